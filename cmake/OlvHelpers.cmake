@@ -1,0 +1,35 @@
+# Small helpers for the folder-driven build.
+
+# olv_glob(<out> <dir> [pattern]) - the files directly in <dir> (default *.cpp), sorted.
+function(olv_glob out dir)
+    set(pattern "*.cpp")
+    if(ARGC GREATER 2)
+        set(pattern "${ARGV2}")
+    endif()
+    file(GLOB found CONFIGURE_DEPENDS LIST_DIRECTORIES false "${dir}/${pattern}")
+    list(SORT found)
+    set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+# olv_glob_recurse(<out> <dir> [pattern]) - the files anywhere under <dir>, sorted.
+function(olv_glob_recurse out dir)
+    set(pattern "*.cpp")
+    if(ARGC GREATER 2)
+        set(pattern "${ARGV2}")
+    endif()
+    file(GLOB_RECURSE found CONFIGURE_DEPENDS LIST_DIRECTORIES false "${dir}/${pattern}")
+    list(SORT found)
+    set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+# olv_add_library(<name> <sources>) - a static library; a folder without sources
+# yet gets a generated placeholder file, so the target always exists and links.
+function(olv_add_library name sources)
+    if(NOT sources)
+        set(placeholder "${PROJECT_BINARY_DIR}/generated/${name}_placeholder.cpp")
+        file(CONFIGURE OUTPUT "${placeholder}"
+             CONTENT "// Generated: ${name} has no sources yet.\nnamespace olv::placeholder {\nint ${name}() { return 0; }\n} // namespace olv::placeholder\n")
+        set(sources "${placeholder}")
+    endif()
+    add_library(${name} STATIC ${sources})
+endfunction()

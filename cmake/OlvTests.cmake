@@ -1,0 +1,135 @@
+# Test executables: one doctest executable per folder under tests/.
+#
+#   tests/support/*.cpp   shared builders and fakes (a static library, so a
+#                         *_win32 suite only pulls what it uses) plus the doctest
+#                         main in tests/support/test_main.cpp
+#   tests/<dir>/**.cpp    olv_test_<dir>, linking olv_core + olv_platform + olv_sim
+#   tests/<dir>_win32/    windows build only; links the real Windows code
+#                         (olv_win32_shell + olv_win32_real) instead of olv_sim
+#   tests/fuzz/           the libFuzzer target, fuzz preset only
+#
+# Tests find data files through OLV_SOURCE_DIR (the repository root).
+
+find_path(OLV_DOCTEST_INCLUDE_DIR NAMES doctest.h
+          HINTS /usr/include/doctest /usr/local/include/doctest
+          PATH_SUFFIXES doctest
+          NO_CMAKE_FIND_ROOT_PATH)
+if(NOT OLV_DOCTEST_INCLUDE_DIR)
+    message(FATAL_ERROR "doctest.h not found: install doctest-dev (Debian) or "
+                        "mingw-w64-x86_64-doctest (MSYS2), or set OLV_DOCTEST_INCLUDE_DIR")
+endif()
+
+# Under Wine a Unix path is reachable through drive Z:.
+if(WIN32 AND CMAKE_HOST_UNIX)
+    set(OLV_TEST_SOURCE_DIR "Z:${PROJECT_SOURCE_DIR}")
+else()
+    set(OLV_TEST_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
+endif()
+
+# Settings every test compile unit shares.
+add_library(olv_test_settings INTERFACE)
+target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}")
+target_include_directories(olv_test_settings SYSTEM INTERFACE "${OLV_DOCTEST_INCLUDE_DIR}")
+target_compile_definitions(olv_test_settings INTERFACE "OLV_SOURCE_DIR=\"${OLV_TEST_SOURCE_DIR}\"")
+target_link_libraries(olv_test_settings INTERFACE olv_core olv_platform)
+
+add_library(olv_test_main OBJECT "${OLV_TESTS}/support/test_main.cpp")
+target_link_libraries(olv_test_main PUBLIC olv_test_settings)
+
+olv_glob_recurse(support_sources "${OLV_TESTS}/support")
+list(REMOVE_ITEM support_sources "${OLV_TESTS}/support/test_main.cpp")
+olv_add_library(olv_test_support "${support_sources}")
+target_link_libraries(olv_test_support PUBLIC olv_test_settings)
+
+# Environment of every test run.
+set(OLV_TEST_ENV "")
+if(OLV_SANITIZE MATCHES "address" OR OLV_FUZZ)
+    list(APPEND OLV_TEST_ENV "ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1")
+endif()
+if(OLV_SANITIZE MATCHES "undefined" OR OLV_FUZZ)
+    list(APPEND OLV_TEST_ENV "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endif()
+if(OLV_SANITIZE MATCHES "thread")
+    list(APPEND OLV_TEST_ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+endif()
+
+set(OLV_TEST_FIXTURES "")
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    list(APPEND OLV_TEST_ENV "WINEDEBUG=-all")
+    if(CMAKE_CROSSCOMPILING_EMULATOR)
+        # Create the Wine prefix once, before any test: parallel first starts
+        # would race to create it.
+        list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 olv_wine)
+        add_test(NAME wine_prefix
+                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${olv_wine}"
+                         -P "${PROJECT_SOURCE_DIR}/cmake/OlvWinePrefix.cmake")
+        set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300)
+        set(OLV_TEST_FIXTURES wine_prefix)
+    else()
+        message(WARNING "No Wine found: the Windows tests build but ctest cannot run them")
+    endif()
+endif()
+
+# Folders holding test sources; each one becomes an executable.
+olv_glob_recurse(all_test_sources "${OLV_TESTS}")
+set(test_dirs "")
+foreach(file IN LISTS all_test_sources)
+    file(RELATIVE_PATH rel "${OLV_TESTS}" "${file}")
+    if(rel MATCHES "^([^/]+)/")
+        list(APPEND test_dirs "${CMAKE_MATCH_1}")
+    else()
+        message(WARNING "tests/${rel} is outside a suite folder and is not built")
+    endif()
+endforeach()
+list(REMOVE_DUPLICATES test_dirs)
+list(REMOVE_ITEM test_dirs support fuzz)
+
+foreach(dir IN LISTS test_dirs)
+    set(windows_only OFF)
+    if(dir MATCHES "_win32$")
+        set(windows_only ON)
+        if(NOT WIN32)
+            continue()
+        endif()
+    endif()
+
+    olv_glob_recurse(suite_sources "${OLV_TESTS}/${dir}")
+    set(target olv_test_${dir})
+    add_executable(${target} ${suite_sources})
+    if(windows_only)
+        target_link_libraries(${target} PRIVATE olv_test_main olv_test_support olv_win32_shell
+                                                olv_win32_real olv_core olv_platform)
+    else()
+        target_link_libraries(${target} PRIVATE olv_test_main olv_test_support olv_core
+                                                olv_platform olv_sim)
+    endif()
+
+    add_test(NAME ${dir} COMMAND ${target})
+    set_tests_properties(${dir} PROPERTIES TIMEOUT 120 LABELS "${dir}")
+    if(OLV_TEST_ENV)
+        set_tests_properties(${dir} PROPERTIES ENVIRONMENT "${OLV_TEST_ENV}")
+    endif()
+    if(OLV_TEST_FIXTURES)
+        set_tests_properties(${dir} PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+    endif()
+endforeach()
+
+# libFuzzer target (fuzz preset).
+if(OLV_FUZZ)
+    olv_glob_recurse(fuzz_sources "${OLV_TESTS}/fuzz")
+    if(fuzz_sources)
+        add_executable(olv_fuzz_session ${fuzz_sources})
+        target_link_libraries(olv_fuzz_session PRIVATE olv_test_support olv_core olv_platform
+                                                       olv_sim)
+        target_link_options(olv_fuzz_session PRIVATE -fsanitize=fuzzer)
+        # Regression run over the checked-in seeds (no fuzzing in ctest).
+        if(IS_DIRECTORY "${OLV_TESTS}/fuzz/corpus")
+            add_test(NAME fuzz_session_corpus
+                     COMMAND olv_fuzz_session -runs=0 "${OLV_TESTS}/fuzz/corpus")
+        else()
+            add_test(NAME fuzz_session_corpus COMMAND olv_fuzz_session -runs=500 -seed=1)
+        endif()
+        set_tests_properties(fuzz_session_corpus PROPERTIES TIMEOUT 120
+                             ENVIRONMENT "${OLV_TEST_ENV}")
+    endif()
+endif()

@@ -1,0 +1,213 @@
+#include "base/text.h"
+
+namespace olv {
+
+size_t TextLength(const char16_t* text) {
+    if (text == nullptr) return 0;
+    size_t n = 0;
+    while (text[n] != 0) ++n;
+    return n;
+}
+
+void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count) {
+    if (buf == nullptr || capacity == 0) return;
+    size_t used = 0;
+    while (used < capacity - 1 && buf[used] != 0) ++used;
+    if (src != nullptr) {
+        for (size_t i = 0; i < count && src[i] != 0 && used < capacity - 1; ++i) {
+            buf[used++] = src[i];
+        }
+    }
+    buf[used] = 0;
+}
+
+void AppendBounded(char16_t* buf, size_t capacity, const char16_t* src) {
+    AppendBoundedN(buf, capacity, src, SIZE_MAX);
+}
+
+void CopyBounded(char16_t* buf, size_t capacity, const char16_t* src) {
+    if (buf == nullptr || capacity == 0) return;
+    buf[0] = 0;
+    AppendBounded(buf, capacity, src);
+}
+
+void CopyAscii(char16_t* buf, size_t capacity, const char* ascii) {
+    if (buf == nullptr || capacity == 0) return;
+    size_t i = 0;
+    if (ascii != nullptr) {
+        for (; ascii[i] != 0 && i < capacity - 1; ++i) {
+            buf[i] = static_cast<char16_t>(static_cast<unsigned char>(ascii[i]));
+        }
+    }
+    buf[i] = 0;
+}
+
+bool TextIsEmpty(const char16_t* text) { return text == nullptr || text[0] == 0; }
+
+bool TextEquals(const char16_t* a, const char16_t* b) {
+    if (a == nullptr) a = u"";
+    if (b == nullptr) b = u"";
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+bool TextStartsWith(const char16_t* text, const char16_t* prefix) {
+    if (prefix == nullptr) return true;
+    if (text == nullptr) return prefix[0] == 0;
+    for (size_t i = 0; prefix[i] != 0; ++i) {
+        if (text[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+bool TextEndsWith(const char16_t* text, const char16_t* suffix) {
+    size_t n = TextLength(text);
+    size_t m = TextLength(suffix);
+    if (m > n) return false;
+    for (size_t i = 0; i < m; ++i) {
+        if (text[n - m + i] != suffix[i]) return false;
+    }
+    return true;
+}
+
+bool ContainsFolded(const char16_t* hay, const char16_t* needle) {
+    if (needle == nullptr || needle[0] == 0) return true;
+    if (hay == nullptr) return false;
+    for (size_t i = 0; hay[i] != 0; ++i) {
+        size_t j = 0;
+        while (needle[j] != 0 && hay[i + j] != 0 && FoldAscii(hay[i + j]) == FoldAscii(needle[j])) {
+            ++j;
+        }
+        if (needle[j] == 0) return true;
+    }
+    return false;
+}
+
+bool ContainsFoldedLower(const char16_t* hay, const char16_t* lowerNeedle) {
+    if (lowerNeedle == nullptr || lowerNeedle[0] == 0) return true;
+    if (hay == nullptr) return false;
+    const char16_t first = lowerNeedle[0];
+    for (size_t i = 0; hay[i] != 0; ++i) {
+        if (FoldAscii(hay[i]) != first) continue;
+        size_t j = 1;
+        while (lowerNeedle[j] != 0 && hay[i + j] != 0 && FoldAscii(hay[i + j]) == lowerNeedle[j]) {
+            ++j;
+        }
+        if (lowerNeedle[j] == 0) return true;
+    }
+    return false;
+}
+
+ptrdiff_t FindText(const char16_t* hay, const char16_t* needle, size_t from) {
+    if (hay == nullptr || needle == nullptr) return -1;
+    size_t n = TextLength(hay);
+    size_t m = TextLength(needle);
+    if (m == 0) return from <= n ? static_cast<ptrdiff_t>(from) : -1;
+    for (size_t i = from; i + m <= n; ++i) {
+        size_t j = 0;
+        while (j < m && hay[i + j] == needle[j]) ++j;
+        if (j == m) return static_cast<ptrdiff_t>(i);
+    }
+    return -1;
+}
+
+bool EqualsFolded(const char16_t* a, const char16_t* b) {
+    if (a == nullptr) a = u"";
+    if (b == nullptr) b = u"";
+    while (*a != 0 && FoldAscii(*a) == FoldAscii(*b)) {
+        ++a;
+        ++b;
+    }
+    return FoldAscii(*a) == FoldAscii(*b);
+}
+
+size_t Utf16ToUtf8(const char16_t* src, size_t srcLength, char* dst, size_t dstCapacity) {
+    size_t needed = 0;
+    size_t written = 0;
+    bool room = dst != nullptr && dstCapacity > 0;
+    for (size_t i = 0; src != nullptr && i < srcLength; ++i) {
+        uint32_t cp = src[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (i + 1 < srcLength && src[i + 1] >= 0xDC00 && src[i + 1] <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(src[i + 1]) - 0xDC00);
+                ++i;
+            } else {
+                cp = 0xFFFD;
+            }
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        unsigned char bytes[4];
+        size_t n;
+        if (cp < 0x80) {
+            bytes[0] = static_cast<unsigned char>(cp);
+            n = 1;
+        } else if (cp < 0x800) {
+            bytes[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+            bytes[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            n = 2;
+        } else if (cp < 0x10000) {
+            bytes[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            n = 3;
+        } else {
+            bytes[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            bytes[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            n = 4;
+        }
+        needed += n;
+        if (room) {
+            if (written + n <= dstCapacity - 1) {
+                for (size_t k = 0; k < n; ++k) dst[written++] = static_cast<char>(bytes[k]);
+            } else {
+                room = false;
+            }
+        }
+    }
+    if (dst != nullptr && dstCapacity > 0) dst[written] = 0;
+    return needed;
+}
+
+namespace {
+// Code page 1252 bytes 0x80 to 0x9F; the five undefined ones map to themselves, as Windows does.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+} // namespace
+
+bool Cp1252ToUtf16(const char* src, char16_t* dst, size_t dstCapacity) {
+    if (dst == nullptr || dstCapacity == 0) return false;
+    if (src == nullptr) {
+        dst[0] = 0;
+        return true;
+    }
+    size_t i = 0;
+    for (; src[i] != 0; ++i) {
+        if (i >= dstCapacity - 1) {
+            dst[0] = 0;
+            return false;
+        }
+        unsigned char b = static_cast<unsigned char>(src[i]);
+        dst[i] = (b >= 0x80 && b <= 0x9F) ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
+    }
+    dst[i] = 0;
+    return true;
+}
+
+const char16_t* PathFileName(const char16_t* path) {
+    if (path == nullptr) return u"";
+    const char16_t* name = path;
+    for (const char16_t* p = path; *p != 0; ++p) {
+        if (*p == u'\\' || *p == u'/') name = p + 1;
+    }
+    return name;
+}
+
+} // namespace olv

@@ -1,0 +1,57 @@
+// Bounded UTF-16 text helpers shared by every subsystem.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace olv {
+
+// Length of a terminated UTF-16 text; a null text has length 0.
+size_t TextLength(const char16_t* text);
+
+// Appends src to buf (capacity in characters): at most capacity - 1 characters in
+// the buffer in all, always terminated. A null src appends nothing.
+void AppendBounded(char16_t* buf, size_t capacity, const char16_t* src);
+
+// Appends at most count characters of src (stopping at its terminator).
+void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count);
+
+// Replaces buf with src, cut at capacity - 1 characters, terminated. Null src empties it.
+void CopyBounded(char16_t* buf, size_t capacity, const char16_t* src);
+
+// Copies an 8-bit ASCII literal into a UTF-16 buffer (bounded, terminated).
+void CopyAscii(char16_t* buf, size_t capacity, const char* ascii);
+
+bool TextIsEmpty(const char16_t* text);
+// Exact, case-sensitive comparison; null equals the empty text.
+bool TextEquals(const char16_t* a, const char16_t* b);
+bool TextStartsWith(const char16_t* text, const char16_t* prefix);
+bool TextEndsWith(const char16_t* text, const char16_t* suffix);
+
+// Folds only the ASCII letters A to Z.
+constexpr char16_t FoldAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+// True when needle occurs in hay, comparing after FoldAscii. An empty needle is found in any
+// text (callers that want "an empty field matches nothing" test that themselves).
+bool ContainsFolded(const char16_t* hay, const char16_t* needle);
+// Same as ContainsFolded, for a needle that is known to be in lower case already.
+bool ContainsFoldedLower(const char16_t* hay, const char16_t* lowerNeedle);
+// Exact search; returns the index of the first occurrence at or after from, or -1.
+ptrdiff_t FindText(const char16_t* hay, const char16_t* needle, size_t from = 0);
+bool EqualsFolded(const char16_t* a, const char16_t* b);
+
+// UTF-16 to UTF-8 as Windows converts it: an unpaired surrogate becomes U+FFFD.
+// Returns the number of bytes the whole conversion needs (without terminator). When dst is
+// not null, writes at most dstCapacity - 1 bytes, never splitting a sequence, and terminates.
+size_t Utf16ToUtf8(const char16_t* src, size_t srcLength, char* dst, size_t dstCapacity);
+
+// Windows code page 1252 to UTF-16 (the stand-in for the ANSI code page). Converts until the
+// terminator. Fails (returns false, dst emptied) when the text and its terminator do not fit.
+bool Cp1252ToUtf16(const char* src, char16_t* dst, size_t dstCapacity);
+
+// The file name of a path: the text after the last '\' or '/', the whole path when none.
+const char16_t* PathFileName(const char16_t* path);
+
+} // namespace olv

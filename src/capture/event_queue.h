@@ -1,0 +1,21 @@
+// The EventQueue: a ring of 65536 rows in the AppState through which finished rows pass from the
+// trace threads to the window thread. Writers are serialised by queueLock; the window thread is
+// the single reader.
+#pragma once
+
+#include <cstdint>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+// Copies the row into the ring, or counts it in droppedHere when the ring is full or absent.
+void QueueRow(AppState* app, const EventRow* row);
+// Rows waiting: write - read, plus 65536 when write is the smaller (read without the lock).
+uint32_t QueuedRowCount(const AppState* app);
+// The same under queueLock, for a consistent count.
+uint32_t QueuedRowCountLocked(AppState* app);
+// At Stop: gives registry rows whose key was named only at the trace's end their full path.
+void RepairRegistryKeyPaths(AppState* app);
+
+} // namespace olv

@@ -1,0 +1,57 @@
+// TraceController: both trace sessions (the kernel session and the DNS session), their consumer
+// handles and processing threads, the loss figures and the decoder's TrackingState.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/thread.h"
+#include "platform/tracedata.h"
+#include "platform/ui.h"
+#include "tracking/tracking_state.h"
+
+namespace olv {
+
+struct AppState;
+
+constexpr uint64_t kNoSession = ~0ull; // session and consumer handles: none
+
+struct TraceController {
+    char16_t errorText[512];
+    uint8_t dnsOn;
+    uint8_t dnsEndedEarly;
+    uint64_t kernelSession;
+    uint64_t kernelTrace;
+    UiHandle notifyWindow;
+    AppState* appState;
+    ThreadHandle kernelThread;
+    uint32_t kernelRunning;     // atomic
+    uint32_t unreadableRecords; // atomic
+    uint32_t finalEventsLost;
+    uint32_t finalBuffersLost;
+    uint8_t lossFinal;
+    uint8_t foreignSessionStopped;
+    uint64_t dnsSession;
+    uint64_t dnsTrace;
+    ThreadHandle dnsThread;
+    TrackingState tracking;
+};
+
+struct LossFigures {
+    uint32_t eventsLost;
+    uint32_t buffersLost;
+    uint32_t unreadableRecords;
+};
+
+// The controller whose sessions are live; the event callback finds it here.
+extern TraceController* activeTraceController;
+
+void ResetTraceController(TraceController* tc);
+bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app);
+void StopTraceSessions(TraceController* tc);
+void ReleaseTraceController(TraceController* tc);
+LossFigures ReadLossFigures(TraceController* tc);
+void OnEventRecord(const EventRecord* event);
+bool StartDnsSession(TraceController* tc);
+void StopDnsSession(TraceController* tc);
+
+} // namespace olv

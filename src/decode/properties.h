@@ -1,0 +1,30 @@
+// Property readers and value texts. Stateless; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/tracedata.h"
+
+namespace olv {
+
+// u32 value of a property of 1 to 8 bytes (the low 32 bits above 4); 0 otherwise.
+uint32_t ReadIntProperty(const EventRecord* event, const char16_t* name);
+// u64 value of a property of 1 to 8 bytes, zero-extended; 0 otherwise.
+uint64_t ReadPointerProperty(const EventRecord* event, const char16_t* name);
+// UTF-16 string property, cut at capacity - 1 and terminated; empty on any failure.
+void ReadWideStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,
+                            size_t capacity);
+// 8-bit string property converted from the ANSI code page; empty on any failure, including a
+// text that does not fit.
+void ReadAnsiStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,
+                            size_t capacity);
+
+// "OK", "PENDING", the named failures, "WARN 0x%08X" or "FAIL 0x%08X".
+void FormatStatusText(uint32_t status, char16_t* out, size_t capacity);
+// "%lu bytes", "%u.%u KB", "%u.%u MB"; 0 writes nothing.
+void FormatIoSize(uint32_t bytes, char16_t* out, size_t capacity);
+// "Size: %u.%u KB" or "Size: %u.%u MB"; 0 writes nothing.
+void FormatImageSize(uint32_t bytes, char16_t* out, size_t capacity);
+
+} // namespace olv

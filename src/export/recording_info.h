@@ -1,0 +1,95 @@
+// RecordingInfo: the metadata block of a recording, written raw into session files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/endian.h"
+#include "base/systime.h"
+
+namespace olv {
+
+enum RecordingFlag : uint32_t {
+    noJobObject = 1,
+    dnsNotRecorded = 2,
+    dnsSessionEnded = 4,
+    foreignKernelSessionStopped = 8,
+    completenessUnknown = 16,
+    stillRunningWhenSaved = 32,
+};
+
+constexpr uint32_t kRecordingInfoSize = 1296;
+constexpr uint32_t kToolVersion = 101;
+
+struct RecordingInfo {
+    uint32_t blockSize;
+    uint32_t toolVersion;
+    uint32_t windowsMajor;
+    uint32_t windowsMinor;
+    uint32_t windowsBuildNumber;
+    int32_t utcBias;
+    SystemTime started;
+    SystemTime stopped;
+    uint32_t droppedHere;
+    uint32_t eventsLostByWindows;
+    uint32_t buffersLostByWindows;
+    uint32_t unreadableRecords;
+    uint32_t childrenNotFollowed;
+    uint32_t trackingSlotsRecycled;
+    uint32_t registryKeysNotResolved;
+    uint32_t filesNotIdentified;
+    uint32_t fileResultsMissing;
+    uint32_t keyNamesWhileRunning;
+    uint32_t keyNamesAfterStop;
+    uint32_t keysNamedByCreate;
+    uint32_t keysNamedByRundown;
+    uint32_t flags;
+    SystemTime snapshotTakenAt;
+    char16_t target[520];
+    char16_t tool[64];
+};
+
+static_assert(sizeof(RecordingInfo) == kRecordingInfoSize);
+static_assert(offsetof(RecordingInfo, blockSize) == 0);
+static_assert(offsetof(RecordingInfo, toolVersion) == 4);
+static_assert(offsetof(RecordingInfo, windowsMajor) == 8);
+static_assert(offsetof(RecordingInfo, windowsMinor) == 12);
+static_assert(offsetof(RecordingInfo, windowsBuildNumber) == 16);
+static_assert(offsetof(RecordingInfo, utcBias) == 20);
+static_assert(offsetof(RecordingInfo, started) == 24);
+static_assert(offsetof(RecordingInfo, stopped) == 40);
+static_assert(offsetof(RecordingInfo, droppedHere) == 56);
+static_assert(offsetof(RecordingInfo, eventsLostByWindows) == 60);
+static_assert(offsetof(RecordingInfo, buffersLostByWindows) == 64);
+static_assert(offsetof(RecordingInfo, unreadableRecords) == 68);
+static_assert(offsetof(RecordingInfo, childrenNotFollowed) == 72);
+static_assert(offsetof(RecordingInfo, trackingSlotsRecycled) == 76);
+static_assert(offsetof(RecordingInfo, registryKeysNotResolved) == 80);
+static_assert(offsetof(RecordingInfo, filesNotIdentified) == 84);
+static_assert(offsetof(RecordingInfo, fileResultsMissing) == 88);
+static_assert(offsetof(RecordingInfo, keyNamesWhileRunning) == 92);
+static_assert(offsetof(RecordingInfo, keyNamesAfterStop) == 96);
+static_assert(offsetof(RecordingInfo, keysNamedByCreate) == 100);
+static_assert(offsetof(RecordingInfo, keysNamedByRundown) == 104);
+static_assert(offsetof(RecordingInfo, flags) == 108);
+static_assert(offsetof(RecordingInfo, snapshotTakenAt) == 112);
+static_assert(offsetof(RecordingInfo, target) == 128);
+static_assert(offsetof(RecordingInfo, tool) == 1168);
+
+// The 16 bytes at the start of a session file.
+struct SessionHeader {
+    char magic[4]; // "OLVS"
+    uint32_t version;
+    uint32_t recordSize;
+    uint32_t rowCount;
+};
+static_assert(sizeof(SessionHeader) == 16);
+static_assert(offsetof(SessionHeader, version) == 4);
+static_assert(offsetof(SessionHeader, recordSize) == 8);
+static_assert(offsetof(SessionHeader, rowCount) == 12);
+
+constexpr uint32_t kSessionVersion = 2;
+constexpr uint32_t kSessionRecordSize = 3256;
+constexpr uint32_t kSessionRecordSizeV1 = 3236;
+
+} // namespace olv

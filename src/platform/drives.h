@@ -1,0 +1,15 @@
+// Logical drives and their device paths (GetLogicalDriveStringsW, QueryDosDeviceW).
+#pragma once
+
+#include <cstdint>
+
+namespace olv {
+
+// Fills buf with the drive strings ("C:\", NUL, "D:\", NUL, NUL) as GetLogicalDriveStringsW does;
+// returns the number of characters written without the final NUL, 0 on failure, or the size
+// needed when it does not fit.
+uint32_t ListLogicalDrives(char16_t* buf, uint32_t capacity);
+// Device path of a drive name such as "C:"; false when it cannot be queried.
+bool QueryDriveDevice(const char16_t* driveName, char16_t* out, uint32_t capacity);
+
+} // namespace olv

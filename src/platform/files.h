@@ -1,0 +1,41 @@
+// Files: the few operations the exports, the session loader and Start need.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace olv {
+
+using FileHandle = void*; // null: none (INVALID_HANDLE_VALUE is mapped to null)
+
+constexpr uint32_t kErrorFileExists = 80;   // ERROR_FILE_EXISTS
+constexpr uint32_t kErrorFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
+
+// CreateFileW(path, GENERIC_WRITE, no sharing, CREATE_NEW): fails with kErrorFileExists when the
+// file is there. *error gets the system error on failure (when error is not null).
+FileHandle CreateNewFile(const char16_t* path, uint32_t* error);
+// CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING).
+FileHandle OpenFileForReading(const char16_t* path, uint32_t* error);
+// WriteFile: true when all bytes were written; *written gets the count written.
+bool WriteFileBytes(FileHandle file, const void* data, uint32_t bytes, uint32_t* written);
+// ReadFile: true when the call succeeded; *read gets the count read (short at the end).
+bool ReadFileBytes(FileHandle file, void* data, uint32_t bytes, uint32_t* read);
+bool FlushFile(FileHandle file);
+bool FileSize(FileHandle file, int64_t* size);
+void CloseFile(FileHandle file); // safe with null
+// MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING).
+bool MoveFileReplacing(const char16_t* from, const char16_t* to);
+bool DeleteFilePath(const char16_t* path);
+// GetFileAttributesW: false when the attributes cannot be read.
+bool ReadFileAttributes(const char16_t* path, bool* isFolder);
+
+// Test hooks: the nth write, flush or move from now (1 = the next) fails; 0 switches it off.
+void FailNthFileWrite(int64_t nth);
+void FailNthFileFlush(int64_t nth);
+void FailNthFileMove(int64_t nth);
+void ResetFileFaults();
+// Stand-in answer for ReadFileAttributes of one path (the examined program of a replayed
+// scenario, which exists only on the machine it was recorded on). Null clears it.
+void SetSimulatedFileAttributes(const char16_t* path, bool isFolder);
+
+} // namespace olv

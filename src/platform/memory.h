@@ -1,0 +1,27 @@
+// Zero-filled blocks from the process heap, with fault hooks so that every
+// "memory refused" path can be reached by tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace olv {
+
+// A zero-filled block of the given size, or null when refused. Size 0 is refused.
+void* AllocZeroed(size_t bytes);
+// Frees a block from AllocZeroed; null is ignored.
+void FreeBlock(void* block);
+
+template <typename T> T* AllocRecord() { return static_cast<T*>(AllocZeroed(sizeof(T))); }
+
+// Test hooks. All are process-wide and thread-safe.
+// The nth allocation from now (1 = the next one) is refused; 0 switches this off.
+void RefuseNthAllocation(int64_t nth);
+// Every allocation of more than the given number of bytes is refused; 0 switches this off.
+void RefuseAllocationsAbove(size_t bytes);
+// Switches every hook off.
+void ResetAllocationFaults();
+// Blocks handed out and not yet freed (for leak checks in tests).
+int64_t LiveAllocationCount();
+
+} // namespace olv

@@ -1,0 +1,24 @@
+// Threads and waits for the trace processing threads and the launcher's watcher.
+#pragma once
+
+#include <cstdint>
+
+namespace olv {
+
+using ThreadHandle = void*; // null: none
+using ThreadFunction = uint32_t (*)(void* argument);
+
+// Starts a thread running fn(argument). Returns null on failure with the system error in
+// *error (when error is not null).
+ThreadHandle StartThread(ThreadFunction fn, void* argument, uint32_t* error);
+// Waits without a time limit, then releases the handle. Safe with null.
+void JoinThread(ThreadHandle thread);
+void SleepMilliseconds(uint32_t ms);
+// The process id of this program.
+uint32_t CurrentProcessId();
+
+// Test hook: the nth thread start from now (1 = the next) fails with error 8
+// (not enough memory); 0 switches it off.
+void RefuseNthThreadStart(int64_t nth);
+
+} // namespace olv

@@ -1,0 +1,126 @@
+// The UI port: every window effect the core needs. The Windows shell implements it with the real
+// controls; the headless implementation (platform/sim/headless_ui.h) keeps a model of them that
+// tests and the replay tool read and script.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace olv {
+
+using UiHandle = void*; // a window or control; null: none
+using FontHandle = void*;
+using ModuleHandle = void*;
+
+// Control identifiers of the main window.
+enum ControlId : int {
+    kIdTargetEdit = 1001,
+    kIdBrowseButton = 1002,
+    kIdStartButton = 1003,
+    kIdStopButton = 1004,
+    kIdClearButton = 1005,
+    kIdExportCsvButton = 1006,
+    kIdEventList = 1007,
+    kIdFileCheck = 1008,
+    kIdRegistryCheck = 1009,
+    kIdNetworkCheck = 1010,
+    kIdProcessCheck = 1011,
+    kIdFilterEdit = 1012,
+    kIdStatusBar = 1013,
+    kIdOperationCombo = 1014,
+    kIdSuspiciousCheck = 1015,
+};
+
+// Menu command identifiers.
+enum CommandId : int {
+    kCmdExportCsv = 1101,
+    kCmdExportJson = 1102,
+    kCmdSaveSession = 1103,
+    kCmdOpenSession = 1104,
+    kCmdExit = 1105,
+    kCmdProcessTree = 1110,
+    kCmdSummary = 1111,
+    kCmdSuspiciousOnly = 1112,
+    kCmdAutoScroll = 1113,
+    kCmdAbout = 1120,
+};
+
+// Notification codes carried in the high word of a command.
+constexpr uint32_t kEnChange = 0x0300;     // EN_CHANGE
+constexpr uint32_t kCbnSelChange = 1;      // CBN_SELCHANGE
+constexpr uint32_t kBnClicked = 0;         // BN_CLICKED
+
+// Window messages the core posts and handles.
+constexpr uint32_t kWmApp = 0x8000;
+constexpr uint32_t WM_APP_TARGET_EXITED = kWmApp + 2;
+constexpr uint32_t WM_APP_TRACE_STOPPED = kWmApp + 3;
+constexpr uintptr_t TIMER_DRAIN = 1;
+
+// Check box states (BST_*).
+enum CheckState : int { kUnchecked = 0, kChecked = 1, kIndeterminate = 2 };
+
+// Message box kinds and answers.
+enum MessageIcon : int { kIconError, kIconWarning, kIconInformation, kIconQuestion };
+enum MessageButtons : int { kButtonsOk, kButtonsYesNoDefaultNo };
+enum MessageAnswer : int { kAnswerOk = 1, kAnswerCancel = 2, kAnswerYes = 6, kAnswerNo = 7 };
+
+// --- list view (owner data) ---
+// Sets the item count without invalidating the whole list and without scrolling.
+void UiListSetItemCount(UiHandle list, int count);
+void UiListInvalidate(UiHandle list, bool erase);
+void UiListEnsureVisible(UiHandle list, int index);
+
+// --- combo box ---
+void UiComboReset(UiHandle combo);
+void UiComboAdd(UiHandle combo, const char16_t* text);
+void UiComboSetSelection(UiHandle combo, int index);
+int UiComboSelection(UiHandle combo); // -1: none
+// Text of item index into out (capacity in characters); false when there is no such item.
+bool UiComboItemText(UiHandle combo, int index, char16_t* out, size_t capacity);
+
+// --- buttons, check boxes, edits ---
+int UiGetCheck(UiHandle button); // CheckState; a missing control reads kUnchecked
+void UiSetCheck(UiHandle button, int state);
+// Text of an edit control, cut at capacity - 1 and terminated; empty for a missing control.
+void UiGetText(UiHandle control, char16_t* out, size_t capacity);
+void UiSetText(UiHandle control, const char16_t* text);
+void UiEnable(UiHandle control, bool enabled);
+
+// --- status bar, menu ---
+void UiSetStatusText(UiHandle statusBar, const char16_t* text);
+void UiCheckMenuItem(UiHandle window, int commandId, bool checked);
+
+// --- fonts ---
+void UiDeleteFont(FontHandle font); // safe with null
+
+// --- main window ---
+bool UiSetTimer(UiHandle window, uintptr_t id, uint32_t milliseconds);
+void UiKillTimer(UiHandle window, uintptr_t id);
+// PostMessageW; false when the message could not be posted.
+bool UiPostMessage(UiHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+bool UiIsWindow(UiHandle window);
+void UiDestroyWindow(UiHandle window);
+
+// --- message boxes and dialogs ---
+// owner may be null (no owner). Returns the answer (kAnswerOk for an OK box).
+int UiMessageBox(UiHandle owner, const char16_t* text, const char16_t* caption, int icon,
+                 int buttons);
+// Save and open dialogs. filter is a double-NUL-terminated list of (description, pattern) pairs,
+// as OPENFILENAMEW takes it; defaultExtension may be null. flags are the OFN_* bits the caller
+// wants. On OK the chosen path is in path (capacity characters) and true is returned.
+constexpr uint32_t kOfnOverwritePrompt = 0x00000002;
+constexpr uint32_t kOfnPathMustExist = 0x00000800;
+constexpr uint32_t kOfnFileMustExist = 0x00001000;
+bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* defaultExtension,
+                      uint32_t flags, char16_t* path, size_t capacity);
+bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
+                      size_t capacity);
+
+// --- shell ---
+// ShellExecuteW(owner, verb, file, parameters, null, SW_SHOWNORMAL); returns its result value
+// (above 32 is success).
+intptr_t UiShellExecute(UiHandle owner, const char16_t* verb, const char16_t* file,
+                        const char16_t* parameters);
+// Puts text on the clipboard as Unicode text; false when the clipboard or memory refused.
+bool UiSetClipboardText(UiHandle owner, const char16_t* text);
+} // namespace olv

@@ -1,0 +1,25 @@
+#include "platform/lock.h"
+
+#include <windows.h>
+
+namespace olv {
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock::storage));
+
+static CRITICAL_SECTION* Section(Lock* lock) { return reinterpret_cast<CRITICAL_SECTION*>(lock->storage); }
+
+void InitLock(Lock* lock) {
+    InitializeCriticalSection(Section(lock));
+    lock->initialised = 1;
+}
+
+void DeleteLock(Lock* lock) {
+    if (lock->initialised == 0) return;
+    DeleteCriticalSection(Section(lock));
+    lock->initialised = 0;
+}
+
+void EnterLock(Lock* lock) { EnterCriticalSection(Section(lock)); }
+void LeaveLock(Lock* lock) { LeaveCriticalSection(Section(lock)); }
+
+} // namespace olv

@@ -1,0 +1,67 @@
+#include "platform/thread.h"
+
+#include <atomic>
+#include <windows.h>
+
+#include "platform/memory.h"
+
+namespace olv {
+
+namespace {
+std::atomic<int64_t> gRefuseCountdown{0};
+
+bool RefuseThisStart() {
+    int64_t c = gRefuseCountdown.load();
+    while (c > 0) {
+        if (gRefuseCountdown.compare_exchange_weak(c, c - 1)) return c == 1;
+    }
+    return false;
+}
+
+struct Start {
+    ThreadFunction fn;
+    void* argument;
+};
+
+DWORD WINAPI Trampoline(LPVOID p) {
+    Start s = *static_cast<Start*>(p);
+    FreeBlock(p);
+    return s.fn(s.argument);
+}
+} // namespace
+
+ThreadHandle StartThread(ThreadFunction fn, void* argument, uint32_t* error) {
+    if (error != nullptr) *error = 0;
+    if (RefuseThisStart()) {
+        if (error != nullptr) *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    Start* s = AllocRecord<Start>();
+    if (s == nullptr) {
+        if (error != nullptr) *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    s->fn = fn;
+    s->argument = argument;
+    HANDLE h = CreateThread(nullptr, 0, Trampoline, s, 0, nullptr);
+    if (h == nullptr) {
+        if (error != nullptr) *error = GetLastError();
+        FreeBlock(s);
+        return nullptr;
+    }
+    return h;
+}
+
+void JoinThread(ThreadHandle thread) {
+    if (thread == nullptr) return;
+    WaitForSingleObject(static_cast<HANDLE>(thread), INFINITE);
+    CloseHandle(static_cast<HANDLE>(thread));
+}
+
+void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
+
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+void RefuseNthThreadStart(int64_t nth) { gRefuseCountdown.store(nth > 0 ? nth : 0); }
+
+} // namespace olv

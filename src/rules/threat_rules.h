@@ -1,0 +1,61 @@
+// The built-in threat rules: constant tables and pure functions, callable from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/event_row.h"
+
+namespace olv {
+
+enum ResultClass : int { ResultUnknown = 0, ResultOk = 1, ResultFailed = 2 };
+
+enum OperationClass : uint32_t {
+    OpRead = 0x01,
+    OpWrite = 0x02,
+    OpStart = 0x04,
+    OpLoad = 0x08,
+    OpNetwork = 0x10,
+    OpExit = 0x20,
+    OpDelete = 0x40,
+};
+
+enum RuleField : uint32_t { FieldPath = 1, FieldDetail = 2, FieldOperation = 4 };
+enum MatchMode : uint32_t { MatchSubstring = 0, MatchPathSuffix = 1, MatchPathToken = 2 };
+
+constexpr uint32_t kAnyCategory = 0xFFFFFFFFu;
+
+struct ThreatRule {
+    uint32_t category;
+    int32_t severity;
+    const char16_t* name;
+    const char16_t* const* patternsA; // null-terminated list, or null
+    const char16_t* const* patternsB;
+    uint32_t fields;
+    uint32_t operationClasses;
+    uint8_t needsSuccess;
+    uint32_t matchMode;
+};
+
+struct OperationClassEntry {
+    const char16_t* operation;
+    uint32_t classes;
+};
+
+constexpr size_t kThreatRuleCount = 36;
+constexpr size_t kOperationClassCount = 54;
+extern const ThreatRule kThreatRules[kThreatRuleCount];
+extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
+
+// Scores the row: empties threatOut (when given and capacity >= 1), writes the deciding rule's
+// name and " (+N)", returns the severity 0 to 3.
+int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity);
+int ClassifyResult(const char16_t* result);
+uint32_t OperationClassOf(const char16_t* operation);
+bool MatchPatternList(const char16_t* const* patterns, const EventRow* row, uint32_t fields,
+                      uint32_t matchMode);
+bool PathEndsWith(const char16_t* path, const char16_t* pattern);
+// "Low", "Medium", "High"; any other value the empty text.
+const char16_t* SeverityLabel(uint32_t severity);
+
+} // namespace olv

@@ -1,0 +1,172 @@
+// TrackingState: the decoder's tables and counters for one recording. Each table has its own
+// lock; no operation holds two, and rows leave the held-row pool only after its lock is released.
+// Counters change only by atomic operations (base/atomic.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/event_row.h"
+#include "platform/lock.h"
+
+namespace olv {
+
+constexpr int kProcessTableSize = 512;
+constexpr int kProcessNameBuckets = 256;
+constexpr int kProcessNameNodeLimit = 65536;
+constexpr int kNameTableBuckets = 4096;
+constexpr int kNameTableNodeLimit = 200000;
+constexpr int kHeldFileSlots = 512;
+constexpr int kHeldFileHeads = 512;
+constexpr int kDriveMapEntries = 26;
+constexpr int64_t kHeldRowLifetime = 200000000; // 20 seconds in FILETIME ticks
+constexpr int kHeldRowsPerSweep = 32;
+constexpr int kFileRowsPerSweep = 512;
+
+struct ProcessEntry {
+    uint32_t pid;   // never 0 in a used entry
+    int64_t start;  // followed from; 0 = since before the recording
+    int64_t end;    // ended at; 0 = still running
+};
+
+struct ProcessTable {
+    ProcessEntry entries[kProcessTableSize];
+    int32_t count;
+    uint32_t childrenNotFollowed;
+    uint32_t trackingSlotsRecycled;
+    Lock lock;
+};
+
+// A name over a time interval, for the FileNameTable and the KeyNameTable.
+struct NameNode {
+    uint64_t key;
+    int64_t from; // 0 = since before the recording
+    int64_t to;   // 0 = still holds
+    char16_t name[1024];
+    NameNode* next;
+};
+
+struct NameTable {
+    NameNode* buckets[kNameTableBuckets];
+    int32_t count;
+    Lock lock;
+};
+
+struct ProcessNameNode {
+    uint32_t pid;
+    int64_t from; // 0 = always
+    char16_t name[64];
+    ProcessNameNode* next;
+};
+
+struct ProcessNameTable {
+    ProcessNameNode* buckets[kProcessNameBuckets];
+    int32_t count;
+    Lock lock;
+};
+
+struct HeldFileSlot {
+    uint64_t irp; // 0 = free
+    int64_t heldAt;
+    int32_t next;
+    EventRow row;
+};
+
+struct PendingFileRows {
+    HeldFileSlot slots[kHeldFileSlots];
+    int32_t heads[kHeldFileHeads]; // -1 = empty
+    int32_t freeHead;              // -1 = none
+    int32_t heldCount;
+    int32_t sweepCounter;
+    int64_t newestTime;
+    uint8_t completionSeen;
+    uint8_t holdRows;
+    Lock lock;
+};
+
+struct DriveEntry {
+    char16_t device[260];
+    char16_t letter[4];
+};
+
+struct DriveMap {
+    DriveEntry entries[kDriveMapEntries];
+    uint32_t count;
+    uint8_t built;
+};
+
+// Where rows released from the held-row pool go (the EventQueue, through the TraceController).
+using RowSink = void (*)(void* context, const EventRow* row);
+
+struct TrackingState {
+    ProcessTable processes;
+    NameTable fileNames;
+    NameTable keyNames;
+    ProcessNameTable processNames;
+    PendingFileRows pending;
+    uint32_t registryKeysNotResolved;
+    uint32_t filesNotIdentified;
+    uint32_t fileResultsMissing;
+    uint32_t keysNamedByCreate;
+    uint32_t keysNamedByRundown;
+    RowSink rowSink;
+    void* rowSinkContext;
+    DriveMap drives;
+};
+
+// --- lifecycle (window thread) ---
+void InitTrackingState(TrackingState* ts);
+void FreeTrackingState(TrackingState* ts);
+void SetRowSink(TrackingState* ts, RowSink sink, void* context);
+// FollowProcess(pid, 0), then RememberProcessName(pid, name, 0) when the name is not empty.
+void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name);
+// [0] childrenNotFollowed [1] trackingSlotsRecycled [2] registryKeysNotResolved
+// [3] filesNotIdentified [4] fileResultsMissing [5] KeyNameTable nodes [6] keysNamedByCreate
+// [7] keysNamedByRundown
+void ReadTrackingCounters(TrackingState* ts, uint32_t out[8]);
+
+// --- ProcessTable ---
+void FollowProcess(TrackingState* ts, uint32_t pid, int64_t start);
+bool IsProcessFollowed(TrackingState* ts, uint32_t pid, int64_t t);
+void EndFollowedProcess(TrackingState* ts, uint32_t pid, int64_t end);
+
+// --- ProcessNameTable ---
+void RememberProcessName(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t t);
+bool LookupProcessName(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out, size_t capacity);
+
+// --- FileNameTable ---
+void RememberFileName(TrackingState* ts, uint64_t key, const char16_t* name, int64_t t,
+                      bool isCreate);
+void ForgetFileName(TrackingState* ts, uint64_t key, int64_t t);
+bool LookupFileName(TrackingState* ts, uint64_t key, int64_t t, char16_t* out, size_t capacity);
+
+// --- KeyNameTable (same rules as the FileNameTable; LookupKeyName empties out first) ---
+void RememberKeyName(TrackingState* ts, uint64_t key, const char16_t* name, int64_t t,
+                     bool isCreate);
+void ForgetKeyName(TrackingState* ts, uint64_t key, int64_t t);
+bool LookupKeyName(TrackingState* ts, uint64_t key, int64_t t, char16_t* out, size_t capacity);
+int32_t KeyNameCount(TrackingState* ts);
+// Joins a key's known name and an event's relative name; true when the path names the key fully.
+bool ComposeKeyPath(const char16_t* base, const char16_t* relative, char16_t* out,
+                    size_t capacity);
+
+// --- PendingFileRows ---
+// Releasing a row means: fileResultsMissing + 1, result "-", then the RowSink (outside the lock).
+void HoldFileRow(TrackingState* ts, uint64_t irp, int64_t t, const EventRow* row);
+bool TakeHeldFileRow(TrackingState* ts, uint64_t irp, EventRow* out);
+void ExpireHeldFileRows(TrackingState* ts, int64_t now);
+void FlushHeldFileRows(TrackingState* ts);
+// A completion event was seen in this recording.
+void NoteFileCompletionSeen(TrackingState* ts);
+// Whether requests are still held for their completion (false once expiry found that no
+// completion ever arrives).
+bool AreFileRowsHeld(TrackingState* ts);
+// Step of the file decoder after every file request row: newest time stamp, and every 512th
+// row a sweep of expired held rows.
+void NoteFileRequestForSweep(TrackingState* ts, int64_t t);
+int32_t HeldFileRowCount(TrackingState* ts);
+
+// --- DriveMap ---
+void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity);
+
+} // namespace olv

@@ -1,0 +1,29 @@
+// The row store: every row of the recording in arrival order, the shown-row index list and the
+// view filter. Window thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+constexpr int kIngestBatch = 8192;
+constexpr int kFirstRowCapacity = 4096;
+
+void ReserveRows(AppState* app, int32_t needed);
+void ReserveShownRows(AppState* app, int32_t needed);
+void AppendRow(AppState* app, const EventRow* row);
+void IngestQueuedRows(AppState* app);
+// Returns the rows still waiting in the EventQueue.
+int32_t DrainEventQueue(AppState* app);
+bool RowPassesView(AppState* app, const EventRow* row);
+bool RowMatchesTextFilter(AppState* app, const EventRow* row);
+void RebuildShownRows(AppState* app);
+void ClearRows(AppState* app);
+void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix);
+// Adds every new operation name of rows[from..to) to operationNames and the combo box.
+void LearnOperationNames(AppState* app, int32_t from, int32_t to);
+
+} // namespace olv

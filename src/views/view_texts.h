@@ -1,0 +1,31 @@
+// What the event list, its context menu and the status bar show, computed from the row store.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+constexpr size_t kDisplayBufferChars = 1536;
+constexpr size_t kStatusTextChars = 512;
+constexpr size_t kExplorerParameterChars = 1100;
+
+// Composes the text of column (0 to 6) of one row into out; a column above 6 gives "".
+void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capacity);
+// The cell of shown item index: false (out untouched) when the index is not a shown item.
+bool ListDisplayText(AppState* app, int item, int column, char16_t* out, size_t capacity);
+// Background COLORREF by severity; false for severity 0 or other values (normal background).
+bool SeverityColour(uint32_t severity, uint32_t* colourRef);
+// The path the context menu acts on for a shown item (empty when none).
+void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity);
+// The parameter given to "explorer.exe": the path for a folder, else /select,"path" (cut at
+// 1099 characters).
+void ExplorerParameter(const char16_t* path, bool isFolder, char16_t* out, size_t capacity);
+// Builds the status bar text (at most 511 characters).
+void ComposeStatusText(AppState* app, char16_t* out, size_t capacity);
+// Builds the text and sets it on the status bar.
+void UpdateStatusBar(AppState* app);
+
+} // namespace olv
