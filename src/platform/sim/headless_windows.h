@@ -1,0 +1,21 @@
+// The summary and process tree windows of the headless UI: they compute what the real windows
+// would show and keep it for tests and the replay tool.
+#pragma once
+
+#include <cstdint>
+
+namespace olv {
+
+// The text of the last summary window opened (empty before the first); null-safe.
+const char16_t* HeadlessSummaryText();
+// How many summary and process tree windows were opened.
+int32_t HeadlessSummaryWindowCount();
+int32_t HeadlessProcessTreeWindowCount();
+// The items of the last process tree window in insertion order: text, and the index of the
+// parent item (-1 at the root). Returns the item count; text is null past the end.
+int32_t HeadlessProcessTreeItemCount();
+const char16_t* HeadlessProcessTreeItemText(int32_t index);
+int32_t HeadlessProcessTreeItemParent(int32_t index);
+void ResetHeadlessWindows();
+
+} // namespace olv

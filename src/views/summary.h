@@ -1,0 +1,36 @@
+// The summary: a plain-text digest of the whole recording.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+constexpr int kTallyEntries = 256;
+constexpr size_t kTallyNameChars = 256;
+constexpr size_t kSummaryChars = 32768;
+
+struct NameTally {
+    char16_t (*names)[kTallyNameChars]; // kTallyEntries entries, heap
+    uint32_t* counts;                   // kTallyEntries entries, heap
+    int32_t used;
+    uint8_t overflow;
+};
+
+// Heap parts of a tally; false (nothing held) when refused.
+bool AllocNameTally(NameTally* tally);
+void FreeNameTally(NameTally* tally);
+void TallyName(NameTally* tally, const char16_t* name);
+void AppendTopTen(char16_t* text, size_t capacity, const char16_t* heading, NameTally* tally);
+void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line);
+
+// The whole summary text (steps 1 to 9 of the Summary command) into text (kSummaryChars).
+// False when memory was refused; the command then ends silently.
+bool BuildSummaryText(AppState* app, char16_t* text, size_t capacity);
+
+// The window: builds the text and shows it (Windows shell; the stand-in only builds the text).
+void ShowSummaryWindow(AppState* app);
+
+} // namespace olv

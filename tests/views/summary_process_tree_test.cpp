@@ -1,0 +1,185 @@
+#include "doctest.h"
+
+#include <string>
+
+#include "app/app_state.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "platform/memory.h"
+#include "views/process_tree.h"
+#include "views/summary.h"
+
+using namespace olv;
+
+namespace {
+
+// An AppState whose row store is filled by hand (no queue, no view).
+struct Recording {
+    AppState* app = AllocRecord<AppState>();
+    Recording() {
+        InitAppState(app);
+        app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * 1024));
+        app->rowCapacity = 1024;
+    }
+    ~Recording() {
+        CleanUpAppState(app);
+        FreeBlock(app);
+    }
+    EventRow& Add(uint32_t category, const char16_t* operation, const char16_t* path) {
+        EventRow& row = app->rows[app->rowCount++];
+        row.category = category;
+        CopyBounded(row.operation, kOperationChars, operation);
+        CopyBounded(row.path, kPathChars, path);
+        return row;
+    }
+    EventRow& Start(uint32_t pid, uint32_t parent, const char16_t* name) {
+        EventRow& row = Add(kCategoryProcess, u"Started child process", name);
+        row.pid = pid;
+        row.parentPid = parent;
+        CopyBounded(row.process, kProcessChars, name);
+        return row;
+    }
+    std::u16string Summary() {
+        char16_t* text = static_cast<char16_t*>(AllocZeroed(sizeof(char16_t) * kSummaryChars));
+        REQUIRE(BuildSummaryText(app, text, kSummaryChars));
+        std::u16string s = text;
+        FreeBlock(text);
+        return s;
+    }
+};
+
+// The lines of one top-ten section, without its heading.
+std::u16string Section(const std::u16string& summary, const std::u16string& heading) {
+    size_t at = summary.find(heading);
+    REQUIRE(at != std::u16string::npos);
+    size_t end = summary.find(u"\r\n\r\n", at);
+    return summary.substr(at, end - at + 2);
+}
+
+struct Tree {
+    std::u16string order; // "name<parent" per insertion
+};
+
+void* Insert(void* context, const ProcessTreeNode* node, void* parentItem) {
+    Tree* tree = static_cast<Tree*>(context);
+    const ProcessTreeNode* parent = static_cast<const ProcessTreeNode*>(parentItem);
+    tree->order += node->name;
+    tree->order += u"<";
+    tree->order += parent != nullptr ? parent->name : u"root";
+    tree->order += u" ";
+    return const_cast<ProcessTreeNode*>(node);
+}
+
+std::u16string Place(Recording& r) {
+    static ProcessTreeNode nodes[kProcessTreeNodes];
+    int32_t count = CollectProcessTreeNodes(r.app, nodes, kProcessTreeNodes);
+    Tree tree;
+    PlaceProcessTree(nodes, count, Insert, &tree);
+    return tree.order;
+}
+
+} // namespace
+
+TEST_CASE("summary of an empty recording") {
+    Recording r;
+    CHECK(r.Summary() == u"=== Summary ===  Total events: 0\r\n"
+                         u"\r\n"
+                         u"[By category]  File: 0   Registry: 0   Network: 0   Process: 0\r\n"
+                         u"[By severity]  High: 0   Medium: 0   Low: 0\r\n"
+                         u"\r\n"
+                         u"Recorded by Olvetta. Nothing else about the run was kept.\r\n"
+                         u"\r\n"
+                         u"[Nothing is known to be missing from this record]\r\n"
+                         u"\r\n"
+                         u"[Most touched files]\r\n\r\n"
+                         u"[Most touched registry keys]\r\n\r\n"
+                         u"[Most contacted endpoints]\r\n\r\n"
+                         u"[Most looked-up DNS names]\r\n\r\n");
+}
+
+TEST_CASE("summary counts and top-ten sections") {
+    Recording r;
+    r.Add(kCategoryFile, u"Read file", u"C:\\b.txt").time = {2026, 1, 0, 2, 3, 4, 5, 6};
+    r.Add(kCategoryFile, u"Read file", u"C:\\a.txt").severity = 3;
+    r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
+    r.Add(kCategoryFile, u"Read file", u"C:\\b.txt").severity = 1;
+    r.Add(kCategoryFile, u"Read file", u"C:\\c.txt");
+    r.Add(kCategoryNetwork, u"Connected (TCP)", u"10.0.0.5:80");
+    r.Add(kCategoryNetwork, u"Sent data (TCP)", u"10.0.0.5:80 -> 10.0.0.9:443 -> x");
+    r.Add(kCategoryNetwork, u"DNS query", u"evil.tk");
+    r.Add(kCategoryNetwork, u"DNS answer", u"evil.tk").severity = 2;
+    r.Add(kCategoryProcess, u"Loaded DLL", u"C:\\x.dll").time = {2026, 1, 0, 2, 3, 9, 0, 1};
+    std::u16string s = r.Summary();
+
+    CHECK(s.find(u"=== Summary ===  Total events: 10\r\n"
+                 u"Covering  2026-01-02 03:04:05.006  to  2026-01-02 03:09:00.001\r\n") == 0);
+    CHECK(s.find(u"[By category]  File: 5   Registry: 0   Network: 4   Process: 1\r\n") !=
+          std::u16string::npos);
+    CHECK(s.find(u"[By severity]  High: 1   Medium: 1   Low: 1\r\n") != std::u16string::npos);
+    // Ties keep first-seen order: b.txt was seen before a.txt.
+    CHECK(Section(s, u"[Most touched files]") == u"[Most touched files]\r\n"
+                                                 u"      2  C:\\b.txt\r\n"
+                                                 u"      2  C:\\a.txt\r\n"
+                                                 u"      1  C:\\c.txt\r\n");
+    // A path without " -> " counts whole; with two, the text after the first.
+    CHECK(Section(s, u"[Most contacted endpoints]") == u"[Most contacted endpoints]\r\n"
+                                                       u"      1  10.0.0.5:80\r\n"
+                                                       u"      1  10.0.0.9:443 -> x\r\n");
+    // DNS rows are names, never endpoints.
+    CHECK(Section(s, u"[Most looked-up DNS names]") == u"[Most looked-up DNS names]\r\n"
+                                                       u"      2  evil.tk\r\n");
+}
+
+TEST_CASE("a tally keeps 256 names and says when it saw more") {
+    Recording r;
+    std::u16string longPath = u"C:\\" + std::u16string(297, u'x');
+    for (int i = 0; i < 3; ++i)
+        r.Add(kCategoryFile, u"Read file", longPath.c_str());
+    for (int i = 0; i < 299; ++i) {
+        char16_t path[32];
+        FormatText(path, 32, u"C:\\f%d", i);
+        r.Add(kCategoryFile, u"Read file", path);
+    }
+    std::u16string files = Section(r.Summary(), u"[Most touched files]");
+    CHECK(files.find(u"[Most touched files] (most frequent only)\r\n") == 0);
+    size_t lines = 0;
+    for (size_t at = 0; (at = files.find(u"\r\n", at)) != std::u16string::npos; at += 2)
+        ++lines;
+    CHECK(lines == 11); // heading and ten names
+    // The 300-character path counted as one name, printed at 200 characters.
+    CHECK(files.find(u"      3  " + longPath.substr(0, 200) + u"\r\n") != std::u16string::npos);
+}
+
+TEST_CASE("process tree placement") {
+    SUBCASE("no start rows") {
+        Recording r;
+        r.Add(kCategoryFile, u"Read file", u"C:\\a");
+        CHECK(Place(r).empty());
+    }
+    SUBCASE("the program at the root, children and a grandchild under their parents") {
+        Recording r;
+        r.Start(100, 7, u"a.exe");
+        r.Start(200, 100, u"cmd.exe");
+        r.Start(300, 200, u"ping.exe");
+        r.Start(201, 100, u"b.exe");
+        r.Start(200, 100, u"reused.exe"); // pid reuse: the first start row wins
+        CHECK(Place(r) == u"a.exe<root cmd.exe<a.exe ping.exe<cmd.exe b.exe<a.exe ");
+    }
+    SUBCASE("a child whose parent's row comes later is placed in the second pass") {
+        Recording r;
+        r.Start(300, 200, u"late.exe");
+        r.Start(100, 7, u"a.exe");
+        r.Start(200, 100, u"cmd.exe");
+        r.Start(201, 200, u"sib.exe");
+        CHECK(Place(r) == u"a.exe<root cmd.exe<a.exe sib.exe<cmd.exe late.exe<cmd.exe ");
+    }
+    SUBCASE("a process that is its own parent, and a parent loop, end at the root") {
+        Recording r;
+        r.Start(5, 5, u"self.exe");
+        r.Start(10, 11, u"x.exe");
+        r.Start(11, 10, u"y.exe");
+        r.Add(kCategoryProcess, u"Started process", u"\"C:\\no-name.exe\"").pid = 12;
+        r.app->rows[r.app->rowCount - 1].parentPid = 99;
+        CHECK(Place(r) == u"?<root self.exe<root x.exe<root y.exe<root ");
+    }
+}
