@@ -1,0 +1,14 @@
+// The stand-in for the machine's logical drives: a process-wide table that tests and the replay
+// tool set before the code under test lists the drives (platform/drives.h).
+#pragma once
+
+namespace olv {
+
+// Replaces the table. letters[i] names drive i by its first character ("C", "C:" or "C:\" all
+// give C:); devices[i] is its device path, or null / empty for a drive whose query fails.
+// At most 26 drives are kept.
+void SetSimulatedDrives(const char16_t* const* letters, const char16_t* const* devices, int count);
+// No drives: listing them fails.
+void ClearSimulatedDrives();
+
+} // namespace olv

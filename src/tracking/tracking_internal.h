@@ -1,0 +1,15 @@
+// Helpers shared by the tracking sources; not part of the TrackingState's interface.
+#pragma once
+
+#include "tracking/tracking_state.h"
+
+namespace olv {
+
+// Frees every node and empties every bucket. The caller holds the table's lock or is alone.
+void DropProcessNames(ProcessNameTable* table);
+void DropNames(NameTable* table);
+
+// Prepares the held-row pool: every slot free, free list 0..511, index empty, rows held.
+void ResetPendingFileRows(PendingFileRows* pool);
+
+} // namespace olv

@@ -1,0 +1,60 @@
+// The TrackingState as a whole: reset at the start of a recording, release at its end, the
+// launched program, and the counter snapshot.
+#include <cstring>
+
+#include "base/atomic.h"
+#include "base/text.h"
+#include "tracking/tracking_internal.h"
+#include "tracking/tracking_state.h"
+
+namespace olv {
+
+void InitTrackingState(TrackingState* ts) {
+    if (ts == nullptr) return;
+    // A newly allocated state: clearing it empties every table, counter, sink and the DriveMap.
+    std::memset(static_cast<void*>(ts), 0, sizeof(*ts));
+    ResetPendingFileRows(&ts->pending);
+    InitLock(&ts->processes.lock);
+    InitLock(&ts->fileNames.lock);
+    InitLock(&ts->keyNames.lock);
+    InitLock(&ts->processNames.lock);
+    InitLock(&ts->pending.lock);
+}
+
+void FreeTrackingState(TrackingState* ts) {
+    if (ts == nullptr) return;
+    // Runs when no trace thread is left, so the tables are freed without their locks; a second
+    // call finds them empty and the locks already deleted.
+    DropNames(&ts->fileNames);
+    DropNames(&ts->keyNames);
+    DropProcessNames(&ts->processNames);
+    DeleteLock(&ts->processes.lock);
+    DeleteLock(&ts->fileNames.lock);
+    DeleteLock(&ts->keyNames.lock);
+    DeleteLock(&ts->processNames.lock);
+    DeleteLock(&ts->pending.lock);
+}
+
+void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name) {
+    FollowProcess(ts, pid, 0);
+    if (!TextIsEmpty(name)) RememberProcessName(ts, pid, name, 0);
+}
+
+void ReadTrackingCounters(TrackingState* ts, uint32_t out[8]) {
+    if (out == nullptr) return;
+    if (ts == nullptr) {
+        for (int i = 0; i < 8; ++i)
+            out[i] = 0;
+        return;
+    }
+    out[0] = AtomicLoad(ts->processes.childrenNotFollowed);
+    out[1] = AtomicLoad(ts->processes.trackingSlotsRecycled);
+    out[2] = AtomicLoad(ts->registryKeysNotResolved);
+    out[3] = AtomicLoad(ts->filesNotIdentified);
+    out[4] = AtomicLoad(ts->fileResultsMissing);
+    out[5] = static_cast<uint32_t>(KeyNameCount(ts));
+    out[6] = AtomicLoad(ts->keysNamedByCreate);
+    out[7] = AtomicLoad(ts->keysNamedByRundown);
+}
+
+} // namespace olv
