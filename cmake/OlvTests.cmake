@@ -53,18 +53,36 @@ if(OLV_SANITIZE MATCHES "thread")
     list(APPEND OLV_TEST_ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
 endif()
 
+# Windows build: the tests run under Wine in a prefix of their own
+# (build/<preset>/wine), so nothing else using Wine on the machine shares their
+# session. Before the first test, the wine_prefix step creates the prefix (once;
+# parallel first starts would race) and the display step starts one Xvfb for the
+# whole run: every test gets its DISPLAY, so Wine's desktop process, which the
+# first program of a session starts, can always open windows. After the last
+# test the session is ended and Xvfb stopped.
 set(OLV_TEST_FIXTURES "")
 if(WIN32 AND CMAKE_CROSSCOMPILING)
-    list(APPEND OLV_TEST_ENV "WINEDEBUG=-all")
-    if(CMAKE_CROSSCOMPILING_EMULATOR)
-        # Create the Wine prefix once, before any test: parallel first starts
-        # would race to create it.
-        list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 olv_wine)
+    set(OLV_TEST_WINEPREFIX "${PROJECT_BINARY_DIR}/wine" CACHE PATH "Wine prefix of the Windows tests")
+    list(APPEND OLV_TEST_ENV "WINEDEBUG=-all" "WINEPREFIX=${OLV_TEST_WINEPREFIX}"
+                             "OLV_XVFB_STATE=${PROJECT_BINARY_DIR}")
+    if(CMAKE_CROSSCOMPILING_EMULATOR AND OLV_WINE)
+        get_filename_component(wine_dir "${OLV_WINE}" DIRECTORY)
+        find_program(OLV_WINESERVER NAMES wineserver wineserver64
+                     HINTS "${wine_dir}" /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin)
         add_test(NAME wine_prefix
-                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${olv_wine}"
+                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${OLV_WINE}"
+                         "-DLOG=${PROJECT_BINARY_DIR}/wineboot.log"
                          -P "${PROJECT_SOURCE_DIR}/cmake/OlvWinePrefix.cmake")
-        set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300)
-        set(OLV_TEST_FIXTURES wine_prefix)
+        set(script "${PROJECT_SOURCE_DIR}/cmake/xvfb-fixture.sh")
+        add_test(NAME display_start COMMAND /bin/sh "${script}" start "${PROJECT_BINARY_DIR}")
+        add_test(NAME display_stop COMMAND /bin/sh "${script}" stop "${PROJECT_BINARY_DIR}")
+        set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300
+                             ENVIRONMENT "${OLV_TEST_ENV}")
+        set_tests_properties(display_start PROPERTIES FIXTURES_SETUP display TIMEOUT 30
+                             ENVIRONMENT "${OLV_TEST_ENV}")
+        set_tests_properties(display_stop PROPERTIES FIXTURES_CLEANUP display TIMEOUT 30
+                             ENVIRONMENT "${OLV_TEST_ENV};WINESERVER=${OLV_WINESERVER}")
+        set(OLV_TEST_FIXTURES wine_prefix display)
     else()
         message(WARNING "No Wine found: the Windows tests build but ctest cannot run them")
     endif()
@@ -122,10 +140,10 @@ if(OLV_FUZZ)
         target_link_libraries(olv_fuzz_session PRIVATE olv_test_support olv_core olv_platform
                                                        olv_sim)
         target_link_options(olv_fuzz_session PRIVATE -fsanitize=fuzzer)
-        # Regression run over the checked-in seeds (no fuzzing in ctest).
-        if(IS_DIRECTORY "${OLV_TESTS}/fuzz/corpus")
+        # Regression run over the checked-in session corpus (no fuzzing in ctest).
+        if(IS_DIRECTORY "${OLV_TESTS}/corpus/session")
             add_test(NAME fuzz_session_corpus
-                     COMMAND olv_fuzz_session -runs=0 "${OLV_TESTS}/fuzz/corpus")
+                     COMMAND olv_fuzz_session -runs=0 "${OLV_TESTS}/corpus/session")
         else()
             add_test(NAME fuzz_session_corpus COMMAND olv_fuzz_session -runs=500 -seed=1)
         endif()

@@ -5,6 +5,8 @@ if(NOT WINE)
     set(WINE wine)
 endif()
 set(ENV{WINEDEBUG} "-all")
+# No Mono / Gecko installer prompts: nothing here needs .NET or HTML.
+set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
 
 if(DEFINED ENV{WINEPREFIX} AND NOT "$ENV{WINEPREFIX}" STREQUAL "")
     set(prefix "$ENV{WINEPREFIX}")
@@ -21,13 +23,21 @@ message(STATUS "Creating Wine prefix ${prefix} (first start takes a while)")
 get_filename_component(wine_dir "${WINE}" DIRECTORY)
 find_program(OLV_WINESERVER NAMES wineserver wineserver64
              HINTS "${wine_dir}" /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin)
+# Output goes to files, not pipes: Wine's background processes inherit it and
+# would keep a pipe open for as long as the wineserver lives.
+if(NOT LOG)
+    set(LOG "/tmp/olv-wineboot.log")
+endif()
+set(log "${LOG}")
 execute_process(COMMAND "${WINE}" wineboot -i
                 RESULT_VARIABLE boot_result
-                OUTPUT_QUIET ERROR_QUIET)
+                INPUT_FILE /dev/null OUTPUT_FILE "${log}" ERROR_FILE "${log}")
 if(OLV_WINESERVER)
-    execute_process(COMMAND "${OLV_WINESERVER}" -w OUTPUT_QUIET ERROR_QUIET)
+    # Wait until the session has shut down, so the prefix is complete on disk.
+    execute_process(COMMAND "${OLV_WINESERVER}" -w
+                    INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null)
 endif()
 if(NOT boot_result EQUAL 0 OR NOT EXISTS "${prefix}/system.reg")
-    message(FATAL_ERROR "wineboot failed (${boot_result}); prefix ${prefix} not created")
+    message(FATAL_ERROR "wineboot failed (${boot_result}); prefix ${prefix} not created; see ${log}")
 endif()
 message(STATUS "Wine prefix created: ${prefix}")

@@ -14,11 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# ctest runs the .exe tests through Wine. Debian's `wine` script picks the
-# 64-bit loader (/usr/lib/wine/wine64) when no 32-bit Wine is installed.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-    find_program(OLV_WINE NAMES wine wine64 PATHS /usr/lib/wine /opt/wine-stable/bin)
-    if(OLV_WINE)
-        set(CMAKE_CROSSCOMPILING_EMULATOR "${OLV_WINE}" CACHE FILEPATH "Runs Windows test executables")
-    endif()
+# ctest runs the .exe tests through Wine (via cmake/wine-run.sh, which keeps
+# Wine's background processes off ctest's output pipes). Debian's `wine` script
+# picks the 64-bit loader (/usr/lib/wine/wine64) when no 32-bit Wine is installed.
+find_program(OLV_WINE NAMES wine wine64 PATHS /usr/lib/wine /opt/wine-stable/bin)
+if(OLV_WINE AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    set(CMAKE_CROSSCOMPILING_EMULATOR "/bin/sh;${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${OLV_WINE}")
 endif()
