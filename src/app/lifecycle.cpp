@@ -1,0 +1,408 @@
+#include "app/lifecycle.h"
+
+#include "base/atomic.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "capture/event_queue.h"
+#include "capture/trace_controller.h"
+#include "export/completeness.h"
+#include "export/exports.h"
+#include "launcher/target_launcher.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "platform/ui.h"
+#include "views/process_tree.h"
+#include "views/row_store.h"
+#include "views/summary.h"
+#include "views/view_texts.h"
+
+namespace olv {
+
+const char16_t kProductPageAddress[] = u"https://olvetta.org/SOFTWARE/Olvetta.html";
+
+namespace {
+
+constexpr size_t kTargetPathChars = 260;
+constexpr const char16_t* kCaption = u"Olvetta";
+
+void Message(AppState* app, const char16_t* text, int icon) {
+    UiMessageBox(app->mainWindow, text, kCaption, icon, kButtonsOk);
+}
+
+void SetIdleControls(AppState* app) {
+    UiEnable(app->startButton, true);
+    UiEnable(app->stopButton, false);
+    UiEnable(app->targetEdit, true);
+    UiEnable(app->browseButton, true);
+    UpdateStatusBar(app);
+}
+
+void FreeQueue(AppState* app) {
+    FreeBlock(app->queueSlots);
+    app->queueSlots = nullptr;
+}
+
+void AddStartedProcessRow(AppState* app, const char16_t* path, uint32_t pid,
+                          const char16_t* fileName) {
+    EventRow row{};
+    row.time = LocalNow();
+    row.category = kCategoryProcess;
+    row.pid = pid;
+    row.parentPid = CurrentProcessId();
+    CopyBounded(row.process, kProcessChars, fileName);
+    CopyBounded(row.operation, kOperationChars, u"Started process");
+    FormatText(row.path, kPathChars, u"\"%s\"", path);
+    FormatText(row.detail, kDetailChars, u"Investigation target / PID: %lu", pid);
+    CopyBounded(row.result, kResultChars, u"OK");
+    AppendRow(app, &row);
+}
+
+void FillRecordingInfo(AppState* app, const char16_t* path) {
+    RecordingInfo& info = app->recordingInfo;
+    info = RecordingInfo{};
+    info.blockSize = kRecordingInfoSize;
+    info.toolVersion = kToolVersion;
+    CopyBounded(info.tool, 64, u"Olvetta");
+    CopyBounded(info.target, 520, path);
+    uint32_t major = 0, minor = 0, build = 0;
+    if (QueryWindowsVersion(&major, &minor, &build)) {
+        info.windowsMajor = major;
+        info.windowsMinor = minor;
+        info.windowsBuildNumber = build;
+    }
+    info.utcBias = CurrentUtcBias();
+    info.started = LocalNow();
+    app->recordingInfoValid = 1;
+}
+
+void BrowseForTarget(AppState* app) {
+    char16_t path[kTargetPathChars] = {};
+    static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
+    if (UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
+                         kTargetPathChars)) {
+        UiSetText(app->targetEdit, path);
+    }
+}
+
+void OpenProductPage(AppState* app) {
+    intptr_t result = UiShellExecute(app->mainWindow, u"open", kProductPageAddress, nullptr);
+    if (result <= 32) {
+        char16_t text[512];
+        FormatText(text, 512, u"The page could not be opened in a browser.\n\n%s",
+                   kProductPageAddress);
+        UiMessageBox(app->mainWindow, text, kCaption, kIconWarning, kButtonsOk);
+    }
+}
+
+void SetSuspiciousOnly(AppState* app, bool on) {
+    app->suspiciousOnly = on ? 1 : 0;
+    UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, on);
+    RebuildShownRows(app);
+}
+
+} // namespace
+
+bool IsExeFileName(const char16_t* name) {
+    size_t n = TextLength(name);
+    return n >= 4 && EqualsFolded(name + n - 4, u".exe");
+}
+
+void DispatchCommand(AppState* app, uintptr_t wParam) {
+    const int id = static_cast<int>(wParam & 0xFFFF);
+    const uint32_t code = static_cast<uint32_t>((wParam >> 16) & 0xFFFF);
+    switch (id) {
+    case kIdBrowseButton:
+        BrowseForTarget(app);
+        break;
+    case kIdStartButton:
+        StartMonitoring(app);
+        break;
+    case kIdStopButton:
+        StopMonitoring(app);
+        break;
+    case kIdClearButton:
+        ClearRows(app);
+        break;
+    case kIdExportCsvButton:
+    case kCmdExportCsv:
+        ExportCsv(app);
+        break;
+    case kIdFileCheck:
+    case kIdRegistryCheck:
+    case kIdNetworkCheck:
+    case kIdProcessCheck:
+        RebuildShownRows(app);
+        break;
+    case kIdFilterEdit:
+        if (code == kEnChange) RebuildShownRows(app);
+        break;
+    case kIdOperationCombo:
+        if (code == kCbnSelChange) RebuildShownRows(app);
+        break;
+    case kIdSuspiciousCheck:
+        SetSuspiciousOnly(app, UiGetCheck(app->suspiciousCheck) == kChecked);
+        break;
+    case kCmdExportJson:
+        ExportJson(app);
+        break;
+    case kCmdSaveSession:
+        SaveSession(app);
+        break;
+    case kCmdOpenSession:
+        OpenSession(app);
+        break;
+    case kCmdExit:
+        UiDestroyWindow(app->mainWindow);
+        break;
+    case kCmdProcessTree:
+        ShowProcessTreeWindow(app);
+        break;
+    case kCmdSummary:
+        ShowSummaryWindow(app);
+        break;
+    case kCmdSuspiciousOnly: {
+        const bool on = app->suspiciousOnly == 0;
+        UiSetCheck(app->suspiciousCheck, on ? kChecked : kUnchecked);
+        SetSuspiciousOnly(app, on);
+        break;
+    }
+    case kCmdAutoScroll:
+        app->autoScroll = app->autoScroll != 0 ? 0 : 1;
+        UiCheckMenuItem(app->mainWindow, kCmdAutoScroll, app->autoScroll != 0);
+        break;
+    case kCmdAbout:
+        OpenProductPage(app);
+        break;
+    default:
+        break;
+    }
+}
+
+void ResetFailedStart(AppState* app) {
+    if (app->launcher != nullptr) {
+        EndTarget(app->launcher);
+        FreeBlock(app->launcher);
+        app->launcher = nullptr;
+    }
+    if (app->trace != nullptr) {
+        StopTraceSessions(app->trace);
+        ReleaseTraceController(app->trace);
+        FreeBlock(app->trace);
+        app->trace = nullptr;
+    }
+    FreeQueue(app);
+    AtomicStore(app->queueWrite, 0);
+    AtomicStore(app->queueRead, 0);
+    AtomicExchange(app->droppedHere, 0);
+    ClearRows(app);
+    app->recordingInfo = RecordingInfo{};
+    app->recordingInfoValid = 0;
+    app->recording = 0;
+    SetIdleControls(app);
+}
+
+void StartMonitoring(AppState* app) {
+    char16_t path[kTargetPathChars] = {};
+    UiGetText(app->targetEdit, path, kTargetPathChars);
+    if (path[0] == 0) {
+        Message(app, u"Choose the EXE file to run first.", kIconWarning);
+        return;
+    }
+    bool isFolder = false;
+    if (!ReadFileAttributes(path, &isFolder)) {
+        Message(app, u"File not found.", kIconError);
+        return;
+    }
+    int32_t rowCount;
+    {
+        LockGuard guard(&app->rowsLock);
+        rowCount = app->rowCount;
+    }
+    if (rowCount > 0) {
+        char16_t question[512];
+        FormatText(question, 512,
+                   u"There are still %d rows from the last run here.\n\nStarting again clears "
+                   u"them, so that one record holds one run. Save them first if you need "
+                   u"them.\n\nStart anyway?",
+                   rowCount);
+        if (UiMessageBox(app->mainWindow, question, kCaption, kIconWarning,
+                         kButtonsYesNoDefaultNo) != kAnswerYes) {
+            return;
+        }
+    }
+    ClearRows(app);
+    FillRecordingInfo(app, path);
+    AtomicExchange(app->droppedHere, 0);
+    app->timerTicks = 0;
+    AtomicStore(app->queueWrite, 0);
+    AtomicStore(app->queueRead, 0);
+
+    static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
+    if (app->queueSlots == nullptr) {
+        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
+        if (app->queueSlots == nullptr) {
+            Message(app, kNoMemory, kIconError);
+            ResetFailedStart(app);
+            return;
+        }
+    }
+
+    app->trace = AllocRecord<TraceController>();
+    if (app->trace == nullptr) {
+        Message(app, kNoMemory, kIconError);
+        ResetFailedStart(app);
+        return;
+    }
+    ResetTraceController(app->trace);
+    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
+        char16_t text[600];
+        FormatText(text, 600, u"ETW: %s", app->trace->errorText);
+        Message(app, text, kIconError);
+        ResetFailedStart(app);
+        return;
+    }
+
+    app->launcher = AllocRecord<TargetLauncher>();
+    if (app->launcher == nullptr) {
+        Message(app, kNoMemory, kIconError);
+        ResetFailedStart(app);
+        return;
+    }
+    InitLauncher(app->launcher);
+    if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
+        char16_t text[300];
+        FormatText(text, 300, u"Launch: %s", app->launcher->errorText);
+        Message(app, text, kIconError);
+        ResetFailedStart(app);
+        return;
+    }
+
+    const uint32_t pid = app->launcher->processInfo.processId;
+    const char16_t* fileName = PathFileName(path);
+    TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
+    AddStartedProcessRow(app, path, pid, fileName);
+
+    app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
+    if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
+    if (AtomicLoad8(app->trace->dnsOn) == 0) app->recordingInfo.flags |= dnsNotRecorded;
+    if (app->trace->foreignSessionStopped != 0) {
+        app->recordingInfo.flags |= foreignKernelSessionStopped;
+    }
+
+    if (!ResumeTarget(app->launcher)) {
+        Message(app, u"The program was created but could not be started. Nothing was recorded.",
+                kIconError);
+        ResetFailedStart(app);
+        return;
+    }
+
+    app->recording = 1;
+    UiEnable(app->startButton, false);
+    UiEnable(app->stopButton, true);
+    UiEnable(app->targetEdit, false);
+    UiEnable(app->browseButton, false);
+    UiSetTimer(app->mainWindow, TIMER_DRAIN, 100);
+    UpdateStatusBar(app);
+}
+
+void StopMonitoring(AppState* app) {
+    if (app->recording == 0) return;
+    UiKillTimer(app->mainWindow, TIMER_DRAIN);
+
+    bool notEnded = false;
+    if (app->launcher != nullptr) {
+        EndTarget(app->launcher);
+        notEnded = app->launcher->notEnded != 0;
+    }
+    DrainEventQueue(app);
+
+    if (app->trace != nullptr) {
+        uint32_t counters[8] = {};
+        ReadTrackingCounters(&app->trace->tracking, counters);
+        app->recordingInfo.keyNamesWhileRunning = counters[5];
+        StopTraceSessions(app->trace);
+        GatherCompletenessCounters(app);
+        if (app->queueSlots != nullptr) DrainEventQueue(app);
+        RepairRegistryKeyPaths(app);
+        GatherCompletenessCounters(app);
+        ReleaseTraceController(app->trace);
+        FreeBlock(app->trace);
+        app->trace = nullptr;
+    }
+
+    if (app->launcher != nullptr) {
+        EndTarget(app->launcher);
+        FreeBlock(app->launcher);
+        app->launcher = nullptr;
+    }
+    app->recordingInfo.stopped = LocalNow();
+    app->recording = 0;
+
+    if (app->queueSlots != nullptr) {
+        const uint32_t waiting = QueuedRowCount(app);
+        if (waiting > 0) {
+            app->recordingInfo.droppedHere = AtomicAdd(app->droppedHere, waiting);
+        }
+        FreeQueue(app);
+    }
+    AtomicStore(app->queueWrite, 0);
+    AtomicStore(app->queueRead, 0);
+    SetIdleControls(app);
+
+    if (notEnded) {
+        Message(app,
+                u"Recording has stopped, but the program being examined could not be ended and "
+                u"may still be running.",
+                kIconWarning);
+    }
+}
+
+void HandleTimerTick(AppState* app, uintptr_t timerId) {
+    if (timerId != TIMER_DRAIN) return;
+    if (app->recording != 0 && app->trace != nullptr) {
+        if (++app->timerTicks >= 10) {
+            app->timerTicks = 0;
+            GatherCompletenessCounters(app);
+        }
+    }
+    IngestQueuedRows(app);
+    UpdateStatusBar(app);
+}
+
+void HandleTargetExited(AppState* app, uintptr_t exitCode) {
+    if (app->recording == 0) return;
+    EventRow row{};
+    row.time = LocalNow();
+    row.category = kCategoryProcess;
+    CopyBounded(row.operation, kOperationChars, u"Target process exited");
+    FormatText(row.detail, kDetailChars, u"Exit code: %lu (seen by Olvetta)",
+               static_cast<uint32_t>(exitCode));
+    CopyBounded(row.result, kResultChars, u"OK");
+    if (app->launcher != nullptr) row.pid = app->launcher->processInfo.processId;
+    AppendRow(app, &row);
+    if (app->launcher != nullptr) TargetExited(app->launcher);
+    UpdateStatusBar(app);
+}
+
+void HandleTraceStopped(AppState* app, intptr_t text) {
+    if (text == 0) return;
+    char16_t* message = reinterpret_cast<char16_t*>(text);
+    UiMessageBox(app->mainWindow, message, u"ETW Error", kIconError, kButtonsOk);
+    StopMonitoring(app);
+    FreeBlock(message);
+}
+
+void HandleDroppedFile(AppState* app, const char16_t* name) {
+    if (name == nullptr || name[0] == 0) return;
+    if (IsExeFileName(name)) {
+        UiSetText(app->targetEdit, name);
+    } else {
+        Message(app, u"Please drop an EXE file.", kIconWarning);
+    }
+}
+
+void HandleDestroy(AppState* app) { StopMonitoring(app); }
+
+} // namespace olv
