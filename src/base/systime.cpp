@@ -29,6 +29,12 @@ void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
     *y = yy + (*m <= 2);
 }
 
+unsigned DaysInMonth(unsigned year, unsigned month) {
+    static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 } // namespace
 
 bool TicksToUtcSystemTime(int64_t ticks, SystemTime* out) {
@@ -54,8 +60,8 @@ bool TicksToUtcSystemTime(int64_t ticks, SystemTime* out) {
 
 bool UtcSystemTimeToTicks(const SystemTime& st, int64_t* ticks) {
     if (ticks == nullptr || st.year < 1601 || st.year > 30827 || st.month < 1 || st.month > 12 ||
-        st.day < 1 || st.day > 31 || st.hour > 23 || st.minute > 59 || st.second > 59 ||
-        st.milliseconds > 999) {
+        st.day < 1 || st.day > DaysInMonth(st.year, st.month) || st.hour > 23 || st.minute > 59 ||
+        st.second > 59 || st.milliseconds > 999) {
         return false;
     }
     int64_t days = DaysFromCivil(st.year, st.month, st.day) + kDaysFrom1601To1970;

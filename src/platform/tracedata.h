@@ -3,7 +3,7 @@
 // EventRecord has the layout of the Windows EVENT_RECORD (64-bit), so the Windows shell hands the
 // records it receives straight to the core. Property reads go to the Trace Data Helper for real
 // records; a record whose userContext points at a SimPropertyTable (the stand-in, see
-// platform/sim/sim_tracedata.h) is answered from that table instead.
+// platform/sim/sim_event.h) is answered from that table instead.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,20 @@
+#include "decode/event_row.h"
+
+namespace olv {
+
+const char16_t* CategoryLabel(uint32_t category) {
+    switch (category) {
+    case kCategoryFile:
+        return u"File";
+    case kCategoryRegistry:
+        return u"Registry";
+    case kCategoryNetwork:
+        return u"Network";
+    case kCategoryProcess:
+        return u"Process";
+    default:
+        return u"Unknown";
+    }
+}
+
+} // namespace olv

@@ -1,0 +1,113 @@
+// The kernel's Process and Image providers: process starts and exits, DLL loads and unloads.
+// A process started by a followed process becomes followed itself; every process start or rundown
+// teaches the ProcessNameTable its name, followed or not.
+#include "base/format.h"
+#include "base/text.h"
+#include "decode/decode.h"
+#include "decode/properties.h"
+
+namespace olv {
+
+namespace {
+
+constexpr uint8_t kProcessStart = 1;
+constexpr uint8_t kProcessEnd = 2;
+constexpr uint8_t kProcessRundownStart = 3;
+
+constexpr uint8_t kImageUnload = 2;
+constexpr uint8_t kImageRundownStart = 3;
+constexpr uint8_t kImageRundownEnd = 4;
+constexpr uint8_t kImageLoad = 10;
+
+bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                        uint8_t opcode) {
+    uint32_t pid = ReadIntProperty(event, u"ProcessId");
+    uint32_t parent = ReadIntProperty(event, u"ParentId");
+    uint32_t logger = event->header.processId;
+    char16_t image[kProcessChars] = {};
+    ReadAnsiStringProperty(event, u"ImageFileName", image, kProcessChars);
+
+    if (pid != 0 && image[0] != 0) RememberProcessName(ts, pid, image, t);
+    if (opcode == kProcessRundownStart) return false;
+
+    // The child of a followed process is followed; so is a process that a followed process
+    // created on behalf of another parent (the logger is the creator).
+    if (!IsProcessFollowed(ts, parent, t) && !IsProcessFollowed(ts, logger, t)) return false;
+    if (pid != 0) FollowProcess(ts, pid, t);
+
+    row->parentPid = parent;
+    row->category = kCategoryProcess;
+    row->pid = pid;
+    if (image[0] != 0) CopyBounded(row->process, kProcessChars, image);
+    CopyAscii(row->operation, kOperationChars, "Started child process");
+    ReadWideStringProperty(event, u"CommandLine", row->path, kPathChars);
+    if (row->path[0] == 0) CopyBounded(row->path, kPathChars, image);
+    FormatText(row->detail, kDetailChars, u"Parent PID: %lu / PID: %lu", parent, pid);
+    if (parent != 0 && logger != 0 && parent != logger) {
+        AppendFormat(row->detail, kDetailChars, u" / logged by PID: %lu", logger);
+    }
+    CopyAscii(row->result, kResultChars, "OK");
+    return true;
+}
+
+bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    uint32_t pid = ReadIntProperty(event, u"ProcessId");
+    if (!IsProcessFollowed(ts, pid, t)) return false;
+
+    row->category = kCategoryProcess;
+    row->pid = pid;
+    ReadAnsiStringProperty(event, u"ImageFileName", row->process, kProcessChars);
+    CopyAscii(row->operation, kOperationChars, "Process exited");
+    FormatText(row->detail, kDetailChars, u"Exit code: %lu", ReadIntProperty(event, u"ExitStatus"));
+    CopyAscii(row->result, kResultChars, "OK");
+
+    // The exit itself lies inside the followed interval; later events of the id do not.
+    if (pid != 0 && t >= 1) EndFollowedProcess(ts, pid, t);
+    return true;
+}
+
+} // namespace
+
+bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+    uint8_t opcode = event->header.descriptor.opcode;
+    switch (opcode) {
+    case kProcessStart:
+    case kProcessRundownStart:
+        return DecodeProcessStart(ts, event, row, t, opcode);
+    case kProcessEnd:
+        return DecodeProcessEnd(ts, event, row, t);
+    default:
+        return false;
+    }
+}
+
+bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+    uint32_t pid = ReadIntProperty(event, u"ProcessId");
+    if (pid == 0) pid = event->header.processId;
+    if (!IsProcessFollowed(ts, pid, t)) return false;
+
+    uint8_t opcode = event->header.descriptor.opcode;
+    if (opcode == kImageRundownStart || opcode == kImageRundownEnd) return false;
+    row->pid = pid;
+    row->category = kCategoryProcess;
+    if (opcode == kImageLoad) {
+        CopyAscii(row->operation, kOperationChars, "Loaded DLL");
+    } else if (opcode == kImageUnload) {
+        CopyAscii(row->operation, kOperationChars, "Unloaded DLL");
+    } else {
+        FormatText(row->operation, kOperationChars, u"Image operation (%d)",
+                   static_cast<int>(opcode));
+    }
+
+    ReadWideStringProperty(event, u"FileName", row->path, kPathChars);
+    if (row->path[0] != 0) TranslateDevicePath(ts, row->path, kPathChars);
+
+    uint32_t size = ReadIntProperty(event, u"ImageSize");
+    if (size != 0) FormatImageSize(size, row->detail, kDetailChars);
+    CopyAscii(row->result, kResultChars, "OK");
+    return true;
+}
+
+} // namespace olv

@@ -1,0 +1,154 @@
+#include "decode/properties.h"
+
+#include <cstring>
+
+#include "base/format.h"
+#include "platform/memory.h"
+
+namespace olv {
+
+namespace {
+
+// Larger string properties are treated as absent.
+constexpr uint32_t kStringPropertyLimit = 32768;
+// Below these sizes a string is read through the stack; larger ones take one heap block.
+constexpr uint32_t kWideStackLimit = 4095;
+constexpr uint32_t kAnsiStackLimit = 1024;
+
+// The property's size, or 0 when it is missing or cannot be asked.
+uint32_t PropertySize(const EventRecord* event, const char16_t* name) {
+    uint32_t size = 0;
+    if (TracePropertySize(event, name, &size) != 0) return 0;
+    return size;
+}
+
+// A zeroed work buffer of `bytes` bytes: the stack buffer when it is large enough, else one heap
+// block, freed with the buffer.
+template <typename T, size_t N> struct WorkBuffer {
+    T stack[N];
+    T* heap = nullptr;
+    T* data = nullptr;
+
+    bool Take(size_t bytes) {
+        if (bytes <= sizeof(stack)) {
+            data = stack;
+        } else {
+            heap = static_cast<T*>(AllocZeroed(bytes));
+            if (heap == nullptr) return false;
+            data = heap;
+        }
+        std::memset(static_cast<void*>(data), 0, bytes);
+        return true;
+    }
+    ~WorkBuffer() { FreeBlock(heap); }
+};
+
+} // namespace
+
+uint32_t ReadIntProperty(const EventRecord* event, const char16_t* name) {
+    uint32_t size = PropertySize(event, name);
+    if (size == 0 || size > 8) return 0;
+    if (size <= 4) {
+        uint32_t value = 0;
+        if (TracePropertyRead(event, name, &value, sizeof value) != 0) return 0;
+        return value;
+    }
+    uint64_t value = 0;
+    if (TracePropertyRead(event, name, &value, sizeof value) != 0) return 0;
+    return static_cast<uint32_t>(value);
+}
+
+uint64_t ReadPointerProperty(const EventRecord* event, const char16_t* name) {
+    uint32_t size = PropertySize(event, name);
+    if (size == 0 || size > 8) return 0;
+    uint64_t value = 0;
+    if (TracePropertyRead(event, name, &value, sizeof value) != 0) return 0;
+    return value;
+}
+
+void ReadWideStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,
+                            size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    uint32_t size = PropertySize(event, name);
+    if (size == 0 || size > kStringPropertyLimit) return;
+
+    // size + 2 bytes always end in a NUL character, whatever the property holds.
+    WorkBuffer<char16_t, (kWideStackLimit + 1) / 2> work;
+    if (!work.Take(size + 2u)) return;
+    if (TracePropertyRead(event, name, work.data, size) != 0) return;
+
+    size_t chars = size / 2;
+    size_t n = 0;
+    while (n < chars && n < capacity - 1 && work.data[n] != 0) {
+        out[n] = work.data[n];
+        ++n;
+    }
+    out[n] = 0;
+}
+
+void ReadAnsiStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,
+                            size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    uint32_t size = PropertySize(event, name);
+    if (size == 0 || size > kStringPropertyLimit) return;
+
+    // size + 1 bytes always end in a NUL, whatever the property holds.
+    WorkBuffer<char, kAnsiStackLimit> work;
+    if (!work.Take(size + 1u)) return;
+    if (TracePropertyRead(event, name, work.data, size) != 0) return;
+    if (!AnsiToUtf16(work.data, out, capacity)) out[0] = 0;
+}
+
+void FormatStatusText(uint32_t status, char16_t* out, size_t capacity) {
+    struct Named {
+        uint32_t status;
+        const char16_t* text;
+    };
+    static constexpr Named kNamed[] = {
+        {0x00000103, u"PENDING"},       {0x80000005, u"MORE DATA"},
+        {0x80000006, u"NO MORE"},       {0x8000001A, u"NO MORE"},
+        {0xC000000D, u"BAD PARAMETER"}, {0xC0000022, u"DENIED"},
+        {0xC0000023, u"BUFFER SMALL"},  {0xC0000034, u"NOT FOUND"},
+        {0xC0000035, u"EXISTS"},        {0xC000003A, u"PATH NOT FOUND"},
+        {0xC0000043, u"SHARING"},       {0xC0000061, u"PRIVILEGE"},
+        {0xC00000BA, u"IS A FOLDER"},   {0xC0000101, u"NOT EMPTY"},
+        {0xC0000121, u"CANNOT DELETE"}, {0xC0000123, u"DELETED"},
+    };
+    for (const Named& n : kNamed) {
+        if (n.status == status) {
+            FormatText(out, capacity, u"%s", n.text);
+            return;
+        }
+    }
+    if (status <= 0x7FFFFFFF) {
+        FormatText(out, capacity, u"OK");
+    } else if (status <= 0xBFFFFFFF) {
+        FormatText(out, capacity, u"WARN 0x%08X", status);
+    } else {
+        FormatText(out, capacity, u"FAIL 0x%08X", status);
+    }
+}
+
+void FormatIoSize(uint32_t bytes, char16_t* out, size_t capacity) {
+    if (bytes == 0) return;
+    if (bytes >= 0x100000) {
+        FormatText(out, capacity, u"%u.%u MB", bytes >> 20, ((bytes & 0xFFFFF) * 10) >> 20);
+    } else if (bytes >= 1024) {
+        FormatText(out, capacity, u"%u.%u KB", bytes >> 10, ((bytes & 0x3FF) * 10) >> 10);
+    } else {
+        FormatText(out, capacity, u"%lu bytes", bytes);
+    }
+}
+
+void FormatImageSize(uint32_t bytes, char16_t* out, size_t capacity) {
+    if (bytes == 0) return;
+    if (bytes < 0x100000) {
+        FormatText(out, capacity, u"Size: %u.%u KB", bytes >> 10, ((bytes & 0x3FF) * 10) >> 10);
+    } else {
+        FormatText(out, capacity, u"Size: %u.%u MB", bytes >> 20, ((bytes & 0xFFFFF) * 10) >> 20);
+    }
+}
+
+} // namespace olv

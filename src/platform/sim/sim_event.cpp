@@ -1,0 +1,173 @@
+#include "platform/sim/sim_event.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "base/text.h"
+
+namespace olv {
+
+namespace {
+
+// The SimEvent around a table found through a record's userContext.
+const SimEvent* EventOfTable(const SimPropertyTable* table) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(table);
+    return reinterpret_cast<const SimEvent*>(bytes - offsetof(SimEvent, table));
+}
+
+const SimPropertyTable* TableOf(const EventRecord* event) {
+    if (event == nullptr || event->userContext == nullptr) return nullptr;
+    const auto* table = static_cast<const SimPropertyTable*>(event->userContext);
+    if (table->magic != kSimPropertyTableMagic || table->count > kSimMaxProperties) return nullptr;
+    return table;
+}
+
+const SimProperty* FindProperty(const SimPropertyTable* table, const char16_t* name) {
+    if (table == nullptr || name == nullptr) return nullptr;
+    for (uint32_t i = 0; i < table->count; ++i) {
+        if (TextEquals(table->props[i].name, name)) return &table->props[i];
+    }
+    return nullptr;
+}
+
+// Appends a property; a name or value that does not fit marks the event and is left out.
+void AddProperty(SimEvent* e, const char16_t* name, const void* bytes, uint32_t size) {
+    if (e == nullptr) return;
+    size_t nameLength = TextLength(name);
+    if (name == nullptr || nameLength == 0 || nameLength >= kSimNameChars ||
+        e->table.count >= kSimMaxProperties || size > kSimDataBytes - e->dataUsed) {
+        e->overflow = 1;
+        return;
+    }
+    uint32_t index = e->table.count;
+    CopyBounded(e->names[index], kSimNameChars, name);
+    SimProperty& p = e->table.props[index];
+    p.name = e->names[index];
+    p.size = size;
+    p.offset = e->dataUsed;
+    p.failRead = 0;
+    if (size > 0 && bytes != nullptr) std::memcpy(e->data + e->dataUsed, bytes, size);
+    e->dataUsed += size;
+    e->table.count = index + 1;
+}
+
+} // namespace
+
+void BeginSimEvent(SimEvent* e, const Guid& provider, uint8_t opcode, uint16_t eventId,
+                   uint32_t pid, uint32_t tid, int64_t timeStamp) {
+    if (e == nullptr) return;
+    std::memset(static_cast<void*>(e), 0, sizeof(SimEvent));
+    EventHeader& h = e->record.header;
+    h.size = sizeof(EventHeader);
+    h.flags = kEventHeaderFlag64BitHeader;
+    h.threadId = tid;
+    h.processId = pid;
+    h.timeStamp = timeStamp;
+    h.providerId = provider;
+    h.descriptor.id = eventId;
+    h.descriptor.version = 2;
+    h.descriptor.opcode = opcode;
+    e->table.magic = kSimPropertyTableMagic;
+    e->record.userContext = &e->table;
+}
+
+void SetSimEvent32BitHeader(SimEvent* e) {
+    if (e == nullptr) return;
+    uint16_t flags = e->record.header.flags;
+    flags =
+        static_cast<uint16_t>((flags & ~kEventHeaderFlag64BitHeader) | kEventHeaderFlag32BitHeader);
+    e->record.header.flags = flags;
+}
+
+void AddSimU8(SimEvent* e, const char16_t* name, uint8_t value) {
+    AddProperty(e, name, &value, sizeof value);
+}
+void AddSimU16(SimEvent* e, const char16_t* name, uint16_t value) {
+    AddProperty(e, name, &value, sizeof value);
+}
+void AddSimU32(SimEvent* e, const char16_t* name, uint32_t value) {
+    AddProperty(e, name, &value, sizeof value);
+}
+void AddSimU64(SimEvent* e, const char16_t* name, uint64_t value) {
+    AddProperty(e, name, &value, sizeof value);
+}
+
+void AddSimPointer(SimEvent* e, const char16_t* name, uint64_t value) {
+    if (e != nullptr && (e->record.header.flags & kEventHeaderFlag32BitHeader) != 0) {
+        AddSimU32(e, name, static_cast<uint32_t>(value));
+    } else {
+        AddSimU64(e, name, value);
+    }
+}
+
+void AddSimWideString(SimEvent* e, const char16_t* name, const char16_t* text) {
+    size_t chars = TextLength(text) + 1;
+    if (chars > kSimDataBytes / 2) {
+        if (e != nullptr) e->overflow = 1;
+        return;
+    }
+    const char16_t empty = 0;
+    AddProperty(e, name, text != nullptr ? text : &empty, static_cast<uint32_t>(chars * 2));
+}
+
+void AddSimAnsiString(SimEvent* e, const char16_t* name, const char* text) {
+    size_t bytes = (text != nullptr ? std::strlen(text) : 0) + 1;
+    if (bytes > kSimDataBytes) {
+        if (e != nullptr) e->overflow = 1;
+        return;
+    }
+    AddProperty(e, name, text != nullptr ? text : "", static_cast<uint32_t>(bytes));
+}
+
+void AddSimBytes(SimEvent* e, const char16_t* name, const void* bytes, uint32_t size) {
+    if (bytes == nullptr && size > 0) {
+        if (e != nullptr) e->overflow = 1;
+        return;
+    }
+    AddProperty(e, name, bytes, size);
+}
+
+void SetSimPayload(SimEvent* e, const void* bytes, uint16_t size) {
+    if (e == nullptr) return;
+    if (size > kSimPayloadBytes || (bytes == nullptr && size > 0)) {
+        e->overflow = 1;
+        return;
+    }
+    if (size > 0) std::memcpy(e->payload, bytes, size);
+    e->record.userData = e->payload;
+    e->record.userDataLength = size;
+}
+
+void FailSimPropertyRead(SimEvent* e, const char16_t* name) {
+    if (e == nullptr) return;
+    for (uint32_t i = 0; i < e->table.count; ++i) {
+        if (TextEquals(e->table.props[i].name, name)) e->table.props[i].failRead = 1;
+    }
+}
+
+uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size) {
+    if (size == nullptr) return kSimErrorInvalidParameter;
+    *size = 0;
+    const SimProperty* p = FindProperty(TableOf(event), name);
+    if (p == nullptr) return kSimErrorNotFound;
+    *size = p->size;
+    return 0;
+}
+
+uint32_t TracePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
+                           uint32_t bufferSize) {
+    const SimPropertyTable* table = TableOf(event);
+    const SimProperty* p = FindProperty(table, name);
+    if (p == nullptr) return kSimErrorNotFound;
+    if (p->failRead != 0) return kSimErrorReadFailed;
+    // A table edited by hand may describe bytes the event does not hold.
+    if (p->offset > kSimDataBytes || p->size > kSimDataBytes - p->offset) {
+        return kSimErrorReadFailed;
+    }
+    if (bufferSize < p->size) return kSimErrorInsufficientBuffer;
+    if (buffer == nullptr && p->size > 0) return kSimErrorInvalidParameter;
+    if (p->size > 0) std::memcpy(buffer, EventOfTable(table)->data + p->offset, p->size);
+    return 0;
+}
+
+} // namespace olv
