@@ -1,0 +1,56 @@
+#include "app/app_state.h"
+
+#include <cstring>
+
+#include "capture/trace_controller.h"
+#include "launcher/target_launcher.h"
+#include "platform/memory.h"
+
+namespace olv {
+
+void InitAppState(AppState* app) {
+    // Zero every handle, pointer, count and flag. The operation name entries need no clearing
+    // (only operationNameCount counts), but zeroing the whole record costs nothing once per run.
+    std::memset(static_cast<void*>(app), 0, sizeof(AppState));
+    app->autoScroll = 1;
+    InitLock(&app->rowsLock);
+    InitLock(&app->queueLock);
+}
+
+void CleanUpAppState(AppState* app) {
+    if (app->trace != nullptr) {
+        StopTraceSessions(app->trace);
+        ReleaseTraceController(app->trace);
+        FreeBlock(app->trace);
+        app->trace = nullptr;
+    }
+    if (app->launcher != nullptr) {
+        EndTarget(app->launcher);
+        FreeBlock(app->launcher);
+        app->launcher = nullptr;
+    }
+    if (app->uiFont != nullptr) {
+        UiDeleteFont(app->uiFont);
+        app->uiFont = nullptr;
+    }
+    if (app->summaryFont != nullptr) {
+        UiDeleteFont(app->summaryFont);
+        app->summaryFont = nullptr;
+    }
+    FreeBlock(app->rows);
+    app->rows = nullptr;
+    app->rowCount = 0;
+    app->rowCapacity = 0;
+    FreeBlock(app->shownRows);
+    app->shownRows = nullptr;
+    app->shownCount = 0;
+    app->shownCapacity = 0;
+    FreeBlock(app->queueSlots);
+    app->queueSlots = nullptr;
+    app->queueWrite = 0;
+    app->queueRead = 0;
+    DeleteLock(&app->rowsLock);
+    DeleteLock(&app->queueLock);
+}
+
+} // namespace olv

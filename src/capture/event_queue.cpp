@@ -1,0 +1,47 @@
+#include "capture/event_queue.h"
+
+#include <cstring>
+
+#include "base/atomic.h"
+
+namespace olv {
+
+namespace {
+uint32_t Waiting(uint32_t write, uint32_t read) {
+    return write >= read ? write - read : write + kQueueSlots - read;
+}
+} // namespace
+
+// Runs on the trace threads: one bounded copy under a short lock, or one atomic increment.
+// Nothing here allocates, formats or touches a window.
+void QueueRow(AppState* app, const EventRow* row) {
+    if (app->queueSlots == nullptr || row == nullptr) {
+        AtomicAdd(app->droppedHere, 1);
+        return;
+    }
+    EnterLock(&app->queueLock);
+    const uint32_t write = app->queueWrite;
+    const uint32_t next = (write + 1) % kQueueSlots;
+    if (next == AtomicLoad(app->queueRead)) {
+        LeaveLock(&app->queueLock);
+        AtomicAdd(app->droppedHere, 1);
+        return;
+    }
+    std::memcpy(&app->queueSlots[write], row, sizeof(EventRow));
+    // The exchange orders the slot's contents before the new index for the reader.
+    AtomicExchange(app->queueWrite, next);
+    LeaveLock(&app->queueLock);
+}
+
+uint32_t QueuedRowCount(const AppState* app) {
+    const uint32_t read = AtomicLoad(app->queueRead);
+    const uint32_t write = AtomicLoad(app->queueWrite);
+    return Waiting(write, read);
+}
+
+uint32_t QueuedRowCountLocked(AppState* app) {
+    LockGuard guard(&app->queueLock);
+    return Waiting(AtomicLoad(app->queueWrite), AtomicLoad(app->queueRead));
+}
+
+} // namespace olv

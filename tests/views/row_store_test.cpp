@@ -1,0 +1,379 @@
+#include "views/row_store.h"
+
+#include <cstring>
+#include <string>
+
+#include "app/app_state.h"
+#include "base/atomic.h"
+#include "base/text.h"
+#include "capture/event_queue.h"
+#include "doctest.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "support/text_check.h"
+
+using namespace olv;
+
+namespace {
+
+struct StoreFixture {
+    AppState* app;
+    StoreFixture() {
+        ResetAllocationFaults();
+        ResetHeadlessUi();
+        app = AllocRecord<AppState>();
+        InitAppState(app);
+        WireHeadlessControls(app);
+    }
+    ~StoreFixture() {
+        ResetAllocationFaults();
+        CleanUpAppState(app);
+        FreeBlock(app);
+    }
+    void MakeRing() {
+        app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
+        REQUIRE(app->queueSlots != nullptr);
+    }
+    // Puts a row into the ring as a trace thread would.
+    void Queue(const EventRow& row) {
+        app->queueSlots[app->queueWrite] = row;
+        app->queueWrite = (app->queueWrite + 1) % kQueueSlots;
+    }
+    std::string Describe(const char16_t* prefix = u"", size_t capacity = 8192) {
+        char16_t out[8192];
+        DescribeView(app, out, capacity, prefix);
+        return U8(out);
+    }
+};
+
+EventRow Row(uint32_t category, const char16_t* operation, const char16_t* path = u"",
+             const char16_t* detail = u"", const char16_t* result = u"", uint32_t severity = 0) {
+    EventRow row{};
+    row.category = category;
+    CopyBounded(row.operation, kOperationChars, operation);
+    CopyBounded(row.path, kPathChars, path);
+    CopyBounded(row.detail, kDetailChars, detail);
+    CopyBounded(row.result, kResultChars, result);
+    row.severity = severity;
+    return row;
+}
+
+} // namespace
+
+TEST_CASE_FIXTURE(StoreFixture, "both arrays grow from 4096 by doubling, and only when needed") {
+    struct Case {
+        int32_t capacity;
+        int32_t needed;
+        int32_t expected;
+    };
+    const Case cases[] = {{0, 0, 0},          {0, -5, 0},         {0, 1, 4096},
+                          {4096, 4096, 4096}, {4096, 4097, 8192}, {0, 10000, 16384}};
+    for (const Case& c : cases) {
+        CAPTURE(c.needed);
+        FreeBlock(app->shownRows);
+        app->shownRows = nullptr;
+        app->shownCapacity = 0;
+        ReserveShownRows(app, c.capacity);
+        ReserveShownRows(app, c.needed);
+        CHECK(app->shownCapacity == c.expected);
+    }
+    // A capacity that would pass the largest signed 32-bit value is refused without allocating.
+    FreeBlock(app->shownRows);
+    app->shownRows = nullptr;
+    app->shownCapacity = 1 << 30;
+    ReserveShownRows(app, (1 << 30) + 1);
+    CHECK(app->shownCapacity == 1 << 30);
+    CHECK(app->shownRows == nullptr);
+    app->shownCapacity = 0;
+}
+
+TEST_CASE_FIXTURE(StoreFixture,
+                  "the 4097th appended row grows the store to 8192 and keeps the rows") {
+    EventRow row = Row(kCategoryFile, u"ReadFile", u"C:\\a");
+    for (uint32_t i = 0; i < 4097; ++i) {
+        row.threadId = i;
+        AppendRow(app, &row);
+        if (i == 0) CHECK(app->rowCapacity == 4096);
+    }
+    CHECK(app->rowCapacity == 8192);
+    CHECK(app->rowCount == 4097);
+    CHECK(app->shownCount == 4097);
+    CHECK(app->rows[0].threadId == 0);
+    CHECK(app->rows[4096].threadId == 4096);
+    CHECK(HeadlessModel()->list.itemCount == 4097);
+    CHECK(HeadlessModel()->list.lastMadeVisible == 4096);
+}
+
+TEST_CASE_FIXTURE(StoreFixture,
+                  "refused memory: AppendRow counts the row, the shown list is marked") {
+    EventRow row = Row(kCategoryProcess, u"Started process");
+    const uint32_t statusSets = HeadlessControlById(kIdStatusBar)->textSets;
+    RefuseNthAllocation(1);
+    AppendRow(app, &row);
+    CHECK(app->rowCount == 0);
+    CHECK(AtomicLoad(app->droppedHere) == 1);
+    CHECK(HeadlessControlById(kIdStatusBar)->textSets == statusSets + 1);
+
+    RefuseNthAllocation(2); // rows are granted, shownRows refused
+    AppendRow(app, &row);
+    CHECK(app->rowCount == 1);
+    CHECK(app->shownCount == 0);
+    CHECK(app->shownListIncomplete == 1);
+    CHECK(AtomicLoad(app->droppedHere) == 1);
+
+    RefuseNthAllocation(1);
+    RebuildShownRows(app); // still refused: stays marked
+    CHECK(app->shownListIncomplete == 1);
+    RebuildShownRows(app); // a full scan clears the mark
+    CHECK(app->shownListIncomplete == 0);
+    CHECK(app->shownCount == 1);
+}
+
+TEST_CASE_FIXTURE(
+    StoreFixture,
+    "refused memory during intake leaves the rows queued and the drain reports them") {
+    MakeRing();
+    ReserveRows(app, 4096);
+    app->rowCount = 4090; // six free slots before the store must grow
+    for (int i = 0; i < 10; ++i)
+        Queue(Row(kCategoryFile, u"WriteFile"));
+    RefuseAllocationsAbove(1 << 20);
+    IngestQueuedRows(app);
+    CHECK(app->rowCount == 4096);
+    CHECK(QueuedRowCount(app) == 4);
+    CHECK(DrainEventQueue(app) == 4);
+    CHECK(AtomicLoad(app->droppedHere) == 0);
+    ResetAllocationFaults();
+    CHECK(DrainEventQueue(app) == 0);
+    CHECK(app->rowCount == 4100);
+}
+
+TEST_CASE_FIXTURE(StoreFixture,
+                  "a batch takes at most 8192 rows, keeps order and shows only the view") {
+    MakeRing();
+    HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
+    for (uint32_t i = 0; i < 9000; ++i) {
+        EventRow row = Row(i % 2 == 0 ? kCategoryFile : kCategoryRegistry, u"Op");
+        row.threadId = i;
+        Queue(row);
+    }
+    IngestQueuedRows(app);
+    CHECK(app->rowCount == kIngestBatch);
+    CHECK(app->shownCount == kIngestBatch / 2);
+    CHECK(app->rows[8191].threadId == 8191);
+    CHECK(app->rows[app->shownRows[1]].threadId == 2);
+    CHECK(QueuedRowCount(app) == 9000 - kIngestBatch);
+    const HeadlessList& list = HeadlessModel()->list;
+    CHECK(list.itemCount == kIngestBatch / 2);
+    CHECK(list.invalidations == 1);
+    CHECK(list.erasingInvalidations == 0);
+    CHECK(list.lastMadeVisible == kIngestBatch / 2 - 1);
+
+    app->autoScroll = 0;
+    IngestQueuedRows(app);
+    CHECK(app->rowCount == 9000);
+    CHECK(list.madeVisibleCalls == 1);
+
+    const uint32_t sets = list.itemCountSets;
+    CHECK(DrainEventQueue(app) == 0); // empty: the list is not touched
+    CHECK(list.itemCountSets == sets);
+}
+
+TEST_CASE_FIXTURE(StoreFixture, "category boxes, suspicious-only and the operation selection") {
+    struct Case {
+        int fileBox;
+        bool suspiciousOnly;
+        uint32_t category;
+        uint32_t severity;
+        bool passes;
+    };
+    const Case cases[] = {
+        {kChecked, false, kCategoryFile, 0, true},
+        {kUnchecked, false, kCategoryFile, 0, false},
+        {kIndeterminate, false, kCategoryFile, 0, false},
+        {kUnchecked, false, kCategoryRegistry, 0, true},
+        {kUnchecked, false, 4, 0, true},
+        {kUnchecked, false, 99, 0, true},
+        {kChecked, true, kCategoryFile, 0, false},
+        {kChecked, true, kCategoryFile, 2, true},
+        {kChecked, true, 7, 0, false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.category);
+        CAPTURE(c.fileBox);
+        HeadlessSetCheck(kIdFileCheck, c.fileBox);
+        app->suspiciousOnly = c.suspiciousOnly ? 1 : 0;
+        EventRow row = Row(c.category, u"Op", u"", u"", u"", c.severity);
+        CHECK(RowPassesView(app, &row) == c.passes);
+    }
+
+    // Operations: index 0 or no selection pass everything; otherwise exact and case-sensitive.
+    app->suspiciousOnly = 0;
+    EventRow rows[3] = {Row(kCategoryFile, u"RegOpenKey"), Row(kCategoryFile, u"regopenkey"),
+                        Row(kCategoryFile, u"ReadFile")};
+    for (const EventRow& r : rows)
+        AppendRow(app, &r);
+    REQUIRE(HeadlessModel()->combo.count == 4);
+    CHECK(U8(HeadlessComboItem(1)) == "RegOpenKey");
+    HeadlessSelectCombo(1);
+    CHECK(RowPassesView(app, &rows[0]));
+    CHECK_FALSE(RowPassesView(app, &rows[1]));
+    CHECK_FALSE(RowPassesView(app, &rows[2]));
+    for (int selection : {0, -1}) {
+        HeadlessSelectCombo(selection);
+        for (const EventRow& r : rows)
+            CHECK(RowPassesView(app, &r));
+    }
+}
+
+TEST_CASE_FIXTURE(StoreFixture,
+                  "the text filter folds only A to Z and searches four fields in order") {
+    struct Case {
+        const char16_t* filter;
+        EventRow row;
+        bool matches;
+    };
+    const Case cases[] = {
+        {u"", Row(0, u""), true},
+        {u"CREATE", Row(0, u"CreateFile"), true},
+        {u"temp", Row(0, u"Op", u"C:\\TEMP\\x.txt"), true},
+        {u"Port 53", Row(2, u"Op", u"", u"port 53 udp"), true},
+        {u"success", Row(0, u"Op", u"", u"", u"SUCCESS"), true},
+        {u"\u00e9", Row(0, u"Op", u"caf\u00e9"), true},
+        {u"\u00e9", Row(0, u"Op", u"CAF\u00c9"), false},
+        {u"\u0444", Row(0, u"Op", u"\u0424"), false},
+        {u"missing", Row(0, u"Op", u"path", u"detail", u"result"), false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.filter));
+        HeadlessSetText(kIdFilterEdit, c.filter);
+        CHECK(RowMatchesTextFilter(app, &c.row) == c.matches);
+    }
+    // Process name, threat text, PID and category are not searched.
+    EventRow row = Row(0, u"Op");
+    CopyBounded(row.process, kProcessChars, u"evil.exe");
+    CopyBounded(row.threat, kThreatChars, u"evil");
+    row.pid = 4242;
+    for (const char16_t* filter : {u"evil", u"4242", u"File"}) {
+        HeadlessSetText(kIdFilterEdit, filter);
+        CHECK_FALSE(RowMatchesTextFilter(app, &row));
+    }
+    // A filter at the very end of a full-length path is found, and nothing past the field is read.
+    EventRow longRow = Row(0, u"Op");
+    for (size_t i = 0; i < kPathChars - 1; ++i)
+        longRow.path[i] = u'a';
+    longRow.path[kPathChars - 2] = u'Z';
+    HeadlessSetText(kIdFilterEdit, u"az");
+    CHECK(RowMatchesTextFilter(app, &longRow));
+}
+
+TEST_CASE_FIXTURE(StoreFixture,
+                  "operation names: first-seen order, 128 at most, and the rest stay reachable") {
+    MakeRing();
+    char16_t name[16];
+    for (int i = 0; i < 130; ++i) {
+        CopyAscii(name, 16, "Op");
+        name[2] = static_cast<char16_t>(u'A' + i / 26);
+        name[3] = static_cast<char16_t>(u'a' + i % 26);
+        name[4] = 0;
+        Queue(Row(kCategoryFile, name));
+        Queue(Row(kCategoryFile, name)); // a repeat learns nothing
+    }
+    Queue(Row(kCategoryFile, u""));
+    IngestQueuedRows(app);
+    CHECK(app->operationNameCount == kMaxOperationNames);
+    CHECK(HeadlessModel()->combo.count == 1 + kMaxOperationNames);
+    CHECK(U8(HeadlessComboItem(1)) == "OpAa");
+    CHECK(U8(HeadlessComboItem(128)) == "OpEx");
+    CHECK(app->shownCount == app->rowCount); // "All operations" shows the 129th name too
+    HeadlessSetText(kIdFilterEdit, u"opey");
+    RebuildShownRows(app);
+    CHECK(app->shownCount == 2);
+
+    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    ClearRows(app);
+    CHECK(app->rowCount == 0);
+    CHECK(app->operationNameCount == 0);
+    CHECK(app->rowCapacity == 4096);
+    CHECK(HeadlessModel()->combo.count == 1);
+    CHECK(U8(HeadlessComboItem(0)) == "All operations");
+    CHECK(HeadlessModel()->combo.selection == 0);
+    CHECK(U8(HeadlessText(kIdFilterEdit)) == "opey"); // the view is kept
+    CHECK(UiGetCheck(app->fileCheck) == kUnchecked);
+}
+
+TEST_CASE_FIXTURE(StoreFixture, "rebuilding repaints with erasing and does not scroll") {
+    EventRow row = Row(kCategoryNetwork, u"TCP Connect");
+    AppendRow(app, &row);
+    AppendRow(app, &row);
+    const HeadlessList& list = HeadlessModel()->list;
+    const uint32_t scrolls = list.madeVisibleCalls;
+    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
+    RebuildShownRows(app);
+    CHECK(app->shownCount == 0);
+    CHECK(list.itemCount == 0);
+    CHECK(list.erasingInvalidations == 1);
+    CHECK(list.madeVisibleCalls == scrolls);
+}
+
+TEST_CASE_FIXTURE(
+    StoreFixture,
+    "DescribeView: the three forms, every restriction in order, the prefix, the cut") {
+    CHECK(Describe(u"# ") == "# All 0 recorded rows are in this file.\r\n");
+    EventRow file = Row(kCategoryFile, u"ReadFile");
+    EventRow reg = Row(kCategoryRegistry, u"RegSetValue");
+    AppendRow(app, &file);
+    AppendRow(app, &reg);
+    AppendRow(app, &reg);
+    CHECK(Describe(u"# ") == "# All 3 recorded rows are in this file.\r\n");
+
+    HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
+    RebuildShownRows(app);
+    const std::string hidden =
+        "This file holds 1 of the 3 rows recorded. The other 2 were hidden by "
+        "the view when it was written:\r\n";
+    CHECK(Describe(u"# ") == "# " + hidden + "#   Registry rows off.\r\n");
+
+    HeadlessSetCheck(kIdRegistryCheck, kChecked); // the view changed after the rebuild
+    CHECK(Describe() == hidden + "  the view in use.\r\n");
+
+    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    HeadlessSetCheck(kIdRegistryCheck, kIndeterminate);
+    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
+    HeadlessSetCheck(kIdProcessCheck, kUnchecked);
+    app->suspiciousOnly = 1;
+    HeadlessSelectCombo(2);
+    HeadlessSetText(kIdFilterEdit, u"Key");
+    CHECK(Describe() == hidden +
+                            "  File rows off, Registry rows off, Network rows off, Process rows "
+                            "off, marked rows only, operation \"RegSetValue\" only, text filter "
+                            "\"Key\".\r\n");
+
+    // The filter text is cut at 200 characters.
+    std::u16string longFilter(250, u'x');
+    HeadlessSetText(kIdFilterEdit, longFilter.c_str());
+    CHECK(Describe() ==
+          hidden +
+              "  File rows off, Registry rows off, Network rows off, Process rows "
+              "off, marked rows only, operation \"RegSetValue\" only, text filter \"" +
+              std::string(200, 'x') + "\".\r\n");
+
+    // The whole text never exceeds capacity - 1.
+    CHECK(Describe(u"# ", 20) == "# This file holds 1");
+
+    // Rows missing for want of memory.
+    HeadlessSetCheck(kIdFileCheck, kChecked);
+    HeadlessSetCheck(kIdRegistryCheck, kChecked);
+    app->suspiciousOnly = 0;
+    HeadlessSelectCombo(0);
+    HeadlessSetText(kIdFilterEdit, u"");
+    FreeBlock(app->shownRows);
+    app->shownRows = nullptr;
+    app->shownCapacity = 0;
+    RefuseNthAllocation(1);
+    RebuildShownRows(app);
+    CHECK(Describe(u"> ") ==
+          "> This file holds 0 of the 3 rows recorded. Why the other 3 are absent is not known: "
+          "some could not be added to the list of shown rows for want of memory, so the view "
+          "alone does not account for it.\r\n");
+}
