@@ -1,0 +1,123 @@
+// The private DNS client session ("OlvettaDnsLogger"), from Windows 8.1 on. Optional: every
+// failure leaves dnsOn clear and releases what the session had made; nothing is shown.
+#include <cstring>
+
+#include "base/atomic.h"
+#include "base/text.h"
+#include "capture/trace_controller.h"
+#include "capture/trace_controller_internal.h"
+#include "decode/decode.h"
+#include "platform/memory.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "platform/trace_session.h"
+
+namespace olv {
+
+namespace {
+
+constexpr const char16_t* kDnsLoggerName = u"OlvettaDnsLogger";
+// This session's own identifier.
+constexpr Guid kDnsSessionGuid = {
+    0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}};
+
+void FillDnsBlock(TraceProperties* block) {
+    std::memset(block, 0, sizeof *block);
+    block->wnode.bufferSize = kTracePropertiesSize;
+    block->wnode.guid = kDnsSessionGuid;
+    block->wnode.clientContext = 1;
+    block->wnode.flags = kWnodeFlagTracedGuid;
+    block->bufferSize = 64;
+    block->minimumBuffers = 4;
+    block->maximumBuffers = 32;
+    block->logFileMode = kEventTraceRealTimeMode;
+    block->flushTimer = 1;
+    block->enableFlags = 0;
+    block->logFileNameOffset = 0;
+    block->loggerNameOffset = kTraceLoggerNameOffset;
+    CopyBounded(block->loggerName, kTraceNameUnits, kDnsLoggerName);
+}
+
+void StopDnsByName(TraceProperties* block) {
+    FillStopQueryBlock(block);
+    ControlTraceSession(kNoSession, kDnsLoggerName, block, kTraceControlStop);
+}
+
+uint32_t DnsThreadMain(void* argument) {
+    auto* tc = static_cast<TraceController*>(argument);
+    ProcessTraceEvents(LoadTraceHandle(tc->dnsTrace));
+    if (AtomicLoad(tc->kernelRunning) != 0) {
+        // The recording was not being stopped: the session ended by itself. The recording goes
+        // on without lookups; the status bar and the notes say so.
+        AtomicStore8(tc->dnsOn, 0);
+        AtomicStore8(tc->dnsEndedEarly, 1);
+    }
+    return 0;
+}
+
+} // namespace
+
+bool StartDnsSession(TraceController* tc) {
+    if (!IsWindowsAtLeast(6, 3)) return false; // Windows 7 and 8 do not report lookups
+
+    // A session of this name left behind by an earlier run.
+    if (auto* leftover = AllocRecord<TraceProperties>()) {
+        StopDnsByName(leftover);
+        FreeBlock(leftover);
+    }
+
+    auto* block = AllocRecord<TraceProperties>();
+    if (block == nullptr) return false;
+    FillDnsBlock(block);
+    uint32_t status = StartTraceSession(&tc->dnsSession, kDnsLoggerName, block);
+    if (status == kStatusAlreadyExists) {
+        StopDnsByName(block);
+        SleepMilliseconds(50);
+        FillDnsBlock(block);
+        status = StartTraceSession(&tc->dnsSession, kDnsLoggerName, block);
+    }
+    FreeBlock(block);
+    if (status != kStatusSuccess) {
+        tc->dnsSession = kNoSession;
+        return false;
+    }
+
+    if (EnableTraceProvider(tc->dnsSession, kDnsClientProvider, kEnableProviderControlCode,
+                            kTraceLevelInformation, 0, 0, 0) != kStatusSuccess) {
+        StopDnsSession(tc);
+        return false;
+    }
+
+    uint32_t lastError = 0;
+    StoreTraceHandle(tc->dnsTrace, OpenRealTimeTrace(kDnsLoggerName, OnEventRecord, &lastError));
+    if (tc->dnsTrace == kNoSession) {
+        StopDnsSession(tc);
+        return false;
+    }
+
+    // On before the thread runs: a session that ends at once clears it again.
+    AtomicStore8(tc->dnsOn, 1);
+    uint32_t threadError = 0;
+    tc->dnsThread = StartThread(DnsThreadMain, tc, &threadError);
+    if (tc->dnsThread == nullptr) {
+        StopDnsSession(tc);
+        return false;
+    }
+    return true;
+}
+
+void StopDnsSession(TraceController* tc) {
+    if (tc == nullptr) return;
+    StopSessionAndKeepFigures(tc, &tc->dnsSession);
+    if (uint64_t trace = LoadTraceHandle(tc->dnsTrace); trace != kNoSession) {
+        CloseTraceConsumer(trace);
+        StoreTraceHandle(tc->dnsTrace, kNoSession);
+    }
+    if (tc->dnsThread != nullptr) {
+        JoinThread(tc->dnsThread);
+        tc->dnsThread = nullptr;
+    }
+    AtomicStore8(tc->dnsOn, 0);
+}
+
+} // namespace olv

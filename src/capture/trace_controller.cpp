@@ -1,0 +1,278 @@
+// The kernel trace session ("NT Kernel Logger"): start (taking it over from another program
+// after asking), the processing thread, the event callback, the ordered stop and the loss
+// figures.
+#include <cstring>
+
+#include "base/atomic.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "capture/event_queue.h"
+#include "capture/trace_controller.h"
+#include "capture/trace_controller_internal.h"
+#include "decode/decode.h"
+#include "platform/guarded_call.h"
+#include "platform/memory.h"
+#include "platform/trace_session.h"
+
+namespace olv {
+
+TraceController* activeTraceController = nullptr;
+
+namespace {
+
+constexpr const char16_t* kKernelLoggerName = u"NT Kernel Logger";
+constexpr Guid kSystemTraceControlGuid = {
+    0x9e814aad, 0x3204, 0x11d2, {0x9a, 0x82, 0x00, 0x60, 0x08, 0xa8, 0x69, 0x39}};
+// Process, image load, TCP/IP, registry, file I/O and file I/O initiation.
+constexpr uint32_t kKernelEnableFlags =
+    0x00000001 | 0x00000004 | 0x00010000 | 0x00020000 | 0x02000000 | 0x04000000;
+static_assert(kKernelEnableFlags == 0x06030005);
+
+constexpr const char16_t* kTakeOverQuestion =
+    u"Another program is already using the Windows kernel trace session.\n\nWindows only has "
+    u"one of these, so monitoring cannot start until it is free. Taking it stops whatever that "
+    u"other program is recording.\n\nStop the existing session and continue?";
+constexpr const char16_t* kSessionTakenText =
+    u"Recording stopped on its own: something else took the Windows kernel trace session. "
+    u"Nothing after this point was recorded.";
+constexpr const char16_t* kSessionEndedFormat =
+    u"Recording stopped on its own (ProcessTrace: %lu). Nothing after this point was recorded.";
+constexpr size_t kErrorTextUnits = sizeof(TraceController::errorText) / sizeof(char16_t);
+constexpr size_t kStoppedTextUnits = 256;
+
+TraceController* LoadActiveController() {
+    return std::atomic_ref<TraceController*>(activeTraceController).load(std::memory_order_acquire);
+}
+
+void StoreActiveController(TraceController* tc) {
+    std::atomic_ref<TraceController*>(activeTraceController).store(tc, std::memory_order_release);
+}
+
+void FillKernelBlock(TraceProperties* block) {
+    std::memset(block, 0, sizeof *block);
+    block->wnode.bufferSize = kTracePropertiesSize;
+    block->wnode.guid = kSystemTraceControlGuid;
+    block->wnode.clientContext = 1;
+    block->wnode.flags = kWnodeFlagTracedGuid;
+    block->bufferSize = 64;
+    block->minimumBuffers = 0;
+    block->maximumBuffers = 64;
+    block->logFileMode = kEventTraceRealTimeMode;
+    block->flushTimer = 1;
+    block->enableFlags = kKernelEnableFlags;
+    block->logFileNameOffset = 0;
+    block->loggerNameOffset = kTraceLoggerNameOffset;
+    CopyBounded(block->loggerName, kTraceNameUnits, kKernelLoggerName);
+}
+
+// The TrackingState's RowSink: rows released from the held-row pool go to the EventQueue.
+void QueueRowOfController(void* context, const EventRow* row) {
+    auto* tc = static_cast<TraceController*>(context);
+    if (tc == nullptr || tc->appState == nullptr) return;
+    QueueRow(tc->appState, row);
+}
+
+struct DecodeJob {
+    TraceController* tc;
+    const EventRecord* event;
+};
+
+void DecodeAndQueue(void* context) {
+    auto* job = static_cast<DecodeJob*>(context);
+    if (job->event == nullptr) return;
+    EventRow row;
+    std::memset(&row, 0, sizeof row);
+    if (DecodeEvent(&job->tc->tracking, job->event, &row) && job->tc->appState != nullptr) {
+        QueueRow(job->tc->appState, &row);
+    }
+}
+
+uint32_t KernelThreadMain(void* argument) {
+    auto* tc = static_cast<TraceController*>(argument);
+    uint32_t status = ProcessTraceEvents(LoadTraceHandle(tc->kernelTrace));
+    if (AtomicLoad(tc->kernelRunning) == 0) return 0; // the stop was asked for
+    auto* text = static_cast<char16_t*>(AllocZeroed(kStoppedTextUnits * sizeof(char16_t)));
+    if (text == nullptr) return 0;
+    if (status == kStatusSuccess || status == kStatusCancelled) {
+        CopyBounded(text, kStoppedTextUnits, kSessionTakenText);
+    } else {
+        FormatText(text, kStoppedTextUnits, kSessionEndedFormat, status);
+    }
+    if (!UiPostMessage(tc->notifyWindow, WM_APP_TRACE_STOPPED, 0,
+                       reinterpret_cast<intptr_t>(text))) {
+        FreeBlock(text);
+    }
+    return 0;
+}
+
+void SetErrorText(TraceController* tc, const char16_t* text) {
+    CopyBounded(tc->errorText, kErrorTextUnits, text);
+}
+
+} // namespace
+
+void FillStopQueryBlock(TraceProperties* block) {
+    std::memset(block, 0, sizeof *block);
+    block->wnode.bufferSize = kTracePropertiesSize;
+    block->loggerNameOffset = kTraceLoggerNameOffset;
+    block->logFileNameOffset = kTraceLogFileNameOffset;
+}
+
+void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session) {
+    if (*session == kNoSession) return;
+    TraceProperties block;
+    FillStopQueryBlock(&block);
+    if (ControlTraceSession(*session, nullptr, &block, kTraceControlStop) == kStatusSuccess) {
+        tc->finalEventsLost += block.eventsLost;
+        tc->finalBuffersLost += block.realTimeBuffersLost;
+        tc->lossFinal = 1;
+    }
+    *session = kNoSession;
+}
+
+void ResetTraceController(TraceController* tc) {
+    if (tc == nullptr) return;
+    std::memset(tc->errorText, 0, sizeof tc->errorText);
+    AtomicStore8(tc->dnsOn, 0);
+    AtomicStore8(tc->dnsEndedEarly, 0);
+    tc->kernelSession = kNoSession;
+    StoreTraceHandle(tc->kernelTrace, kNoSession);
+    tc->notifyWindow = nullptr;
+    tc->appState = nullptr;
+    tc->kernelThread = nullptr;
+    AtomicStore(tc->kernelRunning, 0);
+    AtomicStore(tc->unreadableRecords, 0);
+    tc->finalEventsLost = 0;
+    tc->finalBuffersLost = 0;
+    tc->lossFinal = 0;
+    tc->foreignSessionStopped = 0;
+    tc->dnsSession = kNoSession;
+    StoreTraceHandle(tc->dnsTrace, kNoSession);
+    tc->dnsThread = nullptr;
+    InitTrackingState(&tc->tracking);
+}
+
+bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app) {
+    tc->notifyWindow = mainWindow;
+    tc->appState = app;
+    StoreActiveController(tc);
+    SetRowSink(&tc->tracking, QueueRowOfController, tc);
+
+    auto* block = AllocRecord<TraceProperties>();
+    if (block == nullptr) {
+        SetErrorText(tc, u"Memory allocation failed");
+        return false;
+    }
+    FillKernelBlock(block);
+    uint32_t status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
+    if (status == kStatusAlreadyExists) {
+        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, u"Olvetta", kIconWarning,
+                                  kButtonsYesNoDefaultNo);
+        if (answer != kAnswerYes) {
+            FreeBlock(block);
+            SetErrorText(tc, u"The Windows kernel trace session is in use by another program.");
+            return false;
+        }
+        if (auto* stopBlock = AllocRecord<TraceProperties>()) {
+            FillStopQueryBlock(stopBlock);
+            if (ControlTraceSession(kNoSession, kKernelLoggerName, stopBlock, kTraceControlStop) ==
+                kStatusSuccess) {
+                tc->foreignSessionStopped = 1;
+            }
+            FreeBlock(stopBlock);
+        }
+        SleepMilliseconds(100);
+        FillKernelBlock(block);
+        status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
+    }
+    FreeBlock(block);
+    if (status != kStatusSuccess) {
+        FormatText(tc->errorText, kErrorTextUnits, u"StartTrace failed: %lu", status);
+        if (status == kStatusAccessDenied) {
+            AppendBounded(tc->errorText, kErrorTextUnits, u" (Admin required)");
+        }
+        return false;
+    }
+
+    uint32_t lastError = 0;
+    StoreTraceHandle(tc->kernelTrace,
+                     OpenRealTimeTrace(kKernelLoggerName, OnEventRecord, &lastError));
+    if (tc->kernelTrace == kNoSession) {
+        FormatText(tc->errorText, kErrorTextUnits, u"OpenTrace failed: %lu", lastError);
+        StopTraceSessions(tc);
+        return false;
+    }
+
+    AtomicExchange(tc->kernelRunning, 1);
+    uint32_t threadError = 0;
+    tc->kernelThread = StartThread(KernelThreadMain, tc, &threadError);
+    if (tc->kernelThread == nullptr) {
+        AtomicExchange(tc->kernelRunning, 0);
+        FormatText(tc->errorText, kErrorTextUnits, u"CreateThread failed: %lu", threadError);
+        StopTraceSessions(tc);
+        return false;
+    }
+
+    // StartDnsSession sets dnsOn itself before its thread runs, so that a DNS session that
+    // ends at once is not reported as running afterwards.
+    if (!StartDnsSession(tc)) AtomicStore8(tc->dnsOn, 0);
+    return true;
+}
+
+void OnEventRecord(const EventRecord* event) {
+    TraceController* tc = LoadActiveController();
+    if (tc == nullptr) return;
+    DecodeJob job{tc, event};
+    if (!GuardedCall(DecodeAndQueue, &job)) {
+        // The row is lost; the trace goes on with the next event.
+        if (TraceController* now = LoadActiveController()) AtomicAdd(now->unreadableRecords, 1);
+    }
+}
+
+void StopTraceSessions(TraceController* tc) {
+    if (tc == nullptr) return;
+    AtomicExchange(tc->kernelRunning, 0);
+    StopSessionAndKeepFigures(tc, &tc->kernelSession);
+    if (uint64_t trace = LoadTraceHandle(tc->kernelTrace); trace != kNoSession) {
+        CloseTraceConsumer(trace);
+        StoreTraceHandle(tc->kernelTrace, kNoSession);
+    }
+    if (tc->kernelThread != nullptr) {
+        JoinThread(tc->kernelThread);
+        tc->kernelThread = nullptr;
+    }
+    StopDnsSession(tc);
+    // No callback runs any more: the rows still held for their completion go to the queue on
+    // this thread. After ReleaseTraceController the tables are gone (their locks deleted), and a
+    // further release must not touch them.
+    if (tc->tracking.pending.lock.initialised != 0) FlushHeldFileRows(&tc->tracking);
+    if (LoadActiveController() == tc) StoreActiveController(nullptr);
+}
+
+void ReleaseTraceController(TraceController* tc) {
+    if (tc == nullptr) return;
+    StopTraceSessions(tc);
+    FreeTrackingState(&tc->tracking);
+}
+
+LossFigures ReadLossFigures(TraceController* tc) {
+    LossFigures figures{};
+    if (tc == nullptr) return figures;
+    // Sessions already stopped gave their final figures; those still running are asked now.
+    figures.eventsLost = tc->finalEventsLost;
+    figures.buffersLost = tc->finalBuffersLost;
+    const uint64_t sessions[2] = {tc->kernelSession, tc->dnsSession};
+    for (uint64_t session : sessions) {
+        if (session == kNoSession) continue;
+        TraceProperties block;
+        FillStopQueryBlock(&block);
+        if (ControlTraceSession(session, nullptr, &block, kTraceControlQuery) == kStatusSuccess) {
+            figures.eventsLost += block.eventsLost;
+            figures.buffersLost += block.realTimeBuffersLost;
+        }
+    }
+    figures.unreadableRecords = AtomicLoad(tc->unreadableRecords);
+    return figures;
+}
+
+} // namespace olv

@@ -1,0 +1,31 @@
+// Shared by the kernel session (trace_controller.cpp) and the DNS session (dns_session.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "capture/trace_controller.h"
+#include "platform/trace_session.h"
+
+namespace olv {
+
+static_assert(kNoSession == kNoTraceHandle);
+
+// Consumer handles are read by the processing thread while the window thread may close and
+// clear them, so both sides go through these.
+inline uint64_t LoadTraceHandle(const uint64_t& h) {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(h)).load(std::memory_order_acquire);
+}
+inline void StoreTraceHandle(uint64_t& h, uint64_t value) {
+    std::atomic_ref<uint64_t>(h).store(value, std::memory_order_release);
+}
+
+// A zero block with only what stop and query need: Wnode.BufferSize 1160, LoggerNameOffset 120,
+// LogFileNameOffset 640.
+void FillStopQueryBlock(TraceProperties* block);
+
+// Stops the session behind *session (when not none) and sets it to none. A successful stop adds
+// its EventsLost and RealTimeBuffersLost to the final sums and sets lossFinal.
+void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session);
+
+} // namespace olv

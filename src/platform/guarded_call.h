@@ -1,0 +1,30 @@
+// A call that survives a hardware fault inside it: the event callback decodes each record this
+// way, so that a decoding fault costs one record instead of the trace thread.
+//
+// Windows: a vectored exception handler and a recovery point per guard. A fault (access
+// violation, division by zero, illegal instruction, stack overflow, ...) on a thread inside a
+// guard resumes that thread at its guard, which returns false. Nothing between the guard and
+// the fault is unwound: a lock taken in between stays taken, as with a structured-exception
+// handler without unwinding.
+//
+// Natively there is no fault recovery (the sanitizers own SIGSEGV); the recovery path is reached
+// through RaiseSimulatedFault, which returns to the innermost guard of the thread.
+#pragma once
+
+namespace olv {
+
+using GuardedFunction = void (*)(void* context);
+
+// Runs fn(context). True when it returned; false when a fault inside it was caught.
+bool GuardedCall(GuardedFunction fn, void* context);
+
+// Test hooks.
+// Raises a fault as a decoding bug would. Windows: a real access violation (a write through a
+// null pointer). Natively: returns to the innermost guard of this thread. Outside a guard the
+// process ends, as with an unhandled fault.
+void RaiseSimulatedFault();
+// The next GuardedCall on this thread faults inside its guard before fn runs (the simulated
+// trace service uses it for records marked to fault).
+void ArmSimulatedFault();
+
+} // namespace olv

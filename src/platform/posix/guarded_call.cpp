@@ -1,0 +1,49 @@
+// Native guard: a per-thread chain of sigjmp_buf recovery points. Only simulated faults reach
+// it; real SIGSEGV and friends are left to the sanitizers and the default action.
+#include "platform/guarded_call.h"
+
+#include <csetjmp>
+#include <cstdlib>
+
+namespace olv {
+
+namespace {
+
+struct GuardFrame {
+    sigjmp_buf recovery;
+    GuardFrame* previous;
+};
+
+thread_local GuardFrame* tInnermost = nullptr;
+thread_local bool tFaultArmed = false;
+
+} // namespace
+
+bool GuardedCall(GuardedFunction fn, void* context) {
+    GuardFrame frame;
+    frame.previous = tInnermost;
+    if (sigsetjmp(frame.recovery, 0) != 0) {
+        tInnermost = frame.previous;
+        return false;
+    }
+    tInnermost = &frame;
+    if (tFaultArmed) {
+        tFaultArmed = false;
+        RaiseSimulatedFault();
+    }
+    fn(context);
+    tInnermost = frame.previous;
+    return true;
+}
+
+void RaiseSimulatedFault() {
+    GuardFrame* frame = tInnermost;
+    if (frame == nullptr) std::abort();
+    siglongjmp(frame->recovery, 1);
+}
+
+void ArmSimulatedFault() {
+    tFaultArmed = true;
+}
+
+} // namespace olv

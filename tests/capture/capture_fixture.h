@@ -1,0 +1,180 @@
+// A recording's worth of state for the trace-capture tests: an AppState with its queue ring and
+// the headless UI wired in, a reset TraceController, the simulated trace service cleared and the
+// system version set to 10.0. Also scripts for the simulated sessions and queue readers.
+#pragma once
+
+#include <cstdint>
+
+#include "doctest.h"
+
+#include "app/app_state.h"
+#include "base/atomic.h"
+#include "base/text.h"
+#include "capture/event_queue.h"
+#include "capture/trace_controller.h"
+#include "decode/decode.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/sim/sim_event.h"
+#include "platform/sim/sim_trace_service.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "support/text_check.h"
+
+namespace olv {
+
+inline constexpr const char16_t* kKernelName = u"NT Kernel Logger";
+inline constexpr const char16_t* kDnsName = u"OlvettaDnsLogger";
+inline constexpr uint32_t kTargetPid = 4242;
+inline constexpr int64_t kScriptStart = 133480000000000000;
+inline constexpr uint32_t kNoFault = 0xFFFFFFFFu;
+
+// Events a scripted session delivers. Every kind yields one row per event unless noted.
+enum ScriptKind : int {
+    kImageLoads,    // "Loaded DLL" rows of kTargetPid, path C:\lib\<index>.dll
+    kDnsQueries,    // "DNS query" rows of kTargetPid, path host<index>.example
+    kHeldFileOpens, // file opens with a request packet: held, no row until completed
+    kKeyRundown,    // registry key rundown: names key 0xF000 + index "\REGISTRY\MACHINE\K<index>"
+};
+
+struct Script {
+    ScriptKind kind;
+    uint32_t count;
+    uint32_t faultEvery = 0;     // every nth index (n > 0) faults on decoding, starting at n - 1
+    uint32_t faultAt = kNoFault; // one index that faults
+
+    bool Faults(uint32_t index) const {
+        if (index == faultAt) return true;
+        return faultEvery != 0 && index % faultEvery == faultEvery - 1;
+    }
+    uint32_t FaultCount() const {
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < count; ++i)
+            n += Faults(i) ? 1 : 0;
+        return n;
+    }
+
+    static bool Produce(void* context, uint32_t index, SimEvent* e, bool* fault) {
+        const Script* s = static_cast<const Script*>(context);
+        if (index >= s->count) return false;
+        *fault = s->Faults(index);
+        const int64_t t = kScriptStart + index;
+        char16_t text[64] = {};
+        switch (s->kind) {
+        case kImageLoads:
+            BeginSimEvent(e, kImageProvider, 10, 0, kTargetPid, 7, t);
+            AddSimU32(e, u"ProcessId", kTargetPid);
+            CopyAscii(text, 64, "C:\\lib\\");
+            AppendDecimal(text, index);
+            AppendBounded(text, 64, u".dll");
+            AddSimWideString(e, u"FileName", text);
+            break;
+        case kDnsQueries:
+            BeginSimEvent(e, kDnsClientProvider, 0, 3006, kTargetPid, 9, t);
+            CopyAscii(text, 64, "host");
+            AppendDecimal(text, index);
+            AppendBounded(text, 64, u".example");
+            AddSimWideString(e, u"QueryName", text);
+            AddSimU32(e, u"QueryType", 1);
+            break;
+        case kHeldFileOpens:
+            BeginSimEvent(e, kFileIoProvider, 64, 0, kTargetPid, 7, t);
+            AddSimPointer(e, u"IrpPtr", 0xA000 + index);
+            AddSimPointer(e, u"FileObject", 0xB000 + index);
+            CopyAscii(text, 64, "C:\\held\\");
+            AppendDecimal(text, index);
+            AddSimWideString(e, u"OpenPath", text);
+            break;
+        case kKeyRundown:
+            BeginSimEvent(e, kRegistryProvider, 25, 0, 4, 8, t);
+            AddSimPointer(e, u"KeyHandle", 0xF000 + index);
+            CopyAscii(text, 64, "\\REGISTRY\\MACHINE\\K");
+            AppendDecimal(text, index);
+            AddSimWideString(e, u"KeyName", text);
+            break;
+        }
+        return true;
+    }
+
+    static void AppendDecimal(char16_t* text, uint32_t n) {
+        char16_t digits[12];
+        int used = 0;
+        do {
+            digits[used++] = static_cast<char16_t>(u'0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        char16_t one[2] = {};
+        while (used > 0) {
+            one[0] = digits[--used];
+            AppendBounded(text, 64, one);
+        }
+    }
+};
+
+struct CaptureFixture {
+    AppState* app = nullptr;
+    TraceController* tc = nullptr;
+    int64_t liveBefore = 0;
+
+    CaptureFixture() {
+        ResetAllocationFaults();
+        RefuseNthThreadStart(0);
+        ResetHeadlessUi();
+        SimTraceReset();
+        SetVersionOverride(10, 0, 19045);
+        liveBefore = LiveAllocationCount();
+        app = AllocRecord<AppState>();
+        REQUIRE(app != nullptr);
+        InitAppState(app);
+        WireHeadlessControls(app);
+        app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
+        REQUIRE(app->queueSlots != nullptr);
+        tc = AllocRecord<TraceController>();
+        REQUIRE(tc != nullptr);
+        ResetTraceController(tc);
+        TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe");
+    }
+    ~CaptureFixture() {
+        ResetAllocationFaults();
+        RefuseNthThreadStart(0);
+        ReleaseTraceController(tc);
+        FreeBlock(tc);
+        CleanUpAppState(app);
+        FreeBlock(app);
+        ResetHeadlessUi(); // frees a trace-stopped text still queued
+        SimTraceReset();
+        ClearVersionOverride();
+        CHECK(LiveAllocationCount() == liveBefore);
+    }
+    CaptureFixture(const CaptureFixture&) = delete;
+    CaptureFixture& operator=(const CaptureFixture&) = delete;
+
+    bool Start() { return StartKernelSession(tc, app->mainWindow, app); }
+
+    // Waits for a processing thread that ends by itself (the way the window would learn of it
+    // from the posted message) and forgets its handle.
+    static void JoinEndedThread(ThreadHandle* thread) {
+        JoinThread(*thread);
+        *thread = nullptr;
+    }
+
+    uint32_t Queued() const { return QueuedRowCount(app); }
+    const EventRow& QueuedRow(uint32_t i) const {
+        return app->queueSlots[(AtomicLoad(app->queueRead) + i) % kQueueSlots];
+    }
+    uint32_t QueuedWithOperation(const char* operation) const {
+        char16_t wanted[64];
+        CopyAscii(wanted, 64, operation);
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < Queued(); ++i)
+            n += TextEquals(QueuedRow(i).operation, wanted);
+        return n;
+    }
+    SimSessionInfo Session(const char16_t* name) const {
+        SimSessionInfo info{};
+        SimTraceQuerySession(name, &info);
+        return info;
+    }
+};
+
+} // namespace olv

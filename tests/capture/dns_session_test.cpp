@@ -1,0 +1,168 @@
+// The DNS client session: its properties and provider, the systems that have none, every step
+// that can fail (never failing the recording), a session left behind, and the end by itself.
+#include "capture_fixture.h"
+
+using namespace olv;
+
+TEST_CASE_FIXTURE(CaptureFixture, "the DNS session starts with its own block and enables the DNS "
+                                  "client provider") {
+    REQUIRE(Start());
+    CHECK(tc->dnsOn == 1);
+    CHECK(tc->dnsSession != kNoSession);
+    CHECK(tc->dnsTrace != kNoSession);
+    CHECK(tc->dnsThread != nullptr);
+
+    const SimSessionInfo info = Session(kDnsName);
+    const TraceProperties& p = info.lastStart;
+    CHECK(p.wnode.bufferSize == 1160);
+    CHECK(p.wnode.guid ==
+          Guid{0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}});
+    CHECK(p.wnode.clientContext == 1);
+    CHECK(p.wnode.flags == 0x20000);
+    CHECK(p.bufferSize == 64);
+    CHECK(p.minimumBuffers == 4);
+    CHECK(p.maximumBuffers == 32);
+    CHECK(p.logFileMode == 0x100);
+    CHECK(p.flushTimer == 1);
+    CHECK(p.enableFlags == 0);
+    CHECK(p.logFileNameOffset == 0);
+    CHECK(p.loggerNameOffset == 120);
+    CHECK(U8(p.loggerName) == "OlvettaDnsLogger");
+
+    CHECK(info.enableCalls == 1);
+    CHECK(info.enabledProvider == kDnsClientProvider);
+    CHECK(info.enableControlCode == 1);
+    CHECK(info.enableLevel == 4);
+    CHECK(info.enableMatchAny == 0);
+    CHECK(info.enableMatchAll == 0);
+    CHECK(info.enableTimeout == 0);
+
+    StopTraceSessions(tc);
+    CHECK(tc->dnsOn == 0);
+    CHECK(tc->dnsEndedEarly == 0);
+    CHECK(tc->dnsSession == kNoSession);
+    CHECK(tc->dnsTrace == kNoSession);
+    CHECK(tc->dnsThread == nullptr);
+    CHECK(Session(kDnsName).running == 0);
+    CHECK(Session(kDnsName).consumerOpen == 0);
+}
+
+TEST_CASE_FIXTURE(CaptureFixture, "no DNS session before Windows 8.1") {
+    struct Case {
+        uint32_t major, minor;
+        bool dns;
+    };
+    const Case cases[] = {{6, 1, false}, {6, 2, false}, {6, 3, true}, {10, 0, true}};
+    for (const Case& c : cases) {
+        CAPTURE(c.major);
+        CAPTURE(c.minor);
+        ReleaseTraceController(tc);
+        ResetTraceController(tc);
+        SimTraceReset();
+        SetVersionOverride(c.major, c.minor, 9200);
+        REQUIRE(Start());
+        CHECK(tc->dnsOn == (c.dns ? 1 : 0));
+        CHECK(Session(kDnsName).startCalls == (c.dns ? 1u : 0u));
+        CHECK(Session(kKernelName).running == 1);
+        StopTraceSessions(tc);
+    }
+}
+
+TEST_CASE_FIXTURE(CaptureFixture, "a DNS session that fails at any step leaves dnsOn clear, "
+                                  "everything released and the recording running") {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        uint32_t startCalls;
+    };
+    const Case cases[] = {
+        {"start fails", [] { SimTraceFailStep(kDnsName, kSimStepStart, 1450, 1); }, 1},
+        {"start still finds the name taken",
+         [] { SimTraceFailStep(kDnsName, kSimStepStart, 183, 2); }, 2},
+        {"enable fails", [] { SimTraceFailStep(kDnsName, kSimStepEnable, 5, 1); }, 1},
+        {"open fails", [] { SimTraceFailStep(kDnsName, kSimStepOpen, 5, 1); }, 1},
+        {"thread cannot be made", [] { RefuseNthThreadStart(2); }, 1},
+        // Allocations of a start: the kernel's block, the kernel thread's start record, the
+        // block that stops a leftover DNS session, then the DNS session's own block.
+        {"properties block refused", [] { RefuseNthAllocation(4); }, 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        ReleaseTraceController(tc);
+        ResetTraceController(tc);
+        SimTraceReset();
+        ResetHeadlessUi();
+        TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe");
+        Script kernel{kImageLoads, 3};
+        SimTraceSetEvents(kKernelName, Script::Produce, &kernel);
+        SimTraceGateEvents(kKernelName, 0); // nothing decodes (or allocates) during the start
+        c.arrange();
+        const bool started = Start();
+        ResetAllocationFaults();
+        RefuseNthThreadStart(0);
+        REQUIRE(started);
+        CHECK(tc->dnsOn == 0);
+        CHECK(tc->dnsEndedEarly == 0);
+        CHECK(TextIsEmpty(tc->errorText));
+        CHECK(HeadlessModel()->messageBoxCount == 0);
+        CHECK(tc->dnsSession == kNoSession);
+        CHECK(tc->dnsTrace == kNoSession);
+        CHECK(tc->dnsThread == nullptr);
+        const SimSessionInfo dns = Session(kDnsName);
+        CHECK(dns.running == 0);
+        CHECK(dns.consumerOpen == 0);
+        CHECK(dns.startCalls == c.startCalls);
+        // The kernel recording goes on.
+        SimTraceGateEvents(kKernelName, kSimNoGate);
+        REQUIRE(SimTraceWaitDelivered(kKernelName, 3));
+        CHECK(QueuedWithOperation("Loaded DLL") == 3);
+        StopTraceSessions(tc);
+        AtomicStore(app->queueRead, AtomicLoad(app->queueWrite));
+    }
+}
+
+TEST_CASE_FIXTURE(CaptureFixture, "a DNS session left behind by an earlier run does not prevent "
+                                  "the start") {
+    SUBCASE("stopped by name before the start") {
+        SimTraceAddForeignSession(kDnsName);
+    }
+    SUBCASE("still found by the start: stopped by name again, then started") {
+        SimTraceFailStep(kDnsName, kSimStepStart, 183, 1);
+    }
+    REQUIRE(Start());
+    CHECK(tc->dnsOn == 1);
+    const SimSessionInfo dns = Session(kDnsName);
+    CHECK(dns.foreign == 0);
+    CHECK(dns.running == 1);
+    StopTraceSessions(tc);
+}
+
+TEST_CASE_FIXTURE(CaptureFixture, "a DNS session that ends by itself is reported and the kernel "
+                                  "recording goes on") {
+    Script kernel{kImageLoads, 4};
+    Script dns{kDnsQueries, 2};
+    SimTraceSetEvents(kKernelName, Script::Produce, &kernel);
+    SimTraceGateEvents(kKernelName, 2);
+    SimTraceSetEvents(kDnsName, Script::Produce, &dns);
+    SimTraceEndAfterEvents(kDnsName, 0);
+    REQUIRE(Start());
+    REQUIRE(SimTraceWaitDelivered(kKernelName, 2));
+    REQUIRE(SimTraceWaitDelivered(kDnsName, 2));
+    JoinEndedThread(&tc->dnsThread);
+
+    CHECK(tc->dnsOn == 0);
+    CHECK(tc->dnsEndedEarly == 1);
+    CHECK(AtomicLoad(tc->kernelRunning) == 1);
+    CHECK(HeadlessPostedCount() == 0);
+    CHECK(QueuedWithOperation("DNS query") == 2);
+
+    SimTraceGateEvents(kKernelName, kSimNoGate);
+    REQUIRE(SimTraceWaitDelivered(kKernelName, 4));
+    CHECK(QueuedWithOperation("Loaded DLL") == 4);
+
+    StopTraceSessions(tc);
+    CHECK(tc->dnsEndedEarly == 1);
+    CHECK(tc->dnsOn == 0);
+    CHECK(tc->dnsTrace == kNoSession);
+    CHECK(HeadlessPostedCount() == 0);
+}
