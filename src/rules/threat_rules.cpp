@@ -1,0 +1,820 @@
+// The threat rule table and the scoring of one row against it.
+//
+// Everything here is constant data and pure functions: no allocation, no lock, no copy of the
+// row's text. The rule loop rejects rules by integer tests (category, operation class, result
+// class) before any text is compared; a row that reaches a text test is scanned once into sets
+// of character pairs, against which most patterns are ruled out without a search. Rule patterns
+// are lower case (checked at compile time), so the scoring path folds only the row's characters.
+#include "rules/threat_rules.h"
+
+#include "base/format.h"
+#include "base/text.h"
+
+namespace olv {
+
+// --- Operation classes ----------------------------------------------------------------------
+
+constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
+    {u"Opened file", OpRead},
+    {u"Read file", OpRead},
+    {u"Read file information", OpRead},
+    {u"Read file permissions", OpRead},
+    {u"Read extended attributes", OpRead},
+    {u"Listed folder", OpRead},
+    {u"Watching folder for changes", OpRead},
+    {u"Closed file", OpRead},
+    {u"Released file handle", OpRead},
+    {u"Flushed file", OpRead},
+    {u"Opened registry key", OpRead},
+    {u"Read registry key", OpRead},
+    {u"Read registry value", OpRead},
+    {u"Listed registry keys", OpRead},
+    {u"Listed registry values", OpRead},
+    {u"Read several registry values", OpRead},
+    {u"Closed registry key", OpRead},
+    {u"Flushed registry key", OpRead},
+
+    {u"Wrote to file", OpWrite},
+    {u"Created new file", OpWrite},
+    {u"Renamed file", OpWrite},
+    {u"Renamed file by path", OpWrite},
+    {u"Changed file information", OpWrite},
+    {u"Created link", OpWrite},
+    {u"Set file permissions", OpWrite},
+    {u"Set extended attributes", OpWrite},
+    {u"File system control", OpWrite},
+    {u"Created registry key", OpWrite},
+    {u"Wrote registry value", OpWrite},
+    {u"Changed registry key information", OpWrite},
+
+    {u"Started child process", OpStart},
+    {u"Started process", OpStart},
+
+    {u"Mapped file into memory", OpLoad},
+    {u"Unmapped file", OpLoad},
+    {u"Loaded DLL", OpLoad},
+    {u"Unloaded DLL", OpLoad},
+
+    {u"Sent data (TCP)", OpNetwork},
+    {u"Received data (TCP)", OpNetwork},
+    {u"Connected (TCP)", OpNetwork},
+    {u"Disconnected (TCP)", OpNetwork},
+    {u"Retransmitted (TCP)", OpNetwork},
+    {u"Accepted a connection (TCP)", OpNetwork},
+    {u"Reconnected (TCP)", OpNetwork},
+    {u"Copied data (TCP)", OpNetwork},
+    {u"Sent data (UDP)", OpNetwork},
+    {u"Received data (UDP)", OpNetwork},
+    {u"DNS query", OpNetwork},
+    {u"DNS answer", OpNetwork},
+
+    {u"Process exited", OpExit},
+    {u"Target process exited", OpExit},
+
+    {u"Deleted file", OpDelete},
+    {u"Deleted file by path", OpDelete},
+    {u"Deleted registry key", OpDelete},
+    {u"Deleted registry value", OpDelete},
+};
+
+// --- Pattern lists (null-terminated, lower case) -----------------------------------------------
+
+namespace {
+
+using PatternList = const char16_t* const[];
+
+constexpr PatternList kRunKeys = {
+    u"\\currentversion\\run",         u"\\currentversion\\runonce", u"\\currentversion\\runonceex",
+    u"\\currentversion\\runservices", u"\\policies\\explorer\\run", nullptr,
+};
+constexpr PatternList kServiceKeys = {u"\\services\\", u"\\controlset", nullptr};
+constexpr PatternList kServiceValues = {u"imagepath", u"servicedll", nullptr};
+constexpr PatternList kWinlogonKeys = {u"\\winlogon", nullptr};
+constexpr PatternList kWinlogonValues = {u"userinit", u"shell", u"notify", nullptr};
+constexpr PatternList kIfeoKeys = {u"image file execution options", u"\\silentprocessexit",
+                                   nullptr};
+constexpr PatternList kIfeoValues = {u"debugger", u"globalflag", u"verifierdlls", u"monitorprocess",
+                                     nullptr};
+constexpr PatternList kAppInit = {u"appinit_dlls", u"loadappinit_dlls", u"appcertdlls", nullptr};
+constexpr PatternList kComServerKeys = {u"\\inprocserver32", u"\\localserver32", u"\\treatas",
+                                        nullptr};
+constexpr PatternList kClsidKeys = {u"software\\classes\\clsid", u"\\clsid\\", nullptr};
+constexpr PatternList kDefender = {
+    u"\\windows defender\\",   u"disableantispyware",        u"disablerealtimemonitoring",
+    u"\\real-time protection", u"\\exclusions\\path",        u"\\exclusions\\extension",
+    u"tamperprotection",       u"disablebehaviormonitoring", nullptr,
+};
+constexpr PatternList kStartupFolders = {u"\\start menu\\programs\\startup\\", u"\\startup\\",
+                                         nullptr};
+constexpr PatternList kTaskFolders = {u"\\system32\\tasks\\", u"\\windows\\tasks\\",
+                                      u"\\schedule\\taskcache\\tree",
+                                      u"\\schedule\\taskcache\\tasks", nullptr};
+constexpr PatternList kTempFolders = {u"\\appdata\\local\\temp\\", u"\\windows\\temp\\",
+                                      u"\\local\\temp\\", u"\\temp\\", nullptr};
+constexpr PatternList kAppDataFolders = {u"\\appdata\\roaming\\", u"\\appdata\\local\\",
+                                         u"\\appdata\\locallow\\", nullptr};
+constexpr PatternList kPublicFolders = {u"\\programdata\\", u"\\users\\public\\",
+                                        u"\\public\\downloads\\", u"c:\\perflogs\\", nullptr};
+// Shared by the three "dropped" rules.
+constexpr PatternList kExecutableTypes = {
+    u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe",
+    u".jse", u".hta", u".wsf", u".pif", u".cpl", u".jar", nullptr,
+};
+constexpr PatternList kDisguisedNames = {
+    u".pdf.exe", u".doc.exe", u".jpg.exe", u".txt.exe", u".pdf.scr",
+    u".xls.exe", u".png.scr", u"\u202E",   nullptr,
+};
+constexpr PatternList kCredentialHives = {
+    u"\\system32\\config\\sam",
+    u"\\system32\\config\\security",
+    u"\\system32\\config\\system",
+    u"\\config\\regback\\",
+    u"ntds.dit",
+    u"harddiskvolumeshadowcopy",
+    nullptr,
+};
+constexpr PatternList kUnusualDllFolders = {
+    u"\\appdata\\local\\temp\\", u"\\appdata\\roaming\\", u"\\downloads\\", u"\\windows\\temp\\",
+    u"\\users\\public\\",        u"\\$recycle.bin\\",     u"\\desktop\\",   nullptr,
+};
+constexpr PatternList kAttackDlls = {u"comsvcs.dll", u"scrobj.dll", u"vbscript.dll", u"jscript.dll",
+                                     nullptr};
+constexpr PatternList kPowerShell = {u"powershell", u"pwsh.exe", nullptr};
+constexpr PatternList kPowerShellArguments = {
+    u"-enc",
+    u"-encodedcommand",
+    u" jab",
+    u"-w hidden",
+    u"-windowstyle hidden",
+    u"frombase64string",
+    u"downloadstring",
+    u"downloadfile",
+    u"iex",
+    u"invoke-expression",
+    u"-ep bypass",
+    u"-exec bypass",
+    u"executionpolicy bypass",
+    nullptr,
+};
+constexpr PatternList kCmd = {u"cmd.exe", u"cmd /c", nullptr};
+constexpr PatternList kCmdChaining = {u"&&",    u"| powershell", u"for /f", u"%comspec%",
+                                      u"/v:on", u"set /a",       nullptr};
+constexpr PatternList kRundll32 = {u"rundll32", nullptr};
+constexpr PatternList kRundll32Arguments = {
+    u"javascript:", u",dllregisterserver", u"\\appdata\\", u"\\temp\\", u"http", nullptr};
+constexpr PatternList kRegsvr32 = {u"regsvr32", nullptr};
+constexpr PatternList kRegsvr32Arguments = {u"/i:http",  u"scrobj.dll",  u".sct",
+                                            u"\\temp\\", u"\\appdata\\", nullptr};
+constexpr PatternList kMshta = {u"mshta", nullptr};
+constexpr PatternList kMshtaArguments = {u"vbscript:", u"javascript:",  u"http",
+                                         u".hta",      u"createobject", nullptr};
+constexpr PatternList kCertutil = {u"certutil", nullptr};
+constexpr PatternList kCertutilArguments = {u"-urlcache",  u"-verifyctl", u"-split", u"-decode",
+                                            u"-decodehex", u"-encode",    u"http",   nullptr};
+constexpr PatternList kBits = {u"bitsadmin", u"start-bitstransfer", nullptr};
+constexpr PatternList kBitsArguments = {u"/transfer", u"/addfile", u"/setnotifycmdline",
+                                        u"/download", nullptr};
+constexpr PatternList kScriptHosts = {u"wscript.exe", u"cscript.exe", nullptr};
+constexpr PatternList kScriptHostArguments = {u".vbs",          u".vbe",        u".wsf",
+                                              u"//e:jscript",   u"\\appdata\\", u"\\temp\\",
+                                              u"\\downloads\\", nullptr};
+constexpr PatternList kDeveloperTools = {u"msbuild.exe", u"installutil.exe", u"regasm.exe",
+                                         u"regsvcs.exe", u"jsc.exe",         nullptr};
+constexpr PatternList kDeveloperToolArguments = {u"\\temp\\", u".csproj",     u"/logfile=",
+                                                 u"/u ",      u"\\appdata\\", nullptr};
+constexpr PatternList kOtherBinaries = {u"mavinject.exe", u"msdt.exe",     u"wmic.exe",
+                                        u"pcalua.exe",    u"forfiles.exe", nullptr};
+constexpr PatternList kOtherBinaryArguments = {u"process call create", u"/processid", u"ms-msdt",
+                                               u"-injectrunning", nullptr};
+constexpr PatternList kShadowCopies = {
+    u"vssadmin",          u"delete shadows",   u"resize shadowstorage", u"delete catalog",
+    u"shadowcopy delete", u"win32_shadowcopy", u"recoveryenabled no",   nullptr,
+};
+constexpr PatternList kFirewall = {u"advfirewall set",
+                                   u"set-netfirewallprofile",
+                                   u"\\firewallpolicy\\",
+                                   u"firewall set opmode disable",
+                                   u"advfirewall firewall add rule",
+                                   nullptr};
+constexpr PatternList kEventLog = {
+    u"wevtutil cl",     u"wevtutil.exe cl", u"clear-log",      u"clear-eventlog",
+    u"auditpol /clear", u"auditpol /set",   u"limit-eventlog", nullptr};
+constexpr PatternList kSelfDeletion = {u"127.0.0.1 -n", u"del \"%~f0\"", u"goto :delete", u"del %0",
+                                       nullptr};
+constexpr PatternList kRegSave = {u"reg save", u"reg.exe save", u"reg export", u"reg.exe export",
+                                  nullptr};
+constexpr PatternList kRegSaveHives = {u"hklm\\sam", u"hklm\\security", u"hklm\\system", u"\\sam",
+                                       nullptr};
+constexpr PatternList kLsassDump = {u"lsass.dmp",
+                                    u"comsvcs.dll, minidump",
+                                    u"comsvcs.dll minidump",
+                                    u"-ma lsass",
+                                    u"sekurlsa",
+                                    u"mimikatz",
+                                    u"nanodump",
+                                    nullptr};
+constexpr PatternList kReconnaissance = {u"whoami.exe",
+                                         u"nltest",
+                                         u"systeminfo.exe",
+                                         u"group \"domain admins\"",
+                                         u"localgroup administrators",
+                                         u"query user",
+                                         nullptr};
+constexpr PatternList kC2Ports = {u":4444", u":1337", u":31337", u":5555", u":6666",
+                                  u":6667", u":9001", u":50050", nullptr};
+constexpr PatternList kLowReputationTlds = {u".tk", u".top", u".xyz", u".gq",    u".ml",
+                                            u".cf", u".ga",  u".su",  u".click", nullptr};
+constexpr PatternList kRemoteServices = {
+    u"anydesk",
+    u"teamviewer",
+    u".ngrok.io",                 // ngrok tunnels, own domain
+    u".ngrok-free.app",           // ngrok tunnels, free domain
+    u".duckdns.org",              // DuckDNS dynamic DNS
+    u"no-ip.",                    // No-IP dynamic DNS (no-ip.org, no-ip.biz, ...)
+    u".trycloudflare.com",        // Cloudflare quick tunnels
+    u"pastebin.com",              // Pastebin
+    u"raw.githubusercontent.com", // GitHub raw content
+    u"discord.com/api/webhooks",  // Discord webhooks
+    u"transfer.sh",               // command-line file drop
+    u"anonfiles",
+    nullptr,
+};
+
+constexpr uint32_t kPath = FieldPath;
+constexpr uint32_t kPathOrDetail = FieldPath | FieldDetail;
+constexpr uint8_t kNeedsSuccess = 1;
+constexpr uint8_t kAnyResult = 0;
+
+} // namespace
+
+// --- The rule table ----------------------------------------------------------------------------
+
+constexpr ThreatRule kThreatRules[kThreatRuleCount] = {
+    // Registry persistence and tampering; a write that failed changed nothing.
+    {kCategoryRegistry, 3, u"Run key persistence", kRunKeys, nullptr, kPath, OpWrite, kNeedsSuccess,
+     MatchSubstring},
+    {kCategoryRegistry, 3, u"Service created or altered", kServiceKeys, kServiceValues,
+     kPathOrDetail, OpWrite, kNeedsSuccess, MatchSubstring},
+    {kCategoryRegistry, 3, u"Winlogon hijack", kWinlogonKeys, kWinlogonValues, kPathOrDetail,
+     OpWrite, kNeedsSuccess, MatchSubstring},
+    {kCategoryRegistry, 3, u"IFEO debugger set", kIfeoKeys, kIfeoValues, kPathOrDetail, OpWrite,
+     kNeedsSuccess, MatchSubstring},
+    {kCategoryRegistry, 3, u"AppInit_DLLs injection key", kAppInit, nullptr, kPathOrDetail, OpWrite,
+     kNeedsSuccess, MatchSubstring},
+    {kCategoryRegistry, 2, u"COM hijack", kComServerKeys, kClsidKeys, kPath, OpWrite, kNeedsSuccess,
+     MatchSubstring},
+    {kCategoryRegistry, 3, u"Defender disabled or altered", kDefender, nullptr, kPathOrDetail,
+     OpWrite, kNeedsSuccess, MatchSubstring},
+    // Files written where they run or hide.
+    {kCategoryFile, 3, u"Dropped into Startup folder", kStartupFolders, nullptr, kPath, OpWrite,
+     kNeedsSuccess, MatchSubstring},
+    {kCategoryFile, 3, u"Scheduled task written", kTaskFolders, nullptr, kPath, OpWrite,
+     kNeedsSuccess, MatchSubstring},
+    {kCategoryFile, 3, u"Executable dropped in Temp", kTempFolders, kExecutableTypes, kPath,
+     OpWrite, kNeedsSuccess, MatchSubstring},
+    {kCategoryFile, 3, u"Executable dropped in AppData", kAppDataFolders, kExecutableTypes, kPath,
+     OpWrite, kNeedsSuccess, MatchSubstring},
+    {kCategoryFile, 3, u"Dropped in Public or ProgramData", kPublicFolders, kExecutableTypes, kPath,
+     OpWrite, kNeedsSuccess, MatchSubstring},
+    // File names and files that matter whatever the operation and its outcome.
+    {kCategoryFile, 3, u"Double extension or RLO disguise", kDisguisedNames, nullptr, kPath, 0,
+     kAnyResult, MatchSubstring},
+    {kCategoryFile, 3, u"SAM or SYSTEM hive read", kCredentialHives, nullptr, kPath, 0, kAnyResult,
+     MatchSubstring},
+    // Images and processes.
+    {kCategoryProcess, 3, u"DLL loaded from unusual directory", kUnusualDllFolders, nullptr, kPath,
+     OpLoad, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"DLL known for attack use loaded", kAttackDlls, nullptr, kPath,
+     OpStart | OpLoad, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"Suspicious PowerShell arguments", kPowerShell, kPowerShellArguments,
+     kPathOrDetail, OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 2, u"Obfuscated or chained cmd", kCmd, kCmdChaining, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"rundll32 abuse", kRundll32, kRundll32Arguments, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"regsvr32 running a script", kRegsvr32, kRegsvr32Arguments,
+     kPathOrDetail, OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"mshta running a script", kMshta, kMshtaArguments, kPathOrDetail,
+     OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"certutil download or decode", kCertutil, kCertutilArguments,
+     kPathOrDetail, OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"bitsadmin transfer", kBits, kBitsArguments, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 2, u"Script host execution", kScriptHosts, kScriptHostArguments,
+     kPathOrDetail, OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"Run through a developer tool", kDeveloperTools, kDeveloperToolArguments,
+     kPathOrDetail, OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 2, u"Other living-off-the-land binary", kOtherBinaries,
+     kOtherBinaryArguments, kPathOrDetail, OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"Shadow copies deleted", kShadowCopies, nullptr, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"Firewall turned off", kFirewall, nullptr, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"Event log cleared", kEventLog, nullptr, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 2, u"Self-deletion", kSelfDeletion, nullptr, kPathOrDetail, OpStart,
+     kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"reg save hive extraction", kRegSave, kRegSaveHives, kPathOrDetail,
+     OpStart, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"LSASS dump", kLsassDump, nullptr, kPathOrDetail, OpStart, kAnyResult,
+     MatchSubstring},
+    {kCategoryProcess, 1, u"Reconnaissance command", kReconnaissance, nullptr, kPathOrDetail,
+     OpStart, kAnyResult, MatchSubstring},
+    // Network destinations.
+    {kCategoryNetwork, 3, u"Connection to a common C2 port", kC2Ports, nullptr, kPath, OpNetwork,
+     kAnyResult, MatchPathToken},
+    {kCategoryNetwork, 2, u"Low-reputation TLD", kLowReputationTlds, nullptr, kPath, OpNetwork,
+     kAnyResult, MatchPathSuffix},
+    {kCategoryNetwork, 2, u"Remote management or tunnel service", kRemoteServices, nullptr,
+     kPathOrDetail, OpNetwork, kAnyResult, MatchSubstring},
+};
+
+// --- Compile-time checks of the tables ---------------------------------------------------------
+
+namespace {
+
+constexpr bool SameText(const char16_t* a, const char16_t* b) {
+    size_t i = 0;
+    while (a[i] != 0 && a[i] == b[i])
+        ++i;
+    return a[i] == b[i];
+}
+
+constexpr size_t CountPatterns(const char16_t* const* list) {
+    if (list == nullptr) return 0;
+    size_t n = 0;
+    while (list[n] != nullptr)
+        ++n;
+    return n;
+}
+
+constexpr bool PatternsAreLowerCase(const char16_t* const* list) {
+    for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
+        if (list[i][0] == 0) return false; // an empty pattern would match every row
+        for (size_t j = 0; list[i][j] != 0; ++j) {
+            if (list[i][j] >= u'A' && list[i][j] <= u'Z') return false;
+        }
+    }
+    return true;
+}
+
+constexpr bool OperationClassTableIsSound() {
+    uint32_t counts[7] = {};
+    for (size_t i = 0; i < kOperationClassCount; ++i) {
+        const OperationClassEntry& entry = kOperationClassTable[i];
+        if (entry.operation == nullptr || entry.operation[0] == 0) return false;
+        // Exactly one class bit per operation, and a known one.
+        int bit = -1;
+        for (int b = 0; b < 7; ++b) {
+            if (entry.classes == (1u << b)) bit = b;
+        }
+        if (bit < 0) return false;
+        ++counts[bit];
+        for (size_t j = 0; j < i; ++j) {
+            if (SameText(kOperationClassTable[j].operation, entry.operation)) return false;
+        }
+    }
+    // Read, Write, Start, Load, Network, Exit, Delete.
+    const uint32_t expected[7] = {18, 12, 2, 4, 12, 2, 4};
+    for (int b = 0; b < 7; ++b) {
+        if (counts[b] != expected[b]) return false;
+    }
+    return true;
+}
+
+// Pattern counts of list A and list B of every rule, in table order. A lost comma between two
+// literals joins them into one pattern; this catches it.
+constexpr uint8_t kExpectedPatternCounts[kThreatRuleCount][2] = {
+    {5, 0},  {2, 2},  {1, 3},  {2, 4}, {3, 0}, {3, 2}, {8, 0}, {2, 0},  {4, 0},
+    {4, 14}, {3, 14}, {4, 14}, {8, 0}, {6, 0}, {7, 0}, {4, 0}, {2, 13}, {2, 6},
+    {1, 5},  {1, 5},  {1, 5},  {1, 7}, {2, 4}, {2, 7}, {5, 5}, {5, 4},  {7, 0},
+    {5, 0},  {7, 0},  {4, 0},  {4, 4}, {7, 0}, {6, 0}, {8, 0}, {9, 0},  {12, 0},
+};
+
+constexpr bool ThreatRuleTableIsSound() {
+    for (size_t i = 0; i < kThreatRuleCount; ++i) {
+        const ThreatRule& rule = kThreatRules[i];
+        if (rule.name == nullptr || rule.name[0] == 0) return false;
+        if (rule.category > kCategoryProcess) return false;
+        if (rule.severity < 1 || rule.severity > 3) return false;
+        if (rule.matchMode > MatchPathToken) return false;
+        if (rule.fields == 0 || (rule.fields & ~(FieldPath | FieldDetail | FieldOperation)) != 0) {
+            return false;
+        }
+        // The first twelve rules concern writes, which only count when they succeeded.
+        if (rule.needsSuccess != (i < 12 ? 1 : 0)) return false;
+        if (CountPatterns(rule.patternsA) != kExpectedPatternCounts[i][0]) return false;
+        if (CountPatterns(rule.patternsB) != kExpectedPatternCounts[i][1]) return false;
+        if (!PatternsAreLowerCase(rule.patternsA) || !PatternsAreLowerCase(rule.patternsB)) {
+            return false;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (SameText(kThreatRules[j].name, rule.name)) return false;
+        }
+    }
+    return true;
+}
+
+static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 54);
+static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 36);
+static_assert(OperationClassTableIsSound(),
+              "operation class table: 54 distinct names, one class bit each, 18/12/2/4/12/2/4");
+static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
+static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
+static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&
+              kThreatRules[10].patternsB == kThreatRules[11].patternsB);
+
+// The length of every operation name, for the lookup.
+struct OperationLengths {
+    uint8_t of[kOperationClassCount];
+};
+
+constexpr OperationLengths MeasureOperations() {
+    OperationLengths lengths{};
+    for (size_t i = 0; i < kOperationClassCount; ++i) {
+        size_t n = 0;
+        while (kOperationClassTable[i].operation[n] != 0)
+            ++n;
+        lengths.of[i] = static_cast<uint8_t>(n);
+    }
+    return lengths;
+}
+
+constexpr OperationLengths kOperationLengths = MeasureOperations();
+
+constexpr size_t LongestOperation() {
+    size_t longest = 0;
+    for (uint8_t n : kOperationLengths.of) {
+        if (n > longest) longest = n;
+    }
+    return longest;
+}
+
+constexpr size_t kLongestOperation = LongestOperation();
+static_assert(kLongestOperation < kOperationChars);
+
+// --- Matching ---------------------------------------------------------------------------------
+
+// A row field seen through its terminator, never past its buffer.
+struct FieldText {
+    const char16_t* text;
+    size_t length;
+};
+
+struct RowTexts {
+    FieldText path;
+    FieldText detail;
+    FieldText operation;
+};
+
+size_t BoundedLength(const char16_t* text, size_t capacity) {
+    size_t n = 0;
+    while (n < capacity && text[n] != 0)
+        ++n;
+    return n;
+}
+
+RowTexts TextsOf(const EventRow& row) {
+    return RowTexts{{row.path, BoundedLength(row.path, kPathChars)},
+                    {row.detail, BoundedLength(row.detail, kDetailChars)},
+                    {row.operation, BoundedLength(row.operation, kOperationChars)}};
+}
+
+// Pattern characters are folded only for callers that may pass upper-case patterns; the rule
+// table is lower case throughout.
+template <bool kFoldPattern> constexpr char16_t PatternChar(char16_t c) {
+    if constexpr (kFoldPattern) {
+        return FoldAscii(c);
+    } else {
+        return c;
+    }
+}
+
+// The m pattern characters equal text[0..m) after folding.
+template <bool kFoldPattern>
+bool EqualsFoldedAt(const char16_t* text, const char16_t* pattern, size_t m) {
+    for (size_t j = 0; j < m; ++j) {
+        if (FoldAscii(text[j]) != PatternChar<kFoldPattern>(pattern[j])) return false;
+    }
+    return true;
+}
+
+// Pattern lengths come from the caller: the scoring path knows them from a table built at
+// compile time.
+template <bool kFoldPattern>
+bool ContainsFoldedIn(FieldText field, const char16_t* pattern, size_t m) {
+    if (m > field.length) return false;
+    const char16_t first = PatternChar<kFoldPattern>(pattern[0]);
+    const size_t last = field.length - m;
+    for (size_t i = 0; i <= last; ++i) {
+        if (FoldAscii(field.text[i]) != first) continue;
+        if (EqualsFoldedAt<kFoldPattern>(field.text + i + 1, pattern + 1, m - 1)) return true;
+    }
+    return false;
+}
+
+template <bool kFoldPattern>
+bool EndsWithFolded(FieldText path, const char16_t* pattern, size_t m) {
+    const size_t n = path.length;
+    if (m != 0 && m <= n && EqualsFoldedAt<kFoldPattern>(path.text + (n - m), pattern, m)) {
+        return true;
+    }
+    // A fully qualified name may carry one final dot: "example.tk." ends in ".tk".
+    if (n >= 1 && path.text[n - 1] == u'.' && m <= n - 1) {
+        return EqualsFoldedAt<kFoldPattern>(path.text + (n - 1 - m), pattern, m);
+    }
+    return false;
+}
+
+// The pattern occurs exactly and is followed by the end of the path or a space.
+bool ContainsToken(FieldText path, const char16_t* pattern, size_t m) {
+    if (path.length == 0 || m > path.length) return false;
+    for (size_t i = 0; i + m <= path.length; ++i) {
+        size_t j = 0;
+        while (j < m && path.text[i + j] == pattern[j])
+            ++j;
+        if (j < m) continue;
+        if (i + m == path.length || path.text[i + m] == u' ') return true;
+    }
+    return false;
+}
+
+template <bool kFoldPattern>
+bool MatchOnePattern(const char16_t* pattern, size_t m, const RowTexts& row, uint32_t fields,
+                     uint32_t matchMode) {
+    if (matchMode == MatchPathSuffix) return EndsWithFolded<kFoldPattern>(row.path, pattern, m);
+    if (matchMode == MatchPathToken) return ContainsToken(row.path, pattern, m);
+    const FieldText* selected[3] = {
+        (fields & FieldPath) != 0 ? &row.path : nullptr,
+        (fields & FieldDetail) != 0 ? &row.detail : nullptr,
+        (fields & FieldOperation) != 0 ? &row.operation : nullptr,
+    };
+    for (const FieldText* field : selected) {
+        if (field == nullptr) continue;
+        if (m == 0) return true;
+        if (ContainsFoldedIn<kFoldPattern>(*field, pattern, m)) return true;
+    }
+    return false;
+}
+
+// --- Character-pair prefilter ------------------------------------------------------------------
+//
+// A 256-bit set of the (folded) adjacent character pairs of a text. A pattern can only occur in
+// a text, in any match mode, when every pair of the pattern is in the text's set; so most
+// patterns are ruled out by four AND operations instead of a scan of the text. The sets of the
+// patterns are built at compile time, those of a row once, and only when a rule gets as far as
+// comparing text.
+
+struct PairSet {
+    uint64_t bits[4];
+};
+
+// Multiplicative hash of the 32-bit pair; its top 8 bits pick the bit.
+constexpr uint32_t PairBit(char16_t a, char16_t b) {
+    return (((uint32_t{a} << 16) | uint32_t{b}) * 0x9E3779B1u) >> 24;
+}
+
+constexpr void AddPair(PairSet& set, char16_t a, char16_t b) {
+    const uint32_t bit = PairBit(a, b);
+    set.bits[bit >> 6] |= uint64_t{1} << (bit & 63);
+}
+
+constexpr bool Covers(const PairSet& text, const PairSet& pattern) {
+    return ((text.bits[0] & pattern.bits[0]) == pattern.bits[0]) &
+           ((text.bits[1] & pattern.bits[1]) == pattern.bits[1]) &
+           ((text.bits[2] & pattern.bits[2]) == pattern.bits[2]) &
+           ((text.bits[3] & pattern.bits[3]) == pattern.bits[3]);
+}
+
+constexpr PairSet Union(const PairSet& a, const PairSet& b) {
+    return PairSet{{a.bits[0] | b.bits[0], a.bits[1] | b.bits[1], a.bits[2] | b.bits[2],
+                    a.bits[3] | b.bits[3]}};
+}
+
+struct PatternInfo {
+    PairSet pairs;
+    uint32_t length;
+};
+
+struct RuleLists {
+    uint16_t firstA; // index of the rule's list A in PatternIndex::patterns
+    uint16_t firstB; // list B (meaningless for a rule without one)
+};
+
+constexpr size_t CountAllPatterns() {
+    size_t n = 0;
+    for (const ThreatRule& rule : kThreatRules) {
+        n += CountPatterns(rule.patternsA) + CountPatterns(rule.patternsB);
+    }
+    return n;
+}
+
+constexpr size_t kPatternTotal = CountAllPatterns();
+
+struct PatternIndex {
+    PatternInfo patterns[kPatternTotal];
+    RuleLists rules[kThreatRuleCount];
+};
+
+constexpr void IndexList(PatternIndex& index, size_t& next, const char16_t* const* list) {
+    for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
+        size_t length = 0;
+        while (list[i][length] != 0)
+            ++length;
+        PatternInfo& info = index.patterns[next++];
+        info.length = static_cast<uint32_t>(length);
+        for (size_t j = 1; j < length; ++j) {
+            AddPair(info.pairs, FoldAscii(list[i][j - 1]), FoldAscii(list[i][j]));
+        }
+    }
+}
+
+constexpr PatternIndex BuildPatternIndex() {
+    PatternIndex index{};
+    size_t next = 0;
+    for (size_t r = 0; r < kThreatRuleCount; ++r) {
+        index.rules[r].firstA = static_cast<uint16_t>(next);
+        IndexList(index, next, kThreatRules[r].patternsA);
+        index.rules[r].firstB = static_cast<uint16_t>(next);
+        IndexList(index, next, kThreatRules[r].patternsB);
+    }
+    return index;
+}
+
+constexpr PatternIndex kPatternIndex = BuildPatternIndex();
+static_assert(kPatternTotal < 0xFFFF);
+
+// What the scoring learns about a row's texts: each field's length (never past its buffer) and
+// pair set, made in one pass per field on first use; most rows are settled by the integer tests
+// alone and never scanned.
+struct RowScan {
+    bool ready;
+    RowTexts texts;
+    PairSet path;
+    PairSet detail;
+    PairSet operation;
+    PairSet pathOrDetail;
+};
+
+FieldText ScanField(const char16_t* text, size_t capacity, PairSet& pairs) {
+    size_t n = 0;
+    char16_t previous = 0;
+    while (n < capacity && text[n] != 0) {
+        const char16_t c = FoldAscii(text[n]);
+        if (n != 0) AddPair(pairs, previous, c);
+        previous = c;
+        ++n;
+    }
+    return FieldText{text, n};
+}
+
+void ScanRow(RowScan& scan, const EventRow& row) {
+    scan.texts.path = ScanField(row.path, kPathChars, scan.path);
+    scan.texts.detail = ScanField(row.detail, kDetailChars, scan.detail);
+    scan.texts.operation = ScanField(row.operation, kOperationChars, scan.operation);
+    scan.pathOrDetail = Union(scan.path, scan.detail);
+    scan.ready = true;
+}
+
+// The pairs of the fields a rule searches.
+PairSet PairsFor(const RowScan& scan, uint32_t fields, uint32_t matchMode) {
+    if (matchMode == MatchPathSuffix || matchMode == MatchPathToken || fields == FieldPath) {
+        return scan.path;
+    }
+    if (fields == (FieldPath | FieldDetail)) return scan.pathOrDetail;
+    PairSet set{};
+    if ((fields & FieldPath) != 0) set = Union(set, scan.path);
+    if ((fields & FieldDetail) != 0) set = Union(set, scan.detail);
+    if ((fields & FieldOperation) != 0) set = Union(set, scan.operation);
+    return set;
+}
+
+// One list of a table rule, with its patterns' lengths and pair sets.
+bool MatchRuleList(const char16_t* const* patterns, const PatternInfo* info, const RowTexts& row,
+                   const PairSet& rowPairs, uint32_t fields, uint32_t matchMode) {
+    if (patterns == nullptr) return true;
+    for (size_t i = 0; patterns[i] != nullptr; ++i) {
+        if (!Covers(rowPairs, info[i].pairs)) continue;
+        if (MatchOnePattern<false>(patterns[i], info[i].length, row, fields, matchMode)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// --- Public operations -------------------------------------------------------------------------
+
+int ClassifyResult(const char16_t* result) {
+    if (result == nullptr || result[0] == 0 || TextEquals(result, u"-") ||
+        TextEquals(result, u"...")) {
+        return ResultUnknown;
+    }
+    if (TextEquals(result, u"OK") || TextEquals(result, u"PENDING") ||
+        TextEquals(result, u"MORE DATA") || TextEquals(result, u"NO MORE") ||
+        TextStartsWith(result, u"WARN")) {
+        return ResultOk;
+    }
+    return ResultFailed;
+}
+
+uint32_t OperationClassOf(const char16_t* operation) {
+    if (operation == nullptr || operation[0] == 0) return 0;
+    // No name in the table is longer than kLongestOperation, so a longer text is none of them
+    // and is not read further.
+    size_t length = 0;
+    while (length <= kLongestOperation && operation[length] != 0)
+        ++length;
+    if (length > kLongestOperation) return 0;
+    for (size_t i = 0; i < kOperationClassCount; ++i) {
+        const char16_t* name = kOperationClassTable[i].operation;
+        if (kOperationLengths.of[i] != length || name[0] != operation[0]) continue;
+        size_t j = 1;
+        while (j < length && name[j] == operation[j])
+            ++j;
+        if (j == length) return kOperationClassTable[i].classes;
+    }
+    return 0;
+}
+
+bool MatchPatternList(const char16_t* const* patterns, const EventRow* row, uint32_t fields,
+                      uint32_t matchMode) {
+    if (patterns == nullptr) return true;
+    if (row == nullptr) return false;
+    const RowTexts texts = TextsOf(*row);
+    for (size_t i = 0; patterns[i] != nullptr; ++i) {
+        if (MatchOnePattern<true>(patterns[i], TextLength(patterns[i]), texts, fields, matchMode)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PathEndsWith(const char16_t* path, const char16_t* pattern) {
+    if (path == nullptr || pattern == nullptr) return false;
+    return EndsWithFolded<true>(FieldText{path, TextLength(path)}, pattern, TextLength(pattern));
+}
+
+int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
+    const bool writeThreat = threatOut != nullptr && capacity >= 1;
+    if (writeThreat) threatOut[0] = 0;
+    if (row == nullptr) return 0;
+
+    // Both lookups stop at the first character that differs from a known name, so they never
+    // read far into a field, terminated or not.
+    const uint32_t operationClass = OperationClassOf(row->operation);
+    const int resultClass = ClassifyResult(row->result);
+    RowScan scan{};
+
+    int32_t best = 0;
+    const char16_t* chosen = nullptr;
+    int32_t matches = 0;
+    for (size_t r = 0; r < kThreatRuleCount; ++r) {
+        const ThreatRule& rule = kThreatRules[r];
+        if (rule.category != kAnyCategory && rule.category != row->category) continue;
+        if (rule.operationClasses != 0 && operationClass != 0 &&
+            (rule.operationClasses & operationClass) == 0) {
+            continue;
+        }
+        if (rule.needsSuccess != 0 && resultClass == ResultFailed) continue;
+        if (!scan.ready) ScanRow(scan, *row);
+        const PairSet rowPairs = PairsFor(scan, rule.fields, rule.matchMode);
+        const RuleLists& lists = kPatternIndex.rules[r];
+        if (!MatchRuleList(rule.patternsA, kPatternIndex.patterns + lists.firstA, scan.texts,
+                           rowPairs, rule.fields, rule.matchMode) ||
+            !MatchRuleList(rule.patternsB, kPatternIndex.patterns + lists.firstB, scan.texts,
+                           rowPairs, rule.fields, rule.matchMode)) {
+            continue;
+        }
+        ++matches;
+        if (rule.severity > best) {
+            best = rule.severity;
+            chosen = rule.name;
+        } else if (chosen == nullptr) {
+            chosen = rule.name;
+        }
+    }
+    if (best == 0) return 0;
+
+    if (writeThreat) {
+        CopyBounded(threatOut, capacity, chosen);
+        if (matches >= 2) AppendFormat(threatOut, capacity, u" (+%d)", matches - 1);
+    }
+    return best;
+}
+
+const char16_t* SeverityLabel(uint32_t severity) {
+    switch (severity) {
+    case 1:
+        return u"Low";
+    case 2:
+        return u"Medium";
+    case 3:
+        return u"High";
+    default:
+        return u"";
+    }
+}
+
+} // namespace olv

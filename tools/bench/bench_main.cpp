@@ -1,0 +1,82 @@
+// olvetta-bench [filter | --list]: runs every registered figure, or those whose name contains
+// filter, and prints one line per figure: "name value unit ratio".
+#include <cstdio>
+#include <cstring>
+
+#include "bench.h"
+
+namespace olv::bench {
+
+namespace {
+
+BenchEntry gEntries[kMaxBenches]; // constant-initialised before any registrar runs
+size_t gEntryCount = 0;
+size_t gRefused = 0;
+
+} // namespace
+
+bool RegisterBench(const char* name, BenchFunction function) {
+    if (gEntryCount >= kMaxBenches) {
+        ++gRefused;
+        return false;
+    }
+    gEntries[gEntryCount++] = BenchEntry{name, function};
+    return true;
+}
+
+size_t BenchCount() {
+    return gEntryCount;
+}
+
+const BenchEntry& BenchAt(size_t index) {
+    return gEntries[index];
+}
+
+void ReportFigure(BenchRun& run, double value, const char* unit, double baseline) {
+    const double ratio = baseline > 0 ? value / baseline : 0;
+    std::printf("%s %.4g %s %.4g\n", run.name, value, unit, ratio);
+    std::fflush(stdout);
+    run.reported = true;
+}
+
+void ReportFailure(BenchRun& run, const char* reason) {
+    std::printf("%s FAILED %s\n", run.name, reason);
+    std::fflush(stdout);
+    run.reported = true;
+    run.failed = true;
+}
+
+} // namespace olv::bench
+
+int main(int argc, char** argv) {
+    using namespace olv::bench;
+    const char* filter = argc > 1 ? argv[1] : nullptr;
+    if (filter != nullptr && std::strcmp(filter, "--list") == 0) {
+        for (size_t i = 0; i < BenchCount(); ++i)
+            std::printf("%s\n", BenchAt(i).name);
+        return 0;
+    }
+    if (gRefused != 0) {
+        std::fprintf(stderr,
+                     "olvetta-bench: %zu figures beyond the first %zu were not registered\n",
+                     gRefused, kMaxBenches);
+        return 1;
+    }
+
+    int status = 0;
+    size_t ran = 0;
+    for (size_t i = 0; i < BenchCount(); ++i) {
+        const BenchEntry& entry = BenchAt(i);
+        if (filter != nullptr && std::strstr(entry.name, filter) == nullptr) continue;
+        BenchRun run{entry.name, false, false};
+        entry.function(run);
+        ++ran;
+        if (!run.reported) ReportFailure(run, "reported no figure");
+        if (run.failed) status = 1;
+    }
+    if (ran == 0) {
+        std::fprintf(stderr, "olvetta-bench: no figure matches \"%s\"\n", filter ? filter : "");
+        return 1;
+    }
+    return status;
+}
