@@ -112,6 +112,8 @@ foreach(dir IN LISTS test_dirs)
     endif()
 
     olv_glob_recurse(suite_sources "${OLV_TESTS}/${dir}")
+    # A helper/ folder holds programs that a suite starts, not sources of the suite.
+    list(FILTER suite_sources EXCLUDE REGEX "^${OLV_TESTS}/${dir}/helper/")
     set(target olv_test_${dir})
     add_executable(${target} ${suite_sources})
     if(windows_only)
@@ -131,6 +133,16 @@ foreach(dir IN LISTS test_dirs)
         set_tests_properties(${dir} PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
     endif()
 endforeach()
+
+# The program the real launcher's suite starts: olv_launcher_helper.exe, built beside the
+# suite's executable, where the suite looks for it.
+if(TARGET olv_test_launcher_win32)
+    olv_glob_recurse(launcher_helper_sources "${OLV_TESTS}/launcher_win32/helper")
+    if(launcher_helper_sources)
+        add_executable(olv_launcher_helper ${launcher_helper_sources})
+        add_dependencies(olv_test_launcher_win32 olv_launcher_helper)
+    endif()
+endif()
 
 # libFuzzer target (fuzz preset).
 if(OLV_FUZZ)

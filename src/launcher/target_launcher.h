@@ -2,24 +2,19 @@
 // end, and ended with everything it started.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "platform/process.h" // ProcessInfo
 #include "platform/thread.h"
 #include "platform/ui.h"
 
 namespace olv {
 
-struct ProcessInfo {
-    void* process; // handle, null when none
-    void* thread;  // handle of the main thread, null when none
-    uint32_t processId;
-    uint32_t threadId;
-};
-
 struct TargetLauncher {
     char16_t errorText[256];
     ProcessInfo processInfo;
-    void* job;       // null when there is no job object
+    void* job; // null when there is no job object
     UiHandle notifyWindow;
     ThreadHandle watcherThread;
     void* stopEvent; // null when none
@@ -27,10 +22,24 @@ struct TargetLauncher {
     uint8_t notEnded;
 };
 
+constexpr size_t kLauncherPathChars = 259; // longest program path taken
+
+// Every handle null, processInfo zero, both flags clear, errorText empty.
 void InitLauncher(TargetLauncher* tl);
+// Creates the program at path suspended, in its own folder, with its quoted path as its command
+// line, puts it into a kill-on-close job when one can be made, and starts the watcher that posts
+// WM_APP_TARGET_EXITED (the exit code in wParam) to mainWindow when the program ends by itself.
+// False with errorText set and nothing left behind when the program or the watcher could not be
+// made. A launch without a job succeeds (job stays null).
 bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow);
+// Lets the program run; false when there is none or its main thread could not be resumed.
 bool ResumeTarget(TargetLauncher* tl);
+// After WM_APP_TARGET_EXITED: stops the watcher and closes the process and thread handles; the
+// job stays, so EndTarget still ends the children the program left behind.
 void TargetExited(TargetLauncher* tl);
+// Ends the program (the whole job when there is one), stops the watcher and closes every
+// handle. notEnded is set when the program could not be ended and may still run. Any number of
+// calls; a later one finds nothing and leaves notEnded clear.
 void EndTarget(TargetLauncher* tl);
 
 } // namespace olv
