@@ -403,6 +403,8 @@ void HandleDroppedFile(AppState* app, const char16_t* name) {
     }
 }
 
-void HandleDestroy(AppState* app) { StopMonitoring(app); }
+void HandleDestroy(AppState* app) {
+    StopMonitoring(app);
+}
 
 } // namespace olv

@@ -1,0 +1,388 @@
+// A whole recording on the stand-ins: the simulated trace service, the scripted launcher and the
+// headless UI, driven the way the main window drives the core.
+#include "doctest.h"
+
+#include <string>
+
+#include "app/app_state.h"
+#include "app/lifecycle.h"
+#include "base/text.h"
+#include "capture/event_queue.h"
+#include "capture/trace_controller.h"
+#include "decode/decode.h"
+#include "launcher/target_launcher.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/sim/sim_event.h"
+#include "platform/sim/sim_process.h"
+#include "platform/sim/sim_trace_service.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "views/row_store.h"
+
+using namespace olv;
+
+namespace {
+
+constexpr const char16_t* kKernel = u"NT Kernel Logger";
+constexpr const char16_t* kPath = u"C:\\Samples\\a.exe";
+constexpr uint32_t kPid = 5000;
+constexpr int64_t kT0 = 133480000000000000;
+
+// Image loads of the examined program; the rundown checks that the program had already been
+// ended when the session was stopped.
+struct Script {
+    uint32_t loads = 0;
+    bool programEndedAtRundown = false;
+    bool rundownSeen = false;
+
+    static bool Produce(void* context, uint32_t index, SimEvent* e, bool*) {
+        Script* s = static_cast<Script*>(context);
+        if (index >= s->loads) return false;
+        BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, kT0 + index);
+        AddSimU32(e, u"ProcessId", kPid);
+        AddSimWideString(e, u"FileName", u"C:\\Windows\\System32\\kernel32.dll");
+        return true;
+    }
+    static bool Rundown(void* context, uint32_t index, SimEvent* e, bool*) {
+        Script* s = static_cast<Script*>(context);
+        if (index > 0) return false;
+        SimProcessStatus status{};
+        s->programEndedAtRundown =
+            QuerySimProcess(kPid, &status) && status.state == kSimProcessEnded;
+        s->rundownSeen = true;
+        BeginSimEvent(e, kProcessProvider, 4, 0, 4, 1, kT0 + 100);
+        return true;
+    }
+};
+
+struct Recorder {
+    AppState* app = AllocRecord<AppState>();
+    Script script;
+
+    Recorder() {
+        ResetHeadlessUi();
+        ResetSimProcesses();
+        SimTraceReset();
+        SetVersionOverride(10, 0, 19045);
+        SetClockOverride(kT0);
+        SetSimulatedFileAttributes(kPath, false);
+        SetSimNextProcessId(kPid);
+        InitAppState(app);
+        WireHeadlessControls(app);
+        HeadlessSetText(kIdTargetEdit, kPath);
+        SimTraceSetEvents(kKernel, Script::Produce, &script);
+        SimTraceSetRundown(kKernel, Script::Rundown, &script);
+        // The program's events happen only once it runs: hold them until Start is done.
+        SimTraceGateEvents(kKernel, 0);
+    }
+    ~Recorder() {
+        CleanUpAppState(app);
+        FreeBlock(app);
+        ResetAllocationFaults();
+        SetSimulatedFileAttributes(nullptr, false);
+        ClearClockOverride();
+        ClearVersionOverride();
+        SimTraceReset();
+        ResetSimProcesses();
+    }
+    void Start() {
+        DispatchCommand(app, kIdStartButton);
+        SimTraceGateEvents(kKernel, kSimNoGate);
+    }
+    void Stop() { DispatchCommand(app, kIdStopButton); }
+    // The window's message loop for the posted messages.
+    void Pump() {
+        HeadlessPostedMessage m{};
+        while (HeadlessTakePostedMessage(&m)) {
+            if (m.message == WM_APP_TARGET_EXITED) HandleTargetExited(app, m.wParam);
+            if (m.message == WM_APP_TRACE_STOPPED) HandleTraceStopped(app, m.lParam);
+        }
+    }
+    std::u16string Operation(int32_t i) const { return app->rows[i].operation; }
+    std::u16string LastMessage() const {
+        const HeadlessMessageBox* box = HeadlessLastMessageBox();
+        return box != nullptr ? box->text : u"";
+    }
+    int LastIcon() const {
+        const HeadlessMessageBox* box = HeadlessLastMessageBox();
+        return box != nullptr ? box->icon : -1;
+    }
+    bool Idle() const {
+        return app->recording == 0 && app->trace == nullptr && app->launcher == nullptr &&
+               app->queueSlots == nullptr && HeadlessControlById(kIdStartButton)->enabled &&
+               !HeadlessControlById(kIdStopButton)->enabled &&
+               HeadlessControlById(kIdTargetEdit)->enabled &&
+               HeadlessControlById(kIdBrowseButton)->enabled;
+    }
+};
+
+} // namespace
+
+TEST_CASE("a recording from Start to Stop") {
+    Recorder r;
+    r.script.loads = 3;
+    r.Start();
+    REQUIRE(r.app->recording == 1);
+    CHECK(HeadlessTimerPeriod(TIMER_DRAIN) == 100);
+    CHECK_FALSE(HeadlessControlById(kIdStartButton)->enabled);
+    CHECK(HeadlessControlById(kIdStopButton)->enabled);
+    CHECK_FALSE(HeadlessControlById(kIdTargetEdit)->enabled);
+    CHECK(std::u16string(HeadlessStatusText()).find(u" Monitoring | Total: 1 | Shown: 1") == 0);
+
+    // The first row is always the examined program, made on the window thread.
+    const EventRow& first = r.app->rows[0];
+    CHECK(r.Operation(0) == u"Started process");
+    CHECK(std::u16string(first.path) == u"\"C:\\Samples\\a.exe\"");
+    CHECK(std::u16string(first.detail) == u"Investigation target / PID: 5000");
+    CHECK(std::u16string(first.process) == u"a.exe");
+    CHECK(first.pid == kPid);
+    CHECK(first.parentPid == CurrentProcessId());
+    CHECK(first.category == kCategoryProcess);
+
+    const RecordingInfo& info = r.app->recordingInfo;
+    CHECK(r.app->recordingInfoValid == 1);
+    CHECK(info.blockSize == 1296);
+    CHECK(info.toolVersion == 101);
+    CHECK(std::u16string(info.tool) == u"Olvetta");
+    CHECK(std::u16string(info.target) == kPath);
+    CHECK(info.windowsBuildNumber == 19045);
+    CHECK(info.started.year == 2023);
+    CHECK(info.flags == 0);
+
+    REQUIRE(SimTraceWaitDelivered(kKernel, 3));
+    for (int tick = 0; tick < 10; ++tick)
+        HandleTimerTick(r.app, TIMER_DRAIN);
+    CHECK(r.app->rowCount == 4);
+
+    // The program ends by itself: a row is added and the recording goes on.
+    REQUIRE(EndSimulatedProcess(3));
+    for (int i = 0; i < 200 && HeadlessPostedCount() == 0; ++i)
+        SleepMilliseconds(5);
+    r.Pump();
+    CHECK(r.app->recording == 1);
+    REQUIRE(r.app->rowCount == 5);
+    CHECK(r.Operation(4) == u"Target process exited");
+    CHECK(std::u16string(r.app->rows[4].detail) == u"Exit code: 3 (seen by Olvetta)");
+    CHECK(r.app->rows[4].pid == kPid);
+
+    r.Stop();
+    CHECK(r.Idle());
+    CHECK(HeadlessTimerPeriod(TIMER_DRAIN) == 0);
+    CHECK(r.script.rundownSeen);
+    CHECK(r.script.programEndedAtRundown);
+    CHECK(r.app->recordingInfo.stopped.year == 2023);
+    CHECK(std::u16string(HeadlessStatusText()) == u" Stopped | Total: 5 | Shown: 5");
+
+    // A second Stop, and a late exit message, change nothing.
+    const uint32_t boxes = HeadlessModel()->messageBoxCount;
+    r.Stop();
+    HandleTargetExited(r.app, 0);
+    CHECK(r.app->rowCount == 5);
+    CHECK(HeadlessModel()->messageBoxCount == boxes);
+}
+
+TEST_CASE("Stop ends the program first and takes in every queued row, also when closing") {
+    Recorder r;
+    r.script.loads = 50;
+    r.Start();
+    REQUIRE(SimTraceWaitDelivered(kKernel, 50));
+    // No timer tick ran: the rows are still in the queue when the window closes.
+    HandleDestroy(r.app);
+    CHECK(r.Idle());
+    CHECK(r.script.programEndedAtRundown);
+    CHECK(r.app->rowCount == 51);
+    CHECK(r.app->recordingInfo.droppedHere == 0);
+    SimProcessStatus status{};
+    REQUIRE(QuerySimProcess(kPid, &status));
+    CHECK(status.state == kSimProcessEnded);
+}
+
+TEST_CASE("Start refusals that change nothing") {
+    Recorder r;
+    SUBCASE("no path") {
+        HeadlessSetText(kIdTargetEdit, u"");
+        r.Start();
+        CHECK(r.LastMessage() == u"Choose the EXE file to run first.");
+        CHECK(r.LastIcon() == kIconWarning);
+    }
+    SUBCASE("a path that does not exist") {
+        HeadlessSetText(kIdTargetEdit, u"C:\\nowhere.exe");
+        r.Start();
+        CHECK(r.LastMessage() == u"File not found.");
+        CHECK(r.LastIcon() == kIconError);
+    }
+    SUBCASE("rows of the last run and the answer No") {
+        EventRow row{};
+        CopyBounded(row.operation, kOperationChars, u"Read file");
+        AppendRow(r.app, &row);
+        AppendRow(r.app, &row);
+        r.Start();
+        const HeadlessMessageBox* box = HeadlessLastMessageBox();
+        REQUIRE(box != nullptr);
+        CHECK(std::u16string(box->text) ==
+              u"There are still 2 rows from the last run here.\n\nStarting again clears them, so "
+              u"that one record holds one run. Save them first if you need them.\n\nStart anyway?");
+        CHECK(box->buttons == kButtonsYesNoDefaultNo);
+        CHECK(box->icon == kIconWarning);
+        CHECK(r.app->rowCount == 2);
+    }
+    CHECK(r.Idle());
+    CHECK(r.app->recordingInfoValid == 0);
+    SimProcessLog log{};
+    QuerySimProcessLog(&log);
+    CHECK(log.createCalls == 0);
+}
+
+TEST_CASE("a start that fails half-way is undone whole") {
+    Recorder r;
+    EventRow old{};
+    AppendRow(r.app, &old);
+    HeadlessQueueAnswer(kAnswerYes);
+    std::u16string expected;
+    int icon = kIconError;
+    SUBCASE("without administrator rights") {
+        SimTraceSetAdmin(false);
+        expected = u"ETW: StartTrace failed: 5 (Admin required)";
+    }
+    SUBCASE("no memory for the ring") {
+        RefuseAllocationsAbove(100 * 1024 * 1024);
+        expected = u"There is not enough memory to start recording.";
+    }
+    SUBCASE("the program cannot be created") {
+        FailSimProcessCreate(2);
+        expected = u"Launch: The system cannot find the file specified.";
+    }
+    SUBCASE("the program cannot be resumed") {
+        FailSimResume();
+        expected = u"The program was created but could not be started. Nothing was recorded.";
+    }
+    r.Start();
+    CHECK(r.LastMessage() == expected);
+    CHECK(r.LastIcon() == icon);
+    CHECK(r.Idle());
+    CHECK(r.app->rowCount == 0);
+    CHECK(r.app->recordingInfoValid == 0);
+    CHECK(r.app->recordingInfo.blockSize == 0);
+    CHECK(std::u16string(HeadlessStatusText()) == u" Stopped | Total: 0 | Shown: 0");
+    // Whatever was launched has been ended.
+    SimProcessStatus status{};
+    if (QuerySimProcess(kPid, &status)) CHECK(status.state == kSimProcessEnded);
+}
+
+TEST_CASE("a program without a job, and one that cannot be ended") {
+    Recorder r;
+    SUBCASE("no job: flagged and warned of, Stop ends the program itself") {
+        RefuseSimJob(kSimJobAssign);
+        r.Start();
+        CHECK(r.app->launchedWithoutJob == 1);
+        CHECK((r.app->recordingInfo.flags & noJobObject) != 0);
+        CHECK(std::u16string(HeadlessStatusText()).find(u" | Stop may not reach child processes") !=
+              std::u16string::npos);
+        r.Stop();
+        SimProcessStatus status{};
+        REQUIRE(QuerySimProcess(kPid, &status));
+        CHECK(status.state == kSimProcessEnded);
+    }
+    SUBCASE("termination fails: Stop still finishes and warns") {
+        r.Start();
+        FailSimTermination();
+        r.Stop();
+        CHECK(r.Idle());
+        CHECK(r.LastMessage() == u"Recording has stopped, but the program being examined could not "
+                                 u"be ended and may still be running.");
+        CHECK(r.LastIcon() == kIconWarning);
+    }
+}
+
+TEST_CASE("the kernel session ending by itself stops the recording after one message") {
+    Recorder r;
+    r.script.loads = 2;
+    SimTraceEndAfterEvents(kKernel, 0);
+    r.Start();
+    for (int i = 0; i < 400 && HeadlessPostedCount() == 0; ++i)
+        SleepMilliseconds(5);
+    r.Pump();
+    const HeadlessMessageBox* box = HeadlessLastMessageBox();
+    REQUIRE(box != nullptr);
+    CHECK(std::u16string(box->caption) == u"ETW Error");
+    CHECK(std::u16string(box->text) ==
+          u"Recording stopped on its own: something else took the Windows kernel trace session. "
+          u"Nothing after this point was recorded.");
+    CHECK(box->icon == kIconError);
+    CHECK(r.Idle());
+    CHECK(r.app->rowCount == 3);
+}
+
+TEST_CASE("commands of the view and the menus") {
+    Recorder r;
+    SUBCASE("the two Suspicious controls always agree") {
+        DispatchCommand(r.app, kCmdSuspiciousOnly);
+        CHECK(r.app->suspiciousOnly == 1);
+        CHECK(HeadlessControlById(kIdSuspiciousCheck)->check == kChecked);
+        CHECK(HeadlessMenuChecked(kCmdSuspiciousOnly));
+        HeadlessSetCheck(kIdSuspiciousCheck, kUnchecked);
+        DispatchCommand(r.app, kIdSuspiciousCheck);
+        CHECK(r.app->suspiciousOnly == 0);
+        CHECK_FALSE(HeadlessMenuChecked(kCmdSuspiciousOnly));
+    }
+    SUBCASE("every view control rebuilds the shown rows at once") {
+        EventRow row{};
+        row.category = kCategoryFile;
+        CopyBounded(row.operation, kOperationChars, u"Read file");
+        AppendRow(r.app, &row);
+        REQUIRE(r.app->shownCount == 1);
+        HeadlessSetCheck(kIdFileCheck, kUnchecked);
+        DispatchCommand(r.app, kIdFileCheck);
+        CHECK(r.app->shownCount == 0);
+        HeadlessSetCheck(kIdFileCheck, kChecked);
+        HeadlessSetText(kIdFilterEdit, u"nothing like it");
+        DispatchCommand(r.app, kIdFilterEdit); // not EN_CHANGE: ignored
+        CHECK(r.app->shownCount == 0);
+        DispatchCommand(r.app, kIdFilterEdit | (uintptr_t{kEnChange} << 16));
+        CHECK(r.app->shownCount == 0);
+        HeadlessSetText(kIdFilterEdit, u"READ");
+        DispatchCommand(r.app, kIdFilterEdit | (uintptr_t{kEnChange} << 16));
+        CHECK(r.app->shownCount == 1);
+        HeadlessSelectCombo(1); // the learned "Read file"
+        DispatchCommand(r.app, kIdOperationCombo | (uintptr_t{kCbnSelChange} << 16));
+        CHECK(r.app->shownCount == 1);
+    }
+    SUBCASE("auto-scroll toggles its check mark") {
+        DispatchCommand(r.app, kCmdAutoScroll);
+        CHECK(r.app->autoScroll == 0);
+        CHECK_FALSE(HeadlessMenuChecked(kCmdAutoScroll));
+    }
+    SUBCASE("Browse fills the path only on OK") {
+        HeadlessQueueDialogCancel();
+        DispatchCommand(r.app, kIdBrowseButton);
+        CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == kPath);
+        HeadlessQueueDialogPath(u"C:\\b.exe");
+        DispatchCommand(r.app, kIdBrowseButton);
+        CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == u"C:\\b.exe");
+    }
+    SUBCASE("About warns when no browser opens the page") {
+        HeadlessQueueShellResult(2);
+        DispatchCommand(r.app, kCmdAbout);
+        CHECK(r.LastMessage() == std::u16string(u"The page could not be opened in a browser.\n\n") +
+                                     kProductPageAddress);
+        CHECK(r.LastIcon() == kIconWarning);
+    }
+    SUBCASE("identifiers outside the table do nothing") {
+        DispatchCommand(r.app, 1001);
+        DispatchCommand(r.app, 1121);
+        CHECK(HeadlessModel()->messageBoxCount == 0);
+    }
+}
+
+TEST_CASE("dropped files") {
+    Recorder r;
+    HandleDroppedFile(r.app, u"D:\\x\\SAMPLE.EXE");
+    CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == u"D:\\x\\SAMPLE.EXE");
+    for (const char16_t* name : {u"D:\\x\\a.dll", u"D:\\x\\a.exe.lnk", u"exe"}) {
+        HandleDroppedFile(r.app, name);
+        CHECK(r.LastMessage() == u"Please drop an EXE file.");
+    }
+    CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == u"D:\\x\\SAMPLE.EXE");
+}
