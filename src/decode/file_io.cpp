@@ -1,0 +1,189 @@
+// FileIo provider: name events teach the FileNameTable, requests of followed processes become
+// File rows (held until their completion when completions arrive), completions release the row
+// of their request with its status.
+#include <cstring>
+
+#include "base/atomic.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "decode/decode.h"
+#include "decode/properties.h"
+#include "rules/threat_rules.h"
+
+namespace olv {
+
+namespace {
+
+constexpr uint8_t kOpNameEvent = 0;
+constexpr uint8_t kOpFileCreate = 32;
+constexpr uint8_t kOpFileDelete = 35;
+constexpr uint8_t kOpFileRundown = 36;
+constexpr uint8_t kOpOperationEnd = 76;
+constexpr uint8_t kOpCreate = 64;
+constexpr uint8_t kOpCleanup = 65;
+constexpr uint8_t kOpClose = 66;
+constexpr uint8_t kOpRead = 67;
+constexpr uint8_t kOpWrite = 68;
+constexpr uint8_t kOpCreateNewFile = 82;
+
+constexpr size_t kNameChars = 1024;
+constexpr uint16_t kSmallestNamePayload = 11;
+
+struct FileOperationName {
+    uint8_t opcode;
+    const char* text;
+};
+
+const FileOperationName kFileOperations[] = {
+    {37, "Mapped file into memory"},
+    {38, "Unmapped file"},
+    {kOpCreate, "Opened file"},
+    {kOpCleanup, "Released file handle"},
+    {kOpClose, "Closed file"},
+    {kOpRead, "Read file"},
+    {kOpWrite, "Wrote to file"},
+    {69, "Changed file information"},
+    {70, "Deleted file"},
+    {71, "Renamed file"},
+    {72, "Listed folder"},
+    {73, "Flushed file"},
+    {74, "Read file information"},
+    {75, "File system control"},
+    {77, "Watching folder for changes"},
+    {78, "Deleted file by path"},
+    {79, "Renamed file by path"},
+    {80, "Created link"},
+    {kOpCreateNewFile, "Created new file"},
+    {83, "Set file permissions"},
+    {84, "Read file permissions"},
+    {85, "Set extended attributes"},
+    {86, "Read extended attributes"},
+};
+
+void SetFileOperation(uint8_t opcode, char16_t* out) {
+    for (const FileOperationName& entry : kFileOperations) {
+        if (entry.opcode == opcode) {
+            CopyAscii(out, kOperationChars, entry.text);
+            return;
+        }
+    }
+    FormatText(out, kOperationChars, u"File operation (%d)", static_cast<int>(opcode));
+}
+
+// Name events whose properties did not come through: the payload starts with the file object
+// pointer (4 bytes for a 32-bit header), followed by the name in UTF-16.
+void TakeNameFromPayload(const EventRecord* event, uint64_t* key, char16_t* name, size_t capacity) {
+    const uint16_t length = event->userDataLength;
+    const auto* payload = static_cast<const uint8_t*>(event->userData);
+    if (payload == nullptr || length < kSmallestNamePayload) return;
+    const bool pointer32 = (event->header.flags & kEventHeaderFlag32BitHeader) != 0;
+    const size_t pointerSize = pointer32 ? 4 : 8;
+    if (*key == 0) {
+        if (pointer32) {
+            uint32_t value = 0;
+            std::memcpy(&value, payload, sizeof value);
+            *key = value;
+        } else {
+            std::memcpy(key, payload, sizeof *key);
+        }
+    }
+    if (name[0] == 0) {
+        const size_t available = (length - pointerSize) / 2;
+        size_t limit = available > 0 ? available - 1 : 0;
+        if (limit > capacity - 1) limit = capacity - 1;
+        size_t n = 0;
+        for (; n < limit; ++n) {
+            char16_t c;
+            std::memcpy(&c, payload + pointerSize + 2 * n, sizeof c);
+            if (c == 0) break;
+            name[n] = c;
+        }
+        name[n] = 0;
+    }
+}
+
+void LearnFromNameEvent(TrackingState* ts, const EventRecord* event, uint8_t opcode, int64_t t) {
+    uint64_t key = ReadPointerProperty(event, u"FileObject");
+    char16_t name[kNameChars];
+    ReadWideStringProperty(event, u"FileName", name, kNameChars);
+    if (key == 0 || name[0] == 0) TakeNameFromPayload(event, &key, name, kNameChars);
+    if (key == 0) return;
+    if (opcode == kOpFileDelete) {
+        ForgetFileName(ts, key, t);
+    } else if (name[0] != 0) {
+        RememberFileName(ts, key, name, t, opcode == kOpFileCreate);
+    }
+}
+
+bool CompleteHeldRow(TrackingState* ts, const EventRecord* event, EventRow* row) {
+    NoteFileCompletionSeen(ts);
+    const uint64_t irp = ReadPointerProperty(event, u"IrpPtr");
+    if (irp == 0) return false;
+    if (!TakeHeldFileRow(ts, irp, row)) return false;
+    FormatStatusText(ReadIntProperty(event, u"NtStatus"), row->result, kResultChars);
+    return true;
+}
+
+} // namespace
+
+bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+    const uint8_t opcode = event->header.descriptor.opcode;
+    switch (opcode) {
+    case kOpNameEvent:
+    case kOpFileCreate:
+    case kOpFileDelete:
+    case kOpFileRundown:
+        LearnFromNameEvent(ts, event, opcode, t);
+        return false;
+    case kOpOperationEnd:
+        return CompleteHeldRow(ts, event, row);
+    default:
+        break;
+    }
+
+    if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
+    if (opcode == 39 || opcode == 40) return false;
+    row->category = kCategoryFile;
+    SetFileOperation(opcode, row->operation);
+
+    ReadWideStringProperty(event, u"OpenPath", row->path, kPathChars);
+    if (row->path[0] == 0) ReadWideStringProperty(event, u"FileName", row->path, kPathChars);
+    const uint64_t fileObject = ReadPointerProperty(event, u"FileObject");
+    const uint64_t fileKey = ReadPointerProperty(event, u"FileKey");
+
+    if (row->path[0] == 0 && fileObject != 0) {
+        LookupFileName(ts, fileObject, t, row->path, kPathChars);
+    }
+    if (row->path[0] == 0 && fileKey != 0) LookupFileName(ts, fileKey, t, row->path, kPathChars);
+    if (row->path[0] == 0) {
+        // Never guessed: a name from anything else could name the wrong file.
+        CopyAscii(row->path, kPathChars, "(file not identified)");
+        AtomicAdd(ts->filesNotIdentified, 1);
+    } else {
+        if (opcode == kOpCreate || opcode == kOpCreateNewFile) {
+            if (fileObject != 0) RememberFileName(ts, fileObject, row->path, t, true);
+            if (fileKey != 0) RememberFileName(ts, fileKey, row->path, t, false);
+        }
+        TranslateDevicePath(ts, row->path, kPathChars);
+    }
+
+    if (opcode == kOpRead || opcode == kOpWrite) {
+        FormatIoSize(ReadIntProperty(event, u"IoSize"), row->detail, kDetailChars);
+    }
+    if (opcode == kOpClose && fileObject != 0) ForgetFileName(ts, fileObject, t);
+
+    NoteFileRequestForSweep(ts, t);
+    if (row->process[0] == 0) LookupProcessName(ts, row->pid, t, row->process, kProcessChars);
+
+    const uint64_t irp = ReadPointerProperty(event, u"IrpPtr");
+    if (irp != 0 && AreFileRowsHeld(ts)) {
+        row->severity = static_cast<uint32_t>(ScoreRow(row, row->threat, kThreatChars));
+        HoldFileRow(ts, irp, t, row);
+        return false;
+    }
+    CopyAscii(row->result, kResultChars, "-");
+    return true;
+}
+
+} // namespace olv

@@ -1,0 +1,119 @@
+// TcpIp and UdpIp providers: the traffic of followed processes as Network rows with the address
+// pair and the byte count. A row is charged to the process in the event's "PID" property.
+#include "base/format.h"
+#include "base/text.h"
+#include "decode/decode.h"
+#include "decode/properties.h"
+
+namespace olv {
+
+namespace {
+
+constexpr uint8_t kFirstIpv6Opcode = 26;
+constexpr uint8_t kIpv6OpcodeOffset = 16;
+constexpr size_t kEndpointChars = 128;
+constexpr size_t kIpv6TextChars = 64;
+constexpr uint32_t kIpv6AddressBytes = 16;
+
+struct TrafficName {
+    uint8_t opcode; // the IPv4 opcode; the IPv6 event is opcode + 16
+    const char* text;
+};
+
+const TrafficName kTcpOperations[] = {
+    {10, "Sent data (TCP)"},    {11, "Received data (TCP)"}, {12, "Connected (TCP)"},
+    {13, "Disconnected (TCP)"}, {14, "Retransmitted (TCP)"}, {15, "Accepted a connection (TCP)"},
+    {16, "Reconnected (TCP)"},  {18, "Copied data (TCP)"},
+};
+
+const TrafficName kUdpOperations[] = {
+    {10, "Sent data (UDP)"},
+    {11, "Received data (UDP)"},
+};
+
+template <size_t N>
+void SetTrafficOperation(const TrafficName (&table)[N], const char16_t* otherFormat, uint8_t opcode,
+                         char16_t* out) {
+    for (const TrafficName& entry : table) {
+        if (opcode == entry.opcode || opcode == entry.opcode + kIpv6OpcodeOffset) {
+            CopyAscii(out, kOperationChars, entry.text);
+            return;
+        }
+    }
+    FormatText(out, kOperationChars, otherFormat, static_cast<int>(opcode));
+}
+
+// Ports arrive in network byte order.
+uint16_t NetworkToHostShort(uint32_t value) {
+    return static_cast<uint16_t>(((value & 0xFFu) << 8) | ((value >> 8) & 0xFFu));
+}
+
+void FormatIpv4Endpoint(const EventRecord* event, const char16_t* addressName,
+                        const char16_t* portName, char16_t* out, size_t capacity) {
+    // The 32-bit value holds the address in network order: its lowest byte is the first octet.
+    const uint32_t address = ReadIntProperty(event, addressName);
+    const uint16_t port = NetworkToHostShort(ReadIntProperty(event, portName));
+    FormatText(out, capacity, u"%u.%u.%u.%u:%u", address & 0xFFu, (address >> 8) & 0xFFu,
+               (address >> 16) & 0xFFu, (address >> 24) & 0xFFu, static_cast<uint32_t>(port));
+}
+
+void FormatIpv6Endpoint(const EventRecord* event, const char16_t* addressName,
+                        const char16_t* portName, char16_t* out, size_t capacity) {
+    char16_t text[kIpv6TextChars];
+    CopyAscii(text, kIpv6TextChars, "::");
+    uint32_t size = 0;
+    if (TracePropertySize(event, addressName, &size) == 0 && size == kIpv6AddressBytes) {
+        uint8_t bytes[kIpv6AddressBytes] = {};
+        if (TracePropertyRead(event, addressName, bytes, kIpv6AddressBytes) != 0 ||
+            !FormatIpv6Address(bytes, text, kIpv6TextChars)) {
+            CopyAscii(text, kIpv6TextChars, "::");
+        }
+    }
+    const uint16_t port = NetworkToHostShort(ReadIntProperty(event, portName));
+    FormatText(out, capacity, u"[%s]:%u", static_cast<const char16_t*>(text),
+               static_cast<uint32_t>(port));
+}
+
+template <size_t N>
+bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                     const TrafficName (&table)[N], const char16_t* otherFormat) {
+    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+    uint32_t pid = ReadIntProperty(event, u"PID");
+    if (pid == 0) pid = event->header.processId;
+    if (!IsProcessFollowed(ts, pid, t)) return false;
+
+    const uint8_t opcode = event->header.descriptor.opcode;
+    row->pid = pid;
+    row->category = kCategoryNetwork;
+    SetTrafficOperation(table, otherFormat, opcode, row->operation);
+
+    char16_t first[kEndpointChars];
+    char16_t second[kEndpointChars];
+    if (opcode < kFirstIpv6Opcode) {
+        FormatIpv4Endpoint(event, u"saddr", u"sport", first, kEndpointChars);
+        FormatIpv4Endpoint(event, u"daddr", u"dport", second, kEndpointChars);
+    } else {
+        FormatIpv6Endpoint(event, u"saddr", u"sport", first, kEndpointChars);
+        FormatIpv6Endpoint(event, u"daddr", u"dport", second, kEndpointChars);
+    }
+    CopyBounded(row->path, kPathChars, first);
+    AppendBounded(row->path, kPathChars, u" -> ");
+    AppendBounded(row->path, kPathChars, second);
+
+    const uint32_t size = ReadIntProperty(event, u"size");
+    if (size != 0) FormatText(row->detail, kDetailChars, u"%lu bytes", size);
+    CopyAscii(row->result, kResultChars, "OK");
+    return true;
+}
+
+} // namespace
+
+bool DecodeTcpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    return DecodeIpTraffic(ts, event, row, t, kTcpOperations, u"TCP traffic (%d)");
+}
+
+bool DecodeUdpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    return DecodeIpTraffic(ts, event, row, t, kUdpOperations, u"UDP traffic (%d)");
+}
+
+} // namespace olv

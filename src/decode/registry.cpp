@@ -1,0 +1,116 @@
+// Registry provider: key events teach the KeyNameTable, operations of followed processes become
+// Registry rows whose path is the key's full name where it is known.
+#include "base/atomic.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "decode/decode.h"
+#include "decode/properties.h"
+
+namespace olv {
+
+namespace {
+
+constexpr uint8_t kOpKcbCreate = 22;
+constexpr uint8_t kOpKcbDelete = 23;
+constexpr uint8_t kOpKcbRundownBegin = 24;
+constexpr uint8_t kOpKcbRundownEnd = 25;
+constexpr uint8_t kOpNoRow = 26;
+
+constexpr size_t kKeyNameChars = 1024;
+constexpr size_t kRelativeNameChars = 512;
+
+struct RegistryOperationName {
+    uint8_t opcode;
+    const char* text;
+};
+
+const RegistryOperationName kRegistryOperations[] = {
+    {10, "Created registry key"},
+    {11, "Opened registry key"},
+    {12, "Deleted registry key"},
+    {13, "Read registry key"},
+    {14, "Wrote registry value"},
+    {15, "Deleted registry value"},
+    {16, "Read registry value"},
+    {17, "Listed registry keys"},
+    {18, "Listed registry values"},
+    {19, "Read several registry values"},
+    {20, "Changed registry key information"},
+    {21, "Flushed registry key"},
+    {27, "Closed registry key"},
+};
+
+void SetRegistryOperation(uint8_t opcode, char16_t* out) {
+    for (const RegistryOperationName& entry : kRegistryOperations) {
+        if (entry.opcode == opcode) {
+            CopyAscii(out, kOperationChars, entry.text);
+            return;
+        }
+    }
+    FormatText(out, kOperationChars, u"Registry operation (%d)", static_cast<int>(opcode));
+}
+
+bool IsValueOperation(uint8_t opcode) {
+    return opcode == 14 || opcode == 15 || opcode == 16;
+}
+
+void LearnFromKeyEvent(TrackingState* ts, const EventRecord* event, uint8_t opcode, int64_t t) {
+    const uint64_t key = ReadPointerProperty(event, u"KeyHandle");
+    char16_t name[kKeyNameChars];
+    ReadWideStringProperty(event, u"KeyName", name, kKeyNameChars);
+    if (opcode == kOpKcbDelete) {
+        if (key != 0 && t >= 1) ForgetKeyName(ts, key, t);
+        return;
+    }
+    if (key == 0 || name[0] == 0) return;
+    RememberKeyName(ts, key, name, t, opcode == kOpKcbCreate);
+    if (opcode == kOpKcbCreate) {
+        AtomicAdd(ts->keysNamedByCreate, 1);
+    } else {
+        AtomicAdd(ts->keysNamedByRundown, 1);
+    }
+}
+
+} // namespace
+
+bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
+    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+    const uint8_t opcode = event->header.descriptor.opcode;
+    if (opcode >= kOpKcbCreate && opcode <= kOpKcbRundownEnd) {
+        // Key events of every process: names are shared by the whole machine.
+        LearnFromKeyEvent(ts, event, opcode, t);
+        return false;
+    }
+
+    if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
+    if (opcode == kOpNoRow) return false;
+    row->category = kCategoryRegistry;
+    SetRegistryOperation(opcode, row->operation);
+
+    const uint64_t keyObject = ReadPointerProperty(event, u"KeyHandle");
+    char16_t relative[kRelativeNameChars];
+    ReadWideStringProperty(event, u"KeyName", relative, kRelativeNameChars);
+    char16_t base[kKeyNameChars];
+    base[0] = 0;
+    if (keyObject != 0) LookupKeyName(ts, keyObject, t, base, kKeyNameChars);
+    row->keyObject = keyObject;
+
+    bool named;
+    if (IsValueOperation(opcode)) {
+        // The event's name is the value's; the path is the key itself.
+        named = ComposeKeyPath(base, u"", row->path, kPathChars);
+        if (relative[0] != 0) {
+            CopyAscii(row->detail, kDetailChars, "Value: ");
+            AppendBounded(row->detail, kDetailChars, relative);
+        }
+    } else {
+        named = ComposeKeyPath(base, relative, row->path, kPathChars);
+    }
+    // Such rows may still be named from the rundown at the end of the trace.
+    if (!named) AtomicAdd(ts->registryKeysNotResolved, 1);
+
+    FormatStatusText(ReadIntProperty(event, u"Status"), row->result, kResultChars);
+    return true;
+}
+
+} // namespace olv

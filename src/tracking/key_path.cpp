@@ -1,0 +1,32 @@
+// Row paths of registry keys from a key's known name and an event's relative name.
+#include "base/text.h"
+#include "tracking/tracking_state.h"
+
+namespace olv {
+
+bool ComposeKeyPath(const char16_t* base, const char16_t* relative, char16_t* out,
+                    size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    if (relative != nullptr && relative[0] == u'\\') {
+        CopyBounded(out, capacity, relative);
+        return true;
+    }
+    if (TextIsEmpty(base)) {
+        if (TextIsEmpty(relative)) {
+            CopyAscii(out, capacity, "(key not identified)");
+        } else {
+            CopyAscii(out, capacity, "...\\");
+            AppendBounded(out, capacity, relative);
+        }
+        return false;
+    }
+    CopyBounded(out, capacity, base);
+    if (!TextIsEmpty(relative)) {
+        if (!TextEndsWith(out, u"\\")) AppendBounded(out, capacity, u"\\");
+        AppendBounded(out, capacity, relative);
+    }
+    return true;
+}
+
+} // namespace olv
