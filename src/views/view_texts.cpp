@@ -4,6 +4,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
+#include "platform/files.h"
 #include "platform/ui.h"
 #include "rules/threat_rules.h"
 
@@ -104,6 +105,19 @@ void ExplorerParameter(const char16_t* path, bool isFolder, char16_t* out, size_
     AppendBounded(out, limit, u"\"");
 }
 
+void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
+    if (TextIsEmpty(path)) return;
+    if (command == kMenuCopyPath) {
+        UiSetClipboardText(app->mainWindow, path);
+    } else if (command == kMenuShowInExplorer) {
+        bool isFolder = false;
+        const bool known = ReadFileAttributes(path, &isFolder);
+        char16_t parameter[kExplorerParameterChars];
+        ExplorerParameter(path, known && isFolder, parameter, kExplorerParameterChars);
+        UiShellExecute(app->mainWindow, u"open", u"explorer.exe", parameter);
+    }
+}
+
 void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
@@ -119,12 +133,15 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
         const TraceController* tc = app->trace;
         if (tc == nullptr) {
             dns = u" | DNS: off";
-        } else if (AtomicLoad8(tc->dnsEndedEarly) != 0) {
-            dns = u" | DNS: stopped early";
-        } else if (AtomicLoad8(tc->dnsOn) != 0) {
-            dns = u" | DNS: on";
         } else {
-            dns = u" | DNS: off";
+            // The DNS thread sets dnsEndedEarly before it clears dnsOn; reading in the other
+            // order, a session found off after running is also found ended early.
+            const bool on = AtomicLoad8(tc->dnsOn) != 0;
+            if (AtomicLoad8(tc->dnsEndedEarly) != 0) {
+                dns = u" | DNS: stopped early";
+            } else {
+                dns = on ? u" | DNS: on" : u" | DNS: off";
+            }
         }
     }
     FormatText(out, capacity, u" %s | Total: %d | Shown: %d%s",

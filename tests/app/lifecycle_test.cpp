@@ -6,6 +6,7 @@
 
 #include "app/app_state.h"
 #include "app/lifecycle.h"
+#include "base/atomic.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
@@ -152,9 +153,15 @@ TEST_CASE("a recording from Start to Stop") {
     CHECK(info.flags == 0);
 
     REQUIRE(SimTraceWaitDelivered(kKernel, 3));
-    for (int tick = 0; tick < 10; ++tick)
+    // The counters are gathered on every tenth tick; each tick takes rows in.
+    AtomicAdd(r.app->droppedHere, 2);
+    for (int tick = 0; tick < 9; ++tick)
         HandleTimerTick(r.app, TIMER_DRAIN);
     CHECK(r.app->rowCount == 4);
+    CHECK(r.app->recordingInfo.droppedHere == 0);
+    HandleTimerTick(r.app, TIMER_DRAIN);
+    CHECK(r.app->recordingInfo.droppedHere == 2);
+    AtomicExchange(r.app->droppedHere, 0);
 
     // The program ends by itself: a row is added and the recording goes on.
     REQUIRE(EndSimulatedProcess(3));
