@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint8_t kOpKcbCreate = 22;
 constexpr uint8_t kOpKcbDelete = 23;
-constexpr uint8_t kOpKcbRundownBegin = 24;
+constexpr uint8_t kOpKcbRundownBegin = 24; // 24 and 25: the rundowns at start and at stop
 constexpr uint8_t kOpKcbRundownEnd = 25;
 constexpr uint8_t kOpNoRow = 26;
 
@@ -76,7 +76,8 @@ void LearnFromKeyEvent(TrackingState* ts, const EventRecord* event, uint8_t opco
 bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
     if (ts == nullptr || event == nullptr || row == nullptr) return false;
     const uint8_t opcode = event->header.descriptor.opcode;
-    if (opcode >= kOpKcbCreate && opcode <= kOpKcbRundownEnd) {
+    if (opcode == kOpKcbCreate || opcode == kOpKcbDelete || opcode == kOpKcbRundownBegin ||
+        opcode == kOpKcbRundownEnd) {
         // Key events of every process: names are shared by the whole machine.
         LearnFromKeyEvent(ts, event, opcode, t);
         return false;

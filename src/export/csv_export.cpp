@@ -1,0 +1,187 @@
+// CSV export of the shown rows: UTF-16LE with its byte order mark, CR LF, a block of comment
+// lines about the recording, the column row, and one line per shown row.
+#include "base/format.h"
+#include "base/text.h"
+#include "export/completeness.h"
+#include "export/exports.h"
+#include "export/safe_file.h"
+#include "platform/lock.h"
+#include "platform/memory.h"
+#include "platform/ui.h"
+#include "rules/threat_rules.h"
+#include "views/row_store.h"
+
+namespace olv {
+
+namespace {
+
+constexpr size_t kCommentChars = 8192;
+constexpr size_t kRowLineChars = 4096;
+constexpr size_t kTimeChars = 32;
+constexpr size_t kPidChars = 96;
+constexpr size_t kMessageChars = 256;
+
+const char16_t* const kCaption = u"Olvetta";
+const char16_t kColumnRow[] =
+    u"Time,Severity,PID,Process,Category,Operation,Path,Detail,Result,Threat\r\n";
+
+// One row line: every piece goes in while fewer than capacity - 1 characters are used.
+struct LineBuilder {
+    char16_t* text;
+    size_t used;
+
+    void Put(char16_t c) {
+        if (used < kRowLineChars - 1) text[used++] = c;
+    }
+    void PutText(const char16_t* s, size_t maxChars) {
+        for (size_t i = 0; s != nullptr && i < maxChars && s[i] != 0; ++i)
+            Put(s[i]);
+    }
+    // A quoted column: quotes doubled; a doubled quote that no longer fits is dropped whole.
+    void PutQuoted(const char16_t* s, size_t maxChars) {
+        Put(u'"');
+        for (size_t i = 0; s != nullptr && i < maxChars && s[i] != 0; ++i) {
+            if (s[i] == u'"') {
+                if (used + 2 <= kRowLineChars - 1) {
+                    Put(u'"');
+                    Put(u'"');
+                }
+            } else {
+                Put(s[i]);
+            }
+        }
+        Put(u'"');
+    }
+};
+
+size_t BuildRowLine(const EventRow& row, char16_t* line) {
+    LineBuilder b{line, 0};
+    char16_t time[kTimeChars];
+    FormatLongTime(row.time, time, kTimeChars);
+    b.PutText(time, kTimeChars);
+    b.Put(u',');
+    b.PutText(SeverityLabel(row.severity), SIZE_MAX);
+    b.Put(u',');
+    char16_t process[kProcessChars] = {};
+    AppendBoundedN(process, kProcessChars, row.process, kProcessChars - 1);
+    char16_t pid[kPidChars];
+    if (process[0] != 0) {
+        FormatText(pid, kPidChars, u"%lu (%s)", row.pid, process);
+    } else {
+        FormatText(pid, kPidChars, u"%lu", row.pid);
+    }
+    b.PutQuoted(pid, kPidChars);
+    b.Put(u',');
+    b.PutQuoted(process, kProcessChars);
+    b.Put(u',');
+    b.PutText(CategoryLabel(row.category), SIZE_MAX);
+    b.Put(u',');
+    b.PutQuoted(row.operation, kOperationChars);
+    b.Put(u',');
+    b.PutQuoted(row.path, kPathChars);
+    b.Put(u',');
+    b.PutQuoted(row.detail, kDetailChars);
+    b.Put(u',');
+    b.PutQuoted(row.result, kResultChars);
+    b.Put(u',');
+    b.PutQuoted(row.threat, kThreatChars);
+    b.Put(u'\r');
+    b.Put(u'\n');
+    line[b.used] = 0;
+    return b.used;
+}
+
+// The comment block: header lines, view lines, then the completeness notes or the line saying
+// that nothing is known to be missing.
+void BuildCommentBlock(AppState* app, const RecordingInfo& snap, char16_t* block,
+                       char16_t* scratch) {
+    BuildHeaderLines(&snap, app->recordingInfoValid != 0, block, kCommentChars, u"# ");
+    DescribeView(app, scratch, kCommentChars, u"# ");
+    AppendBounded(block, kCommentChars, scratch);
+    if (BuildCompletenessNotes(app, scratch, kCommentChars, u"#   ") > 0) {
+        AppendBounded(block, kCommentChars, u"# This record is incomplete:\r\n");
+        AppendBounded(block, kCommentChars, scratch);
+    } else {
+        AppendBounded(block, kCommentChars,
+                      u"# Nothing is known to be missing from what was recorded.\r\n");
+    }
+}
+
+uint32_t TextBytes(const char16_t* text) {
+    return static_cast<uint32_t>(TextLength(text) * sizeof(char16_t));
+}
+
+} // namespace
+
+void ExportCsv(AppState* app) {
+    static const char16_t kFilter[] = u"CSV (*.csv)\0*.csv\0Text (*.txt)\0*.txt\0";
+    char16_t path[kSafeTargetPathChars] = {};
+    if (!UiSaveFileDialog(app->mainWindow, kFilter, u"csv", kOfnOverwritePrompt, path,
+                          kSafeTargetPathChars)) {
+        return;
+    }
+    ExportCsvToPath(app, path);
+}
+
+bool ExportCsvToPath(AppState* app, const char16_t* path) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+
+    char16_t* block = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
+    char16_t* scratch = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
+    if (block == nullptr || scratch == nullptr) {
+        FreeBlock(block);
+        FreeBlock(scratch);
+        return false;
+    }
+    BuildCommentBlock(app, snap, block, scratch);
+    FreeBlock(scratch);
+
+    EnterLock(&app->rowsLock);
+    SafeFileWriter writer;
+    if (!OpenSafeFile(&writer, path)) {
+        LeaveLock(&app->rowsLock);
+        FreeBlock(block);
+        UiMessageBox(app->mainWindow, u"Failed to open file.", kCaption, kIconError, kButtonsOk);
+        return false;
+    }
+    static const unsigned char kBom[2] = {0xFF, 0xFE};
+    WriteBytes(&writer, kBom, sizeof kBom);
+    WriteBytes(&writer, block, TextBytes(block));
+    WriteBytes(&writer, kColumnRow, TextBytes(kColumnRow));
+    FreeBlock(block);
+
+    char16_t* line = static_cast<char16_t*>(AllocZeroed(kRowLineChars * sizeof(char16_t)));
+    if (line == nullptr) {
+        writer.ok = false;
+    } else {
+        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
+            const int32_t index = app->shownRows[i];
+            if (index < 0 || index >= app->rowCount) {
+                writer.ok = false;
+                break;
+            }
+            const size_t length = BuildRowLine(app->rows[index], line);
+            WriteBytes(&writer, line, static_cast<uint32_t>(length * sizeof(char16_t)));
+        }
+        FreeBlock(line);
+    }
+
+    const int32_t written = app->shownCount;
+    const bool committed = CommitSafeFile(&writer);
+    LeaveLock(&app->rowsLock);
+
+    if (committed) {
+        char16_t text[kMessageChars];
+        FormatText(text, kMessageChars, u"%d events written to CSV.", written);
+        UiMessageBox(app->mainWindow, text, kCaption, kIconInformation, kButtonsOk);
+    } else {
+        UiMessageBox(app->mainWindow,
+                     u"The CSV could not be written. Nothing was changed: any file that was "
+                     u"already there has been left as it was.",
+                     kCaption, kIconError, kButtonsOk);
+    }
+    return committed;
+}
+
+} // namespace olv

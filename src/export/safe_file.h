@@ -1,0 +1,35 @@
+// SafeFileWriter: writes a file through a new temporary file beside the target and moves it over
+// the target only when every write succeeded, so a file is either complete or absent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/files.h"
+
+namespace olv {
+
+constexpr size_t kSafeTempPathChars = 284;
+constexpr size_t kSafeTargetPathChars = 260;
+constexpr int kSafeFileAttempts = 64;
+
+struct SafeFileWriter {
+    FileHandle handle;                     // the temporary file; null when none is open
+    char16_t tempPath[kSafeTempPathChars]; // target + ".part" or ".partN"
+    char16_t targetPath[kSafeTargetPathChars];
+    bool ok; // cleared by the first failed write, flush or conversion; stays cleared
+};
+
+// Creates the temporary file (".part", then ".part1" to ".part63" when taken). False when none
+// could be created; the writer is then not ok and holds no temporary path.
+bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath);
+// Converts the terminated text to UTF-8 and writes it with one write. An empty text writes
+// nothing.
+void WriteUtf8(SafeFileWriter* writer, const char16_t* text);
+// Writes the bytes as they are (one write).
+void WriteBytes(SafeFileWriter* writer, const void* data, uint32_t bytes);
+// Flushes and closes the temporary file and moves it over the target. True when the target now
+// holds the new file; false when nothing was changed (the temporary file is deleted).
+bool CommitSafeFile(SafeFileWriter* writer);
+
+} // namespace olv

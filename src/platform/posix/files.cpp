@@ -1,0 +1,238 @@
+// Files on POSIX systems: exclusive create, write, fsync, rename, unlink, stat and read, with the
+// UTF-16 paths of the core converted to UTF-8.
+#include "platform/files.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/text.h"
+
+namespace olv {
+
+namespace {
+
+constexpr size_t kPathBytes = 4096;
+constexpr size_t kSimulatedPathChars = 1024;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorGeneric = 31;
+
+std::atomic<int64_t> gWriteCountdown{0};
+std::atomic<int64_t> gFlushCountdown{0};
+std::atomic<int64_t> gMoveCountdown{0};
+
+std::mutex gSimulatedLock;
+char16_t gSimulatedPath[kSimulatedPathChars];
+bool gSimulatedFolder = false;
+
+// True when this call is the one the countdown names.
+bool FaultDue(std::atomic<int64_t>& countdown) {
+    int64_t c = countdown.load();
+    while (c > 0) {
+        if (countdown.compare_exchange_weak(c, c - 1)) return c == 1;
+    }
+    return false;
+}
+
+// The UTF-8 form of a path; false when it is missing, empty or does not fit.
+bool NativePath(const char16_t* path, char (&out)[kPathBytes]) {
+    out[0] = 0;
+    if (path == nullptr || path[0] == 0) return false;
+    size_t length = TextLength(path);
+    size_t needed = Utf16ToUtf8(path, length, out, kPathBytes);
+    return needed < kPathBytes;
+}
+
+uint32_t ErrorFromErrno(int e) {
+    switch (e) {
+    case EEXIST:
+        return kErrorFileExists;
+    case ENOENT:
+        return kErrorFileNotFound;
+    case ENOTDIR:
+        return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return kErrorAccessDenied;
+    case ENAMETOOLONG:
+        return kErrorFilenameTooLong;
+    default:
+        return kErrorGeneric;
+    }
+}
+
+void SetError(uint32_t* error, uint32_t value) {
+    if (error != nullptr) *error = value;
+}
+
+// A handle holds the descriptor plus one, so that descriptor 0 is not mistaken for none.
+FileHandle HandleFromFd(int fd) {
+    return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
+}
+int FdFromHandle(FileHandle file) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+}
+
+} // namespace
+
+FileHandle CreateNewFile(const char16_t* path, uint32_t* error) {
+    char native[kPathBytes];
+    if (!NativePath(path, native)) {
+        SetError(error,
+                 path == nullptr || path[0] == 0 ? kErrorPathNotFound : kErrorFilenameTooLong);
+        return nullptr;
+    }
+    int fd = open(native, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetError(error, ErrorFromErrno(errno));
+        return nullptr;
+    }
+    SetError(error, 0);
+    return HandleFromFd(fd);
+}
+
+FileHandle OpenFileForReading(const char16_t* path, uint32_t* error) {
+    char native[kPathBytes];
+    if (!NativePath(path, native)) {
+        SetError(error,
+                 path == nullptr || path[0] == 0 ? kErrorPathNotFound : kErrorFilenameTooLong);
+        return nullptr;
+    }
+    int fd = open(native, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, ErrorFromErrno(errno));
+        return nullptr;
+    }
+    // A folder cannot be opened as a file.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        SetError(error, kErrorAccessDenied);
+        return nullptr;
+    }
+    SetError(error, 0);
+    return HandleFromFd(fd);
+}
+
+bool WriteFileBytes(FileHandle file, const void* data, uint32_t bytes, uint32_t* written) {
+    if (written != nullptr) *written = 0;
+    if (file == nullptr || (data == nullptr && bytes != 0)) return false;
+    if (FaultDue(gWriteCountdown)) return false;
+    int fd = FdFromHandle(file);
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    uint32_t done = 0;
+    while (done < bytes) {
+        ssize_t n = write(fd, p + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    if (written != nullptr) *written = done;
+    return done == bytes;
+}
+
+bool ReadFileBytes(FileHandle file, void* data, uint32_t bytes, uint32_t* got) {
+    if (got != nullptr) *got = 0;
+    if (file == nullptr || (data == nullptr && bytes != 0)) return false;
+    int fd = FdFromHandle(file);
+    unsigned char* p = static_cast<unsigned char*>(data);
+    uint32_t done = 0;
+    while (done < bytes) {
+        ssize_t n = read(fd, p + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (got != nullptr) *got = done;
+            return false;
+        }
+        if (n == 0) break; // end of file: a short read, not a failure
+        done += static_cast<uint32_t>(n);
+    }
+    if (got != nullptr) *got = done;
+    return true;
+}
+
+bool FlushFile(FileHandle file) {
+    if (file == nullptr) return false;
+    if (FaultDue(gFlushCountdown)) return false;
+    return fsync(FdFromHandle(file)) == 0;
+}
+
+bool FileSize(FileHandle file, int64_t* size) {
+    if (size != nullptr) *size = 0;
+    if (file == nullptr || size == nullptr) return false;
+    struct stat st;
+    if (fstat(FdFromHandle(file), &st) != 0) return false;
+    *size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+void CloseFile(FileHandle file) {
+    if (file == nullptr) return;
+    close(FdFromHandle(file));
+}
+
+bool MoveFileReplacing(const char16_t* from, const char16_t* to) {
+    char nativeFrom[kPathBytes];
+    char nativeTo[kPathBytes];
+    if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo)) return false;
+    if (FaultDue(gMoveCountdown)) return false;
+    return rename(nativeFrom, nativeTo) == 0;
+}
+
+bool DeleteFilePath(const char16_t* path) {
+    char native[kPathBytes];
+    if (!NativePath(path, native)) return false;
+    return unlink(native) == 0;
+}
+
+bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
+    if (path == nullptr || path[0] == 0) return false;
+    {
+        std::lock_guard<std::mutex> guard(gSimulatedLock);
+        if (gSimulatedPath[0] != 0 && TextEquals(gSimulatedPath, path)) {
+            if (isFolder != nullptr) *isFolder = gSimulatedFolder;
+            return true;
+        }
+    }
+    char native[kPathBytes];
+    if (!NativePath(path, native)) return false;
+    struct stat st;
+    if (stat(native, &st) != 0) return false;
+    if (isFolder != nullptr) *isFolder = S_ISDIR(st.st_mode);
+    return true;
+}
+
+void FailNthFileWrite(int64_t nth) {
+    gWriteCountdown.store(nth > 0 ? nth : 0);
+}
+void FailNthFileFlush(int64_t nth) {
+    gFlushCountdown.store(nth > 0 ? nth : 0);
+}
+void FailNthFileMove(int64_t nth) {
+    gMoveCountdown.store(nth > 0 ? nth : 0);
+}
+void ResetFileFaults() {
+    gWriteCountdown.store(0);
+    gFlushCountdown.store(0);
+    gMoveCountdown.store(0);
+}
+
+void SetSimulatedFileAttributes(const char16_t* path, bool isFolder) {
+    std::lock_guard<std::mutex> guard(gSimulatedLock);
+    CopyBounded(gSimulatedPath, kSimulatedPathChars, path);
+    gSimulatedFolder = path != nullptr && isFolder;
+}
+
+} // namespace olv

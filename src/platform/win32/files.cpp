@@ -1,0 +1,158 @@
+// Files on Windows: CreateFileW, WriteFile, FlushFileBuffers, MoveFileExW, DeleteFileW,
+// GetFileSizeEx, ReadFile and GetFileAttributesW on the UTF-16 paths of the core.
+#include "platform/files.h"
+
+#include <atomic>
+#include <mutex>
+#include <windows.h>
+
+#include "base/text.h"
+
+static_assert(sizeof(wchar_t) == 2, "UTF-16 paths are passed to Windows as they are");
+
+namespace olv {
+
+namespace {
+
+constexpr size_t kSimulatedPathChars = 1024;
+
+std::atomic<int64_t> gWriteCountdown{0};
+std::atomic<int64_t> gFlushCountdown{0};
+std::atomic<int64_t> gMoveCountdown{0};
+
+std::mutex gSimulatedLock;
+char16_t gSimulatedPath[kSimulatedPathChars];
+bool gSimulatedFolder = false;
+
+// True when this call is the one the countdown names.
+bool FaultDue(std::atomic<int64_t>& countdown) {
+    int64_t c = countdown.load();
+    while (c > 0) {
+        if (countdown.compare_exchange_weak(c, c - 1)) return c == 1;
+    }
+    return false;
+}
+
+const wchar_t* Wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+
+void SetError(uint32_t* error, uint32_t value) {
+    if (error != nullptr) *error = value;
+}
+
+FileHandle FromWindows(HANDLE h) {
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+} // namespace
+
+FileHandle CreateNewFile(const char16_t* path, uint32_t* error) {
+    if (path == nullptr || path[0] == 0) {
+        SetError(error, ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    SetError(error, h == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(GetLastError()) : 0);
+    return FromWindows(h);
+}
+
+FileHandle OpenFileForReading(const char16_t* path, uint32_t* error) {
+    if (path == nullptr || path[0] == 0) {
+        SetError(error, ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    HANDLE h = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    SetError(error, h == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(GetLastError()) : 0);
+    return FromWindows(h);
+}
+
+bool WriteFileBytes(FileHandle file, const void* data, uint32_t bytes, uint32_t* written) {
+    if (written != nullptr) *written = 0;
+    if (file == nullptr || (data == nullptr && bytes != 0)) return false;
+    if (FaultDue(gWriteCountdown)) return false;
+    DWORD done = 0;
+    BOOL ok = WriteFile(static_cast<HANDLE>(file), data, bytes, &done, nullptr);
+    if (written != nullptr) *written = done;
+    return ok != 0 && done == bytes;
+}
+
+bool ReadFileBytes(FileHandle file, void* data, uint32_t bytes, uint32_t* got) {
+    if (got != nullptr) *got = 0;
+    if (file == nullptr || (data == nullptr && bytes != 0)) return false;
+    DWORD done = 0;
+    BOOL ok = ReadFile(static_cast<HANDLE>(file), data, bytes, &done, nullptr);
+    if (got != nullptr) *got = done;
+    return ok != 0;
+}
+
+bool FlushFile(FileHandle file) {
+    if (file == nullptr) return false;
+    if (FaultDue(gFlushCountdown)) return false;
+    return FlushFileBuffers(static_cast<HANDLE>(file)) != 0;
+}
+
+bool FileSize(FileHandle file, int64_t* size) {
+    if (size != nullptr) *size = 0;
+    if (file == nullptr || size == nullptr) return false;
+    LARGE_INTEGER li;
+    if (!GetFileSizeEx(static_cast<HANDLE>(file), &li)) return false;
+    *size = li.QuadPart;
+    return true;
+}
+
+void CloseFile(FileHandle file) {
+    if (file == nullptr) return;
+    CloseHandle(static_cast<HANDLE>(file));
+}
+
+bool MoveFileReplacing(const char16_t* from, const char16_t* to) {
+    if (from == nullptr || to == nullptr || from[0] == 0 || to[0] == 0) return false;
+    if (FaultDue(gMoveCountdown)) return false;
+    return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool DeleteFilePath(const char16_t* path) {
+    if (path == nullptr || path[0] == 0) return false;
+    return DeleteFileW(Wide(path)) != 0;
+}
+
+bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
+    if (path == nullptr || path[0] == 0) return false;
+    {
+        std::lock_guard<std::mutex> guard(gSimulatedLock);
+        if (gSimulatedPath[0] != 0 && TextEquals(gSimulatedPath, path)) {
+            if (isFolder != nullptr) *isFolder = gSimulatedFolder;
+            return true;
+        }
+    }
+    DWORD attributes = GetFileAttributesW(Wide(path));
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (isFolder != nullptr) *isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+}
+
+void FailNthFileWrite(int64_t nth) {
+    gWriteCountdown.store(nth > 0 ? nth : 0);
+}
+void FailNthFileFlush(int64_t nth) {
+    gFlushCountdown.store(nth > 0 ? nth : 0);
+}
+void FailNthFileMove(int64_t nth) {
+    gMoveCountdown.store(nth > 0 ? nth : 0);
+}
+void ResetFileFaults() {
+    gWriteCountdown.store(0);
+    gFlushCountdown.store(0);
+    gMoveCountdown.store(0);
+}
+
+void SetSimulatedFileAttributes(const char16_t* path, bool isFolder) {
+    std::lock_guard<std::mutex> guard(gSimulatedLock);
+    CopyBounded(gSimulatedPath, kSimulatedPathChars, path);
+    gSimulatedFolder = path != nullptr && isFolder;
+}
+
+} // namespace olv
