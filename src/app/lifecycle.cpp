@@ -286,7 +286,11 @@ void StartMonitoring(AppState* app) {
 
     app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
     if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
-    if (AtomicLoad8(app->trace->dnsOn) == 0) app->recordingInfo.flags |= dnsNotRecorded;
+    // A DNS session that started and already ended by itself is reported as ended early, not as
+    // never recorded.
+    if (AtomicLoad8(app->trace->dnsOn) == 0 && AtomicLoad8(app->trace->dnsEndedEarly) == 0) {
+        app->recordingInfo.flags |= dnsNotRecorded;
+    }
     if (app->trace->foreignSessionStopped != 0) {
         app->recordingInfo.flags |= foreignKernelSessionStopped;
     }

@@ -48,9 +48,11 @@ uint32_t DnsThreadMain(void* argument) {
     ProcessTraceEvents(LoadTraceHandle(tc->dnsTrace));
     if (AtomicLoad(tc->kernelRunning) != 0) {
         // The recording was not being stopped: the session ended by itself. The recording goes
-        // on without lookups; the status bar and the notes say so.
-        AtomicStore8(tc->dnsOn, 0);
+        // on without lookups; the status bar and the notes say so. "Ended early" is set before
+        // "on" is cleared, so that a reader that finds dnsOn clear also finds dnsEndedEarly set
+        // and never shows the session as merely off in between.
         AtomicStore8(tc->dnsEndedEarly, 1);
+        AtomicStore8(tc->dnsOn, 0);
     }
     return 0;
 }

@@ -159,10 +159,6 @@ bool EnterShownRow(AppState* app, int32_t index) {
     return true;
 }
 
-uint32_t Waiting(uint32_t write, uint32_t read) {
-    return write >= read ? write - read : write + kQueueSlots - read;
-}
-
 void AppendRestriction(char16_t* list, const char16_t* piece) {
     if (list[0] != 0) AppendBounded(list, kRestrictionChars, u", ");
     AppendBounded(list, kRestrictionChars, piece);
@@ -248,7 +244,7 @@ int32_t DrainEventQueue(AppState* app) {
         IngestQueuedRows(app);
         if (AtomicLoad(app->queueRead) == before) break;
     }
-    return static_cast<int32_t>(Waiting(AtomicLoad(app->queueWrite), AtomicLoad(app->queueRead)));
+    return static_cast<int32_t>(QueuedRowCount(app));
 }
 
 bool RowPassesView(AppState* app, const EventRow* row) {

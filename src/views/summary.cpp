@@ -94,9 +94,7 @@ void AppendTime(char16_t* text, size_t capacity, const char16_t* format, const S
 
 } // namespace
 
-bool BuildSummaryText(AppState* app, char16_t* text, size_t capacity) {
-    if (text == nullptr || capacity == 0) return false;
-    text[0] = 0;
+char16_t* BuildSummaryText(AppState* app) {
     int32_t waiting = 0;
     bool tookTime = false;
     SystemTime now{};
@@ -112,7 +110,7 @@ bool BuildSummaryText(AppState* app, char16_t* text, size_t capacity) {
         if (!AllocNameTally(&t)) {
             for (NameTally& f : tallies)
                 FreeNameTally(&f);
-            return false;
+            return nullptr;
         }
     }
     NameTally& files = tallies[0];
@@ -156,6 +154,13 @@ bool BuildSummaryText(AppState* app, char16_t* text, size_t capacity) {
         }
     }
 
+    const size_t capacity = kSummaryChars;
+    auto* text = static_cast<char16_t*>(AllocZeroed(sizeof(char16_t) * capacity));
+    if (text == nullptr) {
+        for (NameTally& t : tallies)
+            FreeNameTally(&t);
+        return nullptr;
+    }
     char16_t line[512];
     FormatText(line, 512, u"=== Summary ===  Total events: %d", total);
     AppendSummaryLine(text, capacity, line);
@@ -208,7 +213,7 @@ bool BuildSummaryText(AppState* app, char16_t* text, size_t capacity) {
     AppendTopTen(text, capacity, u"[Most looked-up DNS names]", &names);
     for (NameTally& t : tallies)
         FreeNameTally(&t);
-    return true;
+    return text;
 }
 
 } // namespace olv

@@ -26,9 +26,10 @@ void TallyName(NameTally* tally, const char16_t* name);
 void AppendTopTen(char16_t* text, size_t capacity, const char16_t* heading, NameTally* tally);
 void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line);
 
-// The whole summary text (steps 1 to 9 of the Summary command) into text (kSummaryChars).
-// False when memory was refused; the command then ends silently.
-bool BuildSummaryText(AppState* app, char16_t* text, size_t capacity);
+// The whole summary text of the Summary command, before its window is made: a heap block of
+// kSummaryChars characters that the caller frees, or null when memory was refused (the command
+// then ends silently).
+char16_t* BuildSummaryText(AppState* app);
 
 // The window: builds the text and shows it (Windows shell; the stand-in only builds the text).
 void ShowSummaryWindow(AppState* app);

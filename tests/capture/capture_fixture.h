@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "base/atomic.h"
+#include "base/format.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
@@ -47,33 +48,23 @@ struct Script {
         if (index == faultAt) return true;
         return faultEvery != 0 && index % faultEvery == faultEvery - 1;
     }
-    uint32_t FaultCount() const {
-        uint32_t n = 0;
-        for (uint32_t i = 0; i < count; ++i)
-            n += Faults(i) ? 1 : 0;
-        return n;
-    }
 
     static bool Produce(void* context, uint32_t index, SimEvent* e, bool* fault) {
         const Script* s = static_cast<const Script*>(context);
         if (index >= s->count) return false;
         *fault = s->Faults(index);
         const int64_t t = kScriptStart + index;
-        char16_t text[64] = {};
+        char16_t text[64];
         switch (s->kind) {
         case kImageLoads:
             BeginSimEvent(e, kImageProvider, 10, 0, kTargetPid, 7, t);
             AddSimU32(e, u"ProcessId", kTargetPid);
-            CopyAscii(text, 64, "C:\\lib\\");
-            AppendDecimal(text, index);
-            AppendBounded(text, 64, u".dll");
+            FormatText(text, 64, u"C:\\lib\\%lu.dll", index);
             AddSimWideString(e, u"FileName", text);
             break;
         case kDnsQueries:
             BeginSimEvent(e, kDnsClientProvider, 0, 3006, kTargetPid, 9, t);
-            CopyAscii(text, 64, "host");
-            AppendDecimal(text, index);
-            AppendBounded(text, 64, u".example");
+            FormatText(text, 64, u"host%lu.example", index);
             AddSimWideString(e, u"QueryName", text);
             AddSimU32(e, u"QueryType", 1);
             break;
@@ -81,33 +72,17 @@ struct Script {
             BeginSimEvent(e, kFileIoProvider, 64, 0, kTargetPid, 7, t);
             AddSimPointer(e, u"IrpPtr", 0xA000 + index);
             AddSimPointer(e, u"FileObject", 0xB000 + index);
-            CopyAscii(text, 64, "C:\\held\\");
-            AppendDecimal(text, index);
+            FormatText(text, 64, u"C:\\held\\%lu", index);
             AddSimWideString(e, u"OpenPath", text);
             break;
         case kKeyRundown:
             BeginSimEvent(e, kRegistryProvider, 25, 0, 4, 8, t);
             AddSimPointer(e, u"KeyHandle", 0xF000 + index);
-            CopyAscii(text, 64, "\\REGISTRY\\MACHINE\\K");
-            AppendDecimal(text, index);
+            FormatText(text, 64, u"\\REGISTRY\\MACHINE\\K%lu", index);
             AddSimWideString(e, u"KeyName", text);
             break;
         }
         return true;
-    }
-
-    static void AppendDecimal(char16_t* text, uint32_t n) {
-        char16_t digits[12];
-        int used = 0;
-        do {
-            digits[used++] = static_cast<char16_t>(u'0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        char16_t one[2] = {};
-        while (used > 0) {
-            one[0] = digits[--used];
-            AppendBounded(text, 64, one);
-        }
     }
 };
 

@@ -5,7 +5,11 @@
 #include "app/app_state.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "capture/event_queue.h"
+#include "capture/trace_controller.h"
+#include "export/completeness.h"
 #include "platform/memory.h"
+#include "platform/time.h"
 #include "views/process_tree.h"
 #include "views/summary.h"
 
@@ -40,8 +44,8 @@ struct Recording {
         return row;
     }
     std::u16string Summary() {
-        char16_t* text = static_cast<char16_t*>(AllocZeroed(sizeof(char16_t) * kSummaryChars));
-        REQUIRE(BuildSummaryText(app, text, kSummaryChars));
+        char16_t* text = BuildSummaryText(app);
+        REQUIRE(text != nullptr);
         std::u16string s = text;
         FreeBlock(text);
         return s;
@@ -148,6 +152,41 @@ TEST_CASE("a tally keeps 256 names and says when it saw more") {
     CHECK(lines == 11); // heading and ten names
     // The 300-character path counted as one name, printed at 200 characters.
     CHECK(files.find(u"      3  " + longPath.substr(0, 200) + u"\r\n") != std::u16string::npos);
+}
+
+TEST_CASE("while recording, the summary takes rows in first and says what it could not") {
+    Recording r;
+    r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
+    r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 208 kB
+    r.app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
+    r.app->trace = AllocRecord<TraceController>();
+    REQUIRE((r.app->queueSlots != nullptr && r.app->trace != nullptr));
+    ResetTraceController(r.app->trace);
+    r.app->recording = 1;
+    r.app->droppedHere = 2;
+    EventRow row{};
+    CopyBounded(row.path, kPathChars, u"C:\\queued.txt");
+    for (int i = 0; i < 40; ++i)
+        QueueRow(r.app, &row);
+    SetClockOverride(133480000000000000);
+    char16_t now[64];
+    FormatLongTime(LocalNow(), now, 64);
+
+    RefuseAllocationsAbove(200000); // the store's growth, not the summary's own buffers
+    const std::u16string s = r.Summary();
+    ResetAllocationFaults();
+    ClearClockOverride();
+    CHECK(s.find(u"=== Summary ===  Total events: 32\r\n") == 0);
+    CHECK(s.find(u"\r\nThe recording is still going: this is what had been taken in at " +
+                 std::u16string(now) +
+                 u".\r\n9 more recorded events could not be taken in and are not counted "
+                 u"above.\r\n\r\n[By category]  File: 32 ") != std::u16string::npos);
+    // The counters were gathered afresh before the notes were written.
+    CHECK(s.find(u"[This record is incomplete]\r\n  2 event(s) arrived faster than they could be "
+                 u"taken in.\r\n") != std::u16string::npos);
+    CHECK(Section(s, u"[Most touched files]") == u"[Most touched files]\r\n"
+                                                 u"     31  C:\\queued.txt\r\n"
+                                                 u"      1  C:\\a.txt\r\n");
 }
 
 TEST_CASE("process tree placement") {

@@ -5,7 +5,9 @@
 #include "app/app_state.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
+#include "platform/files.h"
 #include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
 #include "views/view_texts.h"
 
 using namespace olv;
@@ -16,10 +18,6 @@ std::u16string Cell(const EventRow& row, int column) {
     char16_t buf[kDisplayBufferChars];
     ComposeCellText(&row, column, buf, kDisplayBufferChars);
     return buf;
-}
-
-std::u16string Fill(char16_t c, size_t n) {
-    return std::u16string(n, c);
 }
 
 struct StatusFixture {
@@ -74,7 +72,7 @@ TEST_CASE("list cells show each column of a row") {
         CHECK(Cell(row, 5) == u"\\REGISTRY\\MACHINE\\X  \u26A0 T");
     }
     SUBCASE("the longest path, detail and threat fit whole") {
-        std::u16string path = Fill(u'p', 1023), detail = Fill(u'd', 255), threat = Fill(u't', 127);
+        std::u16string path(1023, u'p'), detail(255, u'd'), threat(127, u't');
         CopyBounded(row.path, kPathChars, path.c_str());
         CopyBounded(row.detail, kDetailChars, detail.c_str());
         CopyBounded(row.threat, kThreatChars, threat.c_str());
@@ -93,13 +91,9 @@ TEST_CASE("row colours follow the severity") {
     CHECK_FALSE(SeverityColour(4, &colour));
 }
 
-TEST_CASE("Explorer is given the folder itself or the file to select") {
+TEST_CASE("the parameter for a file to select is cut at 1099 characters") {
     char16_t buf[kExplorerParameterChars + 64];
-    ExplorerParameter(u"C:\\Temp", true, buf, sizeof(buf) / sizeof(buf[0]));
-    CHECK(std::u16string(buf) == u"C:\\Temp");
-    ExplorerParameter(u"C:\\Temp\\a.exe", false, buf, sizeof(buf) / sizeof(buf[0]));
-    CHECK(std::u16string(buf) == u"/select,\"C:\\Temp\\a.exe\"");
-    std::u16string longPath = Fill(u'x', 1200);
+    std::u16string longPath(1200, u'x');
     ExplorerParameter(longPath.c_str(), false, buf, sizeof(buf) / sizeof(buf[0]));
     CHECK(TextLength(buf) == 1099);
     CHECK(std::u16string(buf).rfind(u"/select,\"", 0) == 0);
@@ -141,8 +135,9 @@ TEST_CASE("status bar text") {
         CHECK(f.Text() == u" Monitoring | Total: 0 | Shown: 0 | DNS: off");
         tc->dnsOn = 1;
         CHECK(f.Text() == u" Monitoring | Total: 0 | Shown: 0 | DNS: on");
-        tc->dnsEndedEarly = 1;
+        tc->dnsEndedEarly = 1; // takes precedence, whatever dnsOn says
         CHECK(f.Text() == u" Monitoring | Total: 0 | Shown: 0 | DNS: stopped early");
+        tc->dnsOn = 0;
         f.app->launchedWithoutJob = 1;
         CHECK(f.Text() == u" Monitoring | Total: 0 | Shown: 0 | DNS: stopped early | Stop may not "
                           u"reach child processes");
@@ -151,15 +146,28 @@ TEST_CASE("status bar text") {
         f.app->trace = nullptr;
         FreeBlock(tc);
     }
-    SUBCASE("the text is cut at 511 characters") {
-        RecordingInfo& i = f.app->recordingInfo;
-        f.app->droppedHere = 4000000000u;
-        i.eventsLostByWindows = i.buffersLostByWindows = i.unreadableRecords = 4000000000u;
-        i.childrenNotFollowed = i.fileResultsMissing = i.filesNotIdentified = 4000000000u;
-        i.registryKeysNotResolved = i.trackingSlotsRecycled = 4000000000u;
-        f.app->recording = 1;
-        f.app->launchedWithoutJob = 1;
-        std::u16string text = f.Text();
-        CHECK(text.size() <= 511);
-    }
+}
+
+TEST_CASE("context menu commands") {
+    StatusFixture f;
+    ResetHeadlessUi();
+    WireHeadlessControls(f.app);
+    RunContextMenuCommand(f.app, u"C:\\Temp\\a.exe", kMenuCopyPath);
+    CHECK(std::u16string(HeadlessModel()->clipboard) == u"C:\\Temp\\a.exe");
+
+    RunContextMenuCommand(f.app, u"C:\\Temp\\gone.exe", kMenuShowInExplorer);
+    const HeadlessShellCall* call = HeadlessLastShellCall();
+    REQUIRE(call != nullptr);
+    CHECK(std::u16string(call->file) == u"explorer.exe");
+    CHECK(std::u16string(call->verb) == u"open");
+    CHECK(std::u16string(call->parameters) == u"/select,\"C:\\Temp\\gone.exe\"");
+
+    SetSimulatedFileAttributes(u"C:\\Temp", true);
+    RunContextMenuCommand(f.app, u"C:\\Temp", kMenuShowInExplorer);
+    CHECK(std::u16string(HeadlessLastShellCall()->parameters) == u"C:\\Temp");
+    SetSimulatedFileAttributes(nullptr, false);
+
+    const uint32_t calls = HeadlessModel()->shellCount;
+    RunContextMenuCommand(f.app, u"", kMenuShowInExplorer);
+    CHECK(HeadlessModel()->shellCount == calls);
 }

@@ -35,12 +35,10 @@ void* InsertItem(void*, const ProcessTreeNode* node, void* parentItem) {
 } // namespace
 
 void ShowSummaryWindow(AppState* app) {
-    char16_t* text = static_cast<char16_t*>(AllocZeroed(sizeof(char16_t) * kSummaryChars));
+    char16_t* text = BuildSummaryText(app);
     if (text == nullptr) return;
-    if (BuildSummaryText(app, text, kSummaryChars)) {
-        CopyBounded(gSummary, kSummaryChars, text);
-        ++gSummaryWindows;
-    }
+    CopyBounded(gSummary, kSummaryChars, text);
+    ++gSummaryWindows;
     FreeBlock(text);
 }
 
