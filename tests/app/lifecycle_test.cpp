@@ -165,7 +165,7 @@ TEST_CASE("a recording from Start to Stop") {
 
     // The program ends by itself: a row is added and the recording goes on.
     REQUIRE(EndSimulatedProcess(3));
-    for (int i = 0; i < 200 && HeadlessPostedCount() == 0; ++i)
+    for (int i = 0; i < 2000 && HeadlessPostedCount() == 0; ++i)
         SleepMilliseconds(5);
     r.Pump();
     CHECK(r.app->recording == 1);
@@ -308,7 +308,7 @@ TEST_CASE("the kernel session ending by itself stops the recording after one mes
     r.script.loads = 2;
     SimTraceEndAfterEvents(kKernel, 0);
     r.Start();
-    for (int i = 0; i < 400 && HeadlessPostedCount() == 0; ++i)
+    for (int i = 0; i < 2000 && HeadlessPostedCount() == 0; ++i)
         SleepMilliseconds(5);
     r.Pump();
     const HeadlessMessageBox* box = HeadlessLastMessageBox();
