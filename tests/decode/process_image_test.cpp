@@ -9,63 +9,59 @@ namespace {
 
 constexpr uint32_t kChildPid = 4321;
 
-void StartEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t logger, uint32_t pid,
-                uint32_t parent, const char* image, const char16_t* commandLine) {
-    f.Begin(kProcessProvider, opcode, t, logger);
-    AddSimU32(f.e, u"ProcessId", pid);
+void StartEvent(ProviderFixture& f, uint8_t opcode, uint32_t logger, uint32_t parent,
+                const char16_t* commandLine = u"child.exe /q") {
+    f.Begin(kProcessProvider, opcode, kT0, logger);
+    AddSimU32(f.e, u"ProcessId", kChildPid);
     AddSimU32(f.e, u"ParentId", parent);
-    AddSimAnsiString(f.e, u"ImageFileName", image);
+    AddSimAnsiString(f.e, u"ImageFileName", "child.exe");
     if (commandLine != nullptr) AddSimWideString(f.e, u"CommandLine", commandLine);
 }
 
-void ImageEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t headerPid, uint32_t pid,
-                const char16_t* fileName, uint32_t size) {
-    f.Begin(kImageProvider, opcode, t, headerPid);
+void ImageEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t pid, uint32_t size = 0) {
+    f.Begin(kImageProvider, opcode, t, kChildPid);
     AddSimU32(f.e, u"ProcessId", pid);
-    AddSimWideString(f.e, u"FileName", fileName);
+    AddSimWideString(f.e, u"FileName", u"\\Device\\HarddiskVolume3\\Windows\\a.dll");
     AddSimU32(f.e, u"ImageSize", size);
+}
+
+std::string Name(ProviderFixture& f, uint32_t pid) {
+    char16_t name[64];
+    LookupProcessName(f.ts, pid, kT0 + 1, name, 64);
+    return U8(name);
 }
 
 } // namespace
 
 TEST_CASE("process start: who is followed, and the start row") {
     struct Case {
-        const char* label;
-        uint32_t logger;
-        uint32_t parent;
+        uint32_t logger, parent;
         const char16_t* commandLine;
-        bool row;
-        const char* path;
+        const char* path; // null: no row
         const char* detail;
     } cases[] = {
-        {"started and logged by a followed parent", kSamplePid, kSamplePid, u"child.exe /q", true,
-         "child.exe /q", "Parent PID: 1234 / PID: 4321"},
-        {"logged by a followed process for an unfollowed parent", kSamplePid, kOtherPid,
-         u"child.exe", true, "child.exe", "Parent PID: 999 / PID: 4321 / logged by PID: 1234"},
-        {"followed parent, logged by another process", kOtherPid, kSamplePid, u"x", true, "x",
-         "Parent PID: 1234 / PID: 4321 / logged by PID: 999"},
-        {"empty command line: the image name is the path", kSamplePid, kSamplePid, u"", true,
-         "child.exe", "Parent PID: 1234 / PID: 4321"},
-        {"no command line property at all", kSamplePid, kSamplePid, nullptr, true, "child.exe",
-         "Parent PID: 1234 / PID: 4321"},
-        {"neither parent nor logger followed", kOtherPid, kOtherPid, u"child.exe", false, "", ""},
+        {kSamplePid, kSamplePid, u"child.exe /q", "child.exe /q", "Parent PID: 1234 / PID: 4321"},
+        // logged by a followed process on behalf of an unfollowed parent
+        {kSamplePid, kOtherPid, u"c", "c", "Parent PID: 999 / PID: 4321 / logged by PID: 1234"},
+        {kOtherPid, kSamplePid, u"c", "c", "Parent PID: 1234 / PID: 4321 / logged by PID: 999"},
+        {kSamplePid, kSamplePid, u"", "child.exe", "Parent PID: 1234 / PID: 4321"},
+        {kSamplePid, kSamplePid, nullptr, "child.exe", "Parent PID: 1234 / PID: 4321"},
+        {kSamplePid, 0, u"c", "c", "Parent PID: 0 / PID: 4321"}, // no parent: no "logged by"
+        {kOtherPid, kOtherPid, u"c", nullptr, nullptr},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.label);
+        CAPTURE(c.logger);
+        CAPTURE(c.parent);
         ProviderFixture f;
-        StartEvent(f, 1, kT0, c.logger, kChildPid, c.parent, "child.exe", c.commandLine);
-        REQUIRE(f.Decode() == c.row);
-        // Every start names its process, followed or not.
-        char16_t name[64];
-        CHECK(LookupProcessName(f.ts, kChildPid, kT0, name, 64));
-        CHECK(U8(name) == "child.exe");
-        CHECK(IsProcessFollowed(f.ts, kChildPid, kT0 + kSecond) == c.row);
+        StartEvent(f, 1, c.logger, c.parent, c.commandLine);
+        REQUIRE(f.Decode() == (c.path != nullptr));
+        CHECK(Name(f, kChildPid) == "child.exe"); // every start names its process
+        CHECK(IsProcessFollowed(f.ts, kChildPid, kT0 + kSecond) == (c.path != nullptr));
         CHECK_FALSE(IsProcessFollowed(f.ts, kChildPid, kT0 - 1));
-        if (!c.row) continue;
-        CHECK(f.row.category == kCategoryProcess);
-        CHECK(f.Operation() == "Started child process");
-        CHECK(f.row.pid == kChildPid);
+        if (c.path == nullptr) continue;
+        CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid));
         CHECK(f.row.parentPid == c.parent);
+        CHECK(f.Operation() == "Started child process");
         CHECK(U8(f.row.process) == "child.exe");
         CHECK(f.Path() == c.path);
         CHECK(f.Detail() == c.detail);
@@ -75,46 +71,34 @@ TEST_CASE("process start: who is followed, and the start row") {
 
 TEST_CASE("process rundowns name processes without rows") {
     ProviderFixture f;
-    StartEvent(f, 3, kT0, kSamplePid, kChildPid, kSamplePid, "running.exe", u"running.exe");
+    StartEvent(f, 3, kSamplePid, kSamplePid);
     CHECK_FALSE(f.Decode());
     CHECK_FALSE(IsProcessFollowed(f.ts, kChildPid, kT0 + 1));
-    char16_t name[64];
-    CHECK(LookupProcessName(f.ts, kChildPid, kT0 + 1, name, 64));
-    CHECK(U8(name) == "running.exe");
-
-    // The rundown at the session's end (4) and other opcodes make nothing either.
-    StartEvent(f, 4, kT0, kSamplePid, kChildPid, kSamplePid, "running.exe", u"running.exe");
-    CHECK_FALSE(f.Decode());
-    f.Begin(kProcessProvider, 39, kT0);
+    CHECK(Name(f, kChildPid) == "child.exe");
+    StartEvent(f, 4, kSamplePid, kSamplePid); // the rundown at the session's end
     CHECK_FALSE(f.Decode());
 }
 
 TEST_CASE("process exit: the row lies inside the followed interval, later events do not") {
     ProviderFixture f;
-    StartEvent(f, 1, kT0, kSamplePid, kChildPid, kSamplePid, "child.exe", u"child.exe");
+    StartEvent(f, 1, kSamplePid, kSamplePid);
     REQUIRE(f.Decode());
-
     const int64_t exitAt = kT0 + 5 * kSecond;
     f.Begin(kProcessProvider, 2, exitAt, kChildPid);
     AddSimU32(f.e, u"ProcessId", kChildPid);
     AddSimAnsiString(f.e, u"ImageFileName", "child.exe");
     AddSimU32(f.e, u"ExitStatus", 0xC0000005);
     REQUIRE(f.Decode());
-    CHECK(f.row.category == kCategoryProcess);
+    CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid));
     CHECK(f.Operation() == "Process exited");
-    CHECK(f.row.pid == kChildPid);
-    CHECK(U8(f.row.process) == "child.exe");
     CHECK(f.Detail() == "Exit code: 3221225477");
     CHECK(f.Result() == "OK");
-    CHECK(f.row.parentPid == 0);
-
-    ImageEvent(f, 10, exitAt, kChildPid, kChildPid, u"C:\\a.dll", 0);
+    CHECK(U8(f.row.process) == "child.exe");
+    ImageEvent(f, 10, exitAt, kChildPid);
     CHECK(f.Decode());
-    ImageEvent(f, 10, exitAt + 1, kChildPid, kChildPid, u"C:\\a.dll", 0);
+    ImageEvent(f, 10, exitAt + 1, kChildPid);
     CHECK_FALSE(f.Decode());
-
-    // The exit of a process that is not followed gives no row.
-    f.Begin(kProcessProvider, 2, exitAt, kOtherPid);
+    f.Begin(kProcessProvider, 2, exitAt, kOtherPid); // not followed: no row
     AddSimU32(f.e, u"ProcessId", kOtherPid);
     CHECK_FALSE(f.Decode());
 }
@@ -123,15 +107,13 @@ TEST_CASE("process start with a full process table: the row is kept, the child n
     ProviderFixture f;
     for (uint32_t pid = 1; pid < kProcessTableSize; ++pid)
         FollowProcess(f.ts, 10000 + pid, 0);
-    StartEvent(f, 1, kT0, kSamplePid, kChildPid, kSamplePid, "child.exe", u"child.exe");
+    StartEvent(f, 1, kSamplePid, kSamplePid);
     REQUIRE(f.Decode());
     CHECK(f.row.pid == kChildPid);
-    CHECK_FALSE(IsProcessFollowed(f.ts, kChildPid, kT0 + 1));
     uint32_t counters[8];
     ReadTrackingCounters(f.ts, counters);
     CHECK(counters[0] == 1);
-
-    ImageEvent(f, 10, kT0 + 1, kChildPid, kChildPid, u"C:\\a.dll", 0);
+    ImageEvent(f, 10, kT0 + 1, kChildPid);
     CHECK_FALSE(f.Decode());
 }
 
@@ -141,37 +123,37 @@ TEST_CASE("image events of followed processes") {
     SetSimulatedDrives(letters, devices, 1);
     struct Case {
         uint8_t opcode;
-        uint32_t headerPid;
-        uint32_t pid;
-        uint32_t size;
-        bool row;
-        const char* operation;
+        uint32_t pid, size;
+        const char* operation; // null: no row
         const char* detail;
     } cases[] = {
-        {10, kOtherPid, kSamplePid, 0x1800, true, "Loaded DLL", "Size: 6.0 KB"},
-        {2, kOtherPid, kSamplePid, 0x280000, true, "Unloaded DLL", "Size: 2.5 MB"},
-        {10, kSamplePid, 0, 0, true, "Loaded DLL", ""}, // id 0: the header's process
-        {5, kSamplePid, kSamplePid, 0, true, "Image operation (5)", ""},
-        {3, kSamplePid, kSamplePid, 4096, false, "", ""}, // rundowns
-        {4, kSamplePid, kSamplePid, 4096, false, "", ""},
-        {10, kSamplePid, kOtherPid, 4096, false, "", ""}, // not followed
+        {10, kSamplePid, 0x1800, "Loaded DLL", "Size: 6.0 KB"},
+        {2, kSamplePid, 0x280000, "Unloaded DLL", "Size: 2.5 MB"},
+        {5, kSamplePid, 0, "Image operation (5)", ""},
+        {3, kSamplePid, 4096, nullptr, nullptr}, // rundowns
+        {4, kSamplePid, 4096, nullptr, nullptr},
+        {10, kOtherPid, 4096, nullptr, nullptr} // not followed
     };
     for (const Case& c : cases) {
         CAPTURE(c.opcode);
         CAPTURE(c.pid);
         ProviderFixture f;
-        ImageEvent(f, c.opcode, kT0, c.headerPid, c.pid,
-                   u"\\Device\\HarddiskVolume3\\Windows\\System32\\kernel32.dll", c.size);
-        REQUIRE(f.Decode() == c.row);
-        if (!c.row) continue;
-        CHECK(f.row.category == kCategoryProcess);
-        CHECK(f.row.pid == kSamplePid);
+        ImageEvent(f, c.opcode, kT0, c.pid, c.size);
+        REQUIRE(f.Decode() == (c.operation != nullptr));
+        if (c.operation == nullptr) continue;
+        CHECK((f.row.category == kCategoryProcess && f.row.pid == kSamplePid));
         CHECK(f.Operation() == c.operation);
-        CHECK(f.Path() == "C:\\Windows\\System32\\kernel32.dll");
+        CHECK(f.Path() == "C:\\Windows\\a.dll");
         CHECK(f.Detail() == c.detail);
         CHECK(f.Result() == "OK");
         CHECK(U8(f.row.process) == "sample.exe"); // filled from the process names
     }
+    // Process id 0 in the payload: the image belongs to the header's process.
+    ProviderFixture f;
+    ImageEvent(f, 10, kT0, 0);
+    f.e->record.header.processId = kSamplePid;
+    REQUIRE(f.Decode());
+    CHECK(f.row.pid == kSamplePid);
     ClearSimulatedDrives();
 }
 

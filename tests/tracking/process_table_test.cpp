@@ -1,5 +1,7 @@
 #include "doctest.h"
 
+#include <string>
+
 #include "tracking/tracking_fixture.h"
 
 namespace olv {
@@ -8,110 +10,106 @@ TEST_CASE("process table: followed intervals") {
     TrackingFixture f;
     TrackLaunchedProcess(f.ts, 100, u"target.exe");
     FollowProcess(f.ts, 200, 1000);
+    FollowProcess(f.ts, 200, 50);     // already live: its start stays
+    EndFollowedProcess(f.ts, 200, 0); // below 1: ends nothing
     EndFollowedProcess(f.ts, 200, 5000);
-
+    EndFollowedProcess(f.ts, 200, 7000); // no live entry any more
+    FollowProcess(f.ts, 200, 8000);      // the id, reused by a new child
+    FollowProcess(f.ts, 0, 1);
+    CHECK(f.ts->processes.count == 3);
     struct Case {
         uint32_t pid;
         int64_t t;
         bool followed;
-    } cases[] = {
-        {100, 1, true},      // the launched program counts from before its registration
-        {100, 999999, true}, //
-        {200, 999, false},   // before the child's start
-        {200, 1000, true},   // start is inside
-        {200, 5000, true},   // the exit event itself is inside
-        {200, 5001, false},  // the id, reused by someone else after the end
-        {300, 2000, false},  // never followed
-        {0, 2000, false},    // pid 0 is never followed
-    };
+    } cases[] = {{100, 1, true}, // the launched program counts from before its registration
+                 {200, 999, false},  {200, 1000, true}, {200, 5000, true},  {200, 5001, false},
+                 {200, 7999, false}, {200, 8000, true}, {300, 2000, false}, {0, 2000, false}};
     for (const Case& c : cases) {
         CAPTURE(c.pid);
         CAPTURE(c.t);
         CHECK(IsProcessFollowed(f.ts, c.pid, c.t) == c.followed);
     }
-
-    char16_t name[64];
-    CHECK(LookupProcessName(f.ts, 100, 12345, name, 64));
-    CHECK(TextEquals(name, u"target.exe"));
 }
 
-TEST_CASE("process table: following a live pid again changes nothing; end needs a live entry") {
-    TrackingFixture f;
-    FollowProcess(f.ts, 7, 100);
-    FollowProcess(f.ts, 7, 50); // different start, same live process
-    CHECK(f.ts->processes.count == 1);
-    CHECK_FALSE(IsProcessFollowed(f.ts, 7, 60));
-
-    EndFollowedProcess(f.ts, 7, 0); // time stamps below 1 end nothing
-    CHECK(IsProcessFollowed(f.ts, 7, 900));
-    EndFollowedProcess(f.ts, 7, 500);
-    EndFollowedProcess(f.ts, 7, 700); // no live entry any more
-    CHECK(f.ts->processes.entries[0].end == 500);
-
-    // A new process with the recycled id is followed again from its own start.
-    FollowProcess(f.ts, 7, 800);
-    CHECK(f.ts->processes.count == 2);
-    CHECK(IsProcessFollowed(f.ts, 7, 400));
-    CHECK_FALSE(IsProcessFollowed(f.ts, 7, 600));
-    CHECK(IsProcessFollowed(f.ts, 7, 800));
-    FollowProcess(f.ts, 0, 1);
-    CHECK(f.ts->processes.count == 2);
-}
-
-TEST_CASE("process table: a full table recycles the slot that ended first, else refuses") {
+TEST_CASE("process table: when full, the slot that ended first is reused, else refused") {
     TrackingFixture f;
     for (uint32_t pid = 1; pid <= kProcessTableSize; ++pid)
         FollowProcess(f.ts, pid, 10);
-    CHECK(f.ts->processes.count == kProcessTableSize);
-
-    FollowProcess(f.ts, 9000, 20);
+    FollowProcess(f.ts, 9000, 20); // all 512 still running
     CHECK_FALSE(IsProcessFollowed(f.ts, 9000, 30));
-    CHECK(Counter(f.ts, 0) == 1); // childrenNotFollowed
-    CHECK(Counter(f.ts, 1) == 0);
-
     EndFollowedProcess(f.ts, 5, 300);
-    EndFollowedProcess(f.ts, 4, 200); // pids 3 and 4 end first, at the same time:
-    EndFollowedProcess(f.ts, 3, 200); // the earlier slot (pid 3's) is taken
-    FollowProcess(f.ts, 9001, 400);
-    CHECK(IsProcessFollowed(f.ts, 9001, 400));
+    EndFollowedProcess(f.ts, 4, 200); // 3 and 4 end first, at the same time:
+    EndFollowedProcess(f.ts, 3, 200); // the earlier slot (pid 3's) goes first
+    for (uint32_t pid : {9001u, 9002u, 9003u, 9004u})
+        FollowProcess(f.ts, pid, 400);
     CHECK(f.ts->processes.entries[2].pid == 9001);
-    CHECK_FALSE(IsProcessFollowed(f.ts, 3, 150)); // its history is gone with the slot
-    CHECK(IsProcessFollowed(f.ts, 4, 150));
-    CHECK(Counter(f.ts, 1) == 1); // trackingSlotsRecycled
-
-    FollowProcess(f.ts, 9002, 500);
     CHECK(f.ts->processes.entries[3].pid == 9002);
-    FollowProcess(f.ts, 9003, 600);
     CHECK(f.ts->processes.entries[4].pid == 9003);
-    FollowProcess(f.ts, 9004, 700);
-    CHECK_FALSE(IsProcessFollowed(f.ts, 9004, 700));
-    CHECK(Counter(f.ts, 0) == 2);
-    CHECK(Counter(f.ts, 1) == 3);
+    CHECK(IsProcessFollowed(f.ts, 9003, 400));
+    CHECK_FALSE(IsProcessFollowed(f.ts, 9004, 400));
+    CHECK(Counter(f.ts, 0) == 2); // childrenNotFollowed
+    CHECK(Counter(f.ts, 1) == 3); // trackingSlotsRecycled
 }
 
-TEST_CASE("tracking state: counters snapshot and release of every node") {
-    int64_t before = LiveAllocationCount();
+TEST_CASE("process names: history per id, one node per name") {
+    TrackingFixture f;
+    RememberProcessName(f.ts, 44, u"first.exe", 100);
+    RememberProcessName(f.ts, 44, u"first.exe", 150);         // same name: no second node
+    RememberProcessName(f.ts, 44, u"second.exe", 500);        // the id reused by another program
+    RememberProcessName(f.ts, 44, u"first.exe", 700);         // and by the first one again
+    RememberProcessName(f.ts, 44 + 256, u"neighbour.exe", 0); // same bucket, other id
+    RememberProcessName(f.ts, 0, u"zero.exe", 0);
+    RememberProcessName(f.ts, 45, u"", 0);
+    CHECK(f.ts->processNames.count == 4);
+    struct Case {
+        uint32_t pid;
+        int64_t t;
+        const char16_t* expected; // null: not found
+    } cases[] = {
+        {44, 499, u"first.exe"}, {44, 500, u"second.exe"}, {44, 700, u"first.exe"},
+        {44, 0, u"first.exe"},   {44, 50, nullptr},        {300, 1, u"neighbour.exe"},
+        {0, 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.pid);
+        CAPTURE(c.t);
+        char16_t out[64] = u"stale";
+        CHECK(LookupProcessName(f.ts, c.pid, c.t, out, 64) == (c.expected != nullptr));
+        CHECK(TextEquals(out, c.expected)); // emptied when nothing is found
+    }
+    char16_t small[5];
+    CHECK(LookupProcessName(f.ts, 44, 600, small, 5));
+    CHECK(TextEquals(small, u"seco"));
+
+    const std::u16string longName(99, u'x'); // kept to 63 characters
+    RememberProcessName(f.ts, 1, longName.c_str(), 0);
+    char16_t out[128];
+    CHECK(LookupProcessName(f.ts, 1, 1, out, 128));
+    CHECK(TextLength(out) == 63);
+    RefuseNthAllocation(1); // a refused node records nothing
+    RememberProcessName(f.ts, 2, u"refused.exe", 0);
+    CHECK_FALSE(LookupProcessName(f.ts, 2, 1, out, 128));
+}
+
+TEST_CASE("tracking state: counter snapshot in its order; every node released") {
+    const int64_t before = LiveAllocationCount();
     {
         TrackingFixture f;
         RememberProcessName(f.ts, 1, u"a.exe", 0);
         RememberFileName(f.ts, 0x1000, u"\\Device\\HarddiskVolume1\\a.txt", 5, true);
-        RememberKeyName(f.ts, 0x2000, u"\\REGISTRY\\MACHINE\\SOFTWARE", 0, false);
+        RememberKeyName(f.ts, 0x2000, u"\\REGISTRY\\MACHINE", 0, false);
         RememberKeyName(f.ts, 0x2008, u"\\REGISTRY\\USER", 0, false);
         f.ts->registryKeysNotResolved = 3;
         f.ts->filesNotIdentified = 4;
+        f.ts->fileResultsMissing = 5;
         f.ts->keysNamedByCreate = 6;
         f.ts->keysNamedByRundown = 7;
         uint32_t c[8] = {};
         ReadTrackingCounters(f.ts, c);
-        CHECK(c[2] == 3);
-        CHECK(c[3] == 4);
-        CHECK(c[4] == 0);
-        CHECK(c[5] == 2); // KeyNameTable nodes
-        CHECK(c[6] == 6);
-        CHECK(c[7] == 7);
+        const uint32_t expected[8] = {0, 0, 3, 4, 5, 2, 6, 7}; // [5]: KeyNameTable nodes
+        for (int i = 0; i < 8; ++i)
+            CHECK(c[i] == expected[i]);
         FreeTrackingState(f.ts); // a second release (by the fixture) is harmless
-        CHECK(f.ts->keyNames.count == 0);
-        CHECK(f.ts->fileNames.buckets[(0x1000 >> 3) & 0xFFF] == nullptr);
     }
     CHECK(LiveAllocationCount() == before);
 }
