@@ -16,6 +16,9 @@ void JoinThread(ThreadHandle thread);
 void SleepMilliseconds(uint32_t ms);
 // The process id of this program.
 uint32_t CurrentProcessId();
+// Makes CurrentProcessId report this id (the replay tool fixes it so that its outputs do not
+// depend on the run); 0 switches the override off.
+void SetProcessIdOverride(uint32_t processId);
 
 // Test hook: the nth thread start from now (1 = the next) fails with error 8
 // (not enough memory); 0 switches it off.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "platform/memory.h"
+#include "platform/process_id_override.h"
 
 namespace olv {
 
@@ -68,7 +69,10 @@ void SleepMilliseconds(uint32_t ms) {
     }
 }
 
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+uint32_t CurrentProcessId() {
+    uint32_t fixed = 0;
+    return ProcessIdOverride(&fixed) ? fixed : static_cast<uint32_t>(getpid());
+}
 
 void RefuseNthThreadStart(int64_t nth) { gRefuseCountdown.store(nth > 0 ? nth : 0); }
 

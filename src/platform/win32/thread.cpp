@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/memory.h"
+#include "platform/process_id_override.h"
 
 namespace olv {
 
@@ -60,7 +61,10 @@ void JoinThread(ThreadHandle thread) {
 
 void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
 
-uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+uint32_t CurrentProcessId() {
+    uint32_t fixed = 0;
+    return ProcessIdOverride(&fixed) ? fixed : GetCurrentProcessId();
+}
 
 void RefuseNthThreadStart(int64_t nth) { gRefuseCountdown.store(nth > 0 ? nth : 0); }
 

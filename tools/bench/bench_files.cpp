@@ -1,0 +1,274 @@
+// Figures of the file commands over a recording of 1,000,000 rows, written to and read from the
+// local disk (files under /tmp, removed afterwards), through the path parts of the commands:
+//
+// export_csv_1m, export_json_1m: rows per second that the CSV / JSON export writes (snapshot,
+// comment block or head, one line per shown row, flush and move into place).
+// session_save_1m: rows per second that Save Session writes (header, block, raw rows, flush, move).
+// session_open_1m: rows per second that Open Session reads (checks, raw rows, row repair,
+// operation names, the shown rows rebuilt).
+//
+// Baseline of each: the same bytes (those of the file the command wrote) written to a new file
+// in 64 MiB pieces and flushed, or for opening read back in 64 MiB pieces, expressed as rows per
+// second. The ratio is the share of the raw disk rate the command reaches.
+//
+// These are single runs (the files are large); a figure takes several seconds.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "bench.h"
+#include "export/exports.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "views/row_store.h"
+
+using namespace olv;
+
+namespace {
+
+constexpr int32_t kRows = 1000000;
+constexpr size_t kPieceBytes = size_t{64} << 20;
+
+struct Shape {
+    uint32_t category;
+    uint32_t severity;
+    const char16_t* operation;
+    const char16_t* path; // one %u
+    const char16_t* detail;
+    const char16_t* result;
+    const char16_t* process;
+    const char16_t* threat;
+};
+
+const Shape kShapes[] = {
+    {kCategoryFile, 0, u"Read file", u"C:\\Users\\analyst\\Documents\\Reports\\report%u.docx",
+     u"4.0 KB", u"OK", u"WINWORD.EXE", u""},
+    {kCategoryFile, 0, u"Opened file", u"C:\\Windows\\System32\\en-US\\module%u.dll.mui", u"",
+     u"NOT FOUND", u"WINWORD.EXE", u""},
+    {kCategoryFile, 3, u"Wrote to file", u"C:\\Users\\analyst\\AppData\\Local\\Temp\\drop%u.exe",
+     u"64.0 KB", u"OK", u"Invoice.pdf.exe", u"Executable dropped in Temp (+1)"},
+    {kCategoryRegistry, 0, u"Read registry value",
+     u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Item%u",
+     u"Value: ProductName", u"OK", u"WINWORD.EXE", u""},
+    {kCategoryRegistry, 3, u"Wrote registry value",
+     u"\\REGISTRY\\USER\\S-1-5-21-1001\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+     u"Value: Updater%u", u"OK", u"Invoice.pdf.exe", u"Run key persistence"},
+    {kCategoryNetwork, 0, u"Sent data (TCP)", u"192.168.1.20:%u -> 198.51.100.23:443", u"517 bytes",
+     u"OK", u"WINWORD.EXE", u""},
+    {kCategoryNetwork, 2, u"DNS answer", u"cdn%u.update-check.tk", u"A \x2192 ::ffff:203.0.113.77",
+     u"OK", u"certutil.exe", u"Low-reputation TLD"},
+    {kCategoryProcess, 0, u"Loaded DLL", u"C:\\Windows\\System32\\combase%u.dll", u"Size: 3.5 MB",
+     u"OK", u"WINWORD.EXE", u""},
+};
+constexpr uint32_t kShapeCount = sizeof kShapes / sizeof kShapes[0];
+
+void MakeRow(EventRow* row, uint32_t i) {
+    std::memset(static_cast<void*>(row), 0, sizeof(EventRow));
+    const Shape& s = kShapes[i % kShapeCount];
+    row->time = SystemTime{2024,
+                           4,
+                           2,
+                           2,
+                           14,
+                           static_cast<uint16_t>(5 + i / 3600000 % 50),
+                           static_cast<uint16_t>(i / 60000 % 60),
+                           static_cast<uint16_t>(i / 1000 % 1000)};
+    row->category = s.category;
+    row->severity = s.severity;
+    row->pid = 4000 + i % 7 * 4;
+    row->threadId = row->pid + 4;
+    row->timestamp = 133565403100000000 + static_cast<uint64_t>(i) * 1000;
+    CopyBounded(row->operation, kOperationChars, s.operation);
+    FormatText(row->path, kPathChars, s.path, i);
+    FormatText(row->detail, kDetailChars, s.detail, i);
+    CopyBounded(row->result, kResultChars, s.result);
+    CopyBounded(row->process, kProcessChars, s.process);
+    CopyBounded(row->threat, kThreatChars, s.threat);
+}
+
+// A stopped recording of kRows rows, every row shown.
+AppState* MakeRecording() {
+    ResetHeadlessUi();
+    AppState* app = AllocRecord<AppState>();
+    if (app == nullptr) return nullptr;
+    InitAppState(app);
+    WireHeadlessControls(app);
+    ReserveRows(app, kRows);
+    if (app->rowCapacity < kRows) {
+        CleanUpAppState(app);
+        FreeBlock(app);
+        return nullptr;
+    }
+    for (int32_t i = 0; i < kRows; ++i)
+        MakeRow(&app->rows[i], static_cast<uint32_t>(i));
+    app->rowCount = kRows;
+    RebuildShownRows(app);
+    RecordingInfo& info = app->recordingInfo;
+    info.blockSize = kRecordingInfoSize;
+    info.toolVersion = kToolVersion;
+    CopyBounded(info.tool, 64, u"Olvetta");
+    CopyBounded(info.target, 520, u"C:\\Users\\analyst\\Downloads\\Invoice.pdf.exe");
+    info.windowsMajor = 10;
+    info.windowsBuildNumber = 19045;
+    info.started = SystemTime{2024, 4, 2, 2, 14, 5, 10, 0};
+    info.stopped = SystemTime{2024, 4, 2, 2, 15, 5, 10, 0};
+    app->recordingInfoValid = 1;
+    return app;
+}
+
+void DropRecording(AppState* app) {
+    if (app == nullptr) return;
+    CleanUpAppState(app);
+    FreeBlock(app);
+}
+
+struct Paths {
+    char16_t target[128];
+    char16_t copy[128];
+};
+
+void MakePaths(Paths* p, const char16_t* extension) {
+    FormatText(p->target, 128, u"/tmp/olvetta-bench-%lu%s", CurrentProcessId(), extension);
+    FormatText(p->copy, 128, u"/tmp/olvetta-bench-%lu-raw%s", CurrentProcessId(), extension);
+}
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The baseline of a writer: the bytes of the file it wrote, written raw to a new file and
+// flushed. Seconds, or a negative value when the file could not be read or written.
+double TimeRawWrite(const Paths& p) {
+    FileHandle in = OpenFileForReading(p.target, nullptr);
+    int64_t size = 0;
+    if (in == nullptr || !FileSize(in, &size) || size <= 0) {
+        CloseFile(in);
+        return -1;
+    }
+    auto* bytes = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(size)));
+    bool ok = bytes != nullptr;
+    for (int64_t at = 0; ok && at < size;) {
+        const uint32_t n = static_cast<uint32_t>(
+            size - at < static_cast<int64_t>(kPieceBytes) ? size - at : kPieceBytes);
+        uint32_t read = 0;
+        ok = ReadFileBytes(in, bytes + at, n, &read) && read == n;
+        at += n;
+    }
+    CloseFile(in);
+    double seconds = -1;
+    if (ok) {
+        DeleteFilePath(p.copy);
+        const auto start = std::chrono::steady_clock::now();
+        FileHandle out = CreateNewFile(p.copy, nullptr);
+        ok = out != nullptr;
+        for (int64_t at = 0; ok && at < size;) {
+            const uint32_t n = static_cast<uint32_t>(
+                size - at < static_cast<int64_t>(kPieceBytes) ? size - at : kPieceBytes);
+            uint32_t written = 0;
+            ok = WriteFileBytes(out, bytes + at, n, &written);
+            at += n;
+        }
+        ok = ok && FlushFile(out);
+        CloseFile(out);
+        if (ok) seconds = Seconds(start);
+        DeleteFilePath(p.copy);
+    }
+    FreeBlock(bytes);
+    return seconds;
+}
+
+// The baseline of opening: the file read back in 64 MiB pieces.
+double TimeRawRead(const Paths& p) {
+    void* piece = AllocZeroed(kPieceBytes);
+    if (piece == nullptr) return -1;
+    const auto start = std::chrono::steady_clock::now();
+    FileHandle in = OpenFileForReading(p.target, nullptr);
+    bool ok = in != nullptr;
+    for (;;) {
+        uint32_t read = 0;
+        if (!ok || !ReadFileBytes(in, piece, static_cast<uint32_t>(kPieceBytes), &read)) {
+            ok = false;
+            break;
+        }
+        bench::ClobberMemory();
+        if (read == 0) break;
+    }
+    CloseFile(in);
+    const double seconds = Seconds(start);
+    FreeBlock(piece);
+    return ok ? seconds : -1;
+}
+
+using Writer = bool (*)(AppState* app, const char16_t* path);
+
+void WriterFigure(bench::BenchRun& run, Writer write, const char16_t* extension) {
+    AppState* app = MakeRecording();
+    if (app == nullptr) return bench::ReportFailure(run, "no memory for 1,000,000 rows");
+    Paths p;
+    MakePaths(&p, extension);
+    // Best of two runs of each side, interleaved.
+    double work = -1, base = -1;
+    bool ok = true;
+    for (int i = 0; i < 2 && ok; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        ok = write(app, p.target);
+        const double w = Seconds(start);
+        const double b = ok ? TimeRawWrite(p) : -1;
+        ok = ok && b > 0;
+        if (work < 0 || w < work) work = w;
+        if (base < 0 || b < base) base = b;
+    }
+    DeleteFilePath(p.target);
+    DropRecording(app);
+    if (!ok) return bench::ReportFailure(run, "the file could not be written to /tmp");
+    bench::ReportFigure(run, kRows / work, "rows/s", kRows / base);
+}
+
+} // namespace
+
+OLV_BENCH(export_csv_1m) {
+    WriterFigure(run, ExportCsvToPath, u".csv");
+}
+
+OLV_BENCH(export_json_1m) {
+    WriterFigure(run, ExportJsonToPath, u".json");
+}
+
+OLV_BENCH(session_save_1m) {
+    WriterFigure(run, SaveSessionToPath, u".ols");
+}
+
+OLV_BENCH(session_open_1m) {
+    Paths p;
+    MakePaths(&p, u".ols");
+    {
+        AppState* app = MakeRecording();
+        if (app == nullptr) return bench::ReportFailure(run, "no memory for 1,000,000 rows");
+        const bool saved = SaveSessionToPath(app, p.target);
+        DropRecording(app);
+        if (!saved) return bench::ReportFailure(run, "the session could not be saved to /tmp");
+    }
+    ResetHeadlessUi();
+    AppState* app = AllocRecord<AppState>();
+    if (app == nullptr) {
+        DeleteFilePath(p.target);
+        return bench::ReportFailure(run, "no memory for the AppState");
+    }
+    InitAppState(app);
+    WireHeadlessControls(app);
+    const double base = TimeRawRead(p); // also brings the file into the cache for both sides
+    const auto start = std::chrono::steady_clock::now();
+    const bool opened = OpenSessionFromPath(app, p.target);
+    const double work = Seconds(start);
+    const bool complete = opened && app->rowCount == kRows && app->shownCount == kRows;
+    DropRecording(app);
+    DeleteFilePath(p.target);
+    if (!complete || base <= 0) return bench::ReportFailure(run, "the session did not open whole");
+    bench::ReportFigure(run, kRows / work, "rows/s", kRows / base);
+}

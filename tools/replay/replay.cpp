@@ -1,0 +1,361 @@
+#include "replay.h"
+
+#include <cstdio>
+
+#include "app/lifecycle.h"
+#include "capture/event_queue.h"
+#include "capture/trace_controller.h"
+#include "platform/files.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/sim/headless_windows.h"
+#include "platform/sim/sim_drives.h"
+#include "platform/sim/sim_event.h"
+#include "platform/sim/sim_process.h"
+#include "platform/sim/sim_trace_service.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "platform/ui.h"
+
+namespace olv::replay {
+
+namespace {
+
+const char16_t* const kSessionNames[kSessionCount] = {u"NT Kernel Logger", u"OlvettaDnsLogger"};
+const char* const kSessionWords[kSessionCount] = {"kernel", "DNS"};
+
+constexpr int64_t kTickTicks = 1000000;    // the timer's 100 ms in FILETIME ticks
+constexpr int64_t kLongestIdleTicks = 600; // quiet ticks in a row before the clock jumps ahead
+constexpr uint32_t kPostWaitMs = 10000;    // how long a posted message may take to arrive
+constexpr uint32_t kStallMs = 10000;       // how long delivery may make no progress
+constexpr int64_t kDefaultClockStart = 133480000000000000; // when a scenario has no event
+
+// The events one producer hands out: instances of the scenario, by stream index.
+struct Stream {
+    const Scenario* scenario;
+    const uint32_t* instances;
+    uint32_t count;
+};
+
+void FillEvent(const Scenario* sc, const EventInstance* inst, SimEvent* e) {
+    const EventLine& line = sc->events[inst->line];
+    BeginSimEvent(e, line.provider, line.opcode, line.id, line.pid, line.tid,
+                  InstanceTime(sc, inst));
+    e->record.header.descriptor.version = line.version;
+    if (line.header32 != 0) SetSimEvent32BitHeader(e);
+    for (uint32_t i = 0; i < line.propCount; ++i) {
+        const PropSpec& p = sc->props[line.firstProp + i];
+        const char16_t* name = ScenarioText(sc, p.nameAt);
+        const uint64_t value = p.value + static_cast<uint64_t>(p.step) * inst->k;
+        switch (p.type) {
+        case kPropU8:
+            AddSimU8(e, name, static_cast<uint8_t>(value));
+            break;
+        case kPropU16:
+            AddSimU16(e, name, static_cast<uint16_t>(value));
+            break;
+        case kPropU32:
+            AddSimU32(e, name, static_cast<uint32_t>(value));
+            break;
+        case kPropU64:
+            AddSimU64(e, name, value);
+            break;
+        case kPropPointer:
+            AddSimPointer(e, name, value);
+            break;
+        case kPropWide:
+            AddSimWideString(e, name, ScenarioText(sc, p.dataAt));
+            break;
+        case kPropAnsi:
+            AddSimAnsiString(e, name, reinterpret_cast<const char*>(sc->bytes + p.dataAt));
+            break;
+        case kPropBytes:
+            AddSimBytes(e, name, sc->bytes + p.dataAt, p.dataLength);
+            break;
+        default:
+            break;
+        }
+    }
+    if (line.hasPayload != 0) {
+        SetSimPayload(e, sc->bytes + line.payloadAt, static_cast<uint16_t>(line.payloadLength));
+    }
+}
+
+// The producer of the simulated service: runs on the session's processing thread.
+bool Produce(void* context, uint32_t index, SimEvent* event, bool* fault) {
+    const Stream* s = static_cast<const Stream*>(context);
+    if (index >= s->count) return false;
+    const EventInstance* inst = &s->scenario->instances[s->instances[index]];
+    FillEvent(s->scenario, inst, event);
+    *fault = InstanceFaults(s->scenario, inst);
+    return true;
+}
+
+struct Engine {
+    AppState* app;
+    const Scenario* sc;
+    Stream run[kSessionCount];
+    Stream stop[kSessionCount];
+    uint32_t released[kSessionCount]; // run events let through the gate so far
+    bool alive[kSessionCount];        // the session's consumer still delivers
+    char* error;
+    size_t errorCapacity;
+    int quietTicks;
+};
+
+bool Fail(Engine* en, const char* what, uint8_t session) {
+    std::snprintf(en->error, en->errorCapacity, "the simulated %s session %s",
+                  kSessionWords[session], what);
+    return false;
+}
+
+// Hands the messages that other threads posted to the window's handlers, oldest first.
+void PumpPostedMessages(AppState* app) {
+    HeadlessPostedMessage m{};
+    while (HeadlessTakePostedMessage(&m)) {
+        if (m.message == WM_APP_TARGET_EXITED) {
+            HandleTargetExited(app, m.wParam);
+        } else if (m.message == WM_APP_TRACE_STOPPED) {
+            HandleTraceStopped(app, m.lParam);
+        }
+    }
+}
+
+// Waits (bounded) until another thread has posted a message.
+bool WaitForPostedMessage() {
+    for (uint32_t waited = 0; HeadlessPostedCount() == 0; ++waited) {
+        if (waited >= kPostWaitMs) return false;
+        SleepMilliseconds(1);
+    }
+    return true;
+}
+
+// One tick of the 100 ms timer.
+void Tick(Engine* en) {
+    AdvanceClockOverride(kTickTicks);
+    HandleTimerTick(en->app, TIMER_DRAIN);
+    PumpPostedMessages(en->app);
+}
+
+// Lets count more run events of the session through and waits until they were handed to the
+// event callback (and so decoded and queued).
+bool Deliver(Engine* en, uint8_t session, uint32_t count) {
+    const uint32_t target = en->released[session] + count;
+    SimTraceGateEvents(kSessionNames[session], target);
+    en->released[session] = target;
+    // Polled rather than waited for: a waiter would be woken by every single event, which makes
+    // a storm of events crawl. Gives up only after kStallMs without progress.
+    uint32_t last = 0;
+    uint32_t stalled = 0;
+    for (;;) {
+        SimSessionInfo info{};
+        if (!SimTraceQuerySession(kSessionNames[session], &info))
+            return Fail(en, "is not known to the trace service", session);
+        if (info.delivered >= target) return true;
+        if (info.processing == 0) return Fail(en, "stopped delivering its events", session);
+        if (info.delivered != last) {
+            last = info.delivered;
+            stalled = 0;
+        } else if (++stalled >= kStallMs) {
+            return Fail(en, "did not deliver its events in time", session);
+        }
+        SleepMilliseconds(1);
+    }
+}
+
+// After Start: both consumers either wait at their gate or have returned; a kernel consumer
+// that returned has posted that the trace stopped, which the window then handles.
+bool Settle(Engine* en) {
+    for (uint8_t s = 0; s < kSessionCount; ++s) {
+        if (!SimTraceWaitIdle(kSessionNames[s])) return Fail(en, "did not settle in time", s);
+        SimSessionInfo info{};
+        en->alive[s] = SimTraceQuerySession(kSessionNames[s], &info) && info.processing != 0;
+    }
+    if (en->app->recording != 0 && !en->alive[kKernelSession]) {
+        if (!WaitForPostedMessage())
+            return Fail(en, "ended without telling the window", kKernelSession);
+        PumpPostedMessages(en->app);
+    }
+    return true;
+}
+
+bool Fire(Engine* en, const Action& a, bool* stopNow) {
+    switch (a.kind) {
+    case kActionStop:
+        *stopNow = true;
+        return true;
+    case kActionExit:
+        if (en->app->recording == 0 || !EndSimulatedProcess(a.code)) return true;
+        if (!WaitForPostedMessage()) {
+            std::snprintf(en->error, en->errorCapacity,
+                          "the launcher did not report the program's end in time");
+            return false;
+        }
+        PumpPostedMessages(en->app);
+        return true;
+    case kActionTraceEnds:
+        if (!en->alive[a.session] || !SimTraceEndSession(kSessionNames[a.session], a.code))
+            return true;
+        en->alive[a.session] = false;
+        if (!SimTraceWaitIdle(kSessionNames[a.session]))
+            return Fail(en, "did not end in time", a.session);
+        if (a.session == kKernelSession) {
+            if (!WaitForPostedMessage())
+                return Fail(en, "ended without telling the window", a.session);
+            PumpPostedMessages(en->app);
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+void ScriptStandIns(Engine* en) {
+    const Scenario* sc = en->sc;
+    SimTraceReset();
+    ResetSimProcesses();
+    ResetHeadlessWindows();
+    ResetFileFaults();
+
+    SetVersionOverride(sc->windowsMajor, sc->windowsMinor, sc->windowsBuild);
+    const char16_t* letters[kMaxDrives];
+    const char16_t* devices[kMaxDrives];
+    for (int i = 0; i < sc->driveCount; ++i) {
+        letters[i] = sc->driveLetters[i];
+        devices[i] = sc->driveDevices[i];
+    }
+    if (sc->driveCount > 0) {
+        SetSimulatedDrives(letters, devices, sc->driveCount);
+    } else {
+        ClearSimulatedDrives();
+    }
+    int64_t start = kDefaultClockStart;
+    if (sc->hasClock != 0) {
+        start = sc->clockStart;
+    } else if (sc->instanceCount > 0) {
+        start = InstanceTime(sc, &sc->instances[0]);
+    }
+    SetClockOverride(start);
+    SetProcessIdOverride(sc->recorderPid);
+    SetSimulatedFileAttributes(sc->programPath, false);
+
+    // The launched program.
+    SetSimNextProcessId(sc->programPid);
+    if (sc->launchFails != 0) FailSimProcessCreate(sc->launchError);
+    if (sc->jobRefused != 0) RefuseSimJob(static_cast<SimJobStep>(sc->jobRefusedStep));
+    if (sc->resumeFails != 0) FailSimResume();
+    if (sc->endFails != 0) FailSimTermination();
+
+    // The trace service: nothing is delivered until the replay opens the gates.
+    SimTraceSetAdmin(sc->noAdmin == 0);
+    for (uint8_t s = 0; s < kSessionCount; ++s) {
+        const char16_t* name = kSessionNames[s];
+        en->run[s] = Stream{sc, sc->runStream[s], sc->runCount[s]};
+        en->stop[s] = Stream{sc, sc->stopStream[s], sc->stopCount[s]};
+        SimTraceSetEvents(name, Produce, &en->run[s]);
+        SimTraceSetRundown(name, Produce, &en->stop[s]);
+        SimTraceGateEvents(name, 0);
+        const SessionScript& script = sc->sessions[s];
+        if (script.hasLosses != 0) SimTraceSetLosses(name, script.eventsLost, script.buffersLost);
+        if (script.foreign != 0) SimTraceAddForeignSession(name);
+        for (int step = 0; step < kSimStepCount; ++step) {
+            if (script.failSteps[step] != 0) {
+                SimTraceFailStep(name, static_cast<SimTraceStep>(step), script.failStatus[step],
+                                 script.failSteps[step]);
+            }
+        }
+    }
+}
+
+// The latest time stamp of the events Windows delivers as the kernel or DNS session stops.
+int64_t LastStopTime(const Scenario* sc) {
+    int64_t last = INT64_MIN;
+    for (uint8_t s = 0; s < kSessionCount; ++s) {
+        for (uint32_t i = 0; i < sc->stopCount[s]; ++i) {
+            const int64_t t = InstanceTime(sc, &sc->instances[sc->stopStream[s][i]]);
+            if (t > last) last = t;
+        }
+    }
+    return last;
+}
+
+} // namespace
+
+bool RecordScenario(AppState* app, const Scenario* sc, char* error, size_t errorCapacity) {
+    Engine en{};
+    en.app = app;
+    en.sc = sc;
+    en.error = error;
+    en.errorCapacity = errorCapacity;
+    ScriptStandIns(&en);
+
+    UiSetText(app->targetEdit, sc->programPath);
+    DispatchCommand(app, kIdStartButton);
+    if (app->recording == 0) return true; // the start failed and said why
+    if (!Settle(&en)) return false;
+
+    // Run events are delivered in file order, each once the clock has reached its time stamp;
+    // consecutive events of one session go through its gate together. Between deliveries the
+    // timer ticks. The actions of the scenario happen once every run event numbered up to their
+    // afterEvent has been delivered.
+    uint32_t pos = 0;
+    int nextAction = 0;
+    bool stopNow = false;
+    while (app->recording != 0) {
+        const uint64_t nextNumber =
+            pos < sc->runOrderCount ? sc->instances[sc->runOrder[pos]].number : UINT64_MAX;
+        while (!stopNow && app->recording != 0 && nextAction < sc->actionCount &&
+               sc->actions[nextAction].afterEvent < nextNumber) {
+            if (!Fire(&en, sc->actions[nextAction++], &stopNow)) return false;
+        }
+        if (stopNow || app->recording == 0 || pos >= sc->runOrderCount) break;
+
+        const EventInstance* first = &sc->instances[sc->runOrder[pos]];
+        const int64_t now = NowTicks();
+        const int64_t due = InstanceTime(sc, first);
+        if (due > now) {
+            // Nothing is due: the timer ticks. A long quiet stretch with nothing waiting is
+            // skipped, so that a scenario spanning hours does not tick through them.
+            if (QueuedRowCount(app) == 0 && ++en.quietTicks > kLongestIdleTicks &&
+                due - now > kTickTicks) {
+                AdvanceClockOverride(((due - now) / kTickTicks) * kTickTicks);
+                en.quietTicks = 0;
+            }
+            Tick(&en);
+            continue;
+        }
+        en.quietTicks = 0;
+        const uint64_t limit =
+            nextAction < sc->actionCount ? sc->actions[nextAction].afterEvent : UINT64_MAX;
+        uint32_t end = pos;
+        while (end < sc->runOrderCount) {
+            const EventInstance* inst = &sc->instances[sc->runOrder[end]];
+            if (inst->session != first->session || InstanceTime(sc, inst) > now ||
+                inst->number > limit) {
+                break;
+            }
+            ++end;
+        }
+        // Events of a session that does not run (DNS off or ended, kernel ended) never arrive.
+        if (en.alive[first->session] && !Deliver(&en, first->session, end - pos)) return false;
+        pos = end;
+    }
+
+    // Every run event is in: the timer takes the queue in and goes on until the clock has
+    // reached the last time stamp of the stop rundown; then the user stops.
+    if (!stopNow) {
+        for (int i = 0; i < 64 && app->recording != 0 && QueuedRowCount(app) > 0; ++i)
+            Tick(&en);
+        const int64_t stopAt = LastStopTime(sc);
+        if (app->recording != 0 && stopAt > NowTicks()) {
+            const int64_t ticks = (stopAt - NowTicks() + kTickTicks - 1) / kTickTicks;
+            if (ticks > kLongestIdleTicks) AdvanceClockOverride((ticks - 1) * kTickTicks);
+            while (app->recording != 0 && stopAt > NowTicks())
+                Tick(&en);
+        }
+    }
+    if (app->recording != 0) DispatchCommand(app, kIdStopButton);
+    PumpPostedMessages(app);
+    return true;
+}
+
+} // namespace olv::replay
