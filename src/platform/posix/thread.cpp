@@ -1,26 +1,16 @@
 #include "platform/thread.h"
 
-#include <atomic>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/fault_countdown.h"
 #include "platform/memory.h"
 #include "platform/process_id_override.h"
 
 namespace olv {
 
 namespace {
-std::atomic<int64_t> gRefuseCountdown{0};
-
-bool RefuseThisStart() {
-    int64_t c = gRefuseCountdown.load();
-    while (c > 0) {
-        if (gRefuseCountdown.compare_exchange_weak(c, c - 1)) return c == 1;
-    }
-    return false;
-}
-
 struct Start {
     pthread_t thread;
     ThreadFunction fn;
@@ -36,7 +26,7 @@ void* Trampoline(void* p) {
 
 ThreadHandle StartThread(ThreadFunction fn, void* argument, uint32_t* error) {
     if (error != nullptr) *error = 0;
-    if (RefuseThisStart()) {
+    if (gThreadStartFault.Fires()) {
         if (error != nullptr) *error = 8;
         return nullptr;
     }
@@ -65,15 +55,12 @@ void JoinThread(ThreadHandle thread) {
 
 void SleepMilliseconds(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    while (nanosleep(&ts, &ts) != 0) {}
 }
 
 uint32_t CurrentProcessId() {
     uint32_t fixed = 0;
     return ProcessIdOverride(&fixed) ? fixed : static_cast<uint32_t>(getpid());
 }
-
-void RefuseNthThreadStart(int64_t nth) { gRefuseCountdown.store(nth > 0 ? nth : 0); }
 
 } // namespace olv

@@ -1,24 +1,14 @@
 #include "platform/thread.h"
 
-#include <atomic>
 #include <windows.h>
 
+#include "platform/fault_countdown.h"
 #include "platform/memory.h"
 #include "platform/process_id_override.h"
 
 namespace olv {
 
 namespace {
-std::atomic<int64_t> gRefuseCountdown{0};
-
-bool RefuseThisStart() {
-    int64_t c = gRefuseCountdown.load();
-    while (c > 0) {
-        if (gRefuseCountdown.compare_exchange_weak(c, c - 1)) return c == 1;
-    }
-    return false;
-}
-
 struct Start {
     ThreadFunction fn;
     void* argument;
@@ -33,7 +23,7 @@ DWORD WINAPI Trampoline(LPVOID p) {
 
 ThreadHandle StartThread(ThreadFunction fn, void* argument, uint32_t* error) {
     if (error != nullptr) *error = 0;
-    if (RefuseThisStart()) {
+    if (gThreadStartFault.Fires()) {
         if (error != nullptr) *error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
@@ -59,13 +49,13 @@ void JoinThread(ThreadHandle thread) {
     CloseHandle(static_cast<HANDLE>(thread));
 }
 
-void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
+void SleepMilliseconds(uint32_t ms) {
+    Sleep(ms);
+}
 
 uint32_t CurrentProcessId() {
     uint32_t fixed = 0;
     return ProcessIdOverride(&fixed) ? fixed : GetCurrentProcessId();
 }
-
-void RefuseNthThreadStart(int64_t nth) { gRefuseCountdown.store(nth > 0 ? nth : 0); }
 
 } // namespace olv

@@ -1,0 +1,32 @@
+// Fault hooks shared by both platform layers: "the nth call from now fails".
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace olv {
+
+struct FaultCountdown {
+    std::atomic<int64_t> remaining{0};
+
+    // The nth call of Fires from now (1 = the next) returns true; 0 switches the hook off.
+    void Arm(int64_t nth) { remaining.store(nth > 0 ? nth : 0); }
+    // Counts one call; true exactly once, at the armed call. Thread-safe.
+    bool Fires() {
+        int64_t c = remaining.load();
+        while (c > 0) {
+            if (remaining.compare_exchange_weak(c, c - 1)) return c == 1;
+        }
+        return false;
+    }
+};
+
+// Thread starts (platform/thread.h RefuseNthThreadStart).
+extern FaultCountdown gThreadStartFault;
+
+// The system heap under AllocZeroed: zero-filled block or null; free accepts only its blocks.
+void* SystemAllocZeroed(size_t bytes);
+void SystemFree(void* block);
+
+} // namespace olv
