@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kSnapshotTries = 8;
 constexpr size_t kLineChars = 1024;
-constexpr size_t kTimeChars = 32;
+constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
 constexpr size_t kMessageChars = 1024;
 
 const char16_t* const kCaption = u"Olvetta";

@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kCommentChars = 8192;
 constexpr size_t kRowLineChars = 4096;
-constexpr size_t kTimeChars = 32;
+constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
 constexpr size_t kPidChars = 96;
 constexpr size_t kMessageChars = 256;
 

@@ -20,7 +20,7 @@ constexpr size_t kJsonBufferChars = 16384;
 constexpr size_t kViewChars = 4096;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNoteLineChars = 512;
-constexpr size_t kTimeChars = 32;
+constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
 constexpr size_t kMessageChars = 256;
 
 const char16_t* const kCaption = u"Olvetta";

@@ -1,21 +1,20 @@
-// What the export tests share: an AppState on the heap wired to the headless UI, a temporary
-// folder removed at the end, row builders, and file helpers.
+// What the export tests share: an AppState wired to the headless UI, a temporary folder removed at
+// the end, rows, and file helpers.
 #pragma once
 
 #include "doctest.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/app_state.h"
 #include "base/text.h"
+#include "export/json_check.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
@@ -32,69 +31,68 @@ inline Bytes ReadAll(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
-
 inline void WriteAll(const std::filesystem::path& p, const Bytes& data) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
 }
-
 inline Bytes BytesOf(const std::string& s) {
     return Bytes(s.begin(), s.end());
+}
+inline bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+inline bool operator==(const EventRow& a, const EventRow& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // A folder of its own under the system's temporary folder, removed with everything in it.
 struct TempFolder {
     std::filesystem::path dir;
-
     TempFolder() {
         static int serial = 0;
-        std::error_code ec;
-        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-        REQUIRE(!ec);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            dir = base / ("olv_export_" + std::to_string(CurrentProcessId()) + "_" +
-                          std::to_string(++serial));
-            if (std::filesystem::create_directory(dir, ec)) return;
-        }
-        FAIL("no temporary folder");
+        dir = std::filesystem::temp_directory_path() /
+              ("olv_export_" + std::to_string(CurrentProcessId()) + "_" + std::to_string(++serial));
+        std::filesystem::remove_all(dir);
+        REQUIRE(std::filesystem::create_directory(dir));
     }
     ~TempFolder() {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
     std::filesystem::path Path(const std::string& name) const { return dir / name; }
     std::u16string Path16(const std::string& name) const { return Path(name).u16string(); }
-    // The names of the files in the folder, sorted.
-    std::vector<std::string> Names() const {
+    std::vector<std::string> Names() const { // sorted
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
             names.push_back(entry.path().filename().string());
-        }
         std::sort(names.begin(), names.end());
         return names;
     }
 };
 
-inline void SetText(char16_t* field, size_t capacity, const char16_t* text) {
-    CopyBounded(field, capacity, text);
-}
-
 struct RowSpec {
     SystemTime time;
     uint32_t category;
-    const char16_t* operation;
-    const char16_t* path;
-    const char16_t* detail;
-    const char16_t* result;
-    const char16_t* process;
-    const char16_t* threat;
-    uint32_t pid;
-    uint32_t parentPid;
-    uint32_t severity;
+    const char16_t *operation, *path, *detail, *result, *process, *threat;
+    uint32_t pid, parentPid, severity;
+};
+
+// Four rows with the characters a file must survive: quotes, commas, CR LF, tab, control
+// characters, DEL, a leading '=', non-ASCII text, a surrogate pair; the last is a Network row.
+inline const RowSpec kRows[] = {
+    {SystemTime{2024, 3, 2, 5, 14, 7, 10, 5}, kCategoryProcess, u"Process Start",
+     u"C:\\Windows\\System32\\cmd.exe", u"/c \"whoami\" & echo, done", u"", u"dropper.exe", u"",
+     4012, 1200, 0},
+    {SystemTime{2024, 3, 2, 5, 14, 7, 11, 250}, kCategoryFile, u"WriteFile",
+     u"C:\\Users\\an\\AppData\\Roaming\\payload.dll", u"Offset: 0\r\nLength: 4096", u"SUCCESS", u"",
+     u"Executable dropped in AppData (+2)", 4013, 4012, 2},
+    {SystemTime{2024, 12, 0, 31, 23, 59, 59, 999}, kCategoryRegistry, u"RegSetValue",
+     u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\\caf\u00e9",
+     u"=HYPERLINK(\"x\")\tA\u0001B\u007fC \u4e2d \U0001F600", u"ACCESS DENIED", u"dropper.exe",
+     u"Run key persistence (+3)", 4012, 1200, 3},
+    {SystemTime{2024, 3, 2, 5, 14, 7, 10, 5}, kCategoryNetwork, u"Connect", u"10.0.0.5:443", u"TCP",
+     u"", u"dropper.exe", u"", 4012, 1200, 1},
 };
 
 inline EventRow MakeRow(const RowSpec& s) {
@@ -102,12 +100,12 @@ inline EventRow MakeRow(const RowSpec& s) {
     std::memset(static_cast<void*>(&row), 0, sizeof row);
     row.time = s.time;
     row.category = s.category;
-    SetText(row.operation, kOperationChars, s.operation);
-    SetText(row.path, kPathChars, s.path);
-    SetText(row.detail, kDetailChars, s.detail);
-    SetText(row.result, kResultChars, s.result);
-    SetText(row.process, kProcessChars, s.process);
-    SetText(row.threat, kThreatChars, s.threat);
+    CopyBounded(row.operation, kOperationChars, s.operation);
+    CopyBounded(row.path, kPathChars, s.path);
+    CopyBounded(row.detail, kDetailChars, s.detail);
+    CopyBounded(row.result, kResultChars, s.result);
+    CopyBounded(row.process, kProcessChars, s.process);
+    CopyBounded(row.threat, kThreatChars, s.threat);
     row.pid = s.pid;
     row.threadId = s.pid + 1;
     row.parentPid = s.parentPid;
@@ -124,7 +122,6 @@ inline RecordingInfo StoppedRecordingInfo() {
     info.blockSize = kRecordingInfoSize;
     info.toolVersion = kToolVersion;
     info.windowsMajor = 10;
-    info.windowsMinor = 0;
     info.windowsBuildNumber = 19045;
     info.utcBias = -60;
     info.started = SystemTime{2024, 3, 2, 5, 14, 7, 9, 123};
@@ -137,7 +134,6 @@ inline RecordingInfo StoppedRecordingInfo() {
 // An AppState wired to a fresh headless UI; fault hooks are switched off at both ends.
 struct ExportFixture {
     AppState* app = nullptr;
-
     ExportFixture() {
         ResetAllocationFaults();
         ResetFileFaults();
@@ -154,13 +150,13 @@ struct ExportFixture {
         CleanUpAppState(app);
         FreeBlock(app);
     }
-    ExportFixture(const ExportFixture&) = delete;
-    ExportFixture& operator=(const ExportFixture&) = delete;
-
-    void Add(const EventRow& row) { AppendRow(app, &row); }
     void Add(const RowSpec& spec) {
         const EventRow row = MakeRow(spec);
         AppendRow(app, &row);
+    }
+    void AddAll() {
+        for (const RowSpec& spec : kRows)
+            Add(spec);
     }
     void Finished() {
         app->recordingInfo = StoppedRecordingInfo();
@@ -169,7 +165,7 @@ struct ExportFixture {
     uint32_t Messages() const { return HeadlessModel()->messageBoxCount; }
 };
 
-// The last message box as UTF-8, with its icon and caption checked.
+// The last message box as UTF-8, with its icon, caption and buttons checked.
 inline std::string LastMessage(int icon) {
     const HeadlessMessageBox* box = HeadlessLastMessageBox();
     REQUIRE(box != nullptr);
@@ -177,6 +173,25 @@ inline std::string LastMessage(int icon) {
     CHECK(box->icon == icon);
     CHECK(box->buttons == kButtonsOk);
     return U8(box->text);
+}
+
+inline std::string CsvText(const Bytes& file) { // UTF-16LE after its mark, as UTF-8
+    REQUIRE((file.size() >= 2 && file.size() % 2 == 0 && file[0] == 0xFF && file[1] == 0xFE));
+    std::u16string wide;
+    for (size_t i = 2; i < file.size(); i += 2)
+        wide.push_back(static_cast<char16_t>(file[i] | (file[i + 1] << 8)));
+    return U8(wide.c_str());
+}
+
+// The JSON after its mark, read by the strict reader; its decoded strings go to *strings.
+inline std::string JsonText(const Bytes& file, std::vector<std::string>* strings = nullptr) {
+    REQUIRE((file.size() >= 3 && file[0] == 0xEF && file[1] == 0xBB && file[2] == 0xBF));
+    const std::string text(file.begin() + 3, file.end());
+    StrictJson reader(text);
+    INFO("JSON error at ", reader.position());
+    CHECK(reader.Parse());
+    if (strings != nullptr) *strings = reader.strings;
+    return text;
 }
 
 } // namespace olv

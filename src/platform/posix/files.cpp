@@ -107,18 +107,22 @@ FileHandle OpenFileForReading(const char16_t* path, uint32_t* error) {
                  path == nullptr || path[0] == 0 ? kErrorPathNotFound : kErrorFilenameTooLong);
         return nullptr;
     }
-    int fd = open(native, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a named pipe given as the path cannot hang the open until a writer
+    // comes; only regular files are kept, and reads from them never block anyway.
+    int fd = open(native, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetError(error, ErrorFromErrno(errno));
         return nullptr;
     }
-    // A folder cannot be opened as a file.
+    // A folder, pipe or device cannot be opened as a file.
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         SetError(error, kErrorAccessDenied);
         return nullptr;
     }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     SetError(error, 0);
     return HandleFromFd(fd);
 }
