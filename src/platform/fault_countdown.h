@@ -24,6 +24,14 @@ struct FaultCountdown {
 
 // Thread starts (platform/thread.h RefuseNthThreadStart).
 extern FaultCountdown gThreadStartFault;
+// File writes, flushes and moves (platform/files.h FailNthFileWrite and the others).
+extern FaultCountdown gFileWriteFault;
+extern FaultCountdown gFileFlushFault;
+extern FaultCountdown gFileMoveFault;
+
+// The stand-in answer of ReadFileAttributes for the one path set by SetSimulatedFileAttributes:
+// true (with *isFolder) when path is that path.
+bool SimulatedFileAttributes(const char16_t* path, bool* isFolder);
 
 // The system heap under AllocZeroed: zero-filled block or null; free accepts only its blocks.
 void* SystemAllocZeroed(size_t bytes);

@@ -1,18 +1,29 @@
 // Process-wide fault hooks and the heap bookkeeping, the same on both platforms.
 #include <atomic>
+#include <mutex>
 
+#include "base/text.h"
 #include "platform/fault_countdown.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
 
 namespace olv {
 
 FaultCountdown gThreadStartFault;
+FaultCountdown gFileWriteFault;
+FaultCountdown gFileFlushFault;
+FaultCountdown gFileMoveFault;
 
 namespace {
 FaultCountdown gAllocationFault;
 std::atomic<size_t> gRefuseAbove{0};
 std::atomic<int64_t> gLive{0};
+
+constexpr size_t kSimulatedPathChars = 1024;
+std::mutex gSimulatedLock;
+char16_t gSimulatedPath[kSimulatedPathChars];
+bool gSimulatedFolder = false;
 } // namespace
 
 void* AllocZeroed(size_t bytes) {
@@ -47,6 +58,34 @@ int64_t LiveAllocationCount() {
 
 void RefuseNthThreadStart(int64_t nth) {
     gThreadStartFault.Arm(nth);
+}
+
+void FailNthFileWrite(int64_t nth) {
+    gFileWriteFault.Arm(nth);
+}
+void FailNthFileFlush(int64_t nth) {
+    gFileFlushFault.Arm(nth);
+}
+void FailNthFileMove(int64_t nth) {
+    gFileMoveFault.Arm(nth);
+}
+void ResetFileFaults() {
+    gFileWriteFault.Arm(0);
+    gFileFlushFault.Arm(0);
+    gFileMoveFault.Arm(0);
+}
+
+void SetSimulatedFileAttributes(const char16_t* path, bool isFolder) {
+    std::lock_guard<std::mutex> guard(gSimulatedLock);
+    CopyBounded(gSimulatedPath, kSimulatedPathChars, path);
+    gSimulatedFolder = path != nullptr && isFolder;
+}
+
+bool SimulatedFileAttributes(const char16_t* path, bool* isFolder) {
+    std::lock_guard<std::mutex> guard(gSimulatedLock);
+    if (gSimulatedPath[0] == 0 || !TextEquals(gSimulatedPath, path)) return false;
+    if (isFolder != nullptr) *isFolder = gSimulatedFolder;
+    return true;
 }
 
 } // namespace olv

@@ -2,44 +2,25 @@
 // UTF-16 paths of the core converted to UTF-8.
 #include "platform/files.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/text.h"
+#include "platform/fault_countdown.h"
 
 namespace olv {
 
 namespace {
 
 constexpr size_t kPathBytes = 4096;
-constexpr size_t kSimulatedPathChars = 1024;
 constexpr uint32_t kErrorPathNotFound = 3;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorGeneric = 31;
-
-std::atomic<int64_t> gWriteCountdown{0};
-std::atomic<int64_t> gFlushCountdown{0};
-std::atomic<int64_t> gMoveCountdown{0};
-
-std::mutex gSimulatedLock;
-char16_t gSimulatedPath[kSimulatedPathChars];
-bool gSimulatedFolder = false;
-
-// True when this call is the one the countdown names.
-bool FaultDue(std::atomic<int64_t>& countdown) {
-    int64_t c = countdown.load();
-    while (c > 0) {
-        if (countdown.compare_exchange_weak(c, c - 1)) return c == 1;
-    }
-    return false;
-}
 
 // The UTF-8 form of a path; false when it is missing, empty or does not fit.
 bool NativePath(const char16_t* path, char (&out)[kPathBytes]) {
@@ -130,7 +111,7 @@ FileHandle OpenFileForReading(const char16_t* path, uint32_t* error) {
 bool WriteFileBytes(FileHandle file, const void* data, uint32_t bytes, uint32_t* written) {
     if (written != nullptr) *written = 0;
     if (file == nullptr || (data == nullptr && bytes != 0)) return false;
-    if (FaultDue(gWriteCountdown)) return false;
+    if (gFileWriteFault.Fires()) return false;
     int fd = FdFromHandle(file);
     const unsigned char* p = static_cast<const unsigned char*>(data);
     uint32_t done = 0;
@@ -169,7 +150,7 @@ bool ReadFileBytes(FileHandle file, void* data, uint32_t bytes, uint32_t* got) {
 
 bool FlushFile(FileHandle file) {
     if (file == nullptr) return false;
-    if (FaultDue(gFlushCountdown)) return false;
+    if (gFileFlushFault.Fires()) return false;
     return fsync(FdFromHandle(file)) == 0;
 }
 
@@ -191,7 +172,7 @@ bool MoveFileReplacing(const char16_t* from, const char16_t* to) {
     char nativeFrom[kPathBytes];
     char nativeTo[kPathBytes];
     if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo)) return false;
-    if (FaultDue(gMoveCountdown)) return false;
+    if (gFileMoveFault.Fires()) return false;
     return rename(nativeFrom, nativeTo) == 0;
 }
 
@@ -203,40 +184,13 @@ bool DeleteFilePath(const char16_t* path) {
 
 bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
     if (path == nullptr || path[0] == 0) return false;
-    {
-        std::lock_guard<std::mutex> guard(gSimulatedLock);
-        if (gSimulatedPath[0] != 0 && TextEquals(gSimulatedPath, path)) {
-            if (isFolder != nullptr) *isFolder = gSimulatedFolder;
-            return true;
-        }
-    }
+    if (SimulatedFileAttributes(path, isFolder)) return true;
     char native[kPathBytes];
     if (!NativePath(path, native)) return false;
     struct stat st;
     if (stat(native, &st) != 0) return false;
     if (isFolder != nullptr) *isFolder = S_ISDIR(st.st_mode);
     return true;
-}
-
-void FailNthFileWrite(int64_t nth) {
-    gWriteCountdown.store(nth > 0 ? nth : 0);
-}
-void FailNthFileFlush(int64_t nth) {
-    gFlushCountdown.store(nth > 0 ? nth : 0);
-}
-void FailNthFileMove(int64_t nth) {
-    gMoveCountdown.store(nth > 0 ? nth : 0);
-}
-void ResetFileFaults() {
-    gWriteCountdown.store(0);
-    gFlushCountdown.store(0);
-    gMoveCountdown.store(0);
-}
-
-void SetSimulatedFileAttributes(const char16_t* path, bool isFolder) {
-    std::lock_guard<std::mutex> guard(gSimulatedLock);
-    CopyBounded(gSimulatedPath, kSimulatedPathChars, path);
-    gSimulatedFolder = path != nullptr && isFolder;
 }
 
 } // namespace olv

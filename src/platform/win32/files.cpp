@@ -2,36 +2,16 @@
 // GetFileSizeEx, ReadFile and GetFileAttributesW on the UTF-16 paths of the core.
 #include "platform/files.h"
 
-#include <atomic>
-#include <mutex>
 #include <windows.h>
 
 #include "base/text.h"
+#include "platform/fault_countdown.h"
 
 static_assert(sizeof(wchar_t) == 2, "UTF-16 paths are passed to Windows as they are");
 
 namespace olv {
 
 namespace {
-
-constexpr size_t kSimulatedPathChars = 1024;
-
-std::atomic<int64_t> gWriteCountdown{0};
-std::atomic<int64_t> gFlushCountdown{0};
-std::atomic<int64_t> gMoveCountdown{0};
-
-std::mutex gSimulatedLock;
-char16_t gSimulatedPath[kSimulatedPathChars];
-bool gSimulatedFolder = false;
-
-// True when this call is the one the countdown names.
-bool FaultDue(std::atomic<int64_t>& countdown) {
-    int64_t c = countdown.load();
-    while (c > 0) {
-        if (countdown.compare_exchange_weak(c, c - 1)) return c == 1;
-    }
-    return false;
-}
 
 const wchar_t* Wide(const char16_t* text) {
     return reinterpret_cast<const wchar_t*>(text);
@@ -72,7 +52,7 @@ FileHandle OpenFileForReading(const char16_t* path, uint32_t* error) {
 bool WriteFileBytes(FileHandle file, const void* data, uint32_t bytes, uint32_t* written) {
     if (written != nullptr) *written = 0;
     if (file == nullptr || (data == nullptr && bytes != 0)) return false;
-    if (FaultDue(gWriteCountdown)) return false;
+    if (gFileWriteFault.Fires()) return false;
     DWORD done = 0;
     BOOL ok = WriteFile(static_cast<HANDLE>(file), data, bytes, &done, nullptr);
     if (written != nullptr) *written = done;
@@ -90,7 +70,7 @@ bool ReadFileBytes(FileHandle file, void* data, uint32_t bytes, uint32_t* got) {
 
 bool FlushFile(FileHandle file) {
     if (file == nullptr) return false;
-    if (FaultDue(gFlushCountdown)) return false;
+    if (gFileFlushFault.Fires()) return false;
     return FlushFileBuffers(static_cast<HANDLE>(file)) != 0;
 }
 
@@ -110,7 +90,7 @@ void CloseFile(FileHandle file) {
 
 bool MoveFileReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr || from[0] == 0 || to[0] == 0) return false;
-    if (FaultDue(gMoveCountdown)) return false;
+    if (gFileMoveFault.Fires()) return false;
     return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
@@ -121,38 +101,11 @@ bool DeleteFilePath(const char16_t* path) {
 
 bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
     if (path == nullptr || path[0] == 0) return false;
-    {
-        std::lock_guard<std::mutex> guard(gSimulatedLock);
-        if (gSimulatedPath[0] != 0 && TextEquals(gSimulatedPath, path)) {
-            if (isFolder != nullptr) *isFolder = gSimulatedFolder;
-            return true;
-        }
-    }
+    if (SimulatedFileAttributes(path, isFolder)) return true;
     DWORD attributes = GetFileAttributesW(Wide(path));
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if (isFolder != nullptr) *isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return true;
-}
-
-void FailNthFileWrite(int64_t nth) {
-    gWriteCountdown.store(nth > 0 ? nth : 0);
-}
-void FailNthFileFlush(int64_t nth) {
-    gFlushCountdown.store(nth > 0 ? nth : 0);
-}
-void FailNthFileMove(int64_t nth) {
-    gMoveCountdown.store(nth > 0 ? nth : 0);
-}
-void ResetFileFaults() {
-    gWriteCountdown.store(0);
-    gFlushCountdown.store(0);
-    gMoveCountdown.store(0);
-}
-
-void SetSimulatedFileAttributes(const char16_t* path, bool isFolder) {
-    std::lock_guard<std::mutex> guard(gSimulatedLock);
-    CopyBounded(gSimulatedPath, kSimulatedPathChars, path);
-    gSimulatedFolder = path != nullptr && isFolder;
 }
 
 } // namespace olv
