@@ -4,7 +4,7 @@
 # The packages the dev and windows builds need on Debian 12.
 # shellcheck disable=SC2034  # used by the scripts that source this file
 OLV_PACKAGES=(cmake ninja-build g++ doctest-dev mingw-w64 g++-mingw-w64-x86-64-posix
-              wine wine64 xvfb)
+              wine wine64 xvfb xauth)
 
 olv_log() { printf '==> %s\n' "$*"; }
 
@@ -27,7 +27,7 @@ olv_ensure_packages() {
     fi
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -q </dev/null
-    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+    "${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null
 }
 
 # Creates a Wine prefix once: $1, else $WINEPREFIX, else ~/.wine.
