@@ -17,18 +17,24 @@ void InitAppState(AppState* app) {
     InitLock(&app->queueLock);
 }
 
+void ReleaseTraceOf(AppState* app) {
+    if (app->trace == nullptr) return;
+    StopTraceSessions(app->trace);
+    ReleaseTraceController(app->trace);
+    FreeBlock(app->trace);
+    app->trace = nullptr;
+}
+
+void ReleaseLauncherOf(AppState* app) {
+    if (app->launcher == nullptr) return;
+    EndTarget(app->launcher);
+    FreeBlock(app->launcher);
+    app->launcher = nullptr;
+}
+
 void CleanUpAppState(AppState* app) {
-    if (app->trace != nullptr) {
-        StopTraceSessions(app->trace);
-        ReleaseTraceController(app->trace);
-        FreeBlock(app->trace);
-        app->trace = nullptr;
-    }
-    if (app->launcher != nullptr) {
-        EndTarget(app->launcher);
-        FreeBlock(app->launcher);
-        app->launcher = nullptr;
-    }
+    ReleaseTraceOf(app);
+    ReleaseLauncherOf(app);
     if (app->uiFont != nullptr) {
         UiDeleteFont(app->uiFont);
         app->uiFont = nullptr;

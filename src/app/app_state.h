@@ -72,5 +72,10 @@ struct AppState {
 void InitAppState(AppState* app);
 // Releases what the AppState owns, in order: trace, launcher, fonts, heap blocks, locks.
 void CleanUpAppState(AppState* app);
+// Stops and frees the TraceController, if any, and clears `trace`.
+void ReleaseTraceOf(AppState* app);
+// Ends the examined program through EndTarget, frees the TargetLauncher, if any, and clears
+// `launcher`.
+void ReleaseLauncherOf(AppState* app);
 
 } // namespace olv

@@ -181,17 +181,8 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
 }
 
 void ResetFailedStart(AppState* app) {
-    if (app->launcher != nullptr) {
-        EndTarget(app->launcher);
-        FreeBlock(app->launcher);
-        app->launcher = nullptr;
-    }
-    if (app->trace != nullptr) {
-        StopTraceSessions(app->trace);
-        ReleaseTraceController(app->trace);
-        FreeBlock(app->trace);
-        app->trace = nullptr;
-    }
+    ReleaseLauncherOf(app);
+    ReleaseTraceOf(app);
     FreeQueue(app);
     AtomicStore(app->queueWrite, 0);
     AtomicStore(app->queueRead, 0);
@@ -331,16 +322,10 @@ void StopMonitoring(AppState* app) {
         if (app->queueSlots != nullptr) DrainEventQueue(app);
         RepairRegistryKeyPaths(app);
         GatherCompletenessCounters(app);
-        ReleaseTraceController(app->trace);
-        FreeBlock(app->trace);
-        app->trace = nullptr;
+        ReleaseTraceOf(app);
     }
-
-    if (app->launcher != nullptr) {
-        EndTarget(app->launcher);
-        FreeBlock(app->launcher);
-        app->launcher = nullptr;
-    }
+    // The program was ended in step 2; this finds nothing left and releases the launcher.
+    ReleaseLauncherOf(app);
     app->recordingInfo.stopped = LocalNow();
     app->recording = 0;
 

@@ -12,7 +12,8 @@ namespace olv {
 // Copies the AppState's block into out for a file about to be written (after emptying the queue
 // of a running recording). False when nothing may be written; the user has been told why.
 bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows);
-// Refreshes the counters of the AppState's block from the live subsystems (needs a TraceController).
+// Refreshes the counters of the AppState's block from the live subsystems (needs a
+// TraceController).
 void GatherCompletenessCounters(AppState* app);
 // Header lines: prefix + text + CR LF each.
 void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size_t capacity,

@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "export/completeness.h"
+#include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
 #include "platform/lock.h"
@@ -19,9 +20,7 @@ constexpr size_t kCommentChars = 8192;
 constexpr size_t kRowLineChars = 4096;
 constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
 constexpr size_t kPidChars = 96;
-constexpr size_t kMessageChars = 256;
 
-const char16_t* const kCaption = u"Olvetta";
 const char16_t kColumnRow[] =
     u"Time,Severity,PID,Process,Category,Operation,Path,Detail,Result,Threat\r\n";
 
@@ -142,7 +141,7 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
     if (!OpenSafeFile(&writer, path)) {
         LeaveLock(&app->rowsLock);
         FreeBlock(block);
-        UiMessageBox(app->mainWindow, u"Failed to open file.", kCaption, kIconError, kButtonsOk);
+        ReportFileNotOpened(app);
         return false;
     }
     static const unsigned char kBom[2] = {0xFF, 0xFE};
@@ -167,21 +166,9 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         FreeBlock(line);
     }
 
-    const int32_t written = app->shownCount;
-    const bool committed = CommitSafeFile(&writer);
-    LeaveLock(&app->rowsLock);
-
-    if (committed) {
-        char16_t text[kMessageChars];
-        FormatText(text, kMessageChars, u"%d events written to CSV.", written);
-        UiMessageBox(app->mainWindow, text, kCaption, kIconInformation, kButtonsOk);
-    } else {
-        UiMessageBox(app->mainWindow,
-                     u"The CSV could not be written. Nothing was changed: any file that was "
-                     u"already there has been left as it was.",
-                     kCaption, kIconError, kButtonsOk);
-    }
-    return committed;
+    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to CSV.",
+                           u"The CSV could not be written. Nothing was changed: any file that was "
+                           u"already there has been left as it was.");
 }
 
 } // namespace olv

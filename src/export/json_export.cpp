@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "export/completeness.h"
+#include "export/export_common.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "export/safe_file.h"
@@ -21,9 +22,6 @@ constexpr size_t kViewChars = 4096;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNoteLineChars = 512;
 constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
-constexpr size_t kMessageChars = 256;
-
-const char16_t* const kCaption = u"Olvetta";
 
 void AppendJsonTime(char16_t* buf, size_t capacity, const SystemTime& t, bool present) {
     char16_t text[kTimeChars] = {};
@@ -217,7 +215,7 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     SafeFileWriter writer;
     if (!OpenSafeFile(&writer, path)) {
         LeaveLock(&app->rowsLock);
-        UiMessageBox(app->mainWindow, u"Failed to open file.", kCaption, kIconError, kButtonsOk);
+        ReportFileNotOpened(app);
         return false;
     }
     static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
@@ -251,21 +249,9 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     }
     WriteUtf8(&writer, u"  ]\n}\n");
 
-    const int32_t written = app->shownCount;
-    const bool committed = CommitSafeFile(&writer);
-    LeaveLock(&app->rowsLock);
-
-    if (committed) {
-        char16_t text[kMessageChars];
-        FormatText(text, kMessageChars, u"%d events written to JSON.", written);
-        UiMessageBox(app->mainWindow, text, kCaption, kIconInformation, kButtonsOk);
-    } else {
-        UiMessageBox(app->mainWindow,
-                     u"The JSON could not be written. Nothing was changed: any file that was "
-                     u"already there has been left as it was.",
-                     kCaption, kIconError, kButtonsOk);
-    }
-    return committed;
+    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to JSON.",
+                           u"The JSON could not be written. Nothing was changed: any file that was "
+                           u"already there has been left as it was.");
 }
 
 } // namespace olv

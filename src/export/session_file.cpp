@@ -7,6 +7,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "export/completeness.h"
+#include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
 #include "platform/files.h"
@@ -26,7 +27,6 @@ constexpr uint32_t kMaxCategory = 4;
 constexpr uint32_t kMaxSeverity = 3;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNotesMessageChars = 8600;
-constexpr size_t kMessageChars = 256;
 
 const char16_t* const kCaption = u"Olvetta";
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
@@ -143,19 +143,10 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
         left -= piece;
     }
 
-    const int32_t saved = app->rowCount;
-    const bool committed = CommitSafeFile(&writer);
-    LeaveLock(&app->rowsLock);
-
-    if (committed) {
-        char16_t text[kMessageChars];
-        FormatText(text, kMessageChars, u"%d events saved.", saved);
-        UiMessageBox(app->mainWindow, text, kCaption, kIconInformation, kButtonsOk);
-    } else {
-        ShowError(app, u"The session could not be saved. Nothing was changed: any file that was "
-                       u"already there has been left as it was.");
-    }
-    return committed;
+    return CommitAndReport(
+        app, &writer, app->rowCount, u"%d events saved.",
+        u"The session could not be saved. Nothing was changed: any file that was "
+        u"already there has been left as it was.");
 }
 
 void OpenSession(AppState* app) {

@@ -1,0 +1,26 @@
+#include "export/export_common.h"
+
+#include "base/format.h"
+#include "platform/ui.h"
+
+namespace olv {
+
+bool CommitAndReport(AppState* app, SafeFileWriter* writer, int32_t count,
+                     const char16_t* successFormat, const char16_t* failureText) {
+    const bool committed = CommitSafeFile(writer);
+    LeaveLock(&app->rowsLock);
+    if (committed) {
+        char16_t text[256];
+        FormatText(text, 256, successFormat, count);
+        UiMessageBox(app->mainWindow, text, u"Olvetta", kIconInformation, kButtonsOk);
+    } else {
+        UiMessageBox(app->mainWindow, failureText, u"Olvetta", kIconError, kButtonsOk);
+    }
+    return committed;
+}
+
+void ReportFileNotOpened(AppState* app) {
+    UiMessageBox(app->mainWindow, u"Failed to open file.", u"Olvetta", kIconError, kButtonsOk);
+}
+
+} // namespace olv
