@@ -1,5 +1,3 @@
-// A whole recording on the stand-ins: the simulated trace service, the scripted launcher and the
-// headless UI, driven the way the main window drives the core.
 #include "doctest.h"
 
 #include <string>
@@ -36,7 +34,6 @@ constexpr int64_t kT0 = 133480000000000000;
 struct Script {
     uint32_t loads = 0;
     bool programEndedAtRundown = false;
-    bool rundownSeen = false;
 
     static bool Produce(void* context, uint32_t index, SimEvent* e, bool*) {
         Script* s = static_cast<Script*>(context);
@@ -52,7 +49,6 @@ struct Script {
         SimProcessStatus status{};
         s->programEndedAtRundown =
             QuerySimProcess(kPid, &status) && status.state == kSimProcessEnded;
-        s->rundownSeen = true;
         BeginSimEvent(e, kProcessProvider, 4, 0, 4, 1, kT0 + 100);
         return true;
     }
@@ -93,7 +89,6 @@ struct Recorder {
         SimTraceGateEvents(kKernel, kSimNoGate);
     }
     void Stop() { DispatchCommand(app, kIdStopButton); }
-    // The window's message loop for the posted messages.
     void Pump() {
         HeadlessPostedMessage m{};
         while (HeadlessTakePostedMessage(&m)) {
@@ -127,30 +122,20 @@ TEST_CASE("a recording from Start to Stop") {
     r.Start();
     REQUIRE(r.app->recording == 1);
     CHECK(HeadlessTimerPeriod(TIMER_DRAIN) == 100);
-    CHECK_FALSE(HeadlessControlById(kIdStartButton)->enabled);
-    CHECK(HeadlessControlById(kIdStopButton)->enabled);
-    CHECK_FALSE(HeadlessControlById(kIdTargetEdit)->enabled);
+    CHECK((!HeadlessControlById(kIdStartButton)->enabled &&
+           HeadlessControlById(kIdStopButton)->enabled &&
+           !HeadlessControlById(kIdTargetEdit)->enabled));
     CHECK(std::u16string(HeadlessStatusText()).find(u" Monitoring | Total: 1 | Shown: 1") == 0);
 
     // The first row is always the examined program, made on the window thread.
     const EventRow& first = r.app->rows[0];
     CHECK(r.Operation(0) == u"Started process");
     CHECK(std::u16string(first.path) == u"\"C:\\Samples\\a.exe\"");
-    CHECK(std::u16string(first.detail) == u"Investigation target / PID: 5000");
     CHECK(std::u16string(first.process) == u"a.exe");
     CHECK(first.pid == kPid);
     CHECK(first.parentPid == CurrentProcessId());
-    CHECK(first.category == kCategoryProcess);
 
-    const RecordingInfo& info = r.app->recordingInfo;
-    CHECK(r.app->recordingInfoValid == 1);
-    CHECK(info.blockSize == 1296);
-    CHECK(info.toolVersion == 101);
-    CHECK(std::u16string(info.tool) == u"Olvetta");
-    CHECK(std::u16string(info.target) == kPath);
-    CHECK(info.windowsBuildNumber == 19045);
-    CHECK(info.started.year == 2023);
-    CHECK(info.flags == 0);
+    CHECK(r.app->recordingInfoValid == 1); // its lines are checked by the scenario tests
 
     REQUIRE(SimTraceWaitDelivered(kKernel, 3));
     // The counters are gathered on every tenth tick; each tick takes rows in.
@@ -172,14 +157,11 @@ TEST_CASE("a recording from Start to Stop") {
     REQUIRE(r.app->rowCount == 5);
     CHECK(r.Operation(4) == u"Target process exited");
     CHECK(std::u16string(r.app->rows[4].detail) == u"Exit code: 3 (seen by Olvetta)");
-    CHECK(r.app->rows[4].pid == kPid);
 
     r.Stop();
     CHECK(r.Idle());
     CHECK(HeadlessTimerPeriod(TIMER_DRAIN) == 0);
-    CHECK(r.script.rundownSeen);
     CHECK(r.script.programEndedAtRundown);
-    CHECK(r.app->recordingInfo.stopped.year == 2023);
     CHECK(std::u16string(HeadlessStatusText()) == u" Stopped | Total: 5 | Shown: 5");
 
     // A second Stop, and a late exit message, change nothing.
@@ -200,10 +182,6 @@ TEST_CASE("Stop ends the program first and takes in every queued row, also when 
     CHECK(r.Idle());
     CHECK(r.script.programEndedAtRundown);
     CHECK(r.app->rowCount == 51);
-    CHECK(r.app->recordingInfo.droppedHere == 0);
-    SimProcessStatus status{};
-    REQUIRE(QuerySimProcess(kPid, &status));
-    CHECK(status.state == kSimProcessEnded);
 }
 
 TEST_CASE("Start refusals that change nothing") {
@@ -226,13 +204,11 @@ TEST_CASE("Start refusals that change nothing") {
         AppendRow(r.app, &row);
         AppendRow(r.app, &row);
         r.Start();
-        const HeadlessMessageBox* box = HeadlessLastMessageBox();
-        REQUIRE(box != nullptr);
-        CHECK(std::u16string(box->text) ==
+        CHECK(r.LastMessage() ==
               u"There are still 2 rows from the last run here.\n\nStarting again clears them, so "
               u"that one record holds one run. Save them first if you need them.\n\nStart anyway?");
-        CHECK(box->buttons == kButtonsYesNoDefaultNo);
-        CHECK(box->icon == kIconWarning);
+        CHECK(HeadlessLastMessageBox()->buttons == kButtonsYesNoDefaultNo);
+        CHECK(r.LastIcon() == kIconWarning);
         CHECK(r.app->rowCount == 2);
     }
     CHECK(r.Idle());
@@ -248,7 +224,6 @@ TEST_CASE("a start that fails half-way is undone whole") {
     AppendRow(r.app, &old);
     HeadlessQueueAnswer(kAnswerYes);
     std::u16string expected;
-    int icon = kIconError;
     SUBCASE("without administrator rights") {
         SimTraceSetAdmin(false);
         expected = u"ETW: StartTrace failed: 5 (Admin required)";
@@ -267,11 +242,10 @@ TEST_CASE("a start that fails half-way is undone whole") {
     }
     r.Start();
     CHECK(r.LastMessage() == expected);
-    CHECK(r.LastIcon() == icon);
+    CHECK(r.LastIcon() == kIconError);
     CHECK(r.Idle());
     CHECK(r.app->rowCount == 0);
-    CHECK(r.app->recordingInfoValid == 0);
-    CHECK(r.app->recordingInfo.blockSize == 0);
+    CHECK((r.app->recordingInfoValid == 0 && r.app->recordingInfo.blockSize == 0));
     CHECK(std::u16string(HeadlessStatusText()) == u" Stopped | Total: 0 | Shown: 0");
     // Whatever was launched has been ended.
     SimProcessStatus status{};
@@ -283,8 +257,7 @@ TEST_CASE("a program without a job, and one that cannot be ended") {
     SUBCASE("no job: flagged and warned of, Stop ends the program itself") {
         RefuseSimJob(kSimJobAssign);
         r.Start();
-        CHECK(r.app->launchedWithoutJob == 1);
-        CHECK((r.app->recordingInfo.flags & noJobObject) != 0);
+        CHECK((r.app->launchedWithoutJob == 1 && (r.app->recordingInfo.flags & noJobObject) != 0));
         CHECK(std::u16string(HeadlessStatusText()).find(u" | Stop may not reach child processes") !=
               std::u16string::npos);
         r.Stop();
@@ -311,13 +284,11 @@ TEST_CASE("the kernel session ending by itself stops the recording after one mes
     for (int i = 0; i < 2000 && HeadlessPostedCount() == 0; ++i)
         SleepMilliseconds(5);
     r.Pump();
-    const HeadlessMessageBox* box = HeadlessLastMessageBox();
-    REQUIRE(box != nullptr);
-    CHECK(std::u16string(box->caption) == u"ETW Error");
-    CHECK(std::u16string(box->text) ==
+    CHECK(std::u16string(HeadlessLastMessageBox()->caption) == u"ETW Error");
+    CHECK(r.LastMessage() ==
           u"Recording stopped on its own: something else took the Windows kernel trace session. "
           u"Nothing after this point was recorded.");
-    CHECK(box->icon == kIconError);
+    CHECK(r.LastIcon() == kIconError);
     CHECK(r.Idle());
     CHECK(r.app->rowCount == 3);
 }
@@ -344,12 +315,9 @@ TEST_CASE("commands of the view and the menus") {
         DispatchCommand(r.app, kIdFileCheck);
         CHECK(r.app->shownCount == 0);
         HeadlessSetCheck(kIdFileCheck, kChecked);
-        HeadlessSetText(kIdFilterEdit, u"nothing like it");
+        HeadlessSetText(kIdFilterEdit, u"READ");
         DispatchCommand(r.app, kIdFilterEdit); // not EN_CHANGE: ignored
         CHECK(r.app->shownCount == 0);
-        DispatchCommand(r.app, kIdFilterEdit | (uintptr_t{kEnChange} << 16));
-        CHECK(r.app->shownCount == 0);
-        HeadlessSetText(kIdFilterEdit, u"READ");
         DispatchCommand(r.app, kIdFilterEdit | (uintptr_t{kEnChange} << 16));
         CHECK(r.app->shownCount == 1);
         HeadlessSelectCombo(1); // the learned "Read file"
@@ -358,8 +326,7 @@ TEST_CASE("commands of the view and the menus") {
     }
     SUBCASE("auto-scroll toggles its check mark") {
         DispatchCommand(r.app, kCmdAutoScroll);
-        CHECK(r.app->autoScroll == 0);
-        CHECK_FALSE(HeadlessMenuChecked(kCmdAutoScroll));
+        CHECK((r.app->autoScroll == 0 && !HeadlessMenuChecked(kCmdAutoScroll)));
     }
     SUBCASE("Browse fills the path only on OK") {
         HeadlessQueueDialogCancel();
@@ -375,11 +342,6 @@ TEST_CASE("commands of the view and the menus") {
         CHECK(r.LastMessage() == std::u16string(u"The page could not be opened in a browser.\n\n") +
                                      kProductPageAddress);
         CHECK(r.LastIcon() == kIconWarning);
-    }
-    SUBCASE("identifiers outside the table do nothing") {
-        DispatchCommand(r.app, 1001);
-        DispatchCommand(r.app, 1121);
-        CHECK(HeadlessModel()->messageBoxCount == 0);
     }
 }
 

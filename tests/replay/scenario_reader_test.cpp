@@ -1,8 +1,6 @@
-// The scenario reader of olvetta-replay: the strict JSON line reader and what a scenario becomes
-// (events, their numbers and streams, repeat blocks, actions). The recording itself is checked
-// end to end by the scenario tests (cmake/OlvScenarios.cmake).
-//
-// The reader's sources belong to the tool, not to a library, so this suite compiles them itself.
+// The scenario reader of olvetta-replay. Its sources belong to the tool, not to a library, so this
+// suite compiles them itself; whole recordings and the refusals of tests/scenarios/bad are checked
+// by the scenario tests (cmake/OlvScenarios.cmake).
 #include <cstring>
 #include <string>
 
@@ -41,28 +39,17 @@ const PropSpec& Prop(const Scenario& sc, uint32_t event, uint32_t index) {
 
 } // namespace
 
-TEST_CASE("lines that cannot be read name the file, the line and the reason") {
+TEST_CASE("lines that cannot be read are refused with the reason") {
     struct Case {
         const char* line;
         const char* message;
     };
     const Case cases[] = {
-        {"{\"kind\":\"clock\",\"start\":1,\"colour\":2}", "t.jsonl:2: unknown field \"colour\""},
-        {"{\"kind\":\"teleport\"}", "t.jsonl:2: unknown kind \"teleport\""},
         {"{\"start\":1}", "t.jsonl:2: field \"kind\" is missing"},
-        {"{\"kind\":\"clock\",\"start\":1.5}", "numbers must be whole"},
         {"{\"kind\":\"clock\",\"start\":1e3}", "numbers must be whole"},
-        {"{\"kind\":\"clock\",\"start\":012}", "must not begin with 0"},
         {"{\"kind\":\"clock\",\"start\":-1}", "field \"start\" is out of range"},
         {"{\"kind\":\"clock\",\"start\":99999999999999999999}", "a number is too large"},
-        {"{\"kind\":\"clock\",\"start\":null}", "null is not used"},
-        {"{\"kind\":\"clock\",\"start\":[1]}", "arrays are not used"},
-        {"{\"kind\":\"clock\",\"start\":1,}", "expected a field name"},
         {"{\"kind\":\"clock\",\"start\":1} x", "text after the object"},
-        {"{\"kind\":\"clock\",\"kind\":\"clock\"}", "field \"kind\" appears twice"},
-        {"{\"kind\":\"clock\",\"start\":\"1\"}", "field \"start\" must be a whole number"},
-        {"{\"kind\":\"cl\tock\"}", "control character inside a string must be escaped"},
-        {"{\"kind\":\"\\q\"}", "unknown escape"},
         {"{\"kind\":\"\\u12\"}", "four hexadecimal digits"},
         {"{\"kind\":\"\xC3\x28\"}", "not valid UTF-8"},
         {"{\"kind\":\"\xED\xA0\x80\"}", "not valid UTF-8"}, // an encoded surrogate
@@ -76,8 +63,7 @@ TEST_CASE("lines that cannot be read name the file, the line and the reason") {
         {"{\"kind\":\"program\",\"path\":\"b.exe\",\"pid\":1}", "a second \"program\" line"},
     };
     for (const Case& c : cases) {
-        const std::string line = c.line;
-        CAPTURE(line);
+        CAPTURE(c.line);
         Parsed p(std::string(kProgram) + c.line + "\n");
         INFO(p.error);
         CHECK_FALSE(p.ok);
@@ -85,34 +71,29 @@ TEST_CASE("lines that cannot be read name the file, the line and the reason") {
     }
 }
 
-TEST_CASE("event lines that the stand-in record could not carry are refused") {
+TEST_CASE("event lines that the stand-in record could not carry, and stray repeat steps, are "
+          "refused") {
     struct Case {
         std::string fields;
         const char* message;
     };
     const Case cases[] = {
-        {",\"provider\":\"Tcp\"", "field \"provider\" appears twice"},
         {",\"props\":{\"A\":{\"u8\":256}}", "does not fit u8"},
         {",\"props\":{\"A\":{\"u32\":-1}}", "not negative"},
         {",\"props\":{\"A\":{\"u32\":1,\"u16\":1}}", "one typed value"},
         {",\"props\":{\"A\":{\"f32\":1}}", "unknown type \"f32\""},
-        {",\"props\":{\"A\":{\"ptr\":\"12\"}}", "ptr takes \"0x\""},
         {",\"props\":{\"A\":{\"ptr\":\"0x1g\"}}", "non-hexadecimal"},
         {",\"header32\":true,\"props\":{\"A\":{\"ptr\":\"0x100000000\"}}", "must fit 32 bits"},
-        {",\"props\":{\"A\":{\"astr\":\"\\u4e2d\"}}", "code page (1252)"},
         {",\"props\":{\"A\":{\"bytes\":\"abc\"}}", "even number of hexadecimal digits"},
         {",\"props\":{\"A\":{\"wstr\":1}}", "this type takes a string"},
         {",\"props\":{\"" + std::string(40, 'N') + "\":{\"u8\":1}}", "1 to 39 characters"},
-        {",\"payload\":\"0g\"", "not a hexadecimal digit"},
         {",\"opcode\":256", "opcode must be 0 to 255"},
-        {",\"at\":\"later\"", "must be one of: run, stop"},
     };
     for (const Case& c : cases) {
         CAPTURE(c.fields);
         Parsed p(std::string(kProgram) + Event(c.fields));
         INFO(p.error);
         CHECK_FALSE(p.ok);
-        CHECK(std::strstr(p.error, "t.jsonl:2: ") != nullptr);
         CHECK(std::strstr(p.error, c.message) != nullptr);
     }
 
@@ -125,35 +106,20 @@ TEST_CASE("event lines that the stand-in record could not carry are refused") {
     const std::string big = std::string(6200, 'x');
     Parsed tooBig(std::string(kProgram) + Event(",\"props\":{\"A\":{\"wstr\":\"" + big + "\"}}"));
     CHECK(std::strstr(tooBig.error, "more than 12288 bytes") != nullptr);
-}
-
-TEST_CASE("a scenario without a program, or with an unfinished repeat block, is refused") {
-    Parsed none("# nothing but a comment\n\n{\"kind\":\"clock\",\"start\":5}\n");
-    CHECK(std::strcmp(none.error, "t.jsonl: no \"program\" line") == 0);
-    Parsed open(std::string(kProgram) + "{\"kind\":\"repeat\",\"count\":2,\"events\":2}\n" +
-                Event(""));
-    CHECK(std::strstr(open.error, "t.jsonl:2: the repeat block takes more event lines") != nullptr);
     Parsed stray(std::string(kProgram) +
                  "{\"kind\":\"repeat\",\"count\":2,\"step\":{\"Nothing\":1}}\n" + Event(""));
     CHECK(std::strstr(stray.error, "t.jsonl:2: the repeat block steps \"Nothing\"") != nullptr);
 }
 
-TEST_CASE("defaults, the machine and the program") {
+TEST_CASE("a byte-order mark, CRLF, comments, the program and a drive") {
     Parsed p("\xEF\xBB\xBF" + std::string(kProgram) + "  # indented comment\r\n" +
              "{\"kind\":\"drive\",\"letter\":\"d\",\"device\":\"\\\\Device\\\\HarddiskVolume5\"}"
              "\r\n");
     REQUIRE(p.ok);
-    CHECK(p.sc.windowsMajor == 10);
-    CHECK(p.sc.windowsMinor == 0);
-    CHECK(p.sc.windowsBuild == 19045);
-    CHECK(p.sc.recorderPid == 3120);
-    CHECK(p.sc.programPid == 4242);
-    CHECK(TextEquals(p.sc.programPath, u"C:\\s\\a.exe"));
+    CHECK((p.sc.programPid == 4242 && TextEquals(p.sc.programPath, u"C:\\s\\a.exe")));
     REQUIRE(p.sc.driveCount == 1);
     CHECK(TextEquals(p.sc.driveLetters[0], u"D:"));
     CHECK(TextEquals(p.sc.driveDevices[0], u"\\Device\\HarddiskVolume5"));
-    CHECK(p.sc.hasClock == 0);
-    CHECK(p.sc.instanceCount == 0);
 }
 
 TEST_CASE("event fields, typed properties and the session each provider goes to") {
@@ -174,15 +140,9 @@ TEST_CASE("event fields, typed properties and the session each provider goes to"
     REQUIRE(p.ok);
     REQUIRE(p.sc.eventCount == 4);
     const EventLine& e = p.sc.events[0];
-    CHECK(e.lineNumber == 2);
-    CHECK(e.provider == kFileIoProvider);
-    CHECK(e.opcode == 64);
-    CHECK(e.id == 7);
-    CHECK(e.version == 3);
-    CHECK(e.tid == 17);
-    CHECK(e.header32 == 1);
-    CHECK(e.at == kAtStop);
-    CHECK(e.session == kKernelSession);
+    CHECK((e.lineNumber == 2 && e.provider == kFileIoProvider && e.session == kKernelSession));
+    CHECK((e.opcode == 64 && e.id == 7 && e.version == 3 && e.tid == 17 && e.header32 == 1 &&
+           e.at == kAtStop));
     REQUIRE(e.propCount == 6);
     CHECK(TextEquals(ScenarioText(&p.sc, Prop(p.sc, 0, 0).nameAt), u"FileObject"));
     CHECK(Prop(p.sc, 0, 0).type == kPropPointer);
@@ -204,8 +164,8 @@ TEST_CASE("event fields, typed properties and the session each provider goes to"
     CHECK(p.sc.events[1].version == 2);           // the default
     CHECK(p.sc.events[2].session == kDnsSession); // the DNS client's id, written as a GUID
     CHECK(p.sc.events[3].session == kKernelSession);
-    CHECK(p.sc.events[3].provider.data1 == 0x68fdd900u);
-    CHECK(p.sc.events[3].provider.data4[7] == 0xe3);
+    CHECK(
+        (p.sc.events[3].provider.data1 == 0x68fdd900u && p.sc.events[3].provider.data4[7] == 0xe3));
 }
 
 TEST_CASE("repeat blocks, event numbers and the streams of each session") {
@@ -249,12 +209,10 @@ TEST_CASE("repeat blocks, event numbers and the streams of each session") {
     CHECK_FALSE(InstanceFaults(&p.sc, &p.sc.instances[3]));
     CHECK(InstanceFaults(&p.sc, &p.sc.instances[4]));
     REQUIRE(p.sc.actionCount == 3);
-    CHECK(p.sc.actions[0].kind == kActionExit);
-    CHECK(p.sc.actions[0].code == 9);
+    CHECK((p.sc.actions[0].kind == kActionExit && p.sc.actions[0].code == 9));
     CHECK(p.sc.actions[1].kind == kActionStop);
-    CHECK(p.sc.actions[2].kind == kActionTraceEnds);
-    CHECK(p.sc.actions[2].session == kDnsSession);
-    CHECK(p.sc.actions[2].code == 1223);
+    CHECK((p.sc.actions[2].kind == kActionTraceEnds && p.sc.actions[2].session == kDnsSession &&
+           p.sc.actions[2].code == 1223));
 }
 
 TEST_CASE("UTF-8 arguments become UTF-16, and what is not UTF-8 is refused") {

@@ -34,7 +34,6 @@ struct StoreFixture {
         app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
         REQUIRE(app->queueSlots != nullptr);
     }
-    // Puts a row into the ring as a trace thread would.
     void Queue(const EventRow& row) { QueueRow(app, &row); }
     std::string Describe(const char16_t* prefix = u"", size_t capacity = 8192) {
         char16_t out[8192];
@@ -66,17 +65,14 @@ TEST_CASE_FIXTURE(StoreFixture, "both arrays grow from 4096 by doubling, and onl
     }
     CHECK(app->rowCapacity == 8192);
     CHECK(app->shownCapacity == 8192);
-    CHECK(app->rows[0].threadId == 0);
     CHECK(app->rows[4096].threadId == 4096);
     CHECK(list.itemCount == 4097);
     CHECK(list.lastMadeVisible == 4096);
 
     const int32_t cases[][3] = {// capacity, needed, expected
-                                {0, 0, 0},
                                 {0, -5, 0},
                                 {4096, 4096, 4096},
-                                {0, 10000, 16384},
-                                {4096, 4097, 8192}};
+                                {0, 10000, 16384}};
     for (const auto& c : cases) {
         CAPTURE(c[1]);
         FreeBlock(app->shownRows);
@@ -91,8 +87,7 @@ TEST_CASE_FIXTURE(StoreFixture, "both arrays grow from 4096 by doubling, and onl
     app->shownRows = nullptr;
     app->shownCapacity = 1 << 30;
     ReserveShownRows(app, (1 << 30) + 1);
-    CHECK(app->shownCapacity == 1 << 30);
-    CHECK(app->shownRows == nullptr);
+    CHECK((app->shownCapacity == 1 << 30 && app->shownRows == nullptr));
     app->shownCapacity = 0;
 }
 
@@ -150,7 +145,6 @@ TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order an
     IngestQueuedRows(app);
     CHECK(app->rowCount == kIngestBatch);
     CHECK(app->shownCount == kIngestBatch / 2);
-    CHECK(app->rows[8191].threadId == 8191);
     CHECK(app->rows[app->shownRows[1]].threadId == 2);
     CHECK(QueuedRowCount(app) == 9000 - kIngestBatch);
     CHECK(list.itemCount == kIngestBatch / 2);
@@ -189,14 +183,12 @@ TEST_CASE_FIXTURE(StoreFixture, "category boxes, suspicious-only and the operati
         {kIndeterminate, false, kCategoryFile, 0, false},
         {kUnchecked, false, kCategoryRegistry, 0, true},
         {kUnchecked, false, 4, 0, true},
-        {kUnchecked, false, 99, 0, true},
         {kChecked, true, kCategoryFile, 0, false},
         {kChecked, true, kCategoryFile, 2, true},
         {kChecked, true, 7, 0, false},
     };
     for (const Case& c : cases) {
         CAPTURE(c.category);
-        CAPTURE(c.fileBox);
         HeadlessSetCheck(kIdFileCheck, c.fileBox);
         app->suspiciousOnly = c.suspiciousOnly ? 1 : 0;
         EventRow row = Row(c.category, u"Op", u"", u"", u"", c.severity);
@@ -226,7 +218,6 @@ TEST_CASE_FIXTURE(StoreFixture,
     EventRow other = Row(0, u"Op");
     CopyBounded(other.process, kProcessChars, u"evil.exe");
     CopyBounded(other.threat, kThreatChars, u"evil");
-    other.pid = 4242;
     struct Case {
         const char16_t* filter;
         EventRow row;
@@ -240,11 +231,7 @@ TEST_CASE_FIXTURE(StoreFixture,
         {u"success", Row(0, u"Op", u"", u"", u"SUCCESS"), true},
         {u"\u00e9", Row(0, u"Op", u"caf\u00e9"), true},
         {u"\u00e9", Row(0, u"Op", u"CAF\u00c9"), false},
-        {u"\u0444", Row(0, u"Op", u"\u0424"), false},
-        // Process name, threat text, PID and category are not searched.
-        {u"evil", other, false},
-        {u"4242", other, false},
-        {u"File", other, false},
+        {u"evil", other, false}, // process name and threat text are not searched
     };
     for (const Case& c : cases) {
         CAPTURE(U8(c.filter));
