@@ -276,19 +276,6 @@ TEST_CASE("match modes: a name suffix with one final dot, a port token ending th
     }
 }
 
-TEST_CASE("pattern lists: null holds, empty holds for nothing, fields select what is searched") {
-    const EventRow& row = Row({kFile, u"Wrote to file", u"C:\\data\\report.docx", u"", u"OK"});
-    const char16_t* const empty[] = {nullptr};
-    const char16_t* const wrote[] = {u"WROTE", nullptr};
-    const char16_t* const report[] = {u"missing", u"Report.", nullptr};
-    CHECK(MatchPatternList(nullptr, &row, FieldPath, MatchSubstring));
-    CHECK_FALSE(MatchPatternList(empty, &row, FieldPath, MatchSubstring));
-    CHECK(MatchPatternList(wrote, &row, FieldOperation, MatchSubstring));
-    CHECK_FALSE(MatchPatternList(wrote, &row, FieldPath | FieldDetail, MatchSubstring));
-    CHECK(MatchPatternList(report, &row, FieldPath, MatchSubstring));
-    CHECK_FALSE(MatchPatternList(report, &row, FieldDetail, MatchSubstring));
-}
-
 TEST_CASE("operation classes: exact names; an unknown operation meets every rule of its category") {
     for (const OperationClassEntry& entry : kOperationClassTable)
         CHECK(OperationClassOf(entry.operation) == entry.classes);

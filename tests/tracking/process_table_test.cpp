@@ -91,25 +91,14 @@ TEST_CASE("process names: history per id, one node per name") {
     CHECK_FALSE(LookupProcessName(f.ts, 2, 1, out, 128));
 }
 
-TEST_CASE("tracking state: counter snapshot in its order; every node released") {
+TEST_CASE("tracking state: every node released, a second release harmless") {
     const int64_t before = LiveAllocationCount();
     {
         TrackingFixture f;
         RememberProcessName(f.ts, 1, u"a.exe", 0);
         RememberFileName(f.ts, 0x1000, u"\\Device\\HarddiskVolume1\\a.txt", 5, true);
         RememberKeyName(f.ts, 0x2000, u"\\REGISTRY\\MACHINE", 0, false);
-        RememberKeyName(f.ts, 0x2008, u"\\REGISTRY\\USER", 0, false);
-        f.ts->registryKeysNotResolved = 3;
-        f.ts->filesNotIdentified = 4;
-        f.ts->fileResultsMissing = 5;
-        f.ts->keysNamedByCreate = 6;
-        f.ts->keysNamedByRundown = 7;
-        uint32_t c[8] = {};
-        ReadTrackingCounters(f.ts, c);
-        const uint32_t expected[8] = {0, 0, 3, 4, 5, 2, 6, 7}; // [5]: KeyNameTable nodes
-        for (int i = 0; i < 8; ++i)
-            CHECK(c[i] == expected[i]);
-        FreeTrackingState(f.ts); // a second release (by the fixture) is harmless
+        FreeTrackingState(f.ts); // released again by the fixture
     }
     CHECK(LiveAllocationCount() == before);
 }

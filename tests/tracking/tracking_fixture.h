@@ -27,11 +27,10 @@ struct TrackingFixture {
     TrackingFixture& operator=(const TrackingFixture&) = delete;
 };
 
-// Keeps the pid and path of every row it is handed, and the result it carried.
+// Keeps the time stamp, path and result of every row it is handed.
 struct RecordingSink {
     static constexpr int kCapacity = 1200;
     struct Seen {
-        uint32_t pid;
         uint64_t timestamp;
         char16_t path[64];
         char16_t result[8];
@@ -43,7 +42,6 @@ struct RecordingSink {
         auto* self = static_cast<RecordingSink*>(context);
         if (self->count >= kCapacity) return;
         Seen& s = self->rows[self->count++];
-        s.pid = row->pid;
         s.timestamp = row->timestamp;
         CopyBounded(s.path, 64, row->path);
         CopyBounded(s.result, 8, row->result);
