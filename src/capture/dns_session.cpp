@@ -22,20 +22,7 @@ constexpr Guid kDnsSessionGuid = {
     0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}};
 
 void FillDnsBlock(TraceProperties* block) {
-    std::memset(block, 0, sizeof *block);
-    block->wnode.bufferSize = kTracePropertiesSize;
-    block->wnode.guid = kDnsSessionGuid;
-    block->wnode.clientContext = 1;
-    block->wnode.flags = kWnodeFlagTracedGuid;
-    block->bufferSize = 64;
-    block->minimumBuffers = 4;
-    block->maximumBuffers = 32;
-    block->logFileMode = kEventTraceRealTimeMode;
-    block->flushTimer = 1;
-    block->enableFlags = 0;
-    block->logFileNameOffset = 0;
-    block->loggerNameOffset = kTraceLoggerNameOffset;
-    CopyBounded(block->loggerName, kTraceNameUnits, kDnsLoggerName);
+    FillStartBlock(block, kDnsSessionGuid, 4, 32, 0, kDnsLoggerName);
 }
 
 void StopDnsByName(TraceProperties* block) {

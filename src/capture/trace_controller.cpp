@@ -49,20 +49,7 @@ void StoreActiveController(TraceController* tc) {
 }
 
 void FillKernelBlock(TraceProperties* block) {
-    std::memset(block, 0, sizeof *block);
-    block->wnode.bufferSize = kTracePropertiesSize;
-    block->wnode.guid = kSystemTraceControlGuid;
-    block->wnode.clientContext = 1;
-    block->wnode.flags = kWnodeFlagTracedGuid;
-    block->bufferSize = 64;
-    block->minimumBuffers = 0;
-    block->maximumBuffers = 64;
-    block->logFileMode = kEventTraceRealTimeMode;
-    block->flushTimer = 1;
-    block->enableFlags = kKernelEnableFlags;
-    block->logFileNameOffset = 0;
-    block->loggerNameOffset = kTraceLoggerNameOffset;
-    CopyBounded(block->loggerName, kTraceNameUnits, kKernelLoggerName);
+    FillStartBlock(block, kSystemTraceControlGuid, 0, 64, kKernelEnableFlags, kKernelLoggerName);
 }
 
 // The TrackingState's RowSink: rows released from the held-row pool go to the EventQueue.
@@ -110,6 +97,24 @@ void SetErrorText(TraceController* tc, const char16_t* text) {
 }
 
 } // namespace
+
+void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, uint32_t minimumBuffers,
+                    uint32_t maximumBuffers, uint32_t enableFlags, const char16_t* loggerName) {
+    std::memset(block, 0, sizeof *block);
+    block->wnode.bufferSize = kTracePropertiesSize;
+    block->wnode.guid = sessionGuid;
+    block->wnode.clientContext = 1;
+    block->wnode.flags = kWnodeFlagTracedGuid;
+    block->bufferSize = 64;
+    block->minimumBuffers = minimumBuffers;
+    block->maximumBuffers = maximumBuffers;
+    block->logFileMode = kEventTraceRealTimeMode;
+    block->flushTimer = 1;
+    block->enableFlags = enableFlags;
+    block->logFileNameOffset = 0;
+    block->loggerNameOffset = kTraceLoggerNameOffset;
+    CopyBounded(block->loggerName, kTraceNameUnits, loggerName);
+}
 
 void FillStopQueryBlock(TraceProperties* block) {
     std::memset(block, 0, sizeof *block);

@@ -20,6 +20,11 @@ inline void StoreTraceHandle(uint64_t& h, uint64_t value) {
     std::atomic_ref<uint64_t>(h).store(value, std::memory_order_release);
 }
 
+// The block that starts a real-time session: every member zero except those of the session
+// tables (buffers of 64 KB, flushed every second, query-performance-counter time stamps).
+void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, uint32_t minimumBuffers,
+                    uint32_t maximumBuffers, uint32_t enableFlags, const char16_t* loggerName);
+
 // A zero block with only what stop and query need: Wnode.BufferSize 1160, LoggerNameOffset 120,
 // LogFileNameOffset 640.
 void FillStopQueryBlock(TraceProperties* block);

@@ -114,11 +114,8 @@ uint32_t TextBytes(const char16_t* text) {
 
 void ExportCsv(AppState* app) {
     static const char16_t kFilter[] = u"CSV (*.csv)\0*.csv\0Text (*.txt)\0*.txt\0";
-    char16_t path[kSafeTargetPathChars] = {};
-    if (!UiSaveFileDialog(app->mainWindow, kFilter, u"csv", kOfnOverwritePrompt, path,
-                          kSafeTargetPathChars)) {
-        return;
-    }
+    char16_t path[kSafeTargetPathChars];
+    if (!AskSavePath(app, kFilter, u"csv", path)) return;
     ExportCsvToPath(app, path);
 }
 

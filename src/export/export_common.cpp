@@ -19,6 +19,13 @@ bool CommitAndReport(AppState* app, SafeFileWriter* writer, int32_t count,
     return committed;
 }
 
+bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
+                 char16_t (&path)[kSafeTargetPathChars]) {
+    path[0] = 0;
+    return UiSaveFileDialog(app->mainWindow, filter, defaultExtension, kOfnOverwritePrompt, path,
+                            kSafeTargetPathChars);
+}
+
 void ReportFileNotOpened(AppState* app) {
     UiMessageBox(app->mainWindow, u"Failed to open file.", u"Olvetta", kIconError, kButtonsOk);
 }

@@ -1,5 +1,7 @@
 // JSON export of the shown rows: a head with the recording's metadata, completeness counters and
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
+#include <initializer_list>
+
 #include "base/format.h"
 #include "base/text.h"
 #include "export/completeness.h"
@@ -154,39 +156,20 @@ void AppendJsonStringN(char16_t* buf, size_t capacity, const char16_t* text, siz
     for (size_t i = 0; text != nullptr && i < maxChars && text[i] != 0; ++i) {
         if (capacity < 8 || used >= capacity - 8) break;
         const char16_t c = text[i];
-        switch (c) {
-        case u'\t':
+        const char16_t escape = c == u'\t'   ? u't'
+                                : c == u'\n' ? u'n'
+                                : c == u'\r' ? u'r'
+                                : c == u'"'  ? u'"'
+                                : c == u'\\' ? u'\\'
+                                             : 0;
+        if (escape != 0) {
             put(u'\\');
-            put(u't');
-            break;
-        case u'\n':
-            put(u'\\');
-            put(u'n');
-            break;
-        case u'\r':
-            put(u'\\');
-            put(u'r');
-            break;
-        case u'"':
-            put(u'\\');
-            put(u'"');
-            break;
-        case u'\\':
-            put(u'\\');
-            put(u'\\');
-            break;
-        default:
-            if (c < 32) {
-                put(u'\\');
-                put(u'u');
-                put(u'0');
-                put(u'0');
-                put(kHex[(c >> 4) & 0xF]);
-                put(kHex[c & 0xF]);
-            } else {
-                put(c);
-            }
-            break;
+            put(escape);
+        } else if (c < 32) {
+            for (char16_t piece : {u'\\', u'u', u'0', u'0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]})
+                put(piece);
+        } else {
+            put(c);
         }
     }
     put(u'"');
@@ -199,11 +182,8 @@ void AppendJsonString(char16_t* buf, size_t capacity, const char16_t* text) {
 
 void ExportJson(AppState* app) {
     static const char16_t kFilter[] = u"JSON (*.json)\0*.json\0";
-    char16_t path[kSafeTargetPathChars] = {};
-    if (!UiSaveFileDialog(app->mainWindow, kFilter, u"json", kOfnOverwritePrompt, path,
-                          kSafeTargetPathChars)) {
-        return;
-    }
+    char16_t path[kSafeTargetPathChars];
+    if (!AskSavePath(app, kFilter, u"json", path)) return;
     ExportJsonToPath(app, path);
 }
 

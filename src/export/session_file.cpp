@@ -100,11 +100,8 @@ void ShowCompletenessAfterOpen(AppState* app) {
 } // namespace
 
 void SaveSession(AppState* app) {
-    char16_t path[kSafeTargetPathChars] = {};
-    if (!UiSaveFileDialog(app->mainWindow, kSessionFilter, u"ols", kOfnOverwritePrompt, path,
-                          kSafeTargetPathChars)) {
-        return;
-    }
+    char16_t path[kSafeTargetPathChars];
+    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
     SaveSessionToPath(app, path);
 }
 
