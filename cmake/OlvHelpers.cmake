@@ -33,3 +33,17 @@ function(olv_add_library name sources)
     endif()
     add_library(${name} STATIC ${sources})
 endfunction()
+
+# olv_link_platform(<target> <provider>...) - links the core with the libraries that implement
+# the interfaces it calls (UI port, trace data and sessions, launched program) as one group that
+# the linker rescans: the core calls the providers and the providers call the core, and no order
+# of archives on the command line may decide whether, or which, symbol is found. Each provider
+# set holds exactly one implementation of every interface.
+function(olv_link_platform target)
+    list(JOIN ARGN "," providers)
+    set(group "olv_core,olv_platform")
+    if(providers)
+        string(APPEND group ",${providers}")
+    endif()
+    target_link_libraries(${target} PRIVATE "$<LINK_GROUP:RESCAN,${group}>")
+endfunction()

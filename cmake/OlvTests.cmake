@@ -3,9 +3,13 @@
 #   tests/support/*.cpp   shared builders and fakes (a static library, so a
 #                         *_win32 suite only pulls what it uses) plus the doctest
 #                         main in tests/support/test_main.cpp
-#   tests/<dir>/**.cpp    olv_test_<dir>, linking olv_core + olv_platform + olv_sim
-#   tests/<dir>_win32/    windows build only; links the real Windows code
-#                         (olv_win32_shell + olv_win32_real) instead of olv_sim
+#   tests/<dir>/**.cpp    olv_test_<dir>, linking olv_core + olv_platform + the stand-ins
+#                         (olv_sim + olv_headless)
+#   tests/<dir>_win32/    windows build only, linking one of (OLV_WIN32_SUITE_PLATFORM):
+#                         real     the real Windows code (olv_win32_real) and nothing else
+#                         windows  the real windows (olv_win32_shell) on the stand-ins of
+#                                  trace, launcher and drives (olv_sim)
+#                         none     only the core: a driver of other programs
 #   tests/fuzz/           the libFuzzer target, fuzz preset only
 #
 # Tests find data files through OLV_SOURCE_DIR (the repository root).
@@ -28,10 +32,9 @@ endif()
 
 # Settings every test compile unit shares.
 add_library(olv_test_settings INTERFACE)
-target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}")
+target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}" "${OLV_SRC}")
 target_include_directories(olv_test_settings SYSTEM INTERFACE "${OLV_DOCTEST_INCLUDE_DIR}")
 target_compile_definitions(olv_test_settings INTERFACE "OLV_SOURCE_DIR=\"${OLV_TEST_SOURCE_DIR}\"")
-target_link_libraries(olv_test_settings INTERFACE olv_core olv_platform)
 
 add_library(olv_test_main OBJECT "${OLV_TESTS}/support/test_main.cpp")
 target_link_libraries(olv_test_main PUBLIC olv_test_settings)
@@ -40,6 +43,13 @@ olv_glob_recurse(support_sources "${OLV_TESTS}/support")
 list(REMOVE_ITEM support_sources "${OLV_TESTS}/support/test_main.cpp")
 olv_add_library(olv_test_support "${support_sources}")
 target_link_libraries(olv_test_support PUBLIC olv_test_settings)
+
+# What each Windows-only suite links below the core (see above). Suites that open windows or
+# start programs with windows hold the "desktop" lock, so no two of them look for each other's
+# windows.
+set(OLV_WIN32_SUITE_PLATFORM_app_win32 windows)
+set(OLV_WIN32_SUITE_PLATFORM_program_win32 none)
+set(OLV_WIN32_DESKTOP_SUITES app_win32 program_win32)
 
 # Environment of every test run.
 set(OLV_TEST_ENV "")
@@ -115,16 +125,41 @@ foreach(dir IN LISTS test_dirs)
     # A helper/ folder holds programs that a suite starts, not sources of the suite.
     list(FILTER suite_sources EXCLUDE REGEX "^${OLV_TESTS}/${dir}/helper/")
     set(target olv_test_${dir})
-    add_executable(${target} ${suite_sources})
+    # A Windows suite may carry resources (an application manifest) of its own.
+    set(suite_resources "")
+    if(WIN32)
+        olv_glob(suite_resources "${OLV_TESTS}/${dir}" "*.rc")
+    endif()
+    add_executable(${target} ${suite_sources} ${suite_resources})
+    target_link_libraries(${target} PRIVATE olv_test_main olv_test_support)
     if(windows_only)
-        target_link_libraries(${target} PRIVATE olv_test_main olv_test_support olv_win32_shell
-                                                olv_win32_real olv_core olv_platform)
+        set(kind real)
+        if(DEFINED OLV_WIN32_SUITE_PLATFORM_${dir})
+            set(kind ${OLV_WIN32_SUITE_PLATFORM_${dir}})
+        endif()
+        if(kind STREQUAL "real")
+            olv_link_platform(${target} olv_win32_real)
+        elseif(kind STREQUAL "windows")
+            olv_link_platform(${target} olv_win32_shell olv_sim)
+        else()
+            olv_link_platform(${target})
+        endif()
+        target_link_libraries(${target} PRIVATE ${OLV_WIN32_SYSTEM_LIBS})
     else()
-        target_link_libraries(${target} PRIVATE olv_test_main olv_test_support olv_core
-                                                olv_platform olv_sim)
+        olv_link_platform(${target} olv_sim olv_headless)
     endif()
 
-    add_test(NAME ${dir} COMMAND ${target})
+    if(dir IN_LIST OLV_WIN32_DESKTOP_SUITES AND CMAKE_CROSSCOMPILING_EMULATOR)
+        # Suites with windows run under the screenshot script: what they show a person is
+        # written to build/<preset>/screenshots/<suite>/.
+        add_test(NAME ${dir}
+                 COMMAND /bin/sh "${PROJECT_SOURCE_DIR}/cmake/gui-screenshots.sh"
+                         "${PROJECT_BINARY_DIR}/screenshots/${dir}"
+                         ${CMAKE_CROSSCOMPILING_EMULATOR} "$<TARGET_FILE:${target}>")
+        set_tests_properties(${dir} PROPERTIES RESOURCE_LOCK desktop)
+    else()
+        add_test(NAME ${dir} COMMAND ${target})
+    endif()
     set_tests_properties(${dir} PROPERTIES TIMEOUT 120 LABELS "${dir}")
     if(OLV_TEST_ENV)
         set_tests_properties(${dir} PROPERTIES ENVIRONMENT "${OLV_TEST_ENV}")
@@ -144,13 +179,28 @@ if(TARGET olv_test_launcher_win32)
     endif()
 endif()
 
+if(TARGET olv_test_program_win32)
+    add_dependencies(olv_test_program_win32 Olvetta)
+endif()
+
+# Olvetta.exe links the real platform and no stand-in: the simulated trace service and trace
+# data, the scripted launcher and drives, and the headless UI are for tests and tools only.
+if(TARGET Olvetta AND CMAKE_NM)
+    add_test(NAME olvetta_links_real_platform
+             COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DEXE=$<TARGET_FILE:Olvetta>"
+                     "-DFORBID=(SimTrace|SimEvent|SimProcess|SimDrive|Headless|olv::replay)"
+                     "-DREQUIRE=__imp_TdhGetProperty;__imp_StartTraceW;__imp_CreateProcessW;__imp_GetSaveFileNameW;__imp_QueryDosDeviceW"
+                     -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLinked.cmake")
+    set_tests_properties(olvetta_links_real_platform PROPERTIES TIMEOUT 30)
+endif()
+
 # libFuzzer target (fuzz preset).
 if(OLV_FUZZ)
     olv_glob_recurse(fuzz_sources "${OLV_TESTS}/fuzz")
     if(fuzz_sources)
         add_executable(olv_fuzz_session ${fuzz_sources})
-        target_link_libraries(olv_fuzz_session PRIVATE olv_test_support olv_core olv_platform
-                                                       olv_sim)
+        target_link_libraries(olv_fuzz_session PRIVATE olv_test_support)
+        olv_link_platform(olv_fuzz_session olv_sim olv_headless)
         target_link_options(olv_fuzz_session PRIVATE -fsanitize=fuzzer)
         # Regression run over the checked-in session corpus (no fuzzing in ctest).
         if(IS_DIRECTORY "${OLV_TESTS}/corpus/session")

@@ -20,12 +20,21 @@
 
 namespace olv {
 
-const char16_t kProductPageAddress[] = u"https://olvetta.org/SOFTWARE/Olvetta.html";
+// The product has no web page of its own: "About" names the program and its version.
+const char16_t kAboutText[] =
+    u"Olvetta 1.1.0.0\n\nRecords what one program and the processes it starts do while they "
+    u"run: processes and DLLs, files, registry, network and DNS, from Event Tracing for "
+    u"Windows.";
 
 namespace {
 
-constexpr size_t kTargetPathChars = 260;
 constexpr const char16_t* kCaption = u"Olvetta";
+constexpr const char16_t kPathTooLong[] =
+    u"The path is longer than 259 characters. Windows cannot start a program from it, so "
+    u"nothing was started.";
+constexpr const char16_t kDroppedPathTooLong[] =
+    u"The dropped file's path is longer than 259 characters, so Olvetta could not start it. "
+    u"The path box is unchanged.";
 
 void Message(AppState* app, const char16_t* text, int icon) {
     UiMessageBox(app->mainWindow, text, kCaption, icon, kButtonsOk);
@@ -86,14 +95,8 @@ void BrowseForTarget(AppState* app) {
     }
 }
 
-void OpenProductPage(AppState* app) {
-    intptr_t result = UiShellExecute(app->mainWindow, u"open", kProductPageAddress, nullptr);
-    if (result <= 32) {
-        char16_t text[512];
-        FormatText(text, 512, u"The page could not be opened in a browser.\n\n%s",
-                   kProductPageAddress);
-        UiMessageBox(app->mainWindow, text, kCaption, kIconWarning, kButtonsOk);
-    }
+void ShowAbout(AppState* app) {
+    UiMessageBox(app->mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
 }
 
 void SetSuspiciousOnly(AppState* app, bool on) {
@@ -173,7 +176,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         UiCheckMenuItem(app->mainWindow, kCmdAutoScroll, app->autoScroll != 0);
         break;
     case kCmdAbout:
-        OpenProductPage(app);
+        ShowAbout(app);
         break;
     default:
         break;
@@ -195,10 +198,14 @@ void ResetFailedStart(AppState* app) {
 }
 
 void StartMonitoring(AppState* app) {
-    char16_t path[kTargetPathChars] = {};
-    UiGetText(app->targetEdit, path, kTargetPathChars);
+    char16_t path[kTargetTextChars] = {};
+    UiGetText(app->targetEdit, path, kTargetTextChars);
     if (path[0] == 0) {
         Message(app, u"Choose the EXE file to run first.", kIconWarning);
+        return;
+    }
+    if (TextLength(path) >= kTargetPathChars) {
+        Message(app, kPathTooLong, kIconError);
         return;
     }
     bool isFolder = false;
@@ -385,11 +392,24 @@ void HandleTraceStopped(AppState* app, intptr_t text) {
 
 void HandleDroppedFile(AppState* app, const char16_t* name) {
     if (name == nullptr || name[0] == 0) return;
-    if (IsExeFileName(name)) {
+    if (TextLength(name) >= kTargetPathChars) {
+        Message(app, kDroppedPathTooLong, kIconWarning);
+    } else if (IsExeFileName(name)) {
         UiSetText(app->targetEdit, name);
     } else {
         Message(app, u"Please drop an EXE file.", kIconWarning);
     }
+}
+
+bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (message == WM_APP_TARGET_EXITED) {
+        HandleTargetExited(app, wParam);
+    } else if (message == WM_APP_TRACE_STOPPED) {
+        HandleTraceStopped(app, lParam);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void HandleDestroy(AppState* app) {

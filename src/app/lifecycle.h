@@ -9,8 +9,14 @@
 
 namespace olv {
 
-// The address of the product's web page opened by "About".
-extern const char16_t kProductPageAddress[];
+// The longest path a program is started from (MAX_PATH less the terminator), and the buffer
+// the path box is read into: larger, so that a longer path is seen whole and refused rather than
+// cut and started.
+constexpr size_t kTargetPathChars = 260;
+constexpr size_t kTargetTextChars = 1024;
+
+// What "About Olvetta" shows.
+extern const char16_t kAboutText[];
 
 // WM_COMMAND: the control or menu identifier in the low word, the notification in the high word.
 void DispatchCommand(AppState* app, uintptr_t wParam);
@@ -27,8 +33,11 @@ void HandleTimerTick(AppState* app, uintptr_t timerId);
 void HandleTargetExited(AppState* app, uintptr_t exitCode);
 // WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored); the text is freed here.
 void HandleTraceStopped(AppState* app, intptr_t text);
-// WM_DROPFILES with the first dropped file's name (null when it could not be read).
+// WM_DROPFILES with the first dropped file's whole name (null when it could not be read).
 void HandleDroppedFile(AppState* app, const char16_t* name);
+// The two messages other threads post (WM_APP_TARGET_EXITED, WM_APP_TRACE_STOPPED), for the
+// window and for every other driver of the core; false for any other message.
+bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intptr_t lParam);
 // WM_DESTROY: a running recording is stopped in full (the shell then posts WM_QUIT).
 void HandleDestroy(AppState* app);
 

@@ -1,9 +1,10 @@
 // Trace event records and property access by name.
 //
 // EventRecord has the layout of the Windows EVENT_RECORD (64-bit), so the Windows shell hands the
-// records it receives straight to the core. Property reads go to the Trace Data Helper for real
-// records; a record whose userContext points at a SimPropertyTable (the stand-in, see
-// platform/sim/sim_event.h) is answered from that table instead.
+// records it receives straight to the core. Which code answers the property reads is chosen when
+// a binary is linked, never at run time: Olvetta.exe links the Trace Data Helper readers
+// (platform/win32/real/trace_data.cpp); tests and tools link the stand-in, which answers from the
+// table of typed properties a SimEvent carries (platform/sim/sim_event.h).
 #pragma once
 
 #include <cstddef>

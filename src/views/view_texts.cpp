@@ -81,6 +81,20 @@ bool SeverityColour(uint32_t severity, uint32_t* colourRef) {
     return true;
 }
 
+uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* colourRef,
+                       bool* hasColour) {
+    *hasColour = false;
+    if (drawStage == kCddsPrepaint) return kCdrfNotifyItemDraw;
+    if (drawStage != kCddsItemPrepaint) return 0;
+    uint32_t severity = 0;
+    {
+        LockGuard guard(&app->rowsLock);
+        if (item >= 0 && item < app->shownCount) severity = app->rows[app->shownRows[item]].severity;
+    }
+    *hasColour = SeverityColour(severity, colourRef);
+    return kCdrfNewFont;
+}
+
 void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;

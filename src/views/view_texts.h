@@ -18,6 +18,15 @@ void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capa
 bool ListDisplayText(AppState* app, int item, int column, char16_t* out, size_t capacity);
 // Background COLORREF by severity; false for severity 0 or other values (normal background).
 bool SeverityColour(uint32_t severity, uint32_t* colourRef);
+// NM_CUSTOMDRAW of the event list (draw stages and results as the list view numbers them).
+constexpr uint32_t kCddsPrepaint = 0x00000001;
+constexpr uint32_t kCddsItemPrepaint = 0x00010001;
+constexpr uint32_t kCdrfNewFont = 0x00000002;
+constexpr uint32_t kCdrfNotifyItemDraw = 0x00000020;
+// The result for drawStage; at an item's pre-paint *hasColour tells whether the item's
+// background is set to *colourRef (severity 1 to 3 of the shown row) or stays the list's own.
+uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* colourRef,
+                       bool* hasColour);
 // The path the context menu acts on for a shown item (empty when none).
 void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity);
 // The parameter given to "explorer.exe": the path for a folder, else /select,"path" (cut at

@@ -92,8 +92,7 @@ struct Recorder {
     void Pump() {
         HeadlessPostedMessage m{};
         while (HeadlessTakePostedMessage(&m)) {
-            if (m.message == WM_APP_TARGET_EXITED) HandleTargetExited(app, m.wParam);
-            if (m.message == WM_APP_TRACE_STOPPED) HandleTraceStopped(app, m.lParam);
+            HandlePostedMessage(app, m.message, m.wParam, m.lParam);
         }
     }
     std::u16string Operation(int32_t i) const { return app->rows[i].operation; }
@@ -196,6 +195,15 @@ TEST_CASE("Start refusals that change nothing") {
         HeadlessSetText(kIdTargetEdit, u"C:\\nowhere.exe");
         r.Start();
         CHECK(r.LastMessage() == u"File not found.");
+        CHECK(r.LastIcon() == kIconError);
+    }
+    SUBCASE("a path too long to start from is refused whole, not cut to 259 characters") {
+        std::u16string longPath = u"C:\\" + std::u16string(300, u'a') + u".exe";
+        // The first 259 characters name a file that exists: a cut path would be started.
+        SetSimulatedFileAttributes(longPath.substr(0, 259).c_str(), false);
+        HeadlessSetText(kIdTargetEdit, longPath.c_str());
+        r.Start();
+        CHECK(r.LastMessage().find(u"longer than 259 characters") != std::u16string::npos);
         CHECK(r.LastIcon() == kIconError);
     }
     SUBCASE("rows of the last run and the answer No") {
@@ -336,12 +344,11 @@ TEST_CASE("commands of the view and the menus") {
         DispatchCommand(r.app, kIdBrowseButton);
         CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == u"C:\\b.exe");
     }
-    SUBCASE("About warns when no browser opens the page") {
-        HeadlessQueueShellResult(2);
+    SUBCASE("About names the version and opens no address") {
         DispatchCommand(r.app, kCmdAbout);
-        CHECK(r.LastMessage() == std::u16string(u"The page could not be opened in a browser.\n\n") +
-                                     kProductPageAddress);
-        CHECK(r.LastIcon() == kIconWarning);
+        CHECK(r.LastMessage() == kAboutText);
+        CHECK(r.LastIcon() == kIconInformation);
+        CHECK(HeadlessModel()->shellCount == 0);
     }
 }
 
@@ -354,4 +361,14 @@ TEST_CASE("dropped files") {
         CHECK(r.LastMessage() == u"Please drop an EXE file.");
     }
     CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == u"D:\\x\\SAMPLE.EXE");
+    // A name too long to start from is refused whole, never cut into another path.
+    std::u16string longName = u"D:\\" + std::u16string(251, u'a') + u".exe";
+    longName.insert(3, u"b");
+    REQUIRE(longName.size() == 259);
+    HandleDroppedFile(r.app, longName.c_str());
+    CHECK(std::u16string(HeadlessText(kIdTargetEdit)) == longName);
+    longName.insert(3, u"b");
+    HandleDroppedFile(r.app, longName.c_str());
+    CHECK(r.LastMessage().find(u"longer than 259 characters") != std::u16string::npos);
+    CHECK(std::u16string(HeadlessText(kIdTargetEdit)) != longName);
 }

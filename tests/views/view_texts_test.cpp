@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "views/row_store.h"
 #include "views/view_texts.h"
 
 using namespace olv;
@@ -72,6 +73,34 @@ TEST_CASE("list cells and row colours") {
         CHECK(SeverityColour(severity, &colour) == (colours[severity] != 0));
         CHECK(colour == colours[severity]);
     }
+}
+
+TEST_CASE("the list's custom draw colours shown items by severity and asks per item") {
+    StatusFixture f;
+    ResetHeadlessUi();
+    WireHeadlessControls(f.app);
+    EventRow row{};
+    for (uint32_t severity : {3u, 0u, 1u}) {
+        row.severity = severity;
+        AppendRow(f.app, &row);
+    }
+    REQUIRE(f.app->shownCount == 3);
+    uint32_t colour = 0;
+    bool has = true;
+    CHECK(ListRowColour(f.app, kCddsPrepaint, 0, &colour, &has) == kCdrfNotifyItemDraw);
+    CHECK_FALSE(has);
+    CHECK(ListRowColour(f.app, kCddsItemPrepaint, 0, &colour, &has) == kCdrfNewFont);
+    CHECK((has && colour == 0xCDCDFF));
+    CHECK(ListRowColour(f.app, kCddsItemPrepaint, 1, &colour, &has) == kCdrfNewFont);
+    CHECK_FALSE(has);
+    CHECK(ListRowColour(f.app, kCddsItemPrepaint, 2, &colour, &has) == kCdrfNewFont);
+    CHECK((has && colour == 0xCDFAFF));
+    // Items outside the shown rows keep the normal background; other stages get 0.
+    for (int item : {-1, 3, 1000}) {
+        CHECK(ListRowColour(f.app, kCddsItemPrepaint, item, &colour, &has) == kCdrfNewFont);
+        CHECK_FALSE(has);
+    }
+    CHECK(ListRowColour(f.app, 0x10002, 0, &colour, &has) == 0);
 }
 
 TEST_CASE("status bar text") {

@@ -112,11 +112,7 @@ bool Fail(Engine* en, const char* what, uint8_t session) {
 void PumpPostedMessages(AppState* app) {
     HeadlessPostedMessage m{};
     while (HeadlessTakePostedMessage(&m)) {
-        if (m.message == WM_APP_TARGET_EXITED) {
-            HandleTargetExited(app, m.wParam);
-        } else if (m.message == WM_APP_TRACE_STOPPED) {
-            HandleTraceStopped(app, m.lParam);
-        }
+        HandlePostedMessage(app, m.message, m.wParam, m.lParam);
     }
 }
 

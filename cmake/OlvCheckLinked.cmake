@@ -1,0 +1,28 @@
+# ctest step: checks which platform a Windows executable was linked with, from its symbol table.
+#   cmake -DNM=<nm> -DEXE=<file> -DREQUIRE=<regex;...> -DFORBID=<regex> -P OlvCheckLinked.cmake
+# Fails when a FORBID symbol is present or a REQUIRE one is missing.
+execute_process(COMMAND "${NM}" -C "${EXE}" OUTPUT_VARIABLE symbols RESULT_VARIABLE status
+                ERROR_VARIABLE errors)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${NM} could not read ${EXE}: ${errors}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+if(FORBID)
+    set(found "")
+    foreach(line IN LISTS lines)
+        if(line MATCHES "${FORBID}")
+            list(APPEND found "${line}")
+        endif()
+    endforeach()
+    if(found)
+        list(JOIN found "\n  " text)
+        message(FATAL_ERROR "${EXE} links code it must not (${FORBID}):\n  ${text}")
+    endif()
+endif()
+foreach(pattern IN LISTS REQUIRE)
+    if(NOT symbols MATCHES "${pattern}")
+        message(FATAL_ERROR "${EXE} lacks ${pattern}")
+    endif()
+endforeach()
+get_filename_component(name "${EXE}" NAME)
+message(STATUS "${name}: linked as expected")

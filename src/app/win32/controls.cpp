@@ -1,0 +1,149 @@
+// The main window's menu, font, controls and columns, made from the tables of window_layout,
+// and their placement on WM_SIZE.
+#include <initializer_list>
+
+#include "app/win32/shell.h"
+#include "app/window_layout.h"
+
+namespace olv {
+
+static_assert(kWsChild == WS_CHILD && kWsVisible == WS_VISIBLE && kWsDisabled == WS_DISABLED);
+static_assert(kWsBorder == WS_BORDER && kWsVScroll == WS_VSCROLL && kWsTabStop == WS_TABSTOP);
+static_assert(kWsExClientEdge == WS_EX_CLIENTEDGE && kEsAutoHScroll == ES_AUTOHSCROLL);
+static_assert(kBsPushButton == BS_PUSHBUTTON && kBsAutoCheckBox == BS_AUTOCHECKBOX);
+static_assert(kCbsDropDownList == CBS_DROPDOWNLIST && kSbarsSizeGrip == SBARS_SIZEGRIP);
+static_assert(kLvsReport == LVS_REPORT && kLvsSingleSel == LVS_SINGLESEL &&
+              kLvsOwnerData == LVS_OWNERDATA);
+
+namespace {
+
+// The structure size the message font is asked with: NONCLIENTMETRICSW with the padded border
+// width of Vista and later.
+constexpr UINT kNonClientMetricsSize = 504;
+static_assert(sizeof(NONCLIENTMETRICSW) == kNonClientMetricsSize);
+
+void BuildMenu(HWND window) {
+    HMENU bar = CreateMenu();
+    if (bar == nullptr) return;
+    for (const MenuSpec& menu : kMainMenus) {
+        HMENU popup = CreatePopupMenu();
+        if (popup == nullptr) continue;
+        for (int i = 0; i < menu.itemCount; ++i) {
+            const MenuItemSpec& item = menu.items[i];
+            if (item.id == 0) {
+                AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
+            } else {
+                AppendMenuW(popup, MF_STRING | (item.checked != 0 ? MF_CHECKED : 0),
+                            static_cast<UINT_PTR>(item.id), W(item.text));
+            }
+        }
+        AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), W(menu.text));
+    }
+    SetMenu(window, bar);
+}
+
+HFONT MakeUiFont() {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = kNonClientMetricsSize;
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, kNonClientMetricsSize, &metrics, 0)) {
+        HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
+        if (font != nullptr) return font;
+    }
+    return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+void InsertColumns(HWND list, int dpi) {
+    for (int i = 0; i < kListColumnCount; ++i) {
+        LVCOLUMNW column{};
+        column.mask = LVCF_FMT | LVCF_TEXT | LVCF_WIDTH;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = ScaleByDpi(kListColumns[i].width, dpi);
+        column.pszText = const_cast<wchar_t*>(W(kListColumns[i].heading));
+        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
+                     reinterpret_cast<LPARAM>(&column));
+    }
+}
+
+void Move(UiHandle control, const ControlRect& r) {
+    if (control != nullptr) MoveWindow(H(control), r.x, r.y, r.width, r.height, TRUE);
+}
+
+} // namespace
+
+void BuildMainWindowContents(AppState* app) {
+    HWND window = H(app->mainWindow);
+    const int dpi = WindowDpi(window);
+    BuildMenu(window);
+    HFONT font = MakeUiFont();
+    app->uiFont = font;
+
+    // Each control at 0,0 without a size: the first WM_SIZE places it. A control that cannot
+    // be made stays null, and everything that uses it checks.
+    for (const ControlSpec& spec : kMainControls) {
+        HWND control = CreateWindowExW(
+            spec.exStyle, W(spec.className), W(spec.text), spec.style, 0, 0, 0,
+            ScaleByDpi(spec.createHeight, dpi), window,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+            static_cast<HINSTANCE>(app->instance), nullptr);
+        app->*spec.field = control;
+        if (control == nullptr) continue;
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        // Cue banners need the version 6 controls (the manifest asks for them); TRUE keeps the
+        // banner while the box has the focus.
+        if (spec.cueBanner != nullptr) {
+            SendMessageW(control, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(W(spec.cueBanner)));
+        }
+    }
+    for (UiHandle box : {app->fileCheck, app->registryCheck, app->networkCheck, app->processCheck}) {
+        if (box != nullptr) SendMessageW(H(box), BM_SETCHECK, BST_CHECKED, 0);
+    }
+    if (app->operationCombo != nullptr) {
+        SendMessageW(H(app->operationCombo), CB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(L"All operations"));
+        SendMessageW(H(app->operationCombo), CB_SETCURSEL, 0, 0);
+    }
+    if (app->eventList != nullptr) {
+        const DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+        SendMessageW(H(app->eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+        InsertColumns(H(app->eventList), dpi);
+    }
+}
+
+void LayOutMainWindow(AppState* app, int width, int height) {
+    if (app->targetEdit == nullptr) return;
+    int statusHeight = 0;
+    if (app->statusBar != nullptr) {
+        // The status bar docks itself at the bottom when it sees the size change.
+        SendMessageW(H(app->statusBar), WM_SIZE, 0, 0);
+        RECT r{};
+        GetWindowRect(H(app->statusBar), &r);
+        statusHeight = r.bottom - r.top;
+    }
+    int columns[kListColumnCount] = {};
+    for (int i = 0; i < kListColumnCount && app->eventList != nullptr; ++i) {
+        columns[i] = static_cast<int>(SendMessageW(H(app->eventList), LVM_GETCOLUMNWIDTH, i, 0));
+    }
+    MainLayout l{};
+    ComputeMainLayout(width, height, statusHeight, columns, GetSystemMetrics(SM_CXVSCROLL),
+                      WindowDpi(H(app->mainWindow)), &l);
+    Move(app->targetEdit, l.targetEdit);
+    Move(app->browseButton, l.browseButton);
+    Move(app->startButton, l.startButton);
+    Move(app->stopButton, l.stopButton);
+    Move(app->fileCheck, l.fileCheck);
+    Move(app->registryCheck, l.registryCheck);
+    Move(app->networkCheck, l.networkCheck);
+    Move(app->processCheck, l.processCheck);
+    Move(app->suspiciousCheck, l.suspiciousCheck);
+    Move(app->operationCombo, l.operationCombo);
+    Move(app->filterEdit, l.filterEdit);
+    Move(app->clearButton, l.clearButton);
+    Move(app->exportCsvButton, l.exportCsvButton);
+    Move(app->eventList, l.eventList);
+    if (app->eventList != nullptr) {
+        SendMessageW(H(app->eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
+                     MAKELPARAM(l.pathColumnWidth, 0));
+    }
+}
+
+} // namespace olv

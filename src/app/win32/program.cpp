@@ -1,0 +1,141 @@
+// The program's entry steps, the main window's class, creation and router, and the message loop.
+#include <winsock2.h>
+
+#include "app/win32/shell.h"
+#include "app/window_layout.h"
+
+namespace olv {
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"OlvettaWindow";
+
+// Stores the AppState with the window on WM_NCCREATE (so mainWindow is set before WM_CREATE)
+// and hands every later message to the main window's handler.
+LRESULT CALLBACK RouteMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    AppState* app = nullptr;
+    if (message == WM_NCCREATE) {
+        const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        app = static_cast<AppState*>(create->lpCreateParams);
+        app->mainWindow = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
+    } else {
+        app = reinterpret_cast<AppState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    }
+    if (app == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    return HandleMainMessage(app, window, message, wParam, lParam);
+}
+
+int SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    if (screen == nullptr) return 96;
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+} // namespace
+
+int WindowDpi(HWND) {
+    // The manifest declares the process system-DPI aware: every window has the system's DPI.
+    return SystemDpi();
+}
+
+bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
+    app->instance = instance;
+    INITCOMMONCONTROLSEX controls{sizeof controls,
+                                  ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = RouteMainMessage;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kWindowClass;
+    // A class left registered by an earlier window of this process (the tests make several)
+    // is the same class.
+    if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+
+    const int dpi = SystemDpi();
+    int width = 0, height = 0, x = 0, y = 0;
+    InitialWindowSize(dpi, &width, &height);
+    CentredOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), width, height, &x,
+                  &y);
+    HWND window = CreateWindowExW(WS_EX_ACCEPTFILES, kWindowClass, title,
+                                  WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width, height,
+                                  nullptr, nullptr, instance, app);
+    if (window == nullptr) return false;
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    return true;
+}
+
+int RunMessageLoop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& options) {
+    HANDLE mutex = nullptr;
+    if (options.mutexName != nullptr) {
+        mutex = CreateMutexW(nullptr, TRUE, options.mutexName);
+        const DWORD error = GetLastError();
+        if (mutex == nullptr) {
+            wchar_t text[400];
+            wsprintfW(text,
+                      L"The check that stops a second copy running could not be made (error "
+                      L"%lu).\n\nWithout it two copies could fight over the one kernel trace "
+                      L"session, and neither would record what it claims to.",
+                      error);
+            MessageBoxW(nullptr, text, L"Olvetta", MB_ICONERROR);
+            return 0;
+        }
+        if (error == ERROR_ALREADY_EXISTS) {
+            MessageBoxW(nullptr,
+                        L"Olvetta is already running on this computer.\n\nWindows has only one "
+                        L"kernel trace session, so a second copy would take it from the first "
+                        L"and leave that one recording nothing.",
+                        L"Olvetta", MB_ICONWARNING);
+            CloseHandle(mutex);
+            return 0;
+        }
+    }
+
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa); // only formats addresses; a failure changes nothing
+
+    // The one AppState of the run; static because it is large for a stack.
+    static AppState app;
+    InitAppState(&app);
+    if (!CreateMainWindow(&app, instance, showCommand, options.title)) {
+        MessageBoxW(nullptr, L"Failed to create window.", L"Error", MB_ICONERROR);
+        WSACleanup();
+        CleanUpAppState(&app);
+        if (mutex != nullptr) {
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+        return 1;
+    }
+    if (options.afterCreate != nullptr) options.afterCreate(&app, options.context);
+    const int result = RunMessageLoop();
+
+    WSACleanup();
+    if (mutex != nullptr) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+    CleanUpAppState(&app);
+    return result;
+}
+
+} // namespace olv

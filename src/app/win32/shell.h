@@ -1,0 +1,64 @@
+// The Windows shell of the main window: what the entry, the window procedure and the control
+// code share. Each function is a thin translation between window messages and the portable
+// handlers of app/ and views/, which make every decision.
+#pragma once
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+static_assert(sizeof(wchar_t) == 2, "UTF-16 text is passed to the system as wchar_t");
+
+// char16_t text at the API boundary, and back.
+inline const wchar_t* W(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+inline wchar_t* W(char16_t* text) {
+    return reinterpret_cast<wchar_t*>(text);
+}
+inline HWND H(UiHandle handle) {
+    return static_cast<HWND>(handle);
+}
+
+// How a program built on the shell runs: Olvetta.exe and the demonstration differ only here.
+struct ProgramOptions {
+    const wchar_t* title;     // the main window's title
+    const wchar_t* mutexName; // the single-instance mutex; null: no check
+    // Called once the main window exists and before the message loop; may be null.
+    void (*afterCreate)(AppState* app, void* context);
+    void* context;
+};
+
+// The program's entry steps: single-instance check, sockets, AppState, window, message loop,
+// clean-up. Returns the process exit code.
+int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& options);
+
+// Registers the main window class and creates the window for app, centred on the primary
+// screen; false when either fails.
+bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title);
+// Runs GetMessageW/TranslateMessage/DispatchMessageW until WM_QUIT; returns its wParam.
+int RunMessageLoop();
+
+// The main window's message handler (the router calls it once the AppState is known).
+LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wParam,
+                          LPARAM lParam);
+
+// WM_CREATE: menu, font, controls, cue banners, check boxes, combo box, columns, status bar.
+void BuildMainWindowContents(AppState* app);
+// WM_SIZE: docks the status bar and places every control for a client of width x height.
+void LayOutMainWindow(AppState* app, int width, int height);
+// The window's DPI (the system's, for a system-aware program); 96 when it cannot be read.
+int WindowDpi(HWND window);
+// Lets files dropped from unelevated programs reach the (elevated) window.
+bool AllowDropsFromUnelevated(HWND window);
+
+// WM_NOTIFY of the main window: the event list's notifications.
+LRESULT HandleListNotify(AppState* app, const NMHDR* header);
+
+} // namespace olv

@@ -1,0 +1,213 @@
+// The UI port on the real controls: each function is one call of the system, with the handle
+// and text converted at that line.
+
+#include "app/win32/shell.h"
+#include "base/text.h"
+#include "platform/memory.h"
+#include "platform/ui.h"
+
+namespace olv {
+
+static_assert(kOfnOverwritePrompt == OFN_OVERWRITEPROMPT && kOfnPathMustExist == OFN_PATHMUSTEXIST &&
+              kOfnFileMustExist == OFN_FILEMUSTEXIST);
+static_assert(kAnswerOk == IDOK && kAnswerCancel == IDCANCEL && kAnswerYes == IDYES &&
+              kAnswerNo == IDNO);
+static_assert(kEnChange == EN_CHANGE && kCbnSelChange == CBN_SELCHANGE && kBnClicked == BN_CLICKED);
+static_assert(kChecked == BST_CHECKED && kUnchecked == BST_UNCHECKED);
+static_assert(kWmApp == WM_APP);
+
+namespace {
+
+UINT IconStyle(int icon) {
+    switch (icon) {
+    case kIconError:
+        return MB_ICONERROR;
+    case kIconWarning:
+        return MB_ICONWARNING;
+    case kIconQuestion:
+        return MB_ICONQUESTION;
+    default:
+        return MB_ICONINFORMATION;
+    }
+}
+
+bool RunFileDialog(bool save, UiHandle owner, const char16_t* filter,
+                   const char16_t* defaultExtension, uint32_t flags, char16_t* path,
+                   size_t capacity) {
+    if (path == nullptr || capacity == 0 || capacity > 0xFFFF) return false;
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = H(owner);
+    dialog.lpstrFilter = W(filter);
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = W(path);
+    dialog.nMaxFile = static_cast<DWORD>(capacity);
+    dialog.Flags = flags;
+    dialog.lpstrDefExt = W(defaultExtension);
+    return (save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog)) != FALSE;
+}
+
+} // namespace
+
+void UiListSetItemCount(UiHandle list, int count) {
+    // Neither repaint every item nor scroll: the view rebuild invalidates when it must, and
+    // auto-scroll decides about scrolling.
+    if (list != nullptr) {
+        SendMessageW(H(list), LVM_SETITEMCOUNT, static_cast<WPARAM>(count),
+                     LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    }
+}
+
+void UiListInvalidate(UiHandle list, bool erase) {
+    if (list != nullptr) InvalidateRect(H(list), nullptr, erase ? TRUE : FALSE);
+}
+
+void UiListEnsureVisible(UiHandle list, int index) {
+    if (list != nullptr) SendMessageW(H(list), LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE);
+}
+
+void UiComboReset(UiHandle combo) {
+    if (combo != nullptr) SendMessageW(H(combo), CB_RESETCONTENT, 0, 0);
+}
+
+void UiComboAdd(UiHandle combo, const char16_t* text) {
+    if (combo != nullptr) SendMessageW(H(combo), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(text)));
+}
+
+void UiComboSetSelection(UiHandle combo, int index) {
+    if (combo != nullptr) SendMessageW(H(combo), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+int UiComboSelection(UiHandle combo) {
+    if (combo == nullptr) return -1;
+    const LRESULT index = SendMessageW(H(combo), CB_GETCURSEL, 0, 0);
+    return index == CB_ERR ? -1 : static_cast<int>(index);
+}
+
+bool UiComboItemText(UiHandle combo, int index, char16_t* out, size_t capacity) {
+    if (combo == nullptr || out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    // CB_GETLBTEXT takes no buffer size: ask the length first, and read a longer item through a
+    // block of its own size before cutting it.
+    const LRESULT length = SendMessageW(H(combo), CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length == CB_ERR || length < 0) return false;
+    const size_t needed = static_cast<size_t>(length) + 1;
+    if (needed <= capacity) {
+        return SendMessageW(H(combo), CB_GETLBTEXT, static_cast<WPARAM>(index),
+                            reinterpret_cast<LPARAM>(W(out))) != CB_ERR;
+    }
+    char16_t* whole = static_cast<char16_t*>(AllocZeroed(needed * sizeof(char16_t)));
+    if (whole == nullptr) return false;
+    const bool read = SendMessageW(H(combo), CB_GETLBTEXT, static_cast<WPARAM>(index),
+                                   reinterpret_cast<LPARAM>(W(whole))) != CB_ERR;
+    if (read) CopyBounded(out, capacity, whole);
+    FreeBlock(whole);
+    return read;
+}
+
+int UiGetCheck(UiHandle button) {
+    if (button == nullptr) return kUnchecked;
+    return static_cast<int>(SendMessageW(H(button), BM_GETCHECK, 0, 0));
+}
+
+void UiSetCheck(UiHandle button, int state) {
+    if (button != nullptr) SendMessageW(H(button), BM_SETCHECK, static_cast<WPARAM>(state), 0);
+}
+
+void UiGetText(UiHandle control, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    if (control == nullptr) return;
+    const int limit = capacity > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(capacity);
+    GetWindowTextW(H(control), W(out), limit); // cut at capacity - 1 and terminated
+    out[capacity - 1] = 0;
+}
+
+void UiSetText(UiHandle control, const char16_t* text) {
+    if (control != nullptr) SetWindowTextW(H(control), W(text));
+}
+
+void UiEnable(UiHandle control, bool enabled) {
+    if (control != nullptr) EnableWindow(H(control), enabled ? TRUE : FALSE);
+}
+
+void UiSetStatusText(UiHandle statusBar, const char16_t* text) {
+    if (statusBar != nullptr) SendMessageW(H(statusBar), SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(W(text)));
+}
+
+void UiCheckMenuItem(UiHandle window, int commandId, bool checked) {
+    HMENU menu = window != nullptr ? GetMenu(H(window)) : nullptr;
+    if (menu != nullptr) {
+        CheckMenuItem(menu, static_cast<UINT>(commandId),
+                      MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+    }
+}
+
+void UiDeleteFont(FontHandle font) {
+    if (font != nullptr) DeleteObject(static_cast<HGDIOBJ>(font));
+}
+
+bool UiSetTimer(UiHandle window, uintptr_t id, uint32_t milliseconds) {
+    return window != nullptr && SetTimer(H(window), id, milliseconds, nullptr) != 0;
+}
+
+void UiKillTimer(UiHandle window, uintptr_t id) {
+    if (window != nullptr) KillTimer(H(window), id);
+}
+
+bool UiPostMessage(UiHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return PostMessageW(H(window), message, wParam, lParam) != FALSE;
+}
+
+bool UiIsWindow(UiHandle window) {
+    return window != nullptr && IsWindow(H(window)) != FALSE;
+}
+
+void UiDestroyWindow(UiHandle window) {
+    if (window != nullptr) DestroyWindow(H(window));
+}
+
+int UiMessageBox(UiHandle owner, const char16_t* text, const char16_t* caption, int icon,
+                 int buttons) {
+    const UINT style = IconStyle(icon) |
+                       (buttons == kButtonsYesNoDefaultNo ? MB_YESNO | MB_DEFBUTTON2 : MB_OK);
+    return MessageBoxW(H(owner), W(text), W(caption), style);
+}
+
+bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* defaultExtension,
+                      uint32_t flags, char16_t* path, size_t capacity) {
+    return RunFileDialog(true, owner, filter, defaultExtension, flags, path, capacity);
+}
+
+bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
+                      size_t capacity) {
+    return RunFileDialog(false, owner, filter, nullptr, flags, path, capacity);
+}
+
+intptr_t UiShellExecute(UiHandle owner, const char16_t* verb, const char16_t* file,
+                        const char16_t* parameters) {
+    return reinterpret_cast<intptr_t>(
+        ShellExecuteW(H(owner), W(verb), W(file), W(parameters), nullptr, SW_SHOWNORMAL));
+}
+
+bool UiSetClipboardText(UiHandle owner, const char16_t* text) {
+    if (!OpenClipboard(H(owner))) return false;
+    EmptyClipboard();
+    const size_t bytes = (TextLength(text) + 1) * sizeof(char16_t);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    bool set = false;
+    if (block != nullptr) {
+        void* data = GlobalLock(block);
+        if (data != nullptr) {
+            CopyMemory(data, text != nullptr ? static_cast<const void*>(text) : L"", bytes);
+            GlobalUnlock(block);
+            set = SetClipboardData(CF_UNICODETEXT, block) != nullptr;
+        }
+        // The clipboard owns the block only once SetClipboardData accepted it.
+        if (!set) GlobalFree(block);
+    }
+    CloseClipboard();
+    return set;
+}
+
+} // namespace olv

@@ -1,0 +1,113 @@
+// The main window's controls, menu and columns as constant tables, and the arithmetic that
+// places them. The Windows shell creates what the tables say and moves the controls where
+// ComputeMainLayout puts them; both are decided here, where they are tested natively.
+//
+// Geometry is written in 96-DPI pixels, as the layout was designed, and scaled by the window's
+// DPI (at 96 DPI every number is exactly the written one).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+// Window styles, with the values of the Windows headers (the shell asserts that they agree).
+constexpr uint32_t kWsChild = 0x40000000;
+constexpr uint32_t kWsVisible = 0x10000000;
+constexpr uint32_t kWsDisabled = 0x08000000;
+constexpr uint32_t kWsBorder = 0x00800000;
+constexpr uint32_t kWsVScroll = 0x00200000;
+constexpr uint32_t kWsTabStop = 0x00010000;
+constexpr uint32_t kWsExClientEdge = 0x00000200;
+constexpr uint32_t kEsAutoHScroll = 0x0080;
+constexpr uint32_t kBsPushButton = 0x0000;
+constexpr uint32_t kBsAutoCheckBox = 0x0003;
+constexpr uint32_t kCbsDropDownList = 0x0003;
+constexpr uint32_t kLvsReport = 0x0001;
+constexpr uint32_t kLvsSingleSel = 0x0004;
+constexpr uint32_t kLvsOwnerData = 0x1000;
+constexpr uint32_t kSbarsSizeGrip = 0x0100;
+
+// One control of the main window, in creation order (which is also the z-order).
+struct ControlSpec {
+    int id;
+    const char16_t* className;
+    const char16_t* text;
+    const char16_t* cueBanner; // null: none
+    uint32_t style;
+    uint32_t exStyle;
+    int createHeight; // 0: none (the first WM_SIZE sizes it); the combo box is made 300 high
+    UiHandle AppState::*field;
+};
+constexpr int kMainControlCount = 15;
+extern const ControlSpec kMainControls[kMainControlCount];
+// The spec of a control id; null for any other id.
+const ControlSpec* FindControlSpec(int id);
+
+// The menu bar: three pop-ups; an item with id 0 is a separator.
+struct MenuItemSpec {
+    int id;
+    const char16_t* text;
+    uint8_t checked; // made checked
+};
+struct MenuSpec {
+    const char16_t* text;
+    const MenuItemSpec* items;
+    int itemCount;
+};
+constexpr int kMenuCount = 3;
+extern const MenuSpec kMainMenus[kMenuCount];
+
+// The event list's columns, inserted in this order, left-aligned.
+struct ColumnSpec {
+    const char16_t* heading;
+    int width; // 96-DPI pixels
+};
+constexpr int kListColumnCount = 7;
+constexpr int kPathColumn = 5;
+extern const ColumnSpec kListColumns[kListColumnCount];
+
+// A 96-DPI length at the given DPI, rounded to the nearest pixel (MulDiv(value, dpi, 96)).
+int ScaleByDpi(int value, int dpi);
+
+struct ControlRect {
+    int x;
+    int y;
+    int width;
+    int height;
+};
+
+// Where WM_SIZE puts every control but the status bar (which docks itself).
+struct MainLayout {
+    ControlRect targetEdit, browseButton, startButton, stopButton;
+    ControlRect fileCheck, registryCheck, networkCheck, processCheck, suspiciousCheck;
+    ControlRect operationCombo; // its height includes the drop-down
+    ControlRect filterEdit, clearButton, exportCsvButton;
+    ControlRect eventList;
+    int pathColumnWidth; // the width "Path / Detail" gets
+};
+
+// The layout for a client area of width x height pixels, a status bar statusHeight high, the
+// list's current column widths (index kPathColumn is not read) and the width of a vertical
+// scroll bar, all in the window's pixels at dpi.
+void ComputeMainLayout(int width, int height, int statusHeight, const int columnWidths[7],
+                       int scrollBarWidth, int dpi, MainLayout* out);
+
+// The smallest client area in which every control of both rows is wholly visible and the list
+// keeps its minimum height, at dpi, with a status bar statusHeight high.
+void MinimumClientSize(int dpi, int statusHeight, int* width, int* height);
+// The minimum tracking size of the window itself: the larger of 800 x 500 (scaled) and the
+// window size around the minimum client area (frameWidth/frameHeight: what the frame, caption
+// and menu add).
+void MinimumWindowSize(int dpi, int statusHeight, int frameWidth, int frameHeight, int* width,
+                       int* height);
+
+// The main window's size at creation (1120 x 700, scaled).
+void InitialWindowSize(int dpi, int* width, int* height);
+// The origin that centres a window of width x height on a screen; never left of or above the
+// screen's corner, so the title bar stays reachable on a small screen.
+void CentredOrigin(int screenWidth, int screenHeight, int width, int height, int* x, int* y);
+
+} // namespace olv

@@ -1,0 +1,54 @@
+#include "views/win32/aux_window.h"
+
+#include "app/win32/shell.h"
+#include "app/window_layout.h"
+
+namespace olv {
+
+namespace {
+
+constexpr wchar_t kAuxClass[] = L"OlvettaAuxWindow";
+bool gAuxRegistered = false;
+
+} // namespace
+
+LRESULT CALLBACK AuxWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_SIZE: {
+        HWND child = GetWindow(window, GW_CHILD);
+        if (child != nullptr) MoveWindow(child, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+        return 0;
+    }
+    case WM_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+bool RegisterAuxWindowClass(HINSTANCE instance) {
+    if (gAuxRegistered) return true;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = AuxWindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_3DFACE + 1);
+    wc.lpszClassName = kAuxClass;
+    gAuxRegistered = RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return gAuxRegistered;
+}
+
+HWND CreateAuxWindow(AppState* app, const wchar_t* title, int width, int height) {
+    HINSTANCE instance = static_cast<HINSTANCE>(app->instance);
+    if (!RegisterAuxWindowClass(instance)) return nullptr;
+    const int dpi = WindowDpi(H(app->mainWindow));
+    return CreateWindowExW(0, kAuxClass, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                           ScaleByDpi(width, dpi), ScaleByDpi(height, dpi), H(app->mainWindow),
+                           nullptr, instance, nullptr);
+}
+
+} // namespace olv

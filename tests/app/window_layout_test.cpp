@@ -1,0 +1,170 @@
+#include "app/window_layout.h"
+
+#include "doctest.h"
+#include "support/text_check.h"
+
+using namespace olv;
+
+namespace {
+
+constexpr int kWidths[7] = {105, 70, 150, 80, 200, 420, 110};
+constexpr int kStatus = 22;
+constexpr int kScroll = 17;
+
+int Right(const ControlRect& r) {
+    return r.x + r.width;
+}
+int Bottom(const ControlRect& r) {
+    return r.y + r.height;
+}
+
+MainLayout Layout(int w, int h, int dpi = 96) {
+    MainLayout out{};
+    int widths[7];
+    for (int i = 0; i < 7; ++i)
+        widths[i] = ScaleByDpi(kWidths[i], dpi);
+    ComputeMainLayout(w, h, ScaleByDpi(kStatus, dpi), widths, ScaleByDpi(kScroll, dpi), dpi,
+                      &out);
+    return out;
+}
+
+bool Same(const ControlRect& r, int x, int y, int w, int h) {
+    return r.x == x && r.y == y && r.width == w && r.height == h;
+}
+
+// Every control of both rows, for the "wholly visible" checks.
+const ControlRect* RowControls(const MainLayout& l, int i) {
+    const ControlRect* all[] = {&l.targetEdit,    &l.browseButton,  &l.startButton,
+                                &l.stopButton,    &l.fileCheck,     &l.registryCheck,
+                                &l.networkCheck,  &l.processCheck,  &l.suspiciousCheck,
+                                &l.operationCombo, &l.filterEdit,   &l.clearButton,
+                                &l.exportCsvButton};
+    return i < 13 ? all[i] : nullptr;
+}
+
+} // namespace
+
+TEST_CASE("the layout at 96 DPI places every control where the window was drawn") {
+    const MainLayout l = Layout(1104, 641);
+    CHECK(Same(l.targetEdit, 8, 10, 774, 24));
+    CHECK(Same(l.browseButton, 790, 8, 60, 28));
+    CHECK(Same(l.startButton, 858, 8, 160, 28));
+    CHECK(Same(l.stopButton, 1026, 8, 70, 28));
+    CHECK(Same(l.fileCheck, 8, 46, 74, 24));
+    CHECK(Same(l.suspiciousCheck, 334, 46, 84, 24));
+    CHECK(Same(l.operationCombo, 426, 44, 180, 280));
+    CHECK(Same(l.filterEdit, 614, 46, 286, 24));
+    CHECK(Same(l.clearButton, 908, 44, 90, 28));
+    CHECK(Same(l.exportCsvButton, 1006, 44, 90, 28));
+    CHECK(Same(l.eventList, 8, 80, 1088, 641 - 22 - 80));
+    // 1104 - 16 - (105 + 70 + 150 + 80 + 200 + 110) - 17 - 8
+    CHECK(l.pathColumnWidth == 348);
+}
+
+TEST_CASE("narrow and short windows keep the minimum sizes of the edits, list and path column") {
+    const MainLayout at800 = Layout(800, 400);
+    CHECK(at800.targetEdit.width == 470);
+    CHECK(at800.filterEdit.width == 70);
+
+    // Below 430 the path box keeps 100 pixels and the buttons keep their offsets from it.
+    const MainLayout narrow = Layout(300, 100);
+    CHECK(narrow.targetEdit.width == 100);
+    CHECK(narrow.browseButton.x == 116);
+    CHECK(narrow.startButton.x == 184);
+    CHECK(narrow.stopButton.x == 352);
+    CHECK(narrow.filterEdit.width == 70);
+    CHECK(narrow.exportCsvButton.x == 790);
+    CHECK(narrow.eventList.height == 50);
+    CHECK(narrow.pathColumnWidth == 200);
+    CHECK(narrow.eventList.width == 300 - 16);
+}
+
+TEST_CASE("at the minimum size every control of both rows is wholly inside the client area") {
+    for (int dpi : {96, 120, 144, 192}) {
+        CAPTURE(dpi);
+        int w = 0, h = 0;
+        const int status = ScaleByDpi(kStatus, dpi);
+        MinimumClientSize(dpi, status, &w, &h);
+        const MainLayout l = Layout(w, h, dpi);
+        for (int i = 0; i < 13; ++i) {
+            CAPTURE(i);
+            const ControlRect& r = *RowControls(l, i);
+            CHECK(r.x >= 0);
+            CHECK(Right(r) <= w);
+        }
+        CHECK(Bottom(l.eventList) <= h - status);
+        CHECK(l.eventList.height >= ScaleByDpi(50, dpi));
+        // One pixel narrower and the "Export CSV" button would be cut.
+        const MainLayout tight = Layout(w - 1, h, dpi);
+        CHECK(Right(tight.exportCsvButton) > w - 1 - ScaleByDpi(8, dpi));
+    }
+    // The window itself never goes below 800 x 500 at 96 DPI, and grows with the frame.
+    int w = 0, h = 0;
+    MinimumWindowSize(96, 22, 16, 59, &w, &h);
+    CHECK(w == 888 + 16);
+    CHECK(h == 500);
+    MinimumWindowSize(96, 22, 0, 0, &w, &h);
+    CHECK((w == 888 && h == 500));
+}
+
+TEST_CASE("geometry scales with the DPI and is exact at 96") {
+    CHECK(ScaleByDpi(105, 96) == 105);
+    CHECK(ScaleByDpi(105, 120) == 131); // 131.25
+    CHECK(ScaleByDpi(70, 144) == 105);
+    CHECK(ScaleByDpi(-5, 144) == -8); // -7.5 rounds away from zero
+    CHECK(ScaleByDpi(1120, 0) == 1120);
+
+    const MainLayout l = Layout(1656, 962, 144); // 1104 x 641 at 150%
+    CHECK(Same(l.stopButton, 1539, 12, 105, 42));
+    CHECK(Same(l.exportCsvButton, 1509, 66, 135, 42));
+    CHECK(l.eventList.x == 12);
+    CHECK(l.eventList.width == 1656 - 24);
+
+    int w = 0, h = 0;
+    InitialWindowSize(144, &w, &h);
+    CHECK((w == 1680 && h == 1050));
+}
+
+TEST_CASE("a window is centred on the screen but never starts left of or above it") {
+    int x = -1, y = -1;
+    CentredOrigin(1920, 1080, 1120, 700, &x, &y);
+    CHECK((x == 400 && y == 190));
+    CentredOrigin(1024, 600, 1120, 700, &x, &y);
+    CHECK((x == 0 && y == 0));
+}
+
+TEST_CASE("the control, menu and column tables hold the window's fifteen controls in order") {
+    const int order[kMainControlCount] = {1001, 1002, 1003, 1004, 1008, 1009, 1010, 1011,
+                                          1015, 1014, 1012, 1005, 1006, 1007, 1013};
+    AppState app{};
+    for (int i = 0; i < kMainControlCount; ++i) {
+        CAPTURE(i);
+        CHECK(kMainControls[i].id == order[i]);
+        CHECK(FindControlSpec(order[i]) == &kMainControls[i]);
+        // Each control has its own AppState field.
+        for (int j = 0; j < i; ++j)
+            CHECK(kMainControls[i].field != kMainControls[j].field);
+    }
+    CHECK(FindControlSpec(1016) == nullptr);
+    CHECK(kMainControls[3].style == (0x40000000u | 0x10000000u | 0x00010000u | 0x08000000u));
+    CHECK(kMainControls[4].style == (0x40000000u | 0x10000000u | 0x00010000u | 0x3u));
+    CHECK(kMainControls[9].createHeight == 300);
+    CHECK(kMainControls[13].exStyle == 0x200u);
+    CHECK(kMainControls[13].style == (0x40000000u | 0x10000000u | 0x00010000u | 0x1005u));
+    CHECK(U8(kMainControls[0].cueBanner) == "Choose an EXE file, or drop one here...");
+    CHECK(U8(kMainControls[10].cueBanner) == "Filter...");
+    CHECK(&(app.*kMainControls[13].field) == &app.eventList);
+
+    CHECK(U8(kMainMenus[0].text) == "&File");
+    CHECK(kMainMenus[0].itemCount == 7);
+    CHECK(kMainMenus[0].items[2].id == 0);
+    CHECK(U8(kMainMenus[0].items[6].text) == "E&xit");
+    CHECK(kMainMenus[1].items[3].id == 1113);
+    CHECK(kMainMenus[1].items[3].checked == 1);
+    CHECK(kMainMenus[1].items[4].checked == 0);
+    CHECK(U8(kMainMenus[2].items[0].text) == "&About Olvetta");
+
+    CHECK(U8(kListColumns[5].heading) == "Path / Detail");
+    CHECK(kListColumns[5].width == 420);
+    CHECK(kListColumns[6].width == 110);
+}

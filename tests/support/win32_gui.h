@@ -1,0 +1,166 @@
+// Helpers of the Windows window suites: bounded waits that pump messages, finding windows of a
+// process, reading texts through window messages, answering message boxes, and pausing for a
+// screenshot. Header-only; Windows suites alone include it.
+#pragma once
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace olv::gui {
+
+static_assert(sizeof(wchar_t) == 2);
+
+constexpr DWORD kStepMs = 10;
+
+// Dispatches this thread's waiting messages.
+inline void Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) continue; // a destroyed main window's; not the test's
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+// Pumps messages for ms.
+inline void PumpFor(DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += kStepMs) {
+        Pump();
+        Sleep(kStepMs);
+    }
+}
+
+// Waits until done() holds, pumping messages, for at most ms; prints what it waited for when it
+// gives up.
+template <typename Done> bool WaitFor(const char* what, DWORD ms, Done done) {
+    for (DWORD waited = 0;; waited += kStepMs) {
+        Pump();
+        if (done()) return true;
+        if (waited >= ms) {
+            std::printf("gave up after %lu ms waiting for: %s\n", static_cast<unsigned long>(ms),
+                        what);
+            return false;
+        }
+        Sleep(kStepMs);
+    }
+}
+
+// The text of any window, also of another process's control (WM_GETTEXT crosses processes;
+// GetWindowTextW does not read another process's controls).
+inline std::wstring TextOf(HWND window) {
+    wchar_t buffer[4096] = {};
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK,
+                        5000, nullptr);
+    buffer[4095] = 0;
+    return buffer;
+}
+
+inline std::wstring ClassOf(HWND window) {
+    wchar_t name[128] = {};
+    GetClassNameW(window, name, 128);
+    return name;
+}
+
+// A visible top-level window of process pid (0: any) with this class (and title, when given).
+inline HWND FindTopWindow(DWORD pid, const wchar_t* className, const wchar_t* title = nullptr) {
+    struct Search {
+        DWORD pid;
+        const wchar_t* className;
+        const wchar_t* title;
+        HWND found;
+    } search{pid, className, title, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            Search* s = reinterpret_cast<Search*>(context);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (s->pid != 0 && owner != s->pid) return TRUE;
+            if (!IsWindowVisible(window) || ClassOf(window) != s->className) return TRUE;
+            if (s->title != nullptr) {
+                wchar_t text[256] = {};
+                GetWindowTextW(window, text, 256);
+                if (std::wcscmp(text, s->title) != 0) return TRUE;
+            }
+            s->found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// What a message box said.
+struct BoxSeen {
+    std::wstring caption;
+    std::wstring text;
+    bool hadOwner = false;
+};
+
+// Waits up to ms for a message box (a "#32770" dialog) of process pid; null when none came.
+inline HWND WaitForMessageBox(DWORD pid, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += kStepMs) {
+        HWND box = FindTopWindow(pid, L"#32770");
+        if (box != nullptr) return box;
+        Sleep(kStepMs);
+    }
+    std::printf("gave up after %lu ms waiting for a message box\n", static_cast<unsigned long>(ms));
+    return nullptr;
+}
+
+// Records a message box's caption and text and presses answer (IDOK, IDYES, IDNO).
+inline void ReadAndAnswer(HWND box, int answer, BoxSeen* seen) {
+    wchar_t caption[256] = {};
+    GetWindowTextW(box, caption, 256);
+    seen->caption = caption;
+    HWND text = GetDlgItem(box, 0xFFFF); // the message box's text control
+    seen->text = text != nullptr ? TextOf(text) : L"";
+    seen->hadOwner = GetWindow(box, GW_OWNER) != nullptr;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+}
+
+// Waits up to ms for a message box of process pid, records it and presses answer. False when
+// none appeared in time.
+inline bool AnswerMessageBox(DWORD pid, int answer, DWORD ms, BoxSeen* seen) {
+    HWND box = WaitForMessageBox(pid, ms);
+    if (box == nullptr) return false;
+    ReadAndAnswer(box, answer, seen);
+    return true;
+}
+
+// Runs action() on this thread while another thread answers the message box it shows (a box
+// blocks the thread that shows it). False when no box appeared within ms.
+template <typename Action>
+bool WithMessageBoxAnswered(int answer, DWORD ms, BoxSeen* seen, Action action) {
+    std::atomic<bool> answered{false};
+    std::thread answerer([&] { answered = AnswerMessageBox(GetCurrentProcessId(), answer, ms, seen); });
+    action();
+    answerer.join();
+    return answered;
+}
+
+// With OLV_SCREENSHOTS set (cmake/gui-screenshots.sh sets it), asks for a screenshot of the
+// screen named name: writes <dir>/<name>.ready and waits (pumping) until the script has taken it
+// and written <dir>/<name>.done. Without it, does nothing.
+inline bool PauseForScreenshot(const char* name) {
+    char dir[MAX_PATH] = {};
+    if (GetEnvironmentVariableA("OLV_SCREENSHOTS", dir, MAX_PATH) == 0) return true;
+    char ready[MAX_PATH + 64], done[MAX_PATH + 64];
+    std::snprintf(ready, sizeof ready, "%s\\%s.ready", dir, name);
+    std::snprintf(done, sizeof done, "%s\\%s.done", dir, name);
+    PumpFor(500); // let the windows finish painting
+    FILE* f = std::fopen(ready, "w");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    const bool taken = WaitFor("the screenshot script", 30000,
+                               [&] { return GetFileAttributesA(done) != INVALID_FILE_ATTRIBUTES; });
+    DeleteFileA(done);
+    return taken;
+}
+
+} // namespace olv::gui
