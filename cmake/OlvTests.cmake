@@ -49,7 +49,8 @@ target_link_libraries(olv_test_support PUBLIC olv_test_settings)
 # windows.
 set(OLV_WIN32_SUITE_PLATFORM_app_win32 windows)
 set(OLV_WIN32_SUITE_PLATFORM_program_win32 none)
-set(OLV_WIN32_DESKTOP_SUITES app_win32 program_win32)
+set(OLV_WIN32_SUITE_PLATFORM_demo_win32 none)
+set(OLV_WIN32_DESKTOP_SUITES app_win32 program_win32 demo_win32)
 
 # Environment of every test run.
 set(OLV_TEST_ENV "")
@@ -181,6 +182,9 @@ endif()
 
 if(TARGET olv_test_program_win32)
     add_dependencies(olv_test_program_win32 Olvetta)
+endif()
+if(TARGET olv_test_demo_win32)
+    add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)
 endif()
 
 # Olvetta.exe links the real platform and no stand-in: the simulated trace service and trace

@@ -122,6 +122,9 @@ inline void ReadAndAnswer(HWND box, int answer, BoxSeen* seen) {
     seen->text = text != nullptr ? TextOf(text) : L"";
     seen->hadOwner = GetWindow(box, GW_OWNER) != nullptr;
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+    // Gone before the caller looks for the next box, which must not find this one again.
+    for (DWORD waited = 0; IsWindow(box) && waited < 10000; waited += kStepMs)
+        Sleep(kStepMs);
 }
 
 // Waits up to ms for a message box of process pid, records it and presses answer. False when
@@ -142,6 +145,85 @@ bool WithMessageBoxAnswered(int answer, DWORD ms, BoxSeen* seen, Action action) 
     action();
     answerer.join();
     return answered;
+}
+
+// The text of another process's window whose text may be long (an edit holding a summary).
+inline std::wstring LongTextOf(HWND window) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_BLOCK, 5000, &length);
+    std::wstring text(length + 1, L'\0');
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_BLOCK, 5000, nullptr);
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+// A block in another process, for the common-control messages that take a pointer (the system
+// copies none of them between processes): a request structure followed by a text buffer.
+class RemoteBlock {
+public:
+    RemoteBlock(DWORD pid, size_t bytes) : bytes_(bytes) {
+        process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+        if (process_ != nullptr) {
+            address_ = static_cast<char*>(
+                VirtualAllocEx(process_, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        }
+    }
+    ~RemoteBlock() {
+        if (address_ != nullptr) VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+        if (process_ != nullptr) CloseHandle(process_);
+    }
+    RemoteBlock(const RemoteBlock&) = delete;
+    RemoteBlock& operator=(const RemoteBlock&) = delete;
+    bool Ok() const { return address_ != nullptr; }
+    char* At(size_t offset) const { return address_ + offset; }
+    bool Write(size_t offset, const void* data, size_t size) const {
+        return offset + size <= bytes_ &&
+               WriteProcessMemory(process_, address_ + offset, data, size, nullptr) != FALSE;
+    }
+    bool Read(size_t offset, void* data, size_t size) const {
+        return offset + size <= bytes_ &&
+               ReadProcessMemory(process_, address_ + offset, data, size, nullptr) != FALSE;
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    char* address_ = nullptr;
+    size_t bytes_;
+};
+
+constexpr int kRemoteTextChars = 2048;
+
+// A cell of another process's list view (LVM_GETITEMTEXTW through a remote block).
+inline std::wstring RemoteListCell(DWORD pid, HWND list, int item, int column) {
+    RemoteBlock block(pid, sizeof(LVITEMW) + kRemoteTextChars * sizeof(wchar_t));
+    if (!block.Ok()) return L"<no remote block>";
+    LVITEMW request{};
+    request.iSubItem = column;
+    request.pszText = reinterpret_cast<wchar_t*>(block.At(sizeof(LVITEMW)));
+    request.cchTextMax = kRemoteTextChars;
+    block.Write(0, &request, sizeof request);
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(item),
+                 reinterpret_cast<LPARAM>(block.At(0)));
+    wchar_t text[kRemoteTextChars] = {};
+    block.Read(sizeof(LVITEMW), text, sizeof text - sizeof(wchar_t));
+    return text;
+}
+
+// The text of an item of another process's tree view.
+inline std::wstring RemoteTreeItemText(DWORD pid, HWND tree, HTREEITEM item) {
+    RemoteBlock block(pid, sizeof(TVITEMW) + kRemoteTextChars * sizeof(wchar_t));
+    if (!block.Ok()) return L"<no remote block>";
+    TVITEMW request{};
+    request.mask = TVIF_TEXT;
+    request.hItem = item;
+    request.pszText = reinterpret_cast<wchar_t*>(block.At(sizeof(TVITEMW)));
+    request.cchTextMax = kRemoteTextChars;
+    block.Write(0, &request, sizeof request);
+    SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(block.At(0)));
+    wchar_t text[kRemoteTextChars] = {};
+    block.Read(sizeof(TVITEMW), text, sizeof text - sizeof(wchar_t));
+    return text;
 }
 
 // With OLV_SCREENSHOTS set (cmake/gui-screenshots.sh sets it), asks for a screenshot of the

@@ -1,5 +1,7 @@
 #include "replay.h"
 
+#include "stand_ins.h"
+
 #include <cstdio>
 
 #include "app/lifecycle.h"
@@ -20,81 +22,17 @@ namespace olv::replay {
 
 namespace {
 
-const char16_t* const kSessionNames[kSessionCount] = {u"NT Kernel Logger", u"OlvettaDnsLogger"};
 const char* const kSessionWords[kSessionCount] = {"kernel", "DNS"};
 
 constexpr int64_t kTickTicks = 1000000;    // the timer's 100 ms in FILETIME ticks
 constexpr int64_t kLongestIdleTicks = 600; // quiet ticks in a row before the clock jumps ahead
 constexpr uint32_t kPostWaitMs = 10000;    // how long a posted message may take to arrive
 constexpr uint32_t kStallMs = 10000;       // how long delivery may make no progress
-constexpr int64_t kDefaultClockStart = 133480000000000000; // when a scenario has no event
-
-// The events one producer hands out: instances of the scenario, by stream index.
-struct Stream {
-    const Scenario* scenario;
-    const uint32_t* instances;
-    uint32_t count;
-};
-
-void FillEvent(const Scenario* sc, const EventInstance* inst, SimEvent* e) {
-    const EventLine& line = sc->events[inst->line];
-    BeginSimEvent(e, line.provider, line.opcode, line.id, line.pid, line.tid,
-                  InstanceTime(sc, inst));
-    e->record.header.descriptor.version = line.version;
-    if (line.header32 != 0) SetSimEvent32BitHeader(e);
-    for (uint32_t i = 0; i < line.propCount; ++i) {
-        const PropSpec& p = sc->props[line.firstProp + i];
-        const char16_t* name = ScenarioText(sc, p.nameAt);
-        const uint64_t value = p.value + static_cast<uint64_t>(p.step) * inst->k;
-        switch (p.type) {
-        case kPropU8:
-            AddSimU8(e, name, static_cast<uint8_t>(value));
-            break;
-        case kPropU16:
-            AddSimU16(e, name, static_cast<uint16_t>(value));
-            break;
-        case kPropU32:
-            AddSimU32(e, name, static_cast<uint32_t>(value));
-            break;
-        case kPropU64:
-            AddSimU64(e, name, value);
-            break;
-        case kPropPointer:
-            AddSimPointer(e, name, value);
-            break;
-        case kPropWide:
-            AddSimWideString(e, name, ScenarioText(sc, p.dataAt));
-            break;
-        case kPropAnsi:
-            AddSimAnsiString(e, name, reinterpret_cast<const char*>(sc->bytes + p.dataAt));
-            break;
-        case kPropBytes:
-            AddSimBytes(e, name, sc->bytes + p.dataAt, p.dataLength);
-            break;
-        default:
-            break;
-        }
-    }
-    if (line.hasPayload != 0) {
-        SetSimPayload(e, sc->bytes + line.payloadAt, static_cast<uint16_t>(line.payloadLength));
-    }
-}
-
-// The producer of the simulated service: runs on the session's processing thread.
-bool Produce(void* context, uint32_t index, SimEvent* event, bool* fault) {
-    const Stream* s = static_cast<const Stream*>(context);
-    if (index >= s->count) return false;
-    const EventInstance* inst = &s->scenario->instances[s->instances[index]];
-    FillEvent(s->scenario, inst, event);
-    *fault = InstanceFaults(s->scenario, inst);
-    return true;
-}
 
 struct Engine {
     AppState* app;
     const Scenario* sc;
-    Stream run[kSessionCount];
-    Stream stop[kSessionCount];
+    ScenarioStreams streams;
     uint32_t released[kSessionCount]; // run events let through the gate so far
     bool alive[kSessionCount];        // the session's consumer still delivers
     char* error;
@@ -206,60 +144,8 @@ bool Fire(Engine* en, const Action& a, bool* stopNow) {
 }
 
 void ScriptStandIns(Engine* en) {
-    const Scenario* sc = en->sc;
-    SimTraceReset();
-    ResetSimProcesses();
     ResetHeadlessWindows();
-    ResetFileFaults();
-
-    SetVersionOverride(sc->windowsMajor, sc->windowsMinor, sc->windowsBuild);
-    const char16_t* letters[kMaxDrives];
-    const char16_t* devices[kMaxDrives];
-    for (int i = 0; i < sc->driveCount; ++i) {
-        letters[i] = sc->driveLetters[i];
-        devices[i] = sc->driveDevices[i];
-    }
-    if (sc->driveCount > 0) {
-        SetSimulatedDrives(letters, devices, sc->driveCount);
-    } else {
-        ClearSimulatedDrives();
-    }
-    int64_t start = kDefaultClockStart;
-    if (sc->hasClock != 0) {
-        start = sc->clockStart;
-    } else if (sc->instanceCount > 0) {
-        start = InstanceTime(sc, &sc->instances[0]);
-    }
-    SetClockOverride(start);
-    SetProcessIdOverride(sc->recorderPid);
-    SetSimulatedFileAttributes(sc->programPath, false);
-
-    // The launched program.
-    SetSimNextProcessId(sc->programPid);
-    if (sc->launchFails != 0) FailSimProcessCreate(sc->launchError);
-    if (sc->jobRefused != 0) RefuseSimJob(static_cast<SimJobStep>(sc->jobRefusedStep));
-    if (sc->resumeFails != 0) FailSimResume();
-    if (sc->endFails != 0) FailSimTermination();
-
-    // The trace service: nothing is delivered until the replay opens the gates.
-    SimTraceSetAdmin(sc->noAdmin == 0);
-    for (uint8_t s = 0; s < kSessionCount; ++s) {
-        const char16_t* name = kSessionNames[s];
-        en->run[s] = Stream{sc, sc->runStream[s], sc->runCount[s]};
-        en->stop[s] = Stream{sc, sc->stopStream[s], sc->stopCount[s]};
-        SimTraceSetEvents(name, Produce, &en->run[s]);
-        SimTraceSetRundown(name, Produce, &en->stop[s]);
-        SimTraceGateEvents(name, 0);
-        const SessionScript& script = sc->sessions[s];
-        if (script.hasLosses != 0) SimTraceSetLosses(name, script.eventsLost, script.buffersLost);
-        if (script.foreign != 0) SimTraceAddForeignSession(name);
-        for (int step = 0; step < kSimStepCount; ++step) {
-            if (script.failSteps[step] != 0) {
-                SimTraceFailStep(name, static_cast<SimTraceStep>(step), script.failStatus[step],
-                                 script.failSteps[step]);
-            }
-        }
-    }
+    ScriptScenarioStandIns(en->sc, &en->streams);
 }
 
 // The latest time stamp of the events Windows delivers as the kernel or DNS session stops.

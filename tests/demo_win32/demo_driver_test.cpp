@@ -1,0 +1,288 @@
+// olvetta-demo.exe driven from outside as a person would drive it, through window messages:
+// Start, the recording playing in the list, the view, the process tree and summary windows, the
+// real save and open dialogs; its CSV is compared with what olvetta-replay writes for the same
+// scenario and view.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/window_layout.h"
+#include "doctest.h"
+#include "platform/ui.h"
+#include "support/win32_gui.h"
+
+using namespace olv;
+using namespace olv::gui;
+
+namespace {
+
+constexpr DWORD kWaitMs = 30000;
+constexpr wchar_t kProgram[] = L"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe";
+
+std::wstring BesideTest(const wchar_t* name) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+std::wstring Scenario() {
+    std::wstring root;
+    for (const char* c = OLV_SOURCE_DIR; *c != 0; ++c)
+        root += static_cast<wchar_t>(*c == '/' ? '\\' : *c);
+    return root + L"\\tests\\scenarios\\dropper.jsonl";
+}
+
+// A started program, ended at the latest when the test ends.
+struct Process {
+    PROCESS_INFORMATION pi{};
+    bool started = false;
+
+    explicit Process(std::wstring commandLine) {
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &si, &pi) != FALSE;
+        if (!started) std::printf("CreateProcessW failed: %lu\n", GetLastError());
+    }
+    ~Process() {
+        if (!started) return;
+        if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+        WaitForSingleObject(pi.hProcess, kWaitMs);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    bool Exited(const char* what, DWORD* code) const {
+        if (WaitForSingleObject(pi.hProcess, kWaitMs) != WAIT_OBJECT_0) {
+            std::printf("gave up after %lu ms waiting for %s to exit\n",
+                        static_cast<unsigned long>(kWaitMs), what);
+            return false;
+        }
+        GetExitCodeProcess(pi.hProcess, code);
+        return true;
+    }
+    DWORD Id() const { return pi.dwProcessId; }
+};
+
+struct Demo {
+    Process process;
+    HWND window = nullptr;
+
+    Demo() : process(L"\"" + BesideTest(L"olvetta-demo.exe") + L"\" \"" + Scenario() + L"\"") {}
+    bool Found() {
+        return process.started &&
+               WaitFor("the demonstration's main window", kWaitMs, [&] {
+                   window = FindTopWindow(process.Id(), L"OlvettaWindow");
+                   return window != nullptr;
+               });
+    }
+    HWND Control(int id) const { return GetDlgItem(window, id); }
+    void Command(int id) const {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(Control(id)));
+    }
+    int Items() const {
+        return static_cast<int>(SendMessageW(Control(kIdEventList), LVM_GETITEMCOUNT, 0, 0));
+    }
+    std::wstring Status() const { return TextOf(Control(kIdStatusBar)); }
+    bool Idle() const {
+        return IsWindowEnabled(Control(kIdStartButton)) && !IsWindowEnabled(Control(kIdStopButton));
+    }
+    // An auxiliary window of the demonstration opened by a View command.
+    HWND Open(int command, const wchar_t* title) const {
+        Command(command);
+        HWND found = nullptr;
+        WaitFor("a window of the View menu", kWaitMs, [&] {
+            found = FindTopWindow(process.Id(), L"OlvettaAuxWindow", title);
+            return found != nullptr;
+        });
+        return found;
+    }
+    // Fills the real file dialog that command opens with path and presses OK.
+    bool FillFileDialog(int command, const std::wstring& path) const {
+        Command(command);
+        // The file name box: an edit inside combo box 0x47C, or edit 0x480.
+        HWND dialog = nullptr, name = nullptr;
+        const bool found = WaitFor("the file dialog", kWaitMs, [&] {
+            dialog = FindTopWindow(process.Id(), L"#32770");
+            if (dialog == nullptr) return false;
+            HWND combo = GetDlgItem(dialog, 0x47C);
+            HWND edit = combo != nullptr ? FindWindowExW(combo, nullptr, L"Edit", nullptr) : nullptr;
+            name = edit != nullptr ? edit : combo != nullptr ? combo : GetDlgItem(dialog, 0x480);
+            return name != nullptr;
+        });
+        if (!found) return false;
+        SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+        return WaitFor("the file dialog to close", kWaitMs, [&] { return !IsWindow(dialog); });
+    }
+    // Through the file dialog, then the message box that reports the outcome: its text.
+    std::wstring ThroughFileDialog(int command, const std::wstring& path) const {
+        if (!FillFileDialog(command, path)) return L"<file dialog not answered>";
+        BoxSeen seen;
+        if (!AnswerMessageBox(process.Id(), IDOK, kWaitMs, &seen)) return L"<no message>";
+        return seen.text;
+    }
+};
+
+// A UTF-16LE file with its byte order mark, as lines without their CR LF.
+std::vector<std::wstring> ReadUtf16Lines(const std::wstring& path) {
+    std::vector<std::wstring> lines;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return lines;
+    std::wstring text(GetFileSize(file, nullptr) / 2, L'\0');
+    DWORD read = 0;
+    ReadFile(file, text.data(), static_cast<DWORD>(text.size() * 2), &read, nullptr);
+    CloseHandle(file);
+    size_t at = !text.empty() && text[0] == 0xFEFF ? 1 : 0;
+    while (at < text.size()) {
+        const size_t end = text.find(L"\r\n", at);
+        lines.push_back(text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at));
+        if (end == std::wstring::npos) break;
+        at = end + 2;
+    }
+    return lines;
+}
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+// What two recordings of one scenario share: every comment line but the one with the times of
+// the recording, and every row but those the recorder makes from its own clock ("Target process
+// exited" comes in when the window's timer has run, which differs between a real timer and the
+// replay's simulated one), in order.
+struct CsvContent {
+    std::vector<std::wstring> notes;
+    std::vector<std::wstring> rows;
+    int exitedRows = 0;
+};
+
+CsvContent Content(const std::vector<std::wstring>& lines) {
+    CsvContent c;
+    for (const std::wstring& line : lines) {
+        if (line.rfind(L"#", 0) == 0) {
+            if (line.find(L"Recording ran from") == std::wstring::npos) c.notes.push_back(line);
+        } else if (line.find(L"\"Target process exited\"") != std::wstring::npos) {
+            ++c.exitedRows;
+        } else {
+            c.rows.push_back(line);
+        }
+    }
+    return c;
+}
+
+} // namespace
+
+TEST_CASE("the demonstration records the dropper scenario in the real window as the replay does") {
+    const std::wstring out = BesideTest(L"demo-e2e\\");
+    CreateDirectoryW(out.c_str(), nullptr);
+    const std::wstring csv = out + L"demo.csv", replayCsv = out + L"replay.csv";
+    const std::wstring session = out + L"demo.ols";
+    for (const std::wstring& f : {csv, replayCsv, session}) DeleteFileW(f.c_str());
+
+    // The same scenario and view through the replay tool.
+    {
+        Process replay(L"\"" + BesideTest(L"olvetta-replay.exe") + L"\" \"" + Scenario() +
+                       L"\" --hide registry --filter exe --csv \"" + replayCsv + L"\"");
+        DWORD code = 1;
+        REQUIRE(replay.started);
+        REQUIRE(replay.Exited("olvetta-replay", &code));
+        REQUIRE(code == 0);
+    }
+
+    int recorded = 0;
+    {
+        Demo demo;
+        REQUIRE(demo.Found());
+        wchar_t title[64] = {};
+        GetWindowTextW(demo.window, title, 64);
+        CHECK(std::wstring(title) == L"Olvetta (demonstration)");
+        CHECK(TextOf(demo.Control(kIdTargetEdit)) == kProgram);
+
+        demo.Command(kIdStartButton);
+        REQUIRE(WaitFor("the recording to start", kWaitMs,
+                        [&] { return IsWindowEnabled(demo.Control(kIdStopButton)) != FALSE; }));
+        REQUIRE(WaitFor("rows to arrive while recording", kWaitMs, [&] { return demo.Items() >= 12; }));
+        CHECK(demo.Status().rfind(L" Monitoring | Total: ", 0) == 0);
+        CHECK(!demo.Idle());
+        CHECK(PauseForScreenshot("main-window-recording"));
+        // The scenario plays to its end and the recording stops by itself.
+        REQUIRE(WaitFor("the recording to stop at the scenario's end", kWaitMs, [&] { return demo.Idle(); }));
+        recorded = demo.Items();
+        CHECK(recorded == 45);
+        CHECK(demo.Status() == L" Stopped | Total: 45 | Shown: 45");
+        CHECK(RemoteListCell(demo.process.Id(), demo.Control(kIdEventList), 0, 4) == L"Started process");
+
+        // The view, as a person sets it: untick Registry, type into the filter box.
+        SendMessageW(demo.Control(kIdRegistryCheck), BM_SETCHECK, BST_UNCHECKED, 0);
+        demo.Command(kIdRegistryCheck);
+        SendMessageW(demo.Control(kIdFilterEdit), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"exe"));
+        REQUIRE(WaitFor("the list to show the view", kWaitMs, [&] {
+            return demo.Status().find(L"Shown: 45") == std::wstring::npos;
+        }));
+        const int shown = demo.Items();
+        CHECK(demo.Status() == L" Stopped | Total: 45 | Shown: " + std::to_wstring(shown));
+
+        HWND tree = demo.Open(kCmdProcessTree, L"Process Tree");
+        REQUIRE(tree != nullptr);
+        HWND treeView = GetWindow(tree, GW_CHILD);
+        CHECK(SendMessageW(treeView, TVM_GETCOUNT, 0, 0) == 3);
+        HTREEITEM root = reinterpret_cast<HTREEITEM>(SendMessageW(treeView, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+        CHECK(RemoteTreeItemText(demo.process.Id(), treeView, root) ==
+              L"Invoice_2024-0412.pdf.exe (PID: 4242)");
+        HTREEITEM child = reinterpret_cast<HTREEITEM>(
+            SendMessageW(treeView, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(root)));
+        CHECK(child != nullptr);
+        CHECK(PauseForScreenshot("process-tree"));
+        PostMessageW(tree, WM_CLOSE, 0, 0);
+
+        HWND summary = demo.Open(kCmdSummary, L"Summary");
+        REQUIRE(summary != nullptr);
+        const std::wstring text = LongTextOf(GetWindow(summary, GW_CHILD));
+        CHECK(text.rfind(L"=== Summary ===  Total events: 45\r\n", 0) == 0);
+        CHECK(text.find(L"[By category]  File: 21   Registry: 5   Network: 0   Process: 19") !=
+              std::wstring::npos);
+        CHECK(text.find(L"[Most touched files]\r\n      7  C:\\Users\\analyst\\AppData\\Local\\Temp\\svchost32.exe") !=
+              std::wstring::npos);
+        CHECK(PauseForScreenshot("summary"));
+        PostMessageW(summary, WM_CLOSE, 0, 0);
+
+        CHECK(demo.ThroughFileDialog(kIdExportCsvButton, csv) ==
+              std::to_wstring(shown) + L" events written to CSV.");
+        const std::wstring saved = demo.ThroughFileDialog(kCmdSaveSession, session);
+        INFO("save: ", Narrow(saved));
+        CHECK(GetFileAttributesW(session.c_str()) != INVALID_FILE_ATTRIBUTES);
+
+        PostMessageW(demo.window, WM_CLOSE, 0, 0);
+        DWORD code = 1;
+        REQUIRE(demo.process.Exited("olvetta-demo", &code));
+        CHECK(code == 0);
+    }
+
+    const CsvContent mine = Content(ReadUtf16Lines(csv));
+    const CsvContent theirs = Content(ReadUtf16Lines(replayCsv));
+    REQUIRE(!mine.rows.empty());
+    CHECK(mine.exitedRows == theirs.exitedRows);
+    REQUIRE(mine.notes.size() == theirs.notes.size());
+    for (size_t i = 0; i < mine.notes.size(); ++i)
+        CHECK(Narrow(mine.notes[i]) == Narrow(theirs.notes[i]));
+    REQUIRE(mine.rows.size() == theirs.rows.size());
+    for (size_t i = 0; i < mine.rows.size(); ++i)
+        CHECK(Narrow(mine.rows[i]) == Narrow(theirs.rows[i]));
+
+    // A second run opens the saved session through the real open dialog.
+    Demo again;
+    REQUIRE(again.Found());
+    REQUIRE(again.FillFileDialog(kCmdOpenSession, session));
+    REQUIRE(WaitFor("the session's rows in the list", kWaitMs, [&] { return again.Items() == recorded; }));
+    CHECK(again.Status() == L" Stopped | Total: 45 | Shown: 45");
+    CHECK(RemoteListCell(again.process.Id(), again.Control(kIdEventList), 0, 4) == L"Started process");
+    CHECK(PauseForScreenshot("session-opened"));
+    PostMessageW(again.window, WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    REQUIRE(again.process.Exited("olvetta-demo", &code));
+    CHECK(code == 0);
+}
