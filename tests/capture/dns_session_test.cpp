@@ -32,7 +32,8 @@ TEST_CASE_FIXTURE(CaptureFixture, "from Windows 8.1 on the DNS session starts wi
     for (const auto& f : fields)
         CHECK(f[0] == f[1]);
     CHECK(U8(p.loggerName) == "OlvettaDnsLogger");
-    CHECK(info.enabledProvider == kDnsClientProvider);
+    CHECK(info.enabledProvider ==
+          Guid{0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}});
     CHECK(info.enableControlCode == 1);
     CHECK(info.enableLevel == 4);
     CHECK(info.enableMatchAny == 0);
