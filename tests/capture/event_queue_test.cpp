@@ -85,8 +85,6 @@ TEST_CASE_FIXTURE(QueueFixture,
 
 namespace {
 
-constexpr uint32_t kRowsPerProducer = 150000;
-
 // A row stamped at its front, middle and end, so that a copy made while the slot was being
 // written (or before it was) shows.
 EventRow Stamped(uint32_t producer, uint32_t sequence) {
