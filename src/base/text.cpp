@@ -182,6 +182,24 @@ constexpr char16_t kCp1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 } // namespace
 
+void BlankControlChars(char16_t* text) {
+    for (size_t i = 0; text != nullptr && text[i] != 0; ++i) {
+        if (text[i] < 0x20 || text[i] == 0x7F) text[i] = u' ';
+    }
+}
+
+void ReplaceUnpairedSurrogates(char16_t* text, size_t length) {
+    for (size_t i = 0; text != nullptr && i < length; ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            ++i; // a whole pair
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            text[i] = 0xFFFD;
+        }
+    }
+}
+
 bool Cp1252ToUtf16(const char* src, char16_t* dst, size_t dstCapacity) {
     if (dst == nullptr || dstCapacity == 0) return false;
     if (src == nullptr) {

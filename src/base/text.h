@@ -47,6 +47,13 @@ bool EqualsFolded(const char16_t* a, const char16_t* b);
 // not null, writes at most dstCapacity - 1 bytes, never splitting a sequence, and terminates.
 size_t Utf16ToUtf8(const char16_t* src, size_t srcLength, char* dst, size_t dstCapacity);
 
+// Writes every control character of text (below U+0020, and U+007F) as a blank, so the text
+// stays on one line of a line-based file. A null text is left alone.
+void BlankControlChars(char16_t* text);
+// Writes every unpaired surrogate among the first length characters as U+FFFD (in place: both
+// are one UTF-16 unit), so the text is valid UTF-16.
+void ReplaceUnpairedSurrogates(char16_t* text, size_t length);
+
 // Windows code page 1252 to UTF-16 (the stand-in for the ANSI code page). Converts until the
 // terminator. Fails (returns false, dst emptied) when the text and its terminator do not fit.
 bool Cp1252ToUtf16(const char* src, char16_t* dst, size_t dstCapacity);

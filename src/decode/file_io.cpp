@@ -25,6 +25,8 @@ constexpr uint8_t kOpClose = 66;
 constexpr uint8_t kOpRead = 67;
 constexpr uint8_t kOpWrite = 68;
 constexpr uint8_t kOpCreateNewFile = 82;
+constexpr uint8_t kOpListFolder = 72;
+constexpr uint8_t kOpWatchFolder = 77;
 
 constexpr size_t kNameChars = 1024;
 constexpr uint16_t kSmallestNamePayload = 11;
@@ -45,11 +47,11 @@ const FileOperationName kFileOperations[] = {
     {69, "Changed file information"},
     {70, "Deleted file"},
     {71, "Renamed file"},
-    {72, "Listed folder"},
+    {kOpListFolder, "Listed folder"},
     {73, "Flushed file"},
     {74, "Read file information"},
     {75, "File system control"},
-    {77, "Watching folder for changes"},
+    {kOpWatchFolder, "Watching folder for changes"},
     {78, "Deleted file by path"},
     {79, "Renamed file by path"},
     {80, "Created link"},
@@ -124,6 +126,20 @@ bool CompleteHeldRow(TrackingState* ts, const EventRecord* event, EventRow* row)
     return true;
 }
 
+// A folder query names only its search pattern (such as "*.rpt"): when the file object names the
+// folder, the row's path is the folder joined with the pattern. A name that is a path already is
+// left as it is.
+void JoinFolderWithPattern(TrackingState* ts, uint64_t fileObject, int64_t t, char16_t* path) {
+    if (FindText(path, u"\\") >= 0) return;
+    char16_t folder[kPathChars];
+    folder[0] = 0;
+    LookupFileName(ts, fileObject, t, folder, kPathChars);
+    if (folder[0] == 0) return;
+    if (!TextEndsWith(folder, u"\\")) AppendBounded(folder, kPathChars, u"\\");
+    AppendBounded(folder, kPathChars, path);
+    CopyBounded(path, kPathChars, folder);
+}
+
 } // namespace
 
 bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
@@ -154,6 +170,8 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
 
     if (row->path[0] == 0 && fileObject != 0) {
         LookupFileName(ts, fileObject, t, row->path, kPathChars);
+    } else if ((opcode == kOpListFolder || opcode == kOpWatchFolder) && fileObject != 0) {
+        JoinFolderWithPattern(ts, fileObject, t, row->path);
     }
     if (row->path[0] == 0 && fileKey != 0) LookupFileName(ts, fileKey, t, row->path, kPathChars);
     if (row->path[0] == 0) {

@@ -56,7 +56,11 @@ void FormatLongTime(const SystemTime& t, char16_t* out, size_t capacity) {
 void AppendNoteLine(char16_t* out, size_t capacity, const char16_t* prefix, const char16_t* text,
                     int32_t* counter) {
     AppendBounded(out, capacity, prefix);
+    const size_t start = TextLength(out);
     AppendBounded(out, capacity, text);
+    // A line break or other control character from a recorded or loaded text would end the line
+    // early and let the rest pass for a line of its own.
+    BlankControlChars(out + start);
     AppendBounded(out, capacity, u"\r\n");
     if (counter != nullptr) ++*counter;
 }

@@ -21,6 +21,8 @@ void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size
 // Completeness notes of the AppState's block; returns the number of lines written.
 int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
                                const char16_t* linePrefix);
+// Appends prefix + text + CR LF, the text's control characters written as blanks; counts the line
+// in *counter when it is not null.
 void AppendNoteLine(char16_t* out, size_t capacity, const char16_t* prefix, const char16_t* text,
                     int32_t* counter);
 // "%04d-%02d-%02d %02d:%02d:%02d.%03d"

@@ -87,6 +87,9 @@ size_t BuildRowLine(const EventRow& row, char16_t* line) {
     b.Put(u'\r');
     b.Put(u'\n');
     line[b.used] = 0;
+    // File and key names may hold a lone surrogate (and a cut may split a pair): readers of a
+    // UTF-16 file refuse it whole, so it is written as U+FFFD.
+    ReplaceUnpairedSurrogates(line, b.used);
     return b.used;
 }
 
@@ -104,6 +107,7 @@ void BuildCommentBlock(AppState* app, const RecordingInfo& snap, char16_t* block
         AppendBounded(block, kCommentChars,
                       u"# Nothing is known to be missing from what was recorded.\r\n");
     }
+    ReplaceUnpairedSurrogates(block, TextLength(block));
 }
 
 uint32_t TextBytes(const char16_t* text) {

@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
+#include "export/completeness.h"
 #include "platform/memory.h"
 #include "views/view_texts.h"
 
@@ -164,12 +165,6 @@ void AppendRestriction(char16_t* list, const char16_t* piece) {
     AppendBounded(list, kRestrictionChars, piece);
 }
 
-void AppendLine(char16_t* out, size_t capacity, const char16_t* prefix, const char16_t* line) {
-    AppendBounded(out, capacity, prefix);
-    AppendBounded(out, capacity, line);
-    AppendBounded(out, capacity, u"\r\n");
-}
-
 } // namespace
 
 void ReserveRows(AppState* app, int32_t needed) {
@@ -311,7 +306,7 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
     char16_t line[640];
     if (shown >= total) {
         FormatText(line, 640, u"All %d recorded rows are in this file.", total);
-        AppendLine(out, capacity, linePrefix, line);
+        AppendNoteLine(out, capacity, linePrefix, line, nullptr);
         return;
     }
     if (incomplete) {
@@ -320,14 +315,14 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
                    u"not known: some could not be added to the list of shown rows for want of "
                    u"memory, so the view alone does not account for it.",
                    shown, total, total - shown);
-        AppendLine(out, capacity, linePrefix, line);
+        AppendNoteLine(out, capacity, linePrefix, line, nullptr);
         return;
     }
     FormatText(line, 640,
                u"This file holds %d of the %d rows recorded. The other %d were hidden by the "
                u"view when it was written:",
                shown, total, total - shown);
-    AppendLine(out, capacity, linePrefix, line);
+    AppendNoteLine(out, capacity, linePrefix, line, nullptr);
 
     char16_t list[kRestrictionChars] = {};
     char16_t piece[kRestrictionChars];
@@ -353,7 +348,7 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
     }
     if (list[0] == 0) CopyAscii(list, kRestrictionChars, "the view in use");
     FormatText(line, 640, u"  %s.", list);
-    AppendLine(out, capacity, linePrefix, line);
+    AppendNoteLine(out, capacity, linePrefix, line, nullptr);
 }
 
 void LearnOperationNames(AppState* app, int32_t from, int32_t to) {

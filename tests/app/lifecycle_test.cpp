@@ -18,6 +18,7 @@
 #include "platform/sim/sim_trace_service.h"
 #include "platform/thread.h"
 #include "platform/time.h"
+#include "tracking/tracking_state.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -33,11 +34,21 @@ constexpr int64_t kT0 = 133480000000000000;
 // ended when the session was stopped.
 struct Script {
     uint32_t loads = 0;
+    uint32_t keys = 0; // registry key names after the loads; the stop rundown names one more
     bool programEndedAtRundown = false;
 
+    static void KeyName(SimEvent* e, uint32_t index, int64_t t) {
+        BeginSimEvent(e, kRegistryProvider, 25, 0, 4, 8, t);
+        AddSimPointer(e, u"KeyHandle", 0xF000 + index);
+        AddSimWideString(e, u"KeyName", index == 0 ? u"\\REGISTRY\\A" : u"\\REGISTRY\\B");
+    }
     static bool Produce(void* context, uint32_t index, SimEvent* e, bool*) {
         Script* s = static_cast<Script*>(context);
-        if (index >= s->loads) return false;
+        if (index >= s->loads + s->keys) return false;
+        if (index >= s->loads) {
+            KeyName(e, 0x100 + index, kT0 + index);
+            return true;
+        }
         BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, kT0 + index);
         AddSimU32(e, u"ProcessId", kPid);
         AddSimWideString(e, u"FileName", u"C:\\Windows\\System32\\kernel32.dll");
@@ -45,6 +56,10 @@ struct Script {
     }
     static bool Rundown(void* context, uint32_t index, SimEvent* e, bool*) {
         Script* s = static_cast<Script*>(context);
+        if (index == 1 && s->keys > 0) {
+            KeyName(e, 0, kT0 + 100);
+            return true;
+        }
         if (index > 0) return false;
         SimProcessStatus status{};
         s->programEndedAtRundown =
@@ -139,6 +154,8 @@ TEST_CASE("a recording from Start to Stop") {
     REQUIRE(SimTraceWaitDelivered(kKernel, 3));
     // The counters are gathered on every tenth tick; each tick takes rows in.
     AtomicAdd(r.app->droppedHere, 2);
+    HandleTimerTick(r.app, TIMER_DRAIN + 1); // another timer: neither taken in nor counted
+    CHECK(r.app->rowCount == 1);
     for (int tick = 0; tick < 9; ++tick)
         HandleTimerTick(r.app, TIMER_DRAIN);
     CHECK(r.app->rowCount == 4);
@@ -163,12 +180,23 @@ TEST_CASE("a recording from Start to Stop") {
     CHECK(r.script.programEndedAtRundown);
     CHECK(std::u16string(HeadlessStatusText()) == u" Stopped | Total: 5 | Shown: 5");
 
-    // A second Stop, and a late exit message, change nothing.
+    // A second Stop, a late exit message and a trace-ended message without text change nothing.
     const uint32_t boxes = HeadlessModel()->messageBoxCount;
     r.Stop();
     HandleTargetExited(r.app, 0);
+    HandleTraceStopped(r.app, 0);
     CHECK(r.app->rowCount == 5);
     CHECK(HeadlessModel()->messageBoxCount == boxes);
+    // A trace-ended message that arrives after Stop is shown and its text freed.
+    auto* text = static_cast<char16_t*>(AllocZeroed(256 * sizeof(char16_t)));
+    REQUIRE(text != nullptr);
+    CopyBounded(text, 256, u"late");
+    const int64_t live = LiveAllocationCount();
+    HandleTraceStopped(r.app, reinterpret_cast<intptr_t>(text));
+    CHECK(r.LastMessage() == u"late");
+    CHECK(std::u16string(HeadlessLastMessageBox()->caption) == u"ETW Error");
+    CHECK(LiveAllocationCount() == live - 1);
+    CHECK((r.Idle() && r.app->rowCount == 5));
 }
 
 TEST_CASE("Stop ends the program first and takes in every queued row, also when closing") {
@@ -240,6 +268,17 @@ TEST_CASE("a start that fails half-way is undone whole") {
         RefuseAllocationsAbove(100 * 1024 * 1024);
         expected = u"There is not enough memory to start recording.";
     }
+    // Allocations of a start: the ring, the trace controller, the kernel session's five (its
+    // block, its thread's start record, the block that stops a leftover DNS session, the DNS
+    // session's block and its thread's start record), then the launcher.
+    SUBCASE("no memory for the trace controller") {
+        RefuseNthAllocation(2);
+        expected = u"There is not enough memory to start recording.";
+    }
+    SUBCASE("no memory for the launcher") {
+        RefuseNthAllocation(8);
+        expected = u"There is not enough memory to start recording.";
+    }
     SUBCASE("the program cannot be created") {
         FailSimProcessCreate(2);
         expected = u"Launch: The system cannot find the file specified.";
@@ -249,15 +288,91 @@ TEST_CASE("a start that fails half-way is undone whole") {
         expected = u"The program was created but could not be started. Nothing was recorded.";
     }
     r.Start();
+    ResetAllocationFaults();
     CHECK(r.LastMessage() == expected);
     CHECK(r.LastIcon() == kIconError);
     CHECK(r.Idle());
+    SimSessionInfo kernel{};
+    if (SimTraceQuerySession(kKernel, &kernel)) CHECK(kernel.running == 0);
     CHECK(r.app->rowCount == 0);
     CHECK((r.app->recordingInfoValid == 0 && r.app->recordingInfo.blockSize == 0));
     CHECK(std::u16string(HeadlessStatusText()) == u" Stopped | Total: 0 | Shown: 0");
     // Whatever was launched has been ended.
     SimProcessStatus status{};
     if (QuerySimProcess(kPid, &status)) CHECK(status.state == kSimProcessEnded);
+}
+
+TEST_CASE("Stop: rows it cannot take in are counted, held rows find room, key names are counted "
+          "before and after the stop") {
+    Recorder r;
+    r.script.loads = 3;
+    SUBCASE("key names known while running and after the stop") {
+        r.script.keys = 2;
+        r.Start();
+        REQUIRE(SimTraceWaitDelivered(kKernel, 5));
+        r.Stop();
+        CHECK(r.app->recordingInfo.keyNamesWhileRunning == 2);
+        CHECK(r.app->recordingInfo.keyNamesAfterStop == 3);
+    }
+    SUBCASE("no memory for the rows still waiting: they are counted as dropped") {
+        r.Start();
+        REQUIRE(SimTraceWaitDelivered(kKernel, 3));
+        // A row store that is full and cannot grow.
+        r.app->rowCount = r.app->rowCapacity;
+        RefuseAllocationsAbove(1024 * 1024);
+        r.Stop();
+        CHECK(r.Idle());
+        CHECK(r.app->recordingInfo.droppedHere == 3);
+        CHECK(AtomicLoad(r.app->droppedHere) == 3);
+    }
+    SUBCASE("a full ring is emptied before the sessions stop, so held file rows find room") {
+        r.Start();
+        REQUIRE(SimTraceWaitDelivered(kKernel, 3));
+        // A file open held for its completion, then a ring left full.
+        SimEvent* e = AllocRecord<SimEvent>();
+        REQUIRE(e != nullptr);
+        BeginSimEvent(e, kFileIoProvider, 64, 0, kPid, 7, kT0 + 50);
+        AddSimPointer(e, u"IrpPtr", 0xA000);
+        AddSimPointer(e, u"FileObject", 0xB000);
+        AddSimWideString(e, u"OpenPath", u"C:\\held.txt");
+        EventRow row{};
+        CHECK_FALSE(DecodeEvent(&r.app->trace->tracking, &e->record, &row));
+        FreeBlock(e);
+        REQUIRE(HeldFileRowCount(&r.app->trace->tracking) == 1);
+        EventRow filler{};
+        while (QueuedRowCount(r.app) < kQueueSlots - 1)
+            QueueRow(r.app, &filler);
+        r.Stop();
+        CHECK(r.app->recordingInfo.droppedHere == 0);
+        REQUIRE(r.app->rowCount == 1 + kQueueSlots - 1 + 1); // the loads were among the waiting
+        CHECK(std::u16string(r.app->rows[r.app->rowCount - 1].path) == u"C:\\held.txt");
+    }
+}
+
+TEST_CASE("a DNS session that started and ended before the program ran is not 'not recorded'") {
+    Recorder r;
+    SimTraceSetEvents(
+        u"OlvettaDnsLogger", [](void*, uint32_t, SimEvent*, bool*) { return false; }, nullptr);
+    SimTraceEndAfterEvents(u"OlvettaDnsLogger", 0);
+    // The program is created only once the DNS session has ended by itself.
+    struct Wait {
+        AppState* app;
+        bool ended;
+        static void Hook(void* context) {
+            auto* w = static_cast<Wait*>(context);
+            for (int i = 0; i < 2000 && !w->ended; ++i) {
+                w->ended = AtomicLoad8(w->app->trace->dnsEndedEarly) != 0;
+                if (!w->ended) SleepMilliseconds(5);
+            }
+        }
+    } wait{r.app, false};
+    SetSimProcessCreateHook(Wait::Hook, &wait);
+    r.Start();
+    REQUIRE_MESSAGE(wait.ended, "waited 10 s for the DNS session to end by itself");
+    CHECK((r.app->recordingInfo.flags & dnsNotRecorded) == 0);
+    r.Stop();
+    CHECK((r.app->recordingInfo.flags & dnsNotRecorded) == 0);
+    CHECK((r.app->recordingInfo.flags & dnsSessionEnded) != 0);
 }
 
 TEST_CASE("a program without a job, and one that cannot be ended") {

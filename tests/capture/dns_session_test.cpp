@@ -32,7 +32,8 @@ TEST_CASE_FIXTURE(CaptureFixture, "from Windows 8.1 on the DNS session starts wi
     for (const auto& f : fields)
         CHECK(f[0] == f[1]);
     CHECK(U8(p.loggerName) == "OlvettaDnsLogger");
-    CHECK(info.enabledProvider == kDnsClientProvider);
+    CHECK(info.enabledProvider ==
+          Guid{0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}});
     CHECK(info.enableControlCode == 1);
     CHECK(info.enableLevel == 4);
     CHECK(info.enableMatchAny == 0);
@@ -55,19 +56,20 @@ TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at a
         const char* name;
         void (*arrange)();
         uint32_t startCalls;
+        uint32_t eventsLost; // the kernel session's 12, plus 3 when a started DNS session stopped
     };
     const Case cases[] = {
-        {"Windows 7", [] { SetVersionOverride(6, 1, 7601); }, 0},
-        {"Windows 8", [] { SetVersionOverride(6, 2, 9200); }, 0},
-        {"start fails", [] { SimTraceFailStep(kDnsName, kSimStepStart, 1450, 1); }, 1},
+        {"Windows 7", [] { SetVersionOverride(6, 1, 7601); }, 0, 12},
+        {"Windows 8", [] { SetVersionOverride(6, 2, 9200); }, 0, 12},
+        {"start fails", [] { SimTraceFailStep(kDnsName, kSimStepStart, 1450, 1); }, 1, 12},
         {"start still finds the name taken",
-         [] { SimTraceFailStep(kDnsName, kSimStepStart, 183, 2); }, 2},
-        {"enable fails", [] { SimTraceFailStep(kDnsName, kSimStepEnable, 5, 1); }, 1},
-        {"open fails", [] { SimTraceFailStep(kDnsName, kSimStepOpen, 5, 1); }, 1},
-        {"thread cannot be made", [] { RefuseNthThreadStart(2); }, 1},
+         [] { SimTraceFailStep(kDnsName, kSimStepStart, 183, 2); }, 2, 12},
+        {"enable fails", [] { SimTraceFailStep(kDnsName, kSimStepEnable, 5, 1); }, 1, 15},
+        {"open fails", [] { SimTraceFailStep(kDnsName, kSimStepOpen, 5, 1); }, 1, 15},
+        {"thread cannot be made", [] { RefuseNthThreadStart(2); }, 1, 15},
         // Allocations of a start: the kernel's block, the kernel thread's start record, the
         // block that stops a leftover DNS session, then the DNS session's own block.
-        {"properties block refused", [] { RefuseNthAllocation(4); }, 0},
+        {"properties block refused", [] { RefuseNthAllocation(4); }, 0, 12},
     };
     for (const Case& c : cases) {
         CAPTURE(c.name);
@@ -81,6 +83,8 @@ TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at a
         Script kernel{kImageLoads, 3};
         SimTraceSetEvents(kKernelName, Script::Produce, &kernel);
         SimTraceGateEvents(kKernelName, 0); // nothing decodes (or allocates) during the start
+        SimTraceSetLosses(kKernelName, 12, 1);
+        SimTraceSetLosses(kDnsName, 3, 2);
         c.arrange();
         const bool started = Start();
         ResetAllocationFaults();
@@ -97,6 +101,8 @@ TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at a
         CHECK(dns.running == 0);
         CHECK(dns.consumerOpen == 0);
         CHECK(dns.startCalls == c.startCalls);
+        // The DNS session's final figures do not stand in for the kernel session's live ones.
+        CHECK(ReadLossFigures(tc).eventsLost == c.eventsLost);
         // The kernel recording goes on.
         SimTraceGateEvents(kKernelName, kSimNoGate);
         REQUIRE(SimTraceWaitDelivered(kKernelName, 3));

@@ -12,18 +12,27 @@ using namespace olv;
 
 TEST_CASE("each provider goes to its own decoder; any other provider to none") {
     const struct {
-        const Guid* provider;
+        Guid provider;
         EventDecoder decoder;
-    } routes[] = {
-        {&kFileIoProvider, DecodeFileIoEvent},   {&kRegistryProvider, DecodeRegistryEvent},
-        {&kTcpIpProvider, DecodeTcpIpEvent},     {&kUdpIpProvider, DecodeUdpIpEvent},
-        {&kProcessProvider, DecodeProcessEvent}, {&kImageProvider, DecodeImageEvent},
-        {&kDnsClientProvider, DecodeDnsEvent}};
+    } routes[] = {{{0x90cbdc39, 0x4a3e, 0x11d1, {0x84, 0xf4, 0x00, 0x00, 0xf8, 0x04, 0x64, 0xe3}},
+                   DecodeFileIoEvent},
+                  {{0xae53722e, 0xc863, 0x11d2, {0x86, 0x59, 0x00, 0xc0, 0x4f, 0xa3, 0x21, 0xa1}},
+                   DecodeRegistryEvent},
+                  {{0x9a280ac0, 0xc8e0, 0x11d1, {0x84, 0xe2, 0x00, 0xc0, 0x4f, 0xb9, 0x98, 0xa2}},
+                   DecodeTcpIpEvent},
+                  {{0xbf3a50c5, 0xa9c9, 0x4988, {0xa0, 0x05, 0x2d, 0xf0, 0xb7, 0xc8, 0x0f, 0x80}},
+                   DecodeUdpIpEvent},
+                  {{0x3d6fa8d0, 0xfe05, 0x11d0, {0x9d, 0xda, 0x00, 0xc0, 0x4f, 0xd7, 0xba, 0x7c}},
+                   DecodeProcessEvent},
+                  {{0x2cb15d1d, 0x5fc1, 0x11d2, {0xab, 0xe1, 0x00, 0xa0, 0xc9, 0x11, 0xf5, 0x18}},
+                   DecodeImageEvent},
+                  {{0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}},
+                   DecodeDnsEvent}};
     for (const auto& r : routes) {
-        CAPTURE(r.provider->data1);
-        CHECK((DecoderForProvider(*r.provider) == r.decoder));
+        CAPTURE(r.provider.data1);
+        CHECK((DecoderForProvider(r.provider) == r.decoder));
         for (int i = 0; i < 16; ++i) { // every byte of the id counts
-            Guid nearMiss = *r.provider;
+            Guid nearMiss = r.provider;
             reinterpret_cast<unsigned char*>(&nearMiss)[i] ^= 0x01;
             CHECK((DecoderForProvider(nearMiss) == nullptr));
         }

@@ -187,6 +187,33 @@ TEST_CASE("file: operation texts and the opcodes without rows") {
     CHECK(f.ReadPath(kT0, kObject) == "\\x"); // taught by "Created new file"
 }
 
+TEST_CASE("file: folder queries join the pattern to the folder their file object names") {
+    FileFixture f;
+    f.Request(64, kT0, kObject);
+    AddSimWideString(f.e, u"OpenPath", u"\\Device\\HarddiskVolume3\\Reports");
+    REQUIRE(f.Decode());
+    struct Case {
+        uint8_t opcode;
+        uint64_t object;
+        const char16_t* name; // FileName property, null: none
+        const char* path;
+    } cases[] = {
+        {72, kObject, u"*.rpt", "C:\\Reports\\*.rpt"},
+        {77, kObject, u"*", "C:\\Reports\\*"},
+        {72, kObject, nullptr, "C:\\Reports"},
+        {72, kObject + 8, u"*.rpt", "*.rpt"}, // the folder is not known: the pattern alone
+        {72, 0, u"*.rpt", "*.rpt"},
+        {72, kObject, u"\\Device\\HarddiskVolume3\\x", "C:\\x"}, // a path already
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.path);
+        f.Request(c.opcode, kT0 + 10, c.object);
+        if (c.name != nullptr) AddSimWideString(f.e, u"FileName", c.name);
+        REQUIRE(f.Decode());
+        CHECK(f.Path() == c.path);
+    }
+}
+
 TEST_CASE("file: after an expiry, rows stay held only if a completion was ever seen") {
     for (bool completionSeen : {false, true}) {
         CAPTURE(completionSeen);

@@ -54,6 +54,11 @@ TEST_CASE("network: a TCP send over IPv4 and over IPv6, charged to the event's P
         CHECK(f.row.pid == kClientPid);
         CHECK(U8(f.row.process) == "client.exe");
     }
+    // An IPv6 address that cannot be read prints as "::".
+    f.Traffic(kTcpIpProvider, 26, true, 512);
+    FailSimPropertyRead(f.e, u"saddr");
+    REQUIRE(f.Decode());
+    CHECK(f.Path() == "[::]:80 -> [2001:db8::2]:443");
 }
 
 TEST_CASE("network: operation names by opcode, and the address form each opcode implies") {

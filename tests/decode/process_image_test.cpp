@@ -18,11 +18,15 @@ void StartEvent(ProviderFixture& f, uint8_t opcode, uint32_t logger, uint32_t pa
     if (commandLine != nullptr) AddSimWideString(f.e, u"CommandLine", commandLine);
 }
 
-void ImageEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t pid, uint32_t size = 0) {
+void ImageEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t pid, uint64_t size = 0) {
     f.Begin(kImageProvider, opcode, t, kChildPid);
     AddSimU32(f.e, u"ProcessId", pid);
     AddSimWideString(f.e, u"FileName", u"\\Device\\HarddiskVolume3\\Windows\\a.dll");
-    AddSimU32(f.e, u"ImageSize", size);
+    if (size > 0xFFFFFFFFu) {
+        AddSimU64(f.e, u"ImageSize", size); // read for its low 32 bits
+    } else {
+        AddSimU32(f.e, u"ImageSize", static_cast<uint32_t>(size));
+    }
 }
 
 std::string Name(ProviderFixture& f, uint32_t pid) {
@@ -123,12 +127,14 @@ TEST_CASE("image events of followed processes") {
     SetSimulatedDrives(letters, devices, 1);
     struct Case {
         uint8_t opcode;
-        uint32_t pid, size;
+        uint32_t pid;
+        uint64_t size;
         const char* operation; // null: no row
         const char* detail;
     } cases[] = {
         {10, kSamplePid, 0x1800, "Loaded DLL", "Size: 6.0 KB"},
         {2, kSamplePid, 0x280000, "Unloaded DLL", "Size: 2.5 MB"},
+        {10, kSamplePid, 0x700001800, "Loaded DLL", "Size: 6.0 KB"}, // 8 bytes
         {5, kSamplePid, 0, "Image operation (5)", ""},
         {3, kSamplePid, 4096, nullptr, nullptr}, // rundowns
         {4, kSamplePid, 4096, nullptr, nullptr},

@@ -26,14 +26,6 @@ std::string Read(const SimEvent& e, bool wide, const char16_t* name, size_t capa
     return U8(out);
 }
 
-// True when the reader took a heap block: a refusal armed before it is still pending otherwise.
-bool HeapWasTaken() {
-    void* probe = AllocZeroed(16);
-    FreeBlock(probe);
-    ResetAllocationFaults();
-    return probe != nullptr;
-}
-
 } // namespace
 
 TEST_CASE("integer and pointer reads by property size") {
@@ -103,47 +95,6 @@ TEST_CASE("strings: cut at capacity - 1, stopped by NUL or the property's end, e
     AddSimAnsiString(e.get(), u"Image", "caf\xE9\x80.exe"); // code page 1252 on the stand-in
     CHECK(Read(*e, false, u"Image", 64) == "caf\xC3\xA9\xE2\x82\xAC.exe");
 #endif
-}
-
-TEST_CASE("strings: the stack for small ones, one heap block for large, none above 32768 bytes") {
-    FaultScope scope;
-    SimEventPtr e = NewSimEvent(kAnyProvider);
-    const int64_t live = LiveAllocationCount();
-    struct Case {
-        bool wide;
-        size_t chars; // without the terminator
-        bool heap;
-    } cases[] = {
-        {true, 2046, false},  {true, 2047, true},  {true, 6000, true}, // (chars + 1) * 2 bytes
-        {false, 1022, false}, {false, 1023, true}, {false, 5000, true} // chars + 1 bytes
-    };
-    for (const Case& c : cases) {
-        CAPTURE(c.wide);
-        CAPTURE(c.chars);
-        BeginSimEvent(e.get(), kAnyProvider, 0, 0, 0, 0, 0);
-        const std::string text(c.chars, 'w');
-        if (c.wide) AddSimWideString(e.get(), u"Name", std::u16string(c.chars, u'w').c_str());
-        if (!c.wide) AddSimAnsiString(e.get(), u"Name", text.c_str());
-        REQUIRE(e->overflow == 0);
-        CHECK(Read(*e, c.wide, u"Name", 8192) == text);
-        RefuseNthAllocation(1);
-        const std::string refused = Read(*e, c.wide, u"Name", 8192);
-        CHECK(HeapWasTaken() == c.heap);
-        CHECK(refused == (c.heap ? std::string() : text));
-        CHECK(LiveAllocationCount() == live);
-    }
-    // Sizes as the helper reports them: above 32768 the reader gives up without a block.
-    for (bool wide : {true, false}) {
-        for (uint32_t size : {32768u, 32769u, 0xFFFFFFFEu}) {
-            CAPTURE(size);
-            BeginSimEvent(e.get(), kAnyProvider, 0, 0, 0, 0, 0);
-            AddSimWideString(e.get(), u"Huge", u"abc");
-            e->table.props[0].size = size;
-            RefuseNthAllocation(1);
-            CHECK(Read(*e, wide, u"Huge", 64) == "");
-            CHECK(HeapWasTaken() == (size <= 32768));
-        }
-    }
 }
 
 TEST_CASE("FormatStatusText: every row of the status table") {

@@ -10,6 +10,7 @@
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "export/json_text.h"
+#include "views/summary.h"
 
 namespace olv {
 
@@ -25,6 +26,10 @@ void CheckGolden(const char* name, const Bytes& actual) {
          std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first -
              actual.begin());
     CHECK(actual == expected);
+}
+
+bool Has16(const std::u16string& text, const std::u16string& part) {
+    return text.find(part) != std::u16string::npos;
 }
 
 } // namespace
@@ -87,6 +92,49 @@ TEST_CASE("A view with no rows writes the head only; nothing is known to be miss
     const std::string tail = "\"registryKeysNotResolved\": 0,\n    \"notes\": [\n    ]\n  },\n"
                              "  \"events\": [\n  ]\n}\n";
     CHECK(json.substr(json.size() - tail.size()) == tail);
+}
+
+TEST_CASE("CSV: loaded and recorded texts cannot end a comment line early or break UTF-16") {
+    ExportFixture f;
+    TempFolder tmp;
+    f.Finished();
+    RecordingInfo& info = f.app->recordingInfo;
+    // A crafted session file: each break would otherwise start a forged data line.
+    CopyBounded(info.tool, 64, u"Olvetta\r\n2024-01-01,High,1,x");
+    CopyBounded(info.target, 520, u"C:\\a.exe\n\"forged\"\u007f\u0001");
+    RowSpec spec = kRows[1];
+    spec.operation = u"Read\nfile";
+    spec.path = u"C:\\a\xD800" u"z\xDC00\xDBFF"; // lone high, lone low, high at the end
+    spec.detail = u"\U0001F600 a\tb";         // a pair is kept
+    f.Add(spec);
+    f.Add(kRows[0]);
+    HeadlessSelectCombo(1); // the operation with a line break
+    HeadlessSetText(kIdFilterEdit, u"a\tb");
+    RebuildShownRows(f.app);
+
+    REQUIRE(ExportCsvToPath(f.app, tmp.Path16("h.csv").c_str()));
+    const Bytes file = ReadAll(tmp.Path("h.csv"));
+    std::u16string wide; // as written: a lone surrogate must not reach the file
+    for (size_t i = 2; i + 1 < file.size(); i += 2)
+        wide.push_back(static_cast<char16_t>(file[i] | (file[i + 1] << 8)));
+    CHECK(Has16(wide, u",\"C:\\a\xFFFD" u"z\xFFFD\xFFFD\",\"\U0001F600 a\tb\","));
+    const std::string csv = CsvText(file);
+    const size_t columns = csv.find("Time,Severity,");
+    REQUIRE(columns != std::string::npos);
+    const std::string head = csv.substr(0, columns);
+    CHECK(Has(head, "# Recorded by Olvetta  2024-01-01,High,1,x 1.1\r\n"));
+    CHECK(Has(head, "# Program examined: C:\\a.exe \"forged\"  \r\n"));
+    CHECK(Has(head, "operation \"Read file\" only, text filter \"a b\""));
+    size_t lines = 0;
+    for (size_t at = 0; at < head.size(); at = head.find("\r\n", at) + 2, ++lines)
+        CHECK(head[at] == '#');
+    CHECK(std::count(head.begin(), head.end(), '\n') == static_cast<long>(lines));
+
+    // The summary builds the same header lines.
+    char16_t* summary = BuildSummaryText(f.app);
+    REQUIRE(summary != nullptr);
+    CHECK(Has(U8(summary), "\r\nRecorded by Olvetta  2024-01-01,High,1,x 1.1\r\n"));
+    FreeBlock(summary);
 }
 
 TEST_CASE("AppendJsonString cuts a long text before capacity - 8 and still closes it") {

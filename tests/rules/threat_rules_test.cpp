@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
 #include "doctest.h"
@@ -48,31 +49,363 @@ Scored Score(const RowInput& input) {
     return {severity, U8(row.threat)};
 }
 
-// The scoring written out plainly from the public per-step functions, to check the scoring path
-// (which rules patterns out by precomputed character pairs) against.
-Scored ReferenceScore(const RowInput& input) {
-    const EventRow& row = Row(input);
-    const uint32_t opClass = OperationClassOf(row.operation);
-    int32_t best = 0;
-    int matches = 0;
-    std::string name;
-    for (const ThreatRule& rule : kThreatRules) {
-        if (rule.category != row.category) continue;
-        if (rule.operationClasses != 0 && opClass != 0 && (rule.operationClasses & opClass) == 0)
-            continue;
-        if (rule.needsSuccess != 0 && ClassifyResult(row.result) == ResultFailed) continue;
-        if (!MatchPatternList(rule.patternsA, &row, rule.fields, rule.matchMode) ||
-            !MatchPatternList(rule.patternsB, &row, rule.fields, rule.matchMode))
-            continue;
-        ++matches;
-        if (rule.severity > best) {
-            best = rule.severity;
-            name = U8(rule.name);
-        }
-    }
-    if (matches >= 2) name += " (+" + std::to_string(matches - 1) + ")";
-    return {best, best == 0 ? std::string() : name};
-}
+// The rule table as it is meant to be, written out independently of the code's own table:
+// name, category, severity, operation classes, fields (1 path, 3 path or detail), match mode,
+// needs success, list A, list B. "*" stands for a pattern of our own choosing.
+struct ExpectedRule {
+    const char16_t* name;
+    uint32_t category;
+    int32_t severity;
+    uint32_t operationClasses, fields, matchMode;
+    uint8_t needsSuccess;
+    std::vector<const char16_t*> a, b;
+};
+
+const ExpectedRule kExpectedRules[kThreatRuleCount] = {
+    {u"Run key persistence",
+     kReg,
+     3,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\currentversion\\run", u"\\currentversion\\runonce", u"\\currentversion\\runonceex",
+      u"\\currentversion\\runservices", u"\\policies\\explorer\\run"},
+     {}},
+    {u"Service created or altered",
+     kReg,
+     3,
+     0x02,
+     3,
+     MatchSubstring,
+     1,
+     {u"\\services\\", u"\\controlset"},
+     {u"imagepath", u"servicedll"}},
+    {u"Winlogon hijack",
+     kReg,
+     3,
+     0x02,
+     3,
+     MatchSubstring,
+     1,
+     {u"\\winlogon"},
+     {u"userinit", u"shell", u"notify"}},
+    {u"IFEO debugger set",
+     kReg,
+     3,
+     0x02,
+     3,
+     MatchSubstring,
+     1,
+     {u"image file execution options", u"\\silentprocessexit"},
+     {u"debugger", u"globalflag", u"verifierdlls", u"monitorprocess"}},
+    {u"AppInit_DLLs injection key",
+     kReg,
+     3,
+     0x02,
+     3,
+     MatchSubstring,
+     1,
+     {u"appinit_dlls", u"loadappinit_dlls", u"appcertdlls"},
+     {}},
+    {u"COM hijack",
+     kReg,
+     2,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\inprocserver32", u"\\localserver32", u"\\treatas"},
+     {u"software\\classes\\clsid", u"\\clsid\\"}},
+    {u"Defender disabled or altered",
+     kReg,
+     3,
+     0x02,
+     3,
+     MatchSubstring,
+     1,
+     {u"\\windows defender\\", u"disableantispyware", u"disablerealtimemonitoring",
+      u"\\real-time protection", u"\\exclusions\\path", u"\\exclusions\\extension",
+      u"tamperprotection", u"disablebehaviormonitoring"},
+     {}},
+    {u"Dropped into Startup folder",
+     kFile,
+     3,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\start menu\\programs\\startup\\", u"\\startup\\"},
+     {}},
+    {u"Scheduled task written",
+     kFile,
+     3,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\system32\\tasks\\", u"\\windows\\tasks\\", u"\\schedule\\taskcache\\tree",
+      u"\\schedule\\taskcache\\tasks"},
+     {}},
+    {u"Executable dropped in Temp",
+     kFile,
+     3,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\appdata\\local\\temp\\", u"\\windows\\temp\\", u"\\local\\temp\\", u"\\temp\\"},
+     {u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe", u".jse", u".hta",
+      u".wsf", u".pif", u".cpl", u".jar"}},
+    {u"Executable dropped in AppData",
+     kFile,
+     3,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\appdata\\roaming\\", u"\\appdata\\local\\", u"\\appdata\\locallow\\"},
+     {u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe", u".jse", u".hta",
+      u".wsf", u".pif", u".cpl", u".jar"}},
+    {u"Dropped in Public or ProgramData",
+     kFile,
+     3,
+     0x02,
+     1,
+     MatchSubstring,
+     1,
+     {u"\\programdata\\", u"\\users\\public\\", u"\\public\\downloads\\", u"c:\\perflogs\\"},
+     {u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe", u".jse", u".hta",
+      u".wsf", u".pif", u".cpl", u".jar"}},
+    {u"Double extension or RLO disguise",
+     kFile,
+     3,
+     0,
+     1,
+     MatchSubstring,
+     0,
+     {u".pdf.exe", u".doc.exe", u".jpg.exe", u".txt.exe", u".pdf.scr", u".xls.exe", u".png.scr",
+      u"\u202E"},
+     {}},
+    {u"SAM or SYSTEM hive read",
+     kFile,
+     3,
+     0,
+     1,
+     MatchSubstring,
+     0,
+     {u"\\system32\\config\\sam", u"\\system32\\config\\security", u"\\system32\\config\\system",
+      u"\\config\\regback\\", u"ntds.dit", u"harddiskvolumeshadowcopy"},
+     {}},
+    {u"DLL loaded from unusual directory",
+     kProc,
+     3,
+     0x08,
+     1,
+     MatchSubstring,
+     0,
+     {u"\\appdata\\local\\temp\\", u"\\appdata\\roaming\\", u"\\downloads\\", u"\\windows\\temp\\",
+      u"\\users\\public\\", u"\\$recycle.bin\\", u"\\desktop\\"},
+     {}},
+    {u"DLL known for attack use loaded",
+     kProc,
+     3,
+     0x0C,
+     1,
+     MatchSubstring,
+     0,
+     {u"comsvcs.dll", u"scrobj.dll", u"vbscript.dll", u"jscript.dll"},
+     {}},
+    {u"Suspicious PowerShell arguments",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"powershell", u"pwsh.exe"},
+     {u"-enc", u"-encodedcommand", u" jab", u"-w hidden", u"-windowstyle hidden",
+      u"frombase64string", u"downloadstring", u"downloadfile", u"iex", u"invoke-expression",
+      u"-ep bypass", u"-exec bypass", u"executionpolicy bypass"}},
+    {u"Obfuscated or chained cmd",
+     kProc,
+     2,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"cmd.exe", u"cmd /c"},
+     {u"&&", u"| powershell", u"for /f", u"%comspec%", u"/v:on", u"set /a"}},
+    {u"rundll32 abuse",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"rundll32"},
+     {u"javascript:", u",dllregisterserver", u"\\appdata\\", u"\\temp\\", u"http"}},
+    {u"regsvr32 running a script",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"regsvr32"},
+     {u"/i:http", u"scrobj.dll", u".sct", u"\\temp\\", u"\\appdata\\"}},
+    {u"mshta running a script",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"mshta"},
+     {u"vbscript:", u"javascript:", u"http", u".hta", u"createobject"}},
+    {u"certutil download or decode",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"certutil"},
+     {u"-urlcache", u"-verifyctl", u"-split", u"-decode", u"-decodehex", u"-encode", u"http"}},
+    {u"bitsadmin transfer",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"bitsadmin", u"start-bitstransfer"},
+     {u"/transfer", u"/addfile", u"/setnotifycmdline", u"/download"}},
+    {u"Script host execution",
+     kProc,
+     2,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"wscript.exe", u"cscript.exe"},
+     {u".vbs", u".vbe", u".wsf", u"//e:jscript", u"\\appdata\\", u"\\temp\\", u"\\downloads\\"}},
+    {u"Run through a developer tool",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"msbuild.exe", u"installutil.exe", u"regasm.exe", u"regsvcs.exe", u"jsc.exe"},
+     {u"\\temp\\", u".csproj", u"/logfile=", u"/u ", u"\\appdata\\"}},
+    {u"Other living-off-the-land binary",
+     kProc,
+     2,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"mavinject.exe", u"msdt.exe", u"wmic.exe", u"pcalua.exe", u"forfiles.exe"},
+     {u"process call create", u"/processid", u"ms-msdt", u"-injectrunning"}},
+    {u"Shadow copies deleted",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"vssadmin", u"delete shadows", u"resize shadowstorage", u"delete catalog",
+      u"shadowcopy delete", u"win32_shadowcopy", u"recoveryenabled no"},
+     {}},
+    {u"Firewall turned off",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"advfirewall set", u"set-netfirewallprofile", u"\\firewallpolicy\\",
+      u"firewall set opmode disable", u"advfirewall firewall add rule"},
+     {}},
+    {u"Event log cleared",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"wevtutil cl", u"wevtutil.exe cl", u"clear-log", u"clear-eventlog", u"auditpol /clear",
+      u"auditpol /set", u"limit-eventlog"},
+     {}},
+    {u"Self-deletion",
+     kProc,
+     2,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"127.0.0.1 -n", u"del \"%~f0\"", u"goto :delete", u"del %0"},
+     {}},
+    {u"reg save hive extraction",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"reg save", u"reg.exe save", u"reg export", u"reg.exe export"},
+     {u"hklm\\sam", u"hklm\\security", u"hklm\\system", u"\\sam"}},
+    {u"LSASS dump",
+     kProc,
+     3,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"lsass.dmp", u"comsvcs.dll, minidump", u"comsvcs.dll minidump", u"-ma lsass", u"sekurlsa",
+      u"mimikatz", u"nanodump"},
+     {}},
+    {u"Reconnaissance command",
+     kProc,
+     1,
+     0x04,
+     3,
+     MatchSubstring,
+     0,
+     {u"whoami.exe", u"nltest", u"systeminfo.exe", u"group \"domain admins\"",
+      u"localgroup administrators", u"query user"},
+     {}},
+    {u"Connection to a common C2 port",
+     kNet,
+     3,
+     0x10,
+     1,
+     MatchPathToken,
+     0,
+     {u":4444", u":1337", u":31337", u":5555", u":6666", u":6667", u":9001", u":50050"},
+     {}},
+    {u"Low-reputation TLD",
+     kNet,
+     2,
+     0x10,
+     1,
+     MatchPathSuffix,
+     0,
+     {u".tk", u".top", u".xyz", u".gq", u".ml", u".cf", u".ga", u".su", u".click"},
+     {}},
+    // The nine host-name fragments between "teamviewer" and "anonfiles" are ours to choose.
+    {u"Remote management or tunnel service",
+     kNet,
+     2,
+     0x10,
+     3,
+     MatchSubstring,
+     0,
+     {u"anydesk", u"teamviewer", u"*", u"*", u"*", u"*", u"*", u"*", u"*", u"*", u"*",
+      u"anonfiles"},
+     {}},
+};
 
 // A near miss changes one text of a row that fires its rule, or its category.
 using Field = const char16_t* RowInput::*;
@@ -168,11 +501,10 @@ TEST_CASE("every rule fires alone on its own row and not on a near miss") {
     bool covered[kThreatRuleCount] = {};
     for (const RuleCase& c : kRuleCases) {
         CAPTURE(c.rule);
-        const ThreatRule& rule = kThreatRules[c.rule - 1];
+        const ExpectedRule& rule = kExpectedRules[c.rule - 1];
         covered[c.rule - 1] = true;
         CHECK(Score(c.Hit()) == Scored{rule.severity, U8(rule.name)});
         CHECK(Score(NearMiss(c)) == Scored{0, ""});
-        CHECK(Score(c.Hit()) == ReferenceScore(c.Hit()));
     }
     for (size_t i = 0; i < kThreatRuleCount; ++i) {
         CAPTURE(i + 1);
@@ -180,26 +512,55 @@ TEST_CASE("every rule fires alone on its own row and not on a near miss") {
     }
 }
 
-TEST_CASE("every pattern of every rule matches its own text, in upper case where case folds") {
-    for (const ThreatRule& rule : kThreatRules) {
-        for (size_t i = 0; rule.patternsA[i] != nullptr; ++i) {
+TEST_CASE("the rule table holds each rule's settings and patterns, in order") {
+    const auto samePatterns = [](const char16_t* const* actual,
+                                 const std::vector<const char16_t*>& expected) {
+        size_t n = 0;
+        for (; actual != nullptr && actual[n] != nullptr; ++n) {
+            if (n >= expected.size()) return false;
+            const std::string text = U8(actual[n]);
+            if (TextEquals(expected[n], u"*")) {
+                if (text.empty() ||
+                    text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos)
+                    return false;
+            } else if (text != U8(expected[n])) {
+                return false;
+            }
+        }
+        return n == expected.size();
+    };
+    for (size_t i = 0; i < kThreatRuleCount; ++i) {
+        const ExpectedRule& e = kExpectedRules[i];
+        const ThreatRule& rule = kThreatRules[i];
+        CAPTURE(i + 1);
+        CHECK(U8(rule.name) == U8(e.name));
+        CHECK(rule.category == e.category);
+        CHECK(rule.severity == e.severity);
+        CHECK(rule.operationClasses == e.operationClasses);
+        CHECK(rule.fields == e.fields);
+        CHECK(rule.matchMode == e.matchMode);
+        CHECK(rule.needsSuccess == e.needsSuccess);
+        CHECK(samePatterns(rule.patternsA, e.a));
+        CHECK(samePatterns(rule.patternsB, e.b));
+    }
+}
+
+TEST_CASE("every pattern makes its rule fire, in upper case where case folds") {
+    for (size_t i = 0; i < kThreatRuleCount; ++i) {
+        const ExpectedRule& e = kExpectedRules[i];
+        for (size_t k = 0; k < e.a.size(); ++k) {
             // The A pattern, then the first B pattern (if any).
             std::u16string text = u"x";
-            text += rule.patternsA[i];
-            if (rule.patternsB != nullptr) text += std::u16string(u" ") + rule.patternsB[0];
+            text += TextEquals(e.a[k], u"*") ? kThreatRules[i].patternsA[k] : e.a[k];
+            if (!e.b.empty()) text += std::u16string(u" ") + e.b[0];
             for (char16_t& ch : text) {
-                if (rule.matchMode != MatchPathToken && ch >= u'a' && ch <= u'z') ch -= 32;
+                if (e.matchMode != MatchPathToken && ch >= u'a' && ch <= u'z') ch -= 32;
             }
-            CAPTURE(U8(rule.name));
+            CAPTURE(i + 1);
             CAPTURE(U8(text.c_str()));
-            const EventRow& row = Row({rule.category, u"", text.c_str(), u"", u"OK"});
-            CHECK(MatchPatternList(rule.patternsA, &row, rule.fields, rule.matchMode));
-            CHECK(MatchPatternList(rule.patternsB, &row, rule.fields, rule.matchMode));
-            const Scored viaPath = Score({rule.category, u"", text.c_str(), u"", u"OK"});
-            CHECK(viaPath.severity >= rule.severity);
-            CHECK(viaPath == ReferenceScore({rule.category, u"", text.c_str(), u"", u"OK"}));
-            CHECK(Score({rule.category, u"", u"x", text.c_str(), u"OK"}) ==
-                  ReferenceScore({rule.category, u"", u"x", text.c_str(), u"OK"}));
+            CHECK(Score({e.category, u"", text.c_str(), u"", u"OK"}).severity >= e.severity);
+            if (e.fields == 3)
+                CHECK(Score({e.category, u"", u"x", text.c_str(), u"OK"}).severity >= e.severity);
         }
     }
 }
@@ -277,8 +638,43 @@ TEST_CASE("match modes: a name suffix with one final dot, a port token ending th
 }
 
 TEST_CASE("operation classes: exact names; an unknown operation meets every rule of its category") {
-    for (const OperationClassEntry& entry : kOperationClassTable)
-        CHECK(OperationClassOf(entry.operation) == entry.classes);
+    const struct {
+        uint32_t classes;
+        std::vector<const char16_t*> operations;
+    } byClass[] = {
+        {0x01,
+         {u"Opened file", u"Read file", u"Read file information", u"Read file permissions",
+          u"Read extended attributes", u"Listed folder", u"Watching folder for changes",
+          u"Closed file", u"Released file handle", u"Flushed file", u"Opened registry key",
+          u"Read registry key", u"Read registry value", u"Listed registry keys",
+          u"Listed registry values", u"Read several registry values", u"Closed registry key",
+          u"Flushed registry key"}},
+        {0x02,
+         {u"Wrote to file", u"Created new file", u"Renamed file", u"Renamed file by path",
+          u"Changed file information", u"Created link", u"Set file permissions",
+          u"Set extended attributes", u"File system control", u"Created registry key",
+          u"Wrote registry value", u"Changed registry key information"}},
+        {0x04, {u"Started child process", u"Started process"}},
+        {0x08, {u"Mapped file into memory", u"Unmapped file", u"Loaded DLL", u"Unloaded DLL"}},
+        {0x10,
+         {u"Sent data (TCP)", u"Received data (TCP)", u"Connected (TCP)", u"Disconnected (TCP)",
+          u"Retransmitted (TCP)", u"Accepted a connection (TCP)", u"Reconnected (TCP)",
+          u"Copied data (TCP)", u"Sent data (UDP)", u"Received data (UDP)", u"DNS query",
+          u"DNS answer"}},
+        {0x20, {u"Process exited", u"Target process exited"}},
+        {0x40,
+         {u"Deleted file", u"Deleted file by path", u"Deleted registry key",
+          u"Deleted registry value"}},
+    };
+    size_t named = 0;
+    for (const auto& c : byClass) {
+        for (const char16_t* operation : c.operations) {
+            CAPTURE(U8(operation));
+            CHECK(OperationClassOf(operation) == c.classes);
+            ++named;
+        }
+    }
+    CHECK(named == 54);
     CHECK(OperationClassOf(u"opened file") == 0);
     CHECK(OperationClassOf(u"Opened file ") == 0);
     CHECK(OperationClassOf(u"Changed registry key information, and then some more") == 0);

@@ -34,7 +34,14 @@ const BenchEntry& BenchAt(size_t index) {
 
 void ReportFigure(BenchRun& run, double value, const char* unit, double baseline) {
     const double ratio = baseline > 0 ? value / baseline : 0;
-    std::printf("%s %.4g %s %.4g\n", run.name, value, unit, ratio);
+    std::printf("%s %.4g %s %.4g", run.name, value, unit, ratio);
+    // A rate also as the time of one item: "rows/s" gives "ns/row".
+    const size_t length = std::strlen(unit);
+    if (value > 0 && length > 2 && std::strcmp(unit + length - 2, "/s") == 0) {
+        const int itemChars = static_cast<int>(length - 2) - (unit[length - 3] == 's' ? 1 : 0);
+        std::printf(" %.1f ns/%.*s", 1e9 / value, itemChars, unit);
+    }
+    std::printf("\n");
     std::fflush(stdout);
     run.reported = true;
 }

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Builds and tests Olvetta: the native `dev` preset (ASan + UBSan) and the
+# Builds and tests Olvetta: the native `dev` preset (ASan + UBSan), the `tsan`
+# preset (ThreadSanitizer), the `fuzz` preset (the session corpus replayed, then
+# the session loader fuzzed for OLV_FUZZ_SECONDS, 60 by default) and the
 # `windows` preset (MinGW-w64, tests under Wine). Installs missing packages.
-# Exits non-zero if any configure, build or test step fails.
+# Prints the time of every stage. Exits non-zero if any step fails.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tools/ci/common.sh
 
 JOBS=${OLV_JOBS:-2}
-PRESETS=(dev windows)
+PRESETS=(dev tsan fuzz windows)
+FUZZ_SECONDS=${OLV_FUZZ_SECONDS:-60}
 start=$(date +%s)
 
 olv_ensure_packages "${OLV_PACKAGES[@]}"
@@ -18,7 +21,9 @@ olv_ensure_packages "${OLV_PACKAGES[@]}"
 mkdir -p build
 failed=()
 declare -A summary
+declare -A took
 for preset in "${PRESETS[@]}"; do
+    stage_start=$(date +%s)
     log="build/$preset.log"
     olv_log "[$preset] configure"
     if ! cmake --preset "$preset" </dev/null >"$log" 2>&1; then
@@ -34,6 +39,34 @@ for preset in "${PRESETS[@]}"; do
         summary[$preset]="build failed"
         continue
     fi
+    olv_log "[$preset] built in $(olv_seconds_since "$stage_start") s"
+    if [[ $preset == fuzz ]]; then
+        # The corpus once (every file must load without a finding), then new inputs for a while;
+        # new inputs go to a scratch folder so the corpus in the tree stays as it is.
+        fuzzer=build/fuzz/olv_fuzz_session
+        olv_log "[fuzz] replay tests/corpus/session"
+        if ! "$fuzzer" -runs=0 tests/corpus/session </dev/null >build/fuzz-replay.log 2>&1; then
+            tail -n 40 build/fuzz-replay.log
+            failed+=("fuzz: corpus replay")
+            summary[fuzz]="corpus replay failed"
+            took[$preset]=$(olv_seconds_since "$stage_start")
+            continue
+        fi
+        olv_log "[fuzz] session loader for $FUZZ_SECONDS s"
+        rm -rf build/fuzz/new-inputs && mkdir -p build/fuzz/new-inputs
+        if "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
+            -artifact_prefix=build/fuzz/ build/fuzz/new-inputs tests/corpus/session \
+            </dev/null >build/fuzz-run.log 2>&1; then
+            summary[fuzz]="corpus replayed; $(grep -Eo '#[0-9]+ *DONE.*' build/fuzz-run.log | tail -n 1)"
+        else
+            tail -n 60 build/fuzz-run.log
+            failed+=("fuzz: finding (see build/fuzz/crash-* and build/fuzz-run.log)")
+            summary[fuzz]="fuzzing found a fault"
+        fi
+        took[$preset]=$(olv_seconds_since "$stage_start")
+        olv_log "[fuzz] done in ${took[$preset]} s"
+        continue
+    fi
     olv_log "[$preset] test"
     ctest_log="build/$preset-ctest.log"
     if ctest --preset "$preset" -j"$JOBS" </dev/null 2>&1 | tee "$ctest_log"; then
@@ -42,12 +75,14 @@ for preset in "${PRESETS[@]}"; do
         failed+=("$preset: tests")
     fi
     summary[$preset]=$(grep -E 'tests passed|tests failed|No tests were found' "$ctest_log" || echo "no ctest summary")
+    took[$preset]=$(olv_seconds_since "$stage_start")
+    olv_log "[$preset] done in ${took[$preset]} s"
 done
 
 echo
 olv_log "summary ($(olv_seconds_since "$start") s)"
 for preset in "${PRESETS[@]}"; do
-    printf '  %-8s %s\n' "$preset" "${summary[$preset]:-not run}"
+    printf '  %-8s %5s s  %s\n' "$preset" "${took[$preset]:-?}" "${summary[$preset]:-not run}"
 done
 if ((${#failed[@]})); then
     printf '  FAILED: %s\n' "${failed[@]}"

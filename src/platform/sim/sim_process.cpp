@@ -222,8 +222,19 @@ void CopyText(char16_t* out, const char16_t* text) {
 
 // --- the launched-program interface ---
 
+namespace {
+void (*gCreateHook)(void*) = nullptr;
+void* gCreateHookContext = nullptr;
+} // namespace
+
+void SetSimProcessCreateHook(void (*hook)(void* context), void* context) {
+    gCreateHook = hook;
+    gCreateHookContext = context;
+}
+
 bool CreateSuspendedProcess(const char16_t* applicationName, char16_t* commandLine,
                             const char16_t* workingFolder, ProcessInfo* out, uint32_t* error) {
+    if (gCreateHook != nullptr) gCreateHook(gCreateHookContext);
     Sim& s = State();
     std::lock_guard<std::mutex> guard(s.mutex);
     if (error != nullptr) *error = 0;
@@ -526,6 +537,7 @@ void SystemErrorText(uint32_t error, char16_t* out, size_t capacity) {
 // --- scripting ---
 
 void ResetSimProcesses() {
+    SetSimProcessCreateHook(nullptr, nullptr);
     Sim& s = State();
     std::lock_guard<std::mutex> guard(s.mutex);
     ResetLocked(s);

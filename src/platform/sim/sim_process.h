@@ -90,6 +90,8 @@ void ResetSimProcesses();
 void SetSimNextProcessId(uint32_t processId);
 // The next create fails with this system error.
 void FailSimProcessCreate(uint32_t error);
+// Called (outside the stand-in's lock) at the start of every process creation; null removes it.
+void SetSimProcessCreateHook(void (*hook)(void* context), void* context);
 // The next call of that job step fails.
 void RefuseSimJob(SimJobStep step);
 // The next manual event cannot be made.
