@@ -32,7 +32,8 @@ endif()
 
 # Settings every test compile unit shares.
 add_library(olv_test_settings INTERFACE)
-target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}" "${OLV_SRC}")
+target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}" "${OLV_SRC}"
+                                                     "${PROJECT_SOURCE_DIR}/tools")
 target_include_directories(olv_test_settings SYSTEM INTERFACE "${OLV_DOCTEST_INCLUDE_DIR}")
 target_compile_definitions(olv_test_settings INTERFACE "OLV_SOURCE_DIR=\"${OLV_TEST_SOURCE_DIR}\"")
 
@@ -81,7 +82,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
         find_program(OLV_WINESERVER NAMES wineserver wineserver64
                      HINTS "${wine_dir}" /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin)
         add_test(NAME wine_prefix
-                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${OLV_WINE}"
+                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${OLV_WINE}" -DUNMANAGED=ON
                          "-DLOG=${PROJECT_BINARY_DIR}/wineboot.log"
                          -P "${PROJECT_SOURCE_DIR}/cmake/OlvWinePrefix.cmake")
         set(script "${PROJECT_SOURCE_DIR}/cmake/xvfb-fixture.sh")
