@@ -123,6 +123,9 @@ void ExportCsv(AppState* app) {
     ExportCsvToPath(app, path);
 }
 
+constexpr char16_t kCsvFailure[] = u"The CSV could not be written. Nothing was changed: any file "
+                                   u"that was already there has been left as it was.";
+
 bool ExportCsvToPath(AppState* app, const char16_t* path) {
     RecordingInfo snap{};
     if (!TakeRecordingSnapshot(app, &snap, true)) return false;
@@ -130,8 +133,10 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
     char16_t* block = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
     char16_t* scratch = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
     if (block == nullptr || scratch == nullptr) {
+        // Nothing was written; say so rather than leave the command without an answer.
         FreeBlock(block);
         FreeBlock(scratch);
+        UiMessageBox(app->mainWindow, kCsvFailure, u"Olvetta", kIconError, kButtonsOk);
         return false;
     }
     BuildCommentBlock(app, snap, block, scratch);
@@ -167,9 +172,7 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         FreeBlock(line);
     }
 
-    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to CSV.",
-                           u"The CSV could not be written. Nothing was changed: any file that was "
-                           u"already there has been left as it was.");
+    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to CSV.", kCsvFailure);
 }
 
 } // namespace olv

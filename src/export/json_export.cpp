@@ -54,7 +54,9 @@ void AppendNoteElements(char16_t* head, size_t capacity, const char16_t* notes) 
     }
 }
 
-void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
+// False when the view or the notes could not be built: a file without them would claim a view it
+// does not have or a completeness it cannot show, so the export then fails as a whole.
+bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     const size_t cap = kJsonBufferChars;
     const bool valid = app->recordingInfoValid != 0;
     const bool savedRunning = (snap.flags & stillRunningWhenSaved) != 0;
@@ -82,7 +84,8 @@ void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
                  app->shownCount);
 
     char16_t* view = static_cast<char16_t*>(AllocZeroed(kViewChars * sizeof(char16_t)));
-    if (view != nullptr) {
+    if (view == nullptr) return false;
+    {
         DescribeView(app, view, kViewChars, u"");
         for (size_t i = 0; view[i] != 0; ++i) {
             if (view[i] == u'\r' || view[i] == u'\n') view[i] = u' ';
@@ -106,12 +109,14 @@ void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     AppendBounded(head, cap, u"\n    \"notes\": [");
 
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
-    if (notes != nullptr) {
+    if (notes == nullptr) return false;
+    {
         BuildCompletenessNotes(app, notes, kNotesChars, u"");
         AppendNoteElements(head, cap, notes);
         FreeBlock(notes);
     }
     AppendBounded(head, cap, u"\n    ]\n  },\n  \"events\": [\n");
+    return true;
 }
 
 void BuildRowLine(const EventRow& row, bool last, char16_t* line) {
@@ -205,7 +210,7 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     if (head == nullptr) {
         writer.ok = false;
     } else {
-        BuildHead(app, snap, head);
+        if (!BuildHead(app, snap, head)) writer.ok = false;
         WriteUtf8(&writer, head);
         FreeBlock(head);
     }

@@ -52,6 +52,12 @@ void ResetAllocationFaults() {
     gAllocationFault.Arm(0);
     gRefuseAbove.store(0);
 }
+bool AllocationRefusalPending() {
+    return gAllocationFault.Pending();
+}
+bool FileFaultPending() {
+    return gFileWriteFault.Pending() || gFileFlushFault.Pending() || gFileMoveFault.Pending();
+}
 int64_t LiveAllocationCount() {
     return gLive.load();
 }
