@@ -1,15 +1,20 @@
 // Faults swept, not sampled: every allocation, file write, flush and move that Start Monitoring,
 // the exports, Save Session and Open Session make is refused in turn, n = 1, 2, ... until the
 // operation runs without meeting the refusal. Each run ends in the operation's message or a
-// clean success, leaks nothing and leaves no half-written file.
+// clean success, leaks nothing and leaves no half-written file. Likewise a decode faults right
+// after each lock it takes, and Stop must still finish.
 #include <functional>
 #include <string>
 
 #include "app/lifecycle.h"
 #include "export/export_fixture.h"
+#include "decode/decode.h"
 #include "export/exports.h"
+#include "platform/guarded_call.h"
+#include "platform/sim/sim_event.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
+#include "support/watchdog.h"
 
 using namespace olv;
 
@@ -180,4 +185,76 @@ TEST_CASE("Open Session with each allocation refused in turn changes nothing it 
         if (!refused) break;
     }
     CHECK(n <= kLongestSweep);
+}
+
+namespace {
+
+constexpr uint32_t kFaultPid = 5000;
+
+// One event of each kind that takes a tracking table's lock while it is decoded: a DLL load (the
+// process and drive tables), a key name (the key table), a file opened and held for its
+// completion (the file names and the held rows).
+bool ProduceLockingEvents(void*, uint32_t index, SimEvent* e, bool*) {
+    const int64_t t = 133480000000000000 + index;
+    switch (index) {
+    case 0:
+        BeginSimEvent(e, kImageProvider, 10, 0, kFaultPid, 7, t);
+        AddSimU32(e, u"ProcessId", kFaultPid);
+        AddSimWideString(e, u"FileName", u"C:\\Windows\\System32\\kernel32.dll");
+        return true;
+    case 1:
+        BeginSimEvent(e, kRegistryProvider, 25, 0, 4, 8, t);
+        AddSimPointer(e, u"KeyHandle", 0xF000);
+        AddSimWideString(e, u"KeyName", u"\\REGISTRY\\MACHINE\\SOFTWARE");
+        return true;
+    case 2:
+        BeginSimEvent(e, kFileIoProvider, 64, 0, kFaultPid, 7, t);
+        AddSimPointer(e, u"IrpPtr", 0xA000);
+        AddSimPointer(e, u"FileObject", 0xB000);
+        AddSimWideString(e, u"OpenPath", u"C:\\held.txt");
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+TEST_CASE("A decode that faults right after taking any lock still lets Stop finish") {
+    int n = 1;
+    for (; n <= kLongestSweep; ++n) {
+        CAPTURE(n);
+        ResetHeadlessUi();
+        SimTraceReset();
+        ResetSimProcesses();
+        SetSimulatedFileAttributes(kTarget, false);
+        SetSimNextProcessId(kFaultPid);
+        SimTraceSetEvents(u"NT Kernel Logger", ProduceLockingEvents, nullptr);
+        AppState* app = AllocRecord<AppState>();
+        REQUIRE(app != nullptr);
+        InitAppState(app);
+        WireHeadlessControls(app);
+        HeadlessSetText(kIdTargetEdit, kTarget);
+
+        FaultNthGuardedLockEntry(n);
+        DispatchCommand(app, kIdStartButton);
+        REQUIRE(app->recording == 1);
+        REQUIRE(SimTraceWaitDelivered(u"NT Kernel Logger", 3));
+        const bool faulted = !GuardedLockFaultPending();
+        FaultNthGuardedLockEntry(0);
+        // A lock left held by the faulting trace thread would stop Stop here for good (the
+        // watchdog of the test main then names this step).
+        TestStep("Stop after a decode faulted while holding a lock");
+        DispatchCommand(app, kIdStopButton);
+        TestStep("(after Stop)");
+        CHECK(app->recording == 0);
+        CHECK(app->recordingInfo.unreadableRecords == (faulted ? 1u : 0u));
+        CleanUpAppState(app);
+        FreeBlock(app);
+        if (!faulted) break;
+    }
+    SimTraceReset();
+    ResetSimProcesses();
+    SetSimulatedFileAttributes(nullptr, false);
+    CHECK(n > 3); // every event took at least one lock
 }
