@@ -189,6 +189,7 @@ endif()
 
 if(TARGET olv_test_program_win32)
     add_dependencies(olv_test_program_win32 Olvetta)
+    target_link_libraries(olv_test_program_win32 PRIVATE version)
 endif()
 if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)

@@ -21,6 +21,43 @@ struct Program : Process {
 
 } // namespace
 
+TEST_CASE("Olvetta.exe carries its version 1.1.0.0 and a manifest asking for what it needs") {
+    const std::wstring exe = BesideThisProgram(L"Olvetta.exe");
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    REQUIRE(size > 0);
+    std::string block(size, '\0');
+    REQUIRE(GetFileVersionInfoW(exe.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    REQUIRE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    CHECK(fixed->dwFileVersionMS == 0x00010001u);
+    CHECK(fixed->dwFileVersionLS == 0u);
+    CHECK(fixed->dwProductVersionMS == 0x00010001u);
+    wchar_t* name = nullptr;
+    REQUIRE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\ProductName",
+                           reinterpret_cast<void**>(&name), &length));
+    CHECK(std::wstring(name) == L"Olvetta");
+
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    REQUIRE(module != nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    REQUIRE(resource != nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    const std::string manifest(bytes, SizeofResource(module, resource));
+    FreeLibrary(module);
+    for (const char* part : {"level=\"requireAdministrator\" uiAccess=\"false\"",
+                             "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true",
+                             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+                             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+                             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) { // 10 and 11
+        CAPTURE(part);
+        CHECK(manifest.find(part) != std::string::npos);
+    }
+}
+
 TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the trace") {
     Program first;
     REQUIRE(first.started);
