@@ -41,7 +41,7 @@ endfunction()
 # set holds exactly one implementation of every interface.
 function(olv_link_platform target)
     list(JOIN ARGN "," providers)
-    set(group "olv_core,olv_platform")
+    set(group "olv_core,olv_platform,olv_base")
     if(providers)
         string(APPEND group ",${providers}")
     endif()
