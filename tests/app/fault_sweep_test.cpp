@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "app/window_layout.h"
 #include "app/lifecycle.h"
 #include "export/export_fixture.h"
 #include "decode/decode.h"
@@ -54,7 +55,7 @@ TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
         AppState* app = AllocRecord<AppState>();
         REQUIRE(app != nullptr);
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
         HeadlessSetText(kIdTargetEdit, kTarget);
 
         RefuseNthAllocation(n);
@@ -233,7 +234,7 @@ TEST_CASE("A decode that faults right after taking any lock still lets Stop fini
         AppState* app = AllocRecord<AppState>();
         REQUIRE(app != nullptr);
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
         HeadlessSetText(kIdTargetEdit, kTarget);
 
         FaultNthGuardedLockEntry(n);

@@ -2,6 +2,7 @@
 // the end, rows, and file helpers.
 #pragma once
 
+#include "app/window_layout.h"
 #include "doctest.h"
 
 #include <algorithm>
@@ -141,7 +142,7 @@ struct ExportFixture {
         app = AllocRecord<AppState>();
         REQUIRE(app != nullptr);
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
     }
     ~ExportFixture() {
         ResetAllocationFaults();
