@@ -29,6 +29,13 @@ const char16_t kAboutText[] =
 namespace {
 
 constexpr const char16_t* kCaption = u"Olvetta";
+// "ETW: " or "Launch: " and a subsystem's error text of at most 512 characters.
+constexpr size_t kFailureChars = 600;
+
+bool Failed(char16_t (&failure)[kFailureChars], const char16_t* text) {
+    CopyBounded(failure, kFailureChars, text);
+    return false;
+}
 constexpr const char16_t kPathTooLong[] =
     u"The path is longer than 259 characters. Windows cannot start a program from it, so "
     u"nothing was started.";
@@ -103,6 +110,54 @@ void SetSuspiciousOnly(AppState* app, bool on) {
     app->suspiciousOnly = on ? 1 : 0;
     UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, on);
     RebuildShownRows(app);
+}
+
+// The ring, the sessions, the program and its first row: the steps of Start that can fail.
+// False with the message of the step that failed; the caller undoes the start.
+bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFailureChars]) {
+    static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
+    if (app->queueSlots == nullptr) {
+        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
+        if (app->queueSlots == nullptr) return Failed(failure, kNoMemory);
+    }
+
+    app->trace = AllocRecord<TraceController>();
+    if (app->trace == nullptr) return Failed(failure, kNoMemory);
+    ResetTraceController(app->trace);
+    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
+        FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
+        return false;
+    }
+
+    app->launcher = AllocRecord<TargetLauncher>();
+    if (app->launcher == nullptr) return Failed(failure, kNoMemory);
+    InitLauncher(app->launcher);
+    if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
+        FormatText(failure, kFailureChars, u"Launch: %s", app->launcher->errorText);
+        return false;
+    }
+
+    const uint32_t pid = app->launcher->processInfo.processId;
+    const char16_t* fileName = PathFileName(path);
+    TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
+    AddStartedProcessRow(app, path, pid, fileName);
+
+    app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
+    if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
+    // A DNS session that started and already ended by itself is reported as ended early, not as
+    // never recorded.
+    if (AtomicLoad8(app->trace->dnsOn) == 0 && AtomicLoad8(app->trace->dnsEndedEarly) == 0) {
+        app->recordingInfo.flags |= dnsNotRecorded;
+    }
+    if (app->trace->foreignSessionStopped != 0) {
+        app->recordingInfo.flags |= foreignKernelSessionStopped;
+    }
+
+    if (!ResumeTarget(app->launcher)) {
+        return Failed(failure,
+                      u"The program was created but could not be started. Nothing was recorded.");
+    }
+    return true;
 }
 
 } // namespace
@@ -237,65 +292,9 @@ void StartMonitoring(AppState* app) {
     AtomicStore(app->queueWrite, 0);
     AtomicStore(app->queueRead, 0);
 
-    static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
-    if (app->queueSlots == nullptr) {
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
-        if (app->queueSlots == nullptr) {
-            Message(app, kNoMemory, kIconError);
-            ResetFailedStart(app);
-            return;
-        }
-    }
-
-    app->trace = AllocRecord<TraceController>();
-    if (app->trace == nullptr) {
-        Message(app, kNoMemory, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-    ResetTraceController(app->trace);
-    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
-        char16_t text[600];
-        FormatText(text, 600, u"ETW: %s", app->trace->errorText);
-        Message(app, text, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-
-    app->launcher = AllocRecord<TargetLauncher>();
-    if (app->launcher == nullptr) {
-        Message(app, kNoMemory, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-    InitLauncher(app->launcher);
-    if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
-        char16_t text[300];
-        FormatText(text, 300, u"Launch: %s", app->launcher->errorText);
-        Message(app, text, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-
-    const uint32_t pid = app->launcher->processInfo.processId;
-    const char16_t* fileName = PathFileName(path);
-    TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
-    AddStartedProcessRow(app, path, pid, fileName);
-
-    app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
-    if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
-    // A DNS session that started and already ended by itself is reported as ended early, not as
-    // never recorded.
-    if (AtomicLoad8(app->trace->dnsOn) == 0 && AtomicLoad8(app->trace->dnsEndedEarly) == 0) {
-        app->recordingInfo.flags |= dnsNotRecorded;
-    }
-    if (app->trace->foreignSessionStopped != 0) {
-        app->recordingInfo.flags |= foreignKernelSessionStopped;
-    }
-
-    if (!ResumeTarget(app->launcher)) {
-        Message(app, u"The program was created but could not be started. Nothing was recorded.",
-                kIconError);
+    char16_t failure[kFailureChars];
+    if (!MakeRecording(app, path, failure)) {
+        Message(app, failure, kIconError);
         ResetFailedStart(app);
         return;
     }
@@ -321,9 +320,9 @@ void StopMonitoring(AppState* app) {
     DrainEventQueue(app);
 
     if (app->trace != nullptr) {
-        uint32_t counters[8] = {};
+        uint32_t counters[kTrackingCounterCount] = {};
         ReadTrackingCounters(&app->trace->tracking, counters);
-        app->recordingInfo.keyNamesWhileRunning = counters[5];
+        app->recordingInfo.keyNamesWhileRunning = counters[kKeyNamesKnown];
         StopTraceSessions(app->trace);
         GatherCompletenessCounters(app);
         if (app->queueSlots != nullptr) DrainEventQueue(app);

@@ -111,7 +111,7 @@ void GatherCompletenessCounters(AppState* app) {
     TraceController* tc = app->trace;
     if (tc == nullptr) return;
     LossFigures losses = ReadLossFigures(tc);
-    uint32_t tracking[8] = {};
+    uint32_t tracking[kTrackingCounterCount] = {};
     ReadTrackingCounters(&tc->tracking, tracking);
 
     RecordingInfo& info = app->recordingInfo;
@@ -119,14 +119,14 @@ void GatherCompletenessCounters(AppState* app) {
     info.eventsLostByWindows = losses.eventsLost;
     info.buffersLostByWindows = losses.buffersLost;
     info.unreadableRecords = losses.unreadableRecords;
-    info.childrenNotFollowed = tracking[0];
-    info.trackingSlotsRecycled = tracking[1];
-    info.registryKeysNotResolved = tracking[2];
-    info.filesNotIdentified = tracking[3];
-    info.fileResultsMissing = tracking[4];
-    info.keyNamesAfterStop = tracking[5];
-    info.keysNamedByCreate = tracking[6];
-    info.keysNamedByRundown = tracking[7];
+    info.childrenNotFollowed = tracking[kChildrenNotFollowed];
+    info.trackingSlotsRecycled = tracking[kTrackingSlotsRecycled];
+    info.registryKeysNotResolved = tracking[kRegistryKeysNotResolved];
+    info.filesNotIdentified = tracking[kFilesNotIdentified];
+    info.fileResultsMissing = tracking[kFileResultsMissing];
+    info.keyNamesAfterStop = tracking[kKeyNamesKnown];
+    info.keysNamedByCreate = tracking[kKeysNamedByCreate];
+    info.keysNamedByRundown = tracking[kKeysNamedByRundown];
     if (AtomicLoad8(tc->dnsEndedEarly) != 0) info.flags |= dnsSessionEnded;
 }
 
