@@ -46,7 +46,6 @@ TEST_CASE("lines that cannot be read are refused with the reason") {
     };
     const Case cases[] = {
         {"{\"start\":1}", "t.jsonl:2: field \"kind\" is missing"},
-        {"{\"kind\":\"clock\",\"start\":1e3}", "numbers must be whole"},
         {"{\"kind\":\"clock\",\"start\":-1}", "field \"start\" is out of range"},
         {"{\"kind\":\"clock\",\"start\":99999999999999999999}", "a number is too large"},
         {"{\"kind\":\"clock\",\"start\":1} x", "t.jsonl:2: syntax error while parsing value - "
