@@ -36,6 +36,7 @@ target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}" "${OLV_SRC
                                                      "${PROJECT_SOURCE_DIR}/tools")
 target_include_directories(olv_test_settings SYSTEM INTERFACE "${OLV_DOCTEST_INCLUDE_DIR}")
 target_compile_definitions(olv_test_settings INTERFACE "OLV_SOURCE_DIR=\"${OLV_TEST_SOURCE_DIR}\"")
+target_link_libraries(olv_test_settings INTERFACE olv_json)
 
 add_library(olv_test_main OBJECT "${OLV_TESTS}/support/test_main.cpp")
 target_link_libraries(olv_test_main PUBLIC olv_test_settings)
@@ -123,6 +124,9 @@ foreach(dir IN LISTS test_dirs)
         endif()
     endif()
 
+    if(dir STREQUAL "replay" AND NOT TARGET olv_scenario)
+        continue()
+    endif()
     olv_glob_recurse(suite_sources "${OLV_TESTS}/${dir}")
     # A helper/ folder holds programs that a suite starts, not sources of the suite.
     list(FILTER suite_sources EXCLUDE REGEX "^${OLV_TESTS}/${dir}/helper/")
@@ -134,6 +138,10 @@ foreach(dir IN LISTS test_dirs)
     endif()
     add_executable(${target} ${suite_sources} ${suite_resources})
     target_link_libraries(${target} PRIVATE olv_test_main olv_test_support)
+    # The scenario reader's suite tests the replay tool's library (built with the tools).
+    if(dir STREQUAL "replay")
+        target_link_libraries(${target} PRIVATE olv_scenario)
+    endif()
     if(windows_only)
         set(kind real)
         if(DEFINED OLV_WIN32_SUITE_PLATFORM_${dir})

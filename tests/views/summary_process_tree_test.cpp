@@ -79,23 +79,6 @@ std::u16string Place(Recording& r) {
 
 } // namespace
 
-TEST_CASE("summary of an empty recording") {
-    Recording r;
-    CHECK(r.Summary() == u"=== Summary ===  Total events: 0\r\n"
-                         u"\r\n"
-                         u"[By category]  File: 0   Registry: 0   Network: 0   Process: 0\r\n"
-                         u"[By severity]  High: 0   Medium: 0   Low: 0\r\n"
-                         u"\r\n"
-                         u"Recorded by Olvetta. Nothing else about the run was kept.\r\n"
-                         u"\r\n"
-                         u"[Nothing is known to be missing from this record]\r\n"
-                         u"\r\n"
-                         u"[Most touched files]\r\n\r\n"
-                         u"[Most touched registry keys]\r\n\r\n"
-                         u"[Most contacted endpoints]\r\n\r\n"
-                         u"[Most looked-up DNS names]\r\n\r\n");
-}
-
 // The counts by category are checked by the scenario tests; none of them has a Low row.
 TEST_CASE("summary period, severities and top-ten sections") {
     Recording r;

@@ -2,10 +2,11 @@
 # Shared by tools/ci/test-all.sh and tools/ci/run.sh (sourced, not run).
 
 # The packages the dev, tsan, fuzz and windows builds need on Debian 12 (clang and its
-# sanitizer runtimes, libFuzzer included, for the fuzz preset).
+# sanitizer runtimes, libFuzzer included, for the fuzz preset; nlohmann/json for the tools and
+# tests).
 # shellcheck disable=SC2034  # used by the scripts that source this file
-OLV_PACKAGES=(cmake ninja-build g++ doctest-dev clang libclang-rt-14-dev mingw-w64
-              g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
+OLV_PACKAGES=(cmake ninja-build g++ doctest-dev nlohmann-json3-dev clang libclang-rt-14-dev
+              mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 
 olv_log() { printf '==> %s\n' "$*"; }
 
