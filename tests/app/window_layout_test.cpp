@@ -1,5 +1,8 @@
 #include "app/window_layout.h"
 
+#include <cstdint>
+#include <utility>
+
 #include "doctest.h"
 #include "support/text_check.h"
 
@@ -133,3 +136,24 @@ TEST_CASE("a window is centred on the screen but never starts left of or above i
     CHECK((x == 0 && y == 0));
 }
 
+
+TEST_CASE("the control table names each AppState field's control, in creation order") {
+    AppState app{};
+    WireControls(&app, [](int id) { return reinterpret_cast<UiHandle>(static_cast<intptr_t>(id + 1)); });
+    auto id = [](UiHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)) - 1; };
+    const std::pair<UiHandle, int> fields[] = {
+        {app.mainWindow, 0},        {app.targetEdit, 1001},    {app.browseButton, 1002},
+        {app.startButton, 1003},    {app.stopButton, 1004},    {app.clearButton, 1005},
+        {app.exportCsvButton, 1006}, {app.eventList, 1007},    {app.fileCheck, 1008},
+        {app.registryCheck, 1009},  {app.networkCheck, 1010},  {app.processCheck, 1011},
+        {app.filterEdit, 1012},     {app.statusBar, 1013},     {app.operationCombo, 1014},
+        {app.suspiciousCheck, 1015}};
+    for (const auto& [handle, expected] : fields)
+        CHECK(id(handle) == expected);
+    const int order[kMainControlCount] = {1001, 1002, 1003, 1004, 1008, 1009, 1010, 1011,
+                                          1015, 1014, 1012, 1005, 1006, 1007, 1013};
+    for (int i = 0; i < kMainControlCount; ++i)
+        CHECK(kMainControls[i].id == order[i]);
+    CHECK(FindControlSpec(1016) == nullptr);
+    CHECK((kMainControls[3].style & 0x08000000u) != 0); // "Stop" starts disabled
+}
