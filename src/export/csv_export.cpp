@@ -123,8 +123,39 @@ void ExportCsv(AppState* app) {
     ExportCsvToPath(app, path);
 }
 
+namespace {
+
+// The file itself: mark, comment block, column row, the shown rows. rowsLock is held.
+FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* block) {
+    SafeFileWriter writer;
+    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    static const unsigned char kBom[2] = {0xFF, 0xFE};
+    WriteBytes(&writer, kBom, sizeof kBom);
+    WriteBytes(&writer, block, TextBytes(block));
+    WriteBytes(&writer, kColumnRow, TextBytes(kColumnRow));
+
+    char16_t* line = static_cast<char16_t*>(AllocZeroed(kRowLineChars * sizeof(char16_t)));
+    if (line == nullptr) {
+        writer.ok = false;
+    } else {
+        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
+            const int32_t index = app->shownRows[i];
+            if (index < 0 || index >= app->rowCount) {
+                writer.ok = false;
+                break;
+            }
+            const size_t length = BuildRowLine(app->rows[index], line);
+            WriteBytes(&writer, line, static_cast<uint32_t>(length * sizeof(char16_t)));
+        }
+        FreeBlock(line);
+    }
+    return CommitFile(&writer);
+}
+
 constexpr char16_t kCsvFailure[] = u"The CSV could not be written. Nothing was changed: any file "
                                    u"that was already there has been left as it was.";
+
+} // namespace
 
 bool ExportCsvToPath(AppState* app, const char16_t* path) {
     RecordingInfo snap{};
@@ -142,37 +173,15 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
     BuildCommentBlock(app, snap, block, scratch);
     FreeBlock(scratch);
 
-    EnterLock(&app->rowsLock);
-    SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) {
-        LeaveLock(&app->rowsLock);
-        FreeBlock(block);
-        ReportFileNotOpened(app);
-        return false;
+    FileOutcome outcome;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->shownCount;
+        outcome = WriteCsvFile(app, path, block);
     }
-    static const unsigned char kBom[2] = {0xFF, 0xFE};
-    WriteBytes(&writer, kBom, sizeof kBom);
-    WriteBytes(&writer, block, TextBytes(block));
-    WriteBytes(&writer, kColumnRow, TextBytes(kColumnRow));
     FreeBlock(block);
-
-    char16_t* line = static_cast<char16_t*>(AllocZeroed(kRowLineChars * sizeof(char16_t)));
-    if (line == nullptr) {
-        writer.ok = false;
-    } else {
-        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
-            const int32_t index = app->shownRows[i];
-            if (index < 0 || index >= app->rowCount) {
-                writer.ok = false;
-                break;
-            }
-            const size_t length = BuildRowLine(app->rows[index], line);
-            WriteBytes(&writer, line, static_cast<uint32_t>(length * sizeof(char16_t)));
-        }
-        FreeBlock(line);
-    }
-
-    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to CSV.", kCsvFailure);
+    return ReportFileOutcome(app, outcome, count, u"%d events written to CSV.", kCsvFailure);
 }
 
 } // namespace olv

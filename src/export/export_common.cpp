@@ -5,18 +5,21 @@
 
 namespace olv {
 
-bool CommitAndReport(AppState* app, SafeFileWriter* writer, int32_t count,
-                     const char16_t* successFormat, const char16_t* failureText) {
-    const bool committed = CommitSafeFile(writer);
-    LeaveLock(&app->rowsLock);
-    if (committed) {
+FileOutcome CommitFile(SafeFileWriter* writer) {
+    return CommitSafeFile(writer) ? kFileWritten : kFileNotWritten;
+}
+
+bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
+                       const char16_t* successFormat, const char16_t* failureText) {
+    if (outcome == kFileWritten) {
         char16_t text[256];
         FormatText(text, 256, successFormat, count);
         UiMessageBox(app->mainWindow, text, u"Olvetta", kIconInformation, kButtonsOk);
-    } else {
-        UiMessageBox(app->mainWindow, failureText, u"Olvetta", kIconError, kButtonsOk);
+        return true;
     }
-    return committed;
+    UiMessageBox(app->mainWindow, outcome == kFileNotOpened ? u"Failed to open file." : failureText,
+                 u"Olvetta", kIconError, kButtonsOk);
+    return false;
 }
 
 bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
@@ -26,8 +29,5 @@ bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultE
                             kSafeTargetPathChars);
 }
 
-void ReportFileNotOpened(AppState* app) {
-    UiMessageBox(app->mainWindow, u"Failed to open file.", u"Olvetta", kIconError, kButtonsOk);
-}
 
 } // namespace olv

@@ -147,6 +147,44 @@ void BuildRowLine(const EventRow& row, bool last, char16_t* line) {
     AppendBounded(line, cap, last ? u"}\n" : u"},\n");
 }
 
+// The file itself: mark, head, the shown rows, end. rowsLock is held.
+FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingInfo& snap) {
+    SafeFileWriter writer;
+    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
+    WriteBytes(&writer, kBom, sizeof kBom);
+
+    char16_t* head = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
+    if (head == nullptr) {
+        writer.ok = false;
+    } else {
+        if (!BuildHead(app, snap, head)) writer.ok = false;
+        WriteUtf8(&writer, head);
+        FreeBlock(head);
+    }
+
+    char16_t* line = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
+    if (line == nullptr) {
+        writer.ok = false;
+    } else {
+        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
+            const int32_t index = app->shownRows[i];
+            if (index < 0 || index >= app->rowCount) {
+                writer.ok = false;
+                break;
+            }
+            BuildRowLine(app->rows[index], i == app->shownCount - 1, line);
+            // A full buffer means the object was cut: fail rather than write broken JSON.
+            if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
+            WriteUtf8(&writer, line);
+        }
+        FreeBlock(line);
+    }
+    WriteUtf8(&writer, u"  ]\n}\n");
+
+    return CommitFile(&writer);
+}
+
 } // namespace
 
 void AppendJsonStringN(char16_t* buf, size_t capacity, const char16_t* text, size_t maxChars) {
@@ -196,47 +234,16 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     RecordingInfo snap{};
     if (!TakeRecordingSnapshot(app, &snap, true)) return false;
 
-    EnterLock(&app->rowsLock);
-    SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) {
-        LeaveLock(&app->rowsLock);
-        ReportFileNotOpened(app);
-        return false;
+    FileOutcome outcome;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->shownCount;
+        outcome = WriteJsonFile(app, path, snap);
     }
-    static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
-    WriteBytes(&writer, kBom, sizeof kBom);
-
-    char16_t* head = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
-    if (head == nullptr) {
-        writer.ok = false;
-    } else {
-        if (!BuildHead(app, snap, head)) writer.ok = false;
-        WriteUtf8(&writer, head);
-        FreeBlock(head);
-    }
-
-    char16_t* line = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
-    if (line == nullptr) {
-        writer.ok = false;
-    } else {
-        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
-            const int32_t index = app->shownRows[i];
-            if (index < 0 || index >= app->rowCount) {
-                writer.ok = false;
-                break;
-            }
-            BuildRowLine(app->rows[index], i == app->shownCount - 1, line);
-            // A full buffer means the object was cut: fail rather than write broken JSON.
-            if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
-            WriteUtf8(&writer, line);
-        }
-        FreeBlock(line);
-    }
-    WriteUtf8(&writer, u"  ]\n}\n");
-
-    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to JSON.",
-                           u"The JSON could not be written. Nothing was changed: any file that was "
-                           u"already there has been left as it was.");
+    return ReportFileOutcome(app, outcome, count, u"%d events written to JSON.",
+                             u"The JSON could not be written. Nothing was changed: any file that "
+                             u"was already there has been left as it was.");
 }
 
 } // namespace olv

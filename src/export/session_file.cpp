@@ -97,25 +97,10 @@ void ShowCompletenessAfterOpen(AppState* app) {
     FreeBlock(text);
 }
 
-} // namespace
-
-void SaveSession(AppState* app) {
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
-    SaveSessionToPath(app, path);
-}
-
-bool SaveSessionToPath(AppState* app, const char16_t* path) {
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, false)) return false;
-
-    EnterLock(&app->rowsLock);
+// The file itself: header, the recording's block, every row. rowsLock is held.
+FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) {
-        LeaveLock(&app->rowsLock);
-        ShowError(app, u"Failed to open file.");
-        return false;
-    }
+    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
     header.version = kSessionVersion;
@@ -125,9 +110,9 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
 
     // A recording opened from an old file has an all-zero block; what is written now says what
     // was kept, so the old file's "completeness unknown" does not travel on.
-    snap.blockSize = kRecordingInfoSize;
-    snap.flags &= ~static_cast<uint32_t>(completenessUnknown);
-    WriteBytes(&writer, &snap, kRecordingInfoSize);
+    snap->blockSize = kRecordingInfoSize;
+    snap->flags &= ~static_cast<uint32_t>(completenessUnknown);
+    WriteBytes(&writer, snap, kRecordingInfoSize);
 
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
     uint64_t left = app->rows == nullptr || app->rowCount <= 0
@@ -140,10 +125,31 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
         left -= piece;
     }
 
-    return CommitAndReport(
-        app, &writer, app->rowCount, u"%d events saved.",
-        u"The session could not be saved. Nothing was changed: any file that was "
-        u"already there has been left as it was.");
+    return CommitFile(&writer);
+}
+
+} // namespace
+
+void SaveSession(AppState* app) {
+    char16_t path[kSafeTargetPathChars];
+    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
+    SaveSessionToPath(app, path);
+}
+
+bool SaveSessionToPath(AppState* app, const char16_t* path) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, false)) return false;
+
+    FileOutcome outcome;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->rowCount;
+        outcome = WriteSessionFile(app, path, &snap);
+    }
+    return ReportFileOutcome(app, outcome, count, u"%d events saved.",
+                             u"The session could not be saved. Nothing was changed: any file "
+                             u"that was already there has been left as it was.");
 }
 
 void OpenSession(AppState* app) {
