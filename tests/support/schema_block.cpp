@@ -207,7 +207,7 @@ void WriteSampleEvent(const SchemaClass& schema, uint32_t pointerBytes, SimEvent
     if (pointerBytes == 4) SetSimEvent32BitHeader(e);
     *sample = SampleEvent{};
     sample->event = e;
-    static PayloadWriter w; // large; tests run on one thread
+    static thread_local PayloadWriter w; // large for a stack
     w.e = e;
     w.used = 0;
     for (uint32_t i = 0; i < schema.fieldCount; ++i) {
