@@ -5,7 +5,7 @@
 
 #include "decode/event_layout.h"
 #include "support/event_builder.h"
-#include "support/schema_block.h"
+#include "platform/sim/sim_schema.h"
 
 using namespace olv;
 

@@ -9,7 +9,7 @@
 #include "decode/properties.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
-#include "support/schema_block.h"
+#include "platform/sim/sim_schema.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -24,24 +24,13 @@ std::string gReport;
 
 uint32_t DescribeFromSchemas(const EventRecord* event, uint8_t* block, uint32_t* bytes) {
     AtomicAdd(gDescribeCalls, 1);
-    const EventDescriptor& d = event->header.descriptor;
-    const SchemaClass* schema = gOverride;
-    for (uint32_t i = 0; schema == nullptr && i < kDecoderSchemaCount; ++i) {
-        const SchemaClass& s = kDecoderSchemas[i];
-        if (s.provider == event->header.providerId && s.id == d.id && s.opcode == d.opcode &&
-            s.version == d.version) {
-            schema = &s;
-        }
-    }
-    if (schema == nullptr) return 1168;
-    static uint8_t scratch[16384];
-    const size_t needed = WriteSchemaBlock(*schema, scratch, sizeof scratch);
+    if (gOverride == nullptr) return SimDescribeEvent(event, block, bytes);
+    const size_t needed = WriteSchemaBlock(*gOverride, nullptr, 0, true);
     if (needed > *bytes) {
         *bytes = static_cast<uint32_t>(needed);
         return kErrorInsufficientBuffer;
     }
-    std::memcpy(block, scratch, needed);
-    *bytes = static_cast<uint32_t>(needed);
+    *bytes = static_cast<uint32_t>(WriteSchemaBlock(*gOverride, block, needed));
     return 0;
 }
 

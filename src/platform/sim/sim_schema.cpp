@@ -1,4 +1,4 @@
-#include "support/schema_block.h"
+#include "platform/sim/sim_schema.h"
 
 #include <cstring>
 
@@ -165,12 +165,14 @@ const SchemaClass* FindSchema(const char* label) {
     return nullptr;
 }
 
-size_t WriteSchemaBlock(const SchemaClass& schema, uint8_t* block, size_t capacity) {
+size_t WriteSchemaBlock(const SchemaClass& schema, uint8_t* block, size_t capacity,
+                        bool measureOnly) {
     const size_t arrayBytes = schema.fieldCount * size_t{kSchemaPropertyInfoBytes};
     size_t nameBytes = 0;
     for (uint32_t i = 0; i < schema.fieldCount; ++i)
         nameBytes += (TextLength(schema.fields[i].name) + 1) * 2;
     const size_t total = kSchemaPropertyArrayOffset + arrayBytes + nameBytes;
+    if (measureOnly) return total;
     if (block == nullptr || total > capacity) return 0;
     std::memset(block, 0, total);
 
@@ -256,6 +258,25 @@ void WriteSampleEvent(const SchemaClass& schema, uint32_t pointerBytes, SimEvent
         }
     }
     SetSimPayload(e, w.bytes, static_cast<uint16_t>(w.used));
+}
+
+uint32_t SimDescribeEvent(const EventRecord* event, uint8_t* block, uint32_t* bytes) {
+    const EventDescriptor& d = event->header.descriptor;
+    for (uint32_t i = 0; i < kDecoderSchemaCount; ++i) {
+        const SchemaClass& s = kDecoderSchemas[i];
+        if (!(s.provider == event->header.providerId) || s.id != d.id || s.opcode != d.opcode ||
+            s.version != d.version) {
+            continue;
+        }
+        const size_t needed = WriteSchemaBlock(s, nullptr, 0, true);
+        if (needed > *bytes) {
+            *bytes = static_cast<uint32_t>(needed);
+            return 122;
+        }
+        *bytes = static_cast<uint32_t>(WriteSchemaBlock(s, block, needed));
+        return 0;
+    }
+    return 1168;
 }
 
 } // namespace olv

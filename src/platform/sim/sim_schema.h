@@ -1,4 +1,4 @@
-// Schema blocks as the Trace Data Helper returns them (TRACE_EVENT_INFO with its property
+// The stand-in for the helper's schemas. Schema blocks as the Trace Data Helper returns them (TRACE_EVENT_INFO with its property
 // array and names), written byte by byte, for the kernel and DNS-client event classes the
 // decoders read; and sample events of those classes whose payload and stand-in property table
 // hold the same bytes, so the layout walk and the stand-in readers can be compared.
@@ -39,8 +39,10 @@ extern const SchemaClass kDecoderSchemas[];
 extern const uint32_t kDecoderSchemaCount;
 const SchemaClass* FindSchema(const char* label);
 
-// Writes the block; returns its size, or 0 when it does not fit capacity.
-size_t WriteSchemaBlock(const SchemaClass& schema, uint8_t* block, size_t capacity);
+// Writes the block; returns its size, or 0 when it does not fit capacity. measureOnly: only
+// returns the size the block needs.
+size_t WriteSchemaBlock(const SchemaClass& schema, uint8_t* block, size_t capacity,
+                        bool measureOnly = false);
 
 // A sample event of the class: every field gets a distinct value (strings a text of their
 // own), written into the payload and into the stand-in table with the same bytes. spans[] are
@@ -52,5 +54,10 @@ struct SampleEvent {
 };
 void WriteSampleEvent(const SchemaClass& schema, uint32_t pointerBytes, SimEvent* e,
                       SampleEvent* sample);
+
+// The stand-in for TdhGetEventInformation: the block of the decoders' class with the record's
+// provider, id, version and opcode; 1168 (not found) for any other, 122 with *bytes the size
+// needed when the block is larger than *bytes.
+uint32_t SimDescribeEvent(const EventRecord* event, uint8_t* block, uint32_t* bytes);
 
 } // namespace olv
