@@ -210,6 +210,13 @@ WalkResult WalkEventPayload(const EventLayout& layout, const uint8_t* payload,
             // Up to and with the NUL character. Nothing left, or no NUL before the end, is a
             // string the helper may size otherwise.
             uint32_t n = 0;
+            // Eight bytes at a time while no 16-bit lane of them is zero, then by character.
+            while (n + 8 <= left) {
+                uint64_t v;
+                std::memcpy(&v, payload + at + n, 8);
+                if (((v - 0x0001000100010001ull) & ~v & 0x8000800080008000ull) != 0) break;
+                n += 8;
+            }
             while (n + 2 <= left && (payload[at + n] | payload[at + n + 1]) != 0)
                 n += 2;
             if (n + 2 > left) return WalkResult{WalkStatus::kTruncated, i};

@@ -42,18 +42,19 @@ bool SameKey(const EventClassKey& a, const EventClassKey& b) {
 }
 
 uint32_t HashKey(const EventClassKey& key) {
-    uint32_t hash = 2166136261u;
-    auto mix = [&hash](uint32_t v) {
-        hash ^= v;
-        hash *= 16777619u;
-    };
-    mix(key.provider.data1);
-    mix(key.provider.data2 | (uint32_t{key.provider.data3} << 16));
-    for (uint8_t b : key.provider.data4)
-        mix(b);
-    mix(key.id | (uint32_t{key.version} << 16) | (uint32_t{key.opcode} << 24));
-    mix(key.pointerBytes);
-    return hash ^ (hash >> 15);
+    uint32_t words[4];
+    std::memcpy(words, &key.provider, sizeof words);
+    uint32_t hash = words[0] ^ (words[1] * 0x9E3779B1u) ^ (words[2] * 0x85EBCA77u) ^
+                    (words[3] * 0xC2B2AE3Du);
+    hash ^= key.opcode | (uint32_t{key.version} << 8) | (uint32_t{key.id} << 16);
+    hash += key.pointerBytes;
+    // Every input bit reaches the low bits that pick the slot (the kernel's classes differ only
+    // by opcode).
+    hash ^= hash >> 16;
+    hash *= 0x85EBCA6Bu;
+    hash ^= hash >> 13;
+    hash *= 0xC2B2AE35u;
+    return hash ^ (hash >> 16);
 }
 
 bool EverySized(const EventLayout& layout) {
