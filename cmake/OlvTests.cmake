@@ -214,22 +214,25 @@ if(TARGET Olvetta AND CMAKE_NM)
     set_tests_properties(olvetta_links_real_platform PROPERTIES TIMEOUT 30)
 endif()
 
-# libFuzzer target (fuzz preset).
+# libFuzzer targets (fuzz preset): tests/fuzz/<name>_fuzz.cpp becomes olv_fuzz_<name>, and
+# ctest replays its checked-in corpus tests/corpus/<name> (no fuzzing in ctest).
 if(OLV_FUZZ)
-    olv_glob_recurse(fuzz_sources "${OLV_TESTS}/fuzz")
-    if(fuzz_sources)
-        add_executable(olv_fuzz_session ${fuzz_sources})
-        target_link_libraries(olv_fuzz_session PRIVATE olv_test_support)
-        olv_link_platform(olv_fuzz_session olv_sim olv_headless)
-        target_link_options(olv_fuzz_session PRIVATE -fsanitize=fuzzer)
-        # Regression run over the checked-in session corpus (no fuzzing in ctest).
-        if(IS_DIRECTORY "${OLV_TESTS}/corpus/session")
-            add_test(NAME fuzz_session_corpus
-                     COMMAND olv_fuzz_session -runs=0 "${OLV_TESTS}/corpus/session")
+    olv_glob(fuzz_sources "${OLV_TESTS}/fuzz" "*_fuzz.cpp")
+    foreach(source IN LISTS fuzz_sources)
+        get_filename_component(stem "${source}" NAME_WE)
+        string(REGEX REPLACE "_fuzz$" "" name "${stem}")
+        set(target olv_fuzz_${name})
+        add_executable(${target} "${source}")
+        target_link_libraries(${target} PRIVATE olv_test_support)
+        olv_link_platform(${target} olv_sim olv_headless)
+        target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+        if(IS_DIRECTORY "${OLV_TESTS}/corpus/${name}")
+            add_test(NAME fuzz_${name}_corpus
+                     COMMAND ${target} -runs=0 "${OLV_TESTS}/corpus/${name}")
         else()
-            add_test(NAME fuzz_session_corpus COMMAND olv_fuzz_session -runs=500 -seed=1)
+            add_test(NAME fuzz_${name}_corpus COMMAND ${target} -runs=500 -seed=1)
         endif()
-        set_tests_properties(fuzz_session_corpus PROPERTIES TIMEOUT 120
+        set_tests_properties(fuzz_${name}_corpus PROPERTIES TIMEOUT 120
                              ENVIRONMENT "${OLV_TEST_ENV}")
-    endif()
+    endforeach()
 endif()
