@@ -5,7 +5,7 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "export/completeness.h"
+#include "report/completeness.h"
 #include "launcher/target_launcher.h"
 #include "platform/files.h"
 #include "platform/memory.h"

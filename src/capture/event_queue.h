@@ -15,7 +15,5 @@ void QueueRow(AppState* app, const EventRow* row);
 uint32_t QueuedRowCount(const AppState* app);
 // The same under queueLock, for a consistent count.
 uint32_t QueuedRowCountLocked(AppState* app);
-// At Stop: gives registry rows whose key was named only at the trace's end their full path.
-void RepairRegistryKeyPaths(AppState* app);
 
 } // namespace olv

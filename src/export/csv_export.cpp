@@ -2,7 +2,9 @@
 // lines about the recording, the column row, and one line per shown row.
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "export/snapshot.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"

@@ -4,7 +4,9 @@
 
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "export/snapshot.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/json_text.h"

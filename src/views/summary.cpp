@@ -4,7 +4,8 @@
 
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "platform/memory.h"
 #include "platform/time.h"
 #include "platform/ui.h"

@@ -7,7 +7,7 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "export/completeness.h"
+#include "base/note_text.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
