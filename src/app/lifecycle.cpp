@@ -47,11 +47,6 @@ void SetIdleControls(AppState* app) {
     UpdateStatusBar(app);
 }
 
-void FreeQueue(AppState* app) {
-    FreeBlock(app->queueSlots);
-    app->queueSlots = nullptr;
-}
-
 void AddStartedProcessRow(AppState* app, const char16_t* path, uint32_t pid,
                           const char16_t* fileName) {
     EventRow row{};
@@ -87,10 +82,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
 
 bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFailureChars]) {
     static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
-    if (app->queueSlots == nullptr) {
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
-        if (app->queueSlots == nullptr) return Failed(failure, kNoMemory);
-    }
+    if (!MakeEventQueue(app)) return Failed(failure, kNoMemory);
 
     app->trace = AllocRecord<TraceController>();
     if (app->trace == nullptr) return Failed(failure, kNoMemory);
@@ -141,9 +133,7 @@ bool IsExeFileName(const char16_t* name) {
 void ResetFailedStart(AppState* app) {
     ReleaseLauncherOf(app);
     ReleaseTraceOf(app);
-    FreeQueue(app);
-    AtomicStore(app->queueWrite, 0);
-    AtomicStore(app->queueRead, 0);
+    FreeEventQueue(app);
     AtomicExchange(app->droppedHere, 0);
     ClearRows(app);
     app->recordingInfo = RecordingInfo{};
@@ -189,8 +179,7 @@ void StartMonitoring(AppState* app) {
     FillRecordingInfo(app, path);
     AtomicExchange(app->droppedHere, 0);
     app->timerTicks = 0;
-    AtomicStore(app->queueWrite, 0);
-    AtomicStore(app->queueRead, 0);
+    EmptyEventQueue(app);
 
     char16_t failure[kFailureChars];
     if (!MakeRecording(app, path, failure)) {
@@ -240,10 +229,8 @@ void StopMonitoring(AppState* app) {
         if (waiting > 0) {
             app->recordingInfo.droppedHere = AtomicAdd(app->droppedHere, waiting);
         }
-        FreeQueue(app);
     }
-    AtomicStore(app->queueWrite, 0);
-    AtomicStore(app->queueRead, 0);
+    FreeEventQueue(app);
     SetIdleControls(app);
 
     if (notEnded) {
