@@ -1,6 +1,8 @@
 // Command dispatch: what each control and menu item of the main window does.
 #include "app/commands.h"
 
+#include "base/product.h"
+
 #include "app/lifecycle.h"
 #include "export/exports.h"
 #include "platform/ui.h"
@@ -17,7 +19,7 @@ const char16_t kAboutText[] =
 
 namespace {
 
-constexpr const char16_t* kCaption = u"Olvetta";
+constexpr const char16_t* kCaption = kProductName;
 
 void BrowseForTarget(AppState* app) {
     char16_t path[kTargetPathChars] = {};

@@ -1,5 +1,6 @@
 #include "app/lifecycle.h"
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -20,7 +21,7 @@ namespace olv {
 // The product has no web page of its own: "About" names the program and its version.
 namespace {
 
-constexpr const char16_t* kCaption = u"Olvetta";
+constexpr const char16_t* kCaption = kProductName;
 // "ETW: " or "Launch: " and a subsystem's error text of at most 512 characters.
 constexpr size_t kFailureChars = 600;
 
@@ -67,7 +68,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     info = RecordingInfo{};
     info.blockSize = kRecordingInfoSize;
     info.toolVersion = kToolVersion;
-    CopyBounded(info.tool, 64, u"Olvetta");
+    CopyBounded(info.tool, 64, kProductName);
     CopyBounded(info.target, 520, path);
     uint32_t major = 0, minor = 0, build = 0;
     if (QueryWindowsVersion(&major, &minor, &build)) {

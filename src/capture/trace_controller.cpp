@@ -3,6 +3,7 @@
 // figures.
 #include <cstring>
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -171,7 +172,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     FillKernelBlock(block);
     uint32_t status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
     if (status == kStatusAlreadyExists) {
-        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, u"Olvetta", kIconWarning,
+        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, kProductName, kIconWarning,
                                   kButtonsYesNoDefaultNo);
         if (answer != kAnswerYes) {
             FreeBlock(block);

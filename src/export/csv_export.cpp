@@ -1,5 +1,6 @@
 // CSV export of the shown rows: UTF-16LE with its byte order mark, CR LF, a block of comment
 // lines about the recording, the column row, and one line per shown row.
+#include "base/product.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "export/snapshot.h"
@@ -169,7 +170,7 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         // Nothing was written; say so rather than leave the command without an answer.
         FreeBlock(block);
         FreeBlock(scratch);
-        UiMessageBox(app->mainWindow, kCsvFailure, u"Olvetta", kIconError, kButtonsOk);
+        UiMessageBox(app->mainWindow, kCsvFailure, kProductName, kIconError, kButtonsOk);
         return false;
     }
     BuildCommentBlock(app, snap, block, scratch);

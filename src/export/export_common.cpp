@@ -1,5 +1,6 @@
 #include "export/export_common.h"
 
+#include "base/product.h"
 #include "base/format.h"
 #include "platform/ui.h"
 
@@ -14,11 +15,11 @@ bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
     if (outcome == kFileWritten) {
         char16_t text[256];
         FormatText(text, 256, successFormat, count);
-        UiMessageBox(app->mainWindow, text, u"Olvetta", kIconInformation, kButtonsOk);
+        UiMessageBox(app->mainWindow, text, kProductName, kIconInformation, kButtonsOk);
         return true;
     }
     UiMessageBox(app->mainWindow, outcome == kFileNotOpened ? u"Failed to open file." : failureText,
-                 u"Olvetta", kIconError, kButtonsOk);
+                 kProductName, kIconError, kButtonsOk);
     return false;
 }
 

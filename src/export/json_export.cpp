@@ -2,6 +2,7 @@
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
 #include <initializer_list>
 
+#include "base/product.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "export/snapshot.h"
@@ -67,7 +68,7 @@ bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     if (valid) {
         AppendJsonStringN(head, cap, snap.tool, 63);
     } else {
-        AppendJsonString(head, cap, u"Olvetta");
+        AppendJsonString(head, cap, kProductName);
     }
     AppendBounded(head, cap, u",\n  \"target\":");
     AppendJsonStringN(head, cap, valid ? snap.target : nullptr, 519);

@@ -3,6 +3,7 @@
 // recording in memory is replaced only after every check and read has succeeded.
 #include <cstring>
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -29,7 +30,7 @@ constexpr uint32_t kMaxSeverity = 3;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNotesMessageChars = 8600;
 
-const char16_t* const kCaption = u"Olvetta";
+const char16_t* const kCaption = kProductName;
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
 
 void ShowError(AppState* app, const char16_t* text) {

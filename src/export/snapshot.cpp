@@ -2,6 +2,7 @@
 // the shown list whole, or nothing is written.
 #include "export/snapshot.h"
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "capture/event_queue.h"
@@ -18,7 +19,7 @@ namespace {
 constexpr int kSnapshotTries = 8;
 constexpr size_t kMessageChars = 1024;
 
-const char16_t* const kCaption = u"Olvetta";
+const char16_t* const kCaption = kProductName;
 void ShowEventsStillWaiting(AppState* app, int64_t waiting) {
     char16_t text[kMessageChars];
     FormatText(text, kMessageChars,
