@@ -43,8 +43,14 @@ target_link_libraries(olv_test_main PUBLIC olv_test_settings)
 
 olv_glob_recurse(support_sources "${OLV_TESTS}/support")
 list(REMOVE_ITEM support_sources "${OLV_TESTS}/support/test_main.cpp")
-olv_add_library(olv_test_support "${support_sources}")
-target_link_libraries(olv_test_support PUBLIC olv_test_settings)
+# Shared helpers: headers today; a library as soon as one of them has a .cpp file.
+if(support_sources)
+    olv_add_library(olv_test_support "${support_sources}")
+    target_link_libraries(olv_test_support PUBLIC olv_test_settings)
+else()
+    add_library(olv_test_support INTERFACE)
+    target_link_libraries(olv_test_support INTERFACE olv_test_settings)
+endif()
 
 # What each Windows-only suite links below the core (see above). Suites that open windows or
 # start programs with windows hold the "desktop" lock, so no two of them look for each other's
