@@ -46,9 +46,9 @@ enum CommandId : int {
 };
 
 // Notification codes carried in the high word of a command.
-constexpr uint32_t kEnChange = 0x0300;     // EN_CHANGE
-constexpr uint32_t kCbnSelChange = 1;      // CBN_SELCHANGE
-constexpr uint32_t kBnClicked = 0;         // BN_CLICKED
+constexpr uint32_t kEnChange = 0x0300; // EN_CHANGE
+constexpr uint32_t kCbnSelChange = 1;  // CBN_SELCHANGE
+constexpr uint32_t kBnClicked = 0;     // BN_CLICKED
 
 // Window messages the core posts and handles.
 constexpr uint32_t kWmApp = 0x8000;

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "decode/event_row.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 constexpr size_t kDisplayBufferChars = 1536;
 constexpr size_t kStatusTextChars = 512;

@@ -11,8 +11,8 @@
 #include <string>
 #include <system_error>
 
-#include "app/window_layout.h"
 #include "app/app_state.h"
+#include "app/window_layout.h"
 #include "export/exports.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
