@@ -44,7 +44,7 @@ olv::AppState* NewState() {
     olv::AppState* app = olv::AllocRecord<olv::AppState>();
     if (app == nullptr) Fail("no memory for the AppState");
     olv::InitAppState(app);
-    olv::WireControls(app, HeadlessControlHandle);
+    olv::WireControls(app, olv::HeadlessControlHandle);
     app->rows = static_cast<olv::EventRow*>(olv::AllocZeroed(sizeof(olv::EventRow)));
     if (app->rows == nullptr) Fail("no memory for the row");
     app->rowCount = app->rowCapacity = 1;
