@@ -1,6 +1,10 @@
 // The UI port: every window effect the core needs. The Windows shell implements it with the real
 // controls; the headless implementation (platform/sim/headless_ui.h) keeps a model of them that
 // tests and the replay tool read and script.
+//
+// The identifiers of the main window's controls, menu commands and context menu, and the
+// application's own messages, are defined here, once: they are the contract between the
+// application and every implementation of the port, each of which makes controls with these ids.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +47,12 @@ enum CommandId : int {
     kCmdSuspiciousOnly = 1112,
     kCmdAutoScroll = 1113,
     kCmdAbout = 1120,
+};
+
+// Commands of the event list's context menu.
+enum ContextMenuCommand : int {
+    kMenuShowInExplorer = 2001,
+    kMenuCopyPath = 2002,
 };
 
 // Notification codes carried in the high word of a command.
