@@ -32,23 +32,9 @@ std::string Answers(const char16_t* results, size_t capacity = 200) {
 
 } // namespace
 
-TEST_CASE("dns: a lookup gives a query row and an answer row; failures and other events") {
+// Query rows and answers with a CNAME and addresses are pinned by the scenario goldens.
+TEST_CASE("dns: failed and empty answers, and the events without rows") {
     DnsFixture f;
-    REQUIRE(f.Lookup(kQuery, u"www.example.org", 1));
-    CHECK(f.Operation() == "DNS query");
-    CHECK(f.Path() == "www.example.org");
-    CHECK(f.Detail() == "Type: A");
-    CHECK(f.Result() == "...");
-    CHECK(f.row.category == kCategoryNetwork);
-    CHECK(f.row.pid == kSamplePid);
-
-    // A CNAME target first, then two addresses.
-    REQUIRE(f.Lookup(kAnswer, u"www.example.org", 1,
-                     u"type:  5 edge.example.net;192.0.2.7;192.0.2.8;"));
-    CHECK(f.Operation() == "DNS answer");
-    CHECK(f.Detail() == "A \xE2\x86\x92 edge.example.net, 192.0.2.7, 192.0.2.8");
-    CHECK(f.Result() == "OK");
-
     REQUIRE(f.Lookup(kAnswer, u"nonexistent.invalid", 28, u"", 9003));
     CHECK(f.Detail() == "Type: AAAA");
     CHECK(f.Result() == "FAIL 9003");

@@ -1,7 +1,7 @@
 // CSV and JSON exports: byte-exact files for a small recording (the goldens hold the quoting and
-// escaping cases, the header and view lines and the "incomplete" form), a view without rows with
-// the "nothing missing" form, the JSON read back by a strict reader, and the menu commands with
-// their dialogs.
+// escaping cases, the header and view lines, the "incomplete" and "nothing missing" forms and a
+// file without rows), the JSON read back by a strict reader, and the menu commands with their
+// dialogs.
 #include "doctest.h"
 
 #include <cstdlib>
@@ -64,34 +64,6 @@ TEST_CASE("CSV and JSON of a small recording are byte-exact") {
         for (const char16_t* text : {f.app->rows[i].path, f.app->rows[i].detail})
             CHECK(std::count(strings.begin(), strings.end(), U8(text)) == 1);
     }
-}
-
-TEST_CASE("A view with no rows writes the head only; nothing is known to be missing") {
-    ExportFixture f;
-    TempFolder tmp;
-    f.Finished();
-    for (int id : {kIdFileCheck, kIdRegistryCheck, kIdNetworkCheck, kIdProcessCheck})
-        HeadlessSetCheck(id, kUnchecked);
-    f.Add(kRows[0]);
-
-    REQUIRE(ExportCsvToPath(f.app, tmp.Path16("e.csv").c_str()));
-    CHECK(LastMessage(kIconInformation) == "0 events written to CSV.");
-    const std::string csv = CsvText(ReadAll(tmp.Path("e.csv")));
-    const std::string end =
-        "build 19045\r\n# This file holds 0 of the 1 rows recorded. The other "
-        "1 were hidden by the view when it was written:\r\n#   File rows off, "
-        "Registry rows off, Network rows off, Process rows off.\r\n# Nothing is "
-        "known to be missing from what was recorded.\r\nTime,Severity,PID,"
-        "Process,Category,Operation,Path,Detail,Result,Threat\r\n";
-    CHECK(csv.substr(csv.size() - end.size()) == end);
-
-    REQUIRE(ExportJsonToPath(f.app, tmp.Path16("e.json").c_str()));
-    CHECK(LastMessage(kIconInformation) == "0 events written to JSON.");
-    const std::string json = JsonText(ReadAll(tmp.Path("e.json")));
-    CHECK(Has(json, "\"rowsRecorded\": 1,\n  \"rowsInThisFile\": 0,"));
-    const std::string tail = "\"registryKeysNotResolved\": 0,\n    \"notes\": [\n    ]\n  },\n"
-                             "  \"events\": [\n  ]\n}\n";
-    CHECK(json.substr(json.size() - tail.size()) == tail);
 }
 
 TEST_CASE("CSV: loaded and recorded texts cannot end a comment line early or break UTF-16") {

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
+#include "launcher/target_launcher.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
@@ -224,7 +225,13 @@ TEST_CASE("the View windows: the summary keeps its own font, the tree its placem
     REQUIRE(HeadlessProcessTreeItemCount() == 2);
     CHECK(std::u16string(HeadlessProcessTreeItemText(1)) == u"cmd.exe (PID: 200)");
     CHECK(HeadlessProcessTreeItemParent(1) == 0);
+    // The clean-up frees the sessions and launcher too; the fixture's second run finds nothing.
+    r.app->trace = AllocRecord<TraceController>();
+    ResetTraceController(r.app->trace);
+    r.app->launcher = AllocRecord<TargetLauncher>();
+    InitLauncher(r.app->launcher);
     CleanUpAppState(r.app);
+    CHECK((r.app->trace == nullptr && r.app->launcher == nullptr));
     CHECK(HeadlessModel()->badFontDeletes == 0);
     CHECK(HeadlessModel()->fontsDeleted == 2);
 }
