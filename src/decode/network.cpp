@@ -83,6 +83,7 @@ bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row,
     if (!IsProcessFollowed(ts, pid, t)) return false;
 
     const uint8_t opcode = event->header.descriptor.opcode;
+    StartRow(event, row);
     row->pid = pid;
     row->category = kCategoryNetwork;
     SetTrafficOperation(table, otherFormat, opcode, row->operation);
