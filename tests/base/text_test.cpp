@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/text.h"
+#include "support/test_random.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -47,11 +48,8 @@ TEST_CASE("AppendBoundedN writes exactly what a character-by-character append wr
             buf[used++] = src[i];
         buf[used] = 0;
     };
-    uint64_t state = 12345;
-    auto next = [&](uint32_t n) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>(state >> 33) % n;
-    };
+    TestRandom random{12345};
+    auto next = [&](uint32_t n) { return random.Below(n); };
     for (int round = 0; round < 5000; ++round) {
         char16_t src[40];
         for (char16_t& c : src)

@@ -6,20 +6,14 @@
 
 #include "capture/capture_fixture.h"
 #include "platform/sim/sim_drives.h"
+#include "support/test_random.h"
 #include "tracking/tracking_state.h"
 
 using namespace olv;
 
 namespace {
 
-struct Random {
-    uint64_t state;
-    uint32_t Next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>(state >> 33);
-    }
-    uint32_t Below(uint32_t n) { return Next() % n; }
-};
+using Random = TestRandom;
 
 constexpr int64_t kStart = 133480000000000000;
 constexpr uint32_t kPids[] = {kTargetPid, 4300, 4301, 4302, 9120, 9121, 4};

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "doctest.h"
 #include "rules/threat_rules.h"
+#include "support/test_random.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -651,11 +652,8 @@ TEST_CASE("a port token is found exactly where a search at every place finds it"
         return false;
     };
     const char16_t pieces[] = u"14:5 ->.";
-    uint64_t state = 77;
-    auto next = [&](uint32_t n) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>(state >> 33) % n;
-    };
+    TestRandom random{77};
+    auto next = [&](uint32_t n) { return random.Below(n); };
     for (int round = 0; round < 20000; ++round) {
         EventRow row{};
         row.category = kCategoryNetwork;

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "doctest.h"
+#include "support/test_random.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
 #include "views/row_store.h"
@@ -15,15 +16,7 @@ using namespace olv;
 
 namespace {
 
-// A small deterministic generator, so that a failure can be replayed.
-struct Random {
-    uint64_t state;
-    uint32_t Next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>(state >> 33);
-    }
-    uint32_t Below(uint32_t n) { return Next() % n; }
-};
+using Random = TestRandom;
 
 // Characters next to the ASCII letters, letters that other folding rules would change, and a
 // few that only differ from a letter in their high byte.
