@@ -22,14 +22,11 @@ function(olv_glob_recurse out dir)
     set(${out} "${found}" PARENT_SCOPE)
 endfunction()
 
-# olv_add_library(<name> <sources>) - a static library; a folder without sources
-# yet gets a generated placeholder file, so the target always exists and links.
+# olv_add_library(<name> <sources>) - a static library of a folder's sources. A folder without
+# sources is a mistake in the layout, not something to paper over: configuring fails.
 function(olv_add_library name sources)
     if(NOT sources)
-        set(placeholder "${PROJECT_BINARY_DIR}/generated/${name}_placeholder.cpp")
-        file(CONFIGURE OUTPUT "${placeholder}"
-             CONTENT "// Generated: ${name} has no sources yet.\nnamespace olv::placeholder {\nint ${name}() { return 0; }\n} // namespace olv::placeholder\n")
-        set(sources "${placeholder}")
+        message(FATAL_ERROR "${name} has no sources")
     endif()
     add_library(${name} STATIC ${sources})
 endfunction()
@@ -41,7 +38,7 @@ endfunction()
 # set holds exactly one implementation of every interface.
 function(olv_link_platform target)
     list(JOIN ARGN "," providers)
-    set(group "olv_core,olv_platform")
+    set(group "olv_core,olv_platform,olv_base")
     if(providers)
         string(APPEND group ",${providers}")
     endif()

@@ -105,7 +105,7 @@ foreach(bad
         "no_program\\.jsonl: no \"program\" line"
         "open_repeat\\.jsonl:2: the repeat block takes more event lines"
         "astr_code_page\\.jsonl:2: .*code page"
-        "trailing_comma\\.jsonl:2: expected a field name"
+        "trailing_comma\\.jsonl:2: .*unexpected '}'; expected string literal"
         "unknown_provider\\.jsonl:2: provider must be")
     string(REGEX MATCH "^[a-z_]+" file "${bad}")
     olv_replay_expect(bad.${file} STATUS 2 EXPECT "${bad}"

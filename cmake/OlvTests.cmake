@@ -32,17 +32,25 @@ endif()
 
 # Settings every test compile unit shares.
 add_library(olv_test_settings INTERFACE)
-target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}" "${OLV_SRC}")
+target_include_directories(olv_test_settings INTERFACE "${OLV_TESTS}" "${OLV_SRC}"
+                                                     "${PROJECT_SOURCE_DIR}/tools")
 target_include_directories(olv_test_settings SYSTEM INTERFACE "${OLV_DOCTEST_INCLUDE_DIR}")
 target_compile_definitions(olv_test_settings INTERFACE "OLV_SOURCE_DIR=\"${OLV_TEST_SOURCE_DIR}\"")
+target_link_libraries(olv_test_settings INTERFACE olv_json)
 
 add_library(olv_test_main OBJECT "${OLV_TESTS}/support/test_main.cpp")
 target_link_libraries(olv_test_main PUBLIC olv_test_settings)
 
 olv_glob_recurse(support_sources "${OLV_TESTS}/support")
 list(REMOVE_ITEM support_sources "${OLV_TESTS}/support/test_main.cpp")
-olv_add_library(olv_test_support "${support_sources}")
-target_link_libraries(olv_test_support PUBLIC olv_test_settings)
+# Shared helpers: headers today; a library as soon as one of them has a .cpp file.
+if(support_sources)
+    olv_add_library(olv_test_support "${support_sources}")
+    target_link_libraries(olv_test_support PUBLIC olv_test_settings)
+else()
+    add_library(olv_test_support INTERFACE)
+    target_link_libraries(olv_test_support INTERFACE olv_test_settings)
+endif()
 
 # What each Windows-only suite links below the core (see above). Suites that open windows or
 # start programs with windows hold the "desktop" lock, so no two of them look for each other's
@@ -81,7 +89,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
         find_program(OLV_WINESERVER NAMES wineserver wineserver64
                      HINTS "${wine_dir}" /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin)
         add_test(NAME wine_prefix
-                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${OLV_WINE}"
+                 COMMAND "${CMAKE_COMMAND}" "-DWINE=${OLV_WINE}" -DUNMANAGED=ON
                          "-DLOG=${PROJECT_BINARY_DIR}/wineboot.log"
                          -P "${PROJECT_SOURCE_DIR}/cmake/OlvWinePrefix.cmake")
         set(script "${PROJECT_SOURCE_DIR}/cmake/xvfb-fixture.sh")
@@ -122,6 +130,9 @@ foreach(dir IN LISTS test_dirs)
         endif()
     endif()
 
+    if(dir STREQUAL "replay" AND NOT TARGET olv_scenario)
+        continue()
+    endif()
     olv_glob_recurse(suite_sources "${OLV_TESTS}/${dir}")
     # A helper/ folder holds programs that a suite starts, not sources of the suite.
     list(FILTER suite_sources EXCLUDE REGEX "^${OLV_TESTS}/${dir}/helper/")
@@ -133,6 +144,10 @@ foreach(dir IN LISTS test_dirs)
     endif()
     add_executable(${target} ${suite_sources} ${suite_resources})
     target_link_libraries(${target} PRIVATE olv_test_main olv_test_support)
+    # The scenario reader's suite tests the replay tool's library (built with the tools).
+    if(dir STREQUAL "replay")
+        target_link_libraries(${target} PRIVATE olv_scenario)
+    endif()
     if(windows_only)
         set(kind real)
         if(DEFINED OLV_WIN32_SUITE_PLATFORM_${dir})
@@ -161,10 +176,16 @@ foreach(dir IN LISTS test_dirs)
     else()
         add_test(NAME ${dir} COMMAND ${target})
     endif()
-    set_tests_properties(${dir} PROPERTIES TIMEOUT 120 LABELS "${dir}")
-    if(OLV_TEST_ENV)
-        set_tests_properties(${dir} PROPERTIES ENVIRONMENT "${OLV_TEST_ENV}")
+    # The test main's watchdog ends a hung suite, naming its test case and step, before ctest's
+    # time-out would kill it without a word. Suites that drive windows wait longer per step.
+    set(timeout 120)
+    set(watchdog 90)
+    if(dir IN_LIST OLV_WIN32_DESKTOP_SUITES)
+        set(timeout 300)
+        set(watchdog 240)
     endif()
+    set_tests_properties(${dir} PROPERTIES TIMEOUT ${timeout} LABELS "${dir}"
+                         ENVIRONMENT "${OLV_TEST_ENV};OLV_TEST_WATCHDOG_SECONDS=${watchdog}")
     if(OLV_TEST_FIXTURES)
         set_tests_properties(${dir} PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
     endif()
@@ -182,6 +203,7 @@ endif()
 
 if(TARGET olv_test_program_win32)
     add_dependencies(olv_test_program_win32 Olvetta)
+    target_link_libraries(olv_test_program_win32 PRIVATE version)
 endif()
 if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)
@@ -198,22 +220,25 @@ if(TARGET Olvetta AND CMAKE_NM)
     set_tests_properties(olvetta_links_real_platform PROPERTIES TIMEOUT 30)
 endif()
 
-# libFuzzer target (fuzz preset).
+# libFuzzer targets (fuzz preset): tests/fuzz/<name>_fuzz.cpp becomes olv_fuzz_<name>, and
+# ctest replays its checked-in corpus tests/corpus/<name> (no fuzzing in ctest).
 if(OLV_FUZZ)
-    olv_glob_recurse(fuzz_sources "${OLV_TESTS}/fuzz")
-    if(fuzz_sources)
-        add_executable(olv_fuzz_session ${fuzz_sources})
-        target_link_libraries(olv_fuzz_session PRIVATE olv_test_support)
-        olv_link_platform(olv_fuzz_session olv_sim olv_headless)
-        target_link_options(olv_fuzz_session PRIVATE -fsanitize=fuzzer)
-        # Regression run over the checked-in session corpus (no fuzzing in ctest).
-        if(IS_DIRECTORY "${OLV_TESTS}/corpus/session")
-            add_test(NAME fuzz_session_corpus
-                     COMMAND olv_fuzz_session -runs=0 "${OLV_TESTS}/corpus/session")
+    olv_glob(fuzz_sources "${OLV_TESTS}/fuzz" "*_fuzz.cpp")
+    foreach(source IN LISTS fuzz_sources)
+        get_filename_component(stem "${source}" NAME_WE)
+        string(REGEX REPLACE "_fuzz$" "" name "${stem}")
+        set(target olv_fuzz_${name})
+        add_executable(${target} "${source}")
+        target_link_libraries(${target} PRIVATE olv_test_support)
+        olv_link_platform(${target} olv_sim olv_headless)
+        target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+        if(IS_DIRECTORY "${OLV_TESTS}/corpus/${name}")
+            add_test(NAME fuzz_${name}_corpus
+                     COMMAND ${target} -runs=0 "${OLV_TESTS}/corpus/${name}")
         else()
-            add_test(NAME fuzz_session_corpus COMMAND olv_fuzz_session -runs=500 -seed=1)
+            add_test(NAME fuzz_${name}_corpus COMMAND ${target} -runs=500 -seed=1)
         endif()
-        set_tests_properties(fuzz_session_corpus PROPERTIES TIMEOUT 120
+        set_tests_properties(fuzz_${name}_corpus PROPERTIES TIMEOUT 120
                              ENVIRONMENT "${OLV_TEST_ENV}")
-    endif()
+    endforeach()
 endif()

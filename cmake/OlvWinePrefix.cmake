@@ -1,5 +1,5 @@
 # Creates the Wine prefix once (ctest fixture "wine_prefix", also used by the
-# scripts). Usage: cmake -DWINE=/usr/bin/wine -P OlvWinePrefix.cmake
+# scripts). Usage: cmake -DWINE=/usr/bin/wine [-DUNMANAGED=ON] -P OlvWinePrefix.cmake
 # The prefix is $WINEPREFIX, or ~/.wine when that is unset.
 if(NOT WINE)
     set(WINE wine)
@@ -18,10 +18,13 @@ get_filename_component(wine_dir "${WINE}" DIRECTORY)
 find_program(OLV_WINESERVER NAMES wineserver wineserver64
              HINTS "${wine_dir}" /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin)
 
-# The tests' X server has no window manager. Wine then waits up to two seconds, each time a
+# With UNMANAGED (the tests' prefix): the tests' X server has no window manager. Wine then waits up to two seconds, each time a
 # managed window is hidden or destroyed, for a manager to acknowledge it; every message box and
 # test window would cost that. Unmanaged windows are not waited for.
 function(olv_unmanaged_windows)
+    if(NOT UNMANAGED)
+        return()
+    endif()
     set(marker "${prefix}/olvetta-unmanaged-windows")
     if(EXISTS "${marker}")
         return()

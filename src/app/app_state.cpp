@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
 #include "platform/memory.h"
@@ -51,10 +52,7 @@ void CleanUpAppState(AppState* app) {
     app->shownRows = nullptr;
     app->shownCount = 0;
     app->shownCapacity = 0;
-    FreeBlock(app->queueSlots);
-    app->queueSlots = nullptr;
-    app->queueWrite = 0;
-    app->queueRead = 0;
+    FreeEventQueue(app);
     DeleteLock(&app->rowsLock);
     DeleteLock(&app->queueLock);
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "decode/event_row.h"
-#include "export/recording_info.h"
+#include "report/recording_info.h"
 #include "platform/lock.h"
 #include "platform/ui.h"
 

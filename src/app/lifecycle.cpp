@@ -1,34 +1,34 @@
 #include "app/lifecycle.h"
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "export/completeness.h"
-#include "export/exports.h"
+#include "report/completeness.h"
 #include "launcher/target_launcher.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/ui.h"
-#include "views/process_tree.h"
 #include "views/row_store.h"
-#include "views/summary.h"
 #include "views/view_texts.h"
 
 namespace olv {
 
 // The product has no web page of its own: "About" names the program and its version.
-const char16_t kAboutText[] =
-    u"Olvetta 1.1.0.0\n\nRecords what one program and the processes it starts do while they "
-    u"run: processes and DLLs, files, registry, network and DNS, from Event Tracing for "
-    u"Windows.";
-
 namespace {
 
-constexpr const char16_t* kCaption = u"Olvetta";
+constexpr const char16_t* kCaption = kProductName;
+// "ETW: " or "Launch: " and a subsystem's error text of at most 512 characters.
+constexpr size_t kFailureChars = 600;
+
+bool Failed(char16_t (&failure)[kFailureChars], const char16_t* text) {
+    CopyBounded(failure, kFailureChars, text);
+    return false;
+}
 constexpr const char16_t kPathTooLong[] =
     u"The path is longer than 259 characters. Windows cannot start a program from it, so "
     u"nothing was started.";
@@ -46,11 +46,6 @@ void SetIdleControls(AppState* app) {
     UiEnable(app->targetEdit, true);
     UiEnable(app->browseButton, true);
     UpdateStatusBar(app);
-}
-
-void FreeQueue(AppState* app) {
-    FreeBlock(app->queueSlots);
-    app->queueSlots = nullptr;
 }
 
 void AddStartedProcessRow(AppState* app, const char16_t* path, uint32_t pid,
@@ -73,7 +68,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     info = RecordingInfo{};
     info.blockSize = kRecordingInfoSize;
     info.toolVersion = kToolVersion;
-    CopyBounded(info.tool, 64, u"Olvetta");
+    CopyBounded(info.tool, 64, kProductName);
     CopyBounded(info.target, 520, path);
     uint32_t major = 0, minor = 0, build = 0;
     if (QueryWindowsVersion(&major, &minor, &build)) {
@@ -86,23 +81,47 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     app->recordingInfoValid = 1;
 }
 
-void BrowseForTarget(AppState* app) {
-    char16_t path[kTargetPathChars] = {};
-    static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
-    if (UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
-                         kTargetPathChars)) {
-        UiSetText(app->targetEdit, path);
+bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFailureChars]) {
+    static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
+    if (!MakeEventQueue(app)) return Failed(failure, kNoMemory);
+
+    app->trace = AllocRecord<TraceController>();
+    if (app->trace == nullptr) return Failed(failure, kNoMemory);
+    ResetTraceController(app->trace);
+    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
+        FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
+        return false;
     }
-}
 
-void ShowAbout(AppState* app) {
-    UiMessageBox(app->mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
-}
+    app->launcher = AllocRecord<TargetLauncher>();
+    if (app->launcher == nullptr) return Failed(failure, kNoMemory);
+    InitLauncher(app->launcher);
+    if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
+        FormatText(failure, kFailureChars, u"Launch: %s", app->launcher->errorText);
+        return false;
+    }
 
-void SetSuspiciousOnly(AppState* app, bool on) {
-    app->suspiciousOnly = on ? 1 : 0;
-    UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, on);
-    RebuildShownRows(app);
+    const uint32_t pid = app->launcher->processInfo.processId;
+    const char16_t* fileName = PathFileName(path);
+    TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
+    AddStartedProcessRow(app, path, pid, fileName);
+
+    app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
+    if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
+    // A DNS session that started and already ended by itself is reported as ended early, not as
+    // never recorded.
+    if (AtomicLoad8(app->trace->dnsOn) == 0 && AtomicLoad8(app->trace->dnsEndedEarly) == 0) {
+        app->recordingInfo.flags |= dnsNotRecorded;
+    }
+    if (app->trace->foreignSessionStopped != 0) {
+        app->recordingInfo.flags |= foreignKernelSessionStopped;
+    }
+
+    if (!ResumeTarget(app->launcher)) {
+        return Failed(failure,
+                      u"The program was created but could not be started. Nothing was recorded.");
+    }
+    return true;
 }
 
 } // namespace
@@ -112,83 +131,10 @@ bool IsExeFileName(const char16_t* name) {
     return n >= 4 && EqualsFolded(name + n - 4, u".exe");
 }
 
-void DispatchCommand(AppState* app, uintptr_t wParam) {
-    const int id = static_cast<int>(wParam & 0xFFFF);
-    const uint32_t code = static_cast<uint32_t>((wParam >> 16) & 0xFFFF);
-    switch (id) {
-    case kIdBrowseButton:
-        BrowseForTarget(app);
-        break;
-    case kIdStartButton:
-        StartMonitoring(app);
-        break;
-    case kIdStopButton:
-        StopMonitoring(app);
-        break;
-    case kIdClearButton:
-        ClearRows(app);
-        break;
-    case kIdExportCsvButton:
-    case kCmdExportCsv:
-        ExportCsv(app);
-        break;
-    case kIdFileCheck:
-    case kIdRegistryCheck:
-    case kIdNetworkCheck:
-    case kIdProcessCheck:
-        RebuildShownRows(app);
-        break;
-    case kIdFilterEdit:
-        if (code == kEnChange) RebuildShownRows(app);
-        break;
-    case kIdOperationCombo:
-        if (code == kCbnSelChange) RebuildShownRows(app);
-        break;
-    case kIdSuspiciousCheck:
-        SetSuspiciousOnly(app, UiGetCheck(app->suspiciousCheck) == kChecked);
-        break;
-    case kCmdExportJson:
-        ExportJson(app);
-        break;
-    case kCmdSaveSession:
-        SaveSession(app);
-        break;
-    case kCmdOpenSession:
-        OpenSession(app);
-        break;
-    case kCmdExit:
-        UiDestroyWindow(app->mainWindow);
-        break;
-    case kCmdProcessTree:
-        ShowProcessTreeWindow(app);
-        break;
-    case kCmdSummary:
-        ShowSummaryWindow(app);
-        break;
-    case kCmdSuspiciousOnly: {
-        const bool on = app->suspiciousOnly == 0;
-        UiSetCheck(app->suspiciousCheck, on ? kChecked : kUnchecked);
-        SetSuspiciousOnly(app, on);
-        break;
-    }
-    case kCmdAutoScroll:
-        app->autoScroll = app->autoScroll != 0 ? 0 : 1;
-        UiCheckMenuItem(app->mainWindow, kCmdAutoScroll, app->autoScroll != 0);
-        break;
-    case kCmdAbout:
-        ShowAbout(app);
-        break;
-    default:
-        break;
-    }
-}
-
 void ResetFailedStart(AppState* app) {
     ReleaseLauncherOf(app);
     ReleaseTraceOf(app);
-    FreeQueue(app);
-    AtomicStore(app->queueWrite, 0);
-    AtomicStore(app->queueRead, 0);
+    FreeEventQueue(app);
     AtomicExchange(app->droppedHere, 0);
     ClearRows(app);
     app->recordingInfo = RecordingInfo{};
@@ -234,68 +180,11 @@ void StartMonitoring(AppState* app) {
     FillRecordingInfo(app, path);
     AtomicExchange(app->droppedHere, 0);
     app->timerTicks = 0;
-    AtomicStore(app->queueWrite, 0);
-    AtomicStore(app->queueRead, 0);
+    EmptyEventQueue(app);
 
-    static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
-    if (app->queueSlots == nullptr) {
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
-        if (app->queueSlots == nullptr) {
-            Message(app, kNoMemory, kIconError);
-            ResetFailedStart(app);
-            return;
-        }
-    }
-
-    app->trace = AllocRecord<TraceController>();
-    if (app->trace == nullptr) {
-        Message(app, kNoMemory, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-    ResetTraceController(app->trace);
-    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
-        char16_t text[600];
-        FormatText(text, 600, u"ETW: %s", app->trace->errorText);
-        Message(app, text, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-
-    app->launcher = AllocRecord<TargetLauncher>();
-    if (app->launcher == nullptr) {
-        Message(app, kNoMemory, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-    InitLauncher(app->launcher);
-    if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
-        char16_t text[300];
-        FormatText(text, 300, u"Launch: %s", app->launcher->errorText);
-        Message(app, text, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-
-    const uint32_t pid = app->launcher->processInfo.processId;
-    const char16_t* fileName = PathFileName(path);
-    TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
-    AddStartedProcessRow(app, path, pid, fileName);
-
-    app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
-    if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
-    // A DNS session that started and already ended by itself is reported as ended early, not as
-    // never recorded.
-    if (AtomicLoad8(app->trace->dnsOn) == 0 && AtomicLoad8(app->trace->dnsEndedEarly) == 0) {
-        app->recordingInfo.flags |= dnsNotRecorded;
-    }
-    if (app->trace->foreignSessionStopped != 0) {
-        app->recordingInfo.flags |= foreignKernelSessionStopped;
-    }
-
-    if (!ResumeTarget(app->launcher)) {
-        Message(app, u"The program was created but could not be started. Nothing was recorded.",
-                kIconError);
+    char16_t failure[kFailureChars];
+    if (!MakeRecording(app, path, failure)) {
+        Message(app, failure, kIconError);
         ResetFailedStart(app);
         return;
     }
@@ -321,9 +210,9 @@ void StopMonitoring(AppState* app) {
     DrainEventQueue(app);
 
     if (app->trace != nullptr) {
-        uint32_t counters[8] = {};
+        uint32_t counters[kTrackingCounterCount] = {};
         ReadTrackingCounters(&app->trace->tracking, counters);
-        app->recordingInfo.keyNamesWhileRunning = counters[5];
+        app->recordingInfo.keyNamesWhileRunning = counters[kKeyNamesKnown];
         StopTraceSessions(app->trace);
         GatherCompletenessCounters(app);
         if (app->queueSlots != nullptr) DrainEventQueue(app);
@@ -341,10 +230,8 @@ void StopMonitoring(AppState* app) {
         if (waiting > 0) {
             app->recordingInfo.droppedHere = AtomicAdd(app->droppedHere, waiting);
         }
-        FreeQueue(app);
     }
-    AtomicStore(app->queueWrite, 0);
-    AtomicStore(app->queueRead, 0);
+    FreeEventQueue(app);
     SetIdleControls(app);
 
     if (notEnded) {

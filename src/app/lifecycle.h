@@ -1,11 +1,12 @@
-// The recording lifecycle and the portable half of the main window's message handling: command
-// dispatch, Start Monitoring, Stop, the failed-start reset, the timer tick, and the messages
-// that the watcher thread and the trace thread post. Window thread only.
+// The recording lifecycle and the portable half of the main window's message handling: Start
+// Monitoring, Stop, the failed-start reset, the timer tick, and the messages that the watcher
+// thread and the trace thread post. Window thread only. Command dispatch: app/commands.h.
 #pragma once
 
 #include <cstdint>
 
 #include "app/app_state.h"
+#include "app/commands.h"
 
 namespace olv {
 
@@ -14,12 +15,6 @@ namespace olv {
 // cut and started.
 constexpr size_t kTargetPathChars = 260;
 constexpr size_t kTargetTextChars = 1024;
-
-// What "About Olvetta" shows.
-extern const char16_t kAboutText[];
-
-// WM_COMMAND: the control or menu identifier in the low word, the notification in the high word.
-void DispatchCommand(AppState* app, uintptr_t wParam);
 
 void StartMonitoring(AppState* app);
 // Stop: does nothing unless a recording runs.

@@ -91,6 +91,12 @@ const ControlSpec* FindControlSpec(int id) {
     return nullptr;
 }
 
+void WireControls(AppState* app, UiHandle (*controlOf)(int id)) {
+    app->mainWindow = controlOf(0);
+    for (const ControlSpec& spec : kMainControls)
+        app->*spec.field = controlOf(spec.id);
+}
+
 int ScaleByDpi(int value, int dpi) {
     if (dpi <= 0 || dpi == 96) return value;
     const int64_t scaled = static_cast<int64_t>(value) * dpi;

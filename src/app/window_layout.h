@@ -45,6 +45,9 @@ constexpr int kMainControlCount = 15;
 extern const ControlSpec kMainControls[kMainControlCount];
 // The spec of a control id; null for any other id.
 const ControlSpec* FindControlSpec(int id);
+// Sets mainWindow to controlOf(0) and every control field to controlOf(its id): how a UI that
+// is not the real window (the headless model) hands the AppState its controls.
+void WireControls(AppState* app, UiHandle (*controlOf)(int id));
 
 // The menu bar: three pop-ups; an item with id 0 is a separator.
 struct MenuItemSpec {

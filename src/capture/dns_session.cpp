@@ -97,15 +97,7 @@ bool StartDnsSession(TraceController* tc) {
 
 void StopDnsSession(TraceController* tc) {
     if (tc == nullptr) return;
-    StopSessionAndKeepFigures(tc, &tc->dnsSession);
-    if (uint64_t trace = LoadTraceHandle(tc->dnsTrace); trace != kNoSession) {
-        CloseTraceConsumer(trace);
-        StoreTraceHandle(tc->dnsTrace, kNoSession);
-    }
-    if (tc->dnsThread != nullptr) {
-        JoinThread(tc->dnsThread);
-        tc->dnsThread = nullptr;
-    }
+    StopOneSession(tc, &tc->dnsSession, &tc->dnsTrace, &tc->dnsThread);
     AtomicStore8(tc->dnsOn, 0);
 }
 

@@ -1,5 +1,7 @@
 #include "capture/event_queue.h"
 
+#include "platform/memory.h"
+
 #include <cstring>
 
 #include "base/atomic.h"
@@ -33,6 +35,24 @@ void QueueRow(AppState* app, const EventRow* row) {
     FinishRowCopies();
     AtomicExchange(app->queueWrite, next);
     LeaveLock(&app->queueLock);
+}
+
+bool MakeEventQueue(AppState* app) {
+    if (app->queueSlots == nullptr) {
+        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
+    }
+    return app->queueSlots != nullptr;
+}
+
+void EmptyEventQueue(AppState* app) {
+    AtomicStore(app->queueWrite, 0);
+    AtomicStore(app->queueRead, 0);
+}
+
+void FreeEventQueue(AppState* app) {
+    FreeBlock(app->queueSlots);
+    app->queueSlots = nullptr;
+    EmptyEventQueue(app);
 }
 
 uint32_t QueuedRowCount(const AppState* app) {

@@ -9,13 +9,18 @@
 
 namespace olv {
 
+// The ring's life: made zero-filled at Start when there is none (false when memory was refused),
+// emptied (both indexes 0) before a recording, freed with its indexes set back at Stop and in
+// every clean-up. Window thread, with no trace thread running.
+bool MakeEventQueue(AppState* app);
+void EmptyEventQueue(AppState* app);
+void FreeEventQueue(AppState* app);
+
 // Copies the row into the ring, or counts it in droppedHere when the ring is full or absent.
 void QueueRow(AppState* app, const EventRow* row);
 // Rows waiting: write - read, plus 65536 when write is the smaller (read without the lock).
 uint32_t QueuedRowCount(const AppState* app);
 // The same under queueLock, for a consistent count.
 uint32_t QueuedRowCountLocked(AppState* app);
-// At Stop: gives registry rows whose key was named only at the trace's end their full path.
-void RepairRegistryKeyPaths(AppState* app);
 
 } // namespace olv

@@ -3,6 +3,7 @@
 // figures.
 #include <cstring>
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -170,7 +171,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     FillKernelBlock(block);
     uint32_t status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
     if (status == kStatusAlreadyExists) {
-        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, u"Olvetta", kIconWarning,
+        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, kProductName, kIconWarning,
                                   kButtonsYesNoDefaultNo);
         if (answer != kAnswerYes) {
             FreeBlock(block);
@@ -233,18 +234,22 @@ void OnEventRecord(const EventRecord* event) {
     }
 }
 
+void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread) {
+    StopSessionAndKeepFigures(tc, session);
+    if (uint64_t consumer = LoadTraceHandle(*trace); consumer != kNoSession) {
+        CloseTraceConsumer(consumer);
+        StoreTraceHandle(*trace, kNoSession);
+    }
+    if (*thread != nullptr) {
+        JoinThread(*thread);
+        *thread = nullptr;
+    }
+}
+
 void StopTraceSessions(TraceController* tc) {
     if (tc == nullptr) return;
     AtomicExchange(tc->kernelRunning, 0);
-    StopSessionAndKeepFigures(tc, &tc->kernelSession);
-    if (uint64_t trace = LoadTraceHandle(tc->kernelTrace); trace != kNoSession) {
-        CloseTraceConsumer(trace);
-        StoreTraceHandle(tc->kernelTrace, kNoSession);
-    }
-    if (tc->kernelThread != nullptr) {
-        JoinThread(tc->kernelThread);
-        tc->kernelThread = nullptr;
-    }
+    StopOneSession(tc, &tc->kernelSession, &tc->kernelTrace, &tc->kernelThread);
     StopDnsSession(tc);
     // No callback runs any more: the rows still held for their completion go to the queue on
     // this thread. After ReleaseTraceController the tables are gone (their locks deleted), and a

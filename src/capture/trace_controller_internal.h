@@ -32,5 +32,8 @@ void FillStopQueryBlock(TraceProperties* block);
 // Stops the session behind *session (when not none) and sets it to none. A successful stop adds
 // its EventsLost and RealTimeBuffersLost to the final sums and sets lossFinal.
 void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session);
+// Stops one of the controller's sessions in full: the session stopped (its loss figures kept),
+// its consumer closed, its processing thread joined; each handle set back to none.
+void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread);
 
 } // namespace olv

@@ -1,8 +1,11 @@
 // CSV export of the shown rows: UTF-16LE with its byte order mark, CR LF, a block of comment
 // lines about the recording, the column row, and one line per shown row.
+#include "base/product.h"
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "export/snapshot.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
@@ -123,33 +126,16 @@ void ExportCsv(AppState* app) {
     ExportCsvToPath(app, path);
 }
 
-bool ExportCsvToPath(AppState* app, const char16_t* path) {
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+namespace {
 
-    char16_t* block = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
-    char16_t* scratch = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
-    if (block == nullptr || scratch == nullptr) {
-        FreeBlock(block);
-        FreeBlock(scratch);
-        return false;
-    }
-    BuildCommentBlock(app, snap, block, scratch);
-    FreeBlock(scratch);
-
-    EnterLock(&app->rowsLock);
+// The file itself: mark, comment block, column row, the shown rows. rowsLock is held.
+FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* block) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) {
-        LeaveLock(&app->rowsLock);
-        FreeBlock(block);
-        ReportFileNotOpened(app);
-        return false;
-    }
+    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
     static const unsigned char kBom[2] = {0xFF, 0xFE};
     WriteBytes(&writer, kBom, sizeof kBom);
     WriteBytes(&writer, block, TextBytes(block));
     WriteBytes(&writer, kColumnRow, TextBytes(kColumnRow));
-    FreeBlock(block);
 
     char16_t* line = static_cast<char16_t*>(AllocZeroed(kRowLineChars * sizeof(char16_t)));
     if (line == nullptr) {
@@ -166,10 +152,39 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         }
         FreeBlock(line);
     }
+    return CommitFile(&writer);
+}
 
-    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to CSV.",
-                           u"The CSV could not be written. Nothing was changed: any file that was "
-                           u"already there has been left as it was.");
+constexpr char16_t kCsvFailure[] = u"The CSV could not be written. Nothing was changed: any file "
+                                   u"that was already there has been left as it was.";
+
+} // namespace
+
+bool ExportCsvToPath(AppState* app, const char16_t* path) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+
+    char16_t* block = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
+    char16_t* scratch = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
+    if (block == nullptr || scratch == nullptr) {
+        // Nothing was written; say so rather than leave the command without an answer.
+        FreeBlock(block);
+        FreeBlock(scratch);
+        UiMessageBox(app->mainWindow, kCsvFailure, kProductName, kIconError, kButtonsOk);
+        return false;
+    }
+    BuildCommentBlock(app, snap, block, scratch);
+    FreeBlock(scratch);
+
+    FileOutcome outcome;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->shownCount;
+        outcome = WriteCsvFile(app, path, block);
+    }
+    FreeBlock(block);
+    return ReportFileOutcome(app, outcome, count, u"%d events written to CSV.", kCsvFailure);
 }
 
 } // namespace olv

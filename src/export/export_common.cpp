@@ -1,22 +1,26 @@
 #include "export/export_common.h"
 
+#include "base/product.h"
 #include "base/format.h"
 #include "platform/ui.h"
 
 namespace olv {
 
-bool CommitAndReport(AppState* app, SafeFileWriter* writer, int32_t count,
-                     const char16_t* successFormat, const char16_t* failureText) {
-    const bool committed = CommitSafeFile(writer);
-    LeaveLock(&app->rowsLock);
-    if (committed) {
+FileOutcome CommitFile(SafeFileWriter* writer) {
+    return CommitSafeFile(writer) ? kFileWritten : kFileNotWritten;
+}
+
+bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
+                       const char16_t* successFormat, const char16_t* failureText) {
+    if (outcome == kFileWritten) {
         char16_t text[256];
         FormatText(text, 256, successFormat, count);
-        UiMessageBox(app->mainWindow, text, u"Olvetta", kIconInformation, kButtonsOk);
-    } else {
-        UiMessageBox(app->mainWindow, failureText, u"Olvetta", kIconError, kButtonsOk);
+        UiMessageBox(app->mainWindow, text, kProductName, kIconInformation, kButtonsOk);
+        return true;
     }
-    return committed;
+    UiMessageBox(app->mainWindow, outcome == kFileNotOpened ? u"Failed to open file." : failureText,
+                 kProductName, kIconError, kButtonsOk);
+    return false;
 }
 
 bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
@@ -26,8 +30,5 @@ bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultE
                             kSafeTargetPathChars);
 }
 
-void ReportFileNotOpened(AppState* app) {
-    UiMessageBox(app->mainWindow, u"Failed to open file.", u"Olvetta", kIconError, kButtonsOk);
-}
 
 } // namespace olv

@@ -2,9 +2,12 @@
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
 #include <initializer_list>
 
+#include "base/product.h"
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "export/snapshot.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/json_text.h"
@@ -54,7 +57,9 @@ void AppendNoteElements(char16_t* head, size_t capacity, const char16_t* notes) 
     }
 }
 
-void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
+// False when the view or the notes could not be built: a file without them would claim a view it
+// does not have or a completeness it cannot show, so the export then fails as a whole.
+bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     const size_t cap = kJsonBufferChars;
     const bool valid = app->recordingInfoValid != 0;
     const bool savedRunning = (snap.flags & stillRunningWhenSaved) != 0;
@@ -63,7 +68,7 @@ void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     if (valid) {
         AppendJsonStringN(head, cap, snap.tool, 63);
     } else {
-        AppendJsonString(head, cap, u"Olvetta");
+        AppendJsonString(head, cap, kProductName);
     }
     AppendBounded(head, cap, u",\n  \"target\":");
     AppendJsonStringN(head, cap, valid ? snap.target : nullptr, 519);
@@ -82,7 +87,8 @@ void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
                  app->shownCount);
 
     char16_t* view = static_cast<char16_t*>(AllocZeroed(kViewChars * sizeof(char16_t)));
-    if (view != nullptr) {
+    if (view == nullptr) return false;
+    {
         DescribeView(app, view, kViewChars, u"");
         for (size_t i = 0; view[i] != 0; ++i) {
             if (view[i] == u'\r' || view[i] == u'\n') view[i] = u' ';
@@ -106,12 +112,14 @@ void BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     AppendBounded(head, cap, u"\n    \"notes\": [");
 
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
-    if (notes != nullptr) {
+    if (notes == nullptr) return false;
+    {
         BuildCompletenessNotes(app, notes, kNotesChars, u"");
         AppendNoteElements(head, cap, notes);
         FreeBlock(notes);
     }
     AppendBounded(head, cap, u"\n    ]\n  },\n  \"events\": [\n");
+    return true;
 }
 
 void BuildRowLine(const EventRow& row, bool last, char16_t* line) {
@@ -142,62 +150,10 @@ void BuildRowLine(const EventRow& row, bool last, char16_t* line) {
     AppendBounded(line, cap, last ? u"}\n" : u"},\n");
 }
 
-} // namespace
-
-void AppendJsonStringN(char16_t* buf, size_t capacity, const char16_t* text, size_t maxChars) {
-    if (buf == nullptr || capacity == 0) return;
-    size_t used = TextLength(buf);
-    if (used >= capacity) used = capacity - 1;
-    auto put = [&](char16_t c) {
-        if (used + 1 < capacity) buf[used++] = c;
-    };
-    static const char16_t kHex[] = u"0123456789abcdef";
-    put(u'"');
-    for (size_t i = 0; text != nullptr && i < maxChars && text[i] != 0; ++i) {
-        if (capacity < 8 || used >= capacity - 8) break;
-        const char16_t c = text[i];
-        const char16_t escape = c == u'\t'   ? u't'
-                                : c == u'\n' ? u'n'
-                                : c == u'\r' ? u'r'
-                                : c == u'"'  ? u'"'
-                                : c == u'\\' ? u'\\'
-                                             : 0;
-        if (escape != 0) {
-            put(u'\\');
-            put(escape);
-        } else if (c < 32) {
-            for (char16_t piece : {u'\\', u'u', u'0', u'0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]})
-                put(piece);
-        } else {
-            put(c);
-        }
-    }
-    put(u'"');
-    buf[used] = 0;
-}
-
-void AppendJsonString(char16_t* buf, size_t capacity, const char16_t* text) {
-    AppendJsonStringN(buf, capacity, text, SIZE_MAX);
-}
-
-void ExportJson(AppState* app) {
-    static const char16_t kFilter[] = u"JSON (*.json)\0*.json\0";
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kFilter, u"json", path)) return;
-    ExportJsonToPath(app, path);
-}
-
-bool ExportJsonToPath(AppState* app, const char16_t* path) {
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
-
-    EnterLock(&app->rowsLock);
+// The file itself: mark, head, the shown rows, end. rowsLock is held.
+FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingInfo& snap) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) {
-        LeaveLock(&app->rowsLock);
-        ReportFileNotOpened(app);
-        return false;
-    }
+    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
     static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
     WriteBytes(&writer, kBom, sizeof kBom);
 
@@ -205,7 +161,7 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     if (head == nullptr) {
         writer.ok = false;
     } else {
-        BuildHead(app, snap, head);
+        if (!BuildHead(app, snap, head)) writer.ok = false;
         WriteUtf8(&writer, head);
         FreeBlock(head);
     }
@@ -229,9 +185,33 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     }
     WriteUtf8(&writer, u"  ]\n}\n");
 
-    return CommitAndReport(app, &writer, app->shownCount, u"%d events written to JSON.",
-                           u"The JSON could not be written. Nothing was changed: any file that was "
-                           u"already there has been left as it was.");
+    return CommitFile(&writer);
+}
+
+} // namespace
+
+
+void ExportJson(AppState* app) {
+    static const char16_t kFilter[] = u"JSON (*.json)\0*.json\0";
+    char16_t path[kSafeTargetPathChars];
+    if (!AskSavePath(app, kFilter, u"json", path)) return;
+    ExportJsonToPath(app, path);
+}
+
+bool ExportJsonToPath(AppState* app, const char16_t* path) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+
+    FileOutcome outcome;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->shownCount;
+        outcome = WriteJsonFile(app, path, snap);
+    }
+    return ReportFileOutcome(app, outcome, count, u"%d events written to JSON.",
+                             u"The JSON could not be written. Nothing was changed: any file that "
+                             u"was already there has been left as it was.");
 }
 
 } // namespace olv

@@ -3,10 +3,12 @@
 // recording in memory is replaced only after every check and read has succeeded.
 #include <cstring>
 
+#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "export/snapshot.h"
+#include "report/completeness.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
@@ -28,7 +30,7 @@ constexpr uint32_t kMaxSeverity = 3;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNotesMessageChars = 8600;
 
-const char16_t* const kCaption = u"Olvetta";
+const char16_t* const kCaption = kProductName;
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
 
 void ShowError(AppState* app, const char16_t* text) {
@@ -97,25 +99,10 @@ void ShowCompletenessAfterOpen(AppState* app) {
     FreeBlock(text);
 }
 
-} // namespace
-
-void SaveSession(AppState* app) {
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
-    SaveSessionToPath(app, path);
-}
-
-bool SaveSessionToPath(AppState* app, const char16_t* path) {
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, false)) return false;
-
-    EnterLock(&app->rowsLock);
+// The file itself: header, the recording's block, every row. rowsLock is held.
+FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) {
-        LeaveLock(&app->rowsLock);
-        ShowError(app, u"Failed to open file.");
-        return false;
-    }
+    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
     header.version = kSessionVersion;
@@ -125,9 +112,9 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
 
     // A recording opened from an old file has an all-zero block; what is written now says what
     // was kept, so the old file's "completeness unknown" does not travel on.
-    snap.blockSize = kRecordingInfoSize;
-    snap.flags &= ~static_cast<uint32_t>(completenessUnknown);
-    WriteBytes(&writer, &snap, kRecordingInfoSize);
+    snap->blockSize = kRecordingInfoSize;
+    snap->flags &= ~static_cast<uint32_t>(completenessUnknown);
+    WriteBytes(&writer, snap, kRecordingInfoSize);
 
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
     uint64_t left = app->rows == nullptr || app->rowCount <= 0
@@ -140,10 +127,31 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
         left -= piece;
     }
 
-    return CommitAndReport(
-        app, &writer, app->rowCount, u"%d events saved.",
-        u"The session could not be saved. Nothing was changed: any file that was "
-        u"already there has been left as it was.");
+    return CommitFile(&writer);
+}
+
+} // namespace
+
+void SaveSession(AppState* app) {
+    char16_t path[kSafeTargetPathChars];
+    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
+    SaveSessionToPath(app, path);
+}
+
+bool SaveSessionToPath(AppState* app, const char16_t* path) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, false)) return false;
+
+    FileOutcome outcome;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->rowCount;
+        outcome = WriteSessionFile(app, path, &snap);
+    }
+    return ReportFileOutcome(app, outcome, count, u"%d events saved.",
+                             u"The session could not be saved. Nothing was changed: any file "
+                             u"that was already there has been left as it was.");
 }
 
 void OpenSession(AppState* app) {

@@ -12,6 +12,8 @@ struct FaultCountdown {
 
     // The nth call of Fires from now (1 = the next) returns true; 0 switches the hook off.
     void Arm(int64_t nth) { remaining.store(nth > 0 ? nth : 0); }
+    // The armed call has not come yet.
+    bool Pending() const { return remaining.load() > 0; }
     // Counts one call; true exactly once, at the armed call. Thread-safe.
     bool Fires() {
         int64_t c = remaining.load();

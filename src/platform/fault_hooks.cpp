@@ -5,6 +5,8 @@
 #include "base/text.h"
 #include "platform/fault_countdown.h"
 #include "platform/files.h"
+#include "platform/guarded_call.h"
+#include "platform/held_locks.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
 
@@ -14,6 +16,7 @@ FaultCountdown gThreadStartFault;
 FaultCountdown gFileWriteFault;
 FaultCountdown gFileFlushFault;
 FaultCountdown gFileMoveFault;
+FaultCountdown gGuardedLockFault;
 
 namespace {
 FaultCountdown gAllocationFault;
@@ -52,8 +55,21 @@ void ResetAllocationFaults() {
     gAllocationFault.Arm(0);
     gRefuseAbove.store(0);
 }
+bool AllocationRefusalPending() {
+    return gAllocationFault.Pending();
+}
+bool FileFaultPending() {
+    return gFileWriteFault.Pending() || gFileFlushFault.Pending() || gFileMoveFault.Pending();
+}
 int64_t LiveAllocationCount() {
     return gLive.load();
+}
+
+void FaultNthGuardedLockEntry(int64_t nth) {
+    gGuardedLockFault.Arm(nth);
+}
+bool GuardedLockFaultPending() {
+    return gGuardedLockFault.Pending();
 }
 
 void RefuseNthThreadStart(int64_t nth) {

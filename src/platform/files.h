@@ -34,6 +34,8 @@ void FailNthFileWrite(int64_t nth);
 void FailNthFileFlush(int64_t nth);
 void FailNthFileMove(int64_t nth);
 void ResetFileFaults();
+// A write, flush or move armed above has not come yet.
+bool FileFaultPending();
 // Stand-in answer for ReadFileAttributes of one path (the examined program of a replayed
 // scenario, which exists only on the machine it was recorded on). Null clears it.
 void SetSimulatedFileAttributes(const char16_t* path, bool isFolder);

@@ -4,12 +4,14 @@
 // Windows: a vectored exception handler and a recovery point per guard. A fault (access
 // violation, division by zero, illegal instruction, stack overflow, ...) on a thread inside a
 // guard resumes that thread at its guard, which returns false. Nothing between the guard and
-// the fault is unwound: a lock taken in between stays taken, as with a structured-exception
-// handler without unwinding.
+// the fault is unwound, as with a structured-exception handler without unwinding; but every lock
+// taken in between is left (platform/held_locks.h), so no other thread waits for it forever.
 //
 // Natively there is no fault recovery (the sanitizers own SIGSEGV); the recovery path is reached
 // through RaiseSimulatedFault, which returns to the innermost guard of the thread.
 #pragma once
+
+#include <cstdint>
 
 namespace olv {
 
@@ -26,5 +28,9 @@ void RaiseSimulatedFault();
 // The next GuardedCall on this thread faults inside its guard before fn runs (the simulated
 // trace service uses it for records marked to fault).
 void ArmSimulatedFault();
+// The nth lock entered inside a guarded call from now (any thread) faults right after it is
+// taken; 0 switches this off. GuardedLockFaultPending: that entry has not come yet.
+void FaultNthGuardedLockEntry(int64_t nth);
+bool GuardedLockFaultPending();
 
 } // namespace olv

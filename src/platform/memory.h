@@ -21,6 +21,9 @@ void RefuseNthAllocation(int64_t nth);
 void RefuseAllocationsAbove(size_t bytes);
 // Switches every hook off.
 void ResetAllocationFaults();
+// The allocation armed by RefuseNthAllocation has not been asked for yet: the operation under
+// test made fewer allocations, so a sweep of n = 1, 2, ... has reached its end.
+bool AllocationRefusalPending();
 // Blocks handed out and not yet freed (for leak checks in tests).
 int64_t LiveAllocationCount();
 

@@ -116,6 +116,25 @@ bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* de
 bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
                       size_t capacity);
 
+// --- the View menu's windows ---
+// A top-level window owned by owner, titled title, width x height (96-DPI pixels), whose client
+// area one child fills. Null when it cannot be made (the command then ends silently); it shows
+// once UiShowViewWindow is called and lives until the user closes it.
+UiHandle UiOpenTreeWindow(UiHandle owner, ModuleHandle instance, const char16_t* title, int width,
+                          int height, FontHandle font);
+// Inserts an item as the last child of parentItem (null: a root item); returns the new item,
+// null when the insertion failed.
+void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text);
+// Expands every root item one level.
+void UiTreeExpandRoots(UiHandle treeWindow);
+// A read-only, multi-line text window (lines wrap, vertical scrolling).
+UiHandle UiOpenTextWindow(UiHandle owner, ModuleHandle instance, const char16_t* title, int width,
+                          int height, FontHandle font, const char16_t* text);
+void UiShowViewWindow(UiHandle window);
+// The summary's fixed-pitch font ("Consolas", 13 pixels high at 96 DPI); null when it cannot be
+// made.
+FontHandle UiMakeSummaryFont();
+
 // --- shell ---
 // ShellExecuteW(owner, verb, file, parameters, null, SW_SHOWNORMAL); returns its result value
 // (above 32 is success).

@@ -40,21 +40,21 @@ void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name)
     if (!TextIsEmpty(name)) RememberProcessName(ts, pid, name, 0);
 }
 
-void ReadTrackingCounters(TrackingState* ts, uint32_t out[8]) {
+void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]) {
     if (out == nullptr) return;
     if (ts == nullptr) {
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < kTrackingCounterCount; ++i)
             out[i] = 0;
         return;
     }
-    out[0] = AtomicLoad(ts->processes.childrenNotFollowed);
-    out[1] = AtomicLoad(ts->processes.trackingSlotsRecycled);
-    out[2] = AtomicLoad(ts->registryKeysNotResolved);
-    out[3] = AtomicLoad(ts->filesNotIdentified);
-    out[4] = AtomicLoad(ts->fileResultsMissing);
-    out[5] = static_cast<uint32_t>(KeyNameCount(ts));
-    out[6] = AtomicLoad(ts->keysNamedByCreate);
-    out[7] = AtomicLoad(ts->keysNamedByRundown);
+    out[kChildrenNotFollowed] = AtomicLoad(ts->processes.childrenNotFollowed);
+    out[kTrackingSlotsRecycled] = AtomicLoad(ts->processes.trackingSlotsRecycled);
+    out[kRegistryKeysNotResolved] = AtomicLoad(ts->registryKeysNotResolved);
+    out[kFilesNotIdentified] = AtomicLoad(ts->filesNotIdentified);
+    out[kFileResultsMissing] = AtomicLoad(ts->fileResultsMissing);
+    out[kKeyNamesKnown] = static_cast<uint32_t>(KeyNameCount(ts));
+    out[kKeysNamedByCreate] = AtomicLoad(ts->keysNamedByCreate);
+    out[kKeysNamedByRundown] = AtomicLoad(ts->keysNamedByRundown);
 }
 
 } // namespace olv

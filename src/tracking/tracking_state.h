@@ -120,10 +120,19 @@ void FreeTrackingState(TrackingState* ts);
 void SetRowSink(TrackingState* ts, RowSink sink, void* context);
 // FollowProcess(pid, 0), then RememberProcessName(pid, name, 0) when the name is not empty.
 void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name);
-// [0] childrenNotFollowed [1] trackingSlotsRecycled [2] registryKeysNotResolved
-// [3] filesNotIdentified [4] fileResultsMissing [5] KeyNameTable nodes [6] keysNamedByCreate
-// [7] keysNamedByRundown
-void ReadTrackingCounters(TrackingState* ts, uint32_t out[8]);
+// The entries ReadTrackingCounters fills, by name.
+enum TrackingCounter : int {
+    kChildrenNotFollowed,
+    kTrackingSlotsRecycled,
+    kRegistryKeysNotResolved,
+    kFilesNotIdentified,
+    kFileResultsMissing,
+    kKeyNamesKnown, // nodes of the key name table
+    kKeysNamedByCreate,
+    kKeysNamedByRundown,
+    kTrackingCounterCount
+};
+void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]);
 
 // --- ProcessTable ---
 void FollowProcess(TrackingState* ts, uint32_t pid, int64_t start);

@@ -2,6 +2,8 @@
 
 #include "base/format.h"
 #include "base/text.h"
+#include "platform/memory.h"
+#include "platform/ui.h"
 
 namespace olv {
 
@@ -66,6 +68,31 @@ int32_t PlaceProcessTree(ProcessTreeNode* nodes, int32_t count, InsertTreeItem i
 
 void ProcessTreeItemText(const ProcessTreeNode* node, char16_t* out, size_t capacity) {
     FormatText(out, capacity, u"%s (PID: %lu)", node->name, node->pid);
+}
+
+namespace {
+
+void* InsertIntoTreeWindow(void* treeWindow, const ProcessTreeNode* node, void* parentItem) {
+    char16_t text[96];
+    ProcessTreeItemText(node, text, 96);
+    return UiTreeInsert(treeWindow, parentItem, text);
+}
+
+} // namespace
+
+void ShowProcessTreeWindow(AppState* app) {
+    ProcessTreeNode* nodes =
+        static_cast<ProcessTreeNode*>(AllocZeroed(sizeof(ProcessTreeNode) * kProcessTreeNodes));
+    if (nodes == nullptr) return;
+    const int32_t count = CollectProcessTreeNodes(app, nodes, kProcessTreeNodes);
+    UiHandle window =
+        UiOpenTreeWindow(app->mainWindow, app->instance, u"Process Tree", 560, 600, app->uiFont);
+    if (window != nullptr) {
+        PlaceProcessTree(nodes, count, InsertIntoTreeWindow, window);
+        UiTreeExpandRoots(window);
+        UiShowViewWindow(window);
+    }
+    FreeBlock(nodes);
 }
 
 } // namespace olv

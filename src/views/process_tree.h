@@ -37,7 +37,7 @@ int32_t PlaceProcessTree(ProcessTreeNode* nodes, int32_t count, InsertTreeItem i
 // "%s (PID: %lu)"
 void ProcessTreeItemText(const ProcessTreeNode* node, char16_t* out, size_t capacity);
 
-// The window (Windows shell); the stand-in only computes the placement.
+// "Process Tree": the nodes placed into a tree window of the UI port, roots expanded.
 void ShowProcessTreeWindow(AppState* app);
 
 } // namespace olv

@@ -6,7 +6,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
-#include "export/completeness.h"
+#include "base/note_text.h"
 #include "platform/memory.h"
 #include "views/view_texts.h"
 

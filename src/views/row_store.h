@@ -23,6 +23,9 @@ bool RowMatchesTextFilter(AppState* app, const EventRow* row);
 void RebuildShownRows(AppState* app);
 void ClearRows(AppState* app);
 void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix);
+// At Stop: gives registry rows whose key was named only at the trace's end their full path
+// (from the key names the TraceController's tracking tables hold), then rebuilds the view.
+void RepairRegistryKeyPaths(AppState* app);
 // Adds every new operation name of rows[from..to) to operationNames and the combo box.
 void LearnOperationNames(AppState* app, int32_t from, int32_t to);
 

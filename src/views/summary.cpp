@@ -1,10 +1,14 @@
 #include "views/summary.h"
 
+#include "platform/ui.h"
+
 #include "base/format.h"
 #include "base/text.h"
-#include "export/completeness.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "platform/memory.h"
 #include "platform/time.h"
+#include "platform/ui.h"
 #include "views/row_store.h"
 
 namespace olv {
@@ -214,6 +218,23 @@ char16_t* BuildSummaryText(AppState* app) {
     for (NameTally& t : tallies)
         FreeNameTally(&t);
     return text;
+}
+
+} // namespace olv
+
+namespace olv {
+
+void ShowSummaryWindow(AppState* app) {
+    char16_t* text = BuildSummaryText(app);
+    if (text == nullptr) return;
+    // The fixed-pitch font is made once and kept; without it the summary borrows uiFont, which
+    // stays the main window's and is never stored here (the clean-up would delete it twice).
+    if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
+    const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+    UiHandle window =
+        UiOpenTextWindow(app->mainWindow, app->instance, u"Summary", 720, 640, font, text);
+    if (window != nullptr) UiShowViewWindow(window);
+    FreeBlock(text);
 }
 
 } // namespace olv

@@ -31,7 +31,8 @@ void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line);
 // then ends silently).
 char16_t* BuildSummaryText(AppState* app);
 
-// The window: builds the text and shows it (Windows shell; the stand-in only builds the text).
+// "Summary": builds the text and shows it in a text window of the UI port, in summaryFont (made
+// on first use and kept), or in uiFont while summaryFont cannot be made.
 void ShowSummaryWindow(AppState* app);
 
 } // namespace olv

@@ -1,3 +1,4 @@
+#include "app/window_layout.h"
 #include "app/app_state.h"
 
 #include "capture/trace_controller.h"
@@ -19,7 +20,7 @@ TEST_CASE("the AppState starts empty with auto-scroll on and its clean-up frees 
     CHECK(app->autoScroll == 1);
     CHECK((app->rowsLock.initialised == 1 && app->queueLock.initialised == 1));
 
-    WireHeadlessControls(app);
+    WireControls(app, HeadlessControlHandle);
     EventRow row{};
     AppendRow(app, &row);
     app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));

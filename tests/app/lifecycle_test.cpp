@@ -1,3 +1,4 @@
+#include "app/window_layout.h"
 #include "doctest.h"
 
 #include <string>
@@ -82,7 +83,7 @@ struct Recorder {
         SetSimulatedFileAttributes(kPath, false);
         SetSimNextProcessId(kPid);
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
         HeadlessSetText(kIdTargetEdit, kPath);
         SimTraceSetEvents(kKernel, Script::Produce, &script);
         SimTraceSetRundown(kKernel, Script::Rundown, &script);

@@ -16,7 +16,7 @@
 #include "platform/sim/sim_trace_service.h"
 #include "platform/ui.h"
 #include "decode/decode.h"
-#include "support/win32_gui.h"
+#include "demo/window_driver.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -27,7 +27,6 @@ namespace {
 constexpr wchar_t kPath[] = L"C:\\Samples\\dropper.exe";
 constexpr uint32_t kPid = 4242;
 constexpr uint32_t kLoads = 5;
-constexpr DWORD kWaitMs = 10000;
 
 // DLL loads of the examined program, delivered once Start has let them through.
 bool ProduceLoads(void*, uint32_t index, SimEvent* e, bool*) {

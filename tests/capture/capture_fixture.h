@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "app/window_layout.h"
 #include "doctest.h"
 
 #include "app/app_state.h"
@@ -101,7 +102,7 @@ struct CaptureFixture {
         app = AllocRecord<AppState>();
         REQUIRE(app != nullptr);
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
         app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
         REQUIRE(app->queueSlots != nullptr);
         tc = AllocRecord<TraceController>();

@@ -1,3 +1,4 @@
+#include "app/window_layout.h"
 #include "capture/event_queue.h"
 
 #include <atomic>
@@ -23,7 +24,7 @@ struct QueueFixture {
         ResetHeadlessUi();
         app = AllocRecord<AppState>();
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
         app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
     }
     ~QueueFixture() {

@@ -9,22 +9,14 @@
 #include "app/window_layout.h"
 #include "doctest.h"
 #include "platform/ui.h"
-#include "support/win32_gui.h"
+#include "demo/window_driver.h"
 
 using namespace olv;
 using namespace olv::gui;
 
 namespace {
 
-constexpr DWORD kWaitMs = 30000;
 constexpr wchar_t kProgram[] = L"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe";
-
-std::wstring BesideTest(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
 
 std::wstring Scenario() {
     std::wstring root;
@@ -32,99 +24,6 @@ std::wstring Scenario() {
         root += static_cast<wchar_t>(*c == '/' ? '\\' : *c);
     return root + L"\\tests\\scenarios\\dropper.jsonl";
 }
-
-// A started program, ended at the latest when the test ends.
-struct Process {
-    PROCESS_INFORMATION pi{};
-    bool started = false;
-
-    explicit Process(std::wstring commandLine) {
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &si, &pi) != FALSE;
-        if (!started) std::printf("CreateProcessW failed: %lu\n", GetLastError());
-    }
-    ~Process() {
-        if (!started) return;
-        if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
-        WaitForSingleObject(pi.hProcess, kWaitMs);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    bool Exited(const char* what, DWORD* code) const {
-        if (WaitForSingleObject(pi.hProcess, kWaitMs) != WAIT_OBJECT_0) {
-            std::printf("gave up after %lu ms waiting for %s to exit\n",
-                        static_cast<unsigned long>(kWaitMs), what);
-            return false;
-        }
-        GetExitCodeProcess(pi.hProcess, code);
-        return true;
-    }
-    DWORD Id() const { return pi.dwProcessId; }
-};
-
-struct Demo {
-    Process process;
-    HWND window = nullptr;
-
-    Demo() : process(L"\"" + BesideTest(L"olvetta-demo.exe") + L"\" \"" + Scenario() + L"\"") {}
-    bool Found() {
-        return process.started &&
-               WaitFor("the demonstration's main window", kWaitMs, [&] {
-                   window = FindTopWindow(process.Id(), L"OlvettaWindow");
-                   return window != nullptr;
-               });
-    }
-    HWND Control(int id) const { return GetDlgItem(window, id); }
-    void Command(int id) const {
-        PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(Control(id)));
-    }
-    int Items() const {
-        return static_cast<int>(SendMessageW(Control(kIdEventList), LVM_GETITEMCOUNT, 0, 0));
-    }
-    std::wstring Status() const { return TextOf(Control(kIdStatusBar)); }
-    bool Idle() const {
-        return IsWindowEnabled(Control(kIdStartButton)) && !IsWindowEnabled(Control(kIdStopButton));
-    }
-    // An auxiliary window of the demonstration opened by a View command.
-    HWND Open(int command, const wchar_t* title) const {
-        Command(command);
-        HWND found = nullptr;
-        WaitFor("a window of the View menu", kWaitMs, [&] {
-            found = FindTopWindow(process.Id(), L"OlvettaAuxWindow", title);
-            return found != nullptr;
-        });
-        return found;
-    }
-    // Fills the real file dialog that command opens with path and presses OK.
-    bool FillFileDialog(int command, const std::wstring& path) const {
-        Command(command);
-        // The file name box: an edit inside combo box 0x47C, or edit 0x480.
-        HWND dialog = nullptr, name = nullptr;
-        const bool found = WaitFor("the file dialog", kWaitMs, [&] {
-            dialog = FindTopWindow(process.Id(), L"#32770");
-            if (dialog == nullptr) return false;
-            HWND combo = GetDlgItem(dialog, 0x47C);
-            HWND edit = combo != nullptr ? FindWindowExW(combo, nullptr, L"Edit", nullptr) : nullptr;
-            name = edit != nullptr ? edit : combo != nullptr ? combo : GetDlgItem(dialog, 0x480);
-            return name != nullptr;
-        });
-        if (!found) return false;
-        SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
-        return WaitFor("the file dialog to close", kWaitMs, [&] { return !IsWindow(dialog); });
-    }
-    // Through the file dialog, then the message box that reports the outcome: its text.
-    std::wstring ThroughFileDialog(int command, const std::wstring& path) const {
-        if (!FillFileDialog(command, path)) return L"<file dialog not answered>";
-        BoxSeen seen;
-        if (!AnswerMessageBox(process.Id(), IDOK, kWaitMs, &seen)) return L"<no message>";
-        return seen.text;
-    }
-};
 
 // A UTF-16LE file with its byte order mark, as lines without their CR LF.
 std::vector<std::wstring> ReadUtf16Lines(const std::wstring& path) {
@@ -177,7 +76,7 @@ CsvContent Content(const std::vector<std::wstring>& lines) {
 } // namespace
 
 TEST_CASE("the demonstration records the dropper scenario in the real window as the replay does") {
-    const std::wstring out = BesideTest(L"demo-e2e\\");
+    const std::wstring out = BesideThisProgram(L"demo-e2e\\");
     CreateDirectoryW(out.c_str(), nullptr);
     const std::wstring csv = out + L"demo.csv", replayCsv = out + L"replay.csv";
     const std::wstring session = out + L"demo.ols";
@@ -185,7 +84,7 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
 
     // The same scenario and view through the replay tool.
     {
-        Process replay(L"\"" + BesideTest(L"olvetta-replay.exe") + L"\" \"" + Scenario() +
+        Process replay(L"\"" + BesideThisProgram(L"olvetta-replay.exe") + L"\" \"" + Scenario() +
                        L"\" --hide registry --filter exe --csv \"" + replayCsv + L"\"");
         DWORD code = 1;
         REQUIRE(replay.started);
@@ -195,7 +94,7 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
 
     int recorded = 0;
     {
-        Demo demo;
+        Demo demo(Scenario());
         REQUIRE(demo.Found());
         wchar_t title[64] = {};
         GetWindowTextW(demo.window, title, 64);
@@ -274,7 +173,7 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
         CHECK(Narrow(mine.rows[i]) == Narrow(theirs.rows[i]));
 
     // A second run opens the saved session through the real open dialog.
-    Demo again;
+    Demo again(Scenario());
     REQUIRE(again.Found());
     REQUIRE(again.FillFileDialog(kCmdOpenSession, session));
     REQUIRE(WaitFor("the session's rows in the list", kWaitMs, [&] { return again.Items() == recorded; }));

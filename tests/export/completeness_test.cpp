@@ -5,7 +5,8 @@
 
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "export/completeness.h"
+#include "report/completeness.h"
+#include "base/note_text.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 

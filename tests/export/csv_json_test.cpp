@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "export/completeness.h"
+#include "report/completeness.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "export/json_text.h"

@@ -2,6 +2,7 @@
 // the end, rows, and file helpers.
 #pragma once
 
+#include "app/window_layout.h"
 #include "doctest.h"
 
 #include <algorithm>
@@ -141,7 +142,7 @@ struct ExportFixture {
         app = AllocRecord<AppState>();
         REQUIRE(app != nullptr);
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
     }
     ~ExportFixture() {
         ResetAllocationFaults();
@@ -187,9 +188,10 @@ inline std::string CsvText(const Bytes& file) { // UTF-16LE after its mark, as U
 inline std::string JsonText(const Bytes& file, std::vector<std::string>* strings = nullptr) {
     REQUIRE((file.size() >= 3 && file[0] == 0xEF && file[1] == 0xBB && file[2] == 0xBF));
     const std::string text(file.begin() + 3, file.end());
-    StrictJson reader(text);
-    INFO("JSON error at ", reader.position());
-    CHECK(reader.Parse());
+    StrictJson reader;
+    const bool parsed = reader.Parse(text);
+    INFO("JSON error: ", reader.error);
+    CHECK(parsed);
     if (strings != nullptr) *strings = reader.strings;
     return text;
 }

@@ -122,9 +122,9 @@ TEST_CASE("Refused memory: CSV writes nothing, JSON and a UTF-8 conversion fail 
     TempFolder tmp;
     f.Finished();
     f.Add(kRows[0]);
-    RefuseAllocationsAbove(1024); // the CSV's text buffers: no file, no message
+    RefuseAllocationsAbove(1024); // the CSV's text buffers: no file, and the failure is said
     CHECK_FALSE(ExportCsvToPath(f.app, tmp.Path16("a.csv").c_str()));
-    CHECK(f.Messages() == 0);
+    CHECK(LastMessage(kIconError) == kExporters[0].failure);
     RefuseAllocationsAbove(20000); // the JSON's head and row buffers
     CHECK_FALSE(ExportJsonToPath(f.app, tmp.Path16("a.json").c_str()));
     CHECK(LastMessage(kIconError) == kExporters[1].failure);

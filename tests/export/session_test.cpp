@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "export/completeness.h"
+#include "report/completeness.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 

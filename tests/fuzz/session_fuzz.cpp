@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/window_layout.h"
 #include "app/app_state.h"
 #include "export/exports.h"
 #include "platform/memory.h"
@@ -43,7 +44,7 @@ olv::AppState* NewState() {
     olv::AppState* app = olv::AllocRecord<olv::AppState>();
     if (app == nullptr) Fail("no memory for the AppState");
     olv::InitAppState(app);
-    olv::WireHeadlessControls(app);
+    olv::WireControls(app, HeadlessControlHandle);
     app->rows = static_cast<olv::EventRow*>(olv::AllocZeroed(sizeof(olv::EventRow)));
     if (app->rows == nullptr) Fail("no memory for the row");
     app->rowCount = app->rowCapacity = 1;

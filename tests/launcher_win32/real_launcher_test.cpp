@@ -12,6 +12,7 @@
 #include "doctest.h"
 #include "launcher/target_launcher.h"
 #include "support/text_check.h"
+#include "support/watchdog.h"
 
 namespace olv {
 
@@ -106,7 +107,10 @@ struct RealFixture {
         REQUIRE(BesideTest(u"olv_launcher_helper.exe", helper, MAX_PATH));
         REQUIRE(window.hwnd != nullptr);
     }
-    ~RealFixture() { EndTarget(&tl); }
+    ~RealFixture() {
+        TestStep("EndTarget at the end of the test case");
+        EndTarget(&tl);
+    }
 };
 
 } // namespace
@@ -114,6 +118,7 @@ struct RealFixture {
 TEST_CASE_FIXTURE(RealFixture, "the program starts suspended in its job and Stop ends it and its "
                                "child") {
     INFO("errorText: ", U8(tl.errorText));
+    TestStep("LaunchTarget of the helper");
     REQUIRE(LaunchTarget(&tl, helper, window.hwnd));
     REQUIRE(tl.job != nullptr);
     const DWORD pid = tl.processInfo.processId;
@@ -129,6 +134,7 @@ TEST_CASE_FIXTURE(RealFixture, "the program starts suspended in its job and Stop
     CHECK(JobProcessIds(tl.job, ids, 16) == 1);
     CHECK(ids[0] == pid);
 
+    TestStep("ResumeTarget, then the child appearing in the job");
     REQUIRE(ResumeTarget(&tl));
     DWORD child = 0;
     for (int i = 0; i < kPollSteps && child == 0; ++i) {
@@ -145,8 +151,10 @@ TEST_CASE_FIXTURE(RealFixture, "the program starts suspended in its job and Stop
     DWORD code = 0;
     CHECK((GetExitCodeProcess(childProcess, &code) && code == STILL_ACTIVE));
 
+    TestStep("EndTarget of the helper and its child");
     EndTarget(&tl);
     CHECK(tl.notEnded == 0);
+    TestStep("waiting for the helper and its child to end");
     CHECK(Ends(main));
     CHECK(Ends(childProcess));
     CHECK((GetExitCodeProcess(main, &code) && code == 1));
@@ -162,6 +170,7 @@ TEST_CASE_FIXTURE(RealFixture, "the program starts suspended in its job and Stop
 
 TEST_CASE_FIXTURE(RealFixture, "a program that ends by itself is reported with its exit code") {
     REQUIRE(SetEnvironmentVariableW(L"OLV_HELPER_EXIT_CODE", L"7"));
+    TestStep("LaunchTarget of a helper that ends with 7");
     const bool launched = LaunchTarget(&tl, helper, window.hwnd);
     SetEnvironmentVariableW(L"OLV_HELPER_EXIT_CODE", nullptr);
     INFO("errorText: ", U8(tl.errorText));
@@ -169,8 +178,10 @@ TEST_CASE_FIXTURE(RealFixture, "a program that ends by itself is reported with i
     REQUIRE(ResumeTarget(&tl));
 
     WPARAM exitCode = 0;
+    TestStep("waiting for the watcher's WM_APP_TARGET_EXITED");
     REQUIRE(window.TakeExited(&exitCode, true));
     CHECK(exitCode == 7);
+    TestStep("TargetExited");
     TargetExited(&tl);
     CHECK(tl.processInfo.process == nullptr);
     CHECK(tl.processHeld == 0);
@@ -195,6 +206,7 @@ TEST_CASE_FIXTURE(RealFixture, "a file that is no program gives the system's tex
     CHECK(WriteFile(file, text, sizeof text - 1, &written, nullptr));
     CloseHandle(file);
 
+    TestStep("LaunchTarget of a text file");
     CHECK_FALSE(LaunchTarget(&tl, path, window.hwnd));
     // The system's text for one of the errors that name a file that cannot be run.
     const DWORD notRunnable[] = {ERROR_BAD_EXE_FORMAT, ERROR_BAD_FORMAT,

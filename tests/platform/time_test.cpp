@@ -111,24 +111,3 @@ TEST_CASE("local time, UTC bias, clock and version agree with each other") {
 }
 #endif
 
-TEST_CASE("overrides: the clock stays until advanced or cleared; the version answers both calls") {
-    OverrideScope overrides;
-    const int64_t t = Ticks({2024, 5, 0, 6, 7, 8, 9, 10});
-    SetClockOverride(t);
-    AdvanceClockOverride(25 * kTicksPerMillisecond);
-    CHECK(NowTicks() == t + 25 * kTicksPerMillisecond);
-    ClearClockOverride();
-    AdvanceClockOverride(kTicksPerSecond); // no override: nothing to advance
-    CHECK(NowTicks() > Ticks({2020, 1, 0, 1, 0, 0, 0, 0}));
-    SetClockOverride(INT64_MAX - 5);
-    AdvanceClockOverride(100); // saturates instead of wrapping
-    CHECK(NowTicks() == INT64_MAX);
-
-    SetVersionOverride(6, 3, 9600);
-    uint32_t major = 0, minor = 0, build = 0;
-    REQUIRE(QueryWindowsVersion(&major, &minor, &build));
-    CHECK((major == 6 && minor == 3 && build == 9600));
-    CHECK((IsWindowsAtLeast(6, 3) && IsWindowsAtLeast(5, 9)));
-    CHECK_FALSE(IsWindowsAtLeast(6, 4));
-    CHECK_FALSE(IsWindowsAtLeast(7, 0));
-}

@@ -6,55 +6,57 @@
 #include "app/window_layout.h"
 #include "doctest.h"
 #include "platform/ui.h"
-#include "support/win32_gui.h"
+#include "demo/window_driver.h"
 
 using namespace olv;
 using namespace olv::gui;
 
 namespace {
 
-constexpr DWORD kWaitMs = 20000;
-
-std::wstring BesideTest(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
-
-// A started copy of Olvetta.exe, ended at the latest when the test ends.
-struct Program {
-    PROCESS_INFORMATION pi{};
-    bool started = false;
-
-    Program() {
-        std::wstring commandLine = L"\"" + BesideTest(L"Olvetta.exe") + L"\"";
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &si, &pi) != FALSE;
-        if (!started) std::printf("CreateProcessW failed: %lu\n", GetLastError());
-    }
-    ~Program() {
-        if (!started) return;
-        if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
-        WaitForSingleObject(pi.hProcess, kWaitMs);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    bool Exited(DWORD ms, DWORD* code) const {
-        if (WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) {
-            std::printf("gave up after %lu ms waiting for Olvetta.exe to exit\n",
-                        static_cast<unsigned long>(ms));
-            return false;
-        }
-        GetExitCodeProcess(pi.hProcess, code);
-        return true;
-    }
-    HWND Window() const { return FindTopWindow(pi.dwProcessId, L"OlvettaWindow"); }
+// A started copy of Olvetta.exe.
+struct Program : Process {
+    Program() : Process(L"\"" + BesideThisProgram(L"Olvetta.exe") + L"\"") {}
+    HWND Window() const { return FindTopWindow(Id(), L"OlvettaWindow"); }
 };
 
 } // namespace
+
+TEST_CASE("Olvetta.exe carries its version 1.1.0.0 and a manifest asking for what it needs") {
+    const std::wstring exe = BesideThisProgram(L"Olvetta.exe");
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    REQUIRE(size > 0);
+    std::string block(size, '\0');
+    REQUIRE(GetFileVersionInfoW(exe.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    REQUIRE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    CHECK(fixed->dwFileVersionMS == 0x00010001u);
+    CHECK(fixed->dwFileVersionLS == 0u);
+    CHECK(fixed->dwProductVersionMS == 0x00010001u);
+    wchar_t* name = nullptr;
+    REQUIRE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\ProductName",
+                           reinterpret_cast<void**>(&name), &length));
+    CHECK(std::wstring(name) == L"Olvetta");
+
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    REQUIRE(module != nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    REQUIRE(resource != nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    const std::string manifest(bytes, SizeofResource(module, resource));
+    FreeLibrary(module);
+    for (const char* part : {"level=\"requireAdministrator\" uiAccess=\"false\"",
+                             "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true",
+                             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+                             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+                             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) { // 10 and 11
+        CAPTURE(part);
+        CHECK(manifest.find(part) != std::string::npos);
+    }
+}
 
 TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the trace") {
     Program first;
@@ -73,7 +75,7 @@ TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the 
     SUBCASE("a second copy warns and exits with 0 without a window") {
         Program second;
         REQUIRE(second.started);
-        HWND box = WaitForMessageBox(second.pi.dwProcessId, kWaitMs);
+        HWND box = WaitForMessageBox(second.Id(), kWaitMs);
         REQUIRE(box != nullptr);
         CHECK(second.Window() == nullptr);
         CHECK(PauseForScreenshot("second-copy-refused"));
@@ -86,18 +88,18 @@ TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the 
               L"recording nothing.");
         CHECK_FALSE(seen.hadOwner);
         DWORD code = 1;
-        REQUIRE(second.Exited(kWaitMs, &code));
+        REQUIRE(second.Exited("the second copy", &code));
         CHECK(code == 0);
         CHECK(first.Window() == window); // the first copy runs on
     }
 
     SUBCASE("Start Monitoring fails at the kernel trace and leaves the window idle") {
-        const std::wstring target = BesideTest(L"olv_test_program_win32.exe");
+        const std::wstring target = BesideThisProgram(L"olv_test_program_win32.exe");
         SendMessageW(GetDlgItem(window, kIdTargetEdit), WM_SETTEXT, 0,
                      reinterpret_cast<LPARAM>(target.c_str()));
         PostMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartButton, BN_CLICKED),
                      reinterpret_cast<LPARAM>(start));
-        HWND box = WaitForMessageBox(first.pi.dwProcessId, kWaitMs);
+        HWND box = WaitForMessageBox(first.Id(), kWaitMs);
         REQUIRE(box != nullptr);
         CHECK(PauseForScreenshot("start-refused-by-the-trace"));
         BoxSeen seen;
@@ -117,6 +119,6 @@ TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the 
     // Closing the window ends the program with 0.
     PostMessageW(window, WM_CLOSE, 0, 0);
     DWORD code = 1;
-    REQUIRE(first.Exited(kWaitMs, &code));
+    REQUIRE(first.Exited("Olvetta.exe", &code));
     CHECK(code == 0);
 }

@@ -1,3 +1,4 @@
+#include "app/window_layout.h"
 #include "views/row_store.h"
 
 #include <string>
@@ -23,7 +24,7 @@ struct StoreFixture {
         ResetHeadlessUi();
         app = AllocRecord<AppState>();
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
     }
     ~StoreFixture() {
         ResetAllocationFaults();

@@ -7,8 +7,10 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "export/completeness.h"
+#include "base/note_text.h"
 #include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/sim/headless_windows.h"
 #include "platform/time.h"
 #include "views/process_tree.h"
 #include "views/summary.h"
@@ -76,23 +78,6 @@ std::u16string Place(Recording& r) {
 }
 
 } // namespace
-
-TEST_CASE("summary of an empty recording") {
-    Recording r;
-    CHECK(r.Summary() == u"=== Summary ===  Total events: 0\r\n"
-                         u"\r\n"
-                         u"[By category]  File: 0   Registry: 0   Network: 0   Process: 0\r\n"
-                         u"[By severity]  High: 0   Medium: 0   Low: 0\r\n"
-                         u"\r\n"
-                         u"Recorded by Olvetta. Nothing else about the run was kept.\r\n"
-                         u"\r\n"
-                         u"[Nothing is known to be missing from this record]\r\n"
-                         u"\r\n"
-                         u"[Most touched files]\r\n\r\n"
-                         u"[Most touched registry keys]\r\n\r\n"
-                         u"[Most contacted endpoints]\r\n\r\n"
-                         u"[Most looked-up DNS names]\r\n\r\n");
-}
 
 // The counts by category are checked by the scenario tests; none of them has a Low row.
 TEST_CASE("summary period, severities and top-ten sections") {
@@ -210,4 +195,35 @@ TEST_CASE("process tree placement") {
         r.Start(12, 99, u"");
         CHECK(Place(r) == u"?<root self.exe<root x.exe<root y.exe<root ");
     }
+}
+
+TEST_CASE("the View windows: the summary keeps its own font, the tree its placement") {
+    ResetHeadlessUi();
+    ResetHeadlessWindows();
+    Recording r;
+    r.Start(100, 7, u"a.exe");
+    r.Start(200, 100, u"cmd.exe");
+    r.app->uiFont = HeadlessMakeFont();
+
+    // Without the fixed-pitch font the summary borrows uiFont but never keeps it, so the
+    // clean-up cannot delete it twice; the next summary tries again and keeps what it made.
+    HeadlessSetSummaryFontFails(true);
+    ShowSummaryWindow(r.app);
+    CHECK(r.app->summaryFont == nullptr);
+    HeadlessSetSummaryFontFails(false);
+    ShowSummaryWindow(r.app);
+    const FontHandle made = r.app->summaryFont;
+    CHECK(made != nullptr);
+    ShowSummaryWindow(r.app);
+    CHECK(r.app->summaryFont == made);
+    CHECK(HeadlessSummaryWindowCount() == 3);
+    CHECK(std::u16string(HeadlessSummaryText()).rfind(u"=== Summary ===  Total events: 2\r\n", 0) == 0);
+
+    ShowProcessTreeWindow(r.app);
+    REQUIRE(HeadlessProcessTreeItemCount() == 2);
+    CHECK(std::u16string(HeadlessProcessTreeItemText(1)) == u"cmd.exe (PID: 200)");
+    CHECK(HeadlessProcessTreeItemParent(1) == 0);
+    CleanUpAppState(r.app);
+    CHECK(HeadlessModel()->badFontDeletes == 0);
+    CHECK(HeadlessModel()->fontsDeleted == 2);
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/window_layout.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "doctest.h"
@@ -145,7 +146,7 @@ struct ScanFixture {
         ResetHeadlessUi();
         app = AllocRecord<AppState>();
         InitAppState(app);
-        WireHeadlessControls(app);
+        WireControls(app, HeadlessControlHandle);
         ClearRows(app); // the combo box starts with "All operations"
     }
     ~ScanFixture() {

@@ -1,3 +1,4 @@
+#include "app/window_layout.h"
 #include "doctest.h"
 
 #include <string>
@@ -78,7 +79,7 @@ TEST_CASE("list cells and row colours") {
 TEST_CASE("the list's custom draw colours shown items by severity and asks per item") {
     StatusFixture f;
     ResetHeadlessUi();
-    WireHeadlessControls(f.app);
+    WireControls(f.app, HeadlessControlHandle);
     EventRow row{};
     for (uint32_t severity : {3u, 0u, 1u}) {
         row.severity = severity;
@@ -152,7 +153,7 @@ TEST_CASE("status bar text") {
 TEST_CASE("context menu commands") {
     StatusFixture f;
     ResetHeadlessUi();
-    WireHeadlessControls(f.app);
+    WireControls(f.app, HeadlessControlHandle);
     RunContextMenuCommand(f.app, u"C:\\Temp\\a.exe", kMenuCopyPath);
     CHECK(std::u16string(HeadlessModel()->clipboard) == u"C:\\Temp\\a.exe");
 

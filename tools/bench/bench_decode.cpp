@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/window_layout.h"
 #include "app/app_state.h"
 #include "bench.h"
 #include "capture/event_queue.h"
@@ -58,7 +59,7 @@ bool MakeRig(Rig* rig) {
     rig->app = AllocRecord<AppState>();
     if (rig->app == nullptr) return false;
     InitAppState(rig->app);
-    WireHeadlessControls(rig->app);
+    WireControls(rig->app, HeadlessControlHandle);
     rig->app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
     rig->tc = AllocRecord<TraceController>();
     if (rig->app->queueSlots == nullptr || rig->tc == nullptr) return false;

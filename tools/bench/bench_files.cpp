@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/window_layout.h"
 #include "app/app_state.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -98,7 +99,7 @@ AppState* MakeRecording() {
     AppState* app = AllocRecord<AppState>();
     if (app == nullptr) return nullptr;
     InitAppState(app);
-    WireHeadlessControls(app);
+    WireControls(app, HeadlessControlHandle);
     ReserveRows(app, kRows);
     if (app->rowCapacity < kRows) {
         CleanUpAppState(app);
@@ -261,7 +262,7 @@ OLV_BENCH(session_open_1m) {
         return bench::ReportFailure(run, "no memory for the AppState");
     }
     InitAppState(app);
-    WireHeadlessControls(app);
+    WireControls(app, HeadlessControlHandle);
     const double base = TimeRawRead(p); // also brings the file into the cache for both sides
     const auto start = std::chrono::steady_clock::now();
     const bool opened = OpenSessionFromPath(app, p.target);

@@ -12,6 +12,7 @@
 // time: below 1 the scan is faster than reading every byte of every row.
 #include <cstring>
 
+#include "app/window_layout.h"
 #include "app/app_state.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -71,7 +72,7 @@ AppState* MakeState() {
     AppState* app = AllocRecord<AppState>();
     if (app == nullptr) return nullptr;
     InitAppState(app);
-    WireHeadlessControls(app);
+    WireControls(app, HeadlessControlHandle);
     return app;
 }
 

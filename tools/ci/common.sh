@@ -2,10 +2,11 @@
 # Shared by tools/ci/test-all.sh and tools/ci/run.sh (sourced, not run).
 
 # The packages the dev, tsan, fuzz and windows builds need on Debian 12 (clang and its
-# sanitizer runtimes, libFuzzer included, for the fuzz preset).
+# sanitizer runtimes, libFuzzer included, for the fuzz preset; nlohmann/json for the tools and
+# tests).
 # shellcheck disable=SC2034  # used by the scripts that source this file
-OLV_PACKAGES=(cmake ninja-build g++ doctest-dev clang libclang-rt-14-dev mingw-w64
-              g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth)
+OLV_PACKAGES=(cmake ninja-build g++ doctest-dev nlohmann-json3-dev clang libclang-rt-14-dev
+              mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 
 olv_log() { printf '==> %s\n' "$*"; }
 
@@ -31,7 +32,8 @@ olv_ensure_packages() {
     "${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null
 }
 
-# Creates a Wine prefix once: $1, else $WINEPREFIX, else ~/.wine.
+# Creates a Wine prefix once: $1, else $WINEPREFIX, else ~/.wine. With $2 = unmanaged, its
+# windows are not handed to a window manager (for a display that has none: the tests' Xvfb).
 olv_prepare_wine() {
     export WINEDEBUG=-all
     if [[ -n ${1:-} ]]; then
@@ -46,7 +48,9 @@ olv_prepare_wine() {
         echo "wine not found" >&2
         return 1
     fi
-    cmake "-DWINE=$wine" -P cmake/OlvWinePrefix.cmake </dev/null
+    local unmanaged=OFF
+    [[ ${2:-} == unmanaged ]] && unmanaged=ON
+    cmake "-DWINE=$wine" "-DUNMANAGED=$unmanaged" -P cmake/OlvWinePrefix.cmake </dev/null
 }
 
 olv_seconds_since() { echo $(($(date +%s) - $1)); }

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Builds Olvetta (native `dev` and the Windows cross build) and starts the
-# Windows program under Wine once it exists; until then it replays the bundled
-# dropper scenario and prints its summary. Installs missing packages.
+# Builds Olvetta (native `dev` and the Windows cross build) and starts the demonstration,
+# olvetta-demo.exe, under Wine with the bundled dropper scenario: the program's real window
+# recording the scenario through the simulated trace service (Wine has no event tracing).
+#   - With a display ($DISPLAY): the window opens; press "Start Monitoring" and use it.
+#   - Without one: under Xvfb, olvetta-demo-run.exe presses Start itself, waits for the
+#     recording to end, exports the CSV and the JSON through the real dialogs, and the screenshots
+#     of the main window, the process tree and the summary are taken; all go to build/run/.
+# Installs missing packages. Olvetta.exe itself (build/windows/Olvetta.exe) is for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tools/ci/common.sh
@@ -16,37 +21,32 @@ for preset in dev windows; do
     cmake --build --preset "$preset" -j"$JOBS" </dev/null >"build/$preset-build.log" 2>&1 ||
         { grep -v '^\[[0-9]*/[0-9]*\] ' "build/$preset-build.log" | tail -n 80; exit 1; }
 done
+olv_log "built build/windows/Olvetta.exe (the program, for Windows) and build/windows/olvetta-demo.exe"
 
-olv_log "built:"
-for preset in dev windows; do
-    find "build/$preset" -maxdepth 1 -type f \( -name '*.exe' -o -perm -u+x \) \
-        ! -name '*.sh' -printf '  %p\n' | sort
-done
-
-exe=build/windows/Olvetta.exe
-if [[ ! -f $exe ]]; then
-    # Until the Windows program exists: record the bundled dropper scenario through the real
-    # code on the stand-ins (docs/scenarios.md) and show what it found.
-    olv_log "the Windows program (Olvetta.exe) is not available yet; replaying tests/scenarios/dropper.jsonl"
-    out=build/run
-    mkdir -p "$out"
-    TZ=${TZ:-UTC} build/dev/olvetta-replay tests/scenarios/dropper.jsonl \
-        --csv "$out/dropper.csv" --json "$out/dropper.json" --summary
-    olv_log "wrote $out/dropper.csv (CSV, UTF-16) and $out/dropper.json (JSON, UTF-8)"
-    exit 0
-fi
-
-olv_prepare_wine ""
 export WINEDEBUG=-all
+demo=build/windows/olvetta-demo.exe
 if [[ -n ${DISPLAY:-} ]]; then
-    olv_log "starting $exe under Wine"
-    exec wine "$exe"
+    olv_prepare_wine ""
+    olv_log "starting $demo with the dropper scenario: press \"Start Monitoring\""
+    exec wine "$demo"
 fi
-olv_log "no display: starting $exe under Xvfb for ${OLV_RUN_SECONDS:-20} s"
+
+# No display: play the scenario under Xvfb, in the tests' Wine prefix (made for a display
+# without a window manager).
+out=$PWD/build/run
+mkdir -p "$out"
+rm -f "$out"/*.png "$out"/*.csv "$out"/*.json
+export WINEPREFIX=$PWD/build/windows/wine
+olv_prepare_wine "$WINEPREFIX" unmanaged
+windows_out="Z:$(printf '%s' "$out" | tr '/' '\\')"
+olv_log "no display: playing the dropper scenario in the demonstration under Xvfb"
 status=0
-timeout "${OLV_RUN_SECONDS:-20}" xvfb-run -a wine "$exe" </dev/null || status=$?
-if ((status == 124)); then
-    olv_log "Olvetta.exe was running when stopped (headless)"
-    status=0
-fi
+timeout 300 xvfb-run -a -s "-screen 0 1280x1024x24" \
+    sh cmake/gui-screenshots.sh "$out" wine build/windows/olvetta-demo-run.exe "$windows_out" \
+    </dev/null || status=$?
+for server in wineserver /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver; do
+    command -v "$server" >/dev/null 2>&1 && { "$server" -k 2>/dev/null || true; break; }
+done
+olv_log "wrote:"
+find "$out" -maxdepth 1 -type f \( -name '*.csv' -o -name '*.json' -o -name '*.png' \) -printf '  %p\n' | sort
 exit "$status"

@@ -16,7 +16,7 @@ start=$(date +%s)
 olv_ensure_packages "${OLV_PACKAGES[@]}"
 # The windows preset's tests use their own prefix, build/windows/wine (see
 # cmake/OlvTests.cmake); create it before ctest so no test waits for it.
-(olv_prepare_wine "$PWD/build/windows/wine")
+(olv_prepare_wine "$PWD/build/windows/wine" unmanaged)
 
 mkdir -p build
 failed=()

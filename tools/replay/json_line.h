@@ -1,11 +1,10 @@
-// A small strict JSON reader for one object per line, as scenario files hold them.
+// One line of a scenario file, a JSON object, read with nlohmann/json's SAX parser into a fixed
+// table of nodes; strings are decoded into UTF-16 in a pool that the caller provides.
 //
-// The line is parsed into a fixed table of nodes; strings are decoded into UTF-16 in a pool that
-// the caller provides. Accepted: objects, strings (every escape of JSON, surrogate pairs, UTF-8
-// input checked), whole numbers (optionally negative, at most 64 bits of magnitude), true and
-// false. Refused, with a message: anything else (arrays, null, fractions, exponents), a key that
-// appears twice in one object, control characters inside strings, text after the object, and
-// nesting deeper than kJsonMaxDepth.
+// The parser checks the grammar and the UTF-8; this reader takes objects, strings, whole numbers
+// (at most 64 bits of magnitude) and true/false. Refused, with a message: anything else (arrays,
+// null, fractions, exponents), a key that appears twice in one object, text after the object, and
+// nesting deeper than kJsonMaxDepth. Nothing throws: errors come back through the SAX handler.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +36,7 @@ struct JsonLine {
     char16_t* pool; // set by the caller; keys and strings, each terminated
     size_t poolCapacity;
     size_t poolUsed;
-    char error[kJsonErrorChars]; // why the last parse failed
+    char error[kJsonErrorChars]; // why the last parse failed (printable ASCII)
 };
 
 // Parses text (length bytes, no terminator needed) as one JSON object. The pool must hold at
@@ -55,7 +54,9 @@ const JsonNode* JsonNext(const JsonLine* line, const JsonNode* node);
 // True when the UTF-16 text equals the ASCII text.
 bool TextIsAscii(const char16_t* text, const char* ascii);
 
-// UTF-8 to UTF-16 (bounded, terminated). False on invalid UTF-8 or when the text does not fit.
-bool Utf8ToUtf16(const char* text, size_t length, char16_t* out, size_t capacity);
+// UTF-8 to UTF-16 (bounded, terminated; *written, when given, gets the characters without the
+// terminator). False on invalid UTF-8 or when the text does not fit.
+bool Utf8ToUtf16(const char* text, size_t length, char16_t* out, size_t capacity,
+                 size_t* written = nullptr);
 
 } // namespace olv::replay

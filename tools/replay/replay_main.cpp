@@ -8,6 +8,7 @@
 #include <io.h>
 #endif
 
+#include "app/window_layout.h"
 #include "app/app_state.h"
 #include "app/lifecycle.h"
 #include "base/text.h"
@@ -229,7 +230,7 @@ int main(int argc, char** argv) {
     }
     InitAppState(app);
     ResetHeadlessUi();
-    WireHeadlessControls(app);
+    WireControls(app, HeadlessControlHandle);
     HeadlessSetDefaultAnswer(o.answerNo ? kAnswerNo : kAnswerYes);
     SetHeadlessMessageBoxEcho(stdout);
 

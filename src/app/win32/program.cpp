@@ -3,6 +3,7 @@
 
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
+#include "base/product.h"
 
 namespace olv {
 
@@ -96,7 +97,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
                       L"%lu).\n\nWithout it two copies could fight over the one kernel trace "
                       L"session, and neither would record what it claims to.",
                       error);
-            MessageBoxW(nullptr, text, L"Olvetta", MB_ICONERROR);
+            MessageBoxW(nullptr, text, W(kProductName), MB_ICONERROR);
             return 0;
         }
         if (error == ERROR_ALREADY_EXISTS) {
@@ -104,7 +105,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
                         L"Olvetta is already running on this computer.\n\nWindows has only one "
                         L"kernel trace session, so a second copy would take it from the first "
                         L"and leave that one recording nothing.",
-                        L"Olvetta", MB_ICONWARNING);
+                        W(kProductName), MB_ICONWARNING);
             CloseHandle(mutex);
             return 0;
         }

@@ -5,6 +5,8 @@
 #include <csetjmp>
 #include <cstdlib>
 
+#include "platform/held_locks.h"
+
 namespace olv {
 
 namespace {
@@ -12,6 +14,7 @@ namespace {
 struct GuardFrame {
     sigjmp_buf recovery;
     GuardFrame* previous;
+    uint32_t lockDepth; // locks this thread held when the guard began
 };
 
 thread_local GuardFrame* tInnermost = nullptr;
@@ -22,16 +25,22 @@ thread_local bool tFaultArmed = false;
 bool GuardedCall(GuardedFunction fn, void* context) {
     GuardFrame frame;
     frame.previous = tInnermost;
+    // Kept in the frame, not in locals: sigsetjmp does not preserve non-volatile locals.
+    frame.lockDepth = tHeldLocks.depth;
     if (sigsetjmp(frame.recovery, 0) != 0) {
         tInnermost = frame.previous;
+        LeaveLocksEnteredSince(frame.lockDepth);
+        --tHeldLocks.guards;
         return false;
     }
     tInnermost = &frame;
+    ++tHeldLocks.guards;
     if (tFaultArmed) {
         tFaultArmed = false;
         RaiseSimulatedFault();
     }
     fn(context);
+    --tHeldLocks.guards;
     tInnermost = frame.previous;
     return true;
 }

@@ -1,5 +1,8 @@
 #include "platform/lock.h"
 
+#include "platform/guarded_call.h"
+#include "platform/held_locks.h"
+
 #include <mutex>
 #include <new>
 
@@ -18,7 +21,14 @@ void DeleteLock(Lock* lock) {
     lock->initialised = 0;
 }
 
-void EnterLock(Lock* lock) { std::launder(reinterpret_cast<std::recursive_mutex*>(lock->storage))->lock(); }
-void LeaveLock(Lock* lock) { std::launder(reinterpret_cast<std::recursive_mutex*>(lock->storage))->unlock(); }
+void EnterLock(Lock* lock) {
+    std::launder(reinterpret_cast<std::recursive_mutex*>(lock->storage))->lock();
+    NoteLockEntered(lock);
+    if (tHeldLocks.guards > 0 && gGuardedLockFault.Fires()) RaiseSimulatedFault();
+}
+void LeaveLock(Lock* lock) {
+    NoteLockLeft(lock);
+    std::launder(reinterpret_cast<std::recursive_mutex*>(lock->storage))->unlock();
+}
 
 } // namespace olv

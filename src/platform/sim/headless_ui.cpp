@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/text.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
@@ -221,23 +220,8 @@ void ResetHeadlessUi() {
     gDestroyContext = nullptr;
 }
 
-void WireHeadlessControls(AppState* app) {
-    app->mainWindow = HeadlessControlById(0);
-    app->targetEdit = HeadlessControlById(kIdTargetEdit);
-    app->browseButton = HeadlessControlById(kIdBrowseButton);
-    app->startButton = HeadlessControlById(kIdStartButton);
-    app->stopButton = HeadlessControlById(kIdStopButton);
-    app->clearButton = HeadlessControlById(kIdClearButton);
-    app->exportCsvButton = HeadlessControlById(kIdExportCsvButton);
-    app->eventList = HeadlessControlById(kIdEventList);
-    app->fileCheck = HeadlessControlById(kIdFileCheck);
-    app->registryCheck = HeadlessControlById(kIdRegistryCheck);
-    app->networkCheck = HeadlessControlById(kIdNetworkCheck);
-    app->processCheck = HeadlessControlById(kIdProcessCheck);
-    app->suspiciousCheck = HeadlessControlById(kIdSuspiciousCheck);
-    app->filterEdit = HeadlessControlById(kIdFilterEdit);
-    app->operationCombo = HeadlessControlById(kIdOperationCombo);
-    app->statusBar = HeadlessControlById(kIdStatusBar);
+UiHandle HeadlessControlHandle(int id) {
+    return HeadlessControlById(id);
 }
 
 HeadlessUi* HeadlessModel() {

@@ -16,8 +16,6 @@
 
 namespace olv {
 
-struct AppState;
-
 constexpr size_t kHeadlessTextChars = 1024;    // text of one control (edit, status bar, window)
 constexpr int kHeadlessComboItems = 256;       // items the combo box holds
 constexpr size_t kHeadlessComboChars = 64;     // characters per combo item, terminator included
@@ -172,8 +170,9 @@ struct HeadlessUi {
 // empty (the main window's is "Olvetta"), the "Auto-scroll" menu item is checked, no message, no
 // posted message (a WM_APP_TRACE_STOPPED text still queued is freed), no timer, no script.
 void ResetHeadlessUi();
-// Sets every control handle of the AppState (mainWindow ... statusBar) to the model's controls.
-void WireHeadlessControls(AppState* app);
+// The handle of the model's control id (0: the main window); null for any other id. Give it to
+// WireControls (app/window_layout.h) to hand an AppState the model's controls.
+UiHandle HeadlessControlHandle(int id);
 HeadlessUi* HeadlessModel();
 // 0: the main window; else a ControlId. Null for any other id.
 HeadlessControl* HeadlessControlById(int id);

@@ -1,29 +1,45 @@
 #include "platform/sim/headless_windows.h"
 
 #include "base/text.h"
-#include "platform/memory.h"
-#include "views/process_tree.h"
-#include "views/summary.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/ui.h"
 
 namespace olv {
 
 namespace {
 
+constexpr int32_t kTreeItems = 4096;
+constexpr size_t kItemChars = 96;
+constexpr size_t kSummaryTextChars = 32768;
+
 struct TreeItem {
-    char16_t text[96];
+    char16_t text[kItemChars];
     int32_t parent;
 };
 
-char16_t gSummary[kSummaryChars];
+// The two kinds of window the model knows; a handle is the address of one of these.
+char16_t gTreeWindow;
+char16_t gTextWindow;
+
+char16_t gSummary[kSummaryTextChars];
 int32_t gSummaryWindows = 0;
 int32_t gTreeWindows = 0;
-TreeItem gItems[kProcessTreeNodes];
+TreeItem gItems[kTreeItems];
 int32_t gItemCount = 0;
+bool gSummaryFontFails = false;
 
-void* InsertItem(void*, const ProcessTreeNode* node, void* parentItem) {
-    if (gItemCount >= kProcessTreeNodes) return nullptr;
+} // namespace
+
+UiHandle UiOpenTreeWindow(UiHandle, ModuleHandle, const char16_t*, int, int, FontHandle) {
+    gItemCount = 0;
+    ++gTreeWindows;
+    return &gTreeWindow;
+}
+
+void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text) {
+    if (treeWindow != &gTreeWindow || gItemCount >= kTreeItems) return nullptr;
     TreeItem& item = gItems[gItemCount];
-    ProcessTreeItemText(node, item.text, 96);
+    CopyBounded(item.text, kItemChars, text);
     // Items are numbered from 1 so that a null item means "none".
     item.parent = parentItem == nullptr
                       ? -1
@@ -32,25 +48,20 @@ void* InsertItem(void*, const ProcessTreeNode* node, void* parentItem) {
     return reinterpret_cast<void*>(static_cast<intptr_t>(gItemCount));
 }
 
-} // namespace
+void UiTreeExpandRoots(UiHandle) {}
 
-void ShowSummaryWindow(AppState* app) {
-    char16_t* text = BuildSummaryText(app);
-    if (text == nullptr) return;
-    CopyBounded(gSummary, kSummaryChars, text);
+UiHandle UiOpenTextWindow(UiHandle, ModuleHandle, const char16_t*, int, int, FontHandle,
+                          const char16_t* text) {
+    CopyBounded(gSummary, kSummaryTextChars, text);
     ++gSummaryWindows;
-    FreeBlock(text);
+    return &gTextWindow;
 }
 
-void ShowProcessTreeWindow(AppState* app) {
-    ProcessTreeNode* nodes =
-        static_cast<ProcessTreeNode*>(AllocZeroed(sizeof(ProcessTreeNode) * kProcessTreeNodes));
-    if (nodes == nullptr) return;
-    int32_t count = CollectProcessTreeNodes(app, nodes, kProcessTreeNodes);
-    gItemCount = 0;
-    PlaceProcessTree(nodes, count, InsertItem, nullptr);
-    ++gTreeWindows;
-    FreeBlock(nodes);
+void UiShowViewWindow(UiHandle) {}
+
+FontHandle UiMakeSummaryFont() {
+    if (gSummaryFontFails) return nullptr;
+    return HeadlessMakeFont();
 }
 
 const char16_t* HeadlessSummaryText() {
@@ -71,11 +82,15 @@ const char16_t* HeadlessProcessTreeItemText(int32_t index) {
 int32_t HeadlessProcessTreeItemParent(int32_t index) {
     return index >= 0 && index < gItemCount ? gItems[index].parent : -1;
 }
+void HeadlessSetSummaryFontFails(bool fails) {
+    gSummaryFontFails = fails;
+}
 void ResetHeadlessWindows() {
     gSummary[0] = 0;
     gSummaryWindows = 0;
     gTreeWindows = 0;
     gItemCount = 0;
+    gSummaryFontFails = false;
 }
 
 } // namespace olv

@@ -1,5 +1,5 @@
-// The summary and process tree windows of the headless UI: they compute what the real windows
-// would show and keep it for tests and the replay tool.
+// The View menu's windows of the headless UI (the tree and text windows of the UI port): they
+// keep what the real windows would show, for tests and the replay tool.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,8 @@ int32_t HeadlessProcessTreeWindowCount();
 int32_t HeadlessProcessTreeItemCount();
 const char16_t* HeadlessProcessTreeItemText(int32_t index);
 int32_t HeadlessProcessTreeItemParent(int32_t index);
+// UiMakeSummaryFont fails from now on (until ResetHeadlessWindows).
+void HeadlessSetSummaryFontFails(bool fails);
 void ResetHeadlessWindows();
 
 } // namespace olv

@@ -1,13 +1,21 @@
 #include "platform/sim/sim_event.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
 #include "base/text.h"
+#include "decode/layout_cache.h"
 
 namespace olv {
 
 namespace {
+
+LayoutCache* gRoute = nullptr; // atomic
+
+LayoutCache* Route() {
+    return std::atomic_ref<LayoutCache*>(gRoute).load(std::memory_order_acquire);
+}
 
 // The SimEvent around a table found through a record's userContext.
 const SimEvent* EventOfTable(const SimPropertyTable* table) {
@@ -145,7 +153,7 @@ void FailSimPropertyRead(SimEvent* e, const char16_t* name) {
     }
 }
 
-uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size) {
+uint32_t SimTablePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size) {
     if (size == nullptr) return kSimErrorInvalidParameter;
     *size = 0;
     const SimProperty* p = FindProperty(TableOf(event), name);
@@ -154,8 +162,8 @@ uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint3
     return 0;
 }
 
-uint32_t TracePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
-                           uint32_t bufferSize) {
+uint32_t SimTablePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
+                              uint32_t bufferSize) {
     const SimPropertyTable* table = TableOf(event);
     const SimProperty* p = FindProperty(table, name);
     if (p == nullptr) return kSimErrorNotFound;
@@ -168,6 +176,23 @@ uint32_t TracePropertyRead(const EventRecord* event, const char16_t* name, void*
     if (buffer == nullptr && p->size > 0) return kSimErrorInvalidParameter;
     if (p->size > 0) std::memcpy(buffer, EventOfTable(table)->data + p->offset, p->size);
     return 0;
+}
+
+void RouteSimReadsThroughLayoutCache(LayoutCache* cache) {
+    std::atomic_ref<LayoutCache*>(gRoute).store(cache, std::memory_order_release);
+}
+
+uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size) {
+    LayoutCache* cache = Route();
+    if (cache != nullptr) return CachedPropertySize(cache, event, name, size);
+    return SimTablePropertySize(event, name, size);
+}
+
+uint32_t TracePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
+                           uint32_t bufferSize) {
+    LayoutCache* cache = Route();
+    if (cache != nullptr) return CachedPropertyRead(cache, event, name, buffer, bufferSize);
+    return SimTablePropertyRead(event, name, buffer, bufferSize);
 }
 
 } // namespace olv

@@ -71,4 +71,15 @@ void SetSimPayload(SimEvent* e, const void* bytes, uint16_t size);
 // The named property keeps answering its size, but reading it fails.
 void FailSimPropertyRead(SimEvent* e, const char16_t* name);
 
+// The table's own answers, which TracePropertySize / TracePropertyRead give unless routed.
+uint32_t SimTablePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size);
+uint32_t SimTablePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
+                              uint32_t bufferSize);
+
+// Routes TracePropertySize / TracePropertyRead through a layout cache (decode/layout_cache.h)
+// whose source is the table's own answers, as the Windows readers stand in front of the
+// helper; null routes them back to the table. Process-wide; set it while no reader runs.
+struct LayoutCache;
+void RouteSimReadsThroughLayoutCache(LayoutCache* cache);
+
 } // namespace olv

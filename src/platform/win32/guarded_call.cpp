@@ -12,6 +12,8 @@
 //    handled comes back to the guard.
 #include "platform/guarded_call.h"
 
+#include "platform/held_locks.h"
+
 #include <windows.h>
 
 #include <malloc.h> // _resetstkoflw
@@ -30,6 +32,7 @@ struct alignas(16) GuardFrame {
     GuardFrame* previous;
     volatile LONG faulted;
     volatile DWORD faultCode;
+    uint32_t lockDepth; // locks this thread held when the guard began
 };
 
 DWORD gFrameSlot = TLS_OUT_OF_INDEXES;
@@ -111,6 +114,7 @@ bool GuardedCall(GuardedFunction fn, void* context) {
     GuardFrame frame;
     frame.faulted = 0;
     frame.faultCode = 0;
+    frame.lockDepth = tHeldLocks.depth;
     frame.previous = gFrameSlot == TLS_OUT_OF_INDEXES
                          ? nullptr
                          : static_cast<GuardFrame*>(TlsGetValue(gFrameSlot));
@@ -120,14 +124,19 @@ bool GuardedCall(GuardedFunction fn, void* context) {
         // memory is as the handler left it.
         TlsSetValue(gFrameSlot, frame.previous);
         if (frame.faultCode == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+        // Nothing was unwound: leave the locks taken inside the guard.
+        LeaveLocksEnteredSince(frame.lockDepth);
+        --tHeldLocks.guards;
         return false;
     }
     if (gFrameSlot != TLS_OUT_OF_INDEXES) TlsSetValue(gFrameSlot, &frame);
+    ++tHeldLocks.guards;
     if (tFaultArmed) {
         tFaultArmed = false;
         RaiseSimulatedFault();
     }
     fn(context);
+    --tHeldLocks.guards;
     if (gFrameSlot != TLS_OUT_OF_INDEXES) TlsSetValue(gFrameSlot, frame.previous);
     return true;
 }

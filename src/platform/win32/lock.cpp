@@ -1,5 +1,8 @@
 #include "platform/lock.h"
 
+#include "platform/guarded_call.h"
+#include "platform/held_locks.h"
+
 #include <windows.h>
 
 namespace olv {
@@ -19,7 +22,14 @@ void DeleteLock(Lock* lock) {
     lock->initialised = 0;
 }
 
-void EnterLock(Lock* lock) { EnterCriticalSection(Section(lock)); }
-void LeaveLock(Lock* lock) { LeaveCriticalSection(Section(lock)); }
+void EnterLock(Lock* lock) {
+    EnterCriticalSection(Section(lock));
+    NoteLockEntered(lock);
+    if (tHeldLocks.guards > 0 && gGuardedLockFault.Fires()) RaiseSimulatedFault();
+}
+void LeaveLock(Lock* lock) {
+    NoteLockLeft(lock);
+    LeaveCriticalSection(Section(lock));
+}
 
 } // namespace olv

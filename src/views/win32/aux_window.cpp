@@ -42,13 +42,12 @@ bool RegisterAuxWindowClass(HINSTANCE instance) {
     return gAuxRegistered;
 }
 
-HWND CreateAuxWindow(AppState* app, const wchar_t* title, int width, int height) {
-    HINSTANCE instance = static_cast<HINSTANCE>(app->instance);
+HWND CreateAuxWindow(HWND owner, HINSTANCE instance, const wchar_t* title, int width, int height) {
     if (!RegisterAuxWindowClass(instance)) return nullptr;
-    const int dpi = WindowDpi(H(app->mainWindow));
+    const int dpi = WindowDpi(owner);
     return CreateWindowExW(0, kAuxClass, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                           ScaleByDpi(width, dpi), ScaleByDpi(height, dpi), H(app->mainWindow),
-                           nullptr, instance, nullptr);
+                           ScaleByDpi(width, dpi), ScaleByDpi(height, dpi), owner, nullptr,
+                           instance, nullptr);
 }
 
 } // namespace olv

@@ -1,117 +1,29 @@
-// The RecordingInfo snapshot taken before a file is written, the refresh of its counters, and the
-// header lines and completeness notes built from it.
-#include "export/completeness.h"
+// The refresh of the recording's counters, and the header lines and completeness notes built
+// from its block.
+#include "report/completeness.h"
 
+#include "base/note_text.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
-#include "platform/lock.h"
 #include "platform/time.h"
-#include "platform/ui.h"
 #include "tracking/tracking_state.h"
-#include "views/row_store.h"
 
 namespace olv {
 
 namespace {
 
-constexpr int kSnapshotTries = 8;
 constexpr size_t kLineChars = 1024;
 constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
-constexpr size_t kMessageChars = 1024;
-
-const char16_t* const kCaption = u"Olvetta";
-
-void ShowEventsStillWaiting(AppState* app, int64_t waiting) {
-    char16_t text[kMessageChars];
-    FormatText(text, kMessageChars,
-               u"Nothing was written.\n\n%ld recorded events are still waiting to be taken in, "
-               u"and this computer cannot take them right now. A file written at this moment "
-               u"would leave them out while saying the record was complete.\n\nStop the "
-               u"recording and save again.",
-               waiting);
-    UiMessageBox(app->mainWindow, text, kCaption, kIconError, kButtonsOk);
-}
-
-void ShowShownListIncomplete(AppState* app) {
-    UiMessageBox(app->mainWindow,
-                 u"Nothing was written.\n\nSome recorded rows could not be added to the list of "
-                 u"shown rows, because this computer would not give the memory for it. They are "
-                 u"on the record but not in the list, and CSV and JSON are written from the list "
-                 u"- so the file would be missing them and would appear to have left them out on "
-                 u"purpose.\n\nNarrowing the view frees room. Save Session writes the whole "
-                 u"record and does not use the list, so it still works.",
-                 kCaption, kIconError, kButtonsOk);
-}
 
 } // namespace
-
-void FormatLongTime(const SystemTime& t, char16_t* out, size_t capacity) {
-    FormatText(out, capacity, u"%04d-%02d-%02d %02d:%02d:%02d.%03d", int32_t{t.year},
-               int32_t{t.month}, int32_t{t.day}, int32_t{t.hour}, int32_t{t.minute},
-               int32_t{t.second}, int32_t{t.milliseconds});
-}
-
-void AppendNoteLine(char16_t* out, size_t capacity, const char16_t* prefix, const char16_t* text,
-                    int32_t* counter) {
-    AppendBounded(out, capacity, prefix);
-    const size_t start = TextLength(out);
-    AppendBounded(out, capacity, text);
-    // A line break or other control character from a recorded or loaded text would end the line
-    // early and let the rest pass for a line of its own.
-    BlankControlChars(out + start);
-    AppendBounded(out, capacity, u"\r\n");
-    if (counter != nullptr) ++*counter;
-}
-
-bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows) {
-    SystemTime takenAt{};
-    const bool running = app->recording != 0;
-    if (running) {
-        uint32_t waiting = 0;
-        bool emptied = false;
-        for (int attempt = 0; attempt < kSnapshotTries && !emptied; ++attempt) {
-            int32_t left = DrainEventQueue(app);
-            if (left > 0) {
-                ShowEventsStillWaiting(app, left);
-                return false;
-            }
-            EnterLock(&app->queueLock);
-            waiting = (AtomicLoad(app->queueWrite) - AtomicLoad(app->queueRead)) % kQueueSlots;
-            if (waiting == 0) {
-                // Taken under the lock: no row taken in after this moment can be in the file.
-                takenAt = LocalNow();
-                emptied = true;
-            }
-            LeaveLock(&app->queueLock);
-        }
-        if (!emptied) {
-            ShowEventsStillWaiting(app, waiting);
-            return false;
-        }
-        GatherCompletenessCounters(app);
-    }
-    if (fromShownRows && app->shownListIncomplete != 0) {
-        RebuildShownRows(app);
-        if (app->shownListIncomplete != 0) {
-            ShowShownListIncomplete(app);
-            return false;
-        }
-    }
-    *out = app->recordingInfo;
-    if (running) {
-        out->flags |= stillRunningWhenSaved;
-        out->snapshotTakenAt = takenAt;
-    }
-    return true;
-}
 
 void GatherCompletenessCounters(AppState* app) {
     TraceController* tc = app->trace;
     if (tc == nullptr) return;
     LossFigures losses = ReadLossFigures(tc);
-    uint32_t tracking[8] = {};
+    uint32_t tracking[kTrackingCounterCount] = {};
     ReadTrackingCounters(&tc->tracking, tracking);
 
     RecordingInfo& info = app->recordingInfo;
@@ -119,14 +31,14 @@ void GatherCompletenessCounters(AppState* app) {
     info.eventsLostByWindows = losses.eventsLost;
     info.buffersLostByWindows = losses.buffersLost;
     info.unreadableRecords = losses.unreadableRecords;
-    info.childrenNotFollowed = tracking[0];
-    info.trackingSlotsRecycled = tracking[1];
-    info.registryKeysNotResolved = tracking[2];
-    info.filesNotIdentified = tracking[3];
-    info.fileResultsMissing = tracking[4];
-    info.keyNamesAfterStop = tracking[5];
-    info.keysNamedByCreate = tracking[6];
-    info.keysNamedByRundown = tracking[7];
+    info.childrenNotFollowed = tracking[kChildrenNotFollowed];
+    info.trackingSlotsRecycled = tracking[kTrackingSlotsRecycled];
+    info.registryKeysNotResolved = tracking[kRegistryKeysNotResolved];
+    info.filesNotIdentified = tracking[kFilesNotIdentified];
+    info.fileResultsMissing = tracking[kFileResultsMissing];
+    info.keyNamesAfterStop = tracking[kKeyNamesKnown];
+    info.keysNamedByCreate = tracking[kKeysNamedByCreate];
+    info.keysNamedByRundown = tracking[kKeysNamedByRundown];
     if (AtomicLoad8(tc->dnsEndedEarly) != 0) info.flags |= dnsSessionEnded;
 }
 

@@ -1,6 +1,8 @@
-// Helpers of the Windows window suites: bounded waits that pump messages, finding windows of a
-// process, reading texts through window messages, answering message boxes, and pausing for a
-// screenshot. Header-only; Windows suites alone include it.
+// Driving the program's windows from outside, as a person would, through window messages:
+// bounded waits that pump messages, finding windows of a process, reading texts (also through a
+// block in the other process for the common controls), answering message boxes and file
+// dialogs, and pausing for a screenshot. Header-only; used by the Windows window suites and by
+// olvetta-demo-run.exe.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +14,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "platform/ui.h"
 
 namespace olv::gui {
 
@@ -244,5 +248,111 @@ inline bool PauseForScreenshot(const char* name) {
     DeleteFileA(done);
     return taken;
 }
+
+constexpr DWORD kWaitMs = 30000;
+
+// A file beside this executable.
+inline std::wstring BesideThisProgram(const wchar_t* name) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+// A started program, ended at the latest when this record goes.
+struct Process {
+    PROCESS_INFORMATION pi{};
+    bool started = false;
+
+    explicit Process(std::wstring commandLine) {
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &si, &pi) != FALSE;
+        if (!started) std::printf("CreateProcessW failed: %lu\n", GetLastError());
+    }
+    ~Process() {
+        if (!started) return;
+        if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+        WaitForSingleObject(pi.hProcess, kWaitMs);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    bool Exited(const char* what, DWORD* code) const {
+        if (WaitForSingleObject(pi.hProcess, kWaitMs) != WAIT_OBJECT_0) {
+            std::printf("gave up after %lu ms waiting for %s to exit\n",
+                        static_cast<unsigned long>(kWaitMs), what);
+            return false;
+        }
+        GetExitCodeProcess(pi.hProcess, code);
+        return true;
+    }
+    DWORD Id() const { return pi.dwProcessId; }
+};
+
+// olvetta-demo.exe with a scenario, and its main window.
+struct Demo {
+    Process process;
+    HWND window = nullptr;
+
+    explicit Demo(const std::wstring& scenario)
+        : process(L"\"" + BesideThisProgram(L"olvetta-demo.exe") + L"\" \"" + scenario + L"\"") {}
+    bool Found() {
+        return process.started &&
+               WaitFor("the demonstration's main window", kWaitMs, [&] {
+                   window = FindTopWindow(process.Id(), L"OlvettaWindow");
+                   return window != nullptr;
+               });
+    }
+    HWND Control(int id) const { return GetDlgItem(window, id); }
+    void Command(int id) const {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(Control(id)));
+    }
+    int Items() const {
+        return static_cast<int>(SendMessageW(Control(kIdEventList), LVM_GETITEMCOUNT, 0, 0));
+    }
+    std::wstring Status() const { return TextOf(Control(kIdStatusBar)); }
+    bool Idle() const {
+        return IsWindowEnabled(Control(kIdStartButton)) && !IsWindowEnabled(Control(kIdStopButton));
+    }
+    // An auxiliary window of the demonstration opened by a View command.
+    HWND Open(int command, const wchar_t* title) const {
+        Command(command);
+        HWND found = nullptr;
+        WaitFor("a window of the View menu", kWaitMs, [&] {
+            found = FindTopWindow(process.Id(), L"OlvettaAuxWindow", title);
+            return found != nullptr;
+        });
+        return found;
+    }
+    // Fills the real file dialog that command opens with path and presses OK.
+    bool FillFileDialog(int command, const std::wstring& path) const {
+        Command(command);
+        // The file name box: an edit inside combo box 0x47C, or edit 0x480.
+        HWND dialog = nullptr, name = nullptr;
+        const bool found = WaitFor("the file dialog", kWaitMs, [&] {
+            dialog = FindTopWindow(process.Id(), L"#32770");
+            if (dialog == nullptr) return false;
+            HWND combo = GetDlgItem(dialog, 0x47C);
+            HWND edit = combo != nullptr ? FindWindowExW(combo, nullptr, L"Edit", nullptr) : nullptr;
+            name = edit != nullptr ? edit : combo != nullptr ? combo : GetDlgItem(dialog, 0x480);
+            return name != nullptr;
+        });
+        if (!found) return false;
+        SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+        return WaitFor("the file dialog to close", kWaitMs, [&] { return !IsWindow(dialog); });
+    }
+    // Through the file dialog, then the message box that reports the outcome: its text.
+    std::wstring ThroughFileDialog(int command, const std::wstring& path) const {
+        if (!FillFileDialog(command, path)) return L"<file dialog not answered>";
+        BoxSeen seen;
+        if (!AnswerMessageBox(process.Id(), IDOK, kWaitMs, &seen)) return L"<no message>";
+        return seen.text;
+    }
+};
+
 
 } // namespace olv::gui

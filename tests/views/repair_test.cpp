@@ -1,6 +1,6 @@
 // Late naming of registry rows at Stop: rows decoded while their key was unknown get the full
 // path from the rundown at the session's end, are scored again and leave the unresolved count.
-#include "capture_fixture.h"
+#include "capture/capture_fixture.h"
 #include "views/row_store.h"
 
 namespace olv {

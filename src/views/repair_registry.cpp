@@ -1,12 +1,12 @@
 // Late naming of registry rows at Stop: rows whose key object had no known name while the trace
 // ran get their full key path from the names Windows listed when the session ended.
+#include "views/row_store.h"
+
 #include "base/atomic.h"
 #include "base/text.h"
-#include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
-#include "views/row_store.h"
 
 namespace olv {
 

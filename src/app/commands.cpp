@@ -1,0 +1,118 @@
+// Command dispatch: what each control and menu item of the main window does.
+#include "app/commands.h"
+
+#include "base/product.h"
+
+#include "app/lifecycle.h"
+#include "export/exports.h"
+#include "platform/ui.h"
+#include "views/process_tree.h"
+#include "views/row_store.h"
+#include "views/summary.h"
+
+namespace olv {
+
+const char16_t kAboutText[] =
+    u"Olvetta 1.1.0.0\n\nRecords what one program and the processes it starts do while they "
+    u"run: processes and DLLs, files, registry, network and DNS, from Event Tracing for "
+    u"Windows.";
+
+namespace {
+
+constexpr const char16_t* kCaption = kProductName;
+
+void BrowseForTarget(AppState* app) {
+    char16_t path[kTargetPathChars] = {};
+    static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
+    if (UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
+                         kTargetPathChars)) {
+        UiSetText(app->targetEdit, path);
+    }
+}
+
+void ShowAbout(AppState* app) {
+    UiMessageBox(app->mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
+}
+
+void SetSuspiciousOnly(AppState* app, bool on) {
+    app->suspiciousOnly = on ? 1 : 0;
+    UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, on);
+    RebuildShownRows(app);
+}
+
+// The ring, the sessions, the program and its first row: the steps of Start that can fail.
+// False with the message of the step that failed; the caller undoes the start.
+} // namespace
+
+void DispatchCommand(AppState* app, uintptr_t wParam) {
+    const int id = static_cast<int>(wParam & 0xFFFF);
+    const uint32_t code = static_cast<uint32_t>((wParam >> 16) & 0xFFFF);
+    switch (id) {
+    case kIdBrowseButton:
+        BrowseForTarget(app);
+        break;
+    case kIdStartButton:
+        StartMonitoring(app);
+        break;
+    case kIdStopButton:
+        StopMonitoring(app);
+        break;
+    case kIdClearButton:
+        ClearRows(app);
+        break;
+    case kIdExportCsvButton:
+    case kCmdExportCsv:
+        ExportCsv(app);
+        break;
+    case kIdFileCheck:
+    case kIdRegistryCheck:
+    case kIdNetworkCheck:
+    case kIdProcessCheck:
+        RebuildShownRows(app);
+        break;
+    case kIdFilterEdit:
+        if (code == kEnChange) RebuildShownRows(app);
+        break;
+    case kIdOperationCombo:
+        if (code == kCbnSelChange) RebuildShownRows(app);
+        break;
+    case kIdSuspiciousCheck:
+        SetSuspiciousOnly(app, UiGetCheck(app->suspiciousCheck) == kChecked);
+        break;
+    case kCmdExportJson:
+        ExportJson(app);
+        break;
+    case kCmdSaveSession:
+        SaveSession(app);
+        break;
+    case kCmdOpenSession:
+        OpenSession(app);
+        break;
+    case kCmdExit:
+        UiDestroyWindow(app->mainWindow);
+        break;
+    case kCmdProcessTree:
+        ShowProcessTreeWindow(app);
+        break;
+    case kCmdSummary:
+        ShowSummaryWindow(app);
+        break;
+    case kCmdSuspiciousOnly: {
+        const bool on = app->suspiciousOnly == 0;
+        UiSetCheck(app->suspiciousCheck, on ? kChecked : kUnchecked);
+        SetSuspiciousOnly(app, on);
+        break;
+    }
+    case kCmdAutoScroll:
+        app->autoScroll = app->autoScroll != 0 ? 0 : 1;
+        UiCheckMenuItem(app->mainWindow, kCmdAutoScroll, app->autoScroll != 0);
+        break;
+    case kCmdAbout:
+        ShowAbout(app);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace olv

@@ -1,0 +1,16 @@
+// Command dispatch of the main window (WM_COMMAND). Window thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "app/app_state.h"
+
+namespace olv {
+
+// What "About Olvetta" shows.
+extern const char16_t kAboutText[];
+
+// WM_COMMAND: the control or menu identifier in the low word, the notification in the high word.
+void DispatchCommand(AppState* app, uintptr_t wParam);
+
+} // namespace olv

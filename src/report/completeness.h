@@ -1,0 +1,24 @@
+// What the recording says of itself: its counters kept current from the live subsystems, and
+// the header lines and completeness notes built from its block. The status bar, the summary and
+// every file written use them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/app_state.h"
+#include "report/recording_info.h"
+
+namespace olv {
+
+// Refreshes the counters of the AppState's block from the live subsystems (needs a
+// TraceController).
+void GatherCompletenessCounters(AppState* app);
+// Header lines: prefix + text + CR LF each.
+void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size_t capacity,
+                      const char16_t* linePrefix);
+// Completeness notes of the AppState's block; returns the number of lines written.
+int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
+                               const char16_t* linePrefix);
+
+} // namespace olv
