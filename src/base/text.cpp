@@ -21,7 +21,8 @@ void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t 
         const size_t room = capacity - 1 - used;
         const size_t limit = count < room ? count : room;
         size_t n = 0;
-        while (n < limit && src[n] != 0) ++n;
+        while (n < limit && src[n] != 0)
+            ++n;
         if (n > 0) std::memmove(buf + used, src, n * sizeof(char16_t));
         used += n;
     }

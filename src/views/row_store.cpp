@@ -59,8 +59,8 @@ void ReadTextFilter(AppState* app, ViewControls* v) {
     v->filter[n] = 0;
     v->filterLength = n;
     const char16_t first = v->filter[0];
-    v->firstUpper = first >= u'a' && first <= u'z' ? static_cast<char16_t>(first - (u'a' - u'A'))
-                                                   : first;
+    v->firstUpper =
+        first >= u'a' && first <= u'z' ? static_cast<char16_t>(first - (u'a' - u'A')) : first;
 }
 
 void ReadViewControls(AppState* app, ViewControls* v) {
@@ -146,8 +146,7 @@ bool PassesViewTests(const ViewControls* v, const EventRow* row) {
 bool MatchesTextFilter(const ViewControls* v, const EventRow* row) {
     if (v->filterLength == 0) return true;
     return FieldContains(v, row->operation, kOperationChars) ||
-           FieldContains(v, row->path, kPathChars) ||
-           FieldContains(v, row->detail, kDetailChars) ||
+           FieldContains(v, row->path, kPathChars) || FieldContains(v, row->detail, kDetailChars) ||
            FieldContains(v, row->result, kResultChars);
 }
 

@@ -58,7 +58,7 @@ TEST_CASE("AppendBoundedN writes exactly what a character-by-character append wr
         char16_t expected[48];
         char16_t actual[48];
         for (char16_t& c : expected)
-            c = static_cast<char16_t>(u'A' + next(26)); // what lies behind is compared too
+            c = static_cast<char16_t>(u'A' + next(26));    // what lies behind is compared too
         const size_t start = next(6) == 0 ? 48 : next(30); // 48: a buffer without terminator
         if (start < 48) expected[start] = 0;
         std::memcpy(actual, expected, sizeof expected);

@@ -43,13 +43,15 @@ const char16_t* const kFileNames[] = {
 const char16_t* const kKeyNames[] = {
     u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
     u"\\REGISTRY\\USER\\S-1-5-21-1\\Software\\Classes\\ms-settings\\shell\\open\\command",
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Updater", u"ProductName",
-    u"Debugger", u""};
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Updater",
+    u"ProductName",
+    u"Debugger",
+    u""};
 const char* const kImages[] = {"powershell.exe", "cmd.exe", "rundll32.exe", "vssadmin.exe",
                                "updater.exe"};
-const char16_t* const kCommandLines[] = {
-    u"powershell -enc SQBFAFgA", u"cmd /c vssadmin delete shadows /all /quiet",
-    u"rundll32.exe C:\\Users\\Public\\x.dll,Start", u""};
+const char16_t* const kCommandLines[] = {u"powershell -enc SQBFAFgA",
+                                         u"cmd /c vssadmin delete shadows /all /quiet",
+                                         u"rundll32.exe C:\\Users\\Public\\x.dll,Start", u""};
 const char16_t* const kDnsNames[] = {u"example.com", u"update.badhost.example", u""};
 
 template <size_t N> const char16_t* Pick(Random& r, const char16_t* const (&list)[N]) {
@@ -64,8 +66,8 @@ void MakeFileEvent(Random& r, SimEvent* e, int64_t t) {
     if (r.Below(6) == 0) SetSimEvent32BitHeader(e);
     if (opcode == 76) {
         AddSimPointer(e, u"IrpPtr", Irp(r));
-        static const uint32_t kStatus[] = {0, 0, 0x103, 0xC0000034, 0xC0000022, 0x80000005,
-                                           0xC0001234};
+        static const uint32_t kStatus[] = {0,          0,          0x103,     0xC0000034,
+                                           0xC0000022, 0x80000005, 0xC0001234};
         AddSimU32(e, u"NtStatus", kStatus[r.Below(7)]);
         return;
     }
@@ -83,7 +85,8 @@ void MakeFileEvent(Random& r, SimEvent* e, int64_t t) {
 }
 
 void MakeRegistryEvent(Random& r, SimEvent* e, int64_t t) {
-    static const uint8_t kOpcodes[] = {10, 11, 13, 14, 15, 16, 16, 17, 22, 22, 23, 24, 25, 26, 27, 40};
+    static const uint8_t kOpcodes[] = {10, 11, 13, 14, 15, 16, 16, 17,
+                                       22, 22, 23, 24, 25, 26, 27, 40};
     const uint8_t opcode = kOpcodes[r.Below(sizeof kOpcodes)];
     BeginSimEvent(e, kRegistryProvider, opcode, 0, AnyPid(r), 8, t);
     static const uint32_t kStatus[] = {0, 0, 0xC0000034, 0x80000006};
@@ -100,7 +103,8 @@ void MakeTrafficEvent(Random& r, SimEvent* e, int64_t t) {
     BeginSimEvent(e, udp ? kUdpIpProvider : kTcpIpProvider, opcode, 0, 4, 0, t);
     if (r.Below(5) != 0) AddSimU32(e, u"PID", AnyPid(r));
     AddSimU32(e, u"size", r.Below(3) == 0 ? 0 : r.Below(70000));
-    const uint8_t port[2] = {static_cast<uint8_t>(r.Below(256)), static_cast<uint8_t>(r.Below(256))};
+    const uint8_t port[2] = {static_cast<uint8_t>(r.Below(256)),
+                             static_cast<uint8_t>(r.Below(256))};
     if (v6) {
         uint8_t address[16] = {0x20, 0x01, 0x0d, 0xb8};
         address[15] = static_cast<uint8_t>(1 + r.Below(200));
@@ -174,8 +178,8 @@ void MakeEvent(Random& r, SimEvent* e, int64_t t) {
     default:
         if (r.Below(2) == 0) return MakeDnsEvent(r, e, t);
         // A provider nobody decodes.
-        BeginSimEvent(e, Guid{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}, 10, 0, kTargetPid,
-                      1, t);
+        BeginSimEvent(e, Guid{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}, 10, 0, kTargetPid, 1,
+                      t);
     }
 }
 
@@ -226,9 +230,10 @@ TEST_CASE_FIXTURE(CaptureFixture, "the callback's rows for 40000 generated event
                                                u"\\Device\\HarddiskVolume4"};
     SetSimulatedDrives(kLetters, kDevices, 2);
     tc->appState = app;
-    SetRowSink(&tc->tracking, [](void* context, const EventRow* row) {
-        QueueRow(static_cast<AppState*>(context), row);
-    }, app);
+    SetRowSink(
+        &tc->tracking,
+        [](void* context, const EventRow* row) { QueueRow(static_cast<AppState*>(context), row); },
+        app);
     RememberProcessName(&tc->tracking, 9120, u"SearchIndexer.exe", 0);
     activeTraceController = tc;
 

@@ -420,7 +420,8 @@ TEST_CASE("a port token is found exactly where a search at every place finds it"
     for (int round = 0; round < 20000; ++round) {
         EventRow row{};
         row.category = kCategoryNetwork;
-        const size_t n = next(4) == 0 ? kPathChars : next(24); // sometimes a full, unterminated path
+        const size_t n =
+            next(4) == 0 ? kPathChars : next(24); // sometimes a full, unterminated path
         for (size_t i = 0; i < n; ++i)
             row.path[i] = pieces[next(8)];
         char16_t pattern[8] = {};

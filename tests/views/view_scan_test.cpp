@@ -8,9 +8,9 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "doctest.h"
-#include "support/test_random.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "support/test_random.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -24,7 +24,7 @@ using Random = TestRandom;
 const char16_t kAlphabet[] = u"abcxyzABCXYZ@[`{ _\\.:09\u00c9\u00e9\u017f\u212a\u0141\u0161\u0441";
 constexpr uint32_t kAlphabetSize = sizeof kAlphabet / sizeof kAlphabet[0] - 1;
 
-const char16_t* const kOperations[] = {u"Read file",   u"read file",   u"Opened registry key",
+const char16_t* const kOperations[] = {u"Read file",  u"read file",       u"Opened registry key",
                                        u"Loaded DLL", u"Sent data (TCP)", u""};
 constexpr uint32_t kOperationCount = sizeof kOperations / sizeof kOperations[0];
 
@@ -123,11 +123,14 @@ void MakeFilter(Random& r, const EventRow* rows, int32_t count, char16_t* out) {
         const size_t length = FieldLength(fields[f], sizes[f]);
         if (length > 0) {
             const size_t from = r.Below(static_cast<uint32_t>(length));
-            const size_t take = 1 + r.Below(static_cast<uint32_t>(length - from < 12 ? length - from : 12));
+            const size_t take =
+                1 + r.Below(static_cast<uint32_t>(length - from < 12 ? length - from : 12));
             for (; n < take; ++n) {
                 char16_t c = fields[f][from + n];
-                if (c >= u'a' && c <= u'z' && r.Below(2) == 0) c = static_cast<char16_t>(c - 32);
-                else if (c >= u'A' && c <= u'Z' && r.Below(2) == 0) c = static_cast<char16_t>(c + 32);
+                if (c >= u'a' && c <= u'z' && r.Below(2) == 0)
+                    c = static_cast<char16_t>(c - 32);
+                else if (c >= u'A' && c <= u'Z' && r.Below(2) == 0)
+                    c = static_cast<char16_t>(c + 32);
                 out[n] = c;
             }
         }

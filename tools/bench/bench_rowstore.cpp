@@ -198,7 +198,8 @@ OLV_BENCH(rowstore_rebuild_category) {
     }
     HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
     RebuildShownRows(m.app);
-    const int32_t expected = kMillion - (kMillion / 7 * 2 + (kMillion % 7 > 3) + (kMillion % 7 > 4));
+    const int32_t expected =
+        kMillion - (kMillion / 7 * 2 + (kMillion % 7 > 3) + (kMillion % 7 > 4));
     const bool right = m.app->shownCount == expected;
     const double perRebuild = bench::BestSecondsPerCall([&] { RebuildShownRows(m.app); }, 3);
     const double perRead = SecondsToReadRows(&m);
