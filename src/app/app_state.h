@@ -4,9 +4,9 @@
 #include <cstdint>
 
 #include "decode/event_row.h"
-#include "report/recording_info.h"
 #include "platform/lock.h"
 #include "platform/ui.h"
+#include "report/recording_info.h"
 
 namespace olv {
 

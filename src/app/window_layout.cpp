@@ -30,14 +30,19 @@ ControlRect Rect(int x, int y, int width, int height, int dpi) {
 }
 
 constexpr MenuItemSpec kFileItems[] = {
-    {kCmdExportCsv, u"Export &CSV...", 0},   {kCmdExportJson, u"Export &JSON...", 0},
-    {0, nullptr, 0},                         {kCmdSaveSession, u"&Save Session...", 0},
-    {kCmdOpenSession, u"&Open Session...", 0}, {0, nullptr, 0},
+    {kCmdExportCsv, u"Export &CSV...", 0},
+    {kCmdExportJson, u"Export &JSON...", 0},
+    {0, nullptr, 0},
+    {kCmdSaveSession, u"&Save Session...", 0},
+    {kCmdOpenSession, u"&Open Session...", 0},
+    {0, nullptr, 0},
     {kCmdExit, u"E&xit", 0},
 };
 constexpr MenuItemSpec kViewItems[] = {
-    {kCmdProcessTree, u"&Process Tree", 0},  {kCmdSummary, u"&Summary", 0},
-    {0, nullptr, 0},                         {kCmdAutoScroll, u"&Auto-scroll", 1},
+    {kCmdProcessTree, u"&Process Tree", 0},
+    {kCmdSummary, u"&Summary", 0},
+    {0, nullptr, 0},
+    {kCmdAutoScroll, u"&Auto-scroll", 1},
     {kCmdSuspiciousOnly, u"Suspicious &Only", 0},
 };
 constexpr MenuItemSpec kHelpItems[] = {
@@ -80,7 +85,7 @@ const MenuSpec kMainMenus[kMenuCount] = {
 };
 
 const ColumnSpec kListColumns[kListColumnCount] = {
-    {u"Time", 105},      {u"Severity", 70},       {u"PID", 150},   {u"Category", 80},
+    {u"Time", 105},      {u"Severity", 70},       {u"PID", 150},    {u"Category", 80},
     {u"Operation", 200}, {u"Path / Detail", 420}, {u"Result", 110},
 };
 
@@ -130,8 +135,9 @@ void ComputeMainLayout(int width, int height, int statusHeight, const int column
     // The list spans the real client width, so no pixel is lost to the unit conversion.
     const int margin = ScaleByDpi(kMargin, dpi);
     const int top = ScaleByDpi(kListTop, dpi);
-    out->eventList = ControlRect{margin, top, width - 2 * margin,
-                                 Larger(height - statusHeight - top, ScaleByDpi(kMinListHeight, dpi))};
+    out->eventList =
+        ControlRect{margin, top, width - 2 * margin,
+                    Larger(height - statusHeight - top, ScaleByDpi(kMinListHeight, dpi))};
 
     int others = 0;
     for (int i = 0; i < kListColumnCount; ++i) {

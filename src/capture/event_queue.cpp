@@ -1,5 +1,6 @@
 #include "capture/event_queue.h"
 
+#include "app/app_state.h"
 #include "platform/memory.h"
 
 #include <cstring>

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "decode/event_row.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 // The ring's life: made zero-filled at Start when there is none (false when memory was refused),
 // emptied (both indexes 0) before a recording, freed with its indexes set back at Stop and in

@@ -3,9 +3,9 @@
 // figures.
 #include <cstring>
 
-#include "base/product.h"
 #include "base/atomic.h"
 #include "base/format.h"
+#include "base/product.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"

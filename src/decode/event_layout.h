@@ -15,16 +15,16 @@ namespace olv {
 
 // Byte layout of the schema block (64-bit Windows). The win32 readers assert these offsets
 // against the Windows headers.
-constexpr uint32_t kSchemaPropertyCountOffset = 100;    // PropertyCount
-constexpr uint32_t kSchemaTopLevelCountOffset = 104;    // TopLevelPropertyCount
-constexpr uint32_t kSchemaPropertyArrayOffset = 112;    // EventPropertyInfoArray
-constexpr uint32_t kSchemaPropertyInfoBytes = 24;       // sizeof(EVENT_PROPERTY_INFO)
-constexpr uint32_t kSchemaInfoFlagsOffset = 0;          // EVENT_PROPERTY_INFO::Flags
-constexpr uint32_t kSchemaInfoNameOffset = 4;           // ::NameOffset (into the block)
-constexpr uint32_t kSchemaInfoInTypeOffset = 8;         // ::nonStructType.InType
-constexpr uint32_t kSchemaInfoOutTypeOffset = 10;       // ::nonStructType.OutType
-constexpr uint32_t kSchemaInfoCountOffset = 16;         // ::count / ::countPropertyIndex
-constexpr uint32_t kSchemaInfoLengthOffset = 18;        // ::length / ::lengthPropertyIndex
+constexpr uint32_t kSchemaPropertyCountOffset = 100; // PropertyCount
+constexpr uint32_t kSchemaTopLevelCountOffset = 104; // TopLevelPropertyCount
+constexpr uint32_t kSchemaPropertyArrayOffset = 112; // EventPropertyInfoArray
+constexpr uint32_t kSchemaPropertyInfoBytes = 24;    // sizeof(EVENT_PROPERTY_INFO)
+constexpr uint32_t kSchemaInfoFlagsOffset = 0;       // EVENT_PROPERTY_INFO::Flags
+constexpr uint32_t kSchemaInfoNameOffset = 4;        // ::NameOffset (into the block)
+constexpr uint32_t kSchemaInfoInTypeOffset = 8;      // ::nonStructType.InType
+constexpr uint32_t kSchemaInfoOutTypeOffset = 10;    // ::nonStructType.OutType
+constexpr uint32_t kSchemaInfoCountOffset = 16;      // ::count / ::countPropertyIndex
+constexpr uint32_t kSchemaInfoLengthOffset = 18;     // ::length / ::lengthPropertyIndex
 
 // EVENT_PROPERTY_INFO::Flags.
 constexpr uint32_t kSchemaFlagStruct = 0x1;
@@ -66,15 +66,15 @@ enum SchemaInType : uint16_t {
 
 // How a property's length is found.
 enum LayoutLength : uint8_t {
-    kLengthUnknown = 0,     // the walk cannot size it: it stops here
-    kLengthFixed,           // `bytes`
-    kLengthPointer,         // the pointer size of the event (header's 32-bit flag)
-    kLengthWideZ,           // UTF-16 up to and with its NUL
-    kLengthAnsiZ,           // 8-bit up to and with its NUL
-    kLengthWideFromProperty, // `from` holds the count of UTF-16 characters
+    kLengthUnknown = 0,       // the walk cannot size it: it stops here
+    kLengthFixed,             // `bytes`
+    kLengthPointer,           // the pointer size of the event (header's 32-bit flag)
+    kLengthWideZ,             // UTF-16 up to and with its NUL
+    kLengthAnsiZ,             // 8-bit up to and with its NUL
+    kLengthWideFromProperty,  // `from` holds the count of UTF-16 characters
     kLengthBytesFromProperty, // `from` holds the count of bytes (8-bit text or binary)
-    kLengthSid,             // a SID: 8 bytes and 4 per sub-authority
-    kLengthWbemSid,         // a TOKEN_USER (two pointers) then a SID, or 4 zero bytes
+    kLengthSid,               // a SID: 8 bytes and 4 per sub-authority
+    kLengthWbemSid,           // a TOKEN_USER (two pointers) then a SID, or 4 zero bytes
 };
 
 constexpr uint32_t kLayoutMaxProperties = 48;
@@ -84,9 +84,9 @@ struct LayoutProperty {
     char16_t name[kLayoutNameChars];
     uint32_t nameHash;
     uint16_t inType;
-    uint8_t length;  // LayoutLength
-    uint8_t from;    // index of the length property (kLength*FromProperty)
-    uint32_t bytes;  // kLengthFixed
+    uint8_t length; // LayoutLength
+    uint8_t from;   // index of the length property (kLength*FromProperty)
+    uint32_t bytes; // kLengthFixed
 };
 
 struct EventLayout {
@@ -95,9 +95,9 @@ struct EventLayout {
 };
 
 enum class LayoutBuild : uint8_t {
-    kBuilt,       // every top-level property has a name; some may be kLengthUnknown
-    kBadBlock,    // offsets or counts outside the block
-    kTooLarge,    // more properties, or a longer name, than a layout holds
+    kBuilt,    // every top-level property has a name; some may be kLengthUnknown
+    kBadBlock, // offsets or counts outside the block
+    kTooLarge, // more properties, or a longer name, than a layout holds
 };
 
 // Reads the schema block (bytes as TdhGetEventInformation fills them) into a layout.
@@ -114,10 +114,10 @@ struct PropertySpan {
 };
 
 enum class WalkStatus : uint8_t {
-    kComplete,     // every top-level property lies inside the payload
-    kUnsized,      // a property the walk cannot size (its in-type, an array, a structure)
-    kTruncated,    // the payload ends inside a property, or a string has no terminator
-    kUnsure,       // a value the helper may read otherwise (a length above its source's size)
+    kComplete,  // every top-level property lies inside the payload
+    kUnsized,   // a property the walk cannot size (its in-type, an array, a structure)
+    kTruncated, // the payload ends inside a property, or a string has no terminator
+    kUnsure,    // a value the helper may read otherwise (a length above its source's size)
 };
 
 struct WalkResult {

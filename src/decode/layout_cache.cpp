@@ -44,8 +44,8 @@ bool SameKey(const EventClassKey& a, const EventClassKey& b) {
 uint32_t HashKey(const EventClassKey& key) {
     uint32_t words[4];
     std::memcpy(words, &key.provider, sizeof words);
-    uint32_t hash = words[0] ^ (words[1] * 0x9E3779B1u) ^ (words[2] * 0x85EBCA77u) ^
-                    (words[3] * 0xC2B2AE3Du);
+    uint32_t hash =
+        words[0] ^ (words[1] * 0x9E3779B1u) ^ (words[2] * 0x85EBCA77u) ^ (words[3] * 0xC2B2AE3Du);
     hash ^= key.opcode | (uint32_t{key.version} << 8) | (uint32_t{key.id} << 16);
     hash += key.pointerBytes;
     // Every input bit reaches the low bits that pick the slot (the kernel's classes differ only
@@ -139,8 +139,8 @@ void ReportTurnedOff(const LayoutCache* cache, const LayoutEntry* entry, const c
     AppendFormat(text, 400,
                  u"} id %u version %u opcode %u (%u-bit) differs from the helper at \"%.60s\" "
                  u"(%s); that class is read through the helper from now on.\n",
-                 entry->key.id, entry->key.version, entry->key.opcode,
-                 entry->key.pointerBytes * 8u, name, why);
+                 entry->key.id, entry->key.version, entry->key.opcode, entry->key.pointerBytes * 8u,
+                 name, why);
     cache->source->report(text);
 }
 
@@ -212,8 +212,8 @@ void VerifyEvent(LayoutCache* cache, LayoutEntry* entry, const EventRecord* even
     for (uint32_t i = 0; i < entry->layout.count; ++i) {
         const LayoutProperty& p = entry->layout.props[i];
         bool compared = false;
-        const char16_t* why =
-            CompareProperty(source, event, p.name, payload, spans[i], !shortBufferChecked, &compared);
+        const char16_t* why = CompareProperty(source, event, p.name, payload, spans[i],
+                                              !shortBufferChecked, &compared);
         if (why != nullptr) {
             TurnOff(cache, entry, p.name, why);
             return;
@@ -252,10 +252,9 @@ Plan PlanRead(LayoutCache* cache, const EventRecord* event, const char16_t* name
     const uint32_t state = AtomicLoad(entry->state);
     if (state != kLayoutVerifying && state != kLayoutTrusted) return plan;
     PropertySpan spans[kLayoutMaxProperties];
-    const WalkResult walk =
-        WalkEventPayload(entry->layout, static_cast<const uint8_t*>(event->userData),
-                         event->userDataLength, PointerBytesOf(event->header.flags), spans,
-                         kLayoutMaxProperties);
+    const WalkResult walk = WalkEventPayload(
+        entry->layout, static_cast<const uint8_t*>(event->userData), event->userDataLength,
+        PointerBytesOf(event->header.flags), spans, kLayoutMaxProperties);
     if (walk.status != WalkStatus::kComplete) return plan;
     const int index = FindLayoutProperty(entry->layout, name);
     if (state == kLayoutVerifying) {

@@ -59,19 +59,19 @@ struct EventClassKey {
 
 struct LayoutEntry {
     EventClassKey key;
-    uint32_t state;          // LayoutState, atomic
-    uint32_t verifiedReads;  // atomic
+    uint32_t state;            // LayoutState, atomic
+    uint32_t verifiedReads;    // atomic
     uint32_t absentSizeStatus; // the source's failure for a name the class lacks; 0 = not known
     uint32_t absentReadStatus;
     EventLayout layout;
 };
 
 struct LayoutCacheCounts {
-    uint32_t classesTrusted;    // layouts that passed their check
-    uint32_t classesTurnedOff;  // layouts that differed from the source
-    uint32_t classesUnusable;   // classes the source could not describe or the walk cannot size
-    uint32_t noRoom;            // reads whose class found no slot or no memory (to the source)
-    uint32_t readsFromSource;   // reads the cache passed on (any reason)
+    uint32_t classesTrusted;   // layouts that passed their check
+    uint32_t classesTurnedOff; // layouts that differed from the source
+    uint32_t classesUnusable;  // classes the source could not describe or the walk cannot size
+    uint32_t noRoom;           // reads whose class found no slot or no memory (to the source)
+    uint32_t readsFromSource;  // reads the cache passed on (any reason)
 };
 
 struct LayoutCache {

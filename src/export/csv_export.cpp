@@ -1,17 +1,18 @@
 // CSV export of the shown rows: UTF-16LE with its byte order mark, CR LF, a block of comment
 // lines about the recording, the column row, and one line per shown row.
-#include "base/product.h"
+#include "app/app_state.h"
 #include "base/format.h"
-#include "base/text.h"
-#include "export/snapshot.h"
-#include "report/completeness.h"
 #include "base/note_text.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
+#include "export/snapshot.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "views/row_store.h"
 

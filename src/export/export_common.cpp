@@ -1,7 +1,8 @@
 #include "export/export_common.h"
 
-#include "base/product.h"
+#include "app/app_state.h"
 #include "base/format.h"
+#include "base/product.h"
 #include "platform/ui.h"
 
 namespace olv {
@@ -29,6 +30,5 @@ bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultE
     return UiSaveFileDialog(app->mainWindow, filter, defaultExtension, kOfnOverwritePrompt, path,
                             kSafeTargetPathChars);
 }
-
 
 } // namespace olv

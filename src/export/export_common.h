@@ -3,10 +3,11 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
 #include "export/safe_file.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 // What became of a file written under the row store's lock.
 enum FileOutcome : int { kFileNotOpened, kFileWritten, kFileNotWritten };

@@ -3,9 +3,9 @@
 // the tests call directly.
 #pragma once
 
-#include "app/app_state.h"
-
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 // Menu commands: dialog, then the path part.
 void ExportCsv(AppState* app);

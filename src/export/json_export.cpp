@@ -2,19 +2,20 @@
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
 #include <initializer_list>
 
-#include "base/product.h"
+#include "app/app_state.h"
 #include "base/format.h"
-#include "base/text.h"
-#include "export/snapshot.h"
-#include "report/completeness.h"
 #include "base/note_text.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "export/safe_file.h"
+#include "export/snapshot.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "views/row_store.h"
 
@@ -189,7 +190,6 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
 }
 
 } // namespace
-
 
 void ExportJson(AppState* app) {
     static const char16_t kFilter[] = u"JSON (*.json)\0*.json\0";

@@ -3,19 +3,20 @@
 // recording in memory is replaced only after every check and read has succeeded.
 #include <cstring>
 
-#include "base/product.h"
+#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
+#include "base/product.h"
 #include "base/text.h"
-#include "export/snapshot.h"
-#include "report/completeness.h"
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
+#include "export/snapshot.h"
 #include "platform/files.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "report/completeness.h"
 #include "views/row_store.h"
 
 namespace olv {

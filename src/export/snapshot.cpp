@@ -2,9 +2,10 @@
 // the shown list whole, or nothing is written.
 #include "export/snapshot.h"
 
-#include "base/product.h"
+#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
+#include "base/product.h"
 #include "capture/event_queue.h"
 #include "platform/lock.h"
 #include "platform/time.h"

@@ -1,10 +1,11 @@
 // The copy of the recording's block that a file about to be written says of itself.
 #pragma once
 
-#include "app/app_state.h"
 #include "report/recording_info.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 // Copies the AppState's block into out for a file about to be written (after emptying the queue
 // of a running recording). False when nothing may be written; the user has been told why.

@@ -1,6 +1,10 @@
 // The UI port: every window effect the core needs. The Windows shell implements it with the real
 // controls; the headless implementation (platform/sim/headless_ui.h) keeps a model of them that
 // tests and the replay tool read and script.
+//
+// The identifiers of the main window's controls, menu commands and context menu, and the
+// application's own messages, are defined here, once: they are the contract between the
+// application and every implementation of the port, each of which makes controls with these ids.
 #pragma once
 
 #include <cstddef>
@@ -45,10 +49,16 @@ enum CommandId : int {
     kCmdAbout = 1120,
 };
 
+// Commands of the event list's context menu.
+enum ContextMenuCommand : int {
+    kMenuShowInExplorer = 2001,
+    kMenuCopyPath = 2002,
+};
+
 // Notification codes carried in the high word of a command.
-constexpr uint32_t kEnChange = 0x0300;     // EN_CHANGE
-constexpr uint32_t kCbnSelChange = 1;      // CBN_SELCHANGE
-constexpr uint32_t kBnClicked = 0;         // BN_CLICKED
+constexpr uint32_t kEnChange = 0x0300; // EN_CHANGE
+constexpr uint32_t kCbnSelChange = 1;  // CBN_SELCHANGE
+constexpr uint32_t kBnClicked = 0;     // BN_CLICKED
 
 // Window messages the core posts and handles.
 constexpr uint32_t kWmApp = 0x8000;

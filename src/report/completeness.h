@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
 #include "report/recording_info.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 // Refreshes the counters of the AppState's block from the live subsystems (needs a
 // TraceController).

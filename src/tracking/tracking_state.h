@@ -24,9 +24,9 @@ constexpr int kHeldRowsPerSweep = 32;
 constexpr int kFileRowsPerSweep = 512;
 
 struct ProcessEntry {
-    uint32_t pid;   // never 0 in a used entry
-    int64_t start;  // followed from; 0 = since before the recording
-    int64_t end;    // ended at; 0 = still running
+    uint32_t pid;  // never 0 in a used entry
+    int64_t start; // followed from; 0 = since before the recording
+    int64_t end;   // ended at; 0 = still running
 };
 
 struct ProcessTable {
@@ -156,8 +156,7 @@ void ForgetKeyName(TrackingState* ts, uint64_t key, int64_t t);
 bool LookupKeyName(TrackingState* ts, uint64_t key, int64_t t, char16_t* out, size_t capacity);
 int32_t KeyNameCount(TrackingState* ts);
 // Joins a key's known name and an event's relative name; true when the path names the key fully.
-bool ComposeKeyPath(const char16_t* base, const char16_t* relative, char16_t* out,
-                    size_t capacity);
+bool ComposeKeyPath(const char16_t* base, const char16_t* relative, char16_t* out, size_t capacity);
 
 // --- PendingFileRows ---
 // Releasing a row means: fileResultsMissing + 1, result "-", then the RowSink (outside the lock).

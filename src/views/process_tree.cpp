@@ -1,5 +1,6 @@
 #include "views/process_tree.h"
 
+#include "app/app_state.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/memory.h"

@@ -2,11 +2,12 @@
 // The window only inserts items in the order computed here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
-
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 constexpr int kProcessTreeNodes = 4096;
 

@@ -2,11 +2,12 @@
 
 #include <cstring>
 
+#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
+#include "base/note_text.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
-#include "base/note_text.h"
 #include "platform/memory.h"
 #include "views/view_texts.h"
 

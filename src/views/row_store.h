@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "decode/event_row.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 constexpr int kIngestBatch = 8192;
 constexpr int kFirstRowCapacity = 4096;

@@ -1,14 +1,15 @@
 #include "views/summary.h"
 
+#include "app/app_state.h"
 #include "platform/ui.h"
 
 #include "base/format.h"
-#include "base/text.h"
-#include "report/completeness.h"
 #include "base/note_text.h"
+#include "base/text.h"
 #include "platform/memory.h"
 #include "platform/time.h"
 #include "platform/ui.h"
+#include "report/completeness.h"
 #include "views/row_store.h"
 
 namespace olv {

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
-
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 constexpr int kTallyEntries = 256;
 constexpr size_t kTallyNameChars = 256;

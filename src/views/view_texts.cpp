@@ -1,5 +1,6 @@
 #include "views/view_texts.h"
 
+#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -89,7 +90,8 @@ uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* co
     uint32_t severity = 0;
     {
         LockGuard guard(&app->rowsLock);
-        if (item >= 0 && item < app->shownCount) severity = app->rows[app->shownRows[item]].severity;
+        if (item >= 0 && item < app->shownCount)
+            severity = app->rows[app->shownRows[item]].severity;
     }
     *hasColour = SeverityColour(severity, colourRef);
     return kCdrfNewFont;

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "decode/event_row.h"
 
 namespace olv {
+
+struct AppState; // app/app_state.h
 
 constexpr size_t kDisplayBufferChars = 1536;
 constexpr size_t kStatusTextChars = 512;
@@ -32,9 +34,6 @@ void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity);
 // The parameter given to "explorer.exe": the path for a folder, else /select,"path" (cut at
 // 1099 characters).
 void ExplorerParameter(const char16_t* path, bool isFolder, char16_t* out, size_t capacity);
-// Context menu commands of the event list.
-constexpr int kMenuShowInExplorer = 2001;
-constexpr int kMenuCopyPath = 2002;
 // Carries out a context-menu command for a path: "Copy path" puts it on the clipboard; "Show in
 // Explorer" starts "explorer.exe" with the folder itself or /select,"path". Nothing is reported.
 void RunContextMenuCommand(AppState* app, const char16_t* path, int command);

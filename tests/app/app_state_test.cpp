@@ -1,5 +1,5 @@
-#include "app/window_layout.h"
 #include "app/app_state.h"
+#include "app/window_layout.h"
 
 #include "capture/trace_controller.h"
 #include "doctest.h"

@@ -6,10 +6,10 @@
 #include <functional>
 #include <string>
 
-#include "app/window_layout.h"
 #include "app/lifecycle.h"
-#include "export/export_fixture.h"
+#include "app/window_layout.h"
 #include "decode/decode.h"
+#include "export/export_fixture.h"
 #include "export/exports.h"
 #include "platform/guarded_call.h"
 #include "platform/sim/sim_event.h"

@@ -26,8 +26,7 @@ MainLayout Layout(int w, int h, int dpi = 96) {
     int widths[7];
     for (int i = 0; i < 7; ++i)
         widths[i] = ScaleByDpi(kWidths[i], dpi);
-    ComputeMainLayout(w, h, ScaleByDpi(kStatus, dpi), widths, ScaleByDpi(kScroll, dpi), dpi,
-                      &out);
+    ComputeMainLayout(w, h, ScaleByDpi(kStatus, dpi), widths, ScaleByDpi(kScroll, dpi), dpi, &out);
     return out;
 }
 
@@ -37,11 +36,10 @@ bool Same(const ControlRect& r, int x, int y, int w, int h) {
 
 // Every control of both rows, for the "wholly visible" checks.
 const ControlRect* RowControls(const MainLayout& l, int i) {
-    const ControlRect* all[] = {&l.targetEdit,    &l.browseButton,  &l.startButton,
-                                &l.stopButton,    &l.fileCheck,     &l.registryCheck,
-                                &l.networkCheck,  &l.processCheck,  &l.suspiciousCheck,
-                                &l.operationCombo, &l.filterEdit,   &l.clearButton,
-                                &l.exportCsvButton};
+    const ControlRect* all[] = {
+        &l.targetEdit,    &l.browseButton, &l.startButton,    &l.stopButton,      &l.fileCheck,
+        &l.registryCheck, &l.networkCheck, &l.processCheck,   &l.suspiciousCheck, &l.operationCombo,
+        &l.filterEdit,    &l.clearButton,  &l.exportCsvButton};
     return i < 13 ? all[i] : nullptr;
 }
 
@@ -136,17 +134,17 @@ TEST_CASE("a window is centred on the screen but never starts left of or above i
     CHECK((x == 0 && y == 0));
 }
 
-
 TEST_CASE("the control table names each AppState field's control, in creation order") {
     AppState app{};
-    WireControls(&app, [](int id) { return reinterpret_cast<UiHandle>(static_cast<intptr_t>(id + 1)); });
+    WireControls(&app,
+                 [](int id) { return reinterpret_cast<UiHandle>(static_cast<intptr_t>(id + 1)); });
     auto id = [](UiHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)) - 1; };
     const std::pair<UiHandle, int> fields[] = {
-        {app.mainWindow, 0},        {app.targetEdit, 1001},    {app.browseButton, 1002},
-        {app.startButton, 1003},    {app.stopButton, 1004},    {app.clearButton, 1005},
+        {app.mainWindow, 0},         {app.targetEdit, 1001},   {app.browseButton, 1002},
+        {app.startButton, 1003},     {app.stopButton, 1004},   {app.clearButton, 1005},
         {app.exportCsvButton, 1006}, {app.eventList, 1007},    {app.fileCheck, 1008},
-        {app.registryCheck, 1009},  {app.networkCheck, 1010},  {app.processCheck, 1011},
-        {app.filterEdit, 1012},     {app.statusBar, 1013},     {app.operationCombo, 1014},
+        {app.registryCheck, 1009},   {app.networkCheck, 1010}, {app.processCheck, 1011},
+        {app.filterEdit, 1012},      {app.statusBar, 1013},    {app.operationCombo, 1014},
         {app.suspiciousCheck, 1015}};
     for (const auto& [handle, expected] : fields)
         CHECK(id(handle) == expected);

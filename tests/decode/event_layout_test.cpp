@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "decode/event_layout.h"
-#include "support/event_builder.h"
 #include "platform/sim/sim_schema.h"
+#include "support/event_builder.h"
 
 using namespace olv;
 
@@ -122,8 +122,10 @@ TEST_CASE("a payload cut anywhere: the properties before the cut, nothing read p
 }
 
 TEST_CASE("strings: empty, unterminated, an odd byte at the end, nothing left") {
-    const SchemaField fields[] = {{u"A", kInTypeUInt32}, {u"S", kInTypeUnicodeString},
-                                  {u"T", kInTypeAnsiString}, {u"B", kInTypeUInt16}};
+    const SchemaField fields[] = {{u"A", kInTypeUInt32},
+                                  {u"S", kInTypeUnicodeString},
+                                  {u"T", kInTypeAnsiString},
+                                  {u"B", kInTypeUInt16}};
     const EventLayout layout = BuildLayout(Custom(fields, 4));
     struct Case {
         const char* what;
@@ -136,9 +138,11 @@ TEST_CASE("strings: empty, unterminated, an odd byte at the end, nothing left") 
         {"text in both", Bytes({1, 0, 0, 0, 'h', 0, 'i', 0, 0, 0, 'o', 'k', 0, 9, 0}),
          WalkStatus::kComplete, 4, 6, 3},
         {"wide unterminated", Bytes({1, 0, 0, 0, 'h', 0, 'i', 0}), WalkStatus::kTruncated, 1, 0, 0},
-        {"wide with an odd byte", Bytes({1, 0, 0, 0, 'h', 0, 'i'}), WalkStatus::kTruncated, 1, 0, 0},
+        {"wide with an odd byte", Bytes({1, 0, 0, 0, 'h', 0, 'i'}), WalkStatus::kTruncated, 1, 0,
+         0},
         {"nothing after A", Bytes({1, 0, 0, 0}), WalkStatus::kTruncated, 1, 0, 0},
-        {"8-bit unterminated", Bytes({1, 0, 0, 0, 0, 0, 'o', 'k'}), WalkStatus::kTruncated, 2, 2, 0},
+        {"8-bit unterminated", Bytes({1, 0, 0, 0, 0, 0, 'o', 'k'}), WalkStatus::kTruncated, 2, 2,
+         0},
         {"last one cut", Bytes({1, 0, 0, 0, 0, 0, 0, 9}), WalkStatus::kTruncated, 3, 2, 1},
         {"trailing bytes are not ours", Bytes({1, 0, 0, 0, 0, 0, 0, 9, 0, 7, 7}),
          WalkStatus::kComplete, 4, 2, 1},
@@ -173,8 +177,8 @@ TEST_CASE("what the walk does not size stops it there; earlier properties stay f
     };
     for (const Case& c : cases) {
         CAPTURE(c.what);
-        const SchemaField fields[] = {{u"A", kInTypeUInt16}, {u"S", kInTypeUnicodeString}, c.odd,
-                                      {u"B", kInTypeUInt32}};
+        const SchemaField fields[] = {
+            {u"A", kInTypeUInt16}, {u"S", kInTypeUnicodeString}, c.odd, {u"B", kInTypeUInt32}};
         const EventLayout layout = BuildLayout(Custom(fields, 4));
         CHECK(layout.props[2].length == kLengthUnknown);
         PropertySpan spans[kLayoutMaxProperties] = {};
@@ -201,15 +205,16 @@ TEST_CASE("lengths taken from another property, and SIDs") {
         WalkStatus status;
         uint32_t located;
     } cases[] = {
-        {"all there", Bytes({2, 0, 3, 'a', 0, 'b', 0, 7, 8, 9, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,
-                             'x', 0, 'y', 0}),
+        {"all there", Bytes({2, 0, 3, 'a', 0, 'b', 0, 7, 8, 9,   1, 1,   0,
+                             0, 0, 0, 0,   5, 18,  0, 0, 0, 'x', 0, 'y', 0}),
          WalkStatus::kComplete, 6},
         {"zero lengths", Bytes({0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 5, 'x', 0, 'y', 0}),
          WalkStatus::kComplete, 6},
         {"length beyond the payload", Bytes({0xFF, 0xFF, 0, 'a', 0}), WalkStatus::kTruncated, 2},
         {"SID of 16 sub-authorities", Bytes({0, 0, 0, 1, 16, 0, 0, 0, 0, 0, 0}),
          WalkStatus::kUnsure, 4},
-        {"SID cut", Bytes({0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 5, 1, 0, 0, 0}), WalkStatus::kTruncated, 4},
+        {"SID cut", Bytes({0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 5, 1, 0, 0, 0}), WalkStatus::kTruncated,
+         4},
     };
     for (const Case& c : cases) {
         CAPTURE(c.what);

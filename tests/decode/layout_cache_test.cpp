@@ -8,8 +8,8 @@
 #include "decode/layout_cache.h"
 #include "decode/properties.h"
 #include "platform/memory.h"
-#include "platform/thread.h"
 #include "platform/sim/sim_schema.h"
+#include "platform/thread.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -161,7 +161,8 @@ TEST_CASE("a walk that differs from the source turns its class off, counted and 
         CHECK(LayoutStateOf(&f.cache, &e.record) == kLayoutOff);
         CHECK(ReadLayoutCacheCounts(&f.cache).classesTurnedOff == 1);
         CHECK(gReport.find("differs from the helper") != std::string::npos);
-        CHECK(gReport.find("{90CBDC39-4A3E-11D1-84F4-0000F80464E3} id 0 version 2 opcode 0 (64-bit)") !=
+        CHECK(gReport.find(
+                  "{90CBDC39-4A3E-11D1-84F4-0000F80464E3} id 0 version 2 opcode 0 (64-bit)") !=
               std::string::npos);
         CHECK(gReport.find(U8(c.property)) != std::string::npos);
     }
@@ -176,8 +177,8 @@ TEST_CASE("what the cache leaves to the source, with the source's answers") {
     std::vector<SchemaField> wide(kLayoutMaxProperties,
                                   SchemaField{u"APropertyNameOfThirtyCharacter", kInTypeUInt8});
     wide[0] = SchemaField{u"FileObject", kInTypePointer};
-    const SchemaClass large = {"large", create.provider, 0, 2, 64, wide.data(),
-                               kLayoutMaxProperties, nullptr, 0};
+    const SchemaClass large = {"large",     create.provider,      0,       2, 64,
+                               wide.data(), kLayoutMaxProperties, nullptr, 0};
 
     struct Case {
         const char* what;

@@ -3,12 +3,12 @@
 // refused when rows cannot be taken in or the shown list is incomplete.
 #include "doctest.h"
 
+#include "base/note_text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "report/completeness.h"
-#include "base/note_text.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
+#include "report/completeness.h"
 
 namespace olv {
 

@@ -6,10 +6,10 @@
 
 #include <cstdlib>
 
-#include "report/completeness.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "export/json_text.h"
+#include "report/completeness.h"
 #include "views/summary.h"
 
 namespace olv {
@@ -104,8 +104,9 @@ TEST_CASE("CSV: loaded and recorded texts cannot end a comment line early or bre
     CopyBounded(info.target, 520, u"C:\\a.exe\n\"forged\"\u007f\u0001");
     RowSpec spec = kRows[1];
     spec.operation = u"Read\nfile";
-    spec.path = u"C:\\a\xD800" u"z\xDC00\xDBFF"; // lone high, lone low, high at the end
-    spec.detail = u"\U0001F600 a\tb";         // a pair is kept
+    spec.path = u"C:\\a\xD800"
+                u"z\xDC00\xDBFF";     // lone high, lone low, high at the end
+    spec.detail = u"\U0001F600 a\tb"; // a pair is kept
     f.Add(spec);
     f.Add(kRows[0]);
     HeadlessSelectCombo(1); // the operation with a line break
@@ -117,7 +118,8 @@ TEST_CASE("CSV: loaded and recorded texts cannot end a comment line early or bre
     std::u16string wide; // as written: a lone surrogate must not reach the file
     for (size_t i = 2; i + 1 < file.size(); i += 2)
         wide.push_back(static_cast<char16_t>(file[i] | (file[i + 1] << 8)));
-    CHECK(Has16(wide, u",\"C:\\a\xFFFD" u"z\xFFFD\xFFFD\",\"\U0001F600 a\tb\","));
+    CHECK(Has16(wide, u",\"C:\\a\xFFFD"
+                      u"z\xFFFD\xFFFD\",\"\U0001F600 a\tb\","));
     const std::string csv = CsvText(file);
     const size_t columns = csv.find("Time,Severity,");
     REQUIRE(columns != std::string::npos);

@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #endif
 
-#include "report/completeness.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
+#include "report/completeness.h"
 
 namespace olv {
 

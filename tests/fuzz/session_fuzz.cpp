@@ -11,8 +11,8 @@
 #include <string>
 #include <system_error>
 
-#include "app/window_layout.h"
 #include "app/app_state.h"
+#include "app/window_layout.h"
 #include "export/exports.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
@@ -44,7 +44,7 @@ olv::AppState* NewState() {
     olv::AppState* app = olv::AllocRecord<olv::AppState>();
     if (app == nullptr) Fail("no memory for the AppState");
     olv::InitAppState(app);
-    olv::WireControls(app, HeadlessControlHandle);
+    olv::WireControls(app, olv::HeadlessControlHandle);
     app->rows = static_cast<olv::EventRow*>(olv::AllocZeroed(sizeof(olv::EventRow)));
     if (app->rows == nullptr) Fail("no memory for the row");
     app->rowCount = app->rowCapacity = 1;

@@ -110,4 +110,3 @@ TEST_CASE("local time, UTC bias, clock and version agree with each other") {
     CHECK_FALSE(IsWindowsAtLeast(major, minor + 1));
 }
 #endif
-

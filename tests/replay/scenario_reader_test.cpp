@@ -48,8 +48,9 @@ TEST_CASE("lines that cannot be read are refused with the reason") {
         {"{\"start\":1}", "t.jsonl:2: field \"kind\" is missing"},
         {"{\"kind\":\"clock\",\"start\":-1}", "field \"start\" is out of range"},
         {"{\"kind\":\"clock\",\"start\":99999999999999999999}", "a number is too large"},
-        {"{\"kind\":\"clock\",\"start\":1} x", "t.jsonl:2: syntax error while parsing value - "
-                                                 "invalid literal; expected end of input (at column 28)"},
+        {"{\"kind\":\"clock\",\"start\":1} x",
+         "t.jsonl:2: syntax error while parsing value - "
+         "invalid literal; expected end of input (at column 28)"},
         {"{\"kind\":\"\\u12\"}", "must be followed by 4 hex digits"},
         {"{\"kind\":\"\xC3\x28\"}", "ill-formed UTF-8 byte"},
         {"{\"kind\":\"\xED\xA0\x80\"}", "ill-formed UTF-8 byte"}, // an encoded surrogate

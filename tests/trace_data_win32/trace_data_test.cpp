@@ -23,8 +23,10 @@ using namespace olv;
 
 namespace {
 
-constexpr Guid kFileIo = {0x90cbdc39, 0x4a3e, 0x11d1, {0x84, 0xf4, 0x00, 0x00, 0xf8, 0x04, 0x64, 0xe3}};
-constexpr Guid kDnsClient = {0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}};
+constexpr Guid kFileIo = {
+    0x90cbdc39, 0x4a3e, 0x11d1, {0x84, 0xf4, 0x00, 0x00, 0xf8, 0x04, 0x64, 0xe3}};
+constexpr Guid kDnsClient = {
+    0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}};
 
 struct Built {
     EventRecord record;
@@ -109,7 +111,8 @@ TEST_CASE("a schema block laid out with the Windows structures reads as the layo
     info->TopLevelPropertyCount = 3;
     const char16_t* names[] = {u"FileObject", u"Sizes", u"FileName"};
     const USHORT inTypes[] = {16, 8, 1}; // pointer, 32-bit unsigned, UTF-16 text
-    size_t nameAt = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray) + 3 * sizeof(EVENT_PROPERTY_INFO);
+    size_t nameAt =
+        offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray) + 3 * sizeof(EVENT_PROPERTY_INFO);
     for (int i = 0; i < 3; ++i) {
         EVENT_PROPERTY_INFO& p = info->EventPropertyInfoArray[i];
         p.NameOffset = static_cast<ULONG>(nameAt);
@@ -147,8 +150,8 @@ TEST_CASE("the real readers give the helper's answers for a kernel file create a
     Append(create.payload, &share, 4);
     AppendWide(create.payload, u"\\Device\\HarddiskVolume3\\Users\\a\\x.dat");
     Finish(&create);
-    const char16_t* const createNames[] = {u"IrpPtr", u"FileObject", u"OpenPath", u"FileKey",
-                                           u"FileName", u"IoSize"};
+    const char16_t* const createNames[] = {u"IrpPtr",  u"FileObject", u"OpenPath",
+                                           u"FileKey", u"FileName",   u"IoSize"};
     CheckAgainstHelper(&create.record, createNames, 6);
     SayWhichPath("FileIo create", &create.record);
 

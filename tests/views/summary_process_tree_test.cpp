@@ -4,10 +4,10 @@
 
 #include "app/app_state.h"
 #include "base/format.h"
+#include "base/note_text.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
-#include "base/note_text.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
@@ -217,7 +217,8 @@ TEST_CASE("the View windows: the summary keeps its own font, the tree its placem
     ShowSummaryWindow(r.app);
     CHECK(r.app->summaryFont == made);
     CHECK(HeadlessSummaryWindowCount() == 3);
-    CHECK(std::u16string(HeadlessSummaryText()).rfind(u"=== Summary ===  Total events: 2\r\n", 0) == 0);
+    CHECK(std::u16string(HeadlessSummaryText()).rfind(u"=== Summary ===  Total events: 2\r\n", 0) ==
+          0);
 
     ShowProcessTreeWindow(r.app);
     REQUIRE(HeadlessProcessTreeItemCount() == 2);

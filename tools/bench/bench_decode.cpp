@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/window_layout.h"
 #include "app/app_state.h"
+#include "app/window_layout.h"
 #include "bench.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"

@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/window_layout.h"
 #include "app/app_state.h"
+#include "app/window_layout.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "bench.h"

@@ -133,8 +133,8 @@ void DecodeFigure(bench::BenchRun& run, const char* const* labels, uint32_t coun
 } // namespace
 
 OLV_BENCH(layout_property_reads) {
-    const char* const labels[] = {"FileIo read",     "FileIo create",   "FileIo completion",
-                                  "Registry open",   "TcpIp send IPv4", "Image load"};
+    const char* const labels[] = {"FileIo read",   "FileIo create",   "FileIo completion",
+                                  "Registry open", "TcpIp send IPv4", "Image load"};
     Events* events = MakeEvents(labels, 6);
     auto* scope = AllocRecord<CacheScope>();
     if (events == nullptr || scope == nullptr) {

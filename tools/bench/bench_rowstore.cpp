@@ -12,8 +12,8 @@
 // time: below 1 the scan is faster than reading every byte of every row.
 #include <cstring>
 
-#include "app/window_layout.h"
 #include "app/app_state.h"
+#include "app/window_layout.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "bench.h"

@@ -16,10 +16,10 @@ using Json = nlohmann::json;
 // the parse once the line is refused.
 struct LineBuilder {
     JsonLine* line = nullptr;
-    int depth = 0;                         // objects open
-    int32_t open[kJsonMaxDepth] = {};      // their nodes
+    int depth = 0;                          // objects open
+    int32_t open[kJsonMaxDepth] = {};       // their nodes
     int32_t lastMember[kJsonMaxDepth] = {}; // their last member so far; -1 when none
-    uint32_t keyAt = 0, keyLength = 0;     // the key of the value that comes next
+    uint32_t keyAt = 0, keyLength = 0;      // the key of the value that comes next
     bool failed = false;
 
     bool Fail(const char* message) {
@@ -93,8 +93,8 @@ struct LineBuilder {
         if (!Put(name, &at, &length)) return false;
         for (int32_t m = line->nodes[open[depth - 1]].firstChild; m >= 0; m = line->nodes[m].next) {
             const JsonNode& n = line->nodes[m];
-            if (n.keyLength == length &&
-                std::memcmp(line->pool + n.keyAt, line->pool + at, length * sizeof(char16_t)) == 0) {
+            if (n.keyLength == length && std::memcmp(line->pool + n.keyAt, line->pool + at,
+                                                     length * sizeof(char16_t)) == 0) {
                 char message[160];
                 std::snprintf(message, sizeof message, "field \"%.80s\" appears twice",
                               Printable(name).c_str());
@@ -124,8 +124,7 @@ struct LineBuilder {
     }
     bool number_float(double, const std::string& text) {
         // Whole numbers beyond 64 bits also arrive here.
-        if (text.find_first_of(".eE") == std::string::npos)
-            return Fail("a number is too large");
+        if (text.find_first_of(".eE") == std::string::npos) return Fail("a number is too large");
         return Fail("numbers must be whole");
     }
     bool boolean(bool value) {
@@ -133,8 +132,10 @@ struct LineBuilder {
         if (n != nullptr) n->magnitude = value ? 1 : 0;
         return n != nullptr;
     }
-    bool null() { return Fail(depth == 0 ? "a line must hold one JSON object"
-                                         : "null is not used in scenario files"); }
+    bool null() {
+        return Fail(depth == 0 ? "a line must hold one JSON object"
+                               : "null is not used in scenario files");
+    }
     bool start_array(size_t) {
         return Fail(depth == 0 ? "a line must hold one JSON object"
                                : "arrays are not used in scenario files");
@@ -155,8 +156,8 @@ struct LineBuilder {
             reason.erase(read, expected == std::string::npos ? std::string::npos : expected - read);
         }
         char message[kJsonErrorChars];
-        std::snprintf(message, sizeof message, "%.180s (at column %u)",
-                      Printable(reason).c_str(), static_cast<unsigned>(position));
+        std::snprintf(message, sizeof message, "%.180s (at column %u)", Printable(reason).c_str(),
+                      static_cast<unsigned>(position));
         return Fail(message);
     }
 
@@ -246,8 +247,7 @@ const JsonNode* JsonMember(const JsonLine* line, const JsonNode* object, const c
     return nullptr;
 }
 
-bool Utf8ToUtf16(const char* text, size_t length, char16_t* out, size_t capacity,
-                 size_t* written) {
+bool Utf8ToUtf16(const char* text, size_t length, char16_t* out, size_t capacity, size_t* written) {
     if (capacity == 0) return false;
     size_t used = 0;
     size_t at = 0;

@@ -8,9 +8,9 @@
 #include <io.h>
 #endif
 
-#include "app/window_layout.h"
 #include "app/app_state.h"
 #include "app/lifecycle.h"
+#include "app/window_layout.h"
 #include "base/text.h"
 #include "export/exports.h"
 #include "json_line.h"

@@ -21,26 +21,27 @@ constexpr uint16_t kAnsi = kInTypeAnsiString;
 constexpr uint16_t kBin = kInTypeBinary;
 
 // Kernel classes (the pointer-sized fields are pointers in the schema).
-const SchemaField kFileCreate[] = {{u"IrpPtr", kPtr},       {u"TTID", kPtr},
-                                   {u"FileObject", kPtr},   {u"CreateOptions", kU32},
+const SchemaField kFileCreate[] = {{u"IrpPtr", kPtr},         {u"TTID", kPtr},
+                                   {u"FileObject", kPtr},     {u"CreateOptions", kU32},
                                    {u"FileAttributes", kU32}, {u"ShareAccess", kU32},
                                    {u"OpenPath", kWide}};
-const SchemaField kFileReadWrite[] = {{u"Offset", kU64},   {u"IrpPtr", kPtr},
-                                      {u"TTID", kPtr},     {u"FileObject", kPtr},
-                                      {u"FileKey", kPtr},  {u"IoSize", kU32},
+const SchemaField kFileReadWrite[] = {{u"Offset", kU64},     {u"IrpPtr", kPtr},  {u"TTID", kPtr},
+                                      {u"FileObject", kPtr}, {u"FileKey", kPtr}, {u"IoSize", kU32},
                                       {u"IoFlags", kU32}};
 const SchemaField kFileName[] = {{u"FileObject", kPtr}, {u"FileName", kWide}};
 const SchemaField kFileInfo[] = {{u"IrpPtr", kPtr},  {u"TTID", kPtr},      {u"FileObject", kPtr},
                                  {u"FileKey", kPtr}, {u"ExtraInfo", kPtr}, {u"InfoClass", kU32}};
-const SchemaField kFileDirEnum[] = {{u"IrpPtr", kPtr},    {u"TTID", kPtr},
-                                    {u"FileObject", kPtr}, {u"FileKey", kPtr},
-                                    {u"Length", kU32},    {u"InfoClass", kU32},
-                                    {u"FileIndex", kU32}, {u"FileName", kWide}};
+const SchemaField kFileDirEnum[] = {
+    {u"IrpPtr", kPtr}, {u"TTID", kPtr},      {u"FileObject", kPtr}, {u"FileKey", kPtr},
+    {u"Length", kU32}, {u"InfoClass", kU32}, {u"FileIndex", kU32},  {u"FileName", kWide}};
 const SchemaField kFileSimpleOp[] = {
     {u"IrpPtr", kPtr}, {u"TTID", kPtr}, {u"FileObject", kPtr}, {u"FileKey", kPtr}};
 const SchemaField kFileOpEnd[] = {{u"IrpPtr", kPtr}, {u"ExtraInfo", kPtr}, {u"NtStatus", kU32}};
-const SchemaField kRegistry[] = {{u"InitialTime", kI64}, {u"Status", kU32}, {u"Index", kU32},
-                                 {u"KeyHandle", kPtr},   {u"KeyName", kWide}};
+const SchemaField kRegistry[] = {{u"InitialTime", kI64},
+                                 {u"Status", kU32},
+                                 {u"Index", kU32},
+                                 {u"KeyHandle", kPtr},
+                                 {u"KeyName", kWide}};
 const SchemaField kTcpSend4[] = {{u"PID", kU32},      {u"size", kU32},    {u"daddr", kU32},
                                  {u"saddr", kU32},    {u"dport", kU16},   {u"sport", kU16},
                                  {u"startime", kU32}, {u"endtime", kU32}, {u"seqnum", kU32},
@@ -49,32 +50,39 @@ const SchemaField kTcpSend6[] = {{u"PID", kU32},       {u"size", kU32},    {u"da
                                  {u"saddr", kBin, 16}, {u"dport", kU16},   {u"sport", kU16},
                                  {u"startime", kU32},  {u"endtime", kU32}, {u"seqnum", kU32},
                                  {u"connid", kPtr}};
-const SchemaField kUdp4[] = {{u"PID", kU32},   {u"size", kU32},  {u"daddr", kU32},
-                             {u"saddr", kU32}, {u"dport", kU16}, {u"sport", kU16},
+const SchemaField kUdp4[] = {{u"PID", kU32},    {u"size", kU32},  {u"daddr", kU32},
+                             {u"saddr", kU32},  {u"dport", kU16}, {u"sport", kU16},
                              {u"seqnum", kU32}, {u"connid", kPtr}};
 const SchemaField kUdp6[] = {{u"PID", kU32},       {u"size", kU32},  {u"daddr", kBin, 16},
                              {u"saddr", kBin, 16}, {u"dport", kU16}, {u"sport", kU16},
                              {u"seqnum", kU32},    {u"connid", kPtr}};
-const SchemaField kProcess[] = {{u"UniqueProcessKey", kPtr},   {u"ProcessId", kU32},
-                                {u"ParentId", kU32},           {u"SessionId", kU32},
-                                {u"ExitStatus", kI32},         {u"DirectoryTableBase", kPtr},
-                                {u"Flags", kU32},              {u"UserSID", kInTypeWbemSid},
-                                {u"ImageFileName", kAnsi},     {u"CommandLine", kWide},
-                                {u"PackageFullName", kWide},   {u"ApplicationId", kWide}};
-const SchemaField kImage[] = {{u"ImageBase", kPtr},      {u"ImageSize", kPtr},
-                              {u"ProcessId", kU32},      {u"ImageCheckSum", kU32},
-                              {u"TimeDateStamp", kU32},  {u"SignatureLevel", kU8},
-                              {u"SignatureType", kU8},   {u"Reserved0", kU16},
-                              {u"DefaultBase", kPtr},    {u"Reserved1", kU32},
-                              {u"Reserved2", kU32},      {u"Reserved3", kU32},
-                              {u"Reserved4", kU32},      {u"FileName", kWide}};
+const SchemaField kProcess[] = {{u"UniqueProcessKey", kPtr},
+                                {u"ProcessId", kU32},
+                                {u"ParentId", kU32},
+                                {u"SessionId", kU32},
+                                {u"ExitStatus", kI32},
+                                {u"DirectoryTableBase", kPtr},
+                                {u"Flags", kU32},
+                                {u"UserSID", kInTypeWbemSid},
+                                {u"ImageFileName", kAnsi},
+                                {u"CommandLine", kWide},
+                                {u"PackageFullName", kWide},
+                                {u"ApplicationId", kWide}};
+const SchemaField kImage[] = {
+    {u"ImageBase", kPtr},     {u"ImageSize", kPtr},     {u"ProcessId", kU32},
+    {u"ImageCheckSum", kU32}, {u"TimeDateStamp", kU32}, {u"SignatureLevel", kU8},
+    {u"SignatureType", kU8},  {u"Reserved0", kU16},     {u"DefaultBase", kPtr},
+    {u"Reserved1", kU32},     {u"Reserved2", kU32},     {u"Reserved3", kU32},
+    {u"Reserved4", kU32},     {u"FileName", kWide}};
 // DNS client (manifest-based).
-const SchemaField kDnsQuery[] = {{u"QueryName", kWide},        {u"QueryType", kU32},
-                                 {u"QueryOptions", kU64},      {u"ServerList", kWide},
-                                 {u"IsNetworkQuery", kU32},    {u"NetworkQueryIndex", kU32},
-                                 {u"InterfaceIndex", kU32},    {u"IsAsyncQuery", kU32}};
-const SchemaField kDnsAnswer[] = {{u"QueryName", kWide},   {u"QueryType", kU32},
-                                  {u"QueryOptions", kU64}, {u"QueryStatus", kU32},
+const SchemaField kDnsQuery[] = {{u"QueryName", kWide},     {u"QueryType", kU32},
+                                 {u"QueryOptions", kU64},   {u"ServerList", kWide},
+                                 {u"IsNetworkQuery", kU32}, {u"NetworkQueryIndex", kU32},
+                                 {u"InterfaceIndex", kU32}, {u"IsAsyncQuery", kU32}};
+const SchemaField kDnsAnswer[] = {{u"QueryName", kWide},
+                                  {u"QueryType", kU32},
+                                  {u"QueryOptions", kU64},
+                                  {u"QueryStatus", kU32},
                                   {u"QueryResults", kWide}};
 
 const char16_t* const kReadsFileCreate[] = {u"FileObject", u"OpenPath", u"IrpPtr"};
@@ -84,8 +92,7 @@ const char16_t* const kReadsFileInfo[] = {u"FileObject", u"FileKey", u"IrpPtr"};
 const char16_t* const kReadsFileDir[] = {u"FileObject", u"FileKey", u"IrpPtr", u"FileName"};
 const char16_t* const kReadsFileOpEnd[] = {u"IrpPtr", u"NtStatus"};
 const char16_t* const kReadsRegistry[] = {u"KeyHandle", u"KeyName", u"Status"};
-const char16_t* const kReadsNetwork[] = {u"PID", u"saddr", u"daddr", u"sport", u"dport",
-                                         u"size"};
+const char16_t* const kReadsNetwork[] = {u"PID", u"saddr", u"daddr", u"sport", u"dport", u"size"};
 const char16_t* const kReadsProcess[] = {u"ProcessId", u"ParentId", u"ImageFileName",
                                          u"CommandLine", u"ExitStatus"};
 const char16_t* const kReadsImage[] = {u"ProcessId", u"FileName", u"ImageSize"};
@@ -134,27 +141,41 @@ void Put(PayloadWriter* w, SampleEvent* sample, const char16_t* name, const void
 } // namespace
 
 const SchemaClass kDecoderSchemas[] = {
-    {"FileIo create", kFileIoProvider, 0, 2, 64, OLV_FIELDS(kFileCreate), OLV_FIELDS(kReadsFileCreate)},
-    {"FileIo read", kFileIoProvider, 0, 2, 67, OLV_FIELDS(kFileReadWrite), OLV_FIELDS(kReadsFileRequest)},
-    {"FileIo write", kFileIoProvider, 0, 2, 68, OLV_FIELDS(kFileReadWrite), OLV_FIELDS(kReadsFileRequest)},
+    {"FileIo create", kFileIoProvider, 0, 2, 64, OLV_FIELDS(kFileCreate),
+     OLV_FIELDS(kReadsFileCreate)},
+    {"FileIo read", kFileIoProvider, 0, 2, 67, OLV_FIELDS(kFileReadWrite),
+     OLV_FIELDS(kReadsFileRequest)},
+    {"FileIo write", kFileIoProvider, 0, 2, 68, OLV_FIELDS(kFileReadWrite),
+     OLV_FIELDS(kReadsFileRequest)},
     {"FileIo name", kFileIoProvider, 0, 2, 0, OLV_FIELDS(kFileName), OLV_FIELDS(kReadsFileName)},
-    {"FileIo file create", kFileIoProvider, 0, 2, 32, OLV_FIELDS(kFileName), OLV_FIELDS(kReadsFileName)},
-    {"FileIo rundown", kFileIoProvider, 0, 2, 36, OLV_FIELDS(kFileName), OLV_FIELDS(kReadsFileName)},
-    {"FileIo set info", kFileIoProvider, 0, 2, 69, OLV_FIELDS(kFileInfo), OLV_FIELDS(kReadsFileInfo)},
-    {"FileIo query info", kFileIoProvider, 0, 2, 74, OLV_FIELDS(kFileInfo), OLV_FIELDS(kReadsFileInfo)},
-    {"FileIo directory", kFileIoProvider, 0, 2, 72, OLV_FIELDS(kFileDirEnum), OLV_FIELDS(kReadsFileDir)},
-    {"FileIo close", kFileIoProvider, 0, 2, 66, OLV_FIELDS(kFileSimpleOp), OLV_FIELDS(kReadsFileInfo)},
-    {"FileIo completion", kFileIoProvider, 0, 2, 76, OLV_FIELDS(kFileOpEnd), OLV_FIELDS(kReadsFileOpEnd)},
-    {"Registry open", kRegistryProvider, 0, 2, 11, OLV_FIELDS(kRegistry), OLV_FIELDS(kReadsRegistry)},
-    {"Registry key rundown", kRegistryProvider, 0, 2, 24, OLV_FIELDS(kRegistry), OLV_FIELDS(kReadsRegistry)},
+    {"FileIo file create", kFileIoProvider, 0, 2, 32, OLV_FIELDS(kFileName),
+     OLV_FIELDS(kReadsFileName)},
+    {"FileIo rundown", kFileIoProvider, 0, 2, 36, OLV_FIELDS(kFileName),
+     OLV_FIELDS(kReadsFileName)},
+    {"FileIo set info", kFileIoProvider, 0, 2, 69, OLV_FIELDS(kFileInfo),
+     OLV_FIELDS(kReadsFileInfo)},
+    {"FileIo query info", kFileIoProvider, 0, 2, 74, OLV_FIELDS(kFileInfo),
+     OLV_FIELDS(kReadsFileInfo)},
+    {"FileIo directory", kFileIoProvider, 0, 2, 72, OLV_FIELDS(kFileDirEnum),
+     OLV_FIELDS(kReadsFileDir)},
+    {"FileIo close", kFileIoProvider, 0, 2, 66, OLV_FIELDS(kFileSimpleOp),
+     OLV_FIELDS(kReadsFileInfo)},
+    {"FileIo completion", kFileIoProvider, 0, 2, 76, OLV_FIELDS(kFileOpEnd),
+     OLV_FIELDS(kReadsFileOpEnd)},
+    {"Registry open", kRegistryProvider, 0, 2, 11, OLV_FIELDS(kRegistry),
+     OLV_FIELDS(kReadsRegistry)},
+    {"Registry key rundown", kRegistryProvider, 0, 2, 24, OLV_FIELDS(kRegistry),
+     OLV_FIELDS(kReadsRegistry)},
     {"TcpIp send IPv4", kTcpIpProvider, 0, 2, 10, OLV_FIELDS(kTcpSend4), OLV_FIELDS(kReadsNetwork)},
     {"TcpIp send IPv6", kTcpIpProvider, 0, 2, 26, OLV_FIELDS(kTcpSend6), OLV_FIELDS(kReadsNetwork)},
     {"UdpIp send IPv4", kUdpIpProvider, 0, 2, 10, OLV_FIELDS(kUdp4), OLV_FIELDS(kReadsNetwork)},
     {"UdpIp receive IPv6", kUdpIpProvider, 0, 2, 27, OLV_FIELDS(kUdp6), OLV_FIELDS(kReadsNetwork)},
     {"Process start", kProcessProvider, 0, 4, 1, OLV_FIELDS(kProcess), OLV_FIELDS(kReadsProcess)},
     {"Image load", kImageProvider, 0, 3, 10, OLV_FIELDS(kImage), OLV_FIELDS(kReadsImage)},
-    {"DNS query", kDnsClientProvider, 3006, 0, 0, OLV_FIELDS(kDnsQuery), OLV_FIELDS(kReadsDnsQuery)},
-    {"DNS answer", kDnsClientProvider, 3008, 0, 0, OLV_FIELDS(kDnsAnswer), OLV_FIELDS(kReadsDnsAnswer)},
+    {"DNS query", kDnsClientProvider, 3006, 0, 0, OLV_FIELDS(kDnsQuery),
+     OLV_FIELDS(kReadsDnsQuery)},
+    {"DNS answer", kDnsClientProvider, 3008, 0, 0, OLV_FIELDS(kDnsAnswer),
+     OLV_FIELDS(kReadsDnsAnswer)},
 };
 const uint32_t kDecoderSchemaCount = sizeof kDecoderSchemas / sizeof kDecoderSchemas[0];
 
@@ -179,7 +200,7 @@ size_t WriteSchemaBlock(const SchemaClass& schema, uint8_t* block, size_t capaci
     auto put16 = [&](size_t at, uint16_t v) { std::memcpy(block + at, &v, 2); };
     auto put32 = [&](size_t at, uint32_t v) { std::memcpy(block + at, &v, 4); };
     std::memcpy(block, &schema.provider, sizeof(Guid)); // ProviderGuid
-    put16(32, schema.id);                                // EventDescriptor.Id
+    put16(32, schema.id);                               // EventDescriptor.Id
     block[34] = schema.version;
     block[37] = schema.opcode;
     put32(48, schema.id == 0 ? 1u : 0u); // DecodingSource: the kernel's classes, or a manifest
@@ -241,8 +262,9 @@ void WriteSampleEvent(const SchemaClass& schema, uint32_t pointerBytes, SimEvent
             uint8_t bytes[16 + 28] = {};
             const uint32_t token = 2 * pointerBytes;
             std::memcpy(bytes, &value, pointerBytes);
-            const uint8_t sid[28] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 0xA1, 0xB2, 0xC3, 0xD4,
-                                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0xE9, 0x03, 0, 0};
+            const uint8_t sid[28] = {1,    5,    0,    0,    0,    0,    0,    5,    21,   0,
+                                     0,    0,    0xA1, 0xB2, 0xC3, 0xD4, 0x11, 0x22, 0x33, 0x44,
+                                     0x55, 0x66, 0x77, 0x88, 0xE9, 0x03, 0,    0};
             std::memcpy(bytes + token, sid, sizeof sid);
             Put(&w, sample, f.name, bytes, token + sizeof sid);
             break;

@@ -1,7 +1,8 @@
-// The stand-in for the helper's schemas. Schema blocks as the Trace Data Helper returns them (TRACE_EVENT_INFO with its property
-// array and names), written byte by byte, for the kernel and DNS-client event classes the
-// decoders read; and sample events of those classes whose payload and stand-in property table
-// hold the same bytes, so the layout walk and the stand-in readers can be compared.
+// The stand-in for the helper's schemas. Schema blocks as the Trace Data Helper returns them
+// (TRACE_EVENT_INFO with its property array and names), written byte by byte, for the kernel and
+// DNS-client event classes the decoders read; and sample events of those classes whose payload and
+// stand-in property table hold the same bytes, so the layout walk and the stand-in readers can be
+// compared.
 #pragma once
 
 #include <cstddef>

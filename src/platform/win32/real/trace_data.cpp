@@ -30,7 +30,8 @@ static_assert(offsetof(EVENT_PROPERTY_INFO, nonStructType.InType) == kSchemaInfo
 static_assert(offsetof(EVENT_PROPERTY_INFO, nonStructType.OutType) == kSchemaInfoOutTypeOffset);
 static_assert(offsetof(EVENT_PROPERTY_INFO, count) == kSchemaInfoCountOffset);
 static_assert(offsetof(EVENT_PROPERTY_INFO, length) == kSchemaInfoLengthOffset);
-static_assert(PropertyStruct == kSchemaFlagStruct && PropertyParamLength == kSchemaFlagParamLength &&
+static_assert(PropertyStruct == kSchemaFlagStruct &&
+              PropertyParamLength == kSchemaFlagParamLength &&
               PropertyParamCount == kSchemaFlagParamCount &&
               PropertyWBEMXmlFragment == kSchemaFlagXmlFragment &&
               PropertyParamFixedLength == kSchemaFlagParamFixedLength);
@@ -73,8 +74,8 @@ uint32_t HelperRead(const EventRecord* event, const char16_t* name, void* buffer
 // the record's provider, id, version and opcode (the kernel's classes by opcode: their ids are 0).
 uint32_t HelperDescribe(const EventRecord* event, uint8_t* block, uint32_t* bytes) {
     ULONG size = *bytes;
-    const ULONG status = TdhGetEventInformation(
-        Record(event), 0, nullptr, reinterpret_cast<PTRACE_EVENT_INFO>(block), &size);
+    const ULONG status = TdhGetEventInformation(Record(event), 0, nullptr,
+                                                reinterpret_cast<PTRACE_EVENT_INFO>(block), &size);
     *bytes = size;
     return status;
 }
