@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <cstring>
+
 namespace olv {
 
 size_t TextLength(const char16_t* text) {
@@ -14,9 +16,15 @@ void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t 
     size_t used = 0;
     while (used < capacity - 1 && buf[used] != 0) ++used;
     if (src != nullptr) {
-        for (size_t i = 0; i < count && src[i] != 0 && used < capacity - 1; ++i) {
-            buf[used++] = src[i];
-        }
+        // Measure what fits first, then copy it in one piece: names and paths are copied on the
+        // trace thread for every row.
+        const size_t room = capacity - 1 - used;
+        const size_t limit = count < room ? count : room;
+        size_t n = 0;
+        while (n < limit && src[n] != 0)
+            ++n;
+        if (n > 0) std::memmove(buf + used, src, n * sizeof(char16_t));
+        used += n;
     }
     buf[used] = 0;
 }

@@ -30,8 +30,10 @@ void QueueRow(AppState* app, const EventRow* row) {
         AtomicAdd(app->droppedHere, 1);
         return;
     }
-    std::memcpy(&app->queueSlots[write], row, sizeof(EventRow));
-    // The exchange orders the slot's contents before the new index for the reader.
+    // The ring is far larger than the caches and is read a timer tick later: the copy goes around
+    // them. Its stores are complete before the exchange publishes the slot to the reader.
+    CopyRowAround(&app->queueSlots[write], row);
+    FinishRowCopies();
     AtomicExchange(app->queueWrite, next);
     LeaveLock(&app->queueLock);
 }

@@ -68,8 +68,7 @@ struct DecodeJob {
 void DecodeAndQueue(void* context) {
     auto* job = static_cast<DecodeJob*>(context);
     if (job->event == nullptr) return;
-    EventRow row;
-    std::memset(&row, 0, sizeof row);
+    EventRow row; // DecodeEvent gives a kept row every byte
     if (DecodeEvent(&job->tc->tracking, job->event, &row) && job->tc->appState != nullptr) {
         QueueRow(job->tc->appState, &row);
     }

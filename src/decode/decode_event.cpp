@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "decode/decode.h"
 #include "decode/dispatch.h"
 #include "platform/time.h"
@@ -29,19 +31,22 @@ EventDecoder DecoderForProvider(const Guid& provider) {
     return nullptr;
 }
 
-bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+void StartRow(const EventRecord* event, EventRow* row) {
     const EventHeader& header = event->header;
-    const int64_t t = header.timeStamp;
-
+    std::memset(static_cast<void*>(row), 0, sizeof *row);
     // A time stamp that cannot be converted leaves the time zero.
-    FileTimeToLocalTime(t, &row->time);
+    FileTimeToLocalTime(header.timeStamp, &row->time);
     row->pid = header.processId;
     row->threadId = header.threadId;
-    row->severity = 0;
-    row->timestamp = static_cast<uint64_t>(t);
+    row->timestamp = static_cast<uint64_t>(header.timeStamp);
+}
 
-    EventDecoder decoder = DecoderForProvider(header.providerId);
+bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row) {
+    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+    const int64_t t = event->header.timeStamp;
+    // The decoder starts the row (StartRow) once it knows there is one; a row released from the
+    // held pool comes whole, with the time and ids of its request.
+    EventDecoder decoder = DecoderForProvider(event->header.providerId);
     if (decoder == nullptr || !decoder(ts, event, row, t)) return false;
 
     // The rules below see the process name, so it is set first.

@@ -84,6 +84,7 @@ bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, 
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     const uint16_t id = event->header.descriptor.id;
     if (id != kDnsQueryEvent && id != kDnsAnswerEvent) return false;
+    StartRow(event, row);
     row->category = kCategoryNetwork;
 
     char16_t name[kQueryNameChars];

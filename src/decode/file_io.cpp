@@ -160,6 +160,7 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
 
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     if (opcode == 39 || opcode == 40) return false;
+    StartRow(event, row);
     row->category = kCategoryFile;
     SetFileOperation(opcode, row->operation);
 

@@ -35,6 +35,7 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
     if (!IsProcessFollowed(ts, parent, t) && !IsProcessFollowed(ts, logger, t)) return false;
     if (pid != 0) FollowProcess(ts, pid, t);
 
+    StartRow(event, row);
     row->parentPid = parent;
     row->category = kCategoryProcess;
     row->pid = pid;
@@ -54,6 +55,7 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
     if (!IsProcessFollowed(ts, pid, t)) return false;
 
+    StartRow(event, row);
     row->category = kCategoryProcess;
     row->pid = pid;
     ReadAnsiStringProperty(event, u"ImageFileName", row->process, kProcessChars);
@@ -90,6 +92,7 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
 
     uint8_t opcode = event->header.descriptor.opcode;
     if (opcode == kImageRundownStart || opcode == kImageRundownEnd) return false;
+    StartRow(event, row);
     row->pid = pid;
     row->category = kCategoryProcess;
     if (opcode == kImageLoad) {

@@ -85,6 +85,7 @@ bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* 
 
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     if (opcode == kOpNoRow) return false;
+    StartRow(event, row);
     row->category = kCategoryRegistry;
     SetRegistryOperation(opcode, row->operation);
 

@@ -526,17 +526,23 @@ bool EndsWithFolded(FieldText path, const char16_t* pattern, size_t m) {
     return false;
 }
 
-// The pattern occurs exactly and is followed by the end of the path or a space.
+// The pattern occurs exactly and is followed by the end of the path or a space. Only the places
+// that end a token can end a match, so the pattern is compared just before each space and before
+// the end (a network row's path has two spaces).
 bool ContainsToken(FieldText path, const char16_t* pattern, size_t m) {
     if (path.length == 0 || m > path.length) return false;
-    for (size_t i = 0; i + m <= path.length; ++i) {
+    auto endsAt = [&](size_t end) {
+        if (end < m) return false;
+        const char16_t* at = path.text + (end - m);
         size_t j = 0;
-        while (j < m && path.text[i + j] == pattern[j])
+        while (j < m && at[j] == pattern[j])
             ++j;
-        if (j < m) continue;
-        if (i + m == path.length || path.text[i + m] == u' ') return true;
+        return j == m;
+    };
+    for (size_t end = 0; end < path.length; ++end) {
+        if (path.text[end] == u' ' && endsAt(end)) return true;
     }
-    return false;
+    return endsAt(path.length);
 }
 
 template <bool kFoldPattern>

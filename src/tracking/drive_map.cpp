@@ -1,6 +1,7 @@
 // The DriveMap: device paths of the logical drives, built once per recording, used to show
 // kernel paths with the drive letter the user knows. Built and read on the processing thread
 // only, without a lock.
+#include <cstring>
 #include <iterator>
 
 #include "base/text.h"
@@ -56,10 +57,23 @@ void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity) {
         size_t n = TextLength(entry.device);
         if (n == 0 || pathLength <= n || path[n] != u'\\') continue;
         if (!PrefixEqualsFolded(path, entry.device, n)) continue;
-        char16_t translated[kPathChars];
-        CopyBounded(translated, kPathChars, entry.letter);
-        AppendBounded(translated, kPathChars, path + n);
-        CopyBounded(path, capacity, translated);
+        const size_t letterLength = TextLength(entry.letter);
+        if (letterLength > n) {
+            char16_t translated[kPathChars];
+            CopyBounded(translated, kPathChars, entry.letter);
+            AppendBounded(translated, kPathChars, path + n);
+            CopyBounded(path, capacity, translated);
+            return;
+        }
+        // The letter is not longer than the device it replaces: the rest of the path moves to
+        // the left in place, cut as the composed text would be.
+        size_t keep = letterLength + (pathLength - n);
+        if (keep > kPathChars - 1) keep = kPathChars - 1;
+        if (keep > capacity - 1) keep = capacity - 1;
+        const size_t fromLetter = keep < letterLength ? keep : letterLength;
+        std::memmove(path + fromLetter, path + n, (keep - fromLetter) * sizeof(char16_t));
+        std::memcpy(path, entry.letter, fromLetter * sizeof(char16_t));
+        path[keep] = 0;
         return;
     }
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/text.h"
+#include "support/test_random.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -34,6 +35,40 @@ TEST_CASE("AppendBounded and CopyBounded keep at most capacity - 1 characters, t
     CHECK(U8(buf) == "");
     CopyAscii(buf, 4, "hello");
     CHECK(U8(buf) == "hel");
+}
+
+TEST_CASE("AppendBoundedN writes exactly what a character-by-character append writes") {
+    // The plain append, one character at a time, as the reference.
+    auto reference = [](char16_t* buf, size_t capacity, const char16_t* src, size_t count) {
+        if (capacity == 0) return;
+        size_t used = 0;
+        while (used < capacity - 1 && buf[used] != 0)
+            ++used;
+        for (size_t i = 0; src != nullptr && i < count && src[i] != 0 && used < capacity - 1; ++i)
+            buf[used++] = src[i];
+        buf[used] = 0;
+    };
+    TestRandom random{12345};
+    auto next = [&](uint32_t n) { return random.Below(n); };
+    for (int round = 0; round < 5000; ++round) {
+        char16_t src[40];
+        for (char16_t& c : src)
+            c = static_cast<char16_t>(u'a' + next(26));
+        src[next(40)] = 0; // sometimes at the start, sometimes never reached before count
+        char16_t expected[48];
+        char16_t actual[48];
+        for (char16_t& c : expected)
+            c = static_cast<char16_t>(u'A' + next(26));    // what lies behind is compared too
+        const size_t start = next(6) == 0 ? 48 : next(30); // 48: a buffer without terminator
+        if (start < 48) expected[start] = 0;
+        std::memcpy(actual, expected, sizeof expected);
+        const size_t capacity = next(48);
+        const size_t count = next(4) == 0 ? SIZE_MAX : next(45);
+        const char16_t* from = next(10) == 0 ? nullptr : src;
+        reference(expected, capacity, from, count);
+        AppendBoundedN(actual, capacity, from, count);
+        REQUIRE(std::memcmp(actual, expected, sizeof expected) == 0);
+    }
 }
 
 TEST_CASE("comparisons: exact, and folding only A to Z") {

@@ -41,27 +41,39 @@ TEST_CASE("each provider goes to its own decoder; any other provider to none") {
     CHECK(U8(CategoryLabel(4)) == "Unknown");
 }
 
-TEST_CASE("DecodeEvent fills time, ids and time stamp; a rejected event is neither named nor "
-          "scored") {
+TEST_CASE("a kept row gets time, ids and time stamp whatever the caller's row held; a rejected "
+          "event leaves the row as it was, neither named nor scored") {
     ProviderFixture f;
     const int64_t t = kT0 + 1234567;
     SystemTime expectedTime{};
     REQUIRE(FileTimeToLocalTime(t, &expectedTime));
     const Guid unknown = {0x12345678, 0x9abc, 0xdef0, {1, 2, 3, 4, 5, 6, 7, 8}};
+    EventRow garbage;
+    std::memset(static_cast<void*>(&garbage), 0xA5, sizeof garbage);
     for (const Guid* provider : {&kFileIoProvider, &kProcessProvider, &kImageProvider, &unknown}) {
         // An event of a process nobody follows, with an opcode no decoder knows: no row.
         BeginSimEvent(f.e, *provider, 0xEE, 0xEEEE, kOtherPid, 4242, t);
-        std::memset(static_cast<void*>(&f.row), 0, sizeof f.row);
-        f.row.severity = 3;
+        f.row = garbage;
         CHECK_FALSE(DecodeEvent(f.ts, &f.e->record, &f.row));
-        CHECK(std::memcmp(&f.row.time, &expectedTime, sizeof expectedTime) == 0);
-        CHECK((f.row.pid == kOtherPid && f.row.threadId == 4242));
-        CHECK((f.row.timestamp == static_cast<uint64_t>(t) && f.row.severity == 0));
-        CHECK((f.row.process[0] == 0 && f.row.threat[0] == 0));
+        CHECK(std::memcmp(&f.row, &garbage, sizeof garbage) == 0);
     }
+    // A kept row decoded over garbage is the row decoded over zeros.
+    f.Begin(kImageProvider, 10, t, kSamplePid);
+    AddSimU32(f.e, u"ProcessId", kSamplePid);
+    AddSimWideString(f.e, u"FileName", u"C:\\Windows\\System32\\user32.dll");
+    f.row = garbage;
+    REQUIRE(DecodeEvent(f.ts, &f.e->record, &f.row));
+    const EventRow overGarbage = f.row;
+    REQUIRE(f.Decode());
+    CHECK(std::memcmp(&overGarbage, &f.row, sizeof f.row) == 0);
+    CHECK(std::memcmp(&f.row.time, &expectedTime, sizeof expectedTime) == 0);
+    CHECK((f.row.pid == kSamplePid && f.row.threadId == 77));
+    CHECK(f.row.timestamp == static_cast<uint64_t>(t));
     // A time stamp that cannot be converted leaves the time zero.
-    BeginSimEvent(f.e, unknown, 0, 0, 5, 6, -1);
-    CHECK_FALSE(f.Decode());
+    f.Begin(kImageProvider, 10, -1, kSamplePid);
+    AddSimU32(f.e, u"ProcessId", kSamplePid);
+    f.row = garbage;
+    REQUIRE(DecodeEvent(f.ts, &f.e->record, &f.row));
     CHECK(f.row.time.year == 0);
     CHECK_FALSE(DecodeEvent(f.ts, nullptr, &f.row));
 }

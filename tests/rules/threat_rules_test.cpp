@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "doctest.h"
 #include "rules/threat_rules.h"
+#include "support/test_random.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -397,6 +398,40 @@ TEST_CASE("match modes: a name suffix with one final dot, a port token ending th
     for (const Token& c : tokens) {
         CAPTURE(U8(c.path));
         CHECK(Score({kNet, u"Sent data (TCP)", c.path, u"", u""}).severity == c.severity);
+    }
+}
+
+TEST_CASE("a port token is found exactly where a search at every place finds it") {
+    // The plain definition: the pattern at some place, followed by the end or a space.
+    auto reference = [](const char16_t* path, size_t n, const char16_t* pattern) {
+        const size_t m = TextLength(pattern);
+        if (n == 0 || m > n) return false;
+        for (size_t i = 0; i + m <= n; ++i) {
+            if (std::memcmp(path + i, pattern, m * sizeof(char16_t)) == 0 &&
+                (i + m == n || path[i + m] == u' ')) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const char16_t pieces[] = u"14:5 ->.";
+    TestRandom random{77};
+    auto next = [&](uint32_t n) { return random.Below(n); };
+    for (int round = 0; round < 20000; ++round) {
+        EventRow row{};
+        row.category = kCategoryNetwork;
+        const size_t n =
+            next(4) == 0 ? kPathChars : next(24); // sometimes a full, unterminated path
+        for (size_t i = 0; i < n; ++i)
+            row.path[i] = pieces[next(8)];
+        char16_t pattern[8] = {};
+        const size_t m = next(7);
+        for (size_t i = 0; i < m; ++i)
+            pattern[i] = pieces[next(8)];
+        const char16_t* const list[] = {pattern, nullptr};
+        CAPTURE(U8(pattern));
+        REQUIRE(MatchPatternList(list, &row, FieldPath, MatchPathToken) ==
+                reference(row.path, n, pattern));
     }
 }
 

@@ -1,4 +1,5 @@
 #include "doctest.h"
+#include "support/test_random.h"
 
 #include "platform/sim/sim_drives.h"
 #include "support/text_check.h"
@@ -125,6 +126,46 @@ TEST_CASE("drive map: device prefixes become drive letters; built once per recor
     CHECK(TextEquals(path, u"\\Device\\HarddiskVolume1\\a"));
     TranslateDevicePath(f.ts, path, 4); // cut at the capacity less one
     CHECK(TextEquals(path, u"C:\\"));
+    ClearSimulatedDrives();
+}
+
+TEST_CASE("drive map: a translated path is the letter and the rest composed and cut, for any "
+          "path and capacity") {
+    // The plain composition: the letter, the rest of the path, then the cut to the capacity.
+    auto reference = [](const char16_t* path, size_t n, const char16_t* letter, size_t capacity,
+                        char16_t* out) {
+        char16_t composed[kPathChars];
+        CopyBounded(composed, kPathChars, letter);
+        AppendBounded(composed, kPathChars, path + n);
+        CopyBounded(out, capacity, composed);
+    };
+    // The map names each drive by its letter and a colon; the last device is shorter than that.
+    const char16_t* letters[] = {u"C:", u"D:\\", u"Q", u"L"};
+    const char16_t* devices[] = {u"\\Device\\HarddiskVolume1", u"\\Device\\Mup", u"\\V",
+                                 u"\\"};
+    SetSimulatedDrives(letters, devices, 4);
+    TrackingFixture f;
+    TestRandom random{4242};
+    for (int round = 0; round < 3000; ++round) {
+        const uint32_t d = random.Below(4);
+        char16_t path[kPathChars];
+        CopyBounded(path, kPathChars, devices[d]);
+        const size_t restLength = random.Below(4) == 0 ? kPathChars : random.Below(40);
+        for (size_t i = 0; i < restLength; ++i)
+            AppendBounded(path, kPathChars, i == 0 ? u"\\" : random.Below(2) == 0 ? u"a" : u"B");
+        const size_t n = TextLength(devices[d]);
+        const size_t capacity = random.Below(3) == 0 ? 1 + random.Below(12) : kPathChars;
+        char16_t expected[kPathChars];
+        if (TextLength(path) > n) {
+            const char16_t letter[3] = {letters[d][0], u':', 0};
+            reference(path, n, letter, capacity, expected);
+        } else {
+            CopyBounded(expected, kPathChars, path); // nothing after the device: left alone
+        }
+        TranslateDevicePath(f.ts, path, capacity);
+        CAPTURE(round);
+        REQUIRE(U8(path) == U8(expected));
+    }
     ClearSimulatedDrives();
 }
 
