@@ -1,7 +1,7 @@
 #include "capture/event_queue.h"
 
-#include "app/app_state.h"
 #include "platform/memory.h"
+#include "record/app_state.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "decode/event_row.h"
+#include "record/event_row.h"
 
 namespace olv {
 

@@ -1,6 +1,5 @@
 // CSV export of the shown rows: UTF-16LE with its byte order mark, CR LF, a block of comment
 // lines about the recording, the column row, and one line per shown row.
-#include "app/app_state.h"
 #include "base/format.h"
 #include "base/note_text.h"
 #include "base/product.h"
@@ -12,6 +11,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "views/row_store.h"

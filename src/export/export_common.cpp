@@ -1,9 +1,9 @@
 #include "export/export_common.h"
 
-#include "app/app_state.h"
 #include "base/format.h"
 #include "base/product.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 
 namespace olv {
 

@@ -2,7 +2,6 @@
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
 #include <initializer_list>
 
-#include "app/app_state.h"
 #include "base/format.h"
 #include "base/note_text.h"
 #include "base/product.h"
@@ -15,6 +14,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "views/row_store.h"

@@ -3,7 +3,6 @@
 // recording in memory is replaced only after every check and read has succeeded.
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
@@ -16,6 +15,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
 

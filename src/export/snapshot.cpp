@@ -2,7 +2,6 @@
 // the shown list whole, or nothing is written.
 #include "export/snapshot.h"
 
-#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
@@ -10,6 +9,7 @@
 #include "platform/lock.h"
 #include "platform/time.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
 

@@ -1,7 +1,7 @@
 // The copy of the recording's block that a file about to be written says of itself.
 #pragma once
 
-#include "report/recording_info.h"
+#include "record/recording_info.h"
 
 namespace olv {
 

@@ -2,13 +2,13 @@
 // from its block.
 #include "report/completeness.h"
 
-#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/note_text.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
 #include "platform/time.h"
+#include "record/app_state.h"
 #include "tracking/tracking_state.h"
 
 namespace olv {

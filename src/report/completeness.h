@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/recording_info.h"
+#include "record/recording_info.h"
 
 namespace olv {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/event_row.h"
 #include "platform/lock.h"
+#include "record/event_row.h"
 
 namespace olv {
 

@@ -1,10 +1,10 @@
 #include "views/process_tree.h"
 
-#include "app/app_state.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 
 namespace olv {
 

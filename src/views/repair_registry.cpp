@@ -2,10 +2,10 @@
 // ran get their full key path from the names Windows listed when the session ended.
 #include "views/row_store.h"
 
-#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
+#include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
 

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/note_text.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "platform/memory.h"
+#include "record/app_state.h"
 #include "views/view_texts.h"
 
 #if defined(__SSE2__)

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/event_row.h"
+#include "record/event_row.h"
 
 namespace olv {
 

@@ -1,7 +1,7 @@
 #include "views/summary.h"
 
-#include "app/app_state.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 
 #include "base/format.h"
 #include "base/note_text.h"

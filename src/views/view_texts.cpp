@@ -1,12 +1,12 @@
 #include "views/view_texts.h"
 
-#include "app/app_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
 #include "platform/files.h"
 #include "platform/ui.h"
+#include "record/app_state.h"
 #include "rules/threat_rules.h"
 
 namespace olv {

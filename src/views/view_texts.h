@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/event_row.h"
+#include "record/event_row.h"
 
 namespace olv {
 

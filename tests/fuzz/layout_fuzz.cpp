@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "decode/event_layout.h"
+#include "platform/event_layout.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "base/text.h"
-#include "decode/event_layout.h"
-#include "decode/layout_cache.h"
+#include "platform/event_layout.h"
+#include "platform/layout_cache.h"
 #include "platform/tracedata.h"
 #include "platform/win32/real/trace_layout.h"
 

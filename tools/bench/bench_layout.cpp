@@ -14,11 +14,11 @@
 
 #include "bench.h"
 #include "decode/decode.h"
-#include "decode/event_row.h"
-#include "decode/layout_cache.h"
+#include "platform/layout_cache.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_event.h"
 #include "platform/sim/sim_schema.h"
+#include "record/event_row.h"
 #include "tracking/tracking_state.h"
 
 using namespace olv;

@@ -7,7 +7,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "bench.h"
-#include "decode/event_row.h"
+#include "record/event_row.h"
 #include "rules/threat_rules.h"
 
 using namespace olv;

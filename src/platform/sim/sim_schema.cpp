@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "decode/decode.h"
+#include "platform/trace_providers.h"
 
 namespace olv {
 

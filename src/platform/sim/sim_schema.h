@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/event_layout.h"
+#include "platform/event_layout.h"
 #include "platform/sim/sim_event.h"
 
 namespace olv {

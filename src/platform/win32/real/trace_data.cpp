@@ -11,7 +11,7 @@
 #include <evntcons.h>
 #include <tdh.h>
 
-#include "decode/layout_cache.h"
+#include "platform/layout_cache.h"
 #include "platform/win32/real/trace_layout.h"
 
 namespace olv {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "decode/layout_cache.h"
+#include "platform/layout_cache.h"
 
 namespace olv {
 

@@ -1,4 +1,4 @@
-#include "decode/layout_cache.h"
+#include "platform/layout_cache.h"
 
 #include <atomic>
 #include <cstring>

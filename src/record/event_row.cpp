@@ -1,4 +1,4 @@
-#include "decode/event_row.h"
+#include "record/event_row.h"
 
 #include <cstring>
 

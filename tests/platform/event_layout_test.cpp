@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "decode/event_layout.h"
+#include "platform/event_layout.h"
 #include "platform/sim/sim_schema.h"
 #include "support/event_builder.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/atomic.h"
-#include "decode/layout_cache.h"
+#include "platform/layout_cache.h"
 #include "decode/properties.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_schema.h"

@@ -10,7 +10,6 @@
 
 namespace olv {
 
-
 enum EventCategory : uint32_t {
     kCategoryFile = 0,
     kCategoryRegistry = 1,
@@ -26,8 +25,8 @@ constexpr size_t kProcessChars = 64;
 constexpr size_t kThreatChars = 128;
 
 struct EventRow {
-    SystemTime time;                   // local time of the event
-    uint32_t category;                 // EventCategory
+    SystemTime time;   // local time of the event
+    uint32_t category; // EventCategory
     char16_t operation[kOperationChars];
     char16_t path[kPathChars];
     char16_t detail[kDetailChars];

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/event_layout.h"
+#include "platform/event_layout.h"
 #include "platform/tracedata.h"
 
 namespace olv {

@@ -1,4 +1,4 @@
-#include "decode/event_layout.h"
+#include "platform/event_layout.h"
 
 #include <cstring>
 
