@@ -41,23 +41,33 @@ for preset in "${PRESETS[@]}"; do
     fi
     olv_log "[$preset] built in $(olv_seconds_since "$stage_start") s"
     if [[ $preset == fuzz ]]; then
-        # The corpus once (every file must load without a finding), then new inputs for a while;
-        # new inputs go to a scratch folder so the corpus in the tree stays as it is.
-        fuzzer=build/fuzz/olv_fuzz_session
-        olv_log "[fuzz] replay tests/corpus/session"
-        if ! "$fuzzer" -runs=0 tests/corpus/session </dev/null >build/fuzz-replay.log 2>&1; then
-            tail -n 40 build/fuzz-replay.log
-            failed+=("fuzz: corpus replay")
+        # Every target's corpus once (every file must load without a finding), then new inputs
+        # for the session loader for a while; new inputs go to a scratch folder so the corpora in
+        # the tree stay as they are.
+        replay_failed=""
+        for target in build/fuzz/olv_fuzz_*; do
+            name=${target##*/olv_fuzz_}
+            [[ -d tests/corpus/$name ]] || continue
+            olv_log "[fuzz] replay tests/corpus/$name"
+            if ! "$target" -runs=0 "tests/corpus/$name" </dev/null >"build/fuzz-replay-$name.log" 2>&1; then
+                tail -n 40 "build/fuzz-replay-$name.log"
+                replay_failed+=" $name"
+            fi
+        done
+        if [[ -n $replay_failed ]]; then
+            failed+=("fuzz: corpus replay of$replay_failed")
             summary[fuzz]="corpus replay failed"
             took[$preset]=$(olv_seconds_since "$stage_start")
             continue
         fi
+        fuzzer=build/fuzz/olv_fuzz_session
         olv_log "[fuzz] session loader for $FUZZ_SECONDS s"
         rm -rf build/fuzz/new-inputs && mkdir -p build/fuzz/new-inputs
         if "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
             -artifact_prefix=build/fuzz/ build/fuzz/new-inputs tests/corpus/session \
             </dev/null >build/fuzz-run.log 2>&1; then
-            summary[fuzz]="corpus replayed; $(grep -Eo '#[0-9]+ *DONE.*' build/fuzz-run.log | tail -n 1)"
+            runs=$(grep -Eo '#[0-9]+[[:space:]]+DONE.*' build/fuzz-run.log | tail -n 1 || true)
+            summary[fuzz]="corpora replayed; session loader: ${runs:-done}"
         else
             tail -n 60 build/fuzz-run.log
             failed+=("fuzz: finding (see build/fuzz/crash-* and build/fuzz-run.log)")
