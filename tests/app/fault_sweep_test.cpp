@@ -40,23 +40,30 @@ bool Starts(const std::string& text, const std::string& start) {
     return text.rfind(start, 0) == 0;
 }
 
+// Fresh stand-ins and an AppState on the headless window, its path box holding kTarget (which
+// exists) and the launcher about to hand out pid.
+AppState* ReadyToStart(uint32_t pid) {
+    ResetHeadlessUi();
+    SimTraceReset();
+    ResetSimProcesses();
+    SetSimulatedFileAttributes(kTarget, false);
+    SetSimNextProcessId(pid);
+    AppState* app = AllocRecord<AppState>();
+    REQUIRE(app != nullptr);
+    InitAppState(app);
+    WireControls(app, HeadlessControlHandle);
+    HeadlessSetText(kIdTargetEdit, kTarget);
+    return app;
+}
+
 } // namespace
 
 TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);
-        ResetHeadlessUi();
-        SimTraceReset();
-        ResetSimProcesses();
-        SetSimulatedFileAttributes(kTarget, false);
-        SetSimNextProcessId(5000);
         const int64_t live = LiveAllocationCount();
-        AppState* app = AllocRecord<AppState>();
-        REQUIRE(app != nullptr);
-        InitAppState(app);
-        WireControls(app, HeadlessControlHandle);
-        HeadlessSetText(kIdTargetEdit, kTarget);
+        AppState* app = ReadyToStart(5000);
 
         RefuseNthAllocation(n);
         DispatchCommand(app, kIdStartButton);
@@ -225,17 +232,8 @@ TEST_CASE("A decode that faults right after taking any lock still lets Stop fini
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);
-        ResetHeadlessUi();
-        SimTraceReset();
-        ResetSimProcesses();
-        SetSimulatedFileAttributes(kTarget, false);
-        SetSimNextProcessId(kFaultPid);
+        AppState* app = ReadyToStart(kFaultPid);
         SimTraceSetEvents(u"NT Kernel Logger", ProduceLockingEvents, nullptr);
-        AppState* app = AllocRecord<AppState>();
-        REQUIRE(app != nullptr);
-        InitAppState(app);
-        WireControls(app, HeadlessControlHandle);
-        HeadlessSetText(kIdTargetEdit, kTarget);
 
         FaultNthGuardedLockEntry(n);
         DispatchCommand(app, kIdStartButton);
