@@ -13,12 +13,19 @@
 
 #include <cstdint>
 
+#include "platform/lock.h"
+
 namespace olv {
 
 using GuardedFunction = void (*)(void* context);
 
 // Runs fn(context). True when it returned; false when a fault inside it was caught.
 bool GuardedCall(GuardedFunction fn, void* context);
+
+// Called by EnterLock once it holds a lock and by LeaveLock before it releases one: a guard of
+// this thread records the locks taken inside it, to leave them when it recovers (held_locks.h).
+void GuardedLockEntered(Lock* lock);
+void GuardedLockLeft(Lock* lock);
 
 // Test hooks.
 // Raises a fault as a decoding bug would. Windows: a real access violation (a write through a

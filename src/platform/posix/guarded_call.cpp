@@ -14,7 +14,7 @@ namespace {
 struct GuardFrame {
     sigjmp_buf recovery;
     GuardFrame* previous;
-    uint32_t lockDepth; // locks this thread held when the guard began
+    GuardLocks locks; // taken inside this guard
 };
 
 thread_local GuardFrame* tInnermost = nullptr;
@@ -25,22 +25,19 @@ thread_local bool tFaultArmed = false;
 bool GuardedCall(GuardedFunction fn, void* context) {
     GuardFrame frame;
     frame.previous = tInnermost;
-    // Kept in the frame, not in locals: sigsetjmp does not preserve non-volatile locals.
-    frame.lockDepth = tHeldLocks.depth;
+    frame.locks.count = 0;
+    frame.locks.dropped = 0;
     if (sigsetjmp(frame.recovery, 0) != 0) {
         tInnermost = frame.previous;
-        LeaveLocksEnteredSince(frame.lockDepth);
-        --tHeldLocks.guards;
+        LeaveGuardedLocks(&frame.locks);
         return false;
     }
     tInnermost = &frame;
-    ++tHeldLocks.guards;
     if (tFaultArmed) {
         tFaultArmed = false;
         RaiseSimulatedFault();
     }
     fn(context);
-    --tHeldLocks.guards;
     tInnermost = frame.previous;
     return true;
 }
@@ -49,6 +46,17 @@ void RaiseSimulatedFault() {
     GuardFrame* frame = tInnermost;
     if (frame == nullptr) std::abort();
     siglongjmp(frame->recovery, 1);
+}
+
+void GuardedLockEntered(Lock* lock) {
+    GuardFrame* frame = tInnermost;
+    if (frame == nullptr) return;
+    RecordGuardedLock(&frame->locks, lock);
+    if (gGuardedLockFault.Fires()) RaiseSimulatedFault();
+}
+
+void GuardedLockLeft(Lock* lock) {
+    if (GuardFrame* frame = tInnermost) ForgetGuardedLock(&frame->locks, lock);
 }
 
 void ArmSimulatedFault() {

@@ -1,7 +1,6 @@
 #include "platform/lock.h"
 
 #include "platform/guarded_call.h"
-#include "platform/held_locks.h"
 
 #include <mutex>
 #include <new>
@@ -23,11 +22,10 @@ void DeleteLock(Lock* lock) {
 
 void EnterLock(Lock* lock) {
     std::launder(reinterpret_cast<std::recursive_mutex*>(lock->storage))->lock();
-    NoteLockEntered(lock);
-    if (tHeldLocks.guards > 0 && gGuardedLockFault.Fires()) RaiseSimulatedFault();
+    GuardedLockEntered(lock);
 }
 void LeaveLock(Lock* lock) {
-    NoteLockLeft(lock);
+    GuardedLockLeft(lock);
     std::launder(reinterpret_cast<std::recursive_mutex*>(lock->storage))->unlock();
 }
 

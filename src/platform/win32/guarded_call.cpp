@@ -32,7 +32,7 @@ struct alignas(16) GuardFrame {
     GuardFrame* previous;
     volatile LONG faulted;
     volatile DWORD faultCode;
-    uint32_t lockDepth; // locks this thread held when the guard began
+    GuardLocks locks; // taken inside this guard
 };
 
 DWORD gFrameSlot = TLS_OUT_OF_INDEXES;
@@ -114,7 +114,8 @@ bool GuardedCall(GuardedFunction fn, void* context) {
     GuardFrame frame;
     frame.faulted = 0;
     frame.faultCode = 0;
-    frame.lockDepth = tHeldLocks.depth;
+    frame.locks.count = 0;
+    frame.locks.dropped = 0;
     frame.previous = gFrameSlot == TLS_OUT_OF_INDEXES
                          ? nullptr
                          : static_cast<GuardFrame*>(TlsGetValue(gFrameSlot));
@@ -125,24 +126,43 @@ bool GuardedCall(GuardedFunction fn, void* context) {
         TlsSetValue(gFrameSlot, frame.previous);
         if (frame.faultCode == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
         // Nothing was unwound: leave the locks taken inside the guard.
-        LeaveLocksEnteredSince(frame.lockDepth);
-        --tHeldLocks.guards;
+        LeaveGuardedLocks(&frame.locks);
         return false;
     }
     if (gFrameSlot != TLS_OUT_OF_INDEXES) TlsSetValue(gFrameSlot, &frame);
-    ++tHeldLocks.guards;
     if (tFaultArmed) {
         tFaultArmed = false;
         RaiseSimulatedFault();
     }
     fn(context);
-    --tHeldLocks.guards;
     if (gFrameSlot != TLS_OUT_OF_INDEXES) TlsSetValue(gFrameSlot, frame.previous);
     return true;
 }
 
 __attribute__((noinline)) void RaiseSimulatedFault() {
     *gFaultTarget = 1;
+}
+
+// The innermost guard of this thread; null outside every guard. TlsGetValue reads the thread's
+// own block (no emulated thread-local access on the lock path), but it also clears the last
+// error, which a caller may be about to read after a failed call: kept as it was.
+static GuardFrame* InnermostGuard() {
+    if (gFrameSlot == TLS_OUT_OF_INDEXES) return nullptr;
+    const DWORD lastError = GetLastError();
+    GuardFrame* frame = static_cast<GuardFrame*>(TlsGetValue(gFrameSlot));
+    SetLastError(lastError);
+    return frame;
+}
+
+void GuardedLockEntered(Lock* lock) {
+    GuardFrame* frame = InnermostGuard();
+    if (frame == nullptr) return;
+    RecordGuardedLock(&frame->locks, lock);
+    if (gGuardedLockFault.Fires()) RaiseSimulatedFault();
+}
+
+void GuardedLockLeft(Lock* lock) {
+    if (GuardFrame* frame = InnermostGuard()) ForgetGuardedLock(&frame->locks, lock);
 }
 
 void ArmSimulatedFault() {

@@ -1,7 +1,6 @@
 #include "platform/lock.h"
 
 #include "platform/guarded_call.h"
-#include "platform/held_locks.h"
 
 #include <windows.h>
 
@@ -9,7 +8,9 @@ namespace olv {
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock::storage));
 
-static CRITICAL_SECTION* Section(Lock* lock) { return reinterpret_cast<CRITICAL_SECTION*>(lock->storage); }
+static CRITICAL_SECTION* Section(Lock* lock) {
+    return reinterpret_cast<CRITICAL_SECTION*>(lock->storage);
+}
 
 void InitLock(Lock* lock) {
     InitializeCriticalSection(Section(lock));
@@ -24,11 +25,10 @@ void DeleteLock(Lock* lock) {
 
 void EnterLock(Lock* lock) {
     EnterCriticalSection(Section(lock));
-    NoteLockEntered(lock);
-    if (tHeldLocks.guards > 0 && gGuardedLockFault.Fires()) RaiseSimulatedFault();
+    GuardedLockEntered(lock);
 }
 void LeaveLock(Lock* lock) {
-    NoteLockLeft(lock);
+    GuardedLockLeft(lock);
     LeaveCriticalSection(Section(lock));
 }
 
