@@ -79,8 +79,9 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
     const std::wstring out = BesideThisProgram(L"demo-e2e\\");
     CreateDirectoryW(out.c_str(), nullptr);
     const std::wstring csv = out + L"demo.csv", replayCsv = out + L"replay.csv";
-    const std::wstring session = out + L"demo.ols";
-    for (const std::wstring& f : {csv, replayCsv, session}) DeleteFileW(f.c_str());
+    const std::wstring session = out + L"demo.ols", json = out + L"demo.json";
+    for (const std::wstring& f : {csv, replayCsv, session, json})
+        DeleteFileW(f.c_str());
 
     // The same scenario and view through the replay tool.
     {
@@ -151,6 +152,8 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
 
         CHECK(demo.ThroughFileDialog(kIdExportCsvButton, csv) ==
               std::to_wstring(shown) + L" events written to CSV.");
+        CHECK(demo.ThroughFileDialog(kCmdExportJson, json) ==
+              std::to_wstring(shown) + L" events written to JSON.");
         const std::wstring saved = demo.ThroughFileDialog(kCmdSaveSession, session);
         INFO("save: ", Narrow(saved));
         CHECK(GetFileAttributesW(session.c_str()) != INVALID_FILE_ATTRIBUTES);
