@@ -42,25 +42,33 @@ int WindowDpi(HWND) {
     return SystemDpi();
 }
 
+bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, UINT style,
+                        int backgroundColour) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = style;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(backgroundColour + 1));
+    wc.lpszClassName = name;
+    // A class left registered by an earlier window of this process (the tests make several)
+    // is the same class.
+    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
 bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
     app->instance = instance;
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
 
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.style = CS_HREDRAW | CS_VREDRAW;
-    wc.lpfnWndProc = RouteMainMessage;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
-    wc.hIconSm = wc.hIcon;
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = kWindowClass;
-    // A class left registered by an earlier window of this process (the tests make several)
-    // is the same class.
-    if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+    if (!RegisterShellClass(instance, kWindowClass, RouteMainMessage, CS_HREDRAW | CS_VREDRAW,
+                            COLOR_BTNFACE)) {
+        return false;
+    }
 
     const int dpi = SystemDpi();
     int width = 0, height = 0, x = 0, y = 0;

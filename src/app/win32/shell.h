@@ -39,6 +39,12 @@ struct ProgramOptions {
 // clean-up. Returns the process exit code.
 int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& options);
 
+// Registers a window class of the program (standard application icon and arrow cursor, the given
+// style and background colour index); a class this process registered before counts as
+// registered. False when it is not registered.
+bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, UINT style,
+                        int backgroundColour);
+
 // Registers the main window class and creates the window for app, centred on the primary
 // screen; false when either fails.
 bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title);
@@ -46,8 +52,7 @@ bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const 
 int RunMessageLoop();
 
 // The main window's message handler (the router calls it once the AppState is known).
-LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wParam,
-                          LPARAM lParam);
+LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // WM_CREATE: menu, font, controls, cue banners, check boxes, combo box, columns, status bar.
 void BuildMainWindowContents(AppState* app);

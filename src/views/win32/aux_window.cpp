@@ -29,16 +29,7 @@ LRESULT CALLBACK AuxWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 
 bool RegisterAuxWindowClass(HINSTANCE instance) {
     if (gAuxRegistered) return true;
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = AuxWindowProc;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
-    wc.hIconSm = wc.hIcon;
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_3DFACE + 1);
-    wc.lpszClassName = kAuxClass;
-    gAuxRegistered = RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    gAuxRegistered = RegisterShellClass(instance, kAuxClass, AuxWindowProc, 0, COLOR_3DFACE);
     return gAuxRegistered;
 }
 
