@@ -48,6 +48,9 @@ void CleanUpAppState(AppState* app) {
     app->rows = nullptr;
     app->rowCount = 0;
     app->rowCapacity = 0;
+    FreeBlock(app->rowSignatures);
+    app->rowSignatures = nullptr;
+    app->signatureCapacity = 0;
     FreeBlock(app->shownRows);
     app->shownRows = nullptr;
     app->shownCount = 0;

@@ -87,6 +87,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         break;
     case kCmdOpenSession:
         OpenSession(app);
+        ScheduleRowSigning(app);
         break;
     case kCmdExit:
         UiDestroyWindow(app->mainWindow);

@@ -233,6 +233,7 @@ void StopMonitoring(AppState* app) {
     }
     FreeEventQueue(app);
     SetIdleControls(app);
+    ScheduleRowSigning(app);
 
     if (notEnded) {
         Message(app,
@@ -242,7 +243,16 @@ void StopMonitoring(AppState* app) {
     }
 }
 
+void ScheduleRowSigning(AppState* app) {
+    if (app->signedRows < app->rowCount) UiSetTimer(app->mainWindow, TIMER_SIGN, 50);
+}
+
 void HandleTimerTick(AppState* app, uintptr_t timerId) {
+    if (timerId == TIMER_SIGN) {
+        SignWaitingRows(app, kSignBatch);
+        if (app->signedRows >= app->rowCount) UiKillTimer(app->mainWindow, TIMER_SIGN);
+        return;
+    }
     if (timerId != TIMER_DRAIN) return;
     if (app->recording != 0 && app->trace != nullptr) {
         if (++app->timerTicks >= 10) {
@@ -251,6 +261,9 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
         }
     }
     IngestQueuedRows(app);
+    // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
+    // under a burst the intake has the whole tick.
+    if (QueuedRowCount(app) == 0) SignWaitingRows(app, kSignBatch);
     UpdateStatusBar(app);
 }
 

@@ -22,8 +22,11 @@ void StopMonitoring(AppState* app);
 // Undoes any part of a start; safe when nothing was made.
 void ResetFailedStart(AppState* app);
 
-// WM_TIMER with its identifier (only TIMER_DRAIN is handled).
+// WM_TIMER with its identifier (TIMER_DRAIN and TIMER_SIGN; others are ignored).
 void HandleTimerTick(AppState* app, uintptr_t timerId);
+// Starts TIMER_SIGN when stored rows wait for their text signatures (after Stop, after a session
+// is opened); each tick signs a batch, and the timer ends itself when none are left.
+void ScheduleRowSigning(AppState* app);
 // WM_APP_TARGET_EXITED with the program's exit code.
 void HandleTargetExited(AppState* app, uintptr_t exitCode);
 // WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored); the text is freed here.

@@ -14,6 +14,7 @@ namespace olv {
 
 struct TraceController;
 struct TargetLauncher;
+struct RowSignature; // views/text_signature.h
 
 constexpr uint32_t kQueueSlots = 65536;
 constexpr int kMaxOperationNames = 128;
@@ -46,6 +47,12 @@ struct AppState {
     int32_t* shownRows;
     int32_t shownCount;
     int32_t shownCapacity;
+    // Text signatures beside the rows, made by the text filter's scan as it meets rows without
+    // one; an entry of zeros is a row not signed yet. Entries at and after rowCount are zero. Whoever
+    // changes a stored row's text calls RowTextChanged, or the filter may pass over it.
+    RowSignature* rowSignatures;
+    int32_t signatureCapacity;
+    int32_t signedRows; // rows below were all signed once (SignWaitingRows)
     Lock rowsLock;
 
     // EventQueue ring: written by the trace threads under queueLock, read by the window thread.

@@ -45,6 +45,7 @@ void RepairRegistryKeyPaths(AppState* app) {
             char16_t composed[kKeyNameChars];
             if (!ComposeKeyPath(name, remainder, composed, kKeyNameChars)) continue;
             CopyBounded(row->path, kPathChars, composed);
+            RowTextChanged(app, i);
             row->severity = static_cast<uint32_t>(ScoreRow(row, row->threat, kThreatChars));
             ++repaired;
         }

@@ -9,6 +9,7 @@
 #include "capture/event_queue.h"
 #include "platform/memory.h"
 #include "record/app_state.h"
+#include "views/text_signature.h"
 #include "views/view_texts.h"
 
 #if defined(__SSE2__)
@@ -154,14 +155,17 @@ bool MatchesTextFilter(const ViewControls* v, const EventRow* row) {
 // Rows are 3256 bytes apart and the view reads only a few cache lines of each, which the
 // hardware does not predict: the scan asks for the lines it will read this many rows ahead, and
 // only for those (the severity only for suspicious-only, the four searched fields only with a
-// text filter). Always inlined: the compiler takes a function that only prefetches for one
-// without effects and drops its calls.
+// text filter, and not for a row whose signature already rules it out). Always inlined: the
+// compiler takes a function that only prefetches for one without effects and drops its calls.
 constexpr int32_t kScanAhead = 16;
 
-[[gnu::always_inline]] inline void PrefetchViewedBytes(const ViewControls* v, const EventRow* row) {
+[[gnu::always_inline]] inline void PrefetchViewedBytes(const ViewControls* v, const EventRow* row,
+                                                       const RowSignature* signature,
+                                                       const RowSignature* needle) {
     __builtin_prefetch(&row->category);
     if (v->suspiciousOnly) __builtin_prefetch(&row->severity);
     if (v->filterLength == 0) return;
+    if (signature != nullptr && IsSigned(signature) && !MayHoldNeedle(signature, needle)) return;
     __builtin_prefetch(row->path);
     __builtin_prefetch(row->path + 32); // paths often run into a second line
     __builtin_prefetch(row->detail);
@@ -217,6 +221,16 @@ bool EnterShownRow(AppState* app, int32_t index) {
     }
     app->shownRows[app->shownCount++] = index;
     return true;
+}
+
+// Gives every stored row a signature entry (new entries are zero: not signed). False when memory
+// is refused; the scan then searches every row, as it would without signatures. Caller holds
+// rowsLock.
+bool RoomForSignatures(AppState* app) {
+    void* grown = Grow(app->rowSignatures, &app->signatureCapacity, app->signatureCapacity,
+                       app->rowCount, sizeof(RowSignature));
+    if (grown != nullptr) app->rowSignatures = static_cast<RowSignature*>(grown);
+    return app->rowSignatures != nullptr && app->rowCount <= app->signatureCapacity;
 }
 
 void AppendRestriction(char16_t* list, const char16_t* piece) {
@@ -343,13 +357,31 @@ bool RowMatchesTextFilter(AppState* app, const EventRow* row) {
 void RebuildShownRows(AppState* app) {
     ViewControls view;
     ReadViewControls(app, &view);
+    RowSignature needle;
+    const bool needleSigned = SignNeedle(view.filter, view.filterLength, &needle);
 
     EnterLock(&app->rowsLock);
     app->shownCount = 0;
     bool complete = true;
+    // A row is signed when the scan first searches it; after that the signature alone rules out
+    // most rows without their text being read. The signature is a quick no, never a yes: a row it
+    // lets through is searched as before.
+    RowSignature* signatures =
+        needleSigned && RoomForSignatures(app) ? app->rowSignatures : nullptr;
     for (int32_t i = 0; i < app->rowCount; ++i) {
-        if (i + kScanAhead < app->rowCount) PrefetchViewedBytes(&view, &app->rows[i + kScanAhead]);
-        if (!InView(&view, &app->rows[i])) continue;
+        if (i + kScanAhead < app->rowCount) {
+            PrefetchViewedBytes(&view, &app->rows[i + kScanAhead],
+                                signatures != nullptr ? &signatures[i + kScanAhead] : nullptr,
+                                &needle);
+        }
+        const EventRow* row = &app->rows[i];
+        if (!PassesViewTests(&view, row)) continue;
+        if (signatures != nullptr) {
+            RowSignature* signature = &signatures[i];
+            if (!IsSigned(signature)) SignRowText(row, signature);
+            if (!MayHoldNeedle(signature, &needle)) continue;
+        }
+        if (!MatchesTextFilter(&view, row)) continue;
         if (!EnterShownRow(app, i)) {
             complete = false;
             break;
@@ -366,7 +398,15 @@ void RebuildShownRows(AppState* app) {
 
 void ClearRows(AppState* app) {
     EnterLock(&app->rowsLock);
+    // The signatures go with their rows; their block is kept for the next rows, as the rows' is.
+    if (app->rowSignatures != nullptr) {
+        const int32_t signed_ =
+            app->rowCount < app->signatureCapacity ? app->rowCount : app->signatureCapacity;
+        std::memset(static_cast<void*>(app->rowSignatures), 0,
+                    static_cast<size_t>(signed_) * sizeof(RowSignature));
+    }
     app->rowCount = 0;
+    app->signedRows = 0;
     app->shownCount = 0;
     app->shownListIncomplete = 0;
     UiListSetItemCount(app->eventList, 0);
@@ -377,6 +417,36 @@ void ClearRows(AppState* app) {
     UiComboAdd(app->operationCombo, u"All operations");
     UiComboSetSelection(app->operationCombo, 0);
     UpdateStatusBar(app);
+}
+
+void SignWaitingRows(AppState* app, int32_t budget) {
+    LockGuard guard(&app->rowsLock);
+    if (app->signedRows >= app->rowCount) return;
+    if (!RoomForSignatures(app)) {
+        // Nothing to sign into: the filter searches these rows' text, as it does unsigned rows.
+        app->signedRows = app->rowCount;
+        return;
+    }
+    int32_t end = app->rowCount - app->signedRows > budget ? app->signedRows + budget
+                                                             : app->rowCount;
+    for (int32_t i = app->signedRows; i < end; ++i) {
+        if (i + kScanAhead < end) {
+            const EventRow* ahead = &app->rows[i + kScanAhead];
+            __builtin_prefetch(ahead->operation);
+            __builtin_prefetch(ahead->path);
+            __builtin_prefetch(ahead->path + 32);
+            __builtin_prefetch(ahead->detail);
+            __builtin_prefetch(ahead->result);
+        }
+        RowSignature* signature = &app->rowSignatures[i];
+        if (!IsSigned(signature)) SignRowText(&app->rows[i], signature);
+    }
+    app->signedRows = end;
+}
+
+void RowTextChanged(AppState* app, int32_t index) {
+    if (app->rowSignatures == nullptr || index < 0 || index >= app->signatureCapacity) return;
+    std::memset(&app->rowSignatures[index], 0, sizeof(RowSignature));
 }
 
 void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
