@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/lifecycle.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -12,6 +13,7 @@
 #include "platform/sim/headless_ui.h"
 #include "support/test_random.h"
 #include "views/row_store.h"
+#include "views/text_signature.h"
 
 using namespace olv;
 
@@ -197,17 +199,41 @@ constexpr int32_t kRows = 3000;
 
 } // namespace
 
-TEST_CASE_FIXTURE(ScanFixture, "RebuildShownRows shows exactly the rows of the reference view") {
+TEST_CASE_FIXTURE(ScanFixture, "RebuildShownRows shows exactly the rows of the reference view, "
+                               "whatever happened to the rows' signatures") {
     Random r{0x5eed0001};
-    ReserveRows(app, kRows);
-    REQUIRE(app->rowCapacity >= kRows);
-    for (int32_t i = 0; i < kRows; ++i)
-        MakeRow(r, &app->rows[i]);
-    app->rowCount = kRows;
-    LearnOperationNames(app, 0, kRows);
+    auto fillStore = [&] {
+        ClearRows(app);
+        ReserveRows(app, kRows);
+        REQUIRE(app->rowCapacity >= kRows);
+        for (int32_t i = 0; i < kRows; ++i)
+            MakeRow(r, &app->rows[i]);
+        app->rowCount = kRows;
+        LearnOperationNames(app, 0, kRows);
+    };
+    fillStore();
 
     char16_t filter[256];
     for (int view = 0; view < 300; ++view) {
+        // Between two scans: rows signed ahead of the scan, a stored row's text changed, a row
+        // added, or every row replaced by others at the same places.
+        const uint32_t event = r.Below(8);
+        if (event == 0) {
+            SignWaitingRows(app, static_cast<int32_t>(r.Below(kRows)));
+        } else if (event == 1 || event == 2) {
+            const int32_t i = static_cast<int32_t>(r.Below(static_cast<uint32_t>(app->rowCount)));
+            FillField(r, event == 1 ? app->rows[i].path : app->rows[i].result,
+                      event == 1 ? kPathChars : kResultChars);
+            EnterLock(&app->rowsLock);
+            RowTextChanged(app, i);
+            LeaveLock(&app->rowsLock);
+        } else if (event == 3) {
+            EventRow row;
+            MakeRow(r, &row);
+            AppendRow(app, &row);
+        } else if (view % 60 == 59) {
+            fillStore();
+        }
         const ReferenceView v = SetRandomView(r, filter);
         RebuildShownRows(app);
         INFO("view " << view);
@@ -220,6 +246,49 @@ TEST_CASE_FIXTURE(ScanFixture, "RebuildShownRows shows exactly the rows of the r
                   ReferenceInView(v, app->rows[i]));
         }
     }
+}
+
+TEST_CASE("a signature rules out text a row lacks, in any case of letters") {
+    EventRow row{};
+    CopyBounded(row.path, kPathChars, u"C:\\Windows\\Notepad.EXE");
+    CopyBounded(row.result, kResultChars, u"OK");
+    RowSignature signature{};
+    SignRowText(&row, &signature);
+    CHECK(IsSigned(&signature));
+    const struct {
+        const char16_t* foldedNeedle;
+        bool mayHold;
+    } cases[] = {{u"notepad.exe", true}, {u"ok", true}, {u"s\\n", true},
+                 {u"secret.key", false}, {u"kx", false}};
+    for (const auto& c : cases) {
+        RowSignature needle;
+        REQUIRE(SignNeedle(c.foldedNeedle, FieldLength(c.foldedNeedle, 64), &needle));
+        CHECK_MESSAGE(MayHoldNeedle(&signature, &needle) == c.mayHold, "needle ", c.foldedNeedle);
+    }
+    RowSignature single;
+    CHECK_FALSE(SignNeedle(u"x", 1, &single)); // one character: every row is searched
+}
+
+TEST_CASE_FIXTURE(ScanFixture, "the sign timer runs while rows wait for signatures, then ends") {
+    ScheduleRowSigning(app); // nothing stored: no timer
+    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
+    const int32_t count = kSignBatch + 10;
+    ReserveRows(app, count);
+    REQUIRE(app->rowCapacity >= count);
+    app->rowCount = count; // zeroed rows: empty text is signed too
+    ScheduleRowSigning(app);
+    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 50);
+    HandleTimerTick(app, TIMER_SIGN);
+    CHECK(app->signedRows == kSignBatch);
+    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 50);
+    HandleTimerTick(app, TIMER_SIGN);
+    CHECK(app->signedRows == count);
+    CHECK(IsSigned(&app->rowSignatures[count - 1]));
+    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
+    ClearRows(app); // the signatures go with their rows
+    app->rowCount = count;
+    CHECK_FALSE(IsSigned(&app->rowSignatures[0]));
+    app->rowCount = 0;
 }
 
 TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference view and keeps "
