@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "record/event_row.h"
 #include "platform/lock.h"
 #include "platform/ui.h"
+#include "record/event_row.h"
 #include "record/recording_info.h"
 
 namespace olv {
@@ -48,8 +48,8 @@ struct AppState {
     int32_t shownCount;
     int32_t shownCapacity;
     // Text signatures beside the rows, made by the text filter's scan as it meets rows without
-    // one; an entry of zeros is a row not signed yet. Entries at and after rowCount are zero. Whoever
-    // changes a stored row's text calls RowTextChanged, or the filter may pass over it.
+    // one; an entry of zeros is a row not signed yet. Entries at and after rowCount are zero.
+    // Whoever changes a stored row's text calls RowTextChanged, or the filter may pass over it.
     RowSignature* rowSignatures;
     int32_t signatureCapacity;
     int32_t signedRows; // rows below were all signed once (SignWaitingRows)
@@ -57,6 +57,8 @@ struct AppState {
 
     // EventQueue ring: written by the trace threads under queueLock, read by the window thread.
     EventRow* queueSlots;
+    SlotExtents*
+        queueExtents;    // one for each slot (see CopyRowIntoSlot); null: whole rows are copied
     uint32_t queueWrite; // atomic
     uint32_t queueRead;  // atomic
     Lock queueLock;

@@ -2,10 +2,12 @@
 
 #include <cstring>
 
-// The sanitizers see only ordinary copies: the streaming path is for optimised builds.
-#if defined(__SSE2__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__SSE2__)
 #include <emmintrin.h>
+// The sanitizers see only ordinary copies: the streaming path is for optimised builds.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define OLV_STREAMING_STORES 1
+#endif
 #endif
 
 namespace olv {
@@ -35,6 +37,74 @@ void CopyRowAround(EventRow* to, const EventRow* from) {
 #else
     std::memcpy(static_cast<void*>(to), from, sizeof(EventRow));
 #endif
+}
+
+namespace {
+
+struct TextField {
+    size_t offset;
+    size_t chars;
+};
+constexpr TextField kTextFields[] = {
+    {offsetof(EventRow, operation), kOperationChars}, {offsetof(EventRow, path), kPathChars},
+    {offsetof(EventRow, detail), kDetailChars},       {offsetof(EventRow, result), kResultChars},
+    {offsetof(EventRow, process), kProcessChars},     {offsetof(EventRow, threat), kThreatChars}};
+constexpr size_t kHeadBytes = offsetof(EventRow, operation); // time, category
+constexpr size_t kTailOffset = offsetof(EventRow, pid);      // pid to timestamp
+static_assert(kTailOffset == offsetof(EventRow, threat) + kThreatChars * sizeof(char16_t));
+
+// Characters before the field's terminator; the whole field when it has none.
+size_t TextLength(const char16_t* field, size_t chars) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zeros = _mm_setzero_si128();
+    for (; i + 8 <= chars; i += 8) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + i));
+        const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(c, zeros)));
+        if (ends != 0) return i + static_cast<size_t>(__builtin_ctz(ends)) / 2;
+    }
+#endif
+    while (i < chars && field[i] != 0)
+        ++i;
+    return i;
+}
+
+static_assert(sizeof kTextFields / sizeof kTextFields[0] == kSlotTextFields);
+static_assert(kPathChars * sizeof(char16_t) <= UINT16_MAX);
+
+// Bytes of the field at offset that a reader of its text looks at: the text and its terminator.
+size_t LiveBytes(const unsigned char* row, const TextField& f) {
+    const size_t length = TextLength(reinterpret_cast<const char16_t*>(row + f.offset), f.chars);
+    return (length < f.chars ? length + 1 : length) * sizeof(char16_t);
+}
+
+} // namespace
+
+void CopyRowIntoSlot(EventRow* slot, SlotExtents* extents, const EventRow* row) {
+    auto* out = reinterpret_cast<unsigned char*>(slot);
+    const auto* in = reinterpret_cast<const unsigned char*>(row);
+    std::memcpy(out, in, kHeadBytes);
+    for (size_t f = 0; f < kSlotTextFields; ++f) {
+        const TextField& field = kTextFields[f];
+        const size_t live = LiveBytes(in, field);
+        std::memcpy(out + field.offset, in + field.offset, live);
+        const size_t before = extents->bytes[f];
+        if (before > live) std::memset(out + field.offset + live, 0, before - live);
+        extents->bytes[f] = static_cast<uint16_t>(live);
+    }
+    std::memcpy(out + kTailOffset, in + kTailOffset, sizeof(EventRow) - kTailOffset);
+}
+
+void PrefetchLiveLines(EventRow* row) {
+    __builtin_prefetch(&row->category, 1);
+    __builtin_prefetch(row->operation + 32, 1);
+    __builtin_prefetch(row->path, 1);
+    __builtin_prefetch(row->path + 32, 1);
+    __builtin_prefetch(row->detail, 1);
+    __builtin_prefetch(row->result, 1);
+    __builtin_prefetch(row->process, 1);
+    __builtin_prefetch(row->threat, 1);
+    __builtin_prefetch(&row->pid, 1);
 }
 
 void FinishRowCopies() {

@@ -427,8 +427,8 @@ void SignWaitingRows(AppState* app, int32_t budget) {
         app->signedRows = app->rowCount;
         return;
     }
-    int32_t end = app->rowCount - app->signedRows > budget ? app->signedRows + budget
-                                                             : app->rowCount;
+    int32_t end =
+        app->rowCount - app->signedRows > budget ? app->signedRows + budget : app->rowCount;
     for (int32_t i = app->signedRows; i < end; ++i) {
         if (i + kScanAhead < end) {
             const EventRow* ahead = &app->rows[i + kScanAhead];

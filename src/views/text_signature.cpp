@@ -35,7 +35,8 @@ size_t FoldField(const char16_t* field, size_t chars, char16_t* out) {
     for (; i + 8 <= chars; i += 8) {
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + i));
         // Signed comparisons: characters from U+8000 on count as below 'A', as they should.
-        const __m128i upper = _mm_and_si128(_mm_cmpgt_epi16(c, beforeA), _mm_cmplt_epi16(c, afterZ));
+        const __m128i upper =
+            _mm_and_si128(_mm_cmpgt_epi16(c, beforeA), _mm_cmplt_epi16(c, afterZ));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
                          _mm_add_epi16(c, _mm_and_si128(upper, caseBit)));
         const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(c, zeros)));
@@ -58,7 +59,6 @@ void AddPairs(const char16_t* folded, size_t n, uint64_t* bits) {
 void AddField(const char16_t* field, size_t chars, char16_t* scratch, uint64_t* bits) {
     AddPairs(scratch, FoldField(field, chars, scratch), bits);
 }
-
 
 } // namespace
 

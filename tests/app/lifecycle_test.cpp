@@ -269,15 +269,16 @@ TEST_CASE("a start that fails half-way is undone whole") {
         RefuseAllocationsAbove(100 * 1024 * 1024);
         expected = u"There is not enough memory to start recording.";
     }
-    // Allocations of a start: the ring, the trace controller, the kernel session's five (its
-    // block, its thread's start record, the block that stops a leftover DNS session, the DNS
-    // session's block and its thread's start record), then the launcher.
+    // Allocations of a start: the ring's two (its slots and their extents), the trace controller,
+    // the kernel session's five (its block, its thread's start record, the block that stops a
+    // leftover DNS session, the DNS session's block and its thread's start record), then the
+    // launcher.
     SUBCASE("no memory for the trace controller") {
-        RefuseNthAllocation(2);
+        RefuseNthAllocation(3);
         expected = u"There is not enough memory to start recording.";
     }
     SUBCASE("no memory for the launcher") {
-        RefuseNthAllocation(8);
+        RefuseNthAllocation(9);
         expected = u"There is not enough memory to start recording.";
     }
     SUBCASE("the program cannot be created") {

@@ -103,8 +103,7 @@ struct CaptureFixture {
         REQUIRE(app != nullptr);
         InitAppState(app);
         WireControls(app, HeadlessControlHandle);
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
-        REQUIRE(app->queueSlots != nullptr);
+        REQUIRE(MakeEventQueue(app));
         tc = AllocRecord<TraceController>();
         REQUIRE(tc != nullptr);
         ResetTraceController(tc);

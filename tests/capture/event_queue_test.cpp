@@ -25,7 +25,7 @@ struct QueueFixture {
         app = AllocRecord<AppState>();
         InitAppState(app);
         WireControls(app, HeadlessControlHandle);
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
+        MakeEventQueue(app);
     }
     ~QueueFixture() {
         CleanUpAppState(app);
