@@ -85,11 +85,11 @@ TEST_CASE("process exit: the row lies inside the followed interval, later events
     const int64_t exitAt = kT0 + 5 * kSecond;
     f.Begin(kProcessProvider, 2, exitAt, kChildPid);
     AddSimU32(f.e, u"ProcessId", kChildPid);
-    AddSimAnsiString(f.e, u"ImageFileName", "child.exe");
+    AddSimAnsiString(f.e, u"ImageFileName", "renamed.exe"); // the event's name, not the table's
     AddSimU32(f.e, u"ExitStatus", 0xC0000005);
     REQUIRE(f.Decode());
     CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid));
-    CHECK(f.Cells() == "child.exe|Process exited||Exit code: 3221225477|OK");
+    CHECK(f.Cells() == "renamed.exe|Process exited||Exit code: 3221225477|OK");
     ImageEvent(f, 10, exitAt, kChildPid);
     CHECK(f.Decode());
     ImageEvent(f, 10, exitAt + 1, kChildPid);
