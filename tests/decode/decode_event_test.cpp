@@ -6,7 +6,6 @@
 #include "decode/dispatch.h"
 #include "decode/provider_fixture.h"
 #include "platform/time.h"
-#include "rules/threat_rules.h"
 
 using namespace olv;
 
@@ -91,26 +90,4 @@ TEST_CASE("an event of an unknown provider changes nothing in the tracking state
     CHECK_FALSE(f.Decode());
     CHECK(std::memcmp(before.get(), static_cast<const void*>(f.ts), sizeof(TrackingState)) == 0);
     CHECK(LiveAllocationCount() == live);
-}
-
-TEST_CASE("a kept row is named from the process table, then scored; a decoder's name is kept") {
-    ProviderFixture f;
-    // A DLL load names no process itself: the name comes from the lookup.
-    f.Begin(kImageProvider, 10, kT0);
-    AddSimU32(f.e, u"ProcessId", kSamplePid);
-    AddSimWideString(f.e, u"FileName", u"C:\\Windows\\System32\\comsvcs.dll");
-    REQUIRE(f.Decode());
-    CHECK(U8(f.row.process) == "sample.exe");
-    // The rules saw the finished row, process name included.
-    EventRow copy = f.row;
-    const int32_t expected = ScoreRow(&copy, copy.threat, kThreatChars);
-    CHECK(expected > 0);
-    CHECK(f.row.severity == static_cast<uint32_t>(expected));
-    CHECK(U8(f.row.threat) == U8(copy.threat));
-
-    f.Begin(kProcessProvider, 2, kT0 + kSecond);
-    AddSimU32(f.e, u"ProcessId", kSamplePid);
-    AddSimAnsiString(f.e, u"ImageFileName", "renamed.exe");
-    REQUIRE(f.Decode());
-    CHECK(U8(f.row.process) == "renamed.exe");
 }

@@ -62,9 +62,7 @@ TEST_CASE("file: an open names its file object from its time on, its file key fr
     AddSimWideString(f.e, u"FileName", u"\\Device\\HarddiskVolume3\\second choice");
     CHECK_FALSE(f.Decode()); // held until its completion
     REQUIRE(f.Complete(0xA000, 0));
-    CHECK(f.Operation() == "Opened file");
-    CHECK(f.Path() == report);
-    CHECK(f.Result() == "OK");
+    CHECK(f.Cells() == "sample.exe|Opened file|C:\\Users\\report.docx||OK");
     CHECK(f.row.timestamp == static_cast<uint64_t>(t)); // the request's, not the completion's
 
     struct Case {
@@ -83,9 +81,8 @@ TEST_CASE("file: an open names its file object from its time on, its file key fr
         f.Request(c.opcode, c.at, c.object, c.key); // no packet: emitted at once
         AddSimU32(f.e, u"IoSize", 1536);
         REQUIRE(f.Decode());
-        CHECK(f.Path() == c.path);
-        CHECK(f.Detail() == (c.opcode == 66 ? "" : "1.5 KB"));
-        CHECK(f.Result() == "-");
+        CHECK(f.Path() + "|" + f.Detail() + "|" + f.Result() ==
+              std::string(c.path) + (c.opcode == 66 ? "||-" : "|1.5 KB|-"));
     }
     CHECK(f.ts->filesNotIdentified == 2);
 }
@@ -99,8 +96,9 @@ TEST_CASE("file: a held request takes its completion's status and is scored agai
         AddSimWideString(f.e, u"FileName", dropped);
         CHECK_FALSE(f.Decode());
         REQUIRE(f.Complete(0xB000, status));
-        CHECK(f.Path() == "C:\\Windows\\Temp\\a.exe");
-        CHECK(f.Result() == (status == 0 ? "OK" : "DENIED"));
+        CHECK(f.Cells() == (status == 0
+                                ? "sample.exe|Wrote to file|C:\\Windows\\Temp\\a.exe||OK"
+                                : "sample.exe|Wrote to file|C:\\Windows\\Temp\\a.exe||DENIED"));
         CHECK(f.row.severity == (status == 0 ? 3u : 0u));
     }
     // Never completed: released at the flush with "-" and what was set when it was held.
@@ -110,9 +108,8 @@ TEST_CASE("file: a held request takes its completion's status and is scored agai
     CHECK_FALSE(f.Complete(0xC000, 0)); // another packet
     FlushHeldFileRows(f.ts);
     REQUIRE(f.releasedCount == 1);
-    CHECK(U8(f.released.result) == "-");
+    CHECK(U8(f.released.process) + "|" + U8(f.released.result) == "sample.exe|-");
     CHECK(f.released.severity == 3);
-    CHECK(U8(f.released.process) == "sample.exe");
 }
 
 TEST_CASE("file: name events of any process teach names from 0, from their payload if need be") {

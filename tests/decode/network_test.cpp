@@ -45,14 +45,11 @@ TEST_CASE("network: a TCP send over IPv4 and over IPv6, charged to the event's P
     for (bool ipv6 : {false, true}) {
         f.Traffic(kTcpIpProvider, ipv6 ? 26 : 10, ipv6, 512);
         REQUIRE(f.Decode());
-        CHECK(f.Operation() == "Sent data (TCP)");
-        CHECK(f.Path() ==
-              (ipv6 ? "[2001:db8::1]:80 -> [2001:db8::2]:443" : "10.0.0.5:80 -> 10.0.0.9:443"));
-        CHECK(f.Detail() == "512 bytes");
-        CHECK(f.Result() == "OK");
-        CHECK(f.row.category == kCategoryNetwork);
-        CHECK(f.row.pid == kClientPid);
-        CHECK(U8(f.row.process) == "client.exe");
+        CHECK(f.Cells() == (ipv6 ? "client.exe|Sent data (TCP)|[2001:db8::1]:80 -> "
+                                   "[2001:db8::2]:443|512 bytes|OK"
+                                 : "client.exe|Sent data (TCP)|10.0.0.5:80 -> 10.0.0.9:443|512 "
+                                   "bytes|OK"));
+        CHECK((f.row.category == kCategoryNetwork && f.row.pid == kClientPid));
     }
     // An IPv6 address that cannot be read prints as "::".
     f.Traffic(kTcpIpProvider, 26, true, 512);

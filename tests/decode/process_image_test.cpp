@@ -37,50 +37,45 @@ std::string Name(ProviderFixture& f, uint32_t pid) {
 
 } // namespace
 
-TEST_CASE("process start: who is followed, and the start row") {
+TEST_CASE("process start and rundowns: who is followed, and the start row") {
     struct Case {
+        uint8_t opcode;
         uint32_t logger, parent;
         const char16_t* commandLine;
-        const char* path; // null: no row
-        const char* detail;
+        const char* cells; // null: no row
     } cases[] = {
-        {kSamplePid, kSamplePid, u"child.exe /q", "child.exe /q", "Parent PID: 1234 / PID: 4321"},
+        {1, kSamplePid, kSamplePid, u"child.exe /q",
+         "child.exe|Started child process|child.exe /q|Parent PID: 1234 / PID: 4321|OK"},
         // logged by a followed process on behalf of an unfollowed parent
-        {kSamplePid, kOtherPid, u"c", "c", "Parent PID: 999 / PID: 4321 / logged by PID: 1234"},
-        {kOtherPid, kSamplePid, u"c", "c", "Parent PID: 1234 / PID: 4321 / logged by PID: 999"},
-        {kSamplePid, kSamplePid, u"", "child.exe", "Parent PID: 1234 / PID: 4321"},
-        {kSamplePid, kSamplePid, nullptr, "child.exe", "Parent PID: 1234 / PID: 4321"},
-        {kSamplePid, 0, u"c", "c", "Parent PID: 0 / PID: 4321"}, // no parent: no "logged by"
-        {kOtherPid, kOtherPid, u"c", nullptr, nullptr},
+        {1, kSamplePid, kOtherPid, u"c",
+         "child.exe|Started child process|c|Parent PID: 999 / PID: 4321 / logged by PID: 1234|OK"},
+        {1, kOtherPid, kSamplePid, u"c",
+         "child.exe|Started child process|c|Parent PID: 1234 / PID: 4321 / logged by PID: 999|OK"},
+        {1, kSamplePid, kSamplePid, u"",
+         "child.exe|Started child process|child.exe|Parent PID: 1234 / PID: 4321|OK"},
+        {1, kSamplePid, kSamplePid, nullptr,
+         "child.exe|Started child process|child.exe|Parent PID: 1234 / PID: 4321|OK"},
+        {1, kSamplePid, 0, u"c", // no parent: no "logged by"
+         "child.exe|Started child process|c|Parent PID: 0 / PID: 4321|OK"},
+        {1, kOtherPid, kOtherPid, u"c", nullptr},
+        {3, kSamplePid, kSamplePid, u"c", nullptr}, // a rundown names a process without a row
+        {4, kSamplePid, kSamplePid, u"c", nullptr}, // the one at the session's end: no row
     };
     for (const Case& c : cases) {
+        CAPTURE(c.opcode);
         CAPTURE(c.logger);
         CAPTURE(c.parent);
         ProviderFixture f;
-        StartEvent(f, 1, c.logger, c.parent, c.commandLine);
-        REQUIRE(f.Decode() == (c.path != nullptr));
-        CHECK(Name(f, kChildPid) == "child.exe"); // every start names its process
-        CHECK(IsProcessFollowed(f.ts, kChildPid, kT0 + kSecond) == (c.path != nullptr));
+        StartEvent(f, c.opcode, c.logger, c.parent, c.commandLine);
+        REQUIRE(f.Decode() == (c.cells != nullptr));
+        if (c.opcode != 4) CHECK(Name(f, kChildPid) == "child.exe"); // starts name processes
+        CHECK(IsProcessFollowed(f.ts, kChildPid, kT0 + kSecond) == (c.cells != nullptr));
         CHECK_FALSE(IsProcessFollowed(f.ts, kChildPid, kT0 - 1));
-        if (c.path == nullptr) continue;
-        CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid));
-        CHECK(f.row.parentPid == c.parent);
-        CHECK(f.Operation() == "Started child process");
-        CHECK(U8(f.row.process) == "child.exe");
-        CHECK(f.Path() == c.path);
-        CHECK(f.Detail() == c.detail);
-        CHECK(f.Result() == "OK");
+        if (c.cells == nullptr) continue;
+        CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid &&
+               f.row.parentPid == c.parent));
+        CHECK(f.Cells() == c.cells);
     }
-}
-
-TEST_CASE("process rundowns name processes without rows") {
-    ProviderFixture f;
-    StartEvent(f, 3, kSamplePid, kSamplePid);
-    CHECK_FALSE(f.Decode());
-    CHECK_FALSE(IsProcessFollowed(f.ts, kChildPid, kT0 + 1));
-    CHECK(Name(f, kChildPid) == "child.exe");
-    StartEvent(f, 4, kSamplePid, kSamplePid); // the rundown at the session's end
-    CHECK_FALSE(f.Decode());
 }
 
 TEST_CASE("process exit: the row lies inside the followed interval, later events do not") {
@@ -90,14 +85,11 @@ TEST_CASE("process exit: the row lies inside the followed interval, later events
     const int64_t exitAt = kT0 + 5 * kSecond;
     f.Begin(kProcessProvider, 2, exitAt, kChildPid);
     AddSimU32(f.e, u"ProcessId", kChildPid);
-    AddSimAnsiString(f.e, u"ImageFileName", "child.exe");
+    AddSimAnsiString(f.e, u"ImageFileName", "renamed.exe"); // the event's name, not the table's
     AddSimU32(f.e, u"ExitStatus", 0xC0000005);
     REQUIRE(f.Decode());
     CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid));
-    CHECK(f.Operation() == "Process exited");
-    CHECK(f.Detail() == "Exit code: 3221225477");
-    CHECK(f.Result() == "OK");
-    CHECK(U8(f.row.process) == "child.exe");
+    CHECK(f.Cells() == "renamed.exe|Process exited||Exit code: 3221225477|OK");
     ImageEvent(f, 10, exitAt, kChildPid);
     CHECK(f.Decode());
     ImageEvent(f, 10, exitAt + 1, kChildPid);
@@ -129,30 +121,26 @@ TEST_CASE("image events of followed processes") {
         uint8_t opcode;
         uint32_t pid;
         uint64_t size;
-        const char* operation; // null: no row
-        const char* detail;
+        const char* cells; // null: no row; the process is filled from the process names
     } cases[] = {
-        {10, kSamplePid, 0x1800, "Loaded DLL", "Size: 6.0 KB"},
-        {2, kSamplePid, 0x280000, "Unloaded DLL", "Size: 2.5 MB"},
-        {10, kSamplePid, 0x700001800, "Loaded DLL", "Size: 6.0 KB"}, // 8 bytes
-        {5, kSamplePid, 0, "Image operation (5)", ""},
-        {3, kSamplePid, 4096, nullptr, nullptr}, // rundowns
-        {4, kSamplePid, 4096, nullptr, nullptr},
-        {10, kOtherPid, 4096, nullptr, nullptr} // not followed
+        {10, kSamplePid, 0x1800, "sample.exe|Loaded DLL|C:\\Windows\\a.dll|Size: 6.0 KB|OK"},
+        {2, kSamplePid, 0x280000, "sample.exe|Unloaded DLL|C:\\Windows\\a.dll|Size: 2.5 MB|OK"},
+        {10, kSamplePid, 0x700001800, // 8 bytes
+         "sample.exe|Loaded DLL|C:\\Windows\\a.dll|Size: 6.0 KB|OK"},
+        {5, kSamplePid, 0, "sample.exe|Image operation (5)|C:\\Windows\\a.dll||OK"},
+        {3, kSamplePid, 4096, nullptr}, // rundowns
+        {4, kSamplePid, 4096, nullptr},
+        {10, kOtherPid, 4096, nullptr} // not followed
     };
     for (const Case& c : cases) {
         CAPTURE(c.opcode);
         CAPTURE(c.pid);
         ProviderFixture f;
         ImageEvent(f, c.opcode, kT0, c.pid, c.size);
-        REQUIRE(f.Decode() == (c.operation != nullptr));
-        if (c.operation == nullptr) continue;
+        REQUIRE(f.Decode() == (c.cells != nullptr));
+        if (c.cells == nullptr) continue;
         CHECK((f.row.category == kCategoryProcess && f.row.pid == kSamplePid));
-        CHECK(f.Operation() == c.operation);
-        CHECK(f.Path() == "C:\\Windows\\a.dll");
-        CHECK(f.Detail() == c.detail);
-        CHECK(f.Result() == "OK");
-        CHECK(U8(f.row.process) == "sample.exe"); // filled from the process names
+        CHECK(f.Cells() == c.cells);
     }
     // Process id 0 in the payload: the image belongs to the header's process.
     ProviderFixture f;

@@ -53,6 +53,10 @@ struct ProviderFixture {
     std::string Detail() const { return U8(row.detail); }
     std::string Result() const { return U8(row.result); }
     std::string Operation() const { return U8(row.operation); }
+    // The row's texts in one line, so that one check shows every cell that differs.
+    std::string Cells() const {
+        return U8(row.process) + "|" + Operation() + "|" + Path() + "|" + Detail() + "|" + Result();
+    }
 };
 
 } // namespace olv

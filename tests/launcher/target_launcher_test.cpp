@@ -47,18 +47,22 @@ struct LauncherFixture {
     }
     // Nothing held, nothing open, no handle misused.
     void CheckReleased() const {
-        CHECK(tl.processInfo.process == nullptr);
-        CHECK(tl.processInfo.thread == nullptr);
+        CHECK((tl.processInfo.process == nullptr && tl.processInfo.thread == nullptr));
+        CHECK((tl.watcherThread == nullptr && tl.stopEvent == nullptr && tl.processHeld == 0));
         CHECK(tl.job == nullptr);
-        CHECK(tl.watcherThread == nullptr);
-        CHECK(tl.stopEvent == nullptr);
-        CHECK(tl.processHeld == 0);
         const SimProcessLog log = Log();
-        CHECK(log.openHandles == 0);
-        CHECK(log.badHandles == 0);
-        CHECK(log.closedWhileWaited == 0);
+        CHECK((log.openHandles == 0 && log.badHandles == 0 && log.closedWhileWaited == 0));
+    }
+    // The next message the watcher posted, as "message wParam lParam"; "none" if there is none.
+    static std::string TakePosted() {
+        HeadlessPostedMessage m;
+        if (!HeadlessTakePostedMessage(&m)) return "none";
+        return std::to_string(m.message) + " " + std::to_string(m.wParam) + " " +
+               std::to_string(m.lParam);
     }
 };
+
+const std::string kExited = std::to_string(WM_APP_TARGET_EXITED);
 
 // The watcher posts from its own thread; a bounded wait for it.
 bool WaitPosted(uint32_t count) {
@@ -76,19 +80,13 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program starts suspended in a kill-on-cl
     SetSimNextProcessId(7000);
     REQUIRE(LaunchTarget(&tl, kPath, Main()));
     CHECK(U8(tl.errorText).empty());
-    CHECK(tl.processInfo.processId == 7000);
-    CHECK(tl.processInfo.threadId == 7004);
-    CHECK(tl.job != nullptr);
-    CHECK(tl.processHeld == 1);
-    CHECK(tl.notifyWindow == Main());
+    CHECK((tl.processInfo.processId == 7000 && tl.processInfo.threadId == 7004));
+    CHECK((tl.job != nullptr && tl.processHeld == 1 && tl.notifyWindow == Main()));
     SimProcessLog log = Log();
-    CHECK(U8(log.applicationName) == "C:\\Samples\\dropper.exe");
-    CHECK(U8(log.commandLine) == "\"C:\\Samples\\dropper.exe\"");
-    CHECK(U8(log.workingFolder) == "C:\\Samples");
-    CHECK(log.jobsLimited == 1);
-    CHECK(log.assignsOk == 1);
-    CHECK(Status(7000).state == kSimProcessSuspended);
-    CHECK(Status(7000).inJob == 1);
+    CHECK(U8(log.applicationName) + " " + U8(log.commandLine) + " " + U8(log.workingFolder) ==
+          "C:\\Samples\\dropper.exe \"C:\\Samples\\dropper.exe\" C:\\Samples");
+    CHECK((log.jobsLimited == 1 && log.assignsOk == 1));
+    CHECK((Status(7000).state == kSimProcessSuspended && Status(7000).inJob == 1));
     REQUIRE(WaitSimWaiters(1));
 
     REQUIRE(ResumeTarget(&tl));
@@ -96,22 +94,17 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program starts suspended in a kill-on-cl
 
     EndTarget(&tl);
     CHECK(tl.notEnded == 0);
-    CHECK(Status(7000).endCause == kSimEndedByJobTermination);
-    CHECK(Status(7000).exitCode == 1);
+    CHECK((Status(7000).endCause == kSimEndedByJobTermination && Status(7000).exitCode == 1));
     CheckReleased();
     // The watcher saw the end that Stop caused (the window ignores that message after Stop).
-    HeadlessPostedMessage m;
-    REQUIRE(HeadlessTakePostedMessage(&m));
-    CHECK(m.message == WM_APP_TARGET_EXITED);
-    CHECK(m.wParam == 1);
-    CHECK(HeadlessPostedCount() == 0);
+    CHECK(TakePosted() == kExited + " 1 0");
+    CHECK(TakePosted() == "none");
 
     EndTarget(&tl);
     CHECK(tl.notEnded == 0);
     log = Log();
-    CHECK(log.jobTerminations == 1);
-    CHECK(log.processTerminations == 0);
-    CHECK(log.terminationsFailed == 0);
+    CHECK(
+        (log.jobTerminations == 1 && log.processTerminations == 0 && log.terminationsFailed == 0));
     CHECK_FALSE(ResumeTarget(&tl));
 }
 
@@ -187,10 +180,9 @@ TEST_CASE_FIXTURE(LauncherFixture, "a launch that fails leaves nothing behind") 
     CheckReleased();
     const SimProcessLog log = Log();
     CHECK(log.processTerminations == processesEnded);
-    if (processesEnded != 0) {
-        // The suspended program was ended before its handles were closed.
-        CHECK(Status(SimLastProcessId()).endCause == kSimEndedByTermination);
-        CHECK(Status(SimLastProcessId()).exitCode == 1);
+    if (processesEnded != 0) { // the suspended program was ended before its handles were closed
+        CHECK((Status(SimLastProcessId()).endCause == kSimEndedByTermination &&
+               Status(SimLastProcessId()).exitCode == 1));
     }
     CHECK(HeadlessPostedCount() == 0);
 }
@@ -288,26 +280,18 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program ending by itself posts one messa
 
     REQUIRE(EndSimulatedProcess(42));
     REQUIRE(WaitPosted(1));
-    HeadlessPostedMessage m;
-    REQUIRE(HeadlessTakePostedMessage(&m));
-    CHECK(m.message == WM_APP_TARGET_EXITED);
-    CHECK(m.wParam == 42);
-    CHECK(m.lParam == 0);
+    CHECK(TakePosted() == kExited + " 42 0");
 
     TargetExited(&tl);
-    CHECK(tl.processInfo.process == nullptr);
-    CHECK(tl.processInfo.thread == nullptr);
-    CHECK(tl.watcherThread == nullptr);
-    CHECK(tl.stopEvent == nullptr);
-    CHECK(tl.processHeld == 0);
+    CHECK((tl.processInfo.process == nullptr && tl.processInfo.thread == nullptr));
+    CHECK((tl.watcherThread == nullptr && tl.stopEvent == nullptr && tl.processHeld == 0));
     CHECK(tl.job != nullptr);
     CHECK(Status(child).state == kSimProcessRunning);
     CHECK(HeadlessPostedCount() == 0);
 
     EndTarget(&tl);
     CHECK(tl.notEnded == 0);
-    CHECK(Status(child).endCause == kSimEndedByJobTermination);
-    CHECK(Status(pid).exitCode == 42);
+    CHECK((Status(child).endCause == kSimEndedByJobTermination && Status(pid).exitCode == 42));
     CHECK(HeadlessPostedCount() == 0);
     CheckReleased();
 }

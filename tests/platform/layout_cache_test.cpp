@@ -6,7 +6,6 @@
 
 #include "base/atomic.h"
 #include "platform/layout_cache.h"
-#include "decode/properties.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_schema.h"
 #include "platform/thread.h"
@@ -50,28 +49,26 @@ struct CacheFixture {
         InitLayoutCache(&cache, &kSource);
     }
     ~CacheFixture() {
-        RouteSimReadsThroughLayoutCache(nullptr);
         ResetAllocationFaults();
         ReleaseLayoutCache(&cache);
     }
 };
 
 // Both ways for one name: the status, size and bytes through the cache equal the source's,
-// also with a buffer one byte short.
+// with a buffer larger than the property, of its size and one byte short.
 void CheckSame(LayoutCache* cache, const EventRecord* e, const char16_t* name) {
     CAPTURE(U8(name));
     uint32_t sizeCached = 77, sizeSource = 77;
     const uint32_t statusCached = CachedPropertySize(cache, e, name, &sizeCached);
     CHECK(statusCached == SimTablePropertySize(e, name, &sizeSource));
     CHECK(sizeCached == sizeSource);
-    std::vector<uint8_t> a(sizeSource + 8, 0xAB), b(sizeSource + 8, 0xAB);
-    const auto full = static_cast<uint32_t>(a.size());
-    CHECK(CachedPropertyRead(cache, e, name, a.data(), full) ==
-          SimTablePropertyRead(e, name, b.data(), full));
-    CHECK(a == b);
-    if (sizeSource > 0) {
-        CHECK(CachedPropertyRead(cache, e, name, a.data(), sizeSource - 1) ==
-              SimTablePropertyRead(e, name, b.data(), sizeSource - 1));
+    for (uint32_t bytes : {sizeSource + 8, sizeSource, sizeSource - 1}) {
+        if (bytes > sizeSource + 8) continue; // no short read of an empty property
+        CAPTURE(bytes);
+        std::vector<uint8_t> a(sizeSource + 8, 0xAB), b(sizeSource + 8, 0xAB);
+        CHECK(CachedPropertyRead(cache, e, name, a.data(), bytes) ==
+              SimTablePropertyRead(e, name, b.data(), bytes));
+        CHECK(a == b);
     }
 }
 
@@ -109,25 +106,6 @@ TEST_CASE("through the cache: the source's sizes, bytes and failures for every c
     CHECK(counts.noRoom == 0);
     CHECK(gDescribeCalls == 2 * kDecoderSchemaCount);
     CHECK(gReport.empty());
-
-    // The decoders' readers give the same values routed through the cache.
-    for (const char* label : {"Process start", "FileIo create", "TcpIp send IPv6"}) {
-        const SchemaClass& schema = *FindSchema(label);
-        SampleEvent sample{};
-        WriteSampleEvent(schema, 8, &e, &sample);
-        for (uint32_t i = 0; i < schema.fieldCount; ++i) {
-            const char16_t* name = schema.fields[i].name;
-            char16_t direct[1024], routed[1024];
-            const uint64_t pointer = ReadPointerProperty(&e.record, name);
-            ReadWideStringProperty(&e.record, name, direct, 1024);
-            RouteSimReadsThroughLayoutCache(&f.cache);
-            CHECK(ReadPointerProperty(&e.record, name) == pointer);
-            ReadWideStringProperty(&e.record, name, routed, 1024);
-            RouteSimReadsThroughLayoutCache(nullptr);
-            CHECK(U8(direct) == U8(routed));
-        }
-    }
-    CHECK(ReadLayoutCacheCounts(&f.cache).readsFromSource == fromSourceWhileChecked);
 }
 
 TEST_CASE("a walk that differs from the source turns its class off, counted and reported") {

@@ -63,6 +63,8 @@ struct ExpectedRule {
 };
 
 // clang-format off
+const std::vector<const char16_t*> kRunnable = {u".exe", u".dll", u".scr", u".ps1", u".bat",
+    u".cmd", u".vbs", u".vbe", u".jse", u".hta", u".wsf", u".pif", u".cpl", u".jar"};
 const ExpectedRule kExpectedRules[kThreatRuleCount] = {
     {u"Run key persistence", kReg, 3, 0x02, 1, MatchSubstring, 1,
      {u"\\currentversion\\run", u"\\currentversion\\runonce", u"\\currentversion\\runonceex",
@@ -90,16 +92,13 @@ const ExpectedRule kExpectedRules[kThreatRuleCount] = {
       u"\\schedule\\taskcache\\tasks"}, {}},
     {u"Executable dropped in Temp", kFile, 3, 0x02, 1, MatchSubstring, 1,
      {u"\\appdata\\local\\temp\\", u"\\windows\\temp\\", u"\\local\\temp\\", u"\\temp\\"},
-     {u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe", u".jse", u".hta",
-      u".wsf", u".pif", u".cpl", u".jar"}},
+     kRunnable},
     {u"Executable dropped in AppData", kFile, 3, 0x02, 1, MatchSubstring, 1,
      {u"\\appdata\\roaming\\", u"\\appdata\\local\\", u"\\appdata\\locallow\\"},
-     {u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe", u".jse", u".hta",
-      u".wsf", u".pif", u".cpl", u".jar"}},
+     kRunnable},
     {u"Dropped in Public or ProgramData", kFile, 3, 0x02, 1, MatchSubstring, 1,
      {u"\\programdata\\", u"\\users\\public\\", u"\\public\\downloads\\", u"c:\\perflogs\\"},
-     {u".exe", u".dll", u".scr", u".ps1", u".bat", u".cmd", u".vbs", u".vbe", u".jse", u".hta",
-      u".wsf", u".pif", u".cpl", u".jar"}},
+     kRunnable},
     {u"Double extension or RLO disguise", kFile, 3, 0, 1, MatchSubstring, 0,
      {u".pdf.exe", u".doc.exe", u".jpg.exe", u".txt.exe", u".pdf.scr", u".xls.exe", u".png.scr",
       u"\u202E"}, {}},
