@@ -148,15 +148,9 @@ TEST_CASE("a recording from Start to Stop") {
     CHECK((!r.Enabled(kIdStartButton) && r.Enabled(kIdStopButton) && !r.Enabled(kIdTargetEdit)));
     CHECK(r.Status().find(u" Monitoring | Total: 1 | Shown: 1") == 0);
 
-    // The first row is always the examined program, made on the window thread.
-    const EventRow& first = r.app->rows[0];
+    // The first row is the examined program, made on the window thread before any event is
+    // taken in (its texts, and the exit row's, are in every scenario golden).
     CHECK(r.Operation(0) == u"Started process");
-    CHECK(std::u16string(first.path) == u"\"C:\\Samples\\a.exe\"");
-    CHECK(std::u16string(first.process) == u"a.exe");
-    CHECK(first.pid == kPid);
-    CHECK(first.parentPid == CurrentProcessId());
-
-    CHECK(r.app->recordingInfoValid == 1); // its lines are checked by the scenario tests
 
     REQUIRE(SimTraceWaitDelivered(kKernel, 3));
     // The counters are gathered on every tenth tick; each tick takes rows in.
@@ -177,7 +171,6 @@ TEST_CASE("a recording from Start to Stop") {
     CHECK(r.app->recording == 1);
     REQUIRE(r.app->rowCount == 5);
     CHECK(r.Operation(4) == u"Target process exited");
-    CHECK(std::u16string(r.app->rows[4].detail) == u"Exit code: 3 (seen by Olvetta)");
 
     r.Stop();
     CHECK(r.Idle());
