@@ -30,7 +30,6 @@ inline constexpr const char16_t* kKernelName = u"NT Kernel Logger";
 inline constexpr const char16_t* kDnsName = u"OlvettaDnsLogger";
 inline constexpr uint32_t kTargetPid = 4242;
 inline constexpr int64_t kScriptStart = 133480000000000000;
-inline constexpr uint32_t kNoFault = 0xFFFFFFFFu;
 
 // Events a scripted session delivers. Every kind yields one row per event unless noted.
 enum ScriptKind : int {
@@ -43,11 +42,9 @@ enum ScriptKind : int {
 struct Script {
     ScriptKind kind;
     uint32_t count;
-    uint32_t faultEvery = 0;     // every nth index (n > 0) faults on decoding, starting at n - 1
-    uint32_t faultAt = kNoFault; // one index that faults
+    uint32_t faultEvery = 0; // every nth index (n > 0) faults on decoding, starting at n - 1
 
     bool Faults(uint32_t index) const {
-        if (index == faultAt) return true;
         return faultEvery != 0 && index % faultEvery == faultEvery - 1;
     }
 
