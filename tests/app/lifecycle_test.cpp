@@ -115,7 +115,7 @@ struct Recorder {
     void WaitForPost(const char* what) {
         for (int i = 0; i < 2000 && HeadlessPostedCount() == 0; ++i)
             SleepMilliseconds(5);
-        REQUIRE_MESSAGE(HeadlessPostedCount() > 0, "waited 10 s for ", what);
+        REQUIRE_MESSAGE(HeadlessPostedCount() > 0, (std::string("waited 10 s for ") + what));
         Pump();
     }
     std::u16string Operation(int32_t i) const { return app->rows[i].operation; }

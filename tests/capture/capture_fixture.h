@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include "app/window_layout.h"
 #include "doctest.h"
@@ -92,7 +93,7 @@ struct Field {
 };
 inline void CheckFields(std::initializer_list<Field> fields) {
     for (const Field& f : fields)
-        CHECK_MESSAGE(f.actual == f.expected, f.name);
+        CHECK_MESSAGE(f.actual == f.expected, std::string(f.name));
 }
 
 // The start block both sessions share: real time, flushed every second, 64 KB buffers, the name
