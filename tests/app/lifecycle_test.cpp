@@ -243,10 +243,9 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
          u"There are still 2 rows from the last run here.\n\nStarting again clears them, so that "
          u"one record holds one run. Save them first if you need them.\n\nStart anyway?",
          kIconWarning},
-        // Failing part-way. Allocations of a start:
-        // the ring, the trace controller, the kernel session's five (its block, its thread's start
-        // record, the block that stops a leftover DNS session, the DNS session's block and its
-        // thread's start record), then the launcher.
+        // Failing part-way. Allocations of a start: the ring, the trace controller, the kernel
+        // session's five (its block, its thread's start record, the block that stops a leftover
+        // DNS session, the DNS session's block and its thread's start record), then the launcher.
         {"without administrator rights", [](Recorder&) { SimTraceSetAdmin(false); },
          u"ETW: StartTrace failed: 5 (Admin required)", kIconError, true, true},
         {"no memory for the ring", [](Recorder&) { RefuseAllocationsAbove(100 * 1024 * 1024); },
