@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "doctest.h"
-#include "support/text_check.h"
 
 using namespace olv;
 
@@ -17,10 +16,6 @@ constexpr int kScroll = 17;
 int Right(const ControlRect& r) {
     return r.x + r.width;
 }
-int Bottom(const ControlRect& r) {
-    return r.y + r.height;
-}
-
 MainLayout Layout(int w, int h, int dpi = 96) {
     MainLayout out{};
     int widths[7];
@@ -32,15 +27,6 @@ MainLayout Layout(int w, int h, int dpi = 96) {
 
 bool Same(const ControlRect& r, int x, int y, int w, int h) {
     return r.x == x && r.y == y && r.width == w && r.height == h;
-}
-
-// Every control of both rows, for the "wholly visible" checks.
-const ControlRect* RowControls(const MainLayout& l, int i) {
-    const ControlRect* all[] = {
-        &l.targetEdit,    &l.browseButton, &l.startButton,    &l.stopButton,      &l.fileCheck,
-        &l.registryCheck, &l.networkCheck, &l.processCheck,   &l.suspiciousCheck, &l.operationCombo,
-        &l.filterEdit,    &l.clearButton,  &l.exportCsvButton};
-    return i < 13 ? all[i] : nullptr;
 }
 
 } // namespace
@@ -87,13 +73,17 @@ TEST_CASE("at the minimum size every control of both rows is wholly inside the c
         const int status = ScaleByDpi(kStatus, dpi);
         MinimumClientSize(dpi, status, &w, &h);
         const MainLayout l = Layout(w, h, dpi);
+        const ControlRect* rows[] = {&l.targetEdit,     &l.browseButton, &l.startButton,
+                                     &l.stopButton,     &l.fileCheck,    &l.registryCheck,
+                                     &l.networkCheck,   &l.processCheck, &l.suspiciousCheck,
+                                     &l.operationCombo, &l.filterEdit,   &l.clearButton,
+                                     &l.exportCsvButton};
         for (int i = 0; i < 13; ++i) {
             CAPTURE(i);
-            const ControlRect& r = *RowControls(l, i);
-            CHECK(r.x >= 0);
-            CHECK(Right(r) <= w);
+            CHECK(rows[i]->x >= 0);
+            CHECK(Right(*rows[i]) <= w);
         }
-        CHECK(Bottom(l.eventList) <= h - status);
+        CHECK(l.eventList.y + l.eventList.height <= h - status);
         CHECK(l.eventList.height >= ScaleByDpi(50, dpi));
         // One pixel narrower and the "Export CSV" button would be cut.
         const MainLayout tight = Layout(w - 1, h, dpi);

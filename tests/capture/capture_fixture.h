@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 
 #include "app/window_layout.h"
 #include "doctest.h"
@@ -29,7 +31,6 @@ inline constexpr const char16_t* kKernelName = u"NT Kernel Logger";
 inline constexpr const char16_t* kDnsName = u"OlvettaDnsLogger";
 inline constexpr uint32_t kTargetPid = 4242;
 inline constexpr int64_t kScriptStart = 133480000000000000;
-inline constexpr uint32_t kNoFault = 0xFFFFFFFFu;
 
 // Events a scripted session delivers. Every kind yields one row per event unless noted.
 enum ScriptKind : int {
@@ -42,11 +43,9 @@ enum ScriptKind : int {
 struct Script {
     ScriptKind kind;
     uint32_t count;
-    uint32_t faultEvery = 0;     // every nth index (n > 0) faults on decoding, starting at n - 1
-    uint32_t faultAt = kNoFault; // one index that faults
+    uint32_t faultEvery = 0; // every nth index (n > 0) faults on decoding, starting at n - 1
 
     bool Faults(uint32_t index) const {
-        if (index == faultAt) return true;
         return faultEvery != 0 && index % faultEvery == faultEvery - 1;
     }
 
@@ -87,6 +86,37 @@ struct Script {
     }
 };
 
+// Named values and their literal expectations; a mismatch names its value.
+struct Field {
+    const char* name;
+    uint64_t actual, expected;
+};
+inline void CheckFields(std::initializer_list<Field> fields) {
+    for (const Field& f : fields)
+        CHECK_MESSAGE(f.actual == f.expected, std::string(f.name));
+}
+
+// The start block both sessions share: real time, flushed every second, 64 KB buffers, the name
+// right after the 120 bytes of the block.
+inline void CheckStartBlock(const TraceProperties& p, const Guid& guid, const char* logger,
+                            uint32_t minimumBuffers, uint32_t maximumBuffers,
+                            uint32_t enableFlags) {
+    CHECK(p.wnode.guid == guid);
+    CheckFields({{"wnode.bufferSize", p.wnode.bufferSize, 1160},
+                 {"wnode.clientContext", p.wnode.clientContext, 1},
+                 {"wnode.flags", p.wnode.flags, 0x20000},
+                 {"bufferSize", p.bufferSize, 64},
+                 {"minimumBuffers", p.minimumBuffers, minimumBuffers},
+                 {"maximumBuffers", p.maximumBuffers, maximumBuffers},
+                 {"maximumFileSize", p.maximumFileSize, 0},
+                 {"logFileMode", p.logFileMode, 0x100},
+                 {"flushTimer", p.flushTimer, 1},
+                 {"enableFlags", p.enableFlags, enableFlags},
+                 {"logFileNameOffset", p.logFileNameOffset, 0},
+                 {"loggerNameOffset", p.loggerNameOffset, 120}});
+    CHECK(U8(p.loggerName) == logger);
+}
+
 struct CaptureFixture {
     AppState* app = nullptr;
     TraceController* tc = nullptr;
@@ -125,6 +155,33 @@ struct CaptureFixture {
     CaptureFixture& operator=(const CaptureFixture&) = delete;
 
     bool Start() { return StartKernelSession(tc, app->mainWindow, app); }
+
+    // Back to the state the fixture began with (the program not followed yet), for tests that run
+    // one case after another.
+    void Fresh() {
+        ReleaseTraceController(tc);
+        ResetTraceController(tc);
+        SimTraceReset();
+        ResetHeadlessUi();
+        SetVersionOverride(10, 0, 19045);
+        AtomicStore(app->queueRead, AtomicLoad(app->queueWrite));
+    }
+
+    // Nothing of the kernel session is left: no session, consumer or thread, no live controller.
+    void CheckKernelGone() const {
+        const SimSessionInfo kernel = Session(kKernelName);
+        CHECK((kernel.running == 0 && kernel.consumerOpen == 0));
+        CHECK((tc->kernelSession == kNoSession && tc->kernelTrace == kNoSession));
+        CHECK(tc->kernelThread == nullptr);
+        CHECK(activeTraceController == nullptr);
+    }
+    void CheckDnsGone() const {
+        const SimSessionInfo dns = Session(kDnsName);
+        CHECK((dns.running == 0 && dns.consumerOpen == 0));
+        CHECK((tc->dnsSession == kNoSession && tc->dnsTrace == kNoSession));
+        CHECK(tc->dnsThread == nullptr);
+        CHECK(AtomicLoad8(tc->dnsOn) == 0);
+    }
 
     // Waits for a processing thread that ends by itself (the way the window would learn of it
     // from the posted message) and forgets its handle.

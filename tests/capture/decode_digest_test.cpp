@@ -158,29 +158,15 @@ void MakeDnsEvent(Random& r, SimEvent* e, int64_t t) {
 }
 
 void MakeEvent(Random& r, SimEvent* e, int64_t t) {
-    switch (r.Below(12)) {
-    case 0:
-    case 1:
-    case 2:
-    case 3:
-        return MakeFileEvent(r, e, t);
-    case 4:
-    case 5:
-    case 6:
-        return MakeRegistryEvent(r, e, t);
-    case 7:
-    case 8:
-        return MakeTrafficEvent(r, e, t);
-    case 9:
-        return MakeProcessEvent(r, e, t);
-    case 10:
-        return MakeImageEvent(r, e, t);
-    default:
-        if (r.Below(2) == 0) return MakeDnsEvent(r, e, t);
-        // A provider nobody decodes.
-        BeginSimEvent(e, Guid{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}, 10, 0, kTargetPid, 1,
-                      t);
-    }
+    const uint32_t kind = r.Below(12); // 4 in 12 file, 3 registry, 2 traffic, then one each
+    if (kind < 4) return MakeFileEvent(r, e, t);
+    if (kind < 7) return MakeRegistryEvent(r, e, t);
+    if (kind < 9) return MakeTrafficEvent(r, e, t);
+    if (kind == 9) return MakeProcessEvent(r, e, t);
+    if (kind == 10) return MakeImageEvent(r, e, t);
+    if (r.Below(2) == 0) return MakeDnsEvent(r, e, t);
+    // A provider nobody decodes.
+    BeginSimEvent(e, Guid{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}, 10, 0, kTargetPid, 1, t);
 }
 
 // FNV-1a over bytes.

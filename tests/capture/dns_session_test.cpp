@@ -21,33 +21,21 @@ TEST_CASE_FIXTURE(CaptureFixture, "from Windows 8.1 on the DNS session starts wi
     const SimSessionInfo info = Session(kDnsName);
     CHECK(info.foreign == 0);
     CHECK(info.running == 1);
-    const TraceProperties& p = info.lastStart;
-    CHECK(p.wnode.guid ==
-          Guid{0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}});
-    const uint32_t fields[][2] = {
-        {p.wnode.bufferSize, 1160}, {p.wnode.clientContext, 1}, {p.wnode.flags, 0x20000},
-        {p.bufferSize, 64},         {p.minimumBuffers, 4},      {p.maximumBuffers, 32},
-        {p.logFileMode, 0x100},     {p.flushTimer, 1},          {p.enableFlags, 0},
-        {p.logFileNameOffset, 0},   {p.loggerNameOffset, 120}};
-    for (const auto& f : fields)
-        CHECK(f[0] == f[1]);
-    CHECK(U8(p.loggerName) == "OlvettaDnsLogger");
+    CheckStartBlock(
+        info.lastStart,
+        Guid{0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}},
+        "OlvettaDnsLogger", 4, 32, 0);
     CHECK(info.enabledProvider ==
           Guid{0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}});
-    CHECK(info.enableControlCode == 1);
-    CHECK(info.enableLevel == 4);
-    CHECK(info.enableMatchAny == 0);
-    CHECK(info.enableMatchAll == 0);
-    CHECK(info.enableTimeout == 0);
+    CheckFields({{"enableControlCode", info.enableControlCode, 1},
+                 {"enableLevel", info.enableLevel, 4},
+                 {"enableMatchAny", info.enableMatchAny, 0},
+                 {"enableMatchAll", info.enableMatchAll, 0},
+                 {"enableTimeout", info.enableTimeout, 0}});
 
     StopTraceSessions(tc);
-    CHECK(tc->dnsOn == 0);
+    CheckDnsGone();
     CHECK(tc->dnsEndedEarly == 0);
-    CHECK(tc->dnsSession == kNoSession);
-    CHECK(tc->dnsTrace == kNoSession);
-    CHECK(tc->dnsThread == nullptr);
-    CHECK(Session(kDnsName).running == 0);
-    CHECK(Session(kDnsName).consumerOpen == 0);
 }
 
 TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at any step, dnsOn "
@@ -72,14 +60,9 @@ TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at a
         {"properties block refused", [] { RefuseNthAllocation(4); }, 0, 12},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
-        ReleaseTraceController(tc);
-        ResetTraceController(tc);
-        SimTraceReset();
-        ResetHeadlessUi();
-        SetVersionOverride(10, 0, 19045);
+        INFO(std::string(c.name));
+        Fresh();
         TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe");
-        AtomicStore(app->queueRead, AtomicLoad(app->queueWrite));
         Script kernel{kImageLoads, 3};
         SimTraceSetEvents(kKernelName, Script::Produce, &kernel);
         SimTraceGateEvents(kKernelName, 0); // nothing decodes (or allocates) during the start
@@ -90,17 +73,11 @@ TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at a
         ResetAllocationFaults();
         RefuseNthThreadStart(0);
         REQUIRE(started);
-        CHECK(AtomicLoad8(tc->dnsOn) == 0);
+        CheckDnsGone();
         CHECK(tc->dnsEndedEarly == 0);
         CHECK(TextIsEmpty(tc->errorText));
         CHECK(HeadlessModel()->messageBoxCount == 0);
-        CHECK(tc->dnsSession == kNoSession);
-        CHECK(tc->dnsTrace == kNoSession);
-        CHECK(tc->dnsThread == nullptr);
-        const SimSessionInfo dns = Session(kDnsName);
-        CHECK(dns.running == 0);
-        CHECK(dns.consumerOpen == 0);
-        CHECK(dns.startCalls == c.startCalls);
+        CHECK(Session(kDnsName).startCalls == c.startCalls);
         // The DNS session's final figures do not stand in for the kernel session's live ones.
         CHECK(ReadLossFigures(tc).eventsLost == c.eventsLost);
         // The kernel recording goes on.
@@ -133,6 +110,6 @@ TEST_CASE_FIXTURE(CaptureFixture, "a DNS session that ends by itself is reported
 
     StopTraceSessions(tc);
     CHECK(tc->dnsEndedEarly == 1);
-    CHECK(tc->dnsTrace == kNoSession);
+    CheckDnsGone();
     CHECK(HeadlessPostedCount() == 0);
 }

@@ -1,37 +1,15 @@
-#include "app/window_layout.h"
-#include "capture/event_queue.h"
-
+// The queue ring between the trace threads and the window thread: a full ring, no ring, and two
+// producers with the reader at once.
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "app/app_state.h"
-#include "base/atomic.h"
-#include "doctest.h"
-#include "platform/memory.h"
-#include "platform/sim/headless_ui.h"
-#include "platform/thread.h"
+#include "capture_fixture.h"
 #include "views/row_store.h"
 
 using namespace olv;
 
 namespace {
-
-struct QueueFixture {
-    AppState* app;
-    QueueFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
-        WireControls(app, HeadlessControlHandle);
-        MakeEventQueue(app);
-    }
-    ~QueueFixture() {
-        CleanUpAppState(app);
-        FreeBlock(app);
-    }
-};
 
 EventRow Numbered(uint32_t producer, uint32_t sequence) {
     EventRow row{};
@@ -42,8 +20,8 @@ EventRow Numbered(uint32_t producer, uint32_t sequence) {
 
 } // namespace
 
-TEST_CASE_FIXTURE(QueueFixture, "a full ring drops the newest row and takes rows again after a "
-                                "batch; rows leave in order across the wrap") {
+TEST_CASE_FIXTURE(CaptureFixture, "a full ring drops the newest row and takes rows again after a "
+                                  "batch; rows leave in order across the wrap") {
     uint32_t queued = 0;
     while (AtomicLoad(app->droppedHere) == 0) {
         EventRow row = Numbered(1, queued);
@@ -69,7 +47,7 @@ TEST_CASE_FIXTURE(QueueFixture, "a full ring drops the newest row and takes rows
     CHECK(ordered);
 }
 
-TEST_CASE_FIXTURE(QueueFixture,
+TEST_CASE_FIXTURE(CaptureFixture,
                   "without a ring a row is counted as dropped and nothing else changes") {
     FreeBlock(app->queueSlots);
     app->queueSlots = nullptr;
@@ -126,7 +104,7 @@ uint32_t Produce(void* argument) {
 // The reader runs both behind a full ring (a slot given back before it is copied out would be
 // overwritten while it is read) and right behind the writers (a row published before it is
 // copied in would be read early).
-TEST_CASE_FIXTURE(QueueFixture,
+TEST_CASE_FIXTURE(CaptureFixture,
                   "two producers and the window thread at once: every row arrives whole, in "
                   "order, or is counted as dropped") {
     std::atomic<bool> paced{false}, stop{false};

@@ -145,7 +145,7 @@ TEST_CASE("Menu commands show their dialog, then write or read the chosen file")
     f.Finished();
     f.Add(kRows[0]);
     for (const Case& c : cases) {
-        CAPTURE(c.extension);
+        INFO(std::string(c.extension));
         HeadlessQueueDialogCancel(); // a cancelled dialog does nothing
         c.command(f.app);
         HeadlessQueueDialogPath(tmp.Path16(c.file).c_str());
