@@ -244,7 +244,7 @@ void StopMonitoring(AppState* app) {
 }
 
 void ScheduleRowSigning(AppState* app) {
-    if (app->signedRows < app->rowCount) UiSetTimer(app->mainWindow, TIMER_SIGN, 50);
+    if (app->signedRows < app->rowCount) UiSetTimer(app->mainWindow, TIMER_SIGN, 20);
 }
 
 void HandleTimerTick(AppState* app, uintptr_t timerId) {

@@ -47,9 +47,10 @@ struct AppState {
     int32_t* shownRows;
     int32_t shownCount;
     int32_t shownCapacity;
-    // Text signatures beside the rows, made by the text filter's scan as it meets rows without
-    // one; an entry of zeros is a row not signed yet. Entries at and after rowCount are zero.
-    // Whoever changes a stored row's text calls RowTextChanged, or the filter may pass over it.
+    // Text signatures beside the rows (views/text_signature.h), made by SignWaitingRows when the
+    // window thread is idle; an entry of zeros is a row not signed yet. Entries at and after
+    // rowCount are zero. Whoever changes a stored row's text calls RowTextChanged, or the filter
+    // may pass over it.
     RowSignature* rowSignatures;
     int32_t signatureCapacity;
     int32_t signedRows; // rows below were all signed once (SignWaitingRows)

@@ -363,23 +363,25 @@ void RebuildShownRows(AppState* app) {
     EnterLock(&app->rowsLock);
     app->shownCount = 0;
     bool complete = true;
-    // A row is signed when the scan first searches it; after that the signature alone rules out
-    // most rows without their text being read. The signature is a quick no, never a yes: a row it
-    // lets through is searched as before.
-    RowSignature* signatures =
-        needleSigned && RoomForSignatures(app) ? app->rowSignatures : nullptr;
+    // A signed row whose signature lacks a pair of the filter is passed over without its text
+    // being read; every other row is searched. The signature is a quick no, never a yes. The scan
+    // signs nothing itself: that is left to the timers (SignWaitingRows), so that the first scan
+    // after a session is opened costs no more than a plain search.
+    const RowSignature* signatures = needleSigned ? app->rowSignatures : nullptr;
+    const int32_t signedEnd =
+        signatures == nullptr
+            ? 0
+            : (app->rowCount < app->signatureCapacity ? app->rowCount : app->signatureCapacity);
     for (int32_t i = 0; i < app->rowCount; ++i) {
-        if (i + kScanAhead < app->rowCount) {
-            PrefetchViewedBytes(&view, &app->rows[i + kScanAhead],
-                                signatures != nullptr ? &signatures[i + kScanAhead] : nullptr,
-                                &needle);
+        const int32_t ahead = i + kScanAhead;
+        if (ahead < app->rowCount) {
+            PrefetchViewedBytes(&view, &app->rows[ahead],
+                                ahead < signedEnd ? &signatures[ahead] : nullptr, &needle);
         }
         const EventRow* row = &app->rows[i];
         if (!PassesViewTests(&view, row)) continue;
-        if (signatures != nullptr) {
-            RowSignature* signature = &signatures[i];
-            if (!IsSigned(signature)) SignRowText(row, signature);
-            if (!MayHoldNeedle(signature, &needle)) continue;
+        if (i < signedEnd && IsSigned(&signatures[i]) && !MayHoldNeedle(&signatures[i], &needle)) {
+            continue;
         }
         if (!MatchesTextFilter(&view, row)) continue;
         if (!EnterShownRow(app, i)) {

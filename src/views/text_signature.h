@@ -30,7 +30,7 @@ inline bool IsSigned(const RowSignature* s) {
     return (s->bits[0] & 1) != 0;
 }
 
-// Whether a row with signature s may hold the needle of signature needle.
+// Whether a row with signature s may hold the needle of signature needle (s signed).
 inline bool MayHoldNeedle(const RowSignature* s, const RowSignature* needle) {
     uint64_t missing = 0;
     for (int w = 0; w < 8; ++w)
