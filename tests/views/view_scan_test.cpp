@@ -288,9 +288,14 @@ TEST_CASE_FIXTURE(ScanFixture, "the sign timer runs while rows wait for signatur
     CHECK(app->signedRows == count);
     CHECK(IsSigned(&app->rowSignatures[count - 1]));
     CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
-    ClearRows(app); // the signatures go with their rows
-    app->rowCount = count;
+    ClearRows(app); // the signatures go with their rows; new rows are signed afresh
+    app->rowCount = 10;
     CHECK_FALSE(IsSigned(&app->rowSignatures[0]));
+    ScheduleRowSigning(app);
+    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 20);
+    HandleTimerTick(app, TIMER_SIGN);
+    CHECK(IsSigned(&app->rowSignatures[9]));
+    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
     app->rowCount = 0;
 }
 
