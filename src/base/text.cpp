@@ -7,14 +7,16 @@ namespace olv {
 size_t TextLength(const char16_t* text) {
     if (text == nullptr) return 0;
     size_t n = 0;
-    while (text[n] != 0) ++n;
+    while (text[n] != 0)
+        ++n;
     return n;
 }
 
-void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count) {
-    if (buf == nullptr || capacity == 0) return;
+size_t AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count) {
+    if (buf == nullptr || capacity == 0) return 0;
     size_t used = 0;
-    while (used < capacity - 1 && buf[used] != 0) ++used;
+    while (used < capacity - 1 && buf[used] != 0)
+        ++used;
     if (src != nullptr) {
         // Measure what fits first, then copy it in one piece: names and paths are copied on the
         // trace thread for every row.
@@ -27,16 +29,17 @@ void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t 
         used += n;
     }
     buf[used] = 0;
+    return used;
 }
 
-void AppendBounded(char16_t* buf, size_t capacity, const char16_t* src) {
-    AppendBoundedN(buf, capacity, src, SIZE_MAX);
+size_t AppendBounded(char16_t* buf, size_t capacity, const char16_t* src) {
+    return AppendBoundedN(buf, capacity, src, SIZE_MAX);
 }
 
-void CopyBounded(char16_t* buf, size_t capacity, const char16_t* src) {
-    if (buf == nullptr || capacity == 0) return;
+size_t CopyBounded(char16_t* buf, size_t capacity, const char16_t* src) {
+    if (buf == nullptr || capacity == 0) return 0;
     buf[0] = 0;
-    AppendBounded(buf, capacity, src);
+    return AppendBounded(buf, capacity, src);
 }
 
 void CopyAscii(char16_t* buf, size_t capacity, const char* ascii) {
@@ -50,7 +53,9 @@ void CopyAscii(char16_t* buf, size_t capacity, const char* ascii) {
     buf[i] = 0;
 }
 
-bool TextIsEmpty(const char16_t* text) { return text == nullptr || text[0] == 0; }
+bool TextIsEmpty(const char16_t* text) {
+    return text == nullptr || text[0] == 0;
+}
 
 bool TextEquals(const char16_t* a, const char16_t* b) {
     if (a == nullptr) a = u"";
@@ -116,7 +121,8 @@ ptrdiff_t FindText(const char16_t* hay, const char16_t* needle, size_t from) {
     if (m == 0) return from <= n ? static_cast<ptrdiff_t>(from) : -1;
     for (size_t i = from; i + m <= n; ++i) {
         size_t j = 0;
-        while (j < m && hay[i + j] == needle[j]) ++j;
+        while (j < m && hay[i + j] == needle[j])
+            ++j;
         if (j == m) return static_cast<ptrdiff_t>(i);
     }
     return -1;
@@ -172,7 +178,8 @@ size_t Utf16ToUtf8(const char16_t* src, size_t srcLength, char* dst, size_t dstC
         needed += n;
         if (room) {
             if (written + n <= dstCapacity - 1) {
-                for (size_t k = 0; k < n; ++k) dst[written++] = static_cast<char>(bytes[k]);
+                for (size_t k = 0; k < n; ++k)
+                    dst[written++] = static_cast<char>(bytes[k]);
             } else {
                 room = false;
             }

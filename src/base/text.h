@@ -10,14 +10,15 @@ namespace olv {
 size_t TextLength(const char16_t* text);
 
 // Appends src to buf (capacity in characters): at most capacity - 1 characters in
-// the buffer in all, always terminated. A null src appends nothing.
-void AppendBounded(char16_t* buf, size_t capacity, const char16_t* src);
+// the buffer in all, always terminated. A null src appends nothing. These three return the
+// buffer's length after the change (0 for a null buffer or no capacity).
+size_t AppendBounded(char16_t* buf, size_t capacity, const char16_t* src);
 
 // Appends at most count characters of src (stopping at its terminator).
-void AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count);
+size_t AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count);
 
 // Replaces buf with src, cut at capacity - 1 characters, terminated. Null src empties it.
-void CopyBounded(char16_t* buf, size_t capacity, const char16_t* src);
+size_t CopyBounded(char16_t* buf, size_t capacity, const char16_t* src);
 
 // Copies an 8-bit ASCII literal into a UTF-16 buffer (bounded, terminated).
 void CopyAscii(char16_t* buf, size_t capacity, const char* ascii);

@@ -453,6 +453,49 @@ constexpr size_t LongestOperation() {
 constexpr size_t kLongestOperation = LongestOperation();
 static_assert(kLongestOperation < kOperationChars);
 
+// The operation names by length: those of length n are order[first[n]] to order[first[n + 1]].
+struct OperationsByLength {
+    uint8_t first[kLongestOperation + 2];
+    uint8_t order[kOperationClassCount];
+};
+
+constexpr OperationsByLength SortOperationsByLength() {
+    OperationsByLength by{};
+    size_t next = 0;
+    for (size_t n = 0; n <= kLongestOperation; ++n) {
+        by.first[n] = static_cast<uint8_t>(next);
+        for (size_t i = 0; i < kOperationClassCount; ++i) {
+            if (kOperationLengths.of[i] == n) by.order[next++] = static_cast<uint8_t>(i);
+        }
+    }
+    by.first[kLongestOperation + 1] = static_cast<uint8_t>(next);
+    return by;
+}
+
+constexpr OperationsByLength kOperationsByLength = SortOperationsByLength();
+
+// The rules a row of each category can meet, in table order: rules of that category and rules of
+// any category (index 4: rows of an unknown category, which only the latter can meet).
+struct CategoryRules {
+    uint8_t count;
+    uint8_t rules[kThreatRuleCount];
+};
+
+constexpr CategoryRules RulesOfCategory(uint32_t category) {
+    CategoryRules list{};
+    for (size_t r = 0; r < kThreatRuleCount; ++r) {
+        if (kThreatRules[r].category == kAnyCategory || kThreatRules[r].category == category) {
+            list.rules[list.count++] = static_cast<uint8_t>(r);
+        }
+    }
+    return list;
+}
+
+constexpr CategoryRules kRulesOfCategory[5] = {
+    RulesOfCategory(kCategoryFile), RulesOfCategory(kCategoryRegistry),
+    RulesOfCategory(kCategoryNetwork), RulesOfCategory(kCategoryProcess),
+    RulesOfCategory(kAnyCategory)};
+
 // --- Matching ---------------------------------------------------------------------------------
 
 // A row field seen through its terminator, never past its buffer.
@@ -733,9 +776,11 @@ uint32_t OperationClassOf(const char16_t* operation) {
     while (length <= kLongestOperation && operation[length] != 0)
         ++length;
     if (length > kLongestOperation) return 0;
-    for (size_t i = 0; i < kOperationClassCount; ++i) {
+    for (size_t k = kOperationsByLength.first[length]; k < kOperationsByLength.first[length + 1];
+         ++k) {
+        const size_t i = kOperationsByLength.order[k];
         const char16_t* name = kOperationClassTable[i].operation;
-        if (kOperationLengths.of[i] != length || name[0] != operation[0]) continue;
+        if (name[0] != operation[0]) continue;
         size_t j = 1;
         while (j < length && name[j] == operation[j])
             ++j;
@@ -776,9 +821,10 @@ int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
     int32_t best = 0;
     const char16_t* chosen = nullptr;
     int32_t matches = 0;
-    for (size_t r = 0; r < kThreatRuleCount; ++r) {
+    const CategoryRules& candidates = kRulesOfCategory[row->category < 4 ? row->category : 4];
+    for (size_t k = 0; k < candidates.count; ++k) {
+        const size_t r = candidates.rules[k];
         const ThreatRule& rule = kThreatRules[r];
-        if (rule.category != kAnyCategory && rule.category != row->category) continue;
         if (rule.operationClasses != 0 && operationClass != 0 &&
             (rule.operationClasses & operationClass) == 0) {
             continue;

@@ -21,10 +21,15 @@ bool ComposeKeyPath(const char16_t* base, const char16_t* relative, char16_t* ou
         }
         return false;
     }
-    CopyBounded(out, capacity, base);
+    // The base is copied once and its length kept: key paths are composed on the trace thread for
+    // every registry row.
+    size_t used = CopyBounded(out, capacity, base);
     if (!TextIsEmpty(relative)) {
-        if (!TextEndsWith(out, u"\\")) AppendBounded(out, capacity, u"\\");
-        AppendBounded(out, capacity, relative);
+        if ((used == 0 || out[used - 1] != u'\\') && used + 1 < capacity) {
+            out[used++] = u'\\';
+            out[used] = 0;
+        }
+        AppendBounded(out + used, capacity - used, relative);
     }
     return true;
 }
