@@ -481,6 +481,9 @@ TEST_CASE("operation classes: exact names; an unknown operation meets every rule
     // The same rows under a known operation of another class are left alone.
     CHECK(Score({kProc, u"Process exited", u"C:\\Users\\a\\AppData\\Local\\Temp\\e.dll", u"",
                  u""}) == Scored{0, ""});
+    // A row of no known category meets no rule of a category.
+    CHECK(Score({7, u"Wrote to file", u"C:\\Users\\a\\AppData\\Roaming\\e.exe", u"", u"OK"}) ==
+          Scored{0, ""});
 }
 
 TEST_CASE("the threat text is bounded by its capacity; the severity is always returned") {
