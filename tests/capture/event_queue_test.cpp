@@ -94,7 +94,13 @@ uint32_t Produce(void* argument) {
     for (; !p->stop->load(); ++p->produced) {
         EventRow row = Stamped(p->id, p->produced);
         QueueRow(p->app, &row);
-        if (p->paced->load()) std::this_thread::sleep_for(std::chrono::microseconds(20));
+        // A pause the clock measures: a sleep this short may not sleep at all (under Wine it
+        // does not), and unpaced writers can keep the ring full for good.
+        if (p->paced->load()) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+            while (std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+        }
     }
     return 0;
 }
@@ -136,6 +142,8 @@ TEST_CASE_FIXTURE(CaptureFixture,
         while (QueuedRowCount(app) != kQueueSlots - 1) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 stop.store(true);
+                for (ThreadHandle t : threads)
+                    JoinThread(t);
                 FAIL("waited 20 s for the producers to fill the ring");
             }
             std::this_thread::yield();
@@ -143,8 +151,16 @@ TEST_CASE_FIXTURE(CaptureFixture,
         consume();
     }
     paced.store(true);
-    while (QueuedRowCount(app) >= 64)
+    const auto caughtUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (QueuedRowCount(app) >= 64) {
+        if (std::chrono::steady_clock::now() >= caughtUp) {
+            stop.store(true);
+            for (ThreadHandle t : threads)
+                JoinThread(t);
+            FAIL("waited 20 s for the reader to catch up with the paced writers");
+        }
         consume();
+    }
     const uint64_t before = taken;
     int closeBehind = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
