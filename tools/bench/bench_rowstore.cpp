@@ -171,84 +171,83 @@ double SecondsToReadRows(MillionRows* m) {
         3);
 }
 
-} // namespace
-
-OLV_BENCH(rowstore_rebuild_filter_1pct) {
+// One figure over the million rows: prepare sets them up and returns why the set-up is not what
+// the figure needs (null when it is); work is timed against reading every row.
+template <typename Prepare, typename Work>
+void MillionRowFigure(bench::BenchRun& run, Prepare prepare, Work work) {
     MillionRows m;
     if (!MakeMillionRows(&m)) {
         DropMillionRows(&m);
         return bench::ReportFailure(run, "no memory for 1,000,000 rows");
     }
-    HeadlessSetText(kIdFilterEdit, u"SECRET");
-    SignWaitingRows(m.app, kMillion); // as the timers leave them
-    RebuildShownRows(m.app);          // the shown list grows once, outside the timing
-    const bool onePercent = m.app->shownCount == kMillion / 100 && m.app->signedRows == kMillion;
-    const double perRebuild = bench::BestSecondsPerCall([&] { RebuildShownRows(m.app); }, 3);
+    const char* wrong = prepare(m.app);
+    const double perWork = bench::BestSecondsPerCall([&] { work(m.app); }, 3);
     const double perRead = SecondsToReadRows(&m);
     DropMillionRows(&m);
-    if (!onePercent) return bench::ReportFailure(run, "the filter did not match 1% of the rows");
-    bench::ReportFigure(run, perRebuild * 1000, "ms", perRead * 1000);
+    if (wrong != nullptr) return bench::ReportFailure(run, wrong);
+    bench::ReportFigure(run, perWork * 1000, "ms", perRead * 1000);
+}
+
+constexpr const char* kNotOnePercent = "the filter did not match 1% of the rows";
+
+} // namespace
+
+OLV_BENCH(rowstore_rebuild_filter_1pct) {
+    MillionRowFigure(
+        run,
+        [](AppState* app) {
+            HeadlessSetText(kIdFilterEdit, u"SECRET");
+            SignWaitingRows(app, kMillion); // as the timers leave them
+            RebuildShownRows(app);          // the shown list grows once, outside the timing
+            const bool right = app->shownCount == kMillion / 100 && app->signedRows == kMillion;
+            return right ? nullptr : kNotOnePercent;
+        },
+        RebuildShownRows);
 }
 
 // rowstore_rebuild_filter_unsigned: the same on rows not signed yet, as the first keystroke after
 // a session is opened finds them before the sign timer has run: every row is searched.
 OLV_BENCH(rowstore_rebuild_filter_unsigned) {
-    MillionRows m;
-    if (!MakeMillionRows(&m)) {
-        DropMillionRows(&m);
-        return bench::ReportFailure(run, "no memory for 1,000,000 rows");
-    }
-    HeadlessSetText(kIdFilterEdit, u"SECRET");
-    RebuildShownRows(m.app);
-    const bool onePercent = m.app->shownCount == kMillion / 100 && m.app->signedRows == 0;
-    const double perRebuild = bench::BestSecondsPerCall([&] { RebuildShownRows(m.app); }, 3);
-    const double perRead = SecondsToReadRows(&m);
-    DropMillionRows(&m);
-    if (!onePercent) return bench::ReportFailure(run, "the filter did not match 1% of the rows");
-    bench::ReportFigure(run, perRebuild * 1000, "ms", perRead * 1000);
+    MillionRowFigure(
+        run,
+        [](AppState* app) {
+            HeadlessSetText(kIdFilterEdit, u"SECRET");
+            RebuildShownRows(app);
+            const bool right = app->shownCount == kMillion / 100 && app->signedRows == 0;
+            return right ? nullptr : kNotOnePercent;
+        },
+        RebuildShownRows);
 }
 
 // rowstore_sign: milliseconds SignWaitingRows takes to sign the 1,000,000 rows (what a recording's
 // timer ticks spend on them in all, 16384 at a time); the signatures are cleared inside the timing.
 OLV_BENCH(rowstore_sign) {
-    MillionRows m;
-    if (!MakeMillionRows(&m)) {
-        DropMillionRows(&m);
-        return bench::ReportFailure(run, "no memory for 1,000,000 rows");
-    }
-    SignWaitingRows(m.app, kMillion); // the signature block is allocated once, outside the timing
-    const bool all = m.app->signedRows == kMillion;
-    const double perSigning = bench::BestSecondsPerCall(
-        [&] {
-            std::memset(static_cast<void*>(m.app->rowSignatures), 0,
-                        static_cast<size_t>(kMillion) * sizeof(RowSignature));
-            m.app->signedRows = 0;
-            while (m.app->signedRows < kMillion)
-                SignWaitingRows(m.app, kSignBatch);
+    MillionRowFigure(
+        run,
+        [](AppState* app) {
+            SignWaitingRows(app, kMillion); // the signatures' block is made outside the timing
+            return app->signedRows == kMillion ? nullptr : "the rows were not all signed";
         },
-        3);
-    const double perRead = SecondsToReadRows(&m);
-    DropMillionRows(&m);
-    if (!all) return bench::ReportFailure(run, "the rows were not all signed");
-    bench::ReportFigure(run, perSigning * 1000, "ms", perRead * 1000);
+        [](AppState* app) {
+            std::memset(static_cast<void*>(app->rowSignatures), 0,
+                        static_cast<size_t>(kMillion) * sizeof(RowSignature));
+            app->signedRows = 0;
+            while (app->signedRows < kMillion)
+                SignWaitingRows(app, kSignBatch);
+        });
 }
 
 // rowstore_rebuild_category: the same store, no text filter, the Registry box cleared (2 of the 7
 // row shapes hidden): what one click on a category box costs.
 OLV_BENCH(rowstore_rebuild_category) {
-    MillionRows m;
-    if (!MakeMillionRows(&m)) {
-        DropMillionRows(&m);
-        return bench::ReportFailure(run, "no memory for 1,000,000 rows");
-    }
-    HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
-    RebuildShownRows(m.app);
-    const int32_t expected =
-        kMillion - (kMillion / 7 * 2 + (kMillion % 7 > 3) + (kMillion % 7 > 4));
-    const bool right = m.app->shownCount == expected;
-    const double perRebuild = bench::BestSecondsPerCall([&] { RebuildShownRows(m.app); }, 3);
-    const double perRead = SecondsToReadRows(&m);
-    DropMillionRows(&m);
-    if (!right) return bench::ReportFailure(run, "the Registry rows were not all hidden");
-    bench::ReportFigure(run, perRebuild * 1000, "ms", perRead * 1000);
+    MillionRowFigure(
+        run,
+        [](AppState* app) {
+            HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
+            RebuildShownRows(app);
+            const int32_t expected =
+                kMillion - (kMillion / 7 * 2 + (kMillion % 7 > 3) + (kMillion % 7 > 4));
+            return app->shownCount == expected ? nullptr : "the Registry rows were not all hidden";
+        },
+        RebuildShownRows);
 }
