@@ -17,6 +17,24 @@ constexpr uint32_t kLargestBlockBytes = 1u << 20;
 // Properties up to this size are compared through the stack.
 constexpr uint32_t kCompareStackBytes = 512;
 
+// The walk of the last event this thread read from, for classes whose layout is trusted. A walk
+// is a pure function of the layout, the payload's bytes and the pointer size (part of the class
+// key): a payload equal byte for byte to the memo's, of the same entry of the same cache, has the
+// memo's spans. An entry lives as long as its cache, and the generation tells caches apart even
+// when one is made where another was.
+constexpr uint32_t kWalkMemoBytes = 512;
+
+struct WalkMemo {
+    uint32_t generation; // 0: nothing kept
+    const LayoutEntry* entry;
+    uint32_t payloadBytes;
+    uint8_t payload[kWalkMemoBytes];
+    PropertySpan spans[kLayoutMaxProperties];
+};
+
+thread_local WalkMemo tLastWalk;
+std::atomic<uint32_t> gGenerations{0};
+
 LayoutEntry* LoadSlot(LayoutEntry* const& slot) {
     return std::atomic_ref<LayoutEntry*>(const_cast<LayoutEntry*&>(slot))
         .load(std::memory_order_acquire);
@@ -251,11 +269,31 @@ Plan PlanRead(LayoutCache* cache, const EventRecord* event, const char16_t* name
     if (entry == nullptr) return plan;
     const uint32_t state = AtomicLoad(entry->state);
     if (state != kLayoutVerifying && state != kLayoutTrusted) return plan;
-    PropertySpan spans[kLayoutMaxProperties];
-    const WalkResult walk = WalkEventPayload(
-        entry->layout, static_cast<const uint8_t*>(event->userData), event->userDataLength,
-        PointerBytesOf(event->header.flags), spans, kLayoutMaxProperties);
-    if (walk.status != WalkStatus::kComplete) return plan;
+    const auto* payload = static_cast<const uint8_t*>(event->userData);
+    const uint32_t payloadBytes = payload != nullptr ? event->userDataLength : 0;
+    WalkMemo& memo = tLastWalk;
+    const bool keep = state == kLayoutTrusted && payloadBytes <= kWalkMemoBytes;
+    const PropertySpan* spans = nullptr;
+    PropertySpan walked[kLayoutMaxProperties];
+    if (keep && memo.generation != 0 && memo.generation == cache->generation &&
+        memo.entry == entry && memo.payloadBytes == payloadBytes &&
+        (payloadBytes == 0 || std::memcmp(memo.payload, payload, payloadBytes) == 0)) {
+        spans = memo.spans;
+    } else {
+        PropertySpan* out = keep ? memo.spans : walked;
+        if (keep) memo.generation = 0; // being rewritten
+        const WalkResult walk =
+            WalkEventPayload(entry->layout, payload, payloadBytes,
+                             PointerBytesOf(event->header.flags), out, kLayoutMaxProperties);
+        if (walk.status != WalkStatus::kComplete) return plan;
+        if (keep) {
+            memo.entry = entry;
+            memo.payloadBytes = payloadBytes;
+            if (payloadBytes > 0) std::memcpy(memo.payload, payload, payloadBytes);
+            memo.generation = cache->generation;
+        }
+        spans = out;
+    }
     const int index = FindLayoutProperty(entry->layout, name);
     if (state == kLayoutVerifying) {
         VerifyEvent(cache, entry, event, spans, name, index);
@@ -272,6 +310,9 @@ Plan PlanRead(LayoutCache* cache, const EventRecord* event, const char16_t* name
 void InitLayoutCache(LayoutCache* cache, const LayoutSource* source) {
     std::memset(static_cast<void*>(cache), 0, sizeof *cache);
     cache->source = source;
+    uint32_t generation = gGenerations.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (generation == 0) generation = gGenerations.fetch_add(1, std::memory_order_relaxed) + 1;
+    cache->generation = generation;
 }
 
 void ReleaseLayoutCache(LayoutCache* cache) {
@@ -281,6 +322,7 @@ void ReleaseLayoutCache(LayoutCache* cache) {
         slot = nullptr;
     }
     cache->counts = LayoutCacheCounts{};
+    cache->generation = 0; // no walk kept for it is used again
 }
 
 LayoutCacheCounts ReadLayoutCacheCounts(const LayoutCache* cache) {

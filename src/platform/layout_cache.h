@@ -78,6 +78,7 @@ struct LayoutCache {
     const LayoutSource* source;
     LayoutEntry* slots[kLayoutCacheSlots]; // atomic; null = free
     LayoutCacheCounts counts;              // atomic fields
+    uint32_t generation; // set by InitLayoutCache, unique in the run: names this cache's entries
 };
 
 // A cache in front of source (zero-filled or used before: it must be empty).
@@ -89,7 +90,8 @@ LayoutCacheCounts ReadLayoutCacheCounts(const LayoutCache* cache);
 uint32_t LayoutStateOf(const LayoutCache* cache, const EventRecord* event);
 
 // TracePropertySize / TracePropertyRead through the cache: the same sizes, bytes and statuses
-// as source->size / source->read.
+// as source->size / source->read. Each thread keeps the walk of the last payload it read from,
+// so the several reads a decoder makes of one event walk its payload once.
 uint32_t CachedPropertySize(LayoutCache* cache, const EventRecord* event, const char16_t* name,
                             uint32_t* size);
 uint32_t CachedPropertyRead(LayoutCache* cache, const EventRecord* event, const char16_t* name,

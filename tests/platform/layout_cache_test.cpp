@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "base/atomic.h"
+#include "base/text.h"
 #include "platform/layout_cache.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_schema.h"
 #include "platform/thread.h"
+#include "platform/trace_providers.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -254,4 +256,48 @@ TEST_CASE("two threads fill and read the table at once") {
     const LayoutCacheCounts counts = ReadLayoutCacheCounts(&f.cache);
     CHECK(counts.classesTrusted == 8); // four classes, two pointer sizes, each entry kept once
     CHECK(counts.classesTurnedOff == 0);
+}
+
+TEST_CASE("a kept walk serves only a payload equal to the one walked, of the same cache") {
+    // Two texts in a row: payloads of one length whose texts split at other places.
+    const SchemaField fields[] = {{u"First", kInTypeUnicodeString},
+                                  {u"Second", kInTypeUnicodeString}};
+    const SchemaField swapped[] = {{u"Second", kInTypeUnicodeString},
+                                   {u"First", kInTypeUnicodeString}};
+    const SchemaClass twoTexts = {"two texts", kFileIoProvider, 0, 2, 0, fields, 2, nullptr, 0};
+    const SchemaClass swappedTexts = {"swapped", kFileIoProvider, 0, 2, 0, swapped, 2, nullptr, 0};
+    static SimEvent early, late, other;
+    auto make = [](SimEvent* e, const char16_t* first, const char16_t* second) {
+        BeginSimEvent(e, kFileIoProvider, 0, 0, 4242, 77, 133565403100000000);
+        AddSimWideString(e, u"First", first);
+        AddSimWideString(e, u"Second", second);
+        uint8_t payload[64] = {};
+        const size_t a = (TextLength(first) + 1) * 2, b = (TextLength(second) + 1) * 2;
+        std::memcpy(payload, first, a);
+        std::memcpy(payload + a, second, b);
+        SetSimPayload(e, payload, static_cast<uint16_t>(a + b));
+    };
+    make(&early, u"ab", u"c");
+    make(&late, u"a", u"bc");
+    CacheFixture f;
+    gOverride = &twoTexts;
+    for (uint32_t r = 0; r <= kLayoutVerifyReads; ++r)
+        CheckSame(&f.cache, &early.record, u"First");
+    REQUIRE(LayoutStateOf(&f.cache, &early.record) == kLayoutTrusted);
+    for (int r = 0; r < 3; ++r) {
+        for (const SimEvent* e : {&early, &early, &late, &late}) {
+            CheckSame(&f.cache, &e->record, u"Second");
+            CheckSame(&f.cache, &e->record, u"First");
+        }
+    }
+    // A new cache, made where the old one was, whose class lays the same bytes out otherwise.
+    ReleaseLayoutCache(&f.cache);
+    InitLayoutCache(&f.cache, &kSource);
+    gOverride = &swappedTexts;
+    make(&other, u"c", u"ab"); // the source's table, for the swapped names, over early's bytes
+    std::memcpy(other.payload, early.payload, early.record.userDataLength);
+    for (uint32_t r = 0; r <= kLayoutVerifyReads; ++r)
+        CheckSame(&f.cache, &other.record, u"Second");
+    CHECK(LayoutStateOf(&f.cache, &other.record) == kLayoutTrusted);
+    CheckSame(&f.cache, &other.record, u"First");
 }
