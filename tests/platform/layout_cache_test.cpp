@@ -291,8 +291,10 @@ TEST_CASE("a kept walk serves only a payload equal to the one walked, of the sam
         }
     }
     // A new cache, made where the old one was, whose class lays the same bytes out otherwise.
+    const uint32_t generation = f.cache.generation;
     ReleaseLayoutCache(&f.cache);
     InitLayoutCache(&f.cache, &kSource);
+    CHECK((f.cache.generation != 0 && f.cache.generation != generation));
     gOverride = &swappedTexts;
     make(&other, u"c", u"ab"); // the source's table, for the swapped names, over early's bytes
     std::memcpy(other.payload, early.payload, early.record.userDataLength);
