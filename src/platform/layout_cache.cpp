@@ -33,7 +33,7 @@ struct WalkMemo {
 };
 
 thread_local WalkMemo tLastWalk;
-std::atomic<uint32_t> gGenerations{0};
+std::atomic<uint32_t> gGenerations{kFirstCacheGeneration};
 
 LayoutEntry* LoadSlot(LayoutEntry* const& slot) {
     return std::atomic_ref<LayoutEntry*>(const_cast<LayoutEntry*&>(slot))
@@ -310,8 +310,9 @@ Plan PlanRead(LayoutCache* cache, const EventRecord* event, const char16_t* name
 void InitLayoutCache(LayoutCache* cache, const LayoutSource* source) {
     std::memset(static_cast<void*>(cache), 0, sizeof *cache);
     cache->source = source;
-    uint32_t generation = gGenerations.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (generation == 0) generation = gGenerations.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint32_t generation = 0;
+    while (generation <= kFirstCacheGeneration)
+        generation = gGenerations.fetch_add(1, std::memory_order_relaxed) + 1;
     cache->generation = generation;
 }
 

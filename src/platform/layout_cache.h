@@ -81,6 +81,10 @@ struct LayoutCache {
     uint32_t generation; // set by InitLayoutCache, unique in the run: names this cache's entries
 };
 
+// The generation of the one cache a program may make as a constant ({source, {}, {},
+// kFirstCacheGeneration}) and never release; InitLayoutCache never gives it out.
+constexpr uint32_t kFirstCacheGeneration = 1;
+
 // A cache in front of source (zero-filled or used before: it must be empty).
 void InitLayoutCache(LayoutCache* cache, const LayoutSource* source);
 // Frees every entry; no reader may be running.

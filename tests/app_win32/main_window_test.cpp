@@ -47,6 +47,8 @@ struct MainWindow {
         SimTraceReset();
         ResetSimProcesses();
         SimTraceSetEvents(u"NT Kernel Logger", ProduceLoads, nullptr);
+        // The program starts suspended and is followed before it runs: its events wait for Start.
+        SimTraceGateEvents(u"NT Kernel Logger", 0);
         SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kPath), false);
         SetSimNextProcessId(kPid);
         InitAppState(app);
@@ -97,6 +99,7 @@ struct MainWindow {
     bool Start() {
         SetWindowTextW(Control(kIdTargetEdit), kPath);
         Command(kIdStartButton);
+        SimTraceGateEvents(u"NT Kernel Logger", kSimNoGate);
         return app->recording != 0;
     }
     // The background colour the list's custom draw gives item (the list's own when unset).

@@ -94,7 +94,7 @@ constexpr LayoutSource kHelper = {HelperDescribe, HelperSize, HelperRead, Report
 
 // One table for the process: both trace sessions' threads read through it. Its entries live
 // until the process ends (bounded by its slots).
-LayoutCache gCache = {&kHelper, {}, {}};
+LayoutCache gCache = {&kHelper, {}, {}, kFirstCacheGeneration};
 
 } // namespace
 
