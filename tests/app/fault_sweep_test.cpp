@@ -234,10 +234,12 @@ TEST_CASE("A decode that faults right after taking any lock still lets Stop fini
         CAPTURE(n);
         AppState* app = ReadyToStart(kFaultPid);
         SimTraceSetEvents(u"NT Kernel Logger", ProduceLockingEvents, nullptr);
+        SimTraceGateEvents(u"NT Kernel Logger", 0); // until the program is followed
 
         FaultNthGuardedLockEntry(n);
         DispatchCommand(app, kIdStartButton);
         REQUIRE(app->recording == 1);
+        SimTraceGateEvents(u"NT Kernel Logger", kSimNoGate);
         REQUIRE(SimTraceWaitDelivered(u"NT Kernel Logger", 3));
         const bool faulted = !GuardedLockFaultPending();
         FaultNthGuardedLockEntry(0);
