@@ -14,6 +14,7 @@
 
 #include "bench.h"
 #include "decode/decode.h"
+#include "decode/properties.h"
 #include "platform/layout_cache.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_event.h"
@@ -105,6 +106,10 @@ void DecodeFigure(bench::BenchRun& run, const char* const* labels, uint32_t coun
     } else {
         InitTrackingState(ts);
         TrackLaunchedProcess(ts, events->e[0].record.header.processId, u"setup.exe");
+        // Network events name their process in a PID property (the sample's own value): that
+        // process is followed too, so the figure times a followed send.
+        const uint32_t named = ReadIntProperty(&events->e[0].record, u"PID");
+        if (named != 0) TrackLaunchedProcess(ts, named, u"setup.exe");
         WarmCache(scope, events);
         uint32_t rows = 0;
         auto decode = [&] {
