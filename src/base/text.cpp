@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace olv {
 
 size_t TextLength(const char16_t* text) {
@@ -10,6 +14,21 @@ size_t TextLength(const char16_t* text) {
     while (text[n] != 0)
         ++n;
     return n;
+}
+
+size_t FieldTextLength(const char16_t* field, size_t chars) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zeros = _mm_setzero_si128();
+    for (; i + 8 <= chars; i += 8) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + i));
+        const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(c, zeros)));
+        if (ends != 0) return i + static_cast<size_t>(__builtin_ctz(ends)) / 2;
+    }
+#endif
+    while (i < chars && field[i] != 0)
+        ++i;
+    return i;
 }
 
 size_t AppendBoundedN(char16_t* buf, size_t capacity, const char16_t* src, size_t count) {

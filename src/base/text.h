@@ -8,6 +8,10 @@ namespace olv {
 
 // Length of a terminated UTF-16 text; a null text has length 0.
 size_t TextLength(const char16_t* text);
+// Length of a text in a field of `chars` characters, all readable: the characters before the
+// terminator, or `chars` when there is none. Reads eight characters at a time, never past the
+// field.
+size_t FieldTextLength(const char16_t* field, size_t chars);
 
 // Appends src to buf (capacity in characters): at most capacity - 1 characters in
 // the buffer in all, always terminated. A null src appends nothing. These three return the

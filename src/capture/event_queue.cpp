@@ -18,7 +18,7 @@ uint32_t Waiting(uint32_t write, uint32_t read) {
 // Runs on the trace threads: one bounded copy under a short lock, or one atomic increment.
 // Nothing here allocates, formats or touches a window.
 void QueueRow(AppState* app, const EventRow* row) {
-    if (app->queueSlots == nullptr || row == nullptr) {
+    if (app->queueSlots == nullptr || app->queueExtents == nullptr || row == nullptr) {
         AtomicAdd(app->droppedHere, 1);
         return;
     }
@@ -30,18 +30,12 @@ void QueueRow(AppState* app, const EventRow* row) {
         AtomicAdd(app->droppedHere, 1);
         return;
     }
-    if (app->queueExtents != nullptr) {
-        // Only what the row holds is written: a few hundred of its 3256 bytes, mostly. The ring
-        // is far larger than the caches, so the lines of the next slot are asked for now, and are
-        // there when the next row comes: the unlock below need not wait for them to arrive.
-        CopyRowIntoSlot(&app->queueSlots[write], &app->queueExtents[write], row);
-        AtomicStore(app->queueWrite, next); // after the slot's bytes (a release store)
-        PrefetchLiveLines(&app->queueSlots[next]);
-    } else {
-        CopyRowAround(&app->queueSlots[write], row);
-        FinishRowCopies();
-        AtomicStore(app->queueWrite, next);
-    }
+    // Only what the row holds is written: a few hundred of its 3256 bytes, mostly. The ring is
+    // far larger than the caches, so the lines of the next slot are asked for now, and are there
+    // when the next row comes: the unlock below need not wait for them to arrive.
+    CopyRowIntoSlot(&app->queueSlots[write], &app->queueExtents[write], row);
+    AtomicStore(app->queueWrite, next); // after the slot's bytes (a release store)
+    PrefetchLiveLines(&app->queueSlots[next]);
     LeaveLock(&app->queueLock);
 }
 

@@ -58,10 +58,9 @@ struct AppState {
 
     // EventQueue ring: written by the trace threads under queueLock, read by the window thread.
     EventRow* queueSlots;
-    SlotExtents*
-        queueExtents;    // one for each slot (see CopyRowIntoSlot); null: whole rows are copied
-    uint32_t queueWrite; // atomic
-    uint32_t queueRead;  // atomic
+    SlotExtents* queueExtents; // one for each slot (see CopyRowIntoSlot), made with the slots
+    uint32_t queueWrite;       // atomic
+    uint32_t queueRead;        // atomic
     Lock queueLock;
     uint32_t droppedHere; // atomic
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/text.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 // The sanitizers see only ordinary copies: the streaming path is for optimised builds.
@@ -53,28 +55,13 @@ constexpr size_t kHeadBytes = offsetof(EventRow, operation); // time, category
 constexpr size_t kTailOffset = offsetof(EventRow, pid);      // pid to timestamp
 static_assert(kTailOffset == offsetof(EventRow, threat) + kThreatChars * sizeof(char16_t));
 
-// Characters before the field's terminator; the whole field when it has none.
-size_t TextLength(const char16_t* field, size_t chars) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zeros = _mm_setzero_si128();
-    for (; i + 8 <= chars; i += 8) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + i));
-        const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(c, zeros)));
-        if (ends != 0) return i + static_cast<size_t>(__builtin_ctz(ends)) / 2;
-    }
-#endif
-    while (i < chars && field[i] != 0)
-        ++i;
-    return i;
-}
-
 static_assert(sizeof kTextFields / sizeof kTextFields[0] == kSlotTextFields);
 static_assert(kPathChars * sizeof(char16_t) <= UINT16_MAX);
 
 // Bytes of the field at offset that a reader of its text looks at: the text and its terminator.
 size_t LiveBytes(const unsigned char* row, const TextField& f) {
-    const size_t length = TextLength(reinterpret_cast<const char16_t*>(row + f.offset), f.chars);
+    const size_t length =
+        FieldTextLength(reinterpret_cast<const char16_t*>(row + f.offset), f.chars);
     return (length < f.chars ? length + 1 : length) * sizeof(char16_t);
 }
 

@@ -510,17 +510,10 @@ struct RowTexts {
     FieldText operation;
 };
 
-size_t BoundedLength(const char16_t* text, size_t capacity) {
-    size_t n = 0;
-    while (n < capacity && text[n] != 0)
-        ++n;
-    return n;
-}
-
 RowTexts TextsOf(const EventRow& row) {
-    return RowTexts{{row.path, BoundedLength(row.path, kPathChars)},
-                    {row.detail, BoundedLength(row.detail, kDetailChars)},
-                    {row.operation, BoundedLength(row.operation, kOperationChars)}};
+    return RowTexts{{row.path, FieldTextLength(row.path, kPathChars)},
+                    {row.detail, FieldTextLength(row.detail, kDetailChars)},
+                    {row.operation, FieldTextLength(row.operation, kOperationChars)}};
 }
 
 // Pattern characters are folded only for callers that may pass upper-case patterns; the rule

@@ -129,8 +129,7 @@ TEST_CASE("Files of a running recording: the queue is emptied first, the copy is
     TempFolder tmp;
     f.Finished();
     f.app->recordingInfo.stopped = SystemTime{};
-    f.app->queueSlots = static_cast<EventRow*>(AllocZeroed(size_t{kQueueSlots} * sizeof(EventRow)));
-    REQUIRE(f.app->queueSlots != nullptr);
+    REQUIRE(MakeEventQueue(f.app));
     f.app->recording = 1;
     f.app->queueRead = f.app->queueWrite = kQueueSlots - 1; // the ring wraps
     const EventRow row = MakeRow(kRows[0]);

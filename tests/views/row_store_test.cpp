@@ -31,10 +31,7 @@ struct StoreFixture {
         CleanUpAppState(app);
         FreeBlock(app);
     }
-    void MakeRing() {
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
-        REQUIRE(app->queueSlots != nullptr);
-    }
+    void MakeRing() { REQUIRE(MakeEventQueue(app)); }
     void Queue(const EventRow& row) { QueueRow(app, &row); }
     std::string Describe(const char16_t* prefix = u"", size_t capacity = 8192) {
         char16_t out[8192];

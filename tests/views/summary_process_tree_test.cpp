@@ -136,9 +136,8 @@ TEST_CASE("while recording, the summary takes rows in first and says what it cou
     Recording r;
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
     r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 208 kB
-    r.app->queueSlots = static_cast<EventRow*>(AllocZeroed(kQueueSlots * sizeof(EventRow)));
     r.app->trace = AllocRecord<TraceController>();
-    REQUIRE((r.app->queueSlots != nullptr && r.app->trace != nullptr));
+    REQUIRE((MakeEventQueue(r.app) && r.app->trace != nullptr));
     ResetTraceController(r.app->trace);
     r.app->recording = 1;
     r.app->droppedHere = 2;
