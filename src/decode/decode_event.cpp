@@ -22,6 +22,31 @@ const ProviderRoute kRoutes[] = {
     {&kDnsClientProvider, DecodeDnsEvent},
 };
 
+// The local time of the last second of event time this thread converted. A busy second brings
+// thousands of events and only their milliseconds differ, so the zone is consulted once a second
+// instead of once an event. Local time is a function of the whole second (zones move by whole
+// seconds), so the result is the conversion's own; a change of the machine's zone reaches the
+// rows from the next second of event time on.
+struct LocalSecond {
+    int64_t second = -1;
+    SystemTime time{};
+};
+thread_local LocalSecond tLocalSecond;
+
+void EventLocalTime(int64_t ticks, SystemTime* out) {
+    if (ticks < 0) return; // no conversion: the time stays zero
+    const int64_t second = ticks / kTicksPerSecond;
+    LocalSecond& kept = tLocalSecond;
+    if (second != kept.second) {
+        SystemTime converted{};
+        if (!FileTimeToLocalTime(second * kTicksPerSecond, &converted)) return;
+        kept.second = second;
+        kept.time = converted;
+    }
+    *out = kept.time;
+    out->milliseconds = static_cast<uint16_t>(ticks % kTicksPerSecond / (kTicksPerSecond / 1000));
+}
+
 } // namespace
 
 EventDecoder DecoderForProvider(const Guid& provider) {
@@ -35,7 +60,7 @@ void StartRow(const EventRecord* event, EventRow* row) {
     const EventHeader& header = event->header;
     std::memset(static_cast<void*>(row), 0, sizeof *row);
     // A time stamp that cannot be converted leaves the time zero.
-    FileTimeToLocalTime(header.timeStamp, &row->time);
+    EventLocalTime(header.timeStamp, &row->time);
     row->pid = header.processId;
     row->threadId = header.threadId;
     row->timestamp = static_cast<uint64_t>(header.timeStamp);

@@ -3,6 +3,12 @@
 #include <cstring>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
+
 #include "base/text.h"
 #include "support/test_random.h"
 #include "support/text_check.h"
@@ -51,10 +57,11 @@ TEST_CASE("AppendBoundedN writes exactly what a character-by-character append wr
     TestRandom random{12345};
     auto next = [&](uint32_t n) { return random.Below(n); };
     for (int round = 0; round < 5000; ++round) {
-        char16_t src[40];
-        for (char16_t& c : src)
+        char16_t source[48];
+        for (char16_t& c : source)
             c = static_cast<char16_t>(u'a' + next(26));
-        src[next(40)] = 0; // sometimes at the start, sometimes never reached before count
+        const char16_t* src = source + next(8); // every alignment of the text
+        source[8 + next(40)] = 0; // sometimes at the start, sometimes never reached before count
         char16_t expected[48];
         char16_t actual[48];
         for (char16_t& c : expected)
@@ -69,6 +76,40 @@ TEST_CASE("AppendBoundedN writes exactly what a character-by-character append wr
         AppendBoundedN(actual, capacity, from, count);
         REQUIRE(std::memcmp(actual, expected, sizeof expected) == 0);
     }
+}
+
+TEST_CASE("appending a text that ends at the last character of a readable page reads no further") {
+    // Two pages; the second is made unreadable, so a read past the terminator would fault.
+    constexpr size_t kPage = 4096;
+#if defined(_WIN32)
+    auto* pages = static_cast<char*>(
+        VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    REQUIRE(pages != nullptr);
+    DWORD old = 0;
+    REQUIRE(VirtualProtect(pages + kPage, kPage, PAGE_NOACCESS, &old));
+#else
+    auto* pages = static_cast<char*>(
+        mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    REQUIRE(pages != MAP_FAILED);
+    REQUIRE(mprotect(pages + kPage, kPage, PROT_NONE) == 0);
+#endif
+    auto* last = reinterpret_cast<char16_t*>(pages + kPage) - 1; // the page's last character
+    *last = 0;
+    for (size_t length = 0; length < 40; ++length) {
+        char16_t* text = last - length;
+        for (size_t i = 0; i < length; ++i)
+            text[i] = static_cast<char16_t>(u'a' + i % 26);
+        char16_t buf[64] = u"[";
+        const size_t total = AppendBoundedN(buf, 64, text, SIZE_MAX);
+        CHECK(total == 1 + length);
+        CHECK(buf[total] == 0);
+        CHECK(std::memcmp(buf + 1, text, length * sizeof(char16_t)) == 0);
+    }
+#if defined(_WIN32)
+    VirtualFree(pages, 0, MEM_RELEASE);
+#else
+    munmap(pages, 2 * kPage);
+#endif
 }
 
 TEST_CASE("comparisons: exact, and folding only A to Z") {
