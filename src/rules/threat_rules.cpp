@@ -686,16 +686,17 @@ constexpr PatternIndex BuildPatternIndex() {
 constexpr PatternIndex kPatternIndex = BuildPatternIndex();
 static_assert(kPatternTotal < 0xFFFF);
 
-// What the scoring learns about a row's texts: each field's length (never past its buffer) and
-// pair set, made in one pass per field on first use; most rows are settled by the integer tests
-// alone and never scanned.
+// What the scoring learns about a row's texts: a field's length (never past its buffer) and pair
+// set, made in one pass over that field when a rule first needs it. Most rows are settled by the
+// integer tests alone and never scanned, and no rule of the table searches the operation, nor a
+// file rule the detail, so those fields are mostly never read.
 struct RowScan {
-    bool ready;
+    const EventRow* row;
+    uint32_t scanned; // the Field* bits whose text and pairs below are known
     RowTexts texts;
     PairSet path;
     PairSet detail;
     PairSet operation;
-    PairSet pathOrDetail;
 };
 
 FieldText ScanField(const char16_t* text, size_t capacity, PairSet& pairs) {
@@ -710,20 +711,28 @@ FieldText ScanField(const char16_t* text, size_t capacity, PairSet& pairs) {
     return FieldText{text, n};
 }
 
-void ScanRow(RowScan& scan, const EventRow& row) {
-    scan.texts.path = ScanField(row.path, kPathChars, scan.path);
-    scan.texts.detail = ScanField(row.detail, kDetailChars, scan.detail);
-    scan.texts.operation = ScanField(row.operation, kOperationChars, scan.operation);
-    scan.pathOrDetail = Union(scan.path, scan.detail);
-    scan.ready = true;
+void ScanFields(RowScan& scan, uint32_t fields) {
+    const uint32_t missing = fields & ~scan.scanned;
+    if (missing == 0) return;
+    const EventRow& row = *scan.row;
+    if ((missing & FieldPath) != 0) scan.texts.path = ScanField(row.path, kPathChars, scan.path);
+    if ((missing & FieldDetail) != 0) {
+        scan.texts.detail = ScanField(row.detail, kDetailChars, scan.detail);
+    }
+    if ((missing & FieldOperation) != 0) {
+        scan.texts.operation = ScanField(row.operation, kOperationChars, scan.operation);
+    }
+    scan.scanned |= missing;
 }
 
-// The pairs of the fields a rule searches.
-PairSet PairsFor(const RowScan& scan, uint32_t fields, uint32_t matchMode) {
-    if (matchMode == MatchPathSuffix || matchMode == MatchPathToken || fields == FieldPath) {
-        return scan.path;
-    }
-    if (fields == (FieldPath | FieldDetail)) return scan.pathOrDetail;
+// The fields a rule reads: the path alone for the path's suffix and token matches.
+uint32_t FieldsRead(uint32_t fields, uint32_t matchMode) {
+    return matchMode == MatchPathSuffix || matchMode == MatchPathToken ? FieldPath : fields;
+}
+
+// The pairs of the fields a rule reads, which have been scanned.
+PairSet PairsOf(const RowScan& scan, uint32_t fields) {
+    if (fields == FieldPath) return scan.path;
     PairSet set{};
     if ((fields & FieldPath) != 0) set = Union(set, scan.path);
     if ((fields & FieldDetail) != 0) set = Union(set, scan.detail);
@@ -810,6 +819,7 @@ int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
     const uint32_t operationClass = OperationClassOf(row->operation);
     const int resultClass = ClassifyResult(row->result);
     RowScan scan{};
+    scan.row = row;
 
     int32_t best = 0;
     const char16_t* chosen = nullptr;
@@ -823,8 +833,9 @@ int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
             continue;
         }
         if (rule.needsSuccess != 0 && resultClass == ResultFailed) continue;
-        if (!scan.ready) ScanRow(scan, *row);
-        const PairSet rowPairs = PairsFor(scan, rule.fields, rule.matchMode);
+        const uint32_t fields = FieldsRead(rule.fields, rule.matchMode);
+        ScanFields(scan, fields);
+        const PairSet rowPairs = PairsOf(scan, fields);
         const RuleLists& lists = kPatternIndex.rules[r];
         if (!MatchRuleList(rule.patternsA, kPatternIndex.patterns + lists.firstA, scan.texts,
                            rowPairs, rule.fields, rule.matchMode) ||

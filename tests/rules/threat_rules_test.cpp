@@ -434,6 +434,87 @@ TEST_CASE("a port token is found exactly where a search at every place finds it"
     }
 }
 
+TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the table") {
+    // The reference: every rule of the table in order, its plain pattern search (no pair sets, no
+    // field skipped), the ranking by severity with the first name kept.
+    auto reference = [](const EventRow& row, std::string* threat) {
+        int32_t best = 0, matches = 0;
+        const char16_t* chosen = nullptr;
+        const uint32_t operationClass = OperationClassOf(row.operation);
+        for (const ThreatRule& rule : kThreatRules) {
+            if (rule.category != row.category) continue;
+            if (rule.operationClasses != 0 && operationClass != 0 &&
+                (rule.operationClasses & operationClass) == 0) {
+                continue;
+            }
+            if (rule.needsSuccess != 0 && ClassifyResult(row.result) == ResultFailed) continue;
+            if (!MatchPatternList(rule.patternsA, &row, rule.fields, rule.matchMode) ||
+                !MatchPatternList(rule.patternsB, &row, rule.fields, rule.matchMode)) {
+                continue;
+            }
+            ++matches;
+            if (rule.severity > best) {
+                best = rule.severity;
+                chosen = rule.name;
+            }
+        }
+        *threat = best == 0 ? std::string() : U8(chosen);
+        if (best != 0 && matches >= 2) *threat += " (+" + std::to_string(matches - 1) + ")";
+        return best;
+    };
+    // Texts made of the table's own patterns, in either case, between random fillers, so that
+    // rules fire alone, together and nearly.
+    std::vector<const char16_t*> patterns;
+    for (const ThreatRule& rule : kThreatRules) {
+        for (const char16_t* const* list : {rule.patternsA, rule.patternsB}) {
+            for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i)
+                patterns.push_back(list[i]);
+        }
+    }
+    const char16_t* const fillers[] = {u"", u"\\", u" ", u".", u"x", u":443", u"C:\\Users\\a\\",
+                                       u"-enc ", u"198.51.100.7"};
+    const char16_t* const operations[] = {u"WriteFile", u"ReadFile", u"CreateFile", u"SetValue",
+                                          u"Process Start", u"Load Image", u"Sent data (TCP)",
+                                          u"DNS query", u"Delete", u"Something else", u""};
+    const char16_t* const results[] = {u"OK", u"ACCESS DENIED", u"", u"-", u"NAME NOT FOUND"};
+    TestRandom random{0x5c0de};
+    auto next = [&](uint32_t n) { return random.Below(n); };
+    auto fill = [&](char16_t* field, size_t capacity) {
+        std::u16string text;
+        for (uint32_t k = next(4); k > 0; --k) {
+            text += fillers[next(sizeof fillers / sizeof fillers[0])];
+            std::u16string piece = patterns[next(static_cast<uint32_t>(patterns.size()))];
+            if (next(3) == 0) {
+                for (char16_t& c : piece)
+                    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+            }
+            if (next(4) == 0 && piece.size() > 1) piece.pop_back(); // a near miss
+            text += piece;
+        }
+        CopyBounded(field, capacity, text.c_str());
+    };
+    static EventRow row;
+    int fired = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::memset(&row, 0, sizeof row);
+        row.category = next(5);
+        CopyBounded(row.operation, kOperationChars,
+                    operations[next(sizeof operations / sizeof operations[0])]);
+        CopyBounded(row.result, kResultChars, results[next(sizeof results / sizeof results[0])]);
+        fill(row.path, kPathChars);
+        fill(row.detail, kDetailChars);
+        std::string expected;
+        const int32_t severity = reference(row, &expected);
+        const int32_t got = ScoreRow(&row, row.threat, kThreatChars);
+        CAPTURE(U8(row.path));
+        CAPTURE(U8(row.detail));
+        REQUIRE(got == severity);
+        REQUIRE(U8(row.threat) == expected);
+        if (severity != 0) ++fired;
+    }
+    CHECK(fired > 2000);
+}
+
 TEST_CASE("operation classes: exact names; an unknown operation meets every rule of its category") {
     const struct {
         uint32_t classes;
