@@ -48,39 +48,71 @@ uint16_t NetworkToHostShort(uint32_t value) {
     return static_cast<uint16_t>(((value & 0xFFu) << 8) | ((value >> 8) & 0xFFu));
 }
 
-// Writes value in decimal at out[at], as far as capacity - 1 allows; returns the new end.
-size_t PutDecimal(char16_t* out, size_t capacity, size_t at, uint32_t value) {
+// Writes value in decimal at out[at]; returns the new end. At most five digits for a port.
+size_t PutDecimal(char16_t* out, size_t at, uint32_t value) {
     char16_t digits[10];
     size_t n = 0;
     do {
         digits[n++] = static_cast<char16_t>(u'0' + value % 10);
         value /= 10;
     } while (value != 0);
-    while (n > 0 && at + 1 < capacity)
+    while (n > 0)
         out[at++] = digits[--n];
     return at;
 }
 
-size_t PutChar(char16_t* out, size_t capacity, size_t at, char16_t c) {
-    if (at + 1 < capacity) out[at++] = c;
-    return at;
+// The 256 octets as text, "0" to "255", made at compile time.
+struct OctetTexts {
+    char16_t text[256][3];
+    uint8_t length[256];
+};
+
+constexpr OctetTexts MakeOctetTexts() {
+    OctetTexts t{};
+    for (uint32_t v = 0; v < 256; ++v) {
+        char16_t digits[3] = {};
+        uint8_t n = 0;
+        uint32_t rest = v;
+        do {
+            digits[n++] = static_cast<char16_t>(u'0' + rest % 10);
+            rest /= 10;
+        } while (rest != 0);
+        for (uint8_t i = 0; i < n; ++i)
+            t.text[v][i] = digits[n - 1 - i];
+        t.length[v] = n;
+    }
+    return t;
 }
 
-// "a.b.c.d:port", the text of "%u.%u.%u.%u:%u", written directly: every network row has two.
-void FormatIpv4Endpoint(const EventRecord* event, const char16_t* addressName,
-                        const char16_t* portName, char16_t* out, size_t capacity) {
-    // The 32-bit value holds the address in network order: its lowest byte is the first octet.
-    const uint32_t address = ReadIntProperty(event, addressName);
-    const uint16_t port = NetworkToHostShort(ReadIntProperty(event, portName));
-    if (capacity == 0) return;
-    size_t at = 0;
+constexpr OctetTexts kOctetTexts = MakeOctetTexts();
+
+// "a.b.c.d:port", the text of "%u.%u.%u.%u:%u", written at out[at]; returns the new end. The
+// 32-bit value holds the address in network order: its lowest byte is the first octet.
+constexpr size_t kIpv4EndpointChars = 21; // "255.255.255.255:65535"
+size_t PutIpv4Endpoint(char16_t* out, size_t at, uint32_t address, uint16_t port) {
     for (int octet = 0; octet < 4; ++octet) {
-        if (octet > 0) at = PutChar(out, capacity, at, u'.');
-        at = PutDecimal(out, capacity, at, (address >> (8 * octet)) & 0xFFu);
+        if (octet > 0) out[at++] = u'.';
+        const uint32_t value = (address >> (8 * octet)) & 0xFFu;
+        for (uint8_t i = 0; i < kOctetTexts.length[value]; ++i)
+            out[at++] = kOctetTexts.text[value][i];
     }
-    at = PutChar(out, capacity, at, u':');
-    at = PutDecimal(out, capacity, at, port);
-    out[at] = 0;
+    out[at++] = u':';
+    return PutDecimal(out, at, port);
+}
+
+// The address pair of an IPv4 event, "source -> destination", written into the row's path.
+void SetIpv4Path(const EventRecord* event, EventRow* row) {
+    static_assert(2 * kIpv4EndpointChars + 4 < kPathChars);
+    const uint32_t source = ReadIntProperty(event, u"saddr");
+    const uint16_t sourcePort = NetworkToHostShort(ReadIntProperty(event, u"sport"));
+    const uint32_t destination = ReadIntProperty(event, u"daddr");
+    const uint16_t destinationPort = NetworkToHostShort(ReadIntProperty(event, u"dport"));
+    size_t at = PutIpv4Endpoint(row->path, 0, source, sourcePort);
+    static constexpr char16_t kArrow[] = u" -> ";
+    for (size_t i = 0; i + 1 < sizeof kArrow / sizeof kArrow[0]; ++i)
+        row->path[at++] = kArrow[i];
+    at = PutIpv4Endpoint(row->path, at, destination, destinationPort);
+    row->path[at] = 0;
 }
 
 void FormatIpv6Endpoint(const EventRecord* event, const char16_t* addressName,
@@ -114,18 +146,17 @@ bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row,
     row->category = kCategoryNetwork;
     SetTrafficOperation(table, otherFormat, opcode, row->operation);
 
-    char16_t first[kEndpointChars];
-    char16_t second[kEndpointChars];
     if (opcode < kFirstIpv6Opcode) {
-        FormatIpv4Endpoint(event, u"saddr", u"sport", first, kEndpointChars);
-        FormatIpv4Endpoint(event, u"daddr", u"dport", second, kEndpointChars);
+        SetIpv4Path(event, row);
     } else {
+        char16_t first[kEndpointChars];
+        char16_t second[kEndpointChars];
         FormatIpv6Endpoint(event, u"saddr", u"sport", first, kEndpointChars);
         FormatIpv6Endpoint(event, u"daddr", u"dport", second, kEndpointChars);
+        CopyBounded(row->path, kPathChars, first);
+        AppendBounded(row->path, kPathChars, u" -> ");
+        AppendBounded(row->path, kPathChars, second);
     }
-    CopyBounded(row->path, kPathChars, first);
-    AppendBounded(row->path, kPathChars, u" -> ");
-    AppendBounded(row->path, kPathChars, second);
 
     const uint32_t size = ReadIntProperty(event, u"size");
     if (size != 0) FormatText(row->detail, kDetailChars, u"%lu bytes", size);

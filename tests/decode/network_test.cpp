@@ -2,7 +2,10 @@
 // pairs with ports in host order, the byte count, and the process named by the event's PID.
 #include "doctest.h"
 
+#include <cstdio>
+
 #include "decode/provider_fixture.h"
+#include "support/test_random.h"
 
 namespace olv {
 
@@ -90,6 +93,34 @@ TEST_CASE("network: the process is the event's PID, or the header's when the PID
     f.Begin(kTcpIpProvider, 10, kT0, kSamplePid);
     AddSimU32(f.e, u"PID", kOtherPid);
     CHECK_FALSE(f.Decode());
+}
+
+TEST_CASE("network: an IPv4 address pair reads as the printed numbers, for every width of number") {
+    NetworkFixture f;
+    TestRandom random{0x1b4};
+    // Octets and ports at the edges of their digit counts, then random ones.
+    const uint32_t edges[] = {0, 1, 9, 10, 99, 100, 199, 200, 255};
+    const uint32_t portEdges[] = {0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 65535};
+    for (int round = 0; round < 2000; ++round) {
+        uint32_t octets[8];
+        for (uint32_t& o : octets)
+            o = round < 200 ? edges[random.Below(9)] : random.Below(256);
+        uint32_t ports[2];
+        for (uint32_t& p : ports)
+            p = round < 200 ? portEdges[random.Below(10)] : random.Below(65536);
+        f.Begin(kTcpIpProvider, 10, kT0, kOtherPid);
+        AddSimU32(f.e, u"PID", kClientPid);
+        AddSimU32(f.e, u"saddr", octets[0] | octets[1] << 8 | octets[2] << 16 | octets[3] << 24);
+        AddSimU32(f.e, u"daddr", octets[4] | octets[5] << 8 | octets[6] << 16 | octets[7] << 24);
+        AddSimU16(f.e, u"sport", NetPort(static_cast<uint16_t>(ports[0])));
+        AddSimU16(f.e, u"dport", NetPort(static_cast<uint16_t>(ports[1])));
+        REQUIRE(f.Decode());
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%u.%u.%u.%u:%u -> %u.%u.%u.%u:%u", octets[0],
+                      octets[1], octets[2], octets[3], ports[0], octets[4], octets[5], octets[6],
+                      octets[7], ports[1]);
+        REQUIRE(f.Path() == expected);
+    }
 }
 
 } // namespace olv

@@ -32,8 +32,11 @@ const SimPropertyTable* TableOf(const EventRecord* event) {
 
 const SimProperty* FindProperty(const SimPropertyTable* table, const char16_t* name) {
     if (table == nullptr || name == nullptr) return nullptr;
+    // The first characters are compared here: they tell most names of an event apart, and the
+    // decoders ask for several names of every event.
     for (uint32_t i = 0; i < table->count; ++i) {
-        if (TextEquals(table->props[i].name, name)) return &table->props[i];
+        const char16_t* candidate = table->props[i].name != nullptr ? table->props[i].name : u"";
+        if (candidate[0] == name[0] && TextEquals(candidate, name)) return &table->props[i];
     }
     return nullptr;
 }
