@@ -491,6 +491,16 @@ TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the 
             if (next(4) == 0 && piece.size() > 1) piece.pop_back(); // a near miss
             text += piece;
         }
+        if (next(8) == 0) {
+            // A long text that ends near the field's end, or fills it without a terminator.
+            const size_t length = capacity - next(12);
+            std::u16string padded(length > text.size() ? length - text.size() : 0, u'q');
+            padded += text;
+            padded.resize(length, u'z');
+            for (size_t i = 0; i < capacity; ++i)
+                field[i] = i < length ? padded[i] : 0;
+            return;
+        }
         CopyBounded(field, capacity, text.c_str());
     };
     static EventRow row;
