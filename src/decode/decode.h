@@ -26,6 +26,11 @@ bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row);
 // conversion leaves the time zero) and sets pid, threadId and timestamp from the header.
 void StartRow(const EventRecord* event, EventRow* row);
 bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
+// True when the row that DecodeFileIoEvent gave for this event is a held request released by its
+// completion whose score from the time it was held still stands: it was scored then, on the same
+// texts and with no result, and only the rules that need success read the result, so only a
+// failed result can change the score.
+bool KeepsScoreFromHold(const EventRecord* event, const EventRow* row);
 bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
 bool DecodeTcpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
 bool DecodeUdpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);

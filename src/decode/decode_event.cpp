@@ -78,6 +78,7 @@ bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row) {
     if (row->process[0] == 0 && !LookupProcessName(ts, row->pid, t, row->process, kProcessChars)) {
         row->process[0] = 0;
     }
+    if (KeepsScoreFromHold(event, row)) return true;
     int32_t severity = ScoreRow(row, row->threat, kThreatChars);
     row->severity = severity > 0 ? static_cast<uint32_t>(severity) : 0;
     return true;

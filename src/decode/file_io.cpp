@@ -142,6 +142,12 @@ void JoinFolderWithPattern(TrackingState* ts, uint64_t fileObject, int64_t t, ch
 
 } // namespace
 
+bool KeepsScoreFromHold(const EventRecord* event, const EventRow* row) {
+    return event != nullptr && row != nullptr && event->header.providerId == kFileIoProvider &&
+           event->header.descriptor.opcode == kOpOperationEnd &&
+           ClassifyResult(row->result) != ResultFailed;
+}
+
 bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
     if (ts == nullptr || event == nullptr || row == nullptr) return false;
     const uint8_t opcode = event->header.descriptor.opcode;
