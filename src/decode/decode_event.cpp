@@ -1,3 +1,4 @@
+#include <cstddef>
 #include <cstring>
 
 #include "decode/decode.h"
@@ -58,7 +59,15 @@ EventDecoder DecoderForProvider(const Guid& provider) {
 
 void StartRow(const EventRecord* event, EventRow* row) {
     const EventHeader& header = event->header;
-    std::memset(static_cast<void*>(row), 0, sizeof *row);
+    auto* bytes = reinterpret_cast<unsigned char*>(row);
+    std::memset(bytes, 0, offsetof(EventRow, operation)); // time, category
+    row->operation[0] = 0;
+    row->path[0] = 0;
+    row->detail[0] = 0;
+    row->result[0] = 0;
+    row->process[0] = 0;
+    row->threat[0] = 0;
+    std::memset(bytes + offsetof(EventRow, pid), 0, sizeof *row - offsetof(EventRow, pid));
     // A time stamp that cannot be converted leaves the time zero.
     EventLocalTime(header.timeStamp, &row->time);
     row->pid = header.processId;

@@ -1,5 +1,6 @@
 #include "doctest.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -56,14 +57,26 @@ TEST_CASE("a kept row gets time, ids and time stamp whatever the caller's row he
         CHECK_FALSE(DecodeEvent(f.ts, &f.e->record, &f.row));
         CHECK(std::memcmp(&f.row, &garbage, sizeof garbage) == 0);
     }
-    // A kept row decoded over garbage is the row decoded over zeros.
+    // A kept row decoded over garbage is the row decoded over zeros, up to each text's terminator
+    // (what the ring takes of it).
     f.Begin(kImageProvider, 10, t, kSamplePid);
     AddSimU32(f.e, u"ProcessId", kSamplePid);
     AddSimWideString(f.e, u"FileName", u"C:\\Windows\\System32\\user32.dll");
     f.row = garbage;
     REQUIRE(DecodeEvent(f.ts, &f.e->record, &f.row));
-    const EventRow overGarbage = f.row;
+    EventRow overGarbage = f.row;
     REQUIRE(f.Decode());
+    for (EventRow* row : {&overGarbage, &f.row}) {
+        const struct {
+            char16_t* text;
+            size_t chars;
+        } fields[] = {{row->operation, kOperationChars}, {row->path, kPathChars},
+                      {row->detail, kDetailChars},       {row->result, kResultChars},
+                      {row->process, kProcessChars},     {row->threat, kThreatChars}};
+        for (const auto& field : fields)
+            std::fill(field.text + FieldTextLength(field.text, field.chars),
+                      field.text + field.chars, u'\0');
+    }
     CHECK(std::memcmp(&overGarbage, &f.row, sizeof f.row) == 0);
     CHECK(std::memcmp(&f.row.time, &expectedTime, sizeof expectedTime) == 0);
     CHECK((f.row.pid == kSamplePid && f.row.threadId == 77));

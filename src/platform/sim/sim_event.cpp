@@ -30,13 +30,22 @@ const SimPropertyTable* TableOf(const EventRecord* event) {
     return table;
 }
 
+// The first four characters of a name (fewer for a shorter one), packed.
+uint64_t NameKey(const char16_t* name) {
+    uint64_t key = 0;
+    for (int i = 0; i < 4 && name[i] != 0; ++i)
+        key |= uint64_t{name[i]} << (16 * i);
+    return key;
+}
+
 const SimProperty* FindProperty(const SimPropertyTable* table, const char16_t* name) {
     if (table == nullptr || name == nullptr) return nullptr;
-    // The first characters are compared here: they tell most names of an event apart, and the
-    // decoders ask for several names of every event.
+    // The decoders ask for several names of every event; the packed first characters tell most
+    // of an event's names apart before any whole name is compared.
+    const uint64_t key = NameKey(name);
     for (uint32_t i = 0; i < table->count; ++i) {
-        const char16_t* candidate = table->props[i].name != nullptr ? table->props[i].name : u"";
-        if (candidate[0] == name[0] && TextEquals(candidate, name)) return &table->props[i];
+        const SimProperty& p = table->props[i];
+        if (p.key == key && TextEquals(p.name, name)) return &p;
     }
     return nullptr;
 }
@@ -57,6 +66,7 @@ void AddProperty(SimEvent* e, const char16_t* name, const void* bytes, uint32_t 
     p.size = size;
     p.offset = e->dataUsed;
     p.failRead = 0;
+    p.key = NameKey(p.name);
     if (size > 0 && bytes != nullptr) std::memcpy(e->data + e->dataUsed, bytes, size);
     e->dataUsed += size;
     e->table.count = index + 1;

@@ -30,6 +30,7 @@ struct SimProperty {
     uint32_t size;        // bytes
     uint32_t offset;      // into SimEvent::data
     uint8_t failRead;     // the size query succeeds, the read fails
+    uint64_t key;         // the name's first four characters, for a quick comparison
 };
 
 struct SimPropertyTable {
