@@ -30,22 +30,35 @@ const SimPropertyTable* TableOf(const EventRecord* event) {
     return table;
 }
 
-// The first four characters of a name (fewer for a shorter one), packed.
-uint64_t NameKey(const char16_t* name) {
-    uint64_t key = 0;
-    for (int i = 0; i < 4 && name[i] != 0; ++i)
-        key |= uint64_t{name[i]} << (16 * i);
-    return key;
+// A name's first four characters (fewer for a shorter one), packed, and its length; a name
+// longer than the table's names gets the length kSimNameChars and matches none of them.
+struct NameKey {
+    uint64_t key;
+    uint32_t length;
+};
+
+NameKey KeyOf(const char16_t* name) {
+    NameKey k{0, 0};
+    while (k.length < kSimNameChars && name[k.length] != 0) {
+        if (k.length < 4) k.key |= uint64_t{name[k.length]} << (16 * k.length);
+        ++k.length;
+    }
+    return k;
 }
 
 const SimProperty* FindProperty(const SimPropertyTable* table, const char16_t* name) {
     if (table == nullptr || name == nullptr) return nullptr;
-    // The decoders ask for several names of every event; the packed first characters tell most
-    // of an event's names apart before any whole name is compared.
-    const uint64_t key = NameKey(name);
+    // The decoders ask for several names of every event: the packed first characters and the
+    // length tell an event's names apart, and only the rest of a long name is compared.
+    const NameKey wanted = KeyOf(name);
+    if (wanted.length >= kSimNameChars) return nullptr;
     for (uint32_t i = 0; i < table->count; ++i) {
         const SimProperty& p = table->props[i];
-        if (p.key == key && TextEquals(p.name, name)) return &p;
+        if (p.key != wanted.key || p.length != wanted.length) continue;
+        if (wanted.length <= 4 ||
+            std::memcmp(p.name + 4, name + 4, (wanted.length - 4) * sizeof(char16_t)) == 0) {
+            return &p;
+        }
     }
     return nullptr;
 }
@@ -66,7 +79,9 @@ void AddProperty(SimEvent* e, const char16_t* name, const void* bytes, uint32_t 
     p.size = size;
     p.offset = e->dataUsed;
     p.failRead = 0;
-    p.key = NameKey(p.name);
+    const NameKey k = KeyOf(p.name);
+    p.key = k.key;
+    p.length = k.length;
     if (size > 0 && bytes != nullptr) std::memcpy(e->data + e->dataUsed, bytes, size);
     e->dataUsed += size;
     e->table.count = index + 1;
