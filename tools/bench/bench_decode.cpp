@@ -230,6 +230,53 @@ void RunFigure(bench::BenchRun& run, void (*prepare)(), SimEvent* const (&events
     bench::ReportFigure(run, units / t.work, unit, 1.0 / t.baseline);
 }
 
+// The property reads alone that the callback makes for the events: noted once through the
+// stand-in readers, then made again with nothing around them, per row (per event when no row).
+// Subtracting this from the figure of the same events leaves the trace thread's own work.
+template <int N>
+void RunReadsFigure(bench::BenchRun& run, void (*prepare)(), SimEvent* const (&events)[N],
+                    uint32_t rowsPerCall, const char* unit) {
+    Rig rig;
+    if (!MakeRig(&rig)) {
+        DropRig(&rig);
+        return bench::ReportFailure(run, "no memory for the AppState, ring or controller");
+    }
+    if (prepare != nullptr) {
+        prepare();
+        TakeQueue(rig.app);
+    }
+    static SimReadLog log;
+    log.count = 0;
+    SetSimReadLog(&log);
+    Deliver(rig.app, events);
+    SetSimReadLog(nullptr);
+    static uint8_t buffer[1 << 16];
+    bool fits = log.count < kSimReadNotes;
+    for (uint32_t i = 0; i < log.count; ++i)
+        fits = fits && log.notes[i].bufferSize <= sizeof buffer;
+    CopyRing copy{};
+    copy.ring = rig.app->queueSlots;
+    const bench::PairTimes t = bench::BestSecondsPerCallPair(
+        [&] {
+            uint32_t failures = 0;
+            for (uint32_t i = 0; i < log.count; ++i) {
+                const SimReadNote& note = log.notes[i];
+                uint32_t size = 0;
+                failures += note.isRead != 0
+                                ? TracePropertyRead(note.event, note.name, buffer, note.bufferSize)
+                                : TracePropertySize(note.event, note.name, &size);
+                bench::KeepValue(size);
+            }
+            bench::KeepValue(failures);
+            bench::ClobberMemory();
+        },
+        [&] { CopyOnce(&copy); });
+    DropRig(&rig);
+    if (log.count == 0 || !fits) return bench::ReportFailure(run, "the reads were not noted");
+    const double units = rowsPerCall > 0 ? rowsPerCall : static_cast<double>(N);
+    bench::ReportFigure(run, units / t.work, unit, 1.0 / t.baseline);
+}
+
 SimEvent gA, gB, gC, gD, gE, gSetup;
 
 // The file is opened (and the open completed) before the reads: its name is known.
@@ -281,4 +328,29 @@ OLV_BENCH(decode_not_followed) {
     DllLoad(&gE, kStranger);
     SimEvent* const events[] = {&gA, &gB, &gC, &gD, &gE};
     RunFigure(run, PrepareKey, events, 0, "events/s");
+}
+
+OLV_BENCH(reads_followed_file) {
+    FileRead(&gA, kFollowed);
+    FileDone(&gB, kFollowed);
+    SimEvent* const events[] = {&gA, &gB};
+    RunReadsFigure(run, PrepareFile, events, 1, "rows/s");
+}
+
+OLV_BENCH(reads_followed_registry) {
+    ValueRead(&gA, kFollowed);
+    SimEvent* const events[] = {&gA};
+    RunReadsFigure(run, PrepareKey, events, 1, "events/s");
+}
+
+OLV_BENCH(reads_followed_network) {
+    TcpSend(&gA, kFollowed);
+    SimEvent* const events[] = {&gA};
+    RunReadsFigure(run, nullptr, events, 1, "events/s");
+}
+
+OLV_BENCH(reads_followed_process) {
+    DllLoad(&gA, kFollowed);
+    SimEvent* const events[] = {&gA};
+    RunReadsFigure(run, nullptr, events, 1, "events/s");
 }

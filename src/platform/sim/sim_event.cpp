@@ -12,6 +12,13 @@ namespace olv {
 namespace {
 
 LayoutCache* gRoute = nullptr; // atomic
+SimReadLog* gReadLog = nullptr; // the benchmarks' thread only
+
+void NoteRead(const EventRecord* event, const char16_t* name, uint32_t bufferSize, bool isRead) {
+    SimReadLog* log = gReadLog;
+    if (log == nullptr || log->count >= kSimReadNotes) return;
+    log->notes[log->count++] = SimReadNote{event, name, bufferSize, static_cast<uint8_t>(isRead)};
+}
 
 LayoutCache* Route() {
     return std::atomic_ref<LayoutCache*>(gRoute).load(std::memory_order_acquire);
@@ -210,7 +217,12 @@ void RouteSimReadsThroughLayoutCache(LayoutCache* cache) {
     std::atomic_ref<LayoutCache*>(gRoute).store(cache, std::memory_order_release);
 }
 
+void SetSimReadLog(SimReadLog* log) {
+    gReadLog = log;
+}
+
 uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size) {
+    if (gReadLog != nullptr) NoteRead(event, name, 0, false);
     LayoutCache* cache = Route();
     if (cache != nullptr) return CachedPropertySize(cache, event, name, size);
     return SimTablePropertySize(event, name, size);
@@ -218,6 +230,7 @@ uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint3
 
 uint32_t TracePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
                            uint32_t bufferSize) {
+    if (gReadLog != nullptr) NoteRead(event, name, bufferSize, true);
     LayoutCache* cache = Route();
     if (cache != nullptr) return CachedPropertyRead(cache, event, name, buffer, bufferSize);
     return SimTablePropertyRead(event, name, buffer, bufferSize);

@@ -84,4 +84,20 @@ uint32_t SimTablePropertyRead(const EventRecord* event, const char16_t* name, vo
 struct LayoutCache;
 void RouteSimReadsThroughLayoutCache(LayoutCache* cache);
 
+// For the benchmarks: while a log is set, the stand-in readers note every size query and read
+// they answer (at most kSimReadNotes), so that the same reads can be timed apart from the work
+// around them. One thread only; null stops the noting.
+constexpr uint32_t kSimReadNotes = 64;
+struct SimReadNote {
+    const EventRecord* event;
+    const char16_t* name;
+    uint32_t bufferSize; // 0 for a size query
+    uint8_t isRead;
+};
+struct SimReadLog {
+    SimReadNote notes[kSimReadNotes];
+    uint32_t count;
+};
+void SetSimReadLog(SimReadLog* log);
+
 } // namespace olv
