@@ -472,7 +472,8 @@ TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the 
         }
     }
     const char16_t* const fillers[] = {u"", u"\\", u" ", u".", u"x", u":443", u"C:\\Users\\a\\",
-                                       u"-enc ", u"198.51.100.7"};
+                                       u"-enc ", u"198.51.100.7",
+                                       u" -> ", u"1 2 3 4 5 6 7 8 9 "};
     const char16_t* const operations[] = {u"WriteFile", u"ReadFile", u"CreateFile", u"SetValue",
                                           u"Process Start", u"Load Image", u"Sent data (TCP)",
                                           u"DNS query", u"Delete", u"Something else", u""};
