@@ -1,5 +1,7 @@
 // TcpIp and UdpIp providers: the traffic of followed processes as Network rows with the address
 // pair and the byte count. A row is charged to the process in the event's "PID" property.
+#include <cstring>
+
 #include "base/format.h"
 #include "base/text.h"
 #include "decode/decode.h"
@@ -17,18 +19,19 @@ constexpr uint32_t kIpv6AddressBytes = 16;
 
 struct TrafficName {
     uint8_t opcode; // the IPv4 opcode; the IPv6 event is opcode + 16
-    const char* text;
+    const char16_t* text;
 };
 
 const TrafficName kTcpOperations[] = {
-    {10, "Sent data (TCP)"},    {11, "Received data (TCP)"}, {12, "Connected (TCP)"},
-    {13, "Disconnected (TCP)"}, {14, "Retransmitted (TCP)"}, {15, "Accepted a connection (TCP)"},
-    {16, "Reconnected (TCP)"},  {18, "Copied data (TCP)"},
+    {10, u"Sent data (TCP)"},    {11, u"Received data (TCP)"},
+    {12, u"Connected (TCP)"},    {13, u"Disconnected (TCP)"},
+    {14, u"Retransmitted (TCP)"}, {15, u"Accepted a connection (TCP)"},
+    {16, u"Reconnected (TCP)"},  {18, u"Copied data (TCP)"},
 };
 
 const TrafficName kUdpOperations[] = {
-    {10, "Sent data (UDP)"},
-    {11, "Received data (UDP)"},
+    {10, u"Sent data (UDP)"},
+    {11, u"Received data (UDP)"},
 };
 
 template <size_t N>
@@ -36,7 +39,7 @@ void SetTrafficOperation(const TrafficName (&table)[N], const char16_t* otherFor
                          char16_t* out) {
     for (const TrafficName& entry : table) {
         if (opcode == entry.opcode || opcode == entry.opcode + kIpv6OpcodeOffset) {
-            CopyAscii(out, kOperationChars, entry.text);
+            CopyBounded(out, kOperationChars, entry.text);
             return;
         }
     }
@@ -61,9 +64,10 @@ size_t PutDecimal(char16_t* out, size_t at, uint32_t value) {
     return at;
 }
 
-// The 256 octets as text, "0" to "255", made at compile time.
+// The 256 octets as text, "0" to "255", made at compile time; each is padded to four
+// characters, so that it is written with one 8-byte store.
 struct OctetTexts {
-    char16_t text[256][3];
+    char16_t text[256][4];
     uint8_t length[256];
 };
 
@@ -90,11 +94,12 @@ constexpr OctetTexts kOctetTexts = MakeOctetTexts();
 // 32-bit value holds the address in network order: its lowest byte is the first octet.
 constexpr size_t kIpv4EndpointChars = 21; // "255.255.255.255:65535"
 size_t PutIpv4Endpoint(char16_t* out, size_t at, uint32_t address, uint16_t port) {
+    // The padding lands where the next character or the terminator goes.
     for (int octet = 0; octet < 4; ++octet) {
         if (octet > 0) out[at++] = u'.';
         const uint32_t value = (address >> (8 * octet)) & 0xFFu;
-        for (uint8_t i = 0; i < kOctetTexts.length[value]; ++i)
-            out[at++] = kOctetTexts.text[value][i];
+        std::memcpy(out + at, kOctetTexts.text[value], sizeof kOctetTexts.text[value]);
+        at += kOctetTexts.length[value];
     }
     out[at++] = u':';
     return PutDecimal(out, at, port);
@@ -158,9 +163,16 @@ bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row,
         AppendBounded(row->path, kPathChars, second);
     }
 
+    // "%lu bytes" and "OK", written directly.
     const uint32_t size = ReadIntProperty(event, u"size");
-    if (size != 0) FormatText(row->detail, kDetailChars, u"%lu bytes", size);
-    CopyAscii(row->result, kResultChars, "OK");
+    if (size != 0) {
+        static constexpr char16_t kBytes[] = u" bytes";
+        const size_t at = PutDecimal(row->detail, 0, size);
+        std::memcpy(row->detail + at, kBytes, sizeof kBytes);
+    }
+    row->result[0] = u'O';
+    row->result[1] = u'K';
+    row->result[2] = 0;
     return true;
 }
 

@@ -95,7 +95,8 @@ TEST_CASE("network: the process is the event's PID, or the header's when the PID
     CHECK_FALSE(f.Decode());
 }
 
-TEST_CASE("network: an IPv4 address pair reads as the printed numbers, for every width of number") {
+TEST_CASE("network: an IPv4 address pair and a byte count read as the printed numbers, for every "
+          "width of number") {
     NetworkFixture f;
     TestRandom random{0x1b4};
     // Octets and ports at the edges of their digit counts, then random ones.
@@ -114,7 +115,13 @@ TEST_CASE("network: an IPv4 address pair reads as the printed numbers, for every
         AddSimU32(f.e, u"daddr", octets[4] | octets[5] << 8 | octets[6] << 16 | octets[7] << 24);
         AddSimU16(f.e, u"sport", NetPort(static_cast<uint16_t>(ports[0])));
         AddSimU16(f.e, u"dport", NetPort(static_cast<uint16_t>(ports[1])));
+        const uint32_t size = round % 3 == 0 ? 0 : round % 3 == 1 ? random.Below(100000) : random.Next();
+        AddSimU32(f.e, u"size", size);
         REQUIRE(f.Decode());
+        char detail[32] = "";
+        if (size != 0) std::snprintf(detail, sizeof detail, "%u bytes", size);
+        REQUIRE(f.Detail() == detail);
+        REQUIRE(f.Result() == "OK");
         char expected[64];
         std::snprintf(expected, sizeof expected, "%u.%u.%u.%u:%u -> %u.%u.%u.%u:%u", octets[0],
                       octets[1], octets[2], octets[3], ports[0], octets[4], octets[5], octets[6],
