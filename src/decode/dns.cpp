@@ -93,13 +93,13 @@ bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, 
     const char16_t* typeName = DnsTypeName(ReadIntProperty(event, u"QueryType"));
 
     if (id == kDnsQueryEvent) {
-        CopyAscii(row->operation, kOperationChars, "DNS query");
+        CopyBounded(row->operation, kOperationChars, u"DNS query");
         FormatText(row->detail, kDetailChars, u"Type: %s", typeName);
-        CopyAscii(row->result, kResultChars, "...");
+        CopyBounded(row->result, kResultChars, u"...");
         return true;
     }
 
-    CopyAscii(row->operation, kOperationChars, "DNS answer");
+    CopyBounded(row->operation, kOperationChars, u"DNS answer");
     const uint32_t status = ReadIntProperty(event, u"QueryStatus");
     char16_t results[kQueryResultsChars];
     ReadWideStringProperty(event, u"QueryResults", results, kQueryResultsChars);
@@ -114,7 +114,7 @@ bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, 
     if (status != 0) {
         FormatText(row->result, kResultChars, u"FAIL %lu", status);
     } else {
-        CopyAscii(row->result, kResultChars, "OK");
+        CopyBounded(row->result, kResultChars, u"OK");
     }
     return true;
 }

@@ -33,39 +33,39 @@ constexpr uint16_t kSmallestNamePayload = 11;
 
 struct FileOperationName {
     uint8_t opcode;
-    const char* text;
+    const char16_t* text;
 };
 
 const FileOperationName kFileOperations[] = {
-    {37, "Mapped file into memory"},
-    {38, "Unmapped file"},
-    {kOpCreate, "Opened file"},
-    {kOpCleanup, "Released file handle"},
-    {kOpClose, "Closed file"},
-    {kOpRead, "Read file"},
-    {kOpWrite, "Wrote to file"},
-    {69, "Changed file information"},
-    {70, "Deleted file"},
-    {71, "Renamed file"},
-    {kOpListFolder, "Listed folder"},
-    {73, "Flushed file"},
-    {74, "Read file information"},
-    {75, "File system control"},
-    {kOpWatchFolder, "Watching folder for changes"},
-    {78, "Deleted file by path"},
-    {79, "Renamed file by path"},
-    {80, "Created link"},
-    {kOpCreateNewFile, "Created new file"},
-    {83, "Set file permissions"},
-    {84, "Read file permissions"},
-    {85, "Set extended attributes"},
-    {86, "Read extended attributes"},
+    {37, u"Mapped file into memory"},
+    {38, u"Unmapped file"},
+    {kOpCreate, u"Opened file"},
+    {kOpCleanup, u"Released file handle"},
+    {kOpClose, u"Closed file"},
+    {kOpRead, u"Read file"},
+    {kOpWrite, u"Wrote to file"},
+    {69, u"Changed file information"},
+    {70, u"Deleted file"},
+    {71, u"Renamed file"},
+    {kOpListFolder, u"Listed folder"},
+    {73, u"Flushed file"},
+    {74, u"Read file information"},
+    {75, u"File system control"},
+    {kOpWatchFolder, u"Watching folder for changes"},
+    {78, u"Deleted file by path"},
+    {79, u"Renamed file by path"},
+    {80, u"Created link"},
+    {kOpCreateNewFile, u"Created new file"},
+    {83, u"Set file permissions"},
+    {84, u"Read file permissions"},
+    {85, u"Set extended attributes"},
+    {86, u"Read extended attributes"},
 };
 
 void SetFileOperation(uint8_t opcode, char16_t* out) {
     for (const FileOperationName& entry : kFileOperations) {
         if (entry.opcode == opcode) {
-            CopyAscii(out, kOperationChars, entry.text);
+            CopyBounded(out, kOperationChars, entry.text);
             return;
         }
     }
@@ -183,7 +183,7 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
     if (row->path[0] == 0 && fileKey != 0) LookupFileName(ts, fileKey, t, row->path, kPathChars);
     if (row->path[0] == 0) {
         // Never guessed: a name from anything else could name the wrong file.
-        CopyAscii(row->path, kPathChars, "(file not identified)");
+        CopyBounded(row->path, kPathChars, u"(file not identified)");
         AtomicAdd(ts->filesNotIdentified, 1);
     } else {
         if (opcode == kOpCreate || opcode == kOpCreateNewFile) {
@@ -207,7 +207,7 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
         HoldFileRow(ts, irp, t, row);
         return false;
     }
-    CopyAscii(row->result, kResultChars, "-");
+    CopyBounded(row->result, kResultChars, u"-");
     return true;
 }
 

@@ -40,14 +40,14 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
     row->category = kCategoryProcess;
     row->pid = pid;
     if (image[0] != 0) CopyBounded(row->process, kProcessChars, image);
-    CopyAscii(row->operation, kOperationChars, "Started child process");
+    CopyBounded(row->operation, kOperationChars, u"Started child process");
     ReadWideStringProperty(event, u"CommandLine", row->path, kPathChars);
     if (row->path[0] == 0) CopyBounded(row->path, kPathChars, image);
     FormatText(row->detail, kDetailChars, u"Parent PID: %lu / PID: %lu", parent, pid);
     if (parent != 0 && logger != 0 && parent != logger) {
         AppendFormat(row->detail, kDetailChars, u" / logged by PID: %lu", logger);
     }
-    CopyAscii(row->result, kResultChars, "OK");
+    CopyBounded(row->result, kResultChars, u"OK");
     return true;
 }
 
@@ -59,9 +59,9 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
     row->category = kCategoryProcess;
     row->pid = pid;
     ReadAnsiStringProperty(event, u"ImageFileName", row->process, kProcessChars);
-    CopyAscii(row->operation, kOperationChars, "Process exited");
+    CopyBounded(row->operation, kOperationChars, u"Process exited");
     FormatText(row->detail, kDetailChars, u"Exit code: %lu", ReadIntProperty(event, u"ExitStatus"));
-    CopyAscii(row->result, kResultChars, "OK");
+    CopyBounded(row->result, kResultChars, u"OK");
 
     // The exit itself lies inside the followed interval; later events of the id do not.
     if (pid != 0 && t >= 1) EndFollowedProcess(ts, pid, t);
@@ -96,9 +96,9 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     row->pid = pid;
     row->category = kCategoryProcess;
     if (opcode == kImageLoad) {
-        CopyAscii(row->operation, kOperationChars, "Loaded DLL");
+        CopyBounded(row->operation, kOperationChars, u"Loaded DLL");
     } else if (opcode == kImageUnload) {
-        CopyAscii(row->operation, kOperationChars, "Unloaded DLL");
+        CopyBounded(row->operation, kOperationChars, u"Unloaded DLL");
     } else {
         FormatText(row->operation, kOperationChars, u"Image operation (%d)",
                    static_cast<int>(opcode));
@@ -109,7 +109,7 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
 
     uint32_t size = ReadIntProperty(event, u"ImageSize");
     if (size != 0) FormatImageSize(size, row->detail, kDetailChars);
-    CopyAscii(row->result, kResultChars, "OK");
+    CopyBounded(row->result, kResultChars, u"OK");
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/format.h"
+#include "base/text.h"
 #include "platform/memory.h"
 
 namespace olv {
@@ -118,12 +119,12 @@ void FormatStatusText(uint32_t status, char16_t* out, size_t capacity) {
     };
     for (const Named& n : kNamed) {
         if (n.status == status) {
-            FormatText(out, capacity, u"%s", n.text);
+            CopyBounded(out, capacity, n.text);
             return;
         }
     }
     if (status <= 0x7FFFFFFF) {
-        FormatText(out, capacity, u"OK");
+        CopyBounded(out, capacity, u"OK");
     } else if (status <= 0xBFFFFFFF) {
         FormatText(out, capacity, u"WARN 0x%08X", status);
     } else {

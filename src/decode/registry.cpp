@@ -21,29 +21,29 @@ constexpr size_t kRelativeNameChars = 512;
 
 struct RegistryOperationName {
     uint8_t opcode;
-    const char* text;
+    const char16_t* text;
 };
 
 const RegistryOperationName kRegistryOperations[] = {
-    {10, "Created registry key"},
-    {11, "Opened registry key"},
-    {12, "Deleted registry key"},
-    {13, "Read registry key"},
-    {14, "Wrote registry value"},
-    {15, "Deleted registry value"},
-    {16, "Read registry value"},
-    {17, "Listed registry keys"},
-    {18, "Listed registry values"},
-    {19, "Read several registry values"},
-    {20, "Changed registry key information"},
-    {21, "Flushed registry key"},
-    {27, "Closed registry key"},
+    {10, u"Created registry key"},
+    {11, u"Opened registry key"},
+    {12, u"Deleted registry key"},
+    {13, u"Read registry key"},
+    {14, u"Wrote registry value"},
+    {15, u"Deleted registry value"},
+    {16, u"Read registry value"},
+    {17, u"Listed registry keys"},
+    {18, u"Listed registry values"},
+    {19, u"Read several registry values"},
+    {20, u"Changed registry key information"},
+    {21, u"Flushed registry key"},
+    {27, u"Closed registry key"},
 };
 
 void SetRegistryOperation(uint8_t opcode, char16_t* out) {
     for (const RegistryOperationName& entry : kRegistryOperations) {
         if (entry.opcode == opcode) {
-            CopyAscii(out, kOperationChars, entry.text);
+            CopyBounded(out, kOperationChars, entry.text);
             return;
         }
     }
@@ -102,7 +102,7 @@ bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* 
         // The event's name is the value's; the path is the key itself.
         named = ComposeKeyPath(base, u"", row->path, kPathChars);
         if (relative[0] != 0) {
-            CopyAscii(row->detail, kDetailChars, "Value: ");
+            CopyBounded(row->detail, kDetailChars, u"Value: ");
             AppendBounded(row->detail, kDetailChars, relative);
         }
     } else {

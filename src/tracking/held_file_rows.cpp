@@ -71,7 +71,7 @@ SinkTarget CurrentSink(const TrackingState* ts) {
 
 void ReleaseRow(TrackingState* ts, const SinkTarget& target, EventRow* row) {
     AtomicAdd(ts->fileResultsMissing, 1);
-    CopyAscii(row->result, kResultChars, "-");
+    CopyBounded(row->result, kResultChars, u"-");
     if (target.sink != nullptr) target.sink(target.context, row);
 }
 
