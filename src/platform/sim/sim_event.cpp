@@ -37,17 +37,17 @@ const SimPropertyTable* TableOf(const EventRecord* event) {
     return table;
 }
 
-// A name's first four characters (fewer for a shorter one), packed, and its length; a name
+// A name's first eight characters (fewer for a shorter one), packed, and its length; a name
 // longer than the table's names gets the length kSimNameChars and matches none of them.
 struct NameKey {
-    uint64_t key;
+    uint64_t key[2];
     uint32_t length;
 };
 
 NameKey KeyOf(const char16_t* name) {
-    NameKey k{0, 0};
+    NameKey k{{0, 0}, 0};
     while (k.length < kSimNameChars && name[k.length] != 0) {
-        if (k.length < 4) k.key |= uint64_t{name[k.length]} << (16 * k.length);
+        if (k.length < 8) k.key[k.length / 4] |= uint64_t{name[k.length]} << (16 * (k.length % 4));
         ++k.length;
     }
     return k;
@@ -61,11 +61,13 @@ const SimProperty* FindProperty(const SimPropertyTable* table, const char16_t* n
     if (wanted.length >= kSimNameChars) return nullptr;
     for (uint32_t i = 0; i < table->count; ++i) {
         const SimProperty& p = table->props[i];
-        if (p.key != wanted.key || p.length != wanted.length) continue;
-        if (wanted.length <= 4 ||
-            std::memcmp(p.name + 4, name + 4, (wanted.length - 4) * sizeof(char16_t)) == 0) {
-            return &p;
+        if (p.key[0] != wanted.key[0] || p.key[1] != wanted.key[1] || p.length != wanted.length) {
+            continue;
         }
+        size_t n = 8;
+        while (n < wanted.length && p.name[n] == name[n])
+            ++n;
+        if (n >= wanted.length) return &p;
     }
     return nullptr;
 }
@@ -87,7 +89,8 @@ void AddProperty(SimEvent* e, const char16_t* name, const void* bytes, uint32_t 
     p.offset = e->dataUsed;
     p.failRead = 0;
     const NameKey k = KeyOf(p.name);
-    p.key = k.key;
+    p.key[0] = k.key[0];
+    p.key[1] = k.key[1];
     p.length = k.length;
     if (size > 0 && bytes != nullptr) std::memcpy(e->data + e->dataUsed, bytes, size);
     e->dataUsed += size;
