@@ -37,37 +37,19 @@ const SimPropertyTable* TableOf(const EventRecord* event) {
     return table;
 }
 
-// A name's first eight characters (fewer for a shorter one), packed, and its length; a name
-// longer than the table's names gets the length kSimNameChars and matches none of them.
-struct NameKey {
-    uint64_t key[2];
-    uint32_t length;
-};
-
-NameKey KeyOf(const char16_t* name) {
-    NameKey k{{0, 0}, 0};
-    while (k.length < kSimNameChars && name[k.length] != 0) {
-        if (k.length < 8) k.key[k.length / 4] |= uint64_t{name[k.length]} << (16 * (k.length % 4));
-        ++k.length;
-    }
-    return k;
+// A name's first two characters, packed (one for a name of one, none for an empty one).
+uint32_t LeadOf(const char16_t* name) {
+    return name[0] == 0 ? 0 : uint32_t{name[0]} | uint32_t{name[1]} << 16;
 }
 
 const SimProperty* FindProperty(const SimPropertyTable* table, const char16_t* name) {
     if (table == nullptr || name == nullptr) return nullptr;
-    // The decoders ask for several names of every event: the packed first characters and the
-    // length tell an event's names apart, and only the rest of a long name is compared.
-    const NameKey wanted = KeyOf(name);
-    if (wanted.length >= kSimNameChars) return nullptr;
+    // The decoders ask for several names of every event: the first two characters tell most of
+    // an event's names apart, and only names that share them are compared whole.
+    const uint32_t lead = LeadOf(name);
     for (uint32_t i = 0; i < table->count; ++i) {
         const SimProperty& p = table->props[i];
-        if (p.key[0] != wanted.key[0] || p.key[1] != wanted.key[1] || p.length != wanted.length) {
-            continue;
-        }
-        size_t n = 8;
-        while (n < wanted.length && p.name[n] == name[n])
-            ++n;
-        if (n >= wanted.length) return &p;
+        if (p.lead == lead && TextEquals(p.name, name)) return &p;
     }
     return nullptr;
 }
@@ -88,10 +70,7 @@ void AddProperty(SimEvent* e, const char16_t* name, const void* bytes, uint32_t 
     p.size = size;
     p.offset = e->dataUsed;
     p.failRead = 0;
-    const NameKey k = KeyOf(p.name);
-    p.key[0] = k.key[0];
-    p.key[1] = k.key[1];
-    p.length = k.length;
+    p.lead = LeadOf(p.name);
     if (size > 0 && bytes != nullptr) std::memcpy(e->data + e->dataUsed, bytes, size);
     e->dataUsed += size;
     e->table.count = index + 1;

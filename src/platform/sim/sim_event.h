@@ -30,8 +30,7 @@ struct SimProperty {
     uint32_t size;        // bytes
     uint32_t offset;      // into SimEvent::data
     uint8_t failRead;     // the size query succeeds, the read fails
-    uint64_t key[2];      // the name's first eight characters, packed, for a quick comparison
-    uint32_t length;      // the name's characters
+    uint32_t lead;        // the name's first two characters, packed, for a quick comparison
 };
 
 struct SimPropertyTable {
