@@ -609,10 +609,13 @@ bool MatchOnePattern(const char16_t* pattern, size_t m, const RowTexts& row, uin
 // a text, in any match mode, when every pair of the pattern is in the text's set; so most
 // patterns are ruled out by four AND operations instead of a scan of the text. The sets of the
 // patterns are built at compile time, those of a row once, and only when a rule gets as far as
-// comparing text.
+// comparing text. Beside the pairs, the set notes whether the text holds a character above
+// U+007F: a pattern of one such character (the right-to-left override) has no pairs at all, and
+// would otherwise be searched for in every row.
 
 struct PairSet {
     uint64_t bits[4];
+    uint64_t wide; // 1: a character above U+007F
 };
 
 // A 16-bit hash of the pair, a * kPairA + b * kPairB modulo 2^16; its top 8 bits pick the bit.
@@ -635,12 +638,14 @@ constexpr bool Covers(const PairSet& text, const PairSet& pattern) {
     return ((text.bits[0] & pattern.bits[0]) == pattern.bits[0]) &
            ((text.bits[1] & pattern.bits[1]) == pattern.bits[1]) &
            ((text.bits[2] & pattern.bits[2]) == pattern.bits[2]) &
-           ((text.bits[3] & pattern.bits[3]) == pattern.bits[3]);
+           ((text.bits[3] & pattern.bits[3]) == pattern.bits[3]) &
+           ((text.wide & pattern.wide) == pattern.wide);
 }
 
 constexpr PairSet Union(const PairSet& a, const PairSet& b) {
     return PairSet{{a.bits[0] | b.bits[0], a.bits[1] | b.bits[1], a.bits[2] | b.bits[2],
-                    a.bits[3] | b.bits[3]}};
+                    a.bits[3] | b.bits[3]},
+                   a.wide | b.wide};
 }
 
 struct PatternInfo {
@@ -675,8 +680,9 @@ constexpr void IndexList(PatternIndex& index, size_t& next, const char16_t* cons
             ++length;
         PatternInfo& info = index.patterns[next++];
         info.length = static_cast<uint32_t>(length);
-        for (size_t j = 1; j < length; ++j) {
-            AddPair(info.pairs, FoldAscii(list[i][j - 1]), FoldAscii(list[i][j]));
+        for (size_t j = 0; j < length; ++j) {
+            if (list[i][j] > 0x7F) info.pairs.wide = 1;
+            if (j > 0) AddPair(info.pairs, FoldAscii(list[i][j - 1]), FoldAscii(list[i][j]));
         }
     }
 }
@@ -740,13 +746,21 @@ FieldText ScanField(const char16_t* text, size_t capacity, PairSet& pairs) {
         const size_t count = ends == 0 ? 8 : static_cast<size_t>(__builtin_ctz(ends)) / 2;
         for (size_t k = 0; k < count; ++k)
             SetPairBit(pairs, static_cast<uint32_t>(bits >> (8 * k)) & 0xFFu);
+        // The text's characters in this block: all eight, or up to the last before the end.
+        const unsigned lanes = ends == 0 ? 0xFFFFu : (1u << (2 * (count + 1))) - 1;
+        const auto narrow = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_cmpeq_epi16(_mm_and_si128(first, _mm_set1_epi16(static_cast<int16_t>(0xFF80))),
+                            zeros)));
+        if ((~narrow & lanes) != 0) pairs.wide = 1;
         if (ends != 0) return FieldText{text, i + 1 + count};
     }
 #endif
     size_t n = i + 1;
     char16_t previous = FoldAscii(text[i]);
+    if (text[i] > 0x7F) pairs.wide = 1;
     while (n < capacity && text[n] != 0) {
         const char16_t c = FoldAscii(text[n]);
+        if (c > 0x7F) pairs.wide = 1;
         AddPair(pairs, previous, c);
         previous = c;
         ++n;
