@@ -526,6 +526,30 @@ TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the 
     CHECK(fired > 2000);
 }
 
+TEST_CASE("a right-to-left override is found at every place of a path, up to the field's end") {
+    static EventRow row;
+    std::vector<size_t> places;
+    for (size_t p = 0; p < 40; ++p)
+        places.push_back(p);
+    for (size_t p = kPathChars - 24; p < kPathChars; ++p)
+        places.push_back(p);
+    for (size_t place : places) {
+        for (bool terminated : {true, false}) {
+            std::memset(&row, 0, sizeof row);
+            row.category = kCategoryFile;
+            CopyBounded(row.operation, kOperationChars, u"Read file");
+            // The path runs to the override and ends there, or fills the field.
+            const size_t length = terminated ? place + 1 : kPathChars;
+            for (size_t i = 0; i < length; ++i)
+                row.path[i] = i == place ? u'\u202E' : u'x';
+            CAPTURE(place);
+            CAPTURE(terminated);
+            REQUIRE(ScoreRow(&row, row.threat, kThreatChars) == 3);
+            REQUIRE(U8(row.threat) == "Double extension or RLO disguise");
+        }
+    }
+}
+
 TEST_CASE("operation classes: exact names; an unknown operation meets every rule of its category") {
     const struct {
         uint32_t classes;
