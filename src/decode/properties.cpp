@@ -74,6 +74,18 @@ void ReadWideStringProperty(const EventRecord* event, const char16_t* name, char
     uint32_t size = PropertySize(event, name);
     if (size == 0 || size > kStringPropertyLimit) return;
 
+    // A text that fits whole, with room for a terminator, is read straight into out and ended at
+    // its first NUL; the bytes read after that are left behind the terminator.
+    const size_t whole = size / 2;
+    if (whole < capacity) {
+        if (TracePropertyRead(event, name, out, size) != 0) {
+            out[0] = 0;
+            return;
+        }
+        out[FieldTextLength(out, whole)] = 0;
+        return;
+    }
+
     // size + 2 bytes always end in a NUL character, whatever the property holds.
     WorkBuffer<char16_t, (kWideStackLimit + 1) / 2> work;
     if (!work.Take(size + 2u)) return;

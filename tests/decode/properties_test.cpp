@@ -72,6 +72,7 @@ TEST_CASE("strings: cut at capacity - 1, stopped by NUL or the property's end, e
         size_t capacity;
         const char* expected;
     } cases[] = {
+        {true, u"Eight", 10, "ABCDEFGH"}, // read straight into the buffer
         {true, u"Eight", 9, "ABCDEFGH"},
         {true, u"Eight", 8, "ABCDEFG"},
         {true, u"Eight", 1, ""},
