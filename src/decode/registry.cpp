@@ -102,8 +102,8 @@ bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* 
         // The event's name is the value's; the path is the key itself.
         named = ComposeKeyPath(base, u"", row->path, kPathChars);
         if (relative[0] != 0) {
-            CopyBounded(row->detail, kDetailChars, u"Value: ");
-            AppendBounded(row->detail, kDetailChars, relative);
+            const size_t prefix = CopyBounded(row->detail, kDetailChars, u"Value: ");
+            CopyBounded(row->detail + prefix, kDetailChars - prefix, relative);
         }
     } else {
         named = ComposeKeyPath(base, relative, row->path, kPathChars);

@@ -29,7 +29,9 @@ bool ComposeKeyPath(const char16_t* base, const char16_t* relative, char16_t* ou
             out[used++] = u'\\';
             out[used] = 0;
         }
-        AppendBounded(out + used, capacity - used, relative);
+        // Written where the base ends rather than appended: appending would first look for the
+        // end just written.
+        CopyBounded(out + used, capacity - used, relative);
     }
     return true;
 }
