@@ -31,11 +31,12 @@ void QueueRow(AppState* app, const EventRow* row) {
         return;
     }
     // Only what the row holds is written: a few hundred of its 3256 bytes, mostly. The ring is
-    // far larger than the caches, so the lines of the next slot are asked for now, and are there
-    // when the next row comes: the unlock below need not wait for them to arrive.
+    // far larger than the caches, so the lines of the slot after the next are asked for now: a
+    // short event decodes in less time than memory takes to bring them, so asking one slot ahead
+    // left the next row waiting for them.
     CopyRowIntoSlot(&app->queueSlots[write], &app->queueExtents[write], row);
     AtomicStore(app->queueWrite, next); // after the slot's bytes (a release store)
-    PrefetchLiveLines(&app->queueSlots[next]);
+    PrefetchLiveLines(&app->queueSlots[(next + 1) % kQueueSlots]);
     LeaveLock(&app->queueLock);
 }
 
