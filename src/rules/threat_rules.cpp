@@ -634,6 +634,18 @@ constexpr void AddPair(PairSet& set, char16_t a, char16_t b) {
     SetPairBit(set, PairBit(a, b));
 }
 
+// Each of the 256 bits as a set of its own.
+struct SingleBits {
+    alignas(16) uint64_t sets[256][4];
+};
+constexpr SingleBits MakeSingleBits() {
+    SingleBits t{};
+    for (uint32_t bit = 0; bit < 256; ++bit)
+        t.sets[bit][bit >> 6] = uint64_t{1} << (bit & 63);
+    return t;
+}
+constexpr SingleBits kSingleBits = MakeSingleBits();
+
 constexpr bool Covers(const PairSet& text, const PairSet& pattern) {
     return ((text.bits[0] & pattern.bits[0]) == pattern.bits[0]) &
            ((text.bits[1] & pattern.bits[1]) == pattern.bits[1]) &
@@ -732,6 +744,12 @@ FieldText ScanField(const char16_t* text, size_t capacity, PairSet& pairs) {
     size_t i = 0; // pairs (j, j + 1) with j < i are in the set; text[0..i] holds no terminator
 #if defined(__SSE2__)
     const __m128i zeros = _mm_setzero_si128();
+    __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs.bits));
+    __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs.bits + 2));
+    auto keep = [&] {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs.bits), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs.bits + 2), high);
+    };
     for (; i + 9 <= capacity; i += 8) {
         const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
         const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 1));
@@ -740,20 +758,29 @@ FieldText ScanField(const char16_t* text, size_t capacity, PairSet& pairs) {
         const __m128i hash = _mm_add_epi16(
             _mm_mullo_epi16(FoldEight(first), _mm_set1_epi16(static_cast<int16_t>(kPairA))),
             _mm_mullo_epi16(FoldEight(second), _mm_set1_epi16(static_cast<int16_t>(kPairB))));
-        uint64_t bits;
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(&bits),
-                         _mm_packus_epi16(_mm_srli_epi16(hash, 8), zeros));
+        alignas(16) uint8_t bits[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(bits),
+                        _mm_packus_epi16(_mm_srli_epi16(hash, 8), zeros));
         const size_t count = ends == 0 ? 8 : static_cast<size_t>(__builtin_ctz(ends)) / 2;
-        for (size_t k = 0; k < count; ++k)
-            SetPairBit(pairs, static_cast<uint32_t>(bits >> (8 * k)) & 0xFFu);
+        // Each bit is ORed in as a whole 256-bit set from a table, into two registers: no shift
+        // by a variable count and no bit waiting in memory for the one before it.
+        for (size_t k = 0; k < count; ++k) {
+            const auto* one = reinterpret_cast<const __m128i*>(kSingleBits.sets[bits[k]]);
+            low = _mm_or_si128(low, _mm_load_si128(one));
+            high = _mm_or_si128(high, _mm_load_si128(one + 1));
+        }
         // The text's characters in this block: all eight, or up to the last before the end.
         const unsigned lanes = ends == 0 ? 0xFFFFu : (1u << (2 * (count + 1))) - 1;
         const auto narrow = static_cast<unsigned>(_mm_movemask_epi8(
             _mm_cmpeq_epi16(_mm_and_si128(first, _mm_set1_epi16(static_cast<int16_t>(0xFF80))),
                             zeros)));
         if ((~narrow & lanes) != 0) pairs.wide = 1;
-        if (ends != 0) return FieldText{text, i + 1 + count};
+        if (ends != 0) {
+            keep();
+            return FieldText{text, i + 1 + count};
+        }
     }
+    keep();
 #endif
     size_t n = i + 1;
     char16_t previous = FoldAscii(text[i]);
