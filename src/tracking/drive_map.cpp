@@ -51,13 +51,15 @@ void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity) {
     if (ts == nullptr || path == nullptr || capacity == 0) return;
     DriveMap& map = ts->drives;
     if (map.built == 0) BuildDriveMap(&map);
-    size_t pathLength = TextLength(path);
+    // Every file and image row comes here: the texts are measured eight characters at a time.
+    // The path may be longer than the capacity (the result is cut to it).
+    const size_t pathLength = TextLength(path);
     for (uint32_t e = 0; e < map.count; ++e) {
         const DriveEntry& entry = map.entries[e];
-        size_t n = TextLength(entry.device);
+        const size_t n = FieldTextLength(entry.device, std::size(entry.device));
         if (n == 0 || pathLength <= n || path[n] != u'\\') continue;
         if (!PrefixEqualsFolded(path, entry.device, n)) continue;
-        const size_t letterLength = TextLength(entry.letter);
+        const size_t letterLength = FieldTextLength(entry.letter, std::size(entry.letter));
         if (letterLength > n) {
             char16_t translated[kPathChars];
             CopyBounded(translated, kPathChars, entry.letter);
