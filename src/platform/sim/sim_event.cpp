@@ -191,7 +191,15 @@ uint32_t SimTablePropertyRead(const EventRecord* event, const char16_t* name, vo
     }
     if (bufferSize < p->size) return kSimErrorInsufficientBuffer;
     if (buffer == nullptr && p->size > 0) return kSimErrorInvalidParameter;
-    if (p->size > 0) std::memcpy(buffer, EventOfTable(table)->data + p->offset, p->size);
+    const uint8_t* from = EventOfTable(table)->data + p->offset;
+    // Numbers and pointers, most reads, are copied inline.
+    if (p->size == 4) {
+        std::memcpy(buffer, from, 4);
+    } else if (p->size == 8) {
+        std::memcpy(buffer, from, 8);
+    } else if (p->size > 0) {
+        std::memcpy(buffer, from, p->size);
+    }
     return 0;
 }
 
