@@ -646,12 +646,25 @@ constexpr SingleBits MakeSingleBits() {
 }
 constexpr SingleBits kSingleBits = MakeSingleBits();
 
-constexpr bool Covers(const PairSet& text, const PairSet& pattern) {
-    return ((text.bits[0] & pattern.bits[0]) == pattern.bits[0]) &
-           ((text.bits[1] & pattern.bits[1]) == pattern.bits[1]) &
-           ((text.bits[2] & pattern.bits[2]) == pattern.bits[2]) &
-           ((text.bits[3] & pattern.bits[3]) == pattern.bits[3]) &
+// Every pair of the pattern is in the text's set (and its wide character, if it has one). The
+// 256 bits are compared as two 16-byte halves: a pattern bit the text lacks leaves a non-zero
+// byte.
+inline bool Covers(const PairSet& text, const PairSet& pattern) {
+#if defined(__SSE2__)
+    const auto* t = reinterpret_cast<const __m128i*>(text.bits);
+    const auto* p = reinterpret_cast<const __m128i*>(pattern.bits);
+    const __m128i missing = _mm_or_si128(_mm_andnot_si128(_mm_loadu_si128(t), _mm_loadu_si128(p)),
+                                         _mm_andnot_si128(_mm_loadu_si128(t + 1),
+                                                          _mm_loadu_si128(p + 1)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(missing, _mm_setzero_si128())) == 0xFFFF &&
+           (text.wide & pattern.wide) == pattern.wide;
+#else
+    return ((text.bits[0] & pattern.bits[0]) == pattern.bits[0]) &&
+           ((text.bits[1] & pattern.bits[1]) == pattern.bits[1]) &&
+           ((text.bits[2] & pattern.bits[2]) == pattern.bits[2]) &&
+           ((text.bits[3] & pattern.bits[3]) == pattern.bits[3]) &&
            ((text.wide & pattern.wide) == pattern.wide);
+#endif
 }
 
 constexpr PairSet Union(const PairSet& a, const PairSet& b) {
