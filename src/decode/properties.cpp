@@ -46,25 +46,25 @@ template <typename T, size_t N> struct WorkBuffer {
 
 } // namespace
 
+// A number or pointer is read in one call into a zeroed 8-byte buffer: the property's bytes land
+// at its start, so a property of 1 to 8 bytes reads as its little-endian value, and a larger one
+// fails as too large for the buffer. Asking for the size first, as the strings do, took a second
+// call for every number of every event.
+bool ReadUpTo8Bytes(const EventRecord* event, const char16_t* name, uint64_t* value) {
+    *value = 0;
+    if (TracePropertyRead(event, name, value, sizeof *value) == 0) return true;
+    *value = 0;
+    return false;
+}
+
 uint32_t ReadIntProperty(const EventRecord* event, const char16_t* name) {
-    uint32_t size = PropertySize(event, name);
-    if (size == 0 || size > 8) return 0;
-    if (size <= 4) {
-        uint32_t value = 0;
-        if (TracePropertyRead(event, name, &value, sizeof value) != 0) return 0;
-        return value;
-    }
     uint64_t value = 0;
-    if (TracePropertyRead(event, name, &value, sizeof value) != 0) return 0;
-    return static_cast<uint32_t>(value);
+    return ReadUpTo8Bytes(event, name, &value) ? static_cast<uint32_t>(value) : 0;
 }
 
 uint64_t ReadPointerProperty(const EventRecord* event, const char16_t* name) {
-    uint32_t size = PropertySize(event, name);
-    if (size == 0 || size > 8) return 0;
     uint64_t value = 0;
-    if (TracePropertyRead(event, name, &value, sizeof value) != 0) return 0;
-    return value;
+    return ReadUpTo8Bytes(event, name, &value) ? value : 0;
 }
 
 void ReadWideStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,

@@ -8,7 +8,8 @@
 
 namespace olv {
 
-// u32 value of a property of 1 to 8 bytes (the low 32 bits above 4); 0 otherwise.
+// u32 value of a property of 1 to 8 bytes (the low 32 bits above 4); 0 otherwise. Numbers and
+// pointers are read in one call, without asking their size.
 uint32_t ReadIntProperty(const EventRecord* event, const char16_t* name);
 // u64 value of a property of 1 to 8 bytes, zero-extended; 0 otherwise.
 uint64_t ReadPointerProperty(const EventRecord* event, const char16_t* name);

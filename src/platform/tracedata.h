@@ -77,7 +77,8 @@ static_assert(offsetof(EventRecord, userContext) == 104);
 // Returns the Windows status (0 = success).
 uint32_t TracePropertySize(const EventRecord* event, const char16_t* name, uint32_t* size);
 // TdhGetProperty into buffer of bufferSize bytes. Returns the Windows status (0 = success);
-// a buffer smaller than the property fails with 122 (insufficient buffer).
+// a buffer smaller than the property fails with 122 (insufficient buffer). A larger buffer is
+// accepted: the property's bytes are copied to its start and the rest is left as it was.
 uint32_t TracePropertyRead(const EventRecord* event, const char16_t* name, void* buffer,
                            uint32_t bufferSize);
 

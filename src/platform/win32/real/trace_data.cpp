@@ -61,10 +61,21 @@ uint32_t HelperSize(const EventRecord* event, const char16_t* name, uint32_t* si
     return status;
 }
 
+// The decoders read numbers into an 8-byte buffer without asking their size first. Should the
+// helper refuse a buffer larger than the property, the read is made again with the property's
+// own size, so that such a buffer is always accepted; a read that succeeds costs one call.
 uint32_t HelperRead(const EventRecord* event, const char16_t* name, void* buffer,
                     uint32_t bufferSize) {
     PROPERTY_DATA_DESCRIPTOR descriptor = Describe(name);
-    return TdhGetProperty(Record(event), 0, nullptr, 1, &descriptor, bufferSize,
+    const ULONG status = TdhGetProperty(Record(event), 0, nullptr, 1, &descriptor, bufferSize,
+                                        static_cast<PBYTE>(buffer));
+    if (status == ERROR_SUCCESS || status == ERROR_INSUFFICIENT_BUFFER) return status;
+    ULONG size = 0;
+    if (TdhGetPropertySize(Record(event), 0, nullptr, 1, &descriptor, &size) != ERROR_SUCCESS ||
+        size >= bufferSize) {
+        return status;
+    }
+    return TdhGetProperty(Record(event), 0, nullptr, 1, &descriptor, size,
                           static_cast<PBYTE>(buffer));
 }
 
