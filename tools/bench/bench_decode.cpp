@@ -198,19 +198,26 @@ void CopyOnce(CopyRing* c) {
     bench::ClobberMemory();
 }
 
+// A rig that has seen the events that must come first; false (reported) without memory.
+bool StartRig(bench::BenchRun& run, Rig* rig, void (*prepare)()) {
+    if (!MakeRig(rig)) {
+        DropRig(rig);
+        bench::ReportFailure(run, "no memory for the AppState, ring or controller");
+        return false;
+    }
+    if (prepare != nullptr) {
+        prepare();
+        TakeQueue(rig->app);
+    }
+    return true;
+}
+
 // One figure: events given to the callback per call, rows expected per call.
 template <int N>
 void RunFigure(bench::BenchRun& run, void (*prepare)(), SimEvent* const (&events)[N],
                uint32_t rowsPerCall, const char* unit) {
     Rig rig;
-    if (!MakeRig(&rig)) {
-        DropRig(&rig);
-        return bench::ReportFailure(run, "no memory for the AppState, ring or controller");
-    }
-    if (prepare != nullptr) {
-        prepare();
-        TakeQueue(rig.app);
-    }
+    if (!StartRig(run, &rig, prepare)) return;
     CopyRing copy{};
     copy.ring = rig.app->queueSlots;
     const uint32_t before = rig.app->queueWrite;
@@ -237,14 +244,7 @@ template <int N>
 void RunReadsFigure(bench::BenchRun& run, void (*prepare)(), SimEvent* const (&events)[N],
                     uint32_t rowsPerCall, const char* unit) {
     Rig rig;
-    if (!MakeRig(&rig)) {
-        DropRig(&rig);
-        return bench::ReportFailure(run, "no memory for the AppState, ring or controller");
-    }
-    if (prepare != nullptr) {
-        prepare();
-        TakeQueue(rig.app);
-    }
+    if (!StartRig(run, &rig, prepare)) return;
     static SimReadLog log;
     log.count = 0;
     SetSimReadLog(&log);
@@ -295,29 +295,58 @@ void PrepareKey() {
 
 } // namespace
 
-OLV_BENCH(decode_followed_file) {
+// The events of each followed figure, made into gA (and gB for the file's pair), and what must
+// be seen before them; the decode and the reads figures of a kind share them.
+struct FollowedKind {
+    void (*make)();
+    void (*prepare)();
+    bool pair;
+    const char* unit;
+};
+
+void MakeFileEvents() {
     FileRead(&gA, kFollowed);
     FileDone(&gB, kFollowed);
-    SimEvent* const events[] = {&gA, &gB};
-    RunFigure(run, PrepareFile, events, 1, "rows/s");
 }
-
-OLV_BENCH(decode_followed_registry) {
+void MakeRegistryEvent() {
     ValueRead(&gA, kFollowed);
-    SimEvent* const events[] = {&gA};
-    RunFigure(run, PrepareKey, events, 1, "events/s");
 }
-
-OLV_BENCH(decode_followed_network) {
+void MakeNetworkEvent() {
     TcpSend(&gA, kFollowed);
-    SimEvent* const events[] = {&gA};
-    RunFigure(run, nullptr, events, 1, "events/s");
+}
+void MakeProcessEvent() {
+    DllLoad(&gA, kFollowed);
 }
 
-OLV_BENCH(decode_followed_process) {
-    DllLoad(&gA, kFollowed);
+const FollowedKind kFileKind{MakeFileEvents, PrepareFile, true, "rows/s"};
+const FollowedKind kRegistryKind{MakeRegistryEvent, PrepareKey, false, "events/s"};
+const FollowedKind kNetworkKind{MakeNetworkEvent, nullptr, false, "events/s"};
+const FollowedKind kProcessKind{MakeProcessEvent, nullptr, false, "events/s"};
+
+// The whole callback (kReads false) or its property reads alone (true), per row.
+template <bool kReads> void RunFollowed(bench::BenchRun& run, const FollowedKind& kind) {
+    kind.make();
+    if (kind.pair) {
+        SimEvent* const events[] = {&gA, &gB};
+        if (kReads) return RunReadsFigure(run, kind.prepare, events, 1, kind.unit);
+        return RunFigure(run, kind.prepare, events, 1, kind.unit);
+    }
     SimEvent* const events[] = {&gA};
-    RunFigure(run, nullptr, events, 1, "events/s");
+    if (kReads) return RunReadsFigure(run, kind.prepare, events, 1, kind.unit);
+    RunFigure(run, kind.prepare, events, 1, kind.unit);
+}
+
+OLV_BENCH(decode_followed_file) {
+    RunFollowed<false>(run, kFileKind);
+}
+OLV_BENCH(decode_followed_registry) {
+    RunFollowed<false>(run, kRegistryKind);
+}
+OLV_BENCH(decode_followed_network) {
+    RunFollowed<false>(run, kNetworkKind);
+}
+OLV_BENCH(decode_followed_process) {
+    RunFollowed<false>(run, kProcessKind);
 }
 
 OLV_BENCH(decode_not_followed) {
@@ -331,26 +360,14 @@ OLV_BENCH(decode_not_followed) {
 }
 
 OLV_BENCH(reads_followed_file) {
-    FileRead(&gA, kFollowed);
-    FileDone(&gB, kFollowed);
-    SimEvent* const events[] = {&gA, &gB};
-    RunReadsFigure(run, PrepareFile, events, 1, "rows/s");
+    RunFollowed<true>(run, kFileKind);
 }
-
 OLV_BENCH(reads_followed_registry) {
-    ValueRead(&gA, kFollowed);
-    SimEvent* const events[] = {&gA};
-    RunReadsFigure(run, PrepareKey, events, 1, "events/s");
+    RunFollowed<true>(run, kRegistryKind);
 }
-
 OLV_BENCH(reads_followed_network) {
-    TcpSend(&gA, kFollowed);
-    SimEvent* const events[] = {&gA};
-    RunReadsFigure(run, nullptr, events, 1, "events/s");
+    RunFollowed<true>(run, kNetworkKind);
 }
-
 OLV_BENCH(reads_followed_process) {
-    DllLoad(&gA, kFollowed);
-    SimEvent* const events[] = {&gA};
-    RunReadsFigure(run, nullptr, events, 1, "events/s");
+    RunFollowed<true>(run, kProcessKind);
 }
