@@ -855,16 +855,26 @@ bool MatchRuleList(const char16_t* const* patterns, const PatternInfo* info, con
 // --- Public operations -------------------------------------------------------------------------
 
 int ClassifyResult(const char16_t* result) {
-    if (result == nullptr || result[0] == 0 || TextEquals(result, u"-") ||
-        TextEquals(result, u"...")) {
-        return ResultUnknown;
+    if (result == nullptr || result[0] == 0) return ResultUnknown;
+    // The first character tells which of the known results it can be: each is compared once.
+    switch (result[0]) {
+    case u'-':
+        return TextEquals(result, u"-") ? ResultUnknown : ResultFailed;
+    case u'.':
+        return TextEquals(result, u"...") ? ResultUnknown : ResultFailed;
+    case u'O':
+        return TextEquals(result, u"OK") ? ResultOk : ResultFailed;
+    case u'P':
+        return TextEquals(result, u"PENDING") ? ResultOk : ResultFailed;
+    case u'M':
+        return TextEquals(result, u"MORE DATA") ? ResultOk : ResultFailed;
+    case u'N':
+        return TextEquals(result, u"NO MORE") ? ResultOk : ResultFailed;
+    case u'W':
+        return TextStartsWith(result, u"WARN") ? ResultOk : ResultFailed;
+    default:
+        return ResultFailed;
     }
-    if (TextEquals(result, u"OK") || TextEquals(result, u"PENDING") ||
-        TextEquals(result, u"MORE DATA") || TextEquals(result, u"NO MORE") ||
-        TextStartsWith(result, u"WARN")) {
-        return ResultOk;
-    }
-    return ResultFailed;
 }
 
 uint32_t OperationClassOf(const char16_t* operation) {

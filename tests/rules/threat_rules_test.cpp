@@ -358,7 +358,8 @@ TEST_CASE("result classes: failed results stop the write rules, unknown and warn
     const std::initializer_list<const char16_t*> byClass[3] = {
         {nullptr, u"", u"-", u"..."},
         {u"OK", u"PENDING", u"MORE DATA", u"NO MORE", u"WARN 0x80000005", u"WARNING"},
-        {u"DENIED", u"FAIL 0xC0000022", u"ok", u"Warn 0x80000005", u"--"}};
+        {u"DENIED", u"FAIL 0xC0000022", u"ok", u"Warn 0x80000005", u"--", u"..", u"OKAY",
+         u"PENDING.", u"MORE", u"NO MORE DATA", u"WAR", u"NOT FOUND"}};
     for (int cls = ResultUnknown; cls <= ResultFailed; ++cls) {
         for (const char16_t* result : byClass[cls]) {
             CAPTURE(U8(result));
