@@ -850,6 +850,23 @@ bool MatchRuleList(const char16_t* const* patterns, const PatternInfo* info, con
     return false;
 }
 
+// The classes of an operation name of known length: the table's names of that length, each
+// compared once its first and last characters agree.
+uint32_t OperationClassOfText(const char16_t* operation, size_t length) {
+    if (length == 0 || length > kLongestOperation) return 0;
+    for (size_t k = kOperationsByLength.first[length]; k < kOperationsByLength.first[length + 1];
+         ++k) {
+        const size_t i = kOperationsByLength.order[k];
+        const char16_t* name = kOperationClassTable[i].operation;
+        if (name[0] != operation[0] || name[length - 1] != operation[length - 1]) continue;
+        size_t j = 1;
+        while (j < length && name[j] == operation[j])
+            ++j;
+        if (j == length) return kOperationClassTable[i].classes;
+    }
+    return 0;
+}
+
 } // namespace
 
 // --- Public operations -------------------------------------------------------------------------
@@ -884,18 +901,7 @@ uint32_t OperationClassOf(const char16_t* operation) {
     size_t length = 0;
     while (length <= kLongestOperation && operation[length] != 0)
         ++length;
-    if (length > kLongestOperation) return 0;
-    for (size_t k = kOperationsByLength.first[length]; k < kOperationsByLength.first[length + 1];
-         ++k) {
-        const size_t i = kOperationsByLength.order[k];
-        const char16_t* name = kOperationClassTable[i].operation;
-        if (name[0] != operation[0]) continue;
-        size_t j = 1;
-        while (j < length && name[j] == operation[j])
-            ++j;
-        if (j == length) return kOperationClassTable[i].classes;
-    }
-    return 0;
+    return OperationClassOfText(operation, length);
 }
 
 bool MatchPatternList(const char16_t* const* patterns, const EventRow* row, uint32_t fields,
@@ -923,7 +929,9 @@ int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
 
     // Both lookups stop at the first character that differs from a known name, so they never
     // read far into a field, terminated or not.
-    const uint32_t operationClass = OperationClassOf(row->operation);
+    // The row's operation is measured within its field, eight characters at a time.
+    const uint32_t operationClass =
+        OperationClassOfText(row->operation, FieldTextLength(row->operation, kOperationChars));
     const int resultClass = ClassifyResult(row->result);
     RowScan scan{};
     scan.row = row;
