@@ -44,8 +44,6 @@ template <typename T, size_t N> struct WorkBuffer {
     ~WorkBuffer() { FreeBlock(heap); }
 };
 
-} // namespace
-
 // A number or pointer is read in one call into a zeroed 8-byte buffer: the property's bytes land
 // at its start, so a property of 1 to 8 bytes reads as its little-endian value, and a larger one
 // fails as too large for the buffer. Asking for the size first, as the strings do, took a second
@@ -56,6 +54,8 @@ bool ReadUpTo8Bytes(const EventRecord* event, const char16_t* name, uint64_t* va
     *value = 0;
     return false;
 }
+
+} // namespace
 
 uint32_t ReadIntProperty(const EventRecord* event, const char16_t* name) {
     uint64_t value = 0;
