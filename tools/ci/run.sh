@@ -16,6 +16,10 @@ olv_ensure_packages "${OLV_PACKAGES[@]}"
 
 mkdir -p build
 for preset in dev windows; do
+    # The cross build's static yaml-cpp and PCRE2 (built once, then cached in build/deps).
+    if [[ $preset == windows ]]; then
+        tools/deps/mingw-deps.sh </dev/null
+    fi
     olv_log "[$preset] configure and build"
     cmake --preset "$preset" </dev/null >"build/$preset.log" 2>&1 || { cat "build/$preset.log"; exit 1; }
     cmake --build --preset "$preset" -j"$JOBS" </dev/null >"build/$preset-build.log" 2>&1 ||

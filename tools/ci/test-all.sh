@@ -2,7 +2,8 @@
 # Builds and tests Olvetta: the native `dev` preset (ASan + UBSan), the `tsan`
 # preset (ThreadSanitizer), the `fuzz` preset (the session corpus replayed, then
 # the session loader fuzzed for OLV_FUZZ_SECONDS, 60 by default) and the
-# `windows` preset (MinGW-w64, tests under Wine). Installs missing packages.
+# `windows` preset (MinGW-w64, tests under Wine; its static yaml-cpp and PCRE2 are built first
+# by tools/deps/mingw-deps.sh, cached in build/deps). Installs missing packages.
 # Prints the time of every stage. Exits non-zero if any step fails.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -25,6 +26,12 @@ declare -A took
 for preset in "${PRESETS[@]}"; do
     stage_start=$(date +%s)
     log="build/$preset.log"
+    if [[ $preset == windows ]] && ! tools/deps/mingw-deps.sh </dev/null; then
+        failed+=("windows: yaml-cpp and PCRE2 for MinGW (tools/deps/mingw-deps.sh)")
+        summary[$preset]="dependencies failed"
+        took[$preset]=$(olv_seconds_since "$stage_start")
+        continue
+    fi
     olv_log "[$preset] configure"
     if ! cmake --preset "$preset" </dev/null >"$log" 2>&1; then
         cat "$log"
