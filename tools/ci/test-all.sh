@@ -15,16 +15,42 @@ FUZZ_SECONDS=${OLV_FUZZ_SECONDS:-60}
 start=$(date +%s)
 
 olv_ensure_packages "${OLV_PACKAGES[@]}"
-# The windows preset's tests use their own prefix, build/windows/wine (see
-# cmake/OlvTests.cmake); create it before ctest so no test waits for it.
-(olv_prepare_wine "$PWD/build/windows/wine" unmanaged)
 
 mkdir -p build
 failed=()
 declare -A summary
 declare -A took
+
+# The windows preset's tests use their own prefix, build/windows/wine (see
+# cmake/OlvTests.cmake). When the windows stage ends, passed or failed, and when this script
+# stops early, every process of that prefix is ended (found by its environment: a crashed Wine
+# server leaves its device processes running, orphaned), and a process that will not end fails
+# the stage.
+wine_prefix=$PWD/build/windows/wine
+wine_in_use=0
+end_wine_stage() {
+    ((wine_in_use)) || return 0
+    wine_in_use=0
+    if ! olv_end_wine_prefix "$wine_prefix"; then
+        failed+=("windows: processes of $wine_prefix remained (named above)")
+        summary[windows]="${summary[windows]:-} (Wine processes remained)"
+    fi
+}
+trap end_wine_stage EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Create the prefix before ctest so no test waits for it; its first session ends here.
+wine_in_use=1
+(olv_prepare_wine "$wine_prefix" unmanaged)
+end_wine_stage
+
 for preset in "${PRESETS[@]}"; do
+    end_wine_stage # the stage before, when it was the windows one
     stage_start=$(date +%s)
+    if [[ $preset == windows ]]; then
+        wine_in_use=1
+    fi
     log="build/$preset.log"
     if [[ $preset == windows ]] && ! tools/deps/mingw-deps.sh </dev/null; then
         failed+=("windows: yaml-cpp and PCRE2 for MinGW (tools/deps/mingw-deps.sh)")
@@ -95,6 +121,7 @@ for preset in "${PRESETS[@]}"; do
     took[$preset]=$(olv_seconds_since "$stage_start")
     olv_log "[$preset] done in ${took[$preset]} s"
 done
+end_wine_stage
 
 echo
 olv_log "summary ($(olv_seconds_since "$start") s)"
