@@ -137,6 +137,10 @@ if ((up_to_date)) && [[ -f $prefix/$stamp_name && $(grep -v '^built ' "$prefix/$
     say "up to date in ${prefix#"$root"/} ($(grep '^built ' "$prefix/$stamp_name" | cut -d' ' -f2- | paste -sd,))"
     exit 0
 fi
+# The prefix is replaced as a whole: never one this script did not make (say, an MSYS2 prefix).
+if [[ -e $prefix && ! -f $prefix/$stamp_name ]] && [[ -n $(ls -A "$prefix" 2>/dev/null) ]]; then
+    die "$prefix exists and was not made by this script (no $stamp_name): refusing to replace it"
+fi
 say "building into ${prefix#"$root"/}: $(for pkg in "${packages[@]}"; do printf '%s %s  ' "$pkg" "${version[$pkg]}"; done)"
 
 rm -rf "$work"
