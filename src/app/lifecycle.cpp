@@ -255,6 +255,10 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
     }
     if (timerId != TIMER_DRAIN) return;
     if (app->recording != 0 && app->trace != nullptr) {
+        // Windows' loss figures are asked every tick, not only with the other counters once a
+        // second: a session that is taken over answers no more, and what it said last is what
+        // the notes will report.
+        ReadLossFigures(app->trace);
         if (++app->timerTicks >= 10) {
             app->timerTicks = 0;
             GatherCompletenessCounters(app);

@@ -223,10 +223,10 @@ TEST_CASE_FIXTURE(CaptureFixture, "loss figures are summed over both sessions, a
     LossFigures figures = ReadLossFigures(tc);
     CHECK(figures.eventsLost == 15);
     CHECK(figures.buffersLost == 3);
-    SimTraceFailStep(kKernelName, kSimStepQuery, 31, 1); // a failed query adds nothing
+    SimTraceFailStep(kKernelName, kSimStepQuery, 31, 1); // a failed query keeps the last figures
     figures = ReadLossFigures(tc);
-    CHECK(figures.eventsLost == 3);
-    CHECK(figures.buffersLost == 2);
+    CHECK(figures.eventsLost == 15);
+    CHECK(figures.buffersLost == 3);
 
     SimTraceSetLosses(kKernelName, 20, 4);
     SimTraceSetLosses(kDnsName, 5, 5);
@@ -237,6 +237,44 @@ TEST_CASE_FIXTURE(CaptureFixture, "loss figures are summed over both sessions, a
     figures = ReadLossFigures(tc);
     CHECK(figures.eventsLost == 25);
     CHECK(figures.buffersLost == 9);
+}
+
+// A session that ended by itself answers no query and may fail its stop; what it reported last
+// must still count, and a stop that reports less than that does not lower it.
+TEST_CASE_FIXTURE(CaptureFixture, "loss figures of a session that ended by itself survive the "
+                                  "stop") {
+    struct Case {
+        const char* name;
+        bool endsBySelf; // the session goes from outside: no query or stop answers any more
+        uint32_t eventsAtStop, buffersAtStop;
+        uint32_t expectEvents, expectBuffers;
+    };
+    const Case cases[] = {
+        {"ended from outside", true, 0, 0, 12 + 3, 1 + 2},
+        {"queries fail, stop reports less", false, 2, 0, 12 + 3, 1 + 2},
+        {"queries fail, stop reports more", false, 40, 6, 40 + 3, 6 + 2},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        Fresh();
+        SimTraceSetLosses(kKernelName, 12, 1);
+        SimTraceSetLosses(kDnsName, 3, 2);
+        REQUIRE(Start());
+        CHECK(ReadLossFigures(tc).eventsLost == 15); // the timer's query while running
+        if (c.endsBySelf) {
+            REQUIRE(SimTraceEndSession(kKernelName, 0));
+        } else {
+            SimTraceFailStep(kKernelName, kSimStepQuery, kStatusInstanceNotFound, 1000);
+        }
+        LossFigures figures = ReadLossFigures(tc);
+        CHECK(figures.eventsLost == 15);
+        CHECK(figures.buffersLost == 3);
+        SimTraceSetLosses(kKernelName, c.eventsAtStop, c.buffersAtStop);
+        StopTraceSessions(tc);
+        figures = ReadLossFigures(tc);
+        CHECK(figures.eventsLost == c.expectEvents);
+        CHECK(figures.buffersLost == c.expectBuffers);
+    }
 }
 
 // Also the one test of a record whose decoding faults: it is counted as unreadable, and the next
