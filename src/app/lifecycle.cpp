@@ -29,9 +29,6 @@ bool Failed(char16_t (&failure)[kFailureChars], const char16_t* text) {
     CopyBounded(failure, kFailureChars, text);
     return false;
 }
-constexpr const char16_t kPathTooLong[] =
-    u"The path is longer than 259 characters. Windows cannot start a program from it, so "
-    u"nothing was started.";
 constexpr const char16_t kDroppedPathTooLong[] =
     u"The dropped file's path is longer than 259 characters, so Olvetta could not start it. "
     u"The path box is unchanged.";
@@ -124,7 +121,44 @@ bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFai
     return true;
 }
 
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+
+// Removes blanks at both ends; returns the new length.
+size_t TrimBlanks(char16_t* text) {
+    size_t length = TextLength(text);
+    size_t start = 0;
+    while (start < length && IsBlank(text[start]))
+        ++start;
+    while (length > start && IsBlank(text[length - 1]))
+        --length;
+    for (size_t i = start; i < length; ++i)
+        text[i - start] = text[i];
+    text[length - start] = 0;
+    return length - start;
+}
+
 } // namespace
+
+const char16_t kPathTooLong[] =
+    u"The path is longer than 259 characters. Windows cannot start a program from it, so "
+    u"nothing was started.";
+
+bool TrimPastedPath(char16_t* path) {
+    if (path == nullptr) return false;
+    const size_t before = TextLength(path);
+    size_t length = TrimBlanks(path);
+    if (length >= 2 && path[0] == u'"' && path[length - 1] == u'"') {
+        for (size_t i = 1; i + 1 < length; ++i)
+            path[i - 1] = path[i];
+        path[length - 2] = 0;
+        // Blanks inside the quotes belong to the path only if a file is named so; Windows
+        // drops trailing blanks of a name anyway, and leading ones are never meant.
+        length = TrimBlanks(path);
+    }
+    return length != before;
+}
 
 bool IsExeFileName(const char16_t* name) {
     size_t n = TextLength(name);
@@ -146,6 +180,8 @@ void ResetFailedStart(AppState* app) {
 void StartMonitoring(AppState* app) {
     char16_t path[kTargetTextChars] = {};
     UiGetText(app->targetEdit, path, kTargetTextChars);
+    // The box then shows the path that was started.
+    if (TrimPastedPath(path)) UiSetText(app->targetEdit, path);
     if (path[0] == 0) {
         Message(app, u"Choose the EXE file to run first.", kIconWarning);
         return;

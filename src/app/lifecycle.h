@@ -39,6 +39,13 @@ bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intp
 // WM_DESTROY: a running recording is stopped in full (the shell then posts WM_QUIT).
 void HandleDestroy(AppState* app);
 
+// A path as "Copy as path" or a careless paste gives it: blanks (spaces, tabs, line breaks)
+// around it and one pair of enclosing double quotes are removed, in place. Returns whether the
+// text changed.
+bool TrimPastedPath(char16_t* path);
+// The message of a path too long to start a program from (Start and Browse both give it).
+extern const char16_t kPathTooLong[];
+
 // Whether a name matches "*.exe" as PathMatchSpecW matches it, ignoring case.
 bool IsExeFileName(const char16_t* name);
 

@@ -20,6 +20,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "tracking/tracking_state.h"
+#include "support/text_check.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -438,6 +439,13 @@ TEST_CASE("commands of the view and the menus") {
         HeadlessQueueDialogPath(u"C:\\b.exe");
         DispatchCommand(r.app, kIdBrowseButton);
         CHECK(r.Text(kIdTargetEdit) == u"C:\\b.exe");
+        // A chosen path too long to start from is refused as Start refuses it, not dropped.
+        const std::u16string tooLong = u"C:\\" + std::u16string(300, u'a') + u".exe";
+        HeadlessQueueDialogPath(tooLong.c_str());
+        DispatchCommand(r.app, kIdBrowseButton);
+        CHECK(r.LastMessage().find(u"longer than 259 characters") != std::u16string::npos);
+        CHECK(r.LastIcon() == kIconError);
+        CHECK(r.Text(kIdTargetEdit) == u"C:\\b.exe");
     }
     SUBCASE("About names the version and opens no address") {
         DispatchCommand(r.app, kCmdAbout);
@@ -445,6 +453,37 @@ TEST_CASE("commands of the view and the menus") {
         CHECK(r.LastIcon() == kIconInformation);
         CHECK(HeadlessModel()->shellCount == 0);
     }
+}
+
+TEST_CASE("a pasted path with quotes or blanks around it is started as the path inside") {
+    struct Case {
+        const char16_t* pasted;
+        const char16_t* trimmed;
+    };
+    const Case cases[] = {
+        {u"\"C:\\Samples\\a.exe\"", kPath},           // Explorer's "Copy as path"
+        {u"  C:\\Samples\\a.exe \t\r\n", kPath},      // blanks and a line break
+        {u" \" C:\\Samples\\a.exe\"  ", kPath},        // both, blanks inside the quotes
+        {u"C:\\Samples\\a.exe", kPath},                // nothing to trim
+        {u"\"C:\\Samples\\a.exe", u"\"C:\\Samples\\a.exe"}, // one quote: not a pair
+        {u"\"\"", u""},                                  // only quotes: empty
+        {u"\"", u"\""},
+    };
+    for (const Case& c : cases) {
+        std::u16string text = c.pasted;
+        const std::string shown = U8(text.c_str());
+        CAPTURE(shown);
+        TrimPastedPath(text.data());
+        CHECK(std::u16string(text.c_str()) == c.trimmed);
+    }
+
+    Recorder r;
+    HeadlessSetText(kIdTargetEdit, u" \"C:\\Samples\\a.exe\" ");
+    r.Start();
+    CHECK(r.app->recording == 1);
+    CHECK(r.Text(kIdTargetEdit) == kPath);
+    CHECK(std::u16string(r.app->recordingInfo.target) == kPath);
+    r.Stop();
 }
 
 TEST_CASE("dropped files") {
