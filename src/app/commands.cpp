@@ -66,7 +66,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         StopMonitoring(app);
         break;
     case kIdClearButton:
-        ClearRows(app);
+        ClearRowsAsked(app);
         break;
     case kIdExportCsvButton:
     case kCmdExportCsv:
@@ -98,7 +98,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         ScheduleRowSigning(app);
         break;
     case kCmdExit:
-        UiDestroyWindow(app->mainWindow);
+        if (HandleCloseRequest(app)) UiDestroyWindow(app->mainWindow);
         break;
     case kCmdProcessTree:
         ShowProcessTreeWindow(app);

@@ -13,6 +13,7 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
+#include "report/discard.h"
 #include "views/row_store.h"
 #include "views/view_texts.h"
 
@@ -76,6 +77,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     info.utcBias = CurrentUtcBias();
     info.started = LocalNow();
     app->recordingInfoValid = 1;
+    app->cleared = ClearedRows{};
 }
 
 bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFailureChars]) {
@@ -173,6 +175,7 @@ void ResetFailedStart(AppState* app) {
     ClearRows(app);
     app->recordingInfo = RecordingInfo{};
     app->recordingInfoValid = 0;
+    app->cleared = ClearedRows{};
     app->recording = 0;
     SetIdleControls(app);
 }
@@ -350,6 +353,16 @@ bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intp
         return false;
     }
     return true;
+}
+
+bool HandleCloseRequest(AppState* app) {
+    return ConfirmDiscardingRows(app, kDiscardByClose);
+}
+
+void ClearRowsAsked(AppState* app) {
+    if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
+    CountClearedRows(app);
+    ClearRows(app);
 }
 
 void HandleDestroy(AppState* app) {

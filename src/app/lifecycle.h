@@ -36,6 +36,12 @@ void HandleDroppedFile(AppState* app, const char16_t* name);
 // The two messages other threads post (WM_APP_TARGET_EXITED, WM_APP_TRACE_STOPPED), for the
 // window and for every other driver of the core; false for any other message.
 bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// WM_CLOSE and "Exit": whether the window may go. Asks first when rows would be lost (unsaved
+// rows, or a recording that would be stopped).
+bool HandleCloseRequest(AppState* app);
+// "Clear": asks first when unsaved rows would be lost; on Yes the rows are counted as cleared by
+// the user (the files and the summary report them) and removed.
+void ClearRowsAsked(AppState* app);
 // WM_DESTROY: a running recording is stopped in full (the shell then posts WM_QUIT).
 void HandleDestroy(AppState* app);
 

@@ -17,6 +17,7 @@
 #include "platform/ui.h"
 #include "record/app_state.h"
 #include "report/completeness.h"
+#include "report/discard.h"
 #include "views/row_store.h"
 
 namespace olv {
@@ -74,6 +75,21 @@ bool ReadRows(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSi
     return true;
 }
 
+// The ClearedRows block of a version-3 file: its size (at least the fields known here, at most
+// kClearedRowsLargest) and its fields; what a later version appended is read past. False for a
+// block that is too short, too long or cut off.
+bool ReadClearedRows(FileHandle file, ClearedRows* out) {
+    uint32_t size = 0;
+    if (!ReadExactly(file, &size, sizeof size)) return false;
+    if (size < kClearedRowsSize || size > kClearedRowsLargest) return false;
+    unsigned char rest[kClearedRowsLargest];
+    if (!ReadExactly(file, rest, size - sizeof size)) return false;
+    std::memcpy(reinterpret_cast<unsigned char*>(out) + sizeof size, rest,
+                kClearedRowsSize - sizeof size);
+    out->blockSize = size;
+    return true;
+}
+
 // Makes a row from a file safe for the views: known category and severity, terminated texts.
 void RepairRow(EventRow* row) {
     if (row->category > kMaxCategory) row->category = kMaxCategory;
@@ -106,7 +122,10 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
-    header.version = kSessionVersion;
+    // Version 3 only when there is a Clear to report: other files stay readable by every
+    // earlier version, and an earlier version refuses a file it would call complete.
+    const bool cleared = app->cleared.rows != 0;
+    header.version = cleared ? kSessionVersionCleared : kSessionVersion;
     header.recordSize = kSessionRecordSize;
     header.rowCount = static_cast<uint32_t>(app->rowCount);
     WriteBytes(&writer, &header, sizeof header);
@@ -116,6 +135,11 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     snap->blockSize = kRecordingInfoSize;
     snap->flags &= ~static_cast<uint32_t>(completenessUnknown);
     WriteBytes(&writer, snap, kRecordingInfoSize);
+    if (cleared) {
+        ClearedRows block = app->cleared;
+        block.blockSize = kClearedRowsSize;
+        WriteBytes(&writer, &block, kClearedRowsSize);
+    }
 
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
     uint64_t left = app->rows == nullptr || app->rowCount <= 0
@@ -149,6 +173,7 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->rowCount;
         outcome = WriteSessionFile(app, path, &snap);
+        if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
     return ReportFileOutcome(app, outcome, count, u"%d events saved.",
                              u"The session could not be saved. Nothing was changed: any file "
@@ -166,6 +191,7 @@ void OpenSession(AppState* app) {
                           path, kSafeTargetPathChars)) {
         return;
     }
+    if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
     OpenSessionFromPath(app, path);
 }
 
@@ -185,31 +211,41 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     int64_t fileSize = 0;
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
         (header.recordSize != kSessionRecordSize && header.recordSize != kSessionRecordSizeV1) ||
-        (header.version != 1 && header.version != kSessionVersion) || !FileSize(file, &fileSize)) {
+        (header.version != 1 && header.version != kSessionVersion &&
+         header.version != kSessionVersionCleared) ||
+        !FileSize(file, &fileSize)) {
         CloseFile(file);
         ShowNotReadable(app);
         return false;
     }
 
-    const bool hasBlock = header.version == kSessionVersion;
-    const int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
-    if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0 ||
-        int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
+    const bool hasBlock = header.version >= kSessionVersion;
+    const bool hasCleared = header.version == kSessionVersionCleared;
+    int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
+    if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0) {
         CloseFile(file);
         ShowDamaged(app);
         return false;
     }
 
     RecordingInfo block{};
+    ClearedRows cleared{};
     if (hasBlock) {
         if (!ReadExactly(file, &block, kRecordingInfoSize) ||
-            block.blockSize != kRecordingInfoSize) {
+            block.blockSize != kRecordingInfoSize ||
+            (hasCleared && !ReadClearedRows(file, &cleared))) {
             CloseFile(file);
             ShowDamaged(app);
             return false;
         }
         block.target[519] = 0;
         block.tool[63] = 0;
+        if (hasCleared) dataStart += cleared.blockSize;
+    }
+    if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
+        CloseFile(file);
+        ShowDamaged(app);
+        return false;
     }
 
     const uint32_t count = header.rowCount;
@@ -241,6 +277,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         app->recordingInfo.flags = completenessUnknown;
         app->recordingInfoValid = 0;
     }
+    app->cleared = hasCleared ? cleared : ClearedRows{};
     AtomicExchange(app->droppedHere, 0);
 
     EnterLock(&app->rowsLock);
