@@ -23,8 +23,9 @@ namespace olv {
 namespace {
 
 constexpr const char16_t* kCaption = kProductName;
-// "ETW: " or "Launch: " and a subsystem's error text of at most 512 characters.
-constexpr size_t kFailureChars = 600;
+// "ETW: " or "Launch: ", a subsystem's error text of at most 512 characters, and the program's
+// path.
+constexpr size_t kFailureChars = 1200;
 
 bool Failed(char16_t (&failure)[kFailureChars], const char16_t* text) {
     CopyBounded(failure, kFailureChars, text);
@@ -96,7 +97,8 @@ bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFai
     if (app->launcher == nullptr) return Failed(failure, kNoMemory);
     InitLauncher(app->launcher);
     if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
-        FormatText(failure, kFailureChars, u"Launch: %s", app->launcher->errorText);
+        FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
+                   path);
         return false;
     }
 

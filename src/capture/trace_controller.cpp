@@ -11,6 +11,7 @@
 #include "capture/trace_controller.h"
 #include "capture/trace_controller_internal.h"
 #include "decode/decode.h"
+#include "platform/error_message.h"
 #include "platform/guarded_call.h"
 #include "platform/memory.h"
 #include "platform/trace_session.h"
@@ -37,7 +38,7 @@ constexpr const char16_t* kSessionTakenText =
     u"Recording stopped on its own: something else took the Windows kernel trace session. "
     u"Nothing after this point was recorded.";
 constexpr const char16_t* kSessionEndedFormat =
-    u"Recording stopped on its own (ProcessTrace: %lu). Nothing after this point was recorded.";
+    u"Recording stopped on its own (ProcessTrace: %s). Nothing after this point was recorded.";
 constexpr size_t kErrorTextUnits = sizeof(TraceController::errorText) / sizeof(char16_t);
 constexpr size_t kStoppedTextUnits = 256;
 
@@ -83,7 +84,9 @@ uint32_t KernelThreadMain(void* argument) {
     if (status == kStatusSuccess || status == kStatusCancelled) {
         CopyBounded(text, kStoppedTextUnits, kSessionTakenText);
     } else {
-        FormatText(text, kStoppedTextUnits, kSessionEndedFormat, status);
+        char16_t reason[kErrorMessageChars];
+        SystemErrorMessage(status, reason, kErrorMessageChars);
+        FormatText(text, kStoppedTextUnits, kSessionEndedFormat, reason);
     }
     if (!UiPostMessage(tc->notifyWindow, WM_APP_TRACE_STOPPED, 0,
                        reinterpret_cast<intptr_t>(text))) {
@@ -97,6 +100,13 @@ void KeepLargerFigures(TraceController* tc, LossSession which, uint32_t eventsLo
                        uint32_t buffersLost) {
     if (eventsLost > tc->keptEventsLost[which]) tc->keptEventsLost[which] = eventsLost;
     if (buffersLost > tc->keptBuffersLost[which]) tc->keptBuffersLost[which] = buffersLost;
+}
+
+// "<what>: <the system's text> (<n>)", for example "OpenTrace failed: Access is denied. (5)".
+void SetErrorWithSystemText(TraceController* tc, const char16_t* format, uint32_t error) {
+    char16_t reason[kErrorMessageChars];
+    SystemErrorMessage(error, reason, kErrorMessageChars);
+    FormatText(tc->errorText, kErrorTextUnits, format, reason);
 }
 
 void SetErrorText(TraceController* tc, const char16_t* text) {
@@ -207,7 +217,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     }
     FreeBlock(block);
     if (status != kStatusSuccess) {
-        FormatText(tc->errorText, kErrorTextUnits, u"StartTrace failed: %lu", status);
+        SetErrorWithSystemText(tc, u"StartTrace failed: %s", status);
         if (status == kStatusAccessDenied) {
             AppendBounded(tc->errorText, kErrorTextUnits, u" (Admin required)");
         }
@@ -218,7 +228,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     StoreTraceHandle(tc->kernelTrace,
                      OpenRealTimeTrace(kKernelLoggerName, OnEventRecord, &lastError));
     if (tc->kernelTrace == kNoSession) {
-        FormatText(tc->errorText, kErrorTextUnits, u"OpenTrace failed: %lu", lastError);
+        SetErrorWithSystemText(tc, u"OpenTrace failed: %s", lastError);
         StopTraceSessions(tc);
         return false;
     }
@@ -228,7 +238,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     tc->kernelThread = StartThread(KernelThreadMain, tc, &threadError);
     if (tc->kernelThread == nullptr) {
         AtomicExchange(tc->kernelRunning, 0);
-        FormatText(tc->errorText, kErrorTextUnits, u"CreateThread failed: %lu", threadError);
+        SetErrorWithSystemText(tc, u"CreateThread failed: %s", threadError);
         StopTraceSessions(tc);
         return false;
     }

@@ -39,15 +39,23 @@ void ShowError(AppState* app, const char16_t* text) {
     UiMessageBox(app->mainWindow, text, kCaption, kIconError, kButtonsOk);
 }
 
-void ShowNotReadable(AppState* app) {
-    ShowError(app, u"This is not a session file this version can read.");
+// Every refusal of a file names it.
+void ShowAboutFile(AppState* app, const char16_t* text, const char16_t* path) {
+    char16_t message[1024];
+    FormatText(message, 1024, u"%s\n\nFile: %s", text, path);
+    ShowError(app, message);
 }
-void ShowDamaged(AppState* app) {
-    ShowError(app, u"The session file is damaged.");
+void ShowNotReadable(AppState* app, const char16_t* path) {
+    ShowAboutFile(app, u"This is not a session file this version can read.", path);
 }
-void ShowReadFailed(AppState* app) {
-    ShowError(app,
-              u"The session could not be read. What was already open has been left as it was.");
+void ShowDamaged(AppState* app, const char16_t* path) {
+    ShowAboutFile(app, u"The session file is damaged.", path);
+}
+void ShowReadFailed(AppState* app, const char16_t* path) {
+    ShowAboutFile(app,
+                  u"The session could not be read. What was already open has been left as it "
+                  u"was.",
+                  path);
 }
 
 // Reads exactly bytes bytes; false on a failed or short read.
@@ -117,9 +125,13 @@ void ShowCompletenessAfterOpen(AppState* app) {
 }
 
 // The file itself: header, the recording's block, every row. rowsLock is held.
-FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap) {
+FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap,
+                             uint32_t* openError) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    if (!OpenSafeFile(&writer, path)) {
+        *openError = writer.openError;
+        return kFileNotOpened;
+    }
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
     // Version 3 only when there is a Clear to report: other files stay readable by every
@@ -168,16 +180,17 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
     if (!TakeRecordingSnapshot(app, &snap, false)) return false;
 
     FileOutcome outcome;
+    uint32_t openError = 0;
     int32_t count;
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->rowCount;
-        outcome = WriteSessionFile(app, path, &snap);
+        outcome = WriteSessionFile(app, path, &snap, &openError);
         if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
     return ReportFileOutcome(app, outcome, count, u"%d events saved.",
                              u"The session could not be saved. Nothing was changed: any file "
-                             u"that was already there has been left as it was.");
+                             u"that was already there has been left as it was.", path, openError);
 }
 
 void OpenSession(AppState* app) {
@@ -201,9 +214,12 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
                      kIconWarning, kButtonsOk);
         return false;
     }
-    FileHandle file = OpenFileForReading(path, nullptr);
+    uint32_t openError = 0;
+    FileHandle file = OpenFileForReading(path, &openError);
     if (file == nullptr) {
-        ShowError(app, u"Failed to open file.");
+        char16_t message[1024];
+        FormatFileFailure(message, 1024, u"The session file could not be opened", openError, path);
+        ShowError(app, message);
         return false;
     }
 
@@ -215,7 +231,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
          header.version != kSessionVersionCleared) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
-        ShowNotReadable(app);
+        ShowNotReadable(app, path);
         return false;
     }
 
@@ -224,7 +240,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
     if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0) {
         CloseFile(file);
-        ShowDamaged(app);
+        ShowDamaged(app, path);
         return false;
     }
 
@@ -235,7 +251,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
             block.blockSize != kRecordingInfoSize ||
             (hasCleared && !ReadClearedRows(file, &cleared))) {
             CloseFile(file);
-            ShowDamaged(app);
+            ShowDamaged(app, path);
             return false;
         }
         block.target[519] = 0;
@@ -244,7 +260,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     }
     if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
         CloseFile(file);
-        ShowDamaged(app);
+        ShowDamaged(app, path);
         return false;
     }
 
@@ -254,13 +270,13 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
         if (rows == nullptr) {
             CloseFile(file);
-            ShowReadFailed(app);
+            ShowReadFailed(app, path);
             return false;
         }
         if (!ReadRows(file, rows, count, header.recordSize)) {
             FreeBlock(rows);
             CloseFile(file);
-            ShowReadFailed(app);
+            ShowReadFailed(app, path);
             return false;
         }
         for (uint32_t i = 0; i < count; ++i)

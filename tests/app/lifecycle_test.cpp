@@ -251,7 +251,7 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
         // the block that stops a leftover DNS session, the DNS session's block and its thread's
         // start record), then the launcher.
         {"without administrator rights", [](Recorder&) { SimTraceSetAdmin(false); },
-         u"ETW: StartTrace failed: 5 (Admin required)", kIconError, true, true},
+         u"ETW: StartTrace failed: Access is denied. (5) (Admin required)", kIconError, true, true},
         {"no memory for the ring", [](Recorder&) { RefuseAllocationsAbove(100 * 1024 * 1024); },
          noMemory, kIconError, true, true},
         {"no memory for the trace controller", [](Recorder&) { RefuseNthAllocation(3); }, noMemory,
@@ -259,7 +259,7 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
         {"no memory for the launcher", [](Recorder&) { RefuseNthAllocation(9); }, noMemory,
          kIconError, true, true},
         {"the program cannot be created", [](Recorder&) { FailSimProcessCreate(2); },
-         u"Launch: The system cannot find the file specified.", kIconError, true, true},
+         u"Launch: The system cannot find the file specified. (2)\n\nProgram: C:\\Samples\\a.exe", kIconError, true, true},
         {"the program cannot be resumed", [](Recorder&) { FailSimResume(); },
          u"The program was created but could not be started. Nothing was recorded.", kIconError,
          true, true},

@@ -58,9 +58,9 @@ TEST_CASE_FIXTURE(CaptureFixture, "every failure of the start leaves its exact t
         {"properties block refused", [] { RefuseNthAllocation(1); }, 0, "Memory allocation failed",
          false, 0},
         {"no administrator rights", [] { SimTraceSetAdmin(false); }, 0,
-         "StartTrace failed: 5 (Admin required)", false, 1},
+         "StartTrace failed: Access is denied. (5) (Admin required)", false, 1},
         {"start fails otherwise", [] { SimTraceFailStep(kKernelName, kSimStepStart, 1450, 1); }, 0,
-         "StartTrace failed: 1450", false, 1},
+         "StartTrace failed: Error 1450", false, 1},
         {"session in use, answer No", [] { SimTraceAddForeignSession(kKernelName); }, kAnswerNo,
          "The Windows kernel trace session is in use by another program.", true, 1},
         {"session in use, Yes, but the other session cannot be stopped",
@@ -68,10 +68,10 @@ TEST_CASE_FIXTURE(CaptureFixture, "every failure of the start leaves its exact t
              SimTraceAddForeignSession(kKernelName);
              SimTraceFailStep(kKernelName, kSimStepStop, 5, 1);
          },
-         kAnswerYes, "StartTrace failed: 183", true, 2},
+         kAnswerYes, "StartTrace failed: Error 183", true, 2},
         {"consumer cannot be opened", [] { SimTraceFailStep(kKernelName, kSimStepOpen, 161, 1); },
-         0, "OpenTrace failed: 161", false, 1},
-        {"thread cannot be made", [] { RefuseNthThreadStart(1); }, 0, "CreateThread failed: 8",
+         0, "OpenTrace failed: Error 161", false, 1},
+        {"thread cannot be made", [] { RefuseNthThreadStart(1); }, 0, "CreateThread failed: Not enough memory resources are available to process this command. (8)",
          false, 1},
     };
     for (const Case& c : cases) {
@@ -135,7 +135,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "a session ended from outside posts exactly on
         {0, taken, false},
         {1223, taken, false},
         {4201,
-         "Recording stopped on its own (ProcessTrace: 4201). Nothing after this point was "
+         "Recording stopped on its own (ProcessTrace: Error 4201). Nothing after this point was "
          "recorded.",
          false},
         {0, nullptr, true},

@@ -152,9 +152,10 @@ TEST_CASE("Opening fails without change when the file, the memory or the state i
     } cases[] = {
         {"memory for the rows refused",
          "The session could not be read. What was already open has been left as it was."},
-        {"a folder", "Failed to open file."},
-        {"no such file", "Failed to open file."},
-        {"a named pipe", "Failed to open file."},
+        {"a folder", "The session file could not be opened: Access is denied. (5)"},
+        {"no such file",
+         "The session file could not be opened: The system cannot find the file specified. (2)"},
+        {"a named pipe", "The session file could not be opened: Access is denied. (5)"},
         {"a recording is running", "Stop monitoring before opening a session."},
     };
     for (const auto& c : cases) {
@@ -181,8 +182,9 @@ TEST_CASE("Opening fails without change when the file, the memory or the state i
         f.app->recording = 0;
         ResetAllocationFaults();
         CHECK(f.Messages() == 1);
-        CHECK(LastMessage(name == "a recording is running" ? kIconWarning : kIconError) ==
-              c.message);
+        const bool refusedFile = name != "a recording is running";
+        CHECK(LastMessage(refusedFile ? kIconError : kIconWarning) ==
+              std::string(c.message) + (refusedFile ? "\n\nFile: " + U8(path.c_str()) : ""));
         CheckCurrentUntouched(f);
     }
 }
@@ -246,7 +248,8 @@ TEST_CASE("Session corpus") {
         }
         CHECK(LastMessage(kIconError) ==
               (name[0] == 'd' ? "The session file is damaged."
-                              : "This is not a session file this version can read."));
+                              : "This is not a session file this version can read.") +
+                  std::string("\n\nFile: ") + entry.path().string());
         CheckCurrentUntouched(f);
     }
     CHECK(files >= 19);
