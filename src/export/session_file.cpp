@@ -83,6 +83,27 @@ bool ReadRows(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSi
     return true;
 }
 
+// Before a large session is read: refuses one whose rows (with their index in the shown list)
+// would not fit in the memory the system reports as available, saying how much it needs, rather
+// than take all the machine has or fail after a long read. True when it fits or the system
+// cannot say.
+bool RowsFitInMemory(AppState* app, uint32_t count, const char16_t* path) {
+    const uint64_t needed = uint64_t{count} * (sizeof(EventRow) + sizeof(int32_t));
+    uint64_t available = 0;
+    if (!AvailableMemoryBytes(&available) || needed <= available) return true;
+    constexpr uint64_t kMiB = 1024 * 1024;
+    char16_t text[1024];
+    FormatText(text, 1024,
+               u"This session holds %lu rows and needs %lu MB of memory to open, but this "
+               u"computer has only %lu MB available now. Nothing was read; what was already open "
+               u"has been left as it was.\n\nClosing other programs frees memory.\n\nFile: %s",
+               count, static_cast<uint32_t>((needed + kMiB - 1) / kMiB),
+               static_cast<uint32_t>(available / kMiB > UINT32_MAX ? UINT32_MAX : available / kMiB),
+               path);
+    ShowError(app, text);
+    return false;
+}
+
 // The ClearedRows block of a version-3 file: its size (at least the fields known here, at most
 // kClearedRowsLargest) and its fields; what a later version appended is read past. False for a
 // block that is too short, too long or cut off.
@@ -265,6 +286,10 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     }
 
     const uint32_t count = header.rowCount;
+    if (!RowsFitInMemory(app, count, path)) {
+        CloseFile(file);
+        return false;
+    }
     EventRow* rows = nullptr;
     if (count > 0) {
         rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));

@@ -103,3 +103,36 @@ TEST_CASE("Without a Clear the session stays version 2 and opening one forgets t
 }
 
 } // namespace olv
+
+namespace olv {
+
+// Clear gives back what a large recording took: the blocks beyond the first allocation go, and
+// the next row starts with the first block again.
+TEST_CASE("Clear releases row memory beyond the first allocation") {
+    ExportFixture f;
+    f.Finished();
+    const EventRow row = MakeRow(kRows[0]);
+    for (int i = 0; i < kFirstRowCapacity + 1; ++i)
+        AppendRow(f.app, &row);
+    SignWaitingRows(f.app, kFirstRowCapacity + 1);
+    REQUIRE(f.app->rowCapacity > kFirstRowCapacity);
+    REQUIRE(f.app->shownCapacity > kFirstRowCapacity);
+    const int64_t liveBefore = LiveAllocationCount();
+    HeadlessQueueAnswer(kAnswerYes);
+    DispatchCommand(f.app, kIdClearButton);
+    CHECK(f.app->rowCount == 0);
+    CHECK(f.app->rowCapacity == 0);
+    CHECK(f.app->shownCapacity == 0);
+    CHECK(f.app->signatureCapacity == 0);
+    CHECK(LiveAllocationCount() == liveBefore - 3);
+    AppendRow(f.app, &row);
+    CHECK(f.app->rowCapacity == kFirstRowCapacity);
+    CHECK(f.app->rowCount == 1);
+
+    // A store that never grew beyond its first block keeps it.
+    HeadlessQueueAnswer(kAnswerYes);
+    DispatchCommand(f.app, kIdClearButton);
+    CHECK(f.app->rowCapacity == kFirstRowCapacity);
+}
+
+} // namespace olv

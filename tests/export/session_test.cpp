@@ -189,6 +189,37 @@ TEST_CASE("Opening fails without change when the file, the memory or the state i
     }
 }
 
+// A session whose rows would not fit in the memory the system has is refused before any row is
+// read, with what it needs; the file is sparse, so the test writes almost nothing.
+TEST_CASE("A session too large for the available memory is refused with what it needs") {
+    ExportFixture f;
+    TempFolder tmp;
+    FillCurrent(f);
+    const RecordingInfo block = StoppedRecordingInfo();
+    Bytes head = SessionBytes(2, 3256, {}, &block);
+    const uint32_t rows = 2000000;
+    std::memcpy(&head[12], &rows, 4);
+    WriteAll(tmp.Path("huge.ols"), head);
+    std::filesystem::resize_file(tmp.Path("huge.ols"), head.size() + uint64_t{rows} * 3256);
+
+    SetAvailableMemoryOverride(1024ull * 1024 * 1024);
+    const int64_t liveBefore = LiveAllocationCount();
+    CHECK_FALSE(OpenSessionFromPath(f.app, tmp.Path16("huge.ols").c_str()));
+    CHECK(LiveAllocationCount() == liveBefore); // nothing was allocated for the rows
+    CHECK(LastMessage(kIconError) ==
+          "This session holds 2000000 rows and needs 6218 MB of memory to open, but this "
+          "computer has only 1024 MB available now. Nothing was read; what was already open has "
+          "been left as it was.\n\nClosing other programs frees memory.\n\nFile: " +
+              tmp.Path("huge.ols").string());
+    CheckCurrentUntouched(f);
+
+    // With room enough the same check lets a session through.
+    SetAvailableMemoryOverride(64ull * 1024 * 1024 * 1024);
+    WriteAll(tmp.Path("small.ols"), SessionBytes(2, 3256, SpecRows(), &block));
+    CHECK(OpenSessionFromPath(f.app, tmp.Path16("small.ols").c_str()));
+    SetAvailableMemoryOverride(0);
+}
+
 TEST_CASE("Rows read are repaired so that no row can break the views") {
     ExportFixture f;
     TempFolder tmp;
