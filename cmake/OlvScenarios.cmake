@@ -122,3 +122,15 @@ olv_replay_expect(operation_not_recorded STATUS 1 EXPECT "no row has the operati
 olv_replay_expect(open_damaged_session STATUS 1 EXPECT "^\\[error\\] The session file is damaged\\."
                   ARGS --open "${PROJECT_SOURCE_DIR}/tests/corpus/session/damaged_block_size.ols"
                        --csv never.csv)
+
+# The downloader with its kernel session taken over after event 30: the 12 events Windows
+# reported lost while the session ran must still be in the notes, although the ended session
+# answers no more queries and its stop fails.
+set(kernel_ends "${PROJECT_BINARY_DIR}/scenarios/downloader_kernel_ends.jsonl")
+file(READ "${OLV_SCENARIOS}/downloader.jsonl" downloader_text)
+file(WRITE "${kernel_ends}"
+     "${downloader_text}{\"kind\":\"traceEnds\",\"session\":\"kernel\",\"afterEvent\":30,\"status\":0}\n")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${OLV_SCENARIOS}/downloader.jsonl")
+olv_replay_expect(downloader_kernel_ends STATUS 0
+                  EXPECT "took the Windows kernel trace session.*12 event\\(s\\) were dropped by Windows.*1 whole buffer"
+                  ARGS "${kernel_ends}" --json downloader_kernel_ends.json --summary)

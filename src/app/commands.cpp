@@ -2,6 +2,7 @@
 #include "app/commands.h"
 
 #include "base/product.h"
+#include "base/text.h"
 
 #include "app/lifecycle.h"
 #include "export/exports.h"
@@ -21,13 +22,20 @@ namespace {
 
 constexpr const char16_t* kCaption = kProductName;
 
+// The dialog gets room for a path longer than a program can be started from, so that such a
+// choice is refused with Start's message instead of failing without a word.
 void BrowseForTarget(AppState* app) {
-    char16_t path[kTargetPathChars] = {};
+    char16_t path[kTargetTextChars] = {};
     static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
-    if (UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
-                         kTargetPathChars)) {
-        UiSetText(app->targetEdit, path);
+    if (!UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
+                          kTargetTextChars)) {
+        return;
     }
+    if (TextLength(path) >= kTargetPathChars) {
+        UiMessageBox(app->mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
+        return;
+    }
+    UiSetText(app->targetEdit, path);
 }
 
 void ShowAbout(AppState* app) {
@@ -58,7 +66,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         StopMonitoring(app);
         break;
     case kIdClearButton:
-        ClearRows(app);
+        ClearRowsAsked(app);
         break;
     case kIdExportCsvButton:
     case kCmdExportCsv:
@@ -90,7 +98,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         ScheduleRowSigning(app);
         break;
     case kCmdExit:
-        UiDestroyWindow(app->mainWindow);
+        if (HandleCloseRequest(app)) UiDestroyWindow(app->mainWindow);
         break;
     case kCmdProcessTree:
         ShowProcessTreeWindow(app);

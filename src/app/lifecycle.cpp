@@ -13,6 +13,7 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
+#include "report/discard.h"
 #include "views/row_store.h"
 #include "views/view_texts.h"
 
@@ -22,16 +23,14 @@ namespace olv {
 namespace {
 
 constexpr const char16_t* kCaption = kProductName;
-// "ETW: " or "Launch: " and a subsystem's error text of at most 512 characters.
-constexpr size_t kFailureChars = 600;
+// "ETW: " or "Launch: ", a subsystem's error text of at most 512 characters, and the program's
+// path.
+constexpr size_t kFailureChars = 1200;
 
 bool Failed(char16_t (&failure)[kFailureChars], const char16_t* text) {
     CopyBounded(failure, kFailureChars, text);
     return false;
 }
-constexpr const char16_t kPathTooLong[] =
-    u"The path is longer than 259 characters. Windows cannot start a program from it, so "
-    u"nothing was started.";
 constexpr const char16_t kDroppedPathTooLong[] =
     u"The dropped file's path is longer than 259 characters, so Olvetta could not start it. "
     u"The path box is unchanged.";
@@ -79,6 +78,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     info.utcBias = CurrentUtcBias();
     info.started = LocalNow();
     app->recordingInfoValid = 1;
+    app->cleared = ClearedRows{};
 }
 
 bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFailureChars]) {
@@ -97,7 +97,8 @@ bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFai
     if (app->launcher == nullptr) return Failed(failure, kNoMemory);
     InitLauncher(app->launcher);
     if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
-        FormatText(failure, kFailureChars, u"Launch: %s", app->launcher->errorText);
+        FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
+                   path);
         return false;
     }
 
@@ -124,7 +125,44 @@ bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFai
     return true;
 }
 
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+
+// Removes blanks at both ends; returns the new length.
+size_t TrimBlanks(char16_t* text) {
+    size_t length = TextLength(text);
+    size_t start = 0;
+    while (start < length && IsBlank(text[start]))
+        ++start;
+    while (length > start && IsBlank(text[length - 1]))
+        --length;
+    for (size_t i = start; i < length; ++i)
+        text[i - start] = text[i];
+    text[length - start] = 0;
+    return length - start;
+}
+
 } // namespace
+
+const char16_t kPathTooLong[] =
+    u"The path is longer than 259 characters. Windows cannot start a program from it, so "
+    u"nothing was started.";
+
+bool TrimPastedPath(char16_t* path) {
+    if (path == nullptr) return false;
+    const size_t before = TextLength(path);
+    size_t length = TrimBlanks(path);
+    if (length >= 2 && path[0] == u'"' && path[length - 1] == u'"') {
+        for (size_t i = 1; i + 1 < length; ++i)
+            path[i - 1] = path[i];
+        path[length - 2] = 0;
+        // Blanks inside the quotes belong to the path only if a file is named so; Windows
+        // drops trailing blanks of a name anyway, and leading ones are never meant.
+        length = TrimBlanks(path);
+    }
+    return length != before;
+}
 
 bool IsExeFileName(const char16_t* name) {
     size_t n = TextLength(name);
@@ -139,6 +177,7 @@ void ResetFailedStart(AppState* app) {
     ClearRows(app);
     app->recordingInfo = RecordingInfo{};
     app->recordingInfoValid = 0;
+    app->cleared = ClearedRows{};
     app->recording = 0;
     SetIdleControls(app);
 }
@@ -146,6 +185,8 @@ void ResetFailedStart(AppState* app) {
 void StartMonitoring(AppState* app) {
     char16_t path[kTargetTextChars] = {};
     UiGetText(app->targetEdit, path, kTargetTextChars);
+    // The box then shows the path that was started.
+    if (TrimPastedPath(path)) UiSetText(app->targetEdit, path);
     if (path[0] == 0) {
         Message(app, u"Choose the EXE file to run first.", kIconWarning);
         return;
@@ -255,6 +296,10 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
     }
     if (timerId != TIMER_DRAIN) return;
     if (app->recording != 0 && app->trace != nullptr) {
+        // Windows' loss figures are asked every tick, not only with the other counters once a
+        // second: a session that is taken over answers no more, and what it said last is what
+        // the notes will report.
+        ReadLossFigures(app->trace);
         if (++app->timerTicks >= 10) {
             app->timerTicks = 0;
             GatherCompletenessCounters(app);
@@ -310,6 +355,16 @@ bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intp
         return false;
     }
     return true;
+}
+
+bool HandleCloseRequest(AppState* app) {
+    return ConfirmDiscardingRows(app, kDiscardByClose);
+}
+
+void ClearRowsAsked(AppState* app) {
+    if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
+    CountClearedRows(app);
+    ClearRows(app);
 }
 
 void HandleDestroy(AppState* app) {

@@ -36,8 +36,21 @@ void HandleDroppedFile(AppState* app, const char16_t* name);
 // The two messages other threads post (WM_APP_TARGET_EXITED, WM_APP_TRACE_STOPPED), for the
 // window and for every other driver of the core; false for any other message.
 bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// WM_CLOSE and "Exit": whether the window may go. Asks first when rows would be lost (unsaved
+// rows, or a recording that would be stopped).
+bool HandleCloseRequest(AppState* app);
+// "Clear": asks first when unsaved rows would be lost; on Yes the rows are counted as cleared by
+// the user (the files and the summary report them) and removed.
+void ClearRowsAsked(AppState* app);
 // WM_DESTROY: a running recording is stopped in full (the shell then posts WM_QUIT).
 void HandleDestroy(AppState* app);
+
+// A path as "Copy as path" or a careless paste gives it: blanks (spaces, tabs, line breaks)
+// around it and one pair of enclosing double quotes are removed, in place. Returns whether the
+// text changed.
+bool TrimPastedPath(char16_t* path);
+// The message of a path too long to start a program from (Start and Browse both give it).
+extern const char16_t kPathTooLong[];
 
 // Whether a name matches "*.exe" as PathMatchSpecW matches it, ignoring case.
 bool IsExeFileName(const char16_t* name);

@@ -97,7 +97,7 @@ bool StartDnsSession(TraceController* tc) {
 
 void StopDnsSession(TraceController* tc) {
     if (tc == nullptr) return;
-    StopOneSession(tc, &tc->dnsSession, &tc->dnsTrace, &tc->dnsThread);
+    StopOneSession(tc, &tc->dnsSession, &tc->dnsTrace, &tc->dnsThread, kLossDns);
     AtomicStore8(tc->dnsOn, 0);
 }
 

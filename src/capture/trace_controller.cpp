@@ -11,6 +11,7 @@
 #include "capture/trace_controller.h"
 #include "capture/trace_controller_internal.h"
 #include "decode/decode.h"
+#include "platform/error_message.h"
 #include "platform/guarded_call.h"
 #include "platform/memory.h"
 #include "platform/trace_session.h"
@@ -37,7 +38,7 @@ constexpr const char16_t* kSessionTakenText =
     u"Recording stopped on its own: something else took the Windows kernel trace session. "
     u"Nothing after this point was recorded.";
 constexpr const char16_t* kSessionEndedFormat =
-    u"Recording stopped on its own (ProcessTrace: %lu). Nothing after this point was recorded.";
+    u"Recording stopped on its own (ProcessTrace: %s). Nothing after this point was recorded.";
 constexpr size_t kErrorTextUnits = sizeof(TraceController::errorText) / sizeof(char16_t);
 constexpr size_t kStoppedTextUnits = 256;
 
@@ -83,13 +84,29 @@ uint32_t KernelThreadMain(void* argument) {
     if (status == kStatusSuccess || status == kStatusCancelled) {
         CopyBounded(text, kStoppedTextUnits, kSessionTakenText);
     } else {
-        FormatText(text, kStoppedTextUnits, kSessionEndedFormat, status);
+        char16_t reason[kErrorMessageChars];
+        SystemErrorMessage(status, reason, kErrorMessageChars);
+        FormatText(text, kStoppedTextUnits, kSessionEndedFormat, reason);
     }
     if (!UiPostMessage(tc->notifyWindow, WM_APP_TRACE_STOPPED, 0,
                        reinterpret_cast<intptr_t>(text))) {
         FreeBlock(text);
     }
     return 0;
+}
+
+// Windows' figures only grow while a session lives; a smaller answer (or none) never lowers them.
+void KeepLargerFigures(TraceController* tc, LossSession which, uint32_t eventsLost,
+                       uint32_t buffersLost) {
+    if (eventsLost > tc->keptEventsLost[which]) tc->keptEventsLost[which] = eventsLost;
+    if (buffersLost > tc->keptBuffersLost[which]) tc->keptBuffersLost[which] = buffersLost;
+}
+
+// "<what>: <the system's text> (<n>)", for example "OpenTrace failed: Access is denied. (5)".
+void SetErrorWithSystemText(TraceController* tc, const char16_t* format, uint32_t error) {
+    char16_t reason[kErrorMessageChars];
+    SystemErrorMessage(error, reason, kErrorMessageChars);
+    FormatText(tc->errorText, kErrorTextUnits, format, reason);
 }
 
 void SetErrorText(TraceController* tc, const char16_t* text) {
@@ -123,15 +140,19 @@ void FillStopQueryBlock(TraceProperties* block) {
     block->logFileNameOffset = kTraceLogFileNameOffset;
 }
 
-void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session) {
+void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSession which) {
     if (*session == kNoSession) return;
     TraceProperties block;
     FillStopQueryBlock(&block);
     if (ControlTraceSession(*session, nullptr, &block, kTraceControlStop) == kStatusSuccess) {
-        tc->finalEventsLost += block.eventsLost;
-        tc->finalBuffersLost += block.realTimeBuffersLost;
+        KeepLargerFigures(tc, which, block.eventsLost, block.realTimeBuffersLost);
         tc->lossFinal = 1;
     }
+    // A session that ended by itself may no longer answer: what it reported last still counts.
+    tc->finalEventsLost += tc->keptEventsLost[which];
+    tc->finalBuffersLost += tc->keptBuffersLost[which];
+    tc->keptEventsLost[which] = 0;
+    tc->keptBuffersLost[which] = 0;
     *session = kNoSession;
 }
 
@@ -150,6 +171,10 @@ void ResetTraceController(TraceController* tc) {
     tc->finalEventsLost = 0;
     tc->finalBuffersLost = 0;
     tc->lossFinal = 0;
+    for (int which : {kLossKernel, kLossDns}) {
+        tc->keptEventsLost[which] = 0;
+        tc->keptBuffersLost[which] = 0;
+    }
     tc->foreignSessionStopped = 0;
     tc->dnsSession = kNoSession;
     StoreTraceHandle(tc->dnsTrace, kNoSession);
@@ -192,7 +217,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     }
     FreeBlock(block);
     if (status != kStatusSuccess) {
-        FormatText(tc->errorText, kErrorTextUnits, u"StartTrace failed: %lu", status);
+        SetErrorWithSystemText(tc, u"StartTrace failed: %s", status);
         if (status == kStatusAccessDenied) {
             AppendBounded(tc->errorText, kErrorTextUnits, u" (Admin required)");
         }
@@ -203,7 +228,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     StoreTraceHandle(tc->kernelTrace,
                      OpenRealTimeTrace(kKernelLoggerName, OnEventRecord, &lastError));
     if (tc->kernelTrace == kNoSession) {
-        FormatText(tc->errorText, kErrorTextUnits, u"OpenTrace failed: %lu", lastError);
+        SetErrorWithSystemText(tc, u"OpenTrace failed: %s", lastError);
         StopTraceSessions(tc);
         return false;
     }
@@ -213,7 +238,7 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     tc->kernelThread = StartThread(KernelThreadMain, tc, &threadError);
     if (tc->kernelThread == nullptr) {
         AtomicExchange(tc->kernelRunning, 0);
-        FormatText(tc->errorText, kErrorTextUnits, u"CreateThread failed: %lu", threadError);
+        SetErrorWithSystemText(tc, u"CreateThread failed: %s", threadError);
         StopTraceSessions(tc);
         return false;
     }
@@ -234,8 +259,9 @@ void OnEventRecord(const EventRecord* event) {
     }
 }
 
-void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread) {
-    StopSessionAndKeepFigures(tc, session);
+void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread,
+                    LossSession which) {
+    StopSessionAndKeepFigures(tc, session, which);
     if (uint64_t consumer = LoadTraceHandle(*trace); consumer != kNoSession) {
         CloseTraceConsumer(consumer);
         StoreTraceHandle(*trace, kNoSession);
@@ -249,7 +275,7 @@ void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, Thr
 void StopTraceSessions(TraceController* tc) {
     if (tc == nullptr) return;
     AtomicExchange(tc->kernelRunning, 0);
-    StopOneSession(tc, &tc->kernelSession, &tc->kernelTrace, &tc->kernelThread);
+    StopOneSession(tc, &tc->kernelSession, &tc->kernelTrace, &tc->kernelThread, kLossKernel);
     StopDnsSession(tc);
     // No callback runs any more: the rows still held for their completion go to the queue on
     // this thread. After ReleaseTraceController the tables are gone (their locks deleted), and a
@@ -267,18 +293,22 @@ void ReleaseTraceController(TraceController* tc) {
 LossFigures ReadLossFigures(TraceController* tc) {
     LossFigures figures{};
     if (tc == nullptr) return figures;
-    // Sessions already stopped gave their final figures; those still running are asked now.
+    // Sessions already stopped gave their final figures; those still there are asked now, and a
+    // session that does not answer (it ended by itself) counts with what it reported last.
     figures.eventsLost = tc->finalEventsLost;
     figures.buffersLost = tc->finalBuffersLost;
     const uint64_t sessions[2] = {tc->kernelSession, tc->dnsSession};
-    for (uint64_t session : sessions) {
-        if (session == kNoSession) continue;
+    for (int which : {kLossKernel, kLossDns}) {
+        if (sessions[which] == kNoSession) continue;
         TraceProperties block;
         FillStopQueryBlock(&block);
-        if (ControlTraceSession(session, nullptr, &block, kTraceControlQuery) == kStatusSuccess) {
-            figures.eventsLost += block.eventsLost;
-            figures.buffersLost += block.realTimeBuffersLost;
+        if (ControlTraceSession(sessions[which], nullptr, &block, kTraceControlQuery) ==
+            kStatusSuccess) {
+            KeepLargerFigures(tc, static_cast<LossSession>(which), block.eventsLost,
+                              block.realTimeBuffersLost);
         }
+        figures.eventsLost += tc->keptEventsLost[which];
+        figures.buffersLost += tc->keptBuffersLost[which];
     }
     figures.unreadableRecords = AtomicLoad(tc->unreadableRecords);
     return figures;

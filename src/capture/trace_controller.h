@@ -26,15 +26,24 @@ struct TraceController {
     ThreadHandle kernelThread;
     uint32_t kernelRunning;     // atomic
     uint32_t unreadableRecords; // atomic
+    // Loss figures of the sessions already stopped, each the larger of what its stop reported
+    // and what it last reported while running.
     uint32_t finalEventsLost;
     uint32_t finalBuffersLost;
     uint8_t lossFinal;
+    // Each session's last figures that a query or its stop reported (kLossKernel, kLossDns). A
+    // session that ended by itself answers no more queries and may fail its stop; its figures
+    // must not fall back to 0 then. Window thread only.
+    uint32_t keptEventsLost[2];
+    uint32_t keptBuffersLost[2];
     uint8_t foreignSessionStopped;
     uint64_t dnsSession;
     uint64_t dnsTrace;
     ThreadHandle dnsThread;
     TrackingState tracking;
 };
+
+enum LossSession : int { kLossKernel = 0, kLossDns = 1 };
 
 struct LossFigures {
     uint32_t eventsLost;

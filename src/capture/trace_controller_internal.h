@@ -29,11 +29,13 @@ void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, uint32_t mi
 // LogFileNameOffset 640.
 void FillStopQueryBlock(TraceProperties* block);
 
-// Stops the session behind *session (when not none) and sets it to none. A successful stop adds
-// its EventsLost and RealTimeBuffersLost to the final sums and sets lossFinal.
-void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session);
+// Stops the session behind *session (when not none) and sets it to none. Its figures (the larger
+// of what the stop reports and what the session last reported, kept for session `which`) are
+// added to the final sums; a successful stop sets lossFinal.
+void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSession which);
 // Stops one of the controller's sessions in full: the session stopped (its loss figures kept),
 // its consumer closed, its processing thread joined; each handle set back to none.
-void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread);
+void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread,
+                    LossSession which);
 
 } // namespace olv

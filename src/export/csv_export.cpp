@@ -130,9 +130,13 @@ void ExportCsv(AppState* app) {
 namespace {
 
 // The file itself: mark, comment block, column row, the shown rows. rowsLock is held.
-FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* block) {
+FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* block,
+                         uint32_t* openError) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    if (!OpenSafeFile(&writer, path)) {
+        *openError = writer.openError;
+        return kFileNotOpened;
+    }
     static const unsigned char kBom[2] = {0xFF, 0xFE};
     WriteBytes(&writer, kBom, sizeof kBom);
     WriteBytes(&writer, block, TextBytes(block));
@@ -171,21 +175,22 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         // Nothing was written; say so rather than leave the command without an answer.
         FreeBlock(block);
         FreeBlock(scratch);
-        UiMessageBox(app->mainWindow, kCsvFailure, kProductName, kIconError, kButtonsOk);
-        return false;
+        return ReportFileOutcome(app, kFileNotWritten, 0, nullptr, kCsvFailure, path, 0);
     }
     BuildCommentBlock(app, snap, block, scratch);
     FreeBlock(scratch);
 
     FileOutcome outcome;
+    uint32_t openError = 0;
     int32_t count;
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->shownCount;
-        outcome = WriteCsvFile(app, path, block);
+        outcome = WriteCsvFile(app, path, block, &openError);
     }
     FreeBlock(block);
-    return ReportFileOutcome(app, outcome, count, u"%d events written to CSV.", kCsvFailure);
+    return ReportFileOutcome(app, outcome, count, u"%d events written to CSV.", kCsvFailure, path,
+                             openError);
 }
 
 } // namespace olv

@@ -2,6 +2,7 @@
 
 #include "base/format.h"
 #include "base/product.h"
+#include "platform/error_message.h"
 #include "platform/ui.h"
 #include "record/app_state.h"
 
@@ -11,16 +12,29 @@ FileOutcome CommitFile(SafeFileWriter* writer) {
     return CommitSafeFile(writer) ? kFileWritten : kFileNotWritten;
 }
 
+void FormatFileFailure(char16_t* out, size_t capacity, const char16_t* what, uint32_t error,
+                       const char16_t* path) {
+    char16_t reason[kErrorMessageChars];
+    SystemErrorMessage(error, reason, kErrorMessageChars);
+    FormatText(out, capacity, u"%s: %s\n\nFile: %s", what, reason, path);
+}
+
 bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
-                       const char16_t* successFormat, const char16_t* failureText) {
+                       const char16_t* successFormat, const char16_t* failureText,
+                       const char16_t* path, uint32_t openError) {
     if (outcome == kFileWritten) {
         char16_t text[256];
         FormatText(text, 256, successFormat, count);
         UiMessageBox(app->mainWindow, text, kProductName, kIconInformation, kButtonsOk);
         return true;
     }
-    UiMessageBox(app->mainWindow, outcome == kFileNotOpened ? u"Failed to open file." : failureText,
-                 kProductName, kIconError, kButtonsOk);
+    char16_t text[1024];
+    if (outcome == kFileNotOpened) {
+        FormatFileFailure(text, 1024, u"The file could not be created", openError, path);
+    } else {
+        FormatText(text, 1024, u"%s\n\nFile: %s", failureText, path);
+    }
+    UiMessageBox(app->mainWindow, text, kProductName, kIconError, kButtonsOk);
     return false;
 }
 

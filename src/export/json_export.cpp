@@ -152,9 +152,13 @@ void BuildRowLine(const EventRow& row, bool last, char16_t* line) {
 }
 
 // The file itself: mark, head, the shown rows, end. rowsLock is held.
-FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingInfo& snap) {
+FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingInfo& snap,
+                          uint32_t* openError) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    if (!OpenSafeFile(&writer, path)) {
+        *openError = writer.openError;
+        return kFileNotOpened;
+    }
     static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
     WriteBytes(&writer, kBom, sizeof kBom);
 
@@ -203,15 +207,16 @@ bool ExportJsonToPath(AppState* app, const char16_t* path) {
     if (!TakeRecordingSnapshot(app, &snap, true)) return false;
 
     FileOutcome outcome;
+    uint32_t openError = 0;
     int32_t count;
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->shownCount;
-        outcome = WriteJsonFile(app, path, snap);
+        outcome = WriteJsonFile(app, path, snap, &openError);
     }
     return ReportFileOutcome(app, outcome, count, u"%d events written to JSON.",
                              u"The JSON could not be written. Nothing was changed: any file that "
-                             u"was already there has been left as it was.");
+                             u"was already there has been left as it was.", path, openError);
 }
 
 } // namespace olv

@@ -10,11 +10,14 @@ bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath) {
     writer->handle = nullptr;
     writer->ok = true;
     writer->tempPath[0] = 0;
+    writer->openError = 0;
     CopyBounded(writer->targetPath, kSafeTargetPathChars, targetPath);
     // A path that does not fit would be cut, and the file would be moved to another name.
     // An empty one would put the temporary file in the current folder.
     const size_t length = TextLength(targetPath);
     if (length == 0 || length >= kSafeTargetPathChars) {
+        // ERROR_PATH_NOT_FOUND, ERROR_FILENAME_EXCED_RANGE: what the system says of such paths.
+        writer->openError = length == 0 ? 3 : 206;
         writer->ok = false;
         return false;
     }
@@ -33,6 +36,7 @@ bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath) {
             writer->handle = file;
             return true;
         }
+        writer->openError = error;
         if (error != kErrorFileExists) break;
     }
     // Nothing was created: keep a later commit from touching a file that is someone else's.

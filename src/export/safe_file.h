@@ -18,6 +18,7 @@ struct SafeFileWriter {
     char16_t tempPath[kSafeTempPathChars]; // target + ".part" or ".partN"
     char16_t targetPath[kSafeTargetPathChars];
     bool ok; // cleared by the first failed write, flush or conversion; stays cleared
+    uint32_t openError; // why OpenSafeFile created no temporary file (a system error code)
 };
 
 // Creates the temporary file (".part", then ".part1" to ".part63" when taken). False when none

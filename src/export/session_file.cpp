@@ -17,6 +17,7 @@
 #include "platform/ui.h"
 #include "record/app_state.h"
 #include "report/completeness.h"
+#include "report/discard.h"
 #include "views/row_store.h"
 
 namespace olv {
@@ -38,15 +39,23 @@ void ShowError(AppState* app, const char16_t* text) {
     UiMessageBox(app->mainWindow, text, kCaption, kIconError, kButtonsOk);
 }
 
-void ShowNotReadable(AppState* app) {
-    ShowError(app, u"This is not a session file this version can read.");
+// Every refusal of a file names it.
+void ShowAboutFile(AppState* app, const char16_t* text, const char16_t* path) {
+    char16_t message[1024];
+    FormatText(message, 1024, u"%s\n\nFile: %s", text, path);
+    ShowError(app, message);
 }
-void ShowDamaged(AppState* app) {
-    ShowError(app, u"The session file is damaged.");
+void ShowNotReadable(AppState* app, const char16_t* path) {
+    ShowAboutFile(app, u"This is not a session file this version can read.", path);
 }
-void ShowReadFailed(AppState* app) {
-    ShowError(app,
-              u"The session could not be read. What was already open has been left as it was.");
+void ShowDamaged(AppState* app, const char16_t* path) {
+    ShowAboutFile(app, u"The session file is damaged.", path);
+}
+void ShowReadFailed(AppState* app, const char16_t* path) {
+    ShowAboutFile(app,
+                  u"The session could not be read. What was already open has been left as it "
+                  u"was.",
+                  path);
 }
 
 // Reads exactly bytes bytes; false on a failed or short read.
@@ -71,6 +80,42 @@ bool ReadRows(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSi
     for (uint32_t i = 0; i < count; ++i) {
         if (!ReadExactly(file, &rows[i], kSessionRecordSizeV1)) return false;
     }
+    return true;
+}
+
+// Before a large session is read: refuses one whose rows (with their index in the shown list)
+// would not fit in the memory the system reports as available, saying how much it needs, rather
+// than take all the machine has or fail after a long read. True when it fits or the system
+// cannot say.
+bool RowsFitInMemory(AppState* app, uint32_t count, const char16_t* path) {
+    const uint64_t needed = uint64_t{count} * (sizeof(EventRow) + sizeof(int32_t));
+    uint64_t available = 0;
+    if (!AvailableMemoryBytes(&available) || needed <= available) return true;
+    constexpr uint64_t kMiB = 1024 * 1024;
+    char16_t text[1024];
+    FormatText(text, 1024,
+               u"This session holds %lu rows and needs %lu MB of memory to open, but this "
+               u"computer has only %lu MB available now. Nothing was read; what was already open "
+               u"has been left as it was.\n\nClosing other programs frees memory.\n\nFile: %s",
+               count, static_cast<uint32_t>((needed + kMiB - 1) / kMiB),
+               static_cast<uint32_t>(available / kMiB > UINT32_MAX ? UINT32_MAX : available / kMiB),
+               path);
+    ShowError(app, text);
+    return false;
+}
+
+// The ClearedRows block of a version-3 file: its size (at least the fields known here, at most
+// kClearedRowsLargest) and its fields; what a later version appended is read past. False for a
+// block that is too short, too long or cut off.
+bool ReadClearedRows(FileHandle file, ClearedRows* out) {
+    uint32_t size = 0;
+    if (!ReadExactly(file, &size, sizeof size)) return false;
+    if (size < kClearedRowsSize || size > kClearedRowsLargest) return false;
+    unsigned char rest[kClearedRowsLargest];
+    if (!ReadExactly(file, rest, size - sizeof size)) return false;
+    std::memcpy(reinterpret_cast<unsigned char*>(out) + sizeof size, rest,
+                kClearedRowsSize - sizeof size);
+    out->blockSize = size;
     return true;
 }
 
@@ -101,12 +146,19 @@ void ShowCompletenessAfterOpen(AppState* app) {
 }
 
 // The file itself: header, the recording's block, every row. rowsLock is held.
-FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap) {
+FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap,
+                             uint32_t* openError) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    if (!OpenSafeFile(&writer, path)) {
+        *openError = writer.openError;
+        return kFileNotOpened;
+    }
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
-    header.version = kSessionVersion;
+    // Version 3 only when there is a Clear to report: other files stay readable by every
+    // earlier version, and an earlier version refuses a file it would call complete.
+    const bool cleared = app->cleared.rows != 0;
+    header.version = cleared ? kSessionVersionCleared : kSessionVersion;
     header.recordSize = kSessionRecordSize;
     header.rowCount = static_cast<uint32_t>(app->rowCount);
     WriteBytes(&writer, &header, sizeof header);
@@ -116,6 +168,11 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     snap->blockSize = kRecordingInfoSize;
     snap->flags &= ~static_cast<uint32_t>(completenessUnknown);
     WriteBytes(&writer, snap, kRecordingInfoSize);
+    if (cleared) {
+        ClearedRows block = app->cleared;
+        block.blockSize = kClearedRowsSize;
+        WriteBytes(&writer, &block, kClearedRowsSize);
+    }
 
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
     uint64_t left = app->rows == nullptr || app->rowCount <= 0
@@ -144,15 +201,17 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
     if (!TakeRecordingSnapshot(app, &snap, false)) return false;
 
     FileOutcome outcome;
+    uint32_t openError = 0;
     int32_t count;
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->rowCount;
-        outcome = WriteSessionFile(app, path, &snap);
+        outcome = WriteSessionFile(app, path, &snap, &openError);
+        if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
     return ReportFileOutcome(app, outcome, count, u"%d events saved.",
                              u"The session could not be saved. Nothing was changed: any file "
-                             u"that was already there has been left as it was.");
+                             u"that was already there has been left as it was.", path, openError);
 }
 
 void OpenSession(AppState* app) {
@@ -166,6 +225,7 @@ void OpenSession(AppState* app) {
                           path, kSafeTargetPathChars)) {
         return;
     }
+    if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
     OpenSessionFromPath(app, path);
 }
 
@@ -175,9 +235,12 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
                      kIconWarning, kButtonsOk);
         return false;
     }
-    FileHandle file = OpenFileForReading(path, nullptr);
+    uint32_t openError = 0;
+    FileHandle file = OpenFileForReading(path, &openError);
     if (file == nullptr) {
-        ShowError(app, u"Failed to open file.");
+        char16_t message[1024];
+        FormatFileFailure(message, 1024, u"The session file could not be opened", openError, path);
+        ShowError(app, message);
         return false;
     }
 
@@ -185,46 +248,60 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     int64_t fileSize = 0;
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
         (header.recordSize != kSessionRecordSize && header.recordSize != kSessionRecordSizeV1) ||
-        (header.version != 1 && header.version != kSessionVersion) || !FileSize(file, &fileSize)) {
+        (header.version != 1 && header.version != kSessionVersion &&
+         header.version != kSessionVersionCleared) ||
+        !FileSize(file, &fileSize)) {
         CloseFile(file);
-        ShowNotReadable(app);
+        ShowNotReadable(app, path);
         return false;
     }
 
-    const bool hasBlock = header.version == kSessionVersion;
-    const int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
-    if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0 ||
-        int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
+    const bool hasBlock = header.version >= kSessionVersion;
+    const bool hasCleared = header.version == kSessionVersionCleared;
+    int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
+    if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0) {
         CloseFile(file);
-        ShowDamaged(app);
+        ShowDamaged(app, path);
         return false;
     }
 
     RecordingInfo block{};
+    ClearedRows cleared{};
     if (hasBlock) {
         if (!ReadExactly(file, &block, kRecordingInfoSize) ||
-            block.blockSize != kRecordingInfoSize) {
+            block.blockSize != kRecordingInfoSize ||
+            (hasCleared && !ReadClearedRows(file, &cleared))) {
             CloseFile(file);
-            ShowDamaged(app);
+            ShowDamaged(app, path);
             return false;
         }
         block.target[519] = 0;
         block.tool[63] = 0;
+        if (hasCleared) dataStart += cleared.blockSize;
+    }
+    if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
+        CloseFile(file);
+        ShowDamaged(app, path);
+        return false;
     }
 
     const uint32_t count = header.rowCount;
+    if (!RowsFitInMemory(app, count, path)) {
+        CloseFile(file);
+        return false;
+    }
     EventRow* rows = nullptr;
     if (count > 0) {
         rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
         if (rows == nullptr) {
             CloseFile(file);
-            ShowReadFailed(app);
+            ShowReadFailed(app, path);
             return false;
         }
         if (!ReadRows(file, rows, count, header.recordSize)) {
             FreeBlock(rows);
             CloseFile(file);
-            ShowReadFailed(app);
+            ShowReadFailed(app, path);
             return false;
         }
         for (uint32_t i = 0; i < count; ++i)
@@ -241,6 +318,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         app->recordingInfo.flags = completenessUnknown;
         app->recordingInfoValid = 0;
     }
+    app->cleared = hasCleared ? cleared : ClearedRows{};
     AtomicExchange(app->droppedHere, 0);
 
     EnterLock(&app->rowsLock);

@@ -1,6 +1,7 @@
 // The examined program: created suspended in a kill-on-close job, watched by a thread of its own
 // for its end, and ended together with everything it started.
 #include "launcher/target_launcher.h"
+#include "platform/error_message.h"
 
 #include "base/format.h"
 #include "base/text.h"
@@ -93,7 +94,7 @@ bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow)
 
     // A longer path would reach the program cut: a wrong folder and an unclosed quote.
     if (TextLength(path) > kLauncherPathChars) {
-        SystemErrorText(kErrorFilenameTooLong, tl->errorText, 256);
+        SystemErrorMessage(kErrorFilenameTooLong, tl->errorText, 256);
         return false;
     }
     char16_t folder[kFolderChars];
@@ -105,7 +106,7 @@ bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow)
     if (!CreateSuspendedProcess(path != nullptr ? path : u"", commandLine,
                                 hasFolder ? folder : nullptr, &tl->processInfo, &error)) {
         tl->processInfo = ProcessInfo{};
-        SystemErrorText(error, tl->errorText, 256);
+        SystemErrorMessage(error, tl->errorText, 256);
         return false;
     }
     tl->processHeld = 1;

@@ -36,6 +36,8 @@ extern FaultCountdown gFileMoveFault;
 bool SimulatedFileAttributes(const char16_t* path, bool* isFolder);
 
 // The system heap under AllocZeroed: zero-filled block or null; free accepts only its blocks.
+// The system's own figure behind AvailableMemoryBytes.
+bool SystemAvailableMemory(uint64_t* bytes);
 void* SystemAllocZeroed(size_t bytes);
 void SystemFree(void* block);
 

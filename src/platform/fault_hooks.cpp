@@ -22,6 +22,7 @@ namespace {
 FaultCountdown gAllocationFault;
 std::atomic<size_t> gRefuseAbove{0};
 std::atomic<int64_t> gLive{0};
+std::atomic<uint64_t> gAvailableOverride{0};
 
 constexpr size_t kSimulatedPathChars = 1024;
 std::mutex gSimulatedLock;
@@ -43,6 +44,19 @@ void FreeBlock(void* block) {
     if (block == nullptr) return;
     gLive.fetch_sub(1);
     SystemFree(block);
+}
+
+bool AvailableMemoryBytes(uint64_t* bytes) {
+    const uint64_t forced = gAvailableOverride.load();
+    if (forced != 0) {
+        *bytes = forced;
+        return true;
+    }
+    return SystemAvailableMemory(bytes);
+}
+
+void SetAvailableMemoryOverride(uint64_t bytes) {
+    gAvailableOverride.store(bytes);
 }
 
 void RefuseNthAllocation(int64_t nth) {

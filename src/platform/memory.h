@@ -14,7 +14,13 @@ void FreeBlock(void* block);
 
 template <typename T> T* AllocRecord() { return static_cast<T*>(AllocZeroed(sizeof(T))); }
 
+// The memory the system reports as available now (Windows: the available physical memory of
+// GlobalMemoryStatusEx; POSIX: the available pages), in bytes; false when it cannot say.
+bool AvailableMemoryBytes(uint64_t* bytes);
+
 // Test hooks. All are process-wide and thread-safe.
+// AvailableMemoryBytes answers this many bytes; 0 switches the override off.
+void SetAvailableMemoryOverride(uint64_t bytes);
 // The nth allocation from now (1 = the next one) is refused; 0 switches this off.
 void RefuseNthAllocation(int64_t nth);
 // Every allocation of more than the given number of bytes is refused; 0 switches this off.

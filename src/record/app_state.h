@@ -76,6 +76,12 @@ struct AppState {
     int32_t operationNameCount;
     TraceController* trace;
     TargetLauncher* launcher;
+
+    // Rows were recorded (or opened and then changed) since the last Save Session or open: Clear,
+    // closing the window and opening a session ask before they discard them.
+    uint8_t rowsUnsaved;
+    // Rows of this recording the user cleared; files and the summary report them.
+    ClearedRows cleared;
 };
 
 } // namespace olv

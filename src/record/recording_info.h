@@ -88,7 +88,28 @@ static_assert(offsetof(SessionHeader, version) == 4);
 static_assert(offsetof(SessionHeader, recordSize) == 8);
 static_assert(offsetof(SessionHeader, rowCount) == 12);
 
+// What the user removed from a recording with "Clear": how many rows, the times they spanned and
+// when the last Clear was. It lies beside the RecordingInfo, whose layout is fixed, and follows
+// it in version-3 session files (a file is written as version 3 only when rows were cleared, so
+// files without it stay readable by every earlier version). blockSize lets a later version
+// append fields: a reader takes the fields it knows and skips the rest.
+struct ClearedRows {
+    uint32_t blockSize; // kClearedRowsSize when written
+    uint32_t rows;
+    SystemTime earliest; // the earliest and latest time of the cleared rows
+    SystemTime latest;
+    SystemTime lastClear; // local time of the last Clear that removed rows
+};
+constexpr uint32_t kClearedRowsSize = 56;
+constexpr uint32_t kClearedRowsLargest = 4096; // a larger block is damage, not a later version
+static_assert(sizeof(ClearedRows) == kClearedRowsSize);
+static_assert(offsetof(ClearedRows, rows) == 4);
+static_assert(offsetof(ClearedRows, earliest) == 8);
+static_assert(offsetof(ClearedRows, latest) == 24);
+static_assert(offsetof(ClearedRows, lastClear) == 40);
+
 constexpr uint32_t kSessionVersion = 2;
+constexpr uint32_t kSessionVersionCleared = 3; // version 2 plus the ClearedRows block
 constexpr uint32_t kSessionRecordSize = 3256;
 constexpr uint32_t kSessionRecordSizeV1 = 3236;
 

@@ -18,6 +18,23 @@ namespace {
 constexpr size_t kLineChars = 1024;
 constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
 
+// The rows the user removed with Clear: a loss like the others, told with the time of the last
+// Clear and the span of the rows' own times.
+void AppendClearedNote(const ClearedRows& cleared, char16_t* out, size_t capacity,
+                       const char16_t* linePrefix, int32_t* count) {
+    if (cleared.rows == 0) return;
+    char16_t clearedAt[kTimeChars], earliest[kTimeChars], latest[kTimeChars];
+    FormatLongTime(cleared.lastClear, clearedAt, kTimeChars);
+    FormatLongTime(cleared.earliest, earliest, kTimeChars);
+    FormatLongTime(cleared.latest, latest, kTimeChars);
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars,
+               u"%lu row(s) recorded before %s were cleared by the user; their times ran from %s "
+               u"to %s.",
+               cleared.rows, clearedAt, earliest, latest);
+    AppendNoteLine(out, capacity, linePrefix, line, count);
+}
+
 } // namespace
 
 void GatherCompletenessCounters(AppState* app) {
@@ -120,6 +137,7 @@ int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
                        u"This session was saved before completeness was recorded, so what it may "
                        u"be missing is not known.",
                        &count);
+        AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);
         return count;
     }
 
@@ -180,6 +198,7 @@ int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
         if ((info.flags & note.flag) != 0)
             AppendNoteLine(out, capacity, linePrefix, note.text, &count);
     }
+    AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);
     return count;
 }
 

@@ -205,6 +205,14 @@ void GrowShownRows(AppState* app, int64_t needed) {
     if (grown != nullptr) app->shownRows = static_cast<int32_t*>(grown);
 }
 
+// Frees a block that grew beyond the first allocation, so that the next use starts afresh.
+void ReleaseAboveFirstBlock(void** block, int32_t* capacity) {
+    if (*capacity <= kFirstRowCapacity) return;
+    FreeBlock(*block);
+    *block = nullptr;
+    *capacity = 0;
+}
+
 // Makes room for one more row; false when the store cannot grow.
 bool RoomForRow(AppState* app) {
     GrowRows(app, static_cast<int64_t>(app->rowCount) + 1);
@@ -279,6 +287,7 @@ void AppendRow(AppState* app, const EventRow* row) {
     const int32_t index = app->rowCount;
     std::memcpy(&app->rows[index], row, sizeof(EventRow));
     ++app->rowCount;
+    app->rowsUnsaved = 1;
 
     ViewControls view;
     ReadViewControls(app, &view);
@@ -318,6 +327,7 @@ void IngestQueuedRows(AppState* app) {
         read = (read + 1) % kQueueSlots;
     }
     FinishRowCopies();
+    app->rowsUnsaved = 1;
     const int32_t namesAfter = app->operationNameCount;
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
@@ -411,6 +421,13 @@ void ClearRows(AppState* app) {
     app->signedRows = 0;
     app->shownCount = 0;
     app->shownListIncomplete = 0;
+    app->rowsUnsaved = 0; // nothing is left to lose
+    // Memory beyond the first allocation goes back: a large recording or session must not keep
+    // its gigabytes after Clear. The next row allocates the first block again.
+    ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->rows), &app->rowCapacity);
+    ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->shownRows), &app->shownCapacity);
+    ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->rowSignatures),
+                           &app->signatureCapacity);
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
     LeaveLock(&app->rowsLock);
@@ -463,7 +480,11 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
 
     char16_t line[640];
     if (shown >= total) {
-        FormatText(line, 640, u"All %d recorded rows are in this file.", total);
+        // Rows the user cleared are not among them; the completeness notes count them.
+        FormatText(line, 640,
+                   app->cleared.rows != 0 ? u"All %d rows kept after Clear are in this file."
+                                          : u"All %d recorded rows are in this file.",
+                   total);
         AppendNoteLine(out, capacity, linePrefix, line, nullptr);
         return;
     }

@@ -1,6 +1,7 @@
 #include "app/window_layout.h"
 #include "doctest.h"
 
+#include <filesystem>
 #include <string>
 
 #include "app/app_state.h"
@@ -10,6 +11,7 @@
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "decode/decode.h"
+#include "export/exports.h"
 #include "launcher/target_launcher.h"
 #include "platform/files.h"
 #include "platform/memory.h"
@@ -20,6 +22,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "tracking/tracking_state.h"
+#include "support/text_check.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -248,7 +251,7 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
         // the block that stops a leftover DNS session, the DNS session's block and its thread's
         // start record), then the launcher.
         {"without administrator rights", [](Recorder&) { SimTraceSetAdmin(false); },
-         u"ETW: StartTrace failed: 5 (Admin required)", kIconError, true, true},
+         u"ETW: StartTrace failed: Access is denied. (5) (Admin required)", kIconError, true, true},
         {"no memory for the ring", [](Recorder&) { RefuseAllocationsAbove(100 * 1024 * 1024); },
          noMemory, kIconError, true, true},
         {"no memory for the trace controller", [](Recorder&) { RefuseNthAllocation(3); }, noMemory,
@@ -256,7 +259,7 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
         {"no memory for the launcher", [](Recorder&) { RefuseNthAllocation(9); }, noMemory,
          kIconError, true, true},
         {"the program cannot be created", [](Recorder&) { FailSimProcessCreate(2); },
-         u"Launch: The system cannot find the file specified.", kIconError, true, true},
+         u"Launch: The system cannot find the file specified. (2)\n\nProgram: C:\\Samples\\a.exe", kIconError, true, true},
         {"the program cannot be resumed", [](Recorder&) { FailSimResume(); },
          u"The program was created but could not be started. Nothing was recorded.", kIconError,
          true, true},
@@ -438,6 +441,13 @@ TEST_CASE("commands of the view and the menus") {
         HeadlessQueueDialogPath(u"C:\\b.exe");
         DispatchCommand(r.app, kIdBrowseButton);
         CHECK(r.Text(kIdTargetEdit) == u"C:\\b.exe");
+        // A chosen path too long to start from is refused as Start refuses it, not dropped.
+        const std::u16string tooLong = u"C:\\" + std::u16string(300, u'a') + u".exe";
+        HeadlessQueueDialogPath(tooLong.c_str());
+        DispatchCommand(r.app, kIdBrowseButton);
+        CHECK(r.LastMessage().find(u"longer than 259 characters") != std::u16string::npos);
+        CHECK(r.LastIcon() == kIconError);
+        CHECK(r.Text(kIdTargetEdit) == u"C:\\b.exe");
     }
     SUBCASE("About names the version and opens no address") {
         DispatchCommand(r.app, kCmdAbout);
@@ -445,6 +455,37 @@ TEST_CASE("commands of the view and the menus") {
         CHECK(r.LastIcon() == kIconInformation);
         CHECK(HeadlessModel()->shellCount == 0);
     }
+}
+
+TEST_CASE("a pasted path with quotes or blanks around it is started as the path inside") {
+    struct Case {
+        const char16_t* pasted;
+        const char16_t* trimmed;
+    };
+    const Case cases[] = {
+        {u"\"C:\\Samples\\a.exe\"", kPath},           // Explorer's "Copy as path"
+        {u"  C:\\Samples\\a.exe \t\r\n", kPath},      // blanks and a line break
+        {u" \" C:\\Samples\\a.exe\"  ", kPath},        // both, blanks inside the quotes
+        {u"C:\\Samples\\a.exe", kPath},                // nothing to trim
+        {u"\"C:\\Samples\\a.exe", u"\"C:\\Samples\\a.exe"}, // one quote: not a pair
+        {u"\"\"", u""},                                  // only quotes: empty
+        {u"\"", u"\""},
+    };
+    for (const Case& c : cases) {
+        std::u16string text = c.pasted;
+        const std::string shown = U8(text.c_str());
+        CAPTURE(shown);
+        TrimPastedPath(text.data());
+        CHECK(std::u16string(text.c_str()) == c.trimmed);
+    }
+
+    Recorder r;
+    HeadlessSetText(kIdTargetEdit, u" \"C:\\Samples\\a.exe\" ");
+    r.Start();
+    CHECK(r.app->recording == 1);
+    CHECK(r.Text(kIdTargetEdit) == kPath);
+    CHECK(std::u16string(r.app->recordingInfo.target) == kPath);
+    r.Stop();
 }
 
 TEST_CASE("dropped files") {
@@ -466,4 +507,93 @@ TEST_CASE("dropped files") {
     HandleDroppedFile(r.app, longName.c_str());
     CHECK(r.LastMessage().find(u"longer than 259 characters") != std::u16string::npos);
     CHECK(r.Text(kIdTargetEdit) != longName);
+}
+
+TEST_CASE("Clear, Open, Exit and closing ask before unsaved rows are lost; No keeps everything") {
+    struct Case {
+        const char* name;
+        bool (*act)(Recorder&); // true when the window was let go
+        const char16_t* ending;
+    };
+    const Case cases[] = {
+        {"Clear",
+         [](Recorder& r) {
+             DispatchCommand(r.app, kIdClearButton);
+             return false;
+         },
+         u"Clear anyway?"},
+        {"Open Session",
+         [](Recorder& r) {
+             HeadlessQueueDialogPath(u"C:\\nowhere\\s.ols");
+             DispatchCommand(r.app, kCmdOpenSession);
+             return false;
+         },
+         u"Open anyway?"},
+        {"Exit",
+         [](Recorder& r) {
+             DispatchCommand(r.app, kCmdExit);
+             return HeadlessModel()->destroyCalls > 0;
+         },
+         u"Close anyway?"},
+        {"closing the window", [](Recorder& r) { return HandleCloseRequest(r.app); },
+         u"Close anyway?"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        Recorder r;
+        EventRow row{};
+        AppendRow(r.app, &row);
+        AppendRow(r.app, &row);
+        const uint32_t before = HeadlessModel()->messageBoxCount;
+        HeadlessQueueAnswer(kAnswerNo);
+        CHECK_FALSE(c.act(r));
+        REQUIRE(HeadlessModel()->messageBoxCount == before + 1);
+        const HeadlessMessageBox* box = HeadlessLastMessageBox();
+        CHECK(box->buttons == kButtonsYesNoDefaultNo);
+        CHECK(box->icon == kIconWarning);
+        const std::u16string text = box->text;
+        CHECK(text.rfind(u"2 rows have not been saved. Save Session keeps them.", 0) == 0);
+        CHECK(text.substr(text.size() - TextLength(c.ending)) == c.ending);
+        CHECK(r.app->rowCount == 2);
+        CHECK(r.app->cleared.rows == 0);
+        CHECK(HeadlessModel()->destroyCalls == 0);
+        CHECK(HeadlessModel()->dialogCount <= 1);
+    }
+
+    // Yes to Clear: the rows go and are counted; with nothing unsaved left nothing is asked.
+    Recorder r;
+    EventRow row{};
+    AppendRow(r.app, &row);
+    HeadlessQueueAnswer(kAnswerYes);
+    DispatchCommand(r.app, kIdClearButton);
+    CHECK(r.app->rowCount == 0);
+    CHECK(r.app->cleared.rows == 1);
+    const uint32_t asked = HeadlessModel()->messageBoxCount;
+    CHECK(HandleCloseRequest(r.app));
+    CHECK(HeadlessModel()->messageBoxCount == asked);
+}
+
+TEST_CASE("Saved rows are let go without a question; a running recording always asks") {
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("olv_unsaved_" + std::to_string(CurrentProcessId()) + ".ols");
+    Recorder r;
+    r.Start();
+    REQUIRE(r.app->recording == 1);
+    REQUIRE(SaveSessionToPath(r.app, file.u16string().c_str()));
+    CHECK(r.app->rowsUnsaved == 0);
+    HeadlessQueueAnswer(kAnswerNo);
+    CHECK_FALSE(HandleCloseRequest(r.app)); // closing would stop the recording
+    CHECK(std::u16string(HeadlessLastMessageBox()->text).rfind(u"A recording is running.", 0) == 0);
+    CHECK(r.app->recording == 1);
+    r.Stop();
+    // Rows taken in at Stop were recorded after the save.
+    const bool unsaved = r.app->rowsUnsaved != 0;
+    const uint32_t asked = HeadlessModel()->messageBoxCount;
+    HeadlessQueueAnswer(kAnswerYes);
+    CHECK(HandleCloseRequest(r.app));
+    CHECK(HeadlessModel()->messageBoxCount == asked + (unsaved ? 1 : 0));
+    REQUIRE(SaveSessionToPath(r.app, file.u16string().c_str()));
+    DispatchCommand(r.app, kIdClearButton); // saved: cleared without a question
+    CHECK(r.app->rowCount == 0);
+    std::filesystem::remove(file);
 }

@@ -388,7 +388,7 @@ TEST_CASE("failures reach the user: the trace refuses Start, the trace ends by i
         BoxSeen seen;
         REQUIRE(WithMessageBoxAnswered(IDOK, kWaitMs, &seen, [&] { w.Start(); }));
         CHECK(seen.caption == L"Olvetta");
-        CHECK(seen.text.rfind(L"ETW: StartTrace failed: 5", 0) == 0);
+        CHECK(seen.text.rfind(L"ETW: StartTrace failed: Access is denied. (5)", 0) == 0);
         CHECK(w.Idle());
         CHECK(w.Items() == 0);
         CHECK(w.Status() == L" Stopped | Total: 0 | Shown: 0");

@@ -58,9 +58,9 @@ TEST_CASE_FIXTURE(CaptureFixture, "every failure of the start leaves its exact t
         {"properties block refused", [] { RefuseNthAllocation(1); }, 0, "Memory allocation failed",
          false, 0},
         {"no administrator rights", [] { SimTraceSetAdmin(false); }, 0,
-         "StartTrace failed: 5 (Admin required)", false, 1},
+         "StartTrace failed: Access is denied. (5) (Admin required)", false, 1},
         {"start fails otherwise", [] { SimTraceFailStep(kKernelName, kSimStepStart, 1450, 1); }, 0,
-         "StartTrace failed: 1450", false, 1},
+         "StartTrace failed: Error 1450", false, 1},
         {"session in use, answer No", [] { SimTraceAddForeignSession(kKernelName); }, kAnswerNo,
          "The Windows kernel trace session is in use by another program.", true, 1},
         {"session in use, Yes, but the other session cannot be stopped",
@@ -68,10 +68,10 @@ TEST_CASE_FIXTURE(CaptureFixture, "every failure of the start leaves its exact t
              SimTraceAddForeignSession(kKernelName);
              SimTraceFailStep(kKernelName, kSimStepStop, 5, 1);
          },
-         kAnswerYes, "StartTrace failed: 183", true, 2},
+         kAnswerYes, "StartTrace failed: Error 183", true, 2},
         {"consumer cannot be opened", [] { SimTraceFailStep(kKernelName, kSimStepOpen, 161, 1); },
-         0, "OpenTrace failed: 161", false, 1},
-        {"thread cannot be made", [] { RefuseNthThreadStart(1); }, 0, "CreateThread failed: 8",
+         0, "OpenTrace failed: Error 161", false, 1},
+        {"thread cannot be made", [] { RefuseNthThreadStart(1); }, 0, "CreateThread failed: Not enough memory resources are available to process this command. (8)",
          false, 1},
     };
     for (const Case& c : cases) {
@@ -135,7 +135,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "a session ended from outside posts exactly on
         {0, taken, false},
         {1223, taken, false},
         {4201,
-         "Recording stopped on its own (ProcessTrace: 4201). Nothing after this point was "
+         "Recording stopped on its own (ProcessTrace: Error 4201). Nothing after this point was "
          "recorded.",
          false},
         {0, nullptr, true},
@@ -223,10 +223,10 @@ TEST_CASE_FIXTURE(CaptureFixture, "loss figures are summed over both sessions, a
     LossFigures figures = ReadLossFigures(tc);
     CHECK(figures.eventsLost == 15);
     CHECK(figures.buffersLost == 3);
-    SimTraceFailStep(kKernelName, kSimStepQuery, 31, 1); // a failed query adds nothing
+    SimTraceFailStep(kKernelName, kSimStepQuery, 31, 1); // a failed query keeps the last figures
     figures = ReadLossFigures(tc);
-    CHECK(figures.eventsLost == 3);
-    CHECK(figures.buffersLost == 2);
+    CHECK(figures.eventsLost == 15);
+    CHECK(figures.buffersLost == 3);
 
     SimTraceSetLosses(kKernelName, 20, 4);
     SimTraceSetLosses(kDnsName, 5, 5);
@@ -237,6 +237,44 @@ TEST_CASE_FIXTURE(CaptureFixture, "loss figures are summed over both sessions, a
     figures = ReadLossFigures(tc);
     CHECK(figures.eventsLost == 25);
     CHECK(figures.buffersLost == 9);
+}
+
+// A session that ended by itself answers no query and may fail its stop; what it reported last
+// must still count, and a stop that reports less than that does not lower it.
+TEST_CASE_FIXTURE(CaptureFixture, "loss figures of a session that ended by itself survive the "
+                                  "stop") {
+    struct Case {
+        const char* name;
+        bool endsBySelf; // the session goes from outside: no query or stop answers any more
+        uint32_t eventsAtStop, buffersAtStop;
+        uint32_t expectEvents, expectBuffers;
+    };
+    const Case cases[] = {
+        {"ended from outside", true, 0, 0, 12 + 3, 1 + 2},
+        {"queries fail, stop reports less", false, 2, 0, 12 + 3, 1 + 2},
+        {"queries fail, stop reports more", false, 40, 6, 40 + 3, 6 + 2},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        Fresh();
+        SimTraceSetLosses(kKernelName, 12, 1);
+        SimTraceSetLosses(kDnsName, 3, 2);
+        REQUIRE(Start());
+        CHECK(ReadLossFigures(tc).eventsLost == 15); // the timer's query while running
+        if (c.endsBySelf) {
+            REQUIRE(SimTraceEndSession(kKernelName, 0));
+        } else {
+            SimTraceFailStep(kKernelName, kSimStepQuery, kStatusInstanceNotFound, 1000);
+        }
+        LossFigures figures = ReadLossFigures(tc);
+        CHECK(figures.eventsLost == 15);
+        CHECK(figures.buffersLost == 3);
+        SimTraceSetLosses(kKernelName, c.eventsAtStop, c.buffersAtStop);
+        StopTraceSessions(tc);
+        figures = ReadLossFigures(tc);
+        CHECK(figures.eventsLost == c.expectEvents);
+        CHECK(figures.buffersLost == c.expectBuffers);
+    }
 }
 
 // Also the one test of a record whose decoding faults: it is counted as unreadable, and the next

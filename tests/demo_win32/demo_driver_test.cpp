@@ -116,6 +116,27 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
         CHECK(demo.Status() == L" Stopped | Total: 45 | Shown: 45");
         CHECK(RemoteListCell(demo.process.Id(), demo.Control(kIdEventList), 0, 4) == L"Started process");
 
+        // Nothing is saved yet: Clear and closing the window ask, and No keeps every row and the
+        // window.
+        demo.Command(kIdClearButton);
+        BoxSeen clearAsked;
+        REQUIRE(AnswerMessageBox(demo.process.Id(), IDNO, kWaitMs, &clearAsked));
+        CHECK(clearAsked.text == L"45 rows have not been saved. Save Session keeps them.\n\nClear "
+                                 L"removes them; files written afterwards say how many were "
+                                 L"cleared, but not what they held.\n\nClear anyway?");
+        PostMessageW(demo.window, WM_CLOSE, 0, 0);
+        HWND closeBox = WaitForMessageBox(demo.process.Id(), kWaitMs);
+        REQUIRE(closeBox != nullptr);
+        CHECK(PauseForScreenshot("close-asks-about-unsaved-rows"));
+        BoxSeen closeAsked;
+        ReadAndAnswer(closeBox, IDNO, &closeAsked);
+        CHECK(closeAsked.text.rfind(L"45 rows have not been saved.", 0) == 0);
+        CHECK(closeAsked.hadOwner);
+        PumpFor(200);
+        CHECK(IsWindow(demo.window));
+        CHECK(demo.Items() == 45);
+        CHECK(demo.Status() == L" Stopped | Total: 45 | Shown: 45");
+
         // The view, as a person sets it: untick Registry, type into the filter box.
         SendMessageW(demo.Control(kIdRegistryCheck), BM_SETCHECK, BST_UNCHECKED, 0);
         demo.Command(kIdRegistryCheck);

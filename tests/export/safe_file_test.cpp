@@ -51,7 +51,8 @@ TEST_CASE("Temporary names already taken are skipped and left alone") {
     for (int n = 1; n < 64; ++n)
         WriteAll(tmp.Path("report.csv.part" + std::to_string(n)), BytesOf("x"));
     CHECK_FALSE(ExportCsvToPath(f.app, tmp.Path16("report.csv").c_str()));
-    CHECK(LastMessage(kIconError) == "Failed to open file.");
+    CHECK(LastMessage(kIconError) == "The file could not be created: The file exists. (80)\n\nFile: " +
+                                         tmp.Path("report.csv").string());
     SafeFileWriter none;
     CHECK_FALSE(OpenSafeFile(&none, tmp.Path16("report.csv").c_str()));
     CHECK_FALSE(CommitSafeFile(&none));
@@ -65,15 +66,23 @@ TEST_CASE("Targets that cannot be written to are refused before anything is crea
     TempFolder tmp;
     f.Finished();
     f.Add(kRows[0]);
-    const std::u16string paths[] = {
-        tmp.Path16("no such folder") + u"/x.out",
-        tmp.dir.u16string() + u"/" + std::u16string(300, u'a'), // would have to be cut
-        std::u16string(),
+    // Each message names the path and the system's words for why, never a bare number.
+    const struct {
+        std::u16string path;
+        const char* reason;
+    } paths[] = {
+        {tmp.Path16("no such folder") + u"/x.out",
+         "The system cannot find the file specified. (2)"},
+        {tmp.dir.u16string() + u"/" + std::u16string(300, u'a'), // would have to be cut
+         "The filename or extension is too long. (206)"},
+        {std::u16string(), "The system cannot find the path specified. (3)"},
     };
     for (const Exporter& e : kExporters) {
-        for (const std::u16string& path : paths) {
-            CHECK_FALSE(e.run(f.app, path.c_str()));
-            CHECK(LastMessage(kIconError) == "Failed to open file.");
+        for (const auto& p : paths) {
+            CHECK_FALSE(e.run(f.app, p.path.c_str()));
+            CHECK(LastMessage(kIconError) == "The file could not be created: " +
+                                                 std::string(p.reason) + "\n\nFile: " +
+                                                 U8(p.path.c_str()));
         }
         CHECK_FALSE(e.run(f.app, nullptr));
     }
@@ -104,7 +113,8 @@ TEST_CASE("A failed write, flush or move leaves the old file as it was and says 
             fault.arm(fault.n);
             CHECK_FALSE(e.run(f.app, tmp.Path16("target").c_str()));
             ResetFileFaults();
-            CHECK(LastMessage(kIconError) == e.failure);
+            CHECK(LastMessage(kIconError) ==
+                  std::string(e.failure) + "\n\nFile: " + tmp.Path("target").string());
             CHECK(ReadAll(tmp.Path("target")) == old);
             CHECK(tmp.Names() == std::vector<std::string>{"target"});
         }
@@ -118,10 +128,12 @@ TEST_CASE("Refused memory: CSV writes nothing, JSON and a UTF-8 conversion fail 
     f.Add(kRows[0]);
     RefuseAllocationsAbove(1024); // the CSV's text buffers: no file, and the failure is said
     CHECK_FALSE(ExportCsvToPath(f.app, tmp.Path16("a.csv").c_str()));
-    CHECK(LastMessage(kIconError) == kExporters[0].failure);
+    CHECK(LastMessage(kIconError) ==
+          std::string(kExporters[0].failure) + "\n\nFile: " + tmp.Path("a.csv").string());
     RefuseAllocationsAbove(20000); // the JSON's head and row buffers
     CHECK_FALSE(ExportJsonToPath(f.app, tmp.Path16("a.json").c_str()));
-    CHECK(LastMessage(kIconError) == kExporters[1].failure);
+    CHECK(LastMessage(kIconError) ==
+          std::string(kExporters[1].failure) + "\n\nFile: " + tmp.Path("a.json").string());
 
     SafeFileWriter w;
     REQUIRE(OpenSafeFile(&w, tmp.Path16("u.txt").c_str()));

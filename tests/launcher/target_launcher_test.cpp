@@ -152,7 +152,7 @@ TEST_CASE_FIXTURE(LauncherFixture, "a path of 259 characters is taken whole, a l
     path[260] = 0;
     InitLauncher(&tl);
     CHECK_FALSE(LaunchTarget(&tl, path, Main()));
-    CHECK(U8(tl.errorText) == "The filename or extension is too long.");
+    CHECK(U8(tl.errorText) == "The filename or extension is too long. (206)");
     CHECK(Log().createCalls == 1);
     CheckReleased();
 }
@@ -162,7 +162,7 @@ TEST_CASE_FIXTURE(LauncherFixture, "a launch that fails leaves nothing behind") 
     uint32_t processesEnded = 0;
     SUBCASE("the program cannot be created") {
         FailSimProcessCreate(2);
-        expected = "The system cannot find the file specified.";
+        expected = "The system cannot find the file specified. (2)";
     }
     SUBCASE("the stop event cannot be made") {
         FailSimEventCreate();

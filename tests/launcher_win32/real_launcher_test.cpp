@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "doctest.h"
 #include "launcher/target_launcher.h"
+#include "platform/error_message.h"
 #include "support/text_check.h"
 #include "support/watchdog.h"
 
@@ -214,7 +215,7 @@ TEST_CASE_FIXTURE(RealFixture, "a file that is no program gives the system's tex
     char16_t expected[256];
     bool matched = false;
     for (DWORD error : notRunnable) {
-        SystemErrorText(error, expected, 256);
+        SystemErrorMessage(error, expected, 256);
         matched = matched || TextEquals(tl.errorText, expected);
     }
     INFO("errorText: ", U8(tl.errorText));
@@ -231,8 +232,9 @@ TEST_CASE_FIXTURE(RealFixture, "a file that is no program gives the system's tex
     // A file that does not exist.
     AppendBounded(path, MAX_PATH, u".missing.exe");
     CHECK_FALSE(LaunchTarget(&tl, path, window.hwnd));
-    SystemErrorText(ERROR_FILE_NOT_FOUND, expected, 256);
+    SystemErrorMessage(ERROR_FILE_NOT_FOUND, expected, 256);
     CHECK(U8(tl.errorText) == U8(expected));
+    CHECK(TextEndsWith(tl.errorText, u" (2)"));
 }
 
 TEST_CASE("the system's error texts carry no line break and fall back to the number") {

@@ -58,7 +58,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::printf("CSV: %ls\n", demo.ThroughFileDialog(kCmdExportCsv, csv).c_str());
     std::printf("JSON: %ls\n", demo.ThroughFileDialog(kCmdExportJson, json).c_str());
+    // Nothing was saved as a session: closing asks before the rows go.
     PostMessageW(demo.window, WM_CLOSE, 0, 0);
+    BoxSeen closeAsked;
+    AnswerMessageBox(demo.process.Id(), IDYES, kWaitMs, &closeAsked);
     DWORD code = 1;
     demo.process.Exited("olvetta-demo", &code);
     const bool written = GetFileAttributesW(csv.c_str()) != INVALID_FILE_ATTRIBUTES &&

@@ -65,6 +65,10 @@ LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wPara
         AllowDropsFromUnelevated(window);
         UpdateStatusBar(app);
         return 0;
+    case WM_CLOSE:
+        // Not DefWindowProcW: the user may keep the window when rows would be lost.
+        if (HandleCloseRequest(app)) DestroyWindow(window);
+        return 0;
     case WM_DESTROY:
         HandleDestroy(app);
         PostQuitMessage(0);

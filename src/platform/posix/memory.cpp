@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "platform/fault_countdown.h"
 
@@ -28,6 +29,14 @@ void AskForHugePages(void* block, size_t bytes) {
 }
 
 } // namespace
+
+bool SystemAvailableMemory(uint64_t* bytes) {
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return false;
+    *bytes = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+    return true;
+}
 
 void* SystemAllocZeroed(size_t bytes) {
     void* block = std::calloc(1, bytes);

@@ -518,6 +518,9 @@ void SystemErrorText(uint32_t error, char16_t* out, size_t capacity) {
     case 8:
         text = u"Not enough memory resources are available to process this command.";
         break;
+    case 80:
+        text = u"The file exists.";
+        break;
     case 193:
         text = u"%1 is not a valid Win32 application.";
         break;
