@@ -10,6 +10,7 @@
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
+#include "export/session_check.h"
 #include "export/snapshot.h"
 #include "platform/files.h"
 #include "platform/lock.h"
@@ -210,6 +211,15 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         }
         block.target[519] = 0;
         block.tool[63] = 0;
+        // Times and bias are printed in every header: a value no clock gives is damage.
+        char16_t why[96];
+        if (!RecordingInfoInRange(block, why, 96)) {
+            CloseFile(file);
+            char16_t message[160];
+            FormatText(message, 160, u"The session file is damaged: %s.", why);
+            ShowError(app, message);
+            return false;
+        }
     }
 
     const uint32_t count = header.rowCount;
