@@ -1,5 +1,7 @@
 #include "app/window_layout.h"
 
+#include "views/row_store.h"
+
 namespace olv {
 
 namespace {
@@ -67,7 +69,9 @@ const ControlSpec kMainControls[kMainControlCount] = {
      &AppState::suspiciousCheck},
     {kIdOperationCombo, u"COMBOBOX", u"", nullptr,
      kChild | kWsVScroll | kWsTabStop | kCbsDropDownList, 0, 300, &AppState::operationCombo},
-    {kIdFilterEdit, u"EDIT", u"", u"Filter...", kEdit, 0, 0, &AppState::filterEdit},
+    // The box takes no more than the filter uses, so what it shows is what filters.
+    {kIdFilterEdit, u"EDIT", u"", u"Filter...", kEdit, 0, 0, &AppState::filterEdit,
+     kFilterTextChars},
     {kIdClearButton, u"BUTTON", u"Clear", nullptr, kButton, 0, 0, &AppState::clearButton},
     {kIdExportCsvButton, u"BUTTON", u"Export CSV", nullptr, kButton, 0, 0,
      &AppState::exportCsvButton},

@@ -40,6 +40,7 @@ struct ControlSpec {
     uint32_t exStyle;
     int createHeight; // 0: none (the first WM_SIZE sizes it); the combo box is made 300 high
     UiHandle AppState::*field;
+    size_t textLimit = 0; // characters an edit box takes from typing and pasting; 0: the default
 };
 constexpr int kMainControlCount = 15;
 extern const ControlSpec kMainControls[kMainControlCount];

@@ -10,6 +10,7 @@
 #include "export/export_common.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
+#include "export/session_check.h"
 #include "export/snapshot.h"
 #include "platform/files.h"
 #include "platform/lock.h"
@@ -277,6 +278,15 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         }
         block.target[519] = 0;
         block.tool[63] = 0;
+        // Times and bias are printed in every header: a value no clock gives is damage.
+        char16_t why[96];
+        if (!RecordingInfoInRange(block, why, 96)) {
+            CloseFile(file);
+            char16_t message[160];
+            FormatText(message, 160, u"The session file is damaged: %s.", why);
+            ShowAboutFile(app, message, path);
+            return false;
+        }
         if (hasCleared) dataStart += cleared.blockSize;
     }
     if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {

@@ -22,7 +22,7 @@ namespace olv {
 namespace {
 
 constexpr size_t kComboTextChars = 256;
-constexpr size_t kFilterChars = 256;
+constexpr size_t kFilterChars = kFilterTextChars + 1;
 constexpr size_t kRestrictionChars = 400;
 
 // The state of the view's controls, read once for a whole scan so that the per-row test touches

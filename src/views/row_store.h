@@ -11,6 +11,10 @@ namespace olv {
 
 struct AppState; // app/app_state.h
 
+// The characters of the "Filter..." box the text filter uses; the box takes no more (its text
+// limit is set from this), so a longer paste cannot look like a filter that is not applied.
+constexpr size_t kFilterTextChars = 255;
+
 constexpr int kIngestBatch = 8192;
 constexpr int kFirstRowCapacity = 4096;
 // Rows signed per timer tick once the EventQueue is empty (a few milliseconds' work).

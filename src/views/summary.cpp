@@ -1,10 +1,13 @@
 #include "views/summary.h"
 
+#include <cstring>
+
 #include "platform/ui.h"
 #include "record/app_state.h"
 
 #include "base/format.h"
 #include "base/note_text.h"
+#include "base/reveal_text.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/time.h"
@@ -14,46 +17,213 @@
 
 namespace olv {
 
-bool AllocNameTally(NameTally* tally) {
-    tally->names = static_cast<char16_t(*)[kTallyNameChars]>(
-        AllocZeroed(sizeof(char16_t) * kTallyNameChars * kTallyEntries));
-    tally->counts = static_cast<uint32_t*>(AllocZeroed(sizeof(uint32_t) * kTallyEntries));
-    tally->used = 0;
-    tally->overflow = 0;
-    if (tally->names == nullptr || tally->counts == nullptr) {
-        FreeNameTally(tally);
-        return false;
+namespace {
+
+// Rounds up to a power of two (at least 2).
+int32_t PowerOfTwoAtLeast(int32_t n) {
+    int32_t p = 2;
+    while (p < n)
+        p *= 2;
+    return p;
+}
+
+uint32_t HashName(const char16_t* name) {
+    uint32_t h = 2166136261u; // FNV-1a over the characters
+    for (size_t i = 0; name[i] != 0; ++i) {
+        h ^= name[i];
+        h *= 16777619u;
     }
+    return h;
+}
+
+// Min-heap of the entries by count: the root is the least counted entry.
+void SwapHeap(NameTally* t, int32_t a, int32_t b) {
+    const int32_t ea = t->heap[a];
+    const int32_t eb = t->heap[b];
+    t->heap[a] = eb;
+    t->heap[b] = ea;
+    t->heapAt[eb] = a;
+    t->heapAt[ea] = b;
+}
+
+void SiftDown(NameTally* t, int32_t at) {
+    for (;;) {
+        const int32_t left = 2 * at + 1;
+        if (left >= t->used) return;
+        int32_t least = left;
+        const int32_t right = left + 1;
+        if (right < t->used && t->counts[t->heap[right]] < t->counts[t->heap[left]]) least = right;
+        if (t->counts[t->heap[least]] >= t->counts[t->heap[at]]) return;
+        SwapHeap(t, at, least);
+        at = least;
+    }
+}
+
+void SiftUp(NameTally* t, int32_t at) {
+    while (at > 0) {
+        const int32_t parent = (at - 1) / 2;
+        if (t->counts[t->heap[parent]] <= t->counts[t->heap[at]]) return;
+        SwapHeap(t, at, parent);
+        at = parent;
+    }
+}
+
+void Unchain(NameTally* t, int32_t entry) {
+    int32_t* link = &t->buckets[t->hashes[entry] & static_cast<uint32_t>(t->bucketCount - 1)];
+    while (*link >= 0 && *link != entry)
+        link = &t->nextInBucket[*link];
+    if (*link == entry) *link = t->nextInBucket[entry];
+}
+
+void Chain(NameTally* t, int32_t entry, uint32_t hash) {
+    t->hashes[entry] = hash;
+    int32_t* head = &t->buckets[hash & static_cast<uint32_t>(t->bucketCount - 1)];
+    t->nextInBucket[entry] = *head;
+    *head = entry;
+}
+
+// The entry holding name (already cut, with its hash); -1 when none.
+int32_t FindEntry(const NameTally* t, const char16_t* cut, uint32_t hash) {
+    for (int32_t e = t->buckets[hash & static_cast<uint32_t>(t->bucketCount - 1)]; e >= 0;
+         e = t->nextInBucket[e]) {
+        if (t->hashes[e] == hash && TextEquals(t->names[e], cut)) return e;
+    }
+    return -1;
+}
+
+// The least count in the tally: no name left out can have been counted more often.
+uint32_t LeastCount(const NameTally* t) {
+    return t->used > 0 ? t->counts[t->heap[0]] : 0;
+}
+
+} // namespace
+
+namespace {
+
+size_t TallyBytes(int32_t capacity, int32_t bucketCount) {
+    const size_t entries = static_cast<size_t>(capacity);
+    return entries * sizeof(char16_t) * kTallyNameChars +
+           entries * (4 * sizeof(uint32_t) + 3 * sizeof(int32_t)) +
+           static_cast<size_t>(bucketCount) * sizeof(int32_t);
+}
+
+// Points the tally's parts into block: the names first, so every later part is 4-byte aligned.
+void LayOutTally(NameTally* t, unsigned char* block, int32_t capacity, int32_t bucketCount) {
+    const size_t entries = static_cast<size_t>(capacity);
+    unsigned char* at = block;
+    t->names = reinterpret_cast<char16_t(*)[kTallyNameChars]>(at);
+    at += entries * sizeof(char16_t) * kTallyNameChars;
+    auto take32 = [&at](size_t count) {
+        unsigned char* part = at;
+        at += count * 4;
+        return part;
+    };
+    t->counts = reinterpret_cast<uint32_t*>(take32(entries));
+    t->firstSeen = reinterpret_cast<uint32_t*>(take32(entries));
+    t->hashes = reinterpret_cast<uint32_t*>(take32(entries));
+    t->exact = reinterpret_cast<uint32_t*>(take32(entries));
+    t->nextInBucket = reinterpret_cast<int32_t*>(take32(entries));
+    t->heap = reinterpret_cast<int32_t*>(take32(entries));
+    t->heapAt = reinterpret_cast<int32_t*>(take32(entries));
+    t->buckets = reinterpret_cast<int32_t*>(take32(static_cast<size_t>(bucketCount)));
+    for (int32_t b = 0; b < bucketCount; ++b)
+        t->buckets[b] = -1;
+    t->block = block;
+    t->capacity = capacity;
+    t->bucketCount = bucketCount;
+}
+
+// A table for capacity entries with the entries in use moved over; false (the tally unchanged)
+// when memory is refused.
+bool ResizeTally(NameTally* t, int32_t capacity) {
+    const int32_t bucketCount = PowerOfTwoAtLeast(2 * capacity);
+    auto* block = static_cast<unsigned char*>(AllocZeroed(TallyBytes(capacity, bucketCount)));
+    if (block == nullptr) return false;
+    NameTally old = *t;
+    LayOutTally(t, block, capacity, bucketCount);
+    const size_t used = static_cast<size_t>(old.used);
+    if (used > 0) {
+        std::memcpy(t->names, old.names, used * sizeof(old.names[0]));
+        std::memcpy(t->counts, old.counts, used * sizeof(uint32_t));
+        std::memcpy(t->firstSeen, old.firstSeen, used * sizeof(uint32_t));
+        std::memcpy(t->heap, old.heap, used * sizeof(int32_t));
+        std::memcpy(t->heapAt, old.heapAt, used * sizeof(int32_t));
+    }
+    for (int32_t e = 0; e < old.used; ++e)
+        Chain(t, e, old.hashes[e]);
+    FreeBlock(old.block);
     return true;
 }
 
+} // namespace
+
+bool AllocNameTally(NameTally* tally, int32_t limit) {
+    *tally = NameTally{};
+    if (limit < 1 || limit > kTallyEntries) return false;
+    tally->limit = limit;
+    return ResizeTally(tally, limit < kTallyFirstEntries ? limit : kTallyFirstEntries);
+}
+
 void FreeNameTally(NameTally* tally) {
-    FreeBlock(tally->names);
-    FreeBlock(tally->counts);
-    tally->names = nullptr;
-    tally->counts = nullptr;
-    tally->used = 0;
+    FreeBlock(tally->block);
+    *tally = NameTally{};
 }
 
 void TallyName(NameTally* tally, const char16_t* name) {
-    if (name == nullptr || name[0] == 0 || tally->names == nullptr) return;
+    if (name == nullptr || name[0] == 0 || tally->block == nullptr) return;
     // Names are stored cut at 255 characters; a longer name equals its stored cut form only
     // when compared as stored, so compare the same cut.
     char16_t cut[kTallyNameChars];
     CopyBounded(cut, kTallyNameChars, name);
-    for (int32_t i = 0; i < tally->used; ++i) {
-        if (TextEquals(tally->names[i], cut)) {
-            ++tally->counts[i];
-            return;
-        }
-    }
-    if (tally->used >= kTallyEntries) {
-        tally->overflow = 1;
+    const uint32_t hash = HashName(cut);
+    const int32_t known = FindEntry(tally, cut, hash);
+    if (known >= 0) {
+        ++tally->counts[known];
+        SiftDown(tally, tally->heapAt[known]);
         return;
     }
-    CopyBounded(tally->names[tally->used], kTallyNameChars, cut);
-    tally->counts[tally->used] = 1;
-    ++tally->used;
+    // The table grows (up to its limit) before any name has to give way.
+    if (tally->used == tally->capacity && tally->capacity < tally->limit) {
+        const int32_t grown = tally->capacity <= tally->limit / 2 ? 2 * tally->capacity
+                                                                  : tally->limit;
+        ResizeTally(tally, grown); // refused: the tally counts on in the table it has
+    }
+    int32_t entry;
+    if (tally->used < tally->capacity) {
+        entry = tally->used++;
+        tally->counts[entry] = 1;
+        tally->heap[entry] = entry;
+        tally->heapAt[entry] = entry;
+        SiftUp(tally, entry);
+    } else {
+        // Every entry is taken: the new name replaces the least counted one and starts from its
+        // count, which is at most what the new name could have had before it was stored.
+        tally->overflow = 1;
+        ++tally->replaced;
+        entry = tally->heap[0];
+        Unchain(tally, entry);
+        ++tally->counts[entry];
+        SiftDown(tally, 0);
+    }
+    CopyBounded(tally->names[entry], kTallyNameChars, cut);
+    tally->firstSeen[entry] = tally->seen++;
+    Chain(tally, entry, hash);
+}
+
+void RecountName(NameTally* tally, const char16_t* name) {
+    if (name == nullptr || name[0] == 0 || tally->block == nullptr || tally->overflow == 0) return;
+    char16_t cut[kTallyNameChars];
+    CopyBounded(cut, kTallyNameChars, name);
+    const int32_t entry = FindEntry(tally, cut, HashName(cut));
+    if (entry >= 0) ++tally->exact[entry];
+}
+
+void FinishRecount(NameTally* tally) {
+    if (tally->block == nullptr || tally->overflow == 0 || tally->recounted != 0) return;
+    tally->missingAtMost = LeastCount(tally);
+    for (int32_t e = 0; e < tally->used; ++e)
+        tally->counts[e] = tally->exact[e];
+    tally->recounted = 1;
 }
 
 void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line) {
@@ -63,21 +233,42 @@ void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line) {
 
 void AppendTopTen(char16_t* text, size_t capacity, const char16_t* heading, NameTally* tally) {
     AppendBounded(text, capacity, heading);
-    if (tally->overflow != 0) AppendBounded(text, capacity, u" (most frequent only)");
+    if (tally->overflow != 0) {
+        char16_t note[200];
+        if (tally->recounted != 0) {
+            FormatText(note, 200,
+                       u" (more than %d names: the counts are exact, but a name seen no more "
+                       u"than %lu times may be missing)",
+                       tally->capacity, tally->missingAtMost);
+        } else {
+            FormatText(note, 200,
+                       u" (approximate: more than %d names; a count may be up to %lu too high)",
+                       tally->capacity, LeastCount(tally));
+        }
+        AppendBounded(text, capacity, note);
+    }
     AppendBounded(text, capacity, u"\r\n");
-    bool taken[kTallyEntries] = {};
+    int32_t taken[10];
     for (int line = 0; line < 10; ++line) {
-        int best = -1;
+        int32_t best = -1;
         for (int32_t i = 0; i < tally->used; ++i) {
-            if (taken[i]) continue;
-            if (best < 0 || tally->counts[i] > tally->counts[best]) best = i;
+            bool done = false;
+            for (int k = 0; k < line && !done; ++k)
+                done = taken[k] == i;
+            if (done) continue;
+            if (best < 0 || tally->counts[i] > tally->counts[best] ||
+                (tally->counts[i] == tally->counts[best] &&
+                 tally->firstSeen[i] < tally->firstSeen[best])) {
+                best = i;
+            }
         }
         if (best < 0) break;
-        char16_t buf[kTallyNameChars + 32];
-        FormatText(buf, sizeof(buf) / sizeof(buf[0]), u"  %5lu  %.200s", tally->counts[best],
-                   tally->names[best]);
+        // A name from the recording stays on its line and shows its hidden characters.
+        char16_t buf[32 + 200 * kRevealGrowth];
+        FormatText(buf, sizeof(buf) / sizeof(buf[0]), u"  %5lu  ", tally->counts[best]);
+        AppendRevealedOneLine(buf, sizeof(buf) / sizeof(buf[0]), tally->names[best], 200);
         AppendSummaryLine(text, capacity, buf);
-        taken[best] = true;
+        taken[line] = best;
     }
     AppendBounded(text, capacity, u"\r\n");
 }
@@ -87,6 +278,25 @@ namespace {
 const char16_t* EndpointOf(const char16_t* path) {
     ptrdiff_t at = FindText(path, u" -> ");
     return at < 0 ? path : path + at + 4;
+}
+
+enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally };
+
+// The tally a row feeds and the name it gives; null for a row that feeds none.
+NameTally* TallyOf(NameTally* tallies, const EventRow& row, const char16_t** name) {
+    *name = row.path;
+    switch (row.category) {
+    case kCategoryFile:
+        return &tallies[kFileTally];
+    case kCategoryRegistry:
+        return &tallies[kKeyTally];
+    case kCategoryNetwork:
+        if (ContainsFoldedLower(row.operation, u"dns")) return &tallies[kDnsTally];
+        *name = EndpointOf(row.path);
+        return &tallies[kEndpointTally];
+    default:
+        return nullptr;
+    }
 }
 
 void AppendTime(char16_t* text, size_t capacity, const char16_t* format, const SystemTime& t) {
@@ -118,10 +328,10 @@ char16_t* BuildSummaryText(AppState* app) {
             return nullptr;
         }
     }
-    NameTally& files = tallies[0];
-    NameTally& keys = tallies[1];
-    NameTally& endpoints = tallies[2];
-    NameTally& names = tallies[3];
+    NameTally& files = tallies[kFileTally];
+    NameTally& keys = tallies[kKeyTally];
+    NameTally& endpoints = tallies[kEndpointTally];
+    NameTally& names = tallies[kDnsTally];
 
     int32_t total = 0;
     int32_t byCategory[5] = {};
@@ -139,24 +349,21 @@ char16_t* BuildSummaryText(AppState* app) {
             const EventRow& row = app->rows[i];
             if (row.category <= 4) ++byCategory[row.category];
             if (row.severity <= 3) ++bySeverity[row.severity];
-            switch (row.category) {
-            case kCategoryFile:
-                TallyName(&files, row.path);
-                break;
-            case kCategoryRegistry:
-                TallyName(&keys, row.path);
-                break;
-            case kCategoryNetwork:
-                if (ContainsFoldedLower(row.operation, u"dns")) {
-                    TallyName(&names, row.path);
-                } else {
-                    TallyName(&endpoints, EndpointOf(row.path));
-                }
-                break;
-            default:
-                break;
-            }
+            const char16_t* name = nullptr;
+            NameTally* tally = TallyOf(tallies, row, &name);
+            if (tally != nullptr) TallyName(tally, name);
         }
+        // A tally that had to let names go counts the names it kept once more, exactly.
+        bool recount = false;
+        for (NameTally& t : tallies)
+            recount = recount || t.overflow != 0;
+        for (int32_t i = 0; recount && i < total; ++i) {
+            const char16_t* name = nullptr;
+            NameTally* tally = TallyOf(tallies, app->rows[i], &name);
+            if (tally != nullptr) RecountName(tally, name);
+        }
+        for (NameTally& t : tallies)
+            FinishRecount(&t);
     }
 
     const size_t capacity = kSummaryChars;
@@ -198,13 +405,15 @@ char16_t* BuildSummaryText(AppState* app) {
 
     char16_t header[4096];
     BuildHeaderLines(&app->recordingInfo, app->recordingInfoValid != 0, header, 4096, u"");
-    AppendBounded(text, capacity, header);
+    // Header lines and notes quote texts of the recording (the program's path); their control
+    // characters are blanks already, their hidden characters are shown here.
+    AppendRevealed(text, capacity, header);
     AppendSummaryLine(text, capacity, u"");
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(sizeof(char16_t) * 8192));
     if (notes != nullptr) {
         if (BuildCompletenessNotes(app, notes, 8192, u"  ") > 0) {
             AppendSummaryLine(text, capacity, u"[This record is incomplete]");
-            AppendBounded(text, capacity, notes);
+            AppendRevealed(text, capacity, notes);
         } else {
             AppendSummaryLine(text, capacity, u"[Nothing is known to be missing from this record]");
         }

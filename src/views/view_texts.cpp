@@ -2,6 +2,7 @@
 
 #include "base/atomic.h"
 #include "base/format.h"
+#include "base/reveal_text.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
 #include "platform/files.h"
@@ -24,31 +25,32 @@ void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capa
         CopyBounded(out, capacity, SeverityLabel(row->severity));
         break;
     case 2:
+        FormatText(out, capacity, u"%lu", row->pid);
         if (row->process[0] != 0) {
-            FormatText(out, capacity, u"%lu (%s)", row->pid, row->process);
-        } else {
-            FormatText(out, capacity, u"%lu", row->pid);
+            AppendBounded(out, capacity, u" (");
+            AppendRevealed(out, capacity, row->process, kProcessChars);
+            AppendBounded(out, capacity, u")");
         }
         break;
     case 3:
         CopyBounded(out, capacity, CategoryLabel(row->category));
         break;
     case 4:
-        CopyBounded(out, capacity, row->operation);
+        AppendRevealed(out, capacity, row->operation, kOperationChars);
         break;
     case 5:
-        CopyBounded(out, capacity, row->path);
+        AppendRevealed(out, capacity, row->path, kPathChars);
         if (row->detail[0] != 0) {
             AppendBounded(out, capacity, u" | ");
-            AppendBounded(out, capacity, row->detail);
+            AppendRevealed(out, capacity, row->detail, kDetailChars);
         }
         if (row->threat[0] != 0) {
             AppendBounded(out, capacity, u"  \u26A0 ");
-            AppendBounded(out, capacity, row->threat);
+            AppendRevealed(out, capacity, row->threat, kThreatChars);
         }
         break;
     case 6:
-        CopyBounded(out, capacity, row->result);
+        AppendRevealed(out, capacity, row->result, kResultChars);
         break;
     default:
         break;
@@ -134,9 +136,9 @@ void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
     }
 }
 
-void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
-    if (out == nullptr || capacity == 0) return;
-    out[0] = 0;
+namespace {
+
+void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
     int32_t total;
     int32_t shown;
     {
@@ -199,6 +201,17 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     if (app->recording != 0 && app->launchedWithoutJob != 0) {
         AppendBounded(out, capacity, u" | Stop may not reach child processes");
     }
+}
+
+} // namespace
+
+// Whatever a part of the status bar quotes is shown with its hidden characters marked.
+void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    char16_t raw[kStatusTextChars];
+    ComposeRawStatusText(app, raw, kStatusTextChars);
+    CopyRevealed(out, capacity, raw);
 }
 
 void UpdateStatusBar(AppState* app) {

@@ -10,11 +10,14 @@ namespace olv {
 
 struct AppState; // app/app_state.h
 
-constexpr size_t kDisplayBufferChars = 1536;
+// A cell of the longest row (1412 characters) with every character revealed as a mark still fits
+// whole, so a name flooded with hidden characters cannot push the detail or threat text out.
+constexpr size_t kDisplayBufferChars = 1536 * 8;
 constexpr size_t kStatusTextChars = 512;
 constexpr size_t kExplorerParameterChars = 1100;
 
-// Composes the text of column (0 to 6) of one row into out; a column above 6 gives "".
+// Composes the text of column (0 to 6) of one row into out; a column above 6 gives "". The row's
+// texts are shown revealed (base/reveal_text.h): each hidden format character as a mark.
 void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capacity);
 // The cell of shown item index: false (out untouched) when the index is not a shown item.
 bool ListDisplayText(AppState* app, int item, int column, char16_t* out, size_t capacity);

@@ -1,10 +1,12 @@
 #include "doctest.h"
 
 #include <string>
+#include <vector>
 
 #include "app/app_state.h"
 #include "base/format.h"
 #include "base/note_text.h"
+#include "base/reveal_text.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
@@ -13,6 +15,7 @@
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
 #include "platform/time.h"
+#include "support/text_check.h"
 #include "views/process_tree.h"
 #include "views/summary.h"
 
@@ -22,10 +25,10 @@ namespace {
 
 struct Recording {
     AppState* app = AllocRecord<AppState>();
-    Recording() {
+    explicit Recording(int32_t capacity = 1024) {
         InitAppState(app);
-        app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * 1024));
-        app->rowCapacity = 1024;
+        app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * capacity));
+        app->rowCapacity = capacity;
     }
     ~Recording() {
         CleanUpAppState(app);
@@ -112,24 +115,132 @@ TEST_CASE("summary period, severities and top-ten sections") {
                                                        u"      2  evil.tk\r\n");
 }
 
-TEST_CASE("a tally keeps 256 names and says when it saw more") {
+TEST_CASE("a file written 500 times among 300 decoys touched once heads the list, counted exactly") {
     Recording r;
     std::u16string longPath = u"C:\\" + std::u16string(297, u'x');
     for (int i = 0; i < 3; ++i)
         r.Add(kCategoryFile, u"Read file", longPath.c_str());
-    for (int i = 0; i < 299; ++i) {
+    for (int i = 0; i < 300; ++i) {
         char16_t path[32];
-        FormatText(path, 32, u"C:\\f%d", i);
+        FormatText(path, 32, u"C:\\decoy%d", i);
         r.Add(kCategoryFile, u"Read file", path);
     }
+    for (int i = 0; i < 500; ++i)
+        r.Add(kCategoryFile, u"Wrote file", u"C:\\payload.exe");
     std::u16string files = Section(r.Summary(), u"[Most touched files]");
-    CHECK(files.find(u"[Most touched files] (most frequent only)\r\n") == 0);
+    // Every name fits the table: no note, exact counts, ten lines, ties in first-seen order.
+    CHECK(files.find(u"[Most touched files]\r\n"
+                     u"    500  C:\\payload.exe\r\n"
+                     u"      3  " + longPath.substr(0, 200) + u"\r\n"
+                     u"      1  C:\\decoy0\r\n") == 0);
     size_t lines = 0;
     for (size_t at = 0; (at = files.find(u"\r\n", at)) != std::u16string::npos; at += 2)
         ++lines;
     CHECK(lines == 11); // heading and ten names
-    // The 300-character path counted as one name, printed at 200 characters.
-    CHECK(files.find(u"      3  " + longPath.substr(0, 200) + u"\r\n") != std::u16string::npos);
+    CHECK(files.find(u"      1  C:\\decoy7\r\n") != std::u16string::npos);
+    CHECK(files.find(u"C:\\decoy8\r\n") == std::u16string::npos);
+}
+
+namespace {
+
+std::u16string U16(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+struct TallyFixture {
+    NameTally tally{};
+    explicit TallyFixture(int32_t limit) { REQUIRE(AllocNameTally(&tally, limit)); }
+    ~TallyFixture() { FreeNameTally(&tally); }
+    std::u16string TopTen() {
+        std::vector<char16_t> text(kSummaryChars);
+        AppendTopTen(text.data(), kSummaryChars, u"[Most touched files]", &tally);
+        return text.data();
+    }
+};
+
+// The count printed before name in a top-ten text; -1 when the name is not listed.
+long ShownCount(const std::u16string& text, const std::u16string& name) {
+    const size_t at = text.find(u"  " + name + u"\r\n");
+    if (at == std::u16string::npos || at < 5) return -1;
+    return std::stol(U8(text.substr(at - 5, 5).c_str()));
+}
+
+} // namespace
+
+TEST_CASE("beyond its table a tally still finds the most counted names, then counts them exactly") {
+    // A table of 16 against 3,000 decoys: the payload every tenth event (300 times), a second
+    // file every 25th (120 times). The least count ends near 3,420 / 16, so the payload must be
+    // kept; the second file may be let go, but then the section must allow for it.
+    TallyFixture f(16);
+    std::vector<std::u16string> stream;
+    for (int i = 0; i < 3000; ++i) {
+        stream.push_back(u"C:\\decoy" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                         U16(std::to_string(i)));
+        if (i % 10 == 0) stream.push_back(u"C:\\payload.exe");
+        if (i % 25 == 0) stream.push_back(u"C:\\second.dll");
+    }
+    for (const std::u16string& name : stream)
+        TallyName(&f.tally, name.c_str());
+
+    // One pass only: counts are upper bounds, within the margin the heading states.
+    const uint32_t margin = f.tally.counts[f.tally.heap[0]];
+    std::u16string s = f.TopTen();
+    CHECK(s.find(u"[Most touched files] (approximate: more than 16 names; a count may be up to " +
+                 U16(std::to_string(margin)) + u" too high)\r\n") == 0);
+    CHECK(ShownCount(s, u"C:\\payload.exe") >= 300);
+    CHECK(ShownCount(s, u"C:\\payload.exe") <= 300 + static_cast<long>(margin));
+    CHECK(s.find(u"C:\\payload.exe") < s.find(u"decoy"));
+
+    // Counted again: exact counts, and a name left out was seen no more than the stated times.
+    for (const std::u16string& name : stream)
+        RecountName(&f.tally, name.c_str());
+    FinishRecount(&f.tally);
+    s = f.TopTen();
+    CHECK(s.find(u"[Most touched files] (more than 16 names: the counts are exact, but a name "
+                 u"seen no more than " +
+                 U16(std::to_string(margin)) + u" times may be missing)\r\n") == 0);
+    CHECK(ShownCount(s, u"C:\\payload.exe") == 300);
+    const long second = ShownCount(s, u"C:\\second.dll");
+    CHECK((second == 120 || (second == -1 && 120 <= margin)));
+    CHECK(ShownCount(s, u"C:\\decoyA0") <= 1); // a decoy, if listed, shows its true count
+}
+
+TEST_CASE("a summary of 5,000 decoy files and one written 500 times lists it first, exactly") {
+    Recording r(5600);
+    for (int i = 0; i < 5000; ++i) {
+        char16_t path[32];
+        FormatText(path, 32, u"C:\\decoy%d", i);
+        r.Add(kCategoryFile, u"Read file", path);
+        if (i % 10 == 0) r.Add(kCategoryFile, u"Wrote file", u"C:\\payload.exe");
+    }
+    const std::u16string files = Section(r.Summary(), u"[Most touched files]");
+    CHECK(files.find(u"[Most touched files] (more than 4096 names: the counts are exact, but a "
+                     u"name seen no more than ") == 0);
+    CHECK(files.find(u"\r\n    500  C:\\payload.exe\r\n      1  C:\\decoy") !=
+          std::u16string::npos);
+}
+
+TEST_CASE("summary names keep to their line and show hidden characters; so do header lines") {
+    Recording r;
+    r.Add(kCategoryRegistry, u"Set value",
+          u"HKCU\\Run\r\n[Most touched files]\r\n    999  C:\\forged");
+    r.Add(kCategoryFile, u"Wrote file", u"C:\\Invoice\u202Efdp.exe");
+    r.Add(kCategoryNetwork, u"DNS query", u"evil\u2067.tk\n");
+    r.app->recordingInfoValid = 1;
+    r.app->recordingInfo.blockSize = kRecordingInfoSize;
+    CopyBounded(r.app->recordingInfo.target, 520, u"C:\\s\u202Egnp.exe\r\nforged line");
+    const std::u16string s = r.Summary();
+    CHECK(Section(s, u"[Most touched registry keys]") ==
+          u"[Most touched registry keys]\r\n"
+          u"      1  HKCU\\Run  [Most touched files]      999  C:\\forged\r\n");
+    CHECK(Section(s, u"[Most touched files]") ==
+          u"[Most touched files]\r\n      1  C:\\Invoice[U+202E]fdp.exe\r\n");
+    CHECK(Section(s, u"[Most looked-up DNS names]") ==
+          u"[Most looked-up DNS names]\r\n      1  evil[U+2067].tk \r\n");
+    CHECK(s.find(u"Program examined: C:\\s[U+202E]gnp.exe  forged line\r\n") !=
+          std::u16string::npos);
+    for (char16_t c : s)
+        CHECK_FALSE(IsHiddenFormatChar(c));
 }
 
 TEST_CASE("while recording, the summary takes rows in first and says what it could not") {

@@ -76,6 +76,33 @@ TEST_CASE("list cells and row colours") {
     }
 }
 
+TEST_CASE("a hostile row's hidden characters show as marks in every cell; CR LF stay") {
+    EventRow row{};
+    row.pid = 77;
+    row.category = kCategoryFile;
+    CopyBounded(row.process, kProcessChars, u"evil\u202Eexe.txt");
+    CopyBounded(row.operation, kOperationChars, u"Wrote\u2066 file");
+    CopyBounded(row.path, kPathChars, u"C:\\Invoice\u202Efdp.exe");
+    CopyBounded(row.detail, kDetailChars, u"cmd\r\nline\u200F");
+    CopyBounded(row.threat, kThreatChars, u"\u202BDropped\u202C");
+    CopyBounded(row.result, kResultChars, u"OK\u061C");
+    CHECK(Cell(row, 2) == u"77 (evil[U+202E]exe.txt)");
+    CHECK(Cell(row, 4) == u"Wrote[U+2066] file");
+    CHECK(Cell(row, 5) ==
+          u"C:\\Invoice[U+202E]fdp.exe | cmd\r\nline[U+200F]  \u26A0 [U+202B]Dropped[U+202C]");
+    CHECK(Cell(row, 6) == u"OK[U+061C]");
+
+    // Every text full of hidden characters: the whole cell still fits, threat text included.
+    const std::u16string path(1023, u'\u202E'), detail(255, u'\u2068'), threat(127, u'\u200E');
+    CopyBounded(row.path, kPathChars, path.c_str());
+    CopyBounded(row.detail, kDetailChars, detail.c_str());
+    CopyBounded(row.threat, kThreatChars, threat.c_str());
+    const std::u16string cell = Cell(row, 5);
+    CHECK(cell.size() == (1023 + 255 + 127) * 8 + 3 + 4);
+    CHECK(cell.find(u"\u202E") == std::u16string::npos);
+    CHECK(cell.substr(cell.size() - 8) == u"[U+200E]");
+}
+
 TEST_CASE("the list's custom draw colours shown items by severity and asks per item") {
     StatusFixture f;
     ResetHeadlessUi();

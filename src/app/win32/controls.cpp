@@ -93,6 +93,8 @@ void BuildMainWindowContents(AppState* app) {
         if (spec.cueBanner != nullptr) {
             SendMessageW(control, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(W(spec.cueBanner)));
         }
+        // Limits typing and pasting; WM_SETTEXT is not limited (the program never sets more).
+        if (spec.textLimit != 0) SendMessageW(control, EM_SETLIMITTEXT, spec.textLimit, 0);
     }
     for (UiHandle box : {app->fileCheck, app->registryCheck, app->networkCheck, app->processCheck}) {
         if (box != nullptr) SendMessageW(H(box), BM_SETCHECK, BST_CHECKED, 0);

@@ -1,0 +1,45 @@
+// The "Filter..." box takes exactly the characters the text filter uses.
+#include "app/window_layout.h"
+#include "views/row_store.h"
+
+#include <string>
+
+#include "app/app_state.h"
+#include "base/text.h"
+#include "doctest.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+
+using namespace olv;
+
+TEST_CASE("the filter box is limited to the characters the filter uses, and it uses them all") {
+    // The control table gives the box the filter's length as its text limit; no other box has one.
+    for (const ControlSpec& spec : kMainControls) {
+        CAPTURE(spec.id);
+        CHECK(spec.textLimit == (spec.id == kIdFilterEdit ? kFilterTextChars : 0u));
+    }
+
+    ResetHeadlessUi();
+    AppState* app = AllocRecord<AppState>();
+    InitAppState(app);
+    WireControls(app, HeadlessControlHandle);
+    // Rows that differ only in their last character of a filter-long text.
+    const std::u16string common(kFilterTextChars - 1, u'a');
+    for (const char16_t last : {u'b', u'c'}) {
+        EventRow row{};
+        row.category = kCategoryFile;
+        CopyBounded(row.path, kPathChars, (common + last).c_str());
+        AppendRow(app, &row);
+    }
+    REQUIRE(app->shownCount == 2);
+    // Every one of the box's characters filters: the last one tells the rows apart.
+    UiSetText(app->filterEdit, (common + u'B').c_str());
+    RebuildShownRows(app);
+    CHECK(app->shownCount == 1);
+    CHECK(TextEndsWith(app->rows[app->shownRows[0]].path, u"ab"));
+    UiSetText(app->filterEdit, (common + u'x').c_str());
+    RebuildShownRows(app);
+    CHECK(app->shownCount == 0);
+    CleanUpAppState(app);
+    FreeBlock(app);
+}
