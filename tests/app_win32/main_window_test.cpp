@@ -1,5 +1,6 @@
 // The real main window on the stand-ins of trace, launcher and drives: made, sized, dropped on,
 // recorded with and stopped through window messages, and read back through Win32.
+#include <algorithm>
 #include <string>
 
 #include "app/win32/shell.h" // windows.h first
@@ -269,9 +270,17 @@ TEST_CASE("WM_SIZE places every control as the layout says, and the window keeps
 
     RECT window{}, client{};
     GetWindowRect(w.hwnd, &window);
-    CHECK(window.right - window.left == ScaleByDpi(1120, w.dpi));
-    CHECK(window.bottom - window.top == ScaleByDpi(700, w.dpi));
-    CHECK((window.left >= 0 && window.top >= 0));
+    // The wanted size where the work area holds it, and always inside the work area.
+    RECT work{};
+    REQUIRE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+    CAPTURE(work.right);
+    CAPTURE(work.bottom);
+    CHECK(window.right - window.left ==
+          std::min<LONG>(ScaleByDpi(1120, w.dpi), work.right - work.left));
+    CHECK(window.bottom - window.top ==
+          std::min<LONG>(ScaleByDpi(700, w.dpi), work.bottom - work.top));
+    CHECK((window.left >= work.left && window.top >= work.top && window.right <= work.right &&
+           window.bottom <= work.bottom));
     GetClientRect(w.hwnd, &client);
     check(client.right, client.bottom);
 
