@@ -19,6 +19,7 @@
 #include "decode/decode.h"
 #include "demo/window_driver.h"
 #include "views/row_store.h"
+#include "views/view_texts.h"
 
 using namespace olv;
 using namespace olv::gui;
@@ -327,6 +328,28 @@ TEST_CASE("a dropped EXE fills the path box; other files and over-long names are
     }
     // The window lets drops from unelevated programs through its message filter.
     CHECK(AllowDropsFromUnelevated(w.hwnd));
+}
+
+TEST_CASE("Show in Explorer refuses a crafted path with a message owned by the window") {
+    MainWindow w;
+    struct Case {
+        const char16_t* path;
+        const wchar_t* start;
+    } cases[] = {
+        {u"\"C:\\x\" /root,C:\\Windows\"",
+         L"Explorer was not started: this path holds a quotation mark"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Olvetta-no-such-key",
+         L"Explorer was not started: no file or folder of this name exists"},
+    };
+    for (const Case& c : cases) {
+        BoxSeen seen;
+        REQUIRE(WithMessageBoxAnswered(IDOK, kWaitMs, &seen, [&] {
+            RunContextMenuCommand(w.app, c.path, kMenuShowInExplorer);
+        }));
+        CHECK(seen.caption == L"Olvetta");
+        CHECK(seen.hadOwner);
+        CHECK(seen.text.rfind(c.start, 0) == 0);
+    }
 }
 
 TEST_CASE("a recording on the stand-ins: buttons, rows, filter, status bar, colours and Stop") {
