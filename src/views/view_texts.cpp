@@ -137,7 +137,8 @@ ExplorerVerdict ExplorerParameter(const char16_t* path, bool exists, bool isFold
     // A cut parameter would lose its closing quote and name another file: refused instead.
     const size_t prefix = isFolder ? 1 : 9; // " or /select,"
     const size_t limit = capacity < kExplorerParameterChars ? capacity : kExplorerParameterChars;
-    if (out == nullptr || prefix + TextLength(path) + 1 > limit - 1) return ExplorerVerdict::kTooLong;
+    if (out == nullptr || limit == 0 || prefix + TextLength(path) + 1 > limit - 1)
+        return ExplorerVerdict::kTooLong;
     // The folder is quoted too: unquoted, a comma in its name would split it into switches.
     CopyBounded(out, limit, isFolder ? u"\"" : u"/select,\"");
     AppendBounded(out, limit, path);
