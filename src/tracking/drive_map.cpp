@@ -25,10 +25,10 @@ void LearnWindowsFolder(DriveMap* map) {
     // "C:\Windows" is kept without a trailing separator; a drive root ("C:\") as "C:".
     while (length > 0 && folder[length - 1] == u'\\')
         folder[--length] = 0;
-    const bool onDrive = length >= 2 && folder[1] == u':' &&
-                         ((folder[0] >= u'A' && folder[0] <= u'Z') ||
-                          (folder[0] >= u'a' && folder[0] <= u'z')) &&
-                         (length == 2 || folder[2] == u'\\');
+    const bool onDrive =
+        length >= 2 && folder[1] == u':' &&
+        ((folder[0] >= u'A' && folder[0] <= u'Z') || (folder[0] >= u'a' && folder[0] <= u'z')) &&
+        (length == 2 || folder[2] == u'\\');
     // Only a folder on a drive is used: anything else would not give the path a drive either.
     if (!onDrive) return;
     CopyBounded(map->windowsFolder, std::size(map->windowsFolder), folder);
@@ -95,10 +95,11 @@ bool IsDriveStart(const char16_t* text) {
 // them names a kernel object, not a file of the system volume, and is kept. (\Windows is one
 // too, but the kernel gives image paths of the system volume in that form, which wins.)
 constexpr const char16_t* kObjectDirectories[] = {
-    u"Device",      u"??",          u"GLOBAL??",     u"DosDevices",  u"SystemRoot",
-    u"REGISTRY",    u"KnownDlls",   u"KnownDlls32",  u"BaseNamedObjects",
-    u"Sessions",    u"ArcName",     u"Driver",       u"FileSystem",  u"ObjectTypes",
-    u"RPC Control", u"Callback",    u"KernelObjects", u"Security",   u"NLS"};
+    u"Device",           u"??",          u"GLOBAL??",    u"DosDevices",
+    u"SystemRoot",       u"REGISTRY",    u"KnownDlls",   u"KnownDlls32",
+    u"BaseNamedObjects", u"Sessions",    u"ArcName",     u"Driver",
+    u"FileSystem",       u"ObjectTypes", u"RPC Control", u"Callback",
+    u"KernelObjects",    u"Security",    u"NLS"};
 
 bool NamesObjectDirectory(const char16_t* component, size_t length) {
     for (const char16_t* name : kObjectDirectories) {
@@ -137,8 +138,8 @@ void ComposePath(const char16_t* head, const char16_t* tail, char16_t* path, siz
 
 } // namespace
 
-bool TranslateRootedPath(const char16_t* windowsFolder, const char16_t* systemDrive,
-                         char16_t* path, size_t capacity) {
+bool TranslateRootedPath(const char16_t* windowsFolder, const char16_t* systemDrive, char16_t* path,
+                         size_t capacity) {
     if (path == nullptr || capacity == 0 || path[0] != u'\\') return false;
     if (path[1] == u'\\' || path[1] == 0) return false; // UNC already, or the root alone
     const char16_t* rest = nullptr;

@@ -192,7 +192,7 @@ void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity);
 //   \Windows\System32\... (rooted, naming no object directory)  the system drive and the path
 // Anything else is kept, and so is a form whose folder or drive is unknown (empty). True when the
 // path was rewritten.
-bool TranslateRootedPath(const char16_t* windowsFolder, const char16_t* systemDrive,
-                         char16_t* path, size_t capacity);
+bool TranslateRootedPath(const char16_t* windowsFolder, const char16_t* systemDrive, char16_t* path,
+                         size_t capacity);
 
 } // namespace olv

@@ -37,11 +37,11 @@ void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity);
 // Explorer is started only for a path without any quote left that names an existing file or
 // folder; otherwise the user is told why not.
 enum class ExplorerVerdict : int {
-    kShow,      // parameter holds "folder" or /select,"file"
-    kEmpty,     // nothing to show
-    kHasQuote,  // a quote is left inside the path
-    kNotFound,  // no file or folder of that name exists here
-    kTooLong,   // the parameter would not fit kExplorerParameterChars
+    kShow,     // parameter holds "folder" or /select,"file"
+    kEmpty,    // nothing to show
+    kHasQuote, // a quote is left inside the path
+    kNotFound, // no file or folder of that name exists here
+    kTooLong,  // the parameter would not fit kExplorerParameterChars
 };
 // The row's path without one pair of enclosing quotes (cut at capacity - 1).
 void PathWithoutEnclosingQuotes(const char16_t* path, char16_t* out, size_t capacity);

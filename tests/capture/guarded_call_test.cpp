@@ -71,9 +71,12 @@ TEST_CASE("only a fault of the program's own image is recovered") {
         uintptr_t address, start, end;
         bool ours;
     } cases[] = {
-        {0x140001000, 0x140000000, 0x140200000, true},  {0x140000000, 0x140000000, 0x140200000, true},
-        {0x1401fffff, 0x140000000, 0x140200000, true},  {0x140200000, 0x140000000, 0x140200000, false},
-        {0x13fffffff, 0x140000000, 0x140200000, false}, {0x7ffb4e4d1000, 0x140000000, 0x140200000, false},
+        {0x140001000, 0x140000000, 0x140200000, true},
+        {0x140000000, 0x140000000, 0x140200000, true},
+        {0x1401fffff, 0x140000000, 0x140200000, true},
+        {0x140200000, 0x140000000, 0x140200000, false},
+        {0x13fffffff, 0x140000000, 0x140200000, false},
+        {0x7ffb4e4d1000, 0x140000000, 0x140200000, false},
         {0, 0, 0, false}, // the image was not found: nothing is recovered
     };
     for (const Case& c : cases) {

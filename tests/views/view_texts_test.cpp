@@ -177,11 +177,12 @@ TEST_CASE("Show in Explorer hands Explorer only a quote-free path of an existing
         {u"C:\\Temp,x", u"C:\\Temp,x", true, u"\"C:\\Temp,x\"", nullptr},
         {u"\"C:\\Temp\"", u"C:\\Temp", true, u"\"C:\\Temp\"", nullptr},
         // A crafted name that closes the quote and adds a switch never reaches Explorer.
-        {u"C:\\Temp\\x\" /root,C:\\Windows", u"C:\\Temp\\x\" /root,C:\\Windows", false,
-         nullptr, u"Explorer was not started: this path holds a quotation mark"},
+        {u"C:\\Temp\\x\" /root,C:\\Windows", u"C:\\Temp\\x\" /root,C:\\Windows", false, nullptr,
+         u"Explorer was not started: this path holds a quotation mark"},
         {u"\"C:\\Temp\\x\",/e,\"C:\\Temp\"", u"C:\\Temp\\x\",/e,\"C:\\Temp", false, nullptr,
          u"Explorer was not started: this path holds a quotation mark"},
-        {u"\"", u"\"", false, nullptr, u"Explorer was not started: this path holds a quotation mark"},
+        {u"\"", u"\"", false, nullptr,
+         u"Explorer was not started: this path holds a quotation mark"},
         {u"\"C:\\Temp\\a.exe", u"C:\\Temp\\a.exe", false, nullptr,
          u"Explorer was not started: this path holds a quotation mark"}, // not a pair
         // Deleted files, registry keys and addresses: told, not handed to Explorer.
