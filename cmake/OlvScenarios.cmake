@@ -73,6 +73,7 @@ olv_scenario_test(kernel_taken_over SCENARIO kernel_taken_over.jsonl)
 olv_scenario_test(kernel_in_use_answer_no SCENARIO kernel_taken_over.jsonl NO_ROUNDTRIP
                   ARGS --answer-no)
 olv_scenario_test(no_job_object SCENARIO no_job_object.jsonl)
+olv_scenario_test(windows8_paths SCENARIO windows8_paths.jsonl)
 
 # olv_replay_expect(<test name> STATUS <exit status> EXPECT <regex> ARGS <replay arguments>...)
 # Runs in the build's scenarios folder (files it might write stay out of the sources).

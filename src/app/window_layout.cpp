@@ -169,9 +169,17 @@ void InitialWindowSize(int dpi, int* width, int* height) {
     *height = ScaleByDpi(700, dpi);
 }
 
-void CentredOrigin(int screenWidth, int screenHeight, int width, int height, int* x, int* y) {
-    *x = Larger((screenWidth - width) / 2, 0);
-    *y = Larger((screenHeight - height) / 2, 0);
+ScreenRect FitWindowToWorkArea(const ScreenRect& workArea, int width, int height) {
+    const int areaWidth = workArea.right - workArea.left;
+    const int areaHeight = workArea.bottom - workArea.top;
+    if (areaWidth <= 0 || areaHeight <= 0) {
+        return {workArea.left, workArea.top, workArea.left + width, workArea.top + height};
+    }
+    const int w = width < areaWidth ? width : areaWidth;
+    const int h = height < areaHeight ? height : areaHeight;
+    const int x = workArea.left + (areaWidth - w) / 2;
+    const int y = workArea.top + (areaHeight - h) / 2;
+    return {x, y, x + w, y + h};
 }
 
 } // namespace olv

@@ -108,10 +108,18 @@ void MinimumClientSize(int dpi, int statusHeight, int* width, int* height);
 void MinimumWindowSize(int dpi, int statusHeight, int frameWidth, int frameHeight, int* width,
                        int* height);
 
-// The main window's size at creation (1120 x 700, scaled).
+// The main window's wanted size at creation (1120 x 700, scaled).
 void InitialWindowSize(int dpi, int* width, int* height);
-// The origin that centres a window of width x height on a screen; never left of or above the
-// screen's corner, so the title bar stays reachable on a small screen.
-void CentredOrigin(int screenWidth, int screenHeight, int width, int height, int* x, int* y);
+
+// A rectangle of the screen in virtual-screen pixels (right and bottom exclusive), as RECT.
+struct ScreenRect {
+    int left, top, right, bottom;
+};
+// The first placement of a window that wants width x height on a monitor whose work area (the
+// screen less the taskbar and docked bars) is workArea: no larger than the work area, so the
+// status bar never sits behind the taskbar, and centred in it, so never left of or above its
+// corner and the title bar stays reachable. An empty work area leaves the wanted size at the
+// area's corner.
+ScreenRect FitWindowToWorkArea(const ScreenRect& workArea, int width, int height);
 
 } // namespace olv

@@ -42,7 +42,14 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
     if (image[0] != 0) CopyBounded(row->process, kProcessChars, image);
     CopyBounded(row->operation, kOperationChars, u"Started child process");
     ReadWideStringProperty(event, u"CommandLine", row->path, kPathChars);
-    if (row->path[0] == 0) CopyBounded(row->path, kPathChars, image);
+    if (row->path[0] == 0) {
+        CopyBounded(row->path, kPathChars, image);
+    } else {
+        // The program's path leads the command line, in the kernel's forms as often as not
+        // (\??\C:\Windows\system32\conhost.exe 0xffffffff); a quoted one keeps its quote.
+        const size_t quote = row->path[0] == u'"' ? 1 : 0;
+        TranslateDevicePath(ts, row->path + quote, kPathChars - quote);
+    }
     FormatText(row->detail, kDetailChars, u"Parent PID: %lu / PID: %lu", parent, pid);
     if (parent != 0 && logger != 0 && parent != logger) {
         AppendFormat(row->detail, kDetailChars, u" / logged by PID: %lu", logger);

@@ -1,4 +1,5 @@
-// Logical drives and their device paths (GetLogicalDriveStringsW, QueryDosDeviceW).
+// Logical drives and their device paths (GetLogicalDriveStringsW, QueryDosDeviceW), and the
+// Windows folder (GetSystemWindowsDirectoryW), for the kernel's paths that name neither.
 #pragma once
 
 #include <cstdint>
@@ -11,5 +12,8 @@ namespace olv {
 uint32_t ListLogicalDrives(char16_t* buf, uint32_t capacity);
 // Device path of a drive name such as "C:"; false when it cannot be queried.
 bool QueryDriveDevice(const char16_t* driveName, char16_t* out, uint32_t capacity);
+// The Windows folder, such as "C:\Windows" (what the kernel calls \SystemRoot); false when it
+// cannot be had or does not fit.
+bool QueryWindowsFolder(char16_t* out, uint32_t capacity);
 
 } // namespace olv

@@ -2,10 +2,13 @@
 // way, so that a decoding fault costs one record instead of the trace thread.
 //
 // Windows: a vectored exception handler and a recovery point per guard. A fault (access
-// violation, division by zero, illegal instruction, stack overflow, ...) on a thread inside a
-// guard resumes that thread at its guard, which returns false. Nothing between the guard and
-// the fault is unwound, as with a structured-exception handler without unwinding; but every lock
-// taken in between is left (platform/held_locks.h), so no other thread waits for it forever.
+// violation, division by zero, illegal instruction, stack overflow, ...) of an instruction of
+// this program's own image, on a thread inside a guard, resumes that thread at its guard, which
+// returns false. Nothing between the guard and the fault is unwound, as with a structured-
+// exception handler without unwinding; but every lock taken in between is left
+// (platform/held_locks.h), so no other thread waits for it forever. A fault inside any other
+// module (a system DLL) is not recovered: it ends the process as the system would, since that
+// DLL's own locks and state cannot be put right from outside.
 //
 // Natively there is no fault recovery (the sanitizers own SIGSEGV); the recovery path is reached
 // through RaiseSimulatedFault, which returns to the innermost guard of the thread.
@@ -21,6 +24,12 @@ using GuardedFunction = void (*)(void* context);
 
 // Runs fn(context). True when it returned; false when a fault inside it was caught.
 bool GuardedCall(GuardedFunction fn, void* context);
+
+// Whether a fault at address may be recovered: it lies in [imageStart, imageEnd), the program's
+// own image (an empty or unknown image recovers nothing).
+inline bool FaultIsOurs(uintptr_t address, uintptr_t imageStart, uintptr_t imageEnd) {
+    return imageStart < imageEnd && address >= imageStart && address < imageEnd;
+}
 
 // Called by EnterLock once it holds a lock and by LeaveLock before it releases one: a guard of
 // this thread records the locks taken inside it, to leave them when it recovers (held_locks.h).

@@ -15,9 +15,31 @@ namespace {
 constexpr uint32_t kDriveListChars = 512;
 constexpr uint32_t kDeviceChars = 260;
 
+void LearnWindowsFolder(DriveMap* map) {
+    map->windowsFolder[0] = 0;
+    map->systemDrive[0] = 0;
+    char16_t folder[kDeviceChars] = {};
+    if (!QueryWindowsFolder(folder, kDeviceChars)) return;
+    folder[kDeviceChars - 1] = 0;
+    size_t length = TextLength(folder);
+    // "C:\Windows" is kept without a trailing separator; a drive root ("C:\") as "C:".
+    while (length > 0 && folder[length - 1] == u'\\')
+        folder[--length] = 0;
+    const bool onDrive =
+        length >= 2 && folder[1] == u':' &&
+        ((folder[0] >= u'A' && folder[0] <= u'Z') || (folder[0] >= u'a' && folder[0] <= u'z')) &&
+        (length == 2 || folder[2] == u'\\');
+    // Only a folder on a drive is used: anything else would not give the path a drive either.
+    if (!onDrive) return;
+    CopyBounded(map->windowsFolder, std::size(map->windowsFolder), folder);
+    const char16_t drive[3] = {folder[0], u':', 0};
+    CopyBounded(map->systemDrive, std::size(map->systemDrive), drive);
+}
+
 void BuildDriveMap(DriveMap* map) {
     map->built = 1;
     map->count = 0;
+    LearnWindowsFolder(map);
     char16_t list[kDriveListChars] = {};
     uint32_t length = ListLogicalDrives(list, kDriveListChars);
     // 0 is a failure; a length that does not fit is the size the listing would need.
@@ -45,7 +67,116 @@ bool PrefixEqualsFolded(const char16_t* path, const char16_t* device, size_t n) 
     return true;
 }
 
+// path begins with prefix, folding only A to Z; *rest then points after it.
+bool StartsWithFolded(const char16_t* path, const char16_t* prefix, const char16_t** rest) {
+    size_t i = 0;
+    for (; prefix[i] != 0; ++i) {
+        if (path[i] == 0 || FoldAscii(path[i]) != FoldAscii(prefix[i])) return false;
+    }
+    *rest = path + i;
+    return true;
+}
+
+// The length of the path component at text (up to a separator or the end).
+size_t ComponentLength(const char16_t* text) {
+    size_t n = 0;
+    while (text[n] != 0 && text[n] != u'\\')
+        ++n;
+    return n;
+}
+
+// A drive name ("C:") followed by a separator or the end.
+bool IsDriveStart(const char16_t* text) {
+    const char16_t c = FoldAscii(text[0]);
+    return c >= u'a' && c <= u'z' && text[1] == u':' && (text[2] == 0 || text[2] == u'\\');
+}
+
+// Top-level directories of the kernel's object namespace. A rooted path that begins with one of
+// them names a kernel object, not a file of the system volume, and is kept. (\Windows is one
+// too, but the kernel gives image paths of the system volume in that form, which wins.)
+constexpr const char16_t* kObjectDirectories[] = {
+    u"Device",           u"??",          u"GLOBAL??",    u"DosDevices",
+    u"SystemRoot",       u"REGISTRY",    u"KnownDlls",   u"KnownDlls32",
+    u"BaseNamedObjects", u"Sessions",    u"ArcName",     u"Driver",
+    u"FileSystem",       u"ObjectTypes", u"RPC Control", u"Callback",
+    u"KernelObjects",    u"Security",    u"NLS"};
+
+bool NamesObjectDirectory(const char16_t* component, size_t length) {
+    for (const char16_t* name : kObjectDirectories) {
+        if (TextLength(name) == length && PrefixEqualsFolded(component, name, length)) return true;
+    }
+    return false;
+}
+
+// After a network redirector's device: skips the redirector's own components (";Lanman...",
+// ";Z:0000...", or a provider such as "DfsClient" followed by one of those); the server name
+// follows. Null when no server follows.
+const char16_t* SkipRedirectorParts(const char16_t* rest) {
+    const char16_t* at = rest;
+    if (at[0] != u';' && at[0] != 0) {
+        const size_t n = ComponentLength(at);
+        if (at[n] == u'\\' && at[n + 1] == u';') at += n + 1; // "DfsClient\;Z:..."
+    }
+    while (at[0] == u';') {
+        const size_t n = ComponentLength(at);
+        if (at[n] != u'\\') return nullptr;
+        at += n + 1;
+    }
+    // A server name, then its share.
+    const size_t server = ComponentLength(at);
+    if (server == 0) return nullptr;
+    return at;
+}
+
+// Composes head + tail into path, cut as every translated path is.
+void ComposePath(const char16_t* head, const char16_t* tail, char16_t* path, size_t capacity) {
+    char16_t composed[kPathChars];
+    CopyBounded(composed, kPathChars, head);
+    AppendBounded(composed, kPathChars, tail);
+    CopyBounded(path, capacity, composed);
+}
+
 } // namespace
+
+bool TranslateRootedPath(const char16_t* windowsFolder, const char16_t* systemDrive, char16_t* path,
+                         size_t capacity) {
+    if (path == nullptr || capacity == 0 || path[0] != u'\\') return false;
+    if (path[1] == u'\\' || path[1] == 0) return false; // UNC already, or the root alone
+    const char16_t* rest = nullptr;
+    // \??\C:\x, \DosDevices\C:\x, \GLOBAL??\C:\x and their UNC forms.
+    if (StartsWithFolded(path, u"\\??\\", &rest) ||
+        StartsWithFolded(path, u"\\DosDevices\\", &rest) ||
+        StartsWithFolded(path, u"\\GLOBAL??\\", &rest)) {
+        const char16_t* share = nullptr;
+        if (IsDriveStart(rest)) {
+            ComposePath(rest, nullptr, path, capacity);
+            return true;
+        }
+        if (StartsWithFolded(rest, u"UNC\\", &share) && ComponentLength(share) > 0) {
+            ComposePath(u"\\\\", share, path, capacity);
+            return true;
+        }
+        return false; // a volume name or another object: kept
+    }
+    if (StartsWithFolded(path, u"\\SystemRoot", &rest) && (rest[0] == 0 || rest[0] == u'\\')) {
+        if (TextIsEmpty(windowsFolder)) return false;
+        ComposePath(windowsFolder, rest, path, capacity);
+        return true;
+    }
+    if (StartsWithFolded(path, u"\\Device\\Mup\\", &rest) ||
+        StartsWithFolded(path, u"\\Device\\LanmanRedirector\\", &rest)) {
+        const char16_t* server = SkipRedirectorParts(rest);
+        if (server == nullptr) return false;
+        ComposePath(u"\\\\", server, path, capacity);
+        return true;
+    }
+    // Rooted on the system volume without a device: \Windows\System32\kernel32.dll.
+    const size_t first = ComponentLength(path + 1);
+    if (path[1] == u';' || NamesObjectDirectory(path + 1, first)) return false;
+    if (TextIsEmpty(systemDrive)) return false;
+    ComposePath(systemDrive, path, path, capacity);
+    return true;
+}
 
 void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity) {
     if (ts == nullptr || path == nullptr || capacity == 0) return;
@@ -78,6 +209,7 @@ void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity) {
         path[keep] = 0;
         return;
     }
+    TranslateRootedPath(map.windowsFolder, map.systemDrive, path, capacity);
 }
 
 } // namespace olv

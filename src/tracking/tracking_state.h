@@ -93,6 +93,10 @@ struct DriveMap {
     DriveEntry entries[kDriveMapEntries];
     uint32_t count;
     uint8_t built;
+    // \SystemRoot and the system volume, for paths that name no device: the Windows folder
+    // without a trailing separator (empty when unknown), and the drive it lies on ("C:").
+    char16_t windowsFolder[260];
+    char16_t systemDrive[4];
 };
 
 // Where rows released from the held-row pool go (the EventQueue, through the TraceController).
@@ -175,6 +179,20 @@ void NoteFileRequestForSweep(TrackingState* ts, int64_t t);
 int32_t HeldFileRowCount(TrackingState* ts);
 
 // --- DriveMap ---
+// Shows a kernel path as the user knows it, in place (cut at 1023 characters and at capacity
+// less one): a logical drive's device prefix becomes its letter; failing that, the forms below.
+// The map (drives and the Windows folder) is built on the first call of a recording.
 void TranslateDevicePath(TrackingState* ts, char16_t* path, size_t capacity);
+// The kernel's forms that name no drive letter and no device of the map, rewritten in place:
+//   \SystemRoot\...                    the Windows folder and the rest
+//   \??\C:\..., \DosDevices\C:\..., \GLOBAL??\C:\...   the prefix dropped
+//   \??\UNC\server\share\... (and the other two)  \\server\share\...
+//   \Device\Mup\... and \Device\LanmanRedirector\..., with or without a redirector's
+//   components (";LanmanRedirector", ";Z:0000...", "DfsClient\;Z:..."): \\server\share\...
+//   \Windows\System32\... (rooted, naming no object directory)  the system drive and the path
+// Anything else is kept, and so is a form whose folder or drive is unknown (empty). True when the
+// path was rewritten.
+bool TranslateRootedPath(const char16_t* windowsFolder, const char16_t* systemDrive, char16_t* path,
+                         size_t capacity);
 
 } // namespace olv

@@ -1,8 +1,11 @@
 #include "views/view_texts.h"
 
+#include <iterator>
+
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/reveal_text.h"
+#include "base/product.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
 #include "platform/files.h"
@@ -109,18 +112,65 @@ void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity) {
     }
 }
 
-void ExplorerParameter(const char16_t* path, bool isFolder, char16_t* out, size_t capacity) {
+void PathWithoutEnclosingQuotes(const char16_t* path, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
-    if (isFolder) {
-        CopyBounded(out, capacity, path);
+    if (path == nullptr) return;
+    const size_t length = TextLength(path);
+    if (length >= 2 && path[0] == u'"' && path[length - 1] == u'"') {
+        const size_t inner = length - 2;
+        const size_t keep = inner < capacity - 1 ? inner : capacity - 1;
+        for (size_t i = 0; i < keep; ++i)
+            out[i] = path[i + 1];
+        out[keep] = 0;
         return;
     }
-    // The whole parameter is cut at 1099 characters.
-    size_t limit = capacity < kExplorerParameterChars ? capacity : kExplorerParameterChars;
-    AppendBounded(out, limit, u"/select,\"");
+    CopyBounded(out, capacity, path);
+}
+
+ExplorerVerdict ExplorerParameter(const char16_t* path, bool exists, bool isFolder, char16_t* out,
+                                  size_t capacity) {
+    if (out != nullptr && capacity > 0) out[0] = 0;
+    if (TextIsEmpty(path)) return ExplorerVerdict::kEmpty;
+    for (const char16_t* p = path; *p != 0; ++p) {
+        if (*p == u'"') return ExplorerVerdict::kHasQuote;
+    }
+    if (!exists) return ExplorerVerdict::kNotFound;
+    // A cut parameter would lose its closing quote and name another file: refused instead.
+    const size_t prefix = isFolder ? 1 : 9; // " or /select,"
+    const size_t limit = capacity < kExplorerParameterChars ? capacity : kExplorerParameterChars;
+    if (out == nullptr || limit == 0 || prefix + TextLength(path) + 1 > limit - 1)
+        return ExplorerVerdict::kTooLong;
+    // The folder is quoted too: unquoted, a comma in its name would split it into switches.
+    CopyBounded(out, limit, isFolder ? u"\"" : u"/select,\"");
     AppendBounded(out, limit, path);
     AppendBounded(out, limit, u"\"");
+    return ExplorerVerdict::kShow;
+}
+
+void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t* out,
+                         size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const char16_t* why = nullptr;
+    switch (verdict) {
+    case ExplorerVerdict::kHasQuote:
+        why = u"Explorer was not started: this path holds a quotation mark, which no file or "
+              u"folder name can hold, so it may carry switches for Explorer instead of a name.";
+        break;
+    case ExplorerVerdict::kNotFound:
+        why = u"Explorer was not started: no file or folder of this name exists on this "
+              u"computer now.";
+        break;
+    case ExplorerVerdict::kTooLong:
+        why = u"Explorer was not started: this path is too long to hand to Explorer whole.";
+        break;
+    default:
+        return;
+    }
+    // The path is the examined program's text: hidden characters show as marks here too.
+    FormatText(out, capacity, u"%s\n\n", why);
+    AppendRevealed(out, capacity, path);
 }
 
 void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
@@ -128,11 +178,24 @@ void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
     if (command == kMenuCopyPath) {
         UiSetClipboardText(app->mainWindow, path);
     } else if (command == kMenuShowInExplorer) {
+        char16_t target[kPathChars];
+        PathWithoutEnclosingQuotes(path, target, kPathChars);
         bool isFolder = false;
-        const bool known = ReadFileAttributes(path, &isFolder);
+        // A path with a quote left is refused before the file system is asked about it.
+        bool hasQuote = false;
+        for (const char16_t* p = target; *p != 0; ++p)
+            hasQuote = hasQuote || *p == u'"';
+        const bool exists = !hasQuote && ReadFileAttributes(target, &isFolder);
         char16_t parameter[kExplorerParameterChars];
-        ExplorerParameter(path, known && isFolder, parameter, kExplorerParameterChars);
-        UiShellExecute(app->mainWindow, u"open", u"explorer.exe", parameter);
+        const ExplorerVerdict verdict =
+            ExplorerParameter(target, exists, isFolder, parameter, kExplorerParameterChars);
+        if (verdict == ExplorerVerdict::kShow) {
+            UiShellExecute(app->mainWindow, u"open", u"explorer.exe", parameter);
+        } else if (verdict != ExplorerVerdict::kEmpty) {
+            char16_t text[kPathChars + 256];
+            ExplorerRefusalText(verdict, target, text, std::size(text));
+            UiMessageBox(app->mainWindow, text, kProductName, kIconWarning, kButtonsOk);
+        }
     }
 }
 

@@ -34,11 +34,31 @@ uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* co
                        bool* hasColour);
 // The path the context menu acts on for a shown item (empty when none).
 void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity);
-// The parameter given to "explorer.exe": the path for a folder, else /select,"path" (cut at
-// 1099 characters).
-void ExplorerParameter(const char16_t* path, bool isFolder, char16_t* out, size_t capacity);
-// Carries out a context-menu command for a path: "Copy path" puts it on the clipboard; "Show in
-// Explorer" starts "explorer.exe" with the folder itself or /select,"path". Nothing is reported.
+// "Show in Explorer" hands a row's path to Explorer's command line, and a path is text a
+// recorded program chose (a key or pipe name may hold quotes and commas). So the row's path
+// loses one pair of enclosing quotes (the "Started process" row stores its path quoted), and
+// Explorer is started only for a path without any quote left that names an existing file or
+// folder; otherwise the user is told why not.
+enum class ExplorerVerdict : int {
+    kShow,     // parameter holds "folder" or /select,"file"
+    kEmpty,    // nothing to show
+    kHasQuote, // a quote is left inside the path
+    kNotFound, // no file or folder of that name exists here
+    kTooLong,  // the parameter would not fit kExplorerParameterChars
+};
+// The row's path without one pair of enclosing quotes (cut at capacity - 1).
+void PathWithoutEnclosingQuotes(const char16_t* path, char16_t* out, size_t capacity);
+// Decides for a path without its enclosing quotes, whose attributes were read as exists and
+// isFolder: on kShow, out holds the parameter of "explorer.exe": the folder in quotes, or
+// /select, and the file in quotes, so that Explorer opens its folder with the file selected.
+// On any other verdict out is empty.
+ExplorerVerdict ExplorerParameter(const char16_t* path, bool exists, bool isFolder, char16_t* out,
+                                  size_t capacity);
+// The message shown instead of starting Explorer (empty for kShow and kEmpty).
+void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t* out,
+                         size_t capacity);
+// Carries out a context-menu command for a row's path: "Copy path" puts it on the clipboard as
+// it is; "Show in Explorer" starts "explorer.exe" as decided above, or shows the refusal.
 void RunContextMenuCommand(AppState* app, const char16_t* path, int command);
 
 // Builds the status bar text (at most 511 characters).

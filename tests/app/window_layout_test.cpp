@@ -116,12 +116,37 @@ TEST_CASE("geometry scales with the DPI and is exact at 96") {
     CHECK((w == 1680 && h == 1050));
 }
 
-TEST_CASE("a window is centred on the screen but never starts left of or above it") {
-    int x = -1, y = -1;
-    CentredOrigin(1920, 1080, 1120, 700, &x, &y);
-    CHECK((x == 400 && y == 190));
-    CentredOrigin(1024, 600, 1120, 700, &x, &y);
-    CHECK((x == 0 && y == 0));
+TEST_CASE("the first window fits the work area of its monitor and is centred in it") {
+    struct Case {
+        ScreenRect work;
+        int width, height;
+        ScreenRect expected;
+    } cases[] = {
+        // 1920 x 1080 with a 40-pixel taskbar at the bottom: 1120 x 700 fits, centred above it.
+        {{0, 0, 1920, 1040}, 1120, 700, {400, 170, 1520, 870}},
+        // 150 % on that screen wants 1680 x 1050, more than the 1040 above the taskbar.
+        {{0, 0, 1920, 1040}, 1680, 1050, {120, 0, 1800, 1040}},
+        // A taskbar at the top and one on the left: the area does not start at the corner.
+        {{0, 48, 1366, 768}, 1680, 1050, {0, 48, 1366, 768}},
+        {{62, 0, 1280, 1024}, 1120, 700, {111, 162, 1231, 862}},
+        // A monitor left of and above the primary one has negative coordinates.
+        {{-1920, -1080, 0, -40}, 1120, 700, {-1520, -910, -400, -210}},
+        // Nothing known of the work area: the wanted size at its corner.
+        {{0, 0, 0, 0}, 1120, 700, {0, 0, 1120, 700}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.work.right);
+        CAPTURE(c.width);
+        const ScreenRect r = FitWindowToWorkArea(c.work, c.width, c.height);
+        CHECK(r.left == c.expected.left);
+        CHECK(r.top == c.expected.top);
+        CHECK(r.right == c.expected.right);
+        CHECK(r.bottom == c.expected.bottom);
+        if (c.work.right > c.work.left) {
+            CHECK((r.left >= c.work.left && r.top >= c.work.top && r.right <= c.work.right &&
+                   r.bottom <= c.work.bottom));
+        }
+    }
 }
 
 TEST_CASE("the control table names each AppState field's control, in creation order") {

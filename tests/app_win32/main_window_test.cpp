@@ -1,5 +1,6 @@
 // The real main window on the stand-ins of trace, launcher and drives: made, sized, dropped on,
 // recorded with and stopped through window messages, and read back through Win32.
+#include <algorithm>
 #include <string>
 
 #include "app/win32/shell.h" // windows.h first
@@ -18,6 +19,7 @@
 #include "decode/decode.h"
 #include "demo/window_driver.h"
 #include "views/row_store.h"
+#include "views/view_texts.h"
 
 using namespace olv;
 using namespace olv::gui;
@@ -269,9 +271,17 @@ TEST_CASE("WM_SIZE places every control as the layout says, and the window keeps
 
     RECT window{}, client{};
     GetWindowRect(w.hwnd, &window);
-    CHECK(window.right - window.left == ScaleByDpi(1120, w.dpi));
-    CHECK(window.bottom - window.top == ScaleByDpi(700, w.dpi));
-    CHECK((window.left >= 0 && window.top >= 0));
+    // The wanted size where the work area holds it, and always inside the work area.
+    RECT work{};
+    REQUIRE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+    CAPTURE(work.right);
+    CAPTURE(work.bottom);
+    CHECK(window.right - window.left ==
+          std::min<LONG>(ScaleByDpi(1120, w.dpi), work.right - work.left));
+    CHECK(window.bottom - window.top ==
+          std::min<LONG>(ScaleByDpi(700, w.dpi), work.bottom - work.top));
+    CHECK((window.left >= work.left && window.top >= work.top && window.right <= work.right &&
+           window.bottom <= work.bottom));
     GetClientRect(w.hwnd, &client);
     check(client.right, client.bottom);
 
@@ -318,6 +328,28 @@ TEST_CASE("a dropped EXE fills the path box; other files and over-long names are
     }
     // The window lets drops from unelevated programs through its message filter.
     CHECK(AllowDropsFromUnelevated(w.hwnd));
+}
+
+TEST_CASE("Show in Explorer refuses a crafted path with a message owned by the window") {
+    MainWindow w;
+    struct Case {
+        const char16_t* path;
+        const wchar_t* start;
+    } cases[] = {
+        {u"\"C:\\x\" /root,C:\\Windows\"",
+         L"Explorer was not started: this path holds a quotation mark"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Olvetta-no-such-key",
+         L"Explorer was not started: no file or folder of this name exists"},
+    };
+    for (const Case& c : cases) {
+        BoxSeen seen;
+        REQUIRE(WithMessageBoxAnswered(IDOK, kWaitMs, &seen, [&] {
+            RunContextMenuCommand(w.app, c.path, kMenuShowInExplorer);
+        }));
+        CHECK(seen.caption == L"Olvetta");
+        CHECK(seen.hadOwner);
+        CHECK(seen.text.rfind(c.start, 0) == 0);
+    }
 }
 
 TEST_CASE("a recording on the stand-ins: buttons, rows, filter, status bar, colours and Stop") {

@@ -53,6 +53,33 @@ struct FileFixture : ProviderFixture {
 
 } // namespace
 
+TEST_CASE("file: names remembered in the kernel's form are shown with a drive or as UNC") {
+    FileFixture f;
+    SetSimulatedWindowsFolder(u"C:\\Windows");
+    const int64_t t = kT0 + kSecond;
+    struct Case {
+        const char16_t* kernel;
+        const char* shown;
+    } cases[] = {
+        {u"\\SystemRoot\\Temp\\a.tmp", "C:\\Windows\\Temp\\a.tmp"},
+        {u"\\Users\\Public\\b.txt", "C:\\Users\\Public\\b.txt"},
+        {u"\\??\\C:\\ProgramData\\c.dat", "C:\\ProgramData\\c.dat"},
+        {u"\\Device\\LanmanRedirector\\;Z:0000000000020d40\\srv\\share\\d.doc",
+         "\\\\srv\\share\\d.doc"},
+    };
+    uint64_t object = kObject;
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.kernel));
+        object += 0x40;
+        f.Begin(kFileIoProvider, 0, t); // a name event: the table keeps the kernel's form
+        AddSimPointer(f.e, u"FileObject", object);
+        AddSimWideString(f.e, u"FileName", c.kernel);
+        f.Decode();
+        CHECK(f.ReadPath(t + 1, object) == c.shown);
+    }
+    SetSimulatedWindowsFolder(nullptr);
+}
+
 TEST_CASE("file: an open names its file object from its time on, its file key from 0") {
     FileFixture f;
     const int64_t t = kT0 + 5 * kSecond;

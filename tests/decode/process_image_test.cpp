@@ -18,10 +18,11 @@ void StartEvent(ProviderFixture& f, uint8_t opcode, uint32_t logger, uint32_t pa
     if (commandLine != nullptr) AddSimWideString(f.e, u"CommandLine", commandLine);
 }
 
-void ImageEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t pid, uint64_t size = 0) {
+void ImageEvent(ProviderFixture& f, uint8_t opcode, int64_t t, uint32_t pid, uint64_t size = 0,
+                const char16_t* fileName = u"\\Device\\HarddiskVolume3\\Windows\\a.dll") {
     f.Begin(kImageProvider, opcode, t, kChildPid);
     AddSimU32(f.e, u"ProcessId", pid);
-    AddSimWideString(f.e, u"FileName", u"\\Device\\HarddiskVolume3\\Windows\\a.dll");
+    AddSimWideString(f.e, u"FileName", fileName);
     if (size > 0xFFFFFFFFu) {
         AddSimU64(f.e, u"ImageSize", size); // read for its low 32 bits
     } else {
@@ -76,6 +77,47 @@ TEST_CASE("process start and rundowns: who is followed, and the start row") {
                f.row.parentPid == c.parent));
         CHECK(f.Cells() == c.cells);
     }
+}
+
+TEST_CASE("process and image rows name files with the drive the user knows, whatever form the "
+          "kernel gave") {
+    const char16_t* letters[] = {u"C"};
+    const char16_t* devices[] = {u"\\Device\\HarddiskVolume3"};
+    SetSimulatedDrives(letters, devices, 1);
+    SetSimulatedWindowsFolder(u"C:\\Windows");
+    struct Case {
+        const char16_t* given;
+        const char* commandLine; // the start row's path
+        const char* image;       // the image row's path
+    } cases[] = {
+        {u"\\??\\C:\\Windows\\system32\\conhost.exe 0xffffffff -ForceV1",
+         "C:\\Windows\\system32\\conhost.exe 0xffffffff -ForceV1",
+         "C:\\Windows\\system32\\conhost.exe 0xffffffff -ForceV1"},
+        {u"\\SystemRoot\\System32\\ntdll.dll", "C:\\Windows\\System32\\ntdll.dll",
+         "C:\\Windows\\System32\\ntdll.dll"},
+        {u"\\Windows\\System32\\kernel32.dll", "C:\\Windows\\System32\\kernel32.dll",
+         "C:\\Windows\\System32\\kernel32.dll"},
+        {u"\\Device\\Mup\\DfsClient\\;Z:0000000000020d40\\srv\\share\\Test.x64.exe",
+         "\\\\srv\\share\\Test.x64.exe", "\\\\srv\\share\\Test.x64.exe"},
+        {u"\\Device\\HarddiskVolume3\\Tools\\a.exe -x", "C:\\Tools\\a.exe -x",
+         "C:\\Tools\\a.exe -x"},
+        // A quoted program path keeps its quotes around the translated path.
+        {u"\"\\??\\C:\\Program Files\\a.exe\" /s", "\"C:\\Program Files\\a.exe\" /s",
+         "\"\\??\\C:\\Program Files\\a.exe\" /s"},
+        {u"child.exe /q", "child.exe /q", "child.exe /q"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.given));
+        ProviderFixture f;
+        StartEvent(f, 1, kSamplePid, kSamplePid, c.given);
+        REQUIRE(f.Decode());
+        CHECK(U8(f.row.path) == c.commandLine);
+        ImageEvent(f, 10, kT0, kSamplePid, 0, c.given);
+        REQUIRE(f.Decode());
+        CHECK(U8(f.row.path) == c.image);
+    }
+    SetSimulatedWindowsFolder(nullptr);
+    ClearSimulatedDrives();
 }
 
 TEST_CASE("process exit: the row lies inside the followed interval, later events do not") {

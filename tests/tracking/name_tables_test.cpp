@@ -1,4 +1,7 @@
 #include "doctest.h"
+
+#include <string>
+
 #include "support/test_random.h"
 
 #include "platform/sim/sim_drives.h"
@@ -126,6 +129,103 @@ TEST_CASE("drive map: device prefixes become drive letters; built once per recor
     CHECK(TextEquals(path, u"\\Device\\HarddiskVolume1\\a"));
     TranslateDevicePath(f.ts, path, 4); // cut at the capacity less one
     CHECK(TextEquals(path, u"C:\\"));
+    ClearSimulatedDrives();
+}
+
+TEST_CASE("drive map: the kernel's forms without a drive letter, as real traces give them") {
+    const char16_t* letters[] = {u"C:", u"D:"};
+    const char16_t* devices[] = {u"\\Device\\HarddiskVolume2", u"\\Device\\HarddiskVolume3"};
+    SetSimulatedDrives(letters, devices, 2);
+    SetSimulatedWindowsFolder(u"D:\\WINDOWS\\");
+    TrackingFixture f;
+    struct Case {
+        const char16_t* path;
+        const char16_t* expected;
+    } cases[] = {
+        // The Windows folder, whatever drive it is on.
+        {u"\\SystemRoot\\System32\\ntdll.dll", u"D:\\WINDOWS\\System32\\ntdll.dll"},
+        {u"\\systemroot\\system32\\ntdll.dll", u"D:\\WINDOWS\\system32\\ntdll.dll"},
+        {u"\\SystemRoot", u"D:\\WINDOWS"},
+        {u"\\SystemRootX\\a.dll", u"D:\\SystemRootX\\a.dll"}, // another folder of the volume
+        // Rooted on the system volume, naming no device.
+        {u"\\Windows\\System32\\kernel32.dll", u"D:\\Windows\\System32\\kernel32.dll"},
+        {u"\\Program Files\\a b\\c.exe", u"D:\\Program Files\\a b\\c.exe"},
+        {u"\\x", u"D:\\x"},
+        // The DOS device prefixes dropped.
+        {u"\\??\\C:\\Windows\\system32\\conhost.exe", u"C:\\Windows\\system32\\conhost.exe"},
+        {u"\\DosDevices\\E:\\a.txt", u"E:\\a.txt"},
+        {u"\\GLOBAL??\\c:\\a.txt", u"c:\\a.txt"},
+        {u"\\??\\C:", u"C:"},
+        {u"\\??\\UNC\\server\\share\\a.txt", u"\\\\server\\share\\a.txt"},
+        // The network redirectors, with and without their own components.
+        {u"\\Device\\Mup\\server\\share\\dir\\a.exe", u"\\\\server\\share\\dir\\a.exe"},
+        {u"\\Device\\Mup\\DfsClient\\;Z:0000000000020d40\\server\\share\\dir\\Test.x64.exe",
+         u"\\\\server\\share\\dir\\Test.x64.exe"},
+        {u"\\Device\\Mup\\;LanmanRedirector\\;Z:0000000000020d40\\server\\share\\a",
+         u"\\\\server\\share\\a"},
+        {u"\\Device\\Mup\\;LanmanRedirector\\server\\share\\a", u"\\\\server\\share\\a"},
+        {u"\\Device\\LanmanRedirector\\;Z:0000000000020d40\\server\\share\\a",
+         u"\\\\server\\share\\a"},
+        {u"\\Device\\LanmanRedirector\\server\\share\\a", u"\\\\server\\share\\a"},
+        {u"\\DEVICE\\MUP\\server", u"\\\\server"},
+        // Kept: devices and objects of no drive, volume names, what is already whole.
+        {u"\\Device\\HarddiskVolume9\\a.txt", u"\\Device\\HarddiskVolume9\\a.txt"},
+        {u"\\Device\\NamedPipe\\x", u"\\Device\\NamedPipe\\x"},
+        {u"\\Device\\Mup\\;LanmanRedirector", u"\\Device\\Mup\\;LanmanRedirector"},
+        {u"\\Device\\Mup\\;Z:000\\", u"\\Device\\Mup\\;Z:000\\"},
+        {u"\\Device\\Mup\\", u"\\Device\\Mup\\"},
+        {u"\\??\\Volume{1b3d5f70-0000-0000-0000-100000000000}\\a",
+         u"\\??\\Volume{1b3d5f70-0000-0000-0000-100000000000}\\a"},
+        {u"\\??\\pipe\\x", u"\\??\\pipe\\x"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE", u"\\REGISTRY\\MACHINE\\SOFTWARE"},
+        {u"\\KnownDlls\\ntdll.dll", u"\\KnownDlls\\ntdll.dll"},
+        {u"\\;Z:0000\\x", u"\\;Z:0000\\x"},
+        {u"\\\\server\\share\\a", u"\\\\server\\share\\a"},
+        {u"\\", u"\\"},
+        {u"C:\\a.txt", u"C:\\a.txt"},
+        {u"(file not identified)", u"(file not identified)"},
+        // The drive map still comes first.
+        {u"\\Device\\HarddiskVolume3\\a.txt", u"D:\\a.txt"},
+    };
+    for (const Case& c : cases) {
+        char16_t path[kPathChars];
+        CopyBounded(path, kPathChars, c.path);
+        TranslateDevicePath(f.ts, path, kPathChars);
+        CHECK(U8(path) == U8(c.expected));
+    }
+    CHECK(TextEquals(f.ts->drives.systemDrive, u"D:"));
+
+    // A translation is cut at the capacity less one, as the drive letters are.
+    char16_t cut[kPathChars] = u"\\SystemRoot\\System32\\ntdll.dll";
+    TranslateDevicePath(f.ts, cut, 8);
+    CHECK(U8(cut) == "D:\\WIND");
+    const std::u16string longest = u"\\" + std::u16string(kPathChars - 2, u'a'); // 1023
+    char16_t whole[kPathChars];
+    CopyBounded(whole, kPathChars, longest.c_str());
+    TranslateDevicePath(f.ts, whole, kPathChars);
+    CHECK(TextLength(whole) == kPathChars - 1);
+    CHECK(U8(whole).rfind("D:\\aaa", 0) == 0);
+
+    // Without a Windows folder these forms are kept as they are; the map reads it once.
+    SetSimulatedWindowsFolder(nullptr);
+    TrackingFixture unknown;
+    for (const char16_t* kept : {u"\\SystemRoot\\a.dll", u"\\Windows\\a.dll"}) {
+        char16_t path[kPathChars];
+        CopyBounded(path, kPathChars, kept);
+        TranslateDevicePath(unknown.ts, path, kPathChars);
+        CHECK(U8(path) == U8(kept));
+    }
+    SetSimulatedWindowsFolder(u"C:\\Windows");
+    char16_t later[kPathChars] = u"\\Windows\\a.dll";
+    TranslateDevicePath(unknown.ts, later, kPathChars);
+    CHECK(U8(later) == "\\Windows\\a.dll");
+    // A Windows folder that is not on a drive gives no drive to the rooted paths.
+    SetSimulatedWindowsFolder(u"\\\\server\\windows");
+    TrackingFixture remote;
+    char16_t rooted[kPathChars] = u"\\Windows\\a.dll";
+    TranslateDevicePath(remote.ts, rooted, kPathChars);
+    CHECK(U8(rooted) == "\\Windows\\a.dll");
+    SetSimulatedWindowsFolder(nullptr);
     ClearSimulatedDrives();
 }
 

@@ -35,4 +35,28 @@ TEST_CASE("real drives: the system drive is listed and its device path translate
     FreeBlock(ts);
 }
 
+TEST_CASE("real drives: the Windows folder names \\SystemRoot and the system drive") {
+    char16_t folder[260] = {};
+    REQUIRE(QueryWindowsFolder(folder, 260));
+    CHECK(folder[1] == u':');
+    char16_t tiny[3];
+    CHECK_FALSE(QueryWindowsFolder(tiny, 3));
+
+    TrackingState* ts = AllocRecord<TrackingState>();
+    REQUIRE(ts != nullptr);
+    InitTrackingState(ts);
+    char16_t path[1024] = u"\\SystemRoot\\System32\\ntdll.dll";
+    TranslateDevicePath(ts, path, 1024);
+    char16_t expected[1024] = {};
+    CopyBounded(expected, 1024, folder);
+    AppendBounded(expected, 1024, u"\\System32\\ntdll.dll");
+    CHECK(U8(path) == U8(expected));
+    char16_t rooted[1024] = u"\\Windows\\System32\\kernel32.dll";
+    TranslateDevicePath(ts, rooted, 1024);
+    const char16_t drive[3] = {folder[0], u':', 0};
+    CHECK(U8(rooted) == U8(drive) + "\\Windows\\System32\\kernel32.dll");
+    FreeTrackingState(ts);
+    FreeBlock(ts);
+}
+
 } // namespace olv

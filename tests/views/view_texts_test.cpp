@@ -1,6 +1,7 @@
 #include "app/window_layout.h"
 #include "doctest.h"
 
+#include <iterator>
 #include <string>
 
 #include "app/app_state.h"
@@ -9,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "support/text_check.h"
 #include "views/row_store.h"
 #include "views/view_texts.h"
 
@@ -177,31 +179,92 @@ TEST_CASE("status bar text") {
     }
 }
 
-TEST_CASE("context menu commands") {
+TEST_CASE("context menu commands: Copy path copies the row's text as it is") {
     StatusFixture f;
     ResetHeadlessUi();
     WireControls(f.app, HeadlessControlHandle);
-    RunContextMenuCommand(f.app, u"C:\\Temp\\a.exe", kMenuCopyPath);
-    CHECK(std::u16string(HeadlessModel()->clipboard) == u"C:\\Temp\\a.exe");
+    RunContextMenuCommand(f.app, u"\"C:\\Temp\\a.exe\"", kMenuCopyPath);
+    CHECK(std::u16string(HeadlessModel()->clipboard) == u"\"C:\\Temp\\a.exe\"");
+}
 
-    RunContextMenuCommand(f.app, u"C:\\Temp\\gone.exe", kMenuShowInExplorer);
-    const HeadlessShellCall* call = HeadlessLastShellCall();
-    REQUIRE(call != nullptr);
-    CHECK(std::u16string(call->file) == u"explorer.exe");
-    CHECK(std::u16string(call->verb) == u"open");
-    CHECK(std::u16string(call->parameters) == u"/select,\"C:\\Temp\\gone.exe\"");
+TEST_CASE("Show in Explorer hands Explorer only a quote-free path of an existing file or folder") {
+    StatusFixture f;
+    struct Case {
+        const char16_t* rowPath;
+        const char16_t* existing; // the one path the stand-in file system knows
+        bool isFolder;
+        const char16_t* parameter; // null: Explorer is not started
+        const char16_t* message;   // start of the refusal shown instead (null: none)
+    } cases[] = {
+        {u"C:\\Temp\\a.exe", u"C:\\Temp\\a.exe", false, u"/select,\"C:\\Temp\\a.exe\"", nullptr},
+        // The "Started process" row stores its path quoted: one pair of quotes comes off.
+        {u"\"C:\\Temp\\a.exe\"", u"C:\\Temp\\a.exe", false, u"/select,\"C:\\Temp\\a.exe\"",
+         nullptr},
+        // A folder is quoted as well, so that a comma in its name stays part of the name.
+        {u"C:\\Temp,x", u"C:\\Temp,x", true, u"\"C:\\Temp,x\"", nullptr},
+        {u"\"C:\\Temp\"", u"C:\\Temp", true, u"\"C:\\Temp\"", nullptr},
+        // A crafted name that closes the quote and adds a switch never reaches Explorer.
+        {u"C:\\Temp\\x\" /root,C:\\Windows", u"C:\\Temp\\x\" /root,C:\\Windows", false, nullptr,
+         u"Explorer was not started: this path holds a quotation mark"},
+        {u"\"C:\\Temp\\x\",/e,\"C:\\Temp\"", u"C:\\Temp\\x\",/e,\"C:\\Temp", false, nullptr,
+         u"Explorer was not started: this path holds a quotation mark"},
+        {u"\"", u"\"", false, nullptr,
+         u"Explorer was not started: this path holds a quotation mark"},
+        {u"\"C:\\Temp\\a.exe", u"C:\\Temp\\a.exe", false, nullptr,
+         u"Explorer was not started: this path holds a quotation mark"}, // not a pair
+        // Deleted files, registry keys and addresses: told, not handed to Explorer.
+        {u"C:\\Temp\\gone.exe", u"C:\\Temp\\a.exe", false, nullptr,
+         u"Explorer was not started: no file or folder of this name exists"},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Run", nullptr, false, nullptr,
+         u"Explorer was not started: no file or folder of this name exists"},
+        // Nothing left once the quotes are off: nothing happens.
+        {u"\"\"", nullptr, false, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.rowPath));
+        ResetHeadlessUi();
+        WireControls(f.app, HeadlessControlHandle);
+        SetSimulatedFileAttributes(c.existing, c.isFolder);
+        RunContextMenuCommand(f.app, c.rowPath, kMenuShowInExplorer);
+        SetSimulatedFileAttributes(nullptr, false);
+        if (c.parameter != nullptr) {
+            REQUIRE(HeadlessModel()->shellCount == 1);
+            const HeadlessShellCall* call = HeadlessLastShellCall();
+            CHECK(std::u16string(call->file) == u"explorer.exe");
+            CHECK(std::u16string(call->verb) == u"open");
+            CHECK(U8(call->parameters) == U8(c.parameter));
+        } else {
+            CHECK(HeadlessModel()->shellCount == 0);
+        }
+        if (c.message != nullptr) {
+            REQUIRE(HeadlessModel()->messageBoxCount == 1);
+            const HeadlessMessageBox* box = HeadlessLastMessageBox();
+            const std::u16string text = box->text;
+            CHECK(text.rfind(c.message, 0) == 0);
+            CHECK(box->icon == kIconWarning);
+            // The message names the path it refused.
+            char16_t shown[kPathChars];
+            PathWithoutEnclosingQuotes(c.rowPath, shown, kPathChars);
+            CHECK(text.find(shown) != std::u16string::npos);
+        } else {
+            CHECK(HeadlessModel()->messageBoxCount == 0);
+        }
+    }
+}
 
-    SetSimulatedFileAttributes(u"C:\\Temp", true);
-    RunContextMenuCommand(f.app, u"C:\\Temp", kMenuShowInExplorer);
-    CHECK(std::u16string(HeadlessLastShellCall()->parameters) == u"C:\\Temp");
-    SetSimulatedFileAttributes(nullptr, false);
-
-    const uint32_t calls = HeadlessModel()->shellCount;
-    RunContextMenuCommand(f.app, u"", kMenuShowInExplorer);
-    CHECK(HeadlessModel()->shellCount == calls);
-
-    // The parameter is cut at 1099 characters whatever room the caller gives.
+TEST_CASE("Explorer's parameter is never cut: a path that does not fit is refused") {
     char16_t buf[kExplorerParameterChars + 64];
-    ExplorerParameter(std::u16string(1200, u'x').c_str(), false, buf, kExplorerParameterChars + 64);
-    CHECK(TextLength(buf) == 1099);
+    const std::u16string fits(kExplorerParameterChars - 11, u'x'); // /select," + path + " + NUL
+    CHECK(ExplorerParameter(fits.c_str(), true, false, buf, std::size(buf)) ==
+          ExplorerVerdict::kShow);
+    CHECK(TextLength(buf) == kExplorerParameterChars - 1);
+    const std::u16string longer = fits + u"x";
+    CHECK(ExplorerParameter(longer.c_str(), true, false, buf, std::size(buf)) ==
+          ExplorerVerdict::kTooLong);
+    CHECK(TextIsEmpty(buf));
+    CHECK(ExplorerParameter(longer.c_str(), true, true, buf, std::size(buf)) ==
+          ExplorerVerdict::kShow); // a folder takes 8 characters less
+    char16_t small[8];
+    CHECK(ExplorerParameter(u"C:\\a", true, false, small, std::size(small)) ==
+          ExplorerVerdict::kTooLong);
 }

@@ -3,7 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
+#include "base/text.h"
 #include "decode/decode.h"
 #include "json_line.h"
 #include "platform/files.h"
@@ -407,14 +409,24 @@ bool ReadProgram(Reader* r, const JsonNode* o) {
 }
 
 bool ReadWindows(Reader* r, const JsonNode* o) {
-    static const char* const kFields[] = {"kind", "major", "minor", "build", nullptr};
+    static const char* const kFields[] = {"kind", "major", "minor", "build", "folder", nullptr};
     if (!CheckFields(r, o, kFields)) return false;
     if (r->haveWindows) return Error(r, "a second \"windows\" line");
     r->haveWindows = 1;
     Scenario* sc = r->sc;
-    return GetU32(r, o, "major", true, 0, &sc->windowsMajor) &&
-           GetU32(r, o, "minor", true, 0, &sc->windowsMinor) &&
-           GetU32(r, o, "build", true, 0, &sc->windowsBuild);
+    if (!GetU32(r, o, "major", true, 0, &sc->windowsMajor) ||
+        !GetU32(r, o, "minor", true, 0, &sc->windowsMinor) ||
+        !GetU32(r, o, "build", true, 0, &sc->windowsBuild)) {
+        return false;
+    }
+    if (JsonMember(r->json, o, "folder") == nullptr) return true;
+    const JsonNode* folder = GetString(r, o, "folder", true);
+    if (folder == nullptr) return false;
+    if (folder->textLength >= std::size(sc->windowsFolder))
+        return Error(r, "the Windows folder must have at most 259 characters");
+    // An empty folder: the machine does not say where Windows is.
+    std::memcpy(sc->windowsFolder, JsonText(r->json, folder), (folder->textLength + 1) * 2);
+    return true;
 }
 
 bool ReadDrive(Reader* r, const JsonNode* o) {
@@ -831,6 +843,7 @@ bool ParseScenario(const char* text, size_t length, const char* name, Scenario* 
     sc->windowsMajor = 10;
     sc->windowsMinor = 0;
     sc->windowsBuild = 19045;
+    CopyBounded(sc->windowsFolder, std::size(sc->windowsFolder), u"C:\\Windows");
     sc->recorderPid = kDefaultRecorderPid;
     Reader r{};
     r.sc = sc;

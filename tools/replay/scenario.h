@@ -109,6 +109,7 @@ struct Scenario {
 
     // The machine.
     uint32_t windowsMajor, windowsMinor, windowsBuild;
+    char16_t windowsFolder[260]; // "C:\Windows" unless the windows line says otherwise
     int driveCount;
     char16_t driveLetters[kMaxDrives][4];
     char16_t driveDevices[kMaxDrives][260];

@@ -95,6 +95,7 @@ void ScriptScenarioStandIns(const Scenario* sc, ScenarioStreams* streams) {
     } else {
         ClearSimulatedDrives();
     }
+    SetSimulatedWindowsFolder(sc->windowsFolder);
     SetClockOverride(ScenarioClockStart(sc));
     SetProcessIdOverride(sc->recorderPid);
     SetSimulatedFileAttributes(sc->programPath, false);

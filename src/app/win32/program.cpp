@@ -35,6 +35,18 @@ int SystemDpi() {
     return dpi > 0 ? dpi : 96;
 }
 
+// The work area of the monitor the window is made on (the primary one, which holds the point
+// 0,0); the whole primary screen when the monitor cannot be asked.
+ScreenRect PrimaryWorkArea() {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    HMONITOR monitor = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+    if (monitor != nullptr && GetMonitorInfoW(monitor, &info)) {
+        return {info.rcWork.left, info.rcWork.top, info.rcWork.right, info.rcWork.bottom};
+    }
+    return {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+}
+
 } // namespace
 
 int WindowDpi(HWND) {
@@ -70,14 +82,13 @@ bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const 
         return false;
     }
 
-    const int dpi = SystemDpi();
-    int width = 0, height = 0, x = 0, y = 0;
-    InitialWindowSize(dpi, &width, &height);
-    CentredOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), width, height, &x,
-                  &y);
+    int width = 0, height = 0;
+    InitialWindowSize(SystemDpi(), &width, &height);
+    const ScreenRect place = FitWindowToWorkArea(PrimaryWorkArea(), width, height);
     HWND window = CreateWindowExW(WS_EX_ACCEPTFILES, kWindowClass, title,
-                                  WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width, height,
-                                  nullptr, nullptr, instance, app);
+                                  WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, place.left, place.top,
+                                  place.right - place.left, place.bottom - place.top, nullptr,
+                                  nullptr, instance, app);
     if (window == nullptr) return false;
     ShowWindow(window, showCommand);
     UpdateWindow(window);

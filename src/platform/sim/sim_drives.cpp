@@ -20,6 +20,7 @@ struct SimDrive {
 std::mutex gDrivesMutex;
 SimDrive gDrives[kSimDrives];
 int gDriveCount = 0;
+char16_t gWindowsFolder[260];
 
 } // namespace
 
@@ -67,6 +68,20 @@ bool QueryDriveDevice(const char16_t* driveName, char16_t* out, uint32_t capacit
         return true;
     }
     return false;
+}
+
+void SetSimulatedWindowsFolder(const char16_t* folder) {
+    std::lock_guard<std::mutex> guard(gDrivesMutex);
+    CopyBounded(gWindowsFolder, std::size(gWindowsFolder), folder);
+}
+
+bool QueryWindowsFolder(char16_t* out, uint32_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    std::lock_guard<std::mutex> guard(gDrivesMutex);
+    if (gWindowsFolder[0] == 0 || TextLength(gWindowsFolder) >= capacity) return false;
+    CopyBounded(out, capacity, gWindowsFolder);
+    return true;
 }
 
 } // namespace olv

@@ -10,5 +10,8 @@ namespace olv {
 void SetSimulatedDrives(const char16_t* const* letters, const char16_t* const* devices, int count);
 // No drives: listing them fails.
 void ClearSimulatedDrives();
+// The Windows folder the stand-in reports (such as "C:\Windows"); null or empty: the query
+// fails. Starts unset.
+void SetSimulatedWindowsFolder(const char16_t* folder);
 
 } // namespace olv

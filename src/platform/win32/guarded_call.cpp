@@ -2,14 +2,18 @@
 //
 // Each guard captures the thread's registers (RtlCaptureContext) into a frame on its own stack
 // and links the frame into a per-thread chain kept in a TLS slot. A fault on a thread inside a
-// guard is answered by loading the captured registers into the fault's context, marking the
-// frame as faulted and continuing execution: the thread resumes right after its capture, sees
-// the mark and returns false. Two places recover:
-//  - a vectored exception handler, for faults whose instruction lies in this program's own
-//    image (our decoders): recovery happens before any frame-based handler runs;
-//  - the top-level (unhandled) exception filter, for faults elsewhere (a system DLL called from
-//    the decoder): the DLL's own handlers get their chance first, and only a fault nobody
-//    handled comes back to the guard.
+// guard is answered by a vectored exception handler, which loads the captured registers into the
+// fault's context, marks the frame as faulted and continues execution: the thread resumes right
+// after its capture, sees the mark and returns false.
+//
+// Only a fault whose instruction lies in this program's own image (our decoders) is recovered.
+// Resuming skips every frame between the guard and the fault without unwinding them; that is
+// sound for our own code, whose only state that outlives a frame is its locks (left by the
+// guard), but not for a system DLL (the trace data helper, the heap), which may hold its own
+// locks or half-changed state at that moment: resuming would leave them so, and the next call
+// into that DLL, or Stop, could hang or corrupt memory. So a fault elsewhere is passed on and
+// ends the process as the system ends it; what a stopped recording lacks is then told by the
+// completeness notes.
 #include "platform/guarded_call.h"
 
 #include "platform/held_locks.h"
@@ -38,7 +42,6 @@ struct alignas(16) GuardFrame {
 DWORD gFrameSlot = TLS_OUT_OF_INDEXES;
 uintptr_t gImageStart = 0;
 uintptr_t gImageEnd = 0;
-LPTOP_LEVEL_EXCEPTION_FILTER gPreviousFilter = nullptr;
 thread_local bool tFaultArmed = false;
 
 // Written only here; read through a volatile pointer so that the compiler cannot see the null.
@@ -68,15 +71,9 @@ bool ResumeGuard(EXCEPTION_POINTERS* info) {
 
 LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
     if (info == nullptr || info->ExceptionRecord == nullptr) return EXCEPTION_CONTINUE_SEARCH;
-    uintptr_t at = reinterpret_cast<uintptr_t>(info->ExceptionRecord->ExceptionAddress);
-    if (at < gImageStart || at >= gImageEnd) return EXCEPTION_CONTINUE_SEARCH;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(info->ExceptionRecord->ExceptionAddress);
+    if (!FaultIsOurs(at, gImageStart, gImageEnd)) return EXCEPTION_CONTINUE_SEARCH;
     return ResumeGuard(info) ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
-}
-
-LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* info) {
-    if (ResumeGuard(info)) return EXCEPTION_CONTINUE_EXECUTION;
-    if (gPreviousFilter != nullptr) return gPreviousFilter(info);
-    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 void FindOwnImage() {
@@ -100,8 +97,8 @@ BOOL CALLBACK InstallOnce(PINIT_ONCE, PVOID, PVOID*) {
     gFrameSlot = TlsAlloc();
     if (gFrameSlot == TLS_OUT_OF_INDEXES) return TRUE; // guards then run unprotected
     FindOwnImage();
+    // Without our image's bounds no fault is ours: the guards then recover nothing.
     AddVectoredExceptionHandler(1, VectoredHandler);
-    gPreviousFilter = SetUnhandledExceptionFilter(TopLevelFilter);
     return TRUE;
 }
 

@@ -24,4 +24,18 @@ bool QueryDriveDevice(const char16_t* driveName, char16_t* out, uint32_t capacit
     return stored != 0 && out[0] != 0;
 }
 
+bool QueryWindowsFolder(char16_t* out, uint32_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    // The system's own folder, which \SystemRoot names: GetWindowsDirectoryW may give a
+    // per-user folder on a terminal server.
+    const UINT length = GetSystemWindowsDirectoryW(reinterpret_cast<wchar_t*>(out), capacity);
+    if (length == 0 || length >= capacity) {
+        out[0] = 0;
+        return false;
+    }
+    out[capacity - 1] = 0;
+    return true;
+}
+
 } // namespace olv
