@@ -72,7 +72,7 @@ TEST_CASE("Targets that cannot be written to are refused before anything is crea
         const char* reason;
     } paths[] = {
         {tmp.Path16("no such folder") + u"/x.out",
-         "The system cannot find the file specified. (2)"},
+         "The system cannot find the path specified. (3)"},
         {tmp.dir.u16string() + u"/" + std::u16string(300, u'a'), // would have to be cut
          "The filename or extension is too long. (206)"},
         {std::u16string(), "The system cannot find the path specified. (3)"},

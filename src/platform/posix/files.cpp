@@ -74,7 +74,8 @@ FileHandle CreateNewFile(const char16_t* path, uint32_t* error) {
     }
     int fd = open(native, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0) {
-        SetError(error, ErrorFromErrno(errno));
+        // Creating, a missing name can only be a missing folder: the system's word for that.
+        SetError(error, errno == ENOENT ? kErrorPathNotFound : ErrorFromErrno(errno));
         return nullptr;
     }
     SetError(error, 0);
