@@ -158,9 +158,8 @@ ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t co
                      uint32_t recordSize, uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
     app->sessionReading = 1;
-    UiHandle progress = count > pieceRows
-                            ? UiBeginProgress(app->mainWindow, u"Opening session", count)
-                            : nullptr;
+    UiHandle progress =
+        count > pieceRows ? UiBeginProgress(app->mainWindow, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
     while (done < count) {

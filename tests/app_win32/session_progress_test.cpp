@@ -19,9 +19,9 @@ using namespace olv::gui;
 
 namespace {
 
-constexpr uint32_t kBigRows = 320000;   // about 1 GB of rows: 16 pieces of 64 MiB, sparse on disk
-constexpr uint32_t kCancelAtStep = 4;   // the step during which Cancel is pressed
-constexpr UINT kWmWatch = WM_APP + 40;  // to the watcher: the progress window has shown a step
+constexpr uint32_t kBigRows = 320000;  // about 1 GB of rows: 16 pieces of 64 MiB, sparse on disk
+constexpr uint32_t kCancelAtStep = 4;  // the step during which Cancel is pressed
+constexpr UINT kWmWatch = WM_APP + 40; // to the watcher: the progress window has shown a step
 
 std::wstring TempSessionPath(const wchar_t* name) {
     wchar_t folder[MAX_PATH] = {};
@@ -97,11 +97,12 @@ LRESULT CALLBACK WatcherProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     if (message != kWmWatch) return DefWindowProcW(window, message, wParam, lParam);
     if (wParam == 1) { // the read's first step: watch the progress text from now on
         gSeen.progress = FindTopWindow(GetCurrentProcessId(), L"OlvettaProgressWindow");
-        HWND text = gSeen.progress != nullptr ? GetDlgItem(gSeen.progress, kIdProgressText) : nullptr;
+        HWND text =
+            gSeen.progress != nullptr ? GetDlgItem(gSeen.progress, kIdProgressText) : nullptr;
         if (text != nullptr) {
             gSeen.steps = 1;
-            gStaticProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-                text, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchText)));
+            gStaticProc = reinterpret_cast<WNDPROC>(
+                SetWindowLongPtrW(text, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchText)));
         }
         return 0;
     }
@@ -124,8 +125,9 @@ LRESULT CALLBACK WatcherProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     PostMessageW(gSeen.main, WM_CLOSE, 0, 0);
     // Cancel, as a click on it arrives.
     HWND cancel = GetDlgItem(progress, kIdProgressCancel);
-    gSeen.cancelPosted = PostMessageW(progress, WM_COMMAND, MAKEWPARAM(kIdProgressCancel, BN_CLICKED),
-                                      reinterpret_cast<LPARAM>(cancel)) != FALSE;
+    gSeen.cancelPosted =
+        PostMessageW(progress, WM_COMMAND, MAKEWPARAM(kIdProgressCancel, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(cancel)) != FALSE;
     return 0;
 }
 
@@ -202,7 +204,8 @@ TEST_CASE("the progress window's Cancel stops a large read and keeps the rows th
     CHECK_FALSE(opened);
     CHECK(box.text == L"Opening the session was cancelled after 82,440 of 320,000 rows had been "
                       L"read. Nothing of it was kept; what was already open has been left as it "
-                      L"was.\n\nFile: " + t.big);
+                      L"was.\n\nFile: " +
+                          t.big);
     CHECK(LiveAllocationCount() == liveBefore);
     CHECK(IsWindow(t.hwnd)); // the posted WM_CLOSE was ignored
     CHECK(IsWindowEnabled(t.hwnd));

@@ -174,7 +174,8 @@ TEST_CASE("Cancel at any piece keeps what was open, frees the partial read and s
         CHECK(LastMessage(kIconInformation) ==
               "Opening the session was cancelled after " + std::to_string(read) +
                   " of 10 rows had been read. Nothing of it was kept; what was already open has "
-                  "been left as it was.\n\nFile: " + tmp.Path("big.ols").string());
+                  "been left as it was.\n\nFile: " +
+                  tmp.Path("big.ols").string());
 
         // The same file opens whole when nobody cancels.
         HeadlessCancelProgressAtStep(0);

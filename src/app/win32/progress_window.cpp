@@ -59,10 +59,10 @@ LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 HWND MakeChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, int id,
                int x, int y, int width, int height, int dpi, HFONT font) {
-    HWND child = CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style,
-                                 ScaleByDpi(x, dpi), ScaleByDpi(y, dpi), ScaleByDpi(width, dpi),
-                                 ScaleByDpi(height, dpi), parent,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+    HWND child =
+        CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, ScaleByDpi(x, dpi),
+                        ScaleByDpi(y, dpi), ScaleByDpi(width, dpi), ScaleByDpi(height, dpi), parent,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
     if (child != nullptr) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return child;
 }
@@ -70,8 +70,8 @@ HWND MakeChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD
 // The owner's controls share the program's font; the stock one when the owner has none.
 HFONT OwnerFont(HWND owner) {
     HWND child = owner != nullptr ? GetWindow(owner, GW_CHILD) : nullptr;
-    HFONT font = child != nullptr ? reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0))
-                                  : nullptr;
+    HFONT font =
+        child != nullptr ? reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)) : nullptr;
     return font != nullptr ? font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 }
 
@@ -122,7 +122,8 @@ UiHandle UiBeginProgress(UiHandle owner, const char16_t* title, uint32_t total) 
     MakeChild(window, L"BUTTON", L"Cancel", WS_TABSTOP | BS_DEFPUSHBUTTON, kIdProgressCancel,
               kClientWidth - kMargin - 88, 68, 88, 28, dpi, font);
     // Total and done are row counts: at most 2,147,483,647, which the 32-bit range holds.
-    SendMessageW(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(total > 0x7FFFFFFF ? 0x7FFFFFFF : total));
+    SendMessageW(bar, PBM_SETRANGE32, 0,
+                 static_cast<LPARAM>(total > 0x7FFFFFFF ? 0x7FFFFFFF : total));
 
     ShowWindow(window, SW_SHOW);
     // Disabled after the window shows, so that activation passes to it rather than elsewhere.

@@ -12,23 +12,23 @@ constexpr int kHeadlessProgressLog = 64; // done counts kept, the first ones
 constexpr size_t kHeadlessProgressChars = 128;
 
 struct HeadlessProgress {
-    uint8_t shown;                 // between a successful begin and its end
-    uint8_t ownerIsMain;           // the owner is the model's main window, which is disabled
-    uint8_t ownerWasEnabled;       // its state before the begin, given back at the end
+    uint8_t shown;           // between a successful begin and its end
+    uint8_t ownerIsMain;     // the owner is the model's main window, which is disabled
+    uint8_t ownerWasEnabled; // its state before the begin, given back at the end
     char16_t title[kHeadlessProgressChars];
     uint32_t total;
-    uint32_t done;                 // last step
+    uint32_t done; // last step
     char16_t text[kHeadlessProgressChars];
-    uint32_t begins;               // windows shown
-    uint32_t ends;                 // windows ended (null handles are not counted)
-    uint32_t steps;                // steps of the window shown now, or of the last one
-    uint32_t stepsOwnerEnabled;    // steps during which the owner could take input: a fault
-    uint32_t strayCalls;           // step or end with a handle that is not the shown window
+    uint32_t begins;            // windows shown
+    uint32_t ends;              // windows ended (null handles are not counted)
+    uint32_t steps;             // steps of the window shown now, or of the last one
+    uint32_t stepsOwnerEnabled; // steps during which the owner could take input: a fault
+    uint32_t strayCalls;        // step or end with a handle that is not the shown window
     uint32_t doneLog[kHeadlessProgressLog];
 
     // Script.
-    uint32_t cancelAtStep;         // the user presses Cancel during this step (1 = the first); 0: never
-    uint8_t beginFails;            // the window cannot be made: UiBeginProgress returns null
+    uint32_t cancelAtStep; // the user presses Cancel during this step (1 = the first); 0: never
+    uint8_t beginFails;    // the window cannot be made: UiBeginProgress returns null
     void (*stepHandler)(void* context, uint32_t step); // runs inside every step, as messages would
     void* stepContext;
 };
