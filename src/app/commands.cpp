@@ -53,6 +53,7 @@ void SetSuspiciousOnly(AppState* app, bool on) {
 } // namespace
 
 void DispatchCommand(AppState* app, uintptr_t wParam) {
+    if (app->sessionReading != 0) return; // the window is busy reading a session
     const int id = static_cast<int>(wParam & 0xFFFF);
     const uint32_t code = static_cast<uint32_t>((wParam >> 16) & 0xFFFF);
     switch (id) {

@@ -358,6 +358,7 @@ bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intp
 }
 
 bool HandleCloseRequest(AppState* app) {
+    if (app->sessionReading != 0) return false; // the progress window's Cancel ends the read
     return ConfirmDiscardingRows(app, kDiscardByClose);
 }
 

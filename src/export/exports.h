@@ -3,6 +3,9 @@
 // the tests call directly.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 namespace olv {
 
 struct AppState; // app/app_state.h
@@ -19,5 +22,12 @@ bool ExportCsvToPath(AppState* app, const char16_t* path);
 bool ExportJsonToPath(AppState* app, const char16_t* path);
 bool SaveSessionToPath(AppState* app, const char16_t* path);
 bool OpenSessionFromPath(AppState* app, const char16_t* path);
+
+// Opening a session of more than one piece (64 MiB of rows) shows "Reading session: 1,234,567 of
+// 1,600,000 rows" in a progress window between pieces and can be cancelled there; a cancelled
+// open, like a failed one, leaves what was open as it was. This is that line.
+void FormatSessionProgress(char16_t* out, size_t capacity, uint32_t done, uint32_t total);
+// Test hook: pieces of this many rows (at most 64 MiB of them); 0 restores the default.
+void SetSessionReadPieceRows(uint32_t rows);
 
 } // namespace olv

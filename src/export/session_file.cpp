@@ -65,23 +65,127 @@ bool ReadExactly(FileHandle file, void* data, uint32_t bytes) {
     return ReadFileBytes(file, data, bytes, &got) && got == bytes;
 }
 
-bool ReadRows(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSize) {
+// Makes a row from a file safe for the views: known category and severity, terminated texts.
+void RepairRow(EventRow* row) {
+    if (row->category > kMaxCategory) row->category = kMaxCategory;
+    if (row->severity > kMaxSeverity) row->severity = 0;
+    row->operation[kOperationChars - 1] = 0;
+    row->path[kPathChars - 1] = 0;
+    row->detail[kDetailChars - 1] = 0;
+    row->result[kResultChars - 1] = 0;
+    row->process[kProcessChars - 1] = 0;
+    row->threat[kThreatChars - 1] = 0;
+}
+
+// Rows are read in pieces of at most 64 MiB (one read each for full-size records, one read per
+// record for the older size); the piece size in rows, so that both sizes step alike.
+uint32_t gPieceRowsOverride = 0;
+
+uint32_t PieceRows(uint32_t recordSize) {
+    const uint32_t most = static_cast<uint32_t>(kPieceBytes / recordSize);
+    return gPieceRowsOverride != 0 && gPieceRowsOverride < most ? gPieceRowsOverride : most;
+}
+
+bool ReadPiece(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSize) {
     if (recordSize == kSessionRecordSize) {
-        unsigned char* bytes = reinterpret_cast<unsigned char*>(rows);
-        uint64_t left = uint64_t{count} * kSessionRecordSize;
-        while (left > 0) {
-            const uint32_t piece = static_cast<uint32_t>(left < kPieceBytes ? left : kPieceBytes);
-            if (!ReadExactly(file, bytes, piece)) return false;
-            bytes += piece;
-            left -= piece;
-        }
-        return true;
+        return ReadExactly(file, rows, count * kSessionRecordSize);
     }
     // Older records lack the last 20 bytes of a row; those stay zero.
     for (uint32_t i = 0; i < count; ++i) {
         if (!ReadExactly(file, &rows[i], kSessionRecordSizeV1)) return false;
     }
     return true;
+}
+
+// "1,234,567": counts the user reads in a progress line.
+void AppendGrouped(char16_t* out, size_t capacity, uint32_t value) {
+    char16_t digits[16];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char16_t grouped[24];
+    int at = 0;
+    for (int i = n - 1; i >= 0; --i) {
+        grouped[at++] = digits[i];
+        if (i > 0 && i % 3 == 0) grouped[at++] = u',';
+    }
+    grouped[at] = 0;
+    AppendBounded(out, capacity, grouped);
+}
+
+// "1,234 of 5,678 rows".
+void AppendRowCounts(char16_t* out, size_t capacity, uint32_t done, uint32_t total) {
+    AppendGrouped(out, capacity, done);
+    AppendBounded(out, capacity, u" of ");
+    AppendGrouped(out, capacity, total);
+    AppendBounded(out, capacity, u" rows");
+}
+
+// The user stopped the read: like every open that does not finish, it changes nothing.
+void ShowCancelled(AppState* app, uint32_t read, uint32_t total, const char16_t* path) {
+    char16_t counts[64] = {};
+    AppendRowCounts(counts, 64, read, total);
+    char16_t message[1024];
+    FormatText(message, 1024,
+               u"Opening the session was cancelled after %s had been read. Nothing of it was "
+               u"kept; what was already open has been left as it was.\n\nFile: %s",
+               counts, path);
+    UiMessageBox(app->mainWindow, message, kCaption, kIconInformation, kButtonsOk);
+}
+
+} // namespace
+
+void FormatSessionProgress(char16_t* out, size_t capacity, uint32_t done, uint32_t total) {
+    if (out == nullptr || capacity == 0) return;
+    CopyBounded(out, capacity, u"Reading session: ");
+    AppendRowCounts(out, capacity, done, total);
+}
+
+void SetSessionReadPieceRows(uint32_t rows) {
+    gPieceRowsOverride = rows;
+}
+
+namespace {
+
+enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled };
+
+// Reads count rows piece by piece, repairing each piece as it arrives. A read of more than one
+// piece shows its progress and can be cancelled between pieces; meanwhile the window stays
+// responsive and every command for it is ignored (sessionReading). *readCount: rows read.
+ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t count,
+                     uint32_t recordSize, uint32_t* readCount) {
+    const uint32_t pieceRows = PieceRows(recordSize);
+    app->sessionReading = 1;
+    UiHandle progress =
+        count > pieceRows ? UiBeginProgress(app->mainWindow, u"Opening session", count) : nullptr;
+    ReadOutcome outcome = kRowsRead;
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
+        if (!ReadPiece(file, rows + done, n, recordSize)) {
+            outcome = kRowsReadFailed;
+            break;
+        }
+        for (uint32_t i = done; i < done + n; ++i)
+            RepairRow(&rows[i]);
+        done += n;
+        if (progress != nullptr) {
+            char16_t text[96];
+            FormatSessionProgress(text, 96, done, count);
+            // A cancel that arrives with the last piece is honoured too: the user asked to keep
+            // what was open.
+            if (UiStepProgress(progress, done, text)) {
+                outcome = kRowsReadCancelled;
+                break;
+            }
+        }
+    }
+    UiEndProgress(progress);
+    app->sessionReading = 0;
+    *readCount = done;
+    return outcome;
 }
 
 // Before a large session is read: refuses one whose rows (with their index in the shown list)
@@ -118,18 +222,6 @@ bool ReadClearedRows(FileHandle file, ClearedRows* out) {
                 kClearedRowsSize - sizeof size);
     out->blockSize = size;
     return true;
-}
-
-// Makes a row from a file safe for the views: known category and severity, terminated texts.
-void RepairRow(EventRow* row) {
-    if (row->category > kMaxCategory) row->category = kMaxCategory;
-    if (row->severity > kMaxSeverity) row->severity = 0;
-    row->operation[kOperationChars - 1] = 0;
-    row->path[kPathChars - 1] = 0;
-    row->detail[kDetailChars - 1] = 0;
-    row->result[kResultChars - 1] = 0;
-    row->process[kProcessChars - 1] = 0;
-    row->threat[kThreatChars - 1] = 0;
 }
 
 void ShowCompletenessAfterOpen(AppState* app) {
@@ -231,6 +323,7 @@ void OpenSession(AppState* app) {
 }
 
 bool OpenSessionFromPath(AppState* app, const char16_t* path) {
+    if (app->sessionReading != 0) return false; // one read at a time; the command is ignored
     if (app->recording != 0) {
         UiMessageBox(app->mainWindow, u"Stop monitoring before opening a session.", kCaption,
                      kIconWarning, kButtonsOk);
@@ -308,14 +401,18 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
             ShowReadFailed(app, path);
             return false;
         }
-        if (!ReadRows(file, rows, count, header.recordSize)) {
+        uint32_t readCount = 0;
+        const ReadOutcome read = ReadRows(app, file, rows, count, header.recordSize, &readCount);
+        if (read != kRowsRead) {
             FreeBlock(rows);
             CloseFile(file);
-            ShowReadFailed(app, path);
+            if (read == kRowsReadCancelled) {
+                ShowCancelled(app, readCount, count, path);
+            } else {
+                ShowReadFailed(app, path);
+            }
             return false;
         }
-        for (uint32_t i = 0; i < count; ++i)
-            RepairRow(&rows[i]);
     }
 
     // Every check and read has succeeded: from here on the open cannot fail.

@@ -146,6 +146,22 @@ void UiShowViewWindow(UiHandle window);
 // made.
 FontHandle UiMakeSummaryFont();
 
+// --- progress of a long operation on the window thread ---
+// A small window owned by owner, titled title, with a progress bar for total steps, a line of
+// text and a "Cancel" button (control id kIdProgressCancel); owner is disabled while it is
+// shown, so the user can reach only Cancel. Null when it cannot be made: the operation then runs
+// without progress and cannot be cancelled. Every function accepts null.
+constexpr int kIdProgressCancel = 2; // IDCANCEL: Esc presses it too
+constexpr int kIdProgressText = 2101;
+constexpr int kIdProgressBar = 2102;
+UiHandle UiBeginProgress(UiHandle owner, const char16_t* title, uint32_t total);
+// Shows done of total and text, then handles the messages waiting for this thread (the window
+// repaints, the user may press Cancel; commands for the owner arrive too, and the application
+// ignores them while it is busy). True when the user has asked to cancel.
+bool UiStepProgress(UiHandle progress, uint32_t done, const char16_t* text);
+// Enables the owner again and removes the window.
+void UiEndProgress(UiHandle progress);
+
 // --- shell ---
 // ShellExecuteW(owner, verb, file, parameters, null, SW_SHOWNORMAL); returns its result value
 // (above 32 is success).

@@ -82,6 +82,9 @@ struct AppState {
     uint8_t rowsUnsaved;
     // Rows of this recording the user cleared; files and the summary report them.
     ClearedRows cleared;
+    // A session is being read: its progress window lets messages through between pieces, and
+    // every command, close request and second open that arrives meanwhile is ignored.
+    uint8_t sessionReading;
 };
 
 } // namespace olv

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
+#include "platform/sim/headless_progress.h"
 
 namespace olv {
 
@@ -218,6 +219,7 @@ void ResetHeadlessUi() {
     gModel.defaultAnswer = kAnswerNo;
     gDestroyHandler = nullptr;
     gDestroyContext = nullptr;
+    ResetHeadlessProgress();
 }
 
 UiHandle HeadlessControlHandle(int id) {
