@@ -117,6 +117,7 @@ enum SigmaRefusalReason : uint32_t {
     kSigmaRefusedDocumentKind,  // a correlation or filter document, or a multi-document file
     kSigmaRefusedUnsupported,   // anything else the engine cannot apply faithfully
     kSigmaRefusedLimits,        // nesting, list or document size beyond the reader's bounds
+    kSigmaRefusedUnreadable,    // the file could not be opened or read
     kSigmaRefusalReasonCount,
 };
 
