@@ -9,6 +9,7 @@
 #include "capture/event_queue.h"
 #include "platform/memory.h"
 #include "record/app_state.h"
+#include "views/sigma_rows.h"
 #include "views/text_signature.h"
 #include "views/view_texts.h"
 
@@ -279,6 +280,8 @@ void AppendRow(AppState* app, const EventRow* row) {
     const int32_t index = app->rowCount;
     std::memcpy(&app->rows[index], row, sizeof(EventRow));
     ++app->rowCount;
+    // Matched before the view is tested: a rule may raise it into the suspicious-only view.
+    const bool earlierRowRose = MatchNewRow(app, index);
 
     ViewControls view;
     ReadViewControls(app, &view);
@@ -289,6 +292,7 @@ void AppendRow(AppState* app, const EventRow* row) {
     // A row made on the window thread is an operation seen like any other.
     LearnOperationNames(app, index, index + 1);
     LeaveLock(&app->rowsLock);
+    if (earlierRowRose) RebuildShownRows(app);
     UpdateStatusBar(app);
 }
 
@@ -306,14 +310,27 @@ void IngestQueuedRows(AppState* app) {
     // brought into the cache; the copy itself goes around the cache, the store being far larger.
     const int32_t namesBefore = app->operationNameCount;
     int32_t lastKnown = -1;
+    // With Sigma rules loaded each row is matched as it is stored, before its view is tested (a
+    // rule may raise it into the suspicious-only view); the match writes the stored row, so it is
+    // copied the ordinary way. A process start matched later (once its image path is known) may
+    // rise into that view after it was tested: the shown rows are then rebuilt.
+    const bool sigma = SigmaRulesLoaded(app);
+    bool earlierRowRose = false;
     for (int taken = 0; read != write && taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
         if (!RoomForRow(app)) break;
         const int32_t index = app->rowCount;
         const EventRow* slot = &app->queueSlots[read];
-        CopyRowAround(&app->rows[index], slot);
-        ++app->rowCount;
-        if (InView(&view, slot)) EnterShownRow(app, index);
+        if (sigma) {
+            std::memcpy(&app->rows[index], slot, sizeof(EventRow));
+            ++app->rowCount;
+            earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
+            if (InView(&view, &app->rows[index])) EnterShownRow(app, index);
+        } else {
+            CopyRowAround(&app->rows[index], slot);
+            ++app->rowCount;
+            if (InView(&view, slot)) EnterShownRow(app, index);
+        }
         LearnOperationName(app, slot->operation, &lastKnown);
         read = (read + 1) % kQueueSlots;
     }
@@ -326,6 +343,13 @@ void IngestQueuedRows(AppState* app) {
 
     for (int32_t n = namesBefore; n < namesAfter; ++n)
         UiComboAdd(app->operationCombo, app->operationNames[n]);
+    if (earlierRowRose) {
+        RebuildShownRows(app);
+        if (app->autoScroll && app->shownCount >= 1) {
+            UiListEnsureVisible(app->eventList, app->shownCount - 1);
+        }
+        return;
+    }
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, false);
     if (app->autoScroll && shown >= 1) UiListEnsureVisible(app->eventList, shown - 1);
@@ -413,6 +437,7 @@ void ClearRows(AppState* app) {
     app->shownListIncomplete = 0;
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
+    ForgetSigmaRows(app);
     LeaveLock(&app->rowsLock);
 
     UiComboReset(app->operationCombo);

@@ -8,6 +8,7 @@
 #include "platform/ui.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -198,6 +199,10 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     }
     if (app->recording != 0 && app->launchedWithoutJob != 0) {
         AppendBounded(out, capacity, u" | Stop may not reach child processes");
+    }
+    if (SigmaRulesLoaded(app)) {
+        const int32_t rules = SigmaRuleCount(LoadedSigmaRules(app));
+        AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
     }
 }
 
