@@ -125,7 +125,8 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
     }
     EventRow* row = &app->rows[index];
     // The most severe rule raises the row and, when the row has no threat text, names it; among
-    // rules of one level the first in rule order.
+    // rules of one level the first in rule order. An informational rule changes neither: a threat
+    // text without a severity would name a row the suspicious-only view hides. Its match is kept.
     const SigmaRuleInfo* best = nullptr;
     for (int32_t i = 0; i < count; ++i) {
         const SigmaRuleInfo* rule = GetSigmaRule(s->rules, matched[i]);
@@ -135,7 +136,9 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
     if (best != nullptr) {
         const uint32_t severity = SeverityOfSigmaLevel(best->level);
         if (severity > row->severity) row->severity = severity;
-        if (row->threat[0] == 0) CopyBounded(row->threat, kThreatChars, best->title);
+        if (severity > 0 && row->threat[0] == 0) {
+            CopyBounded(row->threat, kThreatChars, best->title);
+        }
     }
     KeepMatches(s, index, matched, count);
     return before == 0 && row->severity != 0;
