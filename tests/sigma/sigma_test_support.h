@@ -1,6 +1,7 @@
 // Helpers of the Sigma suite: views built from field texts, rule files read from the corpus.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
