@@ -3,9 +3,11 @@
 
 # The packages the dev, tsan, fuzz and windows builds need on Debian 12 (clang and its
 # sanitizer runtimes, libFuzzer included, for the fuzz preset; nlohmann/json for the tools and
-# tests).
+# tests; yaml-cpp and PCRE2 for the native builds, and dpkg-dev for tools/deps/mingw-deps.sh,
+# which builds them for the windows preset from Debian's source packages).
 # shellcheck disable=SC2034  # used by the scripts that source this file
 OLV_PACKAGES=(cmake ninja-build g++ doctest-dev nlohmann-json3-dev clang libclang-rt-14-dev
+              libyaml-cpp-dev libpcre2-dev dpkg-dev
               mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 
 olv_log() { printf '==> %s\n' "$*"; }
@@ -54,3 +56,86 @@ olv_prepare_wine() {
 }
 
 olv_seconds_since() { echo $(($(date +%s) - $1)); }
+
+# Sets OLV_PREFIX_PIDS to the processes whose environment has WINEPREFIX=$1 (the path as given or
+# resolved, with or without a trailing slash): every Wine process of that prefix, its server and
+# system processes included, whatever they are called and whoever their parent is now. This shell
+# and its ancestors are left out (they may carry the variable themselves). /proc is read with
+# shell built-ins only, so no helper process of the scan can be among the results.
+olv_prefix_processes() {
+    local given=${1%/} resolved pid dir var stat
+    resolved=$(realpath -m -- "$given")
+    local -A skip=([$$]=1)
+    pid=$BASHPID
+    while [[ $pid =~ ^[0-9]+$ ]] && ((pid > 1)); do
+        skip[$pid]=1
+        { read -r stat <"/proc/$pid/stat"; } 2>/dev/null || break
+        stat=${stat##*) }         # after "pid (name) ": state ppid ...
+        stat=${stat#* }
+        pid=${stat%% *}
+        [[ -z ${skip[$pid]:-} ]] || break
+    done
+    OLV_PREFIX_PIDS=()
+    for dir in /proc/[0-9]*; do
+        pid=${dir#/proc/}
+        [[ -n ${skip[$pid]:-} ]] && continue
+        { while IFS= read -r -d '' var; do
+            [[ $var == WINEPREFIX=* ]] || continue
+            var=${var#WINEPREFIX=}
+            var=${var%/}
+            if [[ $var == "$given" || $var == "$resolved" ]]; then
+                OLV_PREFIX_PIDS+=("$pid")
+            fi
+            break
+        done <"$dir/environ"; } 2>/dev/null || true
+    done
+}
+
+# Describes the processes "$@" (pid, name, command line), one a line.
+olv_describe_processes() {
+    local pid name cmdline
+    for pid in "$@"; do
+        name=$(cat "/proc/$pid/comm" 2>/dev/null) || continue
+        cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null || true)
+        printf '  %s %s: %s\n' "$pid" "$name" "${cmdline%"${cmdline##*[! ]}"}"
+    done
+}
+
+# Ends every process of the Wine prefix $1 (found by its environment, see olv_prefix_processes):
+# first politely, wineserver -k with that prefix, then SIGTERM, then SIGKILL, each followed by a
+# bounded wait (about 5 s). A crashed server leaves its device processes behind, which only the
+# signals reach. Returns 1, naming them, if any process of the prefix remains.
+olv_end_wine_prefix() {
+    local prefix=$1 step server="" i
+    olv_prefix_processes "$prefix"
+    ((${#OLV_PREFIX_PIDS[@]})) || return 0
+    for server in wineserver /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver ""; do
+        [[ -n $server ]] && command -v "$server" >/dev/null 2>&1 && break
+    done
+    for step in server TERM KILL; do
+        olv_prefix_processes "$prefix"
+        ((${#OLV_PREFIX_PIDS[@]})) || break
+        if [[ $step == server ]]; then
+            [[ -n $server ]] || continue
+            olv_log "ending the Wine session of $prefix (processes: ${#OLV_PREFIX_PIDS[@]})"
+            # Fails at once when the prefix has no server (it crashed): then on to the signals.
+            WINEPREFIX=$prefix timeout -k 2 10 "$server" -k </dev/null >/dev/null 2>&1 || continue
+        else
+            olv_log "SIG$step to what remains of the Wine session of $prefix:"
+            olv_describe_processes "${OLV_PREFIX_PIDS[@]}"
+            kill "-$step" "${OLV_PREFIX_PIDS[@]}" 2>/dev/null || true
+        fi
+        for ((i = 0; i < 25; i++)); do
+            olv_prefix_processes "$prefix"
+            ((${#OLV_PREFIX_PIDS[@]})) || break
+            sleep 0.2
+        done
+    done
+    olv_prefix_processes "$prefix"
+    if ((${#OLV_PREFIX_PIDS[@]})); then
+        echo "processes of the Wine prefix $prefix remain:" >&2
+        olv_describe_processes "${OLV_PREFIX_PIDS[@]}" >&2
+        return 1
+    fi
+    return 0
+}

@@ -16,6 +16,10 @@ olv_ensure_packages "${OLV_PACKAGES[@]}"
 
 mkdir -p build
 for preset in dev windows; do
+    # The cross build's static yaml-cpp and PCRE2 (built once, then cached in build/deps).
+    if [[ $preset == windows ]]; then
+        tools/deps/mingw-deps.sh </dev/null
+    fi
     olv_log "[$preset] configure and build"
     cmake --preset "$preset" </dev/null >"build/$preset.log" 2>&1 || { cat "build/$preset.log"; exit 1; }
     cmake --build --preset "$preset" -j"$JOBS" </dev/null >"build/$preset-build.log" 2>&1 ||
@@ -37,6 +41,11 @@ out=$PWD/build/run
 mkdir -p "$out"
 rm -f "$out"/*.png "$out"/*.csv "$out"/*.json
 export WINEPREFIX=$PWD/build/windows/wine
+# Every process of that prefix is ended when this script ends, found by its environment (a
+# crashed Wine server leaves its device processes running); one that will not end is a failure.
+trap 'olv_end_wine_prefix "$WINEPREFIX" || true' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 olv_prepare_wine "$WINEPREFIX" unmanaged
 windows_out="Z:$(printf '%s' "$out" | tr '/' '\\')"
 olv_log "no display: playing the dropper scenario in the demonstration under Xvfb"
@@ -44,9 +53,8 @@ status=0
 timeout 300 xvfb-run -a -s "-screen 0 1280x1024x24" \
     sh cmake/gui-screenshots.sh "$out" wine build/windows/olvetta-demo-run.exe "$windows_out" \
     </dev/null || status=$?
-for server in wineserver /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver; do
-    command -v "$server" >/dev/null 2>&1 && { "$server" -k 2>/dev/null || true; break; }
-done
+trap - EXIT
+olv_end_wine_prefix "$WINEPREFIX" || status=1
 olv_log "wrote:"
 find "$out" -maxdepth 1 -type f \( -name '*.csv' -o -name '*.json' -o -name '*.png' \) -printf '  %p\n' | sort
 exit "$status"

@@ -2,7 +2,8 @@
 # Builds and tests Olvetta: the native `dev` preset (ASan + UBSan), the `tsan`
 # preset (ThreadSanitizer), the `fuzz` preset (the session corpus replayed, then
 # the session loader fuzzed for OLV_FUZZ_SECONDS, 60 by default) and the
-# `windows` preset (MinGW-w64, tests under Wine). Installs missing packages.
+# `windows` preset (MinGW-w64, tests under Wine; its static yaml-cpp and PCRE2 are built first
+# by tools/deps/mingw-deps.sh, cached in build/deps). Installs missing packages.
 # Prints the time of every stage. Exits non-zero if any step fails.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -14,17 +15,49 @@ FUZZ_SECONDS=${OLV_FUZZ_SECONDS:-60}
 start=$(date +%s)
 
 olv_ensure_packages "${OLV_PACKAGES[@]}"
-# The windows preset's tests use their own prefix, build/windows/wine (see
-# cmake/OlvTests.cmake); create it before ctest so no test waits for it.
-(olv_prepare_wine "$PWD/build/windows/wine" unmanaged)
 
 mkdir -p build
 failed=()
 declare -A summary
 declare -A took
+
+# The windows preset's tests use their own prefix, build/windows/wine (see
+# cmake/OlvTests.cmake). When the windows stage ends, passed or failed, and when this script
+# stops early, every process of that prefix is ended (found by its environment: a crashed Wine
+# server leaves its device processes running, orphaned), and a process that will not end fails
+# the stage.
+wine_prefix=$PWD/build/windows/wine
+wine_in_use=0
+end_wine_stage() {
+    ((wine_in_use)) || return 0
+    wine_in_use=0
+    if ! olv_end_wine_prefix "$wine_prefix"; then
+        failed+=("windows: processes of $wine_prefix remained (named above)")
+        summary[windows]="${summary[windows]:-} (Wine processes remained)"
+    fi
+}
+trap end_wine_stage EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Create the prefix before ctest so no test waits for it; its first session ends here.
+wine_in_use=1
+(olv_prepare_wine "$wine_prefix" unmanaged)
+end_wine_stage
+
 for preset in "${PRESETS[@]}"; do
+    end_wine_stage # the stage before, when it was the windows one
     stage_start=$(date +%s)
+    if [[ $preset == windows ]]; then
+        wine_in_use=1
+    fi
     log="build/$preset.log"
+    if [[ $preset == windows ]] && ! tools/deps/mingw-deps.sh </dev/null; then
+        failed+=("windows: yaml-cpp and PCRE2 for MinGW (tools/deps/mingw-deps.sh)")
+        summary[$preset]="dependencies failed"
+        took[$preset]=$(olv_seconds_since "$stage_start")
+        continue
+    fi
     olv_log "[$preset] configure"
     if ! cmake --preset "$preset" </dev/null >"$log" 2>&1; then
         cat "$log"
@@ -88,6 +121,7 @@ for preset in "${PRESETS[@]}"; do
     took[$preset]=$(olv_seconds_since "$stage_start")
     olv_log "[$preset] done in ${took[$preset]} s"
 done
+end_wine_stage
 
 echo
 olv_log "summary ($(olv_seconds_since "$start") s)"
