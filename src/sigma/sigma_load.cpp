@@ -12,11 +12,10 @@
 #include <string>
 #include <vector>
 
-#include <yaml-cpp/depthguard.h>
-#include <yaml-cpp/yaml.h>
 
 #include "base/text.h"
 #include "sigma/sigma_engine.h"
+#include "sigma/sigma_load_yaml.h"
 #include "sigma/sigma_match_text.h"
 
 namespace olv {
@@ -57,42 +56,41 @@ private:
     uint32_t nodes_ = 0;
     uint32_t category_ = 0;
     Rule* rule_ = nullptr;
+    std::vector<YamlDocument> documents_;
 
-    bool Refuse(uint32_t why, const YAML::Node* at, const std::string& what) {
+    bool Refuse(uint32_t why, const YamlNode* at, const std::string& what) {
         if (refused) return false;
         refused = true;
         reason = why;
         detail.clear();
-        if (at != nullptr && !at->Mark().is_null()) {
-            detail = "line " + std::to_string(at->Mark().line + 1) + ": ";
-        }
+        if (at != nullptr && at->line > 0) detail = "line " + std::to_string(at->line) + ": ";
         detail += what;
         return false;
     }
-    bool Visit(const YAML::Node& node) {
+    bool Visit(const YamlNode& node) {
         if (++nodes_ > kMaxNodesVisited)
             return Refuse(kSigmaRefusedLimits, &node,
                           "more than " + std::to_string(kMaxNodesVisited) + " YAML nodes");
         return true;
     }
-    bool CheckList(const YAML::Node& node) {
+    bool CheckList(const YamlNode& node) {
         if (node.size() > kMaxListItems)
             return Refuse(kSigmaRefusedLimits, &node,
                           "a list of more than " + std::to_string(kMaxListItems) + " items");
         return true;
     }
 
-    bool CompileSearch(const std::string& name, const YAML::Node& node, Search* search);
-    bool CompileMap(const YAML::Node& node, std::vector<FieldTest>* tests);
-    bool CompileFieldTest(const std::string& key, const YAML::Node& keyNode,
-                          const YAML::Node& value, FieldTest* test);
-    bool ParseMods(const std::string& key, const YAML::Node& keyNode, size_t from, Mods* mods);
-    bool AddValue(const Mods& mods, const YAML::Node& item, uint32_t group, FieldTest* test);
-    bool CompileCondition(const YAML::Node& node);
+    bool CompileSearch(const std::string& name, const YamlNode& node, Search* search);
+    bool CompileMap(const YamlNode& node, std::vector<FieldTest>* tests);
+    bool CompileFieldTest(const std::string& key, const YamlNode& keyNode,
+                          const YamlNode& value, FieldTest* test);
+    bool ParseMods(const std::string& key, const YamlNode& keyNode, size_t from, Mods* mods);
+    bool AddValue(const Mods& mods, const YamlNode& item, uint32_t group, FieldTest* test);
+    bool CompileCondition(const YamlNode& node);
 };
 
-std::string Scalar(const YAML::Node& node) {
-    return node.Scalar();
+const std::string& Scalar(const YamlNode& node) {
+    return node.value;
 }
 
 bool ParseLevel(const std::string& text, uint32_t* level) {
@@ -108,13 +106,18 @@ bool ParseLevel(const std::string& text, uint32_t* level) {
 
 bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule) {
     rule_ = rule;
-    std::vector<YAML::Node> documents = YAML::LoadAll(text);
-    const YAML::Node* doc = nullptr;
+    YamlError error;
+    if (!ReadYaml(text, &documents_, 2, &error)) {
+        return Refuse(error.limits ? kSigmaRefusedLimits : kSigmaRefusedSyntax, nullptr,
+                      (error.line > 0 ? "line " + std::to_string(error.line) + ": " : std::string()) +
+                          error.message);
+    }
+    const YamlNode* doc = nullptr;
     size_t count = 0;
-    for (const YAML::Node& d : documents) {
-        if (!d.IsDefined() || d.IsNull()) continue;
+    for (const YamlDocument& d : documents_) {
+        if (d.root == nullptr || d.root->IsNull()) continue;
         ++count;
-        if (doc == nullptr) doc = &d;
+        if (doc == nullptr) doc = d.root;
     }
     if (count == 0) return Refuse(kSigmaRefusedSyntax, nullptr, "no rule in the file");
     if (count > 1)
@@ -122,104 +125,111 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
                       "several YAML documents in one file (rule collections are not read)");
     if (!doc->IsMap()) return Refuse(kSigmaRefusedSyntax, doc, "a rule is a YAML mapping");
 
-    // Nodes found by key. reset() binds a node; assigning one would copy into the document.
-    YAML::Node title, id, level, logsource, detection;
+    // Nodes found by key.
+    static const YamlNode kNone;
+    const YamlNode *title = &kNone, *id = &kNone, *level = &kNone, *logsource = &kNone, *detection = &kNone;
     bool hasTitle = false, hasId = false, hasLevel = false, hasLogsource = false, hasDetection = false;
-    auto take = [](YAML::Node* slot, bool* has, const YAML::Node& value) {
+    auto take = [](const YamlNode** slot, bool* has, const YamlNode& value) {
         if (*has) return; // the first of a repeated key counts
-        slot->reset(value);
+        *slot = &value;
         *has = true;
     };
-    for (auto it = doc->begin(); it != doc->end(); ++it) {
-        if (!Visit(it->first) || !Visit(it->second)) return false;
-        if (!it->first.IsScalar()) continue;
-        const std::string key = Scalar(it->first);
-        if (key == "correlation") return Refuse(kSigmaRefusedDocumentKind, &it->first, "a correlation rule");
-        if (key == "filter") return Refuse(kSigmaRefusedDocumentKind, &it->first, "a filter document");
-        if (key == "action") return Refuse(kSigmaRefusedDocumentKind, &it->first, "a rule collection (action)");
-        if (key == "title") take(&title, &hasTitle, it->second);
-        if (key == "id") take(&id, &hasId, it->second);
-        if (key == "level") take(&level, &hasLevel, it->second);
-        if (key == "logsource") take(&logsource, &hasLogsource, it->second);
-        if (key == "detection") take(&detection, &hasDetection, it->second);
+    for (size_t pair = 0; pair < doc->size(); ++pair) {
+        const YamlNode& keyNode = *doc->items[2 * pair];
+        const YamlNode& valueNode = *doc->items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar()) continue;
+        const std::string key = Scalar(keyNode);
+        if (key == "correlation") return Refuse(kSigmaRefusedDocumentKind, &keyNode, "a correlation rule");
+        if (key == "filter") return Refuse(kSigmaRefusedDocumentKind, &keyNode, "a filter document");
+        if (key == "action") return Refuse(kSigmaRefusedDocumentKind, &keyNode, "a rule collection (action)");
+        if (key == "title") take(&title, &hasTitle, valueNode);
+        if (key == "id") take(&id, &hasId, valueNode);
+        if (key == "level") take(&level, &hasLevel, valueNode);
+        if (key == "logsource") take(&logsource, &hasLogsource, valueNode);
+        if (key == "detection") take(&detection, &hasDetection, valueNode);
     }
-    if (!hasTitle || !title.IsScalar() || Scalar(title).empty())
+    if (!hasTitle || !title->IsScalar() || Scalar(*title).empty())
         return Refuse(kSigmaRefusedSyntax, doc, "the rule has no title");
 
     // The log source decides first: a rule for other events is refused for that, whatever else.
-    if (!hasLogsource || !logsource.IsMap())
+    if (!hasLogsource || !logsource->IsMap())
         return Refuse(kSigmaRefusedCategory, doc, "the rule has no logsource");
-    YAML::Node product, service, category;
+    const YamlNode *product = &kNone, *service = &kNone, *category = &kNone;
     bool hasProduct = false, hasService = false, hasCategory = false;
-    for (auto it = logsource.begin(); it != logsource.end(); ++it) {
-        if (!Visit(it->first) || !Visit(it->second)) return false;
-        if (!it->first.IsScalar()) continue;
-        const std::string key = Scalar(it->first);
-        if (key == "product") take(&product, &hasProduct, it->second);
-        if (key == "service") take(&service, &hasService, it->second);
-        if (key == "category") take(&category, &hasCategory, it->second);
+    for (size_t pair = 0; pair < logsource->size(); ++pair) {
+        const YamlNode& keyNode = *logsource->items[2 * pair];
+        const YamlNode& valueNode = *logsource->items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar()) continue;
+        const std::string key = Scalar(keyNode);
+        if (key == "product") take(&product, &hasProduct, valueNode);
+        if (key == "service") take(&service, &hasService, valueNode);
+        if (key == "category") take(&category, &hasCategory, valueNode);
     }
-    if (hasProduct && !product.IsNull()) {
-        if (!product.IsScalar() || !EqualsAsciiFolded(Scalar(product), "windows"))
-            return Refuse(kSigmaRefusedProduct, &product,
-                          "product " + (product.IsScalar() ? Scalar(product) : std::string("?")));
+    if (hasProduct && !product->IsNull()) {
+        if (!product->IsScalar() || !EqualsAsciiFolded(Scalar(*product), "windows"))
+            return Refuse(kSigmaRefusedProduct, product,
+                          "product " + (product->IsScalar() ? Scalar(*product) : std::string("?")));
     }
-    if (hasService && !service.IsNull())
-        return Refuse(kSigmaRefusedService, &service,
-                      "service " + (service.IsScalar() ? Scalar(service) : std::string("?")));
-    if (!hasCategory || !category.IsScalar())
-        return Refuse(kSigmaRefusedCategory, &logsource, "the log source names no category");
+    if (hasService && !service->IsNull())
+        return Refuse(kSigmaRefusedService, service,
+                      "service " + (service->IsScalar() ? Scalar(*service) : std::string("?")));
+    if (!hasCategory || !category->IsScalar())
+        return Refuse(kSigmaRefusedCategory, logsource, "the log source names no category");
     category_ = kSigmaCategoryCount;
     for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
-        if (Scalar(category) == SigmaCategoryName(c)) category_ = c;
+        if (Scalar(*category) == SigmaCategoryName(c)) category_ = c;
     }
     if (category_ == kSigmaCategoryCount)
-        return Refuse(kSigmaRefusedCategory, &category, "category " + Scalar(category));
+        return Refuse(kSigmaRefusedCategory, category, "category " + Scalar(*category));
 
     uint32_t levelValue = kSigmaInformational;
-    if (hasLevel && !level.IsNull()) {
-        if (!level.IsScalar() || !ParseLevel(Scalar(level), &levelValue))
-            return Refuse(kSigmaRefusedUnsupported, &level, "unknown level");
+    if (hasLevel && !level->IsNull()) {
+        if (!level->IsScalar() || !ParseLevel(Scalar(*level), &levelValue))
+            return Refuse(kSigmaRefusedUnsupported, level, "unknown level");
     }
 
-    if (!hasDetection || !detection.IsMap())
+    if (!hasDetection || !detection->IsMap())
         return Refuse(kSigmaRefusedSyntax, doc, "the rule has no detection");
     rule->category = category_;
-    YAML::Node condition;
+    const YamlNode* condition = &kNone;
     bool hasCondition = false;
-    for (auto it = detection.begin(); it != detection.end(); ++it) {
-        if (!Visit(it->first) || !Visit(it->second)) return false;
-        if (!it->first.IsScalar())
-            return Refuse(kSigmaRefusedSyntax, &it->first, "a search identifier must be a name");
-        const std::string key = Scalar(it->first);
+    for (size_t pair = 0; pair < detection->size(); ++pair) {
+        const YamlNode& keyNode = *detection->items[2 * pair];
+        const YamlNode& valueNode = *detection->items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar())
+            return Refuse(kSigmaRefusedSyntax, &keyNode, "a search identifier must be a name");
+        const std::string key = Scalar(keyNode);
         if (key == "condition") {
-            take(&condition, &hasCondition, it->second);
+            take(&condition, &hasCondition, valueNode);
             continue;
         }
         if (key == "timeframe")
-            return Refuse(kSigmaRefusedUnsupported, &it->first, "timeframe (aggregation over time)");
+            return Refuse(kSigmaRefusedUnsupported, &keyNode, "timeframe (aggregation over time)");
         for (const Search& s : rule->searches) {
             if (s.name == key)
-                return Refuse(kSigmaRefusedSyntax, &it->first, "search identifier " + key + " twice");
+                return Refuse(kSigmaRefusedSyntax, &keyNode, "search identifier " + key + " twice");
         }
         if (rule->searches.size() >= kMaxSearches)
-            return Refuse(kSigmaRefusedLimits, &it->first, "too many search identifiers");
+            return Refuse(kSigmaRefusedLimits, &keyNode, "too many search identifiers");
         rule->searches.emplace_back();
         rule->searches.back().name = key;
-        if (!CompileSearch(key, it->second, &rule->searches.back())) return false;
+        if (!CompileSearch(key, valueNode, &rule->searches.back())) return false;
     }
-    if (!hasCondition) return Refuse(kSigmaRefusedSyntax, &detection, "the detection has no condition");
-    if (!CompileCondition(condition)) return false;
+    if (!hasCondition) return Refuse(kSigmaRefusedSyntax, detection, "the detection has no condition");
+    if (!CompileCondition(*condition)) return false;
 
     std::memset(info, 0, sizeof *info);
-    Utf8ToUtf16Bounded(Scalar(title), info->title, kSigmaTitleChars);
-    if (hasId && id.IsScalar()) Utf8ToUtf16Bounded(Scalar(id), info->id, kSigmaIdChars);
+    Utf8ToUtf16Bounded(Scalar(*title), info->title, kSigmaTitleChars);
+    if (hasId && id->IsScalar()) Utf8ToUtf16Bounded(Scalar(*id), info->id, kSigmaIdChars);
     info->level = levelValue;
     info->categories = uint32_t{1} << category_;
     return true;
 }
 
-bool Compiler::CompileSearch(const std::string& name, const YAML::Node& node, Search* search) {
+bool Compiler::CompileSearch(const std::string& name, const YamlNode& node, Search* search) {
     (void)name;
     if (node.IsMap()) {
         search->maps.emplace_back();
@@ -229,7 +239,8 @@ bool Compiler::CompileSearch(const std::string& name, const YAML::Node& node, Se
         if (!CheckList(node)) return false;
         if (node.size() == 0) return Refuse(kSigmaRefusedUnsupported, &node, "an empty search");
         bool maps = false, scalars = false;
-        for (const YAML::Node& item : node) {
+        for (const YamlNode* itemPointer : node.items) {
+            const YamlNode& item = *itemPointer;
             if (!Visit(item)) return false;
             if (item.IsMap()) maps = true;
             else if (item.IsScalar()) scalars = true;
@@ -238,7 +249,8 @@ bool Compiler::CompileSearch(const std::string& name, const YAML::Node& node, Se
         if (maps && scalars)
             return Refuse(kSigmaRefusedUnsupported, &node, "a search mixing maps and keywords");
         if (maps) {
-            for (const YAML::Node& item : node) {
+            for (const YamlNode* itemPointer : node.items) {
+            const YamlNode& item = *itemPointer;
                 search->maps.emplace_back();
                 if (!CompileMap(item, &search->maps.back())) return false;
             }
@@ -252,19 +264,21 @@ bool Compiler::CompileSearch(const std::string& name, const YAML::Node& node, Se
     return Refuse(kSigmaRefusedUnsupported, &node, "a search identifier that is neither a map nor a list");
 }
 
-bool Compiler::CompileMap(const YAML::Node& node, std::vector<FieldTest>* tests) {
+bool Compiler::CompileMap(const YamlNode& node, std::vector<FieldTest>* tests) {
     if (node.size() == 0) return Refuse(kSigmaRefusedUnsupported, &node, "an empty map");
     if (!CheckList(node)) return false;
-    for (auto it = node.begin(); it != node.end(); ++it) {
-        if (!Visit(it->first) || !Visit(it->second)) return false;
-        if (!it->first.IsScalar()) return Refuse(kSigmaRefusedSyntax, &it->first, "a field name must be text");
+    for (size_t pair = 0; pair < node.size(); ++pair) {
+        const YamlNode& keyNode = *node.items[2 * pair];
+        const YamlNode& valueNode = *node.items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar()) return Refuse(kSigmaRefusedSyntax, &keyNode, "a field name must be text");
         tests->emplace_back();
-        if (!CompileFieldTest(Scalar(it->first), it->first, it->second, &tests->back())) return false;
+        if (!CompileFieldTest(Scalar(keyNode), keyNode, valueNode, &tests->back())) return false;
     }
     return true;
 }
 
-bool Compiler::ParseMods(const std::string& key, const YAML::Node& keyNode, size_t from, Mods* m) {
+bool Compiler::ParseMods(const std::string& key, const YamlNode& keyNode, size_t from, Mods* m) {
     size_t at = from;
     while (at < key.size()) {
         size_t end = key.find('|', at);
@@ -323,8 +337,8 @@ bool Compiler::ParseMods(const std::string& key, const YAML::Node& keyNode, size
     return true;
 }
 
-bool Compiler::CompileFieldTest(const std::string& key, const YAML::Node& keyNode,
-                                const YAML::Node& value, FieldTest* test) {
+bool Compiler::CompileFieldTest(const std::string& key, const YamlNode& keyNode,
+                                const YamlNode& value, FieldTest* test) {
     const size_t bar = key.find('|');
     const std::string fieldName = key.substr(0, bar);
     test->field = kAnyField;
@@ -369,7 +383,8 @@ bool Compiler::CompileFieldTest(const std::string& key, const YAML::Node& keyNod
     if (!value.IsSequence()) return Refuse(kSigmaRefusedUnsupported, &value, "a value that is a map");
     if (!CheckList(value)) return false;
     if (value.size() == 0) return Refuse(kSigmaRefusedUnsupported, &value, "an empty list of values");
-    for (const YAML::Node& item : value) {
+    for (const YamlNode* itemPointer : value.items) {
+            const YamlNode& item = *itemPointer;
         if (!Visit(item)) return false;
         if (item.IsNull()) return Refuse(kSigmaRefusedUnsupported, &item, "null inside a list");
         if (!item.IsScalar()) return Refuse(kSigmaRefusedUnsupported, &item, "a list inside a list of values");
@@ -378,7 +393,7 @@ bool Compiler::CompileFieldTest(const std::string& key, const YAML::Node& keyNod
     return true;
 }
 
-bool Compiler::AddValue(const Mods& mods, const YAML::Node& item, uint32_t group, FieldTest* test) {
+bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, FieldTest* test) {
     const std::string raw = Scalar(item);
     std::u16string text;
     Utf8ToUtf16(raw, &text);
@@ -645,23 +660,25 @@ private:
     }
 };
 
-bool Compiler::CompileCondition(const YAML::Node& node) {
-    std::vector<YAML::Node> items;
+bool Compiler::CompileCondition(const YamlNode& node) {
+    std::vector<const YamlNode*> items;
     if (node.IsScalar()) {
-        items.push_back(node);
+        items.push_back(&node);
     } else if (node.IsSequence()) {
         if (!CheckList(node)) return false;
-        for (const YAML::Node& item : node) {
+        for (const YamlNode* itemPointer : node.items) {
+            const YamlNode& item = *itemPointer;
             if (!Visit(item)) return false;
             if (!item.IsScalar()) return Refuse(kSigmaRefusedSyntax, &item, "a condition must be text");
-            items.push_back(item);
+            items.push_back(&item);
         }
         if (items.empty()) return Refuse(kSigmaRefusedSyntax, &node, "an empty condition list");
     } else {
         return Refuse(kSigmaRefusedSyntax, &node, "a condition must be text or a list of texts");
     }
     std::vector<uint32_t> roots;
-    for (const YAML::Node& item : items) {
+    for (const YamlNode* itemPointer : items) {
+        const YamlNode& item = *itemPointer;
         const std::string text = Scalar(item);
         ConditionParser parser(rule_, text);
         uint32_t root = 0;
@@ -745,8 +762,8 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
         std::snprintf(detail, sizeof detail, "not UTF-8 text (byte %zu)", bad);
         return RefuseFile(set, fileName, kSigmaRefusedEncoding, detail);
     }
-    // The one boundary around the YAML reader (and this compiler's own allocations): nothing
-    // it throws goes further.
+    // What the YAML reader throws is caught inside ReadYaml; this boundary catches what the
+    // compiler's own allocations may throw.
     const size_t rulesBefore = set->rules.size();
     const size_t regexesBefore = set->regexes.size();
     uint32_t reason = kSigmaRefusedSyntax;
@@ -767,15 +784,6 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
         }
         reason = compiler.refused ? compiler.reason : kSigmaRefusedUnsupported;
         detail = compiler.refused ? compiler.detail : std::string("not read");
-    } catch (const YAML::DeepRecursion& e) {
-        reason = kSigmaRefusedLimits;
-        detail = "line " + std::to_string(e.mark.line + 1) + ": nested too deeply";
-    } catch (const YAML::ParserException& e) {
-        reason = kSigmaRefusedSyntax;
-        detail = (e.mark.is_null() ? std::string() : "line " + std::to_string(e.mark.line + 1) + ": ") + e.msg;
-    } catch (const YAML::Exception& e) {
-        reason = kSigmaRefusedSyntax;
-        detail = (e.mark.is_null() ? std::string() : "line " + std::to_string(e.mark.line + 1) + ": ") + e.msg;
     } catch (const std::bad_alloc&) {
         reason = kSigmaRefusedLimits;
         detail = "out of memory";
