@@ -7,6 +7,7 @@
 #include "platform/ui.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
+#include "views/sigma_texts.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -76,6 +77,7 @@ bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet)
         return false;
     }
     UpdateStatusBar(app);
+    RefreshSigmaRulesWindow(app);
     if (quiet) return true;
     FormatText(message, kMessageChars,
                loaded == 1 ? u"Loaded %d Sigma rule from %.600s." : u"Loaded %d Sigma rules from %.600s.",
@@ -94,6 +96,19 @@ bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet)
     }
     Tell(app, message, kIconInformation);
     return true;
+}
+
+void LoadSigmaRules(AppState* app) {
+    char16_t folder[kFolderChars] = {};
+    const SigmaRuleSet* loaded = LoadedSigmaRules(app);
+    if (loaded != nullptr) CopyBounded(folder, kFolderChars, SigmaRuleFolder(loaded));
+    if (!UiFolderDialog(app->mainWindow,
+                        u"Choose the folder of Sigma rule files (.yml and .yaml, sub-folders "
+                        u"too). They replace the Sigma rules loaded now; the built-in rules stay.",
+                        folder, kFolderChars)) {
+        return;
+    }
+    LoadSigmaRulesFromFolder(app, folder, false);
 }
 
 bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {

@@ -18,6 +18,10 @@ bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capaci
 // folder that cannot be read leaves the rules loaded before as they were.
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet);
 
+// File > "Load Sigma Rules...": a folder picker (starting at the folder loaded last), then
+// LoadSigmaRulesFromFolder with its messages. A cancelled picker changes nothing.
+void LoadSigmaRules(AppState* app);
+
 // At start-up: the rules folder beside the program, when it exists, loaded without a message
 // (the status bar and the Sigma Rules window tell what was loaded). Also names the program as the
 // parent of the examined program for the rules. True when rules were loaded.

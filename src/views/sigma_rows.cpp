@@ -144,24 +144,29 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
     return before == 0 && row->severity != 0;
 }
 
-// Matches the process starts that became due. Returns whether one rose from no severity.
+// Matches the process starts that became due. Returns whether one of them must now be shown
+// where it was not: it rose from no severity while suspicious-only is on, or it matched the rule
+// whose rows alone are shown.
 bool MatchDueRows(AppState* app, SigmaState* s) {
-    bool rose = false;
+    bool appears = false;
     int32_t due[kDueBatch];
     int32_t n;
     while ((n = TakeDueSigmaRows(s->context, due, kDueBatch)) > 0) {
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
             if (SigmaViewOfStartRow(s->context, &app->rows[due[i]], s->buffer)) {
-                rose = MatchView(app, s, due[i], &s->buffer->view) || rose;
+                const bool rose = MatchView(app, s, due[i], &s->buffer->view);
+                appears = appears || (rose && app->suspiciousOnly != 0) ||
+                          (s->viewRuleOn != 0 && RowMatchedSigmaRule(app, due[i], s->viewRule));
             }
         }
     }
-    return rose;
+    return appears;
 }
 
 void ForgetMatches(SigmaState* s) {
     ResetSigmaViewContext(s->context);
+    s->viewRuleOn = 0;
     s->matchCount = 0;
     s->matchesNotKept = 0;
     if (s->rowsOfRule != nullptr) {
@@ -189,6 +194,10 @@ void ApplyToAllRows(AppState* app, SigmaState* s) {
 }
 
 } // namespace
+
+SigmaState* MakeSigmaState(AppState* app) {
+    return StateOf(app);
+}
 
 bool SigmaRulesLoaded(const AppState* app) {
     return ActiveState(app) != nullptr;
@@ -249,24 +258,22 @@ bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
 bool MatchNewRow(AppState* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return false;
-    bool rose = false;
     if (LearnSigmaRow(s->context, &app->rows[index], index, s->buffer) == kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
     }
-    rose = MatchDueRows(app, s);
-    return rose && app->suspiciousOnly != 0;
+    return MatchDueRows(app, s);
 }
 
 void MatchDeferredRowsAtStop(AppState* app) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr) return;
-    bool rose;
+    bool appears;
     {
         LockGuard guard(&app->rowsLock);
         ReleaseDeferredSigmaRows(s->context);
-        rose = MatchDueRows(app, s);
+        appears = MatchDueRows(app, s);
     }
-    if (rose && app->suspiciousOnly != 0) {
+    if (appears) {
         RebuildShownRows(app);
     } else {
         UiListInvalidate(app->eventList, false);
@@ -307,6 +314,35 @@ int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_
         ++n;
     }
     return n;
+}
+
+bool SetSigmaRuleView(AppState* app, int32_t rule) {
+    SigmaState* s = app->sigma;
+    if (rule < 0) {
+        if (s == nullptr || s->viewRuleOn == 0) return true;
+        s->viewRuleOn = 0;
+    } else {
+        if (s == nullptr || s->rules == nullptr || rule >= SigmaRuleCount(s->rules)) return false;
+        s->viewRule = rule;
+        s->viewRuleOn = 1;
+    }
+    RebuildShownRows(app);
+    return true;
+}
+
+int32_t SigmaRuleView(const AppState* app) {
+    const SigmaState* s = app->sigma;
+    return s != nullptr && s->rules != nullptr && s->viewRuleOn != 0 ? s->viewRule : -1;
+}
+
+bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr) return false;
+    for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
+         ++at) {
+        if (s->matches[at].rule == rule) return true;
+    }
+    return false;
 }
 
 int32_t SigmaRowsOfRule(const AppState* app, int32_t rule) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ui.h"
 #include "record/event_row.h"
 #include "sigma/sigma.h"
 
@@ -35,7 +36,15 @@ struct SigmaState {
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
     char16_t recorderImage[520];
+    // The view condition "rows of one rule only" (double-click in the Sigma Rules window):
+    // viewRule is that rule's index while viewRuleOn is set. Ended by Clear and by a new set.
+    int32_t viewRule;
+    uint8_t viewRuleOn;
+    UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
 };
+
+// The Sigma state, made when it does not exist yet; null when memory is refused.
+SigmaState* MakeSigmaState(AppState* app);
 
 // Rows never matched when no rule is loaded.
 bool SigmaRulesLoaded(const AppState* app);
@@ -56,8 +65,9 @@ bool InstallSigmaRules(AppState* app, SigmaRuleSet* set);
 uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity);
 
 // Learns from the row just stored at index and matches it (and any earlier process start that
-// became due). Caller holds rowsLock. Returns true when an earlier row's severity was raised while
-// suspicious-only is on (the shown rows must then be rebuilt).
+// became due). Caller holds rowsLock. Returns true when an earlier row must now be shown: its
+// severity was raised while suspicious-only is on, or it matched the rule whose rows alone are
+// shown (the shown rows must then be rebuilt).
 bool MatchNewRow(AppState* app, int32_t index);
 // Stop: the process starts still waiting for their image path are matched as they are.
 void MatchDeferredRowsAtStop(AppState* app);
@@ -77,6 +87,14 @@ void MatchAllRows(AppState* app);
 int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_t capacity);
 // Rows a loaded rule matched.
 int32_t SigmaRowsOfRule(const AppState* app, int32_t rule);
+
+// The view condition "rows of one rule only": rule is a loaded rule's index, -1 ends it. The
+// shown rows are rebuilt. False (nothing changed) for a rule that is not loaded.
+bool SetSigmaRuleView(AppState* app, int32_t rule);
+// The rule whose rows alone are shown, or -1.
+int32_t SigmaRuleView(const AppState* app);
+// Whether stored row index matched rule (kept matches only).
+bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule);
 
 // "informational", "low", "medium", "high", "critical"; the empty text for another value.
 const char16_t* SigmaLevelText(uint32_t level);

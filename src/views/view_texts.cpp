@@ -9,6 +9,7 @@
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "views/sigma_rows.h"
+#include "views/sigma_texts.h"
 
 namespace olv {
 
@@ -163,6 +164,7 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     }
     FormatText(out, capacity, u" %s | Total: %d | Shown: %d%s",
                app->recording != 0 ? u"Monitoring" : u"Stopped", total, shown, dns);
+    AppendSigmaRuleViewStatus(app, out, capacity);
 
     const RecordingInfo& info = app->recordingInfo;
     const uint32_t dropped = AtomicLoad(app->droppedHere);
