@@ -55,14 +55,20 @@ UiHandle OpenSigmaRulesWindow(const AppState* app) {
                                                                             : nullptr;
 }
 
+// The row the text is about: its time, process, operation, path, detail and threat text.
 void AppendRowLine(AppState* app, int32_t index, char16_t* out, size_t capacity) {
-    static const int kColumns[] = {0, 4, 5};
-    static const char16_t* const kLabels[] = {u"Time: ", u"Operation: ", u"Path / Detail: "};
+    const EventRow* row = &app->rows[index];
     char16_t cell[kDisplayBufferChars];
+    ComposeCellText(row, 0, cell, kDisplayBufferChars);
+    AppendFormat(out, capacity, u"Time: %s\r\nProcess: %.63s (PID %lu)\r\nOperation: %.63s\r\n",
+                 cell, row->process, row->pid, row->operation);
+    static const char16_t* const kLabels[] = {u"Path: ", u"Detail: ", u"Threat: "};
+    const char16_t* const texts[] = {row->path, row->detail, row->threat};
+    const size_t sizes[] = {kPathChars, kDetailChars, kThreatChars};
     for (int k = 0; k < 3; ++k) {
-        ComposeCellText(&app->rows[index], kColumns[k], cell, kDisplayBufferChars);
+        if (texts[k][0] == 0) continue;
         AppendBounded(out, capacity, kLabels[k]);
-        AppendBounded(out, capacity, cell);
+        AppendBoundedN(out, capacity, texts[k], sizes[k] - 1);
         AppendBounded(out, capacity, u"\r\n");
     }
 }

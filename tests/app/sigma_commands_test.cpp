@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "app/commands.h"
+#include "app/list_window_layout.h"
 #include "app/window_layout.h"
 #include "doctest.h"
 #include "platform/memory.h"
@@ -12,6 +14,7 @@
 #include "support/text_check.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "views/view_texts.h"
 
 using namespace olv;
 
@@ -95,4 +98,58 @@ TEST_CASE_FIXTURE(LoadFixture, "at start-up the rules folder beside the program 
     CHECK_FALSE(SigmaRulesLoaded(app));
     CHECK(U8(SigmaRecorderImageOf(app)) == U8(program.c_str()));
     CHECK(HeadlessModel()->messageBoxCount == 0);
+}
+
+TEST_CASE_FIXTURE(LoadFixture, "Load Sigma Rules: the folder picker, from the folder loaded last") {
+    const std::u16string rules = Folder("tests/scenarios/sigma-rules");
+    // Cancelled: nothing loaded, nothing said.
+    HeadlessQueueDialogCancel();
+    DispatchCommand(app, kCmdLoadSigmaRules);
+    CHECK(HeadlessModel()->dialogCount == 1);
+    CHECK(HeadlessModel()->lastDialog.folder == 1);
+    CHECK(HeadlessModel()->lastDialog.owned == 1);
+    CHECK(U8(HeadlessModel()->lastDialog.initialPath).empty());
+    CHECK_FALSE(SigmaRulesLoaded(app));
+    CHECK(HeadlessModel()->messageBoxCount == 0);
+
+    HeadlessQueueDialogPath(rules.c_str());
+    DispatchCommand(app, kCmdLoadSigmaRules);
+    CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
+    CHECK(LastMessage().rfind("Loaded 11 Sigma rules from ", 0) == 0);
+    char16_t status[kStatusTextChars];
+    ComposeStatusText(app, status, kStatusTextChars);
+    CHECK(U8(status).find("| 11 Sigma rules") != std::string::npos);
+
+    // The next picker starts at that folder; a folder that cannot be read keeps the rules.
+    const std::u16string missing = Folder("tests/scenarios/no-such-rules");
+    HeadlessQueueDialogPath(missing.c_str());
+    DispatchCommand(app, kCmdLoadSigmaRules);
+    CHECK(U8(HeadlessModel()->lastDialog.initialPath) == U8(rules.c_str()));
+    CHECK(HeadlessLastMessageBox()->icon == kIconError);
+    CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
+}
+
+TEST_CASE("the list window: a headline above a list that fills the rest") {
+    struct Case {
+        int width, height, dpi;
+        ControlRect headline, list;
+    };
+    const Case cases[] = {
+        {900, 480, 96, {8, 8, 884, 48}, {0, 62, 900, 418}},
+        {1350, 720, 144, {12, 12, 1326, 72}, {0, 93, 1350, 627}},
+        {10, 40, 96, {8, 8, 0, 48}, {0, 62, 10, 0}}, // smaller than its parts: nothing negative
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.dpi);
+        ListWindowLayout layout{};
+        ComputeListWindowLayout(c.width, c.height, c.dpi, &layout);
+        const ControlRect* got[] = {&layout.headline, &layout.list};
+        const ControlRect* want[] = {&c.headline, &c.list};
+        for (int k = 0; k < 2; ++k) {
+            CHECK(got[k]->x == want[k]->x);
+            CHECK(got[k]->y == want[k]->y);
+            CHECK(got[k]->width == want[k]->width);
+            CHECK(got[k]->height == want[k]->height);
+        }
+    }
 }
