@@ -261,36 +261,31 @@ bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capa
     AppendRowLine(app, index, out, capacity);
     AppendBounded(out, capacity, u"\r\n");
     if (builtInCount == 0 && sigmaCount == 0) {
-        AppendBounded(out, capacity, u"This row matched no rule.\r\n");
+        AppendBounded(out, capacity, u"This row matched no rule.\r\n\r\n");
     }
-    if (builtInCount > 0) {
-        AppendFormat(out, capacity, u"Built-in rules matched: %d\r\n", builtInCount);
-        char16_t line[400];
-        for (int32_t k = 0; k < builtInCount && k < static_cast<int32_t>(kThreatRuleCount); ++k) {
-            const ThreatRule& rule = kThreatRules[builtIn[k]];
-            char16_t id[16];
-            FormatText(id, 16, u"built-in-%02d", builtIn[k] + 1);
-            FormatText(line, 400, u"  %-14s %-38s %.300s\r\n",
-                       SeverityLabel(static_cast<uint32_t>(rule.severity)), id, rule.name);
-            AppendBounded(out, capacity, line);
-        }
+    AppendFormat(out, capacity, u"Built-in rules matched: %d\r\n", builtInCount);
+    char16_t line[1100];
+    for (int32_t k = 0; k < builtInCount && k < static_cast<int32_t>(kThreatRuleCount); ++k) {
+        const ThreatRule& rule = kThreatRules[builtIn[k]];
+        char16_t id[16];
+        FormatText(id, 16, u"built-in-%02d", builtIn[k] + 1);
+        FormatText(line, 1100, u"  %-14s %-38s %.300s\r\n",
+                   SeverityLabel(static_cast<uint32_t>(rule.severity)), id, rule.name);
+        AppendBounded(out, capacity, line);
     }
-    if (sigmaCount > 0) {
-        if (builtInCount > 0) AppendBounded(out, capacity, u"\r\n");
-        AppendFormat(out, capacity, u"Sigma rules matched: %d\r\n", sigmaCount);
-        char16_t line[1100];
-        for (int32_t k = 0; k < sigmaCount; ++k) {
-            const SigmaRuleInfo* rule = GetSigmaRule(set, sigma[k]);
-            if (rule == nullptr) continue;
-            FormatText(line, 1100, u"  %-14s %-38s %.256s\r\n  %-14s %-38s file: %.520s\r\n",
-                       SigmaLevelText(rule->level), rule->id[0] != 0 ? rule->id : u"(no id)",
-                       rule->title, u"", u"", rule->file);
-            AppendBounded(out, capacity, line);
-        }
-    } else if (set == nullptr) {
-        AppendBounded(out, capacity,
-                      builtInCount > 0 ? u"\r\nNo Sigma rules are loaded.\r\n"
-                                       : u"No Sigma rules are loaded.\r\n");
+    AppendBounded(out, capacity, u"\r\n");
+    if (set == nullptr) {
+        AppendBounded(out, capacity, u"No Sigma rules are loaded.\r\n");
+        return true;
+    }
+    AppendFormat(out, capacity, u"Sigma rules matched: %d\r\n", sigmaCount);
+    for (int32_t k = 0; k < sigmaCount; ++k) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, sigma[k]);
+        if (rule == nullptr) continue;
+        FormatText(line, 1100, u"  %-14s %-38s %.256s\r\n  %-14s %-38s file: %.520s\r\n",
+                   SigmaLevelText(rule->level), rule->id[0] != 0 ? rule->id : u"(no id)",
+                   rule->title, u"", u"", rule->file);
+        AppendBounded(out, capacity, line);
     }
     return true;
 }
