@@ -20,13 +20,16 @@ constexpr uint32_t kMaxNodesVisited = 200000;     // YAML nodes looked at in one
 constexpr uint32_t kMaxDetectionDepth = 8;        // nesting below `detection`
 constexpr uint32_t kMaxSearches = 512;            // search identifiers of one rule
 constexpr uint32_t kMaxConditionDepth = 64;       // parentheses and `not` in one condition
-constexpr uint32_t kMaxValueChars = 16384;        // characters of one value
+constexpr uint32_t kMaxValueChars = 4096;         // characters of one value
 constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files read from one folder
 constexpr uint32_t kMaxFolderDepth = 32;          // sub-folder levels read
 // Work bounds of one regular-expression match (PCRE2), per field tested.
 constexpr uint32_t kRegexMatchLimit = 100000;
 constexpr uint32_t kRegexDepthLimit = 1000;
 constexpr uint32_t kRegexHeapLimitKiB = 2048;
+// Steps of one wildcard or field-reference comparison (text x pattern at worst); beyond it the
+// comparison counts as no match and as a bound hit, like a regular expression's.
+constexpr uint64_t kCompareStepLimit = 4u << 20;
 
 // Case folding used for case-insensitive comparison: one UTF-16 unit to one, so positions stay.
 char16_t FoldChar(char16_t c);
@@ -73,6 +76,7 @@ struct ValueTest {
     double number;
     Cidr cidr;
     std::u16string literal; // folded unless cased
+    std::vector<uint32_t> next; // contains: the literal's failure table, so a search is linear
     std::vector<Elem> glob;
 };
 

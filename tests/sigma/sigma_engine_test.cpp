@@ -92,6 +92,44 @@ TEST_CASE("a regular expression that backtracks without end hits the work bound,
     FreeSigmaRuleSet(set);
 }
 
+TEST_CASE("a wildcard pattern built to take text x pattern steps hits the bound, counted") {
+    // After the star, every place of the text is tried against 3001 characters.
+    const std::string pattern = "*" + std::string(3000, 'a') + "b";
+    OneRule one(Rule("process_creation", "    sel:\n        CommandLine: '" + pattern + "'\n    condition: sel\n"));
+    REQUIRE(one.loaded);
+    View view;
+    view.Set(kSigmaCommandLine, std::u16string(30000, u'a'));
+    CHECK_FALSE(one.Matches(view, 1u << kSigmaProcessCreation));
+    CHECK(SigmaMatchWorkLimitHits(one.set) == 1);
+    view.Set(kSigmaCommandLine, std::u16string(3100, u'a') + u"b");
+    CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+    CHECK(SigmaMatchWorkLimitHits(one.set) == 1);
+}
+
+TEST_CASE("contains agrees with a plain search on texts full of near matches") {
+    // Two-letter texts make every kind of partial overlap; the plain search is the oracle.
+    TestRandom random{99};
+    for (int round = 0; round < 60; ++round) {
+        std::string needle;
+        const uint32_t length = 1 + random.Below(6);
+        for (uint32_t i = 0; i < length; ++i)
+            needle += random.Below(2) ? 'a' : 'b';
+        OneRule one(Rule("process_creation", "    sel:\n        CommandLine|contains: '" + needle + "'\n    condition: sel\n"));
+        REQUIRE(one.loaded);
+        for (int t = 0; t < 20; ++t) {
+            std::string text;
+            const uint32_t textLength = random.Below(14);
+            for (uint32_t i = 0; i < textLength; ++i)
+                text += random.Below(2) ? 'a' : 'b';
+            View view;
+            view.Set(kSigmaCommandLine, Utf16(text));
+            CAPTURE(needle);
+            CAPTURE(text);
+            CHECK(one.Matches(view, 1u << kSigmaProcessCreation) == (text.find(needle) != std::string::npos));
+        }
+    }
+}
+
 TEST_CASE("a refused rule leaves nothing behind in the set") {
     SigmaRuleSet* set = NewSigmaRuleSet();
     REQUIRE(AddSigmaRuleText(set, kContainsRule.data(), kContainsRule.size(), u"good.yml"));
@@ -212,7 +250,7 @@ TEST_CASE("hostile rule texts: nesting in conditions, huge values, mutated corpu
     OneRule nots(Rule("process_creation", "    sel:\n        Image: x\n    condition: " + manyNots + "sel\n"));
     CHECK(nots.loaded); // within the bound, and an even number of nots is the search itself
 
-    OneRule huge(Rule("process_creation", "    sel:\n        Image: '" + std::string(20000, 'v') + "'\n    condition: sel\n"));
+    OneRule huge(Rule("process_creation", "    sel:\n        Image: '" + std::string(5000, 'v') + "'\n    condition: sel\n"));
     REQUIRE_FALSE(huge.loaded);
     CHECK(huge.Refusal()->reason == kSigmaRefusedLimits);
 
