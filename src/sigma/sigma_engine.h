@@ -32,7 +32,12 @@ constexpr uint32_t kRegexHeapLimitKiB = 2048;
 constexpr uint64_t kCompareStepLimit = 4u << 20;
 
 // Case folding used for case-insensitive comparison: one UTF-16 unit to one, so positions stay.
-char16_t FoldChar(char16_t c);
+// ASCII inline; the rest through a table (sigma_match_names.cpp).
+char16_t FoldNonAscii(char16_t c);
+inline char16_t FoldChar(char16_t c) {
+    if (c < 0x80) return static_cast<uint16_t>(c - u'A') < 26u ? static_cast<char16_t>(c + 32) : c;
+    return FoldNonAscii(c);
+}
 
 // A field number that stands for "every text field of the view" (keyword searches).
 constexpr uint32_t kAnyField = 0xFFFFFFFFu;
@@ -132,13 +137,16 @@ struct Regex {
 // its characters mapped to classes (RuleSet::charClass), reporting needles.
 struct Automaton {
     uint32_t field;
-    std::vector<uint32_t> next;       // state * classes + class -> state
+    // Row (state * classes) + class -> the next state's row, with kReportBit set when that state
+    // has needles of its own or through dictLink.
+    std::vector<uint32_t> next;
     std::vector<uint32_t> outStart;   // per state, into outs (own needles)
     std::vector<uint32_t> outCount;
     std::vector<uint32_t> dictLink;   // nearest proper suffix state with needles, 0 = none
-    std::vector<uint8_t> reports;     // state has needles of its own or through dictLink
     std::vector<uint32_t> outs;
 };
+
+constexpr uint32_t kReportBit = 0x80000000u;
 
 struct CategoryIndex {
     std::vector<Automaton> automata;

@@ -270,11 +270,12 @@ void Scan(SigmaRuleSet* set, const Automaton& a, const char16_t* text, size_t n)
     const uint32_t k = set->classCount;
     const uint32_t* next = a.next.data();
     const uint8_t* cls = set->charClass.data();
-    const uint8_t* reports = a.reports.data();
-    uint32_t s = 0;
+    uint32_t row = 0;
     for (size_t i = 0; i < n; ++i) {
-        s = next[size_t{s} * k + cls[text[i]]];
-        if (reports[s] == 0) continue;
+        const uint32_t entry = next[row + cls[text[i]]];
+        row = entry & ~kReportBit;
+        if ((entry & kReportBit) == 0) continue;
+        const uint32_t s = row / k;
         for (uint32_t st = a.outCount[s] != 0 ? s : a.dictLink[s]; st != 0; st = a.dictLink[st]) {
             const uint32_t first = a.outStart[st];
             const uint32_t last = first + a.outCount[st];
