@@ -20,16 +20,24 @@ constexpr uint32_t kMaxNodesVisited = 200000;     // YAML nodes looked at in one
 constexpr uint32_t kMaxDetectionDepth = 8;        // nesting below `detection`
 constexpr uint32_t kMaxSearches = 512;            // search identifiers of one rule
 constexpr uint32_t kMaxConditionDepth = 64;       // parentheses and `not` in one condition
-constexpr uint32_t kMaxValueChars = 16384;        // characters of one value
+constexpr uint32_t kMaxValueChars = 4096;         // characters of one value
 constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files read from one folder
 constexpr uint32_t kMaxFolderDepth = 32;          // sub-folder levels read
 // Work bounds of one regular-expression match (PCRE2), per field tested.
 constexpr uint32_t kRegexMatchLimit = 100000;
 constexpr uint32_t kRegexDepthLimit = 1000;
 constexpr uint32_t kRegexHeapLimitKiB = 2048;
+// Steps of one wildcard or field-reference comparison (text x pattern at worst); beyond it the
+// comparison counts as no match and as a bound hit, like a regular expression's.
+constexpr uint64_t kCompareStepLimit = 4u << 20;
 
 // Case folding used for case-insensitive comparison: one UTF-16 unit to one, so positions stay.
-char16_t FoldChar(char16_t c);
+// ASCII inline; the rest through a table (sigma_match_names.cpp).
+char16_t FoldNonAscii(char16_t c);
+inline char16_t FoldChar(char16_t c) {
+    if (c < 0x80) return static_cast<uint16_t>(c - u'A') < 26u ? static_cast<char16_t>(c + 32) : c;
+    return FoldNonAscii(c);
+}
 
 // A field number that stands for "every text field of the view" (keyword searches).
 constexpr uint32_t kAnyField = 0xFFFFFFFFu;
@@ -73,6 +81,7 @@ struct ValueTest {
     double number;
     Cidr cidr;
     std::u16string literal; // folded unless cased
+    std::vector<uint32_t> next; // contains: the literal's failure table, so a search is linear
     std::vector<Elem> glob;
 };
 
@@ -128,13 +137,16 @@ struct Regex {
 // its characters mapped to classes (RuleSet::charClass), reporting needles.
 struct Automaton {
     uint32_t field;
-    std::vector<uint32_t> next;       // state * classes + class -> state
+    // Row (state * classes) + class -> the next state's row, with kReportBit set when that state
+    // has needles of its own or through dictLink.
+    std::vector<uint32_t> next;
     std::vector<uint32_t> outStart;   // per state, into outs (own needles)
     std::vector<uint32_t> outCount;
     std::vector<uint32_t> dictLink;   // nearest proper suffix state with needles, 0 = none
-    std::vector<uint8_t> reports;     // state has needles of its own or through dictLink
     std::vector<uint32_t> outs;
 };
+
+constexpr uint32_t kReportBit = 0x80000000u;
 
 struct CategoryIndex {
     std::vector<Automaton> automata;

@@ -476,6 +476,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
             alt.kind = TestKind::kLiteral;
             alt.cased = true; // Base64 text is case-sensitive by nature
             alt.literal.assign(encoded[i].begin(), encoded[i].end());
+            if (alt.mode == Mode::kContains) FailureTable(alt.literal, &alt.next);
             test->values.push_back(std::move(alt));
         }
         return true;
@@ -494,6 +495,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
     if (plain) {
         v.kind = TestKind::kLiteral;
         for (const Elem& e : elems) v.literal.push_back(e.c);
+        if (v.mode == Mode::kContains) FailureTable(v.literal, &v.next);
     } else {
         v.kind = TestKind::kGlob;
         if (v.mode == Mode::kContains || v.mode == Mode::kEndsWith) v.glob.push_back(Elem{0, ElemKind::kAnyRun});

@@ -58,11 +58,14 @@ bool ElemMatches(const Elem& e, char16_t c) {
     return false;
 }
 
+enum class Outcome { kNo, kYes, kBound };
+
 // Whole-text wildcard match; on a mismatch it resumes after the last '*' one character further
-// (at most text x pattern steps).
-bool MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn) {
+// (at most text x pattern steps, and at most *budget of them).
+Outcome MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn, uint64_t budget) {
     size_t pi = 0, ti = 0, star = SIZE_MAX, mark = 0;
     while (ti < tn) {
+        if (budget-- == 0) return Outcome::kBound;
         if (pi < pn && p[pi].kind == ElemKind::kAnyRun) {
             star = pi++;
             mark = ti;
@@ -73,11 +76,30 @@ bool MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn) {
             pi = star + 1;
             ti = ++mark;
         } else {
-            return false;
+            return Outcome::kNo;
         }
     }
     while (pi < pn && p[pi].kind == ElemKind::kAnyRun) ++pi;
-    return pi == pn;
+    return pi == pn ? Outcome::kYes : Outcome::kNo;
+}
+
+// Literal search with a bound on its steps (for a needle known only at match time).
+Outcome FindBounded(const char16_t* text, size_t n, const char16_t* lit, size_t m, uint64_t budget) {
+    if (m == 0) return Outcome::kYes;
+    for (size_t i = 0; i + m <= n; ++i) {
+        if (text[i] != lit[0]) continue;
+        size_t k = 1;
+        while (k < m && text[i + k] == lit[k]) ++k;
+        if (k == m) return Outcome::kYes;
+        if (budget < k) return Outcome::kBound;
+        budget -= k;
+    }
+    return Outcome::kNo;
+}
+
+void CountBound(Context& c) {
+    ++c.set->workLimitHits;
+    ++c.set->infos[c.rule].matchWorkLimitHits;
 }
 
 bool Compared(double a, Compare how, double b) {
@@ -96,9 +118,13 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
     const size_t n = own.length;
     switch (v.kind) {
     case TestKind::kLiteral:
+        if (v.mode == Mode::kContains) return ContainsLiteral(text, n, v.literal, v.next);
         return MatchText(text, n, v.literal.data(), v.literal.size(), v.mode);
-    case TestKind::kGlob:
-        return MatchGlob(v.glob.data(), v.glob.size(), text, n);
+    case TestKind::kGlob: {
+        const Outcome o = MatchGlob(v.glob.data(), v.glob.size(), text, n, kCompareStepLimit);
+        if (o == Outcome::kBound) CountBound(c);
+        return o == Outcome::kYes;
+    }
     case TestKind::kRegex: {
         const Regex& regex = *c.set->regexes[static_cast<size_t>(v.regex)];
         static const char16_t kEmpty[1] = {0};
@@ -109,8 +135,7 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
         if (rc >= 0) return true;
         if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT ||
             rc == PCRE2_ERROR_JIT_STACKLIMIT || rc == PCRE2_ERROR_NOMEMORY) {
-            ++c.set->workLimitHits;
-            ++c.set->infos[c.rule].matchWorkLimitHits;
+            CountBound(c);
         }
         return false;
     }
@@ -127,7 +152,10 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
         if (!Present(c.view, v.refField)) return false;
         const SigmaText& other = c.view->fields[v.refField];
         const char16_t* otherText = v.cased ? other.text : Folded(c.set, v.refField);
-        return MatchText(text, n, otherText, other.length, v.mode);
+        if (v.mode != Mode::kContains) return MatchText(text, n, otherText, other.length, v.mode);
+        const Outcome o = FindBounded(text, n, otherText, other.length, kCompareStepLimit);
+        if (o == Outcome::kBound) CountBound(c);
+        return o == Outcome::kYes;
     }
     }
     return false;
@@ -242,11 +270,12 @@ void Scan(SigmaRuleSet* set, const Automaton& a, const char16_t* text, size_t n)
     const uint32_t k = set->classCount;
     const uint32_t* next = a.next.data();
     const uint8_t* cls = set->charClass.data();
-    const uint8_t* reports = a.reports.data();
-    uint32_t s = 0;
+    uint32_t row = 0;
     for (size_t i = 0; i < n; ++i) {
-        s = next[size_t{s} * k + cls[text[i]]];
-        if (reports[s] == 0) continue;
+        const uint32_t entry = next[row + cls[text[i]]];
+        row = entry & ~kReportBit;
+        if ((entry & kReportBit) == 0) continue;
+        const uint32_t s = row / k;
         for (uint32_t st = a.outCount[s] != 0 ? s : a.dictLink[s]; st != 0; st = a.dictLink[st]) {
             const uint32_t first = a.outStart[st];
             const uint32_t last = first + a.outCount[st];

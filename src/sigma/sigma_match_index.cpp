@@ -13,7 +13,7 @@ namespace olv::sigma {
 namespace {
 
 constexpr size_t kMaxNeedleChars = 32;          // a needle's prefix is as necessary as the whole
-constexpr uint64_t kMaxTableEntries = 32u << 20; // states x classes over all automata
+constexpr uint64_t kMaxTableEntries = 32u << 20; // states x classes over all automata (< 2^31)
 constexpr uint32_t kMaxStates = 4u << 20;
 
 using Needle = std::pair<uint32_t, std::u16string>; // field (or kAnyField), folded text
@@ -200,9 +200,9 @@ void BuildAutomaton(const SigmaRuleSet& set, const std::vector<std::u16string>& 
             queue.push_back(t);
         }
     }
-    a->reports.assign(states, 0);
-    for (uint32_t s = 0; s < states; ++s)
-        a->reports[s] = (a->outCount[s] != 0 || a->dictLink[s] != 0) ? 1 : 0;
+    // Rows instead of state numbers, and the report bit, so a scan makes one load per character.
+    for (uint32_t& t : a->next)
+        t = t * k | ((a->outCount[t] != 0 || a->dictLink[t] != 0) ? kReportBit : 0);
 }
 
 } // namespace

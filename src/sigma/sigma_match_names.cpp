@@ -117,7 +117,7 @@ const char* SigmaRefusalReasonName(uint32_t reason) {
 
 namespace sigma {
 
-char16_t FoldChar(char16_t c) {
+char16_t FoldNonAscii(char16_t c) {
     return gFold.map[c];
 }
 

@@ -429,4 +429,34 @@ bool ParseNumber(const char16_t* text, size_t length, double* value) {
     return true;
 }
 
+void FailureTable(const std::u16string& literal, std::vector<uint32_t>* next) {
+    next->assign(literal.size() + 1, 0);
+    uint32_t k = 0;
+    for (size_t i = 1; i < literal.size(); ++i) {
+        while (k > 0 && literal[i] != literal[k]) k = (*next)[k];
+        if (literal[i] == literal[k]) ++k;
+        (*next)[i + 1] = k;
+    }
+}
+
+bool ContainsLiteral(const char16_t* text, size_t n, const std::u16string& literal,
+                     const std::vector<uint32_t>& next) {
+    const size_t m = literal.size();
+    if (m == 0) return true;
+    if (m > n) return false;
+    const char16_t first = literal[0];
+    uint32_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (k == 0) {
+            // Skip quickly to the next place the first character occurs.
+            while (i < n && text[i] != first) ++i;
+            if (i >= n) return false;
+        }
+        while (k > 0 && text[i] != literal[k]) k = next[k];
+        if (text[i] == literal[k]) ++k;
+        if (k == m) return true;
+    }
+    return false;
+}
+
 } // namespace olv::sigma

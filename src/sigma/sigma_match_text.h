@@ -41,4 +41,10 @@ bool InCidr(const Cidr& network, const uint8_t bytes[16], uint8_t family);
 // A decimal number (sign, digits, fraction) or 0x hexadecimal; blanks around it are allowed.
 bool ParseNumber(const char16_t* text, size_t length, double* value);
 
+// The failure table of a literal for a linear search (Knuth-Morris-Pratt).
+void FailureTable(const std::u16string& literal, std::vector<uint32_t>* next);
+// True when literal (with its failure table) occurs in text.
+bool ContainsLiteral(const char16_t* text, size_t n, const std::u16string& literal,
+                     const std::vector<uint32_t>& next);
+
 } // namespace olv::sigma
