@@ -180,8 +180,11 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     BoxSeen seen;
     bool picked = false;
     bool answered = false;
+    // The picker lists the shell's folders before it shows, which under Wine on a loaded machine
+    // has taken more than the usual wait: this one waits longer (still below the watchdog).
+    constexpr DWORD kPickerWaitMs = 150000;
     std::thread helper([&] {
-        HWND dialog = WaitForMessageBox(GetCurrentProcessId(), kWaitMs);
+        HWND dialog = WaitForMessageBox(GetCurrentProcessId(), kPickerWaitMs);
         if (dialog == nullptr) return;
         SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
