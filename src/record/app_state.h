@@ -15,6 +15,7 @@ namespace olv {
 struct TraceController;
 struct TargetLauncher;
 struct RowSignature; // views/text_signature.h
+struct SigmaState;   // views/sigma_rows.h
 
 constexpr uint32_t kQueueSlots = 65536;
 constexpr int kMaxOperationNames = 128;
@@ -85,6 +86,9 @@ struct AppState {
     // A session is being read: its progress window lets messages through between pieces, and
     // every command, close request and second open that arrives meanwhile is ignored.
     uint8_t sessionReading;
+    // Sigma rules, the field view of the rows and every row's matches (views/sigma_rows.h);
+    // window thread only, made on first use.
+    SigmaState* sigma;
 };
 
 } // namespace olv
