@@ -388,9 +388,13 @@ const char16_t* FindStartView(const StartViews* views, int32_t row) {
 }
 
 // The JSON Lines file: the recording line, one line per shown row, the end line. rowsLock is held.
-FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const RecordingInfo& snap) {
+FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const RecordingInfo& snap,
+                               uint32_t* openError) {
     SafeFileWriter writer;
-    if (!OpenSafeFile(&writer, path)) return kFileNotOpened;
+    if (!OpenSafeFile(&writer, path)) {
+        *openError = writer.openError;
+        return kFileNotOpened;
+    }
 
     SigmaViewContext* context = NewSigmaViewContext();
     auto* buffer = AllocRecord<SigmaViewBuffer>();
@@ -479,15 +483,17 @@ bool ExportJsonLinesToPath(AppState* app, const char16_t* path) {
     if (!TakeRecordingSnapshot(app, &snap, true)) return false;
 
     FileOutcome outcome;
+    uint32_t openError = 0;
     int32_t count;
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->shownCount;
-        outcome = WriteJsonLinesFile(app, path, snap);
+        outcome = WriteJsonLinesFile(app, path, snap, &openError);
     }
     return ReportFileOutcome(app, outcome, count, u"%d events written to JSON Lines.",
                              u"The JSON Lines file could not be written. Nothing was changed: any "
-                             u"file that was already there has been left as it was.");
+                             u"file that was already there has been left as it was.",
+                             path, openError);
 }
 
 void ExportJson(AppState* app) {
