@@ -1,8 +1,11 @@
 // The Sigma Rules window's texts and the row's "Rules Matched..." text (sigma_texts.h).
 #include "views/sigma_texts.h"
 
+#include <iterator>
+
 #include "base/format.h"
 #include "base/product.h"
+#include "base/reveal_text.h"
 #include "base/text.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
@@ -60,15 +63,20 @@ void AppendRowLine(AppState* app, int32_t index, char16_t* out, size_t capacity)
     const EventRow* row = &app->rows[index];
     char16_t cell[kDisplayBufferChars];
     ComposeCellText(row, 0, cell, kDisplayBufferChars);
-    AppendFormat(out, capacity, u"Time: %s\r\nProcess: %.63s (PID %lu)\r\nOperation: %.63s\r\n",
-                 cell, row->process, row->pid, row->operation);
+    // Recorded texts come from the examined program: hidden characters show as marks and no
+    // line break of theirs starts a line of this text.
+    AppendFormat(out, capacity, u"Time: %s\r\nProcess: ", cell);
+    AppendRevealedOneLine(out, capacity, row->process, kProcessChars - 1);
+    AppendFormat(out, capacity, u" (PID %lu)\r\nOperation: ", row->pid);
+    AppendRevealedOneLine(out, capacity, row->operation, kOperationChars - 1);
+    AppendBounded(out, capacity, u"\r\n");
     static const char16_t* const kLabels[] = {u"Path: ", u"Detail: ", u"Threat: "};
     const char16_t* const texts[] = {row->path, row->detail, row->threat};
     const size_t sizes[] = {kPathChars, kDetailChars, kThreatChars};
     for (int k = 0; k < 3; ++k) {
         if (texts[k][0] == 0) continue;
         AppendBounded(out, capacity, kLabels[k]);
-        AppendBoundedN(out, capacity, texts[k], sizes[k] - 1);
+        AppendRevealedOneLine(out, capacity, texts[k], sizes[k] - 1);
         AppendBounded(out, capacity, u"\r\n");
     }
 }
@@ -138,7 +146,7 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
         if (rule == nullptr) return;
         switch (column) {
         case 0:
-            CopyBounded(out, capacity, rule->title);
+            CopyRevealed(out, capacity, rule->title);
             break;
         case 1:
             CopyBounded(out, capacity, SigmaLevelText(rule->level));
@@ -147,10 +155,10 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
             FormatText(out, capacity, u"%d", SigmaRowsOfRule(app, item));
             break;
         case 3:
-            CopyBounded(out, capacity, rule->id);
+            CopyRevealed(out, capacity, rule->id);
             break;
         case 4:
-            CopyBounded(out, capacity, rule->file);
+            CopyRevealed(out, capacity, rule->file);
             break;
         default:
             break;
@@ -161,7 +169,7 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
     if (refusal == nullptr) return;
     switch (column) {
     case 0:
-        CopyBounded(out, capacity, refusal->detail);
+        CopyRevealed(out, capacity, refusal->detail);
         break;
     case 1:
         CopyBounded(out, capacity, u"refused");
@@ -170,7 +178,7 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
         CopyBounded(out, capacity, SigmaRefusalReasonText(refusal->reason));
         break;
     case 4:
-        CopyBounded(out, capacity, refusal->file);
+        CopyRevealed(out, capacity, refusal->file);
         break;
     default:
         break;
@@ -282,10 +290,17 @@ bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capa
     for (int32_t k = 0; k < sigmaCount; ++k) {
         const SigmaRuleInfo* rule = GetSigmaRule(set, sigma[k]);
         if (rule == nullptr) continue;
-        FormatText(line, 1100, u"  %-14s %-38s %.256s\r\n  %-14s %-38s file: %.520s\r\n",
-                   SigmaLevelText(rule->level), rule->id[0] != 0 ? rule->id : u"(no id)",
-                   rule->title, u"", u"", rule->file);
+        // Title, id and file come from the rule's author: revealed, each on its own line.
+        char16_t id[kSigmaIdChars * 8];
+        id[0] = 0;
+        AppendRevealedOneLine(id, std::size(id), rule->id[0] != 0 ? rule->id : u"(no id)");
+        FormatText(line, 1100, u"  %-14s %-38s ", SigmaLevelText(rule->level), id);
         AppendBounded(out, capacity, line);
+        AppendRevealedOneLine(out, capacity, rule->title);
+        FormatText(line, 1100, u"\r\n  %-14s %-38s file: ", u"", u"");
+        AppendBounded(out, capacity, line);
+        AppendRevealedOneLine(out, capacity, rule->file);
+        AppendBounded(out, capacity, u"\r\n");
     }
     return true;
 }

@@ -347,3 +347,27 @@ TEST_CASE_FIXTURE(TextsFixture, "Rules Matched lists every built-in and Sigma ru
     ShowRulesMatched(app, 0);
     CHECK(Has(U8(HeadlessSummaryText()), "plain.txt"));
 }
+
+TEST_CASE_FIXTURE(TextsFixture, "rule and row texts show hidden characters as marks, each on its line") {
+    // A rule's author and the examined program both choose these texts.
+    const char kHostile[] = "title: \"Invoice\\u202Efdp.exe\"\n"
+                            "id: \"a\\u2066b\"\n"
+                            "level: low\n"
+                            "logsource: {product: windows, category: file_event}\n"
+                            "detection:\n"
+                            "    selection:\n"
+                            "        TargetFilename|contains: 'Temp'\n"
+                            "    condition: selection\n";
+    Install({kHostile});
+    Append(kCategoryFile, 10, u"evil\u202Eexe.txt", u"Created new file",
+           u"C:\\Temp\\a\r\nForged line: \u202Ex.exe");
+    CHECK(Cell(0, 0) == "Invoice[U+202E]fdp.exe");
+    CHECK(Cell(0, 3) == "a[U+2066]b");
+    const std::string text = RulesMatched(0);
+    CHECK(Has(text, "Process: evil[U+202E]exe.txt (PID 10)\r\n"));
+    CHECK(Has(text, "Path: C:\\Temp\\a  Forged line: [U+202E]x.exe\r\n"));
+    CHECK(Has(text, "a[U+2066]b"));
+    CHECK(Has(text, "Invoice[U+202E]fdp.exe\r\n"));
+    CHECK_FALSE(Has(text, "\r\nForged line"));
+    CHECK(text.find("\xE2\x80\xAE") == std::string::npos); // no raw U+202E reaches the window
+}
