@@ -3,7 +3,7 @@
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
 #include "platform/ui.h"
-#include "views/win32/aux_window.h"
+#include "app/win32/aux_window.h"
 
 namespace olv {
 

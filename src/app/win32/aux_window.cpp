@@ -1,4 +1,4 @@
-#include "views/win32/aux_window.h"
+#include "app/win32/aux_window.h"
 
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
