@@ -55,6 +55,8 @@ void CleanUpAppState(AppState* app) {
     app->shownRows = nullptr;
     app->shownCount = 0;
     app->shownCapacity = 0;
+    FreeBlock(app->processCondition.members);
+    app->processCondition = ProcessCondition{};
     FreeEventQueue(app);
     DeleteLock(&app->rowsLock);
     DeleteLock(&app->queueLock);

@@ -80,6 +80,20 @@ enum MessageAnswer : int { kAnswerOk = 1, kAnswerCancel = 2, kAnswerYes = 6, kAn
 void UiListSetItemCount(UiHandle list, int count);
 void UiListInvalidate(UiHandle list, bool erase);
 void UiListEnsureVisible(UiHandle list, int index);
+// What auto-scroll needs of the list: items, the top item, items on a page, the first selected
+// item (-1: none). False when the list cannot say (no list).
+struct ListViewState {
+    int32_t itemCount;
+    int32_t topIndex;
+    int32_t perPage;
+    int32_t selected;
+};
+bool UiListGetViewState(UiHandle list, ListViewState* state);
+// Selects and focuses only item index and brings it into view.
+void UiListSelectItem(UiHandle list, int index);
+// The header's sort arrow: on column, 1 up (ascending), -1 down (descending); every other
+// column, and direction 0, without one.
+void UiListSetSortArrow(UiHandle list, int column, int direction);
 
 // --- combo box ---
 void UiComboReset(UiHandle combo);

@@ -9,6 +9,9 @@
 #include "capture/event_queue.h"
 #include "platform/memory.h"
 #include "record/app_state.h"
+#include "views/auto_scroll.h"
+#include "views/process_filter.h"
+#include "views/row_sort.h"
 #include "views/text_signature.h"
 #include "views/view_texts.h"
 
@@ -291,9 +294,15 @@ void AppendRow(AppState* app, const EventRow* row) {
 
     ViewControls view;
     ReadViewControls(app, &view);
-    if (InView(&view, &app->rows[index]) && EnterShownRow(app, index)) {
-        UiListSetItemCount(app->eventList, app->shownCount);
-        if (app->autoScroll) UiListEnsureVisible(app->eventList, app->shownCount - 1);
+    ObserveProcessRow(app, &app->rows[index], index);
+    if (RowMeetsProcessCondition(app, &app->rows[index]) && InView(&view, &app->rows[index])) {
+        const FollowDecision follow = FollowBeforeArrival(app);
+        if (EnterShownRow(app, index)) {
+            PlaceArrivedShownRows(app, app->shownCount - 1);
+            UiListSetItemCount(app->eventList, app->shownCount);
+            if (app->sortBy != kSortRecordingOrder) UiListInvalidate(app->eventList, false);
+            FollowArrivedRows(app, follow, app->shownCount);
+        }
     }
     // A row made on the window thread is an operation seen like any other.
     LearnOperationNames(app, index, index + 1);
@@ -314,6 +323,8 @@ void IngestQueuedRows(AppState* app) {
     // Each row is tested and its operation learned from its slot, which the copy has just
     // brought into the cache; the copy itself goes around the cache, the store being far larger.
     const int32_t namesBefore = app->operationNameCount;
+    const int32_t shownBefore = app->shownCount;
+    const FollowDecision follow = FollowBeforeArrival(app);
     int32_t lastKnown = -1;
     for (int taken = 0; read != write && taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
@@ -322,11 +333,13 @@ void IngestQueuedRows(AppState* app) {
         const EventRow* slot = &app->queueSlots[read];
         CopyRowAround(&app->rows[index], slot);
         ++app->rowCount;
-        if (InView(&view, slot)) EnterShownRow(app, index);
+        ObserveProcessRow(app, slot, index);
+        if (RowMeetsProcessCondition(app, slot) && InView(&view, slot)) EnterShownRow(app, index);
         LearnOperationName(app, slot->operation, &lastKnown);
         read = (read + 1) % kQueueSlots;
     }
     FinishRowCopies();
+    PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
     const int32_t namesAfter = app->operationNameCount;
     const int32_t shown = app->shownCount;
@@ -338,7 +351,7 @@ void IngestQueuedRows(AppState* app) {
         UiComboAdd(app->operationCombo, app->operationNames[n]);
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, false);
-    if (app->autoScroll && shown >= 1) UiListEnsureVisible(app->eventList, shown - 1);
+    FollowArrivedRows(app, follow, shown);
 }
 
 int32_t DrainEventQueue(AppState* app) {
@@ -373,6 +386,8 @@ void RebuildShownRows(AppState* app) {
     EnterLock(&app->rowsLock);
     app->shownCount = 0;
     bool complete = true;
+    BeginProcessScan(app);
+    const bool processCondition = app->processCondition.mode != kProcessesAll;
     // A signed row whose signature lacks a pair of the filter is passed over without its text
     // being read; every other row is searched. The signature is a quick no, never a yes. The scan
     // signs nothing itself: that is left to the timers (SignWaitingRows), so that the first scan
@@ -389,6 +404,10 @@ void RebuildShownRows(AppState* app) {
                                 ahead < signedEnd ? &signatures[ahead] : nullptr, &needle);
         }
         const EventRow* row = &app->rows[i];
+        if (processCondition) {
+            ObserveProcessRow(app, row, i);
+            if (!RowMeetsProcessCondition(app, row)) continue;
+        }
         if (!PassesViewTests(&view, row)) continue;
         if (i < signedEnd && IsSigned(&signatures[i]) && !MayHoldNeedle(&signatures[i], &needle)) {
             continue;
@@ -396,10 +415,14 @@ void RebuildShownRows(AppState* app) {
         if (!MatchesTextFilter(&view, row)) continue;
         if (!EnterShownRow(app, i)) {
             complete = false;
+            // The process set still follows every row, for the rows that arrive next.
+            for (int32_t j = i + 1; processCondition && j < app->rowCount; ++j)
+                ObserveProcessRow(app, &app->rows[j], j);
             break;
         }
     }
     app->shownListIncomplete = complete ? 0 : 1;
+    ApplyShownOrder(app);
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
 
@@ -430,6 +453,7 @@ void ClearRows(AppState* app) {
                            &app->signatureCapacity);
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
+    ResetProcessCondition(app); // the process it named is gone with its rows
     LeaveLock(&app->rowsLock);
 
     UiComboReset(app->operationCombo);
@@ -468,9 +492,10 @@ void RowTextChanged(AppState* app, int32_t index) {
     std::memset(&app->rowSignatures[index], 0, sizeof(RowSignature));
 }
 
-void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
-    if (out == nullptr || capacity == 0) return;
-    out[0] = 0;
+namespace {
+
+// The lines that say which rows the file holds (DescribeView without the order).
+void DescribeShownRows(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
 
     EnterLock(&app->rowsLock);
     const int32_t total = app->rowCount;
@@ -525,8 +550,26 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
         FormatText(piece, kRestrictionChars, u"text filter \"%.200s\"", filter);
         AppendRestriction(list, piece);
     }
+    DescribeProcessCondition(app, piece, kRestrictionChars);
+    if (piece[0] != 0) AppendRestriction(list, piece);
     if (list[0] == 0) CopyAscii(list, kRestrictionChars, "the view in use");
     FormatText(line, 640, u"  %s.", list);
+    AppendNoteLine(out, capacity, linePrefix, line, nullptr);
+}
+
+} // namespace
+
+void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    DescribeShownRows(app, out, capacity, linePrefix);
+    // Rows in recording order say nothing more, as files always did.
+    char16_t order[96];
+    DescribeShownOrder(app, order, 96);
+    if (order[0] == 0) return;
+    char16_t line[160];
+    FormatText(line, 160, u"The rows are %s; rows that compare equal are in recording order.",
+               order);
     AppendNoteLine(out, capacity, linePrefix, line, nullptr);
 }
 

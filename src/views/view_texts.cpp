@@ -7,6 +7,8 @@
 #include "capture/trace_controller.h"
 #include "platform/files.h"
 #include "platform/ui.h"
+#include "views/process_filter.h"
+#include "views/row_sort.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 
@@ -200,6 +202,17 @@ void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
     }
     if (app->recording != 0 && app->launchedWithoutJob != 0) {
         AppendBounded(out, capacity, u" | Stop may not reach child processes");
+    }
+    char16_t piece[kStatusTextChars];
+    ProcessConditionStatus(app, piece, kStatusTextChars);
+    if (piece[0] != 0) {
+        AppendBounded(out, capacity, u" | ");
+        AppendBounded(out, capacity, piece);
+    }
+    DescribeShownOrder(app, piece, kStatusTextChars);
+    if (piece[0] != 0) {
+        AppendBounded(out, capacity, u" | Rows ");
+        AppendBounded(out, capacity, piece);
     }
 }
 
