@@ -130,7 +130,10 @@ bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t row
         c->pid = row->pid;
         c->startRow = InstanceStartRow(app, rowIndex);
         c->name[0] = 0;
-        AppendBoundedN(c->name, 64, row->process, kProcessChars - 1);
+        // A row without a name takes its instance's, from the start row.
+        const EventRow* named =
+            row->process[0] == 0 && c->startRow >= 0 ? &app->rows[c->startRow] : row;
+        AppendBoundedN(c->name, 64, named->process, kProcessChars - 1);
         c->incomplete = 0;
     }
     RebuildShownRows(app); // scans with BeginProcessScan
