@@ -9,6 +9,7 @@
 #include "platform/ui.h"
 #include "views/process_tree.h"
 #include "views/row_store.h"
+#include "views/view_refresh.h"
 #include "views/summary.h"
 
 namespace olv {
@@ -96,6 +97,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     case kCmdOpenSession:
         OpenSession(app);
         ScheduleRowSigning(app);
+        RefreshViewWindows(app);
         break;
     case kCmdExit:
         if (HandleCloseRequest(app)) UiDestroyWindow(app->mainWindow);

@@ -107,6 +107,8 @@ struct AppState {
     uint8_t sortDescending;
     // The view's process condition, cleared with the rows.
     ProcessCondition processCondition;
+    // The file name of the session the rows were opened from; empty for a recording.
+    char16_t sessionName[260];
 };
 
 } // namespace olv

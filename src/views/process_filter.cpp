@@ -5,6 +5,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/memory.h"
+#include "platform/ui.h"
 #include "views/row_store.h"
 
 namespace olv {
@@ -211,6 +212,39 @@ void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity)
     AppendProcessName(c, out, capacity, true);
     if (c->mode == kProcessAndChildren) AppendBounded(out, capacity, u" and its children");
     if (c->incomplete) AppendBounded(out, capacity, u" (some descendants missing)");
+}
+
+const ProcessMenuEntry kProcessMenu[kProcessMenuEntries] = {
+    {kMenuOnlyProcess, u"Only This Process"},
+    {kMenuOnlyProcessTree, u"Only This Process and Its Children"},
+    {kMenuHideProcess, u"Hide This Process"},
+    {kMenuShowAllProcesses, u"Show All Processes"},
+};
+
+int32_t ShownRowIndex(AppState* app, int32_t item) {
+    LockGuard guard(&app->rowsLock);
+    if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return -1;
+    return app->shownRows[item];
+}
+
+bool RunProcessCommand(AppState* app, int command, int32_t rowIndex) {
+    switch (command) {
+    case kMenuOnlyProcess: return ApplyProcessCondition(app, kProcessOnly, rowIndex);
+    case kMenuOnlyProcessTree: return ApplyProcessCondition(app, kProcessAndChildren, rowIndex);
+    case kMenuHideProcess: return ApplyProcessCondition(app, kProcessHidden, rowIndex);
+    case kMenuShowAllProcesses: ClearProcessCondition(app); return true;
+    case kMenuCopyCommandLine: {
+        char16_t line[kPathChars];
+        line[0] = 0;
+        {
+            LockGuard guard(&app->rowsLock);
+            const int32_t start = InstanceStartRow(app, rowIndex);
+            if (start >= 0) CopyBounded(line, kPathChars, app->rows[start].path);
+        }
+        return line[0] != 0 && UiSetClipboardText(app->mainWindow, line);
+    }
+    default: return false;
+    }
 }
 
 } // namespace olv

@@ -56,4 +56,21 @@ void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacit
 // reveals the whole text.
 void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity);
 
+// The process commands of the event list's and the process tree's context menus, in menu order:
+// "Only This Process", "Only This Process and Its Children", "Hide This Process", "Show All
+// Processes" (the tree adds "Copy Command Line").
+struct ProcessMenuEntry {
+    int command; // ContextMenuCommand
+    const char16_t* text;
+};
+constexpr int kProcessMenuEntries = 4;
+extern const ProcessMenuEntry kProcessMenu[kProcessMenuEntries];
+
+// The row index of shown item; -1 when it is not a shown item. Takes rowsLock.
+int32_t ShownRowIndex(AppState* app, int32_t item);
+// Carries out a process command for the process of row index (a row of the list, or a tree
+// node's start row): the conditions, "Show All Processes", and "Copy Command Line" (the command
+// line of the instance's start row onto the clipboard). False when nothing was done.
+bool RunProcessCommand(AppState* app, int command, int32_t rowIndex);
+
 } // namespace olv

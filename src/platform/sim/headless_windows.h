@@ -16,6 +16,15 @@ int32_t HeadlessProcessTreeWindowCount();
 int32_t HeadlessProcessTreeItemCount();
 const char16_t* HeadlessProcessTreeItemText(int32_t index);
 int32_t HeadlessProcessTreeItemParent(int32_t index);
+// The tag of an item of the last tree (-1 past the end), the windows' titles, how many times a
+// tree was refilled (UiTreeBeginRefresh), and the last details window's text and title.
+intptr_t HeadlessProcessTreeItemTag(int32_t index);
+const char16_t* HeadlessProcessTreeTitle();
+const char16_t* HeadlessSummaryTitle();
+int32_t HeadlessProcessTreeRefreshCount();
+const char16_t* HeadlessDetailsText();
+const char16_t* HeadlessDetailsTitle();
+int32_t HeadlessDetailsWindowCount();
 // UiMakeSummaryFont fails from now on (until ResetHeadlessWindows).
 void HeadlessSetSummaryFontFails(bool fails);
 void ResetHeadlessWindows();
