@@ -9,6 +9,7 @@
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "views/process_filter.h"
+#include "views/view_texts.h"
 
 namespace olv {
 
@@ -132,6 +133,17 @@ void ShowRowDetailsWindow(AppState* app, int32_t item) {
         if (window != nullptr) UiShowViewWindow(window);
     }
     FreeBlock(text);
+}
+
+void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t* path) {
+    switch (command) {
+    case kMenuRowDetails: ShowRowDetailsWindow(app, item); break;
+    case kMenuOnlyProcess:
+    case kMenuOnlyProcessTree:
+    case kMenuHideProcess:
+    case kMenuShowAllProcesses: RunProcessCommand(app, command, ShownRowIndex(app, item)); break;
+    default: RunContextMenuCommand(app, path, command); break;
+    }
 }
 
 void ViewWindowTitle(const AppState* app, const char16_t* what, char16_t* out, size_t capacity) {

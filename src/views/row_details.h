@@ -27,6 +27,10 @@ bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity
 void RowDetailsTitle(AppState* app, int32_t item, char16_t* out, size_t capacity);
 // Double-click or Enter on a shown item: the details window.
 void ShowRowDetailsWindow(AppState* app, int32_t item);
+// A command of the event list's context menu for shown item, whose path is given: the row's
+// details, the process commands (views/process_filter.h) or the path commands (Show in
+// Explorer, Copy path).
+void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t* path);
 
 // The title of a view window: "<what> - recording", or "<what> - session <file>" for rows opened
 // from a session file.

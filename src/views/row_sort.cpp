@@ -416,7 +416,9 @@ int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
     ApplyShownOrder(app);
     LeaveLock(&app->rowsLock);
     const int32_t item = focusedRow >= 0 ? ShownItemOfRow(app, focusedRow) : -1;
+    ShowSortArrow(app);
     UiListInvalidate(app->eventList, false);
+    if (item >= 0) UiListSelectItem(app->eventList, item);
     UpdateStatusBar(app);
     return item;
 }
@@ -424,6 +426,11 @@ int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
 int SortArrowOfColumn(const AppState* app, int column) {
     if (SortColumnOf(app) != column || column < 0) return 0;
     return app->sortDescending != 0 ? -1 : 1;
+}
+
+void ShowSortArrow(AppState* app) {
+    const int column = SortColumnOf(app);
+    UiListSetSortArrow(app->eventList, column, column >= 0 ? SortArrowOfColumn(app, column) : 0);
 }
 
 int32_t ShownItemOfRow(AppState* app, int32_t rowIndex) {

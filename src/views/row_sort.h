@@ -53,11 +53,14 @@ bool ApplyShownOrder(AppState* app);
 void PlaceArrivedShownRows(AppState* app, int32_t from);
 
 // The header was clicked on column: first click sorts ascending, the next descending, the next
-// goes back to recording order. Re-sorts the shown rows, keeps the focused row (its row index
-// given, -1: none) and returns its new item index (-1 when none), and repaints the list.
+// goes back to recording order. Re-sorts the shown rows, sets the header's arrow, and keeps the
+// focused item's row selected, focused and in view at its new place (focusedItem -1: none);
+// returns that place (-1 when none). Repaints the list.
 int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem);
 // The header arrow of column: 1 ascending, -1 descending, 0 none.
 int SortArrowOfColumn(const AppState* app, int column);
+// Puts the header's arrow on the sorted column (none in recording order).
+void ShowSortArrow(AppState* app);
 
 // The item index at which row index stands in shownRows; -1 when it is not shown. Takes rowsLock.
 int32_t ShownItemOfRow(AppState* app, int32_t rowIndex);

@@ -428,6 +428,7 @@ void RebuildShownRows(AppState* app) {
 
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, true);
+    if (app->sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
     UpdateStatusBar(app);
 }
 
