@@ -164,12 +164,20 @@ void SortByNumber(const EventRow* rows, SortEntry* entries, SortEntry* spare, in
     RadixSort(entries, spare, count);
 }
 
+// What decides between rows whose texts are equal: nothing (their order stays), another text,
+// or the pid.
+enum TieBreak { kTieNone, kTieDetail, kTiePid };
+
 struct TextSort {
     const EventRow* rows;
     SortEntry* spare;
     TextField field;
     bool descending;
+    TieBreak tie;
 };
+
+void SortByText(const EventRow* rows, SortEntry* entries, SortEntry* spare, int32_t count,
+                TextField field, bool descending, TieBreak tie);
 
 void FillTextKeys(const TextSort* s, SortEntry* entries, int32_t count, size_t depth) {
     size_t chars = 0;
@@ -194,6 +202,12 @@ void InsertionSortText(const TextSort* s, SortEntry* entries, int32_t count, siz
         while (j > 0) {
             const char16_t* before = FieldOf(&s->rows[entries[j - 1].row], s->field, &chars);
             int c = CompareTextFrom(before, text, chars, depth);
+            if (c == 0 && s->tie != kTieNone) {
+                const EventRow* rb = &s->rows[entries[j - 1].row];
+                const EventRow* rm = &s->rows[moving.row];
+                c = s->tie == kTiePid ? CompareNumbers(rb->pid, rm->pid)
+                                      : CompareField(rb, rm, kTextDetail);
+            }
             if (s->descending) c = -c;
             if (c <= 0) break;
             entries[j] = entries[j - 1];
@@ -212,8 +226,17 @@ void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t dep
         while (end < count && entries[end].key == entries[begin].key)
             ++end;
         const uint64_t key = s->descending ? ~entries[begin].key : entries[begin].key;
-        // The key's last character is 0 when the texts ended within it: they are equal.
-        if (end - begin > 1 && (key & 0xFFFF) != 0) {
+        // The key's last character is 0 when the texts ended within it: they are equal, and
+        // only the tie-break (if any) orders them.
+        if (end - begin > 1 && (key & 0xFFFF) == 0 && s->tie != kTieNone) {
+            if (s->tie == kTiePid) {
+                SortByNumber(s->rows, entries + begin, s->spare, end - begin, kColumnProcess,
+                             s->descending);
+            } else {
+                SortByText(s->rows, entries + begin, s->spare, end - begin, kTextDetail,
+                           s->descending, kTieNone);
+            }
+        } else if (end - begin > 1 && (key & 0xFFFF) != 0) {
             const int32_t run = end - begin;
             if (run <= kInsertionRun) {
                 InsertionSortText(s, entries + begin, run, depth + kKeyChars);
@@ -228,8 +251,8 @@ void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t dep
 }
 
 void SortByText(const EventRow* rows, SortEntry* entries, SortEntry* spare, int32_t count,
-                TextField field, bool descending) {
-    const TextSort s{rows, spare, field, descending};
+                TextField field, bool descending, TieBreak tie) {
+    const TextSort s{rows, spare, field, descending, tie};
     FillTextKeys(&s, entries, count, 0);
     RadixSort(entries, spare, count);
     RefineRuns(&s, entries, count, 0);
@@ -320,18 +343,20 @@ bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int c
             entries[i].key = static_cast<uint32_t>(indexes[i]);
         RadixSort(entries, spare, count);
     }
-    // A second key first, the first key last: each pass keeps the order of the one before.
+    // A second key orders only the runs that the first leaves equal.
     switch (column) {
     case kColumnProcess:
-        SortByNumber(rows, entries, spare, count, kColumnProcess, descending);
-        SortByText(rows, entries, spare, count, kTextProcess, descending);
+        SortByText(rows, entries, spare, count, kTextProcess, descending, kTiePid);
         break;
-    case kColumnOperation: SortByText(rows, entries, spare, count, kTextOperation, descending); break;
+    case kColumnOperation:
+        SortByText(rows, entries, spare, count, kTextOperation, descending, kTieNone);
+        break;
     case kColumnPath:
-        SortByText(rows, entries, spare, count, kTextDetail, descending);
-        SortByText(rows, entries, spare, count, kTextPath, descending);
+        SortByText(rows, entries, spare, count, kTextPath, descending, kTieDetail);
         break;
-    case kColumnResult: SortByText(rows, entries, spare, count, kTextResult, descending); break;
+    case kColumnResult:
+        SortByText(rows, entries, spare, count, kTextResult, descending, kTieNone);
+        break;
     default: SortByNumber(rows, entries, spare, count, column, descending); break;
     }
     for (int32_t i = 0; i < count; ++i)
