@@ -55,7 +55,9 @@ bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity
     char16_t line[128];
     FormatLongTime(row->time, line, 128);
     AppendField(out, capacity, u"Time: ", line, 128);
-    AppendField(out, capacity, u"Severity: ", SeverityLabel(row->severity), 16);
+    AppendField(out, capacity, u"Severity: ",
+                row->severity >= 1 && row->severity <= 3 ? SeverityLabel(row->severity) : u"none",
+                16);
     AppendField(out, capacity, u"Category: ", CategoryLabel(row->category), 16);
     AppendField(out, capacity, u"Operation: ", row->operation, kOperationChars);
     AppendField(out, capacity, u"Path: ", row->path, kPathChars);

@@ -324,6 +324,7 @@ void IngestQueuedRows(AppState* app) {
     // brought into the cache; the copy itself goes around the cache, the store being far larger.
     const int32_t namesBefore = app->operationNameCount;
     const int32_t shownBefore = app->shownCount;
+    const uint8_t sortBefore = app->sortBy;
     const FollowDecision follow = FollowBeforeArrival(app);
     int32_t lastKnown = -1;
     for (int taken = 0; read != write && taken < kIngestBatch; ++taken) {
@@ -349,6 +350,7 @@ void IngestQueuedRows(AppState* app) {
 
     for (int32_t n = namesBefore; n < namesAfter; ++n)
         UiComboAdd(app->operationCombo, app->operationNames[n]);
+    if (app->sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, false);
     FollowArrivedRows(app, follow, shown);

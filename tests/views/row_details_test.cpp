@@ -102,6 +102,7 @@ TEST_CASE_FIXTURE(DetailsFixture, "details: every field whole, the parents, the 
 
     CHECK(Has(Details(0), "Started by: 9 (not followed)\r\n"));
     CHECK(Has(Details(0), "Matched rules:\r\n  none\r\n"));
+    CHECK(Has(Details(0), "Severity: none\r\n"));
     CHECK(Details(4) == "(none)");
     CHECK(Details(-1) == "(none)");
 
