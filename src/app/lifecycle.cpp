@@ -311,7 +311,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
         }
     }
     IngestQueuedRows(app);
-    if (refreshViews) RefreshViewWindows(app); // at most once a second
+    if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
     // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
     // under a burst the intake has the whole tick.
     if (QueuedRowCount(app) == 0) SignWaitingRows(app, kSignBatch);

@@ -109,6 +109,8 @@ struct AppState {
     ProcessCondition processCondition;
     // The file name of the session the rows were opened from; empty for a recording.
     char16_t sessionName[260];
+    // rowCount when the open tree and summary windows were last refilled (views/view_refresh.h).
+    int32_t viewWindowRows;
 };
 
 } // namespace olv

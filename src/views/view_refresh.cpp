@@ -9,7 +9,9 @@
 
 namespace olv {
 
-void RefreshViewWindows(AppState* app) {
+void RefreshViewWindows(AppState* app, bool force) {
+    if (!force && app->rowCount == app->viewWindowRows) return; // nothing new: no repaint
+    app->viewWindowRows = app->rowCount;
     UiHandle windows[kRefreshedViewWindows];
     const int trees = UiOpenViewWindows(kViewTree, windows, kRefreshedViewWindows);
     for (int i = 0; i < trees; ++i)

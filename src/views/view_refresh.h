@@ -10,6 +10,7 @@ struct AppState; // app/app_state.h
 
 constexpr int kRefreshedViewWindows = 16; // windows of each kind refreshed; more stay as they are
 
-void RefreshViewWindows(AppState* app);
+// Refills the open windows; unless force, only when rows were added since the last refill.
+void RefreshViewWindows(AppState* app, bool force = true);
 
 } // namespace olv

@@ -8,6 +8,7 @@
 
 #include "app/lifecycle.h"
 #include "app/window_layout.h"
+#include "base/text.h"
 #include "decode/decode.h"
 #include "demo/window_driver.h"
 #include "doctest.h"
@@ -19,6 +20,7 @@
 #include "platform/trace_providers.h"
 #include "platform/ui.h"
 #include "views/row_store.h"
+#include "views/view_refresh.h"
 
 using namespace olv;
 using namespace olv::gui;
@@ -292,5 +294,58 @@ TEST_CASE("the context menu narrows the view to a process and its children, and 
     REQUIRE(chosen);
     Pump();
     CHECK(w.Status().find(L"Only process") == std::wstring::npos);
+    DestroyWindow(treeWindow);
+}
+
+TEST_CASE("a refill of the process tree keeps what the user collapsed and selected") {
+    ListWindow w;
+    w.Record();
+    w.Command(kCmdProcessTree, 0);
+    HWND treeWindow = FindOwnWindow(L"Process Tree");
+    REQUIRE(treeWindow != nullptr);
+    HWND tree = GetWindow(treeWindow, GW_CHILD);
+    auto next = [&](HTREEITEM item, UINT relation) {
+        return reinterpret_cast<HTREEITEM>(
+            SendMessageW(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
+    };
+    auto expanded = [&](HTREEITEM item) {
+        return (SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item),
+                             TVIS_EXPANDED) &
+                TVIS_EXPANDED) != 0;
+    };
+    HTREEITEM root = next(nullptr, TVGN_ROOT);
+    HTREEITEM child = next(root, TVGN_CHILD);
+    REQUIRE(child != nullptr);
+    CHECK(expanded(root)); // roots open one level at first
+    SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(child));
+
+    // A grandchild starts; the refill adds it under the child and keeps the child selected.
+    EventRow row{};
+    row.category = kCategoryProcess;
+    row.pid = 6000;
+    row.parentPid = kChildPid;
+    CopyBounded(row.process, kProcessChars, u"grandchild.exe");
+    AppendRow(w.app, &row);
+    RefreshViewWindows(w.app, false);
+    CHECK(SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 3);
+    root = next(nullptr, TVGN_ROOT);
+    HTREEITEM selected = next(nullptr, TVGN_CARET);
+    REQUIRE(selected != nullptr);
+    CHECK(next(selected, TVGN_PARENT) == root);
+    CHECK(next(selected, TVGN_CHILD) != nullptr); // the grandchild
+    CHECK(expanded(root));
+
+    // The user collapses the root (the selection moves up to it); the next refill keeps that.
+    SendMessageW(tree, TVM_EXPAND, TVE_COLLAPSE, reinterpret_cast<LPARAM>(root));
+    row.pid = 6004;
+    AppendRow(w.app, &row);
+    RefreshViewWindows(w.app, false);
+    CHECK(SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 4);
+    root = next(nullptr, TVGN_ROOT);
+    CHECK_FALSE(expanded(root));
+    CHECK(next(nullptr, TVGN_CARET) == root);
+    SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(root));
+    CHECK(TextOf(treeWindow) == L"Process Tree - recording");
+    CHECK(PauseForScreenshot("process-tree-refilled"));
     DestroyWindow(treeWindow);
 }

@@ -173,4 +173,11 @@ TEST_CASE_FIXTURE(DetailsFixture, "tree items carry their start row; titles and 
     CHECK(U8(HeadlessProcessTreeTitle()) == "Process Tree - session case[U+202E].ols");
     CHECK(U8(HeadlessSummaryTitle()) == "Summary - session case[U+202E].ols");
     CHECK(Has(U8(HeadlessSummaryText()), "Total events: 4"));
+
+    // The timer's refill runs only when rows came since the last one.
+    RefreshViewWindows(app, false);
+    CHECK(HeadlessProcessTreeRefreshCount() == refreshes + 1);
+    Add(kCategoryFile, 300, 0, u"c.exe", u"y");
+    RefreshViewWindows(app, false);
+    CHECK(HeadlessProcessTreeRefreshCount() == refreshes + 2);
 }
