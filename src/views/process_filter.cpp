@@ -180,9 +180,12 @@ bool RowMeetsProcessCondition(const AppState* app, const EventRow* row) {
     const ProcessCondition* c = &app->processCondition;
     switch (c->mode) {
     case kProcessOnly:
-    case kProcessAndChildren: return IsMember(c, row->pid);
-    case kProcessHidden: return !IsMember(c, row->pid);
-    default: return true;
+    case kProcessAndChildren:
+        return IsMember(c, row->pid);
+    case kProcessHidden:
+        return !IsMember(c, row->pid);
+    default:
+        return true;
     }
 }
 
@@ -208,7 +211,8 @@ void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity)
     out[0] = 0;
     const ProcessCondition* c = &app->processCondition;
     if (c->mode == kProcessesAll) return;
-    AppendBounded(out, capacity, c->mode == kProcessHidden ? u"Hidden: process " : u"Only process ");
+    AppendBounded(out, capacity,
+                  c->mode == kProcessHidden ? u"Hidden: process " : u"Only process ");
     AppendProcessName(c, out, capacity, true);
     if (c->mode == kProcessAndChildren) AppendBounded(out, capacity, u" and its children");
     if (c->incomplete) AppendBounded(out, capacity, u" (some descendants missing)");
@@ -229,10 +233,15 @@ int32_t ShownRowIndex(AppState* app, int32_t item) {
 
 bool RunProcessCommand(AppState* app, int command, int32_t rowIndex) {
     switch (command) {
-    case kMenuOnlyProcess: return ApplyProcessCondition(app, kProcessOnly, rowIndex);
-    case kMenuOnlyProcessTree: return ApplyProcessCondition(app, kProcessAndChildren, rowIndex);
-    case kMenuHideProcess: return ApplyProcessCondition(app, kProcessHidden, rowIndex);
-    case kMenuShowAllProcesses: ClearProcessCondition(app); return true;
+    case kMenuOnlyProcess:
+        return ApplyProcessCondition(app, kProcessOnly, rowIndex);
+    case kMenuOnlyProcessTree:
+        return ApplyProcessCondition(app, kProcessAndChildren, rowIndex);
+    case kMenuHideProcess:
+        return ApplyProcessCondition(app, kProcessHidden, rowIndex);
+    case kMenuShowAllProcesses:
+        ClearProcessCondition(app);
+        return true;
     case kMenuCopyCommandLine: {
         char16_t line[kPathChars];
         line[0] = 0;
@@ -243,7 +252,8 @@ bool RunProcessCommand(AppState* app, int command, int32_t rowIndex) {
         }
         return line[0] != 0 && UiSetClipboardText(app->mainWindow, line);
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 

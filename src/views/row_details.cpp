@@ -130,8 +130,8 @@ void ShowRowDetailsWindow(AppState* app, int32_t item) {
     if (BuildRowDetails(app, item, text, kRowDetailsChars)) {
         char16_t title[160];
         RowDetailsTitle(app, item, title, 160);
-        UiHandle window = UiOpenDetailsWindow(app->mainWindow, app->instance, title, 640, 480,
-                                              app->uiFont, text);
+        UiHandle window =
+            UiOpenDetailsWindow(app->mainWindow, app->instance, title, 640, 480, app->uiFont, text);
         if (window != nullptr) UiShowViewWindow(window);
     }
     FreeBlock(text);
@@ -139,12 +139,18 @@ void ShowRowDetailsWindow(AppState* app, int32_t item) {
 
 void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t* path) {
     switch (command) {
-    case kMenuRowDetails: ShowRowDetailsWindow(app, item); break;
+    case kMenuRowDetails:
+        ShowRowDetailsWindow(app, item);
+        break;
     case kMenuOnlyProcess:
     case kMenuOnlyProcessTree:
     case kMenuHideProcess:
-    case kMenuShowAllProcesses: RunProcessCommand(app, command, ShownRowIndex(app, item)); break;
-    default: RunContextMenuCommand(app, path, command); break;
+    case kMenuShowAllProcesses:
+        RunProcessCommand(app, command, ShownRowIndex(app, item));
+        break;
+    default:
+        RunContextMenuCommand(app, path, command);
+        break;
     }
 }
 

@@ -30,11 +30,16 @@ constexpr size_t kKeyChars = 4;
 // Category labels in alphabetical order: File, Network, Process, Registry, Unknown.
 uint64_t CategoryRank(uint32_t category) {
     switch (category) {
-    case kCategoryFile: return 0;
-    case kCategoryNetwork: return 1;
-    case kCategoryProcess: return 2;
-    case kCategoryRegistry: return 3;
-    default: return 4;
+    case kCategoryFile:
+        return 0;
+    case kCategoryNetwork:
+        return 1;
+    case kCategoryProcess:
+        return 2;
+    case kCategoryRegistry:
+        return 3;
+    default:
+        return 4;
     }
 }
 
@@ -55,11 +60,21 @@ enum TextField { kTextProcess, kTextOperation, kTextPath, kTextDetail, kTextResu
 
 const char16_t* FieldOf(const EventRow* row, TextField field, size_t* chars) {
     switch (field) {
-    case kTextProcess: *chars = kProcessChars; return row->process;
-    case kTextOperation: *chars = kOperationChars; return row->operation;
-    case kTextPath: *chars = kPathChars; return row->path;
-    case kTextDetail: *chars = kDetailChars; return row->detail;
-    case kTextResult: *chars = kResultChars; return row->result;
+    case kTextProcess:
+        *chars = kProcessChars;
+        return row->process;
+    case kTextOperation:
+        *chars = kOperationChars;
+        return row->operation;
+    case kTextPath:
+        *chars = kPathChars;
+        return row->path;
+    case kTextDetail:
+        *chars = kDetailChars;
+        return row->detail;
+    case kTextResult:
+        *chars = kResultChars;
+        return row->result;
     }
     *chars = 0;
     return nullptr;
@@ -146,11 +161,16 @@ void RadixSort(SortEntry* entries, SortEntry* spare, int32_t count) {
 // The keys of a numeric column.
 uint64_t NumericKey(const EventRow* row, int column) {
     switch (column) {
-    case kColumnTime: return TimeKey(row->time);
-    case kColumnSeverity: return row->severity;
-    case kColumnProcess: return row->pid;
-    case kColumnCategory: return CategoryRank(row->category);
-    default: return 0;
+    case kColumnTime:
+        return TimeKey(row->time);
+    case kColumnSeverity:
+        return row->severity;
+    case kColumnProcess:
+        return row->pid;
+    case kColumnCategory:
+        return CategoryRank(row->category);
+    default:
+        return 0;
     }
 }
 
@@ -183,7 +203,8 @@ void FillTextKeys(const TextSort* s, SortEntry* entries, int32_t count, size_t d
     size_t chars = 0;
     for (int32_t i = 0; i < count; ++i) {
         if (i + kReadAhead < count) {
-            const char16_t* ahead = FieldOf(&s->rows[entries[i + kReadAhead].row], s->field, &chars);
+            const char16_t* ahead =
+                FieldOf(&s->rows[entries[i + kReadAhead].row], s->field, &chars);
             if (depth < chars) __builtin_prefetch(ahead + depth);
         }
         const char16_t* text = FieldOf(&s->rows[entries[i].row], s->field, &chars);
@@ -310,13 +331,18 @@ int CompareRowsForColumn(const EventRow* rows, int32_t a, int32_t b, int column,
         c = CompareField(ra, rb, kTextProcess);
         if (c == 0) c = CompareNumbers(ra->pid, rb->pid);
         break;
-    case kColumnOperation: c = CompareField(ra, rb, kTextOperation); break;
+    case kColumnOperation:
+        c = CompareField(ra, rb, kTextOperation);
+        break;
     case kColumnPath:
         c = CompareField(ra, rb, kTextPath);
         if (c == 0) c = CompareField(ra, rb, kTextDetail);
         break;
-    case kColumnResult: c = CompareField(ra, rb, kTextResult); break;
-    default: break;
+    case kColumnResult:
+        c = CompareField(ra, rb, kTextResult);
+        break;
+    default:
+        break;
     }
     if (descending) c = -c;
     if (c != 0) return c;
@@ -357,7 +383,9 @@ bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int c
     case kColumnResult:
         SortByText(rows, entries, spare, count, kTextResult, descending, kTieNone);
         break;
-    default: SortByNumber(rows, entries, spare, count, column, descending); break;
+    default:
+        SortByNumber(rows, entries, spare, count, column, descending);
+        break;
     }
     for (int32_t i = 0; i < count; ++i)
         indexes[i] = entries[i].row;

@@ -241,7 +241,8 @@ TEST_CASE("Enter on a row opens its details; Copy puts them on the clipboard") {
     SendMessageW(details, WM_COMMAND, MAKEWPARAM(3001, BN_CLICKED), 0);
     REQUIRE(OpenClipboard(nullptr));
     HANDLE data = GetClipboardData(CF_UNICODETEXT);
-    const std::wstring copied = data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
+    const std::wstring copied =
+        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
     if (data != nullptr) GlobalUnlock(data);
     CloseClipboard();
     CHECK(copied == shown);

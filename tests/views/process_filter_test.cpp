@@ -112,19 +112,24 @@ TEST_CASE_FIXTURE(ProcessFixture, "a chain of descendants, and pids used again a
         std::string words;
     };
     const Case cases[] = {
-        {kProcessAndChildren, root + 1,
+        {kProcessAndChildren,
+         root + 1,
          {"root", "child", "grandchild", "grandchild later"},
          "only process 100 \"dropper.exe\" and its children"},
         {kProcessOnly, root + 1, {"root"}, "only process 100 \"dropper.exe\""},
-        {kProcessHidden, root + 1,
+        {kProcessHidden,
+         root + 1,
          {"before: an earlier process with the root's pid", "child", "grandchild", "unrelated",
           "unrelated child", "reused 200", "child of reused", "grandchild later"},
          "process 100 \"dropper.exe\" hidden"},
         // The reused pid's row names the later process, not the first child.
-        {kProcessAndChildren, 13, {"reused 200", "child of reused"},
+        {kProcessAndChildren,
+         13,
+         {"reused 200", "child of reused"},
          "only process 200 \"reuse.exe\" and its children"},
         // A row before any start row of its pid: the process began before the rows.
-        {kProcessAndChildren, 0,
+        {kProcessAndChildren,
+         0,
          {"before: an earlier process with the root's pid"},
          "only process 100 and its children"},
     };
@@ -138,8 +143,7 @@ TEST_CASE_FIXTURE(ProcessFixture, "a chain of descendants, and pids used again a
     }
     // The status bar names it with the process in parentheses.
     ApplyProcessCondition(app, kProcessAndChildren, root);
-    CHECK(Status().find(" | Only process 100 (dropper.exe) and its children") !=
-          std::string::npos);
+    CHECK(Status().find(" | Only process 100 (dropper.exe) and its children") != std::string::npos);
     ApplyProcessCondition(app, kProcessHidden, root);
     CHECK(Status().find(" | Hidden: process 100 (dropper.exe)") != std::string::npos);
 

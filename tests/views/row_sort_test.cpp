@@ -26,8 +26,8 @@ namespace {
 // Texts from a small alphabet with shared beginnings, so that many rows tie on the first key
 // (and on several after it), some tie whole, and case differs where only folding makes equal.
 void RandomText(TestRandom& r, char16_t* out, size_t chars) {
-    static const char16_t kPieces[][16] = {u"C:\\W", u"c:\\w", u"in", u"IN", u"d", u"\u00e9", u"x",
-                                          u"C:\\Windows\\", u"", u"zz"};
+    static const char16_t kPieces[][16] = {
+        u"C:\\W", u"c:\\w", u"in", u"IN", u"d", u"\u00e9", u"x", u"C:\\Windows\\", u"", u"zz"};
     out[0] = 0;
     const uint32_t pieces = r.Below(9);
     for (uint32_t i = 0; i < pieces; ++i)
@@ -77,20 +77,26 @@ int ReferenceCompare(const EventRow& a, const EventRow& b, int column) {
     };
     auto label = [](const EventRow& x) { return U8(CategoryLabel(x.category)); };
     switch (column) {
-    case kColumnTime: return Cmp(timeOf(a), timeOf(b));
-    case kColumnSeverity: return Cmp(a.severity, b.severity);
+    case kColumnTime:
+        return Cmp(timeOf(a), timeOf(b));
+    case kColumnSeverity:
+        return Cmp(a.severity, b.severity);
     case kColumnProcess: {
         const int c = Cmp(Folded(a.process), Folded(b.process));
         return c != 0 ? c : Cmp(a.pid, b.pid);
     }
-    case kColumnCategory: return Cmp(label(a), label(b));
-    case kColumnOperation: return Cmp(Folded(a.operation), Folded(b.operation));
+    case kColumnCategory:
+        return Cmp(label(a), label(b));
+    case kColumnOperation:
+        return Cmp(Folded(a.operation), Folded(b.operation));
     case kColumnPath: {
         const int c = Cmp(Folded(a.path), Folded(b.path));
         return c != 0 ? c : Cmp(Folded(a.detail), Folded(b.detail));
     }
-    case kColumnResult: return Cmp(Folded(a.result), Folded(b.result));
-    default: return 0;
+    case kColumnResult:
+        return Cmp(Folded(a.result), Folded(b.result));
+    default:
+        return 0;
     }
 }
 
@@ -212,8 +218,9 @@ TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recordi
     CHECK(Shown() == std::vector<int32_t>{2, 0, 4, 1, 3}); // equal rows stay in recording order
     CHECK(item == 0);
     CHECK(SortArrowOfColumn(app, kColumnPath) == -1);
-    CHECK(U8(HeadlessControlById(kIdStatusBar)->text).find("Rows sorted by Path / Detail, "
-                                                           "descending") != std::string::npos);
+    CHECK(U8(HeadlessControlById(kIdStatusBar)->text)
+              .find("Rows sorted by Path / Detail, "
+                    "descending") != std::string::npos);
 
     item = SortByColumnClick(app, kColumnPath, item);
     CHECK(Shown() == std::vector<int32_t>{0, 1, 2, 3, 4});

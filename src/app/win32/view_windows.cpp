@@ -192,8 +192,8 @@ void UiTreeBeginRefresh(UiHandle treeWindow) {
     gPlace.selected = ItemTag(tree, NextItem(tree, nullptr, TVGN_CARET));
     gPlace.firstVisible = ItemTag(tree, NextItem(tree, nullptr, TVGN_FIRSTVISIBLE));
     ForEachItem(tree, [&](HTREEITEM item) {
-        const UINT state = static_cast<UINT>(SendMessageW(
-            tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), TVIS_EXPANDED));
+        const UINT state = static_cast<UINT>(
+            SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), TVIS_EXPANDED));
         if ((state & TVIS_EXPANDED) != 0 && gPlace.count < kProcessTreeNodes) {
             gPlace.expanded[gPlace.count++] = ItemTag(tree, item);
         }
@@ -278,15 +278,14 @@ int UiOpenViewWindows(int kind, UiHandle* out, int capacity) {
 UiHandle UiOpenDetailsWindow(UiHandle owner, ModuleHandle instance, const char16_t* title,
                              int width, int height, FontHandle font, const char16_t* text) {
     // The text wraps (no horizontal scrolling), so a long path is read whole without scrolling.
-    HWND window = OpenFilledWindow(owner, instance, title, width, height, L"EDIT",
-                                   WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY |
-                                       ES_AUTOVSCROLL,
-                                   font, kViewDetails);
+    HWND window = OpenFilledWindow(
+        owner, instance, title, width, height, L"EDIT",
+        WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, font, kViewDetails);
     if (window == nullptr) return nullptr;
-    HWND copy = CreateWindowExW(0, L"BUTTON", L"&Copy", WS_CHILD | WS_VISIBLE | WS_TABSTOP |
-                                BS_PUSHBUTTON, 0, 0, 0, 0, window,
-                                reinterpret_cast<HMENU>(static_cast<intptr_t>(kIdDetailsCopy)),
-                                static_cast<HINSTANCE>(instance), nullptr);
+    HWND copy = CreateWindowExW(
+        0, L"BUTTON", L"&Copy", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
+        window, reinterpret_cast<HMENU>(static_cast<intptr_t>(kIdDetailsCopy)),
+        static_cast<HINSTANCE>(instance), nullptr);
     if (copy == nullptr) {
         DestroyWindow(window);
         return nullptr;
@@ -309,8 +308,8 @@ void LayOutDetailsWindow(HWND window, int width, int height) {
     HWND copy = GetDlgItem(window, kIdDetailsCopy);
     if (text != nullptr) MoveWindow(text, 0, 0, width, std::max(0, height - strip), TRUE);
     if (copy != nullptr) {
-        MoveWindow(copy, std::max(0, width - margin - buttonWidth), std::max(0, height - strip) +
-                   margin, buttonWidth, buttonHeight, TRUE);
+        MoveWindow(copy, std::max(0, width - margin - buttonWidth),
+                   std::max(0, height - strip) + margin, buttonWidth, buttonHeight, TRUE);
     }
 }
 
