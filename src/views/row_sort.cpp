@@ -238,6 +238,30 @@ void InsertionSortText(const TextSort* s, SortEntry* entries, int32_t count, siz
     }
 }
 
+// How many characters from depth on every text of the run shares with the first (folded; a
+// terminator ends the count). One pass instead of a key pass for every four shared characters:
+// paths share long beginnings. Stops reading as soon as nothing is shared.
+size_t SharedFrom(const TextSort* s, const SortEntry* entries, int32_t count, size_t depth) {
+    size_t chars = 0;
+    const char16_t* first = FieldOf(&s->rows[entries[0].row], s->field, &chars);
+    if (depth >= chars) return 0;
+    size_t shared = 0;
+    while (depth + shared < chars && first[depth + shared] != 0)
+        ++shared;
+    for (int32_t i = 1; i < count && shared > 0; ++i) {
+        if (i + kReadAhead < count) {
+            __builtin_prefetch(FieldOf(&s->rows[entries[i + kReadAhead].row], s->field, &chars) +
+                               depth);
+        }
+        const char16_t* text = FieldOf(&s->rows[entries[i].row], s->field, &chars);
+        size_t n = 0;
+        while (n < shared && FoldAscii(text[depth + n]) == FoldAscii(first[depth + n]))
+            ++n;
+        shared = n;
+    }
+    return shared;
+}
+
 // entries hold keys of depth, sorted: every run of equal keys whose texts go on is sorted by
 // the next characters, recursively (at most one level per four characters of the field).
 void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t depth) {
@@ -262,9 +286,11 @@ void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t dep
             if (run <= kInsertionRun) {
                 InsertionSortText(s, entries + begin, run, depth + kKeyChars);
             } else {
-                FillTextKeys(s, entries + begin, run, depth + kKeyChars);
+                const size_t next =
+                    depth + kKeyChars + SharedFrom(s, entries + begin, run, depth + kKeyChars);
+                FillTextKeys(s, entries + begin, run, next);
                 RadixSort(entries + begin, s->spare, run);
-                RefineRuns(s, entries + begin, run, depth + kKeyChars);
+                RefineRuns(s, entries + begin, run, next);
             }
         }
         begin = end;
