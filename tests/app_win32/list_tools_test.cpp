@@ -348,5 +348,22 @@ TEST_CASE("a refill of the process tree keeps what the user collapsed and select
     SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(root));
     CHECK(TextOf(treeWindow) == L"Process Tree - recording");
     CHECK(PauseForScreenshot("process-tree-refilled"));
+
+    // The menu key on the child: its menu's fifth entry copies the child's command line.
+    child = next(root, TVGN_CHILD);
+    SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(child));
+    bool chosen = false;
+    std::thread chooser(ChooseFromMenu, 5, "process-tree-menu", &chosen);
+    ListWindow::Key(tree, VK_APPS);
+    chooser.join();
+    REQUIRE(chosen);
+    Pump();
+    REQUIRE(OpenClipboard(nullptr));
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const std::wstring copied =
+        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
+    if (data != nullptr) GlobalUnlock(data);
+    CloseClipboard();
+    CHECK(copied == L"child.exe /quiet");
     DestroyWindow(treeWindow);
 }
