@@ -56,6 +56,8 @@ void CleanUpAppState(AppState* app) {
     app->shownRows = nullptr;
     app->shownCount = 0;
     app->shownCapacity = 0;
+    FreeBlock(app->processCondition.members);
+    app->processCondition = ProcessCondition{};
     FreeEventQueue(app);
     FreeSigmaState(app);
     DeleteLock(&app->rowsLock);

@@ -11,6 +11,7 @@
 #include "views/process_tree.h"
 #include "views/row_store.h"
 #include "views/sigma_texts.h"
+#include "views/view_refresh.h"
 #include "views/summary.h"
 
 namespace olv {
@@ -108,6 +109,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     case kCmdOpenSession:
         OpenSession(app);
         ScheduleRowSigning(app);
+        RefreshViewWindows(app);
         break;
     case kCmdExit:
         if (HandleCloseRequest(app)) UiDestroyWindow(app->mainWindow);

@@ -16,6 +16,7 @@
 #include "report/discard.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "views/view_refresh.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -219,6 +220,7 @@ void StartMonitoring(AppState* app) {
         }
     }
     ClearRows(app);
+    app->sessionName[0] = 0; // the rows are a recording's from now on
     FillRecordingInfo(app, path);
     AtomicExchange(app->droppedHere, 0);
     app->timerTicks = 0;
@@ -278,6 +280,7 @@ void StopMonitoring(AppState* app) {
     FreeEventQueue(app);
     SetIdleControls(app);
     ScheduleRowSigning(app);
+    RefreshViewWindows(app); // the open tree and summary show the whole recording
 
     if (notEnded) {
         Message(app,
@@ -298,6 +301,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
         return;
     }
     if (timerId != TIMER_DRAIN) return;
+    bool refreshViews = false;
     if (app->recording != 0 && app->trace != nullptr) {
         // Windows' loss figures are asked every tick, not only with the other counters once a
         // second: a session that is taken over answers no more, and what it said last is what
@@ -306,9 +310,11 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
         if (++app->timerTicks >= 10) {
             app->timerTicks = 0;
             GatherCompletenessCounters(app);
+            refreshViews = true;
         }
     }
     IngestQueuedRows(app);
+    if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
     // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
     // under a burst the intake has the whole tick.
     if (QueuedRowCount(app) == 0) SignWaitingRows(app, kSignBatch);

@@ -428,6 +428,8 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     }
     app->cleared = hasCleared ? cleared : ClearedRows{};
     AtomicExchange(app->droppedHere, 0);
+    // The tree and summary windows name the session they show.
+    CopyBounded(app->sessionName, 260, PathFileName(path));
 
     EnterLock(&app->rowsLock);
     if (rows != nullptr) {

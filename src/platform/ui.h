@@ -57,6 +57,13 @@ enum ContextMenuCommand : int {
     kMenuShowInExplorer = 2001,
     kMenuCopyPath = 2002,
     kMenuRulesMatched = 2003,
+    // The process conditions (views/process_filter.h), also in the process tree's menu.
+    kMenuOnlyProcess = 2010,
+    kMenuOnlyProcessTree = 2011,
+    kMenuHideProcess = 2012,
+    kMenuShowAllProcesses = 2013,
+    kMenuCopyCommandLine = 2014, // the process tree's menu only
+    kMenuRowDetails = 2015,
 };
 
 // Notification codes carried in the high word of a command.
@@ -84,6 +91,20 @@ enum MessageAnswer : int { kAnswerOk = 1, kAnswerCancel = 2, kAnswerYes = 6, kAn
 void UiListSetItemCount(UiHandle list, int count);
 void UiListInvalidate(UiHandle list, bool erase);
 void UiListEnsureVisible(UiHandle list, int index);
+// What auto-scroll needs of the list: items, the top item, items on a page, the first selected
+// item (-1: none). False when the list cannot say (no list).
+struct ListViewState {
+    int32_t itemCount;
+    int32_t topIndex;
+    int32_t perPage;
+    int32_t selected;
+};
+bool UiListGetViewState(UiHandle list, ListViewState* state);
+// Selects and focuses only item index and brings it into view.
+void UiListSelectItem(UiHandle list, int index);
+// The header's sort arrow: on column, 1 up (ascending), -1 down (descending); every other
+// column, and direction 0, without one.
+void UiListSetSortArrow(UiHandle list, int column, int direction);
 
 // --- combo box ---
 void UiComboReset(UiHandle combo);
@@ -141,9 +162,16 @@ bool UiFolderDialog(UiHandle owner, const char16_t* prompt, char16_t* path, size
 // once UiShowViewWindow is called and lives until the user closes it.
 UiHandle UiOpenTreeWindow(UiHandle owner, ModuleHandle instance, const char16_t* title, int width,
                           int height, FontHandle font);
-// Inserts an item as the last child of parentItem (null: a root item); returns the new item,
-// null when the insertion failed.
-void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text);
+// Inserts an item as the last child of parentItem (null: a root item), carrying tag (the node's
+// start row, which the window's commands act on); returns the new item, null when the insertion
+// failed.
+void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text,
+                   intptr_t tag = -1);
+// A refill of the tree: Begin keeps the tags of the expanded items and of the selected one, and
+// empties the tree without repainting; End expands the items with those tags again (every root
+// item one level when the tree had no items), selects the kept one and repaints.
+void UiTreeBeginRefresh(UiHandle treeWindow);
+void UiTreeEndRefresh(UiHandle treeWindow);
 // Expands every root item one level.
 void UiTreeExpandRoots(UiHandle treeWindow);
 // A read-only, multi-line text window (lines wrap, vertical scrolling).
@@ -173,6 +201,17 @@ void UiListWindowSetHeadline(UiHandle window, const char16_t* text);
 void UiListWindowClear(UiHandle window);
 // Appends an item of count cells (one per column); false when it could not be added.
 bool UiListWindowAddItem(UiHandle window, const char16_t* const* cells, int count);
+void UiSetWindowTitle(UiHandle window, const char16_t* title);
+// Replaces the text of a text window, keeping its scroll position.
+void UiReplaceWindowText(UiHandle textWindow, const char16_t* text);
+// The open tree (kViewTree) or summary (kViewSummary) windows, at most capacity into out;
+// returns how many were written.
+enum ViewWindowKind : int { kViewTree = 1, kViewSummary = 2 };
+int UiOpenViewWindows(int kind, UiHandle* out, int capacity);
+// A row's details: a read-only, selectable multi-line text with both scroll bars, and a "&Copy"
+// button that puts the whole text on the clipboard.
+UiHandle UiOpenDetailsWindow(UiHandle owner, ModuleHandle instance, const char16_t* title,
+                             int width, int height, FontHandle font, const char16_t* text);
 // The summary's fixed-pitch font ("Consolas", 13 pixels high at 96 DPI); null when it cannot be
 // made.
 FontHandle UiMakeSummaryFont();

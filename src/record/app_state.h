@@ -20,6 +20,25 @@ struct SigmaState;   // views/sigma_rows.h
 constexpr uint32_t kQueueSlots = 65536;
 constexpr int kMaxOperationNames = 128;
 
+// The view's process condition (views/process_filter.h): which process instance it names and the
+// pids whose current instance belongs to it while the rows are scanned in arrival order.
+enum ProcessConditionMode : uint8_t {
+    kProcessesAll = 0,
+    kProcessOnly = 1,
+    kProcessAndChildren = 2,
+    kProcessHidden = 3,
+};
+struct ProcessCondition {
+    uint8_t mode;       // ProcessConditionMode
+    uint8_t incomplete; // a descendant could not be entered: more processes than the set holds
+    uint32_t pid;
+    int32_t startRow; // index of the instance's start row; -1: it began before the rows
+    char16_t name[64];
+    uint32_t* members; // heap, kProcessMemberSlots: pid + 1 of each member, 0 empty
+    int32_t memberCount;
+    int32_t deadSlots; // slots of removed members
+};
+
 struct AppState {
     UiHandle mainWindow;
     UiHandle targetEdit;
@@ -89,6 +108,16 @@ struct AppState {
     // Sigma rules, the field view of the rows and every row's matches (views/sigma_rows.h);
     // window thread only, made on first use.
     SigmaState* sigma;
+
+    // Order of the shown rows (views/row_sort.h): 0 recording order, else the column + 1.
+    uint8_t sortBy;
+    uint8_t sortDescending;
+    // The view's process condition, cleared with the rows.
+    ProcessCondition processCondition;
+    // The file name of the session the rows were opened from; empty for a recording.
+    char16_t sessionName[260];
+    // rowCount when the open tree and summary windows were last refilled (views/view_refresh.h).
+    int32_t viewWindowRows;
 };
 
 } // namespace olv

@@ -8,6 +8,7 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/app_state.h"
+#include "views/row_details.h"
 
 namespace olv {
 
@@ -57,6 +58,7 @@ int32_t CollectProcessTreeNodes(AppState* app, ProcessTreeNode* nodes, int32_t c
         node.parentPid = row.parentPid;
         CopyBounded(node.name, 64, row.process[0] != 0 ? row.process : u"?");
         node.item = nullptr;
+        node.startRow = i;
         node.placed = 0;
         // Appended at the end of its chain would keep index order; a new pid is not in the
         // chain at all, so putting it first is as good and costs nothing.
@@ -190,24 +192,33 @@ namespace {
 void* InsertIntoTreeWindow(void* treeWindow, const ProcessTreeNode* node, void* parentItem) {
     char16_t text[kProcessTreeItemChars];
     ProcessTreeItemText(node, text, kProcessTreeItemChars);
-    return UiTreeInsert(treeWindow, parentItem, text);
+    return UiTreeInsert(treeWindow, parentItem, text, node->startRow);
 }
 
 } // namespace
 
-void ShowProcessTreeWindow(AppState* app) {
+void FillProcessTreeWindow(AppState* app, UiHandle window) {
     ProcessTreeNode* nodes =
         static_cast<ProcessTreeNode*>(AllocZeroed(sizeof(ProcessTreeNode) * kProcessTreeNodes));
     if (nodes == nullptr) return;
     const int32_t count = CollectProcessTreeNodes(app, nodes, kProcessTreeNodes);
-    UiHandle window =
-        UiOpenTreeWindow(app->mainWindow, app->instance, u"Process Tree", 560, 600, app->uiFont);
-    if (window != nullptr) {
-        PlaceProcessTree(nodes, count, InsertIntoTreeWindow, window);
-        UiTreeExpandRoots(window);
-        UiShowViewWindow(window);
-    }
+    UiTreeBeginRefresh(window);
+    PlaceProcessTree(nodes, count, InsertIntoTreeWindow, window);
+    UiTreeEndRefresh(window);
+    char16_t title[320];
+    ViewWindowTitle(app, u"Process Tree", title, 320);
+    UiSetWindowTitle(window, title);
     FreeBlock(nodes);
+}
+
+void ShowProcessTreeWindow(AppState* app) {
+    char16_t title[320];
+    ViewWindowTitle(app, u"Process Tree", title, 320);
+    UiHandle window =
+        UiOpenTreeWindow(app->mainWindow, app->instance, title, 560, 600, app->uiFont);
+    if (window == nullptr) return;
+    FillProcessTreeWindow(app, window);
+    UiShowViewWindow(window);
 }
 
 } // namespace olv

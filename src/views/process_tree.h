@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ui.h"
+
 namespace olv {
 
 struct AppState; // app/app_state.h
@@ -16,6 +18,7 @@ struct ProcessTreeNode {
     uint32_t parentPid;
     char16_t name[64];
     void* item; // the window's tree item, null until placed
+    int32_t startRow; // index of the start row the node was made from (the item's tag)
     uint8_t placed;
     // Working fields of the collection and the placement: the next node of the same hash
     // bucket, the parent's node index (-1: none), the pass that places the node and the next
@@ -59,7 +62,11 @@ int32_t PlaceProcessTree(ProcessTreeNode* nodes, int32_t count, InsertTreeItem i
 // "%s (PID: %lu)" with the name revealed; capacity kProcessTreeItemChars holds every name whole.
 void ProcessTreeItemText(const ProcessTreeNode* node, char16_t* out, size_t capacity);
 
-// "Process Tree": the nodes placed into a tree window of the UI port, roots expanded.
+// "Process Tree": the nodes placed into a tree window of the UI port, roots expanded; the title
+// says what it shows (views/row_details.h, ViewWindowTitle).
 void ShowProcessTreeWindow(AppState* app);
+// Fills an open tree window afresh from the rows, keeping the items the user expanded and the
+// selection (each item is tagged with its node's start row), and sets its title.
+void FillProcessTreeWindow(AppState* app, UiHandle window);
 
 } // namespace olv

@@ -10,6 +10,9 @@
 #include "platform/memory.h"
 #include "record/app_state.h"
 #include "views/sigma_rows.h"
+#include "views/auto_scroll.h"
+#include "views/process_filter.h"
+#include "views/row_sort.h"
 #include "views/text_signature.h"
 #include "views/view_texts.h"
 
@@ -303,9 +306,16 @@ void AppendRow(AppState* app, const EventRow* row) {
 
     ViewControls view;
     ReadViewControls(app, &view);
-    if (InView(&view, &app->rows[index], index) && EnterShownRow(app, index)) {
-        UiListSetItemCount(app->eventList, app->shownCount);
-        if (app->autoScroll) UiListEnsureVisible(app->eventList, app->shownCount - 1);
+    ObserveProcessRow(app, &app->rows[index], index);
+    if (RowMeetsProcessCondition(app, &app->rows[index]) &&
+        InView(&view, &app->rows[index], index)) {
+        const FollowDecision follow = FollowBeforeArrival(app);
+        if (EnterShownRow(app, index)) {
+            PlaceArrivedShownRows(app, app->shownCount - 1);
+            UiListSetItemCount(app->eventList, app->shownCount);
+            if (app->sortBy != kSortRecordingOrder) UiListInvalidate(app->eventList, false);
+            FollowArrivedRows(app, follow, app->shownCount);
+        }
     }
     // A row made on the window thread is an operation seen like any other.
     LearnOperationNames(app, index, index + 1);
@@ -327,6 +337,9 @@ void IngestQueuedRows(AppState* app) {
     // Each row is tested and its operation learned from its slot, which the copy has just
     // brought into the cache; the copy itself goes around the cache, the store being far larger.
     const int32_t namesBefore = app->operationNameCount;
+    const int32_t shownBefore = app->shownCount;
+    const uint8_t sortBefore = app->sortBy;
+    const FollowDecision follow = FollowBeforeArrival(app);
     int32_t lastKnown = -1;
     // With Sigma rules loaded each row is matched as it is stored, before its view is tested (a
     // rule may raise it into the suspicious-only view); the match writes the stored row, so it is
@@ -343,16 +356,21 @@ void IngestQueuedRows(AppState* app) {
             std::memcpy(&app->rows[index], slot, sizeof(EventRow));
             ++app->rowCount;
             earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
-            if (InView(&view, &app->rows[index], index)) EnterShownRow(app, index);
         } else {
             CopyRowAround(&app->rows[index], slot);
             ++app->rowCount;
-            if (InView(&view, slot, index)) EnterShownRow(app, index);
+        }
+        // Without rules the stored copy went around the cache: the slot is read instead.
+        const EventRow* stored = sigma ? &app->rows[index] : slot;
+        ObserveProcessRow(app, stored, index);
+        if (RowMeetsProcessCondition(app, stored) && InView(&view, stored, index)) {
+            EnterShownRow(app, index);
         }
         LearnOperationName(app, slot->operation, &lastKnown);
         read = (read + 1) % kQueueSlots;
     }
     FinishRowCopies();
+    PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
     const int32_t namesAfter = app->operationNameCount;
     const int32_t shown = app->shownCount;
@@ -362,16 +380,15 @@ void IngestQueuedRows(AppState* app) {
 
     for (int32_t n = namesBefore; n < namesAfter; ++n)
         UiComboAdd(app->operationCombo, app->operationNames[n]);
+    if (app->sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
     if (earlierRowRose) {
         RebuildShownRows(app);
-        if (app->autoScroll && app->shownCount >= 1) {
-            UiListEnsureVisible(app->eventList, app->shownCount - 1);
-        }
+        FollowArrivedRows(app, follow, app->shownCount);
         return;
     }
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, false);
-    if (app->autoScroll && shown >= 1) UiListEnsureVisible(app->eventList, shown - 1);
+    FollowArrivedRows(app, follow, shown);
 }
 
 int32_t DrainEventQueue(AppState* app) {
@@ -406,6 +423,8 @@ void RebuildShownRows(AppState* app) {
     EnterLock(&app->rowsLock);
     app->shownCount = 0;
     bool complete = true;
+    BeginProcessScan(app);
+    const bool processCondition = app->processCondition.mode != kProcessesAll;
     // A signed row whose signature lacks a pair of the filter is passed over without its text
     // being read; every other row is searched. The signature is a quick no, never a yes. The scan
     // signs nothing itself: that is left to the timers (SignWaitingRows), so that the first scan
@@ -422,6 +441,10 @@ void RebuildShownRows(AppState* app) {
                                 ahead < signedEnd ? &signatures[ahead] : nullptr, &needle);
         }
         const EventRow* row = &app->rows[i];
+        if (processCondition) {
+            ObserveProcessRow(app, row, i);
+            if (!RowMeetsProcessCondition(app, row)) continue;
+        }
         if (!PassesViewTests(&view, row) || !InRuleView(&view, i)) continue;
         if (i < signedEnd && IsSigned(&signatures[i]) && !MayHoldNeedle(&signatures[i], &needle)) {
             continue;
@@ -429,15 +452,20 @@ void RebuildShownRows(AppState* app) {
         if (!MatchesTextFilter(&view, row)) continue;
         if (!EnterShownRow(app, i)) {
             complete = false;
+            // The process set still follows every row, for the rows that arrive next.
+            for (int32_t j = i + 1; processCondition && j < app->rowCount; ++j)
+                ObserveProcessRow(app, &app->rows[j], j);
             break;
         }
     }
     app->shownListIncomplete = complete ? 0 : 1;
+    ApplyShownOrder(app);
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
 
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, true);
+    if (app->sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
     UpdateStatusBar(app);
 }
 
@@ -464,6 +492,7 @@ void ClearRows(AppState* app) {
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
     ForgetSigmaRows(app);
+    ResetProcessCondition(app); // the process it named is gone with its rows
     LeaveLock(&app->rowsLock);
 
     UiComboReset(app->operationCombo);
@@ -502,9 +531,10 @@ void RowTextChanged(AppState* app, int32_t index) {
     std::memset(&app->rowSignatures[index], 0, sizeof(RowSignature));
 }
 
-void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
-    if (out == nullptr || capacity == 0) return;
-    out[0] = 0;
+namespace {
+
+// The lines that say which rows the file holds (DescribeView without the order).
+void DescribeShownRows(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
 
     EnterLock(&app->rowsLock);
     const int32_t total = app->rowCount;
@@ -566,8 +596,26 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
                    rule != nullptr ? rule->title : u"");
         AppendRestriction(list, piece);
     }
+    DescribeProcessCondition(app, piece, kRestrictionChars);
+    if (piece[0] != 0) AppendRestriction(list, piece);
     if (list[0] == 0) CopyAscii(list, kRestrictionChars, "the view in use");
     FormatText(line, 640, u"  %s.", list);
+    AppendNoteLine(out, capacity, linePrefix, line, nullptr);
+}
+
+} // namespace
+
+void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    DescribeShownRows(app, out, capacity, linePrefix);
+    // Rows in recording order say nothing more, as files always did.
+    char16_t order[96];
+    DescribeShownOrder(app, order, 96);
+    if (order[0] == 0) return;
+    char16_t line[160];
+    FormatText(line, 160, u"The rows are %s; rows that compare equal are in recording order.",
+               order);
     AppendNoteLine(out, capacity, linePrefix, line, nullptr);
 }
 

@@ -14,6 +14,7 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
+#include "views/row_details.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 
@@ -492,8 +493,10 @@ void ShowSummaryWindow(AppState* app) {
     // stays the main window's and is never stored here (the clean-up would delete it twice).
     if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
     const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+    char16_t title[320];
+    ViewWindowTitle(app, u"Summary", title, 320);
     UiHandle window =
-        UiOpenTextWindow(app->mainWindow, app->instance, u"Summary", 720, 640, font, text);
+        UiOpenTextWindow(app->mainWindow, app->instance, title, 720, 640, font, text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
 }

@@ -10,6 +10,8 @@
 #include "capture/trace_controller.h"
 #include "platform/files.h"
 #include "platform/ui.h"
+#include "views/process_filter.h"
+#include "views/row_sort.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "views/sigma_rows.h"
@@ -270,6 +272,17 @@ void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
     if (SigmaRulesLoaded(app)) {
         const int32_t rules = SigmaRuleCount(LoadedSigmaRules(app));
         AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
+    }
+    char16_t piece[kStatusTextChars];
+    ProcessConditionStatus(app, piece, kStatusTextChars);
+    if (piece[0] != 0) {
+        AppendBounded(out, capacity, u" | ");
+        AppendBounded(out, capacity, piece);
+    }
+    DescribeShownOrder(app, piece, kStatusTextChars);
+    if (piece[0] != 0) {
+        AppendBounded(out, capacity, u" | Rows ");
+        AppendBounded(out, capacity, piece);
     }
 }
 

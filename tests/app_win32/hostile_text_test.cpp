@@ -171,8 +171,9 @@ TEST_CASE("a hostile session shows its hidden characters as marks in every windo
 
     // The process tree.
     ShowProcessTreeWindow(w.app);
-    HWND treeWindow = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow", L"Process Tree");
+    HWND treeWindow = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow");
     REQUIRE(treeWindow != nullptr);
+    CHECK(TextOf(treeWindow).rfind(L"Process Tree - session ", 0) == 0); // the session it shows
     HWND tree = GetWindow(treeWindow, GW_CHILD);
     HTREEITEM root =
         reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
@@ -184,8 +185,9 @@ TEST_CASE("a hostile session shows its hidden characters as marks in every windo
 
     // The summary: a forged line stays on its own, controls show as marks.
     ShowSummaryWindow(w.app);
-    HWND summary = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow", L"Summary");
+    HWND summary = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow");
     REQUIRE(summary != nullptr);
+    CHECK(TextOf(summary).rfind(L"Summary - session ", 0) == 0);
     const std::wstring text = LongTextOf(GetWindow(summary, GW_CHILD));
     CHECK(text.find(L"[Most touched files]\r\n      1  C:\\Users\\a\\Invoice[U+202E]fdp.exe\r\n") !=
           std::wstring::npos);

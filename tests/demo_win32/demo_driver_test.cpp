@@ -147,7 +147,7 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
         const int shown = demo.Items();
         CHECK(demo.Status() == L" Stopped | Total: 45 | Shown: " + std::to_wstring(shown));
 
-        HWND tree = demo.Open(kCmdProcessTree, L"Process Tree");
+        HWND tree = demo.Open(kCmdProcessTree, L"Process Tree - recording");
         REQUIRE(tree != nullptr);
         HWND treeView = GetWindow(tree, GW_CHILD);
         CHECK(SendMessageW(treeView, TVM_GETCOUNT, 0, 0) == 3);
@@ -160,7 +160,7 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
         CHECK(PauseForScreenshot("process-tree"));
         PostMessageW(tree, WM_CLOSE, 0, 0);
 
-        HWND summary = demo.Open(kCmdSummary, L"Summary");
+        HWND summary = demo.Open(kCmdSummary, L"Summary - recording");
         REQUIRE(summary != nullptr);
         const std::wstring text = LongTextOf(GetWindow(summary, GW_CHILD));
         CHECK(text.rfind(L"=== Summary ===  Total events: 45\r\n", 0) == 0);
@@ -178,6 +178,24 @@ TEST_CASE("the demonstration records the dropper scenario in the real window as 
         const std::wstring saved = demo.ThroughFileDialog(kCmdSaveSession, session);
         INFO("save: ", Narrow(saved));
         CHECK(GetFileAttributesW(session.c_str()) != INVALID_FILE_ATTRIBUTES);
+
+        // A click on the "Operation" heading, as the mouse gives it to the header: the rows
+        // sort and the header shows the arrow, read through a block in the demonstration.
+        HWND list = demo.Control(kIdEventList);
+        HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+        REQUIRE(header != nullptr);
+        ClickHeaderColumn(demo.process.Id(), header, 4);
+        REQUIRE(WaitFor("the arrow on the Operation heading", kWaitMs, [&] {
+            return RemoteHeaderFormat(demo.process.Id(), header, 4) & HDF_SORTUP;
+        }));
+        CHECK((RemoteHeaderFormat(demo.process.Id(), header, 5) & (HDF_SORTUP | HDF_SORTDOWN)) == 0);
+        for (int item = 1; item < demo.Items(); ++item) {
+            const std::wstring before = RemoteListCell(demo.process.Id(), list, item - 1, 4);
+            const std::wstring here = RemoteListCell(demo.process.Id(), list, item, 4);
+            CHECK(_wcsicmp(before.c_str(), here.c_str()) <= 0);
+        }
+        CHECK(demo.Status().find(L" | Rows sorted by Operation, ascending") != std::wstring::npos);
+        CHECK(PauseForScreenshot("demo-sorted-by-operation"));
 
         PostMessageW(demo.window, WM_CLOSE, 0, 0);
         DWORD code = 1;

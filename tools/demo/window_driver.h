@@ -230,6 +230,39 @@ inline std::wstring RemoteTreeItemText(DWORD pid, HWND tree, HTREEITEM item) {
     return text;
 }
 
+// The format bits (HDF_*) of a column heading of another process's header (HDM_GETITEMW
+// through a remote block); -1 when it cannot be read.
+inline int RemoteHeaderFormat(DWORD pid, HWND header, int column) {
+    RemoteBlock block(pid, sizeof(HDITEMW));
+    if (!block.Ok()) return -1;
+    HDITEMW request{};
+    request.mask = HDI_FORMAT;
+    block.Write(0, &request, sizeof request);
+    if (!SendMessageW(header, HDM_GETITEMW, static_cast<WPARAM>(column),
+                      reinterpret_cast<LPARAM>(block.At(0)))) {
+        return -1;
+    }
+    block.Read(0, &request, sizeof request);
+    return request.fmt;
+}
+
+// A left click in the middle of a column heading of another process's header, as posted mouse
+// messages (the heading's rectangle read through a remote block).
+inline bool ClickHeaderColumn(DWORD pid, HWND header, int column) {
+    RemoteBlock block(pid, sizeof(RECT));
+    if (!block.Ok()) return false;
+    if (!SendMessageW(header, HDM_GETITEMRECT, static_cast<WPARAM>(column),
+                      reinterpret_cast<LPARAM>(block.At(0)))) {
+        return false;
+    }
+    RECT box{};
+    block.Read(0, &box, sizeof box);
+    const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+    PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(header, WM_LBUTTONUP, 0, at);
+    return true;
+}
+
 // With OLV_SCREENSHOTS set (cmake/gui-screenshots.sh sets it), asks for a screenshot of the
 // screen named name: writes <dir>/<name>.ready and waits (pumping) until the script has taken it
 // and written <dir>/<name>.done. Without it, does nothing.

@@ -46,12 +46,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("recorded: %ls\n", TextOf(demo.Control(kIdStatusBar)).c_str());
     PauseForScreenshot("main-window");
 
-    HWND tree = demo.Open(kCmdProcessTree, L"Process Tree");
+    HWND tree = demo.Open(kCmdProcessTree, L"Process Tree - recording");
     if (tree != nullptr) {
         PauseForScreenshot("process-tree");
         PostMessageW(tree, WM_CLOSE, 0, 0);
     }
-    HWND summary = demo.Open(kCmdSummary, L"Summary");
+    HWND summary = demo.Open(kCmdSummary, L"Summary - recording");
     if (summary != nullptr) {
         PauseForScreenshot("summary");
         PostMessageW(summary, WM_CLOSE, 0, 0);

@@ -1,8 +1,11 @@
-// The event list's notifications: cell texts, row colours and the right-click menu. The texts,
-// colours and commands come from views/view_texts.
+// The event list's notifications: cell texts, row colours, the right-click menu, header clicks
+// (sort) and activation (row details). The texts, colours, order and commands come from views/.
 #include "app/win32/shell.h"
 #include "base/text.h"
 #include "views/sigma_texts.h"
+#include "views/process_filter.h"
+#include "views/row_details.h"
+#include "views/row_sort.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -35,25 +38,35 @@ LRESULT AnswerCustomDraw(AppState* app, NMLVCUSTOMDRAW* draw) {
 }
 
 void ShowContextMenu(AppState* app, int item) {
+    if (item < 0) return; // beside the items
     char16_t path[1024];
     ContextMenuPath(app, item, path, 1024); // under rowsLock, released before the menu shows
-    if (item < 0) return;
     HMENU menu = CreatePopupMenu();
     if (menu == nullptr) return;
+    // The path's commands only for a row with a path; the row's and its process's for every row.
     if (!TextIsEmpty(path)) {
         AppendMenuW(menu, MF_STRING, kMenuShowInExplorer, L"Show in Explorer");
         AppendMenuW(menu, MF_STRING, kMenuCopyPath, L"Copy path");
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     }
     AppendMenuW(menu, MF_STRING, kMenuRulesMatched, L"Rules Matched...");
+    AppendMenuW(menu, MF_STRING, kMenuRowDetails, L"Row &Details");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    for (const ProcessMenuEntry& entry : kProcessMenu)
+        AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(entry.command), W(entry.text));
     POINT at{};
     GetCursorPos(&at);
     const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD,
                                                         at.x, at.y, 0, H(app->mainWindow),
                                                         nullptr));
     DestroyMenu(menu);
-    RunContextMenuCommand(app, path, command);
-    if (command == kMenuRulesMatched) ShowRulesMatched(app, item);
+    RunListMenuCommand(app, command, item, path);
+}
+
+// The focused item (-1: none): what a header click keeps in view, and what Enter opens.
+int FocusedItem(AppState* app) {
+    return static_cast<int>(SendMessageW(H(app->eventList), LVM_GETNEXTITEM,
+                                         static_cast<WPARAM>(-1), LVNI_FOCUSED));
 }
 
 } // namespace
@@ -68,6 +81,13 @@ LRESULT HandleListNotify(AppState* app, const NMHDR* header) {
         return 0;
     case NM_RCLICK:
         ShowContextMenu(app, reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
+        return 0;
+    case LVN_COLUMNCLICK:
+        SortByColumnClick(app, reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem,
+                          FocusedItem(app));
+        return 0;
+    case LVN_ITEMACTIVATE: // double-click, or Enter on the focused item
+        ShowRowDetailsWindow(app, FocusedItem(app));
         return 0;
     default:
         return 0;

@@ -77,6 +77,48 @@ void UiListEnsureVisible(UiHandle list, int index) {
     if (list != nullptr) SendMessageW(H(list), LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE);
 }
 
+bool UiListGetViewState(UiHandle list, ListViewState* state) {
+    if (list == nullptr || state == nullptr) return false;
+    state->itemCount = static_cast<int32_t>(SendMessageW(H(list), LVM_GETITEMCOUNT, 0, 0));
+    state->topIndex = static_cast<int32_t>(SendMessageW(H(list), LVM_GETTOPINDEX, 0, 0));
+    state->perPage = static_cast<int32_t>(SendMessageW(H(list), LVM_GETCOUNTPERPAGE, 0, 0));
+    state->selected = static_cast<int32_t>(
+        SendMessageW(H(list), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    return true;
+}
+
+void UiListSelectItem(UiHandle list, int index) {
+    if (list == nullptr) return;
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = 0; // item -1: every item loses selection and focus first
+    SendMessageW(H(list), LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+    if (index < 0) return;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(H(list), LVM_SETITEMSTATE, static_cast<WPARAM>(index),
+                 reinterpret_cast<LPARAM>(&item));
+    SendMessageW(H(list), LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE);
+}
+
+void UiListSetSortArrow(UiHandle list, int column, int direction) {
+    if (list == nullptr) return;
+    HWND header = reinterpret_cast<HWND>(SendMessageW(H(list), LVM_GETHEADER, 0, 0));
+    if (header == nullptr) return;
+    const int columns = static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < columns; ++i) {
+        HDITEMW item{};
+        item.mask = HDI_FORMAT;
+        if (!SendMessageW(header, HDM_GETITEMW, static_cast<WPARAM>(i),
+                          reinterpret_cast<LPARAM>(&item))) {
+            continue;
+        }
+        item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
+        if (i == column && direction > 0) item.fmt |= HDF_SORTUP;
+        if (i == column && direction < 0) item.fmt |= HDF_SORTDOWN;
+        SendMessageW(header, HDM_SETITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+    }
+}
+
 void UiComboReset(UiHandle combo) {
     if (combo != nullptr) SendMessageW(H(combo), CB_RESETCONTENT, 0, 0);
 }

@@ -215,6 +215,9 @@ void ResetHeadlessUi() {
     gModel.combo.count = 1;
     gModel.combo.selection = 0;
     gModel.list.lastMadeVisible = -1;
+    gModel.list.perPage = kHeadlessPerPage;
+    gModel.list.selected = -1;
+    gModel.list.sortColumn = -1;
     gModel.menuChecks[kCmdAutoScroll - kHeadlessFirstMenuCommand] = 1;
     gModel.defaultAnswer = kAnswerNo;
     gDestroyHandler = nullptr;
@@ -398,7 +401,35 @@ void UiListEnsureVisible(UiHandle list, int index) {
     if (ResolveKind(list, kHeadlessList) == nullptr) return;
     gModel.list.lastMadeVisible = index;
     ++gModel.list.madeVisibleCalls;
-    if (index < 0 || index >= gModel.list.itemCount) ++gModel.list.madeVisibleOutOfRange;
+    if (index < 0 || index >= gModel.list.itemCount) {
+        ++gModel.list.madeVisibleOutOfRange;
+        return;
+    }
+    HeadlessList& l = gModel.list;
+    if (index < l.topIndex) l.topIndex = index;
+    if (l.perPage > 0 && index >= l.topIndex + l.perPage) l.topIndex = index - l.perPage + 1;
+}
+
+bool UiListGetViewState(UiHandle list, ListViewState* state) {
+    if (ResolveKind(list, kHeadlessList) == nullptr || state == nullptr) return false;
+    state->itemCount = gModel.list.itemCount;
+    state->topIndex = gModel.list.topIndex;
+    state->perPage = gModel.list.perPage;
+    state->selected = gModel.list.selected < gModel.list.itemCount ? gModel.list.selected : -1;
+    return true;
+}
+
+void UiListSelectItem(UiHandle list, int index) {
+    if (ResolveKind(list, kHeadlessList) == nullptr) return;
+    gModel.list.selected = index;
+    ++gModel.list.selections;
+    UiListEnsureVisible(list, index);
+}
+
+void UiListSetSortArrow(UiHandle list, int column, int direction) {
+    if (ResolveKind(list, kHeadlessList) == nullptr) return;
+    gModel.list.sortColumn = direction != 0 ? column : -1;
+    gModel.list.sortDirection = direction;
 }
 
 void UiComboReset(UiHandle combo) {

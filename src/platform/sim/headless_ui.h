@@ -27,6 +27,7 @@ constexpr int kHeadlessAnswerQueue = 32;      // scripted answers of each kind w
 constexpr size_t kHeadlessPathChars = 1024;   // scripted dialog paths
 constexpr size_t kHeadlessFilterChars = 256;  // dialog filter kept (double-NUL list)
 constexpr int kHeadlessTimers = 8;
+constexpr int kHeadlessPerPage = 20; // items the headless list shows at a time
 constexpr int kHeadlessFonts = 8;
 constexpr int kHeadlessShellLog = 16;
 constexpr size_t kHeadlessClipboardChars = 4096;
@@ -65,6 +66,14 @@ struct HeadlessList {
     int lastMadeVisible;           // index of the last UiListEnsureVisible; -1: none yet
     uint32_t madeVisibleCalls;
     uint32_t madeVisibleOutOfRange; // UiListEnsureVisible for an index outside the item count
+    // The view, as UiListGetViewState reports it: tests scroll and select by setting these.
+    // UiListEnsureVisible and UiListSelectItem move topIndex as the real list scrolls.
+    int topIndex;
+    int perPage; // kHeadlessPerPage after a reset
+    int selected;
+    uint32_t selections; // UiListSelectItem calls
+    int sortColumn;      // the column with a sort arrow, -1: none
+    int sortDirection;   // 1 up, -1 down
 };
 
 // The operation combo box.

@@ -15,7 +15,9 @@ constexpr size_t kSummaryTextChars = 32768;
 struct TreeItem {
     char16_t text[kItemChars];
     int32_t parent;
+    intptr_t tag;
 };
+constexpr size_t kTitleChars = 320;
 
 // The two kinds of window the model knows; a handle is the address of one of these.
 char16_t gTreeWindow;
@@ -47,19 +49,28 @@ int32_t gTreeWindows = 0;
 TreeItem gItems[kTreeItems];
 int32_t gItemCount = 0;
 bool gSummaryFontFails = false;
+char16_t gTreeTitle[kTitleChars];
+char16_t gTextTitle[kTitleChars];
+int32_t gTreeRefreshes = 0;
+char16_t gDetails[kSummaryTextChars];
+char16_t gDetailsTitle[kTitleChars];
+int32_t gDetailsWindows = 0;
+char16_t gDetailsWindow;
 
 } // namespace
 
-UiHandle UiOpenTreeWindow(UiHandle, ModuleHandle, const char16_t*, int, int, FontHandle) {
+UiHandle UiOpenTreeWindow(UiHandle, ModuleHandle, const char16_t* title, int, int, FontHandle) {
     gItemCount = 0;
+    CopyBounded(gTreeTitle, kTitleChars, title);
     ++gTreeWindows;
     return &gTreeWindow;
 }
 
-void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text) {
+void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text, intptr_t tag) {
     if (treeWindow != &gTreeWindow || gItemCount >= kTreeItems) return nullptr;
     TreeItem& item = gItems[gItemCount];
     CopyBounded(item.text, kItemChars, text);
+    item.tag = tag;
     // Items are numbered from 1 so that a null item means "none".
     item.parent = parentItem == nullptr
                       ? -1
@@ -70,9 +81,48 @@ void* UiTreeInsert(UiHandle treeWindow, void* parentItem, const char16_t* text) 
 
 void UiTreeExpandRoots(UiHandle) {}
 
-UiHandle UiOpenTextWindow(UiHandle, ModuleHandle, const char16_t*, int, int, FontHandle,
+void UiTreeBeginRefresh(UiHandle treeWindow) {
+    if (treeWindow != &gTreeWindow) return;
+    gItemCount = 0;
+    ++gTreeRefreshes;
+}
+
+void UiTreeEndRefresh(UiHandle) {}
+
+void UiSetWindowTitle(UiHandle window, const char16_t* title) {
+    if (window == &gTreeWindow) CopyBounded(gTreeTitle, kTitleChars, title);
+    if (window == &gTextWindow) CopyBounded(gTextTitle, kTitleChars, title);
+}
+
+void UiReplaceWindowText(UiHandle textWindow, const char16_t* text) {
+    if (textWindow == &gTextWindow) CopyBounded(gSummary, kSummaryTextChars, text);
+}
+
+int UiOpenViewWindows(int kind, UiHandle* out, int capacity) {
+    if (capacity < 1 || out == nullptr) return 0;
+    if (kind == kViewTree && gTreeWindows > 0) {
+        out[0] = &gTreeWindow;
+        return 1;
+    }
+    if (kind == kViewSummary && gSummaryWindows > 0) {
+        out[0] = &gTextWindow;
+        return 1;
+    }
+    return 0;
+}
+
+UiHandle UiOpenDetailsWindow(UiHandle, ModuleHandle, const char16_t* title, int, int, FontHandle,
+                             const char16_t* text) {
+    CopyBounded(gDetails, kSummaryTextChars, text);
+    CopyBounded(gDetailsTitle, kTitleChars, title);
+    ++gDetailsWindows;
+    return &gDetailsWindow;
+}
+
+UiHandle UiOpenTextWindow(UiHandle, ModuleHandle, const char16_t* title, int, int, FontHandle,
                           const char16_t* text) {
     CopyBounded(gSummary, kSummaryTextChars, text);
+    CopyBounded(gTextTitle, kTitleChars, title);
     ++gSummaryWindows;
     return &gTextWindow;
 }
@@ -135,6 +185,27 @@ const char16_t* HeadlessProcessTreeItemText(int32_t index) {
 int32_t HeadlessProcessTreeItemParent(int32_t index) {
     return index >= 0 && index < gItemCount ? gItems[index].parent : -1;
 }
+intptr_t HeadlessProcessTreeItemTag(int32_t index) {
+    return index >= 0 && index < gItemCount ? gItems[index].tag : -1;
+}
+const char16_t* HeadlessProcessTreeTitle() {
+    return gTreeTitle;
+}
+const char16_t* HeadlessSummaryTitle() {
+    return gTextTitle;
+}
+int32_t HeadlessProcessTreeRefreshCount() {
+    return gTreeRefreshes;
+}
+const char16_t* HeadlessDetailsText() {
+    return gDetails;
+}
+const char16_t* HeadlessDetailsTitle() {
+    return gDetailsTitle;
+}
+int32_t HeadlessDetailsWindowCount() {
+    return gDetailsWindows;
+}
 void HeadlessSetSummaryFontFails(bool fails) {
     gSummaryFontFails = fails;
 }
@@ -177,6 +248,12 @@ void ResetHeadlessWindows() {
     gTreeWindows = 0;
     gItemCount = 0;
     gSummaryFontFails = false;
+    gTreeTitle[0] = 0;
+    gTextTitle[0] = 0;
+    gTreeRefreshes = 0;
+    gDetails[0] = 0;
+    gDetailsTitle[0] = 0;
+    gDetailsWindows = 0;
 }
 
 } // namespace olv

@@ -31,6 +31,15 @@ bool HeadlessActivateListItem(int32_t item);
 void HeadlessCloseListWindow();
 // UiOpenListWindow fails from now on (until ResetHeadlessWindows).
 void HeadlessSetListWindowFails(bool fails);
+// The tag of an item of the last tree (-1 past the end), the windows' titles, how many times a
+// tree was refilled (UiTreeBeginRefresh), and the last details window's text and title.
+intptr_t HeadlessProcessTreeItemTag(int32_t index);
+const char16_t* HeadlessProcessTreeTitle();
+const char16_t* HeadlessSummaryTitle();
+int32_t HeadlessProcessTreeRefreshCount();
+const char16_t* HeadlessDetailsText();
+const char16_t* HeadlessDetailsTitle();
+int32_t HeadlessDetailsWindowCount();
 // UiMakeSummaryFont fails from now on (until ResetHeadlessWindows).
 void HeadlessSetSummaryFontFails(bool fails);
 void ResetHeadlessWindows();

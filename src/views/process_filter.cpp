@@ -1,0 +1,260 @@
+#include "views/process_filter.h"
+
+#include <cstring>
+
+#include "base/format.h"
+#include "base/text.h"
+#include "platform/memory.h"
+#include "platform/ui.h"
+#include "views/row_store.h"
+
+namespace olv {
+
+namespace {
+
+constexpr uint32_t kEmptySlot = 0;
+constexpr uint32_t kDeadSlot = 0xFFFFFFFFu; // a removed member; pid 0xFFFFFFFE is never a process
+
+uint32_t SlotOf(uint32_t pid) {
+    // Pids are multiples of 4 on Windows: mix before masking.
+    uint32_t h = pid * 0x9E3779B1u;
+    return (h >> 16) & (kProcessMemberSlots - 1);
+}
+
+bool IsMember(const ProcessCondition* c, uint32_t pid) {
+    if (c->members == nullptr) return false;
+    const uint32_t wanted = pid + 1;
+    for (uint32_t i = SlotOf(pid), probes = 0; probes < kProcessMemberSlots; ++probes) {
+        const uint32_t v = c->members[i];
+        if (v == kEmptySlot) return false;
+        if (v == wanted) return true;
+        i = (i + 1) & (kProcessMemberSlots - 1);
+    }
+    return false;
+}
+
+void Forget(ProcessCondition* c, uint32_t pid) {
+    if (c->members == nullptr) return;
+    const uint32_t wanted = pid + 1;
+    for (uint32_t i = SlotOf(pid), probes = 0; probes < kProcessMemberSlots; ++probes) {
+        const uint32_t v = c->members[i];
+        if (v == kEmptySlot) return;
+        if (v == wanted) {
+            c->members[i] = kDeadSlot;
+            --c->memberCount;
+            ++c->deadSlots;
+            return;
+        }
+        i = (i + 1) & (kProcessMemberSlots - 1);
+    }
+}
+
+void EmptyMembers(ProcessCondition* c) {
+    if (c->members != nullptr) {
+        std::memset(c->members, 0, kProcessMemberSlots * sizeof(uint32_t));
+    }
+    c->memberCount = 0;
+    c->deadSlots = 0;
+}
+
+// Rebuilds the slots without the removed members (they lengthen every probe).
+void DropDeadSlots(ProcessCondition* c) {
+    uint32_t live[kProcessMembers];
+    int32_t n = 0;
+    for (int32_t i = 0; i < kProcessMemberSlots && n < kProcessMembers; ++i) {
+        const uint32_t v = c->members[i];
+        if (v != kEmptySlot && v != kDeadSlot) live[n++] = v;
+    }
+    EmptyMembers(c);
+    for (int32_t k = 0; k < n; ++k) {
+        uint32_t i = SlotOf(live[k] - 1);
+        while (c->members[i] != kEmptySlot)
+            i = (i + 1) & (kProcessMemberSlots - 1);
+        c->members[i] = live[k];
+    }
+    c->memberCount = n;
+}
+
+void Join(ProcessCondition* c, uint32_t pid) {
+    if (c->members == nullptr || IsMember(c, pid)) return;
+    if (c->memberCount >= kProcessMembers) {
+        c->incomplete = 1;
+        return;
+    }
+    if (c->memberCount + c->deadSlots >= kProcessMembers) DropDeadSlots(c);
+    uint32_t i = SlotOf(pid);
+    while (c->members[i] != kEmptySlot && c->members[i] != kDeadSlot)
+        i = (i + 1) & (kProcessMemberSlots - 1);
+    if (c->members[i] == kDeadSlot) --c->deadSlots;
+    c->members[i] = pid + 1;
+    ++c->memberCount;
+}
+
+// "%lu (%s)" or "%lu \"%s\"" of the condition's process, the name as recorded.
+void AppendProcessName(const ProcessCondition* c, char16_t* out, size_t capacity, bool forStatus) {
+    AppendFormat(out, capacity, u"%lu", static_cast<unsigned long>(c->pid));
+    if (c->name[0] == 0) return;
+    AppendBounded(out, capacity, forStatus ? u" (" : u" \"");
+    AppendBoundedN(out, capacity, c->name, 63);
+    AppendBounded(out, capacity, forStatus ? u")" : u"\"");
+}
+
+} // namespace
+
+bool IsProcessStartRow(const EventRow* row) {
+    return row->category == kCategoryProcess && row->parentPid != 0;
+}
+
+int32_t InstanceStartRow(const AppState* app, int32_t rowIndex) {
+    if (rowIndex < 0 || rowIndex >= app->rowCount) return -1;
+    const uint32_t pid = app->rows[rowIndex].pid;
+    for (int32_t i = rowIndex; i >= 0; --i) {
+        const EventRow* row = &app->rows[i];
+        if (row->pid == pid && IsProcessStartRow(row)) return i;
+    }
+    return -1;
+}
+
+bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t rowIndex) {
+    if (mode != kProcessOnly && mode != kProcessAndChildren && mode != kProcessHidden) return false;
+    {
+        LockGuard guard(&app->rowsLock);
+        if (rowIndex < 0 || rowIndex >= app->rowCount) return false;
+        ProcessCondition* c = &app->processCondition;
+        if (c->members == nullptr) {
+            c->members =
+                static_cast<uint32_t*>(AllocZeroed(kProcessMemberSlots * sizeof(uint32_t)));
+            if (c->members == nullptr) return false;
+        }
+        const EventRow* row = &app->rows[rowIndex];
+        c->mode = mode;
+        c->pid = row->pid;
+        c->startRow = InstanceStartRow(app, rowIndex);
+        c->name[0] = 0;
+        // A row without a name takes its instance's, from the start row.
+        const EventRow* named =
+            row->process[0] == 0 && c->startRow >= 0 ? &app->rows[c->startRow] : row;
+        AppendBoundedN(c->name, 64, named->process, kProcessChars - 1);
+        c->incomplete = 0;
+    }
+    RebuildShownRows(app); // scans with BeginProcessScan
+    return true;
+}
+
+void ResetProcessCondition(AppState* app) {
+    LockGuard guard(&app->rowsLock);
+    ProcessCondition* c = &app->processCondition;
+    c->mode = kProcessesAll;
+    c->incomplete = 0;
+    EmptyMembers(c);
+}
+
+void ClearProcessCondition(AppState* app) {
+    const bool had = app->processCondition.mode != kProcessesAll;
+    ResetProcessCondition(app);
+    if (had) RebuildShownRows(app);
+}
+
+void BeginProcessScan(AppState* app) {
+    ProcessCondition* c = &app->processCondition;
+    if (c->mode == kProcessesAll) return;
+    EmptyMembers(c);
+    c->incomplete = 0;
+    if (c->startRow < 0) Join(c, c->pid);
+}
+
+void ObserveProcessRow(AppState* app, const EventRow* row, int32_t index) {
+    ProcessCondition* c = &app->processCondition;
+    if (c->mode == kProcessesAll || !IsProcessStartRow(row)) return;
+    if (index == c->startRow) {
+        Join(c, row->pid);
+    } else if (c->mode == kProcessAndChildren && row->parentPid != row->pid &&
+               IsMember(c, row->parentPid)) {
+        Join(c, row->pid);
+    } else {
+        Forget(c, row->pid); // a new process under a pid a member once had
+    }
+}
+
+bool RowMeetsProcessCondition(const AppState* app, const EventRow* row) {
+    const ProcessCondition* c = &app->processCondition;
+    switch (c->mode) {
+    case kProcessOnly:
+    case kProcessAndChildren:
+        return IsMember(c, row->pid);
+    case kProcessHidden:
+        return !IsMember(c, row->pid);
+    default:
+        return true;
+    }
+}
+
+void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const ProcessCondition* c = &app->processCondition;
+    if (c->mode == kProcessesAll) return;
+    if (c->mode == kProcessHidden) {
+        AppendBounded(out, capacity, u"process ");
+        AppendProcessName(c, out, capacity, false);
+        AppendBounded(out, capacity, u" hidden");
+        return;
+    }
+    AppendBounded(out, capacity, u"only process ");
+    AppendProcessName(c, out, capacity, false);
+    if (c->mode == kProcessAndChildren) AppendBounded(out, capacity, u" and its children");
+    if (c->incomplete) AppendBounded(out, capacity, u", some of its descendants missing");
+}
+
+void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const ProcessCondition* c = &app->processCondition;
+    if (c->mode == kProcessesAll) return;
+    AppendBounded(out, capacity,
+                  c->mode == kProcessHidden ? u"Hidden: process " : u"Only process ");
+    AppendProcessName(c, out, capacity, true);
+    if (c->mode == kProcessAndChildren) AppendBounded(out, capacity, u" and its children");
+    if (c->incomplete) AppendBounded(out, capacity, u" (some descendants missing)");
+}
+
+const ProcessMenuEntry kProcessMenu[kProcessMenuEntries] = {
+    {kMenuOnlyProcess, u"Only This Process"},
+    {kMenuOnlyProcessTree, u"Only This Process and Its Children"},
+    {kMenuHideProcess, u"Hide This Process"},
+    {kMenuShowAllProcesses, u"Show All Processes"},
+};
+
+int32_t ShownRowIndex(AppState* app, int32_t item) {
+    LockGuard guard(&app->rowsLock);
+    if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return -1;
+    return app->shownRows[item];
+}
+
+bool RunProcessCommand(AppState* app, int command, int32_t rowIndex) {
+    switch (command) {
+    case kMenuOnlyProcess:
+        return ApplyProcessCondition(app, kProcessOnly, rowIndex);
+    case kMenuOnlyProcessTree:
+        return ApplyProcessCondition(app, kProcessAndChildren, rowIndex);
+    case kMenuHideProcess:
+        return ApplyProcessCondition(app, kProcessHidden, rowIndex);
+    case kMenuShowAllProcesses:
+        ClearProcessCondition(app);
+        return true;
+    case kMenuCopyCommandLine: {
+        char16_t line[kPathChars];
+        line[0] = 0;
+        {
+            LockGuard guard(&app->rowsLock);
+            const int32_t start = InstanceStartRow(app, rowIndex);
+            if (start >= 0) CopyBounded(line, kPathChars, app->rows[start].path);
+        }
+        return line[0] != 0 && UiSetClipboardText(app->mainWindow, line);
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace olv

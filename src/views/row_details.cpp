@@ -1,0 +1,193 @@
+#include "views/row_details.h"
+
+#include "base/format.h"
+#include "base/note_text.h"
+#include "base/reveal_text.h"
+#include "base/text.h"
+#include "platform/memory.h"
+#include "platform/ui.h"
+#include "record/app_state.h"
+#include "rules/threat_rules.h"
+#include "sigma/sigma.h"
+#include "views/process_filter.h"
+#include "views/sigma_rows.h"
+#include "views/sigma_texts.h"
+#include "views/view_texts.h"
+
+namespace olv {
+
+namespace {
+
+// "Label: text" with the text revealed and on one line, then CR LF.
+void AppendField(char16_t* out, size_t capacity, const char16_t* label, const char16_t* text,
+                 size_t chars) {
+    AppendBounded(out, capacity, label);
+    AppendRevealedOneLine(out, capacity, text, chars);
+    AppendBounded(out, capacity, u"\r\n");
+}
+
+// The start row of the instance of pid that was running at row index before (the last start row
+// of pid before it); -1 when there is none.
+int32_t RunningInstanceBefore(const AppState* app, uint32_t pid, int32_t before) {
+    for (int32_t i = before - 1; i >= 0; --i) {
+        const EventRow* row = &app->rows[i];
+        if (row->pid == pid && IsProcessStartRow(row)) return i;
+    }
+    return -1;
+}
+
+void AppendProcessOf(char16_t* out, size_t capacity, const EventRow* row) {
+    AppendFormat(out, capacity, u"%lu", static_cast<unsigned long>(row->pid));
+    if (row->process[0] != 0) {
+        AppendBounded(out, capacity, u" (");
+        AppendRevealedOneLine(out, capacity, row->process, kProcessChars);
+        AppendBounded(out, capacity, u")");
+    }
+}
+
+} // namespace
+
+bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    LockGuard guard(&app->rowsLock);
+    if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return false;
+    const int32_t index = app->shownRows[item];
+    const EventRow* row = &app->rows[index];
+
+    char16_t line[128];
+    FormatLongTime(row->time, line, 128);
+    AppendField(out, capacity, u"Time: ", line, 128);
+    AppendField(out, capacity, u"Severity: ",
+                row->severity >= 1 && row->severity <= 3 ? SeverityLabel(row->severity) : u"none",
+                16);
+    AppendField(out, capacity, u"Category: ", CategoryLabel(row->category), 16);
+    AppendField(out, capacity, u"Operation: ", row->operation, kOperationChars);
+    AppendField(out, capacity, u"Path: ", row->path, kPathChars);
+    AppendField(out, capacity, u"Detail: ", row->detail, kDetailChars);
+    AppendField(out, capacity, u"Result: ", row->result, kResultChars);
+    // A row without the process's name shows its instance's, from the start row.
+    const int32_t start = InstanceStartRow(app, index);
+    AppendBounded(out, capacity, u"Process: ");
+    AppendProcessOf(out, capacity, row->process[0] == 0 && start >= 0 ? &app->rows[start] : row);
+    AppendBounded(out, capacity, u"\r\n");
+    AppendFormat(out, capacity, u"Thread: %lu\r\n", static_cast<unsigned long>(row->threadId));
+
+    // The chain of parents, each the instance of its pid running when its child started.
+    AppendBounded(out, capacity, u"Started by: ");
+    if (start < 0) {
+        AppendBounded(out, capacity, u"not recorded (the process began before the recording)");
+    } else {
+        int32_t child = start;
+        for (int depth = 0;; ++depth) {
+            const uint32_t parentPid = app->rows[child].parentPid;
+            if (depth > 0) AppendBounded(out, capacity, u" <- ");
+            if (depth == kDetailsParentDepth) {
+                AppendBounded(out, capacity, u"...");
+                break;
+            }
+            const int32_t parent = parentPid != app->rows[child].pid
+                                       ? RunningInstanceBefore(app, parentPid, child)
+                                       : -1;
+            if (parent < 0) {
+                AppendFormat(out, capacity, u"%lu (not followed)",
+                             static_cast<unsigned long>(parentPid));
+                break;
+            }
+            AppendProcessOf(out, capacity, &app->rows[parent]);
+            child = parent;
+        }
+    }
+    AppendBounded(out, capacity, u"\r\n");
+    if (start >= 0 && app->rows[start].path[0] != 0) {
+        AppendField(out, capacity, u"Command line: ", app->rows[start].path, kPathChars);
+    }
+
+    AppendBounded(out, capacity, u"\r\nMatched rules:\r\n");
+    if (row->threat[0] != 0) {
+        AppendBounded(out, capacity, u"  Threat rule (");
+        AppendBounded(out, capacity, SeverityLabel(row->severity));
+        AppendBounded(out, capacity, u"): ");
+        AppendRevealedOneLine(out, capacity, row->threat, kThreatChars);
+        AppendBounded(out, capacity, u"\r\n");
+    }
+    // Then every Sigma rule the row matched, by level, title and id.
+    constexpr int32_t kListed = 32;
+    int32_t sigma[kListed];
+    const SigmaRuleSet* set = LoadedSigmaRules(app);
+    const int32_t sigmaCount = set != nullptr ? SigmaRulesOfRow(app, index, sigma, kListed) : 0;
+    for (int32_t k = 0; k < sigmaCount && k < kListed; ++k) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, sigma[k]);
+        if (rule == nullptr) continue;
+        AppendFormat(out, capacity, u"  Sigma rule (%s): ", SigmaLevelText(rule->level));
+        AppendRevealedOneLine(out, capacity, rule->title);
+        if (rule->id[0] != 0) {
+            AppendBounded(out, capacity, u" [");
+            AppendRevealedOneLine(out, capacity, rule->id);
+            AppendBounded(out, capacity, u"]");
+        }
+        AppendBounded(out, capacity, u"\r\n");
+    }
+    if (sigmaCount > kListed) {
+        AppendFormat(out, capacity, u"  and %d more Sigma rules (Rules Matched... lists them all)\r\n",
+                     sigmaCount - kListed);
+    }
+    if (row->threat[0] == 0 && sigmaCount == 0) AppendBounded(out, capacity, u"  none\r\n");
+    return true;
+}
+
+void RowDetailsTitle(AppState* app, int32_t item, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    CopyBounded(out, capacity, u"Row Details");
+    LockGuard guard(&app->rowsLock);
+    if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return;
+    AppendBounded(out, capacity, u" - ");
+    AppendRevealedOneLine(out, capacity, app->rows[app->shownRows[item]].operation,
+                          kOperationChars);
+}
+
+void ShowRowDetailsWindow(AppState* app, int32_t item) {
+    char16_t* text = static_cast<char16_t*>(AllocZeroed(kRowDetailsChars * sizeof(char16_t)));
+    if (text == nullptr) return;
+    if (BuildRowDetails(app, item, text, kRowDetailsChars)) {
+        char16_t title[160];
+        RowDetailsTitle(app, item, title, 160);
+        UiHandle window =
+            UiOpenDetailsWindow(app->mainWindow, app->instance, title, 640, 480, app->uiFont, text);
+        if (window != nullptr) UiShowViewWindow(window);
+    }
+    FreeBlock(text);
+}
+
+void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t* path) {
+    switch (command) {
+    case kMenuRowDetails:
+        ShowRowDetailsWindow(app, item);
+        break;
+    case kMenuRulesMatched:
+        ShowRulesMatched(app, item);
+        break;
+    case kMenuOnlyProcess:
+    case kMenuOnlyProcessTree:
+    case kMenuHideProcess:
+    case kMenuShowAllProcesses:
+        RunProcessCommand(app, command, ShownRowIndex(app, item));
+        break;
+    default:
+        RunContextMenuCommand(app, path, command);
+        break;
+    }
+}
+
+void ViewWindowTitle(const AppState* app, const char16_t* what, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    CopyBounded(out, capacity, what);
+    if (app->sessionName[0] != 0) {
+        AppendBounded(out, capacity, u" - session ");
+        AppendRevealedOneLine(out, capacity, app->sessionName, 260);
+    } else {
+        AppendBounded(out, capacity, u" - recording");
+    }
+}
+
+} // namespace olv

@@ -1,0 +1,540 @@
+#include "views/row_sort.h"
+
+#include <cstring>
+
+#include "base/text.h"
+#include "platform/memory.h"
+#include "platform/ui.h"
+#include "record/app_state.h"
+#include "views/view_texts.h"
+
+namespace olv {
+
+namespace {
+
+// One row of a sort: its key of the pass at hand and its index.
+struct SortEntry {
+    uint64_t key;
+    int32_t row;
+    int32_t unused;
+};
+
+// Rows are 3256 bytes apart and come in any order: each pass asks for the line it will read
+// this many entries ahead.
+constexpr int32_t kReadAhead = 16;
+// Runs of equal keys this short are finished by insertion instead of another radix pass.
+constexpr int32_t kInsertionRun = 24;
+// Characters of a text that one key holds (16 bits each).
+constexpr size_t kKeyChars = 4;
+
+// Category labels in alphabetical order: File, Network, Process, Registry, Unknown.
+uint64_t CategoryRank(uint32_t category) {
+    switch (category) {
+    case kCategoryFile:
+        return 0;
+    case kCategoryNetwork:
+        return 1;
+    case kCategoryProcess:
+        return 2;
+    case kCategoryRegistry:
+        return 3;
+    default:
+        return 4;
+    }
+}
+
+// The local time as shown, packed so that later times are larger.
+uint64_t TimeKey(const SystemTime& t) {
+    uint64_t k = t.year;
+    k = (k << 4) | (t.month & 15u);
+    k = (k << 5) | (t.day & 31u);
+    k = (k << 5) | (t.hour & 31u);
+    k = (k << 6) | (t.minute & 63u);
+    k = (k << 6) | (t.second & 63u);
+    k = (k << 10) | (t.milliseconds & 1023u);
+    return k;
+}
+
+// A text field of a row, by the sort's text kinds.
+enum TextField { kTextProcess, kTextOperation, kTextPath, kTextDetail, kTextResult };
+
+const char16_t* FieldOf(const EventRow* row, TextField field, size_t* chars) {
+    switch (field) {
+    case kTextProcess:
+        *chars = kProcessChars;
+        return row->process;
+    case kTextOperation:
+        *chars = kOperationChars;
+        return row->operation;
+    case kTextPath:
+        *chars = kPathChars;
+        return row->path;
+    case kTextDetail:
+        *chars = kDetailChars;
+        return row->detail;
+    case kTextResult:
+        *chars = kResultChars;
+        return row->result;
+    }
+    *chars = 0;
+    return nullptr;
+}
+
+// Four characters of the text from depth, folded, packed first-most-significant; characters at
+// and after the terminator (or the field's end) are 0, so a shorter text sorts first.
+uint64_t TextKey(const char16_t* text, size_t chars, size_t depth) {
+    uint64_t key = 0;
+    size_t i = depth;
+    bool ended = depth >= chars;
+    for (size_t n = 0; n < kKeyChars; ++n) {
+        uint64_t c = 0;
+        if (!ended) {
+            if (i >= chars || text[i] == 0) {
+                ended = true;
+            } else {
+                c = FoldAscii(text[i]);
+                ++i;
+            }
+        }
+        key = (key << 16) | c;
+    }
+    return key;
+}
+
+// Compares two texts from depth on, folded: <0, 0 or >0.
+int CompareTextFrom(const char16_t* a, const char16_t* b, size_t chars, size_t depth) {
+    for (size_t i = depth; i < chars; ++i) {
+        const char16_t ca = FoldAscii(a[i]);
+        const char16_t cb = FoldAscii(b[i]);
+        if (ca != cb) return ca < cb ? -1 : 1;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+int CompareNumbers(uint64_t a, uint64_t b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+int CompareField(const EventRow* ra, const EventRow* rb, TextField field) {
+    size_t chars = 0;
+    const char16_t* a = FieldOf(ra, field, &chars);
+    const char16_t* b = FieldOf(rb, field, &chars);
+    return CompareTextFrom(a, b, chars, 0);
+}
+
+// Stable LSD radix sort of entries by key, 8 bits a pass; a pass in which every key has the same
+// byte is skipped. The result is in entries.
+void RadixSort(SortEntry* entries, SortEntry* spare, int32_t count) {
+    if (count < 2) return;
+    uint32_t counts[8][256] = {};
+    for (int32_t i = 0; i < count; ++i) {
+        const uint64_t k = entries[i].key;
+        for (int d = 0; d < 8; ++d)
+            ++counts[d][(k >> (8 * d)) & 255];
+    }
+    SortEntry* from = entries;
+    SortEntry* to = spare;
+    for (int d = 0; d < 8; ++d) {
+        uint32_t* c = counts[d];
+        bool oneBucket = false;
+        for (int b = 0; b < 256; ++b) {
+            if (c[b] == static_cast<uint32_t>(count)) oneBucket = true;
+            if (c[b] != 0) break;
+        }
+        if (oneBucket) continue;
+        uint32_t sum = 0;
+        for (int b = 0; b < 256; ++b) {
+            const uint32_t n = c[b];
+            c[b] = sum;
+            sum += n;
+        }
+        for (int32_t i = 0; i < count; ++i)
+            to[c[(from[i].key >> (8 * d)) & 255]++] = from[i];
+        SortEntry* t = from;
+        from = to;
+        to = t;
+    }
+    if (from != entries) std::memcpy(entries, from, static_cast<size_t>(count) * sizeof(SortEntry));
+}
+
+// The keys of a numeric column.
+uint64_t NumericKey(const EventRow* row, int column) {
+    switch (column) {
+    case kColumnTime:
+        return TimeKey(row->time);
+    case kColumnSeverity:
+        return row->severity;
+    case kColumnProcess:
+        return row->pid;
+    case kColumnCategory:
+        return CategoryRank(row->category);
+    default:
+        return 0;
+    }
+}
+
+void SortByNumber(const EventRow* rows, SortEntry* entries, SortEntry* spare, int32_t count,
+                  int column, bool descending) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (i + kReadAhead < count) __builtin_prefetch(&rows[entries[i + kReadAhead].row].time);
+        const uint64_t key = NumericKey(&rows[entries[i].row], column);
+        entries[i].key = descending ? ~key : key;
+    }
+    RadixSort(entries, spare, count);
+}
+
+// What decides between rows whose texts are equal: nothing (their order stays), another text,
+// or the pid.
+enum TieBreak { kTieNone, kTieDetail, kTiePid };
+
+struct TextSort {
+    const EventRow* rows;
+    SortEntry* spare;
+    TextField field;
+    bool descending;
+    TieBreak tie;
+};
+
+void SortByText(const EventRow* rows, SortEntry* entries, SortEntry* spare, int32_t count,
+                TextField field, bool descending, TieBreak tie);
+
+void FillTextKeys(const TextSort* s, SortEntry* entries, int32_t count, size_t depth) {
+    size_t chars = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        if (i + kReadAhead < count) {
+            const char16_t* ahead =
+                FieldOf(&s->rows[entries[i + kReadAhead].row], s->field, &chars);
+            if (depth < chars) __builtin_prefetch(ahead + depth);
+        }
+        const char16_t* text = FieldOf(&s->rows[entries[i].row], s->field, &chars);
+        const uint64_t key = TextKey(text, chars, depth);
+        entries[i].key = s->descending ? ~key : key;
+    }
+}
+
+// Stable insertion sort of a short run whose texts agree before depth.
+void InsertionSortText(const TextSort* s, SortEntry* entries, int32_t count, size_t depth) {
+    size_t chars = 0;
+    for (int32_t i = 1; i < count; ++i) {
+        const SortEntry moving = entries[i];
+        const char16_t* text = FieldOf(&s->rows[moving.row], s->field, &chars);
+        int32_t j = i;
+        while (j > 0) {
+            const char16_t* before = FieldOf(&s->rows[entries[j - 1].row], s->field, &chars);
+            int c = CompareTextFrom(before, text, chars, depth);
+            if (c == 0 && s->tie != kTieNone) {
+                const EventRow* rb = &s->rows[entries[j - 1].row];
+                const EventRow* rm = &s->rows[moving.row];
+                c = s->tie == kTiePid ? CompareNumbers(rb->pid, rm->pid)
+                                      : CompareField(rb, rm, kTextDetail);
+            }
+            if (s->descending) c = -c;
+            if (c <= 0) break;
+            entries[j] = entries[j - 1];
+            --j;
+        }
+        entries[j] = moving;
+    }
+}
+
+// How many characters from depth on every text of the run shares with the first (folded; a
+// terminator ends the count). One pass instead of a key pass for every four shared characters:
+// paths share long beginnings. Stops reading as soon as nothing is shared.
+size_t SharedFrom(const TextSort* s, const SortEntry* entries, int32_t count, size_t depth) {
+    size_t chars = 0;
+    const char16_t* first = FieldOf(&s->rows[entries[0].row], s->field, &chars);
+    if (depth >= chars) return 0;
+    size_t shared = 0;
+    while (depth + shared < chars && first[depth + shared] != 0)
+        ++shared;
+    for (int32_t i = 1; i < count && shared > 0; ++i) {
+        if (i + kReadAhead < count) {
+            __builtin_prefetch(FieldOf(&s->rows[entries[i + kReadAhead].row], s->field, &chars) +
+                               depth);
+        }
+        const char16_t* text = FieldOf(&s->rows[entries[i].row], s->field, &chars);
+        size_t n = 0;
+        while (n < shared && FoldAscii(text[depth + n]) == FoldAscii(first[depth + n]))
+            ++n;
+        shared = n;
+    }
+    return shared;
+}
+
+// entries hold keys of depth, sorted: every run of equal keys whose texts go on is sorted by
+// the next characters, recursively (at most one level per four characters of the field).
+void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t depth) {
+    int32_t begin = 0;
+    while (begin < count) {
+        int32_t end = begin + 1;
+        while (end < count && entries[end].key == entries[begin].key)
+            ++end;
+        const uint64_t key = s->descending ? ~entries[begin].key : entries[begin].key;
+        // The key's last character is 0 when the texts ended within it: they are equal, and
+        // only the tie-break (if any) orders them.
+        if (end - begin > 1 && (key & 0xFFFF) == 0 && s->tie != kTieNone) {
+            if (s->tie == kTiePid) {
+                SortByNumber(s->rows, entries + begin, s->spare, end - begin, kColumnProcess,
+                             s->descending);
+            } else {
+                SortByText(s->rows, entries + begin, s->spare, end - begin, kTextDetail,
+                           s->descending, kTieNone);
+            }
+        } else if (end - begin > 1 && (key & 0xFFFF) != 0) {
+            const int32_t run = end - begin;
+            if (run <= kInsertionRun) {
+                InsertionSortText(s, entries + begin, run, depth + kKeyChars);
+            } else {
+                const size_t next =
+                    depth + kKeyChars + SharedFrom(s, entries + begin, run, depth + kKeyChars);
+                FillTextKeys(s, entries + begin, run, next);
+                RadixSort(entries + begin, s->spare, run);
+                RefineRuns(s, entries + begin, run, next);
+            }
+        }
+        begin = end;
+    }
+}
+
+void SortByText(const EventRow* rows, SortEntry* entries, SortEntry* spare, int32_t count,
+                TextField field, bool descending, TieBreak tie) {
+    const TextSort s{rows, spare, field, descending, tie};
+    FillTextKeys(&s, entries, count, 0);
+    RadixSort(entries, spare, count);
+    RefineRuns(&s, entries, count, 0);
+}
+
+// Ascending row indexes, in place, without memory of its own (heap sort of 32-bit values is
+// slower than the radix sort, but this runs only when memory was refused).
+void SortIndexesAscending(int32_t* indexes, int32_t count) {
+    auto siftDown = [indexes](int32_t at, int32_t size) {
+        for (;;) {
+            int32_t child = 2 * at + 1;
+            if (child >= size) return;
+            if (child + 1 < size && indexes[child + 1] > indexes[child]) ++child;
+            if (indexes[at] >= indexes[child]) return;
+            const int32_t t = indexes[at];
+            indexes[at] = indexes[child];
+            indexes[child] = t;
+            at = child;
+        }
+    };
+    for (int32_t i = count / 2 - 1; i >= 0; --i)
+        siftDown(i, count);
+    for (int32_t end = count - 1; end > 0; --end) {
+        const int32_t t = indexes[0];
+        indexes[0] = indexes[end];
+        indexes[end] = t;
+        siftDown(0, end);
+    }
+}
+
+bool IsAscending(const int32_t* indexes, int32_t count) {
+    for (int32_t i = 1; i < count; ++i) {
+        if (indexes[i - 1] > indexes[i]) return false;
+    }
+    return true;
+}
+
+int SortColumnOf(const AppState* app) {
+    return app->sortBy == kSortRecordingOrder ? -1 : app->sortBy - 1;
+}
+
+} // namespace
+
+int CompareRowsForColumn(const EventRow* rows, int32_t a, int32_t b, int column, bool descending) {
+    const EventRow* ra = &rows[a];
+    const EventRow* rb = &rows[b];
+    int c = 0;
+    switch (column) {
+    case kColumnTime:
+    case kColumnSeverity:
+    case kColumnCategory:
+        c = CompareNumbers(NumericKey(ra, column), NumericKey(rb, column));
+        break;
+    case kColumnProcess:
+        c = CompareField(ra, rb, kTextProcess);
+        if (c == 0) c = CompareNumbers(ra->pid, rb->pid);
+        break;
+    case kColumnOperation:
+        c = CompareField(ra, rb, kTextOperation);
+        break;
+    case kColumnPath:
+        c = CompareField(ra, rb, kTextPath);
+        if (c == 0) c = CompareField(ra, rb, kTextDetail);
+        break;
+    case kColumnResult:
+        c = CompareField(ra, rb, kTextResult);
+        break;
+    default:
+        break;
+    }
+    if (descending) c = -c;
+    if (c != 0) return c;
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int column,
+                    bool descending) {
+    if (column < 0 || column >= kSortableColumns) return false;
+    if (count < 2) return true;
+    const size_t bytes = static_cast<size_t>(count) * sizeof(SortEntry);
+    SortEntry* entries = static_cast<SortEntry*>(AllocZeroed(bytes));
+    SortEntry* spare = static_cast<SortEntry*>(AllocZeroed(bytes));
+    if (entries == nullptr || spare == nullptr) {
+        FreeBlock(entries);
+        FreeBlock(spare);
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i)
+        entries[i].row = indexes[i];
+    // Equal rows keep the order they come in, so they must come in recording order.
+    if (!IsAscending(indexes, count)) {
+        for (int32_t i = 0; i < count; ++i)
+            entries[i].key = static_cast<uint32_t>(indexes[i]);
+        RadixSort(entries, spare, count);
+    }
+    // A second key orders only the runs that the first leaves equal.
+    switch (column) {
+    case kColumnProcess:
+        SortByText(rows, entries, spare, count, kTextProcess, descending, kTiePid);
+        break;
+    case kColumnOperation:
+        SortByText(rows, entries, spare, count, kTextOperation, descending, kTieNone);
+        break;
+    case kColumnPath:
+        SortByText(rows, entries, spare, count, kTextPath, descending, kTieDetail);
+        break;
+    case kColumnResult:
+        SortByText(rows, entries, spare, count, kTextResult, descending, kTieNone);
+        break;
+    default:
+        SortByNumber(rows, entries, spare, count, column, descending);
+        break;
+    }
+    for (int32_t i = 0; i < count; ++i)
+        indexes[i] = entries[i].row;
+    FreeBlock(entries);
+    FreeBlock(spare);
+    return true;
+}
+
+bool ApplyShownOrder(AppState* app) {
+    if (app->shownRows == nullptr || app->shownCount < 2) return true;
+    const int column = SortColumnOf(app);
+    if (column >= 0 && SortRowIndexes(app->rows, app->shownRows, app->shownCount, column,
+                                      app->sortDescending != 0)) {
+        return true;
+    }
+    if (!IsAscending(app->shownRows, app->shownCount)) {
+        // Back to recording order without memory of its own.
+        SortIndexesAscending(app->shownRows, app->shownCount);
+    }
+    if (column < 0) return true;
+    app->sortBy = kSortRecordingOrder;
+    app->sortDescending = 0;
+    return false;
+}
+
+void PlaceArrivedShownRows(AppState* app, int32_t from) {
+    const int column = SortColumnOf(app);
+    if (column < 0 || app->shownRows == nullptr || from < 0 || from >= app->shownCount) return;
+    const int32_t arrived = app->shownCount - from;
+    const bool descending = app->sortDescending != 0;
+    int32_t* fresh = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(arrived) * 4));
+    if (fresh == nullptr ||
+        !SortRowIndexes(app->rows, app->shownRows + from, arrived, column, descending)) {
+        FreeBlock(fresh);
+        ApplyShownOrder(app); // sorts all, or falls back to recording order
+        return;
+    }
+    std::memcpy(fresh, app->shownRows + from, static_cast<size_t>(arrived) * 4);
+    // From the back: each arrived row goes after every older row it does not come before (its
+    // index is larger than theirs, so equal rows stay in recording order).
+    int32_t* shown = app->shownRows;
+    int32_t older = from;
+    for (int32_t k = arrived - 1; k >= 0; --k) {
+        const int32_t row = fresh[k];
+        int32_t lo = 0, hi = older; // first older item that comes after row
+        while (lo < hi) {
+            const int32_t mid = lo + (hi - lo) / 2;
+            if (CompareRowsForColumn(app->rows, shown[mid], row, column, descending) < 0) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        const int32_t moved = older - lo;
+        if (moved > 0) {
+            std::memmove(shown + lo + k + 1, shown + lo, static_cast<size_t>(moved) * 4);
+        }
+        shown[lo + k] = row;
+        older = lo;
+    }
+    FreeBlock(fresh);
+}
+
+int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
+    if (column < 0 || column >= kSortableColumns) return focusedItem;
+    EnterLock(&app->rowsLock);
+    int32_t focusedRow = -1;
+    if (focusedItem >= 0 && focusedItem < app->shownCount) {
+        focusedRow = app->shownRows[focusedItem];
+    }
+    const uint8_t clicked = static_cast<uint8_t>(column + 1);
+    if (app->sortBy != clicked) {
+        app->sortBy = clicked;
+        app->sortDescending = 0;
+    } else if (app->sortDescending == 0) {
+        app->sortDescending = 1;
+    } else {
+        app->sortBy = kSortRecordingOrder;
+        app->sortDescending = 0;
+    }
+    ApplyShownOrder(app);
+    LeaveLock(&app->rowsLock);
+    const int32_t item = focusedRow >= 0 ? ShownItemOfRow(app, focusedRow) : -1;
+    ShowSortArrow(app);
+    UiListInvalidate(app->eventList, false);
+    if (item >= 0) UiListSelectItem(app->eventList, item);
+    UpdateStatusBar(app);
+    return item;
+}
+
+int SortArrowOfColumn(const AppState* app, int column) {
+    if (SortColumnOf(app) != column || column < 0) return 0;
+    return app->sortDescending != 0 ? -1 : 1;
+}
+
+void ShowSortArrow(AppState* app) {
+    const int column = SortColumnOf(app);
+    UiListSetSortArrow(app->eventList, column, column >= 0 ? SortArrowOfColumn(app, column) : 0);
+}
+
+int32_t ShownItemOfRow(AppState* app, int32_t rowIndex) {
+    LockGuard guard(&app->rowsLock);
+    if (rowIndex < 0 || app->shownRows == nullptr) return -1;
+    for (int32_t i = 0; i < app->shownCount; ++i) {
+        if (app->shownRows[i] == rowIndex) return i;
+    }
+    return -1;
+}
+
+const char16_t* ListColumnHeading(int column) {
+    static const char16_t* const kHeadings[kSortableColumns] = {
+        u"Time", u"Severity", u"PID", u"Category", u"Operation", u"Path / Detail", u"Result"};
+    return column >= 0 && column < kSortableColumns ? kHeadings[column] : u"";
+}
+
+void DescribeShownOrder(const AppState* app, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const int column = SortColumnOf(app);
+    if (column < 0) return;
+    AppendBounded(out, capacity, u"sorted by ");
+    AppendBounded(out, capacity, ListColumnHeading(column));
+    AppendBounded(out, capacity, app->sortDescending != 0 ? u", descending" : u", ascending");
+}
+
+} // namespace olv

@@ -1,0 +1,74 @@
+// The order of the shown rows: recording order, or sorted by one column of the event list.
+//
+// A sort is stable in a fixed way: rows that compare equal stay in recording order, in both
+// directions, so the same rows sorted by the same column always stand in the same order. Rows
+// that arrive while the list is sorted are put in their place as they come (the order is never
+// paused). Window thread only; the functions taking an AppState and touching shownRows expect
+// the caller to hold rowsLock unless they say otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record/event_row.h"
+
+namespace olv {
+
+struct AppState; // app/app_state.h
+
+// The event list's columns.
+enum ListColumn : int {
+    kColumnTime = 0,
+    kColumnSeverity = 1,
+    kColumnProcess = 2, // the "PID" column: process name, then pid
+    kColumnCategory = 3,
+    kColumnOperation = 4,
+    kColumnPath = 5, // path, then detail
+    kColumnResult = 6,
+    kSortableColumns = 7,
+};
+
+// AppState::sortBy: 0 is recording order, column + 1 a sorted column.
+constexpr uint8_t kSortRecordingOrder = 0;
+
+// How two rows compare for a column: negative when row a comes first. Texts compare with the
+// ASCII letters folded (as the filter folds them), then by code unit; the time by the local time
+// the column shows; the category by its label. Rows that compare equal are ordered by their
+// indexes, ascending, whichever the direction. The reference order the sort must give.
+int CompareRowsForColumn(const EventRow* rows, int32_t a, int32_t b, int column, bool descending);
+
+// Sorts indexes[0..count) (row indexes into rows) by column. Memory for the keys comes from the
+// platform allocator; false (indexes left as they were) when it is refused or column is not a
+// column. Linear passes over the rows, keys of 16 bytes a row, read ahead of use.
+bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int column,
+                    bool descending);
+
+// Puts shownRows into the order AppState::sortBy asks for (recording order: ascending indexes).
+// When memory for a sort is refused the list falls back to recording order and sortBy to 0, so
+// that the header, the status bar and every file say the order the rows really have. Caller holds
+// rowsLock. Returns false on that fallback.
+bool ApplyShownOrder(AppState* app);
+// shownRows[from..shownCount) were just entered in recording order: moves them into the sorted
+// order of shownRows[0..from). Nothing to do in recording order. Caller holds rowsLock.
+void PlaceArrivedShownRows(AppState* app, int32_t from);
+
+// The header was clicked on column: first click sorts ascending, the next descending, the next
+// goes back to recording order. Re-sorts the shown rows, sets the header's arrow, and keeps the
+// focused item's row selected, focused and in view at its new place (focusedItem -1: none);
+// returns that place (-1 when none). Repaints the list.
+int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem);
+// The header arrow of column: 1 ascending, -1 descending, 0 none.
+int SortArrowOfColumn(const AppState* app, int column);
+// Puts the header's arrow on the sorted column (none in recording order).
+void ShowSortArrow(AppState* app);
+
+// The item index at which row index stands in shownRows; -1 when it is not shown. Takes rowsLock.
+int32_t ShownItemOfRow(AppState* app, int32_t rowIndex);
+
+// "Time", "Severity", "PID", "Category", "Operation", "Path / Detail", "Result"; "" otherwise.
+const char16_t* ListColumnHeading(int column);
+// The order in words for the status bar and the files: empty in recording order, else e.g.
+// "sorted by Path / Detail, descending".
+void DescribeShownOrder(const AppState* app, char16_t* out, size_t capacity);
+
+} // namespace olv

@@ -1,0 +1,301 @@
+// Sorting the shown rows: every column in both directions against a reference stable sort of
+// random rows, ties in recording order, rows arriving while sorted, the header's cycle and arrow,
+// the order in the status bar and the files, and the fall-back when memory is refused.
+#include "views/row_sort.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/window_layout.h"
+#include "base/text.h"
+#include "capture/event_queue.h"
+#include "doctest.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "support/test_random.h"
+#include "support/text_check.h"
+#include "views/row_store.h"
+#include "views/view_texts.h"
+
+using namespace olv;
+
+namespace {
+
+// Texts from a small alphabet with shared beginnings, so that many rows tie on the first key
+// (and on several after it), some tie whole, and case differs where only folding makes equal.
+void RandomText(TestRandom& r, char16_t* out, size_t chars) {
+    static const char16_t kPieces[][16] = {
+        u"C:\\W", u"c:\\w", u"in", u"IN", u"d", u"\u00e9", u"x", u"C:\\Windows\\", u"", u"zz"};
+    out[0] = 0;
+    const uint32_t pieces = r.Below(9);
+    for (uint32_t i = 0; i < pieces; ++i)
+        AppendBounded(out, chars, kPieces[r.Below(10)]);
+}
+
+EventRow RandomRow(TestRandom& r) {
+    EventRow row{};
+    row.time.year = static_cast<uint16_t>(2024 + r.Below(2));
+    row.time.month = static_cast<uint16_t>(1 + r.Below(2));
+    row.time.day = 1;
+    row.time.hour = static_cast<uint16_t>(r.Below(3));
+    row.time.minute = static_cast<uint16_t>(r.Below(3));
+    row.time.second = static_cast<uint16_t>(r.Below(2));
+    row.time.milliseconds = static_cast<uint16_t>(r.Below(4) * 300);
+    row.severity = r.Below(4);
+    row.category = r.Below(6);
+    row.pid = 4 * r.Below(5);
+    RandomText(r, row.process, 20);
+    RandomText(r, row.operation, kOperationChars);
+    RandomText(r, row.path, kPathChars);
+    RandomText(r, row.detail, 24);
+    RandomText(r, row.result, kResultChars);
+    return row;
+}
+
+// The reference: each column's keys written out plainly, compared as the list should order them.
+std::u16string Folded(const char16_t* text) {
+    std::u16string s;
+    for (size_t i = 0; text[i] != 0; ++i)
+        s.push_back(text[i] >= u'A' && text[i] <= u'Z' ? char16_t(text[i] + 32) : text[i]);
+    return s;
+}
+
+int Three(bool less, bool greater) {
+    return less ? -1 : (greater ? 1 : 0);
+}
+
+template <typename T> int Cmp(const T& a, const T& b) {
+    return Three(a < b, b < a);
+}
+
+int ReferenceCompare(const EventRow& a, const EventRow& b, int column) {
+    auto timeOf = [](const EventRow& x) {
+        return std::vector<int>{x.time.year,   x.time.month,  x.time.day,         x.time.hour,
+                                x.time.minute, x.time.second, x.time.milliseconds};
+    };
+    auto label = [](const EventRow& x) { return U8(CategoryLabel(x.category)); };
+    switch (column) {
+    case kColumnTime:
+        return Cmp(timeOf(a), timeOf(b));
+    case kColumnSeverity:
+        return Cmp(a.severity, b.severity);
+    case kColumnProcess: {
+        const int c = Cmp(Folded(a.process), Folded(b.process));
+        return c != 0 ? c : Cmp(a.pid, b.pid);
+    }
+    case kColumnCategory:
+        return Cmp(label(a), label(b));
+    case kColumnOperation:
+        return Cmp(Folded(a.operation), Folded(b.operation));
+    case kColumnPath: {
+        const int c = Cmp(Folded(a.path), Folded(b.path));
+        return c != 0 ? c : Cmp(Folded(a.detail), Folded(b.detail));
+    }
+    case kColumnResult:
+        return Cmp(Folded(a.result), Folded(b.result));
+    default:
+        return 0;
+    }
+}
+
+std::vector<int32_t> ReferenceOrder(const std::vector<EventRow>& rows, std::vector<int32_t> order,
+                                    int column, bool descending) {
+    std::sort(order.begin(), order.end());
+    std::stable_sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+        const int c = ReferenceCompare(rows[a], rows[b], column);
+        return descending ? c > 0 : c < 0;
+    });
+    return order;
+}
+
+struct SortFixture {
+    AppState* app;
+    SortFixture() {
+        ResetAllocationFaults();
+        ResetHeadlessUi();
+        app = AllocRecord<AppState>();
+        InitAppState(app);
+        WireControls(app, HeadlessControlHandle);
+    }
+    ~SortFixture() {
+        ResetAllocationFaults();
+        CleanUpAppState(app);
+        FreeBlock(app);
+    }
+    std::vector<int32_t> Shown() const {
+        return std::vector<int32_t>(app->shownRows, app->shownRows + app->shownCount);
+    }
+    std::vector<EventRow> Stored() const {
+        return std::vector<EventRow>(app->rows, app->rows + app->rowCount);
+    }
+};
+
+EventRow Named(const char16_t* path, uint32_t severity = 0) {
+    EventRow row{};
+    row.category = kCategoryFile;
+    CopyBounded(row.operation, kOperationChars, u"Read file");
+    CopyBounded(row.path, kPathChars, path);
+    row.severity = severity;
+    return row;
+}
+
+void Add(AppState* app, const EventRow& row) {
+    AppendRow(app, &row);
+}
+
+} // namespace
+
+TEST_CASE("every column, both directions, equals a stable sort of random rows") {
+    TestRandom r{2024};
+    for (int round = 0; round < 4; ++round) {
+        const int32_t n = round == 0 ? 3 : 1500 + static_cast<int32_t>(r.Below(1500));
+        std::vector<EventRow> rows;
+        for (int32_t i = 0; i < n; ++i)
+            rows.push_back(RandomRow(r));
+        // A shown list is a subset; later rounds start from a shuffled one (the list was
+        // sorted by another column before).
+        std::vector<int32_t> shown;
+        for (int32_t i = 0; i < n; ++i) {
+            if (r.Below(5) != 0) shown.push_back(i);
+        }
+        for (int column = 0; column < kSortableColumns; ++column) {
+            for (bool descending : {false, true}) {
+                CAPTURE(round);
+                CAPTURE(column);
+                CAPTURE(descending);
+                std::vector<int32_t> start = shown;
+                if (round >= 2) {
+                    for (size_t i = start.size(); i > 1; --i)
+                        std::swap(start[i - 1], start[r.Below(static_cast<uint32_t>(i))]);
+                }
+                std::vector<int32_t> got = start;
+                REQUIRE(SortRowIndexes(rows.data(), got.data(), static_cast<int32_t>(got.size()),
+                                       column, descending));
+                CHECK(got == ReferenceOrder(rows, start, column, descending));
+                // The comparison the arrivals use agrees with the sort.
+                for (size_t i = 1; i < got.size(); ++i) {
+                    REQUIRE(CompareRowsForColumn(rows.data(), got[i - 1], got[i], column,
+                                                 descending) < 0);
+                }
+            }
+        }
+    }
+}
+
+TEST_CASE("long texts that agree for hundreds of characters sort by where they differ") {
+    // Runs of equal keys far longer than a key, many times over: the refinement goes deep.
+    std::vector<EventRow> rows(300);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::u16string path(900, u'a');
+        path[850 + i % 40] = u'b';
+        path += char16_t(u'0' + i % 7);
+        CopyBounded(rows[i].path, kPathChars, path.c_str());
+    }
+    std::vector<int32_t> order(rows.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = static_cast<int32_t>(i);
+    for (bool descending : {false, true}) {
+        std::vector<int32_t> got = order;
+        REQUIRE(SortRowIndexes(rows.data(), got.data(), 300, kColumnPath, descending));
+        CHECK(got == ReferenceOrder(rows, order, kColumnPath, descending));
+    }
+}
+
+TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recording order") {
+    for (const char16_t* p : {u"b", u"a", u"c", u"a", u"B"})
+        Add(app, Named(p));
+    CHECK(Shown() == std::vector<int32_t>{0, 1, 2, 3, 4});
+
+    int32_t item = SortByColumnClick(app, kColumnPath, 2); // focus on row 2 ("c")
+    CHECK(Shown() == std::vector<int32_t>{1, 3, 0, 4, 2});
+    CHECK(item == 4);
+    CHECK(SortArrowOfColumn(app, kColumnPath) == 1);
+    CHECK(SortArrowOfColumn(app, kColumnTime) == 0);
+
+    item = SortByColumnClick(app, kColumnPath, item);
+    CHECK(Shown() == std::vector<int32_t>{2, 0, 4, 1, 3}); // equal rows stay in recording order
+    CHECK(item == 0);
+    CHECK(SortArrowOfColumn(app, kColumnPath) == -1);
+    CHECK(U8(HeadlessControlById(kIdStatusBar)->text)
+              .find("Rows sorted by Path / Detail, "
+                    "descending") != std::string::npos);
+
+    item = SortByColumnClick(app, kColumnPath, item);
+    CHECK(Shown() == std::vector<int32_t>{0, 1, 2, 3, 4});
+    CHECK(app->sortBy == kSortRecordingOrder);
+    CHECK(item == 2);
+    CHECK(U8(HeadlessControlById(kIdStatusBar)->text).find("sorted") == std::string::npos);
+
+    // Another column starts ascending again; a column out of range changes nothing.
+    SortByColumnClick(app, kColumnSeverity, -1);
+    SortByColumnClick(app, kColumnPath, -1);
+    CHECK(SortArrowOfColumn(app, kColumnPath) == 1);
+    CHECK(SortByColumnClick(app, 7, 3) == 3);
+    CHECK(SortArrowOfColumn(app, kColumnPath) == 1);
+}
+
+TEST_CASE_FIXTURE(SortFixture, "the order holds through filtering, arrivals and the intake") {
+    TestRandom r{77};
+    for (int i = 0; i < 400; ++i)
+        Add(app, Named(i % 3 == 0 ? u"keep" : u"other", r.Below(4)));
+    SortByColumnClick(app, kColumnSeverity, -1);
+    SortByColumnClick(app, kColumnSeverity, -1); // descending
+
+    // A filter keeps the sort.
+    HeadlessSetText(kIdFilterEdit, u"KEEP");
+    RebuildShownRows(app);
+    std::vector<int32_t> all;
+    for (int32_t i = 0; i < app->rowCount; ++i) {
+        if (i % 3 == 0) all.push_back(i);
+    }
+    CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
+
+    // Rows arriving one by one and through the ring enter in their place.
+    for (int i = 0; i < 30; ++i) {
+        Add(app, Named(u"keep", r.Below(4)));
+        all.push_back(app->rowCount - 1);
+    }
+    CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
+    REQUIRE(MakeEventQueue(app));
+    for (int i = 0; i < 9000; ++i) { // more than one batch
+        EventRow row = Named(i % 2 == 0 ? u"keep" : u"no", r.Below(4));
+        QueueRow(app, &row);
+    }
+    const int32_t before = app->rowCount;
+    while (QueuedRowCount(app) != 0)
+        IngestQueuedRows(app);
+    for (int32_t i = before; i < app->rowCount; ++i) {
+        if ((i - before) % 2 == 0) all.push_back(i);
+    }
+    CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
+    CHECK(HeadlessModel()->list.itemCount == app->shownCount);
+}
+
+TEST_CASE_FIXTURE(SortFixture, "files say the order; recording order adds nothing") {
+    for (const char16_t* p : {u"b", u"a"})
+        Add(app, Named(p));
+    char16_t out[1024];
+    DescribeView(app, out, 1024, u"# ");
+    CHECK(U8(out) == "# All 2 recorded rows are in this file.\r\n");
+    SortByColumnClick(app, kColumnOperation, -1);
+    DescribeView(app, out, 1024, u"# ");
+    CHECK(U8(out) == "# All 2 recorded rows are in this file.\r\n# The rows are sorted by "
+                     "Operation, ascending; rows that compare equal are in recording order.\r\n");
+}
+
+TEST_CASE_FIXTURE(SortFixture, "a sort that gets no memory leaves recording order, and says so") {
+    for (const char16_t* p : {u"b", u"a", u"c"})
+        Add(app, Named(p));
+    SortByColumnClick(app, kColumnPath, -1);
+    SortByColumnClick(app, kColumnPath, -1);
+    REQUIRE(Shown() == std::vector<int32_t>{2, 0, 1});
+    // Another column, with every allocation refused from now on.
+    RefuseNthAllocation(1); // the keys of the new sort
+    SortByColumnClick(app, kColumnResult, -1);
+    ResetAllocationFaults();
+    CHECK(Shown() == std::vector<int32_t>{0, 1, 2});
+    CHECK(app->sortBy == kSortRecordingOrder);
+    CHECK(SortArrowOfColumn(app, kColumnResult) == 0);
+}
