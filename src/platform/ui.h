@@ -47,12 +47,27 @@ enum CommandId : int {
     kCmdSuspiciousOnly = 1112,
     kCmdAutoScroll = 1113,
     kCmdAbout = 1120,
+    // The Recording and Edit menus and the keys without a menu item (app/keyboard.h).
+    kCmdStart = 1150,
+    kCmdStop = 1151,
+    kCmdClear = 1152,
+    kCmdCopyRows = 1153,
+    kCmdSelectAllRows = 1154,
+    kCmdFind = 1155,
+    kCmdFindNext = 1156,
+    kCmdFindPrevious = 1157,
+    kCmdFocusFilter = 1158,
+    kCmdClearFilter = 1159, // Escape in the filter box
+    kCmdCloseFind = 1160,   // Escape in the find box
+    kCmdRowMenu = 1161,     // Shift+F10 and the context-menu key on the list
 };
 
 // Commands of the event list's context menu.
 enum ContextMenuCommand : int {
     kMenuShowInExplorer = 2001,
     kMenuCopyPath = 2002,
+    kMenuCopyRows = 2020,
+    kMenuCopyCell = 2021,
 };
 
 // Notification codes carried in the high word of a command.
@@ -80,6 +95,15 @@ enum MessageAnswer : int { kAnswerOk = 1, kAnswerCancel = 2, kAnswerYes = 6, kAn
 void UiListSetItemCount(UiHandle list, int count);
 void UiListInvalidate(UiHandle list, bool erase);
 void UiListEnsureVisible(UiHandle list, int index);
+// The next selected item after index (-1: from the start); -1 when there is none.
+int UiListNextSelected(UiHandle list, int after);
+// The item with the focus rectangle; -1 when none.
+int UiListFocusedItem(UiHandle list);
+void UiListSelectAll(UiHandle list);
+// Selects and focuses index alone and scrolls it into view.
+void UiListSelectOnly(UiHandle list, int index);
+// Gives control the keyboard focus; an edit box's text is selected, ready to be typed over.
+void UiFocusControl(UiHandle control);
 
 // --- combo box ---
 void UiComboReset(UiHandle combo);

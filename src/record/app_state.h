@@ -3,6 +3,7 @@
 // (app/app_state.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/lock.h"
@@ -17,6 +18,17 @@ struct TargetLauncher;
 struct RowSignature; // views/text_signature.h
 
 constexpr uint32_t kQueueSlots = 65536;
+constexpr size_t kFindTextChars = 256;
+
+// The find window and what was last searched for (views/find_rows.h). F3 repeats the search also
+// after the window was closed.
+struct FindState {
+    UiHandle window;   // the find window; null until it is first opened
+    UiHandle textEdit; // its text box (the keys treat it as a text box)
+    char16_t text[kFindTextChars];
+    uint8_t matchCase;
+    uint8_t upward; // the window's direction: up means towards the first row
+};
 constexpr int kMaxOperationNames = 128;
 
 struct AppState {
@@ -82,6 +94,7 @@ struct AppState {
     uint8_t rowsUnsaved;
     // Rows of this recording the user cleared; files and the summary report them.
     ClearedRows cleared;
+    FindState find;
 };
 
 } // namespace olv

@@ -33,6 +33,7 @@ constexpr size_t kHeadlessClipboardChars = 4096;
 constexpr int kHeadlessFirstMenuCommand = 1100;
 constexpr int kHeadlessMenuCommands = 32; // command ids 1100 to 1131
 constexpr intptr_t kHeadlessShellSuccess = 42;
+constexpr int kHeadlessSelectableItems = 4096; // items whose selection the model keeps
 
 enum HeadlessKind : uint8_t {
     kHeadlessWindow,
@@ -65,6 +66,9 @@ struct HeadlessList {
     int lastMadeVisible;           // index of the last UiListEnsureVisible; -1: none yet
     uint32_t madeVisibleCalls;
     uint32_t madeVisibleOutOfRange; // UiListEnsureVisible for an index outside the item count
+    int focusedItem;                // -1: none
+    uint8_t allSelected;            // every item, also those past kHeadlessSelectableItems
+    uint8_t selected[kHeadlessSelectableItems];
 };
 
 // The operation combo box.
@@ -163,6 +167,7 @@ struct HeadlessUi {
     uint32_t clipboardSets;
     uint32_t clipboardCut;
     uint8_t clipboardFails;
+    int focusedControl; // id of the control UiFocusControl last focused; -1: none
 };
 
 // A fresh model: every control exists and is enabled (except "Stop"), the four category boxes
@@ -181,6 +186,8 @@ HeadlessControl* HeadlessControlById(int id);
 void HeadlessSetCheck(int id, int state);
 void HeadlessSetText(int id, const char16_t* text);
 void HeadlessSelectCombo(int index); // as UiComboSetSelection
+// Selects (or deselects) list item index, as a click with Ctrl would; the focus moves to it.
+void HeadlessSelectItem(int index, bool selected);
 // Answer for the next Yes/No message box (OK boxes take no answer and return kAnswerOk).
 void HeadlessQueueAnswer(int answer);
 void HeadlessSetDefaultAnswer(int answer);
