@@ -32,6 +32,20 @@ const KeyBinding kKeyBindings[] = {
 };
 const size_t kKeyBindingCount = sizeof kKeyBindings / sizeof kKeyBindings[0];
 
+const char16_t kFindTitle[] = u"Find";
+
+// The label's access key moves to the box after it; Enter is Find Next, Escape closes.
+const FindWindowControl kFindControls[kFindControlCount] = {
+    {kIdFindLabel, kFindStatic, u"Fi&nd what:", true, 8, 12, 64, 16},
+    {kIdFindText, kFindEdit, u"", false, 76, 9, 200, 22},
+    {kIdFindMatchCase, kFindCheck, u"Match &case", true, 76, 38, 110, 20},
+    {kIdFindUp, kFindRadio, u"&Up", true, 190, 38, 40, 20},
+    {kIdFindDown, kFindRadio, u"&Down", false, 234, 38, 56, 20},
+    {kIdFindNextButton, kFindDefaultButton, u"Find Ne&xt", true, 288, 8, 84, 26},
+    {kIdFindCloseButton, kFindButton, u"Close", false, 288, 40, 84, 26},
+    {kIdFindMessage, kFindStatic, u"", true, 8, 72, 364, 32},
+};
+
 namespace {
 
 bool InScope(KeyScope scope, FocusKind focus) {

@@ -74,4 +74,37 @@ char16_t AccessKeyOf(const char16_t* text);
 // does. Menus grey out what cannot be given, and keys for it do nothing.
 bool CommandAvailable(const AppState* app, int command);
 
+// The find window: a small tool window owned by the main window. Its controls, in Tab order,
+// with positions in 96-DPI pixels inside a client area of kFindClientWidth x kFindClientHeight.
+enum FindControlId : int {
+    kIdFindLabel = 1201,
+    kIdFindText = 1202,
+    kIdFindMatchCase = 1203,
+    kIdFindUp = 1204,
+    kIdFindDown = 1205,
+    kIdFindNextButton = 1206,
+    kIdFindCloseButton = 1207,
+    kIdFindMessage = 1208,
+};
+enum FindControlKind : uint8_t {
+    kFindStatic,
+    kFindEdit,
+    kFindCheck,
+    kFindRadio,
+    kFindButton,
+    kFindDefaultButton,
+};
+struct FindWindowControl {
+    int id;
+    FindControlKind kind;
+    const char16_t* text;
+    bool group; // starts a group (WS_GROUP)
+    int x, y, width, height;
+};
+constexpr int kFindControlCount = 8;
+constexpr int kFindClientWidth = 380;
+constexpr int kFindClientHeight = 112;
+extern const FindWindowControl kFindControls[kFindControlCount];
+extern const char16_t kFindTitle[];
+
 } // namespace olv

@@ -104,7 +104,8 @@ const ControlSpec kMainControls[kMainControlCount] = {
      &AppState::exportCsvButton},
     // Extended selection: rows are selected with Shift and Ctrl as in any list, and copied.
     {kIdEventList, u"SysListView32", u"", nullptr,
-     kChild | kWsTabStop | kWsGroup | kLvsReport | kLvsOwnerData, kWsExClientEdge, 0,
+     kChild | kWsTabStop | kWsGroup | kLvsReport | kLvsShowSelAlways | kLvsOwnerData,
+     kWsExClientEdge, 0,
      &AppState::eventList},
     {kIdStatusBar, u"msctls_statusbar32", u"", nullptr,
      kChild | kWsGroup | kSbarsSizeGrip | kSbtToolTips, 0, 0, &AppState::statusBar},

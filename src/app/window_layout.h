@@ -28,6 +28,7 @@ constexpr uint32_t kBsAutoCheckBox = 0x0003;
 constexpr uint32_t kCbsDropDownList = 0x0003;
 constexpr uint32_t kLvsReport = 0x0001;
 constexpr uint32_t kLvsSingleSel = 0x0004;
+constexpr uint32_t kLvsShowSelAlways = 0x0008; // a row found from the find window stays marked
 constexpr uint32_t kLvsOwnerData = 0x1000;
 constexpr uint32_t kSbarsSizeGrip = 0x0100;
 constexpr uint32_t kSbtToolTips = 0x0800; // the status bar shows its cut text as a tooltip

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "views/cell_tip.h"
 #include "views/copy_rows.h"
 #include "views/find_rows.h"
 #include "views/row_store.h"
@@ -269,4 +270,20 @@ TEST_CASE("a copy grows past its first estimate for rows with long texts") {
     FreeBlock(text);
     CHECK(std::count(copied.begin(), copied.end(), u'\n') == 51);
     CHECK(copied.size() > 50 * (1000 + 80));
+}
+
+TEST_CASE("a cell's tooltip shows only when its column cuts the text") {
+    struct Case {
+        int text, column, dpi;
+        bool cut;
+    };
+    const Case cases[] = {
+        {100, 112, 96, false}, {101, 112, 96, true}, {0, 10, 96, false},
+        {100, 115, 120, false}, {100, 114, 120, true}, {300, 200, 0, true},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.text);
+        CAPTURE(c.dpi);
+        CHECK(CellTextIsCut(c.text, c.column, c.dpi) == c.cut);
+    }
 }
