@@ -90,6 +90,10 @@ int CommandForKey(FocusKind focus, uint32_t key, uint32_t modifiers) {
     return 0;
 }
 
+bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers) {
+    return focus == kFocusList && key == kVkReturn && (modifiers & (kModCtrl | kModAlt)) == 0;
+}
+
 FocusKind FocusKindOf(const AppState* app, UiHandle focus) {
     if (focus == nullptr) return kFocusOther;
     if (focus == app->targetEdit) return kFocusPathBox;

@@ -60,6 +60,11 @@ extern const size_t kKeyBindingCount;
 // the focused control's own (or nobody's) and must go on to it.
 int CommandForKey(FocusKind focus, uint32_t key, uint32_t modifiers);
 
+// Whether a key that gives no command goes straight to the focused control instead of through
+// the dialog-style navigation: Enter on the list, which the navigation would otherwise take as
+// "press the default button", so that the list reports it (NM_RETURN) and a row can be opened.
+bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers);
+
 // Which kind of control handle is, for this AppState (the find box included).
 FocusKind FocusKindOf(const AppState* app, UiHandle focus);
 

@@ -18,6 +18,7 @@ namespace {
 
 constexpr FocusKind kEveryFocus[] = {kFocusOther, kFocusPathBox, kFocusFilterBox, kFocusFindBox,
                                      kFocusList};
+constexpr uint32_t kVkTab = 0x09;
 constexpr FocusKind kTextBoxes[] = {kFocusPathBox, kFocusFilterBox, kFocusFindBox};
 
 std::u16string TextAfterTab(const char16_t* text) {
@@ -89,6 +90,13 @@ TEST_CASE("which key gives which command, by where the focus is") {
         CAPTURE(c.modifiers);
         CHECK(CommandForKey(c.focus, c.key, c.modifiers) == c.command);
     }
+
+    // Enter on the list reaches the list (to open a row), not the navigation's default button.
+    CHECK(KeyBypassesNavigation(kFocusList, kVkReturn, kModNone));
+    CHECK(KeyBypassesNavigation(kFocusList, kVkReturn, kModShift));
+    CHECK_FALSE(KeyBypassesNavigation(kFocusList, kVkReturn, kModAlt));
+    CHECK_FALSE(KeyBypassesNavigation(kFocusFilterBox, kVkReturn, kModNone));
+    CHECK_FALSE(KeyBypassesNavigation(kFocusList, kVkTab, kModNone));
 
     // No text box ever loses one of its editing keys.
     for (FocusKind box : kTextBoxes) {

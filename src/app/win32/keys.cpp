@@ -57,6 +57,8 @@ bool TranslateShellMessage(MSG* msg) {
             SendMessageW(H(app->mainWindow), WM_COMMAND, MAKEWPARAM(command, 0), 0);
             return true;
         }
+        if (KeyBypassesNavigation(focus, static_cast<uint32_t>(msg->wParam), HeldModifiers()))
+            return false;
     } else if ((m == WM_KEYUP || m == WM_SYSKEYUP) && gTakenKey != 0 && msg->wParam == gTakenKey) {
         gTakenKey = 0;
         return true;
