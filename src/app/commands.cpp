@@ -4,6 +4,7 @@
 #include "base/product.h"
 #include "base/text.h"
 
+#include "app/keyboard.h"
 #include "app/lifecycle.h"
 #include "app/sigma_commands.h"
 #include "export/exports.h"
@@ -12,6 +13,7 @@
 #include "views/row_store.h"
 #include "views/sigma_texts.h"
 #include "views/view_refresh.h"
+#include "views/copy_rows.h"
 #include "views/summary.h"
 
 namespace olv {
@@ -51,8 +53,15 @@ void SetSuspiciousOnly(AppState* app, bool on) {
     RebuildShownRows(app);
 }
 
-// The ring, the sessions, the program and its first row: the steps of Start that can fail.
-// False with the message of the step that failed; the caller undoes the start.
+// Escape in the filter box: the box is emptied and every row the text hid is shown again.
+void ClearFilterBox(AppState* app) {
+    char16_t text[2] = {};
+    UiGetText(app->filterEdit, text, 2);
+    if (text[0] == 0) return;
+    UiSetText(app->filterEdit, u"");
+    RebuildShownRows(app);
+}
+
 } // namespace
 
 void DispatchCommand(AppState* app, uintptr_t wParam) {
@@ -132,6 +141,27 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         break;
     case kCmdAbout:
         ShowAbout(app);
+        break;
+    case kCmdStart:
+        if (CommandAvailable(app, kCmdStart)) StartMonitoring(app);
+        break;
+    case kCmdStop:
+        StopMonitoring(app);
+        break;
+    case kCmdClear:
+        ClearRowsAsked(app);
+        break;
+    case kCmdCopyRows:
+        CopySelectedRows(app);
+        break;
+    case kCmdSelectAllRows:
+        UiListSelectAll(app->eventList);
+        break;
+    case kCmdFocusFilter:
+        UiFocusControl(app->filterEdit);
+        break;
+    case kCmdClearFilter:
+        ClearFilterBox(app);
         break;
     default:
         break;

@@ -185,6 +185,8 @@ void ResetFailedStart(AppState* app) {
 }
 
 void StartMonitoring(AppState* app) {
+    // F5 and a posted click reach here too: a running recording is never started again.
+    if (app->recording != 0) return;
     char16_t path[kTargetTextChars] = {};
     UiGetText(app->targetEdit, path, kTargetTextChars);
     // The box then shows the path that was started.
@@ -350,6 +352,8 @@ void HandleDroppedFile(AppState* app, const char16_t* name) {
         Message(app, kDroppedPathTooLong, kIconWarning);
     } else if (IsExeFileName(name)) {
         UiSetText(app->targetEdit, name);
+    } else if (IsSessionFileName(name)) {
+        OpenDroppedSession(app, name);
     } else {
         Message(app, u"Please drop an EXE file.", kIconWarning);
     }

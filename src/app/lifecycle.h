@@ -31,7 +31,8 @@ void ScheduleRowSigning(AppState* app);
 void HandleTargetExited(AppState* app, uintptr_t exitCode);
 // WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored); the text is freed here.
 void HandleTraceStopped(AppState* app, intptr_t text);
-// WM_DROPFILES with the first dropped file's whole name (null when it could not be read).
+// WM_DROPFILES with the first dropped file's whole name (null when it could not be read): an EXE
+// fills the path box, a session file is opened, anything else is refused with a message.
 void HandleDroppedFile(AppState* app, const char16_t* name);
 // The two messages other threads post (WM_APP_TARGET_EXITED, WM_APP_TRACE_STOPPED), for the
 // window and for every other driver of the core; false for any other message.
@@ -54,5 +55,10 @@ extern const char16_t kPathTooLong[];
 
 // Whether a name matches "*.exe" as PathMatchSpecW matches it, ignoring case.
 bool IsExeFileName(const char16_t* name);
+// Whether a name matches "*.ols" (a session file), ignoring case.
+bool IsSessionFileName(const char16_t* name);
+// A session file dropped on the window: opened as Open Session opens it, after the same
+// question when unsaved rows would be lost; refused while a recording runs.
+void OpenDroppedSession(AppState* app, const char16_t* path);
 
 } // namespace olv

@@ -32,24 +32,42 @@ ControlRect Rect(int x, int y, int width, int height, int dpi) {
 }
 
 constexpr MenuItemSpec kFileItems[] = {
-    {kCmdExportCsv, u"Export &CSV...", 0},
-    {kCmdExportJson, u"Export &JSON...", 0},
+    {kCmdExportCsv, u"Export &CSV...\tCtrl+E", 0},
+    {kCmdExportJson, u"Export &JSON...\tCtrl+J", 0},
     {kCmdExportJsonLines, u"Export JSON &Lines...", 0},
     {0, nullptr, 0},
-    {kCmdSaveSession, u"&Save Session...", 0},
-    {kCmdOpenSession, u"&Open Session...", 0},
+    {kCmdSaveSession, u"&Save Session...\tCtrl+S", 0},
+    {kCmdOpenSession, u"&Open Session...\tCtrl+O", 0},
     {0, nullptr, 0},
     {kCmdLoadSigmaRules, u"Load Sigma &Rules...", 0},
     {0, nullptr, 0},
     {kCmdExit, u"E&xit", 0},
 };
+// Row commands act on the list's selection; Ctrl+A and Ctrl+C reach them only while the list has
+// the focus (in a text box they select and copy text).
+constexpr MenuItemSpec kEditItems[] = {
+    {kCmdCopyRows, u"&Copy Rows\tCtrl+C", 0},
+    {kCmdSelectAllRows, u"Select &All Rows\tCtrl+A", 0},
+    {0, nullptr, 0},
+    {kCmdFind, u"&Find...\tCtrl+F", 0},
+    {kCmdFindNext, u"Find &Next\tF3", 0},
+    {kCmdFindPrevious, u"Find &Previous\tShift+F3", 0},
+    {0, nullptr, 0},
+    {kCmdFocusFilter, u"F&ilter Box\tCtrl+L", 0},
+};
 constexpr MenuItemSpec kViewItems[] = {
-    {kCmdProcessTree, u"&Process Tree", 0},
-    {kCmdSummary, u"&Summary", 0},
+    {kCmdProcessTree, u"&Process Tree\tCtrl+T", 0},
+    {kCmdSummary, u"&Summary\tCtrl+U", 0},
     {kCmdSigmaRules, u"Sigma &Rules", 0},
     {0, nullptr, 0},
     {kCmdAutoScroll, u"&Auto-scroll", 1},
     {kCmdSuspiciousOnly, u"Suspicious &Only", 0},
+};
+constexpr MenuItemSpec kRecordingItems[] = {
+    {kCmdStart, u"&Start Monitoring\tF5", 0},
+    {kCmdStop, u"S&top\tShift+F5", 0},
+    {0, nullptr, 0},
+    {kCmdClear, u"&Clear\tCtrl+X", 0},
 };
 constexpr MenuItemSpec kHelpItems[] = {
     {kCmdAbout, u"&About Olvetta", 0},
@@ -57,38 +75,52 @@ constexpr MenuItemSpec kHelpItems[] = {
 
 } // namespace
 
+// Tab moves through the controls in this order, which is also reading order; WS_GROUP starts
+// each run of controls that the arrow keys move within (the buttons beside the path box, the
+// check boxes, the buttons beside the filter box). Access keys are unique across the controls
+// and the menu bar (app/keyboard.h: AccessKeyOf).
 const ControlSpec kMainControls[kMainControlCount] = {
-    {kIdTargetEdit, u"EDIT", u"", u"Choose an EXE file, or drop one here...", kEdit, 0, 0,
-     &AppState::targetEdit},
-    {kIdBrowseButton, u"BUTTON", u"Browse...", nullptr, kButton, 0, 0, &AppState::browseButton},
-    {kIdStartButton, u"BUTTON", u"Start Monitoring", nullptr, kButton, 0, 0,
+    {kIdTargetEdit, u"EDIT", u"", u"Choose an EXE file, or drop one here...", kEdit | kWsGroup, 0,
+     0, &AppState::targetEdit},
+    {kIdBrowseButton, u"BUTTON", u"&Browse...", nullptr, kButton | kWsGroup, 0, 0,
+     &AppState::browseButton},
+    {kIdStartButton, u"BUTTON", u"&Start Monitoring", nullptr, kButton, 0, 0,
      &AppState::startButton},
-    {kIdStopButton, u"BUTTON", u"Stop", nullptr, kButton | kWsDisabled, 0, 0,
+    {kIdStopButton, u"BUTTON", u"S&top", nullptr, kButton | kWsDisabled, 0, 0,
      &AppState::stopButton},
-    {kIdFileCheck, u"BUTTON", u"File I/O", nullptr, kCheck, 0, 0, &AppState::fileCheck},
-    {kIdRegistryCheck, u"BUTTON", u"Registry", nullptr, kCheck, 0, 0, &AppState::registryCheck},
-    {kIdNetworkCheck, u"BUTTON", u"Network", nullptr, kCheck, 0, 0, &AppState::networkCheck},
-    {kIdProcessCheck, u"BUTTON", u"Process/DLL", nullptr, kCheck, 0, 0, &AppState::processCheck},
-    {kIdSuspiciousCheck, u"BUTTON", u"Suspicious", nullptr, kCheck, 0, 0,
+    {kIdFileCheck, u"BUTTON", u"F&ile I/O", nullptr, kCheck | kWsGroup, 0, 0,
+     &AppState::fileCheck},
+    {kIdRegistryCheck, u"BUTTON", u"Re&gistry", nullptr, kCheck, 0, 0, &AppState::registryCheck},
+    {kIdNetworkCheck, u"BUTTON", u"&Network", nullptr, kCheck, 0, 0, &AppState::networkCheck},
+    {kIdProcessCheck, u"BUTTON", u"&Process/DLL", nullptr, kCheck, 0, 0,
+     &AppState::processCheck},
+    {kIdSuspiciousCheck, u"BUTTON", u"S&uspicious", nullptr, kCheck, 0, 0,
      &AppState::suspiciousCheck},
     {kIdOperationCombo, u"COMBOBOX", u"", nullptr,
-     kChild | kWsVScroll | kWsTabStop | kCbsDropDownList, 0, 300, &AppState::operationCombo},
+     kChild | kWsVScroll | kWsTabStop | kWsGroup | kCbsDropDownList, 0, 300,
+     &AppState::operationCombo},
     // The box takes no more than the filter uses, so what it shows is what filters.
-    {kIdFilterEdit, u"EDIT", u"", u"Filter...", kEdit, 0, 0, &AppState::filterEdit,
+    {kIdFilterEdit, u"EDIT", u"", u"Filter...", kEdit | kWsGroup, 0, 0, &AppState::filterEdit,
      kFilterTextChars},
-    {kIdClearButton, u"BUTTON", u"Clear", nullptr, kButton, 0, 0, &AppState::clearButton},
-    {kIdExportCsvButton, u"BUTTON", u"Export CSV", nullptr, kButton, 0, 0,
+    {kIdClearButton, u"BUTTON", u"&Clear", nullptr, kButton | kWsGroup, 0, 0,
+     &AppState::clearButton},
+    {kIdExportCsvButton, u"BUTTON", u"E&xport CSV", nullptr, kButton, 0, 0,
      &AppState::exportCsvButton},
+    // Extended selection: rows are selected with Shift and Ctrl as in any list, and copied.
     {kIdEventList, u"SysListView32", u"", nullptr,
-     kChild | kWsTabStop | kLvsReport | kLvsSingleSel | kLvsOwnerData, kWsExClientEdge, 0,
+     kChild | kWsTabStop | kWsGroup | kLvsReport | kLvsShowSelAlways | kLvsOwnerData,
+     kWsExClientEdge, 0,
      &AppState::eventList},
-    {kIdStatusBar, u"msctls_statusbar32", u"", nullptr, kChild | kSbarsSizeGrip, 0, 0,
-     &AppState::statusBar},
+    {kIdStatusBar, u"msctls_statusbar32", u"", nullptr,
+     kChild | kWsGroup | kSbarsSizeGrip | kSbtToolTips, 0, 0, &AppState::statusBar},
 };
 
 const MenuSpec kMainMenus[kMenuCount] = {
     {u"&File", kFileItems, static_cast<int>(sizeof kFileItems / sizeof kFileItems[0])},
+    {u"&Edit", kEditItems, static_cast<int>(sizeof kEditItems / sizeof kEditItems[0])},
     {u"&View", kViewItems, static_cast<int>(sizeof kViewItems / sizeof kViewItems[0])},
+    {u"&Recording", kRecordingItems,
+     static_cast<int>(sizeof kRecordingItems / sizeof kRecordingItems[0])},
     {u"&Help", kHelpItems, static_cast<int>(sizeof kHelpItems / sizeof kHelpItems[0])},
 };
 

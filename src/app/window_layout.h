@@ -20,6 +20,7 @@ constexpr uint32_t kWsDisabled = 0x08000000;
 constexpr uint32_t kWsBorder = 0x00800000;
 constexpr uint32_t kWsVScroll = 0x00200000;
 constexpr uint32_t kWsTabStop = 0x00010000;
+constexpr uint32_t kWsGroup = 0x00020000; // starts a group that the arrow keys move within
 constexpr uint32_t kWsExClientEdge = 0x00000200;
 constexpr uint32_t kEsAutoHScroll = 0x0080;
 constexpr uint32_t kBsPushButton = 0x0000;
@@ -27,8 +28,10 @@ constexpr uint32_t kBsAutoCheckBox = 0x0003;
 constexpr uint32_t kCbsDropDownList = 0x0003;
 constexpr uint32_t kLvsReport = 0x0001;
 constexpr uint32_t kLvsSingleSel = 0x0004;
+constexpr uint32_t kLvsShowSelAlways = 0x0008; // a row found from the find window stays marked
 constexpr uint32_t kLvsOwnerData = 0x1000;
 constexpr uint32_t kSbarsSizeGrip = 0x0100;
+constexpr uint32_t kSbtToolTips = 0x0800; // the status bar shows its cut text as a tooltip
 
 // One control of the main window, in creation order (which is also the z-order).
 struct ControlSpec {
@@ -50,7 +53,8 @@ const ControlSpec* FindControlSpec(int id);
 // is not the real window (the headless model) hands the AppState its controls.
 void WireControls(AppState* app, UiHandle (*controlOf)(int id));
 
-// The menu bar: three pop-ups; an item with id 0 is a separator.
+// The menu bar: five pop-ups; an item with id 0 is a separator. An item's text names its key
+// after a tab ("Export &CSV...\tCtrl+E"); app/keyboard.h binds the same keys.
 struct MenuItemSpec {
     int id;
     const char16_t* text;
@@ -61,7 +65,7 @@ struct MenuSpec {
     const MenuItemSpec* items;
     int itemCount;
 };
-constexpr int kMenuCount = 3;
+constexpr int kMenuCount = 5;
 extern const MenuSpec kMainMenus[kMenuCount];
 
 // The event list's columns, inserted in this order, left-aligned.

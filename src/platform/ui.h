@@ -50,6 +50,19 @@ enum CommandId : int {
     kCmdAutoScroll = 1113,
     kCmdSigmaRules = 1114,
     kCmdAbout = 1120,
+    // The Recording and Edit menus and the keys without a menu item (app/keyboard.h).
+    kCmdStart = 1150,
+    kCmdStop = 1151,
+    kCmdClear = 1152,
+    kCmdCopyRows = 1153,
+    kCmdSelectAllRows = 1154,
+    kCmdFind = 1155,
+    kCmdFindNext = 1156,
+    kCmdFindPrevious = 1157,
+    kCmdFocusFilter = 1158,
+    kCmdClearFilter = 1159, // Escape in the filter box
+    kCmdCloseFind = 1160,   // Escape in the find box
+    kCmdRowMenu = 1161,     // Shift+F10 and the context-menu key on the list
 };
 
 // Commands of the event list's context menu.
@@ -64,6 +77,8 @@ enum ContextMenuCommand : int {
     kMenuShowAllProcesses = 2013,
     kMenuCopyCommandLine = 2014, // the process tree's menu only
     kMenuRowDetails = 2015,
+    kMenuCopyRows = 2020,
+    kMenuCopyCell = 2021,
 };
 
 // Notification codes carried in the high word of a command.
@@ -105,6 +120,15 @@ void UiListSelectItem(UiHandle list, int index);
 // The header's sort arrow: on column, 1 up (ascending), -1 down (descending); every other
 // column, and direction 0, without one.
 void UiListSetSortArrow(UiHandle list, int column, int direction);
+// The next selected item after index (-1: from the start); -1 when there is none.
+int UiListNextSelected(UiHandle list, int after);
+// The item with the focus rectangle; -1 when none.
+int UiListFocusedItem(UiHandle list);
+void UiListSelectAll(UiHandle list);
+// Selects and focuses index alone and scrolls it into view.
+void UiListSelectOnly(UiHandle list, int index);
+// Gives control the keyboard focus; an edit box's text is selected, ready to be typed over.
+void UiFocusControl(UiHandle control);
 
 // --- combo box ---
 void UiComboReset(UiHandle combo);

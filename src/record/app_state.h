@@ -3,6 +3,7 @@
 // (app/app_state.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/lock.h"
@@ -18,6 +19,17 @@ struct RowSignature; // views/text_signature.h
 struct SigmaState;   // views/sigma_rows.h
 
 constexpr uint32_t kQueueSlots = 65536;
+constexpr size_t kFindTextChars = 256;
+
+// The find window and what was last searched for (views/find_rows.h). F3 repeats the search also
+// after the window was closed.
+struct FindState {
+    UiHandle window;   // the find window; null until it is first opened
+    UiHandle textEdit; // its text box (the keys treat it as a text box)
+    char16_t text[kFindTextChars];
+    uint8_t matchCase;
+    uint8_t upward; // the window's direction: up means towards the first row
+};
 constexpr int kMaxOperationNames = 128;
 
 // The view's process condition (views/process_filter.h): which process instance it names and the
@@ -118,6 +130,7 @@ struct AppState {
     char16_t sessionName[260];
     // rowCount when the open tree and summary windows were last refilled (views/view_refresh.h).
     int32_t viewWindowRows;
+    FindState find;
 };
 
 } // namespace olv

@@ -72,6 +72,35 @@ TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the 
     REQUIRE((start != nullptr && stop != nullptr));
     CHECK(TextOf(GetDlgItem(window, kIdStatusBar)) == L" Stopped | Total: 0 | Shown: 0");
 
+    SUBCASE("the focus starts in the path box, and keys go through the program's message loop") {
+        const DWORD thread = GetWindowThreadProcessId(window, nullptr);
+        auto focus = [&] {
+            GUITHREADINFO info{};
+            info.cbSize = sizeof info;
+            return GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+        };
+        CHECK(WaitFor("the focus in the path box", kWaitMs,
+                      [&] { return focus() == GetDlgItem(window, kIdTargetEdit); }));
+        // Enter in the path box starts: with no path, Start says what is missing.
+        PostMessageW(focus(), WM_KEYDOWN, VK_RETURN, 1);
+        HWND box = WaitForMessageBox(first.Id(), kWaitMs);
+        REQUIRE(box != nullptr);
+        BoxSeen seen;
+        ReadAndAnswer(box, IDOK, &seen);
+        CHECK(seen.text == L"Choose the EXE file to run first.");
+        // The focus comes back to the path box; Tab, through the navigation of the program's
+        // loop, moves on to "Browse...".
+        CHECK(WaitFor("the focus back in the path box", kWaitMs,
+                      [&] { return focus() == GetDlgItem(window, kIdTargetEdit); }));
+        PostMessageW(focus(), WM_KEYDOWN, VK_TAB, 1);
+        PostMessageW(focus(), WM_KEYUP, VK_TAB, static_cast<LPARAM>(0xC0000001));
+        CHECK(WaitFor("the focus on Browse...", kWaitMs,
+                      [&] { return focus() == GetDlgItem(window, kIdBrowseButton); }));
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(kCmdFocusFilter, 0), 0);
+        CHECK(WaitFor("the focus in the filter box (Ctrl+L's command)", kWaitMs,
+                      [&] { return focus() == GetDlgItem(window, kIdFilterEdit); }));
+    }
+
     SUBCASE("a second copy warns and exits with 0 without a window") {
         Program second;
         REQUIRE(second.started);

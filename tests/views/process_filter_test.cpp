@@ -268,11 +268,11 @@ TEST_CASE_FIXTURE(ProcessFixture, "scrolling up stops the following; back at the
     Work(1, u"r");
     CHECK(list.lastMadeVisible == 51);
     // The last row selected: the selection moves on with the end.
-    list.selected = 51;
+    list.selectedItem = 51;
     Work(1, u"r");
-    CHECK(list.selected == 52);
+    CHECK(list.selectedItem == 52);
     // Another row selected: it stays where the user put it.
-    list.selected = 40;
+    list.selectedItem = 40;
     const uint32_t selections = list.selections;
     Work(1, u"r");
     CHECK(list.selections == selections);

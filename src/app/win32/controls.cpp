@@ -13,7 +13,8 @@ static_assert(kWsExClientEdge == WS_EX_CLIENTEDGE && kEsAutoHScroll == ES_AUTOHS
 static_assert(kBsPushButton == BS_PUSHBUTTON && kBsAutoCheckBox == BS_AUTOCHECKBOX);
 static_assert(kCbsDropDownList == CBS_DROPDOWNLIST && kSbarsSizeGrip == SBARS_SIZEGRIP);
 static_assert(kLvsReport == LVS_REPORT && kLvsSingleSel == LVS_SINGLESEL &&
-              kLvsOwnerData == LVS_OWNERDATA);
+              kLvsOwnerData == LVS_OWNERDATA && kLvsShowSelAlways == LVS_SHOWSELALWAYS);
+static_assert(kWsGroup == WS_GROUP && kSbtToolTips == SBT_TOOLTIPS);
 
 namespace {
 
@@ -105,7 +106,8 @@ void BuildMainWindowContents(AppState* app) {
         SendMessageW(H(app->operationCombo), CB_SETCURSEL, 0, 0);
     }
     if (app->eventList != nullptr) {
-        const DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+        // Info tips: a cell its column cuts shows its whole text (LVN_GETINFOTIP).
+        const DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP;
         SendMessageW(H(app->eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
         InsertColumns(H(app->eventList), dpi);
     }

@@ -1,11 +1,14 @@
 // The event list's notifications: cell texts, row colours, the right-click menu, header clicks
 // (sort) and activation (row details). The texts, colours, order and commands come from views/.
 #include "app/win32/shell.h"
+#include "app/window_layout.h"
 #include "base/text.h"
 #include "views/sigma_texts.h"
 #include "views/process_filter.h"
 #include "views/row_details.h"
 #include "views/row_sort.h"
+#include "views/cell_tip.h"
+#include "views/copy_rows.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -37,36 +40,64 @@ LRESULT AnswerCustomDraw(AppState* app, NMLVCUSTOMDRAW* draw) {
     return result;
 }
 
-void ShowContextMenu(AppState* app, int item) {
+// The row menu for item at a screen point; column is the cell "Copy Cell" copies. Rows without a
+// path have the path items greyed.
+void ShowContextMenu(AppState* app, int item, int column, POINT at) {
     if (item < 0) return; // beside the items
     char16_t path[1024];
     ContextMenuPath(app, item, path, 1024); // under rowsLock, released before the menu shows
     HMENU menu = CreatePopupMenu();
     if (menu == nullptr) return;
-    // The path's commands only for a row with a path; the row's and its process's for every row.
-    if (!TextIsEmpty(path)) {
-        AppendMenuW(menu, MF_STRING, kMenuShowInExplorer, L"Show in Explorer");
-        AppendMenuW(menu, MF_STRING, kMenuCopyPath, L"Copy path");
-        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    }
+    const UINT pathState = TextIsEmpty(path) ? MF_GRAYED : MF_ENABLED;
+    AppendMenuW(menu, MF_STRING | pathState, kMenuShowInExplorer, L"Show in Explorer");
+    AppendMenuW(menu, MF_STRING | pathState, kMenuCopyPath, L"Copy path");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, kMenuCopyRows, L"Copy Rows\tCtrl+C");
+    AppendMenuW(menu, MF_STRING, kMenuCopyCell, L"Copy Cell");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, kMenuRulesMatched, L"Rules Matched...");
     AppendMenuW(menu, MF_STRING, kMenuRowDetails, L"Row &Details");
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     for (const ProcessMenuEntry& entry : kProcessMenu)
         AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(entry.command), W(entry.text));
-    POINT at{};
-    GetCursorPos(&at);
     const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD,
                                                         at.x, at.y, 0, H(app->mainWindow),
                                                         nullptr));
     DestroyMenu(menu);
-    RunListMenuCommand(app, command, item, path);
+    if (command == kMenuCopyRows) {
+        CopySelectedRows(app);
+    } else if (command == kMenuCopyCell) {
+        CopyCell(app, item, column);
+    } else {
+        RunListMenuCommand(app, command, item, path);
+    }
 }
 
 // The focused item (-1: none): what a header click keeps in view, and what Enter opens.
 int FocusedItem(AppState* app) {
     return static_cast<int>(SendMessageW(H(app->eventList), LVM_GETNEXTITEM,
                                          static_cast<WPARAM>(-1), LVNI_FOCUSED));
+}
+
+// LVN_GETINFOTIP: the full text of the cell under the pointer when its column cuts it.
+char16_t gTipText[kDisplayBufferChars];
+
+void AnswerInfoTip(AppState* app, NMLVGETINFOTIPW* tip) {
+    if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
+    HWND list = tip->hdr.hwndFrom;
+    LVHITTESTINFO hit{};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(list, &hit.pt);
+    SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit));
+    const int column = hit.iItem == tip->iItem && hit.iSubItem >= 0 ? hit.iSubItem : 0;
+    tip->pszText[0] = 0;
+    if (!ListDisplayText(app, tip->iItem, column, gTipText, kDisplayBufferChars)) return;
+    const int textWidth = static_cast<int>(
+        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(W(gTipText))));
+    const int columnWidth = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
+    if (!CellTextIsCut(textWidth, columnWidth, WindowDpi(list))) return;
+    CopyBounded(reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax),
+                gTipText);
 }
 
 } // namespace
@@ -79,8 +110,15 @@ LRESULT HandleListNotify(AppState* app, const NMHDR* header) {
     case LVN_GETDISPINFOW:
         AnswerDisplayText(app, reinterpret_cast<NMLVDISPINFOW*>(const_cast<NMHDR*>(header)));
         return 0;
-    case NM_RCLICK:
-        ShowContextMenu(app, reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
+    case NM_RCLICK: {
+        const NMITEMACTIVATE* click = reinterpret_cast<const NMITEMACTIVATE*>(header);
+        POINT at{};
+        GetCursorPos(&at);
+        ShowContextMenu(app, click->iItem, click->iSubItem, at);
+        return 0;
+    }
+    case LVN_GETINFOTIPW:
+        AnswerInfoTip(app, reinterpret_cast<NMLVGETINFOTIPW*>(const_cast<NMHDR*>(header)));
         return 0;
     case LVN_COLUMNCLICK:
         SortByColumnClick(app, reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem,
@@ -92,6 +130,22 @@ LRESULT HandleListNotify(AppState* app, const NMHDR* header) {
     default:
         return 0;
     }
+}
+
+void ShowRowMenuAtFocus(AppState* app) {
+    HWND list = H(app->eventList);
+    if (list == nullptr) return;
+    int item = UiListFocusedItem(app->eventList);
+    if (item < 0) item = UiListNextSelected(app->eventList, -1);
+    if (item < 0) return;
+    SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(item), FALSE);
+    RECT r{};
+    r.left = LVIR_BOUNDS;
+    SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&r));
+    // Below the row's start, a little in, as the menu key places a menu in any list.
+    POINT at{r.left + (r.bottom - r.top), r.bottom};
+    ClientToScreen(list, &at);
+    ShowContextMenu(app, item, kPathColumn, at);
 }
 
 } // namespace olv

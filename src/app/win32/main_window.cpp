@@ -82,7 +82,22 @@ LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wPara
     case WM_NOTIFY:
         return HandleListNotify(app, reinterpret_cast<const NMHDR*>(lParam));
     case WM_COMMAND:
-        DispatchCommand(app, wParam);
+        if (!HandleShellCommand(app, wParam)) DispatchCommand(app, wParam);
+        return 0;
+    case WM_ACTIVATE:
+        RememberFocus(app, wParam);
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_SETFOCUS:
+        RestoreFocus(app);
+        return 0;
+    case WM_INITMENUPOPUP:
+        EnableMenuCommands(app, reinterpret_cast<HMENU>(wParam));
+        return 0;
+    case WM_CONTEXTMENU:
+        // From the keyboard (-1): the row menu at the focused row; a click has its NM_RCLICK.
+        if (lParam != -1 || reinterpret_cast<HWND>(wParam) != H(app->eventList))
+            return DefWindowProcW(window, message, wParam, lParam);
+        ShowRowMenuAtFocus(app);
         return 0;
     case WM_TIMER:
         HandleTimerTick(app, wParam);

@@ -99,6 +99,7 @@ bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const 
 int RunMessageLoop() {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (TranslateShellMessage(&msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

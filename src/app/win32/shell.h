@@ -48,7 +48,8 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
 // Registers the main window class and creates the window for app, centred on the primary
 // screen; false when either fails.
 bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title);
-// Runs GetMessageW/TranslateMessage/DispatchMessageW until WM_QUIT; returns its wParam.
+// Runs GetMessageW, the shell's keys (TranslateShellMessage), TranslateMessage and
+// DispatchMessageW until WM_QUIT; returns its wParam.
 int RunMessageLoop();
 
 // The main window's message handler (the router calls it once the AppState is known).
@@ -65,5 +66,27 @@ bool AllowDropsFromUnelevated(HWND window);
 
 // WM_NOTIFY of the main window: the event list's notifications.
 LRESULT HandleListNotify(AppState* app, const NMHDR* header);
+// The row menu at the list's focused row (Shift+F10, the menu key, WM_CONTEXTMENU from the
+// keyboard); nothing when no row has the focus.
+void ShowRowMenuAtFocus(AppState* app);
+
+// Keys of the main window and the find window (keys.cpp): true when the message was handled
+// (a key that gave a command, or dialog-style navigation); the message loop then neither
+// translates nor dispatches it.
+bool TranslateShellMessage(MSG* msg);
+// WM_ACTIVATE: remembers the focused control when the window is deactivated.
+void RememberFocus(AppState* app, WPARAM activation);
+// WM_SETFOCUS of the main window: gives the focus to the remembered control (first the path box).
+void RestoreFocus(AppState* app);
+// The commands only the shell carries out (the find window, the row menu); false for others.
+bool HandleShellCommand(AppState* app, WPARAM wParam);
+// WM_INITMENUPOPUP: greys the items whose command cannot be given now.
+void EnableMenuCommands(AppState* app, HMENU popup);
+
+// The find window (find_window.cpp), made on first use and hidden when closed.
+void OpenFindWindow(AppState* app);
+void CloseFindWindow(AppState* app);
+// Find Next (reverse: Previous) with the window's text and choices; F3 without a text opens it.
+void FindFromShell(AppState* app, bool reverse);
 
 } // namespace olv

@@ -119,6 +119,49 @@ void UiListSetSortArrow(UiHandle list, int column, int direction) {
     }
 }
 
+int UiListNextSelected(UiHandle list, int after) {
+    if (list == nullptr) return -1;
+    return static_cast<int>(
+        SendMessageW(H(list), LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));
+}
+
+int UiListFocusedItem(UiHandle list) {
+    if (list == nullptr) return -1;
+    return static_cast<int>(SendMessageW(H(list), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+}
+
+void UiListSelectAll(UiHandle list) {
+    if (list == nullptr) return;
+    LVITEMW state{};
+    state.stateMask = LVIS_SELECTED;
+    state.state = LVIS_SELECTED;
+    // Item -1: every item (an owner-data list keeps the selection as ranges, so this is cheap).
+    SendMessageW(H(list), LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+}
+
+void UiListSelectOnly(UiHandle list, int index) {
+    if (list == nullptr) return;
+    LVITEMW state{};
+    state.stateMask = LVIS_SELECTED;
+    state.state = 0;
+    SendMessageW(H(list), LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+    if (index < 0) return;
+    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(H(list), LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&state));
+    SendMessageW(H(list), LVM_SETSELECTIONMARK, 0, index);
+    SendMessageW(H(list), LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE);
+}
+
+void UiFocusControl(UiHandle control) {
+    if (control == nullptr) return;
+    SetFocus(H(control));
+    // An edit box's text is selected, so typing replaces it.
+    wchar_t className[16] = {};
+    GetClassNameW(H(control), className, 16);
+    if (lstrcmpiW(className, L"Edit") == 0) SendMessageW(H(control), EM_SETSEL, 0, -1);
+}
+
 void UiComboReset(UiHandle combo) {
     if (combo != nullptr) SendMessageW(H(combo), CB_RESETCONTENT, 0, 0);
 }
@@ -185,7 +228,10 @@ void UiEnable(UiHandle control, bool enabled) {
 }
 
 void UiSetStatusText(UiHandle statusBar, const char16_t* text) {
-    if (statusBar != nullptr) SendMessageW(H(statusBar), SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(W(text)));
+    if (statusBar == nullptr) return;
+    SendMessageW(H(statusBar), SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(W(text)));
+    // SBT_TOOLTIPS: the status bar shows this as a tooltip when the part cuts the text.
+    SendMessageW(H(statusBar), SB_SETTIPTEXTW, 0, reinterpret_cast<LPARAM>(W(text)));
 }
 
 void UiCheckMenuItem(UiHandle window, int commandId, bool checked) {

@@ -216,8 +216,10 @@ void ResetHeadlessUi() {
     gModel.combo.selection = 0;
     gModel.list.lastMadeVisible = -1;
     gModel.list.perPage = kHeadlessPerPage;
-    gModel.list.selected = -1;
+    gModel.list.selectedItem = -1;
     gModel.list.sortColumn = -1;
+    gModel.list.focusedItem = -1;
+    gModel.focusedControl = -1;
     gModel.menuChecks[kCmdAutoScroll - kHeadlessFirstMenuCommand] = 1;
     gModel.defaultAnswer = kAnswerNo;
     gDestroyHandler = nullptr;
@@ -415,13 +417,13 @@ bool UiListGetViewState(UiHandle list, ListViewState* state) {
     state->itemCount = gModel.list.itemCount;
     state->topIndex = gModel.list.topIndex;
     state->perPage = gModel.list.perPage;
-    state->selected = gModel.list.selected < gModel.list.itemCount ? gModel.list.selected : -1;
+    state->selected = gModel.list.selectedItem < gModel.list.itemCount ? gModel.list.selectedItem : -1;
     return true;
 }
 
 void UiListSelectItem(UiHandle list, int index) {
     if (ResolveKind(list, kHeadlessList) == nullptr) return;
-    gModel.list.selected = index;
+    gModel.list.selectedItem = index;
     ++gModel.list.selections;
     UiListEnsureVisible(list, index);
 }
@@ -430,6 +432,49 @@ void UiListSetSortArrow(UiHandle list, int column, int direction) {
     if (ResolveKind(list, kHeadlessList) == nullptr) return;
     gModel.list.sortColumn = direction != 0 ? column : -1;
     gModel.list.sortDirection = direction;
+}
+
+int UiListNextSelected(UiHandle list, int after) {
+    if (ResolveKind(list, kHeadlessList) == nullptr) return -1;
+    const HeadlessList& l = gModel.list;
+    for (int i = after < 0 ? 0 : after + 1; i < l.itemCount; ++i) {
+        if (l.allSelected != 0 || (i < kHeadlessSelectableItems && l.selected[i] != 0)) return i;
+    }
+    return -1;
+}
+
+int UiListFocusedItem(UiHandle list) {
+    if (ResolveKind(list, kHeadlessList) == nullptr) return -1;
+    return gModel.list.focusedItem < gModel.list.itemCount ? gModel.list.focusedItem : -1;
+}
+
+void UiListSelectAll(UiHandle list) {
+    if (ResolveKind(list, kHeadlessList) == nullptr) return;
+    gModel.list.allSelected = 1;
+}
+
+void UiListSelectOnly(UiHandle list, int index) {
+    if (ResolveKind(list, kHeadlessList) == nullptr) return;
+    gModel.list.allSelected = 0;
+    std::memset(gModel.list.selected, 0, sizeof gModel.list.selected);
+    if (index >= 0 && index < kHeadlessSelectableItems) gModel.list.selected[index] = 1;
+    gModel.list.focusedItem = index;
+    UiListEnsureVisible(list, index);
+}
+
+void UiFocusControl(UiHandle control) {
+    HeadlessControl* c = Resolve(control);
+    if (c != nullptr) gModel.focusedControl = c->id;
+}
+
+void HeadlessSelectItem(int index, bool selected) {
+    if (index < 0 || index >= kHeadlessSelectableItems) return;
+    if (!selected && gModel.list.allSelected != 0) {
+        gModel.list.allSelected = 0;
+        std::memset(gModel.list.selected, 1, sizeof gModel.list.selected);
+    }
+    gModel.list.selected[index] = selected ? 1 : 0;
+    gModel.list.focusedItem = index;
 }
 
 void UiComboReset(UiHandle combo) {

@@ -34,6 +34,7 @@ constexpr size_t kHeadlessClipboardChars = 4096;
 constexpr int kHeadlessFirstMenuCommand = 1100;
 constexpr int kHeadlessMenuCommands = 32; // command ids 1100 to 1131
 constexpr intptr_t kHeadlessShellSuccess = 42;
+constexpr int kHeadlessSelectableItems = 4096; // items whose selection the model keeps
 
 enum HeadlessKind : uint8_t {
     kHeadlessWindow,
@@ -70,10 +71,13 @@ struct HeadlessList {
     // UiListEnsureVisible and UiListSelectItem move topIndex as the real list scrolls.
     int topIndex;
     int perPage; // kHeadlessPerPage after a reset
-    int selected;
+    int selectedItem; // the first selected item; -1: none
     uint32_t selections; // UiListSelectItem calls
     int sortColumn;      // the column with a sort arrow, -1: none
     int sortDirection;   // 1 up, -1 down
+    int focusedItem;                // -1: none
+    uint8_t allSelected;            // every item, also those past kHeadlessSelectableItems
+    uint8_t selected[kHeadlessSelectableItems];
 };
 
 // The operation combo box.
@@ -173,6 +177,7 @@ struct HeadlessUi {
     uint32_t clipboardSets;
     uint32_t clipboardCut;
     uint8_t clipboardFails;
+    int focusedControl; // id of the control UiFocusControl last focused; -1: none
 };
 
 // A fresh model: every control exists and is enabled (except "Stop"), the four category boxes
@@ -191,6 +196,8 @@ HeadlessControl* HeadlessControlById(int id);
 void HeadlessSetCheck(int id, int state);
 void HeadlessSetText(int id, const char16_t* text);
 void HeadlessSelectCombo(int index); // as UiComboSetSelection
+// Selects (or deselects) list item index, as a click with Ctrl would; the focus moves to it.
+void HeadlessSelectItem(int index, bool selected);
 // Answer for the next Yes/No message box (OK boxes take no answer and return kAnswerOk).
 void HeadlessQueueAnswer(int answer);
 void HeadlessSetDefaultAnswer(int answer);

@@ -1,0 +1,28 @@
+// A session file dropped on the main window.
+#include "app/lifecycle.h"
+
+#include "base/product.h"
+#include "base/text.h"
+#include "export/exports.h"
+#include "platform/ui.h"
+#include "record/app_state.h"
+#include "report/discard.h"
+
+namespace olv {
+
+bool IsSessionFileName(const char16_t* name) {
+    const size_t n = TextLength(name);
+    return n >= 4 && EqualsFolded(name + n - 4, u".ols");
+}
+
+void OpenDroppedSession(AppState* app, const char16_t* path) {
+    if (app->recording != 0) {
+        UiMessageBox(app->mainWindow, u"Stop monitoring before opening a session.", kProductName,
+                     kIconWarning, kButtonsOk);
+        return;
+    }
+    if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
+    if (OpenSessionFromPath(app, path)) ScheduleRowSigning(app);
+}
+
+} // namespace olv
