@@ -55,10 +55,15 @@ endif()
 # What each Windows-only suite links below the core (see above). Suites that open windows or
 # start programs with windows hold the "desktop" lock, so no two of them look for each other's
 # windows.
+# The real windows are spread over several suites (the main window, the keyboard, the list's tools,
+# the Sigma window), so each has a watchdog of its own.
 set(OLV_WIN32_SUITE_PLATFORM_app_win32 windows)
+set(OLV_WIN32_SUITE_PLATFORM_keys_win32 windows)
+set(OLV_WIN32_SUITE_PLATFORM_list_win32 windows)
+set(OLV_WIN32_SUITE_PLATFORM_sigma_win32 windows)
 set(OLV_WIN32_SUITE_PLATFORM_program_win32 none)
 set(OLV_WIN32_SUITE_PLATFORM_demo_win32 none)
-set(OLV_WIN32_DESKTOP_SUITES app_win32 program_win32 demo_win32)
+set(OLV_WIN32_DESKTOP_SUITES app_win32 keys_win32 list_win32 sigma_win32 program_win32 demo_win32)
 
 # Environment of every test run.
 set(OLV_TEST_ENV "")

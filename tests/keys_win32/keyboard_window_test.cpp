@@ -308,11 +308,17 @@ TEST_CASE("Shift+F10 and the menu key open the row menu at the focused row; Copy
                 seen.items.push_back(text);
             }
             if (copyCell) seen.shot = PauseForScreenshot("keys-row-menu");
-            // Up from no item picks the last ("Copy Cell"); Escape leaves the menu.
-            PostMessageW(menu, WM_KEYDOWN, copyCell ? VK_UP : VK_ESCAPE, 1);
+            // Down four times from no item picks "Copy Cell" (separators are passed over);
+            // Escape leaves the menu.
             if (copyCell) {
+                for (int step = 0; step < 4; ++step) {
+                    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 1);
+                    Sleep(30);
+                }
                 Sleep(200);
                 PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 1);
+            } else {
+                PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 1);
             }
         });
         return reader;
@@ -321,10 +327,13 @@ TEST_CASE("Shift+F10 and the menu key open the row menu at the focused row; Copy
     std::thread reader = readAndPick(false);
     w.Press(VK_F10, kModShift);
     reader.join();
-    REQUIRE(seen.items.size() == 5);
+    // The path's items, the copy items, the rule and detail windows, the process conditions.
+    REQUIRE(seen.items.size() == 13);
     CHECK(seen.items[0] == L"Show in Explorer");
     CHECK(seen.items[3] == L"Copy Rows\tCtrl+C");
     CHECK(seen.items[4] == L"Copy Cell");
+    CHECK(seen.items[6] == L"Rules Matched...");
+    CHECK(seen.items[7] == L"Row &Details");
 
     OpenClipboard(w.hwnd);
     EmptyClipboard();

@@ -253,11 +253,12 @@ TEST_CASE("the context menu narrows the view to a process and its children, and 
     ListWindow w;
     w.Record();
     const int all = w.Items();
-    // A load of the child. The entries: Show in Explorer, Copy path, Row Details, Only This
-    // Process, Only This Process and Its Children, Hide This Process, Show All Processes.
+    // A load of the child. The entries: Show in Explorer, Copy path, Copy Rows, Copy Cell, Rules
+    // Matched..., Row Details, Only This Process, Only This Process and Its Children, Hide This
+    // Process, Show All Processes.
     w.Focus(2);
     bool chosen = false;
-    std::thread chooser(ChooseFromMenu, 4, "list-context-menu", &chosen);
+    std::thread chooser(ChooseFromMenu, 7, "list-context-menu", &chosen);
     NMITEMACTIVATE click{};
     click.hdr.hwndFrom = w.List();
     click.hdr.idFrom = kIdEventList;
@@ -287,9 +288,9 @@ TEST_CASE("the context menu narrows the view to a process and its children, and 
           std::wstring::npos);
     CHECK(PauseForScreenshot("process-tree-enter"));
 
-    // "Show All Processes" from the menu: the seventh entry.
+    // "Show All Processes" from the menu: the tenth entry.
     chosen = false;
-    std::thread again(ChooseFromMenu, 7, nullptr, &chosen);
+    std::thread again(ChooseFromMenu, 10, nullptr, &chosen);
     SendMessageW(w.hwnd, WM_NOTIFY, kIdEventList, reinterpret_cast<LPARAM>(&click));
     again.join();
     REQUIRE(chosen);

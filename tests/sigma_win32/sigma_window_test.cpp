@@ -278,7 +278,15 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     CHECK(PauseForScreenshot("sigma-rules-matched"));
 
     TestStep("Clear ends the condition");
+    // The rows were never saved, so Clear asks first: Yes.
+    BoxSeen question;
+    bool cleared = false;
+    std::thread answer([&] {
+        cleared = AnswerMessageBox(GetCurrentProcessId(), IDYES, kWaitMs, &question);
+    });
     w.Command(kIdClearButton);
+    answer.join();
+    CHECK(cleared);
     CHECK(w.Items() == 0);
     CHECK_FALSE(Has(w.Status(), L"Only rows"));
     RemoveRuleFolder(folder);
