@@ -11,7 +11,7 @@
 #include "export/block_writer.h"
 #include "export/export_common.h"
 #include "export/line_digits.h"
-#include "export/row_prefetch.h"
+#include "export/row_batch.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "export/safe_file.h"
@@ -278,8 +278,12 @@ constexpr size_t kRowMembersMaxChars =
     JsonTextMaxChars(kThreatChars);
 static_assert(kRowMembersMaxChars + 16 < kJsonBufferChars - 9, "a row without matches always fits");
 
-// The members of AppendRowMembers as UTF-8.
-uint8_t* PutRowMembers(uint8_t* out, const EventRow& row) {
+uint8_t* PutLength(uint8_t* out, const char16_t* field, uint16_t length) {
+    return PutJsonUtf8(out, field, length);
+}
+
+// The members of AppendRowMembers as UTF-8, with the lengths of the row's texts.
+uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& l) {
     out = PutLiteral(out, "\"time\":\"");
     out = PutLongTime(out, row.time);
     out = PutLiteral(out, "\",\"severity\":");
@@ -289,19 +293,19 @@ uint8_t* PutRowMembers(uint8_t* out, const EventRow& row) {
     out = PutLiteral(out, ",\"parentPid\":");
     out = PutDecimal(out, row.parentPid);
     out = PutLiteral(out, ",\"process\":");
-    out = PutField(out, row.process, kProcessChars);
+    out = PutLength(out, row.process, l.chars[kTextProcess]);
     out = PutLiteral(out, ",\"category\":");
     out = PutText(out, CategoryLabel(row.category));
     out = PutLiteral(out, ",\"operation\":");
-    out = PutField(out, row.operation, kOperationChars);
+    out = PutLength(out, row.operation, l.chars[kTextOperation]);
     out = PutLiteral(out, ",\"path\":");
-    out = PutField(out, row.path, kPathChars);
+    out = PutLength(out, row.path, l.chars[kTextPath]);
     out = PutLiteral(out, ",\"detail\":");
-    out = PutField(out, row.detail, kDetailChars);
+    out = PutLength(out, row.detail, l.chars[kTextDetail]);
     out = PutLiteral(out, ",\"result\":");
-    out = PutField(out, row.result, kResultChars);
+    out = PutLength(out, row.result, l.chars[kTextResult]);
     out = PutLiteral(out, ",\"threat\":");
-    return PutField(out, row.threat, kThreatChars);
+    return PutLength(out, row.threat, l.chars[kTextThreat]);
 }
 
 // The Sigma matches of a row and the most characters AppendSigmaMatches would add for them.
@@ -360,7 +364,8 @@ uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
 
 // The event line of BuildRowLine written into the block; false when it might not fit its
 // bounded buffer (nothing is written then).
-bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index, bool last) {
+bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
+                    const RowTextLengths& lengths, bool last) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t maxChars = 3 + kRowMembersMaxChars + m.maxChars + 3;
@@ -368,7 +373,7 @@ bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index, bool l
     uint8_t* start = ReserveBlock(out, maxChars);
     if (start == nullptr) return false;
     uint8_t* at = PutLiteral(start, "  {");
-    at = PutRowMembers(at, app->rows[index]);
+    at = PutRowMembers(at, app->rows[index], lengths);
     at = PutMatches(at, m);
     at = last ? PutLiteral(at, "}\n") : PutLiteral(at, "},\n");
     AdvanceBlock(out, static_cast<size_t>(at - start));
@@ -397,19 +402,23 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
     if (line == nullptr) {
         writer.ok = false;
     } else {
-        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
-            const int32_t index = app->shownRows[i];
-            if (index < 0 || index >= app->rowCount) {
+        RowTextLengths lengths[kRowBatch];
+        for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
+            const int32_t count =
+                app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
+            if (!MeasureShownRows(app, first, count, lengths)) {
                 writer.ok = false;
                 break;
             }
-            PrefetchShownRow(app, i);
-            const bool last = i == app->shownCount - 1;
-            if (PutJsonRowLine(&block, app, index, last)) continue;
-            BuildRowLine(app, index, last, line);
-            // A full buffer means the object was cut: fail rather than write broken JSON.
-            if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
-            PutBlockUtf8(&block, line);
+            for (int32_t j = 0; j < count && writer.ok; ++j) {
+                const int32_t index = app->shownRows[first + j];
+                const bool last = first + j == app->shownCount - 1;
+                if (PutJsonRowLine(&block, app, index, lengths[j], last)) continue;
+                BuildRowLine(app, index, last, line);
+                // A full buffer means the object was cut: fail rather than write broken JSON.
+                if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
+                PutBlockUtf8(&block, line);
+            }
         }
         FreeBlock(line);
     }
@@ -500,11 +509,14 @@ void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view, c
     views->items[views->count++] = StartViewText{row, text};
 }
 
-void GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
-                     StartViews* views, char16_t* scratch) {
+// Returns how many deferred rows it took (due rows that name no row included).
+int32_t GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
+                        StartViews* views, char16_t* scratch) {
     int32_t due[64];
     int32_t n;
+    int32_t taken = 0;
     while ((n = TakeDueSigmaRows(context, due, 64)) > 0) {
+        taken += n;
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
             if (SigmaViewOfStartRow(context, &app->rows[due[i]], buffer)) {
@@ -512,6 +524,7 @@ void GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBu
             }
         }
     }
+    return taken;
 }
 
 // The views in the order of their rows (the first gathered first among those of one row), so
@@ -591,7 +604,8 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
 // An event line of the JSON Lines file written into the block: its view members from the view,
 // or the kept text of a start's view; false when it might not fit its bounded buffer (nothing
 // is written then).
-bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index, const SigmaEventView* view,
+bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
+                  const RowTextLengths& lengths, const SigmaEventView* view,
                   const char16_t* startView, const ViewNames& names) {
     RowMatches m;
     GatherMatches(app, index, &m);
@@ -603,7 +617,7 @@ bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index, const Si
     uint8_t* start = ReserveBlock(out, maxChars + 2 * startLength + 1);
     if (start == nullptr) return false;
     uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
-    at = PutRowMembers(at, app->rows[index]);
+    at = PutRowMembers(at, app->rows[index], lengths);
     if (startView != nullptr) {
         at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
     } else {
@@ -642,10 +656,16 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
         if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
         PutBlockUtf8(&block, line);
 
-        // First pass: the views of the starts held back.
-        for (int32_t i = 0; i < app->rowCount; ++i) {
-            LearnSigmaRow(context, &app->rows[i], i, buffer);
-            GatherDueStarts(app, context, buffer, &starts, line);
+        // First pass: the views of the starts held back. It ends once no start is waiting
+        // and none comes after: nothing more can become due.
+        int32_t lastStart = -1;
+        for (int32_t i = app->rowCount - 1; i >= 0 && lastStart < 0; --i) {
+            if (SigmaRowMayBeDeferred(&app->rows[i])) lastStart = i;
+        }
+        int32_t waiting = 0;
+        for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
+            if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewDeferred) ++waiting;
+            waiting -= GatherDueStarts(app, context, buffer, &starts, line);
         }
         ReleaseDeferredSigmaRows(context);
         GatherDueStarts(app, context, buffer, &starts, line);
@@ -658,37 +678,45 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
     if (writer.ok) {
         ResetSigmaViewContext(context);
         int32_t learned = 0;
-        for (int32_t k = 0; k < app->shownCount && writer.ok; ++k) {
-            const int32_t index = app->shownRows[k];
-            if (index < learned || index >= app->rowCount) {
+        RowTextLengths lengths[kRowBatch];
+        for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
+            const int32_t count =
+                app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
+            if (!MeasureShownRows(app, first, count, lengths)) {
                 writer.ok = false;
                 break;
             }
-            PrefetchShownRow(app, k);
-            uint32_t outcome = kSigmaViewNone;
-            for (; learned <= index; ++learned) {
-                outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
-                int32_t discard[64];
-                while (TakeDueSigmaRows(context, discard, 64) > 0) {
+            for (int32_t j = 0; j < count && writer.ok; ++j) {
+                const int32_t index = app->shownRows[first + j];
+                if (index < learned) { // the shown rows are in the store's order
+                    writer.ok = false;
+                    break;
                 }
+                uint32_t outcome = kSigmaViewNone;
+                for (; learned <= index; ++learned) {
+                    outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
+                    int32_t discard[64];
+                    while (TakeDueSigmaRows(context, discard, 64) > 0) {
+                    }
+                }
+                const SigmaEventView* view = outcome == kSigmaViewReady ? &buffer->view : nullptr;
+                const char16_t* startView =
+                    outcome == kSigmaViewDeferred ? FindStartView(&starts, index) : nullptr;
+                ++written;
+                if (PutEventLine(&block, app, index, lengths[j], view, startView, *names)) continue;
+                line[0] = 0;
+                AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
+                AppendRowMembers(app->rows[index], line, kLineChars);
+                if (startView != nullptr) {
+                    AppendBounded(line, kLineChars, startView);
+                } else {
+                    AppendViewMembers(view, line, kLineChars);
+                }
+                AppendSigmaMatches(app, index, line, kLineChars);
+                AppendBounded(line, kLineChars, u"}\n");
+                if (TextLength(line) >= kLineChars - 1) writer.ok = false;
+                PutBlockUtf8(&block, line);
             }
-            const SigmaEventView* view = outcome == kSigmaViewReady ? &buffer->view : nullptr;
-            const char16_t* startView =
-                outcome == kSigmaViewDeferred ? FindStartView(&starts, index) : nullptr;
-            ++written;
-            if (PutEventLine(&block, app, index, view, startView, *names)) continue;
-            line[0] = 0;
-            AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
-            AppendRowMembers(app->rows[index], line, kLineChars);
-            if (startView != nullptr) {
-                AppendBounded(line, kLineChars, startView);
-            } else {
-                AppendViewMembers(view, line, kLineChars);
-            }
-            AppendSigmaMatches(app, index, line, kLineChars);
-            AppendBounded(line, kLineChars, u"}\n");
-            if (TextLength(line) >= kLineChars - 1) writer.ok = false;
-            PutBlockUtf8(&block, line);
         }
     }
     if (writer.ok) {
