@@ -1,8 +1,7 @@
 // The writers take the shown rows in batches: first the lengths of every text of a batch's rows,
-// then the lines. Each row is 3256 bytes of which a writer reads a few hundred, at a stride the
-// processor does not follow by itself; measuring a batch first lets the reads of many rows wait
-// for memory together instead of one after the other behind the formatting, and asks for the
-// lines of the rows a little further on.
+// then the lines. Each row is 3256 bytes of which a writer reads a few hundred; read one text
+// after another, each read waits for memory behind the last. Measuring a batch first, starting
+// with reads that nothing waits on, lets the reads of many rows wait for memory together.
 #pragma once
 
 #include <cstdint>
