@@ -5,6 +5,9 @@
 // cut may leave one), fields filled to their last character with no terminator, runs of plain
 // ASCII that cross the eight-character steps of the fast paths, and times and numbers out of
 // their usual ranges.
+#include <nlohmann/json.hpp>
+
+#include <sstream>
 #include <string>
 
 #include "base/format.h"
@@ -237,6 +240,50 @@ TEST_CASE_FIXTURE(IdentityFixture, "JSON and JSON Lines: the same bytes as the b
             CHECK(Has(text, "\\u0001"));
             CHECK(Has(text, "\xef\xbf\xbd")); // a lone surrogate as U+FFFD
         }
+    }
+}
+
+TEST_CASE_FIXTURE(IdentityFixture, "JSON Lines: a line longer than the JSON's row buffer is whole") {
+    // A written file whose path and detail are mostly control characters: the row, its field
+    // view and the listed matches make a line of more than 16384 characters, which the JSON Lines buffer of
+    // 65536 takes whole (it was cut at 16383, without its end, when matches followed).
+    Finished();
+    EventRow row;
+    std::memset(static_cast<void*>(&row), 0, sizeof row);
+    row.time = SystemTime{2024, 3, 2, 5, 14, 7, 10, 5};
+    row.category = kCategoryFile;
+    row.pid = 4012;
+    CopyBounded(row.operation, kOperationChars, u"Wrote to file");
+    CopyBounded(row.process, kProcessChars, u"dropper.exe");
+    std::u16string path = u"C:\\Users\\an\\q";
+    path.append(kPathChars - 1 - path.size(), char16_t{1});
+    CopyBounded(row.path, kPathChars, path.c_str());
+    std::fill(row.detail, row.detail + kDetailChars - 1, char16_t{2});
+    AppendRow(app, &row);
+    LoadRules(30);
+    for (bool bounded : {false, true}) {
+        CAPTURE(bounded);
+        SetJsonBoundedLinesOnly(bounded);
+        const bool written = ExportJsonLinesToPath(app, folder.Path16("long.jsonl").c_str());
+        SetJsonBoundedLinesOnly(false);
+        REQUIRE(written);
+        const Bytes file = ReadAll(folder.Path("long.jsonl"));
+        std::istringstream in(std::string(file.begin(), file.end()));
+        std::string line;
+        std::vector<nlohmann::json> lines;
+        size_t eventBytes = 0;
+        while (std::getline(in, line)) {
+            if (lines.size() == 1) eventBytes = line.size();
+            lines.push_back(nlohmann::json::parse(line, nullptr, false));
+        }
+        REQUIRE(lines.size() == 3);
+        const nlohmann::json& event = lines[1];
+        REQUIRE_FALSE(event.is_discarded());
+        CHECK(eventBytes > 16384);
+        CHECK(event["path"].get<std::string>().size() == kPathChars - 1);
+        CHECK(event["fields"]["TargetFilename"] == event["path"]);
+        CHECK(event["sigma"].size() == 24);
+        CHECK(event["sigmaNotListed"] == 6);
     }
 }
 
