@@ -1,10 +1,17 @@
 // CSV export of the shown rows: UTF-16LE with its byte order mark, CR LF, a block of comment
 // lines about the recording, the column row, and one line per shown row.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/format.h"
 #include "base/note_text.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "export/block_writer.h"
 #include "export/export_common.h"
+#include "export/line_digits.h"
+#include "export/row_batch.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
 #include "export/snapshot.h"
@@ -21,80 +28,125 @@ namespace olv {
 namespace {
 
 constexpr size_t kCommentChars = 8192;
-constexpr size_t kRowLineChars = 4096;
-constexpr size_t kTimeChars = 48; // a time of any field values: 41 characters
-constexpr size_t kPidChars = 96;
+constexpr size_t kRowLineChars = 4096; // a row line is cut at 4095 characters
+constexpr size_t kPidChars = 96;       // "%lu (%s)" of the PID column, cut at 95 characters
 
 const char16_t kColumnRow[] =
     u"Time,Severity,PID,Process,Category,Operation,Path,Detail,Result,Threat\r\n";
 
-// One row line: every piece goes in while fewer than capacity - 1 characters are used.
-struct LineBuilder {
-    char16_t* text;
-    size_t used;
+// The longest row line: the time, two labels of at most 8 characters, the PID column (a number,
+// " (", the process name cut at 63 characters, ")"), and six quoted columns with every
+// character a doubled quote. It never reaches the cut, so lines are written whole, and a doubled
+// quote is never dropped at the edge.
+constexpr size_t QuotedMaxChars(size_t chars) { return 2 + 2 * chars; }
+constexpr size_t kCsvLineMaxChars =
+    kLongTimeMaxChars + 1 + 8 + 1 + QuotedMaxChars(kDecimalMaxChars + 2 + kProcessChars - 1 + 1) +
+    1 + QuotedMaxChars(kProcessChars - 1) + 1 + 8 + 1 + QuotedMaxChars(kOperationChars) + 1 +
+    QuotedMaxChars(kPathChars) + 1 + QuotedMaxChars(kDetailChars) + 1 +
+    QuotedMaxChars(kResultChars) + 1 + QuotedMaxChars(kThreatChars) + 2;
+static_assert(kCsvLineMaxChars <= kRowLineChars - 1, "a row line is never cut");
+static_assert(kDecimalMaxChars + 2 + kProcessChars - 1 + 1 <= kPidChars - 1,
+              "the PID column is never cut");
 
-    void Put(char16_t c) {
-        if (used < kRowLineChars - 1) text[used++] = c;
-    }
-    void PutText(const char16_t* s, size_t maxChars) {
-        for (size_t i = 0; s != nullptr && i < maxChars && s[i] != 0; ++i)
-            Put(s[i]);
-    }
-    // A quoted column: quotes doubled; a doubled quote that no longer fits is dropped whole.
-    void PutQuoted(const char16_t* s, size_t maxChars) {
-        Put(u'"');
-        for (size_t i = 0; s != nullptr && i < maxChars && s[i] != 0; ++i) {
-            if (s[i] == u'"') {
-                if (used + 2 <= kRowLineChars - 1) {
-                    Put(u'"');
-                    Put(u'"');
-                }
-            } else {
-                Put(s[i]);
-            }
+#if defined(__SSE2__)
+// How many of the eight characters at text, from the first on, are copied as they are (no quote,
+// no surrogate); the eight are stored at out whatever the count.
+inline unsigned PlainCsvOf8(const char16_t* text, char16_t* out) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+    const __m128i bad = _mm_or_si128(
+        _mm_cmpeq_epi16(c, _mm_set1_epi16('"')),
+        _mm_cmpeq_epi16(_mm_and_si128(c, _mm_set1_epi16(static_cast<short>(0xF800))),
+                        _mm_set1_epi16(static_cast<short>(0xD800))));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(bad));
+    return mask == 0 ? 8 : static_cast<unsigned>(__builtin_ctz(mask)) / 2;
+}
+#endif
+
+// The text of a quoted column without its quotes: every quote doubled, and a surrogate without
+// its other half written as U+FFFD (readers of a UTF-16 file refuse it whole; file and key names
+// may hold one, and a cut may split a pair). Room for two characters a character.
+char16_t* PutCsvBody(char16_t* out, const char16_t* text, size_t length) {
+    size_t i = 0;
+    while (i < length) {
+#if defined(__SSE2__)
+        if (i + 8 <= length) {
+            const unsigned plain = PlainCsvOf8(text + i, out);
+            out += plain;
+            i += plain;
+            if (plain == 8) continue;
         }
-        Put(u'"');
+#endif
+        const char16_t c = text[i];
+        if (c == u'"') {
+            out[0] = u'"';
+            out[1] = u'"';
+            out += 2;
+            ++i;
+        } else if ((c & 0xF800) != 0xD800) {
+            *out++ = c;
+            ++i;
+        } else if (c < 0xDC00 && i + 1 < length && (text[i + 1] & 0xFC00) == 0xDC00) {
+            out[0] = c;
+            out[1] = text[i + 1];
+            out += 2;
+            i += 2;
+        } else {
+            *out++ = 0xFFFD;
+            ++i;
+        }
     }
-};
+    return out;
+}
 
-size_t BuildRowLine(const EventRow& row, char16_t* line) {
-    LineBuilder b{line, 0};
-    char16_t time[kTimeChars];
-    FormatLongTime(row.time, time, kTimeChars);
-    b.PutText(time, kTimeChars);
-    b.Put(u',');
-    b.PutText(SeverityLabel(row.severity), SIZE_MAX);
-    b.Put(u',');
-    char16_t process[kProcessChars] = {};
-    AppendBoundedN(process, kProcessChars, row.process, kProcessChars - 1);
-    char16_t pid[kPidChars];
-    if (process[0] != 0) {
-        FormatText(pid, kPidChars, u"%lu (%s)", row.pid, process);
-    } else {
-        FormatText(pid, kPidChars, u"%lu", row.pid);
+char16_t* PutQuoted(char16_t* out, const char16_t* text, size_t length) {
+    *out++ = u'"';
+    out = PutCsvBody(out, text, length);
+    *out++ = u'"';
+    return out;
+}
+
+char16_t* PutWord(char16_t* out, const char16_t* word) {
+    while (*word != 0)
+        *out++ = *word++;
+    return out;
+}
+
+// One row line, CR LF included: at most kCsvLineMaxChars characters at out.
+char16_t* PutRowLine(char16_t* out, const EventRow& row, const RowTextLengths& l) {
+    out = PutLongTime(out, row.time);
+    *out++ = u',';
+    out = PutWord(out, SeverityLabel(row.severity));
+    *out++ = u',';
+    // The process name as both columns show it: cut at 63 characters.
+    const size_t process =
+        l.chars[kTextProcess] < kProcessChars - 1 ? l.chars[kTextProcess] : kProcessChars - 1;
+    *out++ = u'"';
+    out = PutDecimal(out, row.pid);
+    if (process > 0) {
+        *out++ = u' ';
+        *out++ = u'(';
+        out = PutCsvBody(out, row.process, process);
+        *out++ = u')';
     }
-    b.PutQuoted(pid, kPidChars);
-    b.Put(u',');
-    b.PutQuoted(process, kProcessChars);
-    b.Put(u',');
-    b.PutText(CategoryLabel(row.category), SIZE_MAX);
-    b.Put(u',');
-    b.PutQuoted(row.operation, kOperationChars);
-    b.Put(u',');
-    b.PutQuoted(row.path, kPathChars);
-    b.Put(u',');
-    b.PutQuoted(row.detail, kDetailChars);
-    b.Put(u',');
-    b.PutQuoted(row.result, kResultChars);
-    b.Put(u',');
-    b.PutQuoted(row.threat, kThreatChars);
-    b.Put(u'\r');
-    b.Put(u'\n');
-    line[b.used] = 0;
-    // File and key names may hold a lone surrogate (and a cut may split a pair): readers of a
-    // UTF-16 file refuse it whole, so it is written as U+FFFD.
-    ReplaceUnpairedSurrogates(line, b.used);
-    return b.used;
+    *out++ = u'"';
+    *out++ = u',';
+    out = PutQuoted(out, row.process, process);
+    *out++ = u',';
+    out = PutWord(out, CategoryLabel(row.category));
+    *out++ = u',';
+    out = PutQuoted(out, row.operation, l.chars[kTextOperation]);
+    *out++ = u',';
+    out = PutQuoted(out, row.path, l.chars[kTextPath]);
+    *out++ = u',';
+    out = PutQuoted(out, row.detail, l.chars[kTextDetail]);
+    *out++ = u',';
+    out = PutQuoted(out, row.result, l.chars[kTextResult]);
+    *out++ = u',';
+    out = PutQuoted(out, row.threat, l.chars[kTextThreat]);
+    *out++ = u'\r';
+    *out++ = u'\n';
+    return out;
 }
 
 // The comment block: header lines, view lines, then the completeness notes or the line saying
@@ -137,26 +189,34 @@ FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* bl
         *openError = writer.openError;
         return kFileNotOpened;
     }
+    BlockWriter out;
+    OpenBlockWriter(&out, &writer);
     static const unsigned char kBom[2] = {0xFF, 0xFE};
-    WriteBytes(&writer, kBom, sizeof kBom);
-    WriteBytes(&writer, block, TextBytes(block));
-    WriteBytes(&writer, kColumnRow, TextBytes(kColumnRow));
+    PutBlockBytes(&out, kBom, sizeof kBom);
+    PutBlockBytes(&out, block, TextBytes(block));
+    PutBlockBytes(&out, kColumnRow, TextBytes(kColumnRow));
 
-    char16_t* line = static_cast<char16_t*>(AllocZeroed(kRowLineChars * sizeof(char16_t)));
-    if (line == nullptr) {
-        writer.ok = false;
-    } else {
-        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
-            const int32_t index = app->shownRows[i];
-            if (index < 0 || index >= app->rowCount) {
+    RowTextLengths lengths[kRowBatch];
+    for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
+        const int32_t count =
+            app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
+        if (!MeasureShownRows(app, first, count, lengths)) {
+            writer.ok = false;
+            break;
+        }
+        for (int32_t j = 0; j < count; ++j) {
+            uint8_t* at = ReserveBlock(&out, kCsvLineMaxChars * sizeof(char16_t));
+            if (at == nullptr) {
                 writer.ok = false;
                 break;
             }
-            const size_t length = BuildRowLine(app->rows[index], line);
-            WriteBytes(&writer, line, static_cast<uint32_t>(length * sizeof(char16_t)));
+            // Everything before is UTF-16, so the block's end is on a character's boundary.
+            auto* start = reinterpret_cast<char16_t*>(at);
+            const char16_t* end = PutRowLine(start, app->rows[app->shownRows[first + j]], lengths[j]);
+            AdvanceBlock(&out, static_cast<size_t>(end - start) * sizeof(char16_t));
         }
-        FreeBlock(line);
     }
+    CloseBlockWriter(&out);
     return CommitFile(&writer);
 }
 

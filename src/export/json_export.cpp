@@ -1,5 +1,6 @@
 // JSON export of the shown rows: a head with the recording's metadata, completeness counters and
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -7,7 +8,10 @@
 #include "base/note_text.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "export/block_writer.h"
 #include "export/export_common.h"
+#include "export/line_digits.h"
+#include "export/row_batch.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "export/safe_file.h"
@@ -183,8 +187,7 @@ bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
 }
 
 // The row's members, "time" to "threat", without the braces.
-void AppendRowMembers(const EventRow& row, char16_t* line) {
-    const size_t cap = kJsonBufferChars;
+void AppendRowMembers(const EventRow& row, char16_t* line, size_t cap) {
     char16_t time[kTimeChars];
     FormatLongTime(row.time, time, kTimeChars);
     AppendBounded(line, cap, u"\"time\":");
@@ -210,8 +213,7 @@ void AppendRowMembers(const EventRow& row, char16_t* line) {
 }
 
 // ,"sigma":[{"id":...,"title":...,"level":...}, ...] for a row with matches; nothing otherwise.
-void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line) {
-    const size_t cap = kJsonBufferChars;
+void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line, size_t cap) {
     const SigmaRuleSet* set = LoadedSigmaRules(app);
     if (set == nullptr) return;
     int32_t rules[kSigmaMatchesInFile];
@@ -238,9 +240,144 @@ void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line) {
 void BuildRowLine(const AppState* app, int32_t index, bool last, char16_t* line) {
     line[0] = 0;
     AppendBounded(line, kJsonBufferChars, u"  {");
-    AppendRowMembers(app->rows[index], line);
-    AppendSigmaMatches(app, index, line);
+    AppendRowMembers(app->rows[index], line, kJsonBufferChars);
+    AppendSigmaMatches(app, index, line, kJsonBufferChars);
     AppendBounded(line, kJsonBufferChars, last ? u"}\n" : u"},\n");
+}
+
+
+// --- Lines written straight into the output block ---
+//
+// A line whose longest possible text fits its bounded buffer is written as UTF-8 straight into
+// the block: the same bytes the bounded buffer and its conversion give, since nothing of it can
+// be cut there. Any other line (a row with many long Sigma matches, say) is built in the bounded
+// buffer as before, so that it is cut, or fails the file, exactly where it always was.
+
+bool gBoundedLinesOnly = false;
+
+template <size_t N> uint8_t* PutLiteral(uint8_t* out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
+
+uint8_t* PutField(uint8_t* out, const char16_t* field, size_t chars) {
+    return PutJsonUtf8(out, field, FieldTextLength(field, chars));
+}
+
+uint8_t* PutText(uint8_t* out, const char16_t* text) {
+    return PutJsonUtf8(out, text, TextLength(text));
+}
+
+// The most characters AppendRowMembers adds (and the most bytes PutRowMembers writes, a character
+// taking at most as many bytes as the characters its escape would): the keys (113 characters),
+// the time, two labels of at most 16 characters, two numbers and the six text fields.
+constexpr size_t kRowMembersMaxChars =
+    128 + JsonTextMaxChars(kLongTimeMaxChars) + 2 * JsonTextMaxChars(16) + 2 * kDecimalMaxChars +
+    JsonTextMaxChars(kProcessChars) + JsonTextMaxChars(kOperationChars) +
+    JsonTextMaxChars(kPathChars) + JsonTextMaxChars(kDetailChars) + JsonTextMaxChars(kResultChars) +
+    JsonTextMaxChars(kThreatChars);
+static_assert(kRowMembersMaxChars + 16 < kJsonBufferChars - 9, "a row without matches always fits");
+
+uint8_t* PutLength(uint8_t* out, const char16_t* field, uint16_t length) {
+    return PutJsonUtf8(out, field, length);
+}
+
+// The members of AppendRowMembers as UTF-8, with the lengths of the row's texts.
+uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& l) {
+    out = PutLiteral(out, "\"time\":\"");
+    out = PutLongTime(out, row.time);
+    out = PutLiteral(out, "\",\"severity\":");
+    out = PutText(out, SeverityLabel(row.severity));
+    out = PutLiteral(out, ",\"pid\":");
+    out = PutDecimal(out, row.pid);
+    out = PutLiteral(out, ",\"parentPid\":");
+    out = PutDecimal(out, row.parentPid);
+    out = PutLiteral(out, ",\"process\":");
+    out = PutLength(out, row.process, l.chars[kTextProcess]);
+    out = PutLiteral(out, ",\"category\":");
+    out = PutText(out, CategoryLabel(row.category));
+    out = PutLiteral(out, ",\"operation\":");
+    out = PutLength(out, row.operation, l.chars[kTextOperation]);
+    out = PutLiteral(out, ",\"path\":");
+    out = PutLength(out, row.path, l.chars[kTextPath]);
+    out = PutLiteral(out, ",\"detail\":");
+    out = PutLength(out, row.detail, l.chars[kTextDetail]);
+    out = PutLiteral(out, ",\"result\":");
+    out = PutLength(out, row.result, l.chars[kTextResult]);
+    out = PutLiteral(out, ",\"threat\":");
+    return PutLength(out, row.threat, l.chars[kTextThreat]);
+}
+
+// The Sigma matches of a row and the most characters AppendSigmaMatches would add for them.
+struct RowMatches {
+    const SigmaRuleSet* set;
+    int32_t rules[kSigmaMatchesInFile];
+    int32_t total;
+    int32_t count;
+    size_t maxChars;
+};
+
+void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
+    m->set = LoadedSigmaRules(app);
+    m->total = 0;
+    m->count = 0;
+    m->maxChars = 0;
+    if (m->set == nullptr) return;
+    const int32_t total = SigmaRulesOfRow(app, index, m->rules, kSigmaMatchesInFile);
+    if (total <= 0) return;
+    m->total = total;
+    m->count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : total;
+    size_t chars = 64; // ,"sigma":[ ] and ,"sigmaNotListed":N
+    for (int32_t i = 0; i < m->count; ++i) {
+        const SigmaRuleInfo* rule = GetSigmaRule(m->set, m->rules[i]);
+        if (rule == nullptr) continue;
+        chars += 32 + JsonTextMaxChars(FieldTextLength(rule->id, kSigmaIdChars)) +
+                 JsonTextMaxChars(FieldTextLength(rule->title, kSigmaTitleChars)) +
+                 JsonTextMaxChars(TextLength(SigmaLevelText(rule->level)));
+    }
+    m->maxChars = chars;
+}
+
+// What AppendSigmaMatches adds, as UTF-8.
+uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
+    if (m.total <= 0) return out;
+    out = PutLiteral(out, ",\"sigma\":[");
+    for (int32_t i = 0; i < m.count; ++i) {
+        const SigmaRuleInfo* rule = GetSigmaRule(m.set, m.rules[i]);
+        if (rule == nullptr) continue;
+        if (i > 0) *out++ = ',';
+        out = PutLiteral(out, "{\"id\":");
+        out = PutField(out, rule->id, kSigmaIdChars);
+        out = PutLiteral(out, ",\"title\":");
+        out = PutField(out, rule->title, kSigmaTitleChars);
+        out = PutLiteral(out, ",\"level\":");
+        out = PutText(out, SigmaLevelText(rule->level));
+        *out++ = '}';
+    }
+    *out++ = ']';
+    if (m.count < m.total) {
+        out = PutLiteral(out, ",\"sigmaNotListed\":");
+        out = PutDecimal(out, static_cast<uint32_t>(m.total - m.count));
+    }
+    return out;
+}
+
+// The event line of BuildRowLine written into the block; false when it might not fit its
+// bounded buffer (nothing is written then).
+bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
+                    const RowTextLengths& lengths, bool last) {
+    RowMatches m;
+    GatherMatches(app, index, &m);
+    const size_t maxChars = 3 + kRowMembersMaxChars + m.maxChars + 3;
+    if (gBoundedLinesOnly || maxChars > kJsonBufferChars - 9) return false;
+    uint8_t* start = ReserveBlock(out, maxChars);
+    if (start == nullptr) return false;
+    uint8_t* at = PutLiteral(start, "  {");
+    at = PutRowMembers(at, app->rows[index], lengths);
+    at = PutMatches(at, m);
+    at = last ? PutLiteral(at, "}\n") : PutLiteral(at, "},\n");
+    AdvanceBlock(out, static_cast<size_t>(at - start));
+    return true;
 }
 
 // The file itself: mark, head, the shown rows, end. rowsLock is held.
@@ -251,15 +388,17 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
         *openError = writer.openError;
         return kFileNotOpened;
     }
+    BlockWriter block;
+    OpenBlockWriter(&block, &writer);
     static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
-    WriteBytes(&writer, kBom, sizeof kBom);
+    PutBlockBytes(&block, kBom, sizeof kBom);
 
     char16_t* head = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
     if (head == nullptr) {
         writer.ok = false;
     } else {
         if (!BuildHead(app, snap, head)) writer.ok = false;
-        WriteUtf8(&writer, head);
+        PutBlockUtf8(&block, head);
         FreeBlock(head);
     }
 
@@ -267,20 +406,28 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
     if (line == nullptr) {
         writer.ok = false;
     } else {
-        for (int32_t i = 0; i < app->shownCount && writer.ok; ++i) {
-            const int32_t index = app->shownRows[i];
-            if (index < 0 || index >= app->rowCount) {
+        RowTextLengths lengths[kRowBatch];
+        for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
+            const int32_t count =
+                app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
+            if (!MeasureShownRows(app, first, count, lengths)) {
                 writer.ok = false;
                 break;
             }
-            BuildRowLine(app, index, i == app->shownCount - 1, line);
-            // A full buffer means the object was cut: fail rather than write broken JSON.
-            if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
-            WriteUtf8(&writer, line);
+            for (int32_t j = 0; j < count && writer.ok; ++j) {
+                const int32_t index = app->shownRows[first + j];
+                const bool last = first + j == app->shownCount - 1;
+                if (PutJsonRowLine(&block, app, index, lengths[j], last)) continue;
+                BuildRowLine(app, index, last, line);
+                // A full buffer means the object was cut: fail rather than write broken JSON.
+                if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
+                PutBlockUtf8(&block, line);
+            }
         }
         FreeBlock(line);
     }
-    WriteUtf8(&writer, u"  ]\n}\n");
+    PutBlockUtf8(&block, u"  ]\n}\n");
+    CloseBlockWriter(&block);
 
     return CommitFile(&writer);
 }
@@ -366,11 +513,14 @@ void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view, c
     views->items[views->count++] = StartViewText{row, text};
 }
 
-void GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
-                     StartViews* views, char16_t* scratch) {
+// Returns how many deferred rows it took (due rows that name no row included).
+int32_t GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
+                        StartViews* views, char16_t* scratch) {
     int32_t due[64];
     int32_t n;
+    int32_t taken = 0;
     while ((n = TakeDueSigmaRows(context, due, 64)) > 0) {
+        taken += n;
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
             if (SigmaViewOfStartRow(context, &app->rows[due[i]], buffer)) {
@@ -378,13 +528,109 @@ void GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBu
             }
         }
     }
+    return taken;
 }
 
+// The views in the order of their rows (the first gathered first among those of one row), so
+// that each event line finds its own by a binary search.
+void SortStartViews(StartViews* views) {
+    std::stable_sort(views->items, views->items + views->count,
+                     [](const StartViewText& a, const StartViewText& b) { return a.row < b.row; });
+}
+
+// The first view kept for the row (the views are sorted), or null.
 const char16_t* FindStartView(const StartViews* views, int32_t row) {
-    for (int32_t i = 0; i < views->count; ++i) {
-        if (views->items[i].row == row) return views->items[i].text;
+    const StartViewText* begin = views->items;
+    const StartViewText* end = begin + views->count;
+    const StartViewText* at = std::lower_bound(
+        begin, end, row, [](const StartViewText& a, int32_t r) { return a.row < r; });
+    return at != end && at->row == row ? at->text : nullptr;
+}
+
+// The names of the view's categories and fields, as AppendViewMembers writes them.
+struct ViewNames {
+    char16_t category[kSigmaCategoryCount][64];
+    size_t categoryLength[kSigmaCategoryCount];
+    char16_t field[kSigmaFieldCount][64];
+    size_t fieldLength[kSigmaFieldCount];
+    size_t categoriesMaxChars; // every category listed
+};
+
+void MakeViewNames(ViewNames* names) {
+    names->categoriesMaxChars = 0;
+    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+        CopyAsciiName(names->category[c], 64, SigmaCategoryName(c));
+        names->categoryLength[c] = TextLength(names->category[c]);
+        names->categoriesMaxChars += 1 + JsonTextMaxChars(names->categoryLength[c]);
     }
-    return nullptr;
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        CopyAsciiName(names->field[f], 64, SigmaFieldName(f));
+        names->fieldLength[f] = TextLength(names->field[f]);
+    }
+}
+
+// The most characters AppendViewMembers adds for the view (or for none).
+size_t ViewMembersMaxChars(const SigmaEventView* view, const ViewNames& names) {
+    size_t chars = 32 + names.categoriesMaxChars; // ,"categories":[ ],"fields":{ }
+    for (uint32_t f = 0; view != nullptr && view->categories != 0 && f < kSigmaFieldCount; ++f) {
+        const SigmaText& text = view->fields[f];
+        if (text.text == nullptr || text.length == 0) continue;
+        chars += 2 + JsonTextMaxChars(names.fieldLength[f]) + JsonTextMaxChars(text.length);
+    }
+    return chars;
+}
+
+// What AppendViewMembers adds, as UTF-8.
+uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewNames& names) {
+    out = PutLiteral(out, ",\"categories\":[");
+    bool first = true;
+    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+        if (view == nullptr || (view->categories & (1u << c)) == 0) continue;
+        if (!first) *out++ = ',';
+        out = PutJsonUtf8(out, names.category[c], names.categoryLength[c]);
+        first = false;
+    }
+    out = PutLiteral(out, "],\"fields\":{");
+    first = true;
+    for (uint32_t f = 0; view != nullptr && view->categories != 0 && f < kSigmaFieldCount; ++f) {
+        const SigmaText& text = view->fields[f];
+        if (text.text == nullptr || text.length == 0) continue;
+        if (!first) *out++ = ',';
+        out = PutJsonUtf8(out, names.field[f], names.fieldLength[f]);
+        *out++ = ':';
+        out = PutField(out, text.text, text.length);
+        first = false;
+    }
+    *out++ = '}';
+    return out;
+}
+
+// An event line of the JSON Lines file written into the block: its view members from the view,
+// or the kept text of a start's view; false when it might not fit its bounded buffer (nothing
+// is written then).
+bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
+                  const RowTextLengths& lengths, const SigmaEventView* view,
+                  const char16_t* startView, const ViewNames& names) {
+    RowMatches m;
+    GatherMatches(app, index, &m);
+    const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
+    const size_t viewChars = startView != nullptr ? startLength : ViewMembersMaxChars(view, names);
+    const size_t maxChars = 16 + kRowMembersMaxChars + viewChars + m.maxChars + 2;
+    if (gBoundedLinesOnly || maxChars > kLineChars - 2) return false;
+    // A kept view is converted as it is: up to three bytes a character.
+    uint8_t* start = ReserveBlock(out, maxChars + 2 * startLength + 1);
+    if (start == nullptr) return false;
+    uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
+    at = PutRowMembers(at, app->rows[index], lengths);
+    if (startView != nullptr) {
+        at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
+    } else {
+        at = PutViewMembers(at, view, names);
+    }
+    at = PutMatches(at, m);
+    at = PutLiteral(at, "}\n");
+    AdvanceBlock(out, static_cast<size_t>(at - start));
+    return true;
 }
 
 // The JSON Lines file: the recording line, one line per shown row, the end line. rowsLock is held.
@@ -399,27 +645,40 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
     SigmaViewContext* context = NewSigmaViewContext();
     auto* buffer = AllocRecord<SigmaViewBuffer>();
     auto* line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
+    auto* names = AllocRecord<ViewNames>();
     StartViews starts{};
     starts.ok = true;
-    if (context == nullptr || buffer == nullptr || line == nullptr) writer.ok = false;
+    if (context == nullptr || buffer == nullptr || line == nullptr || names == nullptr) {
+        writer.ok = false;
+    }
+    BlockWriter block{};
+    if (writer.ok) OpenBlockWriter(&block, &writer);
 
     if (writer.ok) {
+        MakeViewNames(names);
         SetSigmaRecorderImage(context, SigmaRecorderImageOf(app));
         line[0] = 0;
         AppendBounded(line, kJsonBufferChars, u"{\"kind\":\"recording\",");
         if (!BuildMetadata(app, snap, line, kLineLayout)) writer.ok = false;
         AppendBounded(line, kJsonBufferChars, u"}\n");
         if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
-        WriteUtf8(&writer, line);
+        PutBlockUtf8(&block, line);
 
-        // First pass: the views of the starts held back.
-        for (int32_t i = 0; i < app->rowCount; ++i) {
-            LearnSigmaRow(context, &app->rows[i], i, buffer);
-            GatherDueStarts(app, context, buffer, &starts, line);
+        // First pass: the views of the starts held back. It ends once no start is waiting
+        // and none comes after: nothing more can become due.
+        int32_t lastStart = -1;
+        for (int32_t i = app->rowCount - 1; i >= 0 && lastStart < 0; --i) {
+            if (SigmaRowMayBeDeferred(&app->rows[i])) lastStart = i;
+        }
+        int32_t waiting = 0;
+        for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
+            if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewDeferred) ++waiting;
+            waiting -= GatherDueStarts(app, context, buffer, &starts, line);
         }
         ReleaseDeferredSigmaRows(context);
         GatherDueStarts(app, context, buffer, &starts, line);
         if (!starts.ok) writer.ok = false;
+        SortStartViews(&starts);
     }
 
     // Second pass: every row learned again in order, the shown ones written.
@@ -427,42 +686,55 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
     if (writer.ok) {
         ResetSigmaViewContext(context);
         int32_t learned = 0;
-        for (int32_t k = 0; k < app->shownCount && writer.ok; ++k) {
-            const int32_t index = app->shownRows[k];
-            if (index < learned || index >= app->rowCount) {
+        RowTextLengths lengths[kRowBatch];
+        for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
+            const int32_t count =
+                app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
+            if (!MeasureShownRows(app, first, count, lengths)) {
                 writer.ok = false;
                 break;
             }
-            uint32_t outcome = kSigmaViewNone;
-            for (; learned <= index; ++learned) {
-                outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
-                int32_t discard[64];
-                while (TakeDueSigmaRows(context, discard, 64) > 0) {
+            for (int32_t j = 0; j < count && writer.ok; ++j) {
+                const int32_t index = app->shownRows[first + j];
+                if (index < learned) { // the shown rows are in the store's order
+                    writer.ok = false;
+                    break;
                 }
+                uint32_t outcome = kSigmaViewNone;
+                for (; learned <= index; ++learned) {
+                    outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
+                    int32_t discard[64];
+                    while (TakeDueSigmaRows(context, discard, 64) > 0) {
+                    }
+                }
+                const SigmaEventView* view = outcome == kSigmaViewReady ? &buffer->view : nullptr;
+                const char16_t* startView =
+                    outcome == kSigmaViewDeferred ? FindStartView(&starts, index) : nullptr;
+                ++written;
+                if (PutEventLine(&block, app, index, lengths[j], view, startView, *names)) continue;
+                line[0] = 0;
+                AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
+                AppendRowMembers(app->rows[index], line, kLineChars);
+                if (startView != nullptr) {
+                    AppendBounded(line, kLineChars, startView);
+                } else {
+                    AppendViewMembers(view, line, kLineChars);
+                }
+                AppendSigmaMatches(app, index, line, kLineChars);
+                AppendBounded(line, kLineChars, u"}\n");
+                if (TextLength(line) >= kLineChars - 1) writer.ok = false;
+                PutBlockUtf8(&block, line);
             }
-            line[0] = 0;
-            AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
-            AppendRowMembers(app->rows[index], line);
-            if (outcome == kSigmaViewReady) {
-                AppendViewMembers(&buffer->view, line, kLineChars);
-            } else if (outcome == kSigmaViewDeferred && FindStartView(&starts, index) != nullptr) {
-                AppendBounded(line, kLineChars, FindStartView(&starts, index));
-            } else {
-                AppendViewMembers(nullptr, line, kLineChars);
-            }
-            AppendSigmaMatches(app, index, line);
-            AppendBounded(line, kLineChars, u"}\n");
-            if (TextLength(line) >= kLineChars - 1) writer.ok = false;
-            WriteUtf8(&writer, line);
-            ++written;
         }
     }
     if (writer.ok) {
         FormatText(line, kLineChars, u"{\"kind\":\"end\",\"events\":%d}\n", written);
-        WriteUtf8(&writer, line);
+        PutBlockUtf8(&block, line);
     }
+    if (block.bytes != nullptr) CloseBlockWriter(&block);
 
     FreeStartViews(&starts);
+    FreeBlock(names);
     FreeBlock(line);
     FreeBlock(buffer);
     FreeSigmaViewContext(context);
@@ -470,6 +742,10 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
 }
 
 } // namespace
+
+void SetJsonBoundedLinesOnly(bool on) {
+    gBoundedLinesOnly = on;
+}
 
 void ExportJsonLines(AppState* app) {
     static const char16_t kFilter[] = u"JSON Lines (*.jsonl)\0*.jsonl\0";

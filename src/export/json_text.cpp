@@ -1,7 +1,12 @@
 #include "export/json_text.h"
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/text.h"
 
@@ -41,6 +46,110 @@ void AppendJsonStringN(char16_t* buf, size_t capacity, const char16_t* text, siz
 
 void AppendJsonString(char16_t* buf, size_t capacity, const char16_t* text) {
     AppendJsonStringN(buf, capacity, text, SIZE_MAX);
+}
+
+} // namespace olv
+
+namespace olv {
+
+namespace {
+
+// For each ASCII character: 0 when it is written as it is, else the character after the
+// backslash of its escape ('u' for \u00xx).
+struct JsonEscapes {
+    char after[128];
+    constexpr JsonEscapes() : after() {
+        for (int c = 0; c < 32; ++c)
+            after[c] = 'u';
+        after[int{'\t'}] = 't';
+        after[int{'\n'}] = 'n';
+        after[int{'\r'}] = 'r';
+        after[int{'"'}] = '"';
+        after[int{'\\'}] = '\\';
+    }
+};
+constexpr JsonEscapes kJsonEscapes;
+
+// Runs of plain ASCII (32 to 127 but the quote and the backslash), eight characters at a time.
+// Returns how many of the eight characters at text are plain, from the first on.
+#if defined(__SSE2__)
+inline unsigned PlainAsciiOf8(const char16_t* text, __m128i* chars) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    // 32..127 is (c - 32) < 96 unsigned: the saturated c - 32 - 95 is zero exactly then.
+    const __m128i above = _mm_subs_epu16(_mm_sub_epi16(c, _mm_set1_epi16(32)), _mm_set1_epi16(95));
+    const __m128i bad = _mm_or_si128(
+        _mm_xor_si128(_mm_cmpeq_epi16(above, _mm_setzero_si128()), _mm_set1_epi16(-1)),
+        _mm_or_si128(_mm_cmpeq_epi16(c, _mm_set1_epi16('"')),
+                     _mm_cmpeq_epi16(c, _mm_set1_epi16('\\'))));
+    *chars = c;
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(bad));
+    return mask == 0 ? 8 : static_cast<unsigned>(__builtin_ctz(mask)) / 2;
+}
+#endif
+
+} // namespace
+
+uint8_t* PutJsonUtf8(uint8_t* out, const char16_t* text, size_t length) {
+    static const char kHex[] = "0123456789abcdef";
+    *out++ = '"';
+    size_t i = 0;
+    while (i < length) {
+#if defined(__SSE2__)
+        if (i + 8 <= length) {
+            __m128i chars;
+            const unsigned plain = PlainAsciiOf8(text + i, &chars);
+            // Eight bytes are stored whatever the count: room for six a character is reserved.
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(chars, chars));
+            out += plain;
+            i += plain;
+            if (plain == 8) continue;
+        }
+#endif
+        const char16_t c = text[i];
+        if (c < 0x80) {
+            const char after = kJsonEscapes.after[c];
+            if (after == 0) {
+                *out++ = static_cast<uint8_t>(c);
+            } else if (after != 'u') {
+                *out++ = '\\';
+                *out++ = static_cast<uint8_t>(after);
+            } else {
+                const uint8_t escape[6] = {'\\', 'u', '0', '0', static_cast<uint8_t>(kHex[c >> 4]),
+                                           static_cast<uint8_t>(kHex[c & 0xF])};
+                std::memcpy(out, escape, 6);
+                out += 6;
+            }
+            ++i;
+        } else if (c < 0x800) {
+            out[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
+            out[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            out += 2;
+            ++i;
+        } else if ((c & 0xF800) != 0xD800) {
+            out[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
+            out[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            out[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            out += 3;
+            ++i;
+        } else if (c < 0xDC00 && i + 1 < length && (text[i + 1] & 0xFC00) == 0xDC00) {
+            const uint32_t cp = 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) +
+                                (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+            out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
+            out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+            out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+            out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+            out += 4;
+            i += 2;
+        } else { // a surrogate without its other half
+            out[0] = 0xEF;
+            out[1] = 0xBF;
+            out[2] = 0xBD;
+            out += 3;
+            ++i;
+        }
+    }
+    *out++ = '"';
+    return out;
 }
 
 } // namespace olv

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace olv {
 
@@ -12,5 +13,20 @@ namespace olv {
 void AppendJsonString(char16_t* buf, size_t capacity, const char16_t* text);
 // The same for a text read at most maxChars characters far (a fixed-length field).
 void AppendJsonStringN(char16_t* buf, size_t capacity, const char16_t* text, size_t maxChars);
+
+// The most bytes PutJsonUtf8 writes for a text of `length` characters: the quotes and six bytes
+// a character (\u00xx).
+constexpr size_t JsonUtf8MaxBytes(size_t length) { return 2 + 6 * length; }
+// The most UTF-16 characters AppendJsonStringN adds for a text of `length` characters.
+constexpr size_t JsonTextMaxChars(size_t length) { return 2 + 6 * length; }
+// The same string as AppendJsonStringN gives for the first `length` characters of text (none of
+// them zero), when its buffer does not fill up, converted to UTF-8 as Utf16ToUtf8 converts it: a
+// surrogate pair is one four-byte sequence, any other surrogate is U+FFFD. Writes at `out` (room
+// for JsonUtf8MaxBytes(length)) and returns the end of what it wrote.
+uint8_t* PutJsonUtf8(uint8_t* out, const char16_t* text, size_t length);
+
+// For tests: on, the JSON and JSON Lines exports build every event line in its bounded UTF-16
+// buffer, as they build the lines that might not fit it, so that both ways can be compared.
+void SetJsonBoundedLinesOnly(bool on);
 
 } // namespace olv

@@ -793,6 +793,10 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
     CopyBounded(context->recorderImage, kRecorderImageChars, path);
 }
 
+bool SigmaRowMayBeDeferred(const EventRow* row) {
+    return IsStartRow(row);
+}
+
 uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
                        SigmaViewBuffer* out) {
     if (context == nullptr || row == nullptr || out == nullptr) return kSigmaViewNone;

@@ -55,6 +55,9 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path);
 // first; TakeDueSigmaRows then hands its index out and SigmaViewOfStartRow builds its view.
 uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
                        SigmaViewBuffer* out);
+// Whether LearnSigmaRow may defer the row: a process start row. Rows after the last such row
+// defer nothing, so once every deferred row has become due nothing more becomes due.
+bool SigmaRowMayBeDeferred(const EventRow* row);
 // Moves the indices of deferred rows that became due (in the order they became due) into
 // indices, at most capacity; returns how many were moved. Those not moved stay due.
 int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity);

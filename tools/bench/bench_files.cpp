@@ -1,8 +1,9 @@
 // Figures of the file commands over a recording of 1,000,000 rows, written to and read from the
 // local disk (files under /tmp, removed afterwards), through the path parts of the commands:
 //
-// export_csv_1m, export_json_1m: rows per second that the CSV / JSON export writes (snapshot,
-// comment block or head, one line per shown row, flush and move into place).
+// export_csv_1m, export_json_1m, export_jsonl_1m: rows per second that the CSV / JSON / JSON Lines
+// export writes (snapshot, comment block or head, one line per shown row, flush and move into
+// place).
 // session_save_1m: rows per second that Save Session writes (header, block, raw rows, flush, move).
 // session_open_1m: rows per second that Open Session reads (checks, raw rows, row repair,
 // operation names, the shown rows rebuilt).
@@ -239,6 +240,10 @@ OLV_BENCH(export_csv_1m) {
 
 OLV_BENCH(export_json_1m) {
     WriterFigure(run, ExportJsonToPath, u".json");
+}
+
+OLV_BENCH(export_jsonl_1m) {
+    WriterFigure(run, ExportJsonLinesToPath, u".jsonl");
 }
 
 OLV_BENCH(session_save_1m) {

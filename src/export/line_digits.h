@@ -1,0 +1,61 @@
+// Digits of the export lines written straight into an output block (bytes for UTF-8, char16_t for
+// UTF-16), the same text the bounded formatter gives for "%lu" and the long time form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/systime.h"
+
+namespace olv {
+
+// The longest text of the long time form: five digits in every member, six separators.
+constexpr size_t kLongTimeMaxChars = 41;
+constexpr size_t kDecimalMaxChars = 10; // a 32-bit number
+
+namespace line_digits {
+// "00" to "99".
+inline constexpr char kPairs[201] = "00010203040506070809101112131415161718192021222324252627282930"
+                                    "31323334353637383940414243444546474849505152535455565758596061"
+                                    "62636465666768697071727374757677787980818283848586878889909192"
+                                    "93949596979899";
+} // namespace line_digits
+
+// The decimal digits of value, at least minDigits of them (zeros in front): "%lu", "%02d".
+template <typename Char> Char* PutDecimal(Char* out, uint32_t value, int minDigits = 1) {
+    if (value < 100 && minDigits == 2) {
+        out[0] = static_cast<Char>(line_digits::kPairs[value * 2]);
+        out[1] = static_cast<Char>(line_digits::kPairs[value * 2 + 1]);
+        return out + 2;
+    }
+    char digits[kDecimalMaxChars];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int pad = minDigits - n; pad > 0; --pad)
+        *out++ = static_cast<Char>('0');
+    while (n > 0)
+        *out++ = static_cast<Char>(digits[--n]);
+    return out;
+}
+
+// "%04d-%02d-%02d %02d:%02d:%02d.%03d" of year, month, day, hour, minute, second, milliseconds.
+template <typename Char> Char* PutLongTime(Char* out, const SystemTime& t) {
+    out = PutDecimal(out, t.year, 4);
+    *out++ = static_cast<Char>('-');
+    out = PutDecimal(out, t.month, 2);
+    *out++ = static_cast<Char>('-');
+    out = PutDecimal(out, t.day, 2);
+    *out++ = static_cast<Char>(' ');
+    out = PutDecimal(out, t.hour, 2);
+    *out++ = static_cast<Char>(':');
+    out = PutDecimal(out, t.minute, 2);
+    *out++ = static_cast<Char>(':');
+    out = PutDecimal(out, t.second, 2);
+    *out++ = static_cast<Char>('.');
+    return PutDecimal(out, t.milliseconds, 3);
+}
+
+} // namespace olv

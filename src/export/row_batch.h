@@ -1,0 +1,29 @@
+// The writers take the shown rows in batches: first the lengths of every text of a batch's rows,
+// then the lines. Each row is 3256 bytes of which a writer reads a few hundred; read one text
+// after another, each read waits for memory behind the last. Measuring a batch first, starting
+// with reads that nothing waits on, lets the reads of many rows wait for memory together.
+#pragma once
+
+#include <cstdint>
+
+#include "record/event_row.h"
+
+namespace olv {
+
+struct AppState; // record/app_state.h
+
+constexpr int32_t kRowBatch = 64;
+
+// The six texts of a row, in the order of the row's fields.
+enum RowText : uint32_t { kTextOperation, kTextPath, kTextDetail, kTextResult, kTextProcess,
+                          kTextThreat, kRowTextCount };
+
+struct RowTextLengths {
+    uint16_t chars[kRowTextCount]; // up to the terminator, at most the field's capacity
+};
+
+// The lengths of the texts of the rows of shown entries first to first + count - 1 (count at
+// most kRowBatch). False when an entry names no row (the writers then fail the file).
+bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowTextLengths* lengths);
+
+} // namespace olv
