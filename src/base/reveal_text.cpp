@@ -23,26 +23,6 @@ constexpr CodeRange kHidden[] = {
     {0xE0000, 0xE0FFF},
 };
 
-bool IsControl(uint32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
-// Writes "[U+XXXX]" for c into mark; returns its length.
-size_t FormatMark(uint32_t c, char16_t* mark) {
-    static const char16_t kHex[] = u"0123456789ABCDEF";
-    size_t digits = 4;
-    while (digits < 6 && (c >> (4 * digits)) != 0)
-        ++digits;
-    size_t n = 0;
-    mark[n++] = u'[';
-    mark[n++] = u'U';
-    mark[n++] = u'+';
-    for (size_t d = digits; d > 0; --d)
-        mark[n++] = kHex[(c >> (4 * (d - 1))) & 0xF];
-    mark[n++] = u']';
-    return n;
-}
-
 size_t AppendWithMarks(char16_t* buf, size_t capacity, const char16_t* src, size_t srcChars,
                        bool blankControls) {
     if (buf == nullptr || capacity == 0) return 0;
@@ -58,13 +38,13 @@ size_t AppendWithMarks(char16_t* buf, size_t capacity, const char16_t* src, size
         }
         if (c >= kHidden[0].first && IsHiddenFormatChar(c)) {
             char16_t mark[kRevealMarkChars];
-            const size_t n = FormatMark(c, mark);
+            const size_t n = FormatRevealMark(c, mark);
             if (len + n > capacity - 1) break;
             for (size_t k = 0; k < n; ++k)
                 buf[len++] = mark[k];
         } else {
             if (len + units > capacity - 1) break; // a pair is never split
-            if (blankControls && IsControl(c)) {
+            if (blankControls && IsControlCharacter(c)) {
                 buf[len++] = u' ';
             } else {
                 for (size_t k = 0; k < units; ++k)
@@ -78,6 +58,26 @@ size_t AppendWithMarks(char16_t* buf, size_t capacity, const char16_t* src, size
 }
 
 } // namespace
+
+bool IsControlCharacter(uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+size_t FormatRevealMark(uint32_t c, char16_t* mark) {
+    static const char16_t kHex[] = u"0123456789ABCDEF";
+    size_t digits = 4;
+    while (digits < 6 && (c >> (4 * digits)) != 0)
+        ++digits;
+    size_t n = 0;
+    mark[n++] = u'[';
+    mark[n++] = u'U';
+    mark[n++] = u'+';
+    for (size_t d = digits; d > 0; --d)
+        mark[n++] = kHex[(c >> (4 * (d - 1))) & 0xF];
+    mark[n++] = u']';
+    return n;
+}
+
 
 bool IsHiddenFormatChar(uint32_t codePoint) {
     if (codePoint < kHidden[0].first) return false; // all of ASCII and Latin-1's letters

@@ -39,4 +39,10 @@ size_t CopyRevealed(char16_t* buf, size_t capacity, const char16_t* src,
 size_t AppendRevealedOneLine(char16_t* buf, size_t capacity, const char16_t* src,
                              size_t srcChars = SIZE_MAX);
 
+// U+0000 to U+001F and U+007F to U+009F.
+bool IsControlCharacter(uint32_t c);
+// Writes the mark "[U+XXXX]" of c (four to six upper-case hex digits) into mark, which holds at
+// least kRevealMarkChars characters; returns its length. Not terminated.
+size_t FormatRevealMark(uint32_t c, char16_t* mark);
+
 } // namespace olv

@@ -22,26 +22,6 @@ namespace {
 constexpr size_t kCopyTimeChars = 48;
 constexpr size_t kCopyPidChars = 96;
 
-bool IsControlChar(uint32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
-// "[U+XXXX]" (four to six upper-case hex digits) for c; returns its length.
-size_t FormatCopyMark(uint32_t c, char16_t* mark) {
-    static const char16_t kHex[] = u"0123456789ABCDEF";
-    size_t digits = 4;
-    while (digits < 6 && (c >> (4 * digits)) != 0)
-        ++digits;
-    size_t n = 0;
-    mark[n++] = u'[';
-    mark[n++] = u'U';
-    mark[n++] = u'+';
-    for (size_t d = digits; d > 0; --d)
-        mark[n++] = kHex[(c >> (4 * (d - 1))) & 0xF];
-    mark[n++] = u']';
-    return n;
-}
-
 bool StartsFormula(char16_t c) {
     return c == u'=' || c == u'+' || c == u'-' || c == u'@';
 }
@@ -65,9 +45,9 @@ size_t PutField(char16_t* out, size_t capacity, size_t len, const char16_t* text
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD; // a lone surrogate
         }
-        if (IsControlChar(c) || IsHiddenFormatChar(c)) {
+        if (IsControlCharacter(c) || IsHiddenFormatChar(c)) {
             char16_t mark[kRevealMarkChars];
-            const size_t n = FormatCopyMark(c, mark);
+            const size_t n = FormatRevealMark(c, mark);
             if (len + n > limit) break;
             for (size_t k = 0; k < n; ++k)
                 out[len++] = mark[k];
