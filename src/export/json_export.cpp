@@ -747,6 +747,29 @@ void SetJsonBoundedLinesOnly(bool on) {
     gBoundedLinesOnly = on;
 }
 
+namespace {
+
+// A snapshot, then the shown rows written under rowsLock (they stay as they are while written),
+// then the outcome reported.
+using ShownRowsWriter = FileOutcome (*)(AppState*, const char16_t*, const RecordingInfo&,
+                                        uint32_t*);
+bool ExportShownRows(AppState* app, const char16_t* path, ShownRowsWriter write,
+                     const char16_t* written, const char16_t* failed) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+    FileOutcome outcome;
+    uint32_t openError = 0;
+    int32_t count;
+    {
+        LockGuard rows(&app->rowsLock);
+        count = app->shownCount;
+        outcome = write(app, path, snap, &openError);
+    }
+    return ReportFileOutcome(app, outcome, count, written, failed, path, openError);
+}
+
+} // namespace
+
 void ExportJsonLines(AppState* app) {
     static const char16_t kFilter[] = u"JSON Lines (*.jsonl)\0*.jsonl\0";
     char16_t path[kSafeTargetPathChars];
@@ -755,21 +778,9 @@ void ExportJsonLines(AppState* app) {
 }
 
 bool ExportJsonLinesToPath(AppState* app, const char16_t* path) {
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
-
-    FileOutcome outcome;
-    uint32_t openError = 0;
-    int32_t count;
-    {
-        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
-        count = app->shownCount;
-        outcome = WriteJsonLinesFile(app, path, snap, &openError);
-    }
-    return ReportFileOutcome(app, outcome, count, u"%d events written to JSON Lines.",
-                             u"The JSON Lines file could not be written. Nothing was changed: any "
-                             u"file that was already there has been left as it was.",
-                             path, openError);
+    return ExportShownRows(app, path, WriteJsonLinesFile, u"%d events written to JSON Lines.",
+                           u"The JSON Lines file could not be written. Nothing was changed: any "
+                           u"file that was already there has been left as it was.");
 }
 
 void ExportJson(AppState* app) {
@@ -780,20 +791,9 @@ void ExportJson(AppState* app) {
 }
 
 bool ExportJsonToPath(AppState* app, const char16_t* path) {
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
-
-    FileOutcome outcome;
-    uint32_t openError = 0;
-    int32_t count;
-    {
-        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
-        count = app->shownCount;
-        outcome = WriteJsonFile(app, path, snap, &openError);
-    }
-    return ReportFileOutcome(app, outcome, count, u"%d events written to JSON.",
-                             u"The JSON could not be written. Nothing was changed: any file that "
-                             u"was already there has been left as it was.", path, openError);
+    return ExportShownRows(app, path, WriteJsonFile, u"%d events written to JSON.",
+                           u"The JSON could not be written. Nothing was changed: any file that "
+                           u"was already there has been left as it was.");
 }
 
 } // namespace olv
