@@ -58,6 +58,7 @@ endif()
 set(OLV_WIN32_SUITE_PLATFORM_app_win32 windows)
 set(OLV_WIN32_SUITE_PLATFORM_program_win32 none)
 set(OLV_WIN32_SUITE_PLATFORM_demo_win32 none)
+set(OLV_WIN32_SUITE_PLATFORM_cli_win32 none)
 set(OLV_WIN32_DESKTOP_SUITES app_win32 program_win32 demo_win32)
 
 # Environment of every test run.
@@ -217,6 +218,42 @@ endif()
 if(TARGET olv_test_program_win32)
     add_dependencies(olv_test_program_win32 Olvetta)
     target_link_libraries(olv_test_program_win32 PRIVATE version)
+endif()
+# The console programs' suite: it starts them, and olv_cli_args_echo.exe (which prints the
+# arguments it was given) to check the quoting of the examined program's command line.
+if(TARGET olv_test_cli_win32)
+    add_executable(olv_cli_args_echo "${OLV_TESTS}/cli_win32/helper/args_echo.cpp")
+    target_link_libraries(olv_cli_args_echo PRIVATE shell32)
+    target_link_options(olv_cli_args_echo PRIVATE -municode)
+    add_dependencies(olv_test_cli_win32 olvetta-cli olvetta-cli-demo olv_cli_args_echo)
+    target_link_libraries(olv_test_cli_win32 PRIVATE olv_cli advapi32)
+    # A folder nobody may write into (an immutable one when the tests run as root, whom the
+    # permission bits do not stop), made before the suite and given back after it.
+    set(readonly "${PROJECT_BINARY_DIR}/cli-readonly")
+    add_test(NAME cli_readonly_setup
+             COMMAND /bin/sh -c "mkdir -p '${readonly}' && chmod 555 '${readonly}' && (chattr +i '${readonly}' 2>/dev/null || true)")
+    add_test(NAME cli_readonly_cleanup
+             COMMAND /bin/sh -c "chattr -i '${readonly}' 2>/dev/null; chmod 755 '${readonly}' 2>/dev/null; rm -rf '${readonly}'")
+    set_tests_properties(cli_readonly_setup PROPERTIES FIXTURES_SETUP cli_readonly TIMEOUT 30)
+    set_tests_properties(cli_readonly_cleanup PROPERTIES FIXTURES_CLEANUP cli_readonly TIMEOUT 30)
+    set_tests_properties(cli_win32 PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES};cli_readonly")
+    set_property(TEST cli_win32 APPEND PROPERTY ENVIRONMENT "OLV_READONLY_DIR=Z:${readonly}")
+endif()
+# Ctrl+C (once, twice) during a recording of the console demonstration under Wine.
+if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
+    foreach(presses 1 2)
+        add_test(NAME cli_interrupt_${presses}
+                 COMMAND /bin/sh "${PROJECT_SOURCE_DIR}/cmake/cli-interrupt.sh" "${OLV_WINE}"
+                         "$<TARGET_FILE:olvetta-cli-demo>"
+                         "$<TARGET_FILE_DIR:olvetta-cli-demo>/until_exit.jsonl"
+                         "${PROJECT_BINARY_DIR}/cli-interrupt-${presses}" ${presses})
+        set_tests_properties(cli_interrupt_${presses} PROPERTIES TIMEOUT 150 LABELS cli_win32
+                             ENVIRONMENT "${OLV_TEST_ENV}")
+        if(OLV_TEST_FIXTURES)
+            set_tests_properties(cli_interrupt_${presses} PROPERTIES
+                                 FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+        endif()
+    endforeach()
 endif()
 if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)

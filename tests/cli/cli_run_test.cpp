@@ -97,7 +97,7 @@ int Run(Harness* h, std::vector<std::string> args) {
     h->platform.context = h;
     h->platform.writeLine = Capture;
     h->platform.scenarioAllowed = true;
-    h->platform.pathSeparator = u'/';
+    h->platform.pathSeparator = static_cast<char16_t>(fs::path::preferred_separator);
     h->platform.programName = u"olvetta-cli-demo";
     h->platform.executablePath = u"olvetta-cli-demo";
     h->platform.executableFolder = u".";
@@ -120,6 +120,12 @@ int Run(Harness* h, std::vector<std::string> args) {
     const int code = RunCli(static_cast<int>(argv.size()), argv.data(), &h->platform);
     CHECK(CliFinished());
     return code;
+}
+
+// A path as UTF-8 (what the command line is given here), on every build.
+std::string Utf8(const fs::path& p) {
+    const std::u8string s = p.u8string();
+    return std::string(s.begin(), s.end());
 }
 
 // A folder of its own for each test, emptied first.
@@ -162,13 +168,13 @@ TEST_CASE("record writes the session and JSON, says so on one line, and ends 0 w
     h.watchable = true; // long enough for progress lines
     const fs::path dir = Fresh("record");
     const fs::path out = dir / "out";
-    CHECK(Run(&h, {"record", "--out", out.string()}) == kCliExitOk);
+    CHECK(Run(&h, {"record", "--out", Utf8(out)}) == kCliExitOk);
     CHECK(fs::exists(out / "recording.ols"));
     CHECK(fs::exists(out / "recording.json"));
     CHECK_FALSE(fs::exists(out / "recording.csv"));
     CHECK(Has(h.out, "olvetta: complete 45 rows (high 15, medium 0, low 0) in "));
-    CHECK(Has(h.out, "files: " + (out / "recording.ols").string() + ", " +
-                         (out / "recording.json").string() + "\n"));
+    CHECK(Has(h.out, "files: " + Utf8(out / "recording.ols") + ", " +
+                         Utf8(out / "recording.json") + "\n"));
     // One progress line a second on standard error; none with --quiet.
     CHECK(Has(h.err, " rows (high "));
     CHECK(Has(h.err, "lost 0"));
@@ -181,7 +187,7 @@ TEST_CASE("record writes the session and JSON, says so on one line, and ends 0 w
     CHECK(entries == 2);
 
     h.watchable = false;
-    CHECK(Run(&h, {"record", "--quiet", "--out", out.string(), "--formats", "csv"}) == 0);
+    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(out), "--formats", "csv"}) == 0);
     CHECK(h.err.empty());
     CHECK(fs::exists(out / "recording.csv"));
 }
@@ -189,19 +195,19 @@ TEST_CASE("record writes the session and JSON, says so on one line, and ends 0 w
 TEST_CASE("exit codes of a recording: incomplete 3, --fail-on 4, and the highest wins") {
     Harness h;
     const fs::path dir = Fresh("codes");
-    CHECK(Run(&h, {"record", "--quiet", "--fail-on", "high", "--out", (dir / "a").string()}) ==
+    CHECK(Run(&h, {"record", "--quiet", "--fail-on", "high", "--out", Utf8(dir / "a")}) ==
           kCliExitFailOn);
-    CHECK(Run(&h, {"record", "--quiet", "--fail-on", "medium", "--out", (dir / "b").string()}) ==
+    CHECK(Run(&h, {"record", "--quiet", "--fail-on", "medium", "--out", Utf8(dir / "b")}) ==
           kCliExitFailOn);
     // benign has no row of a severity.
     CHECK(Run(&h, {"--scenario", kScenarios + "benign.jsonl", "record", "--quiet", "--fail-on",
-                   "low", "--out", (dir / "c").string()}) == kCliExitOk);
+                   "low", "--out", Utf8(dir / "c")}) == kCliExitOk);
     // Windows dropped events: the record is incomplete.
     CHECK(Run(&h, {"--scenario", kScenarios + "downloader.jsonl", "record", "--quiet", "--out",
-                   (dir / "d").string()}) == kCliExitIncomplete);
+                   Utf8(dir / "d")}) == kCliExitIncomplete);
     CHECK(Has(h.out, "olvetta: incomplete "));
     CHECK(Run(&h, {"--scenario", kScenarios + "downloader.jsonl", "record", "--quiet",
-                   "--fail-on", "low", "--out", (dir / "e").string()}) == kCliExitFailOn);
+                   "--fail-on", "low", "--out", Utf8(dir / "e")}) == kCliExitFailOn);
 }
 
 TEST_CASE("a start that fails ends 2 with the reason, and leaves no folder behind") {
@@ -224,28 +230,28 @@ TEST_CASE("--seconds and --until-exit stop on the scenario's clock") {
     const fs::path dir = Fresh("time");
     // children_outlive plays 2.9 s of events; one second of them is fewer rows.
     REQUIRE(Run(&h, {"--scenario", kScenarios + "children_outlive.jsonl", "record", "--quiet",
-                     "--out", (dir / "all").string()}) == 0);
+                     "--out", Utf8(dir / "all")}) == 0);
     const int all = ResultRows(h.out);
     REQUIRE(Run(&h, {"--scenario", kScenarios + "children_outlive.jsonl", "record", "--quiet",
-                     "--seconds", "1", "--out", (dir / "one").string()}) == 0);
+                     "--seconds", "1", "--out", Utf8(dir / "one")}) == 0);
     const int one = ResultRows(h.out);
     CHECK(one > 0);
     CHECK(one < all);
     CHECK(Has(h.out, " in 1 s;"));
     // Its children outlive the program: --until-exit waits for them, so the whole scenario plays.
     REQUIRE(Run(&h, {"--scenario", kScenarios + "children_outlive.jsonl", "record", "--quiet",
-                     "--until-exit", "--out", (dir / "exit").string()}) == 0);
+                     "--until-exit", "--out", Utf8(dir / "exit")}) == 0);
     CHECK(ResultRows(h.out) == all);
 
     // Here the program's tree ends 2.4 s in, and an unfollowed process goes on for 40 s of the
     // clock: --until-exit ends the recording soon after the tree's end.
     const std::string tail = std::string(OLV_SOURCE_DIR) + "/tests/cli/data/until_exit.jsonl";
     h.watchable = true;
-    REQUIRE(Run(&h, {"--scenario", tail, "record", "--quiet", "--out", (dir / "tail").string()}) ==
+    REQUIRE(Run(&h, {"--scenario", tail, "record", "--quiet", "--out", Utf8(dir / "tail")}) ==
             0);
     CHECK(ResultSeconds(h.out) >= 40);
     REQUIRE(Run(&h, {"--scenario", tail, "record", "--quiet", "--until-exit", "--out",
-                     (dir / "tail-exit").string()}) == 0);
+                     Utf8(dir / "tail-exit")}) == 0);
     CHECK(ResultSeconds(h.out) < 40);
     CHECK(ResultRows(h.out) == 45);
 }
@@ -255,7 +261,7 @@ TEST_CASE("Ctrl+C stops cleanly and writes every file; a second one leaves the e
     const fs::path dir = Fresh("interrupt");
     h.interruptsAtStart = 1;
     CHECK(Run(&h, {"record", "--quiet", "--formats", "session,json,csv", "--out",
-                   (dir / "once").string()}) == kCliExitOk);
+                   Utf8(dir / "once")}) == kCliExitOk);
     CHECK(fs::exists(dir / "once" / "recording.ols"));
     CHECK(fs::exists(dir / "once" / "recording.json"));
     CHECK(fs::exists(dir / "once" / "recording.csv"));
@@ -263,12 +269,12 @@ TEST_CASE("Ctrl+C stops cleanly and writes every file; a second one leaves the e
 
     h.interruptsAtStart = 2;
     CHECK(Run(&h, {"record", "--quiet", "--formats", "session,json,csv", "--out",
-                   (dir / "twice").string()}) == kCliExitIncomplete);
+                   Utf8(dir / "twice")}) == kCliExitIncomplete);
     CHECK(fs::exists(dir / "twice" / "recording.ols"));
     CHECK_FALSE(fs::exists(dir / "twice" / "recording.json"));
     CHECK_FALSE(fs::exists(dir / "twice" / "recording.csv"));
     CHECK(Has(h.err, "Stopped at once: recording.json was not written."));
-    CHECK(Has(h.out, "files: " + (dir / "twice" / "recording.ols").string() + "\n"));
+    CHECK(Has(h.out, "files: " + Utf8(dir / "twice" / "recording.ols") + "\n"));
 }
 
 TEST_CASE("output folders: made when missing, new names in the current folder, refused when unusable") {
@@ -281,7 +287,7 @@ TEST_CASE("output folders: made when missing, new names in the current folder, r
     fs::current_path(cwd);
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
+        names.push_back(Utf8(e.path().filename()));
     std::sort(names.begin(), names.end());
     REQUIRE(names.size() == 2);
     // Both runs start at the scenario's clock: the second folder takes the next name.
@@ -290,18 +296,19 @@ TEST_CASE("output folders: made when missing, new names in the current folder, r
     CHECK(fs::exists(dir / names[1] / "recording.json"));
 
     // A folder with a non-ASCII name is made and written.
-    const std::string accented = (dir / u8"\u00e9chantillons \u65e5 x").string();
+    const fs::path accentedPath = dir / u8"\u00e9chantillons \u65e5 x";
+    const std::string accented = Utf8(accentedPath);
     CHECK(Run(&h, {"record", "--quiet", "--out", accented}) == 0);
-    CHECK(fs::exists(fs::path(accented) / "recording.ols"));
+    CHECK(fs::exists(accentedPath / "recording.ols"));
 
     // An existing folder is used as it is (files of the same names are replaced).
     CHECK(Run(&h, {"record", "--quiet", "--out", accented}) == 0);
 
     // --out naming a file, or a folder whose parent is missing: 2, nothing started.
     std::ofstream(dir / "plain-file") << "x";
-    CHECK(Run(&h, {"record", "--out", (dir / "plain-file").string()}) == kCliExitNotStarted);
+    CHECK(Run(&h, {"record", "--out", Utf8(dir / "plain-file")}) == kCliExitNotStarted);
     CHECK(Has(h.err, "The output folder is a file"));
-    CHECK(Run(&h, {"record", "--out", (dir / "no" / "such" / "parent").string()}) ==
+    CHECK(Run(&h, {"record", "--out", Utf8(dir / "no" / "such" / "parent")}) ==
           kCliExitNotStarted);
     CHECK(Has(h.err, "The output folder cannot be made"));
     CHECK(h.out.empty());
@@ -310,10 +317,10 @@ TEST_CASE("output folders: made when missing, new names in the current folder, r
 TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a damaged one") {
     Harness h;
     const fs::path dir = Fresh("analyze");
-    REQUIRE(Run(&h, {"record", "--quiet", "--out", (dir / "rec").string()}) == 0);
-    const std::string session = (dir / "rec" / "recording.ols").string();
+    REQUIRE(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "rec")}) == 0);
+    const std::string session = Utf8(dir / "rec" / "recording.ols");
 
-    CHECK(Run(&h, {"analyze", session, "--out", (dir / "a").string(), "--formats", "json,csv"}) ==
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "a"), "--formats", "json,csv"}) ==
           0);
     CHECK(Has(h.out, "olvetta: complete 45 rows (high 15, medium 0, low 0) in "));
     // The same rows as the recording's own JSON export.
@@ -321,23 +328,23 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     CHECK(fs::exists(dir / "a" / "recording.csv"));
 
     // The view options shape the exports (not the session).
-    CHECK(Run(&h, {"analyze", session, "--out", (dir / "b").string(), "--suspicious"}) == 0);
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "b"), "--suspicious"}) == 0);
     CHECK(Slurp(dir / "b" / "recording.json").size() < Slurp(dir / "a" / "recording.json").size());
-    CHECK(Run(&h, {"analyze", session, "--out", (dir / "c").string(), "--operation",
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c"), "--operation",
                    "Teleported"}) == kCliExitNotStarted);
     CHECK(Has(h.err, "No row has the operation \"Teleported\""));
-    CHECK(Run(&h, {"analyze", session, "--fail-on", "high", "--out", (dir / "d").string()}) ==
+    CHECK(Run(&h, {"analyze", session, "--fail-on", "high", "--out", Utf8(dir / "d")}) ==
           kCliExitFailOn);
 
     // Damaged: cut in the middle of a row.
     const std::string bytes = Slurp(session);
     std::ofstream(dir / "cut.ols", std::ios::binary) << bytes.substr(0, bytes.size() - 1000);
-    CHECK(Run(&h, {"analyze", (dir / "cut.ols").string(), "--out", (dir / "e").string()}) ==
+    CHECK(Run(&h, {"analyze", Utf8(dir / "cut.ols"), "--out", Utf8(dir / "e")}) ==
           kCliExitNotStarted);
     CHECK_FALSE(h.err.empty());
     CHECK(h.out.empty());
     CHECK_FALSE(fs::exists(dir / "e"));
-    CHECK(Run(&h, {"analyze", (dir / "missing.ols").string()}) == kCliExitNotStarted);
+    CHECK(Run(&h, {"analyze", Utf8(dir / "missing.ols")}) == kCliExitNotStarted);
 }
 
 TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
