@@ -361,3 +361,27 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
     CHECK(Run(&h, {"--version"}) == 0);
     CHECK(h.out == "olvetta-cli-demo 1.1.0.0\n");
 }
+
+TEST_CASE("selftest plays the helper's actions and finds every check; what is missing says why") {
+    Harness h;
+    CHECK(Run(&h, {"selftest", "--quiet"}) == kCliExitOk);
+    CHECK(Has(h.out, "olvetta: recording on this machine\n  found    Child process started\n"));
+    CHECK(Has(h.out, "  found    DNS query\n"));
+    CHECK(Has(h.out, "olvetta: 14 of 14 checks found\n"));
+    CHECK_FALSE(Has(h.out, "files:")); // nothing written without --out
+
+    // The same machine on Windows 7: no DNS session, so the DNS check is missing, and says why.
+    const fs::path dir = Fresh("selftest");
+    const std::string selftest = Slurp(fs::path(OLV_SOURCE_DIR) / "tools" / "cli_demo" / "selftest.jsonl");
+    std::ofstream(dir / "win7.jsonl", std::ios::binary)
+        << selftest << "{\"kind\":\"windows\",\"major\":6,\"minor\":1,\"build\":7601}\n";
+    CHECK(Run(&h, {"--scenario", Utf8(dir / "win7.jsonl"), "selftest", "--quiet"}) ==
+          kCliExitChecksMissing);
+    CHECK(Has(h.out, "  MISSING  DNS query                DNS events need Windows 8.1 or later\n"));
+    CHECK(Has(h.out, "olvetta: 13 of 14 checks found\n"));
+
+    // With --out the recording is kept too.
+    CHECK(Run(&h, {"selftest", "--quiet", "--out", Utf8(dir / "kept")}) == kCliExitOk);
+    CHECK(fs::exists(dir / "kept" / "recording.ols"));
+    CHECK(Has(h.out, "olvetta: complete "));
+}

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_selftest.h"
 #include "cli/cli_text.h"
 #include "doctest.h"
 #include "support/watchdog.h"
@@ -320,4 +321,60 @@ TEST_CASE("the examined program's arguments arrive as given: blanks, quotes, tra
         if (c != '\r') got += c;
     }
     CHECK(got == expected);
+}
+
+namespace {
+
+bool KeyExists(const std::wstring& key) {
+    HKEY h = nullptr;
+    const bool there = RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS;
+    if (h != nullptr) RegCloseKey(h);
+    return there;
+}
+
+} // namespace
+
+TEST_CASE("the self-test's helper does its file, registry and socket actions for real and leaves "
+          "nothing behind, even when a step fails") {
+    const std::wstring dir = Scratch(L"helper");
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    for (int failAt : {-1, 0, 4, 9, 12}) {
+        CAPTURE(failAt);
+        const std::wstring tag = L"olvetta-selftest-wine-" + std::to_wstring(failAt + 1);
+        const std::wstring folder = std::wstring(temp) + tag;
+        std::wstring args = L"--selftest-helper " + tag + L" \"" + folder + L"\" 50200 50216";
+        if (failAt >= 0) args += L" " + std::to_wstring(failAt);
+        const Ran r = Cli(args, dir);
+        // Every action done (0), or exactly those from the failing step on reported failed.
+        const DWORD expected = failAt < 0 ? 0 : (((1u << olv::kSelftestActionCount) - 1) & ~((1u << failAt) - 1));
+        CHECK(r.code == expected);
+        CHECK((r.code & olv::kHelperCleanupFailed) == 0);
+        CHECK_FALSE(Exists(folder));
+        CHECK_FALSE(KeyExists(L"Software\\" + tag));
+    }
+}
+
+TEST_CASE("selftest with the real program: the trace cannot start under Wine, every check says "
+          "why, and nothing is left behind (2)") {
+    const std::wstring dir = Scratch(L"selftest");
+    const Ran r = Cli(L"selftest", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.out, "olvetta: recording on this machine\r\n"));
+    CHECK(Has(r.out, "  MISSING  DNS query                the trace could not start: ETW: "));
+    CHECK(Has(r.out, "olvetta: 0 of 14 checks found\r\n"));
+    CHECK(Has(r.err, "olvetta: ETW: "));
+    // The helper never ran: no folder of a self-test in the temporary folder.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((std::wstring(temp) + L"olvetta-selftest-*").c_str(), &found);
+    bool left = false;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            left = left || std::wstring(found.cFileName).find(L"-wine-") == std::wstring::npos;
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    CHECK_FALSE(left);
 }
