@@ -6,6 +6,8 @@
 #   STATUS    the exit status expected
 #   ROUNDTRIP OFF skips step 2 (a start that failed leaves no recording whose session could
 #             reopen to the same header)
+#   RULES     set when ARGS load Sigma rules: the replay runs in the scenarios' folder (ARGS
+#             name the rule folder relative to it) and the JSON Lines export is compared too
 #
 # 1. Records the scenario, writing CSV, JSON and a session file and printing the summary; the
 #    exit status must be STATUS and the CSV, the JSON and standard output (message boxes and the
@@ -24,15 +26,24 @@ set(text "${OUT}/${NAME}.txt")
 set(session "${OUT}/${NAME}.ols")
 set(reopened "${OUT}/${NAME}.reopened.csv")
 
+get_filename_component(scenario_dir "${SCENARIO}" DIRECTORY)
+set(kinds csv json txt)
+set(jsonl_args "")
+if(RULES)
+    list(APPEND kinds jsonl)
+    set(jsonl_args --jsonl "${OUT}/${NAME}.jsonl")
+endif()
+
 function(run_replay output)
     execute_process(COMMAND "${CMAKE_COMMAND}" -E env "TZ=${ZONE}" ${emulator} "${REPLAY}" ${ARGN}
+                    WORKING_DIRECTORY "${scenario_dir}"
                     OUTPUT_FILE "${output}" ERROR_VARIABLE err RESULT_VARIABLE rc)
     set(replay_status "${rc}" PARENT_SCOPE)
     set(replay_errors "${err}" PARENT_SCOPE)
 endfunction()
 
-run_replay("${text}" "${SCENARIO}" ${args} --csv "${csv}" --json "${json}" --session "${session}"
-           --summary)
+run_replay("${text}" "${SCENARIO}" ${args} --csv "${csv}" --json "${json}" ${jsonl_args}
+           --session "${session}" --summary)
 if(NOT replay_status STREQUAL "${STATUS}")
     file(READ "${text}" out)
     message(FATAL_ERROR "olvetta-replay ended with ${replay_status}, expected ${STATUS}\n"
@@ -40,7 +51,7 @@ if(NOT replay_status STREQUAL "${STATUS}")
 endif()
 
 set(failed "")
-foreach(kind csv json txt)
+foreach(kind IN LISTS kinds)
     set(golden "${GOLDEN}/${NAME}.${kind}")
     set(produced "${OUT}/${NAME}.${kind}")
     if(DEFINED ENV{OLV_UPDATE_GOLDEN})

@@ -17,9 +17,12 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
 endif()
 
 # olv_scenario_test(<test name> SCENARIO <file> [TZ <zone>] [STATUS <exit status>]
-#                   [NO_ROUNDTRIP] [ARGS <replay options>...])
+#                   [NO_ROUNDTRIP] [RULES <folder>] [ARGS <replay options>...])
+# RULES loads the Sigma rules of tests/scenarios/<folder> (named relative to tests/scenarios, so
+# the folder the outputs name is the same on every machine) and also writes and compares the
+# JSON Lines export.
 function(olv_scenario_test name)
-    cmake_parse_arguments(S "NO_ROUNDTRIP" "SCENARIO;TZ;STATUS" "ARGS" ${ARGN})
+    cmake_parse_arguments(S "NO_ROUNDTRIP" "SCENARIO;TZ;STATUS;RULES" "ARGS" ${ARGN})
     if(NOT S_TZ)
         set(S_TZ "UTC")
     endif()
@@ -31,6 +34,9 @@ function(olv_scenario_test name)
     endif()
     if(NOT S_STATUS)
         set(S_STATUS 0)
+    endif()
+    if(S_RULES)
+        list(PREPEND S_ARGS --rules "${S_RULES}")
     endif()
     list(JOIN S_ARGS "|" args)
     set(roundtrip ON)
@@ -49,6 +55,7 @@ function(olv_scenario_test name)
                      "-DARGS=${args}"
                      "-DSTATUS=${S_STATUS}"
                      "-DROUNDTRIP=${roundtrip}"
+                     "-DRULES=${S_RULES}"
                      -P "${PROJECT_SOURCE_DIR}/cmake/OlvScenarioTest.cmake")
     set_tests_properties(scenario.${name} PROPERTIES LABELS scenario TIMEOUT 600
                          ENVIRONMENT "${OLV_TEST_ENV}")
@@ -73,6 +80,10 @@ olv_scenario_test(kernel_taken_over SCENARIO kernel_taken_over.jsonl)
 olv_scenario_test(kernel_in_use_answer_no SCENARIO kernel_taken_over.jsonl NO_ROUNDTRIP
                   ARGS --answer-no)
 olv_scenario_test(no_job_object SCENARIO no_job_object.jsonl)
+olv_scenario_test(dropper_sigma SCENARIO dropper.jsonl RULES sigma-rules)
+olv_scenario_test(downloader_sigma SCENARIO downloader.jsonl RULES sigma-rules)
+olv_scenario_test(downloader_sigma_suspicious SCENARIO downloader.jsonl RULES sigma-rules
+                  ARGS --suspicious)
 
 # olv_replay_expect(<test name> STATUS <exit status> EXPECT <regex> ARGS <replay arguments>...)
 # Runs in the build's scenarios folder (files it might write stay out of the sources).

@@ -6,6 +6,7 @@
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
 #include "platform/memory.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -56,6 +57,7 @@ void CleanUpAppState(AppState* app) {
     app->shownCount = 0;
     app->shownCapacity = 0;
     FreeEventQueue(app);
+    FreeSigmaState(app);
     DeleteLock(&app->rowsLock);
     DeleteLock(&app->queueLock);
 }

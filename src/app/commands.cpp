@@ -4,10 +4,12 @@
 #include "base/product.h"
 
 #include "app/lifecycle.h"
+#include "app/sigma_commands.h"
 #include "export/exports.h"
 #include "platform/ui.h"
 #include "views/process_tree.h"
 #include "views/row_store.h"
+#include "views/sigma_texts.h"
 #include "views/summary.h"
 
 namespace olv {
@@ -81,6 +83,15 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         break;
     case kCmdExportJson:
         ExportJson(app);
+        break;
+    case kCmdExportJsonLines:
+        ExportJsonLines(app);
+        break;
+    case kCmdLoadSigmaRules:
+        LoadSigmaRules(app);
+        break;
+    case kCmdSigmaRules:
+        ShowSigmaRulesWindow(app);
         break;
     case kCmdSaveSession:
         SaveSession(app);

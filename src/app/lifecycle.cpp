@@ -14,6 +14,7 @@
 #include "platform/ui.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
+#include "views/sigma_rows.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -225,6 +226,8 @@ void StopMonitoring(AppState* app) {
         if (app->queueSlots != nullptr) DrainEventQueue(app);
         RepairRegistryKeyPaths(app);
         GatherCompletenessCounters(app);
+        // No image load will come any more: the starts still waiting for theirs are matched.
+        MatchDeferredRowsAtStop(app);
         ReleaseTraceOf(app);
     }
     // The program was ended in step 2; this finds nothing left and releases the launcher.

@@ -32,15 +32,19 @@ ControlRect Rect(int x, int y, int width, int height, int dpi) {
 constexpr MenuItemSpec kFileItems[] = {
     {kCmdExportCsv, u"Export &CSV...", 0},
     {kCmdExportJson, u"Export &JSON...", 0},
+    {kCmdExportJsonLines, u"Export JSON &Lines...", 0},
     {0, nullptr, 0},
     {kCmdSaveSession, u"&Save Session...", 0},
     {kCmdOpenSession, u"&Open Session...", 0},
+    {0, nullptr, 0},
+    {kCmdLoadSigmaRules, u"Load Sigma &Rules...", 0},
     {0, nullptr, 0},
     {kCmdExit, u"E&xit", 0},
 };
 constexpr MenuItemSpec kViewItems[] = {
     {kCmdProcessTree, u"&Process Tree", 0},
     {kCmdSummary, u"&Summary", 0},
+    {kCmdSigmaRules, u"Sigma &Rules", 0},
     {0, nullptr, 0},
     {kCmdAutoScroll, u"&Auto-scroll", 1},
     {kCmdSuspiciousOnly, u"Suspicious &Only", 0},

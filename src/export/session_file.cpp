@@ -18,6 +18,7 @@
 #include "record/app_state.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -253,7 +254,12 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     LearnOperationNames(app, 0, app->rowCount);
     LeaveLock(&app->rowsLock);
     CloseFile(file);
-    RebuildShownRows(app);
+    if (SigmaRulesLoaded(app)) {
+        // The loaded rules judge the session's rows afresh (this also rebuilds the view).
+        MatchAllRows(app);
+    } else {
+        RebuildShownRows(app);
+    }
 
     ShowCompletenessAfterOpen(app);
     return true;

@@ -29,6 +29,23 @@ bool DeleteFilePath(const char16_t* path);
 // GetFileAttributesW: false when the attributes cannot be read.
 bool ReadFileAttributes(const char16_t* path, bool* isFolder);
 
+// The separator of the system's paths ('\\' on Windows, '/' elsewhere).
+#ifdef _WIN32
+constexpr char16_t kPathSeparator = u'\\';
+#else
+constexpr char16_t kPathSeparator = u'/';
+#endif
+
+// Called once per entry of a folder listing with the entry's name (terminated) and whether it is
+// a folder; returning false ends the listing early.
+using FolderEntryVisitor = bool (*)(void* context, const char16_t* name, bool isFolder);
+// Lists folder (FindFirstFileW/FindNextFileW on Windows): every entry but "." and "..", in the
+// system's order. A link to a folder (a folder reparse point on Windows) is not reported, so a
+// walk down the listings cannot loop; a name that does not convert is reported with U+FFFD in
+// place of the bytes that do not. False (and *error set) when the folder cannot be read; an early
+// stop by the visitor is not a failure.
+bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error);
+
 // Test hooks: the nth write, flush or move from now (1 = the next) fails; 0 switches it off.
 void FailNthFileWrite(int64_t nth);
 void FailNthFileFlush(int64_t nth);

@@ -42,10 +42,13 @@ enum CommandId : int {
     kCmdSaveSession = 1103,
     kCmdOpenSession = 1104,
     kCmdExit = 1105,
+    kCmdLoadSigmaRules = 1106,
+    kCmdExportJsonLines = 1107,
     kCmdProcessTree = 1110,
     kCmdSummary = 1111,
     kCmdSuspiciousOnly = 1112,
     kCmdAutoScroll = 1113,
+    kCmdSigmaRules = 1114,
     kCmdAbout = 1120,
 };
 
@@ -53,6 +56,7 @@ enum CommandId : int {
 enum ContextMenuCommand : int {
     kMenuShowInExplorer = 2001,
     kMenuCopyPath = 2002,
+    kMenuRulesMatched = 2003,
 };
 
 // Notification codes carried in the high word of a command.
@@ -126,6 +130,10 @@ bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* de
                       uint32_t flags, char16_t* path, size_t capacity);
 bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
                       size_t capacity);
+// A folder picker titled by prompt, starting at the folder in path (when not empty). On OK the
+// chosen folder is in path (capacity characters) and true is returned; a folder whose path does
+// not fit, or a choice that is no folder of the file system, gives false.
+bool UiFolderDialog(UiHandle owner, const char16_t* prompt, char16_t* path, size_t capacity);
 
 // --- the View menu's windows ---
 // A top-level window owned by owner, titled title, width x height (96-DPI pixels), whose client
@@ -142,6 +150,29 @@ void UiTreeExpandRoots(UiHandle treeWindow);
 UiHandle UiOpenTextWindow(UiHandle owner, ModuleHandle instance, const char16_t* title, int width,
                           int height, FontHandle font, const char16_t* text);
 void UiShowViewWindow(UiHandle window);
+// A top-level window owned by owner with a line of text above a list of items in columns (a
+// report list view); null when it cannot be made. Double-clicking an item (or Enter on it) calls
+// activate(context, item index). It shows once UiShowViewWindow is called and lives until the
+// user closes it.
+struct UiListWindowSpec {
+    const char16_t* title;
+    int width; // 96-DPI pixels
+    int height;
+    const char16_t* const* headings;
+    const int* columnWidths; // 96-DPI pixels
+    int columnCount;
+    void (*activate)(void* context, int item);
+    void* context;
+};
+UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font,
+                          const UiListWindowSpec* spec);
+// True while window is a list window made by UiOpenListWindow that the user has not closed.
+bool UiIsListWindow(UiHandle window);
+void UiListWindowSetHeadline(UiHandle window, const char16_t* text);
+// Removes every item.
+void UiListWindowClear(UiHandle window);
+// Appends an item of count cells (one per column); false when it could not be added.
+bool UiListWindowAddItem(UiHandle window, const char16_t* const* cells, int count);
 // The summary's fixed-pitch font ("Consolas", 13 pixels high at 96 DPI); null when it cannot be
 // made.
 FontHandle UiMakeSummaryFont();

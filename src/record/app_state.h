@@ -15,6 +15,7 @@ namespace olv {
 struct TraceController;
 struct TargetLauncher;
 struct RowSignature; // views/text_signature.h
+struct SigmaState;   // views/sigma_rows.h
 
 constexpr uint32_t kQueueSlots = 65536;
 constexpr int kMaxOperationNames = 128;
@@ -76,6 +77,9 @@ struct AppState {
     int32_t operationNameCount;
     TraceController* trace;
     TargetLauncher* launcher;
+    // Sigma rules, the field view of the rows and every row's matches (views/sigma_rows.h);
+    // window thread only, made on first use.
+    SigmaState* sigma;
 };
 
 } // namespace olv

@@ -975,6 +975,39 @@ int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
     return best;
 }
 
+int32_t MatchingThreatRules(const EventRow* row, int32_t* rules, int32_t capacity) {
+    if (row == nullptr) return 0;
+    const uint32_t operationClass =
+        OperationClassOfText(row->operation, FieldTextLength(row->operation, kOperationChars));
+    const int resultClass = ClassifyResult(row->result);
+    RowScan scan{};
+    scan.row = row;
+    int32_t matches = 0;
+    const CategoryRules& candidates = kRulesOfCategory[row->category < 4 ? row->category : 4];
+    for (size_t k = 0; k < candidates.count; ++k) {
+        const size_t r = candidates.rules[k];
+        const ThreatRule& rule = kThreatRules[r];
+        if (rule.operationClasses != 0 && operationClass != 0 &&
+            (rule.operationClasses & operationClass) == 0) {
+            continue;
+        }
+        if (rule.needsSuccess != 0 && resultClass == ResultFailed) continue;
+        const uint32_t fields = FieldsRead(rule.fields, rule.matchMode);
+        ScanFields(scan, fields);
+        const PairSet rowPairs = PairsOf(scan, fields);
+        const RuleLists& lists = kPatternIndex.rules[r];
+        if (!MatchRuleList(rule.patternsA, kPatternIndex.patterns + lists.firstA, scan.texts,
+                           rowPairs, rule.fields, rule.matchMode) ||
+            !MatchRuleList(rule.patternsB, kPatternIndex.patterns + lists.firstB, scan.texts,
+                           rowPairs, rule.fields, rule.matchMode)) {
+            continue;
+        }
+        if (rules != nullptr && matches < capacity) rules[matches] = static_cast<int32_t>(r);
+        ++matches;
+    }
+    return matches;
+}
+
 const char16_t* SeverityLabel(uint32_t severity) {
     switch (severity) {
     case 1:

@@ -50,6 +50,11 @@ extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 // Scores the row: empties threatOut (when given and capacity >= 1), writes the deciding rule's
 // name and " (+N)", returns the severity 0 to 3.
 int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity);
+// Every rule of the table that the row meets, as ScoreRow tests them (so the most severe of them
+// is ScoreRow's result): writes at most capacity table indices into rules, in table order, and
+// returns how many rules matched. For the row's "Rules Matched..." list; ScoreRow stays the fast
+// path of the trace threads.
+int32_t MatchingThreatRules(const EventRow* row, int32_t* rules, int32_t capacity);
 int ClassifyResult(const char16_t* result);
 uint32_t OperationClassOf(const char16_t* operation);
 bool MatchPatternList(const char16_t* const* patterns, const EventRow* row, uint32_t fields,

@@ -100,7 +100,8 @@ struct SigmaRuleInfo {
     char16_t file[kSigmaFileChars];   // path of the rule file, relative to the folder loaded
     uint32_t level;                   // SigmaLevel
     uint32_t categories;              // the one category of its log source, as a bit
-    uint64_t matchWorkLimitHits;      // regular-expression matches that hit the work bound
+    uint64_t matchWorkLimitHits;      // comparisons that hit the work bound (regular expressions,
+                                      // wildcards, field references); each counted as no match
 };
 
 // Why a file was refused. One reason per file; counted by reason.
@@ -117,6 +118,7 @@ enum SigmaRefusalReason : uint32_t {
     kSigmaRefusedDocumentKind,  // a correlation or filter document, or a multi-document file
     kSigmaRefusedUnsupported,   // anything else the engine cannot apply faithfully
     kSigmaRefusedLimits,        // nesting, list or document size beyond the reader's bounds
+    kSigmaRefusedUnreadable,    // the file could not be opened or read
     kSigmaRefusalReasonCount,
 };
 
@@ -149,7 +151,7 @@ const SigmaRuleInfo* GetSigmaRule(const SigmaRuleSet* set, int32_t index);
 int32_t SigmaRefusalCount(const SigmaRuleSet* set);
 const SigmaRefusal* GetSigmaRefusal(const SigmaRuleSet* set, int32_t index);
 int32_t SigmaRefusalsByReason(const SigmaRuleSet* set, uint32_t reason);
-// Regular-expression matches that hit the work bound, over all rules (each counts as no match).
+// Comparisons that hit the work bound, over all rules (each counts as no match).
 uint64_t SigmaMatchWorkLimitHits(const SigmaRuleSet* set);
 
 // Writes the index of every loaded rule that matches view into matched, in rule order, at most

@@ -8,6 +8,7 @@
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -47,6 +48,7 @@ void RepairRegistryKeyPaths(AppState* app) {
             CopyBounded(row->path, kPathChars, composed);
             RowTextChanged(app, i);
             row->severity = static_cast<uint32_t>(ScoreRow(row, row->threat, kThreatChars));
+            RematchChangedRow(app, i);
             ++repaired;
         }
     }

@@ -9,6 +9,7 @@
 #include "capture/event_queue.h"
 #include "platform/memory.h"
 #include "record/app_state.h"
+#include "views/sigma_rows.h"
 #include "views/text_signature.h"
 #include "views/view_texts.h"
 
@@ -36,10 +37,14 @@ struct ViewControls {
     char16_t filter[kFilterChars]; // folded to lower case; empty: no text filter
     size_t filterLength;
     char16_t firstUpper; // the filter's first character as an upper-case letter, or itself
+    int32_t sigmaRule;   // only rows that matched this Sigma rule; -1: no such condition
+    const AppState* app; // for the rows' Sigma matches
 };
 
 void ReadViewTests(AppState* app, ViewControls* v) {
     v->suspiciousOnly = app->suspiciousOnly != 0 ? 1 : 0;
+    v->sigmaRule = SigmaRuleView(app);
+    v->app = app;
     v->categoryOn[0] = UiGetCheck(app->fileCheck) == kChecked;
     v->categoryOn[1] = UiGetCheck(app->registryCheck) == kChecked;
     v->categoryOn[2] = UiGetCheck(app->networkCheck) == kChecked;
@@ -172,8 +177,13 @@ constexpr int32_t kScanAhead = 16;
     __builtin_prefetch(row->result);
 }
 
-bool InView(const ViewControls* v, const EventRow* row) {
-    return PassesViewTests(v, row) && MatchesTextFilter(v, row);
+// The Sigma rule condition, which needs the row's place in the store.
+bool InRuleView(const ViewControls* v, int32_t index) {
+    return v->sigmaRule < 0 || RowMatchedSigmaRule(v->app, index, v->sigmaRule);
+}
+
+bool InView(const ViewControls* v, const EventRow* row, int32_t index) {
+    return PassesViewTests(v, row) && InRuleView(v, index) && MatchesTextFilter(v, row);
 }
 
 // The growth rule shared by both arrays. Returns the new block or null when refused or not
@@ -279,16 +289,19 @@ void AppendRow(AppState* app, const EventRow* row) {
     const int32_t index = app->rowCount;
     std::memcpy(&app->rows[index], row, sizeof(EventRow));
     ++app->rowCount;
+    // Matched before the view is tested: a rule may raise it into the suspicious-only view.
+    const bool earlierRowRose = MatchNewRow(app, index);
 
     ViewControls view;
     ReadViewControls(app, &view);
-    if (InView(&view, &app->rows[index]) && EnterShownRow(app, index)) {
+    if (InView(&view, &app->rows[index], index) && EnterShownRow(app, index)) {
         UiListSetItemCount(app->eventList, app->shownCount);
         if (app->autoScroll) UiListEnsureVisible(app->eventList, app->shownCount - 1);
     }
     // A row made on the window thread is an operation seen like any other.
     LearnOperationNames(app, index, index + 1);
     LeaveLock(&app->rowsLock);
+    if (earlierRowRose) RebuildShownRows(app);
     UpdateStatusBar(app);
 }
 
@@ -306,14 +319,27 @@ void IngestQueuedRows(AppState* app) {
     // brought into the cache; the copy itself goes around the cache, the store being far larger.
     const int32_t namesBefore = app->operationNameCount;
     int32_t lastKnown = -1;
+    // With Sigma rules loaded each row is matched as it is stored, before its view is tested (a
+    // rule may raise it into the suspicious-only view); the match writes the stored row, so it is
+    // copied the ordinary way. A process start matched later (once its image path is known) may
+    // rise into that view after it was tested: the shown rows are then rebuilt.
+    const bool sigma = SigmaRulesLoaded(app);
+    bool earlierRowRose = false;
     for (int taken = 0; read != write && taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
         if (!RoomForRow(app)) break;
         const int32_t index = app->rowCount;
         const EventRow* slot = &app->queueSlots[read];
-        CopyRowAround(&app->rows[index], slot);
-        ++app->rowCount;
-        if (InView(&view, slot)) EnterShownRow(app, index);
+        if (sigma) {
+            std::memcpy(&app->rows[index], slot, sizeof(EventRow));
+            ++app->rowCount;
+            earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
+            if (InView(&view, &app->rows[index], index)) EnterShownRow(app, index);
+        } else {
+            CopyRowAround(&app->rows[index], slot);
+            ++app->rowCount;
+            if (InView(&view, slot, index)) EnterShownRow(app, index);
+        }
         LearnOperationName(app, slot->operation, &lastKnown);
         read = (read + 1) % kQueueSlots;
     }
@@ -326,6 +352,13 @@ void IngestQueuedRows(AppState* app) {
 
     for (int32_t n = namesBefore; n < namesAfter; ++n)
         UiComboAdd(app->operationCombo, app->operationNames[n]);
+    if (earlierRowRose) {
+        RebuildShownRows(app);
+        if (app->autoScroll && app->shownCount >= 1) {
+            UiListEnsureVisible(app->eventList, app->shownCount - 1);
+        }
+        return;
+    }
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, false);
     if (app->autoScroll && shown >= 1) UiListEnsureVisible(app->eventList, shown - 1);
@@ -379,7 +412,7 @@ void RebuildShownRows(AppState* app) {
                                 ahead < signedEnd ? &signatures[ahead] : nullptr, &needle);
         }
         const EventRow* row = &app->rows[i];
-        if (!PassesViewTests(&view, row)) continue;
+        if (!PassesViewTests(&view, row) || !InRuleView(&view, i)) continue;
         if (i < signedEnd && IsSigned(&signatures[i]) && !MayHoldNeedle(&signatures[i], &needle)) {
             continue;
         }
@@ -413,6 +446,7 @@ void ClearRows(AppState* app) {
     app->shownListIncomplete = 0;
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
+    ForgetSigmaRows(app);
     LeaveLock(&app->rowsLock);
 
     UiComboReset(app->operationCombo);
@@ -502,6 +536,13 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
     UiGetText(app->filterEdit, filter, kFilterChars);
     if (filter[0] != 0) {
         FormatText(piece, kRestrictionChars, u"text filter \"%.200s\"", filter);
+        AppendRestriction(list, piece);
+    }
+    const int32_t sigmaRule = SigmaRuleView(app);
+    if (sigmaRule >= 0) {
+        const SigmaRuleInfo* rule = GetSigmaRule(LoadedSigmaRules(app), sigmaRule);
+        FormatText(piece, kRestrictionChars, u"rows of Sigma rule \"%.200s\" only",
+                   rule != nullptr ? rule->title : u"");
         AppendRestriction(list, piece);
     }
     if (list[0] == 0) CopyAscii(list, kRestrictionChars, "the view in use");

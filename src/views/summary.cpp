@@ -7,10 +7,12 @@
 #include "base/note_text.h"
 #include "base/text.h"
 #include "platform/memory.h"
+#include "platform/lock.h"
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -95,6 +97,51 @@ void AppendTime(char16_t* text, size_t capacity, const char16_t* format, const S
     char16_t line[256];
     FormatText(line, 256, format, stamp);
     AppendSummaryLine(text, capacity, line);
+}
+
+void AppendSigmaSummary(AppState* app, char16_t* text, size_t capacity) {
+    const SigmaRuleSet* set = LoadedSigmaRules(app);
+    const int32_t rules = SigmaRuleCount(set);
+    char16_t line[512];
+    AppendSummaryLine(text, capacity, u"[Sigma rules matched]");
+    FormatText(line, 512, u"  %d rules loaded from %.300s, %d files refused", rules,
+               SigmaRuleFolder(set), SigmaRefusalCount(set));
+    AppendSummaryLine(text, capacity, line);
+    LockGuard guard(&app->rowsLock);
+    // Most rows first; rules of equal count in their loaded order.
+    int32_t listed = 0;
+    int32_t last = INT32_MAX;
+    for (;;) {
+        int32_t most = 0;
+        for (int32_t r = 0; r < rules; ++r) {
+            const int32_t rows = SigmaRowsOfRule(app, r);
+            if (rows > most && rows < last) most = rows;
+        }
+        if (most == 0) break;
+        for (int32_t r = 0; r < rules; ++r) {
+            if (SigmaRowsOfRule(app, r) != most) continue;
+            const SigmaRuleInfo* rule = GetSigmaRule(set, r);
+            if (rule == nullptr) continue;
+            FormatText(line, 512, u"  %5d  %-13s %.200s", most, SigmaLevelText(rule->level),
+                       rule->title);
+            AppendSummaryLine(text, capacity, line);
+            ++listed;
+        }
+        last = most;
+    }
+    if (listed == 0) AppendSummaryLine(text, capacity, u"  No row matched a loaded rule.");
+    const uint32_t notKept = app->sigma->matchesNotKept;
+    if (notKept != 0) {
+        FormatText(line, 512, u"  %lu matches could not be kept (not enough memory).", notKept);
+        AppendSummaryLine(text, capacity, line);
+    }
+    const uint64_t bounded = SigmaMatchWorkLimitHits(set);
+    if (bounded != 0) {
+        FormatText(line, 512,
+                   u"  %lu regular-expression tests hit the work bound and counted as no match.",
+                   static_cast<uint32_t>(bounded > 0xFFFFFFFFu ? 0xFFFFFFFFu : bounded));
+        AppendSummaryLine(text, capacity, line);
+    }
 }
 
 } // namespace
@@ -195,6 +242,10 @@ char16_t* BuildSummaryText(AppState* app) {
                bySeverity[2], bySeverity[1]);
     AppendSummaryLine(text, capacity, line);
     AppendSummaryLine(text, capacity, u"");
+    if (SigmaRulesLoaded(app)) {
+        AppendSigmaSummary(app, text, capacity);
+        AppendSummaryLine(text, capacity, u"");
+    }
 
     char16_t header[4096];
     BuildHeaderLines(&app->recordingInfo, app->recordingInfoValid != 0, header, 4096, u"");

@@ -8,6 +8,8 @@
 #include "platform/ui.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
+#include "views/sigma_rows.h"
+#include "views/sigma_texts.h"
 
 namespace olv {
 
@@ -162,6 +164,7 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     }
     FormatText(out, capacity, u" %s | Total: %d | Shown: %d%s",
                app->recording != 0 ? u"Monitoring" : u"Stopped", total, shown, dns);
+    AppendSigmaRuleViewStatus(app, out, capacity);
 
     const RecordingInfo& info = app->recordingInfo;
     const uint32_t dropped = AtomicLoad(app->droppedHere);
@@ -198,6 +201,10 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     }
     if (app->recording != 0 && app->launchedWithoutJob != 0) {
         AppendBounded(out, capacity, u" | Stop may not reach child processes");
+    }
+    if (SigmaRulesLoaded(app)) {
+        const int32_t rules = SigmaRuleCount(LoadedSigmaRules(app));
+        AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
     }
 }
 

@@ -435,13 +435,14 @@ TEST_CASE("a port token is found exactly where a search at every place finds it"
     }
 }
 
-TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the table") {
+TEST_CASE("scoring and the list of matching rules agree with a rule-by-rule reading of the table") {
     // The reference: every rule of the table in order, its plain pattern search (no pair sets, no
     // field skipped), the ranking by severity with the first name kept.
-    auto reference = [](const EventRow& row, std::string* threat) {
+    auto reference = [](const EventRow& row, std::string* threat, std::vector<int32_t>* listed) {
         int32_t best = 0, matches = 0;
         const char16_t* chosen = nullptr;
         const uint32_t operationClass = OperationClassOf(row.operation);
+        listed->clear();
         for (const ThreatRule& rule : kThreatRules) {
             if (rule.category != row.category) continue;
             if (rule.operationClasses != 0 && operationClass != 0 &&
@@ -454,6 +455,7 @@ TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the 
                 continue;
             }
             ++matches;
+            listed->push_back(static_cast<int32_t>(&rule - kThreatRules));
             if (rule.severity > best) {
                 best = rule.severity;
                 chosen = rule.name;
@@ -516,12 +518,20 @@ TEST_CASE("scoring with its shortcuts agrees with a rule-by-rule reading of the 
         fill(row.path, kPathChars);
         fill(row.detail, kDetailChars);
         std::string expected;
-        const int32_t severity = reference(row, &expected);
+        std::vector<int32_t> expectedRules;
+        const int32_t severity = reference(row, &expected, &expectedRules);
         const int32_t got = ScoreRow(&row, row.threat, kThreatChars);
         CAPTURE(U8(row.path));
         CAPTURE(U8(row.detail));
         REQUIRE(got == severity);
         REQUIRE(U8(row.threat) == expected);
+        int32_t listed[kThreatRuleCount];
+        const int32_t count = MatchingThreatRules(&row, listed, kThreatRuleCount);
+        REQUIRE(std::vector<int32_t>(listed, listed + count) == expectedRules);
+        // A short list keeps the first rules and still counts them all.
+        int32_t one[1] = {-1};
+        REQUIRE(MatchingThreatRules(&row, one, 1) == count);
+        if (count > 0) REQUIRE(one[0] == expectedRules[0]);
         if (severity != 0) ++fired;
     }
     CHECK(fired > 2000);

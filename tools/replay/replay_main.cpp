@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/lifecycle.h"
+#include "app/sigma_commands.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "export/exports.h"
@@ -20,6 +21,7 @@
 #include "platform/ui.h"
 #include "replay.h"
 #include "scenario.h"
+#include "views/sigma_rows.h"
 
 using namespace olv;
 using namespace olv::replay;
@@ -30,6 +32,7 @@ constexpr int kExitWritten = 0;
 constexpr int kExitNotWritten = 1;
 constexpr int kExitUsage = 2;
 constexpr size_t kArgChars = 1024;
+constexpr char16_t kReplayRecorderImage[] = u"C:\\Program Files\\Olvetta\\Olvetta.exe";
 
 const char kUsage[] =
     "usage: olvetta-replay SCENARIO.jsonl [options]     record the scenario, then write what is "
@@ -40,6 +43,8 @@ const char kUsage[] =
     "  --hide file|registry|network|process        untick a category box (repeatable)\n"
     "  --suspicious   --operation NAME   --filter TEXT      set the view before writing\n"
     "  --summary      print the summary text on standard output\n"
+    "  --rules DIR    load the Sigma rules of that folder first, as the program would\n"
+    "  --jsonl FILE   write the JSON Lines export (after --json)\n"
     "  --answer-no    answer No to every question (default Yes)\n";
 
 struct Options {
@@ -48,6 +53,8 @@ struct Options {
     const char* csv;
     const char* json;
     const char* session;
+    const char* rules;
+    const char* jsonl;
     bool hide[4]; // file, registry, network, process
     bool suspicious;
     const char* operation;
@@ -87,6 +94,10 @@ bool ParseOptions(int argc, char** argv, Options* o, const char** problem) {
             ok = TakeValue(argc, argv, &i, &o->csv, problem);
         } else if (std::strcmp(a, "--json") == 0) {
             ok = TakeValue(argc, argv, &i, &o->json, problem);
+        } else if (std::strcmp(a, "--rules") == 0) {
+            ok = TakeValue(argc, argv, &i, &o->rules, problem);
+        } else if (std::strcmp(a, "--jsonl") == 0) {
+            ok = TakeValue(argc, argv, &i, &o->jsonl, problem);
         } else if (std::strcmp(a, "--session") == 0) {
             ok = TakeValue(argc, argv, &i, &o->session, problem);
         } else if (std::strcmp(a, "--operation") == 0) {
@@ -198,12 +209,14 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &o, &problem)) return Usage(problem);
 
     static char16_t csv[kArgChars], json[kArgChars], session[kArgChars], open[kArgChars];
-    static char16_t operation[kArgChars], filter[kArgChars];
+    static char16_t operation[kArgChars], filter[kArgChars], rules[kArgChars], jsonl[kArgChars];
     if ((o.csv != nullptr && !Wide(o.csv, csv)) || (o.json != nullptr && !Wide(o.json, json)) ||
         (o.session != nullptr && !Wide(o.session, session)) ||
         (o.open != nullptr && !Wide(o.open, open)) ||
         (o.operation != nullptr && !Wide(o.operation, operation)) ||
-        (o.filter != nullptr && !Wide(o.filter, filter))) {
+        (o.filter != nullptr && !Wide(o.filter, filter)) ||
+        (o.rules != nullptr && !Wide(o.rules, rules)) ||
+        (o.jsonl != nullptr && !Wide(o.jsonl, jsonl))) {
         return Usage("an argument is not UTF-8 or is too long");
     }
 
@@ -236,7 +249,15 @@ int main(int argc, char** argv) {
 
     int status = kExitWritten;
     bool proceed = true;
-    if (o.scenario != nullptr) {
+    // The recorder's own program, as the examined program's parent for the rules: a fixed stand-in
+    // path, like the recorder's process id.
+    SetRecorderImageForSigma(app, kReplayRecorderImage);
+    if (o.rules != nullptr && !LoadSigmaRulesFromFolder(app, rules, false)) {
+        // The message box has said why; nothing is recorded or written without the rules asked for.
+        status = kExitNotWritten;
+        proceed = false;
+    }
+    if (proceed && o.scenario != nullptr) {
         char error[400];
         if (!RecordScenario(app, &scenario, error, sizeof error)) {
             std::fflush(stdout);
@@ -244,7 +265,7 @@ int main(int argc, char** argv) {
             status = kExitNotWritten;
             proceed = false;
         }
-    } else if (!OpenSessionFromPath(app, open)) {
+    } else if (proceed && !OpenSessionFromPath(app, open)) {
         // The message box has said why; nothing is written from a recording that is not there.
         status = kExitNotWritten;
         proceed = false;
@@ -262,6 +283,7 @@ int main(int argc, char** argv) {
     if (proceed) {
         if (o.csv != nullptr && !ExportCsvToPath(app, csv)) status = kExitNotWritten;
         if (o.json != nullptr && !ExportJsonToPath(app, json)) status = kExitNotWritten;
+        if (o.jsonl != nullptr && !ExportJsonLinesToPath(app, jsonl)) status = kExitNotWritten;
         if (o.session != nullptr && !SaveSessionToPath(app, session)) status = kExitNotWritten;
         if (o.summary) {
             DispatchCommand(app, kCmdSummary);

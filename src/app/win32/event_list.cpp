@@ -2,6 +2,7 @@
 // colours and commands come from views/view_texts.
 #include "app/win32/shell.h"
 #include "base/text.h"
+#include "views/sigma_texts.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -36,11 +37,15 @@ LRESULT AnswerCustomDraw(AppState* app, NMLVCUSTOMDRAW* draw) {
 void ShowContextMenu(AppState* app, int item) {
     char16_t path[1024];
     ContextMenuPath(app, item, path, 1024); // under rowsLock, released before the menu shows
-    if (TextIsEmpty(path)) return;
+    if (item < 0) return;
     HMENU menu = CreatePopupMenu();
     if (menu == nullptr) return;
-    AppendMenuW(menu, MF_STRING, kMenuShowInExplorer, L"Show in Explorer");
-    AppendMenuW(menu, MF_STRING, kMenuCopyPath, L"Copy path");
+    if (!TextIsEmpty(path)) {
+        AppendMenuW(menu, MF_STRING, kMenuShowInExplorer, L"Show in Explorer");
+        AppendMenuW(menu, MF_STRING, kMenuCopyPath, L"Copy path");
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    }
+    AppendMenuW(menu, MF_STRING, kMenuRulesMatched, L"Rules Matched...");
     POINT at{};
     GetCursorPos(&at);
     const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD,
@@ -48,6 +53,7 @@ void ShowContextMenu(AppState* app, int item) {
                                                         nullptr));
     DestroyMenu(menu);
     RunContextMenuCommand(app, path, command);
+    if (command == kMenuRulesMatched) ShowRulesMatched(app, item);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <winsock2.h>
 
 #include "app/win32/shell.h"
+#include "app/sigma_commands.h"
 #include "app/window_layout.h"
 #include "base/product.h"
 
@@ -134,6 +135,13 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
             CloseHandle(mutex);
         }
         return 1;
+    }
+    // The "rules" folder beside the program, loaded when it exists (a path the buffer cut is not
+    // the program's, and is not used).
+    wchar_t self[1024] = {};
+    const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
+    if (selfLength > 0 && selfLength < 1024) {
+        LoadRulesBesideProgram(&app, reinterpret_cast<const char16_t*>(self));
     }
     if (options.afterCreate != nullptr) options.afterCreate(&app, options.context);
     const int result = RunMessageLoop();

@@ -2,6 +2,9 @@
 // and text converted at that line.
 
 #include "app/win32/shell.h"
+
+#include <shlobj.h>
+
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
@@ -45,6 +48,14 @@ bool RunFileDialog(bool save, UiHandle owner, const char16_t* filter,
     dialog.Flags = flags;
     dialog.lpstrDefExt = W(defaultExtension);
     return (save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog)) != FALSE;
+}
+
+// The folder picker starts at the folder given, when there is one.
+int CALLBACK StartFolderPicker(HWND dialog, UINT message, LPARAM, LPARAM start) {
+    if (message == BFFM_INITIALIZED && start != 0) {
+        SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, start);
+    }
+    return 0;
 }
 
 } // namespace
@@ -182,6 +193,30 @@ bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* de
 bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
                       size_t capacity) {
     return RunFileDialog(false, owner, filter, nullptr, flags, path, capacity);
+}
+
+bool UiFolderDialog(UiHandle owner, const char16_t* prompt, char16_t* path, size_t capacity) {
+    if (path == nullptr || capacity == 0 || capacity > 0xFFFF) return false;
+    // The resizable picker needs COM on this thread; a thread already in COM keeps its mode
+    // (RPC_E_CHANGED_MODE), and the picker then falls back to what that mode allows.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    BROWSEINFOW info{};
+    info.hwndOwner = H(owner);
+    info.lpszTitle = W(prompt);
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE | BIF_NONEWFOLDERBUTTON;
+    info.lpfn = StartFolderPicker;
+    info.lParam = path[0] != 0 ? reinterpret_cast<LPARAM>(W(path)) : 0;
+    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+    bool found = false;
+    if (chosen != nullptr) {
+        // Fails rather than cutting a path longer than the buffer.
+        found = SHGetPathFromIDListEx(chosen, W(path), static_cast<DWORD>(capacity),
+                                      GPFIDL_DEFAULT) != FALSE;
+        CoTaskMemFree(chosen);
+        if (!found) path[0] = 0;
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return found;
 }
 
 intptr_t UiShellExecute(UiHandle owner, const char16_t* verb, const char16_t* file,

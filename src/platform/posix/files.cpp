@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +63,39 @@ FileHandle HandleFromFd(int fd) {
 }
 int FdFromHandle(FileHandle file) {
     return static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+}
+
+// A file name's UTF-8 bytes as UTF-16 (bounded, terminated); a byte that does not start or
+// continue a valid sequence becomes U+FFFD.
+void NameToUtf16(const char* name, char16_t* out, size_t capacity) {
+    size_t n = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(name);
+    while (*p != 0 && n + 2 < capacity) {
+        uint32_t c = *p;
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        uint32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+        bool ok = extra >= 0;
+        for (int i = 1; ok && i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        static constexpr uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+        if (ok && (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+        if (!ok) {
+            out[n++] = 0xFFFD;
+            ++p;
+            continue;
+        }
+        p += extra + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out[n++] = static_cast<char16_t>(cp);
+        }
+    }
+    out[n] = 0;
 }
 
 } // namespace
@@ -208,6 +243,51 @@ bool CreateFolder(const char16_t* path, uint32_t* error) {
 bool RemoveEmptyFolder(const char16_t* path) {
     char native[kPathBytes];
     return NativePath(path, native) && rmdir(native) == 0;
+}
+
+bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {
+    char native[kPathBytes];
+    if (visit == nullptr || !NativePath(folder, native)) {
+        SetError(error, kErrorPathNotFound);
+        return false;
+    }
+    DIR* dir = opendir(native);
+    if (dir == nullptr) {
+        SetError(error, ErrorFromErrno(errno));
+        return false;
+    }
+    const size_t base = std::strlen(native);
+    char entryPath[kPathBytes];
+    std::memcpy(entryPath, native, base);
+    char16_t name[1024];
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        const size_t nameBytes = std::strlen(entry->d_name);
+        if (base + 1 + nameBytes >= kPathBytes) continue; // cannot be opened either
+        entryPath[base] = '/';
+        std::memcpy(entryPath + base + 1, entry->d_name, nameBytes + 1);
+        struct stat st;
+        if (lstat(entryPath, &st) != 0) continue; // gone since the listing
+        bool isFolder = S_ISDIR(st.st_mode);
+        if (S_ISLNK(st.st_mode)) {
+            // A link to a file is the file; a link to a folder is left out (no loops).
+            if (stat(entryPath, &st) != 0 || S_ISDIR(st.st_mode)) continue;
+            isFolder = false;
+        }
+        NameToUtf16(entry->d_name, name, sizeof name / sizeof name[0]);
+        if (!visit(context, name, isFolder)) break;
+    }
+    const int readError = errno;
+    closedir(dir);
+    if (readError != 0) {
+        SetError(error, ErrorFromErrno(readError));
+        return false;
+    }
+    SetError(error, 0);
+    return true;
 }
 
 } // namespace olv

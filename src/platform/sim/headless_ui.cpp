@@ -611,6 +611,12 @@ bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, ch
     return FileDialog(false, owner, filter, nullptr, flags, path, capacity);
 }
 
+bool UiFolderDialog(UiHandle owner, const char16_t*, char16_t* path, size_t capacity) {
+    const bool chosen = FileDialog(false, owner, nullptr, nullptr, 0, path, capacity);
+    gModel.lastDialog.folder = 1;
+    return chosen;
+}
+
 intptr_t UiShellExecute(UiHandle owner, const char16_t* verb, const char16_t* file,
                         const char16_t* parameters) {
     intptr_t result = kHeadlessShellSuccess;

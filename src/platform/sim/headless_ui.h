@@ -101,7 +101,8 @@ struct HeadlessTimer {
 
 // The last file dialog shown.
 struct HeadlessDialog {
-    uint8_t save; // 1: save dialog, 0: open dialog
+    uint8_t save;   // 1: save dialog, 0: open dialog
+    uint8_t folder; // 1: the folder picker (save 0; filter and extension empty)
     uint8_t owned;
     uint32_t flags;
     char16_t filter[kHeadlessFilterChars]; // NUL-separated, ends with two NULs (cut when long)
@@ -184,7 +185,7 @@ void HeadlessSelectCombo(int index); // as UiComboSetSelection
 // Answer for the next Yes/No message box (OK boxes take no answer and return kAnswerOk).
 void HeadlessQueueAnswer(int answer);
 void HeadlessSetDefaultAnswer(int answer);
-// Next file dialog: OK with this path. HeadlessQueueDialogCancel: the next one is cancelled.
+// Next file dialog or folder picker: OK with this path. HeadlessQueueDialogCancel: the next one is cancelled.
 void HeadlessQueueDialogPath(const char16_t* path);
 void HeadlessQueueDialogCancel();
 // Result of the next UiShellExecute (32 or less is a failure).

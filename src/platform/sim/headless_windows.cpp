@@ -20,6 +20,26 @@ struct TreeItem {
 // The two kinds of window the model knows; a handle is the address of one of these.
 char16_t gTreeWindow;
 char16_t gTextWindow;
+char16_t gListWindow;
+
+constexpr int32_t kListItems = 512;
+constexpr int kListColumns = 8;
+constexpr size_t kListCellChars = 256;
+constexpr size_t kListHeadlineChars = 1400;
+
+struct ListWindowModel {
+    bool open;
+    bool fails;
+    int32_t opened;
+    char16_t title[64];
+    char16_t headline[kListHeadlineChars];
+    int columns;
+    int32_t items;
+    char16_t cells[kListItems][kListColumns][kListCellChars];
+    void (*activate)(void*, int);
+    void* context;
+};
+ListWindowModel gList;
 
 char16_t gSummary[kSummaryTextChars];
 int32_t gSummaryWindows = 0;
@@ -59,6 +79,39 @@ UiHandle UiOpenTextWindow(UiHandle, ModuleHandle, const char16_t*, int, int, Fon
 
 void UiShowViewWindow(UiHandle) {}
 
+UiHandle UiOpenListWindow(UiHandle, ModuleHandle, FontHandle, const UiListWindowSpec* spec) {
+    if (gList.fails || spec == nullptr) return nullptr;
+    gList.open = true;
+    ++gList.opened;
+    CopyBounded(gList.title, 64, spec->title);
+    gList.headline[0] = 0;
+    gList.columns = spec->columnCount < kListColumns ? spec->columnCount : kListColumns;
+    gList.items = 0;
+    gList.activate = spec->activate;
+    gList.context = spec->context;
+    return &gListWindow;
+}
+
+bool UiIsListWindow(UiHandle window) {
+    return window == &gListWindow && gList.open;
+}
+
+void UiListWindowSetHeadline(UiHandle window, const char16_t* text) {
+    if (UiIsListWindow(window)) CopyBounded(gList.headline, kListHeadlineChars, text);
+}
+
+void UiListWindowClear(UiHandle window) {
+    if (UiIsListWindow(window)) gList.items = 0;
+}
+
+bool UiListWindowAddItem(UiHandle window, const char16_t* const* cells, int count) {
+    if (!UiIsListWindow(window) || gList.items >= kListItems) return false;
+    for (int c = 0; c < gList.columns; ++c)
+        CopyBounded(gList.cells[gList.items][c], kListCellChars, c < count ? cells[c] : u"");
+    ++gList.items;
+    return true;
+}
+
 FontHandle UiMakeSummaryFont() {
     if (gSummaryFontFails) return nullptr;
     return HeadlessMakeFont();
@@ -85,7 +138,40 @@ int32_t HeadlessProcessTreeItemParent(int32_t index) {
 void HeadlessSetSummaryFontFails(bool fails) {
     gSummaryFontFails = fails;
 }
+int32_t HeadlessListWindowCount() {
+    return gList.opened;
+}
+const char16_t* HeadlessListWindowTitle() {
+    return gList.title;
+}
+const char16_t* HeadlessListWindowHeadline() {
+    return gList.headline;
+}
+int32_t HeadlessListWindowItemCount() {
+    return gList.items;
+}
+const char16_t* HeadlessListWindowCell(int32_t item, int column) {
+    if (item < 0 || item >= gList.items || column < 0 || column >= gList.columns) return nullptr;
+    return gList.cells[item][column];
+}
+bool HeadlessActivateListItem(int32_t item) {
+    if (!gList.open || item < 0 || item >= gList.items || gList.activate == nullptr) return false;
+    gList.activate(gList.context, item);
+    return true;
+}
+void HeadlessCloseListWindow() {
+    gList.open = false;
+}
+void HeadlessSetListWindowFails(bool fails) {
+    gList.fails = fails;
+}
 void ResetHeadlessWindows() {
+    gList.open = false;
+    gList.fails = false;
+    gList.opened = 0;
+    gList.items = 0;
+    gList.title[0] = 0;
+    gList.headline[0] = 0;
     gSummary[0] = 0;
     gSummaryWindows = 0;
     gTreeWindows = 0;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "base/text.h"
 #include "platform/fault_countdown.h"
 
@@ -120,6 +122,56 @@ bool CreateFolder(const char16_t* path, uint32_t* error) {
 
 bool RemoveEmptyFolder(const char16_t* path) {
     return path != nullptr && path[0] != 0 && RemoveDirectoryW(Wide(path)) != 0;
+}
+
+bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {
+    if (folder == nullptr || folder[0] == 0 || visit == nullptr) {
+        SetError(error, ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    const size_t length = TextLength(folder);
+    if (length > 32000) {
+        SetError(error, ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    // folder + "\\*" + terminator
+    std::vector<wchar_t> pattern(length + 3);
+    for (size_t i = 0; i < length; ++i)
+        pattern[i] = static_cast<wchar_t>(folder[i]);
+    size_t at = length;
+    if (folder[length - 1] != u'\\' && folder[length - 1] != u'/') pattern[at++] = L'\\';
+    pattern[at++] = L'*';
+    pattern[at] = 0;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(pattern.data(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND) { // nothing in it (a drive's root has no "." entry)
+            SetError(error, 0);
+            return true;
+        }
+        SetError(error, static_cast<uint32_t>(e));
+        return false;
+    }
+    bool stopped = false;
+    do {
+        const wchar_t* name = data.cFileName;
+        if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+        const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isFolder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+        if (!visit(context, reinterpret_cast<const char16_t*>(name), isFolder)) {
+            stopped = true;
+            break;
+        }
+    } while (FindNextFileW(find, &data));
+    const DWORD e = stopped ? ERROR_NO_MORE_FILES : GetLastError();
+    FindClose(find);
+    if (e != ERROR_NO_MORE_FILES) {
+        SetError(error, static_cast<uint32_t>(e));
+        return false;
+    }
+    SetError(error, 0);
+    return true;
 }
 
 } // namespace olv

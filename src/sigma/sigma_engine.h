@@ -1,0 +1,203 @@
+// The rule engine's compiled form: what the loader makes of a rule file and what the matcher runs.
+// Internal to src/sigma (the loader and the matcher); the rest of the program uses sigma.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sigma/sigma.h"
+
+namespace olv::sigma {
+
+// Bounds of the reader. A file beyond any of them is refused (kSigmaRefusedLimits).
+constexpr size_t kMaxFileBytes = 1024 * 1024;     // larger files: kSigmaRefusedTooLarge
+constexpr uint32_t kMaxListItems = 10000;         // items of one list
+constexpr uint32_t kMaxNodesVisited = 200000;     // YAML nodes looked at in one file (aliases count
+                                                  // each time they are reached)
+constexpr uint32_t kMaxDetectionDepth = 8;        // nesting below `detection`
+constexpr uint32_t kMaxSearches = 512;            // search identifiers of one rule
+constexpr uint32_t kMaxConditionDepth = 64;       // parentheses and `not` in one condition
+constexpr uint32_t kMaxValueChars = 4096;         // characters of one value
+constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files read from one folder
+constexpr uint32_t kMaxFolderDepth = 32;          // sub-folder levels read
+// Work bounds of one regular-expression match (PCRE2), per field tested.
+constexpr uint32_t kRegexMatchLimit = 100000;
+constexpr uint32_t kRegexDepthLimit = 1000;
+constexpr uint32_t kRegexHeapLimitKiB = 2048;
+// Steps of one wildcard or field-reference comparison (text x pattern at worst); beyond it the
+// comparison counts as no match and as a bound hit, like a regular expression's.
+constexpr uint64_t kCompareStepLimit = 4u << 20;
+
+// Case folding used for case-insensitive comparison: one UTF-16 unit to one, so positions stay.
+// ASCII inline; the rest through a table (sigma_match_names.cpp).
+char16_t FoldNonAscii(char16_t c);
+inline char16_t FoldChar(char16_t c) {
+    if (c < 0x80) return static_cast<uint16_t>(c - u'A') < 26u ? static_cast<char16_t>(c + 32) : c;
+    return FoldNonAscii(c);
+}
+
+// A field number that stands for "every text field of the view" (keyword searches).
+constexpr uint32_t kAnyField = 0xFFFFFFFFu;
+
+enum class Mode : uint8_t { kEquals, kContains, kStartsWith, kEndsWith };
+
+// One element of a wildcard pattern.
+enum class ElemKind : uint8_t { kChar, kAnyOne, kAnyRun, kDash };
+struct Elem {
+    char16_t c; // kChar: the character (folded unless the test is cased)
+    ElemKind kind;
+};
+
+enum class TestKind : uint8_t {
+    kLiteral,  // literal compared whole / at the start / end / anywhere (mode)
+    kGlob,     // wildcard pattern, matched whole (the mode folded into it)
+    kRegex,    // PCRE2 over the field's own text
+    kCidr,     // field is an address inside a network
+    kNumber,   // numeric comparison
+    kFieldRef, // compared with another field of the view
+};
+
+enum class Compare : uint8_t { kLt, kLte, kGt, kGte };
+
+struct Cidr {
+    uint8_t bytes[16];
+    uint8_t family; // 4 or 6
+    uint8_t prefix;
+};
+
+// One value of a field test. A list item may give several alternatives (base64offset's three);
+// `group` numbers the list item it came from.
+struct ValueTest {
+    TestKind kind;
+    Mode mode;
+    bool cased;
+    Compare compare;
+    uint32_t group;
+    uint32_t refField;
+    int32_t regex; // index into RuleSet::regexes
+    double number;
+    Cidr cidr;
+    std::u16string literal; // folded unless cased
+    std::vector<uint32_t> next; // contains: the literal's failure table, so a search is linear
+    std::vector<Elem> glob;
+};
+
+enum class FieldTestKind : uint8_t {
+    kValues,    // the values (any of them, or all groups with `all`)
+    kExists,    // field present
+    kAbsent,    // field absent (exists: false)
+    kNullValue, // field absent or empty
+};
+
+struct FieldTest {
+    uint32_t field; // SigmaField, or kAnyField
+    FieldTestKind kind;
+    bool all;
+    bool negate; // neq: true when no value matches (the field must be present)
+    uint32_t groups;
+    std::vector<ValueTest> values;
+};
+
+// A search identifier: any of its maps; a map holds when all of its tests do.
+struct Search {
+    std::string name;
+    std::vector<std::vector<FieldTest>> maps;
+};
+
+enum class CondOp : uint8_t { kSearch, kAnd, kOr, kNot };
+struct CondNode {
+    CondOp op;
+    uint32_t search;     // kSearch
+    uint32_t firstChild; // into Rule::children
+    uint32_t childCount;
+};
+
+struct Rule {
+    uint32_t category; // SigmaCategory
+    std::vector<Search> searches;
+    std::vector<CondNode> nodes;
+    std::vector<uint32_t> children;
+    uint32_t root;
+};
+
+// A compiled regular expression (PCRE2, 16-bit) and its match data, made once at load.
+struct Regex {
+    void* code = nullptr;      // pcre2_code_16*
+    void* matchData = nullptr; // pcre2_match_data_16*
+    Regex() = default;
+    Regex(const Regex&) = delete;
+    Regex& operator=(const Regex&) = delete;
+    ~Regex();
+};
+
+// The candidate index of one (category, field): an Aho-Corasick automaton over the folded text,
+// its characters mapped to classes (RuleSet::charClass), reporting needles.
+struct Automaton {
+    uint32_t field;
+    // Row (state * classes) + class -> the next state's row, with kReportBit set when that state
+    // has needles of its own or through dictLink.
+    std::vector<uint32_t> next;
+    std::vector<uint32_t> outStart;   // per state, into outs (own needles)
+    std::vector<uint32_t> outCount;
+    std::vector<uint32_t> dictLink;   // nearest proper suffix state with needles, 0 = none
+    std::vector<uint32_t> outs;
+};
+
+constexpr uint32_t kReportBit = 0x80000000u;
+
+struct CategoryIndex {
+    std::vector<Automaton> automata;
+    std::vector<uint32_t> always; // rules evaluated whatever the text (no needle set)
+};
+
+} // namespace olv::sigma
+
+namespace olv {
+
+struct SigmaRuleSet {
+    std::u16string folder;
+    std::u16string folderError;
+    int32_t files = 0;
+    std::vector<SigmaRuleInfo> infos;
+    std::vector<sigma::Rule> rules;
+    std::vector<SigmaRefusal> refusals;
+    int32_t byReason[kSigmaRefusalReasonCount] = {};
+    std::vector<std::unique_ptr<sigma::Regex>> regexes;
+    void* matchContext = nullptr; // pcre2_match_context_16*
+    uint64_t workLimitHits = 0;
+
+    // The index, rebuilt when rules were added since it was made.
+    bool indexed = false;
+    sigma::CategoryIndex categories[kSigmaCategoryCount];
+    uint32_t classCount = 1;
+    std::vector<uint8_t> charClass;       // 65536 entries
+    std::vector<uint32_t> needleRuleStart; // per needle, into needleRules (one extra at the end)
+    std::vector<uint32_t> needleRules;
+
+    // Scratch of one match (sized at index time; a longer field grows it once).
+    std::vector<uint64_t> candidates;
+    std::vector<uint32_t> needleSeen;
+    uint32_t generation = 0;
+    std::vector<char16_t> folded;
+    uint32_t foldedStart[kSigmaFieldCount] = {};
+    std::vector<int8_t> searchState;
+
+    SigmaRuleSet() = default;
+    SigmaRuleSet(const SigmaRuleSet&) = delete;
+    SigmaRuleSet& operator=(const SigmaRuleSet&) = delete;
+    ~SigmaRuleSet();
+};
+
+namespace sigma {
+// Builds the candidate index of every loaded rule (sigma_match_index.cpp).
+void BuildIndex(SigmaRuleSet* set);
+// True when the field may appear in rules of the category.
+bool FieldAllowed(uint32_t category, uint32_t field);
+// The field of a name rules use, or kSigmaFieldCount when the view has none by that name.
+uint32_t FieldByName(const char* name, size_t length);
+} // namespace sigma
+
+} // namespace olv

@@ -1,0 +1,834 @@
+// Reading one rule file: checks of size and encoding, the YAML reader behind one boundary that
+// catches everything it throws, the decision to load or refuse (one reason per file), and the
+// compilation of what loads into tests the matcher runs.
+#define PCRE2_CODE_UNIT_WIDTH 16
+#include <pcre2.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+
+#include "base/text.h"
+#include "sigma/sigma_engine.h"
+#include "sigma/sigma_load_yaml.h"
+#include "sigma/sigma_match_text.h"
+
+namespace olv {
+
+namespace sigma {
+
+Regex::~Regex() {
+    if (matchData != nullptr) pcre2_match_data_free_16(static_cast<pcre2_match_data_16*>(matchData));
+    if (code != nullptr) pcre2_code_free_16(static_cast<pcre2_code_16*>(code));
+}
+
+namespace {
+
+struct Mods {
+    bool modeSet = false;
+    Mode mode = Mode::kEquals;
+    bool all = false, cased = false, windash = false, neq = false;
+    bool re = false, reI = false, reM = false, reS = false;
+    bool cidr = false, exists = false, fieldref = false, compare = false;
+    Compare cmp = Compare::kLt;
+    int encoding = 0; // 0 UTF-8, 1 UTF-16LE, 2 UTF-16BE, 3 UTF-16 with byte order mark
+    int base64 = 0;   // 0 none, 1 base64, 2 base64offset
+    int kinds = 0;    // how many of re, cidr, exists, fieldref, compare, base64 were given
+};
+
+class Compiler {
+public:
+    explicit Compiler(SigmaRuleSet* set) : set_(set) {}
+
+    bool refused = false;
+    uint32_t reason = kSigmaRefusedUnsupported;
+    std::string detail;
+
+    bool Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule);
+
+private:
+    SigmaRuleSet* set_;
+    uint32_t nodes_ = 0;
+    uint32_t category_ = 0;
+    Rule* rule_ = nullptr;
+    std::vector<YamlDocument> documents_;
+
+    bool Refuse(uint32_t why, const YamlNode* at, const std::string& what) {
+        if (refused) return false;
+        refused = true;
+        reason = why;
+        detail.clear();
+        if (at != nullptr && at->line > 0) detail = "line " + std::to_string(at->line) + ": ";
+        detail += what;
+        return false;
+    }
+    bool Visit(const YamlNode& node) {
+        if (++nodes_ > kMaxNodesVisited)
+            return Refuse(kSigmaRefusedLimits, &node,
+                          "more than " + std::to_string(kMaxNodesVisited) + " YAML nodes");
+        return true;
+    }
+    bool CheckList(const YamlNode& node) {
+        if (node.size() > kMaxListItems)
+            return Refuse(kSigmaRefusedLimits, &node,
+                          "a list of more than " + std::to_string(kMaxListItems) + " items");
+        return true;
+    }
+
+    bool CompileSearch(const std::string& name, const YamlNode& node, Search* search);
+    bool CompileMap(const YamlNode& node, std::vector<FieldTest>* tests);
+    bool CompileFieldTest(const std::string& key, const YamlNode& keyNode,
+                          const YamlNode& value, FieldTest* test);
+    bool ParseMods(const std::string& key, const YamlNode& keyNode, size_t from, Mods* mods);
+    bool AddValue(const Mods& mods, const YamlNode& item, uint32_t group, FieldTest* test);
+    bool CompileCondition(const YamlNode& node);
+};
+
+const std::string& Scalar(const YamlNode& node) {
+    return node.value;
+}
+
+bool ParseLevel(const std::string& text, uint32_t* level) {
+    static const char* const kNames[] = {"informational", "low", "medium", "high", "critical"};
+    for (uint32_t i = 0; i < 5; ++i) {
+        if (EqualsAsciiFolded(text, kNames[i])) {
+            *level = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule) {
+    rule_ = rule;
+    YamlError error;
+    if (!ReadYaml(text, &documents_, 2, &error)) {
+        return Refuse(error.limits ? kSigmaRefusedLimits : kSigmaRefusedSyntax, nullptr,
+                      (error.line > 0 ? "line " + std::to_string(error.line) + ": " : std::string()) +
+                          error.message);
+    }
+    const YamlNode* doc = nullptr;
+    size_t count = 0;
+    for (const YamlDocument& d : documents_) {
+        if (d.root == nullptr || d.root->IsNull()) continue;
+        ++count;
+        if (doc == nullptr) doc = d.root;
+    }
+    if (count == 0) return Refuse(kSigmaRefusedSyntax, nullptr, "no rule in the file");
+    if (count > 1)
+        return Refuse(kSigmaRefusedDocumentKind, nullptr,
+                      "several YAML documents in one file (rule collections are not read)");
+    if (!doc->IsMap()) return Refuse(kSigmaRefusedSyntax, doc, "a rule is a YAML mapping");
+
+    // Nodes found by key.
+    static const YamlNode kNone;
+    const YamlNode *title = &kNone, *id = &kNone, *level = &kNone, *logsource = &kNone, *detection = &kNone;
+    bool hasTitle = false, hasId = false, hasLevel = false, hasLogsource = false, hasDetection = false;
+    auto take = [](const YamlNode** slot, bool* has, const YamlNode& value) {
+        if (*has) return; // the first of a repeated key counts
+        *slot = &value;
+        *has = true;
+    };
+    for (size_t pair = 0; pair < doc->size(); ++pair) {
+        const YamlNode& keyNode = *doc->items[2 * pair];
+        const YamlNode& valueNode = *doc->items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar()) continue;
+        const std::string key = Scalar(keyNode);
+        if (key == "correlation") return Refuse(kSigmaRefusedDocumentKind, &keyNode, "a correlation rule");
+        if (key == "filter") return Refuse(kSigmaRefusedDocumentKind, &keyNode, "a filter document");
+        if (key == "action") return Refuse(kSigmaRefusedDocumentKind, &keyNode, "a rule collection (action)");
+        if (key == "title") take(&title, &hasTitle, valueNode);
+        if (key == "id") take(&id, &hasId, valueNode);
+        if (key == "level") take(&level, &hasLevel, valueNode);
+        if (key == "logsource") take(&logsource, &hasLogsource, valueNode);
+        if (key == "detection") take(&detection, &hasDetection, valueNode);
+    }
+    if (!hasTitle || !title->IsScalar() || Scalar(*title).empty())
+        return Refuse(kSigmaRefusedSyntax, doc, "the rule has no title");
+
+    // The log source decides first: a rule for other events is refused for that, whatever else.
+    if (!hasLogsource || !logsource->IsMap())
+        return Refuse(kSigmaRefusedCategory, doc, "the rule has no logsource");
+    const YamlNode *product = &kNone, *service = &kNone, *category = &kNone;
+    bool hasProduct = false, hasService = false, hasCategory = false;
+    for (size_t pair = 0; pair < logsource->size(); ++pair) {
+        const YamlNode& keyNode = *logsource->items[2 * pair];
+        const YamlNode& valueNode = *logsource->items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar()) continue;
+        const std::string key = Scalar(keyNode);
+        if (key == "product") take(&product, &hasProduct, valueNode);
+        if (key == "service") take(&service, &hasService, valueNode);
+        if (key == "category") take(&category, &hasCategory, valueNode);
+    }
+    if (hasProduct && !product->IsNull()) {
+        if (!product->IsScalar() || !EqualsAsciiFolded(Scalar(*product), "windows"))
+            return Refuse(kSigmaRefusedProduct, product,
+                          "product " + (product->IsScalar() ? Scalar(*product) : std::string("?")));
+    }
+    if (hasService && !service->IsNull())
+        return Refuse(kSigmaRefusedService, service,
+                      "service " + (service->IsScalar() ? Scalar(*service) : std::string("?")));
+    if (!hasCategory || !category->IsScalar())
+        return Refuse(kSigmaRefusedCategory, logsource, "the log source names no category");
+    category_ = kSigmaCategoryCount;
+    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+        if (Scalar(*category) == SigmaCategoryName(c)) category_ = c;
+    }
+    if (category_ == kSigmaCategoryCount)
+        return Refuse(kSigmaRefusedCategory, category, "category " + Scalar(*category));
+
+    uint32_t levelValue = kSigmaInformational;
+    if (hasLevel && !level->IsNull()) {
+        if (!level->IsScalar() || !ParseLevel(Scalar(*level), &levelValue))
+            return Refuse(kSigmaRefusedUnsupported, level, "unknown level");
+    }
+
+    if (!hasDetection || !detection->IsMap())
+        return Refuse(kSigmaRefusedSyntax, doc, "the rule has no detection");
+    rule->category = category_;
+    const YamlNode* condition = &kNone;
+    bool hasCondition = false;
+    for (size_t pair = 0; pair < detection->size(); ++pair) {
+        const YamlNode& keyNode = *detection->items[2 * pair];
+        const YamlNode& valueNode = *detection->items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar())
+            return Refuse(kSigmaRefusedSyntax, &keyNode, "a search identifier must be a name");
+        const std::string key = Scalar(keyNode);
+        if (key == "condition") {
+            take(&condition, &hasCondition, valueNode);
+            continue;
+        }
+        if (key == "timeframe")
+            return Refuse(kSigmaRefusedUnsupported, &keyNode, "timeframe (aggregation over time)");
+        for (const Search& s : rule->searches) {
+            if (s.name == key)
+                return Refuse(kSigmaRefusedSyntax, &keyNode, "search identifier " + key + " twice");
+        }
+        if (rule->searches.size() >= kMaxSearches)
+            return Refuse(kSigmaRefusedLimits, &keyNode, "too many search identifiers");
+        rule->searches.emplace_back();
+        rule->searches.back().name = key;
+        if (!CompileSearch(key, valueNode, &rule->searches.back())) return false;
+    }
+    if (!hasCondition) return Refuse(kSigmaRefusedSyntax, detection, "the detection has no condition");
+    if (!CompileCondition(*condition)) return false;
+
+    std::memset(info, 0, sizeof *info);
+    Utf8ToUtf16Bounded(Scalar(*title), info->title, kSigmaTitleChars);
+    if (hasId && id->IsScalar()) Utf8ToUtf16Bounded(Scalar(*id), info->id, kSigmaIdChars);
+    info->level = levelValue;
+    info->categories = uint32_t{1} << category_;
+    return true;
+}
+
+bool Compiler::CompileSearch(const std::string& name, const YamlNode& node, Search* search) {
+    (void)name;
+    if (node.IsMap()) {
+        search->maps.emplace_back();
+        return CompileMap(node, &search->maps.back());
+    }
+    if (node.IsSequence()) {
+        if (!CheckList(node)) return false;
+        if (node.size() == 0) return Refuse(kSigmaRefusedUnsupported, &node, "an empty search");
+        bool maps = false, scalars = false;
+        for (const YamlNode* itemPointer : node.items) {
+            const YamlNode& item = *itemPointer;
+            if (!Visit(item)) return false;
+            if (item.IsMap()) maps = true;
+            else if (item.IsScalar()) scalars = true;
+            else return Refuse(kSigmaRefusedUnsupported, &item, "a search item that is neither a map nor a keyword");
+        }
+        if (maps && scalars)
+            return Refuse(kSigmaRefusedUnsupported, &node, "a search mixing maps and keywords");
+        if (maps) {
+            for (const YamlNode* itemPointer : node.items) {
+            const YamlNode& item = *itemPointer;
+                search->maps.emplace_back();
+                if (!CompileMap(item, &search->maps.back())) return false;
+            }
+            return true;
+        }
+        // Keywords: any of them anywhere in the row's text.
+        search->maps.emplace_back();
+        search->maps.back().emplace_back();
+        return CompileFieldTest(std::string(), node, node, &search->maps.back().back());
+    }
+    return Refuse(kSigmaRefusedUnsupported, &node, "a search identifier that is neither a map nor a list");
+}
+
+bool Compiler::CompileMap(const YamlNode& node, std::vector<FieldTest>* tests) {
+    if (node.size() == 0) return Refuse(kSigmaRefusedUnsupported, &node, "an empty map");
+    if (!CheckList(node)) return false;
+    for (size_t pair = 0; pair < node.size(); ++pair) {
+        const YamlNode& keyNode = *node.items[2 * pair];
+        const YamlNode& valueNode = *node.items[2 * pair + 1];
+        if (!Visit(keyNode) || !Visit(valueNode)) return false;
+        if (!keyNode.IsScalar()) return Refuse(kSigmaRefusedSyntax, &keyNode, "a field name must be text");
+        tests->emplace_back();
+        if (!CompileFieldTest(Scalar(keyNode), keyNode, valueNode, &tests->back())) return false;
+    }
+    return true;
+}
+
+bool Compiler::ParseMods(const std::string& key, const YamlNode& keyNode, size_t from, Mods* m) {
+    size_t at = from;
+    while (at < key.size()) {
+        size_t end = key.find('|', at);
+        if (end == std::string::npos) end = key.size();
+        const std::string mod = key.substr(at, end - at);
+        at = end + 1;
+        auto setMode = [&](Mode mode) {
+            if (m->modeSet) return Refuse(kSigmaRefusedUnsupported, &keyNode, "two of contains, startswith, endswith");
+            m->modeSet = true;
+            m->mode = mode;
+            return true;
+        };
+        bool ok = true;
+        if (mod == "contains") ok = setMode(Mode::kContains);
+        else if (mod == "startswith") ok = setMode(Mode::kStartsWith);
+        else if (mod == "endswith") ok = setMode(Mode::kEndsWith);
+        else if (mod == "all") m->all = true;
+        else if (mod == "cased") m->cased = true;
+        else if (mod == "windash") m->windash = true;
+        else if (mod == "neq") m->neq = true;
+        else if (mod == "re") { m->re = true; ++m->kinds; }
+        else if (mod == "i" || mod == "m" || mod == "s") {
+            if (!m->re) return Refuse(kSigmaRefusedUnsupported, &keyNode, "modifier " + mod + " without re");
+            (mod == "i" ? m->reI : mod == "m" ? m->reM : m->reS) = true;
+        } else if (mod == "cidr") { m->cidr = true; ++m->kinds; }
+        else if (mod == "exists") { m->exists = true; ++m->kinds; }
+        else if (mod == "fieldref") { m->fieldref = true; ++m->kinds; }
+        else if (mod == "lt" || mod == "lte" || mod == "gt" || mod == "gte") {
+            m->compare = true;
+            ++m->kinds;
+            m->cmp = mod == "lt" ? Compare::kLt : mod == "lte" ? Compare::kLte : mod == "gt" ? Compare::kGt : Compare::kGte;
+        } else if (mod == "wide" || mod == "utf16le" || mod == "utf16be" || mod == "utf16") {
+            if (m->base64 != 0)
+                return Refuse(kSigmaRefusedUnsupported, &keyNode, mod + " after base64 (it encodes the value first)");
+            m->encoding = mod == "utf16be" ? 2 : mod == "utf16" ? 3 : 1;
+        } else if (mod == "base64" || mod == "base64offset") {
+            if (m->base64 != 0) return Refuse(kSigmaRefusedUnsupported, &keyNode, "base64 twice");
+            m->base64 = mod == "base64" ? 1 : 2;
+            ++m->kinds;
+        } else if (mod == "expand") {
+            return Refuse(kSigmaRefusedExpand, &keyNode, "placeholders (expand) cannot be resolved here");
+        } else {
+            return Refuse(kSigmaRefusedModifier, &keyNode, "unknown modifier " + (mod.empty() ? std::string("''") : mod));
+        }
+        if (!ok) return false;
+    }
+    if (m->kinds > 1) return Refuse(kSigmaRefusedUnsupported, &keyNode, "modifiers that exclude each other: " + key);
+    if (m->encoding != 0 && m->base64 == 0)
+        return Refuse(kSigmaRefusedUnsupported, &keyNode, "a UTF-16 encoding without base64");
+    if (m->modeSet && (m->re || m->cidr || m->exists || m->compare))
+        return Refuse(kSigmaRefusedUnsupported, &keyNode, "a match position with re, cidr, exists or a comparison");
+    if (m->windash && (m->re || m->cidr || m->exists || m->compare || m->fieldref || m->base64 != 0))
+        return Refuse(kSigmaRefusedUnsupported, &keyNode, "windash with re, cidr, exists, a comparison, fieldref or base64");
+    if (m->exists && (m->neq || m->all || m->cased))
+        return Refuse(kSigmaRefusedUnsupported, &keyNode, "exists with other modifiers");
+    return true;
+}
+
+bool Compiler::CompileFieldTest(const std::string& key, const YamlNode& keyNode,
+                                const YamlNode& value, FieldTest* test) {
+    const size_t bar = key.find('|');
+    const std::string fieldName = key.substr(0, bar);
+    test->field = kAnyField;
+    test->kind = FieldTestKind::kValues;
+    test->all = false;
+    test->negate = false;
+    test->groups = 0;
+    if (!fieldName.empty()) {
+        const uint32_t field = FieldByName(fieldName.data(), fieldName.size());
+        if (field == kSigmaFieldCount || !FieldAllowed(category_, field)) {
+            return Refuse(kSigmaRefusedField, &keyNode,
+                          "field " + fieldName + " is not recorded for " + SigmaCategoryName(category_));
+        }
+        test->field = field;
+    }
+    Mods mods;
+    if (bar != std::string::npos && !ParseMods(key, keyNode, bar + 1, &mods)) return false;
+    const bool keywords = test->field == kAnyField;
+    if (keywords && !mods.modeSet && !mods.re) {
+        mods.modeSet = true; // a keyword is looked for anywhere in the text
+        mods.mode = Mode::kContains;
+    }
+    if (keywords && (mods.exists || mods.fieldref || mods.neq))
+        return Refuse(kSigmaRefusedUnsupported, &keyNode, "exists, fieldref or neq on keywords");
+    test->all = mods.all;
+    test->negate = mods.neq;
+
+    if (mods.exists) {
+        bool yes = false;
+        if (!value.IsScalar() || !ParseBool(Scalar(value), &yes))
+            return Refuse(kSigmaRefusedUnsupported, &value, "exists takes true or false");
+        test->kind = yes ? FieldTestKind::kExists : FieldTestKind::kAbsent;
+        return true;
+    }
+    if (value.IsNull()) {
+        if (mods.kinds != 0 || mods.modeSet || mods.all || mods.neq || mods.windash || keywords)
+            return Refuse(kSigmaRefusedUnsupported, &value, "null with modifiers");
+        test->kind = FieldTestKind::kNullValue;
+        return true;
+    }
+    if (value.IsScalar()) return AddValue(mods, value, test->groups++, test);
+    if (!value.IsSequence()) return Refuse(kSigmaRefusedUnsupported, &value, "a value that is a map");
+    if (!CheckList(value)) return false;
+    if (value.size() == 0) return Refuse(kSigmaRefusedUnsupported, &value, "an empty list of values");
+    for (const YamlNode* itemPointer : value.items) {
+            const YamlNode& item = *itemPointer;
+        if (!Visit(item)) return false;
+        if (item.IsNull()) return Refuse(kSigmaRefusedUnsupported, &item, "null inside a list");
+        if (!item.IsScalar()) return Refuse(kSigmaRefusedUnsupported, &item, "a list inside a list of values");
+        if (!AddValue(mods, item, test->groups++, test)) return false;
+    }
+    return true;
+}
+
+bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, FieldTest* test) {
+    const std::string raw = Scalar(item);
+    std::u16string text;
+    Utf8ToUtf16(raw, &text);
+    if (text.size() > kMaxValueChars)
+        return Refuse(kSigmaRefusedLimits, &item, "a value of more than " + std::to_string(kMaxValueChars) + " characters");
+    ValueTest v{};
+    v.mode = mods.modeSet ? mods.mode : Mode::kEquals;
+    v.cased = mods.cased;
+    v.group = group;
+    v.regex = -1;
+    if (mods.re) {
+        v.kind = TestKind::kRegex;
+        uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_NEVER_BACKSLASH_C;
+        if (mods.reI) options |= PCRE2_CASELESS;
+        if (mods.reM) options |= PCRE2_MULTILINE;
+        if (mods.reS) options |= PCRE2_DOTALL;
+        int error = 0;
+        PCRE2_SIZE offset = 0;
+        pcre2_code_16* code = pcre2_compile_16(reinterpret_cast<PCRE2_SPTR16>(text.data()), text.size(),
+                                               options, &error, &offset, nullptr);
+        if (code == nullptr) {
+            PCRE2_UCHAR16 message[160];
+            pcre2_get_error_message_16(error, message, 160);
+            char utf8[400];
+            Utf16ToUtf8(reinterpret_cast<const char16_t*>(message), TextLength(reinterpret_cast<const char16_t*>(message)), utf8, sizeof utf8);
+            return Refuse(kSigmaRefusedUnsupported, &item,
+                          "regular expression: " + std::string(utf8) + " at " + std::to_string(offset));
+        }
+        auto regex = std::make_unique<Regex>();
+        regex->code = code;
+        pcre2_jit_compile_16(code, PCRE2_JIT_COMPLETE); // the interpreter runs when JIT cannot
+        regex->matchData = pcre2_match_data_create_from_pattern_16(code, nullptr);
+        if (regex->matchData == nullptr) return Refuse(kSigmaRefusedLimits, &item, "out of memory");
+        v.regex = static_cast<int32_t>(set_->regexes.size());
+        set_->regexes.push_back(std::move(regex));
+        test->values.push_back(std::move(v));
+        return true;
+    }
+    if (mods.cidr) {
+        v.kind = TestKind::kCidr;
+        if (!ParseCidr(text, &v.cidr)) return Refuse(kSigmaRefusedUnsupported, &item, "not a network: " + raw);
+        test->values.push_back(std::move(v));
+        return true;
+    }
+    if (mods.compare) {
+        v.kind = TestKind::kNumber;
+        v.compare = mods.cmp;
+        if (!ParseNumber(text.data(), text.size(), &v.number))
+            return Refuse(kSigmaRefusedUnsupported, &item, "not a number: " + raw);
+        test->values.push_back(std::move(v));
+        return true;
+    }
+    if (mods.fieldref) {
+        v.kind = TestKind::kFieldRef;
+        const uint32_t ref = FieldByName(raw.data(), raw.size());
+        if (ref == kSigmaFieldCount || !FieldAllowed(category_, ref))
+            return Refuse(kSigmaRefusedField, &item, "field " + raw + " is not recorded for " + SigmaCategoryName(category_));
+        v.refField = ref;
+        test->values.push_back(std::move(v));
+        return true;
+    }
+    std::vector<Elem> elems;
+    ParseWildcards(text, &elems);
+    if (mods.base64 != 0) {
+        std::u16string plain;
+        for (const Elem& e : elems) {
+            if (e.kind != ElemKind::kChar)
+                return Refuse(kSigmaRefusedUnsupported, &item, "wildcards in a base64 value");
+            plain.push_back(e.c);
+        }
+        std::string bytes;
+        EncodeValue(plain, mods.encoding, &bytes);
+        std::string encoded[3];
+        const int count = mods.base64 == 1 ? 1 : 3;
+        if (mods.base64 == 1) encoded[0] = Base64(bytes);
+        else Base64Offsets(bytes, encoded);
+        for (int i = 0; i < count; ++i) {
+            if (encoded[i].empty()) return Refuse(kSigmaRefusedUnsupported, &item, "a value too short for base64offset");
+            ValueTest alt = v;
+            alt.kind = TestKind::kLiteral;
+            alt.cased = true; // Base64 text is case-sensitive by nature
+            alt.literal.assign(encoded[i].begin(), encoded[i].end());
+            if (alt.mode == Mode::kContains) FailureTable(alt.literal, &alt.next);
+            test->values.push_back(std::move(alt));
+        }
+        return true;
+    }
+    if (mods.windash) {
+        for (Elem& e : elems) {
+            if (e.kind == ElemKind::kChar && (e.c == u'-' || e.c == u'/')) e.kind = ElemKind::kDash;
+        }
+    }
+    if (!v.cased) {
+        for (Elem& e : elems)
+            e.c = FoldChar(e.c);
+    }
+    bool plain = true;
+    for (const Elem& e : elems) plain = plain && e.kind == ElemKind::kChar;
+    if (plain) {
+        v.kind = TestKind::kLiteral;
+        for (const Elem& e : elems) v.literal.push_back(e.c);
+        if (v.mode == Mode::kContains) FailureTable(v.literal, &v.next);
+    } else {
+        v.kind = TestKind::kGlob;
+        if (v.mode == Mode::kContains || v.mode == Mode::kEndsWith) v.glob.push_back(Elem{0, ElemKind::kAnyRun});
+        v.glob.insert(v.glob.end(), elems.begin(), elems.end());
+        if (v.mode == Mode::kContains || v.mode == Mode::kStartsWith) v.glob.push_back(Elem{0, ElemKind::kAnyRun});
+        v.mode = Mode::kEquals;
+    }
+    test->values.push_back(std::move(v));
+    return true;
+}
+
+// --- Conditions -----------------------------------------------------------------------------
+
+struct Token {
+    enum Kind { kWord, kOpen, kClose, kEnd } kind;
+    std::string text;
+};
+
+class ConditionParser {
+public:
+    ConditionParser(Rule* rule, const std::string& text) : rule_(rule), text_(text) {}
+    std::string error;
+    bool unsupported = false;
+
+    bool Parse(uint32_t* root) {
+        if (!Tokenize()) return false;
+        if (!ParseOr(root, 0)) return false;
+        if (tokens_[at_].kind != Token::kEnd) return Fail("unexpected " + Describe(tokens_[at_]));
+        return true;
+    }
+
+private:
+    Rule* rule_;
+    const std::string& text_;
+    std::vector<Token> tokens_;
+    size_t at_ = 0;
+
+    bool Fail(const std::string& what) {
+        if (error.empty()) error = what;
+        return false;
+    }
+    static std::string Describe(const Token& t) {
+        switch (t.kind) {
+        case Token::kOpen: return "'('";
+        case Token::kClose: return "')'";
+        case Token::kEnd: return "end of condition";
+        default: return "'" + t.text + "'";
+        }
+    }
+    bool Tokenize() {
+        size_t i = 0;
+        while (i < text_.size()) {
+            const char c = text_[i];
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') { ++i; continue; }
+            if (c == '(') { tokens_.push_back({Token::kOpen, {}}); ++i; continue; }
+            if (c == ')') { tokens_.push_back({Token::kClose, {}}); ++i; continue; }
+            if (c == '|') {
+                unsupported = true;
+                return Fail("aggregations ('|') are not applied");
+            }
+            size_t end = i;
+            while (end < text_.size() && std::strchr(" \t\r\n()|", text_[end]) == nullptr) ++end;
+            tokens_.push_back({Token::kWord, text_.substr(i, end - i)});
+            i = end;
+        }
+        tokens_.push_back({Token::kEnd, {}});
+        return true;
+    }
+    bool IsWord(const char* word) const {
+        return tokens_[at_].kind == Token::kWord && EqualsAsciiFolded(tokens_[at_].text, word);
+    }
+    uint32_t Add(CondOp op, uint32_t search, const std::vector<uint32_t>& kids) {
+        CondNode node{op, search, static_cast<uint32_t>(rule_->children.size()),
+                      static_cast<uint32_t>(kids.size())};
+        rule_->children.insert(rule_->children.end(), kids.begin(), kids.end());
+        rule_->nodes.push_back(node);
+        return static_cast<uint32_t>(rule_->nodes.size() - 1);
+    }
+    bool ParseOr(uint32_t* out, uint32_t depth) {
+        std::vector<uint32_t> kids(1);
+        if (!ParseAnd(&kids[0], depth)) return false;
+        while (IsWord("or")) {
+            ++at_;
+            kids.emplace_back();
+            if (!ParseAnd(&kids.back(), depth)) return false;
+        }
+        *out = kids.size() == 1 ? kids[0] : Add(CondOp::kOr, 0, kids);
+        return true;
+    }
+    bool ParseAnd(uint32_t* out, uint32_t depth) {
+        std::vector<uint32_t> kids(1);
+        if (!ParseNot(&kids[0], depth)) return false;
+        while (IsWord("and")) {
+            ++at_;
+            kids.emplace_back();
+            if (!ParseNot(&kids.back(), depth)) return false;
+        }
+        *out = kids.size() == 1 ? kids[0] : Add(CondOp::kAnd, 0, kids);
+        return true;
+    }
+    bool ParseNot(uint32_t* out, uint32_t depth) {
+        if (depth > kMaxConditionDepth) return Fail("nested too deeply");
+        if (IsWord("not")) {
+            ++at_;
+            uint32_t inner = 0;
+            if (!ParseNot(&inner, depth + 1)) return false;
+            *out = Add(CondOp::kNot, 0, {inner});
+            return true;
+        }
+        return ParsePrimary(out, depth);
+    }
+    bool ParsePrimary(uint32_t* out, uint32_t depth) {
+        const Token& t = tokens_[at_];
+        if (t.kind == Token::kOpen) {
+            ++at_;
+            if (!ParseOr(out, depth + 1)) return false;
+            if (tokens_[at_].kind != Token::kClose) return Fail("missing ')'");
+            ++at_;
+            return true;
+        }
+        if (t.kind != Token::kWord) return Fail("expected a search identifier, found " + Describe(t));
+        if (IsWord("and") || IsWord("or") || IsWord("of") || IsWord("them"))
+            return Fail("expected a search identifier, found " + Describe(t));
+        const bool one = t.text == "1";
+        const bool all = EqualsAsciiFolded(t.text, "all");
+        if ((one || all) && tokens_[at_ + 1].kind == Token::kWord &&
+            EqualsAsciiFolded(tokens_[at_ + 1].text, "of")) {
+            at_ += 2;
+            const Token& target = tokens_[at_];
+            if (target.kind != Token::kWord) return Fail("'of' needs a pattern or 'them'");
+            std::vector<uint32_t> kids;
+            const bool them = EqualsAsciiFolded(target.text, "them");
+            for (uint32_t s = 0; s < rule_->searches.size(); ++s) {
+                const std::string& name = rule_->searches[s].name;
+                const bool hit = them ? (name.empty() || name[0] != '_') : NameMatches(target.text, name);
+                if (hit) kids.push_back(Add(CondOp::kSearch, s, {}));
+            }
+            if (kids.empty()) return Fail("no search identifier matches " + target.text);
+            ++at_;
+            *out = kids.size() == 1 ? kids[0] : Add(one ? CondOp::kOr : CondOp::kAnd, 0, kids);
+            return true;
+        }
+        if (t.text.find('*') != std::string::npos) return Fail("a pattern without '1 of' or 'all of': " + t.text);
+        for (uint32_t s = 0; s < rule_->searches.size(); ++s) {
+            if (rule_->searches[s].name == t.text) {
+                ++at_;
+                *out = Add(CondOp::kSearch, s, {});
+                return true;
+            }
+        }
+        return Fail("unknown search identifier " + t.text);
+    }
+    // A search-identifier pattern: '*' matches any run of characters.
+    static bool NameMatches(const std::string& pattern, const std::string& name) {
+        size_t p = 0, n = 0, star = std::string::npos, mark = 0;
+        while (n < name.size()) {
+            if (p < pattern.size() && pattern[p] == '*') { star = p++; mark = n; }
+            else if (p < pattern.size() && pattern[p] == name[n]) { ++p; ++n; }
+            else if (star != std::string::npos) { p = star + 1; n = ++mark; }
+            else return false;
+        }
+        while (p < pattern.size() && pattern[p] == '*') ++p;
+        return p == pattern.size();
+    }
+};
+
+bool Compiler::CompileCondition(const YamlNode& node) {
+    std::vector<const YamlNode*> items;
+    if (node.IsScalar()) {
+        items.push_back(&node);
+    } else if (node.IsSequence()) {
+        if (!CheckList(node)) return false;
+        for (const YamlNode* itemPointer : node.items) {
+            const YamlNode& item = *itemPointer;
+            if (!Visit(item)) return false;
+            if (!item.IsScalar()) return Refuse(kSigmaRefusedSyntax, &item, "a condition must be text");
+            items.push_back(&item);
+        }
+        if (items.empty()) return Refuse(kSigmaRefusedSyntax, &node, "an empty condition list");
+    } else {
+        return Refuse(kSigmaRefusedSyntax, &node, "a condition must be text or a list of texts");
+    }
+    std::vector<uint32_t> roots;
+    for (const YamlNode* itemPointer : items) {
+        const YamlNode& item = *itemPointer;
+        const std::string text = Scalar(item);
+        ConditionParser parser(rule_, text);
+        uint32_t root = 0;
+        if (!parser.Parse(&root))
+            return Refuse(parser.unsupported ? kSigmaRefusedUnsupported : kSigmaRefusedSyntax, &item,
+                          "condition: " + parser.error);
+        roots.push_back(root);
+    }
+    if (roots.size() == 1) {
+        rule_->root = roots[0];
+    } else {
+        CondNode any{CondOp::kOr, 0, static_cast<uint32_t>(rule_->children.size()),
+                     static_cast<uint32_t>(roots.size())};
+        rule_->children.insert(rule_->children.end(), roots.begin(), roots.end());
+        rule_->nodes.push_back(any);
+        rule_->root = static_cast<uint32_t>(rule_->nodes.size() - 1);
+    }
+    return true;
+}
+
+void Record(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const std::string& detail) {
+    SigmaRefusal refusal;
+    std::memset(&refusal, 0, sizeof refusal);
+    CopyBounded(refusal.file, kSigmaFileChars, fileName);
+    Utf8ToUtf16Bounded(detail, refusal.detail, sizeof refusal.detail / sizeof refusal.detail[0]);
+    refusal.reason = reason;
+    set->refusals.push_back(refusal);
+    ++set->byReason[reason];
+}
+
+} // namespace
+
+bool RefuseFile(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const char* detail) {
+    try {
+        ++set->files;
+        Record(set, fileName, reason, detail);
+    } catch (...) {
+        --set->files;
+    }
+    return false;
+}
+
+} // namespace sigma
+
+SigmaRuleSet::~SigmaRuleSet() {
+    if (matchContext != nullptr) pcre2_match_context_free_16(static_cast<pcre2_match_context_16*>(matchContext));
+}
+
+SigmaRuleSet* NewSigmaRuleSet() {
+    SigmaRuleSet* set = new (std::nothrow) SigmaRuleSet;
+    if (set == nullptr) return nullptr;
+    pcre2_match_context_16* context = pcre2_match_context_create_16(nullptr);
+    if (context == nullptr) {
+        delete set;
+        return nullptr;
+    }
+    pcre2_set_match_limit_16(context, sigma::kRegexMatchLimit);
+    pcre2_set_depth_limit_16(context, sigma::kRegexDepthLimit);
+    pcre2_set_heap_limit_16(context, sigma::kRegexHeapLimitKiB);
+    set->matchContext = context;
+    return set;
+}
+
+void FreeSigmaRuleSet(SigmaRuleSet* set) {
+    delete set;
+}
+
+bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const char16_t* fileName) {
+    using namespace sigma;
+    if (set == nullptr) return false;
+    if (fileName == nullptr) fileName = u"";
+    if (size > kMaxFileBytes) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%zu bytes, over the 1 MiB a rule file may have", size);
+        return RefuseFile(set, fileName, kSigmaRefusedTooLarge, detail);
+    }
+    if (bytes == nullptr && size != 0) return RefuseFile(set, fileName, kSigmaRefusedUnreadable, "no bytes");
+    size_t bad = 0;
+    if (!ValidUtf8(bytes, size, &bad)) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "not UTF-8 text (byte %zu)", bad);
+        return RefuseFile(set, fileName, kSigmaRefusedEncoding, detail);
+    }
+    // What the YAML reader throws is caught inside ReadYaml; this boundary catches what the
+    // compiler's own allocations may throw.
+    const size_t rulesBefore = set->rules.size();
+    const size_t regexesBefore = set->regexes.size();
+    uint32_t reason = kSigmaRefusedSyntax;
+    std::string detail;
+    try {
+        size_t skip = size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+        const std::string text(bytes + skip, size - skip);
+        Rule rule{};
+        SigmaRuleInfo info;
+        Compiler compiler(set);
+        if (compiler.Compile(text, &info, &rule)) {
+            CopyBounded(info.file, kSigmaFileChars, fileName);
+            set->rules.push_back(std::move(rule));
+            set->infos.push_back(info);
+            ++set->files;
+            set->indexed = false;
+            return true;
+        }
+        reason = compiler.refused ? compiler.reason : kSigmaRefusedUnsupported;
+        detail = compiler.refused ? compiler.detail : std::string("not read");
+    } catch (const std::bad_alloc&) {
+        reason = kSigmaRefusedLimits;
+        detail = "out of memory";
+    } catch (...) {
+        reason = kSigmaRefusedSyntax;
+        detail = "unreadable YAML";
+    }
+    // A refused rule leaves nothing behind.
+    if (set->rules.size() > rulesBefore) set->rules.resize(rulesBefore);
+    if (set->infos.size() > rulesBefore) set->infos.resize(rulesBefore);
+    while (set->regexes.size() > regexesBefore) set->regexes.pop_back();
+    return RefuseFile(set, fileName, reason, detail.c_str());
+}
+
+const char16_t* SigmaRuleFolder(const SigmaRuleSet* set) {
+    return set == nullptr ? u"" : set->folder.c_str();
+}
+const char16_t* SigmaRuleFolderError(const SigmaRuleSet* set) {
+    return set == nullptr ? u"" : set->folderError.c_str();
+}
+int32_t SigmaFileCount(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->files;
+}
+int32_t SigmaRuleCount(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : static_cast<int32_t>(set->infos.size());
+}
+const SigmaRuleInfo* GetSigmaRule(const SigmaRuleSet* set, int32_t index) {
+    if (set == nullptr || index < 0 || static_cast<size_t>(index) >= set->infos.size()) return nullptr;
+    return &set->infos[static_cast<size_t>(index)];
+}
+int32_t SigmaRefusalCount(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : static_cast<int32_t>(set->refusals.size());
+}
+const SigmaRefusal* GetSigmaRefusal(const SigmaRuleSet* set, int32_t index) {
+    if (set == nullptr || index < 0 || static_cast<size_t>(index) >= set->refusals.size()) return nullptr;
+    return &set->refusals[static_cast<size_t>(index)];
+}
+int32_t SigmaRefusalsByReason(const SigmaRuleSet* set, uint32_t reason) {
+    if (set == nullptr || reason >= kSigmaRefusalReasonCount) return 0;
+    return set->byReason[reason];
+}
+uint64_t SigmaMatchWorkLimitHits(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->workLimitHits;
+}
+
+} // namespace olv

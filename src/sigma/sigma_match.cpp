@@ -1,0 +1,358 @@
+// Matching one view against the loaded rules: fold its fields once, find the candidate rules
+// through the needle automata of its categories, evaluate only those. Nothing is allocated here
+// unless a field is longer than every field before it.
+#define PCRE2_CODE_UNIT_WIDTH 16
+#include <pcre2.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "sigma/sigma_engine.h"
+#include "sigma/sigma_match_text.h"
+
+namespace olv {
+
+namespace sigma {
+
+namespace {
+
+struct Context {
+    SigmaRuleSet* set;
+    const SigmaEventView* view;
+    uint32_t rule;
+};
+
+bool Present(const SigmaEventView* view, uint32_t field) {
+    return view->fields[field].text != nullptr;
+}
+
+const char16_t* Folded(const SigmaRuleSet* set, uint32_t field) {
+    return set->folded.data() + set->foldedStart[field];
+}
+
+bool MatchText(const char16_t* text, size_t n, const char16_t* lit, size_t m, Mode mode) {
+    switch (mode) {
+    case Mode::kEquals:
+        return n == m && std::memcmp(text, lit, m * sizeof(char16_t)) == 0;
+    case Mode::kStartsWith:
+        return n >= m && std::memcmp(text, lit, m * sizeof(char16_t)) == 0;
+    case Mode::kEndsWith:
+        return n >= m && std::memcmp(text + n - m, lit, m * sizeof(char16_t)) == 0;
+    case Mode::kContains:
+        return m == 0 || std::u16string_view(text, n).find(std::u16string_view(lit, m)) != std::u16string_view::npos;
+    }
+    return false;
+}
+
+bool ElemMatches(const Elem& e, char16_t c) {
+    switch (e.kind) {
+    case ElemKind::kChar:
+        return e.c == c;
+    case ElemKind::kAnyOne:
+        return true;
+    case ElemKind::kDash:
+        return c == u'-' || c == u'/' || c == 0x2013 || c == 0x2014 || c == 0x2015;
+    case ElemKind::kAnyRun:
+        return false;
+    }
+    return false;
+}
+
+enum class Outcome { kNo, kYes, kBound };
+
+// Whole-text wildcard match; on a mismatch it resumes after the last '*' one character further
+// (at most text x pattern steps, and at most *budget of them).
+Outcome MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn, uint64_t budget) {
+    size_t pi = 0, ti = 0, star = SIZE_MAX, mark = 0;
+    while (ti < tn) {
+        if (budget-- == 0) return Outcome::kBound;
+        if (pi < pn && p[pi].kind == ElemKind::kAnyRun) {
+            star = pi++;
+            mark = ti;
+        } else if (pi < pn && ElemMatches(p[pi], t[ti])) {
+            ++pi;
+            ++ti;
+        } else if (star != SIZE_MAX) {
+            pi = star + 1;
+            ti = ++mark;
+        } else {
+            return Outcome::kNo;
+        }
+    }
+    while (pi < pn && p[pi].kind == ElemKind::kAnyRun) ++pi;
+    return pi == pn ? Outcome::kYes : Outcome::kNo;
+}
+
+// Literal search with a bound on its steps (for a needle known only at match time).
+Outcome FindBounded(const char16_t* text, size_t n, const char16_t* lit, size_t m, uint64_t budget) {
+    if (m == 0) return Outcome::kYes;
+    for (size_t i = 0; i + m <= n; ++i) {
+        if (text[i] != lit[0]) continue;
+        size_t k = 1;
+        while (k < m && text[i + k] == lit[k]) ++k;
+        if (k == m) return Outcome::kYes;
+        if (budget < k) return Outcome::kBound;
+        budget -= k;
+    }
+    return Outcome::kNo;
+}
+
+void CountBound(Context& c) {
+    ++c.set->workLimitHits;
+    ++c.set->infos[c.rule].matchWorkLimitHits;
+}
+
+bool Compared(double a, Compare how, double b) {
+    switch (how) {
+    case Compare::kLt: return a < b;
+    case Compare::kLte: return a <= b;
+    case Compare::kGt: return a > b;
+    case Compare::kGte: return a >= b;
+    }
+    return false;
+}
+
+bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
+    const SigmaText& own = c.view->fields[field];
+    const char16_t* text = v.cased ? own.text : Folded(c.set, field);
+    const size_t n = own.length;
+    switch (v.kind) {
+    case TestKind::kLiteral:
+        if (v.mode == Mode::kContains) return ContainsLiteral(text, n, v.literal, v.next);
+        return MatchText(text, n, v.literal.data(), v.literal.size(), v.mode);
+    case TestKind::kGlob: {
+        const Outcome o = MatchGlob(v.glob.data(), v.glob.size(), text, n, kCompareStepLimit);
+        if (o == Outcome::kBound) CountBound(c);
+        return o == Outcome::kYes;
+    }
+    case TestKind::kRegex: {
+        const Regex& regex = *c.set->regexes[static_cast<size_t>(v.regex)];
+        static const char16_t kEmpty[1] = {0};
+        const int rc = pcre2_match_16(static_cast<const pcre2_code_16*>(regex.code),
+                                      reinterpret_cast<PCRE2_SPTR16>(n == 0 ? kEmpty : own.text), n, 0, 0,
+                                      static_cast<pcre2_match_data_16*>(regex.matchData),
+                                      static_cast<pcre2_match_context_16*>(c.set->matchContext));
+        if (rc >= 0) return true;
+        if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT ||
+            rc == PCRE2_ERROR_JIT_STACKLIMIT || rc == PCRE2_ERROR_NOMEMORY) {
+            CountBound(c);
+        }
+        return false;
+    }
+    case TestKind::kCidr: {
+        uint8_t bytes[16];
+        uint8_t family = 0;
+        return ParseIp(own.text, n, bytes, &family) && InCidr(v.cidr, bytes, family);
+    }
+    case TestKind::kNumber: {
+        double number = 0;
+        return ParseNumber(own.text, n, &number) && Compared(number, v.compare, v.number);
+    }
+    case TestKind::kFieldRef: {
+        if (!Present(c.view, v.refField)) return false;
+        const SigmaText& other = c.view->fields[v.refField];
+        const char16_t* otherText = v.cased ? other.text : Folded(c.set, v.refField);
+        if (v.mode != Mode::kContains) return MatchText(text, n, otherText, other.length, v.mode);
+        const Outcome o = FindBounded(text, n, otherText, other.length, kCompareStepLimit);
+        if (o == Outcome::kBound) CountBound(c);
+        return o == Outcome::kYes;
+    }
+    }
+    return false;
+}
+
+// The values of a test on one field: any of them, or with `all` every list item.
+bool ValuesMatch(Context& c, const FieldTest& t, uint32_t field) {
+    if (!t.all) {
+        for (const ValueTest& v : t.values) {
+            if (ValueMatches(c, v, field)) return true;
+        }
+        return false;
+    }
+    uint32_t group = UINT32_MAX;
+    bool groupHeld = true;
+    for (const ValueTest& v : t.values) {
+        if (v.group != group) {
+            if (!groupHeld) return false;
+            group = v.group;
+            groupHeld = false;
+        }
+        if (!groupHeld && ValueMatches(c, v, field)) groupHeld = true;
+    }
+    return groupHeld;
+}
+
+bool FieldTestHolds(Context& c, const FieldTest& t) {
+    if (t.field == kAnyField) {
+        // Keywords: each value is looked for in every text field of the row.
+        auto anyField = [&](const ValueTest& v) {
+            for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+                if (Present(c.view, f) && ValueMatches(c, v, f)) return true;
+            }
+            return false;
+        };
+        if (!t.all) {
+            for (const ValueTest& v : t.values) {
+                if (anyField(v)) return true;
+            }
+            return false;
+        }
+        uint32_t group = UINT32_MAX;
+        bool groupHeld = true;
+        for (const ValueTest& v : t.values) {
+            if (v.group != group) {
+                if (!groupHeld) return false;
+                group = v.group;
+                groupHeld = false;
+            }
+            if (!groupHeld && anyField(v)) groupHeld = true;
+        }
+        return groupHeld;
+    }
+    const bool present = Present(c.view, t.field);
+    switch (t.kind) {
+    case FieldTestKind::kExists:
+        return present;
+    case FieldTestKind::kAbsent:
+        return !present;
+    case FieldTestKind::kNullValue:
+        return !present || c.view->fields[t.field].length == 0;
+    case FieldTestKind::kValues:
+        if (!present) return false;
+        return ValuesMatch(c, t, t.field) != t.negate;
+    }
+    return false;
+}
+
+bool SearchHolds(Context& c, const Search& search) {
+    for (const std::vector<FieldTest>& map : search.maps) {
+        bool all = true;
+        for (const FieldTest& t : map) {
+            if (!FieldTestHolds(c, t)) {
+                all = false;
+                break;
+            }
+        }
+        if (all) return true;
+    }
+    return false;
+}
+
+bool NodeHolds(Context& c, const Rule& rule, uint32_t index) {
+    const CondNode& node = rule.nodes[index];
+    switch (node.op) {
+    case CondOp::kSearch: {
+        int8_t& state = c.set->searchState[node.search];
+        if (state < 0) state = SearchHolds(c, rule.searches[node.search]) ? 1 : 0;
+        return state == 1;
+    }
+    case CondOp::kNot:
+        return !NodeHolds(c, rule, rule.children[node.firstChild]);
+    case CondOp::kAnd:
+        for (uint32_t i = 0; i < node.childCount; ++i) {
+            if (!NodeHolds(c, rule, rule.children[node.firstChild + i])) return false;
+        }
+        return true;
+    case CondOp::kOr:
+        for (uint32_t i = 0; i < node.childCount; ++i) {
+            if (NodeHolds(c, rule, rule.children[node.firstChild + i])) return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+inline void MarkRule(SigmaRuleSet* set, uint32_t rule) {
+    set->candidates[rule >> 6] |= uint64_t{1} << (rule & 63);
+}
+
+void Scan(SigmaRuleSet* set, const Automaton& a, const char16_t* text, size_t n) {
+    const uint32_t k = set->classCount;
+    const uint32_t* next = a.next.data();
+    const uint8_t* cls = set->charClass.data();
+    uint32_t row = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t entry = next[row + cls[text[i]]];
+        row = entry & ~kReportBit;
+        if ((entry & kReportBit) == 0) continue;
+        const uint32_t s = row / k;
+        for (uint32_t st = a.outCount[s] != 0 ? s : a.dictLink[s]; st != 0; st = a.dictLink[st]) {
+            const uint32_t first = a.outStart[st];
+            const uint32_t last = first + a.outCount[st];
+            for (uint32_t o = first; o < last; ++o) {
+                const uint32_t needle = a.outs[o];
+                if (set->needleSeen[needle] == set->generation) continue;
+                set->needleSeen[needle] = set->generation;
+                for (uint32_t r = set->needleRuleStart[needle]; r < set->needleRuleStart[needle + 1]; ++r)
+                    MarkRule(set, set->needleRules[r]);
+            }
+        }
+    }
+}
+
+} // namespace
+
+} // namespace sigma
+
+int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* matched,
+                        int32_t capacity) {
+    using namespace sigma;
+    if (set == nullptr || view == nullptr || set->rules.empty()) return 0;
+    const uint32_t categories = view->categories & ((uint32_t{1} << kSigmaCategoryCount) - 1);
+    if (categories == 0) return 0;
+    if (!set->indexed) BuildIndex(set);
+
+    // Fold every present field once.
+    size_t total = 0;
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if (view->fields[f].text != nullptr) total += view->fields[f].length + 1;
+    }
+    if (set->folded.size() < total + 1) set->folded.resize(total + 1);
+    size_t at = 0;
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        set->foldedStart[f] = static_cast<uint32_t>(at);
+        const SigmaText& field = view->fields[f];
+        if (field.text == nullptr) continue;
+        char16_t* out = set->folded.data() + at;
+        for (uint32_t i = 0; i < field.length; ++i)
+            out[i] = FoldChar(field.text[i]);
+        out[field.length] = 0;
+        at += field.length + 1;
+    }
+
+    std::memset(set->candidates.data(), 0, set->candidates.size() * sizeof(uint64_t));
+    if (++set->generation == 0) {
+        std::memset(set->needleSeen.data(), 0, set->needleSeen.size() * sizeof(uint32_t));
+        set->generation = 1;
+    }
+    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+        if ((categories & (uint32_t{1} << c)) == 0) continue;
+        const CategoryIndex& index = set->categories[c];
+        for (const uint32_t r : index.always)
+            MarkRule(set, r);
+        for (const Automaton& a : index.automata) {
+            const SigmaText& field = view->fields[a.field];
+            if (field.text != nullptr) Scan(set, a, Folded(set, a.field), field.length);
+        }
+    }
+
+    int32_t count = 0;
+    Context context{set, view, 0};
+    for (size_t word = 0; word < set->candidates.size(); ++word) {
+        uint64_t bits = set->candidates[word];
+        while (bits != 0) {
+            const uint32_t r = static_cast<uint32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+            bits &= bits - 1;
+            const Rule& rule = set->rules[r];
+            if ((categories & (uint32_t{1} << rule.category)) == 0) continue;
+            std::memset(set->searchState.data(), 0xFF, rule.searches.size());
+            context.rule = r;
+            if (!NodeHolds(context, rule, rule.root)) continue;
+            if (matched != nullptr && count < capacity) matched[count] = static_cast<int32_t>(r);
+            ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace olv

@@ -1,0 +1,140 @@
+// Names of categories, fields, levels and refusal reasons; which fields each category's rows
+// fill; the case folding of the matcher.
+#include <cstring>
+
+#include "sigma/sigma_engine.h"
+
+namespace olv {
+
+namespace {
+
+const char* const kCategoryNames[kSigmaCategoryCount] = {
+    "process_creation", "image_load",     "file_event",     "file_delete",        "registry_add",
+    "registry_delete",  "registry_set",   "registry_event", "network_connection", "dns_query",
+};
+
+const char* const kFieldNames[kSigmaFieldCount] = {
+    "Image",           "CommandLine",   "ProcessId",         "ParentImage",
+    "ParentCommandLine", "ParentProcessId", "CurrentDirectory", "ImageLoaded",
+    "TargetFilename",  "TargetObject",  "EventType",         "DestinationIp",
+    "DestinationPort", "DestinationHostname", "SourceIp",    "SourcePort",
+    "Protocol",        "Initiated",     "QueryName",         "QueryResults",
+    "QueryStatus",
+};
+
+const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
+
+const char* const kReasonNames[kSigmaRefusalReasonCount] = {
+    "syntax",   "too-large", "encoding",    "product", "service",  "category",  "field",
+    "modifier", "expand",    "document-kind", "unsupported", "limits", "unreadable",
+};
+
+constexpr uint32_t Bit(uint32_t field) {
+    return uint32_t{1} << field;
+}
+
+constexpr uint32_t kRegistryFields =
+    Bit(kSigmaTargetObject) | Bit(kSigmaEventType) | Bit(kSigmaImage) | Bit(kSigmaProcessId);
+constexpr uint32_t kFileFields = Bit(kSigmaTargetFilename) | Bit(kSigmaImage) | Bit(kSigmaProcessId);
+
+// The fields the view fills for each category's rows.
+constexpr uint32_t kAllowedFields[kSigmaCategoryCount] = {
+    // process_creation
+    Bit(kSigmaImage) | Bit(kSigmaCommandLine) | Bit(kSigmaProcessId) | Bit(kSigmaParentImage) |
+        Bit(kSigmaParentCommandLine) | Bit(kSigmaParentProcessId) | Bit(kSigmaCurrentDirectory),
+    // image_load
+    Bit(kSigmaImageLoaded) | Bit(kSigmaImage) | Bit(kSigmaProcessId),
+    kFileFields, // file_event
+    kFileFields, // file_delete
+    kRegistryFields, kRegistryFields, kRegistryFields, kRegistryFields,
+    // network_connection
+    Bit(kSigmaDestinationIp) | Bit(kSigmaDestinationPort) | Bit(kSigmaSourceIp) |
+        Bit(kSigmaSourcePort) | Bit(kSigmaProtocol) | Bit(kSigmaInitiated) |
+        Bit(kSigmaDestinationHostname) | Bit(kSigmaImage) | Bit(kSigmaProcessId),
+    // dns_query
+    Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) | Bit(kSigmaQueryStatus) | Bit(kSigmaImage) |
+        Bit(kSigmaProcessId),
+};
+static_assert(kSigmaFieldCount <= 32, "a category's fields are one 32-bit mask");
+
+// Simple one-to-one lower-case mapping: ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic
+// capitals. Characters outside these blocks compare as they are.
+char16_t ComputeFold(char16_t c) {
+    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);
+    if (c >= 0x100 && c <= 0x137 && (c & 1) == 0 && c != 0x130) return static_cast<char16_t>(c + 1);
+    if (c >= 0x139 && c <= 0x148 && (c & 1) == 1) return static_cast<char16_t>(c + 1);
+    if (c >= 0x14A && c <= 0x177 && (c & 1) == 0) return static_cast<char16_t>(c + 1);
+    if (c == 0x178) return 0xFF;
+    if (c >= 0x179 && c <= 0x17E && (c & 1) == 1) return static_cast<char16_t>(c + 1);
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<char16_t>(c + 32);
+    if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 80);
+    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);
+    return c;
+}
+
+struct FoldTable {
+    char16_t map[65536];
+    FoldTable() {
+        for (uint32_t c = 0; c < 65536; ++c)
+            map[c] = ComputeFold(static_cast<char16_t>(c));
+    }
+};
+
+const FoldTable gFold; // built before main; read-only afterwards
+
+} // namespace
+
+const char* SigmaCategoryName(uint32_t category) {
+    return category < kSigmaCategoryCount ? kCategoryNames[category] : nullptr;
+}
+
+const char* SigmaFieldName(uint32_t field) {
+    return field < kSigmaFieldCount ? kFieldNames[field] : nullptr;
+}
+
+const char* SigmaLevelName(uint32_t level) {
+    return level <= kSigmaCritical ? kLevelNames[level] : nullptr;
+}
+
+uint32_t SeverityOfSigmaLevel(uint32_t level) {
+    switch (level) {
+    case kSigmaCritical:
+    case kSigmaHigh:
+        return 3;
+    case kSigmaMedium:
+        return 2;
+    case kSigmaLow:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+const char* SigmaRefusalReasonName(uint32_t reason) {
+    return reason < kSigmaRefusalReasonCount ? kReasonNames[reason] : nullptr;
+}
+
+namespace sigma {
+
+char16_t FoldNonAscii(char16_t c) {
+    return gFold.map[c];
+}
+
+bool FieldAllowed(uint32_t category, uint32_t field) {
+    if (field == kAnyField) return true;
+    return category < kSigmaCategoryCount && field < kSigmaFieldCount &&
+           (kAllowedFields[category] & Bit(field)) != 0;
+}
+
+uint32_t FieldByName(const char* name, size_t length) {
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if (std::strlen(kFieldNames[f]) == length && std::memcmp(kFieldNames[f], name, length) == 0)
+            return f;
+    }
+    return kSigmaFieldCount;
+}
+
+} // namespace sigma
+
+} // namespace olv

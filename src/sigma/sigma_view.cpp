@@ -1,0 +1,925 @@
+// The field view of rows (sigma_view.h): the context's tables and the view of each category.
+#include "sigma/sigma_view.h"
+
+#include <cstring>
+
+#include "base/text.h"
+#include "platform/memory.h"
+
+namespace olv {
+
+namespace {
+
+constexpr uint32_t kFirstTableSlots = 256;
+constexpr uint32_t kFirstArenaChars = 16384;
+constexpr size_t kKeyChars = 1200; // a composed key: process id, protocol and two endpoints/path
+constexpr size_t kRecorderImageChars = 520;
+constexpr size_t kAddressChars = 64;
+
+// Texts the context keeps (image paths, command lines, host names, keys), appended one after the
+// other and named by offset, so the tables hold no pointers that a growth would leave behind.
+struct TextArena {
+    char16_t* chars;
+    uint32_t used;
+    uint32_t capacity;
+};
+
+struct TextRef {
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct ProcessEntry {
+    uint32_t pid;
+    uint32_t parentPid;
+    int32_t pendingRow; // the deferred start row, -1 when none
+    uint8_t used;
+    uint8_t imageFull;        // image is a full path (else the short name, or nothing)
+    uint8_t hasCommandLine;
+    uint8_t hasDirectory;
+    uint8_t startedByRecorder; // the examined program: its parent is the recorder
+    TextRef shortName;
+    TextRef image;
+    TextRef commandLine;
+    TextRef directory;
+};
+
+struct KeyEntry {
+    uint64_t hash;
+    TextRef key;
+    TextRef value;
+    uint8_t used;
+};
+
+// Open addressing with linear probing, grown to keep at most half the slots in use.
+struct KeyTable {
+    KeyEntry* slots;
+    uint32_t capacity; // a power of two, or 0
+    uint32_t count;
+};
+
+struct ProcessTable {
+    ProcessEntry* slots;
+    uint32_t capacity;
+    uint32_t count;
+};
+
+} // namespace
+
+struct SigmaViewContext {
+    TextArena arena;
+    ProcessTable processes;
+    KeyTable hostsByAddress; // DNS answers: address -> the name looked up
+    KeyTable endpointPairs;  // (process, protocol, local, remote) seen
+    KeyTable writtenFiles;   // (process, path) written to
+    int32_t* due;
+    int32_t dueCount;
+    int32_t dueCapacity;
+    uint32_t losses;
+    char16_t recorderImage[kRecorderImageChars];
+};
+
+namespace {
+
+uint64_t HashChars(const char16_t* text, size_t length) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < length; ++i) {
+        h ^= text[i];
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+uint64_t HashPid(uint32_t pid) {
+    uint64_t h = pid * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 29);
+}
+
+const char16_t* ArenaText(const SigmaViewContext* c, TextRef ref) {
+    return c->arena.chars + ref.offset;
+}
+
+// Appends length characters; false (and nothing kept) when memory is refused.
+bool ArenaAdd(SigmaViewContext* c, const char16_t* text, size_t length, TextRef* ref) {
+    TextArena* a = &c->arena;
+    if (length > 0x10000000u) return false;
+    const uint64_t needed = static_cast<uint64_t>(a->used) + length;
+    if (needed > a->capacity) {
+        uint64_t capacity = a->capacity == 0 ? kFirstArenaChars : a->capacity;
+        while (capacity < needed)
+            capacity *= 2;
+        if (capacity > 0x40000000u) return false;
+        auto* grown = static_cast<char16_t*>(AllocZeroed(capacity * sizeof(char16_t)));
+        if (grown == nullptr) return false;
+        if (a->chars != nullptr && a->used > 0) {
+            std::memcpy(grown, a->chars, a->used * sizeof(char16_t));
+        }
+        FreeBlock(a->chars);
+        a->chars = grown;
+        a->capacity = static_cast<uint32_t>(capacity);
+    }
+    if (length > 0) std::memcpy(a->chars + a->used, text, length * sizeof(char16_t));
+    ref->offset = a->used;
+    ref->length = static_cast<uint32_t>(length);
+    a->used += static_cast<uint32_t>(length);
+    return true;
+}
+
+bool TextRefEquals(const SigmaViewContext* c, TextRef ref, const char16_t* text, size_t length) {
+    return ref.length == length &&
+           (length == 0 || std::memcmp(ArenaText(c, ref), text, length * sizeof(char16_t)) == 0);
+}
+
+// Rehashes into twice the slots when half are in use; false when memory is refused.
+bool RoomInKeys(KeyTable* t) {
+    if (t->capacity != 0 && (t->count + 1) * 2 <= t->capacity) return true;
+    const uint32_t capacity = t->capacity == 0 ? kFirstTableSlots : t->capacity * 2;
+    if (capacity == 0 || capacity > (1u << 28)) return false;
+    auto* slots = static_cast<KeyEntry*>(AllocZeroed(capacity * sizeof(KeyEntry)));
+    if (slots == nullptr) return false;
+    for (uint32_t i = 0; i < t->capacity; ++i) {
+        const KeyEntry& e = t->slots[i];
+        if (!e.used) continue;
+        uint32_t at = static_cast<uint32_t>(e.hash) & (capacity - 1);
+        while (slots[at].used)
+            at = (at + 1) & (capacity - 1);
+        slots[at] = e;
+    }
+    FreeBlock(t->slots);
+    t->slots = slots;
+    t->capacity = capacity;
+    return true;
+}
+
+KeyEntry* FindKey(const SigmaViewContext* c, const KeyTable* t, const char16_t* key, size_t length,
+                  uint64_t hash) {
+    if (t->capacity == 0) return nullptr;
+    uint32_t at = static_cast<uint32_t>(hash) & (t->capacity - 1);
+    while (t->slots[at].used) {
+        KeyEntry* e = &t->slots[at];
+        if (e->hash == hash && TextRefEquals(c, e->key, key, length)) return e;
+        at = (at + 1) & (t->capacity - 1);
+    }
+    return nullptr;
+}
+
+// Enters the key; *isNew says whether it was absent. Returns the entry, or nullptr when memory
+// was refused (then *isNew is true: the caller treats the row as the first, and the loss is
+// counted).
+KeyEntry* EnterKey(SigmaViewContext* c, KeyTable* t, const char16_t* key, size_t length,
+                   bool* isNew) {
+    const uint64_t hash = HashChars(key, length);
+    KeyEntry* found = FindKey(c, t, key, length, hash);
+    if (found != nullptr) {
+        *isNew = false;
+        return found;
+    }
+    *isNew = true;
+    TextRef ref{};
+    if (!RoomInKeys(t) || !ArenaAdd(c, key, length, &ref)) {
+        ++c->losses;
+        return nullptr;
+    }
+    uint32_t at = static_cast<uint32_t>(hash) & (t->capacity - 1);
+    while (t->slots[at].used)
+        at = (at + 1) & (t->capacity - 1);
+    KeyEntry* e = &t->slots[at];
+    e->hash = hash;
+    e->key = ref;
+    e->value = TextRef{};
+    e->used = 1;
+    ++t->count;
+    return e;
+}
+
+bool RoomInProcesses(ProcessTable* t) {
+    if (t->capacity != 0 && (t->count + 1) * 2 <= t->capacity) return true;
+    const uint32_t capacity = t->capacity == 0 ? kFirstTableSlots : t->capacity * 2;
+    if (capacity > (1u << 24)) return false;
+    auto* slots = static_cast<ProcessEntry*>(AllocZeroed(capacity * sizeof(ProcessEntry)));
+    if (slots == nullptr) return false;
+    for (uint32_t i = 0; i < t->capacity; ++i) {
+        const ProcessEntry& e = t->slots[i];
+        if (!e.used) continue;
+        uint32_t at = static_cast<uint32_t>(HashPid(e.pid)) & (capacity - 1);
+        while (slots[at].used)
+            at = (at + 1) & (capacity - 1);
+        slots[at] = e;
+    }
+    FreeBlock(t->slots);
+    t->slots = slots;
+    t->capacity = capacity;
+    return true;
+}
+
+ProcessEntry* FindProcess(SigmaViewContext* c, uint32_t pid) {
+    ProcessTable* t = &c->processes;
+    if (t->capacity == 0) return nullptr;
+    uint32_t at = static_cast<uint32_t>(HashPid(pid)) & (t->capacity - 1);
+    while (t->slots[at].used) {
+        if (t->slots[at].pid == pid) return &t->slots[at];
+        at = (at + 1) & (t->capacity - 1);
+    }
+    return nullptr;
+}
+
+void MakeDue(SigmaViewContext* c, int32_t index) {
+    if (c->dueCount >= c->dueCapacity) {
+        const int32_t capacity = c->dueCapacity == 0 ? 64 : c->dueCapacity * 2;
+        auto* grown = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(capacity) * 4));
+        if (grown == nullptr) {
+            // The row is matched with what the table held when it was learned: never lost.
+            ++c->losses;
+            return;
+        }
+        if (c->dueCount > 0) std::memcpy(grown, c->due, static_cast<size_t>(c->dueCount) * 4);
+        FreeBlock(c->due);
+        c->due = grown;
+        c->dueCapacity = capacity;
+    }
+    c->due[c->dueCount++] = index;
+}
+
+// A fresh entry for pid (replacing what an earlier process of that id left, after making its
+// deferred row due); nullptr when memory is refused.
+ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
+    ProcessEntry* e = FindProcess(c, pid);
+    if (e != nullptr) {
+        if (e->pendingRow >= 0) MakeDue(c, e->pendingRow);
+    } else {
+        if (!RoomInProcesses(&c->processes)) {
+            ++c->losses;
+            return nullptr;
+        }
+        ProcessTable* t = &c->processes;
+        uint32_t at = static_cast<uint32_t>(HashPid(pid)) & (t->capacity - 1);
+        while (t->slots[at].used)
+            at = (at + 1) & (t->capacity - 1);
+        e = &t->slots[at];
+        ++t->count;
+    }
+    *e = ProcessEntry{};
+    e->used = 1;
+    e->pid = pid;
+    e->pendingRow = -1;
+    return e;
+}
+
+bool OperationIs(const EventRow* row, const char16_t* name) {
+    size_t i = 0;
+    for (; i < kOperationChars && row->operation[i] != 0; ++i) {
+        if (row->operation[i] != name[i]) return false;
+    }
+    return i < kOperationChars && name[i] == 0;
+}
+
+size_t FieldLength(const char16_t* field, size_t chars) {
+    return FieldTextLength(field, chars);
+}
+
+bool IsFullPath(const char16_t* text, size_t length) {
+    if (length >= 3 && ((text[0] | 0x20) >= u'a' && (text[0] | 0x20) <= u'z') && text[1] == u':' &&
+        (text[2] == u'\\' || text[2] == u'/')) {
+        return true;
+    }
+    return length >= 3 && text[0] == u'\\' && text[1] == u'\\';
+}
+
+// The file name part of path[0..length).
+size_t FileNameStart(const char16_t* path, size_t length) {
+    size_t start = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (path[i] == u'\\' || path[i] == u'/') start = i + 1;
+    }
+    return start;
+}
+
+// Whether a file name names the process whose short image name is shortName. The kernel may
+// cut the short name at 14 or 15 characters; such a name is a prefix of the file's.
+bool NamesProcess(const char16_t* name, size_t nameLength, const char16_t* shortName,
+                  size_t shortLength) {
+    if (shortLength == 0 || nameLength < shortLength) return false;
+    for (size_t i = 0; i < shortLength; ++i) {
+        if (FoldAscii(name[i]) != FoldAscii(shortName[i])) return false;
+    }
+    return nameLength == shortLength || shortLength >= 14;
+}
+
+// The first token of a command line: a quoted text or the text up to the first blank.
+void FirstToken(const char16_t* line, size_t length, size_t* start, size_t* tokenLength) {
+    size_t i = 0;
+    while (i < length && line[i] == u' ')
+        ++i;
+    if (i < length && line[i] == u'"') {
+        size_t j = i + 1;
+        while (j < length && line[j] != u'"')
+            ++j;
+        *start = i + 1;
+        *tokenLength = j - (i + 1);
+        return;
+    }
+    size_t j = i;
+    while (j < length && line[j] != u' ' && line[j] != u'\t')
+        ++j;
+    *start = i;
+    *tokenLength = j - i;
+}
+
+void SetImage(SigmaViewContext* c, ProcessEntry* e, const char16_t* path, size_t length) {
+    TextRef ref{};
+    if (!ArenaAdd(c, path, length, &ref)) {
+        ++c->losses;
+        return;
+    }
+    e->image = ref;
+    e->imageFull = 1;
+    if (e->startedByRecorder) {
+        // The examined program starts in the folder of its path (the launcher's rule): a root
+        // keeps its separator.
+        const size_t name = FileNameStart(path, length);
+        if (name > 0 && ArenaAdd(c, path, name, &ref)) {
+            e->directory = ref;
+            e->hasDirectory = 1;
+        }
+    }
+}
+
+// --- The view ---
+
+void ClearView(SigmaViewBuffer* out) {
+    out->view.categories = 0;
+    for (SigmaText& f : out->view.fields)
+        f = SigmaText{nullptr, 0};
+    out->used = 0;
+}
+
+void SetField(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_t length) {
+    out->view.fields[field] = SigmaText{text, static_cast<uint32_t>(length)};
+}
+
+void SetLiteral(SigmaViewBuffer* out, uint32_t field, const char16_t* text) {
+    SetField(out, field, text, TextLength(text));
+}
+
+void SetRowText(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_t chars) {
+    SetField(out, field, text, FieldLength(text, chars));
+}
+
+// Copies text into the buffer and points the field at it (cut to what is left).
+void SetCopied(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_t length) {
+    const size_t room = kSigmaViewTextChars - out->used;
+    if (length > room) length = room;
+    char16_t* at = out->text + out->used;
+    if (length > 0) std::memcpy(at, text, length * sizeof(char16_t));
+    out->used += static_cast<uint32_t>(length);
+    SetField(out, field, at, length);
+}
+
+void SetNumber(SigmaViewBuffer* out, uint32_t field, uint32_t value) {
+    char16_t digits[12];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char16_t text[12];
+    for (size_t i = 0; i < n; ++i)
+        text[i] = digits[n - 1 - i];
+    SetCopied(out, field, text, n);
+}
+
+void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, TextRef ref) {
+    SetField(out, field, ArenaText(c, ref), ref.length);
+}
+
+// Image of the row's process: the full path when learned, else the short name the row shows.
+void SetProcessImage(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    const ProcessEntry* e = FindProcess(c, row->pid);
+    if (e != nullptr && e->imageFull) {
+        SetRef(out, c, kSigmaImage, e->image);
+    } else if (row->process[0] != 0) {
+        SetRowText(out, kSigmaImage, row->process, kProcessChars);
+    } else if (e != nullptr && e->shortName.length > 0) {
+        SetRef(out, c, kSigmaImage, e->shortName);
+    }
+    SetNumber(out, kSigmaProcessId, row->pid);
+}
+
+void AddCategory(SigmaViewBuffer* out, uint32_t category) {
+    out->view.categories |= 1u << category;
+}
+
+// --- Process rows ---
+
+bool IsStartRow(const EventRow* row) {
+    return OperationIs(row, u"Started process") || OperationIs(row, u"Started child process");
+}
+
+uint32_t LearnStart(SigmaViewContext* c, const EventRow* row, int32_t index, SigmaViewBuffer* out) {
+    ProcessEntry* e = StartProcess(c, row->pid);
+    if (e == nullptr) return SigmaViewOfStartRow(c, row, out) ? kSigmaViewReady : kSigmaViewNone;
+    e->parentPid = row->parentPid;
+    e->startedByRecorder = OperationIs(row, u"Started process") ? 1 : 0;
+    const size_t shortLength = FieldLength(row->process, kProcessChars);
+    const size_t lineLength = FieldLength(row->path, kPathChars);
+    TextRef ref{};
+    if (ArenaAdd(c, row->process, shortLength, &ref)) e->shortName = ref;
+    if (ArenaAdd(c, row->path, lineLength, &ref)) {
+        e->commandLine = ref;
+        e->hasCommandLine = 1;
+    }
+    size_t start = 0;
+    size_t length = 0;
+    FirstToken(row->path, lineLength, &start, &length);
+    const char16_t* token = row->path + start;
+    const size_t name = FileNameStart(token, length);
+    if (IsFullPath(token, length) &&
+        NamesProcess(token + name, length - name, row->process, shortLength)) {
+        SetImage(c, e, token, length);
+    }
+    if (e->imageFull) return SigmaViewOfStartRow(c, row, out) ? kSigmaViewReady : kSigmaViewNone;
+    e->pendingRow = index;
+    return kSigmaViewDeferred;
+}
+
+uint32_t LearnImageLoad(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    const size_t pathLength = FieldLength(row->path, kPathChars);
+    ProcessEntry* e = FindProcess(c, row->pid);
+    if (e == nullptr && row->process[0] != 0) {
+        // A process the recording did not see start: its name comes from the row.
+        e = StartProcess(c, row->pid);
+        TextRef ref{};
+        if (e != nullptr && ArenaAdd(c, row->process, FieldLength(row->process, kProcessChars),
+                                     &ref)) {
+            e->shortName = ref;
+        }
+    }
+    if (e != nullptr && !e->imageFull && IsFullPath(row->path, pathLength)) {
+        const size_t name = FileNameStart(row->path, pathLength);
+        if (NamesProcess(row->path + name, pathLength - name, ArenaText(c, e->shortName),
+                         e->shortName.length)) {
+            SetImage(c, e, row->path, pathLength);
+            if (e->pendingRow >= 0) {
+                MakeDue(c, e->pendingRow);
+                e->pendingRow = -1;
+            }
+        }
+    }
+    AddCategory(out, kSigmaImageLoad);
+    SetField(out, kSigmaImageLoaded, row->path, pathLength);
+    SetProcessImage(c, row, out);
+    return kSigmaViewReady;
+}
+
+uint32_t LearnProcessRow(SigmaViewContext* c, const EventRow* row, int32_t index,
+                         SigmaViewBuffer* out) {
+    if (IsStartRow(row)) return LearnStart(c, row, index, out);
+    if (OperationIs(row, u"Loaded DLL")) return LearnImageLoad(c, row, out);
+    if (OperationIs(row, u"Process exited") || OperationIs(row, u"Target process exited")) {
+        ProcessEntry* e = FindProcess(c, row->pid);
+        if (e != nullptr && e->pendingRow >= 0) {
+            MakeDue(c, e->pendingRow);
+            e->pendingRow = -1;
+        }
+    }
+    return kSigmaViewNone;
+}
+
+// --- File rows ---
+
+uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    if (TextEquals(row->path, u"(file not identified)")) return kSigmaViewNone;
+    uint32_t category;
+    if (OperationIs(row, u"Created new file") || OperationIs(row, u"Created link") ||
+        OperationIs(row, u"Renamed file by path")) {
+        category = kSigmaFileEvent;
+    } else if (OperationIs(row, u"Deleted file") || OperationIs(row, u"Deleted file by path")) {
+        category = kSigmaFileDelete;
+    } else if (OperationIs(row, u"Wrote to file")) {
+        char16_t key[kKeyChars];
+        key[0] = static_cast<char16_t>(row->pid >> 16);
+        key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
+        const size_t length = FieldLength(row->path, kPathChars);
+        std::memcpy(key + 2, row->path, length * sizeof(char16_t));
+        bool isNew = false;
+        EnterKey(c, &c->writtenFiles, key, length + 2, &isNew);
+        if (!isNew) return kSigmaViewNone;
+        category = kSigmaFileEvent;
+    } else {
+        return kSigmaViewNone;
+    }
+    AddCategory(out, category);
+    SetRowText(out, kSigmaTargetFilename, row->path, kPathChars);
+    SetProcessImage(c, row, out);
+    return kSigmaViewReady;
+}
+
+// --- Registry rows ---
+
+bool StartsWithFolded(const char16_t* text, size_t length, const char16_t* prefix) {
+    size_t i = 0;
+    for (; prefix[i] != 0; ++i) {
+        if (i >= length || FoldAscii(text[i]) != FoldAscii(prefix[i])) return false;
+    }
+    return true;
+}
+
+uint32_t RegistryView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    uint32_t category;
+    const char16_t* eventType;
+    bool valueRow = false;
+    if (OperationIs(row, u"Created registry key")) {
+        category = kSigmaRegistryAdd;
+        eventType = u"CreateKey";
+    } else if (OperationIs(row, u"Deleted registry key")) {
+        category = kSigmaRegistryDelete;
+        eventType = u"DeleteKey";
+    } else if (OperationIs(row, u"Deleted registry value")) {
+        category = kSigmaRegistryDelete;
+        eventType = u"DeleteValue";
+        valueRow = true;
+    } else if (OperationIs(row, u"Wrote registry value")) {
+        category = kSigmaRegistrySet;
+        eventType = u"SetValue";
+        valueRow = true;
+    } else {
+        return kSigmaViewNone;
+    }
+    AddCategory(out, category);
+    AddCategory(out, kSigmaRegistryEvent);
+    SetLiteral(out, kSigmaEventType, eventType);
+    SetProcessImage(c, row, out);
+    // A key the recording could not name has no path a rule could be asked about.
+    if (TextEquals(row->path, u"(key not identified)")) return kSigmaViewReady;
+
+    char16_t* target = out->text + out->used;
+    const size_t room = kSigmaViewTextChars - out->used;
+    size_t length = AbbreviateRegistryPath(row->path, target, room);
+    if (valueRow) {
+        // The decoder names the value in the detail as "Value: NAME"; no detail is the unnamed
+        // value.
+        static constexpr char16_t kValuePrefix[] = u"Value: ";
+        const size_t detailLength = FieldLength(row->detail, kDetailChars);
+        const char16_t* value = u"(Default)";
+        size_t valueLength = 9;
+        if (StartsWithFolded(row->detail, detailLength, kValuePrefix) &&
+            detailLength > sizeof kValuePrefix / sizeof kValuePrefix[0] - 1) {
+            value = row->detail + 7;
+            valueLength = detailLength - 7;
+        }
+        if (length + 1 + valueLength < room) {
+            target[length++] = u'\\';
+            std::memcpy(target + length, value, valueLength * sizeof(char16_t));
+            length += valueLength;
+            target[length] = 0;
+        }
+    }
+    out->used += static_cast<uint32_t>(length);
+    SetField(out, kSigmaTargetObject, target, length);
+    return kSigmaViewReady;
+}
+
+// --- Network rows ---
+
+struct Endpoint {
+    const char16_t* address;
+    size_t addressLength;
+    const char16_t* port;
+    size_t portLength;
+};
+
+// "a.b.c.d:port" or "[v6]:port".
+bool ParseEndpoint(const char16_t* text, size_t length, Endpoint* e) {
+    size_t colon = length;
+    for (size_t i = length; i > 0; --i) {
+        if (text[i - 1] == u':') {
+            colon = i - 1;
+            break;
+        }
+    }
+    if (colon == length || colon + 1 >= length) return false;
+    e->port = text + colon + 1;
+    e->portLength = length - colon - 1;
+    if (text[0] == u'[') {
+        if (colon < 2 || text[colon - 1] != u']') return false;
+        e->address = text + 1;
+        e->addressLength = colon - 2;
+    } else {
+        e->address = text;
+        e->addressLength = colon;
+    }
+    return e->addressLength > 0;
+}
+
+// An IPv4 address written as IPv6 ("::ffff:1.2.3.4") is the IPv4 address for host names.
+void NormalAddress(const char16_t* address, size_t length, const char16_t** out,
+                   size_t* outLength) {
+    if (StartsWithFolded(address, length, u"::ffff:") && length > 7) {
+        bool dotted = false;
+        for (size_t i = 7; i < length; ++i)
+            dotted = dotted || address[i] == u'.';
+        if (dotted) {
+            *out = address + 7;
+            *outLength = length - 7;
+            return;
+        }
+    }
+    *out = address;
+    *outLength = length;
+}
+
+uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    const char16_t* protocol;
+    const char16_t* initiated;
+    if (OperationIs(row, u"Connected (TCP)") || OperationIs(row, u"Sent data (TCP)")) {
+        protocol = u"tcp";
+        initiated = u"true";
+    } else if (OperationIs(row, u"Accepted a connection (TCP)") ||
+               OperationIs(row, u"Received data (TCP)")) {
+        protocol = u"tcp";
+        initiated = u"false";
+    } else if (OperationIs(row, u"Sent data (UDP)")) {
+        protocol = u"udp";
+        initiated = u"true";
+    } else if (OperationIs(row, u"Received data (UDP)")) {
+        protocol = u"udp";
+        initiated = u"false";
+    } else {
+        return kSigmaViewNone;
+    }
+    // "local -> remote", as the decoder writes the kernel's pair.
+    const size_t pathLength = FieldLength(row->path, kPathChars);
+    const ptrdiff_t arrow = FindText(row->path, u" -> ");
+    if (arrow <= 0 || static_cast<size_t>(arrow) + 4 >= pathLength) return kSigmaViewNone;
+    Endpoint local{};
+    Endpoint remote{};
+    if (!ParseEndpoint(row->path, static_cast<size_t>(arrow), &local) ||
+        !ParseEndpoint(row->path + arrow + 4, pathLength - static_cast<size_t>(arrow) - 4,
+                       &remote)) {
+        return kSigmaViewNone;
+    }
+
+    // Once per (process, protocol, local, remote).
+    char16_t key[kKeyChars];
+    key[0] = static_cast<char16_t>(row->pid >> 16);
+    key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
+    key[2] = protocol[0];
+    std::memcpy(key + 3, row->path, pathLength * sizeof(char16_t));
+    bool isNew = false;
+    EnterKey(c, &c->endpointPairs, key, pathLength + 3, &isNew);
+    if (!isNew) return kSigmaViewNone;
+
+    AddCategory(out, kSigmaNetworkConnection);
+    SetField(out, kSigmaSourceIp, local.address, local.addressLength);
+    SetField(out, kSigmaSourcePort, local.port, local.portLength);
+    SetField(out, kSigmaDestinationIp, remote.address, remote.addressLength);
+    SetField(out, kSigmaDestinationPort, remote.port, remote.portLength);
+    SetLiteral(out, kSigmaProtocol, protocol);
+    SetLiteral(out, kSigmaInitiated, initiated);
+    const char16_t* address = nullptr;
+    size_t addressLength = 0;
+    NormalAddress(remote.address, remote.addressLength, &address, &addressLength);
+    const KeyEntry* host = FindKey(c, &c->hostsByAddress, address, addressLength,
+                                   HashChars(address, addressLength));
+    if (host != nullptr) SetRef(out, c, kSigmaDestinationHostname, host->value);
+    SetProcessImage(c, row, out);
+    return kSigmaViewReady;
+}
+
+// --- DNS rows ---
+
+// The answers of a "DNS answer" row as the row shows them: the detail after "TYPE → ".
+bool AnswerList(const EventRow* row, const char16_t** list, size_t* length) {
+    const ptrdiff_t arrow = FindText(row->detail, u" \u2192 ");
+    if (arrow < 0) return false;
+    *list = row->detail + arrow + 3;
+    *length = FieldLength(*list, kDetailChars - static_cast<size_t>(arrow) - 3);
+    return true;
+}
+
+void LearnAnswers(SigmaViewContext* c, const EventRow* row, const char16_t* list, size_t length) {
+    const size_t nameLength = FieldLength(row->path, kPathChars);
+    TextRef name{};
+    bool nameKept = false;
+    size_t at = 0;
+    while (at < length) {
+        size_t end = at;
+        while (end < length && !(list[end] == u',' && end + 1 < length && list[end + 1] == u' '))
+            ++end;
+        const char16_t* address = nullptr;
+        size_t addressLength = 0;
+        NormalAddress(list + at, end - at, &address, &addressLength);
+        if (addressLength > 0 && addressLength < kAddressChars) {
+            if (!nameKept) {
+                if (!ArenaAdd(c, row->path, nameLength, &name)) {
+                    ++c->losses;
+                    return;
+                }
+                nameKept = true;
+            }
+            bool isNew = false;
+            KeyEntry* e = EnterKey(c, &c->hostsByAddress, address, addressLength, &isNew);
+            if (e != nullptr) e->value = name; // the latest answer names the address
+        }
+        at = end + 2;
+    }
+}
+
+uint32_t DnsView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    const bool answer = OperationIs(row, u"DNS answer");
+    if (!answer && !OperationIs(row, u"DNS query")) return kSigmaViewNone;
+    AddCategory(out, kSigmaDnsQuery);
+    // The decoder shows an empty name as "(empty)".
+    if (TextEquals(row->path, u"(empty)")) {
+        SetField(out, kSigmaQueryName, row->path, 0);
+    } else {
+        SetRowText(out, kSigmaQueryName, row->path, kPathChars);
+    }
+    if (answer) {
+        const char16_t* list = nullptr;
+        size_t length = 0;
+        if (AnswerList(row, &list, &length)) {
+            SetField(out, kSigmaQueryResults, list, length);
+            LearnAnswers(c, row, list, length);
+        } else {
+            SetField(out, kSigmaQueryResults, row->detail, 0);
+        }
+        // "OK" or "FAIL <status>".
+        uint32_t status = 0;
+        if (StartsWithFolded(row->result, kResultChars, u"FAIL ")) {
+            for (size_t i = 5; i < kResultChars && row->result[i] >= u'0' && row->result[i] <= u'9';
+                 ++i) {
+                status = status * 10 + static_cast<uint32_t>(row->result[i] - u'0');
+            }
+        }
+        SetNumber(out, kSigmaQueryStatus, status);
+    }
+    SetProcessImage(c, row, out);
+    return kSigmaViewReady;
+}
+
+void FreeTables(SigmaViewContext* c) {
+    FreeBlock(c->arena.chars);
+    FreeBlock(c->processes.slots);
+    FreeBlock(c->hostsByAddress.slots);
+    FreeBlock(c->endpointPairs.slots);
+    FreeBlock(c->writtenFiles.slots);
+    FreeBlock(c->due);
+}
+
+} // namespace
+
+SigmaViewContext* NewSigmaViewContext() {
+    return AllocRecord<SigmaViewContext>();
+}
+
+void FreeSigmaViewContext(SigmaViewContext* context) {
+    if (context == nullptr) return;
+    FreeTables(context);
+    FreeBlock(context);
+}
+
+void ResetSigmaViewContext(SigmaViewContext* context) {
+    if (context == nullptr) return;
+    FreeTables(context);
+    char16_t recorder[kRecorderImageChars];
+    CopyBounded(recorder, kRecorderImageChars, context->recorderImage);
+    *context = SigmaViewContext{};
+    CopyBounded(context->recorderImage, kRecorderImageChars, recorder);
+}
+
+void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
+    if (context == nullptr) return;
+    CopyBounded(context->recorderImage, kRecorderImageChars, path);
+}
+
+uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
+                       SigmaViewBuffer* out) {
+    if (context == nullptr || row == nullptr || out == nullptr) return kSigmaViewNone;
+    ClearView(out);
+    switch (row->category) {
+    case kCategoryProcess:
+        return LearnProcessRow(context, row, index, out);
+    case kCategoryFile:
+        return LearnFileRow(context, row, out);
+    case kCategoryRegistry:
+        return RegistryView(context, row, out);
+    case kCategoryNetwork:
+        if (OperationIs(row, u"DNS query") || OperationIs(row, u"DNS answer")) {
+            return DnsView(context, row, out);
+        }
+        return NetworkView(context, row, out);
+    default:
+        return kSigmaViewNone;
+    }
+}
+
+int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity) {
+    if (context == nullptr || indices == nullptr || capacity <= 0) return 0;
+    const int32_t n = context->dueCount < capacity ? context->dueCount : capacity;
+    if (n == 0) return 0;
+    std::memcpy(indices, context->due, static_cast<size_t>(n) * sizeof(int32_t));
+    std::memmove(context->due, context->due + n,
+                 static_cast<size_t>(context->dueCount - n) * sizeof(int32_t));
+    context->dueCount -= n;
+    return n;
+}
+
+void ReleaseDeferredSigmaRows(SigmaViewContext* context) {
+    if (context == nullptr) return;
+    ProcessTable* t = &context->processes;
+    // In row order, so the rows are matched as they were recorded.
+    for (;;) {
+        ProcessEntry* first = nullptr;
+        for (uint32_t i = 0; i < t->capacity; ++i) {
+            ProcessEntry* e = &t->slots[i];
+            if (e->used && e->pendingRow >= 0 &&
+                (first == nullptr || e->pendingRow < first->pendingRow)) {
+                first = e;
+            }
+        }
+        if (first == nullptr) return;
+        MakeDue(context, first->pendingRow);
+        first->pendingRow = -1;
+    }
+}
+
+bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaViewBuffer* out) {
+    if (context == nullptr || row == nullptr || out == nullptr || !IsStartRow(row)) return false;
+    ClearView(out);
+    AddCategory(out, kSigmaProcessCreation);
+    SetRowText(out, kSigmaCommandLine, row->path, kPathChars);
+    SetNumber(out, kSigmaParentProcessId, row->parentPid);
+    const ProcessEntry* e = FindProcess(context, row->pid);
+    SetProcessImage(context, row, out);
+    if (e != nullptr && e->hasDirectory) SetRef(out, context, kSigmaCurrentDirectory, e->directory);
+    if (OperationIs(row, u"Started process")) {
+        if (context->recorderImage[0] != 0) {
+            SetLiteral(out, kSigmaParentImage, context->recorderImage);
+        }
+        return true;
+    }
+    const ProcessEntry* parent = FindProcess(context, row->parentPid);
+    if (parent == nullptr) return true;
+    if (parent->imageFull) {
+        SetRef(out, context, kSigmaParentImage, parent->image);
+    } else if (parent->shortName.length > 0) {
+        SetRef(out, context, kSigmaParentImage, parent->shortName);
+    }
+    if (parent->hasCommandLine) SetRef(out, context, kSigmaParentCommandLine, parent->commandLine);
+    return true;
+}
+
+uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const EventRow* row, uint32_t categories,
+                               SigmaViewBuffer* out) {
+    if (context == nullptr || row == nullptr || out == nullptr || categories == 0) {
+        return kSigmaViewNone;
+    }
+    ClearView(out);
+    if (row->category == kCategoryRegistry) return RegistryView(context, row, out);
+    if (IsStartRow(row)) return SigmaViewOfStartRow(context, row, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (row->category == kCategoryFile) {
+        AddCategory(out, categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete)));
+        if (out->view.categories == 0) return kSigmaViewNone;
+        SetRowText(out, kSigmaTargetFilename, row->path, kPathChars);
+        SetProcessImage(context, row, out);
+        return kSigmaViewReady;
+    }
+    return kSigmaViewNone;
+}
+
+uint32_t SigmaViewLosses(const SigmaViewContext* context) {
+    return context == nullptr ? 0 : context->losses;
+}
+
+size_t AbbreviateRegistryPath(const char16_t* path, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    out[0] = 0;
+    if (path == nullptr) return 0;
+    const size_t length = TextLength(path);
+    size_t rest = 0;
+    size_t used = 0;
+    if (StartsWithFolded(path, length, u"\\REGISTRY\\MACHINE") &&
+        (length == 17 || path[17] == u'\\')) {
+        used = CopyBounded(out, capacity, u"HKLM");
+        rest = 17;
+    } else if (StartsWithFolded(path, length, u"\\REGISTRY\\USER") &&
+               (length == 14 || path[14] == u'\\')) {
+        used = CopyBounded(out, capacity, u"HKU");
+        rest = 14;
+    } else {
+        return CopyBounded(out, capacity, path);
+    }
+    // HKLM\SYSTEM\ControlSet00N\... -> HKLM\SYSTEM\CurrentControlSet\...
+    if (rest == 17 && StartsWithFolded(path + rest, length - rest, u"\\SYSTEM\\ControlSet00") &&
+        length - rest >= 21 && path[rest + 20] >= u'0' && path[rest + 20] <= u'9' &&
+        (length - rest == 21 || path[rest + 21] == u'\\')) {
+        used = AppendBoundedN(out, capacity, path + rest, 8); // "\SYSTEM\"
+        used = AppendBounded(out, capacity, u"CurrentControlSet");
+        rest += 21;
+    }
+    (void)used;
+    return AppendBounded(out, capacity, path + rest);
+}
+
+} // namespace olv

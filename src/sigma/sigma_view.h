@@ -1,0 +1,84 @@
+// The field view: what each row of a recording is to the Sigma rules.
+//
+// A row alone does not say everything a rule asks: a process start names only the short image
+// name, a connection row does not say which host name the address was looked up as, and a file is
+// "created or overwritten" only by the first write of it. A SigmaViewContext learns from the rows
+// in arrival order what later rows need, and gives each row its view (sigma.h) once what the view
+// needs is known. One context per recording: reset it with the row store (Clear, Start, Open).
+// Window thread only; nothing here runs on a trace thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record/event_row.h"
+#include "sigma/sigma.h"
+
+namespace olv {
+
+struct SigmaViewContext; // opaque: tables of processes, DNS answers, endpoints and written files
+
+// Texts the view of one row points at beyond the row itself (numbers as text, the rewritten
+// registry path, the two endpoints).
+constexpr size_t kSigmaViewTextChars = 2048;
+
+struct SigmaViewBuffer {
+    SigmaEventView view;
+    char16_t text[kSigmaViewTextChars];
+    uint32_t used;
+};
+
+enum SigmaViewOutcome : uint32_t {
+    kSigmaViewNone = 0,     // the row belongs to no category: no rule sees it
+    kSigmaViewReady = 1,    // the view is in the buffer: match it now
+    kSigmaViewDeferred = 2, // a process start whose full image path is not known yet
+};
+
+// A new, empty context, or nullptr when memory is refused.
+SigmaViewContext* NewSigmaViewContext();
+void FreeSigmaViewContext(SigmaViewContext* context);
+// Forgets everything learned (a new recording, a cleared store, an opened session). Keeps the
+// recorder's image.
+void ResetSigmaViewContext(SigmaViewContext* context);
+// The path of the recorder's own program: the ParentImage of the examined program, whose parent
+// is the recorder. Empty or null: ParentImage of that row is absent.
+void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path);
+
+// Learns from the next row of the recording (index: its place in the row store; rows must come
+// in store order, each once) and fills out with its view when it is ready. The view points into
+// the row, into out and into the context: it holds until the next call on the context and as
+// long as the row is not changed.
+//
+// A process start row ("Started process", "Started child process") whose image path is not
+// known from its command line is deferred: it becomes due when its process's first image load of
+// that name arrives, when the process ends, or at ReleaseDeferredSigmaRows, whichever comes
+// first; TakeDueSigmaRows then hands its index out and SigmaViewOfStartRow builds its view.
+uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
+                       SigmaViewBuffer* out);
+// Moves the indices of deferred rows that became due (in the order they became due) into
+// indices, at most capacity; returns how many were moved. Those not moved stay due.
+int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity);
+// Makes every deferred row due (the recording stopped: no image load will come any more).
+void ReleaseDeferredSigmaRows(SigmaViewContext* context);
+// The view of a process start row that became due: its image is the full path when one was
+// learned, otherwise the short image name the row shows. False for a row that is no process start.
+bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaViewBuffer* out);
+// The view of a row learned earlier, for a row whose text changed after it was learned (registry
+// paths named at the end of the trace). Categories that depend on the row's place in the
+// recording (the first write of a file, the first row of an endpoint pair) are given as they were
+// decided when the row was learned: pass the categories of its first view.
+uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const EventRow* row, uint32_t categories,
+                               SigmaViewBuffer* out);
+
+// Rows whose view may lack something because memory for the context's tables was refused (a
+// first write or endpoint pair seen again, a path or host name not remembered). Counted, never
+// silent.
+uint32_t SigmaViewLosses(const SigmaViewContext* context);
+
+// Rewrites a kernel registry path to the form rules use: \REGISTRY\MACHINE\X -> HKLM\X,
+// \REGISTRY\USER\X -> HKU\X (so HKU\<SID>\X and HKU\<SID>_Classes\X), and ControlSet00N ->
+// CurrentControlSet right under HKLM\SYSTEM. Other texts are copied. Returns the length written
+// (cut to fit, terminated).
+size_t AbbreviateRegistryPath(const char16_t* path, char16_t* out, size_t capacity);
+
+} // namespace olv

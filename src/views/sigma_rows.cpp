@@ -1,0 +1,372 @@
+// Sigma rules applied to the stored rows (sigma_rows.h).
+#include "views/sigma_rows.h"
+
+#include <cstring>
+
+#include "base/text.h"
+#include "platform/memory.h"
+#include "record/app_state.h"
+#include "rules/threat_rules.h"
+#include "sigma/sigma_view.h"
+#include "views/row_store.h"
+#include "views/view_texts.h"
+
+namespace olv {
+
+namespace {
+
+// Matches of one row beyond this many are not kept (counted in matchesNotKept); the row is still
+// raised by the most severe of those kept.
+constexpr int32_t kMatchesPerRow = 256;
+constexpr int32_t kDueBatch = 64;
+
+SigmaState* StateOf(AppState* app) {
+    if (app->sigma != nullptr) return app->sigma;
+    auto* state = AllocRecord<SigmaState>();
+    if (state == nullptr) return nullptr;
+    state->context = NewSigmaViewContext();
+    state->buffer = AllocRecord<SigmaViewBuffer>();
+    if (state->context == nullptr || state->buffer == nullptr) {
+        FreeSigmaViewContext(state->context);
+        FreeBlock(state->buffer);
+        FreeBlock(state);
+        return nullptr;
+    }
+    app->sigma = state;
+    return state;
+}
+
+SigmaState* ActiveState(const AppState* app) {
+    SigmaState* state = app->sigma;
+    return state != nullptr && state->rules != nullptr ? state : nullptr;
+}
+
+bool OperationIs(const EventRow* row, const char16_t* name) {
+    size_t i = 0;
+    for (; i < kOperationChars && row->operation[i] != 0; ++i) {
+        if (row->operation[i] != name[i]) return false;
+    }
+    return i < kOperationChars && name[i] == 0;
+}
+
+// The first entry of matches whose row is at or after row.
+int32_t FirstMatchAtOrAfter(const SigmaState* s, int32_t row) {
+    int32_t lo = 0;
+    int32_t hi = s->matchCount;
+    while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (s->matches[mid].row < row) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+bool RoomForMatches(SigmaState* s, int32_t more) {
+    const int64_t needed = static_cast<int64_t>(s->matchCount) + more;
+    if (needed <= s->matchCapacity) return true;
+    int64_t capacity = s->matchCapacity == 0 ? 256 : s->matchCapacity;
+    while (capacity < needed)
+        capacity *= 2;
+    if (capacity > INT32_MAX / 2) return false;
+    auto* grown =
+        static_cast<SigmaRowMatch*>(AllocZeroed(static_cast<size_t>(capacity) * sizeof(SigmaRowMatch)));
+    if (grown == nullptr) return false;
+    if (s->matchCount > 0) {
+        std::memcpy(grown, s->matches, static_cast<size_t>(s->matchCount) * sizeof(SigmaRowMatch));
+    }
+    FreeBlock(s->matches);
+    s->matches = grown;
+    s->matchCapacity = static_cast<int32_t>(capacity);
+    return true;
+}
+
+// Keeps the matches of a row that has none kept yet, in their place by row.
+void KeepMatches(SigmaState* s, int32_t row, const int32_t* rules, int32_t count) {
+    if (count <= 0) return;
+    if (!RoomForMatches(s, count)) {
+        s->matchesNotKept += static_cast<uint32_t>(count);
+        return;
+    }
+    const int32_t at = FirstMatchAtOrAfter(s, row + 1);
+    std::memmove(s->matches + at + count, s->matches + at,
+                 static_cast<size_t>(s->matchCount - at) * sizeof(SigmaRowMatch));
+    for (int32_t i = 0; i < count; ++i) {
+        s->matches[at + i] = SigmaRowMatch{row, rules[i]};
+        if (rules[i] >= 0 && rules[i] < s->ruleCapacity) ++s->rowsOfRule[rules[i]];
+    }
+    s->matchCount += count;
+}
+
+void DropMatches(SigmaState* s, int32_t row) {
+    const int32_t from = FirstMatchAtOrAfter(s, row);
+    int32_t to = from;
+    while (to < s->matchCount && s->matches[to].row == row) {
+        const int32_t rule = s->matches[to].rule;
+        if (rule >= 0 && rule < s->ruleCapacity) --s->rowsOfRule[rule];
+        ++to;
+    }
+    std::memmove(s->matches + from, s->matches + to,
+                 static_cast<size_t>(s->matchCount - to) * sizeof(SigmaRowMatch));
+    s->matchCount -= to - from;
+}
+
+// Matches the view of stored row index and applies what matched. Returns whether the row's
+// severity rose from none (it may now pass the suspicious-only view).
+bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView* view) {
+    int32_t matched[kMatchesPerRow];
+    int32_t count = MatchSigmaRules(s->rules, view, matched, kMatchesPerRow);
+    if (count <= 0) return false;
+    if (count > kMatchesPerRow) {
+        s->matchesNotKept += static_cast<uint32_t>(count - kMatchesPerRow);
+        count = kMatchesPerRow;
+    }
+    EventRow* row = &app->rows[index];
+    // The most severe rule raises the row and, when the row has no threat text, names it; among
+    // rules of one level the first in rule order. An informational rule changes neither: a threat
+    // text without a severity would name a row the suspicious-only view hides. Its match is kept.
+    const SigmaRuleInfo* best = nullptr;
+    for (int32_t i = 0; i < count; ++i) {
+        const SigmaRuleInfo* rule = GetSigmaRule(s->rules, matched[i]);
+        if (rule != nullptr && (best == nullptr || rule->level > best->level)) best = rule;
+    }
+    const uint32_t before = row->severity;
+    if (best != nullptr) {
+        const uint32_t severity = SeverityOfSigmaLevel(best->level);
+        if (severity > row->severity) row->severity = severity;
+        if (severity > 0 && row->threat[0] == 0) {
+            CopyBounded(row->threat, kThreatChars, best->title);
+        }
+    }
+    KeepMatches(s, index, matched, count);
+    return before == 0 && row->severity != 0;
+}
+
+// Matches the process starts that became due. Returns whether one of them must now be shown
+// where it was not: it rose from no severity while suspicious-only is on, or it matched the rule
+// whose rows alone are shown.
+bool MatchDueRows(AppState* app, SigmaState* s) {
+    bool appears = false;
+    int32_t due[kDueBatch];
+    int32_t n;
+    while ((n = TakeDueSigmaRows(s->context, due, kDueBatch)) > 0) {
+        for (int32_t i = 0; i < n; ++i) {
+            if (due[i] < 0 || due[i] >= app->rowCount) continue;
+            if (SigmaViewOfStartRow(s->context, &app->rows[due[i]], s->buffer)) {
+                const bool rose = MatchView(app, s, due[i], &s->buffer->view);
+                appears = appears || (rose && app->suspiciousOnly != 0) ||
+                          (s->viewRuleOn != 0 && RowMatchedSigmaRule(app, due[i], s->viewRule));
+            }
+        }
+    }
+    return appears;
+}
+
+void ForgetMatches(SigmaState* s) {
+    ResetSigmaViewContext(s->context);
+    s->viewRuleOn = 0;
+    s->matchCount = 0;
+    s->matchesNotKept = 0;
+    if (s->rowsOfRule != nullptr) {
+        std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
+    }
+}
+
+// Re-derives every row's severity (built-in score, then the loaded rules). Caller holds rowsLock.
+void ApplyToAllRows(AppState* app, SigmaState* s) {
+    ForgetMatches(s);
+    for (int32_t i = 0; i < app->rowCount; ++i) {
+        EventRow* row = &app->rows[i];
+        row->severity = BuiltInSeverity(row, row->threat, kThreatChars);
+        if (s->rules == nullptr) continue;
+        if (LearnSigmaRow(s->context, row, i, s->buffer) == kSigmaViewReady) {
+            MatchView(app, s, i, &s->buffer->view);
+        }
+        MatchDueRows(app, s);
+    }
+    // A stopped recording or an opened session will bring no image load any more.
+    if (s->rules != nullptr && app->recording == 0) {
+        ReleaseDeferredSigmaRows(s->context);
+        MatchDueRows(app, s);
+    }
+}
+
+} // namespace
+
+SigmaState* MakeSigmaState(AppState* app) {
+    return StateOf(app);
+}
+
+bool SigmaRulesLoaded(const AppState* app) {
+    return ActiveState(app) != nullptr;
+}
+
+const SigmaRuleSet* LoadedSigmaRules(const AppState* app) {
+    return app->sigma != nullptr ? app->sigma->rules : nullptr;
+}
+
+void SetRecorderImageForSigma(AppState* app, const char16_t* path) {
+    SigmaState* s = StateOf(app);
+    if (s == nullptr) return;
+    CopyBounded(s->recorderImage, 520, path);
+    SetSigmaRecorderImage(s->context, path);
+}
+
+const char16_t* SigmaRecorderImageOf(const AppState* app) {
+    return app->sigma != nullptr ? app->sigma->recorderImage : u"";
+}
+
+uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity) {
+    // The window makes these two rows itself and scores neither.
+    if (OperationIs(row, u"Started process") || OperationIs(row, u"Target process exited")) {
+        if (threat != nullptr && capacity > 0) threat[0] = 0;
+        return 0;
+    }
+    return static_cast<uint32_t>(ScoreRow(row, threat, capacity));
+}
+
+bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
+    SigmaState* s = StateOf(app);
+    if (s == nullptr) {
+        if (set != nullptr) FreeSigmaRuleSet(set);
+        return false;
+    }
+    const int32_t rules = set != nullptr ? SigmaRuleCount(set) : 0;
+    int32_t* rowsOfRule = nullptr;
+    if (rules > 0) {
+        rowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
+        if (rowsOfRule == nullptr) {
+            FreeSigmaRuleSet(set); // set is not null here
+            return false;
+        }
+    }
+    {
+        LockGuard guard(&app->rowsLock);
+        if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);
+        FreeBlock(s->rowsOfRule);
+        s->rules = set;
+        s->rowsOfRule = rowsOfRule;
+        s->ruleCapacity = rules;
+        ApplyToAllRows(app, s);
+    }
+    RebuildShownRows(app);
+    return true;
+}
+
+bool MatchNewRow(AppState* app, int32_t index) {
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr || index < 0 || index >= app->rowCount) return false;
+    if (LearnSigmaRow(s->context, &app->rows[index], index, s->buffer) == kSigmaViewReady) {
+        MatchView(app, s, index, &s->buffer->view);
+    }
+    return MatchDueRows(app, s);
+}
+
+void MatchDeferredRowsAtStop(AppState* app) {
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr) return;
+    bool appears;
+    {
+        LockGuard guard(&app->rowsLock);
+        ReleaseDeferredSigmaRows(s->context);
+        appears = MatchDueRows(app, s);
+    }
+    if (appears) {
+        RebuildShownRows(app);
+    } else {
+        UiListInvalidate(app->eventList, false);
+    }
+}
+
+void RematchChangedRow(AppState* app, int32_t index) {
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr || index < 0 || index >= app->rowCount) return;
+    DropMatches(s, index);
+    EventRow* row = &app->rows[index];
+    if (SigmaViewOfChangedRow(s->context, row, ~0u, s->buffer) == kSigmaViewReady) {
+        MatchView(app, s, index, &s->buffer->view);
+    }
+}
+
+void ForgetSigmaRows(AppState* app) {
+    if (app->sigma != nullptr) ForgetMatches(app->sigma);
+}
+
+void MatchAllRows(AppState* app) {
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr) return;
+    {
+        LockGuard guard(&app->rowsLock);
+        ApplyToAllRows(app, s);
+    }
+    RebuildShownRows(app);
+}
+
+int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_t capacity) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr) return 0;
+    int32_t n = 0;
+    for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
+         ++at) {
+        if (rules != nullptr && n < capacity) rules[n] = s->matches[at].rule;
+        ++n;
+    }
+    return n;
+}
+
+bool SetSigmaRuleView(AppState* app, int32_t rule) {
+    SigmaState* s = app->sigma;
+    if (rule < 0) {
+        if (s == nullptr || s->viewRuleOn == 0) return true;
+        s->viewRuleOn = 0;
+    } else {
+        if (s == nullptr || s->rules == nullptr || rule >= SigmaRuleCount(s->rules)) return false;
+        s->viewRule = rule;
+        s->viewRuleOn = 1;
+    }
+    RebuildShownRows(app);
+    return true;
+}
+
+int32_t SigmaRuleView(const AppState* app) {
+    const SigmaState* s = app->sigma;
+    return s != nullptr && s->rules != nullptr && s->viewRuleOn != 0 ? s->viewRule : -1;
+}
+
+bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr) return false;
+    for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
+         ++at) {
+        if (s->matches[at].rule == rule) return true;
+    }
+    return false;
+}
+
+int32_t SigmaRowsOfRule(const AppState* app, int32_t rule) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
+    return s->rowsOfRule[rule];
+}
+
+const char16_t* SigmaLevelText(uint32_t level) {
+    static const char16_t* const kLevels[] = {u"informational", u"low", u"medium", u"high",
+                                              u"critical"};
+    return level < 5 ? kLevels[level] : u"";
+}
+
+void FreeSigmaState(AppState* app) {
+    SigmaState* s = app->sigma;
+    if (s == nullptr) return;
+    if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);
+    FreeSigmaViewContext(s->context);
+    FreeBlock(s->buffer);
+    FreeBlock(s->matches);
+    FreeBlock(s->rowsOfRule);
+    FreeBlock(s);
+    app->sigma = nullptr;
+}
+
+} // namespace olv

@@ -1,0 +1,104 @@
+// Sigma rules applied to the rows of the store: the loaded rule set beside the AppState, the
+// field view of the recording, and every match of every row kept beside the rows (the rows
+// themselves keep their layout: a match only raises a row's severity and, when the row has no
+// threat text, names the rule there). Window thread only: rules never run on a trace thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/ui.h"
+#include "record/event_row.h"
+#include "sigma/sigma.h"
+
+namespace olv {
+
+struct AppState;
+struct SigmaViewContext;
+struct SigmaViewBuffer;
+
+// One match: a row (its index in the store) and a loaded rule (its index in the set).
+struct SigmaRowMatch {
+    int32_t row;
+    int32_t rule;
+};
+
+// Held by AppState::sigma; made on first use, freed by CleanUpAppState.
+struct SigmaState {
+    SigmaRuleSet* rules; // the loaded set, or nullptr
+    SigmaViewContext* context;
+    SigmaViewBuffer* buffer;
+    // Every match, ordered by row, then rule.
+    SigmaRowMatch* matches;
+    int32_t matchCount;
+    int32_t matchCapacity;
+    int32_t* rowsOfRule; // rows each rule matched (SigmaRuleCount entries)
+    int32_t ruleCapacity;
+    uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
+    char16_t recorderImage[520];
+    // The view condition "rows of one rule only" (double-click in the Sigma Rules window):
+    // viewRule is that rule's index while viewRuleOn is set. Ended by Clear and by a new set.
+    int32_t viewRule;
+    uint8_t viewRuleOn;
+    UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
+};
+
+// The Sigma state, made when it does not exist yet; null when memory is refused.
+SigmaState* MakeSigmaState(AppState* app);
+
+// Rows never matched when no rule is loaded.
+bool SigmaRulesLoaded(const AppState* app);
+const SigmaRuleSet* LoadedSigmaRules(const AppState* app);
+
+// The path of the recorder's own program (ParentImage of the examined program's start).
+void SetRecorderImageForSigma(AppState* app, const char16_t* path);
+// That path, or the empty text.
+const char16_t* SigmaRecorderImageOf(const AppState* app);
+
+// Replaces the loaded set by set (ownership passes; nullptr unloads) and applies it to every row
+// of the store, list and summary updated. False when memory for the state is refused (the set is
+// freed, nothing changed).
+bool InstallSigmaRules(AppState* app, SigmaRuleSet* set);
+
+// The built-in score of a row: ScoreRow, except for the rows the window itself makes ("Started
+// process", "Target process exited"), which carry none. Writes the threat text.
+uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity);
+
+// Learns from the row just stored at index and matches it (and any earlier process start that
+// became due). Caller holds rowsLock. Returns true when an earlier row must now be shown: its
+// severity was raised while suspicious-only is on, or it matched the rule whose rows alone are
+// shown (the shown rows must then be rebuilt).
+bool MatchNewRow(AppState* app, int32_t index);
+// Stop: the process starts still waiting for their image path are matched as they are.
+void MatchDeferredRowsAtStop(AppState* app);
+// A stored row's text changed after it was matched (a registry path named at the end of the
+// trace): its built-in score is taken again and the rules applied to it afresh. Caller holds
+// rowsLock.
+void RematchChangedRow(AppState* app, int32_t index);
+// Forgets what the field view learned and every match (ClearRows).
+void ForgetSigmaRows(AppState* app);
+// Applies the loaded rules to every stored row (re-deriving severity from the built-in score,
+// then the rules), as an opened session's rows or a newly loaded set need. With no rules loaded,
+// nothing changes.
+void MatchAllRows(AppState* app);
+
+// The rules a row matched, in rule order: writes at most capacity indices, returns how many there
+// are.
+int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_t capacity);
+// Rows a loaded rule matched.
+int32_t SigmaRowsOfRule(const AppState* app, int32_t rule);
+
+// The view condition "rows of one rule only": rule is a loaded rule's index, -1 ends it. The
+// shown rows are rebuilt. False (nothing changed) for a rule that is not loaded.
+bool SetSigmaRuleView(AppState* app, int32_t rule);
+// The rule whose rows alone are shown, or -1.
+int32_t SigmaRuleView(const AppState* app);
+// Whether stored row index matched rule (kept matches only).
+bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule);
+
+// "informational", "low", "medium", "high", "critical"; the empty text for another value.
+const char16_t* SigmaLevelText(uint32_t level);
+
+void FreeSigmaState(AppState* app);
+
+} // namespace olv

@@ -1,0 +1,366 @@
+// The engine around the corpus: size and work bounds, what a refusal leaves behind, what a rule
+// tells about itself, rows of several categories, the result's capacity, hostile rows and rule
+// texts, and reading folders (missing ones, unreadable files, links that would loop).
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "doctest.h"
+#include "platform/files.h"
+#include "sigma/sigma.h"
+#include "sigma_test_support.h"
+#include "support/test_random.h"
+
+using namespace olv;
+using namespace sigma_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Rule(const std::string& category, const std::string& detection,
+                 const std::string& extra = "") {
+    return "title: inline rule\nid: 1234\nlevel: high\n" + extra +
+           "logsource:\n    product: windows\n    category: " + category + "\ndetection:\n" + detection;
+}
+
+const std::string kContainsRule =
+    Rule("process_creation", "    sel:\n        CommandLine|contains: 'needle'\n    condition: sel\n");
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        static int counter = 0;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        path = fs::temp_directory_path() / ("olv_sigma_" + std::to_string(now) + "_" + std::to_string(++counter));
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    void Write(const std::string& relative, const std::string& text) const {
+        fs::create_directories((path / relative).parent_path());
+        std::ofstream(path / relative, std::ios::binary) << text;
+    }
+};
+
+} // namespace
+
+TEST_CASE("a rule file of exactly 1 MiB loads; one byte more is refused as too large") {
+    std::string text = kContainsRule;
+    text += "# ";
+    text.append(1024 * 1024 - text.size() - 1, 'p');
+    text += "\n";
+    REQUIRE(text.size() == 1024 * 1024);
+    OneRule exact(text);
+    CHECK(exact.loaded);
+    text.insert(text.size() - 1, "p");
+    OneRule over(text);
+    REQUIRE_FALSE(over.loaded);
+    CHECK(over.Refusal()->reason == kSigmaRefusedTooLarge);
+    CHECK(SigmaRefusalsByReason(over.set, kSigmaRefusedTooLarge) == 1);
+}
+
+TEST_CASE("a regular expression that backtracks without end hits the work bound, counted per rule") {
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    const std::string other = kContainsRule;
+    const std::string bomb =
+        Rule("process_creation", "    sel:\n        CommandLine|re: '^(a|aa)+$'\n    condition: sel\n");
+    REQUIRE(AddSigmaRuleText(set, other.data(), other.size(), u"a.yml"));
+    REQUIRE(AddSigmaRuleText(set, bomb.data(), bomb.size(), u"b.yml"));
+    View view;
+    view.Set(kSigmaCommandLine, std::u16string(200, u'a') + u"b needle");
+    int32_t hits[4];
+    // The bound counts as no match; the other rule still answers.
+    REQUIRE(MatchSigmaRules(set, view.Build(1u << kSigmaProcessCreation), hits, 4) == 1);
+    CHECK(hits[0] == 0);
+    CHECK(SigmaMatchWorkLimitHits(set) == 1);
+    CHECK(GetSigmaRule(set, 1)->matchWorkLimitHits == 1);
+    CHECK(GetSigmaRule(set, 0)->matchWorkLimitHits == 0);
+    MatchSigmaRules(set, view.Build(1u << kSigmaProcessCreation), hits, 4);
+    CHECK(SigmaMatchWorkLimitHits(set) == 2);
+    // A short text is decided within the bound.
+    view.Set(kSigmaCommandLine, u"aaaa");
+    CHECK(MatchSigmaRules(set, view.Build(1u << kSigmaProcessCreation), hits, 4) == 1);
+    CHECK(hits[0] == 1);
+    CHECK(SigmaMatchWorkLimitHits(set) == 2);
+    FreeSigmaRuleSet(set);
+}
+
+TEST_CASE("a wildcard pattern built to take text x pattern steps hits the bound, counted") {
+    // After the star, every place of the text is tried against 3001 characters.
+    const std::string pattern = "*" + std::string(3000, 'a') + "b";
+    OneRule one(Rule("process_creation", "    sel:\n        CommandLine: '" + pattern + "'\n    condition: sel\n"));
+    REQUIRE(one.loaded);
+    View view;
+    view.Set(kSigmaCommandLine, std::u16string(30000, u'a'));
+    CHECK_FALSE(one.Matches(view, 1u << kSigmaProcessCreation));
+    CHECK(SigmaMatchWorkLimitHits(one.set) == 1);
+    view.Set(kSigmaCommandLine, std::u16string(3100, u'a') + u"b");
+    CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+    CHECK(SigmaMatchWorkLimitHits(one.set) == 1);
+}
+
+TEST_CASE("contains agrees with a plain search on texts full of near matches") {
+    // Two-letter texts make every kind of partial overlap; the plain search is the oracle.
+    TestRandom random{99};
+    for (int round = 0; round < 60; ++round) {
+        std::string needle;
+        const uint32_t length = 1 + random.Below(6);
+        for (uint32_t i = 0; i < length; ++i)
+            needle += random.Below(2) ? 'a' : 'b';
+        OneRule one(Rule("process_creation", "    sel:\n        CommandLine|contains: '" + needle + "'\n    condition: sel\n"));
+        REQUIRE(one.loaded);
+        for (int t = 0; t < 20; ++t) {
+            std::string text;
+            const uint32_t textLength = random.Below(14);
+            for (uint32_t i = 0; i < textLength; ++i)
+                text += random.Below(2) ? 'a' : 'b';
+            View view;
+            view.Set(kSigmaCommandLine, Utf16(text));
+            CAPTURE(needle);
+            CAPTURE(text);
+            CHECK(one.Matches(view, 1u << kSigmaProcessCreation) == (text.find(needle) != std::string::npos));
+        }
+    }
+}
+
+TEST_CASE("a refused rule leaves nothing behind in the set") {
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    REQUIRE(AddSigmaRuleText(set, kContainsRule.data(), kContainsRule.size(), u"good.yml"));
+    // Its regular expression compiles before a later field is refused.
+    const std::string late = Rule("process_creation",
+                                  "    a:\n        CommandLine|re: 'x+'\n    b:\n        User: 'x'\n"
+                                  "    condition: a and b\n");
+    CHECK_FALSE(AddSigmaRuleText(set, late.data(), late.size(), u"late.yml"));
+    CHECK(SigmaRuleCount(set) == 1);
+    CHECK(SigmaFileCount(set) == 2);
+    REQUIRE(SigmaRefusalCount(set) == 1);
+    CHECK(GetSigmaRefusal(set, 0)->reason == kSigmaRefusedField);
+    CHECK(Utf8(GetSigmaRefusal(set, 0)->file) == "late.yml");
+    CHECK(GetSigmaRefusal(set, 1) == nullptr);
+    View view;
+    view.Set(kSigmaCommandLine, u"xx needle");
+    int32_t hits[2];
+    CHECK(MatchSigmaRules(set, view.Build(1u << kSigmaProcessCreation), hits, 2) == 1);
+    FreeSigmaRuleSet(set);
+}
+
+TEST_CASE("a rule tells its id, title cut to fit, level, file and category") {
+    const std::string title(400, 'T');
+    const std::string text = "title: " + title + "\nid: 5f3c-aa\nlevel: Critical\n" +
+                             "logsource:\n    category: dns_query\ndetection:\n"
+                             "    sel:\n        QueryName: x\n    condition: sel\n";
+    OneRule one(text, u"sub/rule.yml");
+    REQUIRE(one.loaded);
+    const SigmaRuleInfo* info = GetSigmaRule(one.set, 0);
+    REQUIRE(info != nullptr);
+    CHECK(Utf8(info->id) == "5f3c-aa");
+    CHECK(Utf8(info->title) == title.substr(0, kSigmaTitleChars - 1));
+    CHECK(info->level == kSigmaCritical);
+    CHECK(SeverityOfSigmaLevel(info->level) == 3);
+    CHECK(Utf8(info->file) == "sub/rule.yml");
+    CHECK(info->categories == (1u << kSigmaDnsQuery));
+    CHECK(GetSigmaRule(one.set, 1) == nullptr);
+    CHECK(GetSigmaRule(one.set, -1) == nullptr);
+}
+
+TEST_CASE("levels map to row severities") {
+    const struct {
+        uint32_t level;
+        uint32_t severity;
+        const char* name;
+    } cases[] = {{kSigmaInformational, 0, "informational"}, {kSigmaLow, 1, "low"},
+                 {kSigmaMedium, 2, "medium"}, {kSigmaHigh, 3, "high"}, {kSigmaCritical, 3, "critical"}};
+    for (const auto& c : cases) {
+        CHECK(SeverityOfSigmaLevel(c.level) == c.severity);
+        CHECK(std::string(SigmaLevelName(c.level)) == c.name);
+    }
+    CHECK(SigmaLevelName(5) == nullptr);
+    CHECK(SigmaCategoryName(kSigmaCategoryCount) == nullptr);
+    CHECK(SigmaFieldName(kSigmaFieldCount) == nullptr);
+    CHECK(SigmaRefusalReasonName(kSigmaRefusalReasonCount) == nullptr);
+}
+
+TEST_CASE("a row of several categories meets the rules of each, in rule order, beyond capacity") {
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    const char* categories[] = {"registry_event", "registry_set", "registry_add", "registry_event"};
+    for (const char* category : categories) {
+        const std::string text = Rule(category, "    sel:\n        TargetObject|contains: '\\Run\\'\n    condition: sel\n");
+        REQUIRE(AddSigmaRuleText(set, text.data(), text.size(), u"r.yml"));
+    }
+    View view;
+    view.Set(kSigmaTargetObject, u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\\x");
+    view.Set(kSigmaEventType, u"SetValue");
+    const uint32_t row = (1u << kSigmaRegistrySet) | (1u << kSigmaRegistryEvent);
+    int32_t hits[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    REQUIRE(MatchSigmaRules(set, view.Build(row), hits, 8) == 3);
+    CHECK(hits[0] == 0);
+    CHECK(hits[1] == 1);
+    CHECK(hits[2] == 3);
+    int32_t one[1] = {-1};
+    CHECK(MatchSigmaRules(set, view.Build(row), one, 1) == 3); // the count says more matched
+    CHECK(one[0] == 0);
+    CHECK(MatchSigmaRules(set, view.Build(row), nullptr, 0) == 3);
+    CHECK(MatchSigmaRules(set, view.Build(0), hits, 8) == 0); // a row of no category
+    CHECK(MatchSigmaRules(set, nullptr, hits, 8) == 0);
+    FreeSigmaRuleSet(set);
+}
+
+TEST_CASE("hostile rows: long fields, unpaired surrogates, control characters") {
+    const std::string text = Rule("process_creation",
+                                  "    a:\n        CommandLine|re: 'ab+c'\n"
+                                  "    b:\n        CommandLine|endswith: 'tail'\n    condition: a or b\n");
+    OneRule one(text);
+    REQUIRE(one.loaded);
+    View view;
+    std::u16string longText(200000, u'x');
+    longText += u"tail";
+    view.Set(kSigmaCommandLine, longText);
+    CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+    std::u16string broken = u"zz";
+    broken.push_back(static_cast<char16_t>(0xD800));
+    broken += u"abbbc";
+    broken.push_back(static_cast<char16_t>(0xDC00));
+    view.Set(kSigmaCommandLine, broken);
+    CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+    view.Set(kSigmaCommandLine, std::u16string(u"a\0b\0c", 5));
+    CHECK_FALSE(one.Matches(view, 1u << kSigmaProcessCreation));
+}
+
+TEST_CASE("hostile rule texts: nesting in conditions, huge values, mutated corpus files") {
+    std::string deep = "(";
+    for (int i = 0; i < 200; ++i)
+        deep += "(";
+    deep += "sel";
+    for (int i = 0; i < 201; ++i)
+        deep += ")";
+    OneRule nested(Rule("process_creation", "    sel:\n        Image: x\n    condition: " + deep + "\n"));
+    REQUIRE_FALSE(nested.loaded);
+    CHECK(nested.Refusal()->reason == kSigmaRefusedSyntax);
+
+    std::string manyNots;
+    for (int i = 0; i < 60; ++i)
+        manyNots += "not ";
+    OneRule nots(Rule("process_creation", "    sel:\n        Image: x\n    condition: " + manyNots + "sel\n"));
+    CHECK(nots.loaded); // within the bound, and an even number of nots is the search itself
+
+    OneRule huge(Rule("process_creation", "    sel:\n        Image: '" + std::string(5000, 'v') + "'\n    condition: sel\n"));
+    REQUIRE_FALSE(huge.loaded);
+    CHECK(huge.Refusal()->reason == kSigmaRefusedLimits);
+
+    // Random damage to every corpus file: each is loaded or refused, and what loads can match.
+    TestRandom random{20260612};
+    const std::vector<fs::path> files = RuleFiles(CorpusDir() / "load");
+    View view;
+    view.Set(kSigmaCommandLine, u"powershell -enc needle whoami");
+    view.Set(kSigmaImage, u"C:\\Windows\\System32\\cmd.exe");
+    for (int round = 0; round < 400; ++round) {
+        std::string text = ReadBytes(files[random.Below(static_cast<uint32_t>(files.size()))]);
+        const uint32_t edits = 1 + random.Below(4);
+        for (uint32_t e = 0; e < edits && !text.empty(); ++e) {
+            const size_t at = random.Below(static_cast<uint32_t>(text.size()));
+            static const char kBytes[] = "|*?\\[]{}:-'\"&!\n \t0aZ\x80";
+            const char c = kBytes[random.Below(sizeof kBytes - 1)];
+            switch (random.Below(3)) {
+            case 0: text[at] = c; break;
+            case 1: text.insert(at, 1, c); break;
+            default: text.erase(at, 1); break;
+            }
+        }
+        OneRule one(text);
+        CHECK(SigmaFileCount(one.set) == 1);
+        CHECK(SigmaRuleCount(one.set) + SigmaRefusalCount(one.set) == 1);
+        if (one.loaded) one.Matches(view, 0x3FF);
+    }
+}
+
+TEST_CASE("folders: sub-folders read, other files skipped, a missing folder said so") {
+    TempDir dir;
+    dir.Write("b.yml", kContainsRule);
+    dir.Write("A.YAML", kContainsRule);
+    dir.Write("sub/c.yml", kContainsRule);
+    dir.Write("sub/deeper/d.yaml", "title: x\n");
+    dir.Write("notes.txt", kContainsRule);
+    dir.Write("sub/e.yml.bak", kContainsRule);
+    std::error_code ec;
+    fs::create_directory_symlink(dir.path, dir.path / "sub" / "loop", ec); // must not be followed
+    const std::u16string folder = Utf16(dir.path.string());
+    SigmaRuleSet* set = LoadSigmaRuleFolder(folder.c_str());
+    REQUIRE(set != nullptr);
+    CHECK(Utf8(SigmaRuleFolderError(set)).empty());
+    CHECK(SigmaFileCount(set) == 4);
+    REQUIRE(SigmaRuleCount(set) == 3);
+    const std::string sep(1, static_cast<char>(kPathSeparator));
+    CHECK(Utf8(GetSigmaRule(set, 0)->file) == "A.YAML");
+    CHECK(Utf8(GetSigmaRule(set, 1)->file) == "b.yml");
+    CHECK(Utf8(GetSigmaRule(set, 2)->file) == "sub" + sep + "c.yml");
+    REQUIRE(SigmaRefusalCount(set) == 1);
+    CHECK(Utf8(GetSigmaRefusal(set, 0)->file) == "sub" + sep + "deeper" + sep + "d.yaml");
+    FreeSigmaRuleSet(set);
+
+    const std::u16string missing = Utf16((dir.path / "absent").string());
+    set = LoadSigmaRuleFolder(missing.c_str());
+    REQUIRE(set != nullptr);
+    CHECK_FALSE(Utf8(SigmaRuleFolderError(set)).empty());
+    CHECK(SigmaFileCount(set) == 0);
+    CHECK(MatchSigmaRules(set, nullptr, nullptr, 0) == 0);
+    FreeSigmaRuleSet(set);
+}
+
+#ifndef _WIN32
+TEST_CASE("folders: a rule file that cannot be read is refused as unreadable; a huge one unread") {
+    TempDir dir;
+    dir.Write("a.yml", kContainsRule);
+    REQUIRE(mkfifo((dir.path / "pipe.yml").c_str(), 0600) == 0); // opening it as a file fails
+    dir.Write("big.yml", std::string(1024 * 1024 + 10, '#'));
+    const std::u16string folder = Utf16(dir.path.string());
+    SigmaRuleSet* set = LoadSigmaRuleFolder(folder.c_str());
+    REQUIRE(set != nullptr);
+    CHECK(SigmaRuleCount(set) == 1);
+    CHECK(SigmaRefusalsByReason(set, kSigmaRefusedUnreadable) == 1);
+    CHECK(SigmaRefusalsByReason(set, kSigmaRefusedTooLarge) == 1);
+    CHECK(SigmaFileCount(set) == 3);
+    FreeSigmaRuleSet(set);
+}
+#endif
+
+TEST_CASE("ListFolder reports each entry once with its kind, and stops when asked") {
+    TempDir dir;
+    dir.Write("one.txt", "1");
+    dir.Write("two/three.txt", "3");
+    std::error_code ec;
+    fs::create_symlink(dir.path / "one.txt", dir.path / "link.txt", ec);
+    const bool fileLink = !ec; // links may be refused (Windows without the privilege)
+    fs::create_directory_symlink(dir.path / "two", dir.path / "twolink", ec);
+    struct Seen {
+        std::vector<std::pair<std::string, bool>> entries;
+        size_t stopAfter = 100;
+    } seen;
+    auto visit = [](void* context, const char16_t* name, bool isFolder) {
+        auto* s = static_cast<Seen*>(context);
+        s->entries.emplace_back(Utf8(name), isFolder);
+        return s->entries.size() < s->stopAfter;
+    };
+    const std::u16string folder = Utf16(dir.path.string());
+    uint32_t error = 1;
+    REQUIRE(ListFolder(folder.c_str(), visit, &seen, &error));
+    CHECK(error == 0);
+    std::sort(seen.entries.begin(), seen.entries.end());
+    std::vector<std::pair<std::string, bool>> expected = {{"one.txt", false}, {"two", true}};
+    if (fileLink) expected.insert(expected.begin(), {"link.txt", false});
+    CHECK(seen.entries == expected);
+    seen.entries.clear();
+    seen.stopAfter = 1;
+    CHECK(ListFolder(folder.c_str(), visit, &seen, &error));
+    CHECK(seen.entries.size() == 1);
+    const std::u16string missing = Utf16((dir.path / "nothing").string());
+    CHECK_FALSE(ListFolder(missing.c_str(), visit, &seen, &error));
+    CHECK(error != 0);
+    CHECK_FALSE(ListFolder(nullptr, visit, &seen, &error));
+}

@@ -1,0 +1,489 @@
+// The field view of rows as the decoders and the recorder write them (texts taken from the
+// scenarios' rows).
+#include <doctest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/memory.h"
+#include "sigma/sigma_view.h"
+#include "support/text_check.h"
+
+namespace olv {
+
+namespace {
+
+struct RowSpec {
+    uint32_t category;
+    uint32_t pid;
+    const char16_t* process;
+    const char16_t* operation;
+    const char16_t* path;
+    const char16_t* detail;
+    const char16_t* result;
+    uint32_t parentPid;
+};
+
+std::unique_ptr<EventRow> MakeRow(const RowSpec& s) {
+    auto row = std::make_unique<EventRow>();
+    *row = EventRow{};
+    row->category = s.category;
+    row->pid = s.pid;
+    row->parentPid = s.parentPid;
+    CopyBounded(row->process, kProcessChars, s.process);
+    CopyBounded(row->operation, kOperationChars, s.operation);
+    CopyBounded(row->path, kPathChars, s.path);
+    CopyBounded(row->detail, kDetailChars, s.detail);
+    CopyBounded(row->result, kResultChars, s.result != nullptr ? s.result : u"OK");
+    return row;
+}
+
+// "<absent>" for an absent field, else its text as UTF-8.
+std::string Field(const SigmaViewBuffer& b, uint32_t field) {
+    const SigmaText& t = b.view.fields[field];
+    if (t.text == nullptr) return "<absent>";
+    std::u16string text(t.text, t.length);
+    return U8(text.c_str());
+}
+
+struct ContextDeleter {
+    void operator()(SigmaViewContext* c) const { FreeSigmaViewContext(c); }
+};
+using ContextPtr = std::unique_ptr<SigmaViewContext, ContextDeleter>;
+
+// A recording fed row by row, keeping the rows so deferred ones can be built later.
+struct Recording {
+    ContextPtr context{NewSigmaViewContext()};
+    std::vector<std::unique_ptr<EventRow>> rows;
+    std::unique_ptr<SigmaViewBuffer> buffer = std::make_unique<SigmaViewBuffer>();
+
+    uint32_t Learn(const RowSpec& s) {
+        rows.push_back(MakeRow(s));
+        return LearnSigmaRow(context.get(), rows.back().get(), static_cast<int32_t>(rows.size() - 1),
+                             buffer.get());
+    }
+    std::vector<int32_t> Due() {
+        std::vector<int32_t> due(16);
+        due.resize(static_cast<size_t>(TakeDueSigmaRows(context.get(), due.data(), 16)));
+        return due;
+    }
+    bool StartView(int32_t index) {
+        return SigmaViewOfStartRow(context.get(), rows[static_cast<size_t>(index)].get(),
+                                   buffer.get());
+    }
+    std::string F(uint32_t field) const { return Field(*buffer, field); }
+    uint32_t Categories() const { return buffer->view.categories; }
+};
+
+constexpr uint32_t Bit(uint32_t category) {
+    return 1u << category;
+}
+
+constexpr uint32_t kTarget = 4242;
+constexpr uint32_t kRecorder = 3120;
+
+const RowSpec kTargetStart = {kCategoryProcess,
+                              kTarget,
+                              u"Invoice_2024-0412.pdf.exe",
+                              u"Started process",
+                              u"\"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe\"",
+                              u"Investigation target / PID: 4242",
+                              u"OK",
+                              kRecorder};
+
+} // namespace
+
+TEST_CASE("registry paths are abbreviated as rules write them") {
+    struct Case {
+        const char16_t* kernel;
+        const char* rule;
+    };
+    const Case cases[] = {
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+         "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"},
+        {u"\\Registry\\Machine\\SYSTEM\\ControlSet001\\Services\\evil",
+         "HKLM\\SYSTEM\\CurrentControlSet\\Services\\evil"},
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet002\\Control\\Lsa",
+         "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Lsa"},
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet002", "HKLM\\SYSTEM\\CurrentControlSet"},
+        // Only right under HKLM\SYSTEM, and only ControlSet00N itself.
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\ControlSet002\\x",
+         "HKLM\\SOFTWARE\\ControlSet002\\x"},
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet002Backup\\x",
+         "HKLM\\SYSTEM\\ControlSet002Backup\\x"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-3569520033-2400582853-1576653433-1001\\Software\\Run",
+         "HKU\\S-1-5-21-3569520033-2400582853-1576653433-1001\\Software\\Run"},
+        {u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{0}\\InprocServer32",
+         "HKU\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{0}\\InprocServer32"},
+        {u"\\REGISTRY\\MACHINE", "HKLM"},
+        // Not a hive root: left as it is.
+        {u"\\REGISTRY\\MACHINEX\\a", "\\REGISTRY\\MACHINEX\\a"},
+        {u"...\\Software\\Run", "...\\Software\\Run"},
+    };
+    for (const Case& c : cases) {
+        char16_t out[512];
+        AbbreviateRegistryPath(c.kernel, out, 512);
+        CHECK(U8(out) == c.rule);
+    }
+    char16_t small[6];
+    AbbreviateRegistryPath(u"\\REGISTRY\\MACHINE\\SOFTWARE", small, 6);
+    CHECK(U8(small) == "HKLM\\");
+}
+
+TEST_CASE("registry rows: category, TargetObject with the value name, EventType") {
+    Recording r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    struct Case {
+        const char16_t* operation;
+        const char16_t* path;
+        const char16_t* detail;
+        uint32_t categories;
+        const char* target;
+        const char* eventType;
+    };
+    const uint32_t ev = Bit(kSigmaRegistryEvent);
+    const Case cases[] = {
+        {u"Wrote registry value",
+         u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+         u"Value: WindowsUpdateHelper", Bit(kSigmaRegistrySet) | ev,
+         "HKU\\S-1-5-21-1-2-3-1001\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\\"
+         "WindowsUpdateHelper",
+         "SetValue"},
+        {u"Wrote registry value",
+         u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{A}\\InprocServer32", u"",
+         Bit(kSigmaRegistrySet) | ev,
+         "HKU\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{A}\\InprocServer32\\(Default)", "SetValue"},
+        {u"Deleted registry value", u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet002\\Services\\x",
+         u"Value: Start", Bit(kSigmaRegistryDelete) | ev,
+         "HKLM\\SYSTEM\\CurrentControlSet\\Services\\x\\Start", "DeleteValue"},
+        {u"Created registry key", u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\evil",
+         u"", Bit(kSigmaRegistryAdd) | ev, "HKLM\\SYSTEM\\CurrentControlSet\\Services\\evil",
+         "CreateKey"},
+        {u"Deleted registry key", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Evil", u"",
+         Bit(kSigmaRegistryDelete) | ev, "HKLM\\SOFTWARE\\Evil", "DeleteKey"},
+        {u"Created registry key", u"(key not identified)", u"", Bit(kSigmaRegistryAdd) | ev,
+         "<absent>", "CreateKey"},
+        {u"Read registry value", u"\\REGISTRY\\MACHINE\\SOFTWARE\\x", u"Value: y", 0, "<absent>",
+         "<absent>"},
+        {u"Opened registry key", u"\\REGISTRY\\MACHINE\\SOFTWARE\\x", u"", 0, "<absent>",
+         "<absent>"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.operation));
+        const uint32_t outcome = r.Learn({kCategoryRegistry, kTarget, u"Invoice_2024-0412.pdf.exe",
+                                          c.operation, c.path, c.detail, u"OK", 0});
+        CHECK(outcome == (c.categories != 0 ? kSigmaViewReady : kSigmaViewNone));
+        if (c.categories == 0) continue;
+        CHECK(r.Categories() == c.categories);
+        CHECK(r.F(kSigmaTargetObject) == c.target);
+        CHECK(r.F(kSigmaEventType) == c.eventType);
+        CHECK(r.F(kSigmaImage) == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+        CHECK(r.F(kSigmaProcessId) == "4242");
+    }
+}
+
+TEST_CASE("the examined program's start is matched at once with its full path") {
+    Recording r;
+    SetSigmaRecorderImage(r.context.get(), u"C:\\Tools\\Olvetta.exe");
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaProcessCreation));
+    CHECK(r.F(kSigmaImage) == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r.F(kSigmaCommandLine) == "\"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe\"");
+    CHECK(r.F(kSigmaProcessId) == "4242");
+    CHECK(r.F(kSigmaParentProcessId) == "3120");
+    CHECK(r.F(kSigmaParentImage) == "C:\\Tools\\Olvetta.exe");
+    CHECK(r.F(kSigmaParentCommandLine) == "<absent>");
+    CHECK(r.F(kSigmaCurrentDirectory) == "C:\\Users\\analyst\\Downloads\\");
+    CHECK(r.Due().empty());
+
+    // Without the recorder's path, ParentImage is absent; a reset keeps that path.
+    ResetSigmaViewContext(r.context.get());
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "C:\\Tools\\Olvetta.exe");
+    SetSigmaRecorderImage(r.context.get(), nullptr);
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "<absent>");
+}
+
+TEST_CASE("a child's start waits for its image path: the first image load of its name") {
+    Recording r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    const uint32_t deferred =
+        r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Started child process",
+                 u"schtasks.exe /Create /F /SC ONLOGON /TN \"x\" /TR \"C:\\Temp\\a.exe\"",
+                 u"Parent PID: 4242 / PID: 4688", u"OK", kTarget});
+    CHECK(deferred == kSigmaViewDeferred);
+    CHECK(r.Due().empty());
+    // Another process's load and a DLL of another name change nothing.
+    CHECK(r.Learn({kCategoryProcess, kTarget, u"Invoice_2024-0412.pdf.exe", u"Loaded DLL",
+                   u"C:\\Windows\\System32\\schtasks.exe", u"", u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.Due().empty());
+    CHECK(r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL",
+                   u"C:\\Windows\\System32\\ntdll.dll", u"", u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.Due().empty());
+    CHECK(r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL",
+                   u"C:\\Windows\\System32\\SCHTASKS.EXE", u"Size: 236.0 KB", u"OK", 0}) ==
+          kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaImageLoad));
+    CHECK(r.F(kSigmaImageLoaded) == "C:\\Windows\\System32\\SCHTASKS.EXE");
+    CHECK(r.F(kSigmaImage) == "C:\\Windows\\System32\\SCHTASKS.EXE");
+    const std::vector<int32_t> due = r.Due();
+    REQUIRE(due.size() == 1);
+    CHECK(due[0] == 1);
+    REQUIRE(r.StartView(due[0]));
+    CHECK(r.Categories() == Bit(kSigmaProcessCreation));
+    CHECK(r.F(kSigmaImage) == "C:\\Windows\\System32\\SCHTASKS.EXE");
+    CHECK(r.F(kSigmaCommandLine).rfind("schtasks.exe /Create", 0) == 0);
+    CHECK(r.F(kSigmaParentImage) == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r.F(kSigmaParentCommandLine) ==
+          "\"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe\"");
+    CHECK(r.F(kSigmaParentProcessId) == "4242");
+    CHECK(r.F(kSigmaCurrentDirectory) == "<absent>");
+    // Later loads of that name neither release nor change anything.
+    r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL", u"D:\\schtasks.exe", u"",
+             u"OK", 0});
+    CHECK(r.Due().empty());
+    REQUIRE(r.StartView(1));
+    CHECK(r.F(kSigmaImage) == "C:\\Windows\\System32\\SCHTASKS.EXE");
+}
+
+TEST_CASE("a deferred start becomes due at its process's end or at Stop, in row order") {
+    Recording r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    r.Learn({kCategoryProcess, 100, u"a.exe", u"Started child process", u"a.exe", u"", u"OK",
+             kTarget});
+    r.Learn({kCategoryProcess, 200, u"b.exe", u"Started child process", u"b.exe -x", u"", u"OK",
+             kTarget});
+    r.Learn({kCategoryProcess, 300, u"c.exe", u"Started child process", u"c.exe", u"", u"OK",
+             kTarget});
+    CHECK(r.Learn({kCategoryProcess, 200, u"b.exe", u"Process exited", u"", u"Exit code: 0",
+                   u"OK", 0}) == kSigmaViewNone);
+    CHECK(r.Due() == std::vector<int32_t>{2});
+    REQUIRE(r.StartView(2));
+    CHECK(r.F(kSigmaImage) == "b.exe"); // the short name: no path was ever learned
+    ReleaseDeferredSigmaRows(r.context.get());
+    CHECK(r.Due() == std::vector<int32_t>{1, 3});
+    ReleaseDeferredSigmaRows(r.context.get());
+    CHECK(r.Due().empty());
+
+    // A new start of a reused id makes the earlier process's row due first.
+    r.Learn({kCategoryProcess, 100, u"d.exe", u"Started child process", u"d.exe", u"", u"OK",
+             kTarget});
+    r.Learn({kCategoryProcess, 100, u"e.exe", u"Started child process", u"e.exe", u"", u"OK",
+             kTarget});
+    CHECK(r.Due() == std::vector<int32_t>{5});
+}
+
+TEST_CASE("a command line's first token names the image when it is a full path of that name") {
+    struct Case {
+        const char16_t* process;
+        const char16_t* line;
+        bool ready;
+        const char* image;
+    };
+    const Case cases[] = {
+        {u"cmd.exe", u"\"C:\\Windows\\system32\\cmd.exe\" /c whoami", true,
+         "C:\\Windows\\system32\\cmd.exe"},
+        {u"cmd.exe", u"C:\\Windows\\system32\\cmd.exe /c whoami", true,
+         "C:\\Windows\\system32\\cmd.exe"},
+        {u"rundll32.exe", u"\\\\server\\share\\rundll32.exe x.dll,Run", true,
+         "\\\\server\\share\\rundll32.exe"},
+        // The kernel cuts long short names.
+        {u"VeryLongProgram", u"\"C:\\x\\VeryLongProgramName.exe\"", true,
+         "C:\\x\\VeryLongProgramName.exe"},
+        {u"cmd.exe", u"cmd.exe /c whoami", false, nullptr},
+        {u"cmd.exe", u"C:\\Windows\\system32\\cmd /c whoami", false, nullptr},
+        {u"cmd.exe", u"\\SystemRoot\\System32\\cmd.exe", false, nullptr},
+        {u"cmd.exe", u"\"C:\\Windows\\system32\\notcmd.exe\" /c", false, nullptr},
+        {u"", u"C:\\x\\a.exe", false, nullptr},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.line));
+        Recording r;
+        const uint32_t outcome = r.Learn(
+            {kCategoryProcess, 77, c.process, u"Started child process", c.line, u"", u"OK", 1});
+        CHECK(outcome == (c.ready ? kSigmaViewReady : kSigmaViewDeferred));
+        if (c.ready) CHECK(r.F(kSigmaImage) == c.image);
+    }
+}
+
+TEST_CASE("file rows: created, first write by a process, renamed by path, link, delete") {
+    Recording r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    struct Case {
+        uint32_t pid;
+        const char16_t* operation;
+        const char16_t* path;
+        uint32_t categories;
+    };
+    const char16_t* dropped = u"C:\\Users\\analyst\\AppData\\Local\\Temp\\svchost32.exe";
+    const Case cases[] = {
+        {kTarget, u"Opened file", dropped, 0},
+        {kTarget, u"Wrote to file", dropped, Bit(kSigmaFileEvent)},
+        {kTarget, u"Wrote to file", dropped, 0}, // the same file by the same process again
+        {kTarget, u"Wrote to file", u"C:\\Users\\analyst\\AppData\\Local\\Temp\\other.exe",
+         Bit(kSigmaFileEvent)},
+        {9999, u"Wrote to file", dropped, Bit(kSigmaFileEvent)}, // another process
+        {kTarget, u"Created new file", u"C:\\x\\new.txt", Bit(kSigmaFileEvent)},
+        {kTarget, u"Created new file", u"C:\\x\\new.txt", Bit(kSigmaFileEvent)},
+        {kTarget, u"Renamed file by path", u"C:\\x\\renamed.exe", Bit(kSigmaFileEvent)},
+        {kTarget, u"Created link", u"C:\\x\\link", Bit(kSigmaFileEvent)},
+        {kTarget, u"Renamed file", u"C:\\x\\old-name.tmp", 0}, // the row names the old name
+        {kTarget, u"Deleted file", u"C:\\x\\gone.txt", Bit(kSigmaFileDelete)},
+        {kTarget, u"Deleted file by path", u"C:\\x\\gone2.txt", Bit(kSigmaFileDelete)},
+        {kTarget, u"Created new file", u"(file not identified)", 0},
+        {kTarget, u"Read file", dropped, 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.operation));
+        CAPTURE(U8(c.path));
+        const uint32_t outcome = r.Learn(
+            {kCategoryFile, c.pid, u"Invoice_2024-0412.pdf.exe", c.operation, c.path, u"", u"OK", 0});
+        CHECK(outcome == (c.categories != 0 ? kSigmaViewReady : kSigmaViewNone));
+        if (c.categories == 0) continue;
+        CHECK(r.Categories() == c.categories);
+        CHECK(r.F(kSigmaTargetFilename) == U8(c.path));
+        CHECK(r.F(kSigmaImage) == (c.pid == kTarget
+                                       ? "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe"
+                                       : "Invoice_2024-0412.pdf.exe"));
+    }
+}
+
+TEST_CASE("network rows: once per endpoint pair, Initiated, host name from an earlier answer") {
+    Recording r;
+    const uint32_t pid = 6840;
+    r.Learn({kCategoryProcess, pid, u"ReportViewer.exe", u"Started child process",
+             u"\"C:\\Apps\\ReportViewer.exe\"", u"", u"OK", 1});
+    // The lookup and its answer, as the DNS decoder writes them.
+    CHECK(r.Learn({kCategoryNetwork, pid, u"ReportViewer.exe", u"DNS query",
+                   u"updates.contoso-reports.example", u"Type: A", u"...", 0}) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaDnsQuery));
+    CHECK(r.F(kSigmaQueryName) == "updates.contoso-reports.example");
+    CHECK(r.F(kSigmaQueryResults) == "<absent>");
+    CHECK(r.F(kSigmaQueryStatus) == "<absent>");
+    CHECK(r.Learn({kCategoryNetwork, pid, u"ReportViewer.exe", u"DNS answer",
+                   u"updates.contoso-reports.example",
+                   u"A \u2192 cdn.contoso-reports.example, ::ffff:198.51.100.23", u"OK", 0}) ==
+          kSigmaViewReady);
+    CHECK(r.F(kSigmaQueryResults) == "cdn.contoso-reports.example, ::ffff:198.51.100.23");
+    CHECK(r.F(kSigmaQueryStatus) == "0");
+    CHECK(r.F(kSigmaImage) == "C:\\Apps\\ReportViewer.exe");
+    r.Learn({kCategoryNetwork, pid, u"ReportViewer.exe", u"DNS answer", u"v6.example",
+             u"AAAA \u2192 2001:db8::5", u"OK", 0});
+    r.Learn({kCategoryNetwork, pid, u"ReportViewer.exe", u"DNS answer", u"missing.example",
+             u"Type: A", u"FAIL 9003", 0});
+    CHECK(r.F(kSigmaQueryStatus) == "9003");
+    CHECK(r.F(kSigmaQueryResults) == "");
+
+    struct Case {
+        const char16_t* operation;
+        const char16_t* path;
+        bool ready;
+        const char* source = nullptr;
+        const char* sourcePort = nullptr;
+        const char* destination = nullptr;
+        const char* destinationPort = nullptr;
+        const char* protocol = nullptr;
+        const char* initiated = nullptr;
+        const char* host = nullptr;
+    };
+    const Case cases[] = {
+        {u"Connected (TCP)", u"192.168.1.20:50112 -> 198.51.100.23:443", true, "192.168.1.20",
+         "50112", "198.51.100.23", "443", "tcp", "true", "updates.contoso-reports.example"},
+        {u"Sent data (TCP)", u"192.168.1.20:50112 -> 198.51.100.23:443", false},
+        {u"Received data (TCP)", u"192.168.1.20:50112 -> 198.51.100.23:443", false},
+        {u"Disconnected (TCP)", u"192.168.1.20:50113 -> 198.51.100.23:443", false},
+        {u"Received data (TCP)", u"192.168.1.20:50113 -> 198.51.100.23:443", true, "192.168.1.20",
+         "50113", "198.51.100.23", "443", "tcp", "false", "updates.contoso-reports.example"},
+        {u"Accepted a connection (TCP)", u"192.168.1.20:3389 -> 203.0.113.9:61000", true,
+         "192.168.1.20", "3389", "203.0.113.9", "61000", "tcp", "false", "<absent>"},
+        {u"Sent data (UDP)", u"192.168.1.20:50112 -> 198.51.100.23:443", true, "192.168.1.20",
+         "50112", "198.51.100.23", "443", "udp", "true", "updates.contoso-reports.example"},
+        {u"Received data (UDP)", u"[fe80::1]:5353 -> [2001:db8::5]:53", true, "fe80::1", "5353",
+         "2001:db8::5", "53", "udp", "false", "v6.example"},
+        {u"Received data (UDP)", u"[fe80::1]:5353 -> [2001:db8::5]:53", false},
+        {u"Connected (TCP)", u"garbage", false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.operation));
+        CAPTURE(U8(c.path));
+        const uint32_t outcome = r.Learn(
+            {kCategoryNetwork, pid, u"ReportViewer.exe", c.operation, c.path, u"", u"OK", 0});
+        CHECK(outcome == (c.ready ? kSigmaViewReady : kSigmaViewNone));
+        if (!c.ready) continue;
+        CHECK(r.Categories() == Bit(kSigmaNetworkConnection));
+        CHECK(r.F(kSigmaSourceIp) == c.source);
+        CHECK(r.F(kSigmaSourcePort) == c.sourcePort);
+        CHECK(r.F(kSigmaDestinationIp) == c.destination);
+        CHECK(r.F(kSigmaDestinationPort) == c.destinationPort);
+        CHECK(r.F(kSigmaProtocol) == c.protocol);
+        CHECK(r.F(kSigmaInitiated) == c.initiated);
+        CHECK(r.F(kSigmaDestinationHostname) == c.host);
+        CHECK(r.F(kSigmaImage) == "C:\\Apps\\ReportViewer.exe");
+        CHECK(r.F(kSigmaProcessId) == "6840");
+    }
+    // Another process's traffic on the same pair is a connection of its own.
+    CHECK(r.Learn({kCategoryNetwork, 7000, u"x.exe", u"Sent data (TCP)",
+                   u"192.168.1.20:50112 -> 198.51.100.23:443", u"", u"OK", 0}) == kSigmaViewReady);
+    // An answer recorded later does not name an earlier connection; the latest answer wins.
+    ResetSigmaViewContext(r.context.get());
+    r.Learn({kCategoryNetwork, pid, u"a", u"Connected (TCP)", u"10.0.0.1:1 -> 192.0.2.80:80", u"",
+             u"OK", 0});
+    CHECK(r.F(kSigmaDestinationHostname) == "<absent>");
+    r.Learn({kCategoryNetwork, pid, u"a", u"DNS answer", u"first.example", u"A \u2192 192.0.2.80",
+             u"OK", 0});
+    r.Learn({kCategoryNetwork, pid, u"a", u"DNS answer", u"second.example",
+             u"A \u2192 ::ffff:192.0.2.80", u"OK", 0});
+    r.Learn({kCategoryNetwork, pid, u"a", u"Connected (TCP)", u"10.0.0.1:2 -> 192.0.2.80:80", u"",
+             u"OK", 0});
+    CHECK(r.F(kSigmaDestinationHostname) == "second.example");
+}
+
+TEST_CASE("rows of no category and changed rows") {
+    Recording r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    CHECK(r.Learn({kCategoryProcess, kTarget, u"x", u"Unloaded DLL", u"C:\\a.dll", u"", u"OK", 0}) ==
+          kSigmaViewNone);
+    CHECK(r.Categories() == 0);
+    CHECK(r.Learn({7, kTarget, u"x", u"Wrote to file", u"C:\\a", u"", u"OK", 0}) == kSigmaViewNone);
+
+    // A registry row named at the end of the trace is viewed again with its new path.
+    r.Learn({kCategoryRegistry, kTarget, u"x", u"Created registry key", u"...\\Services\\evil",
+             u"", u"OK", 0});
+    CHECK(r.F(kSigmaTargetObject) == "...\\Services\\evil");
+    EventRow* row = r.rows.back().get();
+    const uint32_t categories = r.Categories();
+    CopyBounded(row->path, kPathChars, u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\evil");
+    CHECK(SigmaViewOfChangedRow(r.context.get(), row, categories, r.buffer.get()) ==
+          kSigmaViewReady);
+    CHECK(r.F(kSigmaTargetObject) == "HKLM\\SYSTEM\\CurrentControlSet\\Services\\evil");
+    CHECK(SigmaViewOfChangedRow(r.context.get(), row, 0, r.buffer.get()) == kSigmaViewNone);
+}
+
+TEST_CASE("refused memory loses no row: counted, and the row is still viewed") {
+    for (int64_t nth = 1; nth < 40; ++nth) {
+        CAPTURE(nth);
+        Recording r;
+        RefuseNthAllocation(nth);
+        r.Learn(kTargetStart);
+        r.Learn({kCategoryFile, kTarget, u"x", u"Wrote to file", u"C:\\a", u"", u"OK", 0});
+        CHECK(r.Categories() == Bit(kSigmaFileEvent));
+        r.Learn({kCategoryNetwork, kTarget, u"x", u"DNS answer", u"h.example", u"A \u2192 192.0.2.1",
+                 u"OK", 0});
+        r.Learn({kCategoryNetwork, kTarget, u"x", u"Connected (TCP)", u"10.0.0.1:1 -> 192.0.2.1:80",
+                 u"", u"OK", 0});
+        CHECK(r.Categories() == Bit(kSigmaNetworkConnection));
+        r.Learn({kCategoryProcess, 5, u"b.exe", u"Started child process", u"b.exe", u"", u"OK",
+                 kTarget});
+        ReleaseDeferredSigmaRows(r.context.get());
+        const bool pending = AllocationRefusalPending();
+        ResetAllocationFaults();
+        if (pending) break;
+        const std::vector<int32_t> due = r.Due();
+        CHECK((due == std::vector<int32_t>{4} || SigmaViewLosses(r.context.get()) > 0));
+    }
+}
+
+} // namespace olv

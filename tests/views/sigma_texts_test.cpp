@@ -1,0 +1,349 @@
+// The Sigma Rules window (its texts, its list, a double-click showing one rule's rows), the
+// status bar and export view description of that condition, and the row's "Rules Matched..." text.
+#include "views/sigma_texts.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/window_layout.h"
+#include "base/text.h"
+#include "doctest.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "platform/sim/headless_windows.h"
+#include "rules/threat_rules.h"
+#include "sigma/sigma.h"
+#include "support/text_check.h"
+#include "views/row_store.h"
+#include "views/sigma_rows.h"
+#include "views/view_texts.h"
+
+using namespace olv;
+
+namespace {
+
+const char kTempExe[] = R"(title: Executable written into Temp
+id: 22222222-0000-0000-0000-000000000001
+level: medium
+logsource: {product: windows, category: file_event}
+detection:
+    selection:
+        TargetFilename|contains: '\Temp\'
+        TargetFilename|endswith: '.exe'
+    condition: selection
+)";
+
+const char kAnyTemp[] = R"(title: Anything in Temp
+level: low
+logsource: {product: windows, category: file_event}
+detection:
+    selection:
+        TargetFilename|contains: '\Temp\'
+    condition: selection
+)";
+
+const char kEncodedShell[] = R"(title: Encoded shell
+id: 22222222-0000-0000-0000-000000000003
+level: critical
+logsource: {product: windows, category: process_creation}
+detection:
+    selection:
+        Image|endswith: '\powershell.exe'
+        CommandLine|contains: '-enc'
+    condition: selection
+)";
+
+const char kLinux[] = R"(title: Not ours
+logsource: {product: linux, category: process_creation}
+detection:
+    selection:
+        Image|endswith: '/sh'
+    condition: selection
+)";
+
+struct TextsFixture {
+    AppState* app;
+    TextsFixture() {
+        ResetAllocationFaults();
+        ResetHeadlessUi();
+        ResetHeadlessWindows();
+        app = AllocRecord<AppState>();
+        InitAppState(app);
+        WireControls(app, HeadlessControlHandle);
+        ClearRows(app);
+    }
+    ~TextsFixture() {
+        ResetHeadlessWindows();
+        CleanUpAppState(app);
+        FreeBlock(app);
+    }
+    // Rules a.yml, b.yml, ... in order; refused texts are kept as refusals.
+    void Install(std::initializer_list<const char*> texts) {
+        SigmaRuleSet* set = NewSigmaRuleSet();
+        REQUIRE(set != nullptr);
+        int n = 0;
+        for (const char* text : texts) {
+            char16_t name[16];
+            CopyAscii(name, 16, "a.yml");
+            name[0] = static_cast<char16_t>(u'a' + n++);
+            AddSigmaRuleText(set, text, std::strlen(text), name);
+        }
+        REQUIRE(InstallSigmaRules(app, set));
+    }
+    void Append(uint32_t category, uint32_t pid, const char16_t* process, const char16_t* operation,
+                const char16_t* path, const char16_t* detail = u"") {
+        EventRow row{};
+        row.category = category;
+        row.pid = pid;
+        CopyBounded(row.process, kProcessChars, process);
+        CopyBounded(row.operation, kOperationChars, operation);
+        CopyBounded(row.path, kPathChars, path);
+        CopyBounded(row.detail, kDetailChars, detail);
+        CopyBounded(row.result, kResultChars, u"OK");
+        row.severity = static_cast<uint32_t>(ScoreRow(&row, row.threat, kThreatChars));
+        AppendRow(app, &row);
+    }
+    std::vector<int32_t> Shown() const {
+        return std::vector<int32_t>(app->shownRows, app->shownRows + app->shownCount);
+    }
+    std::string Status() {
+        char16_t text[kStatusTextChars];
+        ComposeStatusText(app, text, kStatusTextChars);
+        return U8(text);
+    }
+    std::string View() {
+        char16_t text[2048];
+        DescribeView(app, text, 2048, u"");
+        return U8(text);
+    }
+    std::string Cell(int32_t item, int column) {
+        char16_t text[kSigmaRulesCellChars];
+        ComposeSigmaRulesCell(app, item, column, text, kSigmaRulesCellChars);
+        return U8(text);
+    }
+    std::string Headline() {
+        char16_t text[kSigmaRulesHeadlineChars];
+        ComposeSigmaRulesHeadline(app, text, kSigmaRulesHeadlineChars);
+        return U8(text);
+    }
+    std::string RulesMatched(int item) {
+        std::vector<char16_t> text(kRulesMatchedChars);
+        if (!ComposeRulesMatchedText(app, item, text.data(), text.size())) return "<none>";
+        return U8(text.data());
+    }
+    // The rows of the recording these tests use: two writes into Temp, one elsewhere.
+    void RecordFiles() {
+        Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Users\\a\\AppData\\Local\\Temp\\x.exe");
+        Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Users\\a\\Documents\\y.exe");
+        Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Users\\a\\AppData\\Local\\Temp\\z.txt");
+    }
+};
+
+bool Has(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
+}
+
+} // namespace
+
+TEST_CASE_FIXTURE(TextsFixture, "the Sigma Rules window lists rules, then refused files, with counts") {
+    CHECK(SigmaRulesItemCount(app) == 0);
+    CHECK(Has(Headline(), "No Sigma rules are loaded."));
+    CHECK(Has(Headline(), "The 36 built-in rules always apply."));
+    CHECK(Cell(0, 0).empty());
+
+    Install({kTempExe, kLinux, kAnyTemp, "title: [unclosed\n"});
+    RecordFiles();
+    REQUIRE(SigmaRulesItemCount(app) == 4);
+    struct Expected {
+        const char* cells[kSigmaRulesColumnCount];
+        int32_t rule;
+    };
+    const Expected expected[] = {
+        {{"Executable written into Temp", "medium", "1", "22222222-0000-0000-0000-000000000001",
+          "a.yml"},
+         0},
+        {{"Anything in Temp", "low", "2", "", "c.yml"}, 1},
+        {{nullptr, "refused", "", "another product", "b.yml"}, -1},
+        {{nullptr, "refused", "", "YAML or condition syntax", "d.yml"}, -1},
+    };
+    for (int32_t item = 0; item < 4; ++item) {
+        CAPTURE(item);
+        for (int column = 0; column < kSigmaRulesColumnCount; ++column) {
+            if (expected[item].cells[column] != nullptr) {
+                CHECK(Cell(item, column) == expected[item].cells[column]);
+            }
+        }
+        CHECK(SigmaRuleOfItem(app, item) == expected[item].rule);
+    }
+    CHECK_FALSE(Cell(2, 0).empty()); // the refusal's detail
+    CHECK(Cell(4, 0).empty());
+    CHECK(Cell(-1, 0).empty());
+    CHECK(Cell(0, 5).empty());
+    CHECK(SigmaRuleOfItem(app, 4) == -1);
+
+    const std::string headline = Headline();
+    CHECK(Has(headline, "2 Sigma rules loaded from "));
+    CHECK(Has(headline, "; 2 of the 4 files read were refused (listed after the rules, with their "
+                        "reasons)."));
+    CHECK(Has(headline, " 0 regular-expression tests hit the work bound and counted as no match."));
+    CHECK(Has(headline, "Double-click a rule to show only its rows"));
+
+    // Every reason has a text of its own.
+    for (uint32_t reason = 0; reason < kSigmaRefusalReasonCount; ++reason) {
+        CAPTURE(reason);
+        CHECK_FALSE(U8(SigmaRefusalReasonText(reason)).empty());
+        for (uint32_t other = 0; other < reason; ++other)
+            CHECK(U8(SigmaRefusalReasonText(reason)) != U8(SigmaRefusalReasonText(other)));
+    }
+    CHECK(U8(SigmaRefusalReasonText(kSigmaRefusalReasonCount)).empty());
+}
+
+TEST_CASE_FIXTURE(TextsFixture, "a double-click shows one rule's rows until it is ended") {
+    Install({kTempExe, kAnyTemp, kLinux});
+    RecordFiles();
+    REQUIRE(Shown() == (std::vector<int32_t>{0, 1, 2}));
+    ShowSigmaRulesWindow(app);
+    REQUIRE(HeadlessListWindowCount() == 1);
+    CHECK(U8(HeadlessListWindowTitle()) == "Sigma Rules");
+    REQUIRE(HeadlessListWindowItemCount() == 3);
+    CHECK(U8(HeadlessListWindowCell(1, 2)) == "2");
+    CHECK(U8(HeadlessListWindowCell(2, 1)) == "refused");
+    CHECK(U8(HeadlessListWindowHeadline()) == Headline());
+
+    // The second rule: the two rows in Temp; the status bar and the exports say so.
+    REQUIRE(HeadlessActivateListItem(1));
+    CHECK(SigmaRuleView(app) == 1);
+    CHECK(Shown() == (std::vector<int32_t>{0, 2}));
+    CHECK(Has(Status(), "| Shown: 2 | Only rows of Sigma rule \"Anything in Temp\""));
+    CHECK(Has(View(), "rows of Sigma rule \"Anything in Temp\" only."));
+    CHECK(Has(U8(HeadlessListWindowHeadline()), "shows only the rows of \"Anything in Temp\""));
+
+    // New rows pass the condition only when they match the rule; other conditions still apply.
+    Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Temp\\w.dll");
+    Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Data\\w.dll");
+    CHECK(Shown() == (std::vector<int32_t>{0, 2, 3}));
+    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    RebuildShownRows(app);
+    CHECK(Shown().empty());
+    HeadlessSetCheck(kIdFileCheck, kChecked);
+
+    // Another rule replaces the condition; a refused file changes nothing; the same rule again
+    // ends it.
+    REQUIRE(HeadlessActivateListItem(0));
+    CHECK(Shown() == (std::vector<int32_t>{0}));
+    REQUIRE(HeadlessActivateListItem(2));
+    CHECK(SigmaRuleView(app) == 0);
+    REQUIRE(HeadlessActivateListItem(0));
+    CHECK(SigmaRuleView(app) == -1);
+    CHECK(Shown() == (std::vector<int32_t>{0, 1, 2, 3, 4}));
+    CHECK_FALSE(Has(Status(), "Only rows"));
+    CHECK(Has(U8(HeadlessListWindowHeadline()), "Double-click a rule to show only its rows"));
+
+    // Clear ends it, and so does a new set of rules (which fills the open window afresh).
+    REQUIRE(HeadlessActivateListItem(1));
+    ClearRows(app);
+    CHECK(SigmaRuleView(app) == -1);
+    RecordFiles();
+    CHECK(app->shownCount == 3);
+    REQUIRE(SetSigmaRuleView(app, 0));
+    CHECK(app->shownCount == 1);
+    Install({kAnyTemp});
+    CHECK(SigmaRuleView(app) == -1);
+    CHECK(app->shownCount == 3);
+    CHECK_FALSE(SetSigmaRuleView(app, 1)); // no such rule
+    CHECK(SigmaRuleView(app) == -1);
+
+    // Opening the window again fills the same one afresh; a closed one is made anew.
+    ShowSigmaRulesWindow(app);
+    CHECK(HeadlessListWindowCount() == 1);
+    CHECK(HeadlessListWindowItemCount() == 1);
+    HeadlessCloseListWindow();
+    RefreshSigmaRulesWindow(app); // nothing to refresh
+    ShowSigmaRulesWindow(app);
+    CHECK(HeadlessListWindowCount() == 2);
+}
+
+TEST_CASE_FIXTURE(TextsFixture, "a start matched once its image is known joins the rule's rows") {
+    Install({kEncodedShell});
+    REQUIRE(SetSigmaRuleView(app, 0));
+    Append(kCategoryProcess, 77, u"powershell.exe", u"Started child process",
+           u"powershell.exe -enc AAAA");
+    CHECK(app->shownCount == 0);
+    Append(kCategoryProcess, 77, u"powershell.exe", u"Loaded DLL",
+           u"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe");
+    CHECK(Shown() == (std::vector<int32_t>{0}));
+}
+
+TEST_CASE_FIXTURE(TextsFixture, "without rules the window opens empty; a refused window is silent") {
+    ShowSigmaRulesWindow(app);
+    CHECK(HeadlessListWindowCount() == 1);
+    CHECK(HeadlessListWindowItemCount() == 0);
+    CHECK(Has(U8(HeadlessListWindowHeadline()), "No Sigma rules are loaded."));
+    CHECK(SetSigmaRuleView(app, -1)); // nothing to end
+    CHECK_FALSE(SetSigmaRuleView(app, 0));
+    HeadlessCloseListWindow();
+    HeadlessSetListWindowFails(true);
+    ShowSigmaRulesWindow(app);
+    CHECK(HeadlessListWindowCount() == 1);
+    CHECK(HeadlessModel()->messageBoxCount == 0);
+}
+
+TEST_CASE_FIXTURE(TextsFixture, "Rules Matched lists every built-in and Sigma rule of the row") {
+    Install({kTempExe, kAnyTemp});
+    // A file row that two built-in rules and both Sigma rules match.
+    int32_t builtIn[kThreatRuleCount];
+    Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Users\\a\\AppData\\Local\\Temp\\x.exe");
+    const int32_t builtInCount = MatchingThreatRules(&app->rows[0], builtIn, kThreatRuleCount);
+    REQUIRE(builtInCount >= 1);
+    const std::string text = RulesMatched(0);
+    CHECK(Has(text, "Operation: Created new file\r\n"));
+    CHECK(Has(text, "Process: a.exe (PID 10)\r\n"));
+    CHECK(Has(text, "Path: C:\\Users\\a\\AppData\\Local\\Temp\\x.exe\r\n"));
+    CHECK(Has(text, "Threat: " + U8(app->rows[0].threat) + "\r\n"));
+    CHECK_FALSE(Has(text, "Detail: "));
+    CHECK(Has(text, "Built-in rules matched: " + std::to_string(builtInCount) + "\r\n"));
+    for (int32_t k = 0; k < builtInCount; ++k) {
+        const ThreatRule& rule = kThreatRules[builtIn[k]];
+        const int number = builtIn[k] + 1;
+        const std::string id = std::string("built-in-") + (number < 10 ? "0" : "") +
+                               std::to_string(number);
+        CAPTURE(id);
+        const std::string line = "  " + U8(SeverityLabel(static_cast<uint32_t>(rule.severity)));
+        CHECK(Has(text, id));
+        CHECK(Has(text, U8(rule.name)));
+        CHECK(Has(text, line));
+    }
+    CHECK(Has(text, "Sigma rules matched: 2\r\n"));
+    CHECK(Has(text, "  medium         22222222-0000-0000-0000-000000000001   Executable written "
+                    "into Temp\r\n"));
+    CHECK(Has(text, "  low            (no id)                                Anything in Temp\r\n"));
+    CHECK(Has(text, "file: b.yml\r\n"));
+
+    // A row no rule matched, and items that are no shown row.
+    Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Data\\plain.txt");
+    CHECK(Has(RulesMatched(1), "This row matched no rule.\r\n\r\nBuilt-in rules matched: 0\r\n\r\n"
+                               "Sigma rules matched: 0\r\n"));
+    CHECK(RulesMatched(2) == "<none>");
+    CHECK(RulesMatched(-1) == "<none>");
+
+    // Without Sigma rules the text says none are loaded.
+    REQUIRE(InstallSigmaRules(app, nullptr));
+    CHECK(Has(RulesMatched(1), "Built-in rules matched: 0\r\n\r\nNo Sigma rules are loaded.\r\n"));
+    CHECK_FALSE(Has(RulesMatched(0), "Sigma rules matched"));
+
+    // The shown item, not the stored row: with the view narrowed, item 0 is another row.
+    HeadlessSetText(kIdFilterEdit, u"plain");
+    RebuildShownRows(app);
+    CHECK(Has(RulesMatched(0), "plain.txt"));
+
+    // A small buffer is cut, never overrun.
+    char16_t small[40];
+    CHECK(ComposeRulesMatchedText(app, 0, small, 40));
+    CHECK(TextLength(small) == 39);
+
+    // The window shows that text.
+    ShowRulesMatched(app, 0);
+    CHECK(Has(U8(HeadlessSummaryText()), "plain.txt"));
+}
