@@ -231,7 +231,7 @@ if(TARGET olv_test_cli_win32)
     # permission bits do not stop), made before the suite and given back after it.
     set(readonly "${PROJECT_BINARY_DIR}/cli-readonly")
     add_test(NAME cli_readonly_setup
-             COMMAND /bin/sh -c "mkdir -p '${readonly}' && chmod 555 '${readonly}' && (chattr +i '${readonly}' 2>/dev/null || true)")
+             COMMAND /bin/sh -c "chattr -i '${readonly}' 2>/dev/null; rm -rf '${readonly}' && mkdir -p '${readonly}' && chmod 555 '${readonly}' && (chattr +i '${readonly}' 2>/dev/null || true)")
     add_test(NAME cli_readonly_cleanup
              COMMAND /bin/sh -c "chattr -i '${readonly}' 2>/dev/null; chmod 755 '${readonly}' 2>/dev/null; rm -rf '${readonly}'")
     set_tests_properties(cli_readonly_setup PROPERTIES FIXTURES_SETUP cli_readonly TIMEOUT 30)

@@ -5,6 +5,7 @@
 #include "app/app_state.h"
 #include "app/commands.h"
 #include "app/lifecycle.h"
+#include "app/sigma_commands.h"
 #include "app/window_layout.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -20,6 +21,7 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
+#include "views/sigma_rows.h"
 #include "tracking/tracking_state.h"
 
 namespace olv {
@@ -99,22 +101,27 @@ void SayProblem(Run* r, const char16_t* text) {
 
 // The window's message boxes, as lines on standard error: errors and warnings only (an export's
 // "written" confirmation is the result line's business). Line breaks become blanks.
+// A message box's text on one line: line breaks become one blank.
+void OneLine(const char16_t* in, char16_t* text, size_t capacity) {
+    size_t n = 0;
+    for (const char16_t* p = in; *p != 0 && n + 1 < capacity; ++p) {
+        if (*p == u'\r') continue;
+        if (*p == u'\n') {
+            if (n > 0 && text[n - 1] != u' ') text[n++] = u' ';
+            continue;
+        }
+        text[n++] = *p;
+    }
+    text[n] = 0;
+}
+
 void PrintNewMessages(Run* r) {
     const HeadlessUi* model = HeadlessModel();
     for (; r->messagesPrinted < model->messageBoxCount; ++r->messagesPrinted) {
         const HeadlessMessageBox* box = HeadlessMessageBoxAt(r->messagesPrinted);
         if (box == nullptr || box->icon == kIconInformation) continue;
         char16_t text[kHeadlessMessageChars];
-        size_t n = 0;
-        for (const char16_t* p = box->text; *p != 0 && n + 1 < kHeadlessMessageChars; ++p) {
-            if (*p == u'\r') continue;
-            if (*p == u'\n') {
-                if (n > 0 && text[n - 1] != u' ') text[n++] = u' ';
-                continue;
-            }
-            text[n++] = *p;
-        }
-        text[n] = 0;
+        OneLine(box->text, text, kHeadlessMessageChars);
         // Nobody is there to answer: a question (taking the kernel session from another
         // program) is answered No, and says so.
         if (box->buttons == kButtonsYesNoDefaultNo)
@@ -295,7 +302,7 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
     static const Format kFormats[] = {
         {kCliFormatSession, u"recording.ols", SaveSessionToPath},
         {kCliFormatJson, u"recording.json", ExportJsonToPath},
-        {kCliFormatJsonl, u"recording.jsonl", nullptr},
+        {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesToPath},
         {kCliFormatCsv, u"recording.csv", ExportCsvToPath},
     };
     bool viewSet = false;
@@ -321,12 +328,7 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
         }
         char16_t path[kPathTextChars];
         JoinPath(r->folder, f.name, r->platform->pathSeparator, path, kPathTextChars);
-        bool written = false;
-        if (f.write != nullptr) {
-            written = f.write(r->app, path);
-        } else {
-            SayProblem(r, u"JSON Lines cannot be written by this build.");
-        }
+        const bool written = f.write(r->app, path);
         PrintNewMessages(r);
         if (written) {
             CopyBounded(r->files[r->fileCount++], kPathTextChars, path);
@@ -402,6 +404,35 @@ bool HelperExitCode(AppState* app, uint32_t* code) {
     return false;
 }
 
+// The Sigma rules, before anything is recorded or opened, so that every row meets them: the
+// folder of --rules, else the "rules" folder beside the program when there is one (a load
+// replaces the set, so the two are not combined). The loader's own summary is printed unless
+// --quiet. False (with the reason) when the folder asked for cannot be loaded.
+bool LoadRules(Run* r) {
+    const CliPlatform* pf = r->platform;
+    AppState* app = r->app;
+    const uint32_t before = HeadlessModel()->messageBoxCount;
+    bool ok = true;
+    if (r->options->rules != nullptr) {
+        // The recorder as the examined program's parent, as the beside-folder load names it.
+        SetRecorderImageForSigma(app, pf->executablePath);
+        ok = LoadSigmaRulesFromFolder(app, r->options->rules, false);
+    } else {
+        LoadRulesBesideProgram(app, pf->executablePath);
+    }
+    if (r->options->quiet == 0) {
+        for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
+            const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
+            if (box == nullptr || box->icon != kIconInformation) continue;
+            char16_t text[kHeadlessMessageChars];
+            OneLine(box->text, text, kHeadlessMessageChars);
+            SayProblem(r, text);
+        }
+    }
+    PrintNewMessages(r);
+    return ok;
+}
+
 int Record(Run* r, bool selftest) {
     const CliOptions* o = r->options;
     const CliPlatform* pf = r->platform;
@@ -434,6 +465,11 @@ int Record(Run* r, bool selftest) {
                                   kLauncherCommandLineChars)) {
         SayProblem(r, u"The program's arguments are longer than a command line can be.");
         r->outcome.usage = true;
+        return ChooseExitCode(r->outcome);
+    }
+
+    if (!selftest && !LoadRules(r)) {
+        r->outcome.notStarted = true;
         return ChooseExitCode(r->outcome);
     }
 
@@ -512,6 +548,10 @@ int Record(Run* r, bool selftest) {
 int Analyze(Run* r) {
     const CliOptions* o = r->options;
     AppState* app = r->app;
+    if (!LoadRules(r)) {
+        r->outcome.notStarted = true;
+        return ChooseExitCode(r->outcome);
+    }
     if (!OpenSessionFromPath(app, o->session)) {
         PrintNewMessages(r);
         r->outcome.notStarted = true;

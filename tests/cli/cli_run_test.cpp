@@ -128,9 +128,19 @@ std::string Utf8(const fs::path& p) {
     return std::string(s.begin(), s.end());
 }
 
+// The suite's scratch folder, removed when the suite ends.
+struct ScratchRoot {
+    fs::path path = fs::temp_directory_path() / ("olv-cli-test-" + std::to_string(CurrentProcessId()));
+    ~ScratchRoot() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+ScratchRoot gScratch;
+
 // A folder of its own for each test, emptied first.
 fs::path Fresh(const char* name) {
-    const fs::path p = fs::temp_directory_path() / ("olv-cli-test-" + std::to_string(CurrentProcessId())) / name;
+    const fs::path p = gScratch.path / name;
     fs::remove_all(p);
     fs::create_directories(p);
     return p;
@@ -384,4 +394,38 @@ TEST_CASE("selftest plays the helper's actions and finds every check; what is mi
     CHECK(Run(&h, {"selftest", "--quiet", "--out", Utf8(dir / "kept")}) == kCliExitOk);
     CHECK(fs::exists(dir / "kept" / "recording.ols"));
     CHECK(Has(h.out, "olvetta: complete "));
+}
+
+TEST_CASE("Sigma rules: --rules raises severities for --fail-on, and JSON Lines carries them") {
+    Harness h;
+    const fs::path dir = Fresh("sigma");
+    const std::string rules = kScenarios + "sigma-rules";
+    // Without rules the dropper has no row of a low severity; the test rules add one.
+    REQUIRE(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "plain")}) == 0);
+    CHECK(Has(h.out, "(high 15, medium 0, low 0)"));
+    REQUIRE(Run(&h, {"record", "--rules", rules, "--formats", "session,jsonl", "--out",
+                     Utf8(dir / "rules")}) == 0);
+    CHECK(Has(h.out, "(high 16, medium 0, low 1)"));
+    CHECK(Has(h.err, "olvetta: Loaded 11 Sigma rules from "));
+    const std::string lines = Slurp(dir / "rules" / "recording.jsonl");
+    CHECK(lines.rfind("{\"kind\":\"recording\"", 0) == 0);
+    CHECK(Has(lines, "\"sigma\":"));
+    CHECK(Has(lines, "{\"kind\":\"end\",\"events\":45}\n"));
+
+    // Re-analysed with the rules: the same event lines (the first holds the snapshot's time).
+    REQUIRE(Run(&h, {"analyze", Utf8(dir / "rules" / "recording.ols"), "--rules", rules,
+                     "--formats", "jsonl", "--quiet", "--out", Utf8(dir / "again")}) == 0);
+    const std::string again = Slurp(dir / "again" / "recording.jsonl");
+    CHECK(again.substr(again.find('\n')) == lines.substr(lines.find('\n')));
+    // The plain recording, re-analysed with the rules, now has a row at the low level.
+    CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--rules", rules,
+                   "--fail-on", "low", "--quiet", "--out", Utf8(dir / "low")}) == kCliExitFailOn);
+    CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--fail-on", "low",
+                   "--quiet", "--out", Utf8(dir / "low-without")}) == kCliExitFailOn);
+
+    // A rule folder that cannot be read: nothing is recorded (2).
+    CHECK(Run(&h, {"record", "--rules", Utf8(dir / "no-such-rules"), "--out",
+                   Utf8(dir / "none")}) == kCliExitNotStarted);
+    CHECK(Has(h.err, "olvetta: The Sigma rules could not be read from "));
+    CHECK_FALSE(fs::exists(dir / "none"));
 }

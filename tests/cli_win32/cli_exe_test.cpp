@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -49,11 +50,23 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// A folder of the test's own under the temporary folder, emptied of what a test leaves.
-std::wstring Scratch(const wchar_t* name) {
+std::wstring ScratchRoot() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    std::wstring dir = std::wstring(temp) + L"olv-cli-win32-" + std::to_wstring(GetCurrentProcessId());
+    return std::wstring(temp) + L"olv-cli-win32-" + std::to_wstring(GetCurrentProcessId());
+}
+
+// The suite's scratch folder goes when the suite ends.
+struct ScratchCleanUp {
+    ~ScratchCleanUp() {
+        std::error_code ignored;
+        std::filesystem::remove_all(ScratchRoot(), ignored);
+    }
+} gScratchCleanUp;
+
+// A folder of the test's own under the temporary folder.
+std::wstring Scratch(const wchar_t* name) {
+    std::wstring dir = ScratchRoot();
     CreateDirectoryW(dir.c_str(), nullptr);
     dir += L"\\";
     dir += name;
@@ -377,4 +390,22 @@ TEST_CASE("selftest with the real program: the trace cannot start under Wine, ev
         FindClose(find);
     }
     CHECK_FALSE(left);
+}
+
+TEST_CASE("rules and JSON Lines with the real program: analyze --rules writes the lines a pipeline reads") {
+    const std::wstring dir = Scratch(L"sigma");
+    REQUIRE(Demo(kDropper + L"record --quiet --out rec", dir).code == 0);
+    const std::wstring rules = Beside(L"sigma-rules");
+    Ran r = Cli(L"analyze rec\\recording.ols --rules \"" + rules + L"\" --formats jsonl,csv --out a", dir);
+    CHECK(r.code == 0);
+    CHECK(Has(r.err, "olvetta: Loaded 11 Sigma rules from "));
+    const std::string lines = ReadAll(dir + L"\\a\\recording.jsonl");
+    CHECK(lines.rfind("{\"kind\":\"recording\"", 0) == 0);
+    CHECK(Has(lines, "\"sigma\":[{\"id\":"));
+    CHECK(Has(lines, "{\"kind\":\"end\",\"events\":45}\n"));
+    CHECK(lines.find('\r') == std::string::npos); // LF line ends, as pipelines expect
+    CHECK(Has(r.out, "(high 16, medium 0, low 1)"));
+    r = Cli(L"analyze rec\\recording.ols --rules no-such-folder", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "olvetta: The Sigma rules could not be read from no-such-folder"));
 }
