@@ -30,8 +30,9 @@ while ! grep -q " rows (high " err.txt 2>/dev/null; do
 done
 kill -INT "$pid"
 if [ "$presses" = 2 ]; then
-    # Soon enough to come before the files, late enough not to merge with the first signal.
-    sleep 0.02
+    # Within the second the demonstration gives a person after the first (before the files), and
+    # late enough not to merge with the first signal.
+    sleep 0.3
     kill -INT "$pid"
 fi
 # Bounded wait for the program's end (60 s).

@@ -47,7 +47,7 @@ const char16_t kCliUsage[] =
     u"  --seconds N      record at most N seconds (default 120; selftest 30)\n"
     u"  --until-exit     stop once the program and every process it started have ended\n"
     u"  --formats LIST   any of session,json,jsonl,csv (record: session,json; analyze: json)\n"
-    u"  --rules DIR      Sigma rules (also the \"rules\" folder beside the program)\n"
+    u"  --rules DIR      Sigma rules (default: the \"rules\" folder beside the program)\n"
     u"  --fail-on LEVEL  low, medium or high: exit 4 when a row reaches that severity\n"
     u"  --hide CATEGORY  file, registry, network or process (repeatable), for csv/json/jsonl\n"
     u"  --suspicious     only rows with a severity, for csv/json/jsonl\n"

@@ -12,6 +12,7 @@
 #include "cli/cli_text.h"
 #include "cli_pacer.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "scenario.h"
 
 using namespace olv;
@@ -64,8 +65,16 @@ void Started(void* context, AppState*) {
     if (!clidemo::StartPacer(&demo->pacer)) RequestCliEnd();
 }
 
+// Paced for people, as the window's demonstration is: after a Ctrl+C the person gets a second
+// to press it again (which leaves the exports out) before the files are written.
+constexpr uint32_t kSecondInterruptMs = 1000;
+
 void Ended(void* context, AppState*) {
-    clidemo::StopPacer(&static_cast<Demo*>(context)->pacer);
+    Demo* demo = static_cast<Demo*>(context);
+    clidemo::StopPacer(&demo->pacer);
+    if (demo->pacer.stoppedRecording.load() || CliStopLevel() != 1) return;
+    for (uint32_t waited = 0; waited < kSecondInterruptMs && CliStopLevel() < 2; waited += 10)
+        SleepMilliseconds(10);
 }
 
 void DemoPlan(void*, SelftestPlan* plan) {

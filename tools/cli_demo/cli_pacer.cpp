@@ -22,6 +22,11 @@ constexpr uint32_t kPollMs = 5;
 constexpr uint32_t kStallMs = 10000; // a session that delivers nothing for this long has ended
 constexpr uint32_t kSettleMs = 500;  // after the last event, before the stop request
 
+void EndRecording(CliPacer* p) {
+    p->stoppedRecording.store(true);
+    RequestCliEnd();
+}
+
 struct Play {
     CliPacer* p;
     uint32_t released[replay::kSessionCount];
@@ -79,7 +84,7 @@ bool Fire(Play* play, const Action& a) {
         play->alive[a.session] = false;
         return true;
     default:
-        RequestCliEnd();
+        EndRecording(play->p);
         return false;
     }
 }
@@ -139,7 +144,7 @@ uint32_t PlayThread(void* argument) {
                 --end;
             if (end == pos) {
                 ClockTo(until);
-                RequestCliEnd();
+                EndRecording(play.p);
                 return 0;
             }
         }
@@ -156,7 +161,7 @@ uint32_t PlayThread(void* argument) {
     Pause(&play, p->settleMs != 0 ? p->settleMs : kSettleMs);
     if (!Current(&play)) return 0;
     ClockTo(LastStopTime(sc));
-    RequestCliEnd();
+    EndRecording(play.p);
     return 0;
 }
 
@@ -168,6 +173,7 @@ void ScriptPacer(CliPacer* pacer) {
 
 bool StartPacer(CliPacer* pacer) {
     pacer->quit.store(false);
+    pacer->stoppedRecording.store(false);
     pacer->thread = StartThread(PlayThread, pacer, nullptr);
     return pacer->thread != nullptr;
 }

@@ -21,11 +21,13 @@ struct CliPacer {
     uint32_t settleMs; // after the last event, before the stop; 0: half a second
     uint32_t seconds;  // --seconds: no event past this much of the scenario's clock is played
     std::atomic<bool> quit;
+    std::atomic<bool> stoppedRecording; // the pacer asked for the stop (the scenario's end or stop)
 };
 
 // Scripts the stand-ins for the scenario, gates closed (before Start).
 void ScriptPacer(CliPacer* pacer);
 // Starts playing (after Start); false when the thread could not be made.
+// stoppedRecording is cleared here.
 bool StartPacer(CliPacer* pacer);
 // Ends the playing and joins the thread (after Stop); safe when it never started.
 void StopPacer(CliPacer* pacer);
