@@ -60,7 +60,8 @@ void AddStartedProcessRow(AppState* app, const char16_t* path, const char16_t* a
     CopyBounded(row.operation, kOperationChars, u"Started process");
     FormatText(row.path, kPathChars, u"\"%s\"", path);
     // With arguments the row shows the whole command line the program was given.
-    if (arguments != nullptr && arguments[0] != 0) AppendFormat(row.path, kPathChars, u" %s", arguments);
+    if (arguments != nullptr && arguments[0] != 0)
+        AppendFormat(row.path, kPathChars, u" %s", arguments);
     FormatText(row.detail, kDetailChars, u"Investigation target / PID: %lu", pid);
     CopyBounded(row.result, kResultChars, u"OK");
     AppendRow(app, &row);

@@ -94,8 +94,7 @@ bool TakeOption(const OptionSpec& spec, const char16_t* value, CliOptions* o, Pr
     case kOptSeconds:
         if (!ParseSeconds(value, &o->seconds))
             return Fail(p, u"--seconds takes a whole number from 1 to 604800, not \"%s\"", value);
-        if (o->seconds == 0)
-            return Fail(p, u"--seconds 0 would record nothing: give at least 1");
+        if (o->seconds == 0) return Fail(p, u"--seconds 0 would record nothing: give at least 1");
         return true;
     case kOptUntilExit:
         o->untilExit = 1;
@@ -175,8 +174,8 @@ bool ParseFormatList(const char16_t* text, uint32_t* formats) {
     return true;
 }
 
-bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllowed,
-                       CliOptions* o, char16_t* problemText, size_t capacity) {
+bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllowed, CliOptions* o,
+                       char16_t* problemText, size_t capacity) {
     *o = CliOptions{};
     Problem p{problemText, capacity};
     if (problemText != nullptr && capacity > 0) problemText[0] = 0;
@@ -283,7 +282,8 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
     }
     if (o->verb == kCliAnalyze && o->session == nullptr)
         return Fail(p, u"analyze needs a session file: analyze SESSION.ols [options]");
-    if (o->seconds == 0) o->seconds = o->verb == kCliSelftest ? kCliSelftestSeconds : kCliDefaultSeconds;
+    if (o->seconds == 0)
+        o->seconds = o->verb == kCliSelftest ? kCliSelftestSeconds : kCliDefaultSeconds;
     if (o->formats == 0) {
         if (o->verb == kCliRecord) o->formats = kCliFormatSession | kCliFormatJson;
         if (o->verb == kCliAnalyze) o->formats = kCliFormatJson;

@@ -31,21 +31,21 @@ constexpr uint32_t kCliMostSeconds = 7 * 24 * 3600;
 constexpr int kCliHelperArguments = 4; // TAG FOLDER TCP-PORT UDP-PORT
 
 struct CliOptions {
-    uint8_t verb;                 // CliVerb
-    const char16_t* scenario;     // --scenario FILE before the verb (the demonstration only)
-    const char16_t* session;      // analyze: the session file
-    const char16_t* out;          // --out DIR; null: a new folder in the current one
-    uint32_t seconds;             // --seconds N; the verb's default when not given
-    uint32_t formats;             // CliFormat bits; the verb's default when not given
-    const char16_t* rules;        // --rules DIR
-    uint32_t failOn;              // --fail-on: 1 low, 2 medium, 3 high (row severities); 0 none
-    uint8_t untilExit;            // --until-exit
-    uint8_t quiet;                // --quiet
-    uint8_t hide[4];              // --hide file|registry|network|process
-    uint8_t suspicious;           // --suspicious
-    const char16_t* operation;    // --operation NAME
-    const char16_t* filter;       // --filter TEXT
-    const char16_t* program;      // record: the program to run
+    uint8_t verb;              // CliVerb
+    const char16_t* scenario;  // --scenario FILE before the verb (the demonstration only)
+    const char16_t* session;   // analyze: the session file
+    const char16_t* out;       // --out DIR; null: a new folder in the current one
+    uint32_t seconds;          // --seconds N; the verb's default when not given
+    uint32_t formats;          // CliFormat bits; the verb's default when not given
+    const char16_t* rules;     // --rules DIR
+    uint32_t failOn;           // --fail-on: 1 low, 2 medium, 3 high (row severities); 0 none
+    uint8_t untilExit;         // --until-exit
+    uint8_t quiet;             // --quiet
+    uint8_t hide[4];           // --hide file|registry|network|process
+    uint8_t suspicious;        // --suspicious
+    const char16_t* operation; // --operation NAME
+    const char16_t* filter;    // --filter TEXT
+    const char16_t* program;   // record: the program to run
     const char16_t* const* programArguments;
     int programArgumentCount;
     const char16_t* const* helperArguments; // the hidden helper's TAG FOLDER TCP UDP [FAIL-AT]

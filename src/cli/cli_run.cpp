@@ -21,8 +21,8 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
-#include "views/sigma_rows.h"
 #include "tracking/tracking_state.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -125,7 +125,8 @@ void PrintNewMessages(Run* r) {
         // Nobody is there to answer: a question (taking the kernel session from another
         // program) is answered No, and says so.
         if (box->buttons == kButtonsYesNoDefaultNo)
-            AppendBounded(text, kHeadlessMessageChars, box->answer == kAnswerYes ? u" Yes." : u" No.");
+            AppendBounded(text, kHeadlessMessageChars,
+                          box->answer == kAnswerYes ? u" Yes." : u" No.");
         SayProblem(r, text);
         if (box->icon == kIconError && r->startFailure[0] == 0)
             CopyBounded(r->startFailure, 600, text);
@@ -163,7 +164,7 @@ uint64_t LostEvents(const AppState* app) {
 
 bool ReachedFailOn(const CliCounts& c, uint32_t failOn) {
     if (failOn == 0) return false;
-    const uint32_t atOrAbove = failOn == 1 ? c.low + c.medium + c.high
+    const uint32_t atOrAbove = failOn == 1   ? c.low + c.medium + c.high
                                : failOn == 2 ? c.medium + c.high
                                              : c.high;
     return atOrAbove > 0;
@@ -523,15 +524,20 @@ int Record(Run* r, bool selftest) {
             FormatSelftestLine(*result, c, line, kLineChars);
             Say(r, kCliStdout, line);
         }
-        if ((context.helperExitCode & kHelperCleanupFailed) != 0)
-            SayProblem(r, u"The helper could not remove everything it made; see its folder and "
-                          u"key under the current user's Software key.");
+        if ((context.helperExitCode & kHelperCleanupFailed) != 0) {
+            FormatText(line, kLineChars,
+                       u"The helper could not remove everything it made: see the folder \"%s\" "
+                       u"and the key HKEY_CURRENT_USER\\%s.",
+                       plan.folder, plan.key);
+            SayProblem(r, line);
+        }
         r->outcome.checksMissing = result->missing > 0;
-        FormatText(line, kLineChars, u"olvetta: %d of %d checks found", kSelftestCheckCount - result->missing,
-                   kSelftestCheckCount);
+        FormatText(line, kLineChars, u"olvetta: %d of %d checks found",
+                   kSelftestCheckCount - result->missing, kSelftestCheckCount);
         Say(r, kCliStdout, line);
         FreeBlock(result);
         if (!context.started) {
+            if (r->madeFolder) RemoveEmptyFolder(r->folder);
             r->outcome.notStarted = true;
             return ChooseExitCode(r->outcome);
         }
@@ -647,7 +653,8 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
         if (options.helperArgumentCount > kCliHelperArguments) {
             failAt = 0;
             for (const char16_t* p = options.helperArguments[kCliHelperArguments]; *p != 0; ++p)
-                failAt = *p >= u'0' && *p <= u'9' && failAt < 1000 ? failAt * 10 + (*p - u'0') : 1000;
+                failAt =
+                    *p >= u'0' && *p <= u'9' && failAt < 1000 ? failAt * 10 + (*p - u'0') : 1000;
         }
         if (pf->runSelftestHelper == nullptr ||
             !SelftestPlanFromArguments(options.helperArguments, kCliHelperArguments, &plan)) {

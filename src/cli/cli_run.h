@@ -21,12 +21,12 @@ struct CliPlatform {
     void* context;
     // Writes one line (without its line end) to standard output or standard error.
     void (*writeLine)(void* context, int stream, const char16_t* text);
-    bool scenarioAllowed;      // the demonstration twin: --scenario FILE before the verb
-    char16_t pathSeparator;    // of the file system the files go to
-    const char16_t* programName;     // "olvetta-cli" in texts
-    const char16_t* executablePath;  // this executable (the self-test's helper is itself)
+    bool scenarioAllowed;             // the demonstration twin: --scenario FILE before the verb
+    char16_t pathSeparator;           // of the file system the files go to
+    const char16_t* programName;      // "olvetta-cli" in texts
+    const char16_t* executablePath;   // this executable (the self-test's helper is itself)
     const char16_t* executableFolder; // where a "rules" folder beside the program is looked for
-    const char16_t* tempFolder;      // the user's temporary folder (self-test)
+    const char16_t* tempFolder;       // the user's temporary folder (self-test)
 
     // The demonstration's hooks; null in the real program.
     // Before Start: scripts the stand-ins for the verb and gives the program to launch.

@@ -9,19 +9,19 @@ namespace olv {
 namespace {
 
 constexpr const char16_t* kCheckNames[kSelftestCheckCount] = {
-    u"Child process started", u"DLL loaded",           u"File created",
-    u"File written",          u"File renamed",         u"File deleted",
-    u"Registry key created",  u"Registry value set",   u"Registry value deleted",
-    u"Registry key deleted",  u"TCP connection",       u"TCP data sent",
+    u"Child process started", u"DLL loaded",         u"File created",
+    u"File written",          u"File renamed",       u"File deleted",
+    u"Registry key created",  u"Registry value set", u"Registry value deleted",
+    u"Registry key deleted",  u"TCP connection",     u"TCP data sent",
     u"UDP datagram sent",     u"DNS query",
 };
 
 // The helper's action whose failure explains a missing check (a second one for the TCP
 // connection, whose listener comes first).
 constexpr int kCheckAction[kSelftestCheckCount] = {
-    kActChild,       kActDll,      kActFileCreate, kActFileWrite,  kActFileRename,
-    kActFileDelete,  kActKeyCreate, kActValueSet,  kActValueDelete, kActKeyDelete,
-    kActTcpConnect,  kActTcpSend,  kActUdpSend,    kActDnsQuery,
+    kActChild,      kActDll,       kActFileCreate, kActFileWrite,   kActFileRename,
+    kActFileDelete, kActKeyCreate, kActValueSet,   kActValueDelete, kActKeyDelete,
+    kActTcpConnect, kActTcpSend,   kActUdpSend,    kActDnsQuery,
 };
 
 bool Op(const EventRow& row, const char16_t* operation) {
@@ -116,14 +116,13 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
             return;
         }
     } else {
-        CopyBounded(out, capacity,
-                    u"the helper did not finish within the time given (--seconds)");
+        CopyBounded(out, capacity, u"the helper did not finish within the time given (--seconds)");
         return;
     }
     if (check == kCheckDnsQuery && info != nullptr) {
-        const bool before81 = info->windowsMajor != 0 &&
-                              (info->windowsMajor < 6 ||
-                               (info->windowsMajor == 6 && info->windowsMinor < 3));
+        const bool before81 =
+            info->windowsMajor != 0 &&
+            (info->windowsMajor < 6 || (info->windowsMajor == 6 && info->windowsMinor < 3));
         if (before81) {
             CopyBounded(out, capacity, u"DNS events need Windows 8.1 or later");
             return;
@@ -149,10 +148,10 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
                     u"the kernel session is owned by another tool, which took it back");
         return;
     }
-    const uint64_t lost = info == nullptr ? 0
-                                          : uint64_t{info->eventsLostByWindows} +
-                                                info->buffersLostByWindows + info->droppedHere +
-                                                info->unreadableRecords;
+    const uint64_t lost = info == nullptr
+                              ? 0
+                              : uint64_t{info->eventsLostByWindows} + info->buffersLostByWindows +
+                                    info->droppedHere + info->unreadableRecords;
     if (lost > 0) {
         FormatText(out, capacity, u"events were lost (%lu), and this row may be among them",
                    static_cast<uint32_t>(lost > 0xFFFFFFFFu ? 0xFFFFFFFFu : lost));
@@ -252,8 +251,7 @@ void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCo
     }
 }
 
-void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out,
-                        size_t capacity) {
+void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, size_t capacity) {
     if (check < 0 || check >= kSelftestCheckCount) {
         if (capacity > 0) out[0] = 0;
         return;
@@ -261,8 +259,7 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out,
     if (result.found[check]) {
         FormatText(out, capacity, u"  found    %s", kCheckNames[check]);
     } else {
-        FormatText(out, capacity, u"  MISSING  %-24s %s", kCheckNames[check],
-                   result.reason[check]);
+        FormatText(out, capacity, u"  MISSING  %-24s %s", kCheckNames[check], result.reason[check]);
     }
 }
 

@@ -19,9 +19,9 @@ constexpr uint16_t kSelftestPortSpan = 16; // the helper tries this many ports f
 // What the helper is told to do (its command line after --selftest-helper) and so what the check
 // looks for. Every name is derived from the tag, which is new for each run.
 struct SelftestPlan {
-    char16_t tag[kSelftestTagChars];        // "olvetta-selftest-<pid>-<time>"
-    char16_t folder[kSelftestPathChars];    // the temporary folder the helper makes
-    char16_t firstFile[kSelftestPathChars]; // folder\tag-1.tmp: created and written
+    char16_t tag[kSelftestTagChars];         // "olvetta-selftest-<pid>-<time>"
+    char16_t folder[kSelftestPathChars];     // the temporary folder the helper makes
+    char16_t firstFile[kSelftestPathChars];  // folder\tag-1.tmp: created and written
     char16_t secondFile[kSelftestPathChars]; // folder\tag-2.tmp: the first renamed, then deleted
     char16_t key[kSelftestPathChars];        // Software\tag under the current user
     char16_t valueName[kSelftestTagChars];   // tag
@@ -88,12 +88,12 @@ const char16_t* SelftestCheckName(int check);
 
 // What the recording gives the judge besides its rows.
 struct SelftestContext {
-    const RecordingInfo* info;   // the recording's block (losses, flags, Windows version)
-    bool started;                // the recording started
+    const RecordingInfo* info;    // the recording's block (losses, flags, Windows version)
+    bool started;                 // the recording started
     const char16_t* startFailure; // when it did not: the message ("ETW: ..."); else null
-    bool helperEnded;            // a "Target process exited" row was seen
-    uint32_t helperExitCode;     // its exit code (the failed actions)
-    bool traceEndedEarly;        // the kernel session ended by itself during the test
+    bool helperEnded;             // a "Target process exited" row was seen
+    uint32_t helperExitCode;      // its exit code (the failed actions)
+    bool traceEndedEarly;         // the kernel session ended by itself during the test
 };
 
 struct SelftestResult {

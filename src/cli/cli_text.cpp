@@ -60,7 +60,8 @@ bool AppendQuotedArgument(char16_t* out, size_t capacity, const char16_t* arg) {
                      Put(out, capacity, &at, u'"', 1);
                 p += backslashes + 1;
             } else {
-                ok = Put(out, capacity, &at, u'\\', backslashes) && Put(out, capacity, &at, next, 1);
+                ok =
+                    Put(out, capacity, &at, u'\\', backslashes) && Put(out, capacity, &at, next, 1);
                 p += backslashes + 1;
             }
         }
@@ -153,10 +154,10 @@ int ChooseExitCode(const CliOutcome& o) {
 }
 
 void FormatResultLine(bool complete, const CliCounts& c, int64_t durationTicks,
-                      const char16_t* const* files, int fileCount, char16_t* out,
-                      size_t capacity) {
+                      const char16_t* const* files, int fileCount, char16_t* out, size_t capacity) {
     const int64_t seconds = durationTicks > 0 ? durationTicks / kTicksPerSecond : 0;
-    FormatText(out, capacity, u"olvetta: %s %lu rows (high %lu, medium %lu, low %lu) in %lu s; files: ",
+    FormatText(out, capacity,
+               u"olvetta: %s %lu rows (high %lu, medium %lu, low %lu) in %lu s; files: ",
                complete ? u"complete" : u"incomplete", c.rows, c.high, c.medium, c.low,
                static_cast<uint32_t>(seconds > 0xFFFFFFFF ? 0xFFFFFFFF : seconds));
     if (fileCount <= 0) AppendBounded(out, capacity, u"none");

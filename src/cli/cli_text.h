@@ -57,11 +57,10 @@ struct CliCounts {
 // "olvetta: complete 412 rows (high 3, medium 7, low 12) in 31 s; files: A, B" (files: the
 // names, in order; "none" when there are none). seconds is rounded down.
 void FormatResultLine(bool complete, const CliCounts& counts, int64_t durationTicks,
-                      const char16_t* const* files, int fileCount, char16_t* out,
-                      size_t capacity);
+                      const char16_t* const* files, int fileCount, char16_t* out, size_t capacity);
 // "olvetta: 12 s, 3456 rows (high 1, medium 2, low 3), lost 0"
-void FormatProgressLine(int64_t elapsedTicks, const CliCounts& counts, uint64_t lost,
-                        char16_t* out, size_t capacity);
+void FormatProgressLine(int64_t elapsedTicks, const CliCounts& counts, uint64_t lost, char16_t* out,
+                        size_t capacity);
 
 // --- output folders ---
 // The name of a recording's new folder: the program's file name without ".exe", then the start

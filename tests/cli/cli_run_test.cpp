@@ -51,11 +51,10 @@ void Capture(void* context, int stream, const char16_t* text) {
 bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* program, size_t capacity,
              char16_t* problem, size_t problemCapacity) {
     Harness* h = static_cast<Harness*>(context);
-    std::string path = o->scenario != nullptr
-                           ? U8(o->scenario)
-                           : std::string(OLV_SOURCE_DIR) +
-                                 (selftest ? "/tools/cli_demo/selftest.jsonl"
-                                           : "/tests/scenarios/dropper.jsonl");
+    std::string path = o->scenario != nullptr ? U8(o->scenario)
+                                              : std::string(OLV_SOURCE_DIR) +
+                                                    (selftest ? "/tools/cli_demo/selftest.jsonl"
+                                                              : "/tests/scenarios/dropper.jsonl");
     if (h->read) replay::FreeScenario(h->scenario);
     char error[replay::kScenarioErrorChars] = {};
     h->read = replay::ReadScenario(path.c_str(), h->scenario, error, sizeof error);
@@ -130,7 +129,8 @@ std::string Utf8(const fs::path& p) {
 
 // The suite's scratch folder, removed when the suite ends.
 struct ScratchRoot {
-    fs::path path = fs::temp_directory_path() / ("olv-cli-test-" + std::to_string(CurrentProcessId()));
+    fs::path path =
+        fs::temp_directory_path() / ("olv-cli-test-" + std::to_string(CurrentProcessId()));
     ~ScratchRoot() {
         std::error_code ignored;
         fs::remove_all(path, ignored);
@@ -183,8 +183,8 @@ TEST_CASE("record writes the session and JSON, says so on one line, and ends 0 w
     CHECK(fs::exists(out / "recording.json"));
     CHECK_FALSE(fs::exists(out / "recording.csv"));
     CHECK(Has(h.out, "olvetta: complete 45 rows (high 15, medium 0, low 0) in "));
-    CHECK(Has(h.out, "files: " + Utf8(out / "recording.ols") + ", " +
-                         Utf8(out / "recording.json") + "\n"));
+    CHECK(Has(h.out, "files: " + Utf8(out / "recording.ols") + ", " + Utf8(out / "recording.json") +
+                         "\n"));
     // One progress line a second on standard error; none with --quiet.
     CHECK(Has(h.err, " rows (high "));
     CHECK(Has(h.err, "lost 0"));
@@ -216,8 +216,8 @@ TEST_CASE("exit codes of a recording: incomplete 3, --fail-on 4, and the highest
     CHECK(Run(&h, {"--scenario", kScenarios + "downloader.jsonl", "record", "--quiet", "--out",
                    Utf8(dir / "d")}) == kCliExitIncomplete);
     CHECK(Has(h.out, "olvetta: incomplete "));
-    CHECK(Run(&h, {"--scenario", kScenarios + "downloader.jsonl", "record", "--quiet",
-                   "--fail-on", "low", "--out", Utf8(dir / "e")}) == kCliExitFailOn);
+    CHECK(Run(&h, {"--scenario", kScenarios + "downloader.jsonl", "record", "--quiet", "--fail-on",
+                   "low", "--out", Utf8(dir / "e")}) == kCliExitFailOn);
 }
 
 TEST_CASE("a start that fails ends 2 with the reason, and leaves no folder behind") {
@@ -229,7 +229,8 @@ TEST_CASE("a start that fails ends 2 with the reason, and leaves no folder behin
     const int code = Run(&h, {"--scenario", kScenarios + "kernel_taken_over.jsonl", "record"});
     fs::current_path(cwd);
     CHECK(code == kCliExitNotStarted);
-    CHECK(Has(h.err, "olvetta: Another program is already using the Windows kernel trace session."));
+    CHECK(
+        Has(h.err, "olvetta: Another program is already using the Windows kernel trace session."));
     CHECK(Has(h.err, "Stop the existing session and continue? No.\n"));
     CHECK(h.out.empty());
     CHECK(fs::is_empty(dir));
@@ -257,8 +258,7 @@ TEST_CASE("--seconds and --until-exit stop on the scenario's clock") {
     // clock: --until-exit ends the recording soon after the tree's end.
     const std::string tail = std::string(OLV_SOURCE_DIR) + "/tests/cli/data/until_exit.jsonl";
     h.watchable = true;
-    REQUIRE(Run(&h, {"--scenario", tail, "record", "--quiet", "--out", Utf8(dir / "tail")}) ==
-            0);
+    REQUIRE(Run(&h, {"--scenario", tail, "record", "--quiet", "--out", Utf8(dir / "tail")}) == 0);
     CHECK(ResultSeconds(h.out) >= 40);
     REQUIRE(Run(&h, {"--scenario", tail, "record", "--quiet", "--until-exit", "--out",
                      Utf8(dir / "tail-exit")}) == 0);
@@ -287,7 +287,8 @@ TEST_CASE("Ctrl+C stops cleanly and writes every file; a second one leaves the e
     CHECK(Has(h.out, "files: " + Utf8(dir / "twice" / "recording.ols") + "\n"));
 }
 
-TEST_CASE("output folders: made when missing, new names in the current folder, refused when unusable") {
+TEST_CASE(
+    "output folders: made when missing, new names in the current folder, refused when unusable") {
     Harness h;
     const fs::path dir = Fresh("folders");
     const fs::path cwd = fs::current_path();
@@ -318,8 +319,7 @@ TEST_CASE("output folders: made when missing, new names in the current folder, r
     std::ofstream(dir / "plain-file") << "x";
     CHECK(Run(&h, {"record", "--out", Utf8(dir / "plain-file")}) == kCliExitNotStarted);
     CHECK(Has(h.err, "The output folder is a file"));
-    CHECK(Run(&h, {"record", "--out", Utf8(dir / "no" / "such" / "parent")}) ==
-          kCliExitNotStarted);
+    CHECK(Run(&h, {"record", "--out", Utf8(dir / "no" / "such" / "parent")}) == kCliExitNotStarted);
     CHECK(Has(h.err, "The output folder cannot be made"));
     CHECK(h.out.empty());
 }
@@ -330,8 +330,7 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     REQUIRE(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "rec")}) == 0);
     const std::string session = Utf8(dir / "rec" / "recording.ols");
 
-    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "a"), "--formats", "json,csv"}) ==
-          0);
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "a"), "--formats", "json,csv"}) == 0);
     CHECK(Has(h.out, "olvetta: complete 45 rows (high 15, medium 0, low 0) in "));
     // The same rows as the recording's own JSON export.
     CHECK(Slurp(dir / "a" / "recording.json").size() > 1000);
@@ -340,8 +339,8 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     // The view options shape the exports (not the session).
     CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "b"), "--suspicious"}) == 0);
     CHECK(Slurp(dir / "b" / "recording.json").size() < Slurp(dir / "a" / "recording.json").size());
-    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c"), "--operation",
-                   "Teleported"}) == kCliExitNotStarted);
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c"), "--operation", "Teleported"}) ==
+          kCliExitNotStarted);
     CHECK(Has(h.err, "No row has the operation \"Teleported\""));
     CHECK(Run(&h, {"analyze", session, "--fail-on", "high", "--out", Utf8(dir / "d")}) ==
           kCliExitFailOn);
@@ -382,7 +381,8 @@ TEST_CASE("selftest plays the helper's actions and finds every check; what is mi
 
     // The same machine on Windows 7: no DNS session, so the DNS check is missing, and says why.
     const fs::path dir = Fresh("selftest");
-    const std::string selftest = Slurp(fs::path(OLV_SOURCE_DIR) / "tools" / "cli_demo" / "selftest.jsonl");
+    const std::string selftest =
+        Slurp(fs::path(OLV_SOURCE_DIR) / "tools" / "cli_demo" / "selftest.jsonl");
     std::ofstream(dir / "win7.jsonl", std::ios::binary)
         << selftest << "{\"kind\":\"windows\",\"major\":6,\"minor\":1,\"build\":7601}\n";
     CHECK(Run(&h, {"--scenario", Utf8(dir / "win7.jsonl"), "selftest", "--quiet"}) ==
@@ -418,10 +418,10 @@ TEST_CASE("Sigma rules: --rules raises severities for --fail-on, and JSON Lines 
     const std::string again = Slurp(dir / "again" / "recording.jsonl");
     CHECK(again.substr(again.find('\n')) == lines.substr(lines.find('\n')));
     // The plain recording, re-analysed with the rules, now has a row at the low level.
-    CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--rules", rules,
-                   "--fail-on", "low", "--quiet", "--out", Utf8(dir / "low")}) == kCliExitFailOn);
-    CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--fail-on", "low",
-                   "--quiet", "--out", Utf8(dir / "low-without")}) == kCliExitFailOn);
+    CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--rules", rules, "--fail-on",
+                   "low", "--quiet", "--out", Utf8(dir / "low")}) == kCliExitFailOn);
+    CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--fail-on", "low", "--quiet",
+                   "--out", Utf8(dir / "low-without")}) == kCliExitFailOn);
 
     // A rule folder that cannot be read: nothing is recorded (2).
     CHECK(Run(&h, {"record", "--rules", Utf8(dir / "no-such-rules"), "--out",

@@ -37,12 +37,15 @@ EventRow Row(const char16_t* operation, const char16_t* path, uint32_t pid = kHe
 // The rows a working recording of the plan holds (the file paths as the trace names them: the
 // long form, whatever form the plan's folder was given in).
 std::vector<EventRow> GoodRows() {
-    const char16_t* file1 = u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-1.tmp";
-    const char16_t* file2 = u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-2.tmp";
+    const char16_t* file1 =
+        u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-1.tmp";
+    const char16_t* file2 =
+        u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-2.tmp";
     const char16_t* key = u"\\REGISTRY\\USER\\S-1-5-21-1\\Software\\olvetta-selftest-7-9";
     return {
         Row(u"Started process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-helper ...", kHelper),
-        Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120, kHelper),
+        Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120,
+            kHelper),
         Row(u"Loaded DLL", u"C:\\Windows\\System32\\VERSION.dll"),
         Row(u"Created new file", file1),
         Row(u"Wrote to file", file1),
@@ -86,12 +89,13 @@ TEST_CASE("the plan: every name derives from the tag; bad helper arguments are r
 
     char16_t args[600];
     REQUIRE(SelftestHelperArguments(p, args, 600));
-    CHECK(U8(args) == "--selftest-helper olvetta-selftest-7-9 C:\\Temp\\olvetta-selftest-7-9 50000 50016");
+    CHECK(U8(args) ==
+          "--selftest-helper olvetta-selftest-7-9 C:\\Temp\\olvetta-selftest-7-9 50000 50016");
 
     const std::vector<std::vector<const char16_t*>> bad = {
-        {u"", u"C:\\T", u"1", u"2"},       {u"t", u"", u"1", u"2"},
-        {u"t", u"C:\\T", u"0", u"2"},      {u"t", u"C:\\T", u"65530", u"2"},
-        {u"t", u"C:\\T", u"12x", u"2"},    {u"t", u"C:\\T", u"1", u"99999999"},
+        {u"", u"C:\\T", u"1", u"2"},    {u"t", u"", u"1", u"2"},
+        {u"t", u"C:\\T", u"0", u"2"},   {u"t", u"C:\\T", u"65530", u"2"},
+        {u"t", u"C:\\T", u"12x", u"2"}, {u"t", u"C:\\T", u"1", u"99999999"},
     };
     for (const auto& b : bad) {
         SelftestPlan q{};
@@ -124,11 +128,15 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
         int check;
     };
     const Miss misses[] = {
-        {1, Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120, 999), kCheckChild},
+        {1,
+         Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120, 999),
+         kCheckChild},
         {2, Row(u"Loaded DLL", u"C:\\Windows\\System32\\xversion.dll"), kCheckDll},
         {3, Row(u"Opened file", rows[3].path), kCheckFileCreate},
-        {4, Row(u"Wrote to file", u"C:\\Temp\\other\\olvetta-selftest-7-9-1.tmpx"), kCheckFileWrite},
-        {7, Row(u"Created registry key", u"\\REGISTRY\\USER\\S-1\\Software\\olvetta-selftest-7-8"), kCheckKeyCreate},
+        {4, Row(u"Wrote to file", u"C:\\Temp\\other\\olvetta-selftest-7-9-1.tmpx"),
+         kCheckFileWrite},
+        {7, Row(u"Created registry key", u"\\REGISTRY\\USER\\S-1\\Software\\olvetta-selftest-7-8"),
+         kCheckKeyCreate},
         {11, Row(u"Connected (TCP)", u"127.0.0.1:61001 -> 127.0.0.1:50016"), kCheckTcpConnect},
         {12, Row(u"Sent data (TCP)", u"127.0.0.1:61001 -> 10.0.0.1:50003"), kCheckTcpSend},
         {13, Row(u"Sent data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50032"), kCheckUdpSend},
@@ -138,7 +146,8 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
         CAPTURE(m.check);
         std::vector<EventRow> changed = rows;
         changed[m.row] = m.changed;
-        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info), &r);
+        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
+                      &r);
         CHECK(r.missing == 1);
         CHECK_FALSE(r.found[m.check]);
         CHECK(Line(r, m.check).rfind("  MISSING  ", 0) == 0);
@@ -172,9 +181,11 @@ TEST_CASE("the likely reason of a missing check") {
          "the kernel session was ended by another program", "the kernel session was ended"},
         {"another tool's session", 10, 0, foreignKernelSessionStopped, 0, true, true, false, 0,
          "owned by another tool, which took it back", "owned by another tool, which took it back"},
-        {"losses", 10, 0, 0, 12, true, true, false, 0, "events were lost (12)", "events were lost (12)"},
-        {"helper failed", 10, 0, 0, 0, true, true, false, (1u << kActValueDelete) | (1u << kActDnsQuery),
-         "the helper could not do this", "the helper could not do this"},
+        {"losses", 10, 0, 0, 12, true, true, false, 0, "events were lost (12)",
+         "events were lost (12)"},
+        {"helper failed", 10, 0, 0, 0, true, true, false,
+         (1u << kActValueDelete) | (1u << kActDnsQuery), "the helper could not do this",
+         "the helper could not do this"},
         {"helper too slow", 10, 0, 0, 0, true, false, false, 0,
          "the helper did not finish within the time given", "the helper did not finish"},
         {"no trace", 10, 0, 0, 0, false, false, false, 0,

@@ -37,9 +37,9 @@ TEST_CASE("an argument is quoted so that the program's start-up code splits it b
         {u"line\nfeed", "\"line\nfeed\""},
         {u"say \"hi\"", "\"say \\\"hi\\\"\""},
         {u"a\"b", "\"a\\\"b\""},
-        {u"C:\\no space\\", "\"C:\\no space\\\\\""},  // a trailing backslash before the quote
-        {u"C:\\folder\\", "C:\\folder\\"},             // needs no quotes: left alone
-        {u"a\\\\\"b", "\"a\\\\\\\\\\\"b\""},             // two backslashes and a quote
+        {u"C:\\no space\\", "\"C:\\no space\\\\\""}, // a trailing backslash before the quote
+        {u"C:\\folder\\", "C:\\folder\\"},           // needs no quotes: left alone
+        {u"a\\\\\"b", "\"a\\\\\\\\\\\"b\""},         // two backslashes and a quote
         {u"\\\\server\\share x", "\"\\\\server\\share x\""}, // backslashes not before a quote
         {u"\u00fcn\u00ef c\u00f8de", "\"\u00fcn\u00ef c\u00f8de\""},
     };
@@ -55,8 +55,9 @@ TEST_CASE("an argument is quoted so that the program's start-up code splits it b
 }
 
 TEST_CASE("a whole argument list survives the round trip, and one that does not fit is refused") {
-    const char16_t* args[] = {u"-x",       u"two words", u"C:\\dir with space\\", u"",
-                              u"\"quoted\"", u"back\\\\",  u"end\\\"", u"\u65e5\u672c"};
+    const char16_t* args[] = {u"-x",      u"two words",   u"C:\\dir with space\\",
+                              u"",        u"\"quoted\"",  u"back\\\\",
+                              u"end\\\"", u"\u65e5\u672c"};
     const int count = static_cast<int>(sizeof args / sizeof args[0]);
     char16_t line[512];
     REQUIRE(BuildArgumentText(args, count, line, 512));
@@ -176,15 +177,21 @@ TEST_CASE("the command line: verbs, options, defaults and every usage error") {
         {{u"record", u"C:\\s.exe", u"--quiet"}, false, nullptr},
         {{u"record"}, false, "record needs a program"},
         {{u"record"}, true, nullptr},
-        {{u"record", u"--seconds", u"0", u"--", u"s.exe"}, false, "--seconds 0 would record nothing"},
-        {{u"record", u"--seconds", u"-3", u"--", u"s.exe"}, false, "--seconds takes a whole number"},
+        {{u"record", u"--seconds", u"0", u"--", u"s.exe"},
+         false,
+         "--seconds 0 would record nothing"},
+        {{u"record", u"--seconds", u"-3", u"--", u"s.exe"},
+         false,
+         "--seconds takes a whole number"},
         {{u"record", u"--seconds", u"604801", u"--", u"s.exe"}, false, "--seconds takes"},
         {{u"record", u"--seconds"}, false, "--seconds needs a value"},
         {{u"record", u"--formats", u"json,xml", u"--", u"s.exe"}, false, "--formats takes"},
         {{u"record", u"--formats", u"", u"--", u"s.exe"}, false, "--formats takes"},
         {{u"record", u"--fail-on", u"critical", u"--", u"s.exe"}, false, "--fail-on takes"},
         {{u"record", u"--hide", u"dns", u"--", u"s.exe"}, false, "--hide takes"},
-        {{u"record", u"--out", u"a", u"--out", u"b", u"--", u"s.exe"}, false, "--out is given twice"},
+        {{u"record", u"--out", u"a", u"--out", u"b", u"--", u"s.exe"},
+         false,
+         "--out is given twice"},
         {{u"record", u"--colour", u"--", u"s.exe"}, false, "unknown option \"--colour\""},
         {{u"analyze"}, false, "analyze needs a session file"},
         {{u"analyze", u"a.ols", u"b.ols"}, false, "unexpected argument \"b.ols\""},
@@ -216,10 +223,10 @@ TEST_CASE("the command line: verbs, options, defaults and every usage error") {
 }
 
 TEST_CASE("what the command line gives: the program, its arguments and the defaults") {
-    const char16_t* argv[] = {u"olvetta-cli", u"record",     u"--seconds", u"30", u"--until-exit",
-                              u"--hide",      u"registry",   u"--hide",    u"file",
-                              u"--formats",   u"jsonl,csv",  u"--fail-on", u"medium",
-                              u"--",          u"C:\\s.exe",  u"--quiet",   u"x y"};
+    const char16_t* argv[] = {u"olvetta-cli", u"record",    u"--seconds", u"30",   u"--until-exit",
+                              u"--hide",      u"registry",  u"--hide",    u"file", u"--formats",
+                              u"jsonl,csv",   u"--fail-on", u"medium",    u"--",   u"C:\\s.exe",
+                              u"--quiet",     u"x y"};
     CliOptions o{};
     char16_t problem[256];
     REQUIRE(ParseCliArguments(17, argv, false, &o, problem, 256));

@@ -33,8 +33,8 @@ std::wstring Beside(const wchar_t* name) {
 
 std::string Narrow(const std::wstring& w) {
     if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr,
-                                      0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), out.data(), n, nullptr,
                         nullptr);
@@ -284,7 +284,8 @@ TEST_CASE("analyze with the real program: a session re-written, a damaged one re
     CHECK(Has(ReadAll(dir + L"\\a\\recording.json"), "\"rowsInThisFile\": 45"));
     r = Cli(L"analyze rec\\recording.ols --out b --fail-on high --suspicious", dir);
     CHECK(r.code == 4);
-    CHECK(ReadAll(dir + L"\\b\\recording.json").size() < ReadAll(dir + L"\\a\\recording.json").size());
+    CHECK(ReadAll(dir + L"\\b\\recording.json").size() <
+          ReadAll(dir + L"\\a\\recording.json").size());
     // Without --out: named after the recorded program and its start, in the current folder.
     r = Cli(L"analyze rec\\recording.ols", dir);
     CHECK(r.code == 0);
@@ -293,7 +294,8 @@ TEST_CASE("analyze with the real program: a session re-written, a damaged one re
     // Damaged: cut inside a row; and a file that is no session at all.
     std::string bytes = ReadAll(dir + L"\\rec\\recording.ols");
     REQUIRE(bytes.size() > 4000);
-    std::ofstream((dir + L"\\cut.ols").c_str(), std::ios::binary) << bytes.substr(0, bytes.size() - 1000);
+    std::ofstream((dir + L"\\cut.ols").c_str(), std::ios::binary)
+        << bytes.substr(0, bytes.size() - 1000);
     r = Cli(L"analyze cut.ols --out c", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: "));
@@ -306,17 +308,13 @@ TEST_CASE("analyze with the real program: a session re-written, a damaged one re
     CHECK(r.code == 2);
 }
 
-TEST_CASE("the examined program's arguments arrive as given: blanks, quotes, trailing backslashes") {
+TEST_CASE(
+    "the examined program's arguments arrive as given: blanks, quotes, trailing backslashes") {
     const std::wstring dir = Scratch(L"quoting");
-    const char16_t* args[] = {u"plain",
-                              u"two words",
-                              u"",
-                              u"say \"hi\"",
-                              u"C:\\Program Files\\",
-                              u"C:\\trailing\\",
-                              u"back\\\\\"slash",
-                              u"tab\there",
-                              u"\u00e9\u65e5 \U0001F600"};
+    const char16_t* args[] = {
+        u"plain",           u"two words",           u"",
+        u"say \"hi\"",      u"C:\\Program Files\\", u"C:\\trailing\\",
+        u"back\\\\\"slash", u"tab\there",           u"\u00e9\u65e5 \U0001F600"};
     const int count = static_cast<int>(sizeof args / sizeof args[0]);
     char16_t line[2048];
     REQUIRE(olv::BuildArgumentText(args, count, line, 2048));
@@ -327,7 +325,8 @@ TEST_CASE("the examined program's arguments arrive as given: blanks, quotes, tra
     std::string expected;
     for (const char* kind : {"shell:", "crt:"}) {
         for (int i = 0; i < count; ++i)
-            expected += std::string(kind) + "[" + Narrow(reinterpret_cast<const wchar_t*>(args[i])) + "]\n";
+            expected +=
+                std::string(kind) + "[" + Narrow(reinterpret_cast<const wchar_t*>(args[i])) + "]\n";
     }
     std::string got;
     for (char c : r.out) {
@@ -340,7 +339,8 @@ namespace {
 
 bool KeyExists(const std::wstring& key) {
     HKEY h = nullptr;
-    const bool there = RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS;
+    const bool there =
+        RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS;
     if (h != nullptr) RegCloseKey(h);
     return there;
 }
@@ -360,7 +360,8 @@ TEST_CASE("the self-test's helper does its file, registry and socket actions for
         if (failAt >= 0) args += L" " + std::to_wstring(failAt);
         const Ran r = Cli(args, dir);
         // Every action done (0), or exactly those from the failing step on reported failed.
-        const DWORD expected = failAt < 0 ? 0 : (((1u << olv::kSelftestActionCount) - 1) & ~((1u << failAt) - 1));
+        const DWORD expected =
+            failAt < 0 ? 0 : (((1u << olv::kSelftestActionCount) - 1) & ~((1u << failAt) - 1));
         CHECK(r.code == expected);
         CHECK((r.code & olv::kHelperCleanupFailed) == 0);
         CHECK_FALSE(Exists(folder));
@@ -392,11 +393,13 @@ TEST_CASE("selftest with the real program: the trace cannot start under Wine, ev
     CHECK_FALSE(left);
 }
 
-TEST_CASE("rules and JSON Lines with the real program: analyze --rules writes the lines a pipeline reads") {
+TEST_CASE("rules and JSON Lines with the real program: analyze --rules writes the lines a pipeline "
+          "reads") {
     const std::wstring dir = Scratch(L"sigma");
     REQUIRE(Demo(kDropper + L"record --quiet --out rec", dir).code == 0);
     const std::wstring rules = Beside(L"sigma-rules");
-    Ran r = Cli(L"analyze rec\\recording.ols --rules \"" + rules + L"\" --formats jsonl,csv --out a", dir);
+    Ran r = Cli(
+        L"analyze rec\\recording.ols --rules \"" + rules + L"\" --formats jsonl,csv --out a", dir);
     CHECK(r.code == 0);
     CHECK(Has(r.err, "olvetta: Loaded 11 Sigma rules from "));
     const std::string lines = ReadAll(dir + L"\\a\\recording.jsonl");

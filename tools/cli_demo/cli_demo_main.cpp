@@ -31,8 +31,8 @@ struct Demo {
     CliPlatform* platform;
 };
 
-bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* program,
-             size_t capacity, char16_t* problem, size_t problemCapacity) {
+bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* program, size_t capacity,
+             char16_t* problem, size_t problemCapacity) {
     Demo* demo = static_cast<Demo*>(context);
     char16_t path[1024];
     if (o->scenario != nullptr) {

@@ -1,9 +1,9 @@
 #include "cli_pacer.h"
 
+#include "base/systime.h"
 #include "cli/cli_run.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
-#include "base/systime.h"
 #include "platform/time.h"
 
 namespace olv::clidemo {
@@ -15,7 +15,7 @@ using replay::Scenario;
 
 namespace {
 
-constexpr uint32_t kPlayMs = 4000;      // a scenario plays for about this long
+constexpr uint32_t kPlayMs = 4000;       // a scenario plays for about this long
 constexpr uint32_t kLongestStepMs = 100; // but never waits longer than this between events
 constexpr uint32_t kMostSteps = 400;     // larger scenarios go through the gates in batches
 constexpr uint32_t kPollMs = 5;
@@ -119,8 +119,8 @@ uint32_t PlayThread(void* argument) {
     // --seconds on the scenario's clock: an event past the limit is not played; the clock is
     // moved to the limit and the recording ends there, as the front end's own check would end it
     // on a real clock.
-    const int64_t until = p->seconds != 0 ? NowTicks() + int64_t{p->seconds} * kTicksPerSecond
-                                          : INT64_MAX;
+    const int64_t until =
+        p->seconds != 0 ? NowTicks() + int64_t{p->seconds} * kTicksPerSecond : INT64_MAX;
     uint32_t pos = 0;
     int nextAction = 0;
     while (Current(&play)) {

@@ -35,9 +35,10 @@ void WriteLine(void*, int stream, const char16_t* text) {
         return;
     }
     // A pipe or a file: UTF-8, which every reader of a pipeline takes.
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(length), nullptr,
-                                          0, nullptr, nullptr);
-    char* utf8 = bytes > 0 ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes + 2)) : nullptr;
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(length), nullptr, 0,
+                                          nullptr, nullptr);
+    char* utf8 =
+        bytes > 0 ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes + 2)) : nullptr;
     if (utf8 != nullptr) {
         WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(length), utf8, bytes, nullptr,
                             nullptr);
@@ -104,8 +105,7 @@ int RunConsoleProgram(int, char**, CliPlatform* platform) {
         WriteLine(nullptr, kCliStderr, u"olvetta: the command line could not be read");
         return kCliExitUsage;
     }
-    const int status =
-        RunCli(argc, reinterpret_cast<const char16_t* const*>(argv), platform);
+    const int status = RunCli(argc, reinterpret_cast<const char16_t* const*>(argv), platform);
     LocalFree(argv);
     return status;
 }

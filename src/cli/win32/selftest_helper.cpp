@@ -194,8 +194,7 @@ void Udp(Helper* h) {
         return Fail(h, kActUdpSend);
     }
     char back[64];
-    if (recvfrom(h->udpReceiver, back, sizeof back, 0, nullptr, nullptr) <= 0)
-        Fail(h, kActUdpSend);
+    if (recvfrom(h->udpReceiver, back, sizeof back, 0, nullptr, nullptr) <= 0) Fail(h, kActUdpSend);
 }
 
 // The name does not exist: the DNS client asks and fails, which is what is recorded. Only a
