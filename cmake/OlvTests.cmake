@@ -63,6 +63,7 @@ set(OLV_WIN32_SUITE_PLATFORM_list_win32 windows)
 set(OLV_WIN32_SUITE_PLATFORM_sigma_win32 windows)
 set(OLV_WIN32_SUITE_PLATFORM_program_win32 none)
 set(OLV_WIN32_SUITE_PLATFORM_demo_win32 none)
+set(OLV_WIN32_SUITE_PLATFORM_cli_win32 none)
 set(OLV_WIN32_DESKTOP_SUITES app_win32 keys_win32 list_win32 sigma_win32 program_win32 demo_win32)
 
 # Environment of every test run.
@@ -135,7 +136,7 @@ foreach(dir IN LISTS test_dirs)
         endif()
     endif()
 
-    if(dir STREQUAL "replay" AND NOT TARGET olv_scenario)
+    if(dir MATCHES "^(replay|cli)$" AND NOT TARGET olv_scenario)
         continue()
     endif()
     olv_glob_recurse(suite_sources "${OLV_TESTS}/${dir}")
@@ -153,6 +154,10 @@ foreach(dir IN LISTS test_dirs)
     if(dir STREQUAL "replay")
         target_link_libraries(${target} PRIVATE olv_scenario)
     endif()
+    # The console program's suite runs its front end in-process on scenarios.
+    if(dir STREQUAL "cli")
+        target_link_libraries(${target} PRIVATE olv_cli_pacer olv_scenario)
+    endif()
     if(windows_only)
         set(kind real)
         if(DEFINED OLV_WIN32_SUITE_PLATFORM_${dir})
@@ -167,7 +172,11 @@ foreach(dir IN LISTS test_dirs)
         endif()
         target_link_libraries(${target} PRIVATE ${OLV_WIN32_SYSTEM_LIBS})
     else()
-        olv_link_platform(${target} olv_sim olv_headless)
+        if(dir STREQUAL "cli")
+            olv_link_platform(${target} olv_cli olv_sim olv_headless)
+        else()
+            olv_link_platform(${target} olv_sim olv_headless)
+        endif()
     endif()
 
     if(dir IN_LIST OLV_WIN32_DESKTOP_SUITES AND CMAKE_CROSSCOMPILING_EMULATOR)
@@ -215,6 +224,42 @@ if(TARGET olv_test_program_win32)
     add_dependencies(olv_test_program_win32 Olvetta)
     target_link_libraries(olv_test_program_win32 PRIVATE version)
 endif()
+# The console programs' suite: it starts them, and olv_cli_args_echo.exe (which prints the
+# arguments it was given) to check the quoting of the examined program's command line.
+if(TARGET olv_test_cli_win32)
+    add_executable(olv_cli_args_echo "${OLV_TESTS}/cli_win32/helper/args_echo.cpp")
+    target_link_libraries(olv_cli_args_echo PRIVATE shell32)
+    target_link_options(olv_cli_args_echo PRIVATE -municode)
+    add_dependencies(olv_test_cli_win32 olvetta-cli olvetta-cli-demo olv_cli_args_echo)
+    target_link_libraries(olv_test_cli_win32 PRIVATE olv_cli advapi32)
+    # A folder nobody may write into (an immutable one when the tests run as root, whom the
+    # permission bits do not stop), made before the suite and given back after it.
+    set(readonly "${PROJECT_BINARY_DIR}/cli-readonly")
+    add_test(NAME cli_readonly_setup
+             COMMAND /bin/sh -c "chattr -i '${readonly}' 2>/dev/null; rm -rf '${readonly}' && mkdir -p '${readonly}' && chmod 555 '${readonly}' && (chattr +i '${readonly}' 2>/dev/null || true)")
+    add_test(NAME cli_readonly_cleanup
+             COMMAND /bin/sh -c "chattr -i '${readonly}' 2>/dev/null; chmod 755 '${readonly}' 2>/dev/null; rm -rf '${readonly}'")
+    set_tests_properties(cli_readonly_setup PROPERTIES FIXTURES_SETUP cli_readonly TIMEOUT 30)
+    set_tests_properties(cli_readonly_cleanup PROPERTIES FIXTURES_CLEANUP cli_readonly TIMEOUT 30)
+    set_tests_properties(cli_win32 PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES};cli_readonly")
+    set_property(TEST cli_win32 APPEND PROPERTY ENVIRONMENT "OLV_READONLY_DIR=Z:${readonly}")
+endif()
+# Ctrl+C (once, twice) during a recording of the console demonstration under Wine.
+if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
+    foreach(presses 1 2)
+        add_test(NAME cli_interrupt_${presses}
+                 COMMAND /bin/sh "${PROJECT_SOURCE_DIR}/cmake/cli-interrupt.sh" "${OLV_WINE}"
+                         "$<TARGET_FILE:olvetta-cli-demo>"
+                         "$<TARGET_FILE_DIR:olvetta-cli-demo>/until_exit.jsonl"
+                         "${PROJECT_BINARY_DIR}/cli-interrupt-${presses}" ${presses})
+        set_tests_properties(cli_interrupt_${presses} PROPERTIES TIMEOUT 150 LABELS cli_win32
+                             ENVIRONMENT "${OLV_TEST_ENV}")
+        if(OLV_TEST_FIXTURES)
+            set_tests_properties(cli_interrupt_${presses} PROPERTIES
+                                 FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+        endif()
+    endforeach()
+endif()
 if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)
 endif()
@@ -228,6 +273,17 @@ if(TARGET Olvetta AND CMAKE_NM)
                      "-DREQUIRE=__imp_TdhGetProperty;__imp_StartTraceW;__imp_CreateProcessW;__imp_GetSaveFileNameW;__imp_QueryDosDeviceW"
                      -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLinked.cmake")
     set_tests_properties(olvetta_links_real_platform PROPERTIES TIMEOUT 30)
+endif()
+
+# olvetta-cli.exe too: the real platform, and of the stand-ins only the headless model of the
+# window, which is the console program's UI port.
+if(TARGET olvetta-cli AND CMAKE_NM)
+    add_test(NAME olvetta_cli_links_real_platform
+             COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DEXE=$<TARGET_FILE:olvetta-cli>"
+                     "-DFORBID=(SimTrace|SimEvent|SimProcess|SimDrive|olv::replay|olv::clidemo)"
+                     "-DREQUIRE=__imp_TdhGetProperty;__imp_StartTraceW;__imp_CreateProcessW;__imp_SetConsoleCtrlHandler;__imp_RegCreateKeyExW"
+                     -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLinked.cmake")
+    set_tests_properties(olvetta_cli_links_real_platform PROPERTIES TIMEOUT 30)
 endif()
 
 # libFuzzer targets (fuzz preset): tests/fuzz/<name>_fuzz.cpp becomes olv_fuzz_<name>, and

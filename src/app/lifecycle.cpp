@@ -49,8 +49,8 @@ void SetIdleControls(AppState* app) {
     UpdateStatusBar(app);
 }
 
-void AddStartedProcessRow(AppState* app, const char16_t* path, uint32_t pid,
-                          const char16_t* fileName) {
+void AddStartedProcessRow(AppState* app, const char16_t* path, const char16_t* arguments,
+                          uint32_t pid, const char16_t* fileName) {
     EventRow row{};
     row.time = LocalNow();
     row.category = kCategoryProcess;
@@ -59,6 +59,9 @@ void AddStartedProcessRow(AppState* app, const char16_t* path, uint32_t pid,
     CopyBounded(row.process, kProcessChars, fileName);
     CopyBounded(row.operation, kOperationChars, u"Started process");
     FormatText(row.path, kPathChars, u"\"%s\"", path);
+    // With arguments the row shows the whole command line the program was given.
+    if (arguments != nullptr && arguments[0] != 0)
+        AppendFormat(row.path, kPathChars, u" %s", arguments);
     FormatText(row.detail, kDetailChars, u"Investigation target / PID: %lu", pid);
     CopyBounded(row.result, kResultChars, u"OK");
     AppendRow(app, &row);
@@ -83,7 +86,8 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     app->cleared = ClearedRows{};
 }
 
-bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFailureChars]) {
+bool MakeRecording(AppState* app, const char16_t* path, const char16_t* arguments,
+                   char16_t (&failure)[kFailureChars]) {
     static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
     if (!MakeEventQueue(app)) return Failed(failure, kNoMemory);
 
@@ -98,7 +102,7 @@ bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFai
     app->launcher = AllocRecord<TargetLauncher>();
     if (app->launcher == nullptr) return Failed(failure, kNoMemory);
     InitLauncher(app->launcher);
-    if (!LaunchTarget(app->launcher, path, app->mainWindow)) {
+    if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->mainWindow)) {
         FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
                    path);
         return false;
@@ -107,7 +111,7 @@ bool MakeRecording(AppState* app, const char16_t* path, char16_t (&failure)[kFai
     const uint32_t pid = app->launcher->processInfo.processId;
     const char16_t* fileName = PathFileName(path);
     TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
-    AddStartedProcessRow(app, path, pid, fileName);
+    AddStartedProcessRow(app, path, arguments, pid, fileName);
 
     app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;
     if (app->launcher->job == nullptr) app->recordingInfo.flags |= noJobObject;
@@ -185,6 +189,10 @@ void ResetFailedStart(AppState* app) {
 }
 
 void StartMonitoring(AppState* app) {
+    StartMonitoringWithArguments(app, nullptr);
+}
+
+void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     // F5 and a posted click reach here too: a running recording is never started again.
     if (app->recording != 0) return;
     char16_t path[kTargetTextChars] = {};
@@ -229,7 +237,7 @@ void StartMonitoring(AppState* app) {
     EmptyEventQueue(app);
 
     char16_t failure[kFailureChars];
-    if (!MakeRecording(app, path, failure)) {
+    if (!MakeRecording(app, path, arguments, failure)) {
         Message(app, failure, kIconError);
         ResetFailedStart(app);
         return;

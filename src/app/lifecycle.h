@@ -17,6 +17,9 @@ constexpr size_t kTargetPathChars = 260;
 constexpr size_t kTargetTextChars = 1024;
 
 void StartMonitoring(AppState* app);
+// Start Monitoring with arguments for the program after its quoted path (null or empty: none),
+// as the console program starts it; the "Started process" row then shows the command line.
+void StartMonitoringWithArguments(AppState* app, const char16_t* arguments);
 // Stop: does nothing unless a recording runs.
 void StopMonitoring(AppState* app);
 // Undoes any part of a start; safe when nothing was made.

@@ -5,6 +5,7 @@
 
 #include "base/format.h"
 #include "base/text.h"
+#include "platform/memory.h"
 
 namespace olv {
 
@@ -14,6 +15,8 @@ constexpr uint32_t kEndExitCode = 1;
 constexpr uint32_t kErrorFilenameTooLong = 206; // ERROR_FILENAME_EXCED_RANGE
 constexpr size_t kFolderChars = kLauncherPathChars + 1;
 constexpr size_t kCommandLineChars = 264;
+constexpr uint32_t kErrorNotEnoughMemory = 8; // ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t kErrorBadArguments = 160;  // ERROR_BAD_ARGUMENTS
 
 const char16_t kWatcherFailedText[] =
     u"The thread that watches for the program ending could not be "
@@ -87,6 +90,11 @@ void InitLauncher(TargetLauncher* tl) {
 }
 
 bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow) {
+    return LaunchTargetWithArguments(tl, path, nullptr, mainWindow);
+}
+
+bool LaunchTargetWithArguments(TargetLauncher* tl, const char16_t* path,
+                               const char16_t* arguments, UiHandle mainWindow) {
     if (tl == nullptr) return false;
     tl->errorText[0] = 0;
     tl->notifyWindow = mainWindow;
@@ -99,12 +107,33 @@ bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow)
     }
     char16_t folder[kFolderChars];
     const bool hasFolder = ProgramFolder(path, folder, kFolderChars);
-    char16_t commandLine[kCommandLineChars];
-    FormatText(commandLine, kCommandLineChars, u"\"%s\"", path);
+    // The command line: the quoted path, then the arguments as given (already quoted the way
+    // the program will split them). A line the system would refuse is refused here, never cut.
+    char16_t shortLine[kCommandLineChars];
+    char16_t* commandLine = shortLine;
+    const bool hasArguments = arguments != nullptr && arguments[0] != 0;
+    if (hasArguments) {
+        if (TextLength(path) + 3 + TextLength(arguments) >= kLauncherCommandLineChars) {
+            SystemErrorText(kErrorBadArguments, tl->errorText, 256);
+            return false;
+        }
+        commandLine = static_cast<char16_t*>(
+            AllocZeroed(kLauncherCommandLineChars * sizeof(char16_t)));
+        if (commandLine == nullptr) {
+            SystemErrorText(kErrorNotEnoughMemory, tl->errorText, 256);
+            return false;
+        }
+        FormatText(commandLine, kLauncherCommandLineChars, u"\"%s\" %s", path, arguments);
+    } else {
+        FormatText(commandLine, kCommandLineChars, u"\"%s\"", path);
+    }
 
     uint32_t error = 0;
-    if (!CreateSuspendedProcess(path != nullptr ? path : u"", commandLine,
-                                hasFolder ? folder : nullptr, &tl->processInfo, &error)) {
+    const bool created = CreateSuspendedProcess(path != nullptr ? path : u"", commandLine,
+                                                hasFolder ? folder : nullptr, &tl->processInfo,
+                                                &error);
+    if (commandLine != shortLine) FreeBlock(commandLine);
+    if (!created) {
         tl->processInfo = ProcessInfo{};
         SystemErrorMessage(error, tl->errorText, 256);
         return false;

@@ -23,6 +23,8 @@ struct TargetLauncher {
 };
 
 constexpr size_t kLauncherPathChars = 259; // longest program path taken
+// The longest command line the system takes (with its terminator): path and arguments together.
+constexpr size_t kLauncherCommandLineChars = 32767;
 
 // Every handle null, processInfo zero, both flags clear, errorText empty.
 void InitLauncher(TargetLauncher* tl);
@@ -32,6 +34,11 @@ void InitLauncher(TargetLauncher* tl);
 // False with errorText set and nothing left behind when the program or the watcher could not be
 // made. A launch without a job succeeds (job stays null).
 bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow);
+// The same with arguments after the quoted path (null or empty: none). arguments is passed as it
+// is: quote each argument the way the program splits its command line (cli/cli_text.h). A command
+// line longer than kLauncherCommandLineChars - 1 is refused, with errorText set.
+bool LaunchTargetWithArguments(TargetLauncher* tl, const char16_t* path,
+                               const char16_t* arguments, UiHandle mainWindow);
 // Lets the program run; false when there is none or its main thread could not be resumed.
 bool ResumeTarget(TargetLauncher* tl);
 // After WM_APP_TARGET_EXITED: stops the watcher and closes the process and thread handles; the

@@ -57,4 +57,12 @@ bool FileFaultPending();
 // scenario, which exists only on the machine it was recorded on). Null clears it.
 void SetSimulatedFileAttributes(const char16_t* path, bool isFolder);
 
+// CreateDirectoryW(path, default security): one new folder, whose parent must exist. Fails with
+// kErrorAlreadyExists when anything of that name is there; *error gets the system error on
+// failure (when error is not null).
+constexpr uint32_t kErrorAlreadyExists = 183; // ERROR_ALREADY_EXISTS
+bool CreateFolder(const char16_t* path, uint32_t* error);
+// RemoveDirectoryW: removes an empty folder; false when it is not there or not empty.
+bool RemoveEmptyFolder(const char16_t* path);
+
 } // namespace olv

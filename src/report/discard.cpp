@@ -43,8 +43,8 @@ bool ConfirmDiscardingRows(AppState* app, DiscardReason reason) {
                    rows);
     } else {
         static const char16_t* const kActions[] = {
-            u"Clear removes them; files written afterwards say how many were cleared, but not "
-            u"what they held.\n\nClear anyway?",
+            (u"Clear removes them; files written afterwards say how many were cleared, but not "
+             u"what they held.\n\nClear anyway?"),
             u"Opening a session replaces them.\n\nOpen anyway?",
             u"Closing Olvetta discards them.\n\nClose anyway?",
         };

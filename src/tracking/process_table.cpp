@@ -69,4 +69,16 @@ void EndFollowedProcess(TrackingState* ts, uint32_t pid, int64_t end) {
     }
 }
 
+int32_t CountRunningFollowedProcesses(TrackingState* ts, uint32_t exceptPid) {
+    if (ts == nullptr) return 0;
+    ProcessTable& table = ts->processes;
+    LockGuard guard(&table.lock);
+    int32_t running = 0;
+    for (int32_t i = 0; i < table.count; ++i) {
+        const ProcessEntry& e = table.entries[i];
+        if (e.pid != 0 && e.pid != exceptPid && e.end == 0) ++running;
+    }
+    return running;
+}
+
 } // namespace olv

@@ -142,6 +142,9 @@ void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]
 void FollowProcess(TrackingState* ts, uint32_t pid, int64_t start);
 bool IsProcessFollowed(TrackingState* ts, uint32_t pid, int64_t t);
 void EndFollowedProcess(TrackingState* ts, uint32_t pid, int64_t end);
+// Followed processes whose end has not been seen, leaving out exceptPid (0: none left out). Any
+// thread.
+int32_t CountRunningFollowedProcesses(TrackingState* ts, uint32_t exceptPid);
 
 // --- ProcessNameTable ---
 void RememberProcessName(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t t);

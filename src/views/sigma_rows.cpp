@@ -108,6 +108,7 @@ void DropMatches(SigmaState* s, int32_t row) {
         if (rule >= 0 && rule < s->ruleCapacity) --s->rowsOfRule[rule];
         ++to;
     }
+    if (to == from) return; // none kept for the row (and perhaps no table yet: no memmove of null)
     std::memmove(s->matches + from, s->matches + to,
                  static_cast<size_t>(s->matchCount - to) * sizeof(SigmaRowMatch));
     s->matchCount -= to - from;

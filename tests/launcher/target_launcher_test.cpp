@@ -137,6 +137,37 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program's command line is its quoted pat
     }
 }
 
+TEST_CASE_FIXTURE(LauncherFixture, "arguments follow the quoted path as given; a command line the "
+                                   "system would refuse is refused whole") {
+    REQUIRE(LaunchTargetWithArguments(&tl, kPath, u"-x \"two words\" \"C:\\dir\\\\\"", Main()));
+    CHECK(U8(Log().commandLine) ==
+          "\"C:\\Samples\\dropper.exe\" -x \"two words\" \"C:\\dir\\\\\"");
+    EndTarget(&tl);
+    CheckReleased();
+
+    // Empty arguments are none.
+    InitLauncher(&tl);
+    REQUIRE(LaunchTargetWithArguments(&tl, kPath, u"", Main()));
+    CHECK(U8(Log().commandLine) == "\"C:\\Samples\\dropper.exe\"");
+    EndTarget(&tl);
+    CheckReleased();
+
+    // Path, quotes, blank and arguments must fit 32767 characters with the terminator.
+    const size_t pathChars = TextLength(kPath);
+    std::u16string fits(kLauncherCommandLineChars - 1 - pathChars - 3, u'a');
+    InitLauncher(&tl);
+    REQUIRE(LaunchTargetWithArguments(&tl, kPath, fits.c_str(), Main()));
+    EndTarget(&tl);
+    CheckReleased();
+    const uint32_t creates = Log().createCalls;
+    fits += u'a';
+    InitLauncher(&tl);
+    CHECK_FALSE(LaunchTargetWithArguments(&tl, kPath, fits.c_str(), Main()));
+    CHECK(Log().createCalls == creates);
+    CHECK_FALSE(U8(tl.errorText).empty());
+    CheckReleased();
+}
+
 TEST_CASE_FIXTURE(LauncherFixture, "a path of 259 characters is taken whole, a longer one not at "
                                    "all") {
     char16_t path[262] = u"C:\\";

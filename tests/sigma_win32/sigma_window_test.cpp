@@ -7,7 +7,8 @@
 
 #include "app/win32/shell.h" // windows.h first
 
-#include <shlobj.h> // BFFM_SETSELECTIONW
+#include <commctrl.h> // the picker's tree
+#include <shlobj.h>   // BFFM_SETSELECTIONW
 
 #include "app/app_state.h"
 #include "app/window_layout.h"
@@ -186,7 +187,28 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     std::thread helper([&] {
         HWND dialog = WaitForMessageBox(GetCurrentProcessId(), kPickerWaitMs);
         if (dialog == nullptr) return;
-        SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
+        // The dialog is found as soon as it exists, and its own start-up selects its first
+        // folder: the selection is set again until the tree shows the rule folder selected.
+        const std::wstring leaf = folder.substr(folder.find_last_of(L'\\') + 1);
+        bool selected = false;
+        for (DWORD waited = 0; !selected && waited < kPickerWaitMs; waited += kStepMs) {
+            SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE,
+                         reinterpret_cast<LPARAM>(folder.c_str()));
+            HWND tree = FindWindowExW(dialog, nullptr, WC_TREEVIEWW, nullptr);
+            HTREEITEM item = tree != nullptr ? TreeView_GetSelection(tree) : nullptr;
+            wchar_t text[MAX_PATH] = {};
+            TVITEMW query{};
+            query.mask = TVIF_TEXT;
+            query.hItem = item;
+            query.pszText = text;
+            query.cchTextMax = MAX_PATH;
+            selected = item != nullptr && TreeView_GetItem(tree, &query) && leaf == text;
+            if (!selected) Sleep(kStepMs);
+        }
+        if (!selected) { // the picker never showed the folder: the checks below say so
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            return;
+        }
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         for (DWORD waited = 0; IsWindow(dialog) && waited < kWaitMs; waited += kStepMs)
             Sleep(kStepMs);

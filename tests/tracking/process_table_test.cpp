@@ -103,4 +103,22 @@ TEST_CASE("tracking state: every node released, a second release harmless") {
     CHECK(LiveAllocationCount() == before);
 }
 
+TEST_CASE("process table: the processes still running, the launched program left out or not") {
+    TrackingFixture f;
+    CHECK(CountRunningFollowedProcesses(f.ts, 0) == 0);
+    TrackLaunchedProcess(f.ts, 100, u"target.exe");
+    FollowProcess(f.ts, 200, 1000);
+    FollowProcess(f.ts, 300, 1100);
+    CHECK(CountRunningFollowedProcesses(f.ts, 0) == 3);
+    CHECK(CountRunningFollowedProcesses(f.ts, 100) == 2);
+    EndFollowedProcess(f.ts, 200, 2000);
+    CHECK(CountRunningFollowedProcesses(f.ts, 100) == 1);
+    EndFollowedProcess(f.ts, 300, 2100);
+    CHECK(CountRunningFollowedProcesses(f.ts, 100) == 0);
+    CHECK(CountRunningFollowedProcesses(f.ts, 0) == 1); // the program's own end was not seen
+    FollowProcess(f.ts, 200, 3000); // an id reused by a new child runs again
+    CHECK(CountRunningFollowedProcesses(f.ts, 100) == 1);
+    CHECK(CountRunningFollowedProcesses(nullptr, 0) == 0);
+}
+
 } // namespace olv

@@ -6,6 +6,8 @@
 #   - Without one: under Xvfb, olvetta-demo-run.exe presses Start itself, waits for the
 #     recording to end, exports the CSV and the JSON through the real dialogs, and the screenshots
 #     of the main window, the process tree and the summary are taken; all go to build/run/.
+# Before the window, the console program's twin, olvetta-cli-demo.exe, records the same scenario
+# without a window and prints its result line and the files it wrote (build/run/cli/).
 # Installs missing packages. Olvetta.exe itself (build/windows/Olvetta.exe) is for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -28,6 +30,27 @@ done
 olv_log "built build/windows/Olvetta.exe (the program, for Windows) and build/windows/olvetta-demo.exe"
 
 export WINEDEBUG=-all
+# The console program's demonstration twin records the same scenario without a window, as a
+# sandbox runs olvetta-cli.exe: its result line, then the folder it wrote.
+cli_out=build/run/cli
+rm -rf "$cli_out" build/run/cli-result.txt
+mkdir -p build/run
+olv_log "olvetta-cli-demo.exe record --out $cli_out (the dropper scenario, no window):"
+cli_status=0
+# In the tests' Wine prefix; the output goes to a file, since Wine's system processes, which the
+# first program of a session starts, would hold a pipe open.
+(olv_prepare_wine "$PWD/build/windows/wine" unmanaged
+ status=0
+ timeout 120 wine build/windows/olvetta-cli-demo.exe record --quiet \
+     --formats session,json,jsonl,csv --out "Z:$(printf '%s' "$PWD/$cli_out" | tr '/' '\\')" \
+     </dev/null >build/run/cli-result.txt 2>&1 || status=$?
+ olv_end_wine_prefix "$WINEPREFIX" || true
+ exit "$status") || cli_status=$?
+tr -d '\r' <build/run/cli-result.txt
+olv_log "exit code $cli_status; $cli_out holds:"
+find "$cli_out" -maxdepth 1 -type f -printf '  %p (%s bytes)\n' | sort
+[[ $cli_status -eq 0 ]] || exit "$cli_status"
+
 demo=build/windows/olvetta-demo.exe
 if [[ -n ${DISPLAY:-} ]]; then
     olv_prepare_wine ""

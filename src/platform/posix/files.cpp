@@ -229,6 +229,23 @@ bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
     return true;
 }
 
+bool CreateFolder(const char16_t* path, uint32_t* error) {
+    char native[kPathBytes];
+    if (!NativePath(path, native)) {
+        SetError(error, kErrorPathNotFound);
+        return false;
+    }
+    if (mkdir(native, 0777) == 0) return true;
+    const int e = errno;
+    SetError(error, e == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(e));
+    return false;
+}
+
+bool RemoveEmptyFolder(const char16_t* path) {
+    char native[kPathBytes];
+    return NativePath(path, native) && rmdir(native) == 0;
+}
+
 bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {
     char native[kPathBytes];
     if (visit == nullptr || !NativePath(folder, native)) {

@@ -110,6 +110,20 @@ bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
     return true;
 }
 
+bool CreateFolder(const char16_t* path, uint32_t* error) {
+    if (path == nullptr || path[0] == 0) {
+        if (error != nullptr) *error = ERROR_PATH_NOT_FOUND;
+        return false;
+    }
+    if (CreateDirectoryW(Wide(path), nullptr)) return true;
+    if (error != nullptr) *error = GetLastError();
+    return false;
+}
+
+bool RemoveEmptyFolder(const char16_t* path) {
+    return path != nullptr && path[0] != 0 && RemoveDirectoryW(Wide(path)) != 0;
+}
+
 bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {
     if (folder == nullptr || folder[0] == 0 || visit == nullptr) {
         SetError(error, ERROR_PATH_NOT_FOUND);

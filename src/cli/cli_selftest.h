@@ -1,0 +1,112 @@
+// The machine check: what the self-test's helper program does (its plan: names, folder, ports),
+// which rows a working recording must hold afterwards, and, for each one missing, the likely
+// reason. The helper itself is Windows code (cli/win32/selftest_helper.cpp); everything it is
+// judged by is here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record/event_row.h"
+#include "record/recording_info.h"
+
+namespace olv {
+
+constexpr size_t kSelftestTagChars = 64;
+constexpr size_t kSelftestPathChars = 260;
+constexpr uint16_t kSelftestPortSpan = 16; // the helper tries this many ports from the first
+
+// What the helper is told to do (its command line after --selftest-helper) and so what the check
+// looks for. Every name is derived from the tag, which is new for each run.
+struct SelftestPlan {
+    char16_t tag[kSelftestTagChars];         // "olvetta-selftest-<pid>-<time>"
+    char16_t folder[kSelftestPathChars];     // the temporary folder the helper makes
+    char16_t firstFile[kSelftestPathChars];  // folder\tag-1.tmp: created and written
+    char16_t secondFile[kSelftestPathChars]; // folder\tag-2.tmp: the first renamed, then deleted
+    char16_t key[kSelftestPathChars];        // Software\tag under the current user
+    char16_t valueName[kSelftestTagChars];   // tag
+    char16_t dnsName[kSelftestPathChars];    // tag.invalid: a name certain not to exist
+    char16_t dll[32];                        // the system DLL the helper loads
+    uint16_t tcpPort;                        // the listener's first port on 127.0.0.1
+    uint16_t udpPort;                        // the datagram's first port on 127.0.0.1
+};
+
+// Makes the plan: tempFolder is the user's temporary folder (its separator included or not),
+// unique a number that differs between runs (the process id and the time, for example).
+void MakeSelftestPlan(const char16_t* tempFolder, uint32_t processId, int64_t ticks,
+                      SelftestPlan* plan);
+// The plan from the helper's arguments TAG FOLDER TCP-PORT UDP-PORT; false when they are bad.
+bool SelftestPlanFromArguments(const char16_t* const* args, int count, SelftestPlan* plan);
+// The helper's arguments for the plan (quoted for a command line), into out.
+bool SelftestHelperArguments(const SelftestPlan& plan, char16_t* out, size_t capacity);
+
+// The helper's actions, in the order it does them. Its exit code has bit (1 << action) set for
+// each action that failed (so 0: all done), and kHelperCleanupFailed when anything it made could
+// not be removed.
+enum SelftestAction : int {
+    kActChild,
+    kActDll,
+    kActFolder,
+    kActFileCreate,
+    kActFileWrite,
+    kActFileRename,
+    kActFileDelete,
+    kActKeyCreate,
+    kActValueSet,
+    kActValueDelete,
+    kActKeyDelete,
+    kActTcpListen,
+    kActTcpConnect,
+    kActTcpSend,
+    kActUdpSend,
+    kActDnsQuery,
+    kSelftestActionCount,
+};
+constexpr uint32_t kHelperCleanupFailed = 1u << 30;
+
+// The checks of the table, each an expected row.
+enum SelftestCheck : int {
+    kCheckChild,
+    kCheckDll,
+    kCheckFileCreate,
+    kCheckFileWrite,
+    kCheckFileRename,
+    kCheckFileDelete,
+    kCheckKeyCreate,
+    kCheckValueSet,
+    kCheckValueDelete,
+    kCheckKeyDelete,
+    kCheckTcpConnect,
+    kCheckTcpSend,
+    kCheckUdpSend,
+    kCheckDnsQuery,
+    kSelftestCheckCount,
+};
+
+// The check's name in the table ("Child process started", ...).
+const char16_t* SelftestCheckName(int check);
+
+// What the recording gives the judge besides its rows.
+struct SelftestContext {
+    const RecordingInfo* info;    // the recording's block (losses, flags, Windows version)
+    bool started;                 // the recording started
+    const char16_t* startFailure; // when it did not: the message ("ETW: ..."); else null
+    bool helperEnded;             // a "Target process exited" row was seen
+    uint32_t helperExitCode;      // its exit code (the failed actions)
+    bool traceEndedEarly;         // the kernel session ended by itself during the test
+};
+
+struct SelftestResult {
+    bool found[kSelftestCheckCount];
+    char16_t reason[kSelftestCheckCount][200]; // for a missing check; empty when found
+    int missing;
+};
+
+// Looks for each expected row among the rows and gives each missing one its likely reason.
+void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCount,
+                   const SelftestContext& context, SelftestResult* result);
+// One line of the table: "  found    Child process started" or
+// "  MISSING  DNS query   (reason)".
+void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, size_t capacity);
+
+} // namespace olv

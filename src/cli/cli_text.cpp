@@ -1,0 +1,213 @@
+#include "cli/cli_text.h"
+
+#include "base/format.h"
+#include "base/text.h"
+#include "platform/memory.h"
+
+namespace olv {
+
+namespace {
+
+bool NeedsQuotes(const char16_t* arg) {
+    if (arg == nullptr || arg[0] == 0) return true;
+    for (const char16_t* p = arg; *p != 0; ++p) {
+        if (*p == u' ' || *p == u'\t' || *p == u'\n' || *p == u'\v' || *p == u'"') return true;
+    }
+    return false;
+}
+
+// Appends count copies of c at out[*at]; false when they do not fit (the terminator included).
+bool Put(char16_t* out, size_t capacity, size_t* at, char16_t c, size_t count) {
+    if (*at + count + 1 > capacity) return false;
+    for (size_t i = 0; i < count; ++i)
+        out[(*at)++] = c;
+    return true;
+}
+
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
+
+bool IsNameBreaker(char16_t c) {
+    return c < 0x20 || c == 0x7F || c == u'\\' || c == u'/' || c == u':' || c == u'*' ||
+           c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
+}
+
+} // namespace
+
+bool AppendQuotedArgument(char16_t* out, size_t capacity, const char16_t* arg) {
+    if (out == nullptr || capacity == 0) return false;
+    const size_t start = TextLength(out);
+    if (start >= capacity) return false;
+    size_t at = start;
+    bool ok = true;
+    if (!NeedsQuotes(arg)) {
+        for (const char16_t* p = arg; *p != 0 && ok; ++p)
+            ok = Put(out, capacity, &at, *p, 1);
+    } else {
+        ok = Put(out, capacity, &at, u'"', 1);
+        const char16_t* p = arg != nullptr ? arg : u"";
+        while (ok && *p != 0) {
+            size_t backslashes = 0;
+            while (p[backslashes] == u'\\')
+                ++backslashes;
+            const char16_t next = p[backslashes];
+            if (next == 0) {
+                ok = Put(out, capacity, &at, u'\\', backslashes * 2); // before the closing quote
+                p += backslashes;
+            } else if (next == u'"') {
+                ok = Put(out, capacity, &at, u'\\', backslashes * 2 + 1) &&
+                     Put(out, capacity, &at, u'"', 1);
+                p += backslashes + 1;
+            } else {
+                ok =
+                    Put(out, capacity, &at, u'\\', backslashes) && Put(out, capacity, &at, next, 1);
+                p += backslashes + 1;
+            }
+        }
+        ok = ok && Put(out, capacity, &at, u'"', 1);
+    }
+    if (!ok) {
+        out[start] = 0;
+        return false;
+    }
+    out[at] = 0;
+    return true;
+}
+
+bool BuildArgumentText(const char16_t* const* args, int count, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && TextLength(out) + 2 > capacity) {
+            out[0] = 0;
+            return false;
+        }
+        if (i > 0) AppendBounded(out, capacity, u" ");
+        if (!AppendQuotedArgument(out, capacity, args[i])) {
+            out[0] = 0;
+            return false;
+        }
+    }
+    return true;
+}
+
+int SplitArgumentText(const char16_t* line, ArgumentTaker take, void* context) {
+    if (line == nullptr) return 0;
+    // An argument is built in a growing window of the line's own length: it is never longer.
+    const size_t length = TextLength(line);
+    char16_t small[512];
+    char16_t* buffer = small;
+    char16_t* big = nullptr;
+    if (length + 1 > 512) {
+        big = static_cast<char16_t*>(AllocZeroed((length + 1) * sizeof(char16_t)));
+        if (big == nullptr) return 0;
+        buffer = big;
+    }
+    int count = 0;
+    const char16_t* p = line;
+    for (;;) {
+        while (IsBlank(*p))
+            ++p;
+        if (*p == 0) break;
+        size_t n = 0;
+        bool quoted = false;
+        while (*p != 0 && (quoted || !IsBlank(*p))) {
+            size_t backslashes = 0;
+            while (p[backslashes] == u'\\')
+                ++backslashes;
+            if (p[backslashes] == u'"') {
+                for (size_t i = 0; i < backslashes / 2; ++i)
+                    buffer[n++] = u'\\';
+                if (backslashes % 2 == 1) {
+                    buffer[n++] = u'"';
+                } else if (quoted && p[backslashes + 1] == u'"') {
+                    buffer[n++] = u'"'; // "" within quotes
+                    ++p;
+                } else {
+                    quoted = !quoted;
+                }
+                p += backslashes + 1;
+            } else if (backslashes > 0) {
+                for (size_t i = 0; i < backslashes; ++i)
+                    buffer[n++] = u'\\';
+                p += backslashes;
+            } else {
+                buffer[n++] = *p++;
+            }
+        }
+        buffer[n] = 0;
+        if (take != nullptr) take(context, buffer, n);
+        ++count;
+    }
+    FreeBlock(big);
+    return count;
+}
+
+int ChooseExitCode(const CliOutcome& o) {
+    if (o.usage) return kCliExitUsage;
+    if (o.notStarted) return kCliExitNotStarted;
+    if (o.checksMissing) return kCliExitChecksMissing;
+    if (o.reachedFailOn) return kCliExitFailOn;
+    if (o.incomplete) return kCliExitIncomplete;
+    return kCliExitOk;
+}
+
+void FormatResultLine(bool complete, const CliCounts& c, int64_t durationTicks,
+                      const char16_t* const* files, int fileCount, char16_t* out, size_t capacity) {
+    const int64_t seconds = durationTicks > 0 ? durationTicks / kTicksPerSecond : 0;
+    FormatText(out, capacity,
+               u"olvetta: %s %lu rows (high %lu, medium %lu, low %lu) in %lu s; files: ",
+               complete ? u"complete" : u"incomplete", c.rows, c.high, c.medium, c.low,
+               static_cast<uint32_t>(seconds > 0xFFFFFFFF ? 0xFFFFFFFF : seconds));
+    if (fileCount <= 0) AppendBounded(out, capacity, u"none");
+    for (int i = 0; i < fileCount; ++i) {
+        if (i > 0) AppendBounded(out, capacity, u", ");
+        AppendBounded(out, capacity, files[i]);
+    }
+}
+
+void FormatProgressLine(int64_t elapsedTicks, const CliCounts& c, uint64_t lost, char16_t* out,
+                        size_t capacity) {
+    const int64_t seconds = elapsedTicks > 0 ? elapsedTicks / kTicksPerSecond : 0;
+    FormatText(out, capacity, u"olvetta: %lu s, %lu rows (high %lu, medium %lu, low %lu), lost %lu",
+               static_cast<uint32_t>(seconds > 0xFFFFFFFF ? 0xFFFFFFFF : seconds), c.rows, c.high,
+               c.medium, c.low, static_cast<uint32_t>(lost > 0xFFFFFFFFu ? 0xFFFFFFFFu : lost));
+}
+
+void OutputFolderName(const char16_t* programPath, const SystemTime& start, int attempt,
+                      char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    constexpr size_t kNameChars = 64;
+    char16_t name[kNameChars + 1] = {};
+    const char16_t* file = PathFileName(programPath != nullptr ? programPath : u"");
+    size_t length = TextLength(file);
+    if (length >= 4 && EqualsFolded(file + length - 4, u".exe")) length -= 4;
+    size_t n = 0;
+    for (size_t i = 0; i < length && n < kNameChars; ++i) {
+        // A surrogate pair is not split at the cut.
+        if (n + 1 == kNameChars && file[i] >= 0xD800 && file[i] <= 0xDBFF) break;
+        name[n++] = IsNameBreaker(file[i]) ? u'_' : file[i];
+    }
+    while (n > 0 && (name[n - 1] == u'.' || name[n - 1] == u' '))
+        --n;
+    name[n] = 0;
+    if (n == 0) CopyBounded(name, kNameChars + 1, u"recording");
+    FormatText(out, capacity, u"%s-%04d%02d%02d-%02d%02d%02d", name, start.year, start.month,
+               start.day, start.hour, start.minute, start.second);
+    if (attempt > 1) AppendFormat(out, capacity, u"-%d", attempt);
+}
+
+void JoinPath(const char16_t* folder, const char16_t* name, char16_t separator, char16_t* out,
+              size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    CopyBounded(out, capacity, folder != nullptr ? folder : u"");
+    const size_t n = TextLength(out);
+    if (n > 0 && out[n - 1] != u'\\' && out[n - 1] != u'/') {
+        const char16_t sep[2] = {separator, 0};
+        AppendBounded(out, capacity, sep);
+    }
+    AppendBounded(out, capacity, name);
+}
+
+} // namespace olv

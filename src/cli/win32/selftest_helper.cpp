@@ -1,0 +1,272 @@
+#include "cli/win32/selftest_helper.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include "base/text.h"
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+namespace olv {
+
+namespace {
+
+constexpr DWORD kChildWaitMs = 10000;
+constexpr DWORD kSocketWaitMs = 5000;
+const char kPayload[] = "olvetta self-test";
+
+const wchar_t* W(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+
+struct Helper {
+    const SelftestPlan* plan;
+    int failAt;
+    int step;
+    uint32_t attempted;
+    uint32_t failed;
+    HANDLE file;
+    HKEY key;
+    SOCKET listener;
+    SOCKET client;
+    SOCKET accepted;
+    SOCKET udpReceiver;
+    SOCKET udpSender;
+};
+
+// Whether the next action may run: false once failAt actions have run (the rest then count as
+// failed, as after a step that failed).
+bool Go(Helper* h, int action) {
+    if (h->failAt >= 0 && h->step >= h->failAt) {
+        h->failed |= 1u << action;
+        return false;
+    }
+    ++h->step;
+    h->attempted |= 1u << action;
+    return true;
+}
+
+void Fail(Helper* h, int action) {
+    h->failed |= 1u << action;
+}
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// Binds the socket to the first free port of the plan's span; 0 when none is free.
+uint16_t BindInSpan(SOCKET s, uint16_t first) {
+    for (uint16_t port = first; port < first + kSelftestPortSpan; ++port) {
+        const sockaddr_in a = Loopback(port);
+        if (bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return port;
+    }
+    return 0;
+}
+
+void SetTimeouts(SOCKET s) {
+    const DWORD ms = kSocketWaitMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+}
+
+void StartChild(Helper* h) {
+    if (!Go(h, kActChild)) return;
+    wchar_t self[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    wchar_t line[MAX_PATH * 4 + 40];
+    if (n == 0 || n >= MAX_PATH * 4) return Fail(h, kActChild);
+    wsprintfW(line, L"\"%s\" --selftest-child", self);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(self, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return Fail(h, kActChild);
+    if (WaitForSingleObject(pi.hProcess, kChildWaitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 1);
+        Fail(h, kActChild);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+void LoadDll(Helper* h) {
+    if (!Go(h, kActDll)) return;
+    wchar_t path[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n == 0 || n + 1 + TextLength(h->plan->dll) >= MAX_PATH) return Fail(h, kActDll);
+    lstrcatW(path, L"\\");
+    lstrcatW(path, W(h->plan->dll));
+    HMODULE module = LoadLibraryW(path);
+    if (module == nullptr) return Fail(h, kActDll);
+    FreeLibrary(module);
+}
+
+void Files(Helper* h) {
+    const SelftestPlan* p = h->plan;
+    if (!Go(h, kActFolder)) return;
+    if (!CreateDirectoryW(W(p->folder), nullptr)) return Fail(h, kActFolder);
+    if (!Go(h, kActFileCreate)) return;
+    h->file = CreateFileW(W(p->firstFile), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h->file == INVALID_HANDLE_VALUE) {
+        h->file = nullptr;
+        return Fail(h, kActFileCreate);
+    }
+    if (!Go(h, kActFileWrite)) return;
+    DWORD written = 0;
+    if (!WriteFile(h->file, kPayload, sizeof kPayload - 1, &written, nullptr) ||
+        written != sizeof kPayload - 1 || !FlushFileBuffers(h->file)) {
+        Fail(h, kActFileWrite);
+    }
+    CloseHandle(h->file);
+    h->file = nullptr;
+    if (!Go(h, kActFileRename)) return;
+    if (!MoveFileExW(W(p->firstFile), W(p->secondFile), 0)) return Fail(h, kActFileRename);
+    if (!Go(h, kActFileDelete)) return;
+    if (!DeleteFileW(W(p->secondFile))) Fail(h, kActFileDelete);
+}
+
+void Registry(Helper* h) {
+    const SelftestPlan* p = h->plan;
+    if (!Go(h, kActKeyCreate)) return;
+    DWORD disposition = 0;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, W(p->key), 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &h->key,
+                        &disposition) != ERROR_SUCCESS) {
+        h->key = nullptr;
+        return Fail(h, kActKeyCreate);
+    }
+    if (!Go(h, kActValueSet)) return;
+    static const wchar_t kData[] = L"olvetta self-test";
+    if (RegSetValueExW(h->key, W(p->valueName), 0, REG_SZ, reinterpret_cast<const BYTE*>(kData),
+                       sizeof kData) != ERROR_SUCCESS) {
+        return Fail(h, kActValueSet);
+    }
+    if (!Go(h, kActValueDelete)) return;
+    if (RegDeleteValueW(h->key, W(p->valueName)) != ERROR_SUCCESS) Fail(h, kActValueDelete);
+    RegCloseKey(h->key);
+    h->key = nullptr;
+    if (!Go(h, kActKeyDelete)) return;
+    if (RegDeleteKeyW(HKEY_CURRENT_USER, W(p->key)) != ERROR_SUCCESS) Fail(h, kActKeyDelete);
+}
+
+void Tcp(Helper* h) {
+    if (!Go(h, kActTcpListen)) return;
+    h->listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (h->listener == INVALID_SOCKET) return Fail(h, kActTcpListen);
+    const uint16_t port = BindInSpan(h->listener, h->plan->tcpPort);
+    if (port == 0 || listen(h->listener, 1) != 0) return Fail(h, kActTcpListen);
+    if (!Go(h, kActTcpConnect)) return;
+    h->client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (h->client == INVALID_SOCKET) return Fail(h, kActTcpConnect);
+    SetTimeouts(h->client);
+    const sockaddr_in to = Loopback(port);
+    if (connect(h->client, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        return Fail(h, kActTcpConnect);
+    h->accepted = accept(h->listener, nullptr, nullptr);
+    if (h->accepted == INVALID_SOCKET) return Fail(h, kActTcpConnect);
+    SetTimeouts(h->accepted);
+    if (!Go(h, kActTcpSend)) return;
+    if (send(h->client, kPayload, sizeof kPayload - 1, 0) != sizeof kPayload - 1)
+        return Fail(h, kActTcpSend);
+    char back[64];
+    if (recv(h->accepted, back, sizeof back, 0) <= 0) Fail(h, kActTcpSend);
+}
+
+void Udp(Helper* h) {
+    if (!Go(h, kActUdpSend)) return;
+    h->udpReceiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    h->udpSender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (h->udpReceiver == INVALID_SOCKET || h->udpSender == INVALID_SOCKET)
+        return Fail(h, kActUdpSend);
+    SetTimeouts(h->udpReceiver);
+    const uint16_t port = BindInSpan(h->udpReceiver, h->plan->udpPort);
+    if (port == 0) return Fail(h, kActUdpSend);
+    const sockaddr_in to = Loopback(port);
+    if (sendto(h->udpSender, kPayload, sizeof kPayload - 1, 0,
+               reinterpret_cast<const sockaddr*>(&to), sizeof to) != sizeof kPayload - 1) {
+        return Fail(h, kActUdpSend);
+    }
+    char back[64];
+    if (recvfrom(h->udpReceiver, back, sizeof back, 0, nullptr, nullptr) <= 0) Fail(h, kActUdpSend);
+}
+
+// The name does not exist: the DNS client asks and fails, which is what is recorded. Only a
+// lookup that could not be made at all counts as failed.
+void Dns(Helper* h) {
+    if (!Go(h, kActDnsQuery)) return;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    const int result = GetAddrInfoW(W(h->plan->dnsName), nullptr, &hints, &found);
+    if (found != nullptr) FreeAddrInfoW(found);
+    if (result == WSANOTINITIALISED || result == WSA_NOT_ENOUGH_MEMORY) Fail(h, kActDnsQuery);
+}
+
+void CloseSocket(SOCKET* s) {
+    if (*s != INVALID_SOCKET) closesocket(*s);
+    *s = INVALID_SOCKET;
+}
+
+// Removes everything the plan names, whatever the steps did; true when nothing is left.
+bool CleanUp(Helper* h) {
+    const SelftestPlan* p = h->plan;
+    CloseSocket(&h->client);
+    CloseSocket(&h->accepted);
+    CloseSocket(&h->listener);
+    CloseSocket(&h->udpReceiver);
+    CloseSocket(&h->udpSender);
+    if (h->file != nullptr) CloseHandle(h->file);
+    h->file = nullptr;
+    if (h->key != nullptr) {
+        RegDeleteValueW(h->key, W(p->valueName));
+        RegCloseKey(h->key);
+        h->key = nullptr;
+    }
+    RegDeleteKeyW(HKEY_CURRENT_USER, W(p->key));
+    DeleteFileW(W(p->firstFile));
+    DeleteFileW(W(p->secondFile));
+    RemoveDirectoryW(W(p->folder));
+
+    HKEY left = nullptr;
+    const bool keyLeft =
+        RegOpenKeyExW(HKEY_CURRENT_USER, W(p->key), 0, KEY_READ, &left) == ERROR_SUCCESS;
+    if (left != nullptr) RegCloseKey(left);
+    return !keyLeft && GetFileAttributesW(W(p->folder)) == INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace
+
+int RunSelftestHelper(void*, const SelftestPlan* plan, int failAt) {
+    Helper h{};
+    h.plan = plan;
+    h.failAt = failAt;
+    h.listener = h.client = h.accepted = h.udpReceiver = h.udpSender = INVALID_SOCKET;
+    StartChild(&h);
+    LoadDll(&h);
+    Files(&h);
+    Registry(&h);
+    Tcp(&h);
+    Udp(&h);
+    Dns(&h);
+    // Actions a failed step left out were not done: they count as failed too.
+    for (int a = 0; a < kSelftestActionCount; ++a) {
+        if ((h.attempted & (1u << a)) == 0) Fail(&h, a);
+    }
+    uint32_t code = h.failed;
+    if (!CleanUp(&h)) code |= kHelperCleanupFailed;
+    return static_cast<int>(code);
+}
+
+int RunSelftestChild(void*) {
+    return 0;
+}
+
+} // namespace olv

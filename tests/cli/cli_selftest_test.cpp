@@ -1,0 +1,216 @@
+// The machine check's judge: the plan's names, each expected row found by its operation and
+// path, key, endpoint or name (and near misses not), and the likely reason of each one missing.
+#include "cli/cli_selftest.h"
+#include "doctest.h"
+
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "support/text_check.h"
+
+using namespace olv;
+
+namespace {
+
+constexpr uint32_t kHelper = 6100;
+
+SelftestPlan Plan() {
+    const char16_t* args[4] = {u"olvetta-selftest-7-9", u"C:\\Temp\\olvetta-selftest-7-9", u"50000",
+                               u"50016"};
+    SelftestPlan plan{};
+    REQUIRE(SelftestPlanFromArguments(args, 4, &plan));
+    return plan;
+}
+
+EventRow Row(const char16_t* operation, const char16_t* path, uint32_t pid = kHelper,
+             uint32_t parent = 0, const char16_t* detail = u"") {
+    EventRow row{};
+    CopyBounded(row.operation, kOperationChars, operation);
+    CopyBounded(row.path, kPathChars, path);
+    CopyBounded(row.detail, kDetailChars, detail);
+    row.pid = pid;
+    row.parentPid = parent;
+    return row;
+}
+
+// The rows a working recording of the plan holds (the file paths as the trace names them: the
+// long form, whatever form the plan's folder was given in).
+std::vector<EventRow> GoodRows() {
+    const char16_t* file1 =
+        u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-1.tmp";
+    const char16_t* file2 =
+        u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-2.tmp";
+    const char16_t* key = u"\\REGISTRY\\USER\\S-1-5-21-1\\Software\\olvetta-selftest-7-9";
+    return {
+        Row(u"Started process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-helper ...", kHelper),
+        Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120,
+            kHelper),
+        Row(u"Loaded DLL", u"C:\\Windows\\System32\\VERSION.dll"),
+        Row(u"Created new file", file1),
+        Row(u"Wrote to file", file1),
+        Row(u"Renamed file", file1),
+        Row(u"Deleted file", file2),
+        Row(u"Created registry key", key),
+        Row(u"Wrote registry value", key, kHelper, 0, u"Value: olvetta-selftest-7-9"),
+        Row(u"Deleted registry value", key),
+        Row(u"Deleted registry key", key),
+        Row(u"Connected (TCP)", u"127.0.0.1:61001 -> 127.0.0.1:50003"),
+        Row(u"Sent data (TCP)", u"127.0.0.1:61001 -> 127.0.0.1:50003"),
+        Row(u"Sent data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50016"),
+        Row(u"DNS query", u"OLVETTA-SELFTEST-7-9.invalid"),
+        Row(u"Target process exited", u""),
+    };
+}
+
+SelftestContext Working(const RecordingInfo* info) {
+    SelftestContext c{};
+    c.info = info;
+    c.started = true;
+    c.helperEnded = true;
+    return c;
+}
+
+std::string Line(const SelftestResult& r, int check) {
+    char16_t line[400];
+    FormatSelftestLine(r, check, line, 400);
+    return U8(line);
+}
+
+} // namespace
+
+TEST_CASE("the plan: every name derives from the tag; bad helper arguments are refused") {
+    const SelftestPlan p = Plan();
+    CHECK(U8(p.firstFile) == "C:\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-1.tmp");
+    CHECK(U8(p.secondFile) == "C:\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-2.tmp");
+    CHECK(U8(p.key) == "Software\\olvetta-selftest-7-9");
+    CHECK(U8(p.dnsName) == "olvetta-selftest-7-9.invalid");
+    CHECK((p.tcpPort == 50000 && p.udpPort == 50016));
+
+    char16_t args[600];
+    REQUIRE(SelftestHelperArguments(p, args, 600));
+    CHECK(U8(args) ==
+          "--selftest-helper olvetta-selftest-7-9 C:\\Temp\\olvetta-selftest-7-9 50000 50016");
+
+    const std::vector<std::vector<const char16_t*>> bad = {
+        {u"", u"C:\\T", u"1", u"2"},    {u"t", u"", u"1", u"2"},
+        {u"t", u"C:\\T", u"0", u"2"},   {u"t", u"C:\\T", u"65530", u"2"},
+        {u"t", u"C:\\T", u"12x", u"2"}, {u"t", u"C:\\T", u"1", u"99999999"},
+    };
+    for (const auto& b : bad) {
+        SelftestPlan q{};
+        CHECK_FALSE(SelftestPlanFromArguments(b.data(), 4, &q));
+    }
+
+    // Made plans differ from run to run and keep their ports in range.
+    SelftestPlan a{}, b{};
+    MakeSelftestPlan(u"C:\\Users\\a\\AppData\\Local\\Temp\\", 4242, 133565403100000000, &a);
+    MakeSelftestPlan(u"C:\\Users\\a\\AppData\\Local\\Temp", 4243, 133565403100000000, &b);
+    CHECK(U8(a.folder).rfind("C:\\Users\\a\\AppData\\Local\\Temp\\olvetta-selftest-4242-", 0) == 0);
+    CHECK(U8(a.tag) != U8(b.tag));
+    CHECK((a.tcpPort >= 49152 && a.udpPort + kSelftestPortSpan <= 65536));
+}
+
+TEST_CASE("a working recording finds every check; each near miss is missed") {
+    const SelftestPlan plan = Plan();
+    RecordingInfo info{};
+    info.windowsMajor = 10;
+    std::vector<EventRow> rows = GoodRows();
+    SelftestResult r{};
+    JudgeSelftest(plan, rows.data(), static_cast<int32_t>(rows.size()), Working(&info), &r);
+    CHECK(r.missing == 0);
+    CHECK(Line(r, kCheckDnsQuery) == "  found    DNS query");
+
+    // One row changed at a time, to what a working check must not accept.
+    struct Miss {
+        size_t row;
+        EventRow changed;
+        int check;
+    };
+    const Miss misses[] = {
+        {1,
+         Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120, 999),
+         kCheckChild},
+        {2, Row(u"Loaded DLL", u"C:\\Windows\\System32\\xversion.dll"), kCheckDll},
+        {3, Row(u"Opened file", rows[3].path), kCheckFileCreate},
+        {4, Row(u"Wrote to file", u"C:\\Temp\\other\\olvetta-selftest-7-9-1.tmpx"),
+         kCheckFileWrite},
+        {7, Row(u"Created registry key", u"\\REGISTRY\\USER\\S-1\\Software\\olvetta-selftest-7-8"),
+         kCheckKeyCreate},
+        {11, Row(u"Connected (TCP)", u"127.0.0.1:61001 -> 127.0.0.1:50016"), kCheckTcpConnect},
+        {12, Row(u"Sent data (TCP)", u"127.0.0.1:61001 -> 10.0.0.1:50003"), kCheckTcpSend},
+        {13, Row(u"Sent data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50032"), kCheckUdpSend},
+        {14, Row(u"DNS query", u"olvetta-selftest-7-9.invalid.corp"), kCheckDnsQuery},
+    };
+    for (const Miss& m : misses) {
+        CAPTURE(m.check);
+        std::vector<EventRow> changed = rows;
+        changed[m.row] = m.changed;
+        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
+                      &r);
+        CHECK(r.missing == 1);
+        CHECK_FALSE(r.found[m.check]);
+        CHECK(Line(r, m.check).rfind("  MISSING  ", 0) == 0);
+    }
+}
+
+TEST_CASE("the likely reason of a missing check") {
+    const SelftestPlan plan = Plan();
+    std::vector<EventRow> rows = GoodRows();
+    rows.erase(rows.begin() + 14); // no DNS query
+    rows.erase(rows.begin() + 9);  // no value deletion
+    const int32_t n = static_cast<int32_t>(rows.size());
+    SelftestResult r{};
+
+    struct Case {
+        const char* what;
+        uint32_t major, minor, flags, lost;
+        bool started, ended, traceEnded;
+        uint32_t exitCode;
+        const char* dnsReason;
+        const char* valueReason;
+    };
+    const Case cases[] = {
+        {"Windows 7", 6, 1, 0, 0, true, true, false, 0, "DNS events need Windows 8.1 or later",
+         "no event arrived: the kernel session may be owned by another tool"},
+        {"DNS session off", 10, 0, dnsNotRecorded, 0, true, true, false, 0,
+         "the DNS session did not start", "no event arrived"},
+        {"DNS session ended", 10, 0, dnsSessionEnded, 0, true, true, false, 0,
+         "the DNS session ended during the test", "no event arrived"},
+        {"kernel session ended", 10, 0, 0, 0, true, true, true, 0,
+         "the kernel session was ended by another program", "the kernel session was ended"},
+        {"another tool's session", 10, 0, foreignKernelSessionStopped, 0, true, true, false, 0,
+         "owned by another tool, which took it back", "owned by another tool, which took it back"},
+        {"losses", 10, 0, 0, 12, true, true, false, 0, "events were lost (12)",
+         "events were lost (12)"},
+        {"helper failed", 10, 0, 0, 0, true, true, false,
+         (1u << kActValueDelete) | (1u << kActDnsQuery), "the helper could not do this",
+         "the helper could not do this"},
+        {"helper too slow", 10, 0, 0, 0, true, false, false, 0,
+         "the helper did not finish within the time given", "the helper did not finish"},
+        {"no trace", 10, 0, 0, 0, false, false, false, 0,
+         "the trace could not start: ETW: StartTrace failed: 5",
+         "the trace could not start: ETW: StartTrace failed: 5"},
+        {"nothing special", 10, 0, 0, 0, true, true, false, 0,
+         "the DNS client sent no query that the trace saw", "no event arrived"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.what);
+        RecordingInfo info{};
+        info.windowsMajor = c.major;
+        info.windowsMinor = c.minor;
+        info.flags = c.flags;
+        info.eventsLostByWindows = c.lost;
+        SelftestContext context{};
+        context.info = &info;
+        context.started = c.started;
+        context.startFailure = u"ETW: StartTrace failed: 5";
+        context.helperEnded = c.ended;
+        context.helperExitCode = c.exitCode;
+        context.traceEndedEarly = c.traceEnded;
+        JudgeSelftest(plan, c.started ? rows.data() : nullptr, c.started ? n : 0, context, &r);
+        CHECK(r.missing == (c.started ? 2 : kSelftestCheckCount));
+        CHECK(U8(r.reason[kCheckDnsQuery]).find(c.dnsReason) != std::string::npos);
+        CHECK(U8(r.reason[kCheckValueDelete]).find(c.valueReason) != std::string::npos);
+    }
+}

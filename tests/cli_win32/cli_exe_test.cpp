@@ -1,0 +1,414 @@
+// olvetta-cli.exe and olvetta-cli-demo.exe started as a sandbox starts them, from outside: every
+// verb and exit code, Ctrl+C and Ctrl+Break sent as console control events during a recording,
+// output folders that exist, cannot be written or have non-ASCII names, program arguments with
+// blanks, quotes and trailing backslashes as the examined program receives them, a program that
+// does not exist, --seconds 0, a damaged session, and the self-test's helper doing its file,
+// registry and socket actions for real and leaving nothing behind. Wine has no event tracing, so
+// the real program's recordings fail at the trace (exit 2); the demonstration twin records.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_selftest.h"
+#include "cli/cli_text.h"
+#include "doctest.h"
+#include "support/watchdog.h"
+
+namespace {
+
+constexpr DWORD kRunMs = 60000;
+
+std::wstring Beside(const wchar_t* name) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+std::string Narrow(const std::wstring& w) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+
+std::string ReadAll(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ScratchRoot() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + L"olv-cli-win32-" + std::to_wstring(GetCurrentProcessId());
+}
+
+// The suite's scratch folder goes when the suite ends.
+struct ScratchCleanUp {
+    ~ScratchCleanUp() {
+        std::error_code ignored;
+        std::filesystem::remove_all(ScratchRoot(), ignored);
+    }
+} gScratchCleanUp;
+
+// A folder of the test's own under the temporary folder.
+std::wstring Scratch(const wchar_t* name) {
+    std::wstring dir = ScratchRoot();
+    CreateDirectoryW(dir.c_str(), nullptr);
+    dir += L"\\";
+    dir += name;
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
+struct Ran {
+    DWORD code = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+};
+
+// Runs a command line with its standard output and error in files; during(pi) runs while it
+// does (to send it control events). The run is bounded.
+Ran RunLine(std::wstring line, const std::wstring& folder, DWORD flags = 0,
+            void (*during)(const PROCESS_INFORMATION&) = nullptr) {
+    Ran ran;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    const std::wstring outPath = folder + L"\\stdout.txt";
+    const std::wstring errPath = folder + L"\\stderr.txt";
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    REQUIRE(out != INVALID_HANDLE_VALUE);
+    REQUIRE(err != INVALID_HANDLE_VALUE);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
+                                        nullptr, folder.c_str(), &si, &pi);
+    CloseHandle(out);
+    CloseHandle(err);
+    REQUIRE_MESSAGE(started, "CreateProcessW failed: ", GetLastError());
+    if (during != nullptr) during(pi);
+    olv::TestStep("waiting for the console program to end");
+    if (WaitForSingleObject(pi.hProcess, kRunMs) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 99);
+        WaitForSingleObject(pi.hProcess, 5000);
+        FAIL("the console program did not end within a minute: " << Narrow(line));
+    }
+    GetExitCodeProcess(pi.hProcess, &ran.code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    ran.out = ReadAll(outPath);
+    ran.err = ReadAll(errPath);
+    DeleteFileW(outPath.c_str());
+    DeleteFileW(errPath.c_str());
+    return ran;
+}
+
+Ran Cli(const std::wstring& args, const std::wstring& folder) {
+    return RunLine(L"\"" + Beside(L"olvetta-cli.exe") + L"\" " + args, folder);
+}
+
+Ran Demo(const std::wstring& args, const std::wstring& folder, DWORD flags = 0,
+         void (*during)(const PROCESS_INFORMATION&) = nullptr) {
+    return RunLine(L"\"" + Beside(L"olvetta-cli-demo.exe") + L"\" " + args, folder, flags, during);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+const std::wstring kDropper = L"--scenario \"" + Beside(L"dropper.jsonl") + L"\" ";
+
+} // namespace
+
+TEST_CASE("--help, --version and usage errors, as the README documents them") {
+    const std::wstring dir = Scratch(L"usage");
+    Ran r = Cli(L"--help", dir);
+    CHECK(r.code == 0);
+    CHECK(Has(r.out, "usage: olvetta-cli record [options] -- PROGRAM [ARGUMENTS...]\r\n"));
+    CHECK(Has(r.out, "  4  a row reached the --fail-on level\r\n"));
+    r = Cli(L"--version", dir);
+    CHECK(r.code == 0);
+    CHECK(r.out == "olvetta-cli 1.1.0.0\r\n");
+    r = Cli(L"", dir);
+    CHECK(r.code == 1);
+    CHECK(Has(r.err, "olvetta: no command given"));
+    r = Cli(L"record --seconds 0 -- C:\\windows\\notepad.exe", dir);
+    CHECK(r.code == 1);
+    CHECK(Has(r.err, "--seconds 0 would record nothing"));
+    r = Cli(L"analyze", dir);
+    CHECK(r.code == 1);
+}
+
+TEST_CASE("the real program: no tracing under Wine, so a recording cannot start (2) and leaves "
+          "no folder; a program that does not exist is named") {
+    const std::wstring dir = Scratch(L"real");
+    Ran r = Cli(L"record --quiet -- C:\\windows\\notepad.exe", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "olvetta: ETW: "));
+    CHECK(r.out.empty());
+    // The new folder it made for the files is gone again.
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir + L"\\notepad-*").c_str(), &found);
+    CHECK(find == INVALID_HANDLE_VALUE);
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+
+    r = Cli(L"record --out out -- C:\\no\\such\\program.exe", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "olvetta: File not found."));
+}
+
+TEST_CASE("the demonstration twin records: every file, the result line, the progress lines") {
+    const std::wstring dir = Scratch(L"record");
+    Ran r = Demo(kDropper + L"record --out \"" + dir + L"\\out\"", dir);
+    CHECK(r.code == 0);
+    CHECK(Has(r.out, "olvetta: complete 45 rows (high 15, medium 0, low 0) in "));
+    CHECK(Has(r.out, "files: " + Narrow(dir) + "\\out\\recording.ols, " + Narrow(dir) +
+                         "\\out\\recording.json\r\n"));
+    CHECK(Has(r.err, " rows (high ")); // progress lines, one a second
+    CHECK(Exists(dir + L"\\out\\recording.ols"));
+    CHECK(Exists(dir + L"\\out\\recording.json"));
+
+    // Exit codes of a recording: --fail-on (4), an incomplete record (3), both (4).
+    r = Demo(kDropper + L"record --quiet --fail-on high --out fail", dir);
+    CHECK(r.code == 4);
+    CHECK(r.err.empty());
+    const std::wstring downloader = L"--scenario \"" + Beside(L"downloader.jsonl") + L"\" ";
+    if (Exists(Beside(L"downloader.jsonl"))) {
+        r = Demo(downloader + L"record --quiet --out incomplete", dir);
+        CHECK(r.code == 3);
+        CHECK(Has(r.out, "olvetta: incomplete "));
+    }
+    // Another program holds the kernel session: nobody answers, so nothing is taken (2).
+    r = Demo(L"--scenario \"" + Beside(L"kernel_taken_over.jsonl") + L"\" record --out taken", dir);
+    if (Exists(Beside(L"kernel_taken_over.jsonl"))) {
+        CHECK(r.code == 2);
+        CHECK(Has(r.err, "Stop the existing session and continue? No."));
+        CHECK_FALSE(Exists(dir + L"\\taken"));
+    }
+}
+
+TEST_CASE("output folders: existing, new in the current folder, non-ASCII, not writable") {
+    const std::wstring dir = Scratch(L"folders");
+    // An existing folder is used as it is.
+    CreateDirectoryW((dir + L"\\there").c_str(), nullptr);
+    Ran r = Demo(kDropper + L"record --quiet --out there", dir);
+    CHECK(r.code == 0);
+    CHECK(Exists(dir + L"\\there\\recording.json"));
+    // Without --out: a new folder named after the program and the start time, here; the same
+    // name taken, the next.
+    r = Demo(kDropper + L"record --quiet", dir);
+    CHECK(r.code == 0);
+    r = Demo(kDropper + L"record --quiet", dir);
+    CHECK(r.code == 0);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir + L"\\Invoice_2024-0412.pdf-*").c_str(), &found);
+    REQUIRE(find != INVALID_HANDLE_VALUE);
+    int folders = 0;
+    bool second = false;
+    do {
+        ++folders;
+        const std::wstring name = found.cFileName;
+        if (name.size() > 2 && name.substr(name.size() - 2) == L"-2") second = true;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    CHECK(folders == 2);
+    CHECK(second);
+
+    // A name beyond ASCII, given on the command line as Windows passes it (UTF-16).
+    const std::wstring accented = L"\u00e9chantillons \u65e5\u672c";
+    r = Demo(kDropper + L"record --quiet --out \"" + accented + L"\"", dir);
+    CHECK(r.code == 0);
+    CHECK(Exists(dir + L"\\" + accented + L"\\recording.ols"));
+    CHECK(Has(r.out, Narrow(accented) + "\\recording.json"));
+
+    // A folder that cannot be written (prepared read-only by the test's set-up): nothing starts.
+    wchar_t readOnly[MAX_PATH] = {};
+    bool readOnlyHolds = GetEnvironmentVariableW(L"OLV_READONLY_DIR", readOnly, MAX_PATH) > 0;
+    if (readOnlyHolds) {
+        // The set-up could not take the right to write from this user (root without an
+        // immutable flag): then there is nothing to test.
+        const std::wstring probe = std::wstring(readOnly) + L"\\probe";
+        HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            DeleteFileW(probe.c_str());
+            readOnlyHolds = false;
+        }
+    }
+    if (readOnlyHolds) {
+        r = Demo(kDropper + L"record --out \"" + readOnly + L"\"", dir);
+        CHECK(r.code == 2);
+        CHECK(Has(r.err, "olvetta: Files cannot be written into the folder"));
+        CHECK(r.out.empty());
+    } else {
+        MESSAGE("no read-only folder could be prepared: that case is left out");
+    }
+    // --out naming a file, or under a folder that does not exist.
+    std::ofstream((dir + L"\\a-file").c_str()) << "x";
+    r = Demo(kDropper + L"record --out a-file", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "The output folder is a file"));
+    r = Demo(kDropper + L"record --out no\\such\\folder", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "The output folder cannot be made"));
+}
+
+TEST_CASE("analyze with the real program: a session re-written, a damaged one refused") {
+    const std::wstring dir = Scratch(L"analyze");
+    REQUIRE(Demo(kDropper + L"record --quiet --out rec", dir).code == 0);
+    Ran r = Cli(L"analyze rec\\recording.ols --out a --formats json,csv", dir);
+    CHECK(r.code == 0);
+    CHECK(Has(r.out, "olvetta: complete 45 rows (high 15, medium 0, low 0) in "));
+    CHECK(Exists(dir + L"\\a\\recording.json"));
+    CHECK(Exists(dir + L"\\a\\recording.csv"));
+    CHECK(Has(ReadAll(dir + L"\\a\\recording.json"), "\"rowsInThisFile\": 45"));
+    r = Cli(L"analyze rec\\recording.ols --out b --fail-on high --suspicious", dir);
+    CHECK(r.code == 4);
+    CHECK(ReadAll(dir + L"\\b\\recording.json").size() <
+          ReadAll(dir + L"\\a\\recording.json").size());
+    // Without --out: named after the recorded program and its start, in the current folder.
+    r = Cli(L"analyze rec\\recording.ols", dir);
+    CHECK(r.code == 0);
+    CHECK(Has(r.out, "Invoice_2024-0412.pdf-"));
+
+    // Damaged: cut inside a row; and a file that is no session at all.
+    std::string bytes = ReadAll(dir + L"\\rec\\recording.ols");
+    REQUIRE(bytes.size() > 4000);
+    std::ofstream((dir + L"\\cut.ols").c_str(), std::ios::binary)
+        << bytes.substr(0, bytes.size() - 1000);
+    r = Cli(L"analyze cut.ols --out c", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "olvetta: "));
+    CHECK(r.out.empty());
+    CHECK_FALSE(Exists(dir + L"\\c"));
+    std::ofstream((dir + L"\\text.ols").c_str(), std::ios::binary) << "not a session";
+    r = Cli(L"analyze text.ols --out d", dir);
+    CHECK(r.code == 2);
+    r = Cli(L"analyze missing.ols", dir);
+    CHECK(r.code == 2);
+}
+
+TEST_CASE(
+    "the examined program's arguments arrive as given: blanks, quotes, trailing backslashes") {
+    const std::wstring dir = Scratch(L"quoting");
+    const char16_t* args[] = {
+        u"plain",           u"two words",           u"",
+        u"say \"hi\"",      u"C:\\Program Files\\", u"C:\\trailing\\",
+        u"back\\\\\"slash", u"tab\there",           u"\u00e9\u65e5 \U0001F600"};
+    const int count = static_cast<int>(sizeof args / sizeof args[0]);
+    char16_t line[2048];
+    REQUIRE(olv::BuildArgumentText(args, count, line, 2048));
+    const Ran r = RunLine(L"\"" + Beside(L"olv_cli_args_echo.exe") + L"\" " +
+                              reinterpret_cast<const wchar_t*>(line),
+                          dir);
+    REQUIRE(r.code == 0);
+    std::string expected;
+    for (const char* kind : {"shell:", "crt:"}) {
+        for (int i = 0; i < count; ++i)
+            expected +=
+                std::string(kind) + "[" + Narrow(reinterpret_cast<const wchar_t*>(args[i])) + "]\n";
+    }
+    std::string got;
+    for (char c : r.out) {
+        if (c != '\r') got += c;
+    }
+    CHECK(got == expected);
+}
+
+namespace {
+
+bool KeyExists(const std::wstring& key) {
+    HKEY h = nullptr;
+    const bool there =
+        RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS;
+    if (h != nullptr) RegCloseKey(h);
+    return there;
+}
+
+} // namespace
+
+TEST_CASE("the self-test's helper does its file, registry and socket actions for real and leaves "
+          "nothing behind, even when a step fails") {
+    const std::wstring dir = Scratch(L"helper");
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    for (int failAt : {-1, 0, 4, 9, 12}) {
+        CAPTURE(failAt);
+        const std::wstring tag = L"olvetta-selftest-wine-" + std::to_wstring(failAt + 1);
+        const std::wstring folder = std::wstring(temp) + tag;
+        std::wstring args = L"--selftest-helper " + tag + L" \"" + folder + L"\" 50200 50216";
+        if (failAt >= 0) args += L" " + std::to_wstring(failAt);
+        const Ran r = Cli(args, dir);
+        // Every action done (0), or exactly those from the failing step on reported failed.
+        const DWORD expected =
+            failAt < 0 ? 0 : (((1u << olv::kSelftestActionCount) - 1) & ~((1u << failAt) - 1));
+        CHECK(r.code == expected);
+        CHECK((r.code & olv::kHelperCleanupFailed) == 0);
+        CHECK_FALSE(Exists(folder));
+        CHECK_FALSE(KeyExists(L"Software\\" + tag));
+    }
+}
+
+TEST_CASE("selftest with the real program: the trace cannot start under Wine, every check says "
+          "why, and nothing is left behind (2)") {
+    const std::wstring dir = Scratch(L"selftest");
+    const Ran r = Cli(L"selftest", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.out, "olvetta: recording on this machine\r\n"));
+    CHECK(Has(r.out, "  MISSING  DNS query                the trace could not start: ETW: "));
+    CHECK(Has(r.out, "olvetta: 0 of 14 checks found\r\n"));
+    CHECK(Has(r.err, "olvetta: ETW: "));
+    // The helper never ran: no folder of a self-test in the temporary folder.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((std::wstring(temp) + L"olvetta-selftest-*").c_str(), &found);
+    bool left = false;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            left = left || std::wstring(found.cFileName).find(L"-wine-") == std::wstring::npos;
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    CHECK_FALSE(left);
+}
+
+TEST_CASE("rules and JSON Lines with the real program: analyze --rules writes the lines a pipeline "
+          "reads") {
+    const std::wstring dir = Scratch(L"sigma");
+    REQUIRE(Demo(kDropper + L"record --quiet --out rec", dir).code == 0);
+    const std::wstring rules = Beside(L"sigma-rules");
+    Ran r = Cli(
+        L"analyze rec\\recording.ols --rules \"" + rules + L"\" --formats jsonl,csv --out a", dir);
+    CHECK(r.code == 0);
+    CHECK(Has(r.err, "olvetta: Loaded 11 Sigma rules from "));
+    const std::string lines = ReadAll(dir + L"\\a\\recording.jsonl");
+    CHECK(lines.rfind("{\"kind\":\"recording\"", 0) == 0);
+    CHECK(Has(lines, "\"sigma\":[{\"id\":"));
+    CHECK(Has(lines, "{\"kind\":\"end\",\"events\":45}\n"));
+    CHECK(lines.find('\r') == std::string::npos); // LF line ends, as pipelines expect
+    CHECK(Has(r.out, "(high 16, medium 0, low 1)"));
+    r = Cli(L"analyze rec\\recording.ols --rules no-such-folder", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "olvetta: The Sigma rules could not be read from no-such-folder"));
+}
