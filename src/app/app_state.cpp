@@ -35,6 +35,8 @@ void ReleaseLauncherOf(AppState* app) {
 }
 
 void CleanUpAppState(AppState* app) {
+    FreeBlock(app->machineCheck);
+    app->machineCheck = nullptr;
     ReleaseTraceOf(app);
     ReleaseLauncherOf(app);
     if (app->uiFont != nullptr) {

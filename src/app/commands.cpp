@@ -6,6 +6,7 @@
 
 #include "app/keyboard.h"
 #include "app/lifecycle.h"
+#include "app/machine_check.h"
 #include "app/sigma_commands.h"
 #include "export/exports.h"
 #include "platform/ui.h"
@@ -141,6 +142,9 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         break;
     case kCmdAbout:
         ShowAbout(app);
+        break;
+    case kCmdCheckRecording:
+        StartMachineCheck(app);
         break;
     case kCmdStart:
         if (CommandAvailable(app, kCmdStart)) StartMonitoring(app);

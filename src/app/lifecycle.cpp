@@ -1,5 +1,6 @@
 #include "app/lifecycle.h"
 
+#include "app/machine_check.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
@@ -238,6 +239,7 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
 
     char16_t failure[kFailureChars];
     if (!MakeRecording(app, path, arguments, failure)) {
+        NoteMachineCheckStartFailure(app, failure);
         Message(app, failure, kIconError);
         ResetFailedStart(app);
         return;
@@ -298,6 +300,7 @@ void StopMonitoring(AppState* app) {
                 u"may still be running.",
                 kIconWarning);
     }
+    FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
 void ScheduleRowSigning(AppState* app) {
@@ -329,6 +332,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
     // under a burst the intake has the whole tick.
     if (QueuedRowCount(app) == 0) SignWaitingRows(app, kSignBatch);
     UpdateStatusBar(app);
+    MachineCheckTick(app);
 }
 
 void HandleTargetExited(AppState* app, uintptr_t exitCode) {
@@ -349,6 +353,7 @@ void HandleTargetExited(AppState* app, uintptr_t exitCode) {
 void HandleTraceStopped(AppState* app, intptr_t text) {
     if (text == 0) return;
     char16_t* message = reinterpret_cast<char16_t*>(text);
+    NoteMachineCheckTraceEnded(app);
     UiMessageBox(app->mainWindow, message, u"ETW Error", kIconError, kButtonsOk);
     StopMonitoring(app);
     FreeBlock(message);

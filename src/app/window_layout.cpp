@@ -70,6 +70,7 @@ constexpr MenuItemSpec kRecordingItems[] = {
     {kCmdClear, u"&Clear\tCtrl+X", 0},
 };
 constexpr MenuItemSpec kHelpItems[] = {
+    {kCmdCheckRecording, u"&Check Recording on This Machine", 0},
     {kCmdAbout, u"&About Olvetta", 0},
 };
 

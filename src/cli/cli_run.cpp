@@ -388,23 +388,6 @@ void RunRecording(Run* r, bool untilExit) {
     PrintNewMessages(r);
 }
 
-// The exit code the helper reported, from the "Target process exited" row.
-bool HelperExitCode(AppState* app, uint32_t* code) {
-    LockGuard guard(&app->rowsLock);
-    for (int32_t i = 0; i < app->rowCount; ++i) {
-        const EventRow& row = app->rows[i];
-        if (!TextEquals(row.operation, u"Target process exited")) continue;
-        const char16_t* p = row.detail;
-        if (!TextStartsWith(p, u"Exit code: ")) return false;
-        uint64_t value = 0;
-        for (p += 11; *p >= u'0' && *p <= u'9'; ++p)
-            value = value * 10 + static_cast<uint64_t>(*p - u'0');
-        *code = static_cast<uint32_t>(value);
-        return true;
-    }
-    return false;
-}
-
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
 // folder of --rules, else the "rules" folder beside the program when there is one (a load
 // replaces the set, so the two are not combined). The loader's own summary is printed unless
@@ -507,7 +490,11 @@ int Record(Run* r, bool selftest) {
     }
 
     if (selftest) {
-        context.helperEnded = HelperExitCode(app, &context.helperExitCode);
+        {
+            LockGuard guard(&app->rowsLock);
+            context.helperEnded =
+                SelftestHelperExitCode(app->rows, app->rowCount, &context.helperExitCode);
+        }
         SelftestResult* result = AllocRecord<SelftestResult>();
         if (result == nullptr) {
             SayProblem(r, u"There is not enough memory to check the recording.");
@@ -524,16 +511,11 @@ int Record(Run* r, bool selftest) {
             FormatSelftestLine(*result, c, line, kLineChars);
             Say(r, kCliStdout, line);
         }
-        if ((context.helperExitCode & kHelperCleanupFailed) != 0) {
-            FormatText(line, kLineChars,
-                       u"The helper could not remove everything it made: see the folder \"%s\" "
-                       u"and the key HKEY_CURRENT_USER\\%s.",
-                       plan.folder, plan.key);
-            SayProblem(r, line);
-        }
+        if (FormatSelftestCleanupProblem(plan, context, line, kLineChars)) SayProblem(r, line);
         r->outcome.checksMissing = result->missing > 0;
-        FormatText(line, kLineChars, u"olvetta: %d of %d checks found",
-                   kSelftestCheckCount - result->missing, kSelftestCheckCount);
+        char16_t summary[kSelftestLineChars];
+        FormatSelftestSummary(*result, summary, kSelftestLineChars);
+        FormatText(line, kLineChars, u"olvetta: %s", summary);
         Say(r, kCliStdout, line);
         FreeBlock(result);
         if (!context.started) {

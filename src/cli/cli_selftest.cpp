@@ -263,4 +263,59 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, 
     }
 }
 
+bool SelftestHelperExitCode(const EventRow* rows, int32_t rowCount, uint32_t* code) {
+    for (int32_t i = 0; i < rowCount; ++i) {
+        const EventRow& row = rows[i];
+        if (!Op(row, u"Target process exited")) continue;
+        const char16_t* p = row.detail;
+        if (!TextStartsWith(p, u"Exit code: ")) return false;
+        uint64_t value = 0;
+        for (p += 11; *p >= u'0' && *p <= u'9' && value <= 0xFFFFFFFFu; ++p)
+            value = value * 10 + static_cast<uint64_t>(*p - u'0');
+        if (value > 0xFFFFFFFFu) return false;
+        *code = static_cast<uint32_t>(value);
+        return true;
+    }
+    return false;
+}
+
+void FormatSelftestSummary(const SelftestResult& result, char16_t* out, size_t capacity) {
+    FormatText(out, capacity, u"%d of %d checks found", kSelftestCheckCount - result.missing,
+               kSelftestCheckCount);
+}
+
+bool FormatSelftestCleanupProblem(const SelftestPlan& plan, const SelftestContext& context,
+                                  char16_t* out, size_t capacity) {
+    if (capacity > 0) out[0] = 0;
+    if ((context.helperExitCode & kHelperCleanupFailed) == 0) return false;
+    FormatText(out, capacity,
+               u"The helper could not remove everything it made: see the folder \"%s\" "
+               u"and the key HKEY_CURRENT_USER\\%s.",
+               plan.folder, plan.key);
+    return true;
+}
+
+bool FormatSelftestTable(const SelftestPlan& plan, const SelftestResult& result,
+                         const SelftestContext& context, char16_t* out, size_t capacity) {
+    if (capacity == 0) return false;
+    out[0] = 0;
+    char16_t line[kSelftestLineChars];
+    size_t length = 0;
+    for (int c = 0; c < kSelftestCheckCount; ++c) {
+        FormatSelftestLine(result, c, line, kSelftestLineChars);
+        AppendBounded(out, capacity, line);
+        length = AppendBounded(out, capacity, u"\r\n");
+    }
+    FormatSelftestSummary(result, line, kSelftestLineChars);
+    AppendBounded(out, capacity, u"\r\n");
+    AppendBounded(out, capacity, line);
+    length = AppendBounded(out, capacity, u"\r\n");
+    if (FormatSelftestCleanupProblem(plan, context, line, kSelftestLineChars)) {
+        AppendBounded(out, capacity, u"\r\n");
+        AppendBounded(out, capacity, line);
+        length = AppendBounded(out, capacity, u"\r\n");
+    }
+    return length + 1 < capacity; // a full buffer may have cut the text
+}
+
 } // namespace olv

@@ -109,4 +109,22 @@ void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCo
 // "  MISSING  DNS query   (reason)".
 void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, size_t capacity);
 
+
+// The exit code the helper reported, from the first "Target process exited" row; false when
+// there is none (or its text is not an exit code).
+bool SelftestHelperExitCode(const EventRow* rows, int32_t rowCount, uint32_t* code);
+// The table's closing line: "12 of 14 checks found".
+void FormatSelftestSummary(const SelftestResult& result, char16_t* out, size_t capacity);
+// The warning when the helper could not remove what it made (its exit code says so); false and
+// an empty text when it removed everything.
+bool FormatSelftestCleanupProblem(const SelftestPlan& plan, const SelftestContext& context,
+                                  char16_t* out, size_t capacity);
+// The table as one text (the window shows it): every check's line, a blank line, the summary
+// and, after another blank line, the clean-up warning when there is one; lines end with CR LF.
+// False when the text was cut at capacity (kSelftestTableChars always holds it).
+constexpr size_t kSelftestLineChars = 400;
+constexpr size_t kSelftestTableChars = (kSelftestCheckCount + 6) * kSelftestLineChars;
+bool FormatSelftestTable(const SelftestPlan& plan, const SelftestResult& result,
+                         const SelftestContext& context, char16_t* out, size_t capacity);
+
 } // namespace olv

@@ -50,6 +50,7 @@ enum CommandId : int {
     kCmdAutoScroll = 1113,
     kCmdSigmaRules = 1114,
     kCmdAbout = 1120,
+    kCmdCheckRecording = 1121, // Help > Check Recording on This Machine (app/machine_check.h)
     // The Recording and Edit menus and the keys without a menu item (app/keyboard.h).
     kCmdStart = 1150,
     kCmdStop = 1151,

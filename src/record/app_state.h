@@ -51,6 +51,8 @@ struct ProcessCondition {
     int32_t deadSlots; // slots of removed members
 };
 
+struct MachineCheck;
+
 struct AppState {
     UiHandle mainWindow;
     UiHandle targetEdit;
@@ -131,6 +133,12 @@ struct AppState {
     // rowCount when the open tree and summary windows were last refilled (views/view_refresh.h).
     int32_t viewWindowRows;
     FindState find;
+    // "Check Recording on This Machine" (app/machine_check.h): the check under way, else null.
+    MachineCheck* machineCheck;
+    // This program's file (the check's helper is the program itself) and the user's temporary
+    // folder; set by the shell at start, empty when unknown.
+    char16_t programPath[1024];
+    char16_t tempFolder[260];
 };
 
 } // namespace olv

@@ -1,8 +1,28 @@
-// Olvetta.exe: the entry. The program reads no command line.
+// Olvetta.exe: the entry. The program reads no command line, except the hidden switches with
+// which "Check Recording on This Machine" starts it again as the check's helper.
+#include <shellapi.h>
+
 #include "app/win32/shell.h"
 #include "base/product.h"
+#include "cli/win32/selftest_helper.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv != nullptr && argc >= 2) {
+        const auto* const* args = reinterpret_cast<const char16_t* const*>(argv);
+        if (argc == 2 && lstrcmpW(argv[1], L"--selftest-child") == 0) {
+            LocalFree(argv);
+            return olv::RunSelftestChild(nullptr);
+        }
+        olv::SelftestPlan plan{};
+        if (argc == 6 && lstrcmpW(argv[1], L"--selftest-helper") == 0) {
+            const bool valid = olv::SelftestPlanFromArguments(args + 2, 4, &plan);
+            LocalFree(argv);
+            return valid ? olv::RunSelftestHelper(nullptr, &plan, -1) : 1;
+        }
+    }
+    if (argv != nullptr) LocalFree(argv);
     const olv::ProgramOptions options{olv::W(olv::kProductName), L"Global\\OlvettaSingleInstance",
                                       nullptr, nullptr};
     return olv::RunProgram(instance, showCommand, options);

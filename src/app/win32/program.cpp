@@ -2,6 +2,7 @@
 #include <winsock2.h>
 
 #include "app/win32/shell.h"
+#include "base/text.h"
 #include "app/sigma_commands.h"
 #include "app/window_layout.h"
 #include "base/product.h"
@@ -154,7 +155,12 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
     if (selfLength > 0 && selfLength < 1024) {
         LoadRulesBesideProgram(&app, reinterpret_cast<const char16_t*>(self));
+        CopyBounded(app.programPath, 1024, reinterpret_cast<const char16_t*>(self));
     }
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD tempLength = GetTempPathW(MAX_PATH + 1, temp);
+    if (tempLength > 0 && tempLength < 260)
+        CopyBounded(app.tempFolder, 260, reinterpret_cast<const char16_t*>(temp));
     if (options.afterCreate != nullptr) options.afterCreate(&app, options.context);
     const int result = RunMessageLoop();
 

@@ -1,0 +1,165 @@
+#include "app/machine_check.h"
+
+#include "app/lifecycle.h"
+#include "base/format.h"
+#include "base/product.h"
+#include "base/text.h"
+#include "launcher/target_launcher.h"
+#include "platform/memory.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "platform/ui.h"
+#include "capture/trace_controller.h"
+#include "tracking/tracking_state.h"
+
+namespace olv {
+
+const char16_t kMachineCheckTitle[] = u"Check Recording on This Machine";
+
+namespace {
+
+void Say(AppState* app, const char16_t* text) {
+    UiMessageBox(app->mainWindow, text, kProductName, kIconWarning, kButtonsOk);
+}
+
+bool HelperTreeEnded(AppState* app) {
+    if (app->launcher == nullptr || app->trace == nullptr) return false;
+    if (app->launcher->processHeld != 0) return false;
+    return CountRunningFollowedProcesses(&app->trace->tracking,
+                                         app->launcher->processInfo.processId) == 0;
+}
+
+void ShowTable(AppState* app, MachineCheck* check) {
+    SelftestResult* result = AllocRecord<SelftestResult>();
+    char16_t* text = static_cast<char16_t*>(AllocZeroed(kSelftestTableChars * sizeof(char16_t)));
+    if (result == nullptr || text == nullptr) {
+        FreeBlock(result);
+        FreeBlock(text);
+        UiMessageBox(app->mainWindow, u"There is not enough memory to check the recording.",
+                     kProductName, kIconError, kButtonsOk);
+        return;
+    }
+    {
+        LockGuard guard(&app->rowsLock);
+        check->context.helperEnded =
+            SelftestHelperExitCode(app->rows, app->rowCount, &check->context.helperExitCode);
+        JudgeSelftest(check->plan, app->rows, app->rowCount, check->context, result);
+    }
+    FormatSelftestTable(check->plan, *result, check->context, text, kSelftestTableChars);
+    if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
+    const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+    UiHandle window = UiOpenTextWindow(app->mainWindow, app->instance, kMachineCheckTitle, 760,
+                                       420, font, text);
+    if (window != nullptr) UiShowViewWindow(window);
+    FreeBlock(text);
+    FreeBlock(result);
+}
+
+bool RefusedWhileRecording(AppState* app) {
+    if (app->recording == 0 && app->machineCheck == nullptr) return false;
+    Say(app, u"A recording is running. Stop it before checking recording on this machine.");
+    return true;
+}
+
+} // namespace
+
+void StartMachineCheck(AppState* app) {
+    if (RefusedWhileRecording(app)) return;
+    if (app->programPath[0] == 0 || app->tempFolder[0] == 0) {
+        UiMessageBox(app->mainWindow,
+                     u"The check cannot run: this program's file or the temporary folder is not "
+                     u"known.",
+                     kProductName, kIconError, kButtonsOk);
+        return;
+    }
+    SelftestPlan plan{};
+    MakeSelftestPlan(app->tempFolder, CurrentProcessId(), NowTicks(), &plan);
+    StartMachineCheckWithPlan(app, app->programPath, plan);
+}
+
+void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const SelftestPlan& plan) {
+    if (RefusedWhileRecording(app)) return;
+    int32_t rows;
+    {
+        LockGuard guard(&app->rowsLock);
+        rows = app->rowCount;
+    }
+    if (app->rowsUnsaved != 0 && rows > 0) {
+        char16_t text[320];
+        FormatText(text, 320,
+                   u"%d rows have not been saved. The check records on its own and would replace "
+                   u"them: save them (Save Session) or clear them first.",
+                   rows);
+        Say(app, text);
+        return;
+    }
+    MachineCheck* check = AllocRecord<MachineCheck>();
+    char16_t* arguments = static_cast<char16_t*>(AllocZeroed(kLauncherCommandLineChars * sizeof(char16_t)));
+    char16_t* path = static_cast<char16_t*>(AllocZeroed(kTargetTextChars * sizeof(char16_t)));
+    if (check == nullptr || arguments == nullptr || path == nullptr ||
+        !SelftestHelperArguments(plan, arguments, kLauncherCommandLineChars)) {
+        FreeBlock(check);
+        FreeBlock(arguments);
+        FreeBlock(path);
+        UiMessageBox(app->mainWindow, u"There is not enough memory to check the recording.",
+                     kProductName, kIconError, kButtonsOk);
+        return;
+    }
+    check->plan = plan;
+    check->context.info = &app->recordingInfo;
+    app->machineCheck = check;
+
+    // The path box shows the helper while it is recorded, and the user's path again after.
+    UiGetText(app->targetEdit, path, kTargetTextChars);
+    UiSetText(app->targetEdit, helper);
+    StartMonitoringWithArguments(app, arguments);
+    UiSetText(app->targetEdit, path);
+    FreeBlock(arguments);
+    FreeBlock(path);
+
+    if (app->recording != 0) {
+        check->context.started = true;
+        return;
+    }
+    // Start failed (its message has been shown, and the table says why each check is missing)
+    // or the user kept the rows held (nothing to show).
+    app->machineCheck = nullptr;
+    if (check->startFailure[0] != 0) {
+        check->context.startFailure = check->startFailure;
+        ShowTable(app, check);
+    }
+    FreeBlock(check);
+}
+
+void MachineCheckTick(AppState* app) {
+    MachineCheck* check = app->machineCheck;
+    if (check == nullptr || app->recording == 0) return;
+    ++check->ticks;
+    if (HelperTreeEnded(app)) {
+        ++check->endedTicks;
+    } else {
+        check->endedTicks = 0;
+    }
+    if (check->endedTicks >= kMachineCheckGraceTicks ||
+        check->ticks >= kMachineCheckSeconds * 10) {
+        StopMonitoring(app); // which finishes the check
+    }
+}
+
+void FinishMachineCheck(AppState* app) {
+    MachineCheck* check = app->machineCheck;
+    if (check == nullptr || app->recording != 0) return;
+    app->machineCheck = nullptr;
+    ShowTable(app, check);
+    FreeBlock(check);
+}
+
+void NoteMachineCheckStartFailure(AppState* app, const char16_t* failure) {
+    if (app->machineCheck != nullptr) CopyBounded(app->machineCheck->startFailure, 600, failure);
+}
+
+void NoteMachineCheckTraceEnded(AppState* app) {
+    if (app->machineCheck != nullptr) app->machineCheck->context.traceEndedEarly = true;
+}
+
+} // namespace olv
