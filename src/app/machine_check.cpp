@@ -48,8 +48,8 @@ void ShowTable(AppState* app, MachineCheck* check) {
     FormatSelftestTable(check->plan, *result, check->context, text, kSelftestTableChars);
     if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
     const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
-    UiHandle window = UiOpenTextWindow(app->mainWindow, app->instance, kMachineCheckTitle, 760,
-                                       420, font, text);
+    UiHandle window = UiOpenTextWindow(app->mainWindow, app->instance, kMachineCheckTitle, 1040,
+                                       440, font, text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
     FreeBlock(result);

@@ -1,8 +1,9 @@
 // Olvetta.exe: the entry. The program reads no command line, except the hidden switches with
 // which "Check Recording on This Machine" starts it again as the check's helper.
+#include "app/win32/shell.h" // windows.h first
+
 #include <shellapi.h>
 
-#include "app/win32/shell.h"
 #include "base/product.h"
 #include "cli/win32/selftest_helper.h"
 
