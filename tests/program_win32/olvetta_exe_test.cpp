@@ -151,3 +151,20 @@ TEST_CASE("Olvetta.exe: one window, a second copy refused, Start failing at the 
     REQUIRE(first.Exited("Olvetta.exe", &code));
     CHECK(code == 0);
 }
+
+TEST_CASE("Olvetta.exe is its own machine check's helper: every action done, nothing left behind") {
+    wchar_t temp[MAX_PATH + 1] = {};
+    REQUIRE(GetTempPathW(MAX_PATH + 1, temp) > 0);
+    const std::wstring tag = L"olvetta-selftest-exe-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring folder = std::wstring(temp) + tag;
+    Process helper(L"\"" + BesideThisProgram(L"Olvetta.exe") + L"\" --selftest-helper " + tag +
+                   L" \"" + folder + L"\" 51300 51316");
+    DWORD code = 99;
+    REQUIRE(helper.Exited("the helper (Olvetta.exe --selftest-helper)", &code));
+    CHECK(code == 0); // no bit of a failed action, none of a failed clean-up
+    CHECK(GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES);
+    HKEY key = nullptr;
+    CHECK(RegOpenKeyExW(HKEY_CURRENT_USER, (L"Software\\" + tag).c_str(), 0, KEY_READ, &key) ==
+          ERROR_FILE_NOT_FOUND);
+    if (key != nullptr) RegCloseKey(key);
+}

@@ -1,6 +1,8 @@
 // Olvetta.exe: the entry. The program reads no command line, except the hidden switches with
 // which "Check Recording on This Machine" starts it again as the check's helper.
-#include "app/win32/shell.h" // windows.h first
+#include <winsock2.h> // before windows.h
+
+#include "app/win32/shell.h"
 
 #include <shellapi.h>
 
@@ -20,7 +22,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         if (argc == 6 && lstrcmpW(argv[1], L"--selftest-helper") == 0) {
             const bool valid = olv::SelftestPlanFromArguments(args + 2, 4, &plan);
             LocalFree(argv);
-            return valid ? olv::RunSelftestHelper(nullptr, &plan, -1) : 1;
+            if (!valid) return 1 << 31; // not a plan: every action counts as not done
+            WSADATA wsa{};
+            const bool sockets = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+            const int code = olv::RunSelftestHelper(nullptr, &plan, -1);
+            if (sockets) WSACleanup();
+            return code;
         }
     }
     if (argv != nullptr) LocalFree(argv);
