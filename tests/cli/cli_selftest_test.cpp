@@ -214,3 +214,55 @@ TEST_CASE("the likely reason of a missing check") {
         CHECK(U8(r.reason[kCheckValueDelete]).find(c.valueReason) != std::string::npos);
     }
 }
+
+TEST_CASE("the helper's exit code is read from the first \"Target process exited\" row") {
+    struct Case {
+        const char16_t* detail;
+        bool found;
+        uint32_t code;
+    };
+    const Case cases[] = {
+        {u"Exit code: 0 (seen by Olvetta)", true, 0},
+        {u"Exit code: 1073743872 (seen by Olvetta)", true, 1073743872u},
+        {u"Exit code: 4294967295", true, 4294967295u},
+        {u"Exit code: 99999999999", false, 0}, // more than an exit code can be
+        {u"ended", false, 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.detail));
+        const EventRow rows[2] = {Row(u"Started process", u"x"),
+                                  Row(u"Target process exited", u"", kHelper, 0, c.detail)};
+        uint32_t code = 12345;
+        CHECK(SelftestHelperExitCode(rows, 2, &code) == c.found);
+        if (c.found) CHECK(code == c.code);
+    }
+    uint32_t code = 0;
+    CHECK(!SelftestHelperExitCode(nullptr, 0, &code));
+}
+
+TEST_CASE("the window's table: every line, the summary, the clean-up warning; a cut is reported") {
+    const SelftestPlan plan = Plan();
+    SelftestContext context{};
+    context.started = true;
+    const std::vector<EventRow> rows = GoodRows();
+    SelftestResult result{};
+    JudgeSelftest(plan, rows.data(), static_cast<int32_t>(rows.size()), context, &result);
+    std::u16string table(kSelftestTableChars, u'\0');
+    REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
+    std::string text = U8(table.c_str());
+    CHECK(text.rfind("  found    Child process started\r\n  found    DLL loaded\r\n", 0) == 0);
+    CHECK(text.size() > 40);
+    CHECK(text.substr(text.size() - 27) == "\r\n\r\n14 of 14 checks found\r\n");
+    CHECK(text.find("could not remove") == std::string::npos);
+
+    context.helperExitCode = kHelperCleanupFailed;
+    REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
+    text = U8(table.c_str());
+    CHECK(text.find("14 of 14 checks found\r\n\r\nThe helper could not remove everything it made: "
+                    "see the folder \"C:\\Temp\\olvetta-selftest-7-9\" and the key "
+                    "HKEY_CURRENT_USER\\Software\\olvetta-selftest-7-9.\r\n") != std::string::npos);
+
+    char16_t small[64];
+    CHECK(!FormatSelftestTable(plan, result, context, small, 64));
+    CHECK(TextLength(small) == 63); // cut, and terminated
+}
