@@ -107,6 +107,7 @@ void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const Self
     }
     check->plan = plan;
     check->context.info = &app->recordingInfo;
+    check->context.timeGiven = u"30 s, or until Stop";
     app->machineCheck = check;
 
     // The path box shows the helper while it is recorded, and the user's path again after.

@@ -116,7 +116,8 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
             return;
         }
     } else {
-        CopyBounded(out, capacity, u"the helper did not finish within the time given (--seconds)");
+        FormatText(out, capacity, u"the helper did not finish within the time given (%.60s)",
+                   c.timeGiven != nullptr ? c.timeGiven : u"--seconds");
         return;
     }
     if (check == kCheckDnsQuery && info != nullptr) {

@@ -94,6 +94,7 @@ struct SelftestContext {
     bool helperEnded;             // a "Target process exited" row was seen
     uint32_t helperExitCode;      // its exit code (the failed actions)
     bool traceEndedEarly;         // the kernel session ended by itself during the test
+    const char16_t* timeGiven;    // the helper's time as the reason names it; null: "--seconds"
 };
 
 struct SelftestResult {
