@@ -415,6 +415,7 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
                 break;
             }
             for (int32_t j = 0; j < count && writer.ok; ++j) {
+                PrefetchShownRow(app, first + j + kRowBatch);
                 const int32_t index = app->shownRows[first + j];
                 const bool last = first + j == app->shownCount - 1;
                 if (PutJsonRowLine(&block, app, index, lengths[j], last)) continue;
@@ -695,6 +696,7 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
                 break;
             }
             for (int32_t j = 0; j < count && writer.ok; ++j) {
+                PrefetchShownRow(app, first + j + kRowBatch);
                 const int32_t index = app->shownRows[first + j];
                 if (index < learned) { // the shown rows are in the store's order
                     writer.ok = false;
