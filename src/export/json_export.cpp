@@ -436,6 +436,8 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
 // --- JSON Lines ---
 
 constexpr size_t kLineChars = 65536; // an event line with its field view and matches
+// How many rows ahead of the row learned the field view's table slot is asked for.
+constexpr int32_t kLearnAhead = 8;
 
 // ,"categories":[...],"fields":{...} of a view (empty for a row of no category).
 void AppendViewMembers(const SigmaEventView* view, char16_t* line, size_t cap) {
@@ -673,6 +675,9 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
         }
         int32_t waiting = 0;
         for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
+            if (i + kLearnAhead < app->rowCount) {
+                PrefetchSigmaRow(context, &app->rows[i + kLearnAhead]);
+            }
             if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewDeferred) ++waiting;
             waiting -= GatherDueStarts(app, context, buffer, &starts, line);
         }
@@ -704,6 +709,9 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
                 }
                 uint32_t outcome = kSigmaViewNone;
                 for (; learned <= index; ++learned) {
+                    if (learned + kLearnAhead < app->rowCount) {
+                        PrefetchSigmaRow(context, &app->rows[learned + kLearnAhead]);
+                    }
                     outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
                     int32_t discard[64];
                     while (TakeDueSigmaRows(context, discard, 64) > 0) {
