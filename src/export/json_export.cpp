@@ -261,7 +261,7 @@ template <size_t N> uint8_t* PutLiteral(uint8_t* out, const char (&text)[N]) {
 }
 
 uint8_t* PutField(uint8_t* out, const char16_t* field, size_t chars) {
-    return PutJsonUtf8(out, field, FieldTextLength(field, chars));
+    return PutJsonUtf8Field(out, field, FieldTextLength(field, chars), chars);
 }
 
 uint8_t* PutText(uint8_t* out, const char16_t* text) {
@@ -278,8 +278,8 @@ constexpr size_t kRowMembersMaxChars =
     JsonTextMaxChars(kThreatChars);
 static_assert(kRowMembersMaxChars + 16 < kJsonBufferChars - 9, "a row without matches always fits");
 
-uint8_t* PutLength(uint8_t* out, const char16_t* field, uint16_t length) {
-    return PutJsonUtf8(out, field, length);
+template <size_t N> uint8_t* PutLength(uint8_t* out, const char16_t (&field)[N], uint16_t length) {
+    return PutJsonUtf8Field(out, field, length, N);
 }
 
 // The members of AppendRowMembers as UTF-8, with the lengths of the row's texts.
@@ -590,7 +590,7 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
     for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
         if (view == nullptr || (view->categories & (1u << c)) == 0) continue;
         if (!first) *out++ = ',';
-        out = PutJsonUtf8(out, names.category[c], names.categoryLength[c]);
+        out = PutJsonUtf8Field(out, names.category[c], names.categoryLength[c], 64);
         first = false;
     }
     out = PutLiteral(out, "],\"fields\":{");
@@ -599,7 +599,7 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
         const SigmaText& text = view->fields[f];
         if (text.text == nullptr || text.length == 0) continue;
         if (!first) *out++ = ',';
-        out = PutJsonUtf8(out, names.field[f], names.fieldLength[f]);
+        out = PutJsonUtf8Field(out, names.field[f], names.fieldLength[f], 64);
         *out++ = ':';
         out = PutField(out, text.text, text.length);
         first = false;
