@@ -15,6 +15,7 @@
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "export/json_text.h"
+#include "export/line_digits.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "support/test_random.h"
@@ -341,6 +342,32 @@ TEST_CASE("JSON strings: a field's last characters read eight at a time write th
         for (size_t i = JsonUtf8MaxBytes(length); i < sizeof out; ++i)
             guardKept = guardKept && out[i] == kGuard;
         CHECK(guardKept);
+    }
+}
+
+// Numbers and time members are written two digits a division: every digit count, the padding the
+// time members ask for, and both character widths.
+TEST_CASE("Line digits: the decimal text of every digit count, padded") {
+    const uint32_t values[] = {0,      1,       9,        10,        11,        99,         100,
+                               101,    999,     1000,     1009,      9999,      10000,      65535,
+                               99999,  100000,  4012,     1234567,   99999999,  100000000,  999999999,
+                               1000000000u, 4294967295u};
+    for (uint32_t value : values) {
+        for (int minDigits = 1; minDigits <= 5; ++minDigits) {
+            CAPTURE(value);
+            CAPTURE(minDigits);
+            std::string expected = std::to_string(value);
+            if (expected.size() < static_cast<size_t>(minDigits))
+                expected.insert(0, static_cast<size_t>(minDigits) - expected.size(), '0');
+            uint8_t bytes[16];
+            const uint8_t* end = PutDecimal(bytes, value, minDigits);
+            CHECK(std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes)) ==
+                  expected);
+            char16_t chars[16];
+            const char16_t* charsEnd = PutDecimal(chars, value, minDigits);
+            CHECK(std::u16string(chars, static_cast<size_t>(charsEnd - chars)) ==
+                  std::u16string(expected.begin(), expected.end()));
+        }
     }
 }
 
