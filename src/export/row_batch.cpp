@@ -87,14 +87,13 @@ void PrefetchShownRow(const AppState* app, int32_t shown) {
     const int32_t index = app->shownRows[shown];
     if (index < 0 || index >= app->rowCount) return;
     const auto* row = reinterpret_cast<const char*>(&app->rows[index]);
-    // The time, category and operation; the path's first 96 characters; the other texts'
-    // starts; the numbers at the end.
+    // The time, category and operation; the path's lines that MeasureShownRows reads first; the
+    // other texts' starts; the numbers at the end.
     static constexpr size_t kLines[] = {0,
                                         offsetof(EventRow, operation) + 64,
                                         offsetof(EventRow, path),
                                         offsetof(EventRow, path) + 64,
                                         offsetof(EventRow, path) + 128,
-                                        offsetof(EventRow, path) + 191,
                                         offsetof(EventRow, detail),
                                         offsetof(EventRow, result),
                                         offsetof(EventRow, process),
