@@ -110,6 +110,15 @@ inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t len
             out += plain;
             i += plain;
             if (plain == 8 || i == length) continue;
+            // A path's separators and quotes: escaped here, and the next eight taken at once.
+            const char16_t stop = text[i];
+            if (stop == u'\\' || stop == u'"') {
+                out[0] = '\\';
+                out[1] = static_cast<uint8_t>(stop);
+                out += 2;
+                ++i;
+                continue;
+            }
         }
 #else
         (void)readable;
