@@ -275,7 +275,9 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     return e;
 }
 
-bool OperationIs(const EventRow* row, const char16_t* name) {
+// Every row is tested against several names, most of which differ in the first character.
+inline bool OperationIs(const EventRow* row, const char16_t* name) {
+    if (row->operation[0] != name[0]) return false;
     size_t i = 0;
     for (; i < kOperationChars && row->operation[i] != 0; ++i) {
         if (row->operation[i] != name[i]) return false;
@@ -386,16 +388,26 @@ void SetCopied(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_
 }
 
 void SetNumber(SigmaViewBuffer* out, uint32_t field, uint32_t value) {
-    char16_t digits[12];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char16_t>(u'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+    // From the last digit to the first, two a division.
+    static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324"
+                                     "25262728293031323334353637383940414243444546474849"
+                                     "50515253545556575859606162636465666768697071727374"
+                                     "75767778798081828384858687888990919293949596979899";
     char16_t text[12];
-    for (size_t i = 0; i < n; ++i)
-        text[i] = digits[n - 1 - i];
-    SetCopied(out, field, text, n);
+    size_t at = 12;
+    while (value >= 100) {
+        const uint32_t pair = value % 100;
+        value /= 100;
+        text[--at] = static_cast<char16_t>(kPairs[pair * 2 + 1]);
+        text[--at] = static_cast<char16_t>(kPairs[pair * 2]);
+    }
+    if (value >= 10) {
+        text[--at] = static_cast<char16_t>(kPairs[value * 2 + 1]);
+        text[--at] = static_cast<char16_t>(kPairs[value * 2]);
+    } else {
+        text[--at] = static_cast<char16_t>(u'0' + value);
+    }
+    SetCopied(out, field, text + at, 12 - at);
 }
 
 void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, TextRef ref) {
