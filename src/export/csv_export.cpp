@@ -205,6 +205,7 @@ FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* bl
             break;
         }
         for (int32_t j = 0; j < count; ++j) {
+            PrefetchShownRow(app, first + j + kRowBatch);
             uint8_t* at = ReserveBlock(&out, kCsvLineMaxChars * sizeof(char16_t));
             if (at == nullptr) {
                 writer.ok = false;

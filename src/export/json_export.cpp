@@ -261,7 +261,7 @@ template <size_t N> uint8_t* PutLiteral(uint8_t* out, const char (&text)[N]) {
 }
 
 uint8_t* PutField(uint8_t* out, const char16_t* field, size_t chars) {
-    return PutJsonUtf8(out, field, FieldTextLength(field, chars));
+    return PutJsonUtf8Field(out, field, FieldTextLength(field, chars), chars);
 }
 
 uint8_t* PutText(uint8_t* out, const char16_t* text) {
@@ -278,8 +278,8 @@ constexpr size_t kRowMembersMaxChars =
     JsonTextMaxChars(kThreatChars);
 static_assert(kRowMembersMaxChars + 16 < kJsonBufferChars - 9, "a row without matches always fits");
 
-uint8_t* PutLength(uint8_t* out, const char16_t* field, uint16_t length) {
-    return PutJsonUtf8(out, field, length);
+template <size_t N> uint8_t* PutLength(uint8_t* out, const char16_t (&field)[N], uint16_t length) {
+    return PutJsonUtf8Field(out, field, length, N);
 }
 
 // The members of AppendRowMembers as UTF-8, with the lengths of the row's texts.
@@ -415,6 +415,7 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
                 break;
             }
             for (int32_t j = 0; j < count && writer.ok; ++j) {
+                PrefetchShownRow(app, first + j + kRowBatch);
                 const int32_t index = app->shownRows[first + j];
                 const bool last = first + j == app->shownCount - 1;
                 if (PutJsonRowLine(&block, app, index, lengths[j], last)) continue;
@@ -435,6 +436,8 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
 // --- JSON Lines ---
 
 constexpr size_t kLineChars = 65536; // an event line with its field view and matches
+// How many rows ahead of the row learned the field view's table slot is asked for.
+constexpr int32_t kLearnAhead = 8;
 
 // ,"categories":[...],"fields":{...} of a view (empty for a row of no category).
 void AppendViewMembers(const SigmaEventView* view, char16_t* line, size_t cap) {
@@ -587,7 +590,7 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
     for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
         if (view == nullptr || (view->categories & (1u << c)) == 0) continue;
         if (!first) *out++ = ',';
-        out = PutJsonUtf8(out, names.category[c], names.categoryLength[c]);
+        out = PutJsonUtf8Field(out, names.category[c], names.categoryLength[c], 64);
         first = false;
     }
     out = PutLiteral(out, "],\"fields\":{");
@@ -596,7 +599,7 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
         const SigmaText& text = view->fields[f];
         if (text.text == nullptr || text.length == 0) continue;
         if (!first) *out++ = ',';
-        out = PutJsonUtf8(out, names.field[f], names.fieldLength[f]);
+        out = PutJsonUtf8Field(out, names.field[f], names.fieldLength[f], 64);
         *out++ = ':';
         out = PutField(out, text.text, text.length);
         first = false;
@@ -672,6 +675,9 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
         }
         int32_t waiting = 0;
         for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
+            if (i + kLearnAhead < app->rowCount) {
+                PrefetchSigmaRow(context, &app->rows[i + kLearnAhead]);
+            }
             if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewDeferred) ++waiting;
             waiting -= GatherDueStarts(app, context, buffer, &starts, line);
         }
@@ -695,6 +701,7 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
                 break;
             }
             for (int32_t j = 0; j < count && writer.ok; ++j) {
+                PrefetchShownRow(app, first + j + kRowBatch);
                 const int32_t index = app->shownRows[first + j];
                 if (index < learned) { // the shown rows are in the store's order
                     writer.ok = false;
@@ -702,6 +709,9 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
                 }
                 uint32_t outcome = kSigmaViewNone;
                 for (; learned <= index; ++learned) {
+                    if (learned + kLearnAhead < app->rowCount) {
+                        PrefetchSigmaRow(context, &app->rows[learned + kLearnAhead]);
+                    }
                     outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
                     int32_t discard[64];
                     while (TakeDueSigmaRows(context, discard, 64) > 0) {

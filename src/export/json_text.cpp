@@ -89,21 +89,39 @@ inline unsigned PlainAsciiOf8(const char16_t* text, __m128i* chars) {
 
 } // namespace
 
-uint8_t* PutJsonUtf8(uint8_t* out, const char16_t* text, size_t length) {
+namespace {
+
+// PutJsonUtf8 over a text of which `readable` characters (at least length) may be read: the last
+// characters before length are then taken eight at a time too, where at least two are left (so
+// that the eight bytes stored fit the room reserved for them).
+inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t length,
+                                  size_t readable) {
     static const char kHex[] = "0123456789abcdef";
     *out++ = '"';
     size_t i = 0;
     while (i < length) {
 #if defined(__SSE2__)
-        if (i + 8 <= length) {
+        if (i + 8 <= readable && (i + 8 <= length || length - i >= 2)) {
             __m128i chars;
-            const unsigned plain = PlainAsciiOf8(text + i, &chars);
+            unsigned plain = PlainAsciiOf8(text + i, &chars);
+            if (plain > length - i) plain = static_cast<unsigned>(length - i);
             // Eight bytes are stored whatever the count: room for six a character is reserved.
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(chars, chars));
             out += plain;
             i += plain;
-            if (plain == 8) continue;
+            if (plain == 8 || i == length) continue;
+            // A path's separators and quotes: escaped here, and the next eight taken at once.
+            const char16_t stop = text[i];
+            if (stop == u'\\' || stop == u'"') {
+                out[0] = '\\';
+                out[1] = static_cast<uint8_t>(stop);
+                out += 2;
+                ++i;
+                continue;
+            }
         }
+#else
+        (void)readable;
 #endif
         const char16_t c = text[i];
         if (c < 0x80) {
@@ -150,6 +168,16 @@ uint8_t* PutJsonUtf8(uint8_t* out, const char16_t* text, size_t length) {
     }
     *out++ = '"';
     return out;
+}
+
+} // namespace
+
+uint8_t* PutJsonUtf8(uint8_t* out, const char16_t* text, size_t length) {
+    return PutJsonUtf8Within(out, text, length, length);
+}
+
+uint8_t* PutJsonUtf8Field(uint8_t* out, const char16_t* field, size_t length, size_t chars) {
+    return PutJsonUtf8Within(out, field, length, chars < length ? length : chars);
 }
 
 } // namespace olv

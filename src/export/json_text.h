@@ -24,6 +24,9 @@ constexpr size_t JsonTextMaxChars(size_t length) { return 2 + 6 * length; }
 // surrogate pair is one four-byte sequence, any other surrogate is U+FFFD. Writes at `out` (room
 // for JsonUtf8MaxBytes(length)) and returns the end of what it wrote.
 uint8_t* PutJsonUtf8(uint8_t* out, const char16_t* text, size_t length);
+// The same for the first `length` characters of a field of `chars` characters, all of which may
+// be read (faster for the field's last characters).
+uint8_t* PutJsonUtf8Field(uint8_t* out, const char16_t* field, size_t length, size_t chars);
 
 // For tests: on, the JSON and JSON Lines exports build every event line in its bounded UTF-16
 // buffer, as they build the lines that might not fit it, so that both ways can be compared.

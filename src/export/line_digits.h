@@ -28,16 +28,27 @@ template <typename Char> Char* PutDecimal(Char* out, uint32_t value, int minDigi
         out[1] = static_cast<Char>(line_digits::kPairs[value * 2 + 1]);
         return out + 2;
     }
+    // Two digits a division, from the last pair to the first.
     char digits[kDecimalMaxChars];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int pad = minDigits - n; pad > 0; --pad)
+    int at = static_cast<int>(kDecimalMaxChars);
+    while (value >= 100) {
+        const uint32_t pair = value % 100;
+        value /= 100;
+        at -= 2;
+        digits[at] = line_digits::kPairs[pair * 2];
+        digits[at + 1] = line_digits::kPairs[pair * 2 + 1];
+    }
+    if (value >= 10) {
+        at -= 2;
+        digits[at] = line_digits::kPairs[value * 2];
+        digits[at + 1] = line_digits::kPairs[value * 2 + 1];
+    } else {
+        digits[--at] = static_cast<char>('0' + value);
+    }
+    for (int pad = minDigits - (static_cast<int>(kDecimalMaxChars) - at); pad > 0; --pad)
         *out++ = static_cast<Char>('0');
-    while (n > 0)
-        *out++ = static_cast<Char>(digits[--n]);
+    for (; at < static_cast<int>(kDecimalMaxChars); ++at)
+        *out++ = static_cast<Char>(digits[at]);
     return out;
 }
 

@@ -26,4 +26,10 @@ struct RowTextLengths {
 // most kRowBatch). False when an entry names no row (the writers then fail the file).
 bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowTextLengths* lengths);
 
+// Asks for the lines a writer reads of the row of shown entry `shown` (nothing when there is no
+// such entry). The writers ask for the row one batch ahead of the one they format, so that its
+// lines come from memory while the rows before it are formatted: the hardware does not follow
+// rows 3256 bytes apart, and a batch's own measuring then finds them at hand.
+void PrefetchShownRow(const AppState* app, int32_t shown);
+
 } // namespace olv

@@ -81,12 +81,22 @@ struct SigmaViewContext {
 
 namespace {
 
+// Four characters a step, then a final mix so that the slot (the low bits) depends on every
+// character: the keys of a recording differ mostly in a few digits near their end.
 uint64_t HashChars(const char16_t* text, size_t length) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < length; ++i) {
-        h ^= text[i];
-        h *= 1099511628211ull;
+    uint64_t h = 1469598103934665603ull ^ length;
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        uint64_t word;
+        std::memcpy(&word, text + i, sizeof word);
+        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
     }
+    for (; i < length; ++i)
+        h = (h ^ text[i]) * 1099511628211ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
     return h;
 }
 
@@ -265,7 +275,9 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     return e;
 }
 
-bool OperationIs(const EventRow* row, const char16_t* name) {
+// Every row is tested against several names, most of which differ in the first character.
+inline bool OperationIs(const EventRow* row, const char16_t* name) {
+    if (row->operation[0] != name[0]) return false;
     size_t i = 0;
     for (; i < kOperationChars && row->operation[i] != 0; ++i) {
         if (row->operation[i] != name[i]) return false;
@@ -376,16 +388,26 @@ void SetCopied(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_
 }
 
 void SetNumber(SigmaViewBuffer* out, uint32_t field, uint32_t value) {
-    char16_t digits[12];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char16_t>(u'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+    // From the last digit to the first, two a division.
+    static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324"
+                                     "25262728293031323334353637383940414243444546474849"
+                                     "50515253545556575859606162636465666768697071727374"
+                                     "75767778798081828384858687888990919293949596979899";
     char16_t text[12];
-    for (size_t i = 0; i < n; ++i)
-        text[i] = digits[n - 1 - i];
-    SetCopied(out, field, text, n);
+    size_t at = 12;
+    while (value >= 100) {
+        const uint32_t pair = value % 100;
+        value /= 100;
+        text[--at] = static_cast<char16_t>(kPairs[pair * 2 + 1]);
+        text[--at] = static_cast<char16_t>(kPairs[pair * 2]);
+    }
+    if (value >= 10) {
+        text[--at] = static_cast<char16_t>(kPairs[value * 2 + 1]);
+        text[--at] = static_cast<char16_t>(kPairs[value * 2]);
+    } else {
+        text[--at] = static_cast<char16_t>(u'0' + value);
+    }
+    SetCopied(out, field, text + at, 12 - at);
 }
 
 void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, TextRef ref) {
@@ -487,6 +509,15 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const EventRow* row, int32_t index
 
 // --- File rows ---
 
+// Once per (process, path) written to: the key of a "Wrote to file" row.
+size_t WrittenFileKey(const EventRow* row, char16_t* key) {
+    key[0] = static_cast<char16_t>(row->pid >> 16);
+    key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
+    const size_t length = FieldLength(row->path, kPathChars);
+    std::memcpy(key + 2, row->path, length * sizeof(char16_t));
+    return length + 2;
+}
+
 uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
     if (TextEquals(row->path, u"(file not identified)")) return kSigmaViewNone;
     uint32_t category;
@@ -497,12 +528,9 @@ uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer*
         category = kSigmaFileDelete;
     } else if (OperationIs(row, u"Wrote to file")) {
         char16_t key[kKeyChars];
-        key[0] = static_cast<char16_t>(row->pid >> 16);
-        key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
-        const size_t length = FieldLength(row->path, kPathChars);
-        std::memcpy(key + 2, row->path, length * sizeof(char16_t));
+        const size_t length = WrittenFileKey(row, key);
         bool isNew = false;
-        EnterKey(c, &c->writtenFiles, key, length + 2, &isNew);
+        EnterKey(c, &c->writtenFiles, key, length, &isNew);
         if (!isNew) return kSigmaViewNone;
         category = kSigmaFileEvent;
     } else {
@@ -628,25 +656,42 @@ void NormalAddress(const char16_t* address, size_t length, const char16_t** out,
     *outLength = length;
 }
 
-uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
-    const char16_t* protocol;
-    const char16_t* initiated;
+// The protocol and direction of a network row that is a connection or data; false for others.
+bool PairKind(const EventRow* row, const char16_t** protocol, const char16_t** initiated) {
     if (OperationIs(row, u"Connected (TCP)") || OperationIs(row, u"Sent data (TCP)")) {
-        protocol = u"tcp";
-        initiated = u"true";
+        *protocol = u"tcp";
+        *initiated = u"true";
     } else if (OperationIs(row, u"Accepted a connection (TCP)") ||
                OperationIs(row, u"Received data (TCP)")) {
-        protocol = u"tcp";
-        initiated = u"false";
+        *protocol = u"tcp";
+        *initiated = u"false";
     } else if (OperationIs(row, u"Sent data (UDP)")) {
-        protocol = u"udp";
-        initiated = u"true";
+        *protocol = u"udp";
+        *initiated = u"true";
     } else if (OperationIs(row, u"Received data (UDP)")) {
-        protocol = u"udp";
-        initiated = u"false";
+        *protocol = u"udp";
+        *initiated = u"false";
     } else {
-        return kSigmaViewNone;
+        return false;
     }
+    return true;
+}
+
+// Once per (process, protocol, local, remote): the key of a network row whose path (the pair as
+// the row shows it) is pathLength characters.
+size_t EndpointPairKey(const EventRow* row, const char16_t* protocol, size_t pathLength,
+                       char16_t* key) {
+    key[0] = static_cast<char16_t>(row->pid >> 16);
+    key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
+    key[2] = protocol[0];
+    std::memcpy(key + 3, row->path, pathLength * sizeof(char16_t));
+    return pathLength + 3;
+}
+
+uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+    const char16_t* protocol = nullptr;
+    const char16_t* initiated = nullptr;
+    if (!PairKind(row, &protocol, &initiated)) return kSigmaViewNone;
     // "local -> remote", as the decoder writes the kernel's pair.
     const size_t pathLength = FieldLength(row->path, kPathChars);
     const ptrdiff_t arrow = FindText(row->path, u" -> ");
@@ -661,12 +706,9 @@ uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* 
 
     // Once per (process, protocol, local, remote).
     char16_t key[kKeyChars];
-    key[0] = static_cast<char16_t>(row->pid >> 16);
-    key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
-    key[2] = protocol[0];
-    std::memcpy(key + 3, row->path, pathLength * sizeof(char16_t));
+    const size_t keyLength = EndpointPairKey(row, protocol, pathLength, key);
     bool isNew = false;
-    EnterKey(c, &c->endpointPairs, key, pathLength + 3, &isNew);
+    EnterKey(c, &c->endpointPairs, key, keyLength, &isNew);
     if (!isNew) return kSigmaViewNone;
 
     AddCategory(out, kSigmaNetworkConnection);
@@ -816,6 +858,29 @@ uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t i
     default:
         return kSigmaViewNone;
     }
+}
+
+void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row) {
+    if (context == nullptr || row == nullptr) return;
+    char16_t key[kKeyChars];
+    size_t length = 0;
+    const KeyTable* table = nullptr;
+    if (row->category == kCategoryFile) {
+        if (!OperationIs(row, u"Wrote to file")) return;
+        length = WrittenFileKey(row, key);
+        table = &context->writtenFiles;
+    } else if (row->category == kCategoryNetwork) {
+        const char16_t* protocol = nullptr;
+        const char16_t* initiated = nullptr;
+        if (!PairKind(row, &protocol, &initiated)) return;
+        length = EndpointPairKey(row, protocol, FieldLength(row->path, kPathChars), key);
+        table = &context->endpointPairs;
+    } else {
+        return;
+    }
+    if (table->capacity == 0) return;
+    const uint32_t at = static_cast<uint32_t>(HashChars(key, length)) & (table->capacity - 1);
+    __builtin_prefetch(&table->slots[at], 0, 3);
 }
 
 int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity) {

@@ -44,6 +44,12 @@ void ResetSigmaViewContext(SigmaViewContext* context);
 // is the recorder. Empty or null: ParentImage of that row is absent.
 void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path);
 
+// Asks for the table slot that LearnSigmaRow looks up for the row (a file written to, a network
+// pair) and changes nothing. A caller learning rows in order asks a few rows ahead: the tables of
+// a long recording are far larger than the caches, and each lookup would otherwise wait for
+// memory.
+void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row);
+
 // Learns from the next row of the recording (index: its place in the row store; rows must come
 // in store order, each once) and fills out with its view when it is ready. The view points into
 // the row, into out and into the context: it holds until the next call on the context and as

@@ -15,6 +15,7 @@
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "export/json_text.h"
+#include "export/line_digits.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "support/test_random.h"
@@ -306,6 +307,67 @@ TEST_CASE("JSON strings: the block writer's form is the bounded form converted")
         const uint8_t* end = PutJsonUtf8(out, text, length);
         CHECK(std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(end - out)) ==
               std::string(expected, bytes));
+    }
+}
+
+// A field's last characters are taken eight at a time when the field goes on past them: the same
+// bytes as the text alone, whatever follows the length (plain letters that must not be written,
+// escapes, a terminator), and nothing stored past the room reserved for the text.
+TEST_CASE("JSON strings: a field's last characters read eight at a time write the same bytes") {
+    TestRandom r{78};
+    constexpr size_t kField = 48;
+    for (int n = 0; n < 3000; ++n) {
+        CAPTURE(n);
+        char16_t field[kField];
+        const bool plainText = r.Below(2) == 0;
+        for (char16_t& c : field) {
+            c = plainText || r.Below(4) != 0 ? static_cast<char16_t>(u'a' + r.Below(26))
+                                             : kPalette[r.Below(sizeof kPalette / sizeof kPalette[0])];
+        }
+        const size_t length = r.Below(kField + 1);
+        CAPTURE(length);
+        if (length < kField && r.Below(2) == 0) field[length] = 0;
+        for (size_t i = 0; i < length; ++i) // the text itself holds no terminator
+            if (field[i] == 0) field[i] = u'a';
+        uint8_t plain[JsonUtf8MaxBytes(kField)];
+        const uint8_t* plainEnd = PutJsonUtf8(plain, field, length);
+        constexpr uint8_t kGuard = 0xA5;
+        uint8_t out[JsonUtf8MaxBytes(kField) + 16];
+        std::memset(out, kGuard, sizeof out);
+        const uint8_t* end = PutJsonUtf8Field(out, field, length, kField);
+        CHECK(std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(end - out)) ==
+              std::string(reinterpret_cast<const char*>(plain),
+                          static_cast<size_t>(plainEnd - plain)));
+        bool guardKept = true;
+        for (size_t i = JsonUtf8MaxBytes(length); i < sizeof out; ++i)
+            guardKept = guardKept && out[i] == kGuard;
+        CHECK(guardKept);
+    }
+}
+
+// Numbers and time members are written two digits a division: every digit count, the padding the
+// time members ask for, and both character widths.
+TEST_CASE("Line digits: the decimal text of every digit count, padded") {
+    const uint32_t values[] = {0,      1,       9,        10,        11,        99,         100,
+                               101,    999,     1000,     1009,      9999,      10000,      65535,
+                               99999,  100000,  4012,     1234567,   99999999,  100000000,  999999999,
+                               1000000000u, 4294967295u};
+    for (uint32_t value : values) {
+        for (int minDigits = 1; minDigits <= 5; ++minDigits) {
+            CAPTURE(value);
+            CAPTURE(minDigits);
+            std::string expected = std::to_string(value);
+            if (expected.size() < static_cast<size_t>(minDigits))
+                expected.insert(0, static_cast<size_t>(minDigits) - expected.size(), '0');
+            uint8_t bytes[16];
+            const uint8_t* end = PutDecimal(bytes, value, minDigits);
+            CHECK(std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes)) ==
+                  expected);
+            char16_t chars[16];
+            const char16_t* charsEnd = PutDecimal(chars, value, minDigits);
+            CHECK(std::u16string(chars, static_cast<size_t>(charsEnd - chars)) ==
+                  std::u16string(expected.begin(), expected.end()));
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/format.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "sigma/sigma_view.h"
@@ -484,6 +485,56 @@ TEST_CASE("refused memory loses no row: counted, and the row is still viewed") {
         const std::vector<int32_t> due = r.Due();
         CHECK((due == std::vector<int32_t>{4} || SigmaViewLosses(r.context.get()) > 0));
     }
+}
+
+TEST_CASE("process ids of every digit count are the view's decimal text") {
+    const uint32_t pids[] = {0, 7, 10, 99, 100, 4242, 65536, 1000000, 4294967295u};
+    for (uint32_t pid : pids) {
+        CAPTURE(pid);
+        Recording r;
+        REQUIRE(r.Learn({kCategoryRegistry, pid, u"x.exe", u"Created registry key",
+                         u"\\REGISTRY\\MACHINE\\SOFTWARE\\x", u"", u"OK", 0}) == kSigmaViewReady);
+        CHECK(r.F(kSigmaProcessId) == std::to_string(pid));
+    }
+}
+
+// Files written to and network pairs are viewed once each, over tables that grow many times, with
+// keys that differ only in a digit or in the process or protocol; asking for a row's slot ahead
+// (as the JSON Lines export does, here for rows not learned yet and rows already learned) changes
+// none of it.
+TEST_CASE("once per file written and per network pair, over growing tables and prefetches") {
+    struct Kind {
+        uint32_t category;
+        const char16_t* operation;
+        const char16_t* pathFormat;
+    };
+    const Kind kinds[] = {
+        {kCategoryFile, u"Wrote to file", u"C:\\Temp\\drop%u.exe"},
+        {kCategoryNetwork, u"Sent data (TCP)", u"10.0.0.1:%u -> 10.0.0.2:443"},
+        {kCategoryNetwork, u"Sent data (UDP)", u"10.0.0.1:%u -> 10.0.0.2:443"},
+    };
+    Recording r;
+    constexpr uint32_t kKeys = 3000;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t i = 0; i < kKeys; ++i) {
+            for (const Kind& k : kinds) {
+                for (uint32_t pid : {4000u, 4004u}) {
+                    char16_t path[64];
+                    FormatText(path, 64, k.pathFormat, i);
+                    const RowSpec spec{k.category, pid, u"x.exe", k.operation, path, u"", u"OK", 0};
+                    const auto ahead = MakeRow(spec);
+                    PrefetchSigmaRow(r.context.get(), ahead.get());
+                    const uint32_t outcome = r.Learn(spec);
+                    PrefetchSigmaRow(r.context.get(), r.rows.back().get());
+                    if (outcome != (pass == 0 ? kSigmaViewReady : kSigmaViewNone)) {
+                        FAIL_CHECK("pass " << pass << ", key " << i << ", pid " << pid << ", "
+                                           << U8(k.operation) << ": outcome " << outcome);
+                    }
+                }
+            }
+        }
+    }
+    CHECK(SigmaViewLosses(r.context.get()) == 0);
 }
 
 } // namespace olv
