@@ -300,9 +300,17 @@ struct Process {
     explicit Process(std::wstring commandLine) {
         STARTUPINFOW si{};
         si.cb = sizeof si;
-        started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &si, &pi) != FALSE;
-        if (!started) std::printf("CreateProcessW failed: %lu\n", GetLastError());
+        // Wine under load now and then fails a start with ERROR_INTERNAL_ERROR that a second
+        // try does not meet: a few tries, a little apart; any other error is final.
+        for (int attempt = 1; attempt <= 5 && !started; ++attempt) {
+            started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                     nullptr, nullptr, &si, &pi) != FALSE;
+            if (started) break;
+            const DWORD error = GetLastError();
+            std::printf("CreateProcessW failed: %lu (try %d)\n", error, attempt);
+            if (error != ERROR_INTERNAL_ERROR) break;
+            Sleep(200);
+        }
     }
     ~Process() {
         if (!started) return;
