@@ -9,6 +9,7 @@
 #include "base/product.h"
 #include "base/text.h"
 #include "export/block_writer.h"
+#include "export/chunk_writer.h"
 #include "export/export_common.h"
 #include "export/line_digits.h"
 #include "export/row_batch.h"
@@ -181,6 +182,30 @@ void ExportCsv(AppState* app) {
 
 namespace {
 
+// The row lines of one chunk of the shown rows.
+bool PutCsvChunk(void* job, ChunkGate*, int32_t, int32_t chunk, BlockWriter* out) {
+    const auto* app = static_cast<const AppState*>(job);
+    const int32_t begin = chunk * ExportChunkRows();
+    const int32_t end =
+        app->shownCount - begin < ExportChunkRows() ? app->shownCount : begin + ExportChunkRows();
+    RowTextLengths lengths[kRowBatch];
+    for (int32_t first = begin; first < end; first += kRowBatch) {
+        const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;
+        if (!MeasureShownRows(app, first, count, lengths)) return false;
+        for (int32_t j = 0; j < count; ++j) {
+            if (first + j + kRowBatch < end) PrefetchShownRow(app, first + j + kRowBatch);
+            uint8_t* at = ReserveBlock(out, kCsvLineMaxChars * sizeof(char16_t));
+            if (at == nullptr) return false;
+            // Everything before is UTF-16, so the block's end is on a character's boundary.
+            auto* start = reinterpret_cast<char16_t*>(at);
+            const char16_t* line =
+                PutRowLine(start, app->rows[app->shownRows[first + j]], lengths[j]);
+            AdvanceBlock(out, static_cast<size_t>(line - start) * sizeof(char16_t));
+        }
+    }
+    return true;
+}
+
 // The file itself: mark, comment block, column row, the shown rows. rowsLock is held.
 FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* block,
                          uint32_t* openError) {
@@ -190,33 +215,12 @@ FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* bl
         return kFileNotOpened;
     }
     BlockWriter out;
-    OpenBlockWriter(&out, &writer);
+    OpenBlockWriter(&out, &writer, ExportBlockBytes());
     static const unsigned char kBom[2] = {0xFF, 0xFE};
     PutBlockBytes(&out, kBom, sizeof kBom);
     PutBlockBytes(&out, block, TextBytes(block));
     PutBlockBytes(&out, kColumnRow, TextBytes(kColumnRow));
-
-    RowTextLengths lengths[kRowBatch];
-    for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
-        const int32_t count =
-            app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
-        if (!MeasureShownRows(app, first, count, lengths)) {
-            writer.ok = false;
-            break;
-        }
-        for (int32_t j = 0; j < count; ++j) {
-            PrefetchShownRow(app, first + j + kRowBatch);
-            uint8_t* at = ReserveBlock(&out, kCsvLineMaxChars * sizeof(char16_t));
-            if (at == nullptr) {
-                writer.ok = false;
-                break;
-            }
-            // Everything before is UTF-16, so the block's end is on a character's boundary.
-            auto* start = reinterpret_cast<char16_t*>(at);
-            const char16_t* end = PutRowLine(start, app->rows[app->shownRows[first + j]], lengths[j]);
-            AdvanceBlock(&out, static_cast<size_t>(end - start) * sizeof(char16_t));
-        }
-    }
+    WriteChunks(&out, ChunkWork{app, ExportChunkCount(app->shownCount), PutCsvChunk, nullptr});
     CloseBlockWriter(&out);
     return CommitFile(&writer);
 }

@@ -9,6 +9,7 @@
 #include "base/product.h"
 #include "base/text.h"
 #include "export/block_writer.h"
+#include "export/chunk_writer.h"
 #include "export/export_common.h"
 #include "export/line_digits.h"
 #include "export/row_batch.h"
@@ -380,6 +381,37 @@ bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
     return true;
 }
 
+// The JSON file's chunks: the rows, and each worker's bounded line.
+struct JsonJob {
+    const AppState* app;
+    char16_t* line[2];
+};
+
+bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
+    const auto* j = static_cast<const JsonJob*>(job);
+    const AppState* app = j->app;
+    char16_t* line = j->line[worker];
+    const int32_t begin = chunk * ExportChunkRows();
+    const int32_t end =
+        app->shownCount - begin < ExportChunkRows() ? app->shownCount : begin + ExportChunkRows();
+    RowTextLengths lengths[kRowBatch];
+    for (int32_t first = begin; first < end; first += kRowBatch) {
+        const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;
+        if (!MeasureShownRows(app, first, count, lengths)) return false;
+        for (int32_t k = 0; k < count; ++k) {
+            if (first + k + kRowBatch < end) PrefetchShownRow(app, first + k + kRowBatch);
+            const int32_t index = app->shownRows[first + k];
+            const bool last = first + k == app->shownCount - 1;
+            if (PutJsonRowLine(out, app, index, lengths[k], last)) continue;
+            BuildRowLine(app, index, last, line);
+            // A full buffer means the object was cut: fail rather than write broken JSON.
+            if (TextLength(line) >= kJsonBufferChars - 1) return false;
+            if (!PutBlockUtf8(out, line)) return false;
+        }
+    }
+    return true;
+}
+
 // The file itself: mark, head, the shown rows, end. rowsLock is held.
 FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingInfo& snap,
                           uint32_t* openError) {
@@ -389,7 +421,7 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
         return kFileNotOpened;
     }
     BlockWriter block;
-    OpenBlockWriter(&block, &writer);
+    OpenBlockWriter(&block, &writer, ExportBlockBytes());
     static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
     PutBlockBytes(&block, kBom, sizeof kBom);
 
@@ -402,31 +434,17 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
         FreeBlock(head);
     }
 
-    char16_t* line = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
-    if (line == nullptr) {
-        writer.ok = false;
-    } else {
-        RowTextLengths lengths[kRowBatch];
-        for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
-            const int32_t count =
-                app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
-            if (!MeasureShownRows(app, first, count, lengths)) {
-                writer.ok = false;
-                break;
-            }
-            for (int32_t j = 0; j < count && writer.ok; ++j) {
-                PrefetchShownRow(app, first + j + kRowBatch);
-                const int32_t index = app->shownRows[first + j];
-                const bool last = first + j == app->shownCount - 1;
-                if (PutJsonRowLine(&block, app, index, lengths[j], last)) continue;
-                BuildRowLine(app, index, last, line);
-                // A full buffer means the object was cut: fail rather than write broken JSON.
-                if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
-                PutBlockUtf8(&block, line);
-            }
-        }
-        FreeBlock(line);
+    JsonJob job{app, {nullptr, nullptr}};
+    for (char16_t*& line : job.line) {
+        line = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
+        if (line == nullptr) writer.ok = false;
     }
+    if (writer.ok) {
+        WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount), PutJsonChunk,
+                                      nullptr});
+    }
+    for (char16_t* line : job.line)
+        FreeBlock(line);
     PutBlockUtf8(&block, u"  ]\n}\n");
     CloseBlockWriter(&block);
 
@@ -438,6 +456,9 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
 constexpr size_t kLineChars = 65536; // an event line with its field view and matches
 // How many rows ahead of the row learned the field view's table slot is asked for.
 constexpr int32_t kLearnAhead = 8;
+// How many rows ahead of the row learned its lines are asked for (before its slot is: the slot's
+// key is made of its texts).
+constexpr int32_t kRowsAhead = 24;
 
 // ,"categories":[...],"fields":{...} of a view (empty for a row of no category).
 void AppendViewMembers(const SigmaEventView* view, char16_t* line, size_t cap) {
@@ -557,6 +578,11 @@ struct ViewNames {
     char16_t field[kSigmaFieldCount][64];
     size_t fieldLength[kSigmaFieldCount];
     size_t categoriesMaxChars; // every category listed
+    // The names as the view members write them, quoted, a field's with its colon: made once.
+    uint8_t categoryJson[kSigmaCategoryCount][JsonUtf8MaxBytes(64)];
+    size_t categoryJsonBytes[kSigmaCategoryCount];
+    uint8_t fieldJson[kSigmaFieldCount][JsonUtf8MaxBytes(64) + 1];
+    size_t fieldJsonBytes[kSigmaFieldCount];
 };
 
 void MakeViewNames(ViewNames* names) {
@@ -565,10 +591,18 @@ void MakeViewNames(ViewNames* names) {
         CopyAsciiName(names->category[c], 64, SigmaCategoryName(c));
         names->categoryLength[c] = TextLength(names->category[c]);
         names->categoriesMaxChars += 1 + JsonTextMaxChars(names->categoryLength[c]);
+        names->categoryJsonBytes[c] = static_cast<size_t>(
+            PutJsonUtf8Field(names->categoryJson[c], names->category[c], names->categoryLength[c],
+                             64) -
+            names->categoryJson[c]);
     }
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         CopyAsciiName(names->field[f], 64, SigmaFieldName(f));
         names->fieldLength[f] = TextLength(names->field[f]);
+        uint8_t* end =
+            PutJsonUtf8Field(names->fieldJson[f], names->field[f], names->fieldLength[f], 64);
+        *end++ = ':';
+        names->fieldJsonBytes[f] = static_cast<size_t>(end - names->fieldJson[f]);
     }
 }
 
@@ -590,7 +624,8 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
     for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
         if (view == nullptr || (view->categories & (1u << c)) == 0) continue;
         if (!first) *out++ = ',';
-        out = PutJsonUtf8Field(out, names.category[c], names.categoryLength[c], 64);
+        std::memcpy(out, names.categoryJson[c], names.categoryJsonBytes[c]);
+        out += names.categoryJsonBytes[c];
         first = false;
     }
     out = PutLiteral(out, "],\"fields\":{");
@@ -599,8 +634,8 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
         const SigmaText& text = view->fields[f];
         if (text.text == nullptr || text.length == 0) continue;
         if (!first) *out++ = ',';
-        out = PutJsonUtf8Field(out, names.field[f], names.fieldLength[f], 64);
-        *out++ = ':';
+        std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f]);
+        out += names.fieldJsonBytes[f];
         out = PutField(out, text.text, text.length);
         first = false;
     }
@@ -608,16 +643,31 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
     return out;
 }
 
-// An event line of the JSON Lines file written into the block: its view members from the view,
-// or the kept text of a start's view; false when it might not fit its bounded buffer (nothing
-// is written then).
+// The field views of one chunk's rows, as the learning turn left them: the view members as UTF-8
+// (what PutViewMembers writes) for a row that has its view or none, and the outcome, which
+// sends a held-back start to its kept view.
+struct ViewChunk {
+    uint8_t* bytes;
+    size_t used;
+    size_t capacity;
+    uint32_t* start;   // the chunk's rows' members: bytes[start[k], start[k + 1])
+    uint32_t* maxChars; // ViewMembersMaxChars of each row's view
+    uint8_t* outcome;  // SigmaViewOutcome of each row
+    RowTextLengths* lengths; // of each row's texts, measured before the learning turn
+    char16_t* line;    // a bounded line: its start and row members
+    char16_t* tail;    // a bounded line's matches and end
+};
+
+// An event line of the JSON Lines file written into the block: its view members as the learning
+// turn kept them, or the kept text of a start's view; false when it might not fit its bounded
+// buffer (nothing is written then).
 bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
-                  const RowTextLengths& lengths, const SigmaEventView* view,
-                  const char16_t* startView, const ViewNames& names) {
+                  const RowTextLengths& lengths, const ViewChunk* v, int32_t k,
+                  const char16_t* startView) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
-    const size_t viewChars = startView != nullptr ? startLength : ViewMembersMaxChars(view, names);
+    const size_t viewChars = startView != nullptr ? startLength : v->maxChars[k];
     const size_t maxChars = 16 + kRowMembersMaxChars + viewChars + m.maxChars + 2;
     if (gBoundedLinesOnly || maxChars > kLineChars - 2) return false;
     // A kept view is converted as it is: up to three bytes a character.
@@ -628,11 +678,179 @@ bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
     if (startView != nullptr) {
         at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
     } else {
-        at = PutViewMembers(at, view, names);
+        const size_t viewBytes = v->start[k + 1] - v->start[k];
+        std::memcpy(at, v->bytes + v->start[k], viewBytes);
+        at += viewBytes;
     }
     at = PutMatches(at, m);
     at = PutLiteral(at, "}\n");
     AdvanceBlock(out, static_cast<size_t>(at - start));
+    return true;
+}
+
+struct JsonLinesJob {
+    const AppState* app;
+    SigmaViewContext* context; // learning turn only
+    SigmaViewBuffer* buffer;   // learning turn only
+    const StartViews* starts;
+    const ViewNames* names;
+    int32_t learned; // rows learned so far (learning turn only)
+    ChunkTurn learn;
+    ViewChunk views[2]; // one per worker
+};
+
+bool OpenJsonLinesJob(JsonLinesJob* job) {
+    // A chunk's rows, at most: a chunk holds no more rows than are shown.
+    const int32_t most = ExportChunkRows() < job->app->shownCount ? ExportChunkRows()
+                                                                   : job->app->shownCount;
+    const size_t rows = static_cast<size_t>(most) + 1;
+    for (ViewChunk& v : job->views) {
+        v.capacity = size_t{1} << 20;
+        v.bytes = static_cast<uint8_t*>(AllocZeroed(v.capacity));
+        v.start = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
+        v.maxChars = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
+        v.outcome = static_cast<uint8_t*>(AllocZeroed(rows));
+        v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
+        v.line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
+        v.tail = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
+        if (v.bytes == nullptr || v.start == nullptr || v.maxChars == nullptr ||
+            v.outcome == nullptr || v.lengths == nullptr || v.line == nullptr ||
+            v.tail == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CloseJsonLinesJob(JsonLinesJob* job) {
+    for (ViewChunk& v : job->views) {
+        FreeBlock(v.bytes);
+        FreeBlock(v.start);
+        FreeBlock(v.maxChars);
+        FreeBlock(v.outcome);
+        FreeBlock(v.lengths);
+        FreeBlock(v.line);
+        FreeBlock(v.tail);
+        v = ViewChunk{};
+    }
+}
+
+// Room for `bytes` more view bytes; false when memory is refused.
+bool RoomForView(ViewChunk* v, size_t bytes) {
+    if (v->capacity - v->used >= bytes) return true;
+    size_t capacity = v->capacity * 2;
+    if (capacity < v->used + bytes) capacity = v->used + bytes;
+    if (capacity > UINT32_MAX) return false; // offsets are 32-bit
+    auto* grown = static_cast<uint8_t*>(AllocZeroed(capacity));
+    if (grown == nullptr) return false;
+    std::memcpy(grown, v->bytes, v->used);
+    FreeBlock(v->bytes);
+    v->bytes = grown;
+    v->capacity = capacity;
+    return true;
+}
+
+// The learning turn of a chunk: every row up to its last shown row learned in order, and the
+// view of each of its shown rows kept.
+bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
+    const AppState* app = job->app;
+    SigmaViewContext* context = job->context;
+    v->used = 0;
+    for (int32_t s = begin; s < end; ++s) {
+        const int32_t index = app->shownRows[s];
+        // The shown rows are in the store's order, each naming a row.
+        if (index < job->learned || index >= app->rowCount) return false;
+        uint32_t outcome = kSigmaViewNone;
+        for (; job->learned <= index; ++job->learned) {
+            if (job->learned + kRowsAhead < app->rowCount) {
+                PrefetchRowLines(&app->rows[job->learned + kRowsAhead]);
+            }
+            if (job->learned + kLearnAhead < app->rowCount) {
+                PrefetchSigmaRow(context, &app->rows[job->learned + kLearnAhead]);
+            }
+            outcome = LearnSigmaRow(context, &app->rows[job->learned], job->learned, job->buffer);
+            int32_t discard[64];
+            while (TakeDueSigmaRows(context, discard, 64) > 0) {
+            }
+        }
+        const int32_t k = s - begin;
+        v->outcome[k] = static_cast<uint8_t>(outcome);
+        v->start[k] = static_cast<uint32_t>(v->used);
+        v->maxChars[k] = 0;
+        if (outcome != kSigmaViewDeferred) {
+            const SigmaEventView* view = outcome == kSigmaViewReady ? &job->buffer->view : nullptr;
+            const size_t maxChars = ViewMembersMaxChars(view, *job->names);
+            if (maxChars > UINT32_MAX || !RoomForView(v, maxChars)) return false;
+            v->maxChars[k] = static_cast<uint32_t>(maxChars);
+            v->used = static_cast<size_t>(PutViewMembers(v->bytes + v->used, view, *job->names) -
+                                          v->bytes);
+        }
+        v->start[k + 1] = static_cast<uint32_t>(v->used);
+    }
+    return true;
+}
+
+// How many UTF-16 characters the UTF-8 bytes are.
+size_t Utf16LengthOfUtf8(const uint8_t* bytes, size_t count) {
+    size_t chars = 0;
+    for (size_t i = 0; i < count; ++i) {
+        chars += (bytes[i] & 0xC0) != 0x80 ? 1 : 0;
+        chars += bytes[i] >= 0xF0 ? 1 : 0;
+    }
+    return chars;
+}
+
+// An event line built in the bounded buffers, cut (and the file failed) exactly where the whole
+// line built in one bounded buffer would be.
+bool PutBoundedEventLine(BlockWriter* out, const AppState* app, int32_t index, ViewChunk* v,
+                         int32_t k, const char16_t* startView) {
+    char16_t* line = v->line;
+    line[0] = 0;
+    AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
+    AppendRowMembers(app->rows[index], line, kLineChars);
+    if (startView != nullptr) {
+        AppendBounded(line, kLineChars, startView);
+        AppendSigmaMatches(app, index, line, kLineChars);
+        AppendBounded(line, kLineChars, u"}\n");
+        return TextLength(line) < kLineChars - 1 && PutBlockUtf8(out, line);
+    }
+    char16_t* tail = v->tail;
+    tail[0] = 0;
+    AppendSigmaMatches(app, index, tail, kLineChars);
+    AppendBounded(tail, kLineChars, u"}\n");
+    const uint8_t* view = v->bytes + v->start[k];
+    const size_t viewBytes = v->start[k + 1] - v->start[k];
+    const size_t chars = TextLength(line) + Utf16LengthOfUtf8(view, viewBytes) + TextLength(tail);
+    return chars < kLineChars - 1 && PutBlockUtf8(out, line) &&
+           PutBlockBytes(out, view, viewBytes) && PutBlockUtf8(out, tail);
+}
+
+bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chunk,
+                       BlockWriter* out) {
+    auto* job = static_cast<JsonLinesJob*>(data);
+    const AppState* app = job->app;
+    ViewChunk* v = &job->views[worker];
+    const int32_t begin = chunk * ExportChunkRows();
+    const int32_t end =
+        app->shownCount - begin < ExportChunkRows() ? app->shownCount : begin + ExportChunkRows();
+    // The rows' texts are measured first, while the other worker holds the learning turn: the
+    // learning then finds the rows' lines at hand instead of waiting for each in turn.
+    for (int32_t first = begin; first < end; first += kRowBatch) {
+        const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;
+        if (!MeasureShownRows(app, first, count, v->lengths + (first - begin))) return false;
+    }
+    if (!WaitChunkTurn(gate, &job->learn, chunk)) return false;
+    if (!LearnChunk(job, begin, end, v)) return false;
+    PassChunkTurn(&job->learn, chunk);
+
+    for (int32_t s = begin; s < end; ++s) {
+        const int32_t k = s - begin;
+        const int32_t index = app->shownRows[s];
+        const char16_t* startView =
+            v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
+        if (PutEventLine(out, app, index, v->lengths[k], v, k, startView)) continue;
+        if (!PutBoundedEventLine(out, app, index, v, k, startView)) return false;
+    }
     return true;
 }
 
@@ -655,7 +873,7 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
         writer.ok = false;
     }
     BlockWriter block{};
-    if (writer.ok) OpenBlockWriter(&block, &writer);
+    if (writer.ok) OpenBlockWriter(&block, &writer, ExportBlockBytes());
 
     if (writer.ok) {
         MakeViewNames(names);
@@ -687,56 +905,24 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
         SortStartViews(&starts);
     }
 
-    // Second pass: every row learned again in order, the shown ones written.
+    // Second pass: every row learned again in order (chunk by chunk, in the learning turn), the
+    // shown ones written.
     int32_t written = 0;
+    JsonLinesJob job{};
+    job.app = app;
+    job.context = context;
+    job.buffer = buffer;
+    job.starts = &starts;
+    job.names = names;
+    if (writer.ok && !OpenJsonLinesJob(&job)) writer.ok = false;
     if (writer.ok) {
         ResetSigmaViewContext(context);
-        int32_t learned = 0;
-        RowTextLengths lengths[kRowBatch];
-        for (int32_t first = 0; first < app->shownCount && writer.ok; first += kRowBatch) {
-            const int32_t count =
-                app->shownCount - first < kRowBatch ? app->shownCount - first : kRowBatch;
-            if (!MeasureShownRows(app, first, count, lengths)) {
-                writer.ok = false;
-                break;
-            }
-            for (int32_t j = 0; j < count && writer.ok; ++j) {
-                PrefetchShownRow(app, first + j + kRowBatch);
-                const int32_t index = app->shownRows[first + j];
-                if (index < learned) { // the shown rows are in the store's order
-                    writer.ok = false;
-                    break;
-                }
-                uint32_t outcome = kSigmaViewNone;
-                for (; learned <= index; ++learned) {
-                    if (learned + kLearnAhead < app->rowCount) {
-                        PrefetchSigmaRow(context, &app->rows[learned + kLearnAhead]);
-                    }
-                    outcome = LearnSigmaRow(context, &app->rows[learned], learned, buffer);
-                    int32_t discard[64];
-                    while (TakeDueSigmaRows(context, discard, 64) > 0) {
-                    }
-                }
-                const SigmaEventView* view = outcome == kSigmaViewReady ? &buffer->view : nullptr;
-                const char16_t* startView =
-                    outcome == kSigmaViewDeferred ? FindStartView(&starts, index) : nullptr;
-                ++written;
-                if (PutEventLine(&block, app, index, lengths[j], view, startView, *names)) continue;
-                line[0] = 0;
-                AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
-                AppendRowMembers(app->rows[index], line, kLineChars);
-                if (startView != nullptr) {
-                    AppendBounded(line, kLineChars, startView);
-                } else {
-                    AppendViewMembers(view, line, kLineChars);
-                }
-                AppendSigmaMatches(app, index, line, kLineChars);
-                AppendBounded(line, kLineChars, u"}\n");
-                if (TextLength(line) >= kLineChars - 1) writer.ok = false;
-                PutBlockUtf8(&block, line);
-            }
+        if (WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount),
+                                          PutJsonLinesChunk, &job.learn})) {
+            written = app->shownCount;
         }
     }
+    CloseJsonLinesJob(&job);
     if (writer.ok) {
         FormatText(line, kLineChars, u"{\"kind\":\"end\",\"events\":%d}\n", written);
         PutBlockUtf8(&block, line);

@@ -70,20 +70,22 @@ struct JsonEscapes {
 };
 constexpr JsonEscapes kJsonEscapes;
 
-// Runs of plain ASCII (32 to 127 but the quote and the backslash), eight characters at a time.
-// Returns how many of the eight characters at text are plain, from the first on.
 #if defined(__SSE2__)
-inline unsigned PlainAsciiOf8(const char16_t* text, __m128i* chars) {
+// Eight characters at a time: per character (bit j for the character at text + j), `escaped`
+// has the quotes and backslashes and `bad` everything not written as it is (those two, and every
+// character outside 32 to 127). The eight characters are left in *chars.
+inline void ClassifyOf8(const char16_t* text, __m128i* chars, unsigned* bad, unsigned* escaped) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
     // 32..127 is (c - 32) < 96 unsigned: the saturated c - 32 - 95 is zero exactly then.
     const __m128i above = _mm_subs_epu16(_mm_sub_epi16(c, _mm_set1_epi16(32)), _mm_set1_epi16(95));
-    const __m128i bad = _mm_or_si128(
-        _mm_xor_si128(_mm_cmpeq_epi16(above, _mm_setzero_si128()), _mm_set1_epi16(-1)),
-        _mm_or_si128(_mm_cmpeq_epi16(c, _mm_set1_epi16('"')),
-                     _mm_cmpeq_epi16(c, _mm_set1_epi16('\\'))));
+    const __m128i outside =
+        _mm_xor_si128(_mm_cmpeq_epi16(above, _mm_setzero_si128()), _mm_set1_epi16(-1));
+    const __m128i escape = _mm_or_si128(_mm_cmpeq_epi16(c, _mm_set1_epi16('"')),
+                                        _mm_cmpeq_epi16(c, _mm_set1_epi16('\\')));
     *chars = c;
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(bad));
-    return mask == 0 ? 8 : static_cast<unsigned>(__builtin_ctz(mask)) / 2;
+    *escaped = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(escape, escape))) & 0xFF;
+    const __m128i any = _mm_or_si128(outside, escape);
+    *bad = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(any, any))) & 0xFF;
 }
 #endif
 
@@ -103,14 +105,35 @@ inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t len
 #if defined(__SSE2__)
         if (i + 8 <= readable && (i + 8 <= length || length - i >= 2)) {
             __m128i chars;
-            unsigned plain = PlainAsciiOf8(text + i, &chars);
+            unsigned bad = 0, escaped = 0;
+            ClassifyOf8(text + i, &chars, &bad, &escaped);
+            if (bad != 0 && bad == escaped && i + 8 <= length) {
+                // Printable ASCII with quotes or backslashes (a path's separators): each piece
+                // between them copied, a backslash put before each of them.
+                alignas(16) uint8_t packed[16];
+                _mm_store_si128(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(chars, chars));
+                unsigned from = 0;
+                for (unsigned rest = escaped; rest != 0; rest &= rest - 1) {
+                    const unsigned at = static_cast<unsigned>(__builtin_ctz(rest));
+                    std::memcpy(out, packed + from, at - from);
+                    out += at - from;
+                    *out++ = '\\';
+                    from = at;
+                }
+                std::memcpy(out, packed + from, 8 - from);
+                out += 8 - from;
+                i += 8;
+                continue;
+            }
+            unsigned plain = bad == 0 ? 8 : static_cast<unsigned>(__builtin_ctz(bad));
             if (plain > length - i) plain = static_cast<unsigned>(length - i);
             // Eight bytes are stored whatever the count: room for six a character is reserved.
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(chars, chars));
             out += plain;
             i += plain;
             if (plain == 8 || i == length) continue;
-            // A path's separators and quotes: escaped here, and the next eight taken at once.
+            // A quote or backslash among other characters: escaped here, the next eight taken
+            // at once.
             const char16_t stop = text[i];
             if (stop == u'\\' || stop == u'"') {
                 out[0] = '\\';

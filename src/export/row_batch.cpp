@@ -86,7 +86,11 @@ void PrefetchShownRow(const AppState* app, int32_t shown) {
     if (shown < 0 || shown >= app->shownCount) return;
     const int32_t index = app->shownRows[shown];
     if (index < 0 || index >= app->rowCount) return;
-    const auto* row = reinterpret_cast<const char*>(&app->rows[index]);
+    PrefetchRowLines(&app->rows[index]);
+}
+
+void PrefetchRowLines(const EventRow* eventRow) {
+    const auto* row = reinterpret_cast<const char*>(eventRow);
     // The time, category and operation; the path's lines that MeasureShownRows reads first; the
     // other texts' starts; the numbers at the end.
     static constexpr size_t kLines[] = {0,

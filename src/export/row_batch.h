@@ -31,5 +31,7 @@ bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowText
 // lines come from memory while the rows before it are formatted: the hardware does not follow
 // rows 3256 bytes apart, and a batch's own measuring then finds them at hand.
 void PrefetchShownRow(const AppState* app, int32_t shown);
+// The same for a row of the store.
+void PrefetchRowLines(const EventRow* row);
 
 } // namespace olv

@@ -294,11 +294,19 @@ TEST_CASE("JSON strings: the block writer's form is the bounded form converted")
         CAPTURE(n);
         char16_t text[40] = {};
         const size_t length = r.Below(40);
+        // Every third text is path-like: printable ASCII dense with backslashes and quotes, up to
+        // eight of them in a row.
+        static const char16_t kPathPalette[] = u"ab.:\\\\\"";
         for (size_t i = 0; i < length; ++i) {
-            text[i] = r.Below(3) == 0 ? kPalette[r.Below(sizeof kPalette / sizeof kPalette[0])]
-                                      : static_cast<char16_t>(u'a' + r.Below(26));
+            if (n % 3 == 2) {
+                text[i] = kPathPalette[r.Below(sizeof kPathPalette / sizeof kPathPalette[0] - 1)];
+            } else {
+                text[i] = r.Below(3) == 0 ? kPalette[r.Below(sizeof kPalette / sizeof kPalette[0])]
+                                          : static_cast<char16_t>(u'a' + r.Below(26));
+            }
             if (text[i] == 0) text[i] = u'a';
         }
+        if (n % 50 == 2) std::fill(text, text + length, u'\\');
         char16_t bounded[512] = {};
         AppendJsonStringN(bounded, 512, text, length);
         char expected[1024];
