@@ -50,7 +50,7 @@ bool EndChunk(BlockWriter* out) {
     WriteHeld(out);
     out->holdsTurn = false;
     if (!out->file->ok) return false;
-    if (out->gate != nullptr) PassChunkTurn(&out->gate->write, out->chunk);
+    if (out->gate != nullptr) PassChunkTurn(out->gate, &out->gate->write, out->chunk);
     return true;
 }
 

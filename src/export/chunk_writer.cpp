@@ -21,11 +21,6 @@ int32_t WorkersFor(int32_t chunkCount) {
     return chunkCount > 1 ? workers : 1;
 }
 
-void StopTurn(ChunkTurn* turn) {
-    turn->next.store(-1, std::memory_order_release);
-    turn->next.notify_all();
-}
-
 struct Worker {
     const ChunkWork* work;
     ChunkGate* gate;
@@ -54,33 +49,35 @@ uint32_t HelperMain(void* argument) {
 } // namespace
 
 bool WaitChunkTurn(ChunkGate* gate, ChunkTurn* turn, int32_t chunk) {
-    for (;;) {
-        const int32_t now = turn->next.load(std::memory_order_acquire);
-        if (gate->stopped.load(std::memory_order_acquire) != 0) return false;
-        if (now == chunk) return true;
-        // StopChunks changes the value after setting stopped, so this wait always ends.
-        turn->next.wait(now, std::memory_order_acquire);
-    }
+    LockGuard hold(&gate->lock);
+    while (gate->stopped.load(std::memory_order_relaxed) == 0 && turn->next != chunk)
+        WaitCondition(&gate->changed, &gate->lock);
+    return gate->stopped.load(std::memory_order_relaxed) == 0;
 }
 
-void PassChunkTurn(ChunkTurn* turn, int32_t chunk) {
-    turn->next.store(chunk + 1, std::memory_order_release);
-    turn->next.notify_all();
+void PassChunkTurn(ChunkGate* gate, ChunkTurn* turn, int32_t chunk) {
+    {
+        LockGuard hold(&gate->lock);
+        turn->next = chunk + 1;
+    }
+    WakeAllCondition(&gate->changed);
 }
 
 void StopChunks(ChunkGate* gate) {
-    gate->stopped.store(1, std::memory_order_release);
-    StopTurn(&gate->write);
-    if (gate->extra != nullptr) StopTurn(gate->extra);
+    {
+        LockGuard hold(&gate->lock);
+        gate->stopped.store(1, std::memory_order_relaxed);
+    }
+    WakeAllCondition(&gate->changed);
 }
 
 bool WriteChunks(BlockWriter* first, const ChunkWork& work) {
     if (first->bytes == nullptr || !first->file->ok) return false;
     ChunkGate gate;
-    gate.write.next.store(0, std::memory_order_relaxed);
-    gate.extra = work.extra;
+    InitLock(&gate.lock);
+    InitCondition(&gate.changed);
+    gate.write.next = 0;
     gate.stopped.store(0, std::memory_order_relaxed);
-    if (work.extra != nullptr) work.extra->next.store(0, std::memory_order_relaxed);
 
     first->gate = &gate;
     first->holdsTurn = false;
@@ -108,7 +105,10 @@ bool WriteChunks(BlockWriter* first, const ChunkWork& work) {
     }
     first->gate = nullptr;
     first->holdsTurn = false;
-    if (gate.stopped.load(std::memory_order_acquire) != 0) {
+    const bool stopped = gate.stopped.load(std::memory_order_acquire) != 0;
+    DeleteCondition(&gate.changed);
+    DeleteLock(&gate.lock);
+    if (stopped) {
         first->used = 0;
         first->file->ok = false;
         return false;

@@ -13,24 +13,27 @@
 #include <cstdint>
 
 #include "export/block_writer.h"
+#include "platform/lock.h"
 
 namespace olv {
 
-// Whose turn it is: chunks take a turn in their order.
+// Whose turn it is: chunks take a turn in their order. Held under its gate's lock.
 struct ChunkTurn {
-    std::atomic<int32_t> next; // the chunk whose turn it is; negative once its gate stopped
+    int32_t next; // the chunk whose turn it is
 };
 
 struct ChunkGate {
-    ChunkTurn write;               // the chunk whose bytes go to the file next
-    ChunkTurn* extra;              // a turn of the job's own (stopped with the gate), or null
+    Lock lock;         // over the turns and stopped
+    Condition changed; // woken when a turn passes or the gate stops
+    ChunkTurn write;   // the chunk whose bytes go to the file next
     std::atomic<int32_t> stopped; // a chunk failed: every worker ends as soon as it can
 };
 
-// Waits until it is `chunk`'s turn. False when the gate was stopped.
+// Waits until it is `chunk`'s turn (a turn of the gate's, or of the job's own, which the job sets
+// to 0 before WriteChunks). False when the gate was stopped.
 bool WaitChunkTurn(ChunkGate* gate, ChunkTurn* turn, int32_t chunk);
 // Gives the turn to chunk + 1 (the caller holds `chunk`'s turn).
-void PassChunkTurn(ChunkTurn* turn, int32_t chunk);
+void PassChunkTurn(ChunkGate* gate, ChunkTurn* turn, int32_t chunk);
 // Stops every worker: waits end, later chunks are not formatted, and the file is failed.
 void StopChunks(ChunkGate* gate);
 
@@ -40,7 +43,6 @@ struct ChunkWork {
     // Formats chunk `chunk` into out; worker (0 or 1) names the worker, for scratch memory of its
     // own. False stops every worker and fails the file.
     bool (*format)(void* job, ChunkGate* gate, int32_t worker, int32_t chunk, BlockWriter* out);
-    ChunkTurn* extra; // a turn the job's chunks take in order themselves, or null
 };
 
 // Runs the chunks. `first` is the first worker's block; what it holds already (the file's head)

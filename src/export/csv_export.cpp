@@ -220,7 +220,7 @@ FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* bl
     PutBlockBytes(&out, kBom, sizeof kBom);
     PutBlockBytes(&out, block, TextBytes(block));
     PutBlockBytes(&out, kColumnRow, TextBytes(kColumnRow));
-    WriteChunks(&out, ChunkWork{app, ExportChunkCount(app->shownCount), PutCsvChunk, nullptr});
+    WriteChunks(&out, ChunkWork{app, ExportChunkCount(app->shownCount), PutCsvChunk});
     CloseBlockWriter(&out);
     return CommitFile(&writer);
 }

@@ -440,8 +440,7 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
         if (line == nullptr) writer.ok = false;
     }
     if (writer.ok) {
-        WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount), PutJsonChunk,
-                                      nullptr});
+        WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount), PutJsonChunk});
     }
     for (char16_t* line : job.line)
         FreeBlock(line);
@@ -841,7 +840,7 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     }
     if (!WaitChunkTurn(gate, &job->learn, chunk)) return false;
     if (!LearnChunk(job, begin, end, v)) return false;
-    PassChunkTurn(&job->learn, chunk);
+    PassChunkTurn(gate, &job->learn, chunk);
 
     for (int32_t s = begin; s < end; ++s) {
         const int32_t k = s - begin;
@@ -909,6 +908,7 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
     // shown ones written.
     int32_t written = 0;
     JsonLinesJob job{};
+    job.learn.next = 0;
     job.app = app;
     job.context = context;
     job.buffer = buffer;
@@ -918,7 +918,7 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
     if (writer.ok) {
         ResetSigmaViewContext(context);
         if (WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount),
-                                          PutJsonLinesChunk, &job.learn})) {
+                                          PutJsonLinesChunk})) {
             written = app->shownCount;
         }
     }

@@ -32,4 +32,27 @@ void LeaveLock(Lock* lock) {
     LeaveCriticalSection(Section(lock));
 }
 
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(Condition::storage));
+
+static CONDITION_VARIABLE* Variable(Condition* condition) {
+    return reinterpret_cast<CONDITION_VARIABLE*>(condition->storage);
+}
+
+void InitCondition(Condition* condition) {
+    InitializeConditionVariable(Variable(condition));
+    condition->initialised = 1;
+}
+
+void DeleteCondition(Condition* condition) {
+    condition->initialised = 0; // a condition variable holds nothing to release
+}
+
+void WaitCondition(Condition* condition, Lock* lock) {
+    SleepConditionVariableCS(Variable(condition), Section(lock), INFINITE);
+}
+
+void WakeAllCondition(Condition* condition) {
+    WakeAllConditionVariable(Variable(condition));
+}
+
 } // namespace olv
