@@ -283,8 +283,19 @@ template <size_t N> uint8_t* PutLength(uint8_t* out, const char16_t (&field)[N],
     return PutJsonUtf8Field(out, field, length, N);
 }
 
-// The members of AppendRowMembers as UTF-8, with the lengths of the row's texts.
-uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& l) {
+// Where PutRowMembers wrote the row's process name and path: a view field that is one of those
+// texts is the same bytes, copied rather than escaped again.
+struct RowEscapes {
+    const char16_t* text[2];
+    uint32_t length[2];
+    const uint8_t* begin[2];
+    const uint8_t* end[2];
+};
+
+// The members of AppendRowMembers as UTF-8, with the lengths of the row's texts; where the
+// process name and path went into `escapes`, when given.
+uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& l,
+                       RowEscapes* escapes = nullptr) {
     out = PutLiteral(out, "\"time\":\"");
     out = PutLongTime(out, row.time);
     out = PutLiteral(out, "\",\"severity\":");
@@ -294,13 +305,25 @@ uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& 
     out = PutLiteral(out, ",\"parentPid\":");
     out = PutDecimal(out, row.parentPid);
     out = PutLiteral(out, ",\"process\":");
+    uint8_t* process = out;
     out = PutLength(out, row.process, l.chars[kTextProcess]);
+    if (escapes != nullptr) {
+        *escapes = RowEscapes{{row.process, nullptr}, {l.chars[kTextProcess], 0}, {process, nullptr},
+                              {out, nullptr}};
+    }
     out = PutLiteral(out, ",\"category\":");
     out = PutText(out, CategoryLabel(row.category));
     out = PutLiteral(out, ",\"operation\":");
     out = PutLength(out, row.operation, l.chars[kTextOperation]);
     out = PutLiteral(out, ",\"path\":");
+    uint8_t* path = out;
     out = PutLength(out, row.path, l.chars[kTextPath]);
+    if (escapes != nullptr) {
+        escapes->text[1] = row.path;
+        escapes->length[1] = l.chars[kTextPath];
+        escapes->begin[1] = path;
+        escapes->end[1] = out;
+    }
     out = PutLiteral(out, ",\"detail\":");
     out = PutLength(out, row.detail, l.chars[kTextDetail]);
     out = PutLiteral(out, ",\"result\":");
@@ -616,8 +639,10 @@ size_t ViewMembersMaxChars(const SigmaEventView* view, const ViewNames& names) {
     return chars;
 }
 
-// What AppendViewMembers adds, as UTF-8.
-uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewNames& names) {
+// What AppendViewMembers adds, as UTF-8; a field that is the row's process name or path is
+// copied from where PutRowMembers wrote it, when `escapes` says.
+uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewNames& names,
+                        const RowEscapes* escapes = nullptr) {
     out = PutLiteral(out, ",\"categories\":[");
     bool first = true;
     for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
@@ -635,57 +660,72 @@ uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewName
         if (!first) *out++ = ',';
         std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f]);
         out += names.fieldJsonBytes[f];
-        out = PutField(out, text.text, text.length);
+        const int same = escapes == nullptr                  ? -1
+                         : text.text == escapes->text[1] && text.length == escapes->length[1] ? 1
+                         : text.text == escapes->text[0] && text.length == escapes->length[0] ? 0
+                                                                                             : -1;
+        if (same >= 0) {
+            const size_t bytes = static_cast<size_t>(escapes->end[same] - escapes->begin[same]);
+            std::memcpy(out, escapes->begin[same], bytes);
+            out += bytes;
+        } else {
+            out = PutField(out, text.text, text.length);
+        }
         first = false;
     }
     *out++ = '}';
     return out;
 }
 
-// The field views of one chunk's rows, as the learning turn left them: the view members as UTF-8
-// (what PutViewMembers writes) for a row that has its view or none, and the outcome, which
-// sends a held-back start to its kept view.
-struct ViewChunk {
-    uint8_t* bytes;
-    size_t used;
-    size_t capacity;
-    uint32_t* start;   // the chunk's rows' members: bytes[start[k], start[k + 1])
-    uint32_t* maxChars; // ViewMembersMaxChars of each row's view
-    uint8_t* outcome;  // SigmaViewOutcome of each row
-    RowTextLengths* lengths; // of each row's texts, measured before the learning turn
-    char16_t* line;    // a bounded line: its start and row members
-    char16_t* tail;    // a bounded line's matches and end
-};
-
-// An event line of the JSON Lines file written into the block: its view members as the learning
-// turn kept them, or the kept text of a start's view; false when it might not fit its bounded
-// buffer (nothing is written then).
+// An event line of the JSON Lines file written into the block: its view members from the view,
+// or the kept text of a start's view; false when it might not fit its bounded buffer (nothing
+// is written then).
 bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
-                  const RowTextLengths& lengths, const ViewChunk* v, int32_t k,
-                  const char16_t* startView) {
+                  const RowTextLengths& lengths, const SigmaEventView* view,
+                  const char16_t* startView, const ViewNames& names) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
-    const size_t viewChars = startView != nullptr ? startLength : v->maxChars[k];
+    const size_t viewChars = startView != nullptr ? startLength : ViewMembersMaxChars(view, names);
     const size_t maxChars = 16 + kRowMembersMaxChars + viewChars + m.maxChars + 2;
     if (gBoundedLinesOnly || maxChars > kLineChars - 2) return false;
     // A kept view is converted as it is: up to three bytes a character.
     uint8_t* start = ReserveBlock(out, maxChars + 2 * startLength + 1);
     if (start == nullptr) return false;
     uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
-    at = PutRowMembers(at, app->rows[index], lengths);
+    RowEscapes escapes;
+    at = PutRowMembers(at, app->rows[index], lengths, &escapes);
     if (startView != nullptr) {
         at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
     } else {
-        const size_t viewBytes = v->start[k + 1] - v->start[k];
-        std::memcpy(at, v->bytes + v->start[k], viewBytes);
-        at += viewBytes;
+        at = PutViewMembers(at, view, names, &escapes);
     }
     at = PutMatches(at, m);
     at = PutLiteral(at, "}\n");
     AdvanceBlock(out, static_cast<size_t>(at - start));
     return true;
 }
+
+// A field of a view as the learning turn kept it: its text in the row (an offset in characters
+// from the row's start) or, with kInStore, in the chunk's store of texts (the view buffer's and
+// the context's texts move or are written over by the next row learned).
+struct KeptField {
+    uint32_t offset;
+    uint32_t length; // 0: the field is absent
+};
+constexpr uint32_t kInStore = 0x80000000u;
+
+// The field views of one chunk's rows, as the learning turn left them.
+struct ViewChunk {
+    uint8_t* outcome;        // SigmaViewOutcome of each row
+    uint32_t* categories;    // each row's view's categories
+    KeptField* fields;       // kSigmaFieldCount a row
+    char16_t* store;         // texts of the views that are not in their rows
+    size_t storeUsed;
+    size_t storeCapacity;
+    RowTextLengths* lengths; // of each row's texts, measured before the learning turn
+    char16_t* line;          // a line built the bounded way
+};
 
 struct JsonLinesJob {
     const AppState* app;
@@ -704,17 +744,15 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
                                                                    : job->app->shownCount;
     const size_t rows = static_cast<size_t>(most) + 1;
     for (ViewChunk& v : job->views) {
-        v.capacity = size_t{1} << 20;
-        v.bytes = static_cast<uint8_t*>(AllocZeroed(v.capacity));
-        v.start = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
-        v.maxChars = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
         v.outcome = static_cast<uint8_t*>(AllocZeroed(rows));
+        v.categories = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
+        v.fields = static_cast<KeptField*>(AllocZeroed(rows * kSigmaFieldCount * sizeof(KeptField)));
+        v.storeCapacity = size_t{1} << 16;
+        v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
         v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
         v.line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
-        v.tail = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
-        if (v.bytes == nullptr || v.start == nullptr || v.maxChars == nullptr ||
-            v.outcome == nullptr || v.lengths == nullptr || v.line == nullptr ||
-            v.tail == nullptr) {
+        if (v.outcome == nullptr || v.categories == nullptr || v.fields == nullptr ||
+            v.store == nullptr || v.lengths == nullptr || v.line == nullptr) {
             return false;
         }
     }
@@ -723,30 +761,70 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
 
 void CloseJsonLinesJob(JsonLinesJob* job) {
     for (ViewChunk& v : job->views) {
-        FreeBlock(v.bytes);
-        FreeBlock(v.start);
-        FreeBlock(v.maxChars);
         FreeBlock(v.outcome);
+        FreeBlock(v.categories);
+        FreeBlock(v.fields);
+        FreeBlock(v.store);
         FreeBlock(v.lengths);
         FreeBlock(v.line);
-        FreeBlock(v.tail);
         v = ViewChunk{};
     }
 }
 
-// Room for `bytes` more view bytes; false when memory is refused.
-bool RoomForView(ViewChunk* v, size_t bytes) {
-    if (v->capacity - v->used >= bytes) return true;
-    size_t capacity = v->capacity * 2;
-    if (capacity < v->used + bytes) capacity = v->used + bytes;
-    if (capacity > UINT32_MAX) return false; // offsets are 32-bit
-    auto* grown = static_cast<uint8_t*>(AllocZeroed(capacity));
-    if (grown == nullptr) return false;
-    std::memcpy(grown, v->bytes, v->used);
-    FreeBlock(v->bytes);
-    v->bytes = grown;
-    v->capacity = capacity;
+// Copies a text into the chunk's store; false when memory is refused.
+bool KeepInStore(ViewChunk* v, const char16_t* text, uint32_t length, KeptField* kept) {
+    if (v->storeCapacity - v->storeUsed < length) {
+        size_t capacity = v->storeCapacity * 2;
+        if (capacity < v->storeUsed + length) capacity = v->storeUsed + length;
+        if (capacity >= kInStore) return false;
+        auto* grown = static_cast<char16_t*>(AllocZeroed(capacity * sizeof(char16_t)));
+        if (grown == nullptr) return false;
+        std::memcpy(grown, v->store, v->storeUsed * sizeof(char16_t));
+        FreeBlock(v->store);
+        v->store = grown;
+        v->storeCapacity = capacity;
+    }
+    std::memcpy(v->store + v->storeUsed, text, length * sizeof(char16_t));
+    *kept = KeptField{static_cast<uint32_t>(v->storeUsed) | kInStore, length};
+    v->storeUsed += length;
     return true;
+}
+
+// Keeps the view of the chunk's row k (learned from `row`).
+bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView& view) {
+    v->categories[k] = view.categories;
+    KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
+    const auto* rowStart = reinterpret_cast<const char16_t*>(row);
+    const auto* rowEnd = reinterpret_cast<const char16_t*>(row + 1);
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        const SigmaText& text = view.fields[f];
+        kept[f] = KeptField{0, 0};
+        if (text.text == nullptr || text.length == 0) continue;
+        const auto at = reinterpret_cast<uintptr_t>(text.text);
+        if (at >= reinterpret_cast<uintptr_t>(rowStart) &&
+            at + text.length * sizeof(char16_t) <= reinterpret_cast<uintptr_t>(rowEnd)) {
+            kept[f] = KeptField{static_cast<uint32_t>(text.text - rowStart), text.length};
+        } else if (!KeepInStore(v, text.text, text.length, &kept[f])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The view of the chunk's row k as the learning turn kept it.
+void KeptView(const ViewChunk* v, int32_t k, const EventRow* row, SigmaEventView* view) {
+    view->categories = v->categories[k];
+    const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
+    const auto* rowStart = reinterpret_cast<const char16_t*>(row);
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if (kept[f].length == 0) {
+            view->fields[f] = SigmaText{nullptr, 0};
+        } else if ((kept[f].offset & kInStore) != 0) {
+            view->fields[f] = SigmaText{v->store + (kept[f].offset & ~kInStore), kept[f].length};
+        } else {
+            view->fields[f] = SigmaText{rowStart + kept[f].offset, kept[f].length};
+        }
+    }
 }
 
 // The learning turn of a chunk: every row up to its last shown row learned in order, and the
@@ -754,7 +832,7 @@ bool RoomForView(ViewChunk* v, size_t bytes) {
 bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
     const AppState* app = job->app;
     SigmaViewContext* context = job->context;
-    v->used = 0;
+    v->storeUsed = 0;
     for (int32_t s = begin; s < end; ++s) {
         const int32_t index = app->shownRows[s];
         // The shown rows are in the store's order, each naming a row.
@@ -774,54 +852,11 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         }
         const int32_t k = s - begin;
         v->outcome[k] = static_cast<uint8_t>(outcome);
-        v->start[k] = static_cast<uint32_t>(v->used);
-        v->maxChars[k] = 0;
-        if (outcome != kSigmaViewDeferred) {
-            const SigmaEventView* view = outcome == kSigmaViewReady ? &job->buffer->view : nullptr;
-            const size_t maxChars = ViewMembersMaxChars(view, *job->names);
-            if (maxChars > UINT32_MAX || !RoomForView(v, maxChars)) return false;
-            v->maxChars[k] = static_cast<uint32_t>(maxChars);
-            v->used = static_cast<size_t>(PutViewMembers(v->bytes + v->used, view, *job->names) -
-                                          v->bytes);
+        if (outcome == kSigmaViewReady && !KeepView(v, k, &app->rows[index], job->buffer->view)) {
+            return false;
         }
-        v->start[k + 1] = static_cast<uint32_t>(v->used);
     }
     return true;
-}
-
-// How many UTF-16 characters the UTF-8 bytes are.
-size_t Utf16LengthOfUtf8(const uint8_t* bytes, size_t count) {
-    size_t chars = 0;
-    for (size_t i = 0; i < count; ++i) {
-        chars += (bytes[i] & 0xC0) != 0x80 ? 1 : 0;
-        chars += bytes[i] >= 0xF0 ? 1 : 0;
-    }
-    return chars;
-}
-
-// An event line built in the bounded buffers, cut (and the file failed) exactly where the whole
-// line built in one bounded buffer would be.
-bool PutBoundedEventLine(BlockWriter* out, const AppState* app, int32_t index, ViewChunk* v,
-                         int32_t k, const char16_t* startView) {
-    char16_t* line = v->line;
-    line[0] = 0;
-    AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
-    AppendRowMembers(app->rows[index], line, kLineChars);
-    if (startView != nullptr) {
-        AppendBounded(line, kLineChars, startView);
-        AppendSigmaMatches(app, index, line, kLineChars);
-        AppendBounded(line, kLineChars, u"}\n");
-        return TextLength(line) < kLineChars - 1 && PutBlockUtf8(out, line);
-    }
-    char16_t* tail = v->tail;
-    tail[0] = 0;
-    AppendSigmaMatches(app, index, tail, kLineChars);
-    AppendBounded(tail, kLineChars, u"}\n");
-    const uint8_t* view = v->bytes + v->start[k];
-    const size_t viewBytes = v->start[k + 1] - v->start[k];
-    const size_t chars = TextLength(line) + Utf16LengthOfUtf8(view, viewBytes) + TextLength(tail);
-    return chars < kLineChars - 1 && PutBlockUtf8(out, line) &&
-           PutBlockBytes(out, view, viewBytes) && PutBlockUtf8(out, tail);
 }
 
 bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chunk,
@@ -842,13 +877,31 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     if (!LearnChunk(job, begin, end, v)) return false;
     PassChunkTurn(gate, &job->learn, chunk);
 
+    SigmaEventView kept;
     for (int32_t s = begin; s < end; ++s) {
         const int32_t k = s - begin;
         const int32_t index = app->shownRows[s];
+        const EventRow& row = app->rows[index];
+        const SigmaEventView* view = nullptr;
+        if (v->outcome[k] == kSigmaViewReady) {
+            KeptView(v, k, &row, &kept);
+            view = &kept;
+        }
         const char16_t* startView =
             v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
-        if (PutEventLine(out, app, index, v->lengths[k], v, k, startView)) continue;
-        if (!PutBoundedEventLine(out, app, index, v, k, startView)) return false;
+        if (PutEventLine(out, app, index, v->lengths[k], view, startView, *job->names)) continue;
+        char16_t* line = v->line;
+        line[0] = 0;
+        AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
+        AppendRowMembers(row, line, kLineChars);
+        if (startView != nullptr) {
+            AppendBounded(line, kLineChars, startView);
+        } else {
+            AppendViewMembers(view, line, kLineChars);
+        }
+        AppendSigmaMatches(app, index, line, kLineChars);
+        AppendBounded(line, kLineChars, u"}\n");
+        if (TextLength(line) >= kLineChars - 1 || !PutBlockUtf8(out, line)) return false;
     }
     return true;
 }

@@ -59,6 +59,7 @@ bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowText
             lengths[j].chars[t] = LengthWithin8(FieldOf(row, t), &sink);
         LengthWithin8(row.path + 32, &sink);
         LengthWithin8(row.path + 64, &sink);
+        __builtin_prefetch(&row.pid, 0, 3); // the numbers the writers and the field view read
     }
     gSink = sink;
     for (int32_t j = 0; j < count; ++j) {
