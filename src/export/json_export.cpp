@@ -628,84 +628,6 @@ void MakeViewNames(ViewNames* names) {
     }
 }
 
-// The most characters AppendViewMembers adds for the view (or for none).
-size_t ViewMembersMaxChars(const SigmaEventView* view, const ViewNames& names) {
-    size_t chars = 32 + names.categoriesMaxChars; // ,"categories":[ ],"fields":{ }
-    for (uint32_t f = 0; view != nullptr && view->categories != 0 && f < kSigmaFieldCount; ++f) {
-        const SigmaText& text = view->fields[f];
-        if (text.text == nullptr || text.length == 0) continue;
-        chars += 2 + JsonTextMaxChars(names.fieldLength[f]) + JsonTextMaxChars(text.length);
-    }
-    return chars;
-}
-
-// What AppendViewMembers adds, as UTF-8; a field that is the row's process name or path is
-// copied from where PutRowMembers wrote it, when `escapes` says.
-uint8_t* PutViewMembers(uint8_t* out, const SigmaEventView* view, const ViewNames& names,
-                        const RowEscapes* escapes = nullptr) {
-    out = PutLiteral(out, ",\"categories\":[");
-    bool first = true;
-    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
-        if (view == nullptr || (view->categories & (1u << c)) == 0) continue;
-        if (!first) *out++ = ',';
-        std::memcpy(out, names.categoryJson[c], names.categoryJsonBytes[c]);
-        out += names.categoryJsonBytes[c];
-        first = false;
-    }
-    out = PutLiteral(out, "],\"fields\":{");
-    first = true;
-    for (uint32_t f = 0; view != nullptr && view->categories != 0 && f < kSigmaFieldCount; ++f) {
-        const SigmaText& text = view->fields[f];
-        if (text.text == nullptr || text.length == 0) continue;
-        if (!first) *out++ = ',';
-        std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f]);
-        out += names.fieldJsonBytes[f];
-        const int same = escapes == nullptr                  ? -1
-                         : text.text == escapes->text[1] && text.length == escapes->length[1] ? 1
-                         : text.text == escapes->text[0] && text.length == escapes->length[0] ? 0
-                                                                                             : -1;
-        if (same >= 0) {
-            const size_t bytes = static_cast<size_t>(escapes->end[same] - escapes->begin[same]);
-            std::memcpy(out, escapes->begin[same], bytes);
-            out += bytes;
-        } else {
-            out = PutField(out, text.text, text.length);
-        }
-        first = false;
-    }
-    *out++ = '}';
-    return out;
-}
-
-// An event line of the JSON Lines file written into the block: its view members from the view,
-// or the kept text of a start's view; false when it might not fit its bounded buffer (nothing
-// is written then).
-bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
-                  const RowTextLengths& lengths, const SigmaEventView* view,
-                  const char16_t* startView, const ViewNames& names) {
-    RowMatches m;
-    GatherMatches(app, index, &m);
-    const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
-    const size_t viewChars = startView != nullptr ? startLength : ViewMembersMaxChars(view, names);
-    const size_t maxChars = 16 + kRowMembersMaxChars + viewChars + m.maxChars + 2;
-    if (gBoundedLinesOnly || maxChars > kLineChars - 2) return false;
-    // A kept view is converted as it is: up to three bytes a character.
-    uint8_t* start = ReserveBlock(out, maxChars + 2 * startLength + 1);
-    if (start == nullptr) return false;
-    uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
-    RowEscapes escapes;
-    at = PutRowMembers(at, app->rows[index], lengths, &escapes);
-    if (startView != nullptr) {
-        at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
-    } else {
-        at = PutViewMembers(at, view, names, &escapes);
-    }
-    at = PutMatches(at, m);
-    at = PutLiteral(at, "}\n");
-    AdvanceBlock(out, static_cast<size_t>(at - start));
-    return true;
-}
-
 // A field of a view as the learning turn kept it: its text in the row (an offset in characters
 // from the row's start) or, with kInStore, in the chunk's store of texts (the view buffer's and
 // the context's texts move or are written over by the next row learned).
@@ -718,7 +640,8 @@ constexpr uint32_t kInStore = 0x80000000u;
 // The field views of one chunk's rows, as the learning turn left them.
 struct ViewChunk {
     uint8_t* outcome;        // SigmaViewOutcome of each row
-    uint32_t* categories;    // each row's view's categories
+    uint32_t* categories;    // each row's view's categories (0 for a row without a view)
+    uint32_t* mask;          // each row's view's fields that are present
     KeptField* fields;       // kSigmaFieldCount a row
     char16_t* store;         // texts of the views that are not in their rows
     size_t storeUsed;
@@ -726,6 +649,98 @@ struct ViewChunk {
     RowTextLengths* lengths; // of each row's texts, measured before the learning turn
     char16_t* line;          // a line built the bounded way
 };
+
+// The fields of the chunk's row k that its view lists (none when the view names no category).
+inline uint32_t KeptMask(const ViewChunk* v, int32_t k) {
+    return v->categories[k] != 0 ? v->mask[k] : 0;
+}
+
+inline const char16_t* KeptText(const ViewChunk* v, const KeptField& kept, const EventRow& row) {
+    return (kept.offset & kInStore) != 0 ? v->store + (kept.offset & ~kInStore)
+                                         : reinterpret_cast<const char16_t*>(&row) + kept.offset;
+}
+
+// The most characters AppendViewMembers adds for the kept view of the chunk's row k.
+size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names) {
+    size_t chars = 32 + names.categoriesMaxChars; // ,"categories":[ ],"fields":{ }
+    const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
+    for (uint32_t rest = KeptMask(v, k); rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctz(rest));
+        chars += 2 + JsonTextMaxChars(names.fieldLength[f]) + JsonTextMaxChars(kept[f].length);
+    }
+    return chars;
+}
+
+// What AppendViewMembers adds for the kept view of the chunk's row k, as UTF-8; a field that is
+// the row's process name or path is copied from where PutRowMembers wrote it.
+uint8_t* PutKeptMembers(uint8_t* out, const ViewChunk* v, int32_t k, const EventRow& row,
+                        const ViewNames& names, const RowEscapes& escapes) {
+    out = PutLiteral(out, ",\"categories\":[");
+    bool first = true;
+    for (uint32_t rest = v->categories[k]; rest != 0; rest &= rest - 1) {
+        const auto c = static_cast<uint32_t>(__builtin_ctz(rest));
+        if (c >= kSigmaCategoryCount) break;
+        if (!first) *out++ = ',';
+        std::memcpy(out, names.categoryJson[c], names.categoryJsonBytes[c]);
+        out += names.categoryJsonBytes[c];
+        first = false;
+    }
+    out = PutLiteral(out, "],\"fields\":{");
+    first = true;
+    const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
+    for (uint32_t rest = KeptMask(v, k); rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctz(rest));
+        if (!first) *out++ = ',';
+        std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f]);
+        out += names.fieldJsonBytes[f];
+        const char16_t* text = KeptText(v, kept[f], row);
+        const uint32_t length = kept[f].length;
+        const int same = text == escapes.text[1] && length == escapes.length[1]   ? 1
+                         : text == escapes.text[0] && length == escapes.length[0] ? 0
+                                                                                  : -1;
+        if (same >= 0) {
+            const size_t bytes = static_cast<size_t>(escapes.end[same] - escapes.begin[same]);
+            std::memcpy(out, escapes.begin[same], bytes);
+            out += bytes;
+        } else {
+            out = PutField(out, text, length);
+        }
+        first = false;
+    }
+    *out++ = '}';
+    return out;
+}
+
+// An event line of the JSON Lines file written into the block: its view members from the kept
+// view of the chunk's row k, or the kept text of a start's view; false when it might not fit its
+// bounded buffer (nothing is written then).
+bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
+                  const RowTextLengths& lengths, const ViewChunk* v, int32_t k,
+                  const char16_t* startView, const ViewNames& names) {
+    RowMatches m;
+    GatherMatches(app, index, &m);
+    const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
+    const size_t viewChars =
+        startView != nullptr ? startLength : KeptMembersMaxChars(v, k, names);
+    const size_t maxChars = 16 + kRowMembersMaxChars + viewChars + m.maxChars + 2;
+    if (gBoundedLinesOnly || maxChars > kLineChars - 2) return false;
+    // A kept view is converted as it is: up to three bytes a character.
+    uint8_t* start = ReserveBlock(out, maxChars + 2 * startLength + 1);
+    if (start == nullptr) return false;
+    const EventRow& row = app->rows[index];
+    uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
+    RowEscapes escapes;
+    at = PutRowMembers(at, row, lengths, &escapes);
+    if (startView != nullptr) {
+        at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
+    } else {
+        at = PutKeptMembers(at, v, k, row, names, escapes);
+    }
+    at = PutMatches(at, m);
+    at = PutLiteral(at, "}\n");
+    AdvanceBlock(out, static_cast<size_t>(at - start));
+    return true;
+}
 
 struct JsonLinesJob {
     const AppState* app;
@@ -746,12 +761,14 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
     for (ViewChunk& v : job->views) {
         v.outcome = static_cast<uint8_t*>(AllocZeroed(rows));
         v.categories = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
+        v.mask = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
         v.fields = static_cast<KeptField*>(AllocZeroed(rows * kSigmaFieldCount * sizeof(KeptField)));
         v.storeCapacity = size_t{1} << 16;
         v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
         v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
         v.line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
-        if (v.outcome == nullptr || v.categories == nullptr || v.fields == nullptr ||
+        if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr ||
+            v.fields == nullptr ||
             v.store == nullptr || v.lengths == nullptr || v.line == nullptr) {
             return false;
         }
@@ -763,6 +780,7 @@ void CloseJsonLinesJob(JsonLinesJob* job) {
     for (ViewChunk& v : job->views) {
         FreeBlock(v.outcome);
         FreeBlock(v.categories);
+        FreeBlock(v.mask);
         FreeBlock(v.fields);
         FreeBlock(v.store);
         FreeBlock(v.lengths);
@@ -793,6 +811,7 @@ bool KeepInStore(ViewChunk* v, const char16_t* text, uint32_t length, KeptField*
 // Keeps the view of the chunk's row k (learned from `row`).
 bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView& view) {
     v->categories[k] = view.categories;
+    uint32_t mask = 0;
     KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
     const auto* rowStart = reinterpret_cast<const char16_t*>(row);
     const auto* rowEnd = reinterpret_cast<const char16_t*>(row + 1);
@@ -800,6 +819,7 @@ bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView
         const SigmaText& text = view.fields[f];
         kept[f] = KeptField{0, 0};
         if (text.text == nullptr || text.length == 0) continue;
+        mask |= 1u << f;
         const auto at = reinterpret_cast<uintptr_t>(text.text);
         if (at >= reinterpret_cast<uintptr_t>(rowStart) &&
             at + text.length * sizeof(char16_t) <= reinterpret_cast<uintptr_t>(rowEnd)) {
@@ -808,6 +828,7 @@ bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView
             return false;
         }
     }
+    v->mask[k] = mask;
     return true;
 }
 
@@ -852,6 +873,8 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         }
         const int32_t k = s - begin;
         v->outcome[k] = static_cast<uint8_t>(outcome);
+        v->categories[k] = 0;
+        v->mask[k] = 0;
         if (outcome == kSigmaViewReady && !KeepView(v, k, &app->rows[index], job->buffer->view)) {
             return false;
         }
@@ -877,19 +900,20 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     if (!LearnChunk(job, begin, end, v)) return false;
     PassChunkTurn(gate, &job->learn, chunk);
 
-    SigmaEventView kept;
     for (int32_t s = begin; s < end; ++s) {
         const int32_t k = s - begin;
         const int32_t index = app->shownRows[s];
+        const char16_t* startView =
+            v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
+        if (PutEventLine(out, app, index, v->lengths[k], v, k, startView, *job->names)) continue;
+        // The line might not fit: built the bounded way, from the view as it was learned.
         const EventRow& row = app->rows[index];
+        SigmaEventView kept;
         const SigmaEventView* view = nullptr;
         if (v->outcome[k] == kSigmaViewReady) {
             KeptView(v, k, &row, &kept);
             view = &kept;
         }
-        const char16_t* startView =
-            v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
-        if (PutEventLine(out, app, index, v->lengths[k], view, startView, *job->names)) continue;
         char16_t* line = v->line;
         line[0] = 0;
         AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
