@@ -265,6 +265,35 @@ uint8_t* PutField(uint8_t* out, const char16_t* field, size_t chars) {
     return PutJsonUtf8Field(out, field, FieldTextLength(field, chars), chars);
 }
 
+// The severity and category labels as JSON strings, made once: the writers put one of each on
+// every line.
+struct LabelJson {
+    uint8_t bytes[4][JsonUtf8MaxBytes(16)];
+    uint8_t length[4];
+};
+
+LabelJson MakeLabels(const char16_t* (*label)(uint32_t)) {
+    LabelJson made{};
+    for (uint32_t i = 0; i < 4; ++i) {
+        const char16_t* text = label(i);
+        const size_t length = TextLength(text);
+        if (length > 16) continue; // not made: written from its text
+        uint8_t* end = PutJsonUtf8(made.bytes[i], text, length);
+        made.length[i] = static_cast<uint8_t>(end - made.bytes[i]);
+    }
+    return made;
+}
+
+uint8_t* PutText(uint8_t* out, const char16_t* text);
+
+// A label of value 0 to 3 from its table; any other value as its text.
+uint8_t* PutLabel(uint8_t* out, const LabelJson& labels, uint32_t value,
+                  const char16_t* (*label)(uint32_t)) {
+    if (value >= 4 || labels.length[value] == 0) return PutText(out, label(value));
+    std::memcpy(out, labels.bytes[value], labels.length[value]);
+    return out + labels.length[value];
+}
+
 uint8_t* PutText(uint8_t* out, const char16_t* text) {
     return PutJsonUtf8(out, text, TextLength(text));
 }
@@ -299,7 +328,8 @@ uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& 
     out = PutLiteral(out, "\"time\":\"");
     out = PutLongTime(out, row.time);
     out = PutLiteral(out, "\",\"severity\":");
-    out = PutText(out, SeverityLabel(row.severity));
+    static const LabelJson kSeverities = MakeLabels(SeverityLabel);
+    out = PutLabel(out, kSeverities, row.severity, SeverityLabel);
     out = PutLiteral(out, ",\"pid\":");
     out = PutDecimal(out, row.pid);
     out = PutLiteral(out, ",\"parentPid\":");
@@ -312,7 +342,8 @@ uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& 
                               {out, nullptr}};
     }
     out = PutLiteral(out, ",\"category\":");
-    out = PutText(out, CategoryLabel(row.category));
+    static const LabelJson kCategories = MakeLabels(CategoryLabel);
+    out = PutLabel(out, kCategories, row.category, CategoryLabel);
     out = PutLiteral(out, ",\"operation\":");
     out = PutLength(out, row.operation, l.chars[kTextOperation]);
     out = PutLiteral(out, ",\"path\":");
@@ -695,6 +726,11 @@ uint8_t* PutKeptMembers(uint8_t* out, const ViewChunk* v, int32_t k, const Event
         out += names.fieldJsonBytes[f];
         const char16_t* text = KeptText(v, kept[f], row);
         const uint32_t length = kept[f].length;
+        // What may be read from the text on: the rest of the row, or of the store.
+        const size_t readable =
+            (kept[f].offset & kInStore) != 0
+                ? v->storeCapacity - (kept[f].offset & ~kInStore)
+                : static_cast<size_t>(reinterpret_cast<const char16_t*>(&row + 1) - text);
         const int same = text == escapes.text[1] && length == escapes.length[1]   ? 1
                          : text == escapes.text[0] && length == escapes.length[0] ? 0
                                                                                   : -1;
@@ -703,7 +739,7 @@ uint8_t* PutKeptMembers(uint8_t* out, const ViewChunk* v, int32_t k, const Event
             std::memcpy(out, escapes.begin[same], bytes);
             out += bytes;
         } else {
-            out = PutField(out, text, length);
+            out = PutJsonUtf8Field(out, text, FieldTextLength(text, length), readable);
         }
         first = false;
     }
