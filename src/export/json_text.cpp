@@ -103,6 +103,36 @@ inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t len
     size_t i = 0;
     while (i < length) {
 #if defined(__SSE2__)
+        if (i + 16 <= length) {
+            // Sixteen at once: plain, or printable ASCII with quotes and backslashes.
+            __m128i low, high;
+            unsigned badLow = 0, escapedLow = 0, badHigh = 0, escapedHigh = 0;
+            ClassifyOf8(text + i, &low, &badLow, &escapedLow);
+            ClassifyOf8(text + i + 8, &high, &badHigh, &escapedHigh);
+            const unsigned bad = badLow | badHigh << 8;
+            const unsigned escaped = escapedLow | escapedHigh << 8;
+            if (bad == escaped) {
+                alignas(16) uint8_t packed[16];
+                _mm_store_si128(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(low, high));
+                if (bad == 0) {
+                    std::memcpy(out, packed, 16);
+                    out += 16;
+                } else {
+                    unsigned from = 0;
+                    for (unsigned rest = escaped; rest != 0; rest &= rest - 1) {
+                        const unsigned at = static_cast<unsigned>(__builtin_ctz(rest));
+                        std::memcpy(out, packed + from, at - from);
+                        out += at - from;
+                        *out++ = '\\';
+                        from = at;
+                    }
+                    std::memcpy(out, packed + from, 16 - from);
+                    out += 16 - from;
+                }
+                i += 16;
+                continue;
+            }
+        }
         if (i + 8 <= readable && (i + 8 <= length || length - i >= 2)) {
             __m128i chars;
             unsigned bad = 0, escaped = 0;
