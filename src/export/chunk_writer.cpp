@@ -126,6 +126,12 @@ int32_t ExportChunkCount(int32_t rows) {
     return rows <= 0 ? 0 : (rows - 1) / per + 1;
 }
 
+void ChunkBounds(int32_t chunk, int32_t rows, int32_t* begin, int32_t* end) {
+    const int32_t per = ExportChunkRows();
+    *begin = chunk * per;
+    *end = rows - *begin < per ? rows : *begin + per;
+}
+
 size_t ExportBlockBytes() {
     const size_t bytes = gBlockBytes.load(std::memory_order_relaxed);
     return bytes > 0 ? bytes : kBlockWriterBytes;

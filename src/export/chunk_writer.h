@@ -55,6 +55,8 @@ bool WriteChunks(BlockWriter* first, const ChunkWork& work);
 int32_t ExportChunkRows();
 // The number of chunks for `rows` shown rows.
 int32_t ExportChunkCount(int32_t rows);
+// The shown rows of chunk `chunk` of `rows`: *begin to *end - 1.
+void ChunkBounds(int32_t chunk, int32_t rows, int32_t* begin, int32_t* end);
 
 // Test hook: at most `workers` threads (0: as the machine has processors, at most 2), `chunkRows`
 // rows a chunk (0: the default) and blocks of `blockBytes` (0: kBlockWriterBytes) for the

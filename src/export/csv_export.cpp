@@ -185,25 +185,17 @@ namespace {
 // The row lines of one chunk of the shown rows.
 bool PutCsvChunk(void* job, ChunkGate*, int32_t, int32_t chunk, BlockWriter* out) {
     const auto* app = static_cast<const AppState*>(job);
-    const int32_t begin = chunk * ExportChunkRows();
-    const int32_t end =
-        app->shownCount - begin < ExportChunkRows() ? app->shownCount : begin + ExportChunkRows();
-    RowTextLengths lengths[kRowBatch];
-    for (int32_t first = begin; first < end; first += kRowBatch) {
-        const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;
-        if (!MeasureShownRows(app, first, count, lengths)) return false;
-        for (int32_t j = 0; j < count; ++j) {
-            if (first + j + kRowBatch < end) PrefetchShownRow(app, first + j + kRowBatch);
-            uint8_t* at = ReserveBlock(out, kCsvLineMaxChars * sizeof(char16_t));
-            if (at == nullptr) return false;
-            // Everything before is UTF-16, so the block's end is on a character's boundary.
-            auto* start = reinterpret_cast<char16_t*>(at);
-            const char16_t* line =
-                PutRowLine(start, app->rows[app->shownRows[first + j]], lengths[j]);
-            AdvanceBlock(out, static_cast<size_t>(line - start) * sizeof(char16_t));
-        }
-    }
-    return true;
+    int32_t begin = 0, end = 0;
+    ChunkBounds(chunk, app->shownCount, &begin, &end);
+    return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
+        uint8_t* at = ReserveBlock(out, kCsvLineMaxChars * sizeof(char16_t));
+        if (at == nullptr) return false;
+        // Everything before is UTF-16, so the block's end is on a character's boundary.
+        auto* start = reinterpret_cast<char16_t*>(at);
+        const char16_t* line = PutRowLine(start, app->rows[app->shownRows[shown]], lengths);
+        AdvanceBlock(out, static_cast<size_t>(line - start) * sizeof(char16_t));
+        return true;
+    });
 }
 
 // The file itself: mark, comment block, column row, the shown rows. rowsLock is held.

@@ -445,25 +445,16 @@ bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWri
     const auto* j = static_cast<const JsonJob*>(job);
     const AppState* app = j->app;
     char16_t* line = j->line[worker];
-    const int32_t begin = chunk * ExportChunkRows();
-    const int32_t end =
-        app->shownCount - begin < ExportChunkRows() ? app->shownCount : begin + ExportChunkRows();
-    RowTextLengths lengths[kRowBatch];
-    for (int32_t first = begin; first < end; first += kRowBatch) {
-        const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;
-        if (!MeasureShownRows(app, first, count, lengths)) return false;
-        for (int32_t k = 0; k < count; ++k) {
-            if (first + k + kRowBatch < end) PrefetchShownRow(app, first + k + kRowBatch);
-            const int32_t index = app->shownRows[first + k];
-            const bool last = first + k == app->shownCount - 1;
-            if (PutJsonRowLine(out, app, index, lengths[k], last)) continue;
-            BuildRowLine(app, index, last, line);
-            // A full buffer means the object was cut: fail rather than write broken JSON.
-            if (TextLength(line) >= kJsonBufferChars - 1) return false;
-            if (!PutBlockUtf8(out, line)) return false;
-        }
-    }
-    return true;
+    int32_t begin = 0, end = 0;
+    ChunkBounds(chunk, app->shownCount, &begin, &end);
+    return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
+        const int32_t index = app->shownRows[shown];
+        const bool last = shown == app->shownCount - 1;
+        if (PutJsonRowLine(out, app, index, lengths, last)) return true;
+        BuildRowLine(app, index, last, line);
+        // A full buffer means the object was cut: fail rather than write broken JSON.
+        return TextLength(line) < kJsonBufferChars - 1 && PutBlockUtf8(out, line);
+    });
 }
 
 // The file itself: mark, head, the shown rows, end. rowsLock is held.
@@ -923,9 +914,8 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     auto* job = static_cast<JsonLinesJob*>(data);
     const AppState* app = job->app;
     ViewChunk* v = &job->views[worker];
-    const int32_t begin = chunk * ExportChunkRows();
-    const int32_t end =
-        app->shownCount - begin < ExportChunkRows() ? app->shownCount : begin + ExportChunkRows();
+    int32_t begin = 0, end = 0;
+    ChunkBounds(chunk, app->shownCount, &begin, &end);
     // The rows' texts are measured first, while the other worker holds the learning turn: the
     // learning then finds the rows' lines at hand instead of waiting for each in turn.
     for (int32_t first = begin; first < end; first += kRowBatch) {

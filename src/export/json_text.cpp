@@ -87,6 +87,22 @@ inline void ClassifyOf8(const char16_t* text, __m128i* chars, unsigned* bad, uns
     const __m128i any = _mm_or_si128(outside, escape);
     *bad = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(any, any))) & 0xFF;
 }
+
+// Printable ASCII characters (count of them, packed as bytes) with a backslash put before each
+// one that `escaped` marks: each piece between those copied whole.
+inline uint8_t* PutEscapedAscii(uint8_t* out, const uint8_t* packed, unsigned escaped,
+                                unsigned count) {
+    unsigned from = 0;
+    for (unsigned rest = escaped; rest != 0; rest &= rest - 1) {
+        const unsigned at = static_cast<unsigned>(__builtin_ctz(rest));
+        std::memcpy(out, packed + from, at - from);
+        out += at - from;
+        *out++ = '\\';
+        from = at;
+    }
+    std::memcpy(out, packed + from, count - from);
+    return out + (count - from);
+}
 #endif
 
 } // namespace
@@ -114,21 +130,7 @@ inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t len
             if (bad == escaped) {
                 alignas(16) uint8_t packed[16];
                 _mm_store_si128(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(low, high));
-                if (bad == 0) {
-                    std::memcpy(out, packed, 16);
-                    out += 16;
-                } else {
-                    unsigned from = 0;
-                    for (unsigned rest = escaped; rest != 0; rest &= rest - 1) {
-                        const unsigned at = static_cast<unsigned>(__builtin_ctz(rest));
-                        std::memcpy(out, packed + from, at - from);
-                        out += at - from;
-                        *out++ = '\\';
-                        from = at;
-                    }
-                    std::memcpy(out, packed + from, 16 - from);
-                    out += 16 - from;
-                }
+                out = PutEscapedAscii(out, packed, escaped, 16);
                 i += 16;
                 continue;
             }
@@ -142,16 +144,7 @@ inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t len
                 // between them copied, a backslash put before each of them.
                 alignas(16) uint8_t packed[16];
                 _mm_store_si128(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(chars, chars));
-                unsigned from = 0;
-                for (unsigned rest = escaped; rest != 0; rest &= rest - 1) {
-                    const unsigned at = static_cast<unsigned>(__builtin_ctz(rest));
-                    std::memcpy(out, packed + from, at - from);
-                    out += at - from;
-                    *out++ = '\\';
-                    from = at;
-                }
-                std::memcpy(out, packed + from, 8 - from);
-                out += 8 - from;
+                out = PutEscapedAscii(out, packed, escaped, 8);
                 i += 8;
                 continue;
             }

@@ -6,11 +6,10 @@
 
 #include <cstdint>
 
+#include "record/app_state.h"
 #include "record/event_row.h"
 
 namespace olv {
-
-struct AppState; // record/app_state.h
 
 constexpr int32_t kRowBatch = 64;
 
@@ -33,5 +32,22 @@ bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowText
 void PrefetchShownRow(const AppState* app, int32_t shown);
 // The same for a row of the store.
 void PrefetchRowLines(const EventRow* row);
+
+// Shown entries begin to end - 1, measured a batch at a time, each handed to put(shown, lengths)
+// in order with the next batch's rows asked for meanwhile. False when an entry names no row or
+// put returns false.
+template <typename Put>
+bool ForEachShownRow(const AppState* app, int32_t begin, int32_t end, Put&& put) {
+    RowTextLengths lengths[kRowBatch];
+    for (int32_t first = begin; first < end; first += kRowBatch) {
+        const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;
+        if (!MeasureShownRows(app, first, count, lengths)) return false;
+        for (int32_t j = 0; j < count; ++j) {
+            if (first + j + kRowBatch < end) PrefetchShownRow(app, first + j + kRowBatch);
+            if (!put(first + j, lengths[j])) return false;
+        }
+    }
+    return true;
+}
 
 } // namespace olv

@@ -76,15 +76,6 @@ struct ChunkFixture : ExportFixture {
             AppendRow(app, &row);
         }
     }
-    void LoadRules(int count) {
-        SigmaRuleSet* set = NewSigmaRuleSet();
-        REQUIRE(set != nullptr);
-        for (int n = 0; n < count; ++n) {
-            const std::string text = RuleText(n);
-            REQUIRE(AddSigmaRuleText(set, text.data(), text.size(), u"rule.yml"));
-        }
-        REQUIRE(InstallSigmaRules(app, set));
-    }
     // The file as one thread writes it in a single chunk.
     // The file's bytes (ReadAll goes a character at a time: too slow for these sizes).
     Bytes Read(const std::string& name) {
@@ -128,7 +119,7 @@ TEST_CASE_FIXTURE(ChunkFixture, "Chunked writers: the bytes one thread writes, i
         ClearRows(app);
         AddRows(seed, 900);
         if (seed == 2) { // matches past the 24 a line lists; a view that leaves rows out
-            LoadRules(30);
+            LoadRules(RuleText, 30);
             app->shownCount = 0;
             for (int32_t i = 0; i < app->rowCount; i += 3)
                 app->shownRows[app->shownCount++] = i;

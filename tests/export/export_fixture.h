@@ -21,8 +21,10 @@
 #include "platform/sim/headless_ui.h"
 #include "platform/thread.h"
 #include "platform/time.h"
+#include "sigma/sigma.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -162,6 +164,16 @@ struct ExportFixture {
     void Finished() {
         app->recordingInfo = StoppedRecordingInfo();
         app->recordingInfoValid = 1;
+    }
+    // Installs `count` Sigma rules, rule n's text made by ruleText(n).
+    void LoadRules(std::string (*ruleText)(int), int count) {
+        SigmaRuleSet* set = NewSigmaRuleSet();
+        REQUIRE(set != nullptr);
+        for (int n = 0; n < count; ++n) {
+            const std::string text = ruleText(n);
+            REQUIRE(AddSigmaRuleText(set, text.data(), text.size(), u"rule.yml"));
+        }
+        REQUIRE(InstallSigmaRules(app, set));
     }
     uint32_t Messages() const { return HeadlessModel()->messageBoxCount; }
 };

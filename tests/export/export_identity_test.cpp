@@ -172,15 +172,6 @@ struct IdentityFixture : ExportFixture {
             AppendRow(app, &row);
         }
     }
-    void LoadRules(int count) {
-        SigmaRuleSet* set = NewSigmaRuleSet();
-        REQUIRE(set != nullptr);
-        for (int n = 0; n < count; ++n) {
-            const std::string text = RuleText(n);
-            REQUIRE(AddSigmaRuleText(set, text.data(), text.size(), u"rule.yml"));
-        }
-        REQUIRE(InstallSigmaRules(app, set));
-    }
     // The file written the fast way and the bounded way: both written (or both refused) alike.
     void CheckBothWays(bool (*write)(AppState*, const char16_t*), const std::string& name) {
         SetJsonBoundedLinesOnly(false);
@@ -230,7 +221,8 @@ TEST_CASE_FIXTURE(IdentityFixture, "JSON and JSON Lines: the same bytes as the b
         CAPTURE(seed);
         ClearRows(app);
         AddRandomRows(seed, 300);
-        if (seed >= 13) LoadRules(30); // matches, "sigmaNotListed", lines built the bounded way
+        // Matches, "sigmaNotListed", lines built the bounded way.
+        if (seed >= 13) LoadRules(RuleText, 30);
         CheckBothWays(ExportJsonToPath, "json");
         CheckBothWays(ExportJsonLinesToPath, "jsonl");
         if (seed == 14) {
@@ -261,7 +253,7 @@ TEST_CASE_FIXTURE(IdentityFixture, "JSON Lines: a line longer than the JSON's ro
     CopyBounded(row.path, kPathChars, path.c_str());
     std::fill(row.detail, row.detail + kDetailChars - 1, char16_t{2});
     AppendRow(app, &row);
-    LoadRules(30);
+    LoadRules(RuleText, 30);
     for (bool bounded : {false, true}) {
         CAPTURE(bounded);
         SetJsonBoundedLinesOnly(bounded);
