@@ -659,8 +659,10 @@ struct KeptField {
 };
 constexpr uint32_t kInStore = 0x80000000u;
 
-// The field views of one chunk's rows, as the learning turn left them.
-struct ViewChunk {
+// The field views of one chunk's rows, as the learning turn left them. A worker's own: on a
+// cache line of its own, since one worker learns into its views while the other formats from
+// its.
+struct alignas(64) ViewChunk {
     uint8_t* outcome;        // SigmaViewOutcome of each row
     uint32_t* categories;    // each row's view's categories (0 for a row without a view)
     uint32_t* mask;          // each row's view's fields that are present
@@ -775,7 +777,8 @@ struct JsonLinesJob {
     SigmaViewBuffer* buffer;   // learning turn only
     const StartViews* starts;
     const ViewNames* names;
-    int32_t learned; // rows learned so far (learning turn only)
+    // Written for every row learned: apart from what the formatting reads.
+    alignas(64) int32_t learned; // rows learned so far (learning turn only)
     ChunkTurn learn;
     ViewChunk views[2]; // one per worker
 };
