@@ -10,6 +10,7 @@
 #include "app/lifecycle.h"
 #include "app/window_layout.h"
 #include "doctest.h"
+#include "support/sim_main_window.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_event.h"
@@ -40,34 +41,10 @@ bool ProduceLoads(void*, uint32_t index, SimEvent* e, bool*) {
     return true;
 }
 
-struct MainWindow {
-    AppState* app = AllocRecord<AppState>();
-    HWND hwnd = nullptr;
-    int dpi = 96;
+struct MainWindow : SimMainWindow {
+    int dpi = WindowDpi(hwnd);
 
-    MainWindow() {
-        SimTraceReset();
-        ResetSimProcesses();
-        SimTraceSetEvents(u"NT Kernel Logger", ProduceLoads, nullptr);
-        // The program starts suspended and is followed before it runs: its events wait for Start.
-        SimTraceGateEvents(u"NT Kernel Logger", 0);
-        SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kPath), false);
-        SetSimNextProcessId(kPid);
-        InitAppState(app);
-        REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
-        dpi = WindowDpi(hwnd);
-        Pump();
-    }
-    ~MainWindow() {
-        if (IsWindow(hwnd)) DestroyWindow(hwnd);
-        Pump();
-        CleanUpAppState(app);
-        FreeBlock(app);
-        SetSimulatedFileAttributes(nullptr, false);
-        SimTraceReset();
-        ResetSimProcesses();
-    }
+    MainWindow() : SimMainWindow(ProduceLoads, kPath, kPid) {}
     HWND Control(int id) const { return GetDlgItem(hwnd, id); }
     void Command(int id, int code = BN_CLICKED) const {
         SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Control(id)));

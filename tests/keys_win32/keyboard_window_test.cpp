@@ -15,6 +15,7 @@
 #include "app/window_layout.h"
 #include "demo/window_driver.h"
 #include "doctest.h"
+#include "support/sim_main_window.h"
 #include "support/watchdog.h"
 #include "export/exports.h"
 #include "platform/files.h"
@@ -55,31 +56,8 @@ void PumpKeys() {
     }
 }
 
-struct KeyWindow {
-    AppState* app = AllocRecord<AppState>();
-    HWND hwnd = nullptr;
-
-    KeyWindow() {
-        SimTraceReset();
-        ResetSimProcesses();
-        SimTraceSetEvents(u"NT Kernel Logger", ProduceLoads, nullptr);
-        SimTraceGateEvents(u"NT Kernel Logger", 0);
-        SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kPath), false);
-        SetSimNextProcessId(kPid);
-        InitAppState(app);
-        REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
-        PumpKeys();
-    }
-    ~KeyWindow() {
-        if (IsWindow(hwnd)) DestroyWindow(hwnd);
-        PumpKeys();
-        CleanUpAppState(app);
-        FreeBlock(app);
-        SetSimulatedFileAttributes(nullptr, false);
-        SimTraceReset();
-        ResetSimProcesses();
-    }
+struct KeyWindow : SimMainWindow {
+    KeyWindow() : SimMainWindow(ProduceLoads, kPath, kPid, PumpKeys) {}
     HWND Control(int id) const { return GetDlgItem(hwnd, id); }
     HWND List() const { return Control(kIdEventList); }
     int Items() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }

@@ -12,6 +12,7 @@
 #include "decode/decode.h"
 #include "demo/window_driver.h"
 #include "doctest.h"
+#include "support/sim_main_window.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_event.h"
@@ -55,31 +56,8 @@ bool ProduceEvents(void*, uint32_t index, SimEvent* e, bool*) {
     return true;
 }
 
-struct ListWindow {
-    AppState* app = AllocRecord<AppState>();
-    HWND hwnd = nullptr;
-
-    ListWindow() {
-        SimTraceReset();
-        ResetSimProcesses();
-        SimTraceSetEvents(u"NT Kernel Logger", ProduceEvents, nullptr);
-        SimTraceGateEvents(u"NT Kernel Logger", 0);
-        SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kPath), false);
-        SetSimNextProcessId(kPid);
-        InitAppState(app);
-        REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
-        Pump();
-    }
-    ~ListWindow() {
-        if (IsWindow(hwnd)) DestroyWindow(hwnd);
-        Pump();
-        CleanUpAppState(app);
-        FreeBlock(app);
-        SetSimulatedFileAttributes(nullptr, false);
-        SimTraceReset();
-        ResetSimProcesses();
-    }
+struct ListWindow : SimMainWindow {
+    ListWindow() : SimMainWindow(ProduceEvents, kPath, kPid) {}
     HWND List() const { return GetDlgItem(hwnd, kIdEventList); }
     HWND Header() const {
         return reinterpret_cast<HWND>(SendMessageW(List(), LVM_GETHEADER, 0, 0));
