@@ -8,8 +8,6 @@ namespace olv {
 
 namespace {
 
-constexpr int32_t kDefaultChunkRows = 2048;
-
 std::atomic<int32_t> gWorkersLimit{0};
 std::atomic<int32_t> gChunkRows{0};
 std::atomic<size_t> gBlockBytes{0};
@@ -116,18 +114,18 @@ bool WriteChunks(BlockWriter* first, const ChunkWork& work) {
     return first->file->ok;
 }
 
-int32_t ExportChunkRows() {
+int32_t ExportChunkRows(int32_t preferred) {
     const int32_t rows = gChunkRows.load(std::memory_order_relaxed);
-    return rows > 0 ? rows : kDefaultChunkRows;
+    return rows > 0 ? rows : preferred > 0 ? preferred : kExportChunkRows;
 }
 
-int32_t ExportChunkCount(int32_t rows) {
-    const int32_t per = ExportChunkRows();
+int32_t ExportChunkCount(int32_t rows, int32_t preferred) {
+    const int32_t per = ExportChunkRows(preferred);
     return rows <= 0 ? 0 : (rows - 1) / per + 1;
 }
 
-void ChunkBounds(int32_t chunk, int32_t rows, int32_t* begin, int32_t* end) {
-    const int32_t per = ExportChunkRows();
+void ChunkBounds(int32_t chunk, int32_t rows, int32_t* begin, int32_t* end, int32_t preferred) {
+    const int32_t per = ExportChunkRows(preferred);
     *begin = chunk * per;
     *end = rows - *begin < per ? rows : *begin + per;
 }

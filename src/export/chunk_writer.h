@@ -51,16 +51,22 @@ struct ChunkWork {
 // False when a chunk or a write failed (the file is then not ok).
 bool WriteChunks(BlockWriter* first, const ChunkWork& work);
 
-// The shown rows of a chunk.
-int32_t ExportChunkRows();
+// The shown rows of a chunk for a writer that takes each row once: one batch measured, then
+// written. A writer that walks a chunk's rows more than once takes fewer, so that they stay in
+// the processor's cache between the walks.
+constexpr int32_t kExportChunkRows = 2048;
+
+// The shown rows of a chunk: `preferred`, unless a test set another number.
+int32_t ExportChunkRows(int32_t preferred = kExportChunkRows);
 // The number of chunks for `rows` shown rows.
-int32_t ExportChunkCount(int32_t rows);
+int32_t ExportChunkCount(int32_t rows, int32_t preferred = kExportChunkRows);
 // The shown rows of chunk `chunk` of `rows`: *begin to *end - 1.
-void ChunkBounds(int32_t chunk, int32_t rows, int32_t* begin, int32_t* end);
+void ChunkBounds(int32_t chunk, int32_t rows, int32_t* begin, int32_t* end,
+                 int32_t preferred = kExportChunkRows);
 
 // Test hook: at most `workers` threads (0: as the machine has processors, at most 2), `chunkRows`
-// rows a chunk (0: the default) and blocks of `blockBytes` (0: kBlockWriterBytes) for the
-// writers' lines.
+// rows a chunk (0: what each writer prefers) and blocks of `blockBytes` (0: kBlockWriterBytes)
+// for the writers' lines.
 void SetExportChunking(int32_t workers, int32_t chunkRows, size_t blockBytes);
 size_t ExportBlockBytes();
 

@@ -319,10 +319,18 @@ TEST_CASE("JSON strings: a field's last characters read eight at a time write th
     for (int n = 0; n < 3000; ++n) {
         CAPTURE(n);
         char16_t field[kField];
-        const bool plainText = r.Below(2) == 0;
+        // Plain letters, letters among every kind of character, or a path's printable ASCII
+        // dense with backslashes and quotes.
+        const uint32_t kind = r.Below(3);
+        static const char16_t kPathPalette[] = u"ab.:\\\\\"";
         for (char16_t& c : field) {
-            c = plainText || r.Below(4) != 0 ? static_cast<char16_t>(u'a' + r.Below(26))
-                                             : kPalette[r.Below(sizeof kPalette / sizeof kPalette[0])];
+            if (kind == 2) {
+                c = kPathPalette[r.Below(sizeof kPathPalette / sizeof kPathPalette[0] - 1)];
+            } else {
+                c = kind == 0 || r.Below(4) != 0
+                        ? static_cast<char16_t>(u'a' + r.Below(26))
+                        : kPalette[r.Below(sizeof kPalette / sizeof kPalette[0])];
+            }
         }
         const size_t length = r.Below(kField + 1);
         CAPTURE(length);
