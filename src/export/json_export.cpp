@@ -509,6 +509,8 @@ constexpr int32_t kLearnAhead = 8;
 // How many rows ahead of the row learned its lines are asked for (before its slot is: the slot's
 // key is made of its texts).
 constexpr int32_t kRowsAhead = 24;
+// How many rows ahead the search for the last process start asks for a row's operation.
+constexpr int32_t kScanAhead = 32;
 
 // ,"categories":[...],"fields":{...} of a view (empty for a row of no category).
 void AppendViewMembers(const SigmaEventView* view, char16_t* line, size_t cap) {
@@ -777,10 +779,19 @@ bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
     return true;
 }
 
+// A row's key in the field view's tables, made when its slot was asked for. Room for the keys of
+// the rows between the row learned and the one asked for, and more.
+constexpr int32_t kAheadKeys = 2 * kLearnAhead;
+struct AheadKey {
+    int32_t row;
+    SigmaRowKey key;
+};
+
 struct JsonLinesJob {
     const AppState* app;
     SigmaViewContext* context; // learning turn only
     SigmaViewBuffer* buffer;   // learning turn only
+    AheadKey keys[kAheadKeys]; // learning turn only: of the rows asked for, by row % kAheadKeys
     const StartViews* starts;
     const ViewNames* names;
     // Written for every row learned: apart from what the formatting reads.
@@ -896,13 +907,22 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         if (index < job->learned || index >= app->rowCount) return false;
         uint32_t outcome = kSigmaViewNone;
         for (; job->learned <= index; ++job->learned) {
-            if (job->learned + kRowsAhead < app->rowCount) {
+            // The shown rows were measured, so their lines are at hand; rows the view leaves
+            // out, learned on the way to the next shown row, are asked for ahead.
+            if (job->learned < index && job->learned + kRowsAhead < app->rowCount) {
                 PrefetchRowLines(&app->rows[job->learned + kRowsAhead]);
             }
-            if (job->learned + kLearnAhead < app->rowCount) {
-                PrefetchSigmaRow(context, &app->rows[job->learned + kLearnAhead]);
+            const int32_t ahead = job->learned + kLearnAhead;
+            if (ahead < app->rowCount) {
+                AheadKey& next = job->keys[ahead % kAheadKeys];
+                next = AheadKey{ahead, SigmaKeyOfRow(&app->rows[ahead])};
+                PrefetchSigmaKey(context, next.key);
             }
-            outcome = LearnSigmaRow(context, &app->rows[job->learned], job->learned, job->buffer);
+            // The key made when the row was asked for, that is kLearnAhead rows ago.
+            const AheadKey& made = job->keys[job->learned % kAheadKeys];
+            outcome = LearnSigmaRowWithKey(context, &app->rows[job->learned], job->learned,
+                                           made.row == job->learned ? made.key : SigmaRowKey{},
+                                           job->buffer);
             int32_t discard[64];
             while (TakeDueSigmaRows(context, discard, 64) > 0) {
             }
@@ -1004,6 +1024,8 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
         // and none comes after: nothing more can become due.
         int32_t lastStart = -1;
         for (int32_t i = app->rowCount - 1; i >= 0 && lastStart < 0; --i) {
+            // Backwards, one line a row: the operation is asked for some rows ahead.
+            if (i >= kScanAhead) __builtin_prefetch(app->rows[i - kScanAhead].operation, 0, 0);
             if (SigmaRowMayBeDeferred(&app->rows[i])) lastStart = i;
         }
         int32_t waiting = 0;

@@ -176,9 +176,8 @@ KeyEntry* FindKey(const SigmaViewContext* c, const KeyTable* t, const char16_t* 
 // Enters the key; *isNew says whether it was absent. Returns the entry, or nullptr when memory
 // was refused (then *isNew is true: the caller treats the row as the first, and the loss is
 // counted).
-KeyEntry* EnterKey(SigmaViewContext* c, KeyTable* t, const char16_t* key, size_t length,
-                   bool* isNew) {
-    const uint64_t hash = HashChars(key, length);
+KeyEntry* EnterKeyHashed(SigmaViewContext* c, KeyTable* t, const char16_t* key, size_t length,
+                         uint64_t hash, bool* isNew) {
     KeyEntry* found = FindKey(c, t, key, length, hash);
     if (found != nullptr) {
         *isNew = false;
@@ -200,6 +199,11 @@ KeyEntry* EnterKey(SigmaViewContext* c, KeyTable* t, const char16_t* key, size_t
     e->used = 1;
     ++t->count;
     return e;
+}
+
+KeyEntry* EnterKey(SigmaViewContext* c, KeyTable* t, const char16_t* key, size_t length,
+                   bool* isNew) {
+    return EnterKeyHashed(c, t, key, length, HashChars(key, length), isNew);
 }
 
 bool RoomInProcesses(ProcessTable* t) {
@@ -507,6 +511,15 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const EventRow* row, int32_t index
     return kSigmaViewNone;
 }
 
+// The tables a row's key is looked up in (SigmaRowKey::table).
+enum KeyTableOf : uint32_t { kNoKeyGiven = 0, kWrittenFilesKey = 1, kEndpointPairsKey = 2 };
+
+// The hash of a row's key: the one the caller made before the row's turn when it names this
+// table, else made now.
+uint64_t KeyHash(SigmaRowKey given, uint32_t table, const char16_t* key, size_t length) {
+    return given.table == table ? given.hash : HashChars(key, length);
+}
+
 // --- File rows ---
 
 // Once per (process, path) written to: the key of a "Wrote to file" row.
@@ -518,7 +531,8 @@ size_t WrittenFileKey(const EventRow* row, char16_t* key) {
     return length + 2;
 }
 
-uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaRowKey given,
+                      SigmaViewBuffer* out) {
     if (TextEquals(row->path, u"(file not identified)")) return kSigmaViewNone;
     uint32_t category;
     if (OperationIs(row, u"Created new file") || OperationIs(row, u"Created link") ||
@@ -530,7 +544,8 @@ uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer*
         char16_t key[kKeyChars];
         const size_t length = WrittenFileKey(row, key);
         bool isNew = false;
-        EnterKey(c, &c->writtenFiles, key, length, &isNew);
+        EnterKeyHashed(c, &c->writtenFiles, key, length,
+                       KeyHash(given, kWrittenFilesKey, key, length), &isNew);
         if (!isNew) return kSigmaViewNone;
         category = kSigmaFileEvent;
     } else {
@@ -688,7 +703,8 @@ size_t EndpointPairKey(const EventRow* row, const char16_t* protocol, size_t pat
     return pathLength + 3;
 }
 
-uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaRowKey given,
+                     SigmaViewBuffer* out) {
     const char16_t* protocol = nullptr;
     const char16_t* initiated = nullptr;
     if (!PairKind(row, &protocol, &initiated)) return kSigmaViewNone;
@@ -708,7 +724,8 @@ uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* 
     char16_t key[kKeyChars];
     const size_t keyLength = EndpointPairKey(row, protocol, pathLength, key);
     bool isNew = false;
-    EnterKey(c, &c->endpointPairs, key, keyLength, &isNew);
+    EnterKeyHashed(c, &c->endpointPairs, key, keyLength,
+                   KeyHash(given, kEndpointPairsKey, key, keyLength), &isNew);
     if (!isNew) return kSigmaViewNone;
 
     AddCategory(out, kSigmaNetworkConnection);
@@ -841,46 +858,62 @@ bool SigmaRowMayBeDeferred(const EventRow* row) {
 
 uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
                        SigmaViewBuffer* out) {
+    return LearnSigmaRowWithKey(context, row, index, SigmaRowKey{}, out);
+}
+
+uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const EventRow* row, int32_t index,
+                              SigmaRowKey key, SigmaViewBuffer* out) {
     if (context == nullptr || row == nullptr || out == nullptr) return kSigmaViewNone;
     ClearView(out);
     switch (row->category) {
     case kCategoryProcess:
         return LearnProcessRow(context, row, index, out);
     case kCategoryFile:
-        return LearnFileRow(context, row, out);
+        return LearnFileRow(context, row, key, out);
     case kCategoryRegistry:
         return RegistryView(context, row, out);
     case kCategoryNetwork:
         if (OperationIs(row, u"DNS query") || OperationIs(row, u"DNS answer")) {
             return DnsView(context, row, out);
         }
-        return NetworkView(context, row, out);
+        return NetworkView(context, row, key, out);
     default:
         return kSigmaViewNone;
     }
 }
 
-void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row) {
-    if (context == nullptr || row == nullptr) return;
+SigmaRowKey SigmaKeyOfRow(const EventRow* row) {
+    if (row == nullptr) return SigmaRowKey{};
     char16_t key[kKeyChars];
     size_t length = 0;
-    const KeyTable* table = nullptr;
+    uint32_t table = kNoKeyGiven;
     if (row->category == kCategoryFile) {
-        if (!OperationIs(row, u"Wrote to file")) return;
+        if (!OperationIs(row, u"Wrote to file")) return SigmaRowKey{};
         length = WrittenFileKey(row, key);
-        table = &context->writtenFiles;
+        table = kWrittenFilesKey;
     } else if (row->category == kCategoryNetwork) {
         const char16_t* protocol = nullptr;
         const char16_t* initiated = nullptr;
-        if (!PairKind(row, &protocol, &initiated)) return;
+        if (!PairKind(row, &protocol, &initiated)) return SigmaRowKey{};
         length = EndpointPairKey(row, protocol, FieldLength(row->path, kPathChars), key);
-        table = &context->endpointPairs;
+        table = kEndpointPairsKey;
     } else {
-        return;
+        return SigmaRowKey{};
     }
-    if (table->capacity == 0) return;
-    const uint32_t at = static_cast<uint32_t>(HashChars(key, length)) & (table->capacity - 1);
-    __builtin_prefetch(&table->slots[at], 0, 3);
+    return SigmaRowKey{table, HashChars(key, length)};
+}
+
+void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key) {
+    if (context == nullptr) return;
+    const KeyTable* table = key.table == kWrittenFilesKey    ? &context->writtenFiles
+                            : key.table == kEndpointPairsKey ? &context->endpointPairs
+                                                             : nullptr;
+    if (table == nullptr || table->capacity == 0) return;
+    __builtin_prefetch(&table->slots[static_cast<uint32_t>(key.hash) & (table->capacity - 1)], 0, 3);
+}
+
+void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row) {
+    PrefetchSigmaKey(context, SigmaKeyOfRow(row));
 }
 
 int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity) {

@@ -50,6 +50,16 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path);
 // memory.
 void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row);
 
+// The same in two steps, for a caller that hands the key on to LearnSigmaRowWithKey so that it is
+// made once: the table a row's key is looked up in and the key's hash (table 0: none), made from
+// the row as it is, and the request for its slot.
+struct SigmaRowKey {
+    uint32_t table;
+    uint64_t hash;
+};
+SigmaRowKey SigmaKeyOfRow(const EventRow* row);
+void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key);
+
 // Learns from the next row of the recording (index: its place in the row store; rows must come
 // in store order, each once) and fills out with its view when it is ready. The view points into
 // the row, into out and into the context: it holds until the next call on the context and as
@@ -61,6 +71,10 @@ void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row);
 // first; TakeDueSigmaRows then hands its index out and SigmaViewOfStartRow builds its view.
 uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
                        SigmaViewBuffer* out);
+// LearnSigmaRow with the row's key made before (SigmaKeyOfRow of the row unchanged since): it is
+// not made again. A key of no table, or of another table than the row looks up, is made anew.
+uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const EventRow* row, int32_t index,
+                              SigmaRowKey key, SigmaViewBuffer* out);
 // Whether LearnSigmaRow may defer the row: a process start row. Rows after the last such row
 // defer nothing, so once every deferred row has become due nothing more becomes due.
 bool SigmaRowMayBeDeferred(const EventRow* row);

@@ -4,9 +4,12 @@
 
 #include <sstream>
 
+#include "export/chunk_writer.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "sigma/sigma.h"
+#include "sigma/sigma_view.h"
+#include "support/test_random.h"
 #include "views/sigma_rows.h"
 
 namespace olv {
@@ -86,6 +89,94 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row
     CHECK(withRules[2]["sigma"][0]["level"] == "high");
     CHECK(withRules[2]["sigma"][0]["id"] == "22222222-0000-0000-0000-000000000001");
     CHECK_FALSE(withRules[3].contains("sigma"));
+}
+
+// The writer learns the field view a chunk at a time, with the table keys of rows made ahead of
+// their turn: every event's categories and fields must be what one context learning the rows one
+// by one gives, whatever the chunking. Few processes, paths and endpoint pairs, so that first
+// writes and first pairs are followed by repeats, in the same chunk and in later ones.
+TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one learned row by row") {
+    Finished();
+    struct Kind {
+        uint32_t category;
+        const char16_t* operation;
+        const char16_t* paths[3];
+    };
+    static const Kind kKinds[] = {
+        {kCategoryFile, u"Wrote to file", {u"C:\\a\\one.dll", u"C:\\a\\two.dll", u"C:\\b.txt"}},
+        {kCategoryNetwork,
+         u"Sent data (TCP)",
+         {u"10.0.0.1:5000 -> 10.0.0.2:443", u"10.0.0.1:5001 -> 10.0.0.2:443",
+          u"[fe80::1]:7 -> [fe80::2]:80"}},
+        {kCategoryNetwork,
+         u"Received data (UDP)",
+         {u"10.0.0.1:53 -> 10.0.0.9:53", u"10.0.0.1:54 -> 10.0.0.9:53", u"10.0.0.1:53 -> 10.0.0.8:53"}},
+        {kCategoryFile, u"Read file", {u"C:\\a\\one.dll", u"C:\\c.txt", u"C:\\b.txt"}},
+        {kCategoryNetwork, u"DNS answer", {u"x.example", u"y.example", u"z.example"}},
+    };
+    TestRandom r{2024};
+    for (int i = 0; i < 700; ++i) {
+        const Kind& kind = kKinds[r.Below(5)];
+        EventRow row{};
+        row.time = SystemTime{2024, 4, 2, 2, 14, 5, static_cast<uint16_t>(i % 60), 0};
+        row.category = kind.category;
+        row.pid = 1000 + r.Below(3) * 4;
+        CopyBounded(row.operation, kOperationChars, kind.operation);
+        CopyBounded(row.path, kPathChars, kind.paths[r.Below(3)]);
+        CopyBounded(row.detail, kDetailChars, r.Below(2) == 0 ? u"A \u2192 10.0.0.2" : u"A \u2192 10.0.0.9");
+        CopyBounded(row.result, kResultChars, u"OK");
+        CopyBounded(row.process, kProcessChars, u"q.exe");
+        AppendRow(app, &row);
+    }
+    // What one context learns from the rows in order.
+    std::vector<nlohmann::json> expected;
+    {
+        SigmaViewContext* context = NewSigmaViewContext();
+        auto* buffer = new SigmaViewBuffer{};
+        REQUIRE(context != nullptr);
+        SetSigmaRecorderImage(context, SigmaRecorderImageOf(app));
+        for (int32_t i = 0; i < app->rowCount; ++i) {
+            nlohmann::json view{{"categories", nlohmann::json::array()},
+                                {"fields", nlohmann::json::object()}};
+            if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewReady) {
+                for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+                    if ((buffer->view.categories & (1u << c)) != 0) {
+                        view["categories"].push_back(SigmaCategoryName(c));
+                    }
+                }
+                for (uint32_t f = 0; f < kSigmaFieldCount && buffer->view.categories != 0; ++f) {
+                    const SigmaText& text = buffer->view.fields[f];
+                    if (text.text == nullptr || text.length == 0) continue;
+                    const std::u16string field(text.text, text.length);
+                    view["fields"][SigmaFieldName(f)] = U8(field.c_str());
+                }
+            }
+            expected.push_back(view);
+        }
+        delete buffer;
+        FreeSigmaViewContext(context);
+    }
+    TempFolder folder;
+    const int32_t chunkings[][2] = {{0, 0}, {2, 7}, {2, 64}, {1, 100}};
+    for (const auto& chunking : chunkings) {
+        CAPTURE(chunking[0]);
+        CAPTURE(chunking[1]);
+        SetExportChunking(chunking[0], chunking[1], 0);
+        const bool written = ExportJsonLinesToPath(app, folder.Path16("views.jsonl").c_str());
+        SetExportChunking(0, 0, 0);
+        REQUIRE(written);
+        const std::vector<nlohmann::json> lines = Lines(ReadAll(folder.Path("views.jsonl")));
+        REQUIRE(lines.size() == expected.size() + 2);
+        int firsts = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            CAPTURE(i);
+            CHECK(lines[i + 1]["categories"] == expected[i]["categories"]);
+            CHECK(lines[i + 1]["fields"] == expected[i]["fields"]);
+            firsts += expected[i]["categories"].empty() ? 0 : 1;
+        }
+        CHECK(firsts > 20); // the rows hold first writes, first pairs and answers
+        CHECK(firsts < 400); // and repeats that have no view
+    }
 }
 
 TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: a failed write leaves the target as it was") {
