@@ -119,28 +119,19 @@ inline uint8_t* PutJsonUtf8Within(uint8_t* out, const char16_t* text, size_t len
     size_t i = 0;
     while (i < length) {
 #if defined(__SSE2__)
-        if (i + 16 <= readable && length - i >= 3) {
-            // Sixteen at once, or the last three to fifteen where sixteen may be read: plain, or
-            // printable ASCII with quotes and backslashes. Sixteen bytes are stored whatever the
-            // count: three characters left have eighteen bytes reserved.
+        if (i + 16 <= length) {
+            // Sixteen at once: plain, or printable ASCII with quotes and backslashes.
             __m128i low, high;
             unsigned badLow = 0, escapedLow = 0, badHigh = 0, escapedHigh = 0;
             ClassifyOf8(text + i, &low, &badLow, &escapedLow);
             ClassifyOf8(text + i + 8, &high, &badHigh, &escapedHigh);
-            const unsigned count = length - i < 16 ? static_cast<unsigned>(length - i) : 16;
-            const unsigned within = (1u << count) - 1;
-            const unsigned bad = (badLow | badHigh << 8) & within;
-            const unsigned escaped = (escapedLow | escapedHigh << 8) & within;
+            const unsigned bad = badLow | badHigh << 8;
+            const unsigned escaped = escapedLow | escapedHigh << 8;
             if (bad == escaped) {
                 alignas(16) uint8_t packed[16];
                 _mm_store_si128(reinterpret_cast<__m128i*>(packed), _mm_packus_epi16(low, high));
-                if (escaped == 0) {
-                    std::memcpy(out, packed, 16);
-                    out += count;
-                } else {
-                    out = PutEscapedAscii(out, packed, escaped, count);
-                }
-                i += count;
+                out = PutEscapedAscii(out, packed, escaped, 16);
+                i += 16;
                 continue;
             }
         }
