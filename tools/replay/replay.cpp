@@ -148,18 +148,6 @@ void ScriptStandIns(Engine* en) {
     ScriptScenarioStandIns(en->sc, &en->streams);
 }
 
-// The latest time stamp of the events Windows delivers as the kernel or DNS session stops.
-int64_t LastStopTime(const Scenario* sc) {
-    int64_t last = INT64_MIN;
-    for (uint8_t s = 0; s < kSessionCount; ++s) {
-        for (uint32_t i = 0; i < sc->stopCount[s]; ++i) {
-            const int64_t t = InstanceTime(sc, &sc->instances[sc->stopStream[s][i]]);
-            if (t > last) last = t;
-        }
-    }
-    return last;
-}
-
 } // namespace
 
 bool RecordScenario(AppState* app, const Scenario* sc, char* error, size_t errorCapacity) {

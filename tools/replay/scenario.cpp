@@ -991,6 +991,18 @@ int64_t InstanceTime(const Scenario* sc, const EventInstance* instance) {
     return e.time + e.timeStep * static_cast<int64_t>(instance->k);
 }
 
+// The latest time stamp of the events the sessions deliver as they stop.
+int64_t LastStopTime(const Scenario* sc) {
+    int64_t last = INT64_MIN;
+    for (uint8_t s = 0; s < kSessionCount; ++s) {
+        for (uint32_t i = 0; i < sc->stopCount[s]; ++i) {
+            const int64_t t = InstanceTime(sc, &sc->instances[sc->stopStream[s][i]]);
+            if (t > last) last = t;
+        }
+    }
+    return last;
+}
+
 bool InstanceFaults(const Scenario* sc, const EventInstance* instance) {
     for (int i = 0; i < sc->faultCount; ++i) {
         if (sc->faults[i] == instance->number) return true;

@@ -171,6 +171,8 @@ void FreeScenario(Scenario* scenario);
 const char16_t* ScenarioText(const Scenario* scenario, uint32_t at);
 // The time stamp of one delivered event.
 int64_t InstanceTime(const Scenario* scenario, const EventInstance* instance);
+// The latest time stamp of the events the sessions deliver as they stop (INT64_MIN: none).
+int64_t LastStopTime(const Scenario* scenario);
 bool InstanceFaults(const Scenario* scenario, const EventInstance* instance);
 
 } // namespace olv::replay

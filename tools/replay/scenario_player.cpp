@@ -84,18 +84,6 @@ bool Fire(Play* play, const Action& a) {
     }
 }
 
-// The latest time stamp of the events the sessions deliver as they stop.
-int64_t LastStopTime(const Scenario* sc) {
-    int64_t last = INT64_MIN;
-    for (uint8_t s = 0; s < kSessionCount; ++s) {
-        for (uint32_t i = 0; i < sc->stopCount[s]; ++i) {
-            const int64_t t = InstanceTime(sc, &sc->instances[sc->stopStream[s][i]]);
-            if (t > last) last = t;
-        }
-    }
-    return last;
-}
-
 } // namespace
 
 void PlayScenario(const Scenario* sc, const ScenarioPlayHooks* hooks) {
