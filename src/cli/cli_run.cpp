@@ -12,6 +12,7 @@
 #include "capture/trace_controller.h"
 #include "cli/cli_text.h"
 #include "export/exports.h"
+#include "export/safe_file.h"
 #include "launcher/target_launcher.h"
 #include "platform/files.h"
 #include "platform/memory.h"
@@ -193,22 +194,55 @@ void SayError(Run* r, const char16_t* what, const char16_t* path, uint32_t error
     SayProblem(r, text);
 }
 
-// Makes sure files can be written into the folder: a probe file created and deleted.
-bool FolderIsWritable(Run* r, const char16_t* folder) {
-    char16_t probe[kPathTextChars];
-    JoinPath(folder, u".olvetta-write-check", r->platform->pathSeparator, probe, kPathTextChars);
-    uint32_t error = 0;
-    FileHandle file = CreateNewFile(probe, &error);
-    if (file == nullptr && error == kErrorFileExists) {
-        DeleteFilePath(probe); // left by a run that was killed
-        file = CreateNewFile(probe, &error);
+// Every file a run may write into its folder, in the order the run writes them. The check before
+// start tries each one the run will write, so a file added here is checked with the others.
+// formatBit 0: every run writes it, by a writer of its own (write null).
+struct OutputFile {
+    uint32_t formatBit;
+    const char16_t* name;
+    bool (*write)(AppState*, const char16_t*);
+};
+const OutputFile kOutputFiles[] = {
+    {kCliFormatSession, u"recording.ols", SaveSessionToPath},
+    {kCliFormatJson, u"recording.json", ExportJsonToPath},
+    {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesToPath},
+    {kCliFormatCsv, u"recording.csv", ExportCsvToPath},
+    {0, u"result.json", nullptr},
+};
+static_assert(kPathTextChars >= kSafeTargetPathChars, "a path the writer takes is held whole");
+
+bool RunWrites(const Run* r, const OutputFile& f) {
+    return f.formatBit == 0 || (r->options->formats & f.formatBit) != 0;
+}
+
+// Before anything starts: every file the run will write can be written into the folder now, with
+// the writer's own length limit and temporary name (each is created and removed again), so no
+// file is lost after the program ran.
+bool OutputFilesWritable(Run* r, const char16_t* folder) {
+    const size_t folderLength = TextLength(folder);
+    const bool separator =
+        folderLength > 0 && folder[folderLength - 1] != u'\\' && folder[folderLength - 1] != u'/';
+    for (const OutputFile& f : kOutputFiles) {
+        if (!RunWrites(r, f)) continue;
+        const size_t length = folderLength + (separator ? 1 : 0) + TextLength(f.name);
+        if (!SafeTargetLengthFits(length)) {
+            char16_t text[kLineChars];
+            FormatText(text, kLineChars,
+                       u"Files cannot be written into the folder \"%s\": the path of %s would be "
+                       u"%d characters long, and the longest a file can have is %d.",
+                       folder, f.name, static_cast<int>(length),
+                       static_cast<int>(kSafeTargetPathChars - 1));
+            SayProblem(r, text);
+            return false;
+        }
+        char16_t path[kPathTextChars];
+        JoinPath(folder, f.name, r->platform->pathSeparator, path, kPathTextChars);
+        uint32_t error = 0;
+        if (!ProbeSafeFile(path, &error)) {
+            SayError(r, u"Files cannot be written into the folder", path, error);
+            return false;
+        }
     }
-    if (file == nullptr) {
-        SayError(r, u"Files cannot be written into the folder", folder, error);
-        return false;
-    }
-    CloseFile(file);
-    DeleteFilePath(probe);
     return true;
 }
 
@@ -218,6 +252,11 @@ bool PrepareOutputFolder(Run* r, const char16_t* programPath, const SystemTime& 
     const CliOptions* o = r->options;
     uint32_t error = 0;
     if (o->out != nullptr) {
+        // A cut path would name another folder.
+        if (TextLength(o->out) >= kPathTextChars) {
+            SayError(r, u"The output folder cannot be used", o->out, 206); // too long
+            return false;
+        }
         CopyBounded(r->folder, kPathTextChars, o->out);
         bool isFolder = false;
         if (ReadFileAttributes(r->folder, &isFolder)) {
@@ -244,7 +283,7 @@ bool PrepareOutputFolder(Run* r, const char16_t* programPath, const SystemTime& 
         }
         r->madeFolder = true;
     }
-    if (!FolderIsWritable(r, r->folder)) {
+    if (!OutputFilesWritable(r, r->folder)) {
         if (r->madeFolder) RemoveEmptyFolder(r->folder);
         r->madeFolder = false;
         return false;
@@ -295,22 +334,11 @@ bool ApplyView(Run* r) {
 // yet are left out; a recording's session file is still written, since it is the record itself
 // and every export can be made again from it with analyze.
 void WriteFiles(Run* r, int stopLevelThatSkips) {
-    struct Format {
-        uint32_t bit;
-        const char16_t* name;
-        bool (*write)(AppState*, const char16_t*);
-    };
-    static const Format kFormats[] = {
-        {kCliFormatSession, u"recording.ols", SaveSessionToPath},
-        {kCliFormatJson, u"recording.json", ExportJsonToPath},
-        {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesToPath},
-        {kCliFormatCsv, u"recording.csv", ExportCsvToPath},
-    };
     bool viewSet = false;
     bool viewOk = true;
-    for (const Format& f : kFormats) {
-        if ((r->options->formats & f.bit) == 0) continue;
-        const bool keep = f.bit == kCliFormatSession && stopLevelThatSkips > 1;
+    for (const OutputFile& f : kOutputFiles) {
+        if (f.write == nullptr || !RunWrites(r, f)) continue;
+        const bool keep = f.formatBit == kCliFormatSession && stopLevelThatSkips > 1;
         if (!keep && CliStopLevel() >= stopLevelThatSkips) {
             char16_t text[kLineChars];
             FormatText(text, kLineChars, u"Stopped at once: %s was not written.", f.name);
@@ -319,11 +347,11 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
             continue;
         }
         // The session holds every row; the other formats the rows the view shows.
-        if (f.bit != kCliFormatSession && !viewSet) {
+        if (f.formatBit != kCliFormatSession && !viewSet) {
             viewSet = true;
             viewOk = ApplyView(r);
         }
-        if (f.bit != kCliFormatSession && !viewOk) {
+        if (f.formatBit != kCliFormatSession && !viewOk) {
             r->outcome.notStarted = true;
             continue;
         }

@@ -28,11 +28,13 @@ bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
         UiMessageBox(app->mainWindow, text, kProductName, kIconInformation, kButtonsOk);
         return true;
     }
-    char16_t text[1024];
+    // Room for the longest path taken beside the reason, so the path is named whole.
+    constexpr size_t kTextChars = kSafeTargetPathChars + 1024;
+    char16_t text[kTextChars];
     if (outcome == kFileNotOpened) {
-        FormatFileFailure(text, 1024, u"The file could not be created", openError, path);
+        FormatFileFailure(text, kTextChars, u"The file could not be created", openError, path);
     } else {
-        FormatText(text, 1024, u"%s\n\nFile: %s", failureText, path);
+        FormatText(text, kTextChars, u"%s\n\nFile: %s", failureText, path);
     }
     UiMessageBox(app->mainWindow, text, kProductName, kIconError, kButtonsOk);
     return false;

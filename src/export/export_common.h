@@ -24,7 +24,7 @@ bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
 void FormatFileFailure(char16_t* out, size_t capacity, const char16_t* what, uint32_t error,
                        const char16_t* path);
 // The save dialog of a file command (owner the main window, OFN_OVERWRITEPROMPT, a file name of
-// at most 259 characters starting empty); false when cancelled.
+// at most kSafeTargetPathChars - 1 characters starting empty); false when cancelled.
 bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
                  char16_t (&path)[kSafeTargetPathChars]);
 

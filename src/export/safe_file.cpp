@@ -6,6 +6,10 @@
 
 namespace olv {
 
+bool SafeTargetLengthFits(size_t length) {
+    return length > 0 && length < kSafeTargetPathChars;
+}
+
 bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath) {
     writer->handle = nullptr;
     writer->ok = true;
@@ -15,7 +19,7 @@ bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath) {
     // A path that does not fit would be cut, and the file would be moved to another name.
     // An empty one would put the temporary file in the current folder.
     const size_t length = TextLength(targetPath);
-    if (length == 0 || length >= kSafeTargetPathChars) {
+    if (!SafeTargetLengthFits(length)) {
         // ERROR_PATH_NOT_FOUND, ERROR_FILENAME_EXCED_RANGE: what the system says of such paths.
         writer->openError = length == 0 ? 3 : 206;
         writer->ok = false;
@@ -43,6 +47,16 @@ bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath) {
     writer->tempPath[0] = 0;
     writer->ok = false;
     return false;
+}
+
+bool ProbeSafeFile(const char16_t* targetPath, uint32_t* error) {
+    SafeFileWriter writer;
+    const bool opened = OpenSafeFile(&writer, targetPath);
+    if (error != nullptr) *error = opened ? 0 : writer.openError;
+    if (!opened) return false;
+    CloseFile(writer.handle);
+    DeleteFilePath(writer.tempPath);
+    return true;
 }
 
 void WriteUtf8(SafeFileWriter* writer, const char16_t* text) {

@@ -9,8 +9,11 @@
 
 namespace olv {
 
-constexpr size_t kSafeTempPathChars = 284;
-constexpr size_t kSafeTargetPathChars = 260;
+// The longest target path taken is kSafeTargetPathChars less the terminator: well past MAX_PATH,
+// which the file calls of the platform lift (platform/long_path.h). The temporary path has room
+// for the target and its longest suffix (".part63"), so it is never cut.
+constexpr size_t kSafeTargetPathChars = 1024;
+constexpr size_t kSafeTempPathChars = kSafeTargetPathChars + 8;
 constexpr int kSafeFileAttempts = 64;
 
 struct SafeFileWriter {
@@ -21,9 +24,16 @@ struct SafeFileWriter {
     uint32_t openError; // why OpenSafeFile created no temporary file (a system error code)
 };
 
+// The one length limit of a target path: not empty, and held whole. Whoever checks a path before
+// writing checks it with this, so no check passes a path the writer then refuses.
+bool SafeTargetLengthFits(size_t length);
 // Creates the temporary file (".part", then ".part1" to ".part63" when taken). False when none
 // could be created; the writer is then not ok and holds no temporary path.
 bool OpenSafeFile(SafeFileWriter* writer, const char16_t* targetPath);
+// Whether a file could be written to targetPath now: opens the temporary file a writer would
+// write through and removes it again, so the name, its length and the folder are checked exactly
+// as the writer will meet them. *error (when not null) gets the system error when not.
+bool ProbeSafeFile(const char16_t* targetPath, uint32_t* error);
 // Converts the terminated text to UTF-8 and writes it with one write. An empty text writes
 // nothing.
 void WriteUtf8(SafeFileWriter* writer, const char16_t* text);

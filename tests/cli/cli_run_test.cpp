@@ -12,6 +12,7 @@
 
 #include "base/text.h"
 #include "cli/cli_text.h"
+#include "export/safe_file.h"
 #include "cli_pacer.h"
 #include "json_line.h"
 #include "platform/memory.h"
@@ -428,4 +429,77 @@ TEST_CASE("Sigma rules: --rules raises severities for --fail-on, and JSON Lines 
                    Utf8(dir / "none")}) == kCliExitNotStarted);
     CHECK(Has(h.err, "olvetta: The Sigma rules could not be read from "));
     CHECK_FALSE(fs::exists(dir / "none"));
+}
+
+namespace {
+
+// A folder whose path is exactly length UTF-16 units long, made with its parents (names of at
+// most 200 characters, as every file system takes them).
+fs::path FolderOfLength(const fs::path& base, size_t length) {
+    fs::path p = base;
+    size_t now = Utf8(p).size();
+    REQUIRE(now + 2 <= length);
+    while (now < length) {
+        const size_t rest = length - now - 1; // one separator
+        // Never leave a single character for the last name: it would need a separator too.
+        const size_t take = rest > 200 ? (rest - 200 < 2 ? 150 : 200) : rest;
+        p /= std::string(take, 'd');
+        now += take + 1;
+    }
+    REQUIRE(Utf8(p).size() == length);
+    fs::create_directories(p);
+    return p;
+}
+
+bool EmptyFolder(const fs::path& p) {
+    return fs::is_directory(p) && fs::is_empty(p);
+}
+
+} // namespace
+
+TEST_CASE("--out is checked before start with the writer's own limit, for every file it writes") {
+    Harness h;
+    const fs::path dir = Fresh("long-out");
+    // The longest name written is recording.jsonl (15): with the separator a folder of up to
+    // kSafeTargetPathChars - 17 characters holds every file.
+    const size_t longest = kSafeTargetPathChars - 1 - 1 - 15;
+    const std::vector<std::string> all = {"--formats", "session,json,jsonl,csv"};
+
+    for (const size_t length : {longest - 1, longest}) {
+        CAPTURE(length);
+        const fs::path out = FolderOfLength(dir / std::to_string(length), length);
+        std::vector<std::string> args = {"record", "--quiet", "--out", Utf8(out)};
+        args.insert(args.end(), all.begin(), all.end());
+        CHECK(Run(&h, args) == kCliExitOk);
+        for (const char* name :
+             {"recording.ols", "recording.json", "recording.jsonl", "recording.csv"})
+            CHECK(fs::exists(out / name));
+    }
+
+    // One more character and recording.jsonl would not fit: nothing starts, nothing is left.
+    const fs::path over = FolderOfLength(dir / "over", longest + 1);
+    std::vector<std::string> args = {"record", "--quiet", "--out", Utf8(over)};
+    args.insert(args.end(), all.begin(), all.end());
+    CHECK(Run(&h, args) == kCliExitNotStarted);
+    CHECK(Has(h.err, "the path of recording.jsonl would be " +
+                         std::to_string(kSafeTargetPathChars) + " characters long, and the "
+                         "longest a file can have is " +
+                         std::to_string(kSafeTargetPathChars - 1) + "."));
+    CHECK(h.out.empty());
+    CHECK(EmptyFolder(over));
+    // Without JSON Lines the same folder holds every file the run writes.
+    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(over), "--formats", "session,csv"}) ==
+          kCliExitOk);
+    CHECK(fs::exists(over / "recording.csv"));
+
+    // A folder made for the run is removed again when a file would not fit; so is a --out the
+    // program could only cut.
+    const fs::path parent = FolderOfLength(dir / "made", longest - 10);
+    const std::string made = Utf8(parent) + "/" + std::string(11, 'm');
+    CHECK(Run(&h, {"record", "--quiet", "--out", made, "--formats", "jsonl"}) ==
+          kCliExitNotStarted);
+    CHECK(EmptyFolder(parent));
+    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(dir) + "/" + std::string(2000, 'x')}) ==
+          kCliExitNotStarted);
+    CHECK(Has(h.err, "The output folder cannot be used"));
 }

@@ -73,7 +73,9 @@ TEST_CASE("Targets that cannot be written to are refused before anything is crea
     } paths[] = {
         {tmp.Path16("no such folder") + u"/x.out",
          "The system cannot find the path specified. (3)"},
-        {tmp.dir.u16string() + u"/" + std::u16string(300, u'a'), // would have to be cut
+        {tmp.dir.u16string() + u"/" + std::u16string(300, u'a'), // a name the system refuses
+         "The filename or extension is too long. (206)"},
+        {tmp.dir.u16string() + u"/" + std::u16string(kSafeTargetPathChars, u'a'), // would be cut
          "The filename or extension is too long. (206)"},
         {std::u16string(), "The system cannot find the path specified. (3)"},
     };
@@ -86,8 +88,49 @@ TEST_CASE("Targets that cannot be written to are refused before anything is crea
         }
         CHECK_FALSE(e.run(f.app, nullptr));
     }
-    CHECK(f.Messages() == 12);
+    CHECK(f.Messages() == 15);
     CHECK(tmp.Names().empty());
+}
+
+TEST_CASE("Paths past MAX_PATH are written whole, up to the one limit the probe shares") {
+    ExportFixture f;
+    TempFolder tmp;
+    f.Finished();
+    f.Add(kRows[0]);
+    // A folder whose files have paths of exactly the longest length taken, and one more.
+    std::filesystem::path folder = tmp.dir;
+    while (folder.u16string().size() < kSafeTargetPathChars - 250)
+        folder /= std::string(200, 'f');
+    std::filesystem::create_directories(folder);
+    const size_t room = kSafeTargetPathChars - 1 - folder.u16string().size() - 1;
+    const std::u16string longest = (folder / std::string(room, 'n')).u16string();
+    const std::u16string over = longest + u"n";
+    REQUIRE(longest.size() == kSafeTargetPathChars - 1);
+    CHECK(SafeTargetLengthFits(longest.size()));
+    CHECK_FALSE(SafeTargetLengthFits(over.size()));
+    CHECK_FALSE(SafeTargetLengthFits(0));
+
+    // The probe creates and removes the very temporary file the writer would use.
+    uint32_t error = 1;
+    CHECK(ProbeSafeFile(longest.c_str(), &error));
+    CHECK(error == 0);
+    CHECK(std::filesystem::is_empty(folder));
+    CHECK_FALSE(ProbeSafeFile(over.c_str(), &error));
+    CHECK(error == 206);
+    CHECK_FALSE(ProbeSafeFile((tmp.Path16("none") + u"/x").c_str(), &error));
+    CHECK(error == 3);
+
+    for (const Exporter& e : kExporters) {
+        REQUIRE(e.run(f.app, longest.c_str()));
+        CHECK(std::filesystem::file_size(std::filesystem::path(longest)) > 0);
+        CHECK_FALSE(e.run(f.app, over.c_str()));
+    }
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        CHECK(entry.path().u16string() == longest);
+        ++entries;
+    }
+    CHECK(entries == 1);
 }
 
 // Every write of each command is refused in turn by the sweep in app/fault_sweep_test.cpp, which

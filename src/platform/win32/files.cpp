@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "platform/fault_countdown.h"
+#include "platform/long_path.h"
 
 static_assert(sizeof(wchar_t) == 2, "UTF-16 paths are passed to Windows as they are");
 
@@ -27,25 +28,64 @@ FileHandle FromWindows(HANDLE h) {
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
+// The longest path handed to the system, the terminator included: room for the program's longest
+// paths made full (a relative one gains the current folder) and the extended form's prefix.
+constexpr DWORD kSystemPathChars = 2048;
+
+// A path as the file calls take it. Below kPlainPathLimit the caller's text is used as it is;
+// a longer one is made full (GetFullPathNameW also resolves "." and "..", which the extended
+// form would take literally) and given its "\\?\" form, so long paths work whether or not the
+// machine has them switched on. text is null when the path cannot be given to the system.
+struct SystemPath {
+    const wchar_t* text;
+    wchar_t buffer[kSystemPathChars];
+};
+
+void MakeSystemPath(const char16_t* path, SystemPath* out) {
+    out->text = nullptr;
+    out->buffer[0] = 0;
+    if (path == nullptr || path[0] == 0) return;
+    if (!NeedsExtendedForm(path)) {
+        out->text = Wide(path);
+        return;
+    }
+    wchar_t full[kSystemPathChars];
+    const DWORD length = GetFullPathNameW(Wide(path), kSystemPathChars, full, nullptr);
+    if (length == 0 || length >= kSystemPathChars) return;
+    if (ExtendedLengthPath(reinterpret_cast<const char16_t*>(full),
+                           reinterpret_cast<char16_t*>(out->buffer), kSystemPathChars)) {
+        out->text = out->buffer;
+    }
+}
+
+// The error of a path that could not be given to the system (too long even in full).
+DWORD UnusablePathError(const char16_t* path) {
+    return path == nullptr || path[0] == 0 ? ERROR_PATH_NOT_FOUND : ERROR_FILENAME_EXCED_RANGE;
+}
+
 } // namespace
 
 FileHandle CreateNewFile(const char16_t* path, uint32_t* error) {
-    if (path == nullptr || path[0] == 0) {
-        SetError(error, ERROR_PATH_NOT_FOUND);
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    if (system.text == nullptr) {
+        SetError(error, UnusablePathError(path));
         return nullptr;
     }
-    HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+    HANDLE h = CreateFileW(system.text, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     SetError(error, h == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(GetLastError()) : 0);
     return FromWindows(h);
 }
 
 FileHandle OpenFileForReading(const char16_t* path, uint32_t* error) {
-    if (path == nullptr || path[0] == 0) {
-        SetError(error, ERROR_PATH_NOT_FOUND);
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    if (system.text == nullptr) {
+        SetError(error, UnusablePathError(path));
         return nullptr;
     }
-    HANDLE h = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(system.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     SetError(error, h == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(GetLastError()) : 0);
     return FromWindows(h);
@@ -93,35 +133,48 @@ void CloseFile(FileHandle file) {
 bool MoveFileReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr || from[0] == 0 || to[0] == 0) return false;
     if (gFileMoveFault.Fires()) return false;
-    return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
+    SystemPath systemFrom;
+    SystemPath systemTo;
+    MakeSystemPath(from, &systemFrom);
+    MakeSystemPath(to, &systemTo);
+    return systemFrom.text != nullptr && systemTo.text != nullptr &&
+           MoveFileExW(systemFrom.text, systemTo.text, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool DeleteFilePath(const char16_t* path) {
-    if (path == nullptr || path[0] == 0) return false;
-    return DeleteFileW(Wide(path)) != 0;
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    return system.text != nullptr && DeleteFileW(system.text) != 0;
 }
 
 bool ReadFileAttributes(const char16_t* path, bool* isFolder) {
     if (path == nullptr || path[0] == 0) return false;
     if (SimulatedFileAttributes(path, isFolder)) return true;
-    DWORD attributes = GetFileAttributesW(Wide(path));
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    if (system.text == nullptr) return false;
+    DWORD attributes = GetFileAttributesW(system.text);
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if (isFolder != nullptr) *isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return true;
 }
 
 bool CreateFolder(const char16_t* path, uint32_t* error) {
-    if (path == nullptr || path[0] == 0) {
-        if (error != nullptr) *error = ERROR_PATH_NOT_FOUND;
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    if (system.text == nullptr) {
+        SetError(error, UnusablePathError(path));
         return false;
     }
-    if (CreateDirectoryW(Wide(path), nullptr)) return true;
+    if (CreateDirectoryW(system.text, nullptr)) return true;
     if (error != nullptr) *error = GetLastError();
     return false;
 }
 
 bool RemoveEmptyFolder(const char16_t* path) {
-    return path != nullptr && path[0] != 0 && RemoveDirectoryW(Wide(path)) != 0;
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    return system.text != nullptr && RemoveDirectoryW(system.text) != 0;
 }
 
 bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {
@@ -135,15 +188,21 @@ bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context,
         return false;
     }
     // folder + "\\*" + terminator
-    std::vector<wchar_t> pattern(length + 3);
+    std::vector<char16_t> pattern(length + 3);
     for (size_t i = 0; i < length; ++i)
-        pattern[i] = static_cast<wchar_t>(folder[i]);
+        pattern[i] = folder[i];
     size_t at = length;
-    if (folder[length - 1] != u'\\' && folder[length - 1] != u'/') pattern[at++] = L'\\';
-    pattern[at++] = L'*';
+    if (folder[length - 1] != u'\\' && folder[length - 1] != u'/') pattern[at++] = u'\\';
+    pattern[at++] = u'*';
     pattern[at] = 0;
+    SystemPath system;
+    MakeSystemPath(pattern.data(), &system);
+    if (system.text == nullptr) {
+        SetError(error, ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(pattern.data(), &data);
+    HANDLE find = FindFirstFileW(system.text, &data);
     if (find == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND) { // nothing in it (a drive's root has no "." entry)
