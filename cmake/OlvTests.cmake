@@ -264,6 +264,13 @@ if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)
 endif()
 
+# The manifests' declarations (long paths everywhere; per-monitor DPI for the windows), read from
+# the files, in every build.
+add_test(NAME manifests_declare
+         COMMAND "${CMAKE_COMMAND}" "-DSOURCE=${PROJECT_SOURCE_DIR}"
+                 -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckManifests.cmake")
+set_tests_properties(manifests_declare PROPERTIES TIMEOUT 30)
+
 # Olvetta.exe links the real platform and no stand-in: the simulated trace service and trace
 # data, the scripted launcher and drives, and the headless UI are for tests and tools only.
 if(TARGET Olvetta AND CMAKE_NM)

@@ -47,7 +47,9 @@ TEST_CASE("Olvetta.exe carries its version 1.1.0.0 and a manifest asking for wha
     const std::string manifest(bytes, SizeofResource(module, resource));
     FreeLibrary(module);
     for (const char* part : {"level=\"requireAdministrator\" uiAccess=\"false\"",
-                             "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true",
+                             "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm<",
+                             ">PerMonitorV2, PerMonitor</dpiAwareness>",
+                             ">true</longPathAware>",
                              "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
                              "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
                              "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
