@@ -8,6 +8,7 @@
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
+#include "platform/drives.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
@@ -156,6 +157,48 @@ const char16_t kPathTooLong[] =
     u"The path is longer than 259 characters. Windows cannot start a program from it, so "
     u"nothing was started.";
 
+namespace {
+
+bool HasDriveLetter(const char16_t* path) {
+    if (path == nullptr) return false;
+    const char16_t letter = FoldAscii(path[0]);
+    return letter >= u'a' && letter <= u'z' && path[1] == u':';
+}
+
+// The type of the path's drive as this process sees it; unknown for a path without a letter.
+uint32_t DriveTypeOf(const char16_t* path) {
+    if (!HasDriveLetter(path)) return kDriveTypeUnknown;
+    const char16_t root[4] = {path[0], u':', u'\\', 0};
+    return QueryDriveType(root);
+}
+
+} // namespace
+
+bool OnUnseenMappedDrive(const char16_t* path, uint32_t driveType) {
+    return HasDriveLetter(path) && (driveType == kDriveRemote || driveType == kDriveNoRootDir);
+}
+
+void FormatProgramNotFound(const char16_t* path, uint32_t driveType, char16_t* out,
+                           size_t capacity) {
+    if (!OnUnseenMappedDrive(path, driveType)) {
+        CopyBounded(out, capacity, u"File not found.");
+        return;
+    }
+    const char16_t drive[3] = {path[0], u':', 0};
+    const char16_t* seen =
+        driveType == kDriveNoRootDir
+            ? u"Drive %s is not there for Olvetta. "
+            : u"Drive %s is a network drive, and what it leads to here does not hold the file. ";
+    char16_t first[160];
+    FormatText(first, 160, seen, drive);
+    FormatText(out, capacity,
+               u"File not found.\n\n%sA network drive that the signed-in user mapped to a letter "
+               u"is not seen by programs run as administrator, as Olvetta is, or leads elsewhere "
+               u"for them. Choose the program by its network path instead, in the form "
+               u"\\\\server\\share\\folder\\program.exe.",
+               first);
+}
+
 bool TrimPastedPath(char16_t* path) {
     if (path == nullptr) return false;
     const size_t before = TextLength(path);
@@ -210,7 +253,9 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     }
     bool isFolder = false;
     if (!ReadFileAttributes(path, &isFolder)) {
-        Message(app, u"File not found.", kIconError);
+        char16_t text[640];
+        FormatProgramNotFound(path, DriveTypeOf(path), text, 640);
+        Message(app, text, kIconError);
         return;
     }
     int32_t rowCount;

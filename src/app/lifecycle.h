@@ -56,6 +56,16 @@ bool TrimPastedPath(char16_t* path);
 // The message of a path too long to start a program from (Start and Browse both give it).
 extern const char16_t kPathTooLong[];
 
+// Whether a program path that cannot be found is on a drive letter that this process sees as a
+// network drive or not at all (driveType: QueryDriveType of the path's drive): most likely a
+// drive the signed-in user mapped, which programs run as administrator do not see, or see
+// leading elsewhere.
+bool OnUnseenMappedDrive(const char16_t* path, uint32_t driveType);
+// Start's message for a program path that cannot be found: "File not found.", and for a path on
+// such a drive what to choose instead (the network path, \\server\share\...).
+void FormatProgramNotFound(const char16_t* path, uint32_t driveType, char16_t* out,
+                           size_t capacity);
+
 // Whether a name matches "*.exe" as PathMatchSpecW matches it, ignoring case.
 bool IsExeFileName(const char16_t* name);
 // Whether a name matches "*.ols" (a session file), ignoring case.

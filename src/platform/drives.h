@@ -16,4 +16,12 @@ bool QueryDriveDevice(const char16_t* driveName, char16_t* out, uint32_t capacit
 // cannot be had or does not fit.
 bool QueryWindowsFolder(char16_t* out, uint32_t capacity);
 
+// GetDriveTypeW's answers that the program looks at.
+constexpr uint32_t kDriveTypeUnknown = 0;
+constexpr uint32_t kDriveNoRootDir = 1; // no such drive, as this process sees the drives
+constexpr uint32_t kDriveFixed = 3;
+constexpr uint32_t kDriveRemote = 4;
+// The type of the drive whose root is given ("X:\"), as GetDriveTypeW answers for this process.
+uint32_t QueryDriveType(const char16_t* root);
+
 } // namespace olv

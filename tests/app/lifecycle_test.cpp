@@ -13,9 +13,11 @@
 #include "decode/decode.h"
 #include "export/exports.h"
 #include "launcher/target_launcher.h"
+#include "platform/drives.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "platform/sim/sim_drives.h"
 #include "platform/sim/sim_event.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
@@ -229,6 +231,16 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
         {"a path that does not exist",
          [](Recorder&) { HeadlessSetText(kIdTargetEdit, u"C:\\nowhere.exe"); }, u"File not found.",
          kIconError},
+        {"a program on a mapped drive the recorder does not have",
+         [](Recorder&) {
+             SetSimulatedDriveType(u'Z', kDriveNoRootDir);
+             HeadlessSetText(kIdTargetEdit, u"Z:\\tools\\sample.exe");
+         },
+         u"File not found.\n\nDrive Z: is not there for Olvetta. A network drive that the "
+         u"signed-in user mapped to a letter is not seen by programs run as administrator, as "
+         u"Olvetta is, or leads elsewhere for them. Choose the program by its network path "
+         u"instead, in the form \\\\server\\share\\folder\\program.exe.",
+         kIconError},
         {"a path too long to start from is refused whole, not cut to 259 characters",
          [](Recorder&) {
              const std::u16string path = u"C:\\" + std::u16string(300, u'a') + u".exe";
@@ -267,6 +279,7 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
     for (const Case& c : cases) {
         INFO(std::string(c.name));
         Recorder r;
+        ClearSimulatedDrives();
         EventRow old{};
         if (c.undone) {
             AppendRow(r.app, &old);
@@ -596,4 +609,47 @@ TEST_CASE("Saved rows are let go without a question; a running recording always 
     DispatchCommand(r.app, kIdClearButton); // saved: cleared without a question
     CHECK(r.app->rowCount == 0);
     std::filesystem::remove(file);
+}
+
+TEST_CASE("a program not found on a drive letter seen as remote or missing is sent to its network path") {
+    struct Case {
+        const char16_t* path;
+        uint32_t driveType;
+        bool unseen;
+    };
+    const Case cases[] = {
+        {u"Z:\\tools\\a.exe", kDriveNoRootDir, true},
+        {u"z:/tools/a.exe", kDriveRemote, true},
+        {u"C:\\tools\\a.exe", kDriveFixed, false},
+        {u"C:\\tools\\a.exe", kDriveTypeUnknown, false},
+        // Already a network path, or no drive letter at all: nothing to send elsewhere.
+        {u"\\\\server\\share\\a.exe", kDriveRemote, false},
+        {u"tools\\a.exe", kDriveNoRootDir, false},
+        {u"1:\\a.exe", kDriveNoRootDir, false},
+        {u"", kDriveRemote, false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.path));
+        CHECK(OnUnseenMappedDrive(c.path, c.driveType) == c.unseen);
+        char16_t text[640];
+        FormatProgramNotFound(c.path, c.driveType, text, 640);
+        const std::u16string message = text;
+        CHECK(message.rfind(u"File not found.", 0) == 0);
+        CHECK((message.find(u"\\\\server\\share\\") != std::u16string::npos) == c.unseen);
+    }
+    char16_t text[640];
+    FormatProgramNotFound(u"Y:\\a.exe", kDriveRemote, text, 640);
+    CHECK(std::u16string(text).find(u"Drive Y: is a network drive, and what it leads to here does "
+                                    u"not hold the file.") != std::u16string::npos);
+    CHECK_FALSE(OnUnseenMappedDrive(nullptr, kDriveRemote));
+    // Through Start: the platform's answer for the path's drive decides.
+    Recorder r;
+    SetSimulatedDriveType(u'y', kDriveRemote);
+    HeadlessSetText(kIdTargetEdit, u"Y:\\a.exe");
+    r.Start();
+    CHECK(r.LastMessage() == text);
+    CHECK(r.Idle());
+    ClearSimulatedDrives();
+    r.Start();
+    CHECK(r.LastMessage() == u"File not found.");
 }

@@ -21,6 +21,13 @@ std::mutex gDrivesMutex;
 SimDrive gDrives[kSimDrives];
 int gDriveCount = 0;
 char16_t gWindowsFolder[260];
+uint32_t gDriveTypes[kSimDrives];
+
+// The index of a drive letter in gDriveTypes; -1 for anything else.
+int DriveIndex(char16_t letter) {
+    const char16_t folded = FoldAscii(letter);
+    return folded >= u'a' && folded <= u'z' ? folded - u'a' : -1;
+}
 
 } // namespace
 
@@ -39,6 +46,21 @@ void SetSimulatedDrives(const char16_t* const* letters, const char16_t* const* d
 void ClearSimulatedDrives() {
     std::lock_guard<std::mutex> guard(gDrivesMutex);
     gDriveCount = 0;
+    for (uint32_t& type : gDriveTypes)
+        type = kDriveTypeUnknown;
+}
+
+void SetSimulatedDriveType(char16_t letter, uint32_t type) {
+    std::lock_guard<std::mutex> guard(gDrivesMutex);
+    const int index = DriveIndex(letter);
+    if (index >= 0) gDriveTypes[index] = type;
+}
+
+uint32_t QueryDriveType(const char16_t* root) {
+    if (root == nullptr) return kDriveTypeUnknown;
+    std::lock_guard<std::mutex> guard(gDrivesMutex);
+    const int index = DriveIndex(root[0]);
+    return index >= 0 && root[1] == u':' ? gDriveTypes[index] : kDriveTypeUnknown;
 }
 
 uint32_t ListLogicalDrives(char16_t* buf, uint32_t capacity) {

@@ -24,6 +24,11 @@ bool QueryDriveDevice(const char16_t* driveName, char16_t* out, uint32_t capacit
     return stored != 0 && out[0] != 0;
 }
 
+uint32_t QueryDriveType(const char16_t* root) {
+    if (root == nullptr || root[0] == 0) return kDriveTypeUnknown;
+    return GetDriveTypeW(reinterpret_cast<const wchar_t*>(root));
+}
+
 bool QueryWindowsFolder(char16_t* out, uint32_t capacity) {
     if (out == nullptr || capacity == 0) return false;
     out[0] = 0;
