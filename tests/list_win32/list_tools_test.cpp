@@ -346,3 +346,34 @@ TEST_CASE("a refill of the process tree keeps what the user collapsed and select
     CHECK(copied == L"child.exe /quiet");
     DestroyWindow(treeWindow);
 }
+
+TEST_CASE("a cell's text stays intact while the list asks for the next two") {
+    ListWindow w;
+    w.Record();
+    // The list view's own requests, as it sends them to the main window.
+    auto request = [&](int item, int column) {
+        NMLVDISPINFOW info{};
+        info.hdr.hwndFrom = w.List();
+        info.hdr.idFrom = kIdEventList;
+        info.hdr.code = LVN_GETDISPINFOW;
+        info.item.mask = LVIF_TEXT;
+        info.item.iItem = item;
+        info.item.iSubItem = column;
+        SendMessageW(w.hwnd, WM_NOTIFY, kIdEventList, reinterpret_cast<LPARAM>(&info));
+        REQUIRE(info.item.pszText != nullptr);
+        return static_cast<const wchar_t*>(info.item.pszText);
+    };
+    const wchar_t* first = request(1, 4);
+    const wchar_t* second = request(2, 5);
+    CHECK(std::wstring(first) == L"Started child process");
+    CHECK(std::wstring(second).rfind(L"C:\\Windows\\System32\\c.dll", 0) == 0);
+    // An item that does not exist is left unanswered and does not use up an answer.
+    NMLVDISPINFOW missing{};
+    missing.hdr = {w.List(), kIdEventList, LVN_GETDISPINFOW};
+    missing.item.iItem = 99;
+    SendMessageW(w.hwnd, WM_NOTIFY, kIdEventList, reinterpret_cast<LPARAM>(&missing));
+    CHECK(missing.item.pszText == nullptr);
+    const wchar_t* third = request(0, 0);
+    CHECK(std::wstring(second).rfind(L"C:\\Windows\\System32\\c.dll", 0) == 0);
+    CHECK(std::wstring(third).size() == 12); // hh:mm:ss.mmm
+}

@@ -18,15 +18,20 @@ static_assert(kCdrfNewFont == CDRF_NEWFONT && kCdrfNotifyItemDraw == CDRF_NOTIFY
 
 namespace {
 
-// The one display buffer: the list copies or draws a cell's text before it asks for the next.
-char16_t gDisplayText[kDisplayBufferChars];
+// Cell texts are answered from a ring of buffers: the list view may keep the text of one request
+// while it asks for the next two (an item and its sub-items measured together), so each answer
+// stays intact until kDisplaySlots - 1 more have been given.
+constexpr int kDisplaySlots = 3;
+char16_t gDisplayText[kDisplaySlots][kDisplayBufferChars];
+int gNextDisplaySlot = 0;
 
 void AnswerDisplayText(AppState* app, NMLVDISPINFOW* info) {
-    // A request for an item that no longer exists stays unanswered; the list asks again after
-    // the next count change.
-    if (ListDisplayText(app, info->item.iItem, info->item.iSubItem, gDisplayText,
-                        kDisplayBufferChars)) {
-        info->item.pszText = W(gDisplayText);
+    // A request for an item that no longer exists stays unanswered (and takes no slot); the list
+    // asks again after the next count change.
+    char16_t* slot = gDisplayText[gNextDisplaySlot];
+    if (ListDisplayText(app, info->item.iItem, info->item.iSubItem, slot, kDisplayBufferChars)) {
+        info->item.pszText = W(slot);
+        gNextDisplaySlot = (gNextDisplaySlot + 1) % kDisplaySlots;
     }
 }
 
