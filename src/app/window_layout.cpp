@@ -150,6 +150,25 @@ int ScaleByDpi(int value, int dpi) {
     return static_cast<int>(scaled >= 0 ? (scaled + 48) / 96 : (scaled - 48) / 96);
 }
 
+int DpiFromChange(uintptr_t wParam) {
+    const int dpi = static_cast<int>(wParam & 0xFFFF);
+    return dpi >= 48 && dpi <= 1920 ? dpi : 0;
+}
+
+int RescaleForDpi(int value, int fromDpi, int toDpi) {
+    if (fromDpi <= 0 || toDpi <= 0 || fromDpi == toDpi) return value;
+    const int64_t scaled = static_cast<int64_t>(value) * toDpi;
+    const int64_t half = fromDpi / 2;
+    return static_cast<int>(scaled >= 0 ? (scaled + half) / fromDpi : (scaled - half) / fromDpi);
+}
+
+void RescaleColumnWidths(int* widths, int count, int fromDpi, int toDpi) {
+    if (widths == nullptr) return;
+    for (int i = 0; i < count; ++i) {
+        if (i != kPathColumn) widths[i] = RescaleForDpi(widths[i], fromDpi, toDpi);
+    }
+}
+
 void ComputeMainLayout(int width, int height, int statusHeight, const int columnWidths[7],
                        int scrollBarWidth, int dpi, MainLayout* out) {
     // The arithmetic runs in 96-DPI units, so every offset keeps its designed relation to the

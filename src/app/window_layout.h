@@ -80,6 +80,18 @@ extern const ColumnSpec kListColumns[kListColumnCount];
 // A 96-DPI length at the given DPI, rounded to the nearest pixel (MulDiv(value, dpi, 96)).
 int ScaleByDpi(int value, int dpi);
 
+// The DPI a window moves to, from WM_DPICHANGED's wParam (the low word: the horizontal DPI, which
+// the system keeps equal to the vertical); 0 when it is outside what any monitor has (48 to
+// 1920), and the message is then taken for its rectangle only.
+int DpiFromChange(uintptr_t wParam);
+// A length in pixels at fromDpi as the same length at toDpi (rounded as MulDiv rounds): column
+// widths the user set and the font's height keep their size on the new monitor. Unchanged when
+// either DPI is not positive.
+int RescaleForDpi(int value, int fromDpi, int toDpi);
+// Rescales the list's column widths (count of them) for a move between monitors, every column
+// but the path column, which the layout sizes to the rest of the width.
+void RescaleColumnWidths(int* widths, int count, int fromDpi, int toDpi);
+
 struct ControlRect {
     int x;
     int y;

@@ -116,6 +116,42 @@ TEST_CASE("geometry scales with the DPI and is exact at 96") {
     CHECK((w == 1680 && h == 1050));
 }
 
+TEST_CASE("a move to a monitor of another DPI: the new DPI, and sizes kept as they look") {
+    CHECK(DpiFromChange(0x00900090) == 144);
+    CHECK(DpiFromChange(0x00780078) == 120);
+    CHECK(DpiFromChange(0x00600060) == 96);
+    // Not a DPI any monitor has: the message's rectangle alone is used.
+    CHECK(DpiFromChange(0) == 0);
+    CHECK(DpiFromChange(47) == 0);
+    CHECK(DpiFromChange(1921) == 0);
+    CHECK(DpiFromChange(48) == 48);
+
+    CHECK(RescaleForDpi(105, 96, 144) == 158); // 157.5
+    CHECK(RescaleForDpi(158, 144, 96) == 105); // 105.33
+    CHECK(RescaleForDpi(90, 96, 120) == 113);  // 112.5
+    CHECK(RescaleForDpi(-12, 96, 144) == -18); // a font height in character units
+    CHECK(RescaleForDpi(-11, 96, 120) == -14); // -13.75
+    CHECK(RescaleForDpi(131, 120, 120) == 131);
+    CHECK(RescaleForDpi(131, 0, 120) == 131);
+    CHECK(RescaleForDpi(131, 120, -1) == 131);
+    // From 96 the same as the 96-DPI arithmetic of the first layout.
+    for (int dpi : {96, 120, 144, 168, 192})
+        for (int value : {0, 1, 7, 105, 420, 1120})
+            CHECK(RescaleForDpi(value, 96, dpi) == ScaleByDpi(value, dpi));
+
+    // A round trip keeps the widths the user chose; the path column is the layout's.
+    int widths[kListColumnCount] = {105, 90, 150, 80, 200, 999, 110};
+    RescaleColumnWidths(widths, kListColumnCount, 96, 144);
+    CHECK(widths[0] == 158);
+    CHECK(widths[1] == 135);
+    CHECK(widths[kPathColumn] == 999);
+    RescaleColumnWidths(widths, kListColumnCount, 144, 96);
+    const int back[kListColumnCount] = {105, 90, 150, 80, 200, 999, 110};
+    for (int i = 0; i < kListColumnCount; ++i)
+        CHECK(widths[i] == back[i]);
+    RescaleColumnWidths(nullptr, kListColumnCount, 96, 144); // nothing to do
+}
+
 TEST_CASE("the first window fits the work area of its monitor and is centred in it") {
     struct Case {
         ScreenRect work;

@@ -281,6 +281,85 @@ TEST_CASE("WM_SIZE places every control as the layout says, and the window keeps
     CHECK(narrow.pathColumnWidth == ScaleByDpi(200, w.dpi));
 }
 
+TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the layout follow") {
+    MainWindow w;
+    HWND list = w.Control(kIdEventList);
+    auto column = [&](int i) {
+        return static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, i, 0));
+    };
+    auto fontHeight = [&](HWND control) {
+        LOGFONTW font{};
+        HGDIOBJ handle = reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0));
+        REQUIRE(GetObjectW(handle, sizeof font, &font) == sizeof font);
+        return static_cast<int>(font.lfHeight);
+    };
+    REQUIRE(w.dpi == 96); // the tests' display
+    // A column the user made narrower keeps its look on the other monitor.
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 1, MAKELPARAM(90, 0));
+    const int height96 = fontHeight(w.Control(kIdStartButton));
+    RECT before{};
+    GetWindowRect(w.hwnd, &before);
+
+    // To a 120-DPI monitor, as the system sends it: the DPI twice, the rectangle to take.
+    RECT suggested{20, 30, 20 + 1200, 30 + 900};
+    SendMessageW(w.hwnd, WM_DPICHANGED, MAKEWPARAM(120, 120), reinterpret_cast<LPARAM>(&suggested));
+    CHECK(WindowDpi(w.hwnd) == 120);
+    CHECK(WindowDpi(list) == 120); // a control goes by its window
+    RECT now{};
+    GetWindowRect(w.hwnd, &now);
+    CHECK(EqualRect(&now, &suggested));
+    CHECK(column(0) == ScaleByDpi(105, 120));
+    CHECK(column(1) == RescaleForDpi(90, 96, 120));
+    CHECK(column(6) == ScaleByDpi(110, 120));
+    // One new font, on every control and in the AppState; the old one is gone.
+    HFONT font = static_cast<HFONT>(w.app->uiFont);
+    CHECK(fontHeight(w.Control(kIdStartButton)) == RescaleForDpi(height96, 96, 120));
+    for (const ControlSpec& spec : kMainControls) {
+        CAPTURE(spec.id);
+        CHECK(reinterpret_cast<HFONT>(SendMessageW(H(w.app->*spec.field), WM_GETFONT, 0, 0)) ==
+              font);
+    }
+    // Every control where the layout puts it at 120 DPI, for the new client area.
+    RECT client{}, status{};
+    GetClientRect(w.hwnd, &client);
+    GetWindowRect(w.Control(kIdStatusBar), &status);
+    int columns[kListColumnCount];
+    for (int i = 0; i < kListColumnCount; ++i)
+        columns[i] = column(i);
+    MainLayout l{};
+    ComputeMainLayout(client.right, client.bottom, status.bottom - status.top, columns,
+                      GetSystemMetrics(SM_CXVSCROLL), 120, &l);
+    CHECK(Same(w.Place(kIdTargetEdit), l.targetEdit));
+    CHECK(w.Place(kIdTargetEdit).left == 10);
+    CHECK(Same(w.Place(kIdStopButton), l.stopButton));
+    CHECK(Same(w.Place(kIdExportCsvButton), l.exportCsvButton));
+    CHECK(Same(w.Place(kIdEventList), l.eventList));
+    CHECK(column(kPathColumn) == l.pathColumnWidth);
+    // The minimum size is the 120-DPI one from now on.
+    MINMAXINFO limits{};
+    SendMessageW(w.hwnd, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+    CHECK(limits.ptMinTrackSize.x >= ScaleByDpi(888, 120));
+    CHECK(PauseForScreenshot("main-window-at-120-dpi"));
+
+    // A DPI no monitor has changes nothing but the place.
+    RECT moved{40, 40, 40 + 1200, 40 + 900};
+    SendMessageW(w.hwnd, WM_DPICHANGED, 0, reinterpret_cast<LPARAM>(&moved));
+    CHECK(WindowDpi(w.hwnd) == 120);
+    CHECK(static_cast<HFONT>(w.app->uiFont) == font);
+    GetWindowRect(w.hwnd, &now);
+    CHECK(EqualRect(&now, &moved));
+
+    // And back: the first font height, the widths the columns had, the first layout.
+    SendMessageW(w.hwnd, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&before));
+    CHECK(WindowDpi(w.hwnd) == 96);
+    CHECK(fontHeight(w.Control(kIdFilterEdit)) == height96);
+    CHECK(column(0) == 105);
+    CHECK(column(1) == 90);
+    GetWindowRect(w.hwnd, &now);
+    CHECK(EqualRect(&now, &before));
+    CHECK(w.Place(kIdTargetEdit).left == 8);
+}
+
 TEST_CASE("a dropped EXE fills the path box; other files and over-long names are refused") {
     MainWindow w;
     SendMessageW(w.hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(L"D:\\x\\SAMPLE.EXE")), 0);

@@ -42,8 +42,12 @@ LRESULT CALLBACK AuxWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
+    case WM_DPICHANGED: // its WM_SIZE places the child at the new size
+        MoveToDpi(window, DpiFromChange(wParam), reinterpret_cast<const RECT*>(lParam));
+        return 0;
     case WM_DESTROY:
         RemovePropW(window, kViewKindProperty);
+        RemovePropW(window, kDpiProperty);
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

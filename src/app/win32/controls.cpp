@@ -43,14 +43,45 @@ void BuildMenu(HWND window) {
     SetMenu(window, bar);
 }
 
-HFONT MakeUiFont() {
+// The message font at dpi. The system gives its metrics at the system DPI, so the height is
+// rescaled for a window on a monitor of another DPI; without them, the stock GUI font's
+// description, rescaled the same way, and the stock font itself when even that fails.
+HFONT MakeUiFont(int dpi) {
+    const int systemDpi = WindowDpi(nullptr);
+    LOGFONTW description{};
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = kNonClientMetricsSize;
+    HGDIOBJ stock = GetStockObject(DEFAULT_GUI_FONT);
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, kNonClientMetricsSize, &metrics, 0)) {
-        HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
-        if (font != nullptr) return font;
+        description = metrics.lfMessageFont;
+    } else if (GetObjectW(stock, sizeof description, &description) != sizeof description) {
+        return static_cast<HFONT>(stock);
     }
-    return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    description.lfHeight = RescaleForDpi(description.lfHeight, systemDpi, dpi);
+    HFONT font = CreateFontIndirectW(&description);
+    return font != nullptr ? font : static_cast<HFONT>(stock);
+}
+
+// Every window of this thread (top-level and child) drawn in font from gets to instead: the
+// main window's controls, and the find, tree, details and list windows that were given its font.
+void ReplaceFont(HFONT from, HFONT to) {
+    struct Swap {
+        HFONT from, to;
+    } swap{from, to};
+    static const WNDENUMPROC kSwapOne = [](HWND window, LPARAM context) -> BOOL {
+        const Swap* s = reinterpret_cast<const Swap*>(context);
+        if (reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)) == s->from)
+            SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(s->to), TRUE);
+        return TRUE;
+    };
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM context) -> BOOL {
+            kSwapOne(window, context);
+            EnumChildWindows(window, kSwapOne, context);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&swap));
 }
 
 void InsertColumns(HWND list, int dpi) {
@@ -75,7 +106,7 @@ void BuildMainWindowContents(AppState* app) {
     HWND window = H(app->mainWindow);
     const int dpi = WindowDpi(window);
     BuildMenu(window);
-    HFONT font = MakeUiFont();
+    HFONT font = MakeUiFont(dpi);
     app->uiFont = font;
 
     // Each control at 0,0 without a size: the first WM_SIZE places it. A control that cannot
@@ -111,6 +142,42 @@ void BuildMainWindowContents(AppState* app) {
         SendMessageW(H(app->eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
         InsertColumns(H(app->eventList), dpi);
     }
+}
+
+void MoveToDpi(HWND window, int dpi, const RECT* suggested) {
+    if (dpi > 0) SetPropW(window, kDpiProperty, reinterpret_cast<HANDLE>(static_cast<intptr_t>(dpi)));
+    if (suggested != nullptr) {
+        SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
+    HWND window = H(app->mainWindow);
+    const int before = WindowDpi(window);
+    if (dpi > 0 && dpi != before) {
+        HWND list = H(app->eventList);
+        if (list != nullptr) {
+            int widths[kListColumnCount] = {};
+            for (int i = 0; i < kListColumnCount; ++i)
+                widths[i] = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, i, 0));
+            RescaleColumnWidths(widths, kListColumnCount, before, dpi);
+            for (int i = 0; i < kListColumnCount; ++i) {
+                if (i != kPathColumn) SendMessageW(list, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(widths[i], 0));
+            }
+        }
+        HFONT old = static_cast<HFONT>(app->uiFont);
+        HFONT font = MakeUiFont(dpi);
+        app->uiFont = font;
+        ReplaceFont(old, font);
+        if (old != nullptr && old != font) DeleteObject(old);
+    }
+    MoveToDpi(window, dpi, suggested);
+    // The rectangle may keep the size (no WM_SIZE then), while the font and the DPI changed.
+    RECT client{};
+    GetClientRect(window, &client);
+    LayOutMainWindow(app, client.right, client.bottom);
 }
 
 void LayOutMainWindow(AppState* app, int width, int height) {

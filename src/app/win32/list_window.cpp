@@ -2,6 +2,7 @@
 // view, placed by ComputeListWindowLayout. What it lists and what a double-click does are
 // decided in views/ (the Sigma Rules window, views/sigma_texts).
 #include "app/list_window_layout.h"
+#include "app/window_layout.h"
 #include "app/win32/shell.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
@@ -36,6 +37,25 @@ void PlaceChildren(HWND window, int width, int height) {
                layout.list.height, TRUE);
 }
 
+// WM_DPICHANGED: the columns keep the widths they look to have, then the suggested rectangle,
+// whose WM_SIZE places the headline and the list at the new DPI.
+void ChangeDpi(HWND window, int dpi, const RECT* suggested) {
+    const int before = WindowDpi(window);
+    const ListWindowState* state = StateOf(window);
+    HWND list = GetDlgItem(window, kListId);
+    if (dpi > 0 && dpi != before && state != nullptr && list != nullptr) {
+        for (int c = 0; c < state->columnCount; ++c) {
+            const int width = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0));
+            SendMessageW(list, LVM_SETCOLUMNWIDTH, c,
+                         MAKELPARAM(RescaleForDpi(width, before, dpi), 0));
+        }
+    }
+    MoveToDpi(window, dpi, suggested);
+    RECT client{};
+    GetClientRect(window, &client);
+    PlaceChildren(window, client.right, client.bottom);
+}
+
 LRESULT CALLBACK ListWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_SIZE:
@@ -52,10 +72,14 @@ LRESULT CALLBACK ListWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         return 0;
     }
+    case WM_DPICHANGED:
+        ChangeDpi(window, DpiFromChange(wParam), reinterpret_cast<const RECT*>(lParam));
+        return 0;
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
     case WM_NCDESTROY:
+        RemovePropW(window, kDpiProperty);
         FreeBlock(StateOf(window));
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         return DefWindowProcW(window, message, wParam, lParam);

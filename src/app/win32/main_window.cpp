@@ -71,7 +71,11 @@ LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wPara
         return 0;
     case WM_DESTROY:
         HandleDestroy(app);
+        RemovePropW(window, kDpiProperty);
         PostQuitMessage(0);
+        return 0;
+    case WM_DPICHANGED: // moved to a monitor of another DPI, or the monitor's DPI changed
+        HandleMainDpiChange(app, DpiFromChange(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_SIZE:
         LayOutMainWindow(app, LOWORD(lParam), HIWORD(lParam));

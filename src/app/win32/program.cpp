@@ -51,9 +51,24 @@ ScreenRect PrimaryWorkArea() {
 
 } // namespace
 
-int WindowDpi(HWND) {
-    // The manifest declares the process system-DPI aware: every window has the system's DPI.
-    return SystemDpi();
+int WindowDpi(HWND window) {
+    // The manifest declares the process per-monitor aware: each window has its monitor's DPI.
+    // A child and an owned window go by their top-level window's; the DPI a WM_DPICHANGED gave
+    // is kept with the window, then what the system says (GetDpiForWindow, Windows 10 1607 and
+    // later), then the system's DPI.
+    HWND root = window != nullptr ? GetAncestor(window, GA_ROOT) : nullptr;
+    if (root == nullptr) return SystemDpi();
+    const int kept = static_cast<int>(reinterpret_cast<intptr_t>(GetPropW(root, kDpiProperty)));
+    if (kept > 0) return kept;
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    static const DpiForWindow ask = [] {
+        HMODULE user = GetModuleHandleW(L"user32.dll");
+        FARPROC found = user != nullptr ? GetProcAddress(user, "GetDpiForWindow") : nullptr;
+        // Through a function type without arguments, as a FARPROC is converted without a warning.
+        return reinterpret_cast<DpiForWindow>(reinterpret_cast<void (*)()>(found));
+    }();
+    const UINT dpi = ask != nullptr ? ask(root) : 0;
+    return dpi > 0 ? static_cast<int>(dpi) : SystemDpi();
 }
 
 bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, UINT style,

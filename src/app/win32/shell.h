@@ -59,8 +59,16 @@ LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wPara
 void BuildMainWindowContents(AppState* app);
 // WM_SIZE: docks the status bar and places every control for a client of width x height.
 void LayOutMainWindow(AppState* app, int width, int height);
-// The window's DPI (the system's, for a system-aware program); 96 when it cannot be read.
+// The window's DPI: that of its top-level window's monitor (the last WM_DPICHANGED's, else the
+// system's answer), the system DPI where the system cannot say; 96 when nothing can be read.
 int WindowDpi(HWND window);
+// The window property that keeps the DPI a top-level window was moved to (WM_DPICHANGED).
+constexpr wchar_t kDpiProperty[] = L"OlvettaDpi";
+// WM_DPICHANGED of a top-level window: keeps dpi with it (0: not a DPI, kept as it was) and puts
+// it at the suggested rectangle, whose WM_SIZE lays it out at the new DPI.
+void MoveToDpi(HWND window, int dpi, const RECT* suggested);
+// WM_DPICHANGED of the main window: its font, columns and layout for the new DPI.
+void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested);
 // Lets files dropped from unelevated programs reach the (elevated) window.
 bool AllowDropsFromUnelevated(HWND window);
 
