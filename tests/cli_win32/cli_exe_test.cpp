@@ -18,6 +18,7 @@
 #include "cli/cli_selftest.h"
 #include "cli/cli_text.h"
 #include "doctest.h"
+#include "export/safe_file.h"
 #include "support/watchdog.h"
 
 namespace {
@@ -205,6 +206,66 @@ TEST_CASE("the demonstration twin records: every file, the result line, the prog
         CHECK(Has(r.err, "Stop the existing session and continue? No."));
         CHECK_FALSE(Exists(dir + L"\\taken"));
     }
+}
+
+TEST_CASE("--out past MAX_PATH: every file written and re-analysed; one character over the "
+          "writer's limit, nothing starts") {
+    const std::wstring dir = Scratch(L"long");
+    // A folder of exactly length characters below dir, made through the extended form (the
+    // test's own calls have no long path support).
+    auto longFolder = [&](const wchar_t* first, size_t length) {
+        std::wstring folder = dir + L"\\" + first;
+        CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
+        while (folder.size() < length) {
+            const size_t rest = length - folder.size() - 1;
+            const size_t take = rest > 120 ? (rest - 120 < 2 ? 100 : 120) : rest;
+            folder += L"\\" + std::wstring(take, L'p');
+            CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
+        }
+        REQUIRE(folder.size() == length);
+        return folder;
+    };
+    auto exists = [](const std::wstring& path) { return Exists(L"\\\\?\\" + path); };
+
+    const std::wstring out = longFolder(L"a", 300);
+    Ran r = Demo(kDropper + L"record --quiet --formats session,json,jsonl,csv --out \"" + out + L"\"",
+                 dir);
+    CHECK(r.code == 0);
+    CHECK(r.err.empty());
+    for (const wchar_t* name :
+         {L"recording.ols", L"recording.json", L"recording.jsonl", L"recording.csv"}) {
+        CAPTURE(Narrow(name));
+        CHECK(exists(out + L"\\" + name));
+        CHECK_FALSE(exists(out + L"\\" + name + L".part"));
+    }
+    // The session file at its long path opens again, and its exports go to another long folder.
+    const std::wstring again = longFolder(L"b", 400);
+    r = Demo(L"analyze \"" + out + L"\\recording.ols\" --formats csv --out \"" + again + L"\"", dir);
+    CHECK(r.code == 0);
+    CHECK(exists(again + L"\\recording.csv"));
+
+    // recording.jsonl is the longest name (15): at 1023 - 16 characters the folder holds it, one
+    // more and nothing starts.
+    const size_t longest = olv::kSafeTargetPathChars - 1 - 16;
+    const std::wstring at = longFolder(L"c", longest);
+    r = Demo(kDropper + L"record --quiet --formats jsonl --out \"" + at + L"\"", dir);
+    CHECK(r.code == 0);
+    CHECK(exists(at + L"\\recording.jsonl"));
+    const std::wstring over = longFolder(L"d", longest + 1);
+    r = Demo(kDropper + L"record --quiet --formats jsonl --out \"" + over + L"\"", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "the path of recording.jsonl would be 1024 characters long"));
+    CHECK(r.out.empty());
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((L"\\\\?\\" + over + L"\\*.*").c_str(), &found);
+    int entries = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (found.cFileName[0] != L'.') ++entries;
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    CHECK(entries == 0);
 }
 
 TEST_CASE("output folders: existing, new in the current folder, non-ASCII, not writable") {
