@@ -208,8 +208,8 @@ TEST_CASE("the demonstration twin records: every file, the result line, the prog
     }
 }
 
-TEST_CASE("--out past MAX_PATH: every file written and re-analysed; one character over the "
-          "writer's limit, nothing starts") {
+TEST_CASE("--out past MAX_PATH: every file written and re-analysed; past the writer's limit, "
+          "nothing starts") {
     const std::wstring dir = Scratch(L"long");
     // A folder of exactly length characters below dir, made through the extended form (the
     // test's own calls have no long path support).
@@ -244,13 +244,9 @@ TEST_CASE("--out past MAX_PATH: every file written and re-analysed; one characte
     CHECK(r.code == 0);
     CHECK(exists(again + L"\\recording.csv"));
 
-    // recording.jsonl is the longest name (15): at 1023 - 16 characters the folder holds it, one
-    // more and nothing starts.
+    // recording.jsonl is the longest name (15): a folder of 1023 - 16 characters holds it (the
+    // native suite writes there), one more and nothing starts.
     const size_t longest = olv::kSafeTargetPathChars - 1 - 16;
-    const std::wstring at = longFolder(L"c", longest);
-    r = Demo(kDropper + L"record --quiet --formats jsonl --out \"" + at + L"\"", dir);
-    CHECK(r.code == 0);
-    CHECK(exists(at + L"\\recording.jsonl"));
     const std::wstring over = longFolder(L"d", longest + 1);
     r = Demo(kDropper + L"record --quiet --formats jsonl --out \"" + over + L"\"", dir);
     CHECK(r.code == 2);
