@@ -11,6 +11,7 @@
 #include <shlobj.h>   // BFFM_SETSELECTIONW
 
 #include "app/app_state.h"
+#include "app/list_window_layout.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "demo/window_driver.h"
@@ -264,6 +265,35 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     CHECK(Has(headlineText, L"1 of the 3 files read was refused"));
     CHECK(Has(headlineText, L"0 regular-expression tests hit the work bound"));
     CHECK(PauseForScreenshot("sigma-rules-window"));
+
+    TestStep("the Sigma Rules window moved to a 144-DPI monitor and back");
+    auto column = [&](int c) {
+        return static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0));
+    };
+    const int firstWidth = column(0);
+    RECT placed{};
+    GetWindowRect(rulesWindow, &placed);
+    RECT suggested{10, 10, 10 + 900, 10 + 600};
+    SendMessageW(rulesWindow, WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&suggested));
+    CHECK(WindowDpi(rulesWindow) == 144);
+    RECT now{};
+    GetWindowRect(rulesWindow, &now);
+    CHECK(EqualRect(&now, &suggested));
+    CHECK(column(0) == RescaleForDpi(firstWidth, 96, 144));
+    RECT client{}, listPlace{};
+    GetClientRect(rulesWindow, &client);
+    ListWindowLayout layout{};
+    ComputeListWindowLayout(client.right, client.bottom, 144, &layout);
+    GetWindowRect(list, &listPlace);
+    MapWindowPoints(nullptr, rulesWindow, reinterpret_cast<POINT*>(&listPlace), 2);
+    CHECK((listPlace.left == layout.list.x && listPlace.top == layout.list.y &&
+           listPlace.right - listPlace.left == layout.list.width &&
+           listPlace.bottom - listPlace.top == layout.list.height));
+    SendMessageW(rulesWindow, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&placed));
+    CHECK(column(0) == firstWidth);
+    GetWindowRect(rulesWindow, &now);
+    CHECK(EqualRect(&now, &placed));
 
     TestStep("a double-click on a rule shows only its rows");
     RECT itemRect{};
