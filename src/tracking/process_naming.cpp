@@ -16,20 +16,25 @@ bool IsBlank(char16_t c) {
 
 } // namespace
 
-bool FitsShortName(const char16_t* name, const char16_t* shortName) {
-    if (shortName == nullptr || shortName[0] == 0) return true;
-    if (name == nullptr) return false;
+bool FitsShortName(const char16_t* name, size_t nameLength, const char16_t* shortName,
+                   size_t shortLength) {
+    if (shortName == nullptr || shortLength == 0) return true;
+    if (name == nullptr || nameLength < shortLength) return false;
     // Characters outside ASCII took one byte or two in the 8-bit code page; counting two keeps a
     // name cut in a double-byte code page from being taken as whole.
     size_t bytes = 0;
-    size_t i = 0;
-    for (; shortName[i] != 0; ++i) {
+    for (size_t i = 0; i < shortLength; ++i) {
         const char16_t c = name[i];
-        if (c == 0) return false;
         if (c < 0x80 && FoldAscii(c) != FoldAscii(shortName[i])) return false;
         bytes += shortName[i] < 0x80 ? 1 : 2;
     }
-    return name[i] == 0 || bytes >= kShortNameCutBytes;
+    return nameLength == shortLength || bytes >= kShortNameCutBytes;
+}
+
+bool FitsShortName(const char16_t* name, const char16_t* shortName) {
+    if (TextIsEmpty(shortName)) return true;
+    if (name == nullptr) return false;
+    return FitsShortName(name, TextLength(name), shortName, TextLength(shortName));
 }
 
 bool PrefersProcessName(ProcessNameSource currentSource, ProcessNameSource candidateSource,

@@ -26,6 +26,9 @@ enum ProcessNameSource : uint8_t {
 // character of name outside ASCII matches any character of shortName (the narrowing gives '?',
 // a best-fit letter, or the character itself). An empty shortName contradicts nothing.
 bool FitsShortName(const char16_t* name, const char16_t* shortName);
+// The same for texts given by their lengths (not terminated).
+bool FitsShortName(const char16_t* name, size_t nameLength, const char16_t* shortName,
+                   size_t shortLength);
 
 // Whether candidate (from candidateSource) should replace the name a process has from
 // currentSource: it is not empty, its source ranks higher, and the short name (empty: not known)
