@@ -86,7 +86,7 @@ void NoteProcessStartName(TrackingState* ts, uint32_t pid, int64_t t, const char
     if (ts == nullptr || pid == 0) return;
     const char16_t* kernelName = shortName != nullptr ? shortName : u"";
     // The command line's program when the short name does not contradict it, else the short name.
-    char16_t fromLine[std::size(ProcessNameNode{}.name)];
+    char16_t fromLine[kProcessChars];
     const bool lineNames = CommandLineFileName(commandLine, fromLine, std::size(fromLine)) &&
                            !TextIsEmpty(kernelName) && FitsShortName(fromLine, kernelName);
     const char16_t* candidate = lineNames ? fromLine : kernelName;

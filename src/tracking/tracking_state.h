@@ -53,14 +53,16 @@ struct NameTable {
     Lock lock;
 };
 
-// One lifetime of a process id and the best name known for it.
+// One lifetime of a process id and the best name known for it. shortName is the kernel's short
+// name of the lifetime (empty: not seen yet), source the ProcessNameSource of name, and ended is
+// set once the process's end was seen: a later name of the id begins another lifetime.
 struct ProcessNameNode {
     uint32_t pid;
     int64_t from; // 0 = always
-    char16_t name[64];
-    char16_t shortName[64]; // the kernel's short name of this lifetime; empty: not seen yet
-    uint8_t source;         // ProcessNameSource of name
-    uint8_t ended;          // the process's end was seen: a later name begins another lifetime
+    char16_t name[kProcessChars];
+    char16_t shortName[kProcessChars];
+    uint8_t source;
+    uint8_t ended;
     ProcessNameNode* next;
 };
 
