@@ -373,63 +373,44 @@ TEST_CASE("a DNS session that started and ended before the program ran is not 'n
 }
 
 TEST_CASE("the program is followed from the trace time taken just before its creation") {
-    // The trace still holds events of an earlier process that had the program's id, and
-    // creating the program logs its executable's and ntdll's loads while time passes.
+    // The trace still holds the last events of an earlier process of the program's id (its
+    // rundown, a load, its end), and creating the program logs loads while time passes.
     constexpr int64_t kCreateTakes = 1000;
     struct Trace {
-        static void Load(SimEvent* e, int64_t t, const char16_t* file) {
-            BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, t);
-            AddSimU32(e, u"ProcessId", kPid);
-            AddSimWideString(e, u"FileName", file);
-        }
-        static bool Produce(void*, uint32_t index, SimEvent* e, bool*) {
-            switch (index) {
-            case 0: // the earlier process of the id, running before the session
-                BeginSimEvent(e, kProcessProvider, 3, 0, kPid, 0, kT0 - 900);
-                AddSimU32(e, u"ProcessId", kPid);
-                AddSimAnsiString(e, u"ImageFileName", "updater.exe");
-                return true;
-            case 1:
-                Load(e, kT0 - 500, u"C:\\Windows\\System32\\version.dll");
-                return true;
-            case 2:
-                BeginSimEvent(e, kProcessProvider, 2, 0, kPid, 0, kT0 - 1);
-                AddSimU32(e, u"ProcessId", kPid);
-                AddSimAnsiString(e, u"ImageFileName", "updater.exe");
-                return true;
-            case 3: // inside the creation of the program
-                Load(e, kT0, u"C:\\Samples\\a.exe");
-                return true;
-            case 4:
-                Load(e, kT0 + kCreateTakes / 2, u"C:\\Windows\\System32\\ntdll.dll");
-                return true;
-            case 5:
-                Load(e, kT0 + 2 * kCreateTakes, u"C:\\Windows\\System32\\kernel32.dll");
-                return true;
-            default:
-                return false;
-            }
-        }
-        static void Creating(void*) { AdvanceClockOverride(kCreateTakes); }
+        uint8_t opcode;
+        int64_t t;
+        const char16_t* file; // null: a process event
+    };
+    static const Trace kTrace[] = {
+        {3, kT0 - 900, nullptr},
+        {10, kT0 - 500, u"C:\\Windows\\System32\\version.dll"},
+        {2, kT0 - 1, nullptr},
+        {10, kT0, u"C:\\Samples\\a.exe"},
+        {10, kT0 + kCreateTakes / 2, u"C:\\Windows\\System32\\ntdll.dll"},
+        {10, kT0 + 2 * kCreateTakes, u"C:\\Windows\\kernel32.dll"}};
+    auto produce = [](void*, uint32_t index, SimEvent* e, bool*) {
+        if (index >= std::size(kTrace)) return false;
+        const Trace& x = kTrace[index];
+        BeginSimEvent(e, x.file != nullptr ? kImageProvider : kProcessProvider, x.opcode, 0, kPid,
+                      7, x.t);
+        AddSimU32(e, u"ProcessId", kPid);
+        if (x.file != nullptr) AddSimWideString(e, u"FileName", x.file);
+        if (x.file == nullptr) AddSimAnsiString(e, u"ImageFileName", "updater.exe");
+        return true;
     };
     Recorder r;
-    SimTraceSetEvents(kKernel, Trace::Produce, nullptr);
-    SetSimProcessCreateHook(Trace::Creating, nullptr);
+    SimTraceSetEvents(kKernel, produce, nullptr);
+    SetSimProcessCreateHook([](void*) { AdvanceClockOverride(kCreateTakes); }, nullptr);
     r.Start();
-    REQUIRE(r.app->recording == 1);
-    REQUIRE(SimTraceWaitDelivered(kKernel, 6));
+    REQUIRE(SimTraceWaitDelivered(kKernel, std::size(kTrace)));
     HandleTimerTick(r.app, TIMER_DRAIN);
     r.Stop();
-    const char16_t* expected[] = {u"Started process", u"C:\\Samples\\a.exe",
-                                  u"C:\\Windows\\System32\\ntdll.dll",
-                                  u"C:\\Windows\\System32\\kernel32.dll"};
-    REQUIRE(r.app->rowCount == 4);
+    REQUIRE(r.app->rowCount == 4); // the program's start row and the three loads from kT0 on
     for (int32_t i = 0; i < 4; ++i) {
         CAPTURE(i);
         const EventRow& row = r.app->rows[i];
-        if (i > 0) CHECK(std::u16string(row.path) == expected[i]);
-        CHECK(std::u16string(row.process) == u"a.exe");
-        CHECK(row.pid == kPid);
+        if (i > 0) CHECK(std::u16string(row.path) == kTrace[i + 2].file);
+        CHECK((std::u16string(row.process) == u"a.exe" && row.pid == kPid));
     }
 }
 
