@@ -85,6 +85,8 @@ olv_scenario_test(dropper_sigma SCENARIO dropper.jsonl RULES sigma-rules)
 olv_scenario_test(downloader_sigma SCENARIO downloader.jsonl RULES sigma-rules)
 olv_scenario_test(downloader_sigma_suspicious SCENARIO downloader.jsonl RULES sigma-rules
                   ARGS --suspicious)
+olv_scenario_test(long_names SCENARIO long_names.jsonl)
+olv_scenario_test(long_names_sigma SCENARIO long_names.jsonl RULES sigma-rules-names)
 
 # olv_replay_expect(<test name> STATUS <exit status> EXPECT <regex> ARGS <replay arguments>...)
 # Runs in the build's scenarios folder (files it might write stay out of the sources).

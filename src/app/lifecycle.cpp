@@ -112,7 +112,9 @@ bool MakeRecording(AppState* app, const char16_t* path, const char16_t* argument
 
     const uint32_t pid = app->launcher->processInfo.processId;
     const char16_t* fileName = PathFileName(path);
-    TrackLaunchedProcess(&app->trace->tracking, pid, fileName);
+    // Followed from just before its creation: the image loads that creating it logged count,
+    // events of an earlier process with the same id that the trace still holds do not.
+    TrackLaunchedProcess(&app->trace->tracking, pid, fileName, app->launcher->launchedAt);
     AddStartedProcessRow(app, path, arguments, pid, fileName);
 
     app->launchedWithoutJob = app->launcher->job == nullptr ? 1 : 0;

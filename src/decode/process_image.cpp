@@ -26,8 +26,10 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
     uint32_t logger = event->header.processId;
     char16_t image[kProcessChars] = {};
     ReadAnsiStringProperty(event, u"ImageFileName", image, kProcessChars);
+    char16_t commandLine[kPathChars] = {};
+    ReadWideStringProperty(event, u"CommandLine", commandLine, kPathChars);
 
-    if (pid != 0 && image[0] != 0) RememberProcessName(ts, pid, image, t);
+    NoteProcessStartName(ts, pid, t, image, commandLine);
     if (opcode == kProcessRundownStart) return false;
 
     // The child of a followed process is followed; so is a process that a followed process
@@ -39,9 +41,12 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
     row->parentPid = parent;
     row->category = kCategoryProcess;
     row->pid = pid;
-    if (image[0] != 0) CopyBounded(row->process, kProcessChars, image);
+    // The best name known of the child; the short name only when the table has none.
+    if (!LookupProcessName(ts, pid, t, row->process, kProcessChars)) {
+        CopyBounded(row->process, kProcessChars, image);
+    }
     CopyBounded(row->operation, kOperationChars, u"Started child process");
-    ReadWideStringProperty(event, u"CommandLine", row->path, kPathChars);
+    CopyBounded(row->path, kPathChars, commandLine);
     if (row->path[0] == 0) {
         CopyBounded(row->path, kPathChars, image);
     } else {
@@ -60,12 +65,16 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
 
 bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
+    // The name stays with rows of the lifetime; a later start of the id begins another.
+    NoteProcessEndName(ts, pid, t);
     if (!IsProcessFollowed(ts, pid, t)) return false;
 
     StartRow(event, row);
     row->category = kCategoryProcess;
     row->pid = pid;
-    ReadAnsiStringProperty(event, u"ImageFileName", row->process, kProcessChars);
+    if (!LookupProcessName(ts, pid, t, row->process, kProcessChars)) {
+        ReadAnsiStringProperty(event, u"ImageFileName", row->process, kProcessChars);
+    }
     CopyBounded(row->operation, kOperationChars, u"Process exited");
     FormatText(row->detail, kDetailChars, u"Exit code: %lu", ReadIntProperty(event, u"ExitStatus"));
     CopyBounded(row->result, kResultChars, u"OK");
@@ -79,7 +88,7 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
 
 bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
     if (ts == nullptr || event == nullptr || row == nullptr) return false;
-    uint8_t opcode = event->header.descriptor.opcode;
+    const uint8_t opcode = event->header.descriptor.opcode;
     switch (opcode) {
     case kProcessStart:
     case kProcessRundownStart:
@@ -95,9 +104,16 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     if (ts == nullptr || event == nullptr || row == nullptr) return false;
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
     if (pid == 0) pid = event->header.processId;
+    const uint8_t opcode = event->header.descriptor.opcode;
+    // The executable's load names its process, followed or not; so does its start rundown.
+    const bool names = opcode == kImageLoad || opcode == kImageRundownStart;
+    char16_t path[kPathChars];
+    path[0] = 0;
+    if (names) {
+        ReadWideStringProperty(event, u"FileName", path, kPathChars);
+        NoteProcessImageName(ts, pid, t, path, opcode == kImageLoad);
+    }
     if (!IsProcessFollowed(ts, pid, t)) return false;
-
-    uint8_t opcode = event->header.descriptor.opcode;
     if (opcode == kImageRundownStart || opcode == kImageRundownEnd) return false;
     StartRow(event, row);
     row->pid = pid;
@@ -111,7 +127,11 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
                    static_cast<int>(opcode));
     }
 
-    ReadWideStringProperty(event, u"FileName", row->path, kPathChars);
+    if (names) {
+        CopyBounded(row->path, kPathChars, path);
+    } else {
+        ReadWideStringProperty(event, u"FileName", row->path, kPathChars);
+    }
     if (row->path[0] != 0) TranslateDevicePath(ts, row->path, kPathChars);
 
     uint32_t size = ReadIntProperty(event, u"ImageSize");

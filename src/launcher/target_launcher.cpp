@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/memory.h"
+#include "platform/time.h"
 
 namespace olv {
 
@@ -129,6 +130,7 @@ bool LaunchTargetWithArguments(TargetLauncher* tl, const char16_t* path,
     }
 
     uint32_t error = 0;
+    tl->launchedAt = TraceClockNow();
     const bool created = CreateSuspendedProcess(path != nullptr ? path : u"", commandLine,
                                                 hasFolder ? folder : nullptr, &tl->processInfo,
                                                 &error);

@@ -20,6 +20,10 @@ struct TargetLauncher {
     void* stopEvent; // null when none
     uint8_t processHeld;
     uint8_t notEnded;
+    // The trace clock (TraceClockNow) just before the process was created: events of its id
+    // stamped earlier belong to an earlier process of that id, those after to this one, the
+    // image loads that creating it logs included.
+    int64_t launchedAt;
 };
 
 constexpr size_t kLauncherPathChars = 259; // longest program path taken

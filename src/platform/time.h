@@ -14,6 +14,10 @@ bool FileTimeToLocalTime(int64_t ticks, SystemTime* out);
 SystemTime LocalNow();
 // FILETIME ticks of now (UTC).
 int64_t NowTicks();
+// FILETIME ticks of now on the clock the trace sessions' event time stamps are given in: the
+// system time, to the finest step the system keeps (the trace converts its performance-counter
+// stamps to it). A clock override fixes it as it fixes NowTicks.
+int64_t TraceClockNow();
 // Minutes, UTC = local + bias: the zone's bias plus the daylight bias while daylight time is in
 // effect.
 int32_t CurrentUtcBias();

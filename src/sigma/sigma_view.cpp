@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "platform/memory.h"
+#include "tracking/process_naming.h"
 
 namespace olv {
 
@@ -310,15 +311,11 @@ size_t FileNameStart(const char16_t* path, size_t length) {
     return start;
 }
 
-// Whether a file name names the process whose short image name is shortName. The kernel may
-// cut the short name at 14 or 15 characters; such a name is a prefix of the file's.
+// Whether a file name names the process the row calls shortName: that name, or the kernel's
+// short name cut at 14 or 15 bytes and narrowed to the 8-bit code page (tracking/process_naming.h).
 bool NamesProcess(const char16_t* name, size_t nameLength, const char16_t* shortName,
                   size_t shortLength) {
-    if (shortLength == 0 || nameLength < shortLength) return false;
-    for (size_t i = 0; i < shortLength; ++i) {
-        if (FoldAscii(name[i]) != FoldAscii(shortName[i])) return false;
-    }
-    return nameLength == shortLength || shortLength >= 14;
+    return shortLength != 0 && FitsShortName(name, nameLength, shortName, shortLength);
 }
 
 // The first token of a command line: a quoted text or the text up to the first blank.

@@ -1,5 +1,6 @@
 // The ProcessNameTable: the image name of every process the trace has named, with its history
 // per process id so that a reused id shows the right name at each time.
+#include <cstdint>
 #include <iterator>
 
 #include "base/text.h"
@@ -30,26 +31,131 @@ void DropProcessNames(ProcessNameTable* table) {
     table->count = 0;
 }
 
-void RememberProcessName(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t t) {
-    if (ts == nullptr || pid == 0 || TextIsEmpty(name)) return;
-    ProcessNameTable& table = ts->processNames;
-    LockGuard guard(&table.lock);
+namespace {
+
+// The order of lifetimes: from = 0 lies before every time stamp.
+int64_t BeginKey(int64_t from) {
+    return from == 0 ? INT64_MIN : from;
+}
+
+bool Holds(const ProcessNameNode* node, uint32_t pid, int64_t t) {
+    return node->pid == pid && (node->from == 0 || t == 0 || t >= node->from);
+}
+
+// The lifetime of pid that holds at t: the newest begun at or before it. Under the lock.
+ProcessNameNode* HoldingNode(ProcessNameTable& table, uint32_t pid, int64_t t) {
+    for (ProcessNameNode* node = BucketOf(table, pid); node != nullptr; node = node->next) {
+        if (Holds(node, pid, t)) return node;
+    }
+    return nullptr;
+}
+
+void SetName(ProcessNameNode* node, const char16_t* name, ProcessNameSource source) {
+    CopyBounded(node->name, std::size(node->name), name);
+    node->source = source;
+}
+
+// A new lifetime of pid from t, kept in its place among the id's lifetimes (newest first), so a
+// lifetime learned late does not hide a later one. Under the lock; nothing when memory is refused.
+void BeginLifetime(ProcessNameTable& table, uint32_t pid, int64_t t, const char16_t* name,
+                   ProcessNameSource source, const char16_t* shortName) {
     // Above the limit the whole history goes at once; later starts and rundowns refill it.
-    if (table.count > kProcessNameNodeLimit) DropProcessNames(&table);
-    ProcessNameNode*& head = BucketOf(table, pid);
-    for (ProcessNameNode* node = head; node != nullptr; node = node->next) {
-        if (node->pid != pid) continue;
-        if (TextEquals(node->name, name)) return;
-        break;
+    if (table.count > kProcessNameNodeLimit) {
+        DropProcessNames(&table);
+        table.dropped = 1;
     }
     auto* node = AllocRecord<ProcessNameNode>();
     if (node == nullptr) return;
     node->pid = pid;
     node->from = t;
-    CopyBounded(node->name, std::size(node->name), name);
-    node->next = head;
-    head = node;
+    SetName(node, name, source);
+    CopyBounded(node->shortName, std::size(node->shortName), shortName);
+    ProcessNameNode** link = &BucketOf(table, pid);
+    while (*link != nullptr && !((*link)->pid == pid && BeginKey((*link)->from) <= BeginKey(t))) {
+        link = &(*link)->next;
+    }
+    node->next = *link;
+    *link = node;
     ++table.count;
+}
+
+} // namespace
+
+void NoteProcessStartName(TrackingState* ts, uint32_t pid, int64_t t, const char16_t* shortName,
+                          const char16_t* commandLine) {
+    if (ts == nullptr || pid == 0) return;
+    const char16_t* kernelName = shortName != nullptr ? shortName : u"";
+    // The command line's program when the short name does not contradict it, else the short name.
+    char16_t fromLine[kProcessChars];
+    const bool lineNames = CommandLineFileName(commandLine, fromLine, std::size(fromLine)) &&
+                           !TextIsEmpty(kernelName) && FitsShortName(fromLine, kernelName);
+    const char16_t* candidate = lineNames ? fromLine : kernelName;
+    const ProcessNameSource source = lineNames ? kNameFromCommandLine : kNameFromShortName;
+    if (TextIsEmpty(candidate)) return;
+
+    ProcessNameTable& table = ts->processNames;
+    LockGuard guard(&table.lock);
+    ProcessNameNode* node = HoldingNode(table, pid, t);
+    if (node != nullptr && node->ended == 0) {
+        if (node->shortName[0] == 0 && node->source >= kNameFromImage) {
+            // Named before its start arrived: by the launcher, or by its executable's load. A
+            // load the short name contradicts was not this process's executable.
+            CopyBounded(node->shortName, std::size(node->shortName), kernelName);
+            if (node->source != kNameFromLauncher && !FitsShortName(node->name, kernelName)) {
+                SetName(node, candidate, source);
+            }
+            return;
+        }
+        if (TextEquals(node->shortName, kernelName)) {
+            // The same program again (a start and its rundown, a repeated rundown).
+            if (PrefersProcessName(static_cast<ProcessNameSource>(node->source), source, candidate,
+                                   node->shortName)) {
+                SetName(node, candidate, source);
+            }
+            return;
+        }
+    }
+    BeginLifetime(table, pid, t, candidate, source, kernelName);
+}
+
+void NoteProcessImageName(TrackingState* ts, uint32_t pid, int64_t t, const char16_t* imagePath,
+                          bool mayBegin) {
+    if (ts == nullptr || pid == 0) return;
+    const char16_t* file = PathFileName(imagePath);
+    if (TextIsEmpty(file)) return;
+    ProcessNameTable& table = ts->processNames;
+    LockGuard guard(&table.lock);
+    ProcessNameNode* node = HoldingNode(table, pid, t);
+    if (node != nullptr && node->ended == 0) {
+        if (PrefersProcessName(static_cast<ProcessNameSource>(node->source), kNameFromImage, file,
+                               node->shortName)) {
+            SetName(node, file, kNameFromImage);
+        }
+        return;
+    }
+    // After the history was dropped, an id without a lifetime may be a running process whose
+    // next load is any DLL: only an ended lifetime then proves the process new.
+    if (!mayBegin || (node == nullptr && table.dropped != 0)) return;
+    BeginLifetime(table, pid, t, file, kNameFromImage, u"");
+}
+
+void NoteProcessEndName(TrackingState* ts, uint32_t pid, int64_t t) {
+    if (ts == nullptr || pid == 0) return;
+    ProcessNameTable& table = ts->processNames;
+    LockGuard guard(&table.lock);
+    ProcessNameNode* node = HoldingNode(table, pid, t);
+    if (node != nullptr) node->ended = 1;
+}
+
+void RememberProcessName(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t t) {
+    NoteProcessStartName(ts, pid, t, name, nullptr);
+}
+
+void NameLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from) {
+    if (ts == nullptr || pid == 0 || TextIsEmpty(name)) return;
+    ProcessNameTable& table = ts->processNames;
+    LockGuard guard(&table.lock);
+    BeginLifetime(table, pid, from, name, kNameFromLauncher, u"");
 }
 
 bool LookupProcessName(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out, size_t capacity) {

@@ -35,9 +35,9 @@ void FreeTrackingState(TrackingState* ts) {
     DeleteLock(&ts->pending.lock);
 }
 
-void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name) {
-    FollowProcess(ts, pid, 0);
-    if (!TextIsEmpty(name)) RememberProcessName(ts, pid, name, 0);
+void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from) {
+    FollowProcess(ts, pid, from);
+    NameLaunchedProcess(ts, pid, name, from);
 }
 
 void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]) {

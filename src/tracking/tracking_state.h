@@ -8,6 +8,7 @@
 
 #include "platform/lock.h"
 #include "record/event_row.h"
+#include "tracking/process_naming.h"
 
 namespace olv {
 
@@ -52,16 +53,24 @@ struct NameTable {
     Lock lock;
 };
 
+// One lifetime of a process id and the best name known for it. shortName is the kernel's short
+// name of the lifetime (empty: not seen yet), source the ProcessNameSource of name, and ended is
+// set once the process's end was seen: a later name of the id begins another lifetime.
 struct ProcessNameNode {
     uint32_t pid;
     int64_t from; // 0 = always
-    char16_t name[64];
+    char16_t name[kProcessChars];
+    char16_t shortName[kProcessChars];
+    uint8_t source;
+    uint8_t ended;
     ProcessNameNode* next;
 };
 
 struct ProcessNameTable {
     ProcessNameNode* buckets[kProcessNameBuckets];
     int32_t count;
+    // The history was dropped at the node limit: an id without a node may be a running process.
+    uint8_t dropped;
     Lock lock;
 };
 
@@ -122,8 +131,11 @@ struct TrackingState {
 void InitTrackingState(TrackingState* ts);
 void FreeTrackingState(TrackingState* ts);
 void SetRowSink(TrackingState* ts, RowSink sink, void* context);
-// FollowProcess(pid, 0), then RememberProcessName(pid, name, 0) when the name is not empty.
-void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name);
+// The examined program: FollowProcess(pid, from), and, when name is not empty, pid is called name
+// from then on, whatever the trace says (the launcher knows the path). from is the trace clock
+// just before the process was created: events of the id stamped earlier belong to an earlier
+// process of that id.
+void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from);
 // The entries ReadTrackingCounters fills, by name.
 enum TrackingCounter : int {
     kChildrenNotFollowed,
@@ -147,6 +159,23 @@ void EndFollowedProcess(TrackingState* ts, uint32_t pid, int64_t end);
 int32_t CountRunningFollowedProcesses(TrackingState* ts, uint32_t exceptPid);
 
 // --- ProcessNameTable ---
+// Each node is one lifetime of an id, from its first sign to its end; its name is the best one
+// known (process_naming.h) and improves in place as better sources arrive. Every operation works
+// on the lifetime that holds at t (the newest one begun at or before t), so events delivered
+// late still land in their own lifetime.
+// A process start or start rundown at t: the short name and the command line. Begins a lifetime
+// unless the one holding at t was begun by the launcher or an image load of this process, or is
+// the same program's (same short name) and has not ended.
+void NoteProcessStartName(TrackingState* ts, uint32_t pid, int64_t t, const char16_t* shortName,
+                          const char16_t* commandLine);
+// An image mapped into pid at t (a load, or a start rundown when mayBegin is false). Names a
+// lifetime still running after its short name; a load into an id with no running lifetime
+// begins one, since a new process maps its executable first, often before its start is logged.
+void NoteProcessImageName(TrackingState* ts, uint32_t pid, int64_t t, const char16_t* imagePath,
+                          bool mayBegin);
+// The process of pid ended at t.
+void NoteProcessEndName(TrackingState* ts, uint32_t pid, int64_t t);
+// NoteProcessStartName with name as the short name and no command line.
 void RememberProcessName(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t t);
 bool LookupProcessName(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out, size_t capacity);
 

@@ -385,6 +385,48 @@ TEST_CASE("a DNS session that started and ended before the program ran is not 'n
     CHECK((r.app->recordingInfo.flags & dnsSessionEnded) != 0);
 }
 
+TEST_CASE("the program is followed from the trace time taken just before its creation") {
+    // The trace still holds the last events of an earlier process of the program's id (its
+    // rundown, a load, its end), and creating the program logs loads while time passes.
+    constexpr int64_t kCreateTakes = 1000;
+    struct Trace {
+        uint8_t opcode;
+        int64_t t;
+        const char16_t* file; // null: a process event
+    };
+    static const Trace kTrace[] = {
+        {3, kT0 - 900, nullptr},
+        {10, kT0 - 500, u"C:\\Windows\\System32\\version.dll"},
+        {2, kT0 - 1, nullptr},
+        {10, kT0, u"C:\\Samples\\a.exe"},
+        {10, kT0 + kCreateTakes / 2, u"C:\\Windows\\System32\\ntdll.dll"},
+        {10, kT0 + 2 * kCreateTakes, u"C:\\Windows\\kernel32.dll"}};
+    auto produce = [](void*, uint32_t index, SimEvent* e, bool*) {
+        if (index >= std::size(kTrace)) return false;
+        const Trace& x = kTrace[index];
+        BeginSimEvent(e, x.file != nullptr ? kImageProvider : kProcessProvider, x.opcode, 0, kPid,
+                      7, x.t);
+        AddSimU32(e, u"ProcessId", kPid);
+        if (x.file != nullptr) AddSimWideString(e, u"FileName", x.file);
+        if (x.file == nullptr) AddSimAnsiString(e, u"ImageFileName", "updater.exe");
+        return true;
+    };
+    Recorder r;
+    SimTraceSetEvents(kKernel, produce, nullptr);
+    SetSimProcessCreateHook([](void*) { AdvanceClockOverride(kCreateTakes); }, nullptr);
+    r.Start();
+    REQUIRE(SimTraceWaitDelivered(kKernel, std::size(kTrace)));
+    HandleTimerTick(r.app, TIMER_DRAIN);
+    r.Stop();
+    REQUIRE(r.app->rowCount == 4); // the program's start row and the three loads from kT0 on
+    for (int32_t i = 0; i < 4; ++i) {
+        CAPTURE(i);
+        const EventRow& row = r.app->rows[i];
+        if (i > 0) CHECK(std::u16string(row.path) == kTrace[i + 2].file);
+        CHECK((std::u16string(row.process) == u"a.exe" && row.pid == kPid));
+    }
+}
+
 TEST_CASE("a program without a job, and one that cannot be ended") {
     Recorder r;
     SUBCASE("no job: flagged and warned of, Stop ends the program itself") {

@@ -137,7 +137,7 @@ struct CaptureFixture {
         tc = AllocRecord<TraceController>();
         REQUIRE(tc != nullptr);
         ResetTraceController(tc);
-        TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe");
+        TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe", 0);
     }
     ~CaptureFixture() {
         ResetAllocationFaults();

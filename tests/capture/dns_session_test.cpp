@@ -62,7 +62,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "without a DNS session, or one that fails at a
     for (const Case& c : cases) {
         INFO(std::string(c.name));
         Fresh();
-        TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe");
+        TrackLaunchedProcess(&tc->tracking, kTargetPid, u"sample.exe", 0);
         Script kernel{kImageLoads, 3};
         SimTraceSetEvents(kKernelName, Script::Produce, &kernel);
         SimTraceGateEvents(kKernelName, 0); // nothing decodes (or allocates) during the start

@@ -21,7 +21,7 @@ constexpr uint16_t NetPort(uint16_t port) {
 }
 
 struct NetworkFixture : ProviderFixture {
-    NetworkFixture() { TrackLaunchedProcess(ts, kClientPid, u"client.exe"); }
+    NetworkFixture() { TrackLaunchedProcess(ts, kClientPid, u"client.exe", 0); }
 
     // 10.0.0.5:80 -> 10.0.0.9:443, or the two documentation IPv6 addresses, logged in the
     // context of a process that is not followed and charged to kClientPid by its PID property.

@@ -127,11 +127,11 @@ TEST_CASE("process exit: the row lies inside the followed interval, later events
     const int64_t exitAt = kT0 + 5 * kSecond;
     f.Begin(kProcessProvider, 2, exitAt, kChildPid);
     AddSimU32(f.e, u"ProcessId", kChildPid);
-    AddSimAnsiString(f.e, u"ImageFileName", "renamed.exe"); // the event's name, not the table's
+    AddSimAnsiString(f.e, u"ImageFileName", "child.ex"); // the table's name, not the event's
     AddSimU32(f.e, u"ExitStatus", 0xC0000005);
     REQUIRE(f.Decode());
     CHECK((f.row.category == kCategoryProcess && f.row.pid == kChildPid));
-    CHECK(f.Cells() == "renamed.exe|Process exited||Exit code: 3221225477|OK");
+    CHECK(f.Cells() == "child.exe|Process exited||Exit code: 3221225477|OK");
     ImageEvent(f, 10, exitAt, kChildPid);
     CHECK(f.Decode());
     ImageEvent(f, 10, exitAt + 1, kChildPid);
@@ -139,6 +139,64 @@ TEST_CASE("process exit: the row lies inside the followed interval, later events
     f.Begin(kProcessProvider, 2, exitAt, kOtherPid); // not followed: no row
     AddSimU32(f.e, u"ProcessId", kOtherPid);
     CHECK_FALSE(f.Decode());
+    FollowProcess(f.ts, 77, 0); // followed but never named: the event's name
+    f.Begin(kProcessProvider, 2, exitAt, 77);
+    AddSimU32(f.e, u"ProcessId", 77);
+    AddSimAnsiString(f.e, u"ImageFileName", "unnamed.exe");
+    REQUIRE(f.Decode());
+    CHECK(U8(f.row.process) == "unnamed.exe");
+}
+
+TEST_CASE("process names: the full name from the command line or the executable's load, the "
+          "kernel's cut short name only when nothing better is known") {
+    const char16_t* letters[] = {u"C"};
+    const char16_t* devices[] = {u"\\Device\\HarddiskVolume3"};
+    SetSimulatedDrives(letters, devices, 1);
+    struct Case {
+        const char* shortName; // code page 1252, as the kernel cut it
+        const char16_t* commandLine;
+        const char16_t* firstLoad; // logged before the start, when not null
+        const char* startName;     // the start row's process
+        const char* laterName;     // the exit row's, after the executable's load
+    } cases[] = {
+        {"Invoice_2024-04", u"\"C:\\Users\\a\\Invoice_2024-0412.pdf.exe\" /s", nullptr,
+         "Invoice_2024-0412.pdf.exe", "Invoice_2024-0412.pdf.exe"},
+        // the command line names another program: the short name until the load
+        {"Invoice_2024-04", u"svchost.exe -k netsvcs", nullptr, "Invoice_2024-04",
+         "Invoice_2024-0412.pdf.exe"},
+        // the loads were logged before the start
+        {"Invoice_2024-04", u"Invoice",
+         u"\\Device\\HarddiskVolume3\\Users\\a\\Invoice_2024-0412.pdf.exe",
+         "Invoice_2024-0412.pdf.exe", "Invoice_2024-0412.pdf.exe"},
+        {"cmd.exe", u"cmd /c dir", nullptr, "cmd.exe", "cmd.exe"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.shortName);
+        ProviderFixture f;
+        if (c.firstLoad != nullptr) {
+            ImageEvent(f, 10, kT0 - 2, kChildPid, 4096, c.firstLoad);
+            CHECK_FALSE(f.Decode()); // not followed yet
+        }
+        f.Begin(kProcessProvider, 1, kT0, kSamplePid);
+        AddSimU32(f.e, u"ProcessId", kChildPid);
+        AddSimU32(f.e, u"ParentId", kSamplePid);
+        AddSimAnsiString(f.e, u"ImageFileName", c.shortName);
+        AddSimWideString(f.e, u"CommandLine", c.commandLine);
+        REQUIRE(f.Decode());
+        CHECK(U8(f.row.process) == c.startName);
+        ImageEvent(f, 10, kT0 + 1, kChildPid, 4096,
+                   u"\\Device\\HarddiskVolume3\\Users\\a\\Invoice_2024-0412.pdf.exe");
+        REQUIRE(f.Decode());
+        ImageEvent(f, 10, kT0 + 2, kChildPid, 4096,
+                   u"\\Device\\HarddiskVolume3\\Windows\\System32\\ntdll.dll");
+        REQUIRE(f.Decode());
+        f.Begin(kProcessProvider, 2, kT0 + 3, kChildPid);
+        AddSimU32(f.e, u"ProcessId", kChildPid);
+        AddSimAnsiString(f.e, u"ImageFileName", c.shortName);
+        REQUIRE(f.Decode());
+        CHECK(U8(f.row.process) == c.laterName);
+    }
+    ClearSimulatedDrives();
 }
 
 TEST_CASE("process start with a full process table: the row is kept, the child not followed") {

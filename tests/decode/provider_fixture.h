@@ -28,7 +28,7 @@ struct ProviderFixture {
         REQUIRE(ts != nullptr);
         REQUIRE(e != nullptr);
         InitTrackingState(ts);
-        TrackLaunchedProcess(ts, kSamplePid, u"sample.exe");
+        TrackLaunchedProcess(ts, kSamplePid, u"sample.exe", 0);
     }
     ~ProviderFixture() {
         FreeTrackingState(ts);

@@ -8,6 +8,7 @@
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/sim_process.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 #include "support/text_check.h"
 
 namespace olv {
@@ -106,6 +107,17 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program starts suspended in a kill-on-cl
     CHECK(
         (log.jobTerminations == 1 && log.processTerminations == 0 && log.terminationsFailed == 0));
     CHECK_FALSE(ResumeTarget(&tl));
+}
+
+TEST_CASE_FIXTURE(LauncherFixture, "the launch time is the trace clock just before the program is "
+                                   "created, while creating it takes time") {
+    SetClockOverride(5000);
+    SetSimProcessCreateHook([](void*) { AdvanceClockOverride(700); }, nullptr);
+    REQUIRE(LaunchTarget(&tl, kPath, Main()));
+    CHECK(tl.launchedAt == 5000);
+    CHECK(TraceClockNow() == 5700);
+    SetSimProcessCreateHook(nullptr, nullptr);
+    ClearClockOverride();
 }
 
 TEST_CASE_FIXTURE(LauncherFixture, "the program's command line is its quoted path and it starts in "

@@ -294,6 +294,10 @@ TEST_CASE("a command line's first token names the image when it is a full path o
         // The kernel cuts long short names.
         {u"VeryLongProgram", u"\"C:\\x\\VeryLongProgramName.exe\"", true,
          "C:\\x\\VeryLongProgramName.exe"},
+        // and narrow them to the 8-bit code page: '?' for a character outside it
+        {u"?\?\?\?.exe", u"C:\\x\\\u0421\u0447\u0451\u0442.exe", true,
+         "C:\\x\\\xd0\xa1\xd1\x87\xd1\x91\xd1\x82.exe"},
+        {u"?\?\?.exe", u"C:\\x\\\u0421\u0447\u0451\u0442.exe", false, nullptr},
         {u"cmd.exe", u"cmd.exe /c whoami", false, nullptr},
         {u"cmd.exe", u"C:\\Windows\\system32\\cmd /c whoami", false, nullptr},
         {u"cmd.exe", u"\\SystemRoot\\System32\\cmd.exe", false, nullptr},

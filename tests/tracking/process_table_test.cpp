@@ -8,7 +8,7 @@ namespace olv {
 
 TEST_CASE("process table: followed intervals") {
     TrackingFixture f;
-    TrackLaunchedProcess(f.ts, 100, u"target.exe");
+    TrackLaunchedProcess(f.ts, 100, u"target.exe", 0);
     FollowProcess(f.ts, 200, 1000);
     FollowProcess(f.ts, 200, 50);     // already live: its start stays
     EndFollowedProcess(f.ts, 200, 0); // below 1: ends nothing
@@ -106,7 +106,7 @@ TEST_CASE("tracking state: every node released, a second release harmless") {
 TEST_CASE("process table: the processes still running, the launched program left out or not") {
     TrackingFixture f;
     CHECK(CountRunningFollowedProcesses(f.ts, 0) == 0);
-    TrackLaunchedProcess(f.ts, 100, u"target.exe");
+    TrackLaunchedProcess(f.ts, 100, u"target.exe", 0);
     FollowProcess(f.ts, 200, 1000);
     FollowProcess(f.ts, 300, 1100);
     CHECK(CountRunningFollowedProcesses(f.ts, 0) == 3);

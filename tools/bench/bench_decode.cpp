@@ -72,7 +72,7 @@ bool MakeRig(Rig* rig) {
     }
     ResetTraceController(rig->tc);
     rig->tc->appState = rig->app;
-    TrackLaunchedProcess(&rig->tc->tracking, kFollowed, u"Invoice_2024-0412.pdf.exe");
+    TrackLaunchedProcess(&rig->tc->tracking, kFollowed, u"Invoice_2024-0412.pdf.exe", 0);
     RememberProcessName(&rig->tc->tracking, kStranger, u"SearchIndexer.exe", 0);
     activeTraceController = rig->tc;
     return true;

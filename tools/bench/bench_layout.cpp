@@ -105,11 +105,11 @@ void DecodeFigure(bench::BenchRun& run, const char* const* labels, uint32_t coun
         bench::ReportFailure(run, "no memory");
     } else {
         InitTrackingState(ts);
-        TrackLaunchedProcess(ts, events->e[0].record.header.processId, u"setup.exe");
+        TrackLaunchedProcess(ts, events->e[0].record.header.processId, u"setup.exe", 0);
         // Network events name their process in a PID property (the sample's own value): that
         // process is followed too, so the figure times a followed send.
         const uint32_t named = ReadIntProperty(&events->e[0].record, u"PID");
-        if (named != 0) TrackLaunchedProcess(ts, named, u"setup.exe");
+        if (named != 0) TrackLaunchedProcess(ts, named, u"setup.exe", 0);
         WarmCache(scope, events);
         uint32_t rows = 0;
         auto decode = [&] {

@@ -56,6 +56,10 @@ int64_t NowTicks() {
     return ClockOverride(&fixed) ? fixed : RealNowTicks();
 }
 
+int64_t TraceClockNow() {
+    return NowTicks();
+}
+
 int32_t CurrentUtcBias() {
     int64_t now = NowTicks();
     if (now < 0) return 0;

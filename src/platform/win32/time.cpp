@@ -9,6 +9,23 @@ namespace olv {
 
 namespace {
 
+int64_t Ticks(const FILETIME& ft) {
+    return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
+                                ft.dwLowDateTime);
+}
+
+// GetSystemTimePreciseAsFileTime, from Windows 8 on; null before.
+using PreciseTimeFunction = void(WINAPI*)(FILETIME*);
+PreciseTimeFunction PreciseTime() {
+    static const PreciseTimeFunction function = [] {
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        if (kernel == nullptr) return PreciseTimeFunction{nullptr};
+        return reinterpret_cast<PreciseTimeFunction>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime")));
+    }();
+    return function;
+}
+
 SystemTime FromWindows(const SYSTEMTIME& s) {
     return SystemTime{s.wYear, s.wMonth,  s.wDayOfWeek, s.wDay,
                       s.wHour, s.wMinute, s.wSecond,    s.wMilliseconds};
@@ -46,8 +63,20 @@ int64_t NowTicks() {
     if (ClockOverride(&fixed)) return fixed;
     FILETIME ft{};
     GetSystemTimeAsFileTime(&ft);
-    return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
-                                ft.dwLowDateTime);
+    return Ticks(ft);
+}
+
+int64_t TraceClockNow() {
+    int64_t fixed = 0;
+    if (ClockOverride(&fixed)) return fixed;
+    FILETIME ft{};
+    // The coarse time lags by up to a timer tick, so it never lies after the precise one.
+    if (PreciseTimeFunction precise = PreciseTime(); precise != nullptr) {
+        precise(&ft);
+    } else {
+        GetSystemTimeAsFileTime(&ft);
+    }
+    return Ticks(ft);
 }
 
 int32_t CurrentUtcBias() {
