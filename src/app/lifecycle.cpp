@@ -86,6 +86,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     info.started = LocalNow();
     app->recordingInfoValid = 1;
     app->cleared = ClearedRows{};
+    app->lossesBeforeResume = LossesBeforeResume{};
 }
 
 bool MakeRecording(AppState* app, const char16_t* path, const char16_t* arguments,
@@ -128,6 +129,7 @@ bool MakeRecording(AppState* app, const char16_t* path, const char16_t* argument
         app->recordingInfo.flags |= foreignKernelSessionStopped;
     }
 
+    NoteProgramResumed(app->trace); // what the trace lost so far was not the program's doing
     if (!ResumeTarget(app->launcher)) {
         return Failed(failure,
                       u"The program was created but could not be started. Nothing was recorded.");
@@ -230,6 +232,7 @@ void ResetFailedStart(AppState* app) {
     app->recordingInfo = RecordingInfo{};
     app->recordingInfoValid = 0;
     app->cleared = ClearedRows{};
+    app->lossesBeforeResume = LossesBeforeResume{};
     app->recording = 0;
     SetIdleControls(app);
 }

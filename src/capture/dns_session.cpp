@@ -22,8 +22,12 @@ constexpr Guid kDnsSessionGuid = {
     0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}};
 
 void FillDnsBlock(TraceProperties* block) {
-    FillStartBlock(block, kDnsSessionGuid, 4, 32, 0, kDnsLoggerName);
+    FillSessionStartBlock(block, kDnsSessionGuid, kLightLoad, 0, kDnsLoggerName);
 }
+
+// Every keyword: the client's query events carry different keywords on different Windows
+// builds, and a keyword left out filters its events away at the source.
+constexpr uint64_t kEveryKeyword = ~0ull;
 
 void StopDnsByName(TraceProperties* block) {
     FillStopQueryBlock(block);
@@ -32,7 +36,9 @@ void StopDnsByName(TraceProperties* block) {
 
 uint32_t DnsThreadMain(void* argument) {
     auto* tc = static_cast<TraceController*>(argument);
-    ProcessTraceEvents(LoadTraceHandle(tc->dnsTrace));
+    const uint64_t trace = LoadTraceHandle(tc->dnsTrace);
+    RaiseConsumerThreadPriority(trace); // a failure leaves it at normal priority
+    ProcessTraceEvents(trace);
     if (AtomicLoad(tc->kernelRunning) != 0) {
         // The recording was not being stopped: the session ended by itself. The recording goes
         // on without lookups; the status bar and the notes say so. "Ended early" is set before
@@ -71,8 +77,9 @@ bool StartDnsSession(TraceController* tc) {
         return false;
     }
 
+    // Verbose, the highest level: no event of the provider is filtered away by its level.
     if (EnableTraceProvider(tc->dnsSession, kDnsClientProvider, kEnableProviderControlCode,
-                            kTraceLevelInformation, 0, 0, 0) != kStatusSuccess) {
+                            kTraceLevelVerbose, kEveryKeyword, 0, 0) != kStatusSuccess) {
         StopDnsSession(tc);
         return false;
     }

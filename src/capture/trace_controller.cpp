@@ -51,7 +51,8 @@ void StoreActiveController(TraceController* tc) {
 }
 
 void FillKernelBlock(TraceProperties* block) {
-    FillStartBlock(block, kSystemTraceControlGuid, 0, 64, kKernelEnableFlags, kKernelLoggerName);
+    FillSessionStartBlock(block, kSystemTraceControlGuid, kMachineWideLoad, kKernelEnableFlags,
+                          kKernelLoggerName);
 }
 
 // The TrackingState's RowSink: rows released from the held-row pool go to the EventQueue.
@@ -77,7 +78,9 @@ void DecodeAndQueue(void* context) {
 
 uint32_t KernelThreadMain(void* argument) {
     auto* tc = static_cast<TraceController*>(argument);
-    uint32_t status = ProcessTraceEvents(LoadTraceHandle(tc->kernelTrace));
+    const uint64_t trace = LoadTraceHandle(tc->kernelTrace);
+    RaiseConsumerThreadPriority(trace); // a failure leaves it at normal priority
+    uint32_t status = ProcessTraceEvents(trace);
     if (AtomicLoad(tc->kernelRunning) == 0) return 0; // the stop was asked for
     auto* text = static_cast<char16_t*>(AllocZeroed(kStoppedTextUnits * sizeof(char16_t)));
     if (text == nullptr) return 0;
@@ -115,22 +118,28 @@ void SetErrorText(TraceController* tc, const char16_t* text) {
 
 } // namespace
 
-void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, uint32_t minimumBuffers,
-                    uint32_t maximumBuffers, uint32_t enableFlags, const char16_t* loggerName) {
+void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, const TraceBufferPlan& plan,
+                    uint32_t enableFlags, const char16_t* loggerName) {
     std::memset(block, 0, sizeof *block);
     block->wnode.bufferSize = kTracePropertiesSize;
     block->wnode.guid = sessionGuid;
     block->wnode.clientContext = 1;
     block->wnode.flags = kWnodeFlagTracedGuid;
-    block->bufferSize = 64;
-    block->minimumBuffers = minimumBuffers;
-    block->maximumBuffers = maximumBuffers;
+    block->bufferSize = plan.bufferSizeKb;
+    block->minimumBuffers = plan.minimumBuffers;
+    block->maximumBuffers = plan.maximumBuffers;
     block->logFileMode = kEventTraceRealTimeMode;
     block->flushTimer = 1;
     block->enableFlags = enableFlags;
     block->logFileNameOffset = 0;
     block->loggerNameOffset = kTraceLoggerNameOffset;
     CopyBounded(block->loggerName, kTraceNameUnits, loggerName);
+}
+
+void FillSessionStartBlock(TraceProperties* block, const Guid& sessionGuid, TraceSessionLoad load,
+                           uint32_t enableFlags, const char16_t* loggerName) {
+    FillStartBlock(block, sessionGuid, PlanTraceBuffers(ProcessorCount(), load), enableFlags,
+                   loggerName);
 }
 
 void FillStopQueryBlock(TraceProperties* block) {
@@ -140,11 +149,12 @@ void FillStopQueryBlock(TraceProperties* block) {
     block->logFileNameOffset = kTraceLogFileNameOffset;
 }
 
-void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSession which) {
-    if (*session == kNoSession) return;
+bool StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSession which) {
+    if (*session == kNoSession) return true;
     TraceProperties block;
     FillStopQueryBlock(&block);
-    if (ControlTraceSession(*session, nullptr, &block, kTraceControlStop) == kStatusSuccess) {
+    const uint32_t status = ControlTraceSession(*session, nullptr, &block, kTraceControlStop);
+    if (status == kStatusSuccess) {
         KeepLargerFigures(tc, which, block.eventsLost, block.realTimeBuffersLost);
         tc->lossFinal = 1;
     }
@@ -154,6 +164,8 @@ void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSessi
     tc->keptEventsLost[which] = 0;
     tc->keptBuffersLost[which] = 0;
     *session = kNoSession;
+    // Not found: the session had already ended by itself.
+    return status == kStatusSuccess || status == kStatusInstanceNotFound;
 }
 
 void ResetTraceController(TraceController* tc) {
@@ -180,6 +192,12 @@ void ResetTraceController(TraceController* tc) {
     StoreTraceHandle(tc->dnsTrace, kNoSession);
     tc->dnsThread = nullptr;
     InitTrackingState(&tc->tracking);
+    tc->stopDeliveryWaitMs = kStopDeliveryWaitMs;
+    tc->deliveryCutShort[kLossKernel] = 0;
+    tc->deliveryCutShort[kLossDns] = 0;
+    tc->resumeNoted = 0;
+    tc->eventsLostAtResume = 0;
+    tc->buffersLostAtResume = 0;
 }
 
 bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app) {
@@ -259,9 +277,14 @@ void OnEventRecord(const EventRecord* event) {
     }
 }
 
-void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread,
-                    LossSession which) {
-    StopSessionAndKeepFigures(tc, session, which);
+void FinishConsumer(TraceController* tc, uint64_t* trace, ThreadHandle* thread, LossSession which,
+                    bool sessionGone) {
+    // A stopped session still hands over what its buffers hold, the kernel session's rundown of
+    // open keys among it, and ProcessTrace returns once it has. Closing the consumer earlier
+    // would make it return without them, so it is closed first only when the wait runs out.
+    if (*thread != nullptr && sessionGone && !WaitThreadEnd(*thread, tc->stopDeliveryWaitMs)) {
+        tc->deliveryCutShort[which] = 1;
+    }
     if (uint64_t consumer = LoadTraceHandle(*trace); consumer != kNoSession) {
         CloseTraceConsumer(consumer);
         StoreTraceHandle(*trace, kNoSession);
@@ -272,11 +295,22 @@ void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, Thr
     }
 }
 
+void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread,
+                    LossSession which) {
+    const bool gone = StopSessionAndKeepFigures(tc, session, which);
+    FinishConsumer(tc, trace, thread, which, gone);
+}
+
 void StopTraceSessions(TraceController* tc) {
     if (tc == nullptr) return;
     AtomicExchange(tc->kernelRunning, 0);
-    StopOneSession(tc, &tc->kernelSession, &tc->kernelTrace, &tc->kernelThread, kLossKernel);
-    StopDnsSession(tc);
+    // Both sessions are asked to stop before either is waited for, so that they deliver their
+    // last buffers side by side.
+    const bool kernelGone = StopSessionAndKeepFigures(tc, &tc->kernelSession, kLossKernel);
+    const bool dnsGone = StopSessionAndKeepFigures(tc, &tc->dnsSession, kLossDns);
+    FinishConsumer(tc, &tc->kernelTrace, &tc->kernelThread, kLossKernel, kernelGone);
+    FinishConsumer(tc, &tc->dnsTrace, &tc->dnsThread, kLossDns, dnsGone);
+    AtomicStore8(tc->dnsOn, 0);
     // No callback runs any more: the rows still held for their completion go to the queue on
     // this thread. After ReleaseTraceController the tables are gone (their locks deleted), and a
     // further release must not touch them.
@@ -311,7 +345,23 @@ LossFigures ReadLossFigures(TraceController* tc) {
         figures.buffersLost += tc->keptBuffersLost[which];
     }
     figures.unreadableRecords = AtomicLoad(tc->unreadableRecords);
+    if (tc->resumeNoted != 0) {
+        // Figures only grow, but a session whose answers stopped may report less than it did.
+        figures.eventsLostBeforeResume =
+            tc->eventsLostAtResume < figures.eventsLost ? tc->eventsLostAtResume : figures.eventsLost;
+        figures.buffersLostBeforeResume = tc->buffersLostAtResume < figures.buffersLost
+                                              ? tc->buffersLostAtResume
+                                              : figures.buffersLost;
+    }
     return figures;
+}
+
+void NoteProgramResumed(TraceController* tc) {
+    if (tc == nullptr) return;
+    const LossFigures figures = ReadLossFigures(tc);
+    tc->eventsLostAtResume = figures.eventsLost;
+    tc->buffersLostAtResume = figures.buffersLost;
+    tc->resumeNoted = 1;
 }
 
 } // namespace olv

@@ -15,6 +15,11 @@ struct AppState;
 
 constexpr uint64_t kNoSession = ~0ull; // session and consumer handles: none
 
+// How long a stop waits for a processing thread to deliver what its stopped session still
+// buffered (ProcessTrace returns by itself once it has) before the consumer is closed, which
+// cuts the delivery off.
+constexpr uint32_t kStopDeliveryWaitMs = 5000;
+
 struct TraceController {
     char16_t errorText[512];
     uint8_t dnsOn;
@@ -41,6 +46,16 @@ struct TraceController {
     uint64_t dnsTrace;
     ThreadHandle dnsThread;
     TrackingState tracking;
+    // The stop's wait for each processing thread (kStopDeliveryWaitMs; tests shorten it).
+    uint32_t stopDeliveryWaitMs;
+    // A session whose consumer had to be closed before it delivered everything its buffers held
+    // (kLossKernel, kLossDns). Window thread only.
+    uint8_t deliveryCutShort[2];
+    // The loss figures when the examined program was resumed (NoteProgramResumed): what the
+    // sessions' start-up rundown lost, before the program could do anything. Window thread only.
+    uint8_t resumeNoted;
+    uint32_t eventsLostAtResume;
+    uint32_t buffersLostAtResume;
 };
 
 enum LossSession : int { kLossKernel = 0, kLossDns = 1 };
@@ -49,6 +64,10 @@ struct LossFigures {
     uint32_t eventsLost;
     uint32_t buffersLost;
     uint32_t unreadableRecords;
+    // Of eventsLost and buffersLost, those lost before the examined program was resumed; 0 until
+    // NoteProgramResumed ran.
+    uint32_t eventsLostBeforeResume;
+    uint32_t buffersLostBeforeResume;
 };
 
 // The controller whose sessions are live; the event callback finds it here.
@@ -59,6 +78,9 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
 void StopTraceSessions(TraceController* tc);
 void ReleaseTraceController(TraceController* tc);
 LossFigures ReadLossFigures(TraceController* tc);
+// Takes the loss figures at the moment the examined program is about to be resumed, so that
+// losses before it ran are told apart from losses while it ran.
+void NoteProgramResumed(TraceController* tc);
 void OnEventRecord(const EventRecord* event);
 bool StartDnsSession(TraceController* tc);
 void StopDnsSession(TraceController* tc);

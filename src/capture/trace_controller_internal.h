@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "capture/trace_buffers.h"
 #include "capture/trace_controller.h"
 #include "platform/trace_session.h"
 
@@ -20,21 +21,32 @@ inline void StoreTraceHandle(uint64_t& h, uint64_t value) {
     std::atomic_ref<uint64_t>(h).store(value, std::memory_order_release);
 }
 
-// The block that starts a real-time session: every member zero except those of the session
-// tables (buffers of 64 KB, flushed every second, query-performance-counter time stamps).
-void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, uint32_t minimumBuffers,
-                    uint32_t maximumBuffers, uint32_t enableFlags, const char16_t* loggerName);
+// The block that starts a real-time session: every member zero except the buffer figures, the
+// enable flags and the name (flushed every second, query-performance-counter time stamps).
+void FillStartBlock(TraceProperties* block, const Guid& sessionGuid, const TraceBufferPlan& plan,
+                    uint32_t enableFlags, const char16_t* loggerName);
 
 // A zero block with only what stop and query need: Wnode.BufferSize 1160, LoggerNameOffset 120,
 // LogFileNameOffset 640.
 void FillStopQueryBlock(TraceProperties* block);
 
-// Stops the session behind *session (when not none) and sets it to none. Its figures (the larger
-// of what the stop reports and what the session last reported, kept for session `which`) are
-// added to the final sums; a successful stop sets lossFinal.
-void StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSession which);
-// Stops one of the controller's sessions in full: the session stopped (its loss figures kept),
-// its consumer closed, its processing thread joined; each handle set back to none.
+// The block that starts a session of the given load: FillStartBlock with the buffer figures of
+// PlanTraceBuffers for this machine's processors.
+void FillSessionStartBlock(TraceProperties* block, const Guid& sessionGuid, TraceSessionLoad load,
+                           uint32_t enableFlags, const char16_t* loggerName);
+
+// Asks the session behind *session (when not none) to stop and sets it to none. Its figures (the
+// larger of what the stop reports and what the session last reported, kept for session `which`)
+// are added to the final sums; a successful stop sets lossFinal. True when the session is gone,
+// so that its processing thread's ProcessTrace returns by itself once the buffers are delivered
+// (stopped now, or ended before); false when it may still run (the stop failed otherwise).
+bool StopSessionAndKeepFigures(TraceController* tc, uint64_t* session, LossSession which);
+// After the stop request: waits up to stopDeliveryWaitMs for the processing thread to end by
+// itself when sessionGone, then closes the consumer and joins the thread; each handle set back
+// to none. A thread still delivering when the wait runs out sets deliveryCutShort[which].
+void FinishConsumer(TraceController* tc, uint64_t* trace, ThreadHandle* thread, LossSession which,
+                    bool sessionGone);
+// Both steps for one session.
 void StopOneSession(TraceController* tc, uint64_t* session, uint64_t* trace, ThreadHandle* thread,
                     LossSession which);
 

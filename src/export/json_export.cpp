@@ -110,6 +110,26 @@ void AppendRulesObject(const SigmaRuleSet* set, char16_t* head, size_t cap) {
 // from the first key to the end of "completeness" (or "rules"). False when the view or the notes
 // could not be built: a file without them would claim a view it does not have or a completeness
 // it cannot show, so the export then fails as a whole.
+// The Windows losses before the examined program was resumed and while it ran; null when the
+// record does not know (a session opened from a file).
+void AppendLossSplit(char16_t* head, size_t cap, const char16_t* in, const RecordingInfo& snap,
+                     const LossesBeforeResume& before) {
+    const char16_t* names[2][2] = {{u"eventsLostBeforeResume", u"eventsLostWhileRunning"},
+                                   {u"buffersLostBeforeResume", u"buffersLostWhileRunning"}};
+    const uint32_t totals[2] = {snap.eventsLostByWindows, snap.buffersLostByWindows};
+    const uint32_t early[2] = {before.eventsLost, before.buffersLost};
+    for (int i = 0; i < 2; ++i) {
+        if (before.known == 0) {
+            AppendFormat(head, cap, u"%s\"%s\": null,%s\"%s\": null,", in, names[i][0], in,
+                         names[i][1]);
+            continue;
+        }
+        const uint32_t part = early[i] < totals[i] ? early[i] : totals[i];
+        AppendFormat(head, cap, u"%s\"%s\": %lu,%s\"%s\": %lu,", in, names[i][0], part, in,
+                     names[i][1], totals[i] - part);
+    }
+}
+
 bool BuildMetadata(AppState* app, const RecordingInfo& snap, char16_t* head,
                    const JsonLayout& layout) {
     const size_t cap = kJsonBufferChars;
@@ -156,6 +176,7 @@ bool BuildMetadata(AppState* app, const RecordingInfo& snap, char16_t* head,
     AppendFormat(head, cap, u"%s\"droppedHere\": %lu,", in, snap.droppedHere);
     AppendFormat(head, cap, u"%s\"eventsLostByWindows\": %lu,", in, snap.eventsLostByWindows);
     AppendFormat(head, cap, u"%s\"buffersLostByWindows\": %lu,", in, snap.buffersLostByWindows);
+    AppendLossSplit(head, cap, in, snap, app->lossesBeforeResume);
     AppendFormat(head, cap, u"%s\"unreadableRecords\": %lu,", in, snap.unreadableRecords);
     AppendFormat(head, cap, u"%s\"childrenNotFollowed\": %lu,", in, snap.childrenNotFollowed);
     AppendFormat(head, cap, u"%s\"trackingSlotsRecycled\": %lu,", in, snap.trackingSlotsRecycled);

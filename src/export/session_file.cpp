@@ -211,9 +211,10 @@ bool RowsFitInMemory(AppState* app, uint32_t count, const char16_t* path) {
 }
 
 // The ClearedRows block of a version-3 file: its size (at least the fields known here, at most
-// kClearedRowsLargest) and its fields; what a later version appended is read past. False for a
-// block that is too short, too long or cut off.
-bool ReadClearedRows(FileHandle file, ClearedRows* out) {
+// kClearedRowsLargest) and its fields, then the losses before the resume when the block is long
+// enough to hold them; what a later version appended is read past. False for a block that is too
+// short, too long or cut off.
+bool ReadClearedRows(FileHandle file, ClearedRows* out, LossesBeforeResume* losses) {
     uint32_t size = 0;
     if (!ReadExactly(file, &size, sizeof size)) return false;
     if (size < kClearedRowsSize || size > kClearedRowsLargest) return false;
@@ -222,6 +223,11 @@ bool ReadClearedRows(FileHandle file, ClearedRows* out) {
     std::memcpy(reinterpret_cast<unsigned char*>(out) + sizeof size, rest,
                 kClearedRowsSize - sizeof size);
     out->blockSize = size;
+    *losses = LossesBeforeResume{};
+    if (size >= kClearedRowsSize + kLossesBeforeResumeSize) {
+        std::memcpy(losses, rest + kClearedRowsSize - sizeof size, kLossesBeforeResumeSize);
+        losses->known = losses->known != 0 ? 1 : 0;
+    }
     return true;
 }
 
@@ -249,10 +255,13 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     }
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
-    // Version 3 only when there is a Clear to report: other files stay readable by every
-    // earlier version, and an earlier version refuses a file it would call complete.
+    // Version 3 only when there is a Clear to report or Windows losses to split at the resume:
+    // other files stay readable by every earlier version, and an earlier version refuses a file
+    // it would call complete.
     const bool cleared = app->cleared.rows != 0;
-    header.version = cleared ? kSessionVersionCleared : kSessionVersion;
+    const bool splitLosses = app->lossesBeforeResume.known != 0 &&
+                             (snap->eventsLostByWindows != 0 || snap->buffersLostByWindows != 0);
+    header.version = cleared || splitLosses ? kSessionVersionCleared : kSessionVersion;
     header.recordSize = kSessionRecordSize;
     header.rowCount = static_cast<uint32_t>(app->rowCount);
     WriteBytes(&writer, &header, sizeof header);
@@ -262,10 +271,11 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     snap->blockSize = kRecordingInfoSize;
     snap->flags &= ~static_cast<uint32_t>(completenessUnknown);
     WriteBytes(&writer, snap, kRecordingInfoSize);
-    if (cleared) {
+    if (cleared || splitLosses) {
         ClearedRows block = app->cleared;
-        block.blockSize = kClearedRowsSize;
+        block.blockSize = kClearedRowsSize + (splitLosses ? kLossesBeforeResumeSize : 0);
         WriteBytes(&writer, &block, kClearedRowsSize);
+        if (splitLosses) WriteBytes(&writer, &app->lossesBeforeResume, kLossesBeforeResumeSize);
     }
 
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
@@ -362,10 +372,11 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
 
     RecordingInfo block{};
     ClearedRows cleared{};
+    LossesBeforeResume lossesBeforeResume{};
     if (hasBlock) {
         if (!ReadExactly(file, &block, kRecordingInfoSize) ||
             block.blockSize != kRecordingInfoSize ||
-            (hasCleared && !ReadClearedRows(file, &cleared))) {
+            (hasCleared && !ReadClearedRows(file, &cleared, &lossesBeforeResume))) {
             CloseFile(file);
             ShowDamaged(app, path);
             return false;
@@ -427,6 +438,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         app->recordingInfoValid = 0;
     }
     app->cleared = hasCleared ? cleared : ClearedRows{};
+    app->lossesBeforeResume = lossesBeforeResume;
     AtomicExchange(app->droppedHere, 0);
     // The tree and summary windows name the session they show.
     CopyBounded(app->sessionName, 260, PathFileName(path));

@@ -13,7 +13,12 @@ using ThreadFunction = uint32_t (*)(void* argument);
 ThreadHandle StartThread(ThreadFunction fn, void* argument, uint32_t* error);
 // Waits without a time limit, then releases the handle. Safe with null.
 void JoinThread(ThreadHandle thread);
+// Waits at most ms milliseconds for the thread to end; true when it has ended. The handle stays
+// valid either way (JoinThread releases it). False with null.
+bool WaitThreadEnd(ThreadHandle thread, uint32_t ms);
 void SleepMilliseconds(uint32_t ms);
+// The number of logical processors of the machine (every processor group); at least 1.
+uint32_t ProcessorCount();
 // The process id of this program.
 uint32_t CurrentProcessId();
 // Makes CurrentProcessId report this id (the replay tool fixes it so that its outputs do not

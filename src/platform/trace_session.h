@@ -34,6 +34,7 @@ constexpr uint32_t kWnodeFlagTracedGuid = 0x00020000;    // WNODE_FLAG_TRACED_GU
 constexpr uint32_t kEventTraceRealTimeMode = 0x00000100; // EVENT_TRACE_REAL_TIME_MODE
 constexpr uint32_t kEnableProviderControlCode = 1;       // EVENT_CONTROL_CODE_ENABLE_PROVIDER
 constexpr uint8_t kTraceLevelInformation = 4;            // TRACE_LEVEL_INFORMATION
+constexpr uint8_t kTraceLevelVerbose = 5;                // TRACE_LEVEL_VERBOSE
 
 // The WNODE_HEADER at the start of the properties block (48 bytes).
 struct TraceWnodeHeader {
@@ -112,5 +113,10 @@ uint64_t OpenRealTimeTrace(const char16_t* loggerName, TraceEventCallback callba
 uint32_t ProcessTraceEvents(uint64_t trace);
 // CloseTrace.
 uint32_t CloseTraceConsumer(uint64_t trace);
+// Runs the calling thread, the one about to call ProcessTraceEvents on trace, above normal
+// priority (SetThreadPriority, THREAD_PRIORITY_ABOVE_NORMAL), so that a busy machine does not
+// starve the consumer while the sessions' buffers fill. Returns the status; a failure leaves the
+// thread at its priority and is not fatal.
+uint32_t RaiseConsumerThreadPriority(uint64_t trace);
 
 } // namespace olv

@@ -101,6 +101,7 @@ struct AppState {
     uint32_t timerTicks;
     uint8_t shownListIncomplete;
     RecordingInfo recordingInfo;
+    LossesBeforeResume lossesBeforeResume; // refreshed with the block's counters
     uint8_t recordingInfoValid;
     uint8_t autoScroll;
     uint8_t recording;

@@ -16,6 +16,10 @@ enum RecordingFlag : uint32_t {
     foreignKernelSessionStopped = 8,
     completenessUnknown = 16,
     stillRunningWhenSaved = 32,
+    // A session's consumer was closed before it had delivered what the stopped session still
+    // held: its last events may be missing.
+    kernelDeliveryCut = 64,
+    dnsDeliveryCut = 128,
 };
 
 constexpr uint32_t kRecordingInfoSize = 1296;
@@ -76,6 +80,7 @@ static_assert(offsetof(RecordingInfo, snapshotTakenAt) == 112);
 static_assert(offsetof(RecordingInfo, target) == 128);
 static_assert(offsetof(RecordingInfo, tool) == 1168);
 
+
 // The 16 bytes at the start of a session file.
 struct SessionHeader {
     char magic[4]; // "OLVS"
@@ -107,6 +112,19 @@ static_assert(offsetof(ClearedRows, rows) == 4);
 static_assert(offsetof(ClearedRows, earliest) == 8);
 static_assert(offsetof(ClearedRows, latest) == 24);
 static_assert(offsetof(ClearedRows, lastClear) == 40);
+
+// Of the RecordingInfo's eventsLostByWindows and buffersLostByWindows, those Windows reported
+// before the examined program was resumed: the start-up burst, before the program could act.
+// Kept beside the block, whose layout is fixed; `known` is 0 when the record does not tell (a
+// session file written without it). Session files carry it right after the ClearedRows fields,
+// inside that block's size, when there were Windows losses to split.
+struct LossesBeforeResume {
+    uint32_t eventsLost;
+    uint32_t buffersLost;
+    uint32_t known; // 0 or 1
+};
+constexpr uint32_t kLossesBeforeResumeSize = 12;
+static_assert(sizeof(LossesBeforeResume) == kLossesBeforeResumeSize);
 
 constexpr uint32_t kSessionVersion = 2;
 constexpr uint32_t kSessionVersionCleared = 3; // version 2 plus the ClearedRows block

@@ -58,6 +58,11 @@ void GatherCompletenessCounters(AppState* app) {
     info.keysNamedByCreate = tracking[kKeysNamedByCreate];
     info.keysNamedByRundown = tracking[kKeysNamedByRundown];
     if (AtomicLoad8(tc->dnsEndedEarly) != 0) info.flags |= dnsSessionEnded;
+    if (tc->deliveryCutShort[kLossKernel] != 0) info.flags |= kernelDeliveryCut;
+    if (tc->deliveryCutShort[kLossDns] != 0) info.flags |= dnsDeliveryCut;
+    app->lossesBeforeResume.eventsLost = losses.eventsLostBeforeResume;
+    app->lossesBeforeResume.buffersLost = losses.buffersLostBeforeResume;
+    app->lossesBeforeResume.known = tc->resumeNoted;
 }
 
 void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size_t capacity,
@@ -141,31 +146,52 @@ int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
         return count;
     }
 
+    // Losses before the program was resumed come from the trace's start-up burst, before the
+    // program could act; those after it may be the program's own events.
+    const LossesBeforeResume& before = app->lossesBeforeResume;
     struct CounterNote {
         uint32_t value;
         const char16_t* format;
+        const uint32_t* beforeResume; // a Windows loss, told apart by the resume; null otherwise
     };
     const CounterNote counters[] = {
-        {info.droppedHere, u"%lu event(s) arrived faster than they could be taken in."},
+        {info.droppedHere, u"%lu event(s) arrived faster than they could be taken in.", nullptr},
         {info.eventsLostByWindows,
-         u"%lu event(s) were dropped by Windows before reaching this program."},
-        {info.buffersLostByWindows, u"%lu whole buffer(s) never reached this program; how many "
-                                    u"events were in them is not recorded."},
-        {info.unreadableRecords, u"%lu event record(s) could not be read at all."},
-        {info.childrenNotFollowed, u"%lu child process(es) could not be followed (tracking table "
-                                   u"full); nothing they did is here."},
-        {info.trackingSlotsRecycled, u"%lu tracked process(es) gave up their slot to a newer one; "
-                                     u"any of their events still in flight were let go."},
-        {info.fileResultsMissing, u"%lu file operation(s) have no result: the completion record "
-                                  u"never arrived, so whether they worked is unknown."},
-        {info.filesNotIdentified, u"%lu file row(s) name no file: the path was not in the trace, "
-                                  u"and guessing one would have meant naming the wrong file."},
+         u"%lu event(s) were dropped by Windows before reaching this program.", &before.eventsLost},
+        {info.buffersLostByWindows,
+         u"%lu whole buffer(s) never reached this program; how many events were in them is not "
+         u"recorded.",
+         &before.buffersLost},
+        {info.unreadableRecords, u"%lu event record(s) could not be read at all.", nullptr},
+        {info.childrenNotFollowed,
+         u"%lu child process(es) could not be followed (tracking table full); nothing they did is "
+         u"here.",
+         nullptr},
+        {info.trackingSlotsRecycled,
+         u"%lu tracked process(es) gave up their slot to a newer one; any of their events still "
+         u"in flight were let go.",
+         nullptr},
+        {info.fileResultsMissing,
+         u"%lu file operation(s) have no result: the completion record never arrived, so whether "
+         u"they worked is unknown.",
+         nullptr},
+        {info.filesNotIdentified,
+         u"%lu file row(s) name no file: the path was not in the trace, and guessing one would "
+         u"have meant naming the wrong file.",
+         nullptr},
     };
     char16_t line[kLineChars];
     for (const CounterNote& note : counters) {
         if (note.value == 0) continue;
         FormatText(line, kLineChars, note.format, note.value);
         AppendNoteLine(out, capacity, linePrefix, line, &count);
+        if (note.beforeResume != nullptr && before.known != 0) {
+            const uint32_t early = *note.beforeResume < note.value ? *note.beforeResume : note.value;
+            FormatText(line, kLineChars,
+                       u"  %lu of them before the program examined was started, %lu while it ran.",
+                       early, note.value - early);
+            AppendNoteLine(out, capacity, linePrefix, line, &count);
+        }
     }
     if (info.registryKeysNotResolved != 0) {
         FormatText(line, kLineChars,
@@ -197,6 +223,18 @@ int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
     for (const FlagNote& note : flagNotes) {
         if ((info.flags & note.flag) != 0)
             AppendNoteLine(out, capacity, linePrefix, note.text, &count);
+    }
+    const FlagNote cutNotes[] = {
+        {kernelDeliveryCut, u"the kernel session (NT Kernel Logger)"},
+        {dnsDeliveryCut, u"the DNS session (OlvettaDnsLogger)"},
+    };
+    for (const FlagNote& note : cutNotes) {
+        if ((info.flags & note.flag) == 0) continue;
+        FormatText(line, kLineChars,
+                   u"The last events of %s may be missing: it did not finish delivering them "
+                   u"within %lu s of the stop.",
+                   note.text, kStopDeliveryWaitMs / 1000);
+        AppendNoteLine(out, capacity, linePrefix, line, &count);
     }
     AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);
     return count;

@@ -239,12 +239,18 @@ void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
         info.unreadableRecords != 0) {
         AppendBounded(out, capacity, u" | MISSED:");
         if (dropped != 0) AppendFormat(out, capacity, u" %lu here", dropped);
+        // Losses before the program was resumed were not its events: said apart.
+        const LossesBeforeResume& before = app->lossesBeforeResume;
         if (info.eventsLostByWindows != 0) {
             AppendFormat(out, capacity, u" %lu events dropped by Windows",
                          info.eventsLostByWindows);
+            if (before.known != 0 && before.eventsLost != 0)
+                AppendFormat(out, capacity, u" (%lu before start)", before.eventsLost);
         }
         if (info.buffersLostByWindows != 0) {
             AppendFormat(out, capacity, u" %lu whole buffers", info.buffersLostByWindows);
+            if (before.known != 0 && before.buffersLost != 0)
+                AppendFormat(out, capacity, u" (%lu before start)", before.buffersLost);
         }
         if (info.unreadableRecords != 0) {
             AppendFormat(out, capacity, u" %lu unreadable", info.unreadableRecords);

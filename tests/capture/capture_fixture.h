@@ -15,6 +15,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
+#include "capture/trace_buffers.h"
 #include "capture/trace_controller.h"
 #include "decode/decode.h"
 #include "platform/memory.h"
@@ -96,18 +97,18 @@ inline void CheckFields(std::initializer_list<Field> fields) {
         CHECK_MESSAGE(f.actual == f.expected, std::string(f.name));
 }
 
-// The start block both sessions share: real time, flushed every second, 64 KB buffers, the name
-// right after the 120 bytes of the block.
+// The start block both sessions share: real time, flushed every second, buffers as planned for
+// this machine's processors, the name right after the 120 bytes of the block.
 inline void CheckStartBlock(const TraceProperties& p, const Guid& guid, const char* logger,
-                            uint32_t minimumBuffers, uint32_t maximumBuffers,
-                            uint32_t enableFlags) {
+                            TraceSessionLoad load, uint32_t enableFlags) {
+    const TraceBufferPlan plan = PlanTraceBuffers(ProcessorCount(), load);
     CHECK(p.wnode.guid == guid);
     CheckFields({{"wnode.bufferSize", p.wnode.bufferSize, 1160},
                  {"wnode.clientContext", p.wnode.clientContext, 1},
                  {"wnode.flags", p.wnode.flags, 0x20000},
-                 {"bufferSize", p.bufferSize, 64},
-                 {"minimumBuffers", p.minimumBuffers, minimumBuffers},
-                 {"maximumBuffers", p.maximumBuffers, maximumBuffers},
+                 {"bufferSize", p.bufferSize, plan.bufferSizeKb},
+                 {"minimumBuffers", p.minimumBuffers, plan.minimumBuffers},
+                 {"maximumBuffers", p.maximumBuffers, plan.maximumBuffers},
                  {"maximumFileSize", p.maximumFileSize, 0},
                  {"logFileMode", p.logFileMode, 0x100},
                  {"flushTimer", p.flushTimer, 1},

@@ -24,14 +24,17 @@ TEST_CASE_FIXTURE(CaptureFixture, "from Windows 8.1 on the DNS session starts wi
     CheckStartBlock(
         info.lastStart,
         Guid{0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}},
-        "OlvettaDnsLogger", 4, 32, 0);
+        "OlvettaDnsLogger", kLightLoad, 0);
     CHECK(info.enabledProvider ==
           Guid{0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}});
+    // Every keyword and the verbose level: no build's query events are filtered away.
     CheckFields({{"enableControlCode", info.enableControlCode, 1},
-                 {"enableLevel", info.enableLevel, 4},
-                 {"enableMatchAny", info.enableMatchAny, 0},
+                 {"enableLevel", info.enableLevel, 5},
+                 {"enableMatchAny", info.enableMatchAny, ~0ull},
                  {"enableMatchAll", info.enableMatchAll, 0},
                  {"enableTimeout", info.enableTimeout, 0}});
+    REQUIRE(SimTraceWaitIdle(kDnsName));
+    CHECK(Session(kDnsName).priorityRaises == 1);
 
     StopTraceSessions(tc);
     CheckDnsGone();

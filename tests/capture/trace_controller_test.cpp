@@ -2,6 +2,7 @@
 // taking the session over, events into the queue, the end by itself, the ordered stop and the
 // loss figures.
 #include "capture_fixture.h"
+#include "report/completeness.h"
 
 using namespace olv;
 
@@ -22,10 +23,15 @@ TEST_CASE_FIXTURE(CaptureFixture, "the kernel session starts with its real-time 
     CheckStartBlock(
         Session(kKernelName).lastStart,
         Guid{0x9e814aad, 0x3204, 0x11d2, {0x9a, 0x82, 0x00, 0x60, 0x08, 0xa8, 0x69, 0x39}},
-        "NT Kernel Logger", 0, 64, 0x06030005);
+        "NT Kernel Logger", kMachineWideLoad, 0x06030005);
     OnEventRecord(nullptr); // a null record is nothing
     OnEventRecord(&e->record);
     CHECK(Queued() == 1);
+
+    // The processing thread raised its own priority before it began to process.
+    REQUIRE(SimTraceWaitIdle(kKernelName));
+    CHECK(Session(kKernelName).priorityRaises == 1);
+    CHECK(Session(kKernelName).raisedOnProcessingThread == 1);
 
     StopTraceSessions(tc);
     CheckKernelGone();
@@ -306,4 +312,108 @@ TEST_CASE_FIXTURE(CaptureFixture, "both sessions delivering at once: every event
         last = static_cast<int64_t>(r.timestamp);
     }
     CHECK(ordered);
+}
+
+// A stopped session still hands over what its buffers held; closing the consumer before its
+// ProcessTrace returned by itself would cut those events (and the rundown) off.
+TEST_CASE_FIXTURE(CaptureFixture, "the stop waits for the events the sessions deliver after the "
+                                  "stop request, and closes a consumer that never finishes") {
+    Script kernel{kImageLoads, 300};
+    Script rundown{kKeyRundown, 2};
+    Script dns{kDnsQueries, 40};
+    SimTraceSetEvents(kKernelName, Script::Produce, &kernel);
+    SimTraceSetRundown(kKernelName, Script::Produce, &rundown);
+    SimTraceSetEvents(kDnsName, Script::Produce, &dns);
+    SUBCASE("delivered in full") {
+        SimTraceGateEvents(kKernelName, 20);
+        SimTraceBufferAtStop(kKernelName, 280);
+        SimTraceGateEvents(kDnsName, 10);
+        SimTraceBufferAtStop(kDnsName, 30);
+        REQUIRE(Start());
+        REQUIRE(SimTraceWaitIdle(kKernelName));
+        REQUIRE(SimTraceWaitIdle(kDnsName));
+        REQUIRE(Queued() == 20 + 10);
+
+        StopTraceSessions(tc);
+        const SimSessionInfo k = Session(kKernelName);
+        CHECK(k.deliveredAfterStop == 280);
+        CHECK(k.rundownDelivered == 2);
+        CHECK((k.lostAtClose == 0 && k.rundownCut == 0));
+        CHECK(k.lastProcessStatus == 0);
+        CHECK(Session(kDnsName).deliveredAfterStop == 30);
+        CHECK(QueuedWithOperation("Loaded DLL") == 300);
+        CHECK(QueuedWithOperation("DNS query") == 40);
+        CHECK((tc->deliveryCutShort[kLossKernel] == 0 && tc->deliveryCutShort[kLossDns] == 0));
+        CheckKernelGone();
+        CheckDnsGone();
+    }
+    SUBCASE("a consumer that never returns is closed when the wait runs out") {
+        SimTraceGateEvents(kKernelName, 5);
+        SimTraceHangAfterStop(kKernelName, true);
+        tc->stopDeliveryWaitMs = 0;
+        REQUIRE(Start());
+        REQUIRE(SimTraceWaitIdle(kKernelName));
+
+        StopTraceSessions(tc);
+        CheckKernelGone();
+        CheckDnsGone();
+        CHECK(Session(kKernelName).lastProcessStatus == kStatusCancelled);
+        CHECK(tc->deliveryCutShort[kLossKernel] == 1);
+        CHECK(tc->deliveryCutShort[kLossDns] == 0); // it returned by itself at once
+
+        // Reported in the recording's notes, naming the session and the wait.
+        app->trace = tc;
+        GatherCompletenessCounters(app);
+        app->trace = nullptr;
+        CHECK((app->recordingInfo.flags & kernelDeliveryCut) != 0);
+        CHECK((app->recordingInfo.flags & dnsDeliveryCut) == 0);
+        char16_t notes[2048];
+        CHECK(BuildCompletenessNotes(app, notes, 2048, u"") == 1);
+        CHECK(U8(notes) == "The last events of the kernel session (NT Kernel Logger) may be "
+                           "missing: it did not finish delivering them within 5 s of the "
+                           "stop.\r\n");
+    }
+    SUBCASE("a stop that fails leaves the session running: no wait, no note") {
+        // The default wait would hold this test for seconds if it were spent.
+        SimTraceHangAfterStop(kKernelName, true);
+        SimTraceFailStep(kKernelName, kSimStepStop, kStatusAccessDenied, 1);
+        REQUIRE(Start());
+        REQUIRE(SimTraceWaitIdle(kKernelName));
+        StopTraceSessions(tc);
+        CHECK(tc->kernelThread == nullptr);
+        CHECK(Session(kKernelName).lastProcessStatus == kStatusCancelled);
+        CHECK(tc->deliveryCutShort[kLossKernel] == 0);
+    }
+}
+
+TEST_CASE_FIXTURE(CaptureFixture, "losses before the program was resumed are told apart from "
+                                  "those while it ran") {
+    SimTraceSetLosses(kKernelName, 12, 1);
+    SimTraceSetLosses(kDnsName, 3, 0);
+    REQUIRE(Start());
+    LossFigures figures = ReadLossFigures(tc);
+    CHECK((figures.eventsLostBeforeResume == 0 && figures.buffersLostBeforeResume == 0));
+
+    NoteProgramResumed(tc);
+    SimTraceSetLosses(kKernelName, 40, 5);
+    figures = ReadLossFigures(tc);
+    CheckFields({{"eventsLost", figures.eventsLost, 43},
+                 {"eventsLostBeforeResume", figures.eventsLostBeforeResume, 15},
+                 {"buffersLost", figures.buffersLost, 5},
+                 {"buffersLostBeforeResume", figures.buffersLostBeforeResume, 1}});
+    StopTraceSessions(tc);
+    figures = ReadLossFigures(tc);
+    CHECK(figures.eventsLostBeforeResume == 15);
+
+    app->trace = tc;
+    GatherCompletenessCounters(app);
+    app->trace = nullptr;
+    char16_t notes[2048];
+    CHECK(BuildCompletenessNotes(app, notes, 2048, u"") == 4);
+    CHECK(U8(notes) ==
+          "43 event(s) were dropped by Windows before reaching this program.\r\n"
+          "  15 of them before the program examined was started, 28 while it ran.\r\n"
+          "5 whole buffer(s) never reached this program; how many events were in them is not "
+          "recorded.\r\n"
+          "  1 of them before the program examined was started, 4 while it ran.\r\n");
 }

@@ -161,6 +161,15 @@ TEST_CASE("status bar text") {
         f.app->recordingInfo.buffersLostByWindows = 1;
         CHECK(f.Text() == u" Stopped | Total: 0 | Shown: 0 | MISSED: 1 whole buffers");
     }
+    SUBCASE("Windows losses before the program ran are said apart, only when known") {
+        f.app->recordingInfo.eventsLostByWindows = 9;
+        f.app->recordingInfo.buffersLostByWindows = 2;
+        f.app->lossesBeforeResume = {7, 0, 0};
+        const std::u16string head = u" Stopped | Total: 0 | Shown: 0 | MISSED: ";
+        CHECK(f.Text() == head + u"9 events dropped by Windows 2 whole buffers");
+        f.app->lossesBeforeResume.known = 1;
+        CHECK(f.Text() == head + u"9 events dropped by Windows (7 before start) 2 whole buffers");
+    }
     SUBCASE("the DNS part and the job warning while recording") {
         const std::u16string monitoring = u" Monitoring | Total: 0 | Shown: 0 | DNS: ";
         f.app->recording = 1;

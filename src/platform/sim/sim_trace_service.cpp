@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/guarded_call.h"
 #include "platform/sim/sim_event.h"
@@ -44,6 +45,8 @@ struct Slot {
     uint32_t gate;
     bool endAfterEvents;
     uint32_t endAfterStatus;
+    uint32_t bufferedAtStop; // run events still in the session's buffers when it ends
+    bool hangAfterStop;
 
     // The program's session.
     bool running;
@@ -53,6 +56,9 @@ struct Slot {
     uint32_t stopStatus; // what ProcessTraceEvents returns after the stop
     uint32_t nextIndex;  // the next run event to ask the producer for
     bool scriptDone;
+    uint32_t owed;          // buffered run events still to deliver after the end
+    uint32_t rundownNext;   // the next rundown event
+    std::thread::id raiser; // the thread that raised its priority for this consumer
 
     // Its consumer.
     uint64_t consumerHandle; // 0 = none
@@ -142,13 +148,14 @@ bool BlockUsable(const TraceProperties* props) {
            props->logFileNameOffset < props->wnode.bufferSize;
 }
 
-// The program's session ends (stopped by it or from outside): the name is free, the rundown is
-// owed to the consumer, which then returns status.
+// The program's session ends (stopped by it or from outside): the name is free, the buffered
+// run events and the rundown are owed to the consumer, which then returns status.
 void EndSession(Service& s, Slot* slot, uint32_t status) {
     slot->running = false;
     slot->sessionHandle = 0;
     slot->stopped = true;
     slot->stopStatus = status;
+    slot->owed = slot->bufferedAtStop;
     s.changed.notify_all();
 }
 
@@ -201,7 +208,10 @@ uint32_t StartTraceSession(uint64_t* session, const char16_t* name, TracePropert
     slot->stopStatus = 0;
     slot->nextIndex = 0;
     slot->scriptDone = false;
+    slot->owed = 0;
+    slot->rundownNext = 0;
     slot->info.delivered = 0;
+    slot->info.deliveredAfterStop = 0;
     slot->info.rundownDelivered = 0;
     ++slot->info.startsOk;
     *session = slot->sessionHandle;
@@ -297,6 +307,7 @@ uint32_t ProcessTraceEvents(uint64_t trace) {
         return failure;
     }
     slot->phase = kPhaseProcessing;
+    slot->info.raisedOnProcessingThread = slot->raiser == std::this_thread::get_id() ? 1 : 0;
     s.changed.notify_all();
 
     // One record for the whole run, outside the program's heap (the hooks of platform/memory.h
@@ -307,23 +318,51 @@ uint32_t ProcessTraceEvents(uint64_t trace) {
 
     uint32_t status = kStatusSuccess;
     for (;;) {
-        if (slot->stopped) {
-            if (!slot->rundownDone) {
-                slot->rundownDone = true;
-                for (uint32_t i = 0; event != nullptr && slot->rundown != nullptr; ++i) {
-                    if (!DeliverOne(lock, slot->rundown, slot->rundownContext, i, slot->callback,
-                                    event)) {
-                        break;
-                    }
-                    ++slot->info.rundownDelivered;
-                    s.changed.notify_all();
-                }
-            }
-            status = slot->stopStatus;
+        // Closing the consumer ends delivery at once, whatever the session still owes.
+        if (slot->closed) {
+            slot->info.lostAtClose += slot->owed;
+            if (slot->stopped && !slot->rundownDone) slot->info.rundownCut = 1;
+            slot->owed = 0;
+            status = kStatusCancelled;
             break;
         }
-        if (slot->closed) {
-            status = kStatusCancelled;
+        if (slot->stopped) {
+            // What the buffers still held, then the rundown, one event at a time.
+            if (slot->owed > 0 && event != nullptr && slot->events != nullptr &&
+                !slot->scriptDone) {
+                --slot->owed;
+                uint32_t index = slot->nextIndex++;
+                if (DeliverOne(lock, slot->events, slot->eventsContext, index, slot->callback,
+                               event)) {
+                    ++slot->info.delivered;
+                    ++slot->info.deliveredAfterStop;
+                } else {
+                    slot->scriptDone = true;
+                    slot->owed = 0;
+                }
+                s.changed.notify_all();
+                continue;
+            }
+            slot->owed = 0;
+            if (!slot->rundownDone && event != nullptr && slot->rundown != nullptr) {
+                if (DeliverOne(lock, slot->rundown, slot->rundownContext, slot->rundownNext++,
+                               slot->callback, event)) {
+                    ++slot->info.rundownDelivered;
+                } else {
+                    slot->rundownDone = true;
+                }
+                s.changed.notify_all();
+                continue;
+            }
+            slot->rundownDone = true;
+            if (slot->hangAfterStop) {
+                slot->waiting = true;
+                s.changed.notify_all();
+                s.changed.wait(lock);
+                slot->waiting = false;
+                continue;
+            }
+            status = slot->stopStatus;
             break;
         }
         bool more = event != nullptr && slot->events != nullptr && !slot->scriptDone &&
@@ -355,6 +394,16 @@ uint32_t ProcessTraceEvents(uint64_t trace) {
     lock.unlock();
     std::free(event);
     return status;
+}
+
+uint32_t RaiseConsumerThreadPriority(uint64_t trace) {
+    Service& s = TheService();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    Slot* slot = SlotOfHandle(s, trace, kConsumerTag);
+    if (slot == nullptr) return kStatusInvalidHandle;
+    ++slot->info.priorityRaises;
+    slot->raiser = std::this_thread::get_id();
+    return kStatusSuccess;
 }
 
 uint32_t CloseTraceConsumer(uint64_t trace) {
@@ -444,6 +493,21 @@ void SimTraceEndAfterEvents(const char16_t* name, uint32_t processStatus) {
         slot->endAfterEvents = true;
         slot->endAfterStatus = processStatus;
         if (slot->scriptDone && slot->running) EndSession(s, slot, processStatus);
+    }
+}
+
+void SimTraceBufferAtStop(const char16_t* name, uint32_t count) {
+    Service& s = TheService();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (Slot* slot = SlotFor(s, name)) slot->bufferedAtStop = count;
+}
+
+void SimTraceHangAfterStop(const char16_t* name, bool hang) {
+    Service& s = TheService();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (Slot* slot = SlotFor(s, name)) {
+        slot->hangAfterStop = hang;
+        s.changed.notify_all();
     }
 }
 

@@ -10,9 +10,12 @@
 //    thread, in order, one reusable SimEvent at a time, as the producer fills them; a gate holds
 //    delivery at a given index until the test raises it;
 //  - stopping the session (by handle or by name, or from outside with SimTraceEndSession)
-//    delivers the rundown events, then ProcessTraceEvents returns: 0 after a stop by the
-//    program, the chosen status after an end from outside; closing the consumer without a stop
-//    returns 1223 at once. Run events not delivered when the session stops are never delivered;
+//    delivers the run events still in its buffers (SimTraceBufferAtStop, none by default), then
+//    the rundown events, then ProcessTraceEvents returns: 0 after a stop by the program, the
+//    chosen status after an end from outside (or, with SimTraceHangAfterStop, not until the
+//    consumer is closed). Closing the consumer ends delivery at once, whatever is still owed,
+//    and ProcessTraceEvents returns 1223. Other run events not delivered when the session stops
+//    are never delivered;
 //  - stop and query report the loss figures set with SimTraceSetLosses.
 // Every call is thread-safe. docs/trace-capture.md describes the scripting in full.
 #pragma once
@@ -57,8 +60,13 @@ struct SimSessionInfo {
     uint32_t enableCalls;
     uint32_t openCalls;
     uint32_t closeCalls;
-    uint32_t delivered;        // run events handed to the callback (the callback returned)
-    uint32_t rundownDelivered; // rundown events handed to the callback
+    uint32_t delivered;          // run events handed to the callback (the callback returned)
+    uint32_t deliveredAfterStop; // of those, the ones the buffers held when the session ended
+    uint32_t rundownDelivered;   // rundown events handed to the callback
+    uint32_t lostAtClose;        // buffered run events the closing of the consumer cut off
+    uint8_t rundownCut;          // the consumer was closed before the rundown was through
+    uint32_t priorityRaises;     // RaiseConsumerThreadPriority calls for the consumer
+    uint8_t raisedOnProcessingThread; // the last ProcessTraceEvents ran on the raised thread
     uint32_t lastProcessStatus;
     TraceProperties lastStart;   // the block of the last StartTraceSession call
     TraceProperties lastControl; // the block of the last ControlTraceSession call
@@ -92,6 +100,12 @@ void SimTraceSetRundown(const char16_t* name, SimEventProducer producer, void* c
 // Only run events with an index below limit are delivered; kSimNoGate (the default) lets all
 // through. Raising the limit releases the consumer.
 void SimTraceGateEvents(const char16_t* name, uint32_t limit);
+// When the session ends (stopped or from outside), the next count run events, past the gate,
+// are still in its buffers: the consumer delivers them after the end, before the rundown.
+void SimTraceBufferAtStop(const char16_t* name, uint32_t count);
+// After the session ends and everything owed is delivered, ProcessTraceEvents does not return
+// until the consumer is closed (a consumer that never finishes).
+void SimTraceHangAfterStop(const char16_t* name, bool hang);
 // When the producer has no more events, the session ends from outside with this status.
 void SimTraceEndAfterEvents(const char16_t* name, uint32_t processStatus);
 // Ends the program's session from outside now, as another program stopping it would: the name

@@ -49,6 +49,22 @@ void JoinThread(ThreadHandle thread) {
     CloseHandle(static_cast<HANDLE>(thread));
 }
 
+bool WaitThreadEnd(ThreadHandle thread, uint32_t ms) {
+    if (thread == nullptr) return false;
+    return WaitForSingleObject(static_cast<HANDLE>(thread), ms) == WAIT_OBJECT_0;
+}
+
+uint32_t ProcessorCount() {
+    // Every processor group: a session's per-processor buffers cover all of them.
+    DWORD n = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    if (n == 0) {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        n = info.dwNumberOfProcessors;
+    }
+    return n < 1 ? 1u : static_cast<uint32_t>(n);
+}
+
 void SleepMilliseconds(uint32_t ms) {
     Sleep(ms);
 }

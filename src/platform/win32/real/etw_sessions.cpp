@@ -123,4 +123,11 @@ uint32_t CloseTraceConsumer(uint64_t trace) {
     return CloseTrace(trace);
 }
 
+uint32_t RaiseConsumerThreadPriority(uint64_t) {
+    // ABOVE_NORMAL, not HIGHEST: the consumer must outrun the examined program's normal-priority
+    // threads, yet leave the window thread's intake on the same processors room to run.
+    if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL)) return ERROR_SUCCESS;
+    return GetLastError();
+}
+
 } // namespace olv
