@@ -44,6 +44,12 @@ constexpr uint32_t kAnyField = 0xFFFFFFFFu;
 
 enum class Mode : uint8_t { kEquals, kContains, kStartsWith, kEndsWith };
 
+// The five characters `windash` makes interchangeable, in a rule's value and in the row: '-',
+// '/', en dash, em dash and horizontal bar.
+inline bool IsDash(char16_t c) {
+    return c == u'-' || c == u'/' || c == 0x2013 || c == 0x2014 || c == 0x2015;
+}
+
 // One element of a wildcard pattern.
 enum class ElemKind : uint8_t { kChar, kAnyOne, kAnyRun, kDash };
 struct Elem {

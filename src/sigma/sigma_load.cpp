@@ -108,7 +108,10 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     rule_ = rule;
     YamlError error;
     if (!ReadYaml(text, &documents_, 2, &error)) {
-        return Refuse(error.limits ? kSigmaRefusedLimits : kSigmaRefusedSyntax, nullptr,
+        const uint32_t why = error.kind == YamlError::kLimits        ? kSigmaRefusedLimits
+                             : error.kind == YamlError::kUnsupported ? kSigmaRefusedUnsupported
+                                                                     : kSigmaRefusedSyntax;
+        return Refuse(why, nullptr,
                       (error.line > 0 ? "line " + std::to_string(error.line) + ": " : std::string()) +
                           error.message);
     }
@@ -128,9 +131,11 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     // Nodes found by key.
     static const YamlNode kNone;
     const YamlNode *title = &kNone, *id = &kNone, *level = &kNone, *logsource = &kNone, *detection = &kNone;
+    const YamlNode* taxonomy = &kNone;
     bool hasTitle = false, hasId = false, hasLevel = false, hasLogsource = false, hasDetection = false;
+    bool hasTaxonomy = false;
     auto take = [](const YamlNode** slot, bool* has, const YamlNode& value) {
-        if (*has) return; // the first of a repeated key counts
+        if (*has) return; // the reader refuses a key given twice; this keeps the first all the same
         *slot = &value;
         *has = true;
     };
@@ -148,9 +153,17 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
         if (key == "level") take(&level, &hasLevel, valueNode);
         if (key == "logsource") take(&logsource, &hasLogsource, valueNode);
         if (key == "detection") take(&detection, &hasDetection, valueNode);
+        if (key == "taxonomy") take(&taxonomy, &hasTaxonomy, valueNode);
     }
     if (!hasTitle || !title->IsScalar() || Scalar(*title).empty())
         return Refuse(kSigmaRefusedSyntax, doc, "the rule has no title");
+    // Another taxonomy gives the field names other meanings; reading them as the default
+    // taxonomy's would compare the wrong things.
+    if (hasTaxonomy && !taxonomy->IsNull() &&
+        (!taxonomy->IsScalar() || !EqualsAsciiFolded(Scalar(*taxonomy), "sigma")))
+        return Refuse(kSigmaRefusedUnsupported, taxonomy,
+                      "taxonomy " + (taxonomy->IsScalar() ? Scalar(*taxonomy) : std::string("?")) +
+                          " (only the default taxonomy, sigma, is read)");
 
     // The log source decides first: a rule for other events is refused for that, whatever else.
     if (!hasLogsource || !logsource->IsMap())
@@ -483,7 +496,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
     }
     if (mods.windash) {
         for (Elem& e : elems) {
-            if (e.kind == ElemKind::kChar && (e.c == u'-' || e.c == u'/')) e.kind = ElemKind::kDash;
+            if (e.kind == ElemKind::kChar && IsDash(e.c)) e.kind = ElemKind::kDash;
         }
     }
     if (!v.cased) {
@@ -772,7 +785,12 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
     std::string detail;
     try {
         size_t skip = size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-        const std::string text(bytes + skip, size - skip);
+        std::string text(bytes + skip, size - skip);
+        // A CR alone ends a line as CR LF and LF do (the YAML reader knows only those two); one
+        // character for one keeps the line numbers of the details.
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) text[i] = '\n';
+        }
         Rule rule{};
         SigmaRuleInfo info;
         Compiler compiler(set);

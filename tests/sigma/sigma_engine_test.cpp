@@ -66,6 +66,46 @@ TEST_CASE("a rule file of exactly 1 MiB loads; one byte more is refused as too l
     CHECK(SigmaRefusalsByReason(over.set, kSigmaRefusedTooLarge) == 1);
 }
 
+TEST_CASE("line ends: CR alone, CR LF and LF read alike, with the same line numbers") {
+    auto withEnds = [](std::string text, const std::string& end) {
+        std::string out;
+        for (const char c : text) {
+            if (c == '\n') out += end;
+            else out.push_back(c);
+        }
+        return out;
+    };
+    const std::string good = Rule("process_creation",
+                                  "    sel:\n        CommandLine|contains: 'needle'\n"
+                                  "        Image|endswith: '\\cmd.exe'\n    condition: sel\n");
+    // The second `sel` key is on line 10 of the rule whatever ends its lines.
+    const std::string twice = Rule("process_creation",
+                                   "    sel:\n        Image: a\n    sel:\n        Image: b\n"
+                                   "    condition: sel\n");
+    for (const char* end : {"\n", "\r\n", "\r"}) {
+        CAPTURE(std::string(end).size());
+        OneRule one(withEnds(good, end));
+        REQUIRE(one.loaded);
+        View view;
+        view.Set(kSigmaCommandLine, u"x needle y");
+        view.Set(kSigmaImage, u"C:\\Windows\\cmd.exe");
+        CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+        view.Set(kSigmaImage, u"C:\\Windows\\cmd.exe\r");
+        CHECK_FALSE(one.Matches(view, 1u << kSigmaProcessCreation));
+        OneRule bad(withEnds(twice, end));
+        REQUIRE_FALSE(bad.loaded);
+        CHECK(bad.Refusal()->reason == kSigmaRefusedSyntax);
+        CHECK(Utf8(bad.Refusal()->detail) ==
+              "line 10: the key sel is given twice in one mapping (first on line 8)");
+    }
+    // A CR inside a quoted value is a line end too, folded to a space as YAML folds lines.
+    OneRule quoted(Rule("process_creation", "    sel:\r        CommandLine: 'a\rb'\r    condition: sel\r"));
+    REQUIRE(quoted.loaded);
+    View view;
+    view.Set(kSigmaCommandLine, u"a b");
+    CHECK(quoted.Matches(view, 1u << kSigmaProcessCreation));
+}
+
 TEST_CASE("a regular expression that backtracks without end hits the work bound, counted per rule") {
     SigmaRuleSet* set = NewSigmaRuleSet();
     const std::string other = kContainsRule;
