@@ -23,6 +23,22 @@ constexpr uint32_t kMaxConditionDepth = 64;       // parentheses and `not` in on
 constexpr uint32_t kMaxValueChars = 4096;         // characters of one value
 constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files read from one folder
 constexpr uint32_t kMaxFolderDepth = 32;          // sub-folder levels read
+// What a file may expand to once compiled, and what all files of a set together may: YAML aliases
+// make a small file stand for much more (every time an alias is reached, its node is compiled
+// again), so the compiled form is counted as it is made and the file refused past a bound
+// (kSigmaRefusedLimits). A file within the size bound and these stays well under 100 MB and a
+// second of loading. A file past a set bound is refused, and the files after it may still fit.
+struct LoadTotals {
+    uint64_t values = 0;     // value tests (each list item; base64offset's three forms count three)
+    uint64_t bytes = 0;      // bytes of the compiled tests, values and conditions
+    uint64_t regexes = 0;    // regular expressions compiled
+    uint64_t regexBytes = 0; // their compiled code, JIT code and match data
+};
+struct LoadBounds {
+    LoadTotals file{50000, 8u << 20, 1000, 4u << 20};
+    LoadTotals set{500000, 256u << 20, 20000, 256u << 20};
+};
+
 // Work bounds of one regular-expression match (PCRE2), per field tested.
 constexpr uint32_t kRegexMatchLimit = 100000;
 constexpr uint32_t kRegexDepthLimit = 1000;
@@ -174,6 +190,10 @@ struct SigmaRuleSet {
     std::vector<std::unique_ptr<sigma::Regex>> regexes;
     void* matchContext = nullptr; // pcre2_match_context_16*
     uint64_t workLimitHits = 0;
+    sigma::LoadBounds bounds;   // the defaults; tests lower them to reach the set bounds quickly
+    sigma::LoadTotals totals;   // what the loaded rules hold together
+    sigma::LoadTotals lastFile; // what the last file added was counted at when it was loaded or
+                                // refused (refused: up to the count that crossed a bound)
 
     // The index, rebuilt when rules were added since it was made.
     bool indexed = false;
