@@ -21,8 +21,10 @@ constexpr uint32_t kMaxDetectionDepth = 8;        // nesting below `detection`
 constexpr uint32_t kMaxSearches = 512;            // search identifiers of one rule
 constexpr uint32_t kMaxConditionDepth = 64;       // parentheses and `not` in one condition
 constexpr uint32_t kMaxValueChars = 4096;         // characters of one value
-constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files read from one folder
-constexpr uint32_t kMaxFolderDepth = 32;          // sub-folder levels read
+constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files in one folder (beyond: none is read)
+constexpr uint32_t kMaxFoldersInFolder = 100000;  // sub-folders of one folder, all levels (alike)
+constexpr uint32_t kMaxFolderDepth = 32;          // folder levels read (the folder itself is the
+                                                  // first); a deeper folder is refused
 // What a file may expand to once compiled, and what all files of a set together may: YAML aliases
 // make a small file stand for much more (every time an alias is reached, its node is compiled
 // again), so the compiled form is counted as it is made and the file refused past a bound
@@ -220,6 +222,9 @@ struct SigmaRuleSet {
 namespace sigma {
 // Builds the candidate index of every loaded rule (sigma_match_index.cpp).
 void BuildIndex(SigmaRuleSet* set);
+// LoadSigmaRuleFolder with the bounds of rule files and sub-folders given (tests reach them with
+// a few files).
+SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders);
 // True when the field may appear in rules of the category.
 bool FieldAllowed(uint32_t category, uint32_t field);
 // The field of a name rules use, or kSigmaFieldCount when the view has none by that name.
