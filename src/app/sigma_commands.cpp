@@ -57,7 +57,7 @@ bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet)
     if (error != nullptr && error[0] != 0) {
         if (!quiet) {
             FormatText(message, kMessageChars,
-                       u"The Sigma rules could not be read from %.600s: %.300s The rules loaded "
+                       u"The Sigma rules could not be read from %.600s. %.300s The rules loaded "
                        u"before are unchanged.",
                        folder, error);
             Tell(app, message, kIconError);

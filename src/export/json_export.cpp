@@ -17,6 +17,7 @@
 #include "export/json_text.h"
 #include "export/safe_file.h"
 #include "export/snapshot.h"
+#include "platform/files.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
@@ -85,7 +86,50 @@ void AppendNoteElements(char16_t* head, size_t capacity, const char16_t* notes,
     }
 }
 
-// "rules": what was loaded from which folder and why files were refused, by reason.
+// Refused files listed in the head: the first ones, as many as fit below this many, so that a
+// folder of thousands of refusals cannot crowd out the rest of the head.
+constexpr int32_t kRefusedFilesListed = 100;
+// What the head still needs after the list: its closing members and what follows the metadata.
+constexpr size_t kRefusedFilesReserve = 128;
+constexpr size_t kRefusalEntryChars =
+    JsonTextMaxChars(kSigmaFileChars) + JsonTextMaxChars(256) + JsonTextMaxChars(64) + 64;
+
+// "refusedFiles": each refused file with its reason and detail, in the set's order, and
+// "refusedFilesLeftOut": how many of them are not listed (beyond the count or the head's room).
+void AppendRefusedFiles(const SigmaRuleSet* set, char16_t* head, size_t cap) {
+    const int32_t refused = SigmaRefusalCount(set);
+    int32_t listed = 0;
+    AppendBounded(head, cap, u", \"refusedFiles\": [");
+    char16_t* entry = static_cast<char16_t*>(AllocZeroed(kRefusalEntryChars * sizeof(char16_t)));
+    for (int32_t i = 0; entry != nullptr && i < refused && listed < kRefusedFilesListed; ++i) {
+        const SigmaRefusal* refusal = GetSigmaRefusal(set, i);
+        if (refusal == nullptr) break;
+        char16_t reason[64];
+        CopyAsciiName(reason, 64, SigmaRefusalReasonName(refusal->reason));
+        // The path relative to the folder with '/' between its folders on every system, so that
+        // a file reads the same wherever it was written.
+        char16_t file[kSigmaFileChars] = {};
+        CopyBounded(file, kSigmaFileChars, refusal->file);
+        for (char16_t& c : file) {
+            if (c == kPathSeparator) c = u'/';
+        }
+        entry[0] = 0;
+        AppendBounded(entry, kRefusalEntryChars, listed > 0 ? u", {\"file\": " : u"{\"file\": ");
+        AppendJsonString(entry, kRefusalEntryChars, file);
+        AppendBounded(entry, kRefusalEntryChars, u", \"reason\": ");
+        AppendJsonString(entry, kRefusalEntryChars, reason);
+        AppendBounded(entry, kRefusalEntryChars, u", \"detail\": ");
+        AppendJsonStringN(entry, kRefusalEntryChars, refusal->detail, 255);
+        AppendBounded(entry, kRefusalEntryChars, u"}");
+        if (TextLength(head) + TextLength(entry) + kRefusedFilesReserve >= cap) break;
+        AppendBounded(head, cap, entry);
+        ++listed;
+    }
+    FreeBlock(entry);
+    AppendFormat(head, cap, u"], \"refusedFilesLeftOut\": %d", refused - listed);
+}
+
+// "rules": what was loaded from which folder and why files were refused, by reason and by file.
 void AppendRulesObject(const SigmaRuleSet* set, char16_t* head, size_t cap) {
     AppendBounded(head, cap, u"\"rules\": {\"folder\": ");
     AppendJsonString(head, cap, SigmaRuleFolder(set));
@@ -103,7 +147,9 @@ void AppendRulesObject(const SigmaRuleSet* set, char16_t* head, size_t cap) {
         AppendFormat(head, cap, u": %d", count);
         first = false;
     }
-    AppendBounded(head, cap, u"}}");
+    AppendBounded(head, cap, u"}");
+    AppendRefusedFiles(set, head, cap);
+    AppendBounded(head, cap, u"}");
 }
 
 // The recording's metadata, completeness counters and notes (and "rules" when rules are loaded),

@@ -36,14 +36,22 @@ constexpr char16_t kPathSeparator = u'\\';
 constexpr char16_t kPathSeparator = u'/';
 #endif
 
-// Called once per entry of a folder listing with the entry's name (terminated) and whether it is
-// a folder; returning false ends the listing early.
-using FolderEntryVisitor = bool (*)(void* context, const char16_t* name, bool isFolder);
+// One entry of a folder listing.
+struct FolderEntry {
+    const char16_t* name; // terminated
+    bool isFolder;
+    // False when the system's name is not valid text: bytes that are not UTF-8 or a name too long
+    // to convert whole on POSIX (name then holds U+FFFD in their place and cannot open the
+    // entry), an unpaired surrogate on Windows (name holds it as it is).
+    bool nameIsText;
+};
+// Called once per entry; returning false ends the listing early.
+using FolderEntryVisitor = bool (*)(void* context, const FolderEntry& entry);
 // Lists folder (FindFirstFileW/FindNextFileW on Windows): every entry but "." and "..", in the
 // system's order. A link to a folder (a folder reparse point on Windows) is not reported, so a
-// walk down the listings cannot loop; a name that does not convert is reported with U+FFFD in
-// place of the bytes that do not. False (and *error set) when the folder cannot be read; an early
-// stop by the visitor is not a failure.
+// walk down the listings cannot loop; a link to nothing is reported as a file (opening it fails).
+// False (and *error set) when the folder cannot be read; an early stop by the visitor is not a
+// failure.
 bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error);
 
 // Test hooks: the nth write, flush or move from now (1 = the next) fails; 0 switches it off.

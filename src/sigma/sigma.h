@@ -136,8 +136,9 @@ struct SigmaRuleSet; // opaque; made by LoadSigmaRuleFolder or NewSigmaRuleSet
 // An empty rule set (for rules added from text), or nullptr when memory is refused.
 SigmaRuleSet* NewSigmaRuleSet();
 // Reads every .yml and .yaml file under folder (sub-folders too), in a stable order. Never
-// returns nullptr unless memory is refused; a folder that cannot be read gives an empty set whose
-// folderError says why.
+// returns nullptr unless memory is refused; a folder that cannot be read, or holds more rule files
+// or sub-folders than are read, gives an empty set whose folderError says why (whole sentences).
+// A sub-folder or file that cannot be read is refused on its own, beside the rules that load.
 SigmaRuleSet* LoadSigmaRuleFolder(const char16_t* folder);
 // Compiles one rule file's bytes into set; false (and a refusal recorded) when refused.
 bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const char16_t* fileName);

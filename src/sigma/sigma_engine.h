@@ -21,8 +21,26 @@ constexpr uint32_t kMaxDetectionDepth = 8;        // nesting below `detection`
 constexpr uint32_t kMaxSearches = 512;            // search identifiers of one rule
 constexpr uint32_t kMaxConditionDepth = 64;       // parentheses and `not` in one condition
 constexpr uint32_t kMaxValueChars = 4096;         // characters of one value
-constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files read from one folder
-constexpr uint32_t kMaxFolderDepth = 32;          // sub-folder levels read
+constexpr uint32_t kMaxFilesInFolder = 100000;    // rule files in one folder (beyond: none is read)
+constexpr uint32_t kMaxFoldersInFolder = 100000;  // sub-folders of one folder, all levels (alike)
+constexpr uint32_t kMaxFolderDepth = 32;          // folder levels read (the folder itself is the
+                                                  // first); a deeper folder is refused
+// What a file may expand to once compiled, and what all files of a set together may: YAML aliases
+// make a small file stand for much more (every time an alias is reached, its node is compiled
+// again), so the compiled form is counted as it is made and the file refused past a bound
+// (kSigmaRefusedLimits). A file within the size bound and these stays well under 100 MB and a
+// second of loading. A file past a set bound is refused, and the files after it may still fit.
+struct LoadTotals {
+    uint64_t values = 0;     // value tests (each list item; base64offset's three forms count three)
+    uint64_t bytes = 0;      // bytes of the compiled tests, values and conditions
+    uint64_t regexes = 0;    // regular expressions compiled
+    uint64_t regexBytes = 0; // their compiled code, JIT code and match data
+};
+struct LoadBounds {
+    LoadTotals file{50000, 8u << 20, 1000, 4u << 20};
+    LoadTotals set{500000, 256u << 20, 20000, 256u << 20};
+};
+
 // Work bounds of one regular-expression match (PCRE2), per field tested.
 constexpr uint32_t kRegexMatchLimit = 100000;
 constexpr uint32_t kRegexDepthLimit = 1000;
@@ -43,6 +61,12 @@ inline char16_t FoldChar(char16_t c) {
 constexpr uint32_t kAnyField = 0xFFFFFFFFu;
 
 enum class Mode : uint8_t { kEquals, kContains, kStartsWith, kEndsWith };
+
+// The five characters `windash` makes interchangeable, in a rule's value and in the row: '-',
+// '/', en dash, em dash and horizontal bar.
+inline bool IsDash(char16_t c) {
+    return c == u'-' || c == u'/' || c == 0x2013 || c == 0x2014 || c == 0x2015;
+}
 
 // One element of a wildcard pattern.
 enum class ElemKind : uint8_t { kChar, kAnyOne, kAnyRun, kDash };
@@ -168,6 +192,10 @@ struct SigmaRuleSet {
     std::vector<std::unique_ptr<sigma::Regex>> regexes;
     void* matchContext = nullptr; // pcre2_match_context_16*
     uint64_t workLimitHits = 0;
+    sigma::LoadBounds bounds;   // the defaults; tests lower them to reach the set bounds quickly
+    sigma::LoadTotals totals;   // what the loaded rules hold together
+    sigma::LoadTotals lastFile; // what the last file added was counted at when it was loaded or
+                                // refused (refused: up to the count that crossed a bound)
 
     // The index, rebuilt when rules were added since it was made.
     bool indexed = false;
@@ -194,6 +222,9 @@ struct SigmaRuleSet {
 namespace sigma {
 // Builds the candidate index of every loaded rule (sigma_match_index.cpp).
 void BuildIndex(SigmaRuleSet* set);
+// LoadSigmaRuleFolder with the bounds of rule files and sub-folders given (tests reach them with
+// a few files).
+SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders);
 // True when the field may appear in rules of the category.
 bool FieldAllowed(uint32_t category, uint32_t field);
 // The field of a name rules use, or kSigmaFieldCount when the view has none by that name.

@@ -41,6 +41,9 @@ struct Mods {
     int kinds = 0;    // how many of re, cidr, exists, fieldref, compare, base64 were given
 };
 
+// A condition node and the child index its parent holds for it.
+constexpr uint64_t kConditionNodeBytes = sizeof(CondNode) + sizeof(uint32_t);
+
 class Compiler {
 public:
     explicit Compiler(SigmaRuleSet* set) : set_(set) {}
@@ -48,6 +51,7 @@ public:
     bool refused = false;
     uint32_t reason = kSigmaRefusedUnsupported;
     std::string detail;
+    LoadTotals counted; // what the rule has expanded to so far
 
     bool Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule);
 
@@ -73,6 +77,46 @@ private:
                           "more than " + std::to_string(kMaxNodesVisited) + " YAML nodes");
         return true;
     }
+    // Counts what was just compiled against the bounds of one file and of the set.
+    bool Charge(const YamlNode* at, uint64_t values, uint64_t bytes, uint64_t regexes, uint64_t regexBytes) {
+        counted.values += values;
+        counted.bytes += bytes;
+        counted.regexes += regexes;
+        counted.regexBytes += regexBytes;
+        const LoadTotals& file = set_->bounds.file;
+        const LoadTotals& all = set_->bounds.set;
+        const LoadTotals& before = set_->totals;
+        const char* const kAliases = " (aliases count each time they are reached)";
+        if (counted.values > file.values)
+            return Refuse(kSigmaRefusedLimits, at, "the rule expands to more than " + std::to_string(file.values) + " values" + kAliases);
+        if (counted.bytes > file.bytes)
+            return Refuse(kSigmaRefusedLimits, at, "the rule expands to more than " + Amount(file.bytes) + " of compiled tests" + kAliases);
+        if (counted.regexes > file.regexes)
+            return Refuse(kSigmaRefusedLimits, at, "the rule expands to more than " + std::to_string(file.regexes) + " regular expressions" + kAliases);
+        if (counted.regexBytes > file.regexBytes)
+            return Refuse(kSigmaRefusedLimits, at, "the rule's regular expressions take more than " + Amount(file.regexBytes) + " compiled");
+        const char* const kBefore = "with the rules loaded before it, ";
+        if (before.values + counted.values > all.values)
+            return Refuse(kSigmaRefusedLimits, at, kBefore + std::string("the rule makes more than ") + std::to_string(all.values) + " values");
+        if (before.bytes + counted.bytes > all.bytes)
+            return Refuse(kSigmaRefusedLimits, at, kBefore + std::string("the rule makes more than ") + Amount(all.bytes) + " of compiled tests");
+        if (before.regexes + counted.regexes > all.regexes)
+            return Refuse(kSigmaRefusedLimits, at, kBefore + std::string("the rule makes more than ") + std::to_string(all.regexes) + " regular expressions");
+        if (before.regexBytes + counted.regexBytes > all.regexBytes)
+            return Refuse(kSigmaRefusedLimits, at, kBefore + std::string("the rule makes more than ") + Amount(all.regexBytes) + " of compiled regular expressions");
+        return true;
+    }
+    // The condition nodes the rule may still make within the bytes bounds.
+    uint64_t ConditionNodesLeft() const {
+        const uint64_t fileLeft = set_->bounds.file.bytes - std::min(set_->bounds.file.bytes, counted.bytes);
+        const uint64_t used = set_->totals.bytes + counted.bytes;
+        const uint64_t setLeft = set_->bounds.set.bytes - std::min(set_->bounds.set.bytes, used);
+        return std::min(fileLeft, setLeft) / kConditionNodeBytes;
+    }
+    static std::string Amount(uint64_t bytes) {
+        if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+        return std::to_string(bytes) + " bytes";
+    }
     bool CheckList(const YamlNode& node) {
         if (node.size() > kMaxListItems)
             return Refuse(kSigmaRefusedLimits, &node,
@@ -88,6 +132,15 @@ private:
     bool AddValue(const Mods& mods, const YamlNode& item, uint32_t group, FieldTest* test);
     bool CompileCondition(const YamlNode& node);
 };
+
+// What one compiled value holds.
+uint64_t ValueBytes(const ValueTest& v) {
+    return sizeof(ValueTest) + v.literal.capacity() * sizeof(char16_t) + v.next.capacity() * sizeof(uint32_t) +
+           v.glob.capacity() * sizeof(Elem);
+}
+
+// The match data of one pair of offsets, as counted (PCRE2 adds a small header).
+constexpr uint64_t kMatchDataBytes = 128;
 
 const std::string& Scalar(const YamlNode& node) {
     return node.value;
@@ -108,7 +161,10 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     rule_ = rule;
     YamlError error;
     if (!ReadYaml(text, &documents_, 2, &error)) {
-        return Refuse(error.limits ? kSigmaRefusedLimits : kSigmaRefusedSyntax, nullptr,
+        const uint32_t why = error.kind == YamlError::kLimits        ? kSigmaRefusedLimits
+                             : error.kind == YamlError::kUnsupported ? kSigmaRefusedUnsupported
+                                                                     : kSigmaRefusedSyntax;
+        return Refuse(why, nullptr,
                       (error.line > 0 ? "line " + std::to_string(error.line) + ": " : std::string()) +
                           error.message);
     }
@@ -128,9 +184,11 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     // Nodes found by key.
     static const YamlNode kNone;
     const YamlNode *title = &kNone, *id = &kNone, *level = &kNone, *logsource = &kNone, *detection = &kNone;
+    const YamlNode* taxonomy = &kNone;
     bool hasTitle = false, hasId = false, hasLevel = false, hasLogsource = false, hasDetection = false;
+    bool hasTaxonomy = false;
     auto take = [](const YamlNode** slot, bool* has, const YamlNode& value) {
-        if (*has) return; // the first of a repeated key counts
+        if (*has) return; // the reader refuses a key given twice; this keeps the first all the same
         *slot = &value;
         *has = true;
     };
@@ -148,9 +206,17 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
         if (key == "level") take(&level, &hasLevel, valueNode);
         if (key == "logsource") take(&logsource, &hasLogsource, valueNode);
         if (key == "detection") take(&detection, &hasDetection, valueNode);
+        if (key == "taxonomy") take(&taxonomy, &hasTaxonomy, valueNode);
     }
     if (!hasTitle || !title->IsScalar() || Scalar(*title).empty())
         return Refuse(kSigmaRefusedSyntax, doc, "the rule has no title");
+    // Another taxonomy gives the field names other meanings; reading them as the default
+    // taxonomy's would compare the wrong things.
+    if (hasTaxonomy && !taxonomy->IsNull() &&
+        (!taxonomy->IsScalar() || !EqualsAsciiFolded(Scalar(*taxonomy), "sigma")))
+        return Refuse(kSigmaRefusedUnsupported, taxonomy,
+                      "taxonomy " + (taxonomy->IsScalar() ? Scalar(*taxonomy) : std::string("?")) +
+                          " (only the default taxonomy, sigma, is read)");
 
     // The log source decides first: a rule for other events is refused for that, whatever else.
     if (!hasLogsource || !logsource->IsMap())
@@ -232,6 +298,7 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
 bool Compiler::CompileSearch(const std::string& name, const YamlNode& node, Search* search) {
     (void)name;
     if (node.IsMap()) {
+        if (!Charge(&node, 0, sizeof(std::vector<FieldTest>), 0, 0)) return false;
         search->maps.emplace_back();
         return CompileMap(node, &search->maps.back());
     }
@@ -250,13 +317,15 @@ bool Compiler::CompileSearch(const std::string& name, const YamlNode& node, Sear
             return Refuse(kSigmaRefusedUnsupported, &node, "a search mixing maps and keywords");
         if (maps) {
             for (const YamlNode* itemPointer : node.items) {
-            const YamlNode& item = *itemPointer;
+                const YamlNode& item = *itemPointer;
+                if (!Charge(&item, 0, sizeof(std::vector<FieldTest>), 0, 0)) return false;
                 search->maps.emplace_back();
                 if (!CompileMap(item, &search->maps.back())) return false;
             }
             return true;
         }
         // Keywords: any of them anywhere in the row's text.
+        if (!Charge(&node, 0, sizeof(std::vector<FieldTest>) + sizeof(FieldTest), 0, 0)) return false;
         search->maps.emplace_back();
         search->maps.back().emplace_back();
         return CompileFieldTest(std::string(), node, node, &search->maps.back().back());
@@ -272,6 +341,7 @@ bool Compiler::CompileMap(const YamlNode& node, std::vector<FieldTest>* tests) {
         const YamlNode& valueNode = *node.items[2 * pair + 1];
         if (!Visit(keyNode) || !Visit(valueNode)) return false;
         if (!keyNode.IsScalar()) return Refuse(kSigmaRefusedSyntax, &keyNode, "a field name must be text");
+        if (!Charge(&keyNode, 0, sizeof(FieldTest), 0, 0)) return false;
         tests->emplace_back();
         if (!CompileFieldTest(Scalar(keyNode), keyNode, valueNode, &tests->back())) return false;
     }
@@ -406,6 +476,9 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
     v.regex = -1;
     if (mods.re) {
         v.kind = TestKind::kRegex;
+        // Counted before compiling: each compilation takes time, so the count stops an alias bomb
+        // of expressions before the bytes would.
+        if (!Charge(&item, 0, 0, 1, 0)) return false;
         uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_NEVER_BACKSLASH_C;
         if (mods.reI) options |= PCRE2_CASELESS;
         if (mods.reM) options |= PCRE2_MULTILINE;
@@ -424,17 +497,26 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         }
         auto regex = std::make_unique<Regex>();
         regex->code = code;
+        // The code is counted before JIT compilation, whose work grows with it.
+        size_t codeBytes = 0, jitBytes = 0;
+        pcre2_pattern_info_16(code, PCRE2_INFO_SIZE, &codeBytes);
+        if (!Charge(&item, 0, 0, 0, codeBytes)) return false;
         pcre2_jit_compile_16(code, PCRE2_JIT_COMPLETE); // the interpreter runs when JIT cannot
-        regex->matchData = pcre2_match_data_create_from_pattern_16(code, nullptr);
+        if (pcre2_pattern_info_16(code, PCRE2_INFO_JITSIZE, &jitBytes) != 0) jitBytes = 0;
+        // A match is only asked whether it happened: one pair of offsets, whatever the groups.
+        regex->matchData = pcre2_match_data_create_16(1, nullptr);
         if (regex->matchData == nullptr) return Refuse(kSigmaRefusedLimits, &item, "out of memory");
+        if (!Charge(&item, 0, 0, 0, jitBytes + kMatchDataBytes)) return false;
         v.regex = static_cast<int32_t>(set_->regexes.size());
         set_->regexes.push_back(std::move(regex));
+        if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;
         test->values.push_back(std::move(v));
         return true;
     }
     if (mods.cidr) {
         v.kind = TestKind::kCidr;
         if (!ParseCidr(text, &v.cidr)) return Refuse(kSigmaRefusedUnsupported, &item, "not a network: " + raw);
+        if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;
         test->values.push_back(std::move(v));
         return true;
     }
@@ -443,6 +525,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         v.compare = mods.cmp;
         if (!ParseNumber(text.data(), text.size(), &v.number))
             return Refuse(kSigmaRefusedUnsupported, &item, "not a number: " + raw);
+        if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;
         test->values.push_back(std::move(v));
         return true;
     }
@@ -452,6 +535,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         if (ref == kSigmaFieldCount || !FieldAllowed(category_, ref))
             return Refuse(kSigmaRefusedField, &item, "field " + raw + " is not recorded for " + SigmaCategoryName(category_));
         v.refField = ref;
+        if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;
         test->values.push_back(std::move(v));
         return true;
     }
@@ -477,13 +561,14 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
             alt.cased = true; // Base64 text is case-sensitive by nature
             alt.literal.assign(encoded[i].begin(), encoded[i].end());
             if (alt.mode == Mode::kContains) FailureTable(alt.literal, &alt.next);
+            if (!Charge(&item, 1, ValueBytes(alt), 0, 0)) return false;
             test->values.push_back(std::move(alt));
         }
         return true;
     }
     if (mods.windash) {
         for (Elem& e : elems) {
-            if (e.kind == ElemKind::kChar && (e.c == u'-' || e.c == u'/')) e.kind = ElemKind::kDash;
+            if (e.kind == ElemKind::kChar && IsDash(e.c)) e.kind = ElemKind::kDash;
         }
     }
     if (!v.cased) {
@@ -503,6 +588,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         if (v.mode == Mode::kContains || v.mode == Mode::kStartsWith) v.glob.push_back(Elem{0, ElemKind::kAnyRun});
         v.mode = Mode::kEquals;
     }
+    if (!Charge(&item, 1, ValueBytes(v), 0, 0)) return false;
     test->values.push_back(std::move(v));
     return true;
 }
@@ -516,9 +602,13 @@ struct Token {
 
 class ConditionParser {
 public:
-    ConditionParser(Rule* rule, const std::string& text) : rule_(rule), text_(text) {}
+    // maxNodes: the nodes the condition may make (a short condition over many search identifiers,
+    // repeated, makes many).
+    ConditionParser(Rule* rule, const std::string& text, uint64_t maxNodes)
+        : rule_(rule), text_(text), maxNodes_(maxNodes) {}
     std::string error;
     bool unsupported = false;
+    bool limits = false;
 
     bool Parse(uint32_t* root) {
         if (!Tokenize()) return false;
@@ -530,6 +620,8 @@ public:
 private:
     Rule* rule_;
     const std::string& text_;
+    uint64_t maxNodes_;
+    uint64_t made_ = 0;
     std::vector<Token> tokens_;
     size_t at_ = 0;
 
@@ -567,12 +659,17 @@ private:
     bool IsWord(const char* word) const {
         return tokens_[at_].kind == Token::kWord && EqualsAsciiFolded(tokens_[at_].text, word);
     }
-    uint32_t Add(CondOp op, uint32_t search, const std::vector<uint32_t>& kids) {
+    bool Add(CondOp op, uint32_t search, const std::vector<uint32_t>& kids, uint32_t* out) {
+        if (++made_ > maxNodes_) {
+            limits = true;
+            return Fail("more condition nodes than a rule may have");
+        }
         CondNode node{op, search, static_cast<uint32_t>(rule_->children.size()),
                       static_cast<uint32_t>(kids.size())};
         rule_->children.insert(rule_->children.end(), kids.begin(), kids.end());
         rule_->nodes.push_back(node);
-        return static_cast<uint32_t>(rule_->nodes.size() - 1);
+        *out = static_cast<uint32_t>(rule_->nodes.size() - 1);
+        return true;
     }
     bool ParseOr(uint32_t* out, uint32_t depth) {
         std::vector<uint32_t> kids(1);
@@ -582,8 +679,11 @@ private:
             kids.emplace_back();
             if (!ParseAnd(&kids.back(), depth)) return false;
         }
-        *out = kids.size() == 1 ? kids[0] : Add(CondOp::kOr, 0, kids);
-        return true;
+        if (kids.size() == 1) {
+            *out = kids[0];
+            return true;
+        }
+        return Add(CondOp::kOr, 0, kids, out);
     }
     bool ParseAnd(uint32_t* out, uint32_t depth) {
         std::vector<uint32_t> kids(1);
@@ -593,8 +693,11 @@ private:
             kids.emplace_back();
             if (!ParseNot(&kids.back(), depth)) return false;
         }
-        *out = kids.size() == 1 ? kids[0] : Add(CondOp::kAnd, 0, kids);
-        return true;
+        if (kids.size() == 1) {
+            *out = kids[0];
+            return true;
+        }
+        return Add(CondOp::kAnd, 0, kids, out);
     }
     bool ParseNot(uint32_t* out, uint32_t depth) {
         if (depth > kMaxConditionDepth) return Fail("nested too deeply");
@@ -602,8 +705,7 @@ private:
             ++at_;
             uint32_t inner = 0;
             if (!ParseNot(&inner, depth + 1)) return false;
-            *out = Add(CondOp::kNot, 0, {inner});
-            return true;
+            return Add(CondOp::kNot, 0, {inner}, out);
         }
         return ParsePrimary(out, depth);
     }
@@ -631,19 +733,23 @@ private:
             for (uint32_t s = 0; s < rule_->searches.size(); ++s) {
                 const std::string& name = rule_->searches[s].name;
                 const bool hit = them ? (name.empty() || name[0] != '_') : NameMatches(target.text, name);
-                if (hit) kids.push_back(Add(CondOp::kSearch, s, {}));
+                if (!hit) continue;
+                kids.emplace_back();
+                if (!Add(CondOp::kSearch, s, {}, &kids.back())) return false;
             }
             if (kids.empty()) return Fail("no search identifier matches " + target.text);
             ++at_;
-            *out = kids.size() == 1 ? kids[0] : Add(one ? CondOp::kOr : CondOp::kAnd, 0, kids);
-            return true;
+            if (kids.size() == 1) {
+                *out = kids[0];
+                return true;
+            }
+            return Add(one ? CondOp::kOr : CondOp::kAnd, 0, kids, out);
         }
         if (t.text.find('*') != std::string::npos) return Fail("a pattern without '1 of' or 'all of': " + t.text);
         for (uint32_t s = 0; s < rule_->searches.size(); ++s) {
             if (rule_->searches[s].name == t.text) {
                 ++at_;
-                *out = Add(CondOp::kSearch, s, {});
-                return true;
+                return Add(CondOp::kSearch, s, {}, out);
             }
         }
         return Fail("unknown search identifier " + t.text);
@@ -682,16 +788,22 @@ bool Compiler::CompileCondition(const YamlNode& node) {
     for (const YamlNode* itemPointer : items) {
         const YamlNode& item = *itemPointer;
         const std::string text = Scalar(item);
-        ConditionParser parser(rule_, text);
+        const size_t nodesBefore = rule_->nodes.size();
+        ConditionParser parser(rule_, text, ConditionNodesLeft());
         uint32_t root = 0;
-        if (!parser.Parse(&root))
-            return Refuse(parser.unsupported ? kSigmaRefusedUnsupported : kSigmaRefusedSyntax, &item,
-                          "condition: " + parser.error);
+        if (!parser.Parse(&root)) {
+            const uint32_t why = parser.limits        ? kSigmaRefusedLimits
+                                 : parser.unsupported ? kSigmaRefusedUnsupported
+                                                      : kSigmaRefusedSyntax;
+            return Refuse(why, &item, "condition: " + parser.error);
+        }
+        if (!Charge(&item, 0, (rule_->nodes.size() - nodesBefore) * kConditionNodeBytes, 0, 0)) return false;
         roots.push_back(root);
     }
     if (roots.size() == 1) {
         rule_->root = roots[0];
     } else {
+        if (!Charge(&node, 0, kConditionNodeBytes + roots.size() * sizeof(uint32_t), 0, 0)) return false;
         CondNode any{CondOp::kOr, 0, static_cast<uint32_t>(rule_->children.size()),
                      static_cast<uint32_t>(roots.size())};
         rule_->children.insert(rule_->children.end(), roots.begin(), roots.end());
@@ -752,6 +864,7 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
     using namespace sigma;
     if (set == nullptr) return false;
     if (fileName == nullptr) fileName = u"";
+    set->lastFile = LoadTotals{};
     if (size > kMaxFileBytes) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "%zu bytes, over the 1 MiB a rule file may have", size);
@@ -772,14 +885,25 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
     std::string detail;
     try {
         size_t skip = size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-        const std::string text(bytes + skip, size - skip);
+        std::string text(bytes + skip, size - skip);
+        // A CR alone ends a line as CR LF and LF do (the YAML reader knows only those two); one
+        // character for one keeps the line numbers of the details.
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) text[i] = '\n';
+        }
         Rule rule{};
         SigmaRuleInfo info;
         Compiler compiler(set);
-        if (compiler.Compile(text, &info, &rule)) {
+        const bool compiled = compiler.Compile(text, &info, &rule);
+        set->lastFile = compiler.counted;
+        if (compiled) {
             CopyBounded(info.file, kSigmaFileChars, fileName);
             set->rules.push_back(std::move(rule));
             set->infos.push_back(info);
+            set->totals.values += compiler.counted.values;
+            set->totals.bytes += compiler.counted.bytes;
+            set->totals.regexes += compiler.counted.regexes;
+            set->totals.regexBytes += compiler.counted.regexBytes;
             ++set->files;
             set->indexed = false;
             return true;

@@ -33,14 +33,19 @@ struct YamlDocument {
 
 // What went wrong when reading fails.
 struct YamlError {
-    bool limits = false; // beyond the reader's bounds rather than malformed
-    int line = 0;        // 1-based, 0 when unknown
+    enum Kind : uint8_t {
+        kSyntax,      // malformed, or a key given twice in one mapping
+        kLimits,      // beyond the reader's bounds
+        kUnsupported, // well-formed YAML this reader does not apply (merge keys)
+    };
+    Kind kind = kSyntax;
+    int line = 0; // 1-based, 0 when unknown
     std::string message;
 };
 
-// Reads every document of text (at most maxDocuments are kept; *documentCount says how many
-// there were, up to maxDocuments + 1). Catches everything the parser throws. False on a syntax
-// error or a bound that was hit, with *error said.
+// Reads every document of text (at most maxDocuments + 1 are kept, so a caller can tell there
+// were more). Catches everything the parser throws. False on a syntax error, a key given twice in
+// one mapping, a merge key (`<<`) or a bound that was hit, with *error said.
 bool ReadYaml(const std::string& text, std::vector<YamlDocument>* documents, size_t maxDocuments,
               YamlError* error);
 

@@ -51,7 +51,7 @@ bool ElemMatches(const Elem& e, char16_t c) {
     case ElemKind::kAnyOne:
         return true;
     case ElemKind::kDash:
-        return c == u'-' || c == u'/' || c == 0x2013 || c == 0x2014 || c == 0x2015;
+        return IsDash(c);
     case ElemKind::kAnyRun:
         return false;
     }

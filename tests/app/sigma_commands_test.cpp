@@ -81,7 +81,9 @@ TEST_CASE_FIXTURE(LoadFixture, "a load says what was loaded; an unreadable folde
 
     const std::u16string missing = Folder("tests/scenarios/no-such-rules");
     CHECK_FALSE(LoadSigmaRulesFromFolder(app, missing.c_str(), false));
-    CHECK(LastMessage().find("The rules loaded before are unchanged.") != std::string::npos);
+    // Whole sentences, each ending with a full stop.
+    CHECK(LastMessage() == "The Sigma rules could not be read from " + U8(missing.c_str()) +
+                               ". The folder cannot be found. The rules loaded before are unchanged.");
     CHECK(HeadlessLastMessageBox()->icon == kIconError);
     CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
 

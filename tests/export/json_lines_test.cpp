@@ -7,6 +7,7 @@
 #include "export/chunk_writer.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
+#include "platform/files.h"
 #include "sigma/sigma.h"
 #include "sigma/sigma_view.h"
 #include "support/test_random.h"
@@ -89,6 +90,53 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row
     CHECK(withRules[2]["sigma"][0]["level"] == "high");
     CHECK(withRules[2]["sigma"][0]["id"] == "22222222-0000-0000-0000-000000000001");
     CHECK_FALSE(withRules[3].contains("sigma"));
+}
+
+TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines heads list refused files, bounded, with the count left out") {
+    Finished();
+    AddAll();
+    TempFolder folder;
+    // Short names: the first 100 are listed. Long names full of characters to escape: as many as
+    // the head has room for. Either way each is whole, and none is lost without being counted.
+    for (const size_t nameChars : {size_t{8}, size_t{500}}) {
+        CAPTURE(nameChars);
+        SigmaRuleSet* set = NewSigmaRuleSet();
+        REQUIRE(set != nullptr);
+        REQUIRE(AddSigmaRuleText(set, kRule, sizeof kRule - 1, u"rule.yml"));
+        const std::string broken = "title: x\ndetection: {sel: {Image: a}, condition: nothing}\n"
+                                   "logsource: {category: process_creation}\n";
+        // A file in a sub-folder is named with '/' whatever the system's separator.
+        const std::u16string sub = std::u16string(u"sub") + kPathSeparator + u"first.yml";
+        REQUIRE_FALSE(AddSigmaRuleText(set, broken.data(), broken.size(), sub.c_str()));
+        for (int i = 1; i < 150; ++i) {
+            std::u16string name = std::u16string(nameChars, u'"') + static_cast<char16_t>(u'a' + i % 26);
+            name += u".yml";
+            REQUIRE_FALSE(AddSigmaRuleText(set, broken.data(), broken.size(), name.c_str()));
+        }
+        REQUIRE(InstallSigmaRules(app, set));
+        const std::string stem = "refused" + std::to_string(nameChars);
+        REQUIRE(ExportJsonLinesToPath(app, folder.Path16(stem + ".jsonl").c_str()));
+        REQUIRE(ExportJsonToPath(app, folder.Path16(stem + ".json").c_str()));
+        const Bytes document = ReadAll(folder.Path(stem + ".json"));
+        const std::string text(document.begin() + 3, document.end()); // after the byte order mark
+        const nlohmann::json heads[] = {Lines(ReadAll(folder.Path(stem + ".jsonl")))[0]["rules"],
+                                        nlohmann::json::parse(text)["rules"]};
+        for (const nlohmann::json& rules : heads) {
+            CHECK(rules["refused"] == 150);
+            const nlohmann::json& files = rules["refusedFiles"];
+            REQUIRE(files.is_array());
+            CHECK(files.size() + rules["refusedFilesLeftOut"].get<size_t>() == 150);
+            if (nameChars == 8) CHECK(files.size() == 100);
+            else CHECK((files.size() >= 5 && files.size() < 100));
+            REQUIRE(!files.empty());
+            REQUIRE(files.size() >= 2);
+            CHECK(files[0]["file"] == "sub/first.yml");
+            CHECK(files[0]["reason"] == "syntax");
+            CHECK(files[0]["detail"] == "line 2: condition: unknown search identifier nothing");
+            CHECK(files[1]["file"] == std::string(nameChars, '"') + "b.yml");
+            CHECK(files[files.size() - 1]["reason"] == "syntax");
+        }
+    }
 }
 
 // The writer learns the field view a chunk at a time, with the table keys of rows made ahead of

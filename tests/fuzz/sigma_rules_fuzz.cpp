@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sigma/sigma.h"
+#include "sigma/sigma_engine.h"
 
 namespace {
 
@@ -34,6 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (olv::SigmaFileCount(set) != 1) Fail("one file was not counted once");
     if (loaded != (olv::SigmaRuleCount(set) == 1)) Fail("the result disagrees with the rule count");
     if (loaded == (olv::SigmaRefusalCount(set) == 1)) Fail("a file both loaded and refused, or neither");
+    // What the file expanded to (aliases counted each time) stays within the bounds of one file,
+    // but for the one step that crossed them.
+    const olv::sigma::LoadBounds bounds;
+    const olv::sigma::LoadTotals& counted = set->lastFile;
+    if (counted.values > bounds.file.values + 3 || counted.bytes > bounds.file.bytes + (256u << 10) ||
+        counted.regexes > bounds.file.regexes + 1 || counted.regexBytes > bounds.file.regexBytes + (4u << 20))
+        Fail("a file expanded past the bounds of one file");
     if (!loaded) {
         const olv::SigmaRefusal* refusal = olv::GetSigmaRefusal(set, 0);
         if (refusal->reason >= olv::kSigmaRefusalReasonCount) Fail("a refusal without a reason");

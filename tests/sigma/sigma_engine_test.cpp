@@ -5,13 +5,16 @@
 #include <sys/stat.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "doctest.h"
 #include "platform/files.h"
 #include "sigma/sigma.h"
+#include "sigma/sigma_engine.h"
 #include "sigma_test_support.h"
 #include "support/test_random.h"
 
@@ -64,6 +67,46 @@ TEST_CASE("a rule file of exactly 1 MiB loads; one byte more is refused as too l
     REQUIRE_FALSE(over.loaded);
     CHECK(over.Refusal()->reason == kSigmaRefusedTooLarge);
     CHECK(SigmaRefusalsByReason(over.set, kSigmaRefusedTooLarge) == 1);
+}
+
+TEST_CASE("line ends: CR alone, CR LF and LF read alike, with the same line numbers") {
+    auto withEnds = [](std::string text, const std::string& end) {
+        std::string out;
+        for (const char c : text) {
+            if (c == '\n') out += end;
+            else out.push_back(c);
+        }
+        return out;
+    };
+    const std::string good = Rule("process_creation",
+                                  "    sel:\n        CommandLine|contains: 'needle'\n"
+                                  "        Image|endswith: '\\cmd.exe'\n    condition: sel\n");
+    // The second `sel` key is on line 10 of the rule whatever ends its lines.
+    const std::string twice = Rule("process_creation",
+                                   "    sel:\n        Image: a\n    sel:\n        Image: b\n"
+                                   "    condition: sel\n");
+    for (const char* end : {"\n", "\r\n", "\r"}) {
+        CAPTURE(std::string(end).size());
+        OneRule one(withEnds(good, end));
+        REQUIRE(one.loaded);
+        View view;
+        view.Set(kSigmaCommandLine, u"x needle y");
+        view.Set(kSigmaImage, u"C:\\Windows\\cmd.exe");
+        CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+        view.Set(kSigmaImage, u"C:\\Windows\\cmd.exe\r");
+        CHECK_FALSE(one.Matches(view, 1u << kSigmaProcessCreation));
+        OneRule bad(withEnds(twice, end));
+        REQUIRE_FALSE(bad.loaded);
+        CHECK(bad.Refusal()->reason == kSigmaRefusedSyntax);
+        CHECK(Utf8(bad.Refusal()->detail) ==
+              "line 10: the key sel is given twice in one mapping (first on line 8)");
+    }
+    // A CR inside a quoted value is a line end too, folded to a space as YAML folds lines.
+    OneRule quoted(Rule("process_creation", "    sel:\r        CommandLine: 'a\rb'\r    condition: sel\r"));
+    REQUIRE(quoted.loaded);
+    View view;
+    view.Set(kSigmaCommandLine, u"a b");
+    CHECK(quoted.Matches(view, 1u << kSigmaProcessCreation));
 }
 
 TEST_CASE("a regular expression that backtracks without end hits the work bound, counted per rule") {
@@ -330,6 +373,81 @@ TEST_CASE("folders: a rule file that cannot be read is refused as unreadable; a 
 }
 #endif
 
+TEST_CASE("folders: what cannot be read is refused on its own, the rules beside it load") {
+    TempDir dir;
+    dir.Write("good.yml", kContainsRule);
+    // Levels 0 (the folder itself) to 31 are read; the folder at level 32 is refused whole.
+    std::string deep;
+    for (int level = 1; level <= 31; ++level)
+        deep += "d" + std::to_string(level) + "/";
+    dir.Write(deep + "in.yml", kContainsRule);
+    dir.Write(deep + "d32/out.yml", kContainsRule);
+    dir.Write(deep + "d32/d33/out.yml", kContainsRule);
+    size_t expectedRefusals = 1;
+#ifndef _WIN32
+    // Names that are not UTF-8: the folder is not listed, the file not read; both are refused.
+    dir.Write("bad\xff/r.yml", kContainsRule);
+    dir.Write("bad\xfe.yml", kContainsRule);
+    // A link to nothing named like a rule file is a file that cannot be opened.
+    fs::create_symlink(dir.path / "nowhere.yml", dir.path / "gone.yml");
+    expectedRefusals += 3;
+#endif
+    const std::u16string folder = Utf16(dir.path.string());
+    SigmaRuleSet* set = LoadSigmaRuleFolder(folder.c_str());
+    REQUIRE(set != nullptr);
+    CHECK(Utf8(SigmaRuleFolderError(set)).empty());
+    REQUIRE(SigmaRuleCount(set) == 2);
+    const std::string sep(1, static_cast<char>(kPathSeparator));
+    std::string inPath = deep + "in.yml";
+    std::replace(inPath.begin(), inPath.end(), '/', static_cast<char>(kPathSeparator));
+    CHECK(Utf8(GetSigmaRule(set, 0)->file) == inPath);
+    CHECK(Utf8(GetSigmaRule(set, 1)->file) == "good.yml");
+    REQUIRE(SigmaRefusalCount(set) == static_cast<int32_t>(expectedRefusals));
+    CHECK(SigmaFileCount(set) == static_cast<int32_t>(2 + expectedRefusals));
+    std::map<std::string, std::pair<uint32_t, std::string>> refused;
+    for (int32_t i = 0; i < SigmaRefusalCount(set); ++i) {
+        const SigmaRefusal* r = GetSigmaRefusal(set, i);
+        refused[Utf8(r->file)] = {r->reason, Utf8(r->detail)};
+    }
+    std::string deepPath = deep + "d32";
+    std::replace(deepPath.begin(), deepPath.end(), '/', static_cast<char>(kPathSeparator));
+    REQUIRE(refused.count(deepPath) == 1);
+    CHECK(refused[deepPath].first == kSigmaRefusedLimits);
+    CHECK(refused[deepPath].second == "a folder nested deeper than the 32 levels read; its files were not read");
+#ifndef _WIN32
+    CHECK(refused["bad\uFFFD"].first == kSigmaRefusedEncoding);
+    CHECK(refused["bad\uFFFD"].second == "the folder's name is not valid text; its files were not read");
+    CHECK(refused["bad\uFFFD.yml"].first == kSigmaRefusedEncoding);
+    CHECK(refused["gone.yml"].first == kSigmaRefusedUnreadable);
+#endif
+    FreeSigmaRuleSet(set);
+}
+
+TEST_CASE("folders: past the bound of rule files or folders nothing is read, not even the first") {
+    TempDir dir;
+    for (int i = 0; i < 5; ++i)
+        dir.Write("sub/r" + std::to_string(i) + ".yml", kContainsRule);
+    dir.Write("a/b/c/notes.txt", "");
+    const std::u16string folder = Utf16(dir.path.string());
+    SigmaRuleSet* set = sigma::LoadFolder(folder.c_str(), 5, 4);
+    REQUIRE(set != nullptr);
+    CHECK(Utf8(SigmaRuleFolderError(set)).empty());
+    CHECK(SigmaRuleCount(set) == 5);
+    FreeSigmaRuleSet(set);
+    set = sigma::LoadFolder(folder.c_str(), 4, 4);
+    REQUIRE(set != nullptr);
+    CHECK(Utf8(SigmaRuleFolderError(set)) == "It holds more than 4 rule files; no rule was read.");
+    CHECK(SigmaFileCount(set) == 0);
+    CHECK(SigmaRuleCount(set) == 0);
+    CHECK(SigmaRefusalCount(set) == 0);
+    FreeSigmaRuleSet(set);
+    set = sigma::LoadFolder(folder.c_str(), 5, 3);
+    REQUIRE(set != nullptr);
+    CHECK(Utf8(SigmaRuleFolderError(set)) == "It holds more than 3 folders; no rule was read.");
+    CHECK(SigmaFileCount(set) == 0);
+    FreeSigmaRuleSet(set);
+}
+
 TEST_CASE("ListFolder reports each entry once with its kind, and stops when asked") {
     TempDir dir;
     dir.Write("one.txt", "1");
@@ -342,9 +460,10 @@ TEST_CASE("ListFolder reports each entry once with its kind, and stops when aske
         std::vector<std::pair<std::string, bool>> entries;
         size_t stopAfter = 100;
     } seen;
-    auto visit = [](void* context, const char16_t* name, bool isFolder) {
+    auto visit = [](void* context, const FolderEntry& entry) {
         auto* s = static_cast<Seen*>(context);
-        s->entries.emplace_back(Utf8(name), isFolder);
+        s->entries.emplace_back(Utf8(entry.name), entry.isFolder);
+        CHECK(entry.nameIsText);
         return s->entries.size() < s->stopAfter;
     };
     const std::u16string folder = Utf16(dir.path.string());

@@ -66,8 +66,9 @@ int FdFromHandle(FileHandle file) {
 }
 
 // A file name's UTF-8 bytes as UTF-16 (bounded, terminated); a byte that does not start or
-// continue a valid sequence becomes U+FFFD.
-void NameToUtf16(const char* name, char16_t* out, size_t capacity) {
+// continue a valid sequence becomes U+FFFD. False when one did or the name was cut.
+bool NameToUtf16(const char* name, char16_t* out, size_t capacity) {
+    bool whole = true;
     size_t n = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(name);
     while (*p != 0 && n + 2 < capacity) {
@@ -84,6 +85,7 @@ void NameToUtf16(const char* name, char16_t* out, size_t capacity) {
         if (!ok) {
             out[n++] = 0xFFFD;
             ++p;
+            whole = false;
             continue;
         }
         p += extra + 1;
@@ -96,6 +98,7 @@ void NameToUtf16(const char* name, char16_t* out, size_t capacity) {
         }
     }
     out[n] = 0;
+    return whole && *p == 0;
 }
 
 } // namespace
@@ -267,19 +270,24 @@ bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context,
         if (entry == nullptr) break;
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         const size_t nameBytes = std::strlen(entry->d_name);
-        if (base + 1 + nameBytes >= kPathBytes) continue; // cannot be opened either
-        entryPath[base] = '/';
-        std::memcpy(entryPath + base + 1, entry->d_name, nameBytes + 1);
-        struct stat st;
-        if (lstat(entryPath, &st) != 0) continue; // gone since the listing
-        bool isFolder = S_ISDIR(st.st_mode);
-        if (S_ISLNK(st.st_mode)) {
-            // A link to a file is the file; a link to a folder is left out (no loops).
-            if (stat(entryPath, &st) != 0 || S_ISDIR(st.st_mode)) continue;
-            isFolder = false;
+        FolderEntry found{name, false, true};
+        // A path too long to stat cannot be opened either: reported as a file, whose opening
+        // fails, so a rule file of that name is counted as unreadable rather than passed over.
+        if (base + 1 + nameBytes < kPathBytes) {
+            entryPath[base] = '/';
+            std::memcpy(entryPath + base + 1, entry->d_name, nameBytes + 1);
+            struct stat st;
+            if (lstat(entryPath, &st) != 0) continue; // gone since the listing
+            found.isFolder = S_ISDIR(st.st_mode);
+            if (S_ISLNK(st.st_mode)) {
+                // A link to a file is the file; a link to a folder is left out (no loops); a link
+                // to nothing is a file that cannot be opened.
+                if (stat(entryPath, &st) == 0 && S_ISDIR(st.st_mode)) continue;
+                found.isFolder = false;
+            }
         }
-        NameToUtf16(entry->d_name, name, sizeof name / sizeof name[0]);
-        if (!visit(context, name, isFolder)) break;
+        found.nameIsText = NameToUtf16(entry->d_name, name, sizeof name / sizeof name[0]);
+        if (!visit(context, found)) break;
     }
     const int readError = errno;
     closedir(dir);

@@ -218,7 +218,19 @@ bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context,
         if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
         const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (isFolder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
-        if (!visit(context, reinterpret_cast<const char16_t*>(name), isFolder)) {
+        FolderEntry found{reinterpret_cast<const char16_t*>(name), isFolder, true};
+        // A name with an unpaired surrogate opens, but is no text to show or write.
+        for (size_t i = 0; name[i] != 0; ++i) {
+            const bool high = name[i] >= 0xD800 && name[i] <= 0xDBFF;
+            const bool low = name[i] >= 0xDC00 && name[i] <= 0xDFFF;
+            if (high && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+                ++i;
+            } else if (high || low) {
+                found.nameIsText = false;
+                break;
+            }
+        }
+        if (!visit(context, found)) {
             stopped = true;
             break;
         }
