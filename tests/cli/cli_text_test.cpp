@@ -174,7 +174,19 @@ TEST_CASE("the command line: verbs, options, defaults and every usage error") {
     };
     const Case cases[] = {
         {{u"record", u"--", u"C:\\s.exe"}, false, nullptr},
-        {{u"record", u"C:\\s.exe", u"--quiet"}, false, nullptr},
+        // An option of ours after the program, without "--", is refused and names "--".
+        {{u"record", u"C:\\s.exe", u"--quiet"},
+         false,
+         "--quiet after the program: put -- before the program's own arguments"},
+        {{u"record", u"--out", u"x", u"C:\\s.exe", u"--seconds", u"1"},
+         false,
+         "--seconds after the program: put --"},
+        {{u"record", u"s.exe", u"/k", u"--help"}, false, "--help after the program"},
+        {{u"record", u"s.exe", u"--overwrite"}, false, "--overwrite after the program"},
+        {{u"record", u"s.exe", u"--verbose", u"-x", u"--out=y", u"--quietly"}, false, nullptr},
+        {{u"record", u"--", u"s.exe", u"--seconds", u"1", u"--help"}, false, nullptr},
+        {{u"analyze", u"a.ols", u"--overwrite", u"--out", u"o"}, false, nullptr},
+        {{u"record", u"--overwrite", u"--overwrite", u"s.exe"}, false, "--overwrite is given twice"},
         {{u"record"}, false, "record needs a program"},
         {{u"record"}, true, nullptr},
         {{u"record", u"--seconds", u"0", u"--", u"s.exe"},
