@@ -605,8 +605,8 @@ void RunRecording(Run* r, bool untilExit) {
 
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
 // folder of --rules, else the "rules" folder beside the program when there is one (a load
-// replaces the set, so the two are not combined). The loader's own summary is printed unless
-// --quiet. False (with the reason) when the folder asked for cannot be loaded.
+// replaces the set, so the two are not combined). The loader's own summary is printed (--quiet
+// leaves out the progress line only: what was loaded is part of the outcome). False (with the reason) when the folder asked for cannot be loaded.
 bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
     AppState* app = r->app;
@@ -619,14 +619,12 @@ bool LoadRules(Run* r) {
     } else {
         LoadRulesBesideProgram(app, pf->executablePath);
     }
-    if (r->options->quiet == 0) {
-        for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
-            const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
-            if (box == nullptr || box->icon != kIconInformation) continue;
-            char16_t text[kHeadlessMessageChars];
-            OneLine(box->text, text, kHeadlessMessageChars);
-            SayProblem(r, text);
-        }
+    for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
+        const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
+        if (box == nullptr || box->icon != kIconInformation) continue;
+        char16_t text[kHeadlessMessageChars];
+        OneLine(box->text, text, kHeadlessMessageChars);
+        SayProblem(r, text);
     }
     PrintNewMessages(r);
     return ok;

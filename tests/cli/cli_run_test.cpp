@@ -556,6 +556,9 @@ TEST_CASE("result.json in every outcome: complete, incomplete, a start that fail
     // Complete, with rules: everything a pipeline reads, and the same counts as the result line.
     REQUIRE(Run(&h, {"record", "--quiet", "--rules", rules, "--formats", "session,json,csv",
                      "--out", Utf8(dir / "done")}) == kCliExitOk);
+    // --quiet leaves out the progress line only.
+    CHECK(Has(h.err, "olvetta: Loaded 11 Sigma rules from "));
+    CHECK_FALSE(Has(h.err, " rows (high "));
     nlohmann::json r = ReadResult(dir / "done");
     CHECK(r["result"] == "complete");
     CHECK(r["exitCode"] == 0);
