@@ -67,12 +67,16 @@ struct ScratchCleanUp {
     }
 } gScratchCleanUp;
 
-// A folder of the test's own under the temporary folder.
+// A folder of the test's own under the temporary folder, emptied first: a suite that was ended
+// early leaves its folders, and Wine reuses process ids, so a later suite may meet them (and a
+// folder holding an earlier run's files is refused).
 std::wstring Scratch(const wchar_t* name) {
     std::wstring dir = ScratchRoot();
     CreateDirectoryW(dir.c_str(), nullptr);
     dir += L"\\";
     dir += name;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     CreateDirectoryW(dir.c_str(), nullptr);
     return dir;
 }
@@ -170,6 +174,8 @@ TEST_CASE("--help, --version and usage errors, as the README documents them") {
     Ran r = Cli(L"--help", dir);
     CHECK(r.code == 0);
     CHECK(Has(r.out, "usage: olvetta-cli record [options] -- PROGRAM [ARGUMENTS...]\r\n"));
+    // --help names the operations --operation takes.
+    CHECK(Has(r.out, "operations (for --operation):\r\n  Opened file, Read file,"));
     CHECK(Has(r.out, "  4  a row reached the --fail-on level\r\n"));
     r = Cli(L"--version", dir);
     CHECK(r.code == 0);
@@ -190,9 +196,6 @@ TEST_CASE("--help, --version and usage errors, as the README documents them") {
                      "arguments"));
     CHECK(Has(r.out, "olvetta: failed: --seconds after the program"));
     CHECK_FALSE(Exists(dir + L"\\x"));
-    // --help names the operations --operation takes.
-    r = Cli(L"--help", dir);
-    CHECK(Has(r.out, "operations (for --operation):\r\n  Opened file, Read file,"));
 }
 
 TEST_CASE("the real program: no tracing under Wine, so a recording cannot start (2) and leaves "
@@ -269,24 +272,20 @@ TEST_CASE("the demonstration twin records: every file, the result line, the prog
           std::vector<std::string>{"recording.json", "recording.ols", "result.json"});
 }
 
-TEST_CASE("one run per folder: a folder another run holds, an earlier run's files, --overwrite") {
+// --overwrite and the lock file's own behaviour are tested in-process on this platform too (the
+// cli suite); here only what another process meets.
+TEST_CASE("one run per folder: a folder another process holds, an earlier run's files") {
     const std::wstring dir = Scratch(L"claim");
-    REQUIRE(Demo(kDropper + L"record --quiet --formats session,csv --out out", dir).code == 0);
+    CreateDirectoryW((dir + L"\\out").c_str(), nullptr);
+    std::ofstream((dir + L"\\out\\recording.csv").c_str()) << "an earlier run's";
     std::ofstream((dir + L"\\out\\mine.txt").c_str()) << "the analyst's";
 
-    // The earlier run's files are named and left alone.
+    // The earlier run's files are named and left alone, as is everything else.
     Ran r = Demo(kDropper + L"record --quiet --out out", dir);
     CHECK(r.code == 2);
-    CHECK(Has(r.err, "already holds files of an earlier run: "));
-    CHECK(Has(r.err, "recording.csv"));
-    CHECK(Has(r.err, "result.json"));
+    CHECK(Has(r.err, "already holds files of an earlier run: recording.csv. "));
     CHECK(Has(r.out, "olvetta: failed: The output folder "));
-    CHECK(Names(dir + L"\\out") == std::vector<std::string>{"mine.txt", "recording.csv",
-                                                             "recording.ols", "result.json"});
-    r = Demo(kDropper + L"record --quiet --overwrite --formats json --out out", dir);
-    CHECK(r.code == 0);
-    CHECK(Names(dir + L"\\out") ==
-          std::vector<std::string>{"mine.txt", "recording.json", "result.json"});
+    CHECK(Names(dir + L"\\out") == std::vector<std::string>{"mine.txt", "recording.csv"});
 
     // Another process holds the folder's lock file (no sharing, as a run opens it).
     const std::wstring lockPath = dir + L"\\out\\.olvetta.lock";
@@ -298,11 +297,7 @@ TEST_CASE("one run per folder: a folder another run holds, an earlier run's file
     CloseHandle(lock);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "Another run is writing into the folder "));
-    CHECK(Names(dir + L"\\out") ==
-          std::vector<std::string>{"mine.txt", "recording.json", "result.json"});
-    r = Demo(kDropper + L"record --quiet --overwrite --out out", dir);
-    CHECK(r.code == 0);
-    CHECK_FALSE(Exists(lockPath));
+    CHECK(Names(dir + L"\\out") == std::vector<std::string>{"mine.txt", "recording.csv"});
 }
 
 TEST_CASE("output folders: existing, new in the current folder, non-ASCII, not writable") {
@@ -357,7 +352,7 @@ TEST_CASE("output folders: existing, new in the current folder, non-ASCII, not w
         r = Demo(kDropper + L"record --out \"" + readOnly + L"\"", dir);
         CHECK(r.code == 2);
         CHECK(Has(r.err, "olvetta: Files cannot be written into the folder"));
-        CHECK(r.out.empty());
+        CHECK(r.out.rfind("olvetta: failed: Files cannot be written into the folder", 0) == 0);
     } else {
         MESSAGE("no read-only folder could be prepared: that case is left out");
     }
@@ -383,13 +378,6 @@ TEST_CASE("analyze with the real program: a session re-written, a damaged one re
     r = Cli(L"analyze rec\\recording.ols --out b --fail-on high --suspicious", dir);
     CHECK(r.code == 4);
     CHECK(Result(dir + L"\\b")["exitMeaning"] == "a row reached the --fail-on level");
-    // An operation named in another case, and one no row has (empty exports, the usual code).
-    r = Cli(L"analyze rec\\recording.ols --out op --operation \"started PROCESS\"", dir);
-    CHECK(r.code == 0);
-    CHECK(Has(ReadAll(dir + L"\\op\\recording.json"), "\"rowsInThisFile\": 1,"));
-    r = Cli(L"analyze rec\\recording.ols --out none --operation Teleported", dir);
-    CHECK(r.code == 0);
-    CHECK(Has(ReadAll(dir + L"\\none\\recording.json"), "\"rowsInThisFile\": 0,"));
     CHECK(ReadAll(dir + L"\\b\\recording.json").size() <
           ReadAll(dir + L"\\a\\recording.json").size());
     // Without --out: named after the recorded program and its start, in the current folder.
