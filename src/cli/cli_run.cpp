@@ -286,6 +286,7 @@ bool PrepareOutputFolder(Run* r, const char16_t* programPath, const SystemTime& 
 // Chooses the operation in the combo box as a user would: the item of that name, compared
 // without regard to case (an item of exactly that spelling first). A name no row has is added
 // as an item and chosen, so the view is empty, as a filter text that no row holds leaves it.
+static_assert(kMaxOperationNames + 2 <= kHeadlessComboItems, "a chosen name always fits");
 void ChooseOperation(AppState* app, const char16_t* operation) {
     int exact = -1, folded = -1, items = 1;
     for (; HeadlessComboItem(items) != nullptr; ++items) {
@@ -294,7 +295,13 @@ void ChooseOperation(AppState* app, const char16_t* operation) {
     }
     int chosen = exact >= 0 ? exact : folded;
     if (chosen < 0) {
-        UiComboAdd(app->operationCombo, operation);
+        // The combo box holds every learned name (at most kMaxOperationNames) with room to
+        // spare, so the item fits. A name too long for an item would be cut, and the cut text
+        // could be a real operation's: it ends in an ellipsis instead, which no operation has.
+        char16_t item[kHeadlessComboChars];
+        CopyBounded(item, kHeadlessComboChars, operation);
+        if (TextLength(operation) >= kHeadlessComboChars) item[kHeadlessComboChars - 2] = u'\u2026';
+        UiComboAdd(app->operationCombo, item);
         chosen = items;
     }
     HeadlessSelectCombo(chosen);
