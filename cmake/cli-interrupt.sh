@@ -8,6 +8,7 @@
 #   once:  a clean stop well before the scenario's end, every file written (exit 0, or 3 when
 #          the early stop left a file operation without its result)
 #   twice: the record itself written, the exports left out and said so (exit 3)
+# Either way result.json tells the outcome, and the folder's lock file is gone.
 wine=$1 exe=$2 scenario=$3 dir=$4 presses=$5
 : "${WINEDEBUG:=-all}"
 export WINEDEBUG
@@ -47,8 +48,13 @@ rc=$?
 
 grep -q " in 44 s;" out.txt && fail "the recording ran to the scenario's end: the interrupt was not seen"
 [ -f out/recording.ols ] || fail "recording.ols was not written"
+[ -f out/result.json ] || fail "result.json was not written"
+grep -q "\"exitCode\": $rc," out/result.json || fail "result.json does not hold the exit code $rc"
 if [ "$presses" = 2 ]; then
     [ "$rc" = 3 ] || fail "exit code $rc, expected 3"
+    grep -q '"result": "incomplete"' out/result.json || fail "result.json does not say incomplete"
+    grep -q 'recording.json was not written: stopped at once.' out/result.json ||
+        fail "result.json does not note the left-out export"
     [ -f out/recording.json ] && fail "recording.json was written after the second interrupt"
     grep -q "Stopped at once: recording.json was not written." err.txt || fail "no word of the left-out files"
 else
@@ -56,7 +62,8 @@ else
     [ -f out/recording.json ] || fail "recording.json was not written"
     [ -f out/recording.csv ] || fail "recording.csv was not written"
 fi
-ls out | grep -qv '^recording\.\(ols\|json\|csv\)$' && fail "something else was left in the folder"
+ls -A out | grep -qv '^\(recording\.\(ols\|json\|csv\)\|result\.json\)$' &&
+    fail "something else was left in the folder"
 grep "olvetta: " out.txt
 echo "exit code $rc"
 exit 0

@@ -26,6 +26,7 @@ enum OptionKind : uint8_t {
     kOptOperation,
     kOptFilter,
     kOptQuiet,
+    kOptOverwrite,
 };
 
 struct OptionSpec {
@@ -47,6 +48,7 @@ constexpr OptionSpec kOptions[] = {
     {u"--operation", kOptOperation, kForOutput, true},
     {u"--filter", kOptFilter, kForOutput, true},
     {u"--quiet", kOptQuiet, kForAll, false},
+    {u"--overwrite", kOptOverwrite, kForAll, false},
 };
 
 struct Problem {
@@ -133,6 +135,9 @@ bool TakeOption(const OptionSpec& spec, const char16_t* value, CliOptions* o, Pr
     case kOptFilter:
         o->filter = value;
         return true;
+    case kOptOverwrite:
+        o->overwrite = 1;
+        return true;
     default:
         o->quiet = 1;
         return true;
@@ -144,6 +149,15 @@ const char16_t* VerbName(uint8_t verb) {
 }
 
 } // namespace
+
+bool IsCliOptionName(const char16_t* text) {
+    if (text == nullptr) return false;
+    for (const OptionSpec& spec : kOptions) {
+        if (TextEquals(text, spec.name)) return true;
+    }
+    return TextEquals(text, u"--help") || TextEquals(text, u"-h") ||
+           TextEquals(text, u"--version") || TextEquals(text, u"--scenario");
+}
 
 bool ParseFormatList(const char16_t* text, uint32_t* formats) {
     static const char16_t* const kNames[4] = {u"session", u"json", u"jsonl", u"csv"};
@@ -227,6 +241,7 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
     }
 
     bool seen[sizeof kOptions / sizeof kOptions[0]] = {};
+    bool separated = false; // "--" came before the program
     for (; i < argc; ++i) {
         const char16_t* a = argv[i];
         if (TextEquals(a, u"--help") || TextEquals(a, u"-h")) {
@@ -235,6 +250,7 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
         }
         if (o->verb == kCliRecord && TextEquals(a, u"--")) {
             ++i;
+            separated = true;
             break;
         }
         if (a[0] == u'-' && a[1] == u'-') {
@@ -276,6 +292,15 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
             o->programArguments = argv + i + 1;
             o->programArgumentCount = argc - i - 1;
             if (o->program[0] == 0) return Fail(p, u"the program to record is empty");
+            // Without "--" an option of ours after the program is far likelier a misplaced
+            // option than one meant for the program: passing it on would silently drop it.
+            for (int k = 0; !separated && k < o->programArgumentCount; ++k) {
+                if (IsCliOptionName(o->programArguments[k]))
+                    return Fail(p,
+                                u"%s after the program: put -- before the program's own "
+                                u"arguments (record [options] -- PROGRAM [ARGUMENTS...])",
+                                o->programArguments[k]);
+            }
         } else if (!scenarioAllowed) { // the demonstration launches the scenario's program
             return Fail(p, u"record needs a program: record [options] -- PROGRAM [ARGUMENTS...]");
         }

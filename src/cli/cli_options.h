@@ -41,6 +41,7 @@ struct CliOptions {
     uint32_t failOn;           // --fail-on: 1 low, 2 medium, 3 high (row severities); 0 none
     uint8_t untilExit;         // --until-exit
     uint8_t quiet;             // --quiet
+    uint8_t overwrite;         // --overwrite: an earlier run's files in --out are removed first
     uint8_t hide[4];           // --hide file|registry|network|process
     uint8_t suspicious;        // --suspicious
     const char16_t* operation; // --operation NAME
@@ -57,6 +58,10 @@ struct CliOptions {
 // problem in problem (capacity characters). The texts of options point into argv.
 bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllowed,
                        CliOptions* options, char16_t* problem, size_t capacity);
+
+// Whether text is one of the console program's own options or switches (--out, --help, ...), as
+// an argument after the program would be mistaken for one.
+bool IsCliOptionName(const char16_t* text);
 
 // "session,json" and the like into CliFormat bits; false for an unknown or empty name.
 bool ParseFormatList(const char16_t* text, uint32_t* formats);

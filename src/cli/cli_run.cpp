@@ -10,6 +10,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
+#include "cli/cli_result.h"
 #include "cli/cli_text.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
@@ -22,6 +23,7 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "report/completeness.h"
+#include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
 #include "views/sigma_rows.h"
 
@@ -44,7 +46,10 @@ const char16_t kCliUsage[] =
     u"\n"
     u"options:\n"
     u"  --out DIR        the folder for the files (made when missing; default: a new folder\n"
-    u"                   named after the program and the start time, in the current folder)\n"
+    u"                   named after the program and the start time, in the current folder);\n"
+    u"                   result.json there tells the outcome. A folder holding an earlier\n"
+    u"                   run's files, or in use by a run, is refused (2)\n"
+    u"  --overwrite      remove an earlier run's files from --out first (only those)\n"
     u"  --seconds N      record at most N seconds (default 120; selftest 30)\n"
     u"  --until-exit     stop once the program and every process it started have ended\n"
     u"  --formats LIST   any of session,json,jsonl,csv (record: session,json; analyze: json)\n"
@@ -52,7 +57,8 @@ const char16_t kCliUsage[] =
     u"  --fail-on LEVEL  low, medium or high: exit 4 when a row reaches that severity\n"
     u"  --hide CATEGORY  file, registry, network or process (repeatable), for csv/json/jsonl\n"
     u"  --suspicious     only rows with a severity, for csv/json/jsonl\n"
-    u"  --operation NAME only rows of that operation, for csv/json/jsonl\n"
+    u"  --operation NAME only rows of that operation (any case; the names are below), for\n"
+    u"                   csv/json/jsonl\n"
     u"  --filter TEXT    only rows holding the text, for csv/json/jsonl\n"
     u"  --quiet          no progress line\n"
     u"\n"
@@ -63,7 +69,10 @@ const char16_t kCliUsage[] =
     u"     not be written (the message is on standard error)\n"
     u"  3  the record is incomplete (a completeness note), or files were left out\n"
     u"  4  a row reached the --fail-on level\n"
-    u"  5  selftest: some checks are missing\n";
+    u"  5  selftest: some checks are missing\n"
+    u"\n"
+    u"Options after PROGRAM belong to PROGRAM only after --; without it one of the options\n"
+    u"above after PROGRAM is a usage error.\n";
 
 namespace {
 
@@ -88,6 +97,21 @@ struct Run {
     char16_t files[4][kPathTextChars];
     int fileCount;
     char16_t startFailure[600];
+    // The outcome's record (result.json and the result line).
+    int argc;
+    const char16_t* const* argv;
+    int64_t runStarted;            // FILETIME ticks (UTC)
+    FileHandle lock;               // the output folder's lock file while the run holds it
+    char16_t lockPath[kPathTextChars];
+    bool claimed;                  // the lock is held and no earlier run's file is left
+    bool reachedFiles;             // the run got as far as writing (or judging) its outcome
+    bool recorded;                 // rows and recording times are known
+    bool recordIncomplete;         // completeness notes
+    char16_t lastError[600];       // the last problem printed: why a failed run failed
+    char16_t program[kPathTextChars];
+    const char16_t* arguments;     // the examined program's argument text
+    char16_t skipped[4][64];       // exports a second interrupt left out
+    int skippedCount;
 };
 
 void Say(Run* r, int stream, const char16_t* text) {
@@ -98,6 +122,12 @@ void SayProblem(Run* r, const char16_t* text) {
     char16_t line[kLineChars];
     FormatText(line, kLineChars, u"olvetta: %s", text);
     Say(r, kCliStderr, line);
+}
+
+// A problem that ends the run (or may): printed, and kept as the failed run's message.
+void SayFailure(Run* r, const char16_t* text) {
+    SayProblem(r, text);
+    CopyBounded(r->lastError, 600, text);
 }
 
 // The window's message boxes, as lines on standard error: errors and warnings only (an export's
@@ -129,6 +159,7 @@ void PrintNewMessages(Run* r) {
             AppendBounded(text, kHeadlessMessageChars,
                           box->answer == kAnswerYes ? u" Yes." : u" No.");
         SayProblem(r, text);
+        if (box->icon == kIconError) CopyBounded(r->lastError, 600, text);
         if (box->icon == kIconError && r->startFailure[0] == 0)
             CopyBounded(r->startFailure, 600, text);
     }
@@ -191,7 +222,7 @@ void SayError(Run* r, const char16_t* what, const char16_t* path, uint32_t error
     SystemErrorText(error, system, kSystemErrorTextChars);
     char16_t text[kLineChars];
     FormatText(text, kLineChars, u"%s \"%s\": %s", what, path, system);
-    SayProblem(r, text);
+    SayFailure(r, text);
 }
 
 // Every file a run may write into its folder, in the order the run writes them. The check before
@@ -291,9 +322,33 @@ bool PrepareOutputFolder(Run* r, const char16_t* programPath, const SystemTime& 
     return true;
 }
 
-// Sets the view as a user would, with the notifications the window sends. False when the
-// operation was never recorded (the combo box does not offer it).
-bool ApplyView(Run* r) {
+// Chooses the operation in the combo box as a user would: the item of that name, compared
+// without regard to case (an item of exactly that spelling first). A name no row has is added
+// as an item and chosen, so the view is empty, as a filter text that no row holds leaves it.
+static_assert(kMaxOperationNames + 2 <= kHeadlessComboItems, "a chosen name always fits");
+void ChooseOperation(AppState* app, const char16_t* operation) {
+    int exact = -1, folded = -1, items = 1;
+    for (; HeadlessComboItem(items) != nullptr; ++items) {
+        if (exact < 0 && TextEquals(HeadlessComboItem(items), operation)) exact = items;
+        if (folded < 0 && EqualsFolded(HeadlessComboItem(items), operation)) folded = items;
+    }
+    int chosen = exact >= 0 ? exact : folded;
+    if (chosen < 0) {
+        // The combo box holds every learned name (at most kMaxOperationNames) with room to
+        // spare, so the item fits. A name too long for an item would be cut, and the cut text
+        // could be a real operation's: it ends in an ellipsis instead, which no operation has.
+        char16_t item[kHeadlessComboChars];
+        CopyBounded(item, kHeadlessComboChars, operation);
+        if (TextLength(operation) >= kHeadlessComboChars) item[kHeadlessComboChars - 2] = u'\u2026';
+        UiComboAdd(app->operationCombo, item);
+        chosen = items;
+    }
+    HeadlessSelectCombo(chosen);
+    DispatchCommand(app, (uintptr_t{kCbnSelChange} << 16) | kIdOperationCombo);
+}
+
+// Sets the view as a user would, with the notifications the window sends.
+void ApplyView(Run* r) {
     static const int kBoxes[4] = {kIdFileCheck, kIdRegistryCheck, kIdNetworkCheck, kIdProcessCheck};
     const CliOptions* o = r->options;
     AppState* app = r->app;
@@ -306,27 +361,11 @@ bool ApplyView(Run* r) {
         HeadlessSetCheck(kIdSuspiciousCheck, kChecked);
         DispatchCommand(app, (uintptr_t{kBnClicked} << 16) | kIdSuspiciousCheck);
     }
-    if (o->operation != nullptr) {
-        int found = -1;
-        for (int i = 1; HeadlessComboItem(i) != nullptr && found < 0; ++i) {
-            if (TextEquals(HeadlessComboItem(i), o->operation)) found = i;
-        }
-        if (found < 0) {
-            char16_t text[kLineChars];
-            FormatText(text, kLineChars,
-                       u"No row has the operation \"%s\", so the view cannot show it.",
-                       o->operation);
-            SayProblem(r, text);
-            return false;
-        }
-        HeadlessSelectCombo(found);
-        DispatchCommand(app, (uintptr_t{kCbnSelChange} << 16) | kIdOperationCombo);
-    }
+    if (o->operation != nullptr) ChooseOperation(app, o->operation);
     if (o->filter != nullptr) {
         HeadlessSetText(kIdFilterEdit, o->filter);
         DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     }
-    return true;
 }
 
 // Writes the chosen formats into the folder, the whole record first. From the interrupt level
@@ -335,7 +374,7 @@ bool ApplyView(Run* r) {
 // and every export can be made again from it with analyze.
 void WriteFiles(Run* r, int stopLevelThatSkips) {
     bool viewSet = false;
-    bool viewOk = true;
+    r->reachedFiles = true;
     for (const OutputFile& f : kOutputFiles) {
         if (f.write == nullptr || !RunWrites(r, f)) continue;
         const bool keep = f.formatBit == kCliFormatSession && stopLevelThatSkips > 1;
@@ -344,16 +383,13 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
             FormatText(text, kLineChars, u"Stopped at once: %s was not written.", f.name);
             SayProblem(r, text);
             r->outcome.incomplete = true;
+            if (r->skippedCount < 4) CopyBounded(r->skipped[r->skippedCount++], 64, f.name);
             continue;
         }
         // The session holds every row; the other formats the rows the view shows.
         if (f.formatBit != kCliFormatSession && !viewSet) {
             viewSet = true;
-            viewOk = ApplyView(r);
-        }
-        if (f.formatBit != kCliFormatSession && !viewOk) {
-            r->outcome.notStarted = true;
-            continue;
+            ApplyView(r);
         }
         char16_t path[kPathTextChars];
         JoinPath(r->folder, f.name, r->platform->pathSeparator, path, kPathTextChars);
@@ -376,6 +412,192 @@ void SayResult(Run* r, bool complete) {
     FormatResultLine(complete, counts, DurationTicks(r->app->recordingInfo), names, r->fileCount,
                      line, kLineChars * 2);
     Say(r, kCliStdout, line);
+}
+
+// --- the output folder's claim and the run's outcome ---
+
+struct EarlierFiles {
+    char16_t names[kLineChars];
+    int count;
+    bool overflow;
+};
+
+bool NoteEarlierFile(void* context, const char16_t* name, bool isFolder) {
+    EarlierFiles* e = static_cast<EarlierFiles*>(context);
+    if (isFolder || !IsCliOutputFileName(name)) return true;
+    if (e->count < 16) {
+        if (e->count > 0) AppendBounded(e->names, kLineChars, u", ");
+        AppendBounded(e->names, kLineChars, name);
+    } else {
+        e->overflow = true;
+    }
+    ++e->count;
+    return true;
+}
+
+void LetFolderGo(Run* r) {
+    if (r->lock != nullptr) ReleaseLockFile(r->lock, r->lockPath);
+    r->lock = nullptr;
+}
+
+// Claims the prepared folder for this run: its lock file, held until the run ends, so that a
+// second run into the same folder is refused instead of mixing its files with this one's; and
+// no file of an earlier run in it (named and refused, or removed first with --overwrite: only
+// the names this program writes, never anything else). False with the reason.
+bool ClaimOutputFolder(Run* r) {
+    JoinPath(r->folder, kCliLockFileName, r->platform->pathSeparator, r->lockPath, kPathTextChars);
+    uint32_t error = 0;
+    r->lock = LockFileExclusively(r->lockPath, &error);
+    if (r->lock == nullptr) {
+        if (error == kErrorSharingViolation) {
+            char16_t text[kLineChars];
+            FormatText(text, kLineChars,
+                       u"Another run is writing into the folder \"%s\" (it holds %s): give each "
+                       u"run a folder of its own.",
+                       r->folder, kCliLockFileName);
+            SayFailure(r, text);
+        } else {
+            SayError(r, u"Files cannot be written into the folder", r->folder, error);
+        }
+        return false;
+    }
+    EarlierFiles* earlier = AllocRecord<EarlierFiles>();
+    if (earlier == nullptr ||
+        !ListFolder(r->folder, NoteEarlierFile, earlier, &error)) {
+        if (earlier == nullptr) error = 8; // ERROR_NOT_ENOUGH_MEMORY
+        SayError(r, u"The output folder cannot be read", r->folder, error);
+        FreeBlock(earlier);
+        LetFolderGo(r);
+        return false;
+    }
+    if (earlier->count > 0 && r->options->overwrite == 0) {
+        char16_t text[kLineChars * 2];
+        FormatText(text, kLineChars * 2,
+                   u"The output folder \"%s\" already holds files of an earlier run: %s%s. Give "
+                   u"a new folder, or --overwrite to remove them first.",
+                   r->folder, earlier->names, earlier->overflow ? u", ..." : u"");
+        SayFailure(r, text);
+        FreeBlock(earlier);
+        LetFolderGo(r);
+        return false;
+    }
+    FreeBlock(earlier);
+    if (r->options->overwrite != 0) {
+        // Listed again one name at a time: a name removed changes the listing under it.
+        for (int pass = 0; pass < 64; ++pass) {
+            struct First {
+                char16_t name[kPathTextChars];
+            } first{};
+            ListFolder(
+                r->folder,
+                [](void* context, const char16_t* name, bool isFolder) {
+                    if (isFolder || !IsCliOutputFileName(name)) return true;
+                    CopyBounded(static_cast<First*>(context)->name, kPathTextChars, name);
+                    return false;
+                },
+                &first, &error);
+            if (first.name[0] == 0) break;
+            char16_t path[kPathTextChars];
+            JoinPath(r->folder, first.name, r->platform->pathSeparator, path, kPathTextChars);
+            if (!DeleteFilePath(path)) {
+                SayError(r, u"An earlier run's file cannot be removed", path, 5);
+                LetFolderGo(r);
+                return false;
+            }
+        }
+    }
+    r->claimed = true;
+    return true;
+}
+
+// The output folder made ready and claimed; false with the reason (a folder this run made is
+// removed again).
+bool TakeOutputFolder(Run* r, const char16_t* programPath, const SystemTime& start) {
+    if (!PrepareOutputFolder(r, programPath, start)) return false;
+    if (ClaimOutputFolder(r)) return true;
+    if (r->madeFolder) RemoveEmptyFolder(r->folder);
+    r->madeFolder = false;
+    return false;
+}
+
+// The completeness notes, then the exports a second interrupt left out, one a line.
+void CollectNotes(Run* r, char16_t* notes, size_t capacity) {
+    notes[0] = 0;
+    if (r->recorded) BuildCompletenessNotes(r->app, notes, capacity, u"");
+    for (int i = 0; i < r->skippedCount; ++i)
+        AppendFormat(notes, capacity, u"%s was not written: stopped at once.\n", r->skipped[i]);
+}
+
+int64_t RecordingUtcTicks(const RecordingInfo& info, const SystemTime& local) {
+    int64_t ticks = 0;
+    if (!UtcSystemTimeToTicks(local, &ticks)) return -1;
+    return ticks + int64_t{info.utcBias} * 60 * kTicksPerSecond;
+}
+
+bool WriteResult(Run* r, int code) {
+    const CliOptions* o = r->options;
+    const RecordingInfo& info = r->app->recordingInfo;
+    char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
+    if (notes != nullptr) CollectNotes(r, notes, kNotesChars);
+    const char16_t* names[4];
+    for (int i = 0; i < r->fileCount; ++i)
+        names[i] = r->files[i];
+    CliResultFacts f{};
+    f.command = o->verb == kCliAnalyze ? u"analyze" : o->verb == kCliSelftest ? u"selftest"
+                                                                               : u"record";
+    f.invocation = r->argv + 1;
+    f.invocationCount = r->argc - 1;
+    f.exitCode = code;
+    f.incomplete = r->outcome.incomplete;
+    f.message = code == kCliExitUsage || code == kCliExitNotStarted ? r->lastError : nullptr;
+    f.recorded = r->recorded;
+    f.counts = r->recorded ? CountRows(r->app) : CliCounts{};
+    f.files = names;
+    f.fileCount = r->fileCount;
+    f.notes = notes;
+    f.runStarted = r->runStarted;
+    f.runEnded = NowTicks();
+    f.recordingStarted = RecordingUtcTicks(info, info.started);
+    f.recordingStopped = RecordingUtcTicks(info, info.stopped);
+    f.program = o->verb == kCliAnalyze ? (r->recorded ? info.target : nullptr)
+                                       : (r->program[0] != 0 ? r->program : nullptr);
+    f.arguments = o->verb == kCliAnalyze ? nullptr : r->arguments;
+    f.session = o->verb == kCliAnalyze ? o->session : nullptr;
+    f.rulesFolder = o->rules;
+    char16_t path[kPathTextChars];
+    JoinPath(r->folder, kCliResultFileName, r->platform->pathSeparator, path, kPathTextChars);
+    const bool written = WriteCliResultFile(f, r->app, path);
+    FreeBlock(notes);
+    if (!written) SayError(r, u"The result file cannot be written", path, 0);
+    return written;
+}
+
+// Every run ends here once its command line was read: result.json into a claimed folder (a
+// folder this run made for itself without --out goes again when nothing started), the result
+// line, the folder let go. Returns the exit code.
+int Finish(Run* r) {
+    int code = ChooseExitCode(r->outcome);
+    const bool quietSelftest = r->options->verb == kCliSelftest && r->options->out == nullptr &&
+                               r->reachedFiles;
+    if (r->claimed) {
+        if (r->options->out == nullptr && !r->reachedFiles) {
+            LetFolderGo(r);
+            if (r->madeFolder) RemoveEmptyFolder(r->folder);
+            r->claimed = false;
+        } else if (!WriteResult(r, code)) {
+            r->outcome.notStarted = true;
+            code = ChooseExitCode(r->outcome);
+        }
+    }
+    if (r->reachedFiles && !quietSelftest) {
+        SayResult(r, !r->outcome.incomplete);
+    } else if (!quietSelftest) {
+        char16_t line[kLineChars];
+        FormatFailedLine(r->lastError, line, kLineChars);
+        Say(r, kCliStdout, line);
+    }
+    LetFolderGo(r);
+    return code;
 }
 
 bool ProgramTreeEnded(AppState* app) {
@@ -418,8 +640,8 @@ void RunRecording(Run* r, bool untilExit) {
 
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
 // folder of --rules, else the "rules" folder beside the program when there is one (a load
-// replaces the set, so the two are not combined). The loader's own summary is printed unless
-// --quiet. False (with the reason) when the folder asked for cannot be loaded.
+// replaces the set, so the two are not combined). The loader's own summary is printed (--quiet
+// leaves out the progress line only: what was loaded is part of the outcome). False (with the reason) when the folder asked for cannot be loaded.
 bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
     AppState* app = r->app;
@@ -432,14 +654,12 @@ bool LoadRules(Run* r) {
     } else {
         LoadRulesBesideProgram(app, pf->executablePath);
     }
-    if (r->options->quiet == 0) {
-        for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
-            const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
-            if (box == nullptr || box->icon != kIconInformation) continue;
-            char16_t text[kHeadlessMessageChars];
-            OneLine(box->text, text, kHeadlessMessageChars);
-            SayProblem(r, text);
-        }
+    for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
+        const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
+        if (box == nullptr || box->icon != kIconInformation) continue;
+        char16_t text[kHeadlessMessageChars];
+        OneLine(box->text, text, kHeadlessMessageChars);
+        SayProblem(r, text);
     }
     PrintNewMessages(r);
     return ok;
@@ -450,14 +670,14 @@ int Record(Run* r, bool selftest) {
     const CliPlatform* pf = r->platform;
     AppState* app = r->app;
 
-    char16_t program[kPathTextChars] = {};
+    char16_t* program = r->program;
     if (pf->prepareRecording != nullptr) {
         char16_t problem[kLineChars] = {};
         if (!pf->prepareRecording(pf->context, o, selftest, program, kPathTextChars, problem,
                                   kLineChars)) {
-            SayProblem(r, problem);
+            SayFailure(r, problem);
             r->outcome.usage = true;
-            return ChooseExitCode(r->outcome);
+            return Finish(r);
         }
     } else {
         CopyBounded(program, kPathTextChars, selftest ? pf->executablePath : o->program);
@@ -466,6 +686,7 @@ int Record(Run* r, bool selftest) {
     SelftestPlan plan{};
     static char16_t arguments[kLauncherCommandLineChars];
     arguments[0] = 0;
+    r->arguments = arguments;
     if (selftest) {
         if (pf->selftestPlan != nullptr) {
             pf->selftestPlan(pf->context, &plan);
@@ -475,20 +696,25 @@ int Record(Run* r, bool selftest) {
         SelftestHelperArguments(plan, arguments, kLauncherCommandLineChars);
     } else if (!BuildArgumentText(o->programArguments, o->programArgumentCount, arguments,
                                   kLauncherCommandLineChars)) {
-        SayProblem(r, u"The program's arguments are longer than a command line can be.");
+        SayFailure(r, u"The program's arguments are longer than a command line can be.");
         r->outcome.usage = true;
-        return ChooseExitCode(r->outcome);
+        return Finish(r);
     }
 
+    // A folder given with --out is had first, so that whatever fails after it is told in its
+    // result.json; a new folder is made only once the rules are loaded.
+    const bool writes = !selftest || o->out != nullptr;
+    if (writes && o->out != nullptr && !TakeOutputFolder(r, program, LocalNow())) {
+        r->outcome.notStarted = true;
+        return Finish(r);
+    }
     if (!selftest && !LoadRules(r)) {
         r->outcome.notStarted = true;
-        return ChooseExitCode(r->outcome);
+        return Finish(r);
     }
-
-    const bool writes = !selftest || o->out != nullptr;
-    if (writes && !PrepareOutputFolder(r, program, LocalNow())) {
+    if (writes && !r->claimed && !TakeOutputFolder(r, program, LocalNow())) {
         r->outcome.notStarted = true;
-        return ChooseExitCode(r->outcome);
+        return Finish(r);
     }
 
     HeadlessSetText(kIdTargetEdit, program);
@@ -498,13 +724,13 @@ int Record(Run* r, bool selftest) {
     context.info = &app->recordingInfo;
     if (app->recording == 0) {
         if (!selftest) {
-            if (r->madeFolder) RemoveEmptyFolder(r->folder);
             r->outcome.notStarted = true;
-            return ChooseExitCode(r->outcome);
+            return Finish(r);
         }
         context.startFailure = r->startFailure;
     } else {
         context.started = true;
+        r->recorded = true;
         if (pf->recordingStarted != nullptr) pf->recordingStarted(pf->context, app);
         const uint32_t messagesBefore = HeadlessModel()->messageBoxCount;
         RunRecording(r, selftest || o->untilExit != 0);
@@ -525,9 +751,9 @@ int Record(Run* r, bool selftest) {
         }
         SelftestResult* result = AllocRecord<SelftestResult>();
         if (result == nullptr) {
-            SayProblem(r, u"There is not enough memory to check the recording.");
+            SayFailure(r, u"There is not enough memory to check the recording.");
             r->outcome.notStarted = true;
-            return ChooseExitCode(r->outcome);
+            return Finish(r);
         }
         {
             LockGuard guard(&app->rowsLock);
@@ -547,43 +773,47 @@ int Record(Run* r, bool selftest) {
         Say(r, kCliStdout, line);
         FreeBlock(result);
         if (!context.started) {
-            if (r->madeFolder) RemoveEmptyFolder(r->folder);
             r->outcome.notStarted = true;
-            return ChooseExitCode(r->outcome);
+            return Finish(r);
         }
     }
 
-    const bool incomplete = RecordIncomplete(app);
-    r->outcome.incomplete = r->outcome.incomplete || incomplete;
+    r->recordIncomplete = RecordIncomplete(app);
+    r->outcome.incomplete = r->outcome.incomplete || r->recordIncomplete;
     r->outcome.reachedFailOn = ReachedFailOn(CountRows(app), o->failOn);
     if (writes) WriteFiles(r, 2);
-    if (!selftest || writes) SayResult(r, !incomplete);
-    return ChooseExitCode(r->outcome);
+    r->reachedFiles = true; // selftest without --out: its summary was the result line
+    return Finish(r);
 }
 
 int Analyze(Run* r) {
     const CliOptions* o = r->options;
     AppState* app = r->app;
+    if (o->out != nullptr && !TakeOutputFolder(r, nullptr, LocalNow())) {
+        r->outcome.notStarted = true;
+        return Finish(r);
+    }
     if (!LoadRules(r)) {
         r->outcome.notStarted = true;
-        return ChooseExitCode(r->outcome);
+        return Finish(r);
     }
     if (!OpenSessionFromPath(app, o->session)) {
         PrintNewMessages(r);
         r->outcome.notStarted = true;
-        return ChooseExitCode(r->outcome);
+        return Finish(r);
     }
     PrintNewMessages(r);
-    if (!PrepareOutputFolder(r, app->recordingInfo.target, app->recordingInfo.started)) {
+    r->recorded = true;
+    if (!r->claimed &&
+        !TakeOutputFolder(r, app->recordingInfo.target, app->recordingInfo.started)) {
         r->outcome.notStarted = true;
-        return ChooseExitCode(r->outcome);
+        return Finish(r);
     }
-    const bool incomplete = RecordIncomplete(app);
-    r->outcome.incomplete = incomplete;
+    r->recordIncomplete = RecordIncomplete(app);
+    r->outcome.incomplete = r->recordIncomplete;
     r->outcome.reachedFailOn = ReachedFailOn(CountRows(app), o->failOn);
     WriteFiles(r, 1);
-    SayResult(r, !incomplete);
-    return ChooseExitCode(r->outcome);
+    return Finish(r);
 }
 
 void SayUsageProblem(const CliPlatform* pf, const char16_t* problem) {
@@ -608,6 +838,26 @@ void SayText(const CliPlatform* pf, int stream, const char16_t* text) {
         text += n;
         if (*text == u'\n') ++text;
     }
+}
+
+// The operations --operation knows, as the decoders and the window name them, wrapped.
+void SayOperationNames(const CliPlatform* pf) {
+    constexpr size_t kWidth = 78;
+    pf->writeLine(pf->context, kCliStdout, u"");
+    pf->writeLine(pf->context, kCliStdout, u"operations (for --operation):");
+    char16_t line[128] = u" ";
+    for (size_t i = 0; i < kOperationClassCount; ++i) {
+        const char16_t* name = kOperationClassTable[i].operation;
+        const bool last = i + 1 == kOperationClassCount;
+        if (TextLength(line) + 1 + TextLength(name) + (last ? 0 : 1) > kWidth) {
+            pf->writeLine(pf->context, kCliStdout, line);
+            CopyBounded(line, 128, u" ");
+        }
+        AppendBounded(line, 128, u" ");
+        AppendBounded(line, 128, name);
+        if (!last) AppendBounded(line, 128, u",");
+    }
+    pf->writeLine(pf->context, kCliStdout, line);
 }
 
 } // namespace
@@ -639,17 +889,21 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     char16_t problem[512];
     if (!ParseCliArguments(argc, argv, pf->scenarioAllowed, &options, problem, 512)) {
         SayUsageProblem(pf, problem);
+        char16_t line[kLineChars];
+        FormatFailedLine(problem, line, kLineChars);
+        pf->writeLine(pf->context, kCliStdout, line);
         gFinished.store(true);
         return kCliExitUsage;
     }
     if (options.verb == kCliHelp) {
         SayText(pf, kCliStdout, kCliUsage);
+        SayOperationNames(pf);
         gFinished.store(true);
         return kCliExitOk;
     }
     if (options.verb == kCliVersion) {
         char16_t line[128];
-        FormatText(line, 128, u"%s 1.1.0.0", pf->programName);
+        FormatText(line, 128, u"%s %s", pf->programName, kCliVersionText);
         pf->writeLine(pf->context, kCliStdout, line);
         gFinished.store(true);
         return kCliExitOk;
@@ -691,6 +945,9 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     run->platform = pf;
     run->options = &options;
     run->app = app;
+    run->argc = argc;
+    run->argv = argv;
+    run->runStarted = NowTicks();
 
     int status = kCliExitUsage;
     if (options.verb == kCliAnalyze) {

@@ -153,6 +153,74 @@ int ChooseExitCode(const CliOutcome& o) {
     return kCliExitOk;
 }
 
+void FormatFailedLine(const char16_t* message, char16_t* out, size_t capacity) {
+    FormatText(out, capacity, u"olvetta: failed: %s",
+               message != nullptr && message[0] != 0 ? message : u"nothing could start");
+}
+
+const char16_t* CliExitMeaning(int code) {
+    switch (code) {
+    case kCliExitOk:
+        return u"complete, and no row reached --fail-on (selftest: every check found)";
+    case kCliExitUsage:
+        return u"usage error";
+    case kCliExitNotStarted:
+        return u"the recording could not start, the session could not be opened, or a file "
+               u"could not be written";
+    case kCliExitIncomplete:
+        return u"the record is incomplete (a completeness note), or files were left out";
+    case kCliExitFailOn:
+        return u"a row reached the --fail-on level";
+    case kCliExitChecksMissing:
+        return u"selftest: some checks are missing";
+    default:
+        return u"unknown exit code";
+    }
+}
+
+const char16_t* CliResultWord(int exitCode, bool incomplete) {
+    if (exitCode == kCliExitUsage || exitCode == kCliExitNotStarted) return u"failed";
+    return incomplete ? u"incomplete" : u"complete";
+}
+
+void FormatUtcInstant(int64_t ticks, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    SystemTime t{};
+    if (!TicksToUtcSystemTime(ticks, &t)) return;
+    FormatText(out, capacity, u"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
+               t.hour, t.minute, t.second, t.milliseconds);
+}
+
+bool IsCliOutputFileName(const char16_t* name) {
+    static const char16_t* const kNames[] = {u"recording.ols", u"recording.json",
+                                             u"recording.jsonl", u"recording.csv", u"result.json"};
+    if (name == nullptr) return false;
+    if (EqualsFolded(name, u".olvetta-write-check")) return true;
+    for (const char16_t* known : kNames) {
+        const size_t n = TextLength(known);
+        char16_t head[32];
+        if (TextLength(name) < n) continue;
+        CopyBounded(head, n + 1, name);
+        if (!EqualsFolded(head, known)) continue;
+        const char16_t* rest = name + n;
+        if (rest[0] == 0) return true;
+        // The safe writer's temporary names: ".part", then ".part1" to ".part63".
+        char16_t part[6];
+        CopyBounded(part, 6, rest);
+        if (!EqualsFolded(part, u".part")) continue;
+        const char16_t* digits = rest + 5;
+        if (digits[0] == 0) return true;
+        if (digits[0] < u'1' || digits[0] > u'9') continue;
+        uint32_t value = 0;
+        size_t count = 0;
+        for (; digits[count] >= u'0' && digits[count] <= u'9' && count < 3; ++count)
+            value = value * 10 + static_cast<uint32_t>(digits[count] - u'0');
+        if (digits[count] == 0 && value < 64) return true;
+    }
+    return false;
+}
+
 void FormatResultLine(bool complete, const CliCounts& c, int64_t durationTicks,
                       const char16_t* const* files, int fileCount, char16_t* out, size_t capacity) {
     const int64_t seconds = durationTicks > 0 ? durationTicks / kTicksPerSecond : 0;

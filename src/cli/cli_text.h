@@ -54,6 +54,9 @@ struct CliCounts {
     uint32_t medium;
     uint32_t low;
 };
+// "olvetta: failed: <message>": the result line of a run that could not start (or whose command
+// line was refused), so that every run ends with one result line.
+void FormatFailedLine(const char16_t* message, char16_t* out, size_t capacity);
 // "olvetta: complete 412 rows (high 3, medium 7, low 12) in 31 s; files: A, B" (files: the
 // names, in order; "none" when there are none). seconds is rounded down.
 void FormatResultLine(bool complete, const CliCounts& counts, int64_t durationTicks,
@@ -61,6 +64,26 @@ void FormatResultLine(bool complete, const CliCounts& counts, int64_t durationTi
 // "olvetta: 12 s, 3456 rows (high 1, medium 2, low 3), lost 0"
 void FormatProgressLine(int64_t elapsedTicks, const CliCounts& counts, uint64_t lost, char16_t* out,
                         size_t capacity);
+
+// --- the result file ---
+constexpr char16_t kCliVersionText[] = u"1.1.0.0";
+constexpr char16_t kCliResultFileName[] = u"result.json";
+// The lock file a run holds in its output folder while it runs (platform/files.h).
+constexpr char16_t kCliLockFileName[] = u".olvetta.lock";
+// What an exit code means, in the words of --help ("complete, and no row reached --fail-on", ...);
+// "unknown exit code" for another number.
+const char16_t* CliExitMeaning(int code);
+// "complete", "incomplete" or "failed": failed when the code is 1 or 2, else incomplete when the
+// record is incomplete or files were left out, else complete.
+const char16_t* CliResultWord(int exitCode, bool incomplete);
+// FILETIME ticks (UTC) as ISO 8601 with the zone "Z": "2024-04-12T10:15:09.123Z". Empty when the
+// ticks are not a time.
+void FormatUtcInstant(int64_t ticks, char16_t* out, size_t capacity);
+// Whether name is a file the console program writes into an output folder, compared as Windows
+// compares names (case-insensitively): the four exports, result.json, the safe writer's temporary
+// files beside them (".part", ".part1" to ".part63") and the folder's write-check probe. The lock
+// file is not one of them (it is held while a run lasts, and goes with it).
+bool IsCliOutputFileName(const char16_t* name);
 
 // --- output folders ---
 // The name of a recording's new folder: the program's file name without ".exe", then the start

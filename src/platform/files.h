@@ -73,4 +73,14 @@ bool CreateFolder(const char16_t* path, uint32_t* error);
 // RemoveDirectoryW: removes an empty folder; false when it is not there or not empty.
 bool RemoveEmptyFolder(const char16_t* path);
 
+// A lock file: a run's claim on a folder. LockFileExclusively opens path (made when missing) for
+// this process alone: while it is held, another LockFileExclusively of the same path, from this
+// process or another, fails with kErrorSharingViolation. ReleaseLockFile removes the file and lets
+// it go. A holder that ends without releasing it leaves no claim behind: on Windows the file is
+// opened delete-on-close with no sharing, so the system removes it; elsewhere the advisory lock
+// goes with the process and a later run takes the file that was left.
+constexpr uint32_t kErrorSharingViolation = 32; // ERROR_SHARING_VIOLATION
+FileHandle LockFileExclusively(const char16_t* path, uint32_t* error);
+void ReleaseLockFile(FileHandle lock, const char16_t* path); // safe with null
+
 } // namespace olv

@@ -4,6 +4,8 @@
 #include "cli/cli_run.h"
 #include "doctest.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include "export/safe_file.h"
 #include "cli_pacer.h"
 #include "json_line.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
 #include "scenario.h"
@@ -164,6 +167,21 @@ int ResultRows(const std::string& out) {
     return std::stoi(out.substr(out.find(' ', at + 9) + 1, space));
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> Names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(Utf8(e.path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+nlohmann::json ReadResult(const fs::path& dir) {
+    const std::string text = Slurp(dir / "result.json");
+    REQUIRE_MESSAGE(!text.empty(), "no result.json in ", Utf8(dir));
+    return nlohmann::json::parse(text);
+}
+
 // The seconds of the result line.
 int ResultSeconds(const std::string& out) {
     const size_t at = out.find(" s; files:");
@@ -189,18 +207,14 @@ TEST_CASE("record writes the session and JSON, says so on one line, and ends 0 w
     // One progress line a second on standard error; none with --quiet.
     CHECK(Has(h.err, " rows (high "));
     CHECK(Has(h.err, "lost 0"));
-    // Nothing but the files is left in the folder (no probe, no temporary file).
-    int entries = 0;
-    for (const auto& e : fs::directory_iterator(out)) {
-        (void)e;
-        ++entries;
-    }
-    CHECK(entries == 2);
+    // Nothing but the files and result.json is left (no probe, no temporary file, no lock).
+    CHECK(Names(out) == std::vector<std::string>{"recording.json", "recording.ols", "result.json"});
 
     h.watchable = false;
-    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(out), "--formats", "csv"}) == 0);
+    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(out), "--formats", "csv", "--overwrite"}) ==
+          0);
     CHECK(h.err.empty());
-    CHECK(fs::exists(out / "recording.csv"));
+    CHECK(Names(out) == std::vector<std::string>{"recording.csv", "result.json"});
 }
 
 TEST_CASE("exit codes of a recording: incomplete 3, --fail-on 4, and the highest wins") {
@@ -233,7 +247,8 @@ TEST_CASE("a start that fails ends 2 with the reason, and leaves no folder behin
     CHECK(
         Has(h.err, "olvetta: Another program is already using the Windows kernel trace session."));
     CHECK(Has(h.err, "Stop the existing session and continue? No.\n"));
-    CHECK(h.out.empty());
+    CHECK(h.out == "olvetta: failed: ETW: The Windows kernel trace session is in use by another "
+                   "program.\n");
     CHECK(fs::is_empty(dir));
 }
 
@@ -313,8 +328,9 @@ TEST_CASE(
     CHECK(Run(&h, {"record", "--quiet", "--out", accented}) == 0);
     CHECK(fs::exists(accentedPath / "recording.ols"));
 
-    // An existing folder is used as it is (files of the same names are replaced).
-    CHECK(Run(&h, {"record", "--quiet", "--out", accented}) == 0);
+    // An existing folder is used as it is; an earlier run's files in it are not (below).
+    fs::create_directories(dir / "empty");
+    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "empty")}) == 0);
 
     // --out naming a file, or a folder whose parent is missing: 2, nothing started.
     std::ofstream(dir / "plain-file") << "x";
@@ -322,7 +338,74 @@ TEST_CASE(
     CHECK(Has(h.err, "The output folder is a file"));
     CHECK(Run(&h, {"record", "--out", Utf8(dir / "no" / "such" / "parent")}) == kCliExitNotStarted);
     CHECK(Has(h.err, "The output folder cannot be made"));
-    CHECK(h.out.empty());
+    CHECK(h.out.rfind("olvetta: failed: The output folder cannot be made", 0) == 0);
+}
+
+TEST_CASE("a folder holding an earlier run's files is refused unless --overwrite, which removes "
+          "only those; a folder in use by a run is refused") {
+    Harness h;
+    const fs::path out = Fresh("mixing") / "out";
+    REQUIRE(Run(&h, {"record", "--quiet", "--formats", "session,json,jsonl", "--out", Utf8(out)}) ==
+          0);
+    const std::string firstResult = Slurp(out / "result.json");
+    std::ofstream(out / "notes.txt") << "the analyst's";
+    std::ofstream(out / "recording.csv.part3") << "left by a run that was killed";
+    fs::create_directories(out / "recording.json.d");
+
+    // Refused before anything starts, naming the files; nothing of the earlier run is touched,
+    // not even its result.json.
+    CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(out)}) == kCliExitNotStarted);
+    CHECK(Has(h.err, "already holds files of an earlier run: "));
+    for (const char* name : {"recording.ols", "recording.json", "recording.jsonl", "result.json",
+                             "recording.csv.part3"})
+        CHECK(Has(h.err, name));
+    CHECK_FALSE(Has(h.err, "notes.txt"));
+    CHECK(Has(h.err, "--overwrite to remove them first"));
+    CHECK(Has(h.out, "olvetta: failed: The output folder "));
+    CHECK(Slurp(out / "result.json") == firstResult);
+    CHECK(Names(out).size() == 7);
+
+    // --overwrite: this program's files go first, everything else stays.
+    CHECK(Run(&h, {"record", "--quiet", "--formats", "csv", "--overwrite", "--out", Utf8(out)}) ==
+          0);
+    CHECK(Names(out) == std::vector<std::string>{"notes.txt", "recording.csv", "recording.json.d",
+                                                 "result.json"});
+
+    // Another run holds the folder's lock: refused, and its folder is left as it is.
+    std::u16string lockPath = (out / ".olvetta.lock").u16string();
+    uint32_t error = 0;
+    FileHandle lock = LockFileExclusively(lockPath.c_str(), &error);
+    REQUIRE(lock != nullptr);
+    const std::string heldResult = Slurp(out / "result.json");
+    CHECK(Run(&h, {"record", "--quiet", "--overwrite", "--out", Utf8(out)}) == kCliExitNotStarted);
+    CHECK(Has(h.err, "Another run is writing into the folder "));
+    CHECK(Has(h.err, ".olvetta.lock"));
+    CHECK(Slurp(out / "result.json") == heldResult);
+    CHECK(fs::exists(out / "recording.csv"));
+    ReleaseLockFile(lock, lockPath.c_str());
+    CHECK_FALSE(fs::exists(out / ".olvetta.lock"));
+}
+
+TEST_CASE("the lock file: one holder at a time, gone when let go, a left-over file taken") {
+    const fs::path dir = Fresh("lockfile");
+    const std::u16string path = (dir / ".olvetta.lock").u16string();
+    uint32_t error = 0;
+    FileHandle first = LockFileExclusively(path.c_str(), &error);
+    REQUIRE(first != nullptr);
+    CHECK(fs::exists(dir / ".olvetta.lock"));
+    CHECK(LockFileExclusively(path.c_str(), &error) == nullptr);
+    CHECK(error == kErrorSharingViolation);
+    ReleaseLockFile(first, path.c_str());
+    CHECK_FALSE(fs::exists(dir / ".olvetta.lock"));
+    // A file left by a holder that was killed holds nothing.
+    std::ofstream(dir / ".olvetta.lock") << "";
+    FileHandle again = LockFileExclusively(path.c_str(), &error);
+    CHECK(again != nullptr);
+    ReleaseLockFile(again, path.c_str());
+    // A folder that is missing: the system's error, no handle.
+    const std::u16string missing = (dir / "no" / ".olvetta.lock").u16string();
+    CHECK(LockFileExclusively(missing.c_str(), &error) == nullptr);
+    CHECK(error != kErrorSharingViolation);
 }
 
 TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a damaged one") {
@@ -340,9 +423,22 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     // The view options shape the exports (not the session).
     CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "b"), "--suspicious"}) == 0);
     CHECK(Slurp(dir / "b" / "recording.json").size() < Slurp(dir / "a" / "recording.json").size());
-    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c"), "--operation", "Teleported"}) ==
-          kCliExitNotStarted);
-    CHECK(Has(h.err, "No row has the operation \"Teleported\""));
+    // --operation compares without regard to case; a name no row has gives an empty view, as
+    // a filter text no row holds does, and the run ends by the usual rules.
+    REQUIRE(Run(&h, {"analyze", session, "--out", Utf8(dir / "c1"), "--operation",
+                     "Started process"}) == 0);
+    CHECK(Has(Slurp(dir / "c1" / "recording.json"), "\"rowsInThisFile\": 1,"));
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c2"), "--operation",
+                   "sTARTED PROCESS"}) == 0);
+    CHECK(Slurp(dir / "c2" / "recording.json") == Slurp(dir / "c1" / "recording.json"));
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c"), "--operation", "Teleported",
+                   "--formats", "json,csv", "--fail-on", "high"}) == kCliExitFailOn);
+    CHECK(h.err.empty());
+    CHECK(Has(Slurp(dir / "c" / "recording.json"), "\"rowsInThisFile\": 0,"));
+    CHECK(Has(Slurp(dir / "c" / "recording.json"), "Teleported"));
+    CHECK(fs::exists(dir / "c" / "recording.csv"));
+    CHECK(Run(&h, {"analyze", session, "--out", Utf8(dir / "c3"), "--filter", "no such text"}) ==
+          0);
     CHECK(Run(&h, {"analyze", session, "--fail-on", "high", "--out", Utf8(dir / "d")}) ==
           kCliExitFailOn);
 
@@ -352,8 +448,10 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     CHECK(Run(&h, {"analyze", Utf8(dir / "cut.ols"), "--out", Utf8(dir / "e")}) ==
           kCliExitNotStarted);
     CHECK_FALSE(h.err.empty());
-    CHECK(h.out.empty());
-    CHECK_FALSE(fs::exists(dir / "e"));
+    CHECK(h.out.rfind("olvetta: failed: ", 0) == 0);
+    // The folder given holds the outcome, and only that.
+    CHECK(Names(dir / "e") == std::vector<std::string>{"result.json"});
+    CHECK(ReadResult(dir / "e")["result"] == "failed");
     CHECK(Run(&h, {"analyze", Utf8(dir / "missing.ols")}) == kCliExitNotStarted);
 }
 
@@ -368,6 +466,18 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
     CHECK(Run(&h, {"--help"}) == 0);
     CHECK(Has(h.out, "usage: olvetta-cli record [options] -- PROGRAM [ARGUMENTS...]\n"));
     CHECK(Has(h.out, "  5  selftest: some checks are missing\n"));
+    // The operations --operation knows, wrapped to the usage's width.
+    CHECK(Has(h.out, "operations (for --operation):\n  Opened file, Read file,"));
+    CHECK(Has(h.out, " DNS query,"));
+    CHECK(Has(h.out, " Deleted registry value\n"));
+    size_t widest = 0;
+    for (size_t at = 0, end; (end = h.out.find('\n', at)) != std::string::npos; at = end + 1)
+        widest = std::max(widest, end - at);
+    CHECK(widest <= 90);
+    // Every run ends with a result line, a refused command line too.
+    CHECK(Run(&h, {"record", "--out", "x", "s.exe", "--seconds", "1"}) == kCliExitUsage);
+    CHECK(h.out == "olvetta: failed: --seconds after the program: put -- before the program's own "
+                   "arguments (record [options] -- PROGRAM [ARGUMENTS...])\n");
     CHECK(Run(&h, {"--version"}) == 0);
     CHECK(h.out == "olvetta-cli-demo 1.1.0.0\n");
 }
@@ -394,6 +504,7 @@ TEST_CASE("selftest plays the helper's actions and finds every check; what is mi
     // With --out the recording is kept too.
     CHECK(Run(&h, {"selftest", "--quiet", "--out", Utf8(dir / "kept")}) == kCliExitOk);
     CHECK(fs::exists(dir / "kept" / "recording.ols"));
+    CHECK(ReadResult(dir / "kept")["command"] == "selftest");
     CHECK(Has(h.out, "olvetta: complete "));
 }
 
@@ -424,11 +535,126 @@ TEST_CASE("Sigma rules: --rules raises severities for --fail-on, and JSON Lines 
     CHECK(Run(&h, {"analyze", Utf8(dir / "plain" / "recording.ols"), "--fail-on", "low", "--quiet",
                    "--out", Utf8(dir / "low-without")}) == kCliExitFailOn);
 
-    // A rule folder that cannot be read: nothing is recorded (2).
+    // A rule folder that cannot be read: nothing is recorded (2); the folder holds the outcome.
     CHECK(Run(&h, {"record", "--rules", Utf8(dir / "no-such-rules"), "--out",
                    Utf8(dir / "none")}) == kCliExitNotStarted);
     CHECK(Has(h.err, "olvetta: The Sigma rules could not be read from "));
-    CHECK_FALSE(fs::exists(dir / "none"));
+    CHECK(Names(dir / "none") == std::vector<std::string>{"result.json"});
+    const nlohmann::json failed = ReadResult(dir / "none");
+    CHECK(failed["result"] == "failed");
+    CHECK(failed["rules"]["folder"] == Utf8(dir / "no-such-rules"));
+    CHECK(failed["rules"]["loaded"] == 0);
+    CHECK(failed["started"].is_null());
+    CHECK(failed["rulesFired"].empty());
+}
+
+TEST_CASE("result.json in every outcome: complete, incomplete, a start that fails, a second "
+          "Ctrl+C, and analyze") {
+    Harness h;
+    const fs::path dir = Fresh("result");
+    const std::string rules = kScenarios + "sigma-rules";
+
+    // Complete, with rules: everything a pipeline reads, and the same counts as the result line.
+    REQUIRE(Run(&h, {"record", "--quiet", "--rules", rules, "--formats", "session,json,csv",
+                     "--out", Utf8(dir / "done")}) == kCliExitOk);
+    // --quiet leaves out the progress line only.
+    CHECK(Has(h.err, "olvetta: Loaded 11 Sigma rules from "));
+    CHECK_FALSE(Has(h.err, " rows (high "));
+    nlohmann::json r = ReadResult(dir / "done");
+    CHECK(r["result"] == "complete");
+    CHECK(r["exitCode"] == 0);
+    CHECK(r["exitMeaning"] == "complete, and no row reached --fail-on (selftest: every check found)");
+    CHECK(r["message"].is_null());
+    CHECK(r["command"] == "record");
+    CHECK(r["invocation"][0] == "record");
+    CHECK(r["invocation"].size() == 8);
+    CHECK(r["version"] == "1.1.0.0");
+    CHECK(r["program"] == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r["arguments"].is_array());
+    CHECK(r["rows"] == 45);
+    CHECK(r["severities"] == nlohmann::json({{"high", 16}, {"medium", 0}, {"low", 1}}));
+    CHECK(r["files"] == nlohmann::json({Utf8(dir / "done" / "recording.ols"),
+                                        Utf8(dir / "done" / "recording.json"),
+                                        Utf8(dir / "done" / "recording.csv")}));
+    CHECK(r["notes"] == nlohmann::json::array());
+    // UTC instants with Z, whatever the zone: the scenario's clock starts at 2024-04-02
+    // 14:05:10 UTC (the run's own start is the machine's clock, before the scenario's is set).
+    CHECK(r["started"] == "2024-04-02T14:05:10.000Z");
+    CHECK(r["stopped"].get<std::string>() > r["started"].get<std::string>());
+    CHECK(r["stopped"].get<std::string>().back() == 'Z');
+    CHECK(r["runStarted"].get<std::string>().back() == 'Z');
+    CHECK(r["runEnded"].get<std::string>().size() == 24);
+    CHECK(r["rules"]["folder"] == rules);
+    CHECK(r["rules"]["loaded"] == 11);
+    CHECK(r["rules"]["refused"] == r["rules"]["refusedFiles"].size());
+    for (const auto& refused : r["rules"]["refusedFiles"]) {
+        CHECK(refused["file"].is_string());
+        CHECK_FALSE(refused["reason"].get<std::string>().empty());
+        CHECK(refused["detail"].is_string());
+    }
+    int highRows = 0;
+    bool sigmaLow = false;
+    for (const auto& rule : r["rulesFired"]) {
+        CHECK(rule["rows"].get<int>() > 0);
+        if (rule["source"] == "built-in" && rule["level"] == "high")
+            highRows = std::max(highRows, rule["rows"].get<int>());
+        if (rule["source"] == "sigma" && rule["level"] == "low" && rule["rows"] == 1)
+            sigmaLow = true;
+    }
+    CHECK(highRows > 0);
+    CHECK(sigmaLow);
+
+    // Incomplete: Windows dropped events; the notes say so, one a line.
+    CHECK(Run(&h, {"--scenario", kScenarios + "downloader.jsonl", "record", "--quiet", "--out",
+                   Utf8(dir / "lost")}) == kCliExitIncomplete);
+    r = ReadResult(dir / "lost");
+    CHECK(r["result"] == "incomplete");
+    CHECK(r["exitCode"] == 3);
+    REQUIRE(r["notes"].size() >= 1);
+    for (const auto& note : r["notes"]) {
+        CHECK_FALSE(note.get<std::string>().empty());
+        CHECK(note.get<std::string>().find('\n') == std::string::npos);
+    }
+
+    // The start fails: failed, with the message, no rows, no recording times, no files.
+    CHECK(Run(&h, {"--scenario", kScenarios + "kernel_taken_over.jsonl", "record", "--out",
+                   Utf8(dir / "taken")}) == kCliExitNotStarted);
+    CHECK(Names(dir / "taken") == std::vector<std::string>{"result.json"});
+    r = ReadResult(dir / "taken");
+    CHECK(r["result"] == "failed");
+    CHECK(r["exitCode"] == 2);
+    CHECK(r["message"] == "ETW: The Windows kernel trace session is in use by another program.");
+    CHECK(h.out == "olvetta: failed: " + r["message"].get<std::string>() + "\n");
+    CHECK(r["rows"] == 0);
+    CHECK(r["files"].empty());
+    CHECK(r["started"].is_null());
+    CHECK(r["stopped"].is_null());
+    CHECK(r["runStarted"].is_string());
+
+    // A second Ctrl+C: the exports are left out and named in the notes; the record is written.
+    h.interruptsAtStart = 2;
+    CHECK(Run(&h, {"record", "--quiet", "--formats", "session,json,csv", "--out",
+                   Utf8(dir / "twice")}) == kCliExitIncomplete);
+    h.interruptsAtStart = 0;
+    r = ReadResult(dir / "twice");
+    CHECK(r["result"] == "incomplete");
+    CHECK(r["files"] == nlohmann::json({Utf8(dir / "twice" / "recording.ols")}));
+    const std::string notes = r["notes"].dump();
+    CHECK(Has(notes, "recording.json was not written: stopped at once."));
+    CHECK(Has(notes, "recording.csv was not written: stopped at once."));
+    CHECK(Has(h.out, "olvetta: incomplete "));
+
+    // analyze: the session and the recorded program; --fail-on decides the code.
+    CHECK(Run(&h, {"analyze", Utf8(dir / "done" / "recording.ols"), "--quiet", "--fail-on", "high",
+                   "--out", Utf8(dir / "again")}) == kCliExitFailOn);
+    r = ReadResult(dir / "again");
+    CHECK(r["result"] == "complete");
+    CHECK(r["exitCode"] == 4);
+    CHECK(r["exitMeaning"] == "a row reached the --fail-on level");
+    CHECK(r["command"] == "analyze");
+    CHECK(r["session"] == Utf8(dir / "done" / "recording.ols"));
+    CHECK(r["program"] == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r["rows"] == 45);
 }
 
 namespace {

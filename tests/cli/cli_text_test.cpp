@@ -129,6 +129,49 @@ TEST_CASE("the result and progress lines") {
     CHECK(U8(line) == "olvetta: 12 s, 3456 rows (high 1, medium 2, low 3), lost 17");
 }
 
+TEST_CASE("the outcome's words: the failed line, each exit code's meaning and result, UTC instants") {
+    char16_t line[256];
+    FormatFailedLine(u"ETW: OpenTrace failed: 5", line, 256);
+    CHECK(U8(line) == "olvetta: failed: ETW: OpenTrace failed: 5");
+    FormatFailedLine(u"", line, 256);
+    CHECK(U8(line) == "olvetta: failed: nothing could start");
+
+    CHECK(U8(CliExitMeaning(kCliExitIncomplete)) ==
+          "the record is incomplete (a completeness note), or files were left out");
+    CHECK(U8(CliExitMeaning(kCliExitChecksMissing)) == "selftest: some checks are missing");
+    CHECK(U8(CliExitMeaning(77)) == "unknown exit code");
+    // A run that reached --fail-on with an incomplete record is still incomplete.
+    CHECK(U8(CliResultWord(kCliExitFailOn, true)) == "incomplete");
+    CHECK(U8(CliResultWord(kCliExitFailOn, false)) == "complete");
+    CHECK(U8(CliResultWord(kCliExitNotStarted, false)) == "failed");
+    CHECK(U8(CliResultWord(kCliExitUsage, true)) == "failed");
+
+    SystemTime t{2024, 2, 4, 29, 23, 59, 58, 7};
+    int64_t ticks = 0;
+    REQUIRE(UtcSystemTimeToTicks(t, &ticks));
+    FormatUtcInstant(ticks, line, 256);
+    CHECK(U8(line) == "2024-02-29T23:59:58.007Z");
+    FormatUtcInstant(-1, line, 256);
+    CHECK(U8(line).empty());
+}
+
+TEST_CASE("the files a run writes into its folder are told from everything else") {
+    for (const char16_t* name :
+         {u"recording.ols", u"recording.json", u"recording.jsonl", u"recording.csv",
+          u"result.json", u"RECORDING.JSON", u"recording.csv.part", u"recording.ols.part1",
+          u"result.json.part63", u".olvetta-write-check"}) {
+        CAPTURE(U8(name));
+        CHECK(IsCliOutputFileName(name));
+    }
+    for (const char16_t* name :
+         {u"recording.txt", u"recording.json.bak", u"recording.json.part64",
+          u"recording.json.part0", u"recording.json.part01", u"recording.json.partx", u"result",
+          u"my-recording.json", u".olvetta.lock", u"recording.jsonl.part1000", u""}) {
+        CAPTURE(U8(name));
+        CHECK_FALSE(IsCliOutputFileName(name));
+    }
+}
+
 TEST_CASE("a new output folder is named after the program and the start time") {
     const SystemTime t{2024, 4, 5, 12, 10, 15, 9, 0};
     struct Case {
@@ -174,7 +217,19 @@ TEST_CASE("the command line: verbs, options, defaults and every usage error") {
     };
     const Case cases[] = {
         {{u"record", u"--", u"C:\\s.exe"}, false, nullptr},
-        {{u"record", u"C:\\s.exe", u"--quiet"}, false, nullptr},
+        // An option of ours after the program, without "--", is refused and names "--".
+        {{u"record", u"C:\\s.exe", u"--quiet"},
+         false,
+         "--quiet after the program: put -- before the program's own arguments"},
+        {{u"record", u"--out", u"x", u"C:\\s.exe", u"--seconds", u"1"},
+         false,
+         "--seconds after the program: put --"},
+        {{u"record", u"s.exe", u"/k", u"--help"}, false, "--help after the program"},
+        {{u"record", u"s.exe", u"--overwrite"}, false, "--overwrite after the program"},
+        {{u"record", u"s.exe", u"--verbose", u"-x", u"--out=y", u"--quietly"}, false, nullptr},
+        {{u"record", u"--", u"s.exe", u"--seconds", u"1", u"--help"}, false, nullptr},
+        {{u"analyze", u"a.ols", u"--overwrite", u"--out", u"o"}, false, nullptr},
+        {{u"record", u"--overwrite", u"--overwrite", u"s.exe"}, false, "--overwrite is given twice"},
         {{u"record"}, false, "record needs a program"},
         {{u"record"}, true, nullptr},
         {{u"record", u"--seconds", u"0", u"--", u"s.exe"},

@@ -9,11 +9,14 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/cli_selftest.h"
 #include "cli/cli_text.h"
@@ -65,12 +68,16 @@ struct ScratchCleanUp {
     }
 } gScratchCleanUp;
 
-// A folder of the test's own under the temporary folder.
+// A folder of the test's own under the temporary folder, emptied first: a suite that was ended
+// early leaves its folders, and Wine reuses process ids, so a later suite may meet them (and a
+// folder holding an earlier run's files is refused).
 std::wstring Scratch(const wchar_t* name) {
     std::wstring dir = ScratchRoot();
     CreateDirectoryW(dir.c_str(), nullptr);
     dir += L"\\";
     dir += name;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     CreateDirectoryW(dir.c_str(), nullptr);
     return dir;
 }
@@ -139,6 +146,28 @@ bool Has(const std::string& text, const std::string& part) {
 
 const std::wstring kDropper = L"--scenario \"" + Beside(L"dropper.jsonl") + L"\" ";
 
+// The outcome a run left in its folder.
+nlohmann::json Result(const std::wstring& folder) {
+    const std::string text = ReadAll(folder + L"\\result.json");
+    REQUIRE_MESSAGE(!text.empty(), "no result.json in ", Narrow(folder));
+    return nlohmann::json::parse(text);
+}
+
+// The names in a folder, sorted (FindFirstFileW's order is not).
+std::vector<std::string> Names(const std::wstring& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(Narrow(name));
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 } // namespace
 
 TEST_CASE("--help, --version and usage errors, as the README documents them") {
@@ -146,6 +175,8 @@ TEST_CASE("--help, --version and usage errors, as the README documents them") {
     Ran r = Cli(L"--help", dir);
     CHECK(r.code == 0);
     CHECK(Has(r.out, "usage: olvetta-cli record [options] -- PROGRAM [ARGUMENTS...]\r\n"));
+    // --help names the operations --operation takes.
+    CHECK(Has(r.out, "operations (for --operation):\r\n  Opened file, Read file,"));
     CHECK(Has(r.out, "  4  a row reached the --fail-on level\r\n"));
     r = Cli(L"--version", dir);
     CHECK(r.code == 0);
@@ -158,6 +189,14 @@ TEST_CASE("--help, --version and usage errors, as the README documents them") {
     CHECK(Has(r.err, "--seconds 0 would record nothing"));
     r = Cli(L"analyze", dir);
     CHECK(r.code == 1);
+    // An option of ours after the program is refused, naming "--"; after "--" it is the
+    // program's.
+    r = Cli(L"record --out x C:\\s.exe --seconds 1", dir);
+    CHECK(r.code == 1);
+    CHECK(Has(r.err, "olvetta: --seconds after the program: put -- before the program's own "
+                     "arguments"));
+    CHECK(Has(r.out, "olvetta: failed: --seconds after the program"));
+    CHECK_FALSE(Exists(dir + L"\\x"));
 }
 
 TEST_CASE("the real program: no tracing under Wine, so a recording cannot start (2) and leaves "
@@ -166,7 +205,7 @@ TEST_CASE("the real program: no tracing under Wine, so a recording cannot start 
     Ran r = Cli(L"record --quiet -- C:\\windows\\notepad.exe", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: ETW: "));
-    CHECK(r.out.empty());
+    CHECK(r.out.rfind("olvetta: failed: ETW: ", 0) == 0);
     // The new folder it made for the files is gone again.
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((dir + L"\\notepad-*").c_str(), &found);
@@ -176,6 +215,20 @@ TEST_CASE("the real program: no tracing under Wine, so a recording cannot start 
     r = Cli(L"record --out out -- C:\\no\\such\\program.exe", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: File not found."));
+
+    // With --out the folder keeps the outcome: result.json and nothing else (no lock left).
+    r = Cli(L"record --quiet --out kept -- C:\\windows\\notepad.exe", dir);
+    CHECK(r.code == 2);
+    CHECK(Names(dir + L"\\kept") == std::vector<std::string>{"result.json"});
+    const nlohmann::json result = Result(dir + L"\\kept");
+    CHECK(result["result"] == "failed");
+    CHECK(result["exitCode"] == 2);
+    CHECK(result["message"].get<std::string>().rfind("ETW: ", 0) == 0);
+    CHECK(r.out == "olvetta: failed: " + result["message"].get<std::string>() + "\r\n");
+    CHECK(result["program"] == "C:\\windows\\notepad.exe");
+    CHECK(result["started"].is_null());
+    CHECK(result["files"].empty());
+    CHECK(result["runStarted"].get<std::string>().back() == 'Z');
 }
 
 TEST_CASE("the demonstration twin records: every file, the result line, the progress lines") {
@@ -204,8 +257,48 @@ TEST_CASE("the demonstration twin records: every file, the result line, the prog
     if (Exists(Beside(L"kernel_taken_over.jsonl"))) {
         CHECK(r.code == 2);
         CHECK(Has(r.err, "Stop the existing session and continue? No."));
-        CHECK_FALSE(Exists(dir + L"\\taken"));
+        CHECK(Names(dir + L"\\taken") == std::vector<std::string>{"result.json"});
+        CHECK(Result(dir + L"\\taken")["result"] == "failed");
     }
+    // The complete run's outcome, as a pipeline reads it.
+    const nlohmann::json result = Result(dir + L"\\out");
+    CHECK(result["result"] == "complete");
+    CHECK(result["exitCode"] == 0);
+    CHECK(result["rows"] == 45);
+    CHECK(result["severities"]["high"] == 15);
+    CHECK(result["files"] == nlohmann::json({Narrow(dir) + "\\out\\recording.ols",
+                                             Narrow(dir) + "\\out\\recording.json"}));
+    CHECK(result["started"] == "2024-04-02T14:05:10.000Z");
+    CHECK(Names(dir + L"\\out") ==
+          std::vector<std::string>{"recording.json", "recording.ols", "result.json"});
+}
+
+// --overwrite and the lock file's own behaviour are tested in-process on this platform too (the
+// cli suite); here only what another process meets.
+TEST_CASE("one run per folder: a folder another process holds, an earlier run's files") {
+    const std::wstring dir = Scratch(L"claim");
+    CreateDirectoryW((dir + L"\\out").c_str(), nullptr);
+    std::ofstream((dir + L"\\out\\recording.csv").c_str()) << "an earlier run's";
+    std::ofstream((dir + L"\\out\\mine.txt").c_str()) << "the analyst's";
+
+    // The earlier run's files are named and left alone, as is everything else.
+    Ran r = Demo(kDropper + L"record --quiet --out out", dir);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "already holds files of an earlier run: recording.csv. "));
+    CHECK(Has(r.out, "olvetta: failed: The output folder "));
+    CHECK(Names(dir + L"\\out") == std::vector<std::string>{"mine.txt", "recording.csv"});
+
+    // Another process holds the folder's lock file (no sharing, as a run opens it).
+    const std::wstring lockPath = dir + L"\\out\\.olvetta.lock";
+    HANDLE lock = CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                              nullptr);
+    REQUIRE(lock != INVALID_HANDLE_VALUE);
+    r = Demo(kDropper + L"record --quiet --overwrite --out out", dir);
+    CloseHandle(lock);
+    CHECK(r.code == 2);
+    CHECK(Has(r.err, "Another run is writing into the folder "));
+    CHECK(Names(dir + L"\\out") == std::vector<std::string>{"mine.txt", "recording.csv"});
 }
 
 TEST_CASE("--out past MAX_PATH: every file written and re-analysed; past the writer's limit, "
@@ -316,7 +409,7 @@ TEST_CASE("output folders: existing, new in the current folder, non-ASCII, not w
         r = Demo(kDropper + L"record --out \"" + readOnly + L"\"", dir);
         CHECK(r.code == 2);
         CHECK(Has(r.err, "olvetta: Files cannot be written into the folder"));
-        CHECK(r.out.empty());
+        CHECK(r.out.rfind("olvetta: failed: Files cannot be written into the folder", 0) == 0);
     } else {
         MESSAGE("no read-only folder could be prepared: that case is left out");
     }
@@ -341,6 +434,7 @@ TEST_CASE("analyze with the real program: a session re-written, a damaged one re
     CHECK(Has(ReadAll(dir + L"\\a\\recording.json"), "\"rowsInThisFile\": 45"));
     r = Cli(L"analyze rec\\recording.ols --out b --fail-on high --suspicious", dir);
     CHECK(r.code == 4);
+    CHECK(Result(dir + L"\\b")["exitMeaning"] == "a row reached the --fail-on level");
     CHECK(ReadAll(dir + L"\\b\\recording.json").size() <
           ReadAll(dir + L"\\a\\recording.json").size());
     // Without --out: named after the recorded program and its start, in the current folder.
@@ -356,8 +450,9 @@ TEST_CASE("analyze with the real program: a session re-written, a damaged one re
     r = Cli(L"analyze cut.ols --out c", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: "));
-    CHECK(r.out.empty());
-    CHECK_FALSE(Exists(dir + L"\\c"));
+    CHECK(r.out.rfind("olvetta: failed: ", 0) == 0);
+    CHECK(Names(dir + L"\\c") == std::vector<std::string>{"result.json"});
+    CHECK(Result(dir + L"\\c")["session"] == "cut.ols");
     std::ofstream((dir + L"\\text.ols").c_str(), std::ios::binary) << "not a session";
     r = Cli(L"analyze text.ols --out d", dir);
     CHECK(r.code == 2);

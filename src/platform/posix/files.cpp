@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,6 +248,47 @@ bool CreateFolder(const char16_t* path, uint32_t* error) {
 bool RemoveEmptyFolder(const char16_t* path) {
     char native[kPathBytes];
     return NativePath(path, native) && rmdir(native) == 0;
+}
+
+FileHandle LockFileExclusively(const char16_t* path, uint32_t* error) {
+    char native[kPathBytes];
+    if (!NativePath(path, native)) {
+        SetError(error,
+                 path == nullptr || path[0] == 0 ? kErrorPathNotFound : kErrorFilenameTooLong);
+        return nullptr;
+    }
+    // A holder removes the file before it lets the lock go, so a lock taken on a file that has
+    // since left its name is no claim: open the name again (a few times, each a fresh file).
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = open(native, O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            SetError(error, errno == ENOENT ? kErrorPathNotFound : ErrorFromErrno(errno));
+            return nullptr;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            close(fd);
+            SetError(error, e == EWOULDBLOCK ? kErrorSharingViolation : ErrorFromErrno(e));
+            return nullptr;
+        }
+        struct stat held;
+        struct stat named;
+        if (fstat(fd, &held) == 0 && stat(native, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            SetError(error, 0);
+            return HandleFromFd(fd);
+        }
+        close(fd);
+    }
+    SetError(error, kErrorSharingViolation);
+    return nullptr;
+}
+
+void ReleaseLockFile(FileHandle lock, const char16_t* path) {
+    if (lock == nullptr) return;
+    char native[kPathBytes];
+    if (NativePath(path, native)) unlink(native); // while held: nobody takes the name meanwhile
+    close(FdFromHandle(lock));
 }
 
 bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {

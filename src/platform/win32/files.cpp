@@ -177,6 +177,23 @@ bool RemoveEmptyFolder(const char16_t* path) {
     return system.text != nullptr && RemoveDirectoryW(system.text) != 0;
 }
 
+FileHandle LockFileExclusively(const char16_t* path, uint32_t* error) {
+    if (path == nullptr || path[0] == 0) {
+        SetError(error, ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    // No sharing at all: a second open, even to delete, meets ERROR_SHARING_VIOLATION. Delete on
+    // close, so a run that is killed leaves no file that would refuse the next one.
+    HANDLE h = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    SetError(error, h == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(GetLastError()) : 0);
+    return FromWindows(h);
+}
+
+void ReleaseLockFile(FileHandle lock, const char16_t*) {
+    if (lock != nullptr) CloseHandle(lock); // delete on close removes the file
+}
+
 bool ListFolder(const char16_t* folder, FolderEntryVisitor visit, void* context, uint32_t* error) {
     if (folder == nullptr || folder[0] == 0 || visit == nullptr) {
         SetError(error, ERROR_PATH_NOT_FOUND);
