@@ -350,6 +350,15 @@ void SayResult(Run* r, bool complete) {
     Say(r, kCliStdout, line);
 }
 
+// When the recording could not start, the table says why once, before its lines.
+void SaySelftestHead(Run* r, const SelftestContext& context) {
+    char16_t head[kSelftestHeadChars];
+    if (!FormatSelftestHead(context, head, kSelftestHeadChars)) return;
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars, u"olvetta: %s", head);
+    Say(r, kCliStdout, line);
+}
+
 bool ProgramTreeEnded(AppState* app) {
     if (app->launcher == nullptr || app->trace == nullptr) return false;
     if (app->launcher->processHeld != 0) return false; // the program itself still runs
@@ -507,6 +516,7 @@ int Record(Run* r, bool selftest) {
         }
         char16_t line[kLineChars];
         Say(r, kCliStdout, u"olvetta: recording on this machine");
+        SaySelftestHead(r, context);
         for (int c = 0; c < kSelftestCheckCount; ++c) {
             FormatSelftestLine(*result, c, line, kLineChars);
             Say(r, kCliStdout, line);

@@ -374,8 +374,10 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
 TEST_CASE("selftest plays the helper's actions and finds every check; what is missing says why") {
     Harness h;
     CHECK(Run(&h, {"selftest", "--quiet"}) == kCliExitOk);
-    CHECK(Has(h.out, "olvetta: recording on this machine\n  found    Child process started\n"));
-    CHECK(Has(h.out, "  found    DNS query\n"));
+    CHECK(Has(h.out, "olvetta: recording on this machine\n  found    Child process started    as "
+                     "\"Started child process\"\n"));
+    CHECK(Has(h.out, "  found    File created             as \"Created new file\"\n"));
+    CHECK(Has(h.out, "  found    DNS query                as \"DNS query\"\n"));
     CHECK(Has(h.out, "olvetta: 14 of 14 checks found\n"));
     CHECK_FALSE(Has(h.out, "files:")); // nothing written without --out
 
