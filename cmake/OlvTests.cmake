@@ -286,6 +286,31 @@ if(TARGET olvetta-cli AND CMAKE_NM)
     set_tests_properties(olvetta_cli_links_real_platform PROPERTIES TIMEOUT 30)
 endif()
 
+# The programs' manifests ask for the rights each needs, and the resource scripts embed them:
+# the window records, so it asks for administrator rights; the console program runs as the
+# caller and checks the rights before record and selftest; the demonstration needs none. Checked
+# in every build from the sources, and in the Windows build also in the programs themselves.
+foreach(check "olvetta-cli|src/cli/win32/olvetta-cli.manifest|src/cli/win32/olvetta-cli.rc|asInvoker"
+              "Olvetta|src/app/win32/olvetta.manifest|src/app/win32/olvetta.rc|requireAdministrator"
+              "olvetta-demo|src/app/win32/olvetta-asinvoker.manifest|tools/demo/demo.rc|asInvoker")
+    string(REPLACE "|" ";" check "${check}")
+    list(GET check 0 program)
+    list(GET check 1 manifest)
+    list(GET check 2 rc)
+    list(GET check 3 level)
+    set(exe "")
+    if(TARGET ${program} AND WIN32)
+        set(exe "$<TARGET_FILE:${program}>")
+    endif()
+    string(TOLOWER "manifest_${program}" name)
+    string(REPLACE "-" "_" name "${name}")
+    add_test(NAME ${name}
+             COMMAND "${CMAKE_COMMAND}" "-DMANIFEST=${PROJECT_SOURCE_DIR}/${manifest}"
+                     "-DRC=${PROJECT_SOURCE_DIR}/${rc}" "-DLEVEL=${level}" "-DEXE=${exe}"
+                     -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckManifest.cmake")
+    set_tests_properties(${name} PROPERTIES TIMEOUT 60 LABELS manifest)
+endforeach()
+
 # libFuzzer targets (fuzz preset): tests/fuzz/<name>_fuzz.cpp becomes olv_fuzz_<name>, and
 # ctest replays its checked-in corpus tests/corpus/<name> (no fuzzing in ctest).
 if(OLV_FUZZ)

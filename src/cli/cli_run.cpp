@@ -577,6 +577,20 @@ void SayUsageProblem(const CliPlatform* pf, const char16_t* problem) {
     pf->writeLine(pf->context, kCliStderr, line);
 }
 
+// Recording needs administrator rights (the kernel trace session). Without them record and
+// selftest end here, before anything is made, started or written; analyze, --help and
+// --version need none.
+bool RefusedWithoutRights(const CliPlatform* pf, uint8_t verb) {
+    if (verb != kCliRecord && verb != kCliSelftest) return false;
+    if (pf->hasRecordingRights == nullptr || pf->hasRecordingRights(pf->context)) return false;
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars,
+               u"%s needs administrator rights to record: run it from an elevated prompt",
+               pf->programName);
+    pf->writeLine(pf->context, kCliStderr, line);
+    return true;
+}
+
 void SayText(const CliPlatform* pf, int stream, const char16_t* text) {
     char16_t line[kLineChars];
     while (*text != 0) {
@@ -654,6 +668,11 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
             return kCliExitUsage;
         }
         return pf->runSelftestHelper(pf->context, &plan, failAt);
+    }
+
+    if (RefusedWithoutRights(pf, options.verb)) {
+        gFinished.store(true);
+        return kCliExitNotStarted;
     }
 
     AppState* app = AllocRecord<AppState>();

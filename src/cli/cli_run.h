@@ -28,6 +28,10 @@ struct CliPlatform {
     const char16_t* executableFolder; // where a "rules" folder beside the program is looked for
     const char16_t* tempFolder;       // the user's temporary folder (self-test)
 
+    // Whether this process may record (the kernel trace session needs administrator rights);
+    // null: not asked (the demonstration twin records scenarios).
+    bool (*hasRecordingRights)(void* context);
+
     // The demonstration's hooks; null in the real program.
     // Before Start: scripts the stand-ins for the verb and gives the program to launch.
     bool (*prepareRecording)(void* context, const CliOptions* options, bool selftest,

@@ -15,6 +15,7 @@
 #include "cli_pacer.h"
 #include "json_line.h"
 #include "platform/memory.h"
+#include "platform/sim/sim_process.h"
 #include "platform/thread.h"
 #include "scenario.h"
 #include "support/text_check.h"
@@ -34,6 +35,7 @@ struct Harness {
     clidemo::CliPacer pacer{};
     int interruptsAtStart = 0; // Ctrl+C presses as soon as the recording runs
     bool watchable = false;    // play at the demonstration's pace (else quickly)
+    bool withoutRights = false; // the stand-in for a process that is not elevated
     CliPlatform platform{};
 
     Harness() { scenario = AllocRecord<replay::Scenario>(); }
@@ -82,6 +84,16 @@ void Ended(void* context, AppState*) {
     clidemo::StopPacer(&static_cast<Harness*>(context)->pacer);
 }
 
+uint32_t CreateCalls() {
+    SimProcessLog log{};
+    QuerySimProcessLog(&log);
+    return log.createCalls;
+}
+
+bool Rights(void* context) {
+    return !static_cast<Harness*>(context)->withoutRights;
+}
+
 void DemoPlan(void*, SelftestPlan* plan) {
     const char16_t* args[4] = {u"olvetta-selftest-demo",
                                u"C:\\Users\\analyst\\AppData\\Local\\Temp\\olvetta-selftest-demo",
@@ -105,6 +117,7 @@ int Run(Harness* h, std::vector<std::string> args) {
     h->platform.recordingStarted = Started;
     h->platform.recordingEnded = Ended;
     h->platform.selftestPlan = DemoPlan;
+    h->platform.hasRecordingRights = Rights;
     std::vector<std::u16string> wide{u"olvetta-cli-demo"};
     for (const std::string& a : args) {
         std::u16string w(a.size() + 1, u'\0');
@@ -354,6 +367,37 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     CHECK(h.out.empty());
     CHECK_FALSE(fs::exists(dir / "e"));
     CHECK(Run(&h, {"analyze", Utf8(dir / "missing.ols")}) == kCliExitNotStarted);
+}
+
+TEST_CASE("without administrator rights record and selftest end 2 before anything starts; "
+          "analyze, --help and --version need none") {
+    Harness h;
+    const fs::path dir = Fresh("rights");
+    REQUIRE(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "rec")}) == 0);
+
+    h.withoutRights = true;
+    const std::string refusal =
+        "olvetta-cli-demo needs administrator rights to record: run it from an elevated prompt\n";
+    const uint32_t createsBefore = CreateCalls();
+    CHECK(Run(&h, {"record", "--out", Utf8(dir / "none"), "--", "C:\\x.exe"}) ==
+          kCliExitNotStarted);
+    CHECK(h.err == refusal);
+    CHECK(h.out.empty());
+    CHECK(Run(&h, {"selftest", "--out", Utf8(dir / "check")}) == kCliExitNotStarted);
+    CHECK(h.err == refusal);
+    CHECK(h.out.empty());
+    CHECK(CreateCalls() == createsBefore); // nothing was launched
+    CHECK_FALSE(fs::exists(dir / "none"));
+    CHECK_FALSE(fs::exists(dir / "check"));
+    // A usage error is still a usage error.
+    CHECK(Run(&h, {"record", "--seconds", "0"}) == kCliExitUsage);
+
+    CHECK(Run(&h, {"analyze", Utf8(dir / "rec" / "recording.ols"), "--quiet", "--out",
+                   Utf8(dir / "again")}) == 0);
+    CHECK(fs::exists(dir / "again" / "recording.json"));
+    CHECK(Run(&h, {"--help"}) == 0);
+    CHECK(Run(&h, {"--version"}) == 0);
+    CHECK(h.err.empty());
 }
 
 TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
