@@ -75,6 +75,7 @@ constexpr size_t kNotesChars = 8600;
 
 std::atomic<int> gStopLevel{0};
 std::atomic<bool> gFinished{false};
+std::atomic<bool> gRecordDone{false};
 
 struct Run {
     const CliPlatform* platform;
@@ -309,6 +310,7 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
     bool viewSet = false;
     bool viewOk = true;
     for (const Format& f : kFormats) {
+        if (f.bit != kCliFormatSession) gRecordDone.store(true); // the record comes first
         if ((r->options->formats & f.bit) == 0) continue;
         const bool keep = f.bit == kCliFormatSession && stopLevelThatSkips > 1;
         if (!keep && CliStopLevel() >= stopLevelThatSkips) {
@@ -624,10 +626,35 @@ int CliStopLevel() {
 void ResetCliStop() {
     gStopLevel.store(0);
     gFinished.store(false);
+    gRecordDone.store(false);
 }
 
 bool CliFinished() {
     return gFinished.load();
+}
+
+bool CliRecordDone() {
+    return gRecordDone.load() || gFinished.load();
+}
+
+int EndCliBeforeExit(uint32_t recordMs, uint32_t filesMs) {
+    RequestCliEnd();
+    // Time is counted in steps and on the clock, whichever is further: a step may sleep longer
+    // than asked on a busy machine, and a test may hold the clock.
+    constexpr uint32_t kStepMs = 10;
+    const int64_t start = NowTicks();
+    uint32_t steps = 0;
+    auto passedMs = [&] {
+        const int64_t clock = (NowTicks() - start) / kTicksPerMillisecond;
+        const int64_t counted = int64_t{steps} * kStepMs;
+        return clock > counted ? clock : counted;
+    };
+    for (; !CliRecordDone() && passedMs() < recordMs; ++steps)
+        SleepMilliseconds(kStepMs);
+    if (!CliRecordDone()) return kCliEndNothingSaved;
+    for (; !CliFinished() && passedMs() < filesMs; ++steps)
+        SleepMilliseconds(kStepMs);
+    return CliFinished() ? kCliEndFilesWritten : kCliEndRecordSaved;
 }
 
 int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {

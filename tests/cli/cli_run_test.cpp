@@ -5,6 +5,8 @@
 #include "doctest.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -36,6 +38,7 @@ struct Harness {
     int interruptsAtStart = 0; // Ctrl+C presses as soon as the recording runs
     bool watchable = false;    // play at the demonstration's pace (else quickly)
     bool withoutRights = false; // the stand-in for a process that is not elevated
+    std::atomic<bool> running{false}; // the recording has started
     CliPlatform platform{};
 
     Harness() { scenario = AllocRecord<replay::Scenario>(); }
@@ -76,6 +79,7 @@ bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* progra
 void Started(void* context, AppState*) {
     Harness* h = static_cast<Harness*>(context);
     REQUIRE(clidemo::StartPacer(&h->pacer));
+    h->running.store(true);
     for (int i = 0; i < h->interruptsAtStart; ++i)
         RequestCliStop();
 }
@@ -298,6 +302,50 @@ TEST_CASE("Ctrl+C stops cleanly and writes every file; a second one leaves the e
     CHECK_FALSE(fs::exists(dir / "twice" / "recording.csv"));
     CHECK(Has(h.err, "Stopped at once: recording.json was not written."));
     CHECK(Has(h.out, "files: " + Utf8(dir / "twice" / "recording.ols") + "\n"));
+}
+
+TEST_CASE("the session ends: a clean stop, the record written first, the other files while time "
+          "remains, every wait bounded") {
+    Harness h;
+    const fs::path dir = Fresh("session-end");
+    const std::string tail = std::string(OLV_SOURCE_DIR) + "/tests/cli/data/until_exit.jsonl";
+    h.watchable = true; // 44 s of scenario unless stopped
+    for (const bool exportsToo : {true, false}) {
+        CAPTURE(exportsToo);
+        const fs::path out = dir / (exportsToo ? "all" : "record");
+        h.running.store(false);
+        int code = -1;
+        std::thread run([&] {
+            code = Run(&h, {"--scenario", tail, "record", "--quiet", "--formats", "session,json,csv",
+                            "--out", Utf8(out)});
+        });
+        bool started = false;
+        for (int i = 0; i < 2000 && !started; ++i) {
+            started = h.running.load();
+            if (!started) SleepMilliseconds(5);
+        }
+        CHECK_MESSAGE(started, "the recording did not start within 10 s");
+        // Without time for the exports the wait ends once the record is written.
+        const int reached = EndCliBeforeExit(30000, exportsToo ? 30000 : 0);
+        CHECK(fs::exists(out / "recording.ols"));
+        CHECK(CliStopLevel() == 1); // a clean stop, never taken for a second interrupt
+        if (exportsToo) {
+            CHECK(reached == kCliEndFilesWritten);
+            CHECK(fs::exists(out / "recording.json"));
+            CHECK(fs::exists(out / "recording.csv"));
+        } else {
+            CHECK(reached >= kCliEndRecordSaved);
+        }
+        run.join();
+        CHECK((code == kCliExitOk || code == kCliExitIncomplete));
+        CHECK(fs::exists(out / "recording.csv"));
+        CHECK(ResultSeconds(h.out) < 40);
+    }
+
+    // Nothing is being written: the wait gives up at its bound.
+    ResetCliStop();
+    CHECK(EndCliBeforeExit(50, 100) == kCliEndNothingSaved);
+    ResetCliStop();
 }
 
 TEST_CASE(
