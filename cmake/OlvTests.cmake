@@ -260,6 +260,19 @@ if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
         endif()
     endforeach()
 endif()
+# Ctrl+C pressed in the recorder's terminal while the examined console program runs (the real
+# launcher under Wine): the program has a console of its own and runs on until Stop.
+if(TARGET olv_test_launcher_win32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
+    add_test(NAME launcher_interrupt
+             COMMAND /bin/sh "${PROJECT_SOURCE_DIR}/cmake/launcher-interrupt.sh" "${OLV_WINE}"
+                     "$<TARGET_FILE:olv_test_launcher_win32>"
+                     "${PROJECT_BINARY_DIR}/launcher-interrupt")
+    set_tests_properties(launcher_interrupt PROPERTIES TIMEOUT 150 LABELS launcher_win32
+                         ENVIRONMENT "${OLV_TEST_ENV}")
+    if(OLV_TEST_FIXTURES)
+        set_tests_properties(launcher_interrupt PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+    endif()
+endif()
 if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)
 endif()

@@ -134,25 +134,27 @@ const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row
         return Op(row, u"Wrote registry value") && ContainsFolded(row.path, plan.tag) ? kPlain
                                                                                       : nullptr;
     case kCheckValueDelete:
-        return Op(row, u"Deleted registry value") && ContainsFolded(row.path, plan.tag)
-                   ? kPlain
-                   : nullptr;
+        return Op(row, u"Deleted registry value") && ContainsFolded(row.path, plan.tag) ? kPlain
+                                                                                        : nullptr;
     case kCheckKeyDelete:
         return Op(row, u"Deleted registry key") && ContainsFolded(row.path, plan.tag) ? kPlain
                                                                                       : nullptr;
     case kCheckTcpConnect:
-        if (Op(row, u"Connected (TCP)")) return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
+        if (Op(row, u"Connected (TCP)"))
+            return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
         return Op(row, u"Accepted a connection (TCP)") && ArrivedInSpan(row.path, plan.tcpPort)
                    ? kAtListener
                    : nullptr;
     case kCheckTcpSend:
-        if (Op(row, u"Sent data (TCP)")) return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
+        if (Op(row, u"Sent data (TCP)"))
+            return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
         return (Op(row, u"Received data (TCP)") || Op(row, u"Copied data (TCP)")) &&
                        ArrivedInSpan(row.path, plan.tcpPort)
                    ? kAtListener
                    : nullptr;
     case kCheckUdpSend:
-        if (Op(row, u"Sent data (UDP)")) return SentToSpan(row.path, plan.udpPort) ? kPlain : nullptr;
+        if (Op(row, u"Sent data (UDP)"))
+            return SentToSpan(row.path, plan.udpPort) ? kPlain : nullptr;
         return Op(row, u"Received data (UDP)") && ArrivedInSpan(row.path, plan.udpPort)
                    ? kAtReceiver
                    : nullptr;
@@ -163,7 +165,7 @@ const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row
         char16_t rooted[kSelftestPathChars + 1];
         FormatText(rooted, kSelftestPathChars + 1, u"%s.", plan.dnsName);
         return EqualsFolded(row.path, plan.dnsName) || EqualsFolded(row.path, rooted) ? kPlain
-                                                                                       : nullptr;
+                                                                                      : nullptr;
     }
     default:
         return nullptr;
@@ -381,14 +383,15 @@ bool FormatSelftestCleanupProblem(const SelftestPlan& plan, const SelftestContex
 bool FormatSelftestHead(const SelftestContext& context, char16_t* out, size_t capacity) {
     if (capacity > 0) out[0] = 0;
     if (context.started) return false;
-    const char16_t* failure =
-        context.startFailure != nullptr && context.startFailure[0] != 0 ? context.startFailure
-                                                                        : u"no reason was given";
+    const char16_t* failure = context.startFailure != nullptr && context.startFailure[0] != 0
+                                  ? context.startFailure
+                                  : u"no reason was given";
     // What to do, from what stopped the start: the rights, another tool's session, or neither.
     const char16_t* advice =
         u"Run the check again from an elevated prompt, with no other tool recording the kernel "
         u"session.";
-    if (ContainsFolded(failure, u"Admin required") || ContainsFolded(failure, u"access is denied") ||
+    if (ContainsFolded(failure, u"Admin required") ||
+        ContainsFolded(failure, u"access is denied") ||
         ContainsFolded(failure, u"administrator rights")) {
         advice = u"Run the check from an elevated prompt (as an administrator).";
     } else if (ContainsFolded(failure, u"in use by another program") ||
@@ -396,8 +399,8 @@ bool FormatSelftestHead(const SelftestContext& context, char16_t* out, size_t ca
         advice = u"Another tool holds the kernel trace session: end its recording, then run the "
                  u"check again.";
     }
-    FormatText(out, capacity,
-               u"The recording could not start, so no check was made: %.300s %s", failure, advice);
+    FormatText(out, capacity, u"The recording could not start, so no check was made: %.300s %s",
+               failure, advice);
     return true;
 }
 

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -35,9 +35,9 @@ struct Harness {
     replay::Scenario* scenario = nullptr;
     bool read = false;
     clidemo::CliPacer pacer{};
-    int interruptsAtStart = 0; // Ctrl+C presses as soon as the recording runs
-    bool watchable = false;    // play at the demonstration's pace (else quickly)
-    bool withoutRights = false; // the stand-in for a process that is not elevated
+    int interruptsAtStart = 0;        // Ctrl+C presses as soon as the recording runs
+    bool watchable = false;           // play at the demonstration's pace (else quickly)
+    bool withoutRights = false;       // the stand-in for a process that is not elevated
     std::atomic<bool> running{false}; // the recording has started
     CliPlatform platform{};
 
@@ -316,8 +316,8 @@ TEST_CASE("the session ends: a clean stop, the record written first, the other f
         h.running.store(false);
         int code = -1;
         std::thread run([&] {
-            code = Run(&h, {"--scenario", tail, "record", "--quiet", "--formats", "session,json,csv",
-                            "--out", Utf8(out)});
+            code = Run(&h, {"--scenario", tail, "record", "--quiet", "--formats",
+                            "session,json,csv", "--out", Utf8(out)});
         });
         bool started = false;
         for (int i = 0; i < 2000 && !started; ++i) {

@@ -83,7 +83,7 @@ struct Ran {
 // Runs a command line with its standard output and error in files; during(pi) runs while it
 // does (to send it control events). The run is bounded.
 Ran RunLine(std::wstring line, const std::wstring& folder, DWORD flags = 0,
-            void (*during)(const PROCESS_INFORMATION&) = nullptr) {
+            void (*during)(const PROCESS_INFORMATION&) = nullptr, HANDLE token = nullptr) {
     Ran ran;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     const std::wstring outPath = folder + L"\\stdout.txt";
@@ -101,8 +101,11 @@ Ran RunLine(std::wstring line, const std::wstring& folder, DWORD flags = 0,
     si.hStdOutput = out;
     si.hStdError = err;
     PROCESS_INFORMATION pi{};
-    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
-                                        nullptr, folder.c_str(), &si, &pi);
+    const BOOL started = token != nullptr
+                             ? CreateProcessAsUserW(token, nullptr, line.data(), nullptr, nullptr,
+                                                    TRUE, flags, nullptr, folder.c_str(), &si, &pi)
+                             : CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
+                                              nullptr, folder.c_str(), &si, &pi);
     CloseHandle(out);
     CloseHandle(err);
     REQUIRE_MESSAGE(started, "CreateProcessW failed: ", GetLastError());
@@ -175,6 +178,58 @@ TEST_CASE("the real program: no tracing under Wine, so a recording cannot start 
     r = Cli(L"record --out out -- C:\\no\\such\\program.exe", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: File not found."));
+}
+
+TEST_CASE("without administrator rights record and selftest end 2 before anything starts; "
+          "analyze, --help and --version need none") {
+    // Wine gives every program an elevated administrator's token, so tokens without the rights
+    // are made here: an administrator's without elevation (the linked token) and one with the
+    // Administrators group denied.
+    const std::wstring dir = Scratch(L"rights");
+    REQUIRE(Demo(kDropper + L"record --quiet --out rec", dir).code == 0);
+    HANDLE self = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(),
+                             TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &self));
+    std::vector<std::pair<const char*, HANDLE>> tokens;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    if (GetTokenInformation(self, TokenLinkedToken, &linked, sizeof linked, &size))
+        tokens.emplace_back("not elevated", linked.LinkedToken);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    REQUIRE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize));
+    SID_AND_ATTRIBUTES deny{sid, 0};
+    HANDLE restricted = nullptr;
+    if (CreateRestrictedToken(self, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted))
+        tokens.emplace_back("Administrators denied", restricted);
+    CloseHandle(self);
+    REQUIRE_FALSE(tokens.empty());
+
+    const std::wstring cli = L"\"" + Beside(L"olvetta-cli.exe") + L"\" ";
+    const std::string refusal =
+        "olvetta-cli needs administrator rights to record: run it from an elevated prompt\r\n";
+    for (const auto& [what, token] : tokens) {
+        CAPTURE(what);
+        Ran r =
+            RunLine(cli + L"record --out out -- C:\\windows\\notepad.exe", dir, 0, nullptr, token);
+        CHECK(r.code == 2);
+        CHECK(r.err == refusal);
+        CHECK(r.out.empty());
+        CHECK_FALSE(Exists(dir + L"\\out"));
+        r = RunLine(cli + L"selftest", dir, 0, nullptr, token);
+        CHECK(r.code == 2);
+        CHECK(r.err == refusal);
+        CHECK(r.out.empty());
+        r = RunLine(cli + L"analyze rec\\recording.ols --quiet --out again", dir, 0, nullptr,
+                    token);
+        CHECK(r.code == 0);
+        CHECK(Exists(dir + L"\\again\\recording.json"));
+        std::error_code ignored;
+        std::filesystem::remove_all(dir + L"\\again", ignored);
+        CHECK(RunLine(cli + L"--version", dir, 0, nullptr, token).code == 0);
+        CHECK(RunLine(cli + L"--help", dir, 0, nullptr, token).code == 0);
+        CloseHandle(token);
+    }
 }
 
 TEST_CASE("the demonstration twin records: every file, the result line, the progress lines") {
@@ -414,4 +469,75 @@ TEST_CASE("rules and JSON Lines with the real program: analyze --rules writes th
     r = Cli(L"analyze rec\\recording.ols --rules no-such-folder", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: The Sigma rules could not be read from no-such-folder"));
+}
+
+namespace {
+
+// The session's end as the system delivers it to the console program's hidden window, sent
+// while the demonstration twin records; what was seen is kept for the test case.
+struct SessionEnd {
+    std::wstring folder; // the run's folder (its output is in stderr.txt there)
+    bool windowFound = false;
+    bool recording = false;
+    DWORD_PTR queryAnswer = 0;
+    bool endReturned = false;
+    bool recordWhenReturned = false;
+};
+SessionEnd gSessionEnd;
+
+HWND SessionWindowOf(DWORD processId) {
+    HWND found = nullptr;
+    for (HWND w = FindWindowExW(nullptr, nullptr, L"OlvettaCliSessionEnd", nullptr);
+         w != nullptr && found == nullptr;
+         w = FindWindowExW(nullptr, w, L"OlvettaCliSessionEnd", nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == processId) found = w;
+    }
+    return found;
+}
+
+void EndTheSession(const PROCESS_INFORMATION& pi) {
+    SessionEnd& s = gSessionEnd;
+    olv::TestStep("waiting for the console program's hidden window and its first progress line");
+    HWND window = nullptr;
+    for (int i = 0; i < 3000 && (window == nullptr || !s.recording); ++i) {
+        if (window == nullptr) window = SessionWindowOf(pi.dwProcessId);
+        s.recording = Has(ReadAll(s.folder + L"\\stderr.txt"), " rows (high ");
+        if (window == nullptr || !s.recording) Sleep(10);
+    }
+    s.windowFound = window != nullptr;
+    if (window == nullptr || !s.recording) return;
+    olv::TestStep("WM_QUERYENDSESSION, then WM_ENDSESSION");
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 10000,
+                        &s.queryAnswer);
+    DWORD_PTR ignored = 0;
+    s.endReturned = SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_BLOCK,
+                                        30000, &ignored) != 0;
+    s.recordWhenReturned = Exists(s.folder + L"\\out\\recording.ols");
+    // Once WM_ENDSESSION returns the system may end the process at any moment.
+    TerminateProcess(pi.hProcess, 0xE5);
+}
+
+} // namespace
+
+TEST_CASE("log-off and shut-down: the hidden window takes the session's end as a Ctrl+C, holds "
+          "it until the record is written, and the exports follow") {
+    const std::wstring dir = Scratch(L"session-end");
+    gSessionEnd = SessionEnd{};
+    gSessionEnd.folder = dir;
+    const std::wstring tail = L"--scenario \"" + Beside(L"until_exit.jsonl") + L"\" ";
+    const Ran r =
+        Demo(tail + L"record --formats session,json,csv --out out", dir, 0, EndTheSession);
+    REQUIRE_MESSAGE(gSessionEnd.windowFound, "no hidden session window of the console program");
+    REQUIRE(gSessionEnd.recording);
+    CHECK(gSessionEnd.queryAnswer == TRUE); // the session may end: nothing is refused
+    CHECK(gSessionEnd.endReturned);
+    CHECK(gSessionEnd.recordWhenReturned);
+    CHECK_FALSE(Has(r.out, " in 44 s;")); // stopped, not played to the scenario's end
+    // The record is whole: the real program analyses it.
+    const Ran again = Cli(L"analyze out\\recording.ols --out again --quiet", dir);
+    CHECK((again.code == 0 || again.code == 3));
+    CHECK(Exists(dir + L"\\out\\recording.json"));
+    CHECK(Exists(dir + L"\\out\\recording.csv"));
 }

@@ -11,26 +11,28 @@ using namespace olv;
 
 namespace {
 
-// Whether the process holds administrator rights: an elevated token, or (with User Account
-// Control off, where tokens carry no elevation mark) the Administrators group enabled in it.
-// When neither can be read the start is let through, and the trace reports what it meets.
+// Whether the process holds administrator rights: an elevated token with the Administrators
+// group enabled. A filtered token (an administrator's without elevation) and a standard user's
+// have neither; a token with the group denied or without the elevation mark is refused too.
+// What cannot be read does not refuse: the trace then reports what it meets.
 bool HasAdministratorRights(void*) {
+    bool rights = true;
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const BOOL read =
-        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(token);
-    if (read && elevation.TokenIsElevated != 0) return true;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        TOKEN_ELEVATION elevation{};
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size))
+            rights = elevation.TokenIsElevated != 0;
+        CloseHandle(token);
+    }
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     BOOL member = FALSE;
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize) ||
-        !CheckTokenMembership(nullptr, sid, &member)) {
-        return !read;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize) &&
+        CheckTokenMembership(nullptr, sid, &member)) {
+        rights = rights && member != FALSE;
     }
-    return member != FALSE;
+    return rights;
 }
 
 } // namespace

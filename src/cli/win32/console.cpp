@@ -105,8 +105,8 @@ DWORD WINAPI SessionWindowThread(void*) {
     wc.lpszClassName = kSessionWindowClass;
     if (RegisterClassExW(&wc) == 0) return 0;
     // Top-level, never shown, off the task bar.
-    HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, kSessionWindowClass, L"olvetta-cli", WS_POPUP,
-                                0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, kSessionWindowClass, L"olvetta-cli", WS_POPUP, 0,
+                                0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
     if (hwnd == nullptr) return 0;
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)
