@@ -243,6 +243,13 @@ if(TARGET olv_test_cli_win32)
     set_tests_properties(cli_readonly_cleanup PROPERTIES FIXTURES_CLEANUP cli_readonly TIMEOUT 30)
     set_tests_properties(cli_win32 PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES};cli_readonly")
     set_property(TEST cli_win32 APPEND PROPERTY ENVIRONMENT "OLV_READONLY_DIR=Z:${readonly}")
+    # The suite's cases that are skipped by default (the session's end, the rights) as a run of
+    # their own, each run well inside its watchdog.
+    get_test_property(cli_win32 ENVIRONMENT cli_env)
+    add_test(NAME cli_win32_ending COMMAND olv_test_cli_win32 --no-skip
+             "--test-case=without administrator rights*,log-off and shut-down*")
+    set_tests_properties(cli_win32_ending PROPERTIES TIMEOUT 250 LABELS cli_win32
+                         ENVIRONMENT "${cli_env}" FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
 endif()
 # Ctrl+C (once, twice) during a recording of the console demonstration under Wine.
 if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)

@@ -114,12 +114,13 @@ DWORD WINAPI SessionWindowThread(void*) {
     return 0;
 }
 
-// The hidden helper verbs run no recording and need no window.
+// Only a recording needs the window: analyze writes each file whole or not at all and can be
+// run again, and the hidden helper verbs, --help, --version and usage errors write nothing.
 void WatchSessionEnd(int argc, wchar_t** argv) {
-    if (argc > 1 && (lstrcmpW(argv[1], L"--selftest-helper") == 0 ||
-                     lstrcmpW(argv[1], L"--selftest-child") == 0)) {
-        return;
-    }
+    bool records = false;
+    for (int i = 1; i < argc && !records; ++i)
+        records = lstrcmpW(argv[i], L"record") == 0 || lstrcmpW(argv[i], L"selftest") == 0;
+    if (!records || lstrcmpW(argv[1], L"--selftest-helper") == 0) return;
     HANDLE thread = CreateThread(nullptr, 0, SessionWindowThread, nullptr, 0, nullptr);
     if (thread != nullptr) CloseHandle(thread); // it lives as long as the process
 }
