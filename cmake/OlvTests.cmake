@@ -243,6 +243,13 @@ if(TARGET olv_test_cli_win32)
     set_tests_properties(cli_readonly_cleanup PROPERTIES FIXTURES_CLEANUP cli_readonly TIMEOUT 30)
     set_tests_properties(cli_win32 PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES};cli_readonly")
     set_property(TEST cli_win32 APPEND PROPERTY ENVIRONMENT "OLV_READONLY_DIR=Z:${readonly}")
+    # The suite's cases that are skipped by default (the session's end, the rights) as a run of
+    # their own, each run well inside its watchdog.
+    get_test_property(cli_win32 ENVIRONMENT cli_env)
+    add_test(NAME cli_win32_ending COMMAND olv_test_cli_win32 --no-skip
+             "--test-case=without administrator rights*,log-off and shut-down*")
+    set_tests_properties(cli_win32_ending PROPERTIES TIMEOUT 250 LABELS cli_win32
+                         ENVIRONMENT "${cli_env}" FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
 endif()
 # Ctrl+C (once, twice) during a recording of the console demonstration under Wine.
 if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
@@ -259,6 +266,19 @@ if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
                                  FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
         endif()
     endforeach()
+endif()
+# Ctrl+C pressed in the recorder's terminal while the examined console program runs (the real
+# launcher under Wine): the program has a console of its own and runs on until Stop.
+if(TARGET olv_test_launcher_win32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
+    add_test(NAME launcher_interrupt
+             COMMAND /bin/sh "${PROJECT_SOURCE_DIR}/cmake/launcher-interrupt.sh" "${OLV_WINE}"
+                     "$<TARGET_FILE:olv_test_launcher_win32>"
+                     "${PROJECT_BINARY_DIR}/launcher-interrupt")
+    set_tests_properties(launcher_interrupt PROPERTIES TIMEOUT 150 LABELS launcher_win32
+                         ENVIRONMENT "${OLV_TEST_ENV}")
+    if(OLV_TEST_FIXTURES)
+        set_tests_properties(launcher_interrupt PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+    endif()
 endif()
 if(TARGET olv_test_demo_win32)
     add_dependencies(olv_test_demo_win32 olvetta-demo olvetta-replay)
@@ -292,6 +312,31 @@ if(TARGET olvetta-cli AND CMAKE_NM)
                      -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLinked.cmake")
     set_tests_properties(olvetta_cli_links_real_platform PROPERTIES TIMEOUT 30)
 endif()
+
+# The programs' manifests ask for the rights each needs, and the resource scripts embed them:
+# the window records, so it asks for administrator rights; the console program runs as the
+# caller and checks the rights before record and selftest; the demonstration needs none. Checked
+# in every build from the sources, and in the Windows build also in the programs themselves.
+foreach(check "olvetta-cli|src/cli/win32/olvetta-cli.manifest|src/cli/win32/olvetta-cli.rc|asInvoker"
+              "Olvetta|src/app/win32/olvetta.manifest|src/app/win32/olvetta.rc|requireAdministrator"
+              "olvetta-demo|src/app/win32/olvetta-asinvoker.manifest|tools/demo/demo.rc|asInvoker")
+    string(REPLACE "|" ";" check "${check}")
+    list(GET check 0 program)
+    list(GET check 1 manifest)
+    list(GET check 2 rc)
+    list(GET check 3 level)
+    set(exe "")
+    if(TARGET ${program} AND WIN32)
+        set(exe "$<TARGET_FILE:${program}>")
+    endif()
+    string(TOLOWER "manifest_${program}" name)
+    string(REPLACE "-" "_" name "${name}")
+    add_test(NAME ${name}
+             COMMAND "${CMAKE_COMMAND}" "-DMANIFEST=${PROJECT_SOURCE_DIR}/${manifest}"
+                     "-DRC=${PROJECT_SOURCE_DIR}/${rc}" "-DLEVEL=${level}" "-DEXE=${exe}"
+                     -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckManifest.cmake")
+    set_tests_properties(${name} PROPERTIES TIMEOUT 60 LABELS manifest)
+endforeach()
 
 # libFuzzer targets (fuzz preset): tests/fuzz/<name>_fuzz.cpp becomes olv_fuzz_<name>, and
 # ctest replays its checked-in corpus tests/corpus/<name> (no fuzzing in ctest).

@@ -85,6 +85,7 @@ constexpr size_t kNotesChars = 8600;
 
 std::atomic<int> gStopLevel{0};
 std::atomic<bool> gFinished{false};
+std::atomic<bool> gRecordDone{false};
 
 struct Run {
     const CliPlatform* platform;
@@ -376,6 +377,7 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
     bool viewSet = false;
     r->reachedFiles = true;
     for (const OutputFile& f : kOutputFiles) {
+        if (f.formatBit != kCliFormatSession) gRecordDone.store(true); // the record comes first
         if (f.write == nullptr || !RunWrites(r, f)) continue;
         const bool keep = f.formatBit == kCliFormatSession && stopLevelThatSkips > 1;
         if (!keep && CliStopLevel() >= stopLevelThatSkips) {
@@ -600,6 +602,15 @@ int Finish(Run* r) {
     return code;
 }
 
+// When the recording could not start, the table says why once, before its lines.
+void SaySelftestHead(Run* r, const SelftestContext& context) {
+    char16_t head[kSelftestHeadChars];
+    if (!FormatSelftestHead(context, head, kSelftestHeadChars)) return;
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars, u"olvetta: %s", head);
+    Say(r, kCliStdout, line);
+}
+
 bool ProgramTreeEnded(AppState* app) {
     if (app->launcher == nullptr || app->trace == nullptr) return false;
     if (app->launcher->processHeld != 0) return false; // the program itself still runs
@@ -761,6 +772,7 @@ int Record(Run* r, bool selftest) {
         }
         char16_t line[kLineChars];
         Say(r, kCliStdout, u"olvetta: recording on this machine");
+        SaySelftestHead(r, context);
         for (int c = 0; c < kSelftestCheckCount; ++c) {
             FormatSelftestLine(*result, c, line, kLineChars);
             Say(r, kCliStdout, line);
@@ -825,6 +837,20 @@ void SayUsageProblem(const CliPlatform* pf, const char16_t* problem) {
     pf->writeLine(pf->context, kCliStderr, line);
 }
 
+// Recording needs administrator rights (the kernel trace session). Without them record and
+// selftest end here, before anything is made, started or written; analyze, --help and
+// --version need none.
+bool RefusedWithoutRights(const CliPlatform* pf, uint8_t verb) {
+    if (verb != kCliRecord && verb != kCliSelftest) return false;
+    if (pf->hasRecordingRights == nullptr || pf->hasRecordingRights(pf->context)) return false;
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars,
+               u"%s needs administrator rights to record: run it from an elevated prompt",
+               pf->programName);
+    pf->writeLine(pf->context, kCliStderr, line);
+    return true;
+}
+
 void SayText(const CliPlatform* pf, int stream, const char16_t* text) {
     char16_t line[kLineChars];
     while (*text != 0) {
@@ -878,10 +904,35 @@ int CliStopLevel() {
 void ResetCliStop() {
     gStopLevel.store(0);
     gFinished.store(false);
+    gRecordDone.store(false);
 }
 
 bool CliFinished() {
     return gFinished.load();
+}
+
+bool CliRecordDone() {
+    return gRecordDone.load() || gFinished.load();
+}
+
+int EndCliBeforeExit(uint32_t recordMs, uint32_t filesMs) {
+    RequestCliEnd();
+    // Time is counted in steps and on the clock, whichever is further: a step may sleep longer
+    // than asked on a busy machine, and a test may hold the clock.
+    constexpr uint32_t kStepMs = 10;
+    const int64_t start = NowTicks();
+    uint32_t steps = 0;
+    auto passedMs = [&] {
+        const int64_t clock = (NowTicks() - start) / kTicksPerMillisecond;
+        const int64_t counted = int64_t{steps} * kStepMs;
+        return clock > counted ? clock : counted;
+    };
+    for (; !CliRecordDone() && passedMs() < recordMs; ++steps)
+        SleepMilliseconds(kStepMs);
+    if (!CliRecordDone()) return kCliEndNothingSaved;
+    for (; !CliFinished() && passedMs() < filesMs; ++steps)
+        SleepMilliseconds(kStepMs);
+    return CliFinished() ? kCliEndFilesWritten : kCliEndRecordSaved;
 }
 
 int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
@@ -926,6 +977,11 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
             return kCliExitUsage;
         }
         return pf->runSelftestHelper(pf->context, &plan, failAt);
+    }
+
+    if (RefusedWithoutRights(pf, options.verb)) {
+        gFinished.store(true);
+        return kCliExitNotStarted;
     }
 
     AppState* app = AllocRecord<AppState>();

@@ -28,6 +28,10 @@ struct CliPlatform {
     const char16_t* executableFolder; // where a "rules" folder beside the program is looked for
     const char16_t* tempFolder;       // the user's temporary folder (self-test)
 
+    // Whether this process may record (the kernel trace session needs administrator rights);
+    // null: not asked (the demonstration twin records scenarios).
+    bool (*hasRecordingRights)(void* context);
+
     // The demonstration's hooks; null in the real program.
     // Before Start: scripts the stand-ins for the verb and gives the program to launch.
     bool (*prepareRecording)(void* context, const CliOptions* options, bool selftest,
@@ -57,6 +61,16 @@ void ResetCliStop();
 // Set once the run has written its files (the console handler waits for it when the console is
 // closing, since the system ends the process soon after the handler returns).
 bool CliFinished();
+// Set once the record itself (recording.ols, the first file written) is written or has failed,
+// or the run writes none.
+bool CliRecordDone();
+
+enum CliEndWait : int { kCliEndNothingSaved, kCliEndRecordSaved, kCliEndFilesWritten };
+// The session or the console is ending and the system ends the process soon: asks for a clean
+// stop, then waits on the caller's thread until the record is written (at most recordMs) and
+// after that for the other files while less than filesMs have passed since the call. Returns
+// what was reached.
+int EndCliBeforeExit(uint32_t recordMs, uint32_t filesMs);
 
 // The usage text that --help prints.
 extern const char16_t kCliUsage[];

@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "cli/cli_text.h"
+#include "rules/threat_rules.h"
 
 namespace olv {
 
@@ -36,11 +37,19 @@ bool EndsWithFileName(const char16_t* text, const char16_t* name) {
     return (before == u'\\' || before == u'/') && EqualsFolded(text + n - m, name);
 }
 
-// The port after "-> 127.0.0.1:" in a network row's path; false when there is none.
-bool LoopbackPort(const char16_t* path, uint32_t* port) {
-    const ptrdiff_t at = FindText(path, u"-> 127.0.0.1:");
-    if (at < 0) return false;
-    const char16_t* p = path + at + 13;
+// The port of one endpoint of a network row's path "127.0.0.1:A -> 127.0.0.1:B": the
+// destination's (B) or the source's (A); false when that endpoint is not on 127.0.0.1.
+bool LoopbackPort(const char16_t* path, bool destination, uint32_t* port) {
+    static constexpr char16_t kLoopback[] = u"127.0.0.1:";
+    const char16_t* p = nullptr;
+    if (destination) {
+        const ptrdiff_t at = FindText(path, u"-> 127.0.0.1:");
+        if (at < 0) return false;
+        p = path + at + 3 + TextLength(kLoopback);
+    } else {
+        if (!TextStartsWith(path, kLoopback)) return false;
+        p = path + TextLength(kLoopback);
+    }
     uint32_t value = 0;
     int digits = 0;
     for (; *p >= u'0' && *p <= u'9' && digits < 6; ++p, ++digits)
@@ -50,50 +59,116 @@ bool LoopbackPort(const char16_t* path, uint32_t* port) {
     return true;
 }
 
-bool InPorts(const char16_t* path, uint16_t first) {
+bool PortInSpan(const char16_t* path, bool destination, uint16_t first) {
     uint32_t port = 0;
-    return LoopbackPort(path, &port) && port >= first && port < uint32_t{first} + kSelftestPortSpan;
+    return LoopbackPort(path, destination, &port) && port >= first &&
+           port < uint32_t{first} + kSelftestPortSpan;
 }
 
-bool Matches(const SelftestPlan& plan, int check, const EventRow& row, uint32_t helperPid) {
+// Traffic to the span (the sender's row: its destination) or arriving in it (the receiver's
+// row: the span is its own end, which the kernel names first; either end is taken, since both
+// are the helper's).
+bool SentToSpan(const char16_t* path, uint16_t first) {
+    return PortInSpan(path, true, first);
+}
+bool ArrivedInSpan(const char16_t* path, uint16_t first) {
+    return PortInSpan(path, false, first) || PortInSpan(path, true, first);
+}
+
+// What the judge has seen of the rows before the one it looks at.
+struct Seen {
+    uint32_t helperPid;
+    bool firstFileNamed; // an earlier row named the first file
+};
+
+constexpr char16_t kPlain[] = u"";
+constexpr char16_t kNewPath[] = u" of a path new to this check";
+constexpr char16_t kOldName[] = u" (old name)";
+constexpr char16_t kNewName[] = u" (new name)";
+constexpr char16_t kAtListener[] = u" (at the listener)";
+constexpr char16_t kAtReceiver[] = u" (at the receiver)";
+
+// Whether the row shows the check: the qualifier of its form (kPlain when the operation says
+// it all), or null when it does not show it. The forms are every one the decoders make of the
+// events Windows 7 to 11 give for the helper's action.
+const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row,
+                        const Seen& seen) {
     const char16_t* first = PathFileName(plan.firstFile);
     const char16_t* second = PathFileName(plan.secondFile);
     switch (check) {
     case kCheckChild:
         return Op(row, u"Started child process") &&
-               (helperPid == 0 || row.parentPid == helperPid) &&
-               ContainsFolded(row.path, u"--selftest-child");
+                       (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
+                       ContainsFolded(row.path, u"--selftest-child")
+                   ? kPlain
+                   : nullptr;
     case kCheckDll:
-        return Op(row, u"Loaded DLL") && EndsWithFileName(row.path, plan.dll);
+        return Op(row, u"Loaded DLL") && EndsWithFileName(row.path, plan.dll) ? kPlain : nullptr;
     case kCheckFileCreate:
-        return Op(row, u"Created new file") && EndsWithFileName(row.path, first);
+        if (!EndsWithFileName(row.path, first)) return nullptr;
+        if (Op(row, u"Created new file")) return kPlain;
+        // Some Windows versions give the creation as an open. The helper makes the file with
+        // "create new" in a folder it has just made (and makes nothing when the folder was
+        // there), so the path did not exist before the check: its first successful open, before
+        // any other row about it, is the creation.
+        return Op(row, u"Opened file") && !seen.firstFileNamed &&
+                       ClassifyResult(row.result) != ResultFailed
+                   ? kNewPath
+                   : nullptr;
     case kCheckFileWrite:
-        return Op(row, u"Wrote to file") && EndsWithFileName(row.path, first);
+        return Op(row, u"Wrote to file") && EndsWithFileName(row.path, first) ? kPlain : nullptr;
     case kCheckFileRename:
-        return (Op(row, u"Renamed file") || Op(row, u"Renamed file by path")) &&
-               (ContainsFolded(row.path, first) || ContainsFolded(row.path, second) ||
-                ContainsFolded(row.detail, second));
+        // The row names the file object (the old name, or the new one once the object is
+        // renamed) or the target path, and may give the new name in its detail.
+        if (!Op(row, u"Renamed file") && !Op(row, u"Renamed file by path")) return nullptr;
+        if (ContainsFolded(row.path, second) || ContainsFolded(row.detail, second)) return kNewName;
+        return ContainsFolded(row.path, first) ? kOldName : nullptr;
     case kCheckFileDelete:
-        return (Op(row, u"Deleted file") || Op(row, u"Deleted file by path")) &&
-               (EndsWithFileName(row.path, second) || EndsWithFileName(row.path, first));
+        if (!Op(row, u"Deleted file") && !Op(row, u"Deleted file by path")) return nullptr;
+        if (EndsWithFileName(row.path, second)) return kNewName;
+        return EndsWithFileName(row.path, first) ? kOldName : nullptr;
     case kCheckKeyCreate:
-        return Op(row, u"Created registry key") && ContainsFolded(row.path, plan.tag);
+        return Op(row, u"Created registry key") && ContainsFolded(row.path, plan.tag) ? kPlain
+                                                                                      : nullptr;
     case kCheckValueSet:
-        return Op(row, u"Wrote registry value") && ContainsFolded(row.path, plan.tag);
+        return Op(row, u"Wrote registry value") && ContainsFolded(row.path, plan.tag) ? kPlain
+                                                                                      : nullptr;
     case kCheckValueDelete:
-        return Op(row, u"Deleted registry value") && ContainsFolded(row.path, plan.tag);
+        return Op(row, u"Deleted registry value") && ContainsFolded(row.path, plan.tag) ? kPlain
+                                                                                        : nullptr;
     case kCheckKeyDelete:
-        return Op(row, u"Deleted registry key") && ContainsFolded(row.path, plan.tag);
+        return Op(row, u"Deleted registry key") && ContainsFolded(row.path, plan.tag) ? kPlain
+                                                                                      : nullptr;
     case kCheckTcpConnect:
-        return Op(row, u"Connected (TCP)") && InPorts(row.path, plan.tcpPort);
+        if (Op(row, u"Connected (TCP)"))
+            return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
+        return Op(row, u"Accepted a connection (TCP)") && ArrivedInSpan(row.path, plan.tcpPort)
+                   ? kAtListener
+                   : nullptr;
     case kCheckTcpSend:
-        return Op(row, u"Sent data (TCP)") && InPorts(row.path, plan.tcpPort);
+        if (Op(row, u"Sent data (TCP)"))
+            return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
+        return (Op(row, u"Received data (TCP)") || Op(row, u"Copied data (TCP)")) &&
+                       ArrivedInSpan(row.path, plan.tcpPort)
+                   ? kAtListener
+                   : nullptr;
     case kCheckUdpSend:
-        return Op(row, u"Sent data (UDP)") && InPorts(row.path, plan.udpPort);
-    case kCheckDnsQuery:
-        return Op(row, u"DNS query") && EqualsFolded(row.path, plan.dnsName);
+        if (Op(row, u"Sent data (UDP)"))
+            return SentToSpan(row.path, plan.udpPort) ? kPlain : nullptr;
+        return Op(row, u"Received data (UDP)") && ArrivedInSpan(row.path, plan.udpPort)
+                   ? kAtReceiver
+                   : nullptr;
+    case kCheckDnsQuery: {
+        // The query, or only its answer when the query's event did not come; the name as asked
+        // or fully qualified (with the root's dot).
+        if (!Op(row, u"DNS query") && !Op(row, u"DNS answer")) return nullptr;
+        char16_t rooted[kSelftestPathChars + 1];
+        FormatText(rooted, kSelftestPathChars + 1, u"%s.", plan.dnsName);
+        return EqualsFolded(row.path, plan.dnsName) || EqualsFolded(row.path, rooted) ? kPlain
+                                                                                      : nullptr;
+    }
     default:
-        return false;
+        return nullptr;
     }
 }
 
@@ -101,8 +176,8 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
             size_t capacity) {
     const RecordingInfo* info = c.info;
     if (!c.started) {
-        FormatText(out, capacity, u"the trace could not start: %.150s",
-                   c.startFailure != nullptr ? c.startFailure : u"no reason given");
+        // The head of the table says why, once.
+        CopyBounded(out, capacity, u"not checked: the recording did not start");
         return;
     }
     if (c.helperEnded) {
@@ -154,7 +229,7 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
                               : uint64_t{info->eventsLostByWindows} + info->buffersLostByWindows +
                                     info->droppedHere + info->unreadableRecords;
     if (lost > 0) {
-        FormatText(out, capacity, u"events were lost (%lu), and this row may be among them",
+        FormatText(out, capacity, u"not seen: %lu events were lost, and this row may be among them",
                    static_cast<uint32_t>(lost > 0xFFFFFFFFu ? 0xFFFFFFFFu : lost));
         return;
     }
@@ -236,19 +311,28 @@ bool SelftestHelperArguments(const SelftestPlan& plan, char16_t* out, size_t cap
 void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCount,
                    const SelftestContext& context, SelftestResult* result) {
     *result = SelftestResult{};
-    uint32_t helperPid = 0;
-    for (int32_t i = 0; i < rowCount && helperPid == 0; ++i) {
-        if (Op(rows[i], u"Started process")) helperPid = rows[i].pid;
+    Seen seen{};
+    for (int32_t i = 0; i < rowCount && seen.helperPid == 0; ++i) {
+        if (Op(rows[i], u"Started process")) seen.helperPid = rows[i].pid;
     }
+    const char16_t* firstFile = PathFileName(plan.firstFile);
     for (int32_t i = 0; i < rowCount; ++i) {
+        const EventRow& row = rows[i];
         for (int c = 0; c < kSelftestCheckCount; ++c) {
-            if (!result->found[c] && Matches(plan, c, rows[i], helperPid)) result->found[c] = true;
+            if (result->found[c]) continue;
+            const char16_t* qualifier = Matches(plan, c, row, seen);
+            if (qualifier == nullptr) continue;
+            result->found[c] = true;
+            FormatText(result->form[c], kSelftestFormChars, u"as \"%s\"%s", row.operation,
+                       qualifier);
         }
+        if (row.category == kCategoryFile && EndsWithFileName(row.path, firstFile))
+            seen.firstFileNamed = true;
     }
     for (int c = 0; c < kSelftestCheckCount; ++c) {
         if (result->found[c]) continue;
         ++result->missing;
-        Reason(plan, c, context, result->reason[c], 200);
+        Reason(plan, c, context, result->reason[c], kSelftestReasonChars);
     }
 }
 
@@ -258,7 +342,7 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, 
         return;
     }
     if (result.found[check]) {
-        FormatText(out, capacity, u"  found    %s", kCheckNames[check]);
+        FormatText(out, capacity, u"  found    %-24s %s", kCheckNames[check], result.form[check]);
     } else {
         FormatText(out, capacity, u"  MISSING  %-24s %s", kCheckNames[check], result.reason[check]);
     }
@@ -296,22 +380,50 @@ bool FormatSelftestCleanupProblem(const SelftestPlan& plan, const SelftestContex
     return true;
 }
 
+bool FormatSelftestHead(const SelftestContext& context, char16_t* out, size_t capacity) {
+    if (capacity > 0) out[0] = 0;
+    if (context.started) return false;
+    const char16_t* failure = context.startFailure != nullptr && context.startFailure[0] != 0
+                                  ? context.startFailure
+                                  : u"no reason was given";
+    // What to do, from what stopped the start: the rights, another tool's session, or neither.
+    const char16_t* advice =
+        u"Run the check again from an elevated prompt, with no other tool recording the kernel "
+        u"session.";
+    if (ContainsFolded(failure, u"Admin required") ||
+        ContainsFolded(failure, u"access is denied") ||
+        ContainsFolded(failure, u"administrator rights")) {
+        advice = u"Run the check from an elevated prompt (as an administrator).";
+    } else if (ContainsFolded(failure, u"in use by another program") ||
+               ContainsFolded(failure, u"existing session")) {
+        advice = u"Another tool holds the kernel trace session: end its recording, then run the "
+                 u"check again.";
+    }
+    FormatText(out, capacity, u"The recording could not start, so no check was made: %.300s %s",
+               failure, advice);
+    return true;
+}
+
 bool FormatSelftestTable(const SelftestPlan& plan, const SelftestResult& result,
                          const SelftestContext& context, char16_t* out, size_t capacity) {
     if (capacity == 0) return false;
     out[0] = 0;
-    char16_t line[kSelftestLineChars];
+    char16_t line[kSelftestHeadChars];
     size_t length = 0;
+    if (FormatSelftestHead(context, line, kSelftestHeadChars)) {
+        AppendBounded(out, capacity, line);
+        length = AppendBounded(out, capacity, u"\r\n\r\n");
+    }
     for (int c = 0; c < kSelftestCheckCount; ++c) {
-        FormatSelftestLine(result, c, line, kSelftestLineChars);
+        FormatSelftestLine(result, c, line, kSelftestHeadChars);
         AppendBounded(out, capacity, line);
         length = AppendBounded(out, capacity, u"\r\n");
     }
-    FormatSelftestSummary(result, line, kSelftestLineChars);
+    FormatSelftestSummary(result, line, kSelftestHeadChars);
     AppendBounded(out, capacity, u"\r\n");
     AppendBounded(out, capacity, line);
     length = AppendBounded(out, capacity, u"\r\n");
-    if (FormatSelftestCleanupProblem(plan, context, line, kSelftestLineChars)) {
+    if (FormatSelftestCleanupProblem(plan, context, line, kSelftestHeadChars)) {
         AppendBounded(out, capacity, u"\r\n");
         AppendBounded(out, capacity, line);
         length = AppendBounded(out, capacity, u"\r\n");

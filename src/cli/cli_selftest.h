@@ -97,34 +97,47 @@ struct SelftestContext {
     const char16_t* timeGiven;    // the helper's time as the reason names it; null: "--seconds"
 };
 
+constexpr size_t kSelftestFormChars = 112;
+constexpr size_t kSelftestReasonChars = 200;
+
 struct SelftestResult {
     bool found[kSelftestCheckCount];
-    char16_t reason[kSelftestCheckCount][200]; // for a missing check; empty when found
+    // For a found check, the form of the row that showed it, as the table names it
+    // ("as \"Opened file\" of a path new to this check"); empty when missing.
+    char16_t form[kSelftestCheckCount][kSelftestFormChars];
+    char16_t reason[kSelftestCheckCount][kSelftestReasonChars]; // for a missing check
     int missing;
 };
 
-// Looks for each expected row among the rows and gives each missing one its likely reason.
+// Looks for each expected row among the rows, in every form the kernel can give it, and gives
+// each missing one its likely reason. When the recording could not start, each check's reason is
+// short and the head (FormatSelftestHead) says why once.
 void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCount,
                    const SelftestContext& context, SelftestResult* result);
-// One line of the table: "  found    Child process started" or
-// "  MISSING  DNS query   (reason)".
+// One line of the table: "  found    File renamed             as \"Renamed file\" (old name)" or
+// "  MISSING  DNS query                (reason)".
 void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, size_t capacity);
 
 
 // The exit code the helper reported, from the first "Target process exited" row; false when
 // there is none (or its text is not an exit code).
 bool SelftestHelperExitCode(const EventRow* rows, int32_t rowCount, uint32_t* code);
+// The line before the checks when the recording could not start at all: the failure and what to
+// do about it. False and an empty text when it started.
+constexpr size_t kSelftestHeadChars = 640;
+bool FormatSelftestHead(const SelftestContext& context, char16_t* out, size_t capacity);
 // The table's closing line: "12 of 14 checks found".
 void FormatSelftestSummary(const SelftestResult& result, char16_t* out, size_t capacity);
 // The warning when the helper could not remove what it made (its exit code says so); false and
 // an empty text when it removed everything.
 bool FormatSelftestCleanupProblem(const SelftestPlan& plan, const SelftestContext& context,
                                   char16_t* out, size_t capacity);
-// The table as one text (the window shows it): every check's line, a blank line, the summary
+// The table as one text (the window shows it): the head and a blank line when the recording did
+// not start, every check's line, a blank line, the summary
 // and, after another blank line, the clean-up warning when there is one; lines end with CR LF.
 // False when the text was cut at capacity (kSelftestTableChars always holds it).
 constexpr size_t kSelftestLineChars = 400;
-constexpr size_t kSelftestTableChars = (kSelftestCheckCount + 6) * kSelftestLineChars;
+constexpr size_t kSelftestTableChars = (kSelftestCheckCount + 8) * kSelftestLineChars;
 bool FormatSelftestTable(const SelftestPlan& plan, const SelftestResult& result,
                          const SelftestContext& context, char16_t* out, size_t capacity);
 

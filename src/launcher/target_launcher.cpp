@@ -19,6 +19,13 @@ constexpr size_t kCommandLineChars = 264;
 constexpr uint32_t kErrorNotEnoughMemory = 8; // ERROR_NOT_ENOUGH_MEMORY
 constexpr uint32_t kErrorBadArguments = 160;  // ERROR_BAD_ARGUMENTS
 
+// A console program gets a console of its own, as it does when started from the desktop: the
+// recorder's Ctrl+C, Ctrl+Break and console close then reach only the recorder, which stops the
+// recording and ends the program as Stop does, so the record never shows an end the program did
+// not choose. (A process group of its own would not do: Ctrl+Break and the close still reach
+// every process of a console, and the group starts with Ctrl+C turned off in the program.)
+constexpr uint32_t kTargetLaunchFlags = kLaunchOwnConsole;
+
 const char16_t kWatcherFailedText[] =
     u"The thread that watches for the program ending could not be "
     u"created, so the program was not started.";
@@ -132,8 +139,8 @@ bool LaunchTargetWithArguments(TargetLauncher* tl, const char16_t* path,
     uint32_t error = 0;
     tl->launchedAt = TraceClockNow();
     const bool created = CreateSuspendedProcess(path != nullptr ? path : u"", commandLine,
-                                                hasFolder ? folder : nullptr, &tl->processInfo,
-                                                &error);
+                                                hasFolder ? folder : nullptr, kTargetLaunchFlags,
+                                                &tl->processInfo, &error);
     if (commandLine != shortLine) FreeBlock(commandLine);
     if (!created) {
         tl->processInfo = ProcessInfo{};

@@ -23,13 +23,22 @@ constexpr uint32_t kStillActive = 259;          // exit code of a process that s
 constexpr uint32_t kResumeFailed = 0xFFFFFFFFu; // ResumeMainThread could not resume
 constexpr size_t kSystemErrorTextChars = 256;   // longest system message text taken
 
+// How a program is created besides suspended (LaunchFlag bits).
+enum LaunchFlag : uint32_t {
+    // A console program gets a console of its own instead of this program's, so the signals of
+    // this program's console (Ctrl+C, Ctrl+Break, its closing) do not reach it. A program
+    // without a console is not affected.
+    kLaunchOwnConsole = 1,
+};
+
 // Creates the program with its main thread suspended: applicationName is the EXE, commandLine
 // the whole command line (the system may write into it while it works, so it must be writable);
-// workingFolder null means this program's current folder. No inherited handles, this program's
-// environment, default startup information. On success fills *out; on failure *out is zeroed
-// and the system's error is in *error (when error is not null).
+// workingFolder null means this program's current folder; launchFlags LaunchFlag bits. No
+// inherited handles, this program's environment, default startup information. On success fills
+// *out; on failure *out is zeroed and the system's error is in *error (when error is not null).
 bool CreateSuspendedProcess(const char16_t* applicationName, char16_t* commandLine,
-                            const char16_t* workingFolder, ProcessInfo* out, uint32_t* error);
+                            const char16_t* workingFolder, uint32_t launchFlags, ProcessInfo* out,
+                            uint32_t* error);
 
 // An unnamed job object with default security; null on failure.
 void* CreateJob();

@@ -73,9 +73,11 @@ TEST_CASE("the Help menu holds the check, and a trace that cannot start gives th
     CHECK(seen.text.rfind(L"ETW: StartTrace failed", 0) == 0);
     REQUIRE(WaitFor("the table's window", kWaitMs, [&] { return w.Table() != nullptr; }));
     const std::wstring table = w.TableText();
-    CHECK(table.rfind(L"  MISSING  Child process started    the trace could not start: ETW: "
-                      L"StartTrace failed",
+    CHECK(table.rfind(L"The recording could not start, so no check was made: ETW: StartTrace "
+                      L"failed",
                       0) == 0);
+    CHECK(table.find(L"\r\n\r\n  MISSING  Child process started    not checked: the recording "
+                     L"did not start\r\n") != std::wstring::npos);
     CHECK(table.find(L"\r\n\r\n0 of 14 checks found\r\n") != std::wstring::npos);
     CHECK(w.app->recording == 0);
     CHECK(TextOf(GetDlgItem(w.hwnd, kIdTargetEdit)) == L"C:\\Samples\\mine.exe");

@@ -7,9 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -19,6 +21,7 @@
 #include "json_line.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "platform/sim/sim_process.h"
 #include "platform/thread.h"
 #include "scenario.h"
 #include "support/text_check.h"
@@ -36,8 +39,10 @@ struct Harness {
     replay::Scenario* scenario = nullptr;
     bool read = false;
     clidemo::CliPacer pacer{};
-    int interruptsAtStart = 0; // Ctrl+C presses as soon as the recording runs
-    bool watchable = false;    // play at the demonstration's pace (else quickly)
+    int interruptsAtStart = 0;        // Ctrl+C presses as soon as the recording runs
+    bool watchable = false;           // play at the demonstration's pace (else quickly)
+    bool withoutRights = false;       // the stand-in for a process that is not elevated
+    std::atomic<bool> running{false}; // the recording has started
     CliPlatform platform{};
 
     Harness() { scenario = AllocRecord<replay::Scenario>(); }
@@ -78,12 +83,23 @@ bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* progra
 void Started(void* context, AppState*) {
     Harness* h = static_cast<Harness*>(context);
     REQUIRE(clidemo::StartPacer(&h->pacer));
+    h->running.store(true);
     for (int i = 0; i < h->interruptsAtStart; ++i)
         RequestCliStop();
 }
 
 void Ended(void* context, AppState*) {
     clidemo::StopPacer(&static_cast<Harness*>(context)->pacer);
+}
+
+uint32_t CreateCalls() {
+    SimProcessLog log{};
+    QuerySimProcessLog(&log);
+    return log.createCalls;
+}
+
+bool Rights(void* context) {
+    return !static_cast<Harness*>(context)->withoutRights;
 }
 
 void DemoPlan(void*, SelftestPlan* plan) {
@@ -109,6 +125,7 @@ int Run(Harness* h, std::vector<std::string> args) {
     h->platform.recordingStarted = Started;
     h->platform.recordingEnded = Ended;
     h->platform.selftestPlan = DemoPlan;
+    h->platform.hasRecordingRights = Rights;
     std::vector<std::u16string> wide{u"olvetta-cli-demo"};
     for (const std::string& a : args) {
         std::u16string w(a.size() + 1, u'\0');
@@ -303,6 +320,50 @@ TEST_CASE("Ctrl+C stops cleanly and writes every file; a second one leaves the e
     CHECK(Has(h.out, "files: " + Utf8(dir / "twice" / "recording.ols") + "\n"));
 }
 
+TEST_CASE("the session ends: a clean stop, the record written first, the other files while time "
+          "remains, every wait bounded") {
+    Harness h;
+    const fs::path dir = Fresh("session-end");
+    const std::string tail = std::string(OLV_SOURCE_DIR) + "/tests/cli/data/until_exit.jsonl";
+    h.watchable = true; // 44 s of scenario unless stopped
+    for (const bool exportsToo : {true, false}) {
+        CAPTURE(exportsToo);
+        const fs::path out = dir / (exportsToo ? "all" : "record");
+        h.running.store(false);
+        int code = -1;
+        std::thread run([&] {
+            code = Run(&h, {"--scenario", tail, "record", "--quiet", "--formats",
+                            "session,json,csv", "--out", Utf8(out)});
+        });
+        bool started = false;
+        for (int i = 0; i < 2000 && !started; ++i) {
+            started = h.running.load();
+            if (!started) SleepMilliseconds(5);
+        }
+        CHECK_MESSAGE(started, "the recording did not start within 10 s");
+        // Without time for the exports the wait ends once the record is written.
+        const int reached = EndCliBeforeExit(30000, exportsToo ? 30000 : 0);
+        CHECK(fs::exists(out / "recording.ols"));
+        CHECK(CliStopLevel() == 1); // a clean stop, never taken for a second interrupt
+        if (exportsToo) {
+            CHECK(reached == kCliEndFilesWritten);
+            CHECK(fs::exists(out / "recording.json"));
+            CHECK(fs::exists(out / "recording.csv"));
+        } else {
+            CHECK(reached >= kCliEndRecordSaved);
+        }
+        run.join();
+        CHECK((code == kCliExitOk || code == kCliExitIncomplete));
+        CHECK(fs::exists(out / "recording.csv"));
+        CHECK(ResultSeconds(h.out) < 40);
+    }
+
+    // Nothing is being written: the wait gives up at its bound.
+    ResetCliStop();
+    CHECK(EndCliBeforeExit(50, 100) == kCliEndNothingSaved);
+    ResetCliStop();
+}
+
 TEST_CASE(
     "output folders: made when missing, new names in the current folder, refused when unusable") {
     Harness h;
@@ -455,6 +516,37 @@ TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a dama
     CHECK(Run(&h, {"analyze", Utf8(dir / "missing.ols")}) == kCliExitNotStarted);
 }
 
+TEST_CASE("without administrator rights record and selftest end 2 before anything starts; "
+          "analyze, --help and --version need none") {
+    Harness h;
+    const fs::path dir = Fresh("rights");
+    REQUIRE(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "rec")}) == 0);
+
+    h.withoutRights = true;
+    const std::string refusal =
+        "olvetta-cli-demo needs administrator rights to record: run it from an elevated prompt\n";
+    const uint32_t createsBefore = CreateCalls();
+    CHECK(Run(&h, {"record", "--out", Utf8(dir / "none"), "--", "C:\\x.exe"}) ==
+          kCliExitNotStarted);
+    CHECK(h.err == refusal);
+    CHECK(h.out.empty());
+    CHECK(Run(&h, {"selftest", "--out", Utf8(dir / "check")}) == kCliExitNotStarted);
+    CHECK(h.err == refusal);
+    CHECK(h.out.empty());
+    CHECK(CreateCalls() == createsBefore); // nothing was launched
+    CHECK_FALSE(fs::exists(dir / "none"));
+    CHECK_FALSE(fs::exists(dir / "check"));
+    // A usage error is still a usage error.
+    CHECK(Run(&h, {"record", "--seconds", "0"}) == kCliExitUsage);
+
+    CHECK(Run(&h, {"analyze", Utf8(dir / "rec" / "recording.ols"), "--quiet", "--out",
+                   Utf8(dir / "again")}) == 0);
+    CHECK(fs::exists(dir / "again" / "recording.json"));
+    CHECK(Run(&h, {"--help"}) == 0);
+    CHECK(Run(&h, {"--version"}) == 0);
+    CHECK(h.err.empty());
+}
+
 TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
     Harness h;
     CHECK(Run(&h, {"record", "--seconds", "0"}) == kCliExitUsage);
@@ -485,8 +577,10 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
 TEST_CASE("selftest plays the helper's actions and finds every check; what is missing says why") {
     Harness h;
     CHECK(Run(&h, {"selftest", "--quiet"}) == kCliExitOk);
-    CHECK(Has(h.out, "olvetta: recording on this machine\n  found    Child process started\n"));
-    CHECK(Has(h.out, "  found    DNS query\n"));
+    CHECK(Has(h.out, "olvetta: recording on this machine\n  found    Child process started    as "
+                     "\"Started child process\"\n"));
+    CHECK(Has(h.out, "  found    File created             as \"Created new file\"\n"));
+    CHECK(Has(h.out, "  found    DNS query                as \"DNS query\"\n"));
     CHECK(Has(h.out, "olvetta: 14 of 14 checks found\n"));
     CHECK_FALSE(Has(h.out, "files:")); // nothing written without --out
 

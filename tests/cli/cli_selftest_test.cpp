@@ -24,8 +24,9 @@ SelftestPlan Plan() {
 }
 
 EventRow Row(const char16_t* operation, const char16_t* path, uint32_t pid = kHelper,
-             uint32_t parent = 0, const char16_t* detail = u"") {
+             uint32_t parent = 0, const char16_t* detail = u"", const char16_t* result = u"OK") {
     EventRow row{};
+    CopyBounded(row.result, kResultChars, result);
     CopyBounded(row.operation, kOperationChars, operation);
     CopyBounded(row.path, kPathChars, path);
     CopyBounded(row.detail, kDetailChars, detail);
@@ -119,7 +120,9 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
     SelftestResult r{};
     JudgeSelftest(plan, rows.data(), static_cast<int32_t>(rows.size()), Working(&info), &r);
     CHECK(r.missing == 0);
-    CHECK(Line(r, kCheckDnsQuery) == "  found    DNS query");
+    CHECK(Line(r, kCheckDnsQuery) == "  found    DNS query                as \"DNS query\"");
+    CHECK(Line(r, kCheckFileRename) ==
+          "  found    File renamed             as \"Renamed file\" (old name)");
 
     // One row changed at a time, to what a working check must not accept.
     struct Miss {
@@ -132,7 +135,8 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
          Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-child", 6120, 999),
          kCheckChild},
         {2, Row(u"Loaded DLL", u"C:\\Windows\\System32\\xversion.dll"), kCheckDll},
-        {3, Row(u"Opened file", rows[3].path), kCheckFileCreate},
+        {3, Row(u"Opened file", rows[3].path, kHelper, 0, u"", u"NOT FOUND"), kCheckFileCreate},
+        {3, Row(u"Read file", rows[3].path), kCheckFileCreate},
         {4, Row(u"Wrote to file", u"C:\\Temp\\other\\olvetta-selftest-7-9-1.tmpx"),
          kCheckFileWrite},
         {7, Row(u"Created registry key", u"\\REGISTRY\\USER\\S-1\\Software\\olvetta-selftest-7-8"),
@@ -152,6 +156,76 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
         CHECK_FALSE(r.found[m.check]);
         CHECK(Line(r, m.check).rfind("  MISSING  ", 0) == 0);
     }
+}
+
+TEST_CASE("every form Windows gives an action is found, and the table names the one seen") {
+    const SelftestPlan plan = Plan();
+    RecordingInfo info{};
+    info.windowsMajor = 10;
+    const std::vector<EventRow> rows = GoodRows();
+    const char16_t* file1 = rows[3].path;
+    const char16_t* file2 = rows[6].path;
+    struct Form {
+        size_t row;
+        EventRow changed;
+        int check;
+        const char* named;
+    };
+    const Form forms[] = {
+        {3, Row(u"Opened file", file1), kCheckFileCreate,
+         "as \"Opened file\" of a path new to this check"},
+        {3, Row(u"Opened file", file1, kHelper, 0, u"", u"-"), kCheckFileCreate,
+         "as \"Opened file\" of a path new to this check"}, // no completion: result not known
+        {5, Row(u"Renamed file", file2), kCheckFileRename, "as \"Renamed file\" (new name)"},
+        {5, Row(u"Renamed file by path", file2), kCheckFileRename,
+         "as \"Renamed file by path\" (new name)"},
+        {5, Row(u"Renamed file by path", file1), kCheckFileRename,
+         "as \"Renamed file by path\" (old name)"},
+        {5, Row(u"Renamed file", file1, kHelper, 0, u"olvetta-selftest-7-9-2.tmp"),
+         kCheckFileRename, "as \"Renamed file\" (new name)"},
+        {6, Row(u"Deleted file by path", file2), kCheckFileDelete,
+         "as \"Deleted file by path\" (new name)"},
+        {6, Row(u"Deleted file", file1), kCheckFileDelete, "as \"Deleted file\" (old name)"},
+        {11, Row(u"Accepted a connection (TCP)", u"127.0.0.1:50003 -> 127.0.0.1:61001"),
+         kCheckTcpConnect, "as \"Accepted a connection (TCP)\" (at the listener)"},
+        {12, Row(u"Received data (TCP)", u"127.0.0.1:50003 -> 127.0.0.1:61001"), kCheckTcpSend,
+         "as \"Received data (TCP)\" (at the listener)"},
+        {12, Row(u"Copied data (TCP)", u"127.0.0.1:50003 -> 127.0.0.1:61001"), kCheckTcpSend,
+         "as \"Copied data (TCP)\" (at the listener)"},
+        {13, Row(u"Received data (UDP)", u"127.0.0.1:50017 -> 127.0.0.1:61002"), kCheckUdpSend,
+         "as \"Received data (UDP)\" (at the receiver)"},
+        {14, Row(u"DNS answer", u"olvetta-selftest-7-9.invalid"), kCheckDnsQuery,
+         "as \"DNS answer\""},
+        {14, Row(u"DNS query", u"olvetta-selftest-7-9.INVALID."), kCheckDnsQuery,
+         "as \"DNS query\""},
+    };
+    SelftestResult r{};
+    for (const Form& f : forms) {
+        CAPTURE(f.named);
+        std::vector<EventRow> changed = rows;
+        changed[f.row] = f.changed;
+        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
+                      &r);
+        CHECK(r.missing == 0);
+        CHECK(U8(r.form[f.check]) == f.named);
+        CHECK(Line(r, f.check).find(f.named) != std::string::npos);
+    }
+
+    // An open is the creation only as the first row about the path: after the write (the
+    // creation's own event lost) it is the rename's or another later open.
+    std::vector<EventRow> late = rows;
+    late[3] = late[4];
+    late[4] = Row(u"Opened file", file1);
+    JudgeSelftest(plan, late.data(), static_cast<int32_t>(late.size()), Working(&info), &r);
+    CHECK_FALSE(r.found[kCheckFileCreate]);
+    // Traffic that only passes the spans is none of the helper's: a send from the span to
+    // elsewhere, data received at a port outside it.
+    std::vector<EventRow> other = rows;
+    other[12] = Row(u"Sent data (TCP)", u"127.0.0.1:50003 -> 127.0.0.1:61001");
+    other[13] = Row(u"Received data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50040");
+    JudgeSelftest(plan, other.data(), static_cast<int32_t>(other.size()), Working(&info), &r);
+    CHECK_FALSE(r.found[kCheckTcpSend]);
+    CHECK_FALSE(r.found[kCheckUdpSend]);
 }
 
 TEST_CASE("the likely reason of a missing check") {
@@ -181,16 +255,15 @@ TEST_CASE("the likely reason of a missing check") {
          "the kernel session was ended by another program", "the kernel session was ended"},
         {"another tool's session", 10, 0, foreignKernelSessionStopped, 0, true, true, false, 0,
          "owned by another tool, which took it back", "owned by another tool, which took it back"},
-        {"losses", 10, 0, 0, 12, true, true, false, 0, "events were lost (12)",
-         "events were lost (12)"},
+        {"losses", 10, 0, 0, 12, true, true, false, 0, "not seen: 12 events were lost",
+         "not seen: 12 events were lost"},
         {"helper failed", 10, 0, 0, 0, true, true, false,
          (1u << kActValueDelete) | (1u << kActDnsQuery), "the helper could not do this",
          "the helper could not do this"},
         {"helper too slow", 10, 0, 0, 0, true, false, false, 0,
          "the helper did not finish within the time given", "the helper did not finish"},
         {"no trace", 10, 0, 0, 0, false, false, false, 0,
-         "the trace could not start: ETW: StartTrace failed: 5",
-         "the trace could not start: ETW: StartTrace failed: 5"},
+         "not checked: the recording did not start", "not checked: the recording did not start"},
         {"nothing special", 10, 0, 0, 0, true, true, false, 0,
          "the DNS client sent no query that the trace saw", "no event arrived"},
     };
@@ -213,6 +286,47 @@ TEST_CASE("the likely reason of a missing check") {
         CHECK(U8(r.reason[kCheckDnsQuery]).find(c.dnsReason) != std::string::npos);
         CHECK(U8(r.reason[kCheckValueDelete]).find(c.valueReason) != std::string::npos);
     }
+}
+
+TEST_CASE("a recording that could not start: the table says why once, at its head, with what "
+          "to do") {
+    const SelftestPlan plan = Plan();
+    struct Case {
+        const char16_t* failure;
+        const char* advice;
+    };
+    const Case cases[] = {
+        {u"ETW: StartTrace failed: Access is denied. (5) (Admin required)",
+         "Run the check from an elevated prompt"},
+        {u"ETW: The Windows kernel trace session is in use by another program.",
+         "Another tool holds the kernel trace session"},
+        {u"ETW: OpenTrace failed: The parameter is incorrect. (87)",
+         "Run the check again from an elevated prompt, with no other tool"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.failure));
+        SelftestContext context{};
+        context.startFailure = c.failure;
+        SelftestResult result{};
+        JudgeSelftest(plan, nullptr, 0, context, &result);
+        std::u16string table(kSelftestTableChars, u'\0');
+        REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
+        const std::string text = U8(table.c_str());
+        const std::string failure = U8(c.failure);
+        CHECK(text.rfind("The recording could not start, so no check was made: " + failure + " " +
+                             c.advice,
+                         0) == 0);
+        CHECK(text.find(failure) == text.rfind(failure)); // once
+        CHECK(text.find("\r\n\r\n  MISSING  Child process started    not checked: the recording "
+                        "did not start\r\n") != std::string::npos);
+        CHECK(text.find("\r\n\r\n0 of 14 checks found\r\n") != std::string::npos);
+    }
+    // A recording that started has no head.
+    SelftestContext started{};
+    started.started = true;
+    char16_t head[kSelftestHeadChars];
+    CHECK_FALSE(FormatSelftestHead(started, head, kSelftestHeadChars));
+    CHECK(head[0] == 0);
 }
 
 TEST_CASE("the helper's exit code is read from the first \"Target process exited\" row") {
@@ -250,7 +364,9 @@ TEST_CASE("the window's table: every line, the summary, the clean-up warning; a 
     std::u16string table(kSelftestTableChars, u'\0');
     REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
     std::string text = U8(table.c_str());
-    CHECK(text.rfind("  found    Child process started\r\n  found    DLL loaded\r\n", 0) == 0);
+    CHECK(text.rfind("  found    Child process started    as \"Started child process\"\r\n  found "
+                     "   DLL loaded               as \"Loaded DLL\"\r\n",
+                     0) == 0);
     CHECK(text.size() > 40);
     CHECK(text.substr(text.size() - 27) == "\r\n\r\n14 of 14 checks found\r\n");
     CHECK(text.find("could not remove") == std::string::npos);

@@ -106,8 +106,9 @@ TEST_CASE("the check records the helper in the window, shows the console's table
     REQUIRE(HeadlessSummaryWindowCount() == 1);
     CHECK(U8(HeadlessSummaryTitle()) == "Check Recording on This Machine");
     const std::string table = U8(HeadlessSummaryText());
-    CHECK(table.find("  found    Child process started\r\n") == 0);
-    CHECK(table.find("  found    DNS query\r\n") != std::string::npos);
+    CHECK(table.find("  found    Child process started    as \"Started child process\"\r\n") == 0);
+    CHECK(table.find("  found    DNS query                as \"DNS query\"\r\n") !=
+          std::string::npos);
     CHECK(table.find("MISSING") == std::string::npos);
     CHECK(table.find("\r\n\r\n14 of 14 checks found\r\n") != std::string::npos);
     char16_t path[64];

@@ -82,6 +82,8 @@ std::wstring Scratch(const wchar_t* name) {
     return dir;
 }
 
+std::wstring gLastErrPath; // the standard error file of the run going on
+
 struct Ran {
     DWORD code = 0xFFFFFFFF;
     std::string out;
@@ -91,11 +93,16 @@ struct Ran {
 // Runs a command line with its standard output and error in files; during(pi) runs while it
 // does (to send it control events). The run is bounded.
 Ran RunLine(std::wstring line, const std::wstring& folder, DWORD flags = 0,
-            void (*during)(const PROCESS_INFORMATION&) = nullptr) {
+            void (*during)(const PROCESS_INFORMATION&) = nullptr, HANDLE token = nullptr) {
     Ran ran;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    const std::wstring outPath = folder + L"\\stdout.txt";
-    const std::wstring errPath = folder + L"\\stderr.txt";
+    // Names of their own for each run: a process the program started (Wine's desktop process,
+    // for one) may still hold the last run's files open.
+    static int runs = 0;
+    ++runs;
+    const std::wstring outPath = folder + L"\\stdout-" + std::to_wstring(runs) + L".txt";
+    const std::wstring errPath = folder + L"\\stderr-" + std::to_wstring(runs) + L".txt";
+    gLastErrPath = errPath;
     HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
@@ -109,8 +116,11 @@ Ran RunLine(std::wstring line, const std::wstring& folder, DWORD flags = 0,
     si.hStdOutput = out;
     si.hStdError = err;
     PROCESS_INFORMATION pi{};
-    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
-                                        nullptr, folder.c_str(), &si, &pi);
+    const BOOL started = token != nullptr
+                             ? CreateProcessAsUserW(token, nullptr, line.data(), nullptr, nullptr,
+                                                    TRUE, flags, nullptr, folder.c_str(), &si, &pi)
+                             : CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
+                                              nullptr, folder.c_str(), &si, &pi);
     CloseHandle(out);
     CloseHandle(err);
     REQUIRE_MESSAGE(started, "CreateProcessW failed: ", GetLastError());
@@ -229,6 +239,61 @@ TEST_CASE("the real program: no tracing under Wine, so a recording cannot start 
     CHECK(result["started"].is_null());
     CHECK(result["files"].empty());
     CHECK(result["runStarted"].get<std::string>().back() == 'Z');
+}
+
+// The cases of the run's end and of the rights run as a suite of their own (cli_win32_ending,
+// with --no-skip), so that each run stays well inside its watchdog.
+TEST_CASE("without administrator rights record and selftest end 2 before anything starts; "
+          "analyze, --help and --version need none" *
+          doctest::skip()) {
+    // Wine gives every program an elevated administrator's token, so tokens without the rights
+    // are made here: an administrator's without elevation (the linked token) and one with the
+    // Administrators group denied.
+    const std::wstring dir = Scratch(L"rights");
+    REQUIRE(Demo(kDropper + L"record --quiet --out rec", dir).code == 0);
+    HANDLE self = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(),
+                             TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &self));
+    std::vector<std::pair<const char*, HANDLE>> tokens;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    if (GetTokenInformation(self, TokenLinkedToken, &linked, sizeof linked, &size))
+        tokens.emplace_back("not elevated", linked.LinkedToken);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    REQUIRE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize));
+    SID_AND_ATTRIBUTES deny{sid, 0};
+    HANDLE restricted = nullptr;
+    if (CreateRestrictedToken(self, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted))
+        tokens.emplace_back("Administrators denied", restricted);
+    CloseHandle(self);
+    REQUIRE_FALSE(tokens.empty());
+
+    const std::wstring cli = L"\"" + Beside(L"olvetta-cli.exe") + L"\" ";
+    const std::string refusal =
+        "olvetta-cli needs administrator rights to record: run it from an elevated prompt\r\n";
+    for (const auto& [what, token] : tokens) {
+        CAPTURE(what);
+        Ran r =
+            RunLine(cli + L"record --out out -- C:\\windows\\notepad.exe", dir, 0, nullptr, token);
+        CHECK(r.code == 2);
+        CHECK(r.err == refusal);
+        CHECK(r.out.empty());
+        CHECK_FALSE(Exists(dir + L"\\out"));
+        r = RunLine(cli + L"selftest", dir, 0, nullptr, token);
+        CHECK(r.code == 2);
+        CHECK(r.err == refusal);
+        CHECK(r.out.empty());
+    }
+    // What needs no rights works without them.
+    HANDLE token = tokens.front().second;
+    const Ran r =
+        RunLine(cli + L"analyze rec\\recording.ols --quiet --out again", dir, 0, nullptr, token);
+    CHECK(r.code == 0);
+    CHECK(Exists(dir + L"\\again\\recording.json"));
+    CHECK(RunLine(cli + L"--version", dir, 0, nullptr, token).code == 0);
+    for (const auto& made : tokens)
+        CloseHandle(made.second);
 }
 
 TEST_CASE("the demonstration twin records: every file, the result line, the progress lines") {
@@ -527,7 +592,10 @@ TEST_CASE("selftest with the real program: the trace cannot start under Wine, ev
     const Ran r = Cli(L"selftest", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.out, "olvetta: recording on this machine\r\n"));
-    CHECK(Has(r.out, "  MISSING  DNS query                the trace could not start: ETW: "));
+    CHECK(Has(r.out, "olvetta: recording on this machine\r\nolvetta: The recording could not "
+                     "start, so no check was made: ETW: "));
+    CHECK(Has(r.out, "  MISSING  DNS query                not checked: the recording did not "
+                     "start\r\n"));
     CHECK(Has(r.out, "olvetta: 0 of 14 checks found\r\n"));
     CHECK(Has(r.err, "olvetta: ETW: "));
     // The helper never ran: no folder of a self-test in the temporary folder.
@@ -563,4 +631,80 @@ TEST_CASE("rules and JSON Lines with the real program: analyze --rules writes th
     r = Cli(L"analyze rec\\recording.ols --rules no-such-folder", dir);
     CHECK(r.code == 2);
     CHECK(Has(r.err, "olvetta: The Sigma rules could not be read from no-such-folder"));
+}
+
+namespace {
+
+// The session's end as the system delivers it to the console program's hidden window, sent
+// while the demonstration twin records; what was seen is kept for the test case.
+struct SessionEnd {
+    std::wstring folder; // the run's folder
+    bool windowFound = false;
+    bool recording = false;
+    DWORD_PTR queryAnswer = 0;
+    bool endReturned = false;
+    bool recordWhenReturned = false;
+};
+SessionEnd gSessionEnd;
+
+HWND SessionWindowOf(DWORD processId) {
+    HWND found = nullptr;
+    for (HWND w = FindWindowExW(nullptr, nullptr, L"OlvettaCliSessionEnd", nullptr);
+         w != nullptr && found == nullptr;
+         w = FindWindowExW(nullptr, w, L"OlvettaCliSessionEnd", nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == processId) found = w;
+    }
+    return found;
+}
+
+void EndTheSession(const PROCESS_INFORMATION& pi) {
+    SessionEnd& s = gSessionEnd;
+    olv::TestStep("waiting for the console program's hidden window and its first progress line");
+    HWND window = nullptr;
+    for (int i = 0; i < 3000 && (window == nullptr || !s.recording); ++i) {
+        if (window == nullptr) window = SessionWindowOf(pi.dwProcessId);
+        s.recording = Has(ReadAll(gLastErrPath), " rows (high ");
+        if (window == nullptr || !s.recording) Sleep(10);
+    }
+    s.windowFound = window != nullptr;
+    if (window == nullptr || !s.recording) return;
+    olv::TestStep("WM_QUERYENDSESSION, then WM_ENDSESSION");
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 10000,
+                        &s.queryAnswer);
+    // The files are written a second after the stop (the twin's pause for a second Ctrl+C), so
+    // a handler that did not hold the end would return before the record is there. Once all is
+    // written the program may end before its answer arrives; that counts as the answer.
+    DWORD_PTR ignored = 0;
+    s.endReturned = SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_BLOCK,
+                                        30000, &ignored) != 0 ||
+                    WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+    s.recordWhenReturned = Exists(s.folder + L"\\out\\recording.ols");
+    // Once WM_ENDSESSION returns the system may end the process at any moment.
+    TerminateProcess(pi.hProcess, 0xE5);
+}
+
+} // namespace
+
+TEST_CASE("log-off and shut-down: the hidden window takes the session's end as a Ctrl+C, holds "
+          "it until the record is written, and the exports follow" *
+          doctest::skip()) {
+    const std::wstring dir = Scratch(L"session-end");
+    gSessionEnd = SessionEnd{};
+    gSessionEnd.folder = dir;
+    const std::wstring tail = L"--scenario \"" + Beside(L"until_exit.jsonl") + L"\" ";
+    const Ran r =
+        Demo(tail + L"record --formats session,json,csv --out out", dir, 0, EndTheSession);
+    REQUIRE_MESSAGE(gSessionEnd.windowFound, "no hidden session window of the console program");
+    REQUIRE(gSessionEnd.recording);
+    CHECK(gSessionEnd.queryAnswer == TRUE); // the session may end: nothing is refused
+    CHECK(gSessionEnd.endReturned);
+    CHECK(gSessionEnd.recordWhenReturned);
+    CHECK_FALSE(Has(r.out, " in 44 s;")); // stopped, not played to the scenario's end
+    // The record is whole: the real program analyses it.
+    const Ran again = Cli(L"analyze out\\recording.ols --out again --quiet", dir);
+    CHECK((again.code == 0 || again.code == 3));
+    CHECK(Exists(dir + L"\\out\\recording.json"));
+    CHECK(Exists(dir + L"\\out\\recording.csv"));
 }

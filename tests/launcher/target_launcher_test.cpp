@@ -87,6 +87,8 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program starts suspended in a kill-on-cl
     CHECK(U8(log.applicationName) + " " + U8(log.commandLine) + " " + U8(log.workingFolder) ==
           "C:\\Samples\\dropper.exe \"C:\\Samples\\dropper.exe\" C:\\Samples");
     CHECK((log.jobsLimited == 1 && log.assignsOk == 1));
+    // A console of its own: the recorder's Ctrl+C, Ctrl+Break and console close are not its.
+    CHECK(log.launchFlags == kLaunchOwnConsole);
     CHECK((Status(7000).state == kSimProcessSuspended && Status(7000).inJob == 1));
     REQUIRE(WaitSimWaiters(1));
 

@@ -4,7 +4,9 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "base/format.h"
@@ -235,6 +237,59 @@ TEST_CASE_FIXTURE(RealFixture, "a file that is no program gives the system's tex
     SystemErrorMessage(ERROR_FILE_NOT_FOUND, expected, 256);
     CHECK(U8(tl.errorText) == U8(expected));
     CHECK(TextEndsWith(tl.errorText, u" (2)"));
+}
+
+namespace {
+
+std::atomic<int> gInterrupts{0};
+
+BOOL WINAPI CountInterrupt(DWORD type) {
+    if (type != CTRL_C_EVENT) return FALSE;
+    gInterrupts.fetch_add(1);
+    return TRUE;
+}
+
+} // namespace
+
+// Run by the launcher_interrupt test (cmake/launcher-interrupt.sh), which presses Ctrl+C the
+// terminal's way once this prints "ready": SIGINT to the recorder's whole process group, which
+// Wine turns into CTRL_C_EVENT in every process of the group. A program sharing the recorder's
+// console is in that group; one with a console of its own is not.
+TEST_CASE_FIXTURE(RealFixture, "a console program keeps running through the recorder's Ctrl+C "
+                               "until Stop ends it") {
+    wchar_t asked[8] = {};
+    if (GetEnvironmentVariableW(L"OLV_TERMINAL_INTERRUPT", asked, 8) == 0) {
+        MESSAGE("left to the launcher_interrupt test, which presses Ctrl+C");
+        return;
+    }
+    REQUIRE(SetConsoleCtrlHandler(CountInterrupt, TRUE));
+    TestStep("LaunchTarget of the helper, a console program");
+    INFO("errorText: ", U8(tl.errorText));
+    REQUIRE(LaunchTarget(&tl, helper, window.hwnd));
+    REQUIRE(ResumeTarget(&tl));
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    TestStep("waiting for the terminal's Ctrl+C");
+    for (int i = 0; i < 3 * kPollSteps && gInterrupts.load() == 0; ++i)
+        Sleep(10);
+    REQUIRE_MESSAGE(gInterrupts.load() > 0, "no Ctrl+C reached the recorder within 30 s");
+    // Sharing the console, the program would end at once (0xC000013A, the interrupt's exit
+    // code); it is given two seconds to show that it does not.
+    TestStep("watching the program for two seconds after the Ctrl+C");
+    HANDLE process = static_cast<HANDLE>(tl.processInfo.process);
+    const DWORD outcome = WaitForSingleObject(process, 2000);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CHECK_MESSAGE(outcome == WAIT_TIMEOUT, "the program ended with exit code " << code);
+
+    TestStep("Stop: EndTarget");
+    EndTarget(&tl);
+    CHECK(tl.notEnded == 0);
+    WPARAM exitCode = 0;
+    REQUIRE(window.TakeExited(&exitCode, true));
+    CHECK(exitCode == 1); // ended by Stop's job termination
+    SetConsoleCtrlHandler(CountInterrupt, FALSE);
 }
 
 TEST_CASE("the system's error texts carry no line break and fall back to the number") {

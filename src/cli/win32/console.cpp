@@ -1,6 +1,6 @@
 // The Windows console of olvetta-cli and its demonstration twin: the wide command line, lines to
-// a console (as UTF-16) or to a pipe or file (as UTF-8), and Ctrl+C, Ctrl+Break and the closing
-// of the console turned into the front end's stop requests.
+// a console (as UTF-16) or to a pipe or file (as UTF-8), and Ctrl+C, Ctrl+Break, the closing of
+// the console and the end of the session turned into the front end's stop requests.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -62,13 +62,67 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         // The process ends when this returns: stop cleanly and wait for the files.
-        RequestCliEnd();
-        for (DWORD waited = 0; waited < kCloseWaitMs && !CliFinished(); waited += 10)
-            Sleep(10);
+        EndCliBeforeExit(kCloseWaitMs, kCloseWaitMs);
         return TRUE;
     default:
         return FALSE;
     }
+}
+
+// Log-off and shut-down. A console program that loads user32 (this one does) is sent no
+// CTRL_LOGOFF_EVENT or CTRL_SHUTDOWN_EVENT: the session's end comes as WM_QUERYENDSESSION and
+// WM_ENDSESSION, to top-level windows only (a message-only window gets neither). A hidden
+// top-level window on a thread of its own takes them as a Ctrl+C: the first stops the recording
+// cleanly; the second, when the session really ends, holds the end until the record is written
+// (the system shows the reason meanwhile) and then lets the exports go on while time remains,
+// since the process may be ended as soon as it returns.
+const wchar_t kSessionWindowClass[] = L"OlvettaCliSessionEnd";
+constexpr DWORD kRecordWaitMs = 20000;
+
+LRESULT CALLBACK SessionWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        RequestCliEnd();
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam != FALSE) {
+            const bool reason =
+                ShutdownBlockReasonCreate(hwnd, L"Olvetta is saving the recording.") != FALSE;
+            EndCliBeforeExit(kRecordWaitMs, kCloseWaitMs);
+            if (reason) ShutdownBlockReasonDestroy(hwnd);
+        }
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+DWORD WINAPI SessionWindowThread(void*) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = SessionWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kSessionWindowClass;
+    if (RegisterClassExW(&wc) == 0) return 0;
+    // Top-level, never shown, off the task bar.
+    HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, kSessionWindowClass, L"olvetta-cli", WS_POPUP, 0,
+                                0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    if (hwnd == nullptr) return 0;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        DispatchMessageW(&msg);
+    return 0;
+}
+
+// Only a recording needs the window: analyze writes each file whole or not at all and can be
+// run again, and the hidden helper verbs, --help, --version and usage errors write nothing.
+void WatchSessionEnd(int argc, wchar_t** argv) {
+    bool records = false;
+    for (int i = 1; i < argc && !records; ++i)
+        records = lstrcmpW(argv[i], L"record") == 0 || lstrcmpW(argv[i], L"selftest") == 0;
+    if (!records || lstrcmpW(argv[1], L"--selftest-helper") == 0) return;
+    HANDLE thread = CreateThread(nullptr, 0, SessionWindowThread, nullptr, 0, nullptr);
+    if (thread != nullptr) CloseHandle(thread); // it lives as long as the process
 }
 
 } // namespace
@@ -105,6 +159,7 @@ int RunConsoleProgram(int, char**, CliPlatform* platform) {
         WriteLine(nullptr, kCliStderr, u"olvetta: the command line could not be read");
         return kCliExitUsage;
     }
+    WatchSessionEnd(argc, argv);
     const int status = RunCli(argc, reinterpret_cast<const char16_t* const*>(argv), platform);
     LocalFree(argv);
     return status;

@@ -233,7 +233,8 @@ void SetSimProcessCreateHook(void (*hook)(void* context), void* context) {
 }
 
 bool CreateSuspendedProcess(const char16_t* applicationName, char16_t* commandLine,
-                            const char16_t* workingFolder, ProcessInfo* out, uint32_t* error) {
+                            const char16_t* workingFolder, uint32_t launchFlags, ProcessInfo* out,
+                            uint32_t* error) {
     if (gCreateHook != nullptr) gCreateHook(gCreateHookContext);
     Sim& s = State();
     std::lock_guard<std::mutex> guard(s.mutex);
@@ -244,6 +245,7 @@ bool CreateSuspendedProcess(const char16_t* applicationName, char16_t* commandLi
     CopyText(s.log.commandLine, commandLine);
     CopyText(s.log.workingFolder, workingFolder);
     s.log.workingFolderGiven = workingFolder != nullptr ? 1 : 0;
+    s.log.launchFlags = launchFlags;
     uint32_t failure = 0;
     if (s.createFails) {
         s.createFails = false;

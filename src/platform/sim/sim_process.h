@@ -59,6 +59,7 @@ struct SimProcessLog {
     char16_t commandLine[kSimProcessTextChars];
     char16_t workingFolder[kSimProcessTextChars];
     uint8_t workingFolderGiven; // 0: null, the current folder
+    uint32_t launchFlags;       // LaunchFlag bits of the last create call
     uint32_t jobsCreated;
     uint32_t jobsLimited; // kill-on-close set
     uint32_t assignsOk;

@@ -13,7 +13,8 @@ static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "the 64-bit l
 static_assert(kStillActive == STILL_ACTIVE);
 
 bool CreateSuspendedProcess(const char16_t* applicationName, char16_t* commandLine,
-                            const char16_t* workingFolder, ProcessInfo* out, uint32_t* error) {
+                            const char16_t* workingFolder, uint32_t launchFlags, ProcessInfo* out,
+                            uint32_t* error) {
     if (error != nullptr) *error = 0;
     if (out == nullptr) {
         if (error != nullptr) *error = ERROR_INVALID_PARAMETER;
@@ -25,10 +26,12 @@ bool CreateSuspendedProcess(const char16_t* applicationName, char16_t* commandLi
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof info);
+    DWORD flags = CREATE_SUSPENDED;
+    if ((launchFlags & kLaunchOwnConsole) != 0) flags |= CREATE_NEW_CONSOLE;
     if (!CreateProcessW(reinterpret_cast<const wchar_t*>(applicationName),
-                        reinterpret_cast<wchar_t*>(commandLine), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED, nullptr, reinterpret_cast<const wchar_t*>(workingFolder),
-                        &startup, &info)) {
+                        reinterpret_cast<wchar_t*>(commandLine), nullptr, nullptr, FALSE, flags,
+                        nullptr, reinterpret_cast<const wchar_t*>(workingFolder), &startup,
+                        &info)) {
         if (error != nullptr) *error = GetLastError();
         return false;
     }
