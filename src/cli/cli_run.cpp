@@ -424,9 +424,10 @@ struct EarlierFiles {
     bool overflow;
 };
 
-bool NoteEarlierFile(void* context, const char16_t* name, bool isFolder) {
+bool NoteEarlierFile(void* context, const FolderEntry& entry) {
     EarlierFiles* e = static_cast<EarlierFiles*>(context);
-    if (isFolder || !IsCliOutputFileName(name)) return true;
+    const char16_t* name = entry.name;
+    if (entry.isFolder || !IsCliOutputFileName(name)) return true;
     if (e->count < 16) {
         if (e->count > 0) AppendBounded(e->names, kLineChars, u", ");
         AppendBounded(e->names, kLineChars, name);
@@ -492,9 +493,9 @@ bool ClaimOutputFolder(Run* r) {
             } first{};
             ListFolder(
                 r->folder,
-                [](void* context, const char16_t* name, bool isFolder) {
-                    if (isFolder || !IsCliOutputFileName(name)) return true;
-                    CopyBounded(static_cast<First*>(context)->name, kPathTextChars, name);
+                [](void* context, const FolderEntry& entry) {
+                    if (entry.isFolder || !IsCliOutputFileName(entry.name)) return true;
+                    CopyBounded(static_cast<First*>(context)->name, kPathTextChars, entry.name);
                     return false;
                 },
                 &first, &error);
