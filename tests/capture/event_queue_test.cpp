@@ -1,5 +1,6 @@
 // The queue ring between the trace threads and the window thread: a full ring, no ring, and two
 // producers with the reader at once.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -22,28 +23,29 @@ EventRow Numbered(uint32_t producer, uint32_t sequence) {
 
 TEST_CASE_FIXTURE(CaptureFixture, "a full ring drops the newest row and takes rows again after a "
                                   "batch; rows leave in order across the wrap") {
+    const uint32_t slots = app->queueMask + 1;
     uint32_t queued = 0;
     while (AtomicLoad(app->droppedHere) == 0) {
         EventRow row = Numbered(1, queued);
         QueueRow(app, &row);
         if (AtomicLoad(app->droppedHere) == 0) ++queued;
     }
-    CHECK(queued == kQueueSlots - 1); // one slot always stays unused
-    CHECK(QueuedRowCountLocked(app) == kQueueSlots - 1);
+    CHECK(queued == slots - 1); // one slot always stays unused
+    CHECK(QueuedRowCountLocked(app) == slots - 1);
 
     IngestQueuedRows(app);
-    CHECK(app->rowCount == kIngestBatch);
+    CHECK(app->rowCount == static_cast<int32_t>(std::min<uint32_t>(kIngestBatch, slots - 1)));
     for (uint32_t i = 0; i < 5; ++i) {
-        EventRow row = Numbered(1, kQueueSlots + i);
+        EventRow row = Numbered(1, slots + i);
         QueueRow(app, &row); // the last slot before the wrap, then slots 0 to 3
     }
     CHECK(AtomicLoad(app->droppedHere) == 1);
     CHECK(app->queueWrite == 4);
     CHECK(DrainEventQueue(app) == 0);
-    REQUIRE(app->rowCount == kQueueSlots + 4);
+    REQUIRE(app->rowCount == static_cast<int32_t>(slots + 4));
     bool ordered = true;
-    for (uint32_t i = 0; i < kQueueSlots + 4; ++i)
-        ordered = ordered && app->rows[i].threadId == (i < kQueueSlots - 1 ? i : i + 1);
+    for (uint32_t i = 0; i < slots + 4; ++i)
+        ordered = ordered && app->rows[i].threadId == (i < slots - 1 ? i : i + 1);
     CHECK(ordered);
 }
 
@@ -142,7 +144,7 @@ TEST_CASE_FIXTURE(CaptureFixture,
     };
     for (int round = 0; round < 2; ++round) { // behind a full ring
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (QueuedRowCount(app) != kQueueSlots - 1) {
+        while (QueuedRowCount(app) != app->queueMask) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 stop.store(true);
                 for (ThreadHandle t : threads)
