@@ -185,3 +185,35 @@ TEST_CASE_FIXTURE(CaptureFixture,
     CHECK(taken + AtomicLoad(app->droppedHere) ==
           uint64_t{producers[0].produced} + producers[1].produced);
 }
+
+TEST_CASE("a ring is made with the slots asked for when they are a power of two, else full size") {
+    AppState* app = AllocRecord<AppState>();
+    REQUIRE(app != nullptr);
+    InitAppState(app);
+    struct Case {
+        uint32_t asked, made;
+    };
+    // Blocks above 1024 rows are refused, so a full-size ring shows as a refusal.
+    const Case cases[] = {{1024, 1024}, {4, 4}, {1000, kQueueSlots}, {2, kQueueSlots},
+                          {0, kQueueSlots}, {2 * kQueueSlots, kQueueSlots}};
+    for (const Case& c : cases) {
+        CAPTURE(c.asked);
+        SmallQueueRing ring(c.asked);
+        RefuseAllocationsAbove(sizeof(EventRow) * 1024);
+        const bool made = MakeEventQueue(app);
+        ResetAllocationFaults();
+        CHECK(made == (c.made <= 1024));
+        if (made) {
+            CHECK(app->queueMask + 1 == c.made);
+            // The ring wraps at its own size.
+            EventRow row = Numbered(1, 0);
+            app->queueWrite = app->queueRead = c.made - 1;
+            QueueRow(app, &row);
+            CHECK(app->queueWrite == 0);
+            CHECK(QueuedRowCount(app) == 1);
+        }
+        FreeEventQueue(app);
+    }
+    CleanUpAppState(app);
+    FreeBlock(app);
+}
