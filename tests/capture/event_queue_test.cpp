@@ -198,8 +198,8 @@ TEST_CASE("a ring is made with the slots asked for when they are a power of two,
         uint32_t asked, made;
     };
     // Blocks above 1024 rows are refused, so a full-size ring shows as a refusal.
-    const Case cases[] = {{1024, 1024}, {4, 4}, {1000, kQueueSlots}, {2, kQueueSlots},
-                          {0, kQueueSlots}, {2 * kQueueSlots, kQueueSlots}};
+    const Case cases[] = {{1024, 1024},     {4, 4},           {1000, kQueueSlots},
+                          {2, kQueueSlots}, {0, kQueueSlots}, {2 * kQueueSlots, kQueueSlots}};
     for (const Case& c : cases) {
         CAPTURE(c.asked);
         SmallQueueRing ring(c.asked);
