@@ -58,7 +58,7 @@ olv_log "[windows] build ${targets[*]}"
 cmake --build --preset windows -j"$JOBS" --target "${targets[@]}" \
     </dev/null >build/windows-build.log 2>&1 ||
     { grep -v '^\[[0-9]*/[0-9]*\] ' build/windows-build.log | tail -n 80; exit 1; }
-step_done "build (${targets[*]})"
+step_done "build (${#targets[@]} programs)"
 olv_log "built ${targets[*]/%/.exe} in build/windows; Olvetta.exe, the program for Windows, is" \
     "built by: cmake --build --preset windows --target Olvetta"
 
