@@ -118,9 +118,7 @@ struct Recorder {
     }
     // Bounded: a program's end or a trace's end reaches the window as a posted message.
     void WaitForPost(const char* what) {
-        for (int i = 0; i < 2000 && HeadlessPostedCount() == 0; ++i)
-            SleepMilliseconds(5);
-        REQUIRE_MESSAGE(HeadlessPostedCount() > 0, (std::string("waited 10 s for ") + what));
+        REQUIRE_MESSAGE(HeadlessWaitForPost(10000), (std::string("waited 10 s for ") + what));
         Pump();
     }
     std::u16string Operation(int32_t i) const { return app->rows[i].operation; }
