@@ -4,8 +4,12 @@
 # the regular expression EXPECT.
 string(REPLACE "|" ";" args "${ARGS}")
 string(REPLACE "|" ";" emulator "${EMULATOR}")
-execute_process(COMMAND ${emulator} "${REPLAY}" ${args} WORKING_DIRECTORY "${WORKDIR}"
-                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+include("${CMAKE_CURRENT_LIST_DIR}/OlvReplayRun.cmake")
+# Every run it expects says something, so one with no output at all is a start Wine lost.
+olv_replay_run(COMMAND ${emulator} "${REPLAY}" ${args} WORKING_DIRECTORY "${WORKDIR}"
+               OUTPUT_VARIABLE out)
+set(rc "${replay_status}")
+set(err "${replay_errors}")
 if(NOT rc STREQUAL "${STATUS}")
     message(FATAL_ERROR "exit status ${rc}, expected ${STATUS}\nstdout:\n${out}\nstderr:\n${err}")
 endif()

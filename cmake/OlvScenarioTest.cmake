@@ -14,6 +14,8 @@
 #    summary) must equal the golden files byte for byte.
 # 2. Opens the saved session with the same view options; its CSV must equal the first one.
 # With the environment variable OLV_UPDATE_GOLDEN set, step 1 rewrites the golden files instead.
+# A run that wrote nothing at all (no output, no CSV) is a start Wine lost, not a result: it is run
+# again (OlvReplayRun.cmake).
 
 string(REPLACE "|" ";" args "${ARGS}")
 string(REPLACE "|" ";" emulator "${EMULATOR}")
@@ -34,15 +36,17 @@ if(RULES)
     set(jsonl_args --jsonl "${OUT}/${NAME}.jsonl")
 endif()
 
-function(run_replay output)
-    execute_process(COMMAND "${CMAKE_COMMAND}" -E env "TZ=${ZONE}" ${emulator} "${REPLAY}" ${ARGN}
-                    WORKING_DIRECTORY "${scenario_dir}"
-                    OUTPUT_FILE "${output}" ERROR_VARIABLE err RESULT_VARIABLE rc)
-    set(replay_status "${rc}" PARENT_SCOPE)
-    set(replay_errors "${err}" PARENT_SCOPE)
+include("${CMAKE_CURRENT_LIST_DIR}/OlvReplayRun.cmake")
+
+# A run writing standard output to output and the CSV to made (a start Wine lost is run again).
+function(run_replay output made)
+    olv_replay_run(COMMAND "${CMAKE_COMMAND}" -E env "TZ=${ZONE}" ${emulator} "${REPLAY}" ${ARGN}
+                   WORKING_DIRECTORY "${scenario_dir}" OUTPUT_FILE "${output}" MADE "${made}")
+    set(replay_status "${replay_status}" PARENT_SCOPE)
+    set(replay_errors "${replay_errors}" PARENT_SCOPE)
 endfunction()
 
-run_replay("${text}" "${SCENARIO}" ${args} --csv "${csv}" --json "${json}" ${jsonl_args}
+run_replay("${text}" "${csv}" "${SCENARIO}" ${args} --csv "${csv}" --json "${json}" ${jsonl_args}
            --session "${session}" --summary)
 if(NOT replay_status STREQUAL "${STATUS}")
     file(READ "${text}" out)
@@ -80,7 +84,8 @@ if(ROUNDTRIP STREQUAL "OFF")
     set(skip_roundtrip TRUE)
 endif()
 if(NOT skip_roundtrip)
-run_replay("${OUT}/${NAME}.reopened.txt" --open "${session}" ${args} --csv "${reopened}")
+run_replay("${OUT}/${NAME}.reopened.txt" "${reopened}"
+           --open "${session}" ${args} --csv "${reopened}")
 if(NOT replay_status STREQUAL "0")
     file(READ "${OUT}/${NAME}.reopened.txt" out)
     message(FATAL_ERROR "olvetta-replay --open ended with ${replay_status}\n${out}\n"

@@ -88,6 +88,42 @@ olv_scenario_test(downloader_sigma_suspicious SCENARIO downloader.jsonl RULES si
 olv_scenario_test(long_names SCENARIO long_names.jsonl)
 olv_scenario_test(long_names_sigma SCENARIO long_names.jsonl RULES sigma-rules-names)
 
+# A start Wine loses (status 0, nothing written) is told from a result and run again; one lost on
+# every try fails, saying so. The emulator here loses the first starts of the run, counted in a
+# file of the test's output folder, which the test script empties first.
+foreach(lost 2 99)
+    set(name lost_start_${lost})
+    set(out "${PROJECT_BINARY_DIR}/scenarios/${name}")
+    set(emulator "/bin/sh|${OLV_SCENARIOS}/lose_starts.sh|${out}/starts-lost|${lost}")
+    if(OLV_SCENARIO_EMULATOR)
+        string(APPEND emulator "|${OLV_SCENARIO_EMULATOR}")
+    endif()
+    add_test(NAME scenario.${name}
+             COMMAND "${CMAKE_COMMAND}"
+                     "-DREPLAY=$<TARGET_FILE:olvetta-replay>"
+                     "-DEMULATOR=${emulator}"
+                     "-DSCENARIO=${OLV_SCENARIOS}/benign.jsonl"
+                     "-DNAME=benign"
+                     "-DGOLDEN=${OLV_SCENARIOS}/golden"
+                     "-DOUT=${out}"
+                     "-DZONE=UTC"
+                     "-DSTATUS=0"
+                     "-DROUNDTRIP=ON"
+                     -P "${PROJECT_SOURCE_DIR}/cmake/OlvScenarioTest.cmake")
+    set_tests_properties(scenario.${name} PROPERTIES LABELS scenario TIMEOUT 120
+                         ENVIRONMENT "${OLV_TEST_ENV}")
+    if(OLV_TEST_FIXTURES)
+        set_tests_properties(scenario.${name} PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+    endif()
+endforeach()
+# Two starts lost, the third runs: the test passes, having said so twice.
+set_tests_properties(scenario.lost_start_2 PROPERTIES
+    PASS_REGULAR_EXPRESSION "try 2 of 4\\) ended with status 0 having written nothing at all \\(no output, no benign"
+    FAIL_REGULAR_EXPRESSION "CMake Error|try 3 of 4")
+# Lost on every try: the test script fails, saying so (this test passes on that message).
+set_tests_properties(scenario.lost_start_99 PROPERTIES
+    PASS_REGULAR_EXPRESSION "in each of 4 tries \\(last status 0\\): its start was lost every time")
+
 # olv_replay_expect(<test name> STATUS <exit status> EXPECT <regex> ARGS <replay arguments>...)
 # Runs in the build's scenarios folder (files it might write stay out of the sources).
 function(olv_replay_expect name)

@@ -14,6 +14,12 @@
 # with the server's crash, or that Wine left hanging without the suite's watchdog having spoken,
 # is a failure of Wine rather than of the suite: it is said so and run once more (the next
 # program starts a fresh server).
+#
+# Wine under load also loses a program's start now and then: it ends with status 0 before any of
+# the program ran. Every program run here writes something when it runs (a suite its doctest
+# summary, the replay tool a line for each file it writes or its error), so status 0 with no output
+# at all is such a lost start, not a pass: it is run once more, and fails, saying so, when that
+# start is lost too.
 wine=$1
 shift
 : "${WINEDEBUG:=-all}"
@@ -45,6 +51,8 @@ elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     else
         wine_failed="Wine left $1 hanging for $limit s without the suite's watchdog speaking"
     fi
+elif [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
+    wine_failed="Wine ended $1 with status 0 before it wrote anything (a lost start)"
 fi
 if [ -n "$wine_failed" ]; then
     cat "$log"
@@ -53,6 +61,11 @@ if [ -n "$wine_failed" ]; then
     # suite running beside this one may already be using).
     run "$@"
     status=$?
+    if [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
+        echo "wine-run: Wine lost the start of $1 twice (status 0, no output at all): it never ran"
+        rm -f "$log"
+        exit 125
+    fi
 fi
 cat "$log"
 rm -f "$log"

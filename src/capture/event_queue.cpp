@@ -10,10 +10,19 @@
 namespace olv {
 
 namespace {
-uint32_t Waiting(uint32_t write, uint32_t read) {
-    return write >= read ? write - read : write + kQueueSlots - read;
+
+uint32_t gSlotsOfNewRings = kQueueSlots;
+
+uint32_t Waiting(const AppState* app, uint32_t write, uint32_t read) {
+    return (write - read) & app->queueMask;
 }
+
 } // namespace
+
+void SetEventQueueSlots(uint32_t slots) {
+    const bool powerOfTwo = slots != 0 && (slots & (slots - 1)) == 0;
+    gSlotsOfNewRings = powerOfTwo && slots >= 4 && slots <= kQueueSlots ? slots : kQueueSlots;
+}
 
 // Runs on the trace threads: one bounded copy under a short lock, or one atomic increment.
 // Nothing here allocates, formats or touches a window.
@@ -24,7 +33,7 @@ void QueueRow(AppState* app, const EventRow* row) {
     }
     EnterLock(&app->queueLock);
     const uint32_t write = app->queueWrite;
-    const uint32_t next = (write + 1) % kQueueSlots;
+    const uint32_t next = (write + 1) & app->queueMask;
     if (next == AtomicLoad(app->queueRead)) {
         LeaveLock(&app->queueLock);
         AtomicAdd(app->droppedHere, 1);
@@ -36,7 +45,7 @@ void QueueRow(AppState* app, const EventRow* row) {
     // left the next row waiting for them.
     CopyRowIntoSlot(&app->queueSlots[write], &app->queueExtents[write], row);
     AtomicStore(app->queueWrite, next); // after the slot's bytes (a release store)
-    PrefetchLiveLines(&app->queueSlots[(next + 1) % kQueueSlots]);
+    PrefetchLiveLines(&app->queueSlots[(next + 1) & app->queueMask]);
     LeaveLock(&app->queueLock);
 }
 
@@ -45,10 +54,11 @@ bool MakeEventQueue(AppState* app) {
         // Both blocks start zeroed, as the extents' rule needs.
         FreeBlock(app->queueExtents);
         app->queueExtents = nullptr;
-        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * kQueueSlots));
+        const uint32_t slots = gSlotsOfNewRings;
+        app->queueMask = slots - 1;
+        app->queueSlots = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * slots));
         if (app->queueSlots != nullptr) {
-            app->queueExtents =
-                static_cast<SlotExtents*>(AllocZeroed(sizeof(SlotExtents) * kQueueSlots));
+            app->queueExtents = static_cast<SlotExtents*>(AllocZeroed(sizeof(SlotExtents) * slots));
         }
         if (app->queueExtents == nullptr) FreeEventQueue(app);
     }
@@ -71,12 +81,12 @@ void FreeEventQueue(AppState* app) {
 uint32_t QueuedRowCount(const AppState* app) {
     const uint32_t read = AtomicLoad(app->queueRead);
     const uint32_t write = AtomicLoad(app->queueWrite);
-    return Waiting(write, read);
+    return Waiting(app, write, read);
 }
 
 uint32_t QueuedRowCountLocked(AppState* app) {
     LockGuard guard(&app->queueLock);
-    return Waiting(AtomicLoad(app->queueWrite), AtomicLoad(app->queueRead));
+    return Waiting(app, AtomicLoad(app->queueWrite), AtomicLoad(app->queueRead));
 }
 
 } // namespace olv

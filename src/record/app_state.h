@@ -93,6 +93,7 @@ struct AppState {
     // EventQueue ring: written by the trace threads under queueLock, read by the window thread.
     EventRow* queueSlots;
     SlotExtents* queueExtents; // one for each slot (see CopyRowIntoSlot), made with the slots
+    uint32_t queueMask;        // slots - 1: the slot count is a power of two (kQueueSlots)
     uint32_t queueWrite;       // atomic
     uint32_t queueRead;        // atomic
     Lock queueLock;

@@ -367,7 +367,7 @@ void IngestQueuedRows(AppState* app) {
             EnterShownRow(app, index);
         }
         LearnOperationName(app, slot->operation, &lastKnown);
-        read = (read + 1) % kQueueSlots;
+        read = (read + 1) & app->queueMask;
     }
     FinishRowCopies();
     PlaceArrivedShownRows(app, shownBefore);

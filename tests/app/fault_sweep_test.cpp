@@ -15,6 +15,7 @@
 #include "platform/sim/sim_event.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
+#include "support/small_ring.h"
 #include "support/watchdog.h"
 
 using namespace olv;
@@ -59,6 +60,7 @@ AppState* ReadyToStart(uint32_t pid) {
 } // namespace
 
 TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
+    SmallQueueRing ring(256);
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);
@@ -229,6 +231,7 @@ bool ProduceLockingEvents(void*, uint32_t index, SimEvent* e, bool*) {
 } // namespace
 
 TEST_CASE("A decode that faults right after taking any lock still lets Stop finish") {
+    SmallQueueRing ring(256);
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);

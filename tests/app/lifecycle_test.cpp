@@ -24,6 +24,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "tracking/tracking_state.h"
+#include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
 
@@ -76,6 +77,7 @@ struct Script {
 };
 
 struct Recorder {
+    SmallQueueRing ring{1024};
     AppState* app = AllocRecord<AppState>();
     Script script;
 
@@ -118,9 +120,7 @@ struct Recorder {
     }
     // Bounded: a program's end or a trace's end reaches the window as a posted message.
     void WaitForPost(const char* what) {
-        for (int i = 0; i < 2000 && HeadlessPostedCount() == 0; ++i)
-            SleepMilliseconds(5);
-        REQUIRE_MESSAGE(HeadlessPostedCount() > 0, (std::string("waited 10 s for ") + what));
+        REQUIRE_MESSAGE(HeadlessWaitForPost(10000), (std::string("waited 10 s for ") + what));
         Pump();
     }
     std::u16string Operation(int32_t i) const { return app->rows[i].operation; }
@@ -264,8 +264,8 @@ TEST_CASE("Start refusals that change nothing, and starts that fail half-way are
         // start record), then the launcher.
         {"without administrator rights", [](Recorder&) { SimTraceSetAdmin(false); },
          u"ETW: StartTrace failed: Access is denied. (5) (Admin required)", kIconError, true, true},
-        {"no memory for the ring", [](Recorder&) { RefuseAllocationsAbove(100 * 1024 * 1024); },
-         noMemory, kIconError, true, true},
+        {"no memory for the ring", [](Recorder&) { RefuseNthAllocation(1); }, noMemory, kIconError,
+         true, true},
         {"no memory for the trace controller", [](Recorder&) { RefuseNthAllocation(3); }, noMemory,
          kIconError, true, true},
         {"no memory for the launcher", [](Recorder&) { RefuseNthAllocation(9); }, noMemory,
@@ -350,11 +350,13 @@ TEST_CASE("Stop: rows it cannot take in are counted, held rows find room, key na
         FreeBlock(e);
         REQUIRE(HeldFileRowCount(&r.app->trace->tracking) == 1);
         EventRow filler{};
-        while (QueuedRowCount(r.app) < kQueueSlots - 1)
+        const uint32_t slots = r.app->queueMask + 1;
+        while (QueuedRowCount(r.app) < slots - 1)
             QueueRow(r.app, &filler);
         r.Stop();
         CHECK(r.app->recordingInfo.droppedHere == 0);
-        REQUIRE(r.app->rowCount == 1 + kQueueSlots - 1 + 1); // the loads were among the waiting
+        // The loads were among the waiting rows.
+        REQUIRE(r.app->rowCount == static_cast<int32_t>(1 + slots - 1 + 1));
         CHECK(std::u16string(r.app->rows[r.app->rowCount - 1].path) == u"C:\\held.txt");
     }
 }

@@ -24,6 +24,7 @@
 #include "platform/sim/sim_trace_service.h"
 #include "platform/thread.h"
 #include "platform/time.h"
+#include "support/small_ring.h"
 #include "support/text_check.h"
 
 namespace olv {
@@ -118,7 +119,11 @@ inline void CheckStartBlock(const TraceProperties& p, const Guid& guid, const ch
     CHECK(U8(p.loggerName) == logger);
 }
 
+// The ring holds both sessions' events of the largest script (6,000) without an ingest.
+inline constexpr uint32_t kCaptureRingSlots = 8192;
+
 struct CaptureFixture {
+    SmallQueueRing ring{kCaptureRingSlots};
     AppState* app = nullptr;
     TraceController* tc = nullptr;
     int64_t liveBefore = 0;
@@ -193,7 +198,7 @@ struct CaptureFixture {
 
     uint32_t Queued() const { return QueuedRowCount(app); }
     const EventRow& QueuedRow(uint32_t i) const {
-        return app->queueSlots[(AtomicLoad(app->queueRead) + i) % kQueueSlots];
+        return app->queueSlots[(AtomicLoad(app->queueRead) + i) & app->queueMask];
     }
     uint32_t QueuedWithOperation(const char* operation) const {
         char16_t wanted[64];

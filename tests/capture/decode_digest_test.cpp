@@ -203,7 +203,7 @@ void TakeQueued(AppState* app, DigestRun* run) {
         if (row.category < 4) ++run->perCategory[row.category];
         if (row.severity != 0) ++run->scored;
         ++run->count;
-        app->queueRead = (app->queueRead + 1) % kQueueSlots;
+        app->queueRead = (app->queueRead + 1) & app->queueMask;
     }
 }
 

@@ -1,5 +1,6 @@
 // The queue ring between the trace threads and the window thread: a full ring, no ring, and two
 // producers with the reader at once.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -22,28 +23,33 @@ EventRow Numbered(uint32_t producer, uint32_t sequence) {
 
 TEST_CASE_FIXTURE(CaptureFixture, "a full ring drops the newest row and takes rows again after a "
                                   "batch; rows leave in order across the wrap") {
+    // A ring of 1024 fills fast; its size proves nothing more.
+    FreeEventQueue(app);
+    SmallQueueRing smallerRing(1024);
+    REQUIRE(MakeEventQueue(app));
+    const uint32_t slots = app->queueMask + 1;
     uint32_t queued = 0;
     while (AtomicLoad(app->droppedHere) == 0) {
         EventRow row = Numbered(1, queued);
         QueueRow(app, &row);
         if (AtomicLoad(app->droppedHere) == 0) ++queued;
     }
-    CHECK(queued == kQueueSlots - 1); // one slot always stays unused
-    CHECK(QueuedRowCountLocked(app) == kQueueSlots - 1);
+    CHECK(queued == slots - 1); // one slot always stays unused
+    CHECK(QueuedRowCountLocked(app) == slots - 1);
 
     IngestQueuedRows(app);
-    CHECK(app->rowCount == kIngestBatch);
+    CHECK(app->rowCount == static_cast<int32_t>(std::min<uint32_t>(kIngestBatch, slots - 1)));
     for (uint32_t i = 0; i < 5; ++i) {
-        EventRow row = Numbered(1, kQueueSlots + i);
+        EventRow row = Numbered(1, slots + i);
         QueueRow(app, &row); // the last slot before the wrap, then slots 0 to 3
     }
     CHECK(AtomicLoad(app->droppedHere) == 1);
     CHECK(app->queueWrite == 4);
     CHECK(DrainEventQueue(app) == 0);
-    REQUIRE(app->rowCount == kQueueSlots + 4);
+    REQUIRE(app->rowCount == static_cast<int32_t>(slots + 4));
     bool ordered = true;
-    for (uint32_t i = 0; i < kQueueSlots + 4; ++i)
-        ordered = ordered && app->rows[i].threadId == (i < kQueueSlots - 1 ? i : i + 1);
+    for (uint32_t i = 0; i < slots + 4; ++i)
+        ordered = ordered && app->rows[i].threadId == (i < slots - 1 ? i : i + 1);
     CHECK(ordered);
 }
 
@@ -116,6 +122,10 @@ uint32_t Produce(void* argument) {
 TEST_CASE_FIXTURE(CaptureFixture,
                   "two producers and the window thread at once: every row arrives whole, in "
                   "order, or is counted as dropped") {
+    // A ring of 1024 wraps often and fills fast; its size proves nothing more.
+    FreeEventQueue(app);
+    SmallQueueRing smallerRing(1024);
+    REQUIRE(MakeEventQueue(app));
     std::atomic<bool> paced{false}, stop{false};
     Producer producers[2] = {{app, 1, &paced, &stop, 0}, {app, 2, &paced, &stop, 0}};
     ThreadHandle threads[2];
@@ -142,7 +152,7 @@ TEST_CASE_FIXTURE(CaptureFixture,
     };
     for (int round = 0; round < 2; ++round) { // behind a full ring
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (QueuedRowCount(app) != kQueueSlots - 1) {
+        while (QueuedRowCount(app) != app->queueMask) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 stop.store(true);
                 for (ThreadHandle t : threads)
@@ -182,4 +192,36 @@ TEST_CASE_FIXTURE(CaptureFixture,
     CHECK(disordered == 0);
     CHECK(taken + AtomicLoad(app->droppedHere) ==
           uint64_t{producers[0].produced} + producers[1].produced);
+}
+
+TEST_CASE("a ring is made with the slots asked for when they are a power of two, else full size") {
+    AppState* app = AllocRecord<AppState>();
+    REQUIRE(app != nullptr);
+    InitAppState(app);
+    struct Case {
+        uint32_t asked, made;
+    };
+    // Blocks above 1024 rows are refused, so a full-size ring shows as a refusal.
+    const Case cases[] = {{1024, 1024},     {4, 4},           {1000, kQueueSlots},
+                          {2, kQueueSlots}, {0, kQueueSlots}, {2 * kQueueSlots, kQueueSlots}};
+    for (const Case& c : cases) {
+        CAPTURE(c.asked);
+        SmallQueueRing ring(c.asked);
+        RefuseAllocationsAbove(sizeof(EventRow) * 1024);
+        const bool made = MakeEventQueue(app);
+        ResetAllocationFaults();
+        CHECK(made == (c.made <= 1024));
+        if (made) {
+            CHECK(app->queueMask + 1 == c.made);
+            // The ring wraps at its own size.
+            EventRow row = Numbered(1, 0);
+            app->queueWrite = app->queueRead = c.made - 1;
+            QueueRow(app, &row);
+            CHECK(app->queueWrite == 0);
+            CHECK(QueuedRowCount(app) == 1);
+        }
+        FreeEventQueue(app);
+    }
+    CleanUpAppState(app);
+    FreeBlock(app);
 }

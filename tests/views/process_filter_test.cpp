@@ -12,6 +12,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/auto_scroll.h"
 #include "views/row_sort.h"
@@ -176,7 +177,10 @@ TEST_CASE_FIXTURE(ProcessFixture, "the condition joins other view tests and come
 TEST_CASE_FIXTURE(ProcessFixture, "children that start while recording join; Clear forgets it") {
     const int32_t root = Start(100, 4, u"a.exe");
     REQUIRE(ApplyProcessCondition(app, kProcessAndChildren, root));
-    REQUIRE(MakeEventQueue(app));
+    {
+        SmallQueueRing ring(1024);
+        REQUIRE(MakeEventQueue(app));
+    }
     auto queue = [&](uint32_t pid, uint32_t parent, const char16_t* path) {
         EventRow row{};
         row.category = parent != 0 ? kCategoryProcess : kCategoryFile;

@@ -14,6 +14,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "support/small_ring.h"
 #include "support/test_random.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
@@ -258,7 +259,10 @@ TEST_CASE_FIXTURE(SortFixture, "the order holds through filtering, arrivals and 
         all.push_back(app->rowCount - 1);
     }
     CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
-    REQUIRE(MakeEventQueue(app));
+    {
+        SmallQueueRing ring(16384); // room for the 9000 rows below
+        REQUIRE(MakeEventQueue(app));
+    }
     for (int i = 0; i < 9000; ++i) { // more than one batch
         EventRow row = Named(i % 2 == 0 ? u"keep" : u"no", r.Below(4));
         QueueRow(app, &row);

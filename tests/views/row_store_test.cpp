@@ -10,6 +10,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "support/small_ring.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -31,7 +32,11 @@ struct StoreFixture {
         CleanUpAppState(app);
         FreeBlock(app);
     }
-    void MakeRing() { REQUIRE(MakeEventQueue(app)); }
+    // Room for more than one batch (8192 rows) waiting; the full ring proves nothing more.
+    void MakeRing() {
+        SmallQueueRing ring(16384);
+        REQUIRE(MakeEventQueue(app));
+    }
     void Queue(const EventRow& row) { QueueRow(app, &row); }
     std::string Describe(const char16_t* prefix = u"", size_t capacity = 8192) {
         char16_t out[8192];

@@ -15,6 +15,7 @@
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
 #include "platform/time.h"
+#include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/process_tree.h"
 #include "views/summary.h"
@@ -248,7 +249,10 @@ TEST_CASE("while recording, the summary takes rows in first and says what it cou
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
     r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 208 kB
     r.app->trace = AllocRecord<TraceController>();
-    REQUIRE((MakeEventQueue(r.app) && r.app->trace != nullptr));
+    {
+        SmallQueueRing ring(1024);
+        REQUIRE((MakeEventQueue(r.app) && r.app->trace != nullptr));
+    }
     ResetTraceController(r.app->trace);
     r.app->recording = 1;
     r.app->droppedHere = 2;

@@ -9,6 +9,13 @@
 OLV_PACKAGES=(cmake ninja-build g++ doctest-dev nlohmann-json3-dev clang libclang-rt-14-dev
               libyaml-cpp-dev libpcre2-dev dpkg-dev
               mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
+# What tools/ci/run.sh needs: the cross build of the programs it starts (its static yaml-cpp and
+# PCRE2 from Debian's source packages), Wine, and Xvfb with ImageMagick for the screenshots. No
+# native compiler or library: nothing native is built. doctest and nlohmann/json are headers the
+# windows preset's configure looks for (it configures the tests and tools it does not build).
+# shellcheck disable=SC2034
+OLV_RUN_PACKAGES=(cmake ninja-build doctest-dev nlohmann-json3-dev dpkg-dev
+                  mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 
 olv_log() { printf '==> %s\n' "$*"; }
 

@@ -1,6 +1,9 @@
 #include "platform/sim/headless_ui.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "base/text.h"
 #include "platform/lock.h"
@@ -35,6 +38,18 @@ struct PostedQueue {
 PostedQueue& Posted() {
     static PostedQueue queue; // made once, on first use, whichever thread comes first
     return queue;
+}
+
+// Wakes a waiter of HeadlessWaitForPost. A poster takes the mutex after it queued its message,
+// so a waiter that found none under the mutex is waiting by then and is woken.
+struct PostSignal {
+    std::mutex mutex;
+    std::condition_variable posted;
+};
+
+PostSignal& Signal() {
+    static PostSignal signal;
+    return signal;
 }
 
 struct ControlSpec {
@@ -366,6 +381,13 @@ uint32_t HeadlessPostedCount() {
     return q.count;
 }
 
+bool HeadlessWaitForPost(uint32_t milliseconds) {
+    PostSignal& s = Signal();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return s.posted.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                             [] { return HeadlessPostedCount() > 0; });
+}
+
 bool HeadlessTakePostedMessage(HeadlessPostedMessage* out) {
     PostedQueue& q = Posted();
     LockGuard guard(&q.lock);
@@ -605,20 +627,28 @@ void UiKillTimer(UiHandle window, uintptr_t id) {
 
 bool UiPostMessage(UiHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     PostedQueue& q = Posted();
-    LockGuard guard(&q.lock);
-    // Only the address is compared here: the rest of the model belongs to the window thread.
-    const bool isMain = window != nullptr && window == static_cast<UiHandle>(&gModel.controls[0]);
-    if (!isMain || !q.windowAlive || q.count >= static_cast<uint32_t>(kHeadlessPostedCapacity)) {
-        ++q.refused;
-        return false;
+    {
+        LockGuard guard(&q.lock);
+        // Only the address is compared here: the rest of the model belongs to the window thread.
+        const bool isMain =
+            window != nullptr && window == static_cast<UiHandle>(&gModel.controls[0]);
+        if (!isMain || !q.windowAlive ||
+            q.count >= static_cast<uint32_t>(kHeadlessPostedCapacity)) {
+            ++q.refused;
+            return false;
+        }
+        if (q.failNext > 0) {
+            --q.failNext;
+            ++q.refused;
+            return false;
+        }
+        q.slots[(q.head + q.count) % kHeadlessPostedCapacity] = {message, wParam, lParam};
+        ++q.count;
     }
-    if (q.failNext > 0) {
-        --q.failNext;
-        ++q.refused;
-        return false;
-    }
-    q.slots[(q.head + q.count) % kHeadlessPostedCapacity] = {message, wParam, lParam};
-    ++q.count;
+    // After the queue's lock is left: a waiter holds the mutex while it counts under that lock.
+    PostSignal& signal = Signal();
+    { std::lock_guard<std::mutex> wake(signal.mutex); }
+    signal.posted.notify_all();
     return true;
 }
 

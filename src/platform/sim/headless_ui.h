@@ -233,6 +233,8 @@ const HeadlessShellCall* HeadlessLastShellCall();   // null when none
 
 // --- posted messages (any thread) ---
 uint32_t HeadlessPostedCount();
+// Waits until a posted message waits to be taken; false when none came within the time.
+bool HeadlessWaitForPost(uint32_t milliseconds);
 // Takes the oldest posted message; false when none waits. The taker owns what lParam carries.
 bool HeadlessTakePostedMessage(HeadlessPostedMessage* out);
 uint32_t HeadlessPostsRefused(); // posts that failed (scripted, queue full, no window)
