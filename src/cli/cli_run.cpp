@@ -533,6 +533,13 @@ int Record(Run* r, bool selftest) {
     return ChooseExitCode(r->outcome);
 }
 
+// A re-analysis judges the session's rows as the recording judged them, by the rules it applies
+// (the built-in ones and those loaded now): opening matched them when a set is loaded; without
+// one, what rules of the recording's raised must not stay raised without their matches.
+void ScoreSessionRows(AppState* app) {
+    if (!SigmaRulesLoaded(app)) ScoreAllRows(app);
+}
+
 int Analyze(Run* r) {
     const CliOptions* o = r->options;
     AppState* app = r->app;
@@ -546,6 +553,7 @@ int Analyze(Run* r) {
         return ChooseExitCode(r->outcome);
     }
     PrintNewMessages(r);
+    ScoreSessionRows(app);
     if (!PrepareOutputFolder(r, app->recordingInfo.target, app->recordingInfo.started)) {
         r->outcome.notStarted = true;
         return ChooseExitCode(r->outcome);

@@ -11,6 +11,11 @@ namespace olv {
 
 // The longest text of the long time form: five digits in every member, six separators.
 constexpr size_t kLongTimeMaxChars = 41;
+// The longest text of the UTC form: a five-digit year, "-MM-DDTHH:MM:SS.mmmZ".
+constexpr size_t kUtcTimeMaxChars = 25;
+// FILETIME ticks of 30828-01-01: a UTC instant is written only before it (the last year a
+// SYSTEMTIME holds is 30827).
+constexpr int64_t kUtcTicksEnd = 9223149888000000000;
 constexpr size_t kDecimalMaxChars = 10; // a 32-bit number
 
 namespace line_digits {
@@ -67,6 +72,47 @@ template <typename Char> Char* PutLongTime(Char* out, const SystemTime& t) {
     out = PutDecimal(out, t.second, 2);
     *out++ = static_cast<Char>('.');
     return PutDecimal(out, t.milliseconds, 3);
+}
+
+// The date part of the UTC form of the last day written ("YYYY-MM-DDT"): the rows of one day,
+// nearly every row of a recording, work out their calendar date once. One per writing thread.
+struct UtcDate {
+    int64_t day = -1; // days since 1601 of `text`; -1: none yet
+    uint32_t length = 0;
+    char text[12] = {};
+};
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" of FILETIME ticks (UTC) from 0 to kUtcTicksEnd - 1, the
+// milliseconds cut as the local form cuts them.
+template <typename Char> Char* PutUtcTime(Char* out, int64_t ticks, UtcDate* date) {
+    const int64_t ms = ticks / kTicksPerMillisecond;
+    const int64_t day = ms / 86400000;
+    auto msOfDay = static_cast<uint32_t>(ms % 86400000);
+    if (day != date->day) {
+        SystemTime t{};
+        TicksToUtcSystemTime(ticks, &t);
+        char* at = PutDecimal(date->text, t.year, 4);
+        *at++ = '-';
+        at = PutDecimal(at, t.month, 2);
+        *at++ = '-';
+        at = PutDecimal(at, t.day, 2);
+        *at++ = 'T';
+        date->length = static_cast<uint32_t>(at - date->text);
+        date->day = day;
+    }
+    for (uint32_t i = 0; i < date->length; ++i)
+        *out++ = static_cast<Char>(date->text[i]);
+    out = PutDecimal(out, msOfDay / 3600000, 2);
+    msOfDay %= 3600000;
+    *out++ = static_cast<Char>(':');
+    out = PutDecimal(out, msOfDay / 60000, 2);
+    msOfDay %= 60000;
+    *out++ = static_cast<Char>(':');
+    out = PutDecimal(out, msOfDay / 1000, 2);
+    *out++ = static_cast<Char>('.');
+    out = PutDecimal(out, msOfDay % 1000, 3);
+    *out++ = static_cast<Char>('Z');
+    return out;
 }
 
 } // namespace olv
