@@ -8,7 +8,6 @@
 
 #include "export/export_fixture.h"
 #include "export/exports.h"
-#include "export/json_text.h"
 #include "export/line_digits.h"
 
 namespace olv {
@@ -110,15 +109,6 @@ TEST_CASE_FIXTURE(UtcFixture, "JSON and JSON Lines: UTC beside every local time,
     CheckHead(lines[0]);
     for (size_t i = 0; i < 4; ++i)
         CHECK(lines[i + 1]["timeUtc"] == kRowUtc[i]);
-
-    // The lines built the bounded way (a line that might not fit) give the same bytes.
-    const Bytes fast = ReadAll(folder.Path("utc.json"));
-    SetJsonBoundedLinesOnly(true);
-    Json("bounded.json");
-    JsonLines("bounded.jsonl");
-    SetJsonBoundedLinesOnly(false);
-    CHECK(ReadAll(folder.Path("bounded.json")) == fast);
-    CHECK(ReadAll(folder.Path("bounded.jsonl")) == ReadAll(folder.Path("utc.jsonl")));
 }
 
 TEST_CASE_FIXTURE(UtcFixture, "UTC of older recordings: the bias at Start stands in; nothing "
