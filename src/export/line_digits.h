@@ -74,21 +74,21 @@ template <typename Char> Char* PutLongTime(Char* out, const SystemTime& t) {
     return PutDecimal(out, t.milliseconds, 3);
 }
 
-// The date part of the UTC form of the last day written ("YYYY-MM-DDT"): the rows of one day,
-// nearly every row of a recording, work out their calendar date once. One per writing thread.
+// The UTC form of the last second written, up to its milliseconds ("YYYY-MM-DDTHH:MM:SS."): the
+// rows of one second, most rows of a recording, work out their calendar date and time once. One
+// per writing thread.
 struct UtcDate {
-    int64_t day = -1; // days since 1601 of `text`; -1: none yet
+    int64_t second = -1; // seconds since 1601 of `text`; -1: none yet
     uint32_t length = 0;
-    char text[12] = {};
+    char text[24] = {};
 };
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" of FILETIME ticks (UTC) from 0 to kUtcTicksEnd - 1, the
 // milliseconds cut as the local form cuts them.
 template <typename Char> Char* PutUtcTime(Char* out, int64_t ticks, UtcDate* date) {
     const int64_t ms = ticks / kTicksPerMillisecond;
-    const int64_t day = ms / 86400000;
-    auto msOfDay = static_cast<uint32_t>(ms % 86400000);
-    if (day != date->day) {
+    const int64_t second = ms / 1000;
+    if (second != date->second) {
         SystemTime t{};
         TicksToUtcSystemTime(ticks, &t);
         char* at = PutDecimal(date->text, t.year, 4);
@@ -97,20 +97,20 @@ template <typename Char> Char* PutUtcTime(Char* out, int64_t ticks, UtcDate* dat
         *at++ = '-';
         at = PutDecimal(at, t.day, 2);
         *at++ = 'T';
+        at = PutDecimal(at, t.hour, 2);
+        *at++ = ':';
+        at = PutDecimal(at, t.minute, 2);
+        *at++ = ':';
+        at = PutDecimal(at, t.second, 2);
+        *at++ = '.';
         date->length = static_cast<uint32_t>(at - date->text);
-        date->day = day;
+        date->second = second;
     }
     for (uint32_t i = 0; i < date->length; ++i)
         *out++ = static_cast<Char>(date->text[i]);
-    out = PutDecimal(out, msOfDay / 3600000, 2);
-    msOfDay %= 3600000;
-    *out++ = static_cast<Char>(':');
-    out = PutDecimal(out, msOfDay / 60000, 2);
-    msOfDay %= 60000;
-    *out++ = static_cast<Char>(':');
-    out = PutDecimal(out, msOfDay / 1000, 2);
-    *out++ = static_cast<Char>('.');
-    out = PutDecimal(out, msOfDay % 1000, 3);
+    const auto milli = static_cast<uint32_t>(ms % 1000);
+    *out++ = static_cast<Char>('0' + milli / 100);
+    out = PutDecimal(out, milli % 100, 2);
     *out++ = static_cast<Char>('Z');
     return out;
 }

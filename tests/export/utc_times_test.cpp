@@ -136,7 +136,7 @@ TEST_CASE_FIXTURE(UtcFixture, "UTC of older recordings: the bias at Start stands
     CHECK(json["events"][3]["timeUtc"] == "");
 }
 
-TEST_CASE("The UTC form: every member padded, a five-digit year, a day's date made once") {
+TEST_CASE("The UTC form: every member padded, a five-digit year, a second's text made once") {
     struct Case {
         SystemTime utc;
         const char* text;
@@ -144,11 +144,12 @@ TEST_CASE("The UTC form: every member padded, a five-digit year, a day's date ma
     const Case cases[] = {
         {SystemTime{1601, 1, 1, 1, 0, 0, 0, 0}, "1601-01-01T00:00:00.000Z"},
         {SystemTime{2024, 2, 4, 29, 9, 8, 7, 6}, "2024-02-29T09:08:07.006Z"},
+        {SystemTime{2024, 2, 4, 29, 9, 8, 7, 950}, "2024-02-29T09:08:07.950Z"},
         {SystemTime{2024, 2, 4, 29, 23, 59, 59, 999}, "2024-02-29T23:59:59.999Z"},
         {SystemTime{2024, 3, 5, 1, 0, 0, 0, 0}, "2024-03-01T00:00:00.000Z"},
         {SystemTime{30827, 12, 0, 31, 23, 59, 59, 999}, "30827-12-31T23:59:59.999Z"},
     };
-    UtcDate date; // one cache for all: each new day must replace the date
+    UtcDate date; // one cache for all: each new second must replace the text
     for (const Case& c : cases) {
         char text[kUtcTimeMaxChars + 1] = {};
         char* end = PutUtcTime(text, Ticks(c.utc) + 9999, &date); // below a millisecond: cut
