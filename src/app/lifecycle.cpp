@@ -51,10 +51,18 @@ void SetIdleControls(AppState* app) {
     UpdateStatusBar(app);
 }
 
+// The rows the window makes itself carry the UTC instant beside their local time, as the trace's
+// rows do, so that files can give it whatever the time zone did meanwhile.
+void StampNow(EventRow* row) {
+    const int64_t now = NowTicks();
+    row->timestamp = static_cast<uint64_t>(now);
+    FileTimeToLocalTime(now, &row->time);
+}
+
 void AddStartedProcessRow(AppState* app, const char16_t* path, const char16_t* arguments,
                           uint32_t pid, const char16_t* fileName) {
     EventRow row{};
-    row.time = LocalNow();
+    StampNow(&row);
     row.category = kCategoryProcess;
     row.pid = pid;
     row.parentPid = CurrentProcessId();
@@ -87,6 +95,11 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     app->recordingInfoValid = 1;
     app->cleared = ClearedRows{};
     app->lossesBeforeResume = LossesBeforeResume{};
+    // This program starts the examined one: the rules see it as that program's parent.
+    app->origin = RecordingOrigin{};
+    app->origin.blockSize = kRecordingOriginSize;
+    CopyBounded(app->origin.recorderImage, 520, SigmaRecorderImageOf(app));
+    UseRecordingOriginForSigma(app);
 }
 
 bool MakeRecording(AppState* app, const char16_t* path, const char16_t* arguments,
@@ -233,6 +246,8 @@ void ResetFailedStart(AppState* app) {
     app->recordingInfoValid = 0;
     app->cleared = ClearedRows{};
     app->lossesBeforeResume = LossesBeforeResume{};
+    app->origin = RecordingOrigin{};
+    UseRecordingOriginForSigma(app);
     app->recording = 0;
     SetIdleControls(app);
 }
@@ -331,6 +346,8 @@ void StopMonitoring(AppState* app) {
     // The program was ended in step 2; this finds nothing left and releases the launcher.
     ReleaseLauncherOf(app);
     app->recordingInfo.stopped = LocalNow();
+    app->origin.stopUtcBias = CurrentUtcBias();
+    app->origin.flags |= stopUtcBiasKnown;
     app->recording = 0;
 
     if (app->queueSlots != nullptr) {
@@ -388,7 +405,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
 void HandleTargetExited(AppState* app, uintptr_t exitCode) {
     if (app->recording == 0) return;
     EventRow row{};
-    row.time = LocalNow();
+    StampNow(&row);
     row.category = kCategoryProcess;
     CopyBounded(row.operation, kOperationChars, u"Target process exited");
     FormatText(row.detail, kDetailChars, u"Exit code: %lu (seen by Olvetta)",

@@ -799,6 +799,13 @@ int Record(Run* r, bool selftest) {
     return Finish(r);
 }
 
+// A re-analysis judges the session's rows as the recording judged them, by the rules it applies
+// (the built-in ones and those loaded now): opening matched them when a set is loaded; without
+// one, what rules of the recording's raised must not stay raised without their matches.
+void ScoreSessionRows(AppState* app) {
+    if (!SigmaRulesLoaded(app)) ScoreAllRows(app);
+}
+
 int Analyze(Run* r) {
     const CliOptions* o = r->options;
     AppState* app = r->app;
@@ -817,6 +824,7 @@ int Analyze(Run* r) {
     }
     PrintNewMessages(r);
     r->recorded = true;
+    ScoreSessionRows(app);
     if (!r->claimed &&
         !TakeOutputFolder(r, app->recordingInfo.target, app->recordingInfo.started)) {
         r->outcome.notStarted = true;

@@ -51,6 +51,57 @@ void AppendJsonTime(char16_t* buf, size_t capacity, const SystemTime& t, bool pr
     AppendJsonString(buf, capacity, text);
 }
 
+// The UTC instant of a local time taken on the recording's machine, whose bias (UTC = local +
+// bias) was in force then; false for a time that is not known (year 0) or out of range.
+bool LocalToUtcTicks(const SystemTime& local, int32_t bias, int64_t* ticks) {
+    int64_t t = 0;
+    if (!UtcSystemTimeToTicks(local, &t)) return false;
+    t += int64_t{bias} * 60 * kTicksPerSecond;
+    if (t < 0 || t >= kUtcTicksEnd) return false;
+    *ticks = t;
+    return true;
+}
+
+// How a row's UTC instant is found: the recording's bias at Start, for rows that carry no time
+// stamp of their own.
+struct UtcOfRows {
+    bool biasKnown;
+    int32_t bias;
+};
+
+UtcOfRows UtcOfRowsOf(const AppState* app) {
+    return UtcOfRows{app->recordingInfoValid != 0, app->recordingInfo.utcBias};
+}
+
+// A row's UTC instant: its time stamp as the trace delivered it (the window's own rows carry one
+// too). A row without one, from a session of an older version, has its local time turned by the
+// bias at Start, which is an hour off for a row after daylight time began or ended during the
+// recording. False when neither is known (the row's UTC time is then written empty).
+bool RowUtcTicks(const EventRow& row, const UtcOfRows& utc, int64_t* ticks) {
+    if (row.timestamp != 0) {
+        if (row.timestamp >= static_cast<uint64_t>(kUtcTicksEnd)) return false;
+        *ticks = static_cast<int64_t>(row.timestamp);
+        return true;
+    }
+    return utc.biasKnown && LocalToUtcTicks(row.time, utc.bias, ticks);
+}
+
+// The UTC form as a JSON string; "" when not known.
+void AppendJsonUtc(char16_t* buf, size_t capacity, bool known, int64_t ticks) {
+    char16_t text[kUtcTimeMaxChars + 1] = {};
+    UtcDate date;
+    if (known) *PutUtcTime(text, ticks, &date) = 0;
+    AppendJsonString(buf, capacity, text);
+}
+
+// The UTC form of a local time of the head (Start, Stop), turned by the bias in force then.
+void AppendJsonHeadUtc(char16_t* buf, size_t capacity, const SystemTime& t, int32_t bias,
+                       bool present) {
+    int64_t ticks = 0;
+    const bool known = present && LocalToUtcTicks(t, bias, &ticks);
+    AppendJsonUtc(buf, capacity, known, ticks);
+}
+
 // Where the document's lines break: the JSON export indents its head, a JSON Lines file keeps
 // each object on one line.
 struct JsonLayout {
@@ -192,10 +243,27 @@ bool BuildMetadata(AppState* app, const RecordingInfo& snap, char16_t* head,
     }
     AppendFormat(head, cap, u",%s\"target\":", top);
     AppendJsonStringN(head, cap, valid ? snap.target : nullptr, 519);
+    // Each local time with its UTC instant: the bias at Start turns the start time, the bias at
+    // Stop the stop time (a session of an older version kept only the first: it stands in).
+    const bool started = valid && snap.started.year != 0;
+    const bool stopped = valid && snap.stopped.year != 0;
+    const int32_t stopBias =
+        (app->origin.flags & stopUtcBiasKnown) != 0 ? app->origin.stopUtcBias : snap.utcBias;
     AppendFormat(head, cap, u",%s\"started\":", top);
-    AppendJsonTime(head, cap, snap.started, valid && snap.started.year != 0);
+    AppendJsonTime(head, cap, snap.started, started);
+    AppendFormat(head, cap, u",%s\"startedUtc\":", top);
+    AppendJsonHeadUtc(head, cap, snap.started, snap.utcBias, started);
     AppendFormat(head, cap, u",%s\"stopped\":", top);
-    AppendJsonTime(head, cap, snap.stopped, valid && snap.stopped.year != 0);
+    AppendJsonTime(head, cap, snap.stopped, stopped);
+    AppendFormat(head, cap, u",%s\"stoppedUtc\":", top);
+    AppendJsonHeadUtc(head, cap, snap.stopped, stopBias, stopped);
+    // Minutes local time is ahead of UTC at Start (the negated Windows bias); null when the file
+    // the recording came from did not keep it.
+    if (valid) {
+        AppendFormat(head, cap, u",%s\"utcOffsetMinutes\": %ld", top, -int64_t{snap.utcBias});
+    } else {
+        AppendFormat(head, cap, u",%s\"utcOffsetMinutes\": null", top);
+    }
     AppendFormat(head, cap, u",%s\"stillRunningWhenSaved\": %s", top,
                  savedRunning ? u"true" : u"false");
     AppendFormat(head, cap, u",%s\"snapshotTakenAt\":", top);
@@ -255,11 +323,15 @@ bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
 }
 
 // The row's members, "time" to "threat", without the braces.
-void AppendRowMembers(const EventRow& row, char16_t* line, size_t cap) {
+void AppendRowMembers(const EventRow& row, const UtcOfRows& utc, char16_t* line, size_t cap) {
     char16_t time[kTimeChars];
     FormatLongTime(row.time, time, kTimeChars);
     AppendBounded(line, cap, u"\"time\":");
     AppendJsonString(line, cap, time);
+    int64_t ticks = 0;
+    const bool known = RowUtcTicks(row, utc, &ticks);
+    AppendBounded(line, cap, u",\"timeUtc\":");
+    AppendJsonUtc(line, cap, known, ticks);
     AppendBounded(line, cap, u",\"severity\":");
     AppendJsonString(line, cap, SeverityLabel(row.severity));
     AppendFormat(line, cap, u",\"pid\":%lu", row.pid);
@@ -308,7 +380,7 @@ void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line, size
 void BuildRowLine(const AppState* app, int32_t index, bool last, char16_t* line) {
     line[0] = 0;
     AppendBounded(line, kJsonBufferChars, u"  {");
-    AppendRowMembers(app->rows[index], line, kJsonBufferChars);
+    AppendRowMembers(app->rows[index], UtcOfRowsOf(app), line, kJsonBufferChars);
     AppendSigmaMatches(app, index, line, kJsonBufferChars);
     AppendBounded(line, kJsonBufferChars, last ? u"}\n" : u"},\n");
 }
@@ -366,12 +438,13 @@ uint8_t* PutText(uint8_t* out, const char16_t* text) {
 }
 
 // The most characters AppendRowMembers adds (and the most bytes PutRowMembers writes, a character
-// taking at most as many bytes as the characters its escape would): the keys (113 characters),
-// the time, two labels of at most 16 characters, two numbers and the six text fields.
+// taking at most as many bytes as the characters its escape would): the keys (124 characters),
+// the two times, two labels of at most 16 characters, two numbers and the six text fields.
 constexpr size_t kRowMembersMaxChars =
-    128 + JsonTextMaxChars(kLongTimeMaxChars) + 2 * JsonTextMaxChars(16) + 2 * kDecimalMaxChars +
-    JsonTextMaxChars(kProcessChars) + JsonTextMaxChars(kOperationChars) +
-    JsonTextMaxChars(kPathChars) + JsonTextMaxChars(kDetailChars) + JsonTextMaxChars(kResultChars) +
+    144 + JsonTextMaxChars(kLongTimeMaxChars) + JsonTextMaxChars(kUtcTimeMaxChars) +
+    2 * JsonTextMaxChars(16) + 2 * kDecimalMaxChars + JsonTextMaxChars(kProcessChars) +
+    JsonTextMaxChars(kOperationChars) + JsonTextMaxChars(kPathChars) +
+    JsonTextMaxChars(kDetailChars) + JsonTextMaxChars(kResultChars) +
     JsonTextMaxChars(kThreatChars);
 static_assert(kRowMembersMaxChars + 16 < kJsonBufferChars - 9, "a row without matches always fits");
 
@@ -391,9 +464,12 @@ struct RowEscapes {
 // The members of AppendRowMembers as UTF-8, with the lengths of the row's texts; where the
 // process name and path went into `escapes`, when given.
 uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& l,
-                       RowEscapes* escapes = nullptr) {
+                       const UtcOfRows& utc, UtcDate* date, RowEscapes* escapes = nullptr) {
     out = PutLiteral(out, "\"time\":\"");
     out = PutLongTime(out, row.time);
+    out = PutLiteral(out, "\",\"timeUtc\":\"");
+    int64_t ticks = 0;
+    if (RowUtcTicks(row, utc, &ticks)) out = PutUtcTime(out, ticks, date);
     out = PutLiteral(out, "\",\"severity\":");
     static const LabelJson kSeverities = MakeLabels(SeverityLabel);
     out = PutLabel(out, kSeverities, row.severity, SeverityLabel);
@@ -487,7 +563,7 @@ uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
 // The event line of BuildRowLine written into the block; false when it might not fit its
 // bounded buffer (nothing is written then).
 bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
-                    const RowTextLengths& lengths, bool last) {
+                    const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t maxChars = 3 + kRowMembersMaxChars + m.maxChars + 3;
@@ -495,7 +571,7 @@ bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
     uint8_t* start = ReserveBlock(out, maxChars);
     if (start == nullptr) return false;
     uint8_t* at = PutLiteral(start, "  {");
-    at = PutRowMembers(at, app->rows[index], lengths);
+    at = PutRowMembers(at, app->rows[index], lengths, utc, date);
     at = PutMatches(at, m);
     at = last ? PutLiteral(at, "}\n") : PutLiteral(at, "},\n");
     AdvanceBlock(out, static_cast<size_t>(at - start));
@@ -506,18 +582,21 @@ bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
 struct JsonJob {
     const AppState* app;
     char16_t* line[2];
+    UtcOfRows utc;
+    UtcDate date[2];
 };
 
 bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
-    const auto* j = static_cast<const JsonJob*>(job);
+    auto* j = static_cast<JsonJob*>(job);
     const AppState* app = j->app;
     char16_t* line = j->line[worker];
+    UtcDate* date = &j->date[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
     return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
         const int32_t index = app->shownRows[shown];
         const bool last = shown == app->shownCount - 1;
-        if (PutJsonRowLine(out, app, index, lengths, last)) return true;
+        if (PutJsonRowLine(out, app, index, lengths, last, j->utc, date)) return true;
         BuildRowLine(app, index, last, line);
         // A full buffer means the object was cut: fail rather than write broken JSON.
         return TextLength(line) < kJsonBufferChars - 1 && PutBlockUtf8(out, line);
@@ -546,7 +625,7 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
         FreeBlock(head);
     }
 
-    JsonJob job{app, {nullptr, nullptr}};
+    JsonJob job{app, {nullptr, nullptr}, UtcOfRowsOf(app), {}};
     for (char16_t*& line : job.line) {
         line = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
         if (line == nullptr) writer.ok = false;
@@ -747,6 +826,7 @@ struct alignas(64) ViewChunk {
     size_t storeCapacity;
     RowTextLengths* lengths; // of each row's texts, measured before the learning turn
     char16_t* line;          // a line built the bounded way
+    UtcDate date;            // of the rows' UTC times
 };
 
 // The fields of the chunk's row k that its view lists (none when the view names no category).
@@ -819,8 +899,8 @@ uint8_t* PutKeptMembers(uint8_t* out, const ViewChunk* v, int32_t k, const Event
 // view of the chunk's row k, or the kept text of a start's view; false when it might not fit its
 // bounded buffer (nothing is written then).
 bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
-                  const RowTextLengths& lengths, const ViewChunk* v, int32_t k,
-                  const char16_t* startView, const ViewNames& names) {
+                  const RowTextLengths& lengths, ViewChunk* v, int32_t k,
+                  const char16_t* startView, const ViewNames& names, const UtcOfRows& utc) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
@@ -834,7 +914,7 @@ bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
     const EventRow& row = app->rows[index];
     uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
     RowEscapes escapes;
-    at = PutRowMembers(at, row, lengths, &escapes);
+    at = PutRowMembers(at, row, lengths, utc, &v->date, &escapes);
     if (startView != nullptr) {
         at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
     } else {
@@ -1026,12 +1106,14 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     if (!LearnChunk(job, begin, end, v)) return false;
     PassChunkTurn(gate, &job->learn, chunk);
 
+    const UtcOfRows utc = UtcOfRowsOf(app);
     for (int32_t s = begin; s < end; ++s) {
         const int32_t k = s - begin;
         const int32_t index = app->shownRows[s];
         const char16_t* startView =
             v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
-        if (PutEventLine(out, app, index, v->lengths[k], v, k, startView, *job->names)) continue;
+        if (PutEventLine(out, app, index, v->lengths[k], v, k, startView, *job->names, utc))
+            continue;
         // The line might not fit: built the bounded way, from the view as it was learned.
         const EventRow& row = app->rows[index];
         SigmaEventView kept;
@@ -1043,7 +1125,7 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
         char16_t* line = v->line;
         line[0] = 0;
         AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
-        AppendRowMembers(row, line, kLineChars);
+        AppendRowMembers(row, utc, line, kLineChars);
         if (startView != nullptr) {
             AppendBounded(line, kLineChars, startView);
         } else {
@@ -1079,7 +1161,8 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
 
     if (writer.ok) {
         MakeViewNames(names);
-        SetSigmaRecorderImage(context, SigmaRecorderImageOf(app));
+        // The recording's recorder, as the rows were matched with (UseRecordingOriginForSigma).
+        SetSigmaRecorderImage(context, app->origin.recorderImage);
         line[0] = 0;
         AppendBounded(line, kJsonBufferChars, u"{\"kind\":\"recording\",");
         if (!BuildMetadata(app, snap, line, kLineLayout)) writer.ok = false;

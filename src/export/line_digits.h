@@ -11,6 +11,11 @@ namespace olv {
 
 // The longest text of the long time form: five digits in every member, six separators.
 constexpr size_t kLongTimeMaxChars = 41;
+// The longest text of the UTC form: a five-digit year, "-MM-DDTHH:MM:SS.mmmZ".
+constexpr size_t kUtcTimeMaxChars = 25;
+// FILETIME ticks of 30828-01-01: a UTC instant is written only before it (the last year a
+// SYSTEMTIME holds is 30827).
+constexpr int64_t kUtcTicksEnd = 9223149888000000000;
 constexpr size_t kDecimalMaxChars = 10; // a 32-bit number
 
 namespace line_digits {
@@ -67,6 +72,47 @@ template <typename Char> Char* PutLongTime(Char* out, const SystemTime& t) {
     out = PutDecimal(out, t.second, 2);
     *out++ = static_cast<Char>('.');
     return PutDecimal(out, t.milliseconds, 3);
+}
+
+// The UTC form of the last second written, up to its milliseconds ("YYYY-MM-DDTHH:MM:SS."): the
+// rows of one second, most rows of a recording, work out their calendar date and time once. One
+// per writing thread.
+struct UtcDate {
+    int64_t second = -1; // seconds since 1601 of `text`; -1: none yet
+    uint32_t length = 0;
+    char text[24] = {};
+};
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" of FILETIME ticks (UTC) from 0 to kUtcTicksEnd - 1, the
+// milliseconds cut as the local form cuts them.
+template <typename Char> Char* PutUtcTime(Char* out, int64_t ticks, UtcDate* date) {
+    const int64_t ms = ticks / kTicksPerMillisecond;
+    const int64_t second = ms / 1000;
+    if (second != date->second) {
+        SystemTime t{};
+        TicksToUtcSystemTime(ticks, &t);
+        char* at = PutDecimal(date->text, t.year, 4);
+        *at++ = '-';
+        at = PutDecimal(at, t.month, 2);
+        *at++ = '-';
+        at = PutDecimal(at, t.day, 2);
+        *at++ = 'T';
+        at = PutDecimal(at, t.hour, 2);
+        *at++ = ':';
+        at = PutDecimal(at, t.minute, 2);
+        *at++ = ':';
+        at = PutDecimal(at, t.second, 2);
+        *at++ = '.';
+        date->length = static_cast<uint32_t>(at - date->text);
+        date->second = second;
+    }
+    for (uint32_t i = 0; i < date->length; ++i)
+        *out++ = static_cast<Char>(date->text[i]);
+    const auto milli = static_cast<uint32_t>(ms % 1000);
+    *out++ = static_cast<Char>('0' + milli / 100);
+    out = PutDecimal(out, milli % 100, 2);
+    *out++ = static_cast<Char>('Z');
+    return out;
 }
 
 } // namespace olv

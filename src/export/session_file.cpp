@@ -231,6 +231,27 @@ bool ReadClearedRows(FileHandle file, ClearedRows* out, LossesBeforeResume* loss
     return true;
 }
 
+// The RecordingOrigin block of a version-4 file, read as ReadClearedRows reads its block. The
+// recorder's path is forced to end within its field.
+bool ReadRecordingOrigin(FileHandle file, RecordingOrigin* out) {
+    uint32_t size = 0;
+    if (!ReadExactly(file, &size, sizeof size)) return false;
+    if (size < kRecordingOriginSize || size > kRecordingOriginLargest) return false;
+    unsigned char rest[kRecordingOriginLargest];
+    if (!ReadExactly(file, rest, size - sizeof size)) return false;
+    std::memcpy(reinterpret_cast<unsigned char*>(out) + sizeof size, rest,
+                kRecordingOriginSize - sizeof size);
+    out->blockSize = size;
+    out->recorderImage[519] = 0;
+    return true;
+}
+
+// Whether the origin holds anything to keep: a recording's always does; one opened from an older
+// file holds nothing, and is saved again in the older form.
+bool HasOrigin(const RecordingOrigin& origin) {
+    return origin.recorderImage[0] != 0 || (origin.flags & stopUtcBiasKnown) != 0;
+}
+
 void ShowCompletenessAfterOpen(AppState* app) {
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kNotesMessageChars * sizeof(char16_t)));
@@ -255,13 +276,17 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     }
     SessionHeader header{};
     std::memcpy(header.magic, "OLVS", 4);
-    // Version 3 only when there is a Clear to report or Windows losses to split at the resume:
-    // other files stay readable by every earlier version, and an earlier version refuses a file
-    // it would call complete.
-    const bool cleared = app->cleared.rows != 0;
+    // Version 4 when there is an origin to keep, which every recording has; version 3 when
+    // there is a Clear to report or Windows losses to split at the resume: a file opened from an
+    // older one stays readable by the versions that could read it, and an earlier version refuses
+    // a file it would misread or call complete.
+    const bool origin = HasOrigin(app->origin);
     const bool splitLosses = app->lossesBeforeResume.known != 0 &&
                              (snap->eventsLostByWindows != 0 || snap->buffersLostByWindows != 0);
-    header.version = cleared || splitLosses ? kSessionVersionCleared : kSessionVersion;
+    const bool cleared = origin || splitLosses || app->cleared.rows != 0;
+    header.version = origin    ? kSessionVersionOrigin
+                     : cleared ? kSessionVersionCleared
+                               : kSessionVersion;
     header.recordSize = kSessionRecordSize;
     header.rowCount = static_cast<uint32_t>(app->rowCount);
     WriteBytes(&writer, &header, sizeof header);
@@ -276,6 +301,11 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
         block.blockSize = kClearedRowsSize + (splitLosses ? kLossesBeforeResumeSize : 0);
         WriteBytes(&writer, &block, kClearedRowsSize);
         if (splitLosses) WriteBytes(&writer, &app->lossesBeforeResume, kLossesBeforeResumeSize);
+    }
+    if (origin) {
+        RecordingOrigin block = app->origin;
+        block.blockSize = kRecordingOriginSize;
+        WriteBytes(&writer, &block, kRecordingOriginSize);
     }
 
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
@@ -354,7 +384,7 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
         (header.recordSize != kSessionRecordSize && header.recordSize != kSessionRecordSizeV1) ||
         (header.version != 1 && header.version != kSessionVersion &&
-         header.version != kSessionVersionCleared) ||
+         header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
         ShowNotReadable(app, path);
@@ -362,7 +392,8 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     }
 
     const bool hasBlock = header.version >= kSessionVersion;
-    const bool hasCleared = header.version == kSessionVersionCleared;
+    const bool hasCleared = header.version >= kSessionVersionCleared;
+    const bool hasOrigin = header.version >= kSessionVersionOrigin;
     int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
     if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0) {
         CloseFile(file);
@@ -373,10 +404,12 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     RecordingInfo block{};
     ClearedRows cleared{};
     LossesBeforeResume lossesBeforeResume{};
+    RecordingOrigin origin{};
     if (hasBlock) {
         if (!ReadExactly(file, &block, kRecordingInfoSize) ||
             block.blockSize != kRecordingInfoSize ||
-            (hasCleared && !ReadClearedRows(file, &cleared, &lossesBeforeResume))) {
+            (hasCleared && !ReadClearedRows(file, &cleared, &lossesBeforeResume)) ||
+            (hasOrigin && !ReadRecordingOrigin(file, &origin))) {
             CloseFile(file);
             ShowDamaged(app, path);
             return false;
@@ -392,7 +425,18 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
             ShowAboutFile(app, message, path);
             return false;
         }
+        if ((origin.flags & stopUtcBiasKnown) != 0 && (origin.stopUtcBias < -kMostUtcBiasMinutes ||
+                                                       origin.stopUtcBias > kMostUtcBiasMinutes)) {
+            CloseFile(file);
+            char16_t message[160];
+            FormatText(message, 160,
+                       u"The session file is damaged: the UTC bias at Stop is %ld minutes.",
+                       origin.stopUtcBias);
+            ShowAboutFile(app, message, path);
+            return false;
+        }
         if (hasCleared) dataStart += cleared.blockSize;
+        if (hasOrigin) dataStart += origin.blockSize;
     }
     if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
         CloseFile(file);
@@ -439,6 +483,10 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     }
     app->cleared = hasCleared ? cleared : ClearedRows{};
     app->lossesBeforeResume = lossesBeforeResume;
+    // An older file does not say who recorded it: the examined program's parent image is then not
+    // known, rather than taken to be this program.
+    app->origin = origin;
+    UseRecordingOriginForSigma(app);
     AtomicExchange(app->droppedHere, 0);
     // The tree and summary windows name the session they show.
     CopyBounded(app->sessionName, 260, PathFileName(path));

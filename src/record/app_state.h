@@ -118,6 +118,9 @@ struct AppState {
     uint8_t rowsUnsaved;
     // Rows of this recording the user cleared; files and the summary report them.
     ClearedRows cleared;
+    // Who recorded the recording in memory and the UTC bias at its Stop (recording_info.h):
+    // filled by Start and Stop, replaced by an opened session (all zero for an older file).
+    RecordingOrigin origin;
     // A session is being read: its progress window lets messages through between pieces, and
     // every command, close request and second open that arrives meanwhile is ignored.
     uint8_t sessionReading;

@@ -126,8 +126,35 @@ struct LossesBeforeResume {
 constexpr uint32_t kLossesBeforeResumeSize = 12;
 static_assert(sizeof(LossesBeforeResume) == kLossesBeforeResumeSize);
 
+// What a recording keeps beyond the RecordingInfo, whose layout is fixed: the recorder's own
+// program, which started the examined program and so is its parent (a rule on the parent's image
+// must judge a re-analysis as it judged the recording), and the UTC bias when Stop took `stopped`
+// (daylight time may begin or end while a recording runs, so the bias at Start does not always
+// turn `stopped` into UTC). Version-4 session files carry it after the ClearedRows block; older
+// files have none (empty image: the examined program's parent image is not known; no stop bias:
+// the bias at Start stands in). blockSize lets a later version append fields.
+enum RecordingOriginFlag : uint32_t {
+    stopUtcBiasKnown = 1,
+};
+struct RecordingOrigin {
+    uint32_t blockSize;  // kRecordingOriginSize when written
+    uint32_t flags;      // RecordingOriginFlag
+    int32_t stopUtcBias; // minutes, as utcBias; meaningful with stopUtcBiasKnown
+    uint32_t reserved;
+    char16_t recorderImage[520]; // full path of the recording program, terminated; empty: unknown
+};
+constexpr uint32_t kRecordingOriginSize = 1056;
+constexpr uint32_t kRecordingOriginLargest = 8192; // a larger block is damage, not a later version
+static_assert(sizeof(RecordingOrigin) == kRecordingOriginSize);
+static_assert(offsetof(RecordingOrigin, flags) == 4);
+static_assert(offsetof(RecordingOrigin, stopUtcBias) == 8);
+static_assert(offsetof(RecordingOrigin, recorderImage) == 16);
+
 constexpr uint32_t kSessionVersion = 2;
 constexpr uint32_t kSessionVersionCleared = 3; // version 2 plus the ClearedRows block
+// Version 3 (its ClearedRows block always present, rows 0 when nothing was cleared) plus the
+// RecordingOrigin block. Every file is written so, since every recording has an origin.
+constexpr uint32_t kSessionVersionOrigin = 4;
 constexpr uint32_t kSessionRecordSize = 3256;
 constexpr uint32_t kSessionRecordSizeV1 = 3236;
 

@@ -32,6 +32,7 @@ SigmaState* StateOf(AppState* app) {
         FreeBlock(state);
         return nullptr;
     }
+    SetSigmaRecorderImage(state->context, app->origin.recorderImage);
     app->sigma = state;
     return state;
 }
@@ -212,7 +213,12 @@ void SetRecorderImageForSigma(AppState* app, const char16_t* path) {
     SigmaState* s = StateOf(app);
     if (s == nullptr) return;
     CopyBounded(s->recorderImage, 520, path);
-    SetSigmaRecorderImage(s->context, path);
+}
+
+void UseRecordingOriginForSigma(AppState* app) {
+    // A state made later takes the origin then (StateOf).
+    if (app->sigma != nullptr)
+        SetSigmaRecorderImage(app->sigma->context, app->origin.recorderImage);
 }
 
 const char16_t* SigmaRecorderImageOf(const AppState* app) {
@@ -301,6 +307,21 @@ void MatchAllRows(AppState* app) {
     {
         LockGuard guard(&app->rowsLock);
         ApplyToAllRows(app, s);
+    }
+    RebuildShownRows(app);
+}
+
+void ScoreAllRows(AppState* app) {
+    if (ActiveState(app) != nullptr) {
+        MatchAllRows(app);
+        return;
+    }
+    {
+        LockGuard guard(&app->rowsLock);
+        for (int32_t i = 0; i < app->rowCount; ++i) {
+            EventRow* row = &app->rows[i];
+            row->severity = BuiltInSeverity(row, row->threat, kThreatChars);
+        }
     }
     RebuildShownRows(app);
 }

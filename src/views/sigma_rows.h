@@ -50,10 +50,15 @@ SigmaState* MakeSigmaState(AppState* app);
 bool SigmaRulesLoaded(const AppState* app);
 const SigmaRuleSet* LoadedSigmaRules(const AppState* app);
 
-// The path of the recorder's own program (ParentImage of the examined program's start).
+// The path of this program, which Start writes into the recording's origin as the recorder (the
+// parent of the examined program).
 void SetRecorderImageForSigma(AppState* app, const char16_t* path);
 // That path, or the empty text.
 const char16_t* SigmaRecorderImageOf(const AppState* app);
+// The field view gives the examined program's start the recorder of the recording in memory as
+// its ParentImage (app->origin: this program for a recording, the recorder named in an opened
+// session, none for a session that names none). Start and Open call it before rows are matched.
+void UseRecordingOriginForSigma(AppState* app);
 
 // Replaces the loaded set by set (ownership passes; nullptr unloads) and applies it to every row
 // of the store, list and summary updated. False when memory for the state is refused (the set is
@@ -81,6 +86,11 @@ void ForgetSigmaRows(AppState* app);
 // then the rules), as an opened session's rows or a newly loaded set need. With no rules loaded,
 // nothing changes.
 void MatchAllRows(AppState* app);
+
+// Re-derives every row's severity and threat text from the rules in force, as a recording derives
+// them: the built-in score, then the loaded Sigma rules when a set is loaded (MatchAllRows). A
+// severity some other set of rules raised does not survive it.
+void ScoreAllRows(AppState* app);
 
 // The rules a row matched, in rule order: writes at most capacity indices, returns how many there
 // are.

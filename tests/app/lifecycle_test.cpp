@@ -1,8 +1,14 @@
 #include "app/window_layout.h"
 #include "doctest.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "app/app_state.h"
 #include "app/lifecycle.h"
@@ -27,6 +33,7 @@
 #include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
+#include "views/sigma_rows.h"
 
 using namespace olv;
 
@@ -448,6 +455,76 @@ TEST_CASE("a program without a job, and one that cannot be ended") {
         CHECK(r.Idle());
         CHECK(r.LastIcon() == kIconWarning);
     }
+}
+
+#if !defined(_WIN32)
+// The C library's time zone, set for one test (a POSIX rule, so no zone database is needed).
+struct ZoneOverride {
+    std::string old;
+    bool had = false;
+    explicit ZoneOverride(const char* zone) {
+        const char* current = std::getenv("TZ");
+        had = current != nullptr;
+        if (had) old = current;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneOverride() {
+        if (had) {
+            setenv("TZ", old.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+};
+#endif
+
+TEST_CASE("a recording keeps its recorder and the UTC bias at both ends; the window's rows carry "
+          "their UTC instant") {
+#if !defined(_WIN32)
+    // Central European time; daylight time begins at 01:00 UTC on 2024-03-31.
+    ZoneOverride zone("CET-1CEST,M3.5.0,M10.5.0/3");
+#endif
+    Recorder r;
+    SetRecorderImageForSigma(r.app, u"C:\\Tools\\Olvetta.exe");
+    int64_t start = 0;
+    REQUIRE(UtcSystemTimeToTicks(SystemTime{2024, 3, 0, 31, 0, 59, 0, 0}, &start));
+    SetClockOverride(start);
+    r.Start();
+    REQUIRE(r.app->recording == 1);
+    CHECK(std::u16string(r.app->origin.recorderImage) == u"C:\\Tools\\Olvetta.exe");
+    CHECK(r.app->rows[0].timestamp == static_cast<uint64_t>(start));
+
+    AdvanceClockOverride(2 * 60 * kTicksPerSecond);
+    REQUIRE(EndSimulatedProcess(3));
+    r.WaitForPost("the program's end");
+    REQUIRE(r.app->rowCount == 2);
+    CHECK(r.Operation(1) == u"Target process exited");
+    CHECK(r.app->rows[1].timestamp == static_cast<uint64_t>(start + 2 * 60 * kTicksPerSecond));
+    r.Stop();
+    CHECK((r.app->origin.flags & stopUtcBiasKnown) != 0);
+
+#if !defined(_WIN32)
+    CHECK(r.app->recordingInfo.utcBias == -60);
+    CHECK(r.app->origin.stopUtcBias == -120);
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() /
+        ("olv_lifecycle_utc_" + std::to_string(CurrentProcessId()) + ".json");
+    REQUIRE(ExportJsonToPath(r.app, file.u16string().c_str()));
+    std::ifstream in(file, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    std::filesystem::remove(file);
+    const nlohmann::json json = nlohmann::json::parse(text.substr(3));
+    CHECK(json["started"] == "2024-03-31 01:59:00.000");
+    CHECK(json["startedUtc"] == "2024-03-31T00:59:00.000Z");
+    CHECK(json["stopped"] == "2024-03-31 03:01:00.000");
+    CHECK(json["stoppedUtc"] == "2024-03-31T01:01:00.000Z");
+    CHECK(json["utcOffsetMinutes"] == 60);
+    CHECK(json["events"][1]["time"] == "2024-03-31 03:01:00.000");
+    CHECK(json["events"][1]["timeUtc"] == "2024-03-31T01:01:00.000Z");
+#endif
 }
 
 TEST_CASE("the kernel session ending by itself stops the recording after one message") {

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +45,7 @@ struct Harness {
     bool watchable = false;           // play at the demonstration's pace (else quickly)
     bool withoutRights = false;       // the stand-in for a process that is not elevated
     std::atomic<bool> running{false}; // the recording has started
+    const char16_t* executable = u"olvetta-cli-demo"; // the running program's own path
     CliPlatform platform{};
 
     Harness() { scenario = AllocRecord<replay::Scenario>(); }
@@ -118,7 +121,7 @@ int Run(Harness* h, std::vector<std::string> args) {
     h->platform.scenarioAllowed = true;
     h->platform.pathSeparator = static_cast<char16_t>(fs::path::preferred_separator);
     h->platform.programName = u"olvetta-cli-demo";
-    h->platform.executablePath = u"olvetta-cli-demo";
+    h->platform.executablePath = h->executable;
     h->platform.executableFolder = u".";
     h->platform.tempFolder = u"/tmp";
     h->platform.prepareRecording = Prepare;
@@ -822,4 +825,76 @@ TEST_CASE("--out is checked before start with the writer's own limit, for every 
     CHECK(Run(&h, {"record", "--quiet", "--out", Utf8(dir) + "/" + std::string(2000, 'x')}) ==
           kCliExitNotStarted);
     CHECK(Has(h.err, "The output folder cannot be used"));
+}
+
+namespace {
+
+// The event lines of a JSON Lines file (each row with its severity, threat and Sigma matches).
+std::string EventLines(const std::string& jsonl) {
+    const size_t first = jsonl.find('\n');
+    return first == std::string::npos ? "" : jsonl.substr(first + 1);
+}
+
+// The same without the times and in sorted order: two recordings of one scenario differ in when
+// the rows the window makes itself arrive among the trace's (they are stamped with the clock).
+std::vector<std::string> Untimed(const std::string& lines) {
+    static const std::regex kTimes("\"time\":\"[^\"]*\",\"timeUtc\":\"[^\"]*\",");
+    std::vector<std::string> sorted;
+    std::istringstream in(std::regex_replace(lines, kTimes, ""));
+    for (std::string line; std::getline(in, line);)
+        sorted.push_back(line);
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+// The counts of the result line: "(high N, medium N, low N)".
+std::string ResultCounts(const std::string& out) {
+    const size_t at = out.find(" rows (");
+    return at == std::string::npos ? "" : out.substr(at, out.find(')', at) - at + 1);
+}
+
+} // namespace
+
+TEST_CASE("analyze judges a session as its recording did: its recorder, the rules applied") {
+    Harness h;
+    const fs::path dir = Fresh("faithful");
+    // A rule on the examined program's parent: the recorder that started it.
+    fs::create_directories(dir / "rules");
+    fs::copy(kScenarios + "sigma-rules", dir / "rules", fs::copy_options::recursive);
+    std::ofstream(dir / "rules" / "started_by_recorder.yml", std::ios::binary)
+        << "title: Started by the recorder\nid: 7d0d5b0e-3f0b-4c55-9a8e-0c1f9f0000aa\n"
+           "level: medium\nlogsource:\n    category: process_creation\n    product: windows\n"
+           "detection:\n    selection:\n        ParentImage|endswith: '\\olvetta-cli.exe'\n"
+           "    condition: selection\n";
+    const std::string rules = Utf8(dir / "rules");
+
+    h.executable = u"C:\\Tools\\olvetta-cli.exe";
+    const int recorded = Run(&h, {"record", "--rules", rules, "--formats", "session,jsonl",
+                                  "--fail-on", "medium", "--quiet", "--out", Utf8(dir / "rec")});
+    CHECK(recorded == kCliExitFailOn);
+    const std::string counts = ResultCounts(h.out);
+    CHECK(counts == " rows (high 16, medium 1, low 1)");
+    const std::string lines = Slurp(dir / "rec" / "recording.jsonl");
+    CHECK(Has(lines, "\"title\":\"Started by the recorder\""));
+
+    // Analysed by another copy of the program, somewhere else: the same rows, severities, matches
+    // and exit code.
+    h.executable = u"D:\\Elsewhere\\olvetta-cli-demo.exe";
+    const std::string session = Utf8(dir / "rec" / "recording.ols");
+    CHECK(Run(&h, {"analyze", session, "--rules", rules, "--formats", "jsonl", "--fail-on",
+                   "medium", "--quiet", "--out", Utf8(dir / "again")}) == recorded);
+    CHECK(ResultCounts(h.out) == counts);
+    CHECK(EventLines(Slurp(dir / "again" / "recording.jsonl")) == EventLines(lines));
+
+    // Without the rules, no severity they raised stays: the rows are as a recording without them.
+    h.executable = u"C:\\Tools\\olvetta-cli.exe";
+    REQUIRE(Run(&h, {"record", "--formats", "session,jsonl", "--quiet", "--out",
+                     Utf8(dir / "plain")}) == 0);
+    const std::string plainCounts = ResultCounts(h.out);
+    CHECK(plainCounts == " rows (high 15, medium 0, low 0)");
+    CHECK(Run(&h, {"analyze", session, "--formats", "jsonl", "--fail-on", "medium", "--quiet",
+                   "--out", Utf8(dir / "without")}) == kCliExitFailOn);
+    CHECK(ResultCounts(h.out) == plainCounts);
+    CHECK(Untimed(EventLines(Slurp(dir / "without" / "recording.jsonl"))) ==
+          Untimed(EventLines(Slurp(dir / "plain" / "recording.jsonl"))));
 }

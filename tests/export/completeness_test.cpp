@@ -150,7 +150,8 @@ TEST_CASE("Files of a running recording: the queue is emptied first, the copy is
     CHECK(f.app->recordingInfo.flags == 0); // the AppState's own block is not marked
     REQUIRE(ExportJsonToPath(f.app, tmp.Path16("run.json").c_str()));
     CHECK(Has(JsonText(ReadAll(tmp.Path("run.json"))),
-              "\"stopped\":\"\",\n  \"stillRunningWhenSaved\": true,\n  \"snapshotTakenAt\":\"" +
+              "\"stopped\":\"\",\n  \"stoppedUtc\":\"\",\n  \"utcOffsetMinutes\": 60,\n  "
+              "\"stillRunningWhenSaved\": true,\n  \"snapshotTakenAt\":\"" +
                   U8(now) + "\","));
     REQUIRE(ExportCsvToPath(f.app, tmp.Path16("run.csv").c_str()));
     CHECK(Has(CsvText(ReadAll(tmp.Path("run.csv"))),

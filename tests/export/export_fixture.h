@@ -114,7 +114,10 @@ inline EventRow MakeRow(const RowSpec& s) {
     row.parentPid = s.parentPid;
     row.severity = s.severity;
     row.keyObject = 0xFFFFA00000001000ull + s.pid;
-    row.timestamp = 133542496300000000ll + s.pid;
+    // The trace's UTC time stamp of the local time, at the recordings' bias (UTC+1).
+    int64_t local = 0;
+    if (UtcSystemTimeToTicks(s.time, &local))
+        row.timestamp = uint64_t(local - 60 * 60 * 10000000ll);
     return row;
 }
 

@@ -74,6 +74,12 @@ EventRow RandomRow(TestRandom& r) {
     row.pid = pids[r.Below(5)];
     row.parentPid = pids[r.Below(5)];
     row.threadId = row.pid + 1;
+    // The trace's time stamp: none (older sessions), a day of a few (the writers keep the day's
+    // date), any day, or one past every calendar date.
+    const uint64_t stamps[] = {0, 133542496300000000ull + uint64_t{r.Below(3)} * 864000000000ull,
+                               uint64_t{r.Next()} * 2000000000ull,
+                               static_cast<uint64_t>(kUtcTicksEnd) + r.Below(2)};
+    row.timestamp = stamps[r.Below(4)];
     FillField(r, row.path, kPathChars);
     FillField(r, row.detail, kDetailChars);
     FillField(r, row.result, kResultChars);

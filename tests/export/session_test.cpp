@@ -125,9 +125,12 @@ TEST_CASE("Version 1 files open without metadata; saved again they become versio
     const Bytes json = ReadAll(tmp.Path("old.json"));
     const std::string text(json.begin() + 3, json.end());
     CHECK(text.rfind("{\n  \"tool\":\"Olvetta\",\n  \"target\":\"\",\n  \"started\":\"\",\n  "
-                     "\"stopped\":\"\",\n  \"stillRunningWhenSaved\": false,\n  "
+                     "\"startedUtc\":\"\",\n  \"stopped\":\"\",\n  \"stoppedUtc\":\"\",\n  "
+                     "\"utcOffsetMinutes\": null,\n  \"stillRunningWhenSaved\": false,\n  "
                      "\"snapshotTakenAt\":\"\",\n  \"windowsBuild\":\"0.0.0\",",
                      0) == 0);
+    // Rows of 3236 bytes have no time stamp, and the file no bias: their UTC time is not known.
+    CHECK(Has(text, "\"time\":\"2024-03-05 14:07:10.005\",\"timeUtc\":\"\","));
     CHECK(Has(text, "\"notes\": [\n      \"This session was saved before completeness was "
                     "recorded, so what it may be missing is not known.\"\n    ]"));
 
@@ -141,6 +144,60 @@ TEST_CASE("Version 1 files open without metadata; saved again they become versio
     CHECK(g.Messages() == 0);
     CHECK(Header(g.app) == "Recorded by  0.0\r\nRecording started 0000-00-00 00:00:00.000 (local "
                            "time, UTC+0 minutes); still running\r\n");
+}
+
+TEST_CASE("A recording's origin is kept in a version-4 session; older files open without one") {
+    ExportFixture f;
+    TempFolder tmp;
+    f.Finished();
+    f.AddAll();
+    f.app->origin.blockSize = kRecordingOriginSize;
+    f.app->origin.flags = stopUtcBiasKnown;
+    f.app->origin.stopUtcBias = -120;
+    CopyBounded(f.app->origin.recorderImage, 520, u"C:\\Tools\\Olvetta.exe");
+    REQUIRE(SaveSessionToPath(f.app, tmp.Path16("origin.ols").c_str()));
+    // Header, block, an empty ClearedRows block, the origin, the rows.
+    Bytes expected = SessionBytes(4, 3256, {}, &f.app->recordingInfo);
+    expected[12] = 4; // the row count
+    ClearedRows cleared{};
+    cleared.blockSize = kClearedRowsSize;
+    const auto* c = reinterpret_cast<const unsigned char*>(&cleared);
+    const auto* o = reinterpret_cast<const unsigned char*>(&f.app->origin);
+    expected.insert(expected.end(), c, c + kClearedRowsSize);
+    expected.insert(expected.end(), o, o + kRecordingOriginSize);
+    for (const EventRow& row : SpecRows()) {
+        const auto* r = reinterpret_cast<const unsigned char*>(&row);
+        expected.insert(expected.end(), r, r + sizeof row);
+    }
+    const Bytes file = ReadAll(tmp.Path("origin.ols"));
+    CHECK(file == expected);
+
+    ExportFixture g;
+    REQUIRE(OpenSessionFromPath(g.app, tmp.Path16("origin.ols").c_str()));
+    CHECK(std::memcmp(&g.app->origin, &f.app->origin, sizeof(RecordingOrigin)) == 0);
+    CHECK(Rows(g.app) == SpecRows());
+    CHECK(g.app->cleared.rows == 0);
+    REQUIRE(SaveSessionToPath(g.app, tmp.Path16("again.ols").c_str()));
+    CHECK(ReadAll(tmp.Path("again.ols")) == file);
+
+    // An older file forgets the origin of what was open; saved again it keeps its version.
+    WriteAll(tmp.Path("v2.ols"), SessionBytes(2, 3256, SpecRows(), &f.app->recordingInfo));
+    REQUIRE(OpenSessionFromPath(g.app, tmp.Path16("v2.ols").c_str()));
+    CHECK(g.app->origin.recorderImage[0] == 0);
+    CHECK(g.app->origin.flags == 0);
+    REQUIRE(SaveSessionToPath(g.app, tmp.Path16("v2-again.ols").c_str()));
+    CHECK(ReadAll(tmp.Path("v2-again.ols")) == ReadAll(tmp.Path("v2.ols")));
+
+    // A bias at Stop that no time zone has is damage, and changes nothing.
+    Bytes wrong = file;
+    const size_t biasAt = 16 + kRecordingInfoSize + kClearedRowsSize + 8;
+    const int32_t bias = 4096; // minutes
+    std::memcpy(&wrong[biasAt], &bias, sizeof bias);
+    WriteAll(tmp.Path("bias.ols"), wrong);
+    CHECK_FALSE(OpenSessionFromPath(g.app, tmp.Path16("bias.ols").c_str()));
+    CHECK(Has(LastMessage(kIconError),
+              "The session file is damaged: the UTC bias at Stop is 4096 minutes."));
+    CHECK(g.app->origin.flags == 0);
 }
 
 // The corpus below holds the damaged and foreign files; these are the refusals a file cannot carry.
