@@ -264,7 +264,7 @@ bool OutputFilesWritable(Run* r, const char16_t* folder) {
                        u"%d characters long, and the longest a file can have is %d.",
                        folder, f.name, static_cast<int>(length),
                        static_cast<int>(kSafeTargetPathChars - 1));
-            SayProblem(r, text);
+            SayFailure(r, text);
             return false;
         }
         char16_t path[kPathTextChars];
