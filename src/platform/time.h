@@ -15,8 +15,9 @@ SystemTime LocalNow();
 // FILETIME ticks of now (UTC).
 int64_t NowTicks();
 // FILETIME ticks of now on the clock the trace sessions' event time stamps are given in: the
-// system time, to the finest step the system keeps (the trace converts its performance-counter
-// stamps to it). A clock override fixes it as it fixes NowTicks.
+// system time (the trace converts its performance-counter stamps to it from the system time at
+// the session's start), never ahead of the stamps of events that happen after it is taken. A
+// clock override fixes it as it fixes NowTicks.
 int64_t TraceClockNow();
 // Minutes, UTC = local + bias: the zone's bias plus the daylight bias while daylight time is in
 // effect.

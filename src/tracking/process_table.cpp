@@ -6,8 +6,10 @@ namespace olv {
 
 namespace {
 
+// An event without a time stamp (0) is placed in every interval, as the name tables place it:
+// nothing says it came before the follow began.
 bool IntervalHolds(const ProcessEntry& e, int64_t t) {
-    return (e.start == 0 || t >= e.start) && (e.end == 0 || t <= e.end);
+    return t == 0 || ((e.start == 0 || t >= e.start) && (e.end == 0 || t <= e.end));
 }
 
 } // namespace

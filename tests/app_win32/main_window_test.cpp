@@ -1,5 +1,6 @@
 // The real main window on the stand-ins of trace, launcher and drives: made, sized, dropped on,
 // recorded with and stopped through window messages, and read back through Win32.
+#include "platform/time.h"
 #include <algorithm>
 #include <string>
 
@@ -34,7 +35,7 @@ constexpr uint32_t kLoads = 5;
 // DLL loads of the examined program, delivered once Start has let them through.
 bool ProduceLoads(void*, uint32_t index, SimEvent* e, bool*) {
     if (index >= kLoads) return false;
-    BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, 133480000000000000 + index);
+    BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, NowTicks() + index); // after the launch
     AddSimU32(e, u"ProcessId", kPid);
     AddSimWideString(e, u"FileName", index % 2 == 0 ? u"C:\\Windows\\System32\\kernel32.dll"
                                                     : u"C:\\Windows\\System32\\user32.dll");

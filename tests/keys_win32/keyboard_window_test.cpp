@@ -2,6 +2,7 @@
 // row menu from the keyboard, the find window, copying rows and a dropped session file. Keys are
 // posted to the focused control with the modifiers set in the thread's key state, and go through
 // the same TranslateShellMessage as in the program's message loop.
+#include "platform/time.h"
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +39,7 @@ constexpr uint32_t kLoads = 5;
 
 bool ProduceLoads(void*, uint32_t index, SimEvent* e, bool*) {
     if (index >= kLoads) return false;
-    BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, 133480000000000000 + index);
+    BeginSimEvent(e, kImageProvider, 10, 0, kPid, 7, NowTicks() + index); // after the launch
     AddSimU32(e, u"ProcessId", kPid);
     AddSimWideString(e, u"FileName", index % 2 == 0 ? u"C:\\Windows\\System32\\kernel32.dll"
                                                     : u"C:\\Windows\\System32\\user32.dll");

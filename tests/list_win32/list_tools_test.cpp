@@ -1,6 +1,7 @@
 // The analyst's tools of the real event list on the stand-ins: a header click sorts and shows its
 // arrow, Enter opens the row's details, the context menu narrows the view to a process, and the
 // process tree's Enter does the same.
+#include "platform/time.h"
 #include <string>
 #include <thread>
 
@@ -40,7 +41,7 @@ const char16_t* const kDlls[] = {u"C:\\Windows\\System32\\c.dll", u"C:\\Windows\
 // The examined program starts a child; each loads three DLLs.
 bool ProduceEvents(void*, uint32_t index, SimEvent* e, bool*) {
     if (index >= kEvents) return false;
-    const int64_t t = 133480000000000000 + index;
+    const int64_t t = NowTicks() + index; // after the launch, which the program is followed from
     if (index == 0) {
         BeginSimEvent(e, kProcessProvider, 1, 0, kPid, 7, t);
         AddSimU32(e, u"ProcessId", kChildPid);

@@ -184,7 +184,13 @@ FileHandle LockFileExclusively(const char16_t* path, uint32_t* error) {
     }
     // No sharing at all: a second open, even to delete, meets ERROR_SHARING_VIOLATION. Delete on
     // close, so a run that is killed leaves no file that would refuse the next one.
-    HANDLE h = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    SystemPath system;
+    MakeSystemPath(path, &system);
+    if (system.text == nullptr) {
+        SetError(error, UnusablePathError(path));
+        return nullptr;
+    }
+    HANDLE h = CreateFileW(system.text, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     SetError(error, h == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(GetLastError()) : 0);
     return FromWindows(h);

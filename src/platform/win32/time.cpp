@@ -14,18 +14,6 @@ int64_t Ticks(const FILETIME& ft) {
                                 ft.dwLowDateTime);
 }
 
-// GetSystemTimePreciseAsFileTime, from Windows 8 on; null before.
-using PreciseTimeFunction = void(WINAPI*)(FILETIME*);
-PreciseTimeFunction PreciseTime() {
-    static const PreciseTimeFunction function = [] {
-        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-        if (kernel == nullptr) return PreciseTimeFunction{nullptr};
-        return reinterpret_cast<PreciseTimeFunction>(
-            reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime")));
-    }();
-    return function;
-}
-
 SystemTime FromWindows(const SYSTEMTIME& s) {
     return SystemTime{s.wYear, s.wMonth,  s.wDayOfWeek, s.wDay,
                       s.wHour, s.wMinute, s.wSecond,    s.wMilliseconds};
@@ -67,16 +55,11 @@ int64_t NowTicks() {
 }
 
 int64_t TraceClockNow() {
-    int64_t fixed = 0;
-    if (ClockOverride(&fixed)) return fixed;
-    FILETIME ft{};
-    // The coarse time lags by up to a timer tick, so it never lies after the precise one.
-    if (PreciseTimeFunction precise = PreciseTime(); precise != nullptr) {
-        precise(&ft);
-    } else {
-        GetSystemTimeAsFileTime(&ft);
-    }
-    return Ticks(ft);
+    // The system time as the system keeps it, not its precise form: that runs up to a timer tick
+    // ahead of it, and the trace's converted time stamps take the system time at the session's
+    // start as their origin, so a precise stamp could fall after the program's own first events
+    // (its executable's and ntdll's image loads, logged inside CreateProcess) and drop them.
+    return NowTicks();
 }
 
 int32_t CurrentUtcBias() {
