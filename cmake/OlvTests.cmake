@@ -269,6 +269,16 @@ if(TARGET olv_test_cli_win32)
              "--test-case=without administrator rights*,log-off and shut-down*")
     set_tests_properties(cli_win32_ending PROPERTIES TIMEOUT 250 LABELS cli_win32
                          ENVIRONMENT "${cli_env}" FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+    # The folder and rules cases, for the same reason.
+    add_test(NAME cli_win32_folders COMMAND olv_test_cli_win32 --no-skip
+             "--test-case=one run per folder*,--out past MAX_PATH*,output folders*,rules and JSON Lines*")
+    set_tests_properties(cli_win32_folders PROPERTIES TIMEOUT 250 LABELS cli_win32
+                         ENVIRONMENT "${cli_env}"
+                         FIXTURES_REQUIRED "${OLV_TEST_FIXTURES};cli_readonly")
+    # The runs share the current folder and the demonstration program's folder, which some cases
+    # write into, so they take turns.
+    set_tests_properties(cli_win32 cli_win32_ending cli_win32_folders PROPERTIES
+                         RESOURCE_LOCK cli_win32_folders)
 endif()
 # Ctrl+C (once, twice) during a recording of the console demonstration under Wine.
 if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)
