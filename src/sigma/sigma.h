@@ -102,6 +102,9 @@ struct SigmaRuleInfo {
     uint32_t categories;              // the one category of its log source, as a bit
     uint64_t matchWorkLimitHits;      // comparisons that hit the work bound (regular expressions,
                                       // wildcards, field references); each counted as no match
+    uint32_t costStrikes;             // rows on which it hit a bound or took an outsized share
+    uint8_t setAsideForCost;          // never tried again in this recording (costStrikes reached
+                                      // the limit): it matches nothing from then on
 };
 
 // Why a file was refused. One reason per file; counted by reason.
@@ -154,6 +157,15 @@ const SigmaRefusal* GetSigmaRefusal(const SigmaRuleSet* set, int32_t index);
 int32_t SigmaRefusalsByReason(const SigmaRuleSet* set, uint32_t reason);
 // Comparisons that hit the work bound, over all rules (each counts as no match).
 uint64_t SigmaMatchWorkLimitHits(const SigmaRuleSet* set);
+// Matching a row is bounded in counted steps (a character compared, a wildcard step, a unit of a
+// regular expression's match limit), so that no row costs more than a few milliseconds whatever
+// the rules are. A row that runs out stops there: the rules not yet tried count as no match on it.
+// A rule that keeps hitting a bound is set aside for the rest of the recording.
+int32_t SigmaRulesSetAside(const SigmaRuleSet* set);  // rules set aside for cost
+uint64_t SigmaRowsOverBudget(const SigmaRuleSet* set); // rows whose matching stopped at the budget
+uint64_t SigmaLastRowWork(const SigmaRuleSet* set);    // steps the last row matched took
+uint64_t SigmaMostRowWork(const SigmaRuleSet* set);    // the most any row took
+uint64_t SigmaRowWorkBudget(const SigmaRuleSet* set);  // what one row may take
 
 // Writes the index of every loaded rule that matches view into matched, in rule order, at most
 // capacity of them, and returns how many matched (which may exceed capacity).

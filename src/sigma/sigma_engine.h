@@ -49,6 +49,20 @@ constexpr uint32_t kRegexHeapLimitKiB = 2048;
 // comparison counts as no match and as a bound hit, like a regular expression's.
 constexpr uint64_t kCompareStepLimit = 4u << 20;
 
+// Work of one row's matching, in steps (sigma.h). The budget is sized so that a row's worst case
+// stays near 10 ms: a step is about a nanosecond of character work, and one unit of a regular
+// expression's match limit costs a few of them.
+struct WorkBounds {
+    uint64_t row = 8u << 20;          // steps of one row
+    uint32_t regexFirstLimit = 1000;  // match limit of a first try: nearly every expression is
+                                      // decided within it, so it is charged this much, not the
+                                      // full limit; one that is not is tried again with the full one
+    uint32_t regexLimit = kRegexMatchLimit;
+    uint32_t regexUnitSteps = 4;      // steps charged per unit of a match limit given
+    uint64_t ruleShare = 1u << 20;    // one rule's steps on one row beyond which it is charged a strike
+    uint32_t strikes = 3;             // strikes (rows) after which a rule is set aside
+};
+
 // Case folding used for case-insensitive comparison: one UTF-16 unit to one, so positions stay.
 // ASCII inline; the rest through a table (sigma_match_names.cpp).
 char16_t FoldNonAscii(char16_t c);
@@ -192,6 +206,11 @@ struct SigmaRuleSet {
     std::vector<std::unique_ptr<sigma::Regex>> regexes;
     void* matchContext = nullptr; // pcre2_match_context_16*
     uint64_t workLimitHits = 0;
+    sigma::WorkBounds work;       // the defaults; tests lower them to reach the bounds quickly
+    int32_t rulesSetAside = 0;
+    uint64_t rowsOverBudget = 0;
+    uint64_t lastRowWork = 0;
+    uint64_t mostRowWork = 0;
     sigma::LoadBounds bounds;   // the defaults; tests lower them to reach the set bounds quickly
     sigma::LoadTotals totals;   // what the loaded rules hold together
     sigma::LoadTotals lastFile; // what the last file added was counted at when it was loaded or

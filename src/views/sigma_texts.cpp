@@ -119,6 +119,14 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
                               : u" %lu regular-expression tests hit the work bound and counted as "
                                 u"no match.",
                  bounded);
+    char16_t cost[512];
+    if (ComposeSigmaCostNotes(app, cost, 512) > 0) {
+        for (char16_t& c : cost) {
+            if (c == u'\n') c = u' ';
+        }
+        AppendBounded(out, capacity, u" ");
+        AppendBoundedN(out, capacity, cost, TextLength(cost) - 1);
+    }
     const int32_t viewed = SigmaRuleView(app);
     const SigmaRuleInfo* rule = viewed >= 0 ? GetSigmaRule(set, viewed) : nullptr;
     if (rule != nullptr) {
@@ -183,6 +191,30 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
     default:
         break;
     }
+}
+
+int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    out[0] = 0;
+    const SigmaRuleSet* set = RulesOf(app);
+    int32_t lines = 0;
+    const int32_t setAside = SigmaRulesSetAside(set);
+    if (setAside > 0) {
+        AppendFormat(out, capacity,
+                     u"Sigma rules set aside for cost: %d (they kept hitting the matching work bound "
+                     u"and match nothing for the rest of the recording).\n",
+                     setAside);
+        ++lines;
+    }
+    const uint64_t over = SigmaRowsOverBudget(set);
+    if (over > 0) {
+        AppendFormat(out, capacity,
+                     u"Rows whose Sigma matching ran out of its work budget: %lu (the rules not "
+                     u"tried on them counted as no match).\n",
+                     static_cast<uint32_t>(over > 0xFFFFFFFFu ? 0xFFFFFFFFu : over));
+        ++lines;
+    }
+    return lines;
 }
 
 int32_t SigmaRuleOfItem(const AppState* app, int32_t item) {
