@@ -143,6 +143,17 @@ SigmaRuleSet* NewSigmaRuleSet();
 // or sub-folders than are read, gives an empty set whose folderError says why (whole sentences).
 // A sub-folder or file that cannot be read is refused on its own, beside the rules that load.
 SigmaRuleSet* LoadSigmaRuleFolder(const char16_t* folder);
+// What a load on another thread shows the thread that waits for it: the files to read (known once
+// the folder was walked) and those read so far, and a request to stop. A stopped load gives a set
+// whose folderError says it was cancelled.
+// Zero-filled; every field is read and written with base/atomic.h.
+struct SigmaLoadProgress {
+    uint32_t total;
+    uint32_t done;
+    uint32_t cancel; // nonzero: stop before the next file
+};
+// LoadSigmaRuleFolder, telling progress and stopping between files when asked to.
+SigmaRuleSet* LoadSigmaRuleFolderWatched(const char16_t* folder, SigmaLoadProgress* progress);
 // Compiles one rule file's bytes into set; false (and a refusal recorded) when refused.
 bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const char16_t* fileName);
 void FreeSigmaRuleSet(SigmaRuleSet* set);

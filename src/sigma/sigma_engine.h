@@ -243,7 +243,8 @@ namespace sigma {
 void BuildIndex(SigmaRuleSet* set);
 // LoadSigmaRuleFolder with the bounds of rule files and sub-folders given (tests reach them with
 // a few files).
-SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders);
+SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders,
+                         SigmaLoadProgress* progress = nullptr);
 // True when the field may appear in rules of the category.
 bool FieldAllowed(uint32_t category, uint32_t field);
 // The field of a name rules use, or kSigmaFieldCount when the view has none by that name.

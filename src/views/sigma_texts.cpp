@@ -10,6 +10,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "app/sigma_load_job.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
@@ -273,6 +274,22 @@ void ActivateSigmaRulesItem(AppState* app, int32_t item) {
         ComposeSigmaRulesHeadline(app, headline, kSigmaRulesHeadlineChars);
         UiListWindowSetHeadline(window, headline);
     }
+}
+
+void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity) {
+    if (app == nullptr || app->sigma == nullptr) return;
+    if (app->sigma->loading != nullptr) {
+        char16_t progress[128];
+        ComposeSigmaLoadProgress(app->sigma->loading, progress, 128, nullptr);
+        AppendFormat(out, capacity, u" | Loading Sigma rules: %s", progress);
+        return;
+    }
+    const SigmaRuleSet* set = LoadedSigmaRules(app);
+    if (set == nullptr) return;
+    const int32_t rules = SigmaRuleCount(set);
+    const int32_t refused = SigmaRefusalCount(set);
+    AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
+    AppendFormat(out, capacity, refused == 1 ? u", %d file refused" : u", %d files refused", refused);
 }
 
 void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capacity) {
