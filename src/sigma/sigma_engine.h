@@ -50,16 +50,17 @@ constexpr uint32_t kRegexHeapLimitKiB = 2048;
 constexpr uint64_t kCompareStepLimit = 4u << 20;
 
 // Work of one row's matching, in steps (sigma.h). The budget is sized so that a row's worst case
-// stays near 10 ms: a step is about a nanosecond of character work, and one unit of a regular
-// expression's match limit costs a few of them.
+// stays under 10 ms: the dearest step measured is a character of a literal search with a near
+// match at every place (a few nanoseconds under load); a unit of a regular expression's match
+// limit costs far less, and is charged two steps for the expressions whose units do more.
 struct WorkBounds {
-    uint64_t row = 8u << 20;          // steps of one row
+    uint64_t row = 2u << 20;          // steps of one row
     uint32_t regexFirstLimit = 1000;  // match limit of a first try: nearly every expression is
                                       // decided within it, so it is charged this much, not the
                                       // full limit; one that is not is tried again with the full one
     uint32_t regexLimit = kRegexMatchLimit;
-    uint32_t regexUnitSteps = 4;      // steps charged per unit of a match limit given
-    uint64_t ruleShare = 1u << 20;    // one rule's steps on one row beyond which it is charged a strike
+    uint32_t regexUnitSteps = 2;      // steps charged per unit of a match limit given
+    uint64_t ruleShare = 256u << 10;  // one rule's steps on one row beyond which it is charged a strike
     uint32_t strikes = 3;             // strikes (rows) after which a rule is set aside
 };
 

@@ -138,7 +138,7 @@ TEST_CASE("a rule is set aside for its own cost only, and ordinary rules fit the
             REQUIRE(AddSigmaRuleText(set, text.data(), text.size(), u"re.yml"));
         }
         View view;
-        view.Set(kSigmaCommandLine, u"powershell.exe" + std::u16string(2000, u' ') + u" -enc abcdefghijklmnopqrstu");
+        view.Set(kSigmaCommandLine, u"powershell.exe" + std::u16string(1000, u' ') + u" -enc abcdefghijklmnopqrstu");
         std::vector<int32_t> hits(600);
         CHECK(MatchSigmaRules(set, view.Build(kProcess), hits.data(), 600) == 500);
         CHECK(SigmaRowsOverBudget(set) == 0);
