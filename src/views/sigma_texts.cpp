@@ -278,18 +278,19 @@ void ActivateSigmaRulesItem(AppState* app, int32_t item) {
 
 void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity) {
     if (app == nullptr || app->sigma == nullptr) return;
+    const SigmaRuleSet* set = LoadedSigmaRules(app);
+    if (set != nullptr) {
+        const int32_t rules = SigmaRuleCount(set);
+        const int32_t refused = SigmaRefusalCount(set);
+        AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
+        AppendFormat(out, capacity, refused == 1 ? u", %d file refused" : u", %d files refused", refused);
+    }
+    // The rules above stay in force until the load ends.
     if (app->sigma->loading != nullptr) {
         char16_t progress[128];
         ComposeSigmaLoadProgress(app->sigma->loading, progress, 128, nullptr);
         AppendFormat(out, capacity, u" | Loading Sigma rules: %s", progress);
-        return;
     }
-    const SigmaRuleSet* set = LoadedSigmaRules(app);
-    if (set == nullptr) return;
-    const int32_t rules = SigmaRuleCount(set);
-    const int32_t refused = SigmaRefusalCount(set);
-    AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
-    AppendFormat(out, capacity, refused == 1 ? u", %d file refused" : u", %d files refused", refused);
 }
 
 void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capacity) {

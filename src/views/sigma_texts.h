@@ -43,8 +43,8 @@ void ActivateSigmaRulesItem(AppState* app, int32_t item);
 // in '\n'; nothing when neither happened. Returns the lines written.
 int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity);
 
-// The status bar's Sigma part: " | Loading Sigma rules: Read 120 of 2000 rule files." while a load
-// runs, else " | 1400 Sigma rules, 1000 files refused" when a set is loaded; nothing without one.
+// The status bar's Sigma part: " | 1400 Sigma rules, 1000 files refused" when a set is loaded, then
+// " | Loading Sigma rules: Read 120 of 2000 rule files." while a load runs.
 void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity);
 
 // " | Only rows of Sigma rule "TITLE"" for the status bar while that condition is on.

@@ -150,6 +150,7 @@ TEST_CASE("a Sigma load on a worker: progress, Cancel keeps the rules, a finishe
     CHECK(gSeen.cancelText == L"Cancel");
     CHECK_FALSE(gSeen.mainEnabled);
     CHECK(Has(gSeen.status, L"| Loading Sigma rules: Read"));
+    CHECK_FALSE(Has(gSeen.status, L"Sigma rules, "));
     CHECK(Has(w.Status(), L"| 3 Sigma rules, 0 files refused"));
     CHECK(IsWindowEnabled(w.hwnd));
     CHECK(FindTopWindow(GetCurrentProcessId(), L"OlvettaProgressWindow") == nullptr);
@@ -168,6 +169,7 @@ TEST_CASE("a Sigma load on a worker: progress, Cancel keeps the rules, a finishe
     Pump();
     CHECK_FALSE(loaded);
     CHECK(gSeen.found);
+    CHECK(Has(gSeen.status, L"| 3 Sigma rules, 0 files refused | Loading Sigma rules: Read"));
     CHECK(box.text == L"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.");
     CHECK(box.hadOwner);
     CHECK(SigmaRuleCount(LoadedSigmaRules(w.app)) == 3);
