@@ -169,6 +169,7 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
         uint64_t used = 0;
         const Outcome o = MatchGlob(v.glob.data(), v.glob.size(), text, n, budget, &used);
         Take(c, used);
+        if (o == Outcome::kBound && budget < kCompareStepLimit) c.left = 0;
         if (o == Outcome::kBound) CountBound(c);
         return o == Outcome::kYes;
     }
@@ -192,6 +193,8 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
             }
         }
         if (rc >= 0) return true;
+        // A limit the row's budget cut short is the row running out, not the rule's own bound.
+        if (rc == PCRE2_ERROR_MATCHLIMIT && limit < work.regexLimit) c.left = 0;
         if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT ||
             rc == PCRE2_ERROR_JIT_STACKLIMIT || rc == PCRE2_ERROR_NOMEMORY) {
             CountBound(c);
@@ -216,6 +219,7 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
         uint64_t used = 0;
         const Outcome o = FindBounded(text, n, otherText, other.length, budget, &used);
         Take(c, used);
+        if (o == Outcome::kBound && budget < kCompareStepLimit) c.left = 0;
         if (o == Outcome::kBound) CountBound(c);
         return o == Outcome::kYes;
     }

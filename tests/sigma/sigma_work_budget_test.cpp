@@ -104,6 +104,25 @@ TEST_CASE("a rule is set aside for its own cost only, and ordinary rules fit the
         CHECK(GetSigmaRule(set, 1)->costStrikes == 0);
         FreeSigmaRuleSet(set);
     }
+    SUBCASE("an expression whose match limit the row's budget cut is not struck for it") {
+        SigmaRuleSet* set = NewSigmaRuleSet();
+        set->work.strikes = 1;
+        // 202 steps for each rule's read of the text, then a match limit of 500 units (1,000
+        // steps) for the expression, one step short of 501: it hits the limit the budget gave.
+        set->work.row = 202 + 202 + 1001;
+        const std::string plain = ContainsRule("b");
+        const std::string bomb = kHead + "detection:\n    sel:\n        CommandLine|re: '^(a|aa)+$'\n    condition: sel\n";
+        REQUIRE(AddSigmaRuleText(set, plain.data(), plain.size(), u"a.yml"));
+        REQUIRE(AddSigmaRuleText(set, bomb.data(), bomb.size(), u"b.yml"));
+        View view;
+        view.Set(kSigmaCommandLine, std::u16string(200, u'a') + u"b");
+        int32_t hits[4];
+        CHECK(MatchSigmaRules(set, view.Build(kProcess), hits, 4) == 1);
+        CHECK(SigmaLastRowWork(set) == SigmaRowWorkBudget(set));
+        CHECK(SigmaRowsOverBudget(set) == 1);
+        CHECK(GetSigmaRule(set, 1)->costStrikes == 0);
+        FreeSigmaRuleSet(set);
+    }
     SUBCASE("a rule that takes more than its share of a row, row after row, is set aside") {
         SigmaRuleSet* set = NewSigmaRuleSet();
         set->work.ruleShare = 20000;
