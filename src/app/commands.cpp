@@ -66,7 +66,7 @@ void ClearFilterBox(AppState* app) {
 } // namespace
 
 void DispatchCommand(AppState* app, uintptr_t wParam) {
-    if (app->sessionReading != 0) return; // the window is busy reading a session
+    if (app->sessionReading != 0 || app->sigmaLoading != 0) return; // the window is busy
     const int id = static_cast<int>(wParam & 0xFFFF);
     const uint32_t code = static_cast<uint32_t>((wParam >> 16) & 0xFFFF);
     switch (id) {

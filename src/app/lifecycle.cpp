@@ -451,7 +451,7 @@ bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intp
 }
 
 bool HandleCloseRequest(AppState* app) {
-    if (app->sessionReading != 0) return false; // the progress window's Cancel ends the read
+    if (app->sessionReading != 0 || app->sigmaLoading != 0) return false; // Cancel ends the work
     return ConfirmDiscardingRows(app, kDiscardByClose);
 }
 

@@ -3,7 +3,9 @@
 #include "base/format.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "app/sigma_load_job.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/ui.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
@@ -41,9 +43,59 @@ bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capaci
     return true;
 }
 
+namespace {
+
+// How long the window thread waits for the worker between two looks at its messages.
+constexpr uint32_t kLoadPollMs = 40;
+
+// Reads folder on a worker behind a progress window with Cancel, the window thread handling its
+// messages meanwhile (rows that arrive are matched with the rules loaded before, and again with
+// the new ones once installed). Without a progress window (none can be made, as in the console
+// program) or a worker, it reads on this thread. *cancelled tells a cancel apart from a refusal.
+SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, bool* cancelled) {
+    *cancelled = false;
+    SigmaState* state = MakeSigmaState(app);
+    UiHandle progress = state != nullptr ? UiBeginProgress(app->mainWindow, u"Loading Sigma rules", 1000) : nullptr;
+    SigmaLoadJob* job = progress != nullptr ? AllocRecord<SigmaLoadJob>() : nullptr;
+    if (job == nullptr || !StartSigmaLoad(job, folder)) {
+        FreeBlock(job);
+        UiEndProgress(progress);
+        return LoadSigmaRuleFolder(folder);
+    }
+    app->sigmaLoading = 1;
+    state->loading = &job->progress;
+    char16_t text[kMessageChars];
+    // The window shows and takes its messages at least once, however quickly the worker ends.
+    do {
+        uint32_t perMille = 0;
+        ComposeSigmaLoadProgress(&job->progress, text, kMessageChars, &perMille);
+        UpdateStatusBar(app);
+        if (UiStepProgress(progress, perMille, text)) CancelSigmaLoad(job);
+    } while (!WaitSigmaLoad(job, kLoadPollMs));
+    *cancelled = job->cancelled != 0;
+    SigmaRuleSet* set = TakeSigmaLoadResult(job);
+    FreeBlock(job);
+    state->loading = nullptr;
+    app->sigmaLoading = 0;
+    UiEndProgress(progress);
+    UpdateStatusBar(app);
+    return set;
+}
+
+} // namespace
+
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
     char16_t message[kMessageChars];
-    SigmaRuleSet* set = LoadSigmaRuleFolder(folder);
+    if (app->sigmaLoading != 0 || app->sessionReading != 0) return false; // one piece of work at a time
+    bool cancelled = false;
+    SigmaRuleSet* set = ReadRuleFolder(app, folder, &cancelled);
+    if (cancelled) {
+        if (!quiet) {
+            Tell(app, u"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.",
+                 kIconInformation);
+        }
+        return false;
+    }
     if (set == nullptr) {
         if (!quiet) {
             Tell(app,

@@ -124,6 +124,9 @@ struct AppState {
     // A session is being read: its progress window lets messages through between pieces, and
     // every command, close request and second open that arrives meanwhile is ignored.
     uint8_t sessionReading;
+    // Sigma rules are being read on a worker: the progress window lets messages through, and
+    // commands and close requests are ignored as while a session is read.
+    uint8_t sigmaLoading;
     // Sigma rules, the field view of the rows and every row's matches (views/sigma_rows.h);
     // window thread only, made on first use.
     SigmaState* sigma;

@@ -10,6 +10,7 @@
 #include "platform/time.h"
 #include "record/app_state.h"
 #include "tracking/tracking_state.h"
+#include "views/sigma_texts.h"
 
 namespace olv {
 
@@ -235,6 +236,17 @@ int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
                    u"within %lu s of the stop.",
                    note.text, kStopDeliveryWaitMs / 1000);
         AppendNoteLine(out, capacity, linePrefix, line, &count);
+    }
+    // What the Sigma rules' work budget left out is a loss of matches, told like the others.
+    char16_t cost[kLineChars];
+    if (ComposeSigmaCostNotes(app, cost, kLineChars) > 0) {
+        char16_t* start = cost;
+        for (char16_t* c = cost; *c != 0; ++c) {
+            if (*c != u'\n') continue;
+            *c = 0;
+            AppendNoteLine(out, capacity, linePrefix, start, &count);
+            start = c + 1;
+        }
     }
     AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);
     return count;

@@ -102,6 +102,9 @@ struct SigmaRuleInfo {
     uint32_t categories;              // the one category of its log source, as a bit
     uint64_t matchWorkLimitHits;      // comparisons that hit the work bound (regular expressions,
                                       // wildcards, field references); each counted as no match
+    uint32_t costStrikes;             // rows on which it hit a bound or took an outsized share
+    uint8_t setAsideForCost;          // never tried again in this recording (costStrikes reached
+                                      // the limit): it matches nothing from then on
 };
 
 // Why a file was refused. One reason per file; counted by reason.
@@ -140,6 +143,17 @@ SigmaRuleSet* NewSigmaRuleSet();
 // or sub-folders than are read, gives an empty set whose folderError says why (whole sentences).
 // A sub-folder or file that cannot be read is refused on its own, beside the rules that load.
 SigmaRuleSet* LoadSigmaRuleFolder(const char16_t* folder);
+// What a load on another thread shows the thread that waits for it: the files to read (known once
+// the folder was walked) and those read so far, and a request to stop. A stopped load gives a set
+// whose folderError says it was cancelled.
+// Zero-filled; every field is read and written with base/atomic.h.
+struct SigmaLoadProgress {
+    uint32_t total;
+    uint32_t done;
+    uint32_t cancel; // nonzero: stop before the next file
+};
+// LoadSigmaRuleFolder, telling progress and stopping between files when asked to.
+SigmaRuleSet* LoadSigmaRuleFolderWatched(const char16_t* folder, SigmaLoadProgress* progress);
 // Compiles one rule file's bytes into set; false (and a refusal recorded) when refused.
 bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const char16_t* fileName);
 void FreeSigmaRuleSet(SigmaRuleSet* set);
@@ -154,6 +168,15 @@ const SigmaRefusal* GetSigmaRefusal(const SigmaRuleSet* set, int32_t index);
 int32_t SigmaRefusalsByReason(const SigmaRuleSet* set, uint32_t reason);
 // Comparisons that hit the work bound, over all rules (each counts as no match).
 uint64_t SigmaMatchWorkLimitHits(const SigmaRuleSet* set);
+// Matching a row is bounded in counted steps (a character compared, a wildcard step, a unit of a
+// regular expression's match limit), so that no row costs more than a few milliseconds whatever
+// the rules are. A row that runs out stops there: the rules not yet tried count as no match on it.
+// A rule that keeps hitting a bound is set aside for the rest of the recording.
+int32_t SigmaRulesSetAside(const SigmaRuleSet* set);  // rules set aside for cost
+uint64_t SigmaRowsOverBudget(const SigmaRuleSet* set); // rows whose matching stopped at the budget
+uint64_t SigmaLastRowWork(const SigmaRuleSet* set);    // steps the last row matched took
+uint64_t SigmaMostRowWork(const SigmaRuleSet* set);    // the most any row took
+uint64_t SigmaRowWorkBudget(const SigmaRuleSet* set);  // what one row may take
 
 // Writes the index of every loaded rule that matches view into matched, in rule order, at most
 // capacity of them, and returns how many matched (which may exceed capacity).

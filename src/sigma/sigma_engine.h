@@ -49,6 +49,21 @@ constexpr uint32_t kRegexHeapLimitKiB = 2048;
 // comparison counts as no match and as a bound hit, like a regular expression's.
 constexpr uint64_t kCompareStepLimit = 4u << 20;
 
+// Work of one row's matching, in steps (sigma.h). The budget is sized so that a row's worst case
+// stays under 10 ms: the dearest step measured is a character of a literal search with a near
+// match at every place (a few nanoseconds under load); a unit of a regular expression's match
+// limit costs far less, and is charged two steps for the expressions whose units do more.
+struct WorkBounds {
+    uint64_t row = 2u << 20;          // steps of one row
+    uint32_t regexFirstLimit = 1000;  // match limit of a first try: nearly every expression is
+                                      // decided within it, so it is charged this much, not the
+                                      // full limit; one that is not is tried again with the full one
+    uint32_t regexLimit = kRegexMatchLimit;
+    uint32_t regexUnitSteps = 2;      // steps charged per unit of a match limit given
+    uint64_t ruleShare = 256u << 10;  // one rule's steps on one row beyond which it is charged a strike
+    uint32_t strikes = 3;             // strikes (rows) after which a rule is set aside
+};
+
 // Case folding used for case-insensitive comparison: one UTF-16 unit to one, so positions stay.
 // ASCII inline; the rest through a table (sigma_match_names.cpp).
 char16_t FoldNonAscii(char16_t c);
@@ -192,6 +207,11 @@ struct SigmaRuleSet {
     std::vector<std::unique_ptr<sigma::Regex>> regexes;
     void* matchContext = nullptr; // pcre2_match_context_16*
     uint64_t workLimitHits = 0;
+    sigma::WorkBounds work;       // the defaults; tests lower them to reach the bounds quickly
+    int32_t rulesSetAside = 0;
+    uint64_t rowsOverBudget = 0;
+    uint64_t lastRowWork = 0;
+    uint64_t mostRowWork = 0;
     sigma::LoadBounds bounds;   // the defaults; tests lower them to reach the set bounds quickly
     sigma::LoadTotals totals;   // what the loaded rules hold together
     sigma::LoadTotals lastFile; // what the last file added was counted at when it was loaded or
@@ -224,7 +244,8 @@ namespace sigma {
 void BuildIndex(SigmaRuleSet* set);
 // LoadSigmaRuleFolder with the bounds of rule files and sub-folders given (tests reach them with
 // a few files).
-SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders);
+SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders,
+                         SigmaLoadProgress* progress = nullptr);
 // True when the field may appear in rules of the category.
 bool FieldAllowed(uint32_t category, uint32_t field);
 // The field of a name rules use, or kSigmaFieldCount when the view has none by that name.

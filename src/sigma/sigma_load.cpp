@@ -954,5 +954,20 @@ int32_t SigmaRefusalsByReason(const SigmaRuleSet* set, uint32_t reason) {
 uint64_t SigmaMatchWorkLimitHits(const SigmaRuleSet* set) {
     return set == nullptr ? 0 : set->workLimitHits;
 }
+int32_t SigmaRulesSetAside(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->rulesSetAside;
+}
+uint64_t SigmaRowsOverBudget(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->rowsOverBudget;
+}
+uint64_t SigmaLastRowWork(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->lastRowWork;
+}
+uint64_t SigmaMostRowWork(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->mostRowWork;
+}
+uint64_t SigmaRowWorkBudget(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->work.row;
+}
 
 } // namespace olv

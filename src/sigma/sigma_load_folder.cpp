@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/atomic.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "sigma/sigma_engine.h"
@@ -188,7 +189,8 @@ void RefuseEntry(SigmaRuleSet* set, const Entry& entry) {
 
 namespace sigma {
 
-SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders) {
+SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders,
+                         SigmaLoadProgress* progress) {
     SigmaRuleSet* set = NewSigmaRuleSet();
     if (set == nullptr) return nullptr;
     try {
@@ -244,10 +246,20 @@ SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t max
         std::sort(listing.entries.begin(), listing.entries.end(),
                   [](const Entry& a, const Entry& b) { return FoldedLess(a.path, b.path); });
         std::vector<char> buffer;
+        if (progress != nullptr) AtomicStore(progress->total, static_cast<uint32_t>(listing.entries.size()));
+        uint32_t done = 0;
         for (const Entry& entry : listing.entries) {
+            if (progress != nullptr) {
+                if (AtomicLoad(progress->cancel) != 0) {
+                    SetError(set, "The load was cancelled.");
+                    return set;
+                }
+                AtomicStore(progress->done, done++);
+            }
             if (entry.kind == EntryKind::kRuleFile) ReadRuleFile(set, Join(set->folder, entry.path), entry.path, &buffer);
             else RefuseEntry(set, entry);
         }
+        if (progress != nullptr) AtomicStore(progress->done, done);
         sigma::BuildIndex(set);
     } catch (...) {
         SetError(set, "There was not enough memory to read the folder.");
@@ -258,7 +270,11 @@ SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t max
 } // namespace sigma
 
 SigmaRuleSet* LoadSigmaRuleFolder(const char16_t* folder) {
-    return sigma::LoadFolder(folder, sigma::kMaxFilesInFolder, sigma::kMaxFoldersInFolder);
+    return sigma::LoadFolder(folder, sigma::kMaxFilesInFolder, sigma::kMaxFoldersInFolder, nullptr);
+}
+
+SigmaRuleSet* LoadSigmaRuleFolderWatched(const char16_t* folder, SigmaLoadProgress* progress) {
+    return sigma::LoadFolder(folder, sigma::kMaxFilesInFolder, sigma::kMaxFoldersInFolder, progress);
 }
 
 } // namespace olv

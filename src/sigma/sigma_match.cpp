@@ -20,7 +20,22 @@ struct Context {
     SigmaRuleSet* set;
     const SigmaEventView* view;
     uint32_t rule;
+    uint64_t left;     // steps this row may still take
+    uint64_t ruleWork; // steps the rule being tried took on this row
+    bool ruleHit;      // it hit a bound of its own on this row
 };
+
+// Takes steps from the row's budget; false (nothing taken) when fewer are left, and then the
+// comparison is not made.
+bool Take(Context& c, uint64_t steps) {
+    if (steps > c.left) {
+        c.left = 0;
+        return false;
+    }
+    c.left -= steps;
+    c.ruleWork += steps;
+    return true;
+}
 
 bool Present(const SigmaEventView* view, uint32_t field) {
     return view->fields[field].text != nullptr;
@@ -61,11 +76,14 @@ bool ElemMatches(const Elem& e, char16_t c) {
 enum class Outcome { kNo, kYes, kBound };
 
 // Whole-text wildcard match; on a mismatch it resumes after the last '*' one character further
-// (at most text x pattern steps, and at most *budget of them).
-Outcome MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn, uint64_t budget) {
+// (at most text x pattern steps, and at most budget of them; *used gets how many it took).
+Outcome MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn, uint64_t budget,
+                  uint64_t* used) {
     size_t pi = 0, ti = 0, star = SIZE_MAX, mark = 0;
+    *used = 0;
     while (ti < tn) {
-        if (budget-- == 0) return Outcome::kBound;
+        if (*used == budget) return Outcome::kBound;
+        ++*used;
         if (pi < pn && p[pi].kind == ElemKind::kAnyRun) {
             star = pi++;
             mark = ti;
@@ -83,16 +101,19 @@ Outcome MatchGlob(const Elem* p, size_t pn, const char16_t* t, size_t tn, uint64
     return pi == pn ? Outcome::kYes : Outcome::kNo;
 }
 
-// Literal search with a bound on its steps (for a needle known only at match time).
-Outcome FindBounded(const char16_t* text, size_t n, const char16_t* lit, size_t m, uint64_t budget) {
+// Literal search with a bound on its steps (for a needle known only at match time); *used gets
+// the steps beyond the one per place of the text that the caller charges.
+Outcome FindBounded(const char16_t* text, size_t n, const char16_t* lit, size_t m, uint64_t budget,
+                    uint64_t* used) {
+    *used = 0;
     if (m == 0) return Outcome::kYes;
     for (size_t i = 0; i + m <= n; ++i) {
         if (text[i] != lit[0]) continue;
         size_t k = 1;
         while (k < m && text[i + k] == lit[k]) ++k;
         if (k == m) return Outcome::kYes;
-        if (budget < k) return Outcome::kBound;
-        budget -= k;
+        if (budget - *used < k) return Outcome::kBound;
+        *used += k;
     }
     return Outcome::kNo;
 }
@@ -100,6 +121,24 @@ Outcome FindBounded(const char16_t* text, size_t n, const char16_t* lit, size_t 
 void CountBound(Context& c) {
     ++c.set->workLimitHits;
     ++c.set->infos[c.rule].matchWorkLimitHits;
+    c.ruleHit = true;
+}
+
+// One try of a regular expression with a match limit of limit units, charged in full beforehand
+// (the library does not say how much of it a match used).
+int TryRegex(Context& c, const Regex& regex, const char16_t* text, size_t n, uint32_t limit) {
+    c.left -= uint64_t{limit} * c.set->work.regexUnitSteps;
+    c.ruleWork += uint64_t{limit} * c.set->work.regexUnitSteps;
+    auto* context = static_cast<pcre2_match_context_16*>(c.set->matchContext);
+    pcre2_set_match_limit_16(context, limit);
+    return pcre2_match_16(static_cast<const pcre2_code_16*>(regex.code), reinterpret_cast<PCRE2_SPTR16>(text), n,
+                          0, 0, static_cast<pcre2_match_data_16*>(regex.matchData), context);
+}
+
+// The match limit the row's budget still allows, at most wanted; 0 when not even one unit.
+uint32_t LimitLeft(const Context& c, uint32_t wanted) {
+    const uint64_t units = c.left / c.set->work.regexUnitSteps;
+    return units < wanted ? static_cast<uint32_t>(units) : wanted;
 }
 
 bool Compared(double a, Compare how, double b) {
@@ -116,23 +155,46 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
     const SigmaText& own = c.view->fields[field];
     const char16_t* text = v.cased ? own.text : Folded(c.set, field);
     const size_t n = own.length;
+    // Every comparison reads the field once at most, beyond what its kind adds below.
+    if (!Take(c, n + 1)) {
+        CountBound(c);
+        return false;
+    }
     switch (v.kind) {
     case TestKind::kLiteral:
         if (v.mode == Mode::kContains) return ContainsLiteral(text, n, v.literal, v.next);
         return MatchText(text, n, v.literal.data(), v.literal.size(), v.mode);
     case TestKind::kGlob: {
-        const Outcome o = MatchGlob(v.glob.data(), v.glob.size(), text, n, kCompareStepLimit);
+        const uint64_t budget = c.left < kCompareStepLimit ? c.left : kCompareStepLimit;
+        uint64_t used = 0;
+        const Outcome o = MatchGlob(v.glob.data(), v.glob.size(), text, n, budget, &used);
+        Take(c, used);
+        if (o == Outcome::kBound && budget < kCompareStepLimit) c.left = 0;
         if (o == Outcome::kBound) CountBound(c);
         return o == Outcome::kYes;
     }
     case TestKind::kRegex: {
         const Regex& regex = *c.set->regexes[static_cast<size_t>(v.regex)];
         static const char16_t kEmpty[1] = {0};
-        const int rc = pcre2_match_16(static_cast<const pcre2_code_16*>(regex.code),
-                                      reinterpret_cast<PCRE2_SPTR16>(n == 0 ? kEmpty : own.text), n, 0, 0,
-                                      static_cast<pcre2_match_data_16*>(regex.matchData),
-                                      static_cast<pcre2_match_context_16*>(c.set->matchContext));
+        const char16_t* subject = n == 0 ? kEmpty : own.text;
+        const WorkBounds& work = c.set->work;
+        uint32_t limit = LimitLeft(c, work.regexFirstLimit < work.regexLimit ? work.regexFirstLimit : work.regexLimit);
+        if (limit == 0) {
+            c.left = 0;
+            CountBound(c);
+            return false;
+        }
+        int rc = TryRegex(c, regex, subject, n, limit);
+        if (rc == PCRE2_ERROR_MATCHLIMIT && limit < work.regexLimit) {
+            const uint32_t more = LimitLeft(c, work.regexLimit);
+            if (more > limit) {
+                limit = more;
+                rc = TryRegex(c, regex, subject, n, limit);
+            }
+        }
         if (rc >= 0) return true;
+        // A limit the row's budget cut short is the row running out, not the rule's own bound.
+        if (rc == PCRE2_ERROR_MATCHLIMIT && limit < work.regexLimit) c.left = 0;
         if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT ||
             rc == PCRE2_ERROR_JIT_STACKLIMIT || rc == PCRE2_ERROR_NOMEMORY) {
             CountBound(c);
@@ -153,7 +215,11 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
         const SigmaText& other = c.view->fields[v.refField];
         const char16_t* otherText = v.cased ? other.text : Folded(c.set, v.refField);
         if (v.mode != Mode::kContains) return MatchText(text, n, otherText, other.length, v.mode);
-        const Outcome o = FindBounded(text, n, otherText, other.length, kCompareStepLimit);
+        const uint64_t budget = c.left < kCompareStepLimit ? c.left : kCompareStepLimit;
+        uint64_t used = 0;
+        const Outcome o = FindBounded(text, n, otherText, other.length, budget, &used);
+        Take(c, used);
+        if (o == Outcome::kBound && budget < kCompareStepLimit) c.left = 0;
         if (o == Outcome::kBound) CountBound(c);
         return o == Outcome::kYes;
     }
@@ -337,21 +403,44 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
     }
 
     int32_t count = 0;
-    Context context{set, view, 0};
-    for (size_t word = 0; word < set->candidates.size(); ++word) {
+    const WorkBounds& work = set->work;
+    Context context{set, view, 0, work.row, 0, false};
+    bool overBudget = false;
+    for (size_t word = 0; word < set->candidates.size() && !overBudget; ++word) {
         uint64_t bits = set->candidates[word];
         while (bits != 0) {
             const uint32_t r = static_cast<uint32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
             bits &= bits - 1;
             const Rule& rule = set->rules[r];
             if ((categories & (uint32_t{1} << rule.category)) == 0) continue;
+            SigmaRuleInfo& info = set->infos[r];
+            if (info.setAsideForCost != 0) continue;
+            if (context.left == 0) {
+                overBudget = true; // the rules not tried yet count as no match on this row
+                break;
+            }
             std::memset(set->searchState.data(), 0xFF, rule.searches.size());
             context.rule = r;
-            if (!NodeHolds(context, rule, rule.root)) continue;
+            context.ruleWork = 0;
+            context.ruleHit = false;
+            const bool holds = NodeHolds(context, rule, rule.root);
+            // A rule is struck for its own cost only: the row's budget running out while it was
+            // tried says as much about the rules before it.
+            const bool ownBound = context.ruleHit && context.left != 0;
+            if (ownBound || context.ruleWork > work.ruleShare) {
+                if (++info.costStrikes >= work.strikes) {
+                    info.setAsideForCost = 1;
+                    ++set->rulesSetAside;
+                }
+            }
+            if (!holds) continue;
             if (matched != nullptr && count < capacity) matched[count] = static_cast<int32_t>(r);
             ++count;
         }
     }
+    if (overBudget || context.left == 0) ++set->rowsOverBudget;
+    set->lastRowWork = work.row - context.left;
+    if (set->lastRowWork > set->mostRowWork) set->mostRowWork = set->lastRowWork;
     return count;
 }
 

@@ -41,6 +41,8 @@ struct SigmaState {
     int32_t viewRule;
     uint8_t viewRuleOn;
     UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
+    // While a set is read on a worker (app/sigma_load_job.h): its progress, for the status bar.
+    const SigmaLoadProgress* loading;
 };
 
 // The Sigma state, made when it does not exist yet; null when memory is refused.

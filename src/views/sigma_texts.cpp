@@ -10,6 +10,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "app/sigma_load_job.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
@@ -119,6 +120,14 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
                               : u" %lu regular-expression tests hit the work bound and counted as "
                                 u"no match.",
                  bounded);
+    char16_t cost[512];
+    if (ComposeSigmaCostNotes(app, cost, 512) > 0) {
+        for (char16_t& c : cost) {
+            if (c == u'\n') c = u' ';
+        }
+        AppendBounded(out, capacity, u" ");
+        AppendBoundedN(out, capacity, cost, TextLength(cost) - 1);
+    }
     const int32_t viewed = SigmaRuleView(app);
     const SigmaRuleInfo* rule = viewed >= 0 ? GetSigmaRule(set, viewed) : nullptr;
     if (rule != nullptr) {
@@ -185,6 +194,30 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
     }
 }
 
+int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    out[0] = 0;
+    const SigmaRuleSet* set = RulesOf(app);
+    int32_t lines = 0;
+    const int32_t setAside = SigmaRulesSetAside(set);
+    if (setAside > 0) {
+        AppendFormat(out, capacity,
+                     u"Sigma rules set aside for cost: %d (they kept hitting the matching work bound "
+                     u"and match nothing for the rest of the recording).\n",
+                     setAside);
+        ++lines;
+    }
+    const uint64_t over = SigmaRowsOverBudget(set);
+    if (over > 0) {
+        AppendFormat(out, capacity,
+                     u"Rows whose Sigma matching ran out of its work budget: %lu (the rules not "
+                     u"tried on them counted as no match).\n",
+                     static_cast<uint32_t>(over > 0xFFFFFFFFu ? 0xFFFFFFFFu : over));
+        ++lines;
+    }
+    return lines;
+}
+
 int32_t SigmaRuleOfItem(const AppState* app, int32_t item) {
     const SigmaRuleSet* set = RulesOf(app);
     if (set == nullptr || item < 0 || item >= SigmaRuleCount(set)) return -1;
@@ -240,6 +273,23 @@ void ActivateSigmaRulesItem(AppState* app, int32_t item) {
         char16_t headline[kSigmaRulesHeadlineChars];
         ComposeSigmaRulesHeadline(app, headline, kSigmaRulesHeadlineChars);
         UiListWindowSetHeadline(window, headline);
+    }
+}
+
+void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity) {
+    if (app == nullptr || app->sigma == nullptr) return;
+    const SigmaRuleSet* set = LoadedSigmaRules(app);
+    if (set != nullptr) {
+        const int32_t rules = SigmaRuleCount(set);
+        const int32_t refused = SigmaRefusalCount(set);
+        AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
+        AppendFormat(out, capacity, refused == 1 ? u", %d file refused" : u", %d files refused", refused);
+    }
+    // The rules above stay in force until the load ends.
+    if (app->sigma->loading != nullptr) {
+        char16_t progress[128];
+        ComposeSigmaLoadProgress(app->sigma->loading, progress, 128, nullptr);
+        AppendFormat(out, capacity, u" | Loading Sigma rules: %s", progress);
     }
 }
 

@@ -38,6 +38,15 @@ void RefreshSigmaRulesWindow(AppState* app);
 // again; a refused file does nothing.
 void ActivateSigmaRulesItem(AppState* app, int32_t item);
 
+// What the work budget of matching cost the loaded rules, for the window and the files' notes: a
+// line each for the rules set aside for cost and the rows that ran out of the budget, each ending
+// in '\n'; nothing when neither happened. Returns the lines written.
+int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity);
+
+// The status bar's Sigma part: " | 1400 Sigma rules, 1000 files refused" when a set is loaded, then
+// " | Loading Sigma rules: Read 120 of 2000 rule files." while a load runs.
+void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity);
+
 // " | Only rows of Sigma rule "TITLE"" for the status bar while that condition is on.
 void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capacity);
 

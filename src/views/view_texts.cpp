@@ -275,10 +275,7 @@ void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
     if (app->recording != 0 && app->launchedWithoutJob != 0) {
         AppendBounded(out, capacity, u" | Stop may not reach child processes");
     }
-    if (SigmaRulesLoaded(app)) {
-        const int32_t rules = SigmaRuleCount(LoadedSigmaRules(app));
-        AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
-    }
+    AppendSigmaLoadStatus(app, out, capacity);
     char16_t piece[kStatusTextChars];
     ProcessConditionStatus(app, piece, kStatusTextChars);
     if (piece[0] != 0) {

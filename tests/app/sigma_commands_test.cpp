@@ -1,15 +1,22 @@
-// Loading Sigma rule folders: the folder beside the program, what the user is told, and a folder
-// that cannot be read leaving the rules loaded before as they were.
+// Loading Sigma rule folders: the folder beside the program, what the user is told, a folder that
+// cannot be read leaving the rules loaded before as they were, and the load on a worker behind a
+// progress window (rows that arrive meanwhile, Cancel, no window or no thread).
 #include "app/sigma_commands.h"
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "app/commands.h"
 #include "app/list_window_layout.h"
+#include "app/sigma_load_job.h"
 #include "app/window_layout.h"
 #include "doctest.h"
 #include "platform/memory.h"
+#include "platform/sim/headless_progress.h"
 #include "platform/sim/headless_ui.h"
+#include "platform/thread.h"
+#include "base/text.h"
 #include "sigma/sigma.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
@@ -154,4 +161,141 @@ TEST_CASE("the list window: a headline above a list that fills the rest") {
             CHECK(got[k]->height == want[k]->height);
         }
     }
+}
+
+namespace {
+
+const char kTempRule[] = "title: Executable written into Temp\nlevel: high\n"
+                         "logsource: {product: windows, category: file_event}\n"
+                         "detection:\n    sel:\n        TargetFilename|contains: '\\Temp\\'\n"
+                         "    condition: sel\n";
+
+// A folder of count copies of one rule file, made afresh.
+std::u16string RuleFolder(const char* name, int count) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    for (int i = 0; i < count; ++i)
+        std::ofstream(path / ("r" + std::to_string(i) + ".yml"), std::ios::binary) << kTempRule;
+    const std::string text = path.string();
+    return std::u16string(text.begin(), text.end());
+}
+
+void RemoveFolder(const std::u16string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::string(path.begin(), path.end()), ignored);
+}
+
+// What the window thread saw inside the progress window's first step.
+struct DuringLoad {
+    AppState* app = nullptr;
+    bool loading = false;
+    std::string status;
+    uint32_t dialogsBefore = 0, dialogsAfter = 0;
+};
+
+void AppendTempRow(AppState* app) {
+    EventRow row{};
+    row.category = kCategoryFile;
+    row.pid = 10;
+    CopyBounded(row.process, kProcessChars, u"a.exe");
+    CopyBounded(row.operation, kOperationChars, u"Created new file");
+    CopyBounded(row.path, kPathChars, u"C:\\Users\\a\\AppData\\Local\\Temp\\x.exe");
+    CopyBounded(row.result, kResultChars, u"OK");
+    AppendRow(app, &row);
+}
+
+void AtFirstStep(void* context, uint32_t step) {
+    DuringLoad* seen = static_cast<DuringLoad*>(context);
+    if (step != 1) return;
+    AppState* app = seen->app;
+    seen->loading = app->sigmaLoading != 0;
+    char16_t status[kStatusTextChars];
+    ComposeStatusText(app, status, kStatusTextChars);
+    seen->status = U8(status);
+    // A row arrives, and the user asks for another load: the row waits for the new set, the
+    // command is ignored while this one runs.
+    AppendTempRow(app);
+    seen->dialogsBefore = HeadlessModel()->dialogCount;
+    DispatchCommand(app, kCmdLoadSigmaRules);
+    seen->dialogsAfter = HeadlessModel()->dialogCount;
+}
+
+} // namespace
+
+TEST_CASE_FIXTURE(LoadFixture, "a load runs on a worker behind a progress window; rows meanwhile get the new set") {
+    const std::u16string path = RuleFolder("olvetta-sigmaload-worker", 30);
+    DuringLoad seen;
+    seen.app = app;
+    HeadlessSetProgressStepHandler(&AtFirstStep, &seen);
+    REQUIRE(LoadSigmaRulesFromFolder(app, path.c_str(), true));
+    HeadlessSetProgressStepHandler(nullptr, nullptr);
+
+    const HeadlessProgress* progress = HeadlessProgressModel();
+    CHECK(progress->ends == 1);
+    CHECK(progress->stepsOwnerEnabled == 0);
+    CHECK(progress->strayCalls == 0);
+    CHECK(seen.loading);
+    CHECK(seen.status.find("| Loading Sigma rules: ") != std::string::npos);
+    CHECK(seen.dialogsAfter == seen.dialogsBefore);
+    CHECK(app->sigmaLoading == 0);
+
+    // The row that arrived during the load was matched by the new rules once they were in place.
+    REQUIRE(SigmaRuleCount(LoadedSigmaRules(app)) == 30);
+    REQUIRE(app->rowCount == 1);
+    int32_t rules[40];
+    CHECK(SigmaRulesOfRow(app, 0, rules, 40) == 30);
+    char16_t status[kStatusTextChars];
+    ComposeStatusText(app, status, kStatusTextChars);
+    CHECK(U8(status).find("| 30 Sigma rules, 0 files refused") != std::string::npos);
+    RemoveFolder(path);
+}
+
+TEST_CASE_FIXTURE(LoadFixture, "Cancel keeps the rules loaded before, whenever it comes") {
+    const std::u16string before = Folder("tests/scenarios/sigma-rules");
+    REQUIRE(LoadSigmaRulesFromFolder(app, before.c_str(), true));
+    REQUIRE(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
+    AppendTempRow(app);
+    int32_t rules[40];
+    const int32_t matchedBefore = SigmaRulesOfRow(app, 0, rules, 40);
+
+    const std::u16string path = RuleFolder("olvetta-sigmaload-cancel", 20);
+    HeadlessCancelProgressAtStep(1);
+    CHECK_FALSE(LoadSigmaRulesFromFolder(app, path.c_str(), false));
+    HeadlessCancelProgressAtStep(0);
+    CHECK(LastMessage() == "Loading the Sigma rules was cancelled. The rules loaded before are unchanged.");
+    CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
+    CHECK(U8(SigmaRuleFolder(LoadedSigmaRules(app))) == U8(before.c_str()));
+    CHECK(SigmaRulesOfRow(app, 0, rules, 40) == matchedBefore);
+    CHECK(HeadlessProgressModel()->shown == 0);
+    CHECK(app->sigmaLoading == 0);
+    CHECK(HeadlessModel()->controls[0].enabled != 0);
+    RemoveFolder(path);
+}
+
+TEST_CASE_FIXTURE(LoadFixture, "without a progress window or a worker the folder is read on this thread") {
+    const std::u16string path = RuleFolder("olvetta-sigmaload-inline", 3);
+    HeadlessSetProgressBeginFails(true);
+    REQUIRE(LoadSigmaRulesFromFolder(app, path.c_str(), true));
+    HeadlessSetProgressBeginFails(false);
+    CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 3);
+    RefuseNthThreadStart(1);
+    REQUIRE(LoadSigmaRulesFromFolder(app, path.c_str(), true));
+    RefuseNthThreadStart(0);
+    CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 3);
+    CHECK(HeadlessProgressModel()->shown == 0);
+    RemoveFolder(path);
+}
+
+TEST_CASE("a load asked to stop reads no file and says it was cancelled") {
+    const std::u16string path = RuleFolder("olvetta-sigmaload-job", 5);
+    SigmaLoadProgress stopped{};
+    stopped.cancel = 1;
+    SigmaRuleSet* partial = LoadSigmaRuleFolderWatched(path.c_str(), &stopped);
+    REQUIRE(partial != nullptr);
+    CHECK(SigmaRuleCount(partial) == 0);
+    CHECK(stopped.total == 5);
+    CHECK(U8(SigmaRuleFolderError(partial)) == "The load was cancelled.");
+    FreeSigmaRuleSet(partial);
+    RemoveFolder(path);
 }

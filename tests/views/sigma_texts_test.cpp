@@ -11,10 +11,12 @@
 #include "base/text.h"
 #include "doctest.h"
 #include "platform/memory.h"
+#include "report/completeness.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
+#include "sigma/sigma_engine.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
@@ -370,4 +372,32 @@ TEST_CASE_FIXTURE(TextsFixture, "rule and row texts show hidden characters as ma
     CHECK(Has(text, "Invoice[U+202E]fdp.exe\r\n"));
     CHECK_FALSE(Has(text, "\r\nForged line"));
     CHECK(text.find("\xE2\x80\xAE") == std::string::npos); // no raw U+202E reaches the window
+}
+
+TEST_CASE_FIXTURE(TextsFixture, "rules set aside for cost and rows past the budget are told in the window and the notes") {
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    REQUIRE(set != nullptr);
+    REQUIRE(AddSigmaRuleText(set, kTempExe, std::strlen(kTempExe), u"a.yml"));
+    REQUIRE(AddSigmaRuleText(set, kAnyTemp, std::strlen(kAnyTemp), u"b.yml"));
+    // Room for one comparison of a Temp path, not two: the first rule runs the row out (and is
+    // struck for its share), the second is never reached.
+    set->work.row = 60;
+    set->work.ruleShare = 1;
+    set->work.strikes = 2;
+    REQUIRE(InstallSigmaRules(app, set));
+    std::vector<char16_t> notes(8192);
+    CHECK(BuildCompletenessNotes(app, notes.data(), notes.size(), u"") == 0);
+    CHECK_FALSE(Has(Headline(), "set aside"));
+
+    RecordFiles();
+    const std::string headline = Headline();
+    CHECK(Has(headline, " Sigma rules set aside for cost: 1 (they kept hitting the matching work "
+                        "bound and match nothing for the rest of the recording). Rows whose Sigma "
+                        "matching ran out of its work budget: 2 (the rules not tried on them "
+                        "counted as no match)."));
+    CHECK(BuildCompletenessNotes(app, notes.data(), notes.size(), u"# ") == 2);
+    const std::string text = U8(notes.data());
+    CHECK(Has(text, "# Sigma rules set aside for cost: 1 ("));
+    CHECK(Has(text, "# Rows whose Sigma matching ran out of its work budget: 2 ("));
+    CHECK(SigmaRowsOfRule(app, 1) == 0);
 }
