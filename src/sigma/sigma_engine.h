@@ -59,6 +59,9 @@ inline char16_t FoldChar(char16_t c) {
 
 // A field number that stands for "every text field of the view" (keyword searches).
 constexpr uint32_t kAnyField = 0xFFFFFFFFu;
+// A field number for a field the rule's category never records: its comparisons are unknown on
+// every row.
+constexpr uint32_t kNeverField = 0xFFFFFFFEu;
 
 enum class Mode : uint8_t { kEquals, kContains, kStartsWith, kEndsWith };
 
@@ -117,12 +120,14 @@ enum class FieldTestKind : uint8_t {
 };
 
 struct FieldTest {
-    uint32_t field; // SigmaField, or kAnyField
+    uint32_t field; // SigmaField, kAnyField or kNeverField
     FieldTestKind kind;
     bool all;
     bool negate; // neq: true when no value matches (the field must be present)
     uint32_t groups;
     std::vector<ValueTest> values;
+    std::string key;                // field and modifiers as the rule writes them (for explaining)
+    std::vector<std::u16string> shown; // each list item as the rule writes it, by group
 };
 
 // A search identifier: any of its maps; a map holds when all of its tests do.
@@ -141,6 +146,7 @@ struct CondNode {
 
 struct Rule {
     uint32_t category; // SigmaCategory
+    uint32_t fields;   // recorded fields compared (bit 1 << SigmaField), field references too
     std::vector<Search> searches;
     std::vector<CondNode> nodes;
     std::vector<uint32_t> children;
@@ -175,6 +181,9 @@ constexpr uint32_t kReportBit = 0x80000000u;
 struct CategoryIndex {
     std::vector<Automaton> automata;
     std::vector<uint32_t> always; // rules evaluated whatever the text (no needle set)
+    // Rules with a needle on each field: on a row that could not learn the field they may be
+    // possible matches, so they are evaluated there whatever the text.
+    std::vector<uint32_t> byField[kSigmaFieldCount];
 };
 
 } // namespace olv::sigma
@@ -211,7 +220,7 @@ struct SigmaRuleSet {
     uint32_t generation = 0;
     std::vector<char16_t> folded;
     uint32_t foldedStart[kSigmaFieldCount] = {};
-    std::vector<int8_t> searchState;
+    std::vector<int8_t> searchState; // per search: -1 not evaluated, else a three-valued result
 
     SigmaRuleSet() = default;
     SigmaRuleSet(const SigmaRuleSet&) = delete;
