@@ -62,8 +62,10 @@ private:
     Rule* rule_ = nullptr;
     std::vector<YamlDocument> documents_;
     std::vector<std::string> never_; // fields named that the category never records, in order
+    const YamlNode* neverAt_ = nullptr; // where the first is named
 
-    void NoteNever(const std::string& name) {
+    void NoteNever(const std::string& name, const YamlNode* at) {
+        if (neverAt_ == nullptr) neverAt_ = at;
         if (std::find(never_.begin(), never_.end(), name) == never_.end()) never_.push_back(name);
     }
     bool CanHold() const;
@@ -295,7 +297,7 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     if (!never_.empty() && !CanHold()) {
         std::string names;
         for (const std::string& name : never_) names += (names.empty() ? "" : ", ") + name;
-        return Refuse(kSigmaRefusedField, nullptr,
+        return Refuse(kSigmaRefusedField, neverAt_,
                       (never_.size() == 1 ? "field " : "fields ") + names + (never_.size() == 1 ? " is" : " are") +
                           " not recorded for " + SigmaCategoryName(category_) +
                           ", and the rule cannot hold without it");
@@ -507,7 +509,7 @@ bool Compiler::CompileFieldTest(const std::string& key, const YamlNode& keyNode,
             // Unknown on every row; the rule is refused after its condition only when that makes
             // it never hold (CanHold).
             test->field = kNeverField;
-            NoteNever(fieldName);
+            NoteNever(fieldName, &keyNode);
         } else {
             test->field = field;
             rule_->fields |= uint32_t{1} << field;
@@ -629,7 +631,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         const uint32_t ref = FieldByName(raw.data(), raw.size());
         if (ref == kSigmaFieldCount || !FieldAllowed(category_, ref)) {
             v.refField = kNeverField;
-            NoteNever(raw);
+            NoteNever(raw, &item);
         } else {
             v.refField = ref;
             rule_->fields |= uint32_t{1} << ref;
