@@ -402,8 +402,9 @@ void ShowRulesMatched(AppState* app, int item) {
     if (ComposeRulesMatchedText(app, item, text, kRulesMatchedChars)) {
         if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
         const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+        // A details window: Copy takes the whole text, Escape closes it.
         UiHandle window =
-            UiOpenTextWindow(app->mainWindow, app->instance, u"Rules Matched", 720, 360, font, text);
+            UiOpenDetailsWindow(app->mainWindow, app->instance, u"Rules Matched", 720, 360, font, text);
         if (window != nullptr) UiShowViewWindow(window);
     }
     FreeBlock(text);

@@ -357,9 +357,11 @@ TEST_CASE_FIXTURE(TextsFixture, "Rules Matched lists every built-in and Sigma ru
     CHECK(ComposeRulesMatchedText(app, 0, small, 40));
     CHECK(TextLength(small) == 39);
 
-    // The window shows that text.
+    // The window shows that text, in a window with Copy that Escape closes.
     ShowRulesMatched(app, 0);
-    CHECK(Has(U8(HeadlessSummaryText()), "plain.txt"));
+    CHECK(HeadlessDetailsWindowCount() == 1);
+    CHECK(U8(HeadlessDetailsTitle()) == "Rules Matched");
+    CHECK(Has(U8(HeadlessDetailsText()), "plain.txt"));
 }
 
 TEST_CASE_FIXTURE(TextsFixture, "rule and row texts show hidden characters as marks, each on its line") {
