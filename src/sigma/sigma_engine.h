@@ -126,8 +126,13 @@ struct FieldTest {
     bool negate; // neq: true when no value matches (the field must be present)
     uint32_t groups;
     std::vector<ValueTest> values;
-    std::string key;                // field and modifiers as the rule writes them (for explaining)
-    std::vector<std::u16string> shown; // each list item as the rule writes it, by group
+    uint32_t text; // into Rule::texts (kept apart: matching reads the tests, not their texts)
+};
+
+// A field test as the rule writes it, for saying what matched.
+struct TestText {
+    std::string key;                   // field and modifiers
+    std::vector<std::u16string> shown; // each list item, by group
 };
 
 // A search identifier: any of its maps; a map holds when all of its tests do.
@@ -151,6 +156,7 @@ struct Rule {
     std::vector<CondNode> nodes;
     std::vector<uint32_t> children;
     uint32_t root;
+    std::vector<TestText> texts;
 };
 
 // A compiled regular expression (PCRE2, 16-bit) and its match data, made once at load.

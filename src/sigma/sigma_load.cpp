@@ -515,8 +515,10 @@ bool Compiler::CompileFieldTest(const std::string& key, const YamlNode& keyNode,
             rule_->fields |= uint32_t{1} << field;
         }
     }
-    test->key = key;
-    if (!Charge(&keyNode, 0, key.size(), 0, 0)) return false;
+    test->text = static_cast<uint32_t>(rule_->texts.size());
+    rule_->texts.emplace_back();
+    rule_->texts.back().key = key;
+    if (!Charge(&keyNode, 0, sizeof(TestText) + key.size(), 0, 0)) return false;
     Mods mods;
     if (bar != std::string::npos && !ParseMods(key, keyNode, bar + 1, &mods)) return false;
     const bool keywords = test->field == kAnyField;
@@ -565,7 +567,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
     // The text as written, kept to say what matched: its characters beyond the string's inline
     // room (the string's own record is in the test's count).
     if (!Charge(&item, 0, text.size() > 7 ? (text.size() + 1) * sizeof(char16_t) : 0, 0, 0)) return false;
-    test->shown.push_back(text);
+    rule_->texts[test->text].shown.push_back(text);
     ValueTest v{};
     v.mode = mods.modeSet ? mods.mode : Mode::kEquals;
     v.cased = mods.cased;

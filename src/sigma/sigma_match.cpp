@@ -284,7 +284,7 @@ Tri FieldTestHolds(Context& c, const FieldTest& t) {
 }
 
 // The first map of the search that holds, or -1; *result is the search's value.
-int32_t SearchValue(Context& c, const Search& search, Tri* result) {
+inline __attribute__((always_inline)) int32_t SearchValue(Context& c, const Search& search, Tri* result) {
     Tri any = kFalse;
     for (size_t m = 0; m < search.maps.size(); ++m) {
         Tri all = kTrue;
@@ -386,9 +386,12 @@ void AppendUtf8(char16_t* out, size_t capacity, const std::string& text) {
 
 // "Image endswith \certutil.exe": the key as written (its modifiers as words) and the values
 // that held.
-void DescribeTest(Context& c, const FieldTest& t, char16_t* out, size_t capacity) {
+void DescribeTest(Context& c, const Rule& rule, const FieldTest& t, char16_t* out, size_t capacity) {
+    static const TestText kNone;
+    const TestText& written = t.text < rule.texts.size() ? rule.texts[t.text] : kNone;
+    const std::vector<std::u16string>& shown = written.shown;
     char16_t key[512];
-    Utf8ToUtf16Bounded(t.key, key, 512);
+    Utf8ToUtf16Bounded(written.key, key, 512);
     for (char16_t* k = key; *k != 0; ++k) {
         if (*k == u'|') *k = u' ';
     }
@@ -399,7 +402,7 @@ void DescribeTest(Context& c, const FieldTest& t, char16_t* out, size_t capacity
             uint32_t where = 0;
             if (!InAnyField(c, v, &where)) continue;
             AppendBounded(out, capacity, u"keyword ");
-            if (v.group < t.shown.size()) AppendBounded(out, capacity, t.shown[v.group].c_str());
+            if (v.group < shown.size()) AppendBounded(out, capacity, shown[v.group].c_str());
             AppendBounded(out, capacity, u" in ");
             AppendUtf8(out, capacity, SigmaFieldName(where));
             return;
@@ -418,10 +421,10 @@ void DescribeTest(Context& c, const FieldTest& t, char16_t* out, size_t capacity
     bool first = true;
     uint32_t shownGroup = UINT32_MAX;
     for (const ValueTest& v : t.values) {
-        if (v.group == shownGroup || v.group >= t.shown.size()) continue;
+        if (v.group == shownGroup || v.group >= shown.size()) continue;
         if (!t.negate && !t.all && ValueTri(c, v, t.field) != kTrue) continue;
         if (!first) AppendBounded(out, capacity, u", ");
-        AppendBounded(out, capacity, t.shown[v.group].c_str());
+        AppendBounded(out, capacity, shown[v.group].c_str());
         first = false;
         shownGroup = v.group;
         if (!t.negate && !t.all) break;
@@ -453,7 +456,7 @@ void ExplainNode(Context& c, const Rule& rule, uint32_t index, bool positive, ui
     bool first = true;
     for (const FieldTest& t : search.maps[static_cast<size_t>(map)]) {
         AppendBounded(out, capacity, first ? u" " : u" and ");
-        DescribeTest(c, t, out, capacity);
+        DescribeTest(c, rule, t, out, capacity);
         first = false;
     }
     AppendBounded(out, capacity, u"\n");
@@ -472,7 +475,7 @@ namespace {
 
 // Folds every present field of view once into the set's buffer (a field the row could not learn
 // has no text to fold).
-void FoldFields(SigmaRuleSet* set, const SigmaEventView* view) {
+inline __attribute__((always_inline)) void FoldFields(SigmaRuleSet* set, const SigmaEventView* view) {
     using namespace sigma;
     size_t total = 0;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
