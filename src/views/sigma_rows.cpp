@@ -207,6 +207,7 @@ bool MatchDueRows(AppState* app, SigmaState* s) {
 
 void ForgetMatches(SigmaState* s) {
     ResetSigmaViewContext(s->context);
+    s->explainReady = 0;
     s->viewRuleOn = 0;
     s->matchCount = 0;
     s->matchesNotKept = 0;
@@ -343,6 +344,7 @@ void RematchChangedRow(AppState* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return;
     DropMatches(s, index);
+    s->explainReady = 0;
     EventRow* row = &app->rows[index];
     if (SigmaViewOfChangedRow(s->context, row, ~0u, s->buffer) == kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
@@ -465,48 +467,61 @@ void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity) {
     }
 }
 
+namespace {
+
+// Makes the view of stored row index again, with a context of its own learning the rows from the
+// first on, as the match's was made: the rows before it taught what it holds, and a held process
+// start is viewed where it became due. False when it has none, or memory is refused.
+bool RemakeRowView(AppState* app, SigmaState* s, int32_t index) {
+    if (s->explainReady != 0 && s->explainRow == index && s->explainRowCount == app->rowCount) return true;
+    s->explainReady = 0;
+    if (s->explainContext == nullptr) s->explainContext = NewSigmaViewContext();
+    if (s->explainBuffer == nullptr) s->explainBuffer = AllocRecord<SigmaViewBuffer>();
+    if (s->explainContext == nullptr || s->explainBuffer == nullptr) return false;
+    SigmaViewContext* context = s->explainContext;
+    SigmaViewBuffer* buffer = s->explainBuffer;
+    ResetSigmaViewContext(context);
+    SetSigmaRecorderImage(context, app->origin.recorderImage);
+    bool made = false;
+    bool held = false;
+    int32_t due[kDueBatch];
+    auto takeDue = [&] {
+        int32_t n;
+        while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
+            for (int32_t k = 0; k < n && !made; ++k) {
+                if (due[k] == index) made = SigmaViewOfStartRow(context, &app->rows[index], buffer);
+            }
+        }
+    };
+    for (int32_t i = 0; i < app->rowCount && !made; ++i) {
+        const uint32_t outcome = LearnSigmaRow(context, &app->rows[i], i, buffer);
+        if (i == index) {
+            if (outcome == kSigmaViewReady) made = true;
+            if (outcome != kSigmaViewDeferred) break;
+            held = true;
+        }
+        if (held) takeDue();
+    }
+    if (!made && held) {
+        ReleaseDeferredSigmaRows(context);
+        takeDue();
+    }
+    if (!made) return false;
+    s->explainRow = index;
+    s->explainRowCount = app->rowCount;
+    s->explainReady = 1;
+    return true;
+}
+
+} // namespace
+
 size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return 0;
     out[0] = 0;
     SigmaState* s = ActiveState(app);
     if (s == nullptr || row < 0 || row >= app->rowCount) return 0;
-    // The view is made again by a context of its own, from the first row on, as the match's was:
-    // the rows before it taught what it holds.
-    SigmaViewContext* context = NewSigmaViewContext();
-    auto* buffer = AllocRecord<SigmaViewBuffer>();
-    size_t length = 0;
-    if (context != nullptr && buffer != nullptr) {
-        SetSigmaRecorderImage(context, app->origin.recorderImage);
-        bool made = false;
-        int32_t due[kDueBatch];
-        for (int32_t i = 0; i < app->rowCount && !made; ++i) {
-            const uint32_t outcome = LearnSigmaRow(context, &app->rows[i], i, buffer);
-            if (i == row && outcome == kSigmaViewReady) {
-                made = true;
-                break;
-            }
-            if (i == row && outcome != kSigmaViewDeferred) break;
-            int32_t n;
-            while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
-                for (int32_t k = 0; k < n; ++k) {
-                    if (due[k] == row) made = SigmaViewOfStartRow(context, &app->rows[row], buffer);
-                }
-            }
-        }
-        if (!made && row < app->rowCount) {
-            ReleaseDeferredSigmaRows(context);
-            int32_t n;
-            while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
-                for (int32_t k = 0; k < n; ++k) {
-                    if (due[k] == row) made = SigmaViewOfStartRow(context, &app->rows[row], buffer);
-                }
-            }
-        }
-        if (made) length = ExplainSigmaMatch(s->rules, rule, &buffer->view, out, capacity);
-    }
-    FreeSigmaViewContext(context);
-    FreeBlock(buffer);
-    return length;
+    if (!RemakeRowView(app, s, row)) return 0;
+    return ExplainSigmaMatch(s->rules, rule, &s->explainBuffer->view, out, capacity);
 }
 
 const char16_t* SigmaLevelText(uint32_t level) {
@@ -521,6 +536,8 @@ void FreeSigmaState(AppState* app) {
     if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);
     FreeSigmaViewContext(s->context);
     FreeBlock(s->buffer);
+    FreeSigmaViewContext(s->explainContext);
+    FreeBlock(s->explainBuffer);
     FreeBlock(s->matches);
     FreeBlock(s->rowsOfRule);
     FreeBlock(s->possibleRowsOfRule);

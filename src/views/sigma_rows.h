@@ -46,6 +46,13 @@ struct SigmaState {
     int32_t viewRule;
     uint8_t viewRuleOn;
     UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
+    // The view of one row made again to say what matched (ExplainSigmaRowMatch), kept while the
+    // rows and rules stay as they were: a row's text asks for it once per rule it matched.
+    SigmaViewContext* explainContext;
+    SigmaViewBuffer* explainBuffer;
+    int32_t explainRow;
+    int32_t explainRowCount;
+    uint8_t explainReady;
 };
 
 // The Sigma state, made when it does not exist yet; null when memory is refused.

@@ -494,6 +494,11 @@ TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a
                                   "known: Image\r\n"));
     CHECK_FALSE(Has(U8(details.data()), "  none\r\n"));
 
+    // Asked again, after a row more, row 0 says the same (its view is made again once per row).
+    Append(kCategoryFile, 100, u"msiexec.exe", u"Created new file", u"C:\\x.txt");
+    CHECK(Has(RulesMatched(0), "    held: selection: Image endswith \\msiexec.exe\r\n"));
+    CHECK(Has(RulesMatched(0), "Sigma rules matched: 1\r\n"));
+
     // A new set forgets the possible matches with the rest.
     Install({kTempExe});
     CHECK(Possible(2).empty());
