@@ -300,7 +300,7 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
         return Refuse(kSigmaRefusedField, neverAt_,
                       (never_.size() == 1 ? "field " : "fields ") + names + (never_.size() == 1 ? " is" : " are") +
                           " not recorded for " + SigmaCategoryName(category_) +
-                          ", and the rule cannot hold without it");
+                          ", and the rule cannot hold without " + (never_.size() == 1 ? "it" : "them"));
     }
 
     std::memset(info, 0, sizeof *info);
