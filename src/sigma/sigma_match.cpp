@@ -142,9 +142,10 @@ bool Compared(double a, Compare how, double b) {
     return false;
 }
 
+// One value on a field the row knows. A field reference to a field the row does not know is
+// settled by ValueTri before this.
 bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
     const SigmaText& own = c.view->fields[field];
-    // A field reference to a field the row does not know is settled by ValueTri before this.
     const char16_t* text = v.cased ? own.text : Folded(c.set, field);
     const size_t n = own.length;
     switch (v.kind) {
@@ -416,7 +417,9 @@ void DescribeTest(Context& c, const Rule& rule, const FieldTest& t, char16_t* ou
     case FieldTestKind::kNullValue: AppendBounded(out, capacity, u" null"); return;
     case FieldTestKind::kValues: break;
     }
-    AppendBounded(out, capacity, key[0] != 0 && std::u16string_view(keyText).find(u' ') == std::u16string_view::npos ? u" = " : u" ");
+    // A plain key compares whole: "Image = C:\x.exe"; modifiers read as words before the value.
+    const bool plain = std::u16string_view(keyText).find(u' ') == std::u16string_view::npos;
+    AppendBounded(out, capacity, plain ? u" = " : u" ");
     // neq and all: every item counts; otherwise the first item that held.
     bool first = true;
     uint32_t shownGroup = UINT32_MAX;
