@@ -156,7 +156,23 @@ void Rules(JsonOut* j, AppState* app, const char16_t* asked) {
         String(j, r->detail);
         Raw(j, u"}");
     }
-    Raw(j, refused > 0 ? u"\n    ]\n  },\n" : u"]\n  },\n");
+    Raw(j, refused > 0 ? u"\n    ],\n    \"partial\": [" : u"],\n    \"partial\": [");
+    // Loaded rules that name fields their category never records: they never match through
+    // those fields, and say which.
+    const int32_t loaded = set != nullptr ? SigmaRuleCount(set) : 0;
+    int32_t partial = 0;
+    for (int32_t i = 0; i < loaded; ++i) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, i);
+        if (rule == nullptr || rule->partial[0] == 0) continue;
+        Raw(j, partial++ > 0 ? u",\n      {\"file\": " : u"\n      {\"file\": ");
+        String(j, rule->file);
+        Raw(j, u", \"title\": ");
+        String(j, rule->title);
+        Raw(j, u", \"fields\": ");
+        String(j, rule->partial);
+        Raw(j, u"}");
+    }
+    Raw(j, partial > 0 ? u"\n    ]\n  },\n" : u"]\n  },\n");
 }
 
 // Every rule that gave a row its severity or matched it: the built-in rules counted over the

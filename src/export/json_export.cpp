@@ -180,6 +180,41 @@ void AppendRefusedFiles(const SigmaRuleSet* set, char16_t* head, size_t cap) {
     AppendFormat(head, cap, u"], \"refusedFilesLeftOut\": %d", refused - listed);
 }
 
+// "partial": how many loaded rules name fields their category never records (comparisons on them
+// are unknown on every row), and "partialRules": the first of them with those fields, as many as
+// fit, with "partialRulesLeftOut". Nothing when no rule is partial.
+void AppendPartialRules(const SigmaRuleSet* set, char16_t* head, size_t cap) {
+    const int32_t rules = SigmaRuleCount(set);
+    int32_t partial = 0;
+    for (int32_t r = 0; r < rules; ++r) {
+        const SigmaRuleInfo* info = GetSigmaRule(set, r);
+        if (info != nullptr && info->partial[0] != 0) ++partial;
+    }
+    if (partial == 0) return;
+    AppendFormat(head, cap, u", \"partial\": %d, \"partialRules\": [", partial);
+    constexpr size_t kEntryChars = JsonTextMaxChars(kSigmaIdChars) + JsonTextMaxChars(kSigmaTitleChars) +
+                                   JsonTextMaxChars(160) + 64;
+    auto* entry = static_cast<char16_t*>(AllocZeroed(kEntryChars * sizeof(char16_t)));
+    int32_t listed = 0;
+    for (int32_t r = 0; entry != nullptr && r < rules && listed < kRefusedFilesListed; ++r) {
+        const SigmaRuleInfo* info = GetSigmaRule(set, r);
+        if (info == nullptr || info->partial[0] == 0) continue;
+        entry[0] = 0;
+        AppendBounded(entry, kEntryChars, listed > 0 ? u", {\"id\": " : u"{\"id\": ");
+        AppendJsonStringN(entry, kEntryChars, info->id, kSigmaIdChars);
+        AppendBounded(entry, kEntryChars, u", \"title\": ");
+        AppendJsonStringN(entry, kEntryChars, info->title, kSigmaTitleChars);
+        AppendBounded(entry, kEntryChars, u", \"fields\": ");
+        AppendJsonStringN(entry, kEntryChars, info->partial, 160);
+        AppendBounded(entry, kEntryChars, u"}");
+        if (TextLength(head) + TextLength(entry) + kRefusedFilesReserve >= cap) break;
+        AppendBounded(head, cap, entry);
+        ++listed;
+    }
+    FreeBlock(entry);
+    AppendFormat(head, cap, u"], \"partialRulesLeftOut\": %d", partial - listed);
+}
+
 // "rules": what was loaded from which folder and why files were refused, by reason and by file.
 void AppendRulesObject(const SigmaRuleSet* set, char16_t* head, size_t cap) {
     AppendBounded(head, cap, u"\"rules\": {\"folder\": ");
@@ -200,6 +235,7 @@ void AppendRulesObject(const SigmaRuleSet* set, char16_t* head, size_t cap) {
     }
     AppendBounded(head, cap, u"}");
     AppendRefusedFiles(set, head, cap);
+    AppendPartialRules(set, head, cap);
     AppendBounded(head, cap, u"}");
 }
 
@@ -377,11 +413,38 @@ void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line, size
     if (count < total) AppendFormat(line, cap, u",\"sigmaNotListed\":%d", total - count);
 }
 
+// ,"sigmaPossible":[{"id":...,"title":...,"level":...}, ...] for a row some rule is undecided on
+// through fields the row could not learn; nothing otherwise.
+void AppendSigmaPossible(const AppState* app, int32_t index, char16_t* line, size_t cap) {
+    const SigmaRuleSet* set = LoadedSigmaRules(app);
+    if (set == nullptr) return;
+    SigmaPossibleMatch rules[kSigmaMatchesInFile];
+    const int32_t total = SigmaPossibleRulesOfRow(app, index, rules, kSigmaMatchesInFile);
+    if (total <= 0) return;
+    const int32_t count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : total;
+    AppendBounded(line, cap, u",\"sigmaPossible\":[");
+    for (int32_t i = 0; i < count; ++i) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, rules[i].rule);
+        if (rule == nullptr) continue;
+        if (i > 0) AppendBounded(line, cap, u",");
+        AppendBounded(line, cap, u"{\"id\":");
+        AppendJsonStringN(line, cap, rule->id, kSigmaIdChars);
+        AppendBounded(line, cap, u",\"title\":");
+        AppendJsonStringN(line, cap, rule->title, kSigmaTitleChars);
+        AppendBounded(line, cap, u",\"level\":");
+        AppendJsonString(line, cap, SigmaLevelText(rule->level));
+        AppendBounded(line, cap, u"}");
+    }
+    AppendBounded(line, cap, u"]");
+    if (count < total) AppendFormat(line, cap, u",\"sigmaPossibleNotListed\":%d", total - count);
+}
+
 void BuildRowLine(const AppState* app, int32_t index, bool last, char16_t* line) {
     line[0] = 0;
     AppendBounded(line, kJsonBufferChars, u"  {");
     AppendRowMembers(app->rows[index], UtcOfRowsOf(app), line, kJsonBufferChars);
     AppendSigmaMatches(app, index, line, kJsonBufferChars);
+    AppendSigmaPossible(app, index, line, kJsonBufferChars);
     AppendBounded(line, kJsonBufferChars, last ? u"}\n" : u"},\n");
 }
 
@@ -512,50 +575,85 @@ struct RowMatches {
     int32_t rules[kSigmaMatchesInFile];
     int32_t total;
     int32_t count;
+    SigmaPossibleMatch possible[kSigmaMatchesInFile];
+    int32_t possibleTotal;
+    int32_t possibleCount;
     size_t maxChars;
 };
+
+size_t RuleMaxChars(const SigmaRuleInfo* rule) {
+    return 32 + JsonTextMaxChars(FieldTextLength(rule->id, kSigmaIdChars)) +
+           JsonTextMaxChars(FieldTextLength(rule->title, kSigmaTitleChars)) +
+           JsonTextMaxChars(TextLength(SigmaLevelText(rule->level)));
+}
+
+uint8_t* PutRule(uint8_t* out, const SigmaRuleInfo* rule) {
+    out = PutLiteral(out, "{\"id\":");
+    out = PutField(out, rule->id, kSigmaIdChars);
+    out = PutLiteral(out, ",\"title\":");
+    out = PutField(out, rule->title, kSigmaTitleChars);
+    out = PutLiteral(out, ",\"level\":");
+    out = PutText(out, SigmaLevelText(rule->level));
+    *out++ = '}';
+    return out;
+}
 
 void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
     m->set = LoadedSigmaRules(app);
     m->total = 0;
     m->count = 0;
+    m->possibleTotal = 0;
+    m->possibleCount = 0;
     m->maxChars = 0;
     if (m->set == nullptr) return;
     const int32_t total = SigmaRulesOfRow(app, index, m->rules, kSigmaMatchesInFile);
-    if (total <= 0) return;
-    m->total = total;
-    m->count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : total;
-    size_t chars = 64; // ,"sigma":[ ] and ,"sigmaNotListed":N
+    const int32_t possible = SigmaPossibleRulesOfRow(app, index, m->possible, kSigmaMatchesInFile);
+    if (total <= 0 && possible <= 0) return;
+    m->total = total > 0 ? total : 0;
+    m->count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : m->total;
+    m->possibleTotal = possible > 0 ? possible : 0;
+    m->possibleCount = possible > kSigmaMatchesInFile ? kSigmaMatchesInFile : m->possibleTotal;
+    size_t chars = 160; // ,"sigma":[ ], ,"sigmaNotListed":N and the same of the possible ones
     for (int32_t i = 0; i < m->count; ++i) {
         const SigmaRuleInfo* rule = GetSigmaRule(m->set, m->rules[i]);
-        if (rule == nullptr) continue;
-        chars += 32 + JsonTextMaxChars(FieldTextLength(rule->id, kSigmaIdChars)) +
-                 JsonTextMaxChars(FieldTextLength(rule->title, kSigmaTitleChars)) +
-                 JsonTextMaxChars(TextLength(SigmaLevelText(rule->level)));
+        if (rule != nullptr) chars += RuleMaxChars(rule);
+    }
+    for (int32_t i = 0; i < m->possibleCount; ++i) {
+        const SigmaRuleInfo* rule = GetSigmaRule(m->set, m->possible[i].rule);
+        if (rule != nullptr) chars += RuleMaxChars(rule);
     }
     m->maxChars = chars;
 }
 
 // What AppendSigmaMatches adds, as UTF-8.
 uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
-    if (m.total <= 0) return out;
-    out = PutLiteral(out, ",\"sigma\":[");
-    for (int32_t i = 0; i < m.count; ++i) {
-        const SigmaRuleInfo* rule = GetSigmaRule(m.set, m.rules[i]);
-        if (rule == nullptr) continue;
-        if (i > 0) *out++ = ',';
-        out = PutLiteral(out, "{\"id\":");
-        out = PutField(out, rule->id, kSigmaIdChars);
-        out = PutLiteral(out, ",\"title\":");
-        out = PutField(out, rule->title, kSigmaTitleChars);
-        out = PutLiteral(out, ",\"level\":");
-        out = PutText(out, SigmaLevelText(rule->level));
-        *out++ = '}';
+    if (m.total > 0) {
+        out = PutLiteral(out, ",\"sigma\":[");
+        for (int32_t i = 0; i < m.count; ++i) {
+            const SigmaRuleInfo* rule = GetSigmaRule(m.set, m.rules[i]);
+            if (rule == nullptr) continue;
+            if (i > 0) *out++ = ',';
+            out = PutRule(out, rule);
+        }
+        *out++ = ']';
+        if (m.count < m.total) {
+            out = PutLiteral(out, ",\"sigmaNotListed\":");
+            out = PutDecimal(out, static_cast<uint32_t>(m.total - m.count));
+        }
     }
-    *out++ = ']';
-    if (m.count < m.total) {
-        out = PutLiteral(out, ",\"sigmaNotListed\":");
-        out = PutDecimal(out, static_cast<uint32_t>(m.total - m.count));
+    if (m.possibleTotal > 0) {
+        out = PutLiteral(out, ",\"sigmaPossible\":[");
+        for (int32_t i = 0; i < m.possibleCount; ++i) {
+            const SigmaRuleInfo* rule = GetSigmaRule(m.set, m.possible[i].rule);
+            if (rule == nullptr) continue;
+            if (i > 0) *out++ = ',';
+            out = PutRule(out, rule);
+        }
+        *out++ = ']';
+        if (m.possibleCount < m.possibleTotal) {
+            out = PutLiteral(out, ",\"sigmaPossibleNotListed\":");
+            out = PutDecimal(out, static_cast<uint32_t>(m.possibleTotal - m.possibleCount));
+        }
     }
     return out;
 }
@@ -684,6 +782,20 @@ void AppendViewMembers(const SigmaEventView* view, char16_t* line, size_t cap) {
         first = false;
     }
     AppendBounded(line, cap, u"}");
+    // The fields of its categories this row could not learn: "not known", which is not "empty".
+    const uint32_t unknown = view != nullptr && view->categories != 0 ? view->unknown : 0;
+    if (unknown == 0) return;
+    AppendBounded(line, cap, u",\"unknownFields\":[");
+    first = true;
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if ((unknown & (1u << f)) == 0) continue;
+        char16_t name[64];
+        CopyAsciiName(name, 64, SigmaFieldName(f));
+        if (!first) AppendBounded(line, cap, u",");
+        AppendJsonString(line, cap, name);
+        first = false;
+    }
+    AppendBounded(line, cap, u"]");
 }
 
 // The view members of the process starts that the field view held back: a start is viewed once
@@ -820,6 +932,7 @@ struct alignas(64) ViewChunk {
     uint8_t* outcome;        // SigmaViewOutcome of each row
     uint32_t* categories;    // each row's view's categories (0 for a row without a view)
     uint32_t* mask;          // each row's view's fields that are present
+    uint32_t* unknown;       // each row's view's fields that the row could not learn
     KeptField* fields;       // kSigmaFieldCount a row
     char16_t* store;         // texts of the views that are not in their rows
     size_t storeUsed;
@@ -842,6 +955,12 @@ inline const char16_t* KeptText(const ViewChunk* v, const KeptField& kept, const
 // The most characters AppendViewMembers adds for the kept view of the chunk's row k.
 size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names) {
     size_t chars = 32 + names.categoriesMaxChars; // ,"categories":[ ],"fields":{ }
+    if (v->categories[k] != 0 && v->unknown[k] != 0) {
+        chars += 20; // ,"unknownFields":[ ]
+        for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+            if ((v->unknown[k] & (1u << f)) != 0) chars += 3 + JsonTextMaxChars(names.fieldLength[f]);
+        }
+    }
     const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
     for (uint32_t rest = KeptMask(v, k); rest != 0; rest &= rest - 1) {
         const auto f = static_cast<uint32_t>(__builtin_ctz(rest));
@@ -892,6 +1011,19 @@ uint8_t* PutKeptMembers(uint8_t* out, const ViewChunk* v, int32_t k, const Event
         first = false;
     }
     *out++ = '}';
+    if (v->categories[k] != 0 && v->unknown[k] != 0) {
+        out = PutLiteral(out, ",\"unknownFields\":[");
+        first = true;
+        for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+            if ((v->unknown[k] & (1u << f)) == 0) continue;
+            if (!first) *out++ = ',';
+            // The name with its colon made once: without the colon.
+            std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f] - 1);
+            out += names.fieldJsonBytes[f] - 1;
+            first = false;
+        }
+        *out++ = ']';
+    }
     return out;
 }
 
@@ -956,12 +1088,13 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
         v.outcome = static_cast<uint8_t*>(AllocZeroed(rows));
         v.categories = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
         v.mask = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
+        v.unknown = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
         v.fields = static_cast<KeptField*>(AllocZeroed(rows * kSigmaFieldCount * sizeof(KeptField)));
         v.storeCapacity = size_t{1} << 16;
         v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
         v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
         v.line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
-        if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr ||
+        if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr || v.unknown == nullptr ||
             v.fields == nullptr ||
             v.store == nullptr || v.lengths == nullptr || v.line == nullptr) {
             return false;
@@ -975,6 +1108,7 @@ void CloseJsonLinesJob(JsonLinesJob* job) {
         FreeBlock(v.outcome);
         FreeBlock(v.categories);
         FreeBlock(v.mask);
+        FreeBlock(v.unknown);
         FreeBlock(v.fields);
         FreeBlock(v.store);
         FreeBlock(v.lengths);
@@ -1005,6 +1139,7 @@ bool KeepInStore(ViewChunk* v, const char16_t* text, uint32_t length, KeptField*
 // Keeps the view of the chunk's row k (learned from `row`).
 bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView& view) {
     v->categories[k] = view.categories;
+    v->unknown[k] = view.unknown;
     uint32_t mask = 0;
     KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
     const auto* rowStart = reinterpret_cast<const char16_t*>(row);
@@ -1029,6 +1164,7 @@ bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView
 // The view of the chunk's row k as the learning turn kept it.
 void KeptView(const ViewChunk* v, int32_t k, const EventRow* row, SigmaEventView* view) {
     view->categories = v->categories[k];
+    view->unknown = v->unknown[k];
     const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
     const auto* rowStart = reinterpret_cast<const char16_t*>(row);
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
@@ -1132,6 +1268,7 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
             AppendViewMembers(view, line, kLineChars);
         }
         AppendSigmaMatches(app, index, line, kLineChars);
+        AppendSigmaPossible(app, index, line, kLineChars);
         AppendBounded(line, kLineChars, u"}\n");
         if (TextLength(line) >= kLineChars - 1 || !PutBlockUtf8(out, line)) return false;
     }

@@ -32,7 +32,8 @@ enum SigmaCategory : uint32_t {
 // "process_creation", "image_load", ...; nullptr for a value out of range.
 const char* SigmaCategoryName(uint32_t category);
 
-// Every field the view fills. A rule that names any other field is refused.
+// Every field the view fills. A rule may name others (fields a category never records): their
+// comparisons are unknown on every row (see MatchSigmaRules).
 enum SigmaField : uint32_t {
     kSigmaImage = 0,
     kSigmaCommandLine,
@@ -69,9 +70,12 @@ struct SigmaText {
 };
 
 // What one row is to the rules: the categories it belongs to (bit 1 << SigmaCategory; 0 when
-// it belongs to none, and then no rule sees it) and its fields.
+// it belongs to none, and then no rule sees it) and its fields. A field of the row's categories
+// is known (a value, possibly empty, or absent) or unknown: this row could not learn it (bit
+// 1 << SigmaField in unknown; its text is then null and never read).
 struct SigmaEventView {
     uint32_t categories;
+    uint32_t unknown;
     SigmaText fields[kSigmaFieldCount];
 };
 
@@ -105,6 +109,9 @@ struct SigmaRuleInfo {
     uint32_t costStrikes;             // rows on which it hit a bound or took an outsized share
     uint8_t setAsideForCost;          // never tried again in this recording (costStrikes reached
                                       // the limit): it matches nothing from then on
+    char16_t partial[160];            // fields the rule names that its category never records,
+                                      // ", " between them (cut to fit); empty for a whole rule
+    uint32_t fields;                  // the recorded fields it compares (bit 1 << SigmaField)
 };
 
 // Why a file was refused. One reason per file; counted by reason.
@@ -115,7 +122,7 @@ enum SigmaRefusalReason : uint32_t {
     kSigmaRefusedProduct,       // a product other than windows
     kSigmaRefusedService,       // a log source service
     kSigmaRefusedCategory,      // a category the recorder does not feed
-    kSigmaRefusedField,         // a field the view never fills
+    kSigmaRefusedField,         // the rule can never hold with the fields its category records
     kSigmaRefusedModifier,      // an unknown modifier
     kSigmaRefusedExpand,        // an `expand` placeholder
     kSigmaRefusedDocumentKind,  // a correlation or filter document, or a multi-document file
@@ -180,7 +187,32 @@ uint64_t SigmaRowWorkBudget(const SigmaRuleSet* set);  // what one row may take
 
 // Writes the index of every loaded rule that matches view into matched, in rule order, at most
 // capacity of them, and returns how many matched (which may exceed capacity).
+//
+// A rule is evaluated with three values: a comparison on an unknown field (one the row could not
+// learn, or one the category never records) is unknown, and `not`, `and`, `or`, `1 of` and
+// `all of` follow three-valued logic. A rule matches only when its condition is true whatever
+// the unknown fields hold.
 int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* matched,
                         int32_t capacity);
+
+// A rule undecided on a row that would hold if the comparisons on the fields this row could not
+// learn all held, or if none of them held (fields the category never records stay unknown
+// both times). unknownFields: those fields (bit 1 << SigmaField) the rule compares.
+struct SigmaPossibleMatch {
+    int32_t rule;
+    uint32_t unknownFields;
+};
+// MatchSigmaRules, and the possible matches too: at most possibleCapacity written to possible,
+// their number (which may exceed it) in *possibleCount.
+int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* view, int32_t* matched,
+                                    int32_t capacity, SigmaPossibleMatch* possible,
+                                    int32_t possibleCapacity, int32_t* possibleCount);
+
+// What made rule hold on view: one line per search identifier that held, naming it and the field,
+// modifiers and value of each comparison of the map that held ("selection_img: Image endswith
+// \certutil.exe"), lines ended by LF. Writes nothing for a rule that does not hold. Returns the
+// length written (cut to fit, terminated).
+size_t ExplainSigmaMatch(SigmaRuleSet* set, int32_t rule, const SigmaEventView* view, char16_t* out,
+                         size_t capacity);
 
 } // namespace olv

@@ -74,6 +74,9 @@ inline char16_t FoldChar(char16_t c) {
 
 // A field number that stands for "every text field of the view" (keyword searches).
 constexpr uint32_t kAnyField = 0xFFFFFFFFu;
+// A field number for a field the rule's category never records: its comparisons are unknown on
+// every row.
+constexpr uint32_t kNeverField = 0xFFFFFFFEu;
 
 enum class Mode : uint8_t { kEquals, kContains, kStartsWith, kEndsWith };
 
@@ -132,12 +135,19 @@ enum class FieldTestKind : uint8_t {
 };
 
 struct FieldTest {
-    uint32_t field; // SigmaField, or kAnyField
+    uint32_t field; // SigmaField, kAnyField or kNeverField
     FieldTestKind kind;
     bool all;
     bool negate; // neq: true when no value matches (the field must be present)
     uint32_t groups;
     std::vector<ValueTest> values;
+    uint32_t text; // into Rule::texts (kept apart: matching reads the tests, not their texts)
+};
+
+// A field test as the rule writes it, for saying what matched.
+struct TestText {
+    std::string key;                   // field and modifiers
+    std::vector<std::u16string> shown; // each list item, by group
 };
 
 // A search identifier: any of its maps; a map holds when all of its tests do.
@@ -156,10 +166,12 @@ struct CondNode {
 
 struct Rule {
     uint32_t category; // SigmaCategory
+    uint32_t fields;   // recorded fields compared (bit 1 << SigmaField), field references too
     std::vector<Search> searches;
     std::vector<CondNode> nodes;
     std::vector<uint32_t> children;
     uint32_t root;
+    std::vector<TestText> texts;
 };
 
 // A compiled regular expression (PCRE2, 16-bit) and its match data, made once at load.
@@ -190,6 +202,9 @@ constexpr uint32_t kReportBit = 0x80000000u;
 struct CategoryIndex {
     std::vector<Automaton> automata;
     std::vector<uint32_t> always; // rules evaluated whatever the text (no needle set)
+    // Rules with a needle on each field: on a row that could not learn the field they may be
+    // possible matches, so they are evaluated there whatever the text.
+    std::vector<uint32_t> byField[kSigmaFieldCount];
 };
 
 } // namespace olv::sigma
@@ -231,7 +246,7 @@ struct SigmaRuleSet {
     uint32_t generation = 0;
     std::vector<char16_t> folded;
     uint32_t foldedStart[kSigmaFieldCount] = {};
-    std::vector<int8_t> searchState;
+    std::vector<int8_t> searchState; // per search: -1 not evaluated, else a three-valued result
 
     SigmaRuleSet() = default;
     SigmaRuleSet(const SigmaRuleSet&) = delete;

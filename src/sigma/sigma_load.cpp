@@ -61,6 +61,14 @@ private:
     uint32_t category_ = 0;
     Rule* rule_ = nullptr;
     std::vector<YamlDocument> documents_;
+    std::vector<std::string> never_; // fields named that the category never records, in order
+    const YamlNode* neverAt_ = nullptr; // where the first is named
+
+    void NoteNever(const std::string& name, const YamlNode* at) {
+        if (neverAt_ == nullptr) neverAt_ = at;
+        if (std::find(never_.begin(), never_.end(), name) == never_.end()) never_.push_back(name);
+    }
+    bool CanHold() const;
 
     bool Refuse(uint32_t why, const YamlNode* at, const std::string& what) {
         if (refused) return false;
@@ -286,13 +294,92 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     }
     if (!hasCondition) return Refuse(kSigmaRefusedSyntax, detection, "the detection has no condition");
     if (!CompileCondition(*condition)) return false;
+    if (!never_.empty() && !CanHold()) {
+        std::string names;
+        for (const std::string& name : never_) names += (names.empty() ? "" : ", ") + name;
+        return Refuse(kSigmaRefusedField, neverAt_,
+                      (never_.size() == 1 ? "field " : "fields ") + names + (never_.size() == 1 ? " is" : " are") +
+                          " not recorded for " + SigmaCategoryName(category_) +
+                          ", and the rule cannot hold without " + (never_.size() == 1 ? "it" : "them"));
+    }
 
     std::memset(info, 0, sizeof *info);
     Utf8ToUtf16Bounded(Scalar(*title), info->title, kSigmaTitleChars);
     if (hasId && id->IsScalar()) Utf8ToUtf16Bounded(Scalar(*id), info->id, kSigmaIdChars);
     info->level = levelValue;
     info->categories = uint32_t{1} << category_;
+    info->fields = rule->fields;
+    std::string names;
+    for (const std::string& name : never_) names += (names.empty() ? "" : ", ") + name;
+    Utf8ToUtf16Bounded(names, info->partial, sizeof info->partial / sizeof info->partial[0]);
     return true;
+}
+
+// Three-valued results as sets: bit 0 false, bit 1 true, bit 2 unknown.
+namespace {
+constexpr uint8_t kCanF = 1, kCanT = 2, kCanU = 4;
+uint8_t AndSets(uint8_t a, uint8_t b) {
+    uint8_t r = 0;
+    if ((a & kCanF) || (b & kCanF)) r |= kCanF;
+    if ((a & kCanT) && (b & kCanT)) r |= kCanT;
+    if (((a & kCanU) && (b & (kCanT | kCanU))) || ((b & kCanU) && (a & kCanT))) r |= kCanU;
+    return r;
+}
+uint8_t OrSets(uint8_t a, uint8_t b) {
+    uint8_t r = 0;
+    if ((a & kCanT) || (b & kCanT)) r |= kCanT;
+    if ((a & kCanF) && (b & kCanF)) r |= kCanF;
+    if (((a & kCanU) && (b & (kCanF | kCanU))) || ((b & kCanU) && (a & kCanF))) r |= kCanU;
+    return r;
+}
+uint8_t NotSet(uint8_t a) {
+    return static_cast<uint8_t>((a & kCanU) | ((a & kCanF) ? kCanT : 0) | ((a & kCanT) ? kCanF : 0));
+}
+bool TestOnNever(const FieldTest& t) {
+    if (t.field == kNeverField) return true;
+    for (const ValueTest& v : t.values) {
+        if (v.kind == TestKind::kFieldRef && v.refField == kNeverField) return true;
+    }
+    return false;
+}
+uint8_t NodeSet(const Rule& rule, uint32_t index, const std::vector<uint8_t>& searches) {
+    const CondNode& node = rule.nodes[index];
+    switch (node.op) {
+    case CondOp::kSearch:
+        return searches[node.search];
+    case CondOp::kNot:
+        return NotSet(NodeSet(rule, rule.children[node.firstChild], searches));
+    case CondOp::kAnd:
+    case CondOp::kOr: {
+        uint8_t r = node.op == CondOp::kAnd ? kCanT : kCanF;
+        for (uint32_t i = 0; i < node.childCount; ++i) {
+            const uint8_t c = NodeSet(rule, rule.children[node.firstChild + i], searches);
+            r = node.op == CondOp::kAnd ? AndSets(r, c) : OrSets(r, c);
+        }
+        return r;
+    }
+    }
+    return 0;
+}
+} // namespace
+
+// Whether the condition can be true on some row, with every comparison on a field the category
+// never records unknown and every other comparison free to be true or false. Searches are taken
+// as independent (two on one field are not tied), so a rule this lets through may still never
+// hold; it never refuses one that can.
+bool Compiler::CanHold() const {
+    std::vector<uint8_t> searches;
+    for (const Search& search : rule_->searches) {
+        uint8_t any = kCanF;
+        for (const std::vector<FieldTest>& map : search.maps) {
+            uint8_t all = kCanT;
+            for (const FieldTest& t : map)
+                all = AndSets(all, TestOnNever(t) ? kCanU : uint8_t(kCanT | kCanF));
+            any = OrSets(any, all);
+        }
+        searches.push_back(any);
+    }
+    return (NodeSet(*rule_, rule_->root, searches) & kCanT) != 0;
 }
 
 bool Compiler::CompileSearch(const std::string& name, const YamlNode& node, Search* search) {
@@ -419,11 +506,19 @@ bool Compiler::CompileFieldTest(const std::string& key, const YamlNode& keyNode,
     if (!fieldName.empty()) {
         const uint32_t field = FieldByName(fieldName.data(), fieldName.size());
         if (field == kSigmaFieldCount || !FieldAllowed(category_, field)) {
-            return Refuse(kSigmaRefusedField, &keyNode,
-                          "field " + fieldName + " is not recorded for " + SigmaCategoryName(category_));
+            // Unknown on every row; the rule is refused after its condition only when that makes
+            // it never hold (CanHold).
+            test->field = kNeverField;
+            NoteNever(fieldName, &keyNode);
+        } else {
+            test->field = field;
+            rule_->fields |= uint32_t{1} << field;
         }
-        test->field = field;
     }
+    test->text = static_cast<uint32_t>(rule_->texts.size());
+    rule_->texts.emplace_back();
+    rule_->texts.back().key = key;
+    if (!Charge(&keyNode, 0, sizeof(TestText) + key.size(), 0, 0)) return false;
     Mods mods;
     if (bar != std::string::npos && !ParseMods(key, keyNode, bar + 1, &mods)) return false;
     const bool keywords = test->field == kAnyField;
@@ -469,6 +564,10 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
     Utf8ToUtf16(raw, &text);
     if (text.size() > kMaxValueChars)
         return Refuse(kSigmaRefusedLimits, &item, "a value of more than " + std::to_string(kMaxValueChars) + " characters");
+    // The text as written, kept to say what matched: its characters beyond the string's inline
+    // room (the string's own record is in the test's count).
+    if (!Charge(&item, 0, text.size() > 7 ? (text.size() + 1) * sizeof(char16_t) : 0, 0, 0)) return false;
+    rule_->texts[test->text].shown.push_back(text);
     ValueTest v{};
     v.mode = mods.modeSet ? mods.mode : Mode::kEquals;
     v.cased = mods.cased;
@@ -532,9 +631,13 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
     if (mods.fieldref) {
         v.kind = TestKind::kFieldRef;
         const uint32_t ref = FieldByName(raw.data(), raw.size());
-        if (ref == kSigmaFieldCount || !FieldAllowed(category_, ref))
-            return Refuse(kSigmaRefusedField, &item, "field " + raw + " is not recorded for " + SigmaCategoryName(category_));
-        v.refField = ref;
+        if (ref == kSigmaFieldCount || !FieldAllowed(category_, ref)) {
+            v.refField = kNeverField;
+            NoteNever(raw, &item);
+        } else {
+            v.refField = ref;
+            rule_->fields |= uint32_t{1} << ref;
+        }
         if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;
         test->values.push_back(std::move(v));
         return true;

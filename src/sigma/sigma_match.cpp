@@ -5,9 +5,12 @@
 #include <pcre2.h>
 
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "sigma/sigma_engine.h"
+#include "base/text.h"
 #include "sigma/sigma_match_text.h"
 
 namespace olv {
@@ -16,6 +19,21 @@ namespace sigma {
 
 namespace {
 
+// Three-valued results: a comparison on an unknown field is unknown.
+enum Tri : int8_t { kFalse = 0, kTrue = 1, kUnknown = 2 };
+
+inline Tri Not(Tri a) {
+    return a == kUnknown ? kUnknown : a == kTrue ? kFalse : kTrue;
+}
+inline Tri OfBool(bool b) {
+    return b ? kTrue : kFalse;
+}
+
+// How comparisons on the fields this row could not learn are taken: unknown (the match), or all
+// true, or all false (the two readings that make a rule a possible match). Fields the category
+// never records stay unknown in every reading.
+enum class Reading : uint8_t { kUnknown, kAllHeld, kNoneHeld };
+
 struct Context {
     SigmaRuleSet* set;
     const SigmaEventView* view;
@@ -23,6 +41,8 @@ struct Context {
     uint64_t left;     // steps this row may still take
     uint64_t ruleWork; // steps the rule being tried took on this row
     bool ruleHit;      // it hit a bound of its own on this row
+    Reading reading;
+    bool rowUnknownSeen; // a comparison on a field this row could not learn was met
 };
 
 // Takes steps from the row's budget; false (nothing taken) when fewer are left, and then the
@@ -39,6 +59,16 @@ bool Take(Context& c, uint64_t steps) {
 
 bool Present(const SigmaEventView* view, uint32_t field) {
     return view->fields[field].text != nullptr;
+}
+
+bool RowUnknown(const SigmaEventView* view, uint32_t field) {
+    return field < kSigmaFieldCount && (view->unknown & (uint32_t{1} << field)) != 0;
+}
+
+// The result of a comparison on a field this row could not learn, in the reading in force.
+Tri OfRowUnknown(Context& c) {
+    c.rowUnknownSeen = true;
+    return c.reading == Reading::kAllHeld ? kTrue : c.reading == Reading::kNoneHeld ? kFalse : kUnknown;
 }
 
 const char16_t* Folded(const SigmaRuleSet* set, uint32_t field) {
@@ -151,6 +181,8 @@ bool Compared(double a, Compare how, double b) {
     return false;
 }
 
+// One value on a field the row knows. A field reference to a field the row does not know is
+// settled by ValueTri before this.
 bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
     const SigmaText& own = c.view->fields[field];
     const char16_t* text = v.cased ? own.text : Folded(c.set, field);
@@ -211,7 +243,7 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
         return ParseNumber(own.text, n, &number) && Compared(number, v.compare, v.number);
     }
     case TestKind::kFieldRef: {
-        if (!Present(c.view, v.refField)) return false;
+        if (v.refField >= kSigmaFieldCount || !Present(c.view, v.refField)) return false;
         const SigmaText& other = c.view->fields[v.refField];
         const char16_t* otherText = v.cased ? other.text : Folded(c.set, v.refField);
         if (v.mode != Mode::kContains) return MatchText(text, n, otherText, other.length, v.mode);
@@ -227,105 +259,160 @@ bool ValueMatches(Context& c, const ValueTest& v, uint32_t field) {
     return false;
 }
 
-// The values of a test on one field: any of them, or with `all` every list item.
-bool ValuesMatch(Context& c, const FieldTest& t, uint32_t field) {
-    if (!t.all) {
-        for (const ValueTest& v : t.values) {
-            if (ValueMatches(c, v, field)) return true;
-        }
-        return false;
+// One value on a known field: unknown only for a reference to a field the row does not know.
+Tri ValueTri(Context& c, const ValueTest& v, uint32_t field) {
+    if (v.kind == TestKind::kFieldRef) {
+        if (v.refField == kNeverField) return kUnknown;
+        if (RowUnknown(c.view, v.refField)) return OfRowUnknown(c);
     }
-    uint32_t group = UINT32_MAX;
-    bool groupHeld = true;
-    for (const ValueTest& v : t.values) {
-        if (v.group != group) {
-            if (!groupHeld) return false;
-            group = v.group;
-            groupHeld = false;
-        }
-        if (!groupHeld && ValueMatches(c, v, field)) groupHeld = true;
-    }
-    return groupHeld;
+    return OfBool(ValueMatches(c, v, field));
 }
 
-bool FieldTestHolds(Context& c, const FieldTest& t) {
+// The values of a test on one field: any of them, or with `all` every list item (the
+// alternatives of one item, base64offset's three, are any of them).
+Tri ValuesMatch(Context& c, const FieldTest& t, uint32_t field) {
+    if (!t.all) {
+        Tri any = kFalse;
+        for (const ValueTest& v : t.values) {
+            const Tri r = ValueTri(c, v, field);
+            if (r == kTrue) return kTrue;
+            if (r == kUnknown) any = kUnknown;
+        }
+        return any;
+    }
+    // Kleene: and is the least of false < unknown < true, or the greatest.
+    auto andOf = [](Tri x, Tri y) { return x == kFalse || y == kFalse ? kFalse : x == kUnknown || y == kUnknown ? kUnknown : kTrue; };
+    auto orOf = [](Tri x, Tri y) { return x == kTrue || y == kTrue ? kTrue : x == kUnknown || y == kUnknown ? kUnknown : kFalse; };
+    Tri all = kTrue;
+    Tri group = kTrue;
+    uint32_t at = UINT32_MAX;
+    for (const ValueTest& v : t.values) {
+        if (v.group != at) {
+            all = andOf(all, group);
+            if (all == kFalse) return kFalse;
+            at = v.group;
+            group = kFalse;
+        }
+        if (group != kTrue) group = orOf(group, ValueTri(c, v, field));
+    }
+    return andOf(all, group);
+}
+
+// A keyword occurs in some known field of the row. Keywords look at what the row holds: the
+// fields a row could not learn, or a category never records, are not searched (taking them as
+// unknown would leave every keyword rule undecided on nearly every row).
+bool InAnyField(Context& c, const ValueTest& v, uint32_t* where) {
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if (Present(c.view, f) && ValueMatches(c, v, f)) {
+            if (where != nullptr) *where = f;
+            return true;
+        }
+    }
+    return false;
+}
+
+Tri FieldTestHolds(Context& c, const FieldTest& t) {
     if (t.field == kAnyField) {
-        // Keywords: each value is looked for in every text field of the row.
-        auto anyField = [&](const ValueTest& v) {
-            for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-                if (Present(c.view, f) && ValueMatches(c, v, f)) return true;
-            }
-            return false;
-        };
         if (!t.all) {
             for (const ValueTest& v : t.values) {
-                if (anyField(v)) return true;
+                if (InAnyField(c, v, nullptr)) return kTrue;
             }
-            return false;
+            return kFalse;
         }
         uint32_t group = UINT32_MAX;
         bool groupHeld = true;
         for (const ValueTest& v : t.values) {
             if (v.group != group) {
-                if (!groupHeld) return false;
+                if (!groupHeld) return kFalse;
                 group = v.group;
                 groupHeld = false;
             }
-            if (!groupHeld && anyField(v)) groupHeld = true;
+            if (!groupHeld && InAnyField(c, v, nullptr)) groupHeld = true;
         }
-        return groupHeld;
+        return OfBool(groupHeld);
     }
+    if (t.field == kNeverField) return kUnknown;
+    if (RowUnknown(c.view, t.field)) return OfRowUnknown(c);
     const bool present = Present(c.view, t.field);
     switch (t.kind) {
     case FieldTestKind::kExists:
-        return present;
+        return OfBool(present);
     case FieldTestKind::kAbsent:
-        return !present;
+        return OfBool(!present);
     case FieldTestKind::kNullValue:
-        return !present || c.view->fields[t.field].length == 0;
-    case FieldTestKind::kValues:
-        if (!present) return false;
-        return ValuesMatch(c, t, t.field) != t.negate;
+        return OfBool(!present || c.view->fields[t.field].length == 0);
+    case FieldTestKind::kValues: {
+        if (!present) return kFalse;
+        const Tri r = ValuesMatch(c, t, t.field);
+        return t.negate ? Not(r) : r;
     }
-    return false;
+    }
+    return kFalse;
 }
 
-bool SearchHolds(Context& c, const Search& search) {
-    for (const std::vector<FieldTest>& map : search.maps) {
-        bool all = true;
-        for (const FieldTest& t : map) {
-            if (!FieldTestHolds(c, t)) {
-                all = false;
+// The first map of the search that holds, or -1; *result is the search's value.
+inline __attribute__((always_inline)) int32_t SearchValue(Context& c, const Search& search, Tri* result) {
+    Tri any = kFalse;
+    for (size_t m = 0; m < search.maps.size(); ++m) {
+        Tri all = kTrue;
+        for (const FieldTest& t : search.maps[m]) {
+            const Tri r = FieldTestHolds(c, t);
+            if (r == kFalse) {
+                all = kFalse;
                 break;
             }
+            if (r == kUnknown) all = kUnknown;
         }
-        if (all) return true;
+        if (all == kTrue) {
+            *result = kTrue;
+            return static_cast<int32_t>(m);
+        }
+        if (all == kUnknown) any = kUnknown;
     }
-    return false;
+    *result = any;
+    return -1;
 }
 
-bool NodeHolds(Context& c, const Rule& rule, uint32_t index) {
+Tri NodeHolds(Context& c, const Rule& rule, uint32_t index) {
     const CondNode& node = rule.nodes[index];
     switch (node.op) {
     case CondOp::kSearch: {
         int8_t& state = c.set->searchState[node.search];
-        if (state < 0) state = SearchHolds(c, rule.searches[node.search]) ? 1 : 0;
-        return state == 1;
+        if (state < 0) {
+            Tri r = kFalse;
+            SearchValue(c, rule.searches[node.search], &r);
+            state = r;
+        }
+        return static_cast<Tri>(state);
     }
     case CondOp::kNot:
-        return !NodeHolds(c, rule, rule.children[node.firstChild]);
-    case CondOp::kAnd:
+        return Not(NodeHolds(c, rule, rule.children[node.firstChild]));
+    case CondOp::kAnd: {
+        Tri all = kTrue;
         for (uint32_t i = 0; i < node.childCount; ++i) {
-            if (!NodeHolds(c, rule, rule.children[node.firstChild + i])) return false;
+            const Tri r = NodeHolds(c, rule, rule.children[node.firstChild + i]);
+            if (r == kFalse) return kFalse;
+            if (r == kUnknown) all = kUnknown;
         }
-        return true;
-    case CondOp::kOr:
-        for (uint32_t i = 0; i < node.childCount; ++i) {
-            if (NodeHolds(c, rule, rule.children[node.firstChild + i])) return true;
-        }
-        return false;
+        return all;
     }
-    return false;
+    case CondOp::kOr: {
+        Tri any = kFalse;
+        for (uint32_t i = 0; i < node.childCount; ++i) {
+            const Tri r = NodeHolds(c, rule, rule.children[node.firstChild + i]);
+            if (r == kTrue) return kTrue;
+            if (r == kUnknown) any = kUnknown;
+        }
+        return any;
+    }
+    }
+    return kFalse;
+}
+
+Tri Evaluate(Context& c, const Rule& rule, Reading reading) {
+    std::memset(c.set->searchState.data(), 0xFF, rule.searches.size());
+    c.reading = reading;
+    return NodeHolds(c, rule, rule.root);
 }
 
 inline void MarkRule(SigmaRuleSet* set, uint32_t rule) {
@@ -356,19 +443,109 @@ void Scan(SigmaRuleSet* set, const Automaton& a, const char16_t* text, size_t n)
     }
 }
 
+// --- Saying what matched ---
+
+void AppendUtf8(char16_t* out, size_t capacity, const std::string& text) {
+    char16_t converted[512];
+    Utf8ToUtf16Bounded(text, converted, 512);
+    AppendBounded(out, capacity, converted);
+}
+
+// "Image endswith \certutil.exe": the key as written (its modifiers as words) and the values
+// that held.
+void DescribeTest(Context& c, const Rule& rule, const FieldTest& t, char16_t* out, size_t capacity) {
+    static const TestText kNone;
+    const TestText& written = t.text < rule.texts.size() ? rule.texts[t.text] : kNone;
+    const std::vector<std::u16string>& shown = written.shown;
+    char16_t key[512];
+    Utf8ToUtf16Bounded(written.key, key, 512);
+    for (char16_t* k = key; *k != 0; ++k) {
+        if (*k == u'|') *k = u' ';
+    }
+    const char16_t* keyText = key[0] == u' ' ? key + 1 : key;
+    if (t.field == kAnyField) {
+        // A keyword: the first one found, and where.
+        for (const ValueTest& v : t.values) {
+            uint32_t where = 0;
+            if (!InAnyField(c, v, &where)) continue;
+            AppendBounded(out, capacity, u"keyword ");
+            if (v.group < shown.size()) AppendBounded(out, capacity, shown[v.group].c_str());
+            AppendBounded(out, capacity, u" in ");
+            AppendUtf8(out, capacity, SigmaFieldName(where));
+            return;
+        }
+        return;
+    }
+    AppendBounded(out, capacity, keyText);
+    switch (t.kind) {
+    case FieldTestKind::kExists: return;
+    case FieldTestKind::kAbsent: AppendBounded(out, capacity, u" false"); return;
+    case FieldTestKind::kNullValue: AppendBounded(out, capacity, u" null"); return;
+    case FieldTestKind::kValues: break;
+    }
+    // A plain key compares whole: "Image = C:\x.exe"; modifiers read as words before the value.
+    const bool plain = std::u16string_view(keyText).find(u' ') == std::u16string_view::npos;
+    AppendBounded(out, capacity, plain ? u" = " : u" ");
+    // neq and all: every item counts; otherwise the first item that held.
+    bool first = true;
+    uint32_t shownGroup = UINT32_MAX;
+    for (const ValueTest& v : t.values) {
+        if (v.group == shownGroup || v.group >= shown.size()) continue;
+        if (!t.negate && !t.all && ValueTri(c, v, t.field) != kTrue) continue;
+        if (!first) AppendBounded(out, capacity, u", ");
+        AppendBounded(out, capacity, shown[v.group].c_str());
+        first = false;
+        shownGroup = v.group;
+        if (!t.negate && !t.all) break;
+    }
+}
+
+// The searches that held where they count for the rule (under an even number of `not`), once each.
+void ExplainNode(Context& c, const Rule& rule, uint32_t index, bool positive, uint32_t depth,
+                 std::vector<uint8_t>* listed, char16_t* out, size_t capacity) {
+    if (depth > kMaxConditionDepth + 2) return;
+    const CondNode& node = rule.nodes[index];
+    if (node.op == CondOp::kNot) {
+        ExplainNode(c, rule, rule.children[node.firstChild], !positive, depth + 1, listed, out, capacity);
+        return;
+    }
+    if (node.op != CondOp::kSearch) {
+        for (uint32_t i = 0; i < node.childCount; ++i)
+            ExplainNode(c, rule, rule.children[node.firstChild + i], positive, depth + 1, listed, out, capacity);
+        return;
+    }
+    if (!positive || (*listed)[node.search] != 0) return;
+    const Search& search = rule.searches[node.search];
+    Tri result = kFalse;
+    const int32_t map = SearchValue(c, search, &result);
+    if (map < 0) return;
+    (*listed)[node.search] = 1;
+    AppendUtf8(out, capacity, search.name);
+    AppendBounded(out, capacity, u":");
+    bool first = true;
+    for (const FieldTest& t : search.maps[static_cast<size_t>(map)]) {
+        AppendBounded(out, capacity, first ? u" " : u" and ");
+        DescribeTest(c, rule, t, out, capacity);
+        first = false;
+    }
+    AppendBounded(out, capacity, u"\n");
+}
+
 } // namespace
 
 } // namespace sigma
 
 int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* matched,
                         int32_t capacity) {
-    using namespace sigma;
-    if (set == nullptr || view == nullptr || set->rules.empty()) return 0;
-    const uint32_t categories = view->categories & ((uint32_t{1} << kSigmaCategoryCount) - 1);
-    if (categories == 0) return 0;
-    if (!set->indexed) BuildIndex(set);
+    return MatchSigmaRulesWithPossible(set, view, matched, capacity, nullptr, 0, nullptr);
+}
 
-    // Fold every present field once.
+namespace {
+
+// Folds every present field of view once into the set's buffer (a field the row could not learn
+// has no text to fold).
+inline __attribute__((always_inline)) void FoldFields(SigmaRuleSet* set, const SigmaEventView* view) {
+    using namespace sigma;
     size_t total = 0;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         if (view->fields[f].text != nullptr) total += view->fields[f].length + 1;
@@ -385,6 +562,21 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
         out[field.length] = 0;
         at += field.length + 1;
     }
+}
+
+} // namespace
+
+int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* view, int32_t* matched,
+                                    int32_t capacity, SigmaPossibleMatch* possible,
+                                    int32_t possibleCapacity, int32_t* possibleCount) {
+    using namespace sigma;
+    if (possibleCount != nullptr) *possibleCount = 0;
+    if (set == nullptr || view == nullptr || set->rules.empty()) return 0;
+    const uint32_t categories = view->categories & ((uint32_t{1} << kSigmaCategoryCount) - 1);
+    if (categories == 0) return 0;
+    if (!set->indexed) BuildIndex(set);
+    const uint32_t unknown = view->unknown & ((uint32_t{1} << kSigmaFieldCount) - 1);
+    FoldFields(set, view);
 
     std::memset(set->candidates.data(), 0, set->candidates.size() * sizeof(uint64_t));
     if (++set->generation == 0) {
@@ -400,11 +592,21 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
             const SigmaText& field = view->fields[a.field];
             if (field.text != nullptr) Scan(set, a, Folded(set, a.field), field.length);
         }
+        // A rule with a needle in a field the row could not learn may hold in the reading where
+        // that field's comparisons all hold.
+        if (unknown != 0 && possible != nullptr) {
+            for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+                if ((unknown & (uint32_t{1} << f)) == 0) continue;
+                for (const uint32_t r : index.byField[f])
+                    MarkRule(set, r);
+            }
+        }
     }
 
     int32_t count = 0;
+    int32_t possibles = 0;
     const WorkBounds& work = set->work;
-    Context context{set, view, 0, work.row, 0, false};
+    Context context{set, view, 0, work.row, 0, false, Reading::kUnknown, false};
     bool overBudget = false;
     for (size_t word = 0; word < set->candidates.size() && !overBudget; ++word) {
         uint64_t bits = set->candidates[word];
@@ -419,11 +621,18 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
                 overBudget = true; // the rules not tried yet count as no match on this row
                 break;
             }
-            std::memset(set->searchState.data(), 0xFF, rule.searches.size());
             context.rule = r;
             context.ruleWork = 0;
             context.ruleHit = false;
-            const bool holds = NodeHolds(context, rule, rule.root);
+            context.rowUnknownSeen = false;
+            const Tri result = Evaluate(context, rule, Reading::kUnknown);
+            // Undecided through what this row could not learn: possible when one of the two
+            // readings of those comparisons makes the rule hold.
+            bool possibleHere = false;
+            if (result == kUnknown && possible != nullptr && context.rowUnknownSeen) {
+                possibleHere = Evaluate(context, rule, Reading::kAllHeld) == kTrue ||
+                               Evaluate(context, rule, Reading::kNoneHeld) == kTrue;
+            }
             // A rule is struck for its own cost only: the row's budget running out while it was
             // tried says as much about the rules before it.
             const bool ownBound = context.ruleHit && context.left != 0;
@@ -433,15 +642,44 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
                     ++set->rulesSetAside;
                 }
             }
-            if (!holds) continue;
-            if (matched != nullptr && count < capacity) matched[count] = static_cast<int32_t>(r);
-            ++count;
+            if (result == kTrue) {
+                if (matched != nullptr && count < capacity) matched[count] = static_cast<int32_t>(r);
+                ++count;
+                continue;
+            }
+            if (!possibleHere) continue;
+            if (possibles < possibleCapacity)
+                possible[possibles] = SigmaPossibleMatch{static_cast<int32_t>(r), rule.fields & unknown};
+            ++possibles;
         }
     }
     if (overBudget || context.left == 0) ++set->rowsOverBudget;
     set->lastRowWork = work.row - context.left;
     if (set->lastRowWork > set->mostRowWork) set->mostRowWork = set->lastRowWork;
+    if (possibleCount != nullptr) *possibleCount = possibles;
     return count;
+}
+
+size_t ExplainSigmaMatch(SigmaRuleSet* set, int32_t rule, const SigmaEventView* view, char16_t* out,
+                         size_t capacity) {
+    using namespace sigma;
+    if (out == nullptr || capacity == 0) return 0;
+    out[0] = 0;
+    if (set == nullptr || view == nullptr || rule < 0 || static_cast<size_t>(rule) >= set->rules.size()) return 0;
+    if (!set->indexed) BuildIndex(set);
+    const Rule& r = set->rules[static_cast<size_t>(rule)];
+    if ((view->categories & (uint32_t{1} << r.category)) == 0) return 0;
+    FoldFields(set, view);
+    Context context{set, view, static_cast<uint32_t>(rule), set->work.row, 0, false, Reading::kUnknown, false};
+    if (Evaluate(context, r, Reading::kUnknown) != kTrue) return 0;
+    std::vector<uint8_t> listed;
+    try {
+        listed.assign(r.searches.size(), 0);
+    } catch (...) {
+        return 0;
+    }
+    ExplainNode(context, r, r.root, true, 0, &listed, out, capacity);
+    return TextLength(out);
 }
 
 } // namespace olv

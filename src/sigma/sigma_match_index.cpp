@@ -58,7 +58,8 @@ bool ValueNeedle(const ValueTest& v, std::u16string* out) {
 
 bool FieldNeedles(const FieldTest& t, Needles* out) {
     out->clear();
-    if (t.kind != FieldTestKind::kValues || t.negate || t.values.empty()) return false;
+    // A field the category never records is unknown on every row: no text of it can be needed.
+    if (t.field == kNeverField || t.kind != FieldTestKind::kValues || t.negate || t.values.empty()) return false;
     std::u16string text;
     if (!t.all) {
         for (const ValueTest& v : t.values) {
@@ -211,6 +212,7 @@ void BuildIndex(SigmaRuleSet* set) {
     for (CategoryIndex& c : set->categories) {
         c.automata.clear();
         c.always.clear();
+        for (std::vector<uint32_t>& rules : c.byField) rules.clear();
     }
     set->needleRuleStart.clear();
     set->needleRules.clear();
@@ -232,6 +234,10 @@ void BuildIndex(SigmaRuleSet* set) {
         std::sort(needles.begin(), needles.end());
         needles.erase(std::unique(needles.begin(), needles.end()), needles.end());
         for (const Needle& n : needles) {
+            if (n.first < kSigmaFieldCount) {
+                std::vector<uint32_t>& byField = set->categories[rule.category].byField[n.first];
+                if (byField.empty() || byField.back() != r) byField.push_back(r);
+            }
             std::u16string key;
             key.push_back(static_cast<char16_t>(rule.category));
             key.push_back(static_cast<char16_t>(n.first == kAnyField ? 0xFFFF : n.first));

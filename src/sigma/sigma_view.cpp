@@ -361,6 +361,7 @@ void SetImage(SigmaViewContext* c, ProcessEntry* e, const char16_t* path, size_t
 
 void ClearView(SigmaViewBuffer* out) {
     out->view.categories = 0;
+    out->view.unknown = 0;
     for (SigmaText& f : out->view.fields)
         f = SigmaText{nullptr, 0};
     out->used = 0;
@@ -415,15 +416,21 @@ void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, Tex
     SetField(out, field, ArenaText(c, ref), ref.length);
 }
 
-// Image of the row's process: the full path when learned, else the short name the row shows.
+// A field of the row's categories that this row could not learn: unknown to the rules, which is
+// not the same as absent or empty.
+void SetUnknown(SigmaViewBuffer* out, uint32_t field) {
+    out->view.fields[field] = SigmaText{nullptr, 0};
+    out->view.unknown |= uint32_t{1} << field;
+}
+
+// Image of the row's process: the full path when learned, else unknown. The short name the row
+// shows is no path: a rule testing `\name.exe` or a folder would be answered wrongly by it.
 void SetProcessImage(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
     const ProcessEntry* e = FindProcess(c, row->pid);
     if (e != nullptr && e->imageFull) {
         SetRef(out, c, kSigmaImage, e->image);
-    } else if (row->process[0] != 0) {
-        SetRowText(out, kSigmaImage, row->process, kProcessChars);
-    } else if (e != nullptr && e->shortName.length > 0) {
-        SetRef(out, c, kSigmaImage, e->shortName);
+    } else {
+        SetUnknown(out, kSigmaImage);
     }
     SetNumber(out, kSigmaProcessId, row->pid);
 }
@@ -589,8 +596,11 @@ uint32_t RegistryView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer*
     AddCategory(out, kSigmaRegistryEvent);
     SetLiteral(out, kSigmaEventType, eventType);
     SetProcessImage(c, row, out);
-    // A key the recording could not name has no path a rule could be asked about.
-    if (TextEquals(row->path, u"(key not identified)")) return kSigmaViewReady;
+    // A key the recording could not name: its path is not known.
+    if (TextEquals(row->path, u"(key not identified)")) {
+        SetUnknown(out, kSigmaTargetObject);
+        return kSigmaViewReady;
+    }
 
     char16_t* target = out->text + out->used;
     const size_t room = kSigmaViewTextChars - out->used;
@@ -951,21 +961,34 @@ bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaVi
     SetNumber(out, kSigmaParentProcessId, row->parentPid);
     const ProcessEntry* e = FindProcess(context, row->pid);
     SetProcessImage(context, row, out);
-    if (e != nullptr && e->hasDirectory) SetRef(out, context, kSigmaCurrentDirectory, e->directory);
+    // The folder a process starts in is known only for the examined program (the launcher chose
+    // it); of any other process it is not known.
+    if (e != nullptr && e->hasDirectory) {
+        SetRef(out, context, kSigmaCurrentDirectory, e->directory);
+    } else {
+        SetUnknown(out, kSigmaCurrentDirectory);
+    }
     if (OperationIs(row, u"Started process")) {
+        // The recorder is the parent; its own command line says nothing about the sample and is
+        // left absent.
         if (context->recorderImage[0] != 0) {
             SetLiteral(out, kSigmaParentImage, context->recorderImage);
+        } else {
+            SetUnknown(out, kSigmaParentImage);
         }
         return true;
     }
     const ProcessEntry* parent = FindProcess(context, row->parentPid);
-    if (parent == nullptr) return true;
-    if (parent->imageFull) {
+    if (parent != nullptr && parent->imageFull) {
         SetRef(out, context, kSigmaParentImage, parent->image);
-    } else if (parent->shortName.length > 0) {
-        SetRef(out, context, kSigmaParentImage, parent->shortName);
+    } else {
+        SetUnknown(out, kSigmaParentImage);
     }
-    if (parent->hasCommandLine) SetRef(out, context, kSigmaParentCommandLine, parent->commandLine);
+    if (parent != nullptr && parent->hasCommandLine) {
+        SetRef(out, context, kSigmaParentCommandLine, parent->commandLine);
+    } else {
+        SetUnknown(out, kSigmaParentCommandLine);
+    }
     return true;
 }
 

@@ -132,7 +132,38 @@ bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity
         AppendFormat(out, capacity, u"  and %d more Sigma rules (Rules Matched... lists them all)\r\n",
                      sigmaCount - kListed);
     }
-    if (row->threat[0] == 0 && sigmaCount == 0) AppendBounded(out, capacity, u"  none\r\n");
+    // What held, for the first few (each makes the row's view again).
+    constexpr int32_t kExplained = 8;
+    for (int32_t k = 0; k < sigmaCount && k < kExplained; ++k) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, sigma[k]);
+        char16_t said[1024];
+        if (rule == nullptr || ExplainSigmaRowMatch(app, index, sigma[k], said, 1024) == 0) continue;
+        AppendBounded(out, capacity, u"  What held for ");
+        AppendRevealedOneLine(out, capacity, rule->title);
+        AppendBounded(out, capacity, u":\r\n");
+        for (char16_t* heldLine = said; *heldLine != 0;) {
+            char16_t* end = heldLine;
+            while (*end != 0 && *end != u'\n') ++end;
+            const bool last = *end == 0;
+            *end = 0;
+            AppendBounded(out, capacity, u"    ");
+            AppendRevealedOneLine(out, capacity, heldLine);
+            AppendBounded(out, capacity, u"\r\n");
+            heldLine = last ? end : end + 1;
+        }
+    }
+    SigmaPossibleMatch possible[kListed];
+    const int32_t possibleCount = set != nullptr ? SigmaPossibleRulesOfRow(app, index, possible, kListed) : 0;
+    for (int32_t k = 0; k < possibleCount && k < kListed; ++k) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, possible[k].rule);
+        if (rule == nullptr) continue;
+        AppendFormat(out, capacity, u"  Possible Sigma rule (%s, no severity): ", SigmaLevelText(rule->level));
+        AppendRevealedOneLine(out, capacity, rule->title);
+        AppendBounded(out, capacity, u" - not known: ");
+        AppendSigmaFieldNames(possible[k].unknownFields, out, capacity);
+        AppendBounded(out, capacity, u"\r\n");
+    }
+    if (row->threat[0] == 0 && sigmaCount == 0 && possibleCount == 0) AppendBounded(out, capacity, u"  none\r\n");
     return true;
 }
 

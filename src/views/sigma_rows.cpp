@@ -84,8 +84,18 @@ bool RoomForMatches(SigmaState* s, int32_t more) {
     return true;
 }
 
-// Keeps the matches of a row that has none kept yet, in their place by row.
-void KeepMatches(SigmaState* s, int32_t row, const int32_t* rules, int32_t count) {
+void CountMatch(SigmaState* s, const SigmaRowMatch& m, int32_t by) {
+    if (m.rule < 0 || m.rule >= s->ruleCapacity) return;
+    if (m.unknownFields == 0) {
+        s->rowsOfRule[m.rule] += by;
+    } else {
+        s->possibleRowsOfRule[m.rule] += by;
+        if (by > 0) s->possibleFieldsOfRule[m.rule] |= m.unknownFields;
+    }
+}
+
+// Keeps the matches of a row that has none kept yet (in rule order), in their place by row.
+void KeepMatches(SigmaState* s, int32_t row, const SigmaRowMatch* kept, int32_t count) {
     if (count <= 0) return;
     if (!RoomForMatches(s, count)) {
         s->matchesNotKept += static_cast<uint32_t>(count);
@@ -95,8 +105,8 @@ void KeepMatches(SigmaState* s, int32_t row, const int32_t* rules, int32_t count
     std::memmove(s->matches + at + count, s->matches + at,
                  static_cast<size_t>(s->matchCount - at) * sizeof(SigmaRowMatch));
     for (int32_t i = 0; i < count; ++i) {
-        s->matches[at + i] = SigmaRowMatch{row, rules[i]};
-        if (rules[i] >= 0 && rules[i] < s->ruleCapacity) ++s->rowsOfRule[rules[i]];
+        s->matches[at + i] = kept[i];
+        CountMatch(s, kept[i], 1);
     }
     s->matchCount += count;
 }
@@ -105,8 +115,7 @@ void DropMatches(SigmaState* s, int32_t row) {
     const int32_t from = FirstMatchAtOrAfter(s, row);
     int32_t to = from;
     while (to < s->matchCount && s->matches[to].row == row) {
-        const int32_t rule = s->matches[to].rule;
-        if (rule >= 0 && rule < s->ruleCapacity) --s->rowsOfRule[rule];
+        CountMatch(s, s->matches[to], -1);
         ++to;
     }
     if (to == from) return; // none kept for the row (and perhaps no table yet: no memmove of null)
@@ -119,12 +128,43 @@ void DropMatches(SigmaState* s, int32_t row) {
 // severity rose from none (it may now pass the suspicious-only view).
 bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView* view) {
     int32_t matched[kMatchesPerRow];
-    int32_t count = MatchSigmaRules(s->rules, view, matched, kMatchesPerRow);
-    if (count <= 0) return false;
+    SigmaPossibleMatch possible[kMatchesPerRow];
+    int32_t possibleCount = 0;
+    int32_t count = MatchSigmaRulesWithPossible(s->rules, view, matched, kMatchesPerRow, possible,
+                                                kMatchesPerRow, &possibleCount);
+    if (count <= 0 && possibleCount <= 0) return false;
     if (count > kMatchesPerRow) {
         s->matchesNotKept += static_cast<uint32_t>(count - kMatchesPerRow);
         count = kMatchesPerRow;
     }
+    if (possibleCount > kMatchesPerRow) {
+        s->matchesNotKept += static_cast<uint32_t>(possibleCount - kMatchesPerRow);
+        possibleCount = kMatchesPerRow;
+    }
+    // Both lists are in rule order: merged, so is the row's part of the table. Matches first:
+    // a row keeps at most kMatchesPerRow in all.
+    SigmaRowMatch kept[kMatchesPerRow];
+    int32_t keptCount = 0;
+    int32_t m = 0;
+    int32_t p = 0;
+    const int32_t room = kMatchesPerRow;
+    const int32_t possibleRoom = room - count;
+    if (possibleCount > possibleRoom) {
+        s->matchesNotKept += static_cast<uint32_t>(possibleCount - possibleRoom);
+        possibleCount = possibleRoom;
+    }
+    while (m < count || p < possibleCount) {
+        if (p >= possibleCount || (m < count && matched[m] < possible[p].rule)) {
+            kept[keptCount++] = SigmaRowMatch{index, matched[m++], 0};
+        } else {
+            // A rule undecided for fields the rule does not compare cannot be: keep a mark all
+            // the same (never 0, which means a match).
+            const uint32_t fields = possible[p].unknownFields != 0 ? possible[p].unknownFields : 0x80000000u;
+            kept[keptCount++] = SigmaRowMatch{index, possible[p++].rule, fields};
+        }
+    }
+    KeepMatches(s, index, kept, keptCount);
+    if (count <= 0) return false;
     EventRow* row = &app->rows[index];
     // The most severe rule raises the row and, when the row has no threat text, names it; among
     // rules of one level the first in rule order. An informational rule changes neither: a threat
@@ -142,7 +182,6 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
             CopyBounded(row->threat, kThreatChars, best->title);
         }
     }
-    KeepMatches(s, index, matched, count);
     return before == 0 && row->severity != 0;
 }
 
@@ -168,11 +207,14 @@ bool MatchDueRows(AppState* app, SigmaState* s) {
 
 void ForgetMatches(SigmaState* s) {
     ResetSigmaViewContext(s->context);
+    s->explainReady = 0;
     s->viewRuleOn = 0;
     s->matchCount = 0;
     s->matchesNotKept = 0;
     if (s->rowsOfRule != nullptr) {
         std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
+        std::memset(s->possibleRowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
+        std::memset(s->possibleFieldsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(uint32_t));
     }
 }
 
@@ -242,9 +284,16 @@ bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
     }
     const int32_t rules = set != nullptr ? SigmaRuleCount(set) : 0;
     int32_t* rowsOfRule = nullptr;
+    int32_t* possibleRowsOfRule = nullptr;
+    uint32_t* possibleFieldsOfRule = nullptr;
     if (rules > 0) {
         rowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
-        if (rowsOfRule == nullptr) {
+        possibleRowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
+        possibleFieldsOfRule = static_cast<uint32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(uint32_t)));
+        if (rowsOfRule == nullptr || possibleRowsOfRule == nullptr || possibleFieldsOfRule == nullptr) {
+            FreeBlock(rowsOfRule);
+            FreeBlock(possibleRowsOfRule);
+            FreeBlock(possibleFieldsOfRule);
             FreeSigmaRuleSet(set); // set is not null here
             return false;
         }
@@ -253,8 +302,12 @@ bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
         LockGuard guard(&app->rowsLock);
         if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);
         FreeBlock(s->rowsOfRule);
+        FreeBlock(s->possibleRowsOfRule);
+        FreeBlock(s->possibleFieldsOfRule);
         s->rules = set;
         s->rowsOfRule = rowsOfRule;
+        s->possibleRowsOfRule = possibleRowsOfRule;
+        s->possibleFieldsOfRule = possibleFieldsOfRule;
         s->ruleCapacity = rules;
         ApplyToAllRows(app, s);
     }
@@ -291,6 +344,7 @@ void RematchChangedRow(AppState* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return;
     DropMatches(s, index);
+    s->explainReady = 0;
     EventRow* row = &app->rows[index];
     if (SigmaViewOfChangedRow(s->context, row, ~0u, s->buffer) == kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
@@ -332,6 +386,7 @@ int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_
     int32_t n = 0;
     for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
          ++at) {
+        if (s->matches[at].unknownFields != 0) continue;
         if (rules != nullptr && n < capacity) rules[n] = s->matches[at].rule;
         ++n;
     }
@@ -362,7 +417,7 @@ bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule) {
     if (s == nullptr) return false;
     for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
          ++at) {
-        if (s->matches[at].rule == rule) return true;
+        if (s->matches[at].rule == rule && s->matches[at].unknownFields == 0) return true;
     }
     return false;
 }
@@ -371,6 +426,102 @@ int32_t SigmaRowsOfRule(const AppState* app, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
     return s->rowsOfRule[rule];
+}
+
+int32_t SigmaPossibleRowsOfRule(const AppState* app, int32_t rule) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
+    return s->possibleRowsOfRule[rule];
+}
+
+uint32_t SigmaPossibleFieldsOfRule(const AppState* app, int32_t rule) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
+    return s->possibleFieldsOfRule[rule];
+}
+
+int32_t SigmaPossibleRulesOfRow(const AppState* app, int32_t row, SigmaPossibleMatch* rules,
+                                int32_t capacity) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr) return 0;
+    int32_t n = 0;
+    for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
+         ++at) {
+        const SigmaRowMatch& m = s->matches[at];
+        if (m.unknownFields == 0) continue;
+        if (rules != nullptr && n < capacity) rules[n] = SigmaPossibleMatch{m.rule, m.unknownFields};
+        ++n;
+    }
+    return n;
+}
+
+void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity) {
+    bool first = true;
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if ((mask & (uint32_t{1} << f)) == 0) continue;
+        if (!first) AppendBounded(out, capacity, u", ");
+        char16_t name[40];
+        CopyAscii(name, 40, SigmaFieldName(f));
+        AppendBounded(out, capacity, name);
+        first = false;
+    }
+}
+
+namespace {
+
+// Makes the view of stored row index again, with a context of its own learning the rows from the
+// first on, as the match's was made: the rows before it taught what it holds, and a held process
+// start is viewed where it became due. False when it has none, or memory is refused.
+bool RemakeRowView(AppState* app, SigmaState* s, int32_t index) {
+    if (s->explainReady != 0 && s->explainRow == index && s->explainRowCount == app->rowCount) return true;
+    s->explainReady = 0;
+    if (s->explainContext == nullptr) s->explainContext = NewSigmaViewContext();
+    if (s->explainBuffer == nullptr) s->explainBuffer = AllocRecord<SigmaViewBuffer>();
+    if (s->explainContext == nullptr || s->explainBuffer == nullptr) return false;
+    SigmaViewContext* context = s->explainContext;
+    SigmaViewBuffer* buffer = s->explainBuffer;
+    ResetSigmaViewContext(context);
+    SetSigmaRecorderImage(context, app->origin.recorderImage);
+    bool made = false;
+    bool held = false;
+    int32_t due[kDueBatch];
+    auto takeDue = [&] {
+        int32_t n;
+        while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
+            for (int32_t k = 0; k < n && !made; ++k) {
+                if (due[k] == index) made = SigmaViewOfStartRow(context, &app->rows[index], buffer);
+            }
+        }
+    };
+    for (int32_t i = 0; i < app->rowCount && !made; ++i) {
+        const uint32_t outcome = LearnSigmaRow(context, &app->rows[i], i, buffer);
+        if (i == index) {
+            if (outcome == kSigmaViewReady) made = true;
+            if (outcome != kSigmaViewDeferred) break;
+            held = true;
+        }
+        if (held) takeDue();
+    }
+    if (!made && held) {
+        ReleaseDeferredSigmaRows(context);
+        takeDue();
+    }
+    if (!made) return false;
+    s->explainRow = index;
+    s->explainRowCount = app->rowCount;
+    s->explainReady = 1;
+    return true;
+}
+
+} // namespace
+
+size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    out[0] = 0;
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr || row < 0 || row >= app->rowCount) return 0;
+    if (!RemakeRowView(app, s, row)) return 0;
+    return ExplainSigmaMatch(s->rules, rule, &s->explainBuffer->view, out, capacity);
 }
 
 const char16_t* SigmaLevelText(uint32_t level) {
@@ -385,8 +536,12 @@ void FreeSigmaState(AppState* app) {
     if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);
     FreeSigmaViewContext(s->context);
     FreeBlock(s->buffer);
+    FreeSigmaViewContext(s->explainContext);
+    FreeBlock(s->explainBuffer);
     FreeBlock(s->matches);
     FreeBlock(s->rowsOfRule);
+    FreeBlock(s->possibleRowsOfRule);
+    FreeBlock(s->possibleFieldsOfRule);
     FreeBlock(s);
     app->sigma = nullptr;
 }

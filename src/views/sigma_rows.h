@@ -17,10 +17,13 @@ struct AppState;
 struct SigmaViewContext;
 struct SigmaViewBuffer;
 
-// One match: a row (its index in the store) and a loaded rule (its index in the set).
+// One match: a row (its index in the store) and a loaded rule (its index in the set). A possible
+// match (the rule is undecided on the row, sigma.h) names the fields this row could not learn that
+// the rule compares; a match names none.
 struct SigmaRowMatch {
     int32_t row;
     int32_t rule;
+    uint32_t unknownFields; // 0: a match
 };
 
 // Held by AppState::sigma; made on first use, freed by CleanUpAppState.
@@ -28,11 +31,13 @@ struct SigmaState {
     SigmaRuleSet* rules; // the loaded set, or nullptr
     SigmaViewContext* context;
     SigmaViewBuffer* buffer;
-    // Every match, ordered by row, then rule.
+    // Every match and possible match, ordered by row, then rule.
     SigmaRowMatch* matches;
     int32_t matchCount;
     int32_t matchCapacity;
     int32_t* rowsOfRule; // rows each rule matched (SigmaRuleCount entries)
+    int32_t* possibleRowsOfRule;    // rows each rule possibly matched (as many)
+    uint32_t* possibleFieldsOfRule; // the unknown fields that made them possible, together
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
     char16_t recorderImage[520];
@@ -43,6 +48,13 @@ struct SigmaState {
     UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
     // While a set is read on a worker (app/sigma_load_job.h): its progress, for the status bar.
     const SigmaLoadProgress* loading;
+    // The view of one row made again to say what matched (ExplainSigmaRowMatch), kept while the
+    // rows and rules stay as they were: a row's text asks for it once per rule it matched.
+    SigmaViewContext* explainContext;
+    SigmaViewBuffer* explainBuffer;
+    int32_t explainRow;
+    int32_t explainRowCount;
+    uint8_t explainReady;
 };
 
 // The Sigma state, made when it does not exist yet; null when memory is refused.
@@ -99,6 +111,20 @@ void ScoreAllRows(AppState* app);
 int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_t capacity);
 // Rows a loaded rule matched.
 int32_t SigmaRowsOfRule(const AppState* app, int32_t rule);
+// Rows a loaded rule possibly matched (undecided through fields those rows could not learn), and
+// those fields (bit 1 << SigmaField) over all of them.
+int32_t SigmaPossibleRowsOfRule(const AppState* app, int32_t rule);
+uint32_t SigmaPossibleFieldsOfRule(const AppState* app, int32_t rule);
+// The rules a row possibly matched, in rule order, with the fields that leave each undecided:
+// writes at most capacity, returns how many there are.
+int32_t SigmaPossibleRulesOfRow(const AppState* app, int32_t row, SigmaPossibleMatch* rules,
+                                int32_t capacity);
+// "CurrentDirectory, Image": the names of the fields in mask, ", " between them (bounded).
+void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity);
+// What made a rule the row matched hold: ExplainSigmaMatch over the row's view, made afresh from
+// the rows up to it (and, for a process start, up to where its view was made). Caller holds
+// rowsLock. Returns the length written; 0 when the rule does not hold there or memory is refused.
+size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* out, size_t capacity);
 
 // The view condition "rows of one rule only": rule is a loaded rule's index, -1 ends it. The
 // shown rows are rebuilt. False (nothing changed) for a rule that is not loaded.

@@ -82,7 +82,45 @@ void AppendRowLine(AppState* app, int32_t index, char16_t* out, size_t capacity)
     }
 }
 
+// Lines of ExplainSigmaRowMatch (LF-ended), each indented and ended by CR LF. The values come from
+// the rule's author and the row's fields: revealed, one line each.
+void AppendExplanation(AppState* app, int32_t row, int32_t rule, const char16_t* indent, char16_t* out,
+                       size_t capacity) {
+    char16_t said[2048];
+    if (ExplainSigmaRowMatch(app, row, rule, said, std::size(said)) == 0) return;
+    for (char16_t* line = said; *line != 0;) {
+        char16_t* end = line;
+        while (*end != 0 && *end != u'\n') ++end;
+        const bool last = *end == 0;
+        *end = 0;
+        AppendBounded(out, capacity, indent);
+        AppendRevealedOneLine(out, capacity, line);
+        AppendBounded(out, capacity, u"\r\n");
+        line = last ? end : end + 1;
+    }
+}
+
 } // namespace
+
+void ComposeSigmaRuleNotes(const AppState* app, int32_t rule, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const SigmaRuleInfo* info = GetSigmaRule(RulesOf(app), rule);
+    if (info == nullptr) return;
+    if (info->partial[0] != 0) {
+        AppendBounded(out, capacity, u"partial: ");
+        AppendRevealedOneLine(out, capacity, info->partial);
+        AppendBounded(out, capacity, u" never recorded");
+    }
+    const int32_t possible = SigmaPossibleRowsOfRule(app, rule);
+    if (possible > 0) {
+        if (out[0] != 0) AppendBounded(out, capacity, u"; ");
+        AppendFormat(out, capacity, possible == 1 ? u"possible on %d row: " : u"possible on %d rows: ",
+                     possible);
+        AppendSigmaFieldNames(SigmaPossibleFieldsOfRule(app, rule), out, capacity);
+        AppendBounded(out, capacity, u" not known");
+    }
+}
 
 int32_t SigmaRulesItemCount(const AppState* app) {
     const SigmaRuleSet* set = RulesOf(app);
@@ -113,6 +151,29 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
                               : u"; %d of the %d files read were refused (listed after the rules, "
                                 u"with their reasons).",
                  refused, SigmaFileCount(set));
+    int32_t partial = 0;
+    int32_t possible = 0;
+    for (int32_t r = 0; r < loaded; ++r) {
+        const SigmaRuleInfo* info = GetSigmaRule(set, r);
+        if (info != nullptr && info->partial[0] != 0) ++partial;
+        if (SigmaPossibleRowsOfRule(app, r) > 0) ++possible;
+    }
+    if (partial > 0) {
+        AppendFormat(out, capacity,
+                     partial == 1 ? u" %d rule is partial: it names fields that are never recorded, "
+                                    u"which never make it match (its notes name them)."
+                                  : u" %d rules are partial: they name fields that are never "
+                                    u"recorded, which never make them match (their notes name them).",
+                     partial);
+    }
+    if (possible > 0) {
+        AppendFormat(out, capacity,
+                     possible == 1 ? u" %d rule is undecided on some rows for fields those rows could "
+                                     u"not learn (possible matches; they raise no severity)."
+                                   : u" %d rules are undecided on some rows for fields those rows "
+                                     u"could not learn (possible matches; they raise no severity).",
+                     possible);
+    }
     const uint64_t bounded = SigmaMatchWorkLimitHits(set);
     AppendFormat(out, capacity,
                  bounded == 1 ? u" %lu regular-expression test hit the work bound and counted as "
@@ -163,9 +224,16 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
         case 2:
             FormatText(out, capacity, u"%d", SigmaRowsOfRule(app, item));
             break;
-        case 3:
+        case 3: {
             CopyRevealed(out, capacity, rule->id);
+            char16_t notes[400];
+            ComposeSigmaRuleNotes(app, item, notes, std::size(notes));
+            if (notes[0] != 0) {
+                if (out[0] != 0) AppendBounded(out, capacity, u"; ");
+                AppendBounded(out, capacity, notes);
+            }
             break;
+        }
         case 4:
             CopyRevealed(out, capacity, rule->file);
             break;
@@ -351,6 +419,29 @@ bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capa
         AppendBounded(out, capacity, line);
         AppendRevealedOneLine(out, capacity, rule->file);
         AppendBounded(out, capacity, u"\r\n");
+        AppendExplanation(app, index, sigma[k], u"    held: ", out, capacity);
+    }
+    SigmaPossibleMatch possible[kListedSigmaMatches];
+    int32_t possibleCount = SigmaPossibleRulesOfRow(app, index, possible, kListedSigmaMatches);
+    if (possibleCount > kListedSigmaMatches) possibleCount = kListedSigmaMatches;
+    if (possibleCount > 0) {
+        AppendFormat(out, capacity,
+                     u"\r\nSigma rules possibly matched (undecided: fields this row could not learn; no "
+                     u"severity raised): %d\r\n",
+                     possibleCount);
+    }
+    for (int32_t k = 0; k < possibleCount; ++k) {
+        const SigmaRuleInfo* rule = GetSigmaRule(set, possible[k].rule);
+        if (rule == nullptr) continue;
+        char16_t id[kSigmaIdChars * 8];
+        id[0] = 0;
+        AppendRevealedOneLine(id, std::size(id), rule->id[0] != 0 ? rule->id : u"(no id)");
+        FormatText(line, 1100, u"  %-14s %-38s ", SigmaLevelText(rule->level), id);
+        AppendBounded(out, capacity, line);
+        AppendRevealedOneLine(out, capacity, rule->title);
+        AppendBounded(out, capacity, u"\r\n    not known: ");
+        AppendSigmaFieldNames(possible[k].unknownFields, out, capacity);
+        AppendBounded(out, capacity, u"\r\n");
     }
     return true;
 }
@@ -361,8 +452,9 @@ void ShowRulesMatched(AppState* app, int item) {
     if (ComposeRulesMatchedText(app, item, text, kRulesMatchedChars)) {
         if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
         const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+        // A details window: Copy takes the whole text, Escape closes it.
         UiHandle window =
-            UiOpenTextWindow(app->mainWindow, app->instance, u"Rules Matched", 720, 360, font, text);
+            UiOpenDetailsWindow(app->mainWindow, app->instance, u"Rules Matched", 720, 360, font, text);
         if (window != nullptr) UiShowViewWindow(window);
     }
     FreeBlock(text);

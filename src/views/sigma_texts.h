@@ -21,10 +21,14 @@ int32_t SigmaRulesItemCount(const AppState* app);
 // regular-expression tests hit the work bound, the rule whose rows alone are shown, and how a
 // double-click works.
 void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capacity);
-// Cell column (0 to 4) of item: a rule's title, level, rows matched, id, file; a refused file's
+// Cell column (0 to 4) of item: a rule's title, level, rows matched, id (and its notes), file; a refused file's
 // detail, "refused", "", its reason, file. Empty for anything else.
 void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16_t* out,
                            size_t capacity);
+// What the window says of a loaded rule beside its id: "partial: User never recorded" (fields the
+// rule names that its category never records) and "possible on N rows: CurrentDirectory not
+// known"; empty for a rule with neither.
+void ComposeSigmaRuleNotes(const AppState* app, int32_t rule, char16_t* out, size_t capacity);
 // The loaded rule an item names; -1 for a refused file or an item out of range.
 int32_t SigmaRuleOfItem(const AppState* app, int32_t item);
 // What a refused file's reason is called in the window ("YAML or condition syntax", ...).

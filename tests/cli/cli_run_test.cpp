@@ -684,6 +684,7 @@ TEST_CASE("result.json in every outcome: complete, incomplete, a start that fail
     CHECK(r["rules"]["folder"] == rules);
     CHECK(r["rules"]["loaded"] == 11);
     CHECK(r["rules"]["refused"] == r["rules"]["refusedFiles"].size());
+    CHECK(r["rules"]["partial"] == nlohmann::json::array()); // no loaded rule names a field never recorded
     for (const auto& refused : r["rules"]["refusedFiles"]) {
         CHECK(refused["file"].is_string());
         CHECK_FALSE(refused["reason"].get<std::string>().empty());

@@ -90,6 +90,48 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row
     CHECK(withRules[2]["sigma"][0]["level"] == "high");
     CHECK(withRules[2]["sigma"][0]["id"] == "22222222-0000-0000-0000-000000000001");
     CHECK_FALSE(withRules[3].contains("sigma"));
+    CHECK_FALSE(withRules[0]["rules"].contains("partial"));
+    // The dropper's process started before the recording: its path was never learned.
+    CHECK(withRules[2]["unknownFields"] == nlohmann::json::array({"Image"}));
+    CHECK_FALSE(withRules[1].contains("unknownFields")); // a row of no category
+
+    // A rule undecided on that row (its filter tests the Image the row could not learn) is a
+    // possible match in both files; a partial rule is listed in both heads with its fields.
+    const std::string possible = std::string(kRule).replace(std::string(kRule).find("    condition: selection"),
+        std::string::npos, "    filter:\n        Image|endswith: '\\explorer.exe'\n    condition: selection and not filter\n");
+    const char partial[] = "title: By original name\nid: p1\nlevel: low\nlogsource: {product: windows, category: "
+                           "process_creation}\ndetection:\n    selection:\n        - OriginalFileName: a.exe\n"
+                           "        - Image|endswith: '\\a.exe'\n    condition: selection\n";
+    set = NewSigmaRuleSet();
+    REQUIRE(set != nullptr);
+    REQUIRE(AddSigmaRuleText(set, possible.data(), possible.size(), u"possible.yml"));
+    REQUIRE(AddSigmaRuleText(set, partial, sizeof partial - 1, u"partial.yml"));
+    REQUIRE(InstallSigmaRules(app, set));
+    REQUIRE(ExportJsonLinesToPath(app, folder.Path16("possible.jsonl").c_str()));
+    REQUIRE(ExportJsonToPath(app, folder.Path16("possible.json").c_str()));
+    const std::vector<nlohmann::json> possibleLines = Lines(ReadAll(folder.Path("possible.jsonl")));
+    const Bytes document = ReadAll(folder.Path("possible.json"));
+    const nlohmann::json json = nlohmann::json::parse(std::string(document.begin() + 3, document.end()));
+    const nlohmann::json expected = nlohmann::json::array(
+        {{{"id", "22222222-0000-0000-0000-000000000001"}, {"title", "Library written into Roaming"}, {"level", "high"}}});
+    CHECK_FALSE(possibleLines[2].contains("sigma"));
+    CHECK(possibleLines[2]["sigmaPossible"] == expected);
+    CHECK_FALSE(possibleLines[3].contains("sigmaPossible"));
+    const nlohmann::json partialRules = nlohmann::json::array(
+        {{{"id", "p1"}, {"title", "By original name"}, {"fields", "OriginalFileName"}}});
+    for (const nlohmann::json& rules : {possibleLines[0]["rules"], json["rules"]}) {
+        CHECK(rules["partial"] == 1);
+        CHECK(rules["partialRules"] == partialRules);
+        CHECK(rules["partialRulesLeftOut"] == 0);
+    }
+    bool listed = false;
+    for (const nlohmann::json& event : json["events"]) {
+        if (event["path"] != "C:\\Users\\an\\AppData\\Roaming\\payload.dll") continue;
+        CHECK(event["sigmaPossible"] == expected);
+        CHECK_FALSE(event.contains("sigma"));
+        listed = true;
+    }
+    CHECK(listed);
 }
 
 TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines heads list refused files, bounded, with the count left out") {
@@ -198,6 +240,9 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
                     const std::u16string field(text.text, text.length);
                     view["fields"][SigmaFieldName(f)] = U8(field.c_str());
                 }
+                for (uint32_t f = 0; f < kSigmaFieldCount && buffer->view.categories != 0; ++f) {
+                    if ((buffer->view.unknown & (1u << f)) != 0) view["unknownFields"].push_back(SigmaFieldName(f));
+                }
             }
             expected.push_back(view);
         }
@@ -220,6 +265,7 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
             CAPTURE(i);
             CHECK(lines[i + 1]["categories"] == expected[i]["categories"]);
             CHECK(lines[i + 1]["fields"] == expected[i]["fields"]);
+            CHECK(lines[i + 1].value("unknownFields", nlohmann::json()) == expected[i].value("unknownFields", nlohmann::json()));
             firsts += expected[i]["categories"].empty() ? 0 : 1;
         }
         CHECK(firsts > 20); // the rows hold first writes, first pairs and answers

@@ -65,6 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 view.fields[f] = olv::SigmaText{text, length};
             int32_t hits[2];
             if (olv::MatchSigmaRules(set, &view, hits, 2) > 1) Fail("one rule matched twice");
+            // What held, bounded and terminated; then with some fields not learned.
+            char16_t said[64];
+            said[63] = u'x';
+            const size_t saidLength = olv::ExplainSigmaMatch(set, 0, &view, said, 63);
+            if (saidLength >= 63 || said[saidLength] != 0) Fail("an explanation past its buffer");
+            view.unknown = 0x55555555u;
+            for (uint32_t f = 0; f < olv::kSigmaFieldCount; ++f) {
+                if ((view.unknown & (1u << f)) != 0) view.fields[f] = olv::SigmaText{nullptr, 0};
+            }
+            olv::SigmaPossibleMatch possible[2];
+            int32_t possibleCount = 0;
+            const int32_t matched = olv::MatchSigmaRulesWithPossible(set, &view, hits, 2, possible, 2, &possibleCount);
+            if (matched + possibleCount > 1) Fail("one rule both matched and possible");
         }
     }
     olv::FreeSigmaRuleSet(set);

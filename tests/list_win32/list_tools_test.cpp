@@ -22,6 +22,7 @@
 #include "platform/trace_providers.h"
 #include "platform/ui.h"
 #include "views/row_store.h"
+#include "views/sigma_texts.h"
 #include "views/view_refresh.h"
 
 using namespace olv;
@@ -226,6 +227,36 @@ TEST_CASE("Enter on a row opens its details; Copy puts them on the clipboard") {
     CloseClipboard();
     CHECK(copied == shown);
     DestroyWindow(details);
+}
+
+TEST_CASE("Rules Matched has Copy and closes with Escape, as the row details do") {
+    ListWindow w;
+    w.Record();
+    ShowRulesMatched(w.app, 2);
+    HWND matched = nullptr;
+    REQUIRE(WaitFor("the Rules Matched window", kWaitMs,
+                    [&] { return (matched = FindOwnWindow(L"Rules Matched")) != nullptr; }));
+    HWND text = GetWindow(matched, GW_CHILD);
+    const std::wstring shown = LongTextOf(text);
+    CHECK(shown.find(L"Path: C:\\Windows\\System32\\c.dll\r\n") != std::wstring::npos);
+    REQUIRE(GetDlgItem(matched, 3001) != nullptr);
+    SendMessageW(matched, WM_COMMAND, MAKEWPARAM(3001, BN_CLICKED), 0);
+    REQUIRE(OpenClipboard(nullptr));
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const std::wstring copied =
+        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
+    if (data != nullptr) GlobalUnlock(data);
+    CloseClipboard();
+    CHECK(copied == shown);
+
+    // Escape in its text, as the message loop hands it over, closes it.
+    MSG escape{};
+    escape.hwnd = text;
+    escape.message = WM_KEYDOWN;
+    escape.wParam = VK_ESCAPE;
+    CHECK(TranslateShellMessage(&escape));
+    REQUIRE(WaitFor("the Rules Matched window to close", kWaitMs, [&] { return IsWindow(matched) == FALSE; }));
+    CHECK(IsWindow(w.hwnd));
 }
 
 TEST_CASE("the context menu narrows the view to a process and its children, and back") {

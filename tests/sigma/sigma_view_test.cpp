@@ -41,8 +41,10 @@ std::unique_ptr<EventRow> MakeRow(const RowSpec& s) {
     return row;
 }
 
-// "<absent>" for an absent field, else its text as UTF-8.
+// "<unknown>" for a field the row could not learn, "<absent>" for an absent one, else its text
+// as UTF-8.
 std::string Field(const SigmaViewBuffer& b, uint32_t field) {
+    if ((b.view.unknown & (1u << field)) != 0) return "<unknown>";
     const SigmaText& t = b.view.fields[field];
     if (t.text == nullptr) return "<absent>";
     std::u16string text(t.text, t.length);
@@ -165,7 +167,7 @@ TEST_CASE("registry rows: category, TargetObject with the value name, EventType"
         {u"Deleted registry key", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Evil", u"",
          Bit(kSigmaRegistryDelete) | ev, "HKLM\\SOFTWARE\\Evil", "DeleteKey"},
         {u"Created registry key", u"(key not identified)", u"", Bit(kSigmaRegistryAdd) | ev,
-         "<absent>", "CreateKey"},
+         "<unknown>", "CreateKey"},
         {u"Read registry value", u"\\REGISTRY\\MACHINE\\SOFTWARE\\x", u"Value: y", 0, "<absent>",
          "<absent>"},
         {u"Opened registry key", u"\\REGISTRY\\MACHINE\\SOFTWARE\\x", u"", 0, "<absent>",
@@ -199,13 +201,15 @@ TEST_CASE("the examined program's start is matched at once with its full path") 
     CHECK(r.F(kSigmaCurrentDirectory) == "C:\\Users\\analyst\\Downloads\\");
     CHECK(r.Due().empty());
 
-    // Without the recorder's path, ParentImage is absent; a reset keeps that path.
+    // Without the recorder's path (a session that names none), ParentImage is not known; a reset
+    // keeps that path.
     ResetSigmaViewContext(r.context.get());
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     CHECK(r.F(kSigmaParentImage) == "C:\\Tools\\Olvetta.exe");
     SetSigmaRecorderImage(r.context.get(), nullptr);
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
-    CHECK(r.F(kSigmaParentImage) == "<absent>");
+    CHECK(r.F(kSigmaParentImage) == "<unknown>");
+    CHECK(r.buffer->view.unknown == 1u << kSigmaParentImage);
 }
 
 TEST_CASE("a child's start waits for its image path: the first image load of its name") {
@@ -241,7 +245,9 @@ TEST_CASE("a child's start waits for its image path: the first image load of its
     CHECK(r.F(kSigmaParentCommandLine) ==
           "\"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe\"");
     CHECK(r.F(kSigmaParentProcessId) == "4242");
-    CHECK(r.F(kSigmaCurrentDirectory) == "<absent>");
+    // Only the examined program's folder is known: the launcher chose it.
+    CHECK(r.F(kSigmaCurrentDirectory) == "<unknown>");
+    CHECK(r.buffer->view.unknown == 1u << kSigmaCurrentDirectory);
     // Later loads of that name neither release nor change anything.
     r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL", u"D:\\schtasks.exe", u"",
              u"OK", 0});
@@ -263,7 +269,9 @@ TEST_CASE("a deferred start becomes due at its process's end or at Stop, in row 
                    u"OK", 0}) == kSigmaViewNone);
     CHECK(r.Due() == std::vector<int32_t>{2});
     REQUIRE(r.StartView(2));
-    CHECK(r.F(kSigmaImage) == "b.exe"); // the short name: no path was ever learned
+    // No path was ever learned: the short name the row shows is no path, so Image is unknown.
+    CHECK(r.F(kSigmaImage) == "<unknown>");
+    CHECK(r.F(kSigmaCommandLine) == "b.exe -x");
     ReleaseDeferredSigmaRows(r.context.get());
     CHECK(r.Due() == std::vector<int32_t>{1, 3});
     ReleaseDeferredSigmaRows(r.context.get());
@@ -352,7 +360,7 @@ TEST_CASE("file rows: created, first write by a process, renamed by path, link, 
         CHECK(r.F(kSigmaTargetFilename) == U8(c.path));
         CHECK(r.F(kSigmaImage) == (c.pid == kTarget
                                        ? "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe"
-                                       : "Invoice_2024-0412.pdf.exe"));
+                                       : "<unknown>"));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app_state.h"
@@ -18,6 +19,7 @@
 #include "sigma/sigma.h"
 #include "sigma/sigma_engine.h"
 #include "support/text_check.h"
+#include "views/row_details.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/view_texts.h"
@@ -134,6 +136,18 @@ struct TextsFixture {
         std::vector<char16_t> text(kRulesMatchedChars);
         if (!ComposeRulesMatchedText(app, item, text.data(), text.size())) return "<none>";
         return U8(text.data());
+    }
+    std::vector<int32_t> Rules(int32_t row) {
+        std::vector<int32_t> rules(8);
+        rules.resize(static_cast<size_t>(SigmaRulesOfRow(app, row, rules.data(), 8)));
+        return rules;
+    }
+    std::vector<std::pair<int32_t, uint32_t>> Possible(int32_t row) {
+        SigmaPossibleMatch found[8];
+        const int32_t n = SigmaPossibleRulesOfRow(app, row, found, 8);
+        std::vector<std::pair<int32_t, uint32_t>> out;
+        for (int32_t i = 0; i < n && i < 8; ++i) out.emplace_back(found[i].rule, found[i].unknownFields);
+        return out;
     }
     // The rows of the recording these tests use: two writes into Temp, one elsewhere.
     void RecordFiles() {
@@ -345,9 +359,11 @@ TEST_CASE_FIXTURE(TextsFixture, "Rules Matched lists every built-in and Sigma ru
     CHECK(ComposeRulesMatchedText(app, 0, small, 40));
     CHECK(TextLength(small) == 39);
 
-    // The window shows that text.
+    // The window shows that text, in a window with Copy that Escape closes.
     ShowRulesMatched(app, 0);
-    CHECK(Has(U8(HeadlessSummaryText()), "plain.txt"));
+    CHECK(HeadlessDetailsWindowCount() == 1);
+    CHECK(U8(HeadlessDetailsTitle()) == "Rules Matched");
+    CHECK(Has(U8(HeadlessDetailsText()), "plain.txt"));
 }
 
 TEST_CASE_FIXTURE(TextsFixture, "rule and row texts show hidden characters as marks, each on its line") {
@@ -400,4 +416,121 @@ TEST_CASE_FIXTURE(TextsFixture, "rules set aside for cost and rows past the budg
     CHECK(Has(text, "# Sigma rules set aside for cost: 1 ("));
     CHECK(Has(text, "# Rows whose Sigma matching ran out of its work budget: 2 ("));
     CHECK(SigmaRowsOfRule(app, 1) == 0);
+}
+
+namespace {
+
+const char kRenamedRundll[] = R"(title: Renamed rundll32
+id: 22222222-0000-0000-0000-000000000011
+level: high
+logsource: {product: windows, category: process_creation}
+detection:
+    selection:
+        CommandLine|contains: 'DllRegisterServer'
+    filter:
+        Image|endswith: '\rundll32.exe'
+    condition: selection and not filter
+)";
+
+const char kInstallerOutsideCache[] = R"(title: Installer outside the client cache
+id: 22222222-0000-0000-0000-000000000012
+level: high
+logsource: {product: windows, category: process_creation}
+detection:
+    selection:
+        Image|endswith: '\msiexec.exe'
+    filter_ccm:
+        CurrentDirectory|contains: '\ccmcache\'
+    condition: selection and not 1 of filter_*
+)";
+
+const char kCertutilOrOriginalName[] = R"(title: Certutil by path or original name
+level: medium
+logsource: {product: windows, category: process_creation}
+detection:
+    selection:
+        - Image|endswith: '\certutil.exe'
+        - OriginalFileName: 'CertUtil.exe'
+    condition: selection
+)";
+
+} // namespace
+
+TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a possible one named and counted") {
+    Install({kRenamedRundll, kInstallerOutsideCache, kCertutilOrOriginalName});
+    auto start = [&](uint32_t pid, uint32_t parent, const char16_t* process, const char16_t* operation,
+                     const char16_t* line) {
+        EventRow row{};
+        row.category = kCategoryProcess;
+        row.pid = pid;
+        row.parentPid = parent;
+        CopyBounded(row.process, kProcessChars, process);
+        CopyBounded(row.operation, kOperationChars, operation);
+        CopyBounded(row.path, kPathChars, line);
+        CopyBounded(row.result, kResultChars, u"OK");
+        AppendRow(app, &row);
+    };
+    // The examined program: its path and folder are known.
+    start(100, 7, u"msiexec.exe", u"Started process", u"\"C:\\Windows\\System32\\msiexec.exe\" /i a.msi");
+    // A child installer: its path is known from its command line, its folder is not.
+    start(200, 100, u"msiexec.exe", u"Started child process", u"C:\\Windows\\System32\\msiexec.exe /V");
+    // A child named only by its short name, which ends before any image of it loads.
+    start(300, 100, u"rundll32.exe", u"Started child process", u"rundll32.exe x.dll,DllRegisterServer");
+    Append(kCategoryProcess, 300, u"rundll32.exe", u"Process exited", u"", u"Exit code: 0");
+
+    CHECK(RowMatchedSigmaRule(app, 0, 1)); // the examined program's folder is not the cache
+    CHECK_FALSE(RowMatchedSigmaRule(app, 1, 1));
+    CHECK(Rules(2).empty()); // the short name is no path: the filter is undecided, not false
+    CHECK(app->rows[2].severity == 0);
+    CHECK(U8(app->rows[2].threat).empty());
+    CHECK(Possible(1) == std::vector<std::pair<int32_t, uint32_t>>{{1, 1u << kSigmaCurrentDirectory}});
+    // Image not learned: the path might be rundll32's (the filter) or certutil's (the selection).
+    CHECK(Possible(2) ==
+          std::vector<std::pair<int32_t, uint32_t>>{{0, 1u << kSigmaImage}, {2, 1u << kSigmaImage}});
+    CHECK(SigmaPossibleRowsOfRule(app, 0) == 1);
+    CHECK(SigmaPossibleRowsOfRule(app, 1) == 1);
+    CHECK(SigmaRowsOfRule(app, 1) == 1);
+    CHECK(SigmaPossibleRowsOfRule(app, 2) == 1);
+    CHECK(SigmaPossibleRowsOfRule(app, 3) == 0);
+
+    CHECK(Cell(0, 3) == "22222222-0000-0000-0000-000000000011; possible on 1 row: Image not known");
+    CHECK(Cell(1, 3) == "22222222-0000-0000-0000-000000000012; possible on 1 row: CurrentDirectory "
+                        "not known");
+    CHECK(Cell(2, 3) == "partial: OriginalFileName never recorded; possible on 1 row: Image not known");
+    CHECK(Cell(1, 2) == "1");
+    const std::string headline = Headline();
+    CHECK(Has(headline, " 1 rule is partial: it names fields that are never recorded"));
+    CHECK(Has(headline, " 3 rules are undecided on some rows for fields those rows could not learn"));
+
+    // Rules Matched: what held for a match, the unknown field for a possible one.
+    const std::string matched = RulesMatched(0);
+    CHECK(Has(matched, "Sigma rules matched: 1\r\n"));
+    CHECK(Has(matched, "    held: selection: Image endswith \\msiexec.exe\r\n"));
+    CHECK_FALSE(Has(matched, "possibly"));
+    const std::string possible = RulesMatched(2);
+    CHECK(Has(possible, "Sigma rules matched: 0\r\n"));
+    CHECK(Has(possible, "Sigma rules possibly matched (undecided: fields this row could not learn; "
+                        "no severity raised): 2\r\n"));
+    CHECK(Has(possible, "  high           22222222-0000-0000-0000-000000000011   Renamed rundll32\r\n"
+                        "    not known: Image\r\n"));
+
+    // The row details say the same.
+    std::vector<char16_t> details(kRowDetailsChars);
+    REQUIRE(BuildRowDetails(app, 0, details.data(), details.size()));
+    CHECK(Has(U8(details.data()), "  What held for Installer outside the client cache:\r\n"
+                                  "    selection: Image endswith \\msiexec.exe\r\n"));
+    REQUIRE(BuildRowDetails(app, 2, details.data(), details.size()));
+    CHECK(Has(U8(details.data()), "  Possible Sigma rule (high, no severity): Renamed rundll32 - not "
+                                  "known: Image\r\n"));
+    CHECK_FALSE(Has(U8(details.data()), "  none\r\n"));
+
+    // Asked again, after a row more, row 0 says the same (its view is made again once per row).
+    Append(kCategoryFile, 100, u"msiexec.exe", u"Created new file", u"C:\\x.txt");
+    CHECK(Has(RulesMatched(0), "    held: selection: Image endswith \\msiexec.exe\r\n"));
+    CHECK(Has(RulesMatched(0), "Sigma rules matched: 1\r\n"));
+
+    // A new set forgets the possible matches with the rest.
+    Install({kTempExe});
+    CHECK(Possible(2).empty());
+    CHECK(SigmaPossibleRowsOfRule(app, 0) == 0);
 }

@@ -2,7 +2,9 @@
 // (app/keyboard.h), which decides from the focused control whether it is a command; the rest goes
 // to dialog-style navigation (Tab, Shift+Tab, arrows within a group, Alt + access key, Enter on a
 // button) and then to the focused control. The keyboard focus is kept across deactivation.
+// Escape closes a details window.
 #include "app/keyboard.h"
+#include "app/win32/aux_window.h"
 #include "app/win32/shell.h"
 
 namespace olv {
@@ -44,6 +46,14 @@ uint32_t HeldModifiers() {
 } // namespace
 
 bool TranslateShellMessage(MSG* msg) {
+    // A details window (a row's details, Rules Matched) is read and left: Escape closes it.
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE && msg->hwnd != nullptr) {
+        HWND top = GetAncestor(msg->hwnd, GA_ROOT);
+        if (top != nullptr && AuxWindowKind(top) == kViewDetails) {
+            PostMessageW(top, WM_CLOSE, 0, 0);
+            return true;
+        }
+    }
     HWND root = nullptr;
     AppState* app = AppOfMessage(msg, &root);
     if (app == nullptr) return false;
