@@ -59,6 +59,7 @@ constexpr MenuItemSpec kViewItems[] = {
     {kCmdProcessTree, u"&Process Tree\tCtrl+T", 0},
     {kCmdSummary, u"&Summary\tCtrl+U", 0},
     {kCmdSigmaRules, u"Sigma &Rules", 0},
+    {kCmdShowAllRows, u"Show All Ro&ws\tEsc", 0},
     {0, nullptr, 0},
     {kCmdAutoScroll, u"&Auto-scroll", 1},
     {kCmdSuspiciousOnly, u"Suspicious &Only", 0},

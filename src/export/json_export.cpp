@@ -375,6 +375,12 @@ void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line, size
     }
     AppendBounded(line, cap, u"]");
     if (count < total) AppendFormat(line, cap, u",\"sigmaNotListed\":%d", total - count);
+    // The severity column has three levels; the file keeps critical apart from high.
+    const int32_t level = SigmaLevelOfRow(app, index);
+    if (level >= 0) {
+        AppendBounded(line, cap, u",\"sigmaLevel\":");
+        AppendJsonString(line, cap, SigmaLevelText(static_cast<uint32_t>(level)));
+    }
 }
 
 void BuildRowLine(const AppState* app, int32_t index, bool last, char16_t* line) {
@@ -512,6 +518,7 @@ struct RowMatches {
     int32_t rules[kSigmaMatchesInFile];
     int32_t total;
     int32_t count;
+    int32_t level; // the most severe level of all the row's matches, or -1
     size_t maxChars;
 };
 
@@ -520,12 +527,14 @@ void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
     m->total = 0;
     m->count = 0;
     m->maxChars = 0;
+    m->level = -1;
     if (m->set == nullptr) return;
     const int32_t total = SigmaRulesOfRow(app, index, m->rules, kSigmaMatchesInFile);
     if (total <= 0) return;
     m->total = total;
     m->count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : total;
-    size_t chars = 64; // ,"sigma":[ ] and ,"sigmaNotListed":N
+    m->level = SigmaLevelOfRow(app, index);
+    size_t chars = 96; // ,"sigma":[ ], ,"sigmaNotListed":N and ,"sigmaLevel":"informational"
     for (int32_t i = 0; i < m->count; ++i) {
         const SigmaRuleInfo* rule = GetSigmaRule(m->set, m->rules[i]);
         if (rule == nullptr) continue;
@@ -556,6 +565,10 @@ uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
     if (m.count < m.total) {
         out = PutLiteral(out, ",\"sigmaNotListed\":");
         out = PutDecimal(out, static_cast<uint32_t>(m.total - m.count));
+    }
+    if (m.level >= 0) {
+        out = PutLiteral(out, ",\"sigmaLevel\":");
+        out = PutText(out, SigmaLevelText(static_cast<uint32_t>(m.level)));
     }
     return out;
 }

@@ -278,6 +278,8 @@ void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
     if (SigmaRulesLoaded(app)) {
         const int32_t rules = SigmaRuleCount(LoadedSigmaRules(app));
         AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
+        const int32_t raised = SigmaRowsRaised(app);
+        AppendFormat(out, capacity, raised == 1 ? u", %d row raised" : u", %d rows raised", raised);
     }
     char16_t piece[kStatusTextChars];
     ProcessConditionStatus(app, piece, kStatusTextChars);
