@@ -248,7 +248,7 @@ void ComposeSigmaRulesLineCell(const AppState* app, int32_t line, int column, ch
     if (entry < 0) return;
     const int32_t viewed = SigmaRuleView(app);
     if (column == kRulesColumnTitle && viewed >= 0 && entry == viewed) {
-        CopyBounded(out, capacity, u"\u25B6 ");
+        CopyBounded(out, capacity, u"\u00BB ");
         const size_t at = TextLength(out);
         ComposeSigmaRulesCell(app, entry, column, out + at, capacity - at);
         return;

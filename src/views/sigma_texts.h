@@ -36,7 +36,7 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
 void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16_t* out,
                            size_t capacity);
 // The cell the window shows at line: the entry's cell, the title of the rule whose rows alone
-// are shown begins with a mark (a black right-pointing triangle).
+// are shown begins with a mark (a right-pointing double angle quotation mark, in every font).
 void ComposeSigmaRulesLineCell(const AppState* app, int32_t line, int column, char16_t* out,
                                size_t capacity);
 // The loaded rule an entry names; -1 for a refused file or an entry out of range.

@@ -336,7 +336,7 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     CHECK(Has(w.Status(), L"| Shown: 1 | Only rows of Sigma rule \"User interface library loaded\" "
                           L"(Esc in the list shows all rows)"));
     CHECK(Has(TextOf(headline), L"shows only the rows of \"User interface library loaded\""));
-    CHECK(CellOf(list, user32Item, 0) == L"\u25B6 User interface library loaded");
+    CHECK(CellOf(list, user32Item, 0) == L"\u00BB User interface library loaded");
     CHECK(PauseForScreenshot("sigma-rule-rows"));
 
     TestStep("Escape on the event list shows all rows; Enter in the rules list shows one rule's");
@@ -399,7 +399,7 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     }
 
     TestStep("Rules Matched of the row");
-    ShowRulesMatched(w.app, 0); // what the row menu's "Rules Matched..." runs
+    ShowRulesMatched(w.app, 1); // the user32 row; what the row menu's "Rules Matched..." runs
     HWND matched = nullptr;
     REQUIRE(WaitFor("the Rules Matched window", kWaitMs, [&] {
         matched = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow", L"Rules Matched");

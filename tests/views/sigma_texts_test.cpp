@@ -232,7 +232,7 @@ TEST_CASE_FIXTURE(TextsFixture, "Enter shows one rule's rows, marked, until Esca
                         "shows all rows)"));
     CHECK(Has(View(), "rows of Sigma rule \"Anything in Temp\" only."));
     CHECK(Has(U8(HeadlessListWindowHeadline()), "shows only the rows of \"Anything in Temp\""));
-    CHECK(U8(HeadlessListWindowCell(1, kRulesColumnTitle)) == "\xE2\x96\xB6 Anything in Temp");
+    CHECK(U8(HeadlessListWindowCell(1, kRulesColumnTitle)) == "\xC2\xBB Anything in Temp");
     CHECK(U8(HeadlessListWindowCell(0, kRulesColumnTitle)) == "Executable written into Temp");
     CHECK(CommandAvailable(app, kCmdShowAllRows));
 
