@@ -334,7 +334,7 @@ UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font
     }
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
     HFONT hfont = static_cast<HFONT>(font);
-    HWND headline = MakeChild(window, module, 0, L"STATIC", L"", SS_LEFT | SS_NOPREFIX, kHeadlineId, hfont);
+    HWND headline = MakeChild(window, module, 0, L"STATIC", L"", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, kHeadlineId, hfont);
     HWND searchLabel = MakeChild(window, module, 0, L"STATIC", L"&Search:", SS_LEFT, kSearchLabelId, hfont);
     HWND search = MakeChild(window, module, WS_EX_CLIENTEDGE, L"EDIT", L"",
                             WS_TABSTOP | ES_AUTOHSCROLL, kSearchId, hfont);
