@@ -405,6 +405,11 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
         matched = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow", L"Rules Matched");
         return matched != nullptr;
     }));
+    // Beside or over the main window like every auxiliary window, not at the screen's corner.
+    RECT matchedRect{}, overMain{};
+    GetWindowRect(matched, &matchedRect);
+    CHECK((IntersectRect(&overMain, &mainRect, &matchedRect) || matchedRect.left == mainRect.right ||
+           matchedRect.right == mainRect.left));
     const std::wstring text = LongTextOf(GetWindow(matched, GW_CHILD));
     CHECK(Has(text, L"Path: C:\\Windows\\System32\\user32.dll\r\n"));
     CHECK(Has(text, L"Built-in rules matched: 0\r\n"));
