@@ -24,7 +24,6 @@ char16_t gTreeWindow;
 char16_t gTextWindow;
 char16_t gListWindow;
 
-constexpr int kListColumns = 8;
 constexpr size_t kListCellChars = 1024;
 constexpr size_t kListHeadlineChars = 1400;
 constexpr int32_t kListSelected = 64;
