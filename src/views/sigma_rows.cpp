@@ -101,6 +101,7 @@ void KeepMatches(SigmaState* s, int32_t row, const int32_t* rules, int32_t count
         if (rules[i] >= 0 && rules[i] < s->ruleCapacity) ++s->rowsOfRule[rules[i]];
     }
     s->matchCount += count;
+    ++s->countsStamp;
 }
 
 void DropMatches(SigmaState* s, int32_t row) {
@@ -115,6 +116,7 @@ void DropMatches(SigmaState* s, int32_t row) {
         ++to;
     }
     if (raised && s->rowsRaised > 0) --s->rowsRaised;
+    if (to > from) ++s->countsStamp;
     if (to == from) return; // none kept for the row (and perhaps no table yet: no memmove of null)
     std::memmove(s->matches + from, s->matches + to,
                  static_cast<size_t>(s->matchCount - to) * sizeof(SigmaRowMatch));
@@ -179,6 +181,7 @@ void ForgetMatches(SigmaState* s) {
     s->matchCount = 0;
     s->matchesNotKept = 0;
     s->rowsRaised = 0;
+    ++s->countsStamp;
     if (s->rowsOfRule != nullptr) {
         std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
     }

@@ -37,6 +37,7 @@ struct SigmaState {
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
     int32_t rowsRaised;      // rows a Sigma rule of level low or above matched
+    uint32_t countsStamp;    // changes whenever a rule's row counts change (the window's refresh)
     char16_t recorderImage[520];
     // The view condition "rows of one rule only" (double-click in the Sigma Rules window):
     // viewRule is that rule's index while viewRuleOn is set. Ended by Clear and by a new set.

@@ -181,7 +181,7 @@ bool BuildSigmaRulesOrder(const AppState* app, SigmaRulesList* list) {
         });
     }
     const SigmaState* s = app->sigma;
-    list->matchCountSeen = s != nullptr ? s->matchCount : 0;
+    list->countsStampSeen = s != nullptr ? s->countsStamp : 0;
     list->viewRuleSeen = SigmaRuleView(app);
     list->setSeen = set;
     return true;

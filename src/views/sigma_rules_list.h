@@ -46,7 +46,7 @@ struct SigmaRulesList {
     int choice; // SigmaRulesChoice
     char16_t search[kRulesSearchChars];
     // What the counts were when the order was made: a change refreshes what the window shows.
-    int32_t matchCountSeen;
+    uint32_t countsStampSeen; // SigmaState::countsStamp
     int32_t viewRuleSeen;
     const void* setSeen; // the rule set the order was made from
 };

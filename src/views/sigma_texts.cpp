@@ -290,22 +290,22 @@ void RefreshSigmaRulesCounts(AppState* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
     SigmaRulesList* list = ListOf(app);
     if (window == nullptr || list == nullptr) return;
-    const int32_t matches = app->sigma->matchCount;
+    const uint32_t stamp = app->sigma->countsStamp;
     const int32_t viewed = SigmaRuleView(app);
     if (list->setSeen != RulesOf(app)) { // another set was installed: its entries are others
         Reorder(app, window);
         return;
     }
-    if (matches == list->matchCountSeen && viewed == list->viewRuleSeen) return;
+    if (stamp == list->countsStampSeen && viewed == list->viewRuleSeen) return;
     const bool countsOrder = list->choice == kRulesShowMatched ||
                              list->choice == kRulesShowPossible ||
                              list->sortColumn == kRulesColumnRows ||
                              list->sortColumn == kRulesColumnPossible;
-    if (countsOrder && matches != list->matchCountSeen) {
+    if (countsOrder && stamp != list->countsStampSeen) {
         Reorder(app, window);
         return;
     }
-    list->matchCountSeen = matches;
+    list->countsStampSeen = stamp;
     list->viewRuleSeen = viewed;
     UiListWindowRedraw(window);
     SetHeadline(app, window);
