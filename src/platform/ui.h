@@ -217,6 +217,11 @@ void UiShowViewWindow(UiHandle window);
 //   command   a menu item (a command of its menu), or kListWindowCopy for Ctrl+C
 // The menu (right-click, Shift+F10, the menu key) lists menuCount items, each a text and the
 // command it gives; an item whose command is kListWindowActivate activates the focused line.
+// The list window's controls (child ids).
+constexpr int kIdListHeadline = 1;
+constexpr int kIdListLines = 2;
+constexpr int kIdListSearch = 4;
+constexpr int kIdListChoice = 6;
 constexpr int kListWindowActivate = 0;
 constexpr int kListWindowCopy = 1; // Ctrl+C in the list gives this command
 struct UiListMenuItem {

@@ -21,7 +21,7 @@ namespace olv {
 
 const char16_t* const kSigmaRulesHeadings[kSigmaRulesColumnCount] = {
     u"Rule", u"Level", u"Category", u"Rows", u"Possible", u"File", u"Id or reason"};
-const int kSigmaRulesColumnWidths[kSigmaRulesColumnCount] = {330, 80, 120, 50, 60, 260, 260};
+const int kSigmaRulesColumnWidths[kSigmaRulesColumnCount] = {320, 80, 120, 64, 72, 260, 260};
 const char16_t* const kSigmaRulesChoices[kRulesChoiceCount] = {
     u"All rules and refused files", u"Rules that matched", u"Rules possible on some rows",
     u"Refused files"};

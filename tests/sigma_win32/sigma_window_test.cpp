@@ -274,7 +274,7 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     }
     REQUIRE(user32Item >= 0);
     CHECK(CellOf(list, user32Item, 0) == expected[1][0]);
-    HWND headline = FindWindowExW(rulesWindow, nullptr, L"STATIC", nullptr);
+    HWND headline = GetDlgItem(rulesWindow, kIdListHeadline);
     REQUIRE(headline != nullptr);
     const std::wstring headlineText = TextOf(headline);
     CHECK(Has(headlineText, L"2 Sigma rules loaded from " + folder));
@@ -308,7 +308,7 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     GetClientRect(rulesWindow, &client);
     GetWindowRect(list, &listPlace);
     MapWindowPoints(nullptr, rulesWindow, reinterpret_cast<POINT*>(&listPlace), 2);
-    GetWindowRect(FindWindowExW(rulesWindow, nullptr, L"STATIC", nullptr), &headlinePlace);
+    GetWindowRect(GetDlgItem(rulesWindow, kIdListHeadline), &headlinePlace);
     MapWindowPoints(nullptr, rulesWindow, reinterpret_cast<POINT*>(&headlinePlace), 2);
     // The list fills the client below the headline and the search row, at the new DPI.
     CHECK((listPlace.left == 0 && listPlace.right == client.right &&
@@ -370,13 +370,13 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     }
     CHECK(Has(copied, L"Rule\tLevel\tCategory\tRows\tPossible\tFile\tId or reason\r\n"));
     CHECK(Has(copied, L"User interface library loaded\thigh\timage_load\t1\t0\timage\\user32.yml"));
-    HWND search = FindWindowExW(rulesWindow, nullptr, L"EDIT", nullptr);
+    HWND search = GetDlgItem(rulesWindow, kIdListSearch);
     REQUIRE(search != nullptr);
     SetWindowTextW(search, L"SYSTEM dll"); // EN_CHANGE
     CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);
     CHECK(CellOf(list, 0, 0) == L"System DLL loaded");
     SetWindowTextW(search, L"");
-    HWND choice = FindWindowExW(rulesWindow, nullptr, WC_COMBOBOXW, nullptr);
+    HWND choice = GetDlgItem(rulesWindow, kIdListChoice);
     REQUIRE(choice != nullptr);
     SendMessageW(choice, CB_SETCURSEL, 3, 0); // "Refused files"
     SendMessageW(rulesWindow, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(choice), CBN_SELCHANGE),
@@ -394,7 +394,7 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
         Pump();
         RECT c{}, h{};
         GetClientRect(rulesWindow, &c);
-        GetWindowRect(FindWindowExW(rulesWindow, nullptr, L"STATIC", nullptr), &h);
+        GetWindowRect(GetDlgItem(rulesWindow, kIdListHeadline), &h);
         CHECK(h.right - h.left == ListWindowHeadlineWidth(c.right, WindowDpi(rulesWindow)));
     }
 
@@ -493,7 +493,7 @@ TEST_CASE("the Sigma Rules window with thousands of rules: opened, reopened, sea
     CHECK(PauseForScreenshot("sigma-rules-by-rows"));
 
     TestStep("the search box picks lines as it is typed");
-    HWND search = FindWindowExW(rulesWindow, nullptr, L"EDIT", nullptr);
+    HWND search = GetDlgItem(rulesWindow, kIdListSearch);
     REQUIRE(search != nullptr);
     SetWindowTextW(search, L"library 123 ");
     CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);

@@ -17,12 +17,12 @@ namespace olv {
 namespace {
 
 constexpr wchar_t kListWindowClass[] = L"OlvettaListWindow";
-constexpr int kHeadlineId = 1;
-constexpr int kListId = 2;
+constexpr int kHeadlineId = kIdListHeadline;
+constexpr int kListId = kIdListLines;
 constexpr int kSearchLabelId = 3;
-constexpr int kSearchId = 4;
+constexpr int kSearchId = kIdListSearch;
 constexpr int kChoiceLabelId = 5;
-constexpr int kChoiceId = 6;
+constexpr int kChoiceId = kIdListChoice;
 constexpr int kMenuBase = 100; // menu item k has the id kMenuBase + k
 constexpr size_t kCellChars = 1024;
 constexpr size_t kSearchChars = 256;
@@ -67,7 +67,7 @@ void Move(HWND window, int id, const ControlRect& r) {
 }
 
 // Lays every control out for the client size, the headline measured at its width, and repaints
-// the whole client: a static control moved without it keeps the old picture (maximise showed the
+// the whole client: a control moved without it keeps the old picture (maximise showed the
 // headline twice, restore cut it).
 void PlaceChildren(HWND window, int width, int height) {
     const int dpi = WindowDpi(window);
@@ -334,7 +334,10 @@ UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font
     }
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
     HFONT hfont = static_cast<HFONT>(font);
-    HWND headline = MakeChild(window, module, 0, L"STATIC", L"", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, kHeadlineId, hfont);
+    // A read-only edit rather than a static control: it wraps at the width it draws (Wine's
+    // static control wraps a few pixels wider, cutting a letter), and its text can be selected.
+    HWND headline = MakeChild(window, module, 0, L"EDIT", L"", ES_MULTILINE | ES_READONLY,
+                              kHeadlineId, hfont);
     HWND searchLabel = MakeChild(window, module, 0, L"STATIC", L"&Search:", SS_LEFT, kSearchLabelId, hfont);
     HWND search = MakeChild(window, module, WS_EX_CLIENTEDGE, L"EDIT", L"",
                             WS_TABSTOP | ES_AUTOHSCROLL, kSearchId, hfont);
@@ -350,6 +353,7 @@ UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font
         return nullptr;
     }
     // Cue banners need the comctl32 v6 manifest; without it the box is simply empty.
+    SendMessageW(headline, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
     SendMessageW(search, EM_SETCUEBANNER, TRUE,
                  reinterpret_cast<LPARAM>(L"title, file, id, level, category or reason"));
     for (int k = 0; k < spec->choiceCount; ++k)
