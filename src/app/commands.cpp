@@ -113,6 +113,9 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     case kCmdSigmaRules:
         ShowSigmaRulesWindow(app);
         break;
+    case kCmdShowAllRows:
+        if (CommandAvailable(app, kCmdShowAllRows)) EndSigmaRuleView(app);
+        break;
     case kCmdSaveSession:
         SaveSession(app);
         break;

@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/ui.h"
+#include "views/sigma_rows.h"
 
 namespace olv {
 
@@ -26,6 +27,7 @@ const KeyBinding kKeyBindings[] = {
     {kVkReturn, kModNone, kScopeFindBox, kCmdFindNext},
     {kVkEscape, kModNone, kScopeFilterBox, kCmdClearFilter},
     {kVkEscape, kModNone, kScopeFindBox, kCmdCloseFind},
+    {kVkEscape, kModNone, kScopeList, kCmdShowAllRows},
     {kVkF10, kModShift, kScopeList, kCmdRowMenu},
     {kVkApps, kModNone, kScopeList, kCmdRowMenu},
     {kVkApps, kModShift, kScopeList, kCmdRowMenu},
@@ -83,6 +85,17 @@ const char16_t* FunctionKeyName(uint32_t key) {
 
 } // namespace
 
+int ListWindowKeyAction(uint32_t key, uint32_t modifiers) {
+    if (modifiers == kModCtrl && key == 'C') return kListKeyCopy;
+    if (modifiers == kModCtrl && key == 'A') return kListKeySelectAll;
+    if (modifiers == kModCtrl && (key == 'F' || key == 'L')) return kListKeySearch;
+    if ((modifiers == kModShift && key == kVkF10) ||
+        (key == kVkApps && (modifiers == kModNone || modifiers == kModShift))) {
+        return kListKeyMenu;
+    }
+    return kListKeyNone;
+}
+
 int CommandForKey(FocusKind focus, uint32_t key, uint32_t modifiers) {
     for (const KeyBinding& b : kKeyBindings) {
         if (b.key == key && b.modifiers == modifiers && InScope(b.scope, focus)) return b.command;
@@ -139,6 +152,8 @@ bool CommandAvailable(const AppState* app, int command) {
         return app->recording == 0;
     case kCmdStop:
         return app->recording != 0;
+    case kCmdShowAllRows:
+        return SigmaRuleView(app) >= 0;
     default:
         return true;
     }

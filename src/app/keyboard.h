@@ -60,6 +60,19 @@ extern const size_t kKeyBindingCount;
 // the focused control's own (or nobody's) and must go on to it.
 int CommandForKey(FocusKind focus, uint32_t key, uint32_t modifiers);
 
+// The keys of a list window's list (the Sigma Rules window): Ctrl+C copies the selected lines,
+// Ctrl+A selects every line, Ctrl+F and Ctrl+L go to the search box, Shift+F10 and the menu key
+// open the menu at the focused line. Enter (activation) is the list's own. Any other key is the
+// list's.
+enum ListKeyAction : int {
+    kListKeyNone = 0,
+    kListKeyCopy,
+    kListKeySelectAll,
+    kListKeySearch,
+    kListKeyMenu,
+};
+int ListWindowKeyAction(uint32_t key, uint32_t modifiers);
+
 // Whether a key that gives no command goes straight to the focused control instead of through
 // the dialog-style navigation: Enter on the list, which the navigation would otherwise take as
 // "press the default button", so that the list reports it (NM_RETURN) and a row can be opened.

@@ -18,6 +18,7 @@
 #include "report/discard.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "views/sigma_texts.h"
 #include "views/view_refresh.h"
 #include "views/view_texts.h"
 
@@ -395,6 +396,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
     }
     IngestQueuedRows(app);
     if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
+    RefreshSigmaRulesCounts(app); // nothing unless rows matched since the last tick
     // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
     // under a burst the intake has the whole tick.
     if (QueuedRowCount(app) == 0) SignWaitingRows(app, kSignBatch);

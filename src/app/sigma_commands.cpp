@@ -129,7 +129,6 @@ bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet)
         return false;
     }
     UpdateStatusBar(app);
-    RefreshSigmaRulesWindow(app);
     if (quiet) return true;
     FormatText(message, kMessageChars,
                loaded == 1 ? u"Loaded %d Sigma rule from %.600s." : u"Loaded %d Sigma rules from %.600s.",

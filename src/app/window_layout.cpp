@@ -59,6 +59,7 @@ constexpr MenuItemSpec kViewItems[] = {
     {kCmdProcessTree, u"&Process Tree\tCtrl+T", 0},
     {kCmdSummary, u"&Summary\tCtrl+U", 0},
     {kCmdSigmaRules, u"Sigma &Rules", 0},
+    {kCmdShowAllRows, u"Show All Ro&ws\tEsc", 0},
     {0, nullptr, 0},
     {kCmdAutoScroll, u"&Auto-scroll", 1},
     {kCmdSuspiciousOnly, u"Suspicious &Only", 0},
@@ -236,6 +237,57 @@ ScreenRect FitWindowToWorkArea(const ScreenRect& workArea, int width, int height
     const int x = workArea.left + (areaWidth - w) / 2;
     const int y = workArea.top + (areaHeight - h) / 2;
     return {x, y, x + w, y + h};
+}
+
+namespace {
+
+// Moves a rectangle of the work area's size or less inside it (an empty area leaves it).
+ScreenRect InsideArea(ScreenRect r, const ScreenRect& area) {
+    if (area.right <= area.left || area.bottom <= area.top) return r;
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    if (r.right > area.right) r.left = area.right - w;
+    if (r.bottom > area.bottom) r.top = area.bottom - h;
+    if (r.left < area.left) r.left = area.left;
+    if (r.top < area.top) r.top = area.top;
+    return {r.left, r.top, r.left + w, r.top + h};
+}
+
+bool Overlap(const ScreenRect& a, const ScreenRect& b) {
+    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+} // namespace
+
+ScreenRect PlaceAuxWindow(const ScreenRect& main, const ScreenRect& workArea, int width, int height,
+                          int others, int step) {
+    const int areaWidth = workArea.right - workArea.left;
+    const int areaHeight = workArea.bottom - workArea.top;
+    int w = width;
+    int h = height;
+    if (areaWidth > 0 && w > areaWidth) w = areaWidth;
+    if (areaHeight > 0 && h > areaHeight) h = areaHeight;
+    const int offset = (others < 0 ? 0 : others % 8) * step;
+    int x;
+    int y = main.top + offset;
+    if (main.right + w <= workArea.right) {
+        x = main.right + offset; // beside, on the right
+    } else if (main.left - w >= workArea.left) {
+        x = main.left - w - offset; // beside, on the left
+    } else {
+        x = main.left + (main.right - main.left - w) / 2 + offset;
+        y = main.top + (main.bottom - main.top - h) / 2 + offset;
+    }
+    return InsideArea({x, y, x + w, y + h}, workArea);
+}
+
+ScreenRect KeepFindWindowOffRow(const ScreenRect& find, const ScreenRect& row,
+                                const ScreenRect& workArea) {
+    if (!Overlap(find, row)) return find;
+    const int h = find.bottom - find.top;
+    const bool roomBelow = workArea.bottom <= workArea.top || row.bottom + h <= workArea.bottom;
+    const int top = roomBelow ? row.bottom : row.top - h;
+    return InsideArea({find.left, top, find.right, top + h}, workArea);
 }
 
 } // namespace olv

@@ -138,4 +138,19 @@ struct ScreenRect {
 // area's corner.
 ScreenRect FitWindowToWorkArea(const ScreenRect& workArea, int width, int height);
 
+// Where an auxiliary window (tree, summary, Sigma Rules, Rules Matched, row details) of width x
+// height opens, for a main window at main on a monitor whose work area is workArea: beside the
+// main window (right of it, else left of it) when it fits there whole, else centred on it; the
+// n-th window already open beside it (others, from 0) steps 24 pixels (step) right and down so
+// none hides another exactly. Always inside the work area (no larger than it), so a window is
+// never made at the screen's corner or half off the screen.
+ScreenRect PlaceAuxWindow(const ScreenRect& main, const ScreenRect& workArea, int width, int height,
+                          int others, int step);
+
+// The find window at find must not cover row, the row it found (both in screen pixels): it stays
+// where it is when it does not, else it moves just below the row, or just above it when there is
+// no room below in the work area, keeping its left edge (both inside the work area).
+ScreenRect KeepFindWindowOffRow(const ScreenRect& find, const ScreenRect& row,
+                                const ScreenRect& workArea);
+
 } // namespace olv

@@ -411,6 +411,12 @@ void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line, size
     }
     AppendBounded(line, cap, u"]");
     if (count < total) AppendFormat(line, cap, u",\"sigmaNotListed\":%d", total - count);
+    // The severity column has three levels; the file keeps critical apart from high.
+    const int32_t level = SigmaLevelOfRow(app, index);
+    if (level >= 0) {
+        AppendBounded(line, cap, u",\"sigmaLevel\":");
+        AppendJsonString(line, cap, SigmaLevelText(static_cast<uint32_t>(level)));
+    }
 }
 
 // ,"sigmaPossible":[{"id":...,"title":...,"level":...}, ...] for a row some rule is undecided on
@@ -578,6 +584,7 @@ struct RowMatches {
     SigmaPossibleMatch possible[kSigmaMatchesInFile];
     int32_t possibleTotal;
     int32_t possibleCount;
+    int32_t level; // the most severe level of all the row's matches, or -1
     size_t maxChars;
 };
 
@@ -605,6 +612,7 @@ void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
     m->possibleTotal = 0;
     m->possibleCount = 0;
     m->maxChars = 0;
+    m->level = -1;
     if (m->set == nullptr) return;
     const int32_t total = SigmaRulesOfRow(app, index, m->rules, kSigmaMatchesInFile);
     const int32_t possible = SigmaPossibleRulesOfRow(app, index, m->possible, kSigmaMatchesInFile);
@@ -613,7 +621,9 @@ void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
     m->count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : m->total;
     m->possibleTotal = possible > 0 ? possible : 0;
     m->possibleCount = possible > kSigmaMatchesInFile ? kSigmaMatchesInFile : m->possibleTotal;
-    size_t chars = 160; // ,"sigma":[ ], ,"sigmaNotListed":N and the same of the possible ones
+    size_t chars = 192; // ,"sigma":[ ], ,"sigmaNotListed":N, the same of the possible ones and
+                        // ,"sigmaLevel":"informational"
+    m->level = SigmaLevelOfRow(app, index);
     for (int32_t i = 0; i < m->count; ++i) {
         const SigmaRuleInfo* rule = GetSigmaRule(m->set, m->rules[i]);
         if (rule != nullptr) chars += RuleMaxChars(rule);
@@ -654,6 +664,10 @@ uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
             out = PutLiteral(out, ",\"sigmaPossibleNotListed\":");
             out = PutDecimal(out, static_cast<uint32_t>(m.possibleTotal - m.possibleCount));
         }
+    }
+    if (m.level >= 0) {
+        out = PutLiteral(out, ",\"sigmaLevel\":");
+        out = PutText(out, SigmaLevelText(static_cast<uint32_t>(m.level)));
     }
     return out;
 }

@@ -64,6 +64,7 @@ enum CommandId : int {
     kCmdClearFilter = 1159, // Escape in the filter box
     kCmdCloseFind = 1160,   // Escape in the find box
     kCmdRowMenu = 1161,     // Shift+F10 and the context-menu key on the list
+    kCmdShowAllRows = 1162, // Escape on the list: ends "rows of one Sigma rule only"
 };
 
 // Commands of the event list's context menu.
@@ -203,10 +204,30 @@ void UiTreeExpandRoots(UiHandle treeWindow);
 UiHandle UiOpenTextWindow(UiHandle owner, ModuleHandle instance, const char16_t* title, int width,
                           int height, FontHandle font, const char16_t* text);
 void UiShowViewWindow(UiHandle window);
-// A top-level window owned by owner with a line of text above a list of items in columns (a
-// report list view); null when it cannot be made. Double-clicking an item (or Enter on it) calls
-// activate(context, item index). It shows once UiShowViewWindow is called and lives until the
-// user closes it.
+// A top-level window owned by owner: a line of text (the headline), a search box and a choice
+// of what to show, above a list of lines in columns (a virtual report list view: the window asks
+// cell() for the texts of the lines it draws, so a count change costs nothing per line). Null
+// when it cannot be made. It shows once UiShowViewWindow is called and lives until the user
+// closes it. What each callback means is decided by the caller:
+//   cell      the text of column of line, into out (capacity characters, terminated)
+//   activate  a double-click or Enter on line
+//   sort      a click on the heading of column
+//   search    the search box's text changed (the whole text)
+//   choose    another choice was taken (its index)
+//   command   a menu item (a command of its menu), or kListWindowCopy for Ctrl+C
+// The menu (right-click, Shift+F10, the menu key) lists menuCount items, each a text and the
+// command it gives; an item whose command is kListWindowActivate activates the focused line.
+// The list window's controls (child ids).
+constexpr int kIdListHeadline = 1;
+constexpr int kIdListLines = 2;
+constexpr int kIdListSearch = 4;
+constexpr int kIdListChoice = 6;
+constexpr int kListWindowActivate = 0;
+constexpr int kListWindowCopy = 1; // Ctrl+C in the list gives this command
+struct UiListMenuItem {
+    const char16_t* text;
+    int command;
+};
 struct UiListWindowSpec {
     const char16_t* title;
     int width; // 96-DPI pixels
@@ -214,18 +235,36 @@ struct UiListWindowSpec {
     const char16_t* const* headings;
     const int* columnWidths; // 96-DPI pixels
     int columnCount;
-    void (*activate)(void* context, int item);
+    const char16_t* const* choices; // the "Show" box's items
+    int choiceCount;
+    const UiListMenuItem* menu;
+    int menuCount;
     void* context;
+    void (*cell)(void* context, int line, int column, char16_t* out, size_t capacity);
+    void (*activate)(void* context, int line);
+    void (*sort)(void* context, int column);
+    void (*search)(void* context, const char16_t* text);
+    void (*choose)(void* context, int choice);
+    void (*command)(void* context, int command);
 };
 UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font,
                           const UiListWindowSpec* spec);
 // True while window is a list window made by UiOpenListWindow that the user has not closed.
 bool UiIsListWindow(UiHandle window);
+// The headline; the window lays itself out again for its height.
 void UiListWindowSetHeadline(UiHandle window, const char16_t* text);
-// Removes every item.
-void UiListWindowClear(UiHandle window);
-// Appends an item of count cells (one per column); false when it could not be added.
-bool UiListWindowAddItem(UiHandle window, const char16_t* const* cells, int count);
+// The number of lines; every line is asked for again. The selection is cleared.
+void UiListWindowSetLineCount(UiHandle window, int count);
+// Every shown line is asked for again (counts changed); the selection stays.
+void UiListWindowRedraw(UiHandle window);
+// The next selected line after line (-1: from the start); -1 when there is none.
+int UiListWindowNextSelected(UiHandle window, int after);
+// The line with the focus; -1 when none.
+int UiListWindowFocusedLine(UiHandle window);
+// Selects and focuses line alone and scrolls it into view.
+void UiListWindowSelectLine(UiHandle window, int line);
+// The heading's sort arrow: on column, 1 up, -1 down; direction 0 removes it.
+void UiListWindowSetSortArrow(UiHandle window, int column, int direction);
 void UiSetWindowTitle(UiHandle window, const char16_t* title);
 // Replaces the text of a text window, keeping its scroll position.
 void UiReplaceWindowText(UiHandle textWindow, const char16_t* text);

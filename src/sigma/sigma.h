@@ -137,6 +137,7 @@ const char* SigmaRefusalReasonName(uint32_t reason);
 
 struct SigmaRefusal {
     char16_t file[kSigmaFileChars];
+    char16_t title[kSigmaTitleChars]; // the rule's title when the file was read that far, or empty
     char16_t detail[256];
     uint32_t reason; // SigmaRefusalReason
 };

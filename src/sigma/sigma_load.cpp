@@ -51,6 +51,7 @@ public:
     bool refused = false;
     uint32_t reason = kSigmaRefusedUnsupported;
     std::string detail;
+    std::string titleRead; // the rule's title once read, also for a rule refused after it
     LoadTotals counted; // what the rule has expanded to so far
 
     bool Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule);
@@ -218,6 +219,7 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
     }
     if (!hasTitle || !title->IsScalar() || Scalar(*title).empty())
         return Refuse(kSigmaRefusedSyntax, doc, "the rule has no title");
+    titleRead = Scalar(*title);
     // Another taxonomy gives the field names other meanings; reading them as the default
     // taxonomy's would compare the wrong things.
     if (hasTaxonomy && !taxonomy->IsNull() &&
@@ -916,10 +918,12 @@ bool Compiler::CompileCondition(const YamlNode& node) {
     return true;
 }
 
-void Record(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const std::string& detail) {
+void Record(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const std::string& detail,
+            const char* title) {
     SigmaRefusal refusal;
     std::memset(&refusal, 0, sizeof refusal);
     CopyBounded(refusal.file, kSigmaFileChars, fileName);
+    Utf8ToUtf16Bounded(title != nullptr ? title : "", refusal.title, kSigmaTitleChars);
     Utf8ToUtf16Bounded(detail, refusal.detail, sizeof refusal.detail / sizeof refusal.detail[0]);
     refusal.reason = reason;
     set->refusals.push_back(refusal);
@@ -928,10 +932,11 @@ void Record(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const 
 
 } // namespace
 
-bool RefuseFile(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const char* detail) {
+bool RefuseFile(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const char* detail,
+                const char* title = "") {
     try {
         ++set->files;
-        Record(set, fileName, reason, detail);
+        Record(set, fileName, reason, detail, title);
     } catch (...) {
         --set->files;
     }
@@ -986,6 +991,7 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
     const size_t regexesBefore = set->regexes.size();
     uint32_t reason = kSigmaRefusedSyntax;
     std::string detail;
+    std::string title;
     try {
         size_t skip = size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
         std::string text(bytes + skip, size - skip);
@@ -1013,6 +1019,7 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
         }
         reason = compiler.refused ? compiler.reason : kSigmaRefusedUnsupported;
         detail = compiler.refused ? compiler.detail : std::string("not read");
+        title = compiler.titleRead;
     } catch (const std::bad_alloc&) {
         reason = kSigmaRefusedLimits;
         detail = "out of memory";
@@ -1024,7 +1031,7 @@ bool AddSigmaRuleText(SigmaRuleSet* set, const char* bytes, size_t size, const c
     if (set->rules.size() > rulesBefore) set->rules.resize(rulesBefore);
     if (set->infos.size() > rulesBefore) set->infos.resize(rulesBefore);
     while (set->regexes.size() > regexesBefore) set->regexes.pop_back();
-    return RefuseFile(set, fileName, reason, detail.c_str());
+    return RefuseFile(set, fileName, reason, detail.c_str(), title.c_str());
 }
 
 const char16_t* SigmaRuleFolder(const SigmaRuleSet* set) {

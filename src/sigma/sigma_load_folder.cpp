@@ -14,7 +14,8 @@
 namespace olv {
 
 namespace sigma {
-bool RefuseFile(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const char* detail);
+bool RefuseFile(SigmaRuleSet* set, const char16_t* fileName, uint32_t reason, const char* detail,
+                const char* title = "");
 } // namespace sigma
 
 namespace {

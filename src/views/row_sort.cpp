@@ -184,9 +184,8 @@ void SortByNumber(const EventRow* rows, SortEntry* entries, SortEntry* spare, in
     RadixSort(entries, spare, count);
 }
 
-// What decides between rows whose texts are equal: nothing (their order stays), another text,
-// or the pid.
-enum TieBreak { kTieNone, kTieDetail, kTiePid };
+// What decides between rows whose texts are equal: nothing (their order stays) or another text.
+enum TieBreak { kTieNone, kTieDetail };
 
 struct TextSort {
     const EventRow* rows;
@@ -226,8 +225,7 @@ void InsertionSortText(const TextSort* s, SortEntry* entries, int32_t count, siz
             if (c == 0 && s->tie != kTieNone) {
                 const EventRow* rb = &s->rows[entries[j - 1].row];
                 const EventRow* rm = &s->rows[moving.row];
-                c = s->tie == kTiePid ? CompareNumbers(rb->pid, rm->pid)
-                                      : CompareField(rb, rm, kTextDetail);
+                c = CompareField(rb, rm, kTextDetail);
             }
             if (s->descending) c = -c;
             if (c <= 0) break;
@@ -274,13 +272,8 @@ void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t dep
         // The key's last character is 0 when the texts ended within it: they are equal, and
         // only the tie-break (if any) orders them.
         if (end - begin > 1 && (key & 0xFFFF) == 0 && s->tie != kTieNone) {
-            if (s->tie == kTiePid) {
-                SortByNumber(s->rows, entries + begin, s->spare, end - begin, kColumnProcess,
-                             s->descending);
-            } else {
-                SortByText(s->rows, entries + begin, s->spare, end - begin, kTextDetail,
-                           s->descending, kTieNone);
-            }
+            SortByText(s->rows, entries + begin, s->spare, end - begin, kTextDetail,
+                       s->descending, kTieNone);
         } else if (end - begin > 1 && (key & 0xFFFF) != 0) {
             const int32_t run = end - begin;
             if (run <= kInsertionRun) {
@@ -354,8 +347,9 @@ int CompareRowsForColumn(const EventRow* rows, int32_t a, int32_t b, int column,
         c = CompareNumbers(NumericKey(ra, column), NumericKey(rb, column));
         break;
     case kColumnProcess:
-        c = CompareField(ra, rb, kTextProcess);
-        if (c == 0) c = CompareNumbers(ra->pid, rb->pid);
+        // The cell shows the pid first, so the numbers the user reads run in order.
+        c = CompareNumbers(ra->pid, rb->pid);
+        if (c == 0) c = CompareField(ra, rb, kTextProcess);
         break;
     case kColumnOperation:
         c = CompareField(ra, rb, kTextOperation);
@@ -398,7 +392,10 @@ bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int c
     // A second key orders only the runs that the first leaves equal.
     switch (column) {
     case kColumnProcess:
-        SortByText(rows, entries, spare, count, kTextProcess, descending, kTiePid);
+        // Least significant key first: both passes are stable, so the pid orders and the name
+        // decides among rows of one pid.
+        SortByText(rows, entries, spare, count, kTextProcess, descending, kTieNone);
+        SortByNumber(rows, entries, spare, count, kColumnProcess, descending);
         break;
     case kColumnOperation:
         SortByText(rows, entries, spare, count, kTextOperation, descending, kTieNone);

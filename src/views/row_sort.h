@@ -20,7 +20,7 @@ struct AppState; // app/app_state.h
 enum ListColumn : int {
     kColumnTime = 0,
     kColumnSeverity = 1,
-    kColumnProcess = 2, // the "PID" column: process name, then pid
+    kColumnProcess = 2, // the "PID" column: pid, then process name
     kColumnCategory = 3,
     kColumnOperation = 4,
     kColumnPath = 5, // path, then detail

@@ -9,6 +9,8 @@
 #include "rules/threat_rules.h"
 #include "sigma/sigma_view.h"
 #include "views/row_store.h"
+#include "views/sigma_rules_list.h"
+#include "views/sigma_texts.h"
 #include "views/view_texts.h"
 
 namespace olv {
@@ -109,15 +111,23 @@ void KeepMatches(SigmaState* s, int32_t row, const SigmaRowMatch* kept, int32_t 
         CountMatch(s, kept[i], 1);
     }
     s->matchCount += count;
+    ++s->countsStamp;
 }
 
 void DropMatches(SigmaState* s, int32_t row) {
     const int32_t from = FirstMatchAtOrAfter(s, row);
     int32_t to = from;
+    bool raised = false;
     while (to < s->matchCount && s->matches[to].row == row) {
         CountMatch(s, s->matches[to], -1);
+        if (s->matches[to].unknownFields == 0) {
+            const SigmaRuleInfo* info = GetSigmaRule(s->rules, s->matches[to].rule);
+            raised = raised || (info != nullptr && SeverityOfSigmaLevel(info->level) > 0);
+        }
         ++to;
     }
+    if (raised && s->rowsRaised > 0) --s->rowsRaised;
+    if (to > from) ++s->countsStamp;
     if (to == from) return; // none kept for the row (and perhaps no table yet: no memmove of null)
     std::memmove(s->matches + from, s->matches + to,
                  static_cast<size_t>(s->matchCount - to) * sizeof(SigmaRowMatch));
@@ -166,7 +176,7 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
     KeepMatches(s, index, kept, keptCount);
     if (count <= 0) return false;
     EventRow* row = &app->rows[index];
-    // The most severe rule raises the row and, when the row has no threat text, names it; among
+    // The most severe rule raises the row and names it in the threat text; among
     // rules of one level the first in rule order. An informational rule changes neither: a threat
     // text without a severity would name a row the suspicious-only view hides. Its match is kept.
     const SigmaRuleInfo* best = nullptr;
@@ -177,10 +187,11 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
     const uint32_t before = row->severity;
     if (best != nullptr) {
         const uint32_t severity = SeverityOfSigmaLevel(best->level);
-        if (severity > row->severity) row->severity = severity;
-        if (severity > 0 && row->threat[0] == 0) {
-            CopyBounded(row->threat, kThreatChars, best->title);
+        if (severity > 0) {
+            ComposeSigmaThreat(best->title, severity, row->severity, row->threat, kThreatChars);
+            ++s->rowsRaised;
         }
+        if (severity > row->severity) row->severity = severity;
     }
     return before == 0 && row->severity != 0;
 }
@@ -211,6 +222,8 @@ void ForgetMatches(SigmaState* s) {
     s->viewRuleOn = 0;
     s->matchCount = 0;
     s->matchesNotKept = 0;
+    s->rowsRaised = 0;
+    ++s->countsStamp;
     if (s->rowsOfRule != nullptr) {
         std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
         std::memset(s->possibleRowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
@@ -238,6 +251,23 @@ void ApplyToAllRows(AppState* app, SigmaState* s) {
 }
 
 } // namespace
+
+void ComposeSigmaThreat(const char16_t* title, uint32_t sigmaSeverity, uint32_t builtInSeverity,
+                        char16_t* threat, size_t capacity) {
+    if (threat == nullptr || capacity == 0) return;
+    char16_t builtIn[kThreatChars];
+    CopyBounded(builtIn, kThreatChars, threat);
+    if (builtIn[0] == 0) {
+        CopyBounded(threat, capacity, title);
+        return;
+    }
+    // Both stay readable in the column, the more severe first; a tie goes to the Sigma rule,
+    // which says more about the row than a built-in pattern.
+    const bool sigmaFirst = sigmaSeverity >= builtInSeverity;
+    CopyBounded(threat, capacity, sigmaFirst ? title : builtIn);
+    AppendBounded(threat, capacity, u"; ");
+    AppendBounded(threat, capacity, sigmaFirst ? builtIn : title);
+}
 
 SigmaState* MakeSigmaState(AppState* app) {
     return StateOf(app);
@@ -312,6 +342,7 @@ bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
         ApplyToAllRows(app, s);
     }
     RebuildShownRows(app);
+    RefreshSigmaRulesWindow(app); // an open window lists the new set's entries
     return true;
 }
 
@@ -524,6 +555,26 @@ size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* 
     return ExplainSigmaMatch(s->rules, rule, &s->explainBuffer->view, out, capacity);
 }
 
+int32_t SigmaRowsRaised(const AppState* app) {
+    const SigmaState* s = app->sigma;
+    return s != nullptr && s->rules != nullptr ? s->rowsRaised : 0;
+}
+
+int32_t SigmaLevelOfRow(const AppState* app, int32_t row) {
+    const SigmaState* s = app->sigma;
+    if (s == nullptr || s->rules == nullptr) return -1;
+    int32_t level = -1;
+    for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
+         ++at) {
+        if (s->matches[at].unknownFields != 0) continue; // a possible match raises nothing
+        const SigmaRuleInfo* rule = GetSigmaRule(s->rules, s->matches[at].rule);
+        if (rule != nullptr && static_cast<int32_t>(rule->level) > level) {
+            level = static_cast<int32_t>(rule->level);
+        }
+    }
+    return level;
+}
+
 const char16_t* SigmaLevelText(uint32_t level) {
     static const char16_t* const kLevels[] = {u"informational", u"low", u"medium", u"high",
                                               u"critical"};
@@ -542,6 +593,7 @@ void FreeSigmaState(AppState* app) {
     FreeBlock(s->rowsOfRule);
     FreeBlock(s->possibleRowsOfRule);
     FreeBlock(s->possibleFieldsOfRule);
+    FreeSigmaRulesList(s->rulesList);
     FreeBlock(s);
     app->sigma = nullptr;
 }

@@ -16,6 +16,7 @@ namespace olv {
 struct AppState;
 struct SigmaViewContext;
 struct SigmaViewBuffer;
+struct SigmaRulesList; // views/sigma_rules_list.h
 
 // One match: a row (its index in the store) and a loaded rule (its index in the set). A possible
 // match (the rule is undecided on the row, sigma.h) names the fields this row could not learn that
@@ -40,6 +41,8 @@ struct SigmaState {
     uint32_t* possibleFieldsOfRule; // the unknown fields that made them possible, together
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
+    int32_t rowsRaised;      // rows a Sigma rule of level low or above matched
+    uint32_t countsStamp;    // changes whenever a rule's row counts change (the window's refresh)
     char16_t recorderImage[520];
     // The view condition "rows of one rule only" (double-click in the Sigma Rules window):
     // viewRule is that rule's index while viewRuleOn is set. Ended by Clear and by a new set.
@@ -55,6 +58,7 @@ struct SigmaState {
     int32_t explainRow;
     int32_t explainRowCount;
     uint8_t explainReady;
+    SigmaRulesList* rulesList; // what that window shows, made with it
 };
 
 // The Sigma state, made when it does not exist yet; null when memory is refused.
@@ -133,6 +137,18 @@ bool SetSigmaRuleView(AppState* app, int32_t rule);
 int32_t SigmaRuleView(const AppState* app);
 // Whether stored row index matched rule (kept matches only).
 bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule);
+
+// The threat text of a row that a Sigma rule of severity sigmaSeverity (above 0) matched, made
+// in place from threat (the built-in text of severity builtInSeverity, or empty): the rule's
+// title alone, or both texts joined by "; ", the more severe first (the rule's title on a tie).
+void ComposeSigmaThreat(const char16_t* title, uint32_t sigmaSeverity, uint32_t builtInSeverity,
+                        char16_t* threat, size_t capacity);
+// Rows that Sigma rules of level low or above matched (their severity was raised or confirmed).
+int32_t SigmaRowsRaised(const AppState* app);
+// The most severe level among the Sigma rules a stored row matched (kept matches), or -1.
+int32_t SigmaLevelOfRow(const AppState* app, int32_t row);
+// Rows on which a loaded rule is a possible match (its condition undecided on unknown fields).
+int32_t SigmaPossibleRowsOfRule(const AppState* app, int32_t rule);
 
 // "informational", "low", "medium", "high", "critical"; the empty text for another value.
 const char16_t* SigmaLevelText(uint32_t level);

@@ -15,13 +15,17 @@
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
+#include "views/sigma_rules_list.h"
 #include "views/view_texts.h"
 
 namespace olv {
 
-const char16_t* const kSigmaRulesHeadings[kSigmaRulesColumnCount] = {u"Rule", u"Level", u"Rows",
-                                                                     u"Id or reason", u"File"};
-const int kSigmaRulesColumnWidths[kSigmaRulesColumnCount] = {330, 90, 60, 260, 260};
+const char16_t* const kSigmaRulesHeadings[kSigmaRulesColumnCount] = {
+    u"Rule", u"Level", u"Category", u"Rows", u"Possible", u"File", u"Id or reason"};
+const int kSigmaRulesColumnWidths[kSigmaRulesColumnCount] = {320, 80, 120, 64, 72, 260, 260};
+const char16_t* const kSigmaRulesChoices[kRulesChoiceCount] = {
+    u"All rules and refused files", u"Rules that matched", u"Rules possible on some rows",
+    u"Refused files"};
 
 namespace {
 
@@ -32,32 +36,59 @@ const SigmaRuleSet* RulesOf(const AppState* app) {
     return SigmaRulesLoaded(app) ? LoadedSigmaRules(app) : nullptr;
 }
 
-void ActivateFromWindow(void* context, int item) {
-    ActivateSigmaRulesItem(static_cast<AppState*>(context), item);
-}
-
-// Fills an open window: headline and every item.
-void FillSigmaRulesWindow(AppState* app, UiHandle window) {
-    char16_t headline[kSigmaRulesHeadlineChars];
-    ComposeSigmaRulesHeadline(app, headline, kSigmaRulesHeadlineChars);
-    UiListWindowSetHeadline(window, headline);
-    UiListWindowClear(window);
-    static char16_t cells[kSigmaRulesColumnCount][kSigmaRulesCellChars];
-    const char16_t* row[kSigmaRulesColumnCount];
-    const int32_t items = SigmaRulesItemCount(app);
-    for (int32_t item = 0; item < items; ++item) {
-        for (int column = 0; column < kSigmaRulesColumnCount; ++column) {
-            ComposeSigmaRulesCell(app, item, column, cells[column], kSigmaRulesCellChars);
-            row[column] = cells[column];
-        }
-        if (!UiListWindowAddItem(window, row, kSigmaRulesColumnCount)) break;
-    }
-}
-
 UiHandle OpenSigmaRulesWindow(const AppState* app) {
     return app->sigma != nullptr && UiIsListWindow(app->sigma->rulesWindow) ? app->sigma->rulesWindow
                                                                             : nullptr;
 }
+
+SigmaRulesList* ListOf(const AppState* app) {
+    return app->sigma != nullptr ? app->sigma->rulesList : nullptr;
+}
+
+void SetHeadline(AppState* app, UiHandle window) {
+    char16_t headline[kSigmaRulesHeadlineChars];
+    ComposeSigmaRulesHeadline(app, headline, kSigmaRulesHeadlineChars);
+    UiListWindowSetHeadline(window, headline);
+}
+
+// Picks and orders the entries, then gives the window their count and its sort arrow; the
+// entry focused before stays focused when it is still shown.
+void Reorder(AppState* app, UiHandle window) {
+    SigmaRulesList* list = ListOf(app);
+    if (list == nullptr) return;
+    const int32_t focused = SigmaRulesEntryAt(list, UiListWindowFocusedLine(window));
+    BuildSigmaRulesOrder(app, list);
+    UiListWindowSetLineCount(window, list->count);
+    UiListWindowSetSortArrow(window, list->sortColumn, list->descending != 0 ? -1 : 1);
+    const int32_t line = SigmaRulesLineOf(list, focused);
+    if (line >= 0) UiListWindowSelectLine(window, line);
+    SetHeadline(app, window);
+}
+
+void CellFromWindow(void* context, int line, int column, char16_t* out, size_t capacity) {
+    ComposeSigmaRulesLineCell(static_cast<AppState*>(context), line, column, out, capacity);
+}
+void ActivateFromWindow(void* context, int line) {
+    ActivateSigmaRulesItem(static_cast<AppState*>(context), line);
+}
+void SortFromWindow(void* context, int column) {
+    SortSigmaRulesWindow(static_cast<AppState*>(context), column);
+}
+void SearchFromWindow(void* context, const char16_t* text) {
+    SearchSigmaRulesWindow(static_cast<AppState*>(context), text);
+}
+void ChooseFromWindow(void* context, int choice) {
+    ChooseSigmaRulesWindow(static_cast<AppState*>(context), choice);
+}
+void CommandFromWindow(void* context, int command) {
+    SigmaRulesWindowCommand(static_cast<AppState*>(context), command);
+}
+
+const UiListMenuItem kSigmaRulesMenu[] = {
+    {u"&Show Only This Rule's Rows\tEnter", kRulesCommandShowRows},
+    {u"Show &All Rows", kRulesCommandShowAllRows},
+    {u"&Copy\tCtrl+C", kRulesCommandCopy},
+};
 
 // The row the text is about: its time, process, operation, path, detail and threat text.
 void AppendRowLine(AppState* app, int32_t index, char16_t* out, size_t capacity) {
@@ -146,10 +177,10 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
                loaded == 1 ? u"%d Sigma rule loaded from %.400s" : u"%d Sigma rules loaded from %.400s",
                loaded, SigmaRuleFolder(set));
     AppendFormat(out, capacity,
-                 refused == 1 ? u"; %d of the %d files read was refused (listed after the rules, "
-                                u"with its reason)."
-                              : u"; %d of the %d files read were refused (listed after the rules, "
-                                u"with their reasons).",
+                 refused == 1 ? u"; %d of the %d files read was refused (\"Refused files\" "
+                                u"lists it with its reason)."
+                              : u"; %d of the %d files read were refused (\"Refused files\" "
+                                u"lists them with their reasons).",
                  refused, SigmaFileCount(set));
     int32_t partial = 0;
     int32_t possible = 0;
@@ -176,10 +207,8 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
     }
     const uint64_t bounded = SigmaMatchWorkLimitHits(set);
     AppendFormat(out, capacity,
-                 bounded == 1 ? u" %lu regular-expression test hit the work bound and counted as "
-                                u"no match."
-                              : u" %lu regular-expression tests hit the work bound and counted as "
-                                u"no match.",
+                 bounded == 1 ? u" %lu test hit the work bound and counted as no match."
+                              : u" %lu tests hit the work bound and counted as no match.",
                  bounded);
     char16_t cost[512];
     if (ComposeSigmaCostNotes(app, cost, 512) > 0) {
@@ -189,18 +218,31 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
         AppendBounded(out, capacity, u" ");
         AppendBoundedN(out, capacity, cost, TextLength(cost) - 1);
     }
+    const SigmaRulesList* list = ListOf(app);
+    if (list != nullptr) {
+        AppendFormat(out, capacity, u" Shown: %d of %d.", list->count, loaded + refused);
+    }
     const int32_t viewed = SigmaRuleView(app);
     const SigmaRuleInfo* rule = viewed >= 0 ? GetSigmaRule(set, viewed) : nullptr;
     if (rule != nullptr) {
         AppendFormat(out, capacity,
-                     u" The event list shows only the rows of \"%.200s\": double-click it again "
-                     u"to show all rows.",
+                     u" The event list shows only the rows of \"%.200s\" (marked): Enter on it "
+                     u"again, \"Show All Rows\" in the menu, or Esc in the event list shows all "
+                     u"rows.",
                      rule->title);
     } else {
         AppendBounded(out, capacity,
-                      u" Double-click a rule to show only its rows; double-click it again to show "
-                      u"all rows.");
+                      u" Enter or a double-click on a rule shows only its rows; the menu key "
+                      u"and right-click give the menu; Ctrl+C copies the selected lines.");
     }
+}
+
+const char16_t* SigmaCategoryText(uint32_t category) {
+    static const char16_t* const kNames[kSigmaCategoryCount] = {
+        u"process_creation", u"image_load",      u"file_event",         u"file_delete",
+        u"registry_add",     u"registry_delete", u"registry_set",       u"registry_event",
+        u"network_connection", u"dns_query"};
+    return category < kSigmaCategoryCount ? kNames[category] : u"";
 }
 
 void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16_t* out,
@@ -215,16 +257,30 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
         const SigmaRuleInfo* rule = GetSigmaRule(set, item);
         if (rule == nullptr) return;
         switch (column) {
-        case 0:
+        case kRulesColumnTitle:
             CopyRevealed(out, capacity, rule->title);
             break;
-        case 1:
+        case kRulesColumnLevel:
             CopyBounded(out, capacity, SigmaLevelText(rule->level));
             break;
-        case 2:
+        case kRulesColumnCategory:
+            for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+                if ((rule->categories & (1u << c)) != 0) {
+                    CopyBounded(out, capacity, SigmaCategoryText(c));
+                    break;
+                }
+            }
+            break;
+        case kRulesColumnRows:
             FormatText(out, capacity, u"%d", SigmaRowsOfRule(app, item));
             break;
-        case 3: {
+        case kRulesColumnPossible:
+            FormatText(out, capacity, u"%d", SigmaPossibleRowsOfRule(app, item));
+            break;
+        case kRulesColumnFile:
+            CopyRevealed(out, capacity, rule->file);
+            break;
+        case kRulesColumnId: {
             CopyRevealed(out, capacity, rule->id);
             char16_t notes[400];
             ComposeSigmaRuleNotes(app, item, notes, std::size(notes));
@@ -234,9 +290,6 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
             }
             break;
         }
-        case 4:
-            CopyRevealed(out, capacity, rule->file);
-            break;
         default:
             break;
         }
@@ -245,17 +298,19 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
     const SigmaRefusal* refusal = GetSigmaRefusal(set, item - rules);
     if (refusal == nullptr) return;
     switch (column) {
-    case 0:
-        CopyRevealed(out, capacity, refusal->detail);
+    case kRulesColumnTitle:
+        CopyRevealed(out, capacity, refusal->title);
         break;
-    case 1:
+    case kRulesColumnLevel:
         CopyBounded(out, capacity, u"refused");
         break;
-    case 3:
-        CopyBounded(out, capacity, SigmaRefusalReasonText(refusal->reason));
-        break;
-    case 4:
+    case kRulesColumnFile:
         CopyRevealed(out, capacity, refusal->file);
+        break;
+    case kRulesColumnId:
+        CopyBounded(out, capacity, SigmaRefusalReasonText(refusal->reason));
+        AppendBounded(out, capacity, u": ");
+        AppendRevealed(out, capacity, refusal->detail);
         break;
     default:
         break;
@@ -286,6 +341,22 @@ int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacit
     return lines;
 }
 
+void ComposeSigmaRulesLineCell(const AppState* app, int32_t line, int column, char16_t* out,
+                               size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const int32_t entry = SigmaRulesEntryAt(ListOf(app), line);
+    if (entry < 0) return;
+    const int32_t viewed = SigmaRuleView(app);
+    if (column == kRulesColumnTitle && viewed >= 0 && entry == viewed) {
+        CopyBounded(out, capacity, u"\u00BB ");
+        const size_t at = TextLength(out);
+        ComposeSigmaRulesCell(app, entry, column, out + at, capacity - at);
+        return;
+    }
+    ComposeSigmaRulesCell(app, entry, column, out, capacity);
+}
+
 int32_t SigmaRuleOfItem(const AppState* app, int32_t item) {
     const SigmaRuleSet* set = RulesOf(app);
     if (set == nullptr || item < 0 || item >= SigmaRuleCount(set)) return -1;
@@ -313,34 +384,143 @@ const char16_t* SigmaRefusalReasonText(uint32_t reason) {
 
 void RefreshSigmaRulesWindow(AppState* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
-    if (window != nullptr) FillSigmaRulesWindow(app, window);
+    if (window != nullptr) Reorder(app, window);
+}
+
+void RefreshSigmaRulesCounts(AppState* app) {
+    UiHandle window = OpenSigmaRulesWindow(app);
+    SigmaRulesList* list = ListOf(app);
+    if (window == nullptr || list == nullptr) return;
+    const uint32_t stamp = app->sigma->countsStamp;
+    const int32_t viewed = SigmaRuleView(app);
+    if (list->setSeen != RulesOf(app)) { // another set was installed: its entries are others
+        Reorder(app, window);
+        return;
+    }
+    if (stamp == list->countsStampSeen && viewed == list->viewRuleSeen) return;
+    const bool countsOrder = list->choice == kRulesShowMatched ||
+                             list->choice == kRulesShowPossible ||
+                             list->sortColumn == kRulesColumnRows ||
+                             list->sortColumn == kRulesColumnPossible;
+    if (countsOrder && stamp != list->countsStampSeen) {
+        Reorder(app, window);
+        return;
+    }
+    list->countsStampSeen = stamp;
+    list->viewRuleSeen = viewed;
+    UiListWindowRedraw(window);
+    SetHeadline(app, window);
 }
 
 void ShowSigmaRulesWindow(AppState* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
-    if (window == nullptr) {
-        // The window's handle lives in the Sigma state, made here when no rules were ever loaded.
-        if (MakeSigmaState(app) == nullptr) return; // memory refused: the command ends silently
-        const UiListWindowSpec spec{u"Sigma Rules",           900, 480, kSigmaRulesHeadings,
-                                    kSigmaRulesColumnWidths, kSigmaRulesColumnCount,
-                                    ActivateFromWindow,      app};
-        window = UiOpenListWindow(app->mainWindow, app->instance, app->uiFont, &spec);
-        if (window == nullptr) return;
-        app->sigma->rulesWindow = window;
+    if (window != nullptr) {
+        // Open already: its lines are drawn from the rules as they are, so it only comes forward.
+        RefreshSigmaRulesCounts(app);
+        UiShowViewWindow(window);
+        return;
     }
-    FillSigmaRulesWindow(app, window);
+    // The window's handle lives in the Sigma state, made here when no rules were ever loaded.
+    if (MakeSigmaState(app) == nullptr) return; // memory refused: the command ends silently
+    if (app->sigma->rulesList == nullptr) {
+        app->sigma->rulesList = AllocRecord<SigmaRulesList>();
+        if (app->sigma->rulesList == nullptr) return;
+        app->sigma->rulesList->sortColumn = -1;
+    }
+    UiListWindowSpec spec{};
+    spec.title = u"Sigma Rules";
+    spec.width = 1000;
+    spec.height = 560;
+    spec.headings = kSigmaRulesHeadings;
+    spec.columnWidths = kSigmaRulesColumnWidths;
+    spec.columnCount = kSigmaRulesColumnCount;
+    spec.choices = kSigmaRulesChoices;
+    spec.choiceCount = kRulesChoiceCount;
+    spec.menu = kSigmaRulesMenu;
+    spec.menuCount = static_cast<int>(std::size(kSigmaRulesMenu));
+    spec.context = app;
+    spec.cell = CellFromWindow;
+    spec.activate = ActivateFromWindow;
+    spec.sort = SortFromWindow;
+    spec.search = SearchFromWindow;
+    spec.choose = ChooseFromWindow;
+    spec.command = CommandFromWindow;
+    window = UiOpenListWindow(app->mainWindow, app->instance, app->uiFont, &spec);
+    if (window == nullptr) return;
+    app->sigma->rulesWindow = window;
+    Reorder(app, window);
     UiShowViewWindow(window);
 }
 
-void ActivateSigmaRulesItem(AppState* app, int32_t item) {
-    const int32_t rule = SigmaRuleOfItem(app, item);
+void ActivateSigmaRulesItem(AppState* app, int32_t line) {
+    const int32_t rule = SigmaRuleOfItem(app, SigmaRulesEntryAt(ListOf(app), line));
     if (rule < 0) return;
     SetSigmaRuleView(app, SigmaRuleView(app) == rule ? -1 : rule);
+    UpdateStatusBar(app);
+    RefreshSigmaRulesCounts(app);
+}
+
+void EndSigmaRuleView(AppState* app) {
+    if (SigmaRuleView(app) < 0) return;
+    SetSigmaRuleView(app, -1);
+    UpdateStatusBar(app);
+    RefreshSigmaRulesCounts(app);
+}
+
+void SortSigmaRulesWindow(AppState* app, int column) {
     UiHandle window = OpenSigmaRulesWindow(app);
-    if (window != nullptr) {
-        char16_t headline[kSigmaRulesHeadlineChars];
-        ComposeSigmaRulesHeadline(app, headline, kSigmaRulesHeadlineChars);
-        UiListWindowSetHeadline(window, headline);
+    if (window == nullptr) return;
+    SortSigmaRulesBy(ListOf(app), column);
+    Reorder(app, window);
+}
+
+void SearchSigmaRulesWindow(AppState* app, const char16_t* text) {
+    UiHandle window = OpenSigmaRulesWindow(app);
+    SigmaRulesList* list = ListOf(app);
+    if (window == nullptr || list == nullptr) return;
+    CopyBounded(list->search, kRulesSearchChars, text != nullptr ? text : u"");
+    Reorder(app, window);
+}
+
+void ChooseSigmaRulesWindow(AppState* app, int choice) {
+    UiHandle window = OpenSigmaRulesWindow(app);
+    SigmaRulesList* list = ListOf(app);
+    if (window == nullptr || list == nullptr || choice < 0 || choice >= kRulesChoiceCount) return;
+    list->choice = choice;
+    Reorder(app, window);
+}
+
+void SigmaRulesWindowCommand(AppState* app, int command) {
+    UiHandle window = OpenSigmaRulesWindow(app);
+    if (window == nullptr) return;
+    switch (command) {
+    case kRulesCommandShowRows:
+        ActivateSigmaRulesItem(app, UiListWindowFocusedLine(window));
+        break;
+    case kRulesCommandShowAllRows:
+        EndSigmaRuleView(app);
+        break;
+    case kRulesCommandCopy: {
+        // The selected lines, at most every line of the list.
+        const SigmaRulesList* list = ListOf(app);
+        if (list == nullptr || list->count == 0) return;
+        auto* lines =
+            static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(list->count) * sizeof(int32_t)));
+        if (lines == nullptr) return;
+        int32_t n = 0;
+        for (int line = UiListWindowNextSelected(window, -1); line >= 0 && n < list->count;
+             line = UiListWindowNextSelected(window, line)) {
+            lines[n++] = line;
+        }
+        size_t length = 0;
+        char16_t* text = BuildSigmaRulesCopyText(app, list, lines, n, &length);
+        if (text != nullptr) UiSetClipboardText(window, text);
+        FreeBlock(text);
+        FreeBlock(lines);
+        break;
+    }
+    default:
+        break;
     }
 }
 
@@ -352,6 +532,8 @@ void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity) 
         const int32_t refused = SigmaRefusalCount(set);
         AppendFormat(out, capacity, rules == 1 ? u" | %d Sigma rule" : u" | %d Sigma rules", rules);
         AppendFormat(out, capacity, refused == 1 ? u", %d file refused" : u", %d files refused", refused);
+        const int32_t raised = SigmaRowsRaised(app);
+        AppendFormat(out, capacity, raised == 1 ? u", %d row raised" : u", %d rows raised", raised);
     }
     // The rules above stay in force until the load ends.
     if (app->sigma->loading != nullptr) {
@@ -366,7 +548,9 @@ void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capaci
     if (viewed < 0) return;
     const SigmaRuleInfo* rule = GetSigmaRule(LoadedSigmaRules(app), viewed);
     if (rule == nullptr) return;
-    AppendFormat(out, capacity, u" | Only rows of Sigma rule \"%.60s\"", rule->title);
+    AppendFormat(out, capacity,
+                 u" | Only rows of Sigma rule \"%.60s\" (Esc in the list shows all rows)",
+                 rule->title);
 }
 
 bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capacity) {

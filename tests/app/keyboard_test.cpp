@@ -72,6 +72,9 @@ TEST_CASE("which key gives which command, by where the focus is") {
         {kFocusFilterBox, kVkEscape, kModNone, kCmdClearFilter},
         {kFocusFindBox, kVkEscape, kModNone, kCmdCloseFind},
         {kFocusPathBox, kVkEscape, kModNone, 0},
+        // Escape on the list ends the one-rule view (View > Show All Rows).
+        {kFocusList, kVkEscape, kModNone, kCmdShowAllRows},
+        {kFocusOther, kVkEscape, kModNone, 0},
         // The row menu from the keyboard, only on the list.
         {kFocusList, kVkF10, kModShift, kCmdRowMenu},
         {kFocusList, kVkApps, kModNone, kCmdRowMenu},
@@ -127,6 +130,12 @@ TEST_CASE("every key a menu shows is bound to that item's command, and every men
             CAPTURE(std::string(shown.begin(), shown.end()));
             bool bound = false;
             for (size_t k = 0; k < kKeyBindingCount; ++k) {
+                // A key a text box takes for itself (Escape empties the filter box) may mean
+                // the item's command elsewhere.
+                const KeyScope scope = kKeyBindings[k].scope;
+                if (scope == kScopePathBox || scope == kScopeFilterBox || scope == kScopeFindBox) {
+                    continue;
+                }
                 char16_t name[32];
                 KeyName(kKeyBindings[k], name, 32);
                 if (name == shown) {
@@ -268,4 +277,26 @@ TEST_CASE("Tab order is reading order, and the focus kinds and availability of c
     CHECK(HeadlessModel()->list.allSelected == 1);
     CleanUpAppState(app);
     FreeBlock(app);
+}
+
+TEST_CASE("a list window's keys: copy, select all, search, menu; any other key is the list's") {
+    struct Case {
+        uint32_t key;
+        uint32_t modifiers;
+        int action;
+    };
+    const Case cases[] = {
+        {'C', kModCtrl, kListKeyCopy},      {'A', kModCtrl, kListKeySelectAll},
+        {'F', kModCtrl, kListKeySearch},    {'L', kModCtrl, kListKeySearch},
+        {kVkApps, kModNone, kListKeyMenu},  {kVkApps, kModShift, kListKeyMenu},
+        {kVkF10, kModShift, kListKeyMenu},  {kVkF10, kModNone, kListKeyNone},
+        {'C', kModNone, kListKeyNone},      {'C', kModCtrl | kModShift, kListKeyNone},
+        {kVkReturn, kModNone, kListKeyNone}, // the list's activation
+        {kVkEscape, kModNone, kListKeyNone},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.key);
+        CAPTURE(c.modifiers);
+        CHECK(ListWindowKeyAction(c.key, c.modifiers) == c.action);
+    }
 }

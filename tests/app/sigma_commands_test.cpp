@@ -138,28 +138,42 @@ TEST_CASE_FIXTURE(LoadFixture, "Load Sigma Rules: the folder picker, from the fo
     CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
 }
 
-TEST_CASE("the list window: a headline above a list that fills the rest") {
+TEST_CASE("the list window: its headline as high as its text, the search row, the list below") {
     struct Case {
-        int width, height, dpi;
-        ControlRect headline, list;
+        int width, height, dpi, headlineHeight;
+        ControlRect headline, searchLabel, search, choiceLabel, choice, list;
     };
     const Case cases[] = {
-        {900, 480, 96, {8, 8, 884, 48}, {0, 62, 900, 418}},
-        {1350, 720, 144, {12, 12, 1326, 72}, {0, 93, 1350, 627}},
-        {10, 40, 96, {8, 8, 0, 48}, {0, 62, 10, 0}}, // smaller than its parts: nothing negative
+        // Nothing measured yet: two lines.
+        {900, 480, 96, 0, {8, 8, 884, 32}, {8, 50, 56, 18}, {64, 46, 540, 22},
+         {610, 50, 56, 18}, {672, 46, 220, 160}, {0, 74, 900, 406}},
+        // Three lines of text at this width: the row and the list move down with it.
+        {900, 480, 96, 48, {8, 8, 884, 48}, {8, 66, 56, 18}, {64, 62, 540, 22},
+         {610, 66, 56, 18}, {672, 62, 220, 160}, {0, 90, 900, 390}},
+        // A narrow window wraps the text into many lines: at most six, scaled.
+        {1350, 720, 144, 200, {12, 12, 1326, 144}, {12, 171, 84, 27}, {96, 165, 810, 33},
+         {915, 171, 84, 27}, {1008, 165, 330, 240}, {0, 207, 1350, 513}},
+        // Smaller than its parts: nothing negative.
+        {10, 40, 96, 0, {8, 8, 0, 32}, {8, 50, 56, 18}, {64, 46, 0, 22}, {0, 50, 56, 18},
+         {0, 46, 2, 160}, {0, 74, 10, 0}},
     };
     for (const Case& c : cases) {
         CAPTURE(c.dpi);
+        CAPTURE(c.headlineHeight);
         ListWindowLayout layout{};
-        ComputeListWindowLayout(c.width, c.height, c.dpi, &layout);
-        const ControlRect* got[] = {&layout.headline, &layout.list};
-        const ControlRect* want[] = {&c.headline, &c.list};
-        for (int k = 0; k < 2; ++k) {
+        ComputeListWindowLayout(c.width, c.height, c.dpi, c.headlineHeight, &layout);
+        const ControlRect* got[] = {&layout.headline, &layout.searchLabel, &layout.search,
+                                    &layout.choiceLabel, &layout.choice, &layout.list};
+        const ControlRect* want[] = {&c.headline, &c.searchLabel, &c.search,
+                                     &c.choiceLabel, &c.choice, &c.list};
+        for (int k = 0; k < 6; ++k) {
+            CAPTURE(k);
             CHECK(got[k]->x == want[k]->x);
             CHECK(got[k]->y == want[k]->y);
             CHECK(got[k]->width == want[k]->width);
             CHECK(got[k]->height == want[k]->height);
         }
+        CHECK(ListWindowHeadlineWidth(c.width, c.dpi) == c.headline.width);
     }
 }
 

@@ -206,3 +206,61 @@ TEST_CASE("the control table names each AppState field's control, in creation or
     CHECK(FindControlSpec(1016) == nullptr);
     CHECK((kMainControls[3].style & 0x08000000u) != 0); // "Stop" starts disabled
 }
+
+namespace {
+bool Same(const ScreenRect& a, const ScreenRect& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+bool Inside(const ScreenRect& r, const ScreenRect& area) {
+    return r.left >= area.left && r.top >= area.top && r.right <= area.right &&
+           r.bottom <= area.bottom;
+}
+} // namespace
+
+TEST_CASE("auxiliary windows open beside the main window, else centred on it, never off the area") {
+    const ScreenRect work{0, 0, 1920, 1040};
+    struct Case {
+        ScreenRect main;
+        int width, height, others;
+        ScreenRect expected;
+    } cases[] = {
+        // Room on the right of a main window at the left: beside it, tops aligned.
+        {{0, 100, 1120, 800}, 720, 500, 0, {1120, 100, 1840, 600}},
+        // The second and third window step down and right from the first.
+        {{0, 100, 1120, 800}, 720, 500, 1, {1144, 124, 1864, 624}},
+        {{0, 100, 1120, 800}, 720, 500, 2, {1168, 148, 1888, 648}},
+        // No room on the right, room on the left.
+        {{800, 100, 1920, 800}, 720, 500, 0, {80, 100, 800, 600}},
+        // The centred main window of the first start leaves neither: centred on it.
+        {{400, 170, 1520, 870}, 1000, 560, 0, {460, 240, 1460, 800}},
+        // A window taller than the area below: kept inside, moved up.
+        {{400, 600, 1520, 1040}, 1000, 560, 0, {460, 480, 1460, 1040}},
+        // A wish larger than the work area: the work area.
+        {{0, 0, 1920, 1040}, 2400, 1400, 0, {0, 0, 1920, 1040}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.main.left);
+        CAPTURE(c.others);
+        const ScreenRect r = PlaceAuxWindow(c.main, work, c.width, c.height, c.others, 24);
+        CHECK(Same(r, c.expected));
+        CHECK(Inside(r, work));
+    }
+    // A monitor left of the primary one: the rectangle stays on it, never at 0,0.
+    const ScreenRect left{-1920, 0, 0, 1040};
+    const ScreenRect r = PlaceAuxWindow({-1520, 170, -400, 870}, left, 1000, 560, 0, 24);
+    CHECK(Inside(r, left));
+    CHECK(Same(r, {-1460, 240, -460, 800}));
+}
+
+TEST_CASE("the find window moves off the row it found, below it, or above it at the bottom") {
+    const ScreenRect work{0, 0, 1920, 1040};
+    const ScreenRect find{1200, 220, 1600, 360};
+    // A row it does not cover: it stays.
+    CHECK(Same(KeepFindWindowOffRow(find, {20, 500, 1500, 520}, work), find));
+    CHECK(Same(KeepFindWindowOffRow(find, {20, 200, 1199, 220}, work), find)); // edges touch
+    // A row under it: just below the row.
+    CHECK(Same(KeepFindWindowOffRow(find, {20, 300, 1500, 320}, work), {1200, 320, 1600, 460}));
+    // Near the bottom of the area: just above the row.
+    CHECK(Same(KeepFindWindowOffRow({1200, 900, 1600, 1040}, {20, 950, 1500, 970}, work),
+               {1200, 810, 1600, 950}));
+}

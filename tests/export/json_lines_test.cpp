@@ -42,7 +42,53 @@ detection:
     condition: selection
 )";
 
+const char kCriticalRule[] = R"(title: Anything written into Roaming
+id: 22222222-0000-0000-0000-000000000002
+level: critical
+logsource: {product: windows, category: file_event}
+detection:
+    selection:
+        TargetFilename|contains: '\Roaming\'
+    condition: selection
+)";
+
 } // namespace
+
+// The severity column has three levels (critical and high are both "High"); the files name the
+// most severe level of each event's Sigma matches, whichever rule comes first.
+TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines keep critical apart from high per event") {
+    Finished();
+    AddAll();
+    CopyBounded(app->rows[1].operation, kOperationChars, u"Wrote to file");
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    REQUIRE(set != nullptr);
+    REQUIRE(AddSigmaRuleText(set, kRule, sizeof kRule - 1, u"a.yml"));
+    REQUIRE(AddSigmaRuleText(set, kCriticalRule, sizeof kCriticalRule - 1, u"b.yml"));
+    REQUIRE(InstallSigmaRules(app, set));
+    TempFolder folder;
+    REQUIRE(ExportJsonLinesToPath(app, folder.Path16("levels.jsonl").c_str()));
+    const std::vector<nlohmann::json> lines = Lines(ReadAll(folder.Path("levels.jsonl")));
+    REQUIRE(lines.size() == 6);
+    CHECK(lines[2]["severity"] == "High");
+    CHECK(lines[2]["sigma"].size() == 2);
+    CHECK(lines[2]["sigmaLevel"] == "critical");
+    for (size_t i : {1u, 3u, 4u}) CHECK_FALSE(lines[i].contains("sigmaLevel"));
+
+    REQUIRE(ExportJsonToPath(app, folder.Path16("levels.json").c_str()));
+    const Bytes bytes = ReadAll(folder.Path("levels.json"));
+    const nlohmann::json json = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
+    REQUIRE(json["events"].size() == 4);
+    CHECK(json["events"][1]["sigmaLevel"] == "critical");
+    CHECK_FALSE(json["events"][0].contains("sigmaLevel"));
+
+    // The high rule alone: "high".
+    SigmaRuleSet* high = NewSigmaRuleSet();
+    REQUIRE(high != nullptr);
+    REQUIRE(AddSigmaRuleText(high, kRule, sizeof kRule - 1, u"a.yml"));
+    REQUIRE(InstallSigmaRules(app, high));
+    REQUIRE(ExportJsonLinesToPath(app, folder.Path16("high.jsonl").c_str()));
+    CHECK(Lines(ReadAll(folder.Path("high.jsonl")))[2]["sigmaLevel"] == "high");
+}
 
 TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row, end") {
     Finished();

@@ -344,8 +344,24 @@ TEST_CASE("the find window: Ctrl+F, Enter finds, F3 and Shift+F3 repeat, it wrap
     CHECK(w.Selected() == 1);
     CHECK(TextOf(GetDlgItem(find, kIdFindMessage)).empty());
     CHECK(PauseForScreenshot("keys-find-window"));
+    // The find window put over the next row it will find moves off that row when it finds it.
+    auto rowOnScreen = [&](int item) {
+        RECT r{};
+        r.left = LVIR_BOUNDS;
+        SendMessageW(w.List(), LVM_GETITEMRECT, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&r));
+        MapWindowPoints(w.List(), nullptr, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    };
+    const RECT third = rowOnScreen(3);
+    SetWindowPos(find, nullptr, third.left + 40, third.top - 10, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     w.Press(VK_F3);
     CHECK(w.FocusedItem() == 3);
+    RECT findRect{}, covered{};
+    GetWindowRect(find, &findRect);
+    const RECT found = rowOnScreen(3);
+    CHECK_FALSE(IntersectRect(&covered, &findRect, &found));
+    CHECK(findRect.top == found.bottom); // just below it
     w.Press(VK_F3);
     CHECK(w.FocusedItem() == 5);
     w.Press(VK_F3);

@@ -18,7 +18,9 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "support/watchdog.h"
+#include "sigma/sigma.h"
 #include "views/row_store.h"
+#include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
 #include "views/view_texts.h"
 
@@ -237,34 +239,55 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     HWND list = FindWindowExW(rulesWindow, nullptr, WC_LISTVIEWW, nullptr);
     REQUIRE(list != nullptr);
     REQUIRE(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3);
-    // Every loaded rule, then the refused file; found by title, whatever the load order.
-    const wchar_t* const expected[3][5] = {
-        {L"System DLL loaded", L"low", L"2", L"33333333-0000-0000-0000-000000000002",
-         L"system_dll.yaml"},
-        {L"User interface library loaded", L"high", L"1", L"33333333-0000-0000-0000-000000000001",
-         L"image\\user32.yml"},
-        {L"", L"refused", L"", L"a field the recorder never fills", L"refused.yml"},
+    // The window opens beside or centred on the main window, inside the screen's work area.
+    RECT mainRect{}, rulesRect{};
+    GetWindowRect(w.hwnd, &mainRect);
+    GetWindowRect(rulesWindow, &rulesRect);
+    RECT overlap{};
+    CHECK((IntersectRect(&overlap, &mainRect, &rulesRect) || rulesRect.left == mainRect.right ||
+           rulesRect.right == mainRect.left));
+    CHECK((rulesRect.left > 0 || mainRect.left <= 0));
+    // Every loaded rule, then the refused file (with the title read before it was refused);
+    // found by title, whatever the load order. The last column is the id or the reason.
+    const wchar_t* const expected[3][7] = {
+        {L"System DLL loaded", L"low", L"image_load", L"2", L"0", L"system_dll.yaml",
+         L"33333333-0000-0000-0000-000000000002"},
+        {L"User interface library loaded", L"high", L"image_load", L"1", L"0",
+         L"image\\user32.yml", L"33333333-0000-0000-0000-000000000001"},
+        {L"Needs a field never recorded", L"refused", L"", L"", L"", L"refused.yml",
+         L"a field the recorder never fills: "},
     };
     int user32Item = -1;
     for (int item = 0; item < 3; ++item) {
         const std::wstring title = CellOf(list, item, 0);
         const int row = item == 2 ? 2 : title == expected[0][0] ? 0 : 1;
         if (row == 1) user32Item = item;
-        for (int column = 1; column < 5; ++column) {
+        for (int column = 0; column < 7; ++column) {
             CAPTURE(item);
             CAPTURE(column);
-            CHECK(CellOf(list, item, column) == expected[row][column]);
+            if (column == 6 && row == 2) {
+                CHECK(Has(CellOf(list, item, column), expected[row][column]));
+            } else {
+                CHECK(CellOf(list, item, column) == expected[row][column]);
+            }
         }
     }
     REQUIRE(user32Item >= 0);
     CHECK(CellOf(list, user32Item, 0) == expected[1][0]);
-    HWND headline = FindWindowExW(rulesWindow, nullptr, L"STATIC", nullptr);
+    HWND headline = GetDlgItem(rulesWindow, kIdListHeadline);
     REQUIRE(headline != nullptr);
     const std::wstring headlineText = TextOf(headline);
     CHECK(Has(headlineText, L"2 Sigma rules loaded from " + folder));
     CHECK(Has(headlineText, L"1 of the 3 files read was refused"));
-    CHECK(Has(headlineText, L"0 regular-expression tests hit the work bound"));
+    CHECK(Has(headlineText, L"0 tests hit the work bound"));
     CHECK(PauseForScreenshot("sigma-rules-window"));
+
+    TestStep("View > Sigma Rules again: the same window, nothing refilled");
+    const int redrawnBefore = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    w.Command(kCmdSigmaRules);
+    Pump();
+    CHECK(FindTopWindow(GetCurrentProcessId(), L"OlvettaListWindow", L"Sigma Rules") == rulesWindow);
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == redrawnBefore);
 
     TestStep("the Sigma Rules window moved to a 144-DPI monitor and back");
     auto column = [&](int c) {
@@ -281,15 +304,17 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     GetWindowRect(rulesWindow, &now);
     CHECK(EqualRect(&now, &suggested));
     CHECK(column(0) == RescaleForDpi(firstWidth, 96, 144));
-    RECT client{}, listPlace{};
+    RECT client{}, listPlace{}, headlinePlace{};
     GetClientRect(rulesWindow, &client);
-    ListWindowLayout layout{};
-    ComputeListWindowLayout(client.right, client.bottom, 144, &layout);
     GetWindowRect(list, &listPlace);
     MapWindowPoints(nullptr, rulesWindow, reinterpret_cast<POINT*>(&listPlace), 2);
-    CHECK((listPlace.left == layout.list.x && listPlace.top == layout.list.y &&
-           listPlace.right - listPlace.left == layout.list.width &&
-           listPlace.bottom - listPlace.top == layout.list.height));
+    GetWindowRect(GetDlgItem(rulesWindow, kIdListHeadline), &headlinePlace);
+    MapWindowPoints(nullptr, rulesWindow, reinterpret_cast<POINT*>(&headlinePlace), 2);
+    // The list fills the client below the headline and the search row, at the new DPI.
+    CHECK((listPlace.left == 0 && listPlace.right == client.right &&
+           listPlace.bottom == client.bottom));
+    CHECK(headlinePlace.left == ScaleByDpi(8, 144));
+    CHECK(listPlace.top > headlinePlace.bottom + ScaleByDpi(22, 144));
     SendMessageW(rulesWindow, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&placed));
     CHECK(column(0) == firstWidth);
     GetWindowRect(rulesWindow, &now);
@@ -308,17 +333,83 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     SendMessageW(list, WM_LBUTTONUP, 0, at);
     REQUIRE(WaitFor("the event list to show the rule's row", kWaitMs, [&] { return w.Items() == 1; }));
     CHECK(Has(w.Cell(0, 5), L"user32.dll"));
-    CHECK(Has(w.Status(), L"| Shown: 1 | Only rows of Sigma rule \"User interface library loaded\""));
+    CHECK(Has(w.Status(), L"| Shown: 1 | Only rows of Sigma rule \"User interface library loaded\" "
+                          L"(Esc in the list shows all rows)"));
     CHECK(Has(TextOf(headline), L"shows only the rows of \"User interface library loaded\""));
+    CHECK(CellOf(list, user32Item, 0) == L"\u00BB User interface library loaded");
     CHECK(PauseForScreenshot("sigma-rule-rows"));
 
+    TestStep("Escape on the event list shows all rows; Enter in the rules list shows one rule's");
+    HWND eventList = GetDlgItem(w.hwnd, kIdEventList);
+    SetFocus(eventList);
+    MSG escape{eventList, WM_KEYDOWN, VK_ESCAPE, 0, 0, {0, 0}};
+    CHECK(TranslateShellMessage(&escape));
+    CHECK(w.Items() == 3);
+    CHECK_FALSE(Has(w.Status(), L"Only rows"));
+    SetFocus(list);
+    SendMessageW(list, WM_KEYDOWN, VK_RETURN, 0);
+    REQUIRE(WaitFor("Enter to show the rule's row", kWaitMs, [&] { return w.Items() == 1; }));
+    w.Command(kCmdShowAllRows); // View > Show All Rows
+    CHECK(w.Items() == 3);
+
+    TestStep("Ctrl+C copies the focused line; the search box and the choice pick lines");
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = 0x80;
+    SetKeyboardState(keys);
+    SendMessageW(list, WM_KEYDOWN, 'C', 0);
+    keys[VK_CONTROL] = 0;
+    SetKeyboardState(keys);
+    std::wstring copied;
+    if (OpenClipboard(w.hwnd)) {
+        HANDLE data = GetClipboardData(CF_UNICODETEXT);
+        const auto* text = static_cast<const wchar_t*>(data != nullptr ? GlobalLock(data) : nullptr);
+        if (text != nullptr) copied = text;
+        if (data != nullptr) GlobalUnlock(data);
+        CloseClipboard();
+    }
+    CHECK(Has(copied, L"Rule\tLevel\tCategory\tRows\tPossible\tFile\tId or reason\r\n"));
+    CHECK(Has(copied, L"User interface library loaded\thigh\timage_load\t1\t0\timage\\user32.yml"));
+    HWND search = GetDlgItem(rulesWindow, kIdListSearch);
+    REQUIRE(search != nullptr);
+    SetWindowTextW(search, L"SYSTEM dll"); // EN_CHANGE
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);
+    CHECK(CellOf(list, 0, 0) == L"System DLL loaded");
+    SetWindowTextW(search, L"");
+    HWND choice = GetDlgItem(rulesWindow, kIdListChoice);
+    REQUIRE(choice != nullptr);
+    SendMessageW(choice, CB_SETCURSEL, 3, 0); // "Refused files"
+    SendMessageW(rulesWindow, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(choice), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(choice));
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);
+    CHECK(CellOf(list, 0, 1) == L"refused");
+    SendMessageW(choice, CB_SETCURSEL, 0, 0);
+    SendMessageW(rulesWindow, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(choice), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(choice));
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3);
+
+    TestStep("the headline is laid out again on every size change");
+    for (int show : {SW_MAXIMIZE, SW_RESTORE}) {
+        ShowWindow(rulesWindow, show);
+        Pump();
+        RECT c{}, h{};
+        GetClientRect(rulesWindow, &c);
+        GetWindowRect(GetDlgItem(rulesWindow, kIdListHeadline), &h);
+        CHECK(h.right - h.left == ListWindowHeadlineWidth(c.right, WindowDpi(rulesWindow)));
+    }
+
     TestStep("Rules Matched of the row");
-    ShowRulesMatched(w.app, 0); // what the row menu's "Rules Matched..." runs
+    ShowRulesMatched(w.app, 1); // the user32 row; what the row menu's "Rules Matched..." runs
     HWND matched = nullptr;
     REQUIRE(WaitFor("the Rules Matched window", kWaitMs, [&] {
         matched = FindTopWindow(GetCurrentProcessId(), L"OlvettaAuxWindow", L"Rules Matched");
         return matched != nullptr;
     }));
+    // Beside or over the main window like every auxiliary window, not at the screen's corner.
+    RECT matchedRect{}, overMain{};
+    GetWindowRect(matched, &matchedRect);
+    CHECK((IntersectRect(&overMain, &mainRect, &matchedRect) || matchedRect.left == mainRect.right ||
+           matchedRect.right == mainRect.left));
     const std::wstring text = LongTextOf(GetWindow(matched, GW_CHILD));
     CHECK(Has(text, L"Path: C:\\Windows\\System32\\user32.dll\r\n"));
     CHECK(Has(text, L"Built-in rules matched: 0\r\n"));
@@ -342,4 +433,69 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     CHECK(w.Items() == 0);
     CHECK_FALSE(Has(w.Status(), L"Only rows"));
     RemoveRuleFolder(folder);
+}
+
+TEST_CASE("the Sigma Rules window with thousands of rules: opened, reopened, searched, sorted") {
+    TestStep("main window and 2,400 rule files, every eighth refused");
+    SigmaWindow w;
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    REQUIRE(set != nullptr);
+    const char* const levels[] = {"informational", "low", "medium", "high", "critical"};
+    for (int n = 0; n < 2400; ++n) {
+        std::string text = "title: Suspicious library " + std::to_string(n) + " loaded from a "
+                           "user folder by a program that should not load it\n";
+        text += "id: 44444444-0000-0000-0000-" + std::to_string(100000000000 + n) + "\n";
+        text += "level: " + std::string(levels[n % 5]) + "\n";
+        text += n % 8 == 7 ? "logsource: {product: linux, category: image_load}\n"
+                           : "logsource: {product: windows, category: image_load}\n";
+        text += "detection:\n    selection:\n        ImageLoaded|endswith: '\\lib" +
+                std::to_string(n) + ".dll'\n    condition: selection\n";
+        const std::string file = "windows\\image_load\\image_load_lib_" + std::to_string(n) + ".yml";
+        std::u16string name(file.begin(), file.end());
+        AddSigmaRuleText(set, text.data(), text.size(), name.c_str());
+    }
+    REQUIRE(InstallSigmaRules(w.app, set));
+    for (int n = 0; n < 40; ++n) {
+        const std::u16string path = u"C:\\Users\\an\\lib" + std::u16string(1, u'0' + n % 10) + u".dll";
+        w.AddDllRow(600, path.c_str());
+    }
+
+    TestStep("View > Sigma Rules, then again while open");
+    w.Command(kCmdSigmaRules);
+    HWND rulesWindow = nullptr;
+    REQUIRE(WaitFor("the Sigma Rules window", kWaitMs, [&] {
+        rulesWindow = FindTopWindow(GetCurrentProcessId(), L"OlvettaListWindow", L"Sigma Rules");
+        return rulesWindow != nullptr;
+    }));
+    HWND list = FindWindowExW(rulesWindow, nullptr, WC_LISTVIEWW, nullptr);
+    REQUIRE(list != nullptr);
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2400);
+    const DWORD before = GetTickCount();
+    for (int k = 0; k < 20; ++k)
+        w.Command(kCmdSigmaRules);
+    // A reopening only brings the window forward (it took minutes when it refilled the list).
+    CHECK(GetTickCount() - before < 5000);
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2400);
+    CHECK(PauseForScreenshot("sigma-rules-thousands"));
+
+    TestStep("a click on the Rows heading puts the rules that matched first");
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    REQUIRE(header != nullptr);
+    RECT rowsHeading{};
+    SendMessageW(header, HDM_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&rowsHeading));
+    const LPARAM at = MAKELPARAM((rowsHeading.left + rowsHeading.right) / 2,
+                                 (rowsHeading.top + rowsHeading.bottom) / 2);
+    SendMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessageW(header, WM_LBUTTONUP, 0, at);
+    Pump();
+    CHECK(CellOf(list, 0, 3) == L"4");
+    CHECK(Has(CellOf(list, 0, 0), L"Suspicious library "));
+    CHECK(PauseForScreenshot("sigma-rules-by-rows"));
+
+    TestStep("the search box picks lines as it is typed");
+    HWND search = GetDlgItem(rulesWindow, kIdListSearch);
+    REQUIRE(search != nullptr);
+    SetWindowTextW(search, L"library 123 ");
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);
+    CHECK(PauseForScreenshot("sigma-rules-searched"));
 }

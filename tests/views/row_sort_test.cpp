@@ -83,8 +83,8 @@ int ReferenceCompare(const EventRow& a, const EventRow& b, int column) {
     case kColumnSeverity:
         return Cmp(a.severity, b.severity);
     case kColumnProcess: {
-        const int c = Cmp(Folded(a.process), Folded(b.process));
-        return c != 0 ? c : Cmp(a.pid, b.pid);
+        const int c = Cmp(a.pid, b.pid);
+        return c != 0 ? c : Cmp(Folded(a.process), Folded(b.process));
     }
     case kColumnCategory:
         return Cmp(label(a), label(b));

@@ -125,7 +125,8 @@ TEST_CASE_FIXTURE(SigmaFixture, "rows are matched as they arrive: severity raise
     REQUIRE(InstallSigmaRules(app, RulesOf({kTempExe, kAnyTempWrite, kInformational})));
     CHECK(Status().find("| 3 Sigma rules") != std::string::npos);
     Append(kCategoryFile, 10, u"a.exe", u"Wrote to file", u"C:\\Temp\\x.exe");
-    // A built-in verdict keeps its threat text; only a higher level raises the severity.
+    // A built-in verdict stays in the threat text beside the rule's title, the more severe
+    // first; only a higher level raises the severity.
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Temp\\y.exe", 3, u"Built-in");
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Temp\\n.txt", 1, u"");
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Docs\\note.txt");
@@ -135,9 +136,12 @@ TEST_CASE_FIXTURE(SigmaFixture, "rows are matched as they arrive: severity raise
     CHECK(Threat(0) == "Executable written into Temp"); // the most severe rule names it
     CHECK(Rules(0) == std::vector<int32_t>{0, 1});
     CHECK(app->rows[1].severity == 3);
-    CHECK(Threat(1) == "Built-in");
+    CHECK(Threat(1) == "Built-in; Executable written into Temp");
     CHECK(app->rows[2].severity == 1);
     CHECK(Threat(2) == "Anything in Temp");
+    // Rows 0 to 2 were raised by a rule of level low or above; row 3's rule is informational.
+    CHECK(SigmaRowsRaised(app) == 3);
+    CHECK(Status().find("| 3 Sigma rules, 3 rows raised") != std::string::npos);
     CHECK(Rules(2) == std::vector<int32_t>{1, 2});
     // Informational: kept, the row unchanged.
     CHECK(app->rows[3].severity == 0);
@@ -151,8 +155,25 @@ TEST_CASE_FIXTURE(SigmaFixture, "rows are matched as they arrive: severity raise
     // Clear forgets the matches; the rules stay.
     ClearRows(app);
     CHECK(SigmaRowsOfRule(app, 1) == 0);
+    CHECK(SigmaRowsRaised(app) == 0);
     CHECK(Rules(0).empty());
     CHECK(SigmaRulesLoaded(app));
+}
+
+TEST_CASE("a Sigma title joins a built-in threat text, the more severe first, bounded") {
+    char16_t threat[kThreatChars] = {};
+    ComposeSigmaThreat(u"Rule", 3, 0, threat, kThreatChars);
+    CHECK(U8(threat) == "Rule");
+    CopyBounded(threat, kThreatChars, u"Built-in (+1)");
+    ComposeSigmaThreat(u"Rule", 3, 3, threat, kThreatChars);
+    CHECK(U8(threat) == "Rule; Built-in (+1)"); // a tie: the rule first
+    CopyBounded(threat, kThreatChars, u"Built-in");
+    ComposeSigmaThreat(u"Rule", 1, 2, threat, kThreatChars);
+    CHECK(U8(threat) == "Built-in; Rule");
+    std::u16string longTitle(300, u'x');
+    CopyBounded(threat, kThreatChars, u"Built-in");
+    ComposeSigmaThreat(longTitle.c_str(), 3, 1, threat, kThreatChars);
+    CHECK(U8(threat).size() == kThreatChars - 1);
 }
 
 TEST_CASE_FIXTURE(SigmaFixture, "a start is matched once its image is known, and rises into view") {
@@ -194,7 +215,7 @@ TEST_CASE_FIXTURE(SigmaFixture, "loading over rows re-derives severity: built-in
     REQUIRE(InstallSigmaRules(app, RulesOf({kEncodedShell, kTempExe})));
     CHECK(Rules(0) == std::vector<int32_t>{1});
     CHECK(app->rows[0].severity == 3); // the rule's medium does not lower the built-in high
-    CHECK(Threat(0) == builtInThreat);
+    CHECK(Threat(0) == builtInThreat + "; Executable written into Temp");
     CHECK(SigmaRowsOfRule(app, 1) == 1);
 
     // Another set replaces it: what the first one did to the rows is undone.

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/commands.h"
+#include "app/keyboard.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "doctest.h"
@@ -22,6 +24,7 @@
 #include "views/row_details.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "views/sigma_rules_list.h"
 #include "views/view_texts.h"
 
 using namespace olv;
@@ -176,37 +179,41 @@ TEST_CASE_FIXTURE(TextsFixture, "the Sigma Rules window lists rules, then refuse
         const char* cells[kSigmaRulesColumnCount];
         int32_t rule;
     };
+    // Title, level, category, rows, possible, file, id or reason. A refused file whose title was
+    // read shows it; one refused before that shows none.
     const Expected expected[] = {
-        {{"Executable written into Temp", "medium", "1", "22222222-0000-0000-0000-000000000001",
-          "a.yml"},
+        {{"Executable written into Temp", "medium", "file_event", "1", "0", "a.yml",
+          "22222222-0000-0000-0000-000000000001"},
          0},
-        {{"Anything in Temp", "low", "2", "", "c.yml"}, 1},
-        {{nullptr, "refused", "", "another product", "b.yml"}, -1},
-        {{nullptr, "refused", "", "YAML or condition syntax", "d.yml"}, -1},
+        {{"Anything in Temp", "low", "file_event", "2", "0", "c.yml", ""}, 1},
+        {{"Not ours", "refused", "", "", "", "b.yml", nullptr}, -1},
+        {{"", "refused", "", "", "", "d.yml", nullptr}, -1},
     };
     for (int32_t item = 0; item < 4; ++item) {
         CAPTURE(item);
         for (int column = 0; column < kSigmaRulesColumnCount; ++column) {
+            CAPTURE(column);
             if (expected[item].cells[column] != nullptr) {
                 CHECK(Cell(item, column) == expected[item].cells[column]);
             }
         }
         CHECK(SigmaRuleOfItem(app, item) == expected[item].rule);
     }
-    CHECK_FALSE(Cell(2, 0).empty()); // the refusal's detail
+    CHECK(Has(Cell(2, kRulesColumnId), "another product: "));
+    CHECK(Has(Cell(3, kRulesColumnId), "YAML or condition syntax: line "));
     CHECK(Cell(4, 0).empty());
     CHECK(Cell(-1, 0).empty());
-    CHECK(Cell(0, 5).empty());
+    CHECK(Cell(0, kSigmaRulesColumnCount).empty());
     CHECK(SigmaRuleOfItem(app, 4) == -1);
 
     const std::string headline = Headline();
     CHECK(Has(headline, "2 Sigma rules loaded from "));
-    CHECK(Has(headline, "; 2 of the 4 files read were refused (listed after the rules, with their "
-                        "reasons)."));
-    CHECK(Has(headline, " 0 regular-expression tests hit the work bound and counted as no match."));
-    CHECK(Has(headline, "Double-click a rule to show only its rows"));
+    CHECK(Has(headline, "; 2 of the 4 files read were refused (\"Refused files\" lists them with "
+                        "their reasons)."));
+    CHECK(Has(headline, " 0 tests hit the work bound and counted as no match."));
+    CHECK(Has(headline, "Enter or a double-click on a rule shows only its rows"));
 
-    // Every reason has a text of its own.
+    // Every reason and category has a text of its own.
     for (uint32_t reason = 0; reason < kSigmaRefusalReasonCount; ++reason) {
         CAPTURE(reason);
         CHECK_FALSE(U8(SigmaRefusalReasonText(reason)).empty());
@@ -214,9 +221,12 @@ TEST_CASE_FIXTURE(TextsFixture, "the Sigma Rules window lists rules, then refuse
             CHECK(U8(SigmaRefusalReasonText(reason)) != U8(SigmaRefusalReasonText(other)));
     }
     CHECK(U8(SigmaRefusalReasonText(kSigmaRefusalReasonCount)).empty());
+    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c)
+        CHECK(U8(SigmaCategoryText(c)) == SigmaCategoryName(c));
+    CHECK(U8(SigmaCategoryText(kSigmaCategoryCount)).empty());
 }
 
-TEST_CASE_FIXTURE(TextsFixture, "a double-click shows one rule's rows until it is ended") {
+TEST_CASE_FIXTURE(TextsFixture, "Enter shows one rule's rows, marked, until Escape or the menu ends it") {
     Install({kTempExe, kAnyTemp, kLinux});
     RecordFiles();
     REQUIRE(Shown() == (std::vector<int32_t>{0, 1, 2}));
@@ -224,17 +234,23 @@ TEST_CASE_FIXTURE(TextsFixture, "a double-click shows one rule's rows until it i
     REQUIRE(HeadlessListWindowCount() == 1);
     CHECK(U8(HeadlessListWindowTitle()) == "Sigma Rules");
     REQUIRE(HeadlessListWindowItemCount() == 3);
-    CHECK(U8(HeadlessListWindowCell(1, 2)) == "2");
-    CHECK(U8(HeadlessListWindowCell(2, 1)) == "refused");
+    CHECK(U8(HeadlessListWindowCell(1, kRulesColumnRows)) == "2");
+    CHECK(U8(HeadlessListWindowCell(2, kRulesColumnLevel)) == "refused");
     CHECK(U8(HeadlessListWindowHeadline()) == Headline());
+    CHECK(Has(Headline(), " Shown: 3 of 3."));
 
-    // The second rule: the two rows in Temp; the status bar and the exports say so.
+    // The second rule: the two rows in Temp; the status bar, the exports and the window say so,
+    // and the rule's line carries the mark.
     REQUIRE(HeadlessActivateListItem(1));
     CHECK(SigmaRuleView(app) == 1);
     CHECK(Shown() == (std::vector<int32_t>{0, 2}));
-    CHECK(Has(Status(), "| Shown: 2 | Only rows of Sigma rule \"Anything in Temp\""));
+    CHECK(Has(Status(), "| Shown: 2 | Only rows of Sigma rule \"Anything in Temp\" (Esc in the list "
+                        "shows all rows)"));
     CHECK(Has(View(), "rows of Sigma rule \"Anything in Temp\" only."));
     CHECK(Has(U8(HeadlessListWindowHeadline()), "shows only the rows of \"Anything in Temp\""));
+    CHECK(U8(HeadlessListWindowCell(1, kRulesColumnTitle)) == "\xC2\xBB Anything in Temp");
+    CHECK(U8(HeadlessListWindowCell(0, kRulesColumnTitle)) == "Executable written into Temp");
+    CHECK(CommandAvailable(app, kCmdShowAllRows));
 
     // New rows pass the condition only when they match the rule; other conditions still apply.
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Temp\\w.dll");
@@ -255,10 +271,28 @@ TEST_CASE_FIXTURE(TextsFixture, "a double-click shows one rule's rows until it i
     CHECK(SigmaRuleView(app) == -1);
     CHECK(Shown() == (std::vector<int32_t>{0, 1, 2, 3, 4}));
     CHECK_FALSE(Has(Status(), "Only rows"));
-    CHECK(Has(U8(HeadlessListWindowHeadline()), "Double-click a rule to show only its rows"));
+    CHECK(Has(U8(HeadlessListWindowHeadline()), "Enter or a double-click on a rule"));
+    CHECK(U8(HeadlessListWindowCell(0, kRulesColumnTitle)) == "Executable written into Temp");
+    CHECK_FALSE(CommandAvailable(app, kCmdShowAllRows));
 
-    // Clear ends it, and so does a new set of rules (which fills the open window afresh).
+    // The ways out: Escape on the event list (View > Show All Rows) and the window's menu.
     REQUIRE(HeadlessActivateListItem(1));
+    DispatchCommand(app, kCmdShowAllRows);
+    CHECK(SigmaRuleView(app) == -1);
+    CHECK(app->shownCount == 5);
+    CHECK(U8(HeadlessListWindowCell(1, kRulesColumnTitle)) == "Anything in Temp");
+    REQUIRE(HeadlessActivateListItem(1));
+    REQUIRE(HeadlessListWindowMenuCount() == 3);
+    CHECK(U8(HeadlessListWindowMenuText(1)) == "Show &All Rows");
+    REQUIRE(HeadlessListWindowMenuCommand(1));
+    CHECK(SigmaRuleView(app) == -1);
+    // The menu's first item is Enter's: the focused line's rule.
+    const int32_t focus[] = {0};
+    HeadlessListWindowSelect(focus, 1);
+    REQUIRE(HeadlessListWindowMenuCommand(0));
+    CHECK(SigmaRuleView(app) == 0);
+
+    // Clear ends it, and so does a new set of rules (which picks the open window's lines afresh).
     ClearRows(app);
     CHECK(SigmaRuleView(app) == -1);
     RecordFiles();
@@ -270,11 +304,11 @@ TEST_CASE_FIXTURE(TextsFixture, "a double-click shows one rule's rows until it i
     CHECK(app->shownCount == 3);
     CHECK_FALSE(SetSigmaRuleView(app, 1)); // no such rule
     CHECK(SigmaRuleView(app) == -1);
+    CHECK(HeadlessListWindowItemCount() == 1);
 
-    // Opening the window again fills the same one afresh; a closed one is made anew.
+    // Opening the window again brings the same one forward; a closed one is made anew.
     ShowSigmaRulesWindow(app);
     CHECK(HeadlessListWindowCount() == 1);
-    CHECK(HeadlessListWindowItemCount() == 1);
     HeadlessCloseListWindow();
     RefreshSigmaRulesWindow(app); // nothing to refresh
     ShowSigmaRulesWindow(app);
@@ -380,7 +414,7 @@ TEST_CASE_FIXTURE(TextsFixture, "rule and row texts show hidden characters as ma
     Append(kCategoryFile, 10, u"evil\u202Eexe.txt", u"Created new file",
            u"C:\\Temp\\a\r\nForged line: \u202Ex.exe");
     CHECK(Cell(0, 0) == "Invoice[U+202E]fdp.exe");
-    CHECK(Cell(0, 3) == "a[U+2066]b");
+    CHECK(Cell(0, kRulesColumnId) == "a[U+2066]b");
     const std::string text = RulesMatched(0);
     CHECK(Has(text, "Process: evil[U+202E]exe.txt (PID 10)\r\n"));
     CHECK(Has(text, "Path: C:\\Temp\\a  Forged line: [U+202E]x.exe\r\n"));

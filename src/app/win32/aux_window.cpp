@@ -54,6 +54,43 @@ LRESULT CALLBACK AuxWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     }
 }
 
+namespace {
+
+struct OwnedCount {
+    HWND owner;
+    int shown;
+};
+
+BOOL CALLBACK CountOwned(HWND window, LPARAM context) {
+    auto* count = reinterpret_cast<OwnedCount*>(context);
+    // Tool windows (find, progress) sit over the main window by design; they do not count.
+    if (GetWindow(window, GW_OWNER) == count->owner && IsWindowVisible(window) &&
+        (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) == 0) {
+        ++count->shown;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+RECT PlaceOwnedWindow(HWND owner, int width, int height) {
+    RECT main{};
+    if (owner == nullptr || !GetWindowRect(owner, &main)) main = RECT{0, 0, 0, 0};
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    RECT work{0, 0, 0, 0};
+    if (GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        work = monitor.rcWork;
+    }
+    OwnedCount count{owner, 0};
+    EnumThreadWindows(GetCurrentThreadId(), CountOwned, reinterpret_cast<LPARAM>(&count));
+    const ScreenRect placed =
+        PlaceAuxWindow({main.left, main.top, main.right, main.bottom},
+                       {work.left, work.top, work.right, work.bottom}, width, height, count.shown,
+                       ScaleByDpi(24, WindowDpi(owner)));
+    return RECT{placed.left, placed.top, placed.right, placed.bottom};
+}
+
 bool RegisterAuxWindowClass(HINSTANCE instance) {
     if (gAuxRegistered) return true;
     gAuxRegistered = RegisterShellClass(instance, kAuxClass, AuxWindowProc, 0, COLOR_3DFACE);
@@ -64,9 +101,10 @@ HWND CreateAuxWindow(HWND owner, HINSTANCE instance, const wchar_t* title, int w
                      int kind) {
     if (!RegisterAuxWindowClass(instance)) return nullptr;
     const int dpi = WindowDpi(owner);
-    HWND window = CreateWindowExW(0, kAuxClass, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, ScaleByDpi(width, dpi), ScaleByDpi(height, dpi),
-                                  owner, nullptr, instance, nullptr);
+    const RECT at = PlaceOwnedWindow(owner, ScaleByDpi(width, dpi), ScaleByDpi(height, dpi));
+    HWND window = CreateWindowExW(0, kAuxClass, title, WS_OVERLAPPEDWINDOW, at.left, at.top,
+                                  at.right - at.left, at.bottom - at.top, owner, nullptr, instance,
+                                  nullptr);
     if (window != nullptr) {
         SetPropW(window, kViewKindProperty, reinterpret_cast<HANDLE>(static_cast<intptr_t>(kind)));
     }

@@ -19,8 +19,11 @@ constexpr int kIdDetailsCopy = 3001;
 // next call. False while it is not registered.
 bool RegisterAuxWindowClass(HINSTANCE instance);
 LRESULT CALLBACK AuxWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// A top-level window of that class owned by owner, at the system's default position, width x
-// height in 96-DPI pixels scaled to the screen, marked with kind; null when it cannot be made.
+// Where a window of width x height (pixels) owned by owner opens: PlaceAuxWindow for the owner's
+// rectangle, its monitor's work area and the windows it owns that are shown already.
+RECT PlaceOwnedWindow(HWND owner, int width, int height);
+// A top-level window of that class owned by owner, placed by PlaceOwnedWindow, width x height in
+// 96-DPI pixels scaled to the screen, marked with kind; null when it cannot be made.
 HWND CreateAuxWindow(HWND owner, HINSTANCE instance, const wchar_t* title, int width, int height,
                      int kind);
 // The kind a window was marked with; 0 for any other window.

@@ -133,6 +133,37 @@ void CloseFindWindow(AppState* app) {
     SetFocus(H(app->eventList));
 }
 
+namespace {
+
+// The find window never covers the row it found: it moves below or above it (KeepFindWindowOffRow).
+void KeepOffFoundRow(AppState* app, HWND window) {
+    HWND list = H(app->eventList);
+    const int item = UiListFocusedItem(app->eventList);
+    if (list == nullptr || item < 0) return;
+    RECT row{};
+    row.left = LVIR_BOUNDS;
+    if (!SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&row)))
+        return;
+    MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&row), 2);
+    RECT find{};
+    GetWindowRect(window, &find);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    RECT work{0, 0, 0, 0};
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        work = monitor.rcWork;
+    }
+    const ScreenRect placed = KeepFindWindowOffRow({find.left, find.top, find.right, find.bottom},
+                                                   {row.left, row.top, row.right, row.bottom},
+                                                   {work.left, work.top, work.right, work.bottom});
+    if (placed.left != find.left || placed.top != find.top) {
+        SetWindowPos(window, nullptr, placed.left, placed.top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+} // namespace
+
 void FindFromShell(AppState* app, bool reverse) {
     ReadFindChoices(app);
     if (app->find.text[0] == 0) {
@@ -148,6 +179,7 @@ void FindFromShell(AppState* app, bool reverse) {
     SetDlgItemTextW(window, kIdFindMessage, W(message));
     // A message is shown even when F3 came from the list, without taking the focus from it.
     if (!IsWindowVisible(window) && outcome != kFindFound) ShowWindow(window, SW_SHOWNOACTIVATE);
+    if (outcome == kFindFound && IsWindowVisible(window)) KeepOffFoundRow(app, window);
 }
 
 } // namespace olv

@@ -1,59 +1,270 @@
-// The UI port's list window on the real controls: a static line of text above a report list
-// view, placed by ComputeListWindowLayout. What it lists and what a double-click does are
-// decided in views/ (the Sigma Rules window, views/sigma_texts).
+// The UI port's list window on the real controls: a static headline, a search box and a choice
+// above a virtual report list view (LVS_OWNERDATA: the list asks for the cells it draws), placed
+// by ComputeListWindowLayout. What it lists, in which order, and what its keys, menu and clicks
+// do are decided in views/ (the Sigma Rules window, views/sigma_texts) and app/keyboard.
+#include "app/keyboard.h"
 #include "app/list_window_layout.h"
 #include "app/window_layout.h"
+#include "app/win32/aux_window.h"
 #include "app/win32/shell.h"
+#include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "views/cell_tip.h"
 
 namespace olv {
 
 namespace {
 
 constexpr wchar_t kListWindowClass[] = L"OlvettaListWindow";
-constexpr int kHeadlineId = 1;
-constexpr int kListId = 2;
+constexpr int kHeadlineId = kIdListHeadline;
+constexpr int kListId = kIdListLines;
+constexpr int kSearchLabelId = 3;
+constexpr int kSearchId = kIdListSearch;
+constexpr int kChoiceLabelId = 5;
+constexpr int kChoiceId = kIdListChoice;
+constexpr int kMenuBase = 100; // menu item k has the id kMenuBase + k
+constexpr size_t kCellChars = 1024;
+constexpr size_t kSearchChars = 256;
 bool gListClassRegistered = false;
 
-// What the window keeps: its activation, and the number of columns its items have. A heap block
-// of its own, freed with the window.
+// What the window keeps: the spec's callbacks, and a buffer for the texts the list asks for. A
+// heap block of its own, freed with the window.
 struct ListWindowState {
-    void (*activate)(void* context, int item);
-    void* context;
-    int columnCount;
+    UiListWindowSpec spec;
+    // The list keeps no copy of a text it is given (LVN_GETDISPINFO): the buffers live on, and
+    // two of them alternate so an answer stays intact while the list asks for the next.
+    char16_t cells[2][kCellChars];
+    int nextCell;
+    char16_t tip[kCellChars];
+    int headlineHeight; // measured for the current width, in pixels
 };
 
 ListWindowState* StateOf(HWND window) {
     return reinterpret_cast<ListWindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
+// The height the headline's text needs, wrapped at its width, in the window's font.
+int MeasureHeadline(HWND window, int width) {
+    HWND headline = GetDlgItem(window, kHeadlineId);
+    const int length = GetWindowTextLengthW(headline);
+    if (headline == nullptr || length <= 0 || width <= 0) return 0;
+    auto* text = static_cast<wchar_t*>(AllocZeroed((static_cast<size_t>(length) + 1) * sizeof(wchar_t)));
+    if (text == nullptr) return 0;
+    GetWindowTextW(headline, text, length + 1);
+    HDC dc = GetDC(headline);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(headline, WM_GETFONT, 0, 0)));
+    RECT r{0, 0, width, 0};
+    DrawTextW(dc, text, length, &r, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL);
+    SelectObject(dc, old);
+    ReleaseDC(headline, dc);
+    FreeBlock(text);
+    return r.bottom - r.top;
+}
+
+void Move(HWND window, int id, const ControlRect& r) {
+    MoveWindow(GetDlgItem(window, id), r.x, r.y, r.width, r.height, FALSE);
+}
+
+// Lays every control out for the client size, the headline measured at its width, and repaints
+// the whole client: a control moved without it keeps the old picture (maximise showed the
+// headline twice, restore cut it).
 void PlaceChildren(HWND window, int width, int height) {
+    const int dpi = WindowDpi(window);
+    ListWindowState* state = StateOf(window);
+    const int measured = MeasureHeadline(window, ListWindowHeadlineWidth(width, dpi));
+    if (state != nullptr) state->headlineHeight = measured;
     ListWindowLayout layout{};
-    ComputeListWindowLayout(width, height, WindowDpi(window), &layout);
-    MoveWindow(GetDlgItem(window, kHeadlineId), layout.headline.x, layout.headline.y,
-               layout.headline.width, layout.headline.height, TRUE);
-    MoveWindow(GetDlgItem(window, kListId), layout.list.x, layout.list.y, layout.list.width,
-               layout.list.height, TRUE);
+    ComputeListWindowLayout(width, height, dpi, measured, &layout);
+    Move(window, kHeadlineId, layout.headline);
+    Move(window, kSearchLabelId, layout.searchLabel);
+    Move(window, kSearchId, layout.search);
+    Move(window, kChoiceLabelId, layout.choiceLabel);
+    Move(window, kChoiceId, layout.choice);
+    Move(window, kListId, layout.list);
+    RedrawWindow(window, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void PlaceForClient(HWND window) {
+    RECT client{};
+    GetClientRect(window, &client);
+    PlaceChildren(window, client.right, client.bottom);
 }
 
 // WM_DPICHANGED: the columns keep the widths they look to have, then the suggested rectangle,
-// whose WM_SIZE places the headline and the list at the new DPI.
+// whose WM_SIZE places the controls at the new DPI.
 void ChangeDpi(HWND window, int dpi, const RECT* suggested) {
     const int before = WindowDpi(window);
     const ListWindowState* state = StateOf(window);
     HWND list = GetDlgItem(window, kListId);
     if (dpi > 0 && dpi != before && state != nullptr && list != nullptr) {
-        for (int c = 0; c < state->columnCount; ++c) {
+        for (int c = 0; c < state->spec.columnCount; ++c) {
             const int width = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0));
             SendMessageW(list, LVM_SETCOLUMNWIDTH, c,
                          MAKELPARAM(RescaleForDpi(width, before, dpi), 0));
         }
     }
     MoveToDpi(window, dpi, suggested);
-    RECT client{};
-    GetClientRect(window, &client);
-    PlaceChildren(window, client.right, client.bottom);
+    PlaceForClient(window);
+}
+
+const char16_t* CellText(ListWindowState* state, int line, int column, char16_t* out) {
+    out[0] = 0;
+    if (state->spec.cell != nullptr) state->spec.cell(state->spec.context, line, column, out, kCellChars);
+    return out;
+}
+
+void AnswerDisplayText(ListWindowState* state, NMLVDISPINFOW* info) {
+    if ((info->item.mask & LVIF_TEXT) == 0) return;
+    char16_t* buffer = state->cells[state->nextCell];
+    state->nextCell ^= 1;
+    info->item.pszText = W(const_cast<char16_t*>(CellText(state, info->item.iItem, info->item.iSubItem, buffer)));
+}
+
+// LVN_GETINFOTIP: the whole text of the cell under the pointer when its column cuts it.
+void AnswerInfoTip(ListWindowState* state, NMLVGETINFOTIPW* tip) {
+    if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
+    HWND list = tip->hdr.hwndFrom;
+    LVHITTESTINFO hit{};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(list, &hit.pt);
+    SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit));
+    const int column = hit.iItem == tip->iItem && hit.iSubItem >= 0 ? hit.iSubItem : 0;
+    tip->pszText[0] = 0;
+    CellText(state, tip->iItem, column, state->tip);
+    const int textWidth = static_cast<int>(
+        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(W(state->tip))));
+    const int columnWidth = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
+    if (!CellTextIsCut(textWidth, columnWidth, WindowDpi(list))) return;
+    CopyBounded(reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax),
+                state->tip);
+}
+
+int FocusedLine(HWND list) {
+    return static_cast<int>(
+        SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+}
+
+// The window's menu at a screen point; its choice goes to the spec's command (or activation).
+void ShowMenu(HWND window, POINT at) {
+    ListWindowState* state = StateOf(window);
+    if (state == nullptr || state->spec.menuCount <= 0) return;
+    HMENU menu = CreatePopupMenu();
+    if (menu == nullptr) return;
+    for (int k = 0; k < state->spec.menuCount; ++k) {
+        AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(kMenuBase + k), W(state->spec.menu[k].text));
+    }
+    const int chosen = static_cast<int>(TrackPopupMenu(
+        menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, window, nullptr));
+    DestroyMenu(menu);
+    const int k = chosen - kMenuBase;
+    if (chosen == 0 || k < 0 || k >= state->spec.menuCount) return;
+    const int command = state->spec.menu[k].command;
+    HWND list = GetDlgItem(window, kListId);
+    if (command == kListWindowActivate) {
+        const int line = FocusedLine(list);
+        if (line >= 0 && state->spec.activate != nullptr) state->spec.activate(state->spec.context, line);
+    } else if (state->spec.command != nullptr) {
+        state->spec.command(state->spec.context, command);
+    }
+}
+
+// The menu from the keyboard: below the focused line's start, a little in.
+void ShowMenuAtFocus(HWND window) {
+    HWND list = GetDlgItem(window, kListId);
+    const int line = FocusedLine(list);
+    RECT r{};
+    POINT at{0, 0};
+    if (line >= 0) {
+        SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(line), FALSE);
+        r.left = LVIR_BOUNDS;
+        SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(line), reinterpret_cast<LPARAM>(&r));
+        at = POINT{r.left + (r.bottom - r.top), r.bottom};
+    }
+    ClientToScreen(list, &at);
+    ShowMenu(window, at);
+}
+
+uint32_t HeldModifiers() {
+    uint32_t held = kModNone;
+    if (GetKeyState(VK_CONTROL) < 0) held |= kModCtrl;
+    if (GetKeyState(VK_SHIFT) < 0) held |= kModShift;
+    if (GetKeyState(VK_MENU) < 0) held |= kModAlt;
+    return held;
+}
+
+void HandleListKey(HWND window, ListWindowState* state, UINT key) {
+    HWND list = GetDlgItem(window, kListId);
+    switch (ListWindowKeyAction(key, HeldModifiers())) {
+    case kListKeyCopy:
+        if (state->spec.command != nullptr) state->spec.command(state->spec.context, kListWindowCopy);
+        break;
+    case kListKeySelectAll: {
+        LVITEMW item{};
+        item.stateMask = LVIS_SELECTED;
+        item.state = LVIS_SELECTED;
+        SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+        break;
+    }
+    case kListKeySearch:
+        SetFocus(GetDlgItem(window, kSearchId));
+        SendDlgItemMessageW(window, kSearchId, EM_SETSEL, 0, -1);
+        break;
+    case kListKeyMenu:
+        ShowMenuAtFocus(window);
+        break;
+    default:
+        break;
+    }
+}
+
+LRESULT HandleNotify(HWND window, const NMHDR* header) {
+    ListWindowState* state = StateOf(window);
+    if (header == nullptr || header->idFrom != kListId || state == nullptr) return 0;
+    NMHDR* h = const_cast<NMHDR*>(header);
+    switch (header->code) {
+    case LVN_GETDISPINFOW:
+        AnswerDisplayText(state, reinterpret_cast<NMLVDISPINFOW*>(h));
+        return 0;
+    case LVN_GETINFOTIPW:
+        AnswerInfoTip(state, reinterpret_cast<NMLVGETINFOTIPW*>(h));
+        return 0;
+    case LVN_ITEMACTIVATE: { // a double-click, or Enter on the focused line
+        const int line = FocusedLine(header->hwndFrom);
+        if (line >= 0 && state->spec.activate != nullptr) state->spec.activate(state->spec.context, line);
+        return 0;
+    }
+    case LVN_COLUMNCLICK:
+        if (state->spec.sort != nullptr) {
+            state->spec.sort(state->spec.context, reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem);
+        }
+        return 0;
+    case LVN_KEYDOWN:
+        HandleListKey(window, state, reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey);
+        return 0;
+    case NM_RCLICK: {
+        POINT at{};
+        GetCursorPos(&at);
+        ShowMenu(window, at);
+        return 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+void HandleCommand(HWND window, WPARAM wParam) {
+    ListWindowState* state = StateOf(window);
+    if (state == nullptr) return;
+    if (LOWORD(wParam) == kSearchId && HIWORD(wParam) == EN_CHANGE && state->spec.search != nullptr) {
+        char16_t text[kSearchChars] = {};
+        GetDlgItemTextW(window, kSearchId, W(text), static_cast<int>(kSearchChars));
+        state->spec.search(state->spec.context, text);
+    } else if (LOWORD(wParam) == kChoiceId && HIWORD(wParam) == CBN_SELCHANGE &&
+               state->spec.choose != nullptr) {
+        const int choice = static_cast<int>(SendDlgItemMessageW(window, kChoiceId, CB_GETCURSEL, 0, 0));
+        if (choice >= 0) state->spec.choose(state->spec.context, choice);
+    }
 }
 
 LRESULT CALLBACK ListWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -61,17 +272,14 @@ LRESULT CALLBACK ListWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SIZE:
         PlaceChildren(window, LOWORD(lParam), HIWORD(lParam));
         return 0;
-    case WM_NOTIFY: {
-        const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-        ListWindowState* state = StateOf(window);
-        // LVN_ITEMACTIVATE: a double-click, or Enter on the selected item.
-        if (header != nullptr && header->idFrom == kListId && header->code == LVN_ITEMACTIVATE &&
-            state != nullptr && state->activate != nullptr) {
-            const int item = reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem;
-            if (item >= 0) state->activate(state->context, item);
-        }
+    case WM_NOTIFY:
+        return HandleNotify(window, reinterpret_cast<const NMHDR*>(lParam));
+    case WM_COMMAND:
+        HandleCommand(window, wParam);
         return 0;
-    }
+    case WM_SETFOCUS: // the list has the keys when the window is activated
+        SetFocus(GetDlgItem(window, kListId));
+        return 0;
     case WM_DPICHANGED:
         ChangeDpi(window, DpiFromChange(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
@@ -92,6 +300,15 @@ HWND ListOf(UiHandle window) {
     return UiIsListWindow(window) ? GetDlgItem(H(window), kListId) : nullptr;
 }
 
+HWND MakeChild(HWND window, HINSTANCE module, DWORD exStyle, const wchar_t* className,
+               const wchar_t* text, DWORD style, int id, HFONT font) {
+    HWND child = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+                                 window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), module,
+                                 nullptr);
+    if (child != nullptr) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    return child;
+}
+
 } // namespace
 
 UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font,
@@ -105,36 +322,45 @@ UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font
     }
     auto* state = AllocRecord<ListWindowState>();
     if (state == nullptr) return nullptr;
-    state->activate = spec->activate;
-    state->context = spec->context;
-    state->columnCount = spec->columnCount;
+    state->spec = *spec;
     const int dpi = WindowDpi(H(owner));
-    HWND window = CreateWindowExW(0, kListWindowClass, W(spec->title), WS_OVERLAPPEDWINDOW,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, ScaleByDpi(spec->width, dpi),
-                                  ScaleByDpi(spec->height, dpi), H(owner), nullptr, module, nullptr);
+    const RECT at = PlaceOwnedWindow(H(owner), ScaleByDpi(spec->width, dpi), ScaleByDpi(spec->height, dpi));
+    HWND window = CreateWindowExW(0, kListWindowClass, W(spec->title), WS_OVERLAPPEDWINDOW, at.left,
+                                  at.top, at.right - at.left, at.bottom - at.top, H(owner), nullptr,
+                                  module, nullptr);
     if (window == nullptr) {
         FreeBlock(state);
         return nullptr;
     }
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
-    HWND headline = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
-                                    0, 0, 0, 0, window,
-                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kHeadlineId)),
-                                    module, nullptr);
-    HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
-                                    LVS_SHOWSELALWAYS,
-                                0, 0, 0, 0, window,
-                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)), module,
-                                nullptr);
-    if (headline == nullptr || list == nullptr) {
+    HFONT hfont = static_cast<HFONT>(font);
+    // A read-only edit rather than a static control: it wraps at the width it draws (Wine's
+    // static control wraps a few pixels wider, cutting a letter), and its text can be selected.
+    HWND headline = MakeChild(window, module, 0, L"EDIT", L"", ES_MULTILINE | ES_READONLY,
+                              kHeadlineId, hfont);
+    HWND searchLabel = MakeChild(window, module, 0, L"STATIC", L"&Search:", SS_LEFT, kSearchLabelId, hfont);
+    HWND search = MakeChild(window, module, WS_EX_CLIENTEDGE, L"EDIT", L"",
+                            WS_TABSTOP | ES_AUTOHSCROLL, kSearchId, hfont);
+    HWND choiceLabel = MakeChild(window, module, 0, L"STATIC", L"S&how:", SS_RIGHT, kChoiceLabelId, hfont);
+    HWND choice = MakeChild(window, module, 0, WC_COMBOBOXW, L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                            kChoiceId, hfont);
+    // LVS_OWNERDATA: the list holds no texts; it asks for each cell it draws (LVN_GETDISPINFO).
+    HWND list = MakeChild(window, module, WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
+                          WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, kListId, hfont);
+    if (headline == nullptr || searchLabel == nullptr || search == nullptr || choiceLabel == nullptr ||
+        choice == nullptr || list == nullptr) {
         DestroyWindow(window); // frees the state
         return nullptr;
     }
-    SendMessageW(headline, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    SendMessageW(list, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    // Cue banners need the comctl32 v6 manifest; without it the box is simply empty.
+    SendMessageW(headline, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
+    SendMessageW(search, EM_SETCUEBANNER, TRUE,
+                 reinterpret_cast<LPARAM>(L"title, file, id, level, category or reason"));
+    for (int k = 0; k < spec->choiceCount; ++k)
+        SendMessageW(choice, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(spec->choices[k])));
+    SendMessageW(choice, CB_SETCURSEL, 0, 0);
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
-                 LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER);
+                 LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP);
     for (int c = 0; c < spec->columnCount; ++c) {
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
@@ -144,9 +370,7 @@ UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c),
                      reinterpret_cast<LPARAM>(&column));
     }
-    RECT client{};
-    GetClientRect(window, &client);
-    PlaceChildren(window, client.right, client.bottom);
+    PlaceForClient(window);
     return window;
 }
 
@@ -159,33 +383,58 @@ bool UiIsListWindow(UiHandle window) {
 }
 
 void UiListWindowSetHeadline(UiHandle window, const char16_t* text) {
-    if (UiIsListWindow(window)) SetDlgItemTextW(H(window), kHeadlineId, W(text));
+    if (!UiIsListWindow(window)) return;
+    // The same text again changes nothing (and sets off no layout).
+    wchar_t now[1400] = {};
+    GetDlgItemTextW(H(window), kHeadlineId, now, 1400);
+    if (lstrcmpW(now, W(text)) == 0) return;
+    SetDlgItemTextW(H(window), kHeadlineId, W(text));
+    PlaceForClient(H(window)); // the text may need another number of lines
 }
 
-void UiListWindowClear(UiHandle window) {
+void UiListWindowSetLineCount(UiHandle window, int count) {
     HWND list = ListOf(window);
-    if (list != nullptr) SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+    if (list == nullptr) return;
+    LVITEMW none{};
+    none.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+    SendMessageW(list, LVM_SETITEMCOUNT, static_cast<WPARAM>(count < 0 ? 0 : count), 0);
+    InvalidateRect(list, nullptr, TRUE);
 }
 
-bool UiListWindowAddItem(UiHandle window, const char16_t* const* cells, int count) {
+void UiListWindowRedraw(UiHandle window) {
     HWND list = ListOf(window);
-    const ListWindowState* state = list != nullptr ? StateOf(H(window)) : nullptr;
-    if (state == nullptr || cells == nullptr) return false;
+    if (list != nullptr) InvalidateRect(list, nullptr, FALSE);
+}
+
+int UiListWindowNextSelected(UiHandle window, int after) {
+    HWND list = ListOf(window);
+    if (list == nullptr) return -1;
+    return static_cast<int>(
+        SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));
+}
+
+int UiListWindowFocusedLine(UiHandle window) {
+    HWND list = ListOf(window);
+    return list != nullptr ? FocusedLine(list) : -1;
+}
+
+void UiListWindowSelectLine(UiHandle window, int line) {
+    HWND list = ListOf(window);
+    if (list == nullptr || line < 0) return;
+    LVITEMW none{};
+    none.stateMask = LVIS_SELECTED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
     LVITEMW item{};
-    item.mask = LVIF_TEXT;
-    item.iItem = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    item.pszText = const_cast<wchar_t*>(W(count > 0 ? cells[0] : u""));
-    const int index =
-        static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-    if (index < 0) return false;
-    for (int c = 1; c < state->columnCount && c < count; ++c) {
-        LVITEMW sub{};
-        sub.iSubItem = c;
-        sub.pszText = const_cast<wchar_t*>(W(cells[c]));
-        SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(index),
-                     reinterpret_cast<LPARAM>(&sub));
-    }
-    return true;
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(line), reinterpret_cast<LPARAM>(&item));
+    SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(line), FALSE);
+}
+
+void UiListWindowSetSortArrow(UiHandle window, int column, int direction) {
+    HWND list = ListOf(window);
+    if (list != nullptr) UiListSetSortArrow(list, column, direction);
 }
 
 } // namespace olv

@@ -24,22 +24,28 @@ char16_t gTreeWindow;
 char16_t gTextWindow;
 char16_t gListWindow;
 
-constexpr int32_t kListItems = 512;
-constexpr int kListColumns = 8;
-constexpr size_t kListCellChars = 256;
+constexpr size_t kListCellChars = 1024;
 constexpr size_t kListHeadlineChars = 1400;
+constexpr int32_t kListSelected = 64;
 
+// The list window's model: its lines are drawn through the spec's cell callback when read, as
+// the real virtual list draws them.
 struct ListWindowModel {
     bool open;
     bool fails;
     int32_t opened;
     char16_t title[64];
     char16_t headline[kListHeadlineChars];
-    int columns;
-    int32_t items;
-    char16_t cells[kListItems][kListColumns][kListCellChars];
-    void (*activate)(void*, int);
-    void* context;
+    int32_t lines;
+    int32_t lineCountsSet;
+    int32_t redraws;
+    int32_t focused;
+    int32_t selected[kListSelected];
+    int32_t selectedCount;
+    int sortColumn;
+    int sortDirection;
+    UiListWindowSpec spec;
+    char16_t cell[kListCellChars];
 };
 ListWindowModel gList;
 
@@ -135,10 +141,12 @@ UiHandle UiOpenListWindow(UiHandle, ModuleHandle, FontHandle, const UiListWindow
     ++gList.opened;
     CopyBounded(gList.title, 64, spec->title);
     gList.headline[0] = 0;
-    gList.columns = spec->columnCount < kListColumns ? spec->columnCount : kListColumns;
-    gList.items = 0;
-    gList.activate = spec->activate;
-    gList.context = spec->context;
+    gList.lines = 0;
+    gList.focused = -1;
+    gList.selectedCount = 0;
+    gList.sortColumn = -1;
+    gList.sortDirection = 0;
+    gList.spec = *spec;
     return &gListWindow;
 }
 
@@ -150,16 +158,43 @@ void UiListWindowSetHeadline(UiHandle window, const char16_t* text) {
     if (UiIsListWindow(window)) CopyBounded(gList.headline, kListHeadlineChars, text);
 }
 
-void UiListWindowClear(UiHandle window) {
-    if (UiIsListWindow(window)) gList.items = 0;
+void UiListWindowSetLineCount(UiHandle window, int count) {
+    if (!UiIsListWindow(window)) return;
+    gList.lines = count < 0 ? 0 : count;
+    ++gList.lineCountsSet;
+    gList.selectedCount = 0;
+    gList.focused = -1;
 }
 
-bool UiListWindowAddItem(UiHandle window, const char16_t* const* cells, int count) {
-    if (!UiIsListWindow(window) || gList.items >= kListItems) return false;
-    for (int c = 0; c < gList.columns; ++c)
-        CopyBounded(gList.cells[gList.items][c], kListCellChars, c < count ? cells[c] : u"");
-    ++gList.items;
-    return true;
+void UiListWindowRedraw(UiHandle window) {
+    if (UiIsListWindow(window)) ++gList.redraws;
+}
+
+int UiListWindowNextSelected(UiHandle window, int after) {
+    if (!UiIsListWindow(window)) return -1;
+    int best = -1;
+    for (int32_t i = 0; i < gList.selectedCount; ++i) {
+        const int line = gList.selected[i];
+        if (line > after && (best < 0 || line < best)) best = line;
+    }
+    return best;
+}
+
+int UiListWindowFocusedLine(UiHandle window) {
+    return UiIsListWindow(window) ? gList.focused : -1;
+}
+
+void UiListWindowSelectLine(UiHandle window, int line) {
+    if (!UiIsListWindow(window) || line < 0 || line >= gList.lines) return;
+    gList.selected[0] = line;
+    gList.selectedCount = 1;
+    gList.focused = line;
+}
+
+void UiListWindowSetSortArrow(UiHandle window, int column, int direction) {
+    if (!UiIsListWindow(window)) return;
+    gList.sortColumn = column;
+    gList.sortDirection = direction;
 }
 
 FontHandle UiMakeSummaryFont() {
@@ -219,15 +254,23 @@ const char16_t* HeadlessListWindowHeadline() {
     return gList.headline;
 }
 int32_t HeadlessListWindowItemCount() {
-    return gList.items;
+    return gList.lines;
 }
-const char16_t* HeadlessListWindowCell(int32_t item, int column) {
-    if (item < 0 || item >= gList.items || column < 0 || column >= gList.columns) return nullptr;
-    return gList.cells[item][column];
+const char16_t* HeadlessListWindowCell(int32_t line, int column) {
+    if (!gList.open || line < 0 || line >= gList.lines || column < 0 ||
+        column >= gList.spec.columnCount || gList.spec.cell == nullptr) {
+        return nullptr;
+    }
+    gList.cell[0] = 0;
+    gList.spec.cell(gList.spec.context, line, column, gList.cell, kListCellChars);
+    return gList.cell;
 }
-bool HeadlessActivateListItem(int32_t item) {
-    if (!gList.open || item < 0 || item >= gList.items || gList.activate == nullptr) return false;
-    gList.activate(gList.context, item);
+bool HeadlessActivateListItem(int32_t line) {
+    if (!gList.open || line < 0 || line >= gList.lines || gList.spec.activate == nullptr) {
+        return false;
+    }
+    gList.focused = line;
+    gList.spec.activate(gList.spec.context, line);
     return true;
 }
 void HeadlessCloseListWindow() {
@@ -236,11 +279,73 @@ void HeadlessCloseListWindow() {
 void HeadlessSetListWindowFails(bool fails) {
     gList.fails = fails;
 }
+int32_t HeadlessListWindowLineCountsSet() {
+    return gList.lineCountsSet;
+}
+int32_t HeadlessListWindowRedraws() {
+    return gList.redraws;
+}
+void HeadlessListWindowSortArrow(int* column, int* direction) {
+    *column = gList.sortColumn;
+    *direction = gList.sortDirection;
+}
+bool HeadlessListWindowHeadingClick(int column) {
+    if (!gList.open || gList.spec.sort == nullptr) return false;
+    gList.spec.sort(gList.spec.context, column);
+    return true;
+}
+bool HeadlessListWindowSearch(const char16_t* text) {
+    if (!gList.open || gList.spec.search == nullptr) return false;
+    gList.spec.search(gList.spec.context, text);
+    return true;
+}
+bool HeadlessListWindowChoose(int choice) {
+    if (!gList.open || gList.spec.choose == nullptr || choice < 0 ||
+        choice >= gList.spec.choiceCount) {
+        return false;
+    }
+    gList.spec.choose(gList.spec.context, choice);
+    return true;
+}
+int HeadlessListWindowMenuCount() {
+    return gList.open ? gList.spec.menuCount : 0;
+}
+const char16_t* HeadlessListWindowMenuText(int index) {
+    if (!gList.open || index < 0 || index >= gList.spec.menuCount) return nullptr;
+    return gList.spec.menu[index].text;
+}
+bool HeadlessListWindowMenuCommand(int index) {
+    if (!gList.open || index < 0 || index >= gList.spec.menuCount ||
+        gList.spec.command == nullptr) {
+        return false;
+    }
+    gList.spec.command(gList.spec.context, gList.spec.menu[index].command);
+    return true;
+}
+bool HeadlessListWindowCommand(int command) {
+    if (!gList.open || gList.spec.command == nullptr) return false;
+    gList.spec.command(gList.spec.context, command);
+    return true;
+}
+void HeadlessListWindowSelect(const int32_t* lines, int32_t count) {
+    gList.selectedCount = 0;
+    gList.focused = -1;
+    for (int32_t i = 0; i < count && i < kListSelected; ++i) {
+        if (lines[i] < 0 || lines[i] >= gList.lines) continue;
+        gList.selected[gList.selectedCount++] = lines[i];
+        gList.focused = lines[i];
+    }
+}
 void ResetHeadlessWindows() {
     gList.open = false;
     gList.fails = false;
     gList.opened = 0;
-    gList.items = 0;
+    gList.lines = 0;
+    gList.lineCountsSet = 0;
+    gList.redraws = 0;
+    gList.selectedCount = 0;
+    gList.focused = -1;
+    gList.spec = UiListWindowSpec{};
     gList.title[0] = 0;
     gList.headline[0] = 0;
     gSummary[0] = 0;

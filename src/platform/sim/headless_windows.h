@@ -16,19 +16,34 @@ int32_t HeadlessProcessTreeWindowCount();
 int32_t HeadlessProcessTreeItemCount();
 const char16_t* HeadlessProcessTreeItemText(int32_t index);
 int32_t HeadlessProcessTreeItemParent(int32_t index);
-// The list window (UiOpenListWindow): how many were opened, whether the last one is open, its
-// title, headline, items and cells (null past the end). Items past the model's room (512) are
-// refused, as a full list would refuse them.
+// The list window (UiOpenListWindow): how many were opened, its title, headline, line count and
+// cells (drawn through its cell callback when read; null past the end).
 int32_t HeadlessListWindowCount();
 const char16_t* HeadlessListWindowTitle();
 const char16_t* HeadlessListWindowHeadline();
 int32_t HeadlessListWindowItemCount();
-const char16_t* HeadlessListWindowCell(int32_t item, int column);
-// The user double-clicks item of the open list window: its activation runs. False when no list
-// window is open or the item does not exist.
-bool HeadlessActivateListItem(int32_t item);
+const char16_t* HeadlessListWindowCell(int32_t line, int column);
+// The user double-clicks line of the open list window (it gets the focus): its activation runs.
+// False when no list window is open or the line does not exist.
+bool HeadlessActivateListItem(int32_t line);
 // The user closes the list window.
 void HeadlessCloseListWindow();
+// How many times the line count was set (every line asked again), and the redraws asked for.
+int32_t HeadlessListWindowLineCountsSet();
+int32_t HeadlessListWindowRedraws();
+// The heading's sort arrow (UiListWindowSetSortArrow).
+void HeadlessListWindowSortArrow(int* column, int* direction);
+// The user clicks a heading, types in the search box, takes a choice, picks the menu item at
+// index, or presses the key of a command. False when no list window is open (or no such item).
+bool HeadlessListWindowHeadingClick(int column);
+bool HeadlessListWindowSearch(const char16_t* text);
+bool HeadlessListWindowChoose(int choice);
+int HeadlessListWindowMenuCount();
+const char16_t* HeadlessListWindowMenuText(int index);
+bool HeadlessListWindowMenuCommand(int index);
+bool HeadlessListWindowCommand(int command);
+// The user selects these lines (the last one focused).
+void HeadlessListWindowSelect(const int32_t* lines, int32_t count);
 // UiOpenListWindow fails from now on (until ResetHeadlessWindows).
 void HeadlessSetListWindowFails(bool fails);
 // The tag of an item of the last tree (-1 past the end), the windows' titles, how many times a
