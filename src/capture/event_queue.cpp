@@ -11,6 +11,9 @@ namespace olv {
 
 namespace {
 
+static_assert(kSmallestQueueBytes >= 2 * kLargestRowRecord, "a small ring holds any row");
+static_assert(kLargestRowRecord <= UINT16_MAX, "a record's size fits its head");
+
 uint32_t gBytesOfNewRings = kQueueBytes;
 
 // Where the next record starts when the record at `at` is a wrap marker or a whole record, or
