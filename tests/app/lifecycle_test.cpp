@@ -356,12 +356,16 @@ TEST_CASE("Stop: rows it cannot take in are counted, held rows find room, key na
         CHECK_FALSE(DecodeEvent(&r.app->trace->tracking, &e->record, &row));
         FreeBlock(e);
         REQUIRE(HeldFileRowCount(&r.app->trace->tracking) == 1);
-        // Rows equal to the one before take a few bytes each: the ring is left with less room
-        // than any other row needs.
+        // Rows with long paths fill the ring in a few records; then rows equal to the one before,
+        // a few bytes each, leave it with less room than any other row needs.
         const int32_t before = r.app->rowCount + static_cast<int32_t>(QueuedRowCount(r.app));
         EventRow filler{};
         int32_t fillers = 0;
-        while (r.app->queueMask + 1 - (r.app->queueWrite - r.app->queueRead) >= 8) {
+        auto room = [&] { return r.app->queueMask + 1 - (r.app->queueWrite - r.app->queueRead); };
+        while (room() >= 8) {
+            const bool big = room() > 2 * kPathChars;
+            for (size_t i = 0; i < kPathChars - 1; ++i)
+                filler.path[i] = big ? static_cast<char16_t>(u'a' + (fillers + i) % 26) : 0;
             QueueRow(r.app, &filler);
             ++fillers;
         }
