@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace olv {
 
 namespace {
@@ -64,6 +68,78 @@ unsigned char* BytesOf(EventRow* row, size_t offset) {
     return reinterpret_cast<unsigned char*>(row) + offset;
 }
 
+// Fixed members are 4 or 8 bytes: copies and comparisons of a known size, which the compiler
+// makes single loads and stores instead of calls.
+bool SameMember(const unsigned char* a, const unsigned char* b, size_t bytes) {
+    return bytes == 4 ? std::memcmp(a, b, 4) == 0 : std::memcmp(a, b, 8) == 0;
+}
+void CopyMember(unsigned char* to, const unsigned char* from, size_t bytes) {
+    if (bytes == 4) {
+        std::memcpy(to, from, 4);
+    } else {
+        std::memcpy(to, from, 8);
+    }
+}
+
+// Units of a text up to its terminator (the whole field without one), and whether any of them
+// is 256 or above. Every field holds a whole number of 8-unit blocks, so no block leaves it.
+size_t MeasureText(const char16_t* text, size_t chars, bool* wide) {
+    char16_t high = 0;
+#if defined(__SSE2__)
+    static_assert(kOperationChars % 8 == 0 && kPathChars % 8 == 0 && kDetailChars % 8 == 0 &&
+                  kResultChars % 8 == 0 && kProcessChars % 8 == 0 && kThreatChars % 8 == 0);
+    const __m128i zeros = _mm_setzero_si128();
+    __m128i highs = zeros;
+    for (size_t at = 0; at < chars; at += 8) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+        const auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(block, zeros)));
+        if (ends != 0) {
+            const size_t n = at + static_cast<size_t>(__builtin_ctz(ends)) / 2;
+            for (size_t i = at; i < n; ++i)
+                high = static_cast<char16_t>(high | (text[i] & 0xFF00));
+            *wide = high != 0 || _mm_movemask_epi8(_mm_cmpeq_epi8(highs, zeros)) != 0xFFFF;
+            return n;
+        }
+        highs = _mm_or_si128(highs, _mm_srli_epi16(block, 8));
+    }
+    *wide = _mm_movemask_epi8(_mm_cmpeq_epi8(highs, zeros)) != 0xFFFF;
+    return chars;
+#else
+    size_t n = 0;
+    for (; n < chars && text[n] != 0; ++n)
+        high = static_cast<char16_t>(high | (text[n] & 0xFF00));
+    *wide = high != 0;
+    return n;
+#endif
+}
+
+// Units below 256 as one byte each, and back.
+void NarrowUnits(uint8_t* to, const char16_t* from, size_t count) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= count; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_packus_epi16(a, b));
+    }
+#endif
+    for (; i < count; ++i)
+        to[i] = static_cast<uint8_t>(from[i]);
+}
+void WidenUnits(char16_t* to, const uint8_t* from, size_t count) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zeros = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_unpacklo_epi8(bytes, zeros));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 8), _mm_unpackhi_epi8(bytes, zeros));
+    }
+#endif
+    for (; i < count; ++i)
+        to[i] = from[i];
+}
+
 // After `count` units of a text were written into the coder's row: zeros over what its previous
 // text left after them (the previous text and its terminator), keeping the rule of `last`.
 void TextWritten(RowRecordCoder* coder, size_t t, size_t count) {
@@ -91,8 +167,7 @@ size_t EncodeRowRecord(RowRecordCoder* coder, const EventRow* row, uint8_t* out,
     size_t size = 4; // size and member mask
     for (uint32_t m = 0; m < kMemberFirstText; ++m) {
         const FixedMember& f = kFixed[m];
-        if (hasLast && std::memcmp(BytesOf(row, f.offset), BytesOf(&coder->last, f.offset),
-                                   f.bytes) == 0)
+        if (hasLast && SameMember(BytesOf(row, f.offset), BytesOf(&coder->last, f.offset), f.bytes))
             continue;
         members |= 1u << m;
         size += f.bytes;
@@ -100,14 +175,11 @@ size_t EncodeRowRecord(RowRecordCoder* coder, const EventRow* row, uint8_t* out,
     TextPlan plans[kRecordTexts];
     for (size_t t = 0; t < kRecordTexts; ++t) {
         const char16_t* text = TextOf(row, t);
-        const size_t chars = kTextChars[t];
-        size_t n = 0;
-        char16_t high = 0;
-        for (; n < chars && text[n] != 0; ++n)
-            high |= static_cast<char16_t>(text[n] & 0xFF00);
+        bool wide = false;
+        const size_t n = MeasureText(text, kTextChars[t], &wide);
         TextPlan& plan = plans[t];
         plan.units = static_cast<uint16_t>(n);
-        plan.wide = high != 0;
+        plan.wide = wide;
         plan.same = hasLast && n == coder->units[t] &&
                     std::memcmp(text, TextOf(&coder->last, t), n * sizeof(char16_t)) == 0;
         if (plan.same) continue;
@@ -125,8 +197,8 @@ size_t EncodeRowRecord(RowRecordCoder* coder, const EventRow* row, uint8_t* out,
     for (uint32_t m = 0; m < kMemberFirstText; ++m) {
         if ((members & (1u << m)) == 0) continue;
         const FixedMember& f = kFixed[m];
-        std::memcpy(at, BytesOf(row, f.offset), f.bytes);
-        std::memcpy(BytesOf(&coder->last, f.offset), BytesOf(row, f.offset), f.bytes);
+        CopyMember(at, BytesOf(row, f.offset), f.bytes);
+        CopyMember(BytesOf(&coder->last, f.offset), BytesOf(row, f.offset), f.bytes);
         at += f.bytes;
     }
     for (size_t t = 0; t < kRecordTexts; ++t) {
@@ -140,8 +212,8 @@ size_t EncodeRowRecord(RowRecordCoder* coder, const EventRow* row, uint8_t* out,
             std::memcpy(at, text, plan.units * sizeof(char16_t));
             at += plan.units * sizeof(char16_t);
         } else {
-            for (size_t i = 0; i < plan.units; ++i)
-                *at++ = static_cast<uint8_t>(text[i]);
+            NarrowUnits(at, text, plan.units);
+            at += plan.units;
         }
         std::memcpy(TextOf(&coder->last, t), text, plan.units * sizeof(char16_t));
         TextWritten(coder, t, plan.units);
@@ -164,7 +236,7 @@ size_t DecodeRowRecord(RowRecordCoder* coder, const uint8_t* in, size_t availabl
         if ((members & (1u << m)) == 0) continue;
         const FixedMember& f = kFixed[m];
         if (static_cast<size_t>(end - at) < f.bytes) return 0;
-        std::memcpy(BytesOf(&coder->last, f.offset), at, f.bytes);
+        CopyMember(BytesOf(&coder->last, f.offset), at, f.bytes);
         at += f.bytes;
     }
     for (size_t t = 0; t < kRecordTexts; ++t) {
@@ -181,8 +253,7 @@ size_t DecodeRowRecord(RowRecordCoder* coder, const uint8_t* in, size_t availabl
             std::memcpy(to, at, n * sizeof(char16_t));
             at += n * sizeof(char16_t);
         } else {
-            for (size_t i = 0; i < n; ++i)
-                to[i] = at[i];
+            WidenUnits(to, at, n);
             at += n;
         }
         TextWritten(coder, t, n);
