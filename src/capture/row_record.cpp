@@ -22,7 +22,7 @@ enum Member : uint32_t {
     kMemberReserved = 7,
     kMemberKeyObject = 8,
     kMemberTimestamp = 9,
-    kMemberFirstText = 10, // then one bit for each text, in kTexts order
+    kMemberFirstText = 10, // then one bit for each text, in the order of kTextOffsets
 };
 static_assert(kMemberFirstText + kRecordTexts == 16);
 

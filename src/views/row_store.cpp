@@ -351,24 +351,24 @@ void IngestQueuedRows(AppState* app) {
     for (int taken = 0; taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
         if (!RoomForRow(app)) break;
-        const EventRow* slot = NextQueuedRow(app, &queue);
-        if (slot == nullptr) break;
+        const EventRow* queued = NextQueuedRow(app, &queue);
+        if (queued == nullptr) break;
         const int32_t index = app->rowCount;
         if (sigma) {
-            std::memcpy(&app->rows[index], slot, sizeof(EventRow));
+            std::memcpy(&app->rows[index], queued, sizeof(EventRow));
             ++app->rowCount;
             earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
         } else {
-            CopyRowAround(&app->rows[index], slot);
+            CopyRowAround(&app->rows[index], queued);
             ++app->rowCount;
         }
         // Without rules the stored copy went around the cache: the decoded row is read instead.
-        const EventRow* stored = sigma ? &app->rows[index] : slot;
+        const EventRow* stored = sigma ? &app->rows[index] : queued;
         ObserveProcessRow(app, stored, index);
         if (RowMeetsProcessCondition(app, stored) && InView(&view, stored, index)) {
             EnterShownRow(app, index);
         }
-        LearnOperationName(app, slot->operation, &lastKnown);
+        LearnOperationName(app, queued->operation, &lastKnown);
     }
     FinishRowCopies();
     PlaceArrivedShownRows(app, shownBefore);
