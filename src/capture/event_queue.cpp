@@ -51,9 +51,8 @@ bool DecodeNext(const AppState* app, RowRecordCoder* coder, uint32_t* at, uint32
 
 void SetEventQueueBytes(uint32_t bytes) {
     const bool powerOfTwo = bytes != 0 && (bytes & (bytes - 1)) == 0;
-    gBytesOfNewRings = powerOfTwo && bytes >= kSmallestQueueBytes && bytes <= kQueueBytes
-                           ? bytes
-                           : kQueueBytes;
+    gBytesOfNewRings =
+        powerOfTwo && bytes >= kSmallestQueueBytes && bytes <= kQueueBytes ? bytes : kQueueBytes;
 }
 
 // Runs on the trace threads: one record written under a short lock, or one atomic increment.

@@ -45,8 +45,8 @@ uint32_t QueuedRowCountLocked(AppState* app);
 // none is left), and EndQueueRead gives the bytes read back to the writers. A read may stop at any
 // row; the rest stay queued.
 struct QueueRead {
-    uint32_t at;   // byte position of the next record
-    uint32_t end;  // bytes published when the read began
+    uint32_t at;      // byte position of the next record
+    uint32_t end;     // bytes published when the read began
     uint32_t rows;    // rows decoded
     uint32_t damaged; // a record could not be read: EndQueueRead drops the rest
 };

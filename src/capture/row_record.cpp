@@ -49,16 +49,11 @@ struct FixedMember {
     size_t bytes;
 };
 constexpr FixedMember kFixed[kMemberFirstText] = {
-    {offsetof(EventRow, category), 4},
-    {offsetof(EventRow, time), 8},
-    {offsetof(EventRow, time) + 8, 8},
-    {offsetof(EventRow, pid), 4},
-    {offsetof(EventRow, threadId), 4},
-    {offsetof(EventRow, parentPid), 4},
-    {offsetof(EventRow, severity), 4},
-    {offsetof(EventRow, reserved), 4},
-    {offsetof(EventRow, keyObject), 8},
-    {offsetof(EventRow, timestamp), 8},
+    {offsetof(EventRow, category), 4},  {offsetof(EventRow, time), 8},
+    {offsetof(EventRow, time) + 8, 8},  {offsetof(EventRow, pid), 4},
+    {offsetof(EventRow, threadId), 4},  {offsetof(EventRow, parentPid), 4},
+    {offsetof(EventRow, severity), 4},  {offsetof(EventRow, reserved), 4},
+    {offsetof(EventRow, keyObject), 8}, {offsetof(EventRow, timestamp), 8},
 };
 
 const unsigned char* BytesOf(const EventRow* row, size_t offset) {

@@ -36,8 +36,9 @@ bool SameAsSized(const EventRow& row, uint32_t sequence) {
 
 } // namespace
 
-TEST_CASE_FIXTURE(CaptureFixture, "a full ring drops the row that does not fit and takes rows "
-                                  "again once read; rows leave whole and in order across the wrap") {
+TEST_CASE_FIXTURE(CaptureFixture,
+                  "a full ring drops the row that does not fit and takes rows "
+                  "again once read; rows leave whole and in order across the wrap") {
     FreeEventQueue(app);
     SmallQueueRing smallerRing(kSmallestQueueBytes);
     REQUIRE(MakeEventQueue(app));
@@ -257,8 +258,9 @@ TEST_CASE("a ring is made with the bytes asked for when they are a power of two,
         uint32_t asked, made;
     };
     // Blocks above 1 MB are refused, so a full-size ring shows as a refusal.
-    const Case cases[] = {{8192, 8192},       {1u << 20, 1u << 20}, {4096, kQueueBytes},
-                          {10000, kQueueBytes}, {0, kQueueBytes},   {2 * kQueueBytes, kQueueBytes}};
+    const Case cases[] = {{8192, 8192},        {1u << 20, 1u << 20},
+                          {4096, kQueueBytes}, {10000, kQueueBytes},
+                          {0, kQueueBytes},    {2 * kQueueBytes, kQueueBytes}};
     for (const Case& c : cases) {
         CAPTURE(c.asked);
         SmallQueueRing ring(c.asked);
@@ -281,6 +283,51 @@ TEST_CASE("a ring is made with the bytes asked for when they are a power of two,
         }
         FreeEventQueue(app);
     }
+    CleanUpAppState(app);
+    FreeBlock(app);
+}
+
+TEST_CASE("the full ring holds 500,000 rows of a recording's mix between two reads") {
+    AppState* app = AllocRecord<AppState>();
+    REQUIRE(app != nullptr);
+    InitAppState(app);
+    REQUIRE(MakeEventQueue(app));
+    // Seven kinds in turn, each path with a running number, seven processes in turn.
+    const char16_t* const kinds[][4] = {
+        {u"Read file", u"C:\\Windows\\System32\\en-US\\module%u.dll.mui", u"Offset 0, 4096 bytes",
+         u"OK"},
+        {u"Wrote to file", u"C:\\Users\\analyst\\AppData\\Local\\Temp\\~DF%u.tmp",
+         u"Offset 8192, 512 bytes", u"OK"},
+        {u"Opened file",
+         u"C:\\Users\\analyst\\AppData\\Local\\Microsoft\\Windows\\INetCache\\IE\\page%u.htm", u"",
+         u"NOT FOUND"},
+        {u"Read registry value",
+         u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Item%u", u"SafeDllSearchMode",
+         u"OK"},
+        {u"Opened registry key",
+         u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\{%u}", u"",
+         u"OK"},
+        {u"Sent data (TCP)", u"192.168.1.20:%u -> 93.184.216.34:443", u"517 bytes", u""},
+        {u"Loaded DLL", u"C:\\Windows\\System32\\combase%u.dll", u"Base 0x7ffb12340000", u"OK"}};
+    const char16_t* const processes[] = {u"dropper.exe",    u"svchost32.exe", u"cmd.exe",
+                                         u"powershell.exe", u"rundll32.exe",  u"schtasks.exe",
+                                         u"conhost.exe"};
+    EventRow row{};
+    for (uint32_t i = 0; i < 500000; ++i) {
+        const auto& kind = kinds[i % 7];
+        row.category = i % 7 / 2;
+        row.pid = 4000 + i % 7;
+        row.time.milliseconds = static_cast<uint16_t>(i / 16 % 1000);
+        row.timestamp += 625;
+        CopyBounded(row.operation, kOperationChars, kind[0]);
+        FormatText(row.path, kPathChars, kind[1], i);
+        CopyBounded(row.detail, kDetailChars, kind[2]);
+        CopyBounded(row.result, kResultChars, kind[3]);
+        CopyBounded(row.process, kProcessChars, processes[i % 7]);
+        QueueRow(app, &row);
+    }
+    CHECK(AtomicLoad(app->droppedHere) == 0);
+    CHECK(QueuedRowCount(app) == 500000);
     CleanUpAppState(app);
     FreeBlock(app);
 }

@@ -82,15 +82,15 @@ std::vector<EventRow> EveryKind() {
     rows.push_back(Row(kCategoryFile, u"Wrote to file",
                        u"C:\\Users\\analyst\\AppData\\Local\\Temp\\~DF12.tmp",
                        u"Offset 8192, 512 bytes", u"OK", 6840));
-    EventRow key = Row(kCategoryRegistry, u"Wrote registry value",
-                       u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", u"Updater",
-                       u"OK", 6840);
+    EventRow key =
+        Row(kCategoryRegistry, u"Wrote registry value",
+            u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", u"Updater", u"OK", 6840);
     key.severity = 3;
     key.keyObject = 0xffffc0012345ull;
     CopyBounded(key.threat, kThreatChars, u"Run key persistence");
     rows.push_back(key);
-    rows.push_back(Row(kCategoryNetwork, u"Sent data (TCP)", u"192.168.1.20:49712 -> 93.184.216.34:443",
-                       u"517 bytes", u"", 6840));
+    rows.push_back(Row(kCategoryNetwork, u"Sent data (TCP)",
+                       u"192.168.1.20:49712 -> 93.184.216.34:443", u"517 bytes", u"", 6840));
     rows.push_back(Row(kCategoryNetwork, u"DNS query", u"\u0441\u0430\u0439\u0442.example.tk",
                        u"A 203.0.113.9", u"OK", 6840)); // a name outside the first 256 units
     EventRow end = Row(kCategoryProcess, u"Ended process", u"C:\\Windows\\System32\\cmd.exe",
