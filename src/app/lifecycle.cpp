@@ -337,7 +337,7 @@ void StopMonitoring(AppState* app) {
         app->recordingInfo.keyNamesWhileRunning = counters[kKeyNamesKnown];
         StopTraceSessions(app->trace);
         GatherCompletenessCounters(app);
-        if (app->queueSlots != nullptr) DrainEventQueue(app);
+        if (app->queueBytes != nullptr) DrainEventQueue(app);
         RepairRegistryKeyPaths(app);
         GatherCompletenessCounters(app);
         // No image load will come any more: the starts still waiting for theirs are matched.
@@ -351,7 +351,7 @@ void StopMonitoring(AppState* app) {
     app->origin.flags |= stopUtcBiasKnown;
     app->recording = 0;
 
-    if (app->queueSlots != nullptr) {
+    if (app->queueBytes != nullptr) {
         const uint32_t waiting = QueuedRowCount(app);
         if (waiting > 0) {
             app->recordingInfo.droppedHere = AtomicAdd(app->droppedHere, waiting);

@@ -1,35 +1,61 @@
-// The EventQueue: a ring of 65536 rows in the AppState through which finished rows pass from the
-// trace threads to the window thread. Writers are serialised by queueLock; the window thread is
-// the single reader.
+// The EventQueue: a ring of row records (capture/row_record.h) in the AppState through which
+// finished rows pass from the trace threads to the window thread. Writers are serialised by
+// queueLock; the window thread is the single reader. The ring is bounded in bytes
+// (kQueueBytes), not in rows: a row that does not fit is dropped and counted.
 #pragma once
 
 #include <cstdint>
 
+#include "capture/row_record.h"
 #include "record/event_row.h"
 
 namespace olv {
 
 struct AppState; // app/app_state.h
 
+// The writer's and the reader's previous rows, allocated with the ring.
+struct QueueCoders {
+    RowRecordCoder writer; // under queueLock
+    RowRecordCoder reader; // window thread
+};
+
 // The ring's life: made zero-filled at Start when there is none (false when memory was refused),
-// emptied (both indexes 0) before a recording, freed with its indexes set back at Stop and in
-// every clean-up. Window thread, with no trace thread running.
+// emptied before a recording, freed with its positions set back at Stop and in every clean-up.
+// Window thread, with no trace thread running.
 bool MakeEventQueue(AppState* app);
 void EmptyEventQueue(AppState* app);
 void FreeEventQueue(AppState* app);
 
-// Test hook, process-wide: rings made from now on have this many slots, a power of two from 4 to
-// kQueueSlots (anything else, 0 included, means kQueueSlots). A test that proves nothing by the
-// ring's size makes it small: the full ring's hundreds of megabytes are most of such a test's
-// time under a sanitizer. The ring's size is then app->queueMask + 1.
-void SetEventQueueSlots(uint32_t slots);
+// Test hook, process-wide: rings made from now on have this many bytes, a power of two from
+// kSmallestQueueBytes to kQueueBytes (anything else, 0 included, means kQueueBytes). A test that
+// proves nothing by the ring's size makes it small. The ring's size is then app->queueMask + 1.
+constexpr uint32_t kSmallestQueueBytes = 8192; // above the largest record
+void SetEventQueueBytes(uint32_t bytes);
 
-// Copies the row into the ring, or counts it in droppedHere when the ring is full or absent.
+// Writes the row's record into the ring, or counts the row in droppedHere when the ring has no
+// room for it or is absent. Trace threads; nothing here allocates, formats or touches a window.
 void QueueRow(AppState* app, const EventRow* row);
-// Rows waiting: write - read, plus the slot count when write is the smaller (read without the
-// lock).
+// Rows waiting (read without the lock).
 uint32_t QueuedRowCount(const AppState* app);
 // The same under queueLock, for a consistent count.
 uint32_t QueuedRowCountLocked(AppState* app);
+
+// Reading, on the window thread: BeginQueueRead notes the rows published so far, NextQueuedRow
+// decodes them one by one (the row lives in the reader's coder until the next call; null when
+// none is left), and EndQueueRead gives the bytes read back to the writers. A read may stop at any
+// row; the rest stay queued.
+struct QueueRead {
+    uint32_t at;      // byte position of the next record
+    uint32_t end;     // bytes published when the read began
+    uint32_t rows;    // rows decoded
+    uint32_t damaged; // a record could not be read: EndQueueRead drops the rest
+};
+void BeginQueueRead(AppState* app, QueueRead* read);
+const EventRow* NextQueuedRow(AppState* app, QueueRead* read);
+void EndQueueRead(AppState* app, const QueueRead* read);
+
+// Test hook: decodes up to `capacity` waiting rows, oldest first, into rows[] without taking
+// anything from the ring; returns how many.
+uint32_t PeekQueuedRows(const AppState* app, EventRow* rows, uint32_t capacity);
 
 } // namespace olv

@@ -17,8 +17,11 @@ struct TraceController;
 struct TargetLauncher;
 struct RowSignature; // views/text_signature.h
 struct SigmaState;   // views/sigma_rows.h
+struct QueueCoders;  // capture/event_queue.h
 
-constexpr uint32_t kQueueSlots = 65536;
+// The EventQueue ring's size in bytes: at least 500,000 rows of a typical mix (about 110 bytes
+// each as records; see docs/trace-capture.md).
+constexpr uint32_t kQueueBytes = uint32_t{1} << 26;
 constexpr size_t kFindTextChars = 256;
 
 // The find window and what was last searched for (views/find_rows.h). F3 repeats the search also
@@ -90,12 +93,16 @@ struct AppState {
     int32_t signedRows; // rows below were all signed once (SignWaitingRows)
     Lock rowsLock;
 
-    // EventQueue ring: written by the trace threads under queueLock, read by the window thread.
-    EventRow* queueSlots;
-    SlotExtents* queueExtents; // one for each slot (see CopyRowIntoSlot), made with the slots
-    uint32_t queueMask;        // slots - 1: the slot count is a power of two (kQueueSlots)
-    uint32_t queueWrite;       // atomic
-    uint32_t queueRead;        // atomic
+    // EventQueue ring of row records (capture/event_queue.h): written by the trace threads under
+    // queueLock, read by the window thread. The byte positions run freely and wrap at 2^32; a
+    // position's place in the ring is position & queueMask.
+    uint8_t* queueBytes;
+    QueueCoders* queueCoders; // the writer's and the reader's previous rows, made with the ring
+    uint32_t queueMask;       // bytes - 1: the ring's size is a power of two (kQueueBytes)
+    uint32_t queueWrite;      // atomic: bytes written
+    uint32_t queueRead;       // atomic: bytes given back by the reader
+    uint32_t queueRowsIn;     // atomic: rows written (counted before their bytes are published)
+    uint32_t queueRowsOut;    // atomic: rows read
     Lock queueLock;
     uint32_t droppedHere; // atomic
 

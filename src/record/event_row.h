@@ -59,26 +59,12 @@ static_assert(offsetof(EventRow, reserved) == 3236);
 static_assert(offsetof(EventRow, keyObject) == 3240);
 static_assert(offsetof(EventRow, timestamp) == 3248);
 
-// Copies a row into memory that will not be read again soon (a slot of the EventQueue ring, the
-// row store), writing around the caches where the processor can: such a copy does not first read
-// the old contents of its destination. Call FinishRowCopies before another thread may read the
+// Copies a row into memory that will not be read again soon (the row store), writing around the
+// caches where the processor can: such a copy does not first read the old contents of its
+// destination. Call FinishRowCopies before another thread may read the
 // rows (before publishing an index), and before this thread reads them through another pointer.
 void CopyRowAround(EventRow* to, const EventRow* from);
 void FinishRowCopies();
-
-// What a row holds is its fixed members and each text field up to its terminator; bytes after a
-// terminator are never read as text. A slot of the EventQueue ring takes only that from each
-// row, and keeps in its extents how many bytes of each of the six texts it took (text and
-// terminator): every byte of the slot after them is zero. CopyRowIntoSlot writes what the row
-// holds and clears what the slot's previous row left beyond it, so the slot is the row with
-// zeros after each text, at the cost of a few hundred bytes written instead of 3256.
-// PrefetchLiveLines asks for the lines of a slot that such a copy mostly writes, for writing.
-constexpr size_t kSlotTextFields = 6;
-struct SlotExtents {
-    uint16_t bytes[kSlotTextFields]; // operation, path, detail, result, process, threat
-};
-void CopyRowIntoSlot(EventRow* slot, SlotExtents* extents, const EventRow* row);
-void PrefetchLiveLines(EventRow* row);
 
 // "File", "Registry", "Network", "Process"; any other value "Unknown".
 const char16_t* CategoryLabel(uint32_t category);

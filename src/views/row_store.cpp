@@ -325,17 +325,18 @@ void AppendRow(AppState* app, const EventRow* row) {
 }
 
 void IngestQueuedRows(AppState* app) {
-    if (app->queueSlots == nullptr) return;
-    uint32_t read = AtomicLoad(app->queueRead);
-    const uint32_t write = AtomicLoad(app->queueWrite);
-    if (read == write) return;
+    if (app->queueBytes == nullptr) return;
+    QueueRead queue;
+    BeginQueueRead(app, &queue);
+    if (queue.at == queue.end) return;
 
     ViewControls view;
     ReadViewControls(app, &view);
 
     EnterLock(&app->rowsLock);
-    // Each row is tested and its operation learned from its slot, which the copy has just
-    // brought into the cache; the copy itself goes around the cache, the store being far larger.
+    // Each row is decoded into the reader's row, which stays in the cache: it is tested and its
+    // operation learned there, and copied into the store around the cache, the store being far
+    // larger.
     const int32_t namesBefore = app->operationNameCount;
     const int32_t shownBefore = app->shownCount;
     const uint8_t sortBefore = app->sortBy;
@@ -347,27 +348,27 @@ void IngestQueuedRows(AppState* app) {
     // rise into that view after it was tested: the shown rows are then rebuilt.
     const bool sigma = SigmaRulesLoaded(app);
     bool earlierRowRose = false;
-    for (int taken = 0; read != write && taken < kIngestBatch; ++taken) {
+    for (int taken = 0; taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
         if (!RoomForRow(app)) break;
+        const EventRow* queued = NextQueuedRow(app, &queue);
+        if (queued == nullptr) break;
         const int32_t index = app->rowCount;
-        const EventRow* slot = &app->queueSlots[read];
         if (sigma) {
-            std::memcpy(&app->rows[index], slot, sizeof(EventRow));
+            std::memcpy(&app->rows[index], queued, sizeof(EventRow));
             ++app->rowCount;
             earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
         } else {
-            CopyRowAround(&app->rows[index], slot);
+            CopyRowAround(&app->rows[index], queued);
             ++app->rowCount;
         }
-        // Without rules the stored copy went around the cache: the slot is read instead.
-        const EventRow* stored = sigma ? &app->rows[index] : slot;
+        // Without rules the stored copy went around the cache: the decoded row is read instead.
+        const EventRow* stored = sigma ? &app->rows[index] : queued;
         ObserveProcessRow(app, stored, index);
         if (RowMeetsProcessCondition(app, stored) && InView(&view, stored, index)) {
             EnterShownRow(app, index);
         }
-        LearnOperationName(app, slot->operation, &lastKnown);
-        read = (read + 1) & app->queueMask;
+        LearnOperationName(app, queued->operation, &lastKnown);
     }
     FinishRowCopies();
     PlaceArrivedShownRows(app, shownBefore);
@@ -375,8 +376,7 @@ void IngestQueuedRows(AppState* app) {
     const int32_t namesAfter = app->operationNameCount;
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
-    // Only after the copies: the slots may be written again from here on.
-    AtomicExchange(app->queueRead, read);
+    EndQueueRead(app, &queue);
 
     for (int32_t n = namesBefore; n < namesAfter; ++n)
         UiComboAdd(app->operationCombo, app->operationNames[n]);
@@ -392,7 +392,7 @@ void IngestQueuedRows(AppState* app) {
 }
 
 int32_t DrainEventQueue(AppState* app) {
-    if (app->queueSlots == nullptr) return 0;
+    if (app->queueBytes == nullptr) return 0;
     for (int run = 0; run < 512; ++run) {
         const uint32_t before = AtomicLoad(app->queueRead);
         if (before == AtomicLoad(app->queueWrite)) return 0;

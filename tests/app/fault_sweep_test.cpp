@@ -60,7 +60,7 @@ AppState* ReadyToStart(uint32_t pid) {
 } // namespace
 
 TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
-    SmallQueueRing ring(256);
+    SmallQueueRing ring(1u << 16);
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);
@@ -85,7 +85,7 @@ TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
                    Starts(text, "ETW: ") || Starts(text, "Launch: ")));
             CHECK(box->icon == kIconError);
             CHECK((app->trace == nullptr && app->launcher == nullptr &&
-                   app->queueSlots == nullptr && app->rowCount == 0));
+                   app->queueBytes == nullptr && app->rowCount == 0));
             CHECK(app->recordingInfoValid == 0);
             CHECK(HeadlessControlById(kIdStartButton)->enabled);
         }
@@ -231,7 +231,7 @@ bool ProduceLockingEvents(void*, uint32_t index, SimEvent* e, bool*) {
 } // namespace
 
 TEST_CASE("A decode that faults right after taking any lock still lets Stop finish") {
-    SmallQueueRing ring(256);
+    SmallQueueRing ring(1u << 16);
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);

@@ -84,7 +84,7 @@ struct Script {
 };
 
 struct Recorder {
-    SmallQueueRing ring{1024};
+    SmallQueueRing ring{1u << 16};
     AppState* app = AllocRecord<AppState>();
     Script script;
 
@@ -144,7 +144,7 @@ struct Recorder {
     }
     bool Idle() const {
         return app->recording == 0 && app->trace == nullptr && app->launcher == nullptr &&
-               app->queueSlots == nullptr && Enabled(kIdStartButton) && !Enabled(kIdStopButton) &&
+               app->queueBytes == nullptr && Enabled(kIdStartButton) && !Enabled(kIdStopButton) &&
                Enabled(kIdTargetEdit) && Enabled(kIdBrowseButton);
     }
 };
@@ -356,14 +356,24 @@ TEST_CASE("Stop: rows it cannot take in are counted, held rows find room, key na
         CHECK_FALSE(DecodeEvent(&r.app->trace->tracking, &e->record, &row));
         FreeBlock(e);
         REQUIRE(HeldFileRowCount(&r.app->trace->tracking) == 1);
+        // Rows with long paths fill the ring in a few records; then rows equal to the one before,
+        // a few bytes each, leave it with less room than any other row needs.
+        const int32_t before = r.app->rowCount + static_cast<int32_t>(QueuedRowCount(r.app));
         EventRow filler{};
-        const uint32_t slots = r.app->queueMask + 1;
-        while (QueuedRowCount(r.app) < slots - 1)
+        int32_t fillers = 0;
+        auto room = [&] { return r.app->queueMask + 1 - (r.app->queueWrite - r.app->queueRead); };
+        while (room() >= 8) {
+            const bool big = room() > 2 * kPathChars;
+            for (size_t i = 0; i < kPathChars - 1; ++i)
+                filler.path[i] = big ? static_cast<char16_t>(u'a' + (fillers + i) % 26) : 0;
             QueueRow(r.app, &filler);
+            ++fillers;
+        }
+        REQUIRE(AtomicLoad(r.app->droppedHere) == 0);
         r.Stop();
         CHECK(r.app->recordingInfo.droppedHere == 0);
         // The loads were among the waiting rows.
-        REQUIRE(r.app->rowCount == static_cast<int32_t>(1 + slots - 1 + 1));
+        REQUIRE(r.app->rowCount == before + fillers + 1);
         CHECK(std::u16string(r.app->rows[r.app->rowCount - 1].path) == u"C:\\held.txt");
     }
 }

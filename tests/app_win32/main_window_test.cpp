@@ -74,7 +74,7 @@ struct MainWindow : SimMainWindow {
     bool Idle() const {
         return Enabled(kIdStartButton) && !Enabled(kIdStopButton) && Enabled(kIdTargetEdit) &&
                Enabled(kIdBrowseButton) && app->recording == 0 && app->trace == nullptr &&
-               app->launcher == nullptr && app->queueSlots == nullptr;
+               app->launcher == nullptr && app->queueBytes == nullptr;
     }
     bool Start() {
         SetWindowTextW(Control(kIdTargetEdit), kPath);

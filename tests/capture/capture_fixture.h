@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "app/window_layout.h"
 #include "doctest.h"
@@ -120,12 +121,14 @@ inline void CheckStartBlock(const TraceProperties& p, const Guid& guid, const ch
 }
 
 // The ring holds both sessions' events of the largest script (6,000) without an ingest.
-inline constexpr uint32_t kCaptureRingSlots = 8192;
+inline constexpr uint32_t kCaptureRingBytes = 1u << 21;
 
 struct CaptureFixture {
-    SmallQueueRing ring{kCaptureRingSlots};
+    SmallQueueRing ring{kCaptureRingBytes};
     AppState* app = nullptr;
     TraceController* tc = nullptr;
+    mutable std::vector<EventRow> peeked;
+    mutable uint32_t peekedRead = 1, peekedWrite = 1; // odd: never a position
     int64_t liveBefore = 0;
 
     CaptureFixture() {
@@ -170,7 +173,7 @@ struct CaptureFixture {
         SimTraceReset();
         ResetHeadlessUi();
         SetVersionOverride(10, 0, 19045);
-        AtomicStore(app->queueRead, AtomicLoad(app->queueWrite));
+        EmptyEventQueue(app);
     }
 
     // Nothing of the kernel session is left: no session, consumer or thread, no live controller.
@@ -197,8 +200,17 @@ struct CaptureFixture {
     }
 
     uint32_t Queued() const { return QueuedRowCount(app); }
+    // The waiting rows, decoded again whenever the ring moved since the last look.
     const EventRow& QueuedRow(uint32_t i) const {
-        return app->queueSlots[(AtomicLoad(app->queueRead) + i) & app->queueMask];
+        const uint32_t read = AtomicLoad(app->queueRead), write = AtomicLoad(app->queueWrite);
+        if (read != peekedRead || write != peekedWrite || peeked.size() != Queued()) {
+            peeked.assign(Queued(), EventRow{});
+            peeked.resize(PeekQueuedRows(app, peeked.data(), Queued()));
+            peekedRead = read;
+            peekedWrite = write;
+        }
+        REQUIRE(i < peeked.size());
+        return peeked[i];
     }
     uint32_t QueuedWithOperation(const char* operation) const {
         char16_t wanted[64];

@@ -192,9 +192,11 @@ struct DigestRun {
 // Takes the queued rows into the digest. Each row's local time must be its time stamp's, converted
 // here; the digest leaves the time out, so that it does not depend on the machine's time zone.
 void TakeQueued(AppState* app, DigestRun* run) {
-    while (app->queueRead != app->queueWrite) {
+    QueueRead queue;
+    BeginQueueRead(app, &queue);
+    while (const EventRow* queued = NextQueuedRow(app, &queue)) {
         EventRow row;
-        std::memcpy(static_cast<void*>(&row), &app->queueSlots[app->queueRead], sizeof row);
+        std::memcpy(static_cast<void*>(&row), queued, sizeof row);
         SystemTime expected{};
         FileTimeToLocalTime(static_cast<int64_t>(row.timestamp), &expected);
         if (std::memcmp(&expected, &row.time, sizeof expected) != 0) run->timesRight = false;
@@ -203,8 +205,8 @@ void TakeQueued(AppState* app, DigestRun* run) {
         if (row.category < 4) ++run->perCategory[row.category];
         if (row.severity != 0) ++run->scored;
         ++run->count;
-        app->queueRead = (app->queueRead + 1) & app->queueMask;
     }
+    EndQueueRead(app, &queue);
 }
 
 } // namespace

@@ -131,7 +131,7 @@ TEST_CASE("Files of a running recording: the queue is emptied first, the copy is
     f.app->recordingInfo.stopped = SystemTime{};
     REQUIRE(MakeEventQueue(f.app));
     f.app->recording = 1;
-    f.app->queueRead = f.app->queueWrite = kQueueSlots - 1; // the ring wraps
+    f.app->queueRead = f.app->queueWrite = f.app->queueMask + 1 - 64; // the ring wraps
     const EventRow row = MakeRow(kRows[0]);
     for (int i = 0; i < 3; ++i)
         QueueRow(f.app, &row);
@@ -173,8 +173,8 @@ TEST_CASE("Files of a running recording: the queue is emptied first, the copy is
                   "would leave them out while saying the record was complete.\n\nStop the "
                   "recording and save again.");
         }
-        FreeBlock(f.app->queueSlots);
-        f.app->queueSlots = nullptr;
+        FreeBlock(f.app->queueBytes);
+        f.app->queueBytes = nullptr;
     }
     CHECK(tmp.Names() == std::vector<std::string>{"run.csv", "run.json", "run.ols"});
 }

@@ -1,6 +1,7 @@
 // A small queue ring for tests that prove nothing by the ring's size: the rings made while this
-// record lives have `slots` slots (a power of two). The full ring's hundreds of megabytes would
-// otherwise be most of such a test's time under a sanitizer. Its size is app->queueMask + 1.
+// record lives have `bytes` bytes (a power of two, at least kSmallestQueueBytes). The full ring's
+// tens of megabytes would otherwise be much of such a test's time under a sanitizer. Its size is
+// app->queueMask + 1.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,8 @@
 namespace olv {
 
 struct SmallQueueRing {
-    explicit SmallQueueRing(uint32_t slots) { SetEventQueueSlots(slots); }
-    ~SmallQueueRing() { SetEventQueueSlots(0); }
+    explicit SmallQueueRing(uint32_t bytes) { SetEventQueueBytes(bytes); }
+    ~SmallQueueRing() { SetEventQueueBytes(0); }
     SmallQueueRing(const SmallQueueRing&) = delete;
     SmallQueueRing& operator=(const SmallQueueRing&) = delete;
 };

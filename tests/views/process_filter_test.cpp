@@ -178,7 +178,7 @@ TEST_CASE_FIXTURE(ProcessFixture, "children that start while recording join; Cle
     const int32_t root = Start(100, 4, u"a.exe");
     REQUIRE(ApplyProcessCondition(app, kProcessAndChildren, root));
     {
-        SmallQueueRing ring(1024);
+        SmallQueueRing ring(1u << 16);
         REQUIRE(MakeEventQueue(app));
     }
     auto queue = [&](uint32_t pid, uint32_t parent, const char16_t* path) {

@@ -260,7 +260,7 @@ TEST_CASE_FIXTURE(SortFixture, "the order holds through filtering, arrivals and 
     }
     CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
     {
-        SmallQueueRing ring(16384); // room for the 9000 rows below
+        SmallQueueRing ring(1u << 20); // room for the 9000 rows below
         REQUIRE(MakeEventQueue(app));
     }
     for (int i = 0; i < 9000; ++i) { // more than one batch

@@ -34,7 +34,7 @@ struct StoreFixture {
     }
     // Room for more than one batch (8192 rows) waiting; the full ring proves nothing more.
     void MakeRing() {
-        SmallQueueRing ring(16384);
+        SmallQueueRing ring(1u << 20);
         REQUIRE(MakeEventQueue(app));
     }
     void Queue(const EventRow& row) { QueueRow(app, &row); }

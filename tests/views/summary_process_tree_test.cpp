@@ -250,7 +250,7 @@ TEST_CASE("while recording, the summary takes rows in first and says what it cou
     r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 208 kB
     r.app->trace = AllocRecord<TraceController>();
     {
-        SmallQueueRing ring(1024);
+        SmallQueueRing ring(1u << 16);
         REQUIRE((MakeEventQueue(r.app) && r.app->trace != nullptr));
     }
     ResetTraceController(r.app->trace);

@@ -156,8 +156,8 @@ struct ScanFixture {
         ClearRows(app); // the combo box starts with "All operations"
     }
     ~ScanFixture() {
-        FreeBlock(app->queueSlots);
-        app->queueSlots = nullptr;
+        FreeBlock(app->queueBytes);
+        app->queueBytes = nullptr;
         CleanUpAppState(app);
         FreeBlock(app);
     }
@@ -323,7 +323,7 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
                                "every text of every row, with zeros after each") {
     Random r{0x5eed0002};
     {
-        SmallQueueRing ring(8192); // the rounds below start up to 6000 slots before its end
+        SmallQueueRing ring(1u << 24); // room for every row below; the rounds start near its end
         REQUIRE(MakeEventQueue(app));
     }
     std::vector<EventRow> made(kRows);
@@ -341,9 +341,9 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
         const ReferenceView v = SetRandomView(r, filter);
         app->rows = old;
         app->rowCount = 0;
-        // Start the ring at a different place each round, so that it wraps and each slot takes
-        // rows of other lengths than the row it held before.
-        const uint32_t start = app->queueMask + 1 - 1000 * static_cast<uint32_t>(round + 1);
+        // Start the ring at a different place each round, so that it wraps and each place takes
+        // records of other lengths than the record it held before.
+        const uint32_t start = app->queueMask + 1 - (1u << 18) * static_cast<uint32_t>(round + 1);
         app->queueRead = start;
         app->queueWrite = start;
         for (const EventRow& row : made)
