@@ -141,7 +141,7 @@ TEST_CASE_FIXTURE(SigmaFixture, "rows are matched as they arrive: severity raise
     CHECK(Threat(2) == "Anything in Temp");
     // Rows 0 to 2 were raised by a rule of level low or above; row 3's rule is informational.
     CHECK(SigmaRowsRaised(app) == 3);
-    CHECK(Status().find("| 3 Sigma rules, 3 rows raised") != std::string::npos);
+    CHECK(Status().find("| 3 Sigma rules, 0 files refused, 3 rows raised") != std::string::npos);
     CHECK(Rules(2) == std::vector<int32_t>{1, 2});
     // Informational: kept, the row unchanged.
     CHECK(app->rows[3].severity == 0);
