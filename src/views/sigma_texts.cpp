@@ -32,6 +32,17 @@ namespace {
 // Matches of one row that the Rules Matched text asks for (the row store keeps at most 256).
 constexpr int32_t kListedSigmaMatches = 256;
 
+// A rule's line in the Rules Matched text: level, id and title. Title and id come from the rule's
+// author: revealed, kept on one line. line is a scratch buffer of 1100 characters.
+void AppendRuleLine(const SigmaRuleInfo* rule, char16_t* line, char16_t* out, size_t capacity) {
+    char16_t id[kSigmaIdChars * 8];
+    id[0] = 0;
+    AppendRevealedOneLine(id, std::size(id), rule->id[0] != 0 ? rule->id : u"(no id)");
+    FormatText(line, 1100, u"  %-14s %-38s ", SigmaLevelText(rule->level), id);
+    AppendBounded(out, capacity, line);
+    AppendRevealedOneLine(out, capacity, rule->title);
+}
+
 const SigmaRuleSet* RulesOf(const AppState* app) {
     return SigmaRulesLoaded(app) ? LoadedSigmaRules(app) : nullptr;
 }
@@ -592,13 +603,7 @@ bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capa
     for (int32_t k = 0; k < sigmaCount; ++k) {
         const SigmaRuleInfo* rule = GetSigmaRule(set, sigma[k]);
         if (rule == nullptr) continue;
-        // Title, id and file come from the rule's author: revealed, each on its own line.
-        char16_t id[kSigmaIdChars * 8];
-        id[0] = 0;
-        AppendRevealedOneLine(id, std::size(id), rule->id[0] != 0 ? rule->id : u"(no id)");
-        FormatText(line, 1100, u"  %-14s %-38s ", SigmaLevelText(rule->level), id);
-        AppendBounded(out, capacity, line);
-        AppendRevealedOneLine(out, capacity, rule->title);
+        AppendRuleLine(rule, line, out, capacity);
         FormatText(line, 1100, u"\r\n  %-14s %-38s file: ", u"", u"");
         AppendBounded(out, capacity, line);
         AppendRevealedOneLine(out, capacity, rule->file);
@@ -617,12 +622,7 @@ bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capa
     for (int32_t k = 0; k < possibleCount; ++k) {
         const SigmaRuleInfo* rule = GetSigmaRule(set, possible[k].rule);
         if (rule == nullptr) continue;
-        char16_t id[kSigmaIdChars * 8];
-        id[0] = 0;
-        AppendRevealedOneLine(id, std::size(id), rule->id[0] != 0 ? rule->id : u"(no id)");
-        FormatText(line, 1100, u"  %-14s %-38s ", SigmaLevelText(rule->level), id);
-        AppendBounded(out, capacity, line);
-        AppendRevealedOneLine(out, capacity, rule->title);
+        AppendRuleLine(rule, line, out, capacity);
         AppendBounded(out, capacity, u"\r\n    not known: ");
         AppendSigmaFieldNames(possible[k].unknownFields, out, capacity);
         AppendBounded(out, capacity, u"\r\n");

@@ -4,6 +4,8 @@
 
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
+#include "base/text.h"
+#include "views/cell_tip.h"
 
 namespace olv {
 
@@ -215,6 +217,23 @@ void LayOutMainWindow(AppState* app, int width, int height) {
         SendMessageW(H(app->eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
                      MAKELPARAM(l.pathColumnWidth, 0));
     }
+}
+
+int InfoTipColumn(const NMLVGETINFOTIPW* tip) {
+    LVHITTESTINFO hit{};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(tip->hdr.hwndFrom, &hit.pt);
+    SendMessageW(tip->hdr.hwndFrom, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit));
+    return hit.iItem == tip->iItem && hit.iSubItem >= 0 ? hit.iSubItem : 0;
+}
+
+void OfferInfoTipWhenCut(NMLVGETINFOTIPW* tip, int column, const char16_t* text) {
+    HWND list = tip->hdr.hwndFrom;
+    const int textWidth = static_cast<int>(
+        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(W(text))));
+    const int columnWidth = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
+    if (!CellTextIsCut(textWidth, columnWidth, WindowDpi(list))) return;
+    CopyBounded(reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax), text);
 }
 
 } // namespace olv

@@ -7,7 +7,6 @@
 #include "views/process_filter.h"
 #include "views/row_details.h"
 #include "views/row_sort.h"
-#include "views/cell_tip.h"
 #include "views/copy_rows.h"
 #include "views/view_texts.h"
 
@@ -89,20 +88,10 @@ char16_t gTipText[kDisplayBufferChars];
 
 void AnswerInfoTip(AppState* app, NMLVGETINFOTIPW* tip) {
     if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
-    HWND list = tip->hdr.hwndFrom;
-    LVHITTESTINFO hit{};
-    GetCursorPos(&hit.pt);
-    ScreenToClient(list, &hit.pt);
-    SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit));
-    const int column = hit.iItem == tip->iItem && hit.iSubItem >= 0 ? hit.iSubItem : 0;
+    const int column = InfoTipColumn(tip);
     tip->pszText[0] = 0;
     if (!ListDisplayText(app, tip->iItem, column, gTipText, kDisplayBufferChars)) return;
-    const int textWidth = static_cast<int>(
-        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(W(gTipText))));
-    const int columnWidth = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
-    if (!CellTextIsCut(textWidth, columnWidth, WindowDpi(list))) return;
-    CopyBounded(reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax),
-                gTipText);
+    OfferInfoTipWhenCut(tip, column, gTipText);
 }
 
 } // namespace

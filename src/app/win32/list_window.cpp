@@ -10,7 +10,6 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "views/cell_tip.h"
 
 namespace olv {
 
@@ -124,20 +123,10 @@ void AnswerDisplayText(ListWindowState* state, NMLVDISPINFOW* info) {
 // LVN_GETINFOTIP: the whole text of the cell under the pointer when its column cuts it.
 void AnswerInfoTip(ListWindowState* state, NMLVGETINFOTIPW* tip) {
     if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
-    HWND list = tip->hdr.hwndFrom;
-    LVHITTESTINFO hit{};
-    GetCursorPos(&hit.pt);
-    ScreenToClient(list, &hit.pt);
-    SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit));
-    const int column = hit.iItem == tip->iItem && hit.iSubItem >= 0 ? hit.iSubItem : 0;
+    const int column = InfoTipColumn(tip);
     tip->pszText[0] = 0;
     CellText(state, tip->iItem, column, state->tip);
-    const int textWidth = static_cast<int>(
-        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(W(state->tip))));
-    const int columnWidth = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
-    if (!CellTextIsCut(textWidth, columnWidth, WindowDpi(list))) return;
-    CopyBounded(reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax),
-                state->tip);
+    OfferInfoTipWhenCut(tip, column, state->tip);
 }
 
 int FocusedLine(HWND list) {

@@ -62,6 +62,11 @@ void LayOutMainWindow(AppState* app, int width, int height);
 // The window's DPI: that of its top-level window's monitor (the last WM_DPICHANGED's, else the
 // system's answer), the system DPI where the system cannot say; 96 when nothing can be read.
 int WindowDpi(HWND window);
+// LVN_GETINFOTIP of a report list: the column of the cell under the pointer (0 when the pointer
+// is not on tip's line).
+int InfoTipColumn(const NMLVGETINFOTIPW* tip);
+// Gives text as the tip when the column cuts it, as drawn in the list; no tip otherwise.
+void OfferInfoTipWhenCut(NMLVGETINFOTIPW* tip, int column, const char16_t* text);
 // The window property that keeps the DPI a top-level window was moved to (WM_DPICHANGED).
 constexpr wchar_t kDpiProperty[] = L"OlvettaDpi";
 // WM_DPICHANGED of a top-level window: keeps dpi with it (0: not a DPI, kept as it was) and puts
