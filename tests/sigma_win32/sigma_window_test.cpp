@@ -422,6 +422,14 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
     }
     SetWindowTextW(search, L"SYSTEM dll");
     CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);
+    CHECK(press(VK_TAB, true)); // from the search box back to the list
+    CHECK(GetFocus() == list);
+    // The new lines had no focused line; the first one shows where the focus went.
+    CHECK(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED) == 0);
+    CHECK(UiListWindowNextSelected(rulesWindow, -1) == -1); // focused, not selected
+    CHECK(Has(TextOf(GetDlgItem(rulesWindow, kIdListHeadline)), L"Esc clears the search, then closes"));
+    CHECK(PauseForScreenshot("sigma-rules-searched-tab"));
+    SetFocus(search);
     CHECK(press(VK_ESCAPE, false));
     CHECK(GetWindowTextLengthW(search) == 0);
     CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3);

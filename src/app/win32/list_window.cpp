@@ -397,6 +397,14 @@ bool TranslateListWindowKey(HWND root, const MSG* msg) {
         return true;
     case kListMoveToList:
         SetFocus(list);
+        // A list without a focused line shows no trace of the focus: the first line takes it
+        // (not the selection), so the arrows start there and the user sees where Tab went.
+        if (FocusedLine(list) < 0 && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > 0) {
+            LVITEMW item{};
+            item.stateMask = LVIS_FOCUSED;
+            item.state = LVIS_FOCUSED;
+            SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+        }
         return true;
     case kListMoveClearSearch:
         SetWindowTextW(search, L""); // EN_CHANGE shows every line again
