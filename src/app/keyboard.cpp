@@ -96,6 +96,28 @@ int ListWindowKeyAction(uint32_t key, uint32_t modifiers) {
     return kListKeyNone;
 }
 
+int ListWindowNavigation(ListWindowPart part, uint32_t key, uint32_t modifiers, bool searchEmpty,
+                         bool choiceOpen) {
+    if (key == kVkTab && (modifiers == kModNone || modifiers == kModShift)) {
+        const bool back = modifiers == kModShift;
+        switch (part) {
+        case kListPartSearch:
+            return back ? kListMoveToList : kListMoveToChoice;
+        case kListPartChoice:
+            return back ? kListMoveToSearch : kListMoveToList;
+        case kListPartList:
+            return back ? kListMoveToChoice : kListMoveToSearch;
+        case kListPartOther:
+            return back ? kListMoveToList : kListMoveToSearch;
+        }
+        return kListMoveNone;
+    }
+    if (key != kVkEscape || modifiers != kModNone) return kListMoveNone;
+    if (part == kListPartSearch && !searchEmpty) return kListMoveClearSearch;
+    if (part == kListPartChoice && choiceOpen) return kListMoveNone;
+    return kListMoveClose;
+}
+
 int CommandForKey(FocusKind focus, uint32_t key, uint32_t modifiers) {
     for (const KeyBinding& b : kKeyBindings) {
         if (b.key == key && b.modifiers == modifiers && InScope(b.scope, focus)) return b.command;

@@ -30,6 +30,7 @@ enum KeyModifier : uint32_t { kModNone = 0, kModCtrl = 1, kModShift = 2, kModAlt
 
 // Virtual-key codes (the Windows values; the shell asserts that they agree). Letters and digits
 // are their upper-case ASCII codes.
+constexpr uint32_t kVkTab = 0x09;
 constexpr uint32_t kVkReturn = 0x0D;
 constexpr uint32_t kVkEscape = 0x1B;
 constexpr uint32_t kVkApps = 0x5D; // the context-menu key
@@ -72,6 +73,24 @@ enum ListKeyAction : int {
     kListKeyMenu,
 };
 int ListWindowKeyAction(uint32_t key, uint32_t modifiers);
+
+// Tab and Escape in a list window, which is no dialog: Tab and Shift+Tab go round the search box,
+// the "Show" choice and the list (from any other control, such as the headline, Tab starts at
+// the search box and Shift+Tab at the list). Escape in a search box that holds text clears it,
+// so the whole list is back with one key; otherwise Escape closes the window, as it closes the
+// other windows that are read and left. While the choice's drop-down is open Escape is the
+// choice's own (it closes the drop-down).
+enum ListWindowPart : uint8_t { kListPartOther, kListPartSearch, kListPartChoice, kListPartList };
+enum ListWindowMove : int {
+    kListMoveNone = 0, // the key goes on to the control
+    kListMoveToSearch,
+    kListMoveToChoice,
+    kListMoveToList,
+    kListMoveClearSearch,
+    kListMoveClose,
+};
+int ListWindowNavigation(ListWindowPart part, uint32_t key, uint32_t modifiers, bool searchEmpty,
+                         bool choiceOpen);
 
 // Whether a key that gives no command goes straight to the focused control instead of through
 // the dialog-style navigation: Enter on the list, which the navigation would otherwise take as

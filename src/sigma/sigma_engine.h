@@ -122,7 +122,9 @@ struct ValueTest {
     int32_t regex; // index into RuleSet::regexes
     double number;
     Cidr cidr;
-    std::u16string literal; // folded unless cased
+    // Folded unless cased. For kRegex: a folded text every match contains, for the candidate
+    // index only (RegexRequiredText; empty when none is sure).
+    std::u16string literal;
     std::vector<uint32_t> next; // contains: the literal's failure table, so a search is linear
     std::vector<Elem> glob;
 };
@@ -257,6 +259,12 @@ struct SigmaRuleSet {
 namespace sigma {
 // Builds the candidate index of every loaded rule (sigma_match_index.cpp).
 void BuildIndex(SigmaRuleSet* set);
+
+// A folded text that every match of the expression contains, taken from its literal start (after
+// leading (?i)/(?m)/(?s) and ^) when no alternative stands beside it; false when none of two
+// characters or more is sure. Caseless matching meets non-ASCII forms of k and s, so those two
+// letters split the text there and the longest part is taken.
+bool RegexRequiredText(const char16_t* pattern, size_t length, bool caseless, std::u16string* out);
 // LoadSigmaRuleFolder with the bounds of rule files and sub-folders given (tests reach them with
 // a few files).
 SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders,

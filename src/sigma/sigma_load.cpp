@@ -608,6 +608,9 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         regex->matchData = pcre2_match_data_create_16(1, nullptr);
         if (regex->matchData == nullptr) return Refuse(kSigmaRefusedLimits, &item, "out of memory");
         if (!Charge(&item, 0, 0, 0, jitBytes + kMatchDataBytes)) return false;
+        if (!RegexRequiredText(text.data(), text.size(), mods.reI, &v.literal)) v.literal.clear();
+        const size_t literalBytes = v.literal.size() > 7 ? (v.literal.size() + 1) * sizeof(char16_t) : 0;
+        if (!Charge(&item, 0, literalBytes, 0, 0)) return false;
         v.regex = static_cast<int32_t>(set_->regexes.size());
         set_->regexes.push_back(std::move(regex));
         if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;

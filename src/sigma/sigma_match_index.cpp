@@ -3,10 +3,12 @@
 // every row of their category. Per category and field, one Aho-Corasick automaton finds all
 // needles in one pass over the field's folded text.
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
 #include "sigma/sigma_engine.h"
+#include "base/text.h"
 
 namespace olv::sigma {
 
@@ -49,6 +51,8 @@ bool ValueNeedle(const ValueTest& v, std::u16string* out) {
             }
         }
         if (out->empty()) return false;
+    } else if (v.kind == TestKind::kRegex && !v.literal.empty()) {
+        *out = v.literal; // folded already
     } else {
         return false;
     }
@@ -207,6 +211,81 @@ void BuildAutomaton(const SigmaRuleSet& set, const std::vector<std::u16string>& 
 }
 
 } // namespace
+
+bool RegexRequiredText(const char16_t* p, size_t n, bool caseless, std::u16string* out) {
+    out->clear();
+    auto has = [&](const char16_t* what) {
+        const size_t m = TextLength(what);
+        for (size_t i = 0; i + m <= n; ++i) {
+            if (std::equal(what, what + m, p + i)) return true;
+        }
+        return false;
+    };
+    // Forms that hide the pattern's structure from the scan below: quoted text, comments,
+    // extended mode, POSIX classes.
+    if (has(u"\\Q") || has(u"(?#") || has(u"[:") || has(u"[.") || has(u"[=")) return false;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (p[i] != u'(' || p[i + 1] != u'?') continue; // escaped or not: either way not x
+        for (size_t j = i + 2; j < n && p[j] != u')' && p[j] != u':'; ++j) {
+            if (p[j] == u'x') return false;
+        }
+    }
+    // An alternative at the top level: nothing is sure.
+    int depth = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t c = p[i];
+        if (c == u'\\') {
+            ++i;
+        } else if (c == u'[') {
+            size_t j = i + 1;
+            if (j < n && p[j] == u'^') ++j;
+            if (j < n && p[j] == u']') ++j;
+            for (; j < n && p[j] != u']'; ++j) {
+                if (p[j] == u'\\') ++j;
+            }
+            i = j;
+        } else if (c == u'(') {
+            ++depth;
+        } else if (c == u')') {
+            --depth;
+        } else if (c == u'|' && depth <= 0) {
+            return false;
+        }
+    }
+    size_t at = 0;
+    // Leading option settings of i, m and s only, then an anchor.
+    while (at + 2 < n && p[at] == u'(' && p[at + 1] == u'?') {
+        size_t j = at + 2;
+        while (j < n && (p[j] == u'i' || p[j] == u'm' || p[j] == u's')) {
+            if (p[j] == u'i') caseless = true;
+            ++j;
+        }
+        if (j == at + 2 || j >= n || p[j] != u')') return false;
+        at = j + 1;
+    }
+    if (at < n && p[at] == u'^') ++at;
+    constexpr std::u16string_view kMeta = u"\\.^$|?*+()[]{}";
+    std::u16string run;
+    for (; at < n; ++at) {
+        const char16_t c = p[at];
+        if (c < 0x20 || c > 0x7E || kMeta.find(c) != std::u16string_view::npos) break;
+        run.push_back(c);
+    }
+    // A quantifier that allows none takes the last character back.
+    if (at < n && (p[at] == u'?' || p[at] == u'*' || p[at] == u'{') && !run.empty()) run.pop_back();
+    std::u16string part;
+    for (size_t i = 0; i <= run.size(); ++i) {
+        const char16_t c = i < run.size() ? FoldChar(run[i]) : 0;
+        if (c == 0 || (caseless && (c == u'k' || c == u's'))) {
+            if (part.size() > out->size()) *out = part;
+            part.clear();
+        } else {
+            part.push_back(c);
+        }
+    }
+    if (out->size() < 2) out->clear();
+    return !out->empty();
+}
 
 void BuildIndex(SigmaRuleSet* set) {
     for (CategoryIndex& c : set->categories) {

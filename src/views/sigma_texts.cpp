@@ -244,7 +244,9 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
     } else {
         AppendBounded(out, capacity,
                       u" Enter or a double-click on a rule shows only its rows; the menu key "
-                      u"and right-click give the menu; Ctrl+C copies the selected lines.");
+                      u"and right-click give the menu; Ctrl+C copies the selected lines; Tab moves "
+                      u"between the search, the choice and the list; Esc clears the search, "
+                      u"then closes the window.");
     }
 }
 

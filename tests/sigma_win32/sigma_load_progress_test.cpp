@@ -144,7 +144,7 @@ TEST_CASE("a Sigma load on a worker: its progress window, and Cancel keeps the r
     CHECK(gSeen.rangeHigh == 1000);
     CHECK(gSeen.cancelText == L"Cancel");
     CHECK_FALSE(gSeen.mainEnabled);
-    CHECK(Has(gSeen.status, L"| 3 Sigma rules, 0 files refused | Loading Sigma rules: Read"));
+    CHECK(Has(gSeen.status, L"| 3 Sigma rules, 0 files refused, 0 rows raised | Loading Sigma rules: Read"));
     CHECK(box.text == L"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.");
     CHECK(box.hadOwner);
     CHECK(SigmaRuleCount(LoadedSigmaRules(w.app)) == 3);

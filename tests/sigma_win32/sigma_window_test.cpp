@@ -398,6 +398,58 @@ TEST_CASE("Sigma rules in the window: load through the folder picker, the Sigma 
         CHECK(h.right - h.left == ListWindowHeadlineWidth(c.right, WindowDpi(rulesWindow)));
     }
 
+    TestStep("Tab and Shift+Tab go round search, choice and list; Escape clears, then closes");
+    // Keys as the message loop meets them: pressed on the focused control, Shift as held.
+    auto press = [](UINT key, bool shift) {
+        BYTE held[256] = {};
+        GetKeyboardState(held);
+        held[VK_SHIFT] = shift ? 0x80 : 0;
+        SetKeyboardState(held);
+        MSG m{GetFocus(), WM_KEYDOWN, key, 0, 0, {0, 0}};
+        const bool taken = TranslateShellMessage(&m);
+        held[VK_SHIFT] = 0;
+        SetKeyboardState(held);
+        return taken;
+    };
+    SetFocus(search);
+    for (HWND next : {choice, list, search}) {
+        CHECK(press(VK_TAB, false));
+        CHECK(GetFocus() == next);
+    }
+    for (HWND next : {list, choice, search}) {
+        CHECK(press(VK_TAB, true));
+        CHECK(GetFocus() == next);
+    }
+    SetWindowTextW(search, L"SYSTEM dll");
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1);
+    CHECK(press(VK_TAB, true)); // from the search box back to the list
+    CHECK(GetFocus() == list);
+    // The new lines had no focused line; the first one shows where the focus went.
+    CHECK(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED) == 0);
+    CHECK(UiListWindowNextSelected(rulesWindow, -1) == -1); // focused, not selected
+    CHECK(Has(TextOf(GetDlgItem(rulesWindow, kIdListHeadline)), L"Esc clears the search, then closes"));
+    CHECK(PauseForScreenshot("sigma-rules-searched-tab"));
+    SetFocus(search);
+    CHECK(press(VK_ESCAPE, false));
+    CHECK(GetWindowTextLengthW(search) == 0);
+    CHECK(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3);
+    Pump();
+    CHECK(IsWindow(rulesWindow));
+    CHECK(press(VK_ESCAPE, false)); // the box is empty now: the window goes
+    REQUIRE(WaitFor("Escape in the empty search box to close the Sigma Rules window", kWaitMs,
+                    [&] { return !IsWindow(rulesWindow); }));
+    w.Command(kCmdSigmaRules);
+    REQUIRE(WaitFor("the Sigma Rules window again", kWaitMs, [&] {
+        rulesWindow = FindTopWindow(GetCurrentProcessId(), L"OlvettaListWindow", L"Sigma Rules");
+        return rulesWindow != nullptr;
+    }));
+    list = GetDlgItem(rulesWindow, kIdListLines);
+    SetFocus(list);
+    CHECK(GetFocus() == list);
+    CHECK(press(VK_ESCAPE, false));
+    REQUIRE(WaitFor("Escape in the list to close the Sigma Rules window", kWaitMs,
+                    [&] { return !IsWindow(rulesWindow); }));
+
     TestStep("Rules Matched of the row");
     ShowRulesMatched(w.app, 1); // the user32 row; what the row menu's "Rules Matched..." runs
     HWND matched = nullptr;

@@ -16,6 +16,7 @@
 // Baseline: one contains rule against the same row.
 // sigma_hostile_glob_row: the same with 20,000 wildcard patterns that take text x pattern steps;
 // sigma_hostile_contains_row with 20,000 literals looked for in the whole text.
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -307,8 +308,24 @@ OLV_BENCH(sigma_match) {
             }
             bench::ClobberMemory();
         });
+    // The thread's own CPU time as well: on a shared machine the wall clock also counts the time
+    // other processes hold the core.
+    double cpuBest = 1e30;
+    for (int pass = 0; pass < 30; ++pass) {
+        timespec from{}, to{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &from);
+        int32_t sum = 0;
+        for (const ViewTexts& v : *views)
+            sum += MatchSigmaRules(set, &v.view, hits, 64);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &to);
+        bench::KeepValue(sum);
+        const double seconds = static_cast<double>(to.tv_sec - from.tv_sec) +
+                               static_cast<double>(to.tv_nsec - from.tv_nsec) * 1e-9;
+        if (seconds < cpuBest) cpuBest = seconds;
+    }
     const double n = static_cast<double>(kViews);
-    std::printf("sigma_match: %d rules, %zu of %zu views match some rule\n", SigmaRuleCount(set), matched, kViews);
+    std::printf("sigma_match: %d rules, %zu of %zu views match some rule, %.0f ns of CPU per view\n",
+                SigmaRuleCount(set), matched, kViews, cpuBest / n * 1e9);
     bench::ReportFigure(run, n / t.work, "views/s", n / t.baseline);
     delete views;
     FreeSigmaRuleSet(set);

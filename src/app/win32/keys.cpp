@@ -2,7 +2,7 @@
 // (app/keyboard.h), which decides from the focused control whether it is a command; the rest goes
 // to dialog-style navigation (Tab, Shift+Tab, arrows within a group, Alt + access key, Enter on a
 // button) and then to the focused control. The keyboard focus is kept across deactivation.
-// Escape closes a details window.
+// Escape closes a details window; a list window has its own Tab and Escape.
 #include "app/keyboard.h"
 #include "app/win32/aux_window.h"
 #include "app/win32/shell.h"
@@ -53,6 +53,10 @@ bool TranslateShellMessage(MSG* msg) {
             PostMessageW(top, WM_CLOSE, 0, 0);
             return true;
         }
+    }
+    if ((msg->message == WM_KEYDOWN || msg->message == WM_SYSKEYDOWN) && msg->hwnd != nullptr) {
+        HWND top = GetAncestor(msg->hwnd, GA_ROOT);
+        if (top != nullptr && UiIsListWindow(top) && TranslateListWindowKey(top, msg)) return true;
     }
     HWND root = nullptr;
     AppState* app = AppOfMessage(msg, &root);

@@ -363,6 +363,49 @@ UiHandle UiOpenListWindow(UiHandle owner, ModuleHandle instance, FontHandle font
     return window;
 }
 
+bool TranslateListWindowKey(HWND root, const MSG* msg) {
+    if (msg->message != WM_KEYDOWN) return false;
+    HWND search = GetDlgItem(root, kSearchId);
+    HWND choice = GetDlgItem(root, kChoiceId);
+    HWND list = GetDlgItem(root, kListId);
+    // The message's window is the focused control (or a part of it, such as a header).
+    ListWindowPart part = kListPartOther;
+    if (msg->hwnd == search || IsChild(search, msg->hwnd)) part = kListPartSearch;
+    else if (msg->hwnd == choice || IsChild(choice, msg->hwnd)) part = kListPartChoice;
+    else if (msg->hwnd == list || IsChild(list, msg->hwnd)) part = kListPartList;
+    const bool searchEmpty = GetWindowTextLengthW(search) == 0;
+    const bool choiceOpen = SendMessageW(choice, CB_GETDROPPEDSTATE, 0, 0) != 0;
+    switch (ListWindowNavigation(part, static_cast<uint32_t>(msg->wParam), HeldModifiers(),
+                                 searchEmpty, choiceOpen)) {
+    case kListMoveToSearch:
+        SetFocus(search);
+        SendMessageW(search, EM_SETSEL, 0, -1);
+        return true;
+    case kListMoveToChoice:
+        SetFocus(choice);
+        return true;
+    case kListMoveToList:
+        SetFocus(list);
+        // A list without a focused line shows no trace of the focus: the first line takes it
+        // (not the selection), so the arrows start there and the user sees where Tab went.
+        if (FocusedLine(list) < 0 && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > 0) {
+            LVITEMW item{};
+            item.stateMask = LVIS_FOCUSED;
+            item.state = LVIS_FOCUSED;
+            SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+        }
+        return true;
+    case kListMoveClearSearch:
+        SetWindowTextW(search, L""); // EN_CHANGE shows every line again
+        return true;
+    case kListMoveClose:
+        PostMessageW(root, WM_CLOSE, 0, 0);
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool UiIsListWindow(UiHandle window) {
     if (window == nullptr || !IsWindow(H(window))) return false;
     // A handle the system gave again to another window is not ours.

@@ -87,6 +87,9 @@ void ShowRowMenuAtFocus(AppState* app);
 // (a key that gave a command, or dialog-style navigation); the message loop then neither
 // translates nor dispatches it.
 bool TranslateShellMessage(MSG* msg);
+// Tab, Shift+Tab and Escape in a list window (root is that window; ListWindowNavigation decides):
+// true when the key was taken.
+bool TranslateListWindowKey(HWND root, const MSG* msg);
 // WM_ACTIVATE: remembers the focused control when the window is deactivated.
 void RememberFocus(AppState* app, WPARAM activation);
 // WM_SETFOCUS of the main window: gives the focus to the remembered control (first the path box).
