@@ -67,7 +67,6 @@ struct ChunkFixture : ExportFixture {
     TempFolder folder;
     ~ChunkFixture() {
         SetExportChunking(0, 0, 0);
-        SetJsonBoundedLinesOnly(false);
     }
     void AddRows(uint64_t seed, int count) {
         TestRandom r{seed};
@@ -132,11 +131,6 @@ TEST_CASE_FIXTURE(ChunkFixture, "Chunked writers: the bytes one thread writes, i
                 CAPTURE(c.workers);
                 CAPTURE(c.rows);
                 CHECK((Chunked(f, c.workers, c.rows, c.block) == one));
-            }
-            if (f.write != ExportCsvToPath) { // lines built the bounded way, in chunks
-                SetJsonBoundedLinesOnly(true);
-                CHECK((Chunked(f, 2, 5, kSmall) == one));
-                SetJsonBoundedLinesOnly(false);
             }
         }
     }
