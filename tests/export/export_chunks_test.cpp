@@ -7,7 +7,6 @@
 #include "export/chunk_writer.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
-#include "export/json_text.h"
 #include "sigma/sigma.h"
 #include "support/test_random.h"
 #include "views/sigma_rows.h"
