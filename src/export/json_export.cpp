@@ -358,119 +358,21 @@ bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
     return true;
 }
 
-// The row's members, "time" to "threat", without the braces.
-void AppendRowMembers(const EventRow& row, const UtcOfRows& utc, char16_t* line, size_t cap) {
-    char16_t time[kTimeChars];
-    FormatLongTime(row.time, time, kTimeChars);
-    AppendBounded(line, cap, u"\"time\":");
-    AppendJsonString(line, cap, time);
-    int64_t ticks = 0;
-    const bool known = RowUtcTicks(row, utc, &ticks);
-    AppendBounded(line, cap, u",\"timeUtc\":");
-    AppendJsonUtc(line, cap, known, ticks);
-    AppendBounded(line, cap, u",\"severity\":");
-    AppendJsonString(line, cap, SeverityLabel(row.severity));
-    AppendFormat(line, cap, u",\"pid\":%lu", row.pid);
-    AppendFormat(line, cap, u",\"parentPid\":%lu", row.parentPid);
-    AppendBounded(line, cap, u",\"process\":");
-    AppendJsonStringN(line, cap, row.process, kProcessChars);
-    AppendBounded(line, cap, u",\"category\":");
-    AppendJsonString(line, cap, CategoryLabel(row.category));
-    AppendBounded(line, cap, u",\"operation\":");
-    AppendJsonStringN(line, cap, row.operation, kOperationChars);
-    AppendBounded(line, cap, u",\"path\":");
-    AppendJsonStringN(line, cap, row.path, kPathChars);
-    AppendBounded(line, cap, u",\"detail\":");
-    AppendJsonStringN(line, cap, row.detail, kDetailChars);
-    AppendBounded(line, cap, u",\"result\":");
-    AppendJsonStringN(line, cap, row.result, kResultChars);
-    AppendBounded(line, cap, u",\"threat\":");
-    AppendJsonStringN(line, cap, row.threat, kThreatChars);
-}
-
-// ,"sigma":[{"id":...,"title":...,"level":...}, ...] for a row with matches; nothing otherwise.
-void AppendSigmaMatches(const AppState* app, int32_t index, char16_t* line, size_t cap) {
-    const SigmaRuleSet* set = LoadedSigmaRules(app);
-    if (set == nullptr) return;
-    int32_t rules[kSigmaMatchesInFile];
-    const int32_t total = SigmaRulesOfRow(app, index, rules, kSigmaMatchesInFile);
-    if (total <= 0) return;
-    const int32_t count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : total;
-    AppendBounded(line, cap, u",\"sigma\":[");
-    for (int32_t i = 0; i < count; ++i) {
-        const SigmaRuleInfo* rule = GetSigmaRule(set, rules[i]);
-        if (rule == nullptr) continue;
-        if (i > 0) AppendBounded(line, cap, u",");
-        AppendBounded(line, cap, u"{\"id\":");
-        AppendJsonStringN(line, cap, rule->id, kSigmaIdChars);
-        AppendBounded(line, cap, u",\"title\":");
-        AppendJsonStringN(line, cap, rule->title, kSigmaTitleChars);
-        AppendBounded(line, cap, u",\"level\":");
-        AppendJsonString(line, cap, SigmaLevelText(rule->level));
-        AppendBounded(line, cap, u"}");
-    }
-    AppendBounded(line, cap, u"]");
-    if (count < total) AppendFormat(line, cap, u",\"sigmaNotListed\":%d", total - count);
-    // The severity column has three levels; the file keeps critical apart from high.
-    const int32_t level = SigmaLevelOfRow(app, index);
-    if (level >= 0) {
-        AppendBounded(line, cap, u",\"sigmaLevel\":");
-        AppendJsonString(line, cap, SigmaLevelText(static_cast<uint32_t>(level)));
-    }
-}
-
-// ,"sigmaPossible":[{"id":...,"title":...,"level":...}, ...] for a row some rule is undecided on
-// through fields the row could not learn; nothing otherwise.
-void AppendSigmaPossible(const AppState* app, int32_t index, char16_t* line, size_t cap) {
-    const SigmaRuleSet* set = LoadedSigmaRules(app);
-    if (set == nullptr) return;
-    SigmaPossibleMatch rules[kSigmaMatchesInFile];
-    const int32_t total = SigmaPossibleRulesOfRow(app, index, rules, kSigmaMatchesInFile);
-    if (total <= 0) return;
-    const int32_t count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : total;
-    AppendBounded(line, cap, u",\"sigmaPossible\":[");
-    for (int32_t i = 0; i < count; ++i) {
-        const SigmaRuleInfo* rule = GetSigmaRule(set, rules[i].rule);
-        if (rule == nullptr) continue;
-        if (i > 0) AppendBounded(line, cap, u",");
-        AppendBounded(line, cap, u"{\"id\":");
-        AppendJsonStringN(line, cap, rule->id, kSigmaIdChars);
-        AppendBounded(line, cap, u",\"title\":");
-        AppendJsonStringN(line, cap, rule->title, kSigmaTitleChars);
-        AppendBounded(line, cap, u",\"level\":");
-        AppendJsonString(line, cap, SigmaLevelText(rule->level));
-        AppendBounded(line, cap, u"}");
-    }
-    AppendBounded(line, cap, u"]");
-    if (count < total) AppendFormat(line, cap, u",\"sigmaPossibleNotListed\":%d", total - count);
-}
-
-void BuildRowLine(const AppState* app, int32_t index, bool last, char16_t* line) {
-    line[0] = 0;
-    AppendBounded(line, kJsonBufferChars, u"  {");
-    AppendRowMembers(app->rows[index], UtcOfRowsOf(app), line, kJsonBufferChars);
-    AppendSigmaMatches(app, index, line, kJsonBufferChars);
-    AppendSigmaPossible(app, index, line, kJsonBufferChars);
-    AppendBounded(line, kJsonBufferChars, last ? u"}\n" : u"},\n");
-}
-
-
-// --- Lines written straight into the output block ---
+// --- Event lines ---
 //
-// A line whose longest possible text fits its bounded buffer is written as UTF-8 straight into
-// the block: the same bytes the bounded buffer and its conversion give, since nothing of it can
-// be cut there. Any other line (a row with many long Sigma matches, say) is built in the bounded
-// buffer as before, so that it is cut, or fails the file, exactly where it always was.
+// Every event line is written as UTF-8 straight into the output block by one writer. A line has a
+// bound in characters (16384 in the JSON document, 65536 in JSON Lines) that a reader of the file
+// may rely on: a line whose longest possible form fits it is written without counting; any other
+// (a row with many long Sigma matches, say) is counted against it as it is written, so that a
+// text is cut, or the file refused, exactly where the bound says (JsonLine).
 
-bool gBoundedLinesOnly = false;
-
-template <size_t N> uint8_t* PutLiteral(uint8_t* out, const char (&text)[N]) {
-    std::memcpy(out, text, N - 1);
-    return out + (N - 1);
+JsonLine PutField(JsonLine line, const char16_t* field, size_t chars) {
+    return PutJsonString(line, field, FieldTextLength(field, chars), chars);
 }
 
-uint8_t* PutField(uint8_t* out, const char16_t* field, size_t chars) {
-    return PutJsonUtf8Field(out, field, FieldTextLength(field, chars), chars);
+JsonLine PutText(JsonLine line, const char16_t* text) {
+    const size_t length = TextLength(text);
+    return PutJsonString(line, text, length, length);
 }
 
 // The severity and category labels as JSON strings, made once: the writers put one of each on
@@ -492,22 +394,31 @@ LabelJson MakeLabels(const char16_t* (*label)(uint32_t)) {
     return made;
 }
 
-uint8_t* PutText(uint8_t* out, const char16_t* text);
-
 // A label of value 0 to 3 from its table; any other value as its text.
-uint8_t* PutLabel(uint8_t* out, const LabelJson& labels, uint32_t value,
+JsonLine PutLabel(JsonLine line, const LabelJson& labels, uint32_t value,
                   const char16_t* (*label)(uint32_t)) {
-    if (value >= 4 || labels.length[value] == 0) return PutText(out, label(value));
-    std::memcpy(out, labels.bytes[value], labels.length[value]);
-    return out + labels.length[value];
+    if (value >= 4 || labels.length[value] == 0) return PutText(line, label(value));
+    const char16_t* text = label(value);
+    return PutJsonMade(line, labels.bytes[value], labels.length[value], text, TextLength(text));
 }
 
-uint8_t* PutText(uint8_t* out, const char16_t* text) {
-    return PutJsonUtf8(out, text, TextLength(text));
+// A time of the row as a JSON string: its digits are ASCII, one character a byte.
+JsonLine PutTimeText(JsonLine line, const uint8_t* text, size_t length) {
+    if (line.bound == 0) {
+        *line.at++ = '"';
+        std::memcpy(line.at, text, length);
+        line.at += length;
+        *line.at++ = '"';
+        return line;
+    }
+    char16_t wide[kTimeChars];
+    for (size_t i = 0; i < length && i < kTimeChars; ++i)
+        wide[i] = text[i];
+    return PutJsonString(line, wide, length < kTimeChars ? length : kTimeChars, kTimeChars);
 }
 
-// The most characters AppendRowMembers adds (and the most bytes PutRowMembers writes, a character
-// taking at most as many bytes as the characters its escape would): the keys (124 characters),
+// The most characters a row's members take ("time" to "threat"; as many bytes at most, a
+// character taking no more bytes than the characters of its escape): the keys (124 characters),
 // the two times, two labels of at most 16 characters, two numbers and the six text fields.
 constexpr size_t kRowMembersMaxChars =
     144 + JsonTextMaxChars(kLongTimeMaxChars) + JsonTextMaxChars(kUtcTimeMaxChars) +
@@ -517,8 +428,8 @@ constexpr size_t kRowMembersMaxChars =
     JsonTextMaxChars(kThreatChars);
 static_assert(kRowMembersMaxChars + 16 < kJsonBufferChars - 9, "a row without matches always fits");
 
-template <size_t N> uint8_t* PutLength(uint8_t* out, const char16_t (&field)[N], uint16_t length) {
-    return PutJsonUtf8Field(out, field, length, N);
+template <size_t N> JsonLine PutLength(JsonLine line, const char16_t (&field)[N], uint16_t length) {
+    return PutJsonString(line, field, length, N);
 }
 
 // Where PutRowMembers wrote the row's process name and path: a view field that is one of those
@@ -530,52 +441,65 @@ struct RowEscapes {
     const uint8_t* end[2];
 };
 
-// The members of AppendRowMembers as UTF-8, with the lengths of the row's texts; where the
-// process name and path went into `escapes`, when given.
-uint8_t* PutRowMembers(uint8_t* out, const EventRow& row, const RowTextLengths& l,
-                       const UtcOfRows& utc, UtcDate* date, RowEscapes* escapes = nullptr) {
-    out = PutLiteral(out, "\"time\":\"");
-    out = PutLongTime(out, row.time);
-    out = PutLiteral(out, "\",\"timeUtc\":\"");
-    int64_t ticks = 0;
-    if (RowUtcTicks(row, utc, &ticks)) out = PutUtcTime(out, ticks, date);
-    out = PutLiteral(out, "\",\"severity\":");
-    static const LabelJson kSeverities = MakeLabels(SeverityLabel);
-    out = PutLabel(out, kSeverities, row.severity, SeverityLabel);
-    out = PutLiteral(out, ",\"pid\":");
-    out = PutDecimal(out, row.pid);
-    out = PutLiteral(out, ",\"parentPid\":");
-    out = PutDecimal(out, row.parentPid);
-    out = PutLiteral(out, ",\"process\":");
-    uint8_t* process = out;
-    out = PutLength(out, row.process, l.chars[kTextProcess]);
-    if (escapes != nullptr) {
-        *escapes = RowEscapes{{row.process, nullptr}, {l.chars[kTextProcess], 0}, {process, nullptr},
-                              {out, nullptr}};
+JsonLine PutDecimalMember(JsonLine line, uint32_t value) {
+    if (line.bound == 0) {
+        line.at = PutDecimal(line.at, value);
+        return line;
     }
-    out = PutLiteral(out, ",\"category\":");
+    uint8_t digits[kDecimalMaxChars];
+    const size_t n = static_cast<size_t>(PutDecimal(digits, value) - digits);
+    return PutJsonBytes(line, digits, n, n);
+}
+
+// The row's members, "time" to "threat", without the braces, with the lengths of the row's
+// texts; where the process name and path went into `escapes`, when given.
+JsonLine PutRowMembers(JsonLine line, const EventRow& row, const RowTextLengths& l,
+                       const UtcOfRows& utc, UtcDate* date, RowEscapes* escapes = nullptr) {
+    uint8_t time[kTimeChars];
+    line = PutJsonLiteral(line, "\"time\":");
+    line = PutTimeText(line, time, static_cast<size_t>(PutLongTime(time, row.time) - time));
+    line = PutJsonLiteral(line, ",\"timeUtc\":");
+    int64_t ticks = 0;
+    const uint8_t* utcEnd = time;
+    if (RowUtcTicks(row, utc, &ticks)) utcEnd = PutUtcTime(time, ticks, date);
+    line = PutTimeText(line, time, static_cast<size_t>(utcEnd - time));
+    line = PutJsonLiteral(line, ",\"severity\":");
+    static const LabelJson kSeverities = MakeLabels(SeverityLabel);
+    line = PutLabel(line, kSeverities, row.severity, SeverityLabel);
+    line = PutJsonLiteral(line, ",\"pid\":");
+    line = PutDecimalMember(line, row.pid);
+    line = PutJsonLiteral(line, ",\"parentPid\":");
+    line = PutDecimalMember(line, row.parentPid);
+    line = PutJsonLiteral(line, ",\"process\":");
+    const uint8_t* process = line.at;
+    line = PutLength(line, row.process, l.chars[kTextProcess]);
+    if (escapes != nullptr) {
+        *escapes = RowEscapes{{row.process, nullptr}, {l.chars[kTextProcess], 0},
+                              {process, nullptr}, {line.at, nullptr}};
+    }
+    line = PutJsonLiteral(line, ",\"category\":");
     static const LabelJson kCategories = MakeLabels(CategoryLabel);
-    out = PutLabel(out, kCategories, row.category, CategoryLabel);
-    out = PutLiteral(out, ",\"operation\":");
-    out = PutLength(out, row.operation, l.chars[kTextOperation]);
-    out = PutLiteral(out, ",\"path\":");
-    uint8_t* path = out;
-    out = PutLength(out, row.path, l.chars[kTextPath]);
+    line = PutLabel(line, kCategories, row.category, CategoryLabel);
+    line = PutJsonLiteral(line, ",\"operation\":");
+    line = PutLength(line, row.operation, l.chars[kTextOperation]);
+    line = PutJsonLiteral(line, ",\"path\":");
+    const uint8_t* path = line.at;
+    line = PutLength(line, row.path, l.chars[kTextPath]);
     if (escapes != nullptr) {
         escapes->text[1] = row.path;
         escapes->length[1] = l.chars[kTextPath];
         escapes->begin[1] = path;
-        escapes->end[1] = out;
+        escapes->end[1] = line.at;
     }
-    out = PutLiteral(out, ",\"detail\":");
-    out = PutLength(out, row.detail, l.chars[kTextDetail]);
-    out = PutLiteral(out, ",\"result\":");
-    out = PutLength(out, row.result, l.chars[kTextResult]);
-    out = PutLiteral(out, ",\"threat\":");
-    return PutLength(out, row.threat, l.chars[kTextThreat]);
+    line = PutJsonLiteral(line, ",\"detail\":");
+    line = PutLength(line, row.detail, l.chars[kTextDetail]);
+    line = PutJsonLiteral(line, ",\"result\":");
+    line = PutLength(line, row.result, l.chars[kTextResult]);
+    line = PutJsonLiteral(line, ",\"threat\":");
+    return PutLength(line, row.threat, l.chars[kTextThreat]);
 }
 
-// The Sigma matches of a row and the most characters AppendSigmaMatches would add for them.
+// The Sigma matches of a row and the most characters their members take.
 struct RowMatches {
     const SigmaRuleSet* set;
     int32_t rules[kSigmaMatchesInFile];
@@ -594,15 +518,14 @@ size_t RuleMaxChars(const SigmaRuleInfo* rule) {
            JsonTextMaxChars(TextLength(SigmaLevelText(rule->level)));
 }
 
-uint8_t* PutRule(uint8_t* out, const SigmaRuleInfo* rule) {
-    out = PutLiteral(out, "{\"id\":");
-    out = PutField(out, rule->id, kSigmaIdChars);
-    out = PutLiteral(out, ",\"title\":");
-    out = PutField(out, rule->title, kSigmaTitleChars);
-    out = PutLiteral(out, ",\"level\":");
-    out = PutText(out, SigmaLevelText(rule->level));
-    *out++ = '}';
-    return out;
+JsonLine PutRule(JsonLine line, const SigmaRuleInfo* rule) {
+    line = PutJsonLiteral(line, "{\"id\":");
+    line = PutField(line, rule->id, kSigmaIdChars);
+    line = PutJsonLiteral(line, ",\"title\":");
+    line = PutField(line, rule->title, kSigmaTitleChars);
+    line = PutJsonLiteral(line, ",\"level\":");
+    line = PutText(line, SigmaLevelText(rule->level));
+    return PutJsonChar(line, '}');
 }
 
 void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
@@ -635,65 +558,78 @@ void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
     m->maxChars = chars;
 }
 
-// What AppendSigmaMatches adds, as UTF-8.
-uint8_t* PutMatches(uint8_t* out, const RowMatches& m) {
+// ,"sigma":[{"id":...,"title":...,"level":...}, ...] and "sigmaNotListed" for a row with
+// matches; ,"sigmaPossible":[...] and "sigmaPossibleNotListed" for a row some rule is undecided
+// on through fields the row could not learn; "sigmaLevel", the most severe level of its matches
+// (the severity column has three levels; the file keeps critical apart from high).
+JsonLine PutMatches(JsonLine line, const RowMatches& m) {
     if (m.total > 0) {
-        out = PutLiteral(out, ",\"sigma\":[");
+        line = PutJsonLiteral(line, ",\"sigma\":[");
         for (int32_t i = 0; i < m.count; ++i) {
             const SigmaRuleInfo* rule = GetSigmaRule(m.set, m.rules[i]);
             if (rule == nullptr) continue;
-            if (i > 0) *out++ = ',';
-            out = PutRule(out, rule);
+            if (i > 0) line = PutJsonChar(line, ',');
+            line = PutRule(line, rule);
         }
-        *out++ = ']';
+        line = PutJsonChar(line, ']');
         if (m.count < m.total) {
-            out = PutLiteral(out, ",\"sigmaNotListed\":");
-            out = PutDecimal(out, static_cast<uint32_t>(m.total - m.count));
+            line = PutJsonLiteral(line, ",\"sigmaNotListed\":");
+            line = PutDecimalMember(line, static_cast<uint32_t>(m.total - m.count));
         }
     }
     if (m.possibleTotal > 0) {
-        out = PutLiteral(out, ",\"sigmaPossible\":[");
+        line = PutJsonLiteral(line, ",\"sigmaPossible\":[");
         for (int32_t i = 0; i < m.possibleCount; ++i) {
             const SigmaRuleInfo* rule = GetSigmaRule(m.set, m.possible[i].rule);
             if (rule == nullptr) continue;
-            if (i > 0) *out++ = ',';
-            out = PutRule(out, rule);
+            if (i > 0) line = PutJsonChar(line, ',');
+            line = PutRule(line, rule);
         }
-        *out++ = ']';
+        line = PutJsonChar(line, ']');
         if (m.possibleCount < m.possibleTotal) {
-            out = PutLiteral(out, ",\"sigmaPossibleNotListed\":");
-            out = PutDecimal(out, static_cast<uint32_t>(m.possibleTotal - m.possibleCount));
+            line = PutJsonLiteral(line, ",\"sigmaPossibleNotListed\":");
+            line = PutDecimalMember(line, static_cast<uint32_t>(m.possibleTotal - m.possibleCount));
         }
     }
     if (m.level >= 0) {
-        out = PutLiteral(out, ",\"sigmaLevel\":");
-        out = PutText(out, SigmaLevelText(static_cast<uint32_t>(m.level)));
+        line = PutJsonLiteral(line, ",\"sigmaLevel\":");
+        line = PutText(line, SigmaLevelText(static_cast<uint32_t>(m.level)));
     }
-    return out;
+    return line;
 }
 
-// The event line of BuildRowLine written into the block; false when it might not fit its
-// bounded buffer (nothing is written then).
+// Room in the block for a line of at most `maxBytes` bytes written without counting, when
+// `fits`, or else for any line within `bound`, counted; null when the block has none.
+uint8_t* ReserveLine(BlockWriter* out, bool fits, size_t maxBytes, size_t bound, JsonLine* line) {
+    uint8_t* start = ReserveBlock(out, fits ? maxBytes : JsonLineMaxBytes(bound));
+    *line = JsonLine{start, 0, fits ? 0u : static_cast<uint32_t>(bound)};
+    return start;
+}
+
+// An event line of the JSON document written into the block; false when it fills its bound (a
+// cut object would break the document) or the block has no room.
 bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
                     const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t maxChars = 3 + kRowMembersMaxChars + m.maxChars + 3;
-    if (gBoundedLinesOnly || maxChars > kJsonBufferChars - 9) return false;
-    uint8_t* start = ReserveBlock(out, maxChars);
+    JsonLine line;
+    // Nothing of a line this long can be cut: its strings stop 8 characters before the bound.
+    uint8_t* start =
+        ReserveLine(out, maxChars <= kJsonBufferChars - 9, maxChars, kJsonBufferChars, &line);
     if (start == nullptr) return false;
-    uint8_t* at = PutLiteral(start, "  {");
-    at = PutRowMembers(at, app->rows[index], lengths, utc, date);
-    at = PutMatches(at, m);
-    at = last ? PutLiteral(at, "}\n") : PutLiteral(at, "},\n");
-    AdvanceBlock(out, static_cast<size_t>(at - start));
+    line = PutJsonLiteral(line, "  {");
+    line = PutRowMembers(line, app->rows[index], lengths, utc, date);
+    line = PutMatches(line, m);
+    line = last ? PutJsonLiteral(line, "}\n") : PutJsonLiteral(line, "},\n");
+    if (JsonLineFull(line)) return false;
+    AdvanceBlock(out, static_cast<size_t>(line.at - start));
     return true;
 }
 
-// The JSON file's chunks: the rows, and each worker's bounded line.
+// The JSON file's chunks: the rows, and each worker's date of the rows' UTC times.
 struct JsonJob {
     const AppState* app;
-    char16_t* line[2];
     UtcOfRows utc;
     UtcDate date[2];
 };
@@ -701,17 +637,13 @@ struct JsonJob {
 bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
     auto* j = static_cast<JsonJob*>(job);
     const AppState* app = j->app;
-    char16_t* line = j->line[worker];
     UtcDate* date = &j->date[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
     return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
         const int32_t index = app->shownRows[shown];
         const bool last = shown == app->shownCount - 1;
-        if (PutJsonRowLine(out, app, index, lengths, last, j->utc, date)) return true;
-        BuildRowLine(app, index, last, line);
-        // A full buffer means the object was cut: fail rather than write broken JSON.
-        return TextLength(line) < kJsonBufferChars - 1 && PutBlockUtf8(out, line);
+        return PutJsonRowLine(out, app, index, lengths, last, j->utc, date);
     });
 }
 
@@ -737,16 +669,10 @@ FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingIn
         FreeBlock(head);
     }
 
-    JsonJob job{app, {nullptr, nullptr}, UtcOfRowsOf(app), {}};
-    for (char16_t*& line : job.line) {
-        line = static_cast<char16_t*>(AllocZeroed(kJsonBufferChars * sizeof(char16_t)));
-        if (line == nullptr) writer.ok = false;
-    }
+    JsonJob job{app, UtcOfRowsOf(app), {}};
     if (writer.ok) {
         WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount), PutJsonChunk});
     }
-    for (char16_t* line : job.line)
-        FreeBlock(line);
     PutBlockUtf8(&block, u"  ]\n}\n");
     CloseBlockWriter(&block);
 
@@ -770,132 +696,7 @@ constexpr int32_t kRowsAhead = 24;
 // How many rows ahead the search for the last process start asks for a row's operation.
 constexpr int32_t kScanAhead = 32;
 
-// ,"categories":[...],"fields":{...} of a view (empty for a row of no category).
-void AppendViewMembers(const SigmaEventView* view, char16_t* line, size_t cap) {
-    AppendBounded(line, cap, u",\"categories\":[");
-    bool first = true;
-    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
-        if (view == nullptr || (view->categories & (1u << c)) == 0) continue;
-        char16_t name[64];
-        CopyAsciiName(name, 64, SigmaCategoryName(c));
-        if (!first) AppendBounded(line, cap, u",");
-        AppendJsonString(line, cap, name);
-        first = false;
-    }
-    AppendBounded(line, cap, u"],\"fields\":{");
-    first = true;
-    for (uint32_t f = 0; view != nullptr && view->categories != 0 && f < kSigmaFieldCount; ++f) {
-        const SigmaText& text = view->fields[f];
-        if (text.text == nullptr || text.length == 0) continue; // only fields with a value
-        char16_t name[64];
-        CopyAsciiName(name, 64, SigmaFieldName(f));
-        if (!first) AppendBounded(line, cap, u",");
-        AppendJsonString(line, cap, name);
-        AppendBounded(line, cap, u":");
-        AppendJsonStringN(line, cap, text.text, text.length);
-        first = false;
-    }
-    AppendBounded(line, cap, u"}");
-    // The fields of its categories this row could not learn: "not known", which is not "empty".
-    const uint32_t unknown = view != nullptr && view->categories != 0 ? view->unknown : 0;
-    if (unknown == 0) return;
-    AppendBounded(line, cap, u",\"unknownFields\":[");
-    first = true;
-    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        if ((unknown & (1u << f)) == 0) continue;
-        char16_t name[64];
-        CopyAsciiName(name, 64, SigmaFieldName(f));
-        if (!first) AppendBounded(line, cap, u",");
-        AppendJsonString(line, cap, name);
-        first = false;
-    }
-    AppendBounded(line, cap, u"]");
-}
-
-// The view members of the process starts that the field view held back: a start is viewed once
-// its image path is known, often some rows later, so a first pass over the rows gathers them.
-struct StartViewText {
-    int32_t row;
-    char16_t* text;
-};
-
-struct StartViews {
-    StartViewText* items;
-    int32_t count;
-    int32_t capacity;
-    bool ok;
-};
-
-void FreeStartViews(StartViews* views) {
-    for (int32_t i = 0; i < views->count; ++i)
-        FreeBlock(views->items[i].text);
-    FreeBlock(views->items);
-    *views = StartViews{};
-}
-
-void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view, char16_t* scratch) {
-    scratch[0] = 0;
-    AppendViewMembers(view, scratch, kLineChars);
-    if (views->count >= views->capacity) {
-        const int32_t capacity = views->capacity == 0 ? 64 : views->capacity * 2;
-        auto* grown = static_cast<StartViewText*>(
-            AllocZeroed(static_cast<size_t>(capacity) * sizeof(StartViewText)));
-        if (grown == nullptr) {
-            views->ok = false;
-            return;
-        }
-        if (views->count > 0) {
-            std::memcpy(grown, views->items, static_cast<size_t>(views->count) * sizeof(StartViewText));
-        }
-        FreeBlock(views->items);
-        views->items = grown;
-        views->capacity = capacity;
-    }
-    const size_t length = TextLength(scratch);
-    auto* text = static_cast<char16_t*>(AllocZeroed((length + 1) * sizeof(char16_t)));
-    if (text == nullptr) {
-        views->ok = false;
-        return;
-    }
-    std::memcpy(text, scratch, length * sizeof(char16_t));
-    views->items[views->count++] = StartViewText{row, text};
-}
-
-// Returns how many deferred rows it took (due rows that name no row included).
-int32_t GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
-                        StartViews* views, char16_t* scratch) {
-    int32_t due[64];
-    int32_t n;
-    int32_t taken = 0;
-    while ((n = TakeDueSigmaRows(context, due, 64)) > 0) {
-        taken += n;
-        for (int32_t i = 0; i < n; ++i) {
-            if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            if (SigmaViewOfStartRow(context, &app->rows[due[i]], buffer)) {
-                KeepStartView(views, due[i], &buffer->view, scratch);
-            }
-        }
-    }
-    return taken;
-}
-
-// The views in the order of their rows (the first gathered first among those of one row), so
-// that each event line finds its own by a binary search.
-void SortStartViews(StartViews* views) {
-    std::stable_sort(views->items, views->items + views->count,
-                     [](const StartViewText& a, const StartViewText& b) { return a.row < b.row; });
-}
-
-// The first view kept for the row (the views are sorted), or null.
-const char16_t* FindStartView(const StartViews* views, int32_t row) {
-    const StartViewText* begin = views->items;
-    const StartViewText* end = begin + views->count;
-    const StartViewText* at = std::lower_bound(
-        begin, end, row, [](const StartViewText& a, int32_t r) { return a.row < r; });
-    return at != end && at->row == row ? at->text : nullptr;
-}
-
-// The names of the view's categories and fields, as AppendViewMembers writes them.
+// The names of the view's categories and fields, as the view members write them.
 struct ViewNames {
     char16_t category[kSigmaCategoryCount][64];
     size_t categoryLength[kSigmaCategoryCount];
@@ -952,7 +753,6 @@ struct alignas(64) ViewChunk {
     size_t storeUsed;
     size_t storeCapacity;
     RowTextLengths* lengths; // of each row's texts, measured before the learning turn
-    char16_t* line;          // a line built the bounded way
     UtcDate date;            // of the rows' UTC times
 };
 
@@ -966,7 +766,7 @@ inline const char16_t* KeptText(const ViewChunk* v, const KeptField& kept, const
                                          : reinterpret_cast<const char16_t*>(&row) + kept.offset;
 }
 
-// The most characters AppendViewMembers adds for the kept view of the chunk's row k.
+// The most characters the view members take for the kept view of the chunk's row k.
 size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names) {
     size_t chars = 32 + names.categoriesMaxChars; // ,"categories":[ ],"fields":{ }
     if (v->categories[k] != 0 && v->unknown[k] != 0) {
@@ -983,92 +783,218 @@ size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names
     return chars;
 }
 
-// What AppendViewMembers adds for the kept view of the chunk's row k, as UTF-8; a field that is
-// the row's process name or path is copied from where PutRowMembers wrote it.
-uint8_t* PutKeptMembers(uint8_t* out, const ViewChunk* v, int32_t k, const EventRow& row,
-                        const ViewNames& names, const RowEscapes& escapes) {
-    out = PutLiteral(out, ",\"categories\":[");
+// A field of a view to be written: its text, its length and how far it may be read.
+struct ViewText {
+    const char16_t* text;
+    uint32_t length;
+    size_t readable;
+};
+
+// ,"categories":[...],"fields":{...} of a view, only fields with a value, and "unknownFields":
+// the fields of its categories the row could not learn ("not known", which is not "empty").
+// `present` has the fields listed (none for a view of no category), `field(f)` gives each; a field
+// that is the row's process name or path is copied from where PutRowMembers wrote it.
+template <typename FieldOf>
+JsonLine PutViewMembers(JsonLine line, uint32_t categories, uint32_t unknown, uint32_t present,
+                        FieldOf field, const ViewNames& names, const RowEscapes& escapes) {
+    line = PutJsonLiteral(line, ",\"categories\":[");
     bool first = true;
-    for (uint32_t rest = v->categories[k]; rest != 0; rest &= rest - 1) {
+    for (uint32_t rest = categories; rest != 0; rest &= rest - 1) {
         const auto c = static_cast<uint32_t>(__builtin_ctz(rest));
         if (c >= kSigmaCategoryCount) break;
-        if (!first) *out++ = ',';
-        std::memcpy(out, names.categoryJson[c], names.categoryJsonBytes[c]);
-        out += names.categoryJsonBytes[c];
+        if (!first) line = PutJsonChar(line, ',');
+        line = PutJsonMade(line, names.categoryJson[c], names.categoryJsonBytes[c],
+                           names.category[c], names.categoryLength[c]);
         first = false;
     }
-    out = PutLiteral(out, "],\"fields\":{");
+    line = PutJsonLiteral(line, "],\"fields\":{");
     first = true;
-    const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
-    for (uint32_t rest = KeptMask(v, k); rest != 0; rest &= rest - 1) {
+    for (uint32_t rest = present; rest != 0; rest &= rest - 1) {
         const auto f = static_cast<uint32_t>(__builtin_ctz(rest));
-        if (!first) *out++ = ',';
-        std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f]);
-        out += names.fieldJsonBytes[f];
-        const char16_t* text = KeptText(v, kept[f], row);
-        const uint32_t length = kept[f].length;
-        // What may be read from the text on: the rest of the row, or of the store.
-        const size_t readable =
-            (kept[f].offset & kInStore) != 0
-                ? v->storeCapacity - (kept[f].offset & ~kInStore)
-                : static_cast<size_t>(reinterpret_cast<const char16_t*>(&row + 1) - text);
-        const int same = text == escapes.text[1] && length == escapes.length[1]   ? 1
-                         : text == escapes.text[0] && length == escapes.length[0] ? 0
-                                                                                  : -1;
-        if (same >= 0) {
-            const size_t bytes = static_cast<size_t>(escapes.end[same] - escapes.begin[same]);
-            std::memcpy(out, escapes.begin[same], bytes);
-            out += bytes;
+        if (!first) line = PutJsonChar(line, ',');
+        if (line.bound == 0) {
+            std::memcpy(line.at, names.fieldJson[f], names.fieldJsonBytes[f]);
+            line.at += names.fieldJsonBytes[f];
         } else {
-            out = PutJsonUtf8Field(out, text, FieldTextLength(text, length), readable);
+            line = PutJsonString(line, names.field[f], names.fieldLength[f], names.fieldLength[f]);
+            line = PutJsonChar(line, ':');
+        }
+        const ViewText text = field(f);
+        const int same = text.text == escapes.text[1] && text.length == escapes.length[1]   ? 1
+                         : text.text == escapes.text[0] && text.length == escapes.length[0] ? 0
+                                                                                            : -1;
+        if (same >= 0 && line.bound == 0) {
+            const size_t bytes = static_cast<size_t>(escapes.end[same] - escapes.begin[same]);
+            std::memcpy(line.at, escapes.begin[same], bytes);
+            line.at += bytes;
+        } else {
+            line = PutJsonString(line, text.text, FieldTextLength(text.text, text.length),
+                                 text.readable);
         }
         first = false;
     }
-    *out++ = '}';
-    if (v->categories[k] != 0 && v->unknown[k] != 0) {
-        out = PutLiteral(out, ",\"unknownFields\":[");
-        first = true;
-        for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-            if ((v->unknown[k] & (1u << f)) == 0) continue;
-            if (!first) *out++ = ',';
-            // The name with its colon made once: without the colon.
-            std::memcpy(out, names.fieldJson[f], names.fieldJsonBytes[f] - 1);
-            out += names.fieldJsonBytes[f] - 1;
-            first = false;
-        }
-        *out++ = ']';
+    line = PutJsonChar(line, '}');
+    if (categories == 0 || unknown == 0) return line;
+    line = PutJsonLiteral(line, ",\"unknownFields\":[");
+    first = true;
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        if ((unknown & (1u << f)) == 0) continue;
+        if (!first) line = PutJsonChar(line, ',');
+        // The name with its colon made once: without the colon.
+        line = PutJsonMade(line, names.fieldJson[f], names.fieldJsonBytes[f] - 1, names.field[f],
+                           names.fieldLength[f]);
+        first = false;
     }
-    return out;
+    return PutJsonChar(line, ']');
+}
+
+// The view members of the process starts that the field view held back: a start is viewed once
+// its image path is known, often some rows later, so a first pass over the rows gathers them.
+struct StartViewText {
+    int32_t row;
+    uint8_t* bytes; // the members as UTF-8
+    uint32_t count; // bytes
+    uint32_t chars; // characters
+};
+
+struct StartViews {
+    StartViewText* items;
+    int32_t count;
+    int32_t capacity;
+    bool ok;
+};
+
+void FreeStartViews(StartViews* views) {
+    for (int32_t i = 0; i < views->count; ++i)
+        FreeBlock(views->items[i].bytes);
+    FreeBlock(views->items);
+    *views = StartViews{};
+}
+
+// Keeps the view members of a start, written within the bound of a line into `scratch` (room for
+// JsonLineMaxBytes(kLineChars)).
+void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view,
+                   const ViewNames& names, uint8_t* scratch) {
+    uint32_t present = 0;
+    for (uint32_t f = 0; view->categories != 0 && f < kSigmaFieldCount; ++f) {
+        if (view->fields[f].text != nullptr && view->fields[f].length != 0) present |= 1u << f;
+    }
+    const RowEscapes none{};
+    const JsonLine line = PutViewMembers(
+        JsonLine{scratch, 0, static_cast<uint32_t>(kLineChars)}, view->categories, view->unknown,
+        present,
+        [view](uint32_t f) {
+            return ViewText{view->fields[f].text, view->fields[f].length, view->fields[f].length};
+        },
+        names, none);
+    if (views->count >= views->capacity) {
+        const int32_t capacity = views->capacity == 0 ? 64 : views->capacity * 2;
+        auto* grown = static_cast<StartViewText*>(
+            AllocZeroed(static_cast<size_t>(capacity) * sizeof(StartViewText)));
+        if (grown == nullptr) {
+            views->ok = false;
+            return;
+        }
+        if (views->count > 0) {
+            std::memcpy(grown, views->items, static_cast<size_t>(views->count) * sizeof(StartViewText));
+        }
+        FreeBlock(views->items);
+        views->items = grown;
+        views->capacity = capacity;
+    }
+    const auto count = static_cast<size_t>(line.at - scratch);
+    auto* bytes = static_cast<uint8_t*>(AllocZeroed(count + 1));
+    if (bytes == nullptr) {
+        views->ok = false;
+        return;
+    }
+    std::memcpy(bytes, scratch, count);
+    views->items[views->count++] =
+        StartViewText{row, bytes, static_cast<uint32_t>(count), line.used};
+}
+
+// Returns how many deferred rows it took (due rows that name no row included).
+int32_t GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
+                        const ViewNames& names, StartViews* views, uint8_t* scratch) {
+    int32_t due[64];
+    int32_t n;
+    int32_t taken = 0;
+    while ((n = TakeDueSigmaRows(context, due, 64)) > 0) {
+        taken += n;
+        for (int32_t i = 0; i < n; ++i) {
+            if (due[i] < 0 || due[i] >= app->rowCount) continue;
+            if (SigmaViewOfStartRow(context, &app->rows[due[i]], buffer)) {
+                KeepStartView(views, due[i], &buffer->view, names, scratch);
+            }
+        }
+    }
+    return taken;
+}
+
+// The views in the order of their rows (the first gathered first among those of one row), so
+// that each event line finds its own by a binary search.
+void SortStartViews(StartViews* views) {
+    std::stable_sort(views->items, views->items + views->count,
+                     [](const StartViewText& a, const StartViewText& b) { return a.row < b.row; });
+}
+
+// The first view kept for the row (the views are sorted), or null.
+const StartViewText* FindStartView(const StartViews* views, int32_t row) {
+    const StartViewText* begin = views->items;
+    const StartViewText* end = begin + views->count;
+    const StartViewText* at = std::lower_bound(
+        begin, end, row, [](const StartViewText& a, int32_t r) { return a.row < r; });
+    return at != end && at->row == row ? at : nullptr;
+}
+
+// The view members of the kept view of the chunk's row k.
+JsonLine PutKeptMembers(JsonLine line, const ViewChunk* v, int32_t k, const EventRow& row,
+                        const ViewNames& names, const RowEscapes& escapes) {
+    const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
+    return PutViewMembers(
+        line, v->categories[k], v->unknown[k], KeptMask(v, k),
+        [&](uint32_t f) {
+            const char16_t* text = KeptText(v, kept[f], row);
+            // What may be read from the text on: the rest of the row, or of the store.
+            const size_t readable =
+                (kept[f].offset & kInStore) != 0
+                    ? v->storeCapacity - (kept[f].offset & ~kInStore)
+                    : static_cast<size_t>(reinterpret_cast<const char16_t*>(&row + 1) - text);
+            return ViewText{text, kept[f].length, readable};
+        },
+        names, escapes);
 }
 
 // An event line of the JSON Lines file written into the block: its view members from the kept
-// view of the chunk's row k, or the kept text of a start's view; false when it might not fit its
-// bounded buffer (nothing is written then).
+// view of the chunk's row k, or the kept members of a start's view; false when it fills its bound
+// or the block has no room.
 bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
                   const RowTextLengths& lengths, ViewChunk* v, int32_t k,
-                  const char16_t* startView, const ViewNames& names, const UtcOfRows& utc) {
+                  const StartViewText* startView, const ViewNames& names, const UtcOfRows& utc) {
     RowMatches m;
     GatherMatches(app, index, &m);
-    const size_t startLength = startView != nullptr ? TextLength(startView) : 0;
     const size_t viewChars =
-        startView != nullptr ? startLength : KeptMembersMaxChars(v, k, names);
+        startView != nullptr ? startView->chars : KeptMembersMaxChars(v, k, names);
     const size_t maxChars = 16 + kRowMembersMaxChars + viewChars + m.maxChars + 2;
-    if (gBoundedLinesOnly || maxChars > kLineChars - 2) return false;
-    // A kept view is converted as it is: up to three bytes a character.
-    uint8_t* start = ReserveBlock(out, maxChars + 2 * startLength + 1);
+    JsonLine line;
+    // A start's members take up to three bytes a character.
+    uint8_t* start = ReserveLine(out, maxChars <= kLineChars - 2,
+                                 maxChars + 2 * (startView != nullptr ? startView->chars : 0),
+                                 kLineChars, &line);
     if (start == nullptr) return false;
     const EventRow& row = app->rows[index];
-    uint8_t* at = PutLiteral(start, "{\"kind\":\"event\",");
+    line = PutJsonLiteral(line, "{\"kind\":\"event\",");
     RowEscapes escapes;
-    at = PutRowMembers(at, row, lengths, utc, &v->date, &escapes);
+    line = PutRowMembers(line, row, lengths, utc, &v->date, &escapes);
     if (startView != nullptr) {
-        at += Utf16ToUtf8(startView, startLength, reinterpret_cast<char*>(at), 3 * startLength + 1);
+        line = PutJsonBytes(line, startView->bytes, startView->count, startView->chars);
     } else {
-        at = PutKeptMembers(at, v, k, row, names, escapes);
+        line = PutKeptMembers(line, v, k, row, names, escapes);
     }
-    at = PutMatches(at, m);
-    at = PutLiteral(at, "}\n");
-    AdvanceBlock(out, static_cast<size_t>(at - start));
+    line = PutMatches(line, m);
+    line = PutJsonLiteral(line, "}\n");
+    if (JsonLineFull(line)) return false;
+    AdvanceBlock(out, static_cast<size_t>(line.at - start));
     return true;
 }
 
@@ -1107,10 +1033,9 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
         v.storeCapacity = size_t{1} << 16;
         v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
         v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
-        v.line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
         if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr || v.unknown == nullptr ||
             v.fields == nullptr ||
-            v.store == nullptr || v.lengths == nullptr || v.line == nullptr) {
+            v.store == nullptr || v.lengths == nullptr) {
             return false;
         }
     }
@@ -1126,7 +1051,6 @@ void CloseJsonLinesJob(JsonLinesJob* job) {
         FreeBlock(v.fields);
         FreeBlock(v.store);
         FreeBlock(v.lengths);
-        FreeBlock(v.line);
         v = ViewChunk{};
     }
 }
@@ -1173,23 +1097,6 @@ bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView
     }
     v->mask[k] = mask;
     return true;
-}
-
-// The view of the chunk's row k as the learning turn kept it.
-void KeptView(const ViewChunk* v, int32_t k, const EventRow* row, SigmaEventView* view) {
-    view->categories = v->categories[k];
-    view->unknown = v->unknown[k];
-    const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
-    const auto* rowStart = reinterpret_cast<const char16_t*>(row);
-    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        if (kept[f].length == 0) {
-            view->fields[f] = SigmaText{nullptr, 0};
-        } else if ((kept[f].offset & kInStore) != 0) {
-            view->fields[f] = SigmaText{v->store + (kept[f].offset & ~kInStore), kept[f].length};
-        } else {
-            view->fields[f] = SigmaText{rowStart + kept[f].offset, kept[f].length};
-        }
-    }
 }
 
 // The learning turn of a chunk: every row up to its last shown row learned in order, and the
@@ -1260,31 +1167,10 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     for (int32_t s = begin; s < end; ++s) {
         const int32_t k = s - begin;
         const int32_t index = app->shownRows[s];
-        const char16_t* startView =
+        const StartViewText* startView =
             v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
-        if (PutEventLine(out, app, index, v->lengths[k], v, k, startView, *job->names, utc))
-            continue;
-        // The line might not fit: built the bounded way, from the view as it was learned.
-        const EventRow& row = app->rows[index];
-        SigmaEventView kept;
-        const SigmaEventView* view = nullptr;
-        if (v->outcome[k] == kSigmaViewReady) {
-            KeptView(v, k, &row, &kept);
-            view = &kept;
-        }
-        char16_t* line = v->line;
-        line[0] = 0;
-        AppendBounded(line, kLineChars, u"{\"kind\":\"event\",");
-        AppendRowMembers(row, utc, line, kLineChars);
-        if (startView != nullptr) {
-            AppendBounded(line, kLineChars, startView);
-        } else {
-            AppendViewMembers(view, line, kLineChars);
-        }
-        AppendSigmaMatches(app, index, line, kLineChars);
-        AppendSigmaPossible(app, index, line, kLineChars);
-        AppendBounded(line, kLineChars, u"}\n");
-        if (TextLength(line) >= kLineChars - 1 || !PutBlockUtf8(out, line)) return false;
+        if (!PutEventLine(out, app, index, v->lengths[k], v, k, startView, *job->names, utc))
+            return false;
     }
     return true;
 }
@@ -1301,10 +1187,12 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
     SigmaViewContext* context = NewSigmaViewContext();
     auto* buffer = AllocRecord<SigmaViewBuffer>();
     auto* line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
+    auto* scratch = static_cast<uint8_t*>(AllocZeroed(JsonLineMaxBytes(kLineChars)));
     auto* names = AllocRecord<ViewNames>();
     StartViews starts{};
     starts.ok = true;
-    if (context == nullptr || buffer == nullptr || line == nullptr || names == nullptr) {
+    if (context == nullptr || buffer == nullptr || line == nullptr || scratch == nullptr ||
+        names == nullptr) {
         writer.ok = false;
     }
     BlockWriter block{};
@@ -1335,10 +1223,10 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
                 PrefetchSigmaRow(context, &app->rows[i + kLearnAhead]);
             }
             if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewDeferred) ++waiting;
-            waiting -= GatherDueStarts(app, context, buffer, &starts, line);
+            waiting -= GatherDueStarts(app, context, buffer, *names, &starts, scratch);
         }
         ReleaseDeferredSigmaRows(context);
-        GatherDueStarts(app, context, buffer, &starts, line);
+        GatherDueStarts(app, context, buffer, *names, &starts, scratch);
         if (!starts.ok) writer.ok = false;
         SortStartViews(&starts);
     }
@@ -1371,19 +1259,12 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
 
     FreeStartViews(&starts);
     FreeBlock(names);
+    FreeBlock(scratch);
     FreeBlock(line);
     FreeBlock(buffer);
     FreeSigmaViewContext(context);
     return CommitFile(&writer);
 }
-
-} // namespace
-
-void SetJsonBoundedLinesOnly(bool on) {
-    gBoundedLinesOnly = on;
-}
-
-namespace {
 
 // A snapshot, then the shown rows written under rowsLock (they stay as they are while written),
 // then the outcome reported.

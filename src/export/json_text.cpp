@@ -226,4 +226,79 @@ uint8_t* PutJsonUtf8Field(uint8_t* out, const char16_t* field, size_t length, si
     return PutJsonUtf8Within(out, field, length, chars < length ? length : chars);
 }
 
+
+namespace {
+
+// A string in a bounded line, a character at a time: it takes no character once the line holds
+// bound - 8, so that the closing quote always fits.
+JsonLine PutJsonStringBounded(JsonLine line, const char16_t* text, size_t length) {
+    static const char kHex[] = "0123456789abcdef";
+    const size_t bound = line.bound;
+    size_t used = line.used;
+    if (used + 1 >= bound) return line; // full: refused anyway
+    uint8_t* out = line.at;
+    *out++ = '"';
+    ++used;
+    for (size_t i = 0; i < length; ++i) {
+        if (bound < 8 || used >= bound - 8) break;
+        const char16_t c = text[i];
+        if (c < 0x80) {
+            const char after = kJsonEscapes.after[c];
+            if (after == 0) {
+                *out++ = static_cast<uint8_t>(c);
+                used += 1;
+            } else if (after != 'u') {
+                *out++ = '\\';
+                *out++ = static_cast<uint8_t>(after);
+                used += 2;
+            } else {
+                const uint8_t escape[6] = {'\\', 'u', '0', '0', static_cast<uint8_t>(kHex[c >> 4]),
+                                           static_cast<uint8_t>(kHex[c & 0xF])};
+                std::memcpy(out, escape, 6);
+                out += 6;
+                used += 6;
+            }
+        } else if (c < 0x800) {
+            out[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
+            out[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            out += 2;
+            used += 1;
+        } else if ((c & 0xF800) != 0xD800) {
+            out[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
+            out[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            out[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            out += 3;
+            used += 1;
+        } else if (c < 0xDC00 && i + 1 < length && (text[i + 1] & 0xFC00) == 0xDC00 &&
+                   used + 1 < bound - 8) { // both halves fit
+            const uint32_t cp = 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) +
+                                (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+            out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
+            out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+            out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+            out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+            out += 4;
+            used += 2;
+            ++i;
+        } else { // a surrogate without its other half, or a pair cut after its first half
+            out[0] = 0xEF;
+            out[1] = 0xBF;
+            out[2] = 0xBD;
+            out += 3;
+            used += 1;
+        }
+    }
+    *out++ = '"';
+    ++used;
+    return JsonLine{out, static_cast<uint32_t>(used), line.bound};
+}
+
+} // namespace
+
+JsonLine PutJsonString(JsonLine line, const char16_t* text, size_t length, size_t readable) {
+    if (line.bound != 0) return PutJsonStringBounded(line, text, length);
+    line.at = PutJsonUtf8Within(line.at, text, length, readable < length ? length : readable);
+    return line;
+}
+
 } // namespace olv

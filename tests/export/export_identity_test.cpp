@@ -1,5 +1,5 @@
-// The exports write their lines straight into large blocks; these tests hold them to the bytes
-// of the bounded line builders they replaced, over random rows with every character a file must
+// The exports write their lines straight into large blocks; these tests hold CSV to the bytes of
+// the bounded line builder it replaced and the JSON strings to their plain form, over random rows with every character a file must
 // survive: quotes, backslashes, commas, every control character, DEL, non-ASCII text of two and
 // three UTF-8 bytes, surrogate pairs, lone high and low surrogates (also at a field's end, where a
 // cut may leave one), fields filled to their last character with no terminator, runs of plain
@@ -178,17 +178,6 @@ struct IdentityFixture : ExportFixture {
             AppendRow(app, &row);
         }
     }
-    // The file written the fast way and the bounded way: both written (or both refused) alike.
-    void CheckBothWays(bool (*write)(AppState*, const char16_t*), const std::string& name) {
-        SetJsonBoundedLinesOnly(false);
-        const bool fast = write(app, folder.Path16("fast." + name).c_str());
-        SetJsonBoundedLinesOnly(true);
-        const bool bounded = write(app, folder.Path16("bounded." + name).c_str());
-        SetJsonBoundedLinesOnly(false);
-        CHECK(fast);
-        CHECK(fast == bounded);
-        CHECK(ReadAll(folder.Path("fast." + name)) == ReadAll(folder.Path("bounded." + name)));
-    }
 };
 
 } // namespace
@@ -221,27 +210,6 @@ TEST_CASE_FIXTURE(IdentityFixture, "CSV rows are the lines the bounded builder m
     }
 }
 
-TEST_CASE_FIXTURE(IdentityFixture, "JSON and JSON Lines: the same bytes as the bounded lines") {
-    Finished();
-    for (uint64_t seed = 11; seed <= 14; ++seed) {
-        CAPTURE(seed);
-        ClearRows(app);
-        AddRandomRows(seed, 300);
-        // Matches, "sigmaNotListed", lines built the bounded way.
-        if (seed >= 13) LoadRules(RuleText, 30);
-        CheckBothWays(ExportJsonToPath, "json");
-        CheckBothWays(ExportJsonLinesToPath, "jsonl");
-        if (seed == 14) {
-            const Bytes json = ReadAll(folder.Path("fast.json"));
-            const std::string text(json.begin(), json.end());
-            CHECK(Has(text, "\"sigmaNotListed\":6"));
-            CHECK(Has(text, "caf\xc3\xa9 \xf0\x9f\x98\x80")); // é and a pair from the titles
-            CHECK(Has(text, "\\u0001"));
-            CHECK(Has(text, "\xef\xbf\xbd")); // a lone surrogate as U+FFFD
-        }
-    }
-}
-
 TEST_CASE_FIXTURE(IdentityFixture, "JSON Lines: a line longer than the JSON's row buffer is whole") {
     // A written file whose path and detail are mostly control characters: the row, its field
     // view and the listed matches make a line of more than 16384 characters, which the JSON Lines buffer of
@@ -260,12 +228,8 @@ TEST_CASE_FIXTURE(IdentityFixture, "JSON Lines: a line longer than the JSON's ro
     std::fill(row.detail, row.detail + kDetailChars - 1, char16_t{2});
     AppendRow(app, &row);
     LoadRules(RuleText, 30);
-    for (bool bounded : {false, true}) {
-        CAPTURE(bounded);
-        SetJsonBoundedLinesOnly(bounded);
-        const bool written = ExportJsonLinesToPath(app, folder.Path16("long.jsonl").c_str());
-        SetJsonBoundedLinesOnly(false);
-        REQUIRE(written);
+    {
+        REQUIRE(ExportJsonLinesToPath(app, folder.Path16("long.jsonl").c_str()));
         const Bytes file = ReadAll(folder.Path("long.jsonl"));
         std::istringstream in(std::string(file.begin(), file.end()));
         std::string line;
