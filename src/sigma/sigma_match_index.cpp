@@ -208,6 +208,17 @@ void BuildAutomaton(const SigmaRuleSet& set, const std::vector<std::u16string>& 
 
 } // namespace
 
+bool EnsureIndex(SigmaRuleSet* set) noexcept {
+    if (set->indexed) return true;
+    try {
+        BuildIndex(set);
+        return true;
+    } catch (...) {
+        set->indexed = false;
+        return false;
+    }
+}
+
 void BuildIndex(SigmaRuleSet* set) {
     for (CategoryIndex& c : set->categories) {
         c.automata.clear();
