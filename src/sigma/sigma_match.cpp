@@ -542,6 +542,16 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
 
 namespace {
 
+// Out of line, so that the row's hot path carries no handler.
+__attribute__((noinline)) bool GrowFolded(SigmaRuleSet* set, size_t chars) noexcept {
+    try {
+        set->folded.resize(chars);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Folds every present field of view once into the set's buffer (a field the row could not learn
 // has no text to fold). False when memory for the buffer was refused.
 inline __attribute__((always_inline)) bool FoldFields(SigmaRuleSet* set, const SigmaEventView* view) {
@@ -550,13 +560,7 @@ inline __attribute__((always_inline)) bool FoldFields(SigmaRuleSet* set, const S
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         if (view->fields[f].text != nullptr) total += view->fields[f].length + 1;
     }
-    if (set->folded.size() < total + 1) {
-        try {
-            set->folded.resize(total + 1);
-        } catch (...) {
-            return false;
-        }
-    }
+    if (set->folded.size() < total + 1 && !GrowFolded(set, total + 1)) return false;
     size_t at = 0;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         set->foldedStart[f] = static_cast<uint32_t>(at);
@@ -581,7 +585,7 @@ int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* vie
     if (set == nullptr || view == nullptr || set->rules.empty()) return 0;
     const uint32_t categories = view->categories & ((uint32_t{1} << kSigmaCategoryCount) - 1);
     if (categories == 0) return 0;
-    if (!EnsureIndex(set) || !FoldFields(set, view)) {
+    if ((!set->indexed && !EnsureIndex(set)) || !FoldFields(set, view)) {
         ++set->rowsWithoutMemory;
         return 0;
     }
@@ -675,7 +679,7 @@ size_t ExplainSigmaMatch(SigmaRuleSet* set, int32_t rule, const SigmaEventView* 
     if (out == nullptr || capacity == 0) return 0;
     out[0] = 0;
     if (set == nullptr || view == nullptr || rule < 0 || static_cast<size_t>(rule) >= set->rules.size()) return 0;
-    if (!EnsureIndex(set)) return 0;
+    if (!set->indexed && !EnsureIndex(set)) return 0;
     const Rule& r = set->rules[static_cast<size_t>(rule)];
     if ((view->categories & (uint32_t{1} << r.category)) == 0) return 0;
     if (!FoldFields(set, view)) return 0;
