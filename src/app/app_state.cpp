@@ -59,7 +59,7 @@ void CleanUpAppState(AppState* app) {
     app->shownRows = nullptr;
     app->shownCount = 0;
     app->shownCapacity = 0;
-    FreeBlock(app->processCondition.members);
+    HashFree(&app->processCondition.members);
     app->processCondition = ProcessCondition{};
     FreeEventQueue(app);
     FreeSigmaState(app);

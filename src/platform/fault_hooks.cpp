@@ -30,11 +30,15 @@ char16_t gSimulatedPath[kSimulatedPathChars];
 bool gSimulatedFolder = false;
 } // namespace
 
+bool AllocationHooksRefuse(size_t bytes) {
+    const size_t above = gRefuseAbove.load();
+    if (above != 0 && bytes > above) return true;
+    return gAllocationFault.Fires();
+}
+
 void* AllocZeroed(size_t bytes) {
     if (bytes == 0) return nullptr;
-    const size_t above = gRefuseAbove.load();
-    if (above != 0 && bytes > above) return nullptr;
-    if (gAllocationFault.Fires()) return nullptr;
+    if (AllocationHooksRefuse(bytes)) return nullptr;
     void* p = SystemAllocZeroed(bytes);
     if (p != nullptr) gLive.fetch_add(1);
     return p;

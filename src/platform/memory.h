@@ -25,6 +25,10 @@ void SetAvailableMemoryOverride(uint64_t bytes);
 void RefuseNthAllocation(int64_t nth);
 // Every allocation of more than the given number of bytes is refused; 0 switches this off.
 void RefuseAllocationsAbove(size_t bytes);
+// Counts one allocation against the hooks and tells whether it is to be refused. AllocZeroed
+// asks this; so does the operator new of a test that wants the standard containers (the rule
+// engine's) to meet the same refusals.
+bool AllocationHooksRefuse(size_t bytes);
 // Switches every hook off.
 void ResetAllocationFaults();
 // The allocation armed by RefuseNthAllocation has not been asked for yet: the operation under

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/hash_table.h"
 #include "platform/lock.h"
 #include "platform/ui.h"
 #include "record/event_row.h"
@@ -49,9 +50,7 @@ struct ProcessCondition {
     uint32_t pid;
     int32_t startRow; // index of the instance's start row; -1: it began before the rows
     char16_t name[64];
-    uint32_t* members; // heap, kProcessMemberSlots: pid + 1 of each member, 0 empty
-    int32_t memberCount;
-    int32_t deadSlots; // slots of removed members
+    HashTable<uint32_t> members; // the pids of the members; kProcessMemberSlots once made
 };
 
 struct MachineCheck;

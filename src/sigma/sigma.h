@@ -182,6 +182,7 @@ uint64_t SigmaMatchWorkLimitHits(const SigmaRuleSet* set);
 // A rule that keeps hitting a bound is set aside for the rest of the recording.
 int32_t SigmaRulesSetAside(const SigmaRuleSet* set);  // rules set aside for cost
 uint64_t SigmaRowsOverBudget(const SigmaRuleSet* set); // rows whose matching stopped at the budget
+uint64_t SigmaRowsWithoutMemory(const SigmaRuleSet* set); // rows not matched: memory refused
 uint64_t SigmaLastRowWork(const SigmaRuleSet* set);    // steps the last row matched took
 uint64_t SigmaMostRowWork(const SigmaRuleSet* set);    // the most any row took
 uint64_t SigmaRowWorkBudget(const SigmaRuleSet* set);  // what one row may take

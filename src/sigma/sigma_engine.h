@@ -227,6 +227,7 @@ struct SigmaRuleSet {
     sigma::WorkBounds work;       // the defaults; tests lower them to reach the bounds quickly
     int32_t rulesSetAside = 0;
     uint64_t rowsOverBudget = 0;
+    uint64_t rowsWithoutMemory = 0; // rows not matched: memory for the index or the folded fields refused
     uint64_t lastRowWork = 0;
     uint64_t mostRowWork = 0;
     sigma::LoadBounds bounds;   // the defaults; tests lower them to reach the set bounds quickly
@@ -265,6 +266,9 @@ void BuildIndex(SigmaRuleSet* set);
 // characters or more is sure. Caseless matching meets non-ASCII forms of k and s, so those two
 // letters split the text there and the longest part is taken.
 bool RegexRequiredText(const char16_t* pattern, size_t length, bool caseless, std::u16string* out);
+// BuildIndex when the set has none yet, catching refused memory: false (the set stays without an
+// index, to be built again for the next row) when memory was refused.
+bool EnsureIndex(SigmaRuleSet* set) noexcept;
 // LoadSigmaRuleFolder with the bounds of rule files and sub-folders given (tests reach them with
 // a few files).
 SigmaRuleSet* LoadFolder(const char16_t* folder, uint32_t maxFiles, uint32_t maxFolders,

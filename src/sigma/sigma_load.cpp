@@ -584,6 +584,8 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
         if (mods.reI) options |= PCRE2_CASELESS;
         if (mods.reM) options |= PCRE2_MULTILINE;
         if (mods.reS) options |= PCRE2_DOTALL;
+        // The holder first: made after the compilation, a refused holder would leak the code.
+        auto regex = std::make_unique<Regex>();
         int error = 0;
         PCRE2_SIZE offset = 0;
         pcre2_code_16* code = pcre2_compile_16(reinterpret_cast<PCRE2_SPTR16>(text.data()), text.size(),
@@ -596,7 +598,6 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
             return Refuse(kSigmaRefusedUnsupported, &item,
                           "regular expression: " + std::string(utf8) + " at " + std::to_string(offset));
         }
-        auto regex = std::make_unique<Regex>();
         regex->code = code;
         // The code is counted before JIT compilation, whose work grows with it.
         size_t codeBytes = 0, jitBytes = 0;
@@ -1072,6 +1073,9 @@ int32_t SigmaRulesSetAside(const SigmaRuleSet* set) {
 }
 uint64_t SigmaRowsOverBudget(const SigmaRuleSet* set) {
     return set == nullptr ? 0 : set->rowsOverBudget;
+}
+uint64_t SigmaRowsWithoutMemory(const SigmaRuleSet* set) {
+    return set == nullptr ? 0 : set->rowsWithoutMemory;
 }
 uint64_t SigmaLastRowWork(const SigmaRuleSet* set) {
     return set == nullptr ? 0 : set->lastRowWork;

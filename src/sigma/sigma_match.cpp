@@ -542,15 +542,25 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
 
 namespace {
 
+// Out of line, so that the row's hot path carries no handler.
+__attribute__((noinline)) bool GrowFolded(SigmaRuleSet* set, size_t chars) noexcept {
+    try {
+        set->folded.resize(chars);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Folds every present field of view once into the set's buffer (a field the row could not learn
-// has no text to fold).
-inline __attribute__((always_inline)) void FoldFields(SigmaRuleSet* set, const SigmaEventView* view) {
+// has no text to fold). False when memory for the buffer was refused.
+inline __attribute__((always_inline)) bool FoldFields(SigmaRuleSet* set, const SigmaEventView* view) {
     using namespace sigma;
     size_t total = 0;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         if (view->fields[f].text != nullptr) total += view->fields[f].length + 1;
     }
-    if (set->folded.size() < total + 1) set->folded.resize(total + 1);
+    if (set->folded.size() < total + 1 && !GrowFolded(set, total + 1)) return false;
     size_t at = 0;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         set->foldedStart[f] = static_cast<uint32_t>(at);
@@ -562,6 +572,7 @@ inline __attribute__((always_inline)) void FoldFields(SigmaRuleSet* set, const S
         out[field.length] = 0;
         at += field.length + 1;
     }
+    return true;
 }
 
 } // namespace
@@ -574,9 +585,11 @@ int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* vie
     if (set == nullptr || view == nullptr || set->rules.empty()) return 0;
     const uint32_t categories = view->categories & ((uint32_t{1} << kSigmaCategoryCount) - 1);
     if (categories == 0) return 0;
-    if (!set->indexed) BuildIndex(set);
+    if ((!set->indexed && !EnsureIndex(set)) || !FoldFields(set, view)) {
+        ++set->rowsWithoutMemory;
+        return 0;
+    }
     const uint32_t unknown = view->unknown & ((uint32_t{1} << kSigmaFieldCount) - 1);
-    FoldFields(set, view);
 
     std::memset(set->candidates.data(), 0, set->candidates.size() * sizeof(uint64_t));
     if (++set->generation == 0) {
@@ -666,10 +679,10 @@ size_t ExplainSigmaMatch(SigmaRuleSet* set, int32_t rule, const SigmaEventView* 
     if (out == nullptr || capacity == 0) return 0;
     out[0] = 0;
     if (set == nullptr || view == nullptr || rule < 0 || static_cast<size_t>(rule) >= set->rules.size()) return 0;
-    if (!set->indexed) BuildIndex(set);
+    if (!set->indexed && !EnsureIndex(set)) return 0;
     const Rule& r = set->rules[static_cast<size_t>(rule)];
     if ((view->categories & (uint32_t{1} << r.category)) == 0) return 0;
-    FoldFields(set, view);
+    if (!FoldFields(set, view)) return 0;
     Context context{set, view, static_cast<uint32_t>(rule), set->work.row, 0, false, Reading::kUnknown, false};
     if (Evaluate(context, r, Reading::kUnknown) != kTrue) return 0;
     std::vector<uint8_t> listed;

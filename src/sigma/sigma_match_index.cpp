@@ -287,6 +287,17 @@ bool RegexRequiredText(const char16_t* p, size_t n, bool caseless, std::u16strin
     return !out->empty();
 }
 
+bool EnsureIndex(SigmaRuleSet* set) noexcept {
+    if (set->indexed) return true;
+    try {
+        BuildIndex(set);
+        return true;
+    } catch (...) {
+        set->indexed = false;
+        return false;
+    }
+}
+
 void BuildIndex(SigmaRuleSet* set) {
     for (CategoryIndex& c : set->categories) {
         c.automata.clear();

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "base/growth.h"
+#include "base/hash_table.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "tracking/process_naming.h"
@@ -34,7 +36,6 @@ struct ProcessEntry {
     uint32_t pid;
     uint32_t parentPid;
     int32_t pendingRow; // the deferred start row, -1 when none
-    uint8_t used;
     uint8_t imageFull;        // image is a full path (else the short name, or nothing)
     uint8_t hasCommandLine;
     uint8_t hasDirectory;
@@ -46,24 +47,15 @@ struct ProcessEntry {
 };
 
 struct KeyEntry {
-    uint64_t hash;
     TextRef key;
     TextRef value;
-    uint8_t used;
 };
 
-// Open addressing with linear probing, grown to keep at most half the slots in use.
-struct KeyTable {
-    KeyEntry* slots;
-    uint32_t capacity; // a power of two, or 0
-    uint32_t count;
-};
+using KeyTable = HashTable<KeyEntry>;
+using ProcessTable = HashTable<ProcessEntry>;
 
-struct ProcessTable {
-    ProcessEntry* slots;
-    uint32_t capacity;
-    uint32_t count;
-};
+constexpr uint32_t kMostKeySlots = 1u << 28;
+constexpr uint32_t kMostProcessSlots = 1u << 24;
 
 } // namespace
 
@@ -82,28 +74,8 @@ struct SigmaViewContext {
 
 namespace {
 
-// Four characters a step, then a final mix so that the slot (the low bits) depends on every
-// character: the keys of a recording differ mostly in a few digits near their end.
 uint64_t HashChars(const char16_t* text, size_t length) {
-    uint64_t h = 1469598103934665603ull ^ length;
-    size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        uint64_t word;
-        std::memcpy(&word, text + i, sizeof word);
-        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 31;
-    }
-    for (; i < length; ++i)
-        h = (h ^ text[i]) * 1099511628211ull;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return h;
-}
-
-uint64_t HashPid(uint32_t pid) {
-    uint64_t h = pid * 0x9E3779B97F4A7C15ull;
-    return h ^ (h >> 29);
+    return HashText16(text, length);
 }
 
 const char16_t* ArenaText(const SigmaViewContext* c, TextRef ref) {
@@ -115,19 +87,8 @@ bool ArenaAdd(SigmaViewContext* c, const char16_t* text, size_t length, TextRef*
     TextArena* a = &c->arena;
     if (length > 0x10000000u) return false;
     const uint64_t needed = static_cast<uint64_t>(a->used) + length;
-    if (needed > a->capacity) {
-        uint64_t capacity = a->capacity == 0 ? kFirstArenaChars : a->capacity;
-        while (capacity < needed)
-            capacity *= 2;
-        if (capacity > 0x40000000u) return false;
-        auto* grown = static_cast<char16_t*>(AllocZeroed(capacity * sizeof(char16_t)));
-        if (grown == nullptr) return false;
-        if (a->chars != nullptr && a->used > 0) {
-            std::memcpy(grown, a->chars, a->used * sizeof(char16_t));
-        }
-        FreeBlock(a->chars);
-        a->chars = grown;
-        a->capacity = static_cast<uint32_t>(capacity);
+    if (!GrowArray(&a->chars, &a->capacity, a->used, needed, kFirstArenaChars, 0x40000000u)) {
+        return false;
     }
     if (length > 0) std::memcpy(a->chars + a->used, text, length * sizeof(char16_t));
     ref->offset = a->used;
@@ -141,37 +102,9 @@ bool TextRefEquals(const SigmaViewContext* c, TextRef ref, const char16_t* text,
            (length == 0 || std::memcmp(ArenaText(c, ref), text, length * sizeof(char16_t)) == 0);
 }
 
-// Rehashes into twice the slots when half are in use; false when memory is refused.
-bool RoomInKeys(KeyTable* t) {
-    if (t->capacity != 0 && (t->count + 1) * 2 <= t->capacity) return true;
-    const uint32_t capacity = t->capacity == 0 ? kFirstTableSlots : t->capacity * 2;
-    if (capacity == 0 || capacity > (1u << 28)) return false;
-    auto* slots = static_cast<KeyEntry*>(AllocZeroed(capacity * sizeof(KeyEntry)));
-    if (slots == nullptr) return false;
-    for (uint32_t i = 0; i < t->capacity; ++i) {
-        const KeyEntry& e = t->slots[i];
-        if (!e.used) continue;
-        uint32_t at = static_cast<uint32_t>(e.hash) & (capacity - 1);
-        while (slots[at].used)
-            at = (at + 1) & (capacity - 1);
-        slots[at] = e;
-    }
-    FreeBlock(t->slots);
-    t->slots = slots;
-    t->capacity = capacity;
-    return true;
-}
-
 KeyEntry* FindKey(const SigmaViewContext* c, const KeyTable* t, const char16_t* key, size_t length,
                   uint64_t hash) {
-    if (t->capacity == 0) return nullptr;
-    uint32_t at = static_cast<uint32_t>(hash) & (t->capacity - 1);
-    while (t->slots[at].used) {
-        KeyEntry* e = &t->slots[at];
-        if (e->hash == hash && TextRefEquals(c, e->key, key, length)) return e;
-        at = (at + 1) & (t->capacity - 1);
-    }
-    return nullptr;
+    return HashFind(t, hash, [&](const KeyEntry& e) { return TextRefEquals(c, e.key, key, length); });
 }
 
 // Enters the key; *isNew says whether it was absent. Returns the entry, or nullptr when memory
@@ -185,20 +118,12 @@ KeyEntry* EnterKeyHashed(SigmaViewContext* c, KeyTable* t, const char16_t* key, 
         return found;
     }
     *isNew = true;
-    TextRef ref{};
-    if (!RoomInKeys(t) || !ArenaAdd(c, key, length, &ref)) {
+    KeyEntry* e = HashInsert(t, hash, kFirstTableSlots, kMostKeySlots);
+    if (e == nullptr || !ArenaAdd(c, key, length, &e->key)) {
+        if (e != nullptr) HashErase(t, e);
         ++c->losses;
         return nullptr;
     }
-    uint32_t at = static_cast<uint32_t>(hash) & (t->capacity - 1);
-    while (t->slots[at].used)
-        at = (at + 1) & (t->capacity - 1);
-    KeyEntry* e = &t->slots[at];
-    e->hash = hash;
-    e->key = ref;
-    e->value = TextRef{};
-    e->used = 1;
-    ++t->count;
     return e;
 }
 
@@ -207,50 +132,16 @@ KeyEntry* EnterKey(SigmaViewContext* c, KeyTable* t, const char16_t* key, size_t
     return EnterKeyHashed(c, t, key, length, HashChars(key, length), isNew);
 }
 
-bool RoomInProcesses(ProcessTable* t) {
-    if (t->capacity != 0 && (t->count + 1) * 2 <= t->capacity) return true;
-    const uint32_t capacity = t->capacity == 0 ? kFirstTableSlots : t->capacity * 2;
-    if (capacity > (1u << 24)) return false;
-    auto* slots = static_cast<ProcessEntry*>(AllocZeroed(capacity * sizeof(ProcessEntry)));
-    if (slots == nullptr) return false;
-    for (uint32_t i = 0; i < t->capacity; ++i) {
-        const ProcessEntry& e = t->slots[i];
-        if (!e.used) continue;
-        uint32_t at = static_cast<uint32_t>(HashPid(e.pid)) & (capacity - 1);
-        while (slots[at].used)
-            at = (at + 1) & (capacity - 1);
-        slots[at] = e;
-    }
-    FreeBlock(t->slots);
-    t->slots = slots;
-    t->capacity = capacity;
-    return true;
-}
-
 ProcessEntry* FindProcess(SigmaViewContext* c, uint32_t pid) {
-    ProcessTable* t = &c->processes;
-    if (t->capacity == 0) return nullptr;
-    uint32_t at = static_cast<uint32_t>(HashPid(pid)) & (t->capacity - 1);
-    while (t->slots[at].used) {
-        if (t->slots[at].pid == pid) return &t->slots[at];
-        at = (at + 1) & (t->capacity - 1);
-    }
-    return nullptr;
+    return HashFind(&c->processes, HashNumber(pid), [pid](const ProcessEntry& e) { return e.pid == pid; });
 }
 
 void MakeDue(SigmaViewContext* c, int32_t index) {
-    if (c->dueCount >= c->dueCapacity) {
-        const int32_t capacity = c->dueCapacity == 0 ? 64 : c->dueCapacity * 2;
-        auto* grown = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(capacity) * 4));
-        if (grown == nullptr) {
-            // The row is matched with what the table held when it was learned: never lost.
-            ++c->losses;
-            return;
-        }
-        if (c->dueCount > 0) std::memcpy(grown, c->due, static_cast<size_t>(c->dueCount) * 4);
-        FreeBlock(c->due);
-        c->due = grown;
-        c->dueCapacity = capacity;
+    const size_t count = static_cast<size_t>(c->dueCount);
+    if (!GrowArray(&c->due, &c->dueCapacity, count, count + 1, 64, INT32_MAX)) {
+        // The row is matched with what the table held when it was learned: never lost.
+        ++c->losses;
+        return;
     }
     c->due[c->dueCount++] = index;
 }
@@ -262,19 +153,13 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     if (e != nullptr) {
         if (e->pendingRow >= 0) MakeDue(c, e->pendingRow);
     } else {
-        if (!RoomInProcesses(&c->processes)) {
+        e = HashInsert(&c->processes, HashNumber(pid), kFirstTableSlots, kMostProcessSlots);
+        if (e == nullptr) {
             ++c->losses;
             return nullptr;
         }
-        ProcessTable* t = &c->processes;
-        uint32_t at = static_cast<uint32_t>(HashPid(pid)) & (t->capacity - 1);
-        while (t->slots[at].used)
-            at = (at + 1) & (t->capacity - 1);
-        e = &t->slots[at];
-        ++t->count;
     }
     *e = ProcessEntry{};
-    e->used = 1;
     e->pid = pid;
     e->pendingRow = -1;
     return e;
@@ -826,10 +711,10 @@ uint32_t DnsView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out)
 
 void FreeTables(SigmaViewContext* c) {
     FreeBlock(c->arena.chars);
-    FreeBlock(c->processes.slots);
-    FreeBlock(c->hostsByAddress.slots);
-    FreeBlock(c->endpointPairs.slots);
-    FreeBlock(c->writtenFiles.slots);
+    HashFree(&c->processes);
+    HashFree(&c->hostsByAddress);
+    HashFree(&c->endpointPairs);
+    HashFree(&c->writtenFiles);
     FreeBlock(c->due);
 }
 
@@ -916,7 +801,9 @@ void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key) {
                             : key.table == kEndpointPairsKey ? &context->endpointPairs
                                                              : nullptr;
     if (table == nullptr || table->capacity == 0) return;
-    __builtin_prefetch(&table->slots[static_cast<uint32_t>(key.hash) & (table->capacity - 1)], 0, 3);
+    const uint32_t at = static_cast<uint32_t>(key.hash) & (table->capacity - 1);
+    __builtin_prefetch(&table->hashes[at], 0, 3);
+    __builtin_prefetch(&table->entries[at], 0, 3);
 }
 
 void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row) {
@@ -941,8 +828,8 @@ void ReleaseDeferredSigmaRows(SigmaViewContext* context) {
     for (;;) {
         ProcessEntry* first = nullptr;
         for (uint32_t i = 0; i < t->capacity; ++i) {
-            ProcessEntry* e = &t->slots[i];
-            if (e->used && e->pendingRow >= 0 &&
+            ProcessEntry* e = &t->entries[i];
+            if (t->hashes[i] != 0 && e->pendingRow >= 0 &&
                 (first == nullptr || e->pendingRow < first->pendingRow)) {
                 first = e;
             }

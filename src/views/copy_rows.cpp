@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/format.h"
+#include "base/growth.h"
 #include "base/note_text.h"
 #include "base/reveal_text.h"
 #include "base/text.h"
@@ -137,19 +138,9 @@ char16_t* BuildCopyText(AppState* app, const int32_t* items, int32_t count, size
         for (int32_t i = 0; i < count && !refused; ++i) {
             if (items[i] < 0 || items[i] >= app->shownCount) continue;
             const size_t n = BuildCopyLine(app->rows[app->shownRows[items[i]]], line, kCopyLineChars);
-            if (used + n + 1 > capacity) {
-                size_t grown = capacity * 2;
-                while (used + n + 1 > grown)
-                    grown *= 2;
-                char16_t* bigger = static_cast<char16_t*>(AllocZeroed(grown * sizeof(char16_t)));
-                if (bigger == nullptr) {
-                    refused = true;
-                    break;
-                }
-                std::memcpy(bigger, text, used * sizeof(char16_t));
-                FreeBlock(text);
-                text = bigger;
-                capacity = grown;
+            if (!GrowArray(&text, &capacity, used, used + n + 1, capacity, SIZE_MAX)) {
+                refused = true;
+                break;
             }
             std::memcpy(text + used, line, n * sizeof(char16_t));
             used += n;

@@ -12,82 +12,33 @@ namespace olv {
 
 namespace {
 
-constexpr uint32_t kEmptySlot = 0;
-constexpr uint32_t kDeadSlot = 0xFFFFFFFFu; // a removed member; pid 0xFFFFFFFE is never a process
-
-uint32_t SlotOf(uint32_t pid) {
-    // Pids are multiples of 4 on Windows: mix before masking.
-    uint32_t h = pid * 0x9E3779B1u;
-    return (h >> 16) & (kProcessMemberSlots - 1);
+uint32_t* FindMember(const ProcessCondition* c, uint32_t pid) {
+    return HashFind(&c->members, HashNumber(pid), [pid](uint32_t member) { return member == pid; });
 }
 
 bool IsMember(const ProcessCondition* c, uint32_t pid) {
-    if (c->members == nullptr) return false;
-    const uint32_t wanted = pid + 1;
-    for (uint32_t i = SlotOf(pid), probes = 0; probes < kProcessMemberSlots; ++probes) {
-        const uint32_t v = c->members[i];
-        if (v == kEmptySlot) return false;
-        if (v == wanted) return true;
-        i = (i + 1) & (kProcessMemberSlots - 1);
-    }
-    return false;
+    return FindMember(c, pid) != nullptr;
 }
 
 void Forget(ProcessCondition* c, uint32_t pid) {
-    if (c->members == nullptr) return;
-    const uint32_t wanted = pid + 1;
-    for (uint32_t i = SlotOf(pid), probes = 0; probes < kProcessMemberSlots; ++probes) {
-        const uint32_t v = c->members[i];
-        if (v == kEmptySlot) return;
-        if (v == wanted) {
-            c->members[i] = kDeadSlot;
-            --c->memberCount;
-            ++c->deadSlots;
-            return;
-        }
-        i = (i + 1) & (kProcessMemberSlots - 1);
-    }
+    uint32_t* member = FindMember(c, pid);
+    if (member != nullptr) HashErase(&c->members, member);
 }
 
 void EmptyMembers(ProcessCondition* c) {
-    if (c->members != nullptr) {
-        std::memset(c->members, 0, kProcessMemberSlots * sizeof(uint32_t));
-    }
-    c->memberCount = 0;
-    c->deadSlots = 0;
+    HashClear(&c->members);
 }
 
-// Rebuilds the slots without the removed members (they lengthen every probe).
-void DropDeadSlots(ProcessCondition* c) {
-    uint32_t live[kProcessMembers];
-    int32_t n = 0;
-    for (int32_t i = 0; i < kProcessMemberSlots && n < kProcessMembers; ++i) {
-        const uint32_t v = c->members[i];
-        if (v != kEmptySlot && v != kDeadSlot) live[n++] = v;
-    }
-    EmptyMembers(c);
-    for (int32_t k = 0; k < n; ++k) {
-        uint32_t i = SlotOf(live[k] - 1);
-        while (c->members[i] != kEmptySlot)
-            i = (i + 1) & (kProcessMemberSlots - 1);
-        c->members[i] = live[k];
-    }
-    c->memberCount = n;
-}
-
+// The set is made at its full size, so the most members it holds is half the slots.
 void Join(ProcessCondition* c, uint32_t pid) {
-    if (c->members == nullptr || IsMember(c, pid)) return;
-    if (c->memberCount >= kProcessMembers) {
+    if (c->members.capacity == 0 || IsMember(c, pid)) return;
+    uint32_t* member = HashInsert(&c->members, HashNumber(pid), uint32_t{kProcessMemberSlots},
+                                  uint32_t{kProcessMemberSlots});
+    if (member == nullptr) {
         c->incomplete = 1;
         return;
     }
-    if (c->memberCount + c->deadSlots >= kProcessMembers) DropDeadSlots(c);
-    uint32_t i = SlotOf(pid);
-    while (c->members[i] != kEmptySlot && c->members[i] != kDeadSlot)
-        i = (i + 1) & (kProcessMemberSlots - 1);
-    if (c->members[i] == kDeadSlot) --c->deadSlots;
-    c->members[i] = pid + 1;
-    ++c->memberCount;
+    *member = pid;
 }
 
 // "%lu (%s)" or "%lu \"%s\"" of the condition's process, the name as recorded.
@@ -121,10 +72,8 @@ bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t row
         LockGuard guard(&app->rowsLock);
         if (rowIndex < 0 || rowIndex >= app->rowCount) return false;
         ProcessCondition* c = &app->processCondition;
-        if (c->members == nullptr) {
-            c->members =
-                static_cast<uint32_t*>(AllocZeroed(kProcessMemberSlots * sizeof(uint32_t)));
-            if (c->members == nullptr) return false;
+        if (c->members.capacity == 0 && !HashResize(&c->members, uint32_t{kProcessMemberSlots})) {
+            return false;
         }
         const EventRow* row = &app->rows[rowIndex];
         c->mode = mode;

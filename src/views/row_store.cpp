@@ -4,6 +4,7 @@
 
 #include "base/atomic.h"
 #include "base/format.h"
+#include "base/growth.h"
 #include "base/note_text.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -189,33 +190,17 @@ bool InView(const ViewControls* v, const EventRow* row, int32_t index) {
     return PassesViewTests(v, row) && InRuleView(v, index) && MatchesTextFilter(v, row);
 }
 
-// The growth rule shared by both arrays. Returns the new block or null when refused or not
-// needed; *capacity changes only with a new block.
-void* Grow(void* block, int32_t* capacity, int32_t inUse, int64_t needed, size_t elementSize) {
-    if (needed <= 0 || needed <= *capacity) return nullptr;
-    int64_t newCapacity = *capacity == 0 ? kFirstRowCapacity : *capacity;
-    while (newCapacity < needed)
-        newCapacity *= 2;
-    if (newCapacity > INT32_MAX) return nullptr;
-    void* grown = AllocZeroed(static_cast<size_t>(newCapacity) * elementSize);
-    if (grown == nullptr) return nullptr;
-    if (block != nullptr && inUse > 0) {
-        std::memcpy(grown, block, static_cast<size_t>(inUse) * elementSize);
-    }
-    FreeBlock(block);
-    *capacity = static_cast<int32_t>(newCapacity);
-    return grown;
-}
-
+// Refused growth leaves the arrays as they were; the callers see the capacity still short.
 void GrowRows(AppState* app, int64_t needed) {
-    void* grown = Grow(app->rows, &app->rowCapacity, app->rowCount, needed, sizeof(EventRow));
-    if (grown != nullptr) app->rows = static_cast<EventRow*>(grown);
+    if (needed <= 0) return;
+    GrowArray(&app->rows, &app->rowCapacity, static_cast<size_t>(app->rowCount),
+              static_cast<size_t>(needed), kFirstRowCapacity, INT32_MAX);
 }
 
 void GrowShownRows(AppState* app, int64_t needed) {
-    void* grown =
-        Grow(app->shownRows, &app->shownCapacity, app->shownCount, needed, sizeof(int32_t));
-    if (grown != nullptr) app->shownRows = static_cast<int32_t*>(grown);
+    if (needed <= 0) return;
+    GrowArray(&app->shownRows, &app->shownCapacity, static_cast<size_t>(app->shownCount),
+              static_cast<size_t>(needed), kFirstRowCapacity, INT32_MAX);
 }
 
 // Frees a block that grew beyond the first allocation, so that the next use starts afresh.
@@ -248,9 +233,11 @@ bool EnterShownRow(AppState* app, int32_t index) {
 // is refused; the scan then searches every row, as it would without signatures. Caller holds
 // rowsLock.
 bool RoomForSignatures(AppState* app) {
-    void* grown = Grow(app->rowSignatures, &app->signatureCapacity, app->signatureCapacity,
-                       app->rowCount, sizeof(RowSignature));
-    if (grown != nullptr) app->rowSignatures = static_cast<RowSignature*>(grown);
+    if (app->rowCount > 0) {
+        GrowArray(&app->rowSignatures, &app->signatureCapacity,
+                  static_cast<size_t>(app->signatureCapacity), static_cast<size_t>(app->rowCount),
+                  kFirstRowCapacity, INT32_MAX);
+    }
     return app->rowSignatures != nullptr && app->rowCount <= app->signatureCapacity;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/growth.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "record/app_state.h"
@@ -70,20 +71,8 @@ int32_t FirstMatchAtOrAfter(const SigmaState* s, int32_t row) {
 bool RoomForMatches(SigmaState* s, int32_t more) {
     const int64_t needed = static_cast<int64_t>(s->matchCount) + more;
     if (needed <= s->matchCapacity) return true;
-    int64_t capacity = s->matchCapacity == 0 ? 256 : s->matchCapacity;
-    while (capacity < needed)
-        capacity *= 2;
-    if (capacity > INT32_MAX / 2) return false;
-    auto* grown =
-        static_cast<SigmaRowMatch*>(AllocZeroed(static_cast<size_t>(capacity) * sizeof(SigmaRowMatch)));
-    if (grown == nullptr) return false;
-    if (s->matchCount > 0) {
-        std::memcpy(grown, s->matches, static_cast<size_t>(s->matchCount) * sizeof(SigmaRowMatch));
-    }
-    FreeBlock(s->matches);
-    s->matches = grown;
-    s->matchCapacity = static_cast<int32_t>(capacity);
-    return true;
+    return GrowArray(&s->matches, &s->matchCapacity, static_cast<size_t>(s->matchCount),
+                     static_cast<size_t>(needed), 256, INT32_MAX / 2);
 }
 
 void CountMatch(SigmaState* s, const SigmaRowMatch& m, int32_t by) {

@@ -351,6 +351,13 @@ int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacit
                      static_cast<uint32_t>(over > 0xFFFFFFFFu ? 0xFFFFFFFFu : over));
         ++lines;
     }
+    const uint64_t unindexed = SigmaRowsWithoutMemory(set);
+    if (unindexed > 0) {
+        AppendFormat(out, capacity,
+                     u"Rows not matched against the Sigma rules because memory was refused: %lu.\n",
+                     static_cast<uint32_t>(unindexed > 0xFFFFFFFFu ? 0xFFFFFFFFu : unindexed));
+        ++lines;
+    }
     return lines;
 }
 

@@ -72,8 +72,9 @@ void ChooseSigmaRulesWindow(AppState* app, int choice);
 void SigmaRulesWindowCommand(AppState* app, int command);
 
 // What the work budget of matching cost the loaded rules, for the window and the files' notes: a
-// line each for the rules set aside for cost and the rows that ran out of the budget, each ending
-// in '\n'; nothing when neither happened. Returns the lines written.
+// line each for the rules set aside for cost, the rows that ran out of the budget and the rows not
+// matched because memory was refused, each ending in '\n'; nothing when none happened. Returns
+// the lines written.
 int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity);
 
 // The status bar's Sigma part: " | 1400 Sigma rules, 1000 files refused, 3 rows raised" when a set is loaded, then

@@ -30,13 +30,8 @@ int32_t PowerOfTwoAtLeast(int32_t n) {
     return p;
 }
 
-uint32_t HashName(const char16_t* name) {
-    uint32_t h = 2166136261u; // FNV-1a over the characters
-    for (size_t i = 0; name[i] != 0; ++i) {
-        h ^= name[i];
-        h *= 16777619u;
-    }
-    return h;
+uint64_t HashName(const char16_t* name) {
+    return HashText16(name, TextLength(name));
 }
 
 // Min-heap of the entries by count: the root is the least counted entry.
@@ -71,27 +66,23 @@ void SiftUp(NameTally* t, int32_t at) {
     }
 }
 
-void Unchain(NameTally* t, int32_t entry) {
-    int32_t* link = &t->buckets[t->hashes[entry] & static_cast<uint32_t>(t->bucketCount - 1)];
-    while (*link >= 0 && *link != entry)
-        link = &t->nextInBucket[*link];
-    if (*link == entry) *link = t->nextInBucket[entry];
-}
-
-void Chain(NameTally* t, int32_t entry, uint32_t hash) {
-    t->hashes[entry] = hash;
-    int32_t* head = &t->buckets[hash & static_cast<uint32_t>(t->bucketCount - 1)];
-    t->nextInBucket[entry] = *head;
-    *head = entry;
+// The index has room for every entry allocated (made with them), so entering one never grows it.
+void Chain(NameTally* t, int32_t entry, uint64_t hash) {
+    int32_t* slot = HashInsert(&t->index, hash, t->index.capacity, t->index.capacity);
+    if (slot != nullptr) *slot = entry;
 }
 
 // The entry holding name (already cut, with its hash); -1 when none.
-int32_t FindEntry(const NameTally* t, const char16_t* cut, uint32_t hash) {
-    for (int32_t e = t->buckets[hash & static_cast<uint32_t>(t->bucketCount - 1)]; e >= 0;
-         e = t->nextInBucket[e]) {
-        if (t->hashes[e] == hash && TextEquals(t->names[e], cut)) return e;
-    }
-    return -1;
+int32_t FindEntry(const NameTally* t, const char16_t* cut, uint64_t hash) {
+    const int32_t* slot =
+        HashFind(&t->index, hash, [t, cut](int32_t e) { return TextEquals(t->names[e], cut); });
+    return slot != nullptr ? *slot : -1;
+}
+
+void Unchain(NameTally* t, int32_t entry) {
+    int32_t* slot = HashFind(&t->index, HashName(t->names[entry]),
+                             [entry](int32_t e) { return e == entry; });
+    if (slot != nullptr) HashErase(&t->index, slot);
 }
 
 // The least count in the tally: no name left out can have been counted more often.
@@ -103,15 +94,14 @@ uint32_t LeastCount(const NameTally* t) {
 
 namespace {
 
-size_t TallyBytes(int32_t capacity, int32_t bucketCount) {
+size_t TallyBytes(int32_t capacity) {
     const size_t entries = static_cast<size_t>(capacity);
     return entries * sizeof(char16_t) * kTallyNameChars +
-           entries * (4 * sizeof(uint32_t) + 3 * sizeof(int32_t)) +
-           static_cast<size_t>(bucketCount) * sizeof(int32_t);
+           entries * (3 * sizeof(uint32_t) + 2 * sizeof(int32_t));
 }
 
 // Points the tally's parts into block: the names first, so every later part is 4-byte aligned.
-void LayOutTally(NameTally* t, unsigned char* block, int32_t capacity, int32_t bucketCount) {
+void LayOutTally(NameTally* t, unsigned char* block, int32_t capacity) {
     const size_t entries = static_cast<size_t>(capacity);
     unsigned char* at = block;
     t->names = reinterpret_cast<char16_t(*)[kTallyNameChars]>(at);
@@ -123,27 +113,25 @@ void LayOutTally(NameTally* t, unsigned char* block, int32_t capacity, int32_t b
     };
     t->counts = reinterpret_cast<uint32_t*>(take32(entries));
     t->firstSeen = reinterpret_cast<uint32_t*>(take32(entries));
-    t->hashes = reinterpret_cast<uint32_t*>(take32(entries));
     t->exact = reinterpret_cast<uint32_t*>(take32(entries));
-    t->nextInBucket = reinterpret_cast<int32_t*>(take32(entries));
     t->heap = reinterpret_cast<int32_t*>(take32(entries));
     t->heapAt = reinterpret_cast<int32_t*>(take32(entries));
-    t->buckets = reinterpret_cast<int32_t*>(take32(static_cast<size_t>(bucketCount)));
-    for (int32_t b = 0; b < bucketCount; ++b)
-        t->buckets[b] = -1;
     t->block = block;
     t->capacity = capacity;
-    t->bucketCount = bucketCount;
 }
 
 // A table for capacity entries with the entries in use moved over; false (the tally unchanged)
 // when memory is refused.
 bool ResizeTally(NameTally* t, int32_t capacity) {
-    const int32_t bucketCount = PowerOfTwoAtLeast(2 * capacity);
-    auto* block = static_cast<unsigned char*>(AllocZeroed(TallyBytes(capacity, bucketCount)));
+    auto* block = static_cast<unsigned char*>(AllocZeroed(TallyBytes(capacity)));
     if (block == nullptr) return false;
+    // The index keeps every entry's number: entries keep their numbers in the new block.
+    if (!HashResize(&t->index, static_cast<uint32_t>(PowerOfTwoAtLeast(2 * capacity)))) {
+        FreeBlock(block);
+        return false;
+    }
     NameTally old = *t;
-    LayOutTally(t, block, capacity, bucketCount);
+    LayOutTally(t, block, capacity);
     const size_t used = static_cast<size_t>(old.used);
     if (used > 0) {
         std::memcpy(t->names, old.names, used * sizeof(old.names[0]));
@@ -152,8 +140,6 @@ bool ResizeTally(NameTally* t, int32_t capacity) {
         std::memcpy(t->heap, old.heap, used * sizeof(int32_t));
         std::memcpy(t->heapAt, old.heapAt, used * sizeof(int32_t));
     }
-    for (int32_t e = 0; e < old.used; ++e)
-        Chain(t, e, old.hashes[e]);
     FreeBlock(old.block);
     return true;
 }
@@ -169,6 +155,7 @@ bool AllocNameTally(NameTally* tally, int32_t limit) {
 
 void FreeNameTally(NameTally* tally) {
     FreeBlock(tally->block);
+    HashFree(&tally->index);
     *tally = NameTally{};
 }
 
@@ -178,7 +165,7 @@ void TallyName(NameTally* tally, const char16_t* name) {
     // when compared as stored, so compare the same cut.
     char16_t cut[kTallyNameChars];
     CopyBounded(cut, kTallyNameChars, name);
-    const uint32_t hash = HashName(cut);
+    const uint64_t hash = HashName(cut);
     const int32_t known = FindEntry(tally, cut, hash);
     if (known >= 0) {
         ++tally->counts[known];

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/hash_table.h"
+
 namespace olv {
 
 struct AppState; // app/app_state.h
@@ -25,16 +27,13 @@ struct NameTally {
     char16_t (*names)[kTallyNameChars]; // capacity entries, each cut at 255 characters
     uint32_t* counts;                   // occurrences (an upper bound once replaced is not 0)
     uint32_t* firstSeen;                // order in which each entry's name was first stored
-    uint32_t* hashes;                   // hash of each entry's name
     uint32_t* exact;                    // occurrences counted again (RecountName)
-    int32_t* nextInBucket;              // chains of entries with the same bucket; -1 ends
-    int32_t* buckets;                   // bucketCount chain heads
     int32_t* heap;                      // entry indexes, least counted first
     int32_t* heapAt;                    // position of each entry in heap
     void* block;                        // the one heap block all of the above live in
-    int32_t capacity;    // entries allocated
-    int32_t limit;       // entries the table may grow to
-    int32_t bucketCount; // a power of two
+    HashTable<int32_t> index;           // name -> entry; slots for twice the entries allocated
+    int32_t capacity; // entries allocated
+    int32_t limit;    // entries the table may grow to
     int32_t used;
     uint32_t seen;     // names stored so far (first-seen order)
     uint32_t replaced; // names that took the place of another

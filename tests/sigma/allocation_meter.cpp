@@ -1,19 +1,27 @@
 // Global operator new and delete of this suite, counting bytes held. Each block carries its size
-// in a header of the largest fundamental alignment, so sized and unsized deletes agree.
+// in a header of the largest fundamental alignment, so sized and unsized deletes agree. While a
+// test asks for it, the platform's allocation fault hooks refuse these as they refuse
+// AllocZeroed's blocks.
 #include "allocation_meter.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
+#include "platform/memory.h"
+
 namespace {
 
 constexpr size_t kHeader = alignof(std::max_align_t);
 std::atomic<size_t> gNow{0};
 std::atomic<size_t> gPeak{0};
+std::atomic<bool> gHooked{false};
 
 void* Take(size_t bytes) noexcept {
     if (bytes > SIZE_MAX - kHeader) return nullptr;
+    // The platform's refusal hooks apply here too, so that a sweep reaches every allocation of
+    // the rule engine's containers and of the YAML reader.
+    if (gHooked.load(std::memory_order_relaxed) && olv::AllocationHooksRefuse(bytes)) return nullptr;
     void* block = std::malloc(bytes + kHeader);
     if (block == nullptr) return nullptr;
     *static_cast<size_t*>(block) = bytes;
@@ -62,6 +70,10 @@ void ResetAllocationPeak() {
 
 size_t AllocationPeakBytes() {
     return gPeak.load(std::memory_order_relaxed);
+}
+
+void HookOperatorNew(bool on) {
+    gHooked.store(on, std::memory_order_relaxed);
 }
 
 } // namespace sigma_test

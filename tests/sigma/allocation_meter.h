@@ -10,5 +10,8 @@ size_t AllocatedBytesNow();
 // Starts a new peak from what is held now.
 void ResetAllocationPeak();
 size_t AllocationPeakBytes();
+// While on, operator new meets the platform's allocation fault hooks (RefuseNthAllocation and
+// the others) as AllocZeroed does.
+void HookOperatorNew(bool on);
 
 } // namespace sigma_test

@@ -452,6 +452,19 @@ TEST_CASE_FIXTURE(TextsFixture, "rules set aside for cost and rows past the budg
     CHECK(SigmaRowsOfRule(app, 1) == 0);
 }
 
+TEST_CASE_FIXTURE(TextsFixture, "rows not matched for want of memory are told in the notes") {
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    REQUIRE(set != nullptr);
+    REQUIRE(AddSigmaRuleText(set, kTempExe, std::strlen(kTempExe), u"a.yml"));
+    REQUIRE(InstallSigmaRules(app, set));
+    std::vector<char16_t> notes(8192);
+    CHECK(BuildCompletenessNotes(app, notes.data(), notes.size(), u"# ") == 0);
+    set->rowsWithoutMemory = 3; // as MatchSigmaRules counts a row whose index or fold was refused
+    CHECK(BuildCompletenessNotes(app, notes.data(), notes.size(), u"# ") == 1);
+    CHECK(U8(notes.data()) == "# Rows not matched against the Sigma rules because memory was "
+                              "refused: 3.\r\n");
+}
+
 namespace {
 
 const char kRenamedRundll[] = R"(title: Renamed rundll32

@@ -206,6 +206,34 @@ TEST_CASE("beyond its table a tally still finds the most counted names, then cou
     CHECK(ShownCount(s, u"C:\\decoyA0") <= 1); // a decoy, if listed, shows its true count
 }
 
+TEST_CASE("a tally whose growth is refused counts on in the table it has, every name still found") {
+    // Each allocation of the growth from 256 to 512 entries refused in turn, until none is.
+    bool grew = false;
+    for (int64_t refused = 1; !grew && refused <= 8; ++refused) {
+        CAPTURE(refused);
+        const int64_t live = LiveAllocationCount();
+        {
+            TallyFixture f(1024);
+            for (int i = 0; i < kTallyFirstEntries; ++i)
+                TallyName(&f.tally, (u"C:\\f" + U16(std::to_string(i))).c_str());
+            RefuseNthAllocation(refused);
+            TallyName(&f.tally, u"C:\\payload.exe"); // the 257th name: the table would grow
+            grew = AllocationRefusalPending();
+            ResetAllocationFaults();
+            CHECK(f.tally.capacity == (grew ? 512 : kTallyFirstEntries));
+            CHECK(f.tally.overflow == (grew ? 0 : 1));
+            for (int k = 0; k < 3; ++k)
+                TallyName(&f.tally, u"C:\\payload.exe");
+            CHECK(ShownCount(f.TopTen(), u"C:\\payload.exe") >= 4);
+            // Names kept before the refusal are still found, not entered twice.
+            TallyName(&f.tally, u"C:\\f200");
+            CHECK(f.tally.used == (grew ? kTallyFirstEntries + 1 : kTallyFirstEntries));
+        }
+        CHECK(LiveAllocationCount() == live);
+    }
+    CHECK(grew);
+}
+
 TEST_CASE("a summary of 5,000 decoy files and one written 500 times lists it first, exactly") {
     Recording r(5600);
     for (int i = 0; i < 5000; ++i) {
