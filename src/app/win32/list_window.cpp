@@ -27,7 +27,7 @@ constexpr size_t kCellChars = 1024;
 constexpr size_t kSearchChars = 256;
 bool gListClassRegistered = false;
 
-// What the window keeps: the spec's callbacks, and a buffer for the texts the list asks for. A
+// What the window keeps: the UiListWindowSpec callbacks, and a buffer for the texts the list asks for. A
 // heap block of its own, freed with the window.
 struct ListWindowState {
     UiListWindowSpec spec;
@@ -134,7 +134,7 @@ int FocusedLine(HWND list) {
         SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
 }
 
-// The window's menu at a screen point; its choice goes to the spec's command (or activation).
+// The window's menu at a screen point; its choice goes to the UiListWindowSpec command (or activation).
 void ShowMenu(HWND window, POINT at) {
     ListWindowState* state = StateOf(window);
     if (state == nullptr || state->spec.menuCount <= 0) return;

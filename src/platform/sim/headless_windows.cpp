@@ -28,7 +28,7 @@ constexpr size_t kListCellChars = 1024;
 constexpr size_t kListHeadlineChars = 1400;
 constexpr int32_t kListSelected = 64;
 
-// The list window's model: its lines are drawn through the spec's cell callback when read, as
+// The list window's model: its lines are drawn through the UiListWindowSpec cell callback when read, as
 // the real virtual list draws them.
 struct ListWindowModel {
     bool open;
