@@ -46,7 +46,8 @@ constexpr uint32_t kRegexMatchLimit = 100000;
 constexpr uint32_t kRegexDepthLimit = 1000;
 constexpr uint32_t kRegexHeapLimitKiB = 2048;
 // Steps of one wildcard or field-reference comparison (text x pattern at worst); beyond it the
-// comparison counts as no match and as a bound hit, like a regular expression's.
+// comparison is undecided (it never makes a rule match) and a bound hit, like a regular
+// expression's.
 constexpr uint64_t kCompareStepLimit = 4u << 20;
 
 // Work of one row's matching, in steps (sigma.h). The budget is sized so that a row's worst case

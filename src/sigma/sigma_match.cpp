@@ -43,6 +43,7 @@ struct Context {
     bool ruleHit;      // it hit a bound of its own on this row
     Reading reading;
     bool rowUnknownSeen; // a comparison on a field this row could not learn was met
+    bool cut;            // a comparison stopped at a work bound since this was last cleared
 };
 
 // Takes steps from the row's budget; false (nothing taken) when fewer are left, and then the
@@ -152,6 +153,7 @@ void CountBound(Context& c) {
     ++c.set->workLimitHits;
     ++c.set->infos[c.rule].matchWorkLimitHits;
     c.ruleHit = true;
+    c.cut = true;
 }
 
 // One try of a regular expression with a match limit of limit units, charged in full beforehand
@@ -265,7 +267,11 @@ Tri ValueTri(Context& c, const ValueTest& v, uint32_t field) {
         if (v.refField == kNeverField) return kUnknown;
         if (RowUnknown(c.view, v.refField)) return OfRowUnknown(c);
     }
-    return OfBool(ValueMatches(c, v, field));
+    // A comparison stopped at a bound is undecided, not false: under a `not` it must not make a
+    // rule fire.
+    c.cut = false;
+    const bool held = ValueMatches(c, v, field);
+    return held ? kTrue : c.cut ? kUnknown : kFalse;
 }
 
 // The values of a test on one field: any of them, or with `all` every list item (the
@@ -313,23 +319,24 @@ bool InAnyField(Context& c, const ValueTest& v, uint32_t* where) {
 
 Tri FieldTestHolds(Context& c, const FieldTest& t) {
     if (t.field == kAnyField) {
+        c.cut = false;
         if (!t.all) {
             for (const ValueTest& v : t.values) {
                 if (InAnyField(c, v, nullptr)) return kTrue;
             }
-            return kFalse;
+            return c.cut ? kUnknown : kFalse;
         }
         uint32_t group = UINT32_MAX;
         bool groupHeld = true;
         for (const ValueTest& v : t.values) {
             if (v.group != group) {
-                if (!groupHeld) return kFalse;
+                if (!groupHeld) return c.cut ? kUnknown : kFalse;
                 group = v.group;
                 groupHeld = false;
             }
             if (!groupHeld && InAnyField(c, v, nullptr)) groupHeld = true;
         }
-        return OfBool(groupHeld);
+        return groupHeld ? kTrue : c.cut ? kUnknown : kFalse;
     }
     if (t.field == kNeverField) return kUnknown;
     if (RowUnknown(c.view, t.field)) return OfRowUnknown(c);
@@ -619,7 +626,7 @@ int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* vie
     int32_t count = 0;
     int32_t possibles = 0;
     const WorkBounds& work = set->work;
-    Context context{set, view, 0, work.row, 0, false, Reading::kUnknown, false};
+    Context context{set, view, 0, work.row, 0, false, Reading::kUnknown, false, false};
     bool overBudget = false;
     for (size_t word = 0; word < set->candidates.size() && !overBudget; ++word) {
         uint64_t bits = set->candidates[word];
@@ -683,7 +690,7 @@ size_t ExplainSigmaMatch(SigmaRuleSet* set, int32_t rule, const SigmaEventView* 
     const Rule& r = set->rules[static_cast<size_t>(rule)];
     if ((view->categories & (uint32_t{1} << r.category)) == 0) return 0;
     if (!FoldFields(set, view)) return 0;
-    Context context{set, view, static_cast<uint32_t>(rule), set->work.row, 0, false, Reading::kUnknown, false};
+    Context context{set, view, static_cast<uint32_t>(rule), set->work.row, 0, false, Reading::kUnknown, false, false};
     if (Evaluate(context, r, Reading::kUnknown) != kTrue) return 0;
     std::vector<uint8_t> listed;
     try {

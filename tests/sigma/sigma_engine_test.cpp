@@ -135,6 +135,29 @@ TEST_CASE("a regular expression that backtracks without end hits the work bound,
     FreeSigmaRuleSet(set);
 }
 
+TEST_CASE("a comparison stopped at its bound is undecided: under not it never makes a rule fire") {
+    // The filter would have excluded the row had it been decided; counting it false would fire.
+    OneRule one(Rule("process_creation", "    sel:\n        CommandLine|contains: 'needle'\n"
+                                         "    filter:\n        CommandLine|re: '^(a|aa)+$'\n"
+                                         "    condition: sel and not filter\n"));
+    REQUIRE(one.loaded);
+    View view;
+    view.Set(kSigmaCommandLine, std::u16string(200, u'a') + u"b needle");
+    CHECK_FALSE(one.Matches(view, 1u << kSigmaProcessCreation));
+    CHECK(SigmaMatchWorkLimitHits(one.set) == 1);
+    // Decided within the bound, the filter is false and the rule fires.
+    view.Set(kSigmaCommandLine, u"aab needle");
+    CHECK(one.Matches(view, 1u << kSigmaProcessCreation));
+    // A keyword search stopped at the bound alike.
+    OneRule keyword(Rule("process_creation", "    sel:\n        CommandLine|contains: 'needle'\n"
+                                             "    words:\n        '|re': '^(a|aa)+$'\n"
+                                             "    condition: sel and not words\n"));
+    if (keyword.loaded) {
+        view.Set(kSigmaCommandLine, std::u16string(200, u'a') + u"b needle");
+        CHECK_FALSE(keyword.Matches(view, 1u << kSigmaProcessCreation));
+    }
+}
+
 TEST_CASE("a wildcard pattern built to take text x pattern steps hits the bound, counted") {
     // After the star, every place of the text is tried against 3001 characters.
     const std::string pattern = "*" + std::string(3000, 'a') + "b";
