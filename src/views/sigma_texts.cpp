@@ -184,9 +184,9 @@ void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capaci
     }
     const int32_t loaded = SigmaRuleCount(set);
     const int32_t refused = SigmaRefusalCount(set);
-    FormatText(out, capacity,
-               loaded == 1 ? u"%d Sigma rule loaded from %.400s" : u"%d Sigma rules loaded from %.400s",
-               loaded, SigmaRuleFolder(set));
+    FormatText(out, capacity, loaded == 1 ? u"%d Sigma rule loaded" : u"%d Sigma rules loaded", loaded);
+    // Rules given as text (no folder) have no place to name.
+    if (SigmaRuleFolder(set)[0] != 0) AppendFormat(out, capacity, u" from %.400s", SigmaRuleFolder(set));
     AppendFormat(out, capacity,
                  refused == 1 ? u"; %d of the %d files read was refused (\"Refused files\" "
                                 u"lists it with its reason)."

@@ -207,7 +207,7 @@ TEST_CASE_FIXTURE(TextsFixture, "the Sigma Rules window lists rules, then refuse
     CHECK(SigmaRuleOfItem(app, 4) == -1);
 
     const std::string headline = Headline();
-    CHECK(Has(headline, "2 Sigma rules loaded from "));
+    CHECK(Has(headline, "2 Sigma rules loaded; 2 of the 4 files read")); // given as text: no folder
     CHECK(Has(headline, "; 2 of the 4 files read were refused (\"Refused files\" lists them with "
                         "their reasons)."));
     CHECK(Has(headline, " 0 tests hit the work bound and counted as no match."));
@@ -548,6 +548,7 @@ TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a
     CHECK(Cell(1, 4) == "1"); // matched by the examined program, possible for its child
     CHECK(Cell(0, 4) == "1");
     const std::string headline = Headline();
+    CHECK(Has(headline, "3 Sigma rules loaded; ")); // given as text: no folder to name
     CHECK(Has(headline, " 1 rule is partial: it names fields that are never recorded"));
     CHECK(Has(headline, " 3 rules are undecided on some rows for fields those rows could not learn"));
 
