@@ -15,6 +15,7 @@ void InitAppState(AppState* app) {
     // (only operationNameCount counts), but zeroing the whole record costs nothing once per run.
     std::memset(static_cast<void*>(app), 0, sizeof(AppState));
     app->autoScroll = 1;
+    app->view = DefaultViewSpec();
     app->queueMask = kQueueBytes - 1;
     InitLock(&app->rowsLock);
     InitLock(&app->queueLock);

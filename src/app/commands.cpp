@@ -8,6 +8,7 @@
 #include "app/lifecycle.h"
 #include "app/machine_check.h"
 #include "app/sigma_commands.h"
+#include "app/view_controls.h"
 #include "export/exports.h"
 #include "platform/ui.h"
 #include "views/process_tree.h"
@@ -48,19 +49,20 @@ void ShowAbout(AppState* app) {
     UiMessageBox(app->mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
 }
 
-void SetSuspiciousOnly(AppState* app, bool on) {
-    app->suspiciousOnly = on ? 1 : 0;
-    UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, on);
-    RebuildShownRows(app);
+// A view change made by a menu command or key: set, then shown in the controls.
+void SetViewFromCommand(AppState* app, const ViewSpec& view) {
+    SetView(app, view);
+    ShowViewInControls(app);
 }
 
 // Escape in the filter box: the box is emptied and every row the text hid is shown again.
 void ClearFilterBox(AppState* app) {
     char16_t text[2] = {};
     UiGetText(app->filterEdit, text, 2);
-    if (text[0] == 0) return;
-    UiSetText(app->filterEdit, u"");
-    RebuildShownRows(app);
+    if (text[0] == 0 && app->view.filter[0] == 0) return;
+    ViewSpec view = app->view;
+    view.filter[0] = 0;
+    SetViewFromCommand(app, view);
 }
 
 } // namespace
@@ -90,16 +92,14 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     case kIdRegistryCheck:
     case kIdNetworkCheck:
     case kIdProcessCheck:
-        RebuildShownRows(app);
+    case kIdSuspiciousCheck:
+        ViewControlChanged(app, id);
         break;
     case kIdFilterEdit:
-        if (code == kEnChange) RebuildShownRows(app);
+        if (code == kEnChange) ViewControlChanged(app, id);
         break;
     case kIdOperationCombo:
-        if (code == kCbnSelChange) RebuildShownRows(app);
-        break;
-    case kIdSuspiciousCheck:
-        SetSuspiciousOnly(app, UiGetCheck(app->suspiciousCheck) == kChecked);
+        if (code == kCbnSelChange) ViewControlChanged(app, id);
         break;
     case kCmdExportJson:
         ExportJson(app);
@@ -134,9 +134,9 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         ShowSummaryWindow(app);
         break;
     case kCmdSuspiciousOnly: {
-        const bool on = app->suspiciousOnly == 0;
-        UiSetCheck(app->suspiciousCheck, on ? kChecked : kUnchecked);
-        SetSuspiciousOnly(app, on);
+        ViewSpec view = app->view;
+        view.suspiciousOnly = view.suspiciousOnly != 0 ? 0 : 1;
+        SetViewFromCommand(app, view);
         break;
     }
     case kCmdAutoScroll:

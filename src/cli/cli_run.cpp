@@ -25,6 +25,7 @@
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
+#include "views/row_store.h"
 #include "views/sigma_rows.h"
 
 namespace olv {
@@ -323,50 +324,38 @@ bool PrepareOutputFolder(Run* r, const char16_t* programPath, const SystemTime& 
     return true;
 }
 
-// Chooses the operation in the combo box as a user would: the item of that name, compared
-// without regard to case (an item of exactly that spelling first). A name no row has is added
-// as an item and chosen, so the view is empty, as a filter text that no row holds leaves it.
-static_assert(kMaxOperationNames + 2 <= kHeadlessComboItems, "a chosen name always fits");
-void ChooseOperation(AppState* app, const char16_t* operation) {
-    int exact = -1, folded = -1, items = 1;
-    for (; HeadlessComboItem(items) != nullptr; ++items) {
-        if (exact < 0 && TextEquals(HeadlessComboItem(items), operation)) exact = items;
-        if (folded < 0 && EqualsFolded(HeadlessComboItem(items), operation)) folded = items;
+// The operation the view names for --operation: the learned name of that spelling, else the one
+// equal to it without regard to case, else the text itself, so the view is empty, as a filter
+// text that no row holds leaves it. A text too long for the view would be cut, and the cut text
+// could be a real operation's: it ends in an ellipsis instead, which no operation has.
+void ChooseOperation(const AppState* app, const char16_t* operation, char16_t* out) {
+    int exact = -1, folded = -1;
+    for (int n = 0; n < app->operationNameCount; ++n) {
+        if (exact < 0 && TextEquals(app->operationNames[n], operation)) exact = n;
+        if (folded < 0 && EqualsFolded(app->operationNames[n], operation)) folded = n;
     }
-    int chosen = exact >= 0 ? exact : folded;
-    if (chosen < 0) {
-        // The combo box holds every learned name (at most kMaxOperationNames) with room to
-        // spare, so the item fits. A name too long for an item would be cut, and the cut text
-        // could be a real operation's: it ends in an ellipsis instead, which no operation has.
-        char16_t item[kHeadlessComboChars];
-        CopyBounded(item, kHeadlessComboChars, operation);
-        if (TextLength(operation) >= kHeadlessComboChars) item[kHeadlessComboChars - 2] = u'\u2026';
-        UiComboAdd(app->operationCombo, item);
-        chosen = items;
+    const int chosen = exact >= 0 ? exact : folded;
+    if (chosen >= 0) {
+        CopyBounded(out, kOperationNameChars, app->operationNames[chosen]);
+        return;
     }
-    HeadlessSelectCombo(chosen);
-    DispatchCommand(app, (uintptr_t{kCbnSelChange} << 16) | kIdOperationCombo);
+    CopyBounded(out, kOperationNameChars, operation);
+    if (TextLength(operation) >= kOperationNameChars) out[kOperationNameChars - 2] = u'\u2026';
 }
 
-// Sets the view as a user would, with the notifications the window sends.
+// The view the options ask for: every row but the hidden categories, the suspicious ones, one
+// operation, the rows holding a text.
 void ApplyView(Run* r) {
-    static const int kBoxes[4] = {kIdFileCheck, kIdRegistryCheck, kIdNetworkCheck, kIdProcessCheck};
     const CliOptions* o = r->options;
     AppState* app = r->app;
+    ViewSpec view = app->view;
     for (int c = 0; c < 4; ++c) {
-        if (o->hide[c] == 0) continue;
-        HeadlessSetCheck(kBoxes[c], kUnchecked);
-        DispatchCommand(app, (uintptr_t{kBnClicked} << 16) | static_cast<uintptr_t>(kBoxes[c]));
+        if (o->hide[c] != 0) view.categoryOn[c] = 0;
     }
-    if (o->suspicious != 0) {
-        HeadlessSetCheck(kIdSuspiciousCheck, kChecked);
-        DispatchCommand(app, (uintptr_t{kBnClicked} << 16) | kIdSuspiciousCheck);
-    }
-    if (o->operation != nullptr) ChooseOperation(app, o->operation);
-    if (o->filter != nullptr) {
-        HeadlessSetText(kIdFilterEdit, o->filter);
-        DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
-    }
+    if (o->suspicious != 0) view.suspiciousOnly = 1;
+    if (o->operation != nullptr) ChooseOperation(app, o->operation, view.operation);
+    if (o->filter != nullptr) CopyBounded(view.filter, kFilterTextChars + 1, o->filter);
+    SetView(app, view);
 }
 
 // Writes the chosen formats into the folder, the whole record first. From the interrupt level

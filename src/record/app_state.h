@@ -11,6 +11,7 @@
 #include "platform/ui.h"
 #include "record/event_row.h"
 #include "record/recording_info.h"
+#include "record/view_spec.h"
 
 namespace olv {
 
@@ -36,20 +37,11 @@ struct FindState {
 };
 constexpr int kMaxOperationNames = 128;
 
-// The view's process condition (views/process_filter.h): which process instance it names and the
-// pids whose current instance belongs to it while the rows are scanned in arrival order.
-enum ProcessConditionMode : uint8_t {
-    kProcessesAll = 0,
-    kProcessOnly = 1,
-    kProcessAndChildren = 2,
-    kProcessHidden = 3,
-};
+// What the view's process condition derives from the rows (views/process_filter.h): the pids
+// whose current instance belongs to the chosen process (ViewSpec::process) while the rows are
+// scanned in arrival order.
 struct ProcessCondition {
-    uint8_t mode;       // ProcessConditionMode
     uint8_t incomplete; // a descendant could not be entered: more processes than the set holds
-    uint32_t pid;
-    int32_t startRow; // index of the instance's start row; -1: it began before the rows
-    char16_t name[64];
     HashTable<uint32_t> members; // the pids of the members; kProcessMemberSlots once made
 };
 
@@ -112,9 +104,9 @@ struct AppState {
     uint8_t recordingInfoValid;
     uint8_t autoScroll;
     uint8_t recording;
-    uint8_t suspiciousOnly;
     uint8_t launchedWithoutJob;
-    char16_t operationNames[kMaxOperationNames][64];
+    // Every operation the rows have, in the order first seen; the window's combo box offers them.
+    char16_t operationNames[kMaxOperationNames][kOperationNameChars];
     int32_t operationNameCount;
     TraceController* trace;
     TargetLauncher* launcher;
@@ -137,10 +129,10 @@ struct AppState {
     // window thread only, made on first use.
     SigmaState* sigma;
 
-    // Order of the shown rows (views/row_sort.h): 0 recording order, else the column + 1.
-    uint8_t sortBy;
-    uint8_t sortDescending;
-    // The view's process condition, cleared with the rows.
+    // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
+    // and Sigma rule end with the rows they name (Clear, Open, a new rule set).
+    ViewSpec view;
+    // The members of the view's process condition.
     ProcessCondition processCondition;
     // The file name of the session the rows were opened from; empty for a recording.
     char16_t sessionName[260];

@@ -20,7 +20,7 @@ FollowDecision DecideFollow(bool autoScroll, bool recordingOrder, const ListView
 FollowDecision FollowBeforeArrival(AppState* app) {
     ListViewState list{};
     if (!UiListGetViewState(app->eventList, &list)) return kStayPut;
-    return DecideFollow(app->autoScroll != 0, app->sortBy == kSortRecordingOrder, list);
+    return DecideFollow(app->autoScroll != 0, app->view.sortBy == kSortRecordingOrder, list);
 }
 
 void FollowArrivedRows(AppState* app, FollowDecision decision, int32_t shown) {

@@ -42,7 +42,7 @@ void Join(ProcessCondition* c, uint32_t pid) {
 }
 
 // "%lu (%s)" or "%lu \"%s\"" of the condition's process, the name as recorded.
-void AppendProcessName(const ProcessCondition* c, char16_t* out, size_t capacity, bool forStatus) {
+void AppendProcessName(const ProcessChoice* c, char16_t* out, size_t capacity, bool forStatus) {
     AppendFormat(out, capacity, u"%lu", static_cast<unsigned long>(c->pid));
     if (c->name[0] == 0) return;
     AppendBounded(out, capacity, forStatus ? u" (" : u" \"");
@@ -66,15 +66,18 @@ int32_t InstanceStartRow(const AppState* app, int32_t rowIndex) {
     return -1;
 }
 
+bool MakeProcessSet(AppState* app) {
+    ProcessCondition* c = &app->processCondition;
+    return c->members.capacity != 0 || HashResize(&c->members, uint32_t{kProcessMemberSlots});
+}
+
 bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t rowIndex) {
     if (mode != kProcessOnly && mode != kProcessAndChildren && mode != kProcessHidden) return false;
+    ViewSpec view = app->view;
     {
         LockGuard guard(&app->rowsLock);
         if (rowIndex < 0 || rowIndex >= app->rowCount) return false;
-        ProcessCondition* c = &app->processCondition;
-        if (c->members.capacity == 0 && !HashResize(&c->members, uint32_t{kProcessMemberSlots})) {
-            return false;
-        }
+        ProcessChoice* c = &view.process;
         const EventRow* row = &app->rows[rowIndex];
         c->mode = mode;
         c->pid = row->pid;
@@ -83,41 +86,44 @@ bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t row
         // A row without a name takes its instance's, from the start row.
         const EventRow* named =
             row->process[0] == 0 && c->startRow >= 0 ? &app->rows[c->startRow] : row;
-        AppendBoundedN(c->name, 64, named->process, kProcessChars - 1);
-        c->incomplete = 0;
+        AppendBoundedN(c->name, kProcessChars, named->process, kProcessChars - 1);
     }
-    RebuildShownRows(app); // scans with BeginProcessScan
-    return true;
+    return SetView(app, view);
 }
 
 void ResetProcessCondition(AppState* app) {
     LockGuard guard(&app->rowsLock);
+    app->view.process = ProcessChoice{};
+    app->view.process.startRow = -1;
     ProcessCondition* c = &app->processCondition;
-    c->mode = kProcessesAll;
     c->incomplete = 0;
     EmptyMembers(c);
 }
 
 void ClearProcessCondition(AppState* app) {
-    const bool had = app->processCondition.mode != kProcessesAll;
-    ResetProcessCondition(app);
-    if (had) RebuildShownRows(app);
+    if (app->view.process.mode == kProcessesAll) return;
+    ViewSpec view = app->view;
+    view.process = ProcessChoice{};
+    view.process.startRow = -1;
+    SetView(app, view); // never refused: no process set is needed
 }
 
 void BeginProcessScan(AppState* app) {
+    const ProcessChoice* choice = &app->view.process;
+    if (choice->mode == kProcessesAll) return;
     ProcessCondition* c = &app->processCondition;
-    if (c->mode == kProcessesAll) return;
     EmptyMembers(c);
     c->incomplete = 0;
-    if (c->startRow < 0) Join(c, c->pid);
+    if (choice->startRow < 0) Join(c, choice->pid);
 }
 
 void ObserveProcessRow(AppState* app, const EventRow* row, int32_t index) {
+    const ProcessChoice* choice = &app->view.process;
+    if (choice->mode == kProcessesAll || !IsProcessStartRow(row)) return;
     ProcessCondition* c = &app->processCondition;
-    if (c->mode == kProcessesAll || !IsProcessStartRow(row)) return;
-    if (index == c->startRow) {
+    if (index == choice->startRow) {
         Join(c, row->pid);
-    } else if (c->mode == kProcessAndChildren && row->parentPid != row->pid &&
+    } else if (choice->mode == kProcessAndChildren && row->parentPid != row->pid &&
                IsMember(c, row->parentPid)) {
         Join(c, row->pid);
     } else {
@@ -127,7 +133,7 @@ void ObserveProcessRow(AppState* app, const EventRow* row, int32_t index) {
 
 bool RowMeetsProcessCondition(const AppState* app, const EventRow* row) {
     const ProcessCondition* c = &app->processCondition;
-    switch (c->mode) {
+    switch (app->view.process.mode) {
     case kProcessOnly:
     case kProcessAndChildren:
         return IsMember(c, row->pid);
@@ -141,7 +147,7 @@ bool RowMeetsProcessCondition(const AppState* app, const EventRow* row) {
 void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
-    const ProcessCondition* c = &app->processCondition;
+    const ProcessChoice* c = &app->view.process;
     if (c->mode == kProcessesAll) return;
     if (c->mode == kProcessHidden) {
         AppendBounded(out, capacity, u"process ");
@@ -152,19 +158,23 @@ void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacit
     AppendBounded(out, capacity, u"only process ");
     AppendProcessName(c, out, capacity, false);
     if (c->mode == kProcessAndChildren) AppendBounded(out, capacity, u" and its children");
-    if (c->incomplete) AppendBounded(out, capacity, u", some of its descendants missing");
+    if (app->processCondition.incomplete) {
+        AppendBounded(out, capacity, u", some of its descendants missing");
+    }
 }
 
 void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
-    const ProcessCondition* c = &app->processCondition;
+    const ProcessChoice* c = &app->view.process;
     if (c->mode == kProcessesAll) return;
     AppendBounded(out, capacity,
                   c->mode == kProcessHidden ? u"Hidden: process " : u"Only process ");
     AppendProcessName(c, out, capacity, true);
     if (c->mode == kProcessAndChildren) AppendBounded(out, capacity, u" and its children");
-    if (c->incomplete) AppendBounded(out, capacity, u" (some descendants missing)");
+    if (app->processCondition.incomplete) {
+        AppendBounded(out, capacity, u" (some descendants missing)");
+    }
 }
 
 const ProcessMenuEntry kProcessMenu[kProcessMenuEntries] = {

@@ -31,14 +31,17 @@ bool IsProcessStartRow(const EventRow* row);
 // before it; -1 when none (the instance began before the rows). Caller holds rowsLock.
 int32_t InstanceStartRow(const AppState* app, int32_t rowIndex);
 
-// Sets the condition for the instance of row index and rebuilds the view. False (nothing
-// changed) when the row is not a stored row, the mode is not a condition or memory for the set
-// is refused. Takes rowsLock.
+// Sets the view's condition (SetView) for the instance of row index. False (nothing changed)
+// when the row is not a stored row, the mode is not a condition or memory for the set is
+// refused. Takes rowsLock.
 bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t rowIndex);
 // "Show All Processes": no process condition; rebuilds the view when there was one.
 void ClearProcessCondition(AppState* app);
 // Forgets the condition without rebuilding (the rows it named are gone: Clear, Start, Open).
 void ResetProcessCondition(AppState* app);
+// Makes the set of members when it does not exist yet; false when memory is refused. Caller
+// holds rowsLock.
+bool MakeProcessSet(AppState* app);
 
 // The scan: BeginProcessScan before the first row of a rebuild, then ObserveProcessRow for every
 // stored row in arrival order (shown or not, also during intake), then RowMeetsProcessCondition

@@ -331,7 +331,7 @@ bool IsAscending(const int32_t* indexes, int32_t count) {
 }
 
 int SortColumnOf(const AppState* app) {
-    return app->sortBy == kSortRecordingOrder ? -1 : app->sortBy - 1;
+    return app->view.sortBy == kSortRecordingOrder ? -1 : app->view.sortBy - 1;
 }
 
 } // namespace
@@ -421,7 +421,7 @@ bool ApplyShownOrder(AppState* app) {
     if (app->shownRows == nullptr || app->shownCount < 2) return true;
     const int column = SortColumnOf(app);
     if (column >= 0 && SortRowIndexes(app->rows, app->shownRows, app->shownCount, column,
-                                      app->sortDescending != 0)) {
+                                      app->view.sortDescending != 0)) {
         return true;
     }
     if (!IsAscending(app->shownRows, app->shownCount)) {
@@ -429,8 +429,8 @@ bool ApplyShownOrder(AppState* app) {
         SortIndexesAscending(app->shownRows, app->shownCount);
     }
     if (column < 0) return true;
-    app->sortBy = kSortRecordingOrder;
-    app->sortDescending = 0;
+    app->view.sortBy = kSortRecordingOrder;
+    app->view.sortDescending = 0;
     return false;
 }
 
@@ -438,7 +438,7 @@ void PlaceArrivedShownRows(AppState* app, int32_t from) {
     const int column = SortColumnOf(app);
     if (column < 0 || app->shownRows == nullptr || from < 0 || from >= app->shownCount) return;
     const int32_t arrived = app->shownCount - from;
-    const bool descending = app->sortDescending != 0;
+    const bool descending = app->view.sortDescending != 0;
     int32_t* fresh = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(arrived) * 4));
     if (fresh == nullptr ||
         !SortRowIndexes(app->rows, app->shownRows + from, arrived, column, descending)) {
@@ -480,14 +480,14 @@ int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
         focusedRow = app->shownRows[focusedItem];
     }
     const uint8_t clicked = static_cast<uint8_t>(column + 1);
-    if (app->sortBy != clicked) {
-        app->sortBy = clicked;
-        app->sortDescending = 0;
-    } else if (app->sortDescending == 0) {
-        app->sortDescending = 1;
+    if (app->view.sortBy != clicked) {
+        app->view.sortBy = clicked;
+        app->view.sortDescending = 0;
+    } else if (app->view.sortDescending == 0) {
+        app->view.sortDescending = 1;
     } else {
-        app->sortBy = kSortRecordingOrder;
-        app->sortDescending = 0;
+        app->view.sortBy = kSortRecordingOrder;
+        app->view.sortDescending = 0;
     }
     ApplyShownOrder(app);
     LeaveLock(&app->rowsLock);
@@ -501,7 +501,7 @@ int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
 
 int SortArrowOfColumn(const AppState* app, int column) {
     if (SortColumnOf(app) != column || column < 0) return 0;
-    return app->sortDescending != 0 ? -1 : 1;
+    return app->view.sortDescending != 0 ? -1 : 1;
 }
 
 void ShowSortArrow(AppState* app) {
@@ -531,7 +531,7 @@ void DescribeShownOrder(const AppState* app, char16_t* out, size_t capacity) {
     if (column < 0) return;
     AppendBounded(out, capacity, u"sorted by ");
     AppendBounded(out, capacity, ListColumnHeading(column));
-    AppendBounded(out, capacity, app->sortDescending != 0 ? u", descending" : u", ascending");
+    AppendBounded(out, capacity, app->view.sortDescending != 0 ? u", descending" : u", ascending");
 }
 
 } // namespace olv

@@ -28,7 +28,7 @@ enum ListColumn : int {
     kSortableColumns = 7,
 };
 
-// AppState::sortBy: 0 is recording order, column + 1 a sorted column.
+// ViewSpec::sortBy: 0 is recording order, column + 1 a sorted column.
 constexpr uint8_t kSortRecordingOrder = 0;
 
 // How two rows compare for a column: negative when row a comes first. Texts compare with the
@@ -43,7 +43,7 @@ int CompareRowsForColumn(const EventRow* rows, int32_t a, int32_t b, int column,
 bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int column,
                     bool descending);
 
-// Puts shownRows into the order AppState::sortBy asks for (recording order: ascending indexes).
+// Puts shownRows into the order ViewSpec::sortBy asks for (recording order: ascending indexes).
 // When memory for a sort is refused the list falls back to recording order and sortBy to 0, so
 // that the header, the status bar and every file say the order the rows really have. Caller holds
 // rowsLock. Returns false on that fallback.

@@ -26,18 +26,16 @@ namespace olv {
 
 namespace {
 
-constexpr size_t kComboTextChars = 256;
 constexpr size_t kFilterChars = kFilterTextChars + 1;
 constexpr size_t kRestrictionChars = 400;
 
-// The state of the view's controls, read once for a whole scan so that the per-row test touches
-// no window. Equal to reading the controls for every row, since nothing else runs on the window
-// thread during a scan.
+// The view's conditions (AppState::view) made ready once for a whole scan: the filter folded,
+// the Sigma rule checked against the loaded set.
 struct ViewControls {
     uint8_t suspiciousOnly;
-    uint8_t categoryOn[4]; // File, Registry, Network, Process: box in the checked state
-    uint8_t anyOperation;  // combo selection is index 0 or none
-    char16_t operation[kComboTextChars];
+    uint8_t categoryOn[4]; // File, Registry, Network, Process
+    uint8_t anyOperation;  // the view names no operation
+    const char16_t* operation;
     char16_t filter[kFilterChars]; // folded to lower case; empty: no text filter
     size_t filterLength;
     char16_t firstUpper; // the filter's first character as an upper-case letter, or itself
@@ -46,27 +44,21 @@ struct ViewControls {
 };
 
 void ReadViewTests(AppState* app, ViewControls* v) {
-    v->suspiciousOnly = app->suspiciousOnly != 0 ? 1 : 0;
+    const ViewSpec& view = app->view;
+    v->suspiciousOnly = view.suspiciousOnly != 0 ? 1 : 0;
     v->sigmaRule = SigmaRuleView(app);
     v->app = app;
-    v->categoryOn[0] = UiGetCheck(app->fileCheck) == kChecked;
-    v->categoryOn[1] = UiGetCheck(app->registryCheck) == kChecked;
-    v->categoryOn[2] = UiGetCheck(app->networkCheck) == kChecked;
-    v->categoryOn[3] = UiGetCheck(app->processCheck) == kChecked;
-    const int selection = UiComboSelection(app->operationCombo);
-    v->anyOperation = selection <= 0 ? 1 : 0;
-    v->operation[0] = 0;
-    if (!v->anyOperation &&
-        !UiComboItemText(app->operationCombo, selection, v->operation, kComboTextChars)) {
-        v->operation[0] = 0;
-    }
+    for (int c = 0; c < 4; ++c)
+        v->categoryOn[c] = view.categoryOn[c] != 0 ? 1 : 0;
+    v->anyOperation = view.operation[0] == 0 ? 1 : 0;
+    v->operation = view.operation;
 }
 
 void ReadTextFilter(AppState* app, ViewControls* v) {
-    UiGetText(app->filterEdit, v->filter, kFilterChars);
+    const char16_t* typed = app->view.filter;
     size_t n = 0;
-    for (; n < kFilterChars - 1 && v->filter[n] != 0; ++n)
-        v->filter[n] = FoldAscii(v->filter[n]);
+    for (; n < kFilterChars - 1 && typed[n] != 0; ++n)
+        v->filter[n] = FoldAscii(typed[n]);
     v->filter[n] = 0;
     v->filterLength = n;
     const char16_t first = v->filter[0];
@@ -300,7 +292,7 @@ void AppendRow(AppState* app, const EventRow* row) {
         if (EnterShownRow(app, index)) {
             PlaceArrivedShownRows(app, app->shownCount - 1);
             UiListSetItemCount(app->eventList, app->shownCount);
-            if (app->sortBy != kSortRecordingOrder) UiListInvalidate(app->eventList, false);
+            if (app->view.sortBy != kSortRecordingOrder) UiListInvalidate(app->eventList, false);
             FollowArrivedRows(app, follow, app->shownCount);
         }
     }
@@ -326,7 +318,7 @@ void IngestQueuedRows(AppState* app) {
     // larger.
     const int32_t namesBefore = app->operationNameCount;
     const int32_t shownBefore = app->shownCount;
-    const uint8_t sortBefore = app->sortBy;
+    const uint8_t sortBefore = app->view.sortBy;
     const FollowDecision follow = FollowBeforeArrival(app);
     int32_t lastKnown = -1;
     // With Sigma rules loaded each row is matched as it is stored, before its view is tested (a
@@ -367,7 +359,7 @@ void IngestQueuedRows(AppState* app) {
 
     for (int32_t n = namesBefore; n < namesAfter; ++n)
         UiComboAdd(app->operationCombo, app->operationNames[n]);
-    if (app->sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
+    if (app->view.sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
     if (earlierRowRose) {
         RebuildShownRows(app);
         FollowArrivedRows(app, follow, app->shownCount);
@@ -401,6 +393,32 @@ bool RowMatchesTextFilter(AppState* app, const EventRow* row) {
     return MatchesTextFilter(&view, row);
 }
 
+bool SetView(AppState* app, const ViewSpec& view) {
+    if (view.sortBy > kSortableColumns || view.process.mode > kProcessHidden) return false;
+    if (view.sigmaRule < -1) return false;
+    if (view.sigmaRule >= 0 &&
+        (!SigmaRulesLoaded(app) || view.sigmaRule >= SigmaRuleCount(LoadedSigmaRules(app)))) {
+        return false;
+    }
+    {
+        LockGuard guard(&app->rowsLock);
+        if (view.process.mode != kProcessesAll &&
+            (view.process.startRow < -1 || view.process.startRow >= app->rowCount ||
+             !MakeProcessSet(app))) {
+            return false;
+        }
+        app->view = view;
+        ViewSpec& kept = app->view;
+        kept.operation[kOperationNameChars - 1] = 0;
+        kept.filter[kFilterTextChars] = 0;
+        kept.process.name[kProcessChars - 1] = 0;
+        if (kept.process.mode == kProcessesAll) ResetProcessCondition(app);
+    }
+    RebuildShownRows(app); // scans the process condition afresh
+    ShowSortArrow(app);
+    return true;
+}
+
 void RebuildShownRows(AppState* app) {
     ViewControls view;
     ReadViewControls(app, &view);
@@ -411,7 +429,7 @@ void RebuildShownRows(AppState* app) {
     app->shownCount = 0;
     bool complete = true;
     BeginProcessScan(app);
-    const bool processCondition = app->processCondition.mode != kProcessesAll;
+    const bool processCondition = app->view.process.mode != kProcessesAll;
     // A signed row whose signature lacks a pair of the filter is passed over without its text
     // being read; every other row is searched. The signature is a quick no, never a yes. The scan
     // signs nothing itself: that is left to the timers (SignWaitingRows), so that the first scan
@@ -452,7 +470,7 @@ void RebuildShownRows(AppState* app) {
 
     UiListSetItemCount(app->eventList, shown);
     UiListInvalidate(app->eventList, true);
-    if (app->sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
+    if (app->view.sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
     UpdateStatusBar(app);
 }
 
@@ -478,6 +496,7 @@ void ClearRows(AppState* app) {
                            &app->signatureCapacity);
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
+    app->view.operation[0] = 0; // the names it could name are gone
     ForgetSigmaRows(app);
     ResetProcessCondition(app); // the process it named is gone with its rows
     LeaveLock(&app->rowsLock);
@@ -556,24 +575,19 @@ void DescribeShownRows(AppState* app, char16_t* out, size_t capacity, const char
 
     char16_t list[kRestrictionChars] = {};
     char16_t piece[kRestrictionChars];
-    if (UiGetCheck(app->fileCheck) != kChecked) AppendRestriction(list, u"File rows off");
-    if (UiGetCheck(app->registryCheck) != kChecked) AppendRestriction(list, u"Registry rows off");
-    if (UiGetCheck(app->networkCheck) != kChecked) AppendRestriction(list, u"Network rows off");
-    if (UiGetCheck(app->processCheck) != kChecked) AppendRestriction(list, u"Process rows off");
-    if (app->suspiciousOnly) AppendRestriction(list, u"marked rows only");
-    const int selection = UiComboSelection(app->operationCombo);
-    if (selection > 0) {
-        char16_t operation[kComboTextChars] = {};
-        if (!UiComboItemText(app->operationCombo, selection, operation, kComboTextChars)) {
-            operation[0] = 0;
-        }
-        FormatText(piece, kRestrictionChars, u"operation \"%.200s\" only", operation);
+    const ViewSpec& view = app->view;
+    static const char16_t* const kCategoriesOff[4] = {u"File rows off", u"Registry rows off",
+                                                      u"Network rows off", u"Process rows off"};
+    for (int c = 0; c < 4; ++c) {
+        if (view.categoryOn[c] == 0) AppendRestriction(list, kCategoriesOff[c]);
+    }
+    if (view.suspiciousOnly) AppendRestriction(list, u"marked rows only");
+    if (view.operation[0] != 0) {
+        FormatText(piece, kRestrictionChars, u"operation \"%.200s\" only", view.operation);
         AppendRestriction(list, piece);
     }
-    char16_t filter[kFilterChars];
-    UiGetText(app->filterEdit, filter, kFilterChars);
-    if (filter[0] != 0) {
-        FormatText(piece, kRestrictionChars, u"text filter \"%.200s\"", filter);
+    if (view.filter[0] != 0) {
+        FormatText(piece, kRestrictionChars, u"text filter \"%.200s\"", view.filter);
         AppendRestriction(list, piece);
     }
     const int32_t sigmaRule = SigmaRuleView(app);

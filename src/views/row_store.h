@@ -6,14 +6,11 @@
 #include <cstdint>
 
 #include "record/event_row.h"
+#include "record/view_spec.h"
 
 namespace olv {
 
 struct AppState; // app/app_state.h
-
-// The characters of the "Filter..." box the text filter uses; the box takes no more (its text
-// limit is set from this), so a longer paste cannot look like a filter that is not applied.
-constexpr size_t kFilterTextChars = 255;
 
 constexpr int kIngestBatch = 8192;
 constexpr int kFirstRowCapacity = 4096;
@@ -26,6 +23,13 @@ void AppendRow(AppState* app, const EventRow* row);
 void IngestQueuedRows(AppState* app);
 // Returns the rows still waiting in the EventQueue.
 int32_t DrainEventQueue(AppState* app);
+// Makes view the view (AppState::view) and rebuilds the shown rows for it: the only way the
+// conditions of the view change, but for a sort click, which reorders without a rebuild
+// (views/row_sort.h). False, nothing changed, when view names a category, sort column or process
+// condition that does not exist, a Sigma rule that is not loaded, or a process condition whose
+// set cannot get memory. Texts are taken up to their terminator or their last character.
+bool SetView(AppState* app, const ViewSpec& view);
+// Whether a row passes the view's category, suspicious and operation conditions.
 bool RowPassesView(AppState* app, const EventRow* row);
 bool RowMatchesTextFilter(AppState* app, const EventRow* row);
 void RebuildShownRows(AppState* app);
@@ -40,6 +44,7 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
 // (from the key names the TraceController's tracking tables hold), then rebuilds the view.
 void RepairRegistryKeyPaths(AppState* app);
 // Adds every new operation name of rows[from..to) to operationNames and the combo box.
+// Clear (ClearRows) forgets the names, and the view's operation with them.
 void LearnOperationNames(AppState* app, int32_t from, int32_t to);
 
 } // namespace olv

@@ -197,8 +197,9 @@ bool MatchDueRows(AppState* app, SigmaState* s) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
             if (SigmaViewOfStartRow(s->context, &app->rows[due[i]], s->buffer)) {
                 const bool rose = MatchView(app, s, due[i], &s->buffer->view);
-                appears = appears || (rose && app->suspiciousOnly != 0) ||
-                          (s->viewRuleOn != 0 && RowMatchedSigmaRule(app, due[i], s->viewRule));
+                const int32_t viewed = SigmaRuleView(app);
+                appears = appears || (rose && app->view.suspiciousOnly != 0) ||
+                          (viewed >= 0 && RowMatchedSigmaRule(app, due[i], viewed));
             }
         }
     }
@@ -208,7 +209,6 @@ bool MatchDueRows(AppState* app, SigmaState* s) {
 void ForgetMatches(SigmaState* s) {
     ResetSigmaViewContext(s->context);
     s->explainReady = 0;
-    s->viewRuleOn = 0;
     s->matchCount = 0;
     s->matchesNotKept = 0;
     s->rowsRaised = 0;
@@ -223,6 +223,7 @@ void ForgetMatches(SigmaState* s) {
 // Re-derives every row's severity (built-in score, then the loaded rules). Caller holds rowsLock.
 void ApplyToAllRows(AppState* app, SigmaState* s) {
     ForgetMatches(s);
+    app->view.sigmaRule = -1; // the rows of a rule are matched afresh, or by another set
     for (int32_t i = 0; i < app->rowCount; ++i) {
         EventRow* row = &app->rows[i];
         row->severity = BuiltInSeverity(row, row->threat, kThreatChars);
@@ -373,6 +374,7 @@ void RematchChangedRow(AppState* app, int32_t index) {
 
 void ForgetSigmaRows(AppState* app) {
     if (app->sigma != nullptr) ForgetMatches(app->sigma);
+    app->view.sigmaRule = -1;
 }
 
 void MatchAllRows(AppState* app) {
@@ -414,22 +416,16 @@ int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_
 }
 
 bool SetSigmaRuleView(AppState* app, int32_t rule) {
-    SigmaState* s = app->sigma;
-    if (rule < 0) {
-        if (s == nullptr || s->viewRuleOn == 0) return true;
-        s->viewRuleOn = 0;
-    } else {
-        if (s == nullptr || s->rules == nullptr || rule >= SigmaRuleCount(s->rules)) return false;
-        s->viewRule = rule;
-        s->viewRuleOn = 1;
-    }
-    RebuildShownRows(app);
-    return true;
+    if (rule < 0 && app->view.sigmaRule < 0) return true;
+    ViewSpec view = app->view;
+    view.sigmaRule = rule < 0 ? -1 : rule;
+    return SetView(app, view);
 }
 
 int32_t SigmaRuleView(const AppState* app) {
-    const SigmaState* s = app->sigma;
-    return s != nullptr && s->rules != nullptr && s->viewRuleOn != 0 ? s->viewRule : -1;
+    const int32_t rule = app->view.sigmaRule;
+    const SigmaRuleSet* rules = LoadedSigmaRules(app);
+    return rules != nullptr && rule >= 0 && rule < SigmaRuleCount(rules) ? rule : -1;
 }
 
 bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule) {

@@ -44,10 +44,6 @@ struct SigmaState {
     int32_t rowsRaised;      // rows a Sigma rule of level low or above matched
     uint32_t countsStamp;    // changes whenever a rule's row counts change (the window's refresh)
     char16_t recorderImage[520];
-    // The view condition "rows of one rule only" (double-click in the Sigma Rules window):
-    // viewRule is that rule's index while viewRuleOn is set. Ended by Clear and by a new set.
-    int32_t viewRule;
-    uint8_t viewRuleOn;
     UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
     // While a set is read on a worker (app/sigma_load_job.h): its progress, for the status bar.
     const SigmaLoadProgress* loading;
@@ -130,8 +126,9 @@ void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity);
 // rowsLock. Returns the length written; 0 when the rule does not hold there or memory is refused.
 size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* out, size_t capacity);
 
-// The view condition "rows of one rule only": rule is a loaded rule's index, -1 ends it. The
-// shown rows are rebuilt. False (nothing changed) for a rule that is not loaded.
+// The view condition "rows of one rule only" (ViewSpec::sigmaRule, double-click in the Sigma
+// Rules window): rule is a loaded rule's index, -1 ends it. The shown rows are rebuilt (SetView).
+// False (nothing changed) for a rule that is not loaded. Ended by Clear and by a new set.
 bool SetSigmaRuleView(AppState* app, int32_t rule);
 // The rule whose rows alone are shown, or -1.
 int32_t SigmaRuleView(const AppState* app);

@@ -265,10 +265,11 @@ TEST_CASE("Tab order is reading order, and the focus kinds and availability of c
     row.category = 9;
     AppendRow(app, &row);
     HeadlessSetText(kIdFilterEdit, u"zzz");
-    RebuildShownRows(app);
+    DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 0);
     DispatchCommand(app, kCmdClearFilter);
     CHECK(std::u16string(HeadlessText(kIdFilterEdit)).empty());
+    CHECK(app->view.filter[0] == 0);
     CHECK(app->shownCount == 1);
     DispatchCommand(app, kCmdFocusFilter);
     CHECK(HeadlessModel()->focusedControl == kIdFilterEdit);

@@ -554,12 +554,12 @@ TEST_CASE("commands of the view and the menus") {
     Recorder r;
     SUBCASE("the two Suspicious controls always agree") {
         DispatchCommand(r.app, kCmdSuspiciousOnly);
-        CHECK(r.app->suspiciousOnly == 1);
+        CHECK(r.app->view.suspiciousOnly == 1);
         CHECK(HeadlessControlById(kIdSuspiciousCheck)->check == kChecked);
         CHECK(HeadlessMenuChecked(kCmdSuspiciousOnly));
         HeadlessSetCheck(kIdSuspiciousCheck, kUnchecked);
         DispatchCommand(r.app, kIdSuspiciousCheck);
-        CHECK(r.app->suspiciousOnly == 0);
+        CHECK(r.app->view.suspiciousOnly == 0);
         CHECK_FALSE(HeadlessMenuChecked(kCmdSuspiciousOnly));
     }
     // The scenario goldens set every view control as the window does (category boxes, the

@@ -46,7 +46,7 @@ TEST_CASE("CSV and JSON of a small recording are byte-exact") {
     info.keysNamedByCreate = 7;
     info.keysNamedByRundown = 5;
     info.flags = dnsNotRecorded;
-    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
+    f.app->view.categoryOn[kCategoryNetwork] = 0;
     f.AddAll();
 
     REQUIRE(ExportCsvToPath(f.app, tmp.Path16("small.csv").c_str()));
@@ -81,9 +81,10 @@ TEST_CASE("CSV: loaded and recorded texts cannot end a comment line early or bre
     spec.detail = u"\U0001F600 a\tb"; // a pair is kept
     f.Add(spec);
     f.Add(kRows[0]);
-    HeadlessSelectCombo(1); // the operation with a line break
-    HeadlessSetText(kIdFilterEdit, u"a\tb");
-    RebuildShownRows(f.app);
+    ViewSpec view = f.app->view;
+    CopyBounded(view.operation, kOperationNameChars, u"Read\nfile"); // with a line break
+    CopyBounded(view.filter, kFilterTextChars + 1, u"a\tb");
+    REQUIRE(SetView(f.app, view));
 
     REQUIRE(ExportCsvToPath(f.app, tmp.Path16("h.csv").c_str()));
     const Bytes file = ReadAll(tmp.Path("h.csv"));

@@ -76,7 +76,7 @@ TEST_CASE("Saved sessions are byte-exact, hold all rows rather than the view, an
     CHECK(empty.size() == 1312);
     CHECK(empty == SessionBytes(2, 3256, {}, &f.app->recordingInfo));
     f.app->recordingInfo.fileResultsMissing = 0;
-    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
+    f.app->view.categoryOn[kCategoryNetwork] = 0;
     f.AddAll();
     REQUIRE(SaveSessionToPath(f.app, tmp.Path16("one.ols").c_str()));
     CHECK(LastMessage(kIconInformation) == "4 events saved.");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "app/commands.h"
 #include "base/text.h"
 #include "doctest.h"
 #include "platform/memory.h"
@@ -34,11 +35,11 @@ TEST_CASE("the filter box is limited to the characters the filter uses, and it u
     REQUIRE(app->shownCount == 2);
     // Every one of the box's characters filters: the last one tells the rows apart.
     UiSetText(app->filterEdit, (common + u'B').c_str());
-    RebuildShownRows(app);
+    DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 1);
     CHECK(TextEndsWith(app->rows[app->shownRows[0]].path, u"ab"));
     UiSetText(app->filterEdit, (common + u'x').c_str());
-    RebuildShownRows(app);
+    DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 0);
     CleanUpAppState(app);
     FreeBlock(app);

@@ -100,13 +100,13 @@ TEST_CASE("find: direction, wrap, the focused row last, no match, case, and the 
     }
 
     // Only shown rows are searched, by their place in the list.
-    HeadlessSetText(kIdFilterEdit, u"Opened");
+    CopyBounded(f.app->view.filter, kFilterTextChars + 1, u"Opened");
     RebuildShownRows(f.app);
     REQUIRE(f.app->shownCount == 2);
     bool wrapped = false;
     CHECK(f.Find(u"report", false, true, 0, &wrapped) == 1);
     CHECK(f.Find(u"kernel32", false, true, -1, &wrapped) == -1);
-    HeadlessSetText(kIdFilterEdit, u"");
+    f.app->view.filter[0] = 0;
     RebuildShownRows(f.app);
     // A non-ASCII letter matches only itself, as in the filter.
     f.Add(u"Opened file", u"C:\\\u00C9t\u00E9.txt");

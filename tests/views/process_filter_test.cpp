@@ -160,14 +160,14 @@ TEST_CASE_FIXTURE(ProcessFixture, "the condition joins other view tests and come
     Work(100, u"y");
     Start(200, 4, u"b.exe");
     Work(200, u"z secret");
-    HeadlessSetText(kIdFilterEdit, u"secret");
+    CopyBounded(app->view.filter, kFilterTextChars + 1, u"secret");
     ApplyProcessCondition(app, kProcessOnly, root);
     CHECK(ShownWork() == Paths{"x secret"});
     CHECK(Describe().find("  text filter \"secret\", only process 100 \"a.exe\".") !=
           std::string::npos);
     // A process row hidden by its check box still carries the chain.
-    HeadlessSetText(kIdFilterEdit, u"");
-    HeadlessSetCheck(kIdProcessCheck, kUnchecked);
+    app->view.filter[0] = 0;
+    app->view.categoryOn[kCategoryProcess] = 0;
     ApplyProcessCondition(app, kProcessAndChildren, root);
     Start(300, 100, u"c.exe");
     Work(300, u"c");
@@ -202,7 +202,7 @@ TEST_CASE_FIXTURE(ProcessFixture, "children that start while recording join; Cle
     CHECK(ShownWork() == Paths{"new child", "new grandchild"});
 
     ClearRows(app);
-    CHECK(app->processCondition.mode == kProcessesAll);
+    CHECK(app->view.process.mode == kProcessesAll);
     Work(400, u"after clear");
     CHECK(ShownWork() == Paths{"after clear"});
 }
@@ -214,7 +214,7 @@ TEST_CASE_FIXTURE(ProcessFixture, "a condition that cannot be set changes nothin
     RefuseNthAllocation(1); // the member set
     CHECK_FALSE(ApplyProcessCondition(app, kProcessOnly, 0));
     ResetAllocationFaults();
-    CHECK(app->processCondition.mode == kProcessesAll);
+    CHECK(app->view.process.mode == kProcessesAll);
     CHECK(app->shownCount == 1);
 }
 

@@ -37,8 +37,7 @@ void AddRow(CaptureFixture& f, uint32_t category, const char16_t* path) {
 TEST_CASE("repair: the stop rundown names keys that were unknown while the trace ran") {
     CaptureFixture f;
     f.app->trace = f.tc;
-    HeadlessSetCheck(kIdRegistryCheck, kChecked);
-    f.app->suspiciousOnly = 1;
+    f.app->view.suspiciousOnly = 1;
     const int64_t t = kScriptStart + 100;
     Decode(f, 22, t, kReusedKey, u"\\REGISTRY\\MACHINE\\OLD", 4);
     Decode(f, 23, t + 5, kReusedKey, u"", 4);

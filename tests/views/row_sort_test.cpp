@@ -225,7 +225,7 @@ TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recordi
 
     item = SortByColumnClick(app, kColumnPath, item);
     CHECK(Shown() == std::vector<int32_t>{0, 1, 2, 3, 4});
-    CHECK(app->sortBy == kSortRecordingOrder);
+    CHECK(app->view.sortBy == kSortRecordingOrder);
     CHECK(item == 2);
     CHECK(U8(HeadlessControlById(kIdStatusBar)->text).find("sorted") == std::string::npos);
 
@@ -245,8 +245,9 @@ TEST_CASE_FIXTURE(SortFixture, "the order holds through filtering, arrivals and 
     SortByColumnClick(app, kColumnSeverity, -1); // descending
 
     // A filter keeps the sort.
-    HeadlessSetText(kIdFilterEdit, u"KEEP");
-    RebuildShownRows(app);
+    ViewSpec view = app->view;
+    CopyBounded(view.filter, kFilterTextChars + 1, u"KEEP");
+    REQUIRE(SetView(app, view));
     std::vector<int32_t> all;
     for (int32_t i = 0; i < app->rowCount; ++i) {
         if (i % 3 == 0) all.push_back(i);
@@ -300,6 +301,6 @@ TEST_CASE_FIXTURE(SortFixture, "a sort that gets no memory leaves recording orde
     SortByColumnClick(app, kColumnResult, -1);
     ResetAllocationFaults();
     CHECK(Shown() == std::vector<int32_t>{0, 1, 2});
-    CHECK(app->sortBy == kSortRecordingOrder);
+    CHECK(app->view.sortBy == kSortRecordingOrder);
     CHECK(SortArrowOfColumn(app, kColumnResult) == 0);
 }

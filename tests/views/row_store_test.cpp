@@ -139,7 +139,7 @@ TEST_CASE_FIXTURE(StoreFixture, "refused memory during intake leaves the rows qu
 TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order and shows only the "
                                 "view; a rebuild repaints with erasing and does not scroll") {
     MakeRing();
-    HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
+    app->view.categoryOn[kCategoryRegistry] = 0;
     for (uint32_t i = 0; i < 9000; ++i) {
         EventRow row = Row(i % 2 == 0 ? kCategoryFile : kCategoryRegistry, u"Op");
         row.threadId = i;
@@ -164,7 +164,7 @@ TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order an
     CHECK(list.itemCountSets == sets);
 
     app->autoScroll = 1;
-    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    app->view.categoryOn[kCategoryFile] = 0;
     RebuildShownRows(app);
     CHECK(app->shownCount == 0);
     CHECK(list.itemCount == 0);
@@ -172,48 +172,45 @@ TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order an
     CHECK(list.madeVisibleCalls == 1);
 }
 
-TEST_CASE_FIXTURE(StoreFixture, "category boxes, suspicious-only and the operation selection") {
+TEST_CASE_FIXTURE(StoreFixture, "categories, suspicious-only and the operation of the view") {
     struct Case {
-        int fileBox;
+        uint8_t fileOn;
         bool suspiciousOnly;
         uint32_t category;
         uint32_t severity;
         bool passes;
     };
     const Case cases[] = {
-        {kChecked, false, kCategoryFile, 0, true},
-        {kUnchecked, false, kCategoryFile, 0, false},
-        {kIndeterminate, false, kCategoryFile, 0, false},
-        {kUnchecked, false, kCategoryRegistry, 0, true},
-        {kUnchecked, false, 4, 0, true},
-        {kChecked, true, kCategoryFile, 0, false},
-        {kChecked, true, kCategoryFile, 2, true},
-        {kChecked, true, 7, 0, false},
+        {1, false, kCategoryFile, 0, true},
+        {0, false, kCategoryFile, 0, false},
+        {0, false, kCategoryRegistry, 0, true},
+        {0, false, 4, 0, true},
+        {1, true, kCategoryFile, 0, false},
+        {1, true, kCategoryFile, 2, true},
+        {1, true, 7, 0, false},
     };
     for (const Case& c : cases) {
         CAPTURE(c.category);
-        HeadlessSetCheck(kIdFileCheck, c.fileBox);
-        app->suspiciousOnly = c.suspiciousOnly ? 1 : 0;
+        app->view.categoryOn[kCategoryFile] = c.fileOn;
+        app->view.suspiciousOnly = c.suspiciousOnly ? 1 : 0;
         EventRow row = Row(c.category, u"Op", u"", u"", u"", c.severity);
         CHECK(RowPassesView(app, &row) == c.passes);
     }
 
-    // Operations: index 0 or no selection pass everything; otherwise exact and case-sensitive.
-    app->suspiciousOnly = 0;
+    // Operations: none named passes everything; a name is compared exactly, case and all.
+    app->view.suspiciousOnly = 0;
     EventRow rows[3] = {Row(kCategoryFile, u"RegOpenKey"), Row(kCategoryFile, u"regopenkey"),
                         Row(kCategoryFile, u"ReadFile")};
     for (const EventRow& r : rows)
         AppendRow(app, &r);
-    REQUIRE(HeadlessModel()->combo.count == 4);
-    HeadlessSelectCombo(1);
+    REQUIRE(app->operationNameCount == 3);
+    CopyBounded(app->view.operation, kOperationNameChars, u"RegOpenKey");
     CHECK(RowPassesView(app, &rows[0]));
     CHECK_FALSE(RowPassesView(app, &rows[1]));
     CHECK_FALSE(RowPassesView(app, &rows[2]));
-    for (int selection : {0, -1}) {
-        HeadlessSelectCombo(selection);
-        for (const EventRow& r : rows)
-            CHECK(RowPassesView(app, &r));
-    }
+    app->view.operation[0] = 0;
+    for (const EventRow& r : rows)
+        CHECK(RowPassesView(app, &r));
 }
 
 TEST_CASE_FIXTURE(StoreFixture,
@@ -238,7 +235,7 @@ TEST_CASE_FIXTURE(StoreFixture,
     };
     for (const Case& c : cases) {
         CAPTURE(U8(c.filter));
-        HeadlessSetText(kIdFilterEdit, c.filter);
+        CopyBounded(app->view.filter, kFilterTextChars + 1, c.filter);
         CHECK(RowMatchesTextFilter(app, &c.row) == c.matches);
     }
     // A filter at the very end of a full-length path is found, and nothing past the field is read.
@@ -246,7 +243,7 @@ TEST_CASE_FIXTURE(StoreFixture,
     for (size_t i = 0; i < kPathChars - 1; ++i)
         longRow.path[i] = u'a';
     longRow.path[kPathChars - 2] = u'Z';
-    HeadlessSetText(kIdFilterEdit, u"az");
+    CopyBounded(app->view.filter, kFilterTextChars + 1, u"az");
     CHECK(RowMatchesTextFilter(app, &longRow));
 }
 
@@ -269,12 +266,16 @@ TEST_CASE_FIXTURE(StoreFixture, "operation names: first-seen order, 128 at most,
     CHECK(U8(HeadlessComboItem(1)) == "OpAa");
     CHECK(U8(HeadlessComboItem(128)) == "OpEx");
     CHECK(app->shownCount == app->rowCount); // "All operations" shows the 129th name too
-    HeadlessSetText(kIdFilterEdit, u"opey");
-    RebuildShownRows(app);
+    ViewSpec view = app->view;
+    CopyBounded(view.filter, kFilterTextChars + 1, u"opey");
+    REQUIRE(SetView(app, view));
     CHECK(app->shownCount == 2);
 
-    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    view.categoryOn[kCategoryFile] = 0;
+    CopyBounded(view.operation, kOperationNameChars, u"OpAa");
+    REQUIRE(SetView(app, view));
     ClearRows(app);
+    CHECK(app->view.operation[0] == 0); // no operation of the rows is left to name
     CHECK(app->rowCount == 0);
     CHECK(app->operationNameCount == 0);
     CHECK(app->rowCapacity == 4096);
@@ -300,23 +301,22 @@ TEST_CASE_FIXTURE(StoreFixture, "DescribeView: the three forms, every restrictio
     AppendRow(app, &reg);
     AppendRow(app, &reg);
 
-    HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
-    RebuildShownRows(app);
+    ViewSpec view = app->view;
+    view.categoryOn[kCategoryRegistry] = 0;
+    REQUIRE(SetView(app, view));
     const std::string hidden = "This file holds 1 of the 3 rows recorded. The other 2 were hidden "
                                "by the view when it was written:\r\n";
     CHECK(Describe(u"# ") == "# " + hidden + "#   Registry rows off.\r\n");
 
-    HeadlessSetCheck(kIdRegistryCheck, kChecked); // the view changed after the rebuild
+    app->view.categoryOn[kCategoryRegistry] = 1; // the view changed after the rebuild
     CHECK(Describe() == hidden + "  the view in use.\r\n");
 
-    HeadlessSetCheck(kIdFileCheck, kUnchecked);
-    HeadlessSetCheck(kIdRegistryCheck, kIndeterminate);
-    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
-    HeadlessSetCheck(kIdProcessCheck, kUnchecked);
-    app->suspiciousOnly = 1;
-    HeadlessSelectCombo(2);
+    for (uint8_t& on : app->view.categoryOn)
+        on = 0;
+    app->view.suspiciousOnly = 1;
+    CopyBounded(app->view.operation, kOperationNameChars, u"RegSetValue");
     std::u16string filter = u"Key" + std::u16string(250, u'x'); // cut at 200 characters
-    HeadlessSetText(kIdFilterEdit, filter.c_str());
+    CopyBounded(app->view.filter, kFilterTextChars + 1, filter.c_str());
     CHECK(Describe() == hidden +
                             "  File rows off, Registry rows off, Network rows off, Process rows "
                             "off, marked rows only, operation \"RegSetValue\" only, text filter "
@@ -326,11 +326,7 @@ TEST_CASE_FIXTURE(StoreFixture, "DescribeView: the three forms, every restrictio
     CHECK(Describe(u"# ", 20) == "# This file holds 1");
 
     // Rows missing for want of memory.
-    HeadlessSetCheck(kIdFileCheck, kChecked);
-    HeadlessSetCheck(kIdRegistryCheck, kChecked);
-    app->suspiciousOnly = 0;
-    HeadlessSelectCombo(0);
-    HeadlessSetText(kIdFilterEdit, u"");
+    app->view = DefaultViewSpec();
     FreeBlock(app->shownRows);
     app->shownRows = nullptr;
     app->shownCapacity = 0;

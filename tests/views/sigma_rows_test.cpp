@@ -178,8 +178,7 @@ TEST_CASE("a Sigma title joins a built-in threat text, the more severe first, bo
 
 TEST_CASE_FIXTURE(SigmaFixture, "a start is matched once its image is known, and rises into view") {
     REQUIRE(InstallSigmaRules(app, RulesOf({kEncodedShell})));
-    HeadlessSetCheck(kIdSuspiciousCheck, kChecked);
-    app->suspiciousOnly = 1;
+    app->view.suspiciousOnly = 1;
     RebuildShownRows(app);
     Append(kCategoryProcess, 77, u"powershell.exe", u"Started child process",
            u"powershell.exe -enc AAAA");

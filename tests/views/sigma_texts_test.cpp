@@ -256,10 +256,10 @@ TEST_CASE_FIXTURE(TextsFixture, "Enter shows one rule's rows, marked, until Esca
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Temp\\w.dll");
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Data\\w.dll");
     CHECK(Shown() == (std::vector<int32_t>{0, 2, 3}));
-    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    app->view.categoryOn[kCategoryFile] = 0;
     RebuildShownRows(app);
     CHECK(Shown().empty());
-    HeadlessSetCheck(kIdFileCheck, kChecked);
+    app->view.categoryOn[kCategoryFile] = 1;
 
     // Another rule replaces the condition; a refused file changes nothing; the same rule again
     // ends it.
@@ -384,7 +384,7 @@ TEST_CASE_FIXTURE(TextsFixture, "Rules Matched lists every built-in and Sigma ru
     CHECK_FALSE(Has(RulesMatched(0), "Sigma rules matched"));
 
     // The shown item, not the stored row: with the view narrowed, item 0 is another row.
-    HeadlessSetText(kIdFilterEdit, u"plain");
+    CopyBounded(app->view.filter, kFilterTextChars + 1, u"plain");
     RebuildShownRows(app);
     CHECK(Has(RulesMatched(0), "plain.txt"));
 

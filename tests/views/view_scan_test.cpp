@@ -162,23 +162,21 @@ struct ScanFixture {
         FreeBlock(app);
     }
 
-    // Sets the controls at random and returns the view they make.
+    // Sets the view at random and returns it as the reference takes it.
     ReferenceView SetRandomView(Random& r, char16_t* filter) {
         ReferenceView v{};
         v.suspiciousOnly = r.Below(4) == 0;
-        app->suspiciousOnly = v.suspiciousOnly ? 1 : 0;
-        const int ids[4] = {kIdFileCheck, kIdRegistryCheck, kIdNetworkCheck, kIdProcessCheck};
+        app->view.suspiciousOnly = v.suspiciousOnly ? 1 : 0;
         for (int i = 0; i < 4; ++i) {
-            const uint32_t pick = r.Below(8);
-            v.boxes[i] = pick == 0 ? kUnchecked : pick == 1 ? kIndeterminate : kChecked;
-            HeadlessSetCheck(ids[i], v.boxes[i]);
+            v.boxes[i] = r.Below(4) == 0 ? kUnchecked : kChecked;
+            app->view.categoryOn[i] = v.boxes[i] == kChecked ? 1 : 0;
         }
         const int names = app->operationNameCount;
         const int selection = r.Below(3) == 0 ? static_cast<int>(r.Below(names + 1)) : 0;
-        HeadlessSelectCombo(selection);
         v.operation = selection > 0 ? app->operationNames[selection - 1] : nullptr;
+        CopyBounded(app->view.operation, kOperationNameChars, v.operation);
         MakeFilter(r, app->rows, app->rowCount, filter);
-        HeadlessSetText(kIdFilterEdit, filter);
+        CopyBounded(app->view.filter, kFilterTextChars + 1, filter);
         v.filter = filter;
         return v;
     }

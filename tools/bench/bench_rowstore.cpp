@@ -240,7 +240,7 @@ OLV_BENCH(rowstore_rebuild_filter_1pct) {
     MillionRowFigure(
         run,
         [](AppState* app) {
-            HeadlessSetText(kIdFilterEdit, u"SECRET");
+            CopyBounded(app->view.filter, kFilterTextChars + 1, u"SECRET");
             SignWaitingRows(app, kMillion); // as the timers leave them
             RebuildShownRows(app);          // the shown list grows once, outside the timing
             const bool right = app->shownCount == kMillion / 100 && app->signedRows == kMillion;
@@ -255,7 +255,7 @@ OLV_BENCH(rowstore_rebuild_filter_unsigned) {
     MillionRowFigure(
         run,
         [](AppState* app) {
-            HeadlessSetText(kIdFilterEdit, u"SECRET");
+            CopyBounded(app->view.filter, kFilterTextChars + 1, u"SECRET");
             RebuildShownRows(app);
             const bool right = app->shownCount == kMillion / 100 && app->signedRows == 0;
             return right ? nullptr : kNotOnePercent;
@@ -287,7 +287,7 @@ OLV_BENCH(rowstore_rebuild_category) {
     MillionRowFigure(
         run,
         [](AppState* app) {
-            HeadlessSetCheck(kIdRegistryCheck, kUnchecked);
+            app->view.categoryOn[kCategoryRegistry] = 0;
             RebuildShownRows(app);
             const int32_t expected =
                 kMillion - (kMillion / 7 * 2 + (kMillion % 7 > 3) + (kMillion % 7 > 4));
@@ -311,7 +311,7 @@ void SortFigure(bench::BenchRun& run, int column) {
         run,
         [&](AppState* app) {
             RebuildShownRows(app); // every row shown, in recording order
-            app->sortBy = static_cast<uint8_t>(column + 1);
+            app->view.sortBy = static_cast<uint8_t>(column + 1);
             ApplyShownOrder(app);
             for (int32_t i = 1; i < app->shownCount; ++i) {
                 if (CompareRowsForColumn(app->rows, app->shownRows[i - 1], app->shownRows[i],

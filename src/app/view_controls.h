@@ -1,0 +1,18 @@
+// The view's controls of the main window (the four category boxes, "Suspicious", the operation
+// combo box and the filter box) and AppState::view: the window copies a control into the view
+// when it changes, and shows a view set by a menu command in its controls. Window thread only.
+#pragma once
+
+#include "app/app_state.h"
+
+namespace olv {
+
+// Copies the control with identifier id (a ControlId) into the view and sets that view (SetView),
+// rebuilding the shown rows. Other identifiers do nothing.
+void ViewControlChanged(AppState* app, int id);
+// Puts AppState::view into the controls and the "Suspicious Only" menu item. The filter box is
+// written only when its text differs, as writing it notifies a change. An operation the combo
+// box does not offer is added to it.
+void ShowViewInControls(AppState* app);
+
+} // namespace olv
