@@ -343,19 +343,25 @@ void ChooseOperation(const AppState* app, const char16_t* operation, char16_t* o
     if (TextLength(operation) >= kOperationNameChars) out[kOperationNameChars - 2] = u'\u2026';
 }
 
-// The view the options ask for: every row but the hidden categories, the suspicious ones, one
-// operation, the rows holding a text.
-void ApplyView(Run* r) {
-    const CliOptions* o = r->options;
-    AppState* app = r->app;
-    ViewSpec view = app->view;
+} // namespace
+
+void CliViewFromOptions(const AppState* app, const CliOptions* options, ViewSpec* view) {
     for (int c = 0; c < 4; ++c) {
-        if (o->hide[c] != 0) view.categoryOn[c] = 0;
+        if (options->hide[c] != 0) view->categoryOn[c] = 0;
     }
-    if (o->suspicious != 0) view.suspiciousOnly = 1;
-    if (o->operation != nullptr) ChooseOperation(app, o->operation, view.operation);
-    if (o->filter != nullptr) CopyBounded(view.filter, kFilterTextChars + 1, o->filter);
-    SetView(app, view);
+    if (options->suspicious != 0) view->suspiciousOnly = 1;
+    if (options->operation != nullptr) ChooseOperation(app, options->operation, view->operation);
+    if (options->filter != nullptr) {
+        CopyBounded(view->filter, kFilterTextChars + 1, options->filter);
+    }
+}
+
+namespace {
+
+void ApplyView(Run* r) {
+    ViewSpec view = r->app->view;
+    CliViewFromOptions(r->app, r->options, &view);
+    SetView(r->app, view);
 }
 
 // Writes the chosen formats into the folder, the whole record first. From the interrupt level

@@ -14,6 +14,7 @@
 namespace olv {
 
 struct AppState;
+struct ViewSpec;
 
 enum CliStream : int { kCliStdout = 1, kCliStderr = 2 };
 
@@ -71,6 +72,11 @@ enum CliEndWait : int { kCliEndNothingSaved, kCliEndRecordSaved, kCliEndFilesWri
 // after that for the other files while less than filesMs have passed since the call. Returns
 // what was reached.
 int EndCliBeforeExit(uint32_t recordMs, uint32_t filesMs);
+
+// Narrows view as the output options ask (--hide, --suspicious, --operation, --filter); what
+// they do not name stays as it is. --operation names the learned operation of that spelling,
+// else the first one equal to it without regard to case, else its own text (no row passes).
+void CliViewFromOptions(const AppState* app, const CliOptions* options, ViewSpec* view);
 
 // The usage text that --help prints.
 extern const char16_t kCliUsage[];
