@@ -595,12 +595,24 @@ void PlaceArrivedShownRows(AppState* app, int32_t from) {
     }
     std::memcpy(fresh, app->shownRows + from, static_cast<size_t>(arrived) * 4);
     // From the back: each arrived row goes after every older row it does not come before (its
-    // index is larger than theirs, so equal rows stay in recording order).
+    // index is larger than theirs, so equal rows stay in recording order). The arrivals are in
+    // order, so each lands at or before the place of the one after it: the search gallops back
+    // from there (steps of 1, 2, 4, ...) and then halves, taking about twice the logarithm of
+    // the distance rather than of the whole list, each step a comparison of two stored rows.
     int32_t* shown = app->shownRows;
     int32_t older = from;
     for (int32_t k = arrived - 1; k >= 0; --k) {
         const int32_t row = fresh[k];
-        int32_t lo = 0, hi = older; // first older item that comes after row
+        int32_t lo = 0, hi = older; // first older item that comes after row, in [lo, hi]
+        for (int64_t step = 1;; step *= 2) {
+            if (step > older) break;
+            const int32_t probe = static_cast<int32_t>(older - step);
+            if (CompareRowsForColumn(app->rows, shown[probe], row, column, descending) < 0) {
+                lo = probe + 1;
+                break;
+            }
+            hi = probe;
+        }
         while (lo < hi) {
             const int32_t mid = lo + (hi - lo) / 2;
             if (CompareRowsForColumn(app->rows, shown[mid], row, column, descending) < 0) {
