@@ -401,8 +401,8 @@ size_t FillTextKeysAfterShared(const TextSort* s, SortEntry* entries, int32_t co
 }
 
 // entries hold keys of the kind at depth, sorted: every run of equal keys whose texts go on is
-// sorted by the next characters, recursively (at most one level per four characters of the
-// field).
+// sorted by the next characters, recursively (at most two levels per four characters of the
+// field: a narrow key may end at its first character, and the wide key after it takes four).
 void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t depth, KeyKind kind) {
     int32_t begin = 0;
     while (begin < count) {

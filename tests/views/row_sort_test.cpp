@@ -1,6 +1,7 @@
 // Sorting the shown rows: every column in both directions against a reference stable sort of
-// random rows, ties in recording order, texts that agree on long beginnings, rows arriving while sorted, the header's cycle and arrow,
-// the order in the status bar and the files, and the fall-back when memory is refused.
+// random rows, ties in recording order, texts that agree on long beginnings, rows arriving while
+// sorted, the header's cycle and arrow, the order in the status bar and the files, and the
+// fall-back when memory is refused.
 #include "views/row_sort.h"
 
 #include <algorithm>
@@ -227,9 +228,9 @@ std::vector<EventRow> PathsWithLongBeginnings(TestRandom& r, size_t count) {
         u"C:\\Windows\\System32\\en-US\\module", u"c:\\windows\\system32\\EN-us\\MODULE",
         u"C:\\Users\\analyst\\AppData\\Local\\Temp\\~DF", u"HKLM\\SYSTEM\\\u00e9t\u00e9\\",
         u"\u0100\u0101\u00ff\\x"};
-    static const char16_t kTail[] = {u'0', u'1', u'9', u'.', u'a', u'A', u'z', u'Z', u'_',
-                                     u'\\', u'\u007f', u'\u0080', u'\u00e9', u'\u00ff',
-                                     u'\u0100', u'\uffff'};
+    static const char16_t kTail[] = {
+        u'0', u'1',  u'9',      u'.',      u'a',      u'A',      u'z',      u'Z',
+        u'_', u'\\', u'\u007f', u'\u0080', u'\u00e9', u'\u00ff', u'\u0100', u'\uffff'};
     std::vector<EventRow> rows(count);
     for (size_t i = 0; i < count; ++i) {
         std::u16string path = kBeginnings[r.Below(5)];
