@@ -59,13 +59,6 @@ static_assert(offsetof(EventRow, reserved) == 3236);
 static_assert(offsetof(EventRow, keyObject) == 3240);
 static_assert(offsetof(EventRow, timestamp) == 3248);
 
-// Copies a row into memory that will not be read again soon (the row store), writing around the
-// caches where the processor can: such a copy does not first read the old contents of its
-// destination. Call FinishRowCopies before another thread may read the
-// rows (before publishing an index), and before this thread reads them through another pointer.
-void CopyRowAround(EventRow* to, const EventRow* from);
-void FinishRowCopies();
-
 // "File", "Registry", "Network", "Process"; any other value "Unknown".
 const char16_t* CategoryLabel(uint32_t category);
 

@@ -1,6 +1,7 @@
 // Sorting the shown rows: every column in both directions against a reference stable sort of
-// random rows, ties in recording order, rows arriving while sorted, the header's cycle and arrow,
-// the order in the status bar and the files, and the fall-back when memory is refused.
+// random rows, ties in recording order, texts that agree on long beginnings, rows arriving while
+// sorted, the header's cycle and arrow, the order in the status bar and the files, and the
+// fall-back when memory is refused.
 #include "views/row_sort.h"
 
 #include <algorithm>
@@ -71,7 +72,18 @@ template <typename T> int Cmp(const T& a, const T& b) {
     return Three(a < b, b < a);
 }
 
-int ReferenceCompare(const EventRow& a, const EventRow& b, int column) {
+// A row's texts folded, made once per row for the reference.
+struct FoldedTexts {
+    std::u16string process, operation, path, detail, result;
+};
+
+FoldedTexts FoldRow(const EventRow& x) {
+    return FoldedTexts{Folded(x.process), Folded(x.operation), Folded(x.path), Folded(x.detail),
+                       Folded(x.result)};
+}
+
+int ReferenceCompare(const EventRow& a, const FoldedTexts& fa, const EventRow& b,
+                     const FoldedTexts& fb, int column) {
     auto timeOf = [](const EventRow& x) {
         return std::vector<int>{x.time.year,   x.time.month,  x.time.day,         x.time.hour,
                                 x.time.minute, x.time.second, x.time.milliseconds};
@@ -84,18 +96,18 @@ int ReferenceCompare(const EventRow& a, const EventRow& b, int column) {
         return Cmp(a.severity, b.severity);
     case kColumnProcess: {
         const int c = Cmp(a.pid, b.pid);
-        return c != 0 ? c : Cmp(Folded(a.process), Folded(b.process));
+        return c != 0 ? c : Cmp(fa.process, fb.process);
     }
     case kColumnCategory:
         return Cmp(label(a), label(b));
     case kColumnOperation:
-        return Cmp(Folded(a.operation), Folded(b.operation));
+        return Cmp(fa.operation, fb.operation);
     case kColumnPath: {
-        const int c = Cmp(Folded(a.path), Folded(b.path));
-        return c != 0 ? c : Cmp(Folded(a.detail), Folded(b.detail));
+        const int c = Cmp(fa.path, fb.path);
+        return c != 0 ? c : Cmp(fa.detail, fb.detail);
     }
     case kColumnResult:
-        return Cmp(Folded(a.result), Folded(b.result));
+        return Cmp(fa.result, fb.result);
     default:
         return 0;
     }
@@ -103,9 +115,12 @@ int ReferenceCompare(const EventRow& a, const EventRow& b, int column) {
 
 std::vector<int32_t> ReferenceOrder(const std::vector<EventRow>& rows, std::vector<int32_t> order,
                                     int column, bool descending) {
+    std::vector<FoldedTexts> folded;
+    for (const EventRow& row : rows)
+        folded.push_back(FoldRow(row));
     std::sort(order.begin(), order.end());
     std::stable_sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-        const int c = ReferenceCompare(rows[a], rows[b], column);
+        const int c = ReferenceCompare(rows[a], folded[a], rows[b], folded[b], column);
         return descending ? c > 0 : c < 0;
     });
     return order;
@@ -204,6 +219,58 @@ TEST_CASE("long texts that agree for hundreds of characters sort by where they d
     }
 }
 
+// Paths of many rows that agree on long beginnings (so that the runs left equal by one key are
+// long and sorted by keys again further in), differing in case only, beyond eight characters, at
+// a character from 0x80 on or at the highest ASCII one, or ending; a few rows of each beginning
+// differ early, where a sample of the run may not see them.
+std::vector<EventRow> PathsWithLongBeginnings(TestRandom& r, size_t count) {
+    static const char16_t* const kBeginnings[] = {
+        u"C:\\Windows\\System32\\en-US\\module", u"c:\\windows\\system32\\EN-us\\MODULE",
+        u"C:\\Users\\analyst\\AppData\\Local\\Temp\\~DF", u"HKLM\\SYSTEM\\\u00e9t\u00e9\\",
+        u"\u0100\u0101\u00ff\\x"};
+    static const char16_t kTail[] = {
+        u'0', u'1',  u'9',      u'.',      u'a',      u'A',      u'z',      u'Z',
+        u'_', u'\\', u'\u007f', u'\u0080', u'\u00e9', u'\u00ff', u'\u0100', u'\uffff'};
+    std::vector<EventRow> rows(count);
+    for (size_t i = 0; i < count; ++i) {
+        std::u16string path = kBeginnings[r.Below(5)];
+        if (r.Below(200) == 0) path[2 + r.Below(3)] = u'q'; // differs early
+        const uint32_t digits = r.Below(14);
+        for (uint32_t d = 0; d < digits; ++d)
+            path += kTail[r.Below(r.Below(3) == 0 ? 16 : 9)];
+        CopyBounded(rows[i].path, kPathChars, path.c_str());
+        CopyBounded(rows[i].detail, kDetailChars, r.Below(2) == 0 ? u"B" : u"a");
+        CopyBounded(rows[i].process, kProcessChars, path.c_str() + path.size() / 2);
+        CopyBounded(rows[i].result, kResultChars, path.c_str() + path.size() % 5);
+    }
+    return rows;
+}
+
+TEST_CASE("text columns sort rows that agree on long beginnings as the reference does") {
+    TestRandom r{31};
+    for (int round = 0; round < 2; ++round) {
+        const std::vector<EventRow> rows = PathsWithLongBeginnings(r, 1500 + 1500 * round);
+        std::vector<int32_t> shown;
+        for (int32_t i = 0; i < static_cast<int32_t>(rows.size()); ++i)
+            shown.push_back(i);
+        for (int column : {kColumnPath, kColumnProcess, kColumnResult}) {
+            for (bool descending : {false, true}) {
+                CAPTURE(round);
+                CAPTURE(column);
+                CAPTURE(descending);
+                std::vector<int32_t> got = shown;
+                REQUIRE(SortRowIndexes(rows.data(), got.data(), static_cast<int32_t>(got.size()),
+                                       column, descending));
+                CHECK(got == ReferenceOrder(rows, shown, column, descending));
+                for (size_t i = 1; i < got.size(); ++i) {
+                    REQUIRE(CompareRowsForColumn(rows.data(), got[i - 1], got[i], column,
+                                                 descending) < 0);
+                }
+            }
+        }
+    }
+}
+
 TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recording order") {
     for (const char16_t* p : {u"b", u"a", u"c", u"a", u"B"})
         Add(app, Named(p));
@@ -276,6 +343,36 @@ TEST_CASE_FIXTURE(SortFixture, "the order holds through filtering, arrivals and 
     }
     CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
     CHECK(HeadlessModel()->list.itemCount == app->shownCount);
+}
+
+TEST_CASE_FIXTURE(SortFixture, "rows arriving in batches take their place in a path order") {
+    TestRandom r{5};
+    const std::vector<EventRow> made = PathsWithLongBeginnings(r, 10400);
+    for (size_t i = 0; i < 500; ++i)
+        Add(app, made[i]);
+    SortByColumnClick(app, kColumnPath, -1);
+    SortByColumnClick(app, kColumnPath, -1); // descending
+    {
+        SmallQueueRing ring(1u << 22); // room for every row below
+        REQUIRE(MakeEventQueue(app));
+    }
+    std::vector<int32_t> all;
+    for (int32_t i = 0; i < 500; ++i)
+        all.push_back(i);
+    // Batches of every size from a few rows to more than one tick takes.
+    size_t next = 500;
+    for (size_t batch : {size_t{3}, size_t{40}, size_t{1500}, size_t{8300}}) {
+        for (size_t i = 0; i < batch; ++i, ++next) {
+            EventRow row = made[next];
+            QueueRow(app, &row);
+            all.push_back(static_cast<int32_t>(next));
+        }
+        while (QueuedRowCount(app) != 0)
+            IngestQueuedRows(app);
+        CAPTURE(batch);
+        REQUIRE(app->rowCount == static_cast<int32_t>(next));
+        CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnPath, true));
+    }
 }
 
 TEST_CASE_FIXTURE(SortFixture, "files say the order; recording order adds nothing") {
