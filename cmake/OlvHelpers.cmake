@@ -31,16 +31,70 @@ function(olv_add_library name sources)
     add_library(${name} STATIC ${sources})
 endfunction()
 
-# olv_link_platform(<target> <provider>...) - links the core with the libraries that implement
-# the interfaces it calls (UI port, trace data and sessions, launched program) as one group that
-# the linker rescans: the core calls the providers and the providers call the core, and no order
-# of archives on the command line may decide whether, or which, symbol is found. Each provider
-# set holds exactly one implementation of every interface.
+# olv_layer_folders(<out> <layers>) - the folders of the layers (lowest first; a layer's peers
+# separated by ','). Every folder of src/ must be in a layer, so that its includes are judged.
+function(olv_layer_folders out layers)
+    string(REPLACE "," ";" folders "${layers}")
+    file(GLOB children LIST_DIRECTORIES true RELATIVE "${OLV_SRC}" "${OLV_SRC}/*")
+    foreach(child IN LISTS children)
+        if(IS_DIRECTORY "${OLV_SRC}/${child}" AND NOT child IN_LIST folders)
+            message(FATAL_ERROR "src/${child} is in no layer: add it to OLV_LAYERS")
+        endif()
+    endforeach()
+    set(${out} "${folders}" PARENT_SCOPE)
+endfunction()
+
+# olv_link_layer_below(<target> <folder> <layers>) - links the libraries of the layer right below
+# the folder's (which link the lower ones).
+function(olv_link_layer_below target folder layers)
+    set(below "")
+    foreach(layer IN LISTS layers)
+        string(REPLACE "," ";" members "${layer}")
+        if(folder IN_LIST members)
+            break()
+        endif()
+        set(below "${members}")
+    endforeach()
+    foreach(member IN LISTS below)
+        target_link_libraries(${target} PUBLIC olv_${member})
+    endforeach()
+endfunction()
+
+# olv_check_layers(<target> <folder> <layers>) - runs cmake/OlvCheckLayers.cmake over the
+# folder's files before the target is compiled, and again whenever one of them changes; a stamp
+# in the build tree records a passed check.
+function(olv_check_layers target folder layers)
+    set(files "")
+    foreach(pattern "*.h" "*.cpp" "*.rc")
+        olv_glob_recurse(found "${OLV_SRC}/${folder}" "${pattern}")
+        list(APPEND files ${found})
+    endforeach()
+    list(JOIN layers "|" joined)
+    set(script "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLayers.cmake")
+    set(stamp "${PROJECT_BINARY_DIR}/layers/${folder}.checked")
+    add_custom_command(OUTPUT "${stamp}"
+                       COMMAND "${CMAKE_COMMAND}" "-DROOT=${OLV_SRC}" "-DFOLDER=${folder}"
+                               "-DLAYERS=${joined}" "-DSTAMP=${stamp}" -P "${script}"
+                       DEPENDS ${files} "${script}"
+                       COMMENT "Checking the includes of src/${folder}"
+                       VERBATIM)
+    target_sources(${target} PRIVATE "${stamp}")
+endfunction()
+
+# olv_link_platform(<target> <provider>...) - links the folders' libraries with the libraries
+# that implement the interfaces they call (UI port, trace data and sessions, launched program) as
+# one group that the linker rescans: the folders call the providers and the providers call the
+# folders (the shell, the console front end), and no order of archives on the command line may
+# decide whether, or which, symbol is found. Each provider set holds exactly one implementation
+# of every interface. The console program's library (olv_cli) is a provider of its binaries.
 function(olv_link_platform target)
-    list(JOIN ARGN "," providers)
-    set(group "olv_core,olv_platform,olv_base")
-    if(providers)
-        string(APPEND group ",${providers}")
-    endif()
+    set(group "")
+    foreach(folder IN LISTS OLV_FOLDERS)
+        if(NOT folder STREQUAL "cli")
+            list(APPEND group olv_${folder})
+        endif()
+    endforeach()
+    list(APPEND group ${ARGN})
+    list(JOIN group "," group)
     target_link_libraries(${target} PRIVATE "$<LINK_GROUP:RESCAN,${group}>")
 endfunction()

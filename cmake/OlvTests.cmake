@@ -3,7 +3,7 @@
 #   tests/support/*.cpp   shared builders and fakes (a static library, so a
 #                         *_win32 suite only pulls what it uses) plus the doctest
 #                         main in tests/support/test_main.cpp
-#   tests/<dir>/**.cpp    olv_test_<dir>, linking olv_core + olv_platform + the stand-ins
+#   tests/<dir>/**.cpp    olv_test_<dir>, linking every folder's library + the stand-ins
 #                         (olv_sim + olv_headless)
 #   tests/<dir>_win32/    windows build only, linking one of (OLV_WIN32_SUITE_PLATFORM):
 #                         real     the real Windows code (olv_win32_real) and nothing else
@@ -319,6 +319,14 @@ add_test(NAME manifests_declare
          COMMAND "${CMAKE_COMMAND}" "-DSOURCE=${PROJECT_SOURCE_DIR}"
                  -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckManifests.cmake")
 set_tests_properties(manifests_declare PROPERTIES TIMEOUT 30)
+
+# The layer check that guards every library's build, run on small trees with includes pointing
+# down, up and across.
+add_test(NAME layers_check
+         COMMAND "${CMAKE_COMMAND}" "-DSCRIPT=${PROJECT_SOURCE_DIR}/cmake/OlvCheckLayers.cmake"
+                 "-DWORK=${PROJECT_BINARY_DIR}/layers-check-test"
+                 -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLayersTest.cmake")
+set_tests_properties(layers_check PROPERTIES TIMEOUT 30)
 
 # Olvetta.exe links the real platform and no stand-in: the simulated trace service and trace
 # data, the scripted launcher and drives, and the headless UI are for tests and tools only.

@@ -14,9 +14,9 @@
 #include "views/process_tree.h"
 #include "views/row_store.h"
 #include "views/sigma_texts.h"
-#include "views/view_refresh.h"
+#include "report/view_refresh.h"
 #include "views/copy_rows.h"
-#include "views/summary.h"
+#include "report/summary.h"
 
 namespace olv {
 

@@ -19,7 +19,7 @@
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
-#include "views/view_refresh.h"
+#include "report/view_refresh.h"
 #include "views/view_texts.h"
 
 namespace olv {

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "app/app_state.h"
-#include "cli/cli_selftest.h"
+#include "selftest/selftest.h"
 
 namespace olv {
 

@@ -1,7 +1,6 @@
 #include "app/sigma_load_job.h"
 
 #include "base/atomic.h"
-#include "base/format.h"
 #include "base/text.h"
 
 namespace olv {
@@ -57,24 +56,6 @@ SigmaRuleSet* TakeSigmaLoadResult(SigmaLoadJob* job) {
         return nullptr;
     }
     return set;
-}
-
-void ComposeSigmaLoadProgress(const SigmaLoadProgress* progress, char16_t* out, size_t capacity,
-                              uint32_t* perMille) {
-    if (perMille != nullptr) *perMille = 0;
-    if (out == nullptr || capacity == 0) return;
-    out[0] = 0;
-    if (progress == nullptr) return;
-    const uint32_t total = AtomicLoad(progress->total);
-    uint32_t done = AtomicLoad(progress->done);
-    if (total == 0) {
-        CopyBounded(out, capacity, u"Reading the folder...");
-        return;
-    }
-    if (done > total) done = total;
-    FormatText(out, capacity, total == 1 ? u"Read %lu of %lu rule file." : u"Read %lu of %lu rule files.",
-               done, total);
-    if (perMille != nullptr) *perMille = static_cast<uint32_t>(uint64_t{done} * 1000 / total);
 }
 
 } // namespace olv

@@ -41,9 +41,5 @@ void CancelSigmaLoad(SigmaLoadJob* job);
 // Waits for the worker, then hands over its set: nullptr when the load was cancelled (the set is
 // freed) or memory was refused. The job is idle again.
 SigmaRuleSet* TakeSigmaLoadResult(SigmaLoadJob* job);
-// "Read 120 of 2,000 rule files." (or "Reading the folder..." before the files are counted), and
-// the share done of 1000 for a progress bar.
-void ComposeSigmaLoadProgress(const SigmaLoadProgress* progress, char16_t* out, size_t capacity,
-                              uint32_t* perMille);
 
 } // namespace olv

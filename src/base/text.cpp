@@ -310,4 +310,16 @@ const char16_t* PathFileName(const char16_t* path) {
     return name;
 }
 
+void JoinPath(const char16_t* folder, const char16_t* name, char16_t separator, char16_t* out,
+              size_t capacity) {
+    if (out == nullptr || capacity == 0) return;
+    CopyBounded(out, capacity, folder != nullptr ? folder : u"");
+    const size_t n = TextLength(out);
+    if (n > 0 && out[n - 1] != u'\\' && out[n - 1] != u'/') {
+        const char16_t sep[2] = {separator, 0};
+        AppendBounded(out, capacity, sep);
+    }
+    AppendBounded(out, capacity, name);
+}
+
 } // namespace olv

@@ -65,5 +65,8 @@ bool Cp1252ToUtf16(const char* src, char16_t* dst, size_t dstCapacity);
 
 // The file name of a path: the text after the last '\' or '/', the whole path when none.
 const char16_t* PathFileName(const char16_t* path);
+// folder + separator + name (no separator added after an empty folder or one ending in one).
+void JoinPath(const char16_t* folder, const char16_t* name, char16_t separator, char16_t* out,
+              size_t capacity);
 
 } // namespace olv

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "export/json_text.h"
 #include "export/safe_file.h"
+#include "launcher/command_line.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "rules/threat_rules.h"

@@ -14,6 +14,7 @@
 #include "cli/cli_text.h"
 #include "export/exports.h"
 #include "export/safe_file.h"
+#include "launcher/command_line.h"
 #include "launcher/target_launcher.h"
 #include "platform/files.h"
 #include "platform/memory.h"

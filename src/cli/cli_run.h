@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "cli/cli_options.h"
-#include "cli/cli_selftest.h"
+#include "selftest/selftest.h"
 
 namespace olv {
 

@@ -1,6 +1,6 @@
-// The console program's decisions that are pure text and numbers: how arguments are quoted for
-// the examined program's command line (and how a command line splits back), which exit code a
-// run ends with, the result and progress lines, and the name of a new output folder.
+// The console program's decisions that are pure text and numbers: which exit code a run ends
+// with, the result and progress lines, and the name of a new output folder. The examined
+// program's arguments are quoted by launcher/command_line.h.
 #pragma once
 
 #include <cstddef>
@@ -9,24 +9,6 @@
 #include "base/systime.h"
 
 namespace olv {
-
-// --- command lines ---
-// Appends arg to out (capacity in characters, terminated) quoted so that the program's start-up
-// code splits it back into exactly arg: as it is when it has no blank, tab, line feed, vertical
-// tab or quote and is not empty; else in quotes, with each quote escaped by a backslash and the
-// backslashes before a quote or the closing quote doubled. False (out unchanged) when it does not
-// fit.
-bool AppendQuotedArgument(char16_t* out, size_t capacity, const char16_t* arg);
-// The arguments joined by single blanks, each quoted as above. False (out empty) when they do not
-// fit capacity.
-bool BuildArgumentText(const char16_t* const* args, int count, char16_t* out, size_t capacity);
-// Splits a command line's arguments the way the system's start-up code splits those after the
-// program name: blanks and tabs separate; 2n backslashes and a quote give n backslashes and
-// open or close quoting; 2n+1 backslashes and a quote give n backslashes and a quote; other
-// backslashes are literal; within quotes, two quotes give one quote. Calls take(context, text,
-// length) for each argument; returns the count.
-using ArgumentTaker = void (*)(void* context, const char16_t* text, size_t length);
-int SplitArgumentText(const char16_t* line, ArgumentTaker take, void* context);
 
 // --- exit codes ---
 enum CliExit : int {
@@ -93,8 +75,5 @@ bool IsCliOutputFileName(const char16_t* name);
 // attempts append "-2", "-3", ... (for a name that is taken).
 void OutputFolderName(const char16_t* programPath, const SystemTime& start, int attempt,
                       char16_t* out, size_t capacity);
-// folder + separator + name (no separator added after an empty folder or one ending in one).
-void JoinPath(const char16_t* folder, const char16_t* name, char16_t separator, char16_t* out,
-              size_t capacity);
 
 } // namespace olv

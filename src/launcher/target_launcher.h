@@ -39,7 +39,7 @@ void InitLauncher(TargetLauncher* tl);
 // made. A launch without a job succeeds (job stays null).
 bool LaunchTarget(TargetLauncher* tl, const char16_t* path, UiHandle mainWindow);
 // The same with arguments after the quoted path (null or empty: none). arguments is passed as it
-// is: quote each argument the way the program splits its command line (cli/cli_text.h). A command
+// is: quote each argument the way the program splits its command line (launcher/command_line.h). A command
 // line longer than kLauncherCommandLineChars - 1 is refused, with errorText set.
 bool LaunchTargetWithArguments(TargetLauncher* tl, const char16_t* path,
                                const char16_t* arguments, UiHandle mainWindow);

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/hash_table.h"
+#include "platform/hash_table.h"
 #include "platform/lock.h"
 #include "platform/ui.h"
 #include "record/event_row.h"
@@ -136,7 +136,7 @@ struct AppState {
     ProcessCondition processCondition;
     // The file name of the session the rows were opened from; empty for a recording.
     char16_t sessionName[260];
-    // rowCount when the open tree and summary windows were last refilled (views/view_refresh.h).
+    // rowCount when the open tree and summary windows were last refilled (report/view_refresh.h).
     int32_t viewWindowRows;
     FindState find;
     // "Check Recording on This Machine" (app/machine_check.h): the check under way, else null.

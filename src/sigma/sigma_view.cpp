@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "base/growth.h"
-#include "base/hash_table.h"
+#include "platform/growth.h"
+#include "platform/hash_table.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "tracking/process_naming.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "base/format.h"
-#include "base/growth.h"
+#include "platform/growth.h"
 #include "base/note_text.h"
 #include "base/reveal_text.h"
 #include "base/text.h"

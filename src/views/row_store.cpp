@@ -4,7 +4,7 @@
 
 #include "base/atomic.h"
 #include "base/format.h"
-#include "base/growth.h"
+#include "platform/growth.h"
 #include "base/note_text.h"
 #include "base/text.h"
 #include "capture/event_queue.h"

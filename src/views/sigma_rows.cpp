@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "base/growth.h"
+#include "platform/growth.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "record/app_state.h"

@@ -3,6 +3,7 @@
 
 #include <iterator>
 
+#include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
 #include "base/reveal_text.h"
@@ -10,7 +11,6 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "app/sigma_load_job.h"
 #include "record/app_state.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
@@ -561,6 +561,24 @@ void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity) 
         ComposeSigmaLoadProgress(app->sigma->loading, progress, 128, nullptr);
         AppendFormat(out, capacity, u" | Loading Sigma rules: %s", progress);
     }
+}
+
+void ComposeSigmaLoadProgress(const SigmaLoadProgress* progress, char16_t* out, size_t capacity,
+                              uint32_t* perMille) {
+    if (perMille != nullptr) *perMille = 0;
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    if (progress == nullptr) return;
+    const uint32_t total = AtomicLoad(progress->total);
+    uint32_t done = AtomicLoad(progress->done);
+    if (total == 0) {
+        CopyBounded(out, capacity, u"Reading the folder...");
+        return;
+    }
+    if (done > total) done = total;
+    FormatText(out, capacity, total == 1 ? u"Read %lu of %lu rule file." : u"Read %lu of %lu rule files.",
+               done, total);
+    if (perMille != nullptr) *perMille = static_cast<uint32_t>(uint64_t{done} * 1000 / total);
 }
 
 void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capacity) {

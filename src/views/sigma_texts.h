@@ -8,6 +8,7 @@
 namespace olv {
 
 struct AppState; // app/app_state.h
+struct SigmaLoadProgress; // sigma/sigma.h
 
 // The Sigma Rules window: one entry per loaded rule (in load order), then one per refused file
 // (views/sigma_rules_list.h picks and orders the entries shown).
@@ -80,6 +81,11 @@ int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacit
 // The status bar's Sigma part: " | 1400 Sigma rules, 1000 files refused, 3 rows raised" when a set is loaded, then
 // " | Loading Sigma rules: Read 120 of 2000 rule files." while a load runs.
 void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity);
+// While a rule folder is read on a worker (app/sigma_load_job.h): "Read 120 of 2,000 rule
+// files." (or "Reading the folder..." before the files are counted), and the share done of 1000
+// for a progress bar.
+void ComposeSigmaLoadProgress(const SigmaLoadProgress* progress, char16_t* out, size_t capacity,
+                              uint32_t* perMille);
 
 // " | Only rows of Sigma rule "TITLE" (Esc in the list shows all rows)" for the status bar while
 // that condition is on.

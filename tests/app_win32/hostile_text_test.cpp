@@ -16,7 +16,7 @@
 #include "record/recording_info.h"
 #include "views/process_tree.h"
 #include "views/row_store.h"
-#include "views/summary.h"
+#include "report/summary.h"
 #include "views/view_texts.h"
 
 using namespace olv;

@@ -172,3 +172,13 @@ TEST_CASE("Cp1252ToUtf16 maps the 0x80 row and refuses a text that does not fit"
     CHECK_FALSE(Cp1252ToUtf16("12345678", out, 8));
     CHECK(out[0] == 0);
 }
+
+TEST_CASE("JoinPath puts one separator between a folder and a name") {
+    char16_t out[256];
+    JoinPath(u"C:\\out\\", u"f.json", u'\\', out, 256);
+    CHECK(U8(out) == "C:\\out\\f.json");
+    JoinPath(u"out", u"f.json", u'/', out, 256);
+    CHECK(U8(out) == "out/f.json");
+    JoinPath(u"", u"f.json", u'/', out, 256);
+    CHECK(U8(out) == "f.json");
+}

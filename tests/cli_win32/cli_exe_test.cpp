@@ -18,10 +18,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/cli_selftest.h"
+#include "selftest/selftest.h"
 #include "cli/cli_text.h"
 #include "doctest.h"
 #include "export/safe_file.h"
+#include "launcher/command_line.h"
 #include "support/watchdog.h"
 
 namespace {

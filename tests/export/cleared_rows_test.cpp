@@ -7,7 +7,7 @@
 #include "base/note_text.h"
 #include "platform/time.h"
 #include "report/completeness.h"
-#include "views/summary.h"
+#include "report/summary.h"
 
 namespace olv {
 

@@ -10,7 +10,7 @@
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "report/completeness.h"
-#include "views/summary.h"
+#include "report/summary.h"
 
 namespace olv {
 

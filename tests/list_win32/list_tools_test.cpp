@@ -23,7 +23,7 @@
 #include "platform/ui.h"
 #include "views/row_store.h"
 #include "views/sigma_texts.h"
-#include "views/view_refresh.h"
+#include "report/view_refresh.h"
 
 using namespace olv;
 using namespace olv::gui;

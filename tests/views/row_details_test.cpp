@@ -16,8 +16,8 @@
 #include "views/process_filter.h"
 #include "views/process_tree.h"
 #include "views/row_store.h"
-#include "views/summary.h"
-#include "views/view_refresh.h"
+#include "report/summary.h"
+#include "report/view_refresh.h"
 
 using namespace olv;
 

@@ -16,7 +16,7 @@
 #include "sigma/sigma.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
-#include "views/summary.h"
+#include "report/summary.h"
 #include "views/view_texts.h"
 
 using namespace olv;

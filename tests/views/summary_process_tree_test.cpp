@@ -18,7 +18,7 @@
 #include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/process_tree.h"
-#include "views/summary.h"
+#include "report/summary.h"
 
 using namespace olv;
 

@@ -7,7 +7,7 @@
 #include <shellapi.h>
 
 #include "base/product.h"
-#include "cli/win32/selftest_helper.h"
+#include "selftest/win32/selftest_helper.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     int argc = 0;

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "cli/cli_console.h"
-#include "cli/win32/selftest_helper.h"
+#include "selftest/win32/selftest_helper.h"
 
 using namespace olv;
 

@@ -1,4 +1,4 @@
-#include "views/summary.h"
+#include "report/summary.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
-#include "cli/cli_selftest.h"
+#include "selftest/selftest.h"
 
 #include "base/format.h"
 #include "base/text.h"
-#include "cli/cli_text.h"
+#include "launcher/command_line.h"
 #include "rules/threat_rules.h"
 
 namespace olv {

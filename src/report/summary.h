@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/hash_table.h"
+#include "platform/hash_table.h"
 
 namespace olv {
 

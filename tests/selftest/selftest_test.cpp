@@ -1,6 +1,6 @@
 // The machine check's judge: the plan's names, each expected row found by its operation and
 // path, key, endpoint or name (and near misses not), and the likely reason of each one missing.
-#include "cli/cli_selftest.h"
+#include "selftest/selftest.h"
 #include "doctest.h"
 
 #include <string>

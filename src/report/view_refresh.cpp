@@ -1,11 +1,11 @@
-#include "views/view_refresh.h"
+#include "report/view_refresh.h"
 
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/app_state.h"
 #include "views/process_tree.h"
 #include "views/row_details.h"
-#include "views/summary.h"
+#include "report/summary.h"
 
 namespace olv {
 

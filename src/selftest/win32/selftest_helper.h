@@ -1,9 +1,9 @@
 // The self-test's helper program: olvetta-cli.exe started again with a hidden switch, doing the
-// plan's known set of things (cli/cli_selftest.h) and removing everything it made, even when a
+// plan's known set of things (selftest/selftest.h) and removing everything it made, even when a
 // step fails.
 #pragma once
 
-#include "cli/cli_selftest.h"
+#include "selftest/selftest.h"
 
 namespace olv {
 

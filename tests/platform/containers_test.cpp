@@ -7,8 +7,8 @@
 #include <map>
 #include <random>
 
-#include "base/growth.h"
-#include "base/hash_table.h"
+#include "platform/growth.h"
+#include "platform/hash_table.h"
 #include "platform/memory.h"
 
 using namespace olv;

@@ -1,6 +1,6 @@
 // The machine check: what the self-test's helper program does (its plan: names, folder, ports),
 // which rows a working recording must hold afterwards, and, for each one missing, the likely
-// reason. The helper itself is Windows code (cli/win32/selftest_helper.cpp); everything it is
+// reason. The helper itself is Windows code (selftest/win32/selftest_helper.cpp); everything it is
 // judged by is here.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "cli/win32/selftest_helper.h"
+#include "selftest/win32/selftest_helper.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
