@@ -166,9 +166,9 @@ void IngestFigure(bench::BenchRun& run, IngestStart start, IngestView view = Ing
             app->queueRowsOut = 0;
             app->queueRowsIn = kRows;
             app->queueCoders->reader.hasLast = 0;
-            if (view == IngestView::kSortedByPath) app->sortBy = kColumnPath + 1;
+            if (view == IngestView::kSortedByPath) app->view.sortBy = kColumnPath + 1;
             if (view == IngestView::kProcessTree) {
-                ProcessCondition* c = &app->processCondition;
+                ProcessChoice* c = &app->view.process;
                 c->mode = kProcessAndChildren;
                 c->pid = 4000; // the first row's
                 c->startRow = -1;
