@@ -19,9 +19,6 @@ namespace {
 constexpr size_t kMessageChars = 1200;
 constexpr size_t kFolderChars = 600;
 
-void Tell(AppState* app, const char16_t* text, int icon) {
-    UiMessageBox(app->mainWindow, text, kProductName, icon, kButtonsOk);
-}
 
 } // namespace
 
@@ -82,54 +79,47 @@ SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, bool* cancel
     return set;
 }
 
+constexpr char16_t kNoMemoryForRules[] =
+    u"There is not enough memory to load the Sigma rules. The rules loaded before are unchanged.";
+
 } // namespace
 
-bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
+Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder) {
+    Outcome result{};
     char16_t message[kMessageChars];
-    if (app->sigmaLoading != 0 || app->sessionReading != 0) return false; // one piece of work at a time
+    // One piece of work at a time: ignored, with nothing to show.
+    if (app->sigmaLoading != 0 || app->sessionReading != 0) {
+        SetOutcome(&result, OutcomeCode::kBusy, kIconWarning, u"");
+        return result;
+    }
     bool cancelled = false;
     SigmaRuleSet* set = ReadRuleFolder(app, folder, &cancelled);
     if (cancelled) {
-        if (!quiet) {
-            Tell(app, u"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.",
-                 kIconInformation);
-        }
-        return false;
+        SetOutcome(&result, OutcomeCode::kCancelled, kIconInformation,
+                   u"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.");
+        return result;
     }
     if (set == nullptr) {
-        if (!quiet) {
-            Tell(app,
-                 u"There is not enough memory to load the Sigma rules. The rules loaded before are "
-                 u"unchanged.",
-                 kIconError);
-        }
-        return false;
+        SetOutcome(&result, OutcomeCode::kNoMemory, kIconError, kNoMemoryForRules);
+        return result;
     }
     const char16_t* error = SigmaRuleFolderError(set);
     if (error != nullptr && error[0] != 0) {
-        if (!quiet) {
-            FormatText(message, kMessageChars,
-                       u"The Sigma rules could not be read from %.600s. %.300s The rules loaded "
-                       u"before are unchanged.",
-                       folder, error);
-            Tell(app, message, kIconError);
-        }
+        FormatText(message, kMessageChars,
+                   u"The Sigma rules could not be read from %.600s. %.300s The rules loaded "
+                   u"before are unchanged.",
+                   folder, error);
+        SetOutcome(&result, OutcomeCode::kBadInput, kIconError, message);
         FreeSigmaRuleSet(set);
-        return false;
+        return result;
     }
     const int32_t loaded = SigmaRuleCount(set);
     const int32_t refused = SigmaRefusalCount(set);
     if (!InstallSigmaRules(app, set)) {
-        if (!quiet) {
-            Tell(app,
-                 u"There is not enough memory to load the Sigma rules. The rules loaded before are "
-                 u"unchanged.",
-                 kIconError);
-        }
-        return false;
+        SetOutcome(&result, OutcomeCode::kNoMemory, kIconError, kNoMemoryForRules);
+        return result;
     }
     UpdateStatusBar(app);
-    if (quiet) return true;
     FormatText(message, kMessageChars,
                loaded == 1 ? u"Loaded %d Sigma rule from %.600s." : u"Loaded %d Sigma rules from %.600s.",
                loaded, folder);
@@ -145,8 +135,14 @@ bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet)
         AppendFormat(message, kMessageChars, u" The rules were applied to the %d rows recorded.",
                      app->rowCount);
     }
-    Tell(app, message, kIconInformation);
-    return true;
+    SetOutcome(&result, OutcomeCode::kOk, kIconInformation, message);
+    return result;
+}
+
+bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
+    const Outcome outcome = LoadSigmaRuleFiles(app, folder);
+    if (!quiet) ShowOutcome(app->mainWindow, outcome);
+    return OutcomeOk(outcome);
 }
 
 void LoadSigmaRules(AppState* app) {

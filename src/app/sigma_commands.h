@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "app/app_state.h"
+#include "record/outcome.h"
 
 namespace olv {
 
@@ -13,8 +14,12 @@ namespace olv {
 // False when the path has no folder or the result does not fit.
 bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capacity);
 
-// Loads every rule file under folder as the program's Sigma set and says what was loaded
-// (information) or why nothing changed (error), unless quiet. True when the set was replaced. A
+// Loads every rule file under folder as the program's Sigma set: kOk saying what was loaded
+// (information icon), else why nothing changed. Shows nothing. A folder that cannot be read
+// leaves the rules loaded before as they were.
+Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder);
+
+// The same, its outcome shown in a message box unless quiet. True when the set was replaced. A
 // folder that cannot be read leaves the rules loaded before as they were.
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet);
 

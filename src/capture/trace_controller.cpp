@@ -214,9 +214,11 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     FillKernelBlock(block);
     uint32_t status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
     if (status == kStatusAlreadyExists) {
-        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, kProductName, kIconWarning,
-                                  kButtonsYesNoDefaultNo);
-        if (answer != kAnswerYes) {
+        const bool yes = tc->takeOver != nullptr
+                             ? tc->takeOver(tc->takeOverContext, kTakeOverQuestion)
+                             : UiMessageBox(mainWindow, kTakeOverQuestion, kProductName,
+                                            kIconWarning, kButtonsYesNoDefaultNo) == kAnswerYes;
+        if (!yes) {
             FreeBlock(block);
             SetErrorText(tc, u"The Windows kernel trace session is in use by another program.");
             return false;

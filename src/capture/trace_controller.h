@@ -20,8 +20,14 @@ constexpr uint64_t kNoSession = ~0ull; // session and consumer handles: none
 // cuts the delivery off.
 constexpr uint32_t kStopDeliveryWaitMs = 5000;
 
+// Answers the question whether to stop another program's kernel trace session (true: stop it).
+// The console program answers it itself; without one the window asks in a message box.
+using TakeOverAnswer = bool (*)(void* context, const char16_t* question);
+
 struct TraceController {
     char16_t errorText[512];
+    TakeOverAnswer takeOver; // set before StartKernelSession; null: a message box asks
+    void* takeOverContext;
     uint8_t dnsOn;
     uint8_t dnsEndedEarly;
     uint64_t kernelSession;

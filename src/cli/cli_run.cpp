@@ -91,7 +91,6 @@ struct Run {
     const CliPlatform* platform;
     const CliOptions* options;
     AppState* app;
-    uint32_t messagesPrinted;
     CliOutcome outcome;
     char16_t folder[kPathTextChars];
     bool madeFolder;
@@ -131,9 +130,7 @@ void SayFailure(Run* r, const char16_t* text) {
     CopyBounded(r->lastError, 600, text);
 }
 
-// The window's message boxes, as lines on standard error: errors and warnings only (an export's
-// "written" confirmation is the result line's business). Line breaks become blanks.
-// A message box's text on one line: line breaks become one blank.
+// A message's text on one line: line breaks become one blank.
 void OneLine(const char16_t* in, char16_t* text, size_t capacity) {
     size_t n = 0;
     for (const char16_t* p = in; *p != 0 && n + 1 < capacity; ++p) {
@@ -147,29 +144,43 @@ void OneLine(const char16_t* in, char16_t* text, size_t capacity) {
     text[n] = 0;
 }
 
-void PrintNewMessages(Run* r) {
-    const HeadlessUi* model = HeadlessModel();
-    for (; r->messagesPrinted < model->messageBoxCount; ++r->messagesPrinted) {
-        const HeadlessMessageBox* box = HeadlessMessageBoxAt(r->messagesPrinted);
-        if (box == nullptr || box->icon == kIconInformation) continue;
-        char16_t text[kHeadlessMessageChars];
-        OneLine(box->text, text, kHeadlessMessageChars);
-        // Nobody is there to answer: a question (taking the kernel session from another
-        // program) is answered No, and says so.
-        if (box->buttons == kButtonsYesNoDefaultNo)
-            AppendBounded(text, kHeadlessMessageChars,
-                          box->answer == kAnswerYes ? u" Yes." : u" No.");
-        SayProblem(r, text);
-        if (box->icon == kIconError) CopyBounded(r->lastError, 600, text);
-        if (box->icon == kIconError && r->startFailure[0] == 0)
-            CopyBounded(r->startFailure, 600, text);
-    }
+// An operation's outcome, as a line on standard error: errors and warnings only (an export's
+// "written" confirmation is the result line's business, and an information is printed only where
+// it is part of the outcome). An error is kept as the failed run's message.
+void SayOutcome(Run* r, const Outcome& outcome) {
+    if (!OutcomeHasMessage(outcome) || outcome.icon == kIconInformation) return;
+    char16_t text[kOutcomeTextChars];
+    OneLine(outcome.text, text, kOutcomeTextChars);
+    SayProblem(r, text);
+    if (outcome.icon == kIconError) CopyBounded(r->lastError, 600, text);
+    if (outcome.icon == kIconError && r->startFailure[0] == 0)
+        CopyBounded(r->startFailure, 600, text);
 }
 
-void PumpPostedMessages(AppState* app) {
+// Nobody is there to answer: taking the kernel session from another program is answered No,
+// and says so.
+bool AnswerTakeOverNo(void* context, const char16_t* question) {
+    Run* r = static_cast<Run*>(context);
+    char16_t text[kLineChars];
+    OneLine(question, text, kLineChars);
+    AppendBounded(text, kLineChars, u" No.");
+    SayProblem(r, text);
+    return false;
+}
+
+// What the watcher and the trace threads posted: the program's exit becomes its row; a trace
+// session that ended by itself is told and stops the recording.
+void PumpPostedMessages(Run* r) {
     HeadlessPostedMessage m{};
-    while (HeadlessTakePostedMessage(&m))
-        HandlePostedMessage(app, m.message, m.wParam, m.lParam);
+    while (HeadlessTakePostedMessage(&m)) {
+        if (m.message == WM_APP_TRACE_STOPPED) {
+            if (m.lParam == 0) continue;
+            SayOutcome(r, TakeTraceStopped(r->app, m.lParam));
+            SayOutcome(r, StopRecording(r->app));
+        } else if (m.message == WM_APP_TARGET_EXITED) {
+            HandleTargetExited(r->app, m.wParam);
+        }
+    }
 }
 
 CliCounts CountRows(AppState* app) {
@@ -232,13 +243,13 @@ void SayError(Run* r, const char16_t* what, const char16_t* path, uint32_t error
 struct OutputFile {
     uint32_t formatBit;
     const char16_t* name;
-    bool (*write)(AppState*, const char16_t*);
+    Outcome (*write)(AppState*, const char16_t*);
 };
 const OutputFile kOutputFiles[] = {
-    {kCliFormatSession, u"recording.ols", SaveSessionToPath},
-    {kCliFormatJson, u"recording.json", ExportJsonToPath},
-    {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesToPath},
-    {kCliFormatCsv, u"recording.csv", ExportCsvToPath},
+    {kCliFormatSession, u"recording.ols", SaveSessionFile},
+    {kCliFormatJson, u"recording.json", ExportJsonFile},
+    {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesFile},
+    {kCliFormatCsv, u"recording.csv", ExportCsvFile},
     {0, u"result.json", nullptr},
 };
 static_assert(kPathTextChars >= kSafeTargetPathChars, "a path the writer takes is held whole");
@@ -395,9 +406,9 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
         }
         char16_t path[kPathTextChars];
         JoinPath(r->folder, f.name, r->platform->pathSeparator, path, kPathTextChars);
-        const bool written = f.write(r->app, path);
-        PrintNewMessages(r);
-        if (written) {
+        const Outcome outcome = f.write(r->app, path);
+        SayOutcome(r, outcome);
+        if (OutcomeOk(outcome)) {
             CopyBounded(r->files[r->fileCount++], kPathTextChars, path);
         } else {
             r->outcome.notStarted = true;
@@ -629,8 +640,7 @@ void RunRecording(Run* r, bool untilExit) {
     while (app->recording != 0) {
         SleepMilliseconds(kTickMs);
         HandleTimerTick(app, TIMER_DRAIN);
-        PumpPostedMessages(app);
-        PrintNewMessages(r);
+        PumpPostedMessages(r);
         ++tick;
         const int64_t elapsed = NowTicks() - startTicks;
         if (r->options->quiet == 0 && tick % kTicksPerProgress == 0 && app->recording != 0) {
@@ -645,9 +655,8 @@ void RunRecording(Run* r, bool untilExit) {
             endedTicks = 0;
         }
     }
-    if (app->recording != 0) StopMonitoring(app);
-    PumpPostedMessages(app);
-    PrintNewMessages(r);
+    if (app->recording != 0) SayOutcome(r, StopRecording(app));
+    PumpPostedMessages(r);
 }
 
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
@@ -657,24 +666,20 @@ void RunRecording(Run* r, bool untilExit) {
 bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
     AppState* app = r->app;
-    const uint32_t before = HeadlessModel()->messageBoxCount;
-    bool ok = true;
-    if (r->options->rules != nullptr) {
-        // The recorder as the examined program's parent, as the beside-folder load names it.
-        SetRecorderImageForSigma(app, pf->executablePath);
-        ok = LoadSigmaRulesFromFolder(app, r->options->rules, false);
-    } else {
+    if (r->options->rules == nullptr) {
         LoadRulesBesideProgram(app, pf->executablePath);
+        return true;
     }
-    for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
-        const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
-        if (box == nullptr || box->icon != kIconInformation) continue;
-        char16_t text[kHeadlessMessageChars];
-        OneLine(box->text, text, kHeadlessMessageChars);
+    // The recorder as the examined program's parent, as the beside-folder load names it.
+    SetRecorderImageForSigma(app, pf->executablePath);
+    const Outcome outcome = LoadSigmaRuleFiles(app, r->options->rules);
+    if (OutcomeHasMessage(outcome) && outcome.icon == kIconInformation) {
+        char16_t text[kOutcomeTextChars];
+        OneLine(outcome.text, text, kOutcomeTextChars);
         SayProblem(r, text);
     }
-    PrintNewMessages(r);
-    return ok;
+    SayOutcome(r, outcome);
+    return OutcomeOk(outcome);
 }
 
 int Record(Run* r, bool selftest) {
@@ -729,9 +734,16 @@ int Record(Run* r, bool selftest) {
         return Finish(r);
     }
 
-    HeadlessSetText(kIdTargetEdit, program);
-    StartMonitoringWithArguments(app, arguments);
-    PrintNewMessages(r);
+    // The path as the window's Start takes a pasted one.
+    static char16_t startPath[kTargetTextChars];
+    CopyBounded(startPath, kTargetTextChars, program);
+    TrimPastedPath(startPath);
+    StartRequest request{};
+    request.path = startPath;
+    request.arguments = arguments;
+    request.takeOver = AnswerTakeOverNo;
+    request.takeOverContext = r;
+    SayOutcome(r, StartRecording(app, request));
     SelftestContext context{};
     context.info = &app->recordingInfo;
     if (app->recording == 0) {
@@ -744,15 +756,9 @@ int Record(Run* r, bool selftest) {
         context.started = true;
         r->recorded = true;
         if (pf->recordingStarted != nullptr) pf->recordingStarted(pf->context, app);
-        const uint32_t messagesBefore = HeadlessModel()->messageBoxCount;
         RunRecording(r, selftest || o->untilExit != 0);
         if (pf->recordingEnded != nullptr) pf->recordingEnded(pf->context, app);
-        // A kernel session that ended by itself said so in an "ETW Error" box.
-        for (uint32_t i = messagesBefore; i < HeadlessModel()->messageBoxCount; ++i) {
-            const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
-            if (box != nullptr && TextEquals(box->caption, u"ETW Error"))
-                context.traceEndedEarly = true;
-        }
+        context.traceEndedEarly = app->traceEndedEarly != 0;
     }
 
     if (selftest) {
@@ -817,12 +823,12 @@ int Analyze(Run* r) {
         r->outcome.notStarted = true;
         return Finish(r);
     }
-    if (!OpenSessionFromPath(app, o->session)) {
-        PrintNewMessages(r);
+    const Outcome opened = OpenSessionFile(app, o->session);
+    SayOutcome(r, opened);
+    if (!OutcomeOk(opened)) {
         r->outcome.notStarted = true;
         return Finish(r);
     }
-    PrintNewMessages(r);
     r->recorded = true;
     ScoreSessionRows(app);
     if (!r->claimed &&
@@ -1005,8 +1011,6 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     InitAppState(app);
     ResetHeadlessUi();
     WireControls(app, HeadlessControlHandle);
-    // Unattended: a question is never answered Yes, so nothing another program runs is stopped.
-    HeadlessSetDefaultAnswer(kAnswerNo);
     run->platform = pf;
     run->options = &options;
     run->app = app;

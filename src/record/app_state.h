@@ -112,6 +112,9 @@ struct AppState {
     uint8_t recordingInfoValid;
     uint8_t autoScroll;
     uint8_t recording;
+    // The trace session of the recording in memory ended by itself (set when its notice is
+    // taken, until the next start): a front end reads it here rather than from any message.
+    uint8_t traceEndedEarly;
     uint8_t suspiciousOnly;
     uint8_t launchedWithoutJob;
     char16_t operationNames[kMaxOperationNames][64];

@@ -1,0 +1,59 @@
+// What an operation of the core did, as a value: a code that front ends act on, and the message
+// the window shows for it (text, caption and icon), which the console program prints. Operations
+// never show anything themselves; the dialogs and questions before them stay with the front end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/ui.h"
+
+namespace olv {
+
+enum class OutcomeCode : uint8_t {
+    kOk,           // done (the message, when there is one, adds to it: a count, a warning)
+    kRefused,      // a question was answered No: nothing was done
+    kCancelled,    // stopped by the user part way: nothing was changed
+    kBusy,         // another piece of work runs (a recording, a read, a load): nothing was done
+    kBadInput,     // the input cannot be used (no path, too long, not found, no rules)
+    kFileError,    // a file could not be created, written, read or opened
+    kDamagedFile,  // a file was read but is not a valid one of its kind
+    kNoMemory,     // the memory for the work was not given
+    kTraceError,   // the trace session could not start, or ended by itself
+    kLaunchError,  // the program could not be started
+    kNotWritable,  // the rows cannot be written now (events waiting, the shown list incomplete)
+    kProgramLeftRunning, // the recording stopped, but the examined program could not be ended
+};
+
+// The longest message: the completeness notes after an open, and a file's failure with a path
+// of the longest length a file may have.
+constexpr size_t kOutcomeTextChars = 8704;
+constexpr size_t kOutcomeCaptionChars = 32;
+
+struct Outcome {
+    OutcomeCode code;
+    MessageIcon icon;                       // meaningful when text is not empty
+    char16_t caption[kOutcomeCaptionChars]; // the window's caption for the message
+    char16_t text[kOutcomeTextChars];       // empty: nothing to show
+};
+
+// An outcome of code with text (copied, cut to fit), the icon and the product's caption.
+void SetOutcome(Outcome* out, OutcomeCode code, MessageIcon icon, const char16_t* text);
+// The same with a caption of its own.
+void SetOutcomeCaption(Outcome* out, const char16_t* caption);
+// Whether the operation did what was asked.
+inline bool OutcomeOk(const Outcome& o) {
+    return o.code == OutcomeCode::kOk;
+}
+// Whether the outcome carries a message for the user.
+inline bool OutcomeHasMessage(const Outcome& o) {
+    return o.text[0] != 0;
+}
+// An ok outcome with nothing to say.
+Outcome OkOutcome();
+
+// The window's way of telling an outcome: a message box owned by owner, exactly as the operation
+// used to show it (nothing when there is no message). Returns OutcomeOk.
+bool ShowOutcome(UiHandle owner, const Outcome& outcome);
+
+} // namespace olv
