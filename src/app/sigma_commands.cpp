@@ -49,14 +49,16 @@ constexpr uint32_t kLoadPollMs = 40;
 // messages meanwhile (rows that arrive are matched with the rules loaded before, and again with
 // the new ones once installed). Without a progress window (none can be made, as in the console
 // program) or a worker, it reads on this thread. *cancelled tells a cancel apart from a refusal.
-SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, bool* cancelled) {
+SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, const Progress* shown,
+                             bool* cancelled) {
     *cancelled = false;
     SigmaState* state = MakeSigmaState(app);
-    UiHandle progress = state != nullptr ? UiBeginProgress(app->mainWindow, u"Loading Sigma rules", 1000) : nullptr;
+    void* progress =
+        state != nullptr ? BeginProgress(shown, u"Loading Sigma rules", 1000) : nullptr;
     SigmaLoadJob* job = progress != nullptr ? AllocRecord<SigmaLoadJob>() : nullptr;
     if (job == nullptr || !StartSigmaLoad(job, folder)) {
         FreeBlock(job);
-        UiEndProgress(progress);
+        EndProgress(shown, progress);
         return LoadSigmaRuleFolder(folder);
     }
     app->sigmaLoading = 1;
@@ -67,14 +69,14 @@ SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, bool* cancel
         uint32_t perMille = 0;
         ComposeSigmaLoadProgress(&job->progress, text, kMessageChars, &perMille);
         UpdateStatusBar(app);
-        if (UiStepProgress(progress, perMille, text)) CancelSigmaLoad(job);
+        if (StepProgress(shown, progress, perMille, text)) CancelSigmaLoad(job);
     } while (!WaitSigmaLoad(job, kLoadPollMs));
     *cancelled = job->cancelled != 0;
     SigmaRuleSet* set = TakeSigmaLoadResult(job);
     FreeBlock(job);
     state->loading = nullptr;
     app->sigmaLoading = 0;
-    UiEndProgress(progress);
+    EndProgress(shown, progress);
     UpdateStatusBar(app);
     return set;
 }
@@ -84,7 +86,7 @@ constexpr char16_t kNoMemoryForRules[] =
 
 } // namespace
 
-Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder) {
+Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder, const Progress* progress) {
     Outcome result{};
     char16_t message[kMessageChars];
     // One piece of work at a time: ignored, with nothing to show.
@@ -93,7 +95,7 @@ Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder) {
         return result;
     }
     bool cancelled = false;
-    SigmaRuleSet* set = ReadRuleFolder(app, folder, &cancelled);
+    SigmaRuleSet* set = ReadRuleFolder(app, folder, progress, &cancelled);
     if (cancelled) {
         SetOutcome(&result, OutcomeCode::kCancelled, kIconInformation,
                    u"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.");
@@ -140,7 +142,8 @@ Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder) {
 }
 
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
-    const Outcome outcome = LoadSigmaRuleFiles(app, folder);
+    const Progress progress = WindowProgress(app->mainWindow);
+    const Outcome outcome = LoadSigmaRuleFiles(app, folder, &progress);
     if (!quiet) ShowOutcome(app->mainWindow, outcome);
     return OutcomeOk(outcome);
 }
@@ -158,13 +161,19 @@ void LoadSigmaRules(AppState* app) {
     LoadSigmaRulesFromFolder(app, folder, false);
 }
 
-bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {
+bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath,
+                            const Progress* progress) {
     SetRecorderImageForSigma(app, programPath);
     char16_t folder[kFolderChars];
     if (!RulesFolderBeside(programPath, folder, kFolderChars)) return false;
     bool isFolder = false;
     if (!ReadFileAttributes(folder, &isFolder) || !isFolder) return false;
-    return LoadSigmaRulesFromFolder(app, folder, true);
+    return OutcomeOk(LoadSigmaRuleFiles(app, folder, progress));
+}
+
+bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {
+    const Progress progress = WindowProgress(app->mainWindow);
+    return LoadRulesBesideProgram(app, programPath, &progress);
 }
 
 } // namespace olv

@@ -15,11 +15,13 @@ namespace olv {
 bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capacity);
 
 // Loads every rule file under folder as the program's Sigma set: kOk saying what was loaded
-// (information icon), else why nothing changed. Shows nothing. A folder that cannot be read
-// leaves the rules loaded before as they were.
-Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder);
+// (information icon), else why nothing changed. Shows nothing itself: with a progress the folder
+// is read on a worker while progress reports it (and may cancel: kCancelled), without one on
+// this thread. A folder that cannot be read leaves the rules loaded before as they were.
+Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder,
+                           const Progress* progress = nullptr);
 
-// The same, its outcome shown in a message box unless quiet. True when the set was replaced. A
+// The same behind the window's progress window, its outcome shown in a message box unless quiet. True when the set was replaced. A
 // folder that cannot be read leaves the rules loaded before as they were.
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet);
 
@@ -31,5 +33,7 @@ void LoadSigmaRules(AppState* app);
 // (the status bar and the Sigma Rules window tell what was loaded). Also names the program as the
 // parent of the examined program for the rules. True when rules were loaded.
 bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath);
+// The same with the front end's progress (null: none), as the console program loads it.
+bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath, const Progress* progress);
 
 } // namespace olv

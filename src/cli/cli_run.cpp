@@ -667,7 +667,7 @@ bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
     AppState* app = r->app;
     if (r->options->rules == nullptr) {
-        LoadRulesBesideProgram(app, pf->executablePath);
+        LoadRulesBesideProgram(app, pf->executablePath, nullptr);
         return true;
     }
     // The recorder as the examined program's parent, as the beside-folder load names it.

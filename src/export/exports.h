@@ -27,8 +27,9 @@ Outcome ExportCsvFile(AppState* app, const char16_t* path);
 Outcome ExportJsonFile(AppState* app, const char16_t* path);
 Outcome ExportJsonLinesFile(AppState* app, const char16_t* path);
 Outcome SaveSessionFile(AppState* app, const char16_t* path);
-// Refused (kBusy) while a recording runs or another read is under way.
-Outcome OpenSessionFile(AppState* app, const char16_t* path);
+// Refused (kBusy) while a recording runs or another read is under way. A read of more than one
+// piece reports to progress (null: nothing shown, never cancelled); a cancel is kCancelled.
+Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress = nullptr);
 
 // Path parts: the operation, its outcome shown through the UI port; true when the file was
 // written (or, for opening, when the session replaced the recording).
@@ -40,8 +41,8 @@ bool ExportJsonLinesToPath(AppState* app, const char16_t* path);
 bool SaveSessionToPath(AppState* app, const char16_t* path);
 bool OpenSessionFromPath(AppState* app, const char16_t* path);
 
-// Opening a session of more than one piece (64 MiB of rows) shows "Reading session: 1,234,567 of
-// 1,600,000 rows" in a progress window between pieces and can be cancelled there; a cancelled
+// Opening a session of more than one piece (64 MiB of rows) reports "Reading session: 1,234,567 of
+// 1,600,000 rows" between pieces (the window: in a progress window) and can be cancelled there; a cancelled
 // open, like a failed one, leaves what was open as it was. This is that line.
 void FormatSessionProgress(char16_t* out, size_t capacity, uint32_t done, uint32_t total);
 // Test hook: pieces of this many rows (at most 64 MiB of them); 0 restores the default.

@@ -152,11 +152,11 @@ enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled };
 // piece shows its progress and can be cancelled between pieces; meanwhile the window stays
 // responsive and every command for it is ignored (sessionReading). *readCount: rows read.
 ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t count,
-                     uint32_t recordSize, uint32_t* readCount) {
+                     uint32_t recordSize, const Progress* shown, uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
     app->sessionReading = 1;
-    UiHandle progress =
-        count > pieceRows ? UiBeginProgress(app->mainWindow, u"Opening session", count) : nullptr;
+    void* progress =
+        count > pieceRows ? BeginProgress(shown, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
     while (done < count) {
@@ -173,13 +173,13 @@ ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t co
             FormatSessionProgress(text, 96, done, count);
             // A cancel that arrives with the last piece is honoured too: the user asked to keep
             // what was open.
-            if (UiStepProgress(progress, done, text)) {
+            if (StepProgress(shown, progress, done, text)) {
                 outcome = kRowsReadCancelled;
                 break;
             }
         }
     }
-    UiEndProgress(progress);
+    EndProgress(shown, progress);
     app->sessionReading = 0;
     *readCount = done;
     return outcome;
@@ -367,10 +367,11 @@ void OpenSession(AppState* app) {
 }
 
 bool OpenSessionFromPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, OpenSessionFile(app, path));
+    const Progress progress = WindowProgress(app->mainWindow);
+    return ShowOutcome(app->mainWindow, OpenSessionFile(app, path, &progress));
 }
 
-Outcome OpenSessionFile(AppState* app, const char16_t* path) {
+Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress) {
     Outcome result{};
     // One read at a time: the command is ignored, with nothing to show.
     if (app->sessionReading != 0) {
@@ -469,7 +470,8 @@ Outcome OpenSessionFile(AppState* app, const char16_t* path) {
             return result;
         }
         uint32_t readCount = 0;
-        const ReadOutcome read = ReadRows(app, file, rows, count, header.recordSize, &readCount);
+        const ReadOutcome read =
+            ReadRows(app, file, rows, count, header.recordSize, progress, &readCount);
         if (read != kRowsRead) {
             FreeBlock(rows);
             CloseFile(file);

@@ -22,4 +22,16 @@ Outcome OkOutcome() {
     return o;
 }
 
+void* BeginProgress(const Progress* progress, const char16_t* title, uint32_t total) {
+    return progress != nullptr ? progress->begin(progress->context, title, total) : nullptr;
+}
+
+bool StepProgress(const Progress* progress, void* handle, uint32_t done, const char16_t* text) {
+    return progress != nullptr && handle != nullptr && progress->step(handle, done, text);
+}
+
+void EndProgress(const Progress* progress, void* handle) {
+    if (progress != nullptr && handle != nullptr) progress->end(handle);
+}
+
 } // namespace olv

@@ -118,3 +118,67 @@ TEST_CASE_FIXTURE(ExportFixture, "a record that is not complete opens with its w
     CHECK(app->rowCount == 4);
     CHECK(Messages() == 0);
 }
+
+namespace {
+
+// A front end's progress that records what it was told and cancels at a given step.
+struct ProgressLog {
+    std::vector<std::string> lines;
+    int begun = 0, ended = 0;
+    size_t cancelAt = 0; // 0: never
+};
+Progress LoggingProgress(ProgressLog* log) {
+    Progress p{};
+    p.begin = [](void* context, const char16_t* title, uint32_t) -> void* {
+        auto* l = static_cast<ProgressLog*>(context);
+        ++l->begun;
+        l->lines.push_back(U8(title));
+        return l;
+    };
+    p.step = [](void* handle, uint32_t, const char16_t* text) {
+        auto* l = static_cast<ProgressLog*>(handle);
+        l->lines.push_back(U8(text));
+        return l->cancelAt != 0 && l->lines.size() - 1 >= l->cancelAt;
+    };
+    p.end = [](void* handle) { ++static_cast<ProgressLog*>(handle)->ended; };
+    p.context = log;
+    return p;
+}
+
+} // namespace
+
+TEST_CASE_FIXTURE(ExportFixture, "opening reports to the front end's progress, which may cancel") {
+    TempFolder folder;
+    AddAll();
+    Finished();
+    const std::u16string path = folder.Path16("pieces.ols");
+    REQUIRE(SaveSessionFile(app, path.c_str()).code == OutcomeCode::kOk);
+    SetSessionReadPieceRows(1);
+    ClearRows(app);
+
+    ProgressLog all;
+    const Progress whole = LoggingProgress(&all);
+    CHECK(OpenSessionFile(app, path.c_str(), &whole).code == OutcomeCode::kOk);
+    CHECK(all.lines == std::vector<std::string>{"Opening session", "Reading session: 1 of 4 rows",
+                                                "Reading session: 2 of 4 rows",
+                                                "Reading session: 3 of 4 rows",
+                                                "Reading session: 4 of 4 rows"});
+    CHECK((all.begun == 1 && all.ended == 1));
+
+    ClearRows(app);
+    ProgressLog cut;
+    cut.cancelAt = 2;
+    const Progress cancelling = LoggingProgress(&cut);
+    const Outcome cancelled = OpenSessionFile(app, path.c_str(), &cancelling);
+    CHECK(cancelled.code == OutcomeCode::kCancelled);
+    CHECK(cancelled.icon == kIconInformation);
+    CHECK(Has(U8(cancelled.text), "cancelled after 2 of 4 rows had been read"));
+    CHECK((cut.begun == 1 && cut.ended == 1));
+    CHECK(app->rowCount == 0);
+
+    // Without a progress nothing is reported and nothing can cancel.
+    CHECK(OpenSessionFile(app, path.c_str()).code == OutcomeCode::kOk);
+    CHECK(app->rowCount == 4);
+    SetSessionReadPieceRows(0);
+    CHECK(Messages() == 0);
+}
