@@ -469,6 +469,12 @@ Outcome TakeTraceStopped(AppState* app, intptr_t text) {
     return result;
 }
 
+Outcome TakeThreadNotices(AppState* app) {
+    uint32_t exitCode = 0;
+    if (TakeExitNotice(app->launcher, &exitCode)) HandleTargetExited(app, exitCode);
+    return TakeTraceStopped(app, reinterpret_cast<intptr_t>(TakeTraceEndedNotice(app->trace)));
+}
+
 void HandleTraceStopped(AppState* app, intptr_t text) {
     if (text == 0) return;
     // The box first: the recording stops once the user has read why.

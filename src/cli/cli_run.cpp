@@ -168,19 +168,13 @@ bool AnswerTakeOverNo(void* context, const char16_t* question) {
     return false;
 }
 
-// What the watcher and the trace threads posted: the program's exit becomes its row; a trace
+// What the watcher and the trace threads left: the program's exit becomes its row; a trace
 // session that ended by itself is told and stops the recording.
-void PumpPostedMessages(Run* r) {
-    HeadlessPostedMessage m{};
-    while (HeadlessTakePostedMessage(&m)) {
-        if (m.message == WM_APP_TRACE_STOPPED) {
-            if (m.lParam == 0) continue;
-            SayOutcome(r, TakeTraceStopped(r->app, m.lParam));
-            SayOutcome(r, StopRecording(r->app));
-        } else if (m.message == WM_APP_TARGET_EXITED) {
-            HandleTargetExited(r->app, m.wParam);
-        }
-    }
+void TakeNotices(Run* r) {
+    const Outcome ended = TakeThreadNotices(r->app);
+    if (ended.code != OutcomeCode::kTraceError) return;
+    SayOutcome(r, ended);
+    SayOutcome(r, StopRecording(r->app));
 }
 
 CliCounts CountRows(AppState* app) {
@@ -640,7 +634,7 @@ void RunRecording(Run* r, bool untilExit) {
     while (app->recording != 0) {
         SleepMilliseconds(kTickMs);
         HandleTimerTick(app, TIMER_DRAIN);
-        PumpPostedMessages(r);
+        TakeNotices(r);
         ++tick;
         const int64_t elapsed = NowTicks() - startTicks;
         if (r->options->quiet == 0 && tick % kTicksPerProgress == 0 && app->recording != 0) {
@@ -655,8 +649,8 @@ void RunRecording(Run* r, bool untilExit) {
             endedTicks = 0;
         }
     }
+    TakeNotices(r); // one left with the last tick is told, not released with the session
     if (app->recording != 0) SayOutcome(r, StopRecording(app));
-    PumpPostedMessages(r);
 }
 
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
@@ -1011,6 +1005,8 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     InitAppState(app);
     ResetHeadlessUi();
     WireControls(app, HeadlessControlHandle);
+    // No window: the threads leave their notices for the run to take, and nothing is shown.
+    app->mainWindow = nullptr;
     run->platform = pf;
     run->options = &options;
     run->app = app;

@@ -11,6 +11,7 @@
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
+#include "platform/thread.h"
 #include "platform/time.h"
 
 using namespace olv;
@@ -34,9 +35,7 @@ struct Operations {
         SetClockOverride(133480000000000000);
         SetSimulatedFileAttributes(kPath, false);
         SetSimNextProcessId(kPid);
-        InitAppState(app);
-        // No controls: the operations need none. The threads' notices are posted to a window.
-        app->mainWindow = HeadlessControlHandle(0);
+        InitAppState(app); // no window and no controls: the operations need none
     }
     ~Operations() {
         CleanUpAppState(app);
@@ -148,28 +147,49 @@ TEST_CASE("the kernel session held by another program: the caller's answer decid
     CHECK(Operations::Boxes() == 0);
 }
 
-TEST_CASE("a trace session that ends by itself is a state and an outcome, read by code") {
+// Takes the threads' notices until want says the one awaited came; false after 10 s.
+template <typename Want>
+bool TakeNoticesUntil(AppState* app, Outcome* last, Want want) {
+    const int64_t deadline = NowTicks() + 10 * kTicksPerSecond;
+    for (;;) {
+        *last = TakeThreadNotices(app);
+        if (want()) return true;
+        if (NowTicks() > deadline) return false;
+        SleepMilliseconds(1);
+    }
+}
+
+TEST_CASE("without a window the threads' notices are taken by code: the program's end, the "
+          "trace session's end") {
     Operations op;
+    ClearClockOverride(); // the wait below reads the clock
     SimTraceSetEvents(kKernel, [](void*, uint32_t, SimEvent*, bool*) { return false; }, nullptr);
-    SimTraceEndAfterEvents(kKernel, 0);
     REQUIRE(op.Start().code == OutcomeCode::kOk);
+    Outcome last{};
+
+    // The program ends by itself: its row, and the recording goes on.
+    const int32_t rows = op.app->rowCount;
+    REQUIRE(EndSimulatedProcess(7));
+    REQUIRE_MESSAGE(TakeNoticesUntil(op.app, &last, [&] { return op.app->rowCount > rows; }),
+                    "waited 10 s for the program's end");
+    CHECK(last.code == OutcomeCode::kOk);
+    CHECK(std::u16string(op.app->rows[rows].operation) == u"Target process exited");
+    CHECK(op.app->recording == 1);
+
+    // The kernel session ends by itself: an outcome and a state.
     CHECK(op.app->traceEndedEarly == 0);
-    REQUIRE_MESSAGE(HeadlessWaitForPost(10000), "waited 10 s for the kernel session's end");
-    HeadlessPostedMessage m{};
-    REQUIRE(HeadlessTakePostedMessage(&m));
-    REQUIRE(m.message == WM_APP_TRACE_STOPPED);
-    const int64_t live = LiveAllocationCount();
-    const Outcome ended = TakeTraceStopped(op.app, m.lParam);
-    CHECK(LiveAllocationCount() == live - 1); // the posted text is freed
-    CHECK(ended.code == OutcomeCode::kTraceError);
-    CHECK(ended.icon == kIconError);
-    CHECK(std::u16string(ended.caption) == u"ETW Error");
-    CHECK(OutcomeHasMessage(ended));
+    REQUIRE(SimTraceEndSession(kKernel, 0));
+    REQUIRE_MESSAGE(
+        TakeNoticesUntil(op.app, &last, [&] { return last.code != OutcomeCode::kOk; }),
+        "waited 10 s for the kernel session's end");
+    CHECK(last.code == OutcomeCode::kTraceError);
+    CHECK(last.icon == kIconError);
+    CHECK(std::u16string(last.caption) == u"ETW Error");
+    CHECK(OutcomeHasMessage(last));
     CHECK(op.app->traceEndedEarly == 1);
+    CHECK(TakeThreadNotices(op.app).code == OutcomeCode::kOk); // taken once
     CHECK(StopRecording(op.app).code == OutcomeCode::kOk);
     CHECK(op.app->traceEndedEarly == 1); // stays with the recording it describes
-    // No text: nothing happened, nothing to tell.
-    CHECK(TakeTraceStopped(op.app, 0).code == OutcomeCode::kOk);
 
     // The next recording starts without it.
     SimTraceReset();
@@ -177,6 +197,7 @@ TEST_CASE("a trace session that ends by itself is a state and an outcome, read b
     CHECK(op.app->traceEndedEarly == 0);
     StopRecording(op.app);
     CHECK(Operations::Boxes() == 0);
+    CHECK(HeadlessPostedCount() == 0);
 }
 
 TEST_CASE("Clear counts the rows as cleared and removes them without asking") {
