@@ -98,7 +98,8 @@ Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder, const Progress
     SigmaRuleSet* set = ReadRuleFolder(app, folder, progress, &cancelled);
     if (cancelled) {
         SetOutcome(&result, OutcomeCode::kCancelled, kIconInformation,
-                   u"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.");
+                   u"Loading the Sigma rules was cancelled. The rules loaded before are "
+                   u"unchanged.");
         return result;
     }
     if (set == nullptr) {

@@ -21,8 +21,9 @@ bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capaci
 Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder,
                            const Progress* progress = nullptr);
 
-// The same behind the window's progress window, its outcome shown in a message box unless quiet. True when the set was replaced. A
-// folder that cannot be read leaves the rules loaded before as they were.
+// The same behind the window's progress window, its outcome shown in a message box unless quiet.
+// True when the set was replaced. A folder that cannot be read leaves the rules loaded before as
+// they were.
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet);
 
 // File > "Load Sigma Rules...": a folder picker (starting at the folder loaded last), then

@@ -42,8 +42,8 @@ bool SaveSessionToPath(AppState* app, const char16_t* path);
 bool OpenSessionFromPath(AppState* app, const char16_t* path);
 
 // Opening a session of more than one piece (64 MiB of rows) reports "Reading session: 1,234,567 of
-// 1,600,000 rows" between pieces (the window: in a progress window) and can be cancelled there; a cancelled
-// open, like a failed one, leaves what was open as it was. This is that line.
+// 1,600,000 rows" between pieces (the window: in a progress window) and can be cancelled there; a
+// cancelled open, like a failed one, leaves what was open as it was. This is that line.
 void FormatSessionProgress(char16_t* out, size_t capacity, uint32_t done, uint32_t total);
 // Test hook: pieces of this many rows (at most 64 MiB of them); 0 restores the default.
 void SetSessionReadPieceRows(uint32_t rows);

@@ -31,12 +31,12 @@ void EventsStillWaiting(Outcome* why, int64_t waiting) {
 
 void ShownListIncomplete(Outcome* why) {
     SetOutcome(why, OutcomeCode::kNotWritable, kIconError,
-                 u"Nothing was written.\n\nSome recorded rows could not be added to the list of "
-                 u"shown rows, because this computer would not give the memory for it. They are "
-                 u"on the record but not in the list, and CSV and JSON are written from the list "
-                 u"- so the file would be missing them and would appear to have left them out on "
-                 u"purpose.\n\nNarrowing the view frees room. Save Session writes the whole "
-                 u"record and does not use the list, so it still works.");
+               u"Nothing was written.\n\nSome recorded rows could not be added to the list of "
+               u"shown rows, because this computer would not give the memory for it. They are "
+               u"on the record but not in the list, and CSV and JSON are written from the list "
+               u"- so the file would be missing them and would appear to have left them out on "
+               u"purpose.\n\nNarrowing the view frees room. Save Session writes the whole "
+               u"record and does not use the list, so it still works.");
 }
 
 } // namespace

@@ -11,17 +11,17 @@
 namespace olv {
 
 enum class OutcomeCode : uint8_t {
-    kOk,           // done (the message, when there is one, adds to it: a count, a warning)
-    kRefused,      // a question was answered No: nothing was done
-    kCancelled,    // stopped by the user part way: nothing was changed
-    kBusy,         // another piece of work runs (a recording, a read, a load): nothing was done
-    kBadInput,     // the input cannot be used (no path, too long, not found, no rules)
-    kFileError,    // a file could not be created, written, read or opened
-    kDamagedFile,  // a file was read but is not a valid one of its kind
-    kNoMemory,     // the memory for the work was not given
-    kTraceError,   // the trace session could not start, or ended by itself
-    kLaunchError,  // the program could not be started
-    kNotWritable,  // the rows cannot be written now (events waiting, the shown list incomplete)
+    kOk,          // done (the message, when there is one, adds to it: a count, a warning)
+    kRefused,     // a question was answered No: nothing was done
+    kCancelled,   // stopped by the user part way: nothing was changed
+    kBusy,        // another piece of work runs (a recording, a read, a load): nothing was done
+    kBadInput,    // the input cannot be used (no path, too long, not found, no rules)
+    kFileError,   // a file could not be created, written, read or opened
+    kDamagedFile, // a file was read but is not a valid one of its kind
+    kNoMemory,    // the memory for the work was not given
+    kTraceError,  // the trace session could not start, or ended by itself
+    kLaunchError, // the program could not be started
+    kNotWritable, // the rows cannot be written now (events waiting, the shown list incomplete)
     kProgramLeftRunning, // the recording stopped, but the examined program could not be ended
 };
 

@@ -148,8 +148,7 @@ TEST_CASE("the kernel session held by another program: the caller's answer decid
 }
 
 // Takes the threads' notices until want says the one awaited came; false after 10 s.
-template <typename Want>
-bool TakeNoticesUntil(AppState* app, Outcome* last, Want want) {
+template <typename Want> bool TakeNoticesUntil(AppState* app, Outcome* last, Want want) {
     const int64_t deadline = NowTicks() + 10 * kTicksPerSecond;
     for (;;) {
         *last = TakeThreadNotices(app);
@@ -163,7 +162,8 @@ TEST_CASE("without a window the threads' notices are taken by code: the program'
           "trace session's end") {
     Operations op;
     ClearClockOverride(); // the wait below reads the clock
-    SimTraceSetEvents(kKernel, [](void*, uint32_t, SimEvent*, bool*) { return false; }, nullptr);
+    SimTraceSetEvents(
+        kKernel, [](void*, uint32_t, SimEvent*, bool*) { return false; }, nullptr);
     REQUIRE(op.Start().code == OutcomeCode::kOk);
     Outcome last{};
 
@@ -179,9 +179,8 @@ TEST_CASE("without a window the threads' notices are taken by code: the program'
     // The kernel session ends by itself: an outcome and a state.
     CHECK(op.app->traceEndedEarly == 0);
     REQUIRE(SimTraceEndSession(kKernel, 0));
-    REQUIRE_MESSAGE(
-        TakeNoticesUntil(op.app, &last, [&] { return last.code != OutcomeCode::kOk; }),
-        "waited 10 s for the kernel session's end");
+    REQUIRE_MESSAGE(TakeNoticesUntil(op.app, &last, [&] { return last.code != OutcomeCode::kOk; }),
+                    "waited 10 s for the kernel session's end");
     CHECK(last.code == OutcomeCode::kTraceError);
     CHECK(last.icon == kIconError);
     CHECK(std::u16string(last.caption) == u"ETW Error");
