@@ -31,6 +31,7 @@ constexpr const char16_t* kCaption = kProductName;
 // "ETW: " or "Launch: ", a subsystem's error text of at most 512 characters, and the program's
 // path.
 constexpr size_t kFailureChars = 1200;
+static_assert(kFailureChars <= kOutcomeTextChars, "the outcome holds the failure whole");
 
 bool Failed(char16_t (&failure)[kFailureChars], OutcomeCode* code, OutcomeCode what,
             const char16_t* text) {

@@ -17,6 +17,7 @@ namespace olv {
 namespace {
 
 constexpr size_t kMessageChars = 1200;
+static_assert(kMessageChars <= kOutcomeTextChars, "the outcome holds the message whole");
 constexpr size_t kFolderChars = 600;
 
 

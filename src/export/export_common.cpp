@@ -29,6 +29,7 @@ bool FileWriteOutcome(Outcome* out, FileOutcome outcome, int32_t count,
     }
     // Room for the longest path taken beside the reason, so the path is named whole.
     constexpr size_t kTextChars = kSafeTargetPathChars + 1024;
+    static_assert(kTextChars <= kOutcomeTextChars, "the outcome holds the message whole");
     char16_t text[kTextChars];
     if (outcome == kFileNotOpened) {
         FormatFileFailure(text, kTextChars, u"The file could not be created", openError, path);

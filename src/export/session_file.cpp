@@ -33,6 +33,7 @@ constexpr uint32_t kMaxCategory = 4;
 constexpr uint32_t kMaxSeverity = 3;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNotesMessageChars = 8600;
+static_assert(kNotesMessageChars <= kOutcomeTextChars, "the outcome holds the notes whole");
 
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
 const char16_t kStopFirst[] = u"Stop monitoring before opening a session.";
