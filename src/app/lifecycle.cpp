@@ -31,14 +31,19 @@ constexpr const char16_t* kCaption = kProductName;
 // "ETW: " or "Launch: ", a subsystem's error text of at most 512 characters, and the program's
 // path.
 constexpr size_t kFailureChars = 1200;
+static_assert(kFailureChars <= kOutcomeTextChars, "the outcome holds the failure whole");
 
-bool Failed(char16_t (&failure)[kFailureChars], const char16_t* text) {
+bool Failed(char16_t (&failure)[kFailureChars], OutcomeCode* code, OutcomeCode what,
+            const char16_t* text) {
     CopyBounded(failure, kFailureChars, text);
+    *code = what;
     return false;
 }
 constexpr const char16_t kDroppedPathTooLong[] =
     u"The dropped file's path is longer than 259 characters, so Olvetta could not start it. "
     u"The path box is unchanged.";
+
+constexpr char16_t kTraceEndedCaption[] = u"ETW Error";
 
 void Message(AppState* app, const char16_t* text, int icon) {
     UiMessageBox(app->mainWindow, text, kCaption, icon, kButtonsOk);
@@ -103,25 +108,31 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     UseRecordingOriginForSigma(app);
 }
 
-bool MakeRecording(AppState* app, const char16_t* path, const char16_t* arguments,
-                   char16_t (&failure)[kFailureChars]) {
+bool MakeRecording(AppState* app, const StartRequest& request,
+                   char16_t (&failure)[kFailureChars], OutcomeCode* code) {
     static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
-    if (!MakeEventQueue(app)) return Failed(failure, kNoMemory);
+    const char16_t* path = request.path;
+    const char16_t* arguments = request.arguments;
+    if (!MakeEventQueue(app)) return Failed(failure, code, OutcomeCode::kNoMemory, kNoMemory);
 
     app->trace = AllocRecord<TraceController>();
-    if (app->trace == nullptr) return Failed(failure, kNoMemory);
+    if (app->trace == nullptr) return Failed(failure, code, OutcomeCode::kNoMemory, kNoMemory);
     ResetTraceController(app->trace);
+    app->trace->takeOver = request.takeOver;
+    app->trace->takeOverContext = request.takeOverContext;
     if (!StartKernelSession(app->trace, app->mainWindow, app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
+        *code = OutcomeCode::kTraceError;
         return false;
     }
 
     app->launcher = AllocRecord<TargetLauncher>();
-    if (app->launcher == nullptr) return Failed(failure, kNoMemory);
+    if (app->launcher == nullptr) return Failed(failure, code, OutcomeCode::kNoMemory, kNoMemory);
     InitLauncher(app->launcher);
     if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->mainWindow)) {
         FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
                    path);
+        *code = OutcomeCode::kLaunchError;
         return false;
     }
 
@@ -145,7 +156,7 @@ bool MakeRecording(AppState* app, const char16_t* path, const char16_t* argument
 
     NoteProgramResumed(app->trace); // what the trace lost so far was not the program's doing
     if (!ResumeTarget(app->launcher)) {
-        return Failed(failure,
+        return Failed(failure, code, OutcomeCode::kLaunchError,
                       u"The program was created but could not be started. Nothing was recorded.");
     }
     return true;
@@ -253,32 +264,72 @@ void ResetFailedStart(AppState* app) {
     SetIdleControls(app);
 }
 
+Outcome CheckProgramPath(const char16_t* path) {
+    Outcome result = OkOutcome();
+    if (path == nullptr || path[0] == 0) {
+        SetOutcome(&result, OutcomeCode::kBadInput, kIconWarning,
+                   u"Choose the EXE file to run first.");
+    } else if (TextLength(path) >= kTargetPathChars) {
+        SetOutcome(&result, OutcomeCode::kBadInput, kIconError, kPathTooLong);
+    } else {
+        bool isFolder = false;
+        if (!ReadFileAttributes(path, &isFolder)) {
+            char16_t text[640];
+            FormatProgramNotFound(path, DriveTypeOf(path), text, 640);
+            SetOutcome(&result, OutcomeCode::kBadInput, kIconError, text);
+        }
+    }
+    return result;
+}
+
+Outcome StartRecording(AppState* app, const StartRequest& request) {
+    // F5 and a posted click reach here too: a running recording is never started again.
+    if (app->recording != 0) {
+        Outcome busy{};
+        SetOutcome(&busy, OutcomeCode::kBusy, kIconWarning, u"");
+        return busy;
+    }
+    Outcome result = CheckProgramPath(request.path);
+    if (!OutcomeOk(result)) return result;
+    const char16_t* path = request.path;
+    ClearRows(app);
+    app->sessionName[0] = 0; // the rows are a recording's from now on
+    app->traceEndedEarly = 0;
+    FillRecordingInfo(app, path);
+    AtomicExchange(app->droppedHere, 0);
+    app->timerTicks = 0;
+    EmptyEventQueue(app);
+
+    char16_t failure[kFailureChars];
+    OutcomeCode code = OutcomeCode::kOk;
+    if (!MakeRecording(app, request, failure, &code)) {
+        NoteMachineCheckStartFailure(app, failure);
+        SetOutcome(&result, code, kIconError, failure);
+        ResetFailedStart(app);
+        return result;
+    }
+
+    app->recording = 1;
+    UiEnable(app->startButton, false);
+    UiEnable(app->stopButton, true);
+    UiEnable(app->targetEdit, false);
+    UiEnable(app->browseButton, false);
+    UiSetTimer(app->mainWindow, TIMER_DRAIN, 100);
+    UpdateStatusBar(app);
+    return result;
+}
+
 void StartMonitoring(AppState* app) {
     StartMonitoringWithArguments(app, nullptr);
 }
 
 void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
-    // F5 and a posted click reach here too: a running recording is never started again.
     if (app->recording != 0) return;
     char16_t path[kTargetTextChars] = {};
     UiGetText(app->targetEdit, path, kTargetTextChars);
     // The box then shows the path that was started.
     if (TrimPastedPath(path)) UiSetText(app->targetEdit, path);
-    if (path[0] == 0) {
-        Message(app, u"Choose the EXE file to run first.", kIconWarning);
-        return;
-    }
-    if (TextLength(path) >= kTargetPathChars) {
-        Message(app, kPathTooLong, kIconError);
-        return;
-    }
-    bool isFolder = false;
-    if (!ReadFileAttributes(path, &isFolder)) {
-        char16_t text[640];
-        FormatProgramNotFound(path, DriveTypeOf(path), text, 640);
-        Message(app, text, kIconError);
-        return;
-    }
+    if (!ShowOutcome(app->mainWindow, CheckProgramPath(path))) return;
     int32_t rowCount;
     {
         LockGuard guard(&app->rowsLock);
@@ -296,32 +347,15 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
             return;
         }
     }
-    ClearRows(app);
-    app->sessionName[0] = 0; // the rows are a recording's from now on
-    FillRecordingInfo(app, path);
-    AtomicExchange(app->droppedHere, 0);
-    app->timerTicks = 0;
-    EmptyEventQueue(app);
-
-    char16_t failure[kFailureChars];
-    if (!MakeRecording(app, path, arguments, failure)) {
-        NoteMachineCheckStartFailure(app, failure);
-        Message(app, failure, kIconError);
-        ResetFailedStart(app);
-        return;
-    }
-
-    app->recording = 1;
-    UiEnable(app->startButton, false);
-    UiEnable(app->stopButton, true);
-    UiEnable(app->targetEdit, false);
-    UiEnable(app->browseButton, false);
-    UiSetTimer(app->mainWindow, TIMER_DRAIN, 100);
-    UpdateStatusBar(app);
+    StartRequest request{};
+    request.path = path;
+    request.arguments = arguments;
+    ShowOutcome(app->mainWindow, StartRecording(app, request));
 }
 
-void StopMonitoring(AppState* app) {
-    if (app->recording == 0) return;
+Outcome StopRecording(AppState* app) {
+    Outcome result = OkOutcome();
+    if (app->recording == 0) return result;
     UiKillTimer(app->mainWindow, TIMER_DRAIN);
 
     bool notEnded = false;
@@ -363,11 +397,16 @@ void StopMonitoring(AppState* app) {
     RefreshViewWindows(app); // the open tree and summary show the whole recording
 
     if (notEnded) {
-        Message(app,
-                u"Recording has stopped, but the program being examined could not be ended and "
-                u"may still be running.",
-                kIconWarning);
+        SetOutcome(&result, OutcomeCode::kProgramLeftRunning, kIconWarning,
+                   u"Recording has stopped, but the program being examined could not be ended "
+                   u"and may still be running.");
     }
+    return result;
+}
+
+void StopMonitoring(AppState* app) {
+    if (app->recording == 0) return;
+    ShowOutcome(app->mainWindow, StopRecording(app));
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
@@ -419,13 +458,29 @@ void HandleTargetExited(AppState* app, uintptr_t exitCode) {
     UpdateStatusBar(app);
 }
 
+Outcome TakeTraceStopped(AppState* app, intptr_t text) {
+    Outcome result = OkOutcome();
+    if (text == 0) return result;
+    char16_t* message = reinterpret_cast<char16_t*>(text);
+    if (app->recording != 0) app->traceEndedEarly = 1;
+    NoteMachineCheckTraceEnded(app);
+    SetOutcome(&result, OutcomeCode::kTraceError, kIconError, message);
+    SetOutcomeCaption(&result, kTraceEndedCaption);
+    FreeBlock(message);
+    return result;
+}
+
+Outcome TakeThreadNotices(AppState* app) {
+    uint32_t exitCode = 0;
+    if (TakeExitNotice(app->launcher, &exitCode)) HandleTargetExited(app, exitCode);
+    return TakeTraceStopped(app, reinterpret_cast<intptr_t>(TakeTraceEndedNotice(app->trace)));
+}
+
 void HandleTraceStopped(AppState* app, intptr_t text) {
     if (text == 0) return;
-    char16_t* message = reinterpret_cast<char16_t*>(text);
-    NoteMachineCheckTraceEnded(app);
-    UiMessageBox(app->mainWindow, message, u"ETW Error", kIconError, kButtonsOk);
+    // The box first: the recording stops once the user has read why.
+    ShowOutcome(app->mainWindow, TakeTraceStopped(app, text));
     StopMonitoring(app);
-    FreeBlock(message);
 }
 
 void HandleDroppedFile(AppState* app, const char16_t* name) {
@@ -457,10 +512,15 @@ bool HandleCloseRequest(AppState* app) {
     return ConfirmDiscardingRows(app, kDiscardByClose);
 }
 
-void ClearRowsAsked(AppState* app) {
-    if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
+Outcome ClearRecording(AppState* app) {
     CountClearedRows(app);
     ClearRows(app);
+    return OkOutcome();
+}
+
+void ClearRowsAsked(AppState* app) {
+    if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
+    ClearRecording(app);
 }
 
 void HandleDestroy(AppState* app) {

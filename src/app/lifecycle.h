@@ -7,6 +7,8 @@
 
 #include "app/app_state.h"
 #include "app/commands.h"
+#include "capture/trace_controller.h"
+#include "record/outcome.h"
 
 namespace olv {
 
@@ -16,11 +18,47 @@ namespace olv {
 constexpr size_t kTargetPathChars = 260;
 constexpr size_t kTargetTextChars = 1024;
 
+// What a start needs: the program, its arguments, and who answers whether to take the kernel
+// trace session from another program (null: the window's message box asks).
+struct StartRequest {
+    const char16_t* path;      // as given: not trimmed here
+    const char16_t* arguments; // after the program's quoted path; null or empty: none
+    TakeOverAnswer takeOver;
+    void* takeOverContext;
+};
+
+// Whether a program can be started from path: kOk, or kBadInput with the message Start shows
+// (no path, too long, not found).
+Outcome CheckProgramPath(const char16_t* path);
+// Start: clears the rows (a question about unsaved rows is the caller's, before the call), starts
+// the trace sessions and the program, and returns kOk, or why nothing runs (the start undone):
+// kBadInput, kNoMemory, kTraceError ("ETW: ..."), kLaunchError ("Launch: ..."); kBusy with no
+// message while a recording runs. Shows nothing.
+Outcome StartRecording(AppState* app, const StartRequest& request);
+// Stop: kOk, or kProgramLeftRunning (warning) when the program could not be ended. Nothing
+// happens unless a recording runs. Shows nothing; the machine check is the window's.
+Outcome StopRecording(AppState* app);
+// Clear: the rows are counted as cleared by the user (the files and the summary report them) and
+// removed. Any question is the caller's.
+Outcome ClearRecording(AppState* app);
+// The trace session ended by itself (the heap text of WM_APP_TRACE_STOPPED, freed here; null
+// gives kOk with nothing to tell): marks app->traceEndedEarly and returns kTraceError with the
+// text, captioned "ETW Error". The caller then stops the recording.
+Outcome TakeTraceStopped(AppState* app, intptr_t text);
+
+// A front end without a window (app->mainWindow null) collects here, on each tick, what the
+// watcher and trace threads would have posted: the program's end becomes its row (as
+// WM_APP_TARGET_EXITED), and the trace session's end is returned as TakeTraceStopped's outcome
+// (kOk with no message when there is none); on kTraceError the caller stops the recording.
+Outcome TakeThreadNotices(AppState* app);
+
+// The window's Start: the path box read and trimmed, the path checked, the question about rows
+// left from the last run, StartRecording, its outcome shown.
 void StartMonitoring(AppState* app);
 // Start Monitoring with arguments for the program after its quoted path (null or empty: none),
 // as the console program starts it; the "Started process" row then shows the command line.
 void StartMonitoringWithArguments(AppState* app, const char16_t* arguments);
-// Stop: does nothing unless a recording runs.
+// The window's Stop: StopRecording with its outcome shown, then the machine check judged.
 void StopMonitoring(AppState* app);
 // Undoes any part of a start; safe when nothing was made.
 void ResetFailedStart(AppState* app);
@@ -32,7 +70,8 @@ void HandleTimerTick(AppState* app, uintptr_t timerId);
 void ScheduleRowSigning(AppState* app);
 // WM_APP_TARGET_EXITED with the program's exit code.
 void HandleTargetExited(AppState* app, uintptr_t exitCode);
-// WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored); the text is freed here.
+// WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored; the text is freed here):
+// TakeTraceStopped's outcome shown, then the window's Stop.
 void HandleTraceStopped(AppState* app, intptr_t text);
 // WM_DROPFILES with the first dropped file's whole name (null when it could not be read): an EXE
 // fills the path box, a session file is opened, anything else is refused with a message.

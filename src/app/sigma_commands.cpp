@@ -17,11 +17,9 @@ namespace olv {
 namespace {
 
 constexpr size_t kMessageChars = 1200;
+static_assert(kMessageChars <= kOutcomeTextChars, "the outcome holds the message whole");
 constexpr size_t kFolderChars = 600;
 
-void Tell(AppState* app, const char16_t* text, int icon) {
-    UiMessageBox(app->mainWindow, text, kProductName, icon, kButtonsOk);
-}
 
 } // namespace
 
@@ -52,14 +50,16 @@ constexpr uint32_t kLoadPollMs = 40;
 // messages meanwhile (rows that arrive are matched with the rules loaded before, and again with
 // the new ones once installed). Without a progress window (none can be made, as in the console
 // program) or a worker, it reads on this thread. *cancelled tells a cancel apart from a refusal.
-SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, bool* cancelled) {
+SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, const Progress* shown,
+                             bool* cancelled) {
     *cancelled = false;
     SigmaState* state = MakeSigmaState(app);
-    UiHandle progress = state != nullptr ? UiBeginProgress(app->mainWindow, u"Loading Sigma rules", 1000) : nullptr;
+    void* progress =
+        state != nullptr ? BeginProgress(shown, u"Loading Sigma rules", 1000) : nullptr;
     SigmaLoadJob* job = progress != nullptr ? AllocRecord<SigmaLoadJob>() : nullptr;
     if (job == nullptr || !StartSigmaLoad(job, folder)) {
         FreeBlock(job);
-        UiEndProgress(progress);
+        EndProgress(shown, progress);
         return LoadSigmaRuleFolder(folder);
     }
     app->sigmaLoading = 1;
@@ -70,66 +70,60 @@ SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, bool* cancel
         uint32_t perMille = 0;
         ComposeSigmaLoadProgress(&job->progress, text, kMessageChars, &perMille);
         UpdateStatusBar(app);
-        if (UiStepProgress(progress, perMille, text)) CancelSigmaLoad(job);
+        if (StepProgress(shown, progress, perMille, text)) CancelSigmaLoad(job);
     } while (!WaitSigmaLoad(job, kLoadPollMs));
     *cancelled = job->cancelled != 0;
     SigmaRuleSet* set = TakeSigmaLoadResult(job);
     FreeBlock(job);
     state->loading = nullptr;
     app->sigmaLoading = 0;
-    UiEndProgress(progress);
+    EndProgress(shown, progress);
     UpdateStatusBar(app);
     return set;
 }
 
+constexpr char16_t kNoMemoryForRules[] =
+    u"There is not enough memory to load the Sigma rules. The rules loaded before are unchanged.";
+
 } // namespace
 
-bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
+Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder, const Progress* progress) {
+    Outcome result{};
     char16_t message[kMessageChars];
-    if (app->sigmaLoading != 0 || app->sessionReading != 0) return false; // one piece of work at a time
+    // One piece of work at a time: ignored, with nothing to show.
+    if (app->sigmaLoading != 0 || app->sessionReading != 0) {
+        SetOutcome(&result, OutcomeCode::kBusy, kIconWarning, u"");
+        return result;
+    }
     bool cancelled = false;
-    SigmaRuleSet* set = ReadRuleFolder(app, folder, &cancelled);
+    SigmaRuleSet* set = ReadRuleFolder(app, folder, progress, &cancelled);
     if (cancelled) {
-        if (!quiet) {
-            Tell(app, u"Loading the Sigma rules was cancelled. The rules loaded before are unchanged.",
-                 kIconInformation);
-        }
-        return false;
+        SetOutcome(&result, OutcomeCode::kCancelled, kIconInformation,
+                   u"Loading the Sigma rules was cancelled. The rules loaded before are "
+                   u"unchanged.");
+        return result;
     }
     if (set == nullptr) {
-        if (!quiet) {
-            Tell(app,
-                 u"There is not enough memory to load the Sigma rules. The rules loaded before are "
-                 u"unchanged.",
-                 kIconError);
-        }
-        return false;
+        SetOutcome(&result, OutcomeCode::kNoMemory, kIconError, kNoMemoryForRules);
+        return result;
     }
     const char16_t* error = SigmaRuleFolderError(set);
     if (error != nullptr && error[0] != 0) {
-        if (!quiet) {
-            FormatText(message, kMessageChars,
-                       u"The Sigma rules could not be read from %.600s. %.300s The rules loaded "
-                       u"before are unchanged.",
-                       folder, error);
-            Tell(app, message, kIconError);
-        }
+        FormatText(message, kMessageChars,
+                   u"The Sigma rules could not be read from %.600s. %.300s The rules loaded "
+                   u"before are unchanged.",
+                   folder, error);
+        SetOutcome(&result, OutcomeCode::kBadInput, kIconError, message);
         FreeSigmaRuleSet(set);
-        return false;
+        return result;
     }
     const int32_t loaded = SigmaRuleCount(set);
     const int32_t refused = SigmaRefusalCount(set);
     if (!InstallSigmaRules(app, set)) {
-        if (!quiet) {
-            Tell(app,
-                 u"There is not enough memory to load the Sigma rules. The rules loaded before are "
-                 u"unchanged.",
-                 kIconError);
-        }
-        return false;
+        SetOutcome(&result, OutcomeCode::kNoMemory, kIconError, kNoMemoryForRules);
+        return result;
     }
     UpdateStatusBar(app);
-    if (quiet) return true;
     FormatText(message, kMessageChars,
                loaded == 1 ? u"Loaded %d Sigma rule from %.600s." : u"Loaded %d Sigma rules from %.600s.",
                loaded, folder);
@@ -145,8 +139,15 @@ bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet)
         AppendFormat(message, kMessageChars, u" The rules were applied to the %d rows recorded.",
                      app->rowCount);
     }
-    Tell(app, message, kIconInformation);
-    return true;
+    SetOutcome(&result, OutcomeCode::kOk, kIconInformation, message);
+    return result;
+}
+
+bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
+    const Progress progress = WindowProgress(app->mainWindow);
+    const Outcome outcome = LoadSigmaRuleFiles(app, folder, &progress);
+    if (!quiet) ShowOutcome(app->mainWindow, outcome);
+    return OutcomeOk(outcome);
 }
 
 void LoadSigmaRules(AppState* app) {
@@ -162,13 +163,19 @@ void LoadSigmaRules(AppState* app) {
     LoadSigmaRulesFromFolder(app, folder, false);
 }
 
-bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {
+bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath,
+                            const Progress* progress) {
     SetRecorderImageForSigma(app, programPath);
     char16_t folder[kFolderChars];
     if (!RulesFolderBeside(programPath, folder, kFolderChars)) return false;
     bool isFolder = false;
     if (!ReadFileAttributes(folder, &isFolder) || !isFolder) return false;
-    return LoadSigmaRulesFromFolder(app, folder, true);
+    return OutcomeOk(LoadSigmaRuleFiles(app, folder, progress));
+}
+
+bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {
+    const Progress progress = WindowProgress(app->mainWindow);
+    return LoadRulesBesideProgram(app, programPath, &progress);
 }
 
 } // namespace olv

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "app/app_state.h"
+#include "record/outcome.h"
 
 namespace olv {
 
@@ -13,9 +14,16 @@ namespace olv {
 // False when the path has no folder or the result does not fit.
 bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capacity);
 
-// Loads every rule file under folder as the program's Sigma set and says what was loaded
-// (information) or why nothing changed (error), unless quiet. True when the set was replaced. A
-// folder that cannot be read leaves the rules loaded before as they were.
+// Loads every rule file under folder as the program's Sigma set: kOk saying what was loaded
+// (information icon), else why nothing changed. Shows nothing itself: with a progress the folder
+// is read on a worker while progress reports it (and may cancel: kCancelled), without one on
+// this thread. A folder that cannot be read leaves the rules loaded before as they were.
+Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder,
+                           const Progress* progress = nullptr);
+
+// The same behind the window's progress window, its outcome shown in a message box unless quiet.
+// True when the set was replaced. A folder that cannot be read leaves the rules loaded before as
+// they were.
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet);
 
 // File > "Load Sigma Rules...": a folder picker (starting at the folder loaded last), then
@@ -26,5 +34,7 @@ void LoadSigmaRules(AppState* app);
 // (the status bar and the Sigma Rules window tell what was loaded). Also names the program as the
 // parent of the examined program for the rules. True when rules were loaded.
 bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath);
+// The same with the front end's progress (null: none), as the console program loads it.
+bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath, const Progress* progress);
 
 } // namespace olv

@@ -91,8 +91,10 @@ uint32_t KernelThreadMain(void* argument) {
         SystemErrorMessage(status, reason, kErrorMessageChars);
         FormatText(text, kStoppedTextUnits, kSessionEndedFormat, reason);
     }
-    if (!UiPostMessage(tc->notifyWindow, WM_APP_TRACE_STOPPED, 0,
-                       reinterpret_cast<intptr_t>(text))) {
+    if (tc->notifyWindow == nullptr) {
+        FreeBlock(std::atomic_ref<char16_t*>(tc->endedNotice).exchange(text));
+    } else if (!UiPostMessage(tc->notifyWindow, WM_APP_TRACE_STOPPED, 0,
+                              reinterpret_cast<intptr_t>(text))) {
         FreeBlock(text);
     }
     return 0;
@@ -214,9 +216,11 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app)
     FillKernelBlock(block);
     uint32_t status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
     if (status == kStatusAlreadyExists) {
-        int answer = UiMessageBox(mainWindow, kTakeOverQuestion, kProductName, kIconWarning,
-                                  kButtonsYesNoDefaultNo);
-        if (answer != kAnswerYes) {
+        const bool yes = tc->takeOver != nullptr
+                             ? tc->takeOver(tc->takeOverContext, kTakeOverQuestion)
+                             : UiMessageBox(mainWindow, kTakeOverQuestion, kProductName,
+                                            kIconWarning, kButtonsYesNoDefaultNo) == kAnswerYes;
+        if (!yes) {
             FreeBlock(block);
             SetErrorText(tc, u"The Windows kernel trace session is in use by another program.");
             return false;
@@ -318,9 +322,15 @@ void StopTraceSessions(TraceController* tc) {
     if (LoadActiveController() == tc) StoreActiveController(nullptr);
 }
 
+char16_t* TakeTraceEndedNotice(TraceController* tc) {
+    if (tc == nullptr) return nullptr;
+    return std::atomic_ref<char16_t*>(tc->endedNotice).exchange(nullptr);
+}
+
 void ReleaseTraceController(TraceController* tc) {
     if (tc == nullptr) return;
     StopTraceSessions(tc);
+    FreeBlock(TakeTraceEndedNotice(tc)); // the thread is joined: nothing comes after this
     FreeTrackingState(&tc->tracking);
 }
 

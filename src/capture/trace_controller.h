@@ -20,8 +20,17 @@ constexpr uint64_t kNoSession = ~0ull; // session and consumer handles: none
 // cuts the delivery off.
 constexpr uint32_t kStopDeliveryWaitMs = 5000;
 
+// Answers the question whether to stop another program's kernel trace session (true: stop it).
+// The console program answers it itself; without one the window asks in a message box.
+using TakeOverAnswer = bool (*)(void* context, const char16_t* question);
+
 struct TraceController {
     char16_t errorText[512];
+    TakeOverAnswer takeOver; // set before StartKernelSession; null: a message box asks
+    void* takeOverContext;
+    // Without a window to post to, the kernel session's end is left here (a heap text, swapped
+    // atomically) for TakeTraceEndedNotice; released with the controller when never taken.
+    char16_t* endedNotice;
     uint8_t dnsOn;
     uint8_t dnsEndedEarly;
     uint64_t kernelSession;
@@ -76,6 +85,9 @@ extern TraceController* activeTraceController;
 void ResetTraceController(TraceController* tc);
 bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app);
 void StopTraceSessions(TraceController* tc);
+// A front end without a window: the heap text of the kernel session's end by itself (what
+// WM_APP_TRACE_STOPPED would have carried; the caller frees it), or null. Taken once.
+char16_t* TakeTraceEndedNotice(TraceController* tc);
 void ReleaseTraceController(TraceController* tc);
 LossFigures ReadLossFigures(TraceController* tc);
 // Takes the loss figures at the moment the examined program is about to be resumed, so that

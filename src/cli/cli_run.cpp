@@ -93,7 +93,6 @@ struct Run {
     const CliPlatform* platform;
     const CliOptions* options;
     AppState* app;
-    uint32_t messagesPrinted;
     CliOutcome outcome;
     char16_t folder[kPathTextChars];
     bool madeFolder;
@@ -133,9 +132,7 @@ void SayFailure(Run* r, const char16_t* text) {
     CopyBounded(r->lastError, 600, text);
 }
 
-// The window's message boxes, as lines on standard error: errors and warnings only (an export's
-// "written" confirmation is the result line's business). Line breaks become blanks.
-// A message box's text on one line: line breaks become one blank.
+// A message's text on one line: line breaks become one blank.
 void OneLine(const char16_t* in, char16_t* text, size_t capacity) {
     size_t n = 0;
     for (const char16_t* p = in; *p != 0 && n + 1 < capacity; ++p) {
@@ -149,29 +146,37 @@ void OneLine(const char16_t* in, char16_t* text, size_t capacity) {
     text[n] = 0;
 }
 
-void PrintNewMessages(Run* r) {
-    const HeadlessUi* model = HeadlessModel();
-    for (; r->messagesPrinted < model->messageBoxCount; ++r->messagesPrinted) {
-        const HeadlessMessageBox* box = HeadlessMessageBoxAt(r->messagesPrinted);
-        if (box == nullptr || box->icon == kIconInformation) continue;
-        char16_t text[kHeadlessMessageChars];
-        OneLine(box->text, text, kHeadlessMessageChars);
-        // Nobody is there to answer: a question (taking the kernel session from another
-        // program) is answered No, and says so.
-        if (box->buttons == kButtonsYesNoDefaultNo)
-            AppendBounded(text, kHeadlessMessageChars,
-                          box->answer == kAnswerYes ? u" Yes." : u" No.");
-        SayProblem(r, text);
-        if (box->icon == kIconError) CopyBounded(r->lastError, 600, text);
-        if (box->icon == kIconError && r->startFailure[0] == 0)
-            CopyBounded(r->startFailure, 600, text);
-    }
+// An operation's outcome, as a line on standard error: errors and warnings only (an export's
+// "written" confirmation is the result line's business, and an information is printed only where
+// it is part of the outcome). An error is kept as the failed run's message.
+void SayOutcome(Run* r, const Outcome& outcome) {
+    if (!OutcomeHasMessage(outcome) || outcome.icon == kIconInformation) return;
+    char16_t text[kOutcomeTextChars];
+    OneLine(outcome.text, text, kOutcomeTextChars);
+    SayProblem(r, text);
+    if (outcome.icon == kIconError) CopyBounded(r->lastError, 600, text);
+    if (outcome.icon == kIconError && r->startFailure[0] == 0)
+        CopyBounded(r->startFailure, 600, text);
 }
 
-void PumpPostedMessages(AppState* app) {
-    HeadlessPostedMessage m{};
-    while (HeadlessTakePostedMessage(&m))
-        HandlePostedMessage(app, m.message, m.wParam, m.lParam);
+// Nobody is there to answer: taking the kernel session from another program is answered No,
+// and says so.
+bool AnswerTakeOverNo(void* context, const char16_t* question) {
+    Run* r = static_cast<Run*>(context);
+    char16_t text[kLineChars];
+    OneLine(question, text, kLineChars);
+    AppendBounded(text, kLineChars, u" No.");
+    SayProblem(r, text);
+    return false;
+}
+
+// What the watcher and the trace threads left: the program's exit becomes its row; a trace
+// session that ended by itself is told and stops the recording.
+void TakeNotices(Run* r) {
+    const Outcome ended = TakeThreadNotices(r->app);
+    if (ended.code != OutcomeCode::kTraceError) return;
+    SayOutcome(r, ended);
+    SayOutcome(r, StopRecording(r->app));
 }
 
 CliCounts CountRows(AppState* app) {
@@ -234,13 +239,13 @@ void SayError(Run* r, const char16_t* what, const char16_t* path, uint32_t error
 struct OutputFile {
     uint32_t formatBit;
     const char16_t* name;
-    bool (*write)(AppState*, const char16_t*);
+    Outcome (*write)(AppState*, const char16_t*);
 };
 const OutputFile kOutputFiles[] = {
-    {kCliFormatSession, u"recording.ols", SaveSessionToPath},
-    {kCliFormatJson, u"recording.json", ExportJsonToPath},
-    {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesToPath},
-    {kCliFormatCsv, u"recording.csv", ExportCsvToPath},
+    {kCliFormatSession, u"recording.ols", SaveSessionFile},
+    {kCliFormatJson, u"recording.json", ExportJsonFile},
+    {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesFile},
+    {kCliFormatCsv, u"recording.csv", ExportCsvFile},
     {0, u"result.json", nullptr},
 };
 static_assert(kPathTextChars >= kSafeTargetPathChars, "a path the writer takes is held whole");
@@ -391,9 +396,9 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
         }
         char16_t path[kPathTextChars];
         JoinPath(r->folder, f.name, r->platform->pathSeparator, path, kPathTextChars);
-        const bool written = f.write(r->app, path);
-        PrintNewMessages(r);
-        if (written) {
+        const Outcome outcome = f.write(r->app, path);
+        SayOutcome(r, outcome);
+        if (OutcomeOk(outcome)) {
             CopyBounded(r->files[r->fileCount++], kPathTextChars, path);
         } else {
             r->outcome.notStarted = true;
@@ -625,8 +630,7 @@ void RunRecording(Run* r, bool untilExit) {
     while (app->recording != 0) {
         SleepMilliseconds(kTickMs);
         HandleTimerTick(app, TIMER_DRAIN);
-        PumpPostedMessages(app);
-        PrintNewMessages(r);
+        TakeNotices(r);
         ++tick;
         const int64_t elapsed = NowTicks() - startTicks;
         if (r->options->quiet == 0 && tick % kTicksPerProgress == 0 && app->recording != 0) {
@@ -641,9 +645,8 @@ void RunRecording(Run* r, bool untilExit) {
             endedTicks = 0;
         }
     }
-    if (app->recording != 0) StopMonitoring(app);
-    PumpPostedMessages(app);
-    PrintNewMessages(r);
+    TakeNotices(r); // one left with the last tick is told, not released with the session
+    if (app->recording != 0) SayOutcome(r, StopRecording(app));
 }
 
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
@@ -653,24 +656,20 @@ void RunRecording(Run* r, bool untilExit) {
 bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
     AppState* app = r->app;
-    const uint32_t before = HeadlessModel()->messageBoxCount;
-    bool ok = true;
-    if (r->options->rules != nullptr) {
-        // The recorder as the examined program's parent, as the beside-folder load names it.
-        SetRecorderImageForSigma(app, pf->executablePath);
-        ok = LoadSigmaRulesFromFolder(app, r->options->rules, false);
-    } else {
-        LoadRulesBesideProgram(app, pf->executablePath);
+    if (r->options->rules == nullptr) {
+        LoadRulesBesideProgram(app, pf->executablePath, nullptr);
+        return true;
     }
-    for (uint32_t i = before; i < HeadlessModel()->messageBoxCount; ++i) {
-        const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
-        if (box == nullptr || box->icon != kIconInformation) continue;
-        char16_t text[kHeadlessMessageChars];
-        OneLine(box->text, text, kHeadlessMessageChars);
+    // The recorder as the examined program's parent, as the beside-folder load names it.
+    SetRecorderImageForSigma(app, pf->executablePath);
+    const Outcome outcome = LoadSigmaRuleFiles(app, r->options->rules);
+    if (OutcomeHasMessage(outcome) && outcome.icon == kIconInformation) {
+        char16_t text[kOutcomeTextChars];
+        OneLine(outcome.text, text, kOutcomeTextChars);
         SayProblem(r, text);
     }
-    PrintNewMessages(r);
-    return ok;
+    SayOutcome(r, outcome);
+    return OutcomeOk(outcome);
 }
 
 int Record(Run* r, bool selftest) {
@@ -725,9 +724,16 @@ int Record(Run* r, bool selftest) {
         return Finish(r);
     }
 
-    HeadlessSetText(kIdTargetEdit, program);
-    StartMonitoringWithArguments(app, arguments);
-    PrintNewMessages(r);
+    // The path as the window's Start takes a pasted one.
+    static char16_t startPath[kTargetTextChars];
+    CopyBounded(startPath, kTargetTextChars, program);
+    TrimPastedPath(startPath);
+    StartRequest request{};
+    request.path = startPath;
+    request.arguments = arguments;
+    request.takeOver = AnswerTakeOverNo;
+    request.takeOverContext = r;
+    SayOutcome(r, StartRecording(app, request));
     SelftestContext context{};
     context.info = &app->recordingInfo;
     if (app->recording == 0) {
@@ -740,15 +746,9 @@ int Record(Run* r, bool selftest) {
         context.started = true;
         r->recorded = true;
         if (pf->recordingStarted != nullptr) pf->recordingStarted(pf->context, app);
-        const uint32_t messagesBefore = HeadlessModel()->messageBoxCount;
         RunRecording(r, selftest || o->untilExit != 0);
         if (pf->recordingEnded != nullptr) pf->recordingEnded(pf->context, app);
-        // A kernel session that ended by itself said so in an "ETW Error" box.
-        for (uint32_t i = messagesBefore; i < HeadlessModel()->messageBoxCount; ++i) {
-            const HeadlessMessageBox* box = HeadlessMessageBoxAt(i);
-            if (box != nullptr && TextEquals(box->caption, u"ETW Error"))
-                context.traceEndedEarly = true;
-        }
+        context.traceEndedEarly = app->traceEndedEarly != 0;
     }
 
     if (selftest) {
@@ -813,12 +813,12 @@ int Analyze(Run* r) {
         r->outcome.notStarted = true;
         return Finish(r);
     }
-    if (!OpenSessionFromPath(app, o->session)) {
-        PrintNewMessages(r);
+    const Outcome opened = OpenSessionFile(app, o->session);
+    SayOutcome(r, opened);
+    if (!OutcomeOk(opened)) {
         r->outcome.notStarted = true;
         return Finish(r);
     }
-    PrintNewMessages(r);
     r->recorded = true;
     ScoreSessionRows(app);
     if (!r->claimed &&
@@ -1001,8 +1001,8 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     InitAppState(app);
     ResetHeadlessUi();
     WireControls(app, HeadlessControlHandle);
-    // Unattended: a question is never answered Yes, so nothing another program runs is stopped.
-    HeadlessSetDefaultAnswer(kAnswerNo);
+    // No window: the threads leave their notices for the run to take, and nothing is shown.
+    app->mainWindow = nullptr;
     run->platform = pf;
     run->options = &options;
     run->app = app;

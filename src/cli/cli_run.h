@@ -1,6 +1,6 @@
-// The console program's front end: it reads the command line, records through the window's own
-// Start and Stop (on the headless model of the window, which stands in for the controls a
-// console does not have), re-analyses sessions, runs the machine check, writes the files and
+// The console program's front end: it reads the command line, records through the recording's
+// operations (the window's own Start and Stop, with no window: their outcomes are printed),
+// re-analyses sessions, runs the machine check, writes the files and
 // prints the progress and result lines. The executables give it their console and, for the
 // demonstration twin, the hooks that play a scenario through the simulated trace service.
 #pragma once

@@ -222,9 +222,10 @@ constexpr char16_t kCsvFailure[] = u"The CSV could not be written. Nothing was c
 
 } // namespace
 
-bool ExportCsvToPath(AppState* app, const char16_t* path) {
+Outcome ExportCsvFile(AppState* app, const char16_t* path) {
+    Outcome result{};
     RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+    if (!TakeRecordingSnapshot(app, &snap, true, &result)) return result;
 
     char16_t* block = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
     char16_t* scratch = static_cast<char16_t*>(AllocZeroed(kCommentChars * sizeof(char16_t)));
@@ -232,7 +233,8 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         // Nothing was written; say so rather than leave the command without an answer.
         FreeBlock(block);
         FreeBlock(scratch);
-        return ReportFileOutcome(app, kFileNotWritten, 0, nullptr, kCsvFailure, path, 0);
+        FileWriteOutcome(&result, kFileNotWritten, 0, nullptr, kCsvFailure, path, 0);
+        return result;
     }
     BuildCommentBlock(app, snap, block, scratch);
     FreeBlock(scratch);
@@ -246,8 +248,13 @@ bool ExportCsvToPath(AppState* app, const char16_t* path) {
         outcome = WriteCsvFile(app, path, block, &openError);
     }
     FreeBlock(block);
-    return ReportFileOutcome(app, outcome, count, u"%d events written to CSV.", kCsvFailure, path,
-                             openError);
+    FileWriteOutcome(&result, outcome, count, u"%d events written to CSV.", kCsvFailure, path,
+                     openError);
+    return result;
+}
+
+bool ExportCsvToPath(AppState* app, const char16_t* path) {
+    return ShowOutcome(app->mainWindow, ExportCsvFile(app, path));
 }
 
 } // namespace olv

@@ -1,7 +1,6 @@
 #include "export/export_common.h"
 
 #include "base/format.h"
-#include "base/product.h"
 #include "platform/error_message.h"
 #include "platform/ui.h"
 #include "record/app_state.h"
@@ -19,24 +18,25 @@ void FormatFileFailure(char16_t* out, size_t capacity, const char16_t* what, uin
     FormatText(out, capacity, u"%s: %s\n\nFile: %s", what, reason, path);
 }
 
-bool ReportFileOutcome(AppState* app, FileOutcome outcome, int32_t count,
-                       const char16_t* successFormat, const char16_t* failureText,
-                       const char16_t* path, uint32_t openError) {
+bool FileWriteOutcome(Outcome* out, FileOutcome outcome, int32_t count,
+                      const char16_t* successFormat, const char16_t* failureText,
+                      const char16_t* path, uint32_t openError) {
     if (outcome == kFileWritten) {
         char16_t text[256];
         FormatText(text, 256, successFormat, count);
-        UiMessageBox(app->mainWindow, text, kProductName, kIconInformation, kButtonsOk);
+        SetOutcome(out, OutcomeCode::kOk, kIconInformation, text);
         return true;
     }
     // Room for the longest path taken beside the reason, so the path is named whole.
     constexpr size_t kTextChars = kSafeTargetPathChars + 1024;
+    static_assert(kTextChars <= kOutcomeTextChars, "the outcome holds the message whole");
     char16_t text[kTextChars];
     if (outcome == kFileNotOpened) {
         FormatFileFailure(text, kTextChars, u"The file could not be created", openError, path);
     } else {
         FormatText(text, kTextChars, u"%s\n\nFile: %s", failureText, path);
     }
-    UiMessageBox(app->mainWindow, text, kProductName, kIconError, kButtonsOk);
+    SetOutcome(out, OutcomeCode::kFileError, kIconError, text);
     return false;
 }
 

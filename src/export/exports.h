@@ -1,10 +1,13 @@
 // The file commands: CSV and JSON export of the shown rows, session save and open. Each command
-// is split into its dialog part and a part that works on a given path, which the replay tool and
-// the tests call directly.
+// is split into its dialog part (the window's), an operation on a given path that returns its
+// outcome and shows nothing (what the console program calls), and the window's path part, which
+// runs the operation and shows the outcome in a message box.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "record/outcome.h"
 
 namespace olv {
 
@@ -17,7 +20,18 @@ void ExportJsonLines(AppState* app);
 void SaveSession(AppState* app);
 void OpenSession(AppState* app);
 
-// Path parts: every message of the command is shown through the UI port; true when the file was
+// Operations: kOk when the file was written (its message says how many rows, information icon)
+// or, for opening, when the session replaced the recording (its message, when there is one, is
+// the warning that the record is not complete). A refusal changes nothing and names the file.
+Outcome ExportCsvFile(AppState* app, const char16_t* path);
+Outcome ExportJsonFile(AppState* app, const char16_t* path);
+Outcome ExportJsonLinesFile(AppState* app, const char16_t* path);
+Outcome SaveSessionFile(AppState* app, const char16_t* path);
+// Refused (kBusy) while a recording runs or another read is under way. A read of more than one
+// piece reports to progress (null: nothing shown, never cancelled); a cancel is kCancelled.
+Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress = nullptr);
+
+// Path parts: the operation, its outcome shown through the UI port; true when the file was
 // written (or, for opening, when the session replaced the recording).
 bool ExportCsvToPath(AppState* app, const char16_t* path);
 bool ExportJsonToPath(AppState* app, const char16_t* path);
@@ -27,9 +41,9 @@ bool ExportJsonLinesToPath(AppState* app, const char16_t* path);
 bool SaveSessionToPath(AppState* app, const char16_t* path);
 bool OpenSessionFromPath(AppState* app, const char16_t* path);
 
-// Opening a session of more than one piece (64 MiB of rows) shows "Reading session: 1,234,567 of
-// 1,600,000 rows" in a progress window between pieces and can be cancelled there; a cancelled
-// open, like a failed one, leaves what was open as it was. This is that line.
+// Opening a session of more than one piece (64 MiB of rows) reports "Reading session: 1,234,567 of
+// 1,600,000 rows" between pieces (the window: in a progress window) and can be cancelled there; a
+// cancelled open, like a failed one, leaves what was open as it was. This is that line.
 void FormatSessionProgress(char16_t* out, size_t capacity, uint32_t done, uint32_t total);
 // Test hook: pieces of this many rows (at most 64 MiB of them); 0 restores the default.
 void SetSessionReadPieceRows(uint32_t rows);

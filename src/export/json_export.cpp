@@ -1267,13 +1267,14 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
 }
 
 // A snapshot, then the shown rows written under rowsLock (they stay as they are while written),
-// then the outcome reported.
+// then the outcome.
 using ShownRowsWriter = FileOutcome (*)(AppState*, const char16_t*, const RecordingInfo&,
                                         uint32_t*);
-bool ExportShownRows(AppState* app, const char16_t* path, ShownRowsWriter write,
-                     const char16_t* written, const char16_t* failed) {
+Outcome ExportShownRows(AppState* app, const char16_t* path, ShownRowsWriter write,
+                        const char16_t* written, const char16_t* failed) {
+    Outcome result{};
     RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, true)) return false;
+    if (!TakeRecordingSnapshot(app, &snap, true, &result)) return result;
     FileOutcome outcome;
     uint32_t openError = 0;
     int32_t count;
@@ -1282,7 +1283,8 @@ bool ExportShownRows(AppState* app, const char16_t* path, ShownRowsWriter write,
         count = app->shownCount;
         outcome = write(app, path, snap, &openError);
     }
-    return ReportFileOutcome(app, outcome, count, written, failed, path, openError);
+    FileWriteOutcome(&result, outcome, count, written, failed, path, openError);
+    return result;
 }
 
 } // namespace
@@ -1294,7 +1296,7 @@ void ExportJsonLines(AppState* app) {
     ExportJsonLinesToPath(app, path);
 }
 
-bool ExportJsonLinesToPath(AppState* app, const char16_t* path) {
+Outcome ExportJsonLinesFile(AppState* app, const char16_t* path) {
     return ExportShownRows(app, path, WriteJsonLinesFile, u"%d events written to JSON Lines.",
                            u"The JSON Lines file could not be written. Nothing was changed: any "
                            u"file that was already there has been left as it was.");
@@ -1307,10 +1309,18 @@ void ExportJson(AppState* app) {
     ExportJsonToPath(app, path);
 }
 
-bool ExportJsonToPath(AppState* app, const char16_t* path) {
+Outcome ExportJsonFile(AppState* app, const char16_t* path) {
     return ExportShownRows(app, path, WriteJsonFile, u"%d events written to JSON.",
                            u"The JSON could not be written. Nothing was changed: any file that "
                            u"was already there has been left as it was.");
+}
+
+bool ExportJsonLinesToPath(AppState* app, const char16_t* path) {
+    return ShowOutcome(app->mainWindow, ExportJsonLinesFile(app, path));
+}
+
+bool ExportJsonToPath(AppState* app, const char16_t* path) {
+    return ShowOutcome(app->mainWindow, ExportJsonFile(app, path));
 }
 
 } // namespace olv

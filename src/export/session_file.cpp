@@ -33,31 +33,28 @@ constexpr uint32_t kMaxCategory = 4;
 constexpr uint32_t kMaxSeverity = 3;
 constexpr size_t kNotesChars = 8192;
 constexpr size_t kNotesMessageChars = 8600;
+static_assert(kNotesMessageChars <= kOutcomeTextChars, "the outcome holds the notes whole");
 
-const char16_t* const kCaption = kProductName;
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
-
-void ShowError(AppState* app, const char16_t* text) {
-    UiMessageBox(app->mainWindow, text, kCaption, kIconError, kButtonsOk);
-}
+const char16_t kStopFirst[] = u"Stop monitoring before opening a session.";
 
 // Every refusal of a file names it.
-void ShowAboutFile(AppState* app, const char16_t* text, const char16_t* path) {
+void RefuseFile(Outcome* out, OutcomeCode code, const char16_t* text, const char16_t* path) {
     char16_t message[1024];
     FormatText(message, 1024, u"%s\n\nFile: %s", text, path);
-    ShowError(app, message);
+    SetOutcome(out, code, kIconError, message);
 }
-void ShowNotReadable(AppState* app, const char16_t* path) {
-    ShowAboutFile(app, u"This is not a session file this version can read.", path);
+void RefuseNotReadable(Outcome* out, const char16_t* path) {
+    RefuseFile(out, OutcomeCode::kDamagedFile, u"This is not a session file this version can read.",
+               path);
 }
-void ShowDamaged(AppState* app, const char16_t* path) {
-    ShowAboutFile(app, u"The session file is damaged.", path);
+void RefuseDamaged(Outcome* out, const char16_t* path) {
+    RefuseFile(out, OutcomeCode::kDamagedFile, u"The session file is damaged.", path);
 }
-void ShowReadFailed(AppState* app, const char16_t* path) {
-    ShowAboutFile(app,
-                  u"The session could not be read. What was already open has been left as it "
-                  u"was.",
-                  path);
+void RefuseReadFailed(Outcome* out, OutcomeCode code, const char16_t* path) {
+    RefuseFile(out, code,
+               u"The session could not be read. What was already open has been left as it was.",
+               path);
 }
 
 // Reads exactly bytes bytes; false on a failed or short read.
@@ -125,7 +122,7 @@ void AppendRowCounts(char16_t* out, size_t capacity, uint32_t done, uint32_t tot
 }
 
 // The user stopped the read: like every open that does not finish, it changes nothing.
-void ShowCancelled(AppState* app, uint32_t read, uint32_t total, const char16_t* path) {
+void RefuseCancelled(Outcome* out, uint32_t read, uint32_t total, const char16_t* path) {
     char16_t counts[64] = {};
     AppendRowCounts(counts, 64, read, total);
     char16_t message[1024];
@@ -133,7 +130,7 @@ void ShowCancelled(AppState* app, uint32_t read, uint32_t total, const char16_t*
                u"Opening the session was cancelled after %s had been read. Nothing of it was "
                u"kept; what was already open has been left as it was.\n\nFile: %s",
                counts, path);
-    UiMessageBox(app->mainWindow, message, kCaption, kIconInformation, kButtonsOk);
+    SetOutcome(out, OutcomeCode::kCancelled, kIconInformation, message);
 }
 
 } // namespace
@@ -156,11 +153,11 @@ enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled };
 // piece shows its progress and can be cancelled between pieces; meanwhile the window stays
 // responsive and every command for it is ignored (sessionReading). *readCount: rows read.
 ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t count,
-                     uint32_t recordSize, uint32_t* readCount) {
+                     uint32_t recordSize, const Progress* shown, uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
     app->sessionReading = 1;
-    UiHandle progress =
-        count > pieceRows ? UiBeginProgress(app->mainWindow, u"Opening session", count) : nullptr;
+    void* progress =
+        count > pieceRows ? BeginProgress(shown, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
     while (done < count) {
@@ -177,13 +174,13 @@ ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t co
             FormatSessionProgress(text, 96, done, count);
             // A cancel that arrives with the last piece is honoured too: the user asked to keep
             // what was open.
-            if (UiStepProgress(progress, done, text)) {
+            if (StepProgress(shown, progress, done, text)) {
                 outcome = kRowsReadCancelled;
                 break;
             }
         }
     }
-    UiEndProgress(progress);
+    EndProgress(shown, progress);
     app->sessionReading = 0;
     *readCount = done;
     return outcome;
@@ -193,7 +190,7 @@ ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t co
 // would not fit in the memory the system reports as available, saying how much it needs, rather
 // than take all the machine has or fail after a long read. True when it fits or the system
 // cannot say.
-bool RowsFitInMemory(AppState* app, uint32_t count, const char16_t* path) {
+bool RowsFitInMemory(Outcome* out, uint32_t count, const char16_t* path) {
     const uint64_t needed = uint64_t{count} * (sizeof(EventRow) + sizeof(int32_t));
     uint64_t available = 0;
     if (!AvailableMemoryBytes(&available) || needed <= available) return true;
@@ -206,7 +203,7 @@ bool RowsFitInMemory(AppState* app, uint32_t count, const char16_t* path) {
                count, static_cast<uint32_t>((needed + kMiB - 1) / kMiB),
                static_cast<uint32_t>(available / kMiB > UINT32_MAX ? UINT32_MAX : available / kMiB),
                path);
-    ShowError(app, text);
+    SetOutcome(out, OutcomeCode::kNoMemory, kIconError, text);
     return false;
 }
 
@@ -252,7 +249,8 @@ bool HasOrigin(const RecordingOrigin& origin) {
     return origin.recorderImage[0] != 0 || (origin.flags & stopUtcBiasKnown) != 0;
 }
 
-void ShowCompletenessAfterOpen(AppState* app) {
+// An open that succeeded warns when the record it opened is not complete.
+void CompletenessAfterOpen(AppState* app, Outcome* out) {
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kNotesMessageChars * sizeof(char16_t)));
     if (notes != nullptr && text != nullptr &&
@@ -260,7 +258,7 @@ void ShowCompletenessAfterOpen(AppState* app) {
         CopyBounded(text, kNotesMessageChars,
                     u"This record does not contain everything that happened:\r\n\r\n");
         AppendBounded(text, kNotesMessageChars, notes);
-        UiMessageBox(app->mainWindow, text, kCaption, kIconWarning, kButtonsOk);
+        SetOutcome(out, OutcomeCode::kOk, kIconWarning, text);
     }
     FreeBlock(notes);
     FreeBlock(text);
@@ -330,9 +328,10 @@ void SaveSession(AppState* app) {
     SaveSessionToPath(app, path);
 }
 
-bool SaveSessionToPath(AppState* app, const char16_t* path) {
+Outcome SaveSessionFile(AppState* app, const char16_t* path) {
+    Outcome result{};
     RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, false)) return false;
+    if (!TakeRecordingSnapshot(app, &snap, false, &result)) return result;
 
     FileOutcome outcome;
     uint32_t openError = 0;
@@ -343,15 +342,20 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
         outcome = WriteSessionFile(app, path, &snap, &openError);
         if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
-    return ReportFileOutcome(app, outcome, count, u"%d events saved.",
-                             u"The session could not be saved. Nothing was changed: any file "
-                             u"that was already there has been left as it was.", path, openError);
+    FileWriteOutcome(&result, outcome, count, u"%d events saved.",
+                     u"The session could not be saved. Nothing was changed: any file that was "
+                     u"already there has been left as it was.",
+                     path, openError);
+    return result;
+}
+
+bool SaveSessionToPath(AppState* app, const char16_t* path) {
+    return ShowOutcome(app->mainWindow, SaveSessionFile(app, path));
 }
 
 void OpenSession(AppState* app) {
     if (app->recording != 0) {
-        UiMessageBox(app->mainWindow, u"Stop monitoring before opening a session.", kCaption,
-                     kIconWarning, kButtonsOk);
+        UiMessageBox(app->mainWindow, kStopFirst, kProductName, kIconWarning, kButtonsOk);
         return;
     }
     char16_t path[kSafeTargetPathChars] = {};
@@ -364,19 +368,28 @@ void OpenSession(AppState* app) {
 }
 
 bool OpenSessionFromPath(AppState* app, const char16_t* path) {
-    if (app->sessionReading != 0) return false; // one read at a time; the command is ignored
+    const Progress progress = WindowProgress(app->mainWindow);
+    return ShowOutcome(app->mainWindow, OpenSessionFile(app, path, &progress));
+}
+
+Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress) {
+    Outcome result{};
+    // One read at a time: the command is ignored, with nothing to show.
+    if (app->sessionReading != 0) {
+        SetOutcome(&result, OutcomeCode::kBusy, kIconWarning, u"");
+        return result;
+    }
     if (app->recording != 0) {
-        UiMessageBox(app->mainWindow, u"Stop monitoring before opening a session.", kCaption,
-                     kIconWarning, kButtonsOk);
-        return false;
+        SetOutcome(&result, OutcomeCode::kBusy, kIconWarning, kStopFirst);
+        return result;
     }
     uint32_t openError = 0;
     FileHandle file = OpenFileForReading(path, &openError);
     if (file == nullptr) {
         char16_t message[1024];
         FormatFileFailure(message, 1024, u"The session file could not be opened", openError, path);
-        ShowError(app, message);
-        return false;
+        SetOutcome(&result, OutcomeCode::kFileError, kIconError, message);
+        return result;
     }
 
     SessionHeader header{};
@@ -387,8 +400,8 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
          header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
-        ShowNotReadable(app, path);
-        return false;
+        RefuseNotReadable(&result, path);
+        return result;
     }
 
     const bool hasBlock = header.version >= kSessionVersion;
@@ -397,8 +410,8 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     int64_t dataStart = hasBlock ? kDataStartV2 : kDataStartV1;
     if (fileSize < dataStart || static_cast<int32_t>(header.rowCount) < 0) {
         CloseFile(file);
-        ShowDamaged(app, path);
-        return false;
+        RefuseDamaged(&result, path);
+        return result;
     }
 
     RecordingInfo block{};
@@ -411,8 +424,8 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
             (hasCleared && !ReadClearedRows(file, &cleared, &lossesBeforeResume)) ||
             (hasOrigin && !ReadRecordingOrigin(file, &origin))) {
             CloseFile(file);
-            ShowDamaged(app, path);
-            return false;
+            RefuseDamaged(&result, path);
+            return result;
         }
         block.target[519] = 0;
         block.tool[63] = 0;
@@ -422,8 +435,8 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
             CloseFile(file);
             char16_t message[160];
             FormatText(message, 160, u"The session file is damaged: %s.", why);
-            ShowAboutFile(app, message, path);
-            return false;
+            RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
+            return result;
         }
         if ((origin.flags & stopUtcBiasKnown) != 0 && (origin.stopUtcBias < -kMostUtcBiasMinutes ||
                                                        origin.stopUtcBias > kMostUtcBiasMinutes)) {
@@ -432,42 +445,43 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
             FormatText(message, 160,
                        u"The session file is damaged: the UTC bias at Stop is %ld minutes.",
                        origin.stopUtcBias);
-            ShowAboutFile(app, message, path);
-            return false;
+            RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
+            return result;
         }
         if (hasCleared) dataStart += cleared.blockSize;
         if (hasOrigin) dataStart += origin.blockSize;
     }
     if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
         CloseFile(file);
-        ShowDamaged(app, path);
-        return false;
+        RefuseDamaged(&result, path);
+        return result;
     }
 
     const uint32_t count = header.rowCount;
-    if (!RowsFitInMemory(app, count, path)) {
+    if (!RowsFitInMemory(&result, count, path)) {
         CloseFile(file);
-        return false;
+        return result;
     }
     EventRow* rows = nullptr;
     if (count > 0) {
         rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
         if (rows == nullptr) {
             CloseFile(file);
-            ShowReadFailed(app, path);
-            return false;
+            RefuseReadFailed(&result, OutcomeCode::kNoMemory, path);
+            return result;
         }
         uint32_t readCount = 0;
-        const ReadOutcome read = ReadRows(app, file, rows, count, header.recordSize, &readCount);
+        const ReadOutcome read =
+            ReadRows(app, file, rows, count, header.recordSize, progress, &readCount);
         if (read != kRowsRead) {
             FreeBlock(rows);
             CloseFile(file);
             if (read == kRowsReadCancelled) {
-                ShowCancelled(app, readCount, count, path);
+                RefuseCancelled(&result, readCount, count, path);
             } else {
-                ShowReadFailed(app, path);
+                RefuseReadFailed(&result, OutcomeCode::kFileError, path);
             }
-            return false;
+            return result;
         }
     }
 
@@ -508,8 +522,9 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         RebuildShownRows(app);
     }
 
-    ShowCompletenessAfterOpen(app);
-    return true;
+    result = OkOutcome();
+    CompletenessAfterOpen(app, &result);
+    return result;
 }
 
 } // namespace olv

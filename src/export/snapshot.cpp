@@ -4,11 +4,9 @@
 
 #include "base/atomic.h"
 #include "base/format.h"
-#include "base/product.h"
 #include "capture/event_queue.h"
 #include "platform/lock.h"
 #include "platform/time.h"
-#include "platform/ui.h"
 #include "record/app_state.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
@@ -20,8 +18,7 @@ namespace {
 constexpr int kSnapshotTries = 8;
 constexpr size_t kMessageChars = 1024;
 
-const char16_t* const kCaption = kProductName;
-void ShowEventsStillWaiting(AppState* app, int64_t waiting) {
+void EventsStillWaiting(Outcome* why, int64_t waiting) {
     char16_t text[kMessageChars];
     FormatText(text, kMessageChars,
                u"Nothing was written.\n\n%ld recorded events are still waiting to be taken in, "
@@ -29,23 +26,22 @@ void ShowEventsStillWaiting(AppState* app, int64_t waiting) {
                u"would leave them out while saying the record was complete.\n\nStop the "
                u"recording and save again.",
                waiting);
-    UiMessageBox(app->mainWindow, text, kCaption, kIconError, kButtonsOk);
+    SetOutcome(why, OutcomeCode::kNotWritable, kIconError, text);
 }
 
-void ShowShownListIncomplete(AppState* app) {
-    UiMessageBox(app->mainWindow,
-                 u"Nothing was written.\n\nSome recorded rows could not be added to the list of "
-                 u"shown rows, because this computer would not give the memory for it. They are "
-                 u"on the record but not in the list, and CSV and JSON are written from the list "
-                 u"- so the file would be missing them and would appear to have left them out on "
-                 u"purpose.\n\nNarrowing the view frees room. Save Session writes the whole "
-                 u"record and does not use the list, so it still works.",
-                 kCaption, kIconError, kButtonsOk);
+void ShownListIncomplete(Outcome* why) {
+    SetOutcome(why, OutcomeCode::kNotWritable, kIconError,
+               u"Nothing was written.\n\nSome recorded rows could not be added to the list of "
+               u"shown rows, because this computer would not give the memory for it. They are "
+               u"on the record but not in the list, and CSV and JSON are written from the list "
+               u"- so the file would be missing them and would appear to have left them out on "
+               u"purpose.\n\nNarrowing the view frees room. Save Session writes the whole "
+               u"record and does not use the list, so it still works.");
 }
 
 } // namespace
 
-bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows) {
+bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows, Outcome* why) {
     SystemTime takenAt{};
     const bool running = app->recording != 0;
     if (running) {
@@ -54,7 +50,7 @@ bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows
         for (int attempt = 0; attempt < kSnapshotTries && !emptied; ++attempt) {
             int32_t left = DrainEventQueue(app);
             if (left > 0) {
-                ShowEventsStillWaiting(app, left);
+                EventsStillWaiting(why, left);
                 return false;
             }
             EnterLock(&app->queueLock);
@@ -67,7 +63,7 @@ bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows
             LeaveLock(&app->queueLock);
         }
         if (!emptied) {
-            ShowEventsStillWaiting(app, waiting);
+            EventsStillWaiting(why, waiting);
             return false;
         }
         GatherCompletenessCounters(app);
@@ -75,7 +71,7 @@ bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows
     if (fromShownRows && app->shownListIncomplete != 0) {
         RebuildShownRows(app);
         if (app->shownListIncomplete != 0) {
-            ShowShownListIncomplete(app);
+            ShownListIncomplete(why);
             return false;
         }
     }

@@ -1,6 +1,7 @@
 // The copy of the recording's block that a file about to be written says of itself.
 #pragma once
 
+#include "record/outcome.h"
 #include "record/recording_info.h"
 
 namespace olv {
@@ -8,7 +9,7 @@ namespace olv {
 struct AppState; // app/app_state.h
 
 // Copies the AppState's block into out for a file about to be written (after emptying the queue
-// of a running recording). False when nothing may be written; the user has been told why.
-bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows);
+// of a running recording). False when nothing may be written, with why in *why (kNotWritable).
+bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows, Outcome* why);
 
 } // namespace olv

@@ -1,6 +1,8 @@
 // The examined program: created suspended in a kill-on-close job, watched by a thread of its own
 // for its end, and ended together with everything it started.
 #include "launcher/target_launcher.h"
+
+#include "base/atomic.h"
 #include "platform/error_message.h"
 
 #include "base/format.h"
@@ -61,14 +63,17 @@ void CloseAndClear(void** handle) {
 }
 
 // Runs on the watcher thread. It reads only what LaunchTarget set before the thread started and
-// touches nothing of the launcher; the window thread joins it before it closes the handles.
+// writes only the exit notice; the window thread joins it before it closes the handles.
 uint32_t WatchTarget(void* argument) {
-    const TargetLauncher* tl = static_cast<const TargetLauncher*>(argument);
+    TargetLauncher* tl = static_cast<TargetLauncher*>(argument);
     if (tl->processInfo.process == nullptr) return 0;
     if (WaitProcessOrEvent(tl->processInfo.process, tl->stopEvent) != kWaitProcessEnded) return 0;
     uint32_t exitCode = 0;
     if (!ReadExitCode(tl->processInfo.process, &exitCode)) exitCode = 0;
-    if (tl->notifyWindow != nullptr && UiIsWindow(tl->notifyWindow)) {
+    if (tl->notifyWindow == nullptr) {
+        tl->exitNoticeCode = exitCode;
+        AtomicStore(tl->exitNotice, 1); // publishes the code
+    } else if (UiIsWindow(tl->notifyWindow)) {
         UiPostMessage(tl->notifyWindow, WM_APP_TARGET_EXITED, exitCode, 0);
     }
     return 0;
@@ -91,6 +96,12 @@ void CloseProcessHandles(TargetLauncher* tl) {
 }
 
 } // namespace
+
+bool TakeExitNotice(TargetLauncher* tl, uint32_t* exitCode) {
+    if (tl == nullptr || AtomicExchange(tl->exitNotice, 0) == 0) return false;
+    *exitCode = tl->exitNoticeCode;
+    return true;
+}
 
 void InitLauncher(TargetLauncher* tl) {
     if (tl == nullptr) return;

@@ -104,6 +104,9 @@ struct AppState {
     uint8_t recordingInfoValid;
     uint8_t autoScroll;
     uint8_t recording;
+    // The trace session of the recording in memory ended by itself (set when its notice is
+    // taken, until the next start): a front end reads it here rather than from any message.
+    uint8_t traceEndedEarly;
     uint8_t launchedWithoutJob;
     // Every operation the rows have, in the order first seen; the window's combo box offers them.
     char16_t operationNames[kMaxOperationNames][kOperationNameChars];

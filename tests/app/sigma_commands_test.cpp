@@ -100,6 +100,29 @@ TEST_CASE_FIXTURE(LoadFixture, "a load says what was loaded; an unreadable folde
     CHECK(HeadlessModel()->messageBoxCount == shown);
 }
 
+TEST_CASE_FIXTURE(LoadFixture, "the load as an operation returns its outcome and shows nothing") {
+    const std::u16string rules = Folder("tests/scenarios/sigma-rules");
+    const Outcome loaded = LoadSigmaRuleFiles(app, rules.c_str());
+    CHECK(loaded.code == OutcomeCode::kOk);
+    CHECK(loaded.icon == kIconInformation);
+    CHECK(U8(loaded.text).rfind("Loaded 11 Sigma rules from ", 0) == 0);
+
+    const std::u16string missing = Folder("tests/scenarios/no-such-rules");
+    const Outcome refused = LoadSigmaRuleFiles(app, missing.c_str());
+    CHECK(refused.code == OutcomeCode::kBadInput);
+    CHECK(refused.icon == kIconError);
+    CHECK(U8(refused.text).find("The folder cannot be found.") != std::string::npos);
+    CHECK(SigmaRuleCount(LoadedSigmaRules(app)) == 11);
+
+    // One piece of work at a time: refused with nothing to tell.
+    app->sessionReading = 1;
+    const Outcome busy = LoadSigmaRuleFiles(app, rules.c_str());
+    app->sessionReading = 0;
+    CHECK(busy.code == OutcomeCode::kBusy);
+    CHECK_FALSE(OutcomeHasMessage(busy));
+    CHECK(HeadlessModel()->messageBoxCount == 0);
+}
+
 TEST_CASE_FIXTURE(LoadFixture, "at start-up the rules folder beside the program is loaded quietly") {
     // The scenarios' folder stands in for the program's: its "rules" folder does not exist.
     const std::u16string program = Folder("tests/scenarios/olvetta");

@@ -114,6 +114,31 @@ TEST_CASE_FIXTURE(CaptureFixture, "every failure of the start leaves its exact t
     }
 }
 
+TEST_CASE_FIXTURE(CaptureFixture, "without a window the session's end is left as a notice, taken "
+                                  "once or released with the controller") {
+    for (const bool take : {true, false}) {
+        CAPTURE(take);
+        Fresh();
+        const int64_t live = LiveAllocationCount();
+        REQUIRE(StartKernelSession(tc, nullptr, app));
+        REQUIRE(SimTraceEndSession(kKernelName, 0));
+        JoinEndedThread(&tc->kernelThread);
+        CHECK(HeadlessPostedCount() == 0);
+        if (take) {
+            char16_t* text = TakeTraceEndedNotice(tc);
+            REQUIRE(text != nullptr);
+            CHECK(U8(text).rfind("Recording stopped on its own", 0) == 0);
+            CHECK(TakeTraceEndedNotice(tc) == nullptr);
+            FreeBlock(text);
+        }
+        StopTraceSessions(tc);
+        CHECK(LiveAllocationCount() == live + (take ? 0 : 1)); // the notice nobody took
+        // Released with the controller (the fixture's end checks that nothing is left).
+        ReleaseTraceController(tc);
+        CHECK(TakeTraceEndedNotice(tc) == nullptr);
+    }
+}
+
 TEST_CASE_FIXTURE(CaptureFixture, "answering Yes stops the other program's session and starts "
                                   "this one") {
     SimTraceAddForeignSession(kKernelName);

@@ -272,6 +272,26 @@ TEST_CASE("a start that fails ends 2 with the reason, and leaves no folder behin
     CHECK(fs::is_empty(dir));
 }
 
+TEST_CASE("a kernel session that ends by itself is told once and the run still writes its files") {
+    Harness h;
+    const fs::path dir = Fresh("ends");
+    std::string text = Slurp(kScenarios + "downloader.jsonl");
+    text += "{\"kind\":\"traceEnds\",\"session\":\"kernel\",\"afterEvent\":30,\"status\":0}\n";
+    const fs::path scenario = dir / "kernel_ends.jsonl";
+    std::ofstream(scenario, std::ios::binary) << text;
+    const std::string told = "olvetta: Recording stopped on its own: something else took the "
+                             "Windows kernel trace session. Nothing after this point was "
+                             "recorded.\n";
+
+    CHECK(Run(&h, {"--scenario", Utf8(scenario), "record", "--quiet", "--out",
+                   Utf8(dir / "record")}) == kCliExitIncomplete);
+    const size_t at = h.err.find(told);
+    CHECK(at != std::string::npos);
+    CHECK(h.err.find(told, at + 1) == std::string::npos);
+    CHECK(fs::exists(dir / "record" / "recording.json"));
+    CHECK(Has(h.out, "olvetta: incomplete "));
+}
+
 TEST_CASE("--seconds and --until-exit stop on the scenario's clock") {
     Harness h;
     const fs::path dir = Fresh("time");

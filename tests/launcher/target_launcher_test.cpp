@@ -341,7 +341,8 @@ TEST_CASE_FIXTURE(LauncherFixture, "the program ending by itself posts one messa
     CheckReleased();
 }
 
-TEST_CASE_FIXTURE(LauncherFixture, "no message is posted to a window that is gone") {
+TEST_CASE_FIXTURE(LauncherFixture, "no message is posted to a window that is gone; without one "
+                                   "the end is a notice taken once") {
     UiHandle window = Main();
     SUBCASE("no window was given") {
         window = nullptr;
@@ -350,11 +351,16 @@ TEST_CASE_FIXTURE(LauncherFixture, "no message is posted to a window that is gon
     REQUIRE(LaunchTarget(&tl, kPath, window));
     REQUIRE(ResumeTarget(&tl));
     if (window != nullptr) UiDestroyWindow(window);
-    REQUIRE(EndSimulatedProcess(0));
+    REQUIRE(EndSimulatedProcess(7));
     TargetExited(&tl); // joins the watcher, which has seen the end
     CHECK(Log().waitsByProcess == 1);
     CHECK(HeadlessPostedCount() == 0);
     CHECK(HeadlessPostsRefused() == 0);
+    uint32_t code = 0;
+    // A window that was there and is gone gets nothing; a front end without one is told.
+    CHECK(TakeExitNotice(&tl, &code) == (window == nullptr));
+    if (window == nullptr) CHECK(code == 7);
+    CHECK_FALSE(TakeExitNotice(&tl, &code));
     EndTarget(&tl);
     CheckReleased();
 }
