@@ -1,0 +1,85 @@
+// TextStore: interned texts. Rows repeat the same paths, process names, command lines and
+// endpoints many times; a store keeps each distinct text once and gives it a 32-bit id, so a row
+// holds ids instead of fixed text arrays. Id 0 is the empty text and is never stored.
+//
+// A text is a run of UTF-16 units of known length; it may hold any unit (the compact row keeps a
+// few small binary records here as well, see compact_row.h). Each text is kept one byte a unit
+// when every unit is below 256, else two bytes a unit. Lookup by id is one array index; interning
+// looks the text up by hash first. Memory comes from AllocZeroed through base/growth.h and
+// base/hash_table.h, so the allocation fault hooks see every growth, and a refused growth (or a
+// store at its bounds) makes Intern report false and change nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/hash_table.h"
+
+namespace olv {
+
+// A text longer than this is refused (the longest field of a row is 1024 units).
+constexpr uint32_t kTextStoreLongestText = 0x7FFF;
+// Bounds of one store: texts (ids) and bytes of text.
+constexpr uint32_t kTextStoreMostTexts = 1u << 30;
+constexpr uint64_t kTextStoreMostBytes = uint64_t{1} << 32;
+
+struct TextStoreSlot {
+    uint32_t id;
+};
+
+// One text's place in the pool: its first byte and its length in units with the wide bit.
+struct TextStoreEntry {
+    uint32_t offset;
+    uint32_t head; // units | kTextStoreWide
+};
+constexpr uint32_t kTextStoreWide = 0x80000000u;
+
+struct TextStore {
+    TextStoreEntry* entries; // by id; entries[0] is the empty text
+    uint32_t count;          // ids in use, the empty text's included (0 before the first text)
+    uint32_t capacity;
+    uint8_t* pool; // the texts' units, one after the other
+    uint64_t poolUsed;
+    uint64_t poolCapacity;
+    HashTable<TextStoreSlot> index;
+    // Bounds of this store (kTextStoreMostTexts and kTextStoreMostBytes when left 0); tests set
+    // them low to reach a full store.
+    uint32_t mostTexts;
+    uint64_t mostBytes;
+};
+
+// A stored text as it lies in the pool: length units of one byte (narrow) or two bytes (wide,
+// possibly unaligned: read with memcpy or through the helpers below). Valid until the next
+// Intern.
+struct TextView {
+    const uint8_t* data;
+    uint32_t length;
+    bool wide;
+};
+
+void FreeTextStore(TextStore* store);
+
+// The id of the text of length units (id 0 for length 0), stored first when it is new. False when
+// the text is too long, the store is full or memory is refused: then nothing changed.
+bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t* id);
+// The id of a text already stored, or false when there is none.
+bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id);
+
+// Texts in the store, the empty text counted (at least 1).
+uint32_t TextCount(const TextStore* store);
+// Bytes the store holds in memory: its pool, its entries and its index.
+uint64_t TextStoreBytes(const TextStore* store);
+
+// The text of an id; the empty text for id 0 and for an id not in the store.
+TextView TextOfId(const TextStore* store, uint32_t id);
+inline bool TextIdValid(const TextStore* store, uint32_t id) {
+    return id == 0 || id < store->count;
+}
+// Unit i of a view (i < view.length).
+char16_t TextUnitAt(TextView view, uint32_t i);
+// Writes the view's units to out (room for at least view.length units), no terminator.
+void CopyTextUnits(TextView view, char16_t* out);
+// Whether the view holds exactly the length units of text.
+bool TextViewEquals(TextView view, const char16_t* text, size_t length);
+
+} // namespace olv
