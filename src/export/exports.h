@@ -25,6 +25,9 @@ bool ExportJsonToPath(AppState* app, const char16_t* path);
 // "event" line per shown row with its Sigma categories, field view and matches, an "end" line.
 bool ExportJsonLinesToPath(AppState* app, const char16_t* path);
 bool SaveSessionToPath(AppState* app, const char16_t* path);
+// The compact session file (typed records and a text table, see session_compact.h): a fraction
+// of the older form's size, read by this version and later ones only.
+bool SaveCompactSessionToPath(AppState* app, const char16_t* path);
 bool OpenSessionFromPath(AppState* app, const char16_t* path);
 
 // Opening a session of more than one piece (64 MiB of rows) shows "Reading session: 1,234,567 of

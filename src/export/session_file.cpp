@@ -11,6 +11,7 @@
 #include "export/exports.h"
 #include "export/safe_file.h"
 #include "export/session_check.h"
+#include "export/session_compact.h"
 #include "export/snapshot.h"
 #include "platform/files.h"
 #include "platform/lock.h"
@@ -267,8 +268,11 @@ void ShowCompletenessAfterOpen(AppState* app) {
 }
 
 // The file itself: header, the recording's block, every row. rowsLock is held.
+// The compact form is written from compact records packed from the rows beforehand (store,
+// compactRows); it always carries the ClearedRows and RecordingOrigin blocks.
 FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap,
-                             uint32_t* openError) {
+                             uint32_t* openError, const TextStore* store,
+                             const CompactRow* compactRows) {
     SafeFileWriter writer;
     if (!OpenSafeFile(&writer, path)) {
         *openError = writer.openError;
@@ -283,11 +287,13 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     const bool origin = HasOrigin(app->origin);
     const bool splitLosses = app->lossesBeforeResume.known != 0 &&
                              (snap->eventsLostByWindows != 0 || snap->buffersLostByWindows != 0);
-    const bool cleared = origin || splitLosses || app->cleared.rows != 0;
-    header.version = origin    ? kSessionVersionOrigin
+    const bool compact = store != nullptr;
+    const bool cleared = compact || origin || splitLosses || app->cleared.rows != 0;
+    header.version = compact   ? kSessionVersionCompact
+                     : origin  ? kSessionVersionOrigin
                      : cleared ? kSessionVersionCleared
                                : kSessionVersion;
-    header.recordSize = kSessionRecordSize;
+    header.recordSize = compact ? kCompactRecordSize : kSessionRecordSize;
     header.rowCount = static_cast<uint32_t>(app->rowCount);
     WriteBytes(&writer, &header, sizeof header);
 
@@ -302,12 +308,17 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
         WriteBytes(&writer, &block, kClearedRowsSize);
         if (splitLosses) WriteBytes(&writer, &app->lossesBeforeResume, kLossesBeforeResumeSize);
     }
-    if (origin) {
+    if (origin || compact) {
         RecordingOrigin block = app->origin;
         block.blockSize = kRecordingOriginSize;
         WriteBytes(&writer, &block, kRecordingOriginSize);
     }
 
+    if (compact) {
+        WriteCompactBody(&writer, store, compactRows,
+                         app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0);
+        return CommitFile(&writer);
+    }
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
     uint64_t left = app->rows == nullptr || app->rowCount <= 0
                         ? 0
@@ -340,9 +351,40 @@ bool SaveSessionToPath(AppState* app, const char16_t* path) {
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->rowCount;
-        outcome = WriteSessionFile(app, path, &snap, &openError);
+        outcome = WriteSessionFile(app, path, &snap, &openError, nullptr, nullptr);
         if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
+    return ReportFileOutcome(app, outcome, count, u"%d events saved.",
+                             u"The session could not be saved. Nothing was changed: any file "
+                             u"that was already there has been left as it was.", path, openError);
+}
+
+bool SaveCompactSessionToPath(AppState* app, const char16_t* path) {
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, false)) return false;
+
+    FileOutcome outcome = kFileNotWritten;
+    uint32_t openError = 0;
+    int32_t count;
+    TextStore store{};
+    CompactRow* packed = nullptr;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->rowCount;
+        const uint32_t n = count > 0 && app->rows != nullptr ? static_cast<uint32_t>(count) : 0;
+        bool ok = true;
+        if (n > 0) {
+            packed = static_cast<CompactRow*>(AllocZeroed(size_t{n} * sizeof(CompactRow)));
+            ok = packed != nullptr;
+            for (uint32_t i = 0; ok && i < n; ++i)
+                ok = PackRow(&store, &app->rows[i], &packed[i]);
+        }
+        // A row that cannot be packed (memory refused) leaves no file: the save fails whole.
+        if (ok) outcome = WriteSessionFile(app, path, &snap, &openError, &store, packed);
+        if (outcome == kFileWritten) app->rowsUnsaved = 0;
+    }
+    FreeBlock(packed);
+    FreeTextStore(&store);
     return ReportFileOutcome(app, outcome, count, u"%d events saved.",
                              u"The session could not be saved. Nothing was changed: any file "
                              u"that was already there has been left as it was.", path, openError);
@@ -382,9 +424,13 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
     SessionHeader header{};
     int64_t fileSize = 0;
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
-        (header.recordSize != kSessionRecordSize && header.recordSize != kSessionRecordSizeV1) ||
+        (header.version == kSessionVersionCompact
+             ? header.recordSize != kCompactRecordSize
+             : header.recordSize != kSessionRecordSize &&
+                   header.recordSize != kSessionRecordSizeV1) ||
         (header.version != 1 && header.version != kSessionVersion &&
-         header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin) ||
+         header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin &&
+         header.version != kSessionVersionCompact) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
         ShowNotReadable(app, path);
@@ -438,7 +484,9 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         if (hasCleared) dataStart += cleared.blockSize;
         if (hasOrigin) dataStart += origin.blockSize;
     }
-    if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
+    const bool compact = header.version == kSessionVersionCompact;
+    if (fileSize < dataStart ||
+        (!compact && int64_t{header.rowCount} * header.recordSize != fileSize - dataStart)) {
         CloseFile(file);
         ShowDamaged(app, path);
         return false;
@@ -450,7 +498,34 @@ bool OpenSessionFromPath(AppState* app, const char16_t* path) {
         return false;
     }
     EventRow* rows = nullptr;
-    if (count > 0) {
+    if (compact) {
+        // The compact records are checked whole before any row is made from them.
+        TextStore store{};
+        CompactRow* packed = nullptr;
+        char16_t why[256] = {};
+        const CompactReadOutcome read =
+            ReadCompactBody(file, static_cast<uint64_t>(fileSize - dataStart), count, &store,
+                            &packed, why, 256);
+        if (read == kCompactRead && count > 0) {
+            rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
+            for (uint32_t i = 0; rows != nullptr && i < count; ++i)
+                UnpackRow(&store, &packed[i], &rows[i]);
+        }
+        FreeBlock(packed);
+        FreeTextStore(&store);
+        if (read == kCompactDamaged) {
+            CloseFile(file);
+            char16_t message[320];
+            FormatText(message, 320, u"The session file is damaged: %s.", why);
+            ShowAboutFile(app, message, path);
+            return false;
+        }
+        if (read != kCompactRead || (count > 0 && rows == nullptr)) {
+            CloseFile(file);
+            ShowReadFailed(app, path);
+            return false;
+        }
+    } else if (count > 0) {
         rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
         if (rows == nullptr) {
             CloseFile(file);
