@@ -9,27 +9,25 @@ namespace olv {
 
 namespace {
 
-constexpr uint16_t kWideHead = 0x8000;
 constexpr uint32_t kPieceBytes = 64u * 1024 * 1024;
-constexpr uint32_t kWriteBufferBytes = 1024 * 1024;
+constexpr uint32_t kCheckPieceRows = 32768; // 1.5 MiB of records
 constexpr uint32_t kMostCategory = 4; // kCategoryProcess and the "Unknown" an old file may hold
 constexpr uint32_t kMostSeverity = 3;
 
-// Per text of the table while rows are checked.
-enum TextFlag : uint8_t {
-    kTextHasZero = 1,      // a unit is 0: not a text a row field can hold
-    kContextChecked = 2,   // used as a context record and found sound
+// Per text of the table while rows are checked, worked out once for each text so that a row's
+// checks are a few lookups in one small array.
+enum TextFlag : uint16_t {
+    kTextHasZero = 1,     // a unit is 0: not a text a row field can hold
+    kFitsPath = 2,        // at most kPathChars - 1 units
+    kFitsDetail = 4,      // at most kDetailChars - 1
+    kFitsThreat = 8,      // at most kThreatChars - 1
+    kFitsShort = 16,      // at most 63: operation, result, process
+    kContextShape = 32,   // kContextUnits long
+    kTimeShape = 64,      // kTimeUnits long
+    kContextChecked = 128, // used as a context record and found sound
+    kContextOperation = 256, // ... keeping an operation text (rows of kind Other only)
 };
-
-void PutWritten(SafeFileWriter* writer, uint8_t* buffer, uint32_t* used, const void* data,
-                uint32_t bytes) {
-    if (*used + bytes > kWriteBufferBytes) {
-        WriteBytes(writer, buffer, *used);
-        *used = 0;
-    }
-    std::memcpy(buffer + *used, data, bytes);
-    *used += bytes;
-}
+static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 
 bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     auto* at = static_cast<uint8_t*>(data);
@@ -43,62 +41,29 @@ bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     return true;
 }
 
-// The table's texts into the store, each checked: a head and units within the table, at least
-// one unit, no text twice. flags gets kTextHasZero per id.
-bool ReadTable(const uint8_t* table, uint64_t bytes, uint32_t texts, TextStore* store,
-               uint8_t* flags, char16_t* scratch, char16_t* why, size_t whyChars) {
-    uint64_t at = 0;
-    for (uint32_t id = 1; id < texts; ++id) {
-        if (bytes - at < 2) {
-            FormatText(why, whyChars, u"the text table ends before its text %lu", id);
-            return false;
-        }
-        uint16_t head;
-        std::memcpy(&head, table + at, sizeof head);
-        at += sizeof head;
-        const bool wide = (head & kWideHead) != 0;
-        const uint32_t units = head & static_cast<uint16_t>(~kWideHead);
-        const uint64_t size = uint64_t{units} * (wide ? 2 : 1);
-        if (units == 0) {
-            FormatText(why, whyChars, u"text %lu of the text table is empty", id);
-            return false;
-        }
-        if (bytes - at < size) {
-            FormatText(why, whyChars, u"the text table ends inside its text %lu", id);
-            return false;
-        }
+// The flags of every text of the table.
+void MarkTexts(const TextStore* store, uint16_t* flags) {
+    for (uint32_t id = 1; id < TextCount(store); ++id) {
+        const TextView v = TextOfId(store, id);
         bool zero = false;
-        if (wide) {
-            std::memcpy(scratch, table + at, size);
+        if (v.wide) {
+            for (uint32_t i = 0; i < v.length && !zero; ++i)
+                zero = v.data[2 * i] == 0 && v.data[2 * i + 1] == 0;
         } else {
-            for (uint32_t i = 0; i < units; ++i)
-                scratch[i] = table[at + i];
+            zero = std::memchr(v.data, 0, v.length) != nullptr;
         }
-        for (uint32_t i = 0; i < units; ++i)
-            zero = zero || scratch[i] == 0;
-        at += size;
-        uint32_t got = 0;
-        if (FindStoredText(store, scratch, units, &got)) {
-            FormatText(why, whyChars, u"text %lu of the text table repeats text %lu", id, got);
-            return false;
-        }
-        if (!InternText(store, scratch, units, &got)) {
-            FormatText(why, whyChars, u"the text table does not fit in memory");
-            return false;
-        }
-        flags[id] = zero ? kTextHasZero : 0;
+        const uint32_t n = v.length;
+        flags[id] = static_cast<uint16_t>(
+            (zero ? kTextHasZero : 0) | (n < kPathChars ? kFitsPath : 0) |
+            (n < kDetailChars ? kFitsDetail : 0) | (n < kThreatChars ? kFitsThreat : 0) |
+            (n < kResultChars ? kFitsShort : 0) | (n == kContextUnits ? kContextShape : 0) |
+            (n == kTimeUnits ? kTimeShape : 0));
     }
-    if (at != bytes) {
-        FormatText(why, whyChars, u"the text table has %lu bytes after its last text",
-                   static_cast<uint32_t>(bytes - at > UINT32_MAX ? UINT32_MAX : bytes - at));
-        return false;
-    }
-    return true;
 }
 
 struct RowCheck {
     const TextStore* store;
-    uint8_t* flags;
+    uint16_t* flags;
     uint32_t texts;
     uint32_t row;
     char16_t* why;
@@ -107,8 +72,9 @@ struct RowCheck {
 
 // A text id in a row field of chars units: in the table, free of zero units, leaving room for
 // the terminator.
-bool CheckTextId(RowCheck* c, uint32_t id, size_t chars, const char16_t* field) {
+bool CheckTextId(RowCheck* c, uint32_t id, uint16_t fits, size_t chars, const char16_t* field) {
     if (id == 0) return true;
+    if (id < c->texts && (c->flags[id] & (kTextHasZero | fits)) == fits) return true;
     if (id >= c->texts) {
         FormatText(c->why, c->whyChars, u"row %lu names text %lu for its %s, past the table's %lu "
                    u"texts", c->row + 1, id, field, c->texts);
@@ -130,24 +96,29 @@ bool CheckTextId(RowCheck* c, uint32_t id, size_t chars, const char16_t* field) 
 
 bool CheckContext(RowCheck* c, const CompactRow& row) {
     const uint32_t id = row.context;
-    if (id == 0 || id >= c->texts || TextOfId(c->store, id).length != kContextUnits) {
+    if (id == 0 || id >= c->texts || (c->flags[id] & kContextShape) == 0) {
         FormatText(c->why, c->whyChars, u"row %lu's context (text %lu) is not a context record",
                    c->row + 1, id);
         return false;
     }
+    // A context is shared by many rows: its texts are checked once. Whether it keeps an operation
+    // text is a matter of each row's kind.
+    const bool other = KindOf(row) == RowKind::Other;
+    if ((c->flags[id] & kContextChecked) != 0 && (other || (c->flags[id] & kContextOperation) == 0))
+        return true;
     const RowContext context = ContextOf(c->store, row);
-    if (context.operation != 0 && KindOf(row) != RowKind::Other) {
+    if (context.operation != 0 && !other) {
         FormatText(c->why, c->whyChars, u"row %lu keeps an operation text beside its kind",
                    c->row + 1);
         return false;
     }
     if ((c->flags[id] & kContextChecked) != 0) return true;
-    if (!CheckTextId(c, context.process, kProcessChars, u"process") ||
-        !CheckTextId(c, context.threat, kThreatChars, u"threat") ||
-        !CheckTextId(c, context.operation, kOperationChars, u"operation")) {
+    if (!CheckTextId(c, context.process, kFitsShort, kProcessChars, u"process") ||
+        !CheckTextId(c, context.threat, kFitsThreat, kThreatChars, u"threat") ||
+        !CheckTextId(c, context.operation, kFitsShort, kOperationChars, u"operation")) {
         return false;
     }
-    c->flags[id] |= kContextChecked;
+    c->flags[id] |= kContextChecked | (context.operation != 0 ? kContextOperation : 0);
     return true;
 }
 
@@ -169,8 +140,7 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
     }
     if ((row.time & kTimeInStore) != 0) {
         const uint64_t id = row.time & ~kTimeInStore;
-        if (id == 0 || id >= c->texts ||
-            TextOfId(c->store, static_cast<uint32_t>(id)).length != kTimeUnits) {
+        if (id == 0 || id >= c->texts || (c->flags[id] & kTimeShape) == 0) {
             FormatText(c->why, c->whyChars, u"row %lu's time is not a time record", c->row + 1);
             return false;
         }
@@ -179,51 +149,43 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
                    c->row + 1);
         return false;
     }
-    return CheckTextId(c, row.path, kPathChars, u"path") &&
-           CheckTextId(c, row.detail, kDetailChars, u"detail") &&
-           CheckTextId(c, row.result, kResultChars, u"result") && CheckContext(c, row);
+    return CheckTextId(c, row.path, kFitsPath, kPathChars, u"path") &&
+           CheckTextId(c, row.detail, kFitsDetail, kDetailChars, u"detail") &&
+           CheckTextId(c, row.result, kFitsShort, kResultChars, u"result") && CheckContext(c, row);
 }
 
 } // namespace
 
 uint64_t CompactBodyBytes(const TextStore* store, uint32_t count) {
-    uint64_t bytes = sizeof(CompactTableHead);
-    for (uint32_t id = 1; id < TextCount(store); ++id) {
-        const TextView v = TextOfId(store, id);
-        bytes += 2 + uint64_t{v.length} * (v.wide ? 2 : 1);
-    }
-    return bytes + uint64_t{count} * kCompactRecordSize;
+    uint64_t pool = 0;
+    TextPool(store, &pool);
+    return sizeof(CompactTableHead) + pool + uint64_t{count} * kCompactRecordSize;
 }
 
-void WriteCompactBody(SafeFileWriter* writer, const TextStore* store, const CompactRow* rows,
-                      uint32_t count) {
-    const uint32_t texts = TextCount(store);
-    CompactTableHead head{texts, 0, 0};
-    head.bytes = CompactBodyBytes(store, 0) - sizeof head;
-    uint8_t* buffer = static_cast<uint8_t*>(AllocZeroed(kWriteBufferBytes));
-    if (buffer == nullptr) {
-        writer->ok = false;
-        return;
-    }
-    uint32_t used = 0;
-    PutWritten(writer, buffer, &used, &head, sizeof head);
-    for (uint32_t id = 1; id < texts && writer->ok; ++id) {
-        const TextView v = TextOfId(store, id);
-        const uint16_t textHead = static_cast<uint16_t>(v.length | (v.wide ? kWideHead : 0));
-        PutWritten(writer, buffer, &used, &textHead, sizeof textHead);
-        const uint32_t bytes = v.length * (v.wide ? 2u : 1u);
-        PutWritten(writer, buffer, &used, v.data, bytes);
-    }
-    if (used > 0) WriteBytes(writer, buffer, used);
-    FreeBlock(buffer);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(rows);
-    uint64_t left = rows == nullptr ? 0 : uint64_t{count} * kCompactRecordSize;
+namespace {
+
+void WriteInPieces(SafeFileWriter* writer, const uint8_t* bytes, uint64_t left) {
     while (left > 0 && writer->ok) {
         const uint32_t piece = left < kPieceBytes ? static_cast<uint32_t>(left) : kPieceBytes;
         WriteBytes(writer, bytes, piece);
         bytes += piece;
         left -= piece;
     }
+}
+
+} // namespace
+
+void WriteCompactBody(SafeFileWriter* writer, const TextStore* store, const CompactRow* rows,
+                      uint32_t count) {
+    uint64_t poolBytes = 0;
+    const uint8_t* pool = TextPool(store, &poolBytes);
+    const CompactTableHead head{TextCount(store), 0, poolBytes};
+    WriteBytes(writer, &head, sizeof head);
+    // The store's pool is the table itself.
+    WriteInPieces(writer, pool, poolBytes);
+    if (rows != nullptr)
+        WriteInPieces(writer, reinterpret_cast<const uint8_t*>(rows),
+                      uint64_t{count} * kCompactRecordSize);
 }
 
 CompactReadOutcome ReadCompactBody(FileHandle file, uint64_t bodyBytes, uint32_t count,
@@ -239,7 +201,7 @@ CompactReadOutcome ReadCompactBody(FileHandle file, uint64_t bodyBytes, uint32_t
     if (!ReadExactly(file, &head, sizeof head)) return kCompactReadFailed;
     // Each text takes at least three bytes (its head and one unit).
     if (head.texts == 0 || head.reserved != 0 || head.texts > kTextStoreMostTexts ||
-        head.bytes < uint64_t{head.texts - 1} * 3 || head.bytes > kTextStoreMostBytes + 2 * uint64_t{head.texts}) {
+        head.bytes < uint64_t{head.texts - 1} * 3 || head.bytes > kTextStoreMostBytes) {
         FormatText(why, whyChars, u"the text table's head is damaged (%lu texts)", head.texts);
         return kCompactDamaged;
     }
@@ -251,34 +213,44 @@ CompactReadOutcome ReadCompactBody(FileHandle file, uint64_t bodyBytes, uint32_t
         return kCompactDamaged;
     }
 
-    uint8_t* table = head.bytes > 0 ? static_cast<uint8_t*>(AllocZeroed(head.bytes)) : nullptr;
-    uint8_t* flags = static_cast<uint8_t*>(AllocZeroed(head.texts));
-    auto* scratch =
-        static_cast<char16_t*>(AllocZeroed((kTextStoreLongestText + 1) * sizeof(char16_t)));
-    CompactRow* read = count > 0 ? static_cast<CompactRow*>(AllocZeroed(rowBytes)) : nullptr;
     TextStore loaded{};
+    auto* flags = static_cast<uint16_t*>(AllocZeroed(size_t{head.texts} * sizeof(uint16_t)));
+    CompactRow* read = count > 0 ? static_cast<CompactRow*>(AllocZeroed(rowBytes)) : nullptr;
+    uint8_t* pool = head.bytes > 0 ? TextPoolRoom(&loaded, head.bytes) : nullptr;
     CompactReadOutcome outcome = kCompactRead;
-    if ((head.bytes > 0 && table == nullptr) || flags == nullptr || scratch == nullptr ||
-        (count > 0 && read == nullptr)) {
+    uint32_t bad = 0;
+    if (flags == nullptr || (count > 0 && read == nullptr) || (head.bytes > 0 && pool == nullptr)) {
         outcome = kCompactReadFailed;
-    } else if (!ReadExactly(file, table, head.bytes)) {
+    } else if (!ReadExactly(file, pool, head.bytes)) {
         outcome = kCompactReadFailed;
-    } else if (!ReadTable(table, head.bytes, head.texts, &loaded, flags, scratch, why, whyChars)) {
-        outcome = kCompactDamaged;
-    } else if (count > 0 && !ReadExactly(file, read, rowBytes)) {
-        outcome = kCompactReadFailed;
+    } else if (head.bytes > 0 && !OpenTextPool(&loaded, head.texts, &bad)) {
+        outcome = bad == 0 ? kCompactReadFailed : kCompactDamaged;
+        if (bad == head.texts) {
+            FormatText(why, whyChars, u"the text table holds bytes after its last text");
+        } else {
+            FormatText(why, whyChars, u"text %lu of the text table is empty or runs past the "
+                       u"table's end", bad);
+        }
     } else {
+        // Rows are read in small pieces, each checked while it is still in the cache.
+        MarkTexts(&loaded, flags);
         RowCheck check{&loaded, flags, head.texts, 0, why, whyChars};
-        for (; check.row < count; ++check.row) {
-            if (!CheckRow(&check, read[check.row])) {
-                outcome = kCompactDamaged;
+        while (outcome == kCompactRead && check.row < count) {
+            const uint32_t n = count - check.row < kCheckPieceRows ? count - check.row
+                                                                   : kCheckPieceRows;
+            if (!ReadExactly(file, read + check.row, uint64_t{n} * kCompactRecordSize)) {
+                outcome = kCompactReadFailed;
                 break;
+            }
+            for (const uint32_t end = check.row + n; check.row < end; ++check.row) {
+                if (!CheckRow(&check, read[check.row])) {
+                    outcome = kCompactDamaged;
+                    break;
+                }
             }
         }
     }
-    FreeBlock(table);
     FreeBlock(flags);
-    FreeBlock(scratch);
     if (outcome != kCompactRead) {
         FreeBlock(read);
         FreeTextStore(&loaded);

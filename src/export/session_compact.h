@@ -6,6 +6,7 @@
 //   RecordingInfo, ClearedRows block, RecordingOrigin block (as in version 4)
 //   table head           texts (ids in use, the empty text 0 counted), 0, the table's bytes
 //   each text 1 .. texts-1: a 16-bit head (units, top bit set when two bytes a unit), its units
+//                        (the text store's pool as it lies in memory)
 //   rows                 rows * 48 bytes, CompactRow as it lies in memory (little-endian)
 //
 // The version field lies where every earlier build reads it, so an earlier build refuses the file

@@ -288,7 +288,7 @@ TEST_CASE("a full store and every refused allocation report false and change not
         CHECK(id == 2);
 
         StoreGuard bytes;
-        bytes.store.mostBytes = 10;
+        bytes.store.mostBytes = 14; // each text takes a two-byte head and its units
         REQUIRE(InternText(&bytes.store, u"12345678", 8, &id));
         CHECK_FALSE(InternText(&bytes.store, u"abc", 3, &id));
         CHECK(InternText(&bytes.store, u"ab", 2, &id));
@@ -322,6 +322,65 @@ TEST_CASE("a full store and every refused allocation report false and change not
         CHECK(reachedEnd);
         CHECK(LiveAllocationCount() == live);
     }
+}
+
+} // namespace olv
+
+namespace olv {
+
+TEST_CASE("a store's pool opens into a new store with the same ids, and interning goes on") {
+    StoreGuard saved;
+    std::vector<std::u16string> texts = {u"C:\\a.dll", u"\x4e2d\x6587", u"HKLM\\Run", u"x"};
+    for (const auto& t : texts) {
+        uint32_t id = 0;
+        REQUIRE(InternText(&saved.store, t.data(), t.size(), &id));
+    }
+    uint64_t bytes = 0;
+    const uint8_t* pool = TextPool(&saved.store, &bytes);
+    const std::vector<uint8_t> copy(pool, pool + bytes);
+
+    auto open = [&](TextStore* store, const std::vector<uint8_t>& b, uint32_t count,
+                    uint32_t* bad) {
+        uint8_t* room = TextPoolRoom(store, b.size());
+        REQUIRE(room != nullptr);
+        std::memcpy(room, b.data(), b.size());
+        return OpenTextPool(store, count, bad);
+    };
+    StoreGuard g;
+    uint32_t bad = 99;
+    REQUIRE(open(&g.store, copy, 5, &bad));
+    for (uint32_t id = 1; id <= 4; ++id) {
+        CHECK(TextViewEquals(TextOfId(&g.store, id), texts[id - 1].data(), texts[id - 1].size()));
+        uint32_t found = 0;
+        REQUIRE(FindStoredText(&g.store, texts[id - 1].data(), texts[id - 1].size(), &found));
+        CHECK(found == id);
+    }
+    // The index is built on the first Intern; a refusal there changes nothing.
+    uint32_t id = 0;
+    RefuseNthAllocation(1);
+    CHECK_FALSE(InternText(&g.store, u"new", 3, &id));
+    ResetAllocationFaults();
+    CHECK(TextCount(&g.store) == 5);
+    REQUIRE(InternText(&g.store, u"HKLM\\Run", 8, &id));
+    CHECK(id == 3);
+    REQUIRE(InternText(&g.store, u"new", 3, &id));
+    CHECK(id == 5);
+
+    // Too few texts for the bytes, too many, an empty text, a text running past the end.
+    StoreGuard d;
+    CHECK_FALSE(open(&d.store, copy, 4, &bad));
+    CHECK(bad == 4);
+    CHECK(TextCount(&d.store) == 1);
+    CHECK_FALSE(open(&d.store, copy, 6, &bad));
+    std::vector<uint8_t> empty = copy;
+    empty[0] = 0;
+    empty[1] = 0;
+    CHECK_FALSE(open(&d.store, empty, 5, &bad));
+    CHECK(bad == 1);
+    std::vector<uint8_t> past = copy;
+    past[past.size() - 3] = 2; // "x" claims two units
+    CHECK_FALSE(open(&d.store, past, 5, &bad));
+    CHECK(bad == 4);
 }
 
 } // namespace olv
