@@ -37,6 +37,10 @@ constexpr size_t kNotesMessageChars = 8600;
 
 const char16_t* const kCaption = kProductName;
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
+// Saving offers the compact form as the second type; the first stays the default.
+const char16_t kSessionSaveFilter[] =
+    u"Olvetta Session (*.ols)\0*.ols\0Olvetta Compact Session (*.ols)\0*.ols\0";
+constexpr uint32_t kCompactFileType = 2;
 
 void ShowError(AppState* app, const char16_t* text) {
     UiMessageBox(app->mainWindow, text, kCaption, kIconError, kButtonsOk);
@@ -336,9 +340,17 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
 } // namespace
 
 void SaveSession(AppState* app) {
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
-    SaveSessionToPath(app, path);
+    char16_t path[kSafeTargetPathChars] = {};
+    uint32_t type = 1;
+    if (!UiSaveFileDialogTyped(app->mainWindow, kSessionSaveFilter, u"ols", kOfnOverwritePrompt,
+                               path, kSafeTargetPathChars, &type)) {
+        return;
+    }
+    if (type == kCompactFileType) {
+        SaveCompactSessionToPath(app, path);
+    } else {
+        SaveSessionToPath(app, path);
+    }
 }
 
 bool SaveSessionToPath(AppState* app, const char16_t* path) {

@@ -231,3 +231,31 @@ TEST_CASE("Refused memory fails a compact save or open whole, leaving no file an
 }
 
 } // namespace olv
+
+namespace olv {
+
+TEST_CASE("The Save dialog offers the compact session as its second file type") {
+    ExportFixture f;
+    TempFolder tmp;
+    f.Finished();
+    f.AddAll();
+    HeadlessQueueDialogPath(tmp.Path16("plain.ols").c_str());
+    SaveSession(f.app);
+    const HeadlessDialog& d = HeadlessModel()->lastDialog;
+    static constexpr char16_t kFilter[] =
+        u"Olvetta Session (*.ols)\0*.ols\0Olvetta Compact Session (*.ols)\0*.ols\0";
+    constexpr size_t kUnits = sizeof kFilter / sizeof kFilter[0]; // the closing NUL included
+    CHECK(std::u16string(d.filter, d.filter + kUnits) == std::u16string(kFilter, kUnits));
+    CHECK(Word(ReadAll(tmp.Path("plain.ols")), 4) == kSessionVersion);
+
+    HeadlessQueueDialogPath(tmp.Path16("compact.ols").c_str());
+    HeadlessSetDialogFileType(2);
+    SaveSession(f.app);
+    CHECK(Word(ReadAll(tmp.Path("compact.ols")), 4) == kSessionVersionCompact);
+    // The choice is the dialog's, each time.
+    HeadlessQueueDialogPath(tmp.Path16("again.ols").c_str());
+    SaveSession(f.app);
+    CHECK(Word(ReadAll(tmp.Path("again.ols")), 4) == kSessionVersion);
+}
+
+} // namespace olv
