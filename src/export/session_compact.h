@@ -13,7 +13,8 @@
 // as one of a newer version. Reading checks everything before any of it is used: the table's
 // size against its texts, each id a row names against the table, each text used as a text free of
 // zero units and within its field's limit, the context and time records' sizes, known kinds,
-// categories and severities, and that the file ends with the last row.
+// categories and severities, and that the file ends with the last row. A text the table holds
+// twice is taken as it is: both ids name the same text.
 #pragma once
 
 #include <cstddef>
