@@ -103,7 +103,8 @@ bool TakeOption(const OptionSpec& spec, const char16_t* value, CliOptions* o, Pr
         return true;
     case kOptFormats:
         if (!ParseFormatList(value, &o->formats))
-            return Fail(p, u"--formats takes a list of session, json, jsonl and csv, not \"%s\"",
+            return Fail(p, u"--formats takes a list of session (or session-v2), json, jsonl and csv, "
+                              u"not \"%s\"",
                         value);
         return true;
     case kOptRules:
@@ -160,9 +161,10 @@ bool IsCliOptionName(const char16_t* text) {
 }
 
 bool ParseFormatList(const char16_t* text, uint32_t* formats) {
-    static const char16_t* const kNames[4] = {u"session", u"json", u"jsonl", u"csv"};
-    static const uint32_t kBits[4] = {kCliFormatSession, kCliFormatJson, kCliFormatJsonl,
-                                      kCliFormatCsv};
+    static const char16_t* const kNames[5] = {u"session", u"json", u"jsonl", u"csv",
+                                              u"session-v2"};
+    static const uint32_t kBits[5] = {kCliFormatSession, kCliFormatJson, kCliFormatJsonl,
+                                      kCliFormatCsv, kCliFormatSessionV2};
     if (text == nullptr || text[0] == 0) return false;
     uint32_t bits = 0;
     const char16_t* p = text;
@@ -172,7 +174,7 @@ bool ParseFormatList(const char16_t* text, uint32_t* formats) {
             ++end;
         const size_t n = static_cast<size_t>(end - p);
         bool known = false;
-        for (int i = 0; i < 4 && !known; ++i) {
+        for (int i = 0; i < 5 && !known; ++i) {
             if (TextLength(kNames[i]) == n) {
                 known = true;
                 for (size_t k = 0; k < n && known; ++k)
@@ -184,6 +186,8 @@ bool ParseFormatList(const char16_t* text, uint32_t* formats) {
         if (*end == 0) break;
         p = end + 1;
     }
+    // Both forms would be the one recording.ols.
+    if ((bits & kCliFormatSessions) == kCliFormatSessions) return false;
     *formats = bits;
     return true;
 }

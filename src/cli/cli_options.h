@@ -23,7 +23,10 @@ enum CliFormat : uint32_t {
     kCliFormatJson = 2,
     kCliFormatJsonl = 4,
     kCliFormatCsv = 8,
+    kCliFormatSessionV2 = 16, // recording.ols in the older form (version 2 to 4)
 };
+// Either form of the session file: recording.ols, the record itself.
+constexpr uint32_t kCliFormatSessions = kCliFormatSession | kCliFormatSessionV2;
 
 constexpr uint32_t kCliDefaultSeconds = 120;
 constexpr uint32_t kCliSelftestSeconds = 30;

@@ -54,7 +54,8 @@ const char16_t kCliUsage[] =
     u"  --overwrite      remove an earlier run's files from --out first (only those)\n"
     u"  --seconds N      record at most N seconds (default 120; selftest 30)\n"
     u"  --until-exit     stop once the program and every process it started have ended\n"
-    u"  --formats LIST   any of session,json,jsonl,csv (record: session,json; analyze: json)\n"
+    u"  --formats LIST   any of session,json,jsonl,csv (record: session,json; analyze: json);\n"
+    u"                   session-v2 writes the session in the older form\n"
     u"  --rules DIR      Sigma rules (default: the \"rules\" folder beside the program)\n"
     u"  --fail-on LEVEL  low, medium or high: exit 4 when a row reaches that severity\n"
     u"  --hide CATEGORY  file, registry, network or process (repeatable), for csv/json/jsonl\n"
@@ -242,7 +243,8 @@ struct OutputFile {
     Outcome (*write)(AppState*, const char16_t*);
 };
 const OutputFile kOutputFiles[] = {
-    {kCliFormatSession, u"recording.ols", SaveSessionFile},
+    {kCliFormatSession, u"recording.ols", SaveCompactSessionFile},
+    {kCliFormatSessionV2, u"recording.ols", SaveSessionFile},
     {kCliFormatJson, u"recording.json", ExportJsonFile},
     {kCliFormatJsonl, u"recording.jsonl", ExportJsonLinesFile},
     {kCliFormatCsv, u"recording.csv", ExportCsvFile},
@@ -378,9 +380,9 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
     bool viewSet = false;
     r->reachedFiles = true;
     for (const OutputFile& f : kOutputFiles) {
-        if (f.formatBit != kCliFormatSession) gRecordDone.store(true); // the record comes first
+        if ((f.formatBit & kCliFormatSessions) == 0) gRecordDone.store(true); // the record first
         if (f.write == nullptr || !RunWrites(r, f)) continue;
-        const bool keep = f.formatBit == kCliFormatSession && stopLevelThatSkips > 1;
+        const bool keep = (f.formatBit & kCliFormatSessions) != 0 && stopLevelThatSkips > 1;
         if (!keep && CliStopLevel() >= stopLevelThatSkips) {
             char16_t text[kLineChars];
             FormatText(text, kLineChars, u"Stopped at once: %s was not written.", f.name);
@@ -390,7 +392,7 @@ void WriteFiles(Run* r, int stopLevelThatSkips) {
             continue;
         }
         // The session holds every row; the other formats the rows the view shows.
-        if (f.formatBit != kCliFormatSession && !viewSet) {
+        if ((f.formatBit & kCliFormatSessions) == 0 && !viewSet) {
             viewSet = true;
             ApplyView(r);
         }

@@ -27,6 +27,9 @@ Outcome ExportCsvFile(AppState* app, const char16_t* path);
 Outcome ExportJsonFile(AppState* app, const char16_t* path);
 Outcome ExportJsonLinesFile(AppState* app, const char16_t* path);
 Outcome SaveSessionFile(AppState* app, const char16_t* path);
+// The compact session file (typed records and a text table, see session_compact.h): a fraction
+// of the older form's size, read by this version and later ones only.
+Outcome SaveCompactSessionFile(AppState* app, const char16_t* path);
 // Refused (kBusy) while a recording runs or another read is under way. A read of more than one
 // piece reports to progress (null: nothing shown, never cancelled); a cancel is kCancelled.
 Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress = nullptr);
@@ -39,6 +42,7 @@ bool ExportJsonToPath(AppState* app, const char16_t* path);
 // "event" line per shown row with its Sigma categories, field view and matches, an "end" line.
 bool ExportJsonLinesToPath(AppState* app, const char16_t* path);
 bool SaveSessionToPath(AppState* app, const char16_t* path);
+bool SaveCompactSessionToPath(AppState* app, const char16_t* path);
 bool OpenSessionFromPath(AppState* app, const char16_t* path);
 
 // Opening a session of more than one piece (64 MiB of rows) reports "Reading session: 1,234,567 of

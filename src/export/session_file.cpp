@@ -11,6 +11,7 @@
 #include "export/exports.h"
 #include "export/safe_file.h"
 #include "export/session_check.h"
+#include "export/session_compact.h"
 #include "export/snapshot.h"
 #include "platform/files.h"
 #include "platform/lock.h"
@@ -37,6 +38,10 @@ static_assert(kNotesMessageChars <= kOutcomeTextChars, "the outcome holds the no
 
 const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
 const char16_t kStopFirst[] = u"Stop monitoring before opening a session.";
+// Saving offers the compact form as the second type; the first stays the default.
+const char16_t kSessionSaveFilter[] =
+    u"Olvetta Session (*.ols)\0*.ols\0Olvetta Compact Session (*.ols)\0*.ols\0";
+constexpr uint32_t kCompactFileType = 2;
 
 // Every refusal of a file names it.
 void RefuseFile(Outcome* out, OutcomeCode code, const char16_t* text, const char16_t* path) {
@@ -265,8 +270,11 @@ void CompletenessAfterOpen(AppState* app, Outcome* out) {
 }
 
 // The file itself: header, the recording's block, every row. rowsLock is held.
+// The compact form is written from compact records packed from the rows beforehand (store,
+// compactRows); it always carries the ClearedRows and RecordingOrigin blocks.
 FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap,
-                             uint32_t* openError) {
+                             uint32_t* openError, const TextStore* store,
+                             const CompactRow* compactRows) {
     SafeFileWriter writer;
     if (!OpenSafeFile(&writer, path)) {
         *openError = writer.openError;
@@ -281,11 +289,13 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
     const bool origin = HasOrigin(app->origin);
     const bool splitLosses = app->lossesBeforeResume.known != 0 &&
                              (snap->eventsLostByWindows != 0 || snap->buffersLostByWindows != 0);
-    const bool cleared = origin || splitLosses || app->cleared.rows != 0;
-    header.version = origin    ? kSessionVersionOrigin
+    const bool compact = store != nullptr;
+    const bool cleared = compact || origin || splitLosses || app->cleared.rows != 0;
+    header.version = compact   ? kSessionVersionCompact
+                     : origin  ? kSessionVersionOrigin
                      : cleared ? kSessionVersionCleared
                                : kSessionVersion;
-    header.recordSize = kSessionRecordSize;
+    header.recordSize = compact ? kCompactRecordSize : kSessionRecordSize;
     header.rowCount = static_cast<uint32_t>(app->rowCount);
     WriteBytes(&writer, &header, sizeof header);
 
@@ -300,12 +310,17 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
         WriteBytes(&writer, &block, kClearedRowsSize);
         if (splitLosses) WriteBytes(&writer, &app->lossesBeforeResume, kLossesBeforeResumeSize);
     }
-    if (origin) {
+    if (origin || compact) {
         RecordingOrigin block = app->origin;
         block.blockSize = kRecordingOriginSize;
         WriteBytes(&writer, &block, kRecordingOriginSize);
     }
 
+    if (compact) {
+        WriteCompactBody(&writer, store, compactRows,
+                         app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0);
+        return CommitFile(&writer);
+    }
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
     uint64_t left = app->rows == nullptr || app->rowCount <= 0
                         ? 0
@@ -323,9 +338,17 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
 } // namespace
 
 void SaveSession(AppState* app) {
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kSessionFilter, u"ols", path)) return;
-    SaveSessionToPath(app, path);
+    char16_t path[kSafeTargetPathChars] = {};
+    uint32_t type = 1;
+    if (!UiSaveFileDialogTyped(app->mainWindow, kSessionSaveFilter, u"ols", kOfnOverwritePrompt,
+                               path, kSafeTargetPathChars, &type)) {
+        return;
+    }
+    if (type == kCompactFileType) {
+        SaveCompactSessionToPath(app, path);
+    } else {
+        SaveSessionToPath(app, path);
+    }
 }
 
 Outcome SaveSessionFile(AppState* app, const char16_t* path) {
@@ -339,7 +362,7 @@ Outcome SaveSessionFile(AppState* app, const char16_t* path) {
     {
         LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
         count = app->rowCount;
-        outcome = WriteSessionFile(app, path, &snap, &openError);
+        outcome = WriteSessionFile(app, path, &snap, &openError, nullptr, nullptr);
         if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
     FileWriteOutcome(&result, outcome, count, u"%d events saved.",
@@ -351,6 +374,44 @@ Outcome SaveSessionFile(AppState* app, const char16_t* path) {
 
 bool SaveSessionToPath(AppState* app, const char16_t* path) {
     return ShowOutcome(app->mainWindow, SaveSessionFile(app, path));
+}
+
+Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
+    Outcome result{};
+    RecordingInfo snap{};
+    if (!TakeRecordingSnapshot(app, &snap, false, &result)) return result;
+
+    FileOutcome outcome = kFileNotWritten;
+    uint32_t openError = 0;
+    int32_t count;
+    TextStore store{};
+    CompactRow* packed = nullptr;
+    {
+        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        count = app->rowCount;
+        const uint32_t n = count > 0 && app->rows != nullptr ? static_cast<uint32_t>(count) : 0;
+        bool ok = true;
+        if (n > 0) {
+            packed = static_cast<CompactRow*>(AllocZeroed(size_t{n} * sizeof(CompactRow)));
+            ok = packed != nullptr;
+            for (uint32_t i = 0; ok && i < n; ++i)
+                ok = PackRow(&store, &app->rows[i], &packed[i]);
+        }
+        // A row that cannot be packed (memory refused) leaves no file: the save fails whole.
+        if (ok) outcome = WriteSessionFile(app, path, &snap, &openError, &store, packed);
+        if (outcome == kFileWritten) app->rowsUnsaved = 0;
+    }
+    FreeBlock(packed);
+    FreeTextStore(&store);
+    FileWriteOutcome(&result, outcome, count, u"%d events saved.",
+                     u"The session could not be saved. Nothing was changed: any file that was "
+                     u"already there has been left as it was.",
+                     path, openError);
+    return result;
+}
+
+bool SaveCompactSessionToPath(AppState* app, const char16_t* path) {
+    return ShowOutcome(app->mainWindow, SaveCompactSessionFile(app, path));
 }
 
 void OpenSession(AppState* app) {
@@ -395,9 +456,13 @@ Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* pro
     SessionHeader header{};
     int64_t fileSize = 0;
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
-        (header.recordSize != kSessionRecordSize && header.recordSize != kSessionRecordSizeV1) ||
+        (header.version == kSessionVersionCompact
+             ? header.recordSize != kCompactRecordSize
+             : header.recordSize != kSessionRecordSize &&
+                   header.recordSize != kSessionRecordSizeV1) ||
         (header.version != 1 && header.version != kSessionVersion &&
-         header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin) ||
+         header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin &&
+         header.version != kSessionVersionCompact) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
         RefuseNotReadable(&result, path);
@@ -451,7 +516,9 @@ Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* pro
         if (hasCleared) dataStart += cleared.blockSize;
         if (hasOrigin) dataStart += origin.blockSize;
     }
-    if (int64_t{header.rowCount} * header.recordSize != fileSize - dataStart) {
+    const bool compact = header.version == kSessionVersionCompact;
+    if (fileSize < dataStart ||
+        (!compact && int64_t{header.rowCount} * header.recordSize != fileSize - dataStart)) {
         CloseFile(file);
         RefuseDamaged(&result, path);
         return result;
@@ -463,7 +530,36 @@ Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* pro
         return result;
     }
     EventRow* rows = nullptr;
-    if (count > 0) {
+    if (compact) {
+        // The compact records are checked whole before any row is made from them.
+        TextStore store{};
+        CompactRow* packed = nullptr;
+        char16_t why[256] = {};
+        const CompactReadOutcome read =
+            ReadCompactBody(file, static_cast<uint64_t>(fileSize - dataStart), count, &store,
+                            &packed, why, 256);
+        if (read == kCompactRead && count > 0) {
+            rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
+            for (uint32_t i = 0; rows != nullptr && i < count; ++i)
+                UnpackRow(&store, &packed[i], &rows[i]);
+        }
+        FreeBlock(packed);
+        FreeTextStore(&store);
+        if (read == kCompactDamaged) {
+            CloseFile(file);
+            char16_t message[320];
+            FormatText(message, 320, u"The session file is damaged: %s.", why);
+            RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
+            return result;
+        }
+        if (read != kCompactRead || (count > 0 && rows == nullptr)) {
+            CloseFile(file);
+            RefuseReadFailed(&result,
+                             read == kCompactRead ? OutcomeCode::kNoMemory : OutcomeCode::kFileError,
+                             path);
+            return result;
+        }
+    } else if (count > 0) {
         rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
         if (rows == nullptr) {
             CloseFile(file);

@@ -177,6 +177,11 @@ bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* de
                       uint32_t flags, char16_t* path, size_t capacity);
 bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
                       size_t capacity);
+// The save dialog of a filter with several file types: on OK also the type the user chose, 1 for
+// the filter's first pair.
+bool UiSaveFileDialogTyped(UiHandle owner, const char16_t* filter,
+                           const char16_t* defaultExtension, uint32_t flags, char16_t* path,
+                           size_t capacity, uint32_t* fileType);
 // A folder picker titled by prompt, starting at the folder in path (when not empty). On OK the
 // chosen folder is in path (capacity characters) and true is returned; a folder whose path does
 // not fit, or a choice that is no folder of the file system, gives false.

@@ -492,6 +492,37 @@ TEST_CASE("the lock file: one holder at a time, gone when let go, a left-over fi
     CHECK(error != kErrorSharingViolation);
 }
 
+TEST_CASE("record writes the compact session unless session-v2 asks for the older form") {
+    Harness h;
+    const fs::path dir = Fresh("session_forms");
+    REQUIRE(Run(&h, {"record", "--quiet", "--out", Utf8(dir / "new")}) == 0);
+    REQUIRE(Run(&h, {"record", "--quiet", "--formats", "session-v2,json", "--out",
+                     Utf8(dir / "old")}) == 0);
+    const std::string compact = Slurp(dir / "new" / "recording.ols");
+    const std::string older = Slurp(dir / "old" / "recording.ols");
+    REQUIRE((compact.size() > 16 && older.size() > 16));
+    CHECK(compact[4] == 5);
+    CHECK(older[4] == 4);
+    CHECK(compact.size() * 8 < older.size());
+    // The compact session analysed, and written again in the older form and analysed: the same
+    // rows.
+    const std::string fresh = Utf8(dir / "new" / "recording.ols");
+    REQUIRE(Run(&h, {"analyze", fresh, "--formats", "csv,session-v2", "--quiet", "--out",
+                     Utf8(dir / "a_new")}) == 0);
+    CHECK(Slurp(dir / "a_new" / "recording.ols")[4] == 4);
+    REQUIRE(Run(&h, {"analyze", Utf8(dir / "a_new" / "recording.ols"), "--formats", "csv",
+                     "--quiet", "--out", Utf8(dir / "a_old")}) == 0);
+    const std::string a = Slurp(dir / "a_new" / "recording.csv");
+    CHECK(a.size() > 1000);
+    CHECK(a == Slurp(dir / "a_old" / "recording.csv"));
+    // The two forms are one file: asking for both is refused.
+    uint32_t formats = 0;
+    CHECK(ParseFormatList(u"session-v2,csv", &formats));
+    CHECK(formats == (kCliFormatSessionV2 | kCliFormatCsv));
+    CHECK_FALSE(ParseFormatList(u"session,session-v2", &formats));
+    CHECK(formats == (kCliFormatSessionV2 | kCliFormatCsv));
+}
+
 TEST_CASE("analyze re-writes a session in the chosen formats, and refuses a damaged one") {
     Harness h;
     const fs::path dir = Fresh("analyze");

@@ -133,12 +133,15 @@ TEST_CASE("Menu commands show their dialog, then write or read the chosen file")
         const char* success;
     };
     const std::u16string sessions(u"Olvetta Session (*.ols)\0*.ols\0\0", 31);
+    // Saving offers the compact form as a second type.
+    const std::u16string saveSessions(
+        u"Olvetta Session (*.ols)\0*.ols\0Olvetta Compact Session (*.ols)\0*.ols\0\0", 69);
     const Case cases[] = {
         {ExportCsv, std::u16string(u"CSV (*.csv)\0*.csv\0Text (*.txt)\0*.txt\0\0", 38), "csv",
          kOfnOverwritePrompt, "a.csv", "1 events written to CSV."},
         {ExportJson, std::u16string(u"JSON (*.json)\0*.json\0\0", 22), "json", kOfnOverwritePrompt,
          "a.json", "1 events written to JSON."},
-        {SaveSession, sessions, "ols", kOfnOverwritePrompt, "a.ols", "1 events saved."},
+        {SaveSession, saveSessions, "ols", kOfnOverwritePrompt, "a.ols", "1 events saved."},
         {OpenSession, sessions, "", kOfnPathMustExist | kOfnFileMustExist, "a.ols", nullptr},
     };
     ExportFixture f;

@@ -1,6 +1,7 @@
-// libFuzzer target for the session loader. Each input is written to a file and opened on a fresh
-// AppState holding one known row. A failed open must leave that row alone; a successful one is
-// exported as CSV and JSON and saved again, and the saved file must open again with as many rows.
+// libFuzzer target for the session loader, every version (the compact one's checks included).
+// Each input is written to a file and opened on a fresh AppState holding one known row. A failed
+// open must leave that row alone; a successful one is exported as CSV and JSON and saved again in
+// both forms, and each saved file must open again with the same rows, byte for byte.
 // No allocation of the program may outlive the run.
 #include <cstdint>
 #include <cstdio>
@@ -53,6 +54,25 @@ olv::AppState* NewState() {
     return app;
 }
 
+// The row as the compact form keeps it: zeros after each text's terminator.
+olv::EventRow WithCleanTails(const olv::EventRow& row) {
+    olv::EventRow clean = row;
+    auto clear = [](char16_t* text, size_t chars) {
+        size_t n = 0;
+        while (n < chars && text[n] != 0)
+            ++n;
+        for (; n < chars; ++n)
+            text[n] = 0;
+    };
+    clear(clean.operation, olv::kOperationChars);
+    clear(clean.path, olv::kPathChars);
+    clear(clean.detail, olv::kDetailChars);
+    clear(clean.result, olv::kResultChars);
+    clear(clean.process, olv::kProcessChars);
+    clear(clean.threat, olv::kThreatChars);
+    return clean;
+}
+
 void FreeState(olv::AppState* app) {
     olv::CleanUpAppState(app);
     olv::FreeBlock(app);
@@ -77,11 +97,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         olv::ExportCsvToPath(app, FilePath(".csv").u16string().c_str());
         olv::ExportJsonToPath(app, FilePath(".json").u16string().c_str());
-        if (!olv::SaveSessionToPath(app, saved.u16string().c_str())) Fail("did not save");
-        olv::AppState* again = NewState();
-        if (!olv::OpenSessionFromPath(again, saved.u16string().c_str())) Fail("did not reopen");
-        if (again->rowCount != app->rowCount) Fail("the saved session lost rows");
-        FreeState(again);
+        for (const bool compact : {false, true}) {
+            const bool wrote = compact
+                                   ? olv::SaveCompactSessionToPath(app, saved.u16string().c_str())
+                                   : olv::SaveSessionToPath(app, saved.u16string().c_str());
+            if (!wrote) Fail("did not save");
+            olv::AppState* again = NewState();
+            if (!olv::OpenSessionFromPath(again, saved.u16string().c_str())) Fail("did not reopen");
+            if (again->rowCount != app->rowCount) Fail("the saved session lost rows");
+            for (int32_t i = 0; i < app->rowCount; ++i) {
+                const olv::EventRow want = compact ? WithCleanTails(app->rows[i]) : app->rows[i];
+                if (std::memcmp(&again->rows[i], &want, sizeof want) != 0)
+                    Fail("the saved session changed rows");
+            }
+            FreeState(again);
+        }
     }
     FreeState(app);
     std::error_code ec;

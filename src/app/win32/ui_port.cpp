@@ -36,7 +36,7 @@ UINT IconStyle(int icon) {
 
 bool RunFileDialog(bool save, UiHandle owner, const char16_t* filter,
                    const char16_t* defaultExtension, uint32_t flags, char16_t* path,
-                   size_t capacity) {
+                   size_t capacity, uint32_t* fileType = nullptr) {
     if (path == nullptr || capacity == 0 || capacity > 0xFFFF) return false;
     OPENFILENAMEW dialog{};
     dialog.lStructSize = sizeof dialog;
@@ -47,7 +47,9 @@ bool RunFileDialog(bool save, UiHandle owner, const char16_t* filter,
     dialog.nMaxFile = static_cast<DWORD>(capacity);
     dialog.Flags = flags;
     dialog.lpstrDefExt = W(defaultExtension);
-    return (save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog)) != FALSE;
+    const bool chosen = (save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog)) != FALSE;
+    if (chosen && fileType != nullptr) *fileType = dialog.nFilterIndex;
+    return chosen;
 }
 
 // The folder picker starts at the folder given, when there is one.
@@ -281,6 +283,12 @@ bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* de
 bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
                       size_t capacity) {
     return RunFileDialog(false, owner, filter, nullptr, flags, path, capacity);
+}
+
+bool UiSaveFileDialogTyped(UiHandle owner, const char16_t* filter,
+                           const char16_t* defaultExtension, uint32_t flags, char16_t* path,
+                           size_t capacity, uint32_t* fileType) {
+    return RunFileDialog(true, owner, filter, defaultExtension, flags, path, capacity, fileType);
 }
 
 bool UiFolderDialog(UiHandle owner, const char16_t* prompt, char16_t* path, size_t capacity) {

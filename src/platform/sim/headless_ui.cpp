@@ -288,6 +288,10 @@ void HeadlessQueueDialogCancel() {
     HeadlessQueueDialogPath(u"");
 }
 
+void HeadlessSetDialogFileType(uint32_t fileType) {
+    gModel.dialogFileType = fileType;
+}
+
 void HeadlessQueueShellResult(intptr_t result) {
     if (gModel.shellResultCount < kHeadlessAnswerQueue) {
         gModel.shellResults[gModel.shellResultCount++] = result;
@@ -717,6 +721,16 @@ bool UiSaveFileDialog(UiHandle owner, const char16_t* filter, const char16_t* de
 bool UiOpenFileDialog(UiHandle owner, const char16_t* filter, uint32_t flags, char16_t* path,
                       size_t capacity) {
     return FileDialog(false, owner, filter, nullptr, flags, path, capacity);
+}
+
+bool UiSaveFileDialogTyped(UiHandle owner, const char16_t* filter,
+                           const char16_t* defaultExtension, uint32_t flags, char16_t* path,
+                           size_t capacity, uint32_t* fileType) {
+    const uint32_t type = gModel.dialogFileType != 0 ? gModel.dialogFileType : 1;
+    gModel.dialogFileType = 0;
+    const bool chosen = FileDialog(true, owner, filter, defaultExtension, flags, path, capacity);
+    if (chosen && fileType != nullptr) *fileType = type;
+    return chosen;
 }
 
 bool UiFolderDialog(UiHandle owner, const char16_t*, char16_t* path, size_t capacity) {

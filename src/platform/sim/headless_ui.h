@@ -165,6 +165,7 @@ struct HeadlessUi {
     int dialogAnswerCount;
     uint32_t dialogCount;
     uint32_t dialogPathsTooLong; // answers that did not fit the caller's buffer (dialog failed)
+    uint32_t dialogFileType;     // the type the next typed save dialog reports (0: the first)
     HeadlessDialog lastDialog;
 
     // Shell executes: the last kHeadlessShellLog are kept; shellCount counts all.
@@ -204,6 +205,8 @@ void HeadlessSetDefaultAnswer(int answer);
 // Next file dialog or folder picker: OK with this path. HeadlessQueueDialogCancel: the next one is cancelled.
 void HeadlessQueueDialogPath(const char16_t* path);
 void HeadlessQueueDialogCancel();
+// The file type (1 for the filter's first) that the next typed save dialog reports as chosen.
+void HeadlessSetDialogFileType(uint32_t fileType);
 // Result of the next UiShellExecute (32 or less is a failure).
 void HeadlessQueueShellResult(intptr_t result);
 void HeadlessSetClipboardFails(bool fails);

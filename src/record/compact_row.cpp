@@ -1,0 +1,245 @@
+#include "record/compact_row.h"
+
+#include <cstring>
+
+#include "base/text.h"
+
+namespace olv {
+
+namespace {
+
+// Bit widths of the packed time's members, lowest first: milliseconds, second, minute, hour,
+// day, day of the week, month, year.
+struct TimeField {
+    uint16_t SystemTime::*member;
+    uint32_t bits;
+};
+constexpr TimeField kTimeFields[] = {
+    {&SystemTime::milliseconds, 10}, {&SystemTime::second, 6},    {&SystemTime::minute, 6},
+    {&SystemTime::hour, 5},          {&SystemTime::day, 5},       {&SystemTime::dayOfWeek, 3},
+    {&SystemTime::month, 4},         {&SystemTime::year, 15},
+};
+
+void PutUnits32(char16_t* at, uint32_t v) {
+    at[0] = static_cast<char16_t>(v & 0xFFFF);
+    at[1] = static_cast<char16_t>(v >> 16);
+}
+uint32_t GetUnits32(const char16_t* at) {
+    return uint32_t{at[0]} | (uint32_t{at[1]} << 16);
+}
+
+bool InternField(TextStore* store, const char16_t* field, size_t chars, uint32_t* id) {
+    return InternText(store, field, FieldTextLength(field, chars), id);
+}
+
+// Writes a stored text into a field of chars units: the text (cut at the field, which only a
+// damaged store could need) and zeros after it.
+void PutField(const TextStore* store, uint32_t id, char16_t* field, size_t chars) {
+    const TextView view = TextOfId(store, id);
+    if (view.length == 0) return; // the row was zeroed first
+    TextView cut = view;
+    if (cut.length > chars) cut.length = static_cast<uint32_t>(chars);
+    CopyTextUnits(cut, field);
+}
+
+// Whether the view holds the length units of text from unit at on.
+bool ViewHasAt(TextView view, uint32_t at, const char16_t* text, uint32_t length) {
+    if (at + length > view.length) return false;
+    for (uint32_t i = 0; i < length; ++i) {
+        if (TextUnitAt(view, at + i) != text[i]) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool PackSystemTime(const SystemTime& t, uint64_t* packed) {
+    uint64_t v = 0;
+    uint32_t shift = 0;
+    for (const TimeField& f : kTimeFields) {
+        const uint64_t member = t.*f.member;
+        if (member >= (uint64_t{1} << f.bits)) return false;
+        v |= member << shift;
+        shift += f.bits;
+    }
+    *packed = v;
+    return true;
+}
+
+SystemTime UnpackSystemTime(uint64_t packed) {
+    SystemTime t{};
+    uint32_t shift = 0;
+    for (const TimeField& f : kTimeFields) {
+        t.*f.member = static_cast<uint16_t>((packed >> shift) & ((uint64_t{1} << f.bits) - 1));
+        shift += f.bits;
+    }
+    return t;
+}
+
+bool PackRow(TextStore* store, const EventRow* row, CompactRow* out) {
+    if (row->category > 0xFF || row->severity > 0xFF) return false;
+    CompactRow c{};
+    if (!PackSystemTime(row->time, &c.time)) {
+        char16_t units[kTimeUnits];
+        static_assert(sizeof units == sizeof(SystemTime));
+        std::memcpy(units, &row->time, sizeof units);
+        uint32_t id = 0;
+        if (!InternText(store, units, kTimeUnits, &id)) return false;
+        c.time = kTimeInStore | id;
+    }
+    c.timestamp = row->timestamp;
+    c.pid = row->pid;
+    c.threadId = row->threadId;
+    c.category = static_cast<uint8_t>(row->category);
+    c.severity = static_cast<uint8_t>(row->severity);
+    const RowKind kind = RowKindOfRow(*row);
+    c.kind = static_cast<uint16_t>(kind);
+    if (!InternField(store, row->path, kPathChars, &c.path) ||
+        !InternField(store, row->detail, kDetailChars, &c.detail) ||
+        !InternField(store, row->result, kResultChars, &c.result)) {
+        return false;
+    }
+    uint32_t process = 0, threat = 0, operation = 0;
+    if (!InternField(store, row->process, kProcessChars, &process) ||
+        !InternField(store, row->threat, kThreatChars, &threat) ||
+        (kind == RowKind::Other &&
+         !InternField(store, row->operation, kOperationChars, &operation))) {
+        return false;
+    }
+    char16_t context[kContextUnits];
+    PutUnits32(context + 0, row->parentPid);
+    PutUnits32(context + 2, row->reserved);
+    PutUnits32(context + 4, static_cast<uint32_t>(row->keyObject));
+    PutUnits32(context + 6, static_cast<uint32_t>(row->keyObject >> 32));
+    PutUnits32(context + 8, process);
+    PutUnits32(context + 10, threat);
+    PutUnits32(context + 12, operation);
+    if (!InternText(store, context, kContextUnits, &c.context)) return false;
+    *out = c;
+    return true;
+}
+
+RowContext ContextOf(const TextStore* store, const CompactRow& row) {
+    const TextView view = TextOfId(store, row.context);
+    if (view.length != kContextUnits) return RowContext{};
+    char16_t u[kContextUnits];
+    CopyTextUnits(view, u);
+    RowContext c{};
+    c.parentPid = GetUnits32(u + 0);
+    c.reserved = GetUnits32(u + 2);
+    c.keyObject = uint64_t{GetUnits32(u + 4)} | (uint64_t{GetUnits32(u + 6)} << 32);
+    c.process = GetUnits32(u + 8);
+    c.threat = GetUnits32(u + 10);
+    c.operation = GetUnits32(u + 12);
+    return c;
+}
+
+RowKind KindOf(const CompactRow& row) {
+    return row.kind < kRowKindCount ? static_cast<RowKind>(row.kind) : RowKind::Other;
+}
+
+TextView OperationOf(const TextStore* store, const CompactRow& row) {
+    const RowKind kind = KindOf(row);
+    if (kind != RowKind::Other) {
+        return TextView{reinterpret_cast<const uint8_t*>(RowKindOperation(kind)),
+                        static_cast<uint32_t>(RowKindOperationLength(kind)), true};
+    }
+    return TextOfId(store, ContextOf(store, row).operation);
+}
+
+void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out) {
+    std::memset(static_cast<void*>(out), 0, sizeof *out);
+    if ((row->time & kTimeInStore) != 0) {
+        const TextView view = TextOfId(store, static_cast<uint32_t>(row->time));
+        if (view.length == kTimeUnits) {
+            char16_t units[kTimeUnits];
+            CopyTextUnits(view, units);
+            std::memcpy(&out->time, units, sizeof units);
+        }
+    } else {
+        out->time = UnpackSystemTime(row->time);
+    }
+    out->category = row->category;
+    out->severity = row->severity;
+    out->pid = row->pid;
+    out->threadId = row->threadId;
+    out->timestamp = row->timestamp;
+    const RowContext c = ContextOf(store, *row);
+    out->parentPid = c.parentPid;
+    out->reserved = c.reserved;
+    out->keyObject = c.keyObject;
+    const RowKind kind = KindOf(*row);
+    if (kind != RowKind::Other) {
+        std::memcpy(out->operation, RowKindOperation(kind),
+                    RowKindOperationLength(kind) * sizeof(char16_t));
+    } else {
+        PutField(store, c.operation, out->operation, kOperationChars);
+    }
+    PutField(store, row->path, out->path, kPathChars);
+    PutField(store, row->detail, out->detail, kDetailChars);
+    PutField(store, row->result, out->result, kResultChars);
+    PutField(store, c.process, out->process, kProcessChars);
+    PutField(store, c.threat, out->threat, kThreatChars);
+}
+
+bool StartedProcessFacts(const TextStore* store, const CompactRow& row, uint32_t* commandLine,
+                         uint32_t* imageStart, uint32_t* imageLength) {
+    const RowKind kind = KindOf(row);
+    if (kind != RowKind::StartedProcess && kind != RowKind::StartedChildProcess) return false;
+    const TextView line = TextOfId(store, row.path);
+    uint32_t start = 0, end = 0;
+    if (line.length > 0 && TextUnitAt(line, 0) == u'"') {
+        // "C:\Program Files\x.exe" args: the quoted part, an unclosed quote runs to the end.
+        start = 1;
+        end = start;
+        while (end < line.length && TextUnitAt(line, end) != u'"')
+            ++end;
+    } else {
+        // C:\Windows\system32\conhost.exe 0xffffffff: up to the first blank.
+        while (end < line.length && TextUnitAt(line, end) != u' ')
+            ++end;
+    }
+    *commandLine = row.path;
+    *imageStart = start;
+    *imageLength = end - start;
+    return true;
+}
+
+bool RegistryFacts(const TextStore* store, const CompactRow& row, uint32_t* key,
+                   uint32_t* valueStart, uint32_t* valueLength) {
+    if (KindOf(row) == RowKind::Other || RowKindCategory(KindOf(row)) != kCategoryRegistry)
+        return false;
+    static constexpr char16_t kValue[] = u"Value: ";
+    constexpr uint32_t kValueUnits = sizeof kValue / sizeof kValue[0] - 1;
+    const TextView detail = TextOfId(store, row.detail);
+    *key = row.path;
+    if (ViewHasAt(detail, 0, kValue, kValueUnits)) {
+        *valueStart = kValueUnits;
+        *valueLength = detail.length - kValueUnits;
+    } else {
+        *valueStart = 0;
+        *valueLength = 0;
+    }
+    return true;
+}
+
+bool NetworkEndpoints(const TextStore* store, const CompactRow& row, uint32_t* sourceLength,
+                      uint32_t* destinationStart, uint32_t* destinationLength) {
+    const RowKind kind = KindOf(row);
+    if (kind < RowKind::SentTcp || kind > RowKind::ReceivedUdp) return false;
+    static constexpr char16_t kArrow[] = u" -> ";
+    const TextView path = TextOfId(store, row.path);
+    for (uint32_t at = 0; at + 4 <= path.length; ++at) {
+        if (!ViewHasAt(path, at, kArrow, 4)) continue;
+        *sourceLength = at;
+        *destinationStart = at + 4;
+        *destinationLength = path.length - at - 4;
+        return true;
+    }
+    *sourceLength = path.length;
+    *destinationStart = path.length;
+    *destinationLength = 0;
+    return true;
+}
+
+} // namespace olv

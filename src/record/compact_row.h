@@ -1,0 +1,111 @@
+// CompactRow: a row as a small typed record. Its kind says what it is (never a display text),
+// its fixed members are kept as numbers, and its texts are ids into a TextStore, where each
+// distinct text lies once. The 3,256-byte EventRow is made from it on demand (UnpackRow) for a
+// list cell, an export line, a session file of the older versions or a test.
+//
+// Layout (48 bytes, no padding; the compact session file holds these records as they are):
+//   time       the local SystemTime packed into 64 bits (see PackSystemTime); a time whose
+//              members do not fit (only a damaged file holds one) has kTimeInStore set and the
+//              id of its eight raw units in the store
+//   timestamp  FILETIME ticks, UTC
+//   pid, threadId
+//   path, detail, result   text ids
+//   context    id of the row's context record in the store: the members that repeat across many
+//              rows of a process (parent pid, reserved, key object, the process and threat texts,
+//              the operation text of a row of kind Other), kept once for all rows that share them
+//   facts      extension point for typed facts per row: 0 today. The next facts (file hashes,
+//              version fields, user, value data) go into a record in the store, laid out by
+//              kind, whose id is kept here; readers that do not know a kind's facts skip them
+//   kind, category, severity
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record/event_row.h"
+#include "record/row_kind.h"
+#include "record/text_store.h"
+
+namespace olv {
+
+struct CompactRow {
+    uint64_t time;
+    uint64_t timestamp;
+    uint32_t pid;
+    uint32_t threadId;
+    uint32_t path;
+    uint32_t detail;
+    uint32_t result;
+    uint32_t context;
+    uint32_t facts;
+    uint16_t kind; // RowKind
+    uint8_t category;
+    uint8_t severity;
+};
+static_assert(sizeof(CompactRow) == 48);
+static_assert(offsetof(CompactRow, timestamp) == 8);
+static_assert(offsetof(CompactRow, pid) == 16);
+static_assert(offsetof(CompactRow, threadId) == 20);
+static_assert(offsetof(CompactRow, path) == 24);
+static_assert(offsetof(CompactRow, detail) == 28);
+static_assert(offsetof(CompactRow, result) == 32);
+static_assert(offsetof(CompactRow, context) == 36);
+static_assert(offsetof(CompactRow, facts) == 40);
+static_assert(offsetof(CompactRow, kind) == 44);
+static_assert(offsetof(CompactRow, category) == 46);
+static_assert(offsetof(CompactRow, severity) == 47);
+
+// The context record as it lies in the store: kContextUnits units, members little-endian.
+struct RowContext {
+    uint32_t parentPid;
+    uint32_t reserved;
+    uint64_t keyObject;
+    uint32_t process;   // text id
+    uint32_t threat;    // text id
+    uint32_t operation; // text id; 0 unless the kind is Other
+};
+constexpr size_t kContextUnits = 14;
+
+constexpr uint64_t kTimeInStore = uint64_t{1} << 63;
+constexpr size_t kTimeUnits = 8;
+
+// A SystemTime whose members fit (year below 32768, month and day of the week below 16 and 8,
+// day and hour below 32, minute and second below 64, milliseconds below 1024) as 54 bits; false
+// when one does not fit.
+bool PackSystemTime(const SystemTime& t, uint64_t* packed);
+SystemTime UnpackSystemTime(uint64_t packed);
+
+// Makes the compact record of row, storing its new texts. False when a text or the context does
+// not fit the store (full, or memory refused) or the row's category or severity is above 255 (a
+// row in the store never is: rows from files are repaired to known values); *out is then
+// unchanged, though texts stored before the refusal stay (they are shared and harmless).
+bool PackRow(TextStore* store, const EventRow* row, CompactRow* out);
+// The EventRow of a compact record: every member, each text followed by zeros to the end of its
+// field. A row packed from an EventRow whose fields held zeros after each text comes back byte
+// for byte. Ids not in the store read as empty texts.
+void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out);
+
+// The context record of a row (zeros when its id does not name one).
+RowContext ContextOf(const TextStore* store, const CompactRow& row);
+RowKind KindOf(const CompactRow& row);
+// The operation text: the kind's own, or the kept text of a row of kind Other.
+TextView OperationOf(const TextStore* store, const CompactRow& row);
+
+// Typed facts by kind. Each returns false (and leaves its outputs alone) for a row of another
+// kind.
+// A started process (StartedProcess, StartedChildProcess): the command line is the row's path;
+// the image path is the program part that leads it (without its quotes), as the units
+// [*imageStart, *imageStart + *imageLength) of that text.
+bool StartedProcessFacts(const TextStore* store, const CompactRow& row, uint32_t* commandLine,
+                         uint32_t* imageStart, uint32_t* imageLength);
+// A registry row: the key is the row's path; a value's name follows "Value: " in the detail (an
+// empty range for rows on keys). The value name is [*valueStart, *valueStart + *valueLength) of
+// the detail text.
+bool RegistryFacts(const TextStore* store, const CompactRow& row, uint32_t* key,
+                   uint32_t* valueStart, uint32_t* valueLength);
+// A network row (TCP or UDP): the endpoints "source -> destination" of its path, as unit ranges of
+// the path text.
+bool NetworkEndpoints(const TextStore* store, const CompactRow& row, uint32_t* sourceLength,
+                      uint32_t* destinationStart, uint32_t* destinationLength);
+
+} // namespace olv

@@ -1,0 +1,266 @@
+#include "record/text_store.h"
+
+#include <cstring>
+
+#include "platform/growth.h"
+#include "platform/memory.h"
+
+namespace olv {
+
+namespace {
+
+constexpr size_t kFirstEntries = 1024;
+constexpr size_t kFirstPoolBytes = 64 * 1024;
+constexpr uint32_t kFirstSlots = 2048;
+constexpr uint32_t kMostSlots = 1u << 31;
+
+uint32_t MostTexts(const TextStore* s) {
+    return s->mostTexts != 0 && s->mostTexts < kTextStoreMostTexts ? s->mostTexts
+                                                                     : kTextStoreMostTexts;
+}
+uint64_t MostBytes(const TextStore* s) {
+    return s->mostBytes != 0 && s->mostBytes < kTextStoreMostBytes ? s->mostBytes
+                                                                     : kTextStoreMostBytes;
+}
+
+// Growth limits: the power of two at or above a bound, so that doubling from a power-of-two first
+// size reaches the bound itself; what is used is checked against the bound.
+uint64_t CeilPow2(uint64_t n) {
+    uint64_t p = 1;
+    while (p < n)
+        p *= 2;
+    return p;
+}
+
+bool AllNarrow(const char16_t* text, size_t length) {
+    char16_t high = 0;
+    for (size_t i = 0; i < length; ++i)
+        high = static_cast<char16_t>(high | (text[i] & 0xFF00));
+    return high == 0;
+}
+
+// Brings the hash index up to every text. False when memory is refused; the index then holds
+// what it held, and a later call goes on from there.
+bool IndexAll(TextStore* store) {
+    if (store->indexed == 0) store->indexed = 1;
+    if (store->indexed >= store->count) return true;
+    // Texts are hashed as units; a narrow one is widened here first.
+    auto* units =
+        static_cast<char16_t*>(AllocZeroed(size_t{kTextStoreLongestText} * sizeof(char16_t)));
+    if (units == nullptr) return false;
+    bool ok = true;
+    while (ok && store->indexed < store->count) {
+        const uint32_t id = store->indexed;
+        const TextView view = TextOfId(store, id);
+        CopyTextUnits(view, units);
+        const uint64_t hash = HashText16(units, view.length);
+        const bool known = HashFind(&store->index, hash, [&](const TextStoreSlot& s) {
+                               const TextView other = TextOfId(store, s.id);
+                               return other.length == view.length && other.wide == view.wide &&
+                                      std::memcmp(other.data, view.data,
+                                                  size_t{view.length} * (view.wide ? 2 : 1)) == 0;
+                           }) != nullptr;
+        // A text a file holds twice keeps its first id in the index; both ids stay valid.
+        if (!known) {
+            TextStoreSlot* slot = HashInsert(&store->index, hash, kFirstSlots, kMostSlots);
+            if (slot == nullptr) {
+                ok = false;
+                break;
+            }
+            slot->id = id;
+        }
+        ++store->indexed;
+    }
+    FreeBlock(units);
+    return ok;
+}
+
+} // namespace
+
+void FreeTextStore(TextStore* store) {
+    if (store == nullptr) return;
+    FreeBlock(store->entries);
+    FreeBlock(store->pool);
+    HashFree(&store->index);
+    const uint32_t mostTexts = store->mostTexts;
+    const uint64_t mostBytes = store->mostBytes;
+    *store = TextStore{};
+    store->mostTexts = mostTexts;
+    store->mostBytes = mostBytes;
+}
+
+char16_t TextUnitAt(TextView view, uint32_t i) {
+    if (!view.wide) return view.data[i];
+    char16_t unit;
+    std::memcpy(&unit, view.data + size_t{i} * 2, sizeof unit);
+    return unit;
+}
+
+void CopyTextUnits(TextView view, char16_t* out) {
+    if (view.wide) {
+        std::memcpy(out, view.data, size_t{view.length} * sizeof(char16_t));
+        return;
+    }
+    for (uint32_t i = 0; i < view.length; ++i)
+        out[i] = view.data[i];
+}
+
+bool TextViewEquals(TextView view, const char16_t* text, size_t length) {
+    if (view.length != length) return false;
+    if (view.wide) return std::memcmp(view.data, text, length * sizeof(char16_t)) == 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] != view.data[i]) return false;
+    }
+    return true;
+}
+
+TextView TextOfId(const TextStore* store, uint32_t id) {
+    if (id == 0 || id >= store->count) return TextView{nullptr, 0, false};
+    const TextStoreEntry& e = store->entries[id];
+    return TextView{store->pool + e.offset, e.head & ~kTextStoreWide,
+                    (e.head & kTextStoreWide) != 0};
+}
+
+bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id) {
+    if (length == 0) {
+        *id = 0;
+        return true;
+    }
+    const TextStoreSlot* slot = HashFind(&store->index, HashText16(text, length),
+                                         [&](const TextStoreSlot& s) {
+                                             return TextViewEquals(TextOfId(store, s.id), text,
+                                                                   length);
+                                         });
+    if (slot != nullptr) {
+        *id = slot->id;
+        return true;
+    }
+    for (uint32_t i = store->indexed > 1 ? store->indexed : 1; i < store->count; ++i) {
+        if (TextViewEquals(TextOfId(store, i), text, length)) {
+            *id = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t* id) {
+    if (length == 0) {
+        *id = 0;
+        return true;
+    }
+    if (length > kTextStoreLongestText || text == nullptr) return false;
+    if (store->indexed < store->count && !IndexAll(store)) return false;
+    const uint64_t hash = HashText16(text, length);
+    const TextStoreSlot* found =
+        HashFind(&store->index, hash, [&](const TextStoreSlot& s) {
+            return TextViewEquals(TextOfId(store, s.id), text, length);
+        });
+    if (found != nullptr) {
+        *id = found->id;
+        return true;
+    }
+    const bool narrow = AllNarrow(text, length);
+    const uint64_t bytes = sizeof(uint16_t) + (narrow ? length : length * 2);
+    const uint32_t next = store->count == 0 ? 1 : store->count;
+    if (next >= MostTexts(store) || store->poolUsed + bytes > MostBytes(store)) return false;
+    // Every growth is made before anything changes, so a refusal leaves the store as it was.
+    const uint64_t mostTexts = CeilPow2(MostTexts(store));
+    const uint64_t mostBytes = CeilPow2(MostBytes(store));
+    if (!GrowArray(&store->entries, &store->capacity, store->count, size_t{next} + 1,
+                   kFirstEntries < mostTexts ? kFirstEntries : mostTexts, mostTexts)) {
+        return false;
+    }
+    if (!GrowArray(&store->pool, &store->poolCapacity, store->poolUsed, store->poolUsed + bytes,
+                   kFirstPoolBytes < mostBytes ? kFirstPoolBytes : mostBytes, mostBytes)) {
+        return false;
+    }
+    TextStoreSlot* slot = HashInsert(&store->index, hash, kFirstSlots, kMostSlots);
+    if (slot == nullptr) return false;
+    uint8_t* to = store->pool + store->poolUsed;
+    const uint16_t head = static_cast<uint16_t>(length | (narrow ? 0 : kTextPoolWide));
+    std::memcpy(to, &head, sizeof head);
+    to += sizeof head;
+    if (narrow) {
+        for (size_t i = 0; i < length; ++i)
+            to[i] = static_cast<uint8_t>(text[i]);
+    } else {
+        std::memcpy(to, text, length * sizeof(char16_t));
+    }
+    store->entries[next] =
+        TextStoreEntry{static_cast<uint32_t>(store->poolUsed + sizeof head),
+                       static_cast<uint32_t>(length) | (narrow ? 0u : kTextStoreWide)};
+    store->poolUsed += bytes;
+    store->count = next + 1;
+    store->indexed = store->count;
+    slot->id = next;
+    *id = next;
+    return true;
+}
+
+const uint8_t* TextPool(const TextStore* store, uint64_t* bytes) {
+    *bytes = store->poolUsed;
+    return store->pool;
+}
+
+uint8_t* TextPoolRoom(TextStore* store, uint64_t bytes) {
+    FreeTextStore(store);
+    if (bytes == 0 || bytes > MostBytes(store)) return nullptr;
+    store->pool = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(bytes)));
+    if (store->pool == nullptr) return nullptr;
+    store->poolCapacity = bytes;
+    store->poolUsed = bytes;
+    return store->pool;
+}
+
+bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad) {
+    *bad = 0;
+    const uint64_t bytes = store->poolUsed;
+    // Each text takes at least three bytes: a count past that cannot be right.
+    if (texts == 0 || texts > MostTexts(store) || uint64_t{texts - 1} * 3 > bytes) {
+        *bad = texts;
+        FreeTextStore(store);
+        return false;
+    }
+    store->entries = static_cast<TextStoreEntry*>(AllocZeroed(size_t{texts} * sizeof(TextStoreEntry)));
+    if (store->entries == nullptr) {
+        FreeTextStore(store);
+        return false;
+    }
+    store->capacity = texts;
+    uint64_t at = 0;
+    for (uint32_t id = 1; id < texts; ++id) {
+        uint16_t head = 0;
+        if (bytes - at >= sizeof head) std::memcpy(&head, store->pool + at, sizeof head);
+        const uint32_t units = head & static_cast<uint16_t>(~kTextPoolWide);
+        const bool wide = (head & kTextPoolWide) != 0;
+        const uint64_t size = sizeof head + uint64_t{units} * (wide ? 2 : 1);
+        if (bytes - at < sizeof head || units == 0 || bytes - at < size) {
+            *bad = id;
+            FreeTextStore(store);
+            return false;
+        }
+        store->entries[id] = TextStoreEntry{static_cast<uint32_t>(at + sizeof head),
+                                            units | (wide ? kTextStoreWide : 0u)};
+        at += size;
+    }
+    if (at != bytes) {
+        *bad = texts;
+        FreeTextStore(store);
+        return false;
+    }
+    store->count = texts;
+    store->indexed = 1; // the index is built on the first Intern
+    return true;
+}
+
+uint32_t TextCount(const TextStore* store) {
+    return store->count == 0 ? 1 : store->count;
+}
+
+uint64_t TextStoreBytes(const TextStore* store) {
+    return store->poolCapacity + uint64_t{store->capacity} * sizeof(TextStoreEntry) +
+           uint64_t{store->index.capacity} * (sizeof(uint64_t) + sizeof(TextStoreSlot));
+}
+
+} // namespace olv

@@ -1,0 +1,102 @@
+// TextStore: interned texts. Rows repeat the same paths, process names, command lines and
+// endpoints many times; a store keeps each distinct text once and gives it a 32-bit id, so a row
+// holds ids instead of fixed text arrays. Id 0 is the empty text and is never stored.
+//
+// A text is a run of UTF-16 units of known length; it may hold any unit (the compact row keeps a
+// few small binary records here as well, see compact_row.h). Each text is kept one byte a unit
+// when every unit is below 256, else two bytes a unit. The pool holds each text as a 16-bit head
+// (its units, the top bit set when two bytes a unit) and its units, one text after the other,
+// which is also the text table of a compact session file: a store is saved and opened as one
+// block. Lookup by id is one array index; interning looks the text up by hash first. The hash
+// index follows the texts lazily: a store opened from a file builds it on its first Intern. Memory comes from AllocZeroed through platform/growth.h and
+// platform/hash_table.h, so the allocation fault hooks see every growth, and a refused growth (or a
+// store at its bounds) makes Intern report false and change nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/hash_table.h"
+
+namespace olv {
+
+// A text longer than this is refused (the longest field of a row is 1024 units).
+constexpr uint32_t kTextStoreLongestText = 0x7FFF;
+// Bounds of one store: texts (ids) and bytes of text.
+constexpr uint32_t kTextStoreMostTexts = 1u << 30;
+constexpr uint64_t kTextStoreMostBytes = uint64_t{1} << 32;
+
+struct TextStoreSlot {
+    uint32_t id;
+};
+
+// One text's place in the pool: its first unit's byte and its length in units with the wide bit.
+struct TextStoreEntry {
+    uint32_t offset;
+    uint32_t head; // units | kTextStoreWide
+};
+constexpr uint32_t kTextStoreWide = 0x80000000u;
+// The head of a text in the pool.
+constexpr uint16_t kTextPoolWide = 0x8000;
+
+struct TextStore {
+    TextStoreEntry* entries; // by id; entries[0] is the empty text
+    uint32_t count;          // ids in use, the empty text's included (0 before the first text)
+    uint32_t capacity;
+    uint8_t* pool; // the texts' units, one after the other
+    uint64_t poolUsed;
+    uint64_t poolCapacity;
+    HashTable<TextStoreSlot> index;
+    uint32_t indexed; // ids below this are in the index (the empty text counts as indexed)
+    // Bounds of this store (kTextStoreMostTexts and kTextStoreMostBytes when left 0); tests set
+    // them low to reach a full store.
+    uint32_t mostTexts;
+    uint64_t mostBytes;
+};
+
+// A stored text as it lies in the pool: length units of one byte (narrow) or two bytes (wide,
+// possibly unaligned: read with memcpy or through the helpers below). Valid until the next
+// Intern.
+struct TextView {
+    const uint8_t* data;
+    uint32_t length;
+    bool wide;
+};
+
+void FreeTextStore(TextStore* store);
+
+// The id of the text of length units (id 0 for length 0), stored first when it is new. False when
+// the text is too long, the store is full or memory is refused: then nothing changed.
+bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t* id);
+// The id of a text already stored, or false when there is none. (On a store opened from a file
+// and not interned into since, texts past the index are compared one by one.)
+bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id);
+
+// The pool as a block (the compact session's text table): its bytes and their number.
+const uint8_t* TextPool(const TextStore* store, uint64_t* bytes);
+// Opening a saved pool into an empty store: TextPoolRoom gives room for bytes bytes (null when
+// the bytes pass the store's bound or memory is refused); the caller fills it, then
+// OpenTextPool reads texts - 1 texts from it. False when the room does not hold exactly that many
+// well-formed texts (each of at least one unit, none running past the end): *bad is then the
+// first id that is not, or texts when bytes are left over, and the store is empty again.
+uint8_t* TextPoolRoom(TextStore* store, uint64_t bytes);
+bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad);
+
+// Texts in the store, the empty text counted (at least 1).
+uint32_t TextCount(const TextStore* store);
+// Bytes the store holds in memory: its pool, its entries and its index.
+uint64_t TextStoreBytes(const TextStore* store);
+
+// The text of an id; the empty text for id 0 and for an id not in the store.
+TextView TextOfId(const TextStore* store, uint32_t id);
+inline bool TextIdValid(const TextStore* store, uint32_t id) {
+    return id == 0 || id < store->count;
+}
+// Unit i of a view (i < view.length).
+char16_t TextUnitAt(TextView view, uint32_t i);
+// Writes the view's units to out (room for at least view.length units), no terminator.
+void CopyTextUnits(TextView view, char16_t* out);
+// Whether the view holds exactly the length units of text.
+bool TextViewEquals(TextView view, const char16_t* text, size_t length);
+
+} // namespace olv

@@ -1,0 +1,261 @@
+// The compact session file: the same recording back as the older form gives it, byte for byte;
+// every damage refused with its own message and nothing that is open changed; refused memory.
+#include "doctest.h"
+
+#include <functional>
+
+#include "export/export_fixture.h"
+#include "export/exports.h"
+#include "export/session_compact.h"
+
+namespace olv {
+
+namespace {
+
+std::vector<EventRow> Rows(const AppState* app) {
+    return {app->rows, app->rows + app->rowCount};
+}
+
+// The rows of a recording: the fixture's rows (kind Other), rows of known kinds, texts at their
+// limits and hostile units, repeated so that texts are shared.
+void AddRecording(ExportFixture& f) {
+    f.Finished();
+    f.AddAll();
+    for (uint32_t i = 0; i < 40; ++i) {
+        EventRow row = MakeRow(kRows[i % 4]);
+        const RowKind kind = static_cast<RowKind>(1 + i % (kRowKindCount - 1));
+        row.category = RowKindCategory(kind);
+        std::memset(row.operation, 0, sizeof row.operation);
+        CopyBounded(row.operation, kOperationChars, RowKindOperation(kind));
+        if (i % 7 == 0) {
+            for (size_t c = 0; c + 1 < kPathChars; ++c)
+                row.path[c] = static_cast<char16_t>(c % 3 == 0 ? 0xD800 : u'a' + c % 26);
+        }
+        if (i % 5 == 0) row.detail[0] = 0x01;
+        row.keyObject += i;
+        AppendRow(f.app, &row);
+    }
+    f.app->cleared.blockSize = kClearedRowsSize;
+    f.app->cleared.rows = 12;
+    f.app->cleared.earliest = SystemTime{2024, 3, 2, 5, 14, 6, 0, 0};
+    f.app->cleared.latest = SystemTime{2024, 3, 2, 5, 14, 7, 0, 0};
+    f.app->origin.blockSize = kRecordingOriginSize;
+    f.app->origin.flags = stopUtcBiasKnown;
+    f.app->origin.stopUtcBias = -60;
+    CopyBounded(f.app->origin.recorderImage, 520, u"C:\\Tools\\Olvetta.exe");
+}
+
+uint32_t Word(const Bytes& b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+void PutWord(Bytes& b, size_t at, uint32_t v) {
+    std::memcpy(b.data() + at, &v, 4);
+}
+
+// Where the parts of a compact file begin.
+struct Layout {
+    size_t table; // the table head
+    size_t rows;  // the first row
+};
+Layout LayoutOf(const Bytes& b) {
+    const size_t cleared = 16 + kRecordingInfoSize;
+    const size_t origin = cleared + Word(b, cleared);
+    const size_t table = origin + Word(b, origin);
+    uint64_t tableBytes;
+    std::memcpy(&tableBytes, b.data() + table + 8, 8);
+    return Layout{table, table + 16 + static_cast<size_t>(tableBytes)};
+}
+
+} // namespace
+
+TEST_CASE("A compact session gives back the recording the older form holds, byte for byte") {
+    ExportFixture f;
+    TempFolder tmp;
+    AddRecording(f);
+    REQUIRE(SaveSessionToPath(f.app, tmp.Path16("v4.ols").c_str()));
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("compact.ols").c_str()));
+    CHECK(LastMessage(kIconInformation) == "44 events saved.");
+    const Bytes older = ReadAll(tmp.Path("v4.ols"));
+    const Bytes compact = ReadAll(tmp.Path("compact.ols"));
+    // The version lies where every earlier build reads it: such a build refuses the file.
+    CHECK(std::memcmp(compact.data(), "OLVS", 4) == 0);
+    CHECK(Word(compact, 4) == kSessionVersionCompact);
+    CHECK(Word(compact, 8) == 48);
+    CHECK(Word(compact, 12) == 44);
+    // The head is the older form's head.
+    const Layout at = LayoutOf(compact);
+    CHECK(std::equal(compact.begin() + 16, compact.begin() + static_cast<ptrdiff_t>(at.table),
+                     older.begin() + 16));
+    CHECK(compact.size() * 8 < older.size());
+
+    ExportFixture g;
+    REQUIRE(OpenSessionFromPath(g.app, tmp.Path16("compact.ols").c_str()));
+    CHECK(Rows(g.app) == Rows(f.app));
+    CHECK(std::memcmp(&g.app->origin, &f.app->origin, sizeof(RecordingOrigin)) == 0);
+    CHECK(g.app->cleared.rows == 12);
+    CHECK(g.app->shownCount == 44);
+    REQUIRE(SaveSessionToPath(g.app, tmp.Path16("again.ols").c_str()));
+    CHECK(ReadAll(tmp.Path("again.ols")) == older);
+    REQUIRE(SaveCompactSessionToPath(g.app, tmp.Path16("again_compact.ols").c_str()));
+    CHECK(ReadAll(tmp.Path("again_compact.ols")) == compact);
+
+    // An older file without origin or Clear, through the compact form, is saved as it was.
+    ExportFixture h;
+    h.Finished();
+    h.AddAll();
+    REQUIRE(SaveSessionToPath(h.app, tmp.Path16("v2.ols").c_str()));
+    REQUIRE(Word(ReadAll(tmp.Path("v2.ols")), 4) == kSessionVersion);
+    ExportFixture k;
+    REQUIRE(OpenSessionFromPath(k.app, tmp.Path16("v2.ols").c_str()));
+    REQUIRE(SaveCompactSessionToPath(k.app, tmp.Path16("v2_compact.ols").c_str()));
+    ExportFixture m;
+    REQUIRE(OpenSessionFromPath(m.app, tmp.Path16("v2_compact.ols").c_str()));
+    REQUIRE(SaveSessionToPath(m.app, tmp.Path16("v2_again.ols").c_str()));
+    CHECK(ReadAll(tmp.Path("v2_again.ols")) == ReadAll(tmp.Path("v2.ols")));
+
+    // No rows at all.
+    ExportFixture e;
+    e.Finished();
+    REQUIRE(SaveCompactSessionToPath(e.app, tmp.Path16("empty.ols").c_str()));
+    ExportFixture n;
+    REQUIRE(OpenSessionFromPath(n.app, tmp.Path16("empty.ols").c_str()));
+    CHECK(n.app->rowCount == 0);
+}
+
+TEST_CASE("Every damage of a compact session is refused by name and changes nothing open") {
+    TempFolder tmp;
+    Bytes good;
+    {
+        ExportFixture f;
+        AddRecording(f);
+        REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("good.ols").c_str()));
+        good = ReadAll(tmp.Path("good.ols"));
+    }
+    const Layout at = LayoutOf(good);
+    const size_t firstText = at.table + 16;
+    auto row = [&](size_t n, size_t offset) { return at.rows + n * 48 + offset; };
+    using Edit = std::function<void(Bytes&)>;
+    const std::vector<std::pair<Edit, std::string>> cases = {
+        {[&](Bytes& b) { PutWord(b, 8, 3256); }, "This is not a session file this version can read."},
+        {[&](Bytes& b) { b.push_back(0); }, "bytes follow the last row"},
+        {[&](Bytes& b) { b.pop_back(); }, "the file ends before its last row"},
+        {[&](Bytes& b) { PutWord(b, 12, Word(b, 12) + 1); }, "the file ends before its last row"},
+        {[&](Bytes& b) { b.resize(at.table + 8); }, "the file ends before its text table"},
+        {[&](Bytes& b) { PutWord(b, at.table, 0); }, "the text table's head is damaged (0 texts)"},
+        {[&](Bytes& b) { PutWord(b, at.table + 4, 1); }, "the text table's head is damaged"},
+        {[&](Bytes& b) { PutWord(b, at.table, Word(b, at.table) + 1); },
+         "of the text table is empty or runs past the table's end"},
+        {[&](Bytes& b) { PutWord(b, at.table, Word(b, at.table) - 1); },
+         "the text table holds bytes after its last text"},
+        {[&](Bytes& b) { b[firstText] = 0; b[firstText + 1] = 0; },
+         "text 1 of the text table is empty or runs past the table's end"},
+        {[&](Bytes& b) { b[firstText + 1] = 0x7F; },
+         "text 1 of the text table is empty or runs past the table's end"},
+        {[&](Bytes& b) { PutWord(b, row(0, 24), 100000); },
+         "row 1 names text 100000 for its path, past the table's"},
+        {[&](Bytes& b) { PutWord(b, row(2, 28), Word(b, row(2, 36))); },
+         "row 3's detail (text"},
+        {[&](Bytes& b) { PutWord(b, row(1, 36), Word(b, row(1, 24))); },
+         "row 2's context (text"},
+        {[&](Bytes& b) { PutWord(b, row(1, 36), 0); }, "row 2's context (text 0) is not a context"},
+        {[&](Bytes& b) { b[row(3, 44)] = 0xFF; }, "row 4 has kind 255, which is not known"},
+        {[&](Bytes& b) { b[row(3, 46)] = 5; }, "row 4 has category 5 and severity"},
+        {[&](Bytes& b) { b[row(3, 47)] = 4; }, "severity 4"},
+        {[&](Bytes& b) { PutWord(b, row(0, 40), 1); }, "row 1 has facts (text 1) of a newer version"},
+        {[&](Bytes& b) { b[row(0, 7)] = 0x01; }, "row 1's time has bits set past its members"},
+        {[&](Bytes& b) { b[row(0, 7)] = 0x80; }, "row 1's time is not a time record"},
+        // A row of a known kind that keeps an operation text: its context taken from a row of
+        // kind Other.
+        {[&](Bytes& b) { b[row(0, 44)] = static_cast<uint8_t>(RowKind::ReadFile); },
+         "row 1 keeps an operation text beside its kind"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        CAPTURE(i);
+        Bytes bad = good;
+        cases[i].first(bad);
+        WriteAll(tmp.Path("bad.ols"), bad);
+        ExportFixture f;
+        f.Finished();
+        f.Add(kRows[0]);
+        f.Add(kRows[1]);
+        CHECK_FALSE(OpenSessionFromPath(f.app, tmp.Path16("bad.ols").c_str()));
+        const std::string message = LastMessage(kIconError);
+        CAPTURE(message);
+        CHECK(Has(message, cases[i].second));
+        CHECK(Has(message, "bad.ols"));
+        CHECK(Rows(f.app) == std::vector<EventRow>{MakeRow(kRows[0]), MakeRow(kRows[1])});
+        CHECK(f.app->shownCount == 2);
+    }
+}
+
+TEST_CASE("Refused memory fails a compact save or open whole, leaving no file and nothing open") {
+    TempFolder tmp;
+    ExportFixture f;
+    AddRecording(f);
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("good.ols").c_str()));
+    const int64_t live = LiveAllocationCount();
+    bool saveEnded = false, openEnded = false;
+    for (int64_t nth = 1; nth < 200 && !(saveEnded && openEnded); ++nth) {
+        CAPTURE(nth);
+        if (!saveEnded) {
+            RefuseNthAllocation(nth);
+            const bool saved = SaveCompactSessionToPath(f.app, tmp.Path16("try.ols").c_str());
+            saveEnded = AllocationRefusalPending();
+            ResetAllocationFaults();
+            CHECK(saved == saveEnded);
+            if (saved) CHECK(ReadAll(tmp.Path("try.ols")) == ReadAll(tmp.Path("good.ols")));
+            CHECK(tmp.Names() == std::vector<std::string>(
+                                     saved ? std::vector<std::string>{"good.ols", "try.ols"}
+                                           : std::vector<std::string>{"good.ols"}));
+            std::filesystem::remove(tmp.Path("try.ols"));
+        }
+        if (!openEnded) {
+            ExportFixture g;
+            g.Add(kRows[0]);
+            RefuseNthAllocation(nth);
+            const bool opened = OpenSessionFromPath(g.app, tmp.Path16("good.ols").c_str());
+            openEnded = AllocationRefusalPending();
+            ResetAllocationFaults();
+            if (opened) {
+                CHECK(Rows(g.app) == Rows(f.app));
+            } else {
+                CHECK(Rows(g.app) == std::vector<EventRow>{MakeRow(kRows[0])});
+            }
+        }
+    }
+    CHECK(saveEnded);
+    CHECK(openEnded);
+    CHECK(LiveAllocationCount() == live);
+}
+
+} // namespace olv
+
+namespace olv {
+
+TEST_CASE("The Save dialog offers the compact session as its second file type") {
+    ExportFixture f;
+    TempFolder tmp;
+    f.Finished();
+    f.AddAll();
+    HeadlessQueueDialogPath(tmp.Path16("plain.ols").c_str());
+    SaveSession(f.app);
+    const HeadlessDialog& d = HeadlessModel()->lastDialog;
+    static constexpr char16_t kFilter[] =
+        u"Olvetta Session (*.ols)\0*.ols\0Olvetta Compact Session (*.ols)\0*.ols\0";
+    constexpr size_t kUnits = sizeof kFilter / sizeof kFilter[0]; // the closing NUL included
+    CHECK(std::u16string(d.filter, d.filter + kUnits) == std::u16string(kFilter, kUnits));
+    CHECK(Word(ReadAll(tmp.Path("plain.ols")), 4) == kSessionVersion);
+
+    HeadlessQueueDialogPath(tmp.Path16("compact.ols").c_str());
+    HeadlessSetDialogFileType(2);
+    SaveSession(f.app);
+    CHECK(Word(ReadAll(tmp.Path("compact.ols")), 4) == kSessionVersionCompact);
+    // The choice is the dialog's, each time.
+    HeadlessQueueDialogPath(tmp.Path16("again.ols").c_str());
+    SaveSession(f.app);
+    CHECK(Word(ReadAll(tmp.Path("again.ols")), 4) == kSessionVersion);
+}
+
+} // namespace olv
