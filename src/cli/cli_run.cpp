@@ -19,7 +19,6 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/process.h"
-#include "platform/sim/headless_ui.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/ui.h"
@@ -1001,8 +1000,6 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
         return kCliExitNotStarted;
     }
     InitAppState(app);
-    ResetHeadlessUi();
-    WireControls(app, HeadlessControlHandle);
     // No window: the threads leave their notices for the run to take, and nothing is shown.
     app->mainWindow = nullptr;
     run->platform = pf;
@@ -1022,7 +1019,6 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     CleanUpAppState(app);
     FreeBlock(app);
     FreeBlock(run);
-    ResetHeadlessUi();
     gFinished.store(true);
     return status;
 }
