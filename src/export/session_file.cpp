@@ -351,32 +351,11 @@ void SaveSession(AppState* app) {
     }
 }
 
-Outcome SaveSessionFile(AppState* app, const char16_t* path) {
-    Outcome result{};
-    RecordingInfo snap{};
-    if (!TakeRecordingSnapshot(app, &snap, false, &result)) return result;
+namespace {
 
-    FileOutcome outcome;
-    uint32_t openError = 0;
-    int32_t count;
-    {
-        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
-        count = app->rowCount;
-        outcome = WriteSessionFile(app, path, &snap, &openError, nullptr, nullptr);
-        if (outcome == kFileWritten) app->rowsUnsaved = 0;
-    }
-    FileWriteOutcome(&result, outcome, count, u"%d events saved.",
-                     u"The session could not be saved. Nothing was changed: any file that was "
-                     u"already there has been left as it was.",
-                     path, openError);
-    return result;
-}
-
-bool SaveSessionToPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, SaveSessionFile(app, path));
-}
-
-Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
+// Both session forms: the rows stay as they are while they are written. The compact form packs
+// every row first; a row that cannot be packed (memory refused) leaves no file.
+Outcome SaveSessionAs(AppState* app, const char16_t* path, bool compact) {
     Outcome result{};
     RecordingInfo snap{};
     if (!TakeRecordingSnapshot(app, &snap, false, &result)) return result;
@@ -387,18 +366,20 @@ Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
     TextStore store{};
     CompactRow* packed = nullptr;
     {
-        LockGuard rows(&app->rowsLock); // the rows stay as they are while they are written
+        LockGuard rows(&app->rowsLock);
         count = app->rowCount;
         const uint32_t n = count > 0 && app->rows != nullptr ? static_cast<uint32_t>(count) : 0;
         bool ok = true;
-        if (n > 0) {
+        if (compact && n > 0) {
             packed = static_cast<CompactRow*>(AllocZeroed(size_t{n} * sizeof(CompactRow)));
             ok = packed != nullptr;
             for (uint32_t i = 0; ok && i < n; ++i)
                 ok = PackRow(&store, &app->rows[i], &packed[i]);
         }
-        // A row that cannot be packed (memory refused) leaves no file: the save fails whole.
-        if (ok) outcome = WriteSessionFile(app, path, &snap, &openError, &store, packed);
+        if (ok) {
+            outcome = WriteSessionFile(app, path, &snap, &openError, compact ? &store : nullptr,
+                                       packed);
+        }
         if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
     FreeBlock(packed);
@@ -408,6 +389,20 @@ Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
                      u"already there has been left as it was.",
                      path, openError);
     return result;
+}
+
+} // namespace
+
+Outcome SaveSessionFile(AppState* app, const char16_t* path) {
+    return SaveSessionAs(app, path, false);
+}
+
+bool SaveSessionToPath(AppState* app, const char16_t* path) {
+    return ShowOutcome(app->mainWindow, SaveSessionFile(app, path));
+}
+
+Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
+    return SaveSessionAs(app, path, true);
 }
 
 bool SaveCompactSessionToPath(AppState* app, const char16_t* path) {

@@ -51,6 +51,10 @@ void ReportFigure(BenchRun& run, double value, const char* unit, double baseline
 // Prints "name FAILED reason" and makes the tool exit with status 1.
 void ReportFailure(BenchRun& run, const char* reason);
 
+// The baseline of opening a file: seconds to read it whole in 64 MiB pieces; -1 when it cannot be
+// read.
+double RawReadSeconds(const char16_t* path);
+
 // Keeps the compiler from dropping a computation whose result is otherwise unused.
 template <typename T> inline void KeepValue(const T& value) {
     asm volatile("" : : "r,m"(value) : "memory");

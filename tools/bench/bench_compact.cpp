@@ -307,26 +307,6 @@ double RawWrite(const char16_t* from, const char16_t* to) {
     return seconds;
 }
 
-double RawRead(const char16_t* path) {
-    void* piece = AllocZeroed(kPieceBytes);
-    if (piece == nullptr) return -1;
-    const auto start = std::chrono::steady_clock::now();
-    FileHandle in = OpenFileForReading(path, nullptr);
-    bool ok = in != nullptr;
-    for (;;) {
-        uint32_t read = 0;
-        if (!ok || !ReadFileBytes(in, piece, kPieceBytes, &read)) {
-            ok = false;
-            break;
-        }
-        bench::ClobberMemory();
-        if (read == 0) break;
-    }
-    CloseFile(in);
-    const double seconds = Seconds(start);
-    FreeBlock(piece);
-    return ok ? seconds : -1;
-}
 
 struct FilePaths {
     char16_t target[128];
@@ -376,7 +356,7 @@ OLV_BENCH(session_compact_open_1m) {
     FreePacked(&p);
     double work = -1, base = -1;
     for (int i = 0; i < 3 && ok; ++i) {
-        const double b = RawRead(paths.target); // also brings the file into the cache
+        const double b = bench::RawReadSeconds(paths.target); // also brings the file into the cache
         const double w = ReadCompact(paths.target);
         ok = w > 0 && b > 0;
         if (work < 0 || w < work) work = w;

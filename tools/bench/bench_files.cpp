@@ -187,24 +187,7 @@ double TimeRawWrite(const Paths& p) {
 
 // The baseline of opening: the file read back in 64 MiB pieces.
 double TimeRawRead(const Paths& p) {
-    void* piece = AllocZeroed(kPieceBytes);
-    if (piece == nullptr) return -1;
-    const auto start = std::chrono::steady_clock::now();
-    FileHandle in = OpenFileForReading(p.target, nullptr);
-    bool ok = in != nullptr;
-    for (;;) {
-        uint32_t read = 0;
-        if (!ok || !ReadFileBytes(in, piece, static_cast<uint32_t>(kPieceBytes), &read)) {
-            ok = false;
-            break;
-        }
-        bench::ClobberMemory();
-        if (read == 0) break;
-    }
-    CloseFile(in);
-    const double seconds = Seconds(start);
-    FreeBlock(piece);
-    return ok ? seconds : -1;
+    return bench::RawReadSeconds(p.target);
 }
 
 using Writer = bool (*)(AppState* app, const char16_t* path);

@@ -2,8 +2,11 @@
 // filter, and prints one line per figure: "name value unit ratio".
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 
 #include "bench.h"
+#include "platform/files.h"
+#include "platform/memory.h"
 
 namespace olv::bench {
 
@@ -44,6 +47,29 @@ void ReportFigure(BenchRun& run, double value, const char* unit, double baseline
     std::printf("\n");
     std::fflush(stdout);
     run.reported = true;
+}
+
+double RawReadSeconds(const char16_t* path) {
+    constexpr uint32_t kPieceBytes = uint32_t{64} << 20;
+    void* piece = AllocZeroed(kPieceBytes);
+    if (piece == nullptr) return -1;
+    const auto start = std::chrono::steady_clock::now();
+    FileHandle in = OpenFileForReading(path, nullptr);
+    bool ok = in != nullptr;
+    for (;;) {
+        uint32_t read = 0;
+        if (!ok || !ReadFileBytes(in, piece, kPieceBytes, &read)) {
+            ok = false;
+            break;
+        }
+        ClobberMemory();
+        if (read == 0) break;
+    }
+    CloseFile(in);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    FreeBlock(piece);
+    return ok ? seconds : -1;
 }
 
 void ReportFailure(BenchRun& run, const char* reason) {
