@@ -5,8 +5,9 @@
 
 namespace olv {
 
+// A decoder that keeps a row sets *kind to the row's kind (it made the row through SetRowKind).
 using EventDecoder = bool (*)(TrackingState* ts, const EventRecord* event, EventRow* row,
-                              int64_t t);
+                              int64_t t, RowKind* kind);
 
 // The decoder for events of this provider; null for a provider the program does not decode.
 EventDecoder DecoderForProvider(const Guid& provider);

@@ -25,6 +25,14 @@ constexpr KindEntry kKinds[kRowKindCount] = {
 #undef OLV_ROW_KIND_ENTRY
 };
 
+constexpr bool TextsFitTheRow() {
+    for (const KindEntry& e : kKinds) {
+        if (e.length >= kOperationChars) return false;
+    }
+    return true;
+}
+static_assert(TextsFitTheRow(), "every kind's text fits a row's operation field");
+
 // Lookup by text: the kinds' texts hashed into a fixed table built on first use. The table is
 // small and fixed, so it lives in static storage and never allocates.
 constexpr uint32_t kSlots = 256;
@@ -86,6 +94,14 @@ RowKind RowKindOf(uint32_t category, const char16_t* operation, size_t length) {
 
 RowKind RowKindOfRow(const EventRow& row) {
     return RowKindOf(row.category, row.operation, FieldTextLength(row.operation, kOperationChars));
+}
+
+RowKind SetRowKind(EventRow* row, RowKind kind) {
+    const size_t k = static_cast<size_t>(kind);
+    if (row == nullptr || k == 0 || k >= kRowKindCount) return kind;
+    row->category = kKinds[k].category;
+    std::memcpy(row->operation, kKinds[k].text, (kKinds[k].length + 1) * sizeof(char16_t));
+    return kind;
 }
 
 } // namespace olv
