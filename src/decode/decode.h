@@ -11,6 +11,10 @@
 
 namespace olv {
 
+// The kind a decoder reports for a row it did not make itself: DecodeEvent looks it up by the
+// row's text when it needs it.
+constexpr RowKind kRowKindUnknown = RowKind::kCount;
+
 // Turns one event into at most one row. row is owned by the caller and need not be cleared: a
 // kept row gets every byte from DecodeEvent, as if it had been zero-filled first.
 // True: the row is complete and must be handed on. False: no row now (normal and frequent); the

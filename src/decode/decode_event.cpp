@@ -91,6 +91,7 @@ bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row) {
         row->process[0] = 0;
     }
     if (KeepsScoreFromHold(event, row)) return true;
+    if (kind == kRowKindUnknown) kind = RowKindOfRow(*row);
     int32_t severity = ScoreRowOfKind(row, kind, row->threat, kThreatChars);
     row->severity = severity > 0 ? static_cast<uint32_t>(severity) : 0;
     return true;

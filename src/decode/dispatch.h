@@ -5,7 +5,8 @@
 
 namespace olv {
 
-// A decoder that keeps a row sets *kind to the row's kind (it made the row through SetRowKind).
+// A decoder that keeps a row sets *kind to the row's kind (it made the row through SetRowKind), or
+// to kRowKindUnknown for a row it did not make now (a held row released by its completion).
 using EventDecoder = bool (*)(TrackingState* ts, const EventRecord* event, EventRow* row,
                               int64_t t, RowKind* kind);
 

@@ -117,16 +117,15 @@ void LearnFromNameEvent(TrackingState* ts, const EventRecord* event, uint8_t opc
     }
 }
 
-// A held row comes back whole but without its kind: the pool keeps rows as the file has them.
-// Most keep the score they were given when held (KeepsScoreFromHold); for the others, a failed
-// result, the kind is looked up once.
+// A held row comes back whole but without its kind (the pool keeps rows as the file has them):
+// it reports kRowKindUnknown, and the kind is looked up only if the row is scored again.
 bool CompleteHeldRow(TrackingState* ts, const EventRecord* event, EventRow* row, RowKind* kind) {
     NoteFileCompletionSeen(ts);
     const uint64_t irp = ReadPointerProperty(event, u"IrpPtr");
     if (irp == 0) return false;
     if (!TakeHeldFileRow(ts, irp, row)) return false;
     FormatStatusText(ReadIntProperty(event, u"NtStatus"), row->result, kResultChars);
-    *kind = RowKindOfRow(*row);
+    *kind = kRowKindUnknown;
     return true;
 }
 
