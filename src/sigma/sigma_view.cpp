@@ -742,7 +742,8 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
 }
 
 bool SigmaRowMayBeDeferred(const EventRow* row) {
-    return row != nullptr && IsStartRow(RowKindOfRow(*row));
+    // Asked of every row backwards from the end: only a process row can be a start.
+    return row != nullptr && row->category == kCategoryProcess && IsStartRow(RowKindOfRow(*row));
 }
 
 uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
@@ -754,7 +755,8 @@ uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const EventRow* row, in
                               SigmaRowKey key, SigmaViewBuffer* out) {
     if (context == nullptr || row == nullptr || out == nullptr) return kSigmaViewNone;
     ClearView(out);
-    const RowKind kind = RowKindOfRow(*row);
+    const RowKind kind =
+        key.kindKnown != 0 ? static_cast<RowKind>(key.kind) : RowKindOfRow(*row);
     switch (row->category) {
     case kCategoryProcess:
         return LearnProcessRow(context, row, kind, index, out);
@@ -778,20 +780,21 @@ SigmaRowKey SigmaKeyOfRow(const EventRow* row) {
     size_t length = 0;
     uint32_t table = kNoKeyGiven;
     const RowKind kind = RowKindOfRow(*row);
+    const SigmaRowKey none{kNoKeyGiven, 0, static_cast<uint16_t>(kind), 1};
     if (row->category == kCategoryFile) {
-        if (kind != RowKind::WroteFile) return SigmaRowKey{};
+        if (kind != RowKind::WroteFile) return none;
         length = WrittenFileKey(row, key);
         table = kWrittenFilesKey;
     } else if (row->category == kCategoryNetwork) {
         const char16_t* protocol = nullptr;
         const char16_t* initiated = nullptr;
-        if (!PairKind(kind, &protocol, &initiated)) return SigmaRowKey{};
+        if (!PairKind(kind, &protocol, &initiated)) return none;
         length = EndpointPairKey(row, protocol, FieldLength(row->path, kPathChars), key);
         table = kEndpointPairsKey;
     } else {
-        return SigmaRowKey{};
+        return none;
     }
-    return SigmaRowKey{table, HashChars(key, length)};
+    return SigmaRowKey{table, HashChars(key, length), none.kind, 1};
 }
 
 void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key) {
