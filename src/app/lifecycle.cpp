@@ -14,6 +14,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/ui.h"
+#include "record/row_kind.h"
 #include "report/completeness.h"
 #include "report/discard.h"
 #include "views/row_store.h"
@@ -69,11 +70,10 @@ void AddStartedProcessRow(AppState* app, const char16_t* path, const char16_t* a
                           uint32_t pid, const char16_t* fileName) {
     EventRow row{};
     StampNow(&row);
-    row.category = kCategoryProcess;
+    SetRowKind(&row, RowKind::StartedProcess);
     row.pid = pid;
     row.parentPid = CurrentProcessId();
     CopyBounded(row.process, kProcessChars, fileName);
-    CopyBounded(row.operation, kOperationChars, u"Started process");
     FormatText(row.path, kPathChars, u"\"%s\"", path);
     // With arguments the row shows the whole command line the program was given.
     if (arguments != nullptr && arguments[0] != 0)
@@ -447,8 +447,7 @@ void HandleTargetExited(AppState* app, uintptr_t exitCode) {
     if (app->recording == 0) return;
     EventRow row{};
     StampNow(&row);
-    row.category = kCategoryProcess;
-    CopyBounded(row.operation, kOperationChars, u"Target process exited");
+    SetRowKind(&row, RowKind::TargetProcessExited);
     FormatText(row.detail, kDetailChars, u"Exit code: %lu (seen by Olvetta)",
                static_cast<uint32_t>(exitCode));
     CopyBounded(row.result, kResultChars, u"OK");

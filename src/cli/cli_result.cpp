@@ -189,9 +189,7 @@ void RulesFired(JsonOut* j, AppState* app, bool recorded) {
             for (int32_t i = 0; i < app->rowCount; ++i) {
                 const EventRow* row = &app->rows[i];
                 if (row->severity == 0) continue; // no rule of either kind met it
-                if (TextEquals(row->operation, u"Started process") ||
-                    TextEquals(row->operation, u"Target process exited"))
-                    continue;
+                if (IsRecorderRowKind(RowKindOfRow(*row))) continue;
                 int32_t matched[kThreatRuleCount];
                 const int32_t n = MatchingThreatRules(row, matched, kThreatRuleCount);
                 for (int32_t k = 0; k < n && k < static_cast<int32_t>(kThreatRuleCount); ++k)

@@ -879,7 +879,7 @@ void SayOperationNames(const CliPlatform* pf) {
     pf->writeLine(pf->context, kCliStdout, u"operations (for --operation):");
     char16_t line[128] = u" ";
     for (size_t i = 0; i < kOperationClassCount; ++i) {
-        const char16_t* name = kOperationClassTable[i].operation;
+        const char16_t* name = RowKindOperation(kOperationClassTable[i].kind);
         const bool last = i + 1 == kOperationClassCount;
         if (TextLength(line) + 1 + TextLength(name) + (last ? 0 : 1) > kWidth) {
             pf->writeLine(pf->context, kCliStdout, line);

@@ -6,9 +6,14 @@
 #include "platform/trace_providers.h"
 #include "platform/tracedata.h"
 #include "record/event_row.h"
+#include "record/row_kind.h"
 #include "tracking/tracking_state.h"
 
 namespace olv {
+
+// The kind a decoder reports for a row it did not make itself: DecodeEvent looks it up by the
+// row's text when it needs it.
+constexpr RowKind kRowKindUnknown = RowKind::kCount;
 
 // Turns one event into at most one row. row is owned by the caller and need not be cleared: a
 // kept row gets every byte from DecodeEvent, as if it had been zero-filled first.
@@ -18,9 +23,10 @@ bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row);
 
 // Each decoder calls StartRow as soon as it knows that the event gives a row (or a row to hold),
 // and before it writes into the row; events that give none, most of them, never pay for the
-// row's clearing or for the conversion of their time. It then fills category, operation and its
-// provider's fields, may replace pid, and returns true to keep the row. t is the event header's
-// time stamp.
+// row's clearing or for the conversion of their time. It then sets the row's kind (SetRowKind:
+// category and operation; an opcode no kind names gets kind Other and a text of its own), fills
+// its provider's fields, may replace pid, and returns true to keep the row, with *kind the row's
+// kind. t is the event header's time stamp.
 //
 // StartRow zeroes the row's numbers, empties its texts, converts the header's time stamp to local
 // time (a failed conversion leaves the time zero) and sets pid, threadId and timestamp from the
@@ -28,18 +34,25 @@ bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row);
 // takes each text up to its terminator and keeps zeros after it), and clearing those 3 KB cost
 // about as much as all the rest of decoding a registry event.
 void StartRow(const EventRecord* event, EventRow* row);
-bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
+bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
 // True when the row that DecodeFileIoEvent gave for this event is a held request released by its
 // completion whose score from the time it was held still stands: it was scored then, on the same
 // texts and with no result, and only the rules that need success read the result, so only a
 // failed result can change the score.
 bool KeepsScoreFromHold(const EventRecord* event, const EventRow* row);
-bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
-bool DecodeTcpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
-bool DecodeUdpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
-bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
-bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
-bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t);
+bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
+bool DecodeTcpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
+bool DecodeUdpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
+bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
+bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
+bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                RowKind* kind);
 
 // DNS helpers.
 const char16_t* DnsTypeName(uint32_t queryType);

@@ -80,15 +80,19 @@ bool DecodeEvent(TrackingState* ts, const EventRecord* event, EventRow* row) {
     const int64_t t = event->header.timeStamp;
     // The decoder starts the row (StartRow) once it knows there is one; a row released from the
     // held pool comes whole, with the time and ids of its request.
+    // The rules ask the row's kind; the decoder that made the row knows it, so it is not looked
+    // up by the row's text here.
     EventDecoder decoder = DecoderForProvider(event->header.providerId);
-    if (decoder == nullptr || !decoder(ts, event, row, t)) return false;
+    RowKind kind = RowKind::Other;
+    if (decoder == nullptr || !decoder(ts, event, row, t, &kind)) return false;
 
     // The rules below see the process name, so it is set first.
     if (row->process[0] == 0 && !LookupProcessName(ts, row->pid, t, row->process, kProcessChars)) {
         row->process[0] = 0;
     }
     if (KeepsScoreFromHold(event, row)) return true;
-    int32_t severity = ScoreRow(row, row->threat, kThreatChars);
+    if (kind == kRowKindUnknown) kind = RowKindOfRow(*row);
+    int32_t severity = ScoreRowOfKind(row, kind, row->threat, kThreatChars);
     row->severity = severity > 0 ? static_cast<uint32_t>(severity) : 0;
     return true;
 }

@@ -79,13 +79,14 @@ void FormatDnsResults(const char16_t* results, char16_t* out, size_t capacity) {
     }
 }
 
-bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                    RowKind* kind) {
+    if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     const uint16_t id = event->header.descriptor.id;
     if (id != kDnsQueryEvent && id != kDnsAnswerEvent) return false;
     StartRow(event, row);
-    row->category = kCategoryNetwork;
+    *kind = SetRowKind(row, id == kDnsQueryEvent ? RowKind::DnsQuery : RowKind::DnsAnswer);
 
     char16_t name[kQueryNameChars];
     ReadWideStringProperty(event, u"QueryName", name, kQueryNameChars);
@@ -93,13 +94,11 @@ bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, 
     const char16_t* typeName = DnsTypeName(ReadIntProperty(event, u"QueryType"));
 
     if (id == kDnsQueryEvent) {
-        CopyBounded(row->operation, kOperationChars, u"DNS query");
         FormatText(row->detail, kDetailChars, u"Type: %s", typeName);
         CopyBounded(row->result, kResultChars, u"...");
         return true;
     }
 
-    CopyBounded(row->operation, kOperationChars, u"DNS answer");
     const uint32_t status = ReadIntProperty(event, u"QueryStatus");
     char16_t results[kQueryResultsChars];
     ReadWideStringProperty(event, u"QueryResults", results, kQueryResultsChars);

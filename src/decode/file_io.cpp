@@ -33,43 +33,43 @@ constexpr uint16_t kSmallestNamePayload = 11;
 
 struct FileOperationName {
     uint8_t opcode;
-    const char16_t* text;
+    RowKind kind;
 };
 
 const FileOperationName kFileOperations[] = {
-    {37, u"Mapped file into memory"},
-    {38, u"Unmapped file"},
-    {kOpCreate, u"Opened file"},
-    {kOpCleanup, u"Released file handle"},
-    {kOpClose, u"Closed file"},
-    {kOpRead, u"Read file"},
-    {kOpWrite, u"Wrote to file"},
-    {69, u"Changed file information"},
-    {70, u"Deleted file"},
-    {71, u"Renamed file"},
-    {kOpListFolder, u"Listed folder"},
-    {73, u"Flushed file"},
-    {74, u"Read file information"},
-    {75, u"File system control"},
-    {kOpWatchFolder, u"Watching folder for changes"},
-    {78, u"Deleted file by path"},
-    {79, u"Renamed file by path"},
-    {80, u"Created link"},
-    {kOpCreateNewFile, u"Created new file"},
-    {83, u"Set file permissions"},
-    {84, u"Read file permissions"},
-    {85, u"Set extended attributes"},
-    {86, u"Read extended attributes"},
+    {37, RowKind::MappedFile},
+    {38, RowKind::UnmappedFile},
+    {kOpCreate, RowKind::OpenedFile},
+    {kOpCleanup, RowKind::ReleasedFileHandle},
+    {kOpClose, RowKind::ClosedFile},
+    {kOpRead, RowKind::ReadFile},
+    {kOpWrite, RowKind::WroteFile},
+    {69, RowKind::ChangedFileInformation},
+    {70, RowKind::DeletedFile},
+    {71, RowKind::RenamedFile},
+    {kOpListFolder, RowKind::ListedFolder},
+    {73, RowKind::FlushedFile},
+    {74, RowKind::ReadFileInformation},
+    {75, RowKind::FileSystemControl},
+    {kOpWatchFolder, RowKind::WatchingFolder},
+    {78, RowKind::DeletedFileByPath},
+    {79, RowKind::RenamedFileByPath},
+    {80, RowKind::CreatedLink},
+    {kOpCreateNewFile, RowKind::CreatedNewFile},
+    {83, RowKind::SetFilePermissions},
+    {84, RowKind::ReadFilePermissions},
+    {85, RowKind::SetExtendedAttributes},
+    {86, RowKind::ReadExtendedAttributes},
 };
 
-void SetFileOperation(uint8_t opcode, char16_t* out) {
+// A File row of the opcode's kind; an opcode no kind names is of kind Other and says its number.
+RowKind SetFileOperation(uint8_t opcode, EventRow* row) {
     for (const FileOperationName& entry : kFileOperations) {
-        if (entry.opcode == opcode) {
-            CopyBounded(out, kOperationChars, entry.text);
-            return;
-        }
+        if (entry.opcode == opcode) return SetRowKind(row, entry.kind);
     }
-    FormatText(out, kOperationChars, u"File operation (%d)", static_cast<int>(opcode));
+    row->category = kCategoryFile;
+    FormatText(row->operation, kOperationChars, u"File operation (%d)", static_cast<int>(opcode));
+    return RowKind::Other;
 }
 
 // Name events whose properties did not come through: the payload starts with the file object
@@ -117,12 +117,15 @@ void LearnFromNameEvent(TrackingState* ts, const EventRecord* event, uint8_t opc
     }
 }
 
-bool CompleteHeldRow(TrackingState* ts, const EventRecord* event, EventRow* row) {
+// A held row comes back whole but without its kind (the pool keeps rows as the file has them):
+// it reports kRowKindUnknown, and the kind is looked up only if the row is scored again.
+bool CompleteHeldRow(TrackingState* ts, const EventRecord* event, EventRow* row, RowKind* kind) {
     NoteFileCompletionSeen(ts);
     const uint64_t irp = ReadPointerProperty(event, u"IrpPtr");
     if (irp == 0) return false;
     if (!TakeHeldFileRow(ts, irp, row)) return false;
     FormatStatusText(ReadIntProperty(event, u"NtStatus"), row->result, kResultChars);
+    *kind = kRowKindUnknown;
     return true;
 }
 
@@ -148,8 +151,9 @@ bool KeepsScoreFromHold(const EventRecord* event, const EventRow* row) {
            ClassifyResult(row->result) != ResultFailed;
 }
 
-bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                       RowKind* kind) {
+    if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     const uint8_t opcode = event->header.descriptor.opcode;
     switch (opcode) {
     case kOpNameEvent:
@@ -159,7 +163,7 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
         LearnFromNameEvent(ts, event, opcode, t);
         return false;
     case kOpOperationEnd:
-        return CompleteHeldRow(ts, event, row);
+        return CompleteHeldRow(ts, event, row, kind);
     default:
         break;
     }
@@ -167,8 +171,7 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     if (opcode == 39 || opcode == 40) return false;
     StartRow(event, row);
-    row->category = kCategoryFile;
-    SetFileOperation(opcode, row->operation);
+    *kind = SetFileOperation(opcode, row);
 
     ReadWideStringProperty(event, u"OpenPath", row->path, kPathChars);
     if (row->path[0] == 0) ReadWideStringProperty(event, u"FileName", row->path, kPathChars);
@@ -203,7 +206,8 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
 
     const uint64_t irp = ReadPointerProperty(event, u"IrpPtr");
     if (irp != 0 && AreFileRowsHeld(ts)) {
-        row->severity = static_cast<uint32_t>(ScoreRow(row, row->threat, kThreatChars));
+        row->severity =
+            static_cast<uint32_t>(ScoreRowOfKind(row, *kind, row->threat, kThreatChars));
         HoldFileRow(ts, irp, t, row);
         return false;
     }

@@ -19,31 +19,34 @@ constexpr uint32_t kIpv6AddressBytes = 16;
 
 struct TrafficName {
     uint8_t opcode; // the IPv4 opcode; the IPv6 event is opcode + 16
-    const char16_t* text;
+    RowKind kind;
 };
 
 const TrafficName kTcpOperations[] = {
-    {10, u"Sent data (TCP)"},    {11, u"Received data (TCP)"},
-    {12, u"Connected (TCP)"},    {13, u"Disconnected (TCP)"},
-    {14, u"Retransmitted (TCP)"}, {15, u"Accepted a connection (TCP)"},
-    {16, u"Reconnected (TCP)"},  {18, u"Copied data (TCP)"},
+    {10, RowKind::SentTcp},    {11, RowKind::ReceivedTcp},
+    {12, RowKind::ConnectedTcp},    {13, RowKind::DisconnectedTcp},
+    {14, RowKind::RetransmittedTcp}, {15, RowKind::AcceptedTcp},
+    {16, RowKind::ReconnectedTcp},  {18, RowKind::CopiedTcp},
 };
 
 const TrafficName kUdpOperations[] = {
-    {10, u"Sent data (UDP)"},
-    {11, u"Received data (UDP)"},
+    {10, RowKind::SentUdp},
+    {11, RowKind::ReceivedUdp},
 };
 
+// A Network row of the opcode's kind; an opcode no kind names is of kind Other and says its
+// number.
 template <size_t N>
-void SetTrafficOperation(const TrafficName (&table)[N], const char16_t* otherFormat, uint8_t opcode,
-                         char16_t* out) {
+RowKind SetTrafficOperation(const TrafficName (&table)[N], const char16_t* otherFormat,
+                            uint8_t opcode, EventRow* row) {
     for (const TrafficName& entry : table) {
         if (opcode == entry.opcode || opcode == entry.opcode + kIpv6OpcodeOffset) {
-            CopyBounded(out, kOperationChars, entry.text);
-            return;
+            return SetRowKind(row, entry.kind);
         }
     }
-    FormatText(out, kOperationChars, otherFormat, static_cast<int>(opcode));
+    row->category = kCategoryNetwork;
+    FormatText(row->operation, kOperationChars, otherFormat, static_cast<int>(opcode));
+    return RowKind::Other;
 }
 
 // Ports arrive in network byte order.
@@ -139,8 +142,8 @@ void FormatIpv6Endpoint(const EventRecord* event, const char16_t* addressName,
 
 template <size_t N>
 bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
-                     const TrafficName (&table)[N], const char16_t* otherFormat) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+                     RowKind* kind, const TrafficName (&table)[N], const char16_t* otherFormat) {
+    if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     uint32_t pid = ReadIntProperty(event, u"PID");
     if (pid == 0) pid = event->header.processId;
     if (!IsProcessFollowed(ts, pid, t)) return false;
@@ -148,8 +151,7 @@ bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row,
     const uint8_t opcode = event->header.descriptor.opcode;
     StartRow(event, row);
     row->pid = pid;
-    row->category = kCategoryNetwork;
-    SetTrafficOperation(table, otherFormat, opcode, row->operation);
+    *kind = SetTrafficOperation(table, otherFormat, opcode, row);
 
     if (opcode < kFirstIpv6Opcode) {
         SetIpv4Path(event, row);
@@ -178,12 +180,14 @@ bool DecodeIpTraffic(TrackingState* ts, const EventRecord* event, EventRow* row,
 
 } // namespace
 
-bool DecodeTcpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    return DecodeIpTraffic(ts, event, row, t, kTcpOperations, u"TCP traffic (%d)");
+bool DecodeTcpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                      RowKind* kind) {
+    return DecodeIpTraffic(ts, event, row, t, kind, kTcpOperations, u"TCP traffic (%d)");
 }
 
-bool DecodeUdpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    return DecodeIpTraffic(ts, event, row, t, kUdpOperations, u"UDP traffic (%d)");
+bool DecodeUdpIpEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                      RowKind* kind) {
+    return DecodeIpTraffic(ts, event, row, t, kind, kUdpOperations, u"UDP traffic (%d)");
 }
 
 } // namespace olv

@@ -39,13 +39,12 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
 
     StartRow(event, row);
     row->parentPid = parent;
-    row->category = kCategoryProcess;
+    SetRowKind(row, RowKind::StartedChildProcess);
     row->pid = pid;
     // The best name known of the child; the short name only when the table has none.
     if (!LookupProcessName(ts, pid, t, row->process, kProcessChars)) {
         CopyBounded(row->process, kProcessChars, image);
     }
-    CopyBounded(row->operation, kOperationChars, u"Started child process");
     CopyBounded(row->path, kPathChars, commandLine);
     if (row->path[0] == 0) {
         CopyBounded(row->path, kPathChars, image);
@@ -70,12 +69,11 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
     if (!IsProcessFollowed(ts, pid, t)) return false;
 
     StartRow(event, row);
-    row->category = kCategoryProcess;
+    SetRowKind(row, RowKind::ProcessExited);
     row->pid = pid;
     if (!LookupProcessName(ts, pid, t, row->process, kProcessChars)) {
         ReadAnsiStringProperty(event, u"ImageFileName", row->process, kProcessChars);
     }
-    CopyBounded(row->operation, kOperationChars, u"Process exited");
     FormatText(row->detail, kDetailChars, u"Exit code: %lu", ReadIntProperty(event, u"ExitStatus"));
     CopyBounded(row->result, kResultChars, u"OK");
 
@@ -86,22 +84,26 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
 
 } // namespace
 
-bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                        RowKind* kind) {
+    if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     const uint8_t opcode = event->header.descriptor.opcode;
     switch (opcode) {
     case kProcessStart:
     case kProcessRundownStart:
+        *kind = RowKind::StartedChildProcess;
         return DecodeProcessStart(ts, event, row, t, opcode);
     case kProcessEnd:
+        *kind = RowKind::ProcessExited;
         return DecodeProcessEnd(ts, event, row, t);
     default:
         return false;
     }
 }
 
-bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                      RowKind* kind) {
+    if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
     if (pid == 0) pid = event->header.processId;
     const uint8_t opcode = event->header.descriptor.opcode;
@@ -117,12 +119,13 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     if (opcode == kImageRundownStart || opcode == kImageRundownEnd) return false;
     StartRow(event, row);
     row->pid = pid;
-    row->category = kCategoryProcess;
     if (opcode == kImageLoad) {
-        CopyBounded(row->operation, kOperationChars, u"Loaded DLL");
+        *kind = SetRowKind(row, RowKind::LoadedDll);
     } else if (opcode == kImageUnload) {
-        CopyBounded(row->operation, kOperationChars, u"Unloaded DLL");
+        *kind = SetRowKind(row, RowKind::UnloadedDll);
     } else {
+        *kind = RowKind::Other;
+        row->category = kCategoryProcess;
         FormatText(row->operation, kOperationChars, u"Image operation (%d)",
                    static_cast<int>(opcode));
     }

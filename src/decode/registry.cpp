@@ -21,33 +21,35 @@ constexpr size_t kRelativeNameChars = 512;
 
 struct RegistryOperationName {
     uint8_t opcode;
-    const char16_t* text;
+    RowKind kind;
 };
 
 const RegistryOperationName kRegistryOperations[] = {
-    {10, u"Created registry key"},
-    {11, u"Opened registry key"},
-    {12, u"Deleted registry key"},
-    {13, u"Read registry key"},
-    {14, u"Wrote registry value"},
-    {15, u"Deleted registry value"},
-    {16, u"Read registry value"},
-    {17, u"Listed registry keys"},
-    {18, u"Listed registry values"},
-    {19, u"Read several registry values"},
-    {20, u"Changed registry key information"},
-    {21, u"Flushed registry key"},
-    {27, u"Closed registry key"},
+    {10, RowKind::CreatedRegistryKey},
+    {11, RowKind::OpenedRegistryKey},
+    {12, RowKind::DeletedRegistryKey},
+    {13, RowKind::ReadRegistryKey},
+    {14, RowKind::WroteRegistryValue},
+    {15, RowKind::DeletedRegistryValue},
+    {16, RowKind::ReadRegistryValue},
+    {17, RowKind::ListedRegistryKeys},
+    {18, RowKind::ListedRegistryValues},
+    {19, RowKind::ReadSeveralRegistryValues},
+    {20, RowKind::ChangedRegistryKeyInformation},
+    {21, RowKind::FlushedRegistryKey},
+    {27, RowKind::ClosedRegistryKey},
 };
 
-void SetRegistryOperation(uint8_t opcode, char16_t* out) {
+// A Registry row of the opcode's kind; an opcode no kind names is of kind Other and says its
+// number.
+RowKind SetRegistryOperation(uint8_t opcode, EventRow* row) {
     for (const RegistryOperationName& entry : kRegistryOperations) {
-        if (entry.opcode == opcode) {
-            CopyBounded(out, kOperationChars, entry.text);
-            return;
-        }
+        if (entry.opcode == opcode) return SetRowKind(row, entry.kind);
     }
-    FormatText(out, kOperationChars, u"Registry operation (%d)", static_cast<int>(opcode));
+    row->category = kCategoryRegistry;
+    FormatText(row->operation, kOperationChars, u"Registry operation (%d)",
+               static_cast<int>(opcode));
+    return RowKind::Other;
 }
 
 bool IsValueOperation(uint8_t opcode) {
@@ -73,8 +75,9 @@ void LearnFromKeyEvent(TrackingState* ts, const EventRecord* event, uint8_t opco
 
 } // namespace
 
-bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t) {
-    if (ts == nullptr || event == nullptr || row == nullptr) return false;
+bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                         RowKind* kind) {
+    if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     const uint8_t opcode = event->header.descriptor.opcode;
     if (opcode == kOpKcbCreate || opcode == kOpKcbDelete || opcode == kOpKcbRundownBegin ||
         opcode == kOpKcbRundownEnd) {
@@ -86,8 +89,7 @@ bool DecodeRegistryEvent(TrackingState* ts, const EventRecord* event, EventRow* 
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     if (opcode == kOpNoRow) return false;
     StartRow(event, row);
-    row->category = kCategoryRegistry;
-    SetRegistryOperation(opcode, row->operation);
+    *kind = SetRegistryOperation(opcode, row);
 
     const uint64_t keyObject = ReadPointerProperty(event, u"KeyHandle");
     char16_t relative[kRelativeNameChars];

@@ -97,5 +97,15 @@ size_t RowKindOperationLength(RowKind kind);
 RowKind RowKindOf(uint32_t category, const char16_t* operation, size_t length);
 // The same for a row's fields (the operation text up to its terminator).
 RowKind RowKindOfRow(const EventRow& row);
+// Whether rows of the kind are made by the recorder itself (the examined program's start and its
+// exit as the launcher saw them) rather than decoded from the trace: the built-in rules never
+// score them.
+constexpr bool IsRecorderRowKind(RowKind kind) {
+    return kind == RowKind::StartedProcess || kind == RowKind::TargetProcessExited;
+}
+// Makes the row one of this kind: its category and its operation text come from the table, so
+// the two never disagree with the kind. Other (or a number past the last kind) leaves the row as
+// it is. Returns kind.
+RowKind SetRowKind(EventRow* row, RowKind kind);
 
 } // namespace olv

@@ -9,6 +9,7 @@
 #include "base/note_text.h"
 #include "base/reveal_text.h"
 #include "base/text.h"
+#include "record/row_kind.h"
 #include "platform/memory.h"
 #include "platform/lock.h"
 #include "platform/time.h"
@@ -280,10 +281,12 @@ NameTally* TallyOf(NameTally* tallies, const EventRow& row, const char16_t** nam
         return &tallies[kFileTally];
     case kCategoryRegistry:
         return &tallies[kKeyTally];
-    case kCategoryNetwork:
-        if (ContainsFoldedLower(row.operation, u"dns")) return &tallies[kDnsTally];
+    case kCategoryNetwork: {
+        const RowKind kind = RowKindOfRow(row);
+        if (kind == RowKind::DnsQuery || kind == RowKind::DnsAnswer) return &tallies[kDnsTally];
         *name = EndpointOf(row.path);
         return &tallies[kEndpointTally];
+    }
     default:
         return nullptr;
     }

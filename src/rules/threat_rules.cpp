@@ -19,66 +19,66 @@ namespace olv {
 // --- Operation classes ----------------------------------------------------------------------
 
 constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
-    {u"Opened file", OpRead},
-    {u"Read file", OpRead},
-    {u"Read file information", OpRead},
-    {u"Read file permissions", OpRead},
-    {u"Read extended attributes", OpRead},
-    {u"Listed folder", OpRead},
-    {u"Watching folder for changes", OpRead},
-    {u"Closed file", OpRead},
-    {u"Released file handle", OpRead},
-    {u"Flushed file", OpRead},
-    {u"Opened registry key", OpRead},
-    {u"Read registry key", OpRead},
-    {u"Read registry value", OpRead},
-    {u"Listed registry keys", OpRead},
-    {u"Listed registry values", OpRead},
-    {u"Read several registry values", OpRead},
-    {u"Closed registry key", OpRead},
-    {u"Flushed registry key", OpRead},
+    {RowKind::OpenedFile, OpRead},
+    {RowKind::ReadFile, OpRead},
+    {RowKind::ReadFileInformation, OpRead},
+    {RowKind::ReadFilePermissions, OpRead},
+    {RowKind::ReadExtendedAttributes, OpRead},
+    {RowKind::ListedFolder, OpRead},
+    {RowKind::WatchingFolder, OpRead},
+    {RowKind::ClosedFile, OpRead},
+    {RowKind::ReleasedFileHandle, OpRead},
+    {RowKind::FlushedFile, OpRead},
+    {RowKind::OpenedRegistryKey, OpRead},
+    {RowKind::ReadRegistryKey, OpRead},
+    {RowKind::ReadRegistryValue, OpRead},
+    {RowKind::ListedRegistryKeys, OpRead},
+    {RowKind::ListedRegistryValues, OpRead},
+    {RowKind::ReadSeveralRegistryValues, OpRead},
+    {RowKind::ClosedRegistryKey, OpRead},
+    {RowKind::FlushedRegistryKey, OpRead},
 
-    {u"Wrote to file", OpWrite},
-    {u"Created new file", OpWrite},
-    {u"Renamed file", OpWrite},
-    {u"Renamed file by path", OpWrite},
-    {u"Changed file information", OpWrite},
-    {u"Created link", OpWrite},
-    {u"Set file permissions", OpWrite},
-    {u"Set extended attributes", OpWrite},
-    {u"File system control", OpWrite},
-    {u"Created registry key", OpWrite},
-    {u"Wrote registry value", OpWrite},
-    {u"Changed registry key information", OpWrite},
+    {RowKind::WroteFile, OpWrite},
+    {RowKind::CreatedNewFile, OpWrite},
+    {RowKind::RenamedFile, OpWrite},
+    {RowKind::RenamedFileByPath, OpWrite},
+    {RowKind::ChangedFileInformation, OpWrite},
+    {RowKind::CreatedLink, OpWrite},
+    {RowKind::SetFilePermissions, OpWrite},
+    {RowKind::SetExtendedAttributes, OpWrite},
+    {RowKind::FileSystemControl, OpWrite},
+    {RowKind::CreatedRegistryKey, OpWrite},
+    {RowKind::WroteRegistryValue, OpWrite},
+    {RowKind::ChangedRegistryKeyInformation, OpWrite},
 
-    {u"Started child process", OpStart},
-    {u"Started process", OpStart},
+    {RowKind::StartedChildProcess, OpStart},
+    {RowKind::StartedProcess, OpStart},
 
-    {u"Mapped file into memory", OpLoad},
-    {u"Unmapped file", OpLoad},
-    {u"Loaded DLL", OpLoad},
-    {u"Unloaded DLL", OpLoad},
+    {RowKind::MappedFile, OpLoad},
+    {RowKind::UnmappedFile, OpLoad},
+    {RowKind::LoadedDll, OpLoad},
+    {RowKind::UnloadedDll, OpLoad},
 
-    {u"Sent data (TCP)", OpNetwork},
-    {u"Received data (TCP)", OpNetwork},
-    {u"Connected (TCP)", OpNetwork},
-    {u"Disconnected (TCP)", OpNetwork},
-    {u"Retransmitted (TCP)", OpNetwork},
-    {u"Accepted a connection (TCP)", OpNetwork},
-    {u"Reconnected (TCP)", OpNetwork},
-    {u"Copied data (TCP)", OpNetwork},
-    {u"Sent data (UDP)", OpNetwork},
-    {u"Received data (UDP)", OpNetwork},
-    {u"DNS query", OpNetwork},
-    {u"DNS answer", OpNetwork},
+    {RowKind::SentTcp, OpNetwork},
+    {RowKind::ReceivedTcp, OpNetwork},
+    {RowKind::ConnectedTcp, OpNetwork},
+    {RowKind::DisconnectedTcp, OpNetwork},
+    {RowKind::RetransmittedTcp, OpNetwork},
+    {RowKind::AcceptedTcp, OpNetwork},
+    {RowKind::ReconnectedTcp, OpNetwork},
+    {RowKind::CopiedTcp, OpNetwork},
+    {RowKind::SentUdp, OpNetwork},
+    {RowKind::ReceivedUdp, OpNetwork},
+    {RowKind::DnsQuery, OpNetwork},
+    {RowKind::DnsAnswer, OpNetwork},
 
-    {u"Process exited", OpExit},
-    {u"Target process exited", OpExit},
+    {RowKind::ProcessExited, OpExit},
+    {RowKind::TargetProcessExited, OpExit},
 
-    {u"Deleted file", OpDelete},
-    {u"Deleted file by path", OpDelete},
-    {u"Deleted registry key", OpDelete},
-    {u"Deleted registry value", OpDelete},
+    {RowKind::DeletedFile, OpDelete},
+    {RowKind::DeletedFileByPath, OpDelete},
+    {RowKind::DeletedRegistryKey, OpDelete},
+    {RowKind::DeletedRegistryValue, OpDelete},
 };
 
 // --- Pattern lists (null-terminated, lower case) -----------------------------------------------
@@ -366,7 +366,7 @@ constexpr bool OperationClassTableIsSound() {
     uint32_t counts[7] = {};
     for (size_t i = 0; i < kOperationClassCount; ++i) {
         const OperationClassEntry& entry = kOperationClassTable[i];
-        if (entry.operation == nullptr || entry.operation[0] == 0) return false;
+        if (entry.kind == RowKind::Other || entry.kind >= RowKind::kCount) return false;
         // Exactly one class bit per operation, and a known one.
         int bit = -1;
         for (int b = 0; b < 7; ++b) {
@@ -375,7 +375,7 @@ constexpr bool OperationClassTableIsSound() {
         if (bit < 0) return false;
         ++counts[bit];
         for (size_t j = 0; j < i; ++j) {
-            if (SameText(kOperationClassTable[j].operation, entry.operation)) return false;
+            if (kOperationClassTable[j].kind == entry.kind) return false;
         }
     }
     // Read, Write, Start, Load, Network, Exit, Delete.
@@ -422,61 +422,26 @@ constexpr bool ThreatRuleTableIsSound() {
 static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 54);
 static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 36);
 static_assert(OperationClassTableIsSound(),
-              "operation class table: 54 distinct names, one class bit each, 18/12/2/4/12/2/4");
+              "operation class table: 54 distinct kinds, one class bit each, 18/12/2/4/12/2/4");
 static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
 static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
 static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&
               kThreatRules[10].patternsB == kThreatRules[11].patternsB);
 
-// The length of every operation name, for the lookup.
-struct OperationLengths {
-    uint8_t of[kOperationClassCount];
+// The class of every kind, by its number: the rule loop asks it once a row.
+struct ClassesOfKinds {
+    uint8_t of[kRowKindCount];
 };
 
-constexpr OperationLengths MeasureOperations() {
-    OperationLengths lengths{};
-    for (size_t i = 0; i < kOperationClassCount; ++i) {
-        size_t n = 0;
-        while (kOperationClassTable[i].operation[n] != 0)
-            ++n;
-        lengths.of[i] = static_cast<uint8_t>(n);
-    }
-    return lengths;
+constexpr ClassesOfKinds IndexClassesByKind() {
+    ClassesOfKinds classes{};
+    for (const OperationClassEntry& entry : kOperationClassTable)
+        classes.of[static_cast<size_t>(entry.kind)] = static_cast<uint8_t>(entry.classes);
+    return classes;
 }
 
-constexpr OperationLengths kOperationLengths = MeasureOperations();
-
-constexpr size_t LongestOperation() {
-    size_t longest = 0;
-    for (uint8_t n : kOperationLengths.of) {
-        if (n > longest) longest = n;
-    }
-    return longest;
-}
-
-constexpr size_t kLongestOperation = LongestOperation();
-static_assert(kLongestOperation < kOperationChars);
-
-// The operation names by length: those of length n are order[first[n]] to order[first[n + 1]].
-struct OperationsByLength {
-    uint8_t first[kLongestOperation + 2];
-    uint8_t order[kOperationClassCount];
-};
-
-constexpr OperationsByLength SortOperationsByLength() {
-    OperationsByLength by{};
-    size_t next = 0;
-    for (size_t n = 0; n <= kLongestOperation; ++n) {
-        by.first[n] = static_cast<uint8_t>(next);
-        for (size_t i = 0; i < kOperationClassCount; ++i) {
-            if (kOperationLengths.of[i] == n) by.order[next++] = static_cast<uint8_t>(i);
-        }
-    }
-    by.first[kLongestOperation + 1] = static_cast<uint8_t>(next);
-    return by;
-}
-
-constexpr OperationsByLength kOperationsByLength = SortOperationsByLength();
+constexpr ClassesOfKinds kClassesOfKinds = IndexClassesByKind();
+static_assert(kRowKindCount == kOperationClassCount + 1, "every kind but Other has a class");
 
 // The rules a row of each category can meet, in table order: rules of that category and rules of
 // any category (index 4: rows of an unknown category, which only the latter can meet).
@@ -850,23 +815,6 @@ bool MatchRuleList(const char16_t* const* patterns, const PatternInfo* info, con
     return false;
 }
 
-// The classes of an operation name of known length: the table's names of that length, each
-// compared once its first and last characters agree.
-uint32_t OperationClassOfText(const char16_t* operation, size_t length) {
-    if (length == 0 || length > kLongestOperation) return 0;
-    for (size_t k = kOperationsByLength.first[length]; k < kOperationsByLength.first[length + 1];
-         ++k) {
-        const size_t i = kOperationsByLength.order[k];
-        const char16_t* name = kOperationClassTable[i].operation;
-        if (name[0] != operation[0] || name[length - 1] != operation[length - 1]) continue;
-        size_t j = 1;
-        while (j < length && name[j] == operation[j])
-            ++j;
-        if (j == length) return kOperationClassTable[i].classes;
-    }
-    return 0;
-}
-
 } // namespace
 
 // --- Public operations -------------------------------------------------------------------------
@@ -894,14 +842,9 @@ int ClassifyResult(const char16_t* result) {
     }
 }
 
-uint32_t OperationClassOf(const char16_t* operation) {
-    if (operation == nullptr || operation[0] == 0) return 0;
-    // No name in the table is longer than kLongestOperation, so a longer text is none of them
-    // and is not read further.
-    size_t length = 0;
-    while (length <= kLongestOperation && operation[length] != 0)
-        ++length;
-    return OperationClassOfText(operation, length);
+uint32_t OperationClassOf(RowKind kind) {
+    const size_t k = static_cast<size_t>(kind);
+    return k < kRowKindCount ? kClassesOfKinds.of[k] : 0;
 }
 
 bool MatchPatternList(const char16_t* const* patterns, const EventRow* row, uint32_t fields,
@@ -923,15 +866,19 @@ bool PathEndsWith(const char16_t* path, const char16_t* pattern) {
 }
 
 int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
+    if (row == nullptr) {
+        if (threatOut != nullptr && capacity >= 1) threatOut[0] = 0;
+        return 0;
+    }
+    return ScoreRowOfKind(row, RowKindOfRow(*row), threatOut, capacity);
+}
+
+int32_t ScoreRowOfKind(const EventRow* row, RowKind kind, char16_t* threatOut, size_t capacity) {
     const bool writeThreat = threatOut != nullptr && capacity >= 1;
     if (writeThreat) threatOut[0] = 0;
     if (row == nullptr) return 0;
 
-    // Both lookups stop at the first character that differs from a known name, so they never
-    // read far into a field, terminated or not.
-    // The row's operation is measured within its field, eight characters at a time.
-    const uint32_t operationClass =
-        OperationClassOfText(row->operation, FieldTextLength(row->operation, kOperationChars));
+    const uint32_t operationClass = OperationClassOf(kind);
     const int resultClass = ClassifyResult(row->result);
     RowScan scan{};
     scan.row = row;
@@ -977,8 +924,7 @@ int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity) {
 
 int32_t MatchingThreatRules(const EventRow* row, int32_t* rules, int32_t capacity) {
     if (row == nullptr) return 0;
-    const uint32_t operationClass =
-        OperationClassOfText(row->operation, FieldTextLength(row->operation, kOperationChars));
+    const uint32_t operationClass = OperationClassOf(RowKindOfRow(*row));
     const int resultClass = ClassifyResult(row->result);
     RowScan scan{};
     scan.row = row;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "record/event_row.h"
+#include "record/row_kind.h"
 
 namespace olv {
 
@@ -37,8 +38,10 @@ struct ThreatRule {
     uint32_t matchMode;
 };
 
+// A kind of row and its operation class. A row of a kind the table does not list (kind Other: an
+// unnamed opcode, a row of an older session) has no class, and then every rule may test it.
 struct OperationClassEntry {
-    const char16_t* operation;
+    RowKind kind;
     uint32_t classes;
 };
 
@@ -50,13 +53,17 @@ extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 // Scores the row: empties threatOut (when given and capacity >= 1), writes the deciding rule's
 // name and " (+N)", returns the severity 0 to 3.
 int32_t ScoreRow(const EventRow* row, char16_t* threatOut, size_t capacity);
+// The same for a row whose kind the caller knows (the decoder that made it), which spares the
+// lookup of the kind by the row's text. kind must be the row's kind.
+int32_t ScoreRowOfKind(const EventRow* row, RowKind kind, char16_t* threatOut, size_t capacity);
 // Every rule of the table that the row meets, as ScoreRow tests them (so the most severe of them
 // is ScoreRow's result): writes at most capacity table indices into rules, in table order, and
 // returns how many rules matched. For the row's "Rules Matched..." list; ScoreRow stays the fast
 // path of the trace threads.
 int32_t MatchingThreatRules(const EventRow* row, int32_t* rules, int32_t capacity);
 int ClassifyResult(const char16_t* result);
-uint32_t OperationClassOf(const char16_t* operation);
+// The operation class of a kind of row; 0 for Other and for a number past the last kind.
+uint32_t OperationClassOf(RowKind kind);
 bool MatchPatternList(const char16_t* const* patterns, const EventRow* row, uint32_t fields,
                       uint32_t matchMode);
 bool PathEndsWith(const char16_t* path, const char16_t* pattern);

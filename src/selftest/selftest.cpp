@@ -25,9 +25,6 @@ constexpr int kCheckAction[kSelftestCheckCount] = {
     kActTcpConnect, kActTcpSend,   kActUdpSend,    kActDnsQuery,
 };
 
-bool Op(const EventRow& row, const char16_t* operation) {
-    return TextEquals(row.operation, operation);
-}
 
 // Whether text ends with a separator and then name, ignoring the case of A-Z.
 bool EndsWithFileName(const char16_t* text, const char16_t* name) {
@@ -91,77 +88,77 @@ constexpr char16_t kAtReceiver[] = u" (at the receiver)";
 // Whether the row shows the check: the qualifier of its form (kPlain when the operation says
 // it all), or null when it does not show it. The forms are every one the decoders make of the
 // events Windows 7 to 11 give for the helper's action.
-const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row,
+const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row, RowKind kind,
                         const Seen& seen) {
     const char16_t* first = PathFileName(plan.firstFile);
     const char16_t* second = PathFileName(plan.secondFile);
     switch (check) {
     case kCheckChild:
-        return Op(row, u"Started child process") &&
+        return kind == RowKind::StartedChildProcess &&
                        (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
                        ContainsFolded(row.path, u"--selftest-child")
                    ? kPlain
                    : nullptr;
     case kCheckDll:
-        return Op(row, u"Loaded DLL") && EndsWithFileName(row.path, plan.dll) ? kPlain : nullptr;
+        return kind == RowKind::LoadedDll && EndsWithFileName(row.path, plan.dll) ? kPlain : nullptr;
     case kCheckFileCreate:
         if (!EndsWithFileName(row.path, first)) return nullptr;
-        if (Op(row, u"Created new file")) return kPlain;
+        if (kind == RowKind::CreatedNewFile) return kPlain;
         // Some Windows versions give the creation as an open. The helper makes the file with
         // "create new" in a folder it has just made (and makes nothing when the folder was
         // there), so the path did not exist before the check: its first successful open, before
         // any other row about it, is the creation.
-        return Op(row, u"Opened file") && !seen.firstFileNamed &&
+        return kind == RowKind::OpenedFile && !seen.firstFileNamed &&
                        ClassifyResult(row.result) != ResultFailed
                    ? kNewPath
                    : nullptr;
     case kCheckFileWrite:
-        return Op(row, u"Wrote to file") && EndsWithFileName(row.path, first) ? kPlain : nullptr;
+        return kind == RowKind::WroteFile && EndsWithFileName(row.path, first) ? kPlain : nullptr;
     case kCheckFileRename:
         // The row names the file object (the old name, or the new one once the object is
         // renamed) or the target path, and may give the new name in its detail.
-        if (!Op(row, u"Renamed file") && !Op(row, u"Renamed file by path")) return nullptr;
+        if (kind != RowKind::RenamedFile && kind != RowKind::RenamedFileByPath) return nullptr;
         if (ContainsFolded(row.path, second) || ContainsFolded(row.detail, second)) return kNewName;
         return ContainsFolded(row.path, first) ? kOldName : nullptr;
     case kCheckFileDelete:
-        if (!Op(row, u"Deleted file") && !Op(row, u"Deleted file by path")) return nullptr;
+        if (kind != RowKind::DeletedFile && kind != RowKind::DeletedFileByPath) return nullptr;
         if (EndsWithFileName(row.path, second)) return kNewName;
         return EndsWithFileName(row.path, first) ? kOldName : nullptr;
     case kCheckKeyCreate:
-        return Op(row, u"Created registry key") && ContainsFolded(row.path, plan.tag) ? kPlain
+        return kind == RowKind::CreatedRegistryKey && ContainsFolded(row.path, plan.tag) ? kPlain
                                                                                       : nullptr;
     case kCheckValueSet:
-        return Op(row, u"Wrote registry value") && ContainsFolded(row.path, plan.tag) ? kPlain
+        return kind == RowKind::WroteRegistryValue && ContainsFolded(row.path, plan.tag) ? kPlain
                                                                                       : nullptr;
     case kCheckValueDelete:
-        return Op(row, u"Deleted registry value") && ContainsFolded(row.path, plan.tag) ? kPlain
+        return kind == RowKind::DeletedRegistryValue && ContainsFolded(row.path, plan.tag) ? kPlain
                                                                                         : nullptr;
     case kCheckKeyDelete:
-        return Op(row, u"Deleted registry key") && ContainsFolded(row.path, plan.tag) ? kPlain
+        return kind == RowKind::DeletedRegistryKey && ContainsFolded(row.path, plan.tag) ? kPlain
                                                                                       : nullptr;
     case kCheckTcpConnect:
-        if (Op(row, u"Connected (TCP)"))
+        if (kind == RowKind::ConnectedTcp)
             return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
-        return Op(row, u"Accepted a connection (TCP)") && ArrivedInSpan(row.path, plan.tcpPort)
+        return kind == RowKind::AcceptedTcp && ArrivedInSpan(row.path, plan.tcpPort)
                    ? kAtListener
                    : nullptr;
     case kCheckTcpSend:
-        if (Op(row, u"Sent data (TCP)"))
+        if (kind == RowKind::SentTcp)
             return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
-        return (Op(row, u"Received data (TCP)") || Op(row, u"Copied data (TCP)")) &&
+        return (kind == RowKind::ReceivedTcp || kind == RowKind::CopiedTcp) &&
                        ArrivedInSpan(row.path, plan.tcpPort)
                    ? kAtListener
                    : nullptr;
     case kCheckUdpSend:
-        if (Op(row, u"Sent data (UDP)"))
+        if (kind == RowKind::SentUdp)
             return SentToSpan(row.path, plan.udpPort) ? kPlain : nullptr;
-        return Op(row, u"Received data (UDP)") && ArrivedInSpan(row.path, plan.udpPort)
+        return kind == RowKind::ReceivedUdp && ArrivedInSpan(row.path, plan.udpPort)
                    ? kAtReceiver
                    : nullptr;
     case kCheckDnsQuery: {
         // The query, or only its answer when the query's event did not come; the name as asked
         // or fully qualified (with the root's dot).
-        if (!Op(row, u"DNS query") && !Op(row, u"DNS answer")) return nullptr;
+        if (kind != RowKind::DnsQuery && kind != RowKind::DnsAnswer) return nullptr;
         char16_t rooted[kSelftestPathChars + 1];
         FormatText(rooted, kSelftestPathChars + 1, u"%s.", plan.dnsName);
         return EqualsFolded(row.path, plan.dnsName) || EqualsFolded(row.path, rooted) ? kPlain
@@ -313,14 +310,15 @@ void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCo
     *result = SelftestResult{};
     Seen seen{};
     for (int32_t i = 0; i < rowCount && seen.helperPid == 0; ++i) {
-        if (Op(rows[i], u"Started process")) seen.helperPid = rows[i].pid;
+        if (RowKindOfRow(rows[i]) == RowKind::StartedProcess) seen.helperPid = rows[i].pid;
     }
     const char16_t* firstFile = PathFileName(plan.firstFile);
     for (int32_t i = 0; i < rowCount; ++i) {
         const EventRow& row = rows[i];
+        const RowKind kind = RowKindOfRow(row);
         for (int c = 0; c < kSelftestCheckCount; ++c) {
             if (result->found[c]) continue;
-            const char16_t* qualifier = Matches(plan, c, row, seen);
+            const char16_t* qualifier = Matches(plan, c, row, kind, seen);
             if (qualifier == nullptr) continue;
             result->found[c] = true;
             FormatText(result->form[c], kSelftestFormChars, u"as \"%s\"%s", row.operation,
@@ -351,7 +349,7 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, 
 bool SelftestHelperExitCode(const EventRow* rows, int32_t rowCount, uint32_t* code) {
     for (int32_t i = 0; i < rowCount; ++i) {
         const EventRow& row = rows[i];
-        if (!Op(row, u"Target process exited")) continue;
+        if (RowKindOfRow(row) != RowKind::TargetProcessExited) continue;
         const char16_t* p = row.detail;
         if (!TextStartsWith(p, u"Exit code: ")) return false;
         uint64_t value = 0;

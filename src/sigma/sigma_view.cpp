@@ -7,6 +7,7 @@
 #include "platform/hash_table.h"
 #include "base/text.h"
 #include "platform/memory.h"
+#include "record/row_kind.h"
 #include "tracking/process_naming.h"
 
 namespace olv {
@@ -165,15 +166,6 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     return e;
 }
 
-// Every row is tested against several names, most of which differ in the first character.
-inline bool OperationIs(const EventRow* row, const char16_t* name) {
-    if (row->operation[0] != name[0]) return false;
-    size_t i = 0;
-    for (; i < kOperationChars && row->operation[i] != 0; ++i) {
-        if (row->operation[i] != name[i]) return false;
-    }
-    return i < kOperationChars && name[i] == 0;
-}
 
 size_t FieldLength(const char16_t* field, size_t chars) {
     return FieldTextLength(field, chars);
@@ -326,15 +318,20 @@ void AddCategory(SigmaViewBuffer* out, uint32_t category) {
 
 // --- Process rows ---
 
-bool IsStartRow(const EventRow* row) {
-    return OperationIs(row, u"Started process") || OperationIs(row, u"Started child process");
+// The row's kind is looked up once, where a row enters, and handed down.
+bool IsStartRow(RowKind kind) {
+    return kind == RowKind::StartedProcess || kind == RowKind::StartedChildProcess;
 }
 
-uint32_t LearnStart(SigmaViewContext* c, const EventRow* row, int32_t index, SigmaViewBuffer* out) {
+bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
+                  SigmaViewBuffer* out);
+
+uint32_t LearnStart(SigmaViewContext* c, const EventRow* row, RowKind kind, int32_t index,
+                    SigmaViewBuffer* out) {
     ProcessEntry* e = StartProcess(c, row->pid);
-    if (e == nullptr) return SigmaViewOfStartRow(c, row, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (e == nullptr) return StartRowView(c, row, kind, out) ? kSigmaViewReady : kSigmaViewNone;
     e->parentPid = row->parentPid;
-    e->startedByRecorder = OperationIs(row, u"Started process") ? 1 : 0;
+    e->startedByRecorder = kind == RowKind::StartedProcess ? 1 : 0;
     const size_t shortLength = FieldLength(row->process, kProcessChars);
     const size_t lineLength = FieldLength(row->path, kPathChars);
     TextRef ref{};
@@ -352,7 +349,7 @@ uint32_t LearnStart(SigmaViewContext* c, const EventRow* row, int32_t index, Sig
         NamesProcess(token + name, length - name, row->process, shortLength)) {
         SetImage(c, e, token, length);
     }
-    if (e->imageFull) return SigmaViewOfStartRow(c, row, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (e->imageFull) return StartRowView(c, row, kind, out) ? kSigmaViewReady : kSigmaViewNone;
     e->pendingRow = index;
     return kSigmaViewDeferred;
 }
@@ -386,11 +383,11 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const EventRow* row, SigmaViewBuffe
     return kSigmaViewReady;
 }
 
-uint32_t LearnProcessRow(SigmaViewContext* c, const EventRow* row, int32_t index,
+uint32_t LearnProcessRow(SigmaViewContext* c, const EventRow* row, RowKind kind, int32_t index,
                          SigmaViewBuffer* out) {
-    if (IsStartRow(row)) return LearnStart(c, row, index, out);
-    if (OperationIs(row, u"Loaded DLL")) return LearnImageLoad(c, row, out);
-    if (OperationIs(row, u"Process exited") || OperationIs(row, u"Target process exited")) {
+    if (IsStartRow(kind)) return LearnStart(c, row, kind, index, out);
+    if (kind == RowKind::LoadedDll) return LearnImageLoad(c, row, out);
+    if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, row->pid);
         if (e != nullptr && e->pendingRow >= 0) {
             MakeDue(c, e->pendingRow);
@@ -420,16 +417,16 @@ size_t WrittenFileKey(const EventRow* row, char16_t* key) {
     return length + 2;
 }
 
-uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, SigmaRowKey given,
+uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, RowKind kind, SigmaRowKey given,
                       SigmaViewBuffer* out) {
     if (TextEquals(row->path, u"(file not identified)")) return kSigmaViewNone;
     uint32_t category;
-    if (OperationIs(row, u"Created new file") || OperationIs(row, u"Created link") ||
-        OperationIs(row, u"Renamed file by path")) {
+    if (kind == RowKind::CreatedNewFile || kind == RowKind::CreatedLink ||
+        kind == RowKind::RenamedFileByPath) {
         category = kSigmaFileEvent;
-    } else if (OperationIs(row, u"Deleted file") || OperationIs(row, u"Deleted file by path")) {
+    } else if (kind == RowKind::DeletedFile || kind == RowKind::DeletedFileByPath) {
         category = kSigmaFileDelete;
-    } else if (OperationIs(row, u"Wrote to file")) {
+    } else if (kind == RowKind::WroteFile) {
         char16_t key[kKeyChars];
         const size_t length = WrittenFileKey(row, key);
         bool isNew = false;
@@ -456,21 +453,22 @@ bool StartsWithFolded(const char16_t* text, size_t length, const char16_t* prefi
     return true;
 }
 
-uint32_t RegistryView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
+uint32_t RegistryView(SigmaViewContext* c, const EventRow* row, RowKind kind,
+                      SigmaViewBuffer* out) {
     uint32_t category;
     const char16_t* eventType;
     bool valueRow = false;
-    if (OperationIs(row, u"Created registry key")) {
+    if (kind == RowKind::CreatedRegistryKey) {
         category = kSigmaRegistryAdd;
         eventType = u"CreateKey";
-    } else if (OperationIs(row, u"Deleted registry key")) {
+    } else if (kind == RowKind::DeletedRegistryKey) {
         category = kSigmaRegistryDelete;
         eventType = u"DeleteKey";
-    } else if (OperationIs(row, u"Deleted registry value")) {
+    } else if (kind == RowKind::DeletedRegistryValue) {
         category = kSigmaRegistryDelete;
         eventType = u"DeleteValue";
         valueRow = true;
-    } else if (OperationIs(row, u"Wrote registry value")) {
+    } else if (kind == RowKind::WroteRegistryValue) {
         category = kSigmaRegistrySet;
         eventType = u"SetValue";
         valueRow = true;
@@ -564,18 +562,17 @@ void NormalAddress(const char16_t* address, size_t length, const char16_t** out,
 }
 
 // The protocol and direction of a network row that is a connection or data; false for others.
-bool PairKind(const EventRow* row, const char16_t** protocol, const char16_t** initiated) {
-    if (OperationIs(row, u"Connected (TCP)") || OperationIs(row, u"Sent data (TCP)")) {
+bool PairKind(RowKind kind, const char16_t** protocol, const char16_t** initiated) {
+    if (kind == RowKind::ConnectedTcp || kind == RowKind::SentTcp) {
         *protocol = u"tcp";
         *initiated = u"true";
-    } else if (OperationIs(row, u"Accepted a connection (TCP)") ||
-               OperationIs(row, u"Received data (TCP)")) {
+    } else if (kind == RowKind::AcceptedTcp || kind == RowKind::ReceivedTcp) {
         *protocol = u"tcp";
         *initiated = u"false";
-    } else if (OperationIs(row, u"Sent data (UDP)")) {
+    } else if (kind == RowKind::SentUdp) {
         *protocol = u"udp";
         *initiated = u"true";
-    } else if (OperationIs(row, u"Received data (UDP)")) {
+    } else if (kind == RowKind::ReceivedUdp) {
         *protocol = u"udp";
         *initiated = u"false";
     } else {
@@ -595,11 +592,11 @@ size_t EndpointPairKey(const EventRow* row, const char16_t* protocol, size_t pat
     return pathLength + 3;
 }
 
-uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, SigmaRowKey given,
+uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, RowKind kind, SigmaRowKey given,
                      SigmaViewBuffer* out) {
     const char16_t* protocol = nullptr;
     const char16_t* initiated = nullptr;
-    if (!PairKind(row, &protocol, &initiated)) return kSigmaViewNone;
+    if (!PairKind(kind, &protocol, &initiated)) return kSigmaViewNone;
     // "local -> remote", as the decoder writes the kernel's pair.
     const size_t pathLength = FieldLength(row->path, kPathChars);
     const ptrdiff_t arrow = FindText(row->path, u" -> ");
@@ -676,9 +673,9 @@ void LearnAnswers(SigmaViewContext* c, const EventRow* row, const char16_t* list
     }
 }
 
-uint32_t DnsView(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
-    const bool answer = OperationIs(row, u"DNS answer");
-    if (!answer && !OperationIs(row, u"DNS query")) return kSigmaViewNone;
+uint32_t DnsView(SigmaViewContext* c, const EventRow* row, RowKind kind, SigmaViewBuffer* out) {
+    const bool answer = kind == RowKind::DnsAnswer;
+    if (!answer && kind != RowKind::DnsQuery) return kSigmaViewNone;
     AddCategory(out, kSigmaDnsQuery);
     // The decoder shows an empty name as "(empty)".
     if (TextEquals(row->path, u"(empty)")) {
@@ -745,7 +742,8 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
 }
 
 bool SigmaRowMayBeDeferred(const EventRow* row) {
-    return IsStartRow(row);
+    // Asked of every row backwards from the end: only a process row can be a start.
+    return row != nullptr && row->category == kCategoryProcess && IsStartRow(RowKindOfRow(*row));
 }
 
 uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
@@ -757,18 +755,20 @@ uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const EventRow* row, in
                               SigmaRowKey key, SigmaViewBuffer* out) {
     if (context == nullptr || row == nullptr || out == nullptr) return kSigmaViewNone;
     ClearView(out);
+    const RowKind kind =
+        key.kindKnown != 0 ? static_cast<RowKind>(key.kind) : RowKindOfRow(*row);
     switch (row->category) {
     case kCategoryProcess:
-        return LearnProcessRow(context, row, index, out);
+        return LearnProcessRow(context, row, kind, index, out);
     case kCategoryFile:
-        return LearnFileRow(context, row, key, out);
+        return LearnFileRow(context, row, kind, key, out);
     case kCategoryRegistry:
-        return RegistryView(context, row, out);
+        return RegistryView(context, row, kind, out);
     case kCategoryNetwork:
-        if (OperationIs(row, u"DNS query") || OperationIs(row, u"DNS answer")) {
-            return DnsView(context, row, out);
+        if (kind == RowKind::DnsQuery || kind == RowKind::DnsAnswer) {
+            return DnsView(context, row, kind, out);
         }
-        return NetworkView(context, row, key, out);
+        return NetworkView(context, row, kind, key, out);
     default:
         return kSigmaViewNone;
     }
@@ -779,20 +779,22 @@ SigmaRowKey SigmaKeyOfRow(const EventRow* row) {
     char16_t key[kKeyChars];
     size_t length = 0;
     uint32_t table = kNoKeyGiven;
+    const RowKind kind = RowKindOfRow(*row);
+    const SigmaRowKey none{kNoKeyGiven, 0, static_cast<uint16_t>(kind), 1};
     if (row->category == kCategoryFile) {
-        if (!OperationIs(row, u"Wrote to file")) return SigmaRowKey{};
+        if (kind != RowKind::WroteFile) return none;
         length = WrittenFileKey(row, key);
         table = kWrittenFilesKey;
     } else if (row->category == kCategoryNetwork) {
         const char16_t* protocol = nullptr;
         const char16_t* initiated = nullptr;
-        if (!PairKind(row, &protocol, &initiated)) return SigmaRowKey{};
+        if (!PairKind(kind, &protocol, &initiated)) return none;
         length = EndpointPairKey(row, protocol, FieldLength(row->path, kPathChars), key);
         table = kEndpointPairsKey;
     } else {
-        return SigmaRowKey{};
+        return none;
     }
-    return SigmaRowKey{table, HashChars(key, length)};
+    return SigmaRowKey{table, HashChars(key, length), none.kind, 1};
 }
 
 void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key) {
@@ -841,7 +843,15 @@ void ReleaseDeferredSigmaRows(SigmaViewContext* context) {
 }
 
 bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaViewBuffer* out) {
-    if (context == nullptr || row == nullptr || out == nullptr || !IsStartRow(row)) return false;
+    if (context == nullptr || row == nullptr || out == nullptr) return false;
+    return StartRowView(context, row, RowKindOfRow(*row), out);
+}
+
+namespace {
+
+bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
+                  SigmaViewBuffer* out) {
+    if (!IsStartRow(kind)) return false;
     ClearView(out);
     AddCategory(out, kSigmaProcessCreation);
     SetRowText(out, kSigmaCommandLine, row->path, kPathChars);
@@ -855,7 +865,7 @@ bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaVi
     } else {
         SetUnknown(out, kSigmaCurrentDirectory);
     }
-    if (OperationIs(row, u"Started process")) {
+    if (kind == RowKind::StartedProcess) {
         // The recorder is the parent; its own command line says nothing about the sample and is
         // left absent.
         if (context->recorderImage[0] != 0) {
@@ -879,14 +889,17 @@ bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaVi
     return true;
 }
 
+} // namespace
+
 uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const EventRow* row, uint32_t categories,
                                SigmaViewBuffer* out) {
     if (context == nullptr || row == nullptr || out == nullptr || categories == 0) {
         return kSigmaViewNone;
     }
     ClearView(out);
-    if (row->category == kCategoryRegistry) return RegistryView(context, row, out);
-    if (IsStartRow(row)) return SigmaViewOfStartRow(context, row, out) ? kSigmaViewReady : kSigmaViewNone;
+    const RowKind kind = RowKindOfRow(*row);
+    if (row->category == kCategoryRegistry) return RegistryView(context, row, kind, out);
+    if (IsStartRow(kind)) return StartRowView(context, row, kind, out) ? kSigmaViewReady : kSigmaViewNone;
     if (row->category == kCategoryFile) {
         AddCategory(out, categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete)));
         if (out->view.categories == 0) return kSigmaViewNone;

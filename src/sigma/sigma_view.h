@@ -56,6 +56,9 @@ void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row);
 struct SigmaRowKey {
     uint32_t table;
     uint64_t hash;
+    // The row's kind (a RowKind), when kindKnown: learned with the key, so it is asked once a row.
+    uint16_t kind;
+    uint16_t kindKnown;
 };
 SigmaRowKey SigmaKeyOfRow(const EventRow* row);
 void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key);

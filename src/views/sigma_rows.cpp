@@ -45,13 +45,6 @@ SigmaState* ActiveState(const AppState* app) {
     return state != nullptr && state->rules != nullptr ? state : nullptr;
 }
 
-bool OperationIs(const EventRow* row, const char16_t* name) {
-    size_t i = 0;
-    for (; i < kOperationChars && row->operation[i] != 0; ++i) {
-        if (row->operation[i] != name[i]) return false;
-    }
-    return i < kOperationChars && name[i] == 0;
-}
 
 // The first entry of matches whose row is at or after row.
 int32_t FirstMatchAtOrAfter(const SigmaState* s, int32_t row) {
@@ -289,11 +282,12 @@ const char16_t* SigmaRecorderImageOf(const AppState* app) {
 
 uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity) {
     // The window makes these two rows itself and scores neither.
-    if (OperationIs(row, u"Started process") || OperationIs(row, u"Target process exited")) {
+    const RowKind kind = RowKindOfRow(*row);
+    if (IsRecorderRowKind(kind)) {
         if (threat != nullptr && capacity > 0) threat[0] = 0;
         return 0;
     }
-    return static_cast<uint32_t>(ScoreRow(row, threat, capacity));
+    return static_cast<uint32_t>(ScoreRowOfKind(row, kind, threat, capacity));
 }
 
 bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {

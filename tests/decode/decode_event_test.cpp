@@ -7,6 +7,7 @@
 #include "decode/dispatch.h"
 #include "decode/provider_fixture.h"
 #include "platform/time.h"
+#include "rules/threat_rules.h"
 
 using namespace olv;
 
@@ -103,4 +104,71 @@ TEST_CASE("an event of an unknown provider changes nothing in the tracking state
     CHECK_FALSE(f.Decode());
     CHECK(std::memcmp(before.get(), static_cast<const void*>(f.ts), sizeof(TrackingState)) == 0);
     CHECK(LiveAllocationCount() == live);
+}
+
+TEST_CASE("every decoder makes its rows through their kind: the kind it reports is the kind of "
+          "the row's category and text, and the carried kind scores as the looked-up one") {
+    ProviderFixture f;
+    bool seen[kRowKindCount] = {};
+    int64_t t = kT0;
+    auto decodeAs = [&](EventDecoder decoder) {
+        std::memset(static_cast<void*>(&f.row), 0, sizeof f.row);
+        RowKind kind = static_cast<RowKind>(0x7777);
+        if (!decoder(f.ts, &f.e->record, &f.row, t, &kind)) return;
+        CAPTURE(U8(f.row.operation));
+        if (kind == kRowKindUnknown) kind = RowKindOfRow(f.row); // a held row, released
+        CHECK(kind == RowKindOfRow(f.row));
+        if (kind != RowKind::Other) {
+            CHECK(f.row.category == RowKindCategory(kind));
+            CHECK(U8(f.row.operation) == U8(RowKindOperation(kind)));
+            seen[static_cast<size_t>(kind)] = true;
+        } else {
+            CHECK(f.row.operation[0] != 0); // an unnamed opcode says its number
+        }
+        char16_t carried[kThreatChars];
+        char16_t looked[kThreatChars];
+        CHECK(ScoreRowOfKind(&f.row, kind, carried, kThreatChars) ==
+              ScoreRow(&f.row, looked, kThreatChars));
+        CHECK(U8(carried) == U8(looked));
+    };
+    for (int opcode = 1; opcode < 100; ++opcode) {
+        const auto op = static_cast<uint8_t>(opcode);
+        t += kSecond;
+        for (const Guid* provider : {&kFileIoProvider, &kRegistryProvider}) {
+            f.Begin(*provider, op, t);
+            AddSimWideString(f.e, u"OpenPath", u"C:\\Users\\a\\AppData\\Roaming\\x.exe");
+            AddSimWideString(f.e, u"KeyName",
+                             u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\"
+                             u"CurrentVersion\\Run");
+            decodeAs(DecoderForProvider(*provider));
+        }
+        for (const Guid* provider : {&kTcpIpProvider, &kUdpIpProvider}) {
+            f.Begin(*provider, op, t);
+            AddSimU32(f.e, u"PID", kSamplePid);
+            decodeAs(DecoderForProvider(*provider));
+        }
+        f.Begin(kImageProvider, op, t);
+        AddSimU32(f.e, u"ProcessId", kSamplePid);
+        AddSimWideString(f.e, u"FileName", u"C:\\Users\\a\\AppData\\Local\\Temp\\e.dll");
+        decodeAs(DecodeImageEvent);
+    }
+    // A child's start, then its exit.
+    f.Begin(kProcessProvider, 1, t, kSamplePid);
+    AddSimU32(f.e, u"ProcessId", 4321);
+    AddSimU32(f.e, u"ParentId", kSamplePid);
+    decodeAs(DecodeProcessEvent);
+    f.Begin(kProcessProvider, 2, t + 1, 4321);
+    AddSimU32(f.e, u"ProcessId", 4321);
+    decodeAs(DecodeProcessEvent);
+    for (uint16_t id : {uint16_t{3006}, uint16_t{3008}}) {
+        f.Begin(kDnsClientProvider, 0, t, kSamplePid, id);
+        AddSimWideString(f.e, u"QueryName", u"example.org");
+        decodeAs(DecodeDnsEvent);
+    }
+    // Every kind but the two rows the recorder makes itself comes from a decoder.
+    for (size_t k = 1; k < kRowKindCount; ++k) {
+        const auto kind = static_cast<RowKind>(k);
+        CAPTURE(U8(RowKindOperation(kind)));
+        CHECK(seen[k] == !IsRecorderRowKind(kind));
+    }
 }

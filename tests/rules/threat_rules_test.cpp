@@ -44,6 +44,14 @@ struct Scored {
     bool operator==(const Scored&) const = default;
 };
 
+// The class of a row with this operation text in whichever category has a kind of that text.
+uint32_t ClassOfText(const char16_t* operation) {
+    uint32_t classes = 0;
+    for (uint32_t category : {kFile, kReg, kNet, kProc})
+        classes |= OperationClassOf(RowKindOf(category, operation, TextLength(operation)));
+    return classes;
+}
+
 Scored Score(const RowInput& input) {
     EventRow& row = Row(input);
     const int32_t severity = ScoreRow(&row, row.threat, kThreatChars);
@@ -249,7 +257,7 @@ const RuleCase kRuleCases[] = {
     {34, kNet, u"Connected (TCP)", u"10.0.0.5:49712 -> 203.0.113.9:4444", u"", u"", Path,
      u"10.0.0.5:49712 -> 203.0.113.9:44445"},
     {35, kNet, u"DNS query", u"evil.TK", u"", u"", Path, u"evil.tk.example.com"},
-    {36, kNet, u"DNS query", u"abc123.ngrok.io", u"", u"", Operation, u"Opened file"}};
+    {36, kNet, u"DNS query", u"abc123.ngrok.io", u"", u"", Path, u"abc123.ngrokio.example"}};
 
 RowInput NearMiss(const RuleCase& c) {
     RowInput miss = c.Hit();
@@ -441,7 +449,7 @@ TEST_CASE("scoring and the list of matching rules agree with a rule-by-rule read
     auto reference = [](const EventRow& row, std::string* threat, std::vector<int32_t>* listed) {
         int32_t best = 0, matches = 0;
         const char16_t* chosen = nullptr;
-        const uint32_t operationClass = OperationClassOf(row.operation);
+        const uint32_t operationClass = OperationClassOf(RowKindOfRow(row));
         listed->clear();
         for (const ThreatRule& rule : kThreatRules) {
             if (rule.category != row.category) continue;
@@ -594,14 +602,23 @@ TEST_CASE("operation classes: exact names; an unknown operation meets every rule
     for (const auto& c : byClass) {
         for (const char16_t* operation : c.operations) {
             CAPTURE(U8(operation));
-            CHECK(OperationClassOf(operation) == c.classes);
+            CHECK(ClassOfText(operation) == c.classes);
             ++named;
         }
     }
     CHECK(named == 54);
-    CHECK(OperationClassOf(u"opened file") == 0);
-    CHECK(OperationClassOf(u"Opened file ") == 0);
-    CHECK(OperationClassOf(u"Changed registry key information, and then some more") == 0);
+    CHECK(ClassOfText(u"opened file") == 0);
+    CHECK(ClassOfText(u"Opened file ") == 0);
+    CHECK(ClassOfText(u"Changed registry key information, and then some more") == 0);
+    CHECK(OperationClassOf(RowKind::Other) == 0);
+    CHECK(OperationClassOf(RowKind::kCount) == 0);
+    CHECK(OperationClassOf(static_cast<RowKind>(0xFFFF)) == 0);
+    // The class belongs to the kind, and a kind to its category: a known text in another
+    // category is of no kind, so it is not kept from the rules of other classes.
+    CHECK(Score({kFile, u"Loaded DLL", u"C:\\Users\\a\\AppData\\Local\\Temp\\x.exe", u"", u"OK"})
+              .severity == 3);
+    CHECK(Score({kFile, u"Unmapped file", u"C:\\Users\\a\\AppData\\Local\\Temp\\x.exe", u"",
+                 u"OK"}) == Scored{0, ""});
     CHECK(Score({kProc, u"Something new", u"C:\\Users\\a\\AppData\\Local\\Temp\\e.dll", u"", u""})
               .threat == "DLL loaded from unusual directory");
     CHECK(Score({kReg, u"wrote registry value", kRunKey, u"", u"OK"}).severity == 3);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "record/row_kind.h"
 #include "support/text_check.h"
 
 using namespace olv;
@@ -28,6 +29,14 @@ EventRow Row(const char16_t* operation, const char16_t* path, uint32_t pid = kHe
     EventRow row{};
     CopyBounded(row.result, kResultChars, result);
     CopyBounded(row.operation, kOperationChars, operation);
+    // The category of the kind of that text, as the decoders make the row; a text of no kind
+    // stays a File row.
+    for (uint32_t category = kCategoryFile; category <= kCategoryProcess; ++category) {
+        if (RowKindOf(category, operation, TextLength(operation)) != RowKind::Other) {
+            row.category = category;
+            break;
+        }
+    }
     CopyBounded(row.path, kPathChars, path);
     CopyBounded(row.detail, kDetailChars, detail);
     row.pid = pid;
@@ -156,6 +165,51 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
         CHECK_FALSE(r.found[m.check]);
         CHECK(Line(r, m.check).rfind("  MISSING  ", 0) == 0);
     }
+}
+
+TEST_CASE("a row is known by its kind: a look-alike operation text, or the text in another "
+          "category, finds no check") {
+    const SelftestPlan plan = Plan();
+    RecordingInfo info{};
+    info.windowsMajor = 10;
+    std::vector<EventRow> rows = GoodRows();
+    // The recorder's start names the helper: a child of another parent is then refused, and
+    // accepted only while no start row names the helper.
+    rows[1].parentPid = 999;
+    // Whether row i is recognised: its check is found (the start row: the helper is named, so
+    // the child of another parent is refused).
+    const auto judge = [&](const std::vector<EventRow>& changed, size_t i) {
+        SelftestResult r{};
+        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
+                      &r);
+        return i == 0 ? !r.found[kCheckChild] : r.found[i - 1];
+    };
+    for (size_t i = 0; i + 1 < rows.size(); ++i) {
+        CAPTURE(U8(rows[i].operation));
+        std::vector<EventRow> changed = rows;
+        if (i > 0) changed[1].parentPid = kHelper;
+        REQUIRE(judge(changed, i));
+        const std::u16string text = rows[i].operation;
+        std::u16string upper = text;
+        for (char16_t& c : upper)
+            c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+        for (const std::u16string& lookAlike : {text + u" ", upper, text.substr(1)}) {
+            std::vector<EventRow> alike = changed;
+            CopyBounded(alike[i].operation, kOperationChars, lookAlike.c_str());
+            CHECK_FALSE(judge(alike, i));
+        }
+        std::vector<EventRow> moved = changed;
+        moved[i].category = (moved[i].category + 1) % 4;
+        CHECK_FALSE(judge(moved, i));
+    }
+    // The exit code is read from the recorder's exit row only.
+    EventRow exits[2] = {Row(u"Target process exited ", u"", kHelper, 0, u"Exit code: 3"),
+                         Row(u"Target process exited", u"", kHelper, 0, u"Exit code: 4")};
+    uint32_t code = 0;
+    CHECK(SelftestHelperExitCode(exits, 2, &code));
+    CHECK(code == 4);
+    exits[1].category = kCategoryFile;
+    CHECK_FALSE(SelftestHelperExitCode(exits, 2, &code));
 }
 
 TEST_CASE("every form Windows gives an action is found, and the table names the one seen") {

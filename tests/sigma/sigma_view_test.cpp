@@ -549,4 +549,66 @@ TEST_CASE("once per file written and per network pair, over growing tables and p
     CHECK(SigmaViewLosses(r.context.get()) == 0);
 }
 
+TEST_CASE("a row is viewed by its kind: a look-alike operation text gives no view") {
+    struct Case {
+        uint32_t category;
+        const char16_t* operation;
+        const char16_t* path;
+    };
+    const Case viewed[] = {
+        {kCategoryProcess, u"Loaded DLL", u"C:\\Windows\\System32\\user32.dll"},
+        {kCategoryFile, u"Created new file", u"C:\\x\\new.txt"},
+        {kCategoryFile, u"Wrote to file", u"C:\\x\\written.txt"},
+        {kCategoryFile, u"Deleted file by path", u"C:\\x\\gone.txt"},
+        {kCategoryRegistry, u"Wrote registry value", u"HKLM\\SOFTWARE\\x\\v"},
+        {kCategoryRegistry, u"Deleted registry key", u"HKLM\\SOFTWARE\\x"},
+        {kCategoryNetwork, u"Connected (TCP)", u"10.0.0.5:49712 -> 203.0.113.9:4444"},
+        {kCategoryNetwork, u"Received data (UDP)", u"10.0.0.5:53 -> 203.0.113.9:5353"},
+        {kCategoryNetwork, u"DNS query", u"example.org"},
+    };
+    for (const Case& c : viewed) {
+        CAPTURE(U8(c.operation));
+        const std::u16string text = c.operation;
+        std::u16string lower = text;
+        for (char16_t& ch : lower)
+            ch = FoldAscii(ch);
+        const std::u16string lookAlikes[] = {text + u" ", lower, u" " + text};
+        for (const std::u16string& lookAlike : lookAlikes) {
+            Recording r;
+            REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+            CHECK(r.Learn({c.category, kTarget, u"x", lookAlike.c_str(), c.path, u"", u"OK", 0}) ==
+                  kSigmaViewNone);
+            CHECK(r.Categories() == 0);
+            CHECK(SigmaKeyOfRow(r.rows.back().get()).table == 0);
+        }
+        // In any other category the text is no kind either.
+        for (uint32_t other = kCategoryFile; other <= kCategoryProcess; ++other) {
+            if (other == c.category) continue;
+            Recording r;
+            REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+            CHECK(r.Learn({other, kTarget, u"x", c.operation, c.path, u"", u"OK", 0}) ==
+                  kSigmaViewNone);
+        }
+        Recording r;
+        REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+        CHECK(r.Learn({c.category, kTarget, u"x", c.operation, c.path, u"", u"OK", 0}) ==
+              kSigmaViewReady);
+    }
+    // A start row: only the kind's own text in its own category starts a process.
+    for (const char16_t* lookAlike : {u"Started process ", u"started process", u"Started Process"}) {
+        Recording r;
+        RowSpec start = kTargetStart;
+        start.operation = lookAlike;
+        CHECK(r.Learn(start) == kSigmaViewNone);
+        CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back().get()));
+        CHECK_FALSE(r.StartView(0));
+    }
+    Recording r;
+    RowSpec start = kTargetStart;
+    start.category = kCategoryFile;
+    r.Learn(start);
+    CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back().get()));
+    CHECK_FALSE(r.StartView(0));
+}
+
 } // namespace olv

@@ -2,7 +2,9 @@
 // clearing, and what the status bar and the summary say.
 #include "views/sigma_rows.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,33 @@ TEST_CASE("a Sigma title joins a built-in threat text, the more severe first, bo
     CopyBounded(threat, kThreatChars, u"Built-in");
     ComposeSigmaThreat(longTitle.c_str(), 3, 1, threat, kThreatChars);
     CHECK(U8(threat).size() == kThreatChars - 1);
+}
+
+TEST_CASE("the recorder's own rows are never scored by the built-in rules; look-alikes are") {
+    auto row = std::make_unique<EventRow>();
+    auto severity = [&row](uint32_t category, const char16_t* operation) {
+        *row = EventRow{};
+        row->category = category;
+        CopyBounded(row->operation, kOperationChars, operation);
+        CopyBounded(row->path, kPathChars, u"powershell.exe -nop -w hidden -enc SQBFAFgA");
+        CopyBounded(row->detail, kDetailChars, u"Exit code: 0");
+        CopyBounded(row->result, kResultChars, u"OK");
+        char16_t threat[kThreatChars];
+        std::fill(threat, threat + kThreatChars, u'#');
+        const uint32_t found = BuiltInSeverity(row.get(), threat, kThreatChars);
+        CHECK(FieldTextLength(threat, kThreatChars) < kThreatChars);
+        CHECK((found == 0) == (threat[0] == 0));
+        return found;
+    };
+    CHECK(severity(kCategoryProcess, u"Started process") == 0);
+    CHECK(severity(kCategoryProcess, u"Target process exited") == 0);
+    // A decoder's start of the same command line is scored.
+    CHECK(severity(kCategoryProcess, u"Started child process") > 0);
+    for (const char16_t* lookAlike : {u"Started process ", u"started process", u"Started Process",
+                                      u"Target process exited "}) {
+        CAPTURE(U8(lookAlike));
+        CHECK(severity(kCategoryProcess, lookAlike) > 0);
+    }
 }
 
 TEST_CASE_FIXTURE(SigmaFixture, "a start is matched once its image is known, and rises into view") {

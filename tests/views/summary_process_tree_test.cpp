@@ -116,6 +116,20 @@ TEST_CASE("summary period, severities and top-ten sections") {
                                                        u"      2  evil.tk\r\n");
 }
 
+TEST_CASE("summary: a row is a DNS name by its kind, not by a text that mentions DNS") {
+    Recording r;
+    r.Add(kCategoryNetwork, u"DNS query", u"evil.tk");
+    r.Add(kCategoryNetwork, u"DNS answer", u"evil.tk");
+    r.Add(kCategoryNetwork, u"TCP traffic (99) dns", u"10.0.0.5:53");
+    r.Add(kCategoryNetwork, u"DNS query ", u"10.0.0.6:53");
+    std::u16string s = r.Summary();
+    CHECK(Section(s, u"[Most looked-up DNS names]") == u"[Most looked-up DNS names]\r\n"
+                                                       u"      2  evil.tk\r\n");
+    CHECK(Section(s, u"[Most contacted endpoints]") == u"[Most contacted endpoints]\r\n"
+                                                       u"      1  10.0.0.5:53\r\n"
+                                                       u"      1  10.0.0.6:53\r\n");
+}
+
 TEST_CASE("a file written 500 times among 300 decoys touched once heads the list, counted exactly") {
     Recording r;
     std::u16string longPath = u"C:\\" + std::u16string(297, u'x');
