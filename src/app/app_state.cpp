@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app/window_state.h"
+
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
@@ -19,6 +21,17 @@ void InitAppState(AppState* app) {
     app->queueMask = kQueueBytes - 1;
     InitLock(&app->rowsLock);
     InitLock(&app->queueLock);
+    MakeMainWindow(app);
+}
+
+bool MakeMainWindow(AppState* app) {
+    if (app->window == nullptr) app->window = AllocRecord<MainWindow>();
+    return app->window != nullptr;
+}
+
+void FreeMainWindow(AppState* app) {
+    FreeBlock(app->window);
+    app->window = nullptr;
 }
 
 void ReleaseTraceOf(AppState* app) {
@@ -37,6 +50,7 @@ void ReleaseLauncherOf(AppState* app) {
 }
 
 void CleanUpAppState(AppState* app) {
+    FreeMainWindow(app);
     FreeBlock(app->machineCheck);
     app->machineCheck = nullptr;
     ReleaseTraceOf(app);

@@ -121,6 +121,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         break;
     case kCmdOpenSession:
         OpenSession(app);
+        ShowOperationNames(app);
         ScheduleRowSigning(app);
         RefreshViewWindows(app);
         break;
@@ -173,6 +174,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     default:
         break;
     }
+    ShowOperationNames(app); // any command may have taken in, cleared or opened rows
 }
 
 } // namespace olv

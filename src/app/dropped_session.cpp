@@ -1,5 +1,6 @@
 // A session file dropped on the main window.
 #include "app/lifecycle.h"
+#include "app/view_controls.h"
 
 #include "base/product.h"
 #include "base/text.h"
@@ -22,7 +23,9 @@ void OpenDroppedSession(AppState* app, const char16_t* path) {
         return;
     }
     if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
-    if (OpenSessionFromPath(app, path)) ScheduleRowSigning(app);
+    const bool opened = OpenSessionFromPath(app, path);
+    ShowOperationNames(app); // a failed open may have cleared the rows
+    if (opened) ScheduleRowSigning(app);
 }
 
 } // namespace olv

@@ -1,6 +1,7 @@
 #include "app/lifecycle.h"
 
 #include "app/machine_check.h"
+#include "app/view_controls.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
@@ -350,7 +351,9 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     StartRequest request{};
     request.path = path;
     request.arguments = arguments;
-    ShowOutcome(app->mainWindow, StartRecording(app, request));
+    const Outcome started = StartRecording(app, request);
+    ShowOperationNames(app);
+    ShowOutcome(app->mainWindow, started);
 }
 
 Outcome StopRecording(AppState* app) {
@@ -406,7 +409,9 @@ Outcome StopRecording(AppState* app) {
 
 void StopMonitoring(AppState* app) {
     if (app->recording == 0) return;
-    ShowOutcome(app->mainWindow, StopRecording(app));
+    const Outcome stopped = StopRecording(app);
+    ShowOperationNames(app);
+    ShowOutcome(app->mainWindow, stopped);
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
@@ -434,6 +439,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
         }
     }
     IngestQueuedRows(app);
+    ShowOperationNames(app);
     if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
     RefreshSigmaRulesCounts(app); // nothing unless rows matched since the last tick
     // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
@@ -454,6 +460,7 @@ void HandleTargetExited(AppState* app, uintptr_t exitCode) {
     CopyBounded(row.result, kResultChars, u"OK");
     if (app->launcher != nullptr) row.pid = app->launcher->processInfo.processId;
     AppendRow(app, &row);
+    ShowOperationNames(app);
     if (app->launcher != nullptr) TargetExited(app->launcher);
     UpdateStatusBar(app);
 }
@@ -521,6 +528,7 @@ Outcome ClearRecording(AppState* app) {
 void ClearRowsAsked(AppState* app) {
     if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
     ClearRecording(app);
+    ShowOperationNames(app);
 }
 
 void HandleDestroy(AppState* app) {

@@ -1,5 +1,7 @@
 #include "app/view_controls.h"
 
+#include "app/window_state.h"
+
 #include "base/text.h"
 #include "platform/ui.h"
 #include "views/row_store.h"
@@ -42,6 +44,20 @@ int OperationItem(AppState* app, const char16_t* operation) {
 }
 
 } // namespace
+
+void ShowOperationNames(AppState* app) {
+    MainWindow* w = app->window;
+    if (w == nullptr) return;
+    if (w->comboNamesCleared != app->operationNamesCleared) {
+        UiComboReset(app->operationCombo);
+        UiComboAdd(app->operationCombo, u"All operations");
+        UiComboSetSelection(app->operationCombo, 0);
+        w->comboNames = 0;
+        w->comboNamesCleared = app->operationNamesCleared;
+    }
+    for (; w->comboNames < app->operationNameCount; ++w->comboNames)
+        UiComboAdd(app->operationCombo, app->operationNames[w->comboNames]);
+}
 
 void ViewControlChanged(AppState* app, int id) {
     ViewSpec view = app->view;

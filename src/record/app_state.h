@@ -46,6 +46,7 @@ struct ProcessCondition {
 };
 
 struct MachineCheck;
+struct MainWindow; // app/window_state.h
 
 struct AppState {
     UiHandle mainWindow;
@@ -111,6 +112,9 @@ struct AppState {
     // Every operation the rows have, in the order first seen; the window's combo box offers them.
     char16_t operationNames[kMaxOperationNames][kOperationNameChars];
     int32_t operationNameCount;
+    // How often the list was emptied (ClearRows): a front end showing the names starts over when
+    // it changes.
+    uint32_t operationNamesCleared;
     TraceController* trace;
     TargetLauncher* launcher;
 
@@ -148,6 +152,9 @@ struct AppState {
     // folder; set by the shell at start, empty when unknown.
     char16_t programPath[1024];
     char16_t tempFolder[260];
+    // The main window's own record (app/window_state.h), made by InitAppState; the core never
+    // reads it.
+    MainWindow* window;
 };
 
 } // namespace olv

@@ -313,7 +313,6 @@ void IngestQueuedRows(AppState* app) {
     ReadViewControls(app, &view);
 
     EnterLock(&app->rowsLock);
-    const int32_t namesBefore = app->operationNameCount;
     const int32_t shownBefore = app->shownCount;
     const uint8_t sortBefore = app->view.sortBy;
     const FollowDecision follow = FollowBeforeArrival(app);
@@ -346,13 +345,10 @@ void IngestQueuedRows(AppState* app) {
     }
     PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
-    const int32_t namesAfter = app->operationNameCount;
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
     EndQueueRead(app, &queue);
 
-    for (int32_t n = namesBefore; n < namesAfter; ++n)
-        UiComboAdd(app->operationCombo, app->operationNames[n]);
     if (app->view.sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
     if (earlierRowRose) {
         RebuildShownRows(app);
@@ -490,14 +486,12 @@ void ClearRows(AppState* app) {
                            &app->signatureCapacity);
     UiListSetItemCount(app->eventList, 0);
     app->operationNameCount = 0;
+    ++app->operationNamesCleared;
     app->view.operation[0] = 0; // the names it could name are gone
     ForgetSigmaRows(app);
     ResetProcessCondition(app); // the process it named is gone with its rows
     LeaveLock(&app->rowsLock);
 
-    UiComboReset(app->operationCombo);
-    UiComboAdd(app->operationCombo, u"All operations");
-    UiComboSetSelection(app->operationCombo, 0);
     UpdateStatusBar(app);
 }
 
@@ -619,13 +613,7 @@ void LearnOperationNames(AppState* app, int32_t from, int32_t to) {
     if (from < 0) from = 0;
     if (to > app->rowCount) to = app->rowCount;
     int32_t lastKnown = -1;
-    for (int32_t i = from; i < to; ++i) {
-        const int32_t before = app->operationNameCount;
-        LearnOperationName(app, app->rows[i].operation, &lastKnown);
-        if (app->operationNameCount != before) {
-            UiComboAdd(app->operationCombo, app->operationNames[before]);
-        }
-    }
+    for (int32_t i = from; i < to; ++i) LearnOperationName(app, app->rows[i].operation, &lastKnown);
 }
 
 } // namespace olv
