@@ -30,6 +30,7 @@ bool MakeMainWindow(AppState* app) {
 }
 
 void FreeMainWindow(AppState* app) {
+    if (app->window != nullptr) FreeBlock(app->window->machineCheck);
     FreeBlock(app->window);
     app->window = nullptr;
 }
@@ -51,8 +52,6 @@ void ReleaseLauncherOf(AppState* app) {
 
 void CleanUpAppState(AppState* app) {
     FreeMainWindow(app);
-    FreeBlock(app->machineCheck);
-    app->machineCheck = nullptr;
     ReleaseTraceOf(app);
     ReleaseLauncherOf(app);
     if (app->uiFont != nullptr) {

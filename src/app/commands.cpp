@@ -9,6 +9,7 @@
 #include "app/machine_check.h"
 #include "app/sigma_commands.h"
 #include "app/view_controls.h"
+#include "app/window_state.h"
 #include "export/exports.h"
 #include "platform/ui.h"
 #include "views/process_tree.h"
@@ -42,7 +43,7 @@ void BrowseForTarget(AppState* app) {
         UiMessageBox(app->mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
         return;
     }
-    UiSetText(app->targetEdit, path);
+    UiSetText(app->window->targetEdit, path);
 }
 
 void ShowAbout(AppState* app) {
@@ -58,7 +59,7 @@ void SetViewFromCommand(AppState* app, const ViewSpec& view) {
 // Escape in the filter box: the box is emptied and every row the text hid is shown again.
 void ClearFilterBox(AppState* app) {
     char16_t text[2] = {};
-    UiGetText(app->filterEdit, text, 2);
+    UiGetText(app->window->filterEdit, text, 2);
     if (text[0] == 0 && app->view.filter[0] == 0) return;
     ViewSpec view = app->view;
     view.filter[0] = 0;
@@ -166,7 +167,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         UiListSelectAll(app->eventList);
         break;
     case kCmdFocusFilter:
-        UiFocusControl(app->filterEdit);
+        UiFocusControl(app->window->filterEdit);
         break;
     case kCmdClearFilter:
         ClearFilterBox(app);

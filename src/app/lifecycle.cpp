@@ -2,6 +2,7 @@
 
 #include "app/machine_check.h"
 #include "app/view_controls.h"
+#include "app/window_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
@@ -50,11 +51,19 @@ void Message(AppState* app, const char16_t* text, int icon) {
     UiMessageBox(app->mainWindow, text, kCaption, icon, kButtonsOk);
 }
 
+// The window's Start side (the path box, Browse, Start) is usable while nothing records, Stop
+// while something does. Nothing without a window.
+void EnableRecordingControls(AppState* app, bool recording) {
+    const MainWindow* w = app->window;
+    if (w == nullptr) return;
+    UiEnable(w->startButton, !recording);
+    UiEnable(w->stopButton, recording);
+    UiEnable(w->targetEdit, !recording);
+    UiEnable(w->browseButton, !recording);
+}
+
 void SetIdleControls(AppState* app) {
-    UiEnable(app->startButton, true);
-    UiEnable(app->stopButton, false);
-    UiEnable(app->targetEdit, true);
-    UiEnable(app->browseButton, true);
+    EnableRecordingControls(app, false);
     UpdateStatusBar(app);
 }
 
@@ -311,10 +320,7 @@ Outcome StartRecording(AppState* app, const StartRequest& request) {
     }
 
     app->recording = 1;
-    UiEnable(app->startButton, false);
-    UiEnable(app->stopButton, true);
-    UiEnable(app->targetEdit, false);
-    UiEnable(app->browseButton, false);
+    EnableRecordingControls(app, true);
     UiSetTimer(app->mainWindow, TIMER_DRAIN, 100);
     UpdateStatusBar(app);
     return result;
@@ -327,9 +333,9 @@ void StartMonitoring(AppState* app) {
 void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     if (app->recording != 0) return;
     char16_t path[kTargetTextChars] = {};
-    UiGetText(app->targetEdit, path, kTargetTextChars);
+    UiGetText(app->window->targetEdit, path, kTargetTextChars);
     // The box then shows the path that was started.
-    if (TrimPastedPath(path)) UiSetText(app->targetEdit, path);
+    if (TrimPastedPath(path)) UiSetText(app->window->targetEdit, path);
     if (!ShowOutcome(app->mainWindow, CheckProgramPath(path))) return;
     int32_t rowCount;
     {
@@ -495,7 +501,7 @@ void HandleDroppedFile(AppState* app, const char16_t* name) {
     if (TextLength(name) >= kTargetPathChars) {
         Message(app, kDroppedPathTooLong, kIconWarning);
     } else if (IsExeFileName(name)) {
-        UiSetText(app->targetEdit, name);
+        UiSetText(app->window->targetEdit, name);
     } else if (IsSessionFileName(name)) {
         OpenDroppedSession(app, name);
     } else {

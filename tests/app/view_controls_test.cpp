@@ -6,8 +6,10 @@
 
 #include "app/app_state.h"
 #include "app/commands.h"
-#include "app/window_state.h"
+#include "app/keyboard.h"
+#include "app/machine_check.h"
 #include "app/window_layout.h"
+#include "app/window_state.h"
 #include "base/text.h"
 #include "doctest.h"
 #include "platform/memory.h"
@@ -136,11 +138,23 @@ TEST_CASE("the operation combo box follows the names the rows taught the core") 
     CHECK(items() == "All operations|Connect|Send|Receive|");
     CHECK(HeadlessModel()->combo.selection == 0);
 
-    // Without a window (the console program) nothing is shown and nothing fails.
+    // Without the window's record (the console program) the window's operations do nothing and
+    // fail nowhere: the view stays as set, no box is read or shown, no check starts.
+    const UiHandle filterBox = app->window->filterEdit;
     FreeMainWindow(app);
     append(u"Disconnect");
     ShowOperationNames(app);
     CHECK(HeadlessModel()->combo.count == 4);
+    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    ViewControlChanged(app, kIdFileCheck);
+    CHECK(app->view.categoryOn[kCategoryFile] == 1);
+    ShowViewInControls(app);
+    CHECK(HeadlessControlById(kIdFileCheck)->check == kUnchecked);
+    CHECK(FocusKindOf(app, filterBox) == kFocusOther);
+    CHECK(FocusKindOf(app, app->eventList) == kFocusList);
+    const uint32_t boxes = HeadlessModel()->messageBoxCount;
+    StartMachineCheck(app);
+    CHECK(HeadlessModel()->messageBoxCount == boxes);
     CleanUpAppState(app);
     FreeBlock(app);
 }

@@ -4,6 +4,7 @@
 
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
+#include "app/window_state.h"
 #include "base/text.h"
 #include "views/cell_tip.h"
 
@@ -105,6 +106,7 @@ void Move(UiHandle control, const ControlRect& r) {
 } // namespace
 
 void BuildMainWindowContents(AppState* app) {
+    MainWindow* w = app->window; // made by CreateMainWindow
     HWND window = H(app->mainWindow);
     const int dpi = WindowDpi(window);
     BuildMenu(window);
@@ -119,7 +121,7 @@ void BuildMainWindowContents(AppState* app) {
             ScaleByDpi(spec.createHeight, dpi), window,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
             static_cast<HINSTANCE>(app->instance), nullptr);
-        app->*spec.field = control;
+        w->*spec.field = control;
         if (control == nullptr) continue;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         // Cue banners need the version 6 controls (the manifest asks for them); TRUE keeps the
@@ -130,13 +132,15 @@ void BuildMainWindowContents(AppState* app) {
         // Limits typing and pasting; WM_SETTEXT is not limited (the program never sets more).
         if (spec.textLimit != 0) SendMessageW(control, EM_SETLIMITTEXT, spec.textLimit, 0);
     }
-    for (UiHandle box : {app->fileCheck, app->registryCheck, app->networkCheck, app->processCheck}) {
+    app->eventList = w->eventList;
+    app->statusBar = w->statusBar;
+    for (UiHandle box : {w->fileCheck, w->registryCheck, w->networkCheck, w->processCheck}) {
         if (box != nullptr) SendMessageW(H(box), BM_SETCHECK, BST_CHECKED, 0);
     }
-    if (app->operationCombo != nullptr) {
-        SendMessageW(H(app->operationCombo), CB_ADDSTRING, 0,
+    if (w->operationCombo != nullptr) {
+        SendMessageW(H(w->operationCombo), CB_ADDSTRING, 0,
                      reinterpret_cast<LPARAM>(L"All operations"));
-        SendMessageW(H(app->operationCombo), CB_SETCURSEL, 0, 0);
+        SendMessageW(H(w->operationCombo), CB_SETCURSEL, 0, 0);
     }
     if (app->eventList != nullptr) {
         // Info tips: a cell its column cuts shows its whole text (LVN_GETINFOTIP).
@@ -183,7 +187,7 @@ void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
 }
 
 void LayOutMainWindow(AppState* app, int width, int height) {
-    if (app->targetEdit == nullptr) return;
+    if (app->window->targetEdit == nullptr) return;
     int statusHeight = 0;
     if (app->statusBar != nullptr) {
         // The status bar docks itself at the bottom when it sees the size change.
@@ -199,19 +203,19 @@ void LayOutMainWindow(AppState* app, int width, int height) {
     MainLayout l{};
     ComputeMainLayout(width, height, statusHeight, columns, GetSystemMetrics(SM_CXVSCROLL),
                       WindowDpi(H(app->mainWindow)), &l);
-    Move(app->targetEdit, l.targetEdit);
-    Move(app->browseButton, l.browseButton);
-    Move(app->startButton, l.startButton);
-    Move(app->stopButton, l.stopButton);
-    Move(app->fileCheck, l.fileCheck);
-    Move(app->registryCheck, l.registryCheck);
-    Move(app->networkCheck, l.networkCheck);
-    Move(app->processCheck, l.processCheck);
-    Move(app->suspiciousCheck, l.suspiciousCheck);
-    Move(app->operationCombo, l.operationCombo);
-    Move(app->filterEdit, l.filterEdit);
-    Move(app->clearButton, l.clearButton);
-    Move(app->exportCsvButton, l.exportCsvButton);
+    Move(app->window->targetEdit, l.targetEdit);
+    Move(app->window->browseButton, l.browseButton);
+    Move(app->window->startButton, l.startButton);
+    Move(app->window->stopButton, l.stopButton);
+    Move(app->window->fileCheck, l.fileCheck);
+    Move(app->window->registryCheck, l.registryCheck);
+    Move(app->window->networkCheck, l.networkCheck);
+    Move(app->window->processCheck, l.processCheck);
+    Move(app->window->suspiciousCheck, l.suspiciousCheck);
+    Move(app->window->operationCombo, l.operationCombo);
+    Move(app->window->filterEdit, l.filterEdit);
+    Move(app->window->clearButton, l.clearButton);
+    Move(app->window->exportCsvButton, l.exportCsvButton);
     Move(app->eventList, l.eventList);
     if (app->eventList != nullptr) {
         SendMessageW(H(app->eventList), LVM_SETCOLUMNWIDTH, kPathColumn,

@@ -41,13 +41,15 @@ const wchar_t* ClassOfKind(FindControlKind kind) {
     return kind == kFindStatic ? L"STATIC" : kind == kFindEdit ? L"EDIT" : L"BUTTON";
 }
 
-// The window's choices into app->find, so F3 repeats them after the window is closed.
+// The window's choices into the window's FindState, so F3 repeats them after the window is
+// closed.
 void ReadFindChoices(AppState* app) {
-    HWND window = H(app->find.window);
+    FindState& find = app->window->find;
+    HWND window = H(find.window);
     if (window == nullptr) return;
-    GetDlgItemTextW(window, kIdFindText, W(app->find.text), static_cast<int>(kFindTextChars));
-    app->find.matchCase = IsDlgButtonChecked(window, kIdFindMatchCase) == BST_CHECKED ? 1 : 0;
-    app->find.upward = IsDlgButtonChecked(window, kIdFindUp) == BST_CHECKED ? 1 : 0;
+    GetDlgItemTextW(window, kIdFindText, W(find.text), static_cast<int>(kFindTextChars));
+    find.matchCase = IsDlgButtonChecked(window, kIdFindMatchCase) == BST_CHECKED ? 1 : 0;
+    find.upward = IsDlgButtonChecked(window, kIdFindUp) == BST_CHECKED ? 1 : 0;
 }
 
 LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -65,9 +67,9 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (app != nullptr) SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdCloseFind, 0);
         return 0;
     case WM_DESTROY:
-        if (app != nullptr && app->find.window == window) {
-            app->find.window = nullptr;
-            app->find.textEdit = nullptr;
+        if (app != nullptr && app->window != nullptr && app->window->find.window == window) {
+            app->window->find.window = nullptr;
+            app->window->find.textEdit = nullptr;
         }
         return 0;
     default:
@@ -104,28 +106,29 @@ HWND MakeFindWindow(AppState* app) {
         }
     }
     SendDlgItemMessageW(window, kIdFindText, EM_SETLIMITTEXT, kFindTextChars - 1, 0);
-    SetDlgItemTextW(window, kIdFindText, W(app->find.text));
-    CheckDlgButton(window, kIdFindMatchCase, app->find.matchCase != 0 ? BST_CHECKED : BST_UNCHECKED);
-    CheckRadioButton(window, kIdFindUp, kIdFindDown, app->find.upward != 0 ? kIdFindUp : kIdFindDown);
-    app->find.window = window;
-    app->find.textEdit = GetDlgItem(window, kIdFindText);
+    FindState& find = app->window->find;
+    SetDlgItemTextW(window, kIdFindText, W(find.text));
+    CheckDlgButton(window, kIdFindMatchCase, find.matchCase != 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckRadioButton(window, kIdFindUp, kIdFindDown, find.upward != 0 ? kIdFindUp : kIdFindDown);
+    find.window = window;
+    find.textEdit = GetDlgItem(window, kIdFindText);
     return window;
 }
 
 } // namespace
 
 void OpenFindWindow(AppState* app) {
-    HWND window = H(app->find.window);
+    HWND window = H(app->window->find.window);
     if (window == nullptr) window = MakeFindWindow(app);
     if (window == nullptr) return;
     SetDlgItemTextW(window, kIdFindMessage, L"");
     ShowWindow(window, SW_SHOW);
     SetForegroundWindow(window);
-    UiFocusControl(app->find.textEdit);
+    UiFocusControl(app->window->find.textEdit);
 }
 
 void CloseFindWindow(AppState* app) {
-    HWND window = H(app->find.window);
+    HWND window = H(app->window->find.window);
     if (window == nullptr) return;
     ReadFindChoices(app);
     ShowWindow(window, SW_HIDE);
@@ -166,14 +169,16 @@ void KeepOffFoundRow(AppState* app, HWND window) {
 
 void FindFromShell(AppState* app, bool reverse) {
     ReadFindChoices(app);
-    if (app->find.text[0] == 0) {
+    if (app->window->find.text[0] == 0) {
         // Nothing to repeat yet: F3 asks for the text, as Ctrl+F does.
         OpenFindWindow(app);
         return;
     }
     char16_t message[300];
-    const FindOutcome outcome = FindNextRow(app, reverse, message, 300);
-    HWND window = H(app->find.window);
+    const FindState& find = app->window->find;
+    const FindOutcome outcome = FindNextRow(app, find.text, find.matchCase != 0, find.upward != 0,
+                                            reverse, message, 300);
+    HWND window = H(app->window->find.window);
     if (window == nullptr && outcome != kFindFound) window = MakeFindWindow(app);
     if (window == nullptr) return;
     SetDlgItemTextW(window, kIdFindMessage, W(message));

@@ -92,7 +92,7 @@ void RestoreFocus(AppState* app) {
     // The first time, and whenever the control went away or was disabled, the path box (or,
     // while a recording disables it, the list) takes the focus.
     if (target == nullptr || !IsChild(main, target) || !IsWindowEnabled(target)) {
-        target = H(app->targetEdit);
+        target = H(app->window->targetEdit);
         if (target == nullptr || !IsWindowEnabled(target)) target = H(app->eventList);
     }
     if (target != nullptr) SetFocus(target);

@@ -89,6 +89,7 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
 }
 
 bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
+    if (!MakeMainWindow(app)) return false;
     app->instance = instance;
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
@@ -170,12 +171,12 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
     if (selfLength > 0 && selfLength < 1024) {
         LoadRulesBesideProgram(&app, reinterpret_cast<const char16_t*>(self));
-        CopyBounded(app.programPath, 1024, reinterpret_cast<const char16_t*>(self));
+        CopyBounded(app.window->programPath, 1024, reinterpret_cast<const char16_t*>(self));
     }
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD tempLength = GetTempPathW(MAX_PATH + 1, temp);
     if (tempLength > 0 && tempLength < 260)
-        CopyBounded(app.tempFolder, 260, reinterpret_cast<const char16_t*>(temp));
+        CopyBounded(app.window->tempFolder, 260, reinterpret_cast<const char16_t*>(temp));
     if (options.afterCreate != nullptr) options.afterCreate(&app, options.context);
     const int result = RunMessageLoop();
 
