@@ -54,13 +54,13 @@ void CleanUpAppState(AppState* app) {
     FreeMainWindow(app);
     ReleaseTraceOf(app);
     ReleaseLauncherOf(app);
-    if (app->uiFont != nullptr) {
-        UiDeleteFont(app->uiFont);
-        app->uiFont = nullptr;
+    if (app->port.uiFont != nullptr) {
+        UiDeleteFont(app->port.uiFont);
+        app->port.uiFont = nullptr;
     }
-    if (app->summaryFont != nullptr) {
-        UiDeleteFont(app->summaryFont);
-        app->summaryFont = nullptr;
+    if (app->port.summaryFont != nullptr) {
+        UiDeleteFont(app->port.summaryFont);
+        app->port.summaryFont = nullptr;
     }
     FreeBlock(app->rows);
     app->rows = nullptr;

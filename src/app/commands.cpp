@@ -35,19 +35,19 @@ constexpr const char16_t* kCaption = kProductName;
 void BrowseForTarget(AppState* app) {
     char16_t path[kTargetTextChars] = {};
     static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
-    if (!UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
-                          kTargetTextChars)) {
+    if (!UiOpenFileDialog(app->port.mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist,
+                          path, kTargetTextChars)) {
         return;
     }
     if (TextLength(path) >= kTargetPathChars) {
-        UiMessageBox(app->mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
+        UiMessageBox(app->port.mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
         return;
     }
     UiSetText(app->window->targetEdit, path);
 }
 
 void ShowAbout(AppState* app) {
-    UiMessageBox(app->mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
+    UiMessageBox(app->port.mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
 }
 
 // A view change made by a menu command or key: set, then shown in the controls.
@@ -127,7 +127,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         RefreshViewWindows(app);
         break;
     case kCmdExit:
-        if (HandleCloseRequest(app)) UiDestroyWindow(app->mainWindow);
+        if (HandleCloseRequest(app)) UiDestroyWindow(app->port.mainWindow);
         break;
     case kCmdProcessTree:
         ShowProcessTreeWindow(app);
@@ -143,7 +143,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     }
     case kCmdAutoScroll:
         app->autoScroll = app->autoScroll != 0 ? 0 : 1;
-        UiCheckMenuItem(app->mainWindow, kCmdAutoScroll, app->autoScroll != 0);
+        UiCheckMenuItem(app->port.mainWindow, kCmdAutoScroll, app->autoScroll != 0);
         break;
     case kCmdAbout:
         ShowAbout(app);
@@ -164,7 +164,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         CopySelectedRows(app);
         break;
     case kCmdSelectAllRows:
-        UiListSelectAll(app->eventList);
+        UiListSelectAll(app->port.eventList);
         break;
     case kCmdFocusFilter:
         UiFocusControl(app->window->filterEdit);

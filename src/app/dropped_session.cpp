@@ -18,8 +18,8 @@ bool IsSessionFileName(const char16_t* name) {
 
 void OpenDroppedSession(AppState* app, const char16_t* path) {
     if (app->recording != 0) {
-        UiMessageBox(app->mainWindow, u"Stop monitoring before opening a session.", kProductName,
-                     kIconWarning, kButtonsOk);
+        UiMessageBox(app->port.mainWindow, u"Stop monitoring before opening a session.",
+                     kProductName, kIconWarning, kButtonsOk);
         return;
     }
     if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;

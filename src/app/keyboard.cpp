@@ -132,7 +132,7 @@ bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers) {
 
 FocusKind FocusKindOf(const AppState* app, UiHandle focus) {
     if (focus == nullptr) return kFocusOther;
-    if (focus == app->eventList) return kFocusList;
+    if (focus == app->port.eventList) return kFocusList;
     const MainWindow* w = app->window;
     if (w == nullptr) return kFocusOther;
     if (focus == w->targetEdit) return kFocusPathBox;

@@ -48,7 +48,7 @@ constexpr const char16_t kDroppedPathTooLong[] =
 constexpr char16_t kTraceEndedCaption[] = u"ETW Error";
 
 void Message(AppState* app, const char16_t* text, int icon) {
-    UiMessageBox(app->mainWindow, text, kCaption, icon, kButtonsOk);
+    UiMessageBox(app->port.mainWindow, text, kCaption, icon, kButtonsOk);
 }
 
 // The window's Start side (the path box, Browse, Start) is usable while nothing records, Stop
@@ -130,7 +130,7 @@ bool MakeRecording(AppState* app, const StartRequest& request,
     ResetTraceController(app->trace);
     app->trace->takeOver = request.takeOver;
     app->trace->takeOverContext = request.takeOverContext;
-    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
+    if (!StartKernelSession(app->trace, app->port.mainWindow, app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
         *code = OutcomeCode::kTraceError;
         return false;
@@ -139,7 +139,7 @@ bool MakeRecording(AppState* app, const StartRequest& request,
     app->launcher = AllocRecord<TargetLauncher>();
     if (app->launcher == nullptr) return Failed(failure, code, OutcomeCode::kNoMemory, kNoMemory);
     InitLauncher(app->launcher);
-    if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->mainWindow)) {
+    if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->port.mainWindow)) {
         FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
                    path);
         *code = OutcomeCode::kLaunchError;
@@ -321,7 +321,7 @@ Outcome StartRecording(AppState* app, const StartRequest& request) {
 
     app->recording = 1;
     EnableRecordingControls(app, true);
-    UiSetTimer(app->mainWindow, TIMER_DRAIN, 100);
+    UiSetTimer(app->port.mainWindow, TIMER_DRAIN, 100);
     UpdateStatusBar(app);
     return result;
 }
@@ -336,7 +336,7 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     UiGetText(app->window->targetEdit, path, kTargetTextChars);
     // The box then shows the path that was started.
     if (TrimPastedPath(path)) UiSetText(app->window->targetEdit, path);
-    if (!ShowOutcome(app->mainWindow, CheckProgramPath(path))) return;
+    if (!ShowOutcome(app->port.mainWindow, CheckProgramPath(path))) return;
     int32_t rowCount;
     {
         LockGuard guard(&app->rowsLock);
@@ -349,7 +349,7 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
                    u"them, so that one record holds one run. Save them first if you need "
                    u"them.\n\nStart anyway?",
                    rowCount);
-        if (UiMessageBox(app->mainWindow, question, kCaption, kIconWarning,
+        if (UiMessageBox(app->port.mainWindow, question, kCaption, kIconWarning,
                          kButtonsYesNoDefaultNo) != kAnswerYes) {
             return;
         }
@@ -359,13 +359,13 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     request.arguments = arguments;
     const Outcome started = StartRecording(app, request);
     ShowOperationNames(app);
-    ShowOutcome(app->mainWindow, started);
+    ShowOutcome(app->port.mainWindow, started);
 }
 
 Outcome StopRecording(AppState* app) {
     Outcome result = OkOutcome();
     if (app->recording == 0) return result;
-    UiKillTimer(app->mainWindow, TIMER_DRAIN);
+    UiKillTimer(app->port.mainWindow, TIMER_DRAIN);
 
     bool notEnded = false;
     if (app->launcher != nullptr) {
@@ -417,18 +417,18 @@ void StopMonitoring(AppState* app) {
     if (app->recording == 0) return;
     const Outcome stopped = StopRecording(app);
     ShowOperationNames(app);
-    ShowOutcome(app->mainWindow, stopped);
+    ShowOutcome(app->port.mainWindow, stopped);
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
 void ScheduleRowSigning(AppState* app) {
-    if (app->signedRows < app->rowCount) UiSetTimer(app->mainWindow, TIMER_SIGN, 20);
+    if (app->signedRows < app->rowCount) UiSetTimer(app->port.mainWindow, TIMER_SIGN, 20);
 }
 
 void HandleTimerTick(AppState* app, uintptr_t timerId) {
     if (timerId == TIMER_SIGN) {
         SignWaitingRows(app, kSignBatch);
-        if (app->signedRows >= app->rowCount) UiKillTimer(app->mainWindow, TIMER_SIGN);
+        if (app->signedRows >= app->rowCount) UiKillTimer(app->port.mainWindow, TIMER_SIGN);
         return;
     }
     if (timerId != TIMER_DRAIN) return;
@@ -492,7 +492,7 @@ Outcome TakeThreadNotices(AppState* app) {
 void HandleTraceStopped(AppState* app, intptr_t text) {
     if (text == 0) return;
     // The box first: the recording stops once the user has read why.
-    ShowOutcome(app->mainWindow, TakeTraceStopped(app, text));
+    ShowOutcome(app->port.mainWindow, TakeTraceStopped(app, text));
     StopMonitoring(app);
 }
 

@@ -20,7 +20,7 @@ const char16_t kMachineCheckTitle[] = u"Check Recording on This Machine";
 namespace {
 
 void Say(AppState* app, const char16_t* text) {
-    UiMessageBox(app->mainWindow, text, kProductName, kIconWarning, kButtonsOk);
+    UiMessageBox(app->port.mainWindow, text, kProductName, kIconWarning, kButtonsOk);
 }
 
 bool HelperTreeEnded(AppState* app) {
@@ -36,7 +36,7 @@ void ShowTable(AppState* app, MachineCheck* check) {
     if (result == nullptr || text == nullptr) {
         FreeBlock(result);
         FreeBlock(text);
-        UiMessageBox(app->mainWindow, u"There is not enough memory to check the recording.",
+        UiMessageBox(app->port.mainWindow, u"There is not enough memory to check the recording.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }
@@ -47,10 +47,11 @@ void ShowTable(AppState* app, MachineCheck* check) {
         JudgeSelftest(check->plan, app->rows, app->rowCount, check->context, result);
     }
     FormatSelftestTable(check->plan, *result, check->context, text, kSelftestTableChars);
-    if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
-    const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
-    UiHandle window = UiOpenTextWindow(app->mainWindow, app->instance, kMachineCheckTitle, 1040,
-                                       440, font, text);
+    if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
+    const FontHandle font =
+        app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
+    UiHandle window = UiOpenTextWindow(app->port.mainWindow, app->port.instance, kMachineCheckTitle,
+                                       1040, 440, font, text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
     FreeBlock(result);
@@ -72,7 +73,7 @@ bool RefusedWhileRecording(AppState* app) {
 void StartMachineCheck(AppState* app) {
     if (app->window == nullptr || RefusedWhileRecording(app)) return;
     if (app->window->programPath[0] == 0 || app->window->tempFolder[0] == 0) {
-        UiMessageBox(app->mainWindow,
+        UiMessageBox(app->port.mainWindow,
                      u"The check cannot run: this program's file or the temporary folder is not "
                      u"known.",
                      kProductName, kIconError, kButtonsOk);
@@ -107,7 +108,7 @@ void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const Self
         FreeBlock(check);
         FreeBlock(arguments);
         FreeBlock(path);
-        UiMessageBox(app->mainWindow, u"There is not enough memory to check the recording.",
+        UiMessageBox(app->port.mainWindow, u"There is not enough memory to check the recording.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }

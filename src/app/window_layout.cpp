@@ -141,12 +141,12 @@ const ControlSpec* FindControlSpec(int id) {
 }
 
 void WireControls(AppState* app, UiHandle (*controlOf)(int id)) {
-    app->mainWindow = controlOf(0);
+    app->port.mainWindow = controlOf(0);
     if (!MakeMainWindow(app)) return;
     for (const ControlSpec& spec : kMainControls)
         app->window->*spec.field = controlOf(spec.id);
-    app->eventList = app->window->eventList;
-    app->statusBar = app->window->statusBar;
+    app->port.eventList = app->window->eventList;
+    app->port.statusBar = app->window->statusBar;
 }
 
 int ScaleByDpi(int value, int dpi) {

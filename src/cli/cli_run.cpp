@@ -1002,7 +1002,7 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     }
     InitAppState(app);
     // No window: the threads leave their notices for the run to take, and nothing is shown.
-    app->mainWindow = nullptr;
+    app->port.mainWindow = nullptr;
     FreeMainWindow(app);
     run->platform = pf;
     run->options = &options;

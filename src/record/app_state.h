@@ -11,6 +11,7 @@
 #include "platform/ui.h"
 #include "record/event_row.h"
 #include "record/recording_info.h"
+#include "record/view_port.h"
 #include "record/view_spec.h"
 
 namespace olv {
@@ -37,14 +38,8 @@ struct ProcessCondition {
 struct MainWindow; // app/window_state.h
 
 struct AppState {
-    // The window's handles the core uses: the owner of what it shows, the event list (its item
-    // count and sort arrow) and the status bar. Given by the window; null without one.
-    UiHandle mainWindow;
-    UiHandle eventList;
-    UiHandle statusBar;
-    FontHandle uiFont;
-    FontHandle summaryFont;
-    ModuleHandle instance;
+    // The window's handles the core uses (record/view_port.h); all null without a window.
+    ViewPort port;
 
     // Row store (guarded by rowsLock, window thread only).
     EventRow* rows;

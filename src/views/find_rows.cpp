@@ -80,12 +80,12 @@ FindOutcome FindNextRow(AppState* app, const char16_t* text, bool matchCase, boo
     const bool forward = upward == reverse;
     bool wrapped = false;
     const int item = FindShownRow(app, text, matchCase, forward,
-                                  UiListFocusedItem(app->eventList), &wrapped);
+                                  UiListFocusedItem(app->port.eventList), &wrapped);
     if (item < 0) {
         FormatText(message, capacity, u"No shown row contains \"%.200s\".", text);
         return kFindNotFound;
     }
-    UiListSelectOnly(app->eventList, item);
+    UiListSelectOnly(app->port.eventList, item);
     if (!wrapped) return kFindFound;
     CopyBounded(message, capacity,
                 forward ? u"Passed the last row: continued from the first."

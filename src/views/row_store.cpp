@@ -291,8 +291,9 @@ void AppendRow(AppState* app, const EventRow* row) {
         const FollowDecision follow = FollowBeforeArrival(app);
         if (EnterShownRow(app, index)) {
             PlaceArrivedShownRows(app, app->shownCount - 1);
-            UiListSetItemCount(app->eventList, app->shownCount);
-            if (app->view.sortBy != kSortRecordingOrder) UiListInvalidate(app->eventList, false);
+            UiListSetItemCount(app->port.eventList, app->shownCount);
+            if (app->view.sortBy != kSortRecordingOrder)
+                UiListInvalidate(app->port.eventList, false);
             FollowArrivedRows(app, follow, app->shownCount);
         }
     }
@@ -355,8 +356,8 @@ void IngestQueuedRows(AppState* app) {
         FollowArrivedRows(app, follow, app->shownCount);
         return;
     }
-    UiListSetItemCount(app->eventList, shown);
-    UiListInvalidate(app->eventList, false);
+    UiListSetItemCount(app->port.eventList, shown);
+    UiListInvalidate(app->port.eventList, false);
     FollowArrivedRows(app, follow, shown);
 }
 
@@ -458,8 +459,8 @@ void RebuildShownRows(AppState* app) {
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
 
-    UiListSetItemCount(app->eventList, shown);
-    UiListInvalidate(app->eventList, true);
+    UiListSetItemCount(app->port.eventList, shown);
+    UiListInvalidate(app->port.eventList, true);
     if (app->view.sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
     UpdateStatusBar(app);
 }
@@ -484,7 +485,7 @@ void ClearRows(AppState* app) {
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->shownRows), &app->shownCapacity);
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->rowSignatures),
                            &app->signatureCapacity);
-    UiListSetItemCount(app->eventList, 0);
+    UiListSetItemCount(app->port.eventList, 0);
     app->operationNameCount = 0;
     ++app->operationNamesCleared;
     app->view.operation[0] = 0; // the names it could name are gone

@@ -194,14 +194,14 @@ TEST_CASE("the control table names each window field's control, in creation orde
     const MainWindow& w = *app.window;
     auto id = [](UiHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)) - 1; };
     const std::pair<UiHandle, int> fields[] = {
-        {app.mainWindow, 0},       {w.targetEdit, 1001},     {w.browseButton, 1002},
-        {w.startButton, 1003},     {w.stopButton, 1004},     {w.clearButton, 1005},
-        {w.exportCsvButton, 1006}, {w.eventList, 1007},      {w.fileCheck, 1008},
-        {w.registryCheck, 1009},   {w.networkCheck, 1010},   {w.processCheck, 1011},
-        {w.filterEdit, 1012},      {w.statusBar, 1013},      {w.operationCombo, 1014},
+        {app.port.mainWindow, 0},  {w.targetEdit, 1001},   {w.browseButton, 1002},
+        {w.startButton, 1003},     {w.stopButton, 1004},   {w.clearButton, 1005},
+        {w.exportCsvButton, 1006}, {w.eventList, 1007},    {w.fileCheck, 1008},
+        {w.registryCheck, 1009},   {w.networkCheck, 1010}, {w.processCheck, 1011},
+        {w.filterEdit, 1012},      {w.statusBar, 1013},    {w.operationCombo, 1014},
         {w.suspiciousCheck, 1015},
         // The core is given the list and the status bar.
-        {app.eventList, 1007},     {app.statusBar, 1013}};
+        {app.port.eventList, 1007}, {app.port.statusBar, 1013}};
     for (const auto& [handle, expected] : fields)
         CHECK(id(handle) == expected);
     const int order[kMainControlCount] = {1001, 1002, 1003, 1004, 1008, 1009, 1010, 1011,

@@ -148,7 +148,8 @@ TEST_CASE("the main window is made with its fifteen controls, menu, columns and 
         CHECK((style & kept) == kept);
         CHECK((exStyle & spec.exStyle) == spec.exStyle);
         CHECK(IsWindowEnabled(control) == (spec.id != kIdStopButton));
-        CHECK(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)) == w.app->uiFont);
+        CHECK(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)) ==
+              w.app->port.uiFont);
         if (spec.id != kIdOperationCombo && spec.id != kIdStatusBar)
             CHECK(TextOf(control) == W(spec.text));
         if (spec.cueBanner != nullptr) {
@@ -313,7 +314,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     CHECK(column(1) == RescaleForDpi(90, 96, 120));
     CHECK(column(6) == ScaleByDpi(110, 120));
     // One new font, on every control and in the AppState; the old one is gone.
-    HFONT font = static_cast<HFONT>(w.app->uiFont);
+    HFONT font = static_cast<HFONT>(w.app->port.uiFont);
     CHECK(fontHeight(w.Control(kIdStartButton)) == RescaleForDpi(height96, 96, 120));
     for (const ControlSpec& spec : kMainControls) {
         CAPTURE(spec.id);
@@ -346,7 +347,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     RECT moved{40, 40, 40 + 1200, 40 + 900};
     SendMessageW(w.hwnd, WM_DPICHANGED, 0, reinterpret_cast<LPARAM>(&moved));
     CHECK(WindowDpi(w.hwnd) == 120);
-    CHECK(static_cast<HFONT>(w.app->uiFont) == font);
+    CHECK(static_cast<HFONT>(w.app->port.uiFont) == font);
     GetWindowRect(w.hwnd, &now);
     CHECK(EqualRect(&now, &moved));
 
@@ -515,7 +516,7 @@ TEST_CASE("the UI port on real controls: combo items longer than the buffer, the
     CHECK(std::u16string(text) == item.substr(0, 63));
     CHECK_FALSE(UiComboItemText(w.app->window->operationCombo, 2, text, 64));
 
-    REQUIRE(UiSetClipboardText(w.app->mainWindow, u"C:\\Samples\\dropper.exe"));
+    REQUIRE(UiSetClipboardText(w.app->port.mainWindow, u"C:\\Samples\\dropper.exe"));
     REQUIRE(OpenClipboard(w.hwnd));
     HANDLE data = GetClipboardData(CF_UNICODETEXT);
     REQUIRE(data != nullptr);

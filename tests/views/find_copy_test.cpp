@@ -132,8 +132,8 @@ TEST_CASE("Find Next and Previous select the row found and say when they wrapped
     CHECK(std::u16string(message).empty());
     CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
     CHECK(list.focusedItem == 2);
-    CHECK(UiListNextSelected(f.app->eventList, -1) == 2);
-    CHECK(UiListNextSelected(f.app->eventList, 2) == -1); // the row found alone
+    CHECK(UiListNextSelected(f.app->port.eventList, -1) == 2);
+    CHECK(UiListNextSelected(f.app->port.eventList, 2) == -1); // the row found alone
     CHECK(list.lastMadeVisible == 2);
     FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300);
     CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindWrapped);

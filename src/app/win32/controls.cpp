@@ -107,20 +107,19 @@ void Move(UiHandle control, const ControlRect& r) {
 
 void BuildMainWindowContents(AppState* app) {
     MainWindow* w = app->window; // made by CreateMainWindow
-    HWND window = H(app->mainWindow);
+    HWND window = H(app->port.mainWindow);
     const int dpi = WindowDpi(window);
     BuildMenu(window);
     HFONT font = MakeUiFont(dpi);
-    app->uiFont = font;
+    app->port.uiFont = font;
 
     // Each control at 0,0 without a size: the first WM_SIZE places it. A control that cannot
     // be made stays null, and everything that uses it checks.
     for (const ControlSpec& spec : kMainControls) {
-        HWND control = CreateWindowExW(
-            spec.exStyle, W(spec.className), W(spec.text), spec.style, 0, 0, 0,
-            ScaleByDpi(spec.createHeight, dpi), window,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
-            static_cast<HINSTANCE>(app->instance), nullptr);
+        HWND control = CreateWindowExW(spec.exStyle, W(spec.className), W(spec.text), spec.style, 0,
+                                       0, 0, ScaleByDpi(spec.createHeight, dpi), window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+                                       static_cast<HINSTANCE>(app->port.instance), nullptr);
         w->*spec.field = control;
         if (control == nullptr) continue;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -132,8 +131,8 @@ void BuildMainWindowContents(AppState* app) {
         // Limits typing and pasting; WM_SETTEXT is not limited (the program never sets more).
         if (spec.textLimit != 0) SendMessageW(control, EM_SETLIMITTEXT, spec.textLimit, 0);
     }
-    app->eventList = w->eventList;
-    app->statusBar = w->statusBar;
+    app->port.eventList = w->eventList;
+    app->port.statusBar = w->statusBar;
     for (UiHandle box : {w->fileCheck, w->registryCheck, w->networkCheck, w->processCheck}) {
         if (box != nullptr) SendMessageW(H(box), BM_SETCHECK, BST_CHECKED, 0);
     }
@@ -142,11 +141,11 @@ void BuildMainWindowContents(AppState* app) {
                      reinterpret_cast<LPARAM>(L"All operations"));
         SendMessageW(H(w->operationCombo), CB_SETCURSEL, 0, 0);
     }
-    if (app->eventList != nullptr) {
+    if (app->port.eventList != nullptr) {
         // Info tips: a cell its column cuts shows its whole text (LVN_GETINFOTIP).
         const DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP;
-        SendMessageW(H(app->eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
-        InsertColumns(H(app->eventList), dpi);
+        SendMessageW(H(app->port.eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+        InsertColumns(H(app->port.eventList), dpi);
     }
 }
 
@@ -160,10 +159,10 @@ void MoveToDpi(HWND window, int dpi, const RECT* suggested) {
 }
 
 void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
-    HWND window = H(app->mainWindow);
+    HWND window = H(app->port.mainWindow);
     const int before = WindowDpi(window);
     if (dpi > 0 && dpi != before) {
-        HWND list = H(app->eventList);
+        HWND list = H(app->port.eventList);
         if (list != nullptr) {
             int widths[kListColumnCount] = {};
             for (int i = 0; i < kListColumnCount; ++i)
@@ -173,9 +172,9 @@ void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
                 if (i != kPathColumn) SendMessageW(list, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(widths[i], 0));
             }
         }
-        HFONT old = static_cast<HFONT>(app->uiFont);
+        HFONT old = static_cast<HFONT>(app->port.uiFont);
         HFONT font = MakeUiFont(dpi);
-        app->uiFont = font;
+        app->port.uiFont = font;
         ReplaceFont(old, font);
         if (old != nullptr && old != font) DeleteObject(old);
     }
@@ -189,20 +188,21 @@ void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
 void LayOutMainWindow(AppState* app, int width, int height) {
     if (app->window->targetEdit == nullptr) return;
     int statusHeight = 0;
-    if (app->statusBar != nullptr) {
+    if (app->port.statusBar != nullptr) {
         // The status bar docks itself at the bottom when it sees the size change.
-        SendMessageW(H(app->statusBar), WM_SIZE, 0, 0);
+        SendMessageW(H(app->port.statusBar), WM_SIZE, 0, 0);
         RECT r{};
-        GetWindowRect(H(app->statusBar), &r);
+        GetWindowRect(H(app->port.statusBar), &r);
         statusHeight = r.bottom - r.top;
     }
     int columns[kListColumnCount] = {};
-    for (int i = 0; i < kListColumnCount && app->eventList != nullptr; ++i) {
-        columns[i] = static_cast<int>(SendMessageW(H(app->eventList), LVM_GETCOLUMNWIDTH, i, 0));
+    for (int i = 0; i < kListColumnCount && app->port.eventList != nullptr; ++i) {
+        columns[i] =
+            static_cast<int>(SendMessageW(H(app->port.eventList), LVM_GETCOLUMNWIDTH, i, 0));
     }
     MainLayout l{};
     ComputeMainLayout(width, height, statusHeight, columns, GetSystemMetrics(SM_CXVSCROLL),
-                      WindowDpi(H(app->mainWindow)), &l);
+                      WindowDpi(H(app->port.mainWindow)), &l);
     Move(app->window->targetEdit, l.targetEdit);
     Move(app->window->browseButton, l.browseButton);
     Move(app->window->startButton, l.startButton);
@@ -216,9 +216,9 @@ void LayOutMainWindow(AppState* app, int width, int height) {
     Move(app->window->filterEdit, l.filterEdit);
     Move(app->window->clearButton, l.clearButton);
     Move(app->window->exportCsvButton, l.exportCsvButton);
-    Move(app->eventList, l.eventList);
-    if (app->eventList != nullptr) {
-        SendMessageW(H(app->eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
+    Move(app->port.eventList, l.eventList);
+    if (app->port.eventList != nullptr) {
+        SendMessageW(H(app->port.eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
                      MAKELPARAM(l.pathColumnWidth, 0));
     }
 }

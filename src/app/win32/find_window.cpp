@@ -58,13 +58,13 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         // The buttons send their commands on to the main window, where the keys send them too.
         if (app != nullptr && LOWORD(wParam) == kIdFindNextButton) {
-            SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdFindNext, 0);
+            SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdFindNext, 0);
         } else if (app != nullptr && (LOWORD(wParam) == kIdFindCloseButton || LOWORD(wParam) == IDCANCEL)) {
-            SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdCloseFind, 0);
+            SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdCloseFind, 0);
         }
         return 0;
     case WM_CLOSE:
-        if (app != nullptr) SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdCloseFind, 0);
+        if (app != nullptr) SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdCloseFind, 0);
         return 0;
     case WM_DESTROY:
         if (app != nullptr && app->window != nullptr && app->window->find.window == window) {
@@ -78,9 +78,9 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 HWND MakeFindWindow(AppState* app) {
-    HINSTANCE instance = static_cast<HINSTANCE>(app->instance);
+    HINSTANCE instance = static_cast<HINSTANCE>(app->port.instance);
     if (!RegisterShellClass(instance, kFindClass, FindWindowProc, 0, COLOR_BTNFACE)) return nullptr;
-    HWND owner = H(app->mainWindow);
+    HWND owner = H(app->port.mainWindow);
     const int dpi = WindowDpi(owner);
     RECT frame{0, 0, ScaleByDpi(kFindClientWidth, dpi), ScaleByDpi(kFindClientHeight, dpi)};
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -102,7 +102,7 @@ HWND MakeFindWindow(AppState* app) {
             ScaleByDpi(spec.y, dpi), ScaleByDpi(spec.width, dpi), ScaleByDpi(spec.height, dpi),
             window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
         if (control != nullptr) {
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app->uiFont), TRUE);
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app->port.uiFont), TRUE);
         }
     }
     SendDlgItemMessageW(window, kIdFindText, EM_SETLIMITTEXT, kFindTextChars - 1, 0);
@@ -132,16 +132,16 @@ void CloseFindWindow(AppState* app) {
     if (window == nullptr) return;
     ReadFindChoices(app);
     ShowWindow(window, SW_HIDE);
-    SetForegroundWindow(H(app->mainWindow));
-    SetFocus(H(app->eventList));
+    SetForegroundWindow(H(app->port.mainWindow));
+    SetFocus(H(app->port.eventList));
 }
 
 namespace {
 
 // The find window never covers the row it found: it moves below or above it (KeepFindWindowOffRow).
 void KeepOffFoundRow(AppState* app, HWND window) {
-    HWND list = H(app->eventList);
-    const int item = UiListFocusedItem(app->eventList);
+    HWND list = H(app->port.eventList);
+    const int item = UiListFocusedItem(app->port.eventList);
     if (list == nullptr || item < 0) return;
     RECT row{};
     row.left = LVIR_BOUNDS;

@@ -20,7 +20,7 @@ LRESULT CALLBACK RouteMainMessage(HWND window, UINT message, WPARAM wParam, LPAR
     if (message == WM_NCCREATE) {
         const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         app = static_cast<AppState*>(create->lpCreateParams);
-        app->mainWindow = window;
+        app->port.mainWindow = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
     } else {
         app = reinterpret_cast<AppState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -90,7 +90,7 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
 
 bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
     if (!MakeMainWindow(app)) return false;
-    app->instance = instance;
+    app->port.instance = instance;
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
