@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app/window_state.h"
+
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
@@ -19,6 +21,18 @@ void InitAppState(AppState* app) {
     app->queueMask = kQueueBytes - 1;
     InitLock(&app->rowsLock);
     InitLock(&app->queueLock);
+    MakeMainWindow(app);
+}
+
+bool MakeMainWindow(AppState* app) {
+    if (app->window == nullptr) app->window = AllocRecord<MainWindow>();
+    return app->window != nullptr;
+}
+
+void FreeMainWindow(AppState* app) {
+    if (app->window != nullptr) FreeBlock(app->window->machineCheck);
+    FreeBlock(app->window);
+    app->window = nullptr;
 }
 
 void ReleaseTraceOf(AppState* app) {
@@ -37,17 +51,16 @@ void ReleaseLauncherOf(AppState* app) {
 }
 
 void CleanUpAppState(AppState* app) {
-    FreeBlock(app->machineCheck);
-    app->machineCheck = nullptr;
+    FreeMainWindow(app);
     ReleaseTraceOf(app);
     ReleaseLauncherOf(app);
-    if (app->uiFont != nullptr) {
-        UiDeleteFont(app->uiFont);
-        app->uiFont = nullptr;
+    if (app->port.uiFont != nullptr) {
+        UiDeleteFont(app->port.uiFont);
+        app->port.uiFont = nullptr;
     }
-    if (app->summaryFont != nullptr) {
-        UiDeleteFont(app->summaryFont);
-        app->summaryFont = nullptr;
+    if (app->port.summaryFont != nullptr) {
+        UiDeleteFont(app->port.summaryFont);
+        app->port.summaryFont = nullptr;
     }
     FreeBlock(app->rows);
     app->rows = nullptr;

@@ -5,10 +5,12 @@
 
 namespace olv {
 
-// Sets the initial state (every handle, pointer, count and flag zero; autoScroll on; locks made).
+// Sets the initial state (every handle, pointer, count and flag zero; autoScroll on; locks made)
+// and makes the window's record (MakeMainWindow; a run without a window frees it).
 // The AppState is large: allocate it with AllocRecord or as a static, not on a thread's stack.
 void InitAppState(AppState* app);
-// Releases what the AppState owns, in order: trace, launcher, fonts, heap blocks, locks.
+// Releases what the AppState owns, in order: the window's record, trace, launcher, fonts, heap
+// blocks, locks.
 void CleanUpAppState(AppState* app);
 // Stops and frees the TraceController, if any, and clears `trace`.
 void ReleaseTraceOf(AppState* app);

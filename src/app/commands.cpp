@@ -9,6 +9,7 @@
 #include "app/machine_check.h"
 #include "app/sigma_commands.h"
 #include "app/view_controls.h"
+#include "app/window_state.h"
 #include "export/exports.h"
 #include "platform/ui.h"
 #include "views/process_tree.h"
@@ -34,19 +35,19 @@ constexpr const char16_t* kCaption = kProductName;
 void BrowseForTarget(AppState* app) {
     char16_t path[kTargetTextChars] = {};
     static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
-    if (!UiOpenFileDialog(app->mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist, path,
-                          kTargetTextChars)) {
+    if (!UiOpenFileDialog(app->port.mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist,
+                          path, kTargetTextChars)) {
         return;
     }
     if (TextLength(path) >= kTargetPathChars) {
-        UiMessageBox(app->mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
+        UiMessageBox(app->port.mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
         return;
     }
-    UiSetText(app->targetEdit, path);
+    UiSetText(app->window->targetEdit, path);
 }
 
 void ShowAbout(AppState* app) {
-    UiMessageBox(app->mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
+    UiMessageBox(app->port.mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
 }
 
 // A view change made by a menu command or key: set, then shown in the controls.
@@ -58,7 +59,7 @@ void SetViewFromCommand(AppState* app, const ViewSpec& view) {
 // Escape in the filter box: the box is emptied and every row the text hid is shown again.
 void ClearFilterBox(AppState* app) {
     char16_t text[2] = {};
-    UiGetText(app->filterEdit, text, 2);
+    UiGetText(app->window->filterEdit, text, 2);
     if (text[0] == 0 && app->view.filter[0] == 0) return;
     ViewSpec view = app->view;
     view.filter[0] = 0;
@@ -121,11 +122,12 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         break;
     case kCmdOpenSession:
         OpenSession(app);
+        ShowOperationNames(app);
         ScheduleRowSigning(app);
         RefreshViewWindows(app);
         break;
     case kCmdExit:
-        if (HandleCloseRequest(app)) UiDestroyWindow(app->mainWindow);
+        if (HandleCloseRequest(app)) UiDestroyWindow(app->port.mainWindow);
         break;
     case kCmdProcessTree:
         ShowProcessTreeWindow(app);
@@ -141,7 +143,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     }
     case kCmdAutoScroll:
         app->autoScroll = app->autoScroll != 0 ? 0 : 1;
-        UiCheckMenuItem(app->mainWindow, kCmdAutoScroll, app->autoScroll != 0);
+        UiCheckMenuItem(app->port.mainWindow, kCmdAutoScroll, app->autoScroll != 0);
         break;
     case kCmdAbout:
         ShowAbout(app);
@@ -162,10 +164,10 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
         CopySelectedRows(app);
         break;
     case kCmdSelectAllRows:
-        UiListSelectAll(app->eventList);
+        UiListSelectAll(app->port.eventList);
         break;
     case kCmdFocusFilter:
-        UiFocusControl(app->filterEdit);
+        UiFocusControl(app->window->filterEdit);
         break;
     case kCmdClearFilter:
         ClearFilterBox(app);
@@ -173,6 +175,7 @@ void DispatchCommand(AppState* app, uintptr_t wParam) {
     default:
         break;
     }
+    ShowOperationNames(app); // any command may have taken in, cleared or opened rows
 }
 
 } // namespace olv

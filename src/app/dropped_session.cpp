@@ -1,5 +1,6 @@
 // A session file dropped on the main window.
 #include "app/lifecycle.h"
+#include "app/view_controls.h"
 
 #include "base/product.h"
 #include "base/text.h"
@@ -17,12 +18,14 @@ bool IsSessionFileName(const char16_t* name) {
 
 void OpenDroppedSession(AppState* app, const char16_t* path) {
     if (app->recording != 0) {
-        UiMessageBox(app->mainWindow, u"Stop monitoring before opening a session.", kProductName,
-                     kIconWarning, kButtonsOk);
+        UiMessageBox(app->port.mainWindow, u"Stop monitoring before opening a session.",
+                     kProductName, kIconWarning, kButtonsOk);
         return;
     }
     if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
-    if (OpenSessionFromPath(app, path)) ScheduleRowSigning(app);
+    const bool opened = OpenSessionFromPath(app, path);
+    ShowOperationNames(app); // a failed open may have cleared the rows
+    if (opened) ScheduleRowSigning(app);
 }
 
 } // namespace olv

@@ -1,5 +1,6 @@
 #include "app/keyboard.h"
 
+#include "app/window_state.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/ui.h"
@@ -131,10 +132,12 @@ bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers) {
 
 FocusKind FocusKindOf(const AppState* app, UiHandle focus) {
     if (focus == nullptr) return kFocusOther;
-    if (focus == app->targetEdit) return kFocusPathBox;
-    if (focus == app->filterEdit) return kFocusFilterBox;
-    if (focus == app->find.textEdit) return kFocusFindBox;
-    if (focus == app->eventList) return kFocusList;
+    if (focus == app->port.eventList) return kFocusList;
+    const MainWindow* w = app->window;
+    if (w == nullptr) return kFocusOther;
+    if (focus == w->targetEdit) return kFocusPathBox;
+    if (focus == w->filterEdit) return kFocusFilterBox;
+    if (focus == w->find.textEdit) return kFocusFindBox;
     return kFocusOther;
 }
 

@@ -1,6 +1,8 @@
 #include "app/lifecycle.h"
 
 #include "app/machine_check.h"
+#include "app/view_controls.h"
+#include "app/window_state.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/product.h"
@@ -47,14 +49,22 @@ constexpr const char16_t kDroppedPathTooLong[] =
 constexpr char16_t kTraceEndedCaption[] = u"ETW Error";
 
 void Message(AppState* app, const char16_t* text, int icon) {
-    UiMessageBox(app->mainWindow, text, kCaption, icon, kButtonsOk);
+    UiMessageBox(app->port.mainWindow, text, kCaption, icon, kButtonsOk);
+}
+
+// The window's Start side (the path box, Browse, Start) is usable while nothing records, Stop
+// while something does. Nothing without a window.
+void EnableRecordingControls(AppState* app, bool recording) {
+    const MainWindow* w = app->window;
+    if (w == nullptr) return;
+    UiEnable(w->startButton, !recording);
+    UiEnable(w->stopButton, recording);
+    UiEnable(w->targetEdit, !recording);
+    UiEnable(w->browseButton, !recording);
 }
 
 void SetIdleControls(AppState* app) {
-    UiEnable(app->startButton, true);
-    UiEnable(app->stopButton, false);
-    UiEnable(app->targetEdit, true);
-    UiEnable(app->browseButton, true);
+    EnableRecordingControls(app, false);
     UpdateStatusBar(app);
 }
 
@@ -120,7 +130,7 @@ bool MakeRecording(AppState* app, const StartRequest& request,
     ResetTraceController(app->trace);
     app->trace->takeOver = request.takeOver;
     app->trace->takeOverContext = request.takeOverContext;
-    if (!StartKernelSession(app->trace, app->mainWindow, app)) {
+    if (!StartKernelSession(app->trace, app->port.mainWindow, app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
         *code = OutcomeCode::kTraceError;
         return false;
@@ -129,7 +139,7 @@ bool MakeRecording(AppState* app, const StartRequest& request,
     app->launcher = AllocRecord<TargetLauncher>();
     if (app->launcher == nullptr) return Failed(failure, code, OutcomeCode::kNoMemory, kNoMemory);
     InitLauncher(app->launcher);
-    if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->mainWindow)) {
+    if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->port.mainWindow)) {
         FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
                    path);
         *code = OutcomeCode::kLaunchError;
@@ -310,11 +320,8 @@ Outcome StartRecording(AppState* app, const StartRequest& request) {
     }
 
     app->recording = 1;
-    UiEnable(app->startButton, false);
-    UiEnable(app->stopButton, true);
-    UiEnable(app->targetEdit, false);
-    UiEnable(app->browseButton, false);
-    UiSetTimer(app->mainWindow, TIMER_DRAIN, 100);
+    EnableRecordingControls(app, true);
+    UiSetTimer(app->port.mainWindow, TIMER_DRAIN, 100);
     UpdateStatusBar(app);
     return result;
 }
@@ -326,10 +333,10 @@ void StartMonitoring(AppState* app) {
 void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     if (app->recording != 0) return;
     char16_t path[kTargetTextChars] = {};
-    UiGetText(app->targetEdit, path, kTargetTextChars);
+    UiGetText(app->window->targetEdit, path, kTargetTextChars);
     // The box then shows the path that was started.
-    if (TrimPastedPath(path)) UiSetText(app->targetEdit, path);
-    if (!ShowOutcome(app->mainWindow, CheckProgramPath(path))) return;
+    if (TrimPastedPath(path)) UiSetText(app->window->targetEdit, path);
+    if (!ShowOutcome(app->port.mainWindow, CheckProgramPath(path))) return;
     int32_t rowCount;
     {
         LockGuard guard(&app->rowsLock);
@@ -342,7 +349,7 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
                    u"them, so that one record holds one run. Save them first if you need "
                    u"them.\n\nStart anyway?",
                    rowCount);
-        if (UiMessageBox(app->mainWindow, question, kCaption, kIconWarning,
+        if (UiMessageBox(app->port.mainWindow, question, kCaption, kIconWarning,
                          kButtonsYesNoDefaultNo) != kAnswerYes) {
             return;
         }
@@ -350,13 +357,15 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     StartRequest request{};
     request.path = path;
     request.arguments = arguments;
-    ShowOutcome(app->mainWindow, StartRecording(app, request));
+    const Outcome started = StartRecording(app, request);
+    ShowOperationNames(app);
+    ShowOutcome(app->port.mainWindow, started);
 }
 
 Outcome StopRecording(AppState* app) {
     Outcome result = OkOutcome();
     if (app->recording == 0) return result;
-    UiKillTimer(app->mainWindow, TIMER_DRAIN);
+    UiKillTimer(app->port.mainWindow, TIMER_DRAIN);
 
     bool notEnded = false;
     if (app->launcher != nullptr) {
@@ -406,18 +415,20 @@ Outcome StopRecording(AppState* app) {
 
 void StopMonitoring(AppState* app) {
     if (app->recording == 0) return;
-    ShowOutcome(app->mainWindow, StopRecording(app));
+    const Outcome stopped = StopRecording(app);
+    ShowOperationNames(app);
+    ShowOutcome(app->port.mainWindow, stopped);
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
 void ScheduleRowSigning(AppState* app) {
-    if (app->signedRows < app->rowCount) UiSetTimer(app->mainWindow, TIMER_SIGN, 20);
+    if (app->signedRows < app->rowCount) UiSetTimer(app->port.mainWindow, TIMER_SIGN, 20);
 }
 
 void HandleTimerTick(AppState* app, uintptr_t timerId) {
     if (timerId == TIMER_SIGN) {
         SignWaitingRows(app, kSignBatch);
-        if (app->signedRows >= app->rowCount) UiKillTimer(app->mainWindow, TIMER_SIGN);
+        if (app->signedRows >= app->rowCount) UiKillTimer(app->port.mainWindow, TIMER_SIGN);
         return;
     }
     if (timerId != TIMER_DRAIN) return;
@@ -434,6 +445,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
         }
     }
     IngestQueuedRows(app);
+    ShowOperationNames(app);
     if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
     RefreshSigmaRulesCounts(app); // nothing unless rows matched since the last tick
     // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
@@ -453,6 +465,7 @@ void HandleTargetExited(AppState* app, uintptr_t exitCode) {
     CopyBounded(row.result, kResultChars, u"OK");
     if (app->launcher != nullptr) row.pid = app->launcher->processInfo.processId;
     AppendRow(app, &row);
+    ShowOperationNames(app);
     if (app->launcher != nullptr) TargetExited(app->launcher);
     UpdateStatusBar(app);
 }
@@ -478,7 +491,7 @@ Outcome TakeThreadNotices(AppState* app) {
 void HandleTraceStopped(AppState* app, intptr_t text) {
     if (text == 0) return;
     // The box first: the recording stops once the user has read why.
-    ShowOutcome(app->mainWindow, TakeTraceStopped(app, text));
+    ShowOutcome(app->port.mainWindow, TakeTraceStopped(app, text));
     StopMonitoring(app);
 }
 
@@ -487,7 +500,7 @@ void HandleDroppedFile(AppState* app, const char16_t* name) {
     if (TextLength(name) >= kTargetPathChars) {
         Message(app, kDroppedPathTooLong, kIconWarning);
     } else if (IsExeFileName(name)) {
-        UiSetText(app->targetEdit, name);
+        UiSetText(app->window->targetEdit, name);
     } else if (IsSessionFileName(name)) {
         OpenDroppedSession(app, name);
     } else {
@@ -520,6 +533,7 @@ Outcome ClearRecording(AppState* app) {
 void ClearRowsAsked(AppState* app) {
     if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
     ClearRecording(app);
+    ShowOperationNames(app);
 }
 
 void HandleDestroy(AppState* app) {

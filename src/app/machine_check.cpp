@@ -1,6 +1,7 @@
 #include "app/machine_check.h"
 
 #include "app/lifecycle.h"
+#include "app/window_state.h"
 #include "base/format.h"
 #include "base/product.h"
 #include "base/text.h"
@@ -19,7 +20,7 @@ const char16_t kMachineCheckTitle[] = u"Check Recording on This Machine";
 namespace {
 
 void Say(AppState* app, const char16_t* text) {
-    UiMessageBox(app->mainWindow, text, kProductName, kIconWarning, kButtonsOk);
+    UiMessageBox(app->port.mainWindow, text, kProductName, kIconWarning, kButtonsOk);
 }
 
 bool HelperTreeEnded(AppState* app) {
@@ -35,7 +36,7 @@ void ShowTable(AppState* app, MachineCheck* check) {
     if (result == nullptr || text == nullptr) {
         FreeBlock(result);
         FreeBlock(text);
-        UiMessageBox(app->mainWindow, u"There is not enough memory to check the recording.",
+        UiMessageBox(app->port.mainWindow, u"There is not enough memory to check the recording.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }
@@ -46,17 +47,23 @@ void ShowTable(AppState* app, MachineCheck* check) {
         JudgeSelftest(check->plan, app->rows, app->rowCount, check->context, result);
     }
     FormatSelftestTable(check->plan, *result, check->context, text, kSelftestTableChars);
-    if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
-    const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
-    UiHandle window = UiOpenTextWindow(app->mainWindow, app->instance, kMachineCheckTitle, 1040,
-                                       440, font, text);
+    if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
+    const FontHandle font =
+        app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
+    UiHandle window = UiOpenTextWindow(app->port.mainWindow, app->port.instance, kMachineCheckTitle,
+                                       1040, 440, font, text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
     FreeBlock(result);
 }
 
+// The check under way; null when none, or without a window (the check is the window's).
+MachineCheck* CheckOf(const AppState* app) {
+    return app->window != nullptr ? app->window->machineCheck : nullptr;
+}
+
 bool RefusedWhileRecording(AppState* app) {
-    if (app->recording == 0 && app->machineCheck == nullptr) return false;
+    if (app->recording == 0 && CheckOf(app) == nullptr) return false;
     Say(app, u"A recording is running. Stop it before checking recording on this machine.");
     return true;
 }
@@ -64,21 +71,21 @@ bool RefusedWhileRecording(AppState* app) {
 } // namespace
 
 void StartMachineCheck(AppState* app) {
-    if (RefusedWhileRecording(app)) return;
-    if (app->programPath[0] == 0 || app->tempFolder[0] == 0) {
-        UiMessageBox(app->mainWindow,
+    if (app->window == nullptr || RefusedWhileRecording(app)) return;
+    if (app->window->programPath[0] == 0 || app->window->tempFolder[0] == 0) {
+        UiMessageBox(app->port.mainWindow,
                      u"The check cannot run: this program's file or the temporary folder is not "
                      u"known.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }
     SelftestPlan plan{};
-    MakeSelftestPlan(app->tempFolder, CurrentProcessId(), NowTicks(), &plan);
-    StartMachineCheckWithPlan(app, app->programPath, plan);
+    MakeSelftestPlan(app->window->tempFolder, CurrentProcessId(), NowTicks(), &plan);
+    StartMachineCheckWithPlan(app, app->window->programPath, plan);
 }
 
 void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const SelftestPlan& plan) {
-    if (RefusedWhileRecording(app)) return;
+    if (app->window == nullptr || RefusedWhileRecording(app)) return;
     int32_t rows;
     {
         LockGuard guard(&app->rowsLock);
@@ -101,20 +108,20 @@ void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const Self
         FreeBlock(check);
         FreeBlock(arguments);
         FreeBlock(path);
-        UiMessageBox(app->mainWindow, u"There is not enough memory to check the recording.",
+        UiMessageBox(app->port.mainWindow, u"There is not enough memory to check the recording.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }
     check->plan = plan;
     check->context.info = &app->recordingInfo;
     check->context.timeGiven = u"30 s, or until Stop";
-    app->machineCheck = check;
+    app->window->machineCheck = check;
 
     // The path box shows the helper while it is recorded, and the user's path again after.
-    UiGetText(app->targetEdit, path, kTargetTextChars);
-    UiSetText(app->targetEdit, helper);
+    UiGetText(app->window->targetEdit, path, kTargetTextChars);
+    UiSetText(app->window->targetEdit, helper);
     StartMonitoringWithArguments(app, arguments);
-    UiSetText(app->targetEdit, path);
+    UiSetText(app->window->targetEdit, path);
     FreeBlock(arguments);
     FreeBlock(path);
 
@@ -124,7 +131,7 @@ void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const Self
     }
     // Start failed (its message has been shown, and the table says why each check is missing)
     // or the user kept the rows held (nothing to show).
-    app->machineCheck = nullptr;
+    app->window->machineCheck = nullptr;
     if (check->startFailure[0] != 0) {
         check->context.startFailure = check->startFailure;
         ShowTable(app, check);
@@ -133,7 +140,7 @@ void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const Self
 }
 
 void MachineCheckTick(AppState* app) {
-    MachineCheck* check = app->machineCheck;
+    MachineCheck* check = CheckOf(app);
     if (check == nullptr || app->recording == 0) return;
     ++check->ticks;
     if (HelperTreeEnded(app)) {
@@ -148,19 +155,19 @@ void MachineCheckTick(AppState* app) {
 }
 
 void FinishMachineCheck(AppState* app) {
-    MachineCheck* check = app->machineCheck;
+    MachineCheck* check = CheckOf(app);
     if (check == nullptr || app->recording != 0) return;
-    app->machineCheck = nullptr;
+    app->window->machineCheck = nullptr;
     ShowTable(app, check);
     FreeBlock(check);
 }
 
 void NoteMachineCheckStartFailure(AppState* app, const char16_t* failure) {
-    if (app->machineCheck != nullptr) CopyBounded(app->machineCheck->startFailure, 600, failure);
+    if (MachineCheck* check = CheckOf(app)) CopyBounded(check->startFailure, 600, failure);
 }
 
 void NoteMachineCheckTraceEnded(AppState* app) {
-    if (app->machineCheck != nullptr) app->machineCheck->context.traceEndedEarly = true;
+    if (MachineCheck* check = CheckOf(app)) check->context.traceEndedEarly = true;
 }
 
 } // namespace olv

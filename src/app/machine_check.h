@@ -25,7 +25,8 @@ struct MachineCheck {
     uint32_t endedTicks; // drain ticks since the helper's tree was seen ended
 };
 
-// The menu command: the plan made from app->tempFolder and the helper app->programPath.
+// The menu command: the plan made from the window's tempFolder, with the program itself
+// (programPath) as the helper.
 void StartMachineCheck(AppState* app);
 // The same with a given plan and helper (the demonstration and the tests play the helper).
 void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const SelftestPlan& plan);

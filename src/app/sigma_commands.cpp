@@ -144,9 +144,9 @@ Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder, const Progress
 }
 
 bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
-    const Progress progress = WindowProgress(app->mainWindow);
+    const Progress progress = WindowProgress(app->port.mainWindow);
     const Outcome outcome = LoadSigmaRuleFiles(app, folder, &progress);
-    if (!quiet) ShowOutcome(app->mainWindow, outcome);
+    if (!quiet) ShowOutcome(app->port.mainWindow, outcome);
     return OutcomeOk(outcome);
 }
 
@@ -154,7 +154,7 @@ void LoadSigmaRules(AppState* app) {
     char16_t folder[kFolderChars] = {};
     const SigmaRuleSet* loaded = LoadedSigmaRules(app);
     if (loaded != nullptr) CopyBounded(folder, kFolderChars, SigmaRuleFolder(loaded));
-    if (!UiFolderDialog(app->mainWindow,
+    if (!UiFolderDialog(app->port.mainWindow,
                         u"Choose the folder of Sigma rule files (.yml and .yaml, sub-folders "
                         u"too). They replace the Sigma rules loaded now; the built-in rules stay.",
                         folder, kFolderChars)) {
@@ -174,7 +174,7 @@ bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath,
 }
 
 bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {
-    const Progress progress = WindowProgress(app->mainWindow);
+    const Progress progress = WindowProgress(app->port.mainWindow);
     return LoadRulesBesideProgram(app, programPath, &progress);
 }
 

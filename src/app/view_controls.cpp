@@ -1,5 +1,7 @@
 #include "app/view_controls.h"
 
+#include "app/window_state.h"
+
 #include "base/text.h"
 #include "platform/ui.h"
 #include "views/row_store.h"
@@ -8,9 +10,8 @@ namespace olv {
 
 namespace {
 
-UiHandle CategoryBox(const AppState* app, int category) {
-    const UiHandle boxes[4] = {app->fileCheck, app->registryCheck, app->networkCheck,
-                               app->processCheck};
+UiHandle CategoryBox(const MainWindow* w, int category) {
+    const UiHandle boxes[4] = {w->fileCheck, w->registryCheck, w->networkCheck, w->processCheck};
     return boxes[category];
 }
 
@@ -30,36 +31,52 @@ int CategoryOfControl(int id) {
 }
 
 // The combo box item showing operation, added when it is missing; 0 (every operation) for none.
-int OperationItem(AppState* app, const char16_t* operation) {
+int OperationItem(const MainWindow* w, const char16_t* operation) {
     if (operation[0] == 0) return 0;
     char16_t item[kOperationNameChars];
     int index = 1;
-    for (; UiComboItemText(app->operationCombo, index, item, kOperationNameChars); ++index) {
+    for (; UiComboItemText(w->operationCombo, index, item, kOperationNameChars); ++index) {
         if (TextEquals(item, operation)) return index;
     }
-    UiComboAdd(app->operationCombo, operation);
+    UiComboAdd(w->operationCombo, operation);
     return index;
 }
 
 } // namespace
 
+void ShowOperationNames(AppState* app) {
+    MainWindow* w = app->window;
+    if (w == nullptr) return;
+    if (w->comboNamesCleared != app->operationNamesCleared) {
+        UiComboReset(w->operationCombo);
+        UiComboAdd(w->operationCombo, u"All operations");
+        UiComboSetSelection(w->operationCombo, 0);
+        w->comboNames = 0;
+        w->comboNamesCleared = app->operationNamesCleared;
+    }
+    for (; w->comboNames < app->operationNameCount; ++w->comboNames)
+        UiComboAdd(w->operationCombo, app->operationNames[w->comboNames]);
+}
+
 void ViewControlChanged(AppState* app, int id) {
+    const MainWindow* w = app->window;
+    if (w == nullptr) return;
     ViewSpec view = app->view;
     const int category = CategoryOfControl(id);
     if (category >= 0) {
-        view.categoryOn[category] = UiGetCheck(CategoryBox(app, category)) == kChecked ? 1 : 0;
+        view.categoryOn[category] = UiGetCheck(CategoryBox(w, category)) == kChecked ? 1 : 0;
     } else if (id == kIdSuspiciousCheck) {
-        view.suspiciousOnly = UiGetCheck(app->suspiciousCheck) == kChecked ? 1 : 0;
-        UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, view.suspiciousOnly != 0);
+        view.suspiciousOnly = UiGetCheck(w->suspiciousCheck) == kChecked ? 1 : 0;
+        UiCheckMenuItem(app->port.mainWindow, kCmdSuspiciousOnly, view.suspiciousOnly != 0);
     } else if (id == kIdOperationCombo) {
-        const int selection = UiComboSelection(app->operationCombo);
+        const int selection = UiComboSelection(w->operationCombo);
         view.operation[0] = 0;
-        if (selection > 0 && !UiComboItemText(app->operationCombo, selection, view.operation,
+        if (selection > 0 && !UiComboItemText(w->operationCombo, selection, view.operation,
                                               kOperationNameChars)) {
             view.operation[0] = 0;
         }
     } else if (id == kIdFilterEdit) {
-        UiGetText(app->filterEdit, view.filter, kFilterTextChars + 1);
+        UiGetText(w->filterEdit, view.filter, kFilterTextChars + 1);
     } else {
         return;
     }
@@ -67,18 +84,20 @@ void ViewControlChanged(AppState* app, int id) {
 }
 
 void ShowViewInControls(AppState* app) {
+    const MainWindow* w = app->window;
+    if (w == nullptr) return;
     const ViewSpec& view = app->view;
     for (int c = 0; c < 4; ++c)
-        UiSetCheck(CategoryBox(app, c), view.categoryOn[c] != 0 ? kChecked : kUnchecked);
-    UiSetCheck(app->suspiciousCheck, view.suspiciousOnly != 0 ? kChecked : kUnchecked);
-    UiCheckMenuItem(app->mainWindow, kCmdSuspiciousOnly, view.suspiciousOnly != 0);
-    const int item = OperationItem(app, view.operation);
-    if (UiComboSelection(app->operationCombo) != item) {
-        UiComboSetSelection(app->operationCombo, item);
+        UiSetCheck(CategoryBox(w, c), view.categoryOn[c] != 0 ? kChecked : kUnchecked);
+    UiSetCheck(w->suspiciousCheck, view.suspiciousOnly != 0 ? kChecked : kUnchecked);
+    UiCheckMenuItem(app->port.mainWindow, kCmdSuspiciousOnly, view.suspiciousOnly != 0);
+    const int item = OperationItem(w, view.operation);
+    if (UiComboSelection(w->operationCombo) != item) {
+        UiComboSetSelection(w->operationCombo, item);
     }
     char16_t shown[kFilterTextChars + 1];
-    UiGetText(app->filterEdit, shown, kFilterTextChars + 1);
-    if (!TextEquals(shown, view.filter)) UiSetText(app->filterEdit, view.filter);
+    UiGetText(w->filterEdit, shown, kFilterTextChars + 1);
+    if (!TextEquals(shown, view.filter)) UiSetText(w->filterEdit, view.filter);
 }
 
 } // namespace olv

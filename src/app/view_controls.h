@@ -14,5 +14,10 @@ void ViewControlChanged(AppState* app, int id);
 // written only when its text differs, as writing it notifies a change. An operation the combo
 // box does not offer is added to it.
 void ShowViewInControls(AppState* app);
+// Brings the operation combo box in line with AppState::operationNames: adds the names learnt
+// since it was last filled, or, when the list was emptied since, starts over from "All
+// operations" (selected). The window calls it after anything that may take in, clear or open
+// rows; it costs two comparisons when nothing changed.
+void ShowOperationNames(AppState* app);
 
 } // namespace olv

@@ -1,5 +1,7 @@
 #include "app/window_layout.h"
 
+#include "app/window_state.h"
+
 #include "views/row_store.h"
 
 namespace olv {
@@ -83,38 +85,38 @@ constexpr MenuItemSpec kHelpItems[] = {
 // and the menu bar (app/keyboard.h: AccessKeyOf).
 const ControlSpec kMainControls[kMainControlCount] = {
     {kIdTargetEdit, u"EDIT", u"", u"Choose an EXE file, or drop one here...", kEdit | kWsGroup, 0,
-     0, &AppState::targetEdit},
+     0, &MainWindow::targetEdit},
     {kIdBrowseButton, u"BUTTON", u"&Browse...", nullptr, kButton | kWsGroup, 0, 0,
-     &AppState::browseButton},
+     &MainWindow::browseButton},
     {kIdStartButton, u"BUTTON", u"&Start Monitoring", nullptr, kButton, 0, 0,
-     &AppState::startButton},
+     &MainWindow::startButton},
     {kIdStopButton, u"BUTTON", u"S&top", nullptr, kButton | kWsDisabled, 0, 0,
-     &AppState::stopButton},
+     &MainWindow::stopButton},
     {kIdFileCheck, u"BUTTON", u"F&ile I/O", nullptr, kCheck | kWsGroup, 0, 0,
-     &AppState::fileCheck},
-    {kIdRegistryCheck, u"BUTTON", u"Re&gistry", nullptr, kCheck, 0, 0, &AppState::registryCheck},
-    {kIdNetworkCheck, u"BUTTON", u"&Network", nullptr, kCheck, 0, 0, &AppState::networkCheck},
+     &MainWindow::fileCheck},
+    {kIdRegistryCheck, u"BUTTON", u"Re&gistry", nullptr, kCheck, 0, 0, &MainWindow::registryCheck},
+    {kIdNetworkCheck, u"BUTTON", u"&Network", nullptr, kCheck, 0, 0, &MainWindow::networkCheck},
     {kIdProcessCheck, u"BUTTON", u"&Process/DLL", nullptr, kCheck, 0, 0,
-     &AppState::processCheck},
+     &MainWindow::processCheck},
     {kIdSuspiciousCheck, u"BUTTON", u"S&uspicious", nullptr, kCheck, 0, 0,
-     &AppState::suspiciousCheck},
+     &MainWindow::suspiciousCheck},
     {kIdOperationCombo, u"COMBOBOX", u"", nullptr,
      kChild | kWsVScroll | kWsTabStop | kWsGroup | kCbsDropDownList, 0, 300,
-     &AppState::operationCombo},
+     &MainWindow::operationCombo},
     // The box takes no more than the filter uses, so what it shows is what filters.
-    {kIdFilterEdit, u"EDIT", u"", u"Filter...", kEdit | kWsGroup, 0, 0, &AppState::filterEdit,
+    {kIdFilterEdit, u"EDIT", u"", u"Filter...", kEdit | kWsGroup, 0, 0, &MainWindow::filterEdit,
      kFilterTextChars},
     {kIdClearButton, u"BUTTON", u"&Clear", nullptr, kButton | kWsGroup, 0, 0,
-     &AppState::clearButton},
+     &MainWindow::clearButton},
     {kIdExportCsvButton, u"BUTTON", u"E&xport CSV", nullptr, kButton, 0, 0,
-     &AppState::exportCsvButton},
+     &MainWindow::exportCsvButton},
     // Extended selection: rows are selected with Shift and Ctrl as in any list, and copied.
     {kIdEventList, u"SysListView32", u"", nullptr,
      kChild | kWsTabStop | kWsGroup | kLvsReport | kLvsShowSelAlways | kLvsOwnerData,
      kWsExClientEdge, 0,
-     &AppState::eventList},
+     &MainWindow::eventList},
     {kIdStatusBar, u"msctls_statusbar32", u"", nullptr,
-     kChild | kWsGroup | kSbarsSizeGrip | kSbtToolTips, 0, 0, &AppState::statusBar},
+     kChild | kWsGroup | kSbarsSizeGrip | kSbtToolTips, 0, 0, &MainWindow::statusBar},
 };
 
 const MenuSpec kMainMenus[kMenuCount] = {
@@ -139,9 +141,12 @@ const ControlSpec* FindControlSpec(int id) {
 }
 
 void WireControls(AppState* app, UiHandle (*controlOf)(int id)) {
-    app->mainWindow = controlOf(0);
+    app->port.mainWindow = controlOf(0);
+    if (!MakeMainWindow(app)) return;
     for (const ControlSpec& spec : kMainControls)
-        app->*spec.field = controlOf(spec.id);
+        app->window->*spec.field = controlOf(spec.id);
+    app->port.eventList = app->window->eventList;
+    app->port.statusBar = app->window->statusBar;
 }
 
 int ScaleByDpi(int value, int dpi) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "app/app_state.h"
+#include "app/window_state.h"
 
 namespace olv {
 
@@ -42,15 +43,16 @@ struct ControlSpec {
     uint32_t style;
     uint32_t exStyle;
     int createHeight; // 0: none (the first WM_SIZE sizes it); the combo box is made 300 high
-    UiHandle AppState::*field;
+    UiHandle MainWindow::*field;
     size_t textLimit = 0; // characters an edit box takes from typing and pasting; 0: the default
 };
 constexpr int kMainControlCount = 15;
 extern const ControlSpec kMainControls[kMainControlCount];
 // The spec of a control id; null for any other id.
 const ControlSpec* FindControlSpec(int id);
-// Sets mainWindow to controlOf(0) and every control field to controlOf(its id): how a UI that
-// is not the real window (the headless model) hands the AppState its controls.
+// Sets mainWindow to controlOf(0) and every control field of the window's record to controlOf(its
+// id), giving the core its list and status bar: how a UI that is not the real window (the
+// headless model) hands the AppState its controls.
 void WireControls(AppState* app, UiHandle (*controlOf)(int id));
 
 // The menu bar: five pop-ups; an item with id 0 is a separator. An item's text names its key

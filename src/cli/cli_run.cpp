@@ -7,6 +7,7 @@
 #include "app/lifecycle.h"
 #include "app/sigma_commands.h"
 #include "app/window_layout.h"
+#include "app/window_state.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
@@ -1001,7 +1002,8 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     }
     InitAppState(app);
     // No window: the threads leave their notices for the run to take, and nothing is shown.
-    app->mainWindow = nullptr;
+    app->port.mainWindow = nullptr;
+    FreeMainWindow(app);
     run->platform = pf;
     run->options = &options;
     run->app = app;

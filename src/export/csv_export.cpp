@@ -254,7 +254,7 @@ Outcome ExportCsvFile(AppState* app, const char16_t* path) {
 }
 
 bool ExportCsvToPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, ExportCsvFile(app, path));
+    return ShowOutcome(app->port.mainWindow, ExportCsvFile(app, path));
 }
 
 } // namespace olv

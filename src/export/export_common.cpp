@@ -43,8 +43,8 @@ bool FileWriteOutcome(Outcome* out, FileOutcome outcome, int32_t count,
 bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
                  char16_t (&path)[kSafeTargetPathChars]) {
     path[0] = 0;
-    return UiSaveFileDialog(app->mainWindow, filter, defaultExtension, kOfnOverwritePrompt, path,
-                            kSafeTargetPathChars);
+    return UiSaveFileDialog(app->port.mainWindow, filter, defaultExtension, kOfnOverwritePrompt,
+                            path, kSafeTargetPathChars);
 }
 
 } // namespace olv

@@ -1316,11 +1316,11 @@ Outcome ExportJsonFile(AppState* app, const char16_t* path) {
 }
 
 bool ExportJsonLinesToPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, ExportJsonLinesFile(app, path));
+    return ShowOutcome(app->port.mainWindow, ExportJsonLinesFile(app, path));
 }
 
 bool ExportJsonToPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, ExportJsonFile(app, path));
+    return ShowOutcome(app->port.mainWindow, ExportJsonFile(app, path));
 }
 
 } // namespace olv

@@ -340,8 +340,8 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
 void SaveSession(AppState* app) {
     char16_t path[kSafeTargetPathChars] = {};
     uint32_t type = 1;
-    if (!UiSaveFileDialogTyped(app->mainWindow, kSessionSaveFilter, u"ols", kOfnOverwritePrompt,
-                               path, kSafeTargetPathChars, &type)) {
+    if (!UiSaveFileDialogTyped(app->port.mainWindow, kSessionSaveFilter, u"ols",
+                               kOfnOverwritePrompt, path, kSafeTargetPathChars, &type)) {
         return;
     }
     if (type == kCompactFileType) {
@@ -398,7 +398,7 @@ Outcome SaveSessionFile(AppState* app, const char16_t* path) {
 }
 
 bool SaveSessionToPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, SaveSessionFile(app, path));
+    return ShowOutcome(app->port.mainWindow, SaveSessionFile(app, path));
 }
 
 Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
@@ -406,17 +406,17 @@ Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
 }
 
 bool SaveCompactSessionToPath(AppState* app, const char16_t* path) {
-    return ShowOutcome(app->mainWindow, SaveCompactSessionFile(app, path));
+    return ShowOutcome(app->port.mainWindow, SaveCompactSessionFile(app, path));
 }
 
 void OpenSession(AppState* app) {
     if (app->recording != 0) {
-        UiMessageBox(app->mainWindow, kStopFirst, kProductName, kIconWarning, kButtonsOk);
+        UiMessageBox(app->port.mainWindow, kStopFirst, kProductName, kIconWarning, kButtonsOk);
         return;
     }
     char16_t path[kSafeTargetPathChars] = {};
-    if (!UiOpenFileDialog(app->mainWindow, kSessionFilter, kOfnPathMustExist | kOfnFileMustExist,
-                          path, kSafeTargetPathChars)) {
+    if (!UiOpenFileDialog(app->port.mainWindow, kSessionFilter,
+                          kOfnPathMustExist | kOfnFileMustExist, path, kSafeTargetPathChars)) {
         return;
     }
     if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
@@ -424,8 +424,8 @@ void OpenSession(AppState* app) {
 }
 
 bool OpenSessionFromPath(AppState* app, const char16_t* path) {
-    const Progress progress = WindowProgress(app->mainWindow);
-    return ShowOutcome(app->mainWindow, OpenSessionFile(app, path, &progress));
+    const Progress progress = WindowProgress(app->port.mainWindow);
+    return ShowOutcome(app->port.mainWindow, OpenSessionFile(app, path, &progress));
 }
 
 Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress) {

@@ -11,6 +11,7 @@
 #include "platform/ui.h"
 #include "record/event_row.h"
 #include "record/recording_info.h"
+#include "record/view_port.h"
 #include "record/view_spec.h"
 
 namespace olv {
@@ -24,17 +25,6 @@ struct QueueCoders;  // capture/event_queue.h
 // The EventQueue ring's size in bytes: at least 500,000 rows of a typical mix (about 110 bytes
 // each as records; see docs/trace-capture.md).
 constexpr uint32_t kQueueBytes = uint32_t{1} << 26;
-constexpr size_t kFindTextChars = 256;
-
-// The find window and what was last searched for (views/find_rows.h). F3 repeats the search also
-// after the window was closed.
-struct FindState {
-    UiHandle window;   // the find window; null until it is first opened
-    UiHandle textEdit; // its text box (the keys treat it as a text box)
-    char16_t text[kFindTextChars];
-    uint8_t matchCase;
-    uint8_t upward; // the window's direction: up means towards the first row
-};
 constexpr int kMaxOperationNames = 128;
 
 // What the view's process condition derives from the rows (views/process_filter.h): the pids
@@ -45,28 +35,11 @@ struct ProcessCondition {
     HashTable<uint32_t> members; // the pids of the members; kProcessMemberSlots once made
 };
 
-struct MachineCheck;
+struct MainWindow; // app/window_state.h
 
 struct AppState {
-    UiHandle mainWindow;
-    UiHandle targetEdit;
-    UiHandle browseButton;
-    UiHandle startButton;
-    UiHandle stopButton;
-    UiHandle clearButton;
-    UiHandle exportCsvButton;
-    UiHandle eventList;
-    UiHandle fileCheck;
-    UiHandle registryCheck;
-    UiHandle networkCheck;
-    UiHandle processCheck;
-    UiHandle suspiciousCheck;
-    UiHandle filterEdit;
-    UiHandle operationCombo;
-    UiHandle statusBar;
-    FontHandle uiFont;
-    FontHandle summaryFont;
-    ModuleHandle instance;
+    // The window's handles the core uses (record/view_port.h); all null without a window.
+    ViewPort port;
 
     // Row store (guarded by rowsLock, window thread only).
     EventRow* rows;
@@ -111,6 +84,9 @@ struct AppState {
     // Every operation the rows have, in the order first seen; the window's combo box offers them.
     char16_t operationNames[kMaxOperationNames][kOperationNameChars];
     int32_t operationNameCount;
+    // How often the list was emptied (ClearRows): a front end showing the names starts over when
+    // it changes.
+    uint32_t operationNamesCleared;
     TraceController* trace;
     TargetLauncher* launcher;
 
@@ -141,13 +117,9 @@ struct AppState {
     char16_t sessionName[260];
     // rowCount when the open tree and summary windows were last refilled (report/view_refresh.h).
     int32_t viewWindowRows;
-    FindState find;
-    // "Check Recording on This Machine" (app/machine_check.h): the check under way, else null.
-    MachineCheck* machineCheck;
-    // This program's file (the check's helper is the program itself) and the user's temporary
-    // folder; set by the shell at start, empty when unknown.
-    char16_t programPath[1024];
-    char16_t tempFolder[260];
+    // The main window's own record (app/window_state.h), made by InitAppState; the core never
+    // reads it.
+    MainWindow* window;
 };
 
 } // namespace olv

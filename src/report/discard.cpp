@@ -52,7 +52,7 @@ bool ConfirmDiscardingRows(AppState* app, DiscardReason reason) {
                    u"%d rows have not been saved. Save Session keeps them.\n\n%s", rows,
                    kActions[reason]);
     }
-    return UiMessageBox(app->mainWindow, question, kProductName, kIconWarning,
+    return UiMessageBox(app->port.mainWindow, question, kProductName, kIconWarning,
                         kButtonsYesNoDefaultNo) == kAnswerYes;
 }
 

@@ -481,12 +481,13 @@ void ShowSummaryWindow(AppState* app) {
     if (text == nullptr) return;
     // The fixed-pitch font is made once and kept; without it the summary borrows uiFont, which
     // stays the main window's and is never stored here (the clean-up would delete it twice).
-    if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
-    const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+    if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
+    const FontHandle font =
+        app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
     char16_t title[320];
     ViewWindowTitle(app, u"Summary", title, 320);
     UiHandle window =
-        UiOpenTextWindow(app->mainWindow, app->instance, title, 720, 640, font, text);
+        UiOpenTextWindow(app->port.mainWindow, app->port.instance, title, 720, 640, font, text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
 }

@@ -19,14 +19,14 @@ FollowDecision DecideFollow(bool autoScroll, bool recordingOrder, const ListView
 
 FollowDecision FollowBeforeArrival(AppState* app) {
     ListViewState list{};
-    if (!UiListGetViewState(app->eventList, &list)) return kStayPut;
+    if (!UiListGetViewState(app->port.eventList, &list)) return kStayPut;
     return DecideFollow(app->autoScroll != 0, app->view.sortBy == kSortRecordingOrder, list);
 }
 
 void FollowArrivedRows(AppState* app, FollowDecision decision, int32_t shown) {
     if (shown < 1) return;
-    if (decision == kFollowEnd) UiListEnsureVisible(app->eventList, shown - 1);
-    if (decision == kFollowEndSelected) UiListSelectItem(app->eventList, shown - 1);
+    if (decision == kFollowEnd) UiListEnsureVisible(app->port.eventList, shown - 1);
+    if (decision == kFollowEndSelected) UiListSelectItem(app->port.eventList, shown - 1);
 }
 
 } // namespace olv

@@ -166,15 +166,15 @@ int32_t CopySelectedRows(AppState* app) {
     int32_t* items = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(shown) * sizeof(int32_t)));
     if (items == nullptr) return 0;
     int32_t count = 0;
-    for (int item = UiListNextSelected(app->eventList, -1); item >= 0 && count < shown;
-         item = UiListNextSelected(app->eventList, item)) {
+    for (int item = UiListNextSelected(app->port.eventList, -1); item >= 0 && count < shown;
+         item = UiListNextSelected(app->port.eventList, item)) {
         items[count++] = item;
     }
     int32_t copied = 0;
     if (count > 0) {
         size_t length = 0;
         char16_t* text = BuildCopyText(app, items, count, &length);
-        if (text != nullptr && UiSetClipboardText(app->mainWindow, text)) copied = count;
+        if (text != nullptr && UiSetClipboardText(app->port.mainWindow, text)) copied = count;
         FreeBlock(text);
     }
     FreeBlock(items);
@@ -189,7 +189,7 @@ bool CopyCell(AppState* app, int item, int column) {
     if (cell != nullptr && text != nullptr &&
         ListDisplayText(app, item, column, cell, kDisplayBufferChars)) {
         AppendCopyField(text, kDisplayBufferChars, cell, kDisplayBufferChars);
-        copied = UiSetClipboardText(app->mainWindow, text);
+        copied = UiSetClipboardText(app->port.mainWindow, text);
     }
     FreeBlock(cell);
     FreeBlock(text);

@@ -70,22 +70,22 @@ int FindShownRow(AppState* app, const char16_t* text, bool matchCase, bool forwa
     return -1;
 }
 
-FindOutcome FindNextRow(AppState* app, bool reverse, char16_t* message, size_t capacity) {
+FindOutcome FindNextRow(AppState* app, const char16_t* text, bool matchCase, bool upward,
+                        bool reverse, char16_t* message, size_t capacity) {
     if (message != nullptr && capacity > 0) message[0] = 0;
-    const FindState& find = app->find;
-    if (find.text[0] == 0) {
+    if (text == nullptr || text[0] == 0) {
         CopyBounded(message, capacity, u"Type the text to find.");
         return kFindNoText;
     }
-    const bool forward = (find.upward != 0) == reverse;
+    const bool forward = upward == reverse;
     bool wrapped = false;
-    const int item = FindShownRow(app, find.text, find.matchCase != 0, forward,
-                                  UiListFocusedItem(app->eventList), &wrapped);
+    const int item = FindShownRow(app, text, matchCase, forward,
+                                  UiListFocusedItem(app->port.eventList), &wrapped);
     if (item < 0) {
-        FormatText(message, capacity, u"No shown row contains \"%.200s\".", find.text);
+        FormatText(message, capacity, u"No shown row contains \"%.200s\".", text);
         return kFindNotFound;
     }
-    UiListSelectOnly(app->eventList, item);
+    UiListSelectOnly(app->port.eventList, item);
     if (!wrapped) return kFindFound;
     CopyBounded(message, capacity,
                 forward ? u"Passed the last row: continued from the first."

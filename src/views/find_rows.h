@@ -10,6 +10,9 @@ namespace olv {
 
 struct AppState; // app/app_state.h
 
+// The longest text searched for, terminator included (the find window takes one less).
+constexpr size_t kFindTextChars = 256;
+
 enum FindOutcome : int {
     kFindFound,    // a row after the start in the direction searched
     kFindWrapped,  // found only after passing the end (or the start) of the list
@@ -25,10 +28,11 @@ enum FindOutcome : int {
 int FindShownRow(AppState* app, const char16_t* text, bool matchCase, bool forward, int from,
                  bool* wrapped);
 
-// Find Next (reverse: Find Previous): searches for app->find.text in the find window's direction
-// (the other one when reverse) from the list's focused item, and selects, focuses and shows the
-// row found alone. message receives what the find window says: empty when a row was found
-// plainly, else a sentence (passed the end, not found, nothing to find).
-FindOutcome FindNextRow(AppState* app, bool reverse, char16_t* message, size_t capacity);
+// Find Next (reverse: Find Previous): searches for text in the find window's direction (upward:
+// towards the first row; the other one when reverse) from the list's focused item, and selects,
+// focuses and shows the row found alone. message receives what the find window says: empty when
+// a row was found plainly, else a sentence (passed the end, not found, nothing to find).
+FindOutcome FindNextRow(AppState* app, const char16_t* text, bool matchCase, bool upward,
+                        bool reverse, char16_t* message, size_t capacity);
 
 } // namespace olv

@@ -209,7 +209,7 @@ bool RunProcessCommand(AppState* app, int command, int32_t rowIndex) {
             const int32_t start = InstanceStartRow(app, rowIndex);
             if (start >= 0) CopyBounded(line, kPathChars, app->rows[start].path);
         }
-        return line[0] != 0 && UiSetClipboardText(app->mainWindow, line);
+        return line[0] != 0 && UiSetClipboardText(app->port.mainWindow, line);
     }
     default:
         return false;

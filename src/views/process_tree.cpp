@@ -214,8 +214,8 @@ void FillProcessTreeWindow(AppState* app, UiHandle window) {
 void ShowProcessTreeWindow(AppState* app) {
     char16_t title[320];
     ViewWindowTitle(app, u"Process Tree", title, 320);
-    UiHandle window =
-        UiOpenTreeWindow(app->mainWindow, app->instance, title, 560, 600, app->uiFont);
+    UiHandle window = UiOpenTreeWindow(app->port.mainWindow, app->port.instance, title, 560, 600,
+                                       app->port.uiFont);
     if (window == nullptr) return;
     FillProcessTreeWindow(app, window);
     UiShowViewWindow(window);

@@ -183,8 +183,8 @@ void ShowRowDetailsWindow(AppState* app, int32_t item) {
     if (BuildRowDetails(app, item, text, kRowDetailsChars)) {
         char16_t title[160];
         RowDetailsTitle(app, item, title, 160);
-        UiHandle window =
-            UiOpenDetailsWindow(app->mainWindow, app->instance, title, 640, 480, app->uiFont, text);
+        UiHandle window = UiOpenDetailsWindow(app->port.mainWindow, app->port.instance, title, 640,
+                                              480, app->port.uiFont, text);
         if (window != nullptr) UiShowViewWindow(window);
     }
     FreeBlock(text);

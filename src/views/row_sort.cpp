@@ -653,8 +653,8 @@ int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
     LeaveLock(&app->rowsLock);
     const int32_t item = focusedRow >= 0 ? ShownItemOfRow(app, focusedRow) : -1;
     ShowSortArrow(app);
-    UiListInvalidate(app->eventList, false);
-    if (item >= 0) UiListSelectItem(app->eventList, item);
+    UiListInvalidate(app->port.eventList, false);
+    if (item >= 0) UiListSelectItem(app->port.eventList, item);
     UpdateStatusBar(app);
     return item;
 }
@@ -666,7 +666,8 @@ int SortArrowOfColumn(const AppState* app, int column) {
 
 void ShowSortArrow(AppState* app) {
     const int column = SortColumnOf(app);
-    UiListSetSortArrow(app->eventList, column, column >= 0 ? SortArrowOfColumn(app, column) : 0);
+    UiListSetSortArrow(app->port.eventList, column,
+                       column >= 0 ? SortArrowOfColumn(app, column) : 0);
 }
 
 int32_t ShownItemOfRow(AppState* app, int32_t rowIndex) {

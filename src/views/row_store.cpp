@@ -291,8 +291,9 @@ void AppendRow(AppState* app, const EventRow* row) {
         const FollowDecision follow = FollowBeforeArrival(app);
         if (EnterShownRow(app, index)) {
             PlaceArrivedShownRows(app, app->shownCount - 1);
-            UiListSetItemCount(app->eventList, app->shownCount);
-            if (app->view.sortBy != kSortRecordingOrder) UiListInvalidate(app->eventList, false);
+            UiListSetItemCount(app->port.eventList, app->shownCount);
+            if (app->view.sortBy != kSortRecordingOrder)
+                UiListInvalidate(app->port.eventList, false);
             FollowArrivedRows(app, follow, app->shownCount);
         }
     }
@@ -313,7 +314,6 @@ void IngestQueuedRows(AppState* app) {
     ReadViewControls(app, &view);
 
     EnterLock(&app->rowsLock);
-    const int32_t namesBefore = app->operationNameCount;
     const int32_t shownBefore = app->shownCount;
     const uint8_t sortBefore = app->view.sortBy;
     const FollowDecision follow = FollowBeforeArrival(app);
@@ -346,21 +346,18 @@ void IngestQueuedRows(AppState* app) {
     }
     PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
-    const int32_t namesAfter = app->operationNameCount;
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
     EndQueueRead(app, &queue);
 
-    for (int32_t n = namesBefore; n < namesAfter; ++n)
-        UiComboAdd(app->operationCombo, app->operationNames[n]);
     if (app->view.sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
     if (earlierRowRose) {
         RebuildShownRows(app);
         FollowArrivedRows(app, follow, app->shownCount);
         return;
     }
-    UiListSetItemCount(app->eventList, shown);
-    UiListInvalidate(app->eventList, false);
+    UiListSetItemCount(app->port.eventList, shown);
+    UiListInvalidate(app->port.eventList, false);
     FollowArrivedRows(app, follow, shown);
 }
 
@@ -462,8 +459,8 @@ void RebuildShownRows(AppState* app) {
     const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
 
-    UiListSetItemCount(app->eventList, shown);
-    UiListInvalidate(app->eventList, true);
+    UiListSetItemCount(app->port.eventList, shown);
+    UiListInvalidate(app->port.eventList, true);
     if (app->view.sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
     UpdateStatusBar(app);
 }
@@ -488,16 +485,14 @@ void ClearRows(AppState* app) {
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->shownRows), &app->shownCapacity);
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->rowSignatures),
                            &app->signatureCapacity);
-    UiListSetItemCount(app->eventList, 0);
+    UiListSetItemCount(app->port.eventList, 0);
     app->operationNameCount = 0;
+    ++app->operationNamesCleared;
     app->view.operation[0] = 0; // the names it could name are gone
     ForgetSigmaRows(app);
     ResetProcessCondition(app); // the process it named is gone with its rows
     LeaveLock(&app->rowsLock);
 
-    UiComboReset(app->operationCombo);
-    UiComboAdd(app->operationCombo, u"All operations");
-    UiComboSetSelection(app->operationCombo, 0);
     UpdateStatusBar(app);
 }
 
@@ -619,13 +614,7 @@ void LearnOperationNames(AppState* app, int32_t from, int32_t to) {
     if (from < 0) from = 0;
     if (to > app->rowCount) to = app->rowCount;
     int32_t lastKnown = -1;
-    for (int32_t i = from; i < to; ++i) {
-        const int32_t before = app->operationNameCount;
-        LearnOperationName(app, app->rows[i].operation, &lastKnown);
-        if (app->operationNameCount != before) {
-            UiComboAdd(app->operationCombo, app->operationNames[before]);
-        }
-    }
+    for (int32_t i = from; i < to; ++i) LearnOperationName(app, app->rows[i].operation, &lastKnown);
 }
 
 } // namespace olv

@@ -43,7 +43,7 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
 // At Stop: gives registry rows whose key was named only at the trace's end their full path
 // (from the key names the TraceController's tracking tables hold), then rebuilds the view.
 void RepairRegistryKeyPaths(AppState* app);
-// Adds every new operation name of rows[from..to) to operationNames and the combo box.
+// Adds every new operation name of rows[from..to) to operationNames (the window offers them).
 // Clear (ClearRows) forgets the names, and the view's operation with them.
 void LearnOperationNames(AppState* app, int32_t from, int32_t to);
 

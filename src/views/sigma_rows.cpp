@@ -351,7 +351,7 @@ void MatchDeferredRowsAtStop(AppState* app) {
     if (appears) {
         RebuildShownRows(app);
     } else {
-        UiListInvalidate(app->eventList, false);
+        UiListInvalidate(app->port.eventList, false);
     }
 }
 

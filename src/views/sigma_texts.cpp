@@ -465,7 +465,7 @@ void ShowSigmaRulesWindow(AppState* app) {
     spec.search = SearchFromWindow;
     spec.choose = ChooseFromWindow;
     spec.command = CommandFromWindow;
-    window = UiOpenListWindow(app->mainWindow, app->instance, app->uiFont, &spec);
+    window = UiOpenListWindow(app->port.mainWindow, app->port.instance, app->port.uiFont, &spec);
     if (window == nullptr) return;
     app->sigma->rulesWindow = window;
     Reorder(app, window);
@@ -661,11 +661,12 @@ void ShowRulesMatched(AppState* app, int item) {
     auto* text = static_cast<char16_t*>(AllocZeroed(kRulesMatchedChars * sizeof(char16_t)));
     if (text == nullptr) return;
     if (ComposeRulesMatchedText(app, item, text, kRulesMatchedChars)) {
-        if (app->summaryFont == nullptr) app->summaryFont = UiMakeSummaryFont();
-        const FontHandle font = app->summaryFont != nullptr ? app->summaryFont : app->uiFont;
+        if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
+        const FontHandle font =
+            app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
         // A details window: Copy takes the whole text, Escape closes it.
-        UiHandle window =
-            UiOpenDetailsWindow(app->mainWindow, app->instance, u"Rules Matched", 720, 360, font, text);
+        UiHandle window = UiOpenDetailsWindow(app->port.mainWindow, app->port.instance,
+                                              u"Rules Matched", 720, 360, font, text);
         if (window != nullptr) UiShowViewWindow(window);
     }
     FreeBlock(text);

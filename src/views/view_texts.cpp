@@ -180,7 +180,7 @@ void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t
 void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
     if (TextIsEmpty(path)) return;
     if (command == kMenuCopyPath) {
-        UiSetClipboardText(app->mainWindow, path);
+        UiSetClipboardText(app->port.mainWindow, path);
     } else if (command == kMenuShowInExplorer) {
         char16_t target[kPathChars];
         PathWithoutEnclosingQuotes(path, target, kPathChars);
@@ -194,11 +194,11 @@ void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
         const ExplorerVerdict verdict =
             ExplorerParameter(target, exists, isFolder, parameter, kExplorerParameterChars);
         if (verdict == ExplorerVerdict::kShow) {
-            UiShellExecute(app->mainWindow, u"open", u"explorer.exe", parameter);
+            UiShellExecute(app->port.mainWindow, u"open", u"explorer.exe", parameter);
         } else if (verdict != ExplorerVerdict::kEmpty) {
             char16_t text[kPathChars + 256];
             ExplorerRefusalText(verdict, target, text, std::size(text));
-            UiMessageBox(app->mainWindow, text, kProductName, kIconWarning, kButtonsOk);
+            UiMessageBox(app->port.mainWindow, text, kProductName, kIconWarning, kButtonsOk);
         }
     }
 }
@@ -303,7 +303,7 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
 void UpdateStatusBar(AppState* app) {
     char16_t text[kStatusTextChars];
     ComposeStatusText(app, text, kStatusTextChars);
-    UiSetStatusText(app->statusBar, text);
+    UiSetStatusText(app->port.statusBar, text);
 }
 
 } // namespace olv

@@ -242,14 +242,14 @@ TEST_CASE("Tab order is reading order, and the focus kinds and availability of c
     InitAppState(app);
     WireControls(app, HeadlessControlHandle);
     int findBox = 0;
-    app->find.textEdit = &findBox;
-    CHECK(FocusKindOf(app, app->targetEdit) == kFocusPathBox);
-    CHECK(FocusKindOf(app, app->filterEdit) == kFocusFilterBox);
+    app->window->find.textEdit = &findBox;
+    CHECK(FocusKindOf(app, app->window->targetEdit) == kFocusPathBox);
+    CHECK(FocusKindOf(app, app->window->filterEdit) == kFocusFilterBox);
     CHECK(FocusKindOf(app, &findBox) == kFocusFindBox);
-    CHECK(FocusKindOf(app, app->eventList) == kFocusList);
-    CHECK(FocusKindOf(app, app->startButton) == kFocusOther);
+    CHECK(FocusKindOf(app, app->port.eventList) == kFocusList);
+    CHECK(FocusKindOf(app, app->window->startButton) == kFocusOther);
     CHECK(FocusKindOf(app, nullptr) == kFocusOther);
-    app->find.textEdit = nullptr;
+    app->window->find.textEdit = nullptr;
     CHECK(FocusKindOf(app, nullptr) == kFocusOther);
 
     CHECK(CommandAvailable(app, kCmdStart));

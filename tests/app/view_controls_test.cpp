@@ -6,7 +6,10 @@
 
 #include "app/app_state.h"
 #include "app/commands.h"
+#include "app/keyboard.h"
+#include "app/machine_check.h"
 #include "app/window_layout.h"
+#include "app/window_state.h"
 #include "base/text.h"
 #include "doctest.h"
 #include "platform/memory.h"
@@ -27,6 +30,7 @@ TEST_CASE("view controls: copied into the view on their change, and shown from i
         CopyBounded(row.operation, kOperationChars, operation);
         AppendRow(app, &row);
     }
+    ShowOperationNames(app);
     auto notify = [app](int id, uint32_t code) {
         DispatchCommand(app, (uintptr_t{code} << 16) | static_cast<uintptr_t>(id));
     };
@@ -84,7 +88,73 @@ TEST_CASE("view controls: copied into the view on their change, and shown from i
     CHECK(HeadlessModel()->combo.selection == 3);
     // Clear forgets the operation, and the box offers every operation again.
     ClearRows(app);
+    ShowOperationNames(app);
+    CHECK(HeadlessModel()->combo.count == 1);
     CHECK((app->view.operation[0] == 0 && HeadlessModel()->combo.selection == 0));
+    CleanUpAppState(app);
+    FreeBlock(app);
+}
+
+TEST_CASE("the operation combo box follows the names the rows taught the core") {
+    ResetHeadlessUi();
+    AppState* app = AllocRecord<AppState>();
+    InitAppState(app);
+    WireControls(app, HeadlessControlHandle);
+    auto append = [app](const char16_t* operation) {
+        EventRow row{};
+        row.category = kCategoryFile;
+        CopyBounded(row.operation, kOperationChars, operation);
+        AppendRow(app, &row);
+    };
+    auto items = [] {
+        std::string all;
+        for (int i = 0; HeadlessComboItem(i) != nullptr; ++i) {
+            for (const char16_t* c = HeadlessComboItem(i); *c != 0; ++c)
+                all += static_cast<char>(*c);
+            all += '|';
+        }
+        return all;
+    };
+
+    // New names are added in the order first seen, once each, however often the window asks.
+    append(u"Read file");
+    append(u"Wrote file");
+    append(u"Read file");
+    ShowOperationNames(app);
+    ShowOperationNames(app);
+    CHECK(items() == "All operations|Read file|Wrote file|");
+    append(u"Deleted file");
+    ShowOperationNames(app);
+    CHECK(items() == "All operations|Read file|Wrote file|Deleted file|");
+
+    // A clear followed by as many new names before the window looks still starts the box over,
+    // with "All operations" chosen again.
+    HeadlessSelectCombo(2);
+    ClearRows(app);
+    append(u"Connect");
+    append(u"Send");
+    append(u"Receive");
+    ShowOperationNames(app);
+    CHECK(items() == "All operations|Connect|Send|Receive|");
+    CHECK(HeadlessModel()->combo.selection == 0);
+
+    // Without the window's record (the console program) the window's operations do nothing and
+    // fail nowhere: the view stays as set, no box is read or shown, no check starts.
+    const UiHandle filterBox = app->window->filterEdit;
+    FreeMainWindow(app);
+    append(u"Disconnect");
+    ShowOperationNames(app);
+    CHECK(HeadlessModel()->combo.count == 4);
+    HeadlessSetCheck(kIdFileCheck, kUnchecked);
+    ViewControlChanged(app, kIdFileCheck);
+    CHECK(app->view.categoryOn[kCategoryFile] == 1);
+    ShowViewInControls(app);
+    CHECK(HeadlessControlById(kIdFileCheck)->check == kUnchecked);
+    CHECK(FocusKindOf(app, filterBox) == kFocusOther);
+    CHECK(FocusKindOf(app, app->port.eventList) == kFocusList);
+    const uint32_t boxes = HeadlessModel()->messageBoxCount;
+    StartMachineCheck(app);
+    CHECK(HeadlessModel()->messageBoxCount == boxes);
     CleanUpAppState(app);
     FreeBlock(app);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "app/window_state.h"
 #include "doctest.h"
 
 using namespace olv;
@@ -185,18 +186,22 @@ TEST_CASE("the first window fits the work area of its monitor and is centred in 
     }
 }
 
-TEST_CASE("the control table names each AppState field's control, in creation order") {
+TEST_CASE("the control table names each window field's control, in creation order") {
     AppState app{};
     WireControls(&app,
                  [](int id) { return reinterpret_cast<UiHandle>(static_cast<intptr_t>(id + 1)); });
+    REQUIRE(app.window != nullptr);
+    const MainWindow& w = *app.window;
     auto id = [](UiHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)) - 1; };
     const std::pair<UiHandle, int> fields[] = {
-        {app.mainWindow, 0},         {app.targetEdit, 1001},   {app.browseButton, 1002},
-        {app.startButton, 1003},     {app.stopButton, 1004},   {app.clearButton, 1005},
-        {app.exportCsvButton, 1006}, {app.eventList, 1007},    {app.fileCheck, 1008},
-        {app.registryCheck, 1009},   {app.networkCheck, 1010}, {app.processCheck, 1011},
-        {app.filterEdit, 1012},      {app.statusBar, 1013},    {app.operationCombo, 1014},
-        {app.suspiciousCheck, 1015}};
+        {app.port.mainWindow, 0},  {w.targetEdit, 1001},   {w.browseButton, 1002},
+        {w.startButton, 1003},     {w.stopButton, 1004},   {w.clearButton, 1005},
+        {w.exportCsvButton, 1006}, {w.eventList, 1007},    {w.fileCheck, 1008},
+        {w.registryCheck, 1009},   {w.networkCheck, 1010}, {w.processCheck, 1011},
+        {w.filterEdit, 1012},      {w.statusBar, 1013},    {w.operationCombo, 1014},
+        {w.suspiciousCheck, 1015},
+        // The core is given the list and the status bar.
+        {app.port.eventList, 1007}, {app.port.statusBar, 1013}};
     for (const auto& [handle, expected] : fields)
         CHECK(id(handle) == expected);
     const int order[kMainControlCount] = {1001, 1002, 1003, 1004, 1008, 1009, 1010, 1011,
@@ -205,6 +210,7 @@ TEST_CASE("the control table names each AppState field's control, in creation or
         CHECK(kMainControls[i].id == order[i]);
     CHECK(FindControlSpec(1016) == nullptr);
     CHECK((kMainControls[3].style & 0x08000000u) != 0); // "Stop" starts disabled
+    FreeMainWindow(&app);
 }
 
 namespace {

@@ -96,7 +96,7 @@ struct HostileWindow {
     HostileWindow() {
         InitAppState(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
+        hwnd = H(app->port.mainWindow);
         Pump();
     }
     ~HostileWindow() {

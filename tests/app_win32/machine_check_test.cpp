@@ -34,9 +34,9 @@ struct CheckWindow {
         SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kHelper), false);
         InitAppState(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
-        CopyBounded(app->programPath, 1024, reinterpret_cast<const char16_t*>(kHelper));
-        CopyBounded(app->tempFolder, 260, u"C:\\Users\\analyst\\AppData\\Local\\Temp\\");
+        hwnd = H(app->port.mainWindow);
+        CopyBounded(app->window->programPath, 1024, reinterpret_cast<const char16_t*>(kHelper));
+        CopyBounded(app->window->tempFolder, 260, u"C:\\Users\\analyst\\AppData\\Local\\Temp\\");
         SetWindowTextW(GetDlgItem(hwnd, kIdTargetEdit), L"C:\\Samples\\mine.exe");
         Pump();
     }
@@ -99,5 +99,5 @@ TEST_CASE("Stop during the check ends it with the table; a second check during i
     const std::wstring table = w.TableText();
     CHECK(table.find(L"  MISSING  DNS query") != std::wstring::npos);
     CHECK(table.find(L"0 of 14 checks found") != std::wstring::npos);
-    CHECK(w.app->machineCheck == nullptr);
+    CHECK(w.app->window->machineCheck == nullptr);
 }

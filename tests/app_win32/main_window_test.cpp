@@ -42,10 +42,10 @@ bool ProduceLoads(void*, uint32_t index, SimEvent* e, bool*) {
     return true;
 }
 
-struct MainWindow : SimMainWindow {
+struct TestWindow : SimMainWindow {
     int dpi = WindowDpi(hwnd);
 
-    MainWindow() : SimMainWindow(ProduceLoads, kPath, kPid) {}
+    TestWindow() : SimMainWindow(ProduceLoads, kPath, kPid) {}
     HWND Control(int id) const { return GetDlgItem(hwnd, id); }
     void Command(int id, int code = BN_CLICKED) const {
         SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Control(id)));
@@ -120,7 +120,7 @@ HDROP MakeDrop(const std::wstring& name) {
 } // namespace
 
 TEST_CASE("the main window is made with its fifteen controls, menu, columns and status text") {
-    MainWindow w;
+    TestWindow w;
     wchar_t title[64] = {};
     GetWindowTextW(w.hwnd, title, 64);
     CHECK(std::wstring(title) == L"Olvetta");
@@ -132,7 +132,7 @@ TEST_CASE("the main window is made with its fifteen controls, menu, columns and 
     HWND child = GetWindow(w.hwnd, GW_CHILD);
     for (const ControlSpec& spec : kMainControls) {
         CAPTURE(spec.id);
-        HWND control = H(w.app->*spec.field);
+        HWND control = H(w.app->window->*spec.field);
         REQUIRE(control != nullptr);
         CHECK(child == control);
         child = GetWindow(child, GW_HWNDNEXT);
@@ -148,7 +148,8 @@ TEST_CASE("the main window is made with its fifteen controls, menu, columns and 
         CHECK((style & kept) == kept);
         CHECK((exStyle & spec.exStyle) == spec.exStyle);
         CHECK(IsWindowEnabled(control) == (spec.id != kIdStopButton));
-        CHECK(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)) == w.app->uiFont);
+        CHECK(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)) ==
+              w.app->port.uiFont);
         if (spec.id != kIdOperationCombo && spec.id != kIdStatusBar)
             CHECK(TextOf(control) == W(spec.text));
         if (spec.cueBanner != nullptr) {
@@ -212,7 +213,7 @@ TEST_CASE("the main window is made with its fifteen controls, menu, columns and 
 }
 
 TEST_CASE("WM_SIZE places every control as the layout says, and the window keeps its minimum") {
-    MainWindow w;
+    TestWindow w;
     auto expected = [&](int width, int height) {
         RECT status{};
         GetWindowRect(w.Control(kIdStatusBar), &status);
@@ -283,7 +284,7 @@ TEST_CASE("WM_SIZE places every control as the layout says, and the window keeps
 }
 
 TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the layout follow") {
-    MainWindow w;
+    TestWindow w;
     HWND list = w.Control(kIdEventList);
     auto column = [&](int i) {
         return static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, i, 0));
@@ -313,12 +314,12 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     CHECK(column(1) == RescaleForDpi(90, 96, 120));
     CHECK(column(6) == ScaleByDpi(110, 120));
     // One new font, on every control and in the AppState; the old one is gone.
-    HFONT font = static_cast<HFONT>(w.app->uiFont);
+    HFONT font = static_cast<HFONT>(w.app->port.uiFont);
     CHECK(fontHeight(w.Control(kIdStartButton)) == RescaleForDpi(height96, 96, 120));
     for (const ControlSpec& spec : kMainControls) {
         CAPTURE(spec.id);
-        CHECK(reinterpret_cast<HFONT>(SendMessageW(H(w.app->*spec.field), WM_GETFONT, 0, 0)) ==
-              font);
+        const HWND control = H(w.app->window->*spec.field);
+        CHECK(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)) == font);
     }
     // Every control where the layout puts it at 120 DPI, for the new client area.
     RECT client{}, status{};
@@ -346,7 +347,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     RECT moved{40, 40, 40 + 1200, 40 + 900};
     SendMessageW(w.hwnd, WM_DPICHANGED, 0, reinterpret_cast<LPARAM>(&moved));
     CHECK(WindowDpi(w.hwnd) == 120);
-    CHECK(static_cast<HFONT>(w.app->uiFont) == font);
+    CHECK(static_cast<HFONT>(w.app->port.uiFont) == font);
     GetWindowRect(w.hwnd, &now);
     CHECK(EqualRect(&now, &moved));
 
@@ -362,7 +363,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
 }
 
 TEST_CASE("a dropped EXE fills the path box; other files and over-long names are refused") {
-    MainWindow w;
+    TestWindow w;
     SendMessageW(w.hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(L"D:\\x\\SAMPLE.EXE")), 0);
     CHECK(TextOf(w.Control(kIdTargetEdit)) == L"D:\\x\\SAMPLE.EXE");
 
@@ -388,7 +389,7 @@ TEST_CASE("a dropped EXE fills the path box; other files and over-long names are
 }
 
 TEST_CASE("Show in Explorer refuses a crafted path with a message owned by the window") {
-    MainWindow w;
+    TestWindow w;
     struct Case {
         const char16_t* path;
         const wchar_t* start;
@@ -410,7 +411,7 @@ TEST_CASE("Show in Explorer refuses a crafted path with a message owned by the w
 }
 
 TEST_CASE("a recording on the stand-ins: buttons, rows, filter, status bar, colours and Stop") {
-    MainWindow w;
+    TestWindow w;
     REQUIRE(w.Start());
     CHECK(!w.Enabled(kIdStartButton));
     CHECK(w.Enabled(kIdStopButton));
@@ -471,7 +472,7 @@ TEST_CASE("a recording on the stand-ins: buttons, rows, filter, status bar, colo
 }
 
 TEST_CASE("failures reach the user: the trace refuses Start, the trace ends by itself") {
-    MainWindow w;
+    TestWindow w;
     SUBCASE("a trace that cannot start leaves the window idle with nothing recorded") {
         SimTraceSetAdmin(false);
         BoxSeen seen;
@@ -507,15 +508,15 @@ TEST_CASE("failures reach the user: the trace refuses Start, the trace ends by i
 }
 
 TEST_CASE("the UI port on real controls: combo items longer than the buffer, the clipboard") {
-    MainWindow w;
+    TestWindow w;
     const std::u16string item(100, u'x');
-    UiComboAdd(w.app->operationCombo, item.c_str());
+    UiComboAdd(w.app->window->operationCombo, item.c_str());
     char16_t text[64];
-    CHECK(UiComboItemText(w.app->operationCombo, 1, text, 64));
+    CHECK(UiComboItemText(w.app->window->operationCombo, 1, text, 64));
     CHECK(std::u16string(text) == item.substr(0, 63));
-    CHECK_FALSE(UiComboItemText(w.app->operationCombo, 2, text, 64));
+    CHECK_FALSE(UiComboItemText(w.app->window->operationCombo, 2, text, 64));
 
-    REQUIRE(UiSetClipboardText(w.app->mainWindow, u"C:\\Samples\\dropper.exe"));
+    REQUIRE(UiSetClipboardText(w.app->port.mainWindow, u"C:\\Samples\\dropper.exe"));
     REQUIRE(OpenClipboard(w.hwnd));
     HANDLE data = GetClipboardData(CF_UNICODETEXT);
     REQUIRE(data != nullptr);

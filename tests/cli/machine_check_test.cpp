@@ -73,14 +73,14 @@ SelftestPlan DemoPlan() {
 
 // The window's timer and posted messages until the check has ended (bounded: 20 s).
 bool TickUntilCheckEnded(Window* w) {
-    for (int i = 0; i < 2000 && w->app->machineCheck != nullptr; ++i) {
+    for (int i = 0; i < 2000 && w->app->window->machineCheck != nullptr; ++i) {
         SleepMilliseconds(10);
         HandleTimerTick(w->app, TIMER_DRAIN);
         HeadlessPostedMessage m{};
         while (HeadlessTakePostedMessage(&m))
             HandlePostedMessage(w->app, m.message, m.wParam, m.lParam);
     }
-    return w->app->machineCheck == nullptr;
+    return w->app->window->machineCheck == nullptr;
 }
 
 std::string LastMessage() {
@@ -97,7 +97,7 @@ TEST_CASE("the check records the helper in the window, shows the console's table
     HeadlessSetText(kIdTargetEdit, u"C:\\samples\\mine.exe");
     StartMachineCheckWithPlan(w.app, w.scenario->programPath, DemoPlan());
     REQUIRE(w.app->recording != 0);
-    REQUIRE(w.app->machineCheck != nullptr);
+    REQUIRE(w.app->window->machineCheck != nullptr);
     REQUIRE(clidemo::StartPacer(&w.pacer));
     // While it runs the window is the recording window: Stop is there, the path box waits.
     REQUIRE(TickUntilCheckEnded(&w));
@@ -112,7 +112,7 @@ TEST_CASE("the check records the helper in the window, shows the console's table
     CHECK(table.find("MISSING") == std::string::npos);
     CHECK(table.find("\r\n\r\n14 of 14 checks found\r\n") != std::string::npos);
     char16_t path[64];
-    UiGetText(w.app->targetEdit, path, 64);
+    UiGetText(w.app->window->targetEdit, path, 64);
     CHECK(U8(path) == "C:\\samples\\mine.exe");
 }
 
@@ -121,7 +121,7 @@ TEST_CASE("the user's Stop ends the check early, and the table says what did not
     StartMachineCheckWithPlan(w.app, w.scenario->programPath, DemoPlan());
     REQUIRE(w.app->recording != 0);
     DispatchCommand(w.app, kCmdStop); // before any event was let through
-    CHECK(w.app->machineCheck == nullptr);
+    CHECK(w.app->window->machineCheck == nullptr);
     REQUIRE(HeadlessSummaryWindowCount() == 1);
     const std::string table = U8(HeadlessSummaryText());
     CHECK(table.find("  MISSING  DNS query                the helper did not finish within the "
@@ -146,7 +146,7 @@ TEST_CASE("the check is refused while a recording runs and while rows are unsave
         StartMonitoring(w.app);
         REQUIRE(w.app->recording != 0);
         DispatchCommand(w.app, kCmdCheckRecording);
-        CHECK(w.app->machineCheck == nullptr);
+        CHECK(w.app->window->machineCheck == nullptr);
         CHECK(LastMessage().find("A recording is running.") == 0);
         StopMonitoring(w.app);
     }
@@ -162,7 +162,7 @@ TEST_CASE("a start that fails shows every check missing with the start's message
     Window w("/tools/cli_demo/selftest.jsonl");
     StartMachineCheckWithPlan(w.app, u"C:\\nowhere\\missing.exe", DemoPlan());
     CHECK(w.app->recording == 0);
-    CHECK(w.app->machineCheck == nullptr);
+    CHECK(w.app->window->machineCheck == nullptr);
     // "File not found." is Start's own refusal before anything is made: no table then.
     CHECK(LastMessage() == "File not found.");
     CHECK(HeadlessSummaryWindowCount() == 0);

@@ -264,7 +264,7 @@ TEST_CASE("Shift+F10 and the menu key open the row menu at the focused row; Copy
     KeyWindow w;
     w.Record();
     SetFocus(w.List());
-    UiListSelectOnly(w.app->eventList, 2);
+    UiListSelectOnly(w.app->port.eventList, 2);
     CHECK(w.FocusedItem() == 2);
 
     struct Seen {
@@ -330,7 +330,7 @@ TEST_CASE("the find window: Ctrl+F, Enter finds, F3 and Shift+F3 repeat, it wrap
     w.Record();
     SetFocus(w.List());
     w.Press('F', kModCtrl);
-    HWND find = H(w.app->find.window);
+    HWND find = H(w.app->window->find.window);
     REQUIRE(find != nullptr);
     CHECK(IsWindowVisible(find));
     CHECK(w.Focus() == GetDlgItem(find, kIdFindText));
@@ -383,8 +383,8 @@ TEST_CASE("the find window: Ctrl+F, Enter finds, F3 and Shift+F3 repeat, it wrap
     CHECK(w.Focus() == w.List());
     // F3 from the list repeats the last search with the window closed.
     CheckDlgButton(find, kIdFindMatchCase, BST_UNCHECKED);
-    w.app->find.matchCase = 0;
-    UiListSelectOnly(w.app->eventList, 0);
+    w.app->window->find.matchCase = 0;
+    UiListSelectOnly(w.app->port.eventList, 0);
     SetFocus(w.List());
     w.Press(VK_F3);
     CHECK(w.FocusedItem() == 1);

@@ -140,7 +140,7 @@ struct ProgressWindowTest {
     ProgressWindowTest() {
         InitAppState(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
+        hwnd = H(app->port.mainWindow);
         WNDCLASSW wc{};
         wc.lpfnWndProc = WatcherProc;
         wc.hInstance = GetModuleHandleW(nullptr);

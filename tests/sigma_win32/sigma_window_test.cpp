@@ -92,7 +92,7 @@ struct SigmaWindow {
     SigmaWindow() {
         InitAppState(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
+        hwnd = H(app->port.mainWindow);
         Pump();
     }
     ~SigmaWindow() {

@@ -32,7 +32,7 @@ struct SimMainWindow {
         if (pid != 0) SetSimNextProcessId(pid);
         InitAppState(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->mainWindow);
+        hwnd = H(app->port.mainWindow);
         pump();
     }
     ~SimMainWindow() {

@@ -34,11 +34,11 @@ TEST_CASE("the filter box is limited to the characters the filter uses, and it u
     }
     REQUIRE(app->shownCount == 2);
     // Every one of the box's characters filters: the last one tells the rows apart.
-    UiSetText(app->filterEdit, (common + u'B').c_str());
+    UiSetText(app->window->filterEdit, (common + u'B').c_str());
     DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 1);
     CHECK(TextEndsWith(app->rows[app->shownRows[0]].path, u"ab"));
-    UiSetText(app->filterEdit, (common + u'x').c_str());
+    UiSetText(app->window->filterEdit, (common + u'x').c_str());
     DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 0);
     CleanUpAppState(app);

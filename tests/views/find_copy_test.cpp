@@ -119,33 +119,37 @@ TEST_CASE("Find Next and Previous select the row found and say when they wrapped
     for (int i = 0; i < 5; ++i)
         f.Add(u"Opened file", i % 2 == 0 ? u"C:\\even.txt" : u"C:\\odd.txt");
     char16_t message[300];
-    CHECK(FindNextRow(f.app, false, message, 300) == kFindNoText);
+    std::u16string text;
+    bool matchCase = false;
+    bool upward = false;
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindNoText);
     CHECK(std::u16string(message) == u"Type the text to find.");
 
-    CopyBounded(f.app->find.text, kFindTextChars, u"EVEN");
+    text = u"EVEN";
     const HeadlessList& list = HeadlessModel()->list;
-    CHECK(FindNextRow(f.app, false, message, 300) == kFindFound);
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
     CHECK(list.focusedItem == 0);
     CHECK(std::u16string(message).empty());
-    CHECK(FindNextRow(f.app, false, message, 300) == kFindFound);
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
     CHECK(list.focusedItem == 2);
-    CHECK(UiListNextSelected(f.app->eventList, -1) == 2);
-    CHECK(UiListNextSelected(f.app->eventList, 2) == -1); // the row found alone
+    CHECK(UiListNextSelected(f.app->port.eventList, -1) == 2);
+    CHECK(UiListNextSelected(f.app->port.eventList, 2) == -1); // the row found alone
     CHECK(list.lastMadeVisible == 2);
-    FindNextRow(f.app, false, message, 300);
-    CHECK(FindNextRow(f.app, false, message, 300) == kFindWrapped);
+    FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300);
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindWrapped);
     CHECK(list.focusedItem == 0);
     CHECK(std::u16string(message) == u"Passed the last row: continued from the first.");
     // Shift+F3: the other way.
-    CHECK(FindNextRow(f.app, true, message, 300) == kFindWrapped);
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, true, message, 300) == kFindWrapped);
     CHECK(list.focusedItem == 4);
     CHECK(std::u16string(message) == u"Passed the first row: continued from the last.");
     // The window's direction "up" turns both round.
-    f.app->find.upward = 1;
-    CHECK(FindNextRow(f.app, false, message, 300) == kFindFound);
+    upward = true;
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
     CHECK(list.focusedItem == 2);
-    f.app->find.matchCase = 1;
-    CHECK(FindNextRow(f.app, false, message, 300) == kFindNotFound);
+    matchCase = true;
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) ==
+          kFindNotFound);
     CHECK(std::u16string(message) == u"No shown row contains \"EVEN\".");
     CHECK(list.focusedItem == 2); // left where it was
 }

@@ -360,19 +360,19 @@ TEST_CASE("the View windows: the summary keeps its own font, the tree its placem
     Recording r;
     r.Start(100, 7, u"a.exe");
     r.Start(200, 100, u"cmd.exe");
-    r.app->uiFont = HeadlessMakeFont();
+    r.app->port.uiFont = HeadlessMakeFont();
 
     // Without the fixed-pitch font the summary borrows uiFont but never keeps it, so the
     // clean-up cannot delete it twice; the next summary tries again and keeps what it made.
     HeadlessSetSummaryFontFails(true);
     ShowSummaryWindow(r.app);
-    CHECK(r.app->summaryFont == nullptr);
+    CHECK(r.app->port.summaryFont == nullptr);
     HeadlessSetSummaryFontFails(false);
     ShowSummaryWindow(r.app);
-    const FontHandle made = r.app->summaryFont;
+    const FontHandle made = r.app->port.summaryFont;
     CHECK(made != nullptr);
     ShowSummaryWindow(r.app);
-    CHECK(r.app->summaryFont == made);
+    CHECK(r.app->port.summaryFont == made);
     CHECK(HeadlessSummaryWindowCount() == 3);
     CHECK(std::u16string(HeadlessSummaryText()).rfind(u"=== Summary ===  Total events: 2\r\n", 0) ==
           0);

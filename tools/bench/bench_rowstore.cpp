@@ -115,9 +115,7 @@ void EmptyStoreKeepingBlocks(AppState* app) {
     app->shownCount = 0;
     app->shownListIncomplete = 0;
     app->operationNameCount = 0;
-    UiComboReset(app->operationCombo);
-    UiComboAdd(app->operationCombo, u"All operations");
-    UiComboSetSelection(app->operationCombo, 0);
+    ++app->operationNamesCleared;
 }
 
 void IngestFigure(bench::BenchRun& run, IngestStart start, IngestView view = IngestView::kPlain) {

@@ -61,7 +61,7 @@ void Refuse(const char* problem) {
 
 void PutProgramInPathBox(AppState* app, void* context) {
     demo::Pacer* pacer = static_cast<demo::Pacer*>(context);
-    UiSetText(app->targetEdit, pacer->scenario->programPath);
+    UiSetText(app->window->targetEdit, pacer->scenario->programPath);
     demo::AttachPacer(pacer, app);
 }
 

@@ -64,7 +64,7 @@ void PlayRecording(Pacer* p, uint32_t generation) {
 
 void AttachPacer(Pacer* pacer, AppState* app) {
     pacer->app = app;
-    pacer->window = static_cast<HWND>(app->mainWindow);
+    pacer->window = static_cast<HWND>(app->port.mainWindow);
     gPacer = pacer;
     ScriptAfresh(pacer);
     pacer->windowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app/lifecycle.h"
+#include "app/window_state.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "platform/files.h"
@@ -158,7 +159,7 @@ bool RecordScenario(AppState* app, const Scenario* sc, char* error, size_t error
     en.errorCapacity = errorCapacity;
     ScriptStandIns(&en);
 
-    UiSetText(app->targetEdit, sc->programPath);
+    UiSetText(app->window->targetEdit, sc->programPath);
     DispatchCommand(app, kIdStartButton);
     if (app->recording == 0) return true; // the start failed and said why
     if (!Settle(&en)) return false;

@@ -11,6 +11,7 @@
 #include "app/app_state.h"
 #include "app/lifecycle.h"
 #include "app/sigma_commands.h"
+#include "app/view_controls.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "export/exports.h"
@@ -271,6 +272,7 @@ int main(int argc, char** argv) {
         proceed = false;
     }
 
+    ShowOperationNames(app); // the combo box offers what was recorded or opened
     if (proceed && !ApplyView(app, o, operation, filter)) {
         std::fflush(stdout);
         std::fprintf(stderr,

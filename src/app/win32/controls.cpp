@@ -4,6 +4,7 @@
 
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
+#include "app/window_state.h"
 #include "base/text.h"
 #include "views/cell_tip.h"
 
@@ -105,21 +106,21 @@ void Move(UiHandle control, const ControlRect& r) {
 } // namespace
 
 void BuildMainWindowContents(AppState* app) {
-    HWND window = H(app->mainWindow);
+    MainWindow* w = app->window; // made by CreateMainWindow
+    HWND window = H(app->port.mainWindow);
     const int dpi = WindowDpi(window);
     BuildMenu(window);
     HFONT font = MakeUiFont(dpi);
-    app->uiFont = font;
+    app->port.uiFont = font;
 
     // Each control at 0,0 without a size: the first WM_SIZE places it. A control that cannot
     // be made stays null, and everything that uses it checks.
     for (const ControlSpec& spec : kMainControls) {
-        HWND control = CreateWindowExW(
-            spec.exStyle, W(spec.className), W(spec.text), spec.style, 0, 0, 0,
-            ScaleByDpi(spec.createHeight, dpi), window,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
-            static_cast<HINSTANCE>(app->instance), nullptr);
-        app->*spec.field = control;
+        HWND control = CreateWindowExW(spec.exStyle, W(spec.className), W(spec.text), spec.style, 0,
+                                       0, 0, ScaleByDpi(spec.createHeight, dpi), window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+                                       static_cast<HINSTANCE>(app->port.instance), nullptr);
+        w->*spec.field = control;
         if (control == nullptr) continue;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         // Cue banners need the version 6 controls (the manifest asks for them); TRUE keeps the
@@ -130,19 +131,21 @@ void BuildMainWindowContents(AppState* app) {
         // Limits typing and pasting; WM_SETTEXT is not limited (the program never sets more).
         if (spec.textLimit != 0) SendMessageW(control, EM_SETLIMITTEXT, spec.textLimit, 0);
     }
-    for (UiHandle box : {app->fileCheck, app->registryCheck, app->networkCheck, app->processCheck}) {
+    app->port.eventList = w->eventList;
+    app->port.statusBar = w->statusBar;
+    for (UiHandle box : {w->fileCheck, w->registryCheck, w->networkCheck, w->processCheck}) {
         if (box != nullptr) SendMessageW(H(box), BM_SETCHECK, BST_CHECKED, 0);
     }
-    if (app->operationCombo != nullptr) {
-        SendMessageW(H(app->operationCombo), CB_ADDSTRING, 0,
+    if (w->operationCombo != nullptr) {
+        SendMessageW(H(w->operationCombo), CB_ADDSTRING, 0,
                      reinterpret_cast<LPARAM>(L"All operations"));
-        SendMessageW(H(app->operationCombo), CB_SETCURSEL, 0, 0);
+        SendMessageW(H(w->operationCombo), CB_SETCURSEL, 0, 0);
     }
-    if (app->eventList != nullptr) {
+    if (app->port.eventList != nullptr) {
         // Info tips: a cell its column cuts shows its whole text (LVN_GETINFOTIP).
         const DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP;
-        SendMessageW(H(app->eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
-        InsertColumns(H(app->eventList), dpi);
+        SendMessageW(H(app->port.eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+        InsertColumns(H(app->port.eventList), dpi);
     }
 }
 
@@ -156,10 +159,10 @@ void MoveToDpi(HWND window, int dpi, const RECT* suggested) {
 }
 
 void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
-    HWND window = H(app->mainWindow);
+    HWND window = H(app->port.mainWindow);
     const int before = WindowDpi(window);
     if (dpi > 0 && dpi != before) {
-        HWND list = H(app->eventList);
+        HWND list = H(app->port.eventList);
         if (list != nullptr) {
             int widths[kListColumnCount] = {};
             for (int i = 0; i < kListColumnCount; ++i)
@@ -169,9 +172,9 @@ void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
                 if (i != kPathColumn) SendMessageW(list, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(widths[i], 0));
             }
         }
-        HFONT old = static_cast<HFONT>(app->uiFont);
+        HFONT old = static_cast<HFONT>(app->port.uiFont);
         HFONT font = MakeUiFont(dpi);
-        app->uiFont = font;
+        app->port.uiFont = font;
         ReplaceFont(old, font);
         if (old != nullptr && old != font) DeleteObject(old);
     }
@@ -183,38 +186,39 @@ void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
 }
 
 void LayOutMainWindow(AppState* app, int width, int height) {
-    if (app->targetEdit == nullptr) return;
+    if (app->window->targetEdit == nullptr) return;
     int statusHeight = 0;
-    if (app->statusBar != nullptr) {
+    if (app->port.statusBar != nullptr) {
         // The status bar docks itself at the bottom when it sees the size change.
-        SendMessageW(H(app->statusBar), WM_SIZE, 0, 0);
+        SendMessageW(H(app->port.statusBar), WM_SIZE, 0, 0);
         RECT r{};
-        GetWindowRect(H(app->statusBar), &r);
+        GetWindowRect(H(app->port.statusBar), &r);
         statusHeight = r.bottom - r.top;
     }
     int columns[kListColumnCount] = {};
-    for (int i = 0; i < kListColumnCount && app->eventList != nullptr; ++i) {
-        columns[i] = static_cast<int>(SendMessageW(H(app->eventList), LVM_GETCOLUMNWIDTH, i, 0));
+    for (int i = 0; i < kListColumnCount && app->port.eventList != nullptr; ++i) {
+        columns[i] =
+            static_cast<int>(SendMessageW(H(app->port.eventList), LVM_GETCOLUMNWIDTH, i, 0));
     }
     MainLayout l{};
     ComputeMainLayout(width, height, statusHeight, columns, GetSystemMetrics(SM_CXVSCROLL),
-                      WindowDpi(H(app->mainWindow)), &l);
-    Move(app->targetEdit, l.targetEdit);
-    Move(app->browseButton, l.browseButton);
-    Move(app->startButton, l.startButton);
-    Move(app->stopButton, l.stopButton);
-    Move(app->fileCheck, l.fileCheck);
-    Move(app->registryCheck, l.registryCheck);
-    Move(app->networkCheck, l.networkCheck);
-    Move(app->processCheck, l.processCheck);
-    Move(app->suspiciousCheck, l.suspiciousCheck);
-    Move(app->operationCombo, l.operationCombo);
-    Move(app->filterEdit, l.filterEdit);
-    Move(app->clearButton, l.clearButton);
-    Move(app->exportCsvButton, l.exportCsvButton);
-    Move(app->eventList, l.eventList);
-    if (app->eventList != nullptr) {
-        SendMessageW(H(app->eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
+                      WindowDpi(H(app->port.mainWindow)), &l);
+    Move(app->window->targetEdit, l.targetEdit);
+    Move(app->window->browseButton, l.browseButton);
+    Move(app->window->startButton, l.startButton);
+    Move(app->window->stopButton, l.stopButton);
+    Move(app->window->fileCheck, l.fileCheck);
+    Move(app->window->registryCheck, l.registryCheck);
+    Move(app->window->networkCheck, l.networkCheck);
+    Move(app->window->processCheck, l.processCheck);
+    Move(app->window->suspiciousCheck, l.suspiciousCheck);
+    Move(app->window->operationCombo, l.operationCombo);
+    Move(app->window->filterEdit, l.filterEdit);
+    Move(app->window->clearButton, l.clearButton);
+    Move(app->window->exportCsvButton, l.exportCsvButton);
+    Move(app->port.eventList, l.eventList);
+    if (app->port.eventList != nullptr) {
+        SendMessageW(H(app->port.eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
                      MAKELPARAM(l.pathColumnWidth, 0));
     }
 }

@@ -64,9 +64,8 @@ void ShowContextMenu(AppState* app, int item, int column, POINT at) {
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     for (const ProcessMenuEntry& entry : kProcessMenu)
         AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(entry.command), W(entry.text));
-    const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD,
-                                                        at.x, at.y, 0, H(app->mainWindow),
-                                                        nullptr));
+    const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD, at.x,
+                                                        at.y, 0, H(app->port.mainWindow), nullptr));
     DestroyMenu(menu);
     if (command == kMenuCopyRows) {
         CopySelectedRows(app);
@@ -79,7 +78,7 @@ void ShowContextMenu(AppState* app, int item, int column, POINT at) {
 
 // The focused item (-1: none): what a header click keeps in view, and what Enter opens.
 int FocusedItem(AppState* app) {
-    return static_cast<int>(SendMessageW(H(app->eventList), LVM_GETNEXTITEM,
+    return static_cast<int>(SendMessageW(H(app->port.eventList), LVM_GETNEXTITEM,
                                          static_cast<WPARAM>(-1), LVNI_FOCUSED));
 }
 
@@ -127,10 +126,10 @@ LRESULT HandleListNotify(AppState* app, const NMHDR* header) {
 }
 
 void ShowRowMenuAtFocus(AppState* app) {
-    HWND list = H(app->eventList);
+    HWND list = H(app->port.eventList);
     if (list == nullptr) return;
-    int item = UiListFocusedItem(app->eventList);
-    if (item < 0) item = UiListNextSelected(app->eventList, -1);
+    int item = UiListFocusedItem(app->port.eventList);
+    if (item < 0) item = UiListNextSelected(app->port.eventList, -1);
     if (item < 0) return;
     SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(item), FALSE);
     RECT r{};

@@ -41,13 +41,15 @@ const wchar_t* ClassOfKind(FindControlKind kind) {
     return kind == kFindStatic ? L"STATIC" : kind == kFindEdit ? L"EDIT" : L"BUTTON";
 }
 
-// The window's choices into app->find, so F3 repeats them after the window is closed.
+// The window's choices into the window's FindState, so F3 repeats them after the window is
+// closed.
 void ReadFindChoices(AppState* app) {
-    HWND window = H(app->find.window);
+    FindState& find = app->window->find;
+    HWND window = H(find.window);
     if (window == nullptr) return;
-    GetDlgItemTextW(window, kIdFindText, W(app->find.text), static_cast<int>(kFindTextChars));
-    app->find.matchCase = IsDlgButtonChecked(window, kIdFindMatchCase) == BST_CHECKED ? 1 : 0;
-    app->find.upward = IsDlgButtonChecked(window, kIdFindUp) == BST_CHECKED ? 1 : 0;
+    GetDlgItemTextW(window, kIdFindText, W(find.text), static_cast<int>(kFindTextChars));
+    find.matchCase = IsDlgButtonChecked(window, kIdFindMatchCase) == BST_CHECKED ? 1 : 0;
+    find.upward = IsDlgButtonChecked(window, kIdFindUp) == BST_CHECKED ? 1 : 0;
 }
 
 LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -56,18 +58,18 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         // The buttons send their commands on to the main window, where the keys send them too.
         if (app != nullptr && LOWORD(wParam) == kIdFindNextButton) {
-            SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdFindNext, 0);
+            SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdFindNext, 0);
         } else if (app != nullptr && (LOWORD(wParam) == kIdFindCloseButton || LOWORD(wParam) == IDCANCEL)) {
-            SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdCloseFind, 0);
+            SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdCloseFind, 0);
         }
         return 0;
     case WM_CLOSE:
-        if (app != nullptr) SendMessageW(H(app->mainWindow), WM_COMMAND, kCmdCloseFind, 0);
+        if (app != nullptr) SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdCloseFind, 0);
         return 0;
     case WM_DESTROY:
-        if (app != nullptr && app->find.window == window) {
-            app->find.window = nullptr;
-            app->find.textEdit = nullptr;
+        if (app != nullptr && app->window != nullptr && app->window->find.window == window) {
+            app->window->find.window = nullptr;
+            app->window->find.textEdit = nullptr;
         }
         return 0;
     default:
@@ -76,9 +78,9 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 HWND MakeFindWindow(AppState* app) {
-    HINSTANCE instance = static_cast<HINSTANCE>(app->instance);
+    HINSTANCE instance = static_cast<HINSTANCE>(app->port.instance);
     if (!RegisterShellClass(instance, kFindClass, FindWindowProc, 0, COLOR_BTNFACE)) return nullptr;
-    HWND owner = H(app->mainWindow);
+    HWND owner = H(app->port.mainWindow);
     const int dpi = WindowDpi(owner);
     RECT frame{0, 0, ScaleByDpi(kFindClientWidth, dpi), ScaleByDpi(kFindClientHeight, dpi)};
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -100,45 +102,46 @@ HWND MakeFindWindow(AppState* app) {
             ScaleByDpi(spec.y, dpi), ScaleByDpi(spec.width, dpi), ScaleByDpi(spec.height, dpi),
             window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
         if (control != nullptr) {
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app->uiFont), TRUE);
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app->port.uiFont), TRUE);
         }
     }
     SendDlgItemMessageW(window, kIdFindText, EM_SETLIMITTEXT, kFindTextChars - 1, 0);
-    SetDlgItemTextW(window, kIdFindText, W(app->find.text));
-    CheckDlgButton(window, kIdFindMatchCase, app->find.matchCase != 0 ? BST_CHECKED : BST_UNCHECKED);
-    CheckRadioButton(window, kIdFindUp, kIdFindDown, app->find.upward != 0 ? kIdFindUp : kIdFindDown);
-    app->find.window = window;
-    app->find.textEdit = GetDlgItem(window, kIdFindText);
+    FindState& find = app->window->find;
+    SetDlgItemTextW(window, kIdFindText, W(find.text));
+    CheckDlgButton(window, kIdFindMatchCase, find.matchCase != 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckRadioButton(window, kIdFindUp, kIdFindDown, find.upward != 0 ? kIdFindUp : kIdFindDown);
+    find.window = window;
+    find.textEdit = GetDlgItem(window, kIdFindText);
     return window;
 }
 
 } // namespace
 
 void OpenFindWindow(AppState* app) {
-    HWND window = H(app->find.window);
+    HWND window = H(app->window->find.window);
     if (window == nullptr) window = MakeFindWindow(app);
     if (window == nullptr) return;
     SetDlgItemTextW(window, kIdFindMessage, L"");
     ShowWindow(window, SW_SHOW);
     SetForegroundWindow(window);
-    UiFocusControl(app->find.textEdit);
+    UiFocusControl(app->window->find.textEdit);
 }
 
 void CloseFindWindow(AppState* app) {
-    HWND window = H(app->find.window);
+    HWND window = H(app->window->find.window);
     if (window == nullptr) return;
     ReadFindChoices(app);
     ShowWindow(window, SW_HIDE);
-    SetForegroundWindow(H(app->mainWindow));
-    SetFocus(H(app->eventList));
+    SetForegroundWindow(H(app->port.mainWindow));
+    SetFocus(H(app->port.eventList));
 }
 
 namespace {
 
 // The find window never covers the row it found: it moves below or above it (KeepFindWindowOffRow).
 void KeepOffFoundRow(AppState* app, HWND window) {
-    HWND list = H(app->eventList);
-    const int item = UiListFocusedItem(app->eventList);
+    HWND list = H(app->port.eventList);
+    const int item = UiListFocusedItem(app->port.eventList);
     if (list == nullptr || item < 0) return;
     RECT row{};
     row.left = LVIR_BOUNDS;
@@ -166,14 +169,16 @@ void KeepOffFoundRow(AppState* app, HWND window) {
 
 void FindFromShell(AppState* app, bool reverse) {
     ReadFindChoices(app);
-    if (app->find.text[0] == 0) {
+    if (app->window->find.text[0] == 0) {
         // Nothing to repeat yet: F3 asks for the text, as Ctrl+F does.
         OpenFindWindow(app);
         return;
     }
     char16_t message[300];
-    const FindOutcome outcome = FindNextRow(app, reverse, message, 300);
-    HWND window = H(app->find.window);
+    const FindState& find = app->window->find;
+    const FindOutcome outcome = FindNextRow(app, find.text, find.matchCase != 0, find.upward != 0,
+                                            reverse, message, 300);
+    HWND window = H(app->window->find.window);
     if (window == nullptr && outcome != kFindFound) window = MakeFindWindow(app);
     if (window == nullptr) return;
     SetDlgItemTextW(window, kIdFindMessage, W(message));

@@ -68,7 +68,7 @@ bool TranslateShellMessage(MSG* msg) {
             CommandForKey(focus, static_cast<uint32_t>(msg->wParam), HeldModifiers());
         if (command != 0) {
             gTakenKey = msg->wParam;
-            SendMessageW(H(app->mainWindow), WM_COMMAND, MAKEWPARAM(command, 0), 0);
+            SendMessageW(H(app->port.mainWindow), WM_COMMAND, MAKEWPARAM(command, 0), 0);
             return true;
         }
         if (KeyBypassesNavigation(focus, static_cast<uint32_t>(msg->wParam), HeldModifiers()))
@@ -83,17 +83,17 @@ bool TranslateShellMessage(MSG* msg) {
 void RememberFocus(AppState* app, WPARAM activation) {
     if (LOWORD(activation) != WA_INACTIVE) return;
     HWND focus = GetFocus();
-    if (focus != nullptr && IsChild(H(app->mainWindow), focus)) gSavedFocus = focus;
+    if (focus != nullptr && IsChild(H(app->port.mainWindow), focus)) gSavedFocus = focus;
 }
 
 void RestoreFocus(AppState* app) {
-    HWND main = H(app->mainWindow);
+    HWND main = H(app->port.mainWindow);
     HWND target = gSavedFocus;
     // The first time, and whenever the control went away or was disabled, the path box (or,
     // while a recording disables it, the list) takes the focus.
     if (target == nullptr || !IsChild(main, target) || !IsWindowEnabled(target)) {
-        target = H(app->targetEdit);
-        if (target == nullptr || !IsWindowEnabled(target)) target = H(app->eventList);
+        target = H(app->window->targetEdit);
+        if (target == nullptr || !IsWindowEnabled(target)) target = H(app->port.eventList);
     }
     if (target != nullptr) SetFocus(target);
 }

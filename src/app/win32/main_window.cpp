@@ -31,9 +31,9 @@ void HandleDrop(AppState* app, HDROP drop) {
 }
 
 void SetMinimumSize(AppState* app, MINMAXINFO* info) {
-    const int dpi = WindowDpi(H(app->mainWindow));
+    const int dpi = WindowDpi(H(app->port.mainWindow));
     RECT status{};
-    if (app->statusBar != nullptr) GetWindowRect(H(app->statusBar), &status);
+    if (app->port.statusBar != nullptr) GetWindowRect(H(app->port.statusBar), &status);
     RECT frame{0, 0, 0, 0};
     AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, TRUE, WS_EX_ACCEPTFILES);
     int width = 0, height = 0;
@@ -99,7 +99,7 @@ LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wPara
         return 0;
     case WM_CONTEXTMENU:
         // From the keyboard (-1): the row menu at the focused row; a click has its NM_RCLICK.
-        if (lParam != -1 || reinterpret_cast<HWND>(wParam) != H(app->eventList))
+        if (lParam != -1 || reinterpret_cast<HWND>(wParam) != H(app->port.eventList))
             return DefWindowProcW(window, message, wParam, lParam);
         ShowRowMenuAtFocus(app);
         return 0;

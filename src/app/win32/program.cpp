@@ -20,7 +20,7 @@ LRESULT CALLBACK RouteMainMessage(HWND window, UINT message, WPARAM wParam, LPAR
     if (message == WM_NCCREATE) {
         const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         app = static_cast<AppState*>(create->lpCreateParams);
-        app->mainWindow = window;
+        app->port.mainWindow = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
     } else {
         app = reinterpret_cast<AppState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -89,7 +89,8 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
 }
 
 bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
-    app->instance = instance;
+    if (!MakeMainWindow(app)) return false;
+    app->port.instance = instance;
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
@@ -170,12 +171,12 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
     if (selfLength > 0 && selfLength < 1024) {
         LoadRulesBesideProgram(&app, reinterpret_cast<const char16_t*>(self));
-        CopyBounded(app.programPath, 1024, reinterpret_cast<const char16_t*>(self));
+        CopyBounded(app.window->programPath, 1024, reinterpret_cast<const char16_t*>(self));
     }
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD tempLength = GetTempPathW(MAX_PATH + 1, temp);
     if (tempLength > 0 && tempLength < 260)
-        CopyBounded(app.tempFolder, 260, reinterpret_cast<const char16_t*>(temp));
+        CopyBounded(app.window->tempFolder, 260, reinterpret_cast<const char16_t*>(temp));
     if (options.afterCreate != nullptr) options.afterCreate(&app, options.context);
     const int result = RunMessageLoop();
 

@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include "app/app_state.h"
+#include "app/window_state.h"
 
 namespace olv {
 
