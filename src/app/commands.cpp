@@ -32,7 +32,7 @@ constexpr const char16_t* kCaption = kProductName;
 
 // The dialog gets room for a path longer than a program can be started from, so that such a
 // choice is refused with Start's message instead of failing without a word.
-void BrowseForTarget(AppState* app) {
+void BrowseForTarget(Recording* app) {
     char16_t path[kTargetTextChars] = {};
     static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
     if (!UiOpenFileDialog(app->port.mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist,
@@ -46,18 +46,18 @@ void BrowseForTarget(AppState* app) {
     UiSetText(app->window->targetEdit, path);
 }
 
-void ShowAbout(AppState* app) {
+void ShowAbout(Recording* app) {
     UiMessageBox(app->port.mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
 }
 
 // A view change made by a menu command or key: set, then shown in the controls.
-void SetViewFromCommand(AppState* app, const ViewSpec& view) {
+void SetViewFromCommand(Recording* app, const ViewSpec& view) {
     SetView(app, view);
     ShowViewInControls(app);
 }
 
 // Escape in the filter box: the box is emptied and every row the text hid is shown again.
-void ClearFilterBox(AppState* app) {
+void ClearFilterBox(Recording* app) {
     char16_t text[2] = {};
     UiGetText(app->window->filterEdit, text, 2);
     if (text[0] == 0 && app->view.filter[0] == 0) return;
@@ -68,7 +68,7 @@ void ClearFilterBox(AppState* app) {
 
 } // namespace
 
-void DispatchCommand(AppState* app, uintptr_t wParam) {
+void DispatchCommand(Recording* app, uintptr_t wParam) {
     if (app->sessionReading != 0 || app->sigmaLoading != 0) return; // the window is busy
     const int id = static_cast<int>(wParam & 0xFFFF);
     const uint32_t code = static_cast<uint32_t>((wParam >> 16) & 0xFFFF);

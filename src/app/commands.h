@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 
 namespace olv {
 
@@ -11,6 +11,6 @@ namespace olv {
 extern const char16_t kAboutText[];
 
 // WM_COMMAND: the control or menu identifier in the low word, the notification in the high word.
-void DispatchCommand(AppState* app, uintptr_t wParam);
+void DispatchCommand(Recording* app, uintptr_t wParam);
 
 } // namespace olv

@@ -6,7 +6,7 @@
 #include "base/text.h"
 #include "export/exports.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "report/discard.h"
 
 namespace olv {
@@ -16,7 +16,7 @@ bool IsSessionFileName(const char16_t* name) {
     return n >= 4 && EqualsFolded(name + n - 4, u".ols");
 }
 
-void OpenDroppedSession(AppState* app, const char16_t* path) {
+void OpenDroppedSession(Recording* app, const char16_t* path) {
     if (app->recording != 0) {
         UiMessageBox(app->port.mainWindow, u"Stop monitoring before opening a session.",
                      kProductName, kIconWarning, kButtonsOk);

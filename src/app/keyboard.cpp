@@ -130,7 +130,7 @@ bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers) {
     return focus == kFocusList && key == kVkReturn && (modifiers & (kModCtrl | kModAlt)) == 0;
 }
 
-FocusKind FocusKindOf(const AppState* app, UiHandle focus) {
+FocusKind FocusKindOf(const Recording* app, UiHandle focus) {
     if (focus == nullptr) return kFocusOther;
     if (focus == app->port.eventList) return kFocusList;
     const MainWindow* w = app->window;
@@ -171,7 +171,7 @@ char16_t AccessKeyOf(const char16_t* text) {
     return 0;
 }
 
-bool CommandAvailable(const AppState* app, int command) {
+bool CommandAvailable(const Recording* app, int command) {
     switch (command) {
     case kCmdStart:
         return app->recording == 0;

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 
 namespace olv {
 
@@ -97,8 +97,8 @@ int ListWindowNavigation(ListWindowPart part, uint32_t key, uint32_t modifiers, 
 // "press the default button", so that the list reports it (NM_RETURN) and a row can be opened.
 bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers);
 
-// Which kind of control handle is, for this AppState (the find box included).
-FocusKind FocusKindOf(const AppState* app, UiHandle focus);
+// Which kind of control handle is, for this Recording (the find box included).
+FocusKind FocusKindOf(const Recording* app, UiHandle focus);
 
 // The key of a binding as a menu shows it after a tab: "F5", "Shift+F5", "Ctrl+E".
 void KeyName(const KeyBinding& binding, char16_t* out, size_t capacity);
@@ -109,7 +109,7 @@ char16_t AccessKeyOf(const char16_t* text);
 
 // Whether a command can be given now: Start only while no recording runs, Stop only while one
 // does. Menus grey out what cannot be given, and keys for it do nothing.
-bool CommandAvailable(const AppState* app, int command);
+bool CommandAvailable(const Recording* app, int command);
 
 // The find window: a small tool window owned by the main window. Its controls, in Tab order,
 // with positions in 96-DPI pixels inside a client area of kFindClientWidth x kFindClientHeight.

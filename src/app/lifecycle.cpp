@@ -48,13 +48,13 @@ constexpr const char16_t kDroppedPathTooLong[] =
 
 constexpr char16_t kTraceEndedCaption[] = u"ETW Error";
 
-void Message(AppState* app, const char16_t* text, int icon) {
+void Message(Recording* app, const char16_t* text, int icon) {
     UiMessageBox(app->port.mainWindow, text, kCaption, icon, kButtonsOk);
 }
 
 // The window's Start side (the path box, Browse, Start) is usable while nothing records, Stop
 // while something does. Nothing without a window.
-void EnableRecordingControls(AppState* app, bool recording) {
+void EnableRecordingControls(Recording* app, bool recording) {
     const MainWindow* w = app->window;
     if (w == nullptr) return;
     UiEnable(w->startButton, !recording);
@@ -63,7 +63,7 @@ void EnableRecordingControls(AppState* app, bool recording) {
     UiEnable(w->browseButton, !recording);
 }
 
-void SetIdleControls(AppState* app) {
+void SetIdleControls(Recording* app) {
     EnableRecordingControls(app, false);
     UpdateStatusBar(app);
 }
@@ -76,7 +76,7 @@ void StampNow(EventRow* row) {
     FileTimeToLocalTime(now, &row->time);
 }
 
-void AddStartedProcessRow(AppState* app, const char16_t* path, const char16_t* arguments,
+void AddStartedProcessRow(Recording* app, const char16_t* path, const char16_t* arguments,
                           uint32_t pid, const char16_t* fileName) {
     EventRow row{};
     StampNow(&row);
@@ -93,7 +93,7 @@ void AddStartedProcessRow(AppState* app, const char16_t* path, const char16_t* a
     AppendRow(app, &row);
 }
 
-void FillRecordingInfo(AppState* app, const char16_t* path) {
+void FillRecordingInfo(Recording* app, const char16_t* path) {
     RecordingInfo& info = app->recordingInfo;
     info = RecordingInfo{};
     info.blockSize = kRecordingInfoSize;
@@ -118,7 +118,7 @@ void FillRecordingInfo(AppState* app, const char16_t* path) {
     UseRecordingOriginForSigma(app);
 }
 
-bool MakeRecording(AppState* app, const StartRequest& request,
+bool MakeRecording(Recording* app, const StartRequest& request,
                    char16_t (&failure)[kFailureChars], OutcomeCode* code) {
     static const char16_t kNoMemory[] = u"There is not enough memory to start recording.";
     const char16_t* path = request.path;
@@ -258,7 +258,7 @@ bool IsExeFileName(const char16_t* name) {
     return n >= 4 && EqualsFolded(name + n - 4, u".exe");
 }
 
-void ResetFailedStart(AppState* app) {
+void ResetFailedStart(Recording* app) {
     ReleaseLauncherOf(app);
     ReleaseTraceOf(app);
     FreeEventQueue(app);
@@ -292,7 +292,7 @@ Outcome CheckProgramPath(const char16_t* path) {
     return result;
 }
 
-Outcome StartRecording(AppState* app, const StartRequest& request) {
+Outcome StartRecording(Recording* app, const StartRequest& request) {
     // F5 and a posted click reach here too: a running recording is never started again.
     if (app->recording != 0) {
         Outcome busy{};
@@ -326,11 +326,11 @@ Outcome StartRecording(AppState* app, const StartRequest& request) {
     return result;
 }
 
-void StartMonitoring(AppState* app) {
+void StartMonitoring(Recording* app) {
     StartMonitoringWithArguments(app, nullptr);
 }
 
-void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
+void StartMonitoringWithArguments(Recording* app, const char16_t* arguments) {
     if (app->recording != 0) return;
     char16_t path[kTargetTextChars] = {};
     UiGetText(app->window->targetEdit, path, kTargetTextChars);
@@ -362,7 +362,7 @@ void StartMonitoringWithArguments(AppState* app, const char16_t* arguments) {
     ShowOutcome(app->port.mainWindow, started);
 }
 
-Outcome StopRecording(AppState* app) {
+Outcome StopRecording(Recording* app) {
     Outcome result = OkOutcome();
     if (app->recording == 0) return result;
     UiKillTimer(app->port.mainWindow, TIMER_DRAIN);
@@ -413,7 +413,7 @@ Outcome StopRecording(AppState* app) {
     return result;
 }
 
-void StopMonitoring(AppState* app) {
+void StopMonitoring(Recording* app) {
     if (app->recording == 0) return;
     const Outcome stopped = StopRecording(app);
     ShowOperationNames(app);
@@ -421,11 +421,11 @@ void StopMonitoring(AppState* app) {
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
-void ScheduleRowSigning(AppState* app) {
+void ScheduleRowSigning(Recording* app) {
     if (app->signedRows < app->rowCount) UiSetTimer(app->port.mainWindow, TIMER_SIGN, 20);
 }
 
-void HandleTimerTick(AppState* app, uintptr_t timerId) {
+void HandleTimerTick(Recording* app, uintptr_t timerId) {
     if (timerId == TIMER_SIGN) {
         SignWaitingRows(app, kSignBatch);
         if (app->signedRows >= app->rowCount) UiKillTimer(app->port.mainWindow, TIMER_SIGN);
@@ -455,7 +455,7 @@ void HandleTimerTick(AppState* app, uintptr_t timerId) {
     MachineCheckTick(app);
 }
 
-void HandleTargetExited(AppState* app, uintptr_t exitCode) {
+void HandleTargetExited(Recording* app, uintptr_t exitCode) {
     if (app->recording == 0) return;
     EventRow row{};
     StampNow(&row);
@@ -470,7 +470,7 @@ void HandleTargetExited(AppState* app, uintptr_t exitCode) {
     UpdateStatusBar(app);
 }
 
-Outcome TakeTraceStopped(AppState* app, intptr_t text) {
+Outcome TakeTraceStopped(Recording* app, intptr_t text) {
     Outcome result = OkOutcome();
     if (text == 0) return result;
     char16_t* message = reinterpret_cast<char16_t*>(text);
@@ -482,20 +482,20 @@ Outcome TakeTraceStopped(AppState* app, intptr_t text) {
     return result;
 }
 
-Outcome TakeThreadNotices(AppState* app) {
+Outcome TakeThreadNotices(Recording* app) {
     uint32_t exitCode = 0;
     if (TakeExitNotice(app->launcher, &exitCode)) HandleTargetExited(app, exitCode);
     return TakeTraceStopped(app, reinterpret_cast<intptr_t>(TakeTraceEndedNotice(app->trace)));
 }
 
-void HandleTraceStopped(AppState* app, intptr_t text) {
+void HandleTraceStopped(Recording* app, intptr_t text) {
     if (text == 0) return;
     // The box first: the recording stops once the user has read why.
     ShowOutcome(app->port.mainWindow, TakeTraceStopped(app, text));
     StopMonitoring(app);
 }
 
-void HandleDroppedFile(AppState* app, const char16_t* name) {
+void HandleDroppedFile(Recording* app, const char16_t* name) {
     if (name == nullptr || name[0] == 0) return;
     if (TextLength(name) >= kTargetPathChars) {
         Message(app, kDroppedPathTooLong, kIconWarning);
@@ -508,7 +508,7 @@ void HandleDroppedFile(AppState* app, const char16_t* name) {
     }
 }
 
-bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+bool HandlePostedMessage(Recording* app, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     if (message == WM_APP_TARGET_EXITED) {
         HandleTargetExited(app, wParam);
     } else if (message == WM_APP_TRACE_STOPPED) {
@@ -519,24 +519,24 @@ bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intp
     return true;
 }
 
-bool HandleCloseRequest(AppState* app) {
+bool HandleCloseRequest(Recording* app) {
     if (app->sessionReading != 0 || app->sigmaLoading != 0) return false; // Cancel ends the work
     return ConfirmDiscardingRows(app, kDiscardByClose);
 }
 
-Outcome ClearRecording(AppState* app) {
+Outcome ClearRecording(Recording* app) {
     CountClearedRows(app);
     ClearRows(app);
     return OkOutcome();
 }
 
-void ClearRowsAsked(AppState* app) {
+void ClearRowsAsked(Recording* app) {
     if (!ConfirmDiscardingRows(app, kDiscardByClear)) return;
     ClearRecording(app);
     ShowOperationNames(app);
 }
 
-void HandleDestroy(AppState* app) {
+void HandleDestroy(Recording* app) {
     StopMonitoring(app);
 }
 

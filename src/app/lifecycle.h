@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/commands.h"
 #include "capture/trace_controller.h"
 #include "record/outcome.h"
@@ -34,59 +34,59 @@ Outcome CheckProgramPath(const char16_t* path);
 // the trace sessions and the program, and returns kOk, or why nothing runs (the start undone):
 // kBadInput, kNoMemory, kTraceError ("ETW: ..."), kLaunchError ("Launch: ..."); kBusy with no
 // message while a recording runs. Shows nothing.
-Outcome StartRecording(AppState* app, const StartRequest& request);
+Outcome StartRecording(Recording* app, const StartRequest& request);
 // Stop: kOk, or kProgramLeftRunning (warning) when the program could not be ended. Nothing
 // happens unless a recording runs. Shows nothing; the machine check is the window's.
-Outcome StopRecording(AppState* app);
+Outcome StopRecording(Recording* app);
 // Clear: the rows are counted as cleared by the user (the files and the summary report them) and
 // removed. Any question is the caller's.
-Outcome ClearRecording(AppState* app);
+Outcome ClearRecording(Recording* app);
 // The trace session ended by itself (the heap text of WM_APP_TRACE_STOPPED, freed here; null
 // gives kOk with nothing to tell): marks app->traceEndedEarly and returns kTraceError with the
 // text, captioned "ETW Error". The caller then stops the recording.
-Outcome TakeTraceStopped(AppState* app, intptr_t text);
+Outcome TakeTraceStopped(Recording* app, intptr_t text);
 
 // A front end without a window (app->port.mainWindow null) collects here, on each tick, what the
 // watcher and trace threads would have posted: the program's end becomes its row (as
 // WM_APP_TARGET_EXITED), and the trace session's end is returned as TakeTraceStopped's outcome
 // (kOk with no message when there is none); on kTraceError the caller stops the recording.
-Outcome TakeThreadNotices(AppState* app);
+Outcome TakeThreadNotices(Recording* app);
 
 // The window's Start: the path box read and trimmed, the path checked, the question about rows
 // left from the last run, StartRecording, its outcome shown.
-void StartMonitoring(AppState* app);
+void StartMonitoring(Recording* app);
 // Start Monitoring with arguments for the program after its quoted path (null or empty: none),
 // as the console program starts it; the "Started process" row then shows the command line.
-void StartMonitoringWithArguments(AppState* app, const char16_t* arguments);
+void StartMonitoringWithArguments(Recording* app, const char16_t* arguments);
 // The window's Stop: StopRecording with its outcome shown, then the machine check judged.
-void StopMonitoring(AppState* app);
+void StopMonitoring(Recording* app);
 // Undoes any part of a start; safe when nothing was made.
-void ResetFailedStart(AppState* app);
+void ResetFailedStart(Recording* app);
 
 // WM_TIMER with its identifier (TIMER_DRAIN and TIMER_SIGN; others are ignored).
-void HandleTimerTick(AppState* app, uintptr_t timerId);
+void HandleTimerTick(Recording* app, uintptr_t timerId);
 // Starts TIMER_SIGN when stored rows wait for their text signatures (after Stop, after a session
 // is opened); each tick signs a batch, and the timer ends itself when none are left.
-void ScheduleRowSigning(AppState* app);
+void ScheduleRowSigning(Recording* app);
 // WM_APP_TARGET_EXITED with the program's exit code.
-void HandleTargetExited(AppState* app, uintptr_t exitCode);
+void HandleTargetExited(Recording* app, uintptr_t exitCode);
 // WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored; the text is freed here):
 // TakeTraceStopped's outcome shown, then the window's Stop.
-void HandleTraceStopped(AppState* app, intptr_t text);
+void HandleTraceStopped(Recording* app, intptr_t text);
 // WM_DROPFILES with the first dropped file's whole name (null when it could not be read): an EXE
 // fills the path box, a session file is opened, anything else is refused with a message.
-void HandleDroppedFile(AppState* app, const char16_t* name);
+void HandleDroppedFile(Recording* app, const char16_t* name);
 // The two messages other threads post (WM_APP_TARGET_EXITED, WM_APP_TRACE_STOPPED), for the
 // window and for every other driver of the core; false for any other message.
-bool HandlePostedMessage(AppState* app, uint32_t message, uintptr_t wParam, intptr_t lParam);
+bool HandlePostedMessage(Recording* app, uint32_t message, uintptr_t wParam, intptr_t lParam);
 // WM_CLOSE and "Exit": whether the window may go. Asks first when rows would be lost (unsaved
 // rows, or a recording that would be stopped).
-bool HandleCloseRequest(AppState* app);
+bool HandleCloseRequest(Recording* app);
 // "Clear": asks first when unsaved rows would be lost; on Yes the rows are counted as cleared by
 // the user (the files and the summary report them) and removed.
-void ClearRowsAsked(AppState* app);
+void ClearRowsAsked(Recording* app);
 // WM_DESTROY: a running recording is stopped in full (the shell then posts WM_QUIT).
-void HandleDestroy(AppState* app);
+void HandleDestroy(Recording* app);
 
 // A path as "Copy as path" or a careless paste gives it: blanks (spaces, tabs, line breaks)
 // around it and one pair of enclosing double quotes are removed, in place. Returns whether the
@@ -111,6 +111,6 @@ bool IsExeFileName(const char16_t* name);
 bool IsSessionFileName(const char16_t* name);
 // A session file dropped on the window: opened as Open Session opens it, after the same
 // question when unsaved rows would be lost; refused while a recording runs.
-void OpenDroppedSession(AppState* app, const char16_t* path);
+void OpenDroppedSession(Recording* app, const char16_t* path);
 
 } // namespace olv

@@ -19,18 +19,18 @@ const char16_t kMachineCheckTitle[] = u"Check Recording on This Machine";
 
 namespace {
 
-void Say(AppState* app, const char16_t* text) {
+void Say(Recording* app, const char16_t* text) {
     UiMessageBox(app->port.mainWindow, text, kProductName, kIconWarning, kButtonsOk);
 }
 
-bool HelperTreeEnded(AppState* app) {
+bool HelperTreeEnded(Recording* app) {
     if (app->launcher == nullptr || app->trace == nullptr) return false;
     if (app->launcher->processHeld != 0) return false;
     return CountRunningFollowedProcesses(&app->trace->tracking,
                                          app->launcher->processInfo.processId) == 0;
 }
 
-void ShowTable(AppState* app, MachineCheck* check) {
+void ShowTable(Recording* app, MachineCheck* check) {
     SelftestResult* result = AllocRecord<SelftestResult>();
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kSelftestTableChars * sizeof(char16_t)));
     if (result == nullptr || text == nullptr) {
@@ -58,11 +58,11 @@ void ShowTable(AppState* app, MachineCheck* check) {
 }
 
 // The check under way; null when none, or without a window (the check is the window's).
-MachineCheck* CheckOf(const AppState* app) {
+MachineCheck* CheckOf(const Recording* app) {
     return app->window != nullptr ? app->window->machineCheck : nullptr;
 }
 
-bool RefusedWhileRecording(AppState* app) {
+bool RefusedWhileRecording(Recording* app) {
     if (app->recording == 0 && CheckOf(app) == nullptr) return false;
     Say(app, u"A recording is running. Stop it before checking recording on this machine.");
     return true;
@@ -70,7 +70,7 @@ bool RefusedWhileRecording(AppState* app) {
 
 } // namespace
 
-void StartMachineCheck(AppState* app) {
+void StartMachineCheck(Recording* app) {
     if (app->window == nullptr || RefusedWhileRecording(app)) return;
     if (app->window->programPath[0] == 0 || app->window->tempFolder[0] == 0) {
         UiMessageBox(app->port.mainWindow,
@@ -84,7 +84,7 @@ void StartMachineCheck(AppState* app) {
     StartMachineCheckWithPlan(app, app->window->programPath, plan);
 }
 
-void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const SelftestPlan& plan) {
+void StartMachineCheckWithPlan(Recording* app, const char16_t* helper, const SelftestPlan& plan) {
     if (app->window == nullptr || RefusedWhileRecording(app)) return;
     int32_t rows;
     {
@@ -139,7 +139,7 @@ void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const Self
     FreeBlock(check);
 }
 
-void MachineCheckTick(AppState* app) {
+void MachineCheckTick(Recording* app) {
     MachineCheck* check = CheckOf(app);
     if (check == nullptr || app->recording == 0) return;
     ++check->ticks;
@@ -154,7 +154,7 @@ void MachineCheckTick(AppState* app) {
     }
 }
 
-void FinishMachineCheck(AppState* app) {
+void FinishMachineCheck(Recording* app) {
     MachineCheck* check = CheckOf(app);
     if (check == nullptr || app->recording != 0) return;
     app->window->machineCheck = nullptr;
@@ -162,11 +162,11 @@ void FinishMachineCheck(AppState* app) {
     FreeBlock(check);
 }
 
-void NoteMachineCheckStartFailure(AppState* app, const char16_t* failure) {
+void NoteMachineCheckStartFailure(Recording* app, const char16_t* failure) {
     if (MachineCheck* check = CheckOf(app)) CopyBounded(check->startFailure, 600, failure);
 }
 
-void NoteMachineCheckTraceEnded(AppState* app) {
+void NoteMachineCheckTraceEnded(Recording* app) {
     if (MachineCheck* check = CheckOf(app)) check->context.traceEndedEarly = true;
 }
 

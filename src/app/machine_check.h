@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "selftest/selftest.h"
 
 namespace olv {
@@ -27,19 +27,19 @@ struct MachineCheck {
 
 // The menu command: the plan made from the window's tempFolder, with the program itself
 // (programPath) as the helper.
-void StartMachineCheck(AppState* app);
+void StartMachineCheck(Recording* app);
 // The same with a given plan and helper (the demonstration and the tests play the helper).
-void StartMachineCheckWithPlan(AppState* app, const char16_t* helper, const SelftestPlan& plan);
+void StartMachineCheckWithPlan(Recording* app, const char16_t* helper, const SelftestPlan& plan);
 // Each drain tick of a check: stops the recording once the helper's tree has ended (and a
 // second more passed for the last events) or the check's time is up.
-void MachineCheckTick(AppState* app);
+void MachineCheckTick(Recording* app);
 // Called when a recording has stopped (StopMonitoring): judges the check's rows, shows the
 // table and ends the check. Nothing when no check runs.
-void FinishMachineCheck(AppState* app);
+void FinishMachineCheck(Recording* app);
 // A start failure while a check starts (the message Start shows), kept for the table.
-void NoteMachineCheckStartFailure(AppState* app, const char16_t* failure);
+void NoteMachineCheckStartFailure(Recording* app, const char16_t* failure);
 // The trace ended by itself during a check.
-void NoteMachineCheckTraceEnded(AppState* app);
+void NoteMachineCheckTraceEnded(Recording* app);
 
 // The text window's title.
 extern const char16_t kMachineCheckTitle[];

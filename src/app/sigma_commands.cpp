@@ -50,7 +50,7 @@ constexpr uint32_t kLoadPollMs = 40;
 // messages meanwhile (rows that arrive are matched with the rules loaded before, and again with
 // the new ones once installed). Without a progress window (none can be made, as in the console
 // program) or a worker, it reads on this thread. *cancelled tells a cancel apart from a refusal.
-SigmaRuleSet* ReadRuleFolder(AppState* app, const char16_t* folder, const Progress* shown,
+SigmaRuleSet* ReadRuleFolder(Recording* app, const char16_t* folder, const Progress* shown,
                              bool* cancelled) {
     *cancelled = false;
     SigmaState* state = MakeSigmaState(app);
@@ -87,7 +87,7 @@ constexpr char16_t kNoMemoryForRules[] =
 
 } // namespace
 
-Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder, const Progress* progress) {
+Outcome LoadSigmaRuleFiles(Recording* app, const char16_t* folder, const Progress* progress) {
     Outcome result{};
     char16_t message[kMessageChars];
     // One piece of work at a time: ignored, with nothing to show.
@@ -143,14 +143,14 @@ Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder, const Progress
     return result;
 }
 
-bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet) {
+bool LoadSigmaRulesFromFolder(Recording* app, const char16_t* folder, bool quiet) {
     const Progress progress = WindowProgress(app->port.mainWindow);
     const Outcome outcome = LoadSigmaRuleFiles(app, folder, &progress);
     if (!quiet) ShowOutcome(app->port.mainWindow, outcome);
     return OutcomeOk(outcome);
 }
 
-void LoadSigmaRules(AppState* app) {
+void LoadSigmaRules(Recording* app) {
     char16_t folder[kFolderChars] = {};
     const SigmaRuleSet* loaded = LoadedSigmaRules(app);
     if (loaded != nullptr) CopyBounded(folder, kFolderChars, SigmaRuleFolder(loaded));
@@ -163,7 +163,7 @@ void LoadSigmaRules(AppState* app) {
     LoadSigmaRulesFromFolder(app, folder, false);
 }
 
-bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath,
+bool LoadRulesBesideProgram(Recording* app, const char16_t* programPath,
                             const Progress* progress) {
     SetRecorderImageForSigma(app, programPath);
     char16_t folder[kFolderChars];
@@ -173,7 +173,7 @@ bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath,
     return OutcomeOk(LoadSigmaRuleFiles(app, folder, progress));
 }
 
-bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath) {
+bool LoadRulesBesideProgram(Recording* app, const char16_t* programPath) {
     const Progress progress = WindowProgress(app->port.mainWindow);
     return LoadRulesBesideProgram(app, programPath, &progress);
 }

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "record/outcome.h"
 
 namespace olv {
@@ -18,23 +18,23 @@ bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capaci
 // (information icon), else why nothing changed. Shows nothing itself: with a progress the folder
 // is read on a worker while progress reports it (and may cancel: kCancelled), without one on
 // this thread. A folder that cannot be read leaves the rules loaded before as they were.
-Outcome LoadSigmaRuleFiles(AppState* app, const char16_t* folder,
+Outcome LoadSigmaRuleFiles(Recording* app, const char16_t* folder,
                            const Progress* progress = nullptr);
 
 // The same behind the window's progress window, its outcome shown in a message box unless quiet.
 // True when the set was replaced. A folder that cannot be read leaves the rules loaded before as
 // they were.
-bool LoadSigmaRulesFromFolder(AppState* app, const char16_t* folder, bool quiet);
+bool LoadSigmaRulesFromFolder(Recording* app, const char16_t* folder, bool quiet);
 
 // File > "Load Sigma Rules...": a folder picker (starting at the folder loaded last), then
 // LoadSigmaRulesFromFolder with its messages. A cancelled picker changes nothing.
-void LoadSigmaRules(AppState* app);
+void LoadSigmaRules(Recording* app);
 
 // At start-up: the rules folder beside the program, when it exists, loaded without a message
 // (the status bar and the Sigma Rules window tell what was loaded). Also names the program as the
 // parent of the examined program for the rules. True when rules were loaded.
-bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath);
+bool LoadRulesBesideProgram(Recording* app, const char16_t* programPath);
 // The same with the front end's progress (null: none), as the console program loads it.
-bool LoadRulesBesideProgram(AppState* app, const char16_t* programPath, const Progress* progress);
+bool LoadRulesBesideProgram(Recording* app, const char16_t* programPath, const Progress* progress);
 
 } // namespace olv

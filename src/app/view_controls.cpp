@@ -44,7 +44,7 @@ int OperationItem(const MainWindow* w, const char16_t* operation) {
 
 } // namespace
 
-void ShowOperationNames(AppState* app) {
+void ShowOperationNames(Recording* app) {
     MainWindow* w = app->window;
     if (w == nullptr) return;
     if (w->comboNamesCleared != app->operationNamesCleared) {
@@ -58,7 +58,7 @@ void ShowOperationNames(AppState* app) {
         UiComboAdd(w->operationCombo, app->operationNames[w->comboNames]);
 }
 
-void ViewControlChanged(AppState* app, int id) {
+void ViewControlChanged(Recording* app, int id) {
     const MainWindow* w = app->window;
     if (w == nullptr) return;
     ViewSpec view = app->view;
@@ -83,7 +83,7 @@ void ViewControlChanged(AppState* app, int id) {
     SetView(app, view);
 }
 
-void ShowViewInControls(AppState* app) {
+void ShowViewInControls(Recording* app) {
     const MainWindow* w = app->window;
     if (w == nullptr) return;
     const ViewSpec& view = app->view;

@@ -140,7 +140,7 @@ const ControlSpec* FindControlSpec(int id) {
     return nullptr;
 }
 
-void WireControls(AppState* app, UiHandle (*controlOf)(int id)) {
+void WireControls(Recording* app, UiHandle (*controlOf)(int id)) {
     app->port.mainWindow = controlOf(0);
     if (!MakeMainWindow(app)) return;
     for (const ControlSpec& spec : kMainControls)

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_state.h"
 
 namespace olv {
@@ -52,8 +52,8 @@ extern const ControlSpec kMainControls[kMainControlCount];
 const ControlSpec* FindControlSpec(int id);
 // Sets mainWindow to controlOf(0) and every control field of the window's record to controlOf(its
 // id), giving the core its list and status bar: how a UI that is not the real window (the
-// headless model) hands the AppState its controls.
-void WireControls(AppState* app, UiHandle (*controlOf)(int id));
+// headless model) hands the Recording its controls.
+void WireControls(Recording* app, UiHandle (*controlOf)(int id));
 
 // The menu bar: five pop-ups; an item with id 0 is a separator. An item's text names its key
 // after a tab ("Export &CSV...\tCtrl+E"); app/keyboard.h binds the same keys.

@@ -1,5 +1,5 @@
-// MainWindow: what only the main window uses, beside the AppState the core works on. The window
-// code reaches it through AppState::window; the core never reads it, and a run without a window
+// MainWindow: what only the main window uses, beside the Recording the core works on. The window
+// code reaches it through Recording::window; the core never reads it, and a run without a window
 // (the console program) has none.
 #pragma once
 
@@ -8,7 +8,7 @@
 
 #include "platform/ui.h"
 
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/find_rows.h"
 
 namespace olv {
@@ -27,7 +27,7 @@ struct FindState {
 
 struct MainWindow {
     // The controls, one field each (app/window_layout.h). The event list and the status bar are
-    // also given to the core (AppState::eventList, statusBar) when the controls are made.
+    // also given to the core (Recording::eventList, statusBar) when the controls are made.
     UiHandle targetEdit;
     UiHandle browseButton;
     UiHandle startButton;
@@ -51,15 +51,15 @@ struct MainWindow {
     // folder; set by the shell at start, empty when unknown.
     char16_t programPath[1024];
     char16_t tempFolder[260];
-    // How far the operation combo box follows AppState::operationNames: the names it offers
+    // How far the operation combo box follows Recording::operationNames: the names it offers
     // (after "All operations") and the list's clear count when it was last filled.
     int32_t comboNames;
     uint32_t comboNamesCleared;
 };
 
 // Makes app->window (all zero) when it has none; false when it cannot be made.
-bool MakeMainWindow(AppState* app);
+bool MakeMainWindow(Recording* app);
 // Frees app->window, if any, and clears it.
-void FreeMainWindow(AppState* app);
+void FreeMainWindow(Recording* app);
 
 } // namespace olv

@@ -1,7 +1,7 @@
 #include "capture/event_queue.h"
 
 #include "platform/memory.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 
 #include <cstring>
 
@@ -19,7 +19,7 @@ uint32_t gBytesOfNewRings = kQueueBytes;
 // Where the next record starts when the record at `at` is a wrap marker or a whole record, or
 // `end` when the bytes there are damaged (the reader's coder no longer follows the writer's, so
 // nothing after them can be read).
-const uint8_t* RecordAt(const AppState* app, uint32_t* at, uint32_t end) {
+const uint8_t* RecordAt(const Recording* app, uint32_t* at, uint32_t end) {
     const uint32_t size = app->queueMask + 1;
     const uint32_t place = *at & app->queueMask;
     uint16_t head;
@@ -34,7 +34,7 @@ const uint8_t* RecordAt(const AppState* app, uint32_t* at, uint32_t end) {
 
 // Decodes the record at *at (before end) with `coder` and moves past it; false when no record
 // could be read (nothing left, or damage).
-bool DecodeNext(const AppState* app, RowRecordCoder* coder, uint32_t* at, uint32_t end) {
+bool DecodeNext(const Recording* app, RowRecordCoder* coder, uint32_t* at, uint32_t end) {
     if (*at == end) return false;
     const uint8_t* record = RecordAt(app, at, end);
     if (record == nullptr) return false;
@@ -58,7 +58,7 @@ void SetEventQueueBytes(uint32_t bytes) {
 // Runs on the trace threads: one record written under a short lock, or one atomic increment.
 // A record that does not fit before the ring's end goes to its start, behind a wrap marker, when
 // there is room there.
-void QueueRow(AppState* app, const EventRow* row) {
+void QueueRow(Recording* app, const EventRow* row) {
     if (app->queueBytes == nullptr || app->queueCoders == nullptr || row == nullptr) {
         AtomicAdd(app->droppedHere, 1);
         return;
@@ -90,7 +90,7 @@ void QueueRow(AppState* app, const EventRow* row) {
     LeaveLock(&app->queueLock);
 }
 
-bool MakeEventQueue(AppState* app) {
+bool MakeEventQueue(Recording* app) {
     if (app->queueBytes == nullptr) {
         FreeBlock(app->queueCoders);
         app->queueCoders = nullptr;
@@ -104,7 +104,7 @@ bool MakeEventQueue(AppState* app) {
     return app->queueBytes != nullptr;
 }
 
-void EmptyEventQueue(AppState* app) {
+void EmptyEventQueue(Recording* app) {
     AtomicStore(app->queueWrite, 0);
     AtomicStore(app->queueRead, 0);
     AtomicStore(app->queueRowsIn, 0);
@@ -116,7 +116,7 @@ void EmptyEventQueue(AppState* app) {
     }
 }
 
-void FreeEventQueue(AppState* app) {
+void FreeEventQueue(Recording* app) {
     FreeBlock(app->queueBytes);
     app->queueBytes = nullptr;
     FreeBlock(app->queueCoders);
@@ -124,24 +124,24 @@ void FreeEventQueue(AppState* app) {
     EmptyEventQueue(app);
 }
 
-uint32_t QueuedRowCount(const AppState* app) {
+uint32_t QueuedRowCount(const Recording* app) {
     const uint32_t out = AtomicLoad(app->queueRowsOut);
     return AtomicLoad(app->queueRowsIn) - out;
 }
 
-uint32_t QueuedRowCountLocked(AppState* app) {
+uint32_t QueuedRowCountLocked(Recording* app) {
     LockGuard guard(&app->queueLock);
     return QueuedRowCount(app);
 }
 
-void BeginQueueRead(AppState* app, QueueRead* read) {
+void BeginQueueRead(Recording* app, QueueRead* read) {
     read->at = AtomicLoad(app->queueRead);
     read->end = app->queueBytes != nullptr ? AtomicLoad(app->queueWrite) : read->at;
     read->rows = 0;
     read->damaged = 0;
 }
 
-const EventRow* NextQueuedRow(AppState* app, QueueRead* read) {
+const EventRow* NextQueuedRow(Recording* app, QueueRead* read) {
     if (read->at == read->end || read->damaged != 0) return nullptr;
     RowRecordCoder* coder = &app->queueCoders->reader;
     if (!DecodeNext(app, coder, &read->at, read->end)) {
@@ -152,7 +152,7 @@ const EventRow* NextQueuedRow(AppState* app, QueueRead* read) {
     return &coder->last;
 }
 
-void EndQueueRead(AppState* app, const QueueRead* read) {
+void EndQueueRead(Recording* app, const QueueRead* read) {
     if (app->queueBytes == nullptr) return;
     if (read->damaged == 0) {
         AtomicAdd(app->queueRowsOut, read->rows);
@@ -169,7 +169,7 @@ void EndQueueRead(AppState* app, const QueueRead* read) {
     AtomicStore(app->queueRead, AtomicLoad(app->queueWrite));
 }
 
-uint32_t PeekQueuedRows(const AppState* app, EventRow* rows, uint32_t capacity) {
+uint32_t PeekQueuedRows(const Recording* app, EventRow* rows, uint32_t capacity) {
     if (app->queueBytes == nullptr) return 0;
     RowRecordCoder coder = app->queueCoders->reader;
     uint32_t at = AtomicLoad(app->queueRead);

@@ -1,4 +1,4 @@
-// The EventQueue: a ring of row records (capture/row_record.h) in the AppState through which
+// The EventQueue: a ring of row records (capture/row_record.h) in the Recording through which
 // finished rows pass from the trace threads to the window thread. Writers are serialised by
 // queueLock; the window thread is the single reader. The ring is bounded in bytes
 // (kQueueBytes), not in rows: a row that does not fit is dropped and counted.
@@ -11,7 +11,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // The writer's and the reader's previous rows, allocated with the ring.
 struct QueueCoders {
@@ -22,9 +22,9 @@ struct QueueCoders {
 // The ring's life: made zero-filled at Start when there is none (false when memory was refused),
 // emptied before a recording, freed with its positions set back at Stop and in every clean-up.
 // Window thread, with no trace thread running.
-bool MakeEventQueue(AppState* app);
-void EmptyEventQueue(AppState* app);
-void FreeEventQueue(AppState* app);
+bool MakeEventQueue(Recording* app);
+void EmptyEventQueue(Recording* app);
+void FreeEventQueue(Recording* app);
 
 // Test hook, process-wide: rings made from now on have this many bytes, a power of two from
 // kSmallestQueueBytes to kQueueBytes (anything else, 0 included, means kQueueBytes). A test that
@@ -34,11 +34,11 @@ void SetEventQueueBytes(uint32_t bytes);
 
 // Writes the row's record into the ring, or counts the row in droppedHere when the ring has no
 // room for it or is absent. Trace threads; nothing here allocates, formats or touches a window.
-void QueueRow(AppState* app, const EventRow* row);
+void QueueRow(Recording* app, const EventRow* row);
 // Rows waiting (read without the lock).
-uint32_t QueuedRowCount(const AppState* app);
+uint32_t QueuedRowCount(const Recording* app);
 // The same under queueLock, for a consistent count.
-uint32_t QueuedRowCountLocked(AppState* app);
+uint32_t QueuedRowCountLocked(Recording* app);
 
 // Reading, on the window thread: BeginQueueRead notes the rows published so far, NextQueuedRow
 // decodes them one by one (the row lives in the reader's coder until the next call; null when
@@ -50,12 +50,12 @@ struct QueueRead {
     uint32_t rows;    // rows decoded
     uint32_t damaged; // a record could not be read: EndQueueRead drops the rest
 };
-void BeginQueueRead(AppState* app, QueueRead* read);
-const EventRow* NextQueuedRow(AppState* app, QueueRead* read);
-void EndQueueRead(AppState* app, const QueueRead* read);
+void BeginQueueRead(Recording* app, QueueRead* read);
+const EventRow* NextQueuedRow(Recording* app, QueueRead* read);
+void EndQueueRead(Recording* app, const QueueRead* read);
 
 // Test hook: decodes up to `capacity` waiting rows, oldest first, into rows[] without taking
 // anything from the ring; returns how many.
-uint32_t PeekQueuedRows(const AppState* app, EventRow* rows, uint32_t capacity);
+uint32_t PeekQueuedRows(const Recording* app, EventRow* rows, uint32_t capacity);
 
 } // namespace olv

@@ -202,7 +202,7 @@ void ResetTraceController(TraceController* tc) {
     tc->buffersLostAtResume = 0;
 }
 
-bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app) {
+bool StartKernelSession(TraceController* tc, UiHandle mainWindow, Recording* app) {
     tc->notifyWindow = mainWindow;
     tc->appState = app;
     StoreActiveController(tc);

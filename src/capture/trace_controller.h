@@ -11,7 +11,7 @@
 
 namespace olv {
 
-struct AppState;
+struct Recording;
 
 constexpr uint64_t kNoSession = ~0ull; // session and consumer handles: none
 
@@ -36,7 +36,7 @@ struct TraceController {
     uint64_t kernelSession;
     uint64_t kernelTrace;
     UiHandle notifyWindow;
-    AppState* appState;
+    Recording* appState;
     ThreadHandle kernelThread;
     uint32_t kernelRunning;     // atomic
     uint32_t unreadableRecords; // atomic
@@ -83,7 +83,7 @@ struct LossFigures {
 extern TraceController* activeTraceController;
 
 void ResetTraceController(TraceController* tc);
-bool StartKernelSession(TraceController* tc, UiHandle mainWindow, AppState* app);
+bool StartKernelSession(TraceController* tc, UiHandle mainWindow, Recording* app);
 void StopTraceSessions(TraceController* tc);
 // A front end without a window: the heap text of the kernel session's end by itself (what
 // WM_APP_TRACE_STOPPED would have carried; the caller frees it), or null. Taken once.

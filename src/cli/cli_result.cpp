@@ -1,6 +1,6 @@
 #include "cli/cli_result.h"
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "export/json_text.h"
@@ -128,7 +128,7 @@ const char16_t* SeverityWord(int32_t severity) {
     return severity >= 3 ? u"high" : severity == 2 ? u"medium" : severity == 1 ? u"low" : u"none";
 }
 
-void Rules(JsonOut* j, AppState* app, const char16_t* asked) {
+void Rules(JsonOut* j, Recording* app, const char16_t* asked) {
     const SigmaRuleSet* set = LoadedSigmaRules(app);
     const char16_t* folder = set != nullptr ? SigmaRuleFolder(set) : asked;
     if (asked != nullptr && (folder == nullptr || folder[0] == 0)) folder = asked;
@@ -179,7 +179,7 @@ void Rules(JsonOut* j, AppState* app, const char16_t* asked) {
 // Every rule that gave a row its severity or matched it: the built-in rules counted over the
 // stored rows (the rows the window makes itself carry none), the Sigma rules from their kept
 // counts.
-void RulesFired(JsonOut* j, AppState* app, bool recorded) {
+void RulesFired(JsonOut* j, Recording* app, bool recorded) {
     Raw(j, u"  \"rulesFired\": [");
     int listed = 0;
     if (recorded) {
@@ -230,7 +230,7 @@ void RulesFired(JsonOut* j, AppState* app, bool recorded) {
 
 } // namespace
 
-bool WriteCliResultFile(const CliResultFacts& f, AppState* app, const char16_t* path) {
+bool WriteCliResultFile(const CliResultFacts& f, Recording* app, const char16_t* path) {
     JsonOut* j = AllocRecord<JsonOut>();
     if (j == nullptr) return false;
     if (!OpenSafeFile(&j->writer, path)) {

@@ -10,7 +10,7 @@
 
 namespace olv {
 
-struct AppState;
+struct Recording;
 
 struct CliResultFacts {
     const char16_t* command;              // "record", "analyze" or "selftest"
@@ -37,6 +37,6 @@ struct CliResultFacts {
 // Writes the result file at path. The rules (loaded set and refusals) and the rules that fired
 // (built-in and Sigma, with the rows each gave a severity or matched) are read from app. False
 // when the file could not be written (nothing is left at path then).
-bool WriteCliResultFile(const CliResultFacts& facts, AppState* app, const char16_t* path);
+bool WriteCliResultFile(const CliResultFacts& facts, Recording* app, const char16_t* path);
 
 } // namespace olv

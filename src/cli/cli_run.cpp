@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/commands.h"
 #include "app/lifecycle.h"
 #include "app/sigma_commands.h"
@@ -93,7 +93,7 @@ std::atomic<bool> gRecordDone{false};
 struct Run {
     const CliPlatform* platform;
     const CliOptions* options;
-    AppState* app;
+    Recording* app;
     CliOutcome outcome;
     char16_t folder[kPathTextChars];
     bool madeFolder;
@@ -180,7 +180,7 @@ void TakeNotices(Run* r) {
     SayOutcome(r, StopRecording(r->app));
 }
 
-CliCounts CountRows(AppState* app) {
+CliCounts CountRows(Recording* app) {
     CliCounts c{};
     LockGuard guard(&app->rowsLock);
     c.rows = static_cast<uint32_t>(app->rowCount);
@@ -197,7 +197,7 @@ CliCounts CountRows(AppState* app) {
     return c;
 }
 
-uint64_t LostEvents(const AppState* app) {
+uint64_t LostEvents(const Recording* app) {
     const RecordingInfo& info = app->recordingInfo;
     return uint64_t{info.droppedHere} + info.eventsLostByWindows + info.buffersLostByWindows +
            info.unreadableRecords;
@@ -211,7 +211,7 @@ bool ReachedFailOn(const CliCounts& c, uint32_t failOn) {
     return atOrAbove > 0;
 }
 
-bool RecordIncomplete(AppState* app) {
+bool RecordIncomplete(Recording* app) {
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
     if (notes == nullptr) return true; // not known to be complete
     const int32_t lines = BuildCompletenessNotes(app, notes, kNotesChars, u"");
@@ -240,7 +240,7 @@ void SayError(Run* r, const char16_t* what, const char16_t* path, uint32_t error
 struct OutputFile {
     uint32_t formatBit;
     const char16_t* name;
-    Outcome (*write)(AppState*, const char16_t*);
+    Outcome (*write)(Recording*, const char16_t*);
 };
 const OutputFile kOutputFiles[] = {
     {kCliFormatSession, u"recording.ols", SaveCompactSessionFile},
@@ -336,7 +336,7 @@ bool PrepareOutputFolder(Run* r, const char16_t* programPath, const SystemTime& 
 // equal to it without regard to case, else the text itself, so the view is empty, as a filter
 // text that no row holds leaves it. A text too long for the view would be cut, and the cut text
 // could be a real operation's: it ends in an ellipsis instead, which no operation has.
-void ChooseOperation(const AppState* app, const char16_t* operation, char16_t* out) {
+void ChooseOperation(const Recording* app, const char16_t* operation, char16_t* out) {
     int exact = -1, folded = -1;
     for (int n = 0; n < app->operationNameCount; ++n) {
         if (exact < 0 && TextEquals(app->operationNames[n], operation)) exact = n;
@@ -353,7 +353,7 @@ void ChooseOperation(const AppState* app, const char16_t* operation, char16_t* o
 
 } // namespace
 
-void CliViewFromOptions(const AppState* app, const CliOptions* options, ViewSpec* view) {
+void CliViewFromOptions(const Recording* app, const CliOptions* options, ViewSpec* view) {
     for (int c = 0; c < 4; ++c) {
         if (options->hide[c] != 0) view->categoryOn[c] = 0;
     }
@@ -615,7 +615,7 @@ void SaySelftestHead(Run* r, const SelftestContext& context) {
     Say(r, kCliStdout, line);
 }
 
-bool ProgramTreeEnded(AppState* app) {
+bool ProgramTreeEnded(Recording* app) {
     if (app->launcher == nullptr || app->trace == nullptr) return false;
     if (app->launcher->processHeld != 0) return false; // the program itself still runs
     return CountRunningFollowedProcesses(&app->trace->tracking,
@@ -624,7 +624,7 @@ bool ProgramTreeEnded(AppState* app) {
 
 // The recording from Start to Stop: one tick each 100 ms, a progress line each second.
 void RunRecording(Run* r, bool untilExit) {
-    AppState* app = r->app;
+    Recording* app = r->app;
     const int64_t startTicks = NowTicks();
     const int64_t limit = int64_t{r->options->seconds} * kTicksPerSecond;
     uint32_t tick = 0;
@@ -657,7 +657,7 @@ void RunRecording(Run* r, bool untilExit) {
 // leaves out the progress line only: what was loaded is part of the outcome). False (with the reason) when the folder asked for cannot be loaded.
 bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
-    AppState* app = r->app;
+    Recording* app = r->app;
     if (r->options->rules == nullptr) {
         LoadRulesBesideProgram(app, pf->executablePath, nullptr);
         return true;
@@ -677,7 +677,7 @@ bool LoadRules(Run* r) {
 int Record(Run* r, bool selftest) {
     const CliOptions* o = r->options;
     const CliPlatform* pf = r->platform;
-    AppState* app = r->app;
+    Recording* app = r->app;
 
     char16_t* program = r->program;
     if (pf->prepareRecording != nullptr) {
@@ -800,13 +800,13 @@ int Record(Run* r, bool selftest) {
 // A re-analysis judges the session's rows as the recording judged them, by the rules it applies
 // (the built-in ones and those loaded now): opening matched them when a set is loaded; without
 // one, what rules of the recording's raised must not stay raised without their matches.
-void ScoreSessionRows(AppState* app) {
+void ScoreSessionRows(Recording* app) {
     if (!SigmaRulesLoaded(app)) ScoreAllRows(app);
 }
 
 int Analyze(Run* r) {
     const CliOptions* o = r->options;
-    AppState* app = r->app;
+    Recording* app = r->app;
     if (o->out != nullptr && !TakeOutputFolder(r, nullptr, LocalNow())) {
         r->outcome.notStarted = true;
         return Finish(r);
@@ -991,7 +991,7 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
         return kCliExitNotStarted;
     }
 
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     Run* run = AllocRecord<Run>();
     if (app == nullptr || run == nullptr) {
         FreeBlock(app);
@@ -1000,7 +1000,7 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
         gFinished.store(true);
         return kCliExitNotStarted;
     }
-    InitAppState(app);
+    InitRecording(app);
     // No window: the threads leave their notices for the run to take, and nothing is shown.
     app->port.mainWindow = nullptr;
     FreeMainWindow(app);
@@ -1018,7 +1018,7 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
         status = Record(run, options.verb == kCliSelftest);
     }
 
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
     FreeBlock(run);
     gFinished.store(true);

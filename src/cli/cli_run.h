@@ -13,7 +13,7 @@
 
 namespace olv {
 
-struct AppState;
+struct Recording;
 struct ViewSpec;
 
 enum CliStream : int { kCliStdout = 1, kCliStderr = 2 };
@@ -38,8 +38,8 @@ struct CliPlatform {
     bool (*prepareRecording)(void* context, const CliOptions* options, bool selftest,
                              char16_t* program, size_t capacity, char16_t* problem,
                              size_t problemCapacity);
-    void (*recordingStarted)(void* context, AppState* app); // the recording runs
-    void (*recordingEnded)(void* context, AppState* app);   // Stop has returned
+    void (*recordingStarted)(void* context, Recording* app); // the recording runs
+    void (*recordingEnded)(void* context, Recording* app);   // Stop has returned
     // The self-test's plan; null: made from tempFolder, the process id and the time.
     void (*selftestPlan)(void* context, SelftestPlan* plan);
     // The hidden helper verb (the real program only): does the plan's actions; its exit code.
@@ -76,7 +76,7 @@ int EndCliBeforeExit(uint32_t recordMs, uint32_t filesMs);
 // Narrows view as the output options ask (--hide, --suspicious, --operation, --filter); what
 // they do not name stays as it is. --operation names the learned operation of that spelling,
 // else the first one equal to it without regard to case, else its own text (no row passes).
-void CliViewFromOptions(const AppState* app, const CliOptions* options, ViewSpec* view);
+void CliViewFromOptions(const Recording* app, const CliOptions* options, ViewSpec* view);
 
 // The usage text that --help prints.
 extern const char16_t kCliUsage[];

@@ -19,7 +19,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "views/row_store.h"
@@ -152,7 +152,7 @@ char16_t* PutRowLine(char16_t* out, const EventRow& row, const RowTextLengths& l
 
 // The comment block: header lines, view lines, then the completeness notes or the line saying
 // that nothing is known to be missing.
-void BuildCommentBlock(AppState* app, const RecordingInfo& snap, char16_t* block,
+void BuildCommentBlock(Recording* app, const RecordingInfo& snap, char16_t* block,
                        char16_t* scratch) {
     BuildHeaderLines(&snap, app->recordingInfoValid != 0, block, kCommentChars, u"# ");
     DescribeView(app, scratch, kCommentChars, u"# ");
@@ -173,7 +173,7 @@ uint32_t TextBytes(const char16_t* text) {
 
 } // namespace
 
-void ExportCsv(AppState* app) {
+void ExportCsv(Recording* app) {
     static const char16_t kFilter[] = u"CSV (*.csv)\0*.csv\0Text (*.txt)\0*.txt\0";
     char16_t path[kSafeTargetPathChars];
     if (!AskSavePath(app, kFilter, u"csv", path)) return;
@@ -184,7 +184,7 @@ namespace {
 
 // The row lines of one chunk of the shown rows.
 bool PutCsvChunk(void* job, ChunkGate*, int32_t, int32_t chunk, BlockWriter* out) {
-    const auto* app = static_cast<const AppState*>(job);
+    const auto* app = static_cast<const Recording*>(job);
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
     return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
@@ -199,7 +199,7 @@ bool PutCsvChunk(void* job, ChunkGate*, int32_t, int32_t chunk, BlockWriter* out
 }
 
 // The file itself: mark, comment block, column row, the shown rows. rowsLock is held.
-FileOutcome WriteCsvFile(AppState* app, const char16_t* path, const char16_t* block,
+FileOutcome WriteCsvFile(Recording* app, const char16_t* path, const char16_t* block,
                          uint32_t* openError) {
     SafeFileWriter writer;
     if (!OpenSafeFile(&writer, path)) {
@@ -222,7 +222,7 @@ constexpr char16_t kCsvFailure[] = u"The CSV could not be written. Nothing was c
 
 } // namespace
 
-Outcome ExportCsvFile(AppState* app, const char16_t* path) {
+Outcome ExportCsvFile(Recording* app, const char16_t* path) {
     Outcome result{};
     RecordingInfo snap{};
     if (!TakeRecordingSnapshot(app, &snap, true, &result)) return result;
@@ -253,7 +253,7 @@ Outcome ExportCsvFile(AppState* app, const char16_t* path) {
     return result;
 }
 
-bool ExportCsvToPath(AppState* app, const char16_t* path) {
+bool ExportCsvToPath(Recording* app, const char16_t* path) {
     return ShowOutcome(app->port.mainWindow, ExportCsvFile(app, path));
 }
 

@@ -3,7 +3,7 @@
 #include "base/format.h"
 #include "platform/error_message.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 
 namespace olv {
 
@@ -40,7 +40,7 @@ bool FileWriteOutcome(Outcome* out, FileOutcome outcome, int32_t count,
     return false;
 }
 
-bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
+bool AskSavePath(Recording* app, const char16_t* filter, const char16_t* defaultExtension,
                  char16_t (&path)[kSafeTargetPathChars]) {
     path[0] = 0;
     return UiSaveFileDialog(app->port.mainWindow, filter, defaultExtension, kOfnOverwritePrompt,

@@ -8,7 +8,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // What became of a file written under the row store's lock.
 enum FileOutcome : int { kFileNotOpened, kFileWritten, kFileNotWritten };
@@ -26,7 +26,7 @@ void FormatFileFailure(char16_t* out, size_t capacity, const char16_t* what, uin
                        const char16_t* path);
 // The save dialog of a file command (owner the main window, OFN_OVERWRITEPROMPT, a file name of
 // at most kSafeTargetPathChars - 1 characters starting empty); false when cancelled.
-bool AskSavePath(AppState* app, const char16_t* filter, const char16_t* defaultExtension,
+bool AskSavePath(Recording* app, const char16_t* filter, const char16_t* defaultExtension,
                  char16_t (&path)[kSafeTargetPathChars]);
 
 } // namespace olv

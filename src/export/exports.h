@@ -11,39 +11,39 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // Menu commands: dialog, then the path part.
-void ExportCsv(AppState* app);
-void ExportJson(AppState* app);
-void ExportJsonLines(AppState* app);
-void SaveSession(AppState* app);
-void OpenSession(AppState* app);
+void ExportCsv(Recording* app);
+void ExportJson(Recording* app);
+void ExportJsonLines(Recording* app);
+void SaveSession(Recording* app);
+void OpenSession(Recording* app);
 
 // Operations: kOk when the file was written (its message says how many rows, information icon)
 // or, for opening, when the session replaced the recording (its message, when there is one, is
 // the warning that the record is not complete). A refusal changes nothing and names the file.
-Outcome ExportCsvFile(AppState* app, const char16_t* path);
-Outcome ExportJsonFile(AppState* app, const char16_t* path);
-Outcome ExportJsonLinesFile(AppState* app, const char16_t* path);
-Outcome SaveSessionFile(AppState* app, const char16_t* path);
+Outcome ExportCsvFile(Recording* app, const char16_t* path);
+Outcome ExportJsonFile(Recording* app, const char16_t* path);
+Outcome ExportJsonLinesFile(Recording* app, const char16_t* path);
+Outcome SaveSessionFile(Recording* app, const char16_t* path);
 // The compact session file (typed records and a text table, see session_compact.h): a fraction
 // of the older form's size, read by this version and later ones only.
-Outcome SaveCompactSessionFile(AppState* app, const char16_t* path);
+Outcome SaveCompactSessionFile(Recording* app, const char16_t* path);
 // Refused (kBusy) while a recording runs or another read is under way. A read of more than one
 // piece reports to progress (null: nothing shown, never cancelled); a cancel is kCancelled.
-Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress = nullptr);
+Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* progress = nullptr);
 
 // Path parts: the operation, its outcome shown through the UI port; true when the file was
 // written (or, for opening, when the session replaced the recording).
-bool ExportCsvToPath(AppState* app, const char16_t* path);
-bool ExportJsonToPath(AppState* app, const char16_t* path);
+bool ExportCsvToPath(Recording* app, const char16_t* path);
+bool ExportJsonToPath(Recording* app, const char16_t* path);
 // JSON Lines (UTF-8 without a byte order mark, LF): a "recording" line with the metadata, one
 // "event" line per shown row with its Sigma categories, field view and matches, an "end" line.
-bool ExportJsonLinesToPath(AppState* app, const char16_t* path);
-bool SaveSessionToPath(AppState* app, const char16_t* path);
-bool SaveCompactSessionToPath(AppState* app, const char16_t* path);
-bool OpenSessionFromPath(AppState* app, const char16_t* path);
+bool ExportJsonLinesToPath(Recording* app, const char16_t* path);
+bool SaveSessionToPath(Recording* app, const char16_t* path);
+bool SaveCompactSessionToPath(Recording* app, const char16_t* path);
+bool OpenSessionFromPath(Recording* app, const char16_t* path);
 
 // Opening a session of more than one piece (64 MiB of rows) reports "Reading session: 1,234,567 of
 // 1,600,000 rows" between pieces (the window: in a progress window) and can be cancelled there; a

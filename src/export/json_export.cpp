@@ -21,7 +21,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
@@ -69,7 +69,7 @@ struct UtcOfRows {
     int32_t bias;
 };
 
-UtcOfRows UtcOfRowsOf(const AppState* app) {
+UtcOfRows UtcOfRowsOf(const Recording* app) {
     return UtcOfRows{app->recordingInfoValid != 0, app->recordingInfo.utcBias};
 }
 
@@ -263,7 +263,7 @@ void AppendLossSplit(char16_t* head, size_t cap, const char16_t* in, const Recor
     }
 }
 
-bool BuildMetadata(AppState* app, const RecordingInfo& snap, char16_t* head,
+bool BuildMetadata(Recording* app, const RecordingInfo& snap, char16_t* head,
                    const JsonLayout& layout) {
     const size_t cap = kJsonBufferChars;
     const bool valid = app->recordingInfoValid != 0;
@@ -351,7 +351,7 @@ bool BuildMetadata(AppState* app, const RecordingInfo& snap, char16_t* head,
     return true;
 }
 
-bool BuildHead(AppState* app, const RecordingInfo& snap, char16_t* head) {
+bool BuildHead(Recording* app, const RecordingInfo& snap, char16_t* head) {
     AppendBounded(head, kJsonBufferChars, u"{");
     if (!BuildMetadata(app, snap, head, kDocumentLayout)) return false;
     AppendBounded(head, kJsonBufferChars, u",\n  \"events\": [\n");
@@ -528,7 +528,7 @@ JsonLine PutRule(JsonLine line, const SigmaRuleInfo* rule) {
     return PutJsonChar(line, '}');
 }
 
-void GatherMatches(const AppState* app, int32_t index, RowMatches* m) {
+void GatherMatches(const Recording* app, int32_t index, RowMatches* m) {
     m->set = LoadedSigmaRules(app);
     m->total = 0;
     m->count = 0;
@@ -608,7 +608,7 @@ uint8_t* ReserveLine(BlockWriter* out, bool fits, size_t maxBytes, size_t bound,
 
 // An event line of the JSON document written into the block; false when it fills its bound (a
 // cut object would break the document) or the block has no room.
-bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
+bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index,
                     const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date) {
     RowMatches m;
     GatherMatches(app, index, &m);
@@ -629,14 +629,14 @@ bool PutJsonRowLine(BlockWriter* out, const AppState* app, int32_t index,
 
 // The JSON file's chunks: the rows, and each worker's date of the rows' UTC times.
 struct JsonJob {
-    const AppState* app;
+    const Recording* app;
     UtcOfRows utc;
     UtcDate date[2];
 };
 
 bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
     auto* j = static_cast<JsonJob*>(job);
-    const AppState* app = j->app;
+    const Recording* app = j->app;
     UtcDate* date = &j->date[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
@@ -648,7 +648,7 @@ bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWri
 }
 
 // The file itself: mark, head, the shown rows, end. rowsLock is held.
-FileOutcome WriteJsonFile(AppState* app, const char16_t* path, const RecordingInfo& snap,
+FileOutcome WriteJsonFile(Recording* app, const char16_t* path, const RecordingInfo& snap,
                           uint32_t* openError) {
     SafeFileWriter writer;
     if (!OpenSafeFile(&writer, path)) {
@@ -914,7 +914,7 @@ void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view,
 }
 
 // Returns how many deferred rows it took (due rows that name no row included).
-int32_t GatherDueStarts(const AppState* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
+int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
                         const ViewNames& names, StartViews* views, uint8_t* scratch) {
     int32_t due[64];
     int32_t n;
@@ -968,7 +968,7 @@ JsonLine PutKeptMembers(JsonLine line, const ViewChunk* v, int32_t k, const Even
 // An event line of the JSON Lines file written into the block: its view members from the kept
 // view of the chunk's row k, or the kept members of a start's view; false when it fills its bound
 // or the block has no room.
-bool PutEventLine(BlockWriter* out, const AppState* app, int32_t index,
+bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index,
                   const RowTextLengths& lengths, ViewChunk* v, int32_t k,
                   const StartViewText* startView, const ViewNames& names, const UtcOfRows& utc) {
     RowMatches m;
@@ -1007,7 +1007,7 @@ struct AheadKey {
 };
 
 struct JsonLinesJob {
-    const AppState* app;
+    const Recording* app;
     SigmaViewContext* context; // learning turn only
     SigmaViewBuffer* buffer;   // learning turn only
     AheadKey keys[kAheadKeys]; // learning turn only: of the rows asked for, by row % kAheadKeys
@@ -1102,7 +1102,7 @@ bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView
 // The learning turn of a chunk: every row up to its last shown row learned in order, and the
 // view of each of its shown rows kept.
 bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
-    const AppState* app = job->app;
+    const Recording* app = job->app;
     SigmaViewContext* context = job->context;
     v->storeUsed = 0;
     for (int32_t s = begin; s < end; ++s) {
@@ -1145,7 +1145,7 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
 bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chunk,
                        BlockWriter* out) {
     auto* job = static_cast<JsonLinesJob*>(data);
-    const AppState* app = job->app;
+    const Recording* app = job->app;
     ViewChunk* v = &job->views[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end, kJsonLinesChunkRows);
@@ -1176,7 +1176,7 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
 }
 
 // The JSON Lines file: the recording line, one line per shown row, the end line. rowsLock is held.
-FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const RecordingInfo& snap,
+FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const RecordingInfo& snap,
                                uint32_t* openError) {
     SafeFileWriter writer;
     if (!OpenSafeFile(&writer, path)) {
@@ -1268,9 +1268,9 @@ FileOutcome WriteJsonLinesFile(AppState* app, const char16_t* path, const Record
 
 // A snapshot, then the shown rows written under rowsLock (they stay as they are while written),
 // then the outcome.
-using ShownRowsWriter = FileOutcome (*)(AppState*, const char16_t*, const RecordingInfo&,
+using ShownRowsWriter = FileOutcome (*)(Recording*, const char16_t*, const RecordingInfo&,
                                         uint32_t*);
-Outcome ExportShownRows(AppState* app, const char16_t* path, ShownRowsWriter write,
+Outcome ExportShownRows(Recording* app, const char16_t* path, ShownRowsWriter write,
                         const char16_t* written, const char16_t* failed) {
     Outcome result{};
     RecordingInfo snap{};
@@ -1289,37 +1289,37 @@ Outcome ExportShownRows(AppState* app, const char16_t* path, ShownRowsWriter wri
 
 } // namespace
 
-void ExportJsonLines(AppState* app) {
+void ExportJsonLines(Recording* app) {
     static const char16_t kFilter[] = u"JSON Lines (*.jsonl)\0*.jsonl\0";
     char16_t path[kSafeTargetPathChars];
     if (!AskSavePath(app, kFilter, u"jsonl", path)) return;
     ExportJsonLinesToPath(app, path);
 }
 
-Outcome ExportJsonLinesFile(AppState* app, const char16_t* path) {
+Outcome ExportJsonLinesFile(Recording* app, const char16_t* path) {
     return ExportShownRows(app, path, WriteJsonLinesFile, u"%d events written to JSON Lines.",
                            u"The JSON Lines file could not be written. Nothing was changed: any "
                            u"file that was already there has been left as it was.");
 }
 
-void ExportJson(AppState* app) {
+void ExportJson(Recording* app) {
     static const char16_t kFilter[] = u"JSON (*.json)\0*.json\0";
     char16_t path[kSafeTargetPathChars];
     if (!AskSavePath(app, kFilter, u"json", path)) return;
     ExportJsonToPath(app, path);
 }
 
-Outcome ExportJsonFile(AppState* app, const char16_t* path) {
+Outcome ExportJsonFile(Recording* app, const char16_t* path) {
     return ExportShownRows(app, path, WriteJsonFile, u"%d events written to JSON.",
                            u"The JSON could not be written. Nothing was changed: any file that "
                            u"was already there has been left as it was.");
 }
 
-bool ExportJsonLinesToPath(AppState* app, const char16_t* path) {
+bool ExportJsonLinesToPath(Recording* app, const char16_t* path) {
     return ShowOutcome(app->port.mainWindow, ExportJsonLinesFile(app, path));
 }
 
-bool ExportJsonToPath(AppState* app, const char16_t* path) {
+bool ExportJsonToPath(Recording* app, const char16_t* path) {
     return ShowOutcome(app->port.mainWindow, ExportJsonFile(app, path));
 }
 

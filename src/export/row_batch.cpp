@@ -7,7 +7,7 @@
 #endif
 
 #include "base/text.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 
 namespace olv {
 
@@ -43,7 +43,7 @@ uint32_t gSink; // keeps the reads of the path's further lines
 
 } // namespace
 
-bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowTextLengths* lengths) {
+bool MeasureShownRows(const Recording* app, int32_t first, int32_t count, RowTextLengths* lengths) {
     for (int32_t j = 0; j < count; ++j) {
         const int32_t index = app->shownRows[first + j];
         if (index < 0 || index >= app->rowCount) return false;
@@ -83,7 +83,7 @@ bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowText
     return true;
 }
 
-void PrefetchShownRow(const AppState* app, int32_t shown) {
+void PrefetchShownRow(const Recording* app, int32_t shown) {
     if (shown < 0 || shown >= app->shownCount) return;
     const int32_t index = app->shownRows[shown];
     if (index < 0 || index >= app->rowCount) return;

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "record/event_row.h"
 
 namespace olv {
@@ -23,13 +23,13 @@ struct RowTextLengths {
 
 // The lengths of the texts of the rows of shown entries first to first + count - 1 (count at
 // most kRowBatch). False when an entry names no row (the writers then fail the file).
-bool MeasureShownRows(const AppState* app, int32_t first, int32_t count, RowTextLengths* lengths);
+bool MeasureShownRows(const Recording* app, int32_t first, int32_t count, RowTextLengths* lengths);
 
 // Asks for the lines a writer reads of the row of shown entry `shown` (nothing when there is no
 // such entry). The writers ask for the row one batch ahead of the one they format, so that its
 // lines come from memory while the rows before it are formatted: the hardware does not follow
 // rows 3256 bytes apart, and a batch's own measuring then finds them at hand.
-void PrefetchShownRow(const AppState* app, int32_t shown);
+void PrefetchShownRow(const Recording* app, int32_t shown);
 // The same for a row of the store.
 void PrefetchRowLines(const EventRow* row);
 
@@ -37,7 +37,7 @@ void PrefetchRowLines(const EventRow* row);
 // in order with the next batch's rows asked for meanwhile. False when an entry names no row or
 // put returns false.
 template <typename Put>
-bool ForEachShownRow(const AppState* app, int32_t begin, int32_t end, Put&& put) {
+bool ForEachShownRow(const Recording* app, int32_t begin, int32_t end, Put&& put) {
     RowTextLengths lengths[kRowBatch];
     for (int32_t first = begin; first < end; first += kRowBatch) {
         const int32_t count = end - first < kRowBatch ? end - first : kRowBatch;

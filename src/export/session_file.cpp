@@ -17,7 +17,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "report/completeness.h"
 #include "report/discard.h"
 #include "views/row_store.h"
@@ -157,7 +157,7 @@ enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled };
 // Reads count rows piece by piece, repairing each piece as it arrives. A read of more than one
 // piece shows its progress and can be cancelled between pieces; meanwhile the window stays
 // responsive and every command for it is ignored (sessionReading). *readCount: rows read.
-ReadOutcome ReadRows(AppState* app, FileHandle file, EventRow* rows, uint32_t count,
+ReadOutcome ReadRows(Recording* app, FileHandle file, EventRow* rows, uint32_t count,
                      uint32_t recordSize, const Progress* shown, uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
     app->sessionReading = 1;
@@ -255,7 +255,7 @@ bool HasOrigin(const RecordingOrigin& origin) {
 }
 
 // An open that succeeded warns when the record it opened is not complete.
-void CompletenessAfterOpen(AppState* app, Outcome* out) {
+void CompletenessAfterOpen(Recording* app, Outcome* out) {
     char16_t* notes = static_cast<char16_t*>(AllocZeroed(kNotesChars * sizeof(char16_t)));
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kNotesMessageChars * sizeof(char16_t)));
     if (notes != nullptr && text != nullptr &&
@@ -272,7 +272,7 @@ void CompletenessAfterOpen(AppState* app, Outcome* out) {
 // The file itself: header, the recording's block, every row. rowsLock is held.
 // The compact form is written from compact records packed from the rows beforehand (store,
 // compactRows); it always carries the ClearedRows and RecordingOrigin blocks.
-FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo* snap,
+FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo* snap,
                              uint32_t* openError, const TextStore* store,
                              const CompactRow* compactRows) {
     SafeFileWriter writer;
@@ -337,7 +337,7 @@ FileOutcome WriteSessionFile(AppState* app, const char16_t* path, RecordingInfo*
 
 } // namespace
 
-void SaveSession(AppState* app) {
+void SaveSession(Recording* app) {
     char16_t path[kSafeTargetPathChars] = {};
     uint32_t type = 1;
     if (!UiSaveFileDialogTyped(app->port.mainWindow, kSessionSaveFilter, u"ols",
@@ -355,7 +355,7 @@ namespace {
 
 // Both session forms: the rows stay as they are while they are written. The compact form packs
 // every row first; a row that cannot be packed (memory refused) leaves no file.
-Outcome SaveSessionAs(AppState* app, const char16_t* path, bool compact) {
+Outcome SaveSessionAs(Recording* app, const char16_t* path, bool compact) {
     Outcome result{};
     RecordingInfo snap{};
     if (!TakeRecordingSnapshot(app, &snap, false, &result)) return result;
@@ -393,23 +393,23 @@ Outcome SaveSessionAs(AppState* app, const char16_t* path, bool compact) {
 
 } // namespace
 
-Outcome SaveSessionFile(AppState* app, const char16_t* path) {
+Outcome SaveSessionFile(Recording* app, const char16_t* path) {
     return SaveSessionAs(app, path, false);
 }
 
-bool SaveSessionToPath(AppState* app, const char16_t* path) {
+bool SaveSessionToPath(Recording* app, const char16_t* path) {
     return ShowOutcome(app->port.mainWindow, SaveSessionFile(app, path));
 }
 
-Outcome SaveCompactSessionFile(AppState* app, const char16_t* path) {
+Outcome SaveCompactSessionFile(Recording* app, const char16_t* path) {
     return SaveSessionAs(app, path, true);
 }
 
-bool SaveCompactSessionToPath(AppState* app, const char16_t* path) {
+bool SaveCompactSessionToPath(Recording* app, const char16_t* path) {
     return ShowOutcome(app->port.mainWindow, SaveCompactSessionFile(app, path));
 }
 
-void OpenSession(AppState* app) {
+void OpenSession(Recording* app) {
     if (app->recording != 0) {
         UiMessageBox(app->port.mainWindow, kStopFirst, kProductName, kIconWarning, kButtonsOk);
         return;
@@ -423,12 +423,12 @@ void OpenSession(AppState* app) {
     OpenSessionFromPath(app, path);
 }
 
-bool OpenSessionFromPath(AppState* app, const char16_t* path) {
+bool OpenSessionFromPath(Recording* app, const char16_t* path) {
     const Progress progress = WindowProgress(app->port.mainWindow);
     return ShowOutcome(app->port.mainWindow, OpenSessionFile(app, path, &progress));
 }
 
-Outcome OpenSessionFile(AppState* app, const char16_t* path, const Progress* progress) {
+Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* progress) {
     Outcome result{};
     // One read at a time: the command is ignored, with nothing to show.
     if (app->sessionReading != 0) {

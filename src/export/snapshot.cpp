@@ -7,7 +7,7 @@
 #include "capture/event_queue.h"
 #include "platform/lock.h"
 #include "platform/time.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "report/completeness.h"
 #include "views/row_store.h"
 
@@ -41,7 +41,7 @@ void ShownListIncomplete(Outcome* why) {
 
 } // namespace
 
-bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows, Outcome* why) {
+bool TakeRecordingSnapshot(Recording* app, RecordingInfo* out, bool fromShownRows, Outcome* why) {
     SystemTime takenAt{};
     const bool running = app->recording != 0;
     if (running) {

@@ -6,10 +6,10 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
-// Copies the AppState's block into out for a file about to be written (after emptying the queue
+// Copies the Recording's block into out for a file about to be written (after emptying the queue
 // of a running recording). False when nothing may be written, with why in *why (kNotWritable).
-bool TakeRecordingSnapshot(AppState* app, RecordingInfo* out, bool fromShownRows, Outcome* why);
+bool TakeRecordingSnapshot(Recording* app, RecordingInfo* out, bool fromShownRows, Outcome* why);
 
 } // namespace olv

@@ -14,7 +14,7 @@ struct ViewPort {
     ModuleHandle instance; // the module the core's windows are made from
     FontHandle uiFont;     // the window's font (the window makes it, and makes it anew per DPI)
     // The fixed-pitch font of the summary and the tables, made by the core on first use; while
-    // it cannot be made, uiFont serves. Released with the AppState.
+    // it cannot be made, uiFont serves. Released with the Recording.
     FontHandle summaryFont;
 };
 

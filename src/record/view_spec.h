@@ -14,7 +14,7 @@ namespace olv {
 // The characters of the "Filter..." box the text filter uses; the box takes no more (its text
 // limit is set from this), so a longer paste cannot look like a filter that is not applied.
 constexpr size_t kFilterTextChars = 255;
-// The characters of a learned operation name (AppState::operationNames), terminator included.
+// The characters of a learned operation name (Recording::operationNames), terminator included.
 constexpr size_t kOperationNameChars = 64;
 
 // The view's process condition (views/process_filter.h).
@@ -26,7 +26,7 @@ enum ProcessConditionMode : uint8_t {
 };
 
 // Which process instance the condition names. The pids that belong to it are derived from the
-// rows at each scan (AppState::processCondition).
+// rows at each scan (Recording::processCondition).
 struct ProcessChoice {
     uint8_t mode; // ProcessConditionMode
     uint32_t pid;

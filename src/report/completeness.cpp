@@ -8,7 +8,7 @@
 #include "base/text.h"
 #include "capture/trace_controller.h"
 #include "platform/time.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "tracking/tracking_state.h"
 #include "views/sigma_texts.h"
 
@@ -38,7 +38,7 @@ void AppendClearedNote(const ClearedRows& cleared, char16_t* out, size_t capacit
 
 } // namespace
 
-void GatherCompletenessCounters(AppState* app) {
+void GatherCompletenessCounters(Recording* app) {
     TraceController* tc = app->trace;
     if (tc == nullptr) return;
     LossFigures losses = ReadLossFigures(tc);
@@ -132,7 +132,7 @@ void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size
     }
 }
 
-int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
+int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
                                const char16_t* linePrefix) {
     int32_t count = 0;
     if (out == nullptr || capacity == 0) return 0;

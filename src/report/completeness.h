@@ -10,16 +10,16 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
-// Refreshes the counters of the AppState's block from the live subsystems (needs a
+// Refreshes the counters of the Recording's block from the live subsystems (needs a
 // TraceController).
-void GatherCompletenessCounters(AppState* app);
+void GatherCompletenessCounters(Recording* app);
 // Header lines: prefix + text + CR LF each.
 void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size_t capacity,
                       const char16_t* linePrefix);
-// Completeness notes of the AppState's block; returns the number of lines written.
-int32_t BuildCompletenessNotes(AppState* app, char16_t* out, size_t capacity,
+// Completeness notes of the Recording's block; returns the number of lines written.
+int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
                                const char16_t* linePrefix);
 
 } // namespace olv

@@ -5,7 +5,7 @@
 #include "platform/lock.h"
 #include "platform/time.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 
 namespace olv {
 
@@ -25,7 +25,7 @@ bool Earlier(const SystemTime& a, const SystemTime& b) {
 
 } // namespace
 
-bool ConfirmDiscardingRows(AppState* app, DiscardReason reason) {
+bool ConfirmDiscardingRows(Recording* app, DiscardReason reason) {
     int32_t rows;
     {
         LockGuard guard(&app->rowsLock);
@@ -56,7 +56,7 @@ bool ConfirmDiscardingRows(AppState* app, DiscardReason reason) {
                         kButtonsYesNoDefaultNo) == kAnswerYes;
 }
 
-void CountClearedRows(AppState* app) {
+void CountClearedRows(Recording* app) {
     LockGuard guard(&app->rowsLock);
     if (app->rows == nullptr || app->rowCount <= 0) return;
     ClearedRows& c = app->cleared;

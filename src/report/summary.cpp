@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 
 #include "base/format.h"
 #include "base/note_text.h"
@@ -300,7 +300,7 @@ void AppendTime(char16_t* text, size_t capacity, const char16_t* format, const S
     AppendSummaryLine(text, capacity, line);
 }
 
-void AppendSigmaSummary(AppState* app, char16_t* text, size_t capacity) {
+void AppendSigmaSummary(Recording* app, char16_t* text, size_t capacity) {
     const SigmaRuleSet* set = LoadedSigmaRules(app);
     const int32_t rules = SigmaRuleCount(set);
     char16_t line[512];
@@ -347,7 +347,7 @@ void AppendSigmaSummary(AppState* app, char16_t* text, size_t capacity) {
 
 } // namespace
 
-char16_t* BuildSummaryText(AppState* app) {
+char16_t* BuildSummaryText(Recording* app) {
     int32_t waiting = 0;
     bool tookTime = false;
     SystemTime now{};
@@ -476,7 +476,7 @@ char16_t* BuildSummaryText(AppState* app) {
 
 namespace olv {
 
-void ShowSummaryWindow(AppState* app) {
+void ShowSummaryWindow(Recording* app) {
     char16_t* text = BuildSummaryText(app);
     if (text == nullptr) return;
     // The fixed-pitch font is made once and kept; without it the summary borrows uiFont, which

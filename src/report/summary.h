@@ -8,7 +8,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // Names a tally counts exactly. Beyond them a tally keeps counting in the same memory: a new
 // name takes the place of the least counted one and inherits its count plus one (so a count is
@@ -64,10 +64,10 @@ void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line);
 // The whole summary text of the Summary command, before its window is made: a heap block of
 // kSummaryChars characters that the caller frees, or null when memory was refused (the command
 // then ends silently).
-char16_t* BuildSummaryText(AppState* app);
+char16_t* BuildSummaryText(Recording* app);
 
 // "Summary": builds the text and shows it in a text window of the UI port, in summaryFont (made
 // on first use and kept), or in uiFont while summaryFont cannot be made.
-void ShowSummaryWindow(AppState* app);
+void ShowSummaryWindow(Recording* app);
 
 } // namespace olv

@@ -2,14 +2,14 @@
 
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/process_tree.h"
 #include "views/row_details.h"
 #include "report/summary.h"
 
 namespace olv {
 
-void RefreshViewWindows(AppState* app, bool force) {
+void RefreshViewWindows(Recording* app, bool force) {
     if (!force && app->rowCount == app->viewWindowRows) return; // nothing new: no repaint
     app->viewWindowRows = app->rowCount;
     UiHandle windows[kRefreshedViewWindows];

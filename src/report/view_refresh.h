@@ -6,11 +6,11 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 constexpr int kRefreshedViewWindows = 16; // windows of each kind refreshed; more stay as they are
 
 // Refills the open windows; unless force, only when rows were added since the last refill.
-void RefreshViewWindows(AppState* app, bool force = true);
+void RefreshViewWindows(Recording* app, bool force = true);
 
 } // namespace olv

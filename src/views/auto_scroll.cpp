@@ -1,6 +1,6 @@
 #include "views/auto_scroll.h"
 
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/row_sort.h"
 
 namespace olv {
@@ -17,13 +17,13 @@ FollowDecision DecideFollow(bool autoScroll, bool recordingOrder, const ListView
     return list.selected == last ? kFollowEndSelected : kStayPut;
 }
 
-FollowDecision FollowBeforeArrival(AppState* app) {
+FollowDecision FollowBeforeArrival(Recording* app) {
     ListViewState list{};
     if (!UiListGetViewState(app->port.eventList, &list)) return kStayPut;
     return DecideFollow(app->autoScroll != 0, app->view.sortBy == kSortRecordingOrder, list);
 }
 
-void FollowArrivedRows(AppState* app, FollowDecision decision, int32_t shown) {
+void FollowArrivedRows(Recording* app, FollowDecision decision, int32_t shown) {
     if (shown < 1) return;
     if (decision == kFollowEnd) UiListEnsureVisible(app->port.eventList, shown - 1);
     if (decision == kFollowEndSelected) UiListSelectItem(app->port.eventList, shown - 1);

@@ -10,7 +10,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 enum FollowDecision : int {
     kStayPut = 0,
@@ -20,8 +20,8 @@ enum FollowDecision : int {
 
 FollowDecision DecideFollow(bool autoScroll, bool recordingOrder, const ListViewState& list);
 // The decision for the rows about to arrive, from the event list as it is now.
-FollowDecision FollowBeforeArrival(AppState* app);
+FollowDecision FollowBeforeArrival(Recording* app);
 // Carries out the decision once the list holds shown items.
-void FollowArrivedRows(AppState* app, FollowDecision decision, int32_t shown);
+void FollowArrivedRows(Recording* app, FollowDecision decision, int32_t shown);
 
 } // namespace olv

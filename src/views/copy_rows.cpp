@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "rules/threat_rules.h"
 #include "views/view_texts.h"
 
@@ -118,7 +118,7 @@ size_t BuildCopyLine(const EventRow& row, char16_t* out, size_t capacity) {
     return len;
 }
 
-char16_t* BuildCopyText(AppState* app, const int32_t* items, int32_t count, size_t* length) {
+char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, size_t* length) {
     *length = 0;
     char16_t* line = static_cast<char16_t*>(AllocZeroed(kCopyLineChars * sizeof(char16_t)));
     if (line == nullptr) return nullptr;
@@ -156,7 +156,7 @@ char16_t* BuildCopyText(AppState* app, const int32_t* items, int32_t count, size
     return text;
 }
 
-int32_t CopySelectedRows(AppState* app) {
+int32_t CopySelectedRows(Recording* app) {
     int32_t shown;
     {
         LockGuard guard(&app->rowsLock);
@@ -181,7 +181,7 @@ int32_t CopySelectedRows(AppState* app) {
     return copied;
 }
 
-bool CopyCell(AppState* app, int item, int column) {
+bool CopyCell(Recording* app, int item, int column) {
     char16_t* cell = static_cast<char16_t*>(AllocZeroed(kDisplayBufferChars * sizeof(char16_t)));
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kDisplayBufferChars * sizeof(char16_t)));
     bool copied = false;

@@ -19,7 +19,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // "Time\tSeverity\tPID\tProcess\tCategory\tOperation\tPath\tDetail\tResult\tThreat\r\n".
 extern const char16_t kCopyHeaderLine[];
@@ -35,14 +35,14 @@ size_t BuildCopyLine(const EventRow& row, char16_t* out, size_t capacity);
 // The header line and the lines of the shown items listed (out-of-range items are skipped), in a
 // block from AllocZeroed that the caller frees with FreeBlock; *length its characters. Null
 // when memory was refused.
-char16_t* BuildCopyText(AppState* app, const int32_t* items, int32_t count, size_t* length);
+char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, size_t* length);
 
 // "Copy Rows" and Ctrl+C: the list's selected rows, in the order shown, with the header line.
 // Returns the rows put on the clipboard (0 when none is selected or memory or the clipboard
 // refused).
-int32_t CopySelectedRows(AppState* app);
+int32_t CopySelectedRows(Recording* app);
 // "Copy Cell": the text of column (0 to 6) of shown item as the list shows it. False when there
 // is no such item or the clipboard refused.
-bool CopyCell(AppState* app, int item, int column);
+bool CopyCell(Recording* app, int item, int column);
 
 } // namespace olv

@@ -3,7 +3,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 
 namespace olv {
 
@@ -38,7 +38,7 @@ bool RowHolds(const EventRow& row, const char16_t* needle, size_t n, bool matchC
 
 } // namespace
 
-int FindShownRow(AppState* app, const char16_t* text, bool matchCase, bool forward, int from,
+int FindShownRow(Recording* app, const char16_t* text, bool matchCase, bool forward, int from,
                  bool* wrapped) {
     if (wrapped != nullptr) *wrapped = false;
     if (text == nullptr) return -1;
@@ -70,7 +70,7 @@ int FindShownRow(AppState* app, const char16_t* text, bool matchCase, bool forwa
     return -1;
 }
 
-FindOutcome FindNextRow(AppState* app, const char16_t* text, bool matchCase, bool upward,
+FindOutcome FindNextRow(Recording* app, const char16_t* text, bool matchCase, bool upward,
                         bool reverse, char16_t* message, size_t capacity) {
     if (message != nullptr && capacity > 0) message[0] = 0;
     if (text == nullptr || text[0] == 0) {

@@ -8,7 +8,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // The longest text searched for, terminator included (the find window takes one less).
 constexpr size_t kFindTextChars = 256;
@@ -25,14 +25,14 @@ enum FindOutcome : int {
 // item (the last when backwards). Letters A to Z match either case unless matchCase is set; every
 // other character must be equal, as in the filter. *wrapped tells whether the search passed the
 // end (or the start).
-int FindShownRow(AppState* app, const char16_t* text, bool matchCase, bool forward, int from,
+int FindShownRow(Recording* app, const char16_t* text, bool matchCase, bool forward, int from,
                  bool* wrapped);
 
 // Find Next (reverse: Find Previous): searches for text in the find window's direction (upward:
 // towards the first row; the other one when reverse) from the list's focused item, and selects,
 // focuses and shows the row found alone. message receives what the find window says: empty when
 // a row was found plainly, else a sentence (passed the end, not found, nothing to find).
-FindOutcome FindNextRow(AppState* app, const char16_t* text, bool matchCase, bool upward,
+FindOutcome FindNextRow(Recording* app, const char16_t* text, bool matchCase, bool upward,
                         bool reverse, char16_t* message, size_t capacity);
 
 } // namespace olv

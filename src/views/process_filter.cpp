@@ -56,7 +56,7 @@ bool IsProcessStartRow(const EventRow* row) {
     return row->category == kCategoryProcess && row->parentPid != 0;
 }
 
-int32_t InstanceStartRow(const AppState* app, int32_t rowIndex) {
+int32_t InstanceStartRow(const Recording* app, int32_t rowIndex) {
     if (rowIndex < 0 || rowIndex >= app->rowCount) return -1;
     const uint32_t pid = app->rows[rowIndex].pid;
     for (int32_t i = rowIndex; i >= 0; --i) {
@@ -66,12 +66,12 @@ int32_t InstanceStartRow(const AppState* app, int32_t rowIndex) {
     return -1;
 }
 
-bool MakeProcessSet(AppState* app) {
+bool MakeProcessSet(Recording* app) {
     ProcessCondition* c = &app->processCondition;
     return c->members.capacity != 0 || HashResize(&c->members, uint32_t{kProcessMemberSlots});
 }
 
-bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t rowIndex) {
+bool ApplyProcessCondition(Recording* app, ProcessConditionMode mode, int32_t rowIndex) {
     if (mode != kProcessOnly && mode != kProcessAndChildren && mode != kProcessHidden) return false;
     ViewSpec view = app->view;
     {
@@ -91,7 +91,7 @@ bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t row
     return SetView(app, view);
 }
 
-void ResetProcessCondition(AppState* app) {
+void ResetProcessCondition(Recording* app) {
     LockGuard guard(&app->rowsLock);
     app->view.process = ProcessChoice{};
     app->view.process.startRow = -1;
@@ -100,7 +100,7 @@ void ResetProcessCondition(AppState* app) {
     EmptyMembers(c);
 }
 
-void ClearProcessCondition(AppState* app) {
+void ClearProcessCondition(Recording* app) {
     if (app->view.process.mode == kProcessesAll) return;
     ViewSpec view = app->view;
     view.process = ProcessChoice{};
@@ -108,7 +108,7 @@ void ClearProcessCondition(AppState* app) {
     SetView(app, view); // never refused: no process set is needed
 }
 
-void BeginProcessScan(AppState* app) {
+void BeginProcessScan(Recording* app) {
     const ProcessChoice* choice = &app->view.process;
     if (choice->mode == kProcessesAll) return;
     ProcessCondition* c = &app->processCondition;
@@ -117,7 +117,7 @@ void BeginProcessScan(AppState* app) {
     if (choice->startRow < 0) Join(c, choice->pid);
 }
 
-void ObserveProcessRow(AppState* app, const EventRow* row, int32_t index) {
+void ObserveProcessRow(Recording* app, const EventRow* row, int32_t index) {
     const ProcessChoice* choice = &app->view.process;
     if (choice->mode == kProcessesAll || !IsProcessStartRow(row)) return;
     ProcessCondition* c = &app->processCondition;
@@ -131,7 +131,7 @@ void ObserveProcessRow(AppState* app, const EventRow* row, int32_t index) {
     }
 }
 
-bool RowMeetsProcessCondition(const AppState* app, const EventRow* row) {
+bool RowMeetsProcessCondition(const Recording* app, const EventRow* row) {
     const ProcessCondition* c = &app->processCondition;
     switch (app->view.process.mode) {
     case kProcessOnly:
@@ -144,7 +144,7 @@ bool RowMeetsProcessCondition(const AppState* app, const EventRow* row) {
     }
 }
 
-void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacity) {
+void DescribeProcessCondition(const Recording* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     const ProcessChoice* c = &app->view.process;
@@ -163,7 +163,7 @@ void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacit
     }
 }
 
-void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity) {
+void ProcessConditionStatus(const Recording* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     const ProcessChoice* c = &app->view.process;
@@ -184,13 +184,13 @@ const ProcessMenuEntry kProcessMenu[kProcessMenuEntries] = {
     {kMenuShowAllProcesses, u"Show All Processes"},
 };
 
-int32_t ShownRowIndex(AppState* app, int32_t item) {
+int32_t ShownRowIndex(Recording* app, int32_t item) {
     LockGuard guard(&app->rowsLock);
     if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return -1;
     return app->shownRows[item];
 }
 
-bool RunProcessCommand(AppState* app, int command, int32_t rowIndex) {
+bool RunProcessCommand(Recording* app, int command, int32_t rowIndex) {
     switch (command) {
     case kMenuOnlyProcess:
         return ApplyProcessCondition(app, kProcessOnly, rowIndex);

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "record/app_state.h"
+#include "record/recording.h"
 
 namespace olv {
 
@@ -29,35 +29,35 @@ bool IsProcessStartRow(const EventRow* row);
 
 // The start row of the instance that row index belongs to: the last start row of its pid at or
 // before it; -1 when none (the instance began before the rows). Caller holds rowsLock.
-int32_t InstanceStartRow(const AppState* app, int32_t rowIndex);
+int32_t InstanceStartRow(const Recording* app, int32_t rowIndex);
 
 // Sets the view's condition (SetView) for the instance of row index. False (nothing changed)
 // when the row is not a stored row, the mode is not a condition or memory for the set is
 // refused. Takes rowsLock.
-bool ApplyProcessCondition(AppState* app, ProcessConditionMode mode, int32_t rowIndex);
+bool ApplyProcessCondition(Recording* app, ProcessConditionMode mode, int32_t rowIndex);
 // "Show All Processes": no process condition; rebuilds the view when there was one.
-void ClearProcessCondition(AppState* app);
+void ClearProcessCondition(Recording* app);
 // Forgets the condition without rebuilding (the rows it named are gone: Clear, Start, Open).
-void ResetProcessCondition(AppState* app);
+void ResetProcessCondition(Recording* app);
 // Makes the set of members when it does not exist yet; false when memory is refused. Caller
 // holds rowsLock.
-bool MakeProcessSet(AppState* app);
+bool MakeProcessSet(Recording* app);
 
 // The scan: BeginProcessScan before the first row of a rebuild, then ObserveProcessRow for every
 // stored row in arrival order (shown or not, also during intake), then RowMeetsProcessCondition
 // for a row's view test. Caller holds rowsLock. With no condition all three do nothing and every
 // row meets it.
-void BeginProcessScan(AppState* app);
-void ObserveProcessRow(AppState* app, const EventRow* row, int32_t index);
-bool RowMeetsProcessCondition(const AppState* app, const EventRow* row);
+void BeginProcessScan(Recording* app);
+void ObserveProcessRow(Recording* app, const EventRow* row, int32_t index);
+bool RowMeetsProcessCondition(const Recording* app, const EventRow* row);
 
 // The condition in words, for the files' view line: "only process 1234 \"a.exe\"", "only process
 // 1234 \"a.exe\" and its children", "process 1234 \"a.exe\" hidden"; with ", some of its
 // descendants missing" when incomplete. Empty without a condition. The name is the exact text.
-void DescribeProcessCondition(const AppState* app, char16_t* out, size_t capacity);
+void DescribeProcessCondition(const Recording* app, char16_t* out, size_t capacity);
 // The same for the status bar ("Only process 1234 (a.exe) and its children"); the status bar
 // reveals the whole text.
-void ProcessConditionStatus(const AppState* app, char16_t* out, size_t capacity);
+void ProcessConditionStatus(const Recording* app, char16_t* out, size_t capacity);
 
 // The process commands of the event list's and the process tree's context menus, in menu order:
 // "Only This Process", "Only This Process and Its Children", "Hide This Process", "Show All
@@ -70,10 +70,10 @@ constexpr int kProcessMenuEntries = 4;
 extern const ProcessMenuEntry kProcessMenu[kProcessMenuEntries];
 
 // The row index of shown item; -1 when it is not a shown item. Takes rowsLock.
-int32_t ShownRowIndex(AppState* app, int32_t item);
+int32_t ShownRowIndex(Recording* app, int32_t item);
 // Carries out a process command for the process of row index (a row of the list, or a tree
 // node's start row): the conditions, "Show All Processes", and "Copy Command Line" (the command
 // line of the instance's start row onto the clipboard). False when nothing was done.
-bool RunProcessCommand(AppState* app, int command, int32_t rowIndex);
+bool RunProcessCommand(Recording* app, int command, int32_t rowIndex);
 
 } // namespace olv

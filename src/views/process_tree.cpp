@@ -7,7 +7,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/row_details.h"
 
 namespace olv {
@@ -40,7 +40,7 @@ int32_t FindPid(const int32_t* heads, const ProcessTreeNode* nodes, uint32_t pid
 
 } // namespace
 
-int32_t CollectProcessTreeNodes(AppState* app, ProcessTreeNode* nodes, int32_t capacity,
+int32_t CollectProcessTreeNodes(Recording* app, ProcessTreeNode* nodes, int32_t capacity,
                                 uint64_t* steps) {
     if (capacity > kProcessTreeNodes) capacity = kProcessTreeNodes;
     int32_t heads[kPidBuckets];
@@ -197,7 +197,7 @@ void* InsertIntoTreeWindow(void* treeWindow, const ProcessTreeNode* node, void* 
 
 } // namespace
 
-void FillProcessTreeWindow(AppState* app, UiHandle window) {
+void FillProcessTreeWindow(Recording* app, UiHandle window) {
     ProcessTreeNode* nodes =
         static_cast<ProcessTreeNode*>(AllocZeroed(sizeof(ProcessTreeNode) * kProcessTreeNodes));
     if (nodes == nullptr) return;
@@ -211,7 +211,7 @@ void FillProcessTreeWindow(AppState* app, UiHandle window) {
     FreeBlock(nodes);
 }
 
-void ShowProcessTreeWindow(AppState* app) {
+void ShowProcessTreeWindow(Recording* app) {
     char16_t title[320];
     ViewWindowTitle(app, u"Process Tree", title, 320);
     UiHandle window = UiOpenTreeWindow(app->port.mainWindow, app->port.instance, title, 560, 600,

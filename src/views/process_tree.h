@@ -9,7 +9,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 constexpr int kProcessTreeNodes = 4096;
 
@@ -43,7 +43,7 @@ struct ProcessTreeInsert {
 // Returns the node count. One pass over the rows with a hash of the pids: linear in the rows.
 // steps, when not null, is increased by the elementary steps taken (rows read, buckets probed),
 // so that a test can tell linear from quadratic work without timing it.
-int32_t CollectProcessTreeNodes(AppState* app, ProcessTreeNode* nodes, int32_t capacity,
+int32_t CollectProcessTreeNodes(Recording* app, ProcessTreeNode* nodes, int32_t capacity,
                                 uint64_t* steps = nullptr);
 // The insertion order of passes that each go through the nodes in array order and place a node
 // under its placed parent (the first node whose pid is its parentPid; at the root when there is
@@ -64,9 +64,9 @@ void ProcessTreeItemText(const ProcessTreeNode* node, char16_t* out, size_t capa
 
 // "Process Tree": the nodes placed into a tree window of the UI port, roots expanded; the title
 // says what it shows (views/row_details.h, ViewWindowTitle).
-void ShowProcessTreeWindow(AppState* app);
+void ShowProcessTreeWindow(Recording* app);
 // Fills an open tree window afresh from the rows, keeping the items the user expanded and the
 // selection (each item is tagged with its node's start row), and sets its title.
-void FillProcessTreeWindow(AppState* app, UiHandle window);
+void FillProcessTreeWindow(Recording* app, UiHandle window);
 
 } // namespace olv

@@ -5,7 +5,7 @@
 #include "base/atomic.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
 #include "views/sigma_rows.h"
@@ -26,7 +26,7 @@ const char16_t* UnresolvedRemainder(const char16_t* path) {
 
 } // namespace
 
-void RepairRegistryKeyPaths(AppState* app) {
+void RepairRegistryKeyPaths(Recording* app) {
     if (app == nullptr || app->trace == nullptr) return;
     TrackingState* ts = &app->trace->tracking;
     uint32_t repaired = 0;

@@ -6,7 +6,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/process_filter.h"
@@ -28,7 +28,7 @@ void AppendField(char16_t* out, size_t capacity, const char16_t* label, const ch
 
 // The start row of the instance of pid that was running at row index before (the last start row
 // of pid before it); -1 when there is none.
-int32_t RunningInstanceBefore(const AppState* app, uint32_t pid, int32_t before) {
+int32_t RunningInstanceBefore(const Recording* app, uint32_t pid, int32_t before) {
     for (int32_t i = before - 1; i >= 0; --i) {
         const EventRow* row = &app->rows[i];
         if (row->pid == pid && IsProcessStartRow(row)) return i;
@@ -47,7 +47,7 @@ void AppendProcessOf(char16_t* out, size_t capacity, const EventRow* row) {
 
 } // namespace
 
-bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity) {
+bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return false;
     out[0] = 0;
     LockGuard guard(&app->rowsLock);
@@ -167,7 +167,7 @@ bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity
     return true;
 }
 
-void RowDetailsTitle(AppState* app, int32_t item, char16_t* out, size_t capacity) {
+void RowDetailsTitle(Recording* app, int32_t item, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     CopyBounded(out, capacity, u"Row Details");
     LockGuard guard(&app->rowsLock);
@@ -177,7 +177,7 @@ void RowDetailsTitle(AppState* app, int32_t item, char16_t* out, size_t capacity
                           kOperationChars);
 }
 
-void ShowRowDetailsWindow(AppState* app, int32_t item) {
+void ShowRowDetailsWindow(Recording* app, int32_t item) {
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kRowDetailsChars * sizeof(char16_t)));
     if (text == nullptr) return;
     if (BuildRowDetails(app, item, text, kRowDetailsChars)) {
@@ -190,7 +190,7 @@ void ShowRowDetailsWindow(AppState* app, int32_t item) {
     FreeBlock(text);
 }
 
-void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t* path) {
+void RunListMenuCommand(Recording* app, int command, int32_t item, const char16_t* path) {
     switch (command) {
     case kMenuRowDetails:
         ShowRowDetailsWindow(app, item);
@@ -210,7 +210,7 @@ void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t
     }
 }
 
-void ViewWindowTitle(const AppState* app, const char16_t* what, char16_t* out, size_t capacity) {
+void ViewWindowTitle(const Recording* app, const char16_t* what, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     CopyBounded(out, capacity, what);
     if (app->sessionName[0] != 0) {

@@ -7,7 +7,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // Enough for every field of the longest row revealed (each character as a mark at worst), the
 // parents and the rules.
@@ -22,18 +22,18 @@ constexpr int kDetailsParentDepth = 32;
 // row has one, and "Matched rules:" with the threat text or "none". Recorded texts are revealed
 // (hidden format characters as marks) and kept on their own lines. False (out empty) when the
 // item is not a shown item. Takes rowsLock.
-bool BuildRowDetails(AppState* app, int32_t item, char16_t* out, size_t capacity);
+bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacity);
 // The details window's title: "Row Details - <operation>" of the shown item.
-void RowDetailsTitle(AppState* app, int32_t item, char16_t* out, size_t capacity);
+void RowDetailsTitle(Recording* app, int32_t item, char16_t* out, size_t capacity);
 // Double-click or Enter on a shown item: the details window.
-void ShowRowDetailsWindow(AppState* app, int32_t item);
+void ShowRowDetailsWindow(Recording* app, int32_t item);
 // A command of the event list's context menu for shown item, whose path is given: the row's
 // details, the process commands (views/process_filter.h) or the path commands (Show in
 // Explorer, Copy path).
-void RunListMenuCommand(AppState* app, int command, int32_t item, const char16_t* path);
+void RunListMenuCommand(Recording* app, int command, int32_t item, const char16_t* path);
 
 // The title of a view window: "<what> - recording", or "<what> - session <file>" for rows opened
 // from a session file.
-void ViewWindowTitle(const AppState* app, const char16_t* what, char16_t* out, size_t capacity);
+void ViewWindowTitle(const Recording* app, const char16_t* what, char16_t* out, size_t capacity);
 
 } // namespace olv

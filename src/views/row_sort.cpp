@@ -5,7 +5,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/view_texts.h"
 
 #if defined(__SSE2__)
@@ -478,7 +478,7 @@ bool IsAscending(const int32_t* indexes, int32_t count) {
     return true;
 }
 
-int SortColumnOf(const AppState* app) {
+int SortColumnOf(const Recording* app) {
     return app->view.sortBy == kSortRecordingOrder ? -1 : app->view.sortBy - 1;
 }
 
@@ -565,7 +565,7 @@ bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int c
     return true;
 }
 
-bool ApplyShownOrder(AppState* app) {
+bool ApplyShownOrder(Recording* app) {
     if (app->shownRows == nullptr || app->shownCount < 2) return true;
     const int column = SortColumnOf(app);
     if (column >= 0 && SortRowIndexes(app->rows, app->shownRows, app->shownCount, column,
@@ -582,7 +582,7 @@ bool ApplyShownOrder(AppState* app) {
     return false;
 }
 
-void PlaceArrivedShownRows(AppState* app, int32_t from) {
+void PlaceArrivedShownRows(Recording* app, int32_t from) {
     const int column = SortColumnOf(app);
     if (column < 0 || app->shownRows == nullptr || from < 0 || from >= app->shownCount) return;
     const int32_t arrived = app->shownCount - from;
@@ -632,7 +632,7 @@ void PlaceArrivedShownRows(AppState* app, int32_t from) {
     FreeBlock(fresh);
 }
 
-int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
+int32_t SortByColumnClick(Recording* app, int column, int32_t focusedItem) {
     if (column < 0 || column >= kSortableColumns) return focusedItem;
     EnterLock(&app->rowsLock);
     int32_t focusedRow = -1;
@@ -659,18 +659,18 @@ int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem) {
     return item;
 }
 
-int SortArrowOfColumn(const AppState* app, int column) {
+int SortArrowOfColumn(const Recording* app, int column) {
     if (SortColumnOf(app) != column || column < 0) return 0;
     return app->view.sortDescending != 0 ? -1 : 1;
 }
 
-void ShowSortArrow(AppState* app) {
+void ShowSortArrow(Recording* app) {
     const int column = SortColumnOf(app);
     UiListSetSortArrow(app->port.eventList, column,
                        column >= 0 ? SortArrowOfColumn(app, column) : 0);
 }
 
-int32_t ShownItemOfRow(AppState* app, int32_t rowIndex) {
+int32_t ShownItemOfRow(Recording* app, int32_t rowIndex) {
     LockGuard guard(&app->rowsLock);
     if (rowIndex < 0 || app->shownRows == nullptr) return -1;
     for (int32_t i = 0; i < app->shownCount; ++i) {
@@ -685,7 +685,7 @@ const char16_t* ListColumnHeading(int column) {
     return column >= 0 && column < kSortableColumns ? kHeadings[column] : u"";
 }
 
-void DescribeShownOrder(const AppState* app, char16_t* out, size_t capacity) {
+void DescribeShownOrder(const Recording* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     const int column = SortColumnOf(app);

@@ -3,7 +3,7 @@
 // A sort is stable in a fixed way: rows that compare equal stay in recording order, in both
 // directions, so the same rows sorted by the same column always stand in the same order. Rows
 // that arrive while the list is sorted are put in their place as they come (the order is never
-// paused). Window thread only; the functions taking an AppState and touching shownRows expect
+// paused). Window thread only; the functions taking a Recording and touching shownRows expect
 // the caller to hold rowsLock unless they say otherwise.
 #pragma once
 
@@ -14,7 +14,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // The event list's columns.
 enum ListColumn : int {
@@ -47,28 +47,28 @@ bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int c
 // When memory for a sort is refused the list falls back to recording order and sortBy to 0, so
 // that the header, the status bar and every file say the order the rows really have. Caller holds
 // rowsLock. Returns false on that fallback.
-bool ApplyShownOrder(AppState* app);
+bool ApplyShownOrder(Recording* app);
 // shownRows[from..shownCount) were just entered in recording order: moves them into the sorted
 // order of shownRows[0..from). Nothing to do in recording order. Caller holds rowsLock.
-void PlaceArrivedShownRows(AppState* app, int32_t from);
+void PlaceArrivedShownRows(Recording* app, int32_t from);
 
 // The header was clicked on column: first click sorts ascending, the next descending, the next
 // goes back to recording order. Re-sorts the shown rows, sets the header's arrow, and keeps the
 // focused item's row selected, focused and in view at its new place (focusedItem -1: none);
 // returns that place (-1 when none). Repaints the list.
-int32_t SortByColumnClick(AppState* app, int column, int32_t focusedItem);
+int32_t SortByColumnClick(Recording* app, int column, int32_t focusedItem);
 // The header arrow of column: 1 ascending, -1 descending, 0 none.
-int SortArrowOfColumn(const AppState* app, int column);
+int SortArrowOfColumn(const Recording* app, int column);
 // Puts the header's arrow on the sorted column (none in recording order).
-void ShowSortArrow(AppState* app);
+void ShowSortArrow(Recording* app);
 
 // The item index at which row index stands in shownRows; -1 when it is not shown. Takes rowsLock.
-int32_t ShownItemOfRow(AppState* app, int32_t rowIndex);
+int32_t ShownItemOfRow(Recording* app, int32_t rowIndex);
 
 // "Time", "Severity", "PID", "Category", "Operation", "Path / Detail", "Result"; "" otherwise.
 const char16_t* ListColumnHeading(int column);
 // The order in words for the status bar and the files: empty in recording order, else e.g.
 // "sorted by Path / Detail, descending".
-void DescribeShownOrder(const AppState* app, char16_t* out, size_t capacity);
+void DescribeShownOrder(const Recording* app, char16_t* out, size_t capacity);
 
 } // namespace olv

@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "platform/memory.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/sigma_rows.h"
 #include "views/auto_scroll.h"
 #include "views/process_filter.h"
@@ -29,7 +29,7 @@ namespace {
 constexpr size_t kFilterChars = kFilterTextChars + 1;
 constexpr size_t kRestrictionChars = 400;
 
-// The view's conditions (AppState::view) made ready once for a whole scan: the filter folded,
+// The view's conditions (Recording::view) made ready once for a whole scan: the filter folded,
 // the Sigma rule checked against the loaded set.
 struct ViewControls {
     uint8_t suspiciousOnly;
@@ -40,10 +40,10 @@ struct ViewControls {
     size_t filterLength;
     char16_t firstUpper; // the filter's first character as an upper-case letter, or itself
     int32_t sigmaRule;   // only rows that matched this Sigma rule; -1: no such condition
-    const AppState* app; // for the rows' Sigma matches
+    const Recording* app; // for the rows' Sigma matches
 };
 
-void ReadViewTests(AppState* app, ViewControls* v) {
+void ReadViewTests(Recording* app, ViewControls* v) {
     const ViewSpec& view = app->view;
     v->suspiciousOnly = view.suspiciousOnly != 0 ? 1 : 0;
     v->sigmaRule = SigmaRuleView(app);
@@ -54,7 +54,7 @@ void ReadViewTests(AppState* app, ViewControls* v) {
     v->operation = view.operation;
 }
 
-void ReadTextFilter(AppState* app, ViewControls* v) {
+void ReadTextFilter(Recording* app, ViewControls* v) {
     const char16_t* typed = app->view.filter;
     size_t n = 0;
     for (; n < kFilterChars - 1 && typed[n] != 0; ++n)
@@ -66,7 +66,7 @@ void ReadTextFilter(AppState* app, ViewControls* v) {
         first >= u'a' && first <= u'z' ? static_cast<char16_t>(first - (u'a' - u'A')) : first;
 }
 
-void ReadViewControls(AppState* app, ViewControls* v) {
+void ReadViewControls(Recording* app, ViewControls* v) {
     ReadViewTests(app, v);
     ReadTextFilter(app, v);
 }
@@ -183,13 +183,13 @@ bool InView(const ViewControls* v, const EventRow* row, int32_t index) {
 }
 
 // Refused growth leaves the arrays as they were; the callers see the capacity still short.
-void GrowRows(AppState* app, int64_t needed) {
+void GrowRows(Recording* app, int64_t needed) {
     if (needed <= 0) return;
     GrowArray(&app->rows, &app->rowCapacity, static_cast<size_t>(app->rowCount),
               static_cast<size_t>(needed), kFirstRowCapacity, INT32_MAX);
 }
 
-void GrowShownRows(AppState* app, int64_t needed) {
+void GrowShownRows(Recording* app, int64_t needed) {
     if (needed <= 0) return;
     GrowArray(&app->shownRows, &app->shownCapacity, static_cast<size_t>(app->shownCount),
               static_cast<size_t>(needed), kFirstRowCapacity, INT32_MAX);
@@ -204,14 +204,14 @@ void ReleaseAboveFirstBlock(void** block, int32_t* capacity) {
 }
 
 // Makes room for one more row; false when the store cannot grow.
-bool RoomForRow(AppState* app) {
+bool RoomForRow(Recording* app) {
     GrowRows(app, static_cast<int64_t>(app->rowCount) + 1);
     return app->rows != nullptr && app->rowCount < app->rowCapacity;
 }
 
 // Enters row index in shownRows, or marks the list incomplete when memory is refused.
 // Returns whether it was entered. Caller holds rowsLock.
-bool EnterShownRow(AppState* app, int32_t index) {
+bool EnterShownRow(Recording* app, int32_t index) {
     GrowShownRows(app, static_cast<int64_t>(app->shownCount) + 1);
     if (app->shownRows == nullptr || app->shownCount >= app->shownCapacity) {
         app->shownListIncomplete = 1;
@@ -224,7 +224,7 @@ bool EnterShownRow(AppState* app, int32_t index) {
 // Gives every stored row a signature entry (new entries are zero: not signed). False when memory
 // is refused; the scan then searches every row, as it would without signatures. Caller holds
 // rowsLock.
-bool RoomForSignatures(AppState* app) {
+bool RoomForSignatures(Recording* app) {
     if (app->rowCount > 0) {
         GrowArray(&app->rowSignatures, &app->signatureCapacity,
                   static_cast<size_t>(app->signatureCapacity), static_cast<size_t>(app->rowCount),
@@ -241,7 +241,7 @@ void AppendRestriction(char16_t* list, const char16_t* piece) {
 // Enters the operation in operationNames when it is new and there is room (the caller adds it to
 // the combo box). *lastKnown is the entry the previous row matched, -1 at first: rows of one
 // operation often come in runs. Caller holds rowsLock.
-void LearnOperationName(AppState* app, const char16_t* op, int32_t* lastKnown) {
+void LearnOperationName(Recording* app, const char16_t* op, int32_t* lastKnown) {
     if (app->operationNameCount >= kMaxOperationNames || op[0] == 0) return;
     if (*lastKnown >= 0 && FieldEquals(op, kOperationChars, app->operationNames[*lastKnown])) {
         return;
@@ -260,15 +260,15 @@ void LearnOperationName(AppState* app, const char16_t* op, int32_t* lastKnown) {
 
 } // namespace
 
-void ReserveRows(AppState* app, int32_t needed) {
+void ReserveRows(Recording* app, int32_t needed) {
     GrowRows(app, needed);
 }
 
-void ReserveShownRows(AppState* app, int32_t needed) {
+void ReserveShownRows(Recording* app, int32_t needed) {
     GrowShownRows(app, needed);
 }
 
-void AppendRow(AppState* app, const EventRow* row) {
+void AppendRow(Recording* app, const EventRow* row) {
     EnterLock(&app->rowsLock);
     if (!RoomForRow(app)) {
         LeaveLock(&app->rowsLock);
@@ -304,7 +304,7 @@ void AppendRow(AppState* app, const EventRow* row) {
     UpdateStatusBar(app);
 }
 
-void IngestQueuedRows(AppState* app) {
+void IngestQueuedRows(Recording* app) {
     if (app->queueBytes == nullptr) return;
     QueueRead queue;
     BeginQueueRead(app, &queue);
@@ -361,7 +361,7 @@ void IngestQueuedRows(AppState* app) {
     FollowArrivedRows(app, follow, shown);
 }
 
-int32_t DrainEventQueue(AppState* app) {
+int32_t DrainEventQueue(Recording* app) {
     if (app->queueBytes == nullptr) return 0;
     for (int run = 0; run < 512; ++run) {
         const uint32_t before = AtomicLoad(app->queueRead);
@@ -372,19 +372,19 @@ int32_t DrainEventQueue(AppState* app) {
     return static_cast<int32_t>(QueuedRowCount(app));
 }
 
-bool RowPassesView(AppState* app, const EventRow* row) {
+bool RowPassesView(Recording* app, const EventRow* row) {
     ViewControls view;
     ReadViewTests(app, &view);
     return PassesViewTests(&view, row);
 }
 
-bool RowMatchesTextFilter(AppState* app, const EventRow* row) {
+bool RowMatchesTextFilter(Recording* app, const EventRow* row) {
     ViewControls view;
     ReadTextFilter(app, &view);
     return MatchesTextFilter(&view, row);
 }
 
-bool SetView(AppState* app, const ViewSpec& view) {
+bool SetView(Recording* app, const ViewSpec& view) {
     if (view.sortBy > kSortableColumns || view.process.mode > kProcessHidden) return false;
     if (view.sigmaRule < -1) return false;
     if (view.sigmaRule >= 0 &&
@@ -410,7 +410,7 @@ bool SetView(AppState* app, const ViewSpec& view) {
     return true;
 }
 
-void RebuildShownRows(AppState* app) {
+void RebuildShownRows(Recording* app) {
     ViewControls view;
     ReadViewControls(app, &view);
     RowSignature needle;
@@ -465,7 +465,7 @@ void RebuildShownRows(AppState* app) {
     UpdateStatusBar(app);
 }
 
-void ClearRows(AppState* app) {
+void ClearRows(Recording* app) {
     EnterLock(&app->rowsLock);
     // The signatures go with their rows; their block is kept for the next rows, as the rows' is.
     if (app->rowSignatures != nullptr) {
@@ -496,7 +496,7 @@ void ClearRows(AppState* app) {
     UpdateStatusBar(app);
 }
 
-void SignWaitingRows(AppState* app, int32_t budget) {
+void SignWaitingRows(Recording* app, int32_t budget) {
     LockGuard guard(&app->rowsLock);
     if (app->signedRows >= app->rowCount) return;
     if (!RoomForSignatures(app)) {
@@ -521,7 +521,7 @@ void SignWaitingRows(AppState* app, int32_t budget) {
     app->signedRows = end;
 }
 
-void RowTextChanged(AppState* app, int32_t index) {
+void RowTextChanged(Recording* app, int32_t index) {
     if (app->rowSignatures == nullptr || index < 0 || index >= app->signatureCapacity) return;
     std::memset(&app->rowSignatures[index], 0, sizeof(RowSignature));
 }
@@ -529,7 +529,7 @@ void RowTextChanged(AppState* app, int32_t index) {
 namespace {
 
 // The lines that say which rows the file holds (DescribeView without the order).
-void DescribeShownRows(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
+void DescribeShownRows(Recording* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
 
     EnterLock(&app->rowsLock);
     const int32_t total = app->rowCount;
@@ -595,7 +595,7 @@ void DescribeShownRows(AppState* app, char16_t* out, size_t capacity, const char
 
 } // namespace
 
-void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
+void DescribeView(Recording* app, char16_t* out, size_t capacity, const char16_t* linePrefix) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     DescribeShownRows(app, out, capacity, linePrefix);
@@ -609,7 +609,7 @@ void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t*
     AppendNoteLine(out, capacity, linePrefix, line, nullptr);
 }
 
-void LearnOperationNames(AppState* app, int32_t from, int32_t to) {
+void LearnOperationNames(Recording* app, int32_t from, int32_t to) {
     LockGuard guard(&app->rowsLock);
     if (from < 0) from = 0;
     if (to > app->rowCount) to = app->rowCount;

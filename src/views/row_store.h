@@ -10,41 +10,41 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 constexpr int kIngestBatch = 8192;
 constexpr int kFirstRowCapacity = 4096;
 // Rows signed per timer tick once the EventQueue is empty (a few milliseconds' work).
 constexpr int32_t kSignBatch = 16384;
 
-void ReserveRows(AppState* app, int32_t needed);
-void ReserveShownRows(AppState* app, int32_t needed);
-void AppendRow(AppState* app, const EventRow* row);
-void IngestQueuedRows(AppState* app);
+void ReserveRows(Recording* app, int32_t needed);
+void ReserveShownRows(Recording* app, int32_t needed);
+void AppendRow(Recording* app, const EventRow* row);
+void IngestQueuedRows(Recording* app);
 // Returns the rows still waiting in the EventQueue.
-int32_t DrainEventQueue(AppState* app);
-// Makes view the view (AppState::view) and rebuilds the shown rows for it: the only way the
+int32_t DrainEventQueue(Recording* app);
+// Makes view the view (Recording::view) and rebuilds the shown rows for it: the only way the
 // conditions of the view change, but for a sort click, which reorders without a rebuild
 // (views/row_sort.h). False, nothing changed, when view names a category, sort column or process
 // condition that does not exist, a Sigma rule that is not loaded, or a process condition whose
 // set cannot get memory. Texts are taken up to their terminator or their last character.
-bool SetView(AppState* app, const ViewSpec& view);
+bool SetView(Recording* app, const ViewSpec& view);
 // Whether a row passes the view's category, suspicious and operation conditions.
-bool RowPassesView(AppState* app, const EventRow* row);
-bool RowMatchesTextFilter(AppState* app, const EventRow* row);
-void RebuildShownRows(AppState* app);
-void ClearRows(AppState* app);
+bool RowPassesView(Recording* app, const EventRow* row);
+bool RowMatchesTextFilter(Recording* app, const EventRow* row);
+void RebuildShownRows(Recording* app);
+void ClearRows(Recording* app);
 // Signs up to budget stored rows that have no text signature yet, oldest first, so that the text
 // filter's next scan need not. For the window thread's idle moments: intake comes first.
-void SignWaitingRows(AppState* app, int32_t budget);
+void SignWaitingRows(Recording* app, int32_t budget);
 // Tells the text filter that the text of stored row index changed. Caller holds rowsLock.
-void RowTextChanged(AppState* app, int32_t index);
-void DescribeView(AppState* app, char16_t* out, size_t capacity, const char16_t* linePrefix);
+void RowTextChanged(Recording* app, int32_t index);
+void DescribeView(Recording* app, char16_t* out, size_t capacity, const char16_t* linePrefix);
 // At Stop: gives registry rows whose key was named only at the trace's end their full path
 // (from the key names the TraceController's tracking tables hold), then rebuilds the view.
-void RepairRegistryKeyPaths(AppState* app);
+void RepairRegistryKeyPaths(Recording* app);
 // Adds every new operation name of rows[from..to) to operationNames (the window offers them).
 // Clear (ClearRows) forgets the names, and the view's operation with them.
-void LearnOperationNames(AppState* app, int32_t from, int32_t to);
+void LearnOperationNames(Recording* app, int32_t from, int32_t to);
 
 } // namespace olv

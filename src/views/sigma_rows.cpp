@@ -6,7 +6,7 @@
 #include "platform/growth.h"
 #include "base/text.h"
 #include "platform/memory.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma_view.h"
 #include "views/row_store.h"
@@ -23,7 +23,7 @@ namespace {
 constexpr int32_t kMatchesPerRow = 256;
 constexpr int32_t kDueBatch = 64;
 
-SigmaState* StateOf(AppState* app) {
+SigmaState* StateOf(Recording* app) {
     if (app->sigma != nullptr) return app->sigma;
     auto* state = AllocRecord<SigmaState>();
     if (state == nullptr) return nullptr;
@@ -40,7 +40,7 @@ SigmaState* StateOf(AppState* app) {
     return state;
 }
 
-SigmaState* ActiveState(const AppState* app) {
+SigmaState* ActiveState(const Recording* app) {
     SigmaState* state = app->sigma;
     return state != nullptr && state->rules != nullptr ? state : nullptr;
 }
@@ -118,7 +118,7 @@ void DropMatches(SigmaState* s, int32_t row) {
 
 // Matches the view of stored row index and applies what matched. Returns whether the row's
 // severity rose from none (it may now pass the suspicious-only view).
-bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView* view) {
+bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventView* view) {
     int32_t matched[kMatchesPerRow];
     SigmaPossibleMatch possible[kMatchesPerRow];
     int32_t possibleCount = 0;
@@ -181,7 +181,7 @@ bool MatchView(AppState* app, SigmaState* s, int32_t index, const SigmaEventView
 // Matches the process starts that became due. Returns whether one of them must now be shown
 // where it was not: it rose from no severity while suspicious-only is on, or it matched the rule
 // whose rows alone are shown.
-bool MatchDueRows(AppState* app, SigmaState* s) {
+bool MatchDueRows(Recording* app, SigmaState* s) {
     bool appears = false;
     int32_t due[kDueBatch];
     int32_t n;
@@ -214,7 +214,7 @@ void ForgetMatches(SigmaState* s) {
 }
 
 // Re-derives every row's severity (built-in score, then the loaded rules). Caller holds rowsLock.
-void ApplyToAllRows(AppState* app, SigmaState* s) {
+void ApplyToAllRows(Recording* app, SigmaState* s) {
     ForgetMatches(s);
     app->view.sigmaRule = -1; // the rows of a rule are matched afresh, or by another set
     for (int32_t i = 0; i < app->rowCount; ++i) {
@@ -252,31 +252,31 @@ void ComposeSigmaThreat(const char16_t* title, uint32_t sigmaSeverity, uint32_t 
     AppendBounded(threat, capacity, sigmaFirst ? builtIn : title);
 }
 
-SigmaState* MakeSigmaState(AppState* app) {
+SigmaState* MakeSigmaState(Recording* app) {
     return StateOf(app);
 }
 
-bool SigmaRulesLoaded(const AppState* app) {
+bool SigmaRulesLoaded(const Recording* app) {
     return ActiveState(app) != nullptr;
 }
 
-const SigmaRuleSet* LoadedSigmaRules(const AppState* app) {
+const SigmaRuleSet* LoadedSigmaRules(const Recording* app) {
     return app->sigma != nullptr ? app->sigma->rules : nullptr;
 }
 
-void SetRecorderImageForSigma(AppState* app, const char16_t* path) {
+void SetRecorderImageForSigma(Recording* app, const char16_t* path) {
     SigmaState* s = StateOf(app);
     if (s == nullptr) return;
     CopyBounded(s->recorderImage, 520, path);
 }
 
-void UseRecordingOriginForSigma(AppState* app) {
+void UseRecordingOriginForSigma(Recording* app) {
     // A state made later takes the origin then (StateOf).
     if (app->sigma != nullptr)
         SetSigmaRecorderImage(app->sigma->context, app->origin.recorderImage);
 }
 
-const char16_t* SigmaRecorderImageOf(const AppState* app) {
+const char16_t* SigmaRecorderImageOf(const Recording* app) {
     return app->sigma != nullptr ? app->sigma->recorderImage : u"";
 }
 
@@ -290,7 +290,7 @@ uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity)
     return static_cast<uint32_t>(ScoreRowOfKind(row, kind, threat, capacity));
 }
 
-bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
+bool InstallSigmaRules(Recording* app, SigmaRuleSet* set) {
     SigmaState* s = StateOf(app);
     if (s == nullptr) {
         if (set != nullptr) FreeSigmaRuleSet(set);
@@ -330,7 +330,7 @@ bool InstallSigmaRules(AppState* app, SigmaRuleSet* set) {
     return true;
 }
 
-bool MatchNewRow(AppState* app, int32_t index) {
+bool MatchNewRow(Recording* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return false;
     if (LearnSigmaRow(s->context, &app->rows[index], index, s->buffer) == kSigmaViewReady) {
@@ -339,7 +339,7 @@ bool MatchNewRow(AppState* app, int32_t index) {
     return MatchDueRows(app, s);
 }
 
-void MatchDeferredRowsAtStop(AppState* app) {
+void MatchDeferredRowsAtStop(Recording* app) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr) return;
     bool appears;
@@ -355,7 +355,7 @@ void MatchDeferredRowsAtStop(AppState* app) {
     }
 }
 
-void RematchChangedRow(AppState* app, int32_t index) {
+void RematchChangedRow(Recording* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return;
     DropMatches(s, index);
@@ -366,12 +366,12 @@ void RematchChangedRow(AppState* app, int32_t index) {
     }
 }
 
-void ForgetSigmaRows(AppState* app) {
+void ForgetSigmaRows(Recording* app) {
     if (app->sigma != nullptr) ForgetMatches(app->sigma);
     app->view.sigmaRule = -1;
 }
 
-void MatchAllRows(AppState* app) {
+void MatchAllRows(Recording* app) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr) return;
     {
@@ -381,7 +381,7 @@ void MatchAllRows(AppState* app) {
     RebuildShownRows(app);
 }
 
-void ScoreAllRows(AppState* app) {
+void ScoreAllRows(Recording* app) {
     if (ActiveState(app) != nullptr) {
         MatchAllRows(app);
         return;
@@ -396,7 +396,7 @@ void ScoreAllRows(AppState* app) {
     RebuildShownRows(app);
 }
 
-int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_t capacity) {
+int32_t SigmaRulesOfRow(const Recording* app, int32_t row, int32_t* rules, int32_t capacity) {
     const SigmaState* s = app->sigma;
     if (s == nullptr) return 0;
     int32_t n = 0;
@@ -409,20 +409,20 @@ int32_t SigmaRulesOfRow(const AppState* app, int32_t row, int32_t* rules, int32_
     return n;
 }
 
-bool SetSigmaRuleView(AppState* app, int32_t rule) {
+bool SetSigmaRuleView(Recording* app, int32_t rule) {
     if (rule < 0 && app->view.sigmaRule < 0) return true;
     ViewSpec view = app->view;
     view.sigmaRule = rule < 0 ? -1 : rule;
     return SetView(app, view);
 }
 
-int32_t SigmaRuleView(const AppState* app) {
+int32_t SigmaRuleView(const Recording* app) {
     const int32_t rule = app->view.sigmaRule;
     const SigmaRuleSet* rules = LoadedSigmaRules(app);
     return rules != nullptr && rule >= 0 && rule < SigmaRuleCount(rules) ? rule : -1;
 }
 
-bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule) {
+bool RowMatchedSigmaRule(const Recording* app, int32_t row, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr) return false;
     for (int32_t at = FirstMatchAtOrAfter(s, row); at < s->matchCount && s->matches[at].row == row;
@@ -432,25 +432,25 @@ bool RowMatchedSigmaRule(const AppState* app, int32_t row, int32_t rule) {
     return false;
 }
 
-int32_t SigmaRowsOfRule(const AppState* app, int32_t rule) {
+int32_t SigmaRowsOfRule(const Recording* app, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
     return s->rowsOfRule[rule];
 }
 
-int32_t SigmaPossibleRowsOfRule(const AppState* app, int32_t rule) {
+int32_t SigmaPossibleRowsOfRule(const Recording* app, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
     return s->possibleRowsOfRule[rule];
 }
 
-uint32_t SigmaPossibleFieldsOfRule(const AppState* app, int32_t rule) {
+uint32_t SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
     return s->possibleFieldsOfRule[rule];
 }
 
-int32_t SigmaPossibleRulesOfRow(const AppState* app, int32_t row, SigmaPossibleMatch* rules,
+int32_t SigmaPossibleRulesOfRow(const Recording* app, int32_t row, SigmaPossibleMatch* rules,
                                 int32_t capacity) {
     const SigmaState* s = app->sigma;
     if (s == nullptr) return 0;
@@ -482,7 +482,7 @@ namespace {
 // Makes the view of stored row index again, with a context of its own learning the rows from the
 // first on, as the match's was made: the rows before it taught what it holds, and a held process
 // start is viewed where it became due. False when it has none, or memory is refused.
-bool RemakeRowView(AppState* app, SigmaState* s, int32_t index) {
+bool RemakeRowView(Recording* app, SigmaState* s, int32_t index) {
     if (s->explainReady != 0 && s->explainRow == index && s->explainRowCount == app->rowCount) return true;
     s->explainReady = 0;
     if (s->explainContext == nullptr) s->explainContext = NewSigmaViewContext();
@@ -525,7 +525,7 @@ bool RemakeRowView(AppState* app, SigmaState* s, int32_t index) {
 
 } // namespace
 
-size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* out, size_t capacity) {
+size_t ExplainSigmaRowMatch(Recording* app, int32_t row, int32_t rule, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return 0;
     out[0] = 0;
     SigmaState* s = ActiveState(app);
@@ -534,12 +534,12 @@ size_t ExplainSigmaRowMatch(AppState* app, int32_t row, int32_t rule, char16_t* 
     return ExplainSigmaMatch(s->rules, rule, &s->explainBuffer->view, out, capacity);
 }
 
-int32_t SigmaRowsRaised(const AppState* app) {
+int32_t SigmaRowsRaised(const Recording* app) {
     const SigmaState* s = app->sigma;
     return s != nullptr && s->rules != nullptr ? s->rowsRaised : 0;
 }
 
-int32_t SigmaLevelOfRow(const AppState* app, int32_t row) {
+int32_t SigmaLevelOfRow(const Recording* app, int32_t row) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || s->rules == nullptr) return -1;
     int32_t level = -1;
@@ -560,7 +560,7 @@ const char16_t* SigmaLevelText(uint32_t level) {
     return level < 5 ? kLevels[level] : u"";
 }
 
-void FreeSigmaState(AppState* app) {
+void FreeSigmaState(Recording* app) {
     SigmaState* s = app->sigma;
     if (s == nullptr) return;
     if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);

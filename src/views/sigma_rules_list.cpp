@@ -5,7 +5,7 @@
 
 #include "base/text.h"
 #include "platform/memory.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "sigma/sigma.h"
 #include "views/copy_rows.h"
 #include "views/sigma_rows.h"
@@ -15,7 +15,7 @@ namespace olv {
 
 namespace {
 
-const SigmaRuleSet* RulesOf(const AppState* app) {
+const SigmaRuleSet* RulesOf(const Recording* app) {
     return SigmaRulesLoaded(app) ? LoadedSigmaRules(app) : nullptr;
 }
 
@@ -62,7 +62,7 @@ int CompareNumbers(int64_t a, int64_t b) {
 }
 
 // A number to sort an entry by; refused files below every rule.
-int64_t NumberOf(const AppState* app, const Entry& e, int column) {
+int64_t NumberOf(const Recording* app, const Entry& e, int column) {
     if (e.rule == nullptr) return -1;
     switch (column) {
     case kRulesColumnLevel:
@@ -97,7 +97,7 @@ bool Found(const char16_t* text, const char16_t* lowerNeedle) {
 
 } // namespace
 
-int CompareSigmaRulesEntries(const AppState* app, int32_t a, int32_t b, int column) {
+int CompareSigmaRulesEntries(const Recording* app, int32_t a, int32_t b, int column) {
     const SigmaRuleSet* set = RulesOf(app);
     const Entry ea = EntryOf(set, a);
     const Entry eb = EntryOf(set, b);
@@ -119,7 +119,7 @@ int CompareSigmaRulesEntries(const AppState* app, int32_t a, int32_t b, int colu
     }
 }
 
-bool SigmaRulesEntryShown(const AppState* app, int32_t entry, int choice, const char16_t* search) {
+bool SigmaRulesEntryShown(const Recording* app, int32_t entry, int choice, const char16_t* search) {
     const Entry e = EntryOf(RulesOf(app), entry);
     if (e.rule == nullptr && e.refusal == nullptr) return false;
     switch (choice) {
@@ -151,7 +151,7 @@ bool SigmaRulesEntryShown(const AppState* app, int32_t entry, int choice, const 
            Found(SigmaRefusalReasonText(e.refusal->reason), needle);
 }
 
-bool BuildSigmaRulesOrder(const AppState* app, SigmaRulesList* list) {
+bool BuildSigmaRulesOrder(const Recording* app, SigmaRulesList* list) {
     if (list == nullptr) return false;
     list->count = 0;
     const SigmaRuleSet* set = RulesOf(app);
@@ -212,7 +212,7 @@ void SortSigmaRulesBy(SigmaRulesList* list, int column) {
     list->descending = most ? 1 : 0;
 }
 
-char16_t* BuildSigmaRulesCopyText(const AppState* app, const SigmaRulesList* list,
+char16_t* BuildSigmaRulesCopyText(const Recording* app, const SigmaRulesList* list,
                                   const int32_t* lines, int32_t count, size_t* length) {
     if (length != nullptr) *length = 0;
     if (list == nullptr || lines == nullptr || count <= 0) return nullptr;

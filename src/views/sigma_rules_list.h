@@ -10,7 +10,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // The columns of the window.
 enum SigmaRulesColumn : int {
@@ -54,12 +54,12 @@ struct SigmaRulesList {
 // Fills list->order afresh from the loaded set: the entries the choice and the search text let
 // through, sorted by the sort column (ties in load order, in both directions). False when memory
 // was refused (the list is then empty).
-bool BuildSigmaRulesOrder(const AppState* app, SigmaRulesList* list);
+bool BuildSigmaRulesOrder(const Recording* app, SigmaRulesList* list);
 // Whether entry passes choice and search (folded: A to Z compare as a to z). The search looks at
 // the title, level, category, file, id, and a refusal's reason and detail.
-bool SigmaRulesEntryShown(const AppState* app, int32_t entry, int choice, const char16_t* search);
+bool SigmaRulesEntryShown(const Recording* app, int32_t entry, int choice, const char16_t* search);
 // How two entries compare for column: negative when a comes first (ascending).
-int CompareSigmaRulesEntries(const AppState* app, int32_t a, int32_t b, int column);
+int CompareSigmaRulesEntries(const Recording* app, int32_t a, int32_t b, int column);
 
 // The entry shown at line; -1 when there is none.
 int32_t SigmaRulesEntryAt(const SigmaRulesList* list, int32_t line);
@@ -73,7 +73,7 @@ void SortSigmaRulesBy(SigmaRulesList* list, int column);
 // The tab-separated text of lines (the header, then one line per listed line in the order given,
 // each ending in CR LF), written as the event list's copy writes cells. A block from AllocZeroed
 // for FreeBlock; null when memory was refused or no line is valid.
-char16_t* BuildSigmaRulesCopyText(const AppState* app, const SigmaRulesList* list,
+char16_t* BuildSigmaRulesCopyText(const Recording* app, const SigmaRulesList* list,
                                   const int32_t* lines, int32_t count, size_t* length);
 
 void FreeSigmaRulesList(SigmaRulesList* list);

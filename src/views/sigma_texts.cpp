@@ -11,7 +11,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
@@ -43,20 +43,20 @@ void AppendRuleLine(const SigmaRuleInfo* rule, char16_t* line, char16_t* out, si
     AppendRevealedOneLine(out, capacity, rule->title);
 }
 
-const SigmaRuleSet* RulesOf(const AppState* app) {
+const SigmaRuleSet* RulesOf(const Recording* app) {
     return SigmaRulesLoaded(app) ? LoadedSigmaRules(app) : nullptr;
 }
 
-UiHandle OpenSigmaRulesWindow(const AppState* app) {
+UiHandle OpenSigmaRulesWindow(const Recording* app) {
     return app->sigma != nullptr && UiIsListWindow(app->sigma->rulesWindow) ? app->sigma->rulesWindow
                                                                             : nullptr;
 }
 
-SigmaRulesList* ListOf(const AppState* app) {
+SigmaRulesList* ListOf(const Recording* app) {
     return app->sigma != nullptr ? app->sigma->rulesList : nullptr;
 }
 
-void SetHeadline(AppState* app, UiHandle window) {
+void SetHeadline(Recording* app, UiHandle window) {
     char16_t headline[kSigmaRulesHeadlineChars];
     ComposeSigmaRulesHeadline(app, headline, kSigmaRulesHeadlineChars);
     UiListWindowSetHeadline(window, headline);
@@ -64,7 +64,7 @@ void SetHeadline(AppState* app, UiHandle window) {
 
 // Picks and orders the entries, then gives the window their count and its sort arrow; the
 // entry focused before stays focused when it is still shown.
-void Reorder(AppState* app, UiHandle window) {
+void Reorder(Recording* app, UiHandle window) {
     SigmaRulesList* list = ListOf(app);
     if (list == nullptr) return;
     const int32_t focused = SigmaRulesEntryAt(list, UiListWindowFocusedLine(window));
@@ -77,22 +77,22 @@ void Reorder(AppState* app, UiHandle window) {
 }
 
 void CellFromWindow(void* context, int line, int column, char16_t* out, size_t capacity) {
-    ComposeSigmaRulesLineCell(static_cast<AppState*>(context), line, column, out, capacity);
+    ComposeSigmaRulesLineCell(static_cast<Recording*>(context), line, column, out, capacity);
 }
 void ActivateFromWindow(void* context, int line) {
-    ActivateSigmaRulesItem(static_cast<AppState*>(context), line);
+    ActivateSigmaRulesItem(static_cast<Recording*>(context), line);
 }
 void SortFromWindow(void* context, int column) {
-    SortSigmaRulesWindow(static_cast<AppState*>(context), column);
+    SortSigmaRulesWindow(static_cast<Recording*>(context), column);
 }
 void SearchFromWindow(void* context, const char16_t* text) {
-    SearchSigmaRulesWindow(static_cast<AppState*>(context), text);
+    SearchSigmaRulesWindow(static_cast<Recording*>(context), text);
 }
 void ChooseFromWindow(void* context, int choice) {
-    ChooseSigmaRulesWindow(static_cast<AppState*>(context), choice);
+    ChooseSigmaRulesWindow(static_cast<Recording*>(context), choice);
 }
 void CommandFromWindow(void* context, int command) {
-    SigmaRulesWindowCommand(static_cast<AppState*>(context), command);
+    SigmaRulesWindowCommand(static_cast<Recording*>(context), command);
 }
 
 const UiListMenuItem kSigmaRulesMenu[] = {
@@ -102,7 +102,7 @@ const UiListMenuItem kSigmaRulesMenu[] = {
 };
 
 // The row the text is about: its time, process, operation, path, detail and threat text.
-void AppendRowLine(AppState* app, int32_t index, char16_t* out, size_t capacity) {
+void AppendRowLine(Recording* app, int32_t index, char16_t* out, size_t capacity) {
     const EventRow* row = &app->rows[index];
     char16_t cell[kDisplayBufferChars];
     ComposeCellText(row, 0, cell, kDisplayBufferChars);
@@ -126,7 +126,7 @@ void AppendRowLine(AppState* app, int32_t index, char16_t* out, size_t capacity)
 
 // Lines of ExplainSigmaRowMatch (LF-ended), each indented and ended by CR LF. The values come from
 // the rule's author and the row's fields: revealed, one line each.
-void AppendExplanation(AppState* app, int32_t row, int32_t rule, const char16_t* indent, char16_t* out,
+void AppendExplanation(Recording* app, int32_t row, int32_t rule, const char16_t* indent, char16_t* out,
                        size_t capacity) {
     char16_t said[2048];
     if (ExplainSigmaRowMatch(app, row, rule, said, std::size(said)) == 0) return;
@@ -144,7 +144,7 @@ void AppendExplanation(AppState* app, int32_t row, int32_t rule, const char16_t*
 
 } // namespace
 
-void ComposeSigmaRuleNotes(const AppState* app, int32_t rule, char16_t* out, size_t capacity) {
+void ComposeSigmaRuleNotes(const Recording* app, int32_t rule, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     const SigmaRuleInfo* info = GetSigmaRule(RulesOf(app), rule);
@@ -164,13 +164,13 @@ void ComposeSigmaRuleNotes(const AppState* app, int32_t rule, char16_t* out, siz
     }
 }
 
-int32_t SigmaRulesItemCount(const AppState* app) {
+int32_t SigmaRulesItemCount(const Recording* app) {
     const SigmaRuleSet* set = RulesOf(app);
     if (set == nullptr) return 0;
     return SigmaRuleCount(set) + SigmaRefusalCount(set);
 }
 
-void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capacity) {
+void ComposeSigmaRulesHeadline(const Recording* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     const SigmaRuleSet* set = RulesOf(app);
@@ -258,7 +258,7 @@ const char16_t* SigmaCategoryText(uint32_t category) {
     return category < kSigmaCategoryCount ? kNames[category] : u"";
 }
 
-void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16_t* out,
+void ComposeSigmaRulesCell(const Recording* app, int32_t item, int column, char16_t* out,
                            size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
@@ -330,7 +330,7 @@ void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16
     }
 }
 
-int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity) {
+int32_t ComposeSigmaCostNotes(const Recording* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return 0;
     out[0] = 0;
     const SigmaRuleSet* set = RulesOf(app);
@@ -361,7 +361,7 @@ int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacit
     return lines;
 }
 
-void ComposeSigmaRulesLineCell(const AppState* app, int32_t line, int column, char16_t* out,
+void ComposeSigmaRulesLineCell(const Recording* app, int32_t line, int column, char16_t* out,
                                size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
@@ -377,7 +377,7 @@ void ComposeSigmaRulesLineCell(const AppState* app, int32_t line, int column, ch
     ComposeSigmaRulesCell(app, entry, column, out, capacity);
 }
 
-int32_t SigmaRuleOfItem(const AppState* app, int32_t item) {
+int32_t SigmaRuleOfItem(const Recording* app, int32_t item) {
     const SigmaRuleSet* set = RulesOf(app);
     if (set == nullptr || item < 0 || item >= SigmaRuleCount(set)) return -1;
     return item;
@@ -402,12 +402,12 @@ const char16_t* SigmaRefusalReasonText(uint32_t reason) {
     return reason < kSigmaRefusalReasonCount ? kTexts[reason] : u"";
 }
 
-void RefreshSigmaRulesWindow(AppState* app) {
+void RefreshSigmaRulesWindow(Recording* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
     if (window != nullptr) Reorder(app, window);
 }
 
-void RefreshSigmaRulesCounts(AppState* app) {
+void RefreshSigmaRulesCounts(Recording* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
     SigmaRulesList* list = ListOf(app);
     if (window == nullptr || list == nullptr) return;
@@ -432,7 +432,7 @@ void RefreshSigmaRulesCounts(AppState* app) {
     SetHeadline(app, window);
 }
 
-void ShowSigmaRulesWindow(AppState* app) {
+void ShowSigmaRulesWindow(Recording* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
     if (window != nullptr) {
         // Open already: its lines are drawn from the rules as they are, so it only comes forward.
@@ -472,7 +472,7 @@ void ShowSigmaRulesWindow(AppState* app) {
     UiShowViewWindow(window);
 }
 
-void ActivateSigmaRulesItem(AppState* app, int32_t line) {
+void ActivateSigmaRulesItem(Recording* app, int32_t line) {
     const int32_t rule = SigmaRuleOfItem(app, SigmaRulesEntryAt(ListOf(app), line));
     if (rule < 0) return;
     SetSigmaRuleView(app, SigmaRuleView(app) == rule ? -1 : rule);
@@ -480,21 +480,21 @@ void ActivateSigmaRulesItem(AppState* app, int32_t line) {
     RefreshSigmaRulesCounts(app);
 }
 
-void EndSigmaRuleView(AppState* app) {
+void EndSigmaRuleView(Recording* app) {
     if (SigmaRuleView(app) < 0) return;
     SetSigmaRuleView(app, -1);
     UpdateStatusBar(app);
     RefreshSigmaRulesCounts(app);
 }
 
-void SortSigmaRulesWindow(AppState* app, int column) {
+void SortSigmaRulesWindow(Recording* app, int column) {
     UiHandle window = OpenSigmaRulesWindow(app);
     if (window == nullptr) return;
     SortSigmaRulesBy(ListOf(app), column);
     Reorder(app, window);
 }
 
-void SearchSigmaRulesWindow(AppState* app, const char16_t* text) {
+void SearchSigmaRulesWindow(Recording* app, const char16_t* text) {
     UiHandle window = OpenSigmaRulesWindow(app);
     SigmaRulesList* list = ListOf(app);
     if (window == nullptr || list == nullptr) return;
@@ -502,7 +502,7 @@ void SearchSigmaRulesWindow(AppState* app, const char16_t* text) {
     Reorder(app, window);
 }
 
-void ChooseSigmaRulesWindow(AppState* app, int choice) {
+void ChooseSigmaRulesWindow(Recording* app, int choice) {
     UiHandle window = OpenSigmaRulesWindow(app);
     SigmaRulesList* list = ListOf(app);
     if (window == nullptr || list == nullptr || choice < 0 || choice >= kRulesChoiceCount) return;
@@ -510,7 +510,7 @@ void ChooseSigmaRulesWindow(AppState* app, int choice) {
     Reorder(app, window);
 }
 
-void SigmaRulesWindowCommand(AppState* app, int command) {
+void SigmaRulesWindowCommand(Recording* app, int command) {
     UiHandle window = OpenSigmaRulesWindow(app);
     if (window == nullptr) return;
     switch (command) {
@@ -544,7 +544,7 @@ void SigmaRulesWindowCommand(AppState* app, int command) {
     }
 }
 
-void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity) {
+void AppendSigmaLoadStatus(const Recording* app, char16_t* out, size_t capacity) {
     if (app == nullptr || app->sigma == nullptr) return;
     const SigmaRuleSet* set = LoadedSigmaRules(app);
     if (set != nullptr) {
@@ -581,7 +581,7 @@ void ComposeSigmaLoadProgress(const SigmaLoadProgress* progress, char16_t* out, 
     if (perMille != nullptr) *perMille = static_cast<uint32_t>(uint64_t{done} * 1000 / total);
 }
 
-void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capacity) {
+void AppendSigmaRuleViewStatus(const Recording* app, char16_t* out, size_t capacity) {
     const int32_t viewed = SigmaRuleView(app);
     if (viewed < 0) return;
     const SigmaRuleInfo* rule = GetSigmaRule(LoadedSigmaRules(app), viewed);
@@ -591,7 +591,7 @@ void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capaci
                  rule->title);
 }
 
-bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capacity) {
+bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return false;
     out[0] = 0;
     LockGuard guard(&app->rowsLock);
@@ -657,7 +657,7 @@ bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capa
     return true;
 }
 
-void ShowRulesMatched(AppState* app, int item) {
+void ShowRulesMatched(Recording* app, int item) {
     auto* text = static_cast<char16_t*>(AllocZeroed(kRulesMatchedChars * sizeof(char16_t)));
     if (text == nullptr) return;
     if (ComposeRulesMatchedText(app, item, text, kRulesMatchedChars)) {

@@ -7,7 +7,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 struct SigmaLoadProgress; // sigma/sigma.h
 
 // The Sigma Rules window: one entry per loaded rule (in load order), then one per refused file
@@ -26,26 +26,26 @@ enum SigmaRulesCommand : int {
 };
 
 // Entries: loaded rules and refused files.
-int32_t SigmaRulesItemCount(const AppState* app);
+int32_t SigmaRulesItemCount(const Recording* app);
 // The line above the list: what is loaded from where, how many files were refused, how many
 // tests hit the work bound, how many entries are shown, the rule whose rows alone are shown (and
 // how to see all rows again), and what Enter, the menu and Ctrl+C do.
-void ComposeSigmaRulesHeadline(const AppState* app, char16_t* out, size_t capacity);
+void ComposeSigmaRulesHeadline(const Recording* app, char16_t* out, size_t capacity);
 // Cell column (SigmaRulesColumn) of an entry: a rule's title, level, category, rows matched,
 // rows possible, file and id; a refused file's title (when it was read), "refused", "", "", "",
 // file, and reason with detail. Empty for anything else.
-void ComposeSigmaRulesCell(const AppState* app, int32_t item, int column, char16_t* out,
+void ComposeSigmaRulesCell(const Recording* app, int32_t item, int column, char16_t* out,
                            size_t capacity);
 // The cell the window shows at line: the entry's cell, the title of the rule whose rows alone
 // are shown begins with a mark (a right-pointing double angle quotation mark, in every font).
-void ComposeSigmaRulesLineCell(const AppState* app, int32_t line, int column, char16_t* out,
+void ComposeSigmaRulesLineCell(const Recording* app, int32_t line, int column, char16_t* out,
                                size_t capacity);
 // What the window says of a loaded rule beside its id: "partial: User never recorded" (fields the
 // rule names that its category never records) and "possible on N rows: CurrentDirectory not
 // known"; empty for a rule with neither.
-void ComposeSigmaRuleNotes(const AppState* app, int32_t rule, char16_t* out, size_t capacity);
+void ComposeSigmaRuleNotes(const Recording* app, int32_t rule, char16_t* out, size_t capacity);
 // The loaded rule an entry names; -1 for a refused file or an entry out of range.
-int32_t SigmaRuleOfItem(const AppState* app, int32_t item);
+int32_t SigmaRuleOfItem(const Recording* app, int32_t item);
 // What a refused file's reason is called in the window ("YAML or condition syntax", ...).
 const char16_t* SigmaRefusalReasonText(uint32_t reason);
 // "process_creation", ... as the window shows a category; empty for a value out of range.
@@ -53,34 +53,34 @@ const char16_t* SigmaCategoryText(uint32_t category);
 
 // View > "Sigma Rules": opens the window, or brings the open one forward as it is (it is never
 // filled again for that: its lines are drawn from the rules when shown).
-void ShowSigmaRulesWindow(AppState* app);
+void ShowSigmaRulesWindow(Recording* app);
 // Picks and orders the window's entries afresh when it is open (after a new set is loaded).
-void RefreshSigmaRulesWindow(AppState* app);
+void RefreshSigmaRulesWindow(Recording* app);
 // Keeps the open window's counts live: when rows matched since the last call, its lines are
 // drawn again, and picked and ordered again when the choice or the sort depends on the counts
 // (the focused rule stays focused). Cheap when nothing changed; called on the timer.
-void RefreshSigmaRulesCounts(AppState* app);
+void RefreshSigmaRulesCounts(Recording* app);
 // Enter or a double-click on line: a rule shows only its rows, or, when they are shown already,
 // all rows again; a refused file does nothing.
-void ActivateSigmaRulesItem(AppState* app, int32_t line);
+void ActivateSigmaRulesItem(Recording* app, int32_t line);
 // Ends "rows of one rule only" (Escape on the event list, View > Show All Rows, the window's
 // menu); the window's mark and headline follow.
-void EndSigmaRuleView(AppState* app);
+void EndSigmaRuleView(Recording* app);
 // The window's header click, search text, choice and commands.
-void SortSigmaRulesWindow(AppState* app, int column);
-void SearchSigmaRulesWindow(AppState* app, const char16_t* text);
-void ChooseSigmaRulesWindow(AppState* app, int choice);
-void SigmaRulesWindowCommand(AppState* app, int command);
+void SortSigmaRulesWindow(Recording* app, int column);
+void SearchSigmaRulesWindow(Recording* app, const char16_t* text);
+void ChooseSigmaRulesWindow(Recording* app, int choice);
+void SigmaRulesWindowCommand(Recording* app, int command);
 
 // What the work budget of matching cost the loaded rules, for the window and the files' notes: a
 // line each for the rules set aside for cost, the rows that ran out of the budget and the rows not
 // matched because memory was refused, each ending in '\n'; nothing when none happened. Returns
 // the lines written.
-int32_t ComposeSigmaCostNotes(const AppState* app, char16_t* out, size_t capacity);
+int32_t ComposeSigmaCostNotes(const Recording* app, char16_t* out, size_t capacity);
 
 // The status bar's Sigma part: " | 1400 Sigma rules, 1000 files refused, 3 rows raised" when a set is loaded, then
 // " | Loading Sigma rules: Read 120 of 2000 rule files." while a load runs.
-void AppendSigmaLoadStatus(const AppState* app, char16_t* out, size_t capacity);
+void AppendSigmaLoadStatus(const Recording* app, char16_t* out, size_t capacity);
 // While a rule folder is read on a worker (app/sigma_load_job.h): "Read 120 of 2,000 rule
 // files." (or "Reading the folder..." before the files are counted), and the share done of 1000
 // for a progress bar.
@@ -89,14 +89,14 @@ void ComposeSigmaLoadProgress(const SigmaLoadProgress* progress, char16_t* out, 
 
 // " | Only rows of Sigma rule "TITLE" (Esc in the list shows all rows)" for the status bar while
 // that condition is on.
-void AppendSigmaRuleViewStatus(const AppState* app, char16_t* out, size_t capacity);
+void AppendSigmaRuleViewStatus(const Recording* app, char16_t* out, size_t capacity);
 
 // The row context menu's "Rules Matched...": every rule the shown item's row matched, built-in
 // (by ScoreRow's tests) and Sigma, each with its level and id. False (out empty) when item is
 // not a shown row.
 constexpr size_t kRulesMatchedChars = 131072;
-bool ComposeRulesMatchedText(AppState* app, int item, char16_t* out, size_t capacity);
+bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t capacity);
 // Opens a text window with that text.
-void ShowRulesMatched(AppState* app, int item);
+void ShowRulesMatched(Recording* app, int item);
 
 } // namespace olv

@@ -12,7 +12,7 @@
 #include "platform/ui.h"
 #include "views/process_filter.h"
 #include "views/row_sort.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "rules/threat_rules.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
@@ -64,7 +64,7 @@ void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capa
     }
 }
 
-bool ListDisplayText(AppState* app, int item, int column, char16_t* out, size_t capacity) {
+bool ListDisplayText(Recording* app, int item, int column, char16_t* out, size_t capacity) {
     LockGuard guard(&app->rowsLock);
     if (item < 0 || item >= app->shownCount) return false;
     const EventRow* row = &app->rows[app->shownRows[item]];
@@ -91,7 +91,7 @@ bool SeverityColour(uint32_t severity, uint32_t* colourRef) {
     return true;
 }
 
-uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* colourRef,
+uint32_t ListRowColour(Recording* app, uint32_t drawStage, int item, uint32_t* colourRef,
                        bool* hasColour) {
     *hasColour = false;
     if (drawStage == kCddsPrepaint) return kCdrfNotifyItemDraw;
@@ -106,7 +106,7 @@ uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* co
     return kCdrfNewFont;
 }
 
-void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity) {
+void ContextMenuPath(Recording* app, int item, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     if (item < 0) return;
@@ -177,7 +177,7 @@ void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t
     AppendRevealed(out, capacity, path);
 }
 
-void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
+void RunContextMenuCommand(Recording* app, const char16_t* path, int command) {
     if (TextIsEmpty(path)) return;
     if (command == kMenuCopyPath) {
         UiSetClipboardText(app->port.mainWindow, path);
@@ -205,7 +205,7 @@ void RunContextMenuCommand(AppState* app, const char16_t* path, int command) {
 
 namespace {
 
-void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
+void ComposeRawStatusText(Recording* app, char16_t* out, size_t capacity) {
     int32_t total;
     int32_t shown;
     {
@@ -292,7 +292,7 @@ void ComposeRawStatusText(AppState* app, char16_t* out, size_t capacity) {
 } // namespace
 
 // Whatever a part of the status bar quotes is shown with its hidden characters marked.
-void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
+void ComposeStatusText(Recording* app, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     out[0] = 0;
     char16_t raw[kStatusTextChars];
@@ -300,7 +300,7 @@ void ComposeStatusText(AppState* app, char16_t* out, size_t capacity) {
     CopyRevealed(out, capacity, raw);
 }
 
-void UpdateStatusBar(AppState* app) {
+void UpdateStatusBar(Recording* app) {
     char16_t text[kStatusTextChars];
     ComposeStatusText(app, text, kStatusTextChars);
     UiSetStatusText(app->port.statusBar, text);

@@ -8,7 +8,7 @@
 
 namespace olv {
 
-struct AppState; // app/app_state.h
+struct Recording; // record/recording.h
 
 // A cell of the longest row (1412 characters) with every character revealed as a mark still fits
 // whole, so a name flooded with hidden characters cannot push the detail or threat text out.
@@ -20,7 +20,7 @@ constexpr size_t kExplorerParameterChars = 1100;
 // texts are shown revealed (base/reveal_text.h): each hidden format character as a mark.
 void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capacity);
 // The cell of shown item index: false (out untouched) when the index is not a shown item.
-bool ListDisplayText(AppState* app, int item, int column, char16_t* out, size_t capacity);
+bool ListDisplayText(Recording* app, int item, int column, char16_t* out, size_t capacity);
 // Background COLORREF by severity; false for severity 0 or other values (normal background).
 bool SeverityColour(uint32_t severity, uint32_t* colourRef);
 // NM_CUSTOMDRAW of the event list (draw stages and results as the list view numbers them).
@@ -30,10 +30,10 @@ constexpr uint32_t kCdrfNewFont = 0x00000002;
 constexpr uint32_t kCdrfNotifyItemDraw = 0x00000020;
 // The result for drawStage; at an item's pre-paint *hasColour tells whether the item's
 // background is set to *colourRef (severity 1 to 3 of the shown row) or stays the list's own.
-uint32_t ListRowColour(AppState* app, uint32_t drawStage, int item, uint32_t* colourRef,
+uint32_t ListRowColour(Recording* app, uint32_t drawStage, int item, uint32_t* colourRef,
                        bool* hasColour);
 // The path the context menu acts on for a shown item (empty when none).
-void ContextMenuPath(AppState* app, int item, char16_t* out, size_t capacity);
+void ContextMenuPath(Recording* app, int item, char16_t* out, size_t capacity);
 // "Show in Explorer" hands a row's path to Explorer's command line, and a path is text a
 // recorded program chose (a key or pipe name may hold quotes and commas). So the row's path
 // loses one pair of enclosing quotes (the "Started process" row stores its path quoted), and
@@ -59,11 +59,11 @@ void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t
                          size_t capacity);
 // Carries out a context-menu command for a row's path: "Copy path" puts it on the clipboard as
 // it is; "Show in Explorer" starts "explorer.exe" as decided above, or shows the refusal.
-void RunContextMenuCommand(AppState* app, const char16_t* path, int command);
+void RunContextMenuCommand(Recording* app, const char16_t* path, int command);
 
 // Builds the status bar text (at most 511 characters).
-void ComposeStatusText(AppState* app, char16_t* out, size_t capacity);
+void ComposeStatusText(Recording* app, char16_t* out, size_t capacity);
 // Builds the text and sets it on the status bar.
-void UpdateStatusBar(AppState* app);
+void UpdateStatusBar(Recording* app);
 
 } // namespace olv

@@ -27,7 +27,7 @@ constexpr const char16_t* kTarget = u"C:\\Samples\\a.exe";
 
 struct Operation {
     std::string name;
-    std::function<bool(AppState*, const char16_t*)> run;
+    std::function<bool(Recording*, const char16_t*)> run;
     std::string refusal; // the start of its failure message
 };
 
@@ -41,17 +41,17 @@ bool Starts(const std::string& text, const std::string& start) {
     return text.rfind(start, 0) == 0;
 }
 
-// Fresh stand-ins and an AppState on the headless window, its path box holding kTarget (which
+// Fresh stand-ins and a Recording on the headless window, its path box holding kTarget (which
 // exists) and the launcher about to hand out pid.
-AppState* ReadyToStart(uint32_t pid) {
+Recording* ReadyToStart(uint32_t pid) {
     ResetHeadlessUi();
     SimTraceReset();
     ResetSimProcesses();
     SetSimulatedFileAttributes(kTarget, false);
     SetSimNextProcessId(pid);
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     REQUIRE(app != nullptr);
-    InitAppState(app);
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     HeadlessSetText(kIdTargetEdit, kTarget);
     return app;
@@ -65,7 +65,7 @@ TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);
         const int64_t live = LiveAllocationCount();
-        AppState* app = ReadyToStart(5000);
+        Recording* app = ReadyToStart(5000);
 
         RefuseNthAllocation(n);
         DispatchCommand(app, kIdStartButton);
@@ -89,7 +89,7 @@ TEST_CASE("Start Monitoring with each of its allocations refused in turn") {
             CHECK(app->recordingInfoValid == 0);
             CHECK(HeadlessControlById(kIdStartButton)->enabled);
         }
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         SimTraceReset();
         ResetSimProcesses();
@@ -235,7 +235,7 @@ TEST_CASE("A decode that faults right after taking any lock still lets Stop fini
     int n = 1;
     for (; n <= kLongestSweep; ++n) {
         CAPTURE(n);
-        AppState* app = ReadyToStart(kFaultPid);
+        Recording* app = ReadyToStart(kFaultPid);
         SimTraceSetEvents(u"NT Kernel Logger", ProduceLockingEvents, nullptr);
         SimTraceGateEvents(u"NT Kernel Logger", 0); // until the program is followed
 
@@ -253,7 +253,7 @@ TEST_CASE("A decode that faults right after taking any lock still lets Stop fini
         TestStep("(after Stop)");
         CHECK(app->recording == 0);
         CHECK(app->recordingInfo.unreadableRecords == (faulted ? 1u : 0u));
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         if (!faulted) break;
     }

@@ -3,13 +3,13 @@
 #include <set>
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/commands.h"
 #include "app/window_layout.h"
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
-#include "record/app_state.h"
+#include "record/recording.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -238,8 +238,8 @@ TEST_CASE("Tab order is reading order, and the focus kinds and availability of c
     CHECK(position == 14);
 
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
-    InitAppState(app);
+    Recording* app = AllocRecord<Recording>();
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     int findBox = 0;
     app->window->find.textEdit = &findBox;
@@ -275,7 +275,7 @@ TEST_CASE("Tab order is reading order, and the focus kinds and availability of c
     CHECK(HeadlessModel()->focusedControl == kIdFilterEdit);
     DispatchCommand(app, kCmdSelectAllRows);
     CHECK(HeadlessModel()->list.allSelected == 1);
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }
 

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/lifecycle.h"
 #include "base/atomic.h"
 #include "base/text.h"
@@ -85,7 +85,7 @@ struct Script {
 
 struct Recorder {
     SmallQueueRing ring{1u << 16};
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     Script script;
 
     Recorder() {
@@ -96,7 +96,7 @@ struct Recorder {
         SetClockOverride(kT0);
         SetSimulatedFileAttributes(kPath, false);
         SetSimNextProcessId(kPid);
-        InitAppState(app);
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         HeadlessSetText(kIdTargetEdit, kPath);
         SimTraceSetEvents(kKernel, Script::Produce, &script);
@@ -105,7 +105,7 @@ struct Recorder {
         SimTraceGateEvents(kKernel, 0);
     }
     ~Recorder() {
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         ResetAllocationFaults();
         SetSimulatedFileAttributes(nullptr, false);
@@ -385,7 +385,7 @@ TEST_CASE("a DNS session that started and ended before the program ran is not 'n
     SimTraceEndAfterEvents(u"OlvettaDnsLogger", 0);
     // The program is created only once the DNS session has ended by itself.
     struct Wait {
-        AppState* app;
+        Recording* app;
         bool ended;
         static void Hook(void* context) {
             auto* w = static_cast<Wait*>(context);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/lifecycle.h"
 #include "platform/files.h"
 #include "platform/memory.h"
@@ -23,7 +23,7 @@ constexpr const char16_t* kPath = u"C:\\Samples\\a.exe";
 constexpr uint32_t kPid = 5100;
 
 struct Operations {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     std::u16string question; // what the take-over answer was asked
     bool answer = false;
 
@@ -35,10 +35,10 @@ struct Operations {
         SetClockOverride(133480000000000000);
         SetSimulatedFileAttributes(kPath, false);
         SetSimNextProcessId(kPid);
-        InitAppState(app); // no window and no controls: the operations need none
+        InitRecording(app); // no window and no controls: the operations need none
     }
     ~Operations() {
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         SetSimulatedFileAttributes(nullptr, false);
         ClearClockOverride();
@@ -148,7 +148,7 @@ TEST_CASE("the kernel session held by another program: the caller's answer decid
 }
 
 // Takes the threads' notices until want says the one awaited came; false after 10 s.
-template <typename Want> bool TakeNoticesUntil(AppState* app, Outcome* last, Want want) {
+template <typename Want> bool TakeNoticesUntil(Recording* app, Outcome* last, Want want) {
     const int64_t deadline = NowTicks() + 10 * kTicksPerSecond;
     for (;;) {
         *last = TakeThreadNotices(app);

@@ -28,17 +28,17 @@ using namespace olv;
 namespace {
 
 struct LoadFixture {
-    AppState* app;
+    Recording* app;
     LoadFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         ClearRows(app);
     }
     ~LoadFixture() {
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     std::string LastMessage() {
@@ -225,13 +225,13 @@ void RemoveFolder(const std::u16string& path) {
 
 // What the window thread saw inside the progress window's first step.
 struct DuringLoad {
-    AppState* app = nullptr;
+    Recording* app = nullptr;
     bool loading = false;
     std::string status;
     uint32_t dialogsBefore = 0, dialogsAfter = 0;
 };
 
-void AppendTempRow(AppState* app) {
+void AppendTempRow(Recording* app) {
     EventRow row{};
     row.category = kCategoryFile;
     row.pid = 10;
@@ -245,7 +245,7 @@ void AppendTempRow(AppState* app) {
 void AtFirstStep(void* context, uint32_t step) {
     DuringLoad* seen = static_cast<DuringLoad*>(context);
     if (step != 1) return;
-    AppState* app = seen->app;
+    Recording* app = seen->app;
     seen->loading = app->sigmaLoading != 0;
     char16_t status[kStatusTextChars];
     ComposeStatusText(app, status, kStatusTextChars);

@@ -1,10 +1,10 @@
-// The window's view controls and AppState::view: a control copies only itself into the view when
+// The window's view controls and Recording::view: a control copies only itself into the view when
 // it notifies a change, and a view set by a command is shown in the controls.
 #include "app/view_controls.h"
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/commands.h"
 #include "app/keyboard.h"
 #include "app/machine_check.h"
@@ -20,8 +20,8 @@ using namespace olv;
 
 TEST_CASE("view controls: copied into the view on their change, and shown from it") {
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
-    InitAppState(app);
+    Recording* app = AllocRecord<Recording>();
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     ClearRows(app);
     for (const char16_t* operation : {u"Read file", u"Wrote file"}) {
@@ -91,14 +91,14 @@ TEST_CASE("view controls: copied into the view on their change, and shown from i
     ShowOperationNames(app);
     CHECK(HeadlessModel()->combo.count == 1);
     CHECK((app->view.operation[0] == 0 && HeadlessModel()->combo.selection == 0));
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }
 
 TEST_CASE("the operation combo box follows the names the rows taught the core") {
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
-    InitAppState(app);
+    Recording* app = AllocRecord<Recording>();
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     auto append = [app](const char16_t* operation) {
         EventRow row{};
@@ -155,6 +155,6 @@ TEST_CASE("the operation combo box follows the names the rows taught the core") 
     const uint32_t boxes = HeadlessModel()->messageBoxCount;
     StartMachineCheck(app);
     CHECK(HeadlessModel()->messageBoxCount == boxes);
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }

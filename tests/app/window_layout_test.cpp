@@ -187,7 +187,7 @@ TEST_CASE("the first window fits the work area of its monitor and is centred in 
 }
 
 TEST_CASE("the control table names each window field's control, in creation order") {
-    AppState app{};
+    Recording app{};
     WireControls(&app,
                  [](int id) { return reinterpret_cast<UiHandle>(static_cast<intptr_t>(id + 1)); });
     REQUIRE(app.window != nullptr);

@@ -90,11 +90,11 @@ bool HasHiddenChar(const std::wstring& text) {
 }
 
 struct HostileWindow {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     HWND hwnd = nullptr;
     std::wstring session = WriteHostileSession();
     HostileWindow() {
-        InitAppState(app);
+        InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
         hwnd = H(app->port.mainWindow);
         Pump();
@@ -106,7 +106,7 @@ struct HostileWindow {
         }
         if (IsWindow(hwnd)) DestroyWindow(hwnd);
         Pump();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         DeleteFileW(session.c_str());
     }

@@ -24,7 +24,7 @@ namespace {
 constexpr wchar_t kHelper[] = L"C:\\Program Files\\Olvetta\\Olvetta.exe";
 
 struct CheckWindow {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     HWND hwnd = nullptr;
 
     CheckWindow() {
@@ -32,7 +32,7 @@ struct CheckWindow {
         ResetSimProcesses();
         SimTraceGateEvents(u"NT Kernel Logger", 0); // the helper's rows never arrive here
         SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kHelper), false);
-        InitAppState(app);
+        InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
         hwnd = H(app->port.mainWindow);
         CopyBounded(app->window->programPath, 1024, reinterpret_cast<const char16_t*>(kHelper));
@@ -44,7 +44,7 @@ struct CheckWindow {
         if (HWND table = Table()) DestroyWindow(table);
         if (IsWindow(hwnd)) DestroyWindow(hwnd);
         Pump();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         SetSimulatedFileAttributes(nullptr, false);
         SimTraceReset();

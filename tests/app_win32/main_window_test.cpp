@@ -313,7 +313,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     CHECK(column(0) == ScaleByDpi(105, 120));
     CHECK(column(1) == RescaleForDpi(90, 96, 120));
     CHECK(column(6) == ScaleByDpi(110, 120));
-    // One new font, on every control and in the AppState; the old one is gone.
+    // One new font, on every control and in the Recording; the old one is gone.
     HFONT font = static_cast<HFONT>(w.app->port.uiFont);
     CHECK(fontHeight(w.Control(kIdStartButton)) == RescaleForDpi(height96, 96, 120));
     for (const ControlSpec& spec : kMainControls) {

@@ -1,4 +1,4 @@
-// A recording's worth of state for the trace-capture tests: an AppState with its queue ring and
+// A recording's worth of state for the trace-capture tests: a Recording with its queue ring and
 // the headless UI wired in, a reset TraceController, the simulated trace service cleared and the
 // system version set to 10.0. Also scripts for the simulated sessions and queue readers.
 #pragma once
@@ -11,7 +11,7 @@
 #include "app/window_layout.h"
 #include "doctest.h"
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -125,7 +125,7 @@ inline constexpr uint32_t kCaptureRingBytes = 1u << 21;
 
 struct CaptureFixture {
     SmallQueueRing ring{kCaptureRingBytes};
-    AppState* app = nullptr;
+    Recording* app = nullptr;
     TraceController* tc = nullptr;
     mutable std::vector<EventRow> peeked;
     mutable uint32_t peekedRead = 1, peekedWrite = 1; // odd: never a position
@@ -138,9 +138,9 @@ struct CaptureFixture {
         SimTraceReset();
         SetVersionOverride(10, 0, 19045);
         liveBefore = LiveAllocationCount();
-        app = AllocRecord<AppState>();
+        app = AllocRecord<Recording>();
         REQUIRE(app != nullptr);
-        InitAppState(app);
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         REQUIRE(MakeEventQueue(app));
         tc = AllocRecord<TraceController>();
@@ -153,7 +153,7 @@ struct CaptureFixture {
         RefuseNthThreadStart(0);
         ReleaseTraceController(tc);
         FreeBlock(tc);
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         ResetHeadlessUi(); // frees a trace-stopped text still queued
         SimTraceReset();

@@ -191,7 +191,7 @@ struct DigestRun {
 
 // Takes the queued rows into the digest. Each row's local time must be its time stamp's, converted
 // here; the digest leaves the time out, so that it does not depend on the machine's time zone.
-void TakeQueued(AppState* app, DigestRun* run) {
+void TakeQueued(Recording* app, DigestRun* run) {
     QueueRead queue;
     BeginQueueRead(app, &queue);
     while (const EventRow* queued = NextQueuedRow(app, &queue)) {
@@ -220,7 +220,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "the callback's rows for 40000 generated event
     tc->appState = app;
     SetRowSink(
         &tc->tracking,
-        [](void* context, const EventRow* row) { QueueRow(static_cast<AppState*>(context), row); },
+        [](void* context, const EventRow* row) { QueueRow(static_cast<Recording*>(context), row); },
         app);
     RememberProcessName(&tc->tracking, 9120, u"SearchIndexer.exe", 0);
     activeTraceController = tc;

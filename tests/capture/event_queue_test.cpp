@@ -143,7 +143,7 @@ bool Intact(const EventRow& r) {
 }
 
 struct Producer {
-    AppState* app;
+    Recording* app;
     uint32_t id;
     std::atomic<bool>* paced; // a pause after each row, and a cap on the rows ahead
     std::atomic<bool>* stop;
@@ -251,9 +251,9 @@ TEST_CASE_FIXTURE(CaptureFixture,
 }
 
 TEST_CASE("a ring is made with the bytes asked for when they are a power of two, else full size") {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     REQUIRE(app != nullptr);
-    InitAppState(app);
+    InitRecording(app);
     struct Case {
         uint32_t asked, made;
     };
@@ -283,7 +283,7 @@ TEST_CASE("a ring is made with the bytes asked for when they are a power of two,
         }
         FreeEventQueue(app);
     }
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }
 
@@ -298,9 +298,9 @@ constexpr bool kUnderThreadChecker = false;
 // One thread, so nothing for the thread checker to look at, where its 500,000 rows take 10 s.
 TEST_CASE("the full ring holds 500,000 rows of a recording's mix between two reads" *
           doctest::skip(kUnderThreadChecker)) {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     REQUIRE(app != nullptr);
-    InitAppState(app);
+    InitRecording(app);
     REQUIRE(MakeEventQueue(app));
     // Seven kinds in turn, each path with a running number, seven processes in turn.
     const char16_t* const kinds[][4] = {
@@ -338,6 +338,6 @@ TEST_CASE("the full ring holds 500,000 rows of a recording's mix between two rea
     }
     CHECK(AtomicLoad(app->droppedHere) == 0);
     CHECK(QueuedRowCount(app) == 500000);
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }

@@ -218,7 +218,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "held file rows are flushed into the queue aft
     // Watch the flush: it must find both threads gone and the rundown's names learnt.
     struct Watch {
         TraceController* tc;
-        AppState* app;
+        Recording* app;
         int rows;
         bool threadsGone;
         bool keyKnown;

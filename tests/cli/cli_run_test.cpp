@@ -83,7 +83,7 @@ bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* progra
     return true;
 }
 
-void Started(void* context, AppState*) {
+void Started(void* context, Recording*) {
     Harness* h = static_cast<Harness*>(context);
     REQUIRE(clidemo::StartPacer(&h->pacer));
     h->running.store(true);
@@ -91,7 +91,7 @@ void Started(void* context, AppState*) {
         RequestCliStop();
 }
 
-void Ended(void* context, AppState*) {
+void Ended(void* context, Recording*) {
     clidemo::StopPacer(&static_cast<Harness*>(context)->pacer);
 }
 

@@ -1,7 +1,7 @@
 // The console program's view options as a view: they narrow it, and name operations as learned.
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/text.h"
 #include "cli/cli_run.h"
 #include "doctest.h"
@@ -10,7 +10,7 @@
 using namespace olv;
 
 TEST_CASE("view options: --operation by exact name, then without case, else as given") {
-    static AppState app; // large: not on the stack; only the learned names are used
+    static Recording app; // large: not on the stack; only the learned names are used
     app.operationNameCount = 3;
     CopyBounded(app.operationNames[0], kOperationNameChars, u"read file");
     CopyBounded(app.operationNames[1], kOperationNameChars, u"Read file");

@@ -27,17 +27,17 @@ using namespace olv;
 namespace {
 
 struct Window {
-    AppState* app = nullptr;
+    Recording* app = nullptr;
     replay::Scenario* scenario = nullptr;
     bool read = false;
     clidemo::CliPacer pacer{};
 
     explicit Window(const char* scenarioFile) {
-        app = AllocRecord<AppState>();
+        app = AllocRecord<Recording>();
         scenario = AllocRecord<replay::Scenario>();
         REQUIRE(app != nullptr);
         REQUIRE(scenario != nullptr);
-        InitAppState(app);
+        InitRecording(app);
         ResetHeadlessUi();
         ResetHeadlessWindows();
         WireControls(app, HeadlessControlHandle);
@@ -53,7 +53,7 @@ struct Window {
     }
     ~Window() {
         clidemo::StopPacer(&pacer);
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         if (read) replay::FreeScenario(scenario);
         FreeBlock(scenario);

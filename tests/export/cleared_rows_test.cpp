@@ -38,7 +38,7 @@ void RecordClearAndGoOn(ExportFixture& f) {
     f.Add(kRows[3]);
 }
 
-std::string Summary(AppState* app) {
+std::string Summary(Recording* app) {
     char16_t* text = BuildSummaryText(app);
     REQUIRE(text != nullptr);
     std::string out = U8(text);

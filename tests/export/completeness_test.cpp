@@ -147,7 +147,7 @@ TEST_CASE("Files of a running recording: the queue is emptied first, the copy is
     const Bytes session = ReadAll(tmp.Path("run.ols"));
     REQUIRE(session.size() == 1312 + 3 * 3256);
     CHECK(std::memcmp(session.data() + 16, &block, sizeof block) == 0);
-    CHECK(f.app->recordingInfo.flags == 0); // the AppState's own block is not marked
+    CHECK(f.app->recordingInfo.flags == 0); // the Recording's own block is not marked
     REQUIRE(ExportJsonToPath(f.app, tmp.Path16("run.json").c_str()));
     CHECK(Has(JsonText(ReadAll(tmp.Path("run.json"))),
               "\"stopped\":\"\",\n  \"stoppedUtc\":\"\",\n  \"utcOffsetMinutes\": 60,\n  "

@@ -125,7 +125,7 @@ TEST_CASE("AppendJsonString cuts a long text before capacity - 8 and still close
 
 TEST_CASE("Menu commands show their dialog, then write or read the chosen file") {
     struct Case {
-        void (*command)(AppState*);
+        void (*command)(Recording*);
         std::u16string filter;
         const char* extension;
         uint32_t flags;

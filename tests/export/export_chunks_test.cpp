@@ -15,7 +15,7 @@ namespace olv {
 
 namespace {
 
-using Writer = bool (*)(AppState*, const char16_t*);
+using Writer = bool (*)(Recording*, const char16_t*);
 
 struct Format {
     Writer write;

@@ -1,4 +1,4 @@
-// What the export tests share: an AppState wired to the headless UI, a temporary folder removed at
+// What the export tests share: a Recording wired to the headless UI, a temporary folder removed at
 // the end, rows, and file helpers.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/text.h"
 #include "export/json_check.h"
 #include "platform/files.h"
@@ -137,23 +137,23 @@ inline RecordingInfo StoppedRecordingInfo() {
     return info;
 }
 
-// An AppState wired to a fresh headless UI; fault hooks are switched off at both ends.
+// An Recording wired to a fresh headless UI; fault hooks are switched off at both ends.
 struct ExportFixture {
-    AppState* app = nullptr;
+    Recording* app = nullptr;
     ExportFixture() {
         ResetAllocationFaults();
         ResetFileFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
+        app = AllocRecord<Recording>();
         REQUIRE(app != nullptr);
-        InitAppState(app);
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
     }
     ~ExportFixture() {
         ResetAllocationFaults();
         ResetFileFaults();
         ClearClockOverride();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void Add(const RowSpec& spec) {

@@ -9,7 +9,7 @@ namespace {
 
 struct Writer {
     const char* name;
-    Outcome (*write)(AppState*, const char16_t*);
+    Outcome (*write)(Recording*, const char16_t*);
     const char* written;
 };
 const Writer kWriters[] = {

@@ -12,7 +12,7 @@ namespace olv {
 namespace {
 
 struct Exporter {
-    bool (*run)(AppState*, const char16_t*);
+    bool (*run)(Recording*, const char16_t*);
     const char* failure;
 };
 

@@ -12,7 +12,7 @@ namespace olv {
 
 namespace {
 
-std::vector<EventRow> Rows(const AppState* app) {
+std::vector<EventRow> Rows(const Recording* app) {
     return {app->rows, app->rows + app->rowCount};
 }
 

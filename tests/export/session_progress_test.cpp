@@ -196,7 +196,7 @@ TEST_CASE("Commands that arrive while a session is read are ignored") {
     WriteSession(tmp.Path("other.ols"), SampleRows(2), 2, 3256);
 
     struct Arrivals {
-        AppState* app;
+        Recording* app;
         std::u16string other;
         uint32_t closesAllowed = 0;
         uint32_t nestedOpens = 0;

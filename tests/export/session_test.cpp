@@ -30,7 +30,7 @@ Bytes SessionBytes(uint32_t version, uint32_t recordSize, std::vector<EventRow> 
     return b;
 }
 
-std::vector<EventRow> Rows(const AppState* app) {
+std::vector<EventRow> Rows(const Recording* app) {
     return {app->rows, app->rows + app->rowCount};
 }
 
@@ -41,7 +41,7 @@ std::vector<EventRow> SpecRows() {
     return rows;
 }
 
-std::string Header(AppState* app) {
+std::string Header(Recording* app) {
     char16_t out[2048];
     BuildHeaderLines(&app->recordingInfo, app->recordingInfoValid != 0, out, 2048, u"");
     return U8(out);

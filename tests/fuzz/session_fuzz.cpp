@@ -1,5 +1,5 @@
 // libFuzzer target for the session loader, every version (the compact one's checks included).
-// Each input is written to a file and opened on a fresh AppState holding one known row. A failed
+// Each input is written to a file and opened on a fresh Recording holding one known row. A failed
 // open must leave that row alone; a successful one is exported as CSV and JSON and saved again in
 // both forms, and each saved file must open again with the same rows, byte for byte.
 // No allocation of the program may outlive the run.
@@ -12,7 +12,7 @@
 #include <string>
 #include <system_error>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "export/exports.h"
 #include "platform/memory.h"
@@ -39,12 +39,12 @@ fs::path FilePath(const char* suffix) {
     return fs::path(base.string() + suffix);
 }
 
-// A fresh AppState with one known row in its store.
-olv::AppState* NewState() {
+// A fresh Recording with one known row in its store.
+olv::Recording* NewState() {
     olv::ResetHeadlessUi();
-    olv::AppState* app = olv::AllocRecord<olv::AppState>();
-    if (app == nullptr) Fail("no memory for the AppState");
-    olv::InitAppState(app);
+    olv::Recording* app = olv::AllocRecord<olv::Recording>();
+    if (app == nullptr) Fail("no memory for the Recording");
+    olv::InitRecording(app);
     olv::WireControls(app, olv::HeadlessControlHandle);
     app->rows = static_cast<olv::EventRow*>(olv::AllocZeroed(sizeof(olv::EventRow)));
     if (app->rows == nullptr) Fail("no memory for the row");
@@ -73,8 +73,8 @@ olv::EventRow WithCleanTails(const olv::EventRow& row) {
     return clean;
 }
 
-void FreeState(olv::AppState* app) {
-    olv::CleanUpAppState(app);
+void FreeState(olv::Recording* app) {
+    olv::CleanUpRecording(app);
     olv::FreeBlock(app);
 }
 
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (fs::file_size(input) != size) Fail("cannot write the input file");
 
-    olv::AppState* app = NewState();
+    olv::Recording* app = NewState();
     const olv::EventRow* before = app->rows;
     if (!olv::OpenSessionFromPath(app, input.u16string().c_str())) {
         if (app->rows != before || app->rowCount != 1 || app->rows[0].pid != 4242 ||
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    ? olv::SaveCompactSessionToPath(app, saved.u16string().c_str())
                                    : olv::SaveSessionToPath(app, saved.u16string().c_str());
             if (!wrote) Fail("did not save");
-            olv::AppState* again = NewState();
+            olv::Recording* again = NewState();
             if (!olv::OpenSessionFromPath(again, saved.u16string().c_str())) Fail("did not reopen");
             if (again->rowCount != app->rowCount) Fail("the saved session lost rows");
             for (int32_t i = 0; i < app->rowCount; ++i) {

@@ -132,13 +132,13 @@ LRESULT CALLBACK WatcherProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 }
 
 struct ProgressWindowTest {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     HWND hwnd = nullptr;
     HWND watcher = nullptr;
     std::wstring kept = WriteSession(L"kept", 3, 3);
     std::wstring big;
     ProgressWindowTest() {
-        InitAppState(app);
+        InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
         hwnd = H(app->port.mainWindow);
         WNDCLASSW wc{};
@@ -159,7 +159,7 @@ struct ProgressWindowTest {
         DestroyWindow(watcher);
         if (IsWindow(hwnd)) DestroyWindow(hwnd);
         Pump();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         DeleteFileW(kept.c_str());
         if (!big.empty()) DeleteFileW(big.c_str());

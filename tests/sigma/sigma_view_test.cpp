@@ -57,7 +57,7 @@ struct ContextDeleter {
 using ContextPtr = std::unique_ptr<SigmaViewContext, ContextDeleter>;
 
 // A recording fed row by row, keeping the rows so deferred ones can be built later.
-struct Recording {
+struct FedRows {
     ContextPtr context{NewSigmaViewContext()};
     std::vector<std::unique_ptr<EventRow>> rows;
     std::unique_ptr<SigmaViewBuffer> buffer = std::make_unique<SigmaViewBuffer>();
@@ -136,7 +136,7 @@ TEST_CASE("registry paths are abbreviated as rules write them") {
 }
 
 TEST_CASE("registry rows: category, TargetObject with the value name, EventType") {
-    Recording r;
+    FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     struct Case {
         const char16_t* operation;
@@ -188,7 +188,7 @@ TEST_CASE("registry rows: category, TargetObject with the value name, EventType"
 }
 
 TEST_CASE("the examined program's start is matched at once with its full path") {
-    Recording r;
+    FedRows r;
     SetSigmaRecorderImage(r.context.get(), u"C:\\Tools\\Olvetta.exe");
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     CHECK(r.Categories() == Bit(kSigmaProcessCreation));
@@ -213,7 +213,7 @@ TEST_CASE("the examined program's start is matched at once with its full path") 
 }
 
 TEST_CASE("a child's start waits for its image path: the first image load of its name") {
-    Recording r;
+    FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     const uint32_t deferred =
         r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Started child process",
@@ -257,7 +257,7 @@ TEST_CASE("a child's start waits for its image path: the first image load of its
 }
 
 TEST_CASE("a deferred start becomes due at its process's end or at Stop, in row order") {
-    Recording r;
+    FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     r.Learn({kCategoryProcess, 100, u"a.exe", u"Started child process", u"a.exe", u"", u"OK",
              kTarget});
@@ -314,7 +314,7 @@ TEST_CASE("a command line's first token names the image when it is a full path o
     };
     for (const Case& c : cases) {
         CAPTURE(U8(c.line));
-        Recording r;
+        FedRows r;
         const uint32_t outcome = r.Learn(
             {kCategoryProcess, 77, c.process, u"Started child process", c.line, u"", u"OK", 1});
         CHECK(outcome == (c.ready ? kSigmaViewReady : kSigmaViewDeferred));
@@ -323,7 +323,7 @@ TEST_CASE("a command line's first token names the image when it is a full path o
 }
 
 TEST_CASE("file rows: created, first write by a process, renamed by path, link, delete") {
-    Recording r;
+    FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     struct Case {
         uint32_t pid;
@@ -365,7 +365,7 @@ TEST_CASE("file rows: created, first write by a process, renamed by path, link, 
 }
 
 TEST_CASE("network rows: once per endpoint pair, Initiated, host name from an earlier answer") {
-    Recording r;
+    FedRows r;
     const uint32_t pid = 6840;
     r.Learn({kCategoryProcess, pid, u"ReportViewer.exe", u"Started child process",
              u"\"C:\\Apps\\ReportViewer.exe\"", u"", u"OK", 1});
@@ -455,7 +455,7 @@ TEST_CASE("network rows: once per endpoint pair, Initiated, host name from an ea
 }
 
 TEST_CASE("rows of no category and changed rows") {
-    Recording r;
+    FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     CHECK(r.Learn({kCategoryProcess, kTarget, u"x", u"Unloaded DLL", u"C:\\a.dll", u"", u"OK", 0}) ==
           kSigmaViewNone);
@@ -478,7 +478,7 @@ TEST_CASE("rows of no category and changed rows") {
 TEST_CASE("refused memory loses no row: counted, and the row is still viewed") {
     for (int64_t nth = 1; nth < 40; ++nth) {
         CAPTURE(nth);
-        Recording r;
+        FedRows r;
         RefuseNthAllocation(nth);
         r.Learn(kTargetStart);
         r.Learn({kCategoryFile, kTarget, u"x", u"Wrote to file", u"C:\\a", u"", u"OK", 0});
@@ -503,7 +503,7 @@ TEST_CASE("process ids of every digit count are the view's decimal text") {
     const uint32_t pids[] = {0, 7, 10, 99, 100, 4242, 65536, 1000000, 4294967295u};
     for (uint32_t pid : pids) {
         CAPTURE(pid);
-        Recording r;
+        FedRows r;
         REQUIRE(r.Learn({kCategoryRegistry, pid, u"x.exe", u"Created registry key",
                          u"\\REGISTRY\\MACHINE\\SOFTWARE\\x", u"", u"OK", 0}) == kSigmaViewReady);
         CHECK(r.F(kSigmaProcessId) == std::to_string(pid));
@@ -525,7 +525,7 @@ TEST_CASE("once per file written and per network pair, over growing tables and p
         {kCategoryNetwork, u"Sent data (TCP)", u"10.0.0.1:%u -> 10.0.0.2:443"},
         {kCategoryNetwork, u"Sent data (UDP)", u"10.0.0.1:%u -> 10.0.0.2:443"},
     };
-    Recording r;
+    FedRows r;
     constexpr uint32_t kKeys = 3000;
     for (int pass = 0; pass < 2; ++pass) {
         for (uint32_t i = 0; i < kKeys; ++i) {
@@ -574,7 +574,7 @@ TEST_CASE("a row is viewed by its kind: a look-alike operation text gives no vie
             ch = FoldAscii(ch);
         const std::u16string lookAlikes[] = {text + u" ", lower, u" " + text};
         for (const std::u16string& lookAlike : lookAlikes) {
-            Recording r;
+            FedRows r;
             REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
             CHECK(r.Learn({c.category, kTarget, u"x", lookAlike.c_str(), c.path, u"", u"OK", 0}) ==
                   kSigmaViewNone);
@@ -584,26 +584,26 @@ TEST_CASE("a row is viewed by its kind: a look-alike operation text gives no vie
         // In any other category the text is no kind either.
         for (uint32_t other = kCategoryFile; other <= kCategoryProcess; ++other) {
             if (other == c.category) continue;
-            Recording r;
+            FedRows r;
             REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
             CHECK(r.Learn({other, kTarget, u"x", c.operation, c.path, u"", u"OK", 0}) ==
                   kSigmaViewNone);
         }
-        Recording r;
+        FedRows r;
         REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
         CHECK(r.Learn({c.category, kTarget, u"x", c.operation, c.path, u"", u"OK", 0}) ==
               kSigmaViewReady);
     }
     // A start row: only the kind's own text in its own category starts a process.
     for (const char16_t* lookAlike : {u"Started process ", u"started process", u"Started Process"}) {
-        Recording r;
+        FedRows r;
         RowSpec start = kTargetStart;
         start.operation = lookAlike;
         CHECK(r.Learn(start) == kSigmaViewNone);
         CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back().get()));
         CHECK_FALSE(r.StartView(0));
     }
-    Recording r;
+    FedRows r;
     RowSpec start = kTargetStart;
     start.category = kCategoryFile;
     r.Learn(start);

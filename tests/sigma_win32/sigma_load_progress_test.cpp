@@ -6,7 +6,7 @@
 
 #include "app/win32/shell.h" // windows.h first
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/sigma_commands.h"
 #include "app/window_layout.h"
 #include "demo/window_driver.h"
@@ -84,11 +84,11 @@ LRESULT CALLBACK WatcherProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 }
 
 struct LoadWindow {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     HWND hwnd = nullptr;
     HWND watcher = nullptr;
     LoadWindow() {
-        InitAppState(app);
+        InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
         hwnd = H(app->port.mainWindow);
         WNDCLASSW wc{};
@@ -107,7 +107,7 @@ struct LoadWindow {
         DestroyWindow(watcher);
         if (IsWindow(hwnd)) DestroyWindow(hwnd);
         Pump();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     std::wstring Status() const { return TextOf(GetDlgItem(hwnd, kIdStatusBar)); }

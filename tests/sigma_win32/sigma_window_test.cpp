@@ -10,7 +10,7 @@
 #include <commctrl.h> // the picker's tree
 #include <shlobj.h>   // BFFM_SETSELECTIONW
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/list_window_layout.h"
 #include "app/window_layout.h"
 #include "base/text.h"
@@ -86,11 +86,11 @@ void RemoveRuleFolder(const std::wstring& folder) {
 }
 
 struct SigmaWindow {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     HWND hwnd = nullptr;
 
     SigmaWindow() {
-        InitAppState(app);
+        InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
         hwnd = H(app->port.mainWindow);
         Pump();
@@ -101,7 +101,7 @@ struct SigmaWindow {
         }
         if (IsWindow(hwnd)) DestroyWindow(hwnd);
         Pump();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void Command(int id) const {

@@ -17,7 +17,7 @@
 namespace olv {
 
 struct SimMainWindow {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     HWND hwnd = nullptr;
     void (*pump)();
 
@@ -30,7 +30,7 @@ struct SimMainWindow {
         SimTraceGateEvents(u"NT Kernel Logger", 0);
         SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(path), false);
         if (pid != 0) SetSimNextProcessId(pid);
-        InitAppState(app);
+        InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
         hwnd = H(app->port.mainWindow);
         pump();
@@ -38,7 +38,7 @@ struct SimMainWindow {
     ~SimMainWindow() {
         if (IsWindow(hwnd)) DestroyWindow(hwnd);
         pump();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         SetSimulatedFileAttributes(nullptr, false);
         SimTraceReset();

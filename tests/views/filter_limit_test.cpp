@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/commands.h"
 #include "base/text.h"
 #include "doctest.h"
@@ -21,8 +21,8 @@ TEST_CASE("the filter box is limited to the characters the filter uses, and it u
     }
 
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
-    InitAppState(app);
+    Recording* app = AllocRecord<Recording>();
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     // Rows that differ only in their last character of a filter-long text.
     const std::u16string common(kFilterTextChars - 1, u'a');
@@ -41,6 +41,6 @@ TEST_CASE("the filter box is limited to the characters the filter uses, and it u
     UiSetText(app->window->filterEdit, (common + u'x').c_str());
     DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 0);
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "platform/memory.h"
@@ -19,16 +19,16 @@ using namespace olv;
 namespace {
 
 struct Fixture {
-    AppState* app;
+    Recording* app;
     Fixture() {
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
     }
     ~Fixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void Add(const char16_t* operation, const char16_t* path, const char16_t* detail = u"",

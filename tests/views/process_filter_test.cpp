@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -24,17 +24,17 @@ using namespace olv;
 namespace {
 
 struct ProcessFixture {
-    AppState* app;
+    Recording* app;
     ProcessFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
     }
     ~ProcessFixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     // A start row of pid under parent; returns its index.

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/text.h"
 #include "platform/memory.h"
 #include "support/test_random.h"
@@ -70,14 +70,14 @@ void ReferencePlace(ProcessTreeNode* nodes, int32_t count, Log* log) {
 }
 
 struct Rows {
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     explicit Rows(int32_t capacity) {
-        InitAppState(app);
+        InitRecording(app);
         app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * capacity));
         app->rowCapacity = capacity;
     }
     ~Rows() {
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void Start(uint32_t pid, uint32_t parent) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/lifecycle.h"
 #include "app/window_layout.h"
 #include "base/text.h"
@@ -24,18 +24,18 @@ using namespace olv;
 namespace {
 
 struct DetailsFixture {
-    AppState* app;
+    Recording* app;
     DetailsFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
         ResetHeadlessWindows();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
     }
     ~DetailsFixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     int32_t Add(uint32_t category, uint32_t pid, uint32_t parent, const char16_t* name,

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -127,17 +127,17 @@ std::vector<int32_t> ReferenceOrder(const std::vector<EventRow>& rows, std::vect
 }
 
 struct SortFixture {
-    AppState* app;
+    Recording* app;
     SortFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
     }
     ~SortFixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     std::vector<int32_t> Shown() const {
@@ -157,7 +157,7 @@ EventRow Named(const char16_t* path, uint32_t severity = 0) {
     return row;
 }
 
-void Add(AppState* app, const EventRow& row) {
+void Add(Recording* app, const EventRow& row) {
     AppendRow(app, &row);
 }
 

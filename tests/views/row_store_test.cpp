@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/atomic.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -18,18 +18,18 @@ using namespace olv;
 namespace {
 
 struct StoreFixture {
-    AppState* app;
+    Recording* app;
     const HeadlessList& list = HeadlessModel()->list;
     StoreFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
     }
     ~StoreFixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     // Room for more than one batch (8192 rows) waiting; the full ring proves nothing more.

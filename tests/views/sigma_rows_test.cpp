@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -81,18 +81,18 @@ SigmaRuleSet* RulesOf(std::initializer_list<const char*> texts) {
 }
 
 struct SigmaFixture {
-    AppState* app;
+    Recording* app;
     SigmaFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         ClearRows(app);
     }
     ~SigmaFixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void Append(uint32_t category, uint32_t pid, const char16_t* process, const char16_t* operation,

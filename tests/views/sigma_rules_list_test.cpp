@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "doctest.h"
@@ -40,19 +40,19 @@ std::string RuleText(int n) {
 }
 
 struct ListFixture {
-    AppState* app;
+    Recording* app;
     ListFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
         ResetHeadlessWindows();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         ClearRows(app);
     }
     ~ListFixture() {
         ResetHeadlessWindows();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void InstallMany() {

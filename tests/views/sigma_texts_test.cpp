@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/commands.h"
 #include "app/keyboard.h"
 #include "app/window_layout.h"
@@ -71,19 +71,19 @@ detection:
 )";
 
 struct TextsFixture {
-    AppState* app;
+    Recording* app;
     TextsFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
         ResetHeadlessWindows();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         ClearRows(app);
     }
     ~TextsFixture() {
         ResetHeadlessWindows();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     // Rules a.yml, b.yml, ... in order; refused texts are kept as refusals.

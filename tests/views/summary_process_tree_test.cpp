@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/format.h"
 #include "base/note_text.h"
 #include "base/reveal_text.h"
@@ -24,15 +24,15 @@ using namespace olv;
 
 namespace {
 
-struct Recording {
-    AppState* app = AllocRecord<AppState>();
-    explicit Recording(int32_t capacity = 1024) {
-        InitAppState(app);
+struct TestRecording {
+    olv::Recording* app = AllocRecord<olv::Recording>();
+    explicit TestRecording(int32_t capacity = 1024) {
+        InitRecording(app);
         app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * capacity));
         app->rowCapacity = capacity;
     }
-    ~Recording() {
-        CleanUpAppState(app);
+    ~TestRecording() {
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     EventRow& Add(uint32_t category, const char16_t* operation, const char16_t* path) {
@@ -74,7 +74,7 @@ void* Insert(void* context, const ProcessTreeNode* node, void* parentItem) {
     return const_cast<ProcessTreeNode*>(node);
 }
 
-std::u16string Place(Recording& r) {
+std::u16string Place(TestRecording& r) {
     static ProcessTreeNode nodes[kProcessTreeNodes];
     std::u16string order;
     PlaceProcessTree(nodes, CollectProcessTreeNodes(r.app, nodes, kProcessTreeNodes), Insert,
@@ -86,7 +86,7 @@ std::u16string Place(Recording& r) {
 
 // The counts by category are checked by the scenario tests; none of them has a Low row.
 TEST_CASE("summary period, severities and top-ten sections") {
-    Recording r;
+    TestRecording r;
     r.Add(kCategoryFile, u"Read file", u"C:\\b.txt").time = {2026, 1, 0, 2, 3, 4, 5, 6};
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt").severity = 3;
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
@@ -117,7 +117,7 @@ TEST_CASE("summary period, severities and top-ten sections") {
 }
 
 TEST_CASE("summary: a row is a DNS name by its kind, not by a text that mentions DNS") {
-    Recording r;
+    TestRecording r;
     r.Add(kCategoryNetwork, u"DNS query", u"evil.tk");
     r.Add(kCategoryNetwork, u"DNS answer", u"evil.tk");
     r.Add(kCategoryNetwork, u"TCP traffic (99) dns", u"10.0.0.5:53");
@@ -131,7 +131,7 @@ TEST_CASE("summary: a row is a DNS name by its kind, not by a text that mentions
 }
 
 TEST_CASE("a file written 500 times among 300 decoys touched once heads the list, counted exactly") {
-    Recording r;
+    TestRecording r;
     std::u16string longPath = u"C:\\" + std::u16string(297, u'x');
     for (int i = 0; i < 3; ++i)
         r.Add(kCategoryFile, u"Read file", longPath.c_str());
@@ -249,7 +249,7 @@ TEST_CASE("a tally whose growth is refused counts on in the table it has, every 
 }
 
 TEST_CASE("a summary of 5,000 decoy files and one written 500 times lists it first, exactly") {
-    Recording r(5600);
+    TestRecording r(5600);
     for (int i = 0; i < 5000; ++i) {
         char16_t path[32];
         FormatText(path, 32, u"C:\\decoy%d", i);
@@ -264,7 +264,7 @@ TEST_CASE("a summary of 5,000 decoy files and one written 500 times lists it fir
 }
 
 TEST_CASE("summary names keep to their line and show hidden characters; so do header lines") {
-    Recording r;
+    TestRecording r;
     r.Add(kCategoryRegistry, u"Set value",
           u"HKCU\\Run\r\n[Most touched files]\r\n    999  C:\\forged");
     r.Add(kCategoryFile, u"Wrote file", u"C:\\Invoice\u202Efdp.exe");
@@ -287,7 +287,7 @@ TEST_CASE("summary names keep to their line and show hidden characters; so do he
 }
 
 TEST_CASE("while recording, the summary takes rows in first and says what it could not") {
-    Recording r;
+    TestRecording r;
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
     r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 208 kB
     r.app->trace = AllocRecord<TraceController>();
@@ -324,11 +324,11 @@ TEST_CASE("while recording, the summary takes rows in first and says what it cou
 }
 
 TEST_CASE("process tree placement") {
-    Recording none;
+    TestRecording none;
     none.Add(kCategoryFile, u"Read file", u"C:\\a");
     CHECK(Place(none).empty());
     SUBCASE("the program at the root, children and a grandchild under their parents") {
-        Recording r;
+        TestRecording r;
         r.Start(100, 7, u"a.exe");
         r.Start(200, 100, u"cmd.exe");
         r.Start(300, 200, u"ping.exe");
@@ -337,7 +337,7 @@ TEST_CASE("process tree placement") {
         CHECK(Place(r) == u"a.exe<root cmd.exe<a.exe ping.exe<cmd.exe b.exe<a.exe ");
     }
     SUBCASE("a child whose parent's row comes later is placed in the second pass") {
-        Recording r;
+        TestRecording r;
         r.Start(300, 200, u"late.exe");
         r.Start(100, 7, u"a.exe");
         r.Start(200, 100, u"cmd.exe");
@@ -345,7 +345,7 @@ TEST_CASE("process tree placement") {
         CHECK(Place(r) == u"a.exe<root cmd.exe<a.exe sib.exe<cmd.exe late.exe<cmd.exe ");
     }
     SUBCASE("a process that is its own parent, and a parent loop, end at the root") {
-        Recording r;
+        TestRecording r;
         r.Start(5, 5, u"self.exe");
         r.Start(10, 11, u"x.exe");
         r.Start(11, 10, u"y.exe");
@@ -357,7 +357,7 @@ TEST_CASE("process tree placement") {
 TEST_CASE("the View windows: the summary keeps its own font, the tree its placement") {
     ResetHeadlessUi();
     ResetHeadlessWindows();
-    Recording r;
+    TestRecording r;
     r.Start(100, 7, u"a.exe");
     r.Start(200, 100, u"cmd.exe");
     r.app->port.uiFont = HeadlessMakeFont();
@@ -386,7 +386,7 @@ TEST_CASE("the View windows: the summary keeps its own font, the tree its placem
     ResetTraceController(r.app->trace);
     r.app->launcher = AllocRecord<TargetLauncher>();
     InitLauncher(r.app->launcher);
-    CleanUpAppState(r.app);
+    CleanUpRecording(r.app);
     CHECK((r.app->trace == nullptr && r.app->launcher == nullptr));
     CHECK(HeadlessModel()->badFontDeletes == 0);
     CHECK(HeadlessModel()->fontsDeleted == 2);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/lifecycle.h"
 #include "app/window_layout.h"
 #include "base/text.h"
@@ -146,19 +146,19 @@ void MakeFilter(Random& r, const EventRow* rows, int32_t count, char16_t* out) {
 }
 
 struct ScanFixture {
-    AppState* app;
+    Recording* app;
     ScanFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         ClearRows(app); // the combo box starts with "All operations"
     }
     ~ScanFixture() {
         FreeBlock(app->queueBytes);
         app->queueBytes = nullptr;
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "doctest.h"
@@ -28,12 +28,12 @@ const char kTempRule[] = "title: Anything in Temp\nlevel: low\n"
                          "  condition: selection\n";
 
 struct ViewFixture {
-    AppState* app;
+    Recording* app;
     ViewFixture() {
         ResetAllocationFaults();
         ResetHeadlessUi();
-        app = AllocRecord<AppState>();
-        InitAppState(app);
+        app = AllocRecord<Recording>();
+        InitRecording(app);
         WireControls(app, HeadlessControlHandle);
         ClearRows(app);
         // Controls that contradict every view below: none of them may count.
@@ -51,7 +51,7 @@ struct ViewFixture {
     }
     ~ViewFixture() {
         ResetAllocationFaults();
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     void Add(uint32_t category, uint32_t pid, uint32_t parent, const char16_t* operation,

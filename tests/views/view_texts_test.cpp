@@ -4,7 +4,7 @@
 #include <iterator>
 #include <string>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "base/text.h"
 #include "capture/trace_controller.h"
 #include "platform/files.h"
@@ -25,10 +25,10 @@ std::u16string Cell(const EventRow& row, int column) {
 }
 
 struct StatusFixture {
-    AppState* app = AllocRecord<AppState>();
-    StatusFixture() { InitAppState(app); }
+    Recording* app = AllocRecord<Recording>();
+    StatusFixture() { InitRecording(app); }
     ~StatusFixture() {
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
     }
     std::u16string Text() {

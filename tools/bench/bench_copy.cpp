@@ -5,7 +5,7 @@
 // buffer. The ratio is time over time.
 #include <cstring>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -40,7 +40,7 @@ void MakeCopyRow(EventRow* row, uint32_t i) {
 
 OLV_BENCH(copy_rows_100k) {
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     int32_t* items = static_cast<int32_t*>(AllocZeroed(kCopyRows * sizeof(int32_t)));
     void* readBuffer = AllocZeroed(static_cast<size_t>(kCopyRows) * sizeof(EventRow));
     if (app == nullptr || items == nullptr || readBuffer == nullptr) {
@@ -50,7 +50,7 @@ OLV_BENCH(copy_rows_100k) {
         FreeBlock(app);
         return;
     }
-    InitAppState(app);
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     EventRow row;
     for (int32_t i = 0; i < kCopyRows; ++i) {
@@ -75,7 +75,7 @@ OLV_BENCH(copy_rows_100k) {
             3);
         bench::ReportFigure(run, t.work * 1000, "ms", t.baseline * 1000);
     }
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(readBuffer);
     FreeBlock(items);
     FreeBlock(app);

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "bench.h"
 #include "capture/event_queue.h"
@@ -37,12 +37,12 @@ constexpr uint64_t kFileObject = 0xffffc60f1e7a2070;
 constexpr uint64_t kIrp = 0xffffc60f2a4d1008;
 constexpr uint64_t kKeyObject = 0xffffd50a2c6f1b20;
 
-// The program's side of the callback: an AppState with its ring, a TraceController whose
+// The program's side of the callback: a Recording with its ring, a TraceController whose
 // tracking follows kFollowed, made the active controller as Start makes it.
 constexpr uint32_t kCopySlots = 65536;
 
 struct Rig {
-    AppState* app;
+    Recording* app;
     TraceController* tc;
     EventRow* copyRing; // the baseline's
 };
@@ -59,9 +59,9 @@ bool MakeRig(Rig* rig) {
     static const char16_t* const kLetters[] = {u"C:"};
     static const char16_t* const kDevices[] = {u"\\Device\\HarddiskVolume3"};
     SetSimulatedDrives(kLetters, kDevices, 1);
-    rig->app = AllocRecord<AppState>();
+    rig->app = AllocRecord<Recording>();
     if (rig->app == nullptr) return false;
-    InitAppState(rig->app);
+    InitRecording(rig->app);
     WireControls(rig->app, HeadlessControlHandle);
     rig->tc = AllocRecord<TraceController>();
     if (!MakeEventQueue(rig->app) || rig->tc == nullptr) return false;
@@ -89,7 +89,7 @@ void DropRig(Rig* rig) {
         FreeBlock(rig->tc);
     }
     if (rig->app != nullptr) {
-        CleanUpAppState(rig->app);
+        CleanUpRecording(rig->app);
         FreeBlock(rig->app);
     }
     FreeBlock(rig->copyRing);
@@ -97,7 +97,7 @@ void DropRig(Rig* rig) {
 }
 
 // The window thread's side, reduced to nothing: every queued row is taken at once.
-void TakeQueue(AppState* app) {
+void TakeQueue(Recording* app) {
     app->queueRowsOut = app->queueRowsIn;
     app->queueRead = app->queueWrite;
 }
@@ -183,7 +183,7 @@ void DllLoad(SimEvent* e, uint32_t pid) {
 }
 
 // Runs the events through the callback; the rows go into the ring, whose reader keeps up.
-template <int N> void Deliver(AppState* app, SimEvent* const (&events)[N]) {
+template <int N> void Deliver(Recording* app, SimEvent* const (&events)[N]) {
     for (SimEvent* e : events)
         OnEventRecord(&e->record);
     TakeQueue(app);
@@ -206,7 +206,7 @@ void CopyOnce(CopyRing* c) {
 bool StartRig(bench::BenchRun& run, Rig* rig, void (*prepare)()) {
     if (!MakeRig(rig)) {
         DropRig(rig);
-        bench::ReportFailure(run, "no memory for the AppState, ring or controller");
+        bench::ReportFailure(run, "no memory for the Recording, ring or controller");
         return false;
     }
     if (prepare != nullptr) {

@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -95,15 +95,15 @@ void MakeRow(EventRow* row, uint32_t i) {
 }
 
 // A stopped recording of kRows rows, every row shown.
-AppState* MakeRecording() {
+Recording* MakeRecording() {
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     if (app == nullptr) return nullptr;
-    InitAppState(app);
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     ReserveRows(app, kRows);
     if (app->rowCapacity < kRows) {
-        CleanUpAppState(app);
+        CleanUpRecording(app);
         FreeBlock(app);
         return nullptr;
     }
@@ -124,9 +124,9 @@ AppState* MakeRecording() {
     return app;
 }
 
-void DropRecording(AppState* app) {
+void DropRecording(Recording* app) {
     if (app == nullptr) return;
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
 }
 
@@ -190,10 +190,10 @@ double TimeRawRead(const Paths& p) {
     return bench::RawReadSeconds(p.target);
 }
 
-using Writer = bool (*)(AppState* app, const char16_t* path);
+using Writer = bool (*)(Recording* app, const char16_t* path);
 
 void WriterFigure(bench::BenchRun& run, Writer write, const char16_t* extension) {
-    AppState* app = MakeRecording();
+    Recording* app = MakeRecording();
     if (app == nullptr) return bench::ReportFailure(run, "no memory for 1,000,000 rows");
     Paths p;
     MakePaths(&p, extension);
@@ -240,19 +240,19 @@ OLV_BENCH(session_open_1m) {
     Paths p;
     MakePaths(&p, u".ols");
     {
-        AppState* app = MakeRecording();
+        Recording* app = MakeRecording();
         if (app == nullptr) return bench::ReportFailure(run, "no memory for 1,000,000 rows");
         const bool saved = SaveSessionToPath(app, p.target);
         DropRecording(app);
         if (!saved) return bench::ReportFailure(run, "the session could not be saved to /tmp");
     }
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     if (app == nullptr) {
         DeleteFilePath(p.target);
-        return bench::ReportFailure(run, "no memory for the AppState");
+        return bench::ReportFailure(run, "no memory for the Recording");
     }
-    InitAppState(app);
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     const double base = TimeRawRead(p); // also brings the file into the cache for both sides
     const auto start = std::chrono::steady_clock::now();

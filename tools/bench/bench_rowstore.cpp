@@ -15,7 +15,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_layout.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -84,17 +84,17 @@ void MakeRow(EventRow* row, uint32_t i) {
     if (i % 100 == 37) AppendBounded(row->path, kPathChars, u"\\Secret.key");
 }
 
-AppState* MakeState() {
+Recording* MakeState() {
     ResetHeadlessUi();
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     if (app == nullptr) return nullptr;
-    InitAppState(app);
+    InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     return app;
 }
 
-void DropState(AppState* app) {
-    CleanUpAppState(app);
+void DropState(Recording* app) {
+    CleanUpRecording(app);
     FreeBlock(app);
 }
 
@@ -110,7 +110,7 @@ enum class IngestView { kPlain, kSortedByPath, kProcessTree };
 
 // Forgets the rows and the operation names learned from them, keeping every block and its pages:
 // the state a store that already has room is in.
-void EmptyStoreKeepingBlocks(AppState* app) {
+void EmptyStoreKeepingBlocks(Recording* app) {
     app->rowCount = 0;
     app->shownCount = 0;
     app->shownListIncomplete = 0;
@@ -119,8 +119,8 @@ void EmptyStoreKeepingBlocks(AppState* app) {
 }
 
 void IngestFigure(bench::BenchRun& run, IngestStart start, IngestView view = IngestView::kPlain) {
-    AppState* app = MakeState();
-    if (app == nullptr) return bench::ReportFailure(run, "no memory for the AppState");
+    Recording* app = MakeState();
+    if (app == nullptr) return bench::ReportFailure(run, "no memory for the Recording");
     // The rows as whole rows too, for the baseline's copy.
     constexpr uint32_t kRows = 65535;
     auto* made = static_cast<EventRow*>(AllocZeroed(kRows * sizeof(EventRow)));
@@ -220,10 +220,10 @@ OLV_BENCH(rowstore_ingest_after_clear) {
 // kinds in turn, each path with a running number, seven processes in turn). Baseline: the 3256
 // bytes a row took in the ring before it held records, so the ratio is the share of that.
 OLV_BENCH(ring_bytes_per_row) {
-    AppState* app = MakeState();
+    Recording* app = MakeState();
     if (app == nullptr || !MakeEventQueue(app)) {
         if (app != nullptr) DropState(app);
-        return bench::ReportFailure(run, "no memory for the AppState or the ring");
+        return bench::ReportFailure(run, "no memory for the Recording or the ring");
     }
     constexpr uint32_t kRows = 500000;
     EventRow row;
@@ -242,7 +242,7 @@ namespace {
 
 // The store of the rebuild figures: 1,000,000 rows, and a 64 MiB buffer for the baseline's read.
 struct MillionRows {
-    AppState* app;
+    Recording* app;
     void* piece;
 };
 constexpr int32_t kMillion = 1000000;
@@ -322,7 +322,7 @@ constexpr const char* kNotOnePercent = "the filter did not match 1% of the rows"
 OLV_BENCH(rowstore_rebuild_filter_1pct) {
     MillionRowFigure(
         run,
-        [](AppState* app) {
+        [](Recording* app) {
             CopyBounded(app->view.filter, kFilterTextChars + 1, u"SECRET");
             SignWaitingRows(app, kMillion); // as the timers leave them
             RebuildShownRows(app);          // the shown list grows once, outside the timing
@@ -337,7 +337,7 @@ OLV_BENCH(rowstore_rebuild_filter_1pct) {
 OLV_BENCH(rowstore_rebuild_filter_unsigned) {
     MillionRowFigure(
         run,
-        [](AppState* app) {
+        [](Recording* app) {
             CopyBounded(app->view.filter, kFilterTextChars + 1, u"SECRET");
             RebuildShownRows(app);
             const bool right = app->shownCount == kMillion / 100 && app->signedRows == 0;
@@ -351,11 +351,11 @@ OLV_BENCH(rowstore_rebuild_filter_unsigned) {
 OLV_BENCH(rowstore_sign) {
     MillionRowFigure(
         run,
-        [](AppState* app) {
+        [](Recording* app) {
             SignWaitingRows(app, kMillion); // the signatures' block is made outside the timing
             return app->signedRows == kMillion ? nullptr : "the rows were not all signed";
         },
-        [](AppState* app) {
+        [](Recording* app) {
             std::memset(static_cast<void*>(app->rowSignatures), 0,
                         static_cast<size_t>(kMillion) * sizeof(RowSignature));
             app->signedRows = 0;
@@ -369,7 +369,7 @@ OLV_BENCH(rowstore_sign) {
 OLV_BENCH(rowstore_rebuild_category) {
     MillionRowFigure(
         run,
-        [](AppState* app) {
+        [](Recording* app) {
             app->view.categoryOn[kCategoryRegistry] = 0;
             RebuildShownRows(app);
             const int32_t expected =
@@ -392,7 +392,7 @@ void SortFigure(bench::BenchRun& run, int column) {
         ascending[i] = i;
     MillionRowFigure(
         run,
-        [&](AppState* app) {
+        [&](Recording* app) {
             RebuildShownRows(app); // every row shown, in recording order
             app->view.sortBy = static_cast<uint8_t>(column + 1);
             ApplyShownOrder(app);
@@ -404,7 +404,7 @@ void SortFigure(bench::BenchRun& run, int column) {
             }
             return app->shownCount == kMillion ? nullptr : "not every row is shown";
         },
-        [&](AppState* app) {
+        [&](Recording* app) {
             std::memcpy(app->shownRows, ascending, size_t{kMillion} * 4);
             ApplyShownOrder(app);
         },

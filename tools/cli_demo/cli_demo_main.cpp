@@ -60,7 +60,7 @@ bool Prepare(void* context, const CliOptions* o, bool selftest, char16_t* progra
     return true;
 }
 
-void Started(void* context, AppState*) {
+void Started(void* context, Recording*) {
     Demo* demo = static_cast<Demo*>(context);
     if (!clidemo::StartPacer(&demo->pacer)) RequestCliEnd();
 }
@@ -69,7 +69,7 @@ void Started(void* context, AppState*) {
 // to press it again (which leaves the exports out) before the files are written.
 constexpr uint32_t kSecondInterruptMs = 1000;
 
-void Ended(void* context, AppState*) {
+void Ended(void* context, Recording*) {
     Demo* demo = static_cast<Demo*>(context);
     clidemo::StopPacer(&demo->pacer);
     if (demo->pacer.stoppedRecording.load() || CliStopLevel() != 1) return;

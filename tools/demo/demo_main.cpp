@@ -59,7 +59,7 @@ void Refuse(const char* problem) {
     MessageBoxW(nullptr, text, kTitle, MB_ICONERROR);
 }
 
-void PutProgramInPathBox(AppState* app, void* context) {
+void PutProgramInPathBox(Recording* app, void* context) {
     demo::Pacer* pacer = static_cast<demo::Pacer*>(context);
     UiSetText(app->window->targetEdit, pacer->scenario->programPath);
     demo::AttachPacer(pacer, app);

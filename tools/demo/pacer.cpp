@@ -62,7 +62,7 @@ void PlayRecording(Pacer* p, uint32_t generation) {
 
 } // namespace
 
-void AttachPacer(Pacer* pacer, AppState* app) {
+void AttachPacer(Pacer* pacer, Recording* app) {
     pacer->app = app;
     pacer->window = static_cast<HWND>(app->port.mainWindow);
     gPacer = pacer;

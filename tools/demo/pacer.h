@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "stand_ins.h"
 
 namespace olv::demo {
@@ -17,7 +17,7 @@ namespace olv::demo {
 struct Pacer {
     const replay::Scenario* scenario;
     replay::ScenarioStreams streams;
-    AppState* app;
+    Recording* app;
     HWND window;
     WNDPROC windowProc;               // the main window's own procedure, which the demo wraps
     std::atomic<uint32_t> generation; // counts the times the stand-ins were scripted
@@ -28,7 +28,7 @@ struct Pacer {
 // Scripts the stand-ins for the scenario (gates closed) and wraps the main window's procedure
 // so that the pacer learns of each Start and the stand-ins are scripted afresh after each Stop.
 // Window thread.
-void AttachPacer(Pacer* pacer, AppState* app);
+void AttachPacer(Pacer* pacer, Recording* app);
 // The pacer's thread: waits for a recording, plays it, waits for the next, until quit is set.
 void RunPacer(Pacer* pacer);
 

@@ -31,7 +31,7 @@ constexpr uint32_t kPostWaitMs = 10000;    // how long a posted message may take
 constexpr uint32_t kStallMs = 10000;       // how long delivery may make no progress
 
 struct Engine {
-    AppState* app;
+    Recording* app;
     const Scenario* sc;
     ScenarioStreams streams;
     uint32_t released[kSessionCount]; // run events let through the gate so far
@@ -48,7 +48,7 @@ bool Fail(Engine* en, const char* what, uint8_t session) {
 }
 
 // Hands the messages that other threads posted to the window's handlers, oldest first.
-void PumpPostedMessages(AppState* app) {
+void PumpPostedMessages(Recording* app) {
     HeadlessPostedMessage m{};
     while (HeadlessTakePostedMessage(&m)) {
         HandlePostedMessage(app, m.message, m.wParam, m.lParam);
@@ -151,7 +151,7 @@ void ScriptStandIns(Engine* en) {
 
 } // namespace
 
-bool RecordScenario(AppState* app, const Scenario* sc, char* error, size_t errorCapacity) {
+bool RecordScenario(Recording* app, const Scenario* sc, char* error, size_t errorCapacity) {
     Engine en{};
     en.app = app;
     en.sc = sc;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "scenario.h"
 
 namespace olv::replay {
@@ -13,6 +13,6 @@ namespace olv::replay {
 // caller has set the answers of questions. On return the recording has stopped (or never
 // started, when Start failed and said so in a message box). False only when the stand-ins did
 // not do what the scenario asked of them in time, with a message in error.
-bool RecordScenario(AppState* app, const Scenario* scenario, char* error, size_t errorCapacity);
+bool RecordScenario(Recording* app, const Scenario* scenario, char* error, size_t errorCapacity);
 
 } // namespace olv::replay

@@ -8,7 +8,7 @@
 #include <io.h>
 #endif
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/lifecycle.h"
 #include "app/sigma_commands.h"
 #include "app/view_controls.h"
@@ -152,7 +152,7 @@ bool Wide(const char* text, char16_t* out) {
 
 // Sets the view as a user would, with the notifications the window sends. False when the
 // operation was never recorded (the combo box does not offer it).
-bool ApplyView(AppState* app, const Options& o, const char16_t* operation, const char16_t* filter) {
+bool ApplyView(Recording* app, const Options& o, const char16_t* operation, const char16_t* filter) {
     static const int kBoxes[4] = {kIdFileCheck, kIdRegistryCheck, kIdNetworkCheck, kIdProcessCheck};
     for (int c = 0; c < 4; ++c) {
         if (!o.hide[c]) continue;
@@ -236,13 +236,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    AppState* app = AllocRecord<AppState>();
+    Recording* app = AllocRecord<Recording>();
     if (app == nullptr) {
         std::fprintf(stderr, "olvetta-replay: not enough memory\n");
         FreeScenario(&scenario);
         return kExitNotWritten;
     }
-    InitAppState(app);
+    InitRecording(app);
     ResetHeadlessUi();
     WireControls(app, HeadlessControlHandle);
     HeadlessSetDefaultAnswer(o.answerNo ? kAnswerNo : kAnswerYes);
@@ -295,7 +295,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     SetHeadlessMessageBoxEcho(nullptr);
-    CleanUpAppState(app);
+    CleanUpRecording(app);
     FreeBlock(app);
     FreeScenario(&scenario);
     ResetHeadlessUi();

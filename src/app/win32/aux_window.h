@@ -30,7 +30,7 @@ HWND CreateAuxWindow(HWND owner, HINSTANCE instance, const wchar_t* title, int w
 int AuxWindowKind(HWND window);
 
 // The process tree's notifications (double-click, Enter, right-click, the menu key), answered
-// with the process commands of the main window's AppState (view_windows.cpp).
+// with the process commands of the main window's Recording (view_windows.cpp).
 LRESULT HandleTreeNotify(HWND window, const NMHDR* header);
 // The details window: places the text and the Copy button; copies the text.
 void LayOutDetailsWindow(HWND window, int width, int height);

@@ -105,7 +105,7 @@ void Move(UiHandle control, const ControlRect& r) {
 
 } // namespace
 
-void BuildMainWindowContents(AppState* app) {
+void BuildMainWindowContents(Recording* app) {
     MainWindow* w = app->window; // made by CreateMainWindow
     HWND window = H(app->port.mainWindow);
     const int dpi = WindowDpi(window);
@@ -158,7 +158,7 @@ void MoveToDpi(HWND window, int dpi, const RECT* suggested) {
     }
 }
 
-void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
+void HandleMainDpiChange(Recording* app, int dpi, const RECT* suggested) {
     HWND window = H(app->port.mainWindow);
     const int before = WindowDpi(window);
     if (dpi > 0 && dpi != before) {
@@ -185,7 +185,7 @@ void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested) {
     LayOutMainWindow(app, client.right, client.bottom);
 }
 
-void LayOutMainWindow(AppState* app, int width, int height) {
+void LayOutMainWindow(Recording* app, int width, int height) {
     if (app->window->targetEdit == nullptr) return;
     int statusHeight = 0;
     if (app->port.statusBar != nullptr) {

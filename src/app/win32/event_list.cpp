@@ -24,7 +24,7 @@ constexpr int kDisplaySlots = 3;
 char16_t gDisplayText[kDisplaySlots][kDisplayBufferChars];
 int gNextDisplaySlot = 0;
 
-void AnswerDisplayText(AppState* app, NMLVDISPINFOW* info) {
+void AnswerDisplayText(Recording* app, NMLVDISPINFOW* info) {
     // A request for an item that no longer exists stays unanswered (and takes no slot); the list
     // asks again after the next count change.
     char16_t* slot = gDisplayText[gNextDisplaySlot];
@@ -34,7 +34,7 @@ void AnswerDisplayText(AppState* app, NMLVDISPINFOW* info) {
     }
 }
 
-LRESULT AnswerCustomDraw(AppState* app, NMLVCUSTOMDRAW* draw) {
+LRESULT AnswerCustomDraw(Recording* app, NMLVCUSTOMDRAW* draw) {
     uint32_t colour = 0;
     bool hasColour = false;
     const uint32_t result =
@@ -46,7 +46,7 @@ LRESULT AnswerCustomDraw(AppState* app, NMLVCUSTOMDRAW* draw) {
 
 // The row menu for item at a screen point; column is the cell "Copy Cell" copies. Rows without a
 // path have the path items greyed.
-void ShowContextMenu(AppState* app, int item, int column, POINT at) {
+void ShowContextMenu(Recording* app, int item, int column, POINT at) {
     if (item < 0) return; // beside the items
     char16_t path[1024];
     ContextMenuPath(app, item, path, 1024); // under rowsLock, released before the menu shows
@@ -77,7 +77,7 @@ void ShowContextMenu(AppState* app, int item, int column, POINT at) {
 }
 
 // The focused item (-1: none): what a header click keeps in view, and what Enter opens.
-int FocusedItem(AppState* app) {
+int FocusedItem(Recording* app) {
     return static_cast<int>(SendMessageW(H(app->port.eventList), LVM_GETNEXTITEM,
                                          static_cast<WPARAM>(-1), LVNI_FOCUSED));
 }
@@ -85,7 +85,7 @@ int FocusedItem(AppState* app) {
 // LVN_GETINFOTIP: the full text of the cell under the pointer when its column cuts it.
 char16_t gTipText[kDisplayBufferChars];
 
-void AnswerInfoTip(AppState* app, NMLVGETINFOTIPW* tip) {
+void AnswerInfoTip(Recording* app, NMLVGETINFOTIPW* tip) {
     if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
     const int column = InfoTipColumn(tip);
     tip->pszText[0] = 0;
@@ -95,7 +95,7 @@ void AnswerInfoTip(AppState* app, NMLVGETINFOTIPW* tip) {
 
 } // namespace
 
-LRESULT HandleListNotify(AppState* app, const NMHDR* header) {
+LRESULT HandleListNotify(Recording* app, const NMHDR* header) {
     if (header == nullptr || header->idFrom != kIdEventList) return 0;
     switch (header->code) {
     case NM_CUSTOMDRAW:
@@ -125,7 +125,7 @@ LRESULT HandleListNotify(AppState* app, const NMHDR* header) {
     }
 }
 
-void ShowRowMenuAtFocus(AppState* app) {
+void ShowRowMenuAtFocus(Recording* app) {
     HWND list = H(app->port.eventList);
     if (list == nullptr) return;
     int item = UiListFocusedItem(app->port.eventList);

@@ -14,8 +14,8 @@ namespace {
 
 constexpr wchar_t kFindClass[] = L"OlvettaFind";
 
-AppState* AppOf(HWND window) {
-    return reinterpret_cast<AppState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+Recording* AppOf(HWND window) {
+    return reinterpret_cast<Recording*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
 DWORD StyleOf(const FindWindowControl& spec) {
@@ -43,7 +43,7 @@ const wchar_t* ClassOfKind(FindControlKind kind) {
 
 // The window's choices into the window's FindState, so F3 repeats them after the window is
 // closed.
-void ReadFindChoices(AppState* app) {
+void ReadFindChoices(Recording* app) {
     FindState& find = app->window->find;
     HWND window = H(find.window);
     if (window == nullptr) return;
@@ -53,7 +53,7 @@ void ReadFindChoices(AppState* app) {
 }
 
 LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    AppState* app = AppOf(window);
+    Recording* app = AppOf(window);
     switch (message) {
     case WM_COMMAND:
         // The buttons send their commands on to the main window, where the keys send them too.
@@ -77,7 +77,7 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
 }
 
-HWND MakeFindWindow(AppState* app) {
+HWND MakeFindWindow(Recording* app) {
     HINSTANCE instance = static_cast<HINSTANCE>(app->port.instance);
     if (!RegisterShellClass(instance, kFindClass, FindWindowProc, 0, COLOR_BTNFACE)) return nullptr;
     HWND owner = H(app->port.mainWindow);
@@ -117,7 +117,7 @@ HWND MakeFindWindow(AppState* app) {
 
 } // namespace
 
-void OpenFindWindow(AppState* app) {
+void OpenFindWindow(Recording* app) {
     HWND window = H(app->window->find.window);
     if (window == nullptr) window = MakeFindWindow(app);
     if (window == nullptr) return;
@@ -127,7 +127,7 @@ void OpenFindWindow(AppState* app) {
     UiFocusControl(app->window->find.textEdit);
 }
 
-void CloseFindWindow(AppState* app) {
+void CloseFindWindow(Recording* app) {
     HWND window = H(app->window->find.window);
     if (window == nullptr) return;
     ReadFindChoices(app);
@@ -139,7 +139,7 @@ void CloseFindWindow(AppState* app) {
 namespace {
 
 // The find window never covers the row it found: it moves below or above it (KeepFindWindowOffRow).
-void KeepOffFoundRow(AppState* app, HWND window) {
+void KeepOffFoundRow(Recording* app, HWND window) {
     HWND list = H(app->port.eventList);
     const int item = UiListFocusedItem(app->port.eventList);
     if (list == nullptr || item < 0) return;
@@ -167,7 +167,7 @@ void KeepOffFoundRow(AppState* app, HWND window) {
 
 } // namespace
 
-void FindFromShell(AppState* app, bool reverse) {
+void FindFromShell(Recording* app, bool reverse) {
     ReadFindChoices(app);
     if (app->window->find.text[0] == 0) {
         // Nothing to repeat yet: F3 asks for the text, as Ctrl+F does.

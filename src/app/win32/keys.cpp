@@ -26,13 +26,13 @@ bool IsClass(HWND window, const wchar_t* name) {
     return lstrcmpW(className, name) == 0;
 }
 
-// The AppState of a message's window: that of the main window or the find window it is in.
-AppState* AppOfMessage(const MSG* msg, HWND* root) {
+// The Recording of a message's window: that of the main window or the find window it is in.
+Recording* AppOfMessage(const MSG* msg, HWND* root) {
     if (msg->hwnd == nullptr) return nullptr;
     *root = GetAncestor(msg->hwnd, GA_ROOT);
     if (*root == nullptr) return nullptr;
     if (!IsClass(*root, L"OlvettaWindow") && !IsClass(*root, L"OlvettaFind")) return nullptr;
-    return reinterpret_cast<AppState*>(GetWindowLongPtrW(*root, GWLP_USERDATA));
+    return reinterpret_cast<Recording*>(GetWindowLongPtrW(*root, GWLP_USERDATA));
 }
 
 uint32_t HeldModifiers() {
@@ -59,7 +59,7 @@ bool TranslateShellMessage(MSG* msg) {
         if (top != nullptr && UiIsListWindow(top) && TranslateListWindowKey(top, msg)) return true;
     }
     HWND root = nullptr;
-    AppState* app = AppOfMessage(msg, &root);
+    Recording* app = AppOfMessage(msg, &root);
     if (app == nullptr) return false;
     const UINT m = msg->message;
     if (m == WM_KEYDOWN || m == WM_SYSKEYDOWN) {
@@ -80,13 +80,13 @@ bool TranslateShellMessage(MSG* msg) {
     return IsDialogMessageW(root, msg) != FALSE;
 }
 
-void RememberFocus(AppState* app, WPARAM activation) {
+void RememberFocus(Recording* app, WPARAM activation) {
     if (LOWORD(activation) != WA_INACTIVE) return;
     HWND focus = GetFocus();
     if (focus != nullptr && IsChild(H(app->port.mainWindow), focus)) gSavedFocus = focus;
 }
 
-void RestoreFocus(AppState* app) {
+void RestoreFocus(Recording* app) {
     HWND main = H(app->port.mainWindow);
     HWND target = gSavedFocus;
     // The first time, and whenever the control went away or was disabled, the path box (or,
@@ -98,7 +98,7 @@ void RestoreFocus(AppState* app) {
     if (target != nullptr) SetFocus(target);
 }
 
-bool HandleShellCommand(AppState* app, WPARAM wParam) {
+bool HandleShellCommand(Recording* app, WPARAM wParam) {
     switch (LOWORD(wParam)) {
     case kCmdFind:
         OpenFindWindow(app);
@@ -118,7 +118,7 @@ bool HandleShellCommand(AppState* app, WPARAM wParam) {
     }
 }
 
-void EnableMenuCommands(AppState* app, HMENU popup) {
+void EnableMenuCommands(Recording* app, HMENU popup) {
     const int count = GetMenuItemCount(popup);
     for (int i = 0; i < count; ++i) {
         const UINT id = GetMenuItemID(popup, i);

@@ -18,7 +18,7 @@ constexpr UINT kLongestDroppedName = 32767;
 
 // WM_DROPFILES: the first file's whole name, so a name too long to start from is refused by the
 // portable handler rather than cut here. The drop is always finished.
-void HandleDrop(AppState* app, HDROP drop) {
+void HandleDrop(Recording* app, HDROP drop) {
     const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
     if (length > 0 && length <= kLongestDroppedName) {
         char16_t* name = static_cast<char16_t*>(AllocZeroed((length + 1) * sizeof(char16_t)));
@@ -30,7 +30,7 @@ void HandleDrop(AppState* app, HDROP drop) {
     DragFinish(drop);
 }
 
-void SetMinimumSize(AppState* app, MINMAXINFO* info) {
+void SetMinimumSize(Recording* app, MINMAXINFO* info) {
     const int dpi = WindowDpi(H(app->port.mainWindow));
     RECT status{};
     if (app->port.statusBar != nullptr) GetWindowRect(H(app->port.statusBar), &status);
@@ -57,7 +57,7 @@ bool AllowDropsFromUnelevated(HWND window) {
     return allowed;
 }
 
-LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wParam,
+LRESULT HandleMainMessage(Recording* app, HWND window, UINT message, WPARAM wParam,
                           LPARAM lParam) {
     switch (message) {
     case WM_CREATE:

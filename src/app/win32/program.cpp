@@ -13,17 +13,17 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"OlvettaWindow";
 
-// Stores the AppState with the window on WM_NCCREATE (so mainWindow is set before WM_CREATE)
+// Stores the Recording with the window on WM_NCCREATE (so mainWindow is set before WM_CREATE)
 // and hands every later message to the main window's handler.
 LRESULT CALLBACK RouteMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    AppState* app = nullptr;
+    Recording* app = nullptr;
     if (message == WM_NCCREATE) {
         const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        app = static_cast<AppState*>(create->lpCreateParams);
+        app = static_cast<Recording*>(create->lpCreateParams);
         app->port.mainWindow = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
     } else {
-        app = reinterpret_cast<AppState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        app = reinterpret_cast<Recording*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     }
     if (app == nullptr) return DefWindowProcW(window, message, wParam, lParam);
     return HandleMainMessage(app, window, message, wParam, lParam);
@@ -88,7 +88,7 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
     return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
-bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
+bool CreateMainWindow(Recording* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
     if (!MakeMainWindow(app)) return false;
     app->port.instance = instance;
     INITCOMMONCONTROLSEX controls{sizeof controls,
@@ -152,13 +152,13 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa); // only formats addresses; a failure changes nothing
 
-    // The one AppState of the run; static because it is large for a stack.
-    static AppState app;
-    InitAppState(&app);
+    // The one Recording of the run; static because it is large for a stack.
+    static Recording app;
+    InitRecording(&app);
     if (!CreateMainWindow(&app, instance, showCommand, options.title)) {
         MessageBoxW(nullptr, L"Failed to create window.", L"Error", MB_ICONERROR);
         WSACleanup();
-        CleanUpAppState(&app);
+        CleanUpRecording(&app);
         if (mutex != nullptr) {
             ReleaseMutex(mutex);
             CloseHandle(mutex);
@@ -185,7 +185,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
         ReleaseMutex(mutex);
         CloseHandle(mutex);
     }
-    CleanUpAppState(&app);
+    CleanUpRecording(&app);
     return result;
 }
 

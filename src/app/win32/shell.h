@@ -9,7 +9,7 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 #include "app/window_state.h"
 
 namespace olv {
@@ -32,11 +32,11 @@ struct ProgramOptions {
     const wchar_t* title;     // the main window's title
     const wchar_t* mutexName; // the single-instance mutex; null: no check
     // Called once the main window exists and before the message loop; may be null.
-    void (*afterCreate)(AppState* app, void* context);
+    void (*afterCreate)(Recording* app, void* context);
     void* context;
 };
 
-// The program's entry steps: single-instance check, sockets, AppState, window, message loop,
+// The program's entry steps: single-instance check, sockets, Recording, window, message loop,
 // clean-up. Returns the process exit code.
 int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& options);
 
@@ -48,18 +48,18 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
 
 // Registers the main window class and creates the window for app, centred on the primary
 // screen; false when either fails.
-bool CreateMainWindow(AppState* app, HINSTANCE instance, int showCommand, const wchar_t* title);
+bool CreateMainWindow(Recording* app, HINSTANCE instance, int showCommand, const wchar_t* title);
 // Runs GetMessageW, the shell's keys (TranslateShellMessage), TranslateMessage and
 // DispatchMessageW until WM_QUIT; returns its wParam.
 int RunMessageLoop();
 
-// The main window's message handler (the router calls it once the AppState is known).
-LRESULT HandleMainMessage(AppState* app, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The main window's message handler (the router calls it once the Recording is known).
+LRESULT HandleMainMessage(Recording* app, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // WM_CREATE: menu, font, controls, cue banners, check boxes, combo box, columns, status bar.
-void BuildMainWindowContents(AppState* app);
+void BuildMainWindowContents(Recording* app);
 // WM_SIZE: docks the status bar and places every control for a client of width x height.
-void LayOutMainWindow(AppState* app, int width, int height);
+void LayOutMainWindow(Recording* app, int width, int height);
 // The window's DPI: that of its top-level window's monitor (the last WM_DPICHANGED's, else the
 // system's answer), the system DPI where the system cannot say; 96 when nothing can be read.
 int WindowDpi(HWND window);
@@ -74,15 +74,15 @@ constexpr wchar_t kDpiProperty[] = L"OlvettaDpi";
 // it at the suggested rectangle, whose WM_SIZE lays it out at the new DPI.
 void MoveToDpi(HWND window, int dpi, const RECT* suggested);
 // WM_DPICHANGED of the main window: its font, columns and layout for the new DPI.
-void HandleMainDpiChange(AppState* app, int dpi, const RECT* suggested);
+void HandleMainDpiChange(Recording* app, int dpi, const RECT* suggested);
 // Lets files dropped from unelevated programs reach the (elevated) window.
 bool AllowDropsFromUnelevated(HWND window);
 
 // WM_NOTIFY of the main window: the event list's notifications.
-LRESULT HandleListNotify(AppState* app, const NMHDR* header);
+LRESULT HandleListNotify(Recording* app, const NMHDR* header);
 // The row menu at the list's focused row (Shift+F10, the menu key, WM_CONTEXTMENU from the
 // keyboard); nothing when no row has the focus.
-void ShowRowMenuAtFocus(AppState* app);
+void ShowRowMenuAtFocus(Recording* app);
 
 // Keys of the main window and the find window (keys.cpp): true when the message was handled
 // (a key that gave a command, or dialog-style navigation); the message loop then neither
@@ -92,18 +92,18 @@ bool TranslateShellMessage(MSG* msg);
 // true when the key was taken.
 bool TranslateListWindowKey(HWND root, const MSG* msg);
 // WM_ACTIVATE: remembers the focused control when the window is deactivated.
-void RememberFocus(AppState* app, WPARAM activation);
+void RememberFocus(Recording* app, WPARAM activation);
 // WM_SETFOCUS of the main window: gives the focus to the remembered control (first the path box).
-void RestoreFocus(AppState* app);
+void RestoreFocus(Recording* app);
 // The commands only the shell carries out (the find window, the row menu); false for others.
-bool HandleShellCommand(AppState* app, WPARAM wParam);
+bool HandleShellCommand(Recording* app, WPARAM wParam);
 // WM_INITMENUPOPUP: greys the items whose command cannot be given now.
-void EnableMenuCommands(AppState* app, HMENU popup);
+void EnableMenuCommands(Recording* app, HMENU popup);
 
 // The find window (find_window.cpp), made on first use and hidden when closed.
-void OpenFindWindow(AppState* app);
-void CloseFindWindow(AppState* app);
+void OpenFindWindow(Recording* app);
+void CloseFindWindow(Recording* app);
 // Find Next (reverse: Previous) with the window's text and choices; F3 without a text opens it.
-void FindFromShell(AppState* app, bool reverse);
+void FindFromShell(Recording* app, bool reverse);
 
 } // namespace olv

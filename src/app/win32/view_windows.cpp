@@ -89,14 +89,14 @@ HTREEITEM ItemAtCursor(HWND tree) {
     return (hit.flags & TVHT_ONITEM) != 0 ? item : nullptr;
 }
 
-AppState* OwnerApp(HWND window) {
+Recording* OwnerApp(HWND window) {
     HWND owner = GetWindow(window, GW_OWNER);
     if (owner == nullptr) return nullptr;
-    return reinterpret_cast<AppState*>(GetWindowLongPtrW(owner, GWLP_USERDATA));
+    return reinterpret_cast<Recording*>(GetWindowLongPtrW(owner, GWLP_USERDATA));
 }
 
 // The tree's menu for item, at the screen point at.
-void ShowTreeMenu(AppState* app, HWND window, HWND tree, HTREEITEM item, POINT at) {
+void ShowTreeMenu(Recording* app, HWND window, HWND tree, HTREEITEM item, POINT at) {
     const intptr_t tag = ItemTag(tree, item);
     if (tag < 0) return;
     SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
@@ -115,7 +115,7 @@ void ShowTreeMenu(AppState* app, HWND window, HWND tree, HTREEITEM item, POINT a
 } // namespace
 
 LRESULT HandleTreeNotify(HWND window, const NMHDR* header) {
-    AppState* app = OwnerApp(window);
+    Recording* app = OwnerApp(window);
     if (app == nullptr || header == nullptr) return 0;
     HWND tree = header->hwndFrom;
     switch (header->code) {

@@ -187,7 +187,7 @@ struct HeadlessUi {
 // posted message (a WM_APP_TRACE_STOPPED text still queued is freed), no timer, no script.
 void ResetHeadlessUi();
 // The handle of the model's control id (0: the main window); null for any other id. Give it to
-// WireControls (app/window_layout.h) to hand an AppState the model's controls.
+// WireControls (app/window_layout.h) to hand a Recording the model's controls.
 UiHandle HeadlessControlHandle(int id);
 HeadlessUi* HeadlessModel();
 // 0: the main window; else a ControlId. Null for any other id.

@@ -1,4 +1,4 @@
-#include "app/app_state.h"
+#include "app/recording_setup.h"
 
 #include <cstring>
 
@@ -12,10 +12,10 @@
 
 namespace olv {
 
-void InitAppState(AppState* app) {
+void InitRecording(Recording* app) {
     // Zero every handle, pointer, count and flag. The operation name entries need no clearing
     // (only operationNameCount counts), but zeroing the whole record costs nothing once per run.
-    std::memset(static_cast<void*>(app), 0, sizeof(AppState));
+    std::memset(static_cast<void*>(app), 0, sizeof(Recording));
     app->autoScroll = 1;
     app->view = DefaultViewSpec();
     app->queueMask = kQueueBytes - 1;
@@ -24,18 +24,18 @@ void InitAppState(AppState* app) {
     MakeMainWindow(app);
 }
 
-bool MakeMainWindow(AppState* app) {
+bool MakeMainWindow(Recording* app) {
     if (app->window == nullptr) app->window = AllocRecord<MainWindow>();
     return app->window != nullptr;
 }
 
-void FreeMainWindow(AppState* app) {
+void FreeMainWindow(Recording* app) {
     if (app->window != nullptr) FreeBlock(app->window->machineCheck);
     FreeBlock(app->window);
     app->window = nullptr;
 }
 
-void ReleaseTraceOf(AppState* app) {
+void ReleaseTraceOf(Recording* app) {
     if (app->trace == nullptr) return;
     StopTraceSessions(app->trace);
     ReleaseTraceController(app->trace);
@@ -43,14 +43,14 @@ void ReleaseTraceOf(AppState* app) {
     app->trace = nullptr;
 }
 
-void ReleaseLauncherOf(AppState* app) {
+void ReleaseLauncherOf(Recording* app) {
     if (app->launcher == nullptr) return;
     EndTarget(app->launcher);
     FreeBlock(app->launcher);
     app->launcher = nullptr;
 }
 
-void CleanUpAppState(AppState* app) {
+void CleanUpRecording(Recording* app) {
     FreeMainWindow(app);
     ReleaseTraceOf(app);
     ReleaseLauncherOf(app);

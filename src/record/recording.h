@@ -1,6 +1,8 @@
-// AppState: everything the main window owns. One instance for the whole run. Every layer above
-// the records works on it; its operations (initialise, clean up) are the application's
-// (app/app_state.h).
+// Recording: the core both front ends share, one instance for the whole run: the rows and the
+// shown index, the trace ring, RecordingInfo, the cleared-rows figures, the Sigma state and the
+// view (ViewSpec). The window's own state is app/window_state.h (`window`, null in the console
+// program); the handles the core draws through are `port`. Its operations (initialise, clean up)
+// are the application's (app/recording_setup.h).
 #pragma once
 
 #include <cstddef>
@@ -37,7 +39,7 @@ struct ProcessCondition {
 
 struct MainWindow; // app/window_state.h
 
-struct AppState {
+struct Recording {
     // The window's handles the core uses (record/view_port.h); all null without a window.
     ViewPort port;
 
@@ -117,7 +119,7 @@ struct AppState {
     char16_t sessionName[260];
     // rowCount when the open tree and summary windows were last refilled (report/view_refresh.h).
     int32_t viewWindowRows;
-    // The main window's own record (app/window_state.h), made by InitAppState; the core never
+    // The main window's own record (app/window_state.h), made by InitRecording; the core never
     // reads it.
     MainWindow* window;
 };
