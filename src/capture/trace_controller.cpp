@@ -58,8 +58,8 @@ void FillKernelBlock(TraceProperties* block) {
 // The TrackingState's RowSink: rows released from the held-row pool go to the EventQueue.
 void QueueRowOfController(void* context, const EventRow* row) {
     auto* tc = static_cast<TraceController*>(context);
-    if (tc == nullptr || tc->appState == nullptr) return;
-    QueueRow(tc->appState, row);
+    if (tc == nullptr || tc->core == nullptr) return;
+    QueueRow(tc->core, row);
 }
 
 struct DecodeJob {
@@ -71,8 +71,8 @@ void DecodeAndQueue(void* context) {
     auto* job = static_cast<DecodeJob*>(context);
     if (job->event == nullptr) return;
     EventRow row; // DecodeEvent gives a kept row every byte
-    if (DecodeEvent(&job->tc->tracking, job->event, &row) && job->tc->appState != nullptr) {
-        QueueRow(job->tc->appState, &row);
+    if (DecodeEvent(&job->tc->tracking, job->event, &row) && job->tc->core != nullptr) {
+        QueueRow(job->tc->core, &row);
     }
 }
 
@@ -178,7 +178,7 @@ void ResetTraceController(TraceController* tc) {
     tc->kernelSession = kNoSession;
     StoreTraceHandle(tc->kernelTrace, kNoSession);
     tc->notifyWindow = nullptr;
-    tc->appState = nullptr;
+    tc->core = nullptr;
     tc->kernelThread = nullptr;
     AtomicStore(tc->kernelRunning, 0);
     AtomicStore(tc->unreadableRecords, 0);
@@ -204,7 +204,7 @@ void ResetTraceController(TraceController* tc) {
 
 bool StartKernelSession(TraceController* tc, UiHandle mainWindow, Recording* app) {
     tc->notifyWindow = mainWindow;
-    tc->appState = app;
+    tc->core = app;
     StoreActiveController(tc);
     SetRowSink(&tc->tracking, QueueRowOfController, tc);
 

@@ -36,7 +36,7 @@ struct TraceController {
     uint64_t kernelSession;
     uint64_t kernelTrace;
     UiHandle notifyWindow;
-    Recording* appState;
+    Recording* core;
     ThreadHandle kernelThread;
     uint32_t kernelRunning;     // atomic
     uint32_t unreadableRecords; // atomic

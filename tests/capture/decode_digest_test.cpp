@@ -217,7 +217,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "the callback's rows for 40000 generated event
     static const char16_t* const kDevices[] = {u"\\Device\\HarddiskVolume3",
                                                u"\\Device\\HarddiskVolume4"};
     SetSimulatedDrives(kLetters, kDevices, 2);
-    tc->appState = app;
+    tc->core = app;
     SetRowSink(
         &tc->tracking,
         [](void* context, const EventRow* row) { QueueRow(static_cast<Recording*>(context), row); },

@@ -54,6 +54,9 @@ void ReportFailure(BenchRun& run, const char* reason);
 // The baseline of opening a file: seconds to read it whole in 64 MiB pieces; -1 when it cannot be
 // read.
 double RawReadSeconds(const char16_t* path);
+// The baseline of writing a file: seconds to write the bytes of from raw to the new file to and
+// flush it (to is removed after); -1 when from cannot be read or to written.
+double RawWriteSeconds(const char16_t* from, const char16_t* to);
 
 // Keeps the compiler from dropping a computation whose result is otherwise unused.
 template <typename T> inline void KeepValue(const T& value) {

@@ -211,7 +211,6 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 }
 
 constexpr uint32_t kFileRows = 1000000;
-constexpr uint32_t kPieceBytes = 64u << 20;
 
 // A compact session of the rows at path, with an empty head: the seconds it took, or -1.
 double WriteCompact(const Packed& p, const char16_t* path) {
@@ -268,44 +267,6 @@ double ReadCompact(const char16_t* path) {
     return outcome == kCompactRead ? seconds : -1;
 }
 
-// The raw baselines: the file's bytes written to a new file and flushed; read back.
-double RawWrite(const char16_t* from, const char16_t* to) {
-    FileHandle in = OpenFileForReading(from, nullptr);
-    int64_t size = 0;
-    if (in == nullptr || !FileSize(in, &size) || size <= 0) {
-        CloseFile(in);
-        return -1;
-    }
-    auto* bytes = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(size)));
-    bool ok = bytes != nullptr;
-    for (int64_t at = 0; ok && at < size;) {
-        const uint32_t n = static_cast<uint32_t>(size - at < kPieceBytes ? size - at : kPieceBytes);
-        uint32_t read = 0;
-        ok = ReadFileBytes(in, bytes + at, n, &read) && read == n;
-        at += n;
-    }
-    CloseFile(in);
-    double seconds = -1;
-    if (ok) {
-        DeleteFilePath(to);
-        const auto start = std::chrono::steady_clock::now();
-        FileHandle out = CreateNewFile(to, nullptr);
-        ok = out != nullptr;
-        for (int64_t at = 0; ok && at < size;) {
-            const uint32_t n =
-                static_cast<uint32_t>(size - at < kPieceBytes ? size - at : kPieceBytes);
-            uint32_t written = 0;
-            ok = WriteFileBytes(out, bytes + at, n, &written);
-            at += n;
-        }
-        ok = ok && FlushFile(out);
-        CloseFile(out);
-        if (ok) seconds = Seconds(start);
-        DeleteFilePath(to);
-    }
-    FreeBlock(bytes);
-    return seconds;
-}
 
 
 struct FilePaths {
@@ -338,7 +299,7 @@ OLV_BENCH(session_compact_save_1m) {
     double work = -1, base = -1;
     for (int i = 0; i < 3 && ok; ++i) {
         const double w = WriteCompact(p, paths.target);
-        const double b = RawWrite(paths.target, paths.copy);
+        const double b = bench::RawWriteSeconds(paths.target, paths.copy);
         ok = w > 0 && b > 0;
         if (work < 0 || w < work) work = w;
         if (base < 0 || b < base) base = b;

@@ -75,7 +75,7 @@ bool MakeRig(Rig* rig) {
     if (cold == nullptr || cold[0] != '1') TouchPages(rig->app->queueBytes, kQueueBytes);
     TouchPages(rig->copyRing, sizeof(EventRow) * kCopySlots);
     ResetTraceController(rig->tc);
-    rig->tc->appState = rig->app;
+    rig->tc->core = rig->app;
     TrackLaunchedProcess(&rig->tc->tracking, kFollowed, u"Invoice_2024-0412.pdf.exe", 0);
     RememberProcessName(&rig->tc->tracking, kStranger, u"SearchIndexer.exe", 0);
     activeTraceController = rig->tc;

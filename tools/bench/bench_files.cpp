@@ -35,7 +35,6 @@ using namespace olv;
 namespace {
 
 constexpr int32_t kRows = 1000000;
-constexpr size_t kPieceBytes = size_t{64} << 20;
 
 struct Shape {
     uint32_t category;
@@ -147,42 +146,7 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 // The baseline of a writer: the bytes of the file it wrote, written raw to a new file and
 // flushed. Seconds, or a negative value when the file could not be read or written.
 double TimeRawWrite(const Paths& p) {
-    FileHandle in = OpenFileForReading(p.target, nullptr);
-    int64_t size = 0;
-    if (in == nullptr || !FileSize(in, &size) || size <= 0) {
-        CloseFile(in);
-        return -1;
-    }
-    auto* bytes = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(size)));
-    bool ok = bytes != nullptr;
-    for (int64_t at = 0; ok && at < size;) {
-        const uint32_t n = static_cast<uint32_t>(
-            size - at < static_cast<int64_t>(kPieceBytes) ? size - at : kPieceBytes);
-        uint32_t read = 0;
-        ok = ReadFileBytes(in, bytes + at, n, &read) && read == n;
-        at += n;
-    }
-    CloseFile(in);
-    double seconds = -1;
-    if (ok) {
-        DeleteFilePath(p.copy);
-        const auto start = std::chrono::steady_clock::now();
-        FileHandle out = CreateNewFile(p.copy, nullptr);
-        ok = out != nullptr;
-        for (int64_t at = 0; ok && at < size;) {
-            const uint32_t n = static_cast<uint32_t>(
-                size - at < static_cast<int64_t>(kPieceBytes) ? size - at : kPieceBytes);
-            uint32_t written = 0;
-            ok = WriteFileBytes(out, bytes + at, n, &written);
-            at += n;
-        }
-        ok = ok && FlushFile(out);
-        CloseFile(out);
-        if (ok) seconds = Seconds(start);
-        DeleteFilePath(p.copy);
-    }
-    FreeBlock(bytes);
-    return seconds;
+    return bench::RawWriteSeconds(p.target, p.copy);
 }
 
 // The baseline of opening: the file read back in 64 MiB pieces.

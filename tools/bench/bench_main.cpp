@@ -1,6 +1,7 @@
 // olvetta-bench [filter | --list]: runs every registered figure, or those whose name contains
 // filter, and prints one line per figure: "name value unit ratio".
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <chrono>
 
@@ -70,6 +71,48 @@ double RawReadSeconds(const char16_t* path) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     FreeBlock(piece);
     return ok ? seconds : -1;
+}
+
+double RawWriteSeconds(const char16_t* from, const char16_t* to) {
+    constexpr int64_t kPieceBytes = int64_t{64} << 20;
+    FileHandle in = OpenFileForReading(from, nullptr);
+    int64_t size = 0;
+    if (in == nullptr || !FileSize(in, &size) || size <= 0) {
+        CloseFile(in);
+        return -1;
+    }
+    auto* bytes = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(size)));
+    bool ok = bytes != nullptr;
+    for (int64_t at = 0; ok && at < size;) {
+        const uint32_t n = static_cast<uint32_t>(size - at < kPieceBytes ? size - at : kPieceBytes);
+        uint32_t read = 0;
+        ok = ReadFileBytes(in, bytes + at, n, &read) && read == n;
+        at += n;
+    }
+    CloseFile(in);
+    double seconds = -1;
+    if (ok) {
+        DeleteFilePath(to);
+        const auto start = std::chrono::steady_clock::now();
+        FileHandle out = CreateNewFile(to, nullptr);
+        ok = out != nullptr;
+        for (int64_t at = 0; ok && at < size;) {
+            const uint32_t n =
+                static_cast<uint32_t>(size - at < kPieceBytes ? size - at : kPieceBytes);
+            uint32_t written = 0;
+            ok = WriteFileBytes(out, bytes + at, n, &written);
+            at += n;
+        }
+        ok = ok && FlushFile(out);
+        CloseFile(out);
+        if (ok) {
+            seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        DeleteFilePath(to);
+    }
+    FreeBlock(bytes);
+    return seconds;
 }
 
 void ReportFailure(BenchRun& run, const char* reason) {
