@@ -8,14 +8,12 @@
 
 #include "record/recording.h"
 #include "record/event_row.h"
+#include "record/stored_rows.h"
 
 namespace olv {
 
 constexpr int32_t kRowBatch = 64;
 
-// The six texts of a row, in the order of the row's fields.
-enum RowText : uint32_t { kTextOperation, kTextPath, kTextDetail, kTextResult, kTextProcess,
-                          kTextThreat, kRowTextCount };
 
 struct RowTextLengths {
     uint16_t chars[kRowTextCount]; // up to the terminator, at most the field's capacity

@@ -1,0 +1,56 @@
+// Reading and changing the rows a Recording holds. Every reader of the stored rows goes through
+// these functions, never through the store's own layout, so the store can keep its rows in
+// whatever form is smallest: a reader asks for the member it needs (a text as a TextView, a
+// number as a number) or for the whole EventRow when it formats one (a cell, an export line, a
+// file of the older versions). Window thread, under rowsLock; an index is below rowCount.
+// A TextView stays valid until the stored rows next change (an append, a Set, Clear or Open).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/systime.h"
+#include "record/event_row.h"
+#include "record/row_kind.h"
+#include "record/text_store.h"
+
+namespace olv {
+
+struct Recording; // record/recording.h
+
+// The six texts of a row, in the order of EventRow's fields.
+enum RowText : uint32_t { kTextOperation, kTextPath, kTextDetail, kTextResult, kTextProcess,
+                          kTextThreat, kRowTextCount };
+
+// The whole row, every text followed by zeros to the end of its field.
+void ReadStoredRow(const Recording* app, int32_t index, EventRow* out);
+
+RowKind StoredKind(const Recording* app, int32_t index);
+uint32_t StoredCategory(const Recording* app, int32_t index);
+uint32_t StoredPid(const Recording* app, int32_t index);
+uint32_t StoredThreadId(const Recording* app, int32_t index);
+uint32_t StoredParentPid(const Recording* app, int32_t index);
+uint32_t StoredSeverity(const Recording* app, int32_t index);
+uint64_t StoredKeyObject(const Recording* app, int32_t index);
+uint64_t StoredTimestamp(const Recording* app, int32_t index);
+SystemTime StoredTime(const Recording* app, int32_t index);
+
+// A text of the row, up to its terminator (at most its field's capacity).
+TextView StoredText(const Recording* app, int32_t index, RowText which);
+// The same text copied into out and terminated, cut to capacity - 1 units; returns the units
+// copied. Nothing (0) when capacity is 0.
+size_t CopyStoredText(const Recording* app, int32_t index, RowText which, char16_t* out,
+                      size_t capacity);
+inline bool StoredTextEmpty(const Recording* app, int32_t index, RowText which) {
+    return StoredText(app, index, which).length == 0;
+}
+
+// The field capacity of a text, in units, its terminator included (kPathChars for the path...).
+size_t RowTextCapacity(RowText which);
+
+// Changing a stored row. False, nothing changed, when the store cannot keep the new text
+// (memory refused); texts are cut to their field's capacity as EventRow cuts them.
+bool SetStoredThreat(Recording* app, int32_t index, uint32_t severity, const char16_t* threat);
+bool SetStoredPath(Recording* app, int32_t index, const char16_t* path);
+
+} // namespace olv
