@@ -123,7 +123,6 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
     case kCmdOpenSession:
         OpenSession(app);
         ShowOperationNames(app);
-        ScheduleRowSigning(app);
         RefreshViewWindows(app);
         break;
     case kCmdExit:

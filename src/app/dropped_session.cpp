@@ -23,9 +23,8 @@ void OpenDroppedSession(Recording* app, const char16_t* path) {
         return;
     }
     if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
-    const bool opened = OpenSessionFromPath(app, path);
+    OpenSessionFromPath(app, path);
     ShowOperationNames(app); // a failed open may have cleared the rows
-    if (opened) ScheduleRowSigning(app);
 }
 
 } // namespace olv

@@ -402,7 +402,6 @@ Outcome StopRecording(Recording* app) {
     }
     FreeEventQueue(app);
     SetIdleControls(app);
-    ScheduleRowSigning(app);
     RefreshViewWindows(app); // the open tree and summary show the whole recording
 
     if (notEnded) {
@@ -421,16 +420,7 @@ void StopMonitoring(Recording* app) {
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
-void ScheduleRowSigning(Recording* app) {
-    if (app->signedRows < app->rowCount) UiSetTimer(app->port.mainWindow, TIMER_SIGN, 20);
-}
-
 void HandleTimerTick(Recording* app, uintptr_t timerId) {
-    if (timerId == TIMER_SIGN) {
-        SignWaitingRows(app, kSignBatch);
-        if (app->signedRows >= app->rowCount) UiKillTimer(app->port.mainWindow, TIMER_SIGN);
-        return;
-    }
     if (timerId != TIMER_DRAIN) return;
     bool refreshViews = false;
     if (app->recording != 0 && app->trace != nullptr) {
@@ -448,9 +438,6 @@ void HandleTimerTick(Recording* app, uintptr_t timerId) {
     ShowOperationNames(app);
     if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
     RefreshSigmaRulesCounts(app); // nothing unless rows matched since the last tick
-    // With the ring emptied, the rows' text signatures are made ahead of the filter's next scan;
-    // under a burst the intake has the whole tick.
-    if (QueuedRowCount(app) == 0) SignWaitingRows(app, kSignBatch);
     UpdateStatusBar(app);
     MachineCheckTick(app);
 }

@@ -63,11 +63,8 @@ void StopMonitoring(Recording* app);
 // Undoes any part of a start; safe when nothing was made.
 void ResetFailedStart(Recording* app);
 
-// WM_TIMER with its identifier (TIMER_DRAIN and TIMER_SIGN; others are ignored).
+// WM_TIMER with its identifier (TIMER_DRAIN; others are ignored).
 void HandleTimerTick(Recording* app, uintptr_t timerId);
-// Starts TIMER_SIGN when stored rows wait for their text signatures (after Stop, after a session
-// is opened); each tick signs a batch, and the timer ends itself when none are left.
-void ScheduleRowSigning(Recording* app);
 // WM_APP_TARGET_EXITED with the program's exit code.
 void HandleTargetExited(Recording* app, uintptr_t exitCode);
 // WM_APP_TRACE_STOPPED with the heap text it carries (null is ignored; the text is freed here):

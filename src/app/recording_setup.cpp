@@ -66,9 +66,7 @@ void CleanUpRecording(Recording* app) {
     app->rows = nullptr;
     app->rowCount = 0;
     app->rowCapacity = 0;
-    FreeBlock(app->rowSignatures);
-    app->rowSignatures = nullptr;
-    app->signatureCapacity = 0;
+    FreeTextStore(&app->rowTexts);
     FreeBlock(app->shownRows);
     app->shownRows = nullptr;
     app->shownCount = 0;

@@ -18,6 +18,7 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "report/completeness.h"
 #include "report/discard.h"
 #include "views/row_store.h"
@@ -28,6 +29,11 @@ namespace olv {
 namespace {
 
 constexpr uint64_t kPieceBytes = 64ull * 1024 * 1024;
+// Rows made whole per write when a version 2 file is saved (about 800 KB).
+constexpr uint32_t kSaveRowsPerPiece = 256;
+// What the texts of a version 2 file's row are taken to need in the store before it is read
+// (a recording's rows share most of their texts).
+constexpr uint64_t kTextBytesPerRowGuess = 64;
 constexpr int64_t kDataStartV1 = sizeof(SessionHeader);
 constexpr int64_t kDataStartV2 = sizeof(SessionHeader) + kRecordingInfoSize;
 constexpr uint32_t kMaxCategory = 4;
@@ -152,27 +158,41 @@ void SetSessionReadPieceRows(uint32_t rows) {
 
 namespace {
 
-enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled };
+enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled, kRowsNoMemory };
 
-// Reads count rows piece by piece, repairing each piece as it arrives. A read of more than one
-// piece shows its progress and can be cancelled between pieces; meanwhile the window stays
-// responsive and every command for it is ignored (sessionReading). *readCount: rows read.
-ReadOutcome ReadRows(Recording* app, FileHandle file, EventRow* rows, uint32_t count,
-                     uint32_t recordSize, const Progress* shown, uint32_t* readCount) {
+// Reads count rows piece by piece into the compact store (store, packed: room for count
+// records), repairing each row as it arrives. A read of more than one piece shows its progress
+// and can be cancelled between pieces; meanwhile the window stays responsive and every command
+// for it is ignored (sessionReading). *readCount: rows read.
+ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactRow* packed,
+                     uint32_t count, uint32_t recordSize, const Progress* shown,
+                     uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
+    *readCount = 0;
+    EventRow* piece = static_cast<EventRow*>(
+        AllocZeroed(size_t{count < pieceRows ? count : pieceRows} * sizeof(EventRow)));
+    if (piece == nullptr) return kRowsNoMemory;
     app->sessionReading = 1;
     void* progress =
         count > pieceRows ? BeginProgress(shown, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
+    PackCache cache{};
     while (done < count) {
         const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
-        if (!ReadPiece(file, rows + done, n, recordSize)) {
+        // Older records lack the last 20 bytes of a row; those stay zero.
+        if (recordSize != kSessionRecordSize) {
+            std::memset(static_cast<void*>(piece), 0, size_t{n} * sizeof(EventRow));
+        }
+        if (!ReadPiece(file, piece, n, recordSize)) {
             outcome = kRowsReadFailed;
             break;
         }
-        for (uint32_t i = done; i < done + n; ++i)
-            RepairRow(&rows[i]);
+        for (uint32_t i = 0; i < n && outcome == kRowsRead; ++i) {
+            RepairRow(&piece[i]);
+            if (!PackRow(store, &piece[i], &packed[done + i], &cache)) outcome = kRowsNoMemory;
+        }
+        if (outcome != kRowsRead) break;
         done += n;
         if (progress != nullptr) {
             char16_t text[96];
@@ -187,6 +207,7 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, EventRow* rows, uint32_t c
     }
     EndProgress(shown, progress);
     app->sessionReading = 0;
+    FreeBlock(piece);
     *readCount = done;
     return outcome;
 }
@@ -195,8 +216,8 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, EventRow* rows, uint32_t c
 // would not fit in the memory the system reports as available, saying how much it needs, rather
 // than take all the machine has or fail after a long read. True when it fits or the system
 // cannot say.
-bool RowsFitInMemory(Outcome* out, uint32_t count, const char16_t* path) {
-    const uint64_t needed = uint64_t{count} * (sizeof(EventRow) + sizeof(int32_t));
+bool RowsFitInMemory(Outcome* out, uint32_t count, uint64_t textBytes, const char16_t* path) {
+    const uint64_t needed = uint64_t{count} * (sizeof(CompactRow) + sizeof(int32_t)) + textBytes;
     uint64_t available = 0;
     if (!AvailableMemoryBytes(&available) || needed <= available) return true;
     constexpr uint64_t kMiB = 1024 * 1024;
@@ -321,17 +342,20 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
                          app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0);
         return CommitFile(&writer);
     }
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(app->rows);
-    uint64_t left = app->rows == nullptr || app->rowCount <= 0
-                        ? 0
-                        : uint64_t(static_cast<uint32_t>(app->rowCount)) * kSessionRecordSize;
-    while (left > 0 && writer.ok) {
-        const uint32_t piece = static_cast<uint32_t>(left < kPieceBytes ? left : kPieceBytes);
-        WriteBytes(&writer, bytes, piece);
-        bytes += piece;
-        left -= piece;
+    // Version 2 rows are the whole EventRows, made a piece at a time.
+    const uint32_t count = app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0;
+    EventRow* piece = count > 0 ? static_cast<EventRow*>(
+                                      AllocZeroed(size_t{kSaveRowsPerPiece} * sizeof(EventRow)))
+                                : nullptr;
+    if (count > 0 && piece == nullptr) writer.ok = false;
+    for (uint32_t done = 0; done < count && writer.ok;) {
+        const uint32_t n = count - done < kSaveRowsPerPiece ? count - done : kSaveRowsPerPiece;
+        for (uint32_t i = 0; i < n; ++i)
+            ReadStoredRow(app, static_cast<int32_t>(done + i), &piece[i]);
+        WriteBytes(&writer, piece, n * kSessionRecordSize);
+        done += n;
     }
-
+    FreeBlock(piece);
     return CommitFile(&writer);
 }
 
@@ -363,27 +387,38 @@ Outcome SaveSessionAs(Recording* app, const char16_t* path, bool compact) {
     FileOutcome outcome = kFileNotWritten;
     uint32_t openError = 0;
     int32_t count;
-    TextStore store{};
+    TextStore fresh{};
     CompactRow* packed = nullptr;
     {
         LockGuard rows(&app->rowsLock);
         count = app->rowCount;
         const uint32_t n = count > 0 && app->rows != nullptr ? static_cast<uint32_t>(count) : 0;
         bool ok = true;
-        if (compact && n > 0) {
+        const TextStore* store = &app->rowTexts;
+        const CompactRow* records = app->rows;
+        // A store whose rows had texts replaced also holds the texts they no longer name: the
+        // file is then packed afresh, so that it holds what a recording of these rows would.
+        if (compact && n > 0 && app->rowTextsReplaced != 0) {
             packed = static_cast<CompactRow*>(AllocZeroed(size_t{n} * sizeof(CompactRow)));
-            ok = packed != nullptr;
-            for (uint32_t i = 0; ok && i < n; ++i)
-                ok = PackRow(&store, &app->rows[i], &packed[i]);
+            EventRow* row = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow)));
+            ok = packed != nullptr && row != nullptr;
+            PackCache cache{};
+            for (uint32_t i = 0; ok && i < n; ++i) {
+                ReadStoredRow(app, static_cast<int32_t>(i), row);
+                ok = PackRow(&fresh, row, &packed[i], &cache);
+            }
+            FreeBlock(row);
+            store = &fresh;
+            records = packed;
         }
         if (ok) {
-            outcome = WriteSessionFile(app, path, &snap, &openError, compact ? &store : nullptr,
-                                       packed);
+            outcome = WriteSessionFile(app, path, &snap, &openError, compact ? store : nullptr,
+                                       records);
         }
         if (outcome == kFileWritten) app->rowsUnsaved = 0;
     }
     FreeBlock(packed);
-    FreeTextStore(&store);
+    FreeTextStore(&fresh);
     FileWriteOutcome(&result, outcome, count, u"%d events saved.",
                      u"The session could not be saved. Nothing was changed: any file that was "
                      u"already there has been left as it was.",
@@ -520,26 +555,25 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     }
 
     const uint32_t count = header.rowCount;
-    if (!RowsFitInMemory(&result, count, path)) {
+    const uint64_t textBytes =
+        compact ? static_cast<uint64_t>(fileSize - dataStart)
+                : uint64_t{count} * kTextBytesPerRowGuess +
+                      uint64_t{count < PieceRows(header.recordSize) ? count
+                                                                    : PieceRows(header.recordSize)} *
+                          sizeof(EventRow);
+    if (!RowsFitInMemory(&result, count, textBytes, path)) {
         CloseFile(file);
         return result;
     }
-    EventRow* rows = nullptr;
+    TextStore store{};
+    CompactRow* packed = nullptr;
     if (compact) {
-        // The compact records are checked whole before any row is made from them.
-        TextStore store{};
-        CompactRow* packed = nullptr;
+        // The compact records are checked whole before any of them is kept; then they are the
+        // store as they lie in the file.
         char16_t why[256] = {};
         const CompactReadOutcome read =
             ReadCompactBody(file, static_cast<uint64_t>(fileSize - dataStart), count, &store,
                             &packed, why, 256);
-        if (read == kCompactRead && count > 0) {
-            rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
-            for (uint32_t i = 0; rows != nullptr && i < count; ++i)
-                UnpackRow(&store, &packed[i], &rows[i]);
-        }
-        FreeBlock(packed);
-        FreeTextStore(&store);
         if (read == kCompactDamaged) {
             CloseFile(file);
             char16_t message[320];
@@ -547,30 +581,32 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
             RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
             return result;
         }
-        if (read != kCompactRead || (count > 0 && rows == nullptr)) {
+        if (read != kCompactRead) {
             CloseFile(file);
-            RefuseReadFailed(&result,
-                             read == kCompactRead ? OutcomeCode::kNoMemory : OutcomeCode::kFileError,
-                             path);
+            RefuseReadFailed(&result, OutcomeCode::kFileError, path);
             return result;
         }
     } else if (count > 0) {
-        rows = static_cast<EventRow*>(AllocZeroed(size_t{count} * sizeof(EventRow)));
-        if (rows == nullptr) {
+        packed = static_cast<CompactRow*>(AllocZeroed(size_t{count} * sizeof(CompactRow)));
+        if (packed == nullptr) {
             CloseFile(file);
             RefuseReadFailed(&result, OutcomeCode::kNoMemory, path);
             return result;
         }
         uint32_t readCount = 0;
-        const ReadOutcome read =
-            ReadRows(app, file, rows, count, header.recordSize, progress, &readCount);
+        const ReadOutcome read = ReadRows(app, file, &store, packed, count, header.recordSize,
+                                          progress, &readCount);
         if (read != kRowsRead) {
-            FreeBlock(rows);
+            FreeBlock(packed);
+            FreeTextStore(&store);
             CloseFile(file);
             if (read == kRowsReadCancelled) {
                 RefuseCancelled(&result, readCount, count, path);
             } else {
-                RefuseReadFailed(&result, OutcomeCode::kFileError, path);
+                RefuseReadFailed(&result,
+                                 read == kRowsNoMemory ? OutcomeCode::kNoMemory
+                                                       : OutcomeCode::kFileError,
+                                 path);
             }
             return result;
         }
@@ -597,11 +633,15 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     CopyBounded(app->sessionName, 260, PathFileName(path));
 
     EnterLock(&app->rowsLock);
-    if (rows != nullptr) {
+    if (packed != nullptr) {
         FreeBlock(app->rows);
-        app->rows = rows;
+        app->rows = packed;
         app->rowCount = static_cast<int32_t>(count);
         app->rowCapacity = static_cast<int32_t>(count);
+        FreeTextStore(&app->rowTexts);
+        app->rowTexts = store;
+    } else {
+        FreeTextStore(&store);
     }
     LearnOperationNames(app, 0, app->rowCount);
     LeaveLock(&app->rowsLock);

@@ -93,7 +93,6 @@ constexpr uint32_t kWmApp = 0x8000;
 constexpr uint32_t WM_APP_TARGET_EXITED = kWmApp + 2;
 constexpr uint32_t WM_APP_TRACE_STOPPED = kWmApp + 3;
 constexpr uintptr_t TIMER_DRAIN = 1;
-constexpr uintptr_t TIMER_SIGN = 3; // signs stored rows for the text filter while idle
 
 // Check box states (BST_*).
 enum CheckState : int { kUnchecked = 0, kChecked = 1, kIndeterminate = 2 };

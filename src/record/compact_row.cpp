@@ -28,10 +28,6 @@ uint32_t GetUnits32(const char16_t* at) {
     return uint32_t{at[0]} | (uint32_t{at[1]} << 16);
 }
 
-bool InternField(TextStore* store, const char16_t* field, size_t chars, uint32_t* id) {
-    return InternText(store, field, FieldTextLength(field, chars), id);
-}
-
 // Writes a stored text into a field of chars units: the text (cut at the field, which only a
 // damaged store could need) and zeros after it.
 void PutField(const TextStore* store, uint32_t id, char16_t* field, size_t chars) {
@@ -76,7 +72,38 @@ SystemTime UnpackSystemTime(uint64_t packed) {
     return t;
 }
 
-bool PackRow(TextStore* store, const EventRow* row, CompactRow* out) {
+namespace {
+
+// The id of a field's text: the previous row's id for the same field when the text is the same
+// (rows of one process come in runs and repeat most of their texts), else the store's.
+bool InternFieldCached(TextStore* store, uint32_t* last, const char16_t* field, size_t chars,
+                       uint32_t* id) {
+    const size_t length = FieldTextLength(field, chars);
+    if (last != nullptr && length != 0 && *last != 0 &&
+        TextViewEquals(TextOfId(store, *last), field, length)) {
+        *id = *last;
+        return true;
+    }
+    if (!InternText(store, field, length, id)) return false;
+    if (last != nullptr) *last = *id;
+    return true;
+}
+
+} // namespace
+
+bool InternContext(TextStore* store, const RowContext& context, uint32_t* id) {
+    char16_t units[kContextUnits];
+    PutUnits32(units + 0, context.parentPid);
+    PutUnits32(units + 2, context.reserved);
+    PutUnits32(units + 4, static_cast<uint32_t>(context.keyObject));
+    PutUnits32(units + 6, static_cast<uint32_t>(context.keyObject >> 32));
+    PutUnits32(units + 8, context.process);
+    PutUnits32(units + 10, context.threat);
+    PutUnits32(units + 12, context.operation);
+    return InternText(store, units, kContextUnits, id);
+}
+
+bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache) {
     if (row->category > 0xFF || row->severity > 0xFF) return false;
     CompactRow c{};
     if (!PackSystemTime(row->time, &c.time)) {
@@ -94,27 +121,34 @@ bool PackRow(TextStore* store, const EventRow* row, CompactRow* out) {
     c.severity = static_cast<uint8_t>(row->severity);
     const RowKind kind = RowKindOfRow(*row);
     c.kind = static_cast<uint16_t>(kind);
-    if (!InternField(store, row->path, kPathChars, &c.path) ||
-        !InternField(store, row->detail, kDetailChars, &c.detail) ||
-        !InternField(store, row->result, kResultChars, &c.result)) {
+    uint32_t* last = cache != nullptr ? cache->ids : nullptr;
+    auto slot = [last](int i) { return last != nullptr ? last + i : nullptr; };
+    RowContext context{};
+    if (!InternFieldCached(store, slot(0), row->path, kPathChars, &c.path) ||
+        !InternFieldCached(store, slot(1), row->detail, kDetailChars, &c.detail) ||
+        !InternFieldCached(store, slot(2), row->result, kResultChars, &c.result) ||
+        !InternFieldCached(store, slot(3), row->process, kProcessChars, &context.process) ||
+        !InternFieldCached(store, slot(4), row->threat, kThreatChars, &context.threat) ||
+        (kind == RowKind::Other && !InternFieldCached(store, slot(5), row->operation,
+                                                      kOperationChars, &context.operation))) {
         return false;
     }
-    uint32_t process = 0, threat = 0, operation = 0;
-    if (!InternField(store, row->process, kProcessChars, &process) ||
-        !InternField(store, row->threat, kThreatChars, &threat) ||
-        (kind == RowKind::Other &&
-         !InternField(store, row->operation, kOperationChars, &operation))) {
-        return false;
+    context.parentPid = row->parentPid;
+    context.reserved = row->reserved;
+    context.keyObject = row->keyObject;
+    if (cache != nullptr && cache->contextId != 0 && cache->context.parentPid == context.parentPid &&
+        cache->context.reserved == context.reserved &&
+        cache->context.keyObject == context.keyObject &&
+        cache->context.process == context.process && cache->context.threat == context.threat &&
+        cache->context.operation == context.operation) {
+        c.context = cache->contextId;
+    } else {
+        if (!InternContext(store, context, &c.context)) return false;
+        if (cache != nullptr) {
+            cache->context = context;
+            cache->contextId = c.context;
+        }
     }
-    char16_t context[kContextUnits];
-    PutUnits32(context + 0, row->parentPid);
-    PutUnits32(context + 2, row->reserved);
-    PutUnits32(context + 4, static_cast<uint32_t>(row->keyObject));
-    PutUnits32(context + 6, static_cast<uint32_t>(row->keyObject >> 32));
-    PutUnits32(context + 8, process);
-    PutUnits32(context + 10, threat);
-    PutUnits32(context + 12, operation);
-    if (!InternText(store, context, kContextUnits, &c.context)) return false;
     *out = c;
     return true;
 }

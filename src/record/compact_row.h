@@ -79,7 +79,16 @@ SystemTime UnpackSystemTime(uint64_t packed);
 // not fit the store (full, or memory refused) or the row's category or severity is above 255 (a
 // row in the store never is: rows from files are repaired to known values); *out is then
 // unchanged, though texts stored before the refusal stay (they are shared and harmless).
-bool PackRow(TextStore* store, const EventRow* row, CompactRow* out);
+// A cache (zeroed before the first row, kept beside one store) makes packing a run of rows
+// cheaper: a text or context equal to the previous row's takes its id without a lookup.
+struct PackCache {
+    uint32_t ids[6]; // path, detail, result, process, threat, operation
+    RowContext context;
+    uint32_t contextId;
+};
+bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache = nullptr);
+// The id of a context record, stored first when it is new. False when the store refuses it.
+bool InternContext(TextStore* store, const RowContext& context, uint32_t* id);
 // The EventRow of a compact record: every member, each text followed by zeros to the end of its
 // field. A row packed from an EventRow whose fields held zeros after each text comes back byte
 // for byte. Ids not in the store read as empty texts.

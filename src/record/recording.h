@@ -11,6 +11,7 @@
 #include "platform/hash_table.h"
 #include "platform/lock.h"
 #include "platform/ui.h"
+#include "record/compact_row.h"
 #include "record/event_row.h"
 #include "record/recording_info.h"
 #include "record/view_port.h"
@@ -20,7 +21,6 @@ namespace olv {
 
 struct TraceController;
 struct TargetLauncher;
-struct RowSignature; // views/text_signature.h
 struct SigmaState;   // views/sigma_rows.h
 struct QueueCoders;  // capture/event_queue.h
 
@@ -43,20 +43,18 @@ struct Recording {
     // The window's handles the core uses (record/view_port.h); all null without a window.
     ViewPort port;
 
-    // Row store (guarded by rowsLock, window thread only).
-    EventRow* rows;
+    // Row store (guarded by rowsLock, window thread only): each row a compact record whose texts
+    // are ids into rowTexts. Read and change rows only through record/stored_rows.h.
+    CompactRow* rows;
     int32_t rowCount;
     int32_t rowCapacity;
+    TextStore rowTexts;
+    // A stored row's text was replaced (SetStoredPath, SetStoredThreat): rowTexts may hold texts
+    // no row names any more, so a file of the store is written from a fresh one.
+    uint8_t rowTextsReplaced;
     int32_t* shownRows;
     int32_t shownCount;
     int32_t shownCapacity;
-    // Text signatures beside the rows (views/text_signature.h), made by SignWaitingRows when the
-    // window thread is idle; an entry of zeros is a row not signed yet. Entries at and after
-    // rowCount are zero. Whoever changes a stored row's text calls RowTextChanged, or the filter
-    // may pass over it.
-    RowSignature* rowSignatures;
-    int32_t signatureCapacity;
-    int32_t signedRows; // rows below were all signed once (SignWaitingRows)
     Lock rowsLock;
 
     // EventQueue ring of row records (capture/event_queue.h): written by the trace threads under

@@ -3,28 +3,28 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "record/compact_row.h"
 #include "record/recording.h"
 
 namespace olv {
 
 namespace {
 
-const EventRow& At(const Recording* app, int32_t index) { return app->rows[index]; }
+const CompactRow& At(const Recording* app, int32_t index) { return app->rows[index]; }
 
-const char16_t* FieldOf(const EventRow& row, RowText which) {
-    switch (which) {
-    case kTextOperation: return row.operation;
-    case kTextPath: return row.path;
-    case kTextDetail: return row.detail;
-    case kTextResult: return row.result;
-    case kTextProcess: return row.process;
-    case kTextThreat: return row.threat;
-    default: return row.operation;
-    }
+// A text as the row's field holds it: cut to the field's capacity (a text from a damaged file
+// is never longer; the store's texts of a recording never are).
+TextView CutToField(TextView view, RowText which) {
+    const size_t capacity = RowTextCapacity(which);
+    if (view.length > capacity) view.length = static_cast<uint32_t>(capacity);
+    return view;
 }
 
-char16_t* FieldOf(EventRow& row, RowText which) {
-    return const_cast<char16_t*>(FieldOf(static_cast<const EventRow&>(row), which));
+// The id a field text is stored under: the text up to its terminator, cut to the field.
+bool InternFieldText(TextStore* store, const char16_t* text, RowText which, uint32_t* id) {
+    if (text == nullptr) text = u"";
+    const size_t length = FieldTextLength(text, RowTextCapacity(which) - 1);
+    return InternText(store, text, length, id);
 }
 
 } // namespace
@@ -42,23 +42,49 @@ size_t RowTextCapacity(RowText which) {
 }
 
 void ReadStoredRow(const Recording* app, int32_t index, EventRow* out) {
-    std::memcpy(static_cast<void*>(out), &At(app, index), sizeof(EventRow));
+    UnpackRow(&app->rowTexts, &At(app, index), out);
 }
 
-RowKind StoredKind(const Recording* app, int32_t index) { return RowKindOfRow(At(app, index)); }
+RowKind StoredKind(const Recording* app, int32_t index) { return KindOf(At(app, index)); }
 uint32_t StoredCategory(const Recording* app, int32_t index) { return At(app, index).category; }
 uint32_t StoredPid(const Recording* app, int32_t index) { return At(app, index).pid; }
 uint32_t StoredThreadId(const Recording* app, int32_t index) { return At(app, index).threadId; }
-uint32_t StoredParentPid(const Recording* app, int32_t index) { return At(app, index).parentPid; }
 uint32_t StoredSeverity(const Recording* app, int32_t index) { return At(app, index).severity; }
-uint64_t StoredKeyObject(const Recording* app, int32_t index) { return At(app, index).keyObject; }
 uint64_t StoredTimestamp(const Recording* app, int32_t index) { return At(app, index).timestamp; }
-SystemTime StoredTime(const Recording* app, int32_t index) { return At(app, index).time; }
+
+uint32_t StoredParentPid(const Recording* app, int32_t index) {
+    return ContextOf(&app->rowTexts, At(app, index)).parentPid;
+}
+
+uint64_t StoredKeyObject(const Recording* app, int32_t index) {
+    return ContextOf(&app->rowTexts, At(app, index)).keyObject;
+}
+
+SystemTime StoredTime(const Recording* app, int32_t index) {
+    const CompactRow& row = At(app, index);
+    if ((row.time & kTimeInStore) == 0) return UnpackSystemTime(row.time);
+    SystemTime t{};
+    const TextView view = TextOfId(&app->rowTexts, static_cast<uint32_t>(row.time));
+    if (view.length == kTimeUnits) {
+        char16_t units[kTimeUnits];
+        CopyTextUnits(view, units);
+        std::memcpy(&t, units, sizeof t);
+    }
+    return t;
+}
 
 TextView StoredText(const Recording* app, int32_t index, RowText which) {
-    const char16_t* field = FieldOf(At(app, index), which);
-    const size_t length = FieldTextLength(field, RowTextCapacity(which));
-    return TextView{reinterpret_cast<const uint8_t*>(field), static_cast<uint32_t>(length), true};
+    const TextStore* store = &app->rowTexts;
+    const CompactRow& row = At(app, index);
+    switch (which) {
+    case kTextPath: return CutToField(TextOfId(store, row.path), which);
+    case kTextDetail: return CutToField(TextOfId(store, row.detail), which);
+    case kTextResult: return CutToField(TextOfId(store, row.result), which);
+    case kTextProcess: return CutToField(TextOfId(store, ContextOf(store, row).process), which);
+    case kTextThreat: return CutToField(TextOfId(store, ContextOf(store, row).threat), which);
+    case kTextOperation:
+    default: return CutToField(OperationOf(store, row), kTextOperation);
+    }
 }
 
 size_t CopyStoredText(const Recording* app, int32_t index, RowText which, char16_t* out,
@@ -73,18 +99,26 @@ size_t CopyStoredText(const Recording* app, int32_t index, RowText which, char16
 }
 
 bool SetStoredThreat(Recording* app, int32_t index, uint32_t severity, const char16_t* threat) {
-    EventRow& row = app->rows[index];
-    row.severity = severity;
-    char16_t* field = FieldOf(row, kTextThreat);
-    std::memset(field, 0, kThreatChars * sizeof(char16_t));
-    CopyBounded(field, kThreatChars, threat != nullptr ? threat : u"");
+    if (severity > 0xFF) return false;
+    CompactRow& row = app->rows[index];
+    RowContext context = ContextOf(&app->rowTexts, row);
+    uint32_t threatId = 0, contextId = 0;
+    if (!InternFieldText(&app->rowTexts, threat, kTextThreat, &threatId)) return false;
+    if (threatId != context.threat) {
+        context.threat = threatId;
+        if (!InternContext(&app->rowTexts, context, &contextId)) return false;
+        row.context = contextId;
+        app->rowTextsReplaced = 1;
+    }
+    row.severity = static_cast<uint8_t>(severity);
     return true;
 }
 
 bool SetStoredPath(Recording* app, int32_t index, const char16_t* path) {
-    char16_t* field = FieldOf(app->rows[index], kTextPath);
-    std::memset(field, 0, kPathChars * sizeof(char16_t));
-    CopyBounded(field, kPathChars, path != nullptr ? path : u"");
+    uint32_t id = 0;
+    if (!InternFieldText(&app->rowTexts, path, kTextPath, &id)) return false;
+    if (id != app->rows[index].path) app->rowTextsReplaced = 1;
+    app->rows[index].path = id;
     return true;
 }
 

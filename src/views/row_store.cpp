@@ -10,17 +10,13 @@
 #include "capture/event_queue.h"
 #include "platform/memory.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "views/sigma_rows.h"
 #include "views/auto_scroll.h"
 #include "views/process_filter.h"
 #include "views/row_sort.h"
-#include "views/text_signature.h"
 #include "views/view_texts.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define OLV_VECTOR_SCAN 1
-#endif
 
 namespace olv {
 
@@ -36,9 +32,11 @@ struct ViewControls {
     uint8_t categoryOn[4]; // File, Registry, Network, Process
     uint8_t anyOperation;  // the view names no operation
     const char16_t* operation;
+    size_t operationLength;
     char16_t filter[kFilterChars]; // folded to lower case; empty: no text filter
     size_t filterLength;
     char16_t firstUpper; // the filter's first character as an upper-case letter, or itself
+    uint8_t filterNarrow; // every unit of the filter is below 256: a narrow text may hold it
     int32_t sigmaRule;   // only rows that matched this Sigma rule; -1: no such condition
     const Recording* app; // for the rows' Sigma matches
 };
@@ -52,13 +50,17 @@ void ReadViewTests(Recording* app, ViewControls* v) {
         v->categoryOn[c] = view.categoryOn[c] != 0 ? 1 : 0;
     v->anyOperation = view.operation[0] == 0 ? 1 : 0;
     v->operation = view.operation;
+    v->operationLength = FieldTextLength(view.operation, kOperationNameChars);
 }
 
 void ReadTextFilter(Recording* app, ViewControls* v) {
     const char16_t* typed = app->view.filter;
     size_t n = 0;
-    for (; n < kFilterChars - 1 && typed[n] != 0; ++n)
+    v->filterNarrow = 1;
+    for (; n < kFilterChars - 1 && typed[n] != 0; ++n) {
         v->filter[n] = FoldAscii(typed[n]);
+        if (v->filter[n] > 0xFF) v->filterNarrow = 0;
+    }
     v->filter[n] = 0;
     v->filterLength = n;
     const char16_t first = v->filter[0];
@@ -71,106 +73,106 @@ void ReadViewControls(Recording* app, ViewControls* v) {
     ReadTextFilter(app, v);
 }
 
-// Exact comparison of a fixed-length row field with a terminated text.
-bool FieldEquals(const char16_t* field, size_t fieldChars, const char16_t* text) {
-    size_t i = 0;
-    for (; i < fieldChars && field[i] != 0; ++i) {
-        if (field[i] != text[i]) return false;
-    }
-    return text[i] == 0;
+// A row field as a text (up to its terminator or its last character).
+TextView FieldView(const char16_t* field, size_t chars) {
+    return TextView{reinterpret_cast<const uint8_t*>(field),
+                    static_cast<uint32_t>(FieldTextLength(field, chars)), true};
 }
 
-// Whether the needle (lower case, length n, at least 1) occurs at field[at], comparing after
-// folding A to Z. A terminator in the field folds to 0 and never equals a needle character, so
-// the comparison stops at the field's end whether the field is terminated there or not.
-inline bool NeedleAt(const char16_t* field, size_t fieldChars, size_t at, const char16_t* needle,
-                     size_t n) {
-    if (at + n > fieldChars) return false;
-    size_t j = 1;
-    while (j < n && FoldAscii(field[at + j]) == needle[j])
-        ++j;
-    return j == n;
-}
-
-// Whether the character may start the needle of v.
-inline bool MayStartNeedle(const ViewControls* v, char16_t c) {
-    return c == v->filter[0] || c == v->firstUpper;
-}
-
-// Whether a fixed-length row field contains the needle of v, comparing after folding A to Z.
-// The field is read up to its terminator in aligned pieces of 16 bytes, which never cross a cache
-// line, so the scan reads no line the terminator does not lie on or before; never past the field.
-// Eight characters are looked at together for the terminator and for the two forms of the
-// needle's first character; only those places are compared further.
-bool FieldContains(const ViewControls* v, const char16_t* field, size_t fieldChars) {
+// Whether the text contains the needle of v, comparing after folding A to Z. Narrow texts (one
+// byte a unit, most of the store) are scanned as bytes; a needle with a unit above 255 is in none
+// of them.
+bool TextContains(const ViewControls* v, TextView text) {
     const char16_t* needle = v->filter;
     const size_t n = v->filterLength;
-    size_t i = 0;
-#if defined(OLV_VECTOR_SCAN)
-    // Characters up to the first 16-byte boundary, one at a time.
-    size_t head = ((16 - (reinterpret_cast<uintptr_t>(field) & 15)) & 15) / sizeof(char16_t);
-    if (head > fieldChars) head = fieldChars;
-    for (; i < head; ++i) {
-        if (field[i] == 0) return false;
-        if (MayStartNeedle(v, field[i]) && NeedleAt(field, fieldChars, i, needle, n)) return true;
-    }
-    const __m128i lowers = _mm_set1_epi16(static_cast<short>(needle[0]));
-    const __m128i uppers = _mm_set1_epi16(static_cast<short>(v->firstUpper));
-    const __m128i zeros = _mm_setzero_si128();
-    for (; i + 8 <= fieldChars; i += 8) {
-        const __m128i chars = _mm_load_si128(reinterpret_cast<const __m128i*>(field + i));
-        unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi16(chars, lowers), _mm_cmpeq_epi16(chars, uppers))));
-        const unsigned ends =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(chars, zeros)));
-        // Two mask bits per character; places at and after the terminator do not count.
-        if (ends != 0) hits &= (1u << __builtin_ctz(ends)) - 1;
-        while (hits != 0) {
-            const unsigned bit = static_cast<unsigned>(__builtin_ctz(hits));
-            if (NeedleAt(field, fieldChars, i + bit / 2, needle, n)) return true;
-            hits &= ~(3u << bit);
+    if (text.length < n) return false;
+    const size_t last = text.length - n;
+    if (!text.wide) {
+        if (!v->filterNarrow) return false;
+        const uint8_t* d = text.data;
+        const uint8_t lower = static_cast<uint8_t>(needle[0]);
+        const uint8_t upper = static_cast<uint8_t>(v->firstUpper);
+        for (size_t i = 0; i <= last; ++i) {
+            if (d[i] != lower && d[i] != upper) continue;
+            size_t j = 1;
+            while (j < n && FoldAscii(d[i + j]) == needle[j])
+                ++j;
+            if (j == n) return true;
         }
-        if (ends != 0) return false;
+        return false;
     }
-#endif
-    for (; i < fieldChars && field[i] != 0; ++i) {
-        if (MayStartNeedle(v, field[i]) && NeedleAt(field, fieldChars, i, needle, n)) return true;
+    for (size_t i = 0; i <= last; ++i) {
+        const char16_t c = TextUnitAt(text, static_cast<uint32_t>(i));
+        if (c != needle[0] && c != v->firstUpper) continue;
+        size_t j = 1;
+        while (j < n && FoldAscii(TextUnitAt(text, static_cast<uint32_t>(i + j))) == needle[j])
+            ++j;
+        if (j == n) return true;
     }
     return false;
 }
 
-bool PassesViewTests(const ViewControls* v, const EventRow* row) {
-    if (v->suspiciousOnly && row->severity == 0) return false;
-    if (row->category < 4 && !v->categoryOn[row->category]) return false;
-    if (v->anyOperation) return true;
-    return FieldEquals(row->operation, kOperationChars, v->operation);
+// The searched texts of a row: operation, path, detail, result.
+constexpr RowText kSearched[] = {kTextOperation, kTextPath, kTextDetail, kTextResult};
+
+bool OperationIs(const ViewControls* v, TextView operation) {
+    return TextViewEquals(operation, v->operation, v->operationLength);
 }
 
-bool MatchesTextFilter(const ViewControls* v, const EventRow* row) {
+bool PassesViewTests(const ViewControls* v, uint32_t category, uint32_t severity,
+                     TextView operation) {
+    if (v->suspiciousOnly && severity == 0) return false;
+    if (category < 4 && !v->categoryOn[category]) return false;
+    return v->anyOperation || OperationIs(v, operation);
+}
+
+bool StoredPassesViewTests(const ViewControls* v, const Recording* app, int32_t index) {
+    const CompactRow& row = app->rows[index];
+    if (v->suspiciousOnly && row.severity == 0) return false;
+    if (row.category < 4 && !v->categoryOn[row.category]) return false;
+    return v->anyOperation || OperationIs(v, OperationOf(&app->rowTexts, row));
+}
+
+bool StoredMatchesTextFilter(const ViewControls* v, const Recording* app, int32_t index) {
     if (v->filterLength == 0) return true;
-    return FieldContains(v, row->operation, kOperationChars) ||
-           FieldContains(v, row->path, kPathChars) || FieldContains(v, row->detail, kDetailChars) ||
-           FieldContains(v, row->result, kResultChars);
+    for (RowText which : kSearched) {
+        if (TextContains(v, StoredText(app, index, which))) return true;
+    }
+    return false;
 }
 
-// Rows are 3256 bytes apart and the view reads only a few cache lines of each, which the
-// hardware does not predict: the scan asks for the lines it will read this many rows ahead, and
-// only for those (the severity only for suspicious-only, the four searched fields only with a
-// text filter, and not for a row whose signature already rules it out). Always inlined: the
-// compiler takes a function that only prefetches for one without effects and drops its calls.
-constexpr int32_t kScanAhead = 16;
+// What a scan has learnt of the texts: per text id (and per kind, for the kinds' own operation
+// texts) whether it holds the filter. Rows repeat their texts, so a scan searches each distinct
+// text once. 0: not searched yet, 1: does not hold it, 2: holds it.
+struct FilterMemo {
+    uint8_t* byText; // TextCount entries; null when memory was refused: every text is searched
+    uint32_t texts;
+    uint8_t byKind[kRowKindCount];
+};
 
-[[gnu::always_inline]] inline void PrefetchViewedBytes(const ViewControls* v, const EventRow* row,
-                                                       const RowSignature* signature,
-                                                       const RowSignature* needle) {
-    __builtin_prefetch(&row->category);
-    if (v->suspiciousOnly) __builtin_prefetch(&row->severity);
-    if (v->filterLength == 0) return;
-    if (signature != nullptr && IsSigned(signature) && !MayHoldNeedle(signature, needle)) return;
-    __builtin_prefetch(row->path);
-    __builtin_prefetch(row->path + 32); // paths often run into a second line
-    __builtin_prefetch(row->detail);
-    __builtin_prefetch(row->result);
+bool MemoContains(const ViewControls* v, FilterMemo* memo, const TextStore* store, uint32_t id) {
+    if (id == 0) return false; // the empty text holds no filter (which is never empty here)
+    if (memo->byText == nullptr || id >= memo->texts) return TextContains(v, TextOfId(store, id));
+    uint8_t& known = memo->byText[id];
+    if (known == 0) known = TextContains(v, TextOfId(store, id)) ? 2 : 1;
+    return known == 2;
+}
+
+bool MemoMatchesTextFilter(const ViewControls* v, FilterMemo* memo, const Recording* app,
+                           int32_t index) {
+    if (v->filterLength == 0) return true;
+    const TextStore* store = &app->rowTexts;
+    const CompactRow& row = app->rows[index];
+    const RowKind kind = KindOf(row);
+    if (kind != RowKind::Other) {
+        uint8_t& known = memo->byKind[static_cast<size_t>(kind)];
+        if (known == 0) known = TextContains(v, OperationOf(store, row)) ? 2 : 1;
+        if (known == 2) return true;
+    } else if (MemoContains(v, memo, store, ContextOf(store, row).operation)) {
+        return true;
+    }
+    return MemoContains(v, memo, store, row.path) || MemoContains(v, memo, store, row.detail) ||
+           MemoContains(v, memo, store, row.result);
 }
 
 // The Sigma rule condition, which needs the row's place in the store.
@@ -178,8 +180,9 @@ bool InRuleView(const ViewControls* v, int32_t index) {
     return v->sigmaRule < 0 || RowMatchedSigmaRule(v->app, index, v->sigmaRule);
 }
 
-bool InView(const ViewControls* v, const EventRow* row, int32_t index) {
-    return PassesViewTests(v, row) && InRuleView(v, index) && MatchesTextFilter(v, row);
+bool InView(const ViewControls* v, const Recording* app, int32_t index) {
+    return StoredPassesViewTests(v, app, index) && InRuleView(v, index) &&
+           StoredMatchesTextFilter(v, app, index);
 }
 
 // Refused growth leaves the arrays as they were; the callers see the capacity still short.
@@ -221,18 +224,6 @@ bool EnterShownRow(Recording* app, int32_t index) {
     return true;
 }
 
-// Gives every stored row a signature entry (new entries are zero: not signed). False when memory
-// is refused; the scan then searches every row, as it would without signatures. Caller holds
-// rowsLock.
-bool RoomForSignatures(Recording* app) {
-    if (app->rowCount > 0) {
-        GrowArray(&app->rowSignatures, &app->signatureCapacity,
-                  static_cast<size_t>(app->signatureCapacity), static_cast<size_t>(app->rowCount),
-                  kFirstRowCapacity, INT32_MAX);
-    }
-    return app->rowSignatures != nullptr && app->rowCount <= app->signatureCapacity;
-}
-
 void AppendRestriction(char16_t* list, const char16_t* piece) {
     if (list[0] != 0) AppendBounded(list, kRestrictionChars, u", ");
     AppendBounded(list, kRestrictionChars, piece);
@@ -241,20 +232,24 @@ void AppendRestriction(char16_t* list, const char16_t* piece) {
 // Enters the operation in operationNames when it is new and there is room (the caller adds it to
 // the combo box). *lastKnown is the entry the previous row matched, -1 at first: rows of one
 // operation often come in runs. Caller holds rowsLock.
-void LearnOperationName(Recording* app, const char16_t* op, int32_t* lastKnown) {
-    if (app->operationNameCount >= kMaxOperationNames || op[0] == 0) return;
-    if (*lastKnown >= 0 && FieldEquals(op, kOperationChars, app->operationNames[*lastKnown])) {
-        return;
-    }
+void LearnOperationName(Recording* app, TextView op, int32_t* lastKnown) {
+    if (app->operationNameCount >= kMaxOperationNames || op.length == 0) return;
+    auto same = [&](int32_t n) {
+        const char16_t* name = app->operationNames[n];
+        return TextViewEquals(op, name, FieldTextLength(name, kOperationNameChars));
+    };
+    if (*lastKnown >= 0 && same(*lastKnown)) return;
     for (int32_t n = 0; n < app->operationNameCount; ++n) {
-        if (FieldEquals(op, kOperationChars, app->operationNames[n])) {
+        if (same(n)) {
             *lastKnown = n;
             return;
         }
     }
     char16_t* entry = app->operationNames[app->operationNameCount];
-    entry[0] = 0;
-    AppendBoundedN(entry, 64, op, kOperationChars - 1);
+    const uint32_t length =
+        op.length < kOperationNameChars - 1 ? op.length : static_cast<uint32_t>(kOperationNameChars - 1);
+    CopyTextUnits(TextView{op.data, length, op.wide}, entry);
+    entry[length] = 0;
     *lastKnown = app->operationNameCount++;
 }
 
@@ -270,14 +265,13 @@ void ReserveShownRows(Recording* app, int32_t needed) {
 
 void AppendRow(Recording* app, const EventRow* row) {
     EnterLock(&app->rowsLock);
-    if (!RoomForRow(app)) {
+    if (!RoomForRow(app) || !PackRow(&app->rowTexts, row, &app->rows[app->rowCount])) {
         LeaveLock(&app->rowsLock);
         AtomicAdd(app->droppedHere, 1);
         UpdateStatusBar(app);
         return;
     }
     const int32_t index = app->rowCount;
-    std::memcpy(&app->rows[index], row, sizeof(EventRow));
     ++app->rowCount;
     app->rowsUnsaved = 1;
     // Matched before the view is tested: a rule may raise it into the suspicious-only view.
@@ -285,9 +279,8 @@ void AppendRow(Recording* app, const EventRow* row) {
 
     ViewControls view;
     ReadViewControls(app, &view);
-    ObserveProcessRow(app, &app->rows[index], index);
-    if (RowMeetsProcessCondition(app, &app->rows[index]) &&
-        InView(&view, &app->rows[index], index)) {
+    ObserveStoredRow(app, index);
+    if (StoredRowMeetsProcessCondition(app, index) && InView(&view, app, index)) {
         const FollowDecision follow = FollowBeforeArrival(app);
         if (EnterShownRow(app, index)) {
             PlaceArrivedShownRows(app, app->shownCount - 1);
@@ -324,25 +317,27 @@ void IngestQueuedRows(Recording* app) {
     // rebuilt.
     const bool sigma = SigmaRulesLoaded(app);
     bool earlierRowRose = false;
-    // Each row is decoded into the reader's row and copied into the store with an ordinary copy:
-    // the library's copy of a few kilobytes writes whole lines without reading them first, and
-    // measured faster than streaming stores around the cache; the copy stays in the cache for
-    // the tests that follow.
+    // Each row is decoded into the reader's row and packed into the store; the cache lets a row
+    // take the ids of the texts it shares with the row before without a lookup.
+    PackCache cache{};
     for (int taken = 0; taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
         if (!RoomForRow(app)) break;
         const EventRow* queued = NextQueuedRow(app, &queue);
         if (queued == nullptr) break;
         const int32_t index = app->rowCount;
-        EventRow* stored = &app->rows[index];
-        std::memcpy(static_cast<void*>(stored), queued, sizeof(EventRow));
+        // A row whose texts the store refuses (memory) is lost here, and counted.
+        if (!PackRow(&app->rowTexts, queued, &app->rows[index], &cache)) {
+            AtomicAdd(app->droppedHere, 1);
+            continue;
+        }
         ++app->rowCount;
         if (sigma) earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
-        ObserveProcessRow(app, stored, index);
-        if (RowMeetsProcessCondition(app, stored) && InView(&view, stored, index)) {
+        ObserveStoredRow(app, index);
+        if (StoredRowMeetsProcessCondition(app, index) && InView(&view, app, index)) {
             EnterShownRow(app, index);
         }
-        LearnOperationName(app, stored->operation, &lastKnown);
+        LearnOperationName(app, OperationOf(&app->rowTexts, app->rows[index]), &lastKnown);
     }
     PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
@@ -375,13 +370,24 @@ int32_t DrainEventQueue(Recording* app) {
 bool RowPassesView(Recording* app, const EventRow* row) {
     ViewControls view;
     ReadViewTests(app, &view);
-    return PassesViewTests(&view, row);
+    return PassesViewTests(&view, row->category, row->severity,
+                           FieldView(row->operation, kOperationChars));
 }
 
 bool RowMatchesTextFilter(Recording* app, const EventRow* row) {
     ViewControls view;
     ReadTextFilter(app, &view);
-    return MatchesTextFilter(&view, row);
+    if (view.filterLength == 0) return true;
+    return TextContains(&view, FieldView(row->operation, kOperationChars)) ||
+           TextContains(&view, FieldView(row->path, kPathChars)) ||
+           TextContains(&view, FieldView(row->detail, kDetailChars)) ||
+           TextContains(&view, FieldView(row->result, kResultChars));
+}
+
+bool StoredRowPassesView(Recording* app, int32_t index) {
+    ViewControls view;
+    ReadViewControls(app, &view);
+    return StoredPassesViewTests(&view, app, index) && StoredMatchesTextFilter(&view, app, index);
 }
 
 bool SetView(Recording* app, const ViewSpec& view) {
@@ -413,47 +419,33 @@ bool SetView(Recording* app, const ViewSpec& view) {
 void RebuildShownRows(Recording* app) {
     ViewControls view;
     ReadViewControls(app, &view);
-    RowSignature needle;
-    const bool needleSigned = SignNeedle(view.filter, view.filterLength, &needle);
 
     EnterLock(&app->rowsLock);
     app->shownCount = 0;
     bool complete = true;
     BeginProcessScan(app);
     const bool processCondition = app->view.process.mode != kProcessesAll;
-    // A signed row whose signature lacks a pair of the filter is passed over without its text
-    // being read; every other row is searched. The signature is a quick no, never a yes. The scan
-    // signs nothing itself: that is left to the timers (SignWaitingRows), so that the first scan
-    // after a session is opened costs no more than a plain search.
-    const RowSignature* signatures = needleSigned ? app->rowSignatures : nullptr;
-    const int32_t signedEnd =
-        signatures == nullptr
-            ? 0
-            : (app->rowCount < app->signatureCapacity ? app->rowCount : app->signatureCapacity);
+    FilterMemo memo{};
+    if (view.filterLength != 0) {
+        memo.texts = TextCount(&app->rowTexts);
+        memo.byText = static_cast<uint8_t*>(AllocZeroed(memo.texts));
+    }
     for (int32_t i = 0; i < app->rowCount; ++i) {
-        const int32_t ahead = i + kScanAhead;
-        if (ahead < app->rowCount) {
-            PrefetchViewedBytes(&view, &app->rows[ahead],
-                                ahead < signedEnd ? &signatures[ahead] : nullptr, &needle);
-        }
-        const EventRow* row = &app->rows[i];
         if (processCondition) {
-            ObserveProcessRow(app, row, i);
-            if (!RowMeetsProcessCondition(app, row)) continue;
+            ObserveStoredRow(app, i);
+            if (!StoredRowMeetsProcessCondition(app, i)) continue;
         }
-        if (!PassesViewTests(&view, row) || !InRuleView(&view, i)) continue;
-        if (i < signedEnd && IsSigned(&signatures[i]) && !MayHoldNeedle(&signatures[i], &needle)) {
-            continue;
-        }
-        if (!MatchesTextFilter(&view, row)) continue;
+        if (!StoredPassesViewTests(&view, app, i) || !InRuleView(&view, i)) continue;
+        if (!MemoMatchesTextFilter(&view, &memo, app, i)) continue;
         if (!EnterShownRow(app, i)) {
             complete = false;
             // The process set still follows every row, for the rows that arrive next.
             for (int32_t j = i + 1; processCondition && j < app->rowCount; ++j)
-                ObserveProcessRow(app, &app->rows[j], j);
+                ObserveStoredRow(app, j);
             break;
         }
     }
+    FreeBlock(memo.byText);
     app->shownListIncomplete = complete ? 0 : 1;
     ApplyShownOrder(app);
     const int32_t shown = app->shownCount;
@@ -467,24 +459,17 @@ void RebuildShownRows(Recording* app) {
 
 void ClearRows(Recording* app) {
     EnterLock(&app->rowsLock);
-    // The signatures go with their rows; their block is kept for the next rows, as the rows' is.
-    if (app->rowSignatures != nullptr) {
-        const int32_t signed_ =
-            app->rowCount < app->signatureCapacity ? app->rowCount : app->signatureCapacity;
-        std::memset(static_cast<void*>(app->rowSignatures), 0,
-                    static_cast<size_t>(signed_) * sizeof(RowSignature));
-    }
     app->rowCount = 0;
-    app->signedRows = 0;
     app->shownCount = 0;
     app->shownListIncomplete = 0;
     app->rowsUnsaved = 0; // nothing is left to lose
     // Memory beyond the first allocation goes back: a large recording or session must not keep
-    // its gigabytes after Clear. The next row allocates the first block again.
+    // its gigabytes after Clear. The next row allocates the first block again; the texts go with
+    // their rows.
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->rows), &app->rowCapacity);
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->shownRows), &app->shownCapacity);
-    ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->rowSignatures),
-                           &app->signatureCapacity);
+    FreeTextStore(&app->rowTexts);
+    app->rowTextsReplaced = 0;
     UiListSetItemCount(app->port.eventList, 0);
     app->operationNameCount = 0;
     ++app->operationNamesCleared;
@@ -494,36 +479,6 @@ void ClearRows(Recording* app) {
     LeaveLock(&app->rowsLock);
 
     UpdateStatusBar(app);
-}
-
-void SignWaitingRows(Recording* app, int32_t budget) {
-    LockGuard guard(&app->rowsLock);
-    if (app->signedRows >= app->rowCount) return;
-    if (!RoomForSignatures(app)) {
-        // Nothing to sign into: the filter searches these rows' text, as it does unsigned rows.
-        app->signedRows = app->rowCount;
-        return;
-    }
-    int32_t end =
-        app->rowCount - app->signedRows > budget ? app->signedRows + budget : app->rowCount;
-    for (int32_t i = app->signedRows; i < end; ++i) {
-        if (i + kScanAhead < end) {
-            const EventRow* ahead = &app->rows[i + kScanAhead];
-            __builtin_prefetch(ahead->operation);
-            __builtin_prefetch(ahead->path);
-            __builtin_prefetch(ahead->path + 32);
-            __builtin_prefetch(ahead->detail);
-            __builtin_prefetch(ahead->result);
-        }
-        RowSignature* signature = &app->rowSignatures[i];
-        if (!IsSigned(signature)) SignRowText(&app->rows[i], signature);
-    }
-    app->signedRows = end;
-}
-
-void RowTextChanged(Recording* app, int32_t index) {
-    if (app->rowSignatures == nullptr || index < 0 || index >= app->signatureCapacity) return;
-    std::memset(&app->rowSignatures[index], 0, sizeof(RowSignature));
 }
 
 namespace {
@@ -614,7 +569,8 @@ void LearnOperationNames(Recording* app, int32_t from, int32_t to) {
     if (from < 0) from = 0;
     if (to > app->rowCount) to = app->rowCount;
     int32_t lastKnown = -1;
-    for (int32_t i = from; i < to; ++i) LearnOperationName(app, app->rows[i].operation, &lastKnown);
+    for (int32_t i = from; i < to; ++i)
+        LearnOperationName(app, OperationOf(&app->rowTexts, app->rows[i]), &lastKnown);
 }
 
 } // namespace olv

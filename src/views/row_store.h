@@ -14,8 +14,6 @@ struct Recording; // record/recording.h
 
 constexpr int kIngestBatch = 8192;
 constexpr int kFirstRowCapacity = 4096;
-// Rows signed per timer tick once the EventQueue is empty (a few milliseconds' work).
-constexpr int32_t kSignBatch = 16384;
 
 void ReserveRows(Recording* app, int32_t needed);
 void ReserveShownRows(Recording* app, int32_t needed);
@@ -32,13 +30,11 @@ bool SetView(Recording* app, const ViewSpec& view);
 // Whether a row passes the view's category, suspicious and operation conditions.
 bool RowPassesView(Recording* app, const EventRow* row);
 bool RowMatchesTextFilter(Recording* app, const EventRow* row);
+// Whether stored row index passes those conditions and the text filter (not the Sigma rule or
+// process conditions, which depend on the scan). Caller holds rowsLock.
+bool StoredRowPassesView(Recording* app, int32_t index);
 void RebuildShownRows(Recording* app);
 void ClearRows(Recording* app);
-// Signs up to budget stored rows that have no text signature yet, oldest first, so that the text
-// filter's next scan need not. For the window thread's idle moments: intake comes first.
-void SignWaitingRows(Recording* app, int32_t budget);
-// Tells the text filter that the text of stored row index changed. Caller holds rowsLock.
-void RowTextChanged(Recording* app, int32_t index);
 void DescribeView(Recording* app, char16_t* out, size_t capacity, const char16_t* linePrefix);
 // At Stop: gives registry rows whose key was named only at the trace's end their full path
 // (from the key names the TraceController's tracking tables hold), then rebuilds the view.

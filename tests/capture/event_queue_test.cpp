@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "capture_fixture.h"
+#include "record/stored_rows.h"
 #include "views/row_store.h"
 
 using namespace olv;
@@ -26,6 +27,13 @@ EventRow Sized(uint32_t sequence) {
     EventRow row = Numbered(1, sequence);
     for (uint32_t i = 0; i < 20 + sequence % 90; ++i)
         row.path[i] = static_cast<char16_t>(u'a' + (sequence + i) % 26);
+    return row;
+}
+
+// Stored row index made whole.
+EventRow StoredAt(const Recording* app, int32_t index) {
+    EventRow row;
+    ReadStoredRow(app, index, &row);
     return row;
 }
 
@@ -57,7 +65,7 @@ TEST_CASE_FIXTURE(CaptureFixture,
     REQUIRE(app->rowCount == static_cast<int32_t>(queued));
     bool same = true;
     for (uint32_t i = 0; i < queued; ++i)
-        same = same && SameAsSized(app->rows[i], i);
+        same = same && SameAsSized(StoredAt(app, static_cast<int32_t>(i)), i);
     CHECK(same);
     // The dropped row was never written: the next row is measured against the last one written.
     // Three more ring lengths of rows, read as they come, pass the ring's end three times.
@@ -73,7 +81,7 @@ TEST_CASE_FIXTURE(CaptureFixture,
     CHECK(AtomicLoad(app->droppedHere) == 1);
     REQUIRE(app->rowCount == static_cast<int32_t>(sent));
     for (uint32_t i = 0; i < sent; ++i)
-        same = same && SameAsSized(app->rows[i], queued + 1 + i);
+        same = same && SameAsSized(StoredAt(app, static_cast<int32_t>(i)), queued + 1 + i);
     CHECK(same);
 }
 
@@ -89,7 +97,8 @@ TEST_CASE_FIXTURE(CaptureFixture, "rows left unread when the ring is emptied do 
         QueueRow(app, &c);
         CHECK(DrainEventQueue(app) == 0);
         REQUIRE(app->rowCount == 1);
-        CHECK(std::memcmp(&app->rows[0], &c, sizeof c) == 0);
+        const EventRow stored = StoredAt(app, 0);
+        CHECK(std::memcmp(&stored, &c, sizeof c) == 0);
     }
     SUBCASE("a damaged record") {
         QueueRow(app, &a);
@@ -103,7 +112,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "rows left unread when the ring is emptied do 
         QueueRow(app, &b);
         CHECK(DrainEventQueue(app) == 0);
         REQUIRE(app->rowCount == 1);
-        CHECK(SameAsSized(app->rows[0], 2));
+        CHECK(SameAsSized(StoredAt(app, 0), 2));
     }
 }
 
@@ -194,7 +203,7 @@ TEST_CASE_FIXTURE(CaptureFixture,
     auto consume = [&] {
         IngestQueuedRows(app);
         for (int32_t i = 0; i < app->rowCount; ++i) {
-            const EventRow& r = app->rows[i];
+            const EventRow r = StoredAt(app, i);
             if (!Intact(r)) {
                 ++broken;
                 continue;

@@ -1,4 +1,5 @@
 #include "app/window_layout.h"
+#include "record/stored_rows.h"
 #include "views/row_store.h"
 
 #include <string>
@@ -68,7 +69,7 @@ TEST_CASE_FIXTURE(StoreFixture, "both arrays grow from 4096 by doubling, and onl
     }
     CHECK(app->rowCapacity == 8192);
     CHECK(app->shownCapacity == 8192);
-    CHECK(app->rows[4096].threadId == 4096);
+    CHECK(StoredThreadId(app, 4096) == 4096);
     CHECK(list.itemCount == 4097);
     CHECK(list.lastMadeVisible == 4096);
 
@@ -148,7 +149,7 @@ TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order an
     IngestQueuedRows(app);
     CHECK(app->rowCount == kIngestBatch);
     CHECK(app->shownCount == kIngestBatch / 2);
-    CHECK(app->rows[app->shownRows[1]].threadId == 2);
+    CHECK(StoredThreadId(app, app->shownRows[1]) == 2);
     CHECK(QueuedRowCount(app) == 9000 - kIngestBatch);
     CHECK(list.itemCount == kIngestBatch / 2);
     CHECK(list.invalidations == 1);
