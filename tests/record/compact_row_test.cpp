@@ -384,3 +384,32 @@ TEST_CASE("a store's pool opens into a new store with the same ids, and internin
 }
 
 } // namespace olv
+
+namespace olv {
+
+TEST_CASE("packing with a cache of the previous row's ids gives what packing without one gives") {
+    StoreGuard cached, plain;
+    PackCache cache{};
+    TestRandom random(7);
+    for (uint32_t n = 0; n < 2000; ++n) {
+        EventRow row = RowOfKind(static_cast<RowKind>(1 + random.Below(kRowKindCount - 1)), n);
+        // Runs of rows that repeat some texts and change others, an empty text now and then.
+        if (random.Below(3) == 0) SetField(row.path, kPathChars, u"C:\\same.txt");
+        if (random.Below(4) == 0) SetField(row.detail, kDetailChars, u"");
+        if (random.Below(5) == 0) SetField(row.process, kProcessChars, u"other.exe");
+        if (random.Below(6) == 0) SetField(row.threat, kThreatChars, u"Dropped an executable");
+        if (random.Below(7) == 0) SetField(row.operation, kOperationChars, u"File operation (90)");
+        row.parentPid = random.Below(2) == 0 ? 3000 : 3001;
+        CompactRow a{}, b{};
+        REQUIRE(PackRow(&cached.store, &row, &a, &cache));
+        REQUIRE(PackRow(&plain.store, &row, &b));
+        REQUIRE(std::memcmp(&a, &b, sizeof a) == 0);
+    }
+    uint64_t bytesA = 0, bytesB = 0;
+    const uint8_t* poolA = TextPool(&cached.store, &bytesA);
+    const uint8_t* poolB = TextPool(&plain.store, &bytesB);
+    REQUIRE(bytesA == bytesB);
+    CHECK(std::memcmp(poolA, poolB, bytesA) == 0);
+}
+
+} // namespace olv
