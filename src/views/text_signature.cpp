@@ -1,8 +1,10 @@
 #include "views/text_signature.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "base/text.h"
+#include "record/stored_rows.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -60,7 +62,29 @@ void AddField(const char16_t* field, size_t chars, char16_t* scratch, uint64_t* 
     AddPairs(scratch, FoldField(field, chars, scratch), bits);
 }
 
+// A stored text, folded into scratch (room for kPathChars units): a narrow text widens as it
+// folds, a wide one is copied out (its units may lie unaligned) and folded in place.
+void AddStoredField(TextView text, char16_t* scratch, uint64_t* bits) {
+    const size_t n = text.length < kPathChars ? text.length : kPathChars;
+    if (text.wide) {
+        CopyTextUnits(TextView{text.data, static_cast<uint32_t>(n), true}, scratch);
+        AddPairs(scratch, FoldField(scratch, n, scratch), bits);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i)
+        scratch[i] = FoldAscii(static_cast<char16_t>(text.data[i]));
+    AddPairs(scratch, n, bits);
+}
+
 } // namespace
+
+void SignStoredRow(const Recording* app, int32_t index, RowSignature* out) {
+    uint64_t bits[8] = {kSignedBit, 0, 0, 0, 0, 0, 0, 0};
+    char16_t scratch[kPathChars];
+    for (RowText which : {kTextOperation, kTextPath, kTextDetail, kTextResult})
+        AddStoredField(StoredText(app, index, which), scratch, bits);
+    std::memcpy(out->bits, bits, sizeof bits);
+}
 
 void SignRowText(const EventRow* row, RowSignature* out) {
     uint64_t bits[8] = {kSignedBit, 0, 0, 0, 0, 0, 0, 0};

@@ -15,12 +15,16 @@
 
 namespace olv {
 
+struct Recording; // record/recording.h
+
 struct RowSignature {
     uint64_t bits[8]; // all zero: not signed yet
 };
 
 // Signs the row's four searched fields. The result is never all zero.
 void SignRowText(const EventRow* row, RowSignature* out);
+// The same signature for stored row index, read from the stored texts. Caller holds rowsLock.
+void SignStoredRow(const Recording* app, int32_t index, RowSignature* out);
 
 // The bits a row must have to hold the needle (already folded, n characters). False when the
 // needle is too short to have a pair: then every row must be searched.
