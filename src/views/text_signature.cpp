@@ -1,7 +1,6 @@
 #include "views/text_signature.h"
 
 #include <cstring>
-#include <initializer_list>
 
 #include "base/text.h"
 #include "record/stored_rows.h"
@@ -78,12 +77,20 @@ void AddStoredField(TextView text, char16_t* scratch, uint64_t* bits) {
 
 } // namespace
 
-void SignStoredRow(const Recording* app, int32_t index, RowSignature* out) {
+void SignTextViews(const TextView* texts, RowSignature* out) {
     uint64_t bits[8] = {kSignedBit, 0, 0, 0, 0, 0, 0, 0};
     char16_t scratch[kPathChars];
-    for (RowText which : {kTextOperation, kTextPath, kTextDetail, kTextResult})
-        AddStoredField(StoredText(app, index, which), scratch, bits);
+    for (int i = 0; i < 4; ++i)
+        AddStoredField(texts[i], scratch, bits);
     std::memcpy(out->bits, bits, sizeof bits);
+}
+
+void SignStoredRow(const Recording* app, int32_t index, RowSignature* out) {
+    const TextView texts[4] = {StoredText(app, index, kTextOperation),
+                               StoredText(app, index, kTextPath),
+                               StoredText(app, index, kTextDetail),
+                               StoredText(app, index, kTextResult)};
+    SignTextViews(texts, out);
 }
 
 void SignRowText(const EventRow* row, RowSignature* out) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "record/event_row.h"
+#include "record/text_store.h"
 
 namespace olv {
 
@@ -25,6 +26,8 @@ struct RowSignature {
 void SignRowText(const EventRow* row, RowSignature* out);
 // The same signature for stored row index, read from the stored texts. Caller holds rowsLock.
 void SignStoredRow(const Recording* app, int32_t index, RowSignature* out);
+// The same from the four texts as views (operation, path, detail, result), narrow or wide.
+void SignTextViews(const TextView* texts, RowSignature* out);
 
 // The bits a row must have to hold the needle (already folded, n characters). False when the
 // needle is too short to have a pair: then every row must be searched.
