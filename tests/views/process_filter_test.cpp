@@ -12,6 +12,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/auto_scroll.h"
@@ -70,8 +71,11 @@ struct ProcessFixture {
     std::vector<std::string> ShownWork() const {
         std::vector<std::string> out;
         for (int32_t i = 0; i < app->shownCount; ++i) {
-            const EventRow& row = app->rows[app->shownRows[i]];
-            if (row.category == kCategoryFile) out.push_back(U8(row.path));
+            const int32_t index = app->shownRows[i];
+            if (StoredCategory(app, index) != kCategoryFile) continue;
+            char16_t path[kPathChars];
+            CopyStoredText(app, index, kTextPath, path, kPathChars);
+            out.push_back(U8(path));
         }
         return out;
     }
