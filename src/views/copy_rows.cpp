@@ -134,14 +134,13 @@ char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, siz
     std::memcpy(text, kCopyHeaderLine, header * sizeof(char16_t));
     size_t used = header;
     bool refused = false;
-    EventRow* row = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow)));
-    if (row == nullptr) refused = true;
+    EventRow row; // each row unpacked in turn
     {
         LockGuard guard(&app->rowsLock);
         for (int32_t i = 0; i < count && !refused; ++i) {
             if (items[i] < 0 || items[i] >= app->shownCount) continue;
-            ReadStoredRow(app, app->shownRows[items[i]], row);
-            const size_t n = BuildCopyLine(*row, line, kCopyLineChars);
+            ReadStoredRow(app, app->shownRows[items[i]], &row);
+            const size_t n = BuildCopyLine(row, line, kCopyLineChars);
             if (!GrowArray(&text, &capacity, used, used + n + 1, capacity, SIZE_MAX)) {
                 refused = true;
                 break;
@@ -150,7 +149,6 @@ char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, siz
             used += n;
         }
     }
-    FreeBlock(row);
     FreeBlock(line);
     if (refused) {
         FreeBlock(text);

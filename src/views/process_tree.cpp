@@ -58,7 +58,8 @@ int32_t CollectProcessTreeNodes(Recording* app, ProcessTreeNode* nodes, int32_t 
         ProcessTreeNode& node = nodes[count];
         node.pid = pid;
         node.parentPid = StoredParentPid(app, i);
-        if (CopyStoredText(app, i, kTextProcess, node.name, 64) == 0) CopyBounded(node.name, 64, u"?");
+        if (CopyStoredText(app, i, kTextProcess, node.name, 64) == 0)
+            CopyBounded(node.name, 64, u"?");
         node.item = nullptr;
         node.startRow = i;
         node.placed = 0;
