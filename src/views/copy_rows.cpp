@@ -10,6 +10,7 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "views/view_texts.h"
 
@@ -133,11 +134,13 @@ char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, siz
     std::memcpy(text, kCopyHeaderLine, header * sizeof(char16_t));
     size_t used = header;
     bool refused = false;
+    EventRow row; // each row unpacked in turn
     {
         LockGuard guard(&app->rowsLock);
         for (int32_t i = 0; i < count && !refused; ++i) {
             if (items[i] < 0 || items[i] >= app->shownCount) continue;
-            const size_t n = BuildCopyLine(app->rows[app->shownRows[items[i]]], line, kCopyLineChars);
+            ReadStoredRow(app, app->shownRows[items[i]], &row);
+            const size_t n = BuildCopyLine(row, line, kCopyLineChars);
             if (!GrowArray(&text, &capacity, used, used + n + 1, capacity, SIZE_MAX)) {
                 refused = true;
                 break;

@@ -1,27 +1,28 @@
 #include "views/find_rows.h"
 
+#include <initializer_list>
+
 #include "base/format.h"
 #include "base/text.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 
 namespace olv {
 
 namespace {
 
-// Whether a field of chars characters (terminated earlier or not) holds needle (n characters,
-// already folded when !matchCase).
-bool FieldHolds(const char16_t* field, size_t chars, const char16_t* needle, size_t n,
-                bool matchCase) {
-    const size_t length = FieldTextLength(field, chars);
+// Whether a stored text holds needle (n units, already folded when !matchCase).
+bool TextHolds(TextView text, const char16_t* needle, size_t n, bool matchCase) {
+    const size_t length = text.length;
     if (n == 0 || n > length) return false;
     for (size_t at = 0; at + n <= length; ++at) {
         size_t j = 0;
         if (matchCase) {
-            while (j < n && field[at + j] == needle[j])
+            while (j < n && TextUnitAt(text, static_cast<uint32_t>(at + j)) == needle[j])
                 ++j;
         } else {
-            while (j < n && FoldAscii(field[at + j]) == needle[j])
+            while (j < n && FoldAscii(TextUnitAt(text, static_cast<uint32_t>(at + j))) == needle[j])
                 ++j;
         }
         if (j == n) return true;
@@ -29,11 +30,12 @@ bool FieldHolds(const char16_t* field, size_t chars, const char16_t* needle, siz
     return false;
 }
 
-bool RowHolds(const EventRow& row, const char16_t* needle, size_t n, bool matchCase) {
-    return FieldHolds(row.operation, kOperationChars, needle, n, matchCase) ||
-           FieldHolds(row.path, kPathChars, needle, n, matchCase) ||
-           FieldHolds(row.detail, kDetailChars, needle, n, matchCase) ||
-           FieldHolds(row.result, kResultChars, needle, n, matchCase);
+bool RowHolds(const Recording* app, int32_t index, const char16_t* needle, size_t n,
+              bool matchCase) {
+    for (RowText which : {kTextOperation, kTextPath, kTextDetail, kTextResult}) {
+        if (TextHolds(StoredText(app, index, which), needle, n, matchCase)) return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -61,7 +63,7 @@ int FindShownRow(Recording* app, const char16_t* text, bool matchCase, bool forw
         } else if (item < 0) {
             item = count - 1;
         }
-        if (RowHolds(app->rows[app->shownRows[item]], needle, n, matchCase)) {
+        if (RowHolds(app, app->shownRows[item], needle, n, matchCase)) {
             if (wrapped != nullptr && from >= 0) *wrapped = forward ? item <= from : item >= from;
             return item;
         }

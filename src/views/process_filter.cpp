@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "record/stored_rows.h"
 #include "views/row_store.h"
 
 namespace olv {
@@ -52,18 +53,20 @@ void AppendProcessName(const ProcessChoice* c, char16_t* out, size_t capacity, b
 
 } // namespace
 
-bool IsProcessStartRow(const EventRow* row) {
-    return row->category == kCategoryProcess && row->parentPid != 0;
+bool IsStoredProcessStart(const Recording* app, int32_t index) {
+    return StoredCategory(app, index) == kCategoryProcess && StoredParentPid(app, index) != 0;
+}
+
+int32_t LastStartOfPid(const Recording* app, uint32_t pid, int32_t from) {
+    for (int32_t i = from; i >= 0; --i) {
+        if (StoredPid(app, i) == pid && IsStoredProcessStart(app, i)) return i;
+    }
+    return -1;
 }
 
 int32_t InstanceStartRow(const Recording* app, int32_t rowIndex) {
     if (rowIndex < 0 || rowIndex >= app->rowCount) return -1;
-    const uint32_t pid = app->rows[rowIndex].pid;
-    for (int32_t i = rowIndex; i >= 0; --i) {
-        const EventRow* row = &app->rows[i];
-        if (row->pid == pid && IsProcessStartRow(row)) return i;
-    }
-    return -1;
+    return LastStartOfPid(app, StoredPid(app, rowIndex), rowIndex);
 }
 
 bool MakeProcessSet(Recording* app) {
@@ -78,15 +81,14 @@ bool ApplyProcessCondition(Recording* app, ProcessConditionMode mode, int32_t ro
         LockGuard guard(&app->rowsLock);
         if (rowIndex < 0 || rowIndex >= app->rowCount) return false;
         ProcessChoice* c = &view.process;
-        const EventRow* row = &app->rows[rowIndex];
         c->mode = mode;
-        c->pid = row->pid;
+        c->pid = StoredPid(app, rowIndex);
         c->startRow = InstanceStartRow(app, rowIndex);
-        c->name[0] = 0;
         // A row without a name takes its instance's, from the start row.
-        const EventRow* named =
-            row->process[0] == 0 && c->startRow >= 0 ? &app->rows[c->startRow] : row;
-        AppendBoundedN(c->name, kProcessChars, named->process, kProcessChars - 1);
+        const int32_t named = StoredTextEmpty(app, rowIndex, kTextProcess) && c->startRow >= 0
+                                  ? c->startRow
+                                  : rowIndex;
+        CopyStoredText(app, named, kTextProcess, c->name, kProcessChars);
     }
     return SetView(app, view);
 }
@@ -117,31 +119,42 @@ void BeginProcessScan(Recording* app) {
     if (choice->startRow < 0) Join(c, choice->pid);
 }
 
-void ObserveProcessRow(Recording* app, const EventRow* row, int32_t index) {
+namespace {
+
+void ObserveStart(Recording* app, int32_t index, uint32_t pid, uint32_t parentPid) {
     const ProcessChoice* choice = &app->view.process;
-    if (choice->mode == kProcessesAll || !IsProcessStartRow(row)) return;
     ProcessCondition* c = &app->processCondition;
     if (index == choice->startRow) {
-        Join(c, row->pid);
-    } else if (choice->mode == kProcessAndChildren && row->parentPid != row->pid &&
-               IsMember(c, row->parentPid)) {
-        Join(c, row->pid);
+        Join(c, pid);
+    } else if (choice->mode == kProcessAndChildren && parentPid != pid && IsMember(c, parentPid)) {
+        Join(c, pid);
     } else {
-        Forget(c, row->pid); // a new process under a pid a member once had
+        Forget(c, pid); // a new process under a pid a member once had
     }
 }
 
-bool RowMeetsProcessCondition(const Recording* app, const EventRow* row) {
+bool PidMeetsCondition(const Recording* app, uint32_t pid) {
     const ProcessCondition* c = &app->processCondition;
     switch (app->view.process.mode) {
     case kProcessOnly:
     case kProcessAndChildren:
-        return IsMember(c, row->pid);
+        return IsMember(c, pid);
     case kProcessHidden:
-        return !IsMember(c, row->pid);
+        return !IsMember(c, pid);
     default:
         return true;
     }
+}
+
+} // namespace
+
+void ObserveStoredRow(Recording* app, int32_t index) {
+    if (app->view.process.mode == kProcessesAll || !IsStoredProcessStart(app, index)) return;
+    ObserveStart(app, index, StoredPid(app, index), StoredParentPid(app, index));
+}
+
+bool StoredRowMeetsProcessCondition(const Recording* app, int32_t index) {
+    return app->view.process.mode == kProcessesAll || PidMeetsCondition(app, StoredPid(app, index));
 }
 
 void DescribeProcessCondition(const Recording* app, char16_t* out, size_t capacity) {
@@ -207,7 +220,7 @@ bool RunProcessCommand(Recording* app, int command, int32_t rowIndex) {
         {
             LockGuard guard(&app->rowsLock);
             const int32_t start = InstanceStartRow(app, rowIndex);
-            if (start >= 0) CopyBounded(line, kPathChars, app->rows[start].path);
+            if (start >= 0) CopyStoredText(app, start, kTextPath, line, kPathChars);
         }
         return line[0] != 0 && UiSetClipboardText(app->port.mainWindow, line);
     }

@@ -24,8 +24,11 @@ namespace olv {
 constexpr int32_t kProcessMembers = 8192;
 constexpr int32_t kProcessMemberSlots = 2 * kProcessMembers;
 
-// Whether a row begins a process instance (category Process with a parent pid).
-bool IsProcessStartRow(const EventRow* row);
+// Whether stored row index begins a process instance (category Process with a parent pid).
+// Caller holds rowsLock.
+bool IsStoredProcessStart(const Recording* app, int32_t index);
+// The last start row of pid at or before row from; -1 when none. Caller holds rowsLock.
+int32_t LastStartOfPid(const Recording* app, uint32_t pid, int32_t from);
 
 // The start row of the instance that row index belongs to: the last start row of its pid at or
 // before it; -1 when none (the instance began before the rows). Caller holds rowsLock.
@@ -43,13 +46,13 @@ void ResetProcessCondition(Recording* app);
 // holds rowsLock.
 bool MakeProcessSet(Recording* app);
 
-// The scan: BeginProcessScan before the first row of a rebuild, then ObserveProcessRow for every
-// stored row in arrival order (shown or not, also during intake), then RowMeetsProcessCondition
-// for a row's view test. Caller holds rowsLock. With no condition all three do nothing and every
-// row meets it.
+// The scan: BeginProcessScan before the first row of a rebuild, then ObserveStoredRow for every
+// stored row in arrival order (shown or not, also during intake), then
+// StoredRowMeetsProcessCondition for a row's view test. Caller holds rowsLock. With no condition
+// all three do nothing and every row meets it.
 void BeginProcessScan(Recording* app);
-void ObserveProcessRow(Recording* app, const EventRow* row, int32_t index);
-bool RowMeetsProcessCondition(const Recording* app, const EventRow* row);
+void ObserveStoredRow(Recording* app, int32_t index);
+bool StoredRowMeetsProcessCondition(const Recording* app, int32_t index);
 
 // The condition in words, for the files' view line: "only process 1234 \"a.exe\"", "only process
 // 1234 \"a.exe\" and its children", "process 1234 \"a.exe\" hidden"; with ", some of its

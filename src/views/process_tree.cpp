@@ -8,6 +8,8 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
+#include "views/process_filter.h"
 #include "views/row_details.h"
 
 namespace olv {
@@ -50,19 +52,20 @@ int32_t CollectProcessTreeNodes(Recording* app, ProcessTreeNode* nodes, int32_t 
     LockGuard guard(&app->rowsLock);
     for (int32_t i = 0; i < app->rowCount && count < capacity; ++i) {
         Step(steps);
-        const EventRow& row = app->rows[i];
-        if (row.category != kCategoryProcess || row.parentPid == 0) continue;
-        if (FindPid(heads, nodes, row.pid, steps) >= 0) continue;
+        if (!IsStoredProcessStart(app, i)) continue;
+        const uint32_t pid = StoredPid(app, i);
+        if (FindPid(heads, nodes, pid, steps) >= 0) continue;
         ProcessTreeNode& node = nodes[count];
-        node.pid = row.pid;
-        node.parentPid = row.parentPid;
-        CopyBounded(node.name, 64, row.process[0] != 0 ? row.process : u"?");
+        node.pid = pid;
+        node.parentPid = StoredParentPid(app, i);
+        if (CopyStoredText(app, i, kTextProcess, node.name, 64) == 0)
+            CopyBounded(node.name, 64, u"?");
         node.item = nullptr;
         node.startRow = i;
         node.placed = 0;
         // Appended at the end of its chain would keep index order; a new pid is not in the
         // chain at all, so putting it first is as good and costs nothing.
-        const uint32_t bucket = PidBucket(row.pid);
+        const uint32_t bucket = PidBucket(pid);
         node.nextInBucket = heads[bucket];
         heads[bucket] = count;
         ++count;

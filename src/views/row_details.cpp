@@ -7,6 +7,7 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/process_filter.h"
@@ -26,21 +27,13 @@ void AppendField(char16_t* out, size_t capacity, const char16_t* label, const ch
     AppendBounded(out, capacity, u"\r\n");
 }
 
-// The start row of the instance of pid that was running at row index before (the last start row
-// of pid before it); -1 when there is none.
-int32_t RunningInstanceBefore(const Recording* app, uint32_t pid, int32_t before) {
-    for (int32_t i = before - 1; i >= 0; --i) {
-        const EventRow* row = &app->rows[i];
-        if (row->pid == pid && IsProcessStartRow(row)) return i;
-    }
-    return -1;
-}
-
-void AppendProcessOf(char16_t* out, size_t capacity, const EventRow* row) {
-    AppendFormat(out, capacity, u"%lu", static_cast<unsigned long>(row->pid));
-    if (row->process[0] != 0) {
+// "pid (process)" of stored row index.
+void AppendProcessOf(char16_t* out, size_t capacity, const Recording* app, int32_t index) {
+    AppendFormat(out, capacity, u"%lu", static_cast<unsigned long>(StoredPid(app, index)));
+    char16_t process[kProcessChars];
+    if (CopyStoredText(app, index, kTextProcess, process, kProcessChars) != 0) {
         AppendBounded(out, capacity, u" (");
-        AppendRevealedOneLine(out, capacity, row->process, kProcessChars);
+        AppendRevealedOneLine(out, capacity, process, kProcessChars);
         AppendBounded(out, capacity, u")");
     }
 }
@@ -53,7 +46,9 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
     LockGuard guard(&app->rowsLock);
     if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return false;
     const int32_t index = app->shownRows[item];
-    const EventRow* row = &app->rows[index];
+    EventRow stored;
+    ReadStoredRow(app, index, &stored);
+    const EventRow* row = &stored;
 
     char16_t line[128];
     FormatLongTime(row->time, line, 128);
@@ -69,7 +64,7 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
     // A row without the process's name shows its instance's, from the start row.
     const int32_t start = InstanceStartRow(app, index);
     AppendBounded(out, capacity, u"Process: ");
-    AppendProcessOf(out, capacity, row->process[0] == 0 && start >= 0 ? &app->rows[start] : row);
+    AppendProcessOf(out, capacity, app, row->process[0] == 0 && start >= 0 ? start : index);
     AppendBounded(out, capacity, u"\r\n");
     AppendFormat(out, capacity, u"Thread: %lu\r\n", static_cast<unsigned long>(row->threadId));
 
@@ -80,27 +75,29 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
     } else {
         int32_t child = start;
         for (int depth = 0;; ++depth) {
-            const uint32_t parentPid = app->rows[child].parentPid;
+            const uint32_t parentPid = StoredParentPid(app, child);
             if (depth > 0) AppendBounded(out, capacity, u" <- ");
             if (depth == kDetailsParentDepth) {
                 AppendBounded(out, capacity, u"...");
                 break;
             }
-            const int32_t parent = parentPid != app->rows[child].pid
-                                       ? RunningInstanceBefore(app, parentPid, child)
+            const int32_t parent = parentPid != StoredPid(app, child)
+                                       ? LastStartOfPid(app, parentPid, child - 1)
                                        : -1;
             if (parent < 0) {
                 AppendFormat(out, capacity, u"%lu (not followed)",
                              static_cast<unsigned long>(parentPid));
                 break;
             }
-            AppendProcessOf(out, capacity, &app->rows[parent]);
+            AppendProcessOf(out, capacity, app, parent);
             child = parent;
         }
     }
     AppendBounded(out, capacity, u"\r\n");
-    if (start >= 0 && app->rows[start].path[0] != 0) {
-        AppendField(out, capacity, u"Command line: ", app->rows[start].path, kPathChars);
+    if (start >= 0 && !StoredTextEmpty(app, start, kTextPath)) {
+        char16_t commandLine[kPathChars];
+        CopyStoredText(app, start, kTextPath, commandLine, kPathChars);
+        AppendField(out, capacity, u"Command line: ", commandLine, kPathChars);
     }
 
     AppendBounded(out, capacity, u"\r\nMatched rules:\r\n");
@@ -173,8 +170,9 @@ void RowDetailsTitle(Recording* app, int32_t item, char16_t* out, size_t capacit
     LockGuard guard(&app->rowsLock);
     if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return;
     AppendBounded(out, capacity, u" - ");
-    AppendRevealedOneLine(out, capacity, app->rows[app->shownRows[item]].operation,
-                          kOperationChars);
+    char16_t operation[kOperationChars];
+    CopyStoredText(app, app->shownRows[item], kTextOperation, operation, kOperationChars);
+    AppendRevealedOneLine(out, capacity, operation, kOperationChars);
 }
 
 void ShowRowDetailsWindow(Recording* app, int32_t item) {

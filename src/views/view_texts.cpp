@@ -13,6 +13,7 @@
 #include "views/process_filter.h"
 #include "views/row_sort.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
@@ -67,8 +68,9 @@ void ComposeCellText(const EventRow* row, int column, char16_t* out, size_t capa
 bool ListDisplayText(Recording* app, int item, int column, char16_t* out, size_t capacity) {
     LockGuard guard(&app->rowsLock);
     if (item < 0 || item >= app->shownCount) return false;
-    const EventRow* row = &app->rows[app->shownRows[item]];
-    ComposeCellText(row, column, out, capacity);
+    EventRow row;
+    ReadStoredRow(app, app->shownRows[item], &row);
+    ComposeCellText(&row, column, out, capacity);
     return true;
 }
 
@@ -100,7 +102,7 @@ uint32_t ListRowColour(Recording* app, uint32_t drawStage, int item, uint32_t* c
     {
         LockGuard guard(&app->rowsLock);
         if (item >= 0 && item < app->shownCount)
-            severity = app->rows[app->shownRows[item]].severity;
+            severity = StoredSeverity(app, app->shownRows[item]);
     }
     *hasColour = SeverityColour(severity, colourRef);
     return kCdrfNewFont;
@@ -112,7 +114,7 @@ void ContextMenuPath(Recording* app, int item, char16_t* out, size_t capacity) {
     if (item < 0) return;
     LockGuard guard(&app->rowsLock);
     if (item < app->shownCount) {
-        CopyBounded(out, capacity, app->rows[app->shownRows[item]].path);
+        CopyStoredText(app, app->shownRows[item], kTextPath, out, capacity);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "export/exports.h"
 #include "platform/memory.h"
 #include "record/recording_info.h"
+#include "record/stored_rows.h"
 
 using namespace olv;
 using namespace olv::gui;
@@ -214,7 +215,7 @@ TEST_CASE("the progress window's Cancel stops a large read and keeps the rows th
     Pump();
     CHECK(t.Items() == 3);
     CHECK(t.app->rowCount == 3);
-    CHECK(t.app->rows[2].pid == 102);
+    CHECK(StoredPid(t.app, 2) == 102);
     CHECK(TextOf(t.Control(kIdStatusBar)) == statusBefore);
 }
 
@@ -226,7 +227,7 @@ TEST_CASE("a session of several pieces read to its end through the progress wind
     REQUIRE(t.Open(t.big));
     Pump();
     CHECK(t.Items() == 5000);
-    CHECK(t.app->rows[4999].pid == 5099);
+    CHECK(StoredPid(t.app, 4999) == 5099);
     CHECK(IsWindowEnabled(t.hwnd));
     CHECK(FindTopWindow(GetCurrentProcessId(), L"OlvettaProgressWindow") == nullptr);
 }

@@ -10,6 +10,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 
 using namespace olv;
 
@@ -37,7 +38,9 @@ TEST_CASE("the filter box is limited to the characters the filter uses, and it u
     UiSetText(app->window->filterEdit, (common + u'B').c_str());
     DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 1);
-    CHECK(TextEndsWith(app->rows[app->shownRows[0]].path, u"ab"));
+    char16_t path[kPathChars];
+    CopyStoredText(app, app->shownRows[0], kTextPath, path, kPathChars);
+    CHECK(TextEndsWith(path, u"ab"));
     UiSetText(app->window->filterEdit, (common + u'x').c_str());
     DispatchCommand(app, (uintptr_t{kEnChange} << 16) | kIdFilterEdit);
     CHECK(app->shownCount == 0);

@@ -12,6 +12,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/auto_scroll.h"
@@ -70,10 +71,29 @@ struct ProcessFixture {
     std::vector<std::string> ShownWork() const {
         std::vector<std::string> out;
         for (int32_t i = 0; i < app->shownCount; ++i) {
-            const EventRow& row = app->rows[app->shownRows[i]];
-            if (row.category == kCategoryFile) out.push_back(U8(row.path));
+            const int32_t index = app->shownRows[i];
+            if (StoredCategory(app, index) != kCategoryFile) continue;
+            char16_t path[kPathChars];
+            CopyStoredText(app, index, kTextPath, path, kPathChars);
+            out.push_back(U8(path));
         }
         return out;
+    }
+    // The rows the condition admits when the store is scanned by index, as intake and rebuilds
+    // scan it; with no other view test they are the shown rows.
+    std::vector<int32_t> ScanByIndex() {
+        std::vector<int32_t> met;
+        EnterLock(&app->rowsLock);
+        BeginProcessScan(app);
+        for (int32_t i = 0; i < app->rowCount; ++i) {
+            ObserveStoredRow(app, i);
+            if (StoredRowMeetsProcessCondition(app, i)) met.push_back(i);
+        }
+        LeaveLock(&app->rowsLock);
+        return met;
+    }
+    std::vector<int32_t> Shown() const {
+        return std::vector<int32_t>(app->shownRows, app->shownRows + app->shownCount);
     }
     std::string Describe() {
         char16_t out[4096];
@@ -138,6 +158,7 @@ TEST_CASE_FIXTURE(ProcessFixture, "a chain of descendants, and pids used again a
         CAPTURE(c.words);
         REQUIRE(ApplyProcessCondition(app, c.mode, c.chosen));
         CHECK(ShownWork() == c.shown);
+        CHECK(ScanByIndex() == Shown());
         const std::string described = Describe();
         CHECK(described.find(c.words + ".\r\n") != std::string::npos);
         CHECK(described.find("This file holds") == 0);
@@ -150,6 +171,7 @@ TEST_CASE_FIXTURE(ProcessFixture, "a chain of descendants, and pids used again a
 
     ClearProcessCondition(app);
     CHECK(app->shownCount == app->rowCount);
+    CHECK(ScanByIndex() == Shown());
     CHECK(Status().find("process 100") == std::string::npos);
     CHECK(Describe() == "All 17 recorded rows are in this file.\r\n");
 }

@@ -9,6 +9,7 @@
 #include "support/test_random.h"
 #include "support/text_check.h"
 #include "views/process_tree.h"
+#include "views/row_store.h"
 
 using namespace olv;
 
@@ -73,19 +74,24 @@ struct Rows {
     Recording* app = AllocRecord<Recording>();
     explicit Rows(int32_t capacity) {
         InitRecording(app);
-        app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * capacity));
-        app->rowCapacity = capacity;
+        ReserveRows(app, capacity);
     }
     ~Rows() {
         CleanUpRecording(app);
         FreeBlock(app);
     }
     void Start(uint32_t pid, uint32_t parent) {
-        EventRow& row = app->rows[app->rowCount++];
+        EventRow row{};
         row.category = kCategoryProcess;
         row.pid = pid;
         row.parentPid = parent;
         CopyBounded(row.process, kProcessChars, u"p.exe");
+        AppendRow(app, &row);
+    }
+    void Decoy() {
+        EventRow row{};
+        row.category = kCategoryFile;
+        AppendRow(app, &row);
     }
 };
 
@@ -132,8 +138,7 @@ TEST_CASE("4,096 processes in one parent chain are collected and placed in linea
         for (int32_t k = 0; k < n; ++k) {
             const int32_t i = childFirst ? n - 1 - k : k;
             rows.Start(4u * (i + 1), i == 0 ? 7u : 4u * i);
-            EventRow& decoy = rows.app->rows[rows.app->rowCount++];
-            decoy.category = kCategoryFile;
+            rows.Decoy();
         }
         rows.Start(8, 4); // pid reuse: ignored, and not a node past the capacity either
         std::vector<ProcessTreeNode> nodes = Nodes();

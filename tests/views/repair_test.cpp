@@ -1,6 +1,7 @@
 // Late naming of registry rows at Stop: rows decoded while their key was unknown get the full
 // path from the rundown at the session's end, are scored again and leave the unresolved count.
 #include "capture/capture_fixture.h"
+#include "record/stored_rows.h"
 #include "views/row_store.h"
 
 namespace olv {
@@ -32,6 +33,12 @@ void AddRow(CaptureFixture& f, uint32_t category, const char16_t* path) {
     AppendRow(f.app, &row);
 }
 
+std::string Text(CaptureFixture& f, int32_t index, RowText which) {
+    char16_t text[kPathChars];
+    CopyStoredText(f.app, index, which, text, kPathChars);
+    return U8(text);
+}
+
 } // namespace
 
 TEST_CASE("repair: the stop rundown names keys that were unknown while the trace ran") {
@@ -59,18 +66,19 @@ TEST_CASE("repair: the stop rundown names keys that were unknown while the trace
            u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 4);
     Decode(f, 25, t + 1000, kSoftwareKey, u"\\REGISTRY\\USER\\S-1-5-21-1\\Software\\", 4);
     RepairRegistryKeyPaths(f.app);
-    const EventRow* rows = f.app->rows;
-    CHECK(U8(rows[0].path) ==
+    CHECK(Text(f, 0, kTextPath) ==
           "\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
-    CHECK(U8(rows[0].detail) == "Value: Updater");
-    CHECK(rows[0].severity == 3); // scored again with its path, and now shown
+    CHECK(Text(f, 0, kTextDetail) == "Value: Updater");
+    // Scored again with its path, the rule named, and now shown.
+    CHECK(StoredSeverity(f.app, 0) == 3);
+    CHECK_FALSE(StoredTextEmpty(f.app, 0, kTextThreat));
     CHECK(f.app->shownCount == 1);
-    CHECK(U8(rows[1].path) == "\\REGISTRY\\USER\\S-1-5-21-1\\Software\\Classes\\CLSID");
-    CHECK(U8(rows[2].path) == "...\\Sub");
-    CHECK(U8(rows[3].path) == "...\\Gone");
+    CHECK(Text(f, 1, kTextPath) == "\\REGISTRY\\USER\\S-1-5-21-1\\Software\\Classes\\CLSID");
+    CHECK(Text(f, 2, kTextPath) == "...\\Sub");
+    CHECK(Text(f, 3, kTextPath) == "...\\Gone");
     for (int i = 0; i < 4; ++i)
-        CHECK(TextEquals(rows[4 + i].path, kept[i]));
-    CHECK(TextEquals(rows[8].path, kNoKey));
+        CHECK(Text(f, 4 + i, kTextPath) == U8(kept[i]));
+    CHECK(Text(f, 8, kTextPath) == U8(kNoKey));
     CHECK(f.tc->tracking.registryKeysNotResolved == 2);
 
     RepairRegistryKeyPaths(f.app); // nothing is left to repair
@@ -79,7 +87,7 @@ TEST_CASE("repair: the stop rundown names keys that were unknown while the trace
 
     AddRow(f, kCategoryRegistry, kNoKey); // without a trace controller nothing is done
     RepairRegistryKeyPaths(f.app);
-    CHECK(TextEquals(f.app->rows[9].path, kNoKey));
+    CHECK(Text(f, 9, kTextPath) == U8(kNoKey));
 }
 
 } // namespace olv

@@ -18,6 +18,7 @@
 #include "support/small_ring.h"
 #include "support/text_check.h"
 #include "views/process_tree.h"
+#include "views/row_store.h"
 #include "report/summary.h"
 
 using namespace olv;
@@ -28,26 +29,32 @@ struct TestRecording {
     olv::Recording* app = AllocRecord<olv::Recording>();
     explicit TestRecording(int32_t capacity = 1024) {
         InitRecording(app);
-        app->rows = static_cast<EventRow*>(AllocZeroed(sizeof(EventRow) * capacity));
-        app->rowCapacity = capacity;
+        ReserveRows(app, capacity);
     }
     ~TestRecording() {
         CleanUpRecording(app);
         FreeBlock(app);
     }
-    EventRow& Add(uint32_t category, const char16_t* operation, const char16_t* path) {
-        EventRow& row = app->rows[app->rowCount++];
+    static EventRow Row(uint32_t category, const char16_t* operation, const char16_t* path) {
+        EventRow row{};
         row.category = category;
         CopyBounded(row.operation, kOperationChars, operation);
         CopyBounded(row.path, kPathChars, path);
         return row;
     }
-    EventRow& Start(uint32_t pid, uint32_t parent, const char16_t* name) {
-        EventRow& row = Add(kCategoryProcess, u"Started child process", name);
+    void Add(const EventRow& row) { AppendRow(app, &row); }
+    void Add(uint32_t category, const char16_t* operation, const char16_t* path,
+             uint32_t severity = 0) {
+        EventRow row = Row(category, operation, path);
+        row.severity = severity;
+        Add(row);
+    }
+    void Start(uint32_t pid, uint32_t parent, const char16_t* name) {
+        EventRow row = Row(kCategoryProcess, u"Started child process", name);
         row.pid = pid;
         row.parentPid = parent;
         CopyBounded(row.process, kProcessChars, name);
-        return row;
+        Add(row);
     }
     std::u16string Summary() {
         char16_t* text = BuildSummaryText(app);
@@ -87,16 +94,20 @@ std::u16string Place(TestRecording& r) {
 // The counts by category are checked by the scenario tests; none of them has a Low row.
 TEST_CASE("summary period, severities and top-ten sections") {
     TestRecording r;
-    r.Add(kCategoryFile, u"Read file", u"C:\\b.txt").time = {2026, 1, 0, 2, 3, 4, 5, 6};
-    r.Add(kCategoryFile, u"Read file", u"C:\\a.txt").severity = 3;
+    EventRow first = TestRecording::Row(kCategoryFile, u"Read file", u"C:\\b.txt");
+    first.time = {2026, 1, 0, 2, 3, 4, 5, 6};
+    r.Add(first);
+    r.Add(kCategoryFile, u"Read file", u"C:\\a.txt", 3);
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
-    r.Add(kCategoryFile, u"Read file", u"C:\\b.txt").severity = 1;
+    r.Add(kCategoryFile, u"Read file", u"C:\\b.txt", 1);
     r.Add(kCategoryFile, u"Read file", u"C:\\c.txt");
     r.Add(kCategoryNetwork, u"Connected (TCP)", u"10.0.0.5:80");
     r.Add(kCategoryNetwork, u"Sent data (TCP)", u"10.0.0.5:80 -> 10.0.0.9:443 -> x");
     r.Add(kCategoryNetwork, u"DNS query", u"evil.tk");
-    r.Add(kCategoryNetwork, u"DNS answer", u"evil.tk").severity = 2;
-    r.Add(kCategoryProcess, u"Loaded DLL", u"C:\\x.dll").time = {2026, 1, 0, 2, 3, 9, 0, 1};
+    r.Add(kCategoryNetwork, u"DNS answer", u"evil.tk", 2);
+    EventRow last = TestRecording::Row(kCategoryProcess, u"Loaded DLL", u"C:\\x.dll");
+    last.time = {2026, 1, 0, 2, 3, 9, 0, 1};
+    r.Add(last);
     std::u16string s = r.Summary();
 
     CHECK(s.find(u"=== Summary ===  Total events: 10\r\n"

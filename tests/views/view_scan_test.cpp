@@ -1,6 +1,8 @@
 // The view scan against a plain reference: the same shown indexes, in the same order, for many
 // generated rows and views, whatever shortcuts the scan takes.
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/recording_setup.h"
@@ -11,10 +13,10 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "support/small_ring.h"
 #include "support/test_random.h"
 #include "views/row_store.h"
-#include "views/text_signature.h"
 
 using namespace olv;
 
@@ -162,8 +164,10 @@ struct ScanFixture {
         FreeBlock(app);
     }
 
-    // Sets the view at random and returns it as the reference takes it.
-    ReferenceView SetRandomView(Random& r, char16_t* filter) {
+    // Sets the view at random, its operation one of names and its filter drawn from rows, and
+    // returns it as the reference takes it.
+    ReferenceView SetRandomView(Random& r, char16_t* filter, const std::vector<EventRow>& rows,
+                                const std::vector<const char16_t*>& names) {
         ReferenceView v{};
         v.suspiciousOnly = r.Below(4) == 0;
         app->view.suspiciousOnly = v.suspiciousOnly ? 1 : 0;
@@ -171,22 +175,36 @@ struct ScanFixture {
             v.boxes[i] = r.Below(4) == 0 ? kUnchecked : kChecked;
             app->view.categoryOn[i] = v.boxes[i] == kChecked ? 1 : 0;
         }
-        const int names = app->operationNameCount;
-        const int selection = r.Below(3) == 0 ? static_cast<int>(r.Below(names + 1)) : 0;
-        v.operation = selection > 0 ? app->operationNames[selection - 1] : nullptr;
+        const uint32_t known = static_cast<uint32_t>(names.size());
+        const uint32_t selection = r.Below(3) == 0 ? r.Below(known + 1) : 0;
+        v.operation = selection > 0 ? names[selection - 1] : nullptr;
         CopyBounded(app->view.operation, kOperationNameChars, v.operation);
-        MakeFilter(r, app->rows, app->rowCount, filter);
+        MakeFilter(r, rows.data(), static_cast<int32_t>(rows.size()), filter);
         CopyBounded(app->view.filter, kFilterTextChars + 1, filter);
         v.filter = filter;
         return v;
     }
 
-    std::vector<int32_t> Expected(const ReferenceView& v, const EventRow* rows, int32_t count) {
+    std::vector<int32_t> Expected(const ReferenceView& v, const std::vector<EventRow>& rows) {
         std::vector<int32_t> shown;
-        for (int32_t i = 0; i < count; ++i) {
-            if (ReferenceInView(v, rows[i])) shown.push_back(i);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (ReferenceInView(v, rows[i])) shown.push_back(static_cast<int32_t>(i));
         }
         return shown;
+    }
+
+    // Stored row i as its readers see it.
+    EventRow Stored(int32_t i) {
+        EventRow row;
+        ReadStoredRow(app, i, &row);
+        return row;
+    }
+
+    std::vector<const char16_t*> KnownOperations() {
+        std::vector<const char16_t*> names;
+        for (int n = 0; n < app->operationNameCount; ++n)
+            names.push_back(app->operationNames[n]);
+        return names;
     }
 
     std::vector<int32_t> Shown() {
@@ -199,106 +217,56 @@ constexpr int32_t kRows = 3000;
 } // namespace
 
 TEST_CASE_FIXTURE(ScanFixture, "RebuildShownRows shows exactly the rows of the reference view, "
-                               "whatever happened to the rows' signatures") {
+                               "whatever happened to the rows and their texts") {
     Random r{0x5eed0001};
+    std::vector<EventRow> stored; // what the store holds, as read back
     auto fillStore = [&] {
         ClearRows(app);
-        ReserveRows(app, kRows);
-        REQUIRE(app->rowCapacity >= kRows);
-        for (int32_t i = 0; i < kRows; ++i)
-            MakeRow(r, &app->rows[i]);
-        app->rowCount = kRows;
+        stored.clear();
+        for (int32_t i = 0; i < kRows; ++i) {
+            EventRow row;
+            MakeRow(r, &row);
+            AppendRow(app, &row);
+            stored.push_back(Stored(i));
+        }
+        REQUIRE(app->rowCount == kRows);
         LearnOperationNames(app, 0, kRows);
     };
     fillStore();
 
     char16_t filter[256];
     for (int view = 0; view < 300; ++view) {
-        // Between two scans: rows signed, a stored row's text changed, a row added, or every row
-        // replaced by others at the same places.
+        // Between two scans: a stored row's path changed, a row added, or every row replaced by
+        // others at the same places.
         const uint32_t event = r.Below(8);
-        if (event == 0 || event == 4) {
-            SignWaitingRows(app, static_cast<int32_t>(r.Below(kRows)));
-        } else if (event == 1 || event == 2) {
+        if (event == 1 || event == 2) {
             const int32_t i = static_cast<int32_t>(r.Below(static_cast<uint32_t>(app->rowCount)));
-            FillField(r, event == 1 ? app->rows[i].path : app->rows[i].result,
-                      event == 1 ? kPathChars : kResultChars);
+            char16_t path[kPathChars + 1] = {};
+            FillField(r, path, kPathChars);
             EnterLock(&app->rowsLock);
-            RowTextChanged(app, i);
+            REQUIRE(SetStoredPath(app, i, path));
             LeaveLock(&app->rowsLock);
+            stored[static_cast<size_t>(i)] = Stored(i);
         } else if (event == 3) {
             EventRow row;
             MakeRow(r, &row);
             AppendRow(app, &row);
+            stored.push_back(Stored(app->rowCount - 1));
         } else if (view % 60 == 59) {
             fillStore();
         }
-        const ReferenceView v = SetRandomView(r, filter);
+        const ReferenceView v = SetRandomView(r, filter, stored, KnownOperations());
         RebuildShownRows(app);
         INFO("view " << view);
-        REQUIRE(Shown() == Expected(v, app->rows, app->rowCount));
+        REQUIRE(Shown() == Expected(v, stored));
         CHECK(app->shownListIncomplete == 0);
         // The single-row tests agree with the scan.
         for (int k = 0; k < 20; ++k) {
-            const int32_t i = static_cast<int32_t>(r.Below(kRows));
-            CHECK((RowPassesView(app, &app->rows[i]) && RowMatchesTextFilter(app, &app->rows[i])) ==
-                  ReferenceInView(v, app->rows[i]));
+            const EventRow& row = stored[r.Below(kRows)];
+            CHECK((RowPassesView(app, &row) && RowMatchesTextFilter(app, &row)) ==
+                  ReferenceInView(v, row));
         }
     }
-}
-
-TEST_CASE("a signature rules out text a row lacks, in any case of letters") {
-    EventRow row{};
-    CopyBounded(row.path, kPathChars, u"C:\\Windows\\Notepad.EXE");
-    CopyBounded(row.result, kResultChars, u"OK");
-    RowSignature signature{};
-    SignRowText(&row, &signature);
-    CHECK(IsSigned(&signature));
-    const struct {
-        const char16_t* foldedNeedle;
-        bool mayHold;
-    } cases[] = {{u"notepad.exe", true},
-                 {u"ok", true},
-                 {u"s\\n", true},
-                 {u"secret.key", false},
-                 {u"kx", false}};
-    for (const auto& c : cases) {
-        RowSignature needle;
-        REQUIRE(SignNeedle(c.foldedNeedle, FieldLength(c.foldedNeedle, 64), &needle));
-        CHECK_MESSAGE(MayHoldNeedle(&signature, &needle) == c.mayHold, "needle ", c.foldedNeedle);
-    }
-    RowSignature single;
-    CHECK_FALSE(SignNeedle(u"x", 1, &single)); // one character: every row is searched
-}
-
-TEST_CASE_FIXTURE(ScanFixture, "the sign timer runs while rows wait for signatures, then ends") {
-    ScheduleRowSigning(app); // nothing stored: no timer
-    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
-    const int32_t count = kSignBatch + 10;
-    ReserveRows(app, count);
-    REQUIRE(app->rowCapacity >= count);
-    app->rowCount = count; // zeroed rows: empty text is signed too
-    ScheduleRowSigning(app);
-    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 20);
-    HandleTimerTick(app, TIMER_SIGN);
-    CHECK(app->signedRows == kSignBatch);
-    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 20);
-    HandleTimerTick(app, TIMER_SIGN);
-    CHECK(app->signedRows == count);
-    CHECK(IsSigned(&app->rowSignatures[count - 1]));
-    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
-    // The signatures go with their rows, and their grown block with the rows' grown block; new
-    // rows are signed afresh.
-    ClearRows(app);
-    CHECK((app->rowSignatures == nullptr && app->signatureCapacity == 0));
-    ReserveRows(app, 10);
-    app->rowCount = 10;
-    ScheduleRowSigning(app);
-    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 20);
-    HandleTimerTick(app, TIMER_SIGN);
-    CHECK(IsSigned(&app->rowSignatures[9]));
-    CHECK(HeadlessTimerPeriod(TIMER_SIGN) == 0);
-    app->rowCount = 0;
 }
 
 // The row as a reader of its texts sees it: every byte the same, but zeros after each text.
@@ -327,18 +295,22 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
     std::vector<EventRow> made(kRows);
     for (EventRow& row : made)
         MakeRow(r, &row);
+    // The operations the view may name: those of the rows, as they stand in the rows.
+    std::vector<std::u16string> operations;
+    for (const EventRow& row : made) {
+        const std::u16string op(row.operation, FieldLength(row.operation, kOperationChars));
+        if (!op.empty() && std::find(operations.begin(), operations.end(), op) == operations.end())
+            operations.push_back(op);
+    }
+    std::vector<const char16_t*> names;
+    for (const std::u16string& op : operations)
+        names.push_back(op.c_str());
 
     char16_t filter[256];
     for (int round = 0; round < 6; ++round) {
         ClearRows(app);
-        // The view of this round is drawn over rows already known, so that filters match.
-        EventRow* old = app->rows;
-        app->rows = made.data();
-        app->rowCount = kRows;
-        LearnOperationNames(app, 0, kRows);
-        const ReferenceView v = SetRandomView(r, filter);
-        app->rows = old;
-        app->rowCount = 0;
+        // The view of this round is drawn over the rows to come, so that filters match.
+        const ReferenceView v = SetRandomView(r, filter, made, names);
         // Start the ring at a different place each round, so that it wraps and each place takes
         // records of other lengths than the record it held before.
         const uint32_t start = app->queueMask + 1 - (1u << 18) * static_cast<uint32_t>(round + 1);
@@ -352,9 +324,10 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
         bool same = true;
         for (int32_t i = 0; i < kRows; ++i) {
             const EventRow expected = TextOnly(made[static_cast<size_t>(i)]);
-            same = same && std::memcmp(&app->rows[i], &expected, sizeof expected) == 0;
+            const EventRow got = Stored(i);
+            same = same && std::memcmp(&got, &expected, sizeof expected) == 0;
         }
         CHECK(same);
-        CHECK(Shown() == Expected(v, made.data(), kRows));
+        CHECK(Shown() == Expected(v, made));
     }
 }
