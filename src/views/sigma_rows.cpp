@@ -408,18 +408,16 @@ void ScoreAllRows(Recording* app) {
         MatchAllRows(app);
         return;
     }
-    // Without rules no Sigma state need exist: the scratch row is made here, once. A row the store
+    // Without rules no Sigma state need exist: one scratch row for the whole pass. A row the store
     // cannot rescore (memory refused) keeps the score it had.
-    EventRow* row = AllocRecord<EventRow>();
-    if (row == nullptr) return;
+    EventRow row;
     {
         LockGuard guard(&app->rowsLock);
         for (int32_t i = 0; i < app->rowCount; ++i) {
-            ReadStoredRow(app, i, row);
-            StoreBuiltInScore(app, i, row);
+            ReadStoredRow(app, i, &row);
+            StoreBuiltInScore(app, i, &row);
         }
     }
-    FreeBlock(row);
     RebuildShownRows(app);
 }
 
