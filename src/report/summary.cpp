@@ -336,6 +336,12 @@ void AppendSigmaSummary(Recording* app, char16_t* text, size_t capacity) {
         FormatText(line, 512, u"  %lu matches could not be kept (not enough memory).", notKept);
         AppendSummaryLine(text, capacity, line);
     }
+    const uint32_t notStored = app->sigma->threatsNotStored;
+    if (notStored != 0) {
+        FormatText(line, 512, u"  %lu rows raised by a rule could not keep it (not enough memory).",
+                   notStored);
+        AppendSummaryLine(text, capacity, line);
+    }
     const uint64_t bounded = SigmaMatchWorkLimitHits(set);
     if (bounded != 0) {
         FormatText(line, 512,

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma_view.h"
 #include "views/row_store.h"
@@ -29,9 +30,11 @@ SigmaState* StateOf(Recording* app) {
     if (state == nullptr) return nullptr;
     state->context = NewSigmaViewContext();
     state->buffer = AllocRecord<SigmaViewBuffer>();
-    if (state->context == nullptr || state->buffer == nullptr) {
+    state->row = AllocRecord<EventRow>();
+    if (state->context == nullptr || state->buffer == nullptr || state->row == nullptr) {
         FreeSigmaViewContext(state->context);
         FreeBlock(state->buffer);
+        FreeBlock(state->row);
         FreeBlock(state);
         return nullptr;
     }
@@ -157,7 +160,6 @@ bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventVie
     }
     KeepMatches(s, index, kept, keptCount);
     if (count <= 0) return false;
-    EventRow* row = &app->rows[index];
     // The most severe rule raises the row and names it in the threat text; among
     // rules of one level the first in rule order. An informational rule changes neither: a threat
     // text without a severity would name a row the suspicious-only view hides. Its match is kept.
@@ -166,16 +168,19 @@ bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventVie
         const SigmaRuleInfo* rule = GetSigmaRule(s->rules, matched[i]);
         if (rule != nullptr && (best == nullptr || rule->level > best->level)) best = rule;
     }
-    const uint32_t before = row->severity;
-    if (best != nullptr) {
-        const uint32_t severity = SeverityOfSigmaLevel(best->level);
-        if (severity > 0) {
-            ComposeSigmaThreat(best->title, severity, row->severity, row->threat, kThreatChars);
-            ++s->rowsRaised;
-        }
-        if (severity > row->severity) row->severity = severity;
+    if (best == nullptr) return false;
+    const uint32_t severity = SeverityOfSigmaLevel(best->level);
+    if (severity == 0) return false;
+    ++s->rowsRaised; // the rule raised the row, as its kept match says, even if the store refuses
+    const uint32_t before = StoredSeverity(app, index);
+    char16_t threat[kThreatChars];
+    CopyStoredText(app, index, kTextThreat, threat, kThreatChars);
+    ComposeSigmaThreat(best->title, severity, before, threat, kThreatChars);
+    if (!SetStoredThreat(app, index, severity > before ? severity : before, threat)) {
+        ++s->threatsNotStored;
+        return false;
     }
-    return before == 0 && row->severity != 0;
+    return before == 0;
 }
 
 // Matches the process starts that became due. Returns whether one of them must now be shown
@@ -188,7 +193,8 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
     while ((n = TakeDueSigmaRows(s->context, due, kDueBatch)) > 0) {
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            if (SigmaViewOfStartRow(s->context, &app->rows[due[i]], s->buffer)) {
+            ReadStoredRow(app, due[i], s->row);
+            if (SigmaViewOfStartRow(s->context, s->row, s->buffer)) {
                 const bool rose = MatchView(app, s, due[i], &s->buffer->view);
                 const int32_t viewed = SigmaRuleView(app);
                 appears = appears || (rose && app->view.suspiciousOnly != 0) ||
@@ -205,6 +211,7 @@ void ForgetMatches(SigmaState* s) {
     s->matchCount = 0;
     s->matchesNotKept = 0;
     s->rowsRaised = 0;
+    s->threatsNotStored = 0;
     ++s->countsStamp;
     if (s->rowsOfRule != nullptr) {
         std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
@@ -213,13 +220,27 @@ void ForgetMatches(SigmaState* s) {
     }
 }
 
+// Gives stored row index its built-in score (severity and threat text) in row, read whole before,
+// and stores it unless the store holds it already. False when the store refused it: the row keeps
+// the score it had.
+bool StoreBuiltInScore(Recording* app, int32_t index, EventRow* row) {
+    row->severity = BuiltInSeverity(row, row->threat, kThreatChars);
+    const TextView stored = StoredText(app, index, kTextThreat);
+    if (StoredSeverity(app, index) == row->severity &&
+        TextViewEquals(stored, row->threat, FieldTextLength(row->threat, kThreatChars))) {
+        return true;
+    }
+    return SetStoredThreat(app, index, row->severity, row->threat);
+}
+
 // Re-derives every row's severity (built-in score, then the loaded rules). Caller holds rowsLock.
 void ApplyToAllRows(Recording* app, SigmaState* s) {
     ForgetMatches(s);
     app->view.sigmaRule = -1; // the rows of a rule are matched afresh, or by another set
+    EventRow* row = s->row;
     for (int32_t i = 0; i < app->rowCount; ++i) {
-        EventRow* row = &app->rows[i];
-        row->severity = BuiltInSeverity(row, row->threat, kThreatChars);
+        ReadStoredRow(app, i, row);
+        if (!StoreBuiltInScore(app, i, row)) ++s->threatsNotStored;
         if (s->rules == nullptr) continue;
         if (LearnSigmaRow(s->context, row, i, s->buffer) == kSigmaViewReady) {
             MatchView(app, s, i, &s->buffer->view);
@@ -333,7 +354,8 @@ bool InstallSigmaRules(Recording* app, SigmaRuleSet* set) {
 bool MatchNewRow(Recording* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return false;
-    if (LearnSigmaRow(s->context, &app->rows[index], index, s->buffer) == kSigmaViewReady) {
+    ReadStoredRow(app, index, s->row);
+    if (LearnSigmaRow(s->context, s->row, index, s->buffer) == kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
     }
     return MatchDueRows(app, s);
@@ -360,8 +382,8 @@ void RematchChangedRow(Recording* app, int32_t index) {
     if (s == nullptr || index < 0 || index >= app->rowCount) return;
     DropMatches(s, index);
     s->explainReady = 0;
-    EventRow* row = &app->rows[index];
-    if (SigmaViewOfChangedRow(s->context, row, ~0u, s->buffer) == kSigmaViewReady) {
+    ReadStoredRow(app, index, s->row);
+    if (SigmaViewOfChangedRow(s->context, s->row, ~0u, s->buffer) == kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
     }
 }
@@ -386,11 +408,14 @@ void ScoreAllRows(Recording* app) {
         MatchAllRows(app);
         return;
     }
+    // Without rules no Sigma state need exist: one scratch row for the whole pass. A row the store
+    // cannot rescore (memory refused) keeps the score it had.
+    EventRow row;
     {
         LockGuard guard(&app->rowsLock);
         for (int32_t i = 0; i < app->rowCount; ++i) {
-            EventRow* row = &app->rows[i];
-            row->severity = BuiltInSeverity(row, row->threat, kThreatChars);
+            ReadStoredRow(app, i, &row);
+            StoreBuiltInScore(app, i, &row);
         }
     }
     RebuildShownRows(app);
@@ -487,9 +512,14 @@ bool RemakeRowView(Recording* app, SigmaState* s, int32_t index) {
     s->explainReady = 0;
     if (s->explainContext == nullptr) s->explainContext = NewSigmaViewContext();
     if (s->explainBuffer == nullptr) s->explainBuffer = AllocRecord<SigmaViewBuffer>();
-    if (s->explainContext == nullptr || s->explainBuffer == nullptr) return false;
+    if (s->explainScratch == nullptr) s->explainScratch = AllocRecord<EventRow>();
+    if (s->explainContext == nullptr || s->explainBuffer == nullptr || s->explainScratch == nullptr) {
+        return false;
+    }
     SigmaViewContext* context = s->explainContext;
     SigmaViewBuffer* buffer = s->explainBuffer;
+    // Its own row: the kept view points into it while the main one reads other rows.
+    EventRow* row = s->explainScratch;
     ResetSigmaViewContext(context);
     SetSigmaRecorderImage(context, app->origin.recorderImage);
     bool made = false;
@@ -499,12 +529,15 @@ bool RemakeRowView(Recording* app, SigmaState* s, int32_t index) {
         int32_t n;
         while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
             for (int32_t k = 0; k < n && !made; ++k) {
-                if (due[k] == index) made = SigmaViewOfStartRow(context, &app->rows[index], buffer);
+                if (due[k] != index) continue;
+                ReadStoredRow(app, index, row);
+                made = SigmaViewOfStartRow(context, row, buffer);
             }
         }
     };
     for (int32_t i = 0; i < app->rowCount && !made; ++i) {
-        const uint32_t outcome = LearnSigmaRow(context, &app->rows[i], i, buffer);
+        ReadStoredRow(app, i, row);
+        const uint32_t outcome = LearnSigmaRow(context, row, i, buffer);
         if (i == index) {
             if (outcome == kSigmaViewReady) made = true;
             if (outcome != kSigmaViewDeferred) break;
@@ -566,8 +599,10 @@ void FreeSigmaState(Recording* app) {
     if (s->rules != nullptr) FreeSigmaRuleSet(s->rules);
     FreeSigmaViewContext(s->context);
     FreeBlock(s->buffer);
+    FreeBlock(s->row);
     FreeSigmaViewContext(s->explainContext);
     FreeBlock(s->explainBuffer);
+    FreeBlock(s->explainScratch);
     FreeBlock(s->matches);
     FreeBlock(s->rowsOfRule);
     FreeBlock(s->possibleRowsOfRule);

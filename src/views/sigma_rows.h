@@ -32,6 +32,10 @@ struct SigmaState {
     SigmaRuleSet* rules; // the loaded set, or nullptr
     SigmaViewContext* context;
     SigmaViewBuffer* buffer;
+    // The stored row being viewed, read whole: the field view reads an EventRow and points into
+    // it until the next call on the context. Made with the state, so matching allocates nothing
+    // per row.
+    EventRow* row;
     // Every match and possible match, ordered by row, then rule.
     SigmaRowMatch* matches;
     int32_t matchCount;
@@ -42,6 +46,9 @@ struct SigmaState {
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
     int32_t rowsRaised;      // rows a Sigma rule of level low or above matched
+    // Rows whose raised severity and threat text the store could not keep (memory refused): they
+    // keep the score they had.
+    uint32_t threatsNotStored;
     uint32_t countsStamp;    // changes whenever a rule's row counts change (the window's refresh)
     char16_t recorderImage[520];
     UiHandle rulesWindow; // the Sigma Rules window while open (views/sigma_texts.h)
@@ -51,6 +58,7 @@ struct SigmaState {
     // rows and rules stay as they were: a row's text asks for it once per rule it matched.
     SigmaViewContext* explainContext;
     SigmaViewBuffer* explainBuffer;
+    EventRow* explainScratch; // the row that view points into
     int32_t explainRow;
     int32_t explainRowCount;
     uint8_t explainReady;

@@ -12,6 +12,7 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
@@ -102,8 +103,7 @@ const UiListMenuItem kSigmaRulesMenu[] = {
 };
 
 // The row the text is about: its time, process, operation, path, detail and threat text.
-void AppendRowLine(Recording* app, int32_t index, char16_t* out, size_t capacity) {
-    const EventRow* row = &app->rows[index];
+void AppendRowLine(const EventRow* row, char16_t* out, size_t capacity) {
     char16_t cell[kDisplayBufferChars];
     ComposeCellText(row, 0, cell, kDisplayBufferChars);
     // Recorded texts come from the examined program: hidden characters show as marks and no
@@ -597,7 +597,10 @@ bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t cap
     LockGuard guard(&app->rowsLock);
     if (item < 0 || item >= app->shownCount) return false;
     const int32_t index = app->shownRows[item];
-    const EventRow* row = &app->rows[index];
+    // Read once: the built-in rules and the row's line both take the whole row.
+    EventRow stored;
+    ReadStoredRow(app, index, &stored);
+    const EventRow* row = &stored;
 
     int32_t builtIn[kThreatRuleCount];
     const int32_t builtInCount = MatchingThreatRules(row, builtIn, kThreatRuleCount);
@@ -606,7 +609,7 @@ bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t cap
     int32_t sigmaCount = set != nullptr ? SigmaRulesOfRow(app, index, sigma, kListedSigmaMatches) : 0;
     if (sigmaCount > kListedSigmaMatches) sigmaCount = kListedSigmaMatches;
 
-    AppendRowLine(app, index, out, capacity);
+    AppendRowLine(row, out, capacity);
     AppendBounded(out, capacity, u"\r\n");
     if (builtInCount == 0 && sigmaCount == 0) {
         AppendBounded(out, capacity, u"This row matched no rule.\r\n\r\n");

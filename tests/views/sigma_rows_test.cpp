@@ -14,6 +14,7 @@
 #include "capture/event_queue.h"
 #include "doctest.h"
 #include "platform/memory.h"
+#include "record/stored_rows.h"
 #include "platform/sim/headless_ui.h"
 #include "sigma/sigma.h"
 #include "support/text_check.h"
@@ -113,7 +114,11 @@ struct SigmaFixture {
         rules.resize(static_cast<size_t>(SigmaRulesOfRow(app, row, rules.data(), 8)));
         return rules;
     }
-    std::string Threat(int32_t row) { return U8(app->rows[row].threat); }
+    std::string Threat(int32_t row) {
+        char16_t threat[kThreatChars];
+        CopyStoredText(app, row, kTextThreat, threat, kThreatChars);
+        return U8(threat);
+    }
     std::string Status() {
         char16_t text[kStatusTextChars];
         ComposeStatusText(app, text, kStatusTextChars);
@@ -134,19 +139,19 @@ TEST_CASE_FIXTURE(SigmaFixture, "rows are matched as they arrive: severity raise
     Append(kCategoryFile, 10, u"a.exe", u"Created new file", u"C:\\Docs\\note.txt");
     Append(kCategoryFile, 10, u"a.exe", u"Read file", u"C:\\Temp\\x.exe");
     REQUIRE(app->rowCount == 5);
-    CHECK(app->rows[0].severity == 2);
+    CHECK(StoredSeverity(app, 0) == 2);
     CHECK(Threat(0) == "Executable written into Temp"); // the most severe rule names it
     CHECK(Rules(0) == std::vector<int32_t>{0, 1});
-    CHECK(app->rows[1].severity == 3);
+    CHECK(StoredSeverity(app, 1) == 3);
     CHECK(Threat(1) == "Built-in; Executable written into Temp");
-    CHECK(app->rows[2].severity == 1);
+    CHECK(StoredSeverity(app, 2) == 1);
     CHECK(Threat(2) == "Anything in Temp");
     // Rows 0 to 2 were raised by a rule of level low or above; row 3's rule is informational.
     CHECK(SigmaRowsRaised(app) == 3);
     CHECK(Status().find("| 3 Sigma rules, 0 files refused, 3 rows raised") != std::string::npos);
     CHECK(Rules(2) == std::vector<int32_t>{1, 2});
     // Informational: kept, the row unchanged.
-    CHECK(app->rows[3].severity == 0);
+    CHECK(StoredSeverity(app, 3) == 0);
     CHECK(Threat(3).empty());
     CHECK(Rules(3) == std::vector<int32_t>{2});
     CHECK(Rules(4).empty());
@@ -211,12 +216,12 @@ TEST_CASE_FIXTURE(SigmaFixture, "a start is matched once its image is known, and
     RebuildShownRows(app);
     Append(kCategoryProcess, 77, u"powershell.exe", u"Started child process",
            u"powershell.exe -enc AAAA");
-    CHECK(app->rows[0].severity == 0);
+    CHECK(StoredSeverity(app, 0) == 0);
     CHECK(app->shownCount == 0);
     CHECK(Rules(0).empty());
     Append(kCategoryProcess, 77, u"powershell.exe", u"Loaded DLL",
            u"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe");
-    CHECK(app->rows[0].severity == 3);
+    CHECK(StoredSeverity(app, 0) == 3);
     CHECK(Threat(0) == "Encoded shell");
     CHECK(Rules(0) == std::vector<int32_t>{0});
     REQUIRE(app->shownCount == 1);
@@ -227,7 +232,7 @@ TEST_CASE_FIXTURE(SigmaFixture, "a start is matched once its image is known, and
     Append(kCategoryProcess, 78, u"powershell.exe", u"Started child process", u"powershell -enc B");
     MatchDeferredRowsAtStop(app);
     CHECK(Rules(2).empty());
-    CHECK(app->rows[2].severity == 0);
+    CHECK(StoredSeverity(app, 2) == 0);
 }
 
 TEST_CASE_FIXTURE(SigmaFixture, "loading over rows re-derives severity: built-in, then the rules") {
@@ -235,27 +240,37 @@ TEST_CASE_FIXTURE(SigmaFixture, "loading over rows re-derives severity: built-in
     Append(kCategoryProcess, 10, u"a.exe", u"Started process", u"\"C:\\Temp\\a.exe\"");
     // Rows from the trace carry the built-in score the decoder gave them.
     char16_t threat[kThreatChars];
-    const uint32_t builtIn = BuiltInSeverity(&app->rows[0], threat, kThreatChars);
+    auto row = std::make_unique<EventRow>();
+    ReadStoredRow(app, 0, row.get());
+    const uint32_t builtIn = BuiltInSeverity(row.get(), threat, kThreatChars);
     const std::string builtInThreat = U8(threat);
     CHECK(builtIn == 3);
-    CHECK(BuiltInSeverity(&app->rows[1], threat, kThreatChars) == 0);
+    ReadStoredRow(app, 1, row.get());
+    CHECK(BuiltInSeverity(row.get(), threat, kThreatChars) == 0);
 
     REQUIRE(InstallSigmaRules(app, RulesOf({kEncodedShell, kTempExe})));
     CHECK(Rules(0) == std::vector<int32_t>{1});
-    CHECK(app->rows[0].severity == 3); // the rule's medium does not lower the built-in high
+    CHECK(StoredSeverity(app, 0) == 3); // the rule's medium does not lower the built-in high
     CHECK(Threat(0) == builtInThreat + "; Executable written into Temp");
     CHECK(SigmaRowsOfRule(app, 1) == 1);
 
     // Another set replaces it: what the first one did to the rows is undone.
     REQUIRE(InstallSigmaRules(app, RulesOf({kEncodedShell})));
     CHECK(Rules(0).empty());
-    CHECK(app->rows[0].severity == builtIn);
+    CHECK(StoredSeverity(app, 0) == builtIn);
     CHECK(Threat(0) == builtInThreat);
-    CHECK(app->rows[1].severity == 0); // the window's own row carries no built-in score
+    CHECK(StoredSeverity(app, 1) == 0); // the window's own row carries no built-in score
     // Unloading leaves the built-in verdicts and removes the status count.
     REQUIRE(InstallSigmaRules(app, nullptr));
     CHECK_FALSE(SigmaRulesLoaded(app));
     CHECK(Status().find("Sigma") == std::string::npos);
+    // Without rules, rescoring gives every row its built-in score again: a stale one goes.
+    Append(kCategoryProcess, 10, u"a.exe", u"Target process exited", u"", 2, u"Stale");
+    ScoreAllRows(app);
+    CHECK(StoredSeverity(app, 0) == builtIn);
+    CHECK(Threat(0) == builtInThreat);
+    CHECK(StoredSeverity(app, 2) == 0);
+    CHECK(Threat(2).empty());
 }
 
 TEST_CASE_FIXTURE(SigmaFixture, "the summary lists the rules that matched, most rows first") {
@@ -274,6 +289,13 @@ TEST_CASE_FIXTURE(SigmaFixture, "the summary lists the rules that matched, most 
     CHECK(exe != std::string::npos);
     CHECK(any < exe);
     CHECK(summary.find("Encoded shell") == std::string::npos);
+    CHECK(summary.find("could not keep") == std::string::npos);
+    app->sigma->threatsNotStored = 2; // as a store that refused the raised rows counts them
+    text = BuildSummaryText(app);
+    REQUIRE(text != nullptr);
+    CHECK(U8(text).find("  2 rows raised by a rule could not keep it (not enough memory).") !=
+          std::string::npos);
+    FreeBlock(text);
 
     REQUIRE(InstallSigmaRules(app, nullptr));
     text = BuildSummaryText(app);
@@ -295,8 +317,8 @@ TEST_CASE_FIXTURE(SigmaFixture, "refused memory never loses a row and never half
         const int32_t last = app->rowCount - 1;
         if (installed) {
             // Matches may not be kept, but the rows are raised all the same.
-            CHECK(app->rows[last].severity >= 2);
-            CHECK(app->rows[0].severity >= 2);
+            CHECK(StoredSeverity(app, last) >= 2);
+            CHECK(StoredSeverity(app, 0) >= 2);
         }
         if (pending) break;
     }
