@@ -58,8 +58,7 @@ detection:
 // most severe level of each event's Sigma matches, whichever rule comes first.
 TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines keep critical apart from high per event") {
     Finished();
-    AddAll();
-    CopyBounded(app->rows[1].operation, kOperationChars, u"Wrote to file");
+    AddAll(1, u"Wrote to file");
     SigmaRuleSet* set = NewSigmaRuleSet();
     REQUIRE(set != nullptr);
     REQUIRE(AddSigmaRuleText(set, kRule, sizeof kRule - 1, u"a.yml"));
@@ -92,9 +91,8 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines keep critical apart from h
 
 TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row, end") {
     Finished();
-    AddAll();
     // The file row becomes a file_event once it is a first write by its process.
-    CopyBounded(app->rows[1].operation, kOperationChars, u"Wrote to file");
+    AddAll(1, u"Wrote to file");
     TempFolder folder;
     REQUIRE(ExportJsonLinesToPath(app, folder.Path16("out.jsonl").c_str()));
     CHECK(LastMessage(kIconInformation) == "4 events written to JSON Lines.");
@@ -271,10 +269,12 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
         auto* buffer = new SigmaViewBuffer{};
         REQUIRE(context != nullptr);
         SetSigmaRecorderImage(context, SigmaRecorderImageOf(app));
+        auto* row = new EventRow{};
         for (int32_t i = 0; i < app->rowCount; ++i) {
             nlohmann::json view{{"categories", nlohmann::json::array()},
                                 {"fields", nlohmann::json::object()}};
-            if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewReady) {
+            ReadStoredRow(app, i, row);
+            if (LearnSigmaRow(context, row, i, buffer) == kSigmaViewReady) {
                 for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
                     if ((buffer->view.categories & (1u << c)) != 0) {
                         view["categories"].push_back(SigmaCategoryName(c));
@@ -292,6 +292,7 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
             }
             expected.push_back(view);
         }
+        delete row;
         delete buffer;
         FreeSigmaViewContext(context);
     }

@@ -69,7 +69,9 @@ OLV_BENCH(copy_rows_100k) {
                 FreeBlock(text);
             },
             [&] {
-                std::memcpy(readBuffer, app->rows, static_cast<size_t>(kCopyRows) * sizeof(EventRow));
+                auto* out = static_cast<EventRow*>(readBuffer);
+                for (int32_t i = 0; i < kCopyRows; ++i)
+                    ReadStoredRow(app, i, &out[i]);
                 bench::ClobberMemory();
             },
             3);
