@@ -12,6 +12,7 @@
 #include "bench.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "views/copy_rows.h"
 #include "views/row_store.h"
 
