@@ -691,8 +691,7 @@ constexpr size_t kLineChars = 65536; // an event line with its field view and ma
 // A chunk's rows are walked three times (measured, learned, written): few enough that its rows,
 // kept views and bytes stay in the processor's cache from the first walk to the last.
 constexpr int32_t kJsonLinesChunkRows = 512;
-// Rows measured at a time, the next as many asked for meanwhile: more in flight at once crowd out
-// the reads the measuring waits for.
+// Rows measured at a time (MeasureShownRows takes at most kRowBatch).
 constexpr int32_t kMeasureRows = 16;
 // How many rows ahead of the row learned the field view's table slot is asked for.
 constexpr int32_t kLearnAhead = 8;

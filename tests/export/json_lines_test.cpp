@@ -3,7 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <sstream>
+#include <utility>
 
+#include "app/view_controls.h"
 #include "export/chunk_writer.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
@@ -317,6 +319,26 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
         }
         CHECK(firsts > 20); // the rows hold first writes, first pairs and answers
         CHECK(firsts < 400); // and repeats that have no view
+    }
+    // The network rows hidden: they are still learned on the way to each shown row, so every
+    // shown row keeps the view it has in the whole recording.
+    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
+    ViewControlChanged(app, kIdNetworkCheck);
+    REQUIRE((app->shownCount > 100 && app->shownCount < 500));
+    for (const auto& chunking : {std::pair{2, 7}, std::pair{1, 5}, std::pair{2, 64}}) {
+        CAPTURE(chunking.second);
+        SetExportChunking(chunking.first, chunking.second, 0);
+        const bool written = ExportJsonLinesToPath(app, folder.Path16("shown.jsonl").c_str());
+        SetExportChunking(0, 0, 0);
+        REQUIRE(written);
+        const std::vector<nlohmann::json> lines = Lines(ReadAll(folder.Path("shown.jsonl")));
+        REQUIRE(lines.size() == static_cast<size_t>(app->shownCount) + 2);
+        for (int32_t s = 0; s < app->shownCount; ++s) {
+            CAPTURE(s);
+            const nlohmann::json& want = expected[static_cast<size_t>(app->shownRows[s])];
+            CHECK(lines[static_cast<size_t>(s) + 1]["categories"] == want["categories"]);
+            CHECK(lines[static_cast<size_t>(s) + 1]["fields"] == want["fields"]);
+        }
     }
 }
 
