@@ -43,8 +43,8 @@ void ShowTable(Recording* app, MachineCheck* check) {
     {
         LockGuard guard(&app->rowsLock);
         check->context.helperEnded =
-            SelftestHelperExitCode(app->rows, app->rowCount, &check->context.helperExitCode);
-        JudgeSelftest(check->plan, app->rows, app->rowCount, check->context, result);
+            SelftestHelperExitCode(app, &check->context.helperExitCode);
+        JudgeSelftest(check->plan, app, check->context, result);
     }
     FormatSelftestTable(check->plan, *result, check->context, text, kSelftestTableChars);
     if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();

@@ -8,6 +8,7 @@
 #include "launcher/command_line.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
@@ -185,13 +186,14 @@ void RulesFired(JsonOut* j, Recording* app, bool recorded) {
     if (recorded) {
         int32_t rows[kThreatRuleCount] = {};
         {
+            EventRow row{}; // once a call
             LockGuard guard(&app->rowsLock);
             for (int32_t i = 0; i < app->rowCount; ++i) {
-                const EventRow* row = &app->rows[i];
-                if (row->severity == 0) continue; // no rule of either kind met it
-                if (IsRecorderRowKind(RowKindOfRow(*row))) continue;
+                if (StoredSeverity(app, i) == 0) continue; // no rule of either kind met it
+                if (IsRecorderRowKind(StoredKind(app, i))) continue;
+                ReadStoredRow(app, i, &row);
                 int32_t matched[kThreatRuleCount];
-                const int32_t n = MatchingThreatRules(row, matched, kThreatRuleCount);
+                const int32_t n = MatchingThreatRules(&row, matched, kThreatRuleCount);
                 for (int32_t k = 0; k < n && k < static_cast<int32_t>(kThreatRuleCount); ++k)
                     ++rows[matched[k]];
             }

@@ -23,6 +23,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/ui.h"
+#include "record/stored_rows.h"
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "tracking/tracking_state.h"
@@ -185,7 +186,7 @@ CliCounts CountRows(Recording* app) {
     LockGuard guard(&app->rowsLock);
     c.rows = static_cast<uint32_t>(app->rowCount);
     for (int32_t i = 0; i < app->rowCount; ++i) {
-        const uint32_t s = app->rows[i].severity;
+        const uint32_t s = StoredSeverity(app, i);
         if (s >= 3) {
             ++c.high;
         } else if (s == 2) {
@@ -757,7 +758,7 @@ int Record(Run* r, bool selftest) {
         {
             LockGuard guard(&app->rowsLock);
             context.helperEnded =
-                SelftestHelperExitCode(app->rows, app->rowCount, &context.helperExitCode);
+                SelftestHelperExitCode(app, &context.helperExitCode);
         }
         SelftestResult* result = AllocRecord<SelftestResult>();
         if (result == nullptr) {
@@ -767,7 +768,7 @@ int Record(Run* r, bool selftest) {
         }
         {
             LockGuard guard(&app->rowsLock);
-            JudgeSelftest(plan, app->rows, app->rowCount, context, result);
+            JudgeSelftest(plan, app, context, result);
         }
         char16_t line[kLineChars];
         Say(r, kCliStdout, u"olvetta: recording on this machine");

@@ -182,9 +182,17 @@ void ExportCsv(Recording* app) {
 
 namespace {
 
+// The CSV file's chunks: the rows, and each worker's scratch row that a line is formatted from.
+struct CsvJob {
+    const Recording* app;
+    EventRow* row[2];
+};
+
 // The row lines of one chunk of the shown rows.
-bool PutCsvChunk(void* job, ChunkGate*, int32_t, int32_t chunk, BlockWriter* out) {
-    const auto* app = static_cast<const Recording*>(job);
+bool PutCsvChunk(void* data, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
+    const auto* job = static_cast<const CsvJob*>(data);
+    const Recording* app = job->app;
+    EventRow* row = job->row[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
     return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
@@ -192,7 +200,8 @@ bool PutCsvChunk(void* job, ChunkGate*, int32_t, int32_t chunk, BlockWriter* out
         if (at == nullptr) return false;
         // Everything before is UTF-16, so the block's end is on a character's boundary.
         auto* start = reinterpret_cast<char16_t*>(at);
-        const char16_t* line = PutRowLine(start, app->rows[app->shownRows[shown]], lengths);
+        ReadStoredRow(app, app->shownRows[shown], row);
+        const char16_t* line = PutRowLine(start, *row, lengths);
         AdvanceBlock(out, static_cast<size_t>(line - start) * sizeof(char16_t));
         return true;
     });
@@ -212,7 +221,14 @@ FileOutcome WriteCsvFile(Recording* app, const char16_t* path, const char16_t* b
     PutBlockBytes(&out, kBom, sizeof kBom);
     PutBlockBytes(&out, block, TextBytes(block));
     PutBlockBytes(&out, kColumnRow, TextBytes(kColumnRow));
-    WriteChunks(&out, ChunkWork{app, ExportChunkCount(app->shownCount), PutCsvChunk});
+    CsvJob job{app, {AllocRecord<EventRow>(), AllocRecord<EventRow>()}};
+    if (job.row[0] == nullptr || job.row[1] == nullptr) {
+        writer.ok = false;
+    } else {
+        WriteChunks(&out, ChunkWork{&job, ExportChunkCount(app->shownCount), PutCsvChunk});
+    }
+    FreeBlock(job.row[0]);
+    FreeBlock(job.row[1]);
     CloseBlockWriter(&out);
     return CommitFile(&writer);
 }

@@ -608,7 +608,7 @@ uint8_t* ReserveLine(BlockWriter* out, bool fits, size_t maxBytes, size_t bound,
 
 // An event line of the JSON document written into the block; false when it fills its bound (a
 // cut object would break the document) or the block has no room.
-bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index,
+bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, EventRow* row,
                     const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date) {
     RowMatches m;
     GatherMatches(app, index, &m);
@@ -618,8 +618,9 @@ bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index,
     uint8_t* start =
         ReserveLine(out, maxChars <= kJsonBufferChars - 9, maxChars, kJsonBufferChars, &line);
     if (start == nullptr) return false;
+    ReadStoredRow(app, index, row);
     line = PutJsonLiteral(line, "  {");
-    line = PutRowMembers(line, app->rows[index], lengths, utc, date);
+    line = PutRowMembers(line, *row, lengths, utc, date);
     line = PutMatches(line, m);
     line = last ? PutJsonLiteral(line, "}\n") : PutJsonLiteral(line, "},\n");
     if (JsonLineFull(line)) return false;
@@ -627,11 +628,13 @@ bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index,
     return true;
 }
 
-// The JSON file's chunks: the rows, and each worker's date of the rows' UTC times.
+// The JSON file's chunks: the rows, and each worker's date of the rows' UTC times and scratch
+// row that a line is formatted from.
 struct JsonJob {
     const Recording* app;
     UtcOfRows utc;
     UtcDate date[2];
+    EventRow* row[2];
 };
 
 bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
@@ -643,7 +646,7 @@ bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWri
     return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
         const int32_t index = app->shownRows[shown];
         const bool last = shown == app->shownCount - 1;
-        return PutJsonRowLine(out, app, index, lengths, last, j->utc, date);
+        return PutJsonRowLine(out, app, index, j->row[worker], lengths, last, j->utc, date);
     });
 }
 
@@ -669,10 +672,13 @@ FileOutcome WriteJsonFile(Recording* app, const char16_t* path, const RecordingI
         FreeBlock(head);
     }
 
-    JsonJob job{app, UtcOfRowsOf(app), {}};
+    JsonJob job{app, UtcOfRowsOf(app), {}, {AllocRecord<EventRow>(), AllocRecord<EventRow>()}};
+    if (job.row[0] == nullptr || job.row[1] == nullptr) writer.ok = false;
     if (writer.ok) {
         WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount), PutJsonChunk});
     }
+    FreeBlock(job.row[0]);
+    FreeBlock(job.row[1]);
     PutBlockUtf8(&block, u"  ]\n}\n");
     CloseBlockWriter(&block);
 
@@ -685,16 +691,36 @@ constexpr size_t kLineChars = 65536; // an event line with its field view and ma
 // A chunk's rows are walked three times (measured, learned, written): few enough that its rows,
 // kept views and bytes stay in the processor's cache from the first walk to the last.
 constexpr int32_t kJsonLinesChunkRows = 512;
-// Rows measured at a time, the next as many asked for meanwhile: more in flight at once crowd out
-// the reads the measuring waits for.
+// Rows measured at a time (MeasureShownRows takes at most kRowBatch).
 constexpr int32_t kMeasureRows = 16;
 // How many rows ahead of the row learned the field view's table slot is asked for.
 constexpr int32_t kLearnAhead = 8;
-// How many rows ahead of the row learned its lines are asked for (before its slot is: the slot's
-// key is made of its texts).
-constexpr int32_t kRowsAhead = 24;
-// How many rows ahead the search for the last process start asks for a row's operation.
-constexpr int32_t kScanAhead = 32;
+
+// The rows the learning reads, each read from the store once into a ring of scratch rows: a row
+// is read kLearnAhead rows before it is learned, when its table slot is asked for, and learned
+// from its slot then.
+constexpr int32_t kAheadRows = 2 * kLearnAhead;
+struct AheadRows {
+    EventRow* slots;         // kAheadRows
+    int32_t row[kAheadRows]; // the row each slot holds, -1: none
+};
+
+bool OpenAheadRows(AheadRows* ahead) {
+    ahead->slots = static_cast<EventRow*>(AllocZeroed(kAheadRows * sizeof(EventRow)));
+    for (int32_t& r : ahead->row)
+        r = -1;
+    return ahead->slots != nullptr;
+}
+
+// Row `index` of the store (below rowCount), read when its slot does not hold it yet.
+const EventRow* AheadRow(const Recording* app, AheadRows* ahead, int32_t index) {
+    const int32_t slot = index % kAheadRows;
+    if (ahead->row[slot] != index) {
+        ReadStoredRow(app, index, &ahead->slots[slot]);
+        ahead->row[slot] = index;
+    }
+    return &ahead->slots[slot];
+}
 
 // The names of the view's categories and fields, as the view members write them.
 struct ViewNames {
@@ -754,6 +780,7 @@ struct alignas(64) ViewChunk {
     size_t storeCapacity;
     RowTextLengths* lengths; // of each row's texts, measured before the learning turn
     UtcDate date;            // of the rows' UTC times
+    EventRow* row;           // the scratch row a line is formatted from
 };
 
 // The fields of the chunk's row k that its view lists (none when the view names no category).
@@ -915,7 +942,8 @@ void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view,
 
 // Returns how many deferred rows it took (due rows that name no row included).
 int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
-                        const ViewNames& names, StartViews* views, uint8_t* scratch) {
+                        const ViewNames& names, StartViews* views, uint8_t* scratch,
+                        EventRow* row) {
     int32_t due[64];
     int32_t n;
     int32_t taken = 0;
@@ -923,7 +951,8 @@ int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaVi
         taken += n;
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            if (SigmaViewOfStartRow(context, &app->rows[due[i]], buffer)) {
+            ReadStoredRow(app, due[i], row);
+            if (SigmaViewOfStartRow(context, row, buffer)) {
                 KeepStartView(views, due[i], &buffer->view, names, scratch);
             }
         }
@@ -982,7 +1011,8 @@ bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index,
                                  maxChars + 2 * (startView != nullptr ? startView->chars : 0),
                                  kLineChars, &line);
     if (start == nullptr) return false;
-    const EventRow& row = app->rows[index];
+    const EventRow& row = *v->row;
+    ReadStoredRow(app, index, v->row);
     line = PutJsonLiteral(line, "{\"kind\":\"event\",");
     RowEscapes escapes;
     line = PutRowMembers(line, row, lengths, utc, &v->date, &escapes);
@@ -1010,6 +1040,7 @@ struct JsonLinesJob {
     const Recording* app;
     SigmaViewContext* context; // learning turn only
     SigmaViewBuffer* buffer;   // learning turn only
+    AheadRows* ahead;          // learning turn only
     AheadKey keys[kAheadKeys]; // learning turn only: of the rows asked for, by row % kAheadKeys
     const StartViews* starts;
     const ViewNames* names;
@@ -1033,9 +1064,10 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
         v.storeCapacity = size_t{1} << 16;
         v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
         v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
+        v.row = AllocRecord<EventRow>();
         if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr || v.unknown == nullptr ||
             v.fields == nullptr ||
-            v.store == nullptr || v.lengths == nullptr) {
+            v.store == nullptr || v.lengths == nullptr || v.row == nullptr) {
             return false;
         }
     }
@@ -1051,6 +1083,7 @@ void CloseJsonLinesJob(JsonLinesJob* job) {
         FreeBlock(v.fields);
         FreeBlock(v.store);
         FreeBlock(v.lengths);
+        FreeBlock(v.row);
         v = ViewChunk{};
     }
 }
@@ -1110,21 +1143,18 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         // The shown rows are in the store's order, each naming a row.
         if (index < job->learned || index >= app->rowCount) return false;
         uint32_t outcome = kSigmaViewNone;
+        const EventRow* row = nullptr;
         for (; job->learned <= index; ++job->learned) {
-            // The shown rows were measured, so their lines are at hand; rows the view leaves
-            // out, learned on the way to the next shown row, are asked for ahead.
-            if (job->learned < index && job->learned + kRowsAhead < app->rowCount) {
-                PrefetchRowLines(&app->rows[job->learned + kRowsAhead]);
-            }
             const int32_t ahead = job->learned + kLearnAhead;
             if (ahead < app->rowCount) {
                 AheadKey& next = job->keys[ahead % kAheadKeys];
-                next = AheadKey{ahead, SigmaKeyOfRow(&app->rows[ahead])};
+                next = AheadKey{ahead, SigmaKeyOfRow(AheadRow(app, job->ahead, ahead))};
                 PrefetchSigmaKey(context, next.key);
             }
             // The key made when the row was asked for, that is kLearnAhead rows ago.
             const AheadKey& made = job->keys[job->learned % kAheadKeys];
-            outcome = LearnSigmaRowWithKey(context, &app->rows[job->learned], job->learned,
+            row = AheadRow(app, job->ahead, job->learned);
+            outcome = LearnSigmaRowWithKey(context, row, job->learned,
                                            made.row == job->learned ? made.key : SigmaRowKey{},
                                            job->buffer);
             int32_t discard[64];
@@ -1135,7 +1165,9 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         v->outcome[k] = static_cast<uint8_t>(outcome);
         v->categories[k] = 0;
         v->mask[k] = 0;
-        if (outcome == kSigmaViewReady && !KeepView(v, k, &app->rows[index], job->buffer->view)) {
+        // The view's texts in the row are kept as places in it: the formatting finds them in
+        // its own copy of the row.
+        if (outcome == kSigmaViewReady && !KeepView(v, k, row, job->buffer->view)) {
             return false;
         }
     }
@@ -1149,14 +1181,9 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     ViewChunk* v = &job->views[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end, kJsonLinesChunkRows);
-    // The rows' texts are measured first, while the other worker holds the learning turn: the
-    // learning then finds the rows' lines at hand instead of waiting for each in turn. The next
-    // batch's rows are asked for before a batch is measured, so that they come from memory while
-    // it is.
+    // The rows' texts are measured first, while the other worker holds the learning turn.
     for (int32_t first = begin; first < end; first += kMeasureRows) {
         const int32_t count = end - first < kMeasureRows ? end - first : kMeasureRows;
-        for (int32_t s = first + kMeasureRows; s < first + 2 * kMeasureRows && s < end; ++s)
-            PrefetchShownRow(app, s);
         if (!MeasureShownRows(app, first, count, v->lengths + (first - begin))) return false;
     }
     if (!WaitChunkTurn(gate, &job->learn, chunk)) return false;
@@ -1189,10 +1216,13 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     auto* line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
     auto* scratch = static_cast<uint8_t*>(AllocZeroed(JsonLineMaxBytes(kLineChars)));
     auto* names = AllocRecord<ViewNames>();
+    auto* startRow = AllocRecord<EventRow>();
+    AheadRows ahead{};
+    const bool aheadOpen = OpenAheadRows(&ahead);
     StartViews starts{};
     starts.ok = true;
     if (context == nullptr || buffer == nullptr || line == nullptr || scratch == nullptr ||
-        names == nullptr) {
+        names == nullptr || startRow == nullptr || !aheadOpen) {
         writer.ok = false;
     }
     BlockWriter block{};
@@ -1213,20 +1243,22 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
         // and none comes after: nothing more can become due.
         int32_t lastStart = -1;
         for (int32_t i = app->rowCount - 1; i >= 0 && lastStart < 0; --i) {
-            // Backwards, one line a row: the operation is asked for some rows ahead.
-            if (i >= kScanAhead) __builtin_prefetch(app->rows[i - kScanAhead].operation, 0, 0);
-            if (SigmaRowMayBeDeferred(&app->rows[i])) lastStart = i;
+            // Only a process row can be a start: the others are passed over unread.
+            if (StoredCategory(app, i) != kCategoryProcess) continue;
+            ReadStoredRow(app, i, startRow);
+            if (SigmaRowMayBeDeferred(startRow)) lastStart = i;
         }
         int32_t waiting = 0;
         for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
             if (i + kLearnAhead < app->rowCount) {
-                PrefetchSigmaRow(context, &app->rows[i + kLearnAhead]);
+                PrefetchSigmaRow(context, AheadRow(app, &ahead, i + kLearnAhead));
             }
-            if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewDeferred) ++waiting;
-            waiting -= GatherDueStarts(app, context, buffer, *names, &starts, scratch);
+            if (LearnSigmaRow(context, AheadRow(app, &ahead, i), i, buffer) == kSigmaViewDeferred)
+                ++waiting;
+            waiting -= GatherDueStarts(app, context, buffer, *names, &starts, scratch, startRow);
         }
         ReleaseDeferredSigmaRows(context);
-        GatherDueStarts(app, context, buffer, *names, &starts, scratch);
+        GatherDueStarts(app, context, buffer, *names, &starts, scratch, startRow);
         if (!starts.ok) writer.ok = false;
         SortStartViews(&starts);
     }
@@ -1239,6 +1271,7 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     job.app = app;
     job.context = context;
     job.buffer = buffer;
+    job.ahead = &ahead;
     job.starts = &starts;
     job.names = names;
     if (writer.ok && !OpenJsonLinesJob(&job)) writer.ok = false;
@@ -1258,6 +1291,8 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     if (block.bytes != nullptr) CloseBlockWriter(&block);
 
     FreeStartViews(&starts);
+    FreeBlock(ahead.slots);
+    FreeBlock(startRow);
     FreeBlock(names);
     FreeBlock(scratch);
     FreeBlock(line);

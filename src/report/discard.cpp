@@ -6,6 +6,7 @@
 #include "platform/time.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 
 namespace olv {
 
@@ -58,11 +59,11 @@ bool ConfirmDiscardingRows(Recording* app, DiscardReason reason) {
 
 void CountClearedRows(Recording* app) {
     LockGuard guard(&app->rowsLock);
-    if (app->rows == nullptr || app->rowCount <= 0) return;
+    if (app->rowCount <= 0) return;
     ClearedRows& c = app->cleared;
     bool any = c.rows != 0;
     for (int32_t i = 0; i < app->rowCount; ++i) {
-        const SystemTime& t = app->rows[i].time;
+        const SystemTime t = StoredTime(app, i);
         if (!any || Earlier(t, c.earliest)) c.earliest = t;
         if (!any || Earlier(c.latest, t)) c.latest = t;
         any = true;

@@ -10,6 +10,7 @@
 #include "base/reveal_text.h"
 #include "base/text.h"
 #include "record/row_kind.h"
+#include "record/stored_rows.h"
 #include "platform/memory.h"
 #include "platform/lock.h"
 #include "platform/time.h"
@@ -274,22 +275,31 @@ const char16_t* EndpointOf(const char16_t* path) {
 enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally };
 
 // The tally a row feeds and the name it gives; null for a row that feeds none.
-NameTally* TallyOf(NameTally* tallies, const EventRow& row, const char16_t** name) {
-    *name = row.path;
-    switch (row.category) {
+// The tally of stored row i and the name it counts, copied from the row's path into `path`
+// (kPathChars + 1: a full field and its terminator); null for a row no tally counts.
+NameTally* TallyOf(NameTally* tallies, const Recording* app, int32_t i, char16_t* path,
+                   const char16_t** name) {
+    NameTally* tally = nullptr;
+    bool endpoint = false;
+    switch (StoredCategory(app, i)) {
     case kCategoryFile:
-        return &tallies[kFileTally];
+        tally = &tallies[kFileTally];
+        break;
     case kCategoryRegistry:
-        return &tallies[kKeyTally];
+        tally = &tallies[kKeyTally];
+        break;
     case kCategoryNetwork: {
-        const RowKind kind = RowKindOfRow(row);
-        if (kind == RowKind::DnsQuery || kind == RowKind::DnsAnswer) return &tallies[kDnsTally];
-        *name = EndpointOf(row.path);
-        return &tallies[kEndpointTally];
+        const RowKind kind = StoredKind(app, i);
+        endpoint = kind != RowKind::DnsQuery && kind != RowKind::DnsAnswer;
+        tally = endpoint ? &tallies[kEndpointTally] : &tallies[kDnsTally];
+        break;
     }
     default:
         return nullptr;
     }
+    CopyStoredText(app, i, kTextPath, path, kPathChars + 1);
+    *name = endpoint ? EndpointOf(path) : path;
+    return tally;
 }
 
 void AppendTime(char16_t* text, size_t capacity, const char16_t* format, const SystemTime& t) {
@@ -386,15 +396,17 @@ char16_t* BuildSummaryText(Recording* app) {
         LockGuard guard(&app->rowsLock);
         total = app->rowCount;
         if (total > 0) {
-            first = app->rows[0].time;
-            last = app->rows[total - 1].time;
+            first = StoredTime(app, 0);
+            last = StoredTime(app, total - 1);
         }
+        char16_t path[kPathChars + 1];
         for (int32_t i = 0; i < total; ++i) {
-            const EventRow& row = app->rows[i];
-            if (row.category <= 4) ++byCategory[row.category];
-            if (row.severity <= 3) ++bySeverity[row.severity];
+            const uint32_t category = StoredCategory(app, i);
+            const uint32_t severity = StoredSeverity(app, i);
+            if (category <= 4) ++byCategory[category];
+            if (severity <= 3) ++bySeverity[severity];
             const char16_t* name = nullptr;
-            NameTally* tally = TallyOf(tallies, row, &name);
+            NameTally* tally = TallyOf(tallies, app, i, path, &name);
             if (tally != nullptr) TallyName(tally, name);
         }
         // A tally that had to let names go counts the names it kept once more, exactly.
@@ -403,7 +415,7 @@ char16_t* BuildSummaryText(Recording* app) {
             recount = recount || t.overflow != 0;
         for (int32_t i = 0; recount && i < total; ++i) {
             const char16_t* name = nullptr;
-            NameTally* tally = TallyOf(tallies, app->rows[i], &name);
+            NameTally* tally = TallyOf(tallies, app, i, path, &name);
             if (tally != nullptr) RecountName(tally, name);
         }
         for (NameTally& t : tallies)

@@ -3,6 +3,8 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "launcher/command_line.h"
+#include "record/recording.h"
+#include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 
 namespace olv {
@@ -305,16 +307,18 @@ bool SelftestHelperArguments(const SelftestPlan& plan, char16_t* out, size_t cap
     return BuildArgumentText(args, 5, out, capacity);
 }
 
-void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCount,
+void JudgeSelftest(const SelftestPlan& plan, const Recording* app,
                    const SelftestContext& context, SelftestResult* result) {
     *result = SelftestResult{};
     Seen seen{};
+    const int32_t rowCount = app->rowCount;
     for (int32_t i = 0; i < rowCount && seen.helperPid == 0; ++i) {
-        if (RowKindOfRow(rows[i]) == RowKind::StartedProcess) seen.helperPid = rows[i].pid;
+        if (StoredKind(app, i) == RowKind::StartedProcess) seen.helperPid = StoredPid(app, i);
     }
     const char16_t* firstFile = PathFileName(plan.firstFile);
+    EventRow row{}; // once a call
     for (int32_t i = 0; i < rowCount; ++i) {
-        const EventRow& row = rows[i];
+        ReadStoredRow(app, i, &row);
         const RowKind kind = RowKindOfRow(row);
         for (int c = 0; c < kSelftestCheckCount; ++c) {
             if (result->found[c]) continue;
@@ -346,11 +350,12 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, 
     }
 }
 
-bool SelftestHelperExitCode(const EventRow* rows, int32_t rowCount, uint32_t* code) {
-    for (int32_t i = 0; i < rowCount; ++i) {
-        const EventRow& row = rows[i];
-        if (RowKindOfRow(row) != RowKind::TargetProcessExited) continue;
-        const char16_t* p = row.detail;
+bool SelftestHelperExitCode(const Recording* app, uint32_t* code) {
+    for (int32_t i = 0; i < app->rowCount; ++i) {
+        if (StoredKind(app, i) != RowKind::TargetProcessExited) continue;
+        char16_t detail[kDetailChars];
+        CopyStoredText(app, i, kTextDetail, detail, kDetailChars);
+        const char16_t* p = detail;
         if (!TextStartsWith(p, u"Exit code: ")) return false;
         uint64_t value = 0;
         for (p += 11; *p >= u'0' && *p <= u'9' && value <= 0xFFFFFFFFu; ++p)

@@ -12,6 +12,8 @@
 
 namespace olv {
 
+struct Recording; // record/recording.h
+
 constexpr size_t kSelftestTagChars = 64;
 constexpr size_t kSelftestPathChars = 260;
 constexpr uint16_t kSelftestPortSpan = 16; // the helper tries this many ports from the first
@@ -112,7 +114,7 @@ struct SelftestResult {
 // Looks for each expected row among the rows, in every form the kernel can give it, and gives
 // each missing one its likely reason. When the recording could not start, each check's reason is
 // short and the head (FormatSelftestHead) says why once.
-void JudgeSelftest(const SelftestPlan& plan, const EventRow* rows, int32_t rowCount,
+void JudgeSelftest(const SelftestPlan& plan, const Recording* app,
                    const SelftestContext& context, SelftestResult* result);
 // One line of the table: "  found    File renamed             as \"Renamed file\" (old name)" or
 // "  MISSING  DNS query                (reason)".
@@ -121,7 +123,7 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, 
 
 // The exit code the helper reported, from the first "Target process exited" row; false when
 // there is none (or its text is not an exit code).
-bool SelftestHelperExitCode(const EventRow* rows, int32_t rowCount, uint32_t* code);
+bool SelftestHelperExitCode(const Recording* app, uint32_t* code);
 // The line before the checks when the recording could not start at all: the failure and what to
 // do about it. False and an empty text when it started.
 constexpr size_t kSelftestHeadChars = 640;

@@ -189,7 +189,7 @@ TEST_CASE("Open Session with each allocation refused in turn changes nothing it 
             CHECK(refused);
             CHECK(Starts(LastMessage(kIconError), "The session could not be read."));
             CHECK(f.app->rowCount == 1);
-            CHECK(f.app->rows[0] == MakeRow(kRows[3]));
+            CHECK(StoredRow(f.app, 0) == MakeRow(kRows[3]));
         }
         CHECK(LiveAllocationCount() - live <= 2); // at most the new row store's two blocks
         if (!refused) break;

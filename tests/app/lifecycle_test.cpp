@@ -22,6 +22,7 @@
 #include "platform/drives.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "record/stored_rows.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/sim_drives.h"
 #include "platform/sim/sim_event.h"
@@ -38,6 +39,14 @@
 using namespace olv;
 
 namespace {
+
+// A text of stored row i.
+std::u16string StoredString(const Recording* app, int32_t i, RowText which) {
+    char16_t text[kPathChars + 1];
+    CopyStoredText(app, i, which, text, kPathChars + 1);
+    return text;
+}
+
 
 constexpr const char16_t* kKernel = u"NT Kernel Logger";
 constexpr const char16_t* kPath = u"C:\\Samples\\a.exe";
@@ -130,7 +139,7 @@ struct Recorder {
         REQUIRE_MESSAGE(HeadlessWaitForPost(10000), (std::string("waited 10 s for ") + what));
         Pump();
     }
-    std::u16string Operation(int32_t i) const { return app->rows[i].operation; }
+    std::u16string Operation(int32_t i) const { return StoredString(app, i, kTextOperation); }
     static bool Enabled(int id) { return HeadlessControlById(id)->enabled; }
     static std::u16string Text(int id) { return HeadlessText(id); }
     static std::u16string Status() { return HeadlessStatusText(); }
@@ -374,7 +383,7 @@ TEST_CASE("Stop: rows it cannot take in are counted, held rows find room, key na
         CHECK(r.app->recordingInfo.droppedHere == 0);
         // The loads were among the waiting rows.
         REQUIRE(r.app->rowCount == before + fillers + 1);
-        CHECK(std::u16string(r.app->rows[r.app->rowCount - 1].path) == u"C:\\held.txt");
+        CHECK(StoredString(r.app, r.app->rowCount - 1, kTextPath) == u"C:\\held.txt");
     }
 }
 
@@ -440,9 +449,8 @@ TEST_CASE("the program is followed from the trace time taken just before its cre
     REQUIRE(r.app->rowCount == 4); // the program's start row and the three loads from kT0 on
     for (int32_t i = 0; i < 4; ++i) {
         CAPTURE(i);
-        const EventRow& row = r.app->rows[i];
-        if (i > 0) CHECK(std::u16string(row.path) == kTrace[i + 2].file);
-        CHECK((std::u16string(row.process) == u"a.exe" && row.pid == kPid));
+        if (i > 0) CHECK(StoredString(r.app, i, kTextPath) == kTrace[i + 2].file);
+        CHECK((StoredString(r.app, i, kTextProcess) == u"a.exe" && StoredPid(r.app, i) == kPid));
     }
 }
 
@@ -504,14 +512,14 @@ TEST_CASE("a recording keeps its recorder and the UTC bias at both ends; the win
     r.Start();
     REQUIRE(r.app->recording == 1);
     CHECK(std::u16string(r.app->origin.recorderImage) == u"C:\\Tools\\Olvetta.exe");
-    CHECK(r.app->rows[0].timestamp == static_cast<uint64_t>(start));
+    CHECK(StoredTimestamp(r.app, 0) == static_cast<uint64_t>(start));
 
     AdvanceClockOverride(2 * 60 * kTicksPerSecond);
     REQUIRE(EndSimulatedProcess(3));
     r.WaitForPost("the program's end");
     REQUIRE(r.app->rowCount == 2);
     CHECK(r.Operation(1) == u"Target process exited");
-    CHECK(r.app->rows[1].timestamp == static_cast<uint64_t>(start + 2 * 60 * kTicksPerSecond));
+    CHECK(StoredTimestamp(r.app, 1) == static_cast<uint64_t>(start + 2 * 60 * kTicksPerSecond));
     r.Stop();
     CHECK((r.app->origin.flags & stopUtcBiasKnown) != 0);
 

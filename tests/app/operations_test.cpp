@@ -8,6 +8,7 @@
 #include "app/lifecycle.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "record/stored_rows.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
@@ -17,6 +18,14 @@
 using namespace olv;
 
 namespace {
+
+// A text of stored row i.
+std::u16string StoredString(const Recording* app, int32_t i, RowText which) {
+    char16_t text[kPathChars + 1];
+    CopyStoredText(app, i, which, text, kPathChars + 1);
+    return text;
+}
+
 
 constexpr const char16_t* kKernel = u"NT Kernel Logger";
 constexpr const char16_t* kPath = u"C:\\Samples\\a.exe";
@@ -76,7 +85,7 @@ TEST_CASE("Start and Stop take their inputs and return outcomes; nothing is show
         CHECK_FALSE(OutcomeHasMessage(started));
         REQUIRE(op.app->recording == 1);
         REQUIRE(op.app->rowCount >= 1);
-        CHECK(std::u16string(op.app->rows[0].path) == u"\"C:\\Samples\\a.exe\" -x \"y z\"");
+        CHECK(StoredString(op.app, 0, kTextPath) == u"\"C:\\Samples\\a.exe\" -x \"y z\"");
 
         const Outcome again = op.Start();
         CHECK(again.code == OutcomeCode::kBusy);
@@ -173,7 +182,7 @@ TEST_CASE("without a window the threads' notices are taken by code: the program'
     REQUIRE_MESSAGE(TakeNoticesUntil(op.app, &last, [&] { return op.app->rowCount > rows; }),
                     "waited 10 s for the program's end");
     CHECK(last.code == OutcomeCode::kOk);
-    CHECK(std::u16string(op.app->rows[rows].operation) == u"Target process exited");
+    CHECK(StoredString(op.app, rows, kTextOperation) == u"Target process exited");
     CHECK(op.app->recording == 1);
 
     // The kernel session ends by itself: an outcome and a state.

@@ -61,8 +61,11 @@ TEST_CASE("CSV and JSON of a small recording are byte-exact") {
     std::vector<std::string> strings; // every text of the shown rows reads back whole
     JsonText(json, &strings);
     for (int i = 0; i < 3; ++i) {
-        for (const char16_t* text : {f.app->rows[i].path, f.app->rows[i].detail})
+        for (RowText which : {kTextPath, kTextDetail}) {
+            char16_t text[kPathChars];
+            CopyStoredText(f.app, i, which, text, kPathChars);
             CHECK(std::count(strings.begin(), strings.end(), U8(text)) == 1);
+        }
     }
 }
 

@@ -21,6 +21,7 @@
 #include "platform/sim/headless_ui.h"
 #include "platform/thread.h"
 #include "platform/time.h"
+#include "record/stored_rows.h"
 #include "sigma/sigma.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
@@ -47,6 +48,13 @@ inline bool Has(const std::string& text, const std::string& part) {
 }
 inline bool operator==(const EventRow& a, const EventRow& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Stored row i as a whole row.
+inline EventRow StoredRow(const Recording* app, int32_t i) {
+    EventRow row;
+    ReadStoredRow(app, i, &row);
+    return row;
 }
 
 // A folder of its own under the system's temporary folder, removed with everything in it.
@@ -163,6 +171,14 @@ struct ExportFixture {
     void AddAll() {
         for (const RowSpec& spec : kRows)
             Add(spec);
+    }
+    // The rows with row `changed`'s operation replaced by `operation`.
+    void AddAll(size_t changed, const char16_t* operation) {
+        for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i) {
+            EventRow row = MakeRow(kRows[i]);
+            if (i == changed) CopyBounded(row.operation, kOperationChars, operation);
+            AppendRow(app, &row);
+        }
     }
     void Finished() {
         app->recordingInfo = StoppedRecordingInfo();

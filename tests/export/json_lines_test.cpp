@@ -3,7 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <sstream>
+#include <utility>
 
+#include "app/view_controls.h"
 #include "export/chunk_writer.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
@@ -58,8 +60,7 @@ detection:
 // most severe level of each event's Sigma matches, whichever rule comes first.
 TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines keep critical apart from high per event") {
     Finished();
-    AddAll();
-    CopyBounded(app->rows[1].operation, kOperationChars, u"Wrote to file");
+    AddAll(1, u"Wrote to file");
     SigmaRuleSet* set = NewSigmaRuleSet();
     REQUIRE(set != nullptr);
     REQUIRE(AddSigmaRuleText(set, kRule, sizeof kRule - 1, u"a.yml"));
@@ -92,9 +93,8 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines keep critical apart from h
 
 TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row, end") {
     Finished();
-    AddAll();
     // The file row becomes a file_event once it is a first write by its process.
-    CopyBounded(app->rows[1].operation, kOperationChars, u"Wrote to file");
+    AddAll(1, u"Wrote to file");
     TempFolder folder;
     REQUIRE(ExportJsonLinesToPath(app, folder.Path16("out.jsonl").c_str()));
     CHECK(LastMessage(kIconInformation) == "4 events written to JSON Lines.");
@@ -271,10 +271,12 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
         auto* buffer = new SigmaViewBuffer{};
         REQUIRE(context != nullptr);
         SetSigmaRecorderImage(context, SigmaRecorderImageOf(app));
+        auto* row = new EventRow{};
         for (int32_t i = 0; i < app->rowCount; ++i) {
             nlohmann::json view{{"categories", nlohmann::json::array()},
                                 {"fields", nlohmann::json::object()}};
-            if (LearnSigmaRow(context, &app->rows[i], i, buffer) == kSigmaViewReady) {
+            ReadStoredRow(app, i, row);
+            if (LearnSigmaRow(context, row, i, buffer) == kSigmaViewReady) {
                 for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
                     if ((buffer->view.categories & (1u << c)) != 0) {
                         view["categories"].push_back(SigmaCategoryName(c));
@@ -292,6 +294,7 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
             }
             expected.push_back(view);
         }
+        delete row;
         delete buffer;
         FreeSigmaViewContext(context);
     }
@@ -316,6 +319,26 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
         }
         CHECK(firsts > 20); // the rows hold first writes, first pairs and answers
         CHECK(firsts < 400); // and repeats that have no view
+    }
+    // The network rows hidden: they are still learned on the way to each shown row, so every
+    // shown row keeps the view it has in the whole recording.
+    HeadlessSetCheck(kIdNetworkCheck, kUnchecked);
+    ViewControlChanged(app, kIdNetworkCheck);
+    REQUIRE((app->shownCount > 100 && app->shownCount < 500));
+    for (const auto& chunking : {std::pair{2, 7}, std::pair{1, 5}, std::pair{2, 64}}) {
+        CAPTURE(chunking.second);
+        SetExportChunking(chunking.first, chunking.second, 0);
+        const bool written = ExportJsonLinesToPath(app, folder.Path16("shown.jsonl").c_str());
+        SetExportChunking(0, 0, 0);
+        REQUIRE(written);
+        const std::vector<nlohmann::json> lines = Lines(ReadAll(folder.Path("shown.jsonl")));
+        REQUIRE(lines.size() == static_cast<size_t>(app->shownCount) + 2);
+        for (int32_t s = 0; s < app->shownCount; ++s) {
+            CAPTURE(s);
+            const nlohmann::json& want = expected[static_cast<size_t>(app->shownRows[s])];
+            CHECK(lines[static_cast<size_t>(s) + 1]["categories"] == want["categories"]);
+            CHECK(lines[static_cast<size_t>(s) + 1]["fields"] == want["fields"]);
+        }
     }
 }
 

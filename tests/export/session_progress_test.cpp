@@ -58,8 +58,8 @@ void FillCurrent(ExportFixture& f) {
 }
 void CheckCurrentUntouched(ExportFixture& f) {
     REQUIRE(f.app->rowCount == 2);
-    CHECK(f.app->rows[0] == MakeRow(kRows[0]));
-    CHECK(f.app->rows[1] == MakeRow(kRows[1]));
+    CHECK(StoredRow(f.app, 0) == MakeRow(kRows[0]));
+    CHECK(StoredRow(f.app, 1) == MakeRow(kRows[1]));
     CHECK(f.app->shownCount == 2);
     CHECK(HeadlessModel()->list.itemCount == 2);
     CHECK(f.app->droppedHere == 3);
@@ -144,7 +144,7 @@ TEST_CASE("A session of several pieces is read with its progress shown, rows rep
                 expected.category = 4;
                 expected.severity = 0;
             }
-            CHECK(f.app->rows[i] == expected);
+            CHECK(StoredRow(f.app, static_cast<int32_t>(i)) == expected);
         }
     }
 }
@@ -224,7 +224,7 @@ TEST_CASE("Commands that arrive while a session is read are ignored") {
     CHECK(HeadlessControlById(0)->exists == 1);
     CHECK(f.app->recording == 0);
     CHECK(f.app->rowCount == static_cast<int32_t>(kTen)); // the session opened, whole
-    CHECK(f.app->rows[9].pid == 5009);
+    CHECK(StoredPid(f.app, 9) == 5009);
 
     // Once the read is over, commands work again.
     HeadlessSetProgressStepHandler(nullptr, nullptr);

@@ -31,7 +31,10 @@ Bytes SessionBytes(uint32_t version, uint32_t recordSize, std::vector<EventRow> 
 }
 
 std::vector<EventRow> Rows(const Recording* app) {
-    return {app->rows, app->rows + app->rowCount};
+    std::vector<EventRow> rows(static_cast<size_t>(app->rowCount));
+    for (int32_t i = 0; i < app->rowCount; ++i)
+        ReadStoredRow(app, i, &rows[static_cast<size_t>(i)]);
+    return rows;
 }
 
 std::vector<EventRow> SpecRows() {
@@ -302,10 +305,10 @@ TEST_CASE("Rows read are repaired so that no row can break the views") {
     REQUIRE(f.app->rowCount == 4);
     const uint32_t repaired[4][2] = {{4, 0}, {4, 3}, {4, 0}, {3, 0}};
     for (int i = 0; i < 4; ++i) {
-        CHECK(f.app->rows[i].category == repaired[i][0]);
-        CHECK(f.app->rows[i].severity == repaired[i][1]);
+        CHECK(StoredCategory(f.app, i) == repaired[i][0]);
+        CHECK(StoredSeverity(f.app, i) == repaired[i][1]);
     }
-    const EventRow& r = f.app->rows[0];
+    const EventRow r = StoredRow(f.app, 0);
     CHECK(std::vector<size_t>{TextLength(r.operation), TextLength(r.path), TextLength(r.detail),
                               TextLength(r.result), TextLength(r.process), TextLength(r.threat),
                               TextLength(f.app->recordingInfo.target),
@@ -331,7 +334,7 @@ TEST_CASE("Session corpus") {
             CHECK(opened);
             CHECK(f.app->recordingInfoValid == (name[1] != '1' ? 1 : 0));
             for (int i = 0; i < f.app->rowCount; ++i)
-                CHECK((f.app->rows[i].category <= 4 && f.app->rows[i].severity <= 3));
+                CHECK((StoredCategory(f.app, i) <= 4 && StoredSeverity(f.app, i) <= 3));
             continue;
         }
         // A compact file's damage is named: "The session file is damaged: <what>."

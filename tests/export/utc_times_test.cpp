@@ -56,7 +56,18 @@ struct UtcFixture : ExportFixture {
                      Ticks(SystemTime{2024, 3, 6, 30, 23, 30, 0, 250}) + 9999, u"DayBefore"));
         Append(RowAt(SystemTime{2024, 3, 0, 31, 0, 10, 0, 7}, 0, u"Untimed"));
     }
-    void Append(const EventRow& row) { AppendRow(app, &row); }
+    std::vector<EventRow> rows; // as appended
+    void Append(const EventRow& row) {
+        rows.push_back(row);
+        AppendRow(app, &row);
+    }
+    // The store holding `rows` again, after a change to them.
+    void Refill() {
+        ClearRows(app);
+        for (const EventRow& row : rows)
+            AppendRow(app, &row);
+        REQUIRE(app->rowCount == static_cast<int32_t>(rows.size()));
+    }
 
     nlohmann::json Json(const char* name) {
         REQUIRE(ExportJsonToPath(app, folder.Path16(name).c_str()));
@@ -118,8 +129,9 @@ TEST_CASE_FIXTURE(UtcFixture, "UTC of older recordings: the bias at Start stands
     CHECK(Json("old.json")["stoppedUtc"] == "2024-03-31T02:05:00.500Z");
 
     // A time stamp no calendar date holds, and a local time that is not known.
-    app->rows[0].timestamp = static_cast<uint64_t>(kUtcTicksEnd);
-    app->rows[3].time = SystemTime{};
+    rows[0].timestamp = static_cast<uint64_t>(kUtcTicksEnd);
+    rows[3].time = SystemTime{};
+    Refill();
     nlohmann::json json = Json("odd.json");
     CHECK(json["events"][0]["timeUtc"] == "");
     CHECK(json["events"][3]["timeUtc"] == "");
@@ -127,7 +139,8 @@ TEST_CASE_FIXTURE(UtcFixture, "UTC of older recordings: the bias at Start stands
 
     // Without a RecordingInfo (a version-1 session) only the rows' own time stamps are known.
     app->recordingInfoValid = 0;
-    app->rows[3].time = SystemTime{2024, 3, 0, 31, 0, 10, 0, 7};
+    rows[3].time = SystemTime{2024, 3, 0, 31, 0, 10, 0, 7};
+    Refill();
     json = Json("v1.json");
     CHECK(json["startedUtc"] == "");
     CHECK(json["stoppedUtc"] == "");

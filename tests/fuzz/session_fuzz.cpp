@@ -18,6 +18,8 @@
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/thread.h"
+#include "record/stored_rows.h"
+#include "views/row_store.h"
 
 namespace {
 
@@ -46,11 +48,14 @@ olv::Recording* NewState() {
     if (app == nullptr) Fail("no memory for the Recording");
     olv::InitRecording(app);
     olv::WireControls(app, olv::HeadlessControlHandle);
-    app->rows = static_cast<olv::EventRow*>(olv::AllocZeroed(sizeof(olv::EventRow)));
-    if (app->rows == nullptr) Fail("no memory for the row");
-    app->rowCount = app->rowCapacity = 1;
-    app->rows[0].pid = 4242;
-    std::memcpy(app->rows[0].operation, u"Keep", sizeof(u"Keep"));
+    auto* row = olv::AllocRecord<olv::EventRow>();
+    if (row == nullptr) Fail("no memory for the row");
+    row->pid = 4242;
+    std::memcpy(row->operation, u"Keep", sizeof(u"Keep"));
+    olv::AppendRow(app, row);
+    olv::FreeBlock(row);
+    if (app->rowCount != 1) Fail("no memory for the row");
+    app->rowsUnsaved = 0; // nothing to ask about before an open
     return app;
 }
 
@@ -88,10 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fs::file_size(input) != size) Fail("cannot write the input file");
 
     olv::Recording* app = NewState();
-    const olv::EventRow* before = app->rows;
+    static olv::EventRow have, want;
     if (!olv::OpenSessionFromPath(app, input.u16string().c_str())) {
-        if (app->rows != before || app->rowCount != 1 || app->rows[0].pid != 4242 ||
-            std::memcmp(app->rows[0].operation, u"Keep", sizeof(u"Keep")) != 0) {
+        if (app->rowCount != 1 || olv::StoredPid(app, 0) != 4242 ||
+            !olv::TextViewEquals(olv::StoredText(app, 0, olv::kTextOperation), u"Keep", 4)) {
             Fail("a failed open changed the rows in memory");
         }
     } else {
@@ -106,8 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!olv::OpenSessionFromPath(again, saved.u16string().c_str())) Fail("did not reopen");
             if (again->rowCount != app->rowCount) Fail("the saved session lost rows");
             for (int32_t i = 0; i < app->rowCount; ++i) {
-                const olv::EventRow want = compact ? WithCleanTails(app->rows[i]) : app->rows[i];
-                if (std::memcmp(&again->rows[i], &want, sizeof want) != 0)
+                olv::ReadStoredRow(app, i, &want);
+                if (compact) want = WithCleanTails(want);
+                olv::ReadStoredRow(again, i, &have);
+                if (std::memcmp(&have, &want, sizeof want) != 0)
                     Fail("the saved session changed rows");
             }
             FreeState(again);

@@ -6,9 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "app/recording_setup.h"
+#include "app/window_layout.h"
 #include "base/text.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "record/recording.h"
 #include "record/row_kind.h"
 #include "support/text_check.h"
+#include "views/row_store.h"
 
 using namespace olv;
 
@@ -73,6 +79,36 @@ std::vector<EventRow> GoodRows() {
     };
 }
 
+// A recording holding the rows, as the judge reads them.
+struct Stored {
+    Recording* app = nullptr;
+    explicit Stored(const std::vector<EventRow>& rows) {
+        ResetHeadlessUi();
+        app = AllocRecord<Recording>();
+        REQUIRE(app != nullptr);
+        InitRecording(app);
+        WireControls(app, HeadlessControlHandle);
+        for (const EventRow& row : rows)
+            AppendRow(app, &row);
+        REQUIRE(app->rowCount == static_cast<int32_t>(rows.size()));
+    }
+    ~Stored() {
+        CleanUpRecording(app);
+        FreeBlock(app);
+    }
+};
+
+void Judge(const SelftestPlan& plan, const std::vector<EventRow>& rows,
+           const SelftestContext& context, SelftestResult* result) {
+    const Stored stored(rows);
+    JudgeSelftest(plan, stored.app, context, result);
+}
+
+bool ExitCode(const std::vector<EventRow>& rows, uint32_t* code) {
+    const Stored stored(rows);
+    return SelftestHelperExitCode(stored.app, code);
+}
+
 SelftestContext Working(const RecordingInfo* info) {
     SelftestContext c{};
     c.info = info;
@@ -127,7 +163,7 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
     info.windowsMajor = 10;
     std::vector<EventRow> rows = GoodRows();
     SelftestResult r{};
-    JudgeSelftest(plan, rows.data(), static_cast<int32_t>(rows.size()), Working(&info), &r);
+    Judge(plan, rows, Working(&info), &r);
     CHECK(r.missing == 0);
     CHECK(Line(r, kCheckDnsQuery) == "  found    DNS query                as \"DNS query\"");
     CHECK(Line(r, kCheckFileRename) ==
@@ -159,8 +195,7 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
         CAPTURE(m.check);
         std::vector<EventRow> changed = rows;
         changed[m.row] = m.changed;
-        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
-                      &r);
+        Judge(plan, changed, Working(&info), &r);
         CHECK(r.missing == 1);
         CHECK_FALSE(r.found[m.check]);
         CHECK(Line(r, m.check).rfind("  MISSING  ", 0) == 0);
@@ -180,8 +215,7 @@ TEST_CASE("a row is known by its kind: a look-alike operation text, or the text 
     // the child of another parent is refused).
     const auto judge = [&](const std::vector<EventRow>& changed, size_t i) {
         SelftestResult r{};
-        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
-                      &r);
+        Judge(plan, changed, Working(&info), &r);
         return i == 0 ? !r.found[kCheckChild] : r.found[i - 1];
     };
     for (size_t i = 0; i + 1 < rows.size(); ++i) {
@@ -206,10 +240,10 @@ TEST_CASE("a row is known by its kind: a look-alike operation text, or the text 
     EventRow exits[2] = {Row(u"Target process exited ", u"", kHelper, 0, u"Exit code: 3"),
                          Row(u"Target process exited", u"", kHelper, 0, u"Exit code: 4")};
     uint32_t code = 0;
-    CHECK(SelftestHelperExitCode(exits, 2, &code));
+    CHECK(ExitCode({exits[0], exits[1]}, &code));
     CHECK(code == 4);
     exits[1].category = kCategoryFile;
-    CHECK_FALSE(SelftestHelperExitCode(exits, 2, &code));
+    CHECK_FALSE(ExitCode({exits[0], exits[1]}, &code));
 }
 
 TEST_CASE("every form Windows gives an action is found, and the table names the one seen") {
@@ -258,8 +292,7 @@ TEST_CASE("every form Windows gives an action is found, and the table names the 
         CAPTURE(f.named);
         std::vector<EventRow> changed = rows;
         changed[f.row] = f.changed;
-        JudgeSelftest(plan, changed.data(), static_cast<int32_t>(changed.size()), Working(&info),
-                      &r);
+        Judge(plan, changed, Working(&info), &r);
         CHECK(r.missing == 0);
         CHECK(U8(r.form[f.check]) == f.named);
         CHECK(Line(r, f.check).find(f.named) != std::string::npos);
@@ -270,14 +303,14 @@ TEST_CASE("every form Windows gives an action is found, and the table names the 
     std::vector<EventRow> late = rows;
     late[3] = late[4];
     late[4] = Row(u"Opened file", file1);
-    JudgeSelftest(plan, late.data(), static_cast<int32_t>(late.size()), Working(&info), &r);
+    Judge(plan, late, Working(&info), &r);
     CHECK_FALSE(r.found[kCheckFileCreate]);
     // Traffic that only passes the spans is none of the helper's: a send from the span to
     // elsewhere, data received at a port outside it.
     std::vector<EventRow> other = rows;
     other[12] = Row(u"Sent data (TCP)", u"127.0.0.1:50003 -> 127.0.0.1:61001");
     other[13] = Row(u"Received data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50040");
-    JudgeSelftest(plan, other.data(), static_cast<int32_t>(other.size()), Working(&info), &r);
+    Judge(plan, other, Working(&info), &r);
     CHECK_FALSE(r.found[kCheckTcpSend]);
     CHECK_FALSE(r.found[kCheckUdpSend]);
 }
@@ -287,7 +320,6 @@ TEST_CASE("the likely reason of a missing check") {
     std::vector<EventRow> rows = GoodRows();
     rows.erase(rows.begin() + 14); // no DNS query
     rows.erase(rows.begin() + 9);  // no value deletion
-    const int32_t n = static_cast<int32_t>(rows.size());
     SelftestResult r{};
 
     struct Case {
@@ -335,7 +367,7 @@ TEST_CASE("the likely reason of a missing check") {
         context.helperEnded = c.ended;
         context.helperExitCode = c.exitCode;
         context.traceEndedEarly = c.traceEnded;
-        JudgeSelftest(plan, c.started ? rows.data() : nullptr, c.started ? n : 0, context, &r);
+        Judge(plan, c.started ? rows : std::vector<EventRow>{}, context, &r);
         CHECK(r.missing == (c.started ? 2 : kSelftestCheckCount));
         CHECK(U8(r.reason[kCheckDnsQuery]).find(c.dnsReason) != std::string::npos);
         CHECK(U8(r.reason[kCheckValueDelete]).find(c.valueReason) != std::string::npos);
@@ -362,7 +394,7 @@ TEST_CASE("a recording that could not start: the table says why once, at its hea
         SelftestContext context{};
         context.startFailure = c.failure;
         SelftestResult result{};
-        JudgeSelftest(plan, nullptr, 0, context, &result);
+        Judge(plan, {}, context, &result);
         std::u16string table(kSelftestTableChars, u'\0');
         REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
         const std::string text = U8(table.c_str());
@@ -401,11 +433,11 @@ TEST_CASE("the helper's exit code is read from the first \"Target process exited
         const EventRow rows[2] = {Row(u"Started process", u"x"),
                                   Row(u"Target process exited", u"", kHelper, 0, c.detail)};
         uint32_t code = 12345;
-        CHECK(SelftestHelperExitCode(rows, 2, &code) == c.found);
+        CHECK(ExitCode({rows[0], rows[1]}, &code) == c.found);
         if (c.found) CHECK(code == c.code);
     }
     uint32_t code = 0;
-    CHECK(!SelftestHelperExitCode(nullptr, 0, &code));
+    CHECK(!ExitCode({}, &code));
 }
 
 TEST_CASE("the window's table: every line, the summary, the clean-up warning; a cut is reported") {
@@ -414,7 +446,7 @@ TEST_CASE("the window's table: every line, the summary, the clean-up warning; a 
     context.started = true;
     const std::vector<EventRow> rows = GoodRows();
     SelftestResult result{};
-    JudgeSelftest(plan, rows.data(), static_cast<int32_t>(rows.size()), context, &result);
+    Judge(plan, rows, context, &result);
     std::u16string table(kSelftestTableChars, u'\0');
     REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
     std::string text = U8(table.c_str());

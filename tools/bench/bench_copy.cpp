@@ -12,6 +12,7 @@
 #include "bench.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "views/copy_rows.h"
 #include "views/row_store.h"
 
@@ -69,7 +70,9 @@ OLV_BENCH(copy_rows_100k) {
                 FreeBlock(text);
             },
             [&] {
-                std::memcpy(readBuffer, app->rows, static_cast<size_t>(kCopyRows) * sizeof(EventRow));
+                auto* out = static_cast<EventRow*>(readBuffer);
+                for (int32_t i = 0; i < kCopyRows; ++i)
+                    ReadStoredRow(app, i, &out[i]);
                 bench::ClobberMemory();
             },
             3);

@@ -101,14 +101,17 @@ Recording* MakeRecording() {
     InitRecording(app);
     WireControls(app, HeadlessControlHandle);
     ReserveRows(app, kRows);
-    if (app->rowCapacity < kRows) {
+    auto* row = AllocRecord<EventRow>();
+    for (int32_t i = 0; row != nullptr && i < kRows; ++i) {
+        MakeRow(row, static_cast<uint32_t>(i));
+        AppendRow(app, row);
+    }
+    FreeBlock(row);
+    if (app->rowCount < kRows) {
         CleanUpRecording(app);
         FreeBlock(app);
         return nullptr;
     }
-    for (int32_t i = 0; i < kRows; ++i)
-        MakeRow(&app->rows[i], static_cast<uint32_t>(i));
-    app->rowCount = kRows;
     RebuildShownRows(app);
     RecordingInfo& info = app->recordingInfo;
     info.blockSize = kRecordingInfoSize;
