@@ -55,6 +55,16 @@ uint64_t StoredKeyObject(const Recording* app, int32_t index) { return At(app, i
 uint64_t StoredTimestamp(const Recording* app, int32_t index) { return At(app, index).timestamp; }
 SystemTime StoredTime(const Recording* app, int32_t index) { return At(app, index).time; }
 
+void PrefetchStoredRow(const Recording* app, int32_t index) {
+    const EventRow& row = At(app, index);
+    __builtin_prefetch(&row.time);
+    __builtin_prefetch(&row.pid);
+}
+
+void PrefetchStoredText(const Recording* app, int32_t index, RowText which) {
+    __builtin_prefetch(FieldOf(At(app, index), which));
+}
+
 TextView StoredText(const Recording* app, int32_t index, RowText which) {
     const char16_t* field = FieldOf(At(app, index), which);
     const size_t length = FieldTextLength(field, RowTextCapacity(which));
