@@ -222,6 +222,7 @@ int CompareTextFrom(const TextView& a, const TextView& b, size_t depth) {
 // a's length) and to b's end.
 size_t FoldedSameUpTo(const TextView& a, const TextView& b, size_t from, size_t limit) {
     const size_t end = limit < b.length ? limit : b.length;
+    if (SameStoredText(a, b)) return end > from ? end - from : 0;
     size_t i = from;
     for (; i < end; ++i) {
         i = SameUnitsUpTo(a, b, i, end);
