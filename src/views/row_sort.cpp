@@ -18,13 +18,16 @@ namespace olv {
 
 namespace {
 
-// One row of a sort: its key of the pass at hand, its row index, and its slot: the place it had
-// when the sort began, which indexes the sort's table of texts.
+// One row of a sort: its key of the pass at hand, its slot (the place it had when the sort
+// began, which indexes the sort's tables of rows and of text data) and its text's length in
+// units, kWideUnits set when the text is two bytes a unit. Entries stay 16 bytes, and the text
+// table 8 bytes a row: fresh pages cost a sort as much as its radix passes.
 struct SortEntry {
     uint64_t key;
-    int32_t row;
     int32_t slot;
+    uint32_t units;
 };
+constexpr uint32_t kWideUnits = 0x80000000u;
 
 // Texts lie apart and come in any order: each pass asks for the line it will read this many
 // entries ahead (and for the text's view twice as far ahead).
@@ -291,34 +294,41 @@ uint64_t NumericKey(const Recording* app, int32_t row, int column) {
     }
 }
 
-void SortByNumber(const Recording* app, SortEntry* entries, SortEntry* spare, int32_t count,
-                  int column, bool descending) {
+void SortByNumber(const Recording* app, const int32_t* rowOfSlot, SortEntry* entries,
+                  SortEntry* spare, int32_t count, int column, bool descending) {
     for (int32_t i = 0; i < count; ++i) {
-        if (i + kReadAhead < count) PrefetchStoredRow(app, entries[i + kReadAhead].row);
-        const uint64_t key = NumericKey(app, entries[i].row, column);
+        if (i + kReadAhead < count) PrefetchStoredRow(app, rowOfSlot[entries[i + kReadAhead].slot]);
+        const uint64_t key = NumericKey(app, rowOfSlot[entries[i].slot], column);
         entries[i].key = descending ? ~key : key;
     }
     RadixSort(entries, spare, count);
 }
 
-// A sort of entries by texts[slot]. Rows whose texts are equal keep their order, or, with
-// tieStore, are ordered by their detail texts in that store (the path column's second text).
+// A sort of entries by their texts: data[slot] and the entry's units. Rows whose texts are
+// equal keep their order, or, with tieStore, are ordered by their detail texts in that store
+// (the path column's second text); rowOfSlot gives their rows there.
 struct TextSort {
-    TextView* texts;
+    const uint8_t** data;
+    const int32_t* rowOfSlot;
     SortEntry* spare;
     bool descending;
     const Recording* tieStore;
 };
 
-inline const TextView& TextOfEntry(const TextSort* s, const SortEntry& e) {
-    return s->texts[e.slot];
+inline TextView TextOfEntry(const TextSort* s, const SortEntry& e) {
+    return TextView{s->data[e.slot], e.units & ~kWideUnits, (e.units & kWideUnits) != 0};
+}
+
+inline void SetTextOfEntry(const TextSort* s, SortEntry* e, const TextView& text) {
+    s->data[e->slot] = text.data;
+    e->units = (text.length & ~kWideUnits) | (text.wide ? kWideUnits : 0);
 }
 
 inline void ReadAheadText(const TextSort* s, const SortEntry* entries, int32_t i, int32_t count,
                           size_t depth) {
-    if (i + 2 * kReadAhead < count) __builtin_prefetch(&s->texts[entries[i + 2 * kReadAhead].slot]);
+    if (i + 2 * kReadAhead < count) __builtin_prefetch(&s->data[entries[i + 2 * kReadAhead].slot]);
     if (i + kReadAhead < count) {
-        const TextView& ahead = TextOfEntry(s, entries[i + kReadAhead]);
+        const TextView ahead = TextOfEntry(s, entries[i + kReadAhead]);
         if (depth < ahead.length) __builtin_prefetch(ahead.data + depth * UnitBytes(ahead));
     }
 }
@@ -336,12 +346,13 @@ void FillTextKeys(const TextSort* s, SortEntry* entries, int32_t count, size_t d
 void InsertionSortText(const TextSort* s, SortEntry* entries, int32_t count, size_t depth) {
     for (int32_t i = 1; i < count; ++i) {
         const SortEntry moving = entries[i];
-        const TextView& text = TextOfEntry(s, moving);
+        const TextView text = TextOfEntry(s, moving);
         int32_t j = i;
         while (j > 0) {
             int c = CompareTextFrom(TextOfEntry(s, entries[j - 1]), text, depth);
             if (c == 0 && s->tieStore != nullptr) {
-                c = CompareStoredTexts(s->tieStore, entries[j - 1].row, moving.row, kTextDetail);
+                c = CompareStoredTexts(s->tieStore, s->rowOfSlot[entries[j - 1].slot],
+                                       s->rowOfSlot[moving.slot], kTextDetail);
             }
             if (s->descending) c = -c;
             if (c <= 0) break;
@@ -360,7 +371,7 @@ void InsertionSortText(const TextSort* s, SortEntry* entries, int32_t count, siz
 constexpr int32_t kSharedSample = 32;
 
 size_t SampledSharedFrom(const TextSort* s, const SortEntry* entries, int32_t count, size_t depth) {
-    const TextView& first = TextOfEntry(s, entries[0]);
+    const TextView first = TextOfEntry(s, entries[0]);
     if (depth >= first.length) return 0;
     size_t shared = first.length - depth;
     const int32_t step = count / kSharedSample > 0 ? count / kSharedSample : 1;
@@ -380,10 +391,10 @@ size_t FillTextKeysAfterShared(const TextSort* s, SortEntry* entries, int32_t co
     for (int32_t i = 0; i < count; ++i) {
         ReadAheadText(s, entries, i, count, depth);
         if (i + kReadAhead < count) {
-            const TextView& ahead = TextOfEntry(s, entries[i + kReadAhead]);
+            const TextView ahead = TextOfEntry(s, entries[i + kReadAhead]);
             if (at < ahead.length) __builtin_prefetch(ahead.data + at * UnitBytes(ahead));
         }
-        const TextView& text = TextOfEntry(s, entries[i]);
+        const TextView text = TextOfEntry(s, entries[i]);
         if (shared > 0) shared = FoldedSameUpTo(first, text, depth, depth + shared);
         const uint64_t key = TextKey(kind, text, at);
         entries[i].key = s->descending ? ~key : key;
@@ -437,21 +448,34 @@ void SortByTexts(const TextSort* s, SortEntry* entries, int32_t count) {
 // A run of rows with equal texts: their texts are done with, so their slots take the rows'
 // detail texts, which then order the run.
 void SortByTieTexts(const TextSort* s, SortEntry* entries, int32_t count) {
-    for (int32_t i = 0; i < count; ++i)
-        s->texts[entries[i].slot] = StoredText(s->tieStore, entries[i].row, kTextDetail);
-    const TextSort tie{s->texts, s->spare, s->descending, nullptr};
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t row = s->rowOfSlot[entries[i].slot];
+        SetTextOfEntry(s, &entries[i], StoredText(s->tieStore, row, kTextDetail));
+    }
+    const TextSort tie{s->data, s->rowOfSlot, s->spare, s->descending, nullptr};
     SortByTexts(&tie, entries, count);
 }
 
-// Sorts entries (slots 0..count) by a stored text of their rows; texts has room for count views.
-void SortByStoredText(const Recording* app, SortEntry* entries, SortEntry* spare, TextView* texts,
-                      int32_t count, RowText field, bool descending, bool detailBreaksTies) {
+// Sorts entries by a stored text of their rows; data has room for their slots.
+void SortByStoredText(const Recording* app, const int32_t* rowOfSlot, SortEntry* entries,
+                      SortEntry* spare, const uint8_t** data, int32_t count, RowText field,
+                      bool descending, bool detailBreaksTies) {
+    const TextSort s{data, rowOfSlot, spare, descending, detailBreaksTies ? app : nullptr};
     for (int32_t i = 0; i < count; ++i) {
-        if (i + kReadAhead < count) PrefetchStoredText(app, entries[i + kReadAhead].row, field);
-        texts[entries[i].slot] = StoredText(app, entries[i].row, field);
+        if (i + kReadAhead < count) {
+            PrefetchStoredText(app, rowOfSlot[entries[i + kReadAhead].slot], field);
+        }
+        SetTextOfEntry(&s, &entries[i], StoredText(app, rowOfSlot[entries[i].slot], field));
     }
-    const TextSort s{texts, spare, descending, detailBreaksTies ? app : nullptr};
     SortByTexts(&s, entries, count);
+}
+
+// Writes out[i] = from[entries[i].slot] through room (count values), so out may be from.
+void WriteRowsOfSlots(const SortEntry* entries, int32_t count, const int32_t* from, int32_t* room,
+                      int32_t* out) {
+    for (int32_t i = 0; i < count; ++i)
+        room[i] = from[entries[i].slot];
+    std::memcpy(out, room, static_cast<size_t>(count) * sizeof(int32_t));
 }
 
 // Ascending row indexes, in place, without memory of its own (heap sort of 32-bit values is
@@ -492,13 +516,11 @@ int SortColumnOf(const Recording* app) {
 
 } // namespace
 
-
 int CompareTextViews(TextView a, TextView b) {
     return CompareTextFrom(a, b, 0);
 }
 
-int CompareRowsForColumn(const Recording* app, int32_t a, int32_t b, int column,
-                         bool descending) {
+int CompareRowsForColumn(const Recording* app, int32_t a, int32_t b, int column, bool descending) {
     int c = 0;
     switch (column) {
     case kColumnTime:
@@ -537,53 +559,57 @@ bool SortRowIndexes(const Recording* app, int32_t* indexes, int32_t count, int c
                         column == kColumnPath || column == kColumnResult;
     const size_t bytes = static_cast<size_t>(count) * sizeof(SortEntry);
     SortEntry* entries = static_cast<SortEntry*>(AllocZeroed(bytes));
-    SortEntry* spare = static_cast<SortEntry*>(AllocZeroed(bytes));
-    TextView* texts =
-        byText ? static_cast<TextView*>(AllocZeroed(static_cast<size_t>(count) * sizeof(TextView)))
-               : nullptr;
-    if (entries == nullptr || spare == nullptr || (byText && texts == nullptr)) {
+    void* spareBlock = AllocZeroed(bytes);
+    const uint8_t** data =
+        byText
+            ? static_cast<const uint8_t**>(AllocZeroed(static_cast<size_t>(count) * sizeof(void*)))
+            : nullptr;
+    if (entries == nullptr || spareBlock == nullptr || (byText && data == nullptr)) {
         FreeBlock(entries);
-        FreeBlock(spare);
-        FreeBlock(texts);
+        FreeBlock(spareBlock);
+        FreeBlock(data);
         return false;
     }
+    SortEntry* spare = static_cast<SortEntry*>(spareBlock);
+    int32_t* room = static_cast<int32_t*>(spareBlock); // between passes only
     for (int32_t i = 0; i < count; ++i)
-        entries[i].row = indexes[i];
-    // Equal rows keep the order they come in, so they must come in recording order.
+        entries[i].slot = i;
+    // Equal rows keep the order they come in, so they must come in recording order: indexes
+    // are put in it, and from then on say the row of each slot.
     if (!IsAscending(indexes, count)) {
         for (int32_t i = 0; i < count; ++i)
             entries[i].key = static_cast<uint32_t>(indexes[i]);
         RadixSort(entries, spare, count);
+        WriteRowsOfSlots(entries, count, indexes, room, indexes);
+        for (int32_t i = 0; i < count; ++i)
+            entries[i].slot = i;
     }
-    // The texts are read in recording order, one after the other.
-    for (int32_t i = 0; i < count; ++i)
-        entries[i].slot = i;
+    const int32_t* rows = indexes;
     // A second key orders only the runs that the first leaves equal.
     switch (column) {
     case kColumnProcess:
         // Least significant key first: both passes are stable, so the pid orders and the name
         // decides among rows of one pid.
-        SortByStoredText(app, entries, spare, texts, count, kTextProcess, descending, false);
-        SortByNumber(app, entries, spare, count, kColumnProcess, descending);
+        SortByStoredText(app, rows, entries, spare, data, count, kTextProcess, descending, false);
+        SortByNumber(app, rows, entries, spare, count, kColumnProcess, descending);
         break;
     case kColumnOperation:
-        SortByStoredText(app, entries, spare, texts, count, kTextOperation, descending, false);
+        SortByStoredText(app, rows, entries, spare, data, count, kTextOperation, descending, false);
         break;
     case kColumnPath:
-        SortByStoredText(app, entries, spare, texts, count, kTextPath, descending, true);
+        SortByStoredText(app, rows, entries, spare, data, count, kTextPath, descending, true);
         break;
     case kColumnResult:
-        SortByStoredText(app, entries, spare, texts, count, kTextResult, descending, false);
+        SortByStoredText(app, rows, entries, spare, data, count, kTextResult, descending, false);
         break;
     default:
-        SortByNumber(app, entries, spare, count, column, descending);
+        SortByNumber(app, rows, entries, spare, count, column, descending);
         break;
     }
-    for (int32_t i = 0; i < count; ++i)
-        indexes[i] = entries[i].row;
+    WriteRowsOfSlots(entries, count, indexes, room, indexes);
     FreeBlock(entries);
-    FreeBlock(spare);
-    FreeBlock(texts);
+    FreeBlock(spareBlock);
+    FreeBlock(data);
     return true;
 }
 
@@ -591,27 +617,25 @@ bool SortTextViews(const TextView* texts, int32_t* order, int32_t count, bool de
     if (count < 2) return true;
     const size_t bytes = static_cast<size_t>(count) * sizeof(SortEntry);
     SortEntry* entries = static_cast<SortEntry*>(AllocZeroed(bytes));
-    SortEntry* spare = static_cast<SortEntry*>(AllocZeroed(bytes));
-    TextView* slots =
-        static_cast<TextView*>(AllocZeroed(static_cast<size_t>(count) * sizeof(TextView)));
-    if (entries == nullptr || spare == nullptr || slots == nullptr) {
+    void* spareBlock = AllocZeroed(bytes);
+    const uint8_t** data =
+        static_cast<const uint8_t**>(AllocZeroed(static_cast<size_t>(count) * sizeof(void*)));
+    if (entries == nullptr || spareBlock == nullptr || data == nullptr) {
         FreeBlock(entries);
-        FreeBlock(spare);
-        FreeBlock(slots);
+        FreeBlock(spareBlock);
+        FreeBlock(data);
         return false;
     }
+    const TextSort s{data, order, static_cast<SortEntry*>(spareBlock), descending, nullptr};
     for (int32_t i = 0; i < count; ++i) {
-        entries[i].row = order[i];
         entries[i].slot = i;
-        slots[i] = texts[order[i]];
+        SetTextOfEntry(&s, &entries[i], texts[order[i]]);
     }
-    const TextSort s{slots, spare, descending, nullptr};
     SortByTexts(&s, entries, count);
-    for (int32_t i = 0; i < count; ++i)
-        order[i] = entries[i].row;
+    WriteRowsOfSlots(entries, count, order, static_cast<int32_t*>(spareBlock), order);
     FreeBlock(entries);
-    FreeBlock(spare);
-    FreeBlock(slots);
+    FreeBlock(spareBlock);
+    FreeBlock(data);
     return true;
 }
 

@@ -41,7 +41,7 @@ int CompareRowsForColumn(const Recording* app, int32_t a, int32_t b, int column,
                          bool descending);
 
 // Sorts indexes[0..count) (indexes of stored rows) by column. Memory for the keys (and for a text
-// column, a view of each row's text) comes from the platform allocator; false (indexes left as
+// column, where each row's text lies) comes from the platform allocator; false (indexes left as
 // they were) when it is refused or column is not a column. Linear passes over the rows' texts,
 // keys of 16 bytes a row, read ahead of use.
 bool SortRowIndexes(const Recording* app, int32_t* indexes, int32_t count, int column,
@@ -53,7 +53,7 @@ bool SortRowIndexes(const Recording* app, int32_t* indexes, int32_t count, int c
 int CompareTextViews(TextView a, TextView b);
 // Sorts order[0..count) (indexes into texts) by their texts in that order, with the keys and
 // passes of a text column's sort; equal texts keep the order they have in order. Texts hold no
-// zero unit. False (order left as it was) when memory is refused.
+// zero unit and are shorter than 2^31 units. False (order left as it was) when memory is refused.
 bool SortTextViews(const TextView* texts, int32_t* order, int32_t count, bool descending);
 
 // Puts shownRows into the order ViewSpec::sortBy asks for (recording order: ascending indexes).
