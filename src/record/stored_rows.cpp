@@ -73,6 +73,16 @@ SystemTime StoredTime(const Recording* app, int32_t index) {
     return t;
 }
 
+void PrefetchStoredRow(const Recording* app, int32_t index) {
+    const EventRow& row = At(app, index);
+    __builtin_prefetch(&row.time);
+    __builtin_prefetch(&row.pid);
+}
+
+void PrefetchStoredText(const Recording* app, int32_t index, RowText which) {
+    __builtin_prefetch(FieldOf(At(app, index), which));
+}
+
 TextView StoredText(const Recording* app, int32_t index, RowText which) {
     const TextStore* store = &app->rowTexts;
     const CompactRow& row = At(app, index);

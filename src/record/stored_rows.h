@@ -45,6 +45,11 @@ inline bool StoredTextEmpty(const Recording* app, int32_t index, RowText which) 
     return StoredText(app, index, which).length == 0;
 }
 
+// Hints that row index will be read soon: its numbers, or one of its texts. Nothing changes. A
+// scan that reads many rows out of order (a sort) asks some rows ahead of each read.
+void PrefetchStoredRow(const Recording* app, int32_t index);
+void PrefetchStoredText(const Recording* app, int32_t index, RowText which);
+
 // The field capacity of a text, in units, its terminator included (kPathChars for the path...).
 size_t RowTextCapacity(RowText which);
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "record/event_row.h"
+#include "record/text_store.h"
 
 namespace olv {
 
@@ -31,17 +32,29 @@ enum ListColumn : int {
 // ViewSpec::sortBy: 0 is recording order, column + 1 a sorted column.
 constexpr uint8_t kSortRecordingOrder = 0;
 
-// How two rows compare for a column: negative when row a comes first. Texts compare with the
-// ASCII letters folded (as the filter folds them), then by code unit; the time by the local time
-// the column shows; the category by its label. Rows that compare equal are ordered by their
-// indexes, ascending, whichever the direction. The reference order the sort must give.
-int CompareRowsForColumn(const EventRow* rows, int32_t a, int32_t b, int column, bool descending);
+// How two stored rows compare for a column: negative when row a comes first. Texts compare with
+// the ASCII letters folded (as the filter folds them), then by code unit (CompareTextViews); the
+// time by the local time the column shows; the category by its label. Rows that compare equal are
+// ordered by their indexes, ascending, whichever the direction. The reference order the sort
+// must give.
+int CompareRowsForColumn(const Recording* app, int32_t a, int32_t b, int column,
+                         bool descending);
 
-// Sorts indexes[0..count) (row indexes into rows) by column. Memory for the keys comes from the
-// platform allocator; false (indexes left as they were) when it is refused or column is not a
-// column. Linear passes over the rows, keys of 16 bytes a row, read ahead of use.
-bool SortRowIndexes(const EventRow* rows, int32_t* indexes, int32_t count, int column,
+// Sorts indexes[0..count) (indexes of stored rows) by column. Memory for the keys (and for a text
+// column, where each row's text lies) comes from the platform allocator; false (indexes left as
+// they were) when it is refused or column is not a column. Linear passes over the rows' texts,
+// keys of 16 bytes a row, read ahead of use.
+bool SortRowIndexes(const Recording* app, int32_t* indexes, int32_t count, int column,
                     bool descending);
+
+// The order of two texts in a sorted column: unit by unit with the ASCII letters folded, a text
+// that ends first coming first. A view of one byte a unit and one of two compare by their units
+// alike.
+int CompareTextViews(TextView a, TextView b);
+// Sorts order[0..count) (indexes into texts) by their texts in that order, with the keys and
+// passes of a text column's sort; equal texts keep the order they have in order. Texts hold no
+// zero unit and are shorter than 2^31 units. False (order left as it was) when memory is refused.
+bool SortTextViews(const TextView* texts, int32_t* order, int32_t count, bool descending);
 
 // Puts shownRows into the order ViewSpec::sortBy asks for (recording order: ascending indexes).
 // When memory for a sort is refused the list falls back to recording order and sortBy to 0, so

@@ -15,6 +15,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "support/small_ring.h"
 #include "support/test_random.h"
 #include "support/text_check.h"
@@ -144,7 +145,10 @@ struct SortFixture {
         return std::vector<int32_t>(app->shownRows, app->shownRows + app->shownCount);
     }
     std::vector<EventRow> Stored() const {
-        return std::vector<EventRow>(app->rows, app->rows + app->rowCount);
+        std::vector<EventRow> rows(static_cast<size_t>(app->rowCount));
+        for (int32_t i = 0; i < app->rowCount; ++i)
+            ReadStoredRow(app, i, &rows[static_cast<size_t>(i)]);
+        return rows;
     }
 };
 
@@ -161,6 +165,14 @@ void Add(Recording* app, const EventRow& row) {
     AppendRow(app, &row);
 }
 
+// A store holding rows, in recording order.
+struct Store : SortFixture {
+    explicit Store(const std::vector<EventRow>& rows) {
+        for (const EventRow& row : rows)
+            Add(app, row);
+    }
+};
+
 } // namespace
 
 TEST_CASE("every column, both directions, equals a stable sort of random rows") {
@@ -170,6 +182,7 @@ TEST_CASE("every column, both directions, equals a stable sort of random rows") 
         std::vector<EventRow> rows;
         for (int32_t i = 0; i < n; ++i)
             rows.push_back(RandomRow(r));
+        const Store store(rows);
         // A shown list is a subset; later rounds start from a shuffled one (the list was
         // sorted by another column before).
         std::vector<int32_t> shown;
@@ -187,12 +200,12 @@ TEST_CASE("every column, both directions, equals a stable sort of random rows") 
                         std::swap(start[i - 1], start[r.Below(static_cast<uint32_t>(i))]);
                 }
                 std::vector<int32_t> got = start;
-                REQUIRE(SortRowIndexes(rows.data(), got.data(), static_cast<int32_t>(got.size()),
+                REQUIRE(SortRowIndexes(store.app, got.data(), static_cast<int32_t>(got.size()),
                                        column, descending));
                 CHECK(got == ReferenceOrder(rows, start, column, descending));
                 // The comparison the arrivals use agrees with the sort.
                 for (size_t i = 1; i < got.size(); ++i) {
-                    REQUIRE(CompareRowsForColumn(rows.data(), got[i - 1], got[i], column,
+                    REQUIRE(CompareRowsForColumn(store.app, got[i - 1], got[i], column,
                                                  descending) < 0);
                 }
             }
@@ -209,12 +222,13 @@ TEST_CASE("long texts that agree for hundreds of characters sort by where they d
         path += char16_t(u'0' + i % 7);
         CopyBounded(rows[i].path, kPathChars, path.c_str());
     }
+    const Store store(rows);
     std::vector<int32_t> order(rows.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = static_cast<int32_t>(i);
     for (bool descending : {false, true}) {
         std::vector<int32_t> got = order;
-        REQUIRE(SortRowIndexes(rows.data(), got.data(), 300, kColumnPath, descending));
+        REQUIRE(SortRowIndexes(store.app, got.data(), 300, kColumnPath, descending));
         CHECK(got == ReferenceOrder(rows, order, kColumnPath, descending));
     }
 }
@@ -250,6 +264,7 @@ TEST_CASE("text columns sort rows that agree on long beginnings as the reference
     TestRandom r{31};
     for (int round = 0; round < 2; ++round) {
         const std::vector<EventRow> rows = PathsWithLongBeginnings(r, 1500 + 1500 * round);
+        const Store store(rows);
         std::vector<int32_t> shown;
         for (int32_t i = 0; i < static_cast<int32_t>(rows.size()); ++i)
             shown.push_back(i);
@@ -259,16 +274,96 @@ TEST_CASE("text columns sort rows that agree on long beginnings as the reference
                 CAPTURE(column);
                 CAPTURE(descending);
                 std::vector<int32_t> got = shown;
-                REQUIRE(SortRowIndexes(rows.data(), got.data(), static_cast<int32_t>(got.size()),
+                REQUIRE(SortRowIndexes(store.app, got.data(), static_cast<int32_t>(got.size()),
                                        column, descending));
                 CHECK(got == ReferenceOrder(rows, shown, column, descending));
                 for (size_t i = 1; i < got.size(); ++i) {
-                    REQUIRE(CompareRowsForColumn(rows.data(), got[i - 1], got[i], column,
+                    REQUIRE(CompareRowsForColumn(store.app, got[i - 1], got[i], column,
                                                  descending) < 0);
                 }
             }
         }
     }
+}
+
+// Texts as a compact store holds them: one byte a unit when every unit is below 256, else two
+// bytes a unit at an odd address (a store's wide texts need not be aligned).
+struct HeldTexts {
+    std::vector<std::vector<uint8_t>> bytes;
+    std::vector<TextView> views;
+    void Add(const std::u16string& text, bool narrow) {
+        std::vector<uint8_t> b(1);
+        for (char16_t c : text) {
+            b.push_back(static_cast<uint8_t>(c & 0xFF));
+            if (!narrow) b.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        bytes.push_back(std::move(b));
+        views.push_back(TextView{nullptr, static_cast<uint32_t>(text.size()), !narrow});
+    }
+    void Seal() {
+        for (size_t i = 0; i < views.size(); ++i)
+            views[i].data = bytes[i].data() + 1;
+    }
+};
+
+TEST_CASE("texts of one and of two bytes a unit mixed sort alike past their first keys") {
+    // Texts that agree on long beginnings and differ after them, in case only, in a unit from
+    // 0x80 on (which a narrow key cannot hold), or by ending; each held narrow or wide at random,
+    // so that runs of equal keys mix both forms. Some texts are the same text held twice.
+    TestRandom r{99};
+    static const char16_t* const kBeginnings[] = {u"C:\\Program Files\\Vendor\\tool",
+                                                  u"c:\\PROGRAM FILES\\vendor\\TOOL",
+                                                  u"HKLM\\Software\\\u00e9t\u00e9\\", u""};
+    static const char16_t kTail[] = {u'a', u'B', u'b', u'0', u'~', u'\u007f', u'\u0080',
+                                     u'\u00e9', u'\u00ff', u'\u0100', u'\u4e2d', u'\uffff'};
+    std::vector<std::u16string> texts;
+    HeldTexts held;
+    for (int i = 0; i < 3000; ++i) {
+        std::u16string text = i > 0 && r.Below(8) == 0 ? texts[r.Below(static_cast<uint32_t>(i))]
+                                                       : std::u16string(kBeginnings[r.Below(4)]);
+        const uint32_t more = r.Below(20);
+        for (uint32_t k = 0; k < more; ++k)
+            text += kTail[r.Below(r.Below(4) == 0 ? 12 : 5)];
+        bool fitsNarrow = true;
+        for (char16_t c : text)
+            fitsNarrow = fitsNarrow && c < 0x100;
+        texts.push_back(text);
+        held.Add(text, fitsNarrow && r.Below(2) == 0);
+    }
+    held.Seal();
+    std::vector<FoldedTexts> folded;
+    for (const std::u16string& t : texts) {
+        EventRow row{};
+        CopyBounded(row.path, kPathChars, t.c_str());
+        folded.push_back(FoldRow(row));
+    }
+    std::vector<int32_t> order(texts.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = static_cast<int32_t>(i);
+    for (bool descending : {false, true}) {
+        CAPTURE(descending);
+        std::vector<int32_t> want = order;
+        std::stable_sort(want.begin(), want.end(), [&](int32_t a, int32_t b) {
+            const int c = Cmp(folded[a].path, folded[b].path);
+            return descending ? c > 0 : c < 0;
+        });
+        std::vector<int32_t> got = order;
+        REQUIRE(SortTextViews(held.views.data(), got.data(), static_cast<int32_t>(got.size()),
+                              descending));
+        CHECK(got == want);
+        for (size_t i = 1; i < got.size(); ++i) {
+            const int c = CompareTextViews(held.views[got[i - 1]], held.views[got[i]]);
+            REQUIRE((descending ? -c : c) <= 0);
+            REQUIRE(c == Cmp(folded[got[i - 1]].path, folded[got[i]].path));
+        }
+    }
+    // The same text held both ways is equal to itself.
+    HeldTexts both;
+    both.Add(u"C:\\Temp\\Report FINAL.docx", true);
+    both.Add(u"c:\\temp\\report final.DOCX", false);
+    both.Seal();
+    CHECK(CompareTextViews(both.views[0], both.views[1]) == 0);
+    CHECK(CompareTextViews(both.views[1], both.views[0]) == 0);
 }
 
 TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recording order") {
