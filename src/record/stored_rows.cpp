@@ -74,13 +74,20 @@ SystemTime StoredTime(const Recording* app, int32_t index) {
 }
 
 void PrefetchStoredRow(const Recording* app, int32_t index) {
-    const EventRow& row = At(app, index);
-    __builtin_prefetch(&row.time);
-    __builtin_prefetch(&row.pid);
+    __builtin_prefetch(&app->rows[index]);
 }
 
 void PrefetchStoredText(const Recording* app, int32_t index, RowText which) {
-    __builtin_prefetch(FieldOf(At(app, index), which));
+    const CompactRow& row = At(app, index);
+    const TextStore* store = &app->rowTexts;
+    uint32_t id = 0;
+    switch (which) {
+    case kTextPath: id = row.path; break;
+    case kTextDetail: id = row.detail; break;
+    case kTextResult: id = row.result; break;
+    default: id = row.context; break; // the context names the process, threat and other texts
+    }
+    if (id != 0 && id < store->count) __builtin_prefetch(store->pool + store->entries[id].offset);
 }
 
 TextView StoredText(const Recording* app, int32_t index, RowText which) {
