@@ -23,7 +23,11 @@ TextView CutToField(TextView view, RowText which) {
 // The id a field text is stored under: the text up to its terminator, cut to the field.
 bool InternFieldText(TextStore* store, const char16_t* text, RowText which, uint32_t* id) {
     if (text == nullptr) text = u"";
-    const size_t length = FieldTextLength(text, RowTextCapacity(which) - 1);
+    // A terminated text of any size: read unit by unit, never past its terminator.
+    const size_t most = RowTextCapacity(which) - 1;
+    size_t length = 0;
+    while (length < most && text[length] != 0)
+        ++length;
     return InternText(store, text, length, id);
 }
 

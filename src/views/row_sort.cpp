@@ -1,5 +1,6 @@
 #include "views/row_sort.h"
 
+#include <bit>
 #include <cstring>
 
 #include "base/text.h"
@@ -21,7 +22,7 @@ namespace {
 // One row of a sort: its key of the pass at hand, its slot (the place it had when the sort
 // began, which indexes the sort's tables of rows and of text data) and its text's length in
 // units, kWideUnits set when the text is two bytes a unit. Entries stay 16 bytes, and the text
-// table 8 bytes a row: fresh pages cost a sort as much as its radix passes.
+// table 8 bytes a row: the first touch of fresh pages is a large part of a sort's time.
 struct SortEntry {
     uint64_t key;
     int32_t slot;
@@ -30,7 +31,7 @@ struct SortEntry {
 constexpr uint32_t kWideUnits = 0x80000000u;
 
 // Texts lie apart and come in any order: each pass asks for the line it will read this many
-// entries ahead (and for the text's view twice as far ahead).
+// entries ahead (and for where the text lies twice as far ahead).
 constexpr int32_t kReadAhead = 16;
 // Runs of equal keys this short are finished by insertion instead of another radix pass.
 constexpr int32_t kInsertionRun = 24;
@@ -109,8 +110,9 @@ uint64_t WideTextKey(const TextView& t, size_t depth) {
     return key;
 }
 
-// Eight units below 0x80, one a byte, the first in the lowest byte: the narrow key of them
-// (letters folded, the first unit in the highest byte).
+// Eight units below 0x80, one a byte, the first in the lowest byte (as a little-endian load puts
+// them): the narrow key of them (letters folded, the first unit in the highest byte).
+static_assert(std::endian::native == std::endian::little);
 inline uint64_t AsciiWordKey(uint64_t w) {
     const uint64_t atLeastA = w + (0x80 - 'A') * kEveryByte; // no carries: every byte < 0x80
     const uint64_t aboveZ = w + (0x80 - 'Z' - 1) * kEveryByte;

@@ -198,7 +198,7 @@ TEST_CASE_FIXTURE(IdentityFixture, "CSV rows are the lines the bounded builder m
                                       u"Result,Threat\r\n";
         std::u16string expected;
         for (int32_t i = 0; i < app->shownCount; ++i)
-            expected += ReferenceCsvLine(app->rows[app->shownRows[i]]);
+            expected += ReferenceCsvLine(StoredRow(app, app->shownRows[i]));
         std::u16string wide;
         for (size_t i = 2; i + 1 < file.size(); i += 2)
             wide.push_back(static_cast<char16_t>(file[i] | (file[i + 1] << 8)));

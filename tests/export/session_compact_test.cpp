@@ -13,7 +13,10 @@ namespace olv {
 namespace {
 
 std::vector<EventRow> Rows(const Recording* app) {
-    return {app->rows, app->rows + app->rowCount};
+    std::vector<EventRow> rows(static_cast<size_t>(app->rowCount));
+    for (int32_t i = 0; i < app->rowCount; ++i)
+        rows[static_cast<size_t>(i)] = StoredRow(app, i);
+    return rows;
 }
 
 // The rows of a recording: the fixture's rows (kind Other), rows of known kinds, texts at their

@@ -105,7 +105,8 @@ TEST_CASE_FIXTURE(StoreFixture,
     CHECK(AtomicLoad(app->droppedHere) == 1);
     CHECK(HeadlessControlById(kIdStatusBar)->textSets == statusSets + 1);
 
-    RefuseNthAllocation(2); // rows are granted, shownRows refused
+    // The rows and the text store's entries, pool and index are granted, shownRows refused.
+    RefuseNthAllocation(5);
     AppendRow(app, &row);
     CHECK(app->rowCount == 1);
     CHECK(app->shownCount == 0);
@@ -127,7 +128,7 @@ TEST_CASE_FIXTURE(StoreFixture, "refused memory during intake leaves the rows qu
     app->rowCount = 4090; // six free slots before the store must grow
     for (int i = 0; i < 10; ++i)
         Queue(Row(kCategoryFile, u"WriteFile"));
-    RefuseAllocationsAbove(1 << 20);
+    RefuseAllocationsAbove(4096 * sizeof(CompactRow)); // the store's next block
     IngestQueuedRows(app);
     CHECK(app->rowCount == 4096);
     CHECK(DrainEventQueue(app) == 4);

@@ -300,7 +300,7 @@ TEST_CASE("summary names keep to their line and show hidden characters; so do he
 TEST_CASE("while recording, the summary takes rows in first and says what it could not") {
     TestRecording r;
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
-    r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 208 kB
+    r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 192 kB
     r.app->trace = AllocRecord<TraceController>();
     {
         SmallQueueRing ring(1u << 16);
@@ -317,7 +317,7 @@ TEST_CASE("while recording, the summary takes rows in first and says what it cou
     char16_t now[64];
     FormatLongTime(LocalNow(), now, 64);
 
-    RefuseAllocationsAbove(200000); // the store's growth, not the summary's own buffers
+    RefuseAllocationsAbove(190000); // the store's growth, not the summary's own buffers
     const std::u16string s = r.Summary();
     ResetAllocationFaults();
     ClearClockOverride();
