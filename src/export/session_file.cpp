@@ -342,20 +342,23 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
                          app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0);
         return CommitFile(&writer);
     }
-    // Version 2 rows are the whole EventRows, made a piece at a time.
+    // Version 2 rows are the whole EventRows, made a piece at a time; when memory for a piece is
+    // refused, a row at a time from the stack, so that a save needs no memory of its own.
     const uint32_t count = app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0;
-    EventRow* piece = count > 0 ? static_cast<EventRow*>(
+    EventRow one;
+    EventRow* block = count > 1 ? static_cast<EventRow*>(
                                       AllocZeroed(size_t{kSaveRowsPerPiece} * sizeof(EventRow)))
                                 : nullptr;
-    if (count > 0 && piece == nullptr) writer.ok = false;
+    EventRow* piece = block != nullptr ? block : &one;
+    const uint32_t pieceRows = block != nullptr ? kSaveRowsPerPiece : 1;
     for (uint32_t done = 0; done < count && writer.ok;) {
-        const uint32_t n = count - done < kSaveRowsPerPiece ? count - done : kSaveRowsPerPiece;
+        const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
         for (uint32_t i = 0; i < n; ++i)
             ReadStoredRow(app, static_cast<int32_t>(done + i), &piece[i]);
         WriteBytes(&writer, piece, n * kSessionRecordSize);
         done += n;
     }
-    FreeBlock(piece);
+    FreeBlock(block);
     return CommitFile(&writer);
 }
 

@@ -89,6 +89,11 @@ struct PackCache {
 bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache = nullptr);
 // The id of a context record, stored first when it is new. False when the store refuses it.
 bool InternContext(TextStore* store, const RowContext& context, uint32_t* id);
+// The most a row's packing adds to a store: its texts, its context and its time record.
+constexpr uint32_t kRowMostTexts = 8;
+constexpr uint64_t kRowMostTextBytes =
+    kRowMostTexts * 2 + 2 * (kOperationChars + kPathChars + kDetailChars + kResultChars +
+                             kProcessChars + kThreatChars + kContextUnits + kTimeUnits);
 // The EventRow of a compact record: every member, each text followed by zeros to the end of its
 // field. A row packed from an EventRow whose fields held zeros after each text comes back byte
 // for byte. Ids not in the store read as empty texts.

@@ -198,6 +198,28 @@ bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t*
     return true;
 }
 
+bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes) {
+    if (store->indexed < store->count && !IndexAll(store)) return false;
+    const uint64_t count = store->count == 0 ? 1 : store->count;
+    if (count + texts > MostTexts(store) || store->poolUsed + bytes > MostBytes(store)) return false;
+    const uint64_t mostTexts = CeilPow2(MostTexts(store));
+    const uint64_t mostBytes = CeilPow2(MostBytes(store));
+    if (!GrowArray(&store->entries, &store->capacity, store->count, count + texts,
+                   kFirstEntries < mostTexts ? kFirstEntries : mostTexts, mostTexts) ||
+        !GrowArray(&store->pool, &store->poolCapacity, store->poolUsed, store->poolUsed + bytes,
+                   kFirstPoolBytes < mostBytes ? kFirstPoolBytes : mostBytes, mostBytes)) {
+        return false;
+    }
+    // The index doubles when half its slots are in use: room for texts more inserts.
+    const uint64_t inUse = uint64_t{store->index.count} + texts;
+    uint64_t slots = store->index.capacity == 0 ? kFirstSlots : store->index.capacity;
+    while (inUse * 2 > slots)
+        slots *= 2;
+    if (slots > kMostSlots) return false;
+    return slots == store->index.capacity ||
+           HashResize(&store->index, static_cast<uint32_t>(slots));
+}
+
 const uint8_t* TextPool(const TextStore* store, uint64_t* bytes) {
     *bytes = store->poolUsed;
     return store->pool;

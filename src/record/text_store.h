@@ -72,6 +72,11 @@ bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t*
 // and not interned into since, texts past the index are compared one by one.)
 bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id);
 
+// Makes room for texts more texts of bytes pool bytes in all (each text's two-byte head counted),
+// so that interning them asks for no memory. False when memory is refused or the room would pass
+// the store's bounds; what grew stays grown.
+bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes);
+
 // The pool as a block (the compact session's text table): its bytes and their number.
 const uint8_t* TextPool(const TextStore* store, uint64_t* bytes);
 // Opening a saved pool into an empty store: TextPoolRoom gives room for bytes bytes (null when

@@ -206,10 +206,11 @@ void ReleaseAboveFirstBlock(void** block, int32_t* capacity) {
     *capacity = 0;
 }
 
-// Makes room for one more row; false when the store cannot grow.
+// Makes room for one more row, its texts included; false when the store cannot grow.
 bool RoomForRow(Recording* app) {
     GrowRows(app, static_cast<int64_t>(app->rowCount) + 1);
-    return app->rows != nullptr && app->rowCount < app->rowCapacity;
+    return app->rows != nullptr && app->rowCount < app->rowCapacity &&
+           ReserveTextRoom(&app->rowTexts, kRowMostTexts, kRowMostTextBytes);
 }
 
 // Enters row index in shownRows, or marks the list incomplete when memory is refused.
@@ -326,7 +327,8 @@ void IngestQueuedRows(Recording* app) {
         const EventRow* queued = NextQueuedRow(app, &queue);
         if (queued == nullptr) break;
         const int32_t index = app->rowCount;
-        // A row whose texts the store refuses (memory) is lost here, and counted.
+        // Room was made for the row's texts: only a store at its bounds (four billion bytes of
+        // distinct text) refuses them, and the row is then lost here, and counted.
         if (!PackRow(&app->rowTexts, queued, &app->rows[index], &cache)) {
             AtomicAdd(app->droppedHere, 1);
             continue;

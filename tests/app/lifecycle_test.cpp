@@ -345,7 +345,7 @@ TEST_CASE("Stop: rows it cannot take in are counted, held rows find room, key na
         REQUIRE(SimTraceWaitDelivered(kKernel, 3));
         // A row store that is full and cannot grow.
         r.app->rowCount = r.app->rowCapacity;
-        RefuseAllocationsAbove(1024 * 1024);
+        RefuseAllocationsAbove(static_cast<size_t>(r.app->rowCapacity) * sizeof(CompactRow));
         r.Stop();
         CHECK(r.Idle());
         CHECK(r.app->recordingInfo.droppedHere == 3);

@@ -163,7 +163,7 @@ TEST_CASE("Files of a running recording: the queue is emptied first, the copy is
     // lock (the drain sees no ring and reports none): no file at all, and their count is given.
     for (int i = 0; i < 4096; ++i)
         QueueRow(f.app, &row); // the store is full at 4096
-    RefuseAllocationsAbove(1 << 20);
+    RefuseAllocationsAbove(4096 * sizeof(CompactRow));
     for (int pass = 0; pass < 2; ++pass) {
         for (auto run : {ExportCsvToPath, ExportJsonToPath, SaveSessionToPath}) {
             CHECK_FALSE(run(f.app, tmp.Path16("out").c_str()));
@@ -184,6 +184,7 @@ TEST_CASE("An incomplete shown list refuses CSV and JSON but not a session save"
     TempFolder tmp;
     f.Finished();
     ReserveRows(f.app, 2);
+    REQUIRE(ReserveTextRoom(&f.app->rowTexts, 2 * kRowMostTexts, 2 * kRowMostTextBytes));
     RefuseAllocationsAbove(1 << 10); // rows fit, but no index list can be made
     f.Add(kRows[0]);
     f.Add(kRows[1]);

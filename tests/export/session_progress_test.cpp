@@ -250,7 +250,7 @@ TEST_CASE("Refusals before the read show no progress; a read without a progress 
         CheckCurrentUntouched(f);
     }
     SUBCASE("memory for the rows refused") {
-        RefuseAllocationsAbove(kTen * 3256 - 1);
+        RefuseAllocationsAbove(kTen * sizeof(CompactRow) - 1);
         CHECK_FALSE(OpenSessionFromPath(f.app, tmp.Path16("big.ols").c_str()));
         ResetAllocationFaults();
         CHECK(LastMessage(kIconError).rfind("The session could not be read.", 0) == 0);

@@ -262,13 +262,13 @@ TEST_CASE("A session too large for the available memory is refused with what it 
     WriteAll(tmp.Path("huge.ols"), head);
     std::filesystem::resize_file(tmp.Path("huge.ols"), head.size() + uint64_t{rows} * 3256);
 
-    SetAvailableMemoryOverride(1024ull * 1024 * 1024);
+    SetAvailableMemoryOverride(100ull * 1024 * 1024);
     const int64_t liveBefore = LiveAllocationCount();
     CHECK_FALSE(OpenSessionFromPath(f.app, tmp.Path16("huge.ols").c_str()));
     CHECK(LiveAllocationCount() == liveBefore); // nothing was allocated for the rows
     CHECK(LastMessage(kIconError) ==
-          "This session holds 2000000 rows and needs 6218 MB of memory to open, but this "
-          "computer has only 1024 MB available now. Nothing was read; what was already open has "
+          "This session holds 2000000 rows and needs 286 MB of memory to open, but this "
+          "computer has only 100 MB available now. Nothing was read; what was already open has "
           "been left as it was.\n\nClosing other programs frees memory.\n\nFile: " +
               tmp.Path("huge.ols").string());
     CheckCurrentUntouched(f);

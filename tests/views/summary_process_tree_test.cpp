@@ -300,7 +300,10 @@ TEST_CASE("summary names keep to their line and show hidden characters; so do he
 TEST_CASE("while recording, the summary takes rows in first and says what it could not") {
     TestRecording r;
     r.Add(kCategoryFile, u"Read file", u"C:\\a.txt");
-    r.app->rowCapacity = 32; // 31 more rows fit; then the store must grow by 192 kB
+    // Rows of nothing fill the store's first block but for 31 rows; then it must grow by 192 kB.
+    ReserveRows(r.app, 4096);
+    REQUIRE(r.app->rowCapacity == 4096);
+    r.app->rowCount = 4096 - 31;
     r.app->trace = AllocRecord<TraceController>();
     {
         SmallQueueRing ring(1u << 16);
@@ -321,11 +324,11 @@ TEST_CASE("while recording, the summary takes rows in first and says what it cou
     const std::u16string s = r.Summary();
     ResetAllocationFaults();
     ClearClockOverride();
-    CHECK(s.find(u"=== Summary ===  Total events: 32\r\n") == 0);
+    CHECK(s.find(u"=== Summary ===  Total events: 4096\r\n") == 0);
     CHECK(s.find(u"\r\nThe recording is still going: this is what had been taken in at " +
                  std::u16string(now) +
                  u".\r\n9 more recorded events could not be taken in and are not counted "
-                 u"above.\r\n\r\n[By category]  File: 32 ") != std::u16string::npos);
+                 u"above.\r\n\r\n[By category]  File: 4096 ") != std::u16string::npos);
     // The counters were gathered afresh before the notes were written.
     CHECK(s.find(u"[This record is incomplete]\r\n  2 event(s) arrived faster than they could be "
                  u"taken in.\r\n") != std::u16string::npos);

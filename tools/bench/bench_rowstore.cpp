@@ -6,7 +6,7 @@
 // Baseline: copying the same rows (65535 x 3256 bytes) as whole rows into a block with memcpy,
 // as rows per second.
 //
-// rowstore_rebuild_filter_1pct: milliseconds RebuildShownRows takes over 1,000,000 signed rows with
+// rowstore_rebuild_filter_1pct: milliseconds RebuildShownRows takes over 1,000,000 rows with
 // a text filter that matches 1% of them (rowstore_rebuild_category: no text filter, one category
 // box cleared). Baseline: milliseconds memcpy takes to read the bytes of the same 1,000,000 rows
 // as whole rows (3.26 GB: a 64 MiB block of them copied into another, over and over). Here the
@@ -28,7 +28,6 @@
 #include "views/process_filter.h"
 #include "views/row_sort.h"
 #include "views/row_store.h"
-#include "views/text_signature.h"
 
 using namespace olv;
 
@@ -357,44 +356,10 @@ OLV_BENCH(rowstore_rebuild_filter_1pct) {
         run,
         [](Recording* app) {
             CopyBounded(app->view.filter, kFilterTextChars + 1, u"SECRET");
-            SignWaitingRows(app, kMillion); // as the timers leave them
-            RebuildShownRows(app);          // the shown list grows once, outside the timing
-            const bool right = app->shownCount == kMillion / 100 && app->signedRows == kMillion;
-            return right ? nullptr : kNotOnePercent;
+            RebuildShownRows(app); // the shown list grows once, outside the timing
+            return app->shownCount == kMillion / 100 ? nullptr : kNotOnePercent;
         },
         RebuildShownRows);
-}
-
-// rowstore_rebuild_filter_unsigned: the same on rows not signed yet, as the first keystroke after
-// a session is opened finds them before the sign timer has run: every row is searched.
-OLV_BENCH(rowstore_rebuild_filter_unsigned) {
-    MillionRowFigure(
-        run,
-        [](Recording* app) {
-            CopyBounded(app->view.filter, kFilterTextChars + 1, u"SECRET");
-            RebuildShownRows(app);
-            const bool right = app->shownCount == kMillion / 100 && app->signedRows == 0;
-            return right ? nullptr : kNotOnePercent;
-        },
-        RebuildShownRows);
-}
-
-// rowstore_sign: milliseconds SignWaitingRows takes to sign the 1,000,000 rows (what a recording's
-// timer ticks spend on them in all, 16384 at a time); the signatures are cleared inside the timing.
-OLV_BENCH(rowstore_sign) {
-    MillionRowFigure(
-        run,
-        [](Recording* app) {
-            SignWaitingRows(app, kMillion); // the signatures' block is made outside the timing
-            return app->signedRows == kMillion ? nullptr : "the rows were not all signed";
-        },
-        [](Recording* app) {
-            std::memset(static_cast<void*>(app->rowSignatures), 0,
-                        static_cast<size_t>(kMillion) * sizeof(RowSignature));
-            app->signedRows = 0;
-            while (app->signedRows < kMillion)
-                SignWaitingRows(app, kSignBatch);
-        });
 }
 
 // rowstore_rebuild_category: the same store, no text filter, the Registry box cleared (2 of the 7
