@@ -290,10 +290,20 @@ TEST_CASE_FIXTURE(SigmaFixture, "the summary lists the rules that matched, most 
     CHECK(any < exe);
     CHECK(summary.find("Encoded shell") == std::string::npos);
     CHECK(summary.find("could not keep") == std::string::npos);
-    app->sigma->threatsNotStored = 2; // as a store that refused the raised rows counts them
+    // A set whose rule names the rows anew, over a store that can take no new text: no row
+    // carries the new verdict, and every refusal is counted and summed up.
+    const std::string renamed = std::string(kAnyTempWrite).replace(7, 16, "Renamed verdict!");
+    app->rowTexts.mostTexts = TextCount(&app->rowTexts);
+    REQUIRE(InstallSigmaRules(app, RulesOf({renamed.c_str()})));
+    const uint32_t refused = app->sigma->threatsNotStored;
+    CHECK(refused >= 2);
+    CHECK(Threat(0).find("Renamed") == std::string::npos);
+    CHECK(Threat(1).find("Renamed") == std::string::npos);
+    app->rowTexts.mostTexts = 0;
     text = BuildSummaryText(app);
     REQUIRE(text != nullptr);
-    CHECK(U8(text).find("  2 rows raised by a rule could not keep it (not enough memory).") !=
+    CHECK(U8(text).find("  " + std::to_string(refused) +
+                        " rows raised by a rule could not keep it (not enough memory).") !=
           std::string::npos);
     FreeBlock(text);
 
