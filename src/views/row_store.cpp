@@ -18,6 +18,11 @@
 #include "views/view_texts.h"
 
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define OLV_VECTOR_SCAN 1
+#endif
+
 namespace olv {
 
 namespace {
@@ -92,12 +97,32 @@ bool TextContains(const ViewControls* v, TextView text) {
         const uint8_t* d = text.data;
         const uint8_t lower = static_cast<uint8_t>(needle[0]);
         const uint8_t upper = static_cast<uint8_t>(v->firstUpper);
-        for (size_t i = 0; i <= last; ++i) {
-            if (d[i] != lower && d[i] != upper) continue;
+        auto needleAt = [&](size_t i) {
             size_t j = 1;
             while (j < n && FoldAscii(d[i + j]) == needle[j])
                 ++j;
-            if (j == n) return true;
+            return j == n;
+        };
+        size_t i = 0;
+#if defined(OLV_VECTOR_SCAN)
+        // Sixteen units at a time for the two forms of the needle's first unit; only those
+        // places are compared further. Every load lies within the text.
+        const __m128i lowers = _mm_set1_epi8(static_cast<char>(lower));
+        const __m128i uppers = _mm_set1_epi8(static_cast<char>(upper));
+        for (; i + 16 <= text.length && i <= last; i += 16) {
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(units, lowers), _mm_cmpeq_epi8(units, uppers))));
+            while (hits != 0) {
+                const size_t at = i + static_cast<size_t>(__builtin_ctz(hits));
+                if (at > last) return false;
+                if (needleAt(at)) return true;
+                hits &= hits - 1;
+            }
+        }
+#endif
+        for (; i <= last; ++i) {
+            if ((d[i] == lower || d[i] == upper) && needleAt(i)) return true;
         }
         return false;
     }
