@@ -390,7 +390,7 @@ namespace olv {
 TEST_CASE("packing with a cache of the previous row's ids gives what packing without one gives") {
     StoreGuard cached, plain;
     PackCache cache{};
-    TestRandom random(7);
+    TestRandom random{7};
     for (uint32_t n = 0; n < 2000; ++n) {
         EventRow row = RowOfKind(static_cast<RowKind>(1 + random.Below(kRowKindCount - 1)), n);
         // Runs of rows that repeat some texts and change others, an empty text now and then.
