@@ -74,19 +74,37 @@ SystemTime UnpackSystemTime(uint64_t packed) {
 
 namespace {
 
-// The id of a field's text: the previous row's id for the same field when the text is the same
-// (rows of one process come in runs and repeat most of their texts), else the store's.
-bool InternFieldCached(TextStore* store, uint32_t* last, const char16_t* field, size_t chars,
-                       uint32_t* id) {
+// The id of a field's text: from the field's cache when one of its last texts is the same, else
+// from the store (and then remembered).
+bool InternFieldCached(TextStore* store, PackCacheField* cache, const char16_t* field,
+                       size_t chars, uint32_t* id) {
     const size_t length = FieldTextLength(field, chars);
-    if (last != nullptr && length != 0 && *last != 0 &&
-        TextViewEquals(TextOfId(store, *last), field, length)) {
-        *id = *last;
+    if (length == 0) {
+        *id = 0;
         return true;
     }
-    if (!InternText(store, field, length, id)) return false;
-    if (last != nullptr) *last = *id;
+    const uint64_t hash = TextHash(field, length);
+    if (cache != nullptr) {
+        for (uint32_t k = 0; k < kPackCacheWays; ++k) {
+            if (cache->hashes[k] == hash && cache->ids[k] != 0 &&
+                TextViewEquals(TextOfId(store, cache->ids[k]), field, length)) {
+                *id = cache->ids[k];
+                return true;
+            }
+        }
+    }
+    if (!InternHashedText(store, field, length, hash, id)) return false;
+    if (cache != nullptr) {
+        const uint32_t k = cache->next++ % kPackCacheWays;
+        cache->hashes[k] = hash;
+        cache->ids[k] = *id;
+    }
     return true;
+}
+
+bool SameContext(const RowContext& a, const RowContext& b) {
+    return a.parentPid == b.parentPid && a.reserved == b.reserved && a.keyObject == b.keyObject &&
+           a.process == b.process && a.threat == b.threat && a.operation == b.operation;
 }
 
 } // namespace
@@ -121,32 +139,33 @@ bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* 
     c.severity = static_cast<uint8_t>(row->severity);
     const RowKind kind = RowKindOfRow(*row);
     c.kind = static_cast<uint16_t>(kind);
-    uint32_t* last = cache != nullptr ? cache->ids : nullptr;
-    auto slot = [last](int i) { return last != nullptr ? last + i : nullptr; };
+    auto field = [cache](int i) { return cache != nullptr ? &cache->fields[i] : nullptr; };
     RowContext context{};
-    if (!InternFieldCached(store, slot(0), row->path, kPathChars, &c.path) ||
-        !InternFieldCached(store, slot(1), row->detail, kDetailChars, &c.detail) ||
-        !InternFieldCached(store, slot(2), row->result, kResultChars, &c.result) ||
-        !InternFieldCached(store, slot(3), row->process, kProcessChars, &context.process) ||
-        !InternFieldCached(store, slot(4), row->threat, kThreatChars, &context.threat) ||
-        (kind == RowKind::Other && !InternFieldCached(store, slot(5), row->operation,
+    if (!InternFieldCached(store, field(0), row->path, kPathChars, &c.path) ||
+        !InternFieldCached(store, field(1), row->detail, kDetailChars, &c.detail) ||
+        !InternFieldCached(store, field(2), row->result, kResultChars, &c.result) ||
+        !InternFieldCached(store, field(3), row->process, kProcessChars, &context.process) ||
+        !InternFieldCached(store, field(4), row->threat, kThreatChars, &context.threat) ||
+        (kind == RowKind::Other && !InternFieldCached(store, field(5), row->operation,
                                                       kOperationChars, &context.operation))) {
         return false;
     }
     context.parentPid = row->parentPid;
     context.reserved = row->reserved;
     context.keyObject = row->keyObject;
-    if (cache != nullptr && cache->contextId != 0 && cache->context.parentPid == context.parentPid &&
-        cache->context.reserved == context.reserved &&
-        cache->context.keyObject == context.keyObject &&
-        cache->context.process == context.process && cache->context.threat == context.threat &&
-        cache->context.operation == context.operation) {
-        c.context = cache->contextId;
-    } else {
+    c.context = 0;
+    for (uint32_t k = 0; cache != nullptr && k < kPackCacheWays; ++k) {
+        if (cache->contextIds[k] != 0 && SameContext(cache->contexts[k], context)) {
+            c.context = cache->contextIds[k];
+            break;
+        }
+    }
+    if (c.context == 0) {
         if (!InternContext(store, context, &c.context)) return false;
         if (cache != nullptr) {
-            cache->context = context;
-            cache->contextId = c.context;
+            const uint32_t k = cache->nextContext++ % kPackCacheWays;
+            cache->contexts[k] = context;
+            cache->contextIds[k] = c.context;
         }
     }
     *out = c;

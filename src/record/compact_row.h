@@ -80,11 +80,20 @@ SystemTime UnpackSystemTime(uint64_t packed);
 // row in the store never is: rows from files are repaired to known values); *out is then
 // unchanged, though texts stored before the refusal stay (they are shared and harmless).
 // A cache (zeroed before the first row, kept beside one store) makes packing a run of rows
-// cheaper: a text or context equal to the previous row's takes its id without a lookup.
+// cheaper: rows of a recording come in short cycles (a process's open, read and close; a few
+// processes in turn), so each field remembers the texts of its last few rows by hash, and a text
+// found there takes its id without a lookup in the store's index; the same for the contexts.
+constexpr uint32_t kPackCacheWays = 8;
+struct PackCacheField {
+    uint64_t hashes[kPackCacheWays];
+    uint32_t ids[kPackCacheWays];
+    uint32_t next;
+};
 struct PackCache {
-    uint32_t ids[6]; // path, detail, result, process, threat, operation
-    RowContext context;
-    uint32_t contextId;
+    PackCacheField fields[6]; // path, detail, result, process, threat, operation
+    RowContext contexts[kPackCacheWays];
+    uint32_t contextIds[kPackCacheWays];
+    uint32_t nextContext;
 };
 bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache = nullptr);
 // The id of a context record, stored first when it is new. False when the store refuses it.

@@ -145,13 +145,21 @@ bool FindStoredText(const TextStore* store, const char16_t* text, size_t length,
 }
 
 bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t* id) {
+    return InternHashedText(store, text, length, TextHash(text, length), id);
+}
+
+uint64_t TextHash(const char16_t* text, size_t length) {
+    return length == 0 ? 0 : HashText16(text, length);
+}
+
+bool InternHashedText(TextStore* store, const char16_t* text, size_t length, uint64_t hash,
+                      uint32_t* id) {
     if (length == 0) {
         *id = 0;
         return true;
     }
     if (length > kTextStoreLongestText || text == nullptr) return false;
     if (store->indexed < store->count && !IndexAll(store)) return false;
-    const uint64_t hash = HashText16(text, length);
     const TextStoreSlot* found =
         HashFind(&store->index, hash, [&](const TextStoreSlot& s) {
             return TextViewEquals(TextOfId(store, s.id), text, length);

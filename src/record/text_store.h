@@ -68,6 +68,10 @@ void FreeTextStore(TextStore* store);
 // The id of the text of length units (id 0 for length 0), stored first when it is new. False when
 // the text is too long, the store is full or memory is refused: then nothing changed.
 bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t* id);
+// InternText for a text whose TextHash the caller has already made.
+uint64_t TextHash(const char16_t* text, size_t length);
+bool InternHashedText(TextStore* store, const char16_t* text, size_t length, uint64_t hash,
+                      uint32_t* id);
 // The id of a text already stored, or false when there is none. (On a store opened from a file
 // and not interned into since, texts past the index are compared one by one.)
 bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id);
