@@ -3,11 +3,11 @@
 
 # The packages the dev, tsan, fuzz and windows builds need on Debian 12 (clang and its
 # sanitizer runtimes, libFuzzer included, for the fuzz preset; nlohmann/json for the tools and
-# tests; yaml-cpp and PCRE2 for the native builds, and dpkg-dev for tools/deps/mingw-deps.sh,
+# tests; yaml-cpp, PCRE2 and libyara for the native builds, and dpkg-dev for tools/deps/mingw-deps.sh,
 # which builds them for the windows preset from Debian's source packages).
 # shellcheck disable=SC2034  # used by the scripts that source this file
 OLV_PACKAGES=(cmake ninja-build g++ doctest-dev nlohmann-json3-dev clang libclang-rt-14-dev
-              libyaml-cpp-dev libpcre2-dev dpkg-dev
+              libyaml-cpp-dev libpcre2-dev libyara-dev dpkg-dev
               mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 # What tools/ci/run.sh needs: the cross build of the programs it starts (its static yaml-cpp and
 # PCRE2 from Debian's source packages), Wine, and Xvfb with ImageMagick for the screenshots. No

@@ -1,0 +1,312 @@
+#include "doctest.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "facts/image_facts.h"
+#include "facts/yara_reader.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "version_resource.h"
+
+using namespace olv;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ScratchFolder {
+    fs::path dir;
+    ScratchFolder() {
+        static int serial = 0;
+        dir = fs::temp_directory_path() /
+              ("olv_facts_" + std::to_string(fs::hash_value(fs::current_path())) + "_" +
+               std::to_string(++serial));
+        fs::remove_all(dir);
+        REQUIRE(fs::create_directories(dir));
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    fs::path Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+        const fs::path path = dir / name;
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        REQUIRE(out.good());
+        return path;
+    }
+};
+
+std::vector<unsigned char> ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// PE files of the machine: Wine's own programs and libraries (natively: their files on disk;
+// under Wine: the prefix's copies).
+std::vector<fs::path> MachinePeFiles() {
+    const char* names[] = {"kernel32.dll", "notepad.exe", "version.dll", "msvcrt.dll",
+                           "cmd.exe"};
+    std::vector<fs::path> folders;
+#ifdef _WIN32
+    if (const char* root = std::getenv("SystemRoot")) folders.push_back(fs::path(root) / "system32");
+    folders.push_back("C:\\windows\\system32");
+#else
+    folders.push_back("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows");
+    folders.push_back("/usr/lib/wine/x86_64-windows");
+    folders.push_back("/usr/lib/x86_64-linux-gnu/wine/i386-windows");
+#endif
+    for (const fs::path& folder : folders) {
+        std::vector<fs::path> found;
+        std::error_code ec;
+        for (const char* name : names)
+            if (fs::is_regular_file(folder / name, ec)) found.push_back(folder / name);
+        if (!found.empty()) return found;
+    }
+    return {};
+}
+
+#ifndef _WIN32
+// The digest the system's own tool gives (sha1sum, md5sum, sha256sum), upper case.
+std::string ToolDigest(const char* tool, const fs::path& path) {
+    const std::string command = std::string(tool) + " '" + path.string() + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    REQUIRE_MESSAGE(pipe, "cannot run ", tool);
+    char line[256] = {};
+    const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    REQUIRE_MESSAGE(got, tool, " printed nothing");
+    std::string digest(line);
+    return Upper(digest.substr(0, digest.find(' ')));
+}
+
+void CheckDigestsAgainstTools(const ImageFacts& facts, const fs::path& path) {
+    CHECK(facts.sha1 == ToolDigest("sha1sum", path));
+    CHECK(facts.md5 == ToolDigest("md5sum", path));
+    CHECK(facts.sha256 == ToolDigest("sha256sum", path));
+}
+#else
+void CheckDigestsAgainstTools(const ImageFacts&, const fs::path&) {}
+#endif
+
+std::string Utf8(const std::u16string& text, bool* representable) {
+    std::string out;
+    for (char16_t c : text) {
+        if (c >= 0x80) *representable = false;
+        out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+void CheckField(const std::map<std::u16string, std::u16string>& strings, const char16_t* key,
+                const FactText& fact) {
+    CAPTURE(std::string(fact.text));
+    const auto found = strings.find(key);
+    if (found == strings.end()) {
+        CHECK_FALSE(fact.known);
+        return;
+    }
+    bool ascii = true;
+    const std::string expected = Utf8(found->second, &ascii);
+    REQUIRE(fact.known);
+    if (ascii && expected.size() < 256) CHECK(expected == fact.text);
+}
+
+bool Known(const FactText& t) { return t.known; }
+bool AnyVersionText(const ImageFacts& f) {
+    return Known(f.originalFileName) || Known(f.description) || Known(f.product) ||
+           Known(f.company) || Known(f.fileVersion);
+}
+
+void CheckNothingKnown(const ImageFacts& facts) {
+    CHECK_FALSE(facts.digestsKnown);
+    CHECK_FALSE(facts.hashesKnown);
+    CHECK_FALSE(facts.imphashKnown);
+    CHECK_FALSE(facts.isPe);
+    CHECK_FALSE(AnyVersionText(facts));
+    CHECK(facts.hashes[0] == '\0');
+}
+
+} // namespace
+
+#if OLV_HAVE_LIBYARA
+
+TEST_CASE("Image facts of the machine's PE files match the tools' digests and the own reading") {
+    const std::vector<fs::path> files = MachinePeFiles();
+    if (files.empty()) {
+        MESSAGE("skipped: no PE file on this machine (Wine's programs and libraries are missing)");
+        return;
+    }
+    int withVersion = 0;
+    for (const fs::path& path : files) {
+        CAPTURE(path.string());
+        ImageFacts facts{};
+        REQUIRE(ReadImageFacts(path.u16string().c_str(), &facts));
+        CHECK(facts.status == ImageFactsStatus::Read);
+        CHECK(facts.size == fs::file_size(path));
+        CHECK(facts.isPe);
+        REQUIRE(facts.digestsKnown);
+        CheckDigestsAgainstTools(facts, path);
+        REQUIRE(facts.imphashKnown);
+        CHECK(std::strlen(facts.imphash) == 32);
+        const std::string hashes = std::string("SHA1=") + facts.sha1 + ",MD5=" + facts.md5 +
+                                   ",SHA256=" + facts.sha256 + ",IMPHASH=" + facts.imphash;
+        CHECK(facts.hashesKnown);
+        CHECK(hashes == facts.hashes);
+
+        std::map<std::u16string, std::u16string> strings;
+        if (test::ReadVersionStrings(ReadAll(path), &strings)) ++withVersion;
+        CheckField(strings, u"OriginalFilename", facts.originalFileName);
+        CheckField(strings, u"FileDescription", facts.description);
+        CheckField(strings, u"ProductName", facts.product);
+        CheckField(strings, u"CompanyName", facts.company);
+        CheckField(strings, u"FileVersion", facts.fileVersion);
+
+        // The same bytes in memory give the same facts.
+        const std::vector<unsigned char> bytes = ReadAll(path);
+        ImageFacts fromBytes{};
+        REQUIRE(ReadImageFactsFromBytes(bytes.data(), bytes.size(), &fromBytes));
+        CHECK(std::memcmp(&fromBytes, &facts, sizeof facts) == 0);
+    }
+    CHECK_MESSAGE(withVersion > 0, "no file with a version resource was checked");
+}
+
+TEST_CASE("Image facts of files that are not whole PE files") {
+    ScratchFolder scratch;
+    const std::string abc = "abc";
+
+    SUBCASE("a text file: digests of its bytes, no import hash, no version texts") {
+        const fs::path path = scratch.Write("notes.txt", {abc.begin(), abc.end()});
+        ImageFacts facts{};
+        REQUIRE(ReadImageFacts(path.u16string().c_str(), &facts));
+        CHECK_FALSE(facts.isPe);
+        CHECK(std::string(facts.hashes) ==
+              "SHA1=A9993E364706816ABA3E25717850C26C9CD0D89D,"
+              "MD5=900150983CD24FB0D6963F7D28E17F72,"
+              "SHA256=BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+        CHECK_FALSE(facts.imphashKnown);
+        CHECK_FALSE(AnyVersionText(facts));
+    }
+    SUBCASE("a missing file: nothing, and why") {
+        ImageFacts facts{};
+        CHECK_FALSE(ReadImageFacts((scratch.dir / "gone.dll").u16string().c_str(), &facts));
+        CHECK(facts.status == ImageFactsStatus::CannotOpen);
+        CHECK(facts.systemError == kErrorFileNotFound);
+        CheckNothingKnown(facts);
+    }
+    SUBCASE("an empty file: nothing") {
+        const fs::path path = scratch.Write("empty.exe", {});
+        ImageFacts facts{};
+        CHECK_FALSE(ReadImageFacts(path.u16string().c_str(), &facts));
+        CHECK(facts.status == ImageFactsStatus::Empty);
+        CheckNothingKnown(facts);
+    }
+    SUBCASE("a file over the limit is not read, one at the limit is") {
+        const fs::path path = scratch.Write("big.bin", std::vector<unsigned char>(4096, 'x'));
+        ImageFacts facts{};
+        CHECK_FALSE(ReadImageFacts(path.u16string().c_str(), &facts, 4095));
+        CHECK(facts.status == ImageFactsStatus::TooLarge);
+        CHECK(facts.size == 4096);
+        CheckNothingKnown(facts);
+        CHECK(ReadImageFacts(path.u16string().c_str(), &facts, 4096));
+        CHECK(facts.digestsKnown);
+    }
+    SUBCASE("no memory for the bytes: said, nothing known") {
+        const fs::path path = scratch.Write("some.bin", std::vector<unsigned char>(8192, 'y'));
+        RefuseAllocationsAbove(4096);
+        ImageFacts facts{};
+        const bool read = ReadImageFacts(path.u16string().c_str(), &facts);
+        ResetAllocationFaults();
+        CHECK_FALSE(read);
+        CHECK(facts.status == ImageFactsStatus::NoMemory);
+        CheckNothingKnown(facts);
+    }
+    SUBCASE("truncated and damaged PE files: digests of what is there, no invented texts") {
+        const std::vector<fs::path> files = MachinePeFiles();
+        if (files.empty()) {
+            MESSAGE("skipped: no PE file on this machine");
+            return;
+        }
+        const std::vector<unsigned char> whole = ReadAll(files.front());
+        REQUIRE(whole.size() > 4096);
+        // Cut inside the headers, right after them, and in the middle; then every header byte
+        // of the first page turned to 0xFF.
+        std::vector<std::vector<unsigned char>> damaged;
+        for (size_t cut : {size_t{64}, size_t{1024}, whole.size() / 2})
+            damaged.emplace_back(whole.begin(), whole.begin() + static_cast<long>(cut));
+        damaged.push_back(whole);
+        for (size_t i = 0x40; i < 0x400; ++i) damaged.back()[i] = 0xFF;
+        int n = 0;
+        for (const std::vector<unsigned char>& bytes : damaged) {
+            CAPTURE(bytes.size());
+            const fs::path path = scratch.Write("cut" + std::to_string(++n) + ".dll", bytes);
+            ImageFacts facts{};
+            REQUIRE(ReadImageFacts(path.u16string().c_str(), &facts));
+            CHECK(facts.digestsKnown);
+            CheckDigestsAgainstTools(facts, path);
+            std::map<std::u16string, std::u16string> strings;
+            test::ReadVersionStrings(bytes, &strings);
+            CheckField(strings, u"OriginalFilename", facts.originalFileName);
+            CheckField(strings, u"CompanyName", facts.company);
+            if (!facts.isPe) {
+                CHECK_FALSE(facts.imphashKnown);
+                CHECK(std::string(facts.hashes).find("IMPHASH") == std::string::npos);
+            }
+        }
+    }
+}
+
+#else
+
+TEST_CASE("A build without libyara reads no image facts and says so") {
+    ScratchFolder scratch;
+    const fs::path path = scratch.Write("some.bin", {'M', 'Z'});
+    ImageFacts facts{};
+    CHECK_FALSE(ReadImageFacts(path.u16string().c_str(), &facts));
+    CHECK(facts.status == ImageFactsStatus::NoReader);
+    CheckNothingKnown(facts);
+}
+
+#endif
+
+TEST_CASE("Version texts and digests are copied bounded, terminated and in one form") {
+    FactText text{};
+    CopyVersionText("Caf\xE9\x01!", 6, &text);
+    CHECK(text.known);
+    CHECK_FALSE(text.truncated);
+    CHECK(std::string(text.text) == "Caf\xC3\xA9 !");
+
+    // 254 ASCII bytes and a Latin-1 one: the two-byte character does not fit and is cut whole.
+    std::string longText(254, 'a');
+    longText.push_back('\xE9');
+    CopyVersionText(longText.data(), longText.size(), &text);
+    CHECK(text.truncated);
+    CHECK(std::strlen(text.text) == 254);
+    CopyVersionText(longText.data(), 255, &text);
+    CHECK(text.truncated);
+    CHECK(std::strlen(text.text) == 254);
+    CopyVersionText(longText.data(), 254, &text);
+    CHECK_FALSE(text.truncated);
+
+    char digest[33];
+    CHECK(CopyDigest("900150983cd24fb0d6963f7d28e17f72", 32, 32, digest));
+    CHECK(std::string(digest) == "900150983CD24FB0D6963F7D28E17F72");
+    CHECK_FALSE(CopyDigest("900150983cd24fb0d6963f7d28e17f7", 31, 32, digest));
+    CHECK(digest[0] == '\0');
+    CHECK_FALSE(CopyDigest("900150983cd24fb0d6963f7d28e17f7g", 32, 32, digest));
+    CHECK(digest[0] == '\0');
+    CHECK_FALSE(CopyDigest(nullptr, 0, 32, digest));
+}
