@@ -44,12 +44,12 @@ struct ScratchFolder {
     }
 };
 
-std::vector<unsigned char> ReadAll(const fs::path& path) {
+[[maybe_unused]] std::vector<unsigned char> ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string Upper(std::string text) {
+[[maybe_unused]] std::string Upper(std::string text) {
     for (char& c : text)
         if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
     return text;
@@ -57,7 +57,7 @@ std::string Upper(std::string text) {
 
 // PE files of the machine: Wine's own programs and libraries (natively: their files on disk;
 // under Wine: the prefix's copies).
-std::vector<fs::path> MachinePeFiles() {
+[[maybe_unused]] std::vector<fs::path> MachinePeFiles() {
     const char* names[] = {"kernel32.dll", "notepad.exe", "version.dll", "msvcrt.dll",
                            "cmd.exe"};
     std::vector<fs::path> folders;
@@ -81,7 +81,7 @@ std::vector<fs::path> MachinePeFiles() {
 
 #ifndef _WIN32
 // The digest the system's own tool gives (sha1sum, md5sum, sha256sum), upper case.
-std::string ToolDigest(const char* tool, const fs::path& path) {
+[[maybe_unused]] std::string ToolDigest(const char* tool, const fs::path& path) {
     const std::string command = std::string(tool) + " '" + path.string() + "'";
     FILE* pipe = popen(command.c_str(), "r");
     REQUIRE_MESSAGE(pipe, "cannot run ", tool);
@@ -93,16 +93,16 @@ std::string ToolDigest(const char* tool, const fs::path& path) {
     return Upper(digest.substr(0, digest.find(' ')));
 }
 
-void CheckDigestsAgainstTools(const ImageFacts& facts, const fs::path& path) {
+[[maybe_unused]] void CheckDigestsAgainstTools(const ImageFacts& facts, const fs::path& path) {
     CHECK(facts.sha1 == ToolDigest("sha1sum", path));
     CHECK(facts.md5 == ToolDigest("md5sum", path));
     CHECK(facts.sha256 == ToolDigest("sha256sum", path));
 }
 #else
-void CheckDigestsAgainstTools(const ImageFacts&, const fs::path&) {}
+[[maybe_unused]] void CheckDigestsAgainstTools(const ImageFacts&, const fs::path&) {}
 #endif
 
-std::string Utf8(const std::u16string& text, bool* representable) {
+[[maybe_unused]] std::string Utf8(const std::u16string& text, bool* representable) {
     std::string out;
     for (char16_t c : text) {
         if (c >= 0x80) *representable = false;
@@ -111,7 +111,7 @@ std::string Utf8(const std::u16string& text, bool* representable) {
     return out;
 }
 
-void CheckField(const std::map<std::u16string, std::u16string>& strings, const char16_t* key,
+[[maybe_unused]] void CheckField(const std::map<std::u16string, std::u16string>& strings, const char16_t* key,
                 const FactText& fact) {
     CAPTURE(std::string(fact.text));
     const auto found = strings.find(key);
