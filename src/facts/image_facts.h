@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/lock.h"
+
 namespace olv {
 
 // Files above this size are not read unless the caller gives a larger limit.
@@ -68,6 +70,32 @@ struct ImageFacts {
 // facts->status is Read. Safe to call from several threads at once.
 bool ReadImageFacts(const char16_t* path, ImageFacts* facts,
                     uint64_t sizeLimit = kDefaultImageFactsSizeLimit);
+
+// Facts kept by path, size and last-write time, so each version of a file is read once. Only
+// facts that belong to the file's version are kept (Read, Empty, TooLarge); a failure to open or
+// read is asked again the next time. Paths are compared as they are (no case folding: another
+// spelling of a path costs one more read). When full, the entry used longest ago makes room.
+struct ImageFactsCacheEntry;
+struct ImageFactsCache {
+    Lock lock;
+    ImageFactsCacheEntry* entries;
+    uint32_t capacity;
+    uint32_t used;
+    uint64_t clock; // uses so far, to find the entry used longest ago
+    uint64_t hits;
+    uint64_t reads;
+};
+constexpr uint32_t kDefaultImageFactsCacheEntries = 1024;
+
+// False when the entries cannot be allocated (the cache is then unusable).
+bool InitImageFactsCache(ImageFactsCache* cache,
+                         uint32_t capacity = kDefaultImageFactsCacheEntries);
+void ReleaseImageFactsCache(ImageFactsCache* cache); // safe on one never initialised
+// As ReadImageFacts, through the cache; cache may be null. *fromCache (when not null) tells
+// whether the facts were kept ones.
+bool ReadImageFactsCached(ImageFactsCache* cache, const char16_t* path, ImageFacts* facts,
+                          uint64_t sizeLimit = kDefaultImageFactsSizeLimit,
+                          bool* fromCache = nullptr);
 
 // The same for bytes in memory (what ReadImageFacts does once the file is read).
 bool ReadImageFactsFromBytes(const uint8_t* bytes, size_t size, ImageFacts* facts);

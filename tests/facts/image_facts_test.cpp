@@ -269,6 +269,52 @@ TEST_CASE("Image facts of files that are not whole PE files") {
     }
 }
 
+TEST_CASE("The facts cache reads each version of a file once") {
+    ScratchFolder scratch;
+    ImageFactsCache cache{};
+    REQUIRE(InitImageFactsCache(&cache, 2));
+    const std::u16string a = (scratch.dir / "a.txt").u16string();
+    const std::u16string b = (scratch.dir / "b.txt").u16string();
+    const std::u16string c = (scratch.dir / "c.txt").u16string();
+    ImageFacts facts{};
+    bool cached = true;
+    auto read = [&](const std::u16string& path) {
+        ReadImageFactsCached(&cache, path.c_str(), &facts, kDefaultImageFactsSizeLimit, &cached);
+        return cached;
+    };
+    // Not there yet: not kept, so its creation is seen.
+    CHECK_FALSE(read(a));
+    CHECK(facts.status == ImageFactsStatus::CannotOpen);
+    scratch.Write("a.txt", {'a', 'b', 'c'});
+    CHECK_FALSE(read(a));
+    CHECK(read(a));
+    CHECK(std::string(facts.md5) == "900150983CD24FB0D6963F7D28E17F72");
+
+    // Another size, or the same size written at another time: another version.
+    scratch.Write("a.txt", {'a', 'b'});
+    CHECK_FALSE(read(a));
+    CHECK(std::string(facts.md5) == "187EF4436122D1CC2F40DC2B92F0EBA0");
+    const auto written = fs::last_write_time(scratch.dir / "a.txt");
+    scratch.Write("a.txt", {'a', 'c'});
+    fs::last_write_time(scratch.dir / "a.txt", written + std::chrono::seconds(5));
+    CHECK_FALSE(read(a));
+    CHECK(read(a));
+    CHECK(std::string(facts.md5) == "E2075474294983E013EE4DD2201C7A73");
+
+    // Full: the entry used longest ago (b) makes room for c.
+    scratch.Write("b.txt", {'b'});
+    scratch.Write("c.txt", {'c'});
+    CHECK_FALSE(read(b));
+    CHECK(read(a));
+    CHECK_FALSE(read(c));
+    CHECK(read(a));
+    CHECK_FALSE(read(b));
+    CHECK(cache.hits == 4);
+    CHECK(cache.reads == 6); // the file that was not there is not counted
+    ReleaseImageFactsCache(&cache);
+    CHECK(LiveAllocationCount() == 0);
+}
+
 #else
 
 TEST_CASE("A build without libyara reads no image facts and says so") {
