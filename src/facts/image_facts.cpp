@@ -10,14 +10,22 @@ namespace olv {
 
 const char* ImageFactsStatusName(ImageFactsStatus status) {
     switch (status) {
-    case ImageFactsStatus::Read: return "read";
-    case ImageFactsStatus::Empty: return "empty file";
-    case ImageFactsStatus::CannotOpen: return "cannot be opened";
-    case ImageFactsStatus::TooLarge: return "too large";
-    case ImageFactsStatus::ReadFailed: return "read failed";
-    case ImageFactsStatus::NoMemory: return "no memory";
-    case ImageFactsStatus::NoReader: return "no reader";
-    case ImageFactsStatus::ScanFailed: return "scan failed";
+    case ImageFactsStatus::Read:
+        return "read";
+    case ImageFactsStatus::Empty:
+        return "empty file";
+    case ImageFactsStatus::CannotOpen:
+        return "cannot be opened";
+    case ImageFactsStatus::TooLarge:
+        return "too large";
+    case ImageFactsStatus::ReadFailed:
+        return "read failed";
+    case ImageFactsStatus::NoMemory:
+        return "no memory";
+    case ImageFactsStatus::NoReader:
+        return "no reader";
+    case ImageFactsStatus::ScanFailed:
+        return "scan failed";
     }
     return "?";
 }
@@ -58,7 +66,8 @@ bool ReadImageFactsFromBytes(const uint8_t* bytes, size_t size, ImageFacts* fact
                     AppendHash(facts->hashes, sizeof facts->hashes, &used, "MD5", facts->md5) &&
                     AppendHash(facts->hashes, sizeof facts->hashes, &used, "SHA256", facts->sha256);
         if (fits && facts->imphashKnown)
-            fits = AppendHash(facts->hashes, sizeof facts->hashes, &used, "IMPHASH", facts->imphash);
+            fits =
+                AppendHash(facts->hashes, sizeof facts->hashes, &used, "IMPHASH", facts->imphash);
         facts->hashesKnown = fits;
         if (!fits) facts->hashes[0] = '\0';
     }
@@ -84,9 +93,12 @@ bool ReadOpenFile(FileHandle file, uint64_t bytes, ImageFacts* facts) {
         const uint64_t left = bytes + 1 - total;
         const uint32_t ask = left < kChunk ? static_cast<uint32_t>(left) : kChunk;
         uint32_t got = 0;
-        if (!ReadFileBytes(file, buffer + total, ask, &got) || got > ask) ok = false;
-        else if (got == 0) break;
-        else total += got;
+        if (!ReadFileBytes(file, buffer + total, ask, &got) || got > ask)
+            ok = false;
+        else if (got == 0)
+            break;
+        else
+            total += got;
     }
     if (!ok || total != bytes) {
         FreeBlock(buffer);
@@ -111,7 +123,8 @@ bool FileVersion(FileHandle file, Version* version) {
 
 size_t PathLength(const char16_t* path) {
     size_t n = 0;
-    while (path[n]) ++n;
+    while (path[n])
+        ++n;
     return n;
 }
 
@@ -138,7 +151,8 @@ bool InitImageFactsCache(ImageFactsCache* cache, uint32_t capacity) {
 
 void ReleaseImageFactsCache(ImageFactsCache* cache) {
     if (!cache->entries) return;
-    for (uint32_t i = 0; i < cache->used; ++i) FreeBlock(cache->entries[i].path);
+    for (uint32_t i = 0; i < cache->used; ++i)
+        FreeBlock(cache->entries[i].path);
     FreeBlock(cache->entries);
     DeleteLock(&cache->lock);
     std::memset(cache, 0, sizeof *cache);

@@ -46,7 +46,7 @@ struct ImageFacts {
     // Known when status is Read.
     bool isPe;
     bool digestsKnown;
-    char sha1[41];   // upper-case hex, terminated
+    char sha1[41]; // upper-case hex, terminated
     char md5[33];
     char sha256[65];
     // The import hash of a PE file (libyara's pe.imphash()): unknown for other files.

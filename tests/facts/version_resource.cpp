@@ -29,7 +29,9 @@ bool RvaToOffset(const std::vector<Section>& sections, uint32_t rva, size_t* off
     return false;
 }
 
-size_t Align4(size_t from, size_t at) { return from + ((at - from + 3) & ~size_t{3}); }
+size_t Align4(size_t from, size_t at) {
+    return from + ((at - from + 3) & ~size_t{3});
+}
 
 // A version block: {wLength, wValueLength, wType, szKey, padding, value, padding, children}.
 struct Block {
@@ -48,8 +50,8 @@ bool ReadBlock(const Pe& pe, size_t base, size_t at, size_t limit, Block* block)
     for (; p + 1 < block->end && pe.U16(p) != 0; p += 2)
         block->key.push_back(static_cast<char16_t>(pe.U16(p)));
     block->value = Align4(base, p + 2);
-    const size_t valueBytes = pe.U16(at + 4) == 1 ? size_t{block->valueLength} * 2
-                                                   : block->valueLength;
+    const size_t valueBytes =
+        pe.U16(at + 4) == 1 ? size_t{block->valueLength} * 2 : block->valueLength;
     block->children = Align4(base, block->value + valueBytes);
     return true;
 }
@@ -106,8 +108,8 @@ bool ReadVersionStrings(const std::vector<unsigned char>& file,
         const size_t s = optional + optionalSize + size_t{i} * 40;
         if (!pe.Fits(s, 40)) return false;
         const uint32_t virtualSize = pe.U32(s + 8), rawSize = pe.U32(s + 16);
-        sections.push_back({pe.U32(s + 12), virtualSize > rawSize ? virtualSize : rawSize,
-                            pe.U32(s + 20)});
+        sections.push_back(
+            {pe.U32(s + 12), virtualSize > rawSize ? virtualSize : rawSize, pe.U32(s + 20)});
     }
     size_t root = 0;
     if (resourceRva == 0 || !RvaToOffset(sections, resourceRva, &root)) return false;
