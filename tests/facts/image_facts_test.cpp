@@ -5,7 +5,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,8 +44,11 @@ struct ScratchFolder {
 };
 
 [[maybe_unused]] std::vector<unsigned char> ReadAll(const fs::path& path) {
+    std::vector<unsigned char> bytes(fs::file_size(path));
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    REQUIRE(in.good());
+    return bytes;
 }
 
 // PE files of the machine: Wine's own programs and libraries (natively: their files on disk;
