@@ -57,3 +57,33 @@ else()
 endif()
 add_library(olv_pcre2 INTERFACE)
 target_link_libraries(olv_pcre2 INTERFACE olv_pcre2_16 olv_pcre2_8)
+
+# libyara (the pe and hash modules read the facts of image files: src/facts), as olv_libyara,
+# which defines OLV_HAVE_LIBYARA to 1 or 0. Native builds use the system's (Debian:
+# libyara-dev). The cross build links the static libyara tools/deps/mingw-deps.sh built, with the
+# Windows crypto API for its digests; a prefix without it (its source could not be fetched)
+# builds a program that reads no file facts and says so, with a warning here.
+add_library(olv_libyara INTERFACE)
+if(WIN32)
+    if(EXISTS "${OLV_MINGW_DEPS}/lib/libyara.a")
+        add_library(olv_libyara_static STATIC IMPORTED GLOBAL)
+        set_target_properties(olv_libyara_static PROPERTIES
+            IMPORTED_LOCATION "${OLV_MINGW_DEPS}/lib/libyara.a"
+            INTERFACE_INCLUDE_DIRECTORIES "${OLV_MINGW_DEPS}/include")
+        target_link_libraries(olv_libyara INTERFACE olv_libyara_static crypt32 advapi32)
+        target_compile_definitions(olv_libyara INTERFACE OLV_HAVE_LIBYARA=1)
+    else()
+        message(WARNING "${OLV_MINGW_DEPS}/lib/libyara.a is missing: this build reads no file "
+                        "facts (tools/deps/mingw-deps.sh builds it when libyara's source can be fetched)")
+        target_compile_definitions(olv_libyara INTERFACE OLV_HAVE_LIBYARA=0)
+    endif()
+else()
+    find_path(OLV_YARA_INCLUDE yara.h)
+    find_library(OLV_YARA_LIB yara)
+    if(NOT OLV_YARA_INCLUDE OR NOT OLV_YARA_LIB)
+        message(FATAL_ERROR "libyara not found: install libyara-dev")
+    endif()
+    target_include_directories(olv_libyara SYSTEM INTERFACE "${OLV_YARA_INCLUDE}")
+    target_link_libraries(olv_libyara INTERFACE "${OLV_YARA_LIB}")
+    target_compile_definitions(olv_libyara INTERFACE OLV_HAVE_LIBYARA=1)
+endif()

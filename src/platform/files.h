@@ -22,6 +22,9 @@ bool WriteFileBytes(FileHandle file, const void* data, uint32_t bytes, uint32_t*
 bool ReadFileBytes(FileHandle file, void* data, uint32_t bytes, uint32_t* read);
 bool FlushFile(FileHandle file);
 bool FileSize(FileHandle file, int64_t* size);
+// The file's last-write time (GetFileTime; POSIX: the modification time), in 100 ns ticks of
+// the system's own epoch: only compared with itself, to tell a file's versions apart.
+bool FileLastWriteTime(FileHandle file, int64_t* ticks);
 void CloseFile(FileHandle file); // safe with null
 // MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING).
 bool MoveFileReplacing(const char16_t* from, const char16_t* to);

@@ -3,18 +3,19 @@
 
 # The packages the dev, tsan, fuzz and windows builds need on Debian 12 (clang and its
 # sanitizer runtimes, libFuzzer included, for the fuzz preset; nlohmann/json for the tools and
-# tests; yaml-cpp and PCRE2 for the native builds, and dpkg-dev for tools/deps/mingw-deps.sh,
-# which builds them for the windows preset from Debian's source packages).
+# tests; yaml-cpp, PCRE2 and libyara for the native builds, and dpkg-dev for tools/deps/mingw-deps.sh,
+# which builds them for the windows preset from Debian's source packages, with autoconf, automake,
+# libtool and pkg-config for libyara's).
 # shellcheck disable=SC2034  # used by the scripts that source this file
 OLV_PACKAGES=(cmake ninja-build g++ doctest-dev nlohmann-json3-dev clang libclang-rt-14-dev
-              libyaml-cpp-dev libpcre2-dev dpkg-dev
+              libyaml-cpp-dev libpcre2-dev libyara-dev dpkg-dev autoconf automake libtool pkg-config
               mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 # What tools/ci/run.sh needs: the cross build of the programs it starts (its static yaml-cpp and
 # PCRE2 from Debian's source packages), Wine, and Xvfb with ImageMagick for the screenshots. No
 # native compiler or library: nothing native is built. doctest and nlohmann/json are headers the
 # windows preset's configure looks for (it configures the tests and tools it does not build).
 # shellcheck disable=SC2034
-OLV_RUN_PACKAGES=(cmake ninja-build doctest-dev nlohmann-json3-dev dpkg-dev
+OLV_RUN_PACKAGES=(cmake ninja-build doctest-dev nlohmann-json3-dev dpkg-dev autoconf automake libtool pkg-config
                   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth imagemagick)
 
 olv_log() { printf '==> %s\n' "$*"; }

@@ -43,9 +43,9 @@ wine_pid=$!
 # A prefix whose first start was cut off would be incomplete: an early end waits for it.
 trap 'wait "$wine_pid" 2>/dev/null || true' EXIT
 
-# The cross build's static yaml-cpp and PCRE2 (built once, then cached in build/deps).
+# The cross build's static yaml-cpp, PCRE2 and libyara (built once, then cached in build/deps).
 tools/deps/mingw-deps.sh </dev/null
-step_done "yaml-cpp and PCRE2 for MinGW"
+step_done "yaml-cpp, PCRE2 and libyara for MinGW"
 
 # The programs this script starts: the console twin, and the demonstration (with a display) or
 # its driver, which starts the demonstration (without one).

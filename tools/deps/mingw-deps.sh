@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Builds the static yaml-cpp and PCRE2 (8- and 16-bit, with JIT) that the MinGW-w64 cross build
-# links, from Debian's source packages, into OLV_MINGW_DEPS (default build/deps/mingw):
-#   lib/libyaml-cpp.a  lib/libpcre2-8.a  lib/libpcre2-16.a  include/
+# links, and libyara (the file facts: its pe, hash and console modules, digests through the
+# Windows crypto API), from Debian's source packages, into OLV_MINGW_DEPS (default
+# build/deps/mingw):
+#   lib/libyaml-cpp.a  lib/libpcre2-8.a  lib/libpcre2-16.a  lib/libyara.a  include/
 # which is where cmake/OlvDeps.cmake looks for them. Olvetta.exe stays one static file.
+# libyara is optional: when its source cannot be fetched or built, the prefix is made without
+# it (said loudly, and recorded in the stamp as "built yara none"), and the cross build reads no
+# file facts; delete the stamp to try again.
 #
 # The sources come from `apt-get source`, so they are the versions of the machine's Debian suites;
 # when those suites have no deb-src entries the script writes them
@@ -11,7 +16,8 @@
 # build/deps/work; a failing step shows the tail of its log. The prefix is replaced only by a
 # complete build.
 #
-# Needs: dpkg-dev (dpkg-source), cmake, ninja-build, mingw-w64 and g++-mingw-w64-x86-64-posix.
+# Needs: dpkg-dev (dpkg-source), cmake, ninja-build, mingw-w64 and g++-mingw-w64-x86-64-posix;
+# for libyara also autoconf, automake, libtool and pkg-config.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
@@ -25,6 +31,7 @@ logs=$deps/logs
 stamp_name=.olv-deps-stamp
 triple=x86_64-w64-mingw32
 packages=(yaml-cpp pcre2)
+optional=(yara)
 started=$(date +%s)
 
 say() { olv_log "mingw-deps: $*"; }
@@ -120,10 +127,13 @@ declare -A version built
 for pkg in "${packages[@]}"; do
     version[$pkg]=$(source_version "$pkg") || die "apt-get source knows no $pkg (are the deb-src lists current? try apt-get update)"
 done
+for pkg in "${optional[@]}"; do
+    version[$pkg]=$(source_version "$pkg") || version[$pkg]=none
+done
 
 # What the result depends on: the source versions, this recipe and the compiler.
 stamp=$(
-    for pkg in "${packages[@]}"; do echo "$pkg ${version[$pkg]}"; done
+    for pkg in "${packages[@]}" "${optional[@]}"; do echo "$pkg ${version[$pkg]}"; done
     echo "recipe $(sha256sum "$root/tools/deps/mingw-deps.sh" | cut -c1-16)"
     echo "compiler $("$triple-g++-posix" -dumpfullversion 2>/dev/null || "$triple-g++-posix" -dumpversion)"
 )
@@ -148,12 +158,14 @@ mkdir -p "$work/src"
 stage=$work/stage
 jobs=${OLV_JOBS:-2}
 
-# Fetches and unpacks (Debian's patches applied) the source package $1 into $fetched. The version
+# Fetches and unpacks (Debian's patches applied) the source package $1 into $fetched; with $2 =
+# optional it returns 1 instead of stopping when nothing can be fetched. The version
 # apt-get source picks comes first; should its files be missing from the mirror (a suite's index
 # can be ahead of its pool), the other versions the suites list are tried, newest first, and the
 # one used is said and recorded in the stamp.
 fetch() {
     local pkg=$1 ver dir try=0
+    [[ ${version[$pkg]} != none ]] || { [[ ${2:-} == optional ]] && return 1; die "no source of $pkg"; }
     for ver in "${version[$pkg]}" $(other_versions "$pkg" "${version[$pkg]}"); do
         try=$((try + 1))
         dir=$work/src/$pkg.$try
@@ -169,6 +181,7 @@ fetch() {
             return 0
         fi
     done
+    [[ ${2:-} == optional ]] && return 1
     die "no source of $pkg could be fetched"
 }
 
@@ -212,9 +225,65 @@ run pcre2-install.log "pcre2: install" cmake --install "$work/pcre2"
 for lib in "${libs[@]}"; do
     [[ -f $stage/$lib ]] || die "the build installed no $lib (see $logs)"
 done
+
+# libyara: autotools, static, only what the facts need. Its digests (hash module, import hash)
+# come from the Windows crypto API, not OpenSSL; the modules that need other libraries are off.
+# The library is copied by hand (not `make install`), so its command-line programs are not built.
+build_yara() {
+    local src=$1 dir=$work/yara
+    for tool in autoreconf libtoolize pkg-config; do
+        command -v "$tool" >/dev/null 2>&1 || die "$tool not found (Debian packages autoconf, automake, libtool, pkg-config)"
+    done
+    # shellcheck disable=SC2016  # the inner shell expands them
+    run yara-autoreconf.log "yara: autoreconf" sh -c 'cd "$1" && autoreconf -fi' sh "$src"
+    mkdir -p "$dir"
+    # shellcheck disable=SC2016
+    run yara-configure.log "yara: configure (static; pe, hash, console; Windows crypto API)" \
+        sh -c 'cd "$1" && shift && exec "$@"' sh "$dir" "$src/configure" --host="$triple" \
+            --prefix="$stage" --disable-shared --enable-static --without-crypto \
+            --disable-magic --disable-cuckoo --disable-dotnet --disable-macho --disable-dex \
+            CC="$triple-gcc-posix" AR="$triple-ar" RANLIB="$triple-ranlib" \
+            CPPFLAGS="-DHAVE_WINCRYPT_H" CFLAGS="-O2" LIBS="-ladvapi32 -lcrypt32"
+    run yara-build.log "yara: build" make -C "$dir" -j"$jobs" libyara.la
+    local lib
+    lib=$(find "$dir" -name libyara.a -path '*/.libs/*' | head -n 1)
+    [[ -n $lib ]] || die "yara: the build made no libyara.a (see $logs/yara-build.log)"
+    # The facts need these modules in the library; a configure that left one out is a failure.
+    local symbols
+    symbols=$("$triple-nm" -g --defined-only "$lib" 2>/dev/null)
+    for module in pe hash console; do
+        grep -q "${module}__load" <<<"$symbols" || die "yara: the library has no $module module"
+    done
+    grep -q "CryptCreateHash" <<<"$("$triple-nm" -u "$lib" 2>/dev/null)" ||
+        say "WARNING: yara: the library calls no Windows crypto API: digests may be missing"
+    # The caller's `if` switches errexit off here: every step says its own failure.
+    mkdir -p "$stage/lib" "$stage/include/yara" || die "yara: cannot make $stage/include/yara"
+    if ! cp "$lib" "$stage/lib/libyara.a" || ! cp "$src/libyara/include/yara.h" "$stage/include/" ||
+        ! cp "$src"/libyara/include/yara/*.h "$stage/include/yara/"; then
+        die "yara: installing failed"
+    fi
+}
+
+for pkg in "${optional[@]}"; do built[$pkg]=none; done
+yara_started=$(date +%s)
+if fetch yara optional; then
+    yara_src=$fetched
+    # A subshell: a failing step stops the libyara build, not the script.
+    if (build_yara "$yara_src"); then
+        say "yara: built in $(olv_seconds_since "$yara_started") s"
+    else
+        built[yara]=none
+        rm -f "$stage/lib/libyara.a"
+        rm -rf "$stage/include/yara" "$stage/include/yara.h"
+        say "WARNING: yara could not be built: the cross build will read no file facts"
+    fi
+else
+    say "WARNING: the source of yara could not be fetched: the cross build will read no file facts"
+fi
+
 {
     printf '%s\n' "$stamp"
-    for pkg in "${packages[@]}"; do echo "built $pkg ${built[$pkg]}"; done
+    for pkg in "${packages[@]}" "${optional[@]}"; do echo "built $pkg ${built[$pkg]}"; done
 } >"$stage/$stamp_name"
 
 # Replace the prefix with the complete build.
@@ -223,4 +292,4 @@ rm -rf "$prefix.old"
 [[ -e $prefix ]] && mv "$prefix" "$prefix.old"
 mv "$stage" "$prefix"
 rm -rf "$prefix.old" "$work"
-say "built $(for pkg in "${packages[@]}"; do printf '%s %s, ' "$pkg" "${built[$pkg]}"; done)in $(olv_seconds_since "$started") s: ${prefix#"$root"/}/{$(IFS=,; echo "${libs[*]}")}"
+say "built $(for pkg in "${packages[@]}" "${optional[@]}"; do printf '%s %s, ' "$pkg" "${built[$pkg]}"; done)in $(olv_seconds_since "$started") s: ${prefix#"$root"/}/{$(IFS=,; echo "${libs[*]}")}"

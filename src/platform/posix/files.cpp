@@ -203,6 +203,15 @@ bool FileSize(FileHandle file, int64_t* size) {
     return true;
 }
 
+bool FileLastWriteTime(FileHandle file, int64_t* ticks) {
+    if (ticks != nullptr) *ticks = 0;
+    if (file == nullptr || ticks == nullptr) return false;
+    struct stat st;
+    if (fstat(FdFromHandle(file), &st) != 0) return false;
+    *ticks = static_cast<int64_t>(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100;
+    return true;
+}
+
 void CloseFile(FileHandle file) {
     if (file == nullptr) return;
     close(FdFromHandle(file));

@@ -125,6 +125,15 @@ bool FileSize(FileHandle file, int64_t* size) {
     return true;
 }
 
+bool FileLastWriteTime(FileHandle file, int64_t* ticks) {
+    if (ticks != nullptr) *ticks = 0;
+    if (file == nullptr || ticks == nullptr) return false;
+    FILETIME written;
+    if (!GetFileTime(static_cast<HANDLE>(file), nullptr, nullptr, &written)) return false;
+    *ticks = static_cast<int64_t>(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
+    return true;
+}
+
 void CloseFile(FileHandle file) {
     if (file == nullptr) return;
     CloseHandle(static_cast<HANDLE>(file));

@@ -1,0 +1,321 @@
+#include "doctest.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "facts/image_facts.h"
+#include "facts/yara_reader.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "version_resource.h"
+
+using namespace olv;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ScratchFolder {
+    fs::path dir = fs::temp_directory_path() / ("olv_facts_" + std::to_string(Serial()));
+    static uint64_t Serial() {
+        static uint64_t serial = fs::hash_value(fs::current_path()) & 0xFFFFFF;
+        return ++serial;
+    }
+    ScratchFolder() {
+        fs::remove_all(dir);
+        REQUIRE(fs::create_directories(dir));
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    fs::path Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+        std::ofstream out(dir / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        REQUIRE(out.good());
+        return dir / name;
+    }
+};
+
+[[maybe_unused]] std::vector<unsigned char> ReadAll(const fs::path& path) {
+    std::vector<unsigned char> bytes(fs::file_size(path));
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    REQUIRE(in.good());
+    return bytes;
+}
+
+// PE files of the machine: Wine's own programs and libraries (natively: their files on disk;
+// under Wine: the prefix's copies).
+[[maybe_unused]] std::vector<fs::path> MachinePeFiles() {
+#ifdef _WIN32
+    const char* folders[] = {"C:\\windows\\system32"};
+#else
+    const char* folders[] = {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows",
+                             "/usr/lib/wine/x86_64-windows"};
+#endif
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const char* folder : folders)
+        for (const char* name : {"kernel32.dll", "notepad.exe", "version.dll", "msvcrt.dll"})
+            if (found.size() < 4 && fs::is_regular_file(fs::path(folder) / name, ec))
+                found.push_back(fs::path(folder) / name);
+    return found;
+}
+
+// Natively, the digests the system's own tools give for the same file.
+[[maybe_unused]] void CheckDigestsAgainstTools(const ImageFacts& facts, const fs::path& path) {
+#ifndef _WIN32
+    for (const auto& [tool, digest] : {std::pair<const char*, const char*>{"sha1sum", facts.sha1},
+                                       {"md5sum", facts.md5},
+                                       {"sha256sum", facts.sha256}}) {
+        FILE* pipe = popen((std::string(tool) + " '" + path.string() + "'").c_str(), "r");
+        REQUIRE_MESSAGE(pipe, "cannot run ", tool);
+        char line[256] = {};
+        const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+        pclose(pipe);
+        REQUIRE_MESSAGE(got, tool, " printed nothing");
+        std::string expected(line, std::strcspn(line, " "));
+        for (char& c : expected)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        CHECK(expected == digest);
+    }
+#else
+    (void)facts, (void)path;
+#endif
+}
+
+// The fact against the suite's own reading; texts of other than ASCII only as known.
+[[maybe_unused]] void CheckField(const std::map<std::u16string, std::u16string>& strings,
+                                 const char16_t* key, const FactText& fact) {
+    CAPTURE(std::string(fact.text));
+    const auto found = strings.find(key);
+    REQUIRE(fact.known == (found != strings.end()));
+    if (!fact.known) return;
+    std::string expected;
+    for (char16_t c : found->second)
+        if (c < 0x80) expected.push_back(static_cast<char>(c));
+    if (expected.size() == found->second.size() && expected.size() < 256)
+        CHECK(expected == fact.text);
+}
+
+bool AnyVersionText(const ImageFacts& f) {
+    return f.originalFileName.known || f.description.known || f.product.known || f.company.known ||
+           f.fileVersion.known;
+}
+
+void CheckNothingKnown(const ImageFacts& facts) {
+    CHECK_FALSE(facts.digestsKnown);
+    CHECK_FALSE(facts.hashesKnown);
+    CHECK_FALSE(facts.imphashKnown);
+    CHECK_FALSE(facts.isPe);
+    CHECK_FALSE(AnyVersionText(facts));
+    CHECK(facts.hashes[0] == '\0');
+}
+
+} // namespace
+
+#if OLV_HAVE_LIBYARA
+
+TEST_CASE("Image facts of the machine's PE files match the tools' digests and the own reading") {
+    const std::vector<fs::path> files = MachinePeFiles();
+    if (files.empty()) {
+        MESSAGE("skipped: no PE file on this machine (Wine's programs and libraries are missing)");
+        return;
+    }
+    int withVersion = 0;
+    for (const fs::path& path : files) {
+        CAPTURE(path.string());
+        ImageFacts facts{};
+        REQUIRE(ReadImageFacts(path.u16string().c_str(), &facts));
+        CHECK(facts.status == ImageFactsStatus::Read);
+        CHECK(facts.size == fs::file_size(path));
+        CHECK(facts.isPe);
+        REQUIRE(facts.digestsKnown);
+        CheckDigestsAgainstTools(facts, path);
+        REQUIRE(facts.imphashKnown);
+        CHECK(std::strlen(facts.imphash) == 32);
+        const std::string hashes = std::string("SHA1=") + facts.sha1 + ",MD5=" + facts.md5 +
+                                   ",SHA256=" + facts.sha256 + ",IMPHASH=" + facts.imphash;
+        CHECK(facts.hashesKnown);
+        CHECK(hashes == facts.hashes);
+
+        std::map<std::u16string, std::u16string> strings;
+        if (test::ReadVersionStrings(ReadAll(path), &strings)) ++withVersion;
+        CheckField(strings, u"OriginalFilename", facts.originalFileName);
+        CheckField(strings, u"FileDescription", facts.description);
+        CheckField(strings, u"ProductName", facts.product);
+        CheckField(strings, u"CompanyName", facts.company);
+        CheckField(strings, u"FileVersion", facts.fileVersion);
+
+        // The same bytes in memory give the same facts.
+        const std::vector<unsigned char> bytes = ReadAll(path);
+        ImageFacts fromBytes{};
+        REQUIRE(ReadImageFactsFromBytes(bytes.data(), bytes.size(), &fromBytes));
+        CHECK(std::memcmp(&fromBytes, &facts, sizeof facts) == 0);
+    }
+    CHECK_MESSAGE(withVersion > 0, "no file with a version resource was checked");
+}
+
+TEST_CASE("Image facts of files that are not whole PE files") {
+    ScratchFolder scratch;
+    ImageFacts facts{};
+
+    SUBCASE("a text file: digests of its bytes, no import hash, no version texts") {
+        const fs::path path = scratch.Write("notes.txt", {'a', 'b', 'c'});
+        REQUIRE(ReadImageFacts(path.u16string().c_str(), &facts));
+        CHECK_FALSE(facts.isPe);
+        CHECK(std::string(facts.hashes) ==
+              "SHA1=A9993E364706816ABA3E25717850C26C9CD0D89D,"
+              "MD5=900150983CD24FB0D6963F7D28E17F72,"
+              "SHA256=BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+        CHECK_FALSE(facts.imphashKnown);
+        CHECK_FALSE(AnyVersionText(facts));
+    }
+    // Files of which nothing is known, each with its reason.
+    auto unread = [&](const fs::path& path, uint64_t limit, ImageFactsStatus status) {
+        CAPTURE(path.string());
+        CHECK_FALSE(ReadImageFacts(path.u16string().c_str(), &facts, limit));
+        CHECK(facts.status == status);
+        CheckNothingKnown(facts);
+    };
+    SUBCASE("missing, empty, over the limit, no memory for it") {
+        unread(scratch.dir / "gone.dll", kDefaultImageFactsSizeLimit, ImageFactsStatus::CannotOpen);
+        CHECK(facts.systemError == kErrorFileNotFound);
+        unread(scratch.Write("empty.exe", {}), 4096, ImageFactsStatus::Empty);
+        const fs::path big = scratch.Write("big.bin", std::vector<unsigned char>(8192, 'x'));
+        unread(big, 8191, ImageFactsStatus::TooLarge);
+        CHECK(facts.size == 8192);
+        CHECK(ReadImageFacts(big.u16string().c_str(), &facts, 8192)); // at the limit: read
+        RefuseAllocationsAbove(4096);
+        unread(big, 8192, ImageFactsStatus::NoMemory);
+        ResetAllocationFaults();
+    }
+    SUBCASE("truncated and damaged PE files: digests of what is there, no invented texts") {
+        const std::vector<fs::path> files = MachinePeFiles();
+        if (files.empty()) {
+            MESSAGE("skipped: no PE file on this machine");
+            return;
+        }
+        const std::vector<unsigned char> whole = ReadAll(files.front());
+        REQUIRE(whole.size() > 4096);
+        // Cut inside the headers, right after them, and in the middle; then every header byte
+        // of the first page turned to 0xFF.
+        std::vector<std::vector<unsigned char>> damaged;
+        for (size_t cut : {size_t{64}, size_t{1024}, whole.size() / 2})
+            damaged.emplace_back(whole.begin(), whole.begin() + static_cast<long>(cut));
+        damaged.push_back(whole);
+        for (size_t i = 0x40; i < 0x400; ++i)
+            damaged.back()[i] = 0xFF;
+        int n = 0;
+        for (const std::vector<unsigned char>& bytes : damaged) {
+            CAPTURE(bytes.size());
+            const fs::path path = scratch.Write("cut" + std::to_string(++n) + ".dll", bytes);
+            REQUIRE(ReadImageFacts(path.u16string().c_str(), &facts));
+            CHECK(facts.digestsKnown);
+            CheckDigestsAgainstTools(facts, path);
+            std::map<std::u16string, std::u16string> strings;
+            test::ReadVersionStrings(bytes, &strings);
+            CheckField(strings, u"OriginalFilename", facts.originalFileName);
+            CheckField(strings, u"CompanyName", facts.company);
+            if (!facts.isPe) {
+                CHECK_FALSE(facts.imphashKnown);
+                CHECK(std::string(facts.hashes).find("IMPHASH") == std::string::npos);
+            }
+        }
+    }
+}
+
+TEST_CASE("The facts cache reads each version of a file once") {
+    ScratchFolder scratch;
+    ImageFactsCache cache{};
+    REQUIRE(InitImageFactsCache(&cache, 2));
+    const std::u16string a = (scratch.dir / "a.txt").u16string();
+    const std::u16string b = (scratch.dir / "b.txt").u16string();
+    const std::u16string c = (scratch.dir / "c.txt").u16string();
+    ImageFacts facts{};
+    bool cached = true;
+    auto read = [&](const std::u16string& path) {
+        ReadImageFactsCached(&cache, path.c_str(), &facts, kDefaultImageFactsSizeLimit, &cached);
+        return cached;
+    };
+    // Not there yet: not kept, so its creation is seen.
+    CHECK_FALSE(read(a));
+    CHECK(facts.status == ImageFactsStatus::CannotOpen);
+    scratch.Write("a.txt", {'a', 'b', 'c'});
+    CHECK_FALSE(read(a));
+    CHECK(read(a));
+    CHECK(std::string(facts.md5) == "900150983CD24FB0D6963F7D28E17F72");
+
+    // Another size, or the same size written at another time: another version.
+    scratch.Write("a.txt", {'a', 'b'});
+    CHECK_FALSE(read(a));
+    CHECK(std::string(facts.md5) == "187EF4436122D1CC2F40DC2B92F0EBA0");
+    const auto written = fs::last_write_time(scratch.dir / "a.txt");
+    scratch.Write("a.txt", {'a', 'c'});
+    fs::last_write_time(scratch.dir / "a.txt", written + std::chrono::seconds(5));
+    CHECK_FALSE(read(a));
+    CHECK(read(a));
+    CHECK(std::string(facts.md5) == "E2075474294983E013EE4DD2201C7A73");
+
+    // Full: the entry used longest ago (b) makes room for c.
+    scratch.Write("b.txt", {'b'});
+    scratch.Write("c.txt", {'c'});
+    CHECK_FALSE(read(b));
+    CHECK(read(a));
+    CHECK_FALSE(read(c));
+    CHECK(read(a));
+    CHECK_FALSE(read(b));
+    CHECK(cache.hits == 4);
+    CHECK(cache.reads == 6); // the file that was not there is not counted
+    ReleaseImageFactsCache(&cache);
+    CHECK(LiveAllocationCount() == 0);
+}
+
+#else
+
+TEST_CASE("A build without libyara reads no image facts and says so") {
+    ScratchFolder scratch;
+    const fs::path path = scratch.Write("some.bin", {'M', 'Z'});
+    ImageFacts facts{};
+    CHECK_FALSE(ReadImageFacts(path.u16string().c_str(), &facts));
+    CHECK(facts.status == ImageFactsStatus::NoReader);
+    CheckNothingKnown(facts);
+}
+
+#endif
+
+TEST_CASE("Version texts and digests are copied bounded, terminated and in one form") {
+    FactText text{};
+    CopyVersionText("Caf\xE9\x01!", 6, &text);
+    CHECK(text.known);
+    CHECK_FALSE(text.truncated);
+    CHECK(std::string(text.text) == "Caf\xC3\xA9 !");
+
+    // 254 ASCII bytes and a Latin-1 one: the two-byte character does not fit and is cut whole.
+    std::string longText(254, 'a');
+    longText.push_back('\xE9');
+    CopyVersionText(longText.data(), longText.size(), &text);
+    CHECK(text.truncated);
+    CHECK(std::strlen(text.text) == 254);
+    CopyVersionText(longText.data(), 255, &text);
+    CHECK(text.truncated);
+    CHECK(std::strlen(text.text) == 254);
+    CopyVersionText(longText.data(), 254, &text);
+    CHECK_FALSE(text.truncated);
+
+    char digest[33];
+    CHECK(CopyDigest("900150983cd24fb0d6963f7d28e17f72", 32, 32, digest));
+    CHECK(std::string(digest) == "900150983CD24FB0D6963F7D28E17F72");
+    CHECK_FALSE(CopyDigest("900150983cd24fb0d6963f7d28e17f7", 31, 32, digest));
+    CHECK(digest[0] == '\0');
+    CHECK_FALSE(CopyDigest("900150983cd24fb0d6963f7d28e17f7g", 32, 32, digest));
+    CHECK(digest[0] == '\0');
+    CHECK_FALSE(CopyDigest(nullptr, 0, 32, digest));
+}
