@@ -72,9 +72,12 @@ struct ScratchFolder {
 // Natively, the digests the system's own tools give for the same file.
 [[maybe_unused]] void CheckDigestsAgainstTools(const ImageFacts& facts, const fs::path& path) {
 #ifndef _WIN32
-    for (const auto& [tool, digest] : {std::pair<const char*, const char*>{"sha1sum", facts.sha1},
-                                       {"md5sum", facts.md5},
-                                       {"sha256sum", facts.sha256}}) {
+    for (const auto& pair : {std::pair<const char*, const char*>{"sha1sum", facts.sha1},
+                             {"md5sum", facts.md5},
+                             {"sha256sum", facts.sha256}}) {
+        // Named copies: the check macros' lambdas cannot capture a structured binding.
+        const char* tool = pair.first;
+        const char* digest = pair.second;
         FILE* pipe = popen((std::string(tool) + " '" + path.string() + "'").c_str(), "r");
         REQUIRE_MESSAGE(pipe, "cannot run ", tool);
         char line[256] = {};
