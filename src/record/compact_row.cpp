@@ -76,14 +76,27 @@ namespace {
 
 // The id of a field's text: from the field's cache when one of its last texts is the same, else
 // from the store (and then remembered).
-bool InternFieldCached(TextStore* store, PackCacheField* cache, const char16_t* field,
-                       size_t chars, uint32_t* id) {
+// A field's text: its length and hash, made once.
+struct FieldText {
+    const char16_t* units;
+    size_t length;
+    uint64_t hash;
+};
+
+FieldText FieldTextOf(const char16_t* field, size_t chars) {
     const size_t length = FieldTextLength(field, chars);
+    return FieldText{field, length, TextHash(field, length)};
+}
+
+bool InternFieldCached(TextStore* store, PackCacheField* cache, const FieldText& text,
+                       uint32_t* id) {
+    const char16_t* field = text.units;
+    const size_t length = text.length;
+    const uint64_t hash = text.hash;
     if (length == 0) {
         *id = 0;
         return true;
     }
-    const uint64_t hash = TextHash(field, length);
     if (cache != nullptr) {
         for (uint32_t k = 0; k < kPackCacheWays; ++k) {
             if (cache->hashes[k] == hash && cache->ids[k] != 0 &&
@@ -141,13 +154,20 @@ bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* 
     c.kind = static_cast<uint16_t>(kind);
     auto field = [cache](int i) { return cache != nullptr ? &cache->fields[i] : nullptr; };
     RowContext context{};
-    if (!InternFieldCached(store, field(0), row->path, kPathChars, &c.path) ||
-        !InternFieldCached(store, field(1), row->detail, kDetailChars, &c.detail) ||
-        !InternFieldCached(store, field(2), row->result, kResultChars, &c.result) ||
-        !InternFieldCached(store, field(3), row->process, kProcessChars, &context.process) ||
-        !InternFieldCached(store, field(4), row->threat, kThreatChars, &context.threat) ||
-        (kind == RowKind::Other && !InternFieldCached(store, field(5), row->operation,
-                                                      kOperationChars, &context.operation))) {
+    // The path is most often a text the rows just before did not have: its index slot is asked
+    // for first, and looked up after the other fields, which are mostly found in the cache.
+    const FieldText path = FieldTextOf(row->path, kPathChars);
+    if (path.length != 0) PrefetchTextSlot(store, path.hash);
+    if (!InternFieldCached(store, field(1), FieldTextOf(row->detail, kDetailChars), &c.detail) ||
+        !InternFieldCached(store, field(2), FieldTextOf(row->result, kResultChars), &c.result) ||
+        !InternFieldCached(store, field(3), FieldTextOf(row->process, kProcessChars),
+                           &context.process) ||
+        !InternFieldCached(store, field(4), FieldTextOf(row->threat, kThreatChars),
+                           &context.threat) ||
+        (kind == RowKind::Other &&
+         !InternFieldCached(store, field(5), FieldTextOf(row->operation, kOperationChars),
+                            &context.operation)) ||
+        !InternFieldCached(store, field(0), path, &c.path)) {
         return false;
     }
     context.parentPid = row->parentPid;

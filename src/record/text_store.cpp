@@ -152,6 +152,14 @@ uint64_t TextHash(const char16_t* text, size_t length) {
     return length == 0 ? 0 : HashText16(text, length);
 }
 
+void PrefetchTextSlot(const TextStore* store, uint64_t hash) {
+    const HashTable<TextStoreSlot>& t = store->index;
+    if (t.capacity == 0) return;
+    const uint32_t at = static_cast<uint32_t>(hash != 0 ? hash : 1) & (t.capacity - 1);
+    __builtin_prefetch(&t.hashes[at]);
+    __builtin_prefetch(&t.entries[at]);
+}
+
 bool InternHashedText(TextStore* store, const char16_t* text, size_t length, uint64_t hash,
                       uint32_t* id) {
     if (length == 0) {

@@ -72,6 +72,8 @@ bool InternText(TextStore* store, const char16_t* text, size_t length, uint32_t*
 uint64_t TextHash(const char16_t* text, size_t length);
 bool InternHashedText(TextStore* store, const char16_t* text, size_t length, uint64_t hash,
                       uint32_t* id);
+// Asks for the index slot a text of this hash starts its lookup at (a hint; nothing changes).
+void PrefetchTextSlot(const TextStore* store, uint64_t hash);
 // The id of a text already stored, or false when there is none. (On a store opened from a file
 // and not interned into since, texts past the index are compared one by one.)
 bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id);
