@@ -1,0 +1,89 @@
+// Registry values from the system (RegOpenKeyExW, RegQueryValueExW).
+#include <windows.h>
+
+#include "platform/registry_values.h"
+
+namespace olv {
+
+static_assert(sizeof(wchar_t) == 2, "UTF-16 text is passed to the system as wchar_t");
+
+namespace {
+
+HKEY RootKey(RegistryRoot root) {
+    switch (root) {
+    case kRegistryRootMachine: return HKEY_LOCAL_MACHINE;
+    case kRegistryRootUsers: return HKEY_USERS;
+    case kRegistryRootCurrentUser: return HKEY_CURRENT_USER;
+    case kRegistryRootClassesRoot: return HKEY_CLASSES_ROOT;
+    case kRegistryRootNone: break;
+    }
+    return nullptr;
+}
+
+RegistryValueStatus StatusOfError(LONG error, bool keyOpen) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND: return keyOpen ? kRegistryValueGone : kRegistryKeyGone;
+    case ERROR_PATH_NOT_FOUND: return kRegistryKeyGone;
+    case ERROR_KEY_DELETED: return kRegistryKeyGone;
+    case ERROR_ACCESS_DENIED: return kRegistryAccessDenied;
+    default: return kRegistryReadFailed;
+    }
+}
+
+bool Fail(RegistryValue* out, RegistryValueStatus status, LONG error) {
+    out->status = status;
+    out->error = static_cast<uint32_t>(error);
+    out->size = 0;
+    return false;
+}
+
+} // namespace
+
+bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, RegistryValue* out) {
+    if (out == nullptr) return false;
+    out->status = kRegistryReadFailed;
+    out->error = 0;
+    out->type = kRegNone;
+    out->size = 0;
+    out->fullSize = 0;
+    out->keyLastWrite = 0;
+    const char16_t* subkey = nullptr;
+    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
+    if (root == nullptr) return Fail(out, kRegistryBadPath, 0);
+    HKEY key = nullptr;
+    // The path is the key's own name: the 64-bit view, never the 32-bit redirection.
+    LONG error = RegOpenKeyExW(root, reinterpret_cast<const wchar_t*>(subkey), 0,
+                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (error != ERROR_SUCCESS) return Fail(out, StatusOfError(error, false), error);
+
+    FILETIME lastWrite{};
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &lastWrite) == ERROR_SUCCESS) {
+        out->keyLastWrite = static_cast<int64_t>((static_cast<uint64_t>(lastWrite.dwHighDateTime) << 32) |
+                                                 lastWrite.dwLowDateTime);
+    }
+    const wchar_t* name = valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
+    DWORD type = REG_NONE;
+    DWORD size = kRegistryValueDataMax;
+    error = RegQueryValueExW(key, name, nullptr, &type, out->data, &size);
+    if (error == ERROR_MORE_DATA) {
+        // The data is not handed out in part: only its type and size are known.
+        DWORD needed = 0;
+        error = RegQueryValueExW(key, name, nullptr, &type, nullptr, &needed);
+        RegCloseKey(key);
+        if (error != ERROR_SUCCESS) return Fail(out, StatusOfError(error, true), error);
+        out->status = kRegistryValueTooLarge;
+        out->type = type;
+        out->fullSize = needed;
+        return false;
+    }
+    RegCloseKey(key);
+    if (error != ERROR_SUCCESS) return Fail(out, StatusOfError(error, true), error);
+    out->status = kRegistryValueRead;
+    out->type = type;
+    out->size = size <= kRegistryValueDataMax ? size : kRegistryValueDataMax;
+    out->fullSize = size;
+    return true;
+}
+
+} // namespace olv
