@@ -2,9 +2,11 @@
 // through the system's catalogs (CryptCATAdmin*), and the signer's name (CertGetNameStringW).
 #include <windows.h>
 
+// wincrypt.h first: the catalog and trust headers use its types without including it.
+#include <wincrypt.h>
+
 #include <mscat.h>
 #include <softpub.h>
-#include <wincrypt.h>
 #include <wintrust.h>
 
 #include "base/text.h"
