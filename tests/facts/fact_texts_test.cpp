@@ -194,9 +194,9 @@ TEST_CASE("token facts as rules compare them") {
             {0x3000, "High"},      {0x3fff, "High"},      {0x4000, "System"},
             {0x5000, "Protected"}, {0xffffffffu, "Protected"},
         };
-        for (const auto& [rid, name] : levels) {
-            CAPTURE(rid);
-            CHECK(U8(IntegrityLevelName(rid)) == name);
+        for (const auto& level : levels) {
+            CAPTURE(level.first);
+            CHECK(U8(IntegrityLevelName(level.first)) == level.second);
         }
     }
     SUBCASE("logon ids in lower-case hex without leading zeros") {
