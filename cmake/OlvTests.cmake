@@ -333,7 +333,7 @@ set_tests_properties(layers_check PROPERTIES TIMEOUT 30)
 if(TARGET Olvetta AND CMAKE_NM)
     add_test(NAME olvetta_links_real_platform
              COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DEXE=$<TARGET_FILE:Olvetta>"
-                     "-DFORBID=(SimTrace|SimEvent|SimProcess|SimDrive|Headless|olv::replay)"
+                     "-DFORBID=(SimTrace|SimEvent|SimProcess|SimDrive|Simulated(Registry|ProcessToken|FileTrust)|Headless|olv::replay)"
                      "-DREQUIRE=__imp_TdhGetProperty;__imp_StartTraceW;__imp_CreateProcessW;__imp_GetSaveFileNameW;__imp_QueryDosDeviceW"
                      -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLinked.cmake")
     set_tests_properties(olvetta_links_real_platform PROPERTIES TIMEOUT 30)
@@ -344,7 +344,7 @@ endif()
 if(TARGET olvetta-cli AND CMAKE_NM)
     add_test(NAME olvetta_cli_links_real_platform
              COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DEXE=$<TARGET_FILE:olvetta-cli>"
-                     "-DFORBID=(SimTrace|SimEvent|SimProcess|SimDrive|Headless|olv::replay|olv::clidemo)"
+                     "-DFORBID=(SimTrace|SimEvent|SimProcess|SimDrive|Simulated(Registry|ProcessToken|FileTrust)|Headless|olv::replay|olv::clidemo)"
                      "-DREQUIRE=__imp_TdhGetProperty;__imp_StartTraceW;__imp_CreateProcessW;__imp_SetConsoleCtrlHandler;__imp_RegCreateKeyExW"
                      -P "${PROJECT_SOURCE_DIR}/cmake/OlvCheckLinked.cmake")
     set_tests_properties(olvetta_cli_links_real_platform PROPERTIES TIMEOUT 30)
