@@ -62,7 +62,8 @@ DetailsOutcome StringDetails(const uint8_t* data, size_t units, bool multi, bool
     size_t start = 0;
     while (start < units) {
         size_t end = start;
-        while (end < units && Utf16Unit(data + 2 * end) != 0) ++end;
+        while (end < units && Utf16Unit(data + 2 * end) != 0)
+            ++end;
         if (end == start) break; // an empty string ends a list (and is an empty text)
         if (any) {
             if (used + 1 >= capacity) {
@@ -98,8 +99,8 @@ DetailsOutcome FormatRegistryDetails(uint32_t type, const uint8_t* data, uint32_
     if (out == nullptr || capacity == 0) return kDetailsUnknown;
     out[0] = 0;
     if (data == nullptr) size = 0;
-    const bool isString = type == kRegSz || type == kRegExpandSz || type == kRegLink ||
-                          type == kRegMultiSz;
+    const bool isString =
+        type == kRegSz || type == kRegExpandSz || type == kRegLink || type == kRegMultiSz;
     if (size == 0 && !dataCut) return Fixed(u"(Empty)", out, capacity);
     if (isString) {
         return StringDetails(data, size / 2, type == kRegMultiSz, dataCut, out, capacity);
@@ -158,30 +159,38 @@ size_t LogonIdText(uint64_t logonId, char16_t* out, size_t capacity) {
         digits[count++] = u"0123456789abcdef"[logonId & 15];
         logonId >>= 4;
     } while (logonId != 0);
-    for (int i = 0; i < count; ++i) text[2 + i] = digits[count - 1 - i];
+    for (int i = 0; i < count; ++i)
+        text[2 + i] = digits[count - 1 - i];
     text[2 + count] = 0;
     return CopyBounded(out, capacity, text);
 }
 
 SignatureVerdict SignatureVerdictOf(uint32_t trustResult) {
     switch (trustResult) {
-    case kTrustOk: return {true, true, u"Valid"};
-    case kTrustCertExpired: return {true, true, u"Expired"};
+    case kTrustOk:
+        return {true, true, u"Valid"};
+    case kTrustCertExpired:
+        return {true, true, u"Expired"};
     case kTrustCertRevoked:
     case kTrustCryptRevoked:
-    case kTrustExplicitDistrust: return {true, true, u"Revoked"};
+    case kTrustExplicitDistrust:
+        return {true, true, u"Revoked"};
     case kTrustCertUntrustedRoot:
     case kTrustCertChaining:
     case kTrustCertUntrustedTestRoot:
     case kTrustCertWrongUsage:
     case kTrustSubjectNotTrusted:
-    case kTrustSecuritySettings: return {true, true, u"Untrusted"};
+    case kTrustSecuritySettings:
+        return {true, true, u"Untrusted"};
     case kTrustBadDigest:
-    case kTrustCertSignature: return {true, true, u"Invalid"};
+    case kTrustCertSignature:
+        return {true, true, u"Invalid"};
     case kTrustNoSignature:
     case kTrustSubjectFormUnknown:
-    case kTrustProviderUnknown: return {true, false, u"Unavailable"};
-    default: return {false, false, u"Unavailable"};
+    case kTrustProviderUnknown:
+        return {true, false, u"Unavailable"};
+    default:
+        return {false, false, u"Unavailable"};
     }
 }
 

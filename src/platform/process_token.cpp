@@ -4,11 +4,16 @@ namespace olv {
 
 const char* ProcessTokenStatusName(ProcessTokenStatus status) {
     switch (status) {
-    case kTokenRead: return "read";
-    case kTokenProcessGone: return "process gone";
-    case kTokenAccessDenied: return "access denied";
-    case kTokenReadFailed: return "read failed";
-    case kTokenNotAvailable: return "not available";
+    case kTokenRead:
+        return "read";
+    case kTokenProcessGone:
+        return "process gone";
+    case kTokenAccessDenied:
+        return "access denied";
+    case kTokenReadFailed:
+        return "read failed";
+    case kTokenNotAvailable:
+        return "not available";
     }
     return "unknown";
 }

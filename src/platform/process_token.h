@@ -12,11 +12,11 @@ constexpr size_t kTokenUserChars = 512; // DOMAIN\name with its terminator
 constexpr size_t kTokenSidChars = 192;  // S-1-... with its terminator
 
 enum ProcessTokenStatus : uint8_t {
-    kTokenRead,          // the token was opened; each fact says whether it is known
-    kTokenProcessGone,   // no process of that id
-    kTokenAccessDenied,  // the process or its token may not be opened
-    kTokenReadFailed,    // any other failure; error holds the system's error
-    kTokenNotAvailable,  // no tokens on this platform
+    kTokenRead,         // the token was opened; each fact says whether it is known
+    kTokenProcessGone,  // no process of that id
+    kTokenAccessDenied, // the process or its token may not be opened
+    kTokenReadFailed,   // any other failure; error holds the system's error
+    kTokenNotAvailable, // no tokens on this platform
 };
 
 struct ProcessTokenFacts {

@@ -49,14 +49,22 @@ RegistryRoot SplitRegistryKeyPath(const char16_t* path, const char16_t** subkey)
 
 const char* RegistryValueStatusName(RegistryValueStatus status) {
     switch (status) {
-    case kRegistryValueRead: return "read";
-    case kRegistryValueTooLarge: return "too large";
-    case kRegistryValueGone: return "value gone";
-    case kRegistryKeyGone: return "key gone";
-    case kRegistryAccessDenied: return "access denied";
-    case kRegistryBadPath: return "not a key path";
-    case kRegistryReadFailed: return "read failed";
-    case kRegistryNotAvailable: return "not available";
+    case kRegistryValueRead:
+        return "read";
+    case kRegistryValueTooLarge:
+        return "too large";
+    case kRegistryValueGone:
+        return "value gone";
+    case kRegistryKeyGone:
+        return "key gone";
+    case kRegistryAccessDenied:
+        return "access denied";
+    case kRegistryBadPath:
+        return "not a key path";
+    case kRegistryReadFailed:
+        return "read failed";
+    case kRegistryNotAvailable:
+        return "not available";
     }
     return "unknown";
 }

@@ -39,24 +39,24 @@ constexpr uint32_t kRegQword = 11;
 constexpr uint32_t kRegistryValueDataMax = 64 * 1024;
 
 enum RegistryValueStatus : uint8_t {
-    kRegistryValueRead,      // type, data and the key's last-write time are known
-    kRegistryValueTooLarge,  // type and fullSize known, no data (over kRegistryValueDataMax)
-    kRegistryValueGone,      // the key is there, the value is not
-    kRegistryKeyGone,        // the key is not there (or a key on its path)
-    kRegistryAccessDenied,   // this process may not read the key
-    kRegistryBadPath,        // the path names no root this interface opens
-    kRegistryReadFailed,     // any other failure; error holds the system's error
-    kRegistryNotAvailable,   // no registry on this platform
+    kRegistryValueRead,     // type, data and the key's last-write time are known
+    kRegistryValueTooLarge, // type and fullSize known, no data (over kRegistryValueDataMax)
+    kRegistryValueGone,     // the key is there, the value is not
+    kRegistryKeyGone,       // the key is not there (or a key on its path)
+    kRegistryAccessDenied,  // this process may not read the key
+    kRegistryBadPath,       // the path names no root this interface opens
+    kRegistryReadFailed,    // any other failure; error holds the system's error
+    kRegistryNotAvailable,  // no registry on this platform
 };
 
 // What one read learnt. About 64 KB: callers keep one per worker, not on a small stack.
 struct RegistryValue {
     RegistryValueStatus status;
-    uint32_t error;         // the system's error when the read failed, else 0
-    uint32_t type;          // kReg* (known for Read and TooLarge)
-    uint32_t size;          // bytes of data held (0 for TooLarge)
-    uint32_t fullSize;      // bytes the value holds
-    int64_t keyLastWrite;   // the key's last-write time (100 ns ticks), 0 when unknown
+    uint32_t error;       // the system's error when the read failed, else 0
+    uint32_t type;        // kReg* (known for Read and TooLarge)
+    uint32_t size;        // bytes of data held (0 for TooLarge)
+    uint32_t fullSize;    // bytes the value holds
+    int64_t keyLastWrite; // the key's last-write time (100 ns ticks), 0 when unknown
     uint8_t data[kRegistryValueDataMax];
 };
 

@@ -17,7 +17,8 @@ namespace {
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
     std::vector<uint8_t> bytes;
-    for (int value : values) bytes.push_back(static_cast<uint8_t>(value));
+    for (int value : values)
+        bytes.push_back(static_cast<uint8_t>(value));
     return bytes;
 }
 
@@ -28,7 +29,8 @@ std::vector<uint8_t> Utf16Bytes(const std::u16string& text, std::initializer_lis
         bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
         bytes.push_back(static_cast<uint8_t>(unit >> 8));
     }
-    for (int value : after) bytes.push_back(static_cast<uint8_t>(value));
+    for (int value : after)
+        bytes.push_back(static_cast<uint8_t>(value));
     return bytes;
 }
 
@@ -82,10 +84,10 @@ TEST_CASE("registry value data as the rules write it, every type and edge") {
          kDetailsWhole},
         {"unpaired surrogate", kRegSz, Utf16Bytes(u"a\xD800z"), "a\xEF\xBF\xBDz", kDetailsWhole},
         {"multi-string", kRegMultiSz, Utf16Bytes(u"one\0two\0\0"s), "one two", kDetailsWhole},
-        {"multi-string without final terminators", kRegMultiSz, Utf16Bytes(u"one\0two"s),
-         "one two", kDetailsWhole},
-        {"multi-string, strings after the empty one", kRegMultiSz,
-         Utf16Bytes(u"a\0\0b\0\0"s), "a", kDetailsWhole},
+        {"multi-string without final terminators", kRegMultiSz, Utf16Bytes(u"one\0two"s), "one two",
+         kDetailsWhole},
+        {"multi-string, strings after the empty one", kRegMultiSz, Utf16Bytes(u"a\0\0b\0\0"s), "a",
+         kDetailsWhole},
         {"multi-string, empty", kRegMultiSz, Bytes({0, 0, 0, 0}), "(Empty)", kDetailsWhole},
         {"binary", kRegBinary, Bytes({1, 2, 3}), "Binary Data", kDetailsWhole},
         {"none with data", kRegNone, Bytes({1}), "Binary Data", kDetailsWhole},
@@ -129,7 +131,8 @@ TEST_CASE("registry value data that does not fit, or was not read whole") {
         CHECK(Format(kRegBinary, Bytes({1}), false, 11).text == "Binary Dat");
         CHECK(Format(kRegBinary, Bytes({1}), false, 12).outcome == kDetailsWhole);
         CHECK(Format(kRegQword, Bytes({1, 0, 0, 0, 0, 0, 0, 0}), false, 29).outcome == kDetailsCut);
-        CHECK(Format(kRegQword, Bytes({1, 0, 0, 0, 0, 0, 0, 0}), false, 30).outcome == kDetailsWhole);
+        CHECK(Format(kRegQword, Bytes({1, 0, 0, 0, 0, 0, 0, 0}), false, 30).outcome ==
+              kDetailsWhole);
     }
     SUBCASE("data read only in part") {
         // The start of a text is known as a start only; a binary value is binary however long.
@@ -173,9 +176,9 @@ TEST_CASE("a read's Details: known only for what was read") {
     value.type = kRegSz;
     CHECK(RegistryDetailsText(value, out, kDetailsChars) == kDetailsUnknown);
 
-    for (RegistryValueStatus status : {kRegistryValueGone, kRegistryKeyGone, kRegistryAccessDenied,
-                                       kRegistryBadPath, kRegistryReadFailed,
-                                       kRegistryNotAvailable}) {
+    for (RegistryValueStatus status :
+         {kRegistryValueGone, kRegistryKeyGone, kRegistryAccessDenied, kRegistryBadPath,
+          kRegistryReadFailed, kRegistryNotAvailable}) {
         CAPTURE(RegistryValueStatusName(status));
         value.status = status;
         value.type = kRegDword;
@@ -189,9 +192,9 @@ TEST_CASE("a read's Details: known only for what was read") {
 TEST_CASE("token facts as rules compare them") {
     SUBCASE("integrity levels by range") {
         const std::pair<uint32_t, const char*> levels[] = {
-            {0x0000, "Untrusted"}, {0x0fff, "Untrusted"}, {0x1000, "Low"},
-            {0x1fff, "Low"},       {0x2000, "Medium"},    {0x2100, "Medium"},
-            {0x3000, "High"},      {0x3fff, "High"},      {0x4000, "System"},
+            {0x0000, "Untrusted"}, {0x0fff, "Untrusted"},      {0x1000, "Low"},
+            {0x1fff, "Low"},       {0x2000, "Medium"},         {0x2100, "Medium"},
+            {0x3000, "High"},      {0x3fff, "High"},           {0x4000, "System"},
             {0x5000, "Protected"}, {0xffffffffu, "Protected"},
         };
         for (const auto& level : levels) {

@@ -49,7 +49,8 @@ struct TestKey {
     ~TestKey() {
         if (key != nullptr) RegCloseKey(key);
         RegDeleteTreeW(HKEY_CURRENT_USER, subkey.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OlvettaTest"); // only when nothing else is in it
+        RegDeleteKeyW(HKEY_CURRENT_USER,
+                      L"Software\\OlvettaTest"); // only when nothing else is in it
     }
     bool Set(const wchar_t* name, DWORD type, const void* data, size_t bytes) {
         return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data),
@@ -91,8 +92,8 @@ TEST_CASE("real registry: values of each type read back by the trace's key names
     // The kernel's name of the key (the user's hive by SID), the short form and HKCU.
     const std::u16string kernelPath =
         u"\\REGISTRY\\USER\\" + std::u16string(self.sid) + u"\\" + U16(test.subkey.c_str());
-    const std::u16string shortPath = u"HKU\\" + std::u16string(self.sid) + u"\\" +
-                                     U16(test.subkey.c_str());
+    const std::u16string shortPath =
+        u"HKU\\" + std::u16string(self.sid) + u"\\" + U16(test.subkey.c_str());
     const std::u16string currentUser = u"HKCU\\" + std::u16string(U16(test.subkey.c_str()));
     for (const std::u16string& path : {kernelPath, shortPath, currentUser}) {
         CAPTURE(U8(path.c_str()));
@@ -181,9 +182,9 @@ TEST_CASE("real trust check: the system's own files and this test give a verdict
         std::snprintf(answer, sizeof answer, "0x%08x", static_cast<unsigned>(trust.trustResult));
         const std::string signedText =
             verdict.signedKnown ? U8(SignedText(verdict.isSigned)) : std::string("unknown");
-        const std::string line = U8(U16(file.c_str())) + ": " + answer + " " +
-                                 U8(verdict.status) + ", signed " + signedText +
-                                 (trust.catalog ? " (catalog)" : "") + ", signer " +
+        const std::string line = U8(U16(file.c_str())) + ": " + answer + " " + U8(verdict.status) +
+                                 ", signed " + signedText + (trust.catalog ? " (catalog)" : "") +
+                                 ", signer " +
                                  (trust.signerKnown ? U8(trust.signer) : std::string("unknown"));
         MESSAGE(line);
     }

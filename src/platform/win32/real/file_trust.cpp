@@ -37,8 +37,8 @@ CatalogCalls LoadCatalogCalls() {
     HMODULE wintrust = GetModuleHandleW(L"wintrust.dll");
     if (wintrust == nullptr) return calls;
     // Through a function type without arguments, as a FARPROC is converted without a warning.
-    calls.acquire2 = reinterpret_cast<AcquireContext2Fn>(reinterpret_cast<void (*)()>(
-        GetProcAddress(wintrust, "CryptCATAdminAcquireContext2")));
+    calls.acquire2 = reinterpret_cast<AcquireContext2Fn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(wintrust, "CryptCATAdminAcquireContext2")));
     calls.calcHash2 = reinterpret_cast<CalcHash2Fn>(reinterpret_cast<void (*)()>(
         GetProcAddress(wintrust, "CryptCATAdminCalcHashFromFileHandle2")));
     if (calls.acquire2 == nullptr || calls.calcHash2 == nullptr) calls = CatalogCalls{};
@@ -173,8 +173,9 @@ bool CheckFileTrust(const char16_t* path, FileTrust* out) {
         return false;
     }
     const wchar_t* widePath = reinterpret_cast<const wchar_t*>(path);
-    HANDLE file = CreateFileW(widePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(widePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         out->error = GetLastError();
         return false;

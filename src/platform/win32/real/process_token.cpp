@@ -31,9 +31,12 @@ void ClearFacts(ProcessTokenFacts* out) {
 
 ProcessTokenStatus StatusOfError(DWORD error) {
     switch (error) {
-    case ERROR_INVALID_PARAMETER: return kTokenProcessGone; // OpenProcess of an id not in use
-    case ERROR_ACCESS_DENIED: return kTokenAccessDenied;
-    default: return kTokenReadFailed;
+    case ERROR_INVALID_PARAMETER:
+        return kTokenProcessGone; // OpenProcess of an id not in use
+    case ERROR_ACCESS_DENIED:
+        return kTokenAccessDenied;
+    default:
+        return kTokenReadFailed;
     }
 }
 

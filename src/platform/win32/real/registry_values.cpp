@@ -11,22 +11,32 @@ namespace {
 
 HKEY RootKey(RegistryRoot root) {
     switch (root) {
-    case kRegistryRootMachine: return HKEY_LOCAL_MACHINE;
-    case kRegistryRootUsers: return HKEY_USERS;
-    case kRegistryRootCurrentUser: return HKEY_CURRENT_USER;
-    case kRegistryRootClassesRoot: return HKEY_CLASSES_ROOT;
-    case kRegistryRootNone: break;
+    case kRegistryRootMachine:
+        return HKEY_LOCAL_MACHINE;
+    case kRegistryRootUsers:
+        return HKEY_USERS;
+    case kRegistryRootCurrentUser:
+        return HKEY_CURRENT_USER;
+    case kRegistryRootClassesRoot:
+        return HKEY_CLASSES_ROOT;
+    case kRegistryRootNone:
+        break;
     }
     return nullptr;
 }
 
 RegistryValueStatus StatusOfError(LONG error, bool keyOpen) {
     switch (error) {
-    case ERROR_FILE_NOT_FOUND: return keyOpen ? kRegistryValueGone : kRegistryKeyGone;
-    case ERROR_PATH_NOT_FOUND: return kRegistryKeyGone;
-    case ERROR_KEY_DELETED: return kRegistryKeyGone;
-    case ERROR_ACCESS_DENIED: return kRegistryAccessDenied;
-    default: return kRegistryReadFailed;
+    case ERROR_FILE_NOT_FOUND:
+        return keyOpen ? kRegistryValueGone : kRegistryKeyGone;
+    case ERROR_PATH_NOT_FOUND:
+        return kRegistryKeyGone;
+    case ERROR_KEY_DELETED:
+        return kRegistryKeyGone;
+    case ERROR_ACCESS_DENIED:
+        return kRegistryAccessDenied;
+    default:
+        return kRegistryReadFailed;
     }
 }
 
@@ -59,8 +69,8 @@ bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, Regis
     FILETIME lastWrite{};
     if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                          nullptr, nullptr, nullptr, &lastWrite) == ERROR_SUCCESS) {
-        out->keyLastWrite = static_cast<int64_t>((static_cast<uint64_t>(lastWrite.dwHighDateTime) << 32) |
-                                                 lastWrite.dwLowDateTime);
+        out->keyLastWrite = static_cast<int64_t>(
+            (static_cast<uint64_t>(lastWrite.dwHighDateTime) << 32) | lastWrite.dwLowDateTime);
     }
     const wchar_t* name = valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
     DWORD type = REG_NONE;
