@@ -1,7 +1,10 @@
-// Key paths as the trace and the rows write them, and the stand-in registry's answers.
+// Key paths as the trace and the rows write them, and the stand-ins' answers for registry values,
+// process tokens and the trust check.
 #include "doctest.h"
 
 #include <string>
+
+#include "base/text.h"
 
 #include "platform/registry_values.h"
 #include "platform/sim/sim_facts.h"
@@ -90,6 +93,49 @@ TEST_CASE("the stand-in registry answers each outcome a read can have") {
     ClearSimulatedRegistry();
     CHECK_FALSE(ReadRegistryValue(u"HKCU\\Big", u"", &value));
     CHECK(value.status == kRegistryKeyGone);
+}
+
+TEST_CASE("the stand-in tokens and trust checks: entries as given, the rest unknown") {
+    ProcessTokenFacts facts{};
+    facts.status = kTokenRead;
+    facts.userKnown = true;
+    CopyBounded(facts.user, kTokenUserChars, u"NT AUTHORITY\\SYSTEM");
+    facts.integrityKnown = true;
+    facts.integrityRid = 0x4000;
+    SetSimulatedProcessToken(40, facts);
+    facts.status = kTokenAccessDenied;
+    SetSimulatedProcessToken(44, facts);
+
+    ProcessTokenFacts read{};
+    CHECK(ReadProcessTokenFacts(40, &read));
+    CHECK(U8(read.user) == "NT AUTHORITY\\SYSTEM");
+    CHECK(read.integrityRid == 0x4000);
+    CHECK_FALSE(ReadProcessTokenFacts(44, &read));
+    CHECK(read.status == kTokenAccessDenied);
+    RemoveSimulatedProcessToken(40);
+    CHECK_FALSE(ReadProcessTokenFacts(40, &read));
+    CHECK(read.status == kTokenProcessGone);
+    CHECK_FALSE(read.userKnown);
+    CHECK_FALSE(read.integrityKnown);
+    CHECK_FALSE(read.logonIdKnown);
+    ClearSimulatedProcessTokens();
+    CHECK_FALSE(ReadProcessTokenFacts(44, &read));
+
+    FileTrust trust{};
+    trust.status = kFileTrustChecked;
+    trust.trustResult = kTrustCertExpired;
+    trust.signerKnown = true;
+    CopyBounded(trust.signer, kTrustSignerChars, u"Signer");
+    SetSimulatedFileTrust(u"C:\\Windows\\a.dll", trust);
+    FileTrust checked{};
+    CHECK(CheckFileTrust(u"c:\\windows\\A.DLL", &checked));
+    CHECK(checked.trustResult == kTrustCertExpired);
+    CHECK(U8(checked.signer) == "Signer");
+    CHECK_FALSE(CheckFileTrust(u"C:\\Windows\\b.dll", &checked));
+    CHECK(checked.status == kFileTrustCannotOpen);
+    CHECK_FALSE(checked.signerKnown);
+    ClearSimulatedFileTrust();
+    CHECK_FALSE(CheckFileTrust(u"C:\\Windows\\a.dll", &checked));
 }
 
 } // namespace olv
