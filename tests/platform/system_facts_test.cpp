@@ -5,7 +5,6 @@
 #include <string>
 
 #include "base/text.h"
-
 #include "platform/registry_values.h"
 #include "platform/sim/sim_facts.h"
 #include "support/text_check.h"
