@@ -254,9 +254,10 @@ void RowChangesOf(const RowRecordCoder* coder, RowChanges* changes) {
     for (size_t t = 0; t < kRecordTexts; ++t) {
         if ((members & RecordMemberText(t)) != 0) changed |= ChangedText(t);
         // A text with a zero unit in it ends at that zero, as a row's text does.
-        changes->units[t] = (coder->zeroInText & (1u << t)) != 0
-                                ? static_cast<uint16_t>(FieldTextLength(TextOf(&coder->last, t), kTextChars[t]))
-                                : coder->units[t];
+        changes->units[t] =
+            (coder->zeroInText & (1u << t)) != 0
+                ? static_cast<uint16_t>(FieldTextLength(TextOf(&coder->last, t), kTextChars[t]))
+                : coder->units[t];
     }
     changes->changed = changed;
 }

@@ -138,9 +138,12 @@ struct RowField {
     int cacheField;
 };
 constexpr RowField kRowFields[6] = {
-    {offsetof(EventRow, operation), kOperationChars, 5}, {offsetof(EventRow, path), kPathChars, 0},
-    {offsetof(EventRow, detail), kDetailChars, 1},       {offsetof(EventRow, result), kResultChars, 2},
-    {offsetof(EventRow, process), kProcessChars, 3},     {offsetof(EventRow, threat), kThreatChars, 4},
+    {offsetof(EventRow, operation), kOperationChars, 5},
+    {offsetof(EventRow, path), kPathChars, 0},
+    {offsetof(EventRow, detail), kDetailChars, 1},
+    {offsetof(EventRow, result), kResultChars, 2},
+    {offsetof(EventRow, process), kProcessChars, 3},
+    {offsetof(EventRow, threat), kThreatChars, 4},
 };
 enum : size_t { kOperation, kPath, kDetail, kResult, kProcess, kThreat };
 
@@ -156,6 +159,11 @@ bool PackWith(TextStore* store, const EventRow* row, const RowChanges& changes,
               CompactRow* out, RowContext* outContext) {
     if (row->category > 0xFF || row->severity > 0xFF) return false;
     const uint32_t changed = last != nullptr ? changes.changed : kChangedAll;
+    // A count past its field is cut to the field.
+    size_t lengths[6];
+    for (size_t t = 0; t < 6; ++t)
+        lengths[t] =
+            changes.units[t] < kRowFields[t].chars ? size_t{changes.units[t]} : kRowFields[t].chars;
     CompactRow c{};
     if ((changed & kChangedTime) == 0) {
         c.time = last->time;
@@ -172,10 +180,9 @@ bool PackWith(TextStore* store, const EventRow* row, const RowChanges& changes,
     c.threadId = row->threadId;
     c.category = static_cast<uint8_t>(row->category);
     c.severity = static_cast<uint8_t>(row->severity);
-    const RowKind kind =
-        (changed & (kChangedCategory | ChangedText(kOperation))) == 0
-            ? KindOf(*last)
-            : RowKindOf(row->category, row->operation, changes.units[kOperation]);
+    const RowKind kind = (changed & (kChangedCategory | ChangedText(kOperation))) == 0
+                             ? KindOf(*last)
+                             : RowKindOf(row->category, row->operation, lengths[kOperation]);
     c.kind = static_cast<uint16_t>(kind);
     RowContext context{};
     uint32_t* ids[6] = {&context.operation, &c.path,          &c.detail,
@@ -186,23 +193,23 @@ bool PackWith(TextStore* store, const EventRow* row, const RowChanges& changes,
         last != nullptr ? lastContext->process : 0,   last != nullptr ? lastContext->threat : 0};
     // The operation is kept only for a row of kind Other; the row before's is that text's id
     // only when that row was of kind Other too.
-    const bool operationKept =
-        (changed & ChangedText(kOperation)) == 0 && last != nullptr && KindOf(*last) == RowKind::Other;
+    const bool operationKept = (changed & ChangedText(kOperation)) == 0 && last != nullptr &&
+                               KindOf(*last) == RowKind::Other;
     auto intern = [&](size_t t, const FieldText& text) {
-        return InternFieldCached(store, cache != nullptr ? &cache->fields[kRowFields[t].cacheField] : nullptr,
-                                 text, ids[t]);
+        return InternFieldCached(
+            store, cache != nullptr ? &cache->fields[kRowFields[t].cacheField] : nullptr, text,
+            ids[t]);
     };
     auto textOf = [&](size_t t) {
         const char16_t* field = FieldOf(row, t);
-        return FieldText{field, changes.units[t], TextHash(field, changes.units[t])};
+        return FieldText{field, lengths[t], TextHash(field, lengths[t])};
     };
     // The path is most often a text the rows just before did not have: its index slot is asked
     // for first, and looked up after the other fields, which are mostly found in the cache.
     const bool pathChanged = (changed & ChangedText(kPath)) != 0;
     FieldText path{};
-    if (pathChanged && changes.pathHashUnits != 0 &&
-        changes.pathHashUnits == changes.units[kPath]) {
-        path = FieldText{FieldOf(row, kPath), changes.units[kPath], changes.pathHash};
+    if (pathChanged && changes.pathHashUnits != 0 && changes.pathHashUnits == lengths[kPath]) {
+        path = FieldText{FieldOf(row, kPath), lengths[kPath], changes.pathHash};
     } else if (pathChanged) {
         path = textOf(kPath);
         if (path.length != 0) PrefetchTextSlot(store, path.hash);

@@ -34,8 +34,8 @@ struct RecordPacker {
     }
     bool DecodeAndPack(size_t size) {
         RowChanges changes{};
-        const bool hashed = RecordPathHash(bytes.data(), size, &changes.pathHash,
-                                           &changes.pathHashUnits);
+        const bool hashed =
+            RecordPathHash(bytes.data(), size, &changes.pathHash, &changes.pathHashUnits);
         if (!hashed) changes.pathHashUnits = 0;
         if (DecodeRowRecord(&reader, bytes.data(), size) != size) return false;
         RowChangesOf(&reader, &changes);
@@ -51,7 +51,8 @@ struct RecordPacker {
         uint64_t a = 0, b = 0;
         const uint8_t* poolA = TextPool(&runStore, &a);
         const uint8_t* poolB = TextPool(&wholeStore, &b);
-        return runPacked == wholePacked && a == b && (a == 0 || std::memcmp(poolA, poolB, a) == 0) &&
+        return runPacked == wholePacked && a == b &&
+               (a == 0 || std::memcmp(poolA, poolB, a) == 0) &&
                (!runPacked || std::memcmp(&fromRun, &whole, sizeof whole) == 0);
     }
     uint32_t PathUnits() const { return TextOfId(&runStore, fromRun.path).length; }
@@ -79,8 +80,9 @@ TEST_CASE("rows packed from their records match rows packed whole, whatever chan
     const size_t chars[] = {kOperationChars, kPathChars,    kDetailChars,
                             kResultChars,    kProcessChars, kThreatChars};
     // Kinds' texts (which make a kind only under their category), texts of no kind, a wide text.
-    static const char16_t* const kTexts[] = {u"Read file", u"Loaded DLL", u"File operation (90)",
-                                             u"", u"OK", u"C:\\a.txt", u"\u0441\u0430\u0439\u0442"};
+    static const char16_t* const kTexts[] = {
+        u"Read file", u"Loaded DLL", u"File operation (90)",     u"",
+        u"OK",        u"C:\\a.txt",  u"\u0441\u0430\u0439\u0442"};
     bool same = true;
     for (uint32_t i = 0; i < 6000 && same; ++i) {
         if (random.Below(4) == 0) row.category = random.Below(6);
@@ -100,7 +102,8 @@ TEST_CASE("rows packed from their records match rows packed whole, whatever chan
             }
         }
         if (random.Below(3) == 0) row.time.milliseconds = static_cast<uint16_t>(random.Below(1000));
-        if (random.Below(9) == 0) row.time.year = static_cast<uint16_t>(2026 + 40000 * random.Below(2));
+        if (random.Below(9) == 0)
+            row.time.year = static_cast<uint16_t>(2026 + 40000 * random.Below(2));
         if (random.Below(4) == 0) row.parentPid = random.Below(3);
         if (random.Below(6) == 0) row.keyObject = random.Next();
         if (random.Below(7) == 0) row.reserved = random.Below(2);
@@ -116,7 +119,8 @@ TEST_CASE("rows packed from their records match rows packed whole, whatever chan
     }
 }
 
-TEST_CASE("a refused row leaves nothing for the next row to take; texts with a zero unit end there") {
+TEST_CASE(
+    "a refused row leaves nothing for the next row to take; texts with a zero unit end there") {
     RecordPacker p;
     SUBCASE("the row after a refusal keeps the refused row's path and gets that path's id") {
         REQUIRE(p.Send(KindRow(RowKind::ReadFile, u"C:\\first.txt", 10)));
@@ -150,7 +154,8 @@ TEST_CASE("a refused row leaves nothing for the next row to take; texts with a z
             std::memcpy(p.bytes.data(), wide ? wideUnits : narrow, size);
             REQUIRE(p.DecodeAndPack(size));
             CHECK((p.runPacked && p.Same() && p.PathUnits() == 2));
-            const uint8_t pidOnly[] = {8, 0, static_cast<uint8_t>(kRecordMemberPid), 0, 77, 0, 0, 0};
+            const uint8_t pidOnly[] = {8, 0, static_cast<uint8_t>(kRecordMemberPid), 0, 77, 0,
+                                       0, 0};
             std::memcpy(p.bytes.data(), pidOnly, sizeof pidOnly);
             REQUIRE(p.DecodeAndPack(sizeof pidOnly));
             CHECK((p.reader.last.pid == 77 && p.Same() && p.PathUnits() == 2));
@@ -158,6 +163,20 @@ TEST_CASE("a refused row leaves nothing for the next row to take; texts with a z
         REQUIRE(p.Send(KindRow(RowKind::ReadFile, u"C:\\abcdef", 1)));
         CHECK((p.Same() && p.PathUnits() == 9));
     }
+}
+
+TEST_CASE("counts past their fields are cut to the fields") {
+    RecordPacker p;
+    EventRow row = KindRow(RowKind::Other, u"", 1);
+    for (char16_t& unit : row.path)
+        unit = u'p';
+    RowChanges changes{};
+    changes.changed = kChangedAll;
+    for (uint16_t& units : changes.units)
+        units = 0xFFFF;
+    REQUIRE(PackChangedRow(&p.runStore, &p.run, &row, changes, &p.fromRun));
+    CHECK(p.PathUnits() == kPathChars);
+    CHECK(TextOfId(&p.runStore, p.fromRun.detail).length == kDetailChars);
 }
 
 TEST_CASE("the path's hash made from a record's bytes is the hash of the decoded path") {
