@@ -32,16 +32,22 @@ const uint8_t* RecordAt(const Recording* app, uint32_t* at, uint32_t end) {
     return app->queueBytes + place;
 }
 
+// The bytes a record at `record` (at position `at`) may take: up to what was published and to the
+// ring's end.
+size_t BytesFrom(const Recording* app, const uint8_t* record, uint32_t at, uint32_t end) {
+    const uint32_t place = static_cast<uint32_t>(record - app->queueBytes);
+    const uint32_t published = end - at;
+    const uint32_t toEnd = app->queueMask + 1 - place;
+    return published < toEnd ? published : toEnd;
+}
+
 // Decodes the record at *at (before end) with `coder` and moves past it; false when no record
 // could be read (nothing left, or damage).
 bool DecodeNext(const Recording* app, RowRecordCoder* coder, uint32_t* at, uint32_t end) {
     if (*at == end) return false;
     const uint8_t* record = RecordAt(app, at, end);
     if (record == nullptr) return false;
-    const uint32_t place = static_cast<uint32_t>(record - app->queueBytes);
-    const uint32_t published = end - *at;
-    const uint32_t toEnd = app->queueMask + 1 - place;
-    const size_t taken = DecodeRowRecord(coder, record, published < toEnd ? published : toEnd);
+    const size_t taken = DecodeRowRecord(coder, record, BytesFrom(app, record, *at, end));
     if (taken == 0) return false;
     *at += static_cast<uint32_t>(taken);
     return true;
@@ -139,9 +145,14 @@ void BeginQueueRead(Recording* app, QueueRead* read) {
     read->end = app->queueBytes != nullptr ? AtomicLoad(app->queueWrite) : read->at;
     read->rows = 0;
     read->damaged = 0;
+    read->nextPathHash = 0;
+    read->nextPathUnits = 0;
 }
 
-const EventRow* NextQueuedRow(Recording* app, QueueRead* read) {
+const EventRow* NextQueuedRow(Recording* app, QueueRead* read, RowChanges* changes) {
+    // The path hash made ahead is this record's: it was made at the position read now.
+    const uint16_t pathHashUnits = read->nextPathUnits;
+    read->nextPathUnits = 0;
     if (read->at == read->end || read->damaged != 0) return nullptr;
     RowRecordCoder* coder = &app->queueCoders->reader;
     if (!DecodeNext(app, coder, &read->at, read->end)) {
@@ -149,6 +160,17 @@ const EventRow* NextQueuedRow(Recording* app, QueueRead* read) {
         return nullptr;
     }
     ++read->rows;
+    if (changes != nullptr) {
+        RowChangesOf(coder, changes);
+        changes->pathHash = read->nextPathHash;
+        changes->pathHashUnits = pathHashUnits;
+        uint32_t at = read->at;
+        const uint8_t* next = at != read->end ? RecordAt(app, &at, read->end) : nullptr;
+        if (next != nullptr && !RecordPathHash(next, BytesFrom(app, next, at, read->end),
+                                               &read->nextPathHash, &read->nextPathUnits)) {
+            read->nextPathUnits = 0;
+        }
+    }
     return &coder->last;
 }
 

@@ -49,9 +49,14 @@ struct QueueRead {
     uint32_t end;     // bytes published when the read began
     uint32_t rows;    // rows decoded
     uint32_t damaged; // a record could not be read: EndQueueRead drops the rest
+    // The next record's path hash, made by NextQueuedRow with changes (nextPathUnits 0 when there
+    // is none): the reader asks for its index slot while it stores the row before.
+    uint64_t nextPathHash;
+    uint16_t nextPathUnits;
 };
 void BeginQueueRead(Recording* app, QueueRead* read);
-const EventRow* NextQueuedRow(Recording* app, QueueRead* read);
+// With changes, also what the row's record changed from the row before (RowChangesOf).
+const EventRow* NextQueuedRow(Recording* app, QueueRead* read, RowChanges* changes = nullptr);
 void EndQueueRead(Recording* app, const QueueRead* read);
 
 // Test hook: decodes up to `capacity` waiting rows, oldest first, into rows[] without taking

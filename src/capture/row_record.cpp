@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "base/text.h"
+#include "platform/hash_table.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -25,6 +28,16 @@ enum Member : uint32_t {
     kMemberFirstText = 10, // then one bit for each text, in the order of kTextOffsets
 };
 static_assert(kMemberFirstText + kRecordTexts == 16);
+static_assert(kRecordMemberCategory == 1u << kMemberCategory &&
+              kRecordMemberDate == 1u << kMemberDate && kRecordMemberClock == 1u << kMemberClock &&
+              kRecordMemberPid == 1u << kMemberPid &&
+              kRecordMemberThreadId == 1u << kMemberThreadId &&
+              kRecordMemberParentPid == 1u << kMemberParentPid &&
+              kRecordMemberSeverity == 1u << kMemberSeverity &&
+              kRecordMemberReserved == 1u << kMemberReserved &&
+              kRecordMemberKeyObject == 1u << kMemberKeyObject &&
+              kRecordMemberTimestamp == 1u << kMemberTimestamp &&
+              RecordMemberText(0) == 1u << kMemberFirstText);
 
 constexpr size_t kTextOffsets[kRecordTexts] = {
     offsetof(EventRow, operation), offsetof(EventRow, path),    offsetof(EventRow, detail),
@@ -108,7 +121,7 @@ size_t MeasureText(const char16_t* text, size_t chars, bool* wide) {
 #endif
 }
 
-// Units below 256 as one byte each, and back.
+// Units below 256 as one byte each, and back; the widening tells whether a unit was zero.
 void NarrowUnits(uint8_t* to, const char16_t* from, size_t count) {
     size_t i = 0;
 #if defined(__SSE2__)
@@ -121,18 +134,31 @@ void NarrowUnits(uint8_t* to, const char16_t* from, size_t count) {
     for (; i < count; ++i)
         to[i] = static_cast<uint8_t>(from[i]);
 }
-void WidenUnits(char16_t* to, const uint8_t* from, size_t count) {
+bool WidenUnits(char16_t* to, const uint8_t* from, size_t count) {
     size_t i = 0;
+    bool zero = false;
 #if defined(__SSE2__)
     const __m128i zeros = _mm_setzero_si128();
+    __m128i seen = zeros;
     for (; i + 16 <= count; i += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        seen = _mm_or_si128(seen, _mm_cmpeq_epi8(bytes, zeros));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_unpacklo_epi8(bytes, zeros));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 8), _mm_unpackhi_epi8(bytes, zeros));
     }
+    zero = _mm_movemask_epi8(seen) != 0;
 #endif
-    for (; i < count; ++i)
+    for (; i < count; ++i) {
         to[i] = from[i];
+        zero = zero || from[i] == 0;
+    }
+    return zero;
+}
+bool HasZeroUnit(const char16_t* text, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (text[i] == 0) return true;
+    }
+    return false;
 }
 
 // After `count` units of a text were written into the coder's row: zeros over what its previous
@@ -215,7 +241,57 @@ size_t EncodeRowRecord(RowRecordCoder* coder, const EventRow* row, uint8_t* out,
     }
     if (((at - out) & 1) != 0) *at++ = 0;
     coder->hasLast = 1;
+    coder->members = static_cast<uint16_t>(members);
+    coder->zeroInText = 0; // a text is measured up to its first zero
     return size;
+}
+
+void RowChangesOf(const RowRecordCoder* coder, RowChanges* changes) {
+    const uint32_t members = coder->members;
+    uint32_t changed = 0;
+    if ((members & kRecordMemberCategory) != 0) changed |= kChangedCategory;
+    if ((members & (kRecordMemberDate | kRecordMemberClock)) != 0) changed |= kChangedTime;
+    for (size_t t = 0; t < kRecordTexts; ++t) {
+        if ((members & RecordMemberText(t)) != 0) changed |= ChangedText(t);
+        // A text with a zero unit in it ends at that zero, as a row's text does.
+        changes->units[t] =
+            (coder->zeroInText & (1u << t)) != 0
+                ? static_cast<uint16_t>(FieldTextLength(TextOf(&coder->last, t), kTextChars[t]))
+                : coder->units[t];
+    }
+    changes->changed = changed;
+}
+
+bool RecordPathHash(const uint8_t* in, size_t available, uint64_t* hash, uint16_t* units) {
+    uint16_t head[2];
+    if (available < sizeof head) return false;
+    std::memcpy(head, in, sizeof head);
+    const size_t size = head[0];
+    const uint32_t members = head[1];
+    if (size < sizeof head || size > available || (members & RecordMemberText(1)) == 0)
+        return false;
+    size_t at = sizeof head;
+    for (uint32_t m = 0; m < kMemberFirstText; ++m) {
+        if ((members & (1u << m)) != 0) at += kFixed[m].bytes;
+    }
+    for (size_t t = 0; t < 2; ++t) {
+        if ((members & RecordMemberText(t)) == 0) continue;
+        uint16_t textHead;
+        if (size < at + sizeof textHead) return false;
+        std::memcpy(&textHead, in + at, sizeof textHead);
+        at += sizeof textHead;
+        const bool wide = (textHead & kWideText) != 0;
+        const size_t n = textHead & static_cast<uint16_t>(~kWideText);
+        if (n > kTextChars[t] || size - at < n * (wide ? 2 : 1)) return false;
+        if (t == 1) {
+            if (wide || n == 0) return false;
+            *hash = HashText8As16(in + at, n);
+            *units = static_cast<uint16_t>(n);
+            return true;
+        }
+        at += n * (wide ? 2 : 1);
+    }
+    return false;
 }
 
 size_t DecodeRowRecord(RowRecordCoder* coder, const uint8_t* in, size_t available) {
@@ -227,6 +303,7 @@ size_t DecodeRowRecord(RowRecordCoder* coder, const uint8_t* in, size_t availabl
     if (size < sizeof head || size > available || (size & 1) != 0) return 0;
     const uint8_t* at = in + sizeof head;
     const uint8_t* end = in + size;
+    uint8_t zeroInText = 0;
     for (uint32_t m = 0; m < kMemberFirstText; ++m) {
         if ((members & (1u << m)) == 0) continue;
         const FixedMember& f = kFixed[m];
@@ -244,18 +321,25 @@ size_t DecodeRowRecord(RowRecordCoder* coder, const uint8_t* in, size_t availabl
         const size_t n = textHead & static_cast<uint16_t>(~kWideText);
         if (n > kTextChars[t] || static_cast<size_t>(end - at) < n * (wide ? 2 : 1)) return 0;
         char16_t* to = TextOf(&coder->last, t);
+        bool zero = false;
         if (wide) {
             std::memcpy(to, at, n * sizeof(char16_t));
+            zero = HasZeroUnit(to, n);
             at += n * sizeof(char16_t);
         } else {
-            WidenUnits(to, at, n);
+            zero = WidenUnits(to, at, n);
             at += n;
         }
+        if (zero) zeroInText = static_cast<uint8_t>(zeroInText | (1u << t));
         TextWritten(coder, t, n);
     }
     // At most the one byte that keeps the next record even.
     if (end - at > 1) return 0;
     coder->hasLast = 1;
+    coder->members = static_cast<uint16_t>(members);
+    // A text the record left out keeps what the row before held.
+    const uint8_t kept = static_cast<uint8_t>(~(members >> kMemberFirstText));
+    coder->zeroInText = static_cast<uint8_t>(zeroInText | (coder->zeroInText & kept & 0x3F));
     return size;
 }
 

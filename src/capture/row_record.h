@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "record/compact_row.h"
 #include "record/event_row.h"
 
 namespace olv {
@@ -21,7 +22,31 @@ struct RowRecordCoder {
     EventRow last;
     uint16_t units[kRecordTexts]; // units of each text of `last`, without its terminator
     uint8_t hasLast;              // 0: the next record holds every member
+    // What the last record written or read held: its member mask (kRecordMembersAll for a record
+    // holding every member), and a bit for each text (in record order) that holds a zero unit
+    // before its end, so that the text of `last` ends before units[] says (only a damaged record
+    // holds one). The reader packs the members the record left out by reusing what it made of
+    // them for the row before.
+    uint16_t members;
+    uint8_t zeroInText;
 };
+
+// Member bits of a record, for RowRecordCoder::members.
+constexpr uint16_t kRecordMemberCategory = 1u << 0;
+constexpr uint16_t kRecordMemberDate = 1u << 1;  // year, month, day of the week, day
+constexpr uint16_t kRecordMemberClock = 1u << 2; // hour, minute, second, milliseconds
+constexpr uint16_t kRecordMemberPid = 1u << 3;
+constexpr uint16_t kRecordMemberThreadId = 1u << 4;
+constexpr uint16_t kRecordMemberParentPid = 1u << 5;
+constexpr uint16_t kRecordMemberSeverity = 1u << 6;
+constexpr uint16_t kRecordMemberReserved = 1u << 7;
+constexpr uint16_t kRecordMemberKeyObject = 1u << 8;
+constexpr uint16_t kRecordMemberTimestamp = 1u << 9;
+// Text t (0 operation, 1 path, 2 detail, 3 result, 4 process, 5 threat).
+constexpr uint16_t RecordMemberText(size_t t) {
+    return static_cast<uint16_t>(1u << (10 + t));
+}
+constexpr uint16_t kRecordMembersAll = 0xFFFF;
 
 // Largest record: every member present and every text UTF-16 without a terminator.
 constexpr size_t kLargestRowRecord =
@@ -31,6 +56,16 @@ constexpr size_t kLargestRowRecord =
 // The record's first two bytes are its size; a size of 0 marks the rest of the ring up to its end
 // as unused (the next record starts at the ring's start).
 constexpr uint16_t kRecordWrapMarker = 0;
+
+// What the last record left out of the coder's row, for PackChangedRow: which members it changed
+// and the units of each text.
+void RowChangesOf(const RowRecordCoder* coder, RowChanges* changes);
+
+// The TextHash of the path the record at `in` (at most `available` bytes) holds, made from the
+// record's bytes, and its units. False when the record holds no path, a path of two bytes a unit
+// (not hashed here) or is not a whole record. Lets the reader ask for the path's index slot a
+// row ahead.
+bool RecordPathHash(const uint8_t* in, size_t available, uint64_t* hash, uint16_t* units);
 
 // Writes the record of `row` at `out` when it takes at most `room` bytes, and returns its size (an
 // even number of at least 4), or 0 when it does not fit, in which case nothing changes.

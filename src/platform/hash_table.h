@@ -53,6 +53,25 @@ inline uint64_t HashText16(const char16_t* text, size_t length) {
     return h;
 }
 
+// HashText16 of the text whose units are these bytes (each unit below 256), made from the bytes
+// without widening them first: a text kept one byte a unit hashes as its units would.
+inline uint64_t HashText8As16(const uint8_t* text, size_t length) {
+    uint64_t h = 1469598103934665603ull ^ length;
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        const uint64_t word = uint64_t{text[i]} | (uint64_t{text[i + 1]} << 16) |
+                              (uint64_t{text[i + 2]} << 32) | (uint64_t{text[i + 3]} << 48);
+        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    for (; i < length; ++i)
+        h = (h ^ text[i]) * 1099511628211ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return h;
+}
+
 namespace hash_table_detail {
 
 inline uint64_t Stored(uint64_t hash) {

@@ -83,11 +83,6 @@ struct FieldText {
     uint64_t hash;
 };
 
-FieldText FieldTextOf(const char16_t* field, size_t chars) {
-    const size_t length = FieldTextLength(field, chars);
-    return FieldText{field, length, TextHash(field, length)};
-}
-
 bool InternFieldCached(TextStore* store, PackCacheField* cache, const FieldText& text,
                        uint32_t* id) {
     const char16_t* field = text.units;
@@ -134,10 +129,45 @@ bool InternContext(TextStore* store, const RowContext& context, uint32_t* id) {
     return InternText(store, units, kContextUnits, id);
 }
 
-bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache) {
+namespace {
+
+// The texts of a row in RowChanges order, and the cache field of each.
+struct RowField {
+    size_t offset;
+    size_t chars;
+    int cacheField;
+};
+constexpr RowField kRowFields[6] = {
+    {offsetof(EventRow, operation), kOperationChars, 5},
+    {offsetof(EventRow, path), kPathChars, 0},
+    {offsetof(EventRow, detail), kDetailChars, 1},
+    {offsetof(EventRow, result), kResultChars, 2},
+    {offsetof(EventRow, process), kProcessChars, 3},
+    {offsetof(EventRow, threat), kThreatChars, 4},
+};
+enum : size_t { kOperation, kPath, kDetail, kResult, kProcess, kThreat };
+
+const char16_t* FieldOf(const EventRow* row, size_t t) {
+    return reinterpret_cast<const char16_t*>(reinterpret_cast<const unsigned char*>(row) +
+                                             kRowFields[t].offset);
+}
+
+// Both packings: a text, the kind, the time and the context are made anew when changes says they
+// changed or there is no row before (last is null), and taken from the row before otherwise.
+bool PackWith(TextStore* store, const EventRow* row, const RowChanges& changes,
+              const CompactRow* last, const RowContext* lastContext, PackCache* cache,
+              CompactRow* out, RowContext* outContext) {
     if (row->category > 0xFF || row->severity > 0xFF) return false;
+    const uint32_t changed = last != nullptr ? changes.changed : kChangedAll;
+    // A count past its field is cut to the field.
+    size_t lengths[6];
+    for (size_t t = 0; t < 6; ++t)
+        lengths[t] =
+            changes.units[t] < kRowFields[t].chars ? size_t{changes.units[t]} : kRowFields[t].chars;
     CompactRow c{};
-    if (!PackSystemTime(row->time, &c.time)) {
+    if ((changed & kChangedTime) == 0) {
+        c.time = last->time;
+    } else if (!PackSystemTime(row->time, &c.time)) {
         char16_t units[kTimeUnits];
         static_assert(sizeof units == sizeof(SystemTime));
         std::memcpy(units, &row->time, sizeof units);
@@ -150,35 +180,67 @@ bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* 
     c.threadId = row->threadId;
     c.category = static_cast<uint8_t>(row->category);
     c.severity = static_cast<uint8_t>(row->severity);
-    const RowKind kind = RowKindOfRow(*row);
+    const RowKind kind = (changed & (kChangedCategory | ChangedText(kOperation))) == 0
+                             ? KindOf(*last)
+                             : RowKindOf(row->category, row->operation, lengths[kOperation]);
     c.kind = static_cast<uint16_t>(kind);
-    auto field = [cache](int i) { return cache != nullptr ? &cache->fields[i] : nullptr; };
     RowContext context{};
+    uint32_t* ids[6] = {&context.operation, &c.path,          &c.detail,
+                        &c.result,          &context.process, &context.threat};
+    const uint32_t lastIds[6] = {
+        last != nullptr ? lastContext->operation : 0, last != nullptr ? last->path : 0,
+        last != nullptr ? last->detail : 0,           last != nullptr ? last->result : 0,
+        last != nullptr ? lastContext->process : 0,   last != nullptr ? lastContext->threat : 0};
+    // The operation is kept only for a row of kind Other; the row before's is that text's id
+    // only when that row was of kind Other too.
+    const bool operationKept = (changed & ChangedText(kOperation)) == 0 && last != nullptr &&
+                               KindOf(*last) == RowKind::Other;
+    auto intern = [&](size_t t, const FieldText& text) {
+        return InternFieldCached(
+            store, cache != nullptr ? &cache->fields[kRowFields[t].cacheField] : nullptr, text,
+            ids[t]);
+    };
+    auto textOf = [&](size_t t) {
+        const char16_t* field = FieldOf(row, t);
+        return FieldText{field, lengths[t], TextHash(field, lengths[t])};
+    };
     // The path is most often a text the rows just before did not have: its index slot is asked
     // for first, and looked up after the other fields, which are mostly found in the cache.
-    const FieldText path = FieldTextOf(row->path, kPathChars);
-    if (path.length != 0) PrefetchTextSlot(store, path.hash);
-    if (!InternFieldCached(store, field(1), FieldTextOf(row->detail, kDetailChars), &c.detail) ||
-        !InternFieldCached(store, field(2), FieldTextOf(row->result, kResultChars), &c.result) ||
-        !InternFieldCached(store, field(3), FieldTextOf(row->process, kProcessChars),
-                           &context.process) ||
-        !InternFieldCached(store, field(4), FieldTextOf(row->threat, kThreatChars),
-                           &context.threat) ||
-        (kind == RowKind::Other &&
-         !InternFieldCached(store, field(5), FieldTextOf(row->operation, kOperationChars),
-                            &context.operation)) ||
-        !InternFieldCached(store, field(0), path, &c.path)) {
+    const bool pathChanged = (changed & ChangedText(kPath)) != 0;
+    FieldText path{};
+    if (pathChanged && changes.pathHashUnits != 0 && changes.pathHashUnits == lengths[kPath]) {
+        path = FieldText{FieldOf(row, kPath), lengths[kPath], changes.pathHash};
+    } else if (pathChanged) {
+        path = textOf(kPath);
+        if (path.length != 0) PrefetchTextSlot(store, path.hash);
+    }
+    static constexpr size_t kOrder[] = {kDetail, kResult, kProcess, kThreat, kOperation};
+    for (size_t t : kOrder) {
+        if (t == kOperation) {
+            if (kind != RowKind::Other) continue;
+            if (operationKept) {
+                *ids[t] = lastIds[t];
+                continue;
+            }
+        } else if ((changed & ChangedText(t)) == 0) {
+            *ids[t] = lastIds[t];
+            continue;
+        }
+        if (!intern(t, textOf(t))) return false;
+    }
+    if (!pathChanged) {
+        c.path = lastIds[kPath];
+    } else if (!intern(kPath, path)) {
         return false;
     }
     context.parentPid = row->parentPid;
     context.reserved = row->reserved;
     context.keyObject = row->keyObject;
     c.context = 0;
-    for (uint32_t k = 0; cache != nullptr && k < kPackCacheWays; ++k) {
-        if (cache->contextIds[k] != 0 && SameContext(cache->contexts[k], context)) {
+    if (last != nullptr && SameContext(*lastContext, context)) c.context = last->context;
+    for (uint32_t k = 0; c.context == 0 && cache != nullptr && k < kPackCacheWays; ++k) {
+        if (cache->contextIds[k] != 0 && SameContext(cache->contexts[k], context))
             c.context = cache->contextIds[k];
-            break;
-        }
     }
     if (c.context == 0) {
         if (!InternContext(store, context, &c.context)) return false;
@@ -188,6 +250,36 @@ bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* 
             cache->contextIds[k] = c.context;
         }
     }
+    *out = c;
+    *outContext = context;
+    return true;
+}
+
+} // namespace
+
+bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache) {
+    RowChanges all{};
+    all.changed = kChangedAll;
+    all.pathHashUnits = 0;
+    for (size_t t = 0; t < 6; ++t)
+        all.units[t] = static_cast<uint16_t>(FieldTextLength(FieldOf(row, t), kRowFields[t].chars));
+    RowContext context;
+    return PackWith(store, row, all, nullptr, nullptr, cache, out, &context);
+}
+
+bool PackChangedRow(TextStore* store, PackRun* run, const EventRow* row, const RowChanges& changes,
+                    CompactRow* out) {
+    const bool hasLast = run->hasLast != 0;
+    run->hasLast = 0;
+    CompactRow c;
+    RowContext context;
+    if (!PackWith(store, row, changes, hasLast ? &run->last : nullptr,
+                  hasLast ? &run->context : nullptr, &run->cache, &c, &context)) {
+        return false;
+    }
+    run->last = c;
+    run->context = context;
+    run->hasLast = 1;
     *out = c;
     return true;
 }

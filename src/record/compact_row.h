@@ -96,6 +96,39 @@ struct PackCache {
     uint32_t nextContext;
 };
 bool PackRow(TextStore* store, const EventRow* row, CompactRow* out, PackCache* cache = nullptr);
+
+// Packing a run of rows that each come as changes to the row before (as the ring's records do):
+// a member the row shares with the row before takes what packing made of it for that row, so an
+// unchanged text is neither measured, hashed nor looked up, and the kind, time and context follow
+// the same way. RowChanges says what differs (kChangedAll when nothing is known) and how many
+// units each text has up to its end (the field's first zero, or the whole field).
+constexpr uint32_t kChangedCategory = 1u << 0; // the kind follows the category and operation
+constexpr uint32_t kChangedTime = 1u << 1;
+// Text t: 0 operation, 1 path, 2 detail, 3 result, 4 process, 5 threat.
+constexpr uint32_t ChangedText(size_t t) {
+    return 1u << (2 + t);
+}
+constexpr uint32_t kChangedAll = (1u << 8) - 1;
+struct RowChanges {
+    uint32_t changed;
+    uint16_t units[6];
+    // The path's TextHash when made ahead (pathHashUnits is then its units, else 0); used only
+    // when those are the path's units.
+    uint64_t pathHash;
+    uint16_t pathHashUnits;
+};
+// The row before as packed, and the field cache. Zeroed to start a run; a run is good for one
+// store, with every row of it packed in turn: a refused row (PackChangedRow false) makes the next
+// row be packed whole.
+struct PackRun {
+    PackCache cache;
+    CompactRow last;
+    RowContext context;
+    uint8_t hasLast;
+};
+// PackRow for a row of a run: the same record, the same texts stored, the same refusals.
+bool PackChangedRow(TextStore* store, PackRun* run, const EventRow* row, const RowChanges& changes,
+                    CompactRow* out);
 // The id of a context record, stored first when it is new. False when the store refuses it.
 bool InternContext(TextStore* store, const RowContext& context, uint32_t* id);
 // The most a row's packing adds to a store: its texts, its context and its time record.

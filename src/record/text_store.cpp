@@ -218,6 +218,12 @@ bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes) {
     if (store->indexed < store->count && !IndexAll(store)) return false;
     const uint64_t count = store->count == 0 ? 1 : store->count;
     if (count + texts > MostTexts(store) || store->poolUsed + bytes > MostBytes(store)) return false;
+    // The room is most often there already (the store is asked before every row).
+    if (count + texts <= store->capacity && store->poolUsed + bytes <= store->poolCapacity &&
+        store->index.capacity != 0 &&
+        (uint64_t{store->index.count} + texts) * 2 <= store->index.capacity) {
+        return true;
+    }
     const uint64_t mostTexts = CeilPow2(MostTexts(store));
     const uint64_t mostBytes = CeilPow2(MostBytes(store));
     if (!GrowArray(&store->entries, &store->capacity, store->count, count + texts,

@@ -343,18 +343,24 @@ void IngestQueuedRows(Recording* app) {
     // rebuilt.
     const bool sigma = SigmaRulesLoaded(app);
     bool earlierRowRose = false;
-    // Each row is decoded into the reader's row and packed into the store; the cache lets a row
-    // take the ids of the texts it shares with the row before without a lookup.
-    PackCache cache{};
+    // Each row is decoded into the reader's row and packed into the store. A record holds only
+    // what changed from the row before, so the packing takes the rest from its packing of that
+    // row; the run's cache lets a row take the ids of texts of the rows just before it without a
+    // lookup.
+    PackRun run{};
+    RowChanges changes;
     for (int taken = 0; taken < kIngestBatch; ++taken) {
         // When the store cannot grow the row stays queued for a later tick; nothing is lost yet.
         if (!RoomForRow(app)) break;
-        const EventRow* queued = NextQueuedRow(app, &queue);
+        const EventRow* queued = NextQueuedRow(app, &queue, &changes);
         if (queued == nullptr) break;
+        // The next row's path is most often new: its index slot is read from memory while this
+        // row is stored and shown.
+        if (queue.nextPathUnits != 0) PrefetchTextSlot(&app->rowTexts, queue.nextPathHash);
         const int32_t index = app->rowCount;
         // Room was made for the row's texts: only a store at its bounds (four billion bytes of
         // distinct text) refuses them, and the row is then lost here, and counted.
-        if (!PackRow(&app->rowTexts, queued, &app->rows[index], &cache)) {
+        if (!PackChangedRow(&app->rowTexts, &run, queued, changes, &app->rows[index])) {
             AtomicAdd(app->droppedHere, 1);
             continue;
         }

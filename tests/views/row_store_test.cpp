@@ -2,10 +2,13 @@
 #include "record/stored_rows.h"
 #include "views/row_store.h"
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/recording_setup.h"
 #include "base/atomic.h"
+#include "base/format.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
 #include "doctest.h"
@@ -336,4 +339,36 @@ TEST_CASE_FIXTURE(StoreFixture, "DescribeView: the three forms, every restrictio
           "> This file holds 0 of the 3 rows recorded. Why the other 3 are absent is not known: "
           "some could not be added to the list of shown rows for want of memory, so the view "
           "alone does not account for it.\r\n");
+}
+
+TEST_CASE_FIXTURE(StoreFixture, "rows taken in from the ring come back as they were queued; a row "
+                                "the store refuses is counted and the next keeps its own texts") {
+    MakeRing();
+    std::vector<EventRow> rows;
+    for (uint32_t i = 0; i < 60; ++i) {
+        EventRow row = Row(i % 3 == 0 ? kCategoryFile : kCategoryRegistry, u"Read file");
+        FormatText(row.path, kPathChars, u"C:\\dir%u\\file.txt", i / 4); // kept by four rows
+        CopyBounded(row.process, kProcessChars, i % 2 == 0 ? u"a.exe" : u"b.exe");
+        row.time = SystemTime{2026, 12, 1, 7, 15, 4, 9, static_cast<uint16_t>(i / 7)};
+        rows.push_back(row);
+    }
+    // A category above a byte is refused (only a damaged row has one); the next row's record
+    // leaves out the path it shares with the refused row, not with the row stored before.
+    rows[58].category = 300;
+    std::memset(rows[58].path, 0, sizeof rows[58].path);
+    CopyBounded(rows[58].path, kPathChars, u"C:\\new");
+    rows[59] = rows[58];
+    rows[59].category = kCategoryFile;
+    for (const EventRow& row : rows)
+        Queue(row);
+    CHECK(DrainEventQueue(app) == 0);
+    CHECK(AtomicLoad(app->droppedHere) == 1);
+    REQUIRE(app->rowCount == 59);
+    rows.erase(rows.begin() + 58);
+    EventRow back;
+    for (int32_t i = 0; i < 59; ++i) {
+        ReadStoredRow(app, i, &back);
+        INFO("row " << i);
+        CHECK(std::memcmp(&back, &rows[static_cast<size_t>(i)], sizeof back) == 0);
+    }
 }
