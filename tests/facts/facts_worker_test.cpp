@@ -433,6 +433,30 @@ TEST_CASE("Many producers and a polling window thread: each ticket answered once
     ClearSimulatedProcessTokens();
 }
 
+TEST_CASE("A worker that cannot have its memory or threads is not started and leaks nothing") {
+    const int64_t live = LiveAllocationCount();
+    for (int64_t nth = 1;; ++nth) {
+        RefuseNthAllocation(nth);
+        FactsWorker* w = StartFactsWorker(nullptr);
+        const bool reached = !AllocationRefusalPending();
+        ResetAllocationFaults();
+        if (!reached) { // every allocation was refused once: this start made all of them
+            REQUIRE(w);
+            ReleaseFactsWorker(w);
+            break;
+        }
+        CHECK_MESSAGE(w == nullptr, "allocation " << nth << " refused");
+        ReleaseFactsWorker(w);
+        CHECK(LiveAllocationCount() == live);
+    }
+    for (int64_t nth : {1, 2}) {
+        RefuseNthThreadStart(nth);
+        CHECK(StartFactsWorker(nullptr) == nullptr);
+        RefuseNthThreadStart(0);
+        CHECK(LiveAllocationCount() == live);
+    }
+}
+
 TEST_CASE("The notes name each loss in words, only those that happened") {
     FactsCounts c{};
     c.late = 4;
