@@ -1,13 +1,12 @@
 #include "doctest.h"
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,81 +25,83 @@ namespace {
 constexpr int64_t kArrived = 130000000000000000LL; // any time: the tests pass "now" themselves
 constexpr int64_t kSecond = 10000000;
 
-// Holds the worker in its next read until opened; tells which ticket it holds.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool held = false;
-    std::vector<uint64_t> entered;
-
-    static void Hook(void* context, uint64_t ticket) {
-        auto* g = static_cast<Gate*>(context);
-        std::unique_lock<std::mutex> lock(g->mutex);
-        g->entered.push_back(ticket);
-        g->changed.notify_all();
-        // Bounded so that a failed test cannot hold the suite: the watchdog names the case.
-        g->changed.wait_for(lock, std::chrono::seconds(30), [g] { return !g->held; });
-    }
-    void Hold() {
-        std::lock_guard<std::mutex> lock(mutex);
-        held = true;
-    }
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex);
-        held = false;
-        changed.notify_all();
-    }
-    // Waits until the worker is in the read of ticket.
-    void WaitEntered(uint64_t ticket) {
-        std::unique_lock<std::mutex> lock(mutex);
-        const bool in = changed.wait_for(lock, std::chrono::seconds(20), [&] {
-            for (uint64_t t : entered)
-                if (t == ticket) return true;
-            return false;
-        });
-        if (!in) FAIL("waited 20 s for the worker to start the read of ticket " << ticket);
-    }
-};
-
-struct Answered {
-    FactsOutcome outcome;
-    FactsKind kind;
-    FactsResult result; // copied: the pointer is valid during the callback only
-    bool hasResult;
-};
-
-struct Answers {
-    std::map<uint64_t, Answered> byTicket;
-    uint64_t duplicates = 0;
-    static void Take(void* context, const FactsAnswer& a) {
-        auto* self = static_cast<Answers*>(context);
-        if (self->byTicket.count(a.ticket)) ++self->duplicates;
-        Answered& to = self->byTicket[a.ticket];
-        to.outcome = a.outcome;
-        to.kind = a.kind;
-        to.hasResult = a.result != nullptr;
-        if (a.result) std::memcpy(&to.result, a.result, sizeof to.result);
-    }
-};
-
-// Polls (at the rows' arrival time, so nothing is late) until count answers are in.
-void PollUntil(FactsWorker* w, Answers* answers, size_t count, const char* what) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (answers->byTicket.size() < count) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            FAIL("waited 20 s for " << what << " (" << answers->byTicket.size() << " of " << count
-                                    << " answered)");
-        if (PollFacts(w, kArrived, Answers::Take, answers, 1000) == 0) std::this_thread::yield();
-    }
-}
-
-[[maybe_unused]] void WaitUntil(const char* what, const std::function<bool()>& done) {
+void WaitUntil(const char* what, const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) FAIL("waited 20 s for " << what);
         std::this_thread::yield();
     }
 }
+
+FactsWorkerConfig Config(uint32_t slots, uint64_t imageLimit = 0, uint64_t backgroundLimit = 0) {
+    FactsWorkerConfig c{};
+    c.slots = slots;
+    c.imageSizeLimit = imageLimit;
+    c.backgroundSizeLimit = backgroundLimit;
+    return c;
+}
+
+struct Answered {
+    FactsOutcome outcome;
+    FactsKind kind;
+    bool hasResult;
+    FactsResult result; // copied: the pointer is valid during the callback only
+};
+
+// A worker whose reads the test can hold, and the answers it handed out.
+struct Run {
+    std::atomic<bool> held{false};
+    std::atomic<uint64_t> entered{0}; // the ticket of the read the worker is in
+    std::map<uint64_t, Answered> answers;
+    uint64_t duplicates = 0;
+    FactsWorker* w = nullptr;
+
+    explicit Run(FactsWorkerConfig config = {}) {
+        config.beforeRead = Hook;
+        config.hookContext = this;
+        w = StartFactsWorker(&config);
+        REQUIRE(w);
+    }
+    ~Run() {
+        held = false;
+        ReleaseFactsWorker(w);
+    }
+    static void Hook(void* context, uint64_t ticket) {
+        auto* self = static_cast<Run*>(context);
+        self->entered = ticket;
+        // Bounded, so that a failed test cannot hold the suite.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (self->held && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+    }
+    static void Take(void* context, const FactsAnswer& a) {
+        auto* self = static_cast<Run*>(context);
+        self->duplicates += self->answers.count(a.ticket);
+        Answered& to = self->answers[a.ticket];
+        to.outcome = a.outcome;
+        to.kind = a.kind;
+        to.hasResult = a.result != nullptr;
+        if (a.result) std::memcpy(&to.result, a.result, sizeof to.result);
+    }
+    uint32_t PollAt(int64_t now) { return PollFacts(w, now, Take, this, 1000); }
+    // Polls at the rows' arrival time (so nothing is late) until count answers are in.
+    void PollUntil(size_t count, const char* what) {
+        WaitUntil(what, [&] {
+            PollAt(kArrived);
+            return answers.size() >= count;
+        });
+    }
+    void HoldIn(uint64_t ticket) {
+        held = true;
+        REQUIRE(RequestTokenFacts(w, ticket, kArrived, 1));
+        WaitUntil("the worker to start the held read", [&] { return entered == ticket; });
+    }
+    FactsCounts Counts() const {
+        FactsCounts c{};
+        ReadFactsCounts(w, &c);
+        return c;
+    }
+};
 
 struct Scratch {
     fs::path dir = fs::temp_directory_path() /
@@ -119,12 +120,6 @@ struct Scratch {
     }
 };
 
-FactsCounts Counts(FactsWorker* w) {
-    FactsCounts c{};
-    ReadFactsCounts(w, &c);
-    return c;
-}
-
 std::u16string Text(const char16_t* text) {
     return text;
 }
@@ -135,11 +130,7 @@ TEST_CASE("Each kind of fact reaches its ticket; what cannot be read stays unkno
     Scratch scratch;
     const std::u16string abc = scratch.Write("abc.txt", "abc");
     const std::u16string gone = (scratch.dir / "deleted.exe").u16string();
-    FileTrust trust{};
-    trust.status = kFileTrustChecked;
-    trust.trustResult = kTrustOk;
-    trust.signerKnown = true;
-    std::memcpy(trust.signer, u"Test Signer", sizeof u"Test Signer");
+    FileTrust trust{kFileTrustChecked, 0, kTrustOk, false, true, u"Test Signer"};
     SetSimulatedFileTrust(abc.c_str(), trust);
     ProcessTokenFacts token{};
     token.status = kTokenRead;
@@ -149,53 +140,45 @@ TEST_CASE("Each kind of fact reaches its ticket; what cannot be read stays unkno
     const uint8_t ten[4] = {10, 0, 0, 0};
     SetSimulatedRegistryValue(u"HKLM\\Software\\W", u"Run", kRegDword, ten, 4);
     SetSimulatedRegistryKeyTime(u"HKLM\\Software\\W", kArrived - kSecond);
-
-    FactsWorker* w = StartFactsWorker(nullptr);
-    REQUIRE(w);
-    REQUIRE(RequestImageFacts(w, 1, kArrived, abc.c_str()));
-    REQUIRE(RequestFileTrust(w, 2, kArrived, abc.c_str()));
-    REQUIRE(RequestTokenFacts(w, 3, kArrived, 4242));
-    REQUIRE(RequestRegistryDetails(w, 4, kArrived, u"\\REGISTRY\\MACHINE\\Software\\W", u"run",
-                                   kArrived - kSecond));
-    REQUIRE(RequestImageFacts(w, 5, kArrived, gone.c_str()));
-    REQUIRE(RequestFileTrust(w, 6, kArrived, gone.c_str()));
-    REQUIRE(RequestTokenFacts(w, 7, kArrived, 4243)); // ended before it was read
-    Answers answers;
-    PollUntil(w, &answers, 7, "the seven reads");
-    auto& a = answers.byTicket;
-    CHECK(answers.duplicates == 0);
-
-    CHECK(a[1].kind == kFactsImage);
+    {
+        Run run;
+        FactsWorker* w = run.w;
+        REQUIRE(RequestImageFacts(w, 1, kArrived, abc.c_str()));
+        REQUIRE(RequestFileTrust(w, 2, kArrived, abc.c_str()));
+        REQUIRE(RequestTokenFacts(w, 3, kArrived, 4242));
+        REQUIRE(RequestRegistryDetails(w, 4, kArrived, u"\\REGISTRY\\MACHINE\\Software\\W", u"run",
+                                       kArrived - kSecond));
+        REQUIRE(RequestImageFacts(w, 5, kArrived, gone.c_str()));
+        REQUIRE(RequestFileTrust(w, 6, kArrived, gone.c_str()));
+        REQUIRE(RequestTokenFacts(w, 7, kArrived, 4243)); // ended before it was read
+        run.PollUntil(7, "the seven reads");
+        auto& a = run.answers;
+        CHECK(run.duplicates == 0);
+        CHECK(a[1].kind == kFactsImage);
 #if OLV_HAVE_LIBYARA
-    REQUIRE(a[1].outcome == kFactsRead);
-    CHECK(std::string(a[1].result.image.md5) == "900150983CD24FB0D6963F7D28E17F72");
+        REQUIRE(a[1].outcome == kFactsRead);
+        CHECK(std::string(a[1].result.image.md5) == "900150983CD24FB0D6963F7D28E17F72");
 #else
-    CHECK(a[1].outcome == kFactsUnreadable); // a build without a reader: failed, not "deleted"
-    CHECK(Counts(w).imagesFailed == 1);
+        CHECK(a[1].outcome == kFactsUnreadable); // a build without a reader: failed, not deleted
+        CHECK(run.Counts().imagesFailed == 1);
 #endif
-    REQUIRE(a[2].outcome == kFactsRead);
-    CHECK(Text(a[2].result.trust.signer) == u"Test Signer");
-    REQUIRE(a[3].outcome == kFactsRead);
-    CHECK(Text(a[3].result.token.user) == u"LAB\\analyst");
-    REQUIRE(a[4].outcome == kFactsRead);
-    CHECK(a[4].result.detailsOutcome == kDetailsWhole);
-    CHECK(Text(a[4].result.details) == u"DWORD (0x0000000a)");
-    for (uint64_t t : {5, 6, 7}) {
-        CHECK(a[t].outcome == kFactsUnreadable);
-        CHECK(a[t].hasResult); // with the reason in its record
-    }
-    CHECK_FALSE(a[5].result.image.digestsKnown);
+        REQUIRE(a[2].outcome == kFactsRead);
+        CHECK(Text(a[2].result.trust.signer) == u"Test Signer");
+        REQUIRE(a[3].outcome == kFactsRead);
+        CHECK(Text(a[3].result.token.user) == u"LAB\\analyst");
+        REQUIRE(a[4].outcome == kFactsRead);
+        CHECK(a[4].result.detailsOutcome == kDetailsWhole);
+        CHECK(Text(a[4].result.details) == u"DWORD (0x0000000a)");
+        for (uint64_t t : {5, 6, 7})
+            CHECK((a[t].outcome == kFactsUnreadable && a[t].hasResult)); // reason in the result
+        CHECK_FALSE(a[5].result.image.digestsKnown);
 
-    const FactsCounts c = Counts(w);
-    CHECK(c.requested == 7);
-    CHECK(c.answered == 7);
-    CHECK(c.imagesUnreadable == 1);
-    CHECK(c.trustUnreadable == 1);
-    CHECK(c.tokensGone == 1);
-    CHECK(c.late == 0);
-    CHECK(PendingFacts(w) == 0);
-    CHECK(StopFactsWorker(w, 20000));
-    ReleaseFactsWorker(w);
+        const FactsCounts c = run.Counts();
+        CHECK((c.requested == 7 && c.answered == 7 && c.late == 0));
+        CHECK((c.imagesUnreadable == 1 && c.trustUnreadable == 1 && c.tokensGone == 1));
+        CHECK(PendingFacts(w) == 0);
+        CHECK(StopFactsWorker(w, 20000));
+    }
     ClearSimulatedFileTrust();
     ClearSimulatedProcessTokens();
     ClearSimulatedRegistry();
@@ -210,134 +193,100 @@ TEST_CASE("A registry value written again after the event, or gone, is unknown a
     SetSimulatedRegistryKeyTime(u"HKCU\\K", 1000);
     SetSimulatedRegistryKeyTime(u"HKCU\\Later", 1001);
     SetSimulatedRegistryValue(u"HKCU\\NoTime", nullptr, kRegSz, u"x", 4);
-
-    FactsWorker* w = StartFactsWorker(nullptr);
-    REQUIRE(w);
-    REQUIRE(RequestRegistryDetails(w, 1, kArrived, u"HKCU\\K", u"Same", 1000)); // same instant
-    REQUIRE(RequestRegistryDetails(w, 2, kArrived, u"HKCU\\Later", u"V", 1000));
-    REQUIRE(RequestRegistryDetails(w, 3, kArrived, u"HKCU\\K", u"Removed", 1000));
-    REQUIRE(RequestRegistryDetails(w, 4, kArrived, u"HKCU\\NoSuchKey", u"V", 1000));
-    REQUIRE(RequestRegistryDetails(w, 5, kArrived, u"HKCU\\Denied", nullptr, 1000));
-    REQUIRE(RequestRegistryDetails(w, 6, kArrived, u"HKCU\\NoTime", nullptr, 1000));
-    Answers answers;
-    PollUntil(w, &answers, 6, "six registry reads");
-    auto& a = answers.byTicket;
-    CHECK(a[1].outcome == kFactsRead);
-    CHECK(Text(a[1].result.details) == u"DWORD (0x00000001)");
-    for (uint64_t t : {2, 3, 4}) {
-        CHECK(a[t].outcome == kFactsChanged);
-        CHECK(a[t].result.detailsOutcome == kDetailsUnknown);
-        CHECK(a[t].result.details[0] == 0);
+    struct Case {
+        const char16_t* key;
+        const char16_t* value;
+        FactsOutcome outcome;
+    };
+    const Case cases[] = {
+        {u"HKCU\\K", u"Same", kFactsRead}, // written at the event's own time: the event's
+        {u"HKCU\\Later", u"V", kFactsChanged},
+        {u"HKCU\\K", u"Removed", kFactsChanged},
+        {u"HKCU\\NoSuchKey", u"V", kFactsChanged},
+        {u"HKCU\\Denied", nullptr, kFactsUnreadable},
+        {u"HKCU\\NoTime", nullptr, kFactsUnreadable}, // cannot tell it is the event's value
+    };
+    Run run;
+    for (uint64_t t = 0; t < 6; ++t)
+        REQUIRE(RequestRegistryDetails(run.w, t, kArrived, cases[t].key, cases[t].value, 1000));
+    run.PollUntil(6, "six registry reads");
+    for (uint64_t t = 0; t < 6; ++t) {
+        CAPTURE(t);
+        CHECK(run.answers[t].outcome == cases[t].outcome);
+        if (cases[t].outcome != kFactsRead)
+            CHECK((run.answers[t].result.detailsOutcome == kDetailsUnknown &&
+                   run.answers[t].result.details[0] == 0));
     }
-    CHECK(a[5].outcome == kFactsUnreadable);
-    CHECK(a[6].outcome == kFactsUnreadable); // no last-write time: cannot tell it is the same
-    const FactsCounts c = Counts(w);
-    CHECK(c.registryChanged == 3);
-    CHECK(c.registryUnreadable == 2);
-    ReleaseFactsWorker(w);
+    CHECK(Text(run.answers[0].result.details) == u"DWORD (0x00000001)");
+    CHECK((run.Counts().registryChanged == 3 && run.Counts().registryUnreadable == 2));
     ClearSimulatedRegistry();
 }
 
 TEST_CASE("Facts not read two seconds after the row arrived are late; the slots come back") {
-    Gate gate;
-    gate.Hold();
-    FactsWorkerConfig config{};
-    config.slots = 3;
-    config.beforeRead = Gate::Hook;
-    config.hookContext = &gate;
-    FactsWorker* w = StartFactsWorker(&config);
-    REQUIRE(w);
-    REQUIRE(RequestTokenFacts(w, 1, kArrived, 1));
-    gate.WaitEntered(1);
-    REQUIRE(RequestTokenFacts(w, 2, kArrived + kSecond, 2)); // arrived a second later
-
-    Answers answers;
-    CHECK(PollFacts(w, kArrived + 2 * kSecond - 1, Answers::Take, &answers, 100) == 0);
-    CHECK(PollFacts(w, kArrived + 2 * kSecond, Answers::Take, &answers, 100) == 1);
-    REQUIRE(answers.byTicket.count(1));
-    CHECK(answers.byTicket[1].outcome == kFactsLate);
-    CHECK_FALSE(answers.byTicket[1].hasResult);
-    CHECK(PollFacts(w, kArrived + 3 * kSecond, Answers::Take, &answers, 100) == 1);
-    CHECK(answers.byTicket[2].outcome == kFactsLate);
-    CHECK(PendingFacts(w) == 0);
-    CHECK(Counts(w).late == 2);
+    Run run(Config(3));
+    run.HoldIn(1);
+    REQUIRE(RequestTokenFacts(run.w, 2, kArrived + kSecond, 2)); // arrived a second later
+    CHECK(run.PollAt(kArrived + 2 * kSecond - 1) == 0);
+    CHECK(run.PollAt(kArrived + 2 * kSecond) == 1);
+    CHECK((run.answers[1].outcome == kFactsLate && !run.answers[1].hasResult));
+    CHECK(run.PollAt(kArrived + 3 * kSecond) == 1);
+    CHECK(run.answers[2].outcome == kFactsLate);
+    CHECK(PendingFacts(run.w) == 0);
+    CHECK(run.Counts().late == 2);
 
     // The read in progress ends after its deadline: dropped, not handed out twice; the slot of
     // the late queued request is given back when the worker reaches it.
-    REQUIRE(RequestTokenFacts(w, 3, kArrived + 3 * kSecond, 3));
-    gate.Open();
-    PollUntil(w, &answers, 3, "ticket 3 behind the two late ones");
-    CHECK(answers.duplicates == 0);
-    CHECK(answers.byTicket[3].outcome == kFactsUnreadable); // no such process
-    CHECK(Counts(w).tokensGone == 1); // the late read's loss is counted as late only
+    REQUIRE(RequestTokenFacts(run.w, 3, kArrived + 3 * kSecond, 3));
+    run.held = false;
+    run.PollUntil(3, "ticket 3 behind the two late ones");
+    CHECK(run.duplicates == 0);
+    CHECK(run.answers[3].outcome == kFactsUnreadable); // no such process
+    CHECK(run.Counts().tokensGone == 1); // the late read's loss is counted as late only
     for (uint64_t t = 10; t < 13; ++t)
-        CHECK(RequestTokenFacts(w, t, kArrived, 1));
-    CHECK(Counts(w).refusedFull == 0);
-    ReleaseFactsWorker(w);
+        CHECK(RequestTokenFacts(run.w, t, kArrived, 1));
+    CHECK(run.Counts().refusedFull == 0);
 }
 
 TEST_CASE("A full queue refuses at once and counts; so does a path no slot holds") {
-    Gate gate;
-    gate.Hold();
-    FactsWorkerConfig config{};
-    config.slots = 4;
-    config.beforeRead = Gate::Hook;
-    config.hookContext = &gate;
-    FactsWorker* w = StartFactsWorker(&config);
-    REQUIRE(w);
-    REQUIRE(RequestTokenFacts(w, 1, kArrived, 1));
-    gate.WaitEntered(1);
+    Run run(Config(4));
+    run.HoldIn(1);
     for (uint64_t t = 2; t <= 4; ++t)
-        REQUIRE(RequestTokenFacts(w, t, kArrived, 1));
-    CHECK_FALSE(RequestTokenFacts(w, 5, kArrived, 1));
-    CHECK_FALSE(RequestImageFacts(w, 6, kArrived, u"C:\\any"));
-    CHECK(Counts(w).refusedFull == 2);
+        REQUIRE(RequestTokenFacts(run.w, t, kArrived, 1));
+    CHECK_FALSE(RequestTokenFacts(run.w, 5, kArrived, 1));
+    CHECK_FALSE(RequestImageFacts(run.w, 6, kArrived, u"C:\\any"));
+    CHECK(run.Counts().refusedFull == 2);
 
     const std::u16string longest(kFactsPathChars - 1, u'a');
     const std::u16string key(kFactsPathChars - 3, u'k');
-    CHECK_FALSE(RequestImageFacts(w, 7, kArrived, longest.c_str()));
-    CHECK_FALSE(RequestRegistryDetails(w, 8, kArrived, key.c_str(), u"vv", 0));
-    CHECK(Counts(w).refusedLong == 2);
+    CHECK_FALSE(RequestImageFacts(run.w, 7, kArrived, longest.c_str()));
+    CHECK_FALSE(RequestRegistryDetails(run.w, 8, kArrived, key.c_str(), u"vv", 0));
+    CHECK(run.Counts().refusedLong == 2);
 
-    gate.Open();
-    Answers answers;
-    PollUntil(w, &answers, 4, "the four accepted requests");
-    CHECK(answers.byTicket.count(5) == 0);
+    run.held = false;
+    run.PollUntil(4, "the four accepted requests");
+    CHECK(run.answers.count(5) == 0);
     // The longest that fit, with their terminators.
-    CHECK(RequestImageFacts(w, 9, kArrived, longest.substr(1).c_str()));
-    CHECK(RequestRegistryDetails(w, 10, kArrived, key.c_str(), u"v", 0));
-    ReleaseFactsWorker(w);
+    CHECK(RequestImageFacts(run.w, 9, kArrived, longest.substr(1).c_str()));
+    CHECK(RequestRegistryDetails(run.w, 10, kArrived, key.c_str(), u"v", 0));
 }
 
 TEST_CASE("Stopping drops what is pending, counted, and returns while a read still runs") {
-    Gate gate;
-    gate.Hold();
-    FactsWorkerConfig config{};
-    config.beforeRead = Gate::Hook;
-    config.hookContext = &gate;
-    FactsWorker* w = StartFactsWorker(&config);
-    REQUIRE(w);
-    REQUIRE(RequestTokenFacts(w, 1, kArrived, 1));
-    gate.WaitEntered(1);
-    REQUIRE(RequestTokenFacts(w, 2, kArrived, 1));
-    REQUIRE(RequestTokenFacts(w, 3, kArrived, 1));
-    // The read of ticket 1 is held, so the worker cannot end within the wait.
-    CHECK_FALSE(StopFactsWorker(w, 50));
-    CHECK(Counts(w).droppedAtStop == 3);
-    CHECK_FALSE(RequestTokenFacts(w, 4, kArrived, 1));
-    gate.Open();
-    CHECK(StopFactsWorker(w, 20000));
-    Answers answers;
-    CHECK(PollFacts(w, kArrived + 10 * kSecond, Answers::Take, &answers, 100) == 0);
-    const FactsCounts c = Counts(w);
-    CHECK(c.droppedAtStop == 3);
-    CHECK(c.tokensGone == 0);
-    ReleaseFactsWorker(w);
-
-    FactsWorker* idle = StartFactsWorker(nullptr); // nothing to wait for: ends at once
-    REQUIRE(idle);
-    CHECK(StopFactsWorker(idle, 20000));
-    ReleaseFactsWorker(idle);
+    {
+        Run run;
+        run.HoldIn(1);
+        REQUIRE(RequestTokenFacts(run.w, 2, kArrived, 1));
+        REQUIRE(RequestTokenFacts(run.w, 3, kArrived, 1));
+        // The read of ticket 1 is held, so the worker cannot end within the wait.
+        CHECK_FALSE(StopFactsWorker(run.w, 50));
+        CHECK(run.Counts().droppedAtStop == 3);
+        CHECK_FALSE(RequestTokenFacts(run.w, 4, kArrived, 1));
+        run.held = false;
+        CHECK(StopFactsWorker(run.w, 20000));
+        CHECK(run.PollAt(kArrived + 10 * kSecond) == 0);
+        CHECK((run.Counts().droppedAtStop == 3 && run.Counts().tokensGone == 0));
+    }
+    Run idle; // nothing to wait for: ends at once
+    CHECK(StopFactsWorker(idle.w, 20000));
 }
 
 #if OLV_HAVE_LIBYARA
@@ -345,35 +294,26 @@ TEST_CASE("Files over the size limit are hashed in the background into the cache
     Scratch scratch;
     const std::u16string big = scratch.Write("big.bin", "abcdefghijklmnopqrstuvwxyz");
     const std::u16string huge = scratch.Write("huge.bin", std::string(100, 'h'));
-    FactsWorkerConfig config{};
-    config.imageSizeLimit = 16;
-    config.backgroundSizeLimit = 64;
-    FactsWorker* w = StartFactsWorker(&config);
-    REQUIRE(w);
-    REQUIRE(RequestImageFacts(w, 1, kArrived, big.c_str()));
-    REQUIRE(RequestImageFacts(w, 2, kArrived, huge.c_str()));
-    Answers answers;
-    PollUntil(w, &answers, 2, "the two large files");
-    CHECK(answers.byTicket[1].outcome == kFactsLarge);
-    CHECK_FALSE(answers.byTicket[1].result.image.digestsKnown);
+    Run run(Config(0, 16, 64));
+    REQUIRE(RequestImageFacts(run.w, 1, kArrived, big.c_str()));
+    REQUIRE(RequestImageFacts(run.w, 2, kArrived, huge.c_str()));
+    run.PollUntil(2, "the two large files");
+    CHECK(run.answers[1].outcome == kFactsLarge);
+    CHECK_FALSE(run.answers[1].result.image.digestsKnown);
     WaitUntil("the background hashing", [&] {
-        const FactsCounts c = Counts(w);
-        return PendingLargeFiles(w) == 0 && c.largeHashed + c.largeNotHashed == 2;
+        const FactsCounts c = run.Counts();
+        return PendingLargeFiles(run.w) == 0 && c.largeHashed + c.largeNotHashed == 2;
     });
-    FactsCounts c = Counts(w);
-    CHECK(c.largeFiles == 2);
-    CHECK(c.largeHashed == 1);
-    CHECK(c.largeNotHashed == 1); // over the background limit too
+    // The second is over the background limit too.
+    CHECK((run.Counts().largeHashed == 1 && run.Counts().largeNotHashed == 1));
 
-    REQUIRE(RequestImageFacts(w, 3, kArrived, big.c_str()));
-    REQUIRE(RequestImageFacts(w, 4, kArrived, huge.c_str()));
-    PollUntil(w, &answers, 4, "the large files again");
-    REQUIRE(answers.byTicket[3].outcome == kFactsRead);
-    CHECK(std::string(answers.byTicket[3].result.image.md5) == "C3FCD3D76192E4007DFB496CCA67E13B");
-    CHECK(answers.byTicket[4].outcome == kFactsLarge);
-    c = Counts(w);
-    CHECK(c.largeFiles == 2); // not queued again: already known as too large
-    ReleaseFactsWorker(w);
+    REQUIRE(RequestImageFacts(run.w, 3, kArrived, big.c_str()));
+    REQUIRE(RequestImageFacts(run.w, 4, kArrived, huge.c_str()));
+    run.PollUntil(4, "the large files again");
+    REQUIRE(run.answers[3].outcome == kFactsRead);
+    CHECK(std::string(run.answers[3].result.image.md5) == "C3FCD3D76192E4007DFB496CCA67E13B");
+    CHECK(run.answers[4].outcome == kFactsLarge);
+    CHECK(run.Counts().largeFiles == 2); // not queued again: already known as too large
 }
 #endif
 
@@ -383,10 +323,8 @@ TEST_CASE("Many producers and a polling window thread: each ticket answered once
     token.integrityKnown = true;
     token.integrityRid = 0x3000;
     SetSimulatedProcessToken(7, token);
-    FactsWorkerConfig config{};
-    config.slots = 32;
-    FactsWorker* w = StartFactsWorker(&config);
-    REQUIRE(w);
+    Run run(Config(32));
+    FactsWorker* w = run.w;
     constexpr uint32_t kProducers = 4;
     constexpr uint64_t kEach = 400;
     struct Producer {
@@ -409,27 +347,22 @@ TEST_CASE("Many producers and a polling window thread: each ticket answered once
             &p, nullptr));
     for (ThreadHandle t : threads)
         REQUIRE(t);
-    Answers answers;
     for (ThreadHandle t : threads) {
         while (!WaitThreadEnd(t, 0))
-            PollFacts(w, kArrived, Answers::Take, &answers, 64);
+            run.PollAt(kArrived);
         JoinThread(t);
     }
     std::set<uint64_t> accepted;
     for (const Producer& p : producers)
         accepted.insert(p.accepted.begin(), p.accepted.end());
-    PollUntil(w, &answers, accepted.size(), "every accepted request");
-    CHECK(answers.duplicates == 0);
-    const FactsCounts c = Counts(w);
-    CHECK(c.requested == accepted.size());
+    run.PollUntil(accepted.size(), "every accepted request");
+    CHECK(run.duplicates == 0);
+    const FactsCounts c = run.Counts();
+    CHECK((c.requested == accepted.size() && c.answered == accepted.size()));
     CHECK(c.requested + c.refusedFull == kProducers * kEach);
-    CHECK(c.answered == accepted.size());
-    for (const auto& [ticket, answer] : answers.byTicket) {
-        CHECK(accepted.count(ticket) == 1);
-        CHECK(answer.outcome == kFactsRead);
-        CHECK(answer.result.token.integrityRid == 0x3000);
-    }
-    ReleaseFactsWorker(w);
+    for (const auto& [ticket, answer] : run.answers)
+        CHECK((accepted.count(ticket) == 1 && answer.outcome == kFactsRead &&
+               answer.result.token.integrityRid == 0x3000));
     ClearSimulatedProcessTokens();
 }
 
