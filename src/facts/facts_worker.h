@@ -76,8 +76,9 @@ struct FactsCounts {
 
 // Rows wait this long for their facts, from the time they arrived.
 constexpr int64_t kFactsDeadlineTicks = 2 * 10000000LL;
-// The longest path (or key path plus value name) a request carries, terminator included.
-constexpr uint32_t kFactsPathChars = 1024;
+// The room of one request for its path, or its key path and value name, terminators included:
+// any path a row holds (1,024 characters with the terminator) and a value name of 255.
+constexpr uint32_t kFactsPathChars = 1024 + 256;
 
 using FactsReadHook = void (*)(void* context, uint64_t ticket);
 
