@@ -170,11 +170,14 @@ ImageFactsCacheEntry* FindEntry(ImageFactsCache* cache, const char16_t* path, si
 }
 
 bool Lookup(ImageFactsCache* cache, const char16_t* path, size_t length, const Version& version,
-            ImageFacts* facts) {
+            uint64_t sizeLimit, ImageFacts* facts) {
     LockGuard guard(&cache->lock);
     ImageFactsCacheEntry* e = FindEntry(cache, path, length);
     if (!e || e->version.size != version.size || e->version.lastWrite != version.lastWrite)
         return false;
+    // "Too large" holds only for the limit it was found under: a caller with a larger limit
+    // (the background hashing of large files) reads the file and replaces it.
+    if (e->facts.status == ImageFactsStatus::TooLarge && e->facts.size <= sizeLimit) return false;
     e->lastUse = ++cache->clock;
     ++cache->hits;
     std::memcpy(facts, &e->facts, sizeof *facts);
@@ -225,7 +228,7 @@ bool ReadImageFactsCached(ImageFactsCache* cache, const char16_t* path, ImageFac
         return false;
     }
     const size_t length = PathLength(path);
-    if (cache && Lookup(cache, path, length, version, facts)) {
+    if (cache && Lookup(cache, path, length, version, sizeLimit, facts)) {
         CloseFile(file);
         if (fromCache) *fromCache = true;
         return facts->status == ImageFactsStatus::Read;

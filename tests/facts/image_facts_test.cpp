@@ -277,6 +277,22 @@ TEST_CASE("The facts cache reads each version of a file once") {
     CHECK_FALSE(read(b));
     CHECK(cache.hits == 4);
     CHECK(cache.reads == 6); // the file that was not there is not counted
+
+    // Too large under one limit is kept for that limit; a larger limit reads the file and
+    // keeps its facts, which then serve the smaller limit too.
+    auto readUnder = [&](uint64_t limit) {
+        ReadImageFactsCached(&cache, c.c_str(), &facts, limit, &cached);
+        return cached;
+    };
+    scratch.Write("c.txt", {'l', 'a', 'r', 'g', 'e'});
+    CHECK_FALSE(readUnder(4));
+    CHECK(facts.status == ImageFactsStatus::TooLarge);
+    CHECK(readUnder(4));
+    CHECK(facts.status == ImageFactsStatus::TooLarge);
+    CHECK_FALSE(readUnder(5));
+    CHECK(facts.status == ImageFactsStatus::Read);
+    CHECK(readUnder(4));
+    CHECK(facts.status == ImageFactsStatus::Read);
     ReleaseImageFactsCache(&cache);
     CHECK(LiveAllocationCount() == 0);
 }
