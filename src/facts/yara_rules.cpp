@@ -701,16 +701,23 @@ void Scan(const YaraRuleSet*, const uint8_t*, size_t, int, YaraScanResult* resul
 
 } // namespace
 
-bool ScanWithYaraRules(const YaraRuleSet* set, const uint8_t* bytes, size_t size,
-                       YaraScanResult* result, YaraScanCache* cache, int timeoutSeconds) {
+namespace {
+
+bool HasRules(const YaraRuleSet* set) {
+    return set && set->rules && set->rulesLoaded > 0;
+}
+
+// sha256: the content's digest (upper-case hex) when known, else empty: taken here when there is
+// a cache to use it.
+bool ScanBytes(const YaraRuleSet* set, const uint8_t* bytes, size_t size, YaraScanResult* result,
+               YaraScanCache* cache, int timeoutSeconds, char* sha256) {
     std::memset(result, 0, sizeof *result);
     result->size = size;
-    if (!set || !set->rules || set->rulesLoaded == 0 || (!bytes && size)) {
+    if (!HasRules(set) || (!bytes && size)) {
         result->status = YaraScanStatus::NoRules;
         return false;
     }
-    char sha256[65];
-    const bool digested = cache && Digest(bytes, size, sha256);
+    const bool digested = cache && (sha256[0] || Digest(bytes, size, sha256));
     if (cache && !digested) {
         LockGuard guard(&cache->lock);
         ++cache->undigested;
@@ -724,10 +731,19 @@ bool ScanWithYaraRules(const YaraRuleSet* set, const uint8_t* bytes, size_t size
     return result->status == YaraScanStatus::Scanned;
 }
 
+} // namespace
+
+bool ScanWithYaraRules(const YaraRuleSet* set, const uint8_t* bytes, size_t size,
+                       YaraScanResult* result, YaraScanCache* cache, int timeoutSeconds) {
+    char sha256[65] = "";
+    return ScanBytes(set, bytes, size, result, cache, timeoutSeconds, sha256);
+}
+
 bool ScanFileWithYaraRules(const YaraRuleSet* set, const char16_t* path, YaraScanResult* result,
-                           YaraScanCache* cache, uint64_t sizeLimit, int timeoutSeconds) {
+                           YaraScanCache* cache, uint64_t sizeLimit, int timeoutSeconds,
+                           const char* knownSha256) {
     std::memset(result, 0, sizeof *result);
-    if (!set || !set->rules || set->rulesLoaded == 0) {
+    if (!HasRules(set)) {
         result->status = YaraScanStatus::NoRules;
         return false;
     }
@@ -750,6 +766,13 @@ bool ScanFileWithYaraRules(const YaraRuleSet* set, const char16_t* path, YaraSca
         result->status = YaraScanStatus::TooLarge;
         result->size = bytes;
         return false;
+    }
+    char sha256[65] = "";
+    if (knownSha256 && cache && CopyDigest(knownSha256, std::strlen(knownSha256), 64, sha256) &&
+        Lookup(cache, set->id, sha256, result)) {
+        CloseFile(file);
+        result->size = bytes;
+        return result->status == YaraScanStatus::Scanned;
     }
     // One byte more than the size, so a file that grew while it was read is seen.
     auto* buffer = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(bytes) + 1));
@@ -780,8 +803,8 @@ bool ScanFileWithYaraRules(const YaraRuleSet* set, const char16_t* path, YaraSca
         result->size = bytes;
         return false;
     }
-    const bool scanned =
-        ScanWithYaraRules(set, buffer, static_cast<size_t>(bytes), result, cache, timeoutSeconds);
+    const bool scanned = ScanBytes(set, buffer, static_cast<size_t>(bytes), result, cache,
+                                   timeoutSeconds, sha256);
     FreeBlock(buffer);
     return scanned;
 }

@@ -138,10 +138,13 @@ bool ScanWithYaraRules(const YaraRuleSet* set, const uint8_t* bytes, size_t size
                        int timeoutSeconds = kDefaultYaraScanTimeoutSeconds);
 // Reads the file at path (terminated UTF-16; opened sharing reads only, so a file another
 // process is writing is CannotOpen) and scans its bytes. A file over sizeLimit is TooLarge and
-// not read.
+// not read. knownSha256 (64 hex digits, or null) is the content's digest when the caller has it
+// already (an image's facts): a cached result is then given without reading the file, and the
+// caller vouches that the digest is the file's content now.
 bool ScanFileWithYaraRules(const YaraRuleSet* set, const char16_t* path, YaraScanResult* result,
                            YaraScanCache* cache = nullptr,
                            uint64_t sizeLimit = kDefaultYaraScanSizeLimit,
-                           int timeoutSeconds = kDefaultYaraScanTimeoutSeconds);
+                           int timeoutSeconds = kDefaultYaraScanTimeoutSeconds,
+                           const char* knownSha256 = nullptr);
 
 } // namespace olv

@@ -289,10 +289,16 @@ TEST_CASE("YARA scans of files: limits and outcomes") {
                "(for all j in (0..filesize) : (uint8(i) != uint8(j) + 300)) }");
     REQUIRE(slow.loaded);
     const fs::path big = folder.Write("big.bin", std::string(1 << 16, 'z'));
-    CHECK_FALSE(ScanFileWithYaraRules(&slow.set, big.u16string().c_str(), &result, nullptr,
+    YaraScanCache cache{};
+    REQUIRE(InitYaraScanCache(&cache));
+    CHECK_FALSE(ScanFileWithYaraRules(&slow.set, big.u16string().c_str(), &result, &cache,
                                       kDefaultYaraScanSizeLimit, 1));
     CHECK(result.status == YaraScanStatus::TimedOut);
     CHECK(result.matchCount == 0);
+    // Not kept: another try may have more time.
+    CHECK(cache.scans == 1);
+    CHECK(cache.used == 0);
+    ReleaseYaraScanCache(&cache);
 }
 
 TEST_CASE("YARA scan cache: one scan per content and rule set") {
@@ -323,6 +329,27 @@ TEST_CASE("YARA scan cache: one scan per content and rule set") {
     ScanText(rules.set, "", &cache);
     CHECK(cache.undigested == 2);
 
+    // A digest the caller has already (an image's facts) finds the result without a read: the
+    // digest taken of "abc" above is SHA-256's own test vector, so the file is never opened for
+    // its bytes (its content here is other, as the caller vouched for the digest).
+    ScanText(rules.set, "abc", &cache);
+    Folder folder;
+    const fs::path file = folder.Write("image.dll", "olvetta-marker, not abc");
+    YaraScanResult known{};
+    const char* abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    CHECK(ScanFileWithYaraRules(&rules.set, file.u16string().c_str(), &known, &cache,
+                                kDefaultYaraScanSizeLimit, 1, abc));
+    CHECK(known.fromCache);
+    CHECK(known.matchCount == 0);
+    CHECK(known.size == 23);
+    // A digest that is not one is taken from the bytes instead.
+    CHECK(ScanFileWithYaraRules(&rules.set, file.u16string().c_str(), &known, &cache,
+                                kDefaultYaraScanSizeLimit, 1, "abc"));
+    CHECK_FALSE(known.fromCache);
+    CHECK(known.matchCount == 1);
+    CHECK(cache.hits == 3);
+    CHECK(cache.scans == 6);
+
     // Several workers at once on one set and one cache.
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; ++t)
@@ -333,7 +360,7 @@ TEST_CASE("YARA scan cache: one scan per content and rule set") {
         });
     for (std::thread& w : workers)
         w.join();
-    CHECK(cache.hits + cache.scans == 2 + 4 + 200);
+    CHECK(cache.hits + cache.scans == 3 + 6 + 200);
     ReleaseYaraScanCache(&cache);
 }
 
