@@ -112,7 +112,7 @@ namespace {
 void AddError(YaraRuleSet* set, const char16_t* file, uint32_t line, YaraRuleErrorKind kind,
               const char* message) {
     ++set->errorCount;
-    if (!set->errors || set->errorsListed >= kYaraMaxListedErrors) return;
+    if (!set->errors || set->errorsListed >= set->errorCapacity) return;
     YaraRuleError& e = set->errors[set->errorsListed++];
     std::memset(&e, 0, sizeof e);
     CopyBounded(e.file, kYaraFileChars, file);
@@ -125,12 +125,14 @@ void SetFolderError(YaraRuleSet* set, const char* text) {
     std::snprintf(set->folderError, sizeof set->folderError, "%s", text);
 }
 
-bool StartSet(YaraRuleSet* set) {
+bool StartSet(YaraRuleSet* set, uint32_t maxListedErrors) {
     std::memset(set, 0, sizeof *set);
     static uint32_t lastId = 0;
     set->id = AtomicAdd(lastId, 1) + 1;
-    set->errors =
-        static_cast<YaraRuleError*>(AllocZeroed(sizeof(YaraRuleError) * kYaraMaxListedErrors));
+    if (maxListedErrors == 0) return true;
+    set->errors = static_cast<YaraRuleError*>(
+        AllocZeroed(sizeof(YaraRuleError) * size_t{maxListedErrors}));
+    set->errorCapacity = set->errors ? maxListedErrors : 0;
     if (!set->errors) {
         SetFolderError(set, "There was not enough memory to load the rules.");
         return false;
@@ -146,12 +148,18 @@ struct RuleText {
     bool good;
 };
 
+// A UTF-8 byte order mark (as editors on Windows write one) is not YARA's: left out.
+void DropByteOrderMark(std::string* text) {
+    if (text->size() >= 3 && std::memcmp(text->data(), "\xEF\xBB\xBF", 3) == 0) text->erase(0, 3);
+}
+
 // Checks what libyara cannot be given: a text with a NUL byte would be cut short there.
-bool CheckText(YaraRuleSet* set, const char16_t* file, const char* text, size_t size) {
-    if (size > kYaraMaxRuleFileBytes) {
+bool CheckText(YaraRuleSet* set, const char16_t* file, const char* text, size_t size,
+               uint64_t maxBytes) {
+    if (size > maxBytes) {
         char message[96];
         std::snprintf(message, sizeof message, "%zu bytes, over the %u KiB a rule file may have",
-                      size, static_cast<unsigned>(kYaraMaxRuleFileBytes >> 10));
+                      size, static_cast<unsigned>(maxBytes >> 10));
         AddError(set, file, 0, YaraRuleErrorKind::TooLarge, message);
         return false;
     }
@@ -183,7 +191,8 @@ void OnCompilerMessage(int level, const char*, int line, const YR_RULE*, const c
         return;
     }
     if (!c->listErrors) return;
-    const bool include = message && std::strstr(message, "include") != nullptr;
+    // libyara's own words when a file includes another and no include callback is set.
+    const bool include = message && std::strcmp(message, "includes are disabled") == 0;
     AddError(c->set, c->file, line > 0 ? static_cast<uint32_t>(line) : 0,
              include ? YaraRuleErrorKind::Include : YaraRuleErrorKind::Syntax, message);
 }
@@ -289,6 +298,7 @@ struct Listing {
     std::vector<Entry> entries;
     std::vector<std::u16string> folders; // sub-folders of the folder being listed
     const std::u16string* prefix;
+    const YaraFolderBounds* bounds;
     uint32_t ruleFiles;
     uint32_t foldersSeen;
     bool tooMany;
@@ -315,7 +325,7 @@ bool VisitEntry(void* context, const FolderEntry& entry) {
     path += entry.name;
     if (!entry.nameIsText) ReplaceUnpairedSurrogates(path.data(), path.size());
     if (entry.isFolder) {
-        if (++listing->foldersSeen > kYaraMaxRuleFolders) {
+        if (++listing->foldersSeen > listing->bounds->maxFolders) {
             listing->tooMany = true;
             return false;
         }
@@ -325,7 +335,7 @@ bool VisitEntry(void* context, const FolderEntry& entry) {
             listing->entries.push_back(Entry{path, EntryKind::BadName, 0});
         return true;
     }
-    if (++listing->ruleFiles > kYaraMaxRuleFiles) {
+    if (++listing->ruleFiles > listing->bounds->maxFiles) {
         listing->tooMany = true;
         return false;
     }
@@ -358,7 +368,8 @@ std::string ToUtf8(const std::u16string& text) {
 }
 
 // Reads one rule file into t->text; false (its error listed) when it cannot be read whole.
-bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, RuleText* t) {
+bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, uint64_t maxBytes,
+                  RuleText* t) {
     uint32_t error = 0;
     FileHandle file = OpenFileForReading(path.c_str(), &error);
     char message[96];
@@ -374,9 +385,9 @@ bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, RuleText* t) {
                  "its size cannot be read");
         return false;
     }
-    if (static_cast<uint64_t>(size) > kYaraMaxRuleFileBytes) {
+    if (static_cast<uint64_t>(size) > maxBytes) {
         CloseFile(file);
-        return CheckText(set, t->file.c_str(), nullptr, static_cast<size_t>(size));
+        return CheckText(set, t->file.c_str(), nullptr, static_cast<size_t>(size), maxBytes);
     }
     // One byte more than the size said, to see a file that grew since.
     t->text.resize(static_cast<size_t>(size) + 1);
@@ -390,10 +401,12 @@ bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, RuleText* t) {
         return false;
     }
     t->text.resize(got);
-    return CheckText(set, t->file.c_str(), t->text.data(), t->text.size());
+    if (!CheckText(set, t->file.c_str(), t->text.data(), t->text.size(), maxBytes)) return false;
+    DropByteOrderMark(&t->text);
+    return true;
 }
 
-bool LoadFolder(const char16_t* folder, YaraRuleSet* set) {
+bool LoadFolder(const char16_t* folder, YaraRuleSet* set, const YaraFolderBounds& bounds) {
     const std::u16string root = folder ? folder : u"";
     bool isFolder = false;
     if (root.empty() || !ReadFileAttributes(root.c_str(), &isFolder) || !isFolder) {
@@ -401,11 +414,12 @@ bool LoadFolder(const char16_t* folder, YaraRuleSet* set) {
         return false;
     }
     Listing listing{};
+    listing.bounds = &bounds;
     std::vector<std::u16string> level{std::u16string()};
     for (uint32_t depth = 0; !level.empty() && !listing.tooMany; ++depth) {
         std::vector<std::u16string> next;
         for (const std::u16string& relative : level) {
-            if (depth >= kYaraMaxFolderDepth) {
+            if (depth >= bounds.maxDepth) {
                 listing.entries.push_back(Entry{relative, EntryKind::TooDeep, 0});
                 continue;
             }
@@ -432,22 +446,37 @@ bool LoadFolder(const char16_t* folder, YaraRuleSet* set) {
     if (listing.tooMany) {
         char text[160];
         std::snprintf(text, sizeof text,
-                      "It holds more than %u rule files or folders; no rule was read.",
-                      static_cast<unsigned>(kYaraMaxRuleFiles));
+                      "It holds more than %u %s; no rule was read.",
+                      static_cast<unsigned>(listing.ruleFiles > bounds.maxFiles ? bounds.maxFiles
+                                                                                : bounds.maxFolders),
+                      listing.ruleFiles > bounds.maxFiles ? "rule files" : "folders");
         SetFolderError(set, text);
         return false;
     }
     std::sort(listing.entries.begin(), listing.entries.end(),
               [](const Entry& a, const Entry& b) { return FoldedLess(a.path, b.path); });
     std::vector<RuleText> texts;
+    uint64_t textBytes = 0;
     for (const Entry& entry : listing.entries) {
         char message[128];
         switch (entry.kind) {
         case EntryKind::RuleFile: {
             ++set->files;
             RuleText t{entry.path, ToUtf8(entry.path), std::string(), false};
-            t.good = ReadRuleFile(set, Join(root, entry.path), &t) && CompileAlone(set, &t);
-            if (t.good) texts.push_back(std::move(t));
+            t.good = ReadRuleFile(set, Join(root, entry.path), bounds.maxFileBytes, &t);
+            // The texts are kept until all are compiled together: bounded in all.
+            if (t.good && textBytes + t.text.size() > bounds.maxTotalBytes) {
+                std::snprintf(message, sizeof message,
+                              "not read: the folder's rule files pass the %llu KiB read in all",
+                              static_cast<unsigned long long>(bounds.maxTotalBytes >> 10));
+                AddError(set, entry.path.c_str(), 0, YaraRuleErrorKind::TooLarge, message);
+                t.good = false;
+            }
+            t.good = t.good && CompileAlone(set, &t);
+            if (t.good) {
+                textBytes += t.text.size();
+                texts.push_back(std::move(t));
+            }
             break;
         }
         case EntryKind::BadName:
@@ -458,7 +487,7 @@ bool LoadFolder(const char16_t* folder, YaraRuleSet* set) {
         case EntryKind::TooDeep:
             std::snprintf(message, sizeof message,
                           "a folder nested deeper than the %u levels read; its files were not read",
-                          static_cast<unsigned>(kYaraMaxFolderDepth));
+                          static_cast<unsigned>(bounds.maxDepth));
             AddError(set, entry.path.c_str(), 0, YaraRuleErrorKind::TooDeep, message);
             break;
         case EntryKind::Unlistable:
@@ -475,13 +504,14 @@ bool LoadFolder(const char16_t* folder, YaraRuleSet* set) {
 
 } // namespace
 
-bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set) {
-    if (!StartSet(set)) return false;
+bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set,
+                        const YaraFolderBounds& bounds) {
+    if (!StartSet(set, bounds.maxListedErrors)) return false;
     try {
-        return LoadFolder(folder, set);
+        return LoadFolder(folder, set, bounds);
     } catch (...) {
         FreeYaraRuleSet(set);
-        StartSet(set);
+        StartSet(set, 0);
         SetFolderError(set, "There was not enough memory to read the folder.");
         return false;
     }
@@ -489,17 +519,18 @@ bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set) {
 
 bool LoadYaraRuleText(const char* text, size_t size, const char16_t* fileName,
                       YaraRuleSet* set) {
-    if (!StartSet(set)) return false;
+    if (!StartSet(set, kYaraMaxListedErrors)) return false;
     if (!fileName) fileName = u"";
     ++set->files;
     if (!text && size) {
         AddError(set, fileName, 0, YaraRuleErrorKind::Unreadable, "no bytes");
         return true;
     }
-    if (!CheckText(set, fileName, text, size)) return true;
+    if (!CheckText(set, fileName, text, size, kYaraMaxRuleFileBytes)) return true;
     try {
         std::vector<RuleText> texts;
         texts.push_back(RuleText{fileName, ToUtf8(fileName), std::string(text, size), true});
+        DropByteOrderMark(&texts[0].text);
         if (CompileAlone(set, &texts[0])) CompileAll(set, &texts);
     } catch (...) {
         SetFolderError(set, "There was not enough memory to compile the rules.");

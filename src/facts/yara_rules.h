@@ -21,10 +21,22 @@ namespace olv {
 constexpr uint32_t kYaraMaxRuleFiles = 10000;
 constexpr uint32_t kYaraMaxRuleFolders = 10000;
 constexpr uint32_t kYaraMaxFolderDepth = 32;
-// A rule file over this size is not read.
+// A rule file over this size is not read, nor are the files past this many bytes in all.
 constexpr uint64_t kYaraMaxRuleFileBytes = uint64_t{1} << 20;
-// Errors listed one by one; beyond them they are only counted.
+constexpr uint64_t kYaraMaxRuleBytes = uint64_t{64} << 20;
+// The bounds of one load; LoadYaraRuleFolder uses these defaults.
+struct YaraFolderBounds {
+    uint32_t maxFiles;
+    uint32_t maxFolders;
+    uint32_t maxDepth;
+    uint64_t maxFileBytes;
+    uint64_t maxTotalBytes;
+    uint32_t maxListedErrors; // errors listed one by one; beyond them they are only counted
+};
 constexpr uint32_t kYaraMaxListedErrors = 256;
+constexpr YaraFolderBounds kDefaultYaraFolderBounds{kYaraMaxRuleFiles,     kYaraMaxRuleFolders,
+                                                    kYaraMaxFolderDepth,   kYaraMaxRuleFileBytes,
+                                                    kYaraMaxRuleBytes,     kYaraMaxListedErrors};
 
 constexpr size_t kYaraFileChars = 260;   // a rule file's path, relative to the folder
 constexpr size_t kYaraMessageChars = 256; // UTF-8, terminated
@@ -33,10 +45,10 @@ constexpr size_t kYaraMessageChars = 256; // UTF-8, terminated
 enum class YaraRuleErrorKind : uint8_t {
     Syntax,     // libyara refused it: message is libyara's, line where it found the fault
     Include,    // it includes another file: never read (the folder's files all load anyway)
-    TooLarge,   // over kYaraMaxRuleFileBytes
+    TooLarge,   // over the bytes a file may have, or past the bytes of all files read
     NotText,    // holds a NUL byte
     Unreadable, // could not be opened or read, or its name is not valid text
-    TooDeep,    // a folder nested deeper than kYaraMaxFolderDepth: its files were not read
+    TooDeep,    // a folder nested deeper than the levels read: its files were not read
 };
 
 struct YaraRuleError {
@@ -57,7 +69,8 @@ struct YaraRuleSet {
     uint32_t warnings;      // libyara's warnings (slow strings and such) of the loaded files
     uint32_t errorCount;    // all errors, listed or not
     uint32_t errorsListed;  // the first of them, in errors
-    YaraRuleError* errors;  // kYaraMaxListedErrors of them, or null
+    uint32_t errorCapacity; // of errors (the bounds' maxListedErrors)
+    YaraRuleError* errors;
 };
 
 // Reads every *.yar and *.yara file below folder (sub-folders too, in an order that does not
@@ -66,7 +79,8 @@ struct YaraRuleSet {
 // once into one set, each in a namespace named by its relative path (so two files may both have
 // a rule of one name). `include` is refused: no file outside the listed ones is ever read. False
 // when no rule set could be made (folderError says why; an empty folder is not a failure).
-bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set);
+bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set,
+                        const YaraFolderBounds& bounds = kDefaultYaraFolderBounds);
 // Compiles one rule text (the same checks as a file of a folder) into a set of its own.
 bool LoadYaraRuleText(const char* text, size_t size, const char16_t* fileName, YaraRuleSet* set);
 void FreeYaraRuleSet(YaraRuleSet* set); // safe on a zero-filled or freed set

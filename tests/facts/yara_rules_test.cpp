@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -45,8 +46,9 @@ struct Rules {
         loaded = LoadYaraRuleText(text.data(), text.size(), name, &set);
     }
     struct FromFolder {};
-    Rules(FromFolder, const fs::path& folder) {
-        loaded = LoadYaraRuleFolder(folder.u16string().c_str(), &set);
+    Rules(FromFolder, const fs::path& folder,
+          const YaraFolderBounds& bounds = kDefaultYaraFolderBounds) {
+        loaded = LoadYaraRuleFolder(folder.u16string().c_str(), &set, bounds);
     }
     ~Rules() { FreeYaraRuleSet(&set); }
     Rules(const Rules&) = delete;
@@ -140,14 +142,21 @@ TEST_CASE("YARA rules: severity from the severity and threat_level metas") {
         {"severity = \"low\" threat_level = 9", YaraSeverity::Low, true},
         {"severity = \"none\" threat_level = 9", YaraSeverity::Critical, true},
     };
-    for (const Form& f : forms) {
-        CAPTURE(f.meta);
-        Rules rules(std::string("rule r { meta: ") + f.meta + " condition: true }");
+    // One rule a form, all in one set; matches come in rule order.
+    std::string text;
+    for (size_t i = 0; i < std::size(forms); ++i)
+        text += "rule r" + std::to_string(i) + " { meta: " + forms[i].meta + " condition: true }\n";
+    {
+        Rules rules(text);
         REQUIRE(rules.loaded);
         const YaraScanResult result = ScanText(rules.set, "x");
-        REQUIRE(result.matchCount == 1);
-        CHECK(result.matches[0].severity == f.severity);
-        CHECK(result.matches[0].severityFromMeta == f.fromMeta);
+        REQUIRE(result.matchCount == std::size(forms));
+        for (size_t i = 0; i < std::size(forms); ++i) {
+            CAPTURE(forms[i].meta);
+            CHECK(std::string(result.matches[i].rule) == "r" + std::to_string(i));
+            CHECK(result.matches[i].severity == forms[i].severity);
+            CHECK(result.matches[i].severityFromMeta == forms[i].fromMeta);
+        }
     }
 
     // The highest severity counts every match, kept or not.
@@ -217,7 +226,7 @@ TEST_CASE("YARA rules: a folder of good and bad files") {
                                "condition: $b }\n");
     folder.Write("sub/c.yar", "rule c {\n  condition:\n    alpha and\n}\n");
     folder.Write("d.yar", "include \"" + secret.generic_string() + "\"\nrule d { condition: true }\n");
-    folder.Write("empty.yar", "");
+    folder.Write("empty.yar", "\xEF\xBB\xBF");
     folder.Write("notes.txt", "rule not_a_rule_file { condition: true }\n");
     fs::path deep = "x";
     for (uint32_t i = 0; i < kYaraMaxFolderDepth; ++i)
@@ -228,7 +237,7 @@ TEST_CASE("YARA rules: a folder of good and bad files") {
     REQUIRE(rules.loaded);
     CHECK(rules.set.folderError[0] == '\0');
     CHECK(rules.set.files == 5);
-    CHECK(rules.set.filesLoaded == 3); // a.yar, b.YARA, empty.yar
+    CHECK(rules.set.filesLoaded == 3); // a.yar, b.YARA, empty.yar (a byte order mark alone)
     CHECK(rules.set.rulesLoaded == 3);
     REQUIRE(rules.set.errorsListed == 3);
     // Sorted by path: d.yar, sub/c.yar, then the folder nested too deep.
@@ -257,6 +266,53 @@ TEST_CASE("YARA rules: a folder of good and bad files") {
     Rules missing(Rules::FromFolder{}, folder.dir / "no such folder");
     CHECK_FALSE(missing.loaded);
     CHECK(std::string(missing.set.folderError) == "The folder cannot be found.");
+}
+
+TEST_CASE("YARA rules: the bounds of a folder load") {
+    Folder folder;
+    folder.Write("a.yar", "rule a { condition: true }\n");
+    folder.Write("b.yar", "rule b { condition: true }\n// padding to pass the bound\n");
+    folder.Write("one/c.yar", "rule c { condition: true }\n");
+    folder.Write("two/d.yar", "rule d { condition: true }\n");
+    YaraFolderBounds bounds = kDefaultYaraFolderBounds;
+
+    SUBCASE("more files than read: none is read") {
+        bounds.maxFiles = 3;
+        Rules rules(Rules::FromFolder{}, folder.dir, bounds);
+        CHECK_FALSE(rules.loaded);
+        CHECK(rules.set.rulesLoaded == 0);
+        CHECK(std::string(rules.set.folderError) ==
+              "It holds more than 3 rule files; no rule was read.");
+    }
+    SUBCASE("more folders than read: none is read") {
+        bounds.maxFolders = 1;
+        Rules rules(Rules::FromFolder{}, folder.dir, bounds);
+        CHECK_FALSE(rules.loaded);
+        CHECK(std::string(rules.set.folderError) == "It holds more than 1 folders; no rule was read.");
+    }
+    SUBCASE("a file over its size, and the files past the bytes of all") {
+        bounds.maxFileBytes = 40;
+        bounds.maxTotalBytes = 60;
+        Rules rules(Rules::FromFolder{}, folder.dir, bounds);
+        CHECK(rules.loaded);
+        CHECK(rules.set.rulesLoaded == 2); // a.yar, then one/c.yar; two/d.yar passes the 60
+        REQUIRE(rules.set.errorsListed == 2);
+        CHECK(FileName(rules.set.errors[0]) == "b.yar");
+        CHECK(rules.set.errors[0].kind == YaraRuleErrorKind::TooLarge);
+        CHECK(rules.set.errors[1].kind == YaraRuleErrorKind::TooLarge);
+        CHECK(FileName(rules.set.errors[1]).find("d.yar") != std::string::npos);
+    }
+    SUBCASE("errors past those listed are counted") {
+        for (int i = 0; i < 5; ++i)
+            folder.Write("bad/" + std::to_string(i) + ".yar", "rule {");
+        bounds.maxListedErrors = 3;
+        Rules rules(Rules::FromFolder{}, folder.dir, bounds);
+        CHECK(rules.loaded);
+        CHECK(rules.set.rulesLoaded == 4);
+        CHECK(rules.set.errorsListed == 3);
+        CHECK(rules.set.errorCount == 5);
+        CHECK(FileName(rules.set.errors[2]).find("2.yar") != std::string::npos);
+    }
 }
 
 TEST_CASE("YARA scans of files: limits and outcomes") {
