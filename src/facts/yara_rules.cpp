@@ -130,8 +130,8 @@ bool StartSet(YaraRuleSet* set, uint32_t maxListedErrors) {
     static uint32_t lastId = 0;
     set->id = AtomicAdd(lastId, 1) + 1;
     if (maxListedErrors == 0) return true;
-    set->errors = static_cast<YaraRuleError*>(
-        AllocZeroed(sizeof(YaraRuleError) * size_t{maxListedErrors}));
+    set->errors =
+        static_cast<YaraRuleError*>(AllocZeroed(sizeof(YaraRuleError) * size_t{maxListedErrors}));
     set->errorCapacity = set->errors ? maxListedErrors : 0;
     if (!set->errors) {
         SetFolderError(set, "There was not enough memory to load the rules.");
@@ -260,7 +260,9 @@ void CompileAll(YaraRuleSet* set, std::vector<RuleText>* texts) {
             set->warnings = warnings;
             uint32_t count = 0;
             const YR_RULE* rule = nullptr;
-            yr_rules_foreach(rules, rule) { ++count; }
+            yr_rules_foreach(rules, rule) {
+                ++count;
+            }
             set->rulesLoaded = count;
             for (const RuleText& t : *texts)
                 set->filesLoaded += t.good ? 1 : 0;
@@ -368,8 +370,7 @@ std::string ToUtf8(const std::u16string& text) {
 }
 
 // Reads one rule file into t->text; false (its error listed) when it cannot be read whole.
-bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, uint64_t maxBytes,
-                  RuleText* t) {
+bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, uint64_t maxBytes, RuleText* t) {
     uint32_t error = 0;
     FileHandle file = OpenFileForReading(path.c_str(), &error);
     char message[96];
@@ -381,8 +382,7 @@ bool ReadRuleFile(YaraRuleSet* set, const std::u16string& path, uint64_t maxByte
     int64_t size = 0;
     if (!FileSize(file, &size) || size < 0) {
         CloseFile(file);
-        AddError(set, t->file.c_str(), 0, YaraRuleErrorKind::Unreadable,
-                 "its size cannot be read");
+        AddError(set, t->file.c_str(), 0, YaraRuleErrorKind::Unreadable, "its size cannot be read");
         return false;
     }
     if (static_cast<uint64_t>(size) > maxBytes) {
@@ -445,10 +445,10 @@ bool LoadFolder(const char16_t* folder, YaraRuleSet* set, const YaraFolderBounds
     }
     if (listing.tooMany) {
         char text[160];
-        std::snprintf(text, sizeof text,
-                      "It holds more than %u %s; no rule was read.",
-                      static_cast<unsigned>(listing.ruleFiles > bounds.maxFiles ? bounds.maxFiles
-                                                                                : bounds.maxFolders),
+        std::snprintf(text, sizeof text, "It holds more than %u %s; no rule was read.",
+                      static_cast<unsigned>(listing.ruleFiles > bounds.maxFiles
+                                                ? bounds.maxFiles
+                                                : bounds.maxFolders),
                       listing.ruleFiles > bounds.maxFiles ? "rule files" : "folders");
         SetFolderError(set, text);
         return false;
@@ -504,8 +504,7 @@ bool LoadFolder(const char16_t* folder, YaraRuleSet* set, const YaraFolderBounds
 
 } // namespace
 
-bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set,
-                        const YaraFolderBounds& bounds) {
+bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set, const YaraFolderBounds& bounds) {
     if (!StartSet(set, bounds.maxListedErrors)) return false;
     try {
         return LoadFolder(folder, set, bounds);
@@ -517,8 +516,7 @@ bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set,
     }
 }
 
-bool LoadYaraRuleText(const char* text, size_t size, const char16_t* fileName,
-                      YaraRuleSet* set) {
+bool LoadYaraRuleText(const char* text, size_t size, const char16_t* fileName, YaraRuleSet* set) {
     if (!StartSet(set, kYaraMaxListedErrors)) return false;
     if (!fileName) fileName = u"";
     ++set->files;
@@ -596,8 +594,7 @@ bool Lookup(YaraScanCache* cache, uint64_t setId, const char* sha256, YaraScanRe
     return true;
 }
 
-void Store(YaraScanCache* cache, uint64_t setId, const char* sha256,
-           const YaraScanResult& result) {
+void Store(YaraScanCache* cache, uint64_t setId, const char* sha256, const YaraScanResult& result) {
     LockGuard guard(&cache->lock);
     ++cache->scans;
     if (result.status != YaraScanStatus::Scanned) return;
@@ -634,8 +631,9 @@ Digester StartDigester() {
     if (!StartYara()) return d;
     YR_COMPILER* compiler = nullptr;
     if (yr_compiler_create(&compiler) != ERROR_SUCCESS || !compiler) return d;
-    static const char kRule[] = "import \"hash\"\nimport \"console\"\n"
-                                "rule digest { condition: console.log(hash.sha256(0, filesize)) }\n";
+    static const char kRule[] =
+        "import \"hash\"\nimport \"console\"\n"
+        "rule digest { condition: console.log(hash.sha256(0, filesize)) }\n";
     if (yr_compiler_add_string(compiler, kRule, nullptr) == 0 &&
         yr_compiler_get_rules(compiler, &d.rules) == ERROR_SUCCESS && d.rules)
         d.ready = true;
@@ -679,7 +677,9 @@ void NoteMeta(const YR_RULE* rule, YaraMatch* match) {
             fromThreatLevel = MetaSeverity(meta, &threatLevel);
     }
     match->severityFromMeta = fromSeverity || fromThreatLevel;
-    match->severity = fromSeverity ? severity : fromThreatLevel ? threatLevel : YaraSeverity::Medium;
+    match->severity = fromSeverity      ? severity
+                      : fromThreatLevel ? threatLevel
+                                        : YaraSeverity::Medium;
 }
 
 int OnScanMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
@@ -701,10 +701,10 @@ int OnScanMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
 void Scan(const YaraRuleSet* set, const uint8_t* bytes, size_t size, int timeoutSeconds,
           YaraScanResult* result) {
     static const uint8_t kNothing = 0;
-    const int status = yr_rules_scan_mem(
-        static_cast<YR_RULES*>(set->rules), size ? bytes : &kNothing, size,
-        SCAN_FLAGS_NO_TRYCATCH | SCAN_FLAGS_REPORT_RULES_MATCHING, OnScanMessage, result,
-        timeoutSeconds > 0 ? timeoutSeconds : 1);
+    const int status =
+        yr_rules_scan_mem(static_cast<YR_RULES*>(set->rules), size ? bytes : &kNothing, size,
+                          SCAN_FLAGS_NO_TRYCATCH | SCAN_FLAGS_REPORT_RULES_MATCHING, OnScanMessage,
+                          result, timeoutSeconds > 0 ? timeoutSeconds : 1);
     if (status == ERROR_SUCCESS) {
         result->status = YaraScanStatus::Scanned;
         return;
@@ -834,8 +834,8 @@ bool ScanFileWithYaraRules(const YaraRuleSet* set, const char16_t* path, YaraSca
         result->size = bytes;
         return false;
     }
-    const bool scanned = ScanBytes(set, buffer, static_cast<size_t>(bytes), result, cache,
-                                   timeoutSeconds, sha256);
+    const bool scanned =
+        ScanBytes(set, buffer, static_cast<size_t>(bytes), result, cache, timeoutSeconds, sha256);
     FreeBlock(buffer);
     return scanned;
 }

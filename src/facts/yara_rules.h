@@ -34,11 +34,11 @@ struct YaraFolderBounds {
     uint32_t maxListedErrors; // errors listed one by one; beyond them they are only counted
 };
 constexpr uint32_t kYaraMaxListedErrors = 256;
-constexpr YaraFolderBounds kDefaultYaraFolderBounds{kYaraMaxRuleFiles,     kYaraMaxRuleFolders,
-                                                    kYaraMaxFolderDepth,   kYaraMaxRuleFileBytes,
-                                                    kYaraMaxRuleBytes,     kYaraMaxListedErrors};
+constexpr YaraFolderBounds kDefaultYaraFolderBounds{kYaraMaxRuleFiles,   kYaraMaxRuleFolders,
+                                                    kYaraMaxFolderDepth, kYaraMaxRuleFileBytes,
+                                                    kYaraMaxRuleBytes,   kYaraMaxListedErrors};
 
-constexpr size_t kYaraFileChars = 260;   // a rule file's path, relative to the folder
+constexpr size_t kYaraFileChars = 260;    // a rule file's path, relative to the folder
 constexpr size_t kYaraMessageChars = 256; // UTF-8, terminated
 
 // Why a rule file did not load.
@@ -60,10 +60,10 @@ struct YaraRuleError {
 
 // A loaded folder. Plain; freed by FreeYaraRuleSet. rules is null when nothing compiled.
 struct YaraRuleSet {
-    void* rules;            // libyara's compiled rules
-    uint64_t id;            // unique in the process: what a cache's results belong to
+    void* rules;                         // libyara's compiled rules
+    uint64_t id;                         // unique in the process: what a cache's results belong to
     char folderError[kYaraMessageChars]; // empty when the folder was read
-    uint32_t files;         // rule files met (loaded and refused)
+    uint32_t files;                      // rule files met (loaded and refused)
     uint32_t filesLoaded;
     uint32_t rulesLoaded;   // rules in the compiled set
     uint32_t warnings;      // libyara's warnings (slow strings and such) of the loaded files
@@ -97,10 +97,10 @@ constexpr size_t kYaraRuleNameChars = 128; // libyara's identifiers are at most 
 constexpr uint32_t kYaraMaxMatchesKept = 16;
 
 struct YaraMatch {
-    char rule[kYaraRuleNameChars];  // the rule's identifier
-    char file[kYaraFileChars];      // the rule file it is in (UTF-8, relative)
-    YaraSeverity severity;          // from its `severity` meta, else `threat_level`, else Medium
-    bool severityFromMeta;          // false: Medium for want of a meta that says otherwise
+    char rule[kYaraRuleNameChars]; // the rule's identifier
+    char file[kYaraFileChars];     // the rule file it is in (UTF-8, relative)
+    YaraSeverity severity;         // from its `severity` meta, else `threat_level`, else Medium
+    bool severityFromMeta;         // false: Medium for want of a meta that says otherwise
 };
 
 enum class YaraScanStatus : uint8_t {
@@ -119,10 +119,10 @@ struct YaraScanResult {
     YaraScanStatus status;
     uint32_t systemError;
     uint64_t size;
-    bool fromCache;          // the result of an earlier scan of the same content
-    uint32_t matchCount;     // all matching rules; the first kYaraMaxMatchesKept are in matches
+    bool fromCache;      // the result of an earlier scan of the same content
+    uint32_t matchCount; // all matching rules; the first kYaraMaxMatchesKept are in matches
     YaraMatch matches[kYaraMaxMatchesKept];
-    YaraSeverity highest;    // of all matches; meaningful when matchCount > 0
+    YaraSeverity highest; // of all matches; meaningful when matchCount > 0
 };
 
 constexpr uint64_t kDefaultYaraScanSizeLimit = uint64_t{64} << 20;
@@ -137,8 +137,8 @@ struct YaraScanCache {
     uint32_t capacity;
     uint32_t used;
     uint64_t clock;
-    uint64_t hits;  // results served without a scan
-    uint64_t scans; // scans done through the cache
+    uint64_t hits;       // results served without a scan
+    uint64_t scans;      // scans done through the cache
     uint64_t undigested; // contents whose digest could not be taken (scanned, not kept)
 };
 constexpr uint32_t kDefaultYaraScanCacheEntries = 512;

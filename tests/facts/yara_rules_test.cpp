@@ -2,8 +2,8 @@
 
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,22 +55,22 @@ struct Rules {
     Rules& operator=(const Rules&) = delete;
 };
 
-std::string FileName(const YaraRuleError& e) {
+[[maybe_unused]] std::string FileName(const YaraRuleError& e) {
     std::string out;
     for (const char16_t* c = e.file; *c; ++c)
         out.push_back(static_cast<char>(*c));
     return out;
 }
 
-YaraScanResult ScanText(const YaraRuleSet& set, const std::string& bytes,
-                        YaraScanCache* cache = nullptr) {
+[[maybe_unused]] YaraScanResult ScanText(const YaraRuleSet& set, const std::string& bytes,
+                                         YaraScanCache* cache = nullptr) {
     YaraScanResult result{};
     ScanWithYaraRules(&set, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &result,
                       cache);
     return result;
 }
 
-const char kMarkerRule[] = R"(rule marker {
+[[maybe_unused]] const char kMarkerRule[] = R"(rule marker {
     strings:
         $text = "olvetta-marker" nocase
         $code = { 4D 5A ?? 00 [2-4] 50 45 }
@@ -225,7 +225,8 @@ TEST_CASE("YARA rules: a folder of good and bad files") {
                                "rule beta_only { meta: severity = \"high\" strings: $b = \"beta\" "
                                "condition: $b }\n");
     folder.Write("sub/c.yar", "rule c {\n  condition:\n    alpha and\n}\n");
-    folder.Write("d.yar", "include \"" + secret.generic_string() + "\"\nrule d { condition: true }\n");
+    folder.Write("d.yar",
+                 "include \"" + secret.generic_string() + "\"\nrule d { condition: true }\n");
     folder.Write("empty.yar", "\xEF\xBB\xBF");
     folder.Write("notes.txt", "rule not_a_rule_file { condition: true }\n");
     fs::path deep = "x";
@@ -288,7 +289,8 @@ TEST_CASE("YARA rules: the bounds of a folder load") {
         bounds.maxFolders = 1;
         Rules rules(Rules::FromFolder{}, folder.dir, bounds);
         CHECK_FALSE(rules.loaded);
-        CHECK(std::string(rules.set.folderError) == "It holds more than 1 folders; no rule was read.");
+        CHECK(std::string(rules.set.folderError) ==
+              "It holds more than 1 folders; no rule was read.");
     }
     SUBCASE("a file over its size, and the files past the bytes of all") {
         bounds.maxFileBytes = 40;

@@ -103,8 +103,8 @@ struct Written {
         for (int f = 0; f < kFiles; ++f) {
             const std::filesystem::path file = dir / ("written_" + std::to_string(f) + ".bin");
             const std::string bytes = MakeContent(static_cast<uint64_t>(f) + 1);
-            std::ofstream(file, std::ios::binary).write(bytes.data(),
-                                                        static_cast<std::streamsize>(bytes.size()));
+            std::ofstream(file, std::ios::binary)
+                .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
             paths.push_back(file.u16string());
         }
         std::string text;
