@@ -180,7 +180,6 @@ struct CompileContext {
     YaraRuleSet* set;
     const char16_t* file;
     uint32_t warnings;
-    bool listErrors;
 };
 
 void OnCompilerMessage(int level, const char*, int line, const YR_RULE*, const char* message,
@@ -190,24 +189,23 @@ void OnCompilerMessage(int level, const char*, int line, const YR_RULE*, const c
         ++c->warnings;
         return;
     }
-    if (!c->listErrors) return;
     // libyara's own words when a file includes another and no include callback is set.
     const bool include = message && std::strcmp(message, "includes are disabled") == 0;
     AddError(c->set, c->file, line > 0 ? static_cast<uint32_t>(line) : 0,
              include ? YaraRuleErrorKind::Include : YaraRuleErrorKind::Syntax, message);
 }
 
-// Compiles texts[i].good ones into one compiler; returns the index of the first that failed
-// (texts.size() when none did), *rules set when all compiled.
+// Compiles the good texts into one rule set; returns the index of the first that failed (its
+// errors listed), texts.size() when none did (*rules set), or more when libyara itself failed.
 size_t CompileTogether(YaraRuleSet* set, std::vector<RuleText>* texts, YR_RULES** rules,
-                       bool listErrors, uint32_t* warnings) {
+                       uint32_t* warnings) {
     *rules = nullptr;
     YR_COMPILER* compiler = nullptr;
     if (yr_compiler_create(&compiler) != ERROR_SUCCESS || !compiler) return texts->size() + 1;
     // No include callback: libyara then refuses every `include` ("includes are disabled"), so a
     // rule file never makes it read another file.
     yr_compiler_set_include_callback(compiler, nullptr, nullptr, nullptr);
-    CompileContext context{set, u"", 0, listErrors};
+    CompileContext context{set, u"", 0};
     yr_compiler_set_callback(compiler, OnCompilerMessage, &context);
     size_t failed = texts->size();
     for (size_t i = 0; i < texts->size(); ++i) {
@@ -234,7 +232,7 @@ bool CompileAlone(YaraRuleSet* set, RuleText* t) {
     one[0].text.swap(t->text);
     YR_RULES* rules = nullptr;
     uint32_t warnings = 0;
-    const size_t failed = CompileTogether(set, &one, &rules, true, &warnings);
+    const size_t failed = CompileTogether(set, &one, &rules, &warnings);
     t->text.swap(one[0].text);
     if (rules) yr_rules_destroy(rules);
     if (failed > 1)
@@ -254,7 +252,7 @@ void CompileAll(YaraRuleSet* set, std::vector<RuleText>* texts) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         YR_RULES* rules = nullptr;
         uint32_t warnings = 0;
-        const size_t failed = CompileTogether(set, texts, &rules, true, &warnings);
+        const size_t failed = CompileTogether(set, texts, &rules, &warnings);
         if (failed == texts->size()) {
             set->rules = rules;
             set->warnings = warnings;
@@ -549,7 +547,6 @@ void FreeYaraRuleSet(YaraRuleSet* set) {
 
 struct YaraScanCacheEntry {
     char sha256[65];
-    bool used;
     uint64_t setId;
     uint64_t lastUse;
     YaraScanResult result;
@@ -609,7 +606,6 @@ void Store(YaraScanCache* cache, uint64_t setId, const char* sha256, const YaraS
         }
         std::memcpy(e->sha256, sha256, 65);
         e->setId = setId;
-        e->used = true;
     }
     e->lastUse = ++cache->clock;
     std::memcpy(&e->result, &result, sizeof result);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "facts/yara_rules.h"
+#include "platform/memory.h"
 
 using namespace olv;
 namespace fs = std::filesystem;
@@ -304,6 +305,15 @@ TEST_CASE("YARA rules: the bounds of a folder load") {
         CHECK(rules.set.errors[1].kind == YaraRuleErrorKind::TooLarge);
         CHECK(FileName(rules.set.errors[1]).find("d.yar") != std::string::npos);
     }
+    SUBCASE("no memory for the error list: said, nothing loaded") {
+        RefuseNthAllocation(1);
+        Rules rules(Rules::FromFolder{}, folder.dir, bounds);
+        RefuseNthAllocation(0);
+        CHECK_FALSE(rules.loaded);
+        CHECK(rules.set.rules == nullptr);
+        CHECK(std::string(rules.set.folderError) ==
+              "There was not enough memory to load the rules.");
+    }
     SUBCASE("errors past those listed are counted") {
         for (int i = 0; i < 5; ++i)
             folder.Write("bad/" + std::to_string(i) + ".yar", "rule {");
@@ -332,6 +342,12 @@ TEST_CASE("YARA scans of files: limits and outcomes") {
     CHECK(result.status == YaraScanStatus::TooLarge);
     CHECK(result.size == 5014);
     CHECK(ScanFileWithYaraRules(&rules.set, hit.u16string().c_str(), &result, nullptr, 5014));
+
+    RefuseAllocationsAbove(4096);
+    CHECK_FALSE(ScanFileWithYaraRules(&rules.set, hit.u16string().c_str(), &result));
+    RefuseAllocationsAbove(0);
+    CHECK(result.status == YaraScanStatus::NoMemory);
+    CHECK(result.size == 5014);
 
     const fs::path gone = folder.dir / "deleted.bin";
     CHECK_FALSE(ScanFileWithYaraRules(&rules.set, gone.u16string().c_str(), &result));
