@@ -109,6 +109,18 @@ const char* YaraScanStatusName(YaraScanStatus status) {
 
 namespace {
 
+// Copies UTF-8 text into out (capacity bytes, terminated), cut at a character boundary.
+void CopyUtf8(char* out, size_t capacity, const char* text) {
+    size_t length = text ? std::strlen(text) : 0;
+    if (length >= capacity) {
+        length = capacity - 1;
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+            --length;
+    }
+    if (length) std::memcpy(out, text, length);
+    out[length] = '\0';
+}
+
 void AddError(YaraRuleSet* set, const char16_t* file, uint32_t line, YaraRuleErrorKind kind,
               const char* message) {
     ++set->errorCount;
@@ -118,11 +130,11 @@ void AddError(YaraRuleSet* set, const char16_t* file, uint32_t line, YaraRuleErr
     CopyBounded(e.file, kYaraFileChars, file);
     e.line = line;
     e.kind = kind;
-    std::snprintf(e.message, sizeof e.message, "%s", message ? message : "");
+    CopyUtf8(e.message, sizeof e.message, message);
 }
 
 void SetFolderError(YaraRuleSet* set, const char* text) {
-    std::snprintf(set->folderError, sizeof set->folderError, "%s", text);
+    CopyUtf8(set->folderError, sizeof set->folderError, text);
 }
 
 bool StartSet(YaraRuleSet* set, uint32_t maxListedErrors) {
@@ -683,8 +695,8 @@ int OnScanMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
     auto* result = static_cast<YaraScanResult*>(user);
     const auto* rule = static_cast<const YR_RULE*>(data);
     YaraMatch match{};
-    std::snprintf(match.rule, sizeof match.rule, "%s", rule->identifier);
-    std::snprintf(match.file, sizeof match.file, "%s", rule->ns ? rule->ns->name : "");
+    CopyUtf8(match.rule, sizeof match.rule, rule->identifier);
+    CopyUtf8(match.file, sizeof match.file, rule->ns ? rule->ns->name : nullptr);
     NoteMeta(rule, &match);
     if (result->matchCount == 0 || match.severity > result->highest)
         result->highest = match.severity;

@@ -270,6 +270,24 @@ TEST_CASE("YARA rules: a folder of good and bad files") {
     CHECK(std::string(missing.set.folderError) == "The folder cannot be found.");
 }
 
+TEST_CASE("YARA rules: a match names a rule file of a long path by whole characters") {
+    Folder folder;
+    std::string deep, name;
+    for (int i = 0; i < 100; ++i)
+        deep += "\xC3\xA9"; // e with an acute accent: two bytes
+    name = "x";             // so that the 259th byte is the first of a character
+    for (int i = 0; i < 40; ++i)
+        name += "\xC3\xA9";
+    folder.Write(deep + "/" + name + ".yar", "rule far { condition: true }");
+    Rules rules(Rules::FromFolder{}, folder.dir);
+    REQUIRE(rules.set.rulesLoaded == 1);
+    const YaraScanResult result = ScanText(rules.set, "x");
+    REQUIRE(result.matchCount == 1);
+    const std::string file = result.matches[0].file;
+    CHECK(file.size() == 258); // 259 would split a character
+    CHECK(file.compare(0, 200, deep) == 0);
+}
+
 TEST_CASE("YARA rules: the bounds of a folder load") {
     Folder folder;
     folder.Write("a.yar", "rule a { condition: true }\n");
@@ -357,6 +375,23 @@ TEST_CASE("YARA scans of files: limits and outcomes") {
     const fs::path empty = folder.Write("empty.bin", "");
     CHECK(ScanFileWithYaraRules(&rules.set, empty.u16string().c_str(), &result));
     CHECK(result.matchCount == 0);
+
+    // Binary garbage that starts as a PE file would, read by the pe module's rules.
+    Rules pe("import \"pe\"\nrule sections { condition: pe.is_pe and pe.number_of_sections > 0 }\n"
+             "rule header { condition: uint16(0) == 0x5A4D }");
+    REQUIRE(pe.loaded);
+    std::string garbage = "MZ";
+    uint32_t state = 7;
+    while (garbage.size() < 65536) {
+        state = state * 1103515245u + 12345u;
+        garbage.push_back(static_cast<char>(state >> 24));
+    }
+    garbage.replace(0x3C, 4, std::string("\x80\0\0\0", 4)); // a header offset inside the file
+    garbage.replace(0x80, 4, std::string("PE\0\0", 4));
+    const fs::path junk = folder.Write("junk.exe", garbage);
+    CHECK(ScanFileWithYaraRules(&pe.set, junk.u16string().c_str(), &result));
+    CHECK(result.matchCount >= 1);
+    CHECK(std::string(result.matches[0].rule) == (result.matchCount == 2 ? "sections" : "header"));
 
     // A rule whose condition never ends within the time given.
     Rules slow("rule slow { condition: for all i in (0..filesize) : "
