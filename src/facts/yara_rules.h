@@ -146,12 +146,13 @@ bool InitYaraScanCache(YaraScanCache* cache, uint32_t capacity = kDefaultYaraSca
 void ReleaseYaraScanCache(YaraScanCache* cache); // safe on one never initialised
 
 // Scans size bytes (bytes may be null when size is 0) with set. cache may be null. True when the
-// status is Scanned.
+// status is Scanned. timeoutSeconds is libyara's own scan timeout, at least one second (it counts
+// whole seconds, and its 0 would mean none).
 bool ScanWithYaraRules(const YaraRuleSet* set, const uint8_t* bytes, size_t size,
                        YaraScanResult* result, YaraScanCache* cache = nullptr,
                        int timeoutSeconds = kDefaultYaraScanTimeoutSeconds);
-// Reads the file at path (terminated UTF-16; opened sharing reads only, so a file another
-// process is writing is CannotOpen) and scans its bytes. A file over sizeLimit is TooLarge and
+// Reads the file at path (terminated UTF-16; opened sharing reads only, so on Windows a file
+// another process still has open for writing is CannotOpen) and scans its bytes. A file over sizeLimit is TooLarge and
 // not read. knownSha256 (64 hex digits, or null) is the content's digest when the caller has it
 // already (an image's facts): a cached result is then given without reading the file, and the
 // caller vouches that the digest is the file's content now.
