@@ -49,6 +49,11 @@ bool CopyDigest(const char* text, size_t length, size_t digits, char* out) {
 
 #if OLV_HAVE_LIBYARA
 
+bool StartYara() {
+    static const bool started = yr_initialize() == ERROR_SUCCESS; // thread-safe once
+    return started;
+}
+
 namespace {
 
 // Each fact is handed out by the console module, one rule a fact so that no short-circuit skips
@@ -79,9 +84,7 @@ struct Reader {
 
 Reader StartReader() {
     Reader reader{false, nullptr};
-    // Started once per process and never finalized: the rules are in use as long as any thread
-    // may read facts.
-    if (yr_initialize() != ERROR_SUCCESS) return reader;
+    if (!StartYara()) return reader;
     YR_COMPILER* compiler = nullptr;
     if (yr_compiler_create(&compiler) != ERROR_SUCCESS || !compiler) return reader;
     if (yr_compiler_add_string(compiler, kRules, nullptr) == 0 &&
@@ -190,6 +193,10 @@ bool YaraReadFacts(const uint8_t* bytes, size_t size, ImageFacts* facts) {
 }
 
 #else // a build without libyara: no facts, said as such
+
+bool StartYara() {
+    return false;
+}
 
 bool YaraReadFacts(const uint8_t*, size_t, ImageFacts* facts) {
     facts->status = ImageFactsStatus::NoReader;

@@ -14,6 +14,10 @@ namespace olv {
 // NoReader or ScanFailed when libyara cannot be started or fails on the bytes.
 bool YaraReadFacts(const uint8_t* bytes, size_t size, ImageFacts* facts);
 
+// Starts libyara once per process (never finalized: rules stay in use as long as any thread may
+// scan). False when it cannot be started or this build has none. Safe from several threads.
+bool StartYara();
+
 // Copies a text of libyara's version table into *out: bytes below 0x80 as they are (control
 // characters as spaces), the others as the Latin-1 characters they are (libyara keeps the low
 // byte of each UTF-16 unit), cut at a character boundary when it does not fit.
