@@ -1,5 +1,5 @@
 // The field view of rows as the decoders and the recorder write them (texts taken from the
-// scenarios' rows).
+// scenarios' rows), each packed into a store as the row store keeps it.
 #include <doctest.h>
 
 #include <memory>
