@@ -1,6 +1,7 @@
 // JSON export of the shown rows: a head with the recording's metadata, completeness counters and
 // notes, then one object per row, in a fixed layout (UTF-8 with its byte order mark, LF).
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 
@@ -22,6 +23,7 @@
 #include "platform/memory.h"
 #include "platform/ui.h"
 #include "record/recording.h"
+#include "record/stored_rows.h"
 #include "report/completeness.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
@@ -693,34 +695,10 @@ constexpr size_t kLineChars = 65536; // an event line with its field view and ma
 constexpr int32_t kJsonLinesChunkRows = 512;
 // Rows measured at a time (MeasureShownRows takes at most kRowBatch).
 constexpr int32_t kMeasureRows = 16;
-// How many rows ahead of the row learned the field view's table slot is asked for.
+// How many rows ahead of the row learned the field view's table slot is asked for. The view
+// reads the typed record in the store, so asking ahead reads only the texts of the few rows that
+// look a key up (writes, connections).
 constexpr int32_t kLearnAhead = 8;
-
-// The rows the learning reads, each read from the store once into a ring of scratch rows: a row
-// is read kLearnAhead rows before it is learned, when its table slot is asked for, and learned
-// from its slot then.
-constexpr int32_t kAheadRows = 2 * kLearnAhead;
-struct AheadRows {
-    EventRow* slots;         // kAheadRows
-    int32_t row[kAheadRows]; // the row each slot holds, -1: none
-};
-
-bool OpenAheadRows(AheadRows* ahead) {
-    ahead->slots = static_cast<EventRow*>(AllocZeroed(kAheadRows * sizeof(EventRow)));
-    for (int32_t& r : ahead->row)
-        r = -1;
-    return ahead->slots != nullptr;
-}
-
-// Row `index` of the store (below rowCount), read when its slot does not hold it yet.
-const EventRow* AheadRow(const Recording* app, AheadRows* ahead, int32_t index) {
-    const int32_t slot = index % kAheadRows;
-    if (ahead->row[slot] != index) {
-        ReadStoredRow(app, index, &ahead->slots[slot]);
-        ahead->row[slot] = index;
-    }
-    return &ahead->slots[slot];
-}
 
 // The names of the view's categories and fields, as the view members write them.
 struct ViewNames {
@@ -758,8 +736,9 @@ void MakeViewNames(ViewNames* names) {
 }
 
 // A field of a view as the learning turn kept it: its text in the row (an offset in characters
-// from the row's start) or, with kInStore, in the chunk's store of texts (the view buffer's and
-// the context's texts move or are written over by the next row learned).
+// from the start of the EventRow a line is formatted from: the view read the same texts from the
+// store) or, with kInStore, in the chunk's store of texts (the view buffer's and the context's
+// texts move or are written over by the next row learned).
 struct KeptField {
     uint32_t offset;
     uint32_t length; // 0: the field is absent
@@ -942,8 +921,7 @@ void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view,
 
 // Returns how many deferred rows it took (due rows that name no row included).
 int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
-                        const ViewNames& names, StartViews* views, uint8_t* scratch,
-                        EventRow* row) {
+                        const ViewNames& names, StartViews* views, uint8_t* scratch) {
     int32_t due[64];
     int32_t n;
     int32_t taken = 0;
@@ -951,8 +929,7 @@ int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaVi
         taken += n;
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            ReadStoredRow(app, due[i], row);
-            if (SigmaViewOfStartRow(context, row, buffer)) {
+            if (SigmaViewOfStartRow(context, StoredTexts(app), StoredRecord(app, due[i]), buffer)) {
                 KeepStartView(views, due[i], &buffer->view, names, scratch);
             }
         }
@@ -1040,7 +1017,6 @@ struct JsonLinesJob {
     const Recording* app;
     SigmaViewContext* context; // learning turn only
     SigmaViewBuffer* buffer;   // learning turn only
-    AheadRows* ahead;          // learning turn only
     AheadKey keys[kAheadKeys]; // learning turn only: of the rows asked for, by row % kAheadKeys
     const StartViews* starts;
     const ViewNames* names;
@@ -1107,23 +1083,48 @@ bool KeepInStore(ViewChunk* v, const char16_t* text, uint32_t length, KeptField*
     return true;
 }
 
-// Keeps the view of the chunk's row k (learned from `row`).
-bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView& view) {
+// Where a view text that lies in one of the row's texts the view read (SigmaRowTexts) lies in
+// the EventRow of the row: its offset in characters from the EventRow's start. Both hold the
+// same stored text from the field's start, cut at the field's capacity. False for a text that is
+// not one of the row's.
+bool PlaceInRow(const SigmaRowTexts& texts, const char16_t* text, uint32_t length,
+                uint32_t* offset) {
+    struct Field {
+        const char16_t* read;
+        size_t chars;
+        size_t at; // bytes from the EventRow's start
+    };
+    const Field fields[] = {{texts.path, kPathChars, offsetof(EventRow, path)},
+                            {texts.detail, kDetailChars, offsetof(EventRow, detail)},
+                            {texts.result, kResultChars, offsetof(EventRow, result)},
+                            {texts.process, kProcessChars, offsetof(EventRow, process)}};
+    const auto begin = reinterpret_cast<uintptr_t>(text);
+    const uintptr_t end = begin + size_t{length} * sizeof(char16_t);
+    for (const Field& field : fields) {
+        const auto first = reinterpret_cast<uintptr_t>(field.read);
+        if (begin >= first && end <= first + field.chars * sizeof(char16_t)) {
+            *offset = static_cast<uint32_t>((field.at + (begin - first)) / sizeof(char16_t));
+            return true;
+        }
+    }
+    return false;
+}
+
+// Keeps the view of the chunk's row k (in buffer).
+bool KeepView(ViewChunk* v, int32_t k, const SigmaViewBuffer& buffer) {
+    const SigmaEventView& view = buffer.view;
     v->categories[k] = view.categories;
     v->unknown[k] = view.unknown;
     uint32_t mask = 0;
     KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
-    const auto* rowStart = reinterpret_cast<const char16_t*>(row);
-    const auto* rowEnd = reinterpret_cast<const char16_t*>(row + 1);
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         const SigmaText& text = view.fields[f];
         kept[f] = KeptField{0, 0};
         if (text.text == nullptr || text.length == 0) continue;
         mask |= 1u << f;
-        const auto at = reinterpret_cast<uintptr_t>(text.text);
-        if (at >= reinterpret_cast<uintptr_t>(rowStart) &&
-            at + text.length * sizeof(char16_t) <= reinterpret_cast<uintptr_t>(rowEnd)) {
-            kept[f] = KeptField{static_cast<uint32_t>(text.text - rowStart), text.length};
+        uint32_t offset = 0;
+        if (PlaceInRow(buffer.row, text.text, text.length, &offset)) {
+            kept[f] = KeptField{offset, text.length};
         } else if (!KeepInStore(v, text.text, text.length, &kept[f])) {
             return false;
         }
@@ -1136,6 +1137,7 @@ bool KeepView(ViewChunk* v, int32_t k, const EventRow* row, const SigmaEventView
 // view of each of its shown rows kept.
 bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
     const Recording* app = job->app;
+    const TextStore* store = StoredTexts(app);
     SigmaViewContext* context = job->context;
     v->storeUsed = 0;
     for (int32_t s = begin; s < end; ++s) {
@@ -1143,18 +1145,17 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         // The shown rows are in the store's order, each naming a row.
         if (index < job->learned || index >= app->rowCount) return false;
         uint32_t outcome = kSigmaViewNone;
-        const EventRow* row = nullptr;
         for (; job->learned <= index; ++job->learned) {
             const int32_t ahead = job->learned + kLearnAhead;
             if (ahead < app->rowCount) {
                 AheadKey& next = job->keys[ahead % kAheadKeys];
-                next = AheadKey{ahead, SigmaKeyOfRow(AheadRow(app, job->ahead, ahead))};
+                next = AheadKey{ahead, SigmaKeyOfRow(store, StoredRecord(app, ahead))};
                 PrefetchSigmaKey(context, next.key);
             }
             // The key made when the row was asked for, that is kLearnAhead rows ago.
             const AheadKey& made = job->keys[job->learned % kAheadKeys];
-            row = AheadRow(app, job->ahead, job->learned);
-            outcome = LearnSigmaRowWithKey(context, row, job->learned,
+            outcome = LearnSigmaRowWithKey(context, store, StoredRecord(app, job->learned),
+                                           job->learned,
                                            made.row == job->learned ? made.key : SigmaRowKey{},
                                            job->buffer);
             int32_t discard[64];
@@ -1167,7 +1168,7 @@ bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
         v->mask[k] = 0;
         // The view's texts in the row are kept as places in it: the formatting finds them in
         // its own copy of the row.
-        if (outcome == kSigmaViewReady && !KeepView(v, k, row, job->buffer->view)) {
+        if (outcome == kSigmaViewReady && !KeepView(v, k, *job->buffer)) {
             return false;
         }
     }
@@ -1216,13 +1217,10 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     auto* line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
     auto* scratch = static_cast<uint8_t*>(AllocZeroed(JsonLineMaxBytes(kLineChars)));
     auto* names = AllocRecord<ViewNames>();
-    auto* startRow = AllocRecord<EventRow>();
-    AheadRows ahead{};
-    const bool aheadOpen = OpenAheadRows(&ahead);
     StartViews starts{};
     starts.ok = true;
     if (context == nullptr || buffer == nullptr || line == nullptr || scratch == nullptr ||
-        names == nullptr || startRow == nullptr || !aheadOpen) {
+        names == nullptr) {
         writer.ok = false;
     }
     BlockWriter block{};
@@ -1241,24 +1239,24 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
 
         // First pass: the views of the starts held back. It ends once no start is waiting
         // and none comes after: nothing more can become due.
+        const TextStore* store = StoredTexts(app);
         int32_t lastStart = -1;
         for (int32_t i = app->rowCount - 1; i >= 0 && lastStart < 0; --i) {
-            // Only a process row can be a start: the others are passed over unread.
-            if (StoredCategory(app, i) != kCategoryProcess) continue;
-            ReadStoredRow(app, i, startRow);
-            if (SigmaRowMayBeDeferred(startRow)) lastStart = i;
+            if (SigmaRowMayBeDeferred(StoredRecord(app, i))) lastStart = i;
         }
         int32_t waiting = 0;
         for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
             if (i + kLearnAhead < app->rowCount) {
-                PrefetchSigmaRow(context, AheadRow(app, &ahead, i + kLearnAhead));
+                PrefetchSigmaRow(context, store, StoredRecord(app, i + kLearnAhead));
             }
-            if (LearnSigmaRow(context, AheadRow(app, &ahead, i), i, buffer) == kSigmaViewDeferred)
+            if (LearnSigmaRow(context, store, StoredRecord(app, i), i, buffer) ==
+                kSigmaViewDeferred) {
                 ++waiting;
-            waiting -= GatherDueStarts(app, context, buffer, *names, &starts, scratch, startRow);
+            }
+            waiting -= GatherDueStarts(app, context, buffer, *names, &starts, scratch);
         }
         ReleaseDeferredSigmaRows(context);
-        GatherDueStarts(app, context, buffer, *names, &starts, scratch, startRow);
+        GatherDueStarts(app, context, buffer, *names, &starts, scratch);
         if (!starts.ok) writer.ok = false;
         SortStartViews(&starts);
     }
@@ -1271,7 +1269,6 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     job.app = app;
     job.context = context;
     job.buffer = buffer;
-    job.ahead = &ahead;
     job.starts = &starts;
     job.names = names;
     if (writer.ok && !OpenJsonLinesJob(&job)) writer.ok = false;
@@ -1291,8 +1288,6 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     if (block.bytes != nullptr) CloseBlockWriter(&block);
 
     FreeStartViews(&starts);
-    FreeBlock(ahead.slots);
-    FreeBlock(startRow);
     FreeBlock(names);
     FreeBlock(scratch);
     FreeBlock(line);

@@ -49,6 +49,9 @@ void ReadStoredRow(const Recording* app, int32_t index, EventRow* out) {
     UnpackRow(&app->rowTexts, &At(app, index), out);
 }
 
+const CompactRow& StoredRecord(const Recording* app, int32_t index) { return At(app, index); }
+const TextStore* StoredTexts(const Recording* app) { return &app->rowTexts; }
+
 RowKind StoredKind(const Recording* app, int32_t index) { return KindOf(At(app, index)); }
 uint32_t StoredCategory(const Recording* app, int32_t index) { return At(app, index).category; }
 uint32_t StoredPid(const Recording* app, int32_t index) { return At(app, index).pid; }

@@ -16,7 +16,8 @@
 
 namespace olv {
 
-struct Recording; // record/recording.h
+struct Recording;  // record/recording.h
+struct CompactRow; // record/compact_row.h
 
 // The six texts of a row, in the order of EventRow's fields.
 enum RowText : uint32_t { kTextOperation, kTextPath, kTextDetail, kTextResult, kTextProcess,
@@ -52,6 +53,11 @@ void PrefetchStoredText(const Recording* app, int32_t index, RowText which);
 
 // The field capacity of a text, in units, its terminator included (kPathChars for the path...).
 size_t RowTextCapacity(RowText which);
+
+// The typed record of a row and the store its texts are in, for a reader that works on the
+// record itself (the Sigma field view). Valid as long as a TextView is.
+const CompactRow& StoredRecord(const Recording* app, int32_t index);
+const TextStore* StoredTexts(const Recording* app);
 
 // Changing a stored row. False, nothing changed, when the store cannot keep the new text
 // (memory refused); texts are cut to their field's capacity as EventRow cuts them.

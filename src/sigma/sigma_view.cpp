@@ -171,6 +171,80 @@ size_t FieldLength(const char16_t* field, size_t chars) {
     return FieldTextLength(field, chars);
 }
 
+// --- The stored row in view ---
+
+// The row a view is made of: its record and the store its texts are in. Its texts are read into
+// the buffer (SigmaRowTexts) the first time the view asks for them.
+struct ViewRow {
+    const TextStore* store;
+    const CompactRow* row;
+    SigmaRowTexts* texts;
+    RowKind kind;
+};
+
+enum RowTextRead : uint32_t { kReadPath = 1, kReadDetail = 2, kReadResult = 4, kReadProcess = 8 };
+
+ViewRow MakeViewRow(const TextStore* store, const CompactRow& row, SigmaViewBuffer* out) {
+    out->row.read = 0;
+    return ViewRow{store, &row, &out->row, KindOf(row)};
+}
+
+// A stored text as a row's field holds it: cut to the field's capacity, ended at its first zero
+// unit (which only a damaged store holds) and terminated. Returns its length.
+uint32_t ReadRowText(const TextStore* store, uint32_t id, size_t capacity, char16_t* field) {
+    TextView text = TextOfId(store, id);
+    if (text.length > capacity) text.length = static_cast<uint32_t>(capacity);
+    CopyTextUnits(text, field);
+    field[text.length] = 0;
+    return static_cast<uint32_t>(FieldLength(field, text.length));
+}
+
+const char16_t* RowPath(const ViewRow& r, size_t* length) {
+    SigmaRowTexts* t = r.texts;
+    if ((t->read & kReadPath) == 0) {
+        t->pathLength = ReadRowText(r.store, r.row->path, kPathChars, t->path);
+        t->read |= kReadPath;
+    }
+    *length = t->pathLength;
+    return t->path;
+}
+
+const char16_t* RowDetail(const ViewRow& r, size_t* length) {
+    SigmaRowTexts* t = r.texts;
+    if ((t->read & kReadDetail) == 0) {
+        t->detailLength = ReadRowText(r.store, r.row->detail, kDetailChars, t->detail);
+        t->read |= kReadDetail;
+    }
+    *length = t->detailLength;
+    return t->detail;
+}
+
+const char16_t* RowResult(const ViewRow& r, size_t* length) {
+    SigmaRowTexts* t = r.texts;
+    if ((t->read & kReadResult) == 0) {
+        t->resultLength = ReadRowText(r.store, r.row->result, kResultChars, t->result);
+        t->read |= kReadResult;
+    }
+    *length = t->resultLength;
+    return t->result;
+}
+
+// The process name the row shows (kept in its context record).
+const char16_t* RowProcess(const ViewRow& r, size_t* length) {
+    SigmaRowTexts* t = r.texts;
+    if ((t->read & kReadProcess) == 0) {
+        const uint32_t id = ContextOf(r.store, *r.row).process;
+        t->processLength = ReadRowText(r.store, id, kProcessChars, t->process);
+        t->read |= kReadProcess;
+    }
+    *length = t->processLength;
+    return t->process;
+}
+
+uint32_t RowParentPid(const ViewRow& r) {
+    return ContextOf(r.store, *r.row).parentPid;
+}
+
 bool IsFullPath(const char16_t* text, size_t length) {
     if (length >= 3 && ((text[0] | 0x20) >= u'a' && (text[0] | 0x20) <= u'z') && text[1] == u':' &&
         (text[2] == u'\\' || text[2] == u'/')) {
@@ -252,9 +326,6 @@ void SetLiteral(SigmaViewBuffer* out, uint32_t field, const char16_t* text) {
     SetField(out, field, text, TextLength(text));
 }
 
-void SetRowText(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_t chars) {
-    SetField(out, field, text, FieldLength(text, chars));
-}
 
 // Copies text into the buffer and points the field at it (cut to what is left).
 void SetCopied(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_t length) {
@@ -302,14 +373,14 @@ void SetUnknown(SigmaViewBuffer* out, uint32_t field) {
 
 // Image of the row's process: the full path when learned, else unknown. The short name the row
 // shows is no path: a rule testing `\name.exe` or a folder would be answered wrongly by it.
-void SetProcessImage(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
-    const ProcessEntry* e = FindProcess(c, row->pid);
+void SetProcessImage(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    const ProcessEntry* e = FindProcess(c, r.row->pid);
     if (e != nullptr && e->imageFull) {
         SetRef(out, c, kSigmaImage, e->image);
     } else {
         SetUnknown(out, kSigmaImage);
     }
-    SetNumber(out, kSigmaProcessId, row->pid);
+    SetNumber(out, kSigmaProcessId, r.row->pid);
 }
 
 void AddCategory(SigmaViewBuffer* out, uint32_t category) {
@@ -318,59 +389,59 @@ void AddCategory(SigmaViewBuffer* out, uint32_t category) {
 
 // --- Process rows ---
 
-// The row's kind is looked up once, where a row enters, and handed down.
 bool IsStartRow(RowKind kind) {
     return kind == RowKind::StartedProcess || kind == RowKind::StartedChildProcess;
 }
 
-bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
-                  SigmaViewBuffer* out);
+bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out);
 
-uint32_t LearnStart(SigmaViewContext* c, const EventRow* row, RowKind kind, int32_t index,
-                    SigmaViewBuffer* out) {
-    ProcessEntry* e = StartProcess(c, row->pid);
-    if (e == nullptr) return StartRowView(c, row, kind, out) ? kSigmaViewReady : kSigmaViewNone;
-    e->parentPid = row->parentPid;
-    e->startedByRecorder = kind == RowKind::StartedProcess ? 1 : 0;
-    const size_t shortLength = FieldLength(row->process, kProcessChars);
-    const size_t lineLength = FieldLength(row->path, kPathChars);
+uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaViewBuffer* out) {
+    ProcessEntry* e = StartProcess(c, r.row->pid);
+    if (e == nullptr) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    e->parentPid = RowParentPid(r);
+    e->startedByRecorder = r.kind == RowKind::StartedProcess ? 1 : 0;
+    size_t shortLength = 0;
+    size_t lineLength = 0;
+    const char16_t* process = RowProcess(r, &shortLength);
+    const char16_t* line = RowPath(r, &lineLength);
     TextRef ref{};
-    if (ArenaAdd(c, row->process, shortLength, &ref)) e->shortName = ref;
-    if (ArenaAdd(c, row->path, lineLength, &ref)) {
+    if (ArenaAdd(c, process, shortLength, &ref)) e->shortName = ref;
+    if (ArenaAdd(c, line, lineLength, &ref)) {
         e->commandLine = ref;
         e->hasCommandLine = 1;
     }
     size_t start = 0;
     size_t length = 0;
-    FirstToken(row->path, lineLength, &start, &length);
-    const char16_t* token = row->path + start;
+    FirstToken(line, lineLength, &start, &length);
+    const char16_t* token = line + start;
     const size_t name = FileNameStart(token, length);
     if (IsFullPath(token, length) &&
-        NamesProcess(token + name, length - name, row->process, shortLength)) {
+        NamesProcess(token + name, length - name, process, shortLength)) {
         SetImage(c, e, token, length);
     }
-    if (e->imageFull) return StartRowView(c, row, kind, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (e->imageFull) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
     e->pendingRow = index;
     return kSigmaViewDeferred;
 }
 
-uint32_t LearnImageLoad(SigmaViewContext* c, const EventRow* row, SigmaViewBuffer* out) {
-    const size_t pathLength = FieldLength(row->path, kPathChars);
-    ProcessEntry* e = FindProcess(c, row->pid);
-    if (e == nullptr && row->process[0] != 0) {
+uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    ProcessEntry* e = FindProcess(c, r.row->pid);
+    size_t processLength = 0;
+    if (e == nullptr && RowProcess(r, &processLength)[0] != 0) {
         // A process the recording did not see start: its name comes from the row.
-        e = StartProcess(c, row->pid);
+        e = StartProcess(c, r.row->pid);
         TextRef ref{};
-        if (e != nullptr && ArenaAdd(c, row->process, FieldLength(row->process, kProcessChars),
-                                     &ref)) {
+        if (e != nullptr && ArenaAdd(c, r.texts->process, processLength, &ref)) {
             e->shortName = ref;
         }
     }
-    if (e != nullptr && !e->imageFull && IsFullPath(row->path, pathLength)) {
-        const size_t name = FileNameStart(row->path, pathLength);
-        if (NamesProcess(row->path + name, pathLength - name, ArenaText(c, e->shortName),
+    if (e != nullptr && !e->imageFull && IsFullPath(path, pathLength)) {
+        const size_t name = FileNameStart(path, pathLength);
+        if (NamesProcess(path + name, pathLength - name, ArenaText(c, e->shortName),
                          e->shortName.length)) {
-            SetImage(c, e, row->path, pathLength);
+            SetImage(c, e, path, pathLength);
             if (e->pendingRow >= 0) {
                 MakeDue(c, e->pendingRow);
                 e->pendingRow = -1;
@@ -378,17 +449,18 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const EventRow* row, SigmaViewBuffe
         }
     }
     AddCategory(out, kSigmaImageLoad);
-    SetField(out, kSigmaImageLoaded, row->path, pathLength);
-    SetProcessImage(c, row, out);
+    SetField(out, kSigmaImageLoaded, path, pathLength);
+    SetProcessImage(c, r, out);
     return kSigmaViewReady;
 }
 
-uint32_t LearnProcessRow(SigmaViewContext* c, const EventRow* row, RowKind kind, int32_t index,
+uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
                          SigmaViewBuffer* out) {
-    if (IsStartRow(kind)) return LearnStart(c, row, kind, index, out);
-    if (kind == RowKind::LoadedDll) return LearnImageLoad(c, row, out);
+    const RowKind kind = r.kind;
+    if (IsStartRow(kind)) return LearnStart(c, r, index, out);
+    if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
-        ProcessEntry* e = FindProcess(c, row->pid);
+        ProcessEntry* e = FindProcess(c, r.row->pid);
         if (e != nullptr && e->pendingRow >= 0) {
             MakeDue(c, e->pendingRow);
             e->pendingRow = -1;
@@ -409,37 +481,39 @@ uint64_t KeyHash(SigmaRowKey given, uint32_t table, const char16_t* key, size_t 
 // --- File rows ---
 
 // Once per (process, path) written to: the key of a "Wrote to file" row.
-size_t WrittenFileKey(const EventRow* row, char16_t* key) {
-    key[0] = static_cast<char16_t>(row->pid >> 16);
-    key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
-    const size_t length = FieldLength(row->path, kPathChars);
-    std::memcpy(key + 2, row->path, length * sizeof(char16_t));
+size_t WrittenFileKey(uint32_t pid, const char16_t* path, size_t length, char16_t* key) {
+    key[0] = static_cast<char16_t>(pid >> 16);
+    key[1] = static_cast<char16_t>(pid & 0xFFFF);
+    std::memcpy(key + 2, path, length * sizeof(char16_t));
     return length + 2;
 }
 
-uint32_t LearnFileRow(SigmaViewContext* c, const EventRow* row, RowKind kind, SigmaRowKey given,
+uint32_t LearnFileRow(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
                       SigmaViewBuffer* out) {
-    if (TextEquals(row->path, u"(file not identified)")) return kSigmaViewNone;
+    const RowKind kind = r.kind;
     uint32_t category;
     if (kind == RowKind::CreatedNewFile || kind == RowKind::CreatedLink ||
-        kind == RowKind::RenamedFileByPath) {
+        kind == RowKind::RenamedFileByPath || kind == RowKind::WroteFile) {
         category = kSigmaFileEvent;
     } else if (kind == RowKind::DeletedFile || kind == RowKind::DeletedFileByPath) {
         category = kSigmaFileDelete;
-    } else if (kind == RowKind::WroteFile) {
+    } else {
+        return kSigmaViewNone; // the most common rows (reads, opens, closes) read no text
+    }
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    if (TextEquals(path, u"(file not identified)")) return kSigmaViewNone;
+    if (kind == RowKind::WroteFile) {
         char16_t key[kKeyChars];
-        const size_t length = WrittenFileKey(row, key);
+        const size_t length = WrittenFileKey(r.row->pid, path, pathLength, key);
         bool isNew = false;
         EnterKeyHashed(c, &c->writtenFiles, key, length,
                        KeyHash(given, kWrittenFilesKey, key, length), &isNew);
         if (!isNew) return kSigmaViewNone;
-        category = kSigmaFileEvent;
-    } else {
-        return kSigmaViewNone;
     }
     AddCategory(out, category);
-    SetRowText(out, kSigmaTargetFilename, row->path, kPathChars);
-    SetProcessImage(c, row, out);
+    SetField(out, kSigmaTargetFilename, path, pathLength);
+    SetProcessImage(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -453,8 +527,8 @@ bool StartsWithFolded(const char16_t* text, size_t length, const char16_t* prefi
     return true;
 }
 
-uint32_t RegistryView(SigmaViewContext* c, const EventRow* row, RowKind kind,
-                      SigmaViewBuffer* out) {
+uint32_t RegistryView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    const RowKind kind = r.kind;
     uint32_t category;
     const char16_t* eventType;
     bool valueRow = false;
@@ -478,26 +552,29 @@ uint32_t RegistryView(SigmaViewContext* c, const EventRow* row, RowKind kind,
     AddCategory(out, category);
     AddCategory(out, kSigmaRegistryEvent);
     SetLiteral(out, kSigmaEventType, eventType);
-    SetProcessImage(c, row, out);
+    SetProcessImage(c, r, out);
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
     // A key the recording could not name: its path is not known.
-    if (TextEquals(row->path, u"(key not identified)")) {
+    if (TextEquals(path, u"(key not identified)")) {
         SetUnknown(out, kSigmaTargetObject);
         return kSigmaViewReady;
     }
 
     char16_t* target = out->text + out->used;
     const size_t room = kSigmaViewTextChars - out->used;
-    size_t length = AbbreviateRegistryPath(row->path, target, room);
+    size_t length = AbbreviateRegistryPath(path, target, room);
     if (valueRow) {
         // The decoder names the value in the detail as "Value: NAME"; no detail is the unnamed
         // value.
         static constexpr char16_t kValuePrefix[] = u"Value: ";
-        const size_t detailLength = FieldLength(row->detail, kDetailChars);
+        size_t detailLength = 0;
+        const char16_t* detail = RowDetail(r, &detailLength);
         const char16_t* value = u"(Default)";
         size_t valueLength = 9;
-        if (StartsWithFolded(row->detail, detailLength, kValuePrefix) &&
+        if (StartsWithFolded(detail, detailLength, kValuePrefix) &&
             detailLength > sizeof kValuePrefix / sizeof kValuePrefix[0] - 1) {
-            value = row->detail + 7;
+            value = detail + 7;
             valueLength = detailLength - 7;
         }
         if (length + 1 + valueLength < room) {
@@ -583,35 +660,36 @@ bool PairKind(RowKind kind, const char16_t** protocol, const char16_t** initiate
 
 // Once per (process, protocol, local, remote): the key of a network row whose path (the pair as
 // the row shows it) is pathLength characters.
-size_t EndpointPairKey(const EventRow* row, const char16_t* protocol, size_t pathLength,
-                       char16_t* key) {
-    key[0] = static_cast<char16_t>(row->pid >> 16);
-    key[1] = static_cast<char16_t>(row->pid & 0xFFFF);
+size_t EndpointPairKey(uint32_t pid, const char16_t* protocol, const char16_t* path,
+                       size_t pathLength, char16_t* key) {
+    key[0] = static_cast<char16_t>(pid >> 16);
+    key[1] = static_cast<char16_t>(pid & 0xFFFF);
     key[2] = protocol[0];
-    std::memcpy(key + 3, row->path, pathLength * sizeof(char16_t));
+    std::memcpy(key + 3, path, pathLength * sizeof(char16_t));
     return pathLength + 3;
 }
 
-uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, RowKind kind, SigmaRowKey given,
+uint32_t NetworkView(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
                      SigmaViewBuffer* out) {
     const char16_t* protocol = nullptr;
     const char16_t* initiated = nullptr;
-    if (!PairKind(kind, &protocol, &initiated)) return kSigmaViewNone;
+    if (!PairKind(r.kind, &protocol, &initiated)) return kSigmaViewNone;
     // "local -> remote", as the decoder writes the kernel's pair.
-    const size_t pathLength = FieldLength(row->path, kPathChars);
-    const ptrdiff_t arrow = FindText(row->path, u" -> ");
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    const ptrdiff_t arrow = FindText(path, u" -> ");
     if (arrow <= 0 || static_cast<size_t>(arrow) + 4 >= pathLength) return kSigmaViewNone;
     Endpoint local{};
     Endpoint remote{};
-    if (!ParseEndpoint(row->path, static_cast<size_t>(arrow), &local) ||
-        !ParseEndpoint(row->path + arrow + 4, pathLength - static_cast<size_t>(arrow) - 4,
+    if (!ParseEndpoint(path, static_cast<size_t>(arrow), &local) ||
+        !ParseEndpoint(path + arrow + 4, pathLength - static_cast<size_t>(arrow) - 4,
                        &remote)) {
         return kSigmaViewNone;
     }
 
     // Once per (process, protocol, local, remote).
     char16_t key[kKeyChars];
-    const size_t keyLength = EndpointPairKey(row, protocol, pathLength, key);
+    const size_t keyLength = EndpointPairKey(r.row->pid, protocol, path, pathLength, key);
     bool isNew = false;
     EnterKeyHashed(c, &c->endpointPairs, key, keyLength,
                    KeyHash(given, kEndpointPairsKey, key, keyLength), &isNew);
@@ -630,23 +708,26 @@ uint32_t NetworkView(SigmaViewContext* c, const EventRow* row, RowKind kind, Sig
     const KeyEntry* host = FindKey(c, &c->hostsByAddress, address, addressLength,
                                    HashChars(address, addressLength));
     if (host != nullptr) SetRef(out, c, kSigmaDestinationHostname, host->value);
-    SetProcessImage(c, row, out);
+    SetProcessImage(c, r, out);
     return kSigmaViewReady;
 }
 
 // --- DNS rows ---
 
 // The answers of a "DNS answer" row as the row shows them: the detail after "TYPE → ".
-bool AnswerList(const EventRow* row, const char16_t** list, size_t* length) {
-    const ptrdiff_t arrow = FindText(row->detail, u" \u2192 ");
+bool AnswerList(const ViewRow& r, const char16_t** list, size_t* length) {
+    size_t detailLength = 0;
+    const char16_t* detail = RowDetail(r, &detailLength);
+    const ptrdiff_t arrow = FindText(detail, u" \u2192 ");
     if (arrow < 0) return false;
-    *list = row->detail + arrow + 3;
-    *length = FieldLength(*list, kDetailChars - static_cast<size_t>(arrow) - 3);
+    *list = detail + arrow + 3;
+    *length = detailLength - static_cast<size_t>(arrow) - 3;
     return true;
 }
 
-void LearnAnswers(SigmaViewContext* c, const EventRow* row, const char16_t* list, size_t length) {
-    const size_t nameLength = FieldLength(row->path, kPathChars);
+void LearnAnswers(SigmaViewContext* c, const ViewRow& r, const char16_t* list, size_t length) {
+    size_t nameLength = 0;
+    const char16_t* queried = RowPath(r, &nameLength);
     TextRef name{};
     bool nameKept = false;
     size_t at = 0;
@@ -659,7 +740,7 @@ void LearnAnswers(SigmaViewContext* c, const EventRow* row, const char16_t* list
         NormalAddress(list + at, end - at, &address, &addressLength);
         if (addressLength > 0 && addressLength < kAddressChars) {
             if (!nameKept) {
-                if (!ArenaAdd(c, row->path, nameLength, &name)) {
+                if (!ArenaAdd(c, queried, nameLength, &name)) {
                     ++c->losses;
                     return;
                 }
@@ -673,36 +754,39 @@ void LearnAnswers(SigmaViewContext* c, const EventRow* row, const char16_t* list
     }
 }
 
-uint32_t DnsView(SigmaViewContext* c, const EventRow* row, RowKind kind, SigmaViewBuffer* out) {
-    const bool answer = kind == RowKind::DnsAnswer;
-    if (!answer && kind != RowKind::DnsQuery) return kSigmaViewNone;
+uint32_t DnsView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    const bool answer = r.kind == RowKind::DnsAnswer;
+    if (!answer && r.kind != RowKind::DnsQuery) return kSigmaViewNone;
     AddCategory(out, kSigmaDnsQuery);
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
     // The decoder shows an empty name as "(empty)".
-    if (TextEquals(row->path, u"(empty)")) {
-        SetField(out, kSigmaQueryName, row->path, 0);
+    if (TextEquals(path, u"(empty)")) {
+        SetField(out, kSigmaQueryName, path, 0);
     } else {
-        SetRowText(out, kSigmaQueryName, row->path, kPathChars);
+        SetField(out, kSigmaQueryName, path, pathLength);
     }
     if (answer) {
         const char16_t* list = nullptr;
         size_t length = 0;
-        if (AnswerList(row, &list, &length)) {
+        if (AnswerList(r, &list, &length)) {
             SetField(out, kSigmaQueryResults, list, length);
-            LearnAnswers(c, row, list, length);
+            LearnAnswers(c, r, list, length);
         } else {
-            SetField(out, kSigmaQueryResults, row->detail, 0);
+            SetField(out, kSigmaQueryResults, r.texts->detail, 0);
         }
         // "OK" or "FAIL <status>".
+        size_t resultLength = 0;
+        const char16_t* result = RowResult(r, &resultLength);
         uint32_t status = 0;
-        if (StartsWithFolded(row->result, kResultChars, u"FAIL ")) {
-            for (size_t i = 5; i < kResultChars && row->result[i] >= u'0' && row->result[i] <= u'9';
-                 ++i) {
-                status = status * 10 + static_cast<uint32_t>(row->result[i] - u'0');
+        if (StartsWithFolded(result, resultLength, u"FAIL ")) {
+            for (size_t i = 5; i < resultLength && result[i] >= u'0' && result[i] <= u'9'; ++i) {
+                status = status * 10 + static_cast<uint32_t>(result[i] - u'0');
             }
         }
         SetNumber(out, kSigmaQueryStatus, status);
     }
-    SetProcessImage(c, row, out);
+    SetProcessImage(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -741,60 +825,59 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
     CopyBounded(context->recorderImage, kRecorderImageChars, path);
 }
 
-bool SigmaRowMayBeDeferred(const EventRow* row) {
+bool SigmaRowMayBeDeferred(const CompactRow& row) {
     // Asked of every row backwards from the end: only a process row can be a start.
-    return row != nullptr && row->category == kCategoryProcess && IsStartRow(RowKindOfRow(*row));
+    return row.category == kCategoryProcess && IsStartRow(KindOf(row));
 }
 
-uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
-                       SigmaViewBuffer* out) {
-    return LearnSigmaRowWithKey(context, row, index, SigmaRowKey{}, out);
+uint32_t LearnSigmaRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
+                       int32_t index, SigmaViewBuffer* out) {
+    return LearnSigmaRowWithKey(context, store, row, index, SigmaRowKey{}, out);
 }
 
-uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const EventRow* row, int32_t index,
-                              SigmaRowKey key, SigmaViewBuffer* out) {
-    if (context == nullptr || row == nullptr || out == nullptr) return kSigmaViewNone;
+uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const TextStore* store,
+                              const CompactRow& row, int32_t index, SigmaRowKey key,
+                              SigmaViewBuffer* out) {
+    if (context == nullptr || store == nullptr || out == nullptr) return kSigmaViewNone;
     ClearView(out);
-    const RowKind kind =
-        key.kindKnown != 0 ? static_cast<RowKind>(key.kind) : RowKindOfRow(*row);
-    switch (row->category) {
+    const ViewRow r = MakeViewRow(store, row, out);
+    switch (row.category) {
     case kCategoryProcess:
-        return LearnProcessRow(context, row, kind, index, out);
+        return LearnProcessRow(context, r, index, out);
     case kCategoryFile:
-        return LearnFileRow(context, row, kind, key, out);
+        return LearnFileRow(context, r, key, out);
     case kCategoryRegistry:
-        return RegistryView(context, row, kind, out);
+        return RegistryView(context, r, out);
     case kCategoryNetwork:
-        if (kind == RowKind::DnsQuery || kind == RowKind::DnsAnswer) {
-            return DnsView(context, row, kind, out);
+        if (r.kind == RowKind::DnsQuery || r.kind == RowKind::DnsAnswer) {
+            return DnsView(context, r, out);
         }
-        return NetworkView(context, row, kind, key, out);
+        return NetworkView(context, r, key, out);
     default:
         return kSigmaViewNone;
     }
 }
 
-SigmaRowKey SigmaKeyOfRow(const EventRow* row) {
-    if (row == nullptr) return SigmaRowKey{};
-    char16_t key[kKeyChars];
-    size_t length = 0;
+SigmaRowKey SigmaKeyOfRow(const TextStore* store, const CompactRow& row) {
+    if (store == nullptr) return SigmaRowKey{};
+    const RowKind kind = KindOf(row);
+    const char16_t* protocol = nullptr;
+    const char16_t* initiated = nullptr;
     uint32_t table = kNoKeyGiven;
-    const RowKind kind = RowKindOfRow(*row);
-    const SigmaRowKey none{kNoKeyGiven, 0, static_cast<uint16_t>(kind), 1};
-    if (row->category == kCategoryFile) {
-        if (kind != RowKind::WroteFile) return none;
-        length = WrittenFileKey(row, key);
+    if (row.category == kCategoryFile && kind == RowKind::WroteFile) {
         table = kWrittenFilesKey;
-    } else if (row->category == kCategoryNetwork) {
-        const char16_t* protocol = nullptr;
-        const char16_t* initiated = nullptr;
-        if (!PairKind(kind, &protocol, &initiated)) return none;
-        length = EndpointPairKey(row, protocol, FieldLength(row->path, kPathChars), key);
+    } else if (row.category == kCategoryNetwork && PairKind(kind, &protocol, &initiated)) {
         table = kEndpointPairsKey;
     } else {
-        return none;
+        return SigmaRowKey{};
     }
-    return SigmaRowKey{table, HashChars(key, length), none.kind, 1};
+    char16_t path[kPathChars + 1];
+    const size_t pathLength = ReadRowText(store, row.path, kPathChars, path);
+    char16_t key[kKeyChars];
+    const size_t length = table == kWrittenFilesKey
+                              ? WrittenFileKey(row.pid, path, pathLength, key)
+                              : EndpointPairKey(row.pid, protocol, path, pathLength, key);
+    return SigmaRowKey{table, HashChars(key, length)};
 }
 
 void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key) {
@@ -808,8 +891,9 @@ void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key) {
     __builtin_prefetch(&table->entries[at], 0, 3);
 }
 
-void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row) {
-    PrefetchSigmaKey(context, SigmaKeyOfRow(row));
+void PrefetchSigmaRow(const SigmaViewContext* context, const TextStore* store,
+                      const CompactRow& row) {
+    PrefetchSigmaKey(context, SigmaKeyOfRow(store, row));
 }
 
 int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity) {
@@ -842,22 +926,25 @@ void ReleaseDeferredSigmaRows(SigmaViewContext* context) {
     }
 }
 
-bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaViewBuffer* out) {
-    if (context == nullptr || row == nullptr || out == nullptr) return false;
-    return StartRowView(context, row, RowKindOfRow(*row), out);
+bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
+                         SigmaViewBuffer* out) {
+    if (context == nullptr || store == nullptr || out == nullptr) return false;
+    return StartRowView(context, MakeViewRow(store, row, out), out);
 }
 
 namespace {
 
-bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
-                  SigmaViewBuffer* out) {
-    if (!IsStartRow(kind)) return false;
+bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out) {
+    if (!IsStartRow(r.kind)) return false;
     ClearView(out);
     AddCategory(out, kSigmaProcessCreation);
-    SetRowText(out, kSigmaCommandLine, row->path, kPathChars);
-    SetNumber(out, kSigmaParentProcessId, row->parentPid);
-    const ProcessEntry* e = FindProcess(context, row->pid);
-    SetProcessImage(context, row, out);
+    size_t lineLength = 0;
+    const char16_t* line = RowPath(r, &lineLength);
+    SetField(out, kSigmaCommandLine, line, lineLength);
+    const uint32_t parentPid = RowParentPid(r);
+    SetNumber(out, kSigmaParentProcessId, parentPid);
+    const ProcessEntry* e = FindProcess(context, r.row->pid);
+    SetProcessImage(context, r, out);
     // The folder a process starts in is known only for the examined program (the launcher chose
     // it); of any other process it is not known.
     if (e != nullptr && e->hasDirectory) {
@@ -865,7 +952,7 @@ bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
     } else {
         SetUnknown(out, kSigmaCurrentDirectory);
     }
-    if (kind == RowKind::StartedProcess) {
+    if (r.kind == RowKind::StartedProcess) {
         // The recorder is the parent; its own command line says nothing about the sample and is
         // left absent.
         if (context->recorderImage[0] != 0) {
@@ -875,7 +962,7 @@ bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
         }
         return true;
     }
-    const ProcessEntry* parent = FindProcess(context, row->parentPid);
+    const ProcessEntry* parent = FindProcess(context, parentPid);
     if (parent != nullptr && parent->imageFull) {
         SetRef(out, context, kSigmaParentImage, parent->image);
     } else {
@@ -891,20 +978,22 @@ bool StartRowView(SigmaViewContext* context, const EventRow* row, RowKind kind,
 
 } // namespace
 
-uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const EventRow* row, uint32_t categories,
-                               SigmaViewBuffer* out) {
-    if (context == nullptr || row == nullptr || out == nullptr || categories == 0) {
+uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store,
+                               const CompactRow& row, uint32_t categories, SigmaViewBuffer* out) {
+    if (context == nullptr || store == nullptr || out == nullptr || categories == 0) {
         return kSigmaViewNone;
     }
     ClearView(out);
-    const RowKind kind = RowKindOfRow(*row);
-    if (row->category == kCategoryRegistry) return RegistryView(context, row, kind, out);
-    if (IsStartRow(kind)) return StartRowView(context, row, kind, out) ? kSigmaViewReady : kSigmaViewNone;
-    if (row->category == kCategoryFile) {
+    const ViewRow r = MakeViewRow(store, row, out);
+    if (row.category == kCategoryRegistry) return RegistryView(context, r, out);
+    if (IsStartRow(r.kind)) return StartRowView(context, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (row.category == kCategoryFile) {
         AddCategory(out, categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete)));
         if (out->view.categories == 0) return kSigmaViewNone;
-        SetRowText(out, kSigmaTargetFilename, row->path, kPathChars);
-        SetProcessImage(context, row, out);
+        size_t pathLength = 0;
+        const char16_t* path = RowPath(r, &pathLength);
+        SetField(out, kSigmaTargetFilename, path, pathLength);
+        SetProcessImage(context, r, out);
         return kSigmaViewReady;
     }
     return kSigmaViewNone;

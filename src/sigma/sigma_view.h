@@ -6,11 +6,16 @@
 // in arrival order what later rows need, and gives each row its view (sigma.h) once what the view
 // needs is known. One context per recording: reset it with the row store (Clear, Start, Open).
 // Window thread only; nothing here runs on a trace thread.
+//
+// A view is made from the stored row itself (record/compact_row.h): its kind, its numbers and the
+// texts it names in the row store. Only the texts the row's categories need are read, each once,
+// into the view's buffer; no whole row is unpacked.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "record/compact_row.h"
 #include "record/event_row.h"
 #include "sigma/sigma.h"
 
@@ -22,10 +27,22 @@ struct SigmaViewContext; // opaque: tables of processes, DNS answers, endpoints 
 // registry path, the two endpoints).
 constexpr size_t kSigmaViewTextChars = 2048;
 
+// The row's texts a view reads, as they are in the row store (each terminated): the fields of the
+// view point into them, so a view kept with its buffer stays whole while other rows are read.
+struct SigmaRowTexts {
+    char16_t path[kPathChars + 1];
+    char16_t detail[kDetailChars + 1];
+    char16_t result[kResultChars + 1];
+    char16_t process[kProcessChars + 1];
+    uint32_t pathLength, detailLength, resultLength, processLength;
+    uint32_t read; // which texts are read for the row in view (a bit per text)
+};
+
 struct SigmaViewBuffer {
     SigmaEventView view;
     char16_t text[kSigmaViewTextChars];
     uint32_t used;
+    SigmaRowTexts row;
 };
 
 enum SigmaViewOutcome : uint32_t {
@@ -48,7 +65,8 @@ void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path);
 // pair) and changes nothing. A caller learning rows in order asks a few rows ahead: the tables of
 // a long recording are far larger than the caches, and each lookup would otherwise wait for
 // memory.
-void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row);
+void PrefetchSigmaRow(const SigmaViewContext* context, const TextStore* store,
+                      const CompactRow& row);
 
 // The same in two steps, for a caller that hands the key on to LearnSigmaRowWithKey so that it is
 // made once: the table a row's key is looked up in and the key's hash (table 0: none), made from
@@ -56,31 +74,29 @@ void PrefetchSigmaRow(const SigmaViewContext* context, const EventRow* row);
 struct SigmaRowKey {
     uint32_t table;
     uint64_t hash;
-    // The row's kind (a RowKind), when kindKnown: learned with the key, so it is asked once a row.
-    uint16_t kind;
-    uint16_t kindKnown;
 };
-SigmaRowKey SigmaKeyOfRow(const EventRow* row);
+SigmaRowKey SigmaKeyOfRow(const TextStore* store, const CompactRow& row);
 void PrefetchSigmaKey(const SigmaViewContext* context, SigmaRowKey key);
 
 // Learns from the next row of the recording (index: its place in the row store; rows must come
-// in store order, each once) and fills out with its view when it is ready. The view points into
-// the row, into out and into the context: it holds until the next call on the context and as
-// long as the row is not changed.
+// in store order, each once; store: the store the row's texts are in) and fills out with its view
+// when it is ready. The view points into out and into the context: it holds until the next call
+// on the context with out, and until the context learns the next row.
 //
 // A process start row ("Started process", "Started child process") whose image path is not
 // known from its command line is deferred: it becomes due when its process's first image load of
 // that name arrives, when the process ends, or at ReleaseDeferredSigmaRows, whichever comes
 // first; TakeDueSigmaRows then hands its index out and SigmaViewOfStartRow builds its view.
-uint32_t LearnSigmaRow(SigmaViewContext* context, const EventRow* row, int32_t index,
-                       SigmaViewBuffer* out);
+uint32_t LearnSigmaRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
+                       int32_t index, SigmaViewBuffer* out);
 // LearnSigmaRow with the row's key made before (SigmaKeyOfRow of the row unchanged since): it is
 // not made again. A key of no table, or of another table than the row looks up, is made anew.
-uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const EventRow* row, int32_t index,
-                              SigmaRowKey key, SigmaViewBuffer* out);
+uint32_t LearnSigmaRowWithKey(SigmaViewContext* context, const TextStore* store,
+                              const CompactRow& row, int32_t index, SigmaRowKey key,
+                              SigmaViewBuffer* out);
 // Whether LearnSigmaRow may defer the row: a process start row. Rows after the last such row
 // defer nothing, so once every deferred row has become due nothing more becomes due.
-bool SigmaRowMayBeDeferred(const EventRow* row);
+bool SigmaRowMayBeDeferred(const CompactRow& row);
 // Moves the indices of deferred rows that became due (in the order they became due) into
 // indices, at most capacity; returns how many were moved. Those not moved stay due.
 int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity);
@@ -88,13 +104,14 @@ int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t ca
 void ReleaseDeferredSigmaRows(SigmaViewContext* context);
 // The view of a process start row that became due: its image is the full path when one was
 // learned, otherwise the short image name the row shows. False for a row that is no process start.
-bool SigmaViewOfStartRow(SigmaViewContext* context, const EventRow* row, SigmaViewBuffer* out);
+bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
+                         SigmaViewBuffer* out);
 // The view of a row learned earlier, for a row whose text changed after it was learned (registry
 // paths named at the end of the trace). Categories that depend on the row's place in the
 // recording (the first write of a file, the first row of an endpoint pair) are given as they were
 // decided when the row was learned: pass the categories of its first view.
-uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const EventRow* row, uint32_t categories,
-                               SigmaViewBuffer* out);
+uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store,
+                               const CompactRow& row, uint32_t categories, SigmaViewBuffer* out);
 
 // Rows whose view may lack something because memory for the context's tables was refused (a
 // first write or endpoint pair seen again, a path or host name not remembered). Counted, never

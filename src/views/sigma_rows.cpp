@@ -193,8 +193,8 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
     while ((n = TakeDueSigmaRows(s->context, due, kDueBatch)) > 0) {
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            ReadStoredRow(app, due[i], s->row);
-            if (SigmaViewOfStartRow(s->context, s->row, s->buffer)) {
+            if (SigmaViewOfStartRow(s->context, StoredTexts(app), StoredRecord(app, due[i]),
+                                    s->buffer)) {
                 const bool rose = MatchView(app, s, due[i], &s->buffer->view);
                 const int32_t viewed = SigmaRuleView(app);
                 appears = appears || (rose && app->view.suspiciousOnly != 0) ||
@@ -242,7 +242,8 @@ void ApplyToAllRows(Recording* app, SigmaState* s) {
         ReadStoredRow(app, i, row);
         if (!StoreBuiltInScore(app, i, row)) ++s->threatsNotStored;
         if (s->rules == nullptr) continue;
-        if (LearnSigmaRow(s->context, row, i, s->buffer) == kSigmaViewReady) {
+        if (LearnSigmaRow(s->context, StoredTexts(app), StoredRecord(app, i), i, s->buffer) ==
+            kSigmaViewReady) {
             MatchView(app, s, i, &s->buffer->view);
         }
         MatchDueRows(app, s);
@@ -354,8 +355,8 @@ bool InstallSigmaRules(Recording* app, SigmaRuleSet* set) {
 bool MatchNewRow(Recording* app, int32_t index) {
     SigmaState* s = ActiveState(app);
     if (s == nullptr || index < 0 || index >= app->rowCount) return false;
-    ReadStoredRow(app, index, s->row);
-    if (LearnSigmaRow(s->context, s->row, index, s->buffer) == kSigmaViewReady) {
+    if (LearnSigmaRow(s->context, StoredTexts(app), StoredRecord(app, index), index, s->buffer) ==
+        kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
     }
     return MatchDueRows(app, s);
@@ -382,8 +383,8 @@ void RematchChangedRow(Recording* app, int32_t index) {
     if (s == nullptr || index < 0 || index >= app->rowCount) return;
     DropMatches(s, index);
     s->explainReady = 0;
-    ReadStoredRow(app, index, s->row);
-    if (SigmaViewOfChangedRow(s->context, s->row, ~0u, s->buffer) == kSigmaViewReady) {
+    if (SigmaViewOfChangedRow(s->context, StoredTexts(app), StoredRecord(app, index), ~0u,
+                              s->buffer) == kSigmaViewReady) {
         MatchView(app, s, index, &s->buffer->view);
     }
 }
@@ -512,14 +513,11 @@ bool RemakeRowView(Recording* app, SigmaState* s, int32_t index) {
     s->explainReady = 0;
     if (s->explainContext == nullptr) s->explainContext = NewSigmaViewContext();
     if (s->explainBuffer == nullptr) s->explainBuffer = AllocRecord<SigmaViewBuffer>();
-    if (s->explainScratch == nullptr) s->explainScratch = AllocRecord<EventRow>();
-    if (s->explainContext == nullptr || s->explainBuffer == nullptr || s->explainScratch == nullptr) {
-        return false;
-    }
+    if (s->explainContext == nullptr || s->explainBuffer == nullptr) return false;
     SigmaViewContext* context = s->explainContext;
+    // Its own buffer: the kept view points into it while the main one views other rows.
     SigmaViewBuffer* buffer = s->explainBuffer;
-    // Its own row: the kept view points into it while the main one reads other rows.
-    EventRow* row = s->explainScratch;
+    const TextStore* store = StoredTexts(app);
     ResetSigmaViewContext(context);
     SetSigmaRecorderImage(context, app->origin.recorderImage);
     bool made = false;
@@ -530,14 +528,12 @@ bool RemakeRowView(Recording* app, SigmaState* s, int32_t index) {
         while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
             for (int32_t k = 0; k < n && !made; ++k) {
                 if (due[k] != index) continue;
-                ReadStoredRow(app, index, row);
-                made = SigmaViewOfStartRow(context, row, buffer);
+                made = SigmaViewOfStartRow(context, store, StoredRecord(app, index), buffer);
             }
         }
     };
     for (int32_t i = 0; i < app->rowCount && !made; ++i) {
-        ReadStoredRow(app, i, row);
-        const uint32_t outcome = LearnSigmaRow(context, row, i, buffer);
+        const uint32_t outcome = LearnSigmaRow(context, store, StoredRecord(app, i), i, buffer);
         if (i == index) {
             if (outcome == kSigmaViewReady) made = true;
             if (outcome != kSigmaViewDeferred) break;
@@ -602,7 +598,6 @@ void FreeSigmaState(Recording* app) {
     FreeBlock(s->row);
     FreeSigmaViewContext(s->explainContext);
     FreeBlock(s->explainBuffer);
-    FreeBlock(s->explainScratch);
     FreeBlock(s->matches);
     FreeBlock(s->rowsOfRule);
     FreeBlock(s->possibleRowsOfRule);

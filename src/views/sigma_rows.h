@@ -32,9 +32,8 @@ struct SigmaState {
     SigmaRuleSet* rules; // the loaded set, or nullptr
     SigmaViewContext* context;
     SigmaViewBuffer* buffer;
-    // The stored row being viewed, read whole: the field view reads an EventRow and points into
-    // it until the next call on the context. Made with the state, so matching allocates nothing
-    // per row.
+    // A stored row read whole for its built-in score (the field view reads the typed record).
+    // Made with the state, so scoring allocates nothing per row.
     EventRow* row;
     // Every match and possible match, ordered by row, then rule.
     SigmaRowMatch* matches;
@@ -58,7 +57,6 @@ struct SigmaState {
     // rows and rules stay as they were: a row's text asks for it once per rule it matched.
     SigmaViewContext* explainContext;
     SigmaViewBuffer* explainBuffer;
-    EventRow* explainScratch; // the row that view points into
     int32_t explainRow;
     int32_t explainRowCount;
     uint8_t explainReady;

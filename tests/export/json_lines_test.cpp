@@ -271,12 +271,11 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
         auto* buffer = new SigmaViewBuffer{};
         REQUIRE(context != nullptr);
         SetSigmaRecorderImage(context, SigmaRecorderImageOf(app));
-        auto* row = new EventRow{};
         for (int32_t i = 0; i < app->rowCount; ++i) {
             nlohmann::json view{{"categories", nlohmann::json::array()},
                                 {"fields", nlohmann::json::object()}};
-            ReadStoredRow(app, i, row);
-            if (LearnSigmaRow(context, row, i, buffer) == kSigmaViewReady) {
+            if (LearnSigmaRow(context, StoredTexts(app), StoredRecord(app, i), i, buffer) ==
+                kSigmaViewReady) {
                 for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
                     if ((buffer->view.categories & (1u << c)) != 0) {
                         view["categories"].push_back(SigmaCategoryName(c));
@@ -294,7 +293,6 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
             }
             expected.push_back(view);
         }
-        delete row;
         delete buffer;
         FreeSigmaViewContext(context);
     }

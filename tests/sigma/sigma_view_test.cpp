@@ -1,5 +1,5 @@
 // The field view of rows as the decoders and the recorder write them (texts taken from the
-// scenarios' rows).
+// scenarios' rows), each packed into a store as the row store keeps it.
 #include <doctest.h>
 
 #include <memory>
@@ -56,16 +56,35 @@ struct ContextDeleter {
 };
 using ContextPtr = std::unique_ptr<SigmaViewContext, ContextDeleter>;
 
-// A recording fed row by row, keeping the rows so deferred ones can be built later.
+struct StoreDeleter {
+    void operator()(TextStore* s) const {
+        FreeTextStore(s);
+        delete s;
+    }
+};
+using StorePtr = std::unique_ptr<TextStore, StoreDeleter>;
+
+// A recording fed row by row: each row packed into a store as the row store keeps it, and viewed
+// from its typed record. The records are kept so deferred rows can be viewed later.
 struct FedRows {
     ContextPtr context{NewSigmaViewContext()};
-    std::vector<std::unique_ptr<EventRow>> rows;
+    StorePtr store{new TextStore{}};
+    std::vector<CompactRow> rows;
     std::unique_ptr<SigmaViewBuffer> buffer = std::make_unique<SigmaViewBuffer>();
 
+    CompactRow Pack(const RowSpec& s) {
+        CompactRow packed{};
+        REQUIRE(PackRow(store.get(), MakeRow(s).get(), &packed));
+        return packed;
+    }
     uint32_t Learn(const RowSpec& s) {
-        rows.push_back(MakeRow(s));
-        return LearnSigmaRow(context.get(), rows.back().get(), static_cast<int32_t>(rows.size() - 1),
-                             buffer.get());
+        rows.push_back(Pack(s));
+        return Learn(rows.back());
+    }
+    uint32_t Learn(const CompactRow& row) {
+        if (rows.empty() || &row != &rows.back()) rows.push_back(row);
+        return LearnSigmaRow(context.get(), store.get(), rows.back(),
+                             static_cast<int32_t>(rows.size() - 1), buffer.get());
     }
     std::vector<int32_t> Due() {
         std::vector<int32_t> due(16);
@@ -73,7 +92,7 @@ struct FedRows {
         return due;
     }
     bool StartView(int32_t index) {
-        return SigmaViewOfStartRow(context.get(), rows[static_cast<size_t>(index)].get(),
+        return SigmaViewOfStartRow(context.get(), store.get(), rows[static_cast<size_t>(index)],
                                    buffer.get());
     }
     std::string F(uint32_t field) const { return Field(*buffer, field); }
@@ -466,30 +485,40 @@ TEST_CASE("rows of no category and changed rows") {
     r.Learn({kCategoryRegistry, kTarget, u"x", u"Created registry key", u"...\\Services\\evil",
              u"", u"OK", 0});
     CHECK(r.F(kSigmaTargetObject) == "...\\Services\\evil");
-    EventRow* row = r.rows.back().get();
+    CompactRow& row = r.rows.back();
     const uint32_t categories = r.Categories();
-    CopyBounded(row->path, kPathChars, u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\evil");
-    CHECK(SigmaViewOfChangedRow(r.context.get(), row, categories, r.buffer.get()) ==
+    const std::u16string named = u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\evil";
+    REQUIRE(InternText(r.store.get(), named.data(), named.size(), &row.path));
+    CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), row, categories, r.buffer.get()) ==
           kSigmaViewReady);
     CHECK(r.F(kSigmaTargetObject) == "HKLM\\SYSTEM\\CurrentControlSet\\Services\\evil");
-    CHECK(SigmaViewOfChangedRow(r.context.get(), row, 0, r.buffer.get()) == kSigmaViewNone);
+    CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), row, 0, r.buffer.get()) ==
+          kSigmaViewNone);
 }
 
 TEST_CASE("refused memory loses no row: counted, and the row is still viewed") {
     for (int64_t nth = 1; nth < 40; ++nth) {
         CAPTURE(nth);
         FedRows r;
+        // Packed before: only the view's own memory is refused.
+        const CompactRow rows[] = {
+            r.Pack(kTargetStart),
+            r.Pack({kCategoryFile, kTarget, u"x", u"Wrote to file", u"C:\\a", u"", u"OK", 0}),
+            r.Pack({kCategoryNetwork, kTarget, u"x", u"DNS answer", u"h.example",
+                    u"A \u2192 192.0.2.1", u"OK", 0}),
+            r.Pack({kCategoryNetwork, kTarget, u"x", u"Connected (TCP)",
+                    u"10.0.0.1:1 -> 192.0.2.1:80", u"", u"OK", 0}),
+            r.Pack({kCategoryProcess, 5, u"b.exe", u"Started child process", u"b.exe", u"", u"OK",
+                    kTarget})};
+        r.rows.reserve(8);
         RefuseNthAllocation(nth);
-        r.Learn(kTargetStart);
-        r.Learn({kCategoryFile, kTarget, u"x", u"Wrote to file", u"C:\\a", u"", u"OK", 0});
+        r.Learn(rows[0]);
+        r.Learn(rows[1]);
         CHECK(r.Categories() == Bit(kSigmaFileEvent));
-        r.Learn({kCategoryNetwork, kTarget, u"x", u"DNS answer", u"h.example", u"A \u2192 192.0.2.1",
-                 u"OK", 0});
-        r.Learn({kCategoryNetwork, kTarget, u"x", u"Connected (TCP)", u"10.0.0.1:1 -> 192.0.2.1:80",
-                 u"", u"OK", 0});
+        r.Learn(rows[2]);
+        r.Learn(rows[3]);
         CHECK(r.Categories() == Bit(kSigmaNetworkConnection));
-        r.Learn({kCategoryProcess, 5, u"b.exe", u"Started child process", u"b.exe", u"", u"OK",
-                 kTarget});
+        r.Learn(rows[4]);
         ReleaseDeferredSigmaRows(r.context.get());
         const bool pending = AllocationRefusalPending();
         ResetAllocationFaults();
@@ -497,6 +526,86 @@ TEST_CASE("refused memory loses no row: counted, and the row is still viewed") {
         const std::vector<int32_t> due = r.Due();
         CHECK((due == std::vector<int32_t>{4} || SigmaViewLosses(r.context.get()) > 0));
     }
+}
+
+// The view reads the row's texts from the store as the row's fields hold them: texts stored one
+// byte a unit and two, at the longest a field holds, cut at the field when a damaged store holds a
+// longer one or one with a zero unit, and an id the store does not have as the empty text.
+TEST_CASE("the view reads the typed record's texts: wide, at their limits, cut") {
+    const std::u16string longest = u"C:\\" + std::u16string(kPathChars - 6, u'd') + u".x";
+    REQUIRE(longest.size() == kPathChars - 1);
+    const std::u16string wide = u"C:\\Users\\\u0410\u043d\u044f\\\u6587\u4ef6.exe";
+    const std::u16string latin = u"C:\\Users\\Ren\u00e9\\caf\u00e9.txt";
+    for (const std::u16string& path : {longest, wide, latin}) {
+        CAPTURE(U8(path.c_str()));
+        FedRows r;
+        REQUIRE(r.Learn({kCategoryFile, 9, u"w.exe", u"Created new file", path.c_str(), u"", u"OK",
+                         0}) == kSigmaViewReady);
+        CHECK(r.F(kSigmaTargetFilename) == U8(path.c_str()));
+        // The same text as a command line whose first token names the process.
+        const std::u16string process = path.substr(path.rfind(u'\\') + 1, kProcessChars - 1);
+        const std::u16string line = u"\"" + path.substr(0, kPathChars - 3) + u"\"";
+        REQUIRE(r.Learn({kCategoryProcess, 10, process.c_str(), u"Started child process",
+                         line.c_str(), u"", u"OK", 9}) != kSigmaViewNone);
+        if (process.size() < kProcessChars - 1 && path.size() < kPathChars - 3) {
+            REQUIRE(r.Categories() == Bit(kSigmaProcessCreation));
+            CHECK(r.F(kSigmaImage) == U8(path.c_str()));
+            CHECK(r.F(kSigmaCommandLine) == U8(line.c_str()));
+            CHECK(r.F(kSigmaParentProcessId) == "9");
+        }
+    }
+
+    // DNS texts at their fields' limits: the query name, the answers and the status.
+    FedRows dns;
+    const std::u16string name = std::u16string(kPathChars - 9, u'n') + u".example";
+    const std::u16string answers =
+        u"A \u2192 " + std::u16string(kDetailChars - 5 - 8, u'9') + u".1.2.3.4";
+    REQUIRE(answers.size() == kDetailChars - 1);
+    REQUIRE(dns.Learn({kCategoryNetwork, 3, u"d.exe", u"DNS answer", name.c_str(),
+                       answers.c_str(), u"FAIL 4294967295", 0}) == kSigmaViewReady);
+    CHECK(dns.F(kSigmaQueryName) == U8(name.c_str()));
+    CHECK(dns.F(kSigmaQueryResults) == U8(answers.substr(4).c_str()));
+    CHECK(dns.F(kSigmaQueryStatus) == "4294967295");
+
+    // A damaged store: a text longer than the field, one with a zero unit, an id it lacks.
+    FedRows damaged;
+    CompactRow row = damaged.Pack({kCategoryFile, 9, u"w.exe", u"Deleted file", u"C:\\x", u"",
+                                   u"OK", 0});
+    const std::u16string tooLong(kPathChars + 40, u'z');
+    REQUIRE(InternText(damaged.store.get(), tooLong.data(), tooLong.size(), &row.path));
+    REQUIRE(damaged.Learn(row) == kSigmaViewReady);
+    CHECK(damaged.F(kSigmaTargetFilename) == std::string(kPathChars, 'z'));
+    const std::u16string zero(u"C:\\a\0b", 6);
+    REQUIRE(InternText(damaged.store.get(), zero.data(), zero.size(), &row.path));
+    REQUIRE(damaged.Learn(row) == kSigmaViewReady);
+    CHECK(damaged.F(kSigmaTargetFilename) == "C:\\a");
+    row.path = TextCount(damaged.store.get()) + 5;
+    REQUIRE(damaged.Learn(row) == kSigmaViewReady);
+    CHECK(damaged.F(kSigmaTargetFilename) == "");
+}
+
+// A view is kept with its buffer while the store takes more rows (its pool grows and moves) and
+// while another buffer views other rows: its texts are the buffer's, not the store's.
+TEST_CASE("a view kept in its buffer outlives a growing store and other views") {
+    FedRows r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    REQUIRE(r.Learn({kCategoryNetwork, kTarget, u"x", u"DNS answer", u"c2.example",
+                     u"A \u2192 198.51.100.7", u"OK", 0}) == kSigmaViewReady);
+    auto kept = std::make_unique<SigmaViewBuffer>();
+    r.rows.push_back(r.Pack({kCategoryNetwork, kTarget, u"x", u"Connected (TCP)",
+                             u"10.0.0.5:49712 -> 198.51.100.7:4444", u"", u"OK", 0}));
+    REQUIRE(LearnSigmaRow(r.context.get(), r.store.get(), r.rows.back(),
+                          static_cast<int32_t>(r.rows.size() - 1), kept.get()) == kSigmaViewReady);
+    for (uint32_t i = 0; i < 4000; ++i) {
+        char16_t path[64];
+        FormatText(path, 64, u"C:\\Temp\\\u0444%u.tmp", i);
+        r.Learn({kCategoryFile, kTarget, u"x", u"Created new file", path, u"", u"OK", 0});
+    }
+    CHECK(Field(*kept, kSigmaSourceIp) == "10.0.0.5");
+    CHECK(Field(*kept, kSigmaDestinationPort) == "4444");
+    CHECK(Field(*kept, kSigmaDestinationHostname) == "c2.example");
+    CHECK(Field(*kept, kSigmaImage) == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r.F(kSigmaTargetFilename) == U8(u"C:\\Temp\\\u04443999.tmp"));
 }
 
 TEST_CASE("process ids of every digit count are the view's decimal text") {
@@ -534,10 +643,9 @@ TEST_CASE("once per file written and per network pair, over growing tables and p
                     char16_t path[64];
                     FormatText(path, 64, k.pathFormat, i);
                     const RowSpec spec{k.category, pid, u"x.exe", k.operation, path, u"", u"OK", 0};
-                    const auto ahead = MakeRow(spec);
-                    PrefetchSigmaRow(r.context.get(), ahead.get());
+                    PrefetchSigmaRow(r.context.get(), r.store.get(), r.Pack(spec));
                     const uint32_t outcome = r.Learn(spec);
-                    PrefetchSigmaRow(r.context.get(), r.rows.back().get());
+                    PrefetchSigmaRow(r.context.get(), r.store.get(), r.rows.back());
                     if (outcome != (pass == 0 ? kSigmaViewReady : kSigmaViewNone)) {
                         FAIL_CHECK("pass " << pass << ", key " << i << ", pid " << pid << ", "
                                            << U8(k.operation) << ": outcome " << outcome);
@@ -579,7 +687,7 @@ TEST_CASE("a row is viewed by its kind: a look-alike operation text gives no vie
             CHECK(r.Learn({c.category, kTarget, u"x", lookAlike.c_str(), c.path, u"", u"OK", 0}) ==
                   kSigmaViewNone);
             CHECK(r.Categories() == 0);
-            CHECK(SigmaKeyOfRow(r.rows.back().get()).table == 0);
+            CHECK(SigmaKeyOfRow(r.store.get(), r.rows.back()).table == 0);
         }
         // In any other category the text is no kind either.
         for (uint32_t other = kCategoryFile; other <= kCategoryProcess; ++other) {
@@ -600,14 +708,14 @@ TEST_CASE("a row is viewed by its kind: a look-alike operation text gives no vie
         RowSpec start = kTargetStart;
         start.operation = lookAlike;
         CHECK(r.Learn(start) == kSigmaViewNone);
-        CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back().get()));
+        CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back()));
         CHECK_FALSE(r.StartView(0));
     }
     FedRows r;
     RowSpec start = kTargetStart;
     start.category = kCategoryFile;
     r.Learn(start);
-    CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back().get()));
+    CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back()));
     CHECK_FALSE(r.StartView(0));
 }
 
