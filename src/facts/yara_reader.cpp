@@ -184,8 +184,11 @@ bool YaraReadFacts(const uint8_t* bytes, size_t size, ImageFacts* facts) {
     }
     facts->digestsKnown = state.digests == 3;
     if (!facts->digestsKnown) facts->md5[0] = facts->sha1[0] = facts->sha256[0] = '\0';
-    // An import hash without the PE file it belongs to is not kept.
-    if (!facts->isPe) {
+    // An import hash without the PE file it belongs to is not kept, nor the hash of an empty
+    // list: libyara gives it alike to a file without imports and to one whose import table it
+    // could not read, and the convention gives such a file no import hash at all.
+    if (!facts->isPe || (facts->imphashKnown &&
+                         std::strcmp(facts->imphash, "D41D8CD98F00B204E9800998ECF8427E") == 0)) {
         facts->imphashKnown = false;
         facts->imphash[0] = '\0';
     }

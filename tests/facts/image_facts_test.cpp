@@ -11,6 +11,8 @@
 
 #include "facts/image_facts.h"
 #include "facts/yara_reader.h"
+#include "import_table.h"
+#include "pe_file.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "version_resource.h"
@@ -69,26 +71,28 @@ struct ScratchFolder {
     return found;
 }
 
+#ifndef _WIN32
+// Natively, the upper-case digest a system tool (md5sum, ...) gives for a file.
+std::string ToolDigest(const char* tool, const fs::path& path) {
+    FILE* pipe = popen((std::string(tool) + " '" + path.string() + "'").c_str(), "r");
+    REQUIRE_MESSAGE(pipe, "cannot run ", tool);
+    char line[256] = {};
+    const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    REQUIRE_MESSAGE(got, tool, " printed nothing");
+    std::string digest(line, std::strcspn(line, " "));
+    for (char& c : digest)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return digest;
+}
+#endif
+
 // Natively, the digests the system's own tools give for the same file.
 [[maybe_unused]] void CheckDigestsAgainstTools(const ImageFacts& facts, const fs::path& path) {
 #ifndef _WIN32
-    for (const auto& pair : {std::pair<const char*, const char*>{"sha1sum", facts.sha1},
-                             {"md5sum", facts.md5},
-                             {"sha256sum", facts.sha256}}) {
-        // Named copies: the check macros' lambdas cannot capture a structured binding.
-        const char* tool = pair.first;
-        const char* digest = pair.second;
-        FILE* pipe = popen((std::string(tool) + " '" + path.string() + "'").c_str(), "r");
-        REQUIRE_MESSAGE(pipe, "cannot run ", tool);
-        char line[256] = {};
-        const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
-        pclose(pipe);
-        REQUIRE_MESSAGE(got, tool, " printed nothing");
-        std::string expected(line, std::strcspn(line, " "));
-        for (char& c : expected)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        CHECK(expected == digest);
-    }
+    CHECK(ToolDigest("sha1sum", path) == facts.sha1);
+    CHECK(ToolDigest("md5sum", path) == facts.md5);
+    CHECK(ToolDigest("sha256sum", path) == facts.sha256);
 #else
     (void)facts, (void)path;
 #endif
@@ -164,6 +168,128 @@ TEST_CASE("Image facts of the machine's PE files match the tools' digests and th
         CHECK(std::memcmp(&fromBytes, &facts, sizeof facts) == 0);
     }
     CHECK_MESSAGE(withVersion > 0, "no file with a version resource was checked");
+}
+
+namespace {
+
+// PE files with imports of both widths: Wine's own programs and libraries (natively: their files
+// on disk; under Wine: the prefix's copies) and MinGW's runtime libraries up to 2 MB (the larger
+// ones add time, not cases).
+std::vector<fs::path> FilesWithImports() {
+#ifdef _WIN32
+    const char* wineFolders[] = {"C:\\windows\\system32", "C:\\windows\\syswow64"};
+    const std::vector<std::string> otherFolders = {"C:\\windows\\syswow64"};
+    std::error_code ec;
+    const char* otherNames[] = {"zlib1.dll"};
+#else
+    const char* wineFolders[] = {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"};
+    std::vector<std::string> otherFolders = {"/usr/lib/x86_64-linux-gnu/wine/i386-windows"};
+    std::error_code ec;
+    for (const char* triplet : {"x86_64-w64-mingw32", "i686-w64-mingw32"})
+        for (const auto& entry : fs::directory_iterator(fs::path("/usr/lib/gcc") / triplet, ec))
+            if (entry.path().filename().string().ends_with("-win32"))
+                otherFolders.push_back(entry.path().string());
+    const char* otherNames[] = {"zlib1.dll",     "libgcc_s_seh-1.dll", "libgcc_s_dw2-1.dll",
+                                "libgomp-1.dll", "libobjc-4.dll",      "libquadmath-0.dll",
+                                "libssp-0.dll",  "libatomic-1.dll"};
+#endif
+    const char* wineNames[] = {"advapi32.dll", "ws2_32.dll",   "wsock32.dll",  "version.dll",
+                               "secur32.dll",  "notepad.exe",  "explorer.exe", "msiexec.exe",
+                               "reg.exe",      "regsvr32.exe", "rundll32.exe", "schtasks.exe",
+                               "taskkill.exe", "whoami.exe",   "sc.exe"};
+    std::vector<fs::path> found;
+    auto add = [&](const fs::path& folder, const char* name) {
+        const fs::path path = fs::path(folder) / name;
+        if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) <= (2u << 20))
+            found.push_back(path);
+    };
+    for (const char* folder : wineFolders)
+        for (const char* name : wineNames)
+            add(folder, name);
+    for (const std::string& folder : otherFolders)
+        for (const char* name : otherNames)
+            add(folder, name);
+    return found;
+}
+
+} // namespace
+
+TEST_CASE("The import hash matches the suite's own reading of the import table") {
+    ScratchFolder scratch;
+    int checked = 0, wide = 0, narrow = 0, byTable = 0, ordinals = 0;
+    for (const fs::path& path : FilesWithImports()) {
+        CAPTURE(path.string());
+        const std::vector<unsigned char> bytes = ReadAll(path);
+        std::vector<test::PeImport> imports;
+        REQUIRE(test::ReadImports(bytes, &imports));
+        CHECK_FALSE(imports.empty());
+        std::string text;
+        if (!test::ImportHashText(imports, &text)) {
+            ++byTable; // ordinals named by a table this reading does not carry
+            continue;
+        }
+        ImageFacts facts{};
+        REQUIRE(ReadImageFactsFromBytes(bytes.data(), bytes.size(), &facts));
+        REQUIRE(facts.imphashKnown);
+        ++checked;
+        test::PeLayout layout;
+        REQUIRE(test::ReadPeLayout(test::PeBytes{bytes}, &layout));
+        ++(layout.pe32plus ? wide : narrow);
+        for (const test::PeImport& import : imports)
+            ordinals += import.function.empty();
+#ifndef _WIN32
+        const std::vector<unsigned char> textBytes(text.begin(), text.end());
+        CHECK(ToolDigest("md5sum", scratch.Write("imports.txt", textBytes)) == facts.imphash);
+#endif
+    }
+    MESSAGE(checked, " import hashes checked (", wide, " 64-bit, ", narrow, " 32-bit; ", ordinals,
+            " imports by ordinal); ", byTable,
+            " files skipped: ordinals of ws2_32, wsock32 or oleaut32");
+#ifdef _WIN32
+    MESSAGE("the import hashes themselves are compared natively only (md5sum)");
+#endif
+    if (checked == 0) MESSAGE("skipped: no PE file with imports on this machine");
+}
+
+TEST_CASE("A damaged import table gives no import hash of the suite's reading, nor a crash") {
+    const std::vector<fs::path> files = FilesWithImports();
+    if (files.empty()) {
+        MESSAGE("skipped: no PE file on this machine");
+        return;
+    }
+    const std::vector<unsigned char> whole = ReadAll(files.front());
+    std::vector<test::PeImport> imports;
+    REQUIRE(test::ReadImports(whole, &imports));
+    // The import directory's entry in the headers.
+    test::PeLayout layout;
+    REQUIRE(test::ReadPeLayout(test::PeBytes{whole}, &layout));
+    const size_t entry = layout.directories + 8;
+    // The shortest head of the file holding the whole table (more bytes never lose it).
+    size_t low = 0, at = whole.size();
+    while (low + 1 < at) {
+        const size_t cut = (low + at) / 2;
+        const std::vector<unsigned char> head(whole.begin(),
+                                              whole.begin() + static_cast<long>(cut));
+        (test::ReadImports(head, &imports) ? at : low) = cut;
+    }
+    REQUIRE(at > 0x400); // past the headers
+    ImageFacts facts{};
+    auto check = [&](const std::vector<unsigned char>& bytes) {
+        CHECK_FALSE(test::ReadImports(bytes, &imports));
+        REQUIRE(ReadImageFactsFromBytes(bytes.data(), bytes.size(), &facts));
+        CHECK(facts.digestsKnown);
+        if (facts.imphashKnown) CHECK(std::strlen(facts.imphash) == 32);
+    };
+    SUBCASE("cut short inside the import table: libyara reads what is there") {
+        check(std::vector<unsigned char>(whole.begin(), whole.begin() + static_cast<long>(at) - 1));
+    }
+    SUBCASE("an import RVA outside every section") {
+        std::vector<unsigned char> bad = whole;
+        bad[entry + 3] = 0x7F;
+        check(bad);
+        CAPTURE(facts.imphash);
+        CHECK_FALSE(facts.imphashKnown);
+    }
 }
 
 TEST_CASE("Image facts of files that are not whole PE files") {

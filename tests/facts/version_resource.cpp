@@ -2,32 +2,13 @@
 
 #include <cstdint>
 
+#include "pe_file.h"
+
 namespace olv::test {
 
 namespace {
 
-struct Pe {
-    const std::vector<unsigned char>& bytes;
-    bool Fits(size_t at, size_t length) const {
-        return at <= bytes.size() && length <= bytes.size() - at;
-    }
-    uint32_t U16(size_t at) const { return Fits(at, 2) ? bytes[at] | bytes[at + 1] << 8 : 0; }
-    uint32_t U32(size_t at) const { return Fits(at, 4) ? U16(at) | U16(at + 2) << 16 : 0; }
-};
-
-struct Section {
-    uint32_t va, size, raw;
-};
-
-bool RvaToOffset(const std::vector<Section>& sections, uint32_t rva, size_t* offset) {
-    for (const Section& s : sections) {
-        if (rva >= s.va && rva - s.va < s.size) {
-            *offset = size_t{s.raw} + (rva - s.va);
-            return true;
-        }
-    }
-    return false;
-}
+using Pe = PeBytes;
 
 size_t Align4(size_t from, size_t at) {
     return from + ((at - from + 3) & ~size_t{3});
@@ -91,28 +72,11 @@ bool ReadVersionStrings(const std::vector<unsigned char>& file,
                         std::map<std::u16string, std::u16string>* strings) {
     strings->clear();
     const Pe pe{file};
-    if (pe.U16(0) != 0x5A4D) return false; // "MZ"
-    const size_t header = pe.U32(0x3C);
-    if (pe.U32(header) != 0x00004550) return false; // "PE\0\0"
-    const uint32_t sectionCount = pe.U16(header + 6);
-    const uint32_t optionalSize = pe.U16(header + 20);
-    const size_t optional = header + 24;
-    const uint32_t magic = pe.U16(optional);
-    if (magic != 0x10B && magic != 0x20B) return false;
-    const size_t directories = optional + (magic == 0x20B ? 112 : 96);
-    const uint32_t directoryCount = pe.U32(optional + (magic == 0x20B ? 108 : 92));
-    if (directoryCount < 3) return false;
-    const uint32_t resourceRva = pe.U32(directories + 2 * 8);
-    std::vector<Section> sections;
-    for (uint32_t i = 0; i < sectionCount; ++i) {
-        const size_t s = optional + optionalSize + size_t{i} * 40;
-        if (!pe.Fits(s, 40)) return false;
-        const uint32_t virtualSize = pe.U32(s + 8), rawSize = pe.U32(s + 16);
-        sections.push_back(
-            {pe.U32(s + 12), virtualSize > rawSize ? virtualSize : rawSize, pe.U32(s + 20)});
-    }
+    PeLayout layout;
+    if (!ReadPeLayout(pe, &layout) || layout.directoryRvas.size() < 3) return false;
+    const uint32_t resourceRva = layout.directoryRvas[2];
     size_t root = 0;
-    if (resourceRva == 0 || !RvaToOffset(sections, resourceRva, &root)) return false;
+    if (resourceRva == 0 || !RvaToOffset(layout, resourceRva, &root)) return false;
     // Three levels: type, name, language; entries of 8 bytes after a 16-byte directory header.
     auto entries = [&](size_t directory, auto&& visit) {
         const uint32_t count = pe.U16(directory + 12) + pe.U16(directory + 14);
@@ -127,7 +91,7 @@ bool ReadVersionStrings(const std::vector<unsigned char>& file,
                 if (languageData & 0x80000000u) return;
                 const size_t entry = root + languageData;
                 size_t data = 0;
-                if (RvaToOffset(sections, pe.U32(entry), &data) && pe.Fits(data, pe.U32(entry + 4)))
+                if (RvaToOffset(layout, pe.U32(entry), &data) && pe.Fits(data, pe.U32(entry + 4)))
                     ReadVersionInfo(pe, data, pe.U32(entry + 4), strings);
             });
         });
