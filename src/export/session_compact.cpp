@@ -37,6 +37,7 @@ enum TextFlag : uint8_t {
 constexpr uint8_t kFitsAll = kFitsPath | kFitsDetail | kFitsThreat | kFitsShort;
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 static_assert(kThreatChars > 64 && kDetailChars > 64 && kPathChars > 64);
+static_assert(kContextUnits == 14); // MarkContext reads its last six units
 
 bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     auto* at = static_cast<uint8_t*>(data);
@@ -84,15 +85,20 @@ bool HoldsZeroUnit(const uint8_t* data, uint32_t bytes, uint32_t width) {
 // fails a check) is left unmarked, for CheckContext to judge when a row uses it, so a text that no
 // row takes for a context is never refused for not being one.
 void MarkContext(const TextStore* store, uint32_t id, uint8_t* flags) {
-    CompactRow row{};
-    row.context = id;
-    const RowContext c = ContextOf(store, row);
+    // The record's last six units: the process, threat and operation ids, low unit first.
+    const TextStoreEntry e = store->entries[id];
+    const uint8_t* units = store->pool + e.offset;
+    const bool wide = (e.head & kTextStoreWide) != 0;
+    auto unit = [&](uint32_t i) -> uint32_t {
+        return wide ? uint32_t{units[2 * i]} | (uint32_t{units[2 * i + 1]} << 8) : units[i];
+    };
+    auto word = [&](uint32_t i) { return unit(i) | (unit(i + 1) << 16); };
+    const uint32_t process = word(8), threat = word(10), operation = word(12);
     auto sound = [&](uint32_t text, uint8_t fits) {
         return text == 0 || (text < id && (flags[text] & (kTextHasZero | fits)) == fits);
     };
-    if (sound(c.process, kFitsShort) && sound(c.threat, kFitsThreat) &&
-        sound(c.operation, kFitsShort))
-        flags[id] |= c.operation != 0 ? kContextSoundOperation : kContextSound;
+    if (sound(process, kFitsShort) && sound(threat, kFitsThreat) && sound(operation, kFitsShort))
+        flags[id] |= operation != 0 ? kContextSoundOperation : kContextSound;
 }
 
 // The flags of the texts from .. to - 1 of the table.
