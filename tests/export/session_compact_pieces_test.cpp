@@ -18,7 +18,6 @@ struct Body {
     std::vector<CompactRow> rows;
     Body() = default;
     Body(const Body&) = delete;
-    Body& operator=(const Body&) = delete;
     ~Body() { FreeTextStore(&store); }
 
     uint32_t Text(const std::u16string& text) {
@@ -39,31 +38,18 @@ struct Body {
         uint64_t poolBytes = 0;
         const uint8_t* pool = TextPool(&store, &poolBytes);
         const CompactTableHead head{TextCount(&store), 0, poolBytes};
-        Bytes b(sizeof head + poolBytes + rows.size() * sizeof(CompactRow));
-        std::memcpy(b.data(), &head, sizeof head);
-        if (poolBytes > 0) std::memcpy(b.data() + sizeof head, pool, poolBytes);
-        if (!rows.empty())
-            std::memcpy(b.data() + sizeof head + poolBytes, rows.data(),
-                        rows.size() * sizeof(CompactRow));
+        Bytes b(reinterpret_cast<const uint8_t*>(&head), reinterpret_cast<const uint8_t*>(&head + 1));
+        b.insert(b.end(), pool, pool + poolBytes);
+        const auto* at = reinterpret_cast<const uint8_t*>(rows.data());
+        b.insert(b.end(), at, at + rows.size() * sizeof(CompactRow));
         return b;
     }
 };
 
 CompactRow MakeCompact(RowKind kind, uint32_t path, uint32_t detail, uint32_t result,
                        uint32_t context) {
-    CompactRow r{};
-    r.time = 0x0012345678ull;
-    r.timestamp = 77;
-    r.pid = 4;
-    r.threadId = 8;
-    r.path = path;
-    r.detail = detail;
-    r.result = result;
-    r.context = context;
-    r.kind = static_cast<uint16_t>(kind);
-    r.category = 1;
-    r.severity = 2;
-    return r;
+    return CompactRow{0x12345678, 77, 4, 8, path, detail, result, context, 0,
+                      static_cast<uint16_t>(kind), 1, 2};
 }
 
 // The ids a sound body holds, for the damage cases to name.
