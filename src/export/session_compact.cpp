@@ -3,31 +3,41 @@
 #include <cstring>
 
 #include "base/format.h"
+#include "platform/lock.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 
 namespace olv {
 
 namespace {
 
 constexpr uint32_t kPieceBytes = 64u * 1024 * 1024;
-constexpr uint32_t kCheckPieceRows = 32768; // 1.5 MiB of records
+// The open reads in pieces that stay in the cache until they are checked: the text table in
+// pieces of this many bytes, the rows in pieces of this many (192 KiB of records).
+constexpr uint32_t kTablePieceBytes = 256u * 1024;
+constexpr uint32_t kRowPieceRows = 4096;
+constexpr uint32_t kLookAhead = 16;
+// Bodies from this many bytes are taken in on a thread of their own beside the reading.
+constexpr uint64_t kTakerThreadFrom = 4u * 1024 * 1024;
 constexpr uint32_t kMostCategory = 4; // kCategoryProcess and the "Unknown" an old file may hold
 constexpr uint32_t kMostSeverity = 3;
 
 // Per text of the table while rows are checked, worked out once for each text so that a row's
-// checks are a few lookups in one small array.
-enum TextFlag : uint16_t {
-    kTextHasZero = 1,     // a unit is 0: not a text a row field can hold
-    kFitsPath = 2,        // at most kPathChars - 1 units
-    kFitsDetail = 4,      // at most kDetailChars - 1
-    kFitsThreat = 8,      // at most kThreatChars - 1
-    kFitsShort = 16,      // at most 63: operation, result, process
-    kContextShape = 32,   // kContextUnits long
-    kTimeShape = 64,      // kTimeUnits long
-    kContextChecked = 128, // used as a context record and found sound
-    kContextOperation = 256, // ... keeping an operation text (rows of kind Other only)
+// checks are a few lookups in one small array (a byte a text, so that it stays in the cache).
+enum TextFlag : uint8_t {
+    kTextHasZero = 1,  // a unit is 0: not a text a row field can hold
+    kFitsPath = 2,     // at most kPathChars - 1 units
+    kFitsDetail = 4,   // at most kDetailChars - 1
+    kFitsThreat = 8,   // at most kThreatChars - 1
+    kFitsShort = 16,   // at most 63: operation, result, process
+    kTimeShape = 32,   // kTimeUnits long
+    kContextSound = 64, // checked as a context record, sound, with no operation text
+    kContextSoundOperation = 128, // ... keeping an operation text (sound for rows of kind Other)
 };
+constexpr uint8_t kFitsAll = kFitsPath | kFitsDetail | kFitsThreat | kFitsShort;
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
+static_assert(kThreatChars > 64 && kDetailChars > 64 && kPathChars > 64);
+static_assert(kContextUnits == 14); // MarkContext reads its last six units
 
 bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     auto* at = static_cast<uint8_t*>(data);
@@ -41,29 +51,74 @@ bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     return true;
 }
 
-// The flags of every text of the table.
-void MarkTexts(const TextStore* store, uint16_t* flags) {
-    for (uint32_t id = 1; id < TextCount(store); ++id) {
-        const TextView v = TextOfId(store, id);
-        bool zero = false;
-        if (v.wide) {
-            for (uint32_t i = 0; i < v.length && !zero; ++i)
-                zero = v.data[2 * i] == 0 && v.data[2 * i + 1] == 0;
-        } else {
-            zero = std::memchr(v.data, 0, v.length) != nullptr;
+// Whether the n bytes at data hold a zero of units of width bytes (1 or 2), eight bytes a step.
+// The unit loop is left for texts shorter than a step; a longer text's last step overlaps the
+// one before it, ending at the text's end, so no byte past the text is read.
+bool HoldsZeroUnit(const uint8_t* data, uint32_t bytes, uint32_t width) {
+    if (bytes < 8) {
+        for (uint32_t i = 0; i < bytes; i += width) {
+            if (data[i] == 0 && (width == 1 || data[i + 1] == 0)) return true;
         }
-        const uint32_t n = v.length;
-        flags[id] = static_cast<uint16_t>(
+        return false;
+    }
+    // The classic test for a zero lane: a lane's top bit survives (v - 1) & ~v only when it was 0.
+    const uint64_t ones = width == 1 ? 0x0101010101010101u : 0x0001000100010001u;
+    const uint64_t tops = ones << (width * 8 - 1);
+    uint64_t seen = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, data + i, sizeof v);
+        seen |= (v - ones) & ~v & tops;
+    }
+    if (i < bytes) {
+        uint64_t v; // bytes - 8 is a whole number of units from the start
+        std::memcpy(&v, data + bytes - 8, sizeof v);
+        seen |= (v - ones) & ~v & tops;
+    }
+    return seen != 0;
+}
+
+// A text of a context record's shape, checked as one while it is in the cache: rows name the
+// same context many times, and the first of them would otherwise fetch it from far back in the
+// table. Its texts come before it in a table the store wrote; one that names a text after it (or
+// fails a check) is left unmarked, for CheckContext to judge when a row uses it, so a text that no
+// row takes for a context is never refused for not being one.
+void MarkContext(const TextStore* store, uint32_t id, uint8_t* flags) {
+    // The record's last six units: the process, threat and operation ids, low unit first.
+    const TextStoreEntry e = store->entries[id];
+    const uint8_t* units = store->pool + e.offset;
+    const bool wide = (e.head & kTextStoreWide) != 0;
+    auto unit = [&](uint32_t i) -> uint32_t {
+        return wide ? uint32_t{units[2 * i]} | (uint32_t{units[2 * i + 1]} << 8) : units[i];
+    };
+    auto word = [&](uint32_t i) { return unit(i) | (unit(i + 1) << 16); };
+    const uint32_t process = word(8), threat = word(10), operation = word(12);
+    auto sound = [&](uint32_t text, uint8_t fits) {
+        return text == 0 || (text < id && (flags[text] & (kTextHasZero | fits)) == fits);
+    };
+    if (sound(process, kFitsShort) && sound(threat, kFitsThreat) && sound(operation, kFitsShort))
+        flags[id] |= operation != 0 ? kContextSoundOperation : kContextSound;
+}
+
+// The flags of the texts from .. to - 1 of the table.
+void MarkTexts(const TextStore* store, uint32_t from, uint32_t to, uint8_t* flags) {
+    for (uint32_t id = from; id < to; ++id) {
+        const TextStoreEntry e = store->entries[id];
+        const uint32_t n = e.head & ~kTextStoreWide;
+        const uint32_t width = (e.head & kTextStoreWide) != 0 ? 2 : 1;
+        const bool zero = HoldsZeroUnit(store->pool + e.offset, n * width, width);
+        flags[id] = static_cast<uint8_t>(
             (zero ? kTextHasZero : 0) | (n < kPathChars ? kFitsPath : 0) |
             (n < kDetailChars ? kFitsDetail : 0) | (n < kThreatChars ? kFitsThreat : 0) |
-            (n < kResultChars ? kFitsShort : 0) | (n == kContextUnits ? kContextShape : 0) |
-            (n == kTimeUnits ? kTimeShape : 0));
+            (n < kResultChars ? kFitsShort : 0) | (n == kTimeUnits ? kTimeShape : 0));
+        if (n == kContextUnits) MarkContext(store, id, flags);
     }
 }
 
 struct RowCheck {
     const TextStore* store;
-    uint16_t* flags;
+    uint8_t* flags;
     uint32_t texts;
     uint32_t row;
     char16_t* why;
@@ -72,7 +127,7 @@ struct RowCheck {
 
 // A text id in a row field of chars units: in the table, free of zero units, leaving room for
 // the terminator.
-bool CheckTextId(RowCheck* c, uint32_t id, uint16_t fits, size_t chars, const char16_t* field) {
+bool CheckTextId(RowCheck* c, uint32_t id, uint8_t fits, size_t chars, const char16_t* field) {
     if (id == 0) return true;
     if (id < c->texts && (c->flags[id] & (kTextHasZero | fits)) == fits) return true;
     if (id >= c->texts) {
@@ -96,29 +151,30 @@ bool CheckTextId(RowCheck* c, uint32_t id, uint16_t fits, size_t chars, const ch
 
 bool CheckContext(RowCheck* c, const CompactRow& row) {
     const uint32_t id = row.context;
-    if (id == 0 || id >= c->texts || (c->flags[id] & kContextShape) == 0) {
+    if (id == 0 || id >= c->texts ||
+        (c->store->entries[id].head & ~kTextStoreWide) != kContextUnits) {
         FormatText(c->why, c->whyChars, u"row %lu's context (text %lu) is not a context record",
                    c->row + 1, id);
         return false;
     }
-    // A context is shared by many rows: its texts are checked once. Whether it keeps an operation
-    // text is a matter of each row's kind.
+    // A context is shared by many rows: its texts are checked once. Whether it may keep an
+    // operation text is a matter of each row's kind.
     const bool other = KindOf(row) == RowKind::Other;
-    if ((c->flags[id] & kContextChecked) != 0 && (other || (c->flags[id] & kContextOperation) == 0))
-        return true;
+    if ((c->flags[id] & kContextSound) != 0) return true;
+    const bool checked = (c->flags[id] & kContextSoundOperation) != 0;
     const RowContext context = ContextOf(c->store, row);
     if (context.operation != 0 && !other) {
         FormatText(c->why, c->whyChars, u"row %lu keeps an operation text beside its kind",
                    c->row + 1);
         return false;
     }
-    if ((c->flags[id] & kContextChecked) != 0) return true;
+    if (checked) return true;
     if (!CheckTextId(c, context.process, kFitsShort, kProcessChars, u"process") ||
         !CheckTextId(c, context.threat, kFitsThreat, kThreatChars, u"threat") ||
         !CheckTextId(c, context.operation, kFitsShort, kOperationChars, u"operation")) {
         return false;
     }
-    c->flags[id] |= kContextChecked | (context.operation != 0 ? kContextOperation : 0);
+    c->flags[id] |= context.operation != 0 ? kContextSoundOperation : kContextSound;
     return true;
 }
 
@@ -152,6 +208,27 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
     return CheckTextId(c, row.path, kFitsPath, kPathChars, u"path") &&
            CheckTextId(c, row.detail, kFitsDetail, kDetailChars, u"detail") &&
            CheckTextId(c, row.result, kFitsShort, kResultChars, u"result") && CheckContext(c, row);
+}
+
+// Whether the row passes by the flags alone, as it does once its texts and context have been
+// seen: no early exits, so that the lookups of one row and the next overlap. A row that does not
+// pass is checked again by CheckRow, which names the fault or marks a context seen for the first
+// time; where this passes a row, so does CheckRow.
+inline bool RowPassesQuickly(const uint8_t* flags, uint32_t texts, const CompactRow& r) {
+    auto idBad = [&](uint32_t id, uint8_t fits) {
+        const uint32_t at = id < texts ? id : 0;
+        return (id >= texts) | ((flags[at] & (kTextHasZero | fits)) != fits);
+    };
+    bool bad = (r.kind >= kRowKindCount) | (r.category > kMostCategory) |
+               (r.severity > kMostSeverity) | (r.facts != 0);
+    const uint64_t timeId = r.time & ~kTimeInStore;
+    const uint8_t timeFlags = flags[timeId < texts ? timeId : 0];
+    bad |= (r.time & kTimeInStore) != 0 ? (timeFlags & kTimeShape) == 0 : (r.time >> 54) != 0;
+    bad |= idBad(r.path, kFitsPath) | idBad(r.detail, kFitsDetail) | idBad(r.result, kFitsShort);
+    const uint8_t context = flags[r.context < texts ? r.context : 0];
+    const bool other = r.kind == static_cast<uint16_t>(RowKind::Other);
+    bad |= (context & kContextSound) == 0 && ((context & kContextSoundOperation) == 0 || !other);
+    return !bad;
 }
 
 } // namespace
@@ -188,10 +265,118 @@ void WriteCompactBody(SafeFileWriter* writer, const TextStore* store, const Comp
                       uint64_t{count} * kCompactRecordSize);
 }
 
+namespace {
+
+// One open of a body: the reader fills the table room and then the rows front to back, and the
+// taker takes in what has been read, in file order: the table's texts, then the rows. The taker
+// runs on its own thread beside the reader when it can (the checks then cost no more time than
+// the reading), else in turn with it.
+struct BodyOpen {
+    TextStore* loaded;
+    uint8_t* flags;
+    const CompactRow* rows;
+    uint64_t tableBytes;
+    uint32_t texts;
+    // The taker's own.
+    RowCheck check;
+    uint64_t taken; // table bytes taken in
+    bool tableDone;
+    CompactReadOutcome verdict;
+    // Shared, under lock.
+    Lock lock;
+    Condition wake;
+    uint64_t filled; // body bytes read: the table's, then the rows'
+    bool readEnded;  // the reader has stopped: filled is final
+    bool stop;       // the taker has found a fault: reading on is of no use
+};
+
+void ReportTable(BodyOpen* b, uint32_t bad) {
+    b->verdict = bad == 0 ? kCompactReadFailed : kCompactDamaged;
+    if (bad == b->texts) {
+        FormatText(b->check.why, b->check.whyChars,
+                   u"the text table holds bytes after its last text");
+    } else {
+        FormatText(b->check.why, b->check.whyChars,
+                   u"text %lu of the text table is empty or runs past the table's end", bad);
+    }
+}
+
+// Takes in the body's first filled bytes; false (with the verdict) at the first fault.
+bool TakeIn(BodyOpen* b, uint64_t filled) {
+    if (!b->tableDone) {
+        const uint64_t table = filled < b->tableBytes ? filled : b->tableBytes;
+        if (table > b->taken) {
+            const uint32_t from = TextCount(b->loaded);
+            uint32_t bad = 0;
+            if (!IndexTextPool(b->loaded, table, &bad)) {
+                ReportTable(b, bad);
+                return false;
+            }
+            MarkTexts(b->loaded, from, TextCount(b->loaded), b->flags);
+            b->taken = table;
+        }
+        if (b->taken < b->tableBytes) return true;
+        b->tableDone = true;
+        b->flags[0] = kFitsAll; // the empty text fits every field; it is no time or context record
+    }
+    const auto end = static_cast<uint32_t>((filled - b->tableBytes) / kCompactRecordSize);
+    RowCheck* check = &b->check;
+    const uint8_t* flags = b->flags;
+    for (; check->row < end; ++check->row) {
+        if (check->row + kLookAhead < end) {
+            const CompactRow& ahead = b->rows[check->row + kLookAhead];
+            const uint32_t texts = b->texts;
+            __builtin_prefetch(flags + (ahead.path < texts ? ahead.path : 0));
+            __builtin_prefetch(flags + (ahead.detail < texts ? ahead.detail : 0));
+            __builtin_prefetch(flags + (ahead.context < texts ? ahead.context : 0));
+        }
+        if (!RowPassesQuickly(flags, b->texts, b->rows[check->row]) &&
+            !CheckRow(check, b->rows[check->row])) {
+            b->verdict = kCompactDamaged;
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t TakerThread(void* argument) {
+    auto* b = static_cast<BodyOpen*>(argument);
+    uint64_t seen = 0;
+    for (;;) {
+        bool ended = false;
+        {
+            LockGuard hold(&b->lock);
+            while (b->filled == seen && !b->readEnded)
+                WaitCondition(&b->wake, &b->lock);
+            seen = b->filled;
+            ended = b->readEnded;
+        }
+        if (!TakeIn(b, seen)) {
+            LockGuard hold(&b->lock);
+            b->stop = true;
+            return 0;
+        }
+        if (ended) return 0;
+    }
+}
+
+} // namespace
+
 CompactReadOutcome ReadCompactBody(FileHandle file, uint64_t bodyBytes, uint32_t count,
                                    TextStore* store, CompactRow** rows, char16_t* why,
                                    size_t whyChars) {
+    return ReadCompactBodyInPieces(file, bodyBytes, count, store, rows, why, whyChars,
+                                   CompactReadPieces{});
+}
+
+CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, uint32_t count,
+                                           TextStore* store, CompactRow** rows, char16_t* why,
+                                           size_t whyChars, CompactReadPieces pieces) {
     *rows = nullptr;
+    const uint32_t tablePiece = pieces.tableBytes != 0 ? pieces.tableBytes : kTablePieceBytes;
+    const uint32_t rowPiece = pieces.rows != 0 ? pieces.rows : kRowPieceRows;
+    const uint64_t takerFrom = pieces.takerThreadFrom != 0 ? pieces.takerThreadFrom
+                                                            : kTakerThreadFrom;
     CompactTableHead head{};
     const uint64_t rowBytes = uint64_t{count} * kCompactRecordSize;
     if (bodyBytes < sizeof head) {
@@ -213,43 +398,73 @@ CompactReadOutcome ReadCompactBody(FileHandle file, uint64_t bodyBytes, uint32_t
         return kCompactDamaged;
     }
 
+    auto* b = AllocRecord<BodyOpen>();
     TextStore loaded{};
-    auto* flags = static_cast<uint16_t*>(AllocZeroed(size_t{head.texts} * sizeof(uint16_t)));
+    auto* flags = static_cast<uint8_t*>(AllocZeroed(head.texts));
     CompactRow* read = count > 0 ? static_cast<CompactRow*>(AllocZeroed(rowBytes)) : nullptr;
     uint8_t* pool = head.bytes > 0 ? TextPoolRoom(&loaded, head.bytes) : nullptr;
-    CompactReadOutcome outcome = kCompactRead;
     uint32_t bad = 0;
-    if (flags == nullptr || (count > 0 && read == nullptr) || (head.bytes > 0 && pool == nullptr)) {
-        outcome = kCompactReadFailed;
-    } else if (!ReadExactly(file, pool, head.bytes)) {
-        outcome = kCompactReadFailed;
-    } else if (head.bytes > 0 && !OpenTextPool(&loaded, head.texts, &bad)) {
-        outcome = bad == 0 ? kCompactReadFailed : kCompactDamaged;
-        if (bad == head.texts) {
-            FormatText(why, whyChars, u"the text table holds bytes after its last text");
-        } else {
-            FormatText(why, whyChars, u"text %lu of the text table is empty or runs past the "
-                       u"table's end", bad);
-        }
-    } else {
-        // Rows are read in small pieces, each checked while it is still in the cache.
-        MarkTexts(&loaded, flags);
-        RowCheck check{&loaded, flags, head.texts, 0, why, whyChars};
-        while (outcome == kCompactRead && check.row < count) {
-            const uint32_t n = count - check.row < kCheckPieceRows ? count - check.row
-                                                                   : kCheckPieceRows;
-            if (!ReadExactly(file, read + check.row, uint64_t{n} * kCompactRecordSize)) {
-                outcome = kCompactReadFailed;
-                break;
-            }
-            for (const uint32_t end = check.row + n; check.row < end; ++check.row) {
-                if (!CheckRow(&check, read[check.row])) {
-                    outcome = kCompactDamaged;
-                    break;
-                }
-            }
-        }
+    if (b == nullptr || flags == nullptr || (count > 0 && read == nullptr) ||
+        (head.bytes > 0 && (pool == nullptr || !BeginTextPool(&loaded, head.texts, &bad)))) {
+        FreeBlock(b);
+        FreeBlock(flags);
+        FreeBlock(read);
+        FreeTextStore(&loaded);
+        return kCompactReadFailed;
     }
+    b->loaded = &loaded;
+    b->flags = flags;
+    b->rows = read;
+    b->tableBytes = head.bytes;
+    b->texts = head.texts;
+    b->check = RowCheck{&loaded, flags, head.texts, 0, why, whyChars};
+    b->verdict = kCompactRead;
+    b->tableDone = head.bytes == 0;
+    if (b->tableDone) flags[0] = kFitsAll;
+    InitLock(&b->lock);
+    InitCondition(&b->wake);
+    ThreadHandle taker =
+        head.bytes + rowBytes >= takerFrom ? StartThread(TakerThread, b, nullptr) : nullptr;
+
+    // The reader: the table, then the rows, in pieces that the taker takes in as they arrive.
+    bool readFailed = false;
+    uint64_t filled = 0;
+    const uint64_t total = head.bytes + rowBytes;
+    while (filled < total) {
+        uint8_t* to = filled < head.bytes ? pool + filled
+                                          : reinterpret_cast<uint8_t*>(read) + (filled - head.bytes);
+        const uint64_t left = filled < head.bytes ? head.bytes - filled : total - filled;
+        const uint64_t most = filled < head.bytes ? tablePiece : uint64_t{rowPiece} * kCompactRecordSize;
+        const uint64_t n = left < most ? left : most;
+        if (!ReadExactly(file, to, n)) {
+            readFailed = true;
+            break;
+        }
+        filled += n;
+        if (taker == nullptr) {
+            if (!TakeIn(b, filled)) break;
+            continue;
+        }
+        LockGuard hold(&b->lock);
+        b->filled = filled;
+        WakeAllCondition(&b->wake);
+        if (b->stop) break;
+    }
+    if (taker != nullptr) {
+        {
+            LockGuard hold(&b->lock);
+            b->readEnded = true;
+            WakeAllCondition(&b->wake);
+        }
+        JoinThread(taker);
+    }
+    // The first fault in file order: a fault the taker found lies before the piece whose read
+    // failed.
+    CompactReadOutcome outcome = b->verdict;
+    if (outcome == kCompactRead && readFailed) outcome = kCompactReadFailed;
+    DeleteCondition(&b->wake);
+    DeleteLock(&b->lock);
+    FreeBlock(b);
     FreeBlock(flags);
     if (outcome != kCompactRead) {
         FreeBlock(read);

@@ -257,45 +257,72 @@ uint8_t* TextPoolRoom(TextStore* store, uint64_t bytes) {
     return store->pool;
 }
 
-bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad) {
+namespace {
+
+bool RefusePool(uint32_t id, uint32_t* bad) {
+    *bad = id;
+    return false;
+}
+
+} // namespace
+
+bool BeginTextPool(TextStore* store, uint32_t texts, uint32_t* bad) {
     *bad = 0;
     const uint64_t bytes = store->poolUsed;
     // Each text takes at least three bytes: a count past that cannot be right.
-    if (texts == 0 || texts > MostTexts(store) || uint64_t{texts - 1} * 3 > bytes) {
-        *bad = texts;
-        FreeTextStore(store);
-        return false;
-    }
+    if (texts == 0 || texts > MostTexts(store) || uint64_t{texts - 1} * 3 > bytes)
+        return RefusePool(texts, bad);
     store->entries = static_cast<TextStoreEntry*>(AllocZeroed(size_t{texts} * sizeof(TextStoreEntry)));
-    if (store->entries == nullptr) {
-        FreeTextStore(store);
-        return false;
-    }
+    if (store->entries == nullptr) return RefusePool(0, bad);
     store->capacity = texts;
+    store->count = 1;
+    store->indexed = 1; // the index is built on the first Intern
+    return true;
+}
+
+bool IndexTextPool(TextStore* store, uint64_t filled, uint32_t* bad) {
+    *bad = 0;
+    const uint64_t bytes = store->poolUsed;
+    const bool whole = filled >= bytes;
+    if (whole) filled = bytes;
+    const uint32_t texts = store->capacity;
+    uint32_t id = store->count;
     uint64_t at = 0;
-    for (uint32_t id = 1; id < texts; ++id) {
+    if (id > 1) {
+        const TextStoreEntry last = store->entries[id - 1];
+        at = last.offset + uint64_t{last.head & ~kTextStoreWide} *
+                               ((last.head & kTextStoreWide) != 0 ? 2 : 1);
+    }
+    for (; id < texts; ++id) {
         uint16_t head = 0;
-        if (bytes - at >= sizeof head) std::memcpy(&head, store->pool + at, sizeof head);
+        if (filled - at < sizeof head) {
+            if (whole) return RefusePool(id, bad);
+            break;
+        }
+        std::memcpy(&head, store->pool + at, sizeof head);
         const uint32_t units = head & static_cast<uint16_t>(~kTextPoolWide);
         const bool wide = (head & kTextPoolWide) != 0;
         const uint64_t size = sizeof head + uint64_t{units} * (wide ? 2 : 1);
-        if (bytes - at < sizeof head || units == 0 || bytes - at < size) {
-            *bad = id;
-            FreeTextStore(store);
-            return false;
+        if (units == 0) return RefusePool(id, bad);
+        if (filled - at < size) {
+            if (whole) return RefusePool(id, bad);
+            break;
         }
         store->entries[id] = TextStoreEntry{static_cast<uint32_t>(at + sizeof head),
                                             units | (wide ? kTextStoreWide : 0u)};
         at += size;
     }
-    if (at != bytes) {
-        *bad = texts;
-        FreeTextStore(store);
-        return false;
-    }
-    store->count = texts;
-    store->indexed = 1; // the index is built on the first Intern
+    store->count = id;
+    // Every text taken: any byte after the last one is too many, seen now or at the end.
+    if (id == texts && (at != filled || (whole && at != bytes))) return RefusePool(texts, bad);
+    if (whole && id != texts) return RefusePool(id, bad);
     return true;
+}
+
+bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad) {
+    if (BeginTextPool(store, texts, bad) && IndexTextPool(store, store->poolUsed, bad)) return true;
+    FreeTextStore(store);
+    return false;
 }
 
 uint32_t TextCount(const TextStore* store) {

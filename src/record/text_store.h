@@ -92,6 +92,15 @@ const uint8_t* TextPool(const TextStore* store, uint64_t* bytes);
 // first id that is not, or texts when bytes are left over, and the store is empty again.
 uint8_t* TextPoolRoom(TextStore* store, uint64_t bytes);
 bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad);
+// OpenTextPool in steps, so that a pool read in pieces is taken in while each piece is still in
+// the cache: BeginTextPool sets room for texts ids (false, *bad as above, for a count the room
+// cannot hold); the caller fills the room front to back and, after each piece, IndexTextPool
+// takes the texts that lie whole within the first filled bytes (TextCount tells how many ids are
+// in by then). The call with filled at the room's size ends the open. A false return sets *bad
+// as OpenTextPool does (0 when memory was refused) and leaves the store, pool included, to the
+// caller to free: the rest of the room may still be being filled.
+bool BeginTextPool(TextStore* store, uint32_t texts, uint32_t* bad);
+bool IndexTextPool(TextStore* store, uint64_t filled, uint32_t* bad);
 
 // Texts in the store, the empty text counted (at least 1).
 uint32_t TextCount(const TextStore* store);
