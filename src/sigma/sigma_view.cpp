@@ -33,6 +33,14 @@ struct TextRef {
     uint32_t length;
 };
 
+// What a process's start told of its family: each text known (a value, or absent) or unknown.
+enum FamilyState : uint8_t { kFamilyUnknown = 0, kFamilyAbsent = 1, kFamilyKnown = 2 };
+
+struct FamilyText {
+    TextRef text;
+    uint8_t state; // FamilyState
+};
+
 struct ProcessEntry {
     uint32_t pid;
     uint32_t parentPid;
@@ -45,6 +53,16 @@ struct ProcessEntry {
     TextRef image;
     TextRef commandLine;
     TextRef directory;
+    // The process's family, taken at its start (ProcessFamily below): a pid names another
+    // process once its own has exited, so a parent is found by pid and instance, and what the
+    // parent's entry held is copied while it is still the parent's.
+    uint32_t instance;       // a number of its own per process seen (0: none)
+    uint32_t parentInstance; // the parent's entry when the start was seen (0: not in the table)
+    uint8_t startSeen;       // its start row was recorded (else it ran before the recording)
+    uint8_t exited;          // its exit was recorded: its id names no living process
+    FamilyText parentImage;
+    FamilyText parentCommandLine;
+    FamilyText grandParentImage;
 };
 
 struct KeyEntry {
@@ -70,6 +88,9 @@ struct SigmaViewContext {
     int32_t dueCount;
     int32_t dueCapacity;
     uint32_t losses;
+    uint32_t instances; // process entries made, for ProcessEntry::instance
+    TextRef recorderRef; // recorderImage in the arena, once a family names it
+    uint8_t recorderKept;
     char16_t recorderImage[kRecorderImageChars];
 };
 
@@ -163,6 +184,7 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     *e = ProcessEntry{};
     e->pid = pid;
     e->pendingRow = -1;
+    e->instance = ++c->instances;
     return e;
 }
 
@@ -387,6 +409,118 @@ void AddCategory(SigmaViewBuffer* out, uint32_t category) {
     out->view.categories |= 1u << category;
 }
 
+// --- The acting process's family ---
+//
+// A row's process is the entry of its pid; its parent is the entry its start found alive under
+// the parent pid (ProcessEntry::parentInstance), and what that entry knew then is copied into the
+// child, so a parent that exits and whose pid a new process takes still names the child's
+// family. A text the start could not learn is looked up again in the parent's entry while that
+// entry is still the parent's (an image learned from a later image load). A process whose start
+// the recording did not see has no known family: its fields are unknown, never taken from
+// whatever process holds its parent pid now.
+
+FamilyText Family(uint8_t state, TextRef text = TextRef{}) {
+    return FamilyText{text, state};
+}
+
+const ProcessEntry* FindInstance(SigmaViewContext* c, uint32_t pid, uint32_t instance) {
+    if (instance == 0) return nullptr;
+    const ProcessEntry* e = FindProcess(c, pid);
+    return e != nullptr && e->instance == instance ? e : nullptr;
+}
+
+// The recorder's own program, the examined program's parent: unknown when the recording names
+// none.
+FamilyText RecorderFamily(SigmaViewContext* c) {
+    if (c->recorderImage[0] == 0) return Family(kFamilyUnknown);
+    if (c->recorderKept == 0) {
+        if (!ArenaAdd(c, c->recorderImage, TextLength(c->recorderImage), &c->recorderRef)) {
+            ++c->losses;
+            return Family(kFamilyUnknown);
+        }
+        c->recorderKept = 1;
+    }
+    return Family(kFamilyKnown, c->recorderRef);
+}
+
+FamilyText ImageFamily(const ProcessEntry* e) {
+    return e != nullptr && e->imageFull ? Family(kFamilyKnown, e->image) : Family(kFamilyUnknown);
+}
+
+FamilyText ParentImageOf(SigmaViewContext* c, const ProcessEntry* e) {
+    if (e->parentImage.state != kFamilyUnknown) return e->parentImage;
+    if (e->startedByRecorder) return RecorderFamily(c);
+    return ImageFamily(FindInstance(c, e->parentPid, e->parentInstance));
+}
+
+FamilyText ParentCommandLineOf(SigmaViewContext* c, const ProcessEntry* e) {
+    if (e->parentCommandLine.state != kFamilyUnknown) return e->parentCommandLine;
+    // The recorder's own command line says nothing about the sample.
+    if (e->startedByRecorder) return Family(kFamilyAbsent);
+    const ProcessEntry* parent = FindInstance(c, e->parentPid, e->parentInstance);
+    return parent != nullptr && parent->hasCommandLine
+               ? Family(kFamilyKnown, parent->commandLine)
+               : Family(kFamilyUnknown);
+}
+
+FamilyText GrandParentImageOf(SigmaViewContext* c, const ProcessEntry* e) {
+    if (e->grandParentImage.state != kFamilyUnknown) return e->grandParentImage;
+    // Who started the recorder is not recorded.
+    if (e->startedByRecorder) return Family(kFamilyUnknown);
+    const ProcessEntry* parent = FindInstance(c, e->parentPid, e->parentInstance);
+    return parent != nullptr && parent->startSeen ? ParentImageOf(c, parent)
+                                                  : Family(kFamilyUnknown);
+}
+
+// Takes the family of a process whose start row is being learned (its pid, parent pid and kind
+// set). A parent pid whose entry has exited names no living process: the real parent is one the
+// recording did not see, and its family stays unknown.
+void TakeFamily(SigmaViewContext* c, ProcessEntry* e) {
+    if (e->startedByRecorder) {
+        e->parentImage = RecorderFamily(c);
+        e->parentCommandLine = Family(kFamilyAbsent);
+        return;
+    }
+    const ProcessEntry* parent = FindProcess(c, e->parentPid);
+    if (parent == nullptr || parent == e || parent->exited) return;
+    e->parentInstance = parent->instance;
+    e->parentImage = ImageFamily(parent);
+    if (parent->hasCommandLine) e->parentCommandLine = Family(kFamilyKnown, parent->commandLine);
+    if (parent->startSeen) e->grandParentImage = ParentImageOf(c, parent);
+}
+
+void SetFamily(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, FamilyText f) {
+    if (f.state == kFamilyKnown) {
+        SetRef(out, c, field, f.text);
+    } else if (f.state == kFamilyUnknown) {
+        SetUnknown(out, field);
+    } // absent: the field stays null, known to hold nothing
+}
+
+// CommandLine, ParentImage, ParentCommandLine and GrandParentImage of the process acting on a
+// row other than its start.
+void SetActingProcess(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    const ProcessEntry* e = FindProcess(c, r.row->pid);
+    if (e == nullptr || !e->startSeen) {
+        SetUnknown(out, kSigmaCommandLine);
+        SetUnknown(out, kSigmaParentImage);
+        SetUnknown(out, kSigmaParentCommandLine);
+        SetUnknown(out, kSigmaGrandParentImage);
+        return;
+    }
+    SetFamily(out, c, kSigmaCommandLine,
+              e->hasCommandLine ? Family(kFamilyKnown, e->commandLine) : Family(kFamilyUnknown));
+    SetFamily(out, c, kSigmaParentImage, ParentImageOf(c, e));
+    SetFamily(out, c, kSigmaParentCommandLine, ParentCommandLineOf(c, e));
+    SetFamily(out, c, kSigmaGrandParentImage, GrandParentImageOf(c, e));
+}
+
+// The name a file was given, on a rename row that names it ("Renamed file by path" names the new
+// path; its old name is not in the row). Absent on the other rows of the category.
+void SetNewName(SigmaViewBuffer* out, RowKind kind, const char16_t* path, size_t pathLength) {
+    if (kind == RowKind::RenamedFileByPath) SetField(out, kSigmaNewName, path, pathLength);
+}
+
 // --- Process rows ---
 
 bool IsStartRow(RowKind kind) {
@@ -400,6 +534,7 @@ uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaV
     if (e == nullptr) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
     e->parentPid = RowParentPid(r);
     e->startedByRecorder = r.kind == RowKind::StartedProcess ? 1 : 0;
+    e->startSeen = 1;
     size_t shortLength = 0;
     size_t lineLength = 0;
     const char16_t* process = RowProcess(r, &shortLength);
@@ -419,6 +554,7 @@ uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaV
         NamesProcess(token + name, length - name, process, shortLength)) {
         SetImage(c, e, token, length);
     }
+    TakeFamily(c, e);
     if (e->imageFull) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
     e->pendingRow = index;
     return kSigmaViewDeferred;
@@ -451,6 +587,7 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
     AddCategory(out, kSigmaImageLoad);
     SetField(out, kSigmaImageLoaded, path, pathLength);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -461,6 +598,7 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
     if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
+        if (e != nullptr) e->exited = 1;
         if (e != nullptr && e->pendingRow >= 0) {
             MakeDue(c, e->pendingRow);
             e->pendingRow = -1;
@@ -514,6 +652,8 @@ uint32_t LearnFileRow(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
     AddCategory(out, category);
     SetField(out, kSigmaTargetFilename, path, pathLength);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
+    SetNewName(out, kind, path, pathLength);
     return kSigmaViewReady;
 }
 
@@ -553,6 +693,7 @@ uint32_t RegistryView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* ou
     AddCategory(out, kSigmaRegistryEvent);
     SetLiteral(out, kSigmaEventType, eventType);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
     // A key the recording could not name: its path is not known.
@@ -709,6 +850,7 @@ uint32_t NetworkView(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
                                    HashChars(address, addressLength));
     if (host != nullptr) SetRef(out, c, kSigmaDestinationHostname, host->value);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -787,6 +929,7 @@ uint32_t DnsView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
         SetNumber(out, kSigmaQueryStatus, status);
     }
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -823,6 +966,7 @@ void ResetSigmaViewContext(SigmaViewContext* context) {
 void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
     if (context == nullptr) return;
     CopyBounded(context->recorderImage, kRecorderImageChars, path);
+    context->recorderKept = 0;
 }
 
 bool SigmaRowMayBeDeferred(const CompactRow& row) {
@@ -960,8 +1104,16 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
         } else {
             SetUnknown(out, kSigmaParentImage);
         }
+        SetUnknown(out, kSigmaGrandParentImage); // who started the recorder is not recorded
         return true;
     }
+    if (e != nullptr && e->startSeen) {
+        SetFamily(out, context, kSigmaParentImage, ParentImageOf(context, e));
+        SetFamily(out, context, kSigmaParentCommandLine, ParentCommandLineOf(context, e));
+        SetFamily(out, context, kSigmaGrandParentImage, GrandParentImageOf(context, e));
+        return true;
+    }
+    // No entry (memory refused): the parent's entry as it is now, the grandparent not known.
     const ProcessEntry* parent = FindProcess(context, parentPid);
     if (parent != nullptr && parent->imageFull) {
         SetRef(out, context, kSigmaParentImage, parent->image);
@@ -973,6 +1125,7 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
     } else {
         SetUnknown(out, kSigmaParentCommandLine);
     }
+    SetUnknown(out, kSigmaGrandParentImage);
     return true;
 }
 
@@ -994,6 +1147,10 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
         const char16_t* path = RowPath(r, &pathLength);
         SetField(out, kSigmaTargetFilename, path, pathLength);
         SetProcessImage(context, r, out);
+        SetActingProcess(context, r, out);
+        if ((out->view.categories & (1u << kSigmaFileEvent)) != 0) {
+            SetNewName(out, r.kind, path, pathLength);
+        }
         return kSigmaViewReady;
     }
     return kSigmaViewNone;

@@ -228,7 +228,8 @@ TEST_CASE("the examined program's start is matched at once with its full path") 
     SetSigmaRecorderImage(r.context.get(), nullptr);
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     CHECK(r.F(kSigmaParentImage) == "<unknown>");
-    CHECK(r.buffer->view.unknown == 1u << kSigmaParentImage);
+    // Who started the recorder is never recorded.
+    CHECK(r.buffer->view.unknown == ((1u << kSigmaParentImage) | (1u << kSigmaGrandParentImage)));
 }
 
 TEST_CASE("a child's start waits for its image path: the first image load of its name") {
@@ -266,7 +267,10 @@ TEST_CASE("a child's start waits for its image path: the first image load of its
     CHECK(r.F(kSigmaParentProcessId) == "4242");
     // Only the examined program's folder is known: the launcher chose it.
     CHECK(r.F(kSigmaCurrentDirectory) == "<unknown>");
-    CHECK(r.buffer->view.unknown == 1u << kSigmaCurrentDirectory);
+    // The recording names no recorder here: the examined program's parent is not known.
+    CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
+    CHECK(r.buffer->view.unknown ==
+          ((1u << kSigmaCurrentDirectory) | (1u << kSigmaGrandParentImage)));
     // Later loads of that name neither release nor change anything.
     r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL", u"D:\\schtasks.exe", u"",
              u"OK", 0});
