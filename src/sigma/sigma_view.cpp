@@ -1141,7 +1141,8 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
     if (row.category == kCategoryRegistry) return RegistryView(context, r, out);
     if (IsStartRow(r.kind)) return StartRowView(context, r, out) ? kSigmaViewReady : kSigmaViewNone;
     if (row.category == kCategoryFile) {
-        AddCategory(out, categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete)));
+        // The categories given are bits already.
+        out->view.categories = categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete));
         if (out->view.categories == 0) return kSigmaViewNone;
         size_t pathLength = 0;
         const char16_t* path = RowPath(r, &pathLength);
