@@ -57,6 +57,7 @@ struct ProcessEntry {
     // process once its own has exited, so a parent is found by pid and instance, and what the
     // parent's entry held is copied while it is still the parent's.
     uint32_t instance;       // a number of its own per process seen (0: none)
+    int32_t startRow;        // the index of its start row, -1 when not seen
     uint32_t parentInstance; // the parent's entry when the start was seen (0: not in the table)
     uint8_t startSeen;       // its start row was recorded (else it ran before the recording)
     uint8_t exited;          // its exit was recorded: its id names no living process
@@ -75,6 +76,7 @@ using ProcessTable = HashTable<ProcessEntry>;
 
 constexpr uint32_t kMostKeySlots = 1u << 28;
 constexpr uint32_t kMostProcessSlots = 1u << 24;
+constexpr int32_t kMostRetired = 4096; // held starts of reused ids not viewed yet
 
 } // namespace
 
@@ -89,6 +91,12 @@ struct SigmaViewContext {
     int32_t dueCapacity;
     uint32_t losses;
     uint32_t instances; // process entries made, for ProcessEntry::instance
+    // Entries of processes whose id a new start took while their own start row was held: kept
+    // until that row, due now, is viewed (SigmaViewOfStartRow), so it is not viewed as the new
+    // process's.
+    ProcessEntry* retired;
+    int32_t retiredCount;
+    int32_t retiredCapacity;
     TextRef recorderRef; // recorderImage in the arena, once a family names it
     uint8_t recorderKept;
     char16_t recorderImage[kRecorderImageChars];
@@ -168,12 +176,27 @@ void MakeDue(SigmaViewContext* c, int32_t index) {
     c->due[c->dueCount++] = index;
 }
 
+// Keeps the entry of a process whose held start row became due because a new process took its id.
+// Refused memory or a full list is counted: that row is then viewed with its process unknown.
+void RetireEntry(SigmaViewContext* c, const ProcessEntry& e) {
+    const size_t count = static_cast<size_t>(c->retiredCount);
+    if (c->retiredCount >= kMostRetired ||
+        !GrowArray(&c->retired, &c->retiredCapacity, count, count + 1, 16, kMostRetired)) {
+        ++c->losses;
+        return;
+    }
+    c->retired[c->retiredCount++] = e;
+}
+
 // A fresh entry for pid (replacing what an earlier process of that id left, after making its
 // deferred row due); nullptr when memory is refused.
 ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     ProcessEntry* e = FindProcess(c, pid);
     if (e != nullptr) {
-        if (e->pendingRow >= 0) MakeDue(c, e->pendingRow);
+        if (e->pendingRow >= 0) {
+            MakeDue(c, e->pendingRow);
+            RetireEntry(c, *e);
+        }
     } else {
         e = HashInsert(&c->processes, HashNumber(pid), kFirstTableSlots, kMostProcessSlots);
         if (e == nullptr) {
@@ -184,6 +207,7 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     *e = ProcessEntry{};
     e->pid = pid;
     e->pendingRow = -1;
+    e->startRow = -1;
     e->instance = ++c->instances;
     return e;
 }
@@ -527,11 +551,15 @@ bool IsStartRow(RowKind kind) {
     return kind == RowKind::StartedProcess || kind == RowKind::StartedChildProcess;
 }
 
-bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out);
+// The view of a start row whose process is e (nullptr: no entry; otherInstance: the id's entry is
+// another process's, so nothing of it is taken).
+bool StartRowView(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
+                  bool otherInstance, SigmaViewBuffer* out);
 
 uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaViewBuffer* out) {
     ProcessEntry* e = StartProcess(c, r.row->pid);
-    if (e == nullptr) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (e == nullptr) return StartRowView(c, r, nullptr, false, out) ? kSigmaViewReady : kSigmaViewNone;
+    e->startRow = index;
     e->parentPid = RowParentPid(r);
     e->startedByRecorder = r.kind == RowKind::StartedProcess ? 1 : 0;
     e->startSeen = 1;
@@ -555,7 +583,7 @@ uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaV
         SetImage(c, e, token, length);
     }
     TakeFamily(c, e);
-    if (e->imageFull) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (e->imageFull) return StartRowView(c, r, e, false, out) ? kSigmaViewReady : kSigmaViewNone;
     e->pendingRow = index;
     return kSigmaViewDeferred;
 }
@@ -940,6 +968,7 @@ void FreeTables(SigmaViewContext* c) {
     HashFree(&c->endpointPairs);
     HashFree(&c->writtenFiles);
     FreeBlock(c->due);
+    FreeBlock(c->retired);
 }
 
 } // namespace
@@ -1071,14 +1100,27 @@ void ReleaseDeferredSigmaRows(SigmaViewContext* context) {
 }
 
 bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
-                         SigmaViewBuffer* out) {
+                         int32_t index, SigmaViewBuffer* out) {
     if (context == nullptr || store == nullptr || out == nullptr) return false;
-    return StartRowView(context, MakeViewRow(store, row, out), out);
+    const ViewRow r = MakeViewRow(store, row, out);
+    const ProcessEntry* live = FindProcess(context, row.pid);
+    if (index < 0 || (live != nullptr && live->startRow == index)) {
+        return StartRowView(context, r, live, false, out);
+    }
+    // The row's process gave its id to a new one before the row was viewed.
+    for (int32_t i = 0; i < context->retiredCount; ++i) {
+        if (context->retired[i].startRow != index) continue;
+        const ProcessEntry kept = context->retired[i];
+        context->retired[i] = context->retired[--context->retiredCount];
+        return StartRowView(context, r, &kept, false, out);
+    }
+    return StartRowView(context, r, nullptr, live != nullptr, out);
 }
 
 namespace {
 
-bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out) {
+bool StartRowView(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
+                  bool otherInstance, SigmaViewBuffer* out) {
     if (!IsStartRow(r.kind)) return false;
     ClearView(out);
     AddCategory(out, kSigmaProcessCreation);
@@ -1087,8 +1129,12 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
     SetField(out, kSigmaCommandLine, line, lineLength);
     const uint32_t parentPid = RowParentPid(r);
     SetNumber(out, kSigmaParentProcessId, parentPid);
-    const ProcessEntry* e = FindProcess(context, r.row->pid);
-    SetProcessImage(context, r, out);
+    if (e != nullptr && e->imageFull) {
+        SetRef(out, context, kSigmaImage, e->image);
+    } else {
+        SetUnknown(out, kSigmaImage);
+    }
+    SetNumber(out, kSigmaProcessId, r.row->pid);
     // The folder a process starts in is known only for the examined program (the launcher chose
     // it); of any other process it is not known.
     if (e != nullptr && e->hasDirectory) {
@@ -1111,6 +1157,12 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
         SetFamily(out, context, kSigmaParentImage, ParentImageOf(context, e));
         SetFamily(out, context, kSigmaParentCommandLine, ParentCommandLineOf(context, e));
         SetFamily(out, context, kSigmaGrandParentImage, GrandParentImageOf(context, e));
+        return true;
+    }
+    if (otherInstance) {
+        SetUnknown(out, kSigmaParentImage);
+        SetUnknown(out, kSigmaParentCommandLine);
+        SetUnknown(out, kSigmaGrandParentImage);
         return true;
     }
     // No entry (memory refused): the parent's entry as it is now, the grandparent not known.
@@ -1139,7 +1191,10 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
     ClearView(out);
     const ViewRow r = MakeViewRow(store, row, out);
     if (row.category == kCategoryRegistry) return RegistryView(context, r, out);
-    if (IsStartRow(r.kind)) return StartRowView(context, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (IsStartRow(r.kind)) {
+        return StartRowView(context, r, FindProcess(context, row.pid), false, out) ? kSigmaViewReady
+                                                                                  : kSigmaViewNone;
+    }
     if (row.category == kCategoryFile) {
         // The categories given are bits already.
         out->view.categories = categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete));

@@ -94,7 +94,7 @@ struct FedRows {
     }
     bool StartView(int32_t index) {
         return SigmaViewOfStartRow(context.get(), store.get(), rows[static_cast<size_t>(index)],
-                                   buffer.get());
+                                   index, buffer.get());
     }
     std::string F(uint32_t field) const { return Field(*buffer, field); }
     uint32_t Categories() const { return buffer->view.categories; }
@@ -997,6 +997,34 @@ detection:
                   ((1u << kSigmaParentImage) | (1u << kSigmaGrandParentImage)));
         }
     }
+}
+
+TEST_CASE("a held start whose id a new process took is viewed as its own process's") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    // Started by the shell, its path never learned; its exit is not recorded.
+    REQUIRE(r.Learn({kCategoryProcess, 980, u"d.exe", u"Started child process", u"d.exe -old",
+                     u"", u"OK", kShell}) == kSigmaViewDeferred);
+    // A new process under that id, started by the examined program with a full path.
+    REQUIRE(r.Learn({kCategoryProcess, 980, u"e.exe", u"Started child process", u"C:\\e.exe",
+                     u"", u"OK", kTarget}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaImage) == "C:\\e.exe");
+    REQUIRE(r.Due() == std::vector<int32_t>{3});
+    REQUIRE(r.StartView(3));
+    CHECK(r.F(kSigmaCommandLine) == "d.exe -old");
+    CHECK(r.F(kSigmaImage) == "<unknown>");
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\cmd.exe");
+    CHECK(r.F(kSigmaParentCommandLine) == U8(kShellLine));
+    CHECK(r.F(kSigmaGrandParentImage) == kTargetImage);
+    // The new process's own start row is still the new process's.
+    REQUIRE(r.StartView(4));
+    CHECK(r.F(kSigmaImage) == "C:\\e.exe");
+    CHECK(r.F(kSigmaParentImage) == kTargetImage);
+    // Viewed once: the kept entry is gone, and the row is then no process's known.
+    REQUIRE(r.StartView(3));
+    CHECK(r.F(kSigmaImage) == "<unknown>");
+    CHECK(r.F(kSigmaParentImage) == "<unknown>");
+    CHECK(SigmaViewLosses(r.context.get()) == 0);
 }
 
 } // namespace olv
