@@ -60,7 +60,8 @@ struct ProcessEntry {
     int32_t startRow;        // the index of its start row, -1 when not seen
     uint32_t parentInstance; // the parent's entry when the start was seen (0: not in the table)
     uint8_t startSeen;       // its start row was recorded (else it ran before the recording)
-    uint8_t exited;          // its exit was recorded: its id names no living process
+    uint8_t exited;          // its exit was recorded, at exitTime (FILETIME ticks, UTC)
+    uint64_t exitTime;
     FamilyText parentImage;
     FamilyText parentCommandLine;
     FamilyText grandParentImage;
@@ -496,17 +497,19 @@ FamilyText GrandParentImageOf(SigmaViewContext* c, const ProcessEntry* e) {
                                                   : Family(kFamilyUnknown);
 }
 
-// Takes the family of a process whose start row is being learned (its pid, parent pid and kind
-// set). A parent pid whose entry has exited names no living process: the real parent is one the
-// recording did not see, and its family stays unknown.
-void TakeFamily(SigmaViewContext* c, ProcessEntry* e) {
+// Takes the family of a process whose start row (at startTime) is being learned (its pid, parent
+// pid and kind set). A parent pid whose entry exited before the start names no living process:
+// the real parent is one the recording did not see, and the family stays unknown. The exit is
+// compared by time, not by row order: the recorder's own "Target process exited" row can come
+// before the start row of a child made just before the exit, which the trace delivers later.
+void TakeFamily(SigmaViewContext* c, ProcessEntry* e, uint64_t startTime) {
     if (e->startedByRecorder) {
         e->parentImage = RecorderFamily(c);
         e->parentCommandLine = Family(kFamilyAbsent);
         return;
     }
     const ProcessEntry* parent = FindProcess(c, e->parentPid);
-    if (parent == nullptr || parent == e || parent->exited) return;
+    if (parent == nullptr || parent == e || (parent->exited && parent->exitTime < startTime)) return;
     e->parentInstance = parent->instance;
     e->parentImage = ImageFamily(parent);
     if (parent->hasCommandLine) e->parentCommandLine = Family(kFamilyKnown, parent->commandLine);
@@ -582,7 +585,7 @@ uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaV
         NamesProcess(token + name, length - name, process, shortLength)) {
         SetImage(c, e, token, length);
     }
-    TakeFamily(c, e);
+    TakeFamily(c, e, r.row->timestamp);
     if (e->imageFull) return StartRowView(c, r, e, false, out) ? kSigmaViewReady : kSigmaViewNone;
     e->pendingRow = index;
     return kSigmaViewDeferred;
@@ -626,7 +629,10 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
     if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
-        if (e != nullptr) e->exited = 1;
+        if (e != nullptr) {
+            e->exited = 1;
+            e->exitTime = r.row->timestamp;
+        }
         if (e != nullptr && e->pendingRow >= 0) {
             MakeDue(c, e->pendingRow);
             e->pendingRow = -1;

@@ -761,6 +761,11 @@ std::vector<RowSpec> RowsOfEveryCategory(uint32_t pid, const char16_t* process) 
     };
 }
 
+CompactRow At(CompactRow row, uint64_t timestamp) {
+    row.timestamp = timestamp;
+    return row;
+}
+
 struct Family {
     std::string commandLine, parentImage, parentCommandLine, grandParentImage;
 };
@@ -843,12 +848,19 @@ TEST_CASE("a reused process id names a new process: family kept, never taken fro
     FedRows r;
     LearnThreeGenerations(&r);
     // The shell exits; its id is taken by a new process the examined program starts.
-    r.Learn({kCategoryProcess, kShell, u"cmd.exe", u"Process exited", u"", u"Exit code: 0", u"OK",
-             0});
-    // A start naming the exited id as its parent: the real parent is a process the recording did
-    // not see start under that id.
-    REQUIRE(r.Learn({kCategoryProcess, 930, u"b.exe", u"Started child process", u"C:\\b.exe",
-                     u"", u"OK", kShell}) == kSigmaViewReady);
+    r.Learn(At(r.Pack({kCategoryProcess, kShell, u"cmd.exe", u"Process exited", u"",
+                       u"Exit code: 0", u"OK", 0}),
+               2000));
+    // A start made before the exit, delivered after it, is still the shell's child.
+    REQUIRE(r.Learn(At(r.Pack({kCategoryProcess, 931, u"f.exe", u"Started child process",
+                               u"C:\\f.exe", u"", u"OK", kShell}),
+                       1999)) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\cmd.exe");
+    // A start after the exit naming the exited id as its parent: the real parent is a process
+    // the recording did not see start under that id.
+    REQUIRE(r.Learn(At(r.Pack({kCategoryProcess, 930, u"b.exe", u"Started child process",
+                               u"C:\\b.exe", u"", u"OK", kShell}),
+                       2001)) == kSigmaViewReady);
     CHECK(r.F(kSigmaParentImage) == "<unknown>");
     CHECK(r.F(kSigmaParentCommandLine) == "<unknown>");
     CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
