@@ -53,7 +53,7 @@ struct ProcessEntry {
     TextRef image;
     TextRef commandLine;
     TextRef directory;
-    // The process's family, taken at its start (ProcessFamily below): a pid names another
+    // The process's family, taken at its start (TakeFamily below): a pid names another
     // process once its own has exited, so a parent is found by pid and instance, and what the
     // parent's entry held is copied while it is still the parent's.
     uint32_t instance;       // a number of its own per process seen (0: none)
