@@ -929,7 +929,8 @@ int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaVi
         taken += n;
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            if (SigmaViewOfStartRow(context, StoredTexts(app), StoredRecord(app, due[i]), buffer)) {
+            if (SigmaViewOfStartRow(context, StoredTexts(app), StoredRecord(app, due[i]), due[i],
+                                    buffer)) {
                 KeepStartView(views, due[i], &buffer->view, names, scratch);
             }
         }

@@ -56,6 +56,9 @@ enum SigmaField : uint32_t {
     kSigmaQueryName,
     kSigmaQueryResults,
     kSigmaQueryStatus,
+    // The acting process's family beyond its parent, and the name a file was renamed to.
+    kSigmaGrandParentImage,
+    kSigmaNewName,
     kSigmaFieldCount,
 };
 

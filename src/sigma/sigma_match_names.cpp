@@ -20,6 +20,7 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "DestinationPort", "DestinationHostname", "SourceIp",    "SourcePort",
     "Protocol",        "Initiated",     "QueryName",         "QueryResults",
     "QueryStatus",
+    "GrandParentImage", "NewName",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -33,27 +34,38 @@ constexpr uint32_t Bit(uint32_t field) {
     return uint32_t{1} << field;
 }
 
-constexpr uint32_t kRegistryFields =
-    Bit(kSigmaTargetObject) | Bit(kSigmaEventType) | Bit(kSigmaImage) | Bit(kSigmaProcessId);
-constexpr uint32_t kFileFields = Bit(kSigmaTargetFilename) | Bit(kSigmaImage) | Bit(kSigmaProcessId);
+// The acting process's command line and family, which rules of every category but the process
+// start's own compare (a file written by a child of an Office program, a connection made by
+// rundll32 started with no arguments): from the view's process table.
+constexpr uint32_t kActingProcessFields = Bit(kSigmaCommandLine) | Bit(kSigmaParentImage) |
+                                          Bit(kSigmaParentCommandLine) |
+                                          Bit(kSigmaGrandParentImage);
+
+constexpr uint32_t kRegistryFields = Bit(kSigmaTargetObject) | Bit(kSigmaEventType) |
+                                     Bit(kSigmaImage) | Bit(kSigmaProcessId) |
+                                     kActingProcessFields;
+constexpr uint32_t kFileFields =
+    Bit(kSigmaTargetFilename) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields;
 
 // The fields the view fills for each category's rows.
 constexpr uint32_t kAllowedFields[kSigmaCategoryCount] = {
     // process_creation
     Bit(kSigmaImage) | Bit(kSigmaCommandLine) | Bit(kSigmaProcessId) | Bit(kSigmaParentImage) |
-        Bit(kSigmaParentCommandLine) | Bit(kSigmaParentProcessId) | Bit(kSigmaCurrentDirectory),
+        Bit(kSigmaParentCommandLine) | Bit(kSigmaParentProcessId) | Bit(kSigmaCurrentDirectory) |
+        Bit(kSigmaGrandParentImage),
     // image_load
-    Bit(kSigmaImageLoaded) | Bit(kSigmaImage) | Bit(kSigmaProcessId),
-    kFileFields, // file_event
+    Bit(kSigmaImageLoaded) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields,
+    kFileFields | Bit(kSigmaNewName), // file_event: a rename's new name
     kFileFields, // file_delete
     kRegistryFields, kRegistryFields, kRegistryFields, kRegistryFields,
     // network_connection
     Bit(kSigmaDestinationIp) | Bit(kSigmaDestinationPort) | Bit(kSigmaSourceIp) |
         Bit(kSigmaSourcePort) | Bit(kSigmaProtocol) | Bit(kSigmaInitiated) |
-        Bit(kSigmaDestinationHostname) | Bit(kSigmaImage) | Bit(kSigmaProcessId),
+        Bit(kSigmaDestinationHostname) | Bit(kSigmaImage) | Bit(kSigmaProcessId) |
+        kActingProcessFields,
     // dns_query
     Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) | Bit(kSigmaQueryStatus) | Bit(kSigmaImage) |
-        Bit(kSigmaProcessId),
+        Bit(kSigmaProcessId) | kActingProcessFields,
 };
 static_assert(kSigmaFieldCount <= 32, "a category's fields are one 32-bit mask");
 

@@ -33,6 +33,14 @@ struct TextRef {
     uint32_t length;
 };
 
+// What a process's start told of its family: each text known (a value, or absent) or unknown.
+enum FamilyState : uint8_t { kFamilyUnknown = 0, kFamilyAbsent = 1, kFamilyKnown = 2 };
+
+struct FamilyText {
+    TextRef text;
+    uint8_t state; // FamilyState
+};
+
 struct ProcessEntry {
     uint32_t pid;
     uint32_t parentPid;
@@ -45,6 +53,18 @@ struct ProcessEntry {
     TextRef image;
     TextRef commandLine;
     TextRef directory;
+    // The process's family, taken at its start (TakeFamily below): a pid names another
+    // process once its own has exited, so a parent is found by pid and instance, and what the
+    // parent's entry held is copied while it is still the parent's.
+    uint32_t instance;       // a number of its own per process seen (0: none)
+    int32_t startRow;        // the index of its start row, -1 when not seen
+    uint32_t parentInstance; // the parent's entry when the start was seen (0: not in the table)
+    uint8_t startSeen;       // its start row was recorded (else it ran before the recording)
+    uint8_t exited;          // its exit was recorded, at exitTime (FILETIME ticks, UTC)
+    uint64_t exitTime;
+    FamilyText parentImage;
+    FamilyText parentCommandLine;
+    FamilyText grandParentImage;
 };
 
 struct KeyEntry {
@@ -57,6 +77,7 @@ using ProcessTable = HashTable<ProcessEntry>;
 
 constexpr uint32_t kMostKeySlots = 1u << 28;
 constexpr uint32_t kMostProcessSlots = 1u << 24;
+constexpr int32_t kMostRetired = 4096; // held starts of reused ids not viewed yet
 
 } // namespace
 
@@ -70,6 +91,15 @@ struct SigmaViewContext {
     int32_t dueCount;
     int32_t dueCapacity;
     uint32_t losses;
+    uint32_t instances; // process entries made, for ProcessEntry::instance
+    // Entries of processes whose id a new start took while their own start row was held: kept
+    // until that row, due now, is viewed (SigmaViewOfStartRow), so it is not viewed as the new
+    // process's.
+    ProcessEntry* retired;
+    int32_t retiredCount;
+    int32_t retiredCapacity;
+    TextRef recorderRef; // recorderImage in the arena, once a family names it
+    uint8_t recorderKept;
     char16_t recorderImage[kRecorderImageChars];
 };
 
@@ -147,12 +177,27 @@ void MakeDue(SigmaViewContext* c, int32_t index) {
     c->due[c->dueCount++] = index;
 }
 
+// Keeps the entry of a process whose held start row became due because a new process took its id.
+// Refused memory or a full list is counted: that row is then viewed with its process unknown.
+void RetireEntry(SigmaViewContext* c, const ProcessEntry& e) {
+    const size_t count = static_cast<size_t>(c->retiredCount);
+    if (c->retiredCount >= kMostRetired ||
+        !GrowArray(&c->retired, &c->retiredCapacity, count, count + 1, 16, kMostRetired)) {
+        ++c->losses;
+        return;
+    }
+    c->retired[c->retiredCount++] = e;
+}
+
 // A fresh entry for pid (replacing what an earlier process of that id left, after making its
 // deferred row due); nullptr when memory is refused.
 ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     ProcessEntry* e = FindProcess(c, pid);
     if (e != nullptr) {
-        if (e->pendingRow >= 0) MakeDue(c, e->pendingRow);
+        if (e->pendingRow >= 0) {
+            MakeDue(c, e->pendingRow);
+            RetireEntry(c, *e);
+        }
     } else {
         e = HashInsert(&c->processes, HashNumber(pid), kFirstTableSlots, kMostProcessSlots);
         if (e == nullptr) {
@@ -163,6 +208,8 @@ ProcessEntry* StartProcess(SigmaViewContext* c, uint32_t pid) {
     *e = ProcessEntry{};
     e->pid = pid;
     e->pendingRow = -1;
+    e->startRow = -1;
+    e->instance = ++c->instances;
     return e;
 }
 
@@ -387,19 +434,138 @@ void AddCategory(SigmaViewBuffer* out, uint32_t category) {
     out->view.categories |= 1u << category;
 }
 
+// --- The acting process's family ---
+//
+// A row's process is the entry of its pid; its parent is the entry its start found alive under
+// the parent pid (ProcessEntry::parentInstance), and what that entry knew then is copied into the
+// child, so a parent that exits and whose pid a new process takes still names the child's
+// family. A text the start could not learn is looked up again in the parent's entry while that
+// entry is still the parent's (an image learned from a later image load). A process whose start
+// the recording did not see has no known family: its fields are unknown, never taken from
+// whatever process holds its parent pid now.
+
+FamilyText Family(uint8_t state, TextRef text = TextRef{}) {
+    return FamilyText{text, state};
+}
+
+const ProcessEntry* FindInstance(SigmaViewContext* c, uint32_t pid, uint32_t instance) {
+    if (instance == 0) return nullptr;
+    const ProcessEntry* e = FindProcess(c, pid);
+    return e != nullptr && e->instance == instance ? e : nullptr;
+}
+
+// The recorder's own program, the examined program's parent: unknown when the recording names
+// none.
+FamilyText RecorderFamily(SigmaViewContext* c) {
+    if (c->recorderImage[0] == 0) return Family(kFamilyUnknown);
+    if (c->recorderKept == 0) {
+        if (!ArenaAdd(c, c->recorderImage, TextLength(c->recorderImage), &c->recorderRef)) {
+            ++c->losses;
+            return Family(kFamilyUnknown);
+        }
+        c->recorderKept = 1;
+    }
+    return Family(kFamilyKnown, c->recorderRef);
+}
+
+FamilyText ImageFamily(const ProcessEntry* e) {
+    return e != nullptr && e->imageFull ? Family(kFamilyKnown, e->image) : Family(kFamilyUnknown);
+}
+
+FamilyText ParentImageOf(SigmaViewContext* c, const ProcessEntry* e) {
+    if (e->parentImage.state != kFamilyUnknown) return e->parentImage;
+    if (e->startedByRecorder) return RecorderFamily(c);
+    return ImageFamily(FindInstance(c, e->parentPid, e->parentInstance));
+}
+
+FamilyText ParentCommandLineOf(SigmaViewContext* c, const ProcessEntry* e) {
+    if (e->parentCommandLine.state != kFamilyUnknown) return e->parentCommandLine;
+    // The recorder's own command line says nothing about the sample.
+    if (e->startedByRecorder) return Family(kFamilyAbsent);
+    const ProcessEntry* parent = FindInstance(c, e->parentPid, e->parentInstance);
+    return parent != nullptr && parent->hasCommandLine
+               ? Family(kFamilyKnown, parent->commandLine)
+               : Family(kFamilyUnknown);
+}
+
+FamilyText GrandParentImageOf(SigmaViewContext* c, const ProcessEntry* e) {
+    if (e->grandParentImage.state != kFamilyUnknown) return e->grandParentImage;
+    // Who started the recorder is not recorded.
+    if (e->startedByRecorder) return Family(kFamilyUnknown);
+    const ProcessEntry* parent = FindInstance(c, e->parentPid, e->parentInstance);
+    return parent != nullptr && parent->startSeen ? ParentImageOf(c, parent)
+                                                  : Family(kFamilyUnknown);
+}
+
+// Takes the family of a process whose start row (at startTime) is being learned (its pid, parent
+// pid and kind set). A parent pid whose entry exited before the start names no living process:
+// the real parent is one the recording did not see, and the family stays unknown. The exit is
+// compared by time, not by row order: the recorder's own "Target process exited" row can come
+// before the start row of a child made just before the exit, which the trace delivers later.
+void TakeFamily(SigmaViewContext* c, ProcessEntry* e, uint64_t startTime) {
+    if (e->startedByRecorder) {
+        e->parentImage = RecorderFamily(c);
+        e->parentCommandLine = Family(kFamilyAbsent);
+        return;
+    }
+    const ProcessEntry* parent = FindProcess(c, e->parentPid);
+    if (parent == nullptr || parent == e || (parent->exited && parent->exitTime < startTime)) return;
+    e->parentInstance = parent->instance;
+    e->parentImage = ImageFamily(parent);
+    if (parent->hasCommandLine) e->parentCommandLine = Family(kFamilyKnown, parent->commandLine);
+    if (parent->startSeen) e->grandParentImage = ParentImageOf(c, parent);
+}
+
+void SetFamily(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, FamilyText f) {
+    if (f.state == kFamilyKnown) {
+        SetRef(out, c, field, f.text);
+    } else if (f.state == kFamilyUnknown) {
+        SetUnknown(out, field);
+    } // absent: the field stays null, known to hold nothing
+}
+
+// CommandLine, ParentImage, ParentCommandLine and GrandParentImage of the process acting on a
+// row other than its start.
+void SetActingProcess(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    const ProcessEntry* e = FindProcess(c, r.row->pid);
+    if (e == nullptr || !e->startSeen) {
+        SetUnknown(out, kSigmaCommandLine);
+        SetUnknown(out, kSigmaParentImage);
+        SetUnknown(out, kSigmaParentCommandLine);
+        SetUnknown(out, kSigmaGrandParentImage);
+        return;
+    }
+    SetFamily(out, c, kSigmaCommandLine,
+              e->hasCommandLine ? Family(kFamilyKnown, e->commandLine) : Family(kFamilyUnknown));
+    SetFamily(out, c, kSigmaParentImage, ParentImageOf(c, e));
+    SetFamily(out, c, kSigmaParentCommandLine, ParentCommandLineOf(c, e));
+    SetFamily(out, c, kSigmaGrandParentImage, GrandParentImageOf(c, e));
+}
+
+// The name a file was given, on a rename row that names it ("Renamed file by path" names the new
+// path; its old name is not in the row). Absent on the other rows of the category.
+void SetNewName(SigmaViewBuffer* out, RowKind kind, const char16_t* path, size_t pathLength) {
+    if (kind == RowKind::RenamedFileByPath) SetField(out, kSigmaNewName, path, pathLength);
+}
+
 // --- Process rows ---
 
 bool IsStartRow(RowKind kind) {
     return kind == RowKind::StartedProcess || kind == RowKind::StartedChildProcess;
 }
 
-bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out);
+// The view of a start row whose process is e (nullptr: no entry; otherInstance: the id's entry is
+// another process's, so nothing of it is taken).
+bool StartRowView(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
+                  bool otherInstance, SigmaViewBuffer* out);
 
 uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaViewBuffer* out) {
     ProcessEntry* e = StartProcess(c, r.row->pid);
-    if (e == nullptr) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (e == nullptr) return StartRowView(c, r, nullptr, false, out) ? kSigmaViewReady : kSigmaViewNone;
+    e->startRow = index;
     e->parentPid = RowParentPid(r);
     e->startedByRecorder = r.kind == RowKind::StartedProcess ? 1 : 0;
+    e->startSeen = 1;
     size_t shortLength = 0;
     size_t lineLength = 0;
     const char16_t* process = RowProcess(r, &shortLength);
@@ -419,7 +585,8 @@ uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaV
         NamesProcess(token + name, length - name, process, shortLength)) {
         SetImage(c, e, token, length);
     }
-    if (e->imageFull) return StartRowView(c, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    TakeFamily(c, e, r.row->timestamp);
+    if (e->imageFull) return StartRowView(c, r, e, false, out) ? kSigmaViewReady : kSigmaViewNone;
     e->pendingRow = index;
     return kSigmaViewDeferred;
 }
@@ -451,6 +618,7 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
     AddCategory(out, kSigmaImageLoad);
     SetField(out, kSigmaImageLoaded, path, pathLength);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -461,6 +629,10 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
     if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
+        if (e != nullptr) {
+            e->exited = 1;
+            e->exitTime = r.row->timestamp;
+        }
         if (e != nullptr && e->pendingRow >= 0) {
             MakeDue(c, e->pendingRow);
             e->pendingRow = -1;
@@ -514,6 +686,8 @@ uint32_t LearnFileRow(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
     AddCategory(out, category);
     SetField(out, kSigmaTargetFilename, path, pathLength);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
+    SetNewName(out, kind, path, pathLength);
     return kSigmaViewReady;
 }
 
@@ -553,6 +727,7 @@ uint32_t RegistryView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* ou
     AddCategory(out, kSigmaRegistryEvent);
     SetLiteral(out, kSigmaEventType, eventType);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
     // A key the recording could not name: its path is not known.
@@ -709,6 +884,7 @@ uint32_t NetworkView(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
                                    HashChars(address, addressLength));
     if (host != nullptr) SetRef(out, c, kSigmaDestinationHostname, host->value);
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -787,6 +963,7 @@ uint32_t DnsView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
         SetNumber(out, kSigmaQueryStatus, status);
     }
     SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
     return kSigmaViewReady;
 }
 
@@ -797,6 +974,7 @@ void FreeTables(SigmaViewContext* c) {
     HashFree(&c->endpointPairs);
     HashFree(&c->writtenFiles);
     FreeBlock(c->due);
+    FreeBlock(c->retired);
 }
 
 } // namespace
@@ -823,6 +1001,7 @@ void ResetSigmaViewContext(SigmaViewContext* context) {
 void SetSigmaRecorderImage(SigmaViewContext* context, const char16_t* path) {
     if (context == nullptr) return;
     CopyBounded(context->recorderImage, kRecorderImageChars, path);
+    context->recorderKept = 0;
 }
 
 bool SigmaRowMayBeDeferred(const CompactRow& row) {
@@ -927,14 +1106,27 @@ void ReleaseDeferredSigmaRows(SigmaViewContext* context) {
 }
 
 bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
-                         SigmaViewBuffer* out) {
+                         int32_t index, SigmaViewBuffer* out) {
     if (context == nullptr || store == nullptr || out == nullptr) return false;
-    return StartRowView(context, MakeViewRow(store, row, out), out);
+    const ViewRow r = MakeViewRow(store, row, out);
+    const ProcessEntry* live = FindProcess(context, row.pid);
+    if (index < 0 || (live != nullptr && live->startRow == index)) {
+        return StartRowView(context, r, live, false, out);
+    }
+    // The row's process gave its id to a new one before the row was viewed.
+    for (int32_t i = 0; i < context->retiredCount; ++i) {
+        if (context->retired[i].startRow != index) continue;
+        const ProcessEntry kept = context->retired[i];
+        context->retired[i] = context->retired[--context->retiredCount];
+        return StartRowView(context, r, &kept, false, out);
+    }
+    return StartRowView(context, r, nullptr, live != nullptr, out);
 }
 
 namespace {
 
-bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out) {
+bool StartRowView(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
+                  bool otherInstance, SigmaViewBuffer* out) {
     if (!IsStartRow(r.kind)) return false;
     ClearView(out);
     AddCategory(out, kSigmaProcessCreation);
@@ -943,8 +1135,12 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
     SetField(out, kSigmaCommandLine, line, lineLength);
     const uint32_t parentPid = RowParentPid(r);
     SetNumber(out, kSigmaParentProcessId, parentPid);
-    const ProcessEntry* e = FindProcess(context, r.row->pid);
-    SetProcessImage(context, r, out);
+    if (e != nullptr && e->imageFull) {
+        SetRef(out, context, kSigmaImage, e->image);
+    } else {
+        SetUnknown(out, kSigmaImage);
+    }
+    SetNumber(out, kSigmaProcessId, r.row->pid);
     // The folder a process starts in is known only for the examined program (the launcher chose
     // it); of any other process it is not known.
     if (e != nullptr && e->hasDirectory) {
@@ -960,8 +1156,22 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
         } else {
             SetUnknown(out, kSigmaParentImage);
         }
+        SetUnknown(out, kSigmaGrandParentImage); // who started the recorder is not recorded
         return true;
     }
+    if (e != nullptr && e->startSeen) {
+        SetFamily(out, context, kSigmaParentImage, ParentImageOf(context, e));
+        SetFamily(out, context, kSigmaParentCommandLine, ParentCommandLineOf(context, e));
+        SetFamily(out, context, kSigmaGrandParentImage, GrandParentImageOf(context, e));
+        return true;
+    }
+    if (otherInstance) {
+        SetUnknown(out, kSigmaParentImage);
+        SetUnknown(out, kSigmaParentCommandLine);
+        SetUnknown(out, kSigmaGrandParentImage);
+        return true;
+    }
+    // No entry (memory refused): the parent's entry as it is now, the grandparent not known.
     const ProcessEntry* parent = FindProcess(context, parentPid);
     if (parent != nullptr && parent->imageFull) {
         SetRef(out, context, kSigmaParentImage, parent->image);
@@ -973,6 +1183,7 @@ bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* 
     } else {
         SetUnknown(out, kSigmaParentCommandLine);
     }
+    SetUnknown(out, kSigmaGrandParentImage);
     return true;
 }
 
@@ -986,14 +1197,22 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
     ClearView(out);
     const ViewRow r = MakeViewRow(store, row, out);
     if (row.category == kCategoryRegistry) return RegistryView(context, r, out);
-    if (IsStartRow(r.kind)) return StartRowView(context, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (IsStartRow(r.kind)) {
+        return StartRowView(context, r, FindProcess(context, row.pid), false, out) ? kSigmaViewReady
+                                                                                  : kSigmaViewNone;
+    }
     if (row.category == kCategoryFile) {
-        AddCategory(out, categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete)));
+        // The categories given are bits already.
+        out->view.categories = categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete));
         if (out->view.categories == 0) return kSigmaViewNone;
         size_t pathLength = 0;
         const char16_t* path = RowPath(r, &pathLength);
         SetField(out, kSigmaTargetFilename, path, pathLength);
         SetProcessImage(context, r, out);
+        SetActingProcess(context, r, out);
+        if ((out->view.categories & (1u << kSigmaFileEvent)) != 0) {
+            SetNewName(out, r.kind, path, pathLength);
+        }
         return kSigmaViewReady;
     }
     return kSigmaViewNone;

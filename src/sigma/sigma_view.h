@@ -102,10 +102,12 @@ bool SigmaRowMayBeDeferred(const CompactRow& row);
 int32_t TakeDueSigmaRows(SigmaViewContext* context, int32_t* indices, int32_t capacity);
 // Makes every deferred row due (the recording stopped: no image load will come any more).
 void ReleaseDeferredSigmaRows(SigmaViewContext* context);
-// The view of a process start row that became due: its image is the full path when one was
-// learned, otherwise the short image name the row shows. False for a row that is no process start.
+// The view of a process start row that became due (index: its place in the row store, as
+// TakeDueSigmaRows gave it): its image is the full path when one was learned, else unknown. A row
+// whose process id a new process took before the row was viewed is viewed as its own process's.
+// False for a row that is no process start.
 bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, const CompactRow& row,
-                         SigmaViewBuffer* out);
+                         int32_t index, SigmaViewBuffer* out);
 // The view of a row learned earlier, for a row whose text changed after it was learned (registry
 // paths named at the end of the trace). Categories that depend on the row's place in the
 // recording (the first write of a file, the first row of an endpoint pair) are given as they were

@@ -194,7 +194,7 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
             if (SigmaViewOfStartRow(s->context, StoredTexts(app), StoredRecord(app, due[i]),
-                                    s->buffer)) {
+                                    due[i], s->buffer)) {
                 const bool rose = MatchView(app, s, due[i], &s->buffer->view);
                 const int32_t viewed = SigmaRuleView(app);
                 appears = appears || (rose && app->view.suspiciousOnly != 0) ||
@@ -528,7 +528,7 @@ bool RemakeRowView(Recording* app, SigmaState* s, int32_t index) {
         while (!made && (n = TakeDueSigmaRows(context, due, kDueBatch)) > 0) {
             for (int32_t k = 0; k < n && !made; ++k) {
                 if (due[k] != index) continue;
-                made = SigmaViewOfStartRow(context, store, StoredRecord(app, index), buffer);
+                made = SigmaViewOfStartRow(context, store, StoredRecord(app, index), index, buffer);
             }
         }
     };

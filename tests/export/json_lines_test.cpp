@@ -137,8 +137,11 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row
     CHECK(withRules[2]["sigma"][0]["id"] == "22222222-0000-0000-0000-000000000001");
     CHECK_FALSE(withRules[3].contains("sigma"));
     CHECK_FALSE(withRules[0]["rules"].contains("partial"));
-    // The dropper's process started before the recording: its path was never learned.
-    CHECK(withRules[2]["unknownFields"] == nlohmann::json::array({"Image"}));
+    // The dropper's process started before the recording: its path, command line and family
+    // were never learned.
+    CHECK(withRules[2]["unknownFields"] ==
+          nlohmann::json::array(
+              {"Image", "CommandLine", "ParentImage", "ParentCommandLine", "GrandParentImage"}));
     CHECK_FALSE(withRules[1].contains("unknownFields")); // a row of no category
 
     // A rule undecided on that row (its filter tests the Image the row could not learn) is a

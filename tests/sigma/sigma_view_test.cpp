@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "sigma/sigma_view.h"
+#include "sigma_test_support.h"
 #include "support/text_check.h"
 
 namespace olv {
@@ -93,7 +94,7 @@ struct FedRows {
     }
     bool StartView(int32_t index) {
         return SigmaViewOfStartRow(context.get(), store.get(), rows[static_cast<size_t>(index)],
-                                   buffer.get());
+                                   index, buffer.get());
     }
     std::string F(uint32_t field) const { return Field(*buffer, field); }
     uint32_t Categories() const { return buffer->view.categories; }
@@ -228,7 +229,8 @@ TEST_CASE("the examined program's start is matched at once with its full path") 
     SetSigmaRecorderImage(r.context.get(), nullptr);
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     CHECK(r.F(kSigmaParentImage) == "<unknown>");
-    CHECK(r.buffer->view.unknown == 1u << kSigmaParentImage);
+    // Who started the recorder is never recorded.
+    CHECK(r.buffer->view.unknown == ((1u << kSigmaParentImage) | (1u << kSigmaGrandParentImage)));
 }
 
 TEST_CASE("a child's start waits for its image path: the first image load of its name") {
@@ -266,7 +268,10 @@ TEST_CASE("a child's start waits for its image path: the first image load of its
     CHECK(r.F(kSigmaParentProcessId) == "4242");
     // Only the examined program's folder is known: the launcher chose it.
     CHECK(r.F(kSigmaCurrentDirectory) == "<unknown>");
-    CHECK(r.buffer->view.unknown == 1u << kSigmaCurrentDirectory);
+    // The recording names no recorder here: the examined program's parent is not known.
+    CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
+    CHECK(r.buffer->view.unknown ==
+          ((1u << kSigmaCurrentDirectory) | (1u << kSigmaGrandParentImage)));
     // Later loads of that name neither release nor change anything.
     r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL", u"D:\\schtasks.exe", u"",
              u"OK", 0});
@@ -717,6 +722,321 @@ TEST_CASE("a row is viewed by its kind: a look-alike operation text gives no vie
     r.Learn(start);
     CHECK_FALSE(SigmaRowMayBeDeferred(r.rows.back()));
     CHECK_FALSE(r.StartView(0));
+}
+
+// --- The acting process's command line and family, and a rename's new name ---
+
+namespace {
+
+constexpr uint32_t kShell = 4688;
+constexpr uint32_t kScript = 5012;
+const char16_t* const kShellLine = u"\"C:\\Windows\\System32\\cmd.exe\" /c start payload";
+const char16_t* const kScriptLine =
+    u"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe -nop -enc SQBFAFgA";
+const char* const kTargetImage = "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe";
+const char* const kTargetLine = "\"C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe\"";
+
+// The examined program, its shell and the shell's script host, each start with a full path.
+void LearnThreeGenerations(FedRows* r) {
+    SetSigmaRecorderImage(r->context.get(), u"C:\\Tools\\Olvetta.exe");
+    REQUIRE(r->Learn(kTargetStart) == kSigmaViewReady);
+    REQUIRE(r->Learn({kCategoryProcess, kShell, u"cmd.exe", u"Started child process", kShellLine,
+                      u"", u"OK", kTarget}) == kSigmaViewReady);
+    REQUIRE(r->Learn({kCategoryProcess, kScript, u"powershell.exe", u"Started child process",
+                      kScriptLine, u"", u"OK", kShell}) == kSigmaViewReady);
+}
+
+// A row of every category but the process start's, of one process.
+std::vector<RowSpec> RowsOfEveryCategory(uint32_t pid, const char16_t* process) {
+    return {
+        {kCategoryProcess, pid, process, u"Loaded DLL", u"C:\\Windows\\System32\\amsi.dll", u"",
+         u"OK", 0},
+        {kCategoryFile, pid, process, u"Created new file", u"C:\\Temp\\a.ps1", u"", u"OK", 0},
+        {kCategoryFile, pid, process, u"Deleted file", u"C:\\Temp\\b.ps1", u"", u"OK", 0},
+        {kCategoryRegistry, pid, process, u"Wrote registry value",
+         u"\\REGISTRY\\MACHINE\\SOFTWARE\\Run", u"Value: x", u"OK", 0},
+        {kCategoryNetwork, pid, process, u"Connected (TCP)", u"10.0.0.5:49712 -> 203.0.113.9:443",
+         u"", u"OK", 0},
+        {kCategoryNetwork, pid, process, u"DNS query", u"c2.example", u"Type: A", u"...", 0},
+    };
+}
+
+CompactRow At(CompactRow row, uint64_t timestamp) {
+    row.timestamp = timestamp;
+    return row;
+}
+
+struct Family {
+    std::string commandLine, parentImage, parentCommandLine, grandParentImage;
+};
+
+void CheckFamilyOnEveryCategory(FedRows* r, uint32_t pid, const char16_t* process,
+                                const Family& expected) {
+    for (const RowSpec& spec : RowsOfEveryCategory(pid, process)) {
+        CAPTURE(U8(spec.operation));
+        REQUIRE(r->Learn(spec) == kSigmaViewReady);
+        CHECK(r->F(kSigmaCommandLine) == expected.commandLine);
+        CHECK(r->F(kSigmaParentImage) == expected.parentImage);
+        CHECK(r->F(kSigmaParentCommandLine) == expected.parentCommandLine);
+        CHECK(r->F(kSigmaGrandParentImage) == expected.grandParentImage);
+        // The process start's own fields stay off other rows.
+        CHECK(r->F(kSigmaCurrentDirectory) == "<absent>");
+        CHECK(r->F(kSigmaParentProcessId) == "<absent>");
+    }
+}
+
+} // namespace
+
+TEST_CASE("every category's rows carry the acting process's command line and family") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    // The start rows: the grandparent through the parent's parent, the recorder above the
+    // examined program.
+    REQUIRE(r.StartView(2));
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\cmd.exe");
+    CHECK(r.F(kSigmaParentCommandLine) == U8(kShellLine));
+    CHECK(r.F(kSigmaGrandParentImage) == kTargetImage);
+    REQUIRE(r.StartView(1));
+    CHECK(r.F(kSigmaParentImage) == kTargetImage);
+    CHECK(r.F(kSigmaGrandParentImage) == "C:\\Tools\\Olvetta.exe");
+    REQUIRE(r.StartView(0));
+    CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
+
+    CheckFamilyOnEveryCategory(&r, kScript, u"powershell.exe",
+                               {U8(kScriptLine), "C:\\Windows\\System32\\cmd.exe", U8(kShellLine),
+                                kTargetImage});
+    CheckFamilyOnEveryCategory(&r, kShell, u"cmd.exe",
+                               {U8(kShellLine), kTargetImage, kTargetLine, "C:\\Tools\\Olvetta.exe"});
+    // The examined program: its parent is the recorder, whose command line says nothing (absent)
+    // and whose own parent is not recorded.
+    CheckFamilyOnEveryCategory(&r, kTarget, u"Invoice_2024-0412.pdf.exe",
+                               {kTargetLine, "C:\\Tools\\Olvetta.exe", "<absent>", "<unknown>"});
+}
+
+TEST_CASE("a process whose start was not seen has an unknown family, never a guessed one") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    // Running before the recording: its image is learned from its load, its family is not, even
+    // though its rows' parent id names a process the recording knows.
+    REQUIRE(r.Learn({kCategoryProcess, 900, u"svchost.exe", u"Loaded DLL",
+                     u"C:\\Windows\\System32\\svchost.exe", u"", u"OK", kTarget}) ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaImage) == "C:\\Windows\\System32\\svchost.exe");
+    CheckFamilyOnEveryCategory(&r, 900, u"svchost.exe",
+                               {"<unknown>", "<unknown>", "<unknown>", "<unknown>"});
+    CheckFamilyOnEveryCategory(&r, 901, u"", {"<unknown>", "<unknown>", "<unknown>", "<unknown>"});
+
+    // A child of that process: its own command line is known, its parent's image too (learned
+    // from the load), but not the parent's command line nor the grandparent.
+    REQUIRE(r.Learn({kCategoryProcess, 910, u"rundll32.exe", u"Started child process",
+                     u"C:\\Windows\\System32\\rundll32.exe", u"", u"OK", 900}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\svchost.exe");
+    CHECK(r.F(kSigmaParentCommandLine) == "<unknown>");
+    CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
+    // A rundll32 with no arguments: the command line is known and empty of them, not unknown.
+    CheckFamilyOnEveryCategory(&r, 910, u"rundll32.exe",
+                               {"C:\\Windows\\System32\\rundll32.exe",
+                                "C:\\Windows\\System32\\svchost.exe", "<unknown>", "<unknown>"});
+    // A child of a parent the recording never saw.
+    REQUIRE(r.Learn({kCategoryProcess, 920, u"a.exe", u"Started child process", u"C:\\a.exe -x",
+                     u"", u"OK", 12345}) == kSigmaViewReady);
+    CheckFamilyOnEveryCategory(&r, 920, u"a.exe",
+                               {"C:\\a.exe -x", "<unknown>", "<unknown>", "<unknown>"});
+}
+
+TEST_CASE("a reused process id names a new process: family kept, never taken from the new one") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    // The shell exits; its id is taken by a new process the examined program starts.
+    r.Learn(At(r.Pack({kCategoryProcess, kShell, u"cmd.exe", u"Process exited", u"",
+                       u"Exit code: 0", u"OK", 0}),
+               2000));
+    // A start made before the exit, delivered after it, is still the shell's child.
+    REQUIRE(r.Learn(At(r.Pack({kCategoryProcess, 931, u"f.exe", u"Started child process",
+                               u"C:\\f.exe", u"", u"OK", kShell}),
+                       1999)) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\cmd.exe");
+    // A start after the exit naming the exited id as its parent: the real parent is a process
+    // the recording did not see start under that id.
+    REQUIRE(r.Learn(At(r.Pack({kCategoryProcess, 930, u"b.exe", u"Started child process",
+                               u"C:\\b.exe", u"", u"OK", kShell}),
+                       2001)) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "<unknown>");
+    CHECK(r.F(kSigmaParentCommandLine) == "<unknown>");
+    CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
+    REQUIRE(r.Learn({kCategoryProcess, kShell, u"notepad.exe", u"Started child process",
+                     u"C:\\Windows\\notepad.exe x.txt", u"", u"OK", kTarget}) == kSigmaViewReady);
+    // The script host keeps the shell it was started by.
+    CheckFamilyOnEveryCategory(&r, kScript, u"powershell.exe",
+                               {U8(kScriptLine), "C:\\Windows\\System32\\cmd.exe", U8(kShellLine),
+                                kTargetImage});
+    // A child of the new process is the new process's.
+    REQUIRE(r.Learn({kCategoryProcess, 940, u"c.exe", u"Started child process", u"C:\\c.exe",
+                     u"", u"OK", kShell}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\notepad.exe");
+    CHECK(r.F(kSigmaParentCommandLine) == "C:\\Windows\\notepad.exe x.txt");
+    CHECK(r.F(kSigmaGrandParentImage) == kTargetImage);
+    // The new process itself: a fresh family, not the exited shell's.
+    CheckFamilyOnEveryCategory(&r, kShell, u"notepad.exe",
+                               {"C:\\Windows\\notepad.exe x.txt", kTargetImage, kTargetLine,
+                                "C:\\Tools\\Olvetta.exe"});
+}
+
+TEST_CASE("a parent's image learned after its child started reaches the child's rows") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    // The start names no full path: the image comes from the first load of that name.
+    REQUIRE(r.Learn({kCategoryProcess, 950, u"q.exe", u"Started child process", u"q.exe /s", u"",
+                     u"OK", kTarget}) == kSigmaViewDeferred);
+    REQUIRE(r.Learn({kCategoryProcess, 951, u"w.exe", u"Started child process", u"C:\\w.exe", u"",
+                     u"OK", 950}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentImage) == "<unknown>");
+    CHECK(r.F(kSigmaParentCommandLine) == "q.exe /s");
+    r.Learn({kCategoryProcess, 950, u"q.exe", u"Loaded DLL", u"C:\\Tools\\q.exe", u"", u"OK", 0});
+    CheckFamilyOnEveryCategory(&r, 951, u"w.exe",
+                               {"C:\\w.exe", "C:\\Tools\\q.exe", "q.exe /s", kTargetImage});
+    // A grandchild takes the grandparent through the parent's parent.
+    REQUIRE(r.Learn({kCategoryProcess, 952, u"e.exe", u"Started child process", u"C:\\e.exe", u"",
+                     u"OK", 951}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaGrandParentImage) == "C:\\Tools\\q.exe");
+    // Once the id is another process's, what was not learned in time stays unknown.
+    REQUIRE(r.Learn({kCategoryProcess, 960, u"z.exe", u"Started child process", u"z.exe", u"",
+                     u"OK", kTarget}) == kSigmaViewDeferred);
+    REQUIRE(r.Learn({kCategoryProcess, 961, u"y.exe", u"Started child process", u"C:\\y.exe", u"",
+                     u"OK", 960}) == kSigmaViewReady);
+    r.Learn({kCategoryProcess, 960, u"z.exe", u"Process exited", u"", u"", u"OK", 0});
+    r.Learn({kCategoryProcess, 960, u"v.exe", u"Started child process", u"C:\\v.exe", u"", u"OK",
+             kTarget});
+    CheckFamilyOnEveryCategory(&r, 961, u"y.exe",
+                               {"C:\\y.exe", "<unknown>", "z.exe", kTargetImage});
+}
+
+TEST_CASE("command lines at their limits are given whole on the rows of the child and grandchild") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    const std::u16string line =
+        u"C:\\x\\big.exe " + std::u16string(kPathChars - 1 - 13, u'\u0436');
+    REQUIRE(line.size() == kPathChars - 1);
+    REQUIRE(r.Learn({kCategoryProcess, 970, u"big.exe", u"Started child process", line.c_str(),
+                     u"", u"OK", kScript}) == kSigmaViewReady);
+    REQUIRE(r.Learn({kCategoryProcess, 971, u"small.exe", u"Started child process",
+                     u"C:\\small.exe", u"", u"OK", 970}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaParentCommandLine) == U8(line.c_str()));
+    CheckFamilyOnEveryCategory(&r, 970, u"big.exe",
+                               {U8(line.c_str()), "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\"
+                                                  "powershell.exe",
+                                U8(kScriptLine), "C:\\Windows\\System32\\cmd.exe"});
+    CheckFamilyOnEveryCategory(&r, 971, u"small.exe",
+                               {"C:\\small.exe", "C:\\x\\big.exe", U8(line.c_str()),
+                                "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe"});
+    // The view's own text buffer is not used for them.
+    CHECK(r.buffer->used < 64);
+}
+
+TEST_CASE("a rename by path gives the new name; other file rows have none") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    REQUIRE(r.Learn({kCategoryFile, kScript, u"powershell.exe", u"Renamed file by path",
+                     u"C:\\Users\\a\\Documents\\report.docx.locked", u"", u"OK", 0}) ==
+            kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaFileEvent));
+    CHECK(r.F(kSigmaNewName) == "C:\\Users\\a\\Documents\\report.docx.locked");
+    CHECK(r.F(kSigmaTargetFilename) == "C:\\Users\\a\\Documents\\report.docx.locked");
+    // Viewed again (as a changed row), the same.
+    CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), r.rows.back(),
+                                Bit(kSigmaFileEvent), r.buffer.get()) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaFileEvent));
+    CHECK(r.F(kSigmaNewName) == "C:\\Users\\a\\Documents\\report.docx.locked");
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\cmd.exe");
+    for (const char16_t* operation : {u"Created new file", u"Wrote to file", u"Created link"}) {
+        CAPTURE(U8(operation));
+        REQUIRE(r.Learn({kCategoryFile, kScript, u"powershell.exe", operation, u"C:\\Temp\\n.exe",
+                         u"", u"OK", 0}) == kSigmaViewReady);
+        CHECK(r.F(kSigmaNewName) == "<absent>");
+    }
+    // The row of the rename's file object names the old name: no view, no new name.
+    CHECK(r.Learn({kCategoryFile, kScript, u"powershell.exe", u"Renamed file",
+                   u"C:\\Users\\a\\Documents\\report.docx", u"", u"OK", 0}) == kSigmaViewNone);
+}
+
+TEST_CASE("rules on the family fire on known fields and are only possible on unknown ones") {
+    const std::string rule = R"(title: written by a child of a shell
+id: 00000000-0000-4000-8000-0c0e000000a1
+level: high
+logsource:
+    product: windows
+    category: file_event
+detection:
+    selection:
+        TargetFilename|endswith: '.ps1'
+        ParentImage|endswith: '\cmd.exe'
+        GrandParentImage|endswith: '.pdf.exe'
+    filter_main_path:
+        TargetFilename|contains: '\Windows\'
+    condition: selection and not filter_main_path
+)";
+    sigma_test::OneRule one(rule);
+    REQUIRE(one.loaded);
+    FedRows r;
+    LearnThreeGenerations(&r);
+    struct Case {
+        uint32_t pid;
+        const char16_t* path;
+        int32_t matched;  // 1: fires, 0: not
+        int32_t possible; // 1: undecided on an unknown field
+    };
+    r.Learn({kCategoryProcess, 990, u"svchost.exe", u"Loaded DLL",
+             u"C:\\Windows\\System32\\svchost.exe", u"", u"OK", 0});
+    const Case cases[] = {
+        {kScript, u"C:\\Temp\\a.ps1", 1, 0}, // parent cmd.exe, grandparent the examined program
+        {kScript, u"C:\\Temp\\a.txt", 0, 0}, // near miss: another file
+        {kShell, u"C:\\Temp\\a.ps1", 0, 0},  // near miss: the parent is the examined program
+        {990, u"C:\\Temp\\a.ps1", 0, 1},     // start not seen: possible, not a match
+        {990, u"C:\\Windows\\a.ps1", 0, 0},  // and decided by a known filter
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.pid);
+        REQUIRE(r.Learn({kCategoryFile, c.pid, u"x.exe", u"Created new file", c.path, u"", u"OK",
+                         0}) == kSigmaViewReady);
+        int32_t matched[2];
+        SigmaPossibleMatch possible[2];
+        int32_t possibleCount = 0;
+        CHECK(MatchSigmaRulesWithPossible(one.set, &r.buffer->view, matched, 2, possible, 2,
+                                          &possibleCount) == c.matched);
+        CHECK(possibleCount == c.possible);
+        if (possibleCount == 1) {
+            CHECK(possible[0].unknownFields ==
+                  ((1u << kSigmaParentImage) | (1u << kSigmaGrandParentImage)));
+        }
+    }
+}
+
+TEST_CASE("a held start whose id a new process took is viewed as its own process's") {
+    FedRows r;
+    LearnThreeGenerations(&r);
+    // Started by the shell, its path never learned; its exit is not recorded.
+    REQUIRE(r.Learn({kCategoryProcess, 980, u"d.exe", u"Started child process", u"d.exe -old",
+                     u"", u"OK", kShell}) == kSigmaViewDeferred);
+    // A new process under that id, started by the examined program with a full path.
+    REQUIRE(r.Learn({kCategoryProcess, 980, u"e.exe", u"Started child process", u"C:\\e.exe",
+                     u"", u"OK", kTarget}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaImage) == "C:\\e.exe");
+    REQUIRE(r.Due() == std::vector<int32_t>{3});
+    REQUIRE(r.StartView(3));
+    CHECK(r.F(kSigmaCommandLine) == "d.exe -old");
+    CHECK(r.F(kSigmaImage) == "<unknown>");
+    CHECK(r.F(kSigmaParentImage) == "C:\\Windows\\System32\\cmd.exe");
+    CHECK(r.F(kSigmaParentCommandLine) == U8(kShellLine));
+    CHECK(r.F(kSigmaGrandParentImage) == kTargetImage);
+    // The new process's own start row is still the new process's.
+    REQUIRE(r.StartView(4));
+    CHECK(r.F(kSigmaImage) == "C:\\e.exe");
+    CHECK(r.F(kSigmaParentImage) == kTargetImage);
+    // Viewed once: the kept entry is gone, and the row is then no process's known.
+    REQUIRE(r.StartView(3));
+    CHECK(r.F(kSigmaImage) == "<unknown>");
+    CHECK(r.F(kSigmaParentImage) == "<unknown>");
+    CHECK(SigmaViewLosses(r.context.get()) == 0);
 }
 
 } // namespace olv
