@@ -14,6 +14,7 @@
 #include "record/compact_row.h"
 #include "record/event_row.h"
 #include "record/recording_info.h"
+#include "record/view_changes.h"
 #include "record/view_port.h"
 #include "record/view_spec.h"
 
@@ -42,6 +43,9 @@ struct MainWindow; // app/window_state.h
 struct Recording {
     // The window's handles the core uses (record/view_port.h); all null without a window.
     ViewPort port;
+    // What changed about the event list and the status bar since a front end last drew them
+    // (record/view_changes.h); the core never draws them itself.
+    ViewChanges changes;
 
     // Row store (guarded by rowsLock, window thread only): each row a compact record whose texts
     // are ids into rowTexts. Read and change rows only through record/stored_rows.h.

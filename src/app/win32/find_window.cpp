@@ -3,6 +3,7 @@
 // TranslateShellMessage like the main window's; what a search finds is decided in
 // views/find_rows.
 #include "app/keyboard.h"
+#include "app/view_changes.h"
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
 #include "base/text.h"
@@ -176,8 +177,11 @@ void FindFromShell(Recording* app, bool reverse) {
     }
     char16_t message[300];
     const FindState& find = app->window->find;
-    const FindOutcome outcome = FindNextRow(app, find.text, find.matchCase != 0, find.upward != 0,
-                                            reverse, message, 300);
+    const FindOutcome outcome =
+        FindNextRow(app, find.text, find.matchCase != 0, find.upward != 0, reverse,
+                    UiListFocusedItem(app->port.eventList), message, 300);
+    // The row found is selected now: the find window is placed off it below.
+    ApplyWindowViewChanges(app);
     HWND window = H(app->window->find.window);
     if (window == nullptr && outcome != kFindFound) window = MakeFindWindow(app);
     if (window == nullptr) return;
