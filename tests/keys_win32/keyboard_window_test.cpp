@@ -13,6 +13,7 @@
 
 #include "app/keyboard.h"
 #include "app/lifecycle.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "demo/window_driver.h"
 #include "doctest.h"
@@ -61,7 +62,10 @@ struct KeyWindow : SimMainWindow {
     KeyWindow() : SimMainWindow(ProduceLoads, kPath, kPid, PumpKeys) {}
     HWND Control(int id) const { return GetDlgItem(hwnd, id); }
     HWND List() const { return Control(kIdEventList); }
-    int Items() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }
+    int Items() const {
+        ApplyWindowViewChanges(app); // as the window draws after each operation
+        return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0));
+    }
     int Selected() const {
         return static_cast<int>(SendMessageW(List(), LVM_GETSELECTEDCOUNT, 0, 0));
     }
