@@ -1,8 +1,9 @@
 // Recording: the core both front ends share, one instance for the whole run: the rows and the
 // shown index, the trace ring, RecordingInfo, the cleared-rows figures, the Sigma state and the
 // view (ViewSpec). The window's own state is app/window_state.h (`window`, null in the console
-// program); the handles the core draws through are `port`. Its operations (initialise, clean up)
-// are the application's (app/recording_setup.h).
+// program); the handles the core opens its own windows and dialogs with are `port`, and what it
+// changed on the event list and the status bar is `changes`, which the window draws. Its
+// operations (initialise, clean up) are the application's (app/recording_setup.h).
 #pragma once
 
 #include <cstddef>
@@ -41,7 +42,8 @@ struct ProcessCondition {
 struct MainWindow; // app/window_state.h
 
 struct Recording {
-    // The window's handles the core uses (record/view_port.h); all null without a window.
+    // The window's handles the core opens its windows with (record/view_port.h); all null
+    // without a window.
     ViewPort port;
     // What changed about the event list and the status bar since a front end last drew them
     // (record/view_changes.h); the core never draws them itself.

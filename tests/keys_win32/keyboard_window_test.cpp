@@ -268,7 +268,7 @@ TEST_CASE("Shift+F10 and the menu key open the row menu at the focused row; Copy
     KeyWindow w;
     w.Record();
     SetFocus(w.List());
-    UiListSelectOnly(w.app->port.eventList, 2);
+    UiListSelectOnly(w.app->window->eventList, 2);
     CHECK(w.FocusedItem() == 2);
 
     struct Seen {
@@ -388,7 +388,7 @@ TEST_CASE("the find window: Ctrl+F, Enter finds, F3 and Shift+F3 repeat, it wrap
     // F3 from the list repeats the last search with the window closed.
     CheckDlgButton(find, kIdFindMatchCase, BST_UNCHECKED);
     w.app->window->find.matchCase = 0;
-    UiListSelectOnly(w.app->port.eventList, 0);
+    UiListSelectOnly(w.app->window->eventList, 0);
     SetFocus(w.List());
     w.Press(VK_F3);
     CHECK(w.FocusedItem() == 1);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/recording_setup.h"
+#include "app/row_copy.h"
 #include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
@@ -129,7 +130,7 @@ TEST_CASE("Find Next and Previous select the row found and say when they wrapped
     auto next = [&](bool reverse) {
         const FindOutcome outcome =
             FindNextRow(f.app, text.c_str(), matchCase, upward, reverse,
-                        UiListFocusedItem(f.app->port.eventList), message, 300);
+                        UiListFocusedItem(f.app->window->eventList), message, 300);
         ApplyWindowViewChanges(f.app);
         return outcome;
     };
@@ -148,8 +149,8 @@ TEST_CASE("Find Next and Previous select the row found and say when they wrapped
     CHECK(list.focusedItem == 0);
     ApplyWindowViewChanges(f.app);
     CHECK(list.focusedItem == 2);
-    CHECK(UiListNextSelected(f.app->port.eventList, -1) == 2);
-    CHECK(UiListNextSelected(f.app->port.eventList, 2) == -1); // the row found alone
+    CHECK(UiListNextSelected(f.app->window->eventList, -1) == 2);
+    CHECK(UiListNextSelected(f.app->window->eventList, 2) == -1); // the row found alone
     CHECK(list.lastMadeVisible == 2);
     next(false);
     CHECK(next(false) == kFindWrapped);
