@@ -16,6 +16,7 @@
 #include "views/row_store.h"
 #include "views/sigma_texts.h"
 #include "report/view_refresh.h"
+#include "app/row_copy.h"
 #include "views/copy_rows.h"
 #include "report/summary.h"
 
@@ -163,7 +164,7 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
         CopySelectedRows(app);
         break;
     case kCmdSelectAllRows:
-        UiListSelectAll(app->port.eventList);
+        UiListSelectAll(app->window->eventList);
         break;
     case kCmdFocusFilter:
         UiFocusControl(app->window->filterEdit);

@@ -131,10 +131,9 @@ bool KeyBypassesNavigation(FocusKind focus, uint32_t key, uint32_t modifiers) {
 }
 
 FocusKind FocusKindOf(const Recording* app, UiHandle focus) {
-    if (focus == nullptr) return kFocusOther;
-    if (focus == app->port.eventList) return kFocusList;
     const MainWindow* w = app->window;
-    if (w == nullptr) return kFocusOther;
+    if (focus == nullptr || w == nullptr) return kFocusOther;
+    if (focus == w->eventList) return kFocusList;
     if (focus == w->targetEdit) return kFocusPathBox;
     if (focus == w->filterEdit) return kFocusFilterBox;
     if (focus == w->find.textEdit) return kFocusFindBox;

@@ -145,8 +145,6 @@ void WireControls(Recording* app, UiHandle (*controlOf)(int id)) {
     if (!MakeMainWindow(app)) return;
     for (const ControlSpec& spec : kMainControls)
         app->window->*spec.field = controlOf(spec.id);
-    app->port.eventList = app->window->eventList;
-    app->port.statusBar = app->window->statusBar;
 }
 
 int ScaleByDpi(int value, int dpi) {

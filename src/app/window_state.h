@@ -26,8 +26,9 @@ struct FindState {
 };
 
 struct MainWindow {
-    // The controls, one field each (app/window_layout.h). The event list and the status bar are
-    // also given to the core (Recording::eventList, statusBar) when the controls are made.
+    // The controls, one field each (app/window_layout.h). The core never draws on the event list
+    // or the status bar: it reports its changes (Recording::changes), which the window draws
+    // there (app/view_changes.h).
     UiHandle targetEdit;
     UiHandle browseButton;
     UiHandle startButton;

@@ -1,8 +1,9 @@
 // Recording: the core both front ends share, one instance for the whole run: the rows and the
 // shown index, the trace ring, RecordingInfo, the cleared-rows figures, the Sigma state and the
 // view (ViewSpec). The window's own state is app/window_state.h (`window`, null in the console
-// program); the handles the core draws through are `port`. Its operations (initialise, clean up)
-// are the application's (app/recording_setup.h).
+// program); the handles the core opens its own windows and dialogs with are `port`, and what it
+// changed on the event list and the status bar is `changes`, which the window draws. Its
+// operations (initialise, clean up) are the application's (app/recording_setup.h).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include "record/compact_row.h"
 #include "record/event_row.h"
 #include "record/recording_info.h"
+#include "record/view_changes.h"
 #include "record/view_port.h"
 #include "record/view_spec.h"
 
@@ -40,8 +42,12 @@ struct ProcessCondition {
 struct MainWindow; // app/window_state.h
 
 struct Recording {
-    // The window's handles the core uses (record/view_port.h); all null without a window.
+    // The window's handles the core opens its windows with (record/view_port.h); all null
+    // without a window.
     ViewPort port;
+    // What changed about the event list and the status bar since a front end last drew them
+    // (record/view_changes.h); the core never draws them itself.
+    ViewChanges changes;
 
     // Row store (guarded by rowsLock, window thread only): each row a compact record whose texts
     // are ids into rowTexts. Read and change rows only through record/stored_rows.h.

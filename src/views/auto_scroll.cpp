@@ -17,16 +17,9 @@ FollowDecision DecideFollow(bool autoScroll, bool recordingOrder, const ListView
     return list.selected == last ? kFollowEndSelected : kStayPut;
 }
 
-FollowDecision FollowBeforeArrival(Recording* app) {
-    ListViewState list{};
-    if (!UiListGetViewState(app->port.eventList, &list)) return kStayPut;
-    return DecideFollow(app->autoScroll != 0, app->view.sortBy == kSortRecordingOrder, list);
-}
-
-void FollowArrivedRows(Recording* app, FollowDecision decision, int32_t shown) {
-    if (shown < 1) return;
-    if (decision == kFollowEnd) UiListEnsureVisible(app->port.eventList, shown - 1);
-    if (decision == kFollowEndSelected) UiListSelectItem(app->port.eventList, shown - 1);
+void MarkArrivals(Recording* app) {
+    if (app->autoScroll != 0 && app->view.sortBy == kSortRecordingOrder)
+        app->changes.followArrivals = 1;
 }
 
 } // namespace olv

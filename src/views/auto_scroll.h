@@ -1,7 +1,9 @@
 // Auto-scroll: new rows bring the end of the list into view only while the user is at the end.
 // Scrolling up, or selecting a row other than the last, stops the following; coming back to the
 // end (scrolling down to it, or selecting the last row) takes it up again. A sorted list is not
-// followed: its new rows stand anywhere. The list's state is read before the rows arrive.
+// followed: its new rows stand anywhere. The core marks that rows arrived (ViewChanges); the
+// window decides when it draws them, from the list's state as it was before they arrived (the
+// list still shows the old count then).
 #pragma once
 
 #include <cstdint>
@@ -19,9 +21,9 @@ enum FollowDecision : int {
 };
 
 FollowDecision DecideFollow(bool autoScroll, bool recordingOrder, const ListViewState& list);
-// The decision for the rows about to arrive, from the event list as it is now.
-FollowDecision FollowBeforeArrival(Recording* app);
-// Carries out the decision once the list holds shown items.
-void FollowArrivedRows(Recording* app, FollowDecision decision, int32_t shown);
+// Rows are about to arrive at the shown rows: marks them to be followed (ViewChanges) when the
+// list is followed at all (auto-scroll on, recording order). Called before they arrive, as the
+// order may change on the way.
+void MarkArrivals(Recording* app);
 
 } // namespace olv

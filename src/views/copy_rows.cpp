@@ -159,29 +159,13 @@ char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, siz
     return text;
 }
 
-int32_t CopySelectedRows(Recording* app) {
-    int32_t shown;
-    {
-        LockGuard guard(&app->rowsLock);
-        shown = app->shownCount;
-    }
-    if (shown <= 0) return 0;
-    int32_t* items = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(shown) * sizeof(int32_t)));
-    if (items == nullptr) return 0;
-    int32_t count = 0;
-    for (int item = UiListNextSelected(app->port.eventList, -1); item >= 0 && count < shown;
-         item = UiListNextSelected(app->port.eventList, item)) {
-        items[count++] = item;
-    }
-    int32_t copied = 0;
-    if (count > 0) {
-        size_t length = 0;
-        char16_t* text = BuildCopyText(app, items, count, &length);
-        if (text != nullptr && UiSetClipboardText(app->port.mainWindow, text)) copied = count;
-        FreeBlock(text);
-    }
-    FreeBlock(items);
-    return copied;
+int32_t CopyShownItems(Recording* app, const int32_t* items, int32_t count) {
+    if (items == nullptr || count <= 0) return 0;
+    size_t length = 0;
+    char16_t* text = BuildCopyText(app, items, count, &length);
+    const bool copied = text != nullptr && UiSetClipboardText(app->port.mainWindow, text);
+    FreeBlock(text);
+    return copied ? count : 0;
 }
 
 bool CopyCell(Recording* app, int item, int column) {

@@ -37,10 +37,10 @@ size_t BuildCopyLine(const EventRow& row, char16_t* out, size_t capacity);
 // when memory was refused.
 char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, size_t* length);
 
-// "Copy Rows" and Ctrl+C: the list's selected rows, in the order shown, with the header line.
-// Returns the rows put on the clipboard (0 when none is selected or memory or the clipboard
-// refused).
-int32_t CopySelectedRows(Recording* app);
+// "Copy Rows" and Ctrl+C: the shown items listed (the list's selection, in the order shown, as
+// the front end read it), with the header line. Returns the rows put on the clipboard (0 when
+// none is listed or memory or the clipboard refused).
+int32_t CopyShownItems(Recording* app, const int32_t* items, int32_t count);
 // "Copy Cell": the text of column (0 to 6) of shown item as the list shows it. False when there
 // is no such item or the clipboard refused.
 bool CopyCell(Recording* app, int item, int column);

@@ -73,7 +73,7 @@ int FindShownRow(Recording* app, const char16_t* text, bool matchCase, bool forw
 }
 
 FindOutcome FindNextRow(Recording* app, const char16_t* text, bool matchCase, bool upward,
-                        bool reverse, char16_t* message, size_t capacity) {
+                        bool reverse, int focusedItem, char16_t* message, size_t capacity) {
     if (message != nullptr && capacity > 0) message[0] = 0;
     if (text == nullptr || text[0] == 0) {
         CopyBounded(message, capacity, u"Type the text to find.");
@@ -81,13 +81,12 @@ FindOutcome FindNextRow(Recording* app, const char16_t* text, bool matchCase, bo
     }
     const bool forward = upward == reverse;
     bool wrapped = false;
-    const int item = FindShownRow(app, text, matchCase, forward,
-                                  UiListFocusedItem(app->port.eventList), &wrapped);
+    const int item = FindShownRow(app, text, matchCase, forward, focusedItem, &wrapped);
     if (item < 0) {
         FormatText(message, capacity, u"No shown row contains \"%.200s\".", text);
         return kFindNotFound;
     }
-    UiListSelectOnly(app->port.eventList, item);
+    MarkSelect(&app->changes, kSelectOnly, item);
     if (!wrapped) return kFindFound;
     CopyBounded(message, capacity,
                 forward ? u"Passed the last row: continued from the first."

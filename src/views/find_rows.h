@@ -29,10 +29,11 @@ int FindShownRow(Recording* app, const char16_t* text, bool matchCase, bool forw
                  bool* wrapped);
 
 // Find Next (reverse: Find Previous): searches for text in the find window's direction (upward:
-// towards the first row; the other one when reverse) from the list's focused item, and selects,
-// focuses and shows the row found alone. message receives what the find window says: empty when
-// a row was found plainly, else a sentence (passed the end, not found, nothing to find).
+// towards the first row; the other one when reverse) from the list's focused item (-1: none), and
+// marks the row found to be selected alone, focused and shown (ViewChanges). message receives
+// what the find window says: empty when a row was found plainly, else a sentence (passed the
+// end, not found, nothing to find).
 FindOutcome FindNextRow(Recording* app, const char16_t* text, bool matchCase, bool upward,
-                        bool reverse, char16_t* message, size_t capacity);
+                        bool reverse, int focusedItem, char16_t* message, size_t capacity);
 
 } // namespace olv

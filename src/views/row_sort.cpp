@@ -729,10 +729,14 @@ int32_t SortByColumnClick(Recording* app, int column, int32_t focusedItem) {
     LeaveLock(&app->rowsLock);
     const int32_t item = focusedRow >= 0 ? ShownItemOfRow(app, focusedRow) : -1;
     ShowSortArrow(app);
-    UiListInvalidate(app->port.eventList, false);
-    if (item >= 0) UiListSelectItem(app->port.eventList, item);
+    MarkRepaint(&app->changes, kRepaintItems);
+    if (item >= 0) MarkSelect(&app->changes, kSelectFocused, item);
     UpdateStatusBar(app);
     return item;
+}
+
+int SortedColumn(const Recording* app) {
+    return SortColumnOf(app);
 }
 
 int SortArrowOfColumn(const Recording* app, int column) {
@@ -741,9 +745,7 @@ int SortArrowOfColumn(const Recording* app, int column) {
 }
 
 void ShowSortArrow(Recording* app) {
-    const int column = SortColumnOf(app);
-    UiListSetSortArrow(app->port.eventList, column,
-                       column >= 0 ? SortArrowOfColumn(app, column) : 0);
+    app->changes.sortArrowChanged = 1;
 }
 
 int32_t ShownItemOfRow(Recording* app, int32_t rowIndex) {

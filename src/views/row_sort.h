@@ -66,13 +66,15 @@ bool ApplyShownOrder(Recording* app);
 void PlaceArrivedShownRows(Recording* app, int32_t from);
 
 // The header was clicked on column: first click sorts ascending, the next descending, the next
-// goes back to recording order. Re-sorts the shown rows, sets the header's arrow, and keeps the
-// focused item's row selected, focused and in view at its new place (focusedItem -1: none);
-// returns that place (-1 when none). Repaints the list.
+// goes back to recording order. Re-sorts the shown rows and marks (ViewChanges) the header's
+// arrow, a repaint, and the focused item's row to be selected, focused and in view at its new
+// place (focusedItem -1: none); returns that place (-1 when none).
 int32_t SortByColumnClick(Recording* app, int column, int32_t focusedItem);
+// The column the shown rows are sorted by; -1 in recording order.
+int SortedColumn(const Recording* app);
 // The header arrow of column: 1 ascending, -1 descending, 0 none.
 int SortArrowOfColumn(const Recording* app, int column);
-// Puts the header's arrow on the sorted column (none in recording order).
+// Marks the header's arrow to be put on the sorted column (none in recording order).
 void ShowSortArrow(Recording* app);
 
 // The item index at which row index stands in shownRows; -1 when it is not shown. Takes rowsLock.

@@ -307,13 +307,14 @@ void AppendRow(Recording* app, const EventRow* row) {
     ReadViewControls(app, &view);
     ObserveStoredRow(app, index);
     if (StoredRowMeetsProcessCondition(app, index) && InView(&view, app, index)) {
-        const FollowDecision follow = FollowBeforeArrival(app);
+        const bool follow = app->autoScroll != 0 && app->view.sortBy == kSortRecordingOrder;
         if (EnterShownRow(app, index)) {
             PlaceArrivedShownRows(app, app->shownCount - 1);
-            UiListSetItemCount(app->port.eventList, app->shownCount);
-            if (app->view.sortBy != kSortRecordingOrder)
-                UiListInvalidate(app->port.eventList, false);
-            FollowArrivedRows(app, follow, app->shownCount);
+            // In recording order the new item is the last, and the list paints it itself.
+            MarkCountChanged(&app->changes, app->view.sortBy != kSortRecordingOrder
+                                                ? kRepaintItems
+                                                : kRepaintNone);
+            if (follow) app->changes.followArrivals = 1;
         }
     }
     // A row made on the window thread is an operation seen like any other.
@@ -335,7 +336,7 @@ void IngestQueuedRows(Recording* app) {
     EnterLock(&app->rowsLock);
     const int32_t shownBefore = app->shownCount;
     const uint8_t sortBefore = app->view.sortBy;
-    const FollowDecision follow = FollowBeforeArrival(app);
+    MarkArrivals(app);
     int32_t lastKnown = -1;
     // With Sigma rules loaded each row is matched as it is stored, before its view is tested (a
     // rule may raise it into the suspicious-only view). A process start matched later (once its
@@ -374,19 +375,15 @@ void IngestQueuedRows(Recording* app) {
     }
     PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
-    const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
     EndQueueRead(app, &queue);
 
     if (app->view.sortBy != sortBefore) ShowSortArrow(app); // the sort gave up for want of memory
     if (earlierRowRose) {
         RebuildShownRows(app);
-        FollowArrivedRows(app, follow, app->shownCount);
         return;
     }
-    UiListSetItemCount(app->port.eventList, shown);
-    UiListInvalidate(app->port.eventList, false);
-    FollowArrivedRows(app, follow, shown);
+    MarkCountChanged(&app->changes, kRepaintItems);
 }
 
 int32_t DrainEventQueue(Recording* app) {
@@ -481,11 +478,9 @@ void RebuildShownRows(Recording* app) {
     FreeBlock(memo.byText);
     app->shownListIncomplete = complete ? 0 : 1;
     ApplyShownOrder(app);
-    const int32_t shown = app->shownCount;
     LeaveLock(&app->rowsLock);
 
-    UiListSetItemCount(app->port.eventList, shown);
-    UiListInvalidate(app->port.eventList, true);
+    MarkCountChanged(&app->changes, kRepaintAll);
     if (app->view.sortBy == kSortRecordingOrder) ShowSortArrow(app); // the sort may have given up
     UpdateStatusBar(app);
 }
@@ -503,7 +498,7 @@ void ClearRows(Recording* app) {
     ReleaseAboveFirstBlock(reinterpret_cast<void**>(&app->shownRows), &app->shownCapacity);
     FreeTextStore(&app->rowTexts);
     app->rowTextsReplaced = 0;
-    UiListSetItemCount(app->port.eventList, 0);
+    MarkCountChanged(&app->changes, kRepaintNone);
     app->operationNameCount = 0;
     ++app->operationNamesCleared;
     app->view.operation[0] = 0; // the names it could name are gone

@@ -17,6 +17,8 @@ constexpr int kFirstRowCapacity = 4096;
 
 void ReserveRows(Recording* app, int32_t needed);
 void ReserveShownRows(Recording* app, int32_t needed);
+// AppendRow, IngestQueuedRows, RebuildShownRows and ClearRows report what the event list and
+// the status bar are to show in Recording::changes (record/view_changes.h); they draw nothing.
 void AppendRow(Recording* app, const EventRow* row);
 void IngestQueuedRows(Recording* app);
 // Returns the rows still waiting in the EventQueue.

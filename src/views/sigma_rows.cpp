@@ -374,7 +374,7 @@ void MatchDeferredRowsAtStop(Recording* app) {
     if (appears) {
         RebuildShownRows(app);
     } else {
-        UiListInvalidate(app->port.eventList, false);
+        MarkRepaint(&app->changes, kRepaintItems);
     }
 }
 

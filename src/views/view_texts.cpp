@@ -303,9 +303,7 @@ void ComposeStatusText(Recording* app, char16_t* out, size_t capacity) {
 }
 
 void UpdateStatusBar(Recording* app) {
-    char16_t text[kStatusTextChars];
-    ComposeStatusText(app, text, kStatusTextChars);
-    UiSetStatusText(app->port.statusBar, text);
+    app->changes.statusChanged = 1;
 }
 
 } // namespace olv

@@ -63,7 +63,7 @@ void RunContextMenuCommand(Recording* app, const char16_t* path, int command);
 
 // Builds the status bar text (at most 511 characters).
 void ComposeStatusText(Recording* app, char16_t* out, size_t capacity);
-// Builds the text and sets it on the status bar.
+// Marks the status bar's text to be composed again when the window next draws (ViewChanges).
 void UpdateStatusBar(Recording* app);
 
 } // namespace olv

@@ -246,7 +246,7 @@ TEST_CASE("Tab order is reading order, and the focus kinds and availability of c
     CHECK(FocusKindOf(app, app->window->targetEdit) == kFocusPathBox);
     CHECK(FocusKindOf(app, app->window->filterEdit) == kFocusFilterBox);
     CHECK(FocusKindOf(app, &findBox) == kFocusFindBox);
-    CHECK(FocusKindOf(app, app->port.eventList) == kFocusList);
+    CHECK(FocusKindOf(app, app->window->eventList) == kFocusList);
     CHECK(FocusKindOf(app, app->window->startButton) == kFocusOther);
     CHECK(FocusKindOf(app, nullptr) == kFocusOther);
     app->window->find.textEdit = nullptr;

@@ -12,6 +12,7 @@
 
 #include "app/recording_setup.h"
 #include "app/lifecycle.h"
+#include "app/view_changes.h"
 #include "base/atomic.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -142,7 +143,11 @@ struct Recorder {
     std::u16string Operation(int32_t i) const { return StoredString(app, i, kTextOperation); }
     static bool Enabled(int id) { return HeadlessControlById(id)->enabled; }
     static std::u16string Text(int id) { return HeadlessText(id); }
-    static std::u16string Status() { return HeadlessStatusText(); }
+    // The status bar as the window shows it after the operation.
+    std::u16string Status() {
+        ApplyWindowViewChanges(app);
+        return HeadlessStatusText();
+    }
     std::u16string LastMessage() const {
         const HeadlessMessageBox* box = HeadlessLastMessageBox();
         return box != nullptr ? box->text : u"";

@@ -151,7 +151,7 @@ TEST_CASE("the operation combo box follows the names the rows taught the core") 
     ShowViewInControls(app);
     CHECK(HeadlessControlById(kIdFileCheck)->check == kUnchecked);
     CHECK(FocusKindOf(app, filterBox) == kFocusOther);
-    CHECK(FocusKindOf(app, app->port.eventList) == kFocusList);
+    CHECK(FocusKindOf(app, HeadlessControlHandle(kIdEventList)) == kFocusOther);
     const uint32_t boxes = HeadlessModel()->messageBoxCount;
     StartMachineCheck(app);
     CHECK(HeadlessModel()->messageBoxCount == boxes);

@@ -201,7 +201,7 @@ TEST_CASE("the control table names each window field's control, in creation orde
         {w.filterEdit, 1012},      {w.statusBar, 1013},    {w.operationCombo, 1014},
         {w.suspiciousCheck, 1015},
         // The core is given the list and the status bar.
-        {app.port.eventList, 1007}, {app.port.statusBar, 1013}};
+        {app.window->eventList, 1007}, {app.window->statusBar, 1013}};
     for (const auto& [handle, expected] : fields)
         CHECK(id(handle) == expected);
     const int order[kMainControlCount] = {1001, 1002, 1003, 1004, 1008, 1009, 1010, 1011,

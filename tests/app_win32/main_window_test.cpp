@@ -9,6 +9,7 @@
 #include <shlobj.h> // DROPFILES
 
 #include "app/lifecycle.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "doctest.h"
 #include "support/sim_main_window.h"
@@ -50,8 +51,12 @@ struct TestWindow : SimMainWindow {
     void Command(int id, int code = BN_CLICKED) const {
         SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Control(id)));
     }
-    std::wstring Status() const { return TextOf(Control(kIdStatusBar)); }
+    std::wstring Status() const {
+        ApplyWindowViewChanges(app);
+        return TextOf(Control(kIdStatusBar));
+    }
     int Items() const {
+        ApplyWindowViewChanges(app); // as the window draws after each operation
         return static_cast<int>(SendMessageW(Control(kIdEventList), LVM_GETITEMCOUNT, 0, 0));
     }
     std::wstring Cell(int item, int column) const {

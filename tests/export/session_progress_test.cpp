@@ -6,6 +6,7 @@
 
 #include "app/commands.h"
 #include "app/lifecycle.h"
+#include "app/view_changes.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "platform/sim/headless_progress.h"
@@ -61,6 +62,7 @@ void CheckCurrentUntouched(ExportFixture& f) {
     CHECK(StoredRow(f.app, 0) == MakeRow(kRows[0]));
     CHECK(StoredRow(f.app, 1) == MakeRow(kRows[1]));
     CHECK(f.app->shownCount == 2);
+    ApplyWindowViewChanges(f.app);
     CHECK(HeadlessModel()->list.itemCount == 2);
     CHECK(f.app->droppedHere == 3);
     CHECK(f.app->recordingInfoValid == 1);

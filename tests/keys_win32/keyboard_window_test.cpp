@@ -13,6 +13,7 @@
 
 #include "app/keyboard.h"
 #include "app/lifecycle.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "demo/window_driver.h"
 #include "doctest.h"
@@ -61,7 +62,10 @@ struct KeyWindow : SimMainWindow {
     KeyWindow() : SimMainWindow(ProduceLoads, kPath, kPid, PumpKeys) {}
     HWND Control(int id) const { return GetDlgItem(hwnd, id); }
     HWND List() const { return Control(kIdEventList); }
-    int Items() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }
+    int Items() const {
+        ApplyWindowViewChanges(app); // as the window draws after each operation
+        return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0));
+    }
     int Selected() const {
         return static_cast<int>(SendMessageW(List(), LVM_GETSELECTEDCOUNT, 0, 0));
     }
@@ -264,7 +268,7 @@ TEST_CASE("Shift+F10 and the menu key open the row menu at the focused row; Copy
     KeyWindow w;
     w.Record();
     SetFocus(w.List());
-    UiListSelectOnly(w.app->port.eventList, 2);
+    UiListSelectOnly(w.app->window->eventList, 2);
     CHECK(w.FocusedItem() == 2);
 
     struct Seen {
@@ -384,7 +388,7 @@ TEST_CASE("the find window: Ctrl+F, Enter finds, F3 and Shift+F3 repeat, it wrap
     // F3 from the list repeats the last search with the window closed.
     CheckDlgButton(find, kIdFindMatchCase, BST_UNCHECKED);
     w.app->window->find.matchCase = 0;
-    UiListSelectOnly(w.app->port.eventList, 0);
+    UiListSelectOnly(w.app->window->eventList, 0);
     SetFocus(w.List());
     w.Press(VK_F3);
     CHECK(w.FocusedItem() == 1);

@@ -8,6 +8,7 @@
 #include "app/win32/shell.h" // windows.h first
 
 #include "app/lifecycle.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "decode/decode.h"
@@ -64,7 +65,10 @@ struct ListWindow : SimMainWindow {
     HWND Header() const {
         return reinterpret_cast<HWND>(SendMessageW(List(), LVM_GETHEADER, 0, 0));
     }
-    int Items() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }
+    int Items() const {
+        ApplyWindowViewChanges(app); // as the window draws after each operation
+        return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0));
+    }
     std::wstring Cell(int item, int column) const {
         wchar_t text[1536] = {};
         LVITEMW request{};
@@ -75,7 +79,10 @@ struct ListWindow : SimMainWindow {
                      reinterpret_cast<LPARAM>(&request));
         return text;
     }
-    std::wstring Status() const { return TextOf(GetDlgItem(hwnd, kIdStatusBar)); }
+    std::wstring Status() const {
+        ApplyWindowViewChanges(app);
+        return TextOf(GetDlgItem(hwnd, kIdStatusBar));
+    }
     void Command(int id, int code = BN_CLICKED) const {
         SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, code),
                      reinterpret_cast<LPARAM>(GetDlgItem(hwnd, id)));

@@ -6,6 +6,7 @@
 
 #include "app/win32/shell.h" // windows.h first
 
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "demo/window_driver.h"
@@ -167,6 +168,7 @@ struct ProgressWindowTest {
     }
     HWND Control(int id) const { return GetDlgItem(hwnd, id); }
     int Items() const {
+        ApplyWindowViewChanges(app); // as the window draws after each operation
         return static_cast<int>(SendMessageW(Control(kIdEventList), LVM_GETITEMCOUNT, 0, 0));
     }
     bool Open(const std::wstring& path) {

@@ -12,6 +12,7 @@
 
 #include "app/recording_setup.h"
 #include "app/list_window_layout.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "demo/window_driver.h"
@@ -118,10 +119,14 @@ struct SigmaWindow {
         AppendRow(app, &row);
     }
     int Items() const {
+        ApplyWindowViewChanges(app); // as the window draws after each operation
         return static_cast<int>(
             SendMessageW(GetDlgItem(hwnd, kIdEventList), LVM_GETITEMCOUNT, 0, 0));
     }
-    std::wstring Status() const { return TextOf(GetDlgItem(hwnd, kIdStatusBar)); }
+    std::wstring Status() const {
+        ApplyWindowViewChanges(app);
+        return TextOf(GetDlgItem(hwnd, kIdStatusBar));
+    }
     // A cell of the event list, as the list asks for it.
     std::wstring Cell(int item, int column) const {
         char16_t text[kDisplayBufferChars] = {};

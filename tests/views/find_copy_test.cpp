@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "app/recording_setup.h"
+#include "app/row_copy.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "platform/memory.h"
@@ -118,38 +120,52 @@ TEST_CASE("Find Next and Previous select the row found and say when they wrapped
     Fixture f;
     for (int i = 0; i < 5; ++i)
         f.Add(u"Opened file", i % 2 == 0 ? u"C:\\even.txt" : u"C:\\odd.txt");
+    ApplyWindowViewChanges(f.app);
     char16_t message[300];
     std::u16string text;
     bool matchCase = false;
     bool upward = false;
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindNoText);
+    const HeadlessList& list = HeadlessModel()->list;
+    // As the window searches: from the list's focused item, the row found drawn afterwards.
+    auto next = [&](bool reverse) {
+        const FindOutcome outcome =
+            FindNextRow(f.app, text.c_str(), matchCase, upward, reverse,
+                        UiListFocusedItem(f.app->window->eventList), message, 300);
+        ApplyWindowViewChanges(f.app);
+        return outcome;
+    };
+    CHECK(next(false) == kFindNoText);
     CHECK(std::u16string(message) == u"Type the text to find.");
 
     text = u"EVEN";
-    const HeadlessList& list = HeadlessModel()->list;
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
+    CHECK(next(false) == kFindFound);
     CHECK(list.focusedItem == 0);
     CHECK(std::u16string(message).empty());
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
+    // The core only reports the row found; the list is untouched until the window draws.
+    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, 0, message, 300) ==
+          kFindFound);
+    CHECK(f.app->changes.select == kSelectOnly);
+    CHECK(f.app->changes.selectItem == 2);
+    CHECK(list.focusedItem == 0);
+    ApplyWindowViewChanges(f.app);
     CHECK(list.focusedItem == 2);
-    CHECK(UiListNextSelected(f.app->port.eventList, -1) == 2);
-    CHECK(UiListNextSelected(f.app->port.eventList, 2) == -1); // the row found alone
+    CHECK(UiListNextSelected(f.app->window->eventList, -1) == 2);
+    CHECK(UiListNextSelected(f.app->window->eventList, 2) == -1); // the row found alone
     CHECK(list.lastMadeVisible == 2);
-    FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300);
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindWrapped);
+    next(false);
+    CHECK(next(false) == kFindWrapped);
     CHECK(list.focusedItem == 0);
     CHECK(std::u16string(message) == u"Passed the last row: continued from the first.");
     // Shift+F3: the other way.
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, true, message, 300) == kFindWrapped);
+    CHECK(next(true) == kFindWrapped);
     CHECK(list.focusedItem == 4);
     CHECK(std::u16string(message) == u"Passed the first row: continued from the last.");
     // The window's direction "up" turns both round.
     upward = true;
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) == kFindFound);
+    CHECK(next(false) == kFindFound);
     CHECK(list.focusedItem == 2);
     matchCase = true;
-    CHECK(FindNextRow(f.app, text.c_str(), matchCase, upward, false, message, 300) ==
-          kFindNotFound);
+    CHECK(next(false) == kFindNotFound);
     CHECK(std::u16string(message) == u"No shown row contains \"EVEN\".");
     CHECK(list.focusedItem == 2); // left where it was
 }
@@ -227,6 +243,7 @@ TEST_CASE("copied rows: the CSV's columns after a header line, one line per sele
           std::u16string::npos);
 
     // Through the list's selection and the clipboard.
+    ApplyWindowViewChanges(f.app);
     CHECK(CopySelectedRows(f.app) == 0); // nothing selected: the clipboard is left alone
     CHECK(HeadlessModel()->clipboardSets == 0);
     HeadlessSelectItem(0, true);

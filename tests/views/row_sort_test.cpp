@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/recording_setup.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "capture/event_queue.h"
@@ -371,6 +372,7 @@ TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recordi
         Add(app, Named(p));
     CHECK(Shown() == std::vector<int32_t>{0, 1, 2, 3, 4});
 
+    ApplyWindowViewChanges(app);
     int32_t item = SortByColumnClick(app, kColumnPath, 2); // focus on row 2 ("c")
     CHECK(Shown() == std::vector<int32_t>{1, 3, 0, 4, 2});
     CHECK(item == 4);
@@ -381,6 +383,16 @@ TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recordi
     CHECK(Shown() == std::vector<int32_t>{2, 0, 4, 1, 3}); // equal rows stay in recording order
     CHECK(item == 0);
     CHECK(SortArrowOfColumn(app, kColumnPath) == -1);
+    // Reported for the window: the arrow, a repaint and the focused row at its new place.
+    CHECK(app->changes.sortArrowChanged == 1);
+    CHECK(app->changes.repaint == kRepaintItems);
+    CHECK(app->changes.select == kSelectFocused);
+    CHECK(app->changes.selectItem == 0);
+    CHECK(app->changes.countChanged == 0);
+    ApplyWindowViewChanges(app);
+    CHECK(HeadlessModel()->list.sortColumn == kColumnPath);
+    CHECK(HeadlessModel()->list.sortDirection == -1);
+    CHECK(HeadlessModel()->list.selectedItem == 0);
     CHECK(U8(HeadlessControlById(kIdStatusBar)->text)
               .find("Rows sorted by Path / Detail, "
                     "descending") != std::string::npos);
@@ -389,6 +401,8 @@ TEST_CASE_FIXTURE(SortFixture, "the header cycles ascending, descending, recordi
     CHECK(Shown() == std::vector<int32_t>{0, 1, 2, 3, 4});
     CHECK(app->view.sortBy == kSortRecordingOrder);
     CHECK(item == 2);
+    ApplyWindowViewChanges(app);
+    CHECK(HeadlessModel()->list.sortColumn == -1);
     CHECK(U8(HeadlessControlById(kIdStatusBar)->text).find("sorted") == std::string::npos);
 
     // Another column starts ascending again; a column out of range changes nothing.
@@ -437,6 +451,7 @@ TEST_CASE_FIXTURE(SortFixture, "the order holds through filtering, arrivals and 
         if ((i - before) % 2 == 0) all.push_back(i);
     }
     CHECK(Shown() == ReferenceOrder(Stored(), all, kColumnSeverity, true));
+    ApplyWindowViewChanges(app);
     CHECK(HeadlessModel()->list.itemCount == app->shownCount);
 }
 

@@ -1,3 +1,4 @@
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "record/stored_rows.h"
 #include "views/row_store.h"
@@ -42,6 +43,8 @@ struct StoreFixture {
         REQUIRE(MakeEventQueue(app));
     }
     void Queue(const EventRow& row) { QueueRow(app, &row); }
+    // What the window does after an operation: draws the reported changes on the list.
+    void Draw() { ApplyWindowViewChanges(app); }
     std::string Describe(const char16_t* prefix = u"", size_t capacity = 8192) {
         char16_t out[8192];
         DescribeView(app, out, capacity, prefix);
@@ -73,6 +76,12 @@ TEST_CASE_FIXTURE(StoreFixture, "both arrays grow from 4096 by doubling, and onl
     CHECK(app->rowCapacity == 8192);
     CHECK(app->shownCapacity == 8192);
     CHECK(StoredThreadId(app, 4096) == 4096);
+    // One drawing covers all the rows that arrived since the last.
+    CHECK(app->changes.countChanged == 1);
+    CHECK(app->changes.followArrivals == 1);
+    CHECK(app->changes.repaint == kRepaintNone); // new last items paint themselves
+    Draw();
+    CHECK(list.itemCountSets == 1);
     CHECK(list.itemCount == 4097);
     CHECK(list.lastMadeVisible == 4096);
 
@@ -101,12 +110,14 @@ TEST_CASE_FIXTURE(StoreFixture, "both arrays grow from 4096 by doubling, and onl
 TEST_CASE_FIXTURE(StoreFixture,
                   "refused memory: AppendRow counts the row, the shown list is marked") {
     EventRow row = Row(kCategoryProcess, u"Started process");
-    const uint32_t statusSets = HeadlessControlById(kIdStatusBar)->textSets;
+    app->changes = ViewChanges{};
     RefuseNthAllocation(1);
     AppendRow(app, &row);
     CHECK(app->rowCount == 0);
     CHECK(AtomicLoad(app->droppedHere) == 1);
-    CHECK(HeadlessControlById(kIdStatusBar)->textSets == statusSets + 1);
+    // The loss is told at once; the list has nothing new.
+    CHECK(app->changes.statusChanged == 1);
+    CHECK(app->changes.countChanged == 0);
 
     // The rows and the text store's entries, pool and index are granted, shownRows refused.
     RefuseNthAllocation(5);
@@ -155,6 +166,12 @@ TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order an
     CHECK(app->shownCount == kIngestBatch / 2);
     CHECK(StoredThreadId(app, app->shownRows[1]) == 2);
     CHECK(QueuedRowCount(app) == 9000 - kIngestBatch);
+    CHECK(app->changes.countChanged == 1);
+    CHECK(app->changes.repaint == kRepaintItems);
+    CHECK(app->changes.followArrivals == 1);
+    CHECK(list.itemCountSets == 0); // nothing drawn by the core itself
+    Draw();
+    CHECK(!AnyViewChange(app->changes));
     CHECK(list.itemCount == kIngestBatch / 2);
     CHECK(list.invalidations == 1);
     CHECK(list.erasingInvalidations == 0);
@@ -163,15 +180,23 @@ TEST_CASE_FIXTURE(StoreFixture, "a batch takes at most 8192 rows, keeps order an
     app->autoScroll = 0;
     IngestQueuedRows(app);
     CHECK(app->rowCount == 9000);
+    CHECK(app->changes.followArrivals == 0);
+    Draw();
     CHECK(list.madeVisibleCalls == 1);
     const uint32_t sets = list.itemCountSets;
     CHECK(DrainEventQueue(app) == 0); // empty: the list is not touched
+    CHECK(!AnyViewChange(app->changes));
+    Draw();
     CHECK(list.itemCountSets == sets);
 
     app->autoScroll = 1;
     app->view.categoryOn[kCategoryFile] = 0;
     RebuildShownRows(app);
     CHECK(app->shownCount == 0);
+    CHECK(app->changes.repaint == kRepaintAll);
+    CHECK(app->changes.statusChanged == 1);
+    CHECK(app->changes.followArrivals == 0); // a rebuild brings no new rows to follow
+    Draw();
     CHECK(list.itemCount == 0);
     CHECK(list.erasingInvalidations == 1);
     CHECK(list.madeVisibleCalls == 1);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/recording_setup.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "doctest.h"
@@ -115,6 +116,8 @@ TEST_CASE_FIXTURE(ViewFixture, "SetView: each condition of the view, and none fr
         c.change(&view);
         REQUIRE(SetView(app, view));
         CHECK(Shown() == c.shown);
+        CHECK(app->changes.sortArrowChanged == 1);
+        ApplyWindowViewChanges(app);
         CHECK(HeadlessModel()->list.sortColumn == (view.sortBy != 0 ? kColumnPath : -1));
     }
     // Rows arriving afterwards meet the same view; the controls were never read, nor written.

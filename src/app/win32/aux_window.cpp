@@ -31,7 +31,10 @@ LRESULT CALLBACK AuxWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     }
     case WM_NOTIFY:
         if (AuxWindowKind(window) == kViewTree) {
-            return HandleTreeNotify(window, reinterpret_cast<const NMHDR*>(lParam));
+            // The tree's commands change the main window's view (a process condition).
+            const LRESULT result = HandleTreeNotify(window, reinterpret_cast<const NMHDR*>(lParam));
+            ApplyOwnerViewChanges(window);
+            return result;
         }
         return 0;
     case WM_COMMAND:

@@ -131,8 +131,6 @@ void BuildMainWindowContents(Recording* app) {
         // Limits typing and pasting; WM_SETTEXT is not limited (the program never sets more).
         if (spec.textLimit != 0) SendMessageW(control, EM_SETLIMITTEXT, spec.textLimit, 0);
     }
-    app->port.eventList = w->eventList;
-    app->port.statusBar = w->statusBar;
     for (UiHandle box : {w->fileCheck, w->registryCheck, w->networkCheck, w->processCheck}) {
         if (box != nullptr) SendMessageW(H(box), BM_SETCHECK, BST_CHECKED, 0);
     }
@@ -141,11 +139,11 @@ void BuildMainWindowContents(Recording* app) {
                      reinterpret_cast<LPARAM>(L"All operations"));
         SendMessageW(H(w->operationCombo), CB_SETCURSEL, 0, 0);
     }
-    if (app->port.eventList != nullptr) {
+    if (app->window->eventList != nullptr) {
         // Info tips: a cell its column cuts shows its whole text (LVN_GETINFOTIP).
         const DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP;
-        SendMessageW(H(app->port.eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
-        InsertColumns(H(app->port.eventList), dpi);
+        SendMessageW(H(app->window->eventList), LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+        InsertColumns(H(app->window->eventList), dpi);
     }
 }
 
@@ -162,7 +160,7 @@ void HandleMainDpiChange(Recording* app, int dpi, const RECT* suggested) {
     HWND window = H(app->port.mainWindow);
     const int before = WindowDpi(window);
     if (dpi > 0 && dpi != before) {
-        HWND list = H(app->port.eventList);
+        HWND list = H(app->window->eventList);
         if (list != nullptr) {
             int widths[kListColumnCount] = {};
             for (int i = 0; i < kListColumnCount; ++i)
@@ -188,17 +186,17 @@ void HandleMainDpiChange(Recording* app, int dpi, const RECT* suggested) {
 void LayOutMainWindow(Recording* app, int width, int height) {
     if (app->window->targetEdit == nullptr) return;
     int statusHeight = 0;
-    if (app->port.statusBar != nullptr) {
+    if (app->window->statusBar != nullptr) {
         // The status bar docks itself at the bottom when it sees the size change.
-        SendMessageW(H(app->port.statusBar), WM_SIZE, 0, 0);
+        SendMessageW(H(app->window->statusBar), WM_SIZE, 0, 0);
         RECT r{};
-        GetWindowRect(H(app->port.statusBar), &r);
+        GetWindowRect(H(app->window->statusBar), &r);
         statusHeight = r.bottom - r.top;
     }
     int columns[kListColumnCount] = {};
-    for (int i = 0; i < kListColumnCount && app->port.eventList != nullptr; ++i) {
+    for (int i = 0; i < kListColumnCount && app->window->eventList != nullptr; ++i) {
         columns[i] =
-            static_cast<int>(SendMessageW(H(app->port.eventList), LVM_GETCOLUMNWIDTH, i, 0));
+            static_cast<int>(SendMessageW(H(app->window->eventList), LVM_GETCOLUMNWIDTH, i, 0));
     }
     MainLayout l{};
     ComputeMainLayout(width, height, statusHeight, columns, GetSystemMetrics(SM_CXVSCROLL),
@@ -216,9 +214,9 @@ void LayOutMainWindow(Recording* app, int width, int height) {
     Move(app->window->filterEdit, l.filterEdit);
     Move(app->window->clearButton, l.clearButton);
     Move(app->window->exportCsvButton, l.exportCsvButton);
-    Move(app->port.eventList, l.eventList);
-    if (app->port.eventList != nullptr) {
-        SendMessageW(H(app->port.eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
+    Move(app->window->eventList, l.eventList);
+    if (app->window->eventList != nullptr) {
+        SendMessageW(H(app->window->eventList), LVM_SETCOLUMNWIDTH, kPathColumn,
                      MAKELPARAM(l.pathColumnWidth, 0));
     }
 }

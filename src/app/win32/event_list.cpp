@@ -7,6 +7,7 @@
 #include "views/process_filter.h"
 #include "views/row_details.h"
 #include "views/row_sort.h"
+#include "app/row_copy.h"
 #include "views/copy_rows.h"
 #include "views/view_texts.h"
 
@@ -78,7 +79,7 @@ void ShowContextMenu(Recording* app, int item, int column, POINT at) {
 
 // The focused item (-1: none): what a header click keeps in view, and what Enter opens.
 int FocusedItem(Recording* app) {
-    return static_cast<int>(SendMessageW(H(app->port.eventList), LVM_GETNEXTITEM,
+    return static_cast<int>(SendMessageW(H(app->window->eventList), LVM_GETNEXTITEM,
                                          static_cast<WPARAM>(-1), LVNI_FOCUSED));
 }
 
@@ -126,10 +127,10 @@ LRESULT HandleListNotify(Recording* app, const NMHDR* header) {
 }
 
 void ShowRowMenuAtFocus(Recording* app) {
-    HWND list = H(app->port.eventList);
+    HWND list = H(app->window->eventList);
     if (list == nullptr) return;
-    int item = UiListFocusedItem(app->port.eventList);
-    if (item < 0) item = UiListNextSelected(app->port.eventList, -1);
+    int item = UiListFocusedItem(app->window->eventList);
+    if (item < 0) item = UiListNextSelected(app->window->eventList, -1);
     if (item < 0) return;
     SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(item), FALSE);
     RECT r{};

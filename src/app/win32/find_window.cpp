@@ -3,6 +3,7 @@
 // TranslateShellMessage like the main window's; what a search finds is decided in
 // views/find_rows.
 #include "app/keyboard.h"
+#include "app/view_changes.h"
 #include "app/win32/shell.h"
 #include "app/window_layout.h"
 #include "base/text.h"
@@ -133,15 +134,15 @@ void CloseFindWindow(Recording* app) {
     ReadFindChoices(app);
     ShowWindow(window, SW_HIDE);
     SetForegroundWindow(H(app->port.mainWindow));
-    SetFocus(H(app->port.eventList));
+    SetFocus(H(app->window->eventList));
 }
 
 namespace {
 
 // The find window never covers the row it found: it moves below or above it (KeepFindWindowOffRow).
 void KeepOffFoundRow(Recording* app, HWND window) {
-    HWND list = H(app->port.eventList);
-    const int item = UiListFocusedItem(app->port.eventList);
+    HWND list = H(app->window->eventList);
+    const int item = UiListFocusedItem(app->window->eventList);
     if (list == nullptr || item < 0) return;
     RECT row{};
     row.left = LVIR_BOUNDS;
@@ -176,8 +177,11 @@ void FindFromShell(Recording* app, bool reverse) {
     }
     char16_t message[300];
     const FindState& find = app->window->find;
-    const FindOutcome outcome = FindNextRow(app, find.text, find.matchCase != 0, find.upward != 0,
-                                            reverse, message, 300);
+    const FindOutcome outcome =
+        FindNextRow(app, find.text, find.matchCase != 0, find.upward != 0, reverse,
+                    UiListFocusedItem(app->window->eventList), message, 300);
+    // The row found is selected now: the find window is placed off it below.
+    ApplyWindowViewChanges(app);
     HWND window = H(app->window->find.window);
     if (window == nullptr && outcome != kFindFound) window = MakeFindWindow(app);
     if (window == nullptr) return;

@@ -93,7 +93,7 @@ void RestoreFocus(Recording* app) {
     // while a recording disables it, the list) takes the focus.
     if (target == nullptr || !IsChild(main, target) || !IsWindowEnabled(target)) {
         target = H(app->window->targetEdit);
-        if (target == nullptr || !IsWindowEnabled(target)) target = H(app->port.eventList);
+        if (target == nullptr || !IsWindowEnabled(target)) target = H(app->window->eventList);
     }
     if (target != nullptr) SetFocus(target);
 }

@@ -261,10 +261,15 @@ LRESULT CALLBACK ListWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SIZE:
         PlaceChildren(window, LOWORD(lParam), HIWORD(lParam));
         return 0;
-    case WM_NOTIFY:
-        return HandleNotify(window, reinterpret_cast<const NMHDR*>(lParam));
+    case WM_NOTIFY: {
+        // A line's command may change the main window's view: drawn before the next message.
+        const LRESULT result = HandleNotify(window, reinterpret_cast<const NMHDR*>(lParam));
+        ApplyOwnerViewChanges(window);
+        return result;
+    }
     case WM_COMMAND:
         HandleCommand(window, wParam);
+        ApplyOwnerViewChanges(window);
         return 0;
     case WM_SETFOCUS: // the list has the keys when the window is activated
         SetFocus(GetDlgItem(window, kListId));

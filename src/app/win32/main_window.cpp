@@ -33,7 +33,8 @@ void HandleDrop(Recording* app, HDROP drop) {
 void SetMinimumSize(Recording* app, MINMAXINFO* info) {
     const int dpi = WindowDpi(H(app->port.mainWindow));
     RECT status{};
-    if (app->port.statusBar != nullptr) GetWindowRect(H(app->port.statusBar), &status);
+    if (app->window != nullptr && app->window->statusBar != nullptr)
+        GetWindowRect(H(app->window->statusBar), &status);
     RECT frame{0, 0, 0, 0};
     AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, TRUE, WS_EX_ACCEPTFILES);
     int width = 0, height = 0;
@@ -99,7 +100,7 @@ LRESULT HandleMainMessage(Recording* app, HWND window, UINT message, WPARAM wPar
         return 0;
     case WM_CONTEXTMENU:
         // From the keyboard (-1): the row menu at the focused row; a click has its NM_RCLICK.
-        if (lParam != -1 || reinterpret_cast<HWND>(wParam) != H(app->port.eventList))
+        if (lParam != -1 || reinterpret_cast<HWND>(wParam) != H(app->window->eventList))
             return DefWindowProcW(window, message, wParam, lParam);
         ShowRowMenuAtFocus(app);
         return 0;

@@ -4,6 +4,7 @@
 #include "app/win32/shell.h"
 #include "base/text.h"
 #include "app/sigma_commands.h"
+#include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/product.h"
 
@@ -26,7 +27,11 @@ LRESULT CALLBACK RouteMainMessage(HWND window, UINT message, WPARAM wParam, LPAR
         app = reinterpret_cast<Recording*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     }
     if (app == nullptr) return DefWindowProcW(window, message, wParam, lParam);
-    return HandleMainMessage(app, window, message, wParam, lParam);
+    const LRESULT result = HandleMainMessage(app, window, message, wParam, lParam);
+    // Every operation and tick ends in a message this window handled: what it changed is drawn
+    // here, once for all its changes.
+    ApplyWindowViewChanges(app);
+    return result;
 }
 
 int SystemDpi() {
@@ -86,6 +91,20 @@ bool RegisterShellClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedu
     // A class left registered by an earlier window of this process (the tests make several)
     // is the same class.
     return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+Recording* OwnerRecording(HWND window) {
+    HWND owner = window != nullptr ? GetWindow(window, GW_OWNER) : nullptr;
+    if (owner == nullptr || GetWindowLongPtrW(owner, GWLP_WNDPROC) !=
+                                reinterpret_cast<LONG_PTR>(&RouteMainMessage)) {
+        return nullptr;
+    }
+    return reinterpret_cast<Recording*>(GetWindowLongPtrW(owner, GWLP_USERDATA));
+}
+
+void ApplyOwnerViewChanges(HWND window) {
+    Recording* app = OwnerRecording(window);
+    if (app != nullptr) ApplyWindowViewChanges(app);
 }
 
 bool CreateMainWindow(Recording* app, HINSTANCE instance, int showCommand, const wchar_t* title) {

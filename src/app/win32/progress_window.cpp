@@ -137,6 +137,9 @@ bool UiStepProgress(UiHandle progress, uint32_t done, const char16_t* text) {
     HWND window = H(progress);
     ProgressState* state = window != nullptr ? StateOf(window) : nullptr;
     if (state == nullptr) return false;
+    // The owner's window is disabled and may see no message of its own while the work runs:
+    // what the work changed so far (the status text, rows read) is drawn with each step.
+    ApplyOwnerViewChanges(window);
     SendMessageW(GetDlgItem(window, kIdProgressBar), PBM_SETPOS,
                  static_cast<WPARAM>(done > 0x7FFFFFFF ? 0x7FFFFFFF : done), 0);
     SetDlgItemTextW(window, kIdProgressText, W(text));

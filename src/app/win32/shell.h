@@ -53,6 +53,13 @@ bool CreateMainWindow(Recording* app, HINSTANCE instance, int showCommand, const
 // DispatchMessageW until WM_QUIT; returns its wParam.
 int RunMessageLoop();
 
+// The Recording of the main window that owns window (a window the core opened); null when its
+// owner is not the program's main window.
+Recording* OwnerRecording(HWND window);
+// Draws what the core changed (app/view_changes.h) on the main window that owns window: called
+// by the windows the core opens after a message that may have run an operation.
+void ApplyOwnerViewChanges(HWND window);
+
 // The main window's message handler (the router calls it once the Recording is known).
 LRESULT HandleMainMessage(Recording* app, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
