@@ -4,6 +4,7 @@
 
 #include "base/format.h"
 #include "platform/memory.h"
+#include "record/row_facts.h"
 
 namespace olv {
 
@@ -26,6 +27,7 @@ enum TextFlag : uint16_t {
     kTimeShape = 64,      // kTimeUnits long
     kContextChecked = 128, // used as a context record and found sound
     kContextOperation = 256, // ... keeping an operation text (rows of kind Other only)
+    kFactsChecked = 512,     // used as a facts record and found sound
 };
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 
@@ -122,6 +124,34 @@ bool CheckContext(RowCheck* c, const CompactRow& row) {
     return true;
 }
 
+// A facts record of the layout of the row's kind, each text it names a text of the table that
+// fits a fact. A record is shared by many rows: its texts are checked once.
+bool CheckFacts(RowCheck* c, const CompactRow& row) {
+    const uint32_t id = row.facts;
+    if (id == 0) return true;
+    RowFacts facts{};
+    const RowFactsLayout layout = FactsLayoutOfKind(KindOf(row));
+    if (id >= c->texts || !ReadFactsRecord(TextOfId(c->store, id), &facts) ||
+        facts.layout != layout) {
+        FormatText(c->why, c->whyChars, u"row %lu's facts (text %lu) are not a facts record of "
+                   u"its kind", c->row + 1, id);
+        return false;
+    }
+    if ((c->flags[id] & kFactsChecked) != 0) return true;
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        const uint32_t text = facts.text[f];
+        if (text == 0) continue;
+        if (text >= c->texts || (c->flags[text] & kTextHasZero) != 0 ||
+            TextOfId(c->store, text).length > kFactChars - 1) {
+            FormatText(c->why, c->whyChars, u"row %lu's fact %lu (text %lu) is not a text of "
+                       u"the table that fits a fact", c->row + 1, f, text);
+            return false;
+        }
+    }
+    c->flags[id] |= kFactsChecked;
+    return true;
+}
+
 bool CheckRow(RowCheck* c, const CompactRow& row) {
     if (row.kind >= kRowKindCount) {
         FormatText(c->why, c->whyChars, u"row %lu has kind %lu, which is not known", c->row + 1,
@@ -133,11 +163,7 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
                    uint32_t{row.category}, uint32_t{row.severity});
         return false;
     }
-    if (row.facts != 0) {
-        FormatText(c->why, c->whyChars, u"row %lu has facts (text %lu) of a newer version",
-                   c->row + 1, row.facts);
-        return false;
-    }
+    if (!CheckFacts(c, row)) return false;
     if ((row.time & kTimeInStore) != 0) {
         const uint64_t id = row.time & ~kTimeInStore;
         if (id == 0 || id >= c->texts || (c->flags[id] & kTimeShape) == 0) {
