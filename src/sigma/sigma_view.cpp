@@ -313,6 +313,8 @@ void SetImage(SigmaViewContext* c, ProcessEntry* e, const char16_t* path, size_t
 void ClearView(SigmaViewBuffer* out) {
     out->view.categories = 0;
     out->view.unknown = 0;
+    out->facts.used = 0;
+    out->facts.present = 0;
     for (SigmaText& f : out->view.fields)
         f = SigmaText{nullptr, 0};
     out->used = 0;
@@ -368,7 +370,7 @@ void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, Tex
 // not the same as absent or empty.
 void SetUnknown(SigmaViewBuffer* out, uint32_t field) {
     out->view.fields[field] = SigmaText{nullptr, 0};
-    out->view.unknown |= uint32_t{1} << field;
+    out->view.unknown |= SigmaFieldBit(field);
 }
 
 // Image of the row's process: the full path when learned, else unknown. The short name the row
@@ -385,6 +387,39 @@ void SetProcessImage(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out
 
 void AddCategory(SigmaViewBuffer* out, uint32_t category) {
     out->view.categories |= 1u << category;
+}
+
+// --- Facts of the row ---
+
+static_assert(kSigmaDetails - kSigmaOriginalFileName == kFactDetails &&
+                  kSigmaUser - kSigmaOriginalFileName == kFactUser,
+              "the fact fields follow RowFact's order");
+
+// The fact fields of the row's kind from its facts record: a known fact (possibly empty) is its
+// text, every other fact of the kind is unknown (never empty: a rule cannot tell a missing fact
+// from a value it tests for).
+void SetFactFields(SigmaViewBuffer* out, const ViewRow& r) {
+    SigmaRowFacts& kept = out->facts;
+    kept.used = 0;
+    kept.present = 0;
+    const uint32_t all = FactsOfLayout(FactsLayoutOfKind(r.kind));
+    if (all == 0) return;
+    RowFacts facts{};
+    kept.present = FactsOf(r.store, *r.row, &facts) ? 1 : 0;
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        if ((all & (1u << f)) == 0) continue;
+        const uint32_t field = kSigmaOriginalFileName + f;
+        if (!FactKnown(facts, RowFact(f))) {
+            SetUnknown(out, field);
+            continue;
+        }
+        // Each fact has kFactChars units of room.
+        char16_t* at = kept.text + kept.used;
+        const uint32_t length =
+            ReadRowText(r.store, facts.text[f], kFactChars - 1, at);
+        kept.used += length + 1;
+        SetField(out, field, at, length);
+    }
 }
 
 // --- Process rows ---
@@ -451,6 +486,7 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
     AddCategory(out, kSigmaImageLoad);
     SetField(out, kSigmaImageLoaded, path, pathLength);
     SetProcessImage(c, r, out);
+    SetFactFields(out, r);
     return kSigmaViewReady;
 }
 
@@ -552,6 +588,7 @@ uint32_t RegistryView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* ou
     AddCategory(out, category);
     AddCategory(out, kSigmaRegistryEvent);
     SetLiteral(out, kSigmaEventType, eventType);
+    SetFactFields(out, r);
     SetProcessImage(c, r, out);
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
@@ -934,7 +971,15 @@ bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, cons
 
 namespace {
 
+bool StartRowFields(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out);
+
 bool StartRowView(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out) {
+    if (!StartRowFields(context, r, out)) return false;
+    SetFactFields(out, r);
+    return true;
+}
+
+bool StartRowFields(SigmaViewContext* context, const ViewRow& r, SigmaViewBuffer* out) {
     if (!IsStartRow(r.kind)) return false;
     ClearView(out);
     AddCategory(out, kSigmaProcessCreation);

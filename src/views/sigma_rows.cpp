@@ -154,7 +154,9 @@ bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventVie
         } else {
             // A rule undecided for fields the rule does not compare cannot be: keep a mark all
             // the same (never 0, which means a match).
-            const uint32_t fields = possible[p].unknownFields != 0 ? possible[p].unknownFields : 0x80000000u;
+            const SigmaFieldMask fields = possible[p].unknownFields != 0
+                                              ? possible[p].unknownFields
+                                              : SigmaFieldMask{1} << 63;
             kept[keptCount++] = SigmaRowMatch{index, possible[p++].rule, fields};
         }
     }
@@ -216,7 +218,8 @@ void ForgetMatches(SigmaState* s) {
     if (s->rowsOfRule != nullptr) {
         std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
         std::memset(s->possibleRowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
-        std::memset(s->possibleFieldsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(uint32_t));
+        std::memset(s->possibleFieldsOfRule, 0,
+                    static_cast<size_t>(s->ruleCapacity) * sizeof(SigmaFieldMask));
     }
 }
 
@@ -321,11 +324,12 @@ bool InstallSigmaRules(Recording* app, SigmaRuleSet* set) {
     const int32_t rules = set != nullptr ? SigmaRuleCount(set) : 0;
     int32_t* rowsOfRule = nullptr;
     int32_t* possibleRowsOfRule = nullptr;
-    uint32_t* possibleFieldsOfRule = nullptr;
+    SigmaFieldMask* possibleFieldsOfRule = nullptr;
     if (rules > 0) {
         rowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
         possibleRowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
-        possibleFieldsOfRule = static_cast<uint32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(uint32_t)));
+        possibleFieldsOfRule = static_cast<SigmaFieldMask*>(
+            AllocZeroed(static_cast<size_t>(rules) * sizeof(SigmaFieldMask)));
         if (rowsOfRule == nullptr || possibleRowsOfRule == nullptr || possibleFieldsOfRule == nullptr) {
             FreeBlock(rowsOfRule);
             FreeBlock(possibleRowsOfRule);
@@ -470,7 +474,7 @@ int32_t SigmaPossibleRowsOfRule(const Recording* app, int32_t rule) {
     return s->possibleRowsOfRule[rule];
 }
 
-uint32_t SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule) {
+SigmaFieldMask SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
     return s->possibleFieldsOfRule[rule];
@@ -491,10 +495,10 @@ int32_t SigmaPossibleRulesOfRow(const Recording* app, int32_t row, SigmaPossible
     return n;
 }
 
-void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity) {
+void AppendSigmaFieldNames(SigmaFieldMask mask, char16_t* out, size_t capacity) {
     bool first = true;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        if ((mask & (uint32_t{1} << f)) == 0) continue;
+        if ((mask & SigmaFieldBit(f)) == 0) continue;
         if (!first) AppendBounded(out, capacity, u", ");
         char16_t name[40];
         CopyAscii(name, 40, SigmaFieldName(f));

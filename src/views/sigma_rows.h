@@ -24,7 +24,7 @@ struct SigmaRulesList; // views/sigma_rules_list.h
 struct SigmaRowMatch {
     int32_t row;
     int32_t rule;
-    uint32_t unknownFields; // 0: a match
+    SigmaFieldMask unknownFields; // 0: a match
 };
 
 // Held by Recording::sigma; made on first use, freed by CleanUpRecording.
@@ -41,7 +41,7 @@ struct SigmaState {
     int32_t matchCapacity;
     int32_t* rowsOfRule; // rows each rule matched (SigmaRuleCount entries)
     int32_t* possibleRowsOfRule;    // rows each rule possibly matched (as many)
-    uint32_t* possibleFieldsOfRule; // the unknown fields that made them possible, together
+    SigmaFieldMask* possibleFieldsOfRule; // the unknown fields that made them possible, together
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
     int32_t rowsRaised;      // rows a Sigma rule of level low or above matched
@@ -120,13 +120,13 @@ int32_t SigmaRowsOfRule(const Recording* app, int32_t rule);
 // Rows a loaded rule possibly matched (undecided through fields those rows could not learn), and
 // those fields (bit 1 << SigmaField) over all of them.
 int32_t SigmaPossibleRowsOfRule(const Recording* app, int32_t rule);
-uint32_t SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule);
+SigmaFieldMask SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule);
 // The rules a row possibly matched, in rule order, with the fields that leave each undecided:
 // writes at most capacity, returns how many there are.
 int32_t SigmaPossibleRulesOfRow(const Recording* app, int32_t row, SigmaPossibleMatch* rules,
                                 int32_t capacity);
 // "CurrentDirectory, Image": the names of the fields in mask, ", " between them (bounded).
-void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity);
+void AppendSigmaFieldNames(SigmaFieldMask mask, char16_t* out, size_t capacity);
 // What made a rule the row matched hold: ExplainSigmaMatch over the row's view, made afresh from
 // the rows up to it (and, for a process start, up to where its view was made). Caller holds
 // rowsLock. Returns the length written; 0 when the rule does not hold there or memory is refused.

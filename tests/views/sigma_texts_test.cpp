@@ -501,7 +501,7 @@ logsource: {product: windows, category: process_creation}
 detection:
     selection:
         - Image|endswith: '\certutil.exe'
-        - OriginalFileName: 'CertUtil.exe'
+        - TerminalSessionId: '7'
     condition: selection
 )";
 
@@ -559,7 +559,7 @@ TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a
     CHECK(Cell(0, 6) == "22222222-0000-0000-0000-000000000011; possible on 1 row: Image not known");
     CHECK(Cell(1, 6) == "22222222-0000-0000-0000-000000000012; possible on 1 row: CurrentDirectory "
                         "not known");
-    CHECK(Cell(2, 6) == "partial: OriginalFileName never recorded; possible on 1 row: Image not known");
+    CHECK(Cell(2, 6) == "partial: TerminalSessionId never recorded; possible on 1 row: Image not known");
     CHECK(Cell(1, 3) == "1");
     CHECK(Cell(1, 4) == "1"); // matched by the examined program, possible for its child
     CHECK(Cell(0, 4) == "1");
