@@ -111,7 +111,7 @@ bool FactsOf(const TextStore* store, const CompactRow& row, RowFacts* facts) {
     return ReadFactsRecord(TextOfId(store, row.facts), facts);
 }
 
-TextView FactText(const TextStore* store, const RowFacts& facts, RowFact fact) {
+TextView FactTextOf(const TextStore* store, const RowFacts& facts, RowFact fact) {
     if (fact >= kRowFactCount || !FactKnown(facts, fact)) return TextOfId(store, 0);
     return TextOfId(store, facts.text[fact]);
 }

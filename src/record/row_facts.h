@@ -91,7 +91,7 @@ bool ReadFactsRecord(TextView view, RowFacts* facts);
 // The facts of a row: false, nothing known, when it has none or its id names no facts record.
 bool FactsOf(const TextStore* store, const CompactRow& row, RowFacts* facts);
 // A fact's text (the empty text when not known).
-TextView FactText(const TextStore* store, const RowFacts& facts, RowFact fact);
+TextView FactTextOf(const TextStore* store, const RowFacts& facts, RowFact fact);
 
 // The same record in another store (a store written afresh): its texts and the record interned
 // there. id 0 stays 0; a record that is not one, or a refusal, gives false.

@@ -155,7 +155,7 @@ RowFacts StoredFacts(const Recording* app, int32_t index) {
 TextView StoredFactText(const Recording* app, int32_t index, RowFact fact, bool* known) {
     const RowFacts facts = StoredFacts(app, index);
     *known = fact < kRowFactCount && FactKnown(facts, fact);
-    TextView view = FactText(&app->rowTexts, facts, fact);
+    TextView view = FactTextOf(&app->rowTexts, facts, fact);
     if (view.length > kFactChars - 1) view.length = kFactChars - 1;
     return view;
 }

@@ -77,12 +77,12 @@ TEST_CASE("A facts record comes back as stored, shared by the rows with the same
     REQUIRE(FactsOf(&g.store, row, &back));
     CHECK(back.layout == kFactsLayoutProcess);
     CHECK(back.known == facts.known);
-    CHECK(Read(FactText(&g.store, back, kFactOriginalFileName)) == u"cmd.exe");
-    CHECK(Read(FactText(&g.store, back, kFactUser)) == u"VM\\analyst");
+    CHECK(Read(FactTextOf(&g.store, back, kFactOriginalFileName)) == u"cmd.exe");
+    CHECK(Read(FactTextOf(&g.store, back, kFactUser)) == u"VM\\analyst");
     // Known and empty, against not known: both read as the empty text, only one is known.
     CHECK(FactKnown(back, kFactCompany));
     CHECK_FALSE(FactKnown(back, kFactProduct));
-    CHECK(FactText(&g.store, back, kFactCompany).length == 0);
+    CHECK(FactTextOf(&g.store, back, kFactCompany).length == 0);
 
     // Copied into another store: the same texts under that store's ids.
     StoreGuard other;
@@ -92,7 +92,7 @@ TEST_CASE("A facts record comes back as stored, shared by the rows with the same
     row.facts = copied;
     REQUIRE(FactsOf(&other.store, row, &back));
     CHECK(back.known == facts.known);
-    CHECK(Read(FactText(&other.store, back, kFactSigned)) == u"true");
+    CHECK(Read(FactTextOf(&other.store, back, kFactSigned)) == u"true");
     CHECK(CopyFacts(&g.store, 0, &other.store, &copied));
     CHECK(copied == 0);
 
