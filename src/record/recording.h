@@ -111,6 +111,9 @@ struct Recording {
     // The facts of the rows as the facts worker reads them (views/row_facts_flow.h); made by
     // Start, window thread only.
     RowFactsFlow* rowFacts;
+    // Start reads the rows' facts (set by the programs on the real system; the stand-in tools
+    // leave it off, their scenarios name files of another machine).
+    uint8_t readFacts;
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

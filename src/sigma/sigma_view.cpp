@@ -1032,6 +1032,16 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
     const ViewRow r = MakeViewRow(store, row, out);
     if (row.category == kCategoryRegistry) return RegistryView(context, r, out);
     if (IsStartRow(r.kind)) return StartRowView(context, r, out) ? kSigmaViewReady : kSigmaViewNone;
+    if (r.kind == RowKind::LoadedDll && (categories & (1u << kSigmaImageLoad)) != 0) {
+        // Its facts came after it was learned: the same fields, the facts read now.
+        size_t pathLength = 0;
+        const char16_t* path = RowPath(r, &pathLength);
+        AddCategory(out, kSigmaImageLoad);
+        SetField(out, kSigmaImageLoaded, path, pathLength);
+        SetProcessImage(context, r, out);
+        SetFactFields(out, r);
+        return kSigmaViewReady;
+    }
     if (row.category == kCategoryFile) {
         AddCategory(out, categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete)));
         if (out->view.categories == 0) return kSigmaViewNone;

@@ -10,6 +10,7 @@
 #include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma_view.h"
+#include "views/row_facts_flow.h"
 #include "views/row_store.h"
 #include "views/sigma_rules_list.h"
 #include "views/sigma_texts.h"
@@ -185,6 +186,42 @@ bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventVie
     return before == 0;
 }
 
+// Keeps a learned row until its facts come; false when memory is refused (the row is then
+// matched at once, its facts unknown).
+bool HoldForFacts(SigmaState* s, int32_t index, uint32_t categories) {
+    if (s->factsCount == s->factsCapacity) {
+        const int32_t capacity = s->factsCapacity == 0 ? 64 : s->factsCapacity * 2;
+        auto* rows = static_cast<int32_t*>(AllocZeroed(size_t(capacity) * sizeof(int32_t)));
+        auto* categoriesOf = static_cast<uint32_t*>(AllocZeroed(size_t(capacity) * sizeof(uint32_t)));
+        if (rows == nullptr || categoriesOf == nullptr) {
+            FreeBlock(rows);
+            FreeBlock(categoriesOf);
+            return false;
+        }
+        if (s->factsCount > 0) {
+            std::memcpy(rows, s->factsRows, size_t(s->factsCount) * sizeof(int32_t));
+            std::memcpy(categoriesOf, s->factsCategories, size_t(s->factsCount) * sizeof(uint32_t));
+        }
+        FreeBlock(s->factsRows);
+        FreeBlock(s->factsCategories);
+        s->factsRows = rows;
+        s->factsCategories = categoriesOf;
+        s->factsCapacity = capacity;
+    }
+    s->factsRows[s->factsCount] = index;
+    s->factsCategories[s->factsCount] = categories;
+    ++s->factsCount;
+    return true;
+}
+
+// Matches the view in the buffer of a row whose facts came; true when it must now appear.
+bool MatchShownView(Recording* app, SigmaState* s, int32_t index) {
+    const bool rose = MatchView(app, s, index, &s->buffer->view);
+    const int32_t viewed = SigmaRuleView(app);
+    return (rose && app->view.suspiciousOnly != 0) ||
+           (viewed >= 0 && RowMatchedSigmaRule(app, index, viewed));
+}
+
 // Matches the process starts that became due. Returns whether one of them must now be shown
 // where it was not: it rose from no severity while suspicious-only is on, or it matched the rule
 // whose rows alone are shown.
@@ -195,6 +232,10 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
     while ((n = TakeDueSigmaRows(s->context, due, kDueBatch)) > 0) {
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
+            if (RowWaitsForFacts(app, due[i]) &&
+                HoldForFacts(s, due[i], 1u << kSigmaProcessCreation)) {
+                continue;
+            }
             if (SigmaViewOfStartRow(s->context, StoredTexts(app), StoredRecord(app, due[i]),
                                     s->buffer)) {
                 const bool rose = MatchView(app, s, due[i], &s->buffer->view);
@@ -208,6 +249,7 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
 }
 
 void ForgetMatches(SigmaState* s) {
+    s->factsCount = 0; // every row is matched afresh from here
     ResetSigmaViewContext(s->context);
     s->explainReady = 0;
     s->matchCount = 0;
@@ -361,9 +403,35 @@ bool MatchNewRow(Recording* app, int32_t index) {
     if (s == nullptr || index < 0 || index >= app->rowCount) return false;
     if (LearnSigmaRow(s->context, StoredTexts(app), StoredRecord(app, index), index, s->buffer) ==
         kSigmaViewReady) {
-        MatchView(app, s, index, &s->buffer->view);
+        // A row waiting for its facts is learned now (later rows learn from it in order) and
+        // matched when they come.
+        if (!RowWaitsForFacts(app, index) || !HoldForFacts(s, index, s->buffer->view.categories))
+            MatchView(app, s, index, &s->buffer->view);
     }
     return MatchDueRows(app, s);
+}
+
+bool MatchRowWithFacts(Recording* app, int32_t index) {
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr || index < 0 || index >= app->rowCount) return false;
+    for (int32_t i = 0; i < s->factsCount; ++i) {
+        if (s->factsRows[i] != index) continue;
+        const uint32_t categories = s->factsCategories[i];
+        std::memmove(s->factsRows + i, s->factsRows + i + 1,
+                     size_t(s->factsCount - i - 1) * sizeof(int32_t));
+        std::memmove(s->factsCategories + i, s->factsCategories + i + 1,
+                     size_t(s->factsCount - i - 1) * sizeof(uint32_t));
+        --s->factsCount;
+        const CompactRow& row = StoredRecord(app, index);
+        const bool ready =
+            (row.kind == static_cast<uint16_t>(RowKind::StartedProcess) ||
+             row.kind == static_cast<uint16_t>(RowKind::StartedChildProcess))
+                ? SigmaViewOfStartRow(s->context, StoredTexts(app), row, s->buffer)
+                : SigmaViewOfChangedRow(s->context, StoredTexts(app), row, categories,
+                                        s->buffer) == kSigmaViewReady;
+        return ready && MatchShownView(app, s, index);
+    }
+    return false; // not held: a start still waiting for its image path is matched when due
 }
 
 void MatchDeferredRowsAtStop(Recording* app) {
@@ -606,6 +674,8 @@ void FreeSigmaState(Recording* app) {
     FreeBlock(s->rowsOfRule);
     FreeBlock(s->possibleRowsOfRule);
     FreeBlock(s->possibleFieldsOfRule);
+    FreeBlock(s->factsRows);
+    FreeBlock(s->factsCategories);
     FreeSigmaRulesList(s->rulesList);
     FreeBlock(s);
     app->sigma = nullptr;

@@ -61,6 +61,12 @@ struct SigmaState {
     int32_t explainRowCount;
     uint8_t explainReady;
     SigmaRulesList* rulesList; // what that window shows, made with it
+    // Rows learned but not matched yet: they wait for their facts (views/row_facts_flow.h), with
+    // the categories of their first view. Matched when the facts come or their deadline passes.
+    int32_t* factsRows;
+    uint32_t* factsCategories;
+    int32_t factsCount;
+    int32_t factsCapacity;
 };
 
 // The Sigma state, made when it does not exist yet; null when memory is refused.
@@ -94,6 +100,9 @@ uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity)
 // severity was raised while suspicious-only is on, or it matched the rule whose rows alone are
 // shown (the shown rows must then be rebuilt).
 bool MatchNewRow(Recording* app, int32_t index);
+// A row that waited for its facts has them (or its deadline passed): it is matched now. Returns
+// true when it must now be shown where it was not (as MatchNewRow). Caller holds rowsLock.
+bool MatchRowWithFacts(Recording* app, int32_t index);
 // Stop: the process starts still waiting for their image path are matched as they are.
 void MatchDeferredRowsAtStop(Recording* app);
 // A stored row's text changed after it was matched (a registry path named at the end of the

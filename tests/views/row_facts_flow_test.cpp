@@ -19,6 +19,7 @@
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/sim_facts.h"
+#include "platform/time.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
 #include "views/row_store.h"
@@ -120,7 +121,6 @@ ProcessTokenFacts Token(const char16_t* user, uint32_t rid, uint64_t logonId) {
 
 TEST_CASE("Process starts, image loads and value writes get their facts; a deleted image none") {
     Fixture f;
-    REQUIRE(StartRowFacts(f.app, nullptr));
     const std::u16string image = f.File("prog.exe", "abc");
     SetSimulatedProcessToken(4001, Token(u"VM\\analyst", 0x3000, 0x3e7));
     SetSimulatedProcessToken(3000, Token(u"VM\\parent", 0x2000, 0x10));
@@ -140,6 +140,8 @@ TEST_CASE("Process starts, image loads and value writes get their facts; a delet
                                 u"\\REGISTRY\\MACHINE\\SOFTWARE\\Test", u"Value: Run");
     const int32_t gone = f.Add(RowKind::LoadedDll, 4001, 3000, (f.folder / "gone.dll").u16string());
     const int32_t read = f.Add(RowKind::ReadFile, 4001, 3000, image);
+    // Stored before the worker ran: asked here, as they arrived.
+    REQUIRE(StartRowFacts(f.app, nullptr));
     CHECK(RequestRowFacts(f.app, start, kArrived) == 4); // image, signature, token, parent's token
     CHECK(RequestRowFacts(f.app, load, kArrived) == 2);
     CHECK(RequestRowFacts(f.app, write, kArrived) == 1);
@@ -192,9 +194,9 @@ TEST_CASE("Facts not read by the deadline stay unknown and are counted; a stop h
         while (!release.load() && std::chrono::steady_clock::now() < until)
             std::this_thread::yield();
     };
-    REQUIRE(StartRowFacts(f.app, &config));
     SetSimulatedProcessToken(4001, Token(u"VM\\analyst", 0x3000, 0x3e7));
     const int32_t start = f.Add(RowKind::StartedChildProcess, 4001, 0, u"C:\\x.exe");
+    REQUIRE(StartRowFacts(f.app, &config));
     REQUIRE(RequestRowFacts(f.app, start, kArrived) == 3); // no parent: no parent's token
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (held.load() == 0 && std::chrono::steady_clock::now() < until)
@@ -211,11 +213,107 @@ TEST_CASE("Facts not read by the deadline stay unknown and are counted; a stop h
 
     // A row still waiting when the recording stops is handed out, its facts unknown.
     const int32_t later = f.Add(RowKind::StartedChildProcess, 4001, 0, u"C:\\x.exe");
-    REQUIRE(RequestRowFacts(f.app, later, kArrived) > 0);
+    CHECK(RowWaitsForFacts(f.app, later)); // asked as it was stored
     release = true;
     done.clear();
     StopRowFacts(f.app, 5000, Done, &done);
     CHECK(done == std::set<int32_t>{later});
     CHECK(RequestRowFacts(f.app, later, kArrived) == 0); // stopped: nothing more is asked
     CHECK(f.Notes().find("dropped when the recording stopped") != std::string::npos);
+}
+
+#include "sigma/sigma.h"
+#include "views/sigma_rows.h"
+
+namespace {
+
+void MatchWhenDone(Recording* app, int32_t index, void* context) {
+    static_cast<std::set<int32_t>*>(context)->insert(index);
+    MatchRowWithFacts(app, index);
+}
+
+const char kRule[] = R"(title: Run key value outside the program folders
+id: 33333333-0000-0000-0000-000000000001
+level: high
+logsource: {product: windows, category: registry_set}
+detection:
+    selection:
+        TargetObject|endswith: '\Test\Run'
+    filter:
+        Details|startswith: 'C:\Program Files\'
+    condition: selection and not filter
+)";
+
+const char kWriteRule[] = R"(title: Any file created
+id: 33333333-0000-0000-0000-000000000002
+level: low
+logsource: {product: windows, category: file_event}
+detection:
+    selection:
+        TargetFilename|endswith: '.txt'
+    condition: selection
+)";
+
+int32_t RulesOfRow(Recording* app, int32_t row) {
+    int32_t rules[4];
+    return SigmaRulesOfRow(app, row, rules, 4);
+}
+
+} // namespace
+
+TEST_CASE("A row waiting for its facts is matched when they come; rows after it do not wait") {
+    Fixture f;
+    SigmaRuleSet* set = NewSigmaRuleSet();
+    REQUIRE(AddSigmaRuleText(set, kRule, sizeof kRule - 1, u"run.yml"));
+    REQUIRE(AddSigmaRuleText(set, kWriteRule, sizeof kWriteRule - 1, u"file.yml"));
+    REQUIRE(InstallSigmaRules(f.app, set));
+    FactsWorkerConfig config{};
+    static std::atomic<bool> release{false};
+    release = false;
+    config.beforeRead = [](void*, uint64_t) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!release.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+    };
+    REQUIRE(StartRowFacts(f.app, &config));
+    const char16_t* data = u"C:\\Users\\a\\x.exe";
+    SetSimulatedRegistryValue(u"HKLM\\SOFTWARE\\Test", u"Run", kRegSz, data,
+                              static_cast<uint32_t>((TextLength(data) + 1) * 2));
+    SetSimulatedRegistryKeyTime(u"HKLM\\SOFTWARE\\Test", 1);
+    SetSimulatedRegistryValue(u"HKLM\\SOFTWARE\\Other", u"Run", kRegSz, data,
+                              static_cast<uint32_t>((TextLength(data) + 1) * 2));
+
+    // Stored rows ask for their facts themselves (the recording's worker runs).
+    const int32_t write = f.Add(RowKind::WroteRegistryValue, 4001, 0,
+                                u"\\REGISTRY\\MACHINE\\SOFTWARE\\Test", u"Value: Run");
+    const int32_t file = f.Add(RowKind::CreatedNewFile, 4001, 0, u"C:\\a.txt");
+    CHECK(RowWaitsForFacts(f.app, write));
+    CHECK(RulesOfRow(f.app, write) == 0); // held: its Details are not read yet
+    CHECK(RulesOfRow(f.app, file) == 1);  // a later row without facts is not held
+
+    release = true;
+    std::set<int32_t> done;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (done.count(write) == 0 && std::chrono::steady_clock::now() < until) {
+        PollRowFacts(f.app, kArrived, MatchWhenDone, &done);
+        std::this_thread::yield();
+    }
+    REQUIRE_MESSAGE(done.count(write) == 1, "waited 20 s for the value's data");
+    CHECK(f.Fact(write, kFactDetails) == "C:\\Users\\a\\x.exe");
+    CHECK(RulesOfRow(f.app, write) == 1);
+    CHECK(StoredSeverity(f.app, write) == 3);
+
+    // Facts that came too late: the filter is undecided, the rule possible, not a match.
+    release = false;
+    const int32_t late = f.Add(RowKind::WroteRegistryValue, 4001, 0,
+                               u"\\REGISTRY\\MACHINE\\SOFTWARE\\Other\\Test", u"Value: Run");
+    CHECK(RowWaitsForFacts(f.app, late));
+    done.clear();
+    PollRowFacts(f.app, NowTicks() + kFactsDeadlineTicks + 1, MatchWhenDone, &done);
+    CHECK(done == std::set<int32_t>{late});
+    CHECK(RulesOfRow(f.app, late) == 0);
+    SigmaPossibleMatch possible[2];
+    CHECK(SigmaPossibleRulesOfRow(f.app, late, possible, 2) == 1);
+    release = true;
+    StopRowFacts(f.app, 5000, nullptr, nullptr);
 }
