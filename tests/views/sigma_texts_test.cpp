@@ -600,3 +600,16 @@ TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a
     CHECK(Possible(2).empty());
     CHECK(SigmaPossibleRowsOfRule(app, 0) == 0);
 }
+
+TEST_CASE_FIXTURE(TextsFixture, "Rules Matched names the facts the row's fields were given") {
+    Append(kCategoryRegistry, 10, u"a.exe", u"Wrote registry value", u"\\REGISTRY\\MACHINE\\X",
+           u"Value: Run");
+    Append(kCategoryRegistry, 10, u"a.exe", u"Wrote registry value", u"\\REGISTRY\\MACHINE\\Y",
+           u"Value: Run");
+    RowFactTexts given{};
+    given.known = 1u << kFactDetails;
+    given.text[kFactDetails] = u"DWORD (0x00000001)";
+    REQUIRE(SetStoredFacts(app, 0, given));
+    CHECK(Has(RulesMatched(0), "\r\nFacts:\r\n  Details: DWORD (0x00000001)\r\n\r\n"));
+    CHECK_FALSE(Has(RulesMatched(1), "Facts:")); // none read for it
+}
