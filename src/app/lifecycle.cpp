@@ -19,6 +19,8 @@
 #include "record/row_kind.h"
 #include "report/completeness.h"
 #include "report/discard.h"
+#include "platform/lock.h"
+#include "views/row_facts_flow.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
@@ -292,6 +294,46 @@ Outcome CheckProgramPath(const char16_t* path) {
     return result;
 }
 
+namespace {
+
+// A row whose facts came is matched; one that must now be shown where it was not rebuilds the
+// shown rows.
+void MatchWithFacts(Recording* app, int32_t index, void* context) {
+    if (MatchRowWithFacts(app, index)) *static_cast<bool*>(context) = true;
+}
+
+void AfterFacts(Recording* app, int32_t handed, bool appears) {
+    if (appears) {
+        RebuildShownRows(app);
+    } else if (handed > 0) {
+        MarkRepaint(&app->changes, kRepaintItems);
+    }
+}
+
+void PollFactsNow(Recording* app) {
+    if (app->rowFacts == nullptr) return;
+    bool appears = false;
+    int32_t handed;
+    {
+        LockGuard rows(&app->rowsLock);
+        handed = PollRowFacts(app, NowTicks(), MatchWithFacts, &appears);
+    }
+    AfterFacts(app, handed, appears);
+}
+
+void StopFactsNow(Recording* app) {
+    if (app->rowFacts == nullptr) return;
+    PollFactsNow(app); // what was read by now is kept
+    bool appears = false;
+    {
+        LockGuard rows(&app->rowsLock);
+        StopRowFacts(app, 2000, MatchWithFacts, &appears);
+    }
+    AfterFacts(app, 1, appears);
+}
+
+} // namespace
+
 Outcome StartRecording(Recording* app, const StartRequest& request) {
     // F5 and a posted click reach here too: a running recording is never started again.
     if (app->recording != 0) {
@@ -319,6 +361,8 @@ Outcome StartRecording(Recording* app, const StartRequest& request) {
         return result;
     }
 
+    // The rows' facts are read beside the recording; without the worker they stay unknown.
+    if (app->readFacts != 0) StartRowFacts(app, nullptr);
     app->recording = 1;
     EnableRecordingControls(app, true);
     UiSetTimer(app->port.mainWindow, TIMER_DRAIN, 100);
@@ -383,10 +427,13 @@ Outcome StopRecording(Recording* app) {
         if (app->queueBytes != nullptr) DrainEventQueue(app);
         RepairRegistryKeyPaths(app);
         GatherCompletenessCounters(app);
+        // The rows still waiting for their facts are matched without those not read yet.
+        StopFactsNow(app);
         // No image load will come any more: the starts still waiting for theirs are matched.
         MatchDeferredRowsAtStop(app);
         ReleaseTraceOf(app);
     }
+    StopFactsNow(app); // without a trace too: no row waits past Stop
     // The program was ended in step 2; this finds nothing left and releases the launcher.
     ReleaseLauncherOf(app);
     app->recordingInfo.stopped = LocalNow();
@@ -435,6 +482,7 @@ void HandleTimerTick(Recording* app, uintptr_t timerId) {
         }
     }
     IngestQueuedRows(app);
+    PollFactsNow(app);
     ShowOperationNames(app);
     if (refreshViews) RefreshViewWindows(app, false); // at most once a second, when rows came
     RefreshSigmaRulesCounts(app); // nothing unless rows matched since the last tick

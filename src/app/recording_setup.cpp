@@ -8,6 +8,7 @@
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
 #include "platform/memory.h"
+#include "views/row_facts_flow.h"
 #include "views/sigma_rows.h"
 
 namespace olv {
@@ -75,6 +76,7 @@ void CleanUpRecording(Recording* app) {
     app->processCondition = ProcessCondition{};
     FreeEventQueue(app);
     FreeSigmaState(app);
+    FreeRowFacts(app);
     DeleteLock(&app->rowsLock);
     DeleteLock(&app->queueLock);
 }

@@ -1002,6 +1002,7 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
         return kCliExitNotStarted;
     }
     InitRecording(app);
+    app->readFacts = pf->prepareRecording == nullptr ? 1 : 0; // the real program, not the twin
     // No window: the threads leave their notices for the run to take, and nothing is shown.
     app->port.mainWindow = nullptr;
     FreeMainWindow(app);

@@ -751,8 +751,8 @@ constexpr uint32_t kInStore = 0x80000000u;
 struct alignas(64) ViewChunk {
     uint8_t* outcome;        // SigmaViewOutcome of each row
     uint32_t* categories;    // each row's view's categories (0 for a row without a view)
-    uint32_t* mask;          // each row's view's fields that are present
-    uint32_t* unknown;       // each row's view's fields that the row could not learn
+    SigmaFieldMask* mask;    // each row's view's fields that are present
+    SigmaFieldMask* unknown; // each row's view's fields that the row could not learn
     KeptField* fields;       // kSigmaFieldCount a row
     char16_t* store;         // texts of the views that are not in their rows
     size_t storeUsed;
@@ -763,7 +763,7 @@ struct alignas(64) ViewChunk {
 };
 
 // The fields of the chunk's row k that its view lists (none when the view names no category).
-inline uint32_t KeptMask(const ViewChunk* v, int32_t k) {
+inline SigmaFieldMask KeptMask(const ViewChunk* v, int32_t k) {
     return v->categories[k] != 0 ? v->mask[k] : 0;
 }
 
@@ -778,12 +778,13 @@ size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names
     if (v->categories[k] != 0 && v->unknown[k] != 0) {
         chars += 20; // ,"unknownFields":[ ]
         for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-            if ((v->unknown[k] & (1u << f)) != 0) chars += 3 + JsonTextMaxChars(names.fieldLength[f]);
+            if ((v->unknown[k] & SigmaFieldBit(f)) != 0)
+                chars += 3 + JsonTextMaxChars(names.fieldLength[f]);
         }
     }
     const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
-    for (uint32_t rest = KeptMask(v, k); rest != 0; rest &= rest - 1) {
-        const auto f = static_cast<uint32_t>(__builtin_ctz(rest));
+    for (SigmaFieldMask rest = KeptMask(v, k); rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
         chars += 2 + JsonTextMaxChars(names.fieldLength[f]) + JsonTextMaxChars(kept[f].length);
     }
     return chars;
@@ -801,7 +802,8 @@ struct ViewText {
 // `present` has the fields listed (none for a view of no category), `field(f)` gives each; a field
 // that is the row's process name or path is copied from where PutRowMembers wrote it.
 template <typename FieldOf>
-JsonLine PutViewMembers(JsonLine line, uint32_t categories, uint32_t unknown, uint32_t present,
+JsonLine PutViewMembers(JsonLine line, uint32_t categories, SigmaFieldMask unknown,
+                        SigmaFieldMask present,
                         FieldOf field, const ViewNames& names, const RowEscapes& escapes) {
     line = PutJsonLiteral(line, ",\"categories\":[");
     bool first = true;
@@ -815,8 +817,8 @@ JsonLine PutViewMembers(JsonLine line, uint32_t categories, uint32_t unknown, ui
     }
     line = PutJsonLiteral(line, "],\"fields\":{");
     first = true;
-    for (uint32_t rest = present; rest != 0; rest &= rest - 1) {
-        const auto f = static_cast<uint32_t>(__builtin_ctz(rest));
+    for (SigmaFieldMask rest = present; rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
         if (!first) line = PutJsonChar(line, ',');
         if (line.bound == 0) {
             std::memcpy(line.at, names.fieldJson[f], names.fieldJsonBytes[f]);
@@ -844,7 +846,7 @@ JsonLine PutViewMembers(JsonLine line, uint32_t categories, uint32_t unknown, ui
     line = PutJsonLiteral(line, ",\"unknownFields\":[");
     first = true;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        if ((unknown & (1u << f)) == 0) continue;
+        if ((unknown & SigmaFieldBit(f)) == 0) continue;
         if (!first) line = PutJsonChar(line, ',');
         // The name with its colon made once: without the colon.
         line = PutJsonMade(line, names.fieldJson[f], names.fieldJsonBytes[f] - 1, names.field[f],
@@ -879,16 +881,17 @@ void FreeStartViews(StartViews* views) {
 
 // Keeps the view members of a start, written within the bound of a line into `scratch` (room for
 // JsonLineMaxBytes(kLineChars)).
-void KeepStartView(StartViews* views, int32_t row, const SigmaEventView* view,
+void KeepStartView(StartViews* views, int32_t row, const SigmaViewBuffer* buffer,
                    const ViewNames& names, uint8_t* scratch) {
-    uint32_t present = 0;
+    const SigmaEventView* view = &buffer->view;
+    SigmaFieldMask present = 0;
     for (uint32_t f = 0; view->categories != 0 && f < kSigmaFieldCount; ++f) {
-        if (view->fields[f].text != nullptr && view->fields[f].length != 0) present |= 1u << f;
+        if (view->fields[f].text != nullptr && view->fields[f].length != 0) present |= SigmaFieldBit(f);
     }
     const RowEscapes none{};
     const JsonLine line = PutViewMembers(
-        JsonLine{scratch, 0, static_cast<uint32_t>(kLineChars)}, view->categories, view->unknown,
-        present,
+        JsonLine{scratch, 0, static_cast<uint32_t>(kLineChars)}, view->categories,
+        ListedUnknownFields(*buffer), present,
         [view](uint32_t f) {
             return ViewText{view->fields[f].text, view->fields[f].length, view->fields[f].length};
         },
@@ -931,7 +934,7 @@ int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaVi
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
             if (SigmaViewOfStartRow(context, StoredTexts(app), StoredRecord(app, due[i]), due[i],
                                     buffer)) {
-                KeepStartView(views, due[i], &buffer->view, names, scratch);
+                KeepStartView(views, due[i], buffer, names, scratch);
             }
         }
     }
@@ -1035,8 +1038,8 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
     for (ViewChunk& v : job->views) {
         v.outcome = static_cast<uint8_t*>(AllocZeroed(rows));
         v.categories = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
-        v.mask = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
-        v.unknown = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
+        v.mask = static_cast<SigmaFieldMask*>(AllocZeroed(rows * sizeof(SigmaFieldMask)));
+        v.unknown = static_cast<SigmaFieldMask*>(AllocZeroed(rows * sizeof(SigmaFieldMask)));
         v.fields = static_cast<KeptField*>(AllocZeroed(rows * kSigmaFieldCount * sizeof(KeptField)));
         v.storeCapacity = size_t{1} << 16;
         v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
@@ -1115,14 +1118,14 @@ bool PlaceInRow(const SigmaRowTexts& texts, const char16_t* text, uint32_t lengt
 bool KeepView(ViewChunk* v, int32_t k, const SigmaViewBuffer& buffer) {
     const SigmaEventView& view = buffer.view;
     v->categories[k] = view.categories;
-    v->unknown[k] = view.unknown;
-    uint32_t mask = 0;
+    v->unknown[k] = ListedUnknownFields(buffer);
+    SigmaFieldMask mask = 0;
     KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
         const SigmaText& text = view.fields[f];
         kept[f] = KeptField{0, 0};
         if (text.text == nullptr || text.length == 0) continue;
-        mask |= 1u << f;
+        mask |= SigmaFieldBit(f);
         uint32_t offset = 0;
         if (PlaceInRow(buffer.row, text.text, text.length, &offset)) {
             kept[f] = KeptField{offset, text.length};

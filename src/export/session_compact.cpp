@@ -6,6 +6,7 @@
 #include "platform/lock.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
+#include "record/row_facts.h"
 
 namespace olv {
 
@@ -23,8 +24,8 @@ constexpr uint32_t kMostCategory = 4; // kCategoryProcess and the "Unknown" an o
 constexpr uint32_t kMostSeverity = 3;
 
 // Per text of the table while rows are checked, worked out once for each text so that a row's
-// checks are a few lookups in one small array (a byte a text, so that it stays in the cache).
-enum TextFlag : uint8_t {
+// checks are a few lookups in one small array (two bytes a text, so that it stays in the cache).
+enum TextFlag : uint16_t {
     kTextHasZero = 1,  // a unit is 0: not a text a row field can hold
     kFitsPath = 2,     // at most kPathChars - 1 units
     kFitsDetail = 4,   // at most kDetailChars - 1
@@ -33,8 +34,9 @@ enum TextFlag : uint8_t {
     kTimeShape = 32,   // kTimeUnits long
     kContextSound = 64, // checked as a context record, sound, with no operation text
     kContextSoundOperation = 128, // ... keeping an operation text (sound for rows of kind Other)
+    kFactsChecked = 256, // used as a facts record and found sound
 };
-constexpr uint8_t kFitsAll = kFitsPath | kFitsDetail | kFitsThreat | kFitsShort;
+constexpr uint16_t kFitsAll = kFitsPath | kFitsDetail | kFitsThreat | kFitsShort;
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 static_assert(kThreatChars > 64 && kDetailChars > 64 && kPathChars > 64);
 static_assert(kContextUnits == 14); // MarkContext reads its last six units
@@ -84,7 +86,7 @@ bool HoldsZeroUnit(const uint8_t* data, uint32_t bytes, uint32_t width) {
 // table. Its texts come before it in a table the store wrote; one that names a text after it (or
 // fails a check) is left unmarked, for CheckContext to judge when a row uses it, so a text that no
 // row takes for a context is never refused for not being one.
-void MarkContext(const TextStore* store, uint32_t id, uint8_t* flags) {
+void MarkContext(const TextStore* store, uint32_t id, uint16_t* flags) {
     // The record's last six units: the process, threat and operation ids, low unit first.
     const TextStoreEntry e = store->entries[id];
     const uint8_t* units = store->pool + e.offset;
@@ -94,7 +96,7 @@ void MarkContext(const TextStore* store, uint32_t id, uint8_t* flags) {
     };
     auto word = [&](uint32_t i) { return unit(i) | (unit(i + 1) << 16); };
     const uint32_t process = word(8), threat = word(10), operation = word(12);
-    auto sound = [&](uint32_t text, uint8_t fits) {
+    auto sound = [&](uint32_t text, uint16_t fits) {
         return text == 0 || (text < id && (flags[text] & (kTextHasZero | fits)) == fits);
     };
     if (sound(process, kFitsShort) && sound(threat, kFitsThreat) && sound(operation, kFitsShort))
@@ -102,13 +104,13 @@ void MarkContext(const TextStore* store, uint32_t id, uint8_t* flags) {
 }
 
 // The flags of the texts from .. to - 1 of the table.
-void MarkTexts(const TextStore* store, uint32_t from, uint32_t to, uint8_t* flags) {
+void MarkTexts(const TextStore* store, uint32_t from, uint32_t to, uint16_t* flags) {
     for (uint32_t id = from; id < to; ++id) {
         const TextStoreEntry e = store->entries[id];
         const uint32_t n = e.head & ~kTextStoreWide;
         const uint32_t width = (e.head & kTextStoreWide) != 0 ? 2 : 1;
         const bool zero = HoldsZeroUnit(store->pool + e.offset, n * width, width);
-        flags[id] = static_cast<uint8_t>(
+        flags[id] = static_cast<uint16_t>(
             (zero ? kTextHasZero : 0) | (n < kPathChars ? kFitsPath : 0) |
             (n < kDetailChars ? kFitsDetail : 0) | (n < kThreatChars ? kFitsThreat : 0) |
             (n < kResultChars ? kFitsShort : 0) | (n == kTimeUnits ? kTimeShape : 0));
@@ -118,7 +120,7 @@ void MarkTexts(const TextStore* store, uint32_t from, uint32_t to, uint8_t* flag
 
 struct RowCheck {
     const TextStore* store;
-    uint8_t* flags;
+    uint16_t* flags;
     uint32_t texts;
     uint32_t row;
     char16_t* why;
@@ -127,7 +129,7 @@ struct RowCheck {
 
 // A text id in a row field of chars units: in the table, free of zero units, leaving room for
 // the terminator.
-bool CheckTextId(RowCheck* c, uint32_t id, uint8_t fits, size_t chars, const char16_t* field) {
+bool CheckTextId(RowCheck* c, uint32_t id, uint16_t fits, size_t chars, const char16_t* field) {
     if (id == 0) return true;
     if (id < c->texts && (c->flags[id] & (kTextHasZero | fits)) == fits) return true;
     if (id >= c->texts) {
@@ -178,6 +180,34 @@ bool CheckContext(RowCheck* c, const CompactRow& row) {
     return true;
 }
 
+// A facts record of the layout of the row's kind, each text it names a text of the table that
+// fits a fact. A record is shared by many rows: its texts are checked once.
+bool CheckFacts(RowCheck* c, const CompactRow& row) {
+    const uint32_t id = row.facts;
+    if (id == 0) return true;
+    RowFacts facts{};
+    const RowFactsLayout layout = FactsLayoutOfKind(KindOf(row));
+    if (id >= c->texts || !ReadFactsRecord(TextOfId(c->store, id), &facts) ||
+        facts.layout != layout) {
+        FormatText(c->why, c->whyChars, u"row %lu's facts (text %lu) are not a facts record of "
+                   u"its kind", c->row + 1, id);
+        return false;
+    }
+    if ((c->flags[id] & kFactsChecked) != 0) return true;
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        const uint32_t text = facts.text[f];
+        if (text == 0) continue;
+        if (text >= c->texts || (c->flags[text] & kTextHasZero) != 0 ||
+            TextOfId(c->store, text).length > kFactChars - 1) {
+            FormatText(c->why, c->whyChars, u"row %lu's fact %lu (text %lu) is not a text of "
+                       u"the table that fits a fact", c->row + 1, f, text);
+            return false;
+        }
+    }
+    c->flags[id] |= kFactsChecked;
+    return true;
+}
+
 bool CheckRow(RowCheck* c, const CompactRow& row) {
     if (row.kind >= kRowKindCount) {
         FormatText(c->why, c->whyChars, u"row %lu has kind %lu, which is not known", c->row + 1,
@@ -189,11 +219,7 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
                    uint32_t{row.category}, uint32_t{row.severity});
         return false;
     }
-    if (row.facts != 0) {
-        FormatText(c->why, c->whyChars, u"row %lu has facts (text %lu) of a newer version",
-                   c->row + 1, row.facts);
-        return false;
-    }
+    if (!CheckFacts(c, row)) return false;
     if ((row.time & kTimeInStore) != 0) {
         const uint64_t id = row.time & ~kTimeInStore;
         if (id == 0 || id >= c->texts || (c->flags[id] & kTimeShape) == 0) {
@@ -214,18 +240,18 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
 // seen: no early exits, so that the lookups of one row and the next overlap. A row that does not
 // pass is checked again by CheckRow, which names the fault or marks a context seen for the first
 // time; where this passes a row, so does CheckRow.
-inline bool RowPassesQuickly(const uint8_t* flags, uint32_t texts, const CompactRow& r) {
-    auto idBad = [&](uint32_t id, uint8_t fits) {
+inline bool RowPassesQuickly(const uint16_t* flags, uint32_t texts, const CompactRow& r) {
+    auto idBad = [&](uint32_t id, uint16_t fits) {
         const uint32_t at = id < texts ? id : 0;
         return (id >= texts) | ((flags[at] & (kTextHasZero | fits)) != fits);
     };
     bool bad = (r.kind >= kRowKindCount) | (r.category > kMostCategory) |
                (r.severity > kMostSeverity) | (r.facts != 0);
     const uint64_t timeId = r.time & ~kTimeInStore;
-    const uint8_t timeFlags = flags[timeId < texts ? timeId : 0];
+    const uint16_t timeFlags = flags[timeId < texts ? timeId : 0];
     bad |= (r.time & kTimeInStore) != 0 ? (timeFlags & kTimeShape) == 0 : (r.time >> 54) != 0;
     bad |= idBad(r.path, kFitsPath) | idBad(r.detail, kFitsDetail) | idBad(r.result, kFitsShort);
-    const uint8_t context = flags[r.context < texts ? r.context : 0];
+    const uint16_t context = flags[r.context < texts ? r.context : 0];
     const bool other = r.kind == static_cast<uint16_t>(RowKind::Other);
     bad |= (context & kContextSound) == 0 && ((context & kContextSoundOperation) == 0 || !other);
     return !bad;
@@ -273,7 +299,7 @@ namespace {
 // the reading), else in turn with it.
 struct BodyOpen {
     TextStore* loaded;
-    uint8_t* flags;
+    uint16_t* flags;
     const CompactRow* rows;
     uint64_t tableBytes;
     uint32_t texts;
@@ -321,7 +347,7 @@ bool TakeIn(BodyOpen* b, uint64_t filled) {
     }
     const auto end = static_cast<uint32_t>((filled - b->tableBytes) / kCompactRecordSize);
     RowCheck* check = &b->check;
-    const uint8_t* flags = b->flags;
+    const uint16_t* flags = b->flags;
     for (; check->row < end; ++check->row) {
         if (check->row + kLookAhead < end) {
             const CompactRow& ahead = b->rows[check->row + kLookAhead];
@@ -400,7 +426,7 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
 
     auto* b = AllocRecord<BodyOpen>();
     TextStore loaded{};
-    auto* flags = static_cast<uint8_t*>(AllocZeroed(head.texts));
+    auto* flags = static_cast<uint16_t*>(AllocZeroed(head.texts * sizeof(uint16_t)));
     CompactRow* read = count > 0 ? static_cast<CompactRow*>(AllocZeroed(rowBytes)) : nullptr;
     uint8_t* pool = head.bytes > 0 ? TextPoolRoom(&loaded, head.bytes) : nullptr;
     uint32_t bad = 0;

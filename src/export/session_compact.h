@@ -12,7 +12,8 @@
 // The version field lies where every earlier build reads it, so an earlier build refuses the file
 // as one of a newer version. Reading checks everything before any of it is used: the table's
 // size against its texts, each id a row names against the table, each text used as a text free of
-// zero units and within its field's limit, the context and time records' sizes, known kinds,
+// zero units and within its field's limit, the context and time records' sizes, each facts id
+// naming a facts record of the row kind's layout whose texts fit a fact, known kinds,
 // categories and severities, and that the file ends with the last row. A text the table holds
 // twice is taken as it is: both ids name the same text.
 #pragma once

@@ -408,7 +408,8 @@ Outcome SaveSessionAs(Recording* app, const char16_t* path, bool compact) {
             PackCache cache{};
             for (uint32_t i = 0; ok && i < n; ++i) {
                 ReadStoredRow(app, static_cast<int32_t>(i), row);
-                ok = PackRow(&fresh, row, &packed[i], &cache);
+                ok = PackRow(&fresh, row, &packed[i], &cache) &&
+                     CopyFacts(&app->rowTexts, app->rows[i].facts, &fresh, &packed[i].facts);
             }
             FreeBlock(row);
             store = &fresh;

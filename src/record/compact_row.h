@@ -13,9 +13,9 @@
 //   context    id of the row's context record in the store: the members that repeat across many
 //              rows of a process (parent pid, reserved, key object, the process and threat texts,
 //              the operation text of a row of kind Other), kept once for all rows that share them
-//   facts      extension point for typed facts per row: 0 today. The next facts (file hashes,
-//              version fields, user, value data) go into a record in the store, laid out by
-//              kind, whose id is kept here; readers that do not know a kind's facts skip them
+//   facts      id of the row's facts record in the store (record/row_facts.h: version texts,
+//              digests, signature, token, value data, laid out by kind), 0 while none is known;
+//              packing a row leaves it 0, the facts arrive later (SetStoredFacts)
 //   kind, category, severity
 #pragma once
 

@@ -24,6 +24,7 @@ namespace olv {
 struct TraceController;
 struct TargetLauncher;
 struct SigmaState;   // views/sigma_rows.h
+struct RowFactsFlow;  // views/row_facts_flow.h
 struct QueueCoders;  // capture/event_queue.h
 
 // The EventQueue ring's size in bytes: at least 500,000 rows of a typical mix (about 110 bytes
@@ -113,6 +114,12 @@ struct Recording {
     // Sigma rules, the field view of the rows and every row's matches (views/sigma_rows.h);
     // window thread only, made on first use.
     SigmaState* sigma;
+    // The facts of the rows as the facts worker reads them (views/row_facts_flow.h); made by
+    // Start, window thread only.
+    RowFactsFlow* rowFacts;
+    // Start reads the rows' facts (set by the programs on the real system; the stand-in tools
+    // leave it off, their scenarios name files of another machine).
+    uint8_t readFacts;
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

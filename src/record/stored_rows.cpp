@@ -146,4 +146,43 @@ bool SetStoredPath(Recording* app, int32_t index, const char16_t* path) {
     return true;
 }
 
+RowFacts StoredFacts(const Recording* app, int32_t index) {
+    RowFacts facts{};
+    FactsOf(&app->rowTexts, At(app, index), &facts);
+    return facts;
+}
+
+TextView StoredFactText(const Recording* app, int32_t index, RowFact fact, bool* known) {
+    const RowFacts facts = StoredFacts(app, index);
+    *known = fact < kRowFactCount && FactKnown(facts, fact);
+    TextView view = FactTextOf(&app->rowTexts, facts, fact);
+    if (view.length > kFactChars - 1) view.length = kFactChars - 1;
+    return view;
+}
+
+bool SetStoredFacts(Recording* app, int32_t index, const RowFactTexts& given) {
+    CompactRow& row = app->rows[index];
+    const RowFactsLayout layout = FactsLayoutOfKind(KindOf(row));
+    const uint32_t mask = given.known & FactsOfLayout(layout);
+    if (mask == 0) return true;
+    RowFacts facts{};
+    if (!FactsOf(&app->rowTexts, row, &facts)) facts = RowFacts{};
+    facts.layout = layout;
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        if ((mask & (1u << f)) == 0) continue;
+        const char16_t* text = given.text[f] != nullptr ? given.text[f] : u"";
+        size_t length = 0;
+        while (length < kFactChars - 1 && text[length] != 0)
+            ++length;
+        if (!InternText(&app->rowTexts, text, length, &facts.text[f])) return false;
+        facts.known |= 1u << f;
+    }
+    uint32_t id = 0;
+    if (!InternFacts(&app->rowTexts, facts, &id)) return false;
+    // The record replaced stays in the store, named by no row.
+    if (row.facts != 0 && row.facts != id) app->rowTextsReplaced = 1;
+    row.facts = id;
+    return true;
+}
+
 } // namespace olv

@@ -11,6 +11,7 @@
 
 #include "base/systime.h"
 #include "record/event_row.h"
+#include "record/row_facts.h"
 #include "record/row_kind.h"
 #include "record/text_store.h"
 
@@ -63,5 +64,22 @@ const TextStore* StoredTexts(const Recording* app);
 // (memory refused); texts are cut to their field's capacity as EventRow cuts them.
 bool SetStoredThreat(Recording* app, int32_t index, uint32_t severity, const char16_t* threat);
 bool SetStoredPath(Recording* app, int32_t index, const char16_t* path);
+
+// The facts of a row (record/row_facts.h): nothing known when it has none.
+RowFacts StoredFacts(const Recording* app, int32_t index);
+// A fact's text, cut to kFactChars - 1 units; *known says whether the row knows it (the text is
+// then empty when not).
+TextView StoredFactText(const Recording* app, int32_t index, RowFact fact, bool* known);
+
+// Facts that arrived for a row: each fact of the mask `known` (RowFact bits) takes text[fact]
+// (terminated; null is the empty text), cut to kFactChars - 1 units; the row's other facts stay
+// as they were. Facts the row's kind does not hold are left out. False, nothing changed, when
+// the store cannot keep the texts or the record (memory refused). Used by the window thread when
+// the facts of a row arrive.
+struct RowFactTexts {
+    uint32_t known;
+    const char16_t* text[kRowFactCount];
+};
+bool SetStoredFacts(Recording* app, int32_t index, const RowFactTexts& facts);
 
 } // namespace olv

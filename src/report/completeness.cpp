@@ -9,6 +9,7 @@
 #include "capture/trace_controller.h"
 #include "platform/time.h"
 #include "record/recording.h"
+#include "views/row_facts_flow.h"
 #include "tracking/tracking_state.h"
 #include "views/sigma_texts.h"
 
@@ -248,6 +249,7 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
             start = c + 1;
         }
     }
+    AppendRowFactsNotes(app, linePrefix, out, capacity, &count);
     AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);
     return count;
 }

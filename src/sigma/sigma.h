@@ -59,8 +59,36 @@ enum SigmaField : uint32_t {
     // The acting process's family beyond its parent, and the name a file was renamed to.
     kSigmaGrandParentImage,
     kSigmaNewName,
+    // Facts of the row read apart from its event (record/row_facts.h), in RowFact order: the
+    // image's version texts, digests and signature; the token of a started process; a written
+    // value's data.
+    kSigmaOriginalFileName,
+    kSigmaDescription,
+    kSigmaProduct,
+    kSigmaCompany,
+    kSigmaFileVersion,
+    kSigmaHashes,
+    kSigmaMd5,
+    kSigmaSha1,
+    kSigmaSha256,
+    kSigmaImphash,
+    kSigmaSigned,
+    kSigmaSignature,
+    kSigmaSignatureStatus,
+    kSigmaUser,
+    kSigmaIntegrityLevel,
+    kSigmaLogonId,
+    kSigmaParentUser,
+    kSigmaDetails,
     kSigmaFieldCount,
 };
+
+// A set of fields: bit (SigmaFieldMask{1} << SigmaField).
+using SigmaFieldMask = uint64_t;
+static_assert(kSigmaFieldCount <= 64, "the fields are one 64-bit mask");
+constexpr SigmaFieldMask SigmaFieldBit(uint32_t field) {
+    return SigmaFieldMask{1} << field;
+}
 
 // "Image", "CommandLine", ... (the names rules use); nullptr for a value out of range.
 const char* SigmaFieldName(uint32_t field);
@@ -78,7 +106,7 @@ struct SigmaText {
 // 1 << SigmaField in unknown; its text is then null and never read).
 struct SigmaEventView {
     uint32_t categories;
-    uint32_t unknown;
+    SigmaFieldMask unknown;
     SigmaText fields[kSigmaFieldCount];
 };
 
@@ -114,7 +142,7 @@ struct SigmaRuleInfo {
                                       // the limit): it matches nothing from then on
     char16_t partial[160];            // fields the rule names that its category never records,
                                       // ", " between them (cut to fit); empty for a whole rule
-    uint32_t fields;                  // the recorded fields it compares (bit 1 << SigmaField)
+    SigmaFieldMask fields;            // the recorded fields it compares (SigmaFieldBit)
 };
 
 // Why a file was refused. One reason per file; counted by reason.
@@ -205,7 +233,7 @@ int32_t MatchSigmaRules(SigmaRuleSet* set, const SigmaEventView* view, int32_t* 
 // both times). unknownFields: those fields (bit 1 << SigmaField) the rule compares.
 struct SigmaPossibleMatch {
     int32_t rule;
-    uint32_t unknownFields;
+    SigmaFieldMask unknownFields;
 };
 // MatchSigmaRules, and the possible matches too: at most possibleCapacity written to possible,
 // their number (which may exceed it) in *possibleCount.

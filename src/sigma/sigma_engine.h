@@ -169,7 +169,7 @@ struct CondNode {
 
 struct Rule {
     uint32_t category; // SigmaCategory
-    uint32_t fields;   // recorded fields compared (bit 1 << SigmaField), field references too
+    SigmaFieldMask fields; // recorded fields compared (SigmaFieldBit), field references too
     std::vector<Search> searches;
     std::vector<CondNode> nodes;
     std::vector<uint32_t> children;

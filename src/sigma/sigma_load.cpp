@@ -514,7 +514,7 @@ bool Compiler::CompileFieldTest(const std::string& key, const YamlNode& keyNode,
             NoteNever(fieldName, &keyNode);
         } else {
             test->field = field;
-            rule_->fields |= uint32_t{1} << field;
+            rule_->fields |= SigmaFieldBit(field);
         }
     }
     test->text = static_cast<uint32_t>(rule_->texts.size());
@@ -642,7 +642,7 @@ bool Compiler::AddValue(const Mods& mods, const YamlNode& item, uint32_t group, 
             NoteNever(raw, &item);
         } else {
             v.refField = ref;
-            rule_->fields |= uint32_t{1} << ref;
+            rule_->fields |= SigmaFieldBit(ref);
         }
         if (!Charge(&item, 1, sizeof(ValueTest), 0, 0)) return false;
         test->values.push_back(std::move(v));

@@ -63,7 +63,7 @@ bool Present(const SigmaEventView* view, uint32_t field) {
 }
 
 bool RowUnknown(const SigmaEventView* view, uint32_t field) {
-    return field < kSigmaFieldCount && (view->unknown & (uint32_t{1} << field)) != 0;
+    return field < kSigmaFieldCount && (view->unknown & SigmaFieldBit(field)) != 0;
 }
 
 // The result of a comparison on a field this row could not learn, in the reading in force.
@@ -596,7 +596,9 @@ int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* vie
         ++set->rowsWithoutMemory;
         return 0;
     }
-    const uint32_t unknown = view->unknown & ((uint32_t{1} << kSigmaFieldCount) - 1);
+    const SigmaFieldMask unknown =
+        view->unknown & (kSigmaFieldCount >= 64 ? ~SigmaFieldMask{0}
+                                                : SigmaFieldBit(kSigmaFieldCount % 64) - 1);
 
     std::memset(set->candidates.data(), 0, set->candidates.size() * sizeof(uint64_t));
     if (++set->generation == 0) {
@@ -616,7 +618,7 @@ int32_t MatchSigmaRulesWithPossible(SigmaRuleSet* set, const SigmaEventView* vie
         // that field's comparisons all hold.
         if (unknown != 0 && possible != nullptr) {
             for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-                if ((unknown & (uint32_t{1} << f)) == 0) continue;
+                if ((unknown & SigmaFieldBit(f)) == 0) continue;
                 for (const uint32_t r : index.byField[f])
                     MarkRule(set, r);
             }

@@ -21,6 +21,10 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "Protocol",        "Initiated",     "QueryName",         "QueryResults",
     "QueryStatus",
     "GrandParentImage", "NewName",
+    // facts (record/row_facts.h)
+    "OriginalFileName", "Description", "Product", "Company", "FileVersion", "Hashes", "md5",
+    "sha1", "sha256", "Imphash", "Signed", "Signature", "SignatureStatus", "User",
+    "IntegrityLevel", "LogonId", "ParentUser", "Details",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -30,34 +34,45 @@ const char* const kReasonNames[kSigmaRefusalReasonCount] = {
     "modifier", "expand",    "document-kind", "unsupported", "limits", "unreadable",
 };
 
-constexpr uint32_t Bit(uint32_t field) {
-    return uint32_t{1} << field;
+constexpr SigmaFieldMask Bit(uint32_t field) {
+    return SigmaFieldBit(field);
 }
 
 // The acting process's command line and family, which rules of every category but the process
 // start's own compare (a file written by a child of an Office program, a connection made by
 // rundll32 started with no arguments): from the view's process table.
-constexpr uint32_t kActingProcessFields = Bit(kSigmaCommandLine) | Bit(kSigmaParentImage) |
-                                          Bit(kSigmaParentCommandLine) |
-                                          Bit(kSigmaGrandParentImage);
+constexpr SigmaFieldMask kActingProcessFields = Bit(kSigmaCommandLine) | Bit(kSigmaParentImage) |
+                                                Bit(kSigmaParentCommandLine) |
+                                                Bit(kSigmaGrandParentImage);
 
-constexpr uint32_t kRegistryFields = Bit(kSigmaTargetObject) | Bit(kSigmaEventType) |
-                                     Bit(kSigmaImage) | Bit(kSigmaProcessId) |
-                                     kActingProcessFields;
-constexpr uint32_t kFileFields =
+// The facts of an image file: the started program's, the loaded file's.
+constexpr SigmaFieldMask kImageFacts =
+    Bit(kSigmaOriginalFileName) | Bit(kSigmaDescription) | Bit(kSigmaProduct) |
+    Bit(kSigmaCompany) | Bit(kSigmaFileVersion) | Bit(kSigmaHashes) | Bit(kSigmaMd5) |
+    Bit(kSigmaSha1) | Bit(kSigmaSha256) | Bit(kSigmaImphash) | Bit(kSigmaSigned) |
+    Bit(kSigmaSignature) | Bit(kSigmaSignatureStatus);
+
+constexpr SigmaFieldMask kRegistryFields = Bit(kSigmaTargetObject) | Bit(kSigmaEventType) |
+                                           Bit(kSigmaImage) | Bit(kSigmaProcessId) |
+                                           kActingProcessFields;
+constexpr SigmaFieldMask kFileFields =
     Bit(kSigmaTargetFilename) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields;
 
 // The fields the view fills for each category's rows.
-constexpr uint32_t kAllowedFields[kSigmaCategoryCount] = {
+constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // process_creation
     Bit(kSigmaImage) | Bit(kSigmaCommandLine) | Bit(kSigmaProcessId) | Bit(kSigmaParentImage) |
         Bit(kSigmaParentCommandLine) | Bit(kSigmaParentProcessId) | Bit(kSigmaCurrentDirectory) |
-        Bit(kSigmaGrandParentImage),
+        Bit(kSigmaGrandParentImage) | kImageFacts | Bit(kSigmaUser) | Bit(kSigmaIntegrityLevel) |
+        Bit(kSigmaLogonId) | Bit(kSigmaParentUser),
     // image_load
-    Bit(kSigmaImageLoaded) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields,
+    Bit(kSigmaImageLoaded) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields |
+        kImageFacts,
     kFileFields | Bit(kSigmaNewName), // file_event: a rename's new name
     kFileFields, // file_delete
-    kRegistryFields, kRegistryFields, kRegistryFields, kRegistryFields,
+    // registry_add, registry_delete, registry_set, registry_event (value writes among its rows)
+    kRegistryFields, kRegistryFields, kRegistryFields | Bit(kSigmaDetails),
+    kRegistryFields | Bit(kSigmaDetails),
     // network_connection
     Bit(kSigmaDestinationIp) | Bit(kSigmaDestinationPort) | Bit(kSigmaSourceIp) |
         Bit(kSigmaSourcePort) | Bit(kSigmaProtocol) | Bit(kSigmaInitiated) |
@@ -67,7 +82,7 @@ constexpr uint32_t kAllowedFields[kSigmaCategoryCount] = {
     Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) | Bit(kSigmaQueryStatus) | Bit(kSigmaImage) |
         Bit(kSigmaProcessId) | kActingProcessFields,
 };
-static_assert(kSigmaFieldCount <= 32, "a category's fields are one 32-bit mask");
+
 
 // Simple one-to-one lower-case mapping: ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic
 // capitals. Characters outside these blocks compare as they are.

@@ -360,6 +360,8 @@ void SetImage(SigmaViewContext* c, ProcessEntry* e, const char16_t* path, size_t
 void ClearView(SigmaViewBuffer* out) {
     out->view.categories = 0;
     out->view.unknown = 0;
+    out->facts.used = 0;
+    out->facts.present = 0;
     for (SigmaText& f : out->view.fields)
         f = SigmaText{nullptr, 0};
     out->used = 0;
@@ -415,7 +417,7 @@ void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, Tex
 // not the same as absent or empty.
 void SetUnknown(SigmaViewBuffer* out, uint32_t field) {
     out->view.fields[field] = SigmaText{nullptr, 0};
-    out->view.unknown |= uint32_t{1} << field;
+    out->view.unknown |= SigmaFieldBit(field);
 }
 
 // Image of the row's process: the full path when learned, else unknown. The short name the row
@@ -548,6 +550,39 @@ void SetNewName(SigmaViewBuffer* out, RowKind kind, const char16_t* path, size_t
     if (kind == RowKind::RenamedFileByPath) SetField(out, kSigmaNewName, path, pathLength);
 }
 
+// --- Facts of the row ---
+
+static_assert(kSigmaDetails - kSigmaOriginalFileName == kFactDetails &&
+                  kSigmaUser - kSigmaOriginalFileName == kFactUser,
+              "the fact fields follow RowFact's order");
+
+// The fact fields of the row's kind from its facts record: a known fact (possibly empty) is its
+// text, every other fact of the kind is unknown (never empty: a rule cannot tell a missing fact
+// from a value it tests for).
+void SetFactFields(SigmaViewBuffer* out, const ViewRow& r) {
+    SigmaRowFacts& kept = out->facts;
+    kept.used = 0;
+    kept.present = 0;
+    const uint32_t all = FactsOfLayout(FactsLayoutOfKind(r.kind));
+    if (all == 0) return;
+    RowFacts facts{};
+    kept.present = FactsOf(r.store, *r.row, &facts) ? 1 : 0;
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        if ((all & (1u << f)) == 0) continue;
+        const uint32_t field = kSigmaOriginalFileName + f;
+        if (!FactKnown(facts, RowFact(f))) {
+            SetUnknown(out, field);
+            continue;
+        }
+        // Each fact has kFactChars units of room.
+        char16_t* at = kept.text + kept.used;
+        const uint32_t length =
+            ReadRowText(r.store, facts.text[f], kFactChars - 1, at);
+        kept.used += length + 1;
+        SetField(out, field, at, length);
+    }
+}
+
 // --- Process rows ---
 
 bool IsStartRow(RowKind kind) {
@@ -619,6 +654,7 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
     SetField(out, kSigmaImageLoaded, path, pathLength);
     SetProcessImage(c, r, out);
     SetActingProcess(c, r, out);
+    SetFactFields(out, r);
     return kSigmaViewReady;
 }
 
@@ -726,6 +762,7 @@ uint32_t RegistryView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* ou
     AddCategory(out, category);
     AddCategory(out, kSigmaRegistryEvent);
     SetLiteral(out, kSigmaEventType, eventType);
+    SetFactFields(out, r);
     SetProcessImage(c, r, out);
     SetActingProcess(c, r, out);
     size_t pathLength = 0;
@@ -1125,8 +1162,19 @@ bool SigmaViewOfStartRow(SigmaViewContext* context, const TextStore* store, cons
 
 namespace {
 
+bool StartRowFields(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
+                    bool otherInstance, SigmaViewBuffer* out);
+
+// A start row's view: its own fields, then the facts of its image and token.
 bool StartRowView(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
                   bool otherInstance, SigmaViewBuffer* out) {
+    if (!StartRowFields(context, r, e, otherInstance, out)) return false;
+    SetFactFields(out, r);
+    return true;
+}
+
+bool StartRowFields(SigmaViewContext* context, const ViewRow& r, const ProcessEntry* e,
+                    bool otherInstance, SigmaViewBuffer* out) {
     if (!IsStartRow(r.kind)) return false;
     ClearView(out);
     AddCategory(out, kSigmaProcessCreation);
@@ -1200,6 +1248,17 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
     if (IsStartRow(r.kind)) {
         return StartRowView(context, r, FindProcess(context, row.pid), false, out) ? kSigmaViewReady
                                                                                   : kSigmaViewNone;
+    }
+    if (r.kind == RowKind::LoadedDll && (categories & (1u << kSigmaImageLoad)) != 0) {
+        // Its facts came after it was learned: the same fields, the facts read now.
+        size_t pathLength = 0;
+        const char16_t* path = RowPath(r, &pathLength);
+        AddCategory(out, kSigmaImageLoad);
+        SetField(out, kSigmaImageLoaded, path, pathLength);
+        SetProcessImage(context, r, out);
+        SetActingProcess(context, r, out);
+        SetFactFields(out, r);
+        return kSigmaViewReady;
     }
     if (row.category == kCategoryFile) {
         // The categories given are bits already.

@@ -17,6 +17,7 @@
 
 #include "record/compact_row.h"
 #include "record/event_row.h"
+#include "record/row_facts.h"
 #include "sigma/sigma.h"
 
 namespace olv {
@@ -38,18 +39,41 @@ struct SigmaRowTexts {
     uint32_t read; // which texts are read for the row in view (a bit per text)
 };
 
+// The row's facts (record/row_facts.h) as the view's fact fields read them, each terminated.
+struct SigmaRowFacts {
+    char16_t text[kRowFactCount * kFactChars];
+    uint32_t used;
+    // The row has a facts record. A row without one (no facts arrived: no reader, or a session
+    // that keeps none) has every fact of its kind unknown to the rules all the same.
+    uint8_t present;
+};
+
 struct SigmaViewBuffer {
     SigmaEventView view;
     char16_t text[kSigmaViewTextChars];
     uint32_t used;
     SigmaRowTexts row;
+    SigmaRowFacts facts;
 };
+
+// The fields that are facts of the row (kSigmaOriginalFileName to kSigmaDetails).
+constexpr SigmaFieldMask kSigmaFactFields =
+    (SigmaFieldBit(kSigmaDetails) | (SigmaFieldBit(kSigmaDetails) - 1)) &
+    ~(SigmaFieldBit(kSigmaOriginalFileName) - 1);
 
 enum SigmaViewOutcome : uint32_t {
     kSigmaViewNone = 0,     // the row belongs to no category: no rule sees it
     kSigmaViewReady = 1,    // the view is in the buffer: match it now
     kSigmaViewDeferred = 2, // a process start whose full image path is not known yet
 };
+
+// The unknown fields an export lists for the view in buffer. A row without a facts record lists
+// none of its facts, so its line is as it was before rows had facts (no reader, an older
+// session); the rules still take those facts as unknown.
+inline SigmaFieldMask ListedUnknownFields(const SigmaViewBuffer& buffer) {
+    return buffer.facts.present != 0 ? buffer.view.unknown
+                                     : buffer.view.unknown & ~kSigmaFactFields;
+}
 
 // A new, empty context, or nullptr when memory is refused.
 SigmaViewContext* NewSigmaViewContext();

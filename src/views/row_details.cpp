@@ -40,6 +40,32 @@ void AppendProcessOf(char16_t* out, size_t capacity, const Recording* app, int32
 
 } // namespace
 
+// The facts read for the row (its image's, its token's, the value's data), each of its kind
+// named: a fact not known says so. Nothing for a row without facts (none read, or a session of
+// a version that keeps none), whose details are as they were.
+void AppendRowFacts(char16_t* out, size_t capacity, const Recording* app, int32_t index) {
+    const RowFacts facts = StoredFacts(app, index);
+    if (facts.layout == kFactsLayoutNone) return;
+    AppendBounded(out, capacity, u"Facts:\r\n");
+    const uint32_t all = FactsOfLayout(facts.layout);
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        if ((all & (1u << f)) == 0) continue;
+        char16_t label[40] = u"  ";
+        const char* name = RowFactName(RowFact(f));
+        for (size_t i = 0; name[i] != 0 && i + 5 < 40; ++i) {
+            label[2 + i] = static_cast<char16_t>(name[i]);
+            label[3 + i] = 0;
+        }
+        AppendBounded(label, 40, u": ");
+        bool known = false;
+        const TextView view = StoredFactText(app, index, RowFact(f), &known);
+        char16_t text[kFactChars];
+        CopyTextUnits(view, text);
+        text[view.length] = 0;
+        AppendField(out, capacity, label, known ? text : u"not known", kFactChars);
+    }
+}
+
 bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return false;
     out[0] = 0;
@@ -99,6 +125,7 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
         CopyStoredText(app, start, kTextPath, commandLine, kPathChars);
         AppendField(out, capacity, u"Command line: ", commandLine, kPathChars);
     }
+    AppendRowFacts(out, capacity, app, index);
 
     AppendBounded(out, capacity, u"\r\nMatched rules:\r\n");
     if (row->threat[0] != 0) {

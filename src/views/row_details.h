@@ -23,6 +23,9 @@ constexpr int kDetailsParentDepth = 32;
 // (hidden format characters as marks) and kept on their own lines. False (out empty) when the
 // item is not a shown item. Takes rowsLock.
 bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacity);
+// "Facts:" and a line per fact of the stored row's kind (its text revealed, or "not known");
+// nothing for a row without facts. Caller holds rowsLock.
+void AppendRowFacts(char16_t* out, size_t capacity, const Recording* app, int32_t index);
 // The details window's title: "Row Details - <operation>" of the shown item.
 void RowDetailsTitle(Recording* app, int32_t item, char16_t* out, size_t capacity);
 // Double-click or Enter on a shown item: the details window.

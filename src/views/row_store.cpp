@@ -11,6 +11,8 @@
 #include "platform/memory.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
+#include "platform/time.h"
+#include "views/row_facts_flow.h"
 #include "views/sigma_rows.h"
 #include "views/auto_scroll.h"
 #include "views/process_filter.h"
@@ -300,6 +302,8 @@ void AppendRow(Recording* app, const EventRow* row) {
     const int32_t index = app->rowCount;
     ++app->rowCount;
     app->rowsUnsaved = 1;
+    // Its facts are asked for first: a row that waits for them is matched when they come.
+    RequestRowFacts(app, index, NowTicks());
     // Matched before the view is tested: a rule may raise it into the suspicious-only view.
     const bool earlierRowRose = MatchNewRow(app, index);
 
@@ -343,6 +347,9 @@ void IngestQueuedRows(Recording* app) {
     // image path is known) may rise into that view after it was tested: the shown rows are then
     // rebuilt.
     const bool sigma = SigmaRulesLoaded(app);
+    // The rows' facts are asked for while a recording's worker runs; the batch arrived now.
+    const bool factsAsked = app->rowFacts != nullptr;
+    const int64_t arrived = factsAsked ? NowTicks() : 0;
     bool earlierRowRose = false;
     // Each row is decoded into the reader's row and packed into the store. A record holds only
     // what changed from the row before, so the packing takes the rest from its packing of that
@@ -366,6 +373,7 @@ void IngestQueuedRows(Recording* app) {
             continue;
         }
         ++app->rowCount;
+        if (factsAsked) RequestRowFacts(app, index, arrived);
         if (sigma) earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
         ObserveStoredRow(app, index);
         if (StoredRowMeetsProcessCondition(app, index) && InView(&view, app, index)) {
@@ -486,6 +494,9 @@ void RebuildShownRows(Recording* app) {
 }
 
 void ClearRows(Recording* app) {
+    // The facts of the rows that go are read no more (a read under way ends within the wait).
+    StopRowFacts(app, 2000, nullptr, nullptr);
+    FreeRowFacts(app);
     EnterLock(&app->rowsLock);
     app->rowCount = 0;
     app->shownCount = 0;

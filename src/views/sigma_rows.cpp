@@ -10,6 +10,7 @@
 #include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma_view.h"
+#include "views/row_facts_flow.h"
 #include "views/row_store.h"
 #include "views/sigma_rules_list.h"
 #include "views/sigma_texts.h"
@@ -154,7 +155,9 @@ bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventVie
         } else {
             // A rule undecided for fields the rule does not compare cannot be: keep a mark all
             // the same (never 0, which means a match).
-            const uint32_t fields = possible[p].unknownFields != 0 ? possible[p].unknownFields : 0x80000000u;
+            const SigmaFieldMask fields = possible[p].unknownFields != 0
+                                              ? possible[p].unknownFields
+                                              : SigmaFieldMask{1} << 63;
             kept[keptCount++] = SigmaRowMatch{index, possible[p++].rule, fields};
         }
     }
@@ -183,6 +186,42 @@ bool MatchView(Recording* app, SigmaState* s, int32_t index, const SigmaEventVie
     return before == 0;
 }
 
+// Keeps a learned row until its facts come; false when memory is refused (the row is then
+// matched at once, its facts unknown).
+bool HoldForFacts(SigmaState* s, int32_t index, uint32_t categories) {
+    if (s->factsCount == s->factsCapacity) {
+        const int32_t capacity = s->factsCapacity == 0 ? 64 : s->factsCapacity * 2;
+        auto* rows = static_cast<int32_t*>(AllocZeroed(size_t(capacity) * sizeof(int32_t)));
+        auto* categoriesOf = static_cast<uint32_t*>(AllocZeroed(size_t(capacity) * sizeof(uint32_t)));
+        if (rows == nullptr || categoriesOf == nullptr) {
+            FreeBlock(rows);
+            FreeBlock(categoriesOf);
+            return false;
+        }
+        if (s->factsCount > 0) {
+            std::memcpy(rows, s->factsRows, size_t(s->factsCount) * sizeof(int32_t));
+            std::memcpy(categoriesOf, s->factsCategories, size_t(s->factsCount) * sizeof(uint32_t));
+        }
+        FreeBlock(s->factsRows);
+        FreeBlock(s->factsCategories);
+        s->factsRows = rows;
+        s->factsCategories = categoriesOf;
+        s->factsCapacity = capacity;
+    }
+    s->factsRows[s->factsCount] = index;
+    s->factsCategories[s->factsCount] = categories;
+    ++s->factsCount;
+    return true;
+}
+
+// Matches the view in the buffer of a row whose facts came; true when it must now appear.
+bool MatchShownView(Recording* app, SigmaState* s, int32_t index) {
+    const bool rose = MatchView(app, s, index, &s->buffer->view);
+    const int32_t viewed = SigmaRuleView(app);
+    return (rose && app->view.suspiciousOnly != 0) ||
+           (viewed >= 0 && RowMatchedSigmaRule(app, index, viewed));
+}
+
 // Matches the process starts that became due. Returns whether one of them must now be shown
 // where it was not: it rose from no severity while suspicious-only is on, or it matched the rule
 // whose rows alone are shown.
@@ -193,6 +232,10 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
     while ((n = TakeDueSigmaRows(s->context, due, kDueBatch)) > 0) {
         for (int32_t i = 0; i < n; ++i) {
             if (due[i] < 0 || due[i] >= app->rowCount) continue;
+            if (RowWaitsForFacts(app, due[i]) &&
+                HoldForFacts(s, due[i], 1u << kSigmaProcessCreation)) {
+                continue;
+            }
             if (SigmaViewOfStartRow(s->context, StoredTexts(app), StoredRecord(app, due[i]),
                                     due[i], s->buffer)) {
                 const bool rose = MatchView(app, s, due[i], &s->buffer->view);
@@ -206,6 +249,7 @@ bool MatchDueRows(Recording* app, SigmaState* s) {
 }
 
 void ForgetMatches(SigmaState* s) {
+    s->factsCount = 0; // every row is matched afresh from here
     ResetSigmaViewContext(s->context);
     s->explainReady = 0;
     s->matchCount = 0;
@@ -216,7 +260,8 @@ void ForgetMatches(SigmaState* s) {
     if (s->rowsOfRule != nullptr) {
         std::memset(s->rowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
         std::memset(s->possibleRowsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(int32_t));
-        std::memset(s->possibleFieldsOfRule, 0, static_cast<size_t>(s->ruleCapacity) * sizeof(uint32_t));
+        std::memset(s->possibleFieldsOfRule, 0,
+                    static_cast<size_t>(s->ruleCapacity) * sizeof(SigmaFieldMask));
     }
 }
 
@@ -321,11 +366,12 @@ bool InstallSigmaRules(Recording* app, SigmaRuleSet* set) {
     const int32_t rules = set != nullptr ? SigmaRuleCount(set) : 0;
     int32_t* rowsOfRule = nullptr;
     int32_t* possibleRowsOfRule = nullptr;
-    uint32_t* possibleFieldsOfRule = nullptr;
+    SigmaFieldMask* possibleFieldsOfRule = nullptr;
     if (rules > 0) {
         rowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
         possibleRowsOfRule = static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(int32_t)));
-        possibleFieldsOfRule = static_cast<uint32_t*>(AllocZeroed(static_cast<size_t>(rules) * sizeof(uint32_t)));
+        possibleFieldsOfRule = static_cast<SigmaFieldMask*>(
+            AllocZeroed(static_cast<size_t>(rules) * sizeof(SigmaFieldMask)));
         if (rowsOfRule == nullptr || possibleRowsOfRule == nullptr || possibleFieldsOfRule == nullptr) {
             FreeBlock(rowsOfRule);
             FreeBlock(possibleRowsOfRule);
@@ -357,9 +403,35 @@ bool MatchNewRow(Recording* app, int32_t index) {
     if (s == nullptr || index < 0 || index >= app->rowCount) return false;
     if (LearnSigmaRow(s->context, StoredTexts(app), StoredRecord(app, index), index, s->buffer) ==
         kSigmaViewReady) {
-        MatchView(app, s, index, &s->buffer->view);
+        // A row waiting for its facts is learned now (later rows learn from it in order) and
+        // matched when they come.
+        if (!RowWaitsForFacts(app, index) || !HoldForFacts(s, index, s->buffer->view.categories))
+            MatchView(app, s, index, &s->buffer->view);
     }
     return MatchDueRows(app, s);
+}
+
+bool MatchRowWithFacts(Recording* app, int32_t index) {
+    SigmaState* s = ActiveState(app);
+    if (s == nullptr || index < 0 || index >= app->rowCount) return false;
+    for (int32_t i = 0; i < s->factsCount; ++i) {
+        if (s->factsRows[i] != index) continue;
+        const uint32_t categories = s->factsCategories[i];
+        std::memmove(s->factsRows + i, s->factsRows + i + 1,
+                     size_t(s->factsCount - i - 1) * sizeof(int32_t));
+        std::memmove(s->factsCategories + i, s->factsCategories + i + 1,
+                     size_t(s->factsCount - i - 1) * sizeof(uint32_t));
+        --s->factsCount;
+        const CompactRow& row = StoredRecord(app, index);
+        const bool ready =
+            (row.kind == static_cast<uint16_t>(RowKind::StartedProcess) ||
+             row.kind == static_cast<uint16_t>(RowKind::StartedChildProcess))
+                ? SigmaViewOfStartRow(s->context, StoredTexts(app), row, index, s->buffer)
+                : SigmaViewOfChangedRow(s->context, StoredTexts(app), row, categories,
+                                        s->buffer) == kSigmaViewReady;
+        return ready && MatchShownView(app, s, index);
+    }
+    return false; // not held: a start still waiting for its image path is matched when due
 }
 
 void MatchDeferredRowsAtStop(Recording* app) {
@@ -470,7 +542,7 @@ int32_t SigmaPossibleRowsOfRule(const Recording* app, int32_t rule) {
     return s->possibleRowsOfRule[rule];
 }
 
-uint32_t SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule) {
+SigmaFieldMask SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule) {
     const SigmaState* s = app->sigma;
     if (s == nullptr || rule < 0 || rule >= s->ruleCapacity) return 0;
     return s->possibleFieldsOfRule[rule];
@@ -491,10 +563,10 @@ int32_t SigmaPossibleRulesOfRow(const Recording* app, int32_t row, SigmaPossible
     return n;
 }
 
-void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity) {
+void AppendSigmaFieldNames(SigmaFieldMask mask, char16_t* out, size_t capacity) {
     bool first = true;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        if ((mask & (uint32_t{1} << f)) == 0) continue;
+        if ((mask & SigmaFieldBit(f)) == 0) continue;
         if (!first) AppendBounded(out, capacity, u", ");
         char16_t name[40];
         CopyAscii(name, 40, SigmaFieldName(f));
@@ -602,6 +674,8 @@ void FreeSigmaState(Recording* app) {
     FreeBlock(s->rowsOfRule);
     FreeBlock(s->possibleRowsOfRule);
     FreeBlock(s->possibleFieldsOfRule);
+    FreeBlock(s->factsRows);
+    FreeBlock(s->factsCategories);
     FreeSigmaRulesList(s->rulesList);
     FreeBlock(s);
     app->sigma = nullptr;

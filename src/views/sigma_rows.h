@@ -24,7 +24,7 @@ struct SigmaRulesList; // views/sigma_rules_list.h
 struct SigmaRowMatch {
     int32_t row;
     int32_t rule;
-    uint32_t unknownFields; // 0: a match
+    SigmaFieldMask unknownFields; // 0: a match
 };
 
 // Held by Recording::sigma; made on first use, freed by CleanUpRecording.
@@ -41,7 +41,7 @@ struct SigmaState {
     int32_t matchCapacity;
     int32_t* rowsOfRule; // rows each rule matched (SigmaRuleCount entries)
     int32_t* possibleRowsOfRule;    // rows each rule possibly matched (as many)
-    uint32_t* possibleFieldsOfRule; // the unknown fields that made them possible, together
+    SigmaFieldMask* possibleFieldsOfRule; // the unknown fields that made them possible, together
     int32_t ruleCapacity;
     uint32_t matchesNotKept; // matches that memory was refused for (their rows were still raised)
     int32_t rowsRaised;      // rows a Sigma rule of level low or above matched
@@ -61,6 +61,12 @@ struct SigmaState {
     int32_t explainRowCount;
     uint8_t explainReady;
     SigmaRulesList* rulesList; // what that window shows, made with it
+    // Rows learned but not matched yet: they wait for their facts (views/row_facts_flow.h), with
+    // the categories of their first view. Matched when the facts come or their deadline passes.
+    int32_t* factsRows;
+    uint32_t* factsCategories;
+    int32_t factsCount;
+    int32_t factsCapacity;
 };
 
 // The Sigma state, made when it does not exist yet; null when memory is refused.
@@ -94,6 +100,9 @@ uint32_t BuiltInSeverity(const EventRow* row, char16_t* threat, size_t capacity)
 // severity was raised while suspicious-only is on, or it matched the rule whose rows alone are
 // shown (the shown rows must then be rebuilt).
 bool MatchNewRow(Recording* app, int32_t index);
+// A row that waited for its facts has them (or its deadline passed): it is matched now. Returns
+// true when it must now be shown where it was not (as MatchNewRow). Caller holds rowsLock.
+bool MatchRowWithFacts(Recording* app, int32_t index);
 // Stop: the process starts still waiting for their image path are matched as they are.
 void MatchDeferredRowsAtStop(Recording* app);
 // A stored row's text changed after it was matched (a registry path named at the end of the
@@ -120,13 +129,13 @@ int32_t SigmaRowsOfRule(const Recording* app, int32_t rule);
 // Rows a loaded rule possibly matched (undecided through fields those rows could not learn), and
 // those fields (bit 1 << SigmaField) over all of them.
 int32_t SigmaPossibleRowsOfRule(const Recording* app, int32_t rule);
-uint32_t SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule);
+SigmaFieldMask SigmaPossibleFieldsOfRule(const Recording* app, int32_t rule);
 // The rules a row possibly matched, in rule order, with the fields that leave each undecided:
 // writes at most capacity, returns how many there are.
 int32_t SigmaPossibleRulesOfRow(const Recording* app, int32_t row, SigmaPossibleMatch* rules,
                                 int32_t capacity);
 // "CurrentDirectory, Image": the names of the fields in mask, ", " between them (bounded).
-void AppendSigmaFieldNames(uint32_t mask, char16_t* out, size_t capacity);
+void AppendSigmaFieldNames(SigmaFieldMask mask, char16_t* out, size_t capacity);
 // What made a rule the row matched hold: ExplainSigmaMatch over the row's view, made afresh from
 // the rows up to it (and, for a process start, up to where its view was made). Caller holds
 // rowsLock. Returns the length written; 0 when the rule does not hold there or memory is refused.

@@ -15,6 +15,7 @@
 #include "record/stored_rows.h"
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
+#include "views/row_details.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_rules_list.h"
 #include "views/view_texts.h"
@@ -610,6 +611,7 @@ bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t cap
     if (sigmaCount > kListedSigmaMatches) sigmaCount = kListedSigmaMatches;
 
     AppendRowLine(row, out, capacity);
+    AppendRowFacts(out, capacity, app, index); // what the rules' fact fields were given
     AppendBounded(out, capacity, u"\r\n");
     if (builtInCount == 0 && sigmaCount == 0) {
         AppendBounded(out, capacity, u"This row matched no rule.\r\n\r\n");

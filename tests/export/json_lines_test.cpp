@@ -149,7 +149,7 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row
     const std::string possible = std::string(kRule).replace(std::string(kRule).find("    condition: selection"),
         std::string::npos, "    filter:\n        Image|endswith: '\\explorer.exe'\n    condition: selection and not filter\n");
     const char partial[] = "title: By original name\nid: p1\nlevel: low\nlogsource: {product: windows, category: "
-                           "process_creation}\ndetection:\n    selection:\n        - OriginalFileName: a.exe\n"
+                           "process_creation}\ndetection:\n    selection:\n        - TerminalSessionId: 7\n"
                            "        - Image|endswith: '\\a.exe'\n    condition: selection\n";
     set = NewSigmaRuleSet();
     REQUIRE(set != nullptr);
@@ -167,7 +167,7 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: recording, one event per shown row
     CHECK(possibleLines[2]["sigmaPossible"] == expected);
     CHECK_FALSE(possibleLines[3].contains("sigmaPossible"));
     const nlohmann::json partialRules = nlohmann::json::array(
-        {{{"id", "p1"}, {"title", "By original name"}, {"fields", "OriginalFileName"}}});
+        {{{"id", "p1"}, {"title", "By original name"}, {"fields", "TerminalSessionId"}}});
     for (const nlohmann::json& rules : {possibleLines[0]["rules"], json["rules"]}) {
         CHECK(rules["partial"] == 1);
         CHECK(rules["partialRules"] == partialRules);
@@ -291,7 +291,8 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: every event's view is the one lear
                     view["fields"][SigmaFieldName(f)] = U8(field.c_str());
                 }
                 for (uint32_t f = 0; f < kSigmaFieldCount && buffer->view.categories != 0; ++f) {
-                    if ((buffer->view.unknown & (1u << f)) != 0) view["unknownFields"].push_back(SigmaFieldName(f));
+                    if ((ListedUnknownFields(*buffer) & SigmaFieldBit(f)) != 0)
+                        view["unknownFields"].push_back(SigmaFieldName(f));
                 }
             }
             expected.push_back(view);

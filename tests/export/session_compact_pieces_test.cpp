@@ -170,7 +170,7 @@ TEST_CASE("A compact body gives the same verdict read whole or in any pieces, ei
         {[](CompactRow& r) { r.kind = kRowKindCount; }, nullptr, "row 252 has kind"},
         {[](CompactRow& r) { r.category = 5; }, nullptr, "row 252 has category 5 and severity 2"},
         {[](CompactRow& r) { r.severity = 4; }, nullptr, "row 252 has category 1 and severity 4"},
-        {[](CompactRow& r) { r.facts = 3; }, nullptr, "row 252 has facts (text 3)"},
+        {[](CompactRow& r) { r.facts = 3; }, nullptr, "row 252's facts (text 3) are not a facts record"},
         {[](CompactRow& r) { r.time = uint64_t{1} << 54; }, nullptr, "row 252's time has bits set"},
         {[&](CompactRow& r) { r.time = kTimeInStore | ids.plainContext; }, nullptr,
          "row 252's time is not a time record"},

@@ -2,11 +2,13 @@
 // every damage refused with its own message and nothing that is open changed; refused memory.
 #include "doctest.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "export/session_compact.h"
+#include "record/stored_rows.h"
 
 namespace olv {
 
@@ -71,6 +73,64 @@ Layout LayoutOf(const Bytes& b) {
     return Layout{table, table + 16 + static_cast<size_t>(tableBytes)};
 }
 
+// A row of this kind, appended; its index.
+int32_t AddOfKind(ExportFixture& f, RowKind kind, uint32_t n) {
+    EventRow row = MakeRow(kRows[n % 4]);
+    row.category = RowKindCategory(kind);
+    std::memset(row.operation, 0, sizeof row.operation);
+    CopyBounded(row.operation, kOperationChars, RowKindOperation(kind));
+    AppendRow(f.app, &row);
+    return f.app->rowCount - 1;
+}
+
+bool SetFact(Recording* app, int32_t index, RowFact fact, const char16_t* text) {
+    RowFactTexts given{};
+    given.known = 1u << fact;
+    given.text[fact] = text;
+    return SetStoredFacts(app, index, given);
+}
+
+// Every fact of every row as text, "?" for a fact not known.
+std::vector<std::u16string> FactTexts(const Recording* app) {
+    std::vector<std::u16string> out;
+    for (int32_t i = 0; i < app->rowCount; ++i) {
+        for (uint32_t f = 0; f < kRowFactCount; ++f) {
+            bool known = false;
+            const TextView view = StoredFactText(app, i, RowFact(f), &known);
+            std::u16string text(view.length, u'\0');
+            CopyTextUnits(view, text.data());
+            out.push_back(known ? text : u"?");
+        }
+    }
+    return out;
+}
+
+// A process start, an image load and a value write with facts; a row of kind Other without.
+struct FactRows {
+    int32_t start, load, write, other;
+};
+FactRows AddRowsWithFacts(ExportFixture& f) {
+    FactRows r{};
+    r.other = AddOfKind(f, RowKind::Other, 0);
+    r.start = AddOfKind(f, RowKind::StartedProcess, 1);
+    r.load = AddOfKind(f, RowKind::LoadedDll, 2);
+    r.write = AddOfKind(f, RowKind::WroteRegistryValue, 3);
+    RowFactTexts image{};
+    image.known = (1u << kFactOriginalFileName) | (1u << kFactDescription) |
+                  (1u << kFactHashes) | (1u << kFactSigned);
+    image.text[kFactOriginalFileName] = u"Cmd.Exe";
+    image.text[kFactDescription] = nullptr; // known, empty
+    image.text[kFactHashes] = u"SHA1=AB,MD5=CD,SHA256=EF,IMPHASH=01";
+    image.text[kFactSigned] = u"false";
+    REQUIRE(SetStoredFacts(f.app, r.start, image));
+    REQUIRE(SetStoredFacts(f.app, r.load, image));
+    REQUIRE(SetFact(f.app, r.write, kFactDetails, u"DWORD (0x00000001)"));
+    // A fact of another kind's layout is left out; a row of kind Other keeps none.
+    REQUIRE(SetFact(f.app, r.write, kFactUser, u"VM\\analyst"));
+    REQUIRE(SetFact(f.app, r.other, kFactDetails, u"Binary Data"));
+    return r;
+}
+
 } // namespace
 
 TEST_CASE("A compact session gives back the recording the older form holds, byte for byte") {
@@ -127,18 +187,95 @@ TEST_CASE("A compact session gives back the recording the older form holds, byte
     CHECK(n.app->rowCount == 0);
 }
 
+TEST_CASE("Facts of rows are kept by a compact session; the older form has none") {
+    TempFolder tmp;
+    ExportFixture f;
+    f.Finished();
+    const FactRows r = AddRowsWithFacts(f);
+    bool known = true;
+    CHECK(StoredFactText(f.app, r.other, kFactDetails, &known).length == 0);
+    CHECK_FALSE(known);
+    CHECK(StoredFactText(f.app, r.write, kFactUser, &known).length == 0);
+    CHECK_FALSE(known);
+    StoredFactText(f.app, r.start, kFactDescription, &known);
+    CHECK(known);
+    StoredFactText(f.app, r.start, kFactProduct, &known);
+    CHECK_FALSE(known);
+    // Rows of one layout with the same facts share one record.
+    const int32_t child = AddOfKind(f, RowKind::StartedChildProcess, 5);
+    REQUIRE(SetFact(f.app, child, kFactSigned, u"false"));
+    REQUIRE(SetFact(f.app, child, kFactHashes, u"SHA1=AB,MD5=CD,SHA256=EF,IMPHASH=01"));
+    REQUIRE(SetFact(f.app, child, kFactDescription, u""));
+    CHECK(StoredRecord(f.app, child).facts != StoredRecord(f.app, r.start).facts);
+    REQUIRE(SetFact(f.app, child, kFactOriginalFileName, u"Cmd.Exe"));
+    CHECK(StoredRecord(f.app, child).facts == StoredRecord(f.app, r.start).facts);
+    CHECK(StoredRecord(f.app, r.start).facts != StoredRecord(f.app, r.load).facts);
+
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("facts.ols").c_str()));
+    ExportFixture g;
+    REQUIRE(OpenSessionFromPath(g.app, tmp.Path16("facts.ols").c_str()));
+    CHECK(FactTexts(g.app) == FactTexts(f.app));
+    CHECK(Rows(g.app) == Rows(f.app));
+
+    // Facts that arrive later join those of the row; the record they replace is left out of
+    // the file written next, which still holds every fact.
+    REQUIRE(SetFact(f.app, r.start, kFactUser, u"VM\\analyst"));
+    REQUIRE(SetFact(f.app, r.start, kFactIntegrityLevel, u"High"));
+    StoredFactText(f.app, r.start, kFactOriginalFileName, &known);
+    CHECK(known);
+    CHECK(f.app->rowTextsReplaced == 1);
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("later.ols").c_str()));
+    ExportFixture h;
+    REQUIRE(OpenSessionFromPath(h.app, tmp.Path16("later.ols").c_str()));
+    CHECK(FactTexts(h.app) == FactTexts(f.app));
+    const TextStore* texts = StoredTexts(h.app);
+    for (uint32_t id = 1; id < TextCount(texts); ++id) {
+        RowFacts record{};
+        if (!ReadFactsRecord(TextOfId(texts, id), &record)) continue;
+        bool named = false;
+        for (int32_t i = 0; i < h.app->rowCount; ++i)
+            named = named || StoredRecord(h.app, i).facts == id;
+        CAPTURE(id);
+        CHECK(named);
+    }
+
+    // The older form has no place for facts: reopened, nothing is known.
+    REQUIRE(SaveSessionToPath(f.app, tmp.Path16("v4.ols").c_str()));
+    ExportFixture k;
+    REQUIRE(OpenSessionFromPath(k.app, tmp.Path16("v4.ols").c_str()));
+    CHECK(Rows(k.app) == Rows(f.app));
+    for (int32_t i = 0; i < k.app->rowCount; ++i)
+        CHECK(StoredFacts(k.app, i).known == 0);
+}
+
 TEST_CASE("Every damage of a compact session is refused by name and changes nothing open") {
     TempFolder tmp;
     Bytes good;
     {
         ExportFixture f;
         AddRecording(f);
+        AddRowsWithFacts(f);
         REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("good.ols").c_str()));
         good = ReadAll(tmp.Path("good.ols"));
     }
     const Layout at = LayoutOf(good);
     const size_t firstText = at.table + 16;
     auto row = [&](size_t n, size_t offset) { return at.rows + n * 48 + offset; };
+    const size_t nRows = Word(good, 12);
+    REQUIRE(nRows == 48);
+    // The value write's facts record in the table: its head (5 units, two bytes each), the tag
+    // of its layout and its known mask.
+    const uint8_t record[] = {5, 0x80, 0xA3, 0xF0, 0, 0, 2, 0};
+    const auto found = std::search(good.begin() + static_cast<ptrdiff_t>(firstText),
+                                   good.begin() + static_cast<ptrdiff_t>(at.rows),
+                                   std::begin(record), std::end(record));
+    REQUIRE(found != good.begin() + static_cast<ptrdiff_t>(at.rows));
+    const size_t details = static_cast<size_t>(found - good.begin()) + sizeof record;
+    auto PutDetails = [&](Bytes& b, uint32_t id) {
+        const uint8_t units[4] = {uint8_t(id), uint8_t(id >> 8), uint8_t(id >> 16),
+                                  uint8_t(id >> 24)};
+        std::memcpy(b.data() + details, units, 4);
+    };
     using Edit = std::function<void(Bytes&)>;
     const std::vector<std::pair<Edit, std::string>> cases = {
         {[&](Bytes& b) { PutWord(b, 8, 3256); }, "This is not a session file this version can read."},
@@ -166,7 +303,20 @@ TEST_CASE("Every damage of a compact session is refused by name and changes noth
         {[&](Bytes& b) { b[row(3, 44)] = 0xFF; }, "row 4 has kind 255, which is not known"},
         {[&](Bytes& b) { b[row(3, 46)] = 5; }, "row 4 has category 5 and severity"},
         {[&](Bytes& b) { b[row(3, 47)] = 4; }, "severity 4"},
-        {[&](Bytes& b) { PutWord(b, row(0, 40), 1); }, "row 1 has facts (text 1) of a newer version"},
+        {[&](Bytes& b) { PutWord(b, row(0, 40), 1); },
+         "row 1's facts (text 1) are not a facts record of its kind"},
+        {[&](Bytes& b) { PutWord(b, row(0, 40), 1000000); },
+         "row 1's facts (text 1000000) are not a facts record"},
+        // The facts of a process start on the image load, and on a row of kind Other.
+        {[&](Bytes& b) { PutWord(b, row(nRows - 2, 40), Word(b, row(nRows - 1, 40))); },
+         "row 47's facts (text"},
+        {[&](Bytes& b) { PutWord(b, row(nRows - 4, 40), Word(b, row(nRows - 3, 40))); },
+         "row 45's facts (text"},
+        // The Details of the value write naming a text with a zero unit (a context record), and
+        // a text past the table.
+        {[&](Bytes& b) { PutDetails(b, Word(b, row(0, 36))); },
+         "row 48's fact 17 (text"},
+        {[&](Bytes& b) { PutDetails(b, 1000000); }, "fact 17 (text 1000000) is not a text"},
         {[&](Bytes& b) { b[row(0, 7)] = 0x01; }, "row 1's time has bits set past its members"},
         {[&](Bytes& b) { b[row(0, 7)] = 0x80; }, "row 1's time is not a time record"},
         // A row of a known kind that keeps an operation text: its context taken from a row of

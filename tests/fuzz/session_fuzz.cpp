@@ -116,6 +116,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 olv::ReadStoredRow(again, i, &have);
                 if (std::memcmp(&have, &want, sizeof want) != 0)
                     Fail("the saved session changed rows");
+                // The compact form keeps each row's facts; the older one none.
+                for (uint32_t f = 0; f < olv::kRowFactCount; ++f) {
+                    bool knownBefore = false, knownAfter = false;
+                    const auto fact = static_cast<olv::RowFact>(f);
+                    const olv::TextView before = olv::StoredFactText(app, i, fact, &knownBefore);
+                    const olv::TextView after = olv::StoredFactText(again, i, fact, &knownAfter);
+                    const bool same = compact ? knownBefore == knownAfter &&
+                                                    before.length == after.length
+                                              : !knownAfter;
+                    if (!same) Fail("the saved session changed a row's facts");
+                }
             }
             FreeState(again);
         }

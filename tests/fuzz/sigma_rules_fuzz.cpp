@@ -70,9 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             said[63] = u'x';
             const size_t saidLength = olv::ExplainSigmaMatch(set, 0, &view, said, 63);
             if (saidLength >= 63 || said[saidLength] != 0) Fail("an explanation past its buffer");
-            view.unknown = 0x55555555u;
+            view.unknown = 0x5555555555555555u;
             for (uint32_t f = 0; f < olv::kSigmaFieldCount; ++f) {
-                if ((view.unknown & (1u << f)) != 0) view.fields[f] = olv::SigmaText{nullptr, 0};
+                if ((view.unknown & olv::SigmaFieldBit(f)) != 0) view.fields[f] = olv::SigmaText{nullptr, 0};
             }
             olv::SigmaPossibleMatch possible[2];
             int32_t possibleCount = 0;

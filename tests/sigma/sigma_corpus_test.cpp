@@ -21,8 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A field given as null (`~`) is one the row could not learn: unknown to the rule.
 struct Case {
     std::map<uint32_t, std::u16string> fields;
+    SigmaFieldMask unknown = 0;
     bool match;
 };
 
@@ -55,6 +57,10 @@ std::vector<CorpusRule> LoadCorpus() {
                 for (auto it = c.begin(); it != c.end(); ++it) {
                     const uint32_t field = FieldNamed(it->first.as<std::string>());
                     REQUIRE_MESSAGE(field < kSigmaFieldCount, path.string());
+                    if (it->second.IsNull()) {
+                        one.unknown |= SigmaFieldBit(field);
+                        continue;
+                    }
                     one.fields[field] = Utf16(it->second.as<std::string>());
                 }
                 rule.cases.push_back(one);
@@ -76,6 +82,7 @@ uint32_t CategoriesOfRow(uint32_t category) {
 void Fill(View* view, const Case& c) {
     for (const auto& [field, text] : c.fields)
         view->Set(field, text);
+    view->view.unknown = c.unknown;
 }
 
 std::string ReasonOfName(const fs::path& path) {

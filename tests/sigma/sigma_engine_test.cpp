@@ -201,7 +201,7 @@ TEST_CASE("a refused rule leaves nothing behind in the set") {
     REQUIRE(AddSigmaRuleText(set, kContainsRule.data(), kContainsRule.size(), u"good.yml"));
     // Its regular expression compiles before a later field is refused.
     const std::string late = Rule("process_creation",
-                                  "    a:\n        CommandLine|re: 'x+'\n    b:\n        User: 'x'\n"
+                                  "    a:\n        CommandLine|re: 'x+'\n    b:\n        LogonGuid: 'x'\n"
                                   "    condition: a and b\n");
     CHECK_FALSE(AddSigmaRuleText(set, late.data(), late.size(), u"late.yml"));
     CHECK(SigmaRuleCount(set) == 1);

@@ -24,7 +24,7 @@ std::string Rule(const std::string& detection, const std::string& title = "rule"
 
 // Fields the generated rules use: four the process view records, two it never does.
 const char* const kFieldNames[] = {"Image", "CommandLine", "ParentImage", "CurrentDirectory",
-                                   "OriginalFileName", "User"};
+                                   "TerminalSessionId", "LogonGuid"};
 constexpr int kRecordedFields = 4;
 const uint32_t kViewField[kRecordedFields] = {kSigmaImage, kSigmaCommandLine, kSigmaParentImage,
                                               kSigmaCurrentDirectory};
@@ -289,13 +289,13 @@ TEST_CASE("rules that name fields a category never records: partial, refused onl
         const char* partial;
     };
     const Case cases[] = {
-        {"an alternative", "    selection:\n        - Image|endswith: '\\netsh.exe'\n        - OriginalFileName: 'netsh.exe'\n    condition: selection\n", true, "OriginalFileName"},
-        {"a 1 of alternative", "    selection_img:\n        Image|endswith: '\\netsh.exe'\n    selection_ofn:\n        OriginalFileName: 'netsh.exe'\n    selection_user:\n        User|contains: 'AUTHORI'\n    condition: 1 of selection_*\n", true, "OriginalFileName, User"},
-        {"a filter", "    selection:\n        Image|endswith: '\\netsh.exe'\n    filter:\n        User|contains: 'AUTHORI'\n    condition: selection and not filter\n", false, nullptr},
-        {"all of", "    selection_img:\n        Image|endswith: '\\netsh.exe'\n    selection_hash:\n        Hashes|contains: 'MD5='\n    condition: all of selection_*\n", false, nullptr},
-        {"a field reference", "    selection:\n        Image|fieldref: User\n    condition: selection\n", false, nullptr},
-        {"a filter of alternatives", "    selection:\n        Image|endswith: '\\netsh.exe'\n    filter:\n        - User|contains: 'AUTHORI'\n        - CommandLine|contains: 'x'\n    condition: selection and not filter\n", false, nullptr},
-        {"an or beside the filter", "    selection:\n        Image|endswith: '\\netsh.exe'\n    filter:\n        User|contains: 'AUTHORI'\n    condition: selection and not filter or selection\n", true, "User"},
+        {"an alternative", "    selection:\n        - Image|endswith: '\\netsh.exe'\n        - TerminalSessionId: '7'\n    condition: selection\n", true, "TerminalSessionId"},
+        {"a 1 of alternative", "    selection_img:\n        Image|endswith: '\\netsh.exe'\n    selection_ofn:\n        TerminalSessionId: '7'\n    selection_user:\n        LogonGuid|contains: '{'\n    condition: 1 of selection_*\n", true, "TerminalSessionId, LogonGuid"},
+        {"a filter", "    selection:\n        Image|endswith: '\\netsh.exe'\n    filter:\n        LogonGuid|contains: '{'\n    condition: selection and not filter\n", false, nullptr},
+        {"all of", "    selection_img:\n        Image|endswith: '\\netsh.exe'\n    selection_hash:\n        ProcessGuid|contains: '{'\n    condition: all of selection_*\n", false, nullptr},
+        {"a field reference", "    selection:\n        Image|fieldref: LogonGuid\n    condition: selection\n", false, nullptr},
+        {"a filter of alternatives", "    selection:\n        Image|endswith: '\\netsh.exe'\n    filter:\n        - LogonGuid|contains: '{'\n        - CommandLine|contains: 'x'\n    condition: selection and not filter\n", false, nullptr},
+        {"an or beside the filter", "    selection:\n        Image|endswith: '\\netsh.exe'\n    filter:\n        LogonGuid|contains: '{'\n    condition: selection and not filter or selection\n", true, "LogonGuid"},
     };
     for (const Case& c : cases) {
         CAPTURE(c.what);
@@ -360,7 +360,7 @@ TEST_CASE("public-rule constructs: filters on fields a row did not learn, altern
         CHECK(std::string(outcome(one, view, 0, &fields)) == "match");
     }
     SUBCASE("an alternative on a field never recorded never makes a rule possible") {
-        OneRule one(Rule("    selection:\n        - Image|endswith: '\\netsh.exe'\n        - OriginalFileName: 'netsh.exe'\n"
+        OneRule one(Rule("    selection:\n        - Image|endswith: '\\netsh.exe'\n        - TerminalSessionId: '7'\n"
                          "    cli:\n        CommandLine|contains: 'firewall'\n    condition: selection and cli\n"));
         REQUIRE(one.loaded);
         View view;
@@ -388,7 +388,7 @@ TEST_CASE("public-rule constructs: filters on fields a row did not learn, altern
 }
 
 TEST_CASE("what held: each selection that held, with the field, modifiers and value that matched") {
-    OneRule one(Rule("    selection_img:\n        - Image|endswith: '\\certutil.exe'\n        - OriginalFileName: 'CertUtil.exe'\n"
+    OneRule one(Rule("    selection_img:\n        - Image|endswith: '\\certutil.exe'\n        - TerminalSessionId: '7'\n"
                      "    selection_cli:\n        CommandLine|contains|all:\n            - 'urlcache'\n            - ' -f '\n"
                      "    selection_parent:\n        ParentImage: 'C:\\x\\p.exe'\n"
                      "    filter:\n        CurrentDirectory|startswith: 'C:\\Program Files\\'\n"

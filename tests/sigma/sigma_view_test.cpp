@@ -17,6 +17,10 @@ namespace olv {
 
 namespace {
 
+// The fact fields of a process start: unknown on every start that has no facts record.
+const SigmaFieldMask kStartFacts = SigmaFieldMask{FactsOfLayout(kFactsLayoutProcess)}
+                                   << kSigmaOriginalFileName;
+
 struct RowSpec {
     uint32_t category;
     uint32_t pid;
@@ -45,7 +49,7 @@ std::unique_ptr<EventRow> MakeRow(const RowSpec& s) {
 // "<unknown>" for a field the row could not learn, "<absent>" for an absent one, else its text
 // as UTF-8.
 std::string Field(const SigmaViewBuffer& b, uint32_t field) {
-    if ((b.view.unknown & (1u << field)) != 0) return "<unknown>";
+    if ((b.view.unknown & SigmaFieldBit(field)) != 0) return "<unknown>";
     const SigmaText& t = b.view.fields[field];
     if (t.text == nullptr) return "<absent>";
     std::u16string text(t.text, t.length);
@@ -230,7 +234,8 @@ TEST_CASE("the examined program's start is matched at once with its full path") 
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     CHECK(r.F(kSigmaParentImage) == "<unknown>");
     // Who started the recorder is never recorded.
-    CHECK(r.buffer->view.unknown == ((1u << kSigmaParentImage) | (1u << kSigmaGrandParentImage)));
+    CHECK(r.buffer->view.unknown == (SigmaFieldBit(kSigmaParentImage) |
+                                     SigmaFieldBit(kSigmaGrandParentImage) | kStartFacts));
 }
 
 TEST_CASE("a child's start waits for its image path: the first image load of its name") {
@@ -270,8 +275,8 @@ TEST_CASE("a child's start waits for its image path: the first image load of its
     CHECK(r.F(kSigmaCurrentDirectory) == "<unknown>");
     // The recording names no recorder here: the examined program's parent is not known.
     CHECK(r.F(kSigmaGrandParentImage) == "<unknown>");
-    CHECK(r.buffer->view.unknown ==
-          ((1u << kSigmaCurrentDirectory) | (1u << kSigmaGrandParentImage)));
+    CHECK(r.buffer->view.unknown == (SigmaFieldBit(kSigmaCurrentDirectory) |
+                                     SigmaFieldBit(kSigmaGrandParentImage) | kStartFacts));
     // Later loads of that name neither release nor change anything.
     r.Learn({kCategoryProcess, 4688, u"schtasks.exe", u"Loaded DLL", u"D:\\schtasks.exe", u"",
              u"OK", 0});
@@ -1006,7 +1011,7 @@ detection:
         CHECK(possibleCount == c.possible);
         if (possibleCount == 1) {
             CHECK(possible[0].unknownFields ==
-                  ((1u << kSigmaParentImage) | (1u << kSigmaGrandParentImage)));
+                  (SigmaFieldBit(kSigmaParentImage) | SigmaFieldBit(kSigmaGrandParentImage)));
         }
     }
 }
@@ -1037,6 +1042,82 @@ TEST_CASE("a held start whose id a new process took is viewed as its own process
     CHECK(r.F(kSigmaImage) == "<unknown>");
     CHECK(r.F(kSigmaParentImage) == "<unknown>");
     CHECK(SigmaViewLosses(r.context.get()) == 0);
+}
+
+} // namespace olv
+
+namespace olv {
+
+namespace {
+
+// A facts record of the row's layout in the fed store: facts as (fact, text), nullptr unknown.
+void GiveFacts(FedRows& r, CompactRow* row,
+               std::initializer_list<std::pair<RowFact, const char16_t*>> facts) {
+    RowFacts record{};
+    record.layout = FactsLayoutOfKind(KindOf(*row));
+    for (const auto& [fact, text] : facts) {
+        if (text == nullptr) continue;
+        record.known |= 1u << fact;
+        REQUIRE(InternText(r.store.get(), text, std::u16string(text).size(), &record.text[fact]));
+    }
+    REQUIRE(InternFacts(r.store.get(), record, &row->facts));
+}
+
+} // namespace
+
+TEST_CASE("fact fields come from the row's facts record: known, empty, or unknown, never guessed") {
+    FedRows r;
+    const RowSpec load{kCategoryProcess, 900, u"a.exe", u"Loaded DLL",
+                       u"C:\\Windows\\System32\\dbghelp.dll", u"", u"OK", 0};
+    // No record: every fact of an image load is unknown; the export lists none of them.
+    REQUIRE(r.Learn(load) == kSigmaViewReady);
+    CHECK(r.F(kSigmaSigned) == "<unknown>");
+    CHECK(r.F(kSigmaHashes) == "<unknown>");
+    CHECK(r.F(kSigmaUser) == "<absent>"); // not an image load's fact
+    CHECK((ListedUnknownFields(*r.buffer) & kSigmaFactFields) == 0);
+
+    CompactRow row = r.Pack(load);
+    GiveFacts(r, &row, {{kFactSigned, u"false"}, {kFactSignature, u""},
+                        {kFactOriginalFileName, u"dbghelp.dll"}});
+    REQUIRE(r.Learn(row) == kSigmaViewReady);
+    CHECK(r.F(kSigmaSigned) == "false");
+    CHECK(r.F(kSigmaSignature) == ""); // known and empty
+    CHECK(r.F(kSigmaOriginalFileName) == "dbghelp.dll");
+    CHECK(r.F(kSigmaSignatureStatus) == "<unknown>");
+    CHECK(r.F(kSigmaImageLoaded) == "C:\\Windows\\System32\\dbghelp.dll");
+    CHECK((ListedUnknownFields(*r.buffer) & SigmaFieldBit(kSigmaSignatureStatus)) != 0);
+
+    // A value write's Details; a key creation has none (absent, not unknown).
+    const RowSpec write{kCategoryRegistry, 900, u"a.exe", u"Wrote registry value",
+                        u"\\REGISTRY\\MACHINE\\SOFTWARE\\X", u"Value: Run", u"OK", 0};
+    CompactRow value = r.Pack(write);
+    GiveFacts(r, &value, {{kFactDetails, u"DWORD (0x00000001)"}});
+    REQUIRE(r.Learn(value) == kSigmaViewReady);
+    CHECK(r.F(kSigmaDetails) == "DWORD (0x00000001)");
+    CHECK(r.F(kSigmaTargetObject) == "HKLM\\SOFTWARE\\X\\Run");
+    REQUIRE(r.Learn({kCategoryRegistry, 900, u"a.exe", u"Created registry key",
+                     u"\\REGISTRY\\MACHINE\\SOFTWARE\\Y", u"", u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaDetails) == "<absent>");
+    CHECK((r.buffer->view.unknown & kSigmaFactFields) == 0);
+
+    // A process start: its image's facts and its token's, also when it is viewed late (held for
+    // its image path). Texts at the limit of a fact come whole.
+    const std::u16string longest(kFactChars - 1, u'v');
+    CompactRow start = r.Pack({kCategoryProcess, 901, u"b.exe", u"Started child process",
+                               u"b.exe /x", u"", u"OK", 900});
+    GiveFacts(r, &start, {{kFactUser, u"VM\\analyst"}, {kFactIntegrityLevel, u"Medium"},
+                          {kFactDescription, longest.c_str()}});
+    REQUIRE(r.Learn(start) == kSigmaViewDeferred);
+    REQUIRE(r.Learn({kCategoryProcess, 901, u"b.exe", u"Process exited", u"", u"", u"OK", 0}) ==
+            kSigmaViewNone);
+    const std::vector<int32_t> due = r.Due();
+    REQUIRE(due.size() == 1);
+    REQUIRE(r.StartView(due[0]));
+    CHECK(r.F(kSigmaUser) == "VM\\analyst");
+    CHECK(r.F(kSigmaIntegrityLevel) == "Medium");
+    CHECK(r.F(kSigmaDescription) == std::string(kFactChars - 1, 'v'));
+    CHECK(r.F(kSigmaParentUser) == "<unknown>");
+    CHECK(r.F(kSigmaHashes) == "<unknown>");
 }
 
 } // namespace olv

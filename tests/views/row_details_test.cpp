@@ -11,6 +11,7 @@
 #include "doctest.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"
+#include "record/stored_rows.h"
 #include "platform/sim/headless_windows.h"
 #include "support/text_check.h"
 #include "views/process_filter.h"
@@ -180,4 +181,23 @@ TEST_CASE_FIXTURE(DetailsFixture, "tree items carry their start row; titles and 
     Add(kCategoryFile, 300, 0, u"c.exe", u"y");
     RefreshViewWindows(app, false);
     CHECK(HeadlessProcessTreeRefreshCount() == refreshes + 2);
+}
+
+TEST_CASE_FIXTURE(DetailsFixture, "details list the facts read for a row, each unknown one said") {
+    const int32_t start = Add(kCategoryProcess, 9, 8, u"x.exe", u"C:\\x.exe /a");
+    CHECK_FALSE(Has(Details(start), "Facts:")); // none read: the details are as they were
+    RowFactTexts given{};
+    given.known = (1u << kFactUser) | (1u << kFactOriginalFileName) | (1u << kFactSignature);
+    given.text[kFactUser] = u"VM\\analyst";
+    given.text[kFactOriginalFileName] = u"x\u200b.exe"; // a hidden character is revealed
+    given.text[kFactSignature] = u"";
+    REQUIRE(SetStoredFacts(app, start, given));
+    const std::string details = Details(start);
+    CHECK(Has(details, "Facts:\r\n  OriginalFileName: x"));
+    CHECK_FALSE(Has(details, "x\u200b.exe"));
+    CHECK(Has(details, "\r\n  User: VM\\analyst\r\n"));
+    CHECK(Has(details, "\r\n  Signature: \r\n"));
+    CHECK(Has(details, "\r\n  IntegrityLevel: not known\r\n"));
+    CHECK(Has(details, "\r\n  Hashes: not known\r\n"));
+    CHECK_FALSE(Has(details, "Details:")); // not a fact of a process start
 }

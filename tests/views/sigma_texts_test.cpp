@@ -501,7 +501,7 @@ logsource: {product: windows, category: process_creation}
 detection:
     selection:
         - Image|endswith: '\certutil.exe'
-        - OriginalFileName: 'CertUtil.exe'
+        - TerminalSessionId: '7'
     condition: selection
 )";
 
@@ -559,7 +559,7 @@ TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a
     CHECK(Cell(0, 6) == "22222222-0000-0000-0000-000000000011; possible on 1 row: Image not known");
     CHECK(Cell(1, 6) == "22222222-0000-0000-0000-000000000012; possible on 1 row: CurrentDirectory "
                         "not known");
-    CHECK(Cell(2, 6) == "partial: OriginalFileName never recorded; possible on 1 row: Image not known");
+    CHECK(Cell(2, 6) == "partial: TerminalSessionId never recorded; possible on 1 row: Image not known");
     CHECK(Cell(1, 3) == "1");
     CHECK(Cell(1, 4) == "1"); // matched by the examined program, possible for its child
     CHECK(Cell(0, 4) == "1");
@@ -599,4 +599,17 @@ TEST_CASE_FIXTURE(TextsFixture, "fields a row could not learn: no false match, a
     Install({kTempExe});
     CHECK(Possible(2).empty());
     CHECK(SigmaPossibleRowsOfRule(app, 0) == 0);
+}
+
+TEST_CASE_FIXTURE(TextsFixture, "Rules Matched names the facts the row's fields were given") {
+    Append(kCategoryRegistry, 10, u"a.exe", u"Wrote registry value", u"\\REGISTRY\\MACHINE\\X",
+           u"Value: Run");
+    Append(kCategoryRegistry, 10, u"a.exe", u"Wrote registry value", u"\\REGISTRY\\MACHINE\\Y",
+           u"Value: Run");
+    RowFactTexts given{};
+    given.known = 1u << kFactDetails;
+    given.text[kFactDetails] = u"DWORD (0x00000001)";
+    REQUIRE(SetStoredFacts(app, 0, given));
+    CHECK(Has(RulesMatched(0), "\r\nFacts:\r\n  Details: DWORD (0x00000001)\r\n\r\n"));
+    CHECK_FALSE(Has(RulesMatched(1), "Facts:")); // none read for it
 }

@@ -1,0 +1,297 @@
+#include "views/row_facts_flow.h"
+
+#include <cstring>
+
+#include "base/format.h"
+#include "base/note_text.h"
+#include "platform/memory.h"
+#include "record/compact_row.h"
+#include "record/recording.h"
+#include "record/stored_rows.h"
+
+namespace olv {
+
+// Rows waiting at once: each takes up to four of the worker's slots, so more cannot be answered.
+constexpr uint32_t kWaitingRows = 1024;
+constexpr uint64_t kParentToken = 1; // ticket's low bits: the parent's token, for ParentUser
+
+struct WaitingRow {
+    int32_t row;
+    uint32_t outstanding;
+};
+
+struct RowFactsFlow {
+    FactsWorker* worker;
+    FactsCounts counts; // as the worker had them when it was stopped
+    uint8_t stopped;
+    WaitingRow waiting[kWaitingRows];
+    uint32_t waitingCount;
+    uint64_t rowsNotAsked; // rows that found every waiting place taken
+};
+
+namespace {
+
+// A UTF-8 text (the image facts' texts; valid, as the reader makes them) as UTF-16, terminated.
+void FromUtf8(const char* text, char16_t* out, size_t capacity) {
+    size_t n = 0;
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    while (*s != 0 && n + 1 < capacity) {
+        uint32_t c = *s++;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (more > 0) c &= 0x3Fu >> more;
+        for (; more > 0 && (*s & 0xC0) == 0x80; --more)
+            c = (c << 6) | (*s++ & 0x3Fu);
+        if (more > 0 || c > 0xFFFF) c = 0xFFFD; // cut short, or beyond the plane rules compare
+        out[n++] = static_cast<char16_t>(c);
+    }
+    out[n] = 0;
+}
+
+// Texts of one answer, each in its own room.
+struct AnswerTexts {
+    char16_t text[kRowFactCount][kFactChars];
+    RowFactTexts given;
+    void Put(RowFact fact, const char* utf8) {
+        FromUtf8(utf8, text[fact], kFactChars);
+        given.known |= 1u << fact;
+        given.text[fact] = text[fact];
+    }
+    void Put16(RowFact fact, const char16_t* text16) {
+        given.known |= 1u << fact;
+        given.text[fact] = text16;
+    }
+};
+
+void ImageTexts(const ImageFacts& image, AnswerTexts* t) {
+    const struct {
+        RowFact fact;
+        const FactText* text;
+    } versions[] = {{kFactOriginalFileName, &image.originalFileName},
+                    {kFactDescription, &image.description},
+                    {kFactProduct, &image.product},
+                    {kFactCompany, &image.company},
+                    {kFactFileVersion, &image.fileVersion}};
+    for (const auto& v : versions) {
+        // A cut text is not the file's text: a rule comparing it whole would be misled.
+        if (v.text->known && !v.text->truncated) t->Put(v.fact, v.text->text);
+    }
+    if (image.digestsKnown) {
+        t->Put(kFactMd5, image.md5);
+        t->Put(kFactSha1, image.sha1);
+        t->Put(kFactSha256, image.sha256);
+    }
+    if (image.imphashKnown) t->Put(kFactImphash, image.imphash);
+    if (image.hashesKnown) t->Put(kFactHashes, image.hashes);
+}
+
+void TrustTexts(const FileTrust& trust, AnswerTexts* t) {
+    if (trust.status != kFileTrustChecked) return;
+    const SignatureVerdict verdict = SignatureVerdictOf(trust.trustResult);
+    if (verdict.signedKnown) t->Put16(kFactSigned, SignedText(verdict.isSigned));
+    t->Put16(kFactSignatureStatus, verdict.status);
+    if (trust.signerKnown) t->Put16(kFactSignature, trust.signer);
+    else if (verdict.signedKnown && !verdict.isSigned) t->Put16(kFactSignature, u"");
+}
+
+void TokenTexts(const ProcessTokenFacts& token, bool parent, AnswerTexts* t) {
+    if (token.status != kTokenRead) return;
+    if (parent) {
+        if (token.userKnown) t->Put16(kFactParentUser, token.user);
+        return;
+    }
+    if (token.userKnown) t->Put16(kFactUser, token.user);
+    if (token.integrityKnown) t->Put16(kFactIntegrityLevel, IntegrityLevelName(token.integrityRid));
+    if (token.logonIdKnown) {
+        LogonIdText(token.logonId, t->text[kFactLogonId], kFactChars);
+        t->Put16(kFactLogonId, t->text[kFactLogonId]);
+    }
+}
+
+struct PollCall {
+    Recording* app;
+    RowFactsFlow* flow;
+    RowFactsDoneFn done;
+    void* context;
+    int32_t handed;
+    AnswerTexts* texts;
+};
+
+WaitingRow* FindWaiting(RowFactsFlow* flow, int32_t row) {
+    for (uint32_t i = 0; i < flow->waitingCount; ++i) {
+        if (flow->waiting[i].row == row) return &flow->waiting[i];
+    }
+    return nullptr;
+}
+
+void Finish(PollCall* call, WaitingRow* w) {
+    const int32_t row = w->row;
+    *w = call->flow->waiting[--call->flow->waitingCount];
+    ++call->handed;
+    if (call->done != nullptr) call->done(call->app, row, call->context);
+}
+
+void TakeAnswer(void* context, const FactsAnswer& answer) {
+    auto* call = static_cast<PollCall*>(context);
+    const auto row = static_cast<int32_t>(answer.ticket >> 2);
+    WaitingRow* w = FindWaiting(call->flow, row);
+    if (w == nullptr) return; // the rows were cleared since
+    if (answer.outcome == kFactsRead && answer.result != nullptr && row < call->app->rowCount) {
+        AnswerTexts* t = call->texts;
+        t->given = RowFactTexts{};
+        const FactsResult& r = *answer.result;
+        switch (answer.kind) {
+        case kFactsImage: ImageTexts(r.image, t); break;
+        case kFactsTrust: TrustTexts(r.trust, t); break;
+        case kFactsToken: TokenTexts(r.token, (answer.ticket & 3) == kParentToken, t); break;
+        case kFactsRegistry:
+            // Only the value's whole text: the start of one could mislead an equality.
+            if (r.detailsOutcome == kDetailsWhole) t->Put16(kFactDetails, r.details);
+            break;
+        }
+        // Refused memory leaves these facts unknown; the row is matched all the same.
+        SetStoredFacts(call->app, row, t->given);
+    }
+    if (--w->outstanding == 0) Finish(call, w);
+}
+
+} // namespace
+
+bool StartRowFacts(Recording* app, const FactsWorkerConfig* config) {
+    FreeRowFacts(app);
+    auto* flow = static_cast<RowFactsFlow*>(AllocZeroed(sizeof(RowFactsFlow)));
+    if (flow == nullptr) return false;
+    flow->worker = StartFactsWorker(config);
+    if (flow->worker == nullptr) {
+        FreeBlock(flow);
+        return false;
+    }
+    app->rowFacts = flow;
+    return true;
+}
+
+uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
+    RowFactsFlow* flow = app->rowFacts;
+    if (flow == nullptr || flow->stopped != 0 || index < 0 || index >= app->rowCount) return 0;
+    const RowKind kind = StoredKind(app, index);
+    if (FactsLayoutOfKind(kind) == kFactsLayoutNone) return 0;
+    if (flow->waitingCount >= kWaitingRows) {
+        ++flow->rowsNotAsked;
+        return 0;
+    }
+    const TextStore* store = StoredTexts(app);
+    const CompactRow& row = StoredRecord(app, index);
+    const uint64_t ticket = static_cast<uint64_t>(index) << 2;
+    uint32_t asked = 0;
+    char16_t path[kFactsPathChars];
+    if (kind == RowKind::WroteRegistryValue) {
+        uint32_t key = 0, valueStart = 0, valueLength = 0;
+        if (RegistryFacts(store, row, &key, &valueStart, &valueLength)) {
+            char16_t value[256];
+            const TextView detail = TextOfId(store, row.detail);
+            const TextView keyText = TextOfId(store, key);
+            if (valueLength < 256 && keyText.length < kFactsPathChars) {
+                char16_t all[kDetailChars];
+                CopyTextUnits(detail, all);
+                std::memcpy(value, all + valueStart, valueLength * sizeof(char16_t));
+                value[valueLength] = 0;
+                CopyTextUnits(keyText, path);
+                path[keyText.length] = 0;
+                const auto eventTime = static_cast<int64_t>(row.timestamp);
+                asked += RequestRegistryDetails(flow->worker, ticket, now, path, value, eventTime);
+            }
+        }
+    } else {
+        // The image: a start's program (its command line's first part), a load's file.
+        uint32_t line = 0, start = 0, length = 0;
+        TextView text = TextOfId(store, row.path);
+        if (kind != RowKind::LoadedDll && StartedProcessFacts(store, row, &line, &start, &length)) {
+            text = TextOfId(store, line);
+        } else {
+            start = 0;
+            length = text.length;
+        }
+        if (length > 2 && length < kFactsPathChars && text.length < kPathChars) {
+            char16_t all[kPathChars];
+            CopyTextUnits(text, all);
+            std::memcpy(path, all + start, length * sizeof(char16_t));
+            path[length] = 0;
+            // Only a full path names a file: a bare name would be looked up in this program's
+            // folder, which is not where the process found it.
+            if (path[1] == u':' || path[0] == u'\\' || path[0] == u'/') {
+                asked += RequestImageFacts(flow->worker, ticket, now, path);
+                asked += RequestFileTrust(flow->worker, ticket, now, path);
+            }
+        }
+        if (kind != RowKind::LoadedDll) {
+            asked += RequestTokenFacts(flow->worker, ticket, now, row.pid);
+            const uint32_t parent = StoredParentPid(app, index);
+            if (parent != 0)
+                asked += RequestTokenFacts(flow->worker, ticket | kParentToken, now, parent);
+        }
+    }
+    if (asked > 0) flow->waiting[flow->waitingCount++] = WaitingRow{index, asked};
+    return asked;
+}
+
+bool RowWaitsForFacts(const Recording* app, int32_t index) {
+    const RowFactsFlow* flow = app->rowFacts;
+    if (flow == nullptr) return false;
+    for (uint32_t i = 0; i < flow->waitingCount; ++i) {
+        if (flow->waiting[i].row == index) return true;
+    }
+    return false;
+}
+
+int32_t PollRowFacts(Recording* app, int64_t now, RowFactsDoneFn done, void* context) {
+    RowFactsFlow* flow = app->rowFacts;
+    if (flow == nullptr || flow->stopped != 0 || flow->waitingCount == 0) return 0;
+    auto* texts = static_cast<AnswerTexts*>(AllocZeroed(sizeof(AnswerTexts)));
+    if (texts == nullptr) return 0; // asked again at the next tick
+    PollCall call{app, flow, done, context, 0, texts};
+    PollFacts(flow->worker, now, TakeAnswer, &call, ~0u);
+    FreeBlock(texts);
+    return call.handed;
+}
+
+void StopRowFacts(Recording* app, uint32_t waitMs, RowFactsDoneFn done, void* context) {
+    RowFactsFlow* flow = app->rowFacts;
+    if (flow == nullptr || flow->stopped != 0) return;
+    StopFactsWorker(flow->worker, waitMs);
+    ReadFactsCounts(flow->worker, &flow->counts);
+    flow->stopped = 1;
+    while (flow->waitingCount > 0) {
+        const int32_t row = flow->waiting[--flow->waitingCount].row;
+        if (done != nullptr) done(app, row, context);
+    }
+}
+
+FactsCounts RowFactsCounts(const Recording* app) {
+    FactsCounts counts{};
+    const RowFactsFlow* flow = app->rowFacts;
+    if (flow == nullptr) return counts;
+    if (flow->stopped != 0) return flow->counts;
+    ReadFactsCounts(flow->worker, &counts);
+    return counts;
+}
+
+void AppendRowFactsNotes(const Recording* app, const char16_t* prefix, char16_t* out,
+                         size_t capacity, int32_t* lines) {
+    if (app->rowFacts == nullptr) return;
+    AppendFactsNotes(RowFactsCounts(app), kDefaultImageFactsSizeLimit, prefix, out, capacity,
+                     lines);
+    if (app->rowFacts->rowsNotAsked > 0) {
+        char16_t line[96];
+        FormatText(line, 96, u"%lu rows' facts not asked for: too many rows waiting",
+                   static_cast<uint32_t>(app->rowFacts->rowsNotAsked));
+        AppendNoteLine(out, capacity, prefix, line, lines);
+    }
+}
+
+void FreeRowFacts(Recording* app) {
+    if (app->rowFacts == nullptr) return;
+    ReleaseFactsWorker(app->rowFacts->worker);
+    FreeBlock(app->rowFacts);
+    app->rowFacts = nullptr;
+}
+
+} // namespace olv
