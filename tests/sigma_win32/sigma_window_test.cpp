@@ -51,7 +51,7 @@ const char kRefusedRule[] = "title: Needs a field never recorded\n"
                             "logsource: {product: windows, category: image_load}\n"
                             "detection:\n"
                             "    selection:\n"
-                            "        Signed: 'false'\n"
+                            "        TerminalSessionId: 1\n"
                             "    condition: selection\n";
 
 std::wstring MakeRuleFolder() {

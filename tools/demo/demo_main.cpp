@@ -86,7 +86,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     pacer.scenario = scenario;
     std::thread paceThread(demo::RunPacer, &pacer);
     // No single-instance check: the demonstration takes no kernel session from anybody.
-    const ProgramOptions options{kTitle, nullptr, PutProgramInPathBox, &pacer};
+    const ProgramOptions options{kTitle, nullptr, PutProgramInPathBox, &pacer, false};
     const int result = RunProgram(instance, showCommand, options);
     pacer.quit.store(true);
     paceThread.join();

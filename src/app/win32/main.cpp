@@ -32,6 +32,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     }
     if (argv != nullptr) LocalFree(argv);
     const olv::ProgramOptions options{olv::W(olv::kProductName), L"Global\\OlvettaSingleInstance",
-                                      nullptr, nullptr};
+                                      nullptr, nullptr, true};
     return olv::RunProgram(instance, showCommand, options);
 }

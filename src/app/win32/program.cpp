@@ -174,7 +174,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     // The one Recording of the run; static because it is large for a stack.
     static Recording app;
     InitRecording(&app);
-    app.readFacts = 1;
+    app.readFacts = options.readFacts ? 1 : 0;
     if (!CreateMainWindow(&app, instance, showCommand, options.title)) {
         MessageBoxW(nullptr, L"Failed to create window.", L"Error", MB_ICONERROR);
         WSACleanup();

@@ -34,6 +34,9 @@ struct ProgramOptions {
     // Called once the main window exists and before the message loop; may be null.
     void (*afterCreate)(Recording* app, void* context);
     void* context;
+    // Facts of the rows' files, tokens and registry values are read from this machine; the
+    // demonstration's rows name files of another machine and reads none.
+    bool readFacts;
 };
 
 // The program's entry steps: single-instance check, sockets, Recording, window, message loop,
