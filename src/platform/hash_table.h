@@ -36,13 +36,14 @@ inline uint64_t HashNumber(uint64_t key) {
 
 // Texts: four characters a step, then a final mix so that the low bits depend on every
 // character (keys of a recording often differ only in a few digits near their end).
-inline uint64_t HashText16(const char16_t* text, size_t length) {
+namespace hash_text_detail {
+// The steps both text hashes share, so that a text hashes alike from either form.
+template <typename Unit, typename FourUnits>
+inline uint64_t HashUnits(const Unit* text, size_t length, FourUnits fourUnits) {
     uint64_t h = 1469598103934665603ull ^ length;
     size_t i = 0;
     for (; i + 4 <= length; i += 4) {
-        uint64_t word;
-        std::memcpy(&word, text + i, sizeof word);
-        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ fourUnits(text + i)) * 0x9E3779B97F4A7C15ull;
         h ^= h >> 31;
     }
     for (; i < length; ++i)
@@ -52,24 +53,23 @@ inline uint64_t HashText16(const char16_t* text, size_t length) {
     h ^= h >> 33;
     return h;
 }
+} // namespace hash_text_detail
+
+inline uint64_t HashText16(const char16_t* text, size_t length) {
+    return hash_text_detail::HashUnits(text, length, [](const char16_t* at) {
+        uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        return word;
+    });
+}
 
 // HashText16 of the text whose units are these bytes (each unit below 256), made from the bytes
 // without widening them first: a text kept one byte a unit hashes as its units would.
 inline uint64_t HashText8As16(const uint8_t* text, size_t length) {
-    uint64_t h = 1469598103934665603ull ^ length;
-    size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        const uint64_t word = uint64_t{text[i]} | (uint64_t{text[i + 1]} << 16) |
-                              (uint64_t{text[i + 2]} << 32) | (uint64_t{text[i + 3]} << 48);
-        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 31;
-    }
-    for (; i < length; ++i)
-        h = (h ^ text[i]) * 1099511628211ull;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return h;
+    return hash_text_detail::HashUnits(text, length, [](const uint8_t* at) {
+        return uint64_t{at[0]} | (uint64_t{at[1]} << 16) | (uint64_t{at[2]} << 32) |
+               (uint64_t{at[3]} << 48);
+    });
 }
 
 namespace hash_table_detail {
