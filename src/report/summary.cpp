@@ -491,23 +491,3 @@ char16_t* BuildSummaryText(Recording* app) {
 }
 
 } // namespace olv
-
-namespace olv {
-
-void ShowSummaryWindow(Recording* app) {
-    char16_t* text = BuildSummaryText(app);
-    if (text == nullptr) return;
-    // The fixed-pitch font is made once and kept; without it the summary borrows uiFont, which
-    // stays the main window's and is never stored here (the clean-up would delete it twice).
-    if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
-    const FontHandle font =
-        app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
-    char16_t title[320];
-    ViewWindowTitle(app, u"Summary", title, 320);
-    UiHandle window =
-        UiOpenTextWindow(app->port.mainWindow, app->port.instance, title, 720, 640, font, text);
-    if (window != nullptr) UiShowViewWindow(window);
-    FreeBlock(text);
-}
-
-} // namespace olv

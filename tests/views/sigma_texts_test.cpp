@@ -1,5 +1,6 @@
 // The Sigma Rules window (its texts, its list, a double-click showing one rule's rows), the
 // status bar and export view description of that condition, and the row's "Rules Matched..." text.
+#include "app/window_commands.h"
 #include "views/sigma_texts.h"
 
 #include <cstring>

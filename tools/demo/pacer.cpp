@@ -64,7 +64,7 @@ void PlayRecording(Pacer* p, uint32_t generation) {
 
 void AttachPacer(Pacer* pacer, Recording* app) {
     pacer->app = app;
-    pacer->window = static_cast<HWND>(app->port.mainWindow);
+    pacer->window = static_cast<HWND>(app->window->mainWindow);
     gPacer = pacer;
     ScriptAfresh(pacer);
     pacer->windowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
