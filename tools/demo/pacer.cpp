@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "app/window_state.h"
 #include "platform/ui.h"
 #include "scenario_player.h"
 
