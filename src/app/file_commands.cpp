@@ -3,8 +3,8 @@
 #include "app/outcome_box.h"
 #include "app/window_state.h"
 #include "base/product.h"
-#include "export/safe_file.h"
 #include "export/exports.h"
+#include "export/safe_file.h"
 #include "platform/ui.h"
 #include "record/recording.h"
 

@@ -40,8 +40,8 @@ void ShowSummaryWindow(Recording* app) {
     if (text == nullptr) return;
     char16_t title[320];
     ViewWindowTitle(app, u"Summary", title, 320);
-    UiHandle window = UiOpenTextWindow(OwnerWindow(app), ModuleOf(app), title, 720, 640,
-                                       SummaryFont(app), text);
+    UiHandle window =
+        UiOpenTextWindow(OwnerWindow(app), ModuleOf(app), title, 720, 640, SummaryFont(app), text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
 }
@@ -62,8 +62,8 @@ void ShowSigmaRulesWindow(Recording* app) {
     UiListWindowSpec spec{};
     if (!SigmaRulesWindowSpec(app, &spec)) return; // memory refused: the command ends silently
     spec.command = CommandFromSigmaRules;
-    AdoptSigmaRulesWindow(app, UiOpenListWindow(OwnerWindow(app), ModuleOf(app), UiFontOf(app),
-                                                &spec));
+    AdoptSigmaRulesWindow(app,
+                          UiOpenListWindow(OwnerWindow(app), ModuleOf(app), UiFontOf(app), &spec));
 }
 
 void RunSigmaRulesCommand(Recording* app, int command) {
