@@ -88,6 +88,7 @@ bool StreamTextOfBytes(const uint8_t* bytes, size_t size, char16_t* out) {
 bool ReadStreamFacts(const char16_t* path, ImageFacts* scratch, StreamFacts* facts) {
     std::memset(facts, 0, sizeof *facts);
     ReadImageFacts(path, scratch);
+    bool sizeKnown = true;
     switch (scratch->status) {
     case ImageFactsStatus::Read:
         if (scratch->hashesKnown) {
@@ -98,14 +99,22 @@ bool ReadStreamFacts(const char16_t* path, ImageFacts* scratch, StreamFacts* fac
     case ImageFactsStatus::Empty:
     case ImageFactsStatus::TooLarge:
         break;
-    default:
+    case ImageFactsStatus::CannotOpen:
+    case ImageFactsStatus::ReadFailed:
         return false; // not opened or not read: nothing of it is known
+    case ImageFactsStatus::NoMemory:
+    case ImageFactsStatus::NoReader:
+    case ImageFactsStatus::ScanFailed:
+        // No digests, but the text of a short stream is read all the same.
+        sizeKnown = false;
+        break;
     }
     facts->read = true;
-    if (scratch->size > kStreamTextBytes) return true;
+    if (sizeKnown && scratch->size > kStreamTextBytes) return true;
     uint32_t error = 0;
     FileHandle file = OpenFileForReading(path, &error);
-    if (file == nullptr) return true;
+    // Without the image reader the open here is the first: a stream it cannot open is unread.
+    if (file == nullptr) return sizeKnown;
     uint8_t bytes[kStreamTextBytes + 1];
     uint32_t got = 0;
     // One byte more than a short stream holds: a stream that grew since is not cut.
