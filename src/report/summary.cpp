@@ -272,7 +272,14 @@ const char16_t* EndpointOf(const char16_t* path) {
     return at < 0 ? path : path + at + 4;
 }
 
-enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally };
+enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally, kChannelTally, kTallyCount };
+
+// Pipes, streams and whole disks are listed apart from the files touched: each is a channel or
+// a hiding place rather than a document, and a handful of them says more than a count of opens.
+bool IsChannelKind(RowKind kind) {
+    return kind == RowKind::CreatedPipe || kind == RowKind::ConnectedToPipe ||
+           kind == RowKind::WroteAlternateDataStream || kind == RowKind::OpenedDiskForRawAccess;
+}
 
 // The tally a row feeds and the name it gives; null for a row that feeds none.
 // The tally of stored row i and the name it counts, copied from the row's path into `path`
@@ -282,9 +289,21 @@ NameTally* TallyOf(NameTally* tallies, const Recording* app, int32_t i, char16_t
     NameTally* tally = nullptr;
     bool endpoint = false;
     switch (StoredCategory(app, i)) {
-    case kCategoryFile:
+    case kCategoryFile: {
+        const RowKind kind = StoredKind(app, i);
+        if (IsChannelKind(kind)) {
+            // "Created pipe: \\.\pipe\NAME", cut to the room of a path.
+            char16_t whole[kPathChars + 1];
+            CopyStoredText(app, i, kTextPath, whole, kPathChars + 1);
+            CopyBounded(path, kPathChars + 1, RowKindOperation(kind));
+            AppendBounded(path, kPathChars + 1, u": ");
+            AppendBounded(path, kPathChars + 1, whole);
+            *name = path;
+            return &tallies[kChannelTally];
+        }
         tally = &tallies[kFileTally];
         break;
+    }
     case kCategoryRegistry:
         tally = &tallies[kKeyTally];
         break;
@@ -374,7 +393,7 @@ char16_t* BuildSummaryText(Recording* app) {
         GatherCompletenessCounters(app);
     }
 
-    NameTally tallies[4] = {};
+    NameTally tallies[kTallyCount] = {};
     for (NameTally& t : tallies) {
         if (!AllocNameTally(&t)) {
             for (NameTally& f : tallies)
@@ -482,6 +501,10 @@ char16_t* BuildSummaryText(Recording* app) {
     AppendSummaryLine(text, capacity, u"");
 
     AppendTopTen(text, capacity, u"[Most touched files]", &files);
+    if (tallies[kChannelTally].used > 0) {
+        AppendTopTen(text, capacity, u"[Pipes, alternate data streams and disks opened whole]",
+                     &tallies[kChannelTally]);
+    }
     AppendTopTen(text, capacity, u"[Most touched registry keys]", &keys);
     AppendTopTen(text, capacity, u"[Most contacted endpoints]", &endpoints);
     AppendTopTen(text, capacity, u"[Most looked-up DNS names]", &names);
