@@ -75,7 +75,11 @@ namespace olv {
     X(ProcessExited, kCategoryProcess, u"Process exited")                                          \
     X(TargetProcessExited, kCategoryProcess, u"Target process exited")                             \
     X(LoadedDll, kCategoryProcess, u"Loaded DLL")                                                  \
-    X(UnloadedDll, kCategoryProcess, u"Unloaded DLL")
+    X(UnloadedDll, kCategoryProcess, u"Unloaded DLL")                                              \
+    /* Scripts (Process) */                                                                        \
+    X(RanScriptBlock, kCategoryProcess, u"Ran script block")                                       \
+    X(LoggedModuleOutput, kCategoryProcess, u"Logged module output")                               \
+    X(ScannedContent, kCategoryProcess, u"Scanned content")
 
 enum class RowKind : uint16_t {
 #define OLV_ROW_KIND_ENUM(name, category, text) name,
