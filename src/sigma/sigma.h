@@ -26,6 +26,8 @@ enum SigmaCategory : uint32_t {
     kSigmaRegistryEvent, // every registry_add, registry_delete and registry_set row is one too
     kSigmaNetworkConnection,
     kSigmaDnsQuery,
+    kSigmaPsScript,
+    kSigmaPsModule,
     kSigmaCategoryCount,
 };
 
@@ -80,6 +82,11 @@ enum SigmaField : uint32_t {
     kSigmaLogonId,
     kSigmaParentUser,
     kSigmaDetails,
+    // Scripts: a script block's text and file, module logging's output and its context.
+    kSigmaScriptBlockText,
+    kSigmaPath,
+    kSigmaPayload,
+    kSigmaContextInfo,
     kSigmaFieldCount,
 };
 

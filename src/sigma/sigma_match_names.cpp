@@ -11,6 +11,7 @@ namespace {
 const char* const kCategoryNames[kSigmaCategoryCount] = {
     "process_creation", "image_load",     "file_event",     "file_delete",        "registry_add",
     "registry_delete",  "registry_set",   "registry_event", "network_connection", "dns_query",
+    "ps_script",        "ps_module",
 };
 
 const char* const kFieldNames[kSigmaFieldCount] = {
@@ -25,6 +26,8 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "OriginalFileName", "Description", "Product", "Company", "FileVersion", "Hashes", "md5",
     "sha1", "sha256", "Imphash", "Signed", "Signature", "SignatureStatus", "User",
     "IntegrityLevel", "LogonId", "ParentUser", "Details",
+    // scripts
+    "ScriptBlockText", "Path", "Payload", "ContextInfo",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -81,6 +84,9 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // dns_query
     Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) | Bit(kSigmaQueryStatus) | Bit(kSigmaImage) |
         Bit(kSigmaProcessId) | kActingProcessFields,
+    // ps_script, ps_module
+    Bit(kSigmaScriptBlockText) | Bit(kSigmaPath),
+    Bit(kSigmaPayload) | Bit(kSigmaContextInfo),
 };
 
 

@@ -255,7 +255,7 @@ const char16_t* SigmaCategoryText(uint32_t category) {
     static const char16_t* const kNames[kSigmaCategoryCount] = {
         u"process_creation", u"image_load",      u"file_event",         u"file_delete",
         u"registry_add",     u"registry_delete", u"registry_set",       u"registry_event",
-        u"network_connection", u"dns_query"};
+        u"network_connection", u"dns_query",       u"ps_script",          u"ps_module"};
     return category < kSigmaCategoryCount ? kNames[category] : u"";
 }
 
