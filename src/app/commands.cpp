@@ -141,6 +141,11 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
         SetViewFromCommand(app, view);
         break;
     }
+    case kCmdScriptLogging:
+        // Taken by the next Start; a running recording keeps what it started with.
+        app->scriptLogging = app->scriptLogging != 0 ? 0 : 1;
+        UiCheckMenuItem(app->port.mainWindow, kCmdScriptLogging, app->scriptLogging != 0);
+        break;
     case kCmdAutoScroll:
         app->autoScroll = app->autoScroll != 0 ? 0 : 1;
         UiCheckMenuItem(app->port.mainWindow, kCmdAutoScroll, app->autoScroll != 0);

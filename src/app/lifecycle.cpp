@@ -7,6 +7,7 @@
 #include "base/format.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "capture/script_logging.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
@@ -132,6 +133,19 @@ bool MakeRecording(Recording* app, const StartRequest& request,
     ResetTraceController(app->trace);
     app->trace->takeOver = request.takeOver;
     app->trace->takeOverContext = request.takeOverContext;
+    // Before the sessions start, so that the first block the program runs is logged. What an
+    // earlier recorder left on goes back either way.
+    ScriptLoggingResult logging{};
+    if (app->scriptLogging != 0) {
+        if (TurnOnScriptLogging(&logging)) {
+            app->scriptLoggingOn = 1;
+            app->recordingInfo.flags |= scriptLoggingTurnedOn;
+        } else {
+            app->recordingInfo.flags |= scriptLoggingRefused;
+        }
+    } else {
+        RestoreScriptLogging(&logging);
+    }
     if (!StartKernelSession(app->trace, app->port.mainWindow, app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
         *code = OutcomeCode::kTraceError;
@@ -260,9 +274,18 @@ bool IsExeFileName(const char16_t* name) {
     return n >= 4 && EqualsFolded(name + n - 4, u".exe");
 }
 
+// Puts the script logging policy back when this recording turned it on. A value that cannot go
+// back now stays kept, and the next start puts it back.
+void PutBackScriptLogging(Recording* app) {
+    if (app->scriptLoggingOn == 0) return;
+    RestoreScriptLogging(nullptr);
+    app->scriptLoggingOn = 0;
+}
+
 void ResetFailedStart(Recording* app) {
     ReleaseLauncherOf(app);
     ReleaseTraceOf(app);
+    PutBackScriptLogging(app);
     FreeEventQueue(app);
     AtomicExchange(app->droppedHere, 0);
     ClearRows(app);
@@ -434,6 +457,7 @@ Outcome StopRecording(Recording* app) {
         ReleaseTraceOf(app);
     }
     StopFactsNow(app); // without a trace too: no row waits past Stop
+    PutBackScriptLogging(app);
     // The program was ended in step 2; this finds nothing left and releases the launcher.
     ReleaseLauncherOf(app);
     app->recordingInfo.stopped = LocalNow();
