@@ -133,18 +133,16 @@ bool MakeRecording(Recording* app, const StartRequest& request,
     ResetTraceController(app->trace);
     app->trace->takeOver = request.takeOver;
     app->trace->takeOverContext = request.takeOverContext;
-    // Before the sessions start, so that the first block the program runs is logged. What an
-    // earlier recorder left on goes back either way.
-    ScriptLoggingResult logging{};
+    // Before the sessions start, so that the first block the program runs is logged. (What an
+    // earlier recorder left on went back when this program started, and goes back here first.)
     if (app->scriptLogging != 0) {
+        ScriptLoggingResult logging{};
         if (TurnOnScriptLogging(&logging)) {
             app->scriptLoggingOn = 1;
             app->recordingInfo.flags |= scriptLoggingTurnedOn;
         } else {
             app->recordingInfo.flags |= scriptLoggingRefused;
         }
-    } else {
-        RestoreScriptLogging(&logging);
     }
     if (!StartKernelSession(app->trace, app->port.mainWindow, app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);

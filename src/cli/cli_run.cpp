@@ -10,6 +10,7 @@
 #include "app/window_state.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "capture/script_logging.h"
 #include "capture/trace_controller.h"
 #include "cli/cli_result.h"
 #include "cli/cli_text.h"
@@ -1006,6 +1007,8 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     InitRecording(app);
     app->readFacts = pf->prepareRecording == nullptr ? 1 : 0; // the real program, not the twin
     app->scriptLogging = options.scriptLogging;
+    // What a recorder ended without its Stop left on goes back (the real program only).
+    if (app->readFacts != 0) RestoreScriptLogging(nullptr);
     // No window: the threads leave their notices for the run to take, and nothing is shown.
     app->port.mainWindow = nullptr;
     FreeMainWindow(app);
