@@ -143,6 +143,11 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
         SetViewFromCommand(app, view);
         break;
     }
+    case kCmdScriptLogging:
+        // Taken by the next Start; a running recording keeps what it started with.
+        app->scriptLogging = app->scriptLogging != 0 ? 0 : 1;
+        UiCheckMenuItem(OwnerWindow(app), kCmdScriptLogging, app->scriptLogging != 0);
+        break;
     case kCmdAutoScroll:
         app->autoScroll = app->autoScroll != 0 ? 0 : 1;
         UiCheckMenuItem(OwnerWindow(app), kCmdAutoScroll, app->autoScroll != 0);

@@ -9,6 +9,7 @@
 #include "base/format.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "capture/script_logging.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "launcher/target_launcher.h"
@@ -140,6 +141,17 @@ bool MakeRecording(Recording* app, const StartRequest& request,
     ResetTraceController(app->trace);
     app->trace->takeOver = request.takeOver;
     app->trace->takeOverContext = request.takeOverContext;
+    // Before the sessions start, so that the first block the program runs is logged. (What an
+    // earlier recorder left on went back when this program started, and goes back here first.)
+    if (app->scriptLogging != 0) {
+        ScriptLoggingResult logging{};
+        if (TurnOnScriptLogging(&logging)) {
+            app->scriptLoggingOn = 1;
+            app->recordingInfo.flags |= scriptLoggingTurnedOn;
+        } else {
+            app->recordingInfo.flags |= scriptLoggingRefused;
+        }
+    }
     if (!StartKernelSession(app->trace, OwnerWindow(app), app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
         *code = OutcomeCode::kTraceError;
@@ -268,9 +280,18 @@ bool IsExeFileName(const char16_t* name) {
     return n >= 4 && EqualsFolded(name + n - 4, u".exe");
 }
 
+// Puts the script logging policy back when this recording turned it on. A value that cannot go
+// back now stays kept, and the next start puts it back.
+void PutBackScriptLogging(Recording* app) {
+    if (app->scriptLoggingOn == 0) return;
+    RestoreScriptLogging(nullptr);
+    app->scriptLoggingOn = 0;
+}
+
 void ResetFailedStart(Recording* app) {
     ReleaseLauncherOf(app);
     ReleaseTraceOf(app);
+    PutBackScriptLogging(app);
     FreeEventQueue(app);
     AtomicExchange(app->droppedHere, 0);
     ClearRows(app);
@@ -444,6 +465,7 @@ Outcome StopRecording(Recording* app) {
         ReleaseTraceOf(app);
     }
     StopFactsNow(app); // without a trace too: no row waits past Stop
+    PutBackScriptLogging(app);
     // The program was ended in step 2; this finds nothing left and releases the launcher.
     ReleaseLauncherOf(app);
     app->recordingInfo.stopped = LocalNow();

@@ -70,6 +70,8 @@ constexpr MenuItemSpec kRecordingItems[] = {
     {kCmdStart, u"&Start Monitoring\tF5", 0},
     {kCmdStop, u"S&top\tShift+F5", 0},
     {0, nullptr, 0},
+    {kCmdScriptLogging, u"Turn On Script &Logging", 0},
+    {0, nullptr, 0},
     {kCmdClear, u"&Clear\tCtrl+X", 0},
 };
 constexpr MenuItemSpec kHelpItems[] = {

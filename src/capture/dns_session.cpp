@@ -1,5 +1,6 @@
-// The private DNS client session ("OlvettaDnsLogger"), from Windows 8.1 on. Optional: every
-// failure leaves dnsOn clear and releases what the session had made; nothing is shown.
+// The private user-mode session ("OlvettaDnsLogger"), from Windows 8.1 on: the DNS client, and
+// with it the PowerShell and antimalware scan interface providers. Optional: every failure leaves
+// dnsOn clear and releases what the session had made; nothing is shown.
 #include <cstring>
 
 #include "base/atomic.h"
@@ -82,6 +83,13 @@ bool StartDnsSession(TraceController* tc) {
                             kTraceLevelVerbose, kEveryKeyword, 0, 0) != kStatusSuccess) {
         StopDnsSession(tc);
         return false;
+    }
+
+    // Scripts and scanned content come through the same session. Each is optional: a system
+    // without the provider records lookups all the same.
+    for (const Guid* provider : {&kPowerShellProvider, &kAmsiProvider}) {
+        EnableTraceProvider(tc->dnsSession, *provider, kEnableProviderControlCode,
+                            kTraceLevelVerbose, kEveryKeyword, 0, 0);
     }
 
     uint32_t lastError = 0;

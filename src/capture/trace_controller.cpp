@@ -317,6 +317,7 @@ void StopTraceSessions(TraceController* tc) {
     // this thread. After ReleaseTraceController the tables are gone (their locks deleted), and a
     // further release must not touch them.
     if (tc->tracking.pending.lock.initialised != 0) FlushHeldFileRows(&tc->tracking);
+    FlushScriptBlocks(&tc->tracking);
     if (LoadActiveController() == tc) StoreActiveController(nullptr);
 }
 

@@ -27,6 +27,7 @@ enum OptionKind : uint8_t {
     kOptFilter,
     kOptQuiet,
     kOptOverwrite,
+    kOptScriptLogging,
 };
 
 struct OptionSpec {
@@ -49,6 +50,7 @@ constexpr OptionSpec kOptions[] = {
     {u"--filter", kOptFilter, kForOutput, true},
     {u"--quiet", kOptQuiet, kForAll, false},
     {u"--overwrite", kOptOverwrite, kForAll, false},
+    {u"--script-logging", kOptScriptLogging, kForRecord, false},
 };
 
 struct Problem {
@@ -129,6 +131,9 @@ bool TakeOption(const OptionSpec& spec, const char16_t* value, CliOptions* o, Pr
         return Fail(p, u"--hide takes file, registry, network or process, not \"%s\"", value);
     case kOptSuspicious:
         o->suspicious = 1;
+        return true;
+    case kOptScriptLogging:
+        o->scriptLogging = 1;
         return true;
     case kOptOperation:
         o->operation = value;

@@ -47,6 +47,7 @@ struct CliOptions {
     uint8_t overwrite;         // --overwrite: an earlier run's files in --out are removed first
     uint8_t hide[4];           // --hide file|registry|network|process
     uint8_t suspicious;        // --suspicious
+    uint8_t scriptLogging;     // --script-logging
     const char16_t* operation; // --operation NAME
     const char16_t* filter;    // --filter TEXT
     const char16_t* program;   // record: the program to run

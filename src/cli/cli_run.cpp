@@ -10,6 +10,7 @@
 #include "app/window_state.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "capture/script_logging.h"
 #include "capture/trace_controller.h"
 #include "cli/cli_result.h"
 #include "cli/cli_text.h"
@@ -55,6 +56,8 @@ const char16_t kCliUsage[] =
     u"  --overwrite      remove an earlier run's files from --out first (only those)\n"
     u"  --seconds N      record at most N seconds (default 120; selftest 30)\n"
     u"  --until-exit     stop once the program and every process it started have ended\n"
+    u"  --script-logging turn on PowerShell script block and module logging while recording\n"
+    u"                   (needs an administrator; the policy is put back at the end)\n"
     u"  --formats LIST   any of session,json,jsonl,csv (record: session,json; analyze: json);\n"
     u"                   session-v2 writes the session in the older form\n"
     u"  --rules DIR      Sigma rules (default: the \"rules\" folder beside the program)\n"
@@ -1003,6 +1006,9 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     }
     InitRecording(app);
     app->readFacts = pf->prepareRecording == nullptr ? 1 : 0; // the real program, not the twin
+    app->scriptLogging = options.scriptLogging;
+    // What a recorder ended without its Stop left on goes back (the real program only).
+    if (app->readFacts != 0) RestoreScriptLogging(nullptr);
     // No window: the threads leave their notices for the run to take, and nothing is shown.
     FreeMainWindow(app);
     run->platform = pf;

@@ -1,4 +1,4 @@
-// DecodeEvent and the decoders of the seven providers.
+// DecodeEvent and the decoders of the nine providers.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +53,13 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
                 RowKind* kind);
 bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                 RowKind* kind);
+bool DecodePowerShellEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                           RowKind* kind);
+bool DecodeAmsiEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                     RowKind* kind);
+// Writes every script block still waiting for parts, oldest first, through the tracking state's
+// row sink, each with the number of its parts missing. When no trace thread runs any more.
+void FlushScriptBlocks(TrackingState* ts);
 
 // DNS helpers.
 const char16_t* DnsTypeName(uint32_t queryType);

@@ -20,7 +20,8 @@ const ProviderRoute kRoutes[] = {
     {&kFileIoProvider, DecodeFileIoEvent},   {&kRegistryProvider, DecodeRegistryEvent},
     {&kTcpIpProvider, DecodeTcpIpEvent},     {&kUdpIpProvider, DecodeUdpIpEvent},
     {&kProcessProvider, DecodeProcessEvent}, {&kImageProvider, DecodeImageEvent},
-    {&kDnsClientProvider, DecodeDnsEvent},
+    {&kDnsClientProvider, DecodeDnsEvent},   {&kPowerShellProvider, DecodePowerShellEvent},
+    {&kAmsiProvider, DecodeAmsiEvent},
 };
 
 // The local time of the last second of event time this thread converted. A busy second brings

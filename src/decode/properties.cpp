@@ -100,6 +100,42 @@ void ReadWideStringProperty(const EventRecord* event, const char16_t* name, char
     out[n] = 0;
 }
 
+void ReadLongWideProperty(const EventRecord* event, const char16_t* name, char16_t* out,
+                          size_t capacity, uint32_t* units) {
+    if (units != nullptr) *units = 0;
+    if (out == nullptr || capacity == 0) return;
+    out[0] = 0;
+    const uint32_t size = PropertySize(event, name);
+    if (size < 2 || size > kLongTextPropertyLimit) return;
+    const size_t whole = size / 2;
+    if (whole < capacity) {
+        if (TracePropertyRead(event, name, out, size) != 0) {
+            out[0] = 0;
+            return;
+        }
+        const size_t n = FieldTextLength(out, whole);
+        out[n] = 0;
+        if (units != nullptr) *units = static_cast<uint32_t>(n);
+        return;
+    }
+    WorkBuffer<char16_t, 1> work;
+    if (!work.Take(size + 2u)) return;
+    if (TracePropertyRead(event, name, work.data, size) != 0) return;
+    const size_t n = FieldTextLength(work.data, whole);
+    const size_t kept = n < capacity - 1 ? n : capacity - 1;
+    std::memcpy(out, work.data, kept * sizeof(char16_t));
+    out[kept] = 0;
+    if (units != nullptr) *units = static_cast<uint32_t>(n);
+}
+
+bool ReadBytesProperty(const EventRecord* event, const char16_t* name, void* out, uint32_t capacity,
+                       uint32_t* size) {
+    const uint32_t bytes = PropertySize(event, name);
+    if (size != nullptr) *size = bytes;
+    if (out == nullptr || bytes == 0 || bytes > capacity) return false;
+    return TracePropertyRead(event, name, out, bytes) == 0;
+}
+
 void ReadAnsiStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,
                             size_t capacity) {
     if (out == nullptr || capacity == 0) return;

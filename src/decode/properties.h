@@ -20,6 +20,17 @@ void ReadWideStringProperty(const EventRecord* event, const char16_t* name, char
 // text that does not fit.
 void ReadAnsiStringProperty(const EventRecord* event, const char16_t* name, char16_t* out,
                             size_t capacity);
+// A UTF-16 text property of any size up to kLongTextPropertyLimit bytes: its first capacity - 1
+// units (up to its first NUL) into out, terminated, and *units the text's whole length in units.
+// A text that fits is read straight into out; a longer one takes one heap block. Empty (and
+// *units 0) on any failure.
+constexpr uint32_t kLongTextPropertyLimit = 1u << 20;
+void ReadLongWideProperty(const EventRecord* event, const char16_t* name, char16_t* out,
+                          size_t capacity, uint32_t* units);
+// A binary property's bytes into out when it has at most capacity bytes: true and *size its size.
+// False (and *size the property's size, 0 when absent) otherwise.
+bool ReadBytesProperty(const EventRecord* event, const char16_t* name, void* out, uint32_t capacity,
+                       uint32_t* size);
 
 // "OK", "PENDING", the named failures, "WARN 0x%08X" or "FAIL 0x%08X".
 void FormatStatusText(uint32_t status, char16_t* out, size_t capacity);

@@ -65,6 +65,14 @@ struct RegistryValue {
 // Read; *out always describes the outcome.
 bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, RegistryValue* out);
 
+// Writes the value valueName of the key keyPath (created with the keys on its path when missing),
+// in the 64-bit view. False with *error the system's error (when error is not null) on failure.
+bool WriteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t type,
+                        const void* data, uint32_t size, uint32_t* error);
+// Deletes the value; a value or key that is not there counts as deleted. False with *error the
+// system's error on any other failure.
+bool DeleteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t* error);
+
 // A short name of a status, for notes and test messages.
 const char* RegistryValueStatusName(RegistryValueStatus status);
 

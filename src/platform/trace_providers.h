@@ -1,5 +1,6 @@
 // The providers whose events the sessions deliver and the decoders read: the classic kernel
-// providers of the kernel session and the DNS client provider of the DNS session.
+// providers of the kernel session, and the DNS client, PowerShell and antimalware scan interface
+// providers of the user-mode session.
 #pragma once
 
 #include "platform/tracedata.h"
@@ -20,5 +21,11 @@ constexpr Guid kImageProvider = {
     0x2cb15d1d, 0x5fc1, 0x11d2, {0xab, 0xe1, 0x00, 0xa0, 0xc9, 0x11, 0xf5, 0x18}};
 constexpr Guid kDnsClientProvider = {
     0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}};
+// Script blocks (4104) and module logging's pipeline output (4103).
+constexpr Guid kPowerShellProvider = {
+    0xa0c1853b, 0x5c40, 0x4b15, {0x87, 0x66, 0x3c, 0xf1, 0xc5, 0x8f, 0x98, 0x5a}};
+// The content a program hands the antimalware scan interface (1101).
+constexpr Guid kAmsiProvider = {
+    0x2a576b87, 0x09a7, 0x520e, {0xc2, 0x1a, 0x49, 0x42, 0xf0, 0x27, 0x1d, 0x67}};
 
 } // namespace olv

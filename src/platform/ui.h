@@ -65,6 +65,7 @@ enum CommandId : int {
     kCmdCloseFind = 1160,   // Escape in the find box
     kCmdRowMenu = 1161,     // Shift+F10 and the context-menu key on the list
     kCmdShowAllRows = 1162, // Escape on the list: ends "rows of one Sigma rule only"
+    kCmdScriptLogging = 1163, // Recording > Turn On Script Logging (a check item)
 };
 
 // Commands of the event list's context menu.

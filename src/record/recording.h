@@ -116,6 +116,11 @@ struct Recording {
     // Start reads the rows' facts (set by the programs on the real system; the stand-in tools
     // leave it off, their scenarios name files of another machine).
     uint8_t readFacts;
+    // Start turns on script block and module logging for the recording (the Recording menu's
+    // check item, --script-logging); scriptLoggingOn: this recording turned it on and Stop puts
+    // the policy back.
+    uint8_t scriptLogging;
+    uint8_t scriptLoggingOn;
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

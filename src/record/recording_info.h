@@ -20,6 +20,13 @@ enum RecordingFlag : uint32_t {
     // held: its last events may be missing.
     kernelDeliveryCut = 64,
     dnsDeliveryCut = 128,
+    // Script blocks written with parts missing; script or scanned texts longer than a row holds.
+    scriptBlocksIncomplete = 256,
+    scriptTextsCut = 512,
+    // Script block and module logging were turned on for the recording; or asked for and could
+    // not be turned on.
+    scriptLoggingTurnedOn = 1024,
+    scriptLoggingRefused = 2048,
 };
 
 constexpr uint32_t kRecordingInfoSize = 1296;

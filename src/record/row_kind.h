@@ -80,7 +80,11 @@ namespace olv {
     X(CreatedPipe, kCategoryFile, u"Created pipe")                                                 \
     X(ConnectedToPipe, kCategoryFile, u"Connected to pipe")                                        \
     X(WroteAlternateDataStream, kCategoryFile, u"Wrote alternate data stream")                     \
-    X(OpenedDiskForRawAccess, kCategoryFile, u"Opened disk for raw access")
+    X(OpenedDiskForRawAccess, kCategoryFile, u"Opened disk for raw access")                     \
+    /* Scripts (Process) */                                                                        \
+    X(RanScriptBlock, kCategoryProcess, u"Ran script block")                                       \
+    X(LoggedModuleOutput, kCategoryProcess, u"Logged module output")                               \
+    X(ScannedContent, kCategoryProcess, u"Scanned content")
 
 enum class RowKind : uint16_t {
 #define OLV_ROW_KIND_ENUM(name, category, text) name,

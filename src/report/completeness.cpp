@@ -62,6 +62,10 @@ void GatherCompletenessCounters(Recording* app) {
     if (AtomicLoad8(tc->dnsEndedEarly) != 0) info.flags |= dnsSessionEnded;
     if (tc->deliveryCutShort[kLossKernel] != 0) info.flags |= kernelDeliveryCut;
     if (tc->deliveryCutShort[kLossDns] != 0) info.flags |= dnsDeliveryCut;
+    if (tracking[kScriptBlocksIncomplete] != 0 || tracking[kScriptPartsOutOfPlace] != 0) {
+        info.flags |= scriptBlocksIncomplete;
+    }
+    if (tracking[kScriptTextsCut] != 0) info.flags |= scriptTextsCut;
     app->lossesBeforeResume.eventsLost = losses.eventsLostBeforeResume;
     app->lossesBeforeResume.buffersLost = losses.buffersLostBeforeResume;
     app->lossesBeforeResume.known = tc->resumeNoted;
@@ -130,6 +134,12 @@ void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size
         FormatText(line, kLineChars, u"Windows %lu.%lu build %lu", info->windowsMajor,
                    info->windowsMinor, info->windowsBuildNumber);
         AppendNoteLine(out, capacity, linePrefix, line, nullptr);
+    }
+    if ((info->flags & scriptLoggingTurnedOn) != 0) {
+        AppendNoteLine(out, capacity, linePrefix,
+                       u"Script block and module logging were turned on for this recording and "
+                       u"put back as they were at Stop.",
+                       nullptr);
     }
 }
 
@@ -221,6 +231,15 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
                       u"reached everything it started."},
         {foreignKernelSessionStopped,
          u"Another program's kernel trace session was stopped so this one could start."},
+        {scriptBlocksIncomplete,
+         u"Some script blocks arrived with parts missing or out of place; their rows say how many "
+         u"parts are missing and mark a gap with \u2026."},
+        {scriptLoggingRefused,
+         u"Script block and module logging were asked for but could not be turned on (the "
+         u"policy needs an administrator); only blocks the system logs by itself are here."},
+        {scriptTextsCut,
+         u"Some script or scanned texts were longer than a row holds: the row keeps their first "
+         u"1023 characters, and its detail says the whole length."},
     };
     for (const FlagNote& note : flagNotes) {
         if ((info.flags & note.flag) != 0)

@@ -10,6 +10,7 @@
 #include "base/reveal_text.h"
 #include "base/text.h"
 #include "record/row_kind.h"
+#include "record/script_row.h"
 #include "record/stored_rows.h"
 #include "platform/memory.h"
 #include "platform/lock.h"
@@ -382,6 +383,34 @@ void AppendSigmaSummary(Recording* app, char16_t* text, size_t capacity) {
 
 } // namespace
 
+// The script blocks the recording shows, one line each: the detail up to the block's id (its
+// first line, its size, its file), at most kScriptLines of them. Nothing when there is none.
+constexpr int32_t kScriptLines = 50;
+
+void AppendScriptsRun(Recording* app, int32_t total, char16_t* text, size_t capacity) {
+    int32_t shown = 0;
+    int32_t blocks = 0;
+    char16_t detail[kDetailChars + 1];
+    for (int32_t i = 0; i < total; ++i) {
+        if (StoredKind(app, i) != RowKind::RanScriptBlock) continue;
+        if (blocks++ == 0) AppendSummaryLine(text, capacity, u"[Scripts run]");
+        if (shown == kScriptLines) continue;
+        CopyStoredText(app, i, kTextDetail, detail, kDetailChars + 1);
+        const ptrdiff_t id = FindText(detail, kScriptBlockMarker);
+        if (id >= 0) detail[id] = 0;
+        char16_t buf[8 + kDetailChars * kRevealGrowth];
+        CopyBounded(buf, sizeof(buf) / sizeof(buf[0]), u"  ");
+        AppendRevealedOneLine(buf, sizeof(buf) / sizeof(buf[0]), detail, kDetailChars);
+        AppendSummaryLine(text, capacity, buf);
+        ++shown;
+    }
+    if (blocks > shown) {
+        char16_t line[96];
+        FormatText(line, 96, u"  ... and %ld more", static_cast<long>(blocks - shown));
+        AppendSummaryLine(text, capacity, line);
+    }
+}
+
 char16_t* BuildSummaryText(Recording* app) {
     int32_t waiting = 0;
     bool tookTime = false;
@@ -508,6 +537,10 @@ char16_t* BuildSummaryText(Recording* app) {
     AppendTopTen(text, capacity, u"[Most touched registry keys]", &keys);
     AppendTopTen(text, capacity, u"[Most contacted endpoints]", &endpoints);
     AppendTopTen(text, capacity, u"[Most looked-up DNS names]", &names);
+    {
+        LockGuard guard(&app->rowsLock);
+        AppendScriptsRun(app, app->rowCount < total ? app->rowCount : total, text, capacity);
+    }
     for (NameTally& t : tallies)
         FreeNameTally(&t);
     return text;

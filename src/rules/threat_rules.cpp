@@ -83,6 +83,10 @@ constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
     {RowKind::DeletedFileByPath, OpDelete},
     {RowKind::DeletedRegistryKey, OpDelete},
     {RowKind::DeletedRegistryValue, OpDelete},
+
+    {RowKind::RanScriptBlock, OpScript},
+    {RowKind::LoggedModuleOutput, OpScript},
+    {RowKind::ScannedContent, OpScript},
 };
 
 // --- Pattern lists (null-terminated, lower case) -----------------------------------------------
@@ -377,13 +381,13 @@ constexpr bool PatternsAreLowerCase(const char16_t* const* list) {
 }
 
 constexpr bool OperationClassTableIsSound() {
-    uint32_t counts[7] = {};
+    uint32_t counts[8] = {};
     for (size_t i = 0; i < kOperationClassCount; ++i) {
         const OperationClassEntry& entry = kOperationClassTable[i];
         if (entry.kind == RowKind::Other || entry.kind >= RowKind::kCount) return false;
         // Exactly one class bit per operation, and a known one.
         int bit = -1;
-        for (int b = 0; b < 7; ++b) {
+        for (int b = 0; b < 8; ++b) {
             if (entry.classes == (1u << b)) bit = b;
         }
         if (bit < 0) return false;
@@ -392,9 +396,9 @@ constexpr bool OperationClassTableIsSound() {
             if (kOperationClassTable[j].kind == entry.kind) return false;
         }
     }
-    // Read, Write, Start, Load, Network, Exit, Delete.
-    const uint32_t expected[7] = {20, 14, 2, 4, 12, 2, 4};
-    for (int b = 0; b < 7; ++b) {
+    // Read, Write, Start, Load, Network, Exit, Delete, Script.
+    const uint32_t expected[8] = {20, 14, 2, 4, 12, 2, 4, 3};
+    for (int b = 0; b < 8; ++b) {
         if (counts[b] != expected[b]) return false;
     }
     return true;
@@ -434,10 +438,10 @@ constexpr bool ThreatRuleTableIsSound() {
     return true;
 }
 
-static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 58);
+static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 61);
 static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 38);
 static_assert(OperationClassTableIsSound(),
-              "operation class table: 58 distinct kinds, one class bit each, 20/14/2/4/12/2/4");
+              "operation class table: 61 distinct kinds, one class bit each, 20/14/2/4/12/2/4/3");
 static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
 static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
 static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&

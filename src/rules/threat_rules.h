@@ -19,6 +19,7 @@ enum OperationClass : uint32_t {
     OpNetwork = 0x10,
     OpExit = 0x20,
     OpDelete = 0x40,
+    OpScript = 0x80, // a script or content the program ran or had scanned
 };
 
 enum RuleField : uint32_t { FieldPath = 1, FieldDetail = 2, FieldOperation = 4 };
@@ -46,7 +47,7 @@ struct OperationClassEntry {
 };
 
 constexpr size_t kThreatRuleCount = 38;
-constexpr size_t kOperationClassCount = 58;
+constexpr size_t kOperationClassCount = 61;
 extern const ThreatRule kThreatRules[kThreatRuleCount];
 extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 

@@ -34,6 +34,8 @@ enum SigmaCategory : uint32_t {
     kSigmaFileRename,
     kSigmaRawAccessThread,
     kSigmaDnsClient,
+    kSigmaPsScript,
+    kSigmaPsModule,
     kSigmaCategoryCount,
 };
 
@@ -100,6 +102,11 @@ enum SigmaField : uint32_t {
     kSigmaDetails,
     kSigmaHash,     // a stream's digests, in the form of Hashes
     kSigmaContents, // a short stream's text
+    // Scripts: a script block's text and file, module logging's output and its context.
+    kSigmaScriptBlockText,
+    kSigmaPath,
+    kSigmaPayload,
+    kSigmaContextInfo,
     kSigmaFieldCount,
 };
 

@@ -13,6 +13,7 @@ const char* const kCategoryNames[kSigmaCategoryCount] = {
     "registry_delete",  "registry_set",   "registry_event", "network_connection", "dns_query",
     "pipe_created",     "create_stream_hash", "file_access", "file_rename", "raw_access_thread",
     "dns-client",
+    "ps_script",        "ps_module",
 };
 
 const char* const kFieldNames[kSigmaFieldCount] = {
@@ -28,6 +29,8 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "OriginalFileName", "Description", "Product", "Company", "FileVersion", "Hashes", "md5",
     "sha1", "sha256", "Imphash", "Signed", "Signature", "SignatureStatus", "User",
     "IntegrityLevel", "LogonId", "ParentUser", "Details", "Hash", "Contents",
+    // scripts
+    "ScriptBlockText", "Path", "Payload", "ContextInfo",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -98,6 +101,9 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // dns-client: the DNS client's own log names the process by its id only
     Bit(kSigmaEventId) | Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) |
         Bit(kSigmaQueryStatus) | Bit(kSigmaProcessId),
+    // ps_script, ps_module
+    Bit(kSigmaScriptBlockText) | Bit(kSigmaPath),
+    Bit(kSigmaPayload) | Bit(kSigmaContextInfo),
 };
 
 

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "platform/memory.h"
 #include "record/row_kind.h"
+#include "record/script_row.h"
 #include "tracking/process_naming.h"
 
 namespace olv {
@@ -665,11 +666,38 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
     return kSigmaViewReady;
 }
 
+// --- Script rows ---
+//
+// A script block row: ScriptBlockText is the text the row holds (the whole block up to the
+// row's longest text), Path the script's file its detail names (empty when none). A module
+// output row: Payload its text, ContextInfo the context lines its detail keeps.
+uint32_t ScriptView(const ViewRow& r, SigmaViewBuffer* out) {
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    size_t detailLength = 0;
+    const char16_t* detail = RowDetail(r, &detailLength);
+    if (r.kind == RowKind::RanScriptBlock) {
+        AddCategory(out, kSigmaPsScript);
+        SetField(out, kSigmaScriptBlockText, path, pathLength);
+        const char16_t* file = nullptr;
+        const size_t fileLength = ScriptPathOfDetail(detail, &file);
+        SetField(out, kSigmaPath, file, fileLength);
+        return kSigmaViewReady;
+    }
+    AddCategory(out, kSigmaPsModule);
+    SetField(out, kSigmaPayload, path, pathLength);
+    SetField(out, kSigmaContextInfo, detail, detailLength);
+    return kSigmaViewReady;
+}
+
 uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
                          SigmaViewBuffer* out) {
     const RowKind kind = r.kind;
     if (IsStartRow(kind)) return LearnStart(c, r, index, out);
     if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
+    if (kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput) {
+        return ScriptView(r, out);
+    }
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
         if (e != nullptr) {

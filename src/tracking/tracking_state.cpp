@@ -19,6 +19,7 @@ void InitTrackingState(TrackingState* ts) {
     InitLock(&ts->keyNames.lock);
     InitLock(&ts->processNames.lock);
     InitLock(&ts->pending.lock);
+    InitLock(&ts->scripts.lock);
 }
 
 void FreeTrackingState(TrackingState* ts) {
@@ -33,6 +34,7 @@ void FreeTrackingState(TrackingState* ts) {
     DeleteLock(&ts->keyNames.lock);
     DeleteLock(&ts->processNames.lock);
     DeleteLock(&ts->pending.lock);
+    DeleteLock(&ts->scripts.lock);
 }
 
 void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from) {
@@ -55,6 +57,9 @@ void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]
     out[kKeyNamesKnown] = static_cast<uint32_t>(KeyNameCount(ts));
     out[kKeysNamedByCreate] = AtomicLoad(ts->keysNamedByCreate);
     out[kKeysNamedByRundown] = AtomicLoad(ts->keysNamedByRundown);
+    out[kScriptBlocksIncomplete] = AtomicLoad(ts->scriptBlocksIncomplete);
+    out[kScriptPartsOutOfPlace] = AtomicLoad(ts->scriptPartsOutOfPlace);
+    out[kScriptTextsCut] = AtomicLoad(ts->scriptTextsCut);
 }
 
 } // namespace olv

@@ -93,6 +93,42 @@ struct PendingFileRows {
     Lock lock;
 };
 
+// Script blocks that arrive in parts, kept until their last part. Each block keeps the first
+// kScriptTextChars - 1 units of its text in order (what its row holds) and one part that came
+// ahead of its turn; the table holds kScriptBlockSlots blocks at once, and a block that finds it
+// full pushes the oldest one out, written with its parts missing.
+constexpr int kScriptBlockSlots = 16;
+constexpr size_t kScriptTextChars = kPathChars;
+constexpr size_t kScriptBlockIdChars = 40;
+constexpr size_t kScriptPathChars = 260;
+
+struct ScriptBlockSlot {
+    uint8_t used;
+    uint8_t gap;       // a part's text could not be placed in order: the text has a hole
+    uint32_t pid;
+    uint32_t threadId;
+    int64_t firstTime; // the time stamp of its first part to arrive
+    uint64_t order;    // arrival order, for pushing out the oldest
+    uint32_t total;    // parts the block has
+    uint32_t seen;     // distinct parts seen
+    uint32_t nextPart; // the next part that continues the text in order
+    uint32_t units;    // units of text kept
+    uint64_t fullUnits; // units of every part seen
+    uint64_t seenMask; // parts 1 to 64 seen (later parts are counted without their mask bit)
+    uint32_t earlyPart; // 0: none kept ahead of its turn
+    uint32_t earlyUnits;
+    char16_t blockId[kScriptBlockIdChars];
+    char16_t path[kScriptPathChars];
+    char16_t text[kScriptTextChars];
+    char16_t early[kScriptTextChars];
+};
+
+struct PendingScripts {
+    ScriptBlockSlot slots[kScriptBlockSlots];
+    uint64_t arrivals;
+    Lock lock;
+};
+
 struct DriveEntry {
     char16_t device[260];
     char16_t letter[4];
@@ -125,6 +161,10 @@ struct TrackingState {
     RowSink rowSink;
     void* rowSinkContext;
     DriveMap drives;
+    PendingScripts scripts;
+    uint32_t scriptBlocksIncomplete; // written with parts missing (at Stop or pushed out)
+    uint32_t scriptPartsOutOfPlace;  // parts whose text could not be placed in order
+    uint32_t scriptTextsCut;         // script and content texts longer than their row holds
 };
 
 // --- lifecycle (window thread) ---
@@ -146,6 +186,9 @@ enum TrackingCounter : int {
     kKeyNamesKnown, // nodes of the key name table
     kKeysNamedByCreate,
     kKeysNamedByRundown,
+    kScriptBlocksIncomplete,
+    kScriptPartsOutOfPlace,
+    kScriptTextsCut,
     kTrackingCounterCount
 };
 void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]);

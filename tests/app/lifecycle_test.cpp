@@ -21,12 +21,15 @@
 #include "app/file_commands.h"
 #include "export/exports.h"
 #include "launcher/target_launcher.h"
+#include "report/completeness.h"
 #include "platform/drives.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "record/stored_rows.h"
 #include "platform/sim/headless_ui.h"
+#include "platform/registry_values.h"
 #include "platform/sim/sim_drives.h"
+#include "platform/sim/sim_facts.h"
 #include "platform/sim/sim_event.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
@@ -825,4 +828,56 @@ TEST_CASE("a program not found on a drive letter seen as remote or missing is se
     ClearSimulatedDrives();
     r.Start();
     CHECK(r.LastMessage() == u"File not found.");
+}
+
+TEST_CASE("script logging asked for: on from Start, put back at Stop and after a failed start") {
+    const char16_t* key = u"HKLM\\SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ScriptBlockLogging";
+    auto logged = [key]() {
+        auto* read = AllocRecord<RegistryValue>();
+        REQUIRE(read != nullptr);
+        const bool on = ReadRegistryValue(key, u"EnableScriptBlockLogging", read);
+        FreeBlock(read);
+        return on;
+    };
+    ClearSimulatedRegistry();
+    {
+        Recorder r;
+        r.app->scriptLogging = 1;
+        r.Start();
+        REQUIRE(r.app->recording == 1);
+        CHECK(logged());
+        CHECK((r.app->recordingInfo.flags & scriptLoggingTurnedOn) != 0);
+        r.Stop();
+        CHECK_FALSE(logged());
+        CHECK(r.app->scriptLoggingOn == 0);
+        char16_t header[2048];
+        BuildHeaderLines(&r.app->recordingInfo, true, header, 2048, u"");
+        CHECK(std::u16string(header).find(u"Script block and module logging were turned on") !=
+              std::u16string::npos);
+    }
+    {
+        // The program cannot be created: the start is undone, the policy with it.
+        Recorder r;
+        r.app->scriptLogging = 1;
+        FailSimProcessCreate(2);
+        r.Start();
+        CHECK(r.app->recording == 0);
+        CHECK_FALSE(logged());
+        CHECK(r.app->scriptLoggingOn == 0);
+    }
+    {
+        // The policy cannot be written: the recording runs without it, and its notes say so.
+        Recorder r;
+        r.app->scriptLogging = 1;
+        FailSimulatedRegistryChanges(5);
+        r.Start();
+        REQUIRE(r.app->recording == 1);
+        CHECK_FALSE(logged());
+        CHECK((r.app->recordingInfo.flags & scriptLoggingRefused) != 0);
+        r.Stop();
+        char16_t notes[4096];
+        CHECK(BuildCompletenessNotes(r.app, notes, 4096, u"") > 0);
+        CHECK(std::u16string(notes).find(u"could not be turned on") != std::u16string::npos);
+    }
+    ClearSimulatedRegistry();
 }

@@ -25,8 +25,12 @@ TEST_CASE_FIXTURE(CaptureFixture, "from Windows 8.1 on the DNS session starts wi
         info.lastStart,
         Guid{0x7b9c8e21, 0x4f3a, 0x4d6e, {0x9a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71}},
         "OlvettaDnsLogger", kLightLoad, 0);
-    CHECK(info.enabledProvider ==
+    // The DNS client first, then the script providers, each with the same settings.
+    REQUIRE(info.enableCalls == 3);
+    CHECK(info.enabledProviders[0] ==
           Guid{0x1c95126e, 0x7eea, 0x49a9, {0xa3, 0xfe, 0xa3, 0x78, 0xb0, 0x3d, 0xdb, 0x4d}});
+    CHECK(info.enabledProviders[1] == kPowerShellProvider);
+    CHECK(info.enabledProviders[2] == kAmsiProvider);
     // Every keyword and the verbose level: no build's query events are filtered away.
     CheckFields({{"enableControlCode", info.enableControlCode, 1},
                  {"enableLevel", info.enableLevel, 5},

@@ -615,7 +615,9 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
     // The operations --operation knows, wrapped to the usage's width.
     CHECK(Has(h.out, "operations (for --operation):\n  Opened file, Read file,"));
     CHECK(Has(h.out, " DNS query,"));
-    CHECK(Has(h.out, " Deleted registry value\n"));
+    CHECK(Has(h.out, " Deleted registry value,"));
+    CHECK(Has(h.out, " Ran script block,"));
+    CHECK(Has(h.out, " Scanned content\n"));
     size_t widest = 0;
     for (size_t at = 0, end; (end = h.out.find('\n', at)) != std::string::npos; at = end + 1)
         widest = std::max(widest, end - at);

@@ -180,6 +180,15 @@ TEST_CASE("every decoder makes its rows through their kind: the kind it reports 
         AddSimWideString(f.e, u"QueryName", u"example.org");
         decodeAs(DecodeDnsEvent);
     }
+    for (uint16_t id : {uint16_t{4103}, uint16_t{4104}}) {
+        f.Begin(kPowerShellProvider, 0, t, kSamplePid, id);
+        AddSimWideString(f.e, u"ScriptBlockText", u"Invoke-Expression $x");
+        AddSimWideString(f.e, u"Payload", u"Invoke-Expression $x");
+        decodeAs(DecodePowerShellEvent);
+    }
+    f.Begin(kAmsiProvider, 0, t, kSamplePid, 1101);
+    AddSimBytes(f.e, u"content", "Invoke-Expression", 17);
+    decodeAs(DecodeAmsiEvent);
     // Every kind but the two rows the recorder makes itself comes from a decoder.
     for (size_t k = 1; k < kRowKindCount; ++k) {
         const auto kind = static_cast<RowKind>(k);

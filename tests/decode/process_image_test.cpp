@@ -206,7 +206,7 @@ TEST_CASE("process start with a full process table: the row is kept, the child n
     StartEvent(f, 1, kSamplePid, kSamplePid);
     REQUIRE(f.Decode());
     CHECK(f.row.pid == kChildPid);
-    uint32_t counters[8];
+    uint32_t counters[kTrackingCounterCount];
     ReadTrackingCounters(f.ts, counters);
     CHECK(counters[0] == 1);
     ImageEvent(f, 10, kT0 + 1, kChildPid);

@@ -1206,6 +1206,39 @@ TEST_CASE("pipe, stream, whole-disk and rename rows: their own categories and fi
         REQUIRE(threadRow(u"Renamed file by path", u"C:\\x\\c.locked", 9) == kSigmaViewReady);
         CHECK(r.F(kSigmaSourceFilename) == "<unknown>");
     }
+TEST_CASE("script rows: the block's text and file, module output's payload and context") {
+    FedRows r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, u"x", u"Ran script block",
+                     u"IEX $a\n# \u2014 from fake.ps1",
+                     u"IEX $a \u2014 22 characters \u2014 from C:\\t\\run.ps1 \u2014 block {1-2}",
+                     u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaPsScript));
+    CHECK(r.F(kSigmaScriptBlockText) == "IEX $a\n# \u2014 from fake.ps1");
+    CHECK(r.F(kSigmaPath) == "C:\\t\\run.ps1");
+    CHECK(r.F(kSigmaImage) == "<absent>");
+
+    // No file: Path is present and empty, never the first line's look-alike of the marker.
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, u"x", u"Ran script block", u"$x",
+                     u"$x \u2014 2 characters", u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaPath) == "");
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, u"x", u"Ran script block", u"a",
+                     u"a \u2014 from b \u2014 1 characters \u2014 from C:\\s.ps1", u"OK", 0}) ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaPath) == "C:\\s.ps1");
+
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, u"x", u"Logged module output",
+                     u"CommandInvocation(Get-Date): \"Get-Date\"",
+                     u"Command Name = Get-Date; Command Type = Cmdlet", u"OK", 0}) ==
+            kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaPsModule));
+    CHECK(r.F(kSigmaPayload) == "CommandInvocation(Get-Date): \"Get-Date\"");
+    CHECK(r.F(kSigmaContextInfo) == "Command Name = Get-Date; Command Type = Cmdlet");
+    CHECK(r.F(kSigmaScriptBlockText) == "<absent>");
+
+    // Scanned content belongs to no category.
+    CHECK(r.Learn({kCategoryProcess, kTarget, u"x", u"Scanned content", u"IEX", u"app", u"Clean",
+                   0}) == kSigmaViewNone);
 }
 
 } // namespace olv

@@ -46,7 +46,7 @@ uint32_t Drive(Shared* s, int self) {
         NoteFileRequestForSweep(ts, t);
         if (i % 3 == 0) NoteFileCompletionSeen(ts);
         AreFileRowsHeld(ts);
-        uint32_t counters[8];
+        uint32_t counters[kTrackingCounterCount];
         ReadTrackingCounters(ts, counters);
     }
     return 0;

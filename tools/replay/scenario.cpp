@@ -281,7 +281,8 @@ const ProviderName kProviders[] = {
     {"FileIo", &kFileIoProvider},       {"Registry", &kRegistryProvider},
     {"TcpIp", &kTcpIpProvider},         {"UdpIp", &kUdpIpProvider},
     {"Process", &kProcessProvider},     {"Image", &kImageProvider},
-    {"DnsClient", &kDnsClientProvider},
+    {"DnsClient", &kDnsClientProvider}, {"PowerShell", &kPowerShellProvider},
+    {"Amsi", &kAmsiProvider},
 };
 
 // --- one property: "Name": {"type": value} ---
@@ -488,8 +489,10 @@ bool ReadEvent(Reader* r, const JsonNode* o) {
     }
     if (!known && !ParseGuid(pname, &e.provider))
         return Error(r, "provider must be FileIo, Registry, TcpIp, UdpIp, Process, Image, "
-                        "DnsClient or a GUID in braces");
-    e.session = e.provider == kDnsClientProvider ? kDnsSession : kKernelSession;
+                        "DnsClient, PowerShell, Amsi or a GUID in braces");
+    const bool userMode = e.provider == kDnsClientProvider || e.provider == kPowerShellProvider ||
+                          e.provider == kAmsiProvider;
+    e.session = userMode ? kDnsSession : kKernelSession;
 
     uint32_t v = 0;
     if (!GetU32(r, o, "opcode", false, 0, &v)) return false;

@@ -3,6 +3,7 @@
 
 #include "app/win32/shell.h"
 #include "base/text.h"
+#include "capture/script_logging.h"
 #include "app/sigma_commands.h"
 #include "app/view_changes.h"
 #include "app/window_layout.h"
@@ -175,6 +176,9 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     static Recording app;
     InitRecording(&app);
     app.readFacts = options.readFacts ? 1 : 0;
+    // The script logging policy a recorder ended without its Stop left on goes back now (the
+    // real system only: the stand-in tools have no policy of their own).
+    if (options.readFacts) RestoreScriptLogging(nullptr);
     if (!CreateMainWindow(&app, instance, showCommand, options.title)) {
         MessageBoxW(nullptr, L"Failed to create window.", L"Error", MB_ICONERROR);
         WSACleanup();

@@ -32,7 +32,7 @@ constexpr int kHeadlessFonts = 8;
 constexpr int kHeadlessShellLog = 16;
 constexpr size_t kHeadlessClipboardChars = 4096;
 constexpr int kHeadlessFirstMenuCommand = 1100;
-constexpr int kHeadlessMenuCommands = 32; // command ids 1100 to 1131
+constexpr int kHeadlessMenuCommands = 64; // command ids 1100 to 1163
 constexpr intptr_t kHeadlessShellSuccess = 42;
 constexpr int kHeadlessSelectableItems = 4096; // items whose selection the model keeps
 

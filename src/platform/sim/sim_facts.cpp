@@ -36,6 +36,22 @@ std::vector<SimKey> gKeys;
 std::vector<std::pair<uint32_t, ProcessTokenFacts>> gTokens;
 std::vector<SimTrust> gTrust;
 
+uint32_t gChangeError = 0;
+uint32_t gChangesBeforeError = 0;
+constexpr uint32_t kSimRegistryBadPath = 87; // ERROR_INVALID_PARAMETER
+
+// Whether the next write or delete fails (under gMutex).
+bool ChangeRefused(uint32_t* error) {
+    if (gChangeError == 0) return false;
+    if (gChangesBeforeError > 0) {
+        --gChangesBeforeError;
+        return false;
+    }
+    if (error != nullptr) *error = gChangeError;
+    gChangeError = 0; // one change fails
+    return true;
+}
+
 const char16_t* OrEmpty(const char16_t* text) {
     return text != nullptr ? text : u"";
 }
@@ -103,6 +119,39 @@ void RemoveSimulatedRegistryValue(const char16_t* keyPath, const char16_t* value
 void ClearSimulatedRegistry() {
     std::lock_guard<std::mutex> guard(gMutex);
     gKeys.clear();
+    gChangeError = 0;
+    gChangesBeforeError = 0;
+}
+
+void FailSimulatedRegistryChanges(uint32_t error, uint32_t after) {
+    std::lock_guard<std::mutex> guard(gMutex);
+    gChangeError = error;
+    gChangesBeforeError = after;
+}
+
+bool WriteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t type,
+                        const void* data, uint32_t size, uint32_t* error) {
+    if (error != nullptr) *error = 0;
+    {
+        std::lock_guard<std::mutex> guard(gMutex);
+        if (ChangeRefused(error)) return false;
+        if (SplitRegistryKeyPath(keyPath, nullptr) == kRegistryRootNone) {
+            if (error != nullptr) *error = kSimRegistryBadPath;
+            return false;
+        }
+    }
+    SetSimulatedRegistryValue(keyPath, valueName, type, data, size);
+    return true;
+}
+
+bool DeleteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t* error) {
+    if (error != nullptr) *error = 0;
+    {
+        std::lock_guard<std::mutex> guard(gMutex);
+        if (ChangeRefused(error)) return false;
+    }
+    RemoveSimulatedRegistryValue(keyPath, valueName);
+    return true;
 }
 
 bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, RegistryValue* out) {

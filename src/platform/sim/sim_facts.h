@@ -25,6 +25,9 @@ void SetSimulatedRegistryKeyTime(const char16_t* keyPath, int64_t lastWrite);
 // Removes one value; the key stays.
 void RemoveSimulatedRegistryValue(const char16_t* keyPath, const char16_t* valueName);
 void ClearSimulatedRegistry();
+// The call of WriteRegistryValue or DeleteRegistryValue after `after` more successful ones (0:
+// the next one) fails with this system error, and changes nothing; error 0 lets them all work.
+void FailSimulatedRegistryChanges(uint32_t error, uint32_t after = 0);
 
 // The token facts ReadProcessTokenFacts answers for processId (status as given); a process
 // without an entry is ProcessGone.

@@ -84,6 +84,18 @@ const SchemaField kDnsAnswer[] = {{u"QueryName", kWide},
                                   {u"QueryOptions", kU64},
                                   {u"QueryStatus", kU32},
                                   {u"QueryResults", kWide}};
+const SchemaField kScriptBlock[] = {{u"MessageNumber", kI32},
+                                    {u"MessageTotal", kI32},
+                                    {u"ScriptBlockText", kWide},
+                                    {u"ScriptBlockId", kWide},
+                                    {u"Path", kWide}};
+const SchemaField kModuleOutput[] = {
+    {u"ContextInfo", kWide}, {u"UserData", kWide}, {u"Payload", kWide}};
+const SchemaField kScan[] = {{u"session", kU64},       {u"scanStatus", kU8},
+                             {u"scanResult", kU32},    {u"appname", kWide},
+                             {u"contentname", kWide},  {u"contentsize", kU32},
+                             {u"originalsize", kU32},  {u"content", kBin, 64},
+                             {u"hash", kBin, 32},      {u"contentFiltered", kU8}};
 
 const char16_t* const kReadsFileCreate[] = {u"FileObject", u"OpenPath", u"IrpPtr"};
 const char16_t* const kReadsFileRequest[] = {u"FileObject", u"FileKey", u"IrpPtr", u"IoSize"};
@@ -99,6 +111,11 @@ const char16_t* const kReadsImage[] = {u"ProcessId", u"FileName", u"ImageSize"};
 const char16_t* const kReadsDnsQuery[] = {u"QueryName", u"QueryType"};
 const char16_t* const kReadsDnsAnswer[] = {u"QueryName", u"QueryType", u"QueryStatus",
                                            u"QueryResults"};
+const char16_t* const kReadsScriptBlock[] = {u"MessageNumber", u"MessageTotal",
+                                             u"ScriptBlockText", u"ScriptBlockId", u"Path"};
+const char16_t* const kReadsModuleOutput[] = {u"Payload", u"ContextInfo"};
+const char16_t* const kReadsScan[] = {u"appname", u"contentname", u"contentsize", u"content",
+                                      u"hash", u"scanResult"};
 
 #define OLV_FIELDS(a) a, static_cast<uint32_t>(sizeof(a) / sizeof((a)[0]))
 
@@ -176,6 +193,11 @@ const SchemaClass kDecoderSchemas[] = {
      OLV_FIELDS(kReadsDnsQuery)},
     {"DNS answer", kDnsClientProvider, 3008, 0, 0, OLV_FIELDS(kDnsAnswer),
      OLV_FIELDS(kReadsDnsAnswer)},
+    {"Script block", kPowerShellProvider, 4104, 0, 0, OLV_FIELDS(kScriptBlock),
+     OLV_FIELDS(kReadsScriptBlock)},
+    {"Module output", kPowerShellProvider, 4103, 0, 0, OLV_FIELDS(kModuleOutput),
+     OLV_FIELDS(kReadsModuleOutput)},
+    {"Scanned content", kAmsiProvider, 1101, 0, 0, OLV_FIELDS(kScan), OLV_FIELDS(kReadsScan)},
 };
 const uint32_t kDecoderSchemaCount = sizeof kDecoderSchemas / sizeof kDecoderSchemas[0];
 

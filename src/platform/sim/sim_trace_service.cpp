@@ -259,6 +259,7 @@ uint32_t EnableTraceProvider(uint64_t session, const Guid& provider, uint32_t co
     std::lock_guard<std::mutex> guard(s.mutex);
     Slot* slot = SlotOfHandle(s, session, kSessionTag);
     if (slot == nullptr) return kStatusInvalidHandle;
+    if (slot->info.enableCalls < 4) slot->info.enabledProviders[slot->info.enableCalls] = provider;
     ++slot->info.enableCalls;
     slot->info.enabledProvider = provider;
     slot->info.enableControlCode = controlCode;

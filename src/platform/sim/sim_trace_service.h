@@ -70,6 +70,7 @@ struct SimSessionInfo {
     uint32_t lastProcessStatus;
     TraceProperties lastStart;   // the block of the last StartTraceSession call
     TraceProperties lastControl; // the block of the last ControlTraceSession call
+    Guid enabledProviders[4];    // the first four providers enabled, in order
     Guid enabledProvider;        // arguments of the last EnableTraceProvider call
     uint32_t enableControlCode;
     uint8_t enableLevel;

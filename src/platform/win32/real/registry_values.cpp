@@ -96,4 +96,50 @@ bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, Regis
     return true;
 }
 
+bool WriteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t type,
+                        const void* data, uint32_t size, uint32_t* error) {
+    if (error != nullptr) *error = 0;
+    const char16_t* subkey = nullptr;
+    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
+    if (root == nullptr) {
+        if (error != nullptr) *error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    HKEY key = nullptr;
+    LONG status = RegCreateKeyExW(root, reinterpret_cast<const wchar_t*>(subkey), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                  nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        const wchar_t* name =
+            valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
+        status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+        RegCloseKey(key);
+    }
+    if (error != nullptr) *error = static_cast<uint32_t>(status);
+    return status == ERROR_SUCCESS;
+}
+
+bool DeleteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t* error) {
+    if (error != nullptr) *error = 0;
+    const char16_t* subkey = nullptr;
+    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
+    if (root == nullptr) {
+        if (error != nullptr) *error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(root, reinterpret_cast<const wchar_t*>(subkey), 0,
+                                KEY_SET_VALUE | KEY_WOW64_64KEY, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    if (status == ERROR_SUCCESS) {
+        const wchar_t* name =
+            valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
+        status = RegDeleteValueW(key, name);
+        RegCloseKey(key);
+        if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+    }
+    if (error != nullptr) *error = static_cast<uint32_t>(status);
+    return status == ERROR_SUCCESS;
+}
+
 } // namespace olv
