@@ -61,6 +61,9 @@ constexpr SigmaFieldMask kSigmaFactFields =
     (SigmaFieldBit(kSigmaDetails) | (SigmaFieldBit(kSigmaDetails) - 1)) &
     ~(SigmaFieldBit(kSigmaOriginalFileName) - 1);
 
+// The field by which rules know a fact of a row (record/row_facts.h).
+constexpr uint32_t SigmaFieldOfFact(uint32_t fact) { return kSigmaOriginalFileName + fact; }
+
 enum SigmaViewOutcome : uint32_t {
     kSigmaViewNone = 0,     // the row belongs to no category: no rule sees it
     kSigmaViewReady = 1,    // the view is in the buffer: match it now
