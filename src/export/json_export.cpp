@@ -744,7 +744,7 @@ JsonLine PutFactFields(JsonLine line, const FactFields& facts, size_t rest, cons
     line = PutFieldsObject(
         line, present,
         [&facts](uint32_t field) {
-            const uint32_t f = field - SigmaFieldOfFact(0);
+            const uint32_t f = FactOfSigmaField(field);
             return ViewText{facts.text[f], facts.length[f], facts.length[f]};
         },
         names, none);

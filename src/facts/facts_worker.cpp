@@ -157,6 +157,11 @@ FactsOutcome ReadRequest(FactsWorker* w, const Slot& s, uint64_t FactsCounts::**
         else if (r.token.status != kTokenNotAvailable)
             *counter = &FactsCounts::tokensUnreadable;
         return kFactsUnreadable;
+    case kFactsDirectory:
+        if (ReadProcessCurrentDirectory(s.processId, &r.directory)) return kFactsRead;
+        if (r.directory.status != kDirectoryNotAvailable)
+            *counter = &FactsCounts::directoriesUnreadable;
+        return kFactsUnreadable;
     case kFactsRegistry: {
         r.detailsOutcome = kDetailsUnknown;
         r.details[0] = 0;
@@ -398,6 +403,11 @@ bool RequestTokenFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, ui
     return Enqueue(worker, kFactsToken, ticket, arrived, nullptr, nullptr, processId, 0);
 }
 
+bool RequestProcessDirectory(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                             uint32_t processId) {
+    return Enqueue(worker, kFactsDirectory, ticket, arrived, nullptr, nullptr, processId, 0);
+}
+
 bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrived,
                             const char16_t* keyPath, const char16_t* valueName, int64_t eventTime) {
     return keyPath &&
@@ -525,6 +535,8 @@ void AppendFactsNotes(const FactsCounts& c, uint64_t imageSizeLimit, const char1
         {c.trustUnreadable, u"%lu signatures could not be checked: deleted or locked"},
         {c.tokensGone, u"%lu process tokens could not be read: the process had ended"},
         {c.tokensUnreadable, u"%lu process tokens could not be read: access denied or failed"},
+        {c.directoriesUnreadable,
+         u"%lu current folders of processes could not be read: ended, denied or failed"},
         {c.registryChanged, u"%lu registry values changed or gone before they were read"},
         {c.registryUnreadable, u"%lu registry values could not be read"},
         {c.refusedFull, u"%lu fact reads refused: queue full"},

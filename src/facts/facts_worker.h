@@ -13,6 +13,7 @@
 #include "facts/fact_texts.h"
 #include "facts/image_facts.h"
 #include "platform/file_trust.h"
+#include "platform/process_directory.h"
 #include "platform/process_token.h"
 
 namespace olv {
@@ -22,6 +23,7 @@ enum FactsKind : uint8_t {
     kFactsTrust,    // the trust check of a file's signature
     kFactsToken,    // a process's token (asked for when its start is seen, while it lives)
     kFactsRegistry, // a value's data as Details, as it was at the time of the write
+    kFactsDirectory, // a process's current directory (asked for when its start is seen)
 };
 
 enum FactsOutcome : uint8_t {
@@ -42,6 +44,7 @@ struct FactsResult {
     DetailsOutcome detailsOutcome; // kDetailsUnknown unless the value was read
     uint32_t registryType;
     char16_t details[kDetailsChars];
+    ProcessDirectory directory;
 };
 
 // One finished request as the poll hands it out.
@@ -68,6 +71,7 @@ struct FactsCounts {
     uint64_t trustUnreadable;    // signature not checked: file deleted or locked
     uint64_t tokensGone;         // the process had ended before its token was read
     uint64_t tokensUnreadable;   // token not readable (access denied, failed)
+    uint64_t directoriesUnreadable; // a process's folder not read (gone, denied, failed)
     uint64_t registryChanged;    // value written again after the event, or gone, when read
     uint64_t registryUnreadable; // key not readable (access denied, bad path, failed) or its
                                  // last-write time unknown
@@ -106,6 +110,8 @@ FactsWorker* StartFactsWorker(const FactsWorkerConfig* config);
 bool RequestImageFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, const char16_t* path);
 bool RequestFileTrust(FactsWorker* worker, uint64_t ticket, int64_t arrived, const char16_t* path);
 bool RequestTokenFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, uint32_t processId);
+bool RequestProcessDirectory(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                             uint32_t processId);
 // eventTime: the write's time stamp; a key written after it has a value the row cannot claim.
 // valueName may be null or empty (the key's default value).
 bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrived,

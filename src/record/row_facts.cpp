@@ -21,7 +21,8 @@ constexpr const char* kFactNames[kRowFactCount] = {
     "OriginalFileName", "Description", "Product",  "Company",   "FileVersion",
     "Hashes",           "md5",         "sha1",     "sha256",    "Imphash",
     "Signed",           "Signature",   "SignatureStatus",       "User",
-    "IntegrityLevel",   "LogonId",     "ParentUser",            "Details"};
+    "IntegrityLevel",   "LogonId",     "ParentUser",            "Details",
+    "CurrentDirectory"};
 
 uint32_t BitCount(uint32_t mask) {
     uint32_t n = 0;
@@ -49,7 +50,7 @@ RowFactsLayout FactsLayoutOfKind(RowKind kind) {
 uint32_t FactsOfLayout(RowFactsLayout layout) {
     switch (layout) {
     case kFactsLayoutImage: return kImageFacts;
-    case kFactsLayoutProcess: return kImageFacts | kTokenFacts;
+    case kFactsLayoutProcess: return kImageFacts | kTokenFacts | (1u << kFactCurrentDirectory);
     case kFactsLayoutRegistry: return 1u << kFactDetails;
     default: return 0;
     }
@@ -86,8 +87,12 @@ bool ReadFactsRecord(TextView view, RowFacts* facts) {
     if ((tag & 0xFFF0) != kFactsTag || layout == kFactsLayoutNone || layout >= kFactsLayoutCount)
         return false;
     const auto which = static_cast<RowFactsLayout>(layout);
-    if (view.length != FactsRecordUnits(which)) return false;
-    const uint32_t all = FactsOfLayout(which);
+    uint32_t all = FactsOfLayout(which);
+    if (which == kFactsLayoutProcess && view.length + 2 == FactsRecordUnits(which)) {
+        all &= ~(1u << kFactCurrentDirectory); // written before the folder was a fact
+    } else if (view.length != FactsRecordUnits(which)) {
+        return false;
+    }
     const uint32_t known = uint32_t{TextUnitAt(view, 1)} | (uint32_t{TextUnitAt(view, 2)} << 16);
     if ((known & ~all) != 0) return false;
     RowFacts read{};

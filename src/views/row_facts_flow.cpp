@@ -11,7 +11,7 @@
 
 namespace olv {
 
-// Rows waiting at once: each takes up to four of the worker's slots, so more cannot be answered.
+// Rows waiting at once: each takes up to five of the worker's slots, so more cannot be answered.
 constexpr uint32_t kWaitingRows = 1024;
 constexpr uint64_t kParentToken = 1; // ticket's low bits: the parent's token, for ParentUser
 
@@ -147,6 +147,10 @@ void TakeAnswer(void* context, const FactsAnswer& answer) {
             // Only the value's whole text: the start of one could mislead an equality.
             if (r.detailsOutcome == kDetailsWhole) t->Put16(kFactDetails, r.details);
             break;
+        case kFactsDirectory:
+            if (r.directory.status == kDirectoryRead)
+                t->Put16(kFactCurrentDirectory, r.directory.path);
+            break;
         }
         // Refused memory leaves these facts unknown; the row is matched all the same.
         SetStoredFacts(call->app, row, t->given);
@@ -224,6 +228,7 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
         }
         if (kind != RowKind::LoadedDll) {
             asked += RequestTokenFacts(flow->worker, ticket, now, row.pid);
+            asked += RequestProcessDirectory(flow->worker, ticket, now, row.pid);
             const uint32_t parent = StoredParentPid(app, index);
             if (parent != 0)
                 asked += RequestTokenFacts(flow->worker, ticket | kParentToken, now, parent);
