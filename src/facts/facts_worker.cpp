@@ -123,7 +123,11 @@ FactsOutcome ReadRequest(FactsWorker* w, const Slot& s, uint64_t FactsCounts::**
     switch (s.kind) {
     case kFactsImage: {
         bool fromCache = false;
-        ReadImageFactsCached(&w->cache, s.text, &r.image, w->config.imageSizeLimit, &fromCache);
+        if (w->config.readImage != nullptr) {
+            w->config.readImage(w->config.readImageContext, s.text, &r.image);
+        } else {
+            ReadImageFactsCached(&w->cache, s.text, &r.image, w->config.imageSizeLimit, &fromCache);
+        }
         switch (r.image.status) {
         case ImageFactsStatus::Read:
         case ImageFactsStatus::Empty:

@@ -85,6 +85,9 @@ constexpr int64_t kFactsDeadlineTicks = 2 * 10000000LL;
 constexpr uint32_t kFactsPathChars = 1024 + 256;
 
 using FactsReadHook = void (*)(void* context, uint64_t ticket);
+// Reads an image's facts in place of the file (a stand-in that knows another machine's files);
+// returns what ReadImageFacts would.
+using FactsImageReader = bool (*)(void* context, const char16_t* path, ImageFacts* facts);
 
 struct FactsWorkerConfig {
     uint32_t slots;               // requests queued or unpolled at once (default 512)
@@ -96,6 +99,9 @@ struct FactsWorkerConfig {
     // Called on the worker thread before each read (tests hold the worker with it); may be null.
     FactsReadHook beforeRead;
     void* hookContext;
+    // When set, image facts come from it rather than from the file (no cache, no background).
+    FactsImageReader readImage;
+    void* readImageContext;
 };
 
 struct FactsWorker;

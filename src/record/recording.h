@@ -42,6 +42,8 @@ struct ProcessCondition {
 
 struct MainWindow; // app/window_state.h
 
+struct FactsWorkerConfig; // facts/facts_worker.h
+
 struct Recording {
     // The window's handles the core opens its windows with (record/view_port.h); all null
     // without a window.
@@ -118,8 +120,9 @@ struct Recording {
     // Start, window thread only.
     RowFactsFlow* rowFacts;
     // Start reads the rows' facts (set by the programs on the real system; the stand-in tools
-    // leave it off, their scenarios name files of another machine).
+    // set it only for a scenario that gives its facts, and then factsConfig with their reader).
     uint8_t readFacts;
+    const FactsWorkerConfig* factsConfig; // the worker's settings at Start; null: its defaults
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

@@ -238,6 +238,11 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
     return asked;
 }
 
+uint32_t RowFactsPending(const Recording* app) {
+    const RowFactsFlow* flow = app->rowFacts;
+    return flow != nullptr && flow->stopped == 0 ? PendingFacts(flow->worker) : 0;
+}
+
 bool RowWaitsForFacts(const Recording* app, int32_t index) {
     const RowFactsFlow* flow = app->rowFacts;
     if (flow == nullptr) return false;

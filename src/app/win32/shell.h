@@ -35,7 +35,7 @@ struct ProgramOptions {
     void (*afterCreate)(Recording* app, void* context);
     void* context;
     // Facts of the rows' files, tokens and registry values are read from this machine; the
-    // demonstration's rows name files of another machine and reads none.
+    // demonstration's rows name files of another machine: it reads its scenario's facts.
     bool readFacts;
 };
 
