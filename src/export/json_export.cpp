@@ -745,6 +745,7 @@ JsonLine PutFactFields(JsonLine line, const FactFields& facts, size_t rest, cons
         line, present,
         [&facts](uint32_t field) {
             const uint32_t f = FactOfSigmaField(field);
+            if (f >= kRowFactCount) return ViewText{u"", 0, 0}; // present holds facts only
             return ViewText{facts.text[f], facts.length[f], facts.length[f]};
         },
         names, none);
