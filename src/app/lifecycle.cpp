@@ -381,17 +381,19 @@ Outcome StartRecording(Recording* app, const StartRequest& request) {
     app->timerTicks = 0;
     EmptyEventQueue(app);
 
+    // The rows' facts are read beside the recording; without the worker they stay unknown. It
+    // runs before the launch, so the examined program's own start row asks for its facts too.
+    if (app->readFacts != 0) StartRowFacts(app, app->factsConfig);
     char16_t failure[kFailureChars];
     OutcomeCode code = OutcomeCode::kOk;
     if (!MakeRecording(app, request, failure, &code)) {
+        FreeRowFacts(app);
         NoteMachineCheckStartFailure(app, failure);
         SetOutcome(&result, code, kIconError, failure);
         ResetFailedStart(app);
         return result;
     }
 
-    // The rows' facts are read beside the recording; without the worker they stay unknown.
-    if (app->readFacts != 0) StartRowFacts(app, nullptr);
     app->recording = 1;
     EnableRecordingControls(app, true);
     UiSetTimer(OwnerWindow(app), TIMER_DRAIN, 100);

@@ -443,6 +443,83 @@ struct RowEscapes {
     const uint8_t* end[2];
 };
 
+// The names of the view's categories and fields, as the view members write them.
+struct ViewNames {
+    char16_t category[kSigmaCategoryCount][64];
+    size_t categoryLength[kSigmaCategoryCount];
+    char16_t field[kSigmaFieldCount][64];
+    size_t fieldLength[kSigmaFieldCount];
+    size_t categoriesMaxChars; // every category listed
+    // The names as the view members write them, quoted, a field's with its colon: made once.
+    uint8_t categoryJson[kSigmaCategoryCount][JsonUtf8MaxBytes(64)];
+    size_t categoryJsonBytes[kSigmaCategoryCount];
+    uint8_t fieldJson[kSigmaFieldCount][JsonUtf8MaxBytes(64) + 1];
+    size_t fieldJsonBytes[kSigmaFieldCount];
+};
+
+void MakeViewNames(ViewNames* names) {
+    names->categoriesMaxChars = 0;
+    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+        CopyAsciiName(names->category[c], 64, SigmaCategoryName(c));
+        names->categoryLength[c] = TextLength(names->category[c]);
+        names->categoriesMaxChars += 1 + JsonTextMaxChars(names->categoryLength[c]);
+        names->categoryJsonBytes[c] = static_cast<size_t>(
+            PutJsonUtf8Field(names->categoryJson[c], names->category[c], names->categoryLength[c],
+                             64) -
+            names->categoryJson[c]);
+    }
+    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+        CopyAsciiName(names->field[f], 64, SigmaFieldName(f));
+        names->fieldLength[f] = TextLength(names->field[f]);
+        uint8_t* end =
+            PutJsonUtf8Field(names->fieldJson[f], names->field[f], names->fieldLength[f], 64);
+        *end++ = ':';
+        names->fieldJsonBytes[f] = static_cast<size_t>(end - names->fieldJson[f]);
+    }
+}
+
+// A field of a view to be written: its text, its length and how far it may be read.
+struct ViewText {
+    const char16_t* text;
+    uint32_t length;
+    size_t readable;
+};
+
+// ,"fields":{...}: the fields of `present` in field order, each named as the rules name it, its
+// text from `field(f)`; a text that is the row's process name or path is copied from where
+// PutRowMembers wrote it. The JSON document's facts and the JSON Lines views share it.
+template <typename FieldOf>
+JsonLine PutFieldsObject(JsonLine line, SigmaFieldMask present, FieldOf field,
+                         const ViewNames& names, const RowEscapes& escapes) {
+    line = PutJsonLiteral(line, ",\"fields\":{");
+    bool first = true;
+    for (SigmaFieldMask rest = present; rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
+        if (!first) line = PutJsonChar(line, ',');
+        if (line.bound == 0) {
+            std::memcpy(line.at, names.fieldJson[f], names.fieldJsonBytes[f]);
+            line.at += names.fieldJsonBytes[f];
+        } else {
+            line = PutJsonString(line, names.field[f], names.fieldLength[f], names.fieldLength[f]);
+            line = PutJsonChar(line, ':');
+        }
+        const ViewText text = field(f);
+        const int same = text.text == escapes.text[1] && text.length == escapes.length[1]   ? 1
+                         : text.text == escapes.text[0] && text.length == escapes.length[0] ? 0
+                                                                                            : -1;
+        if (same >= 0 && line.bound == 0) {
+            const size_t bytes = static_cast<size_t>(escapes.end[same] - escapes.begin[same]);
+            std::memcpy(line.at, escapes.begin[same], bytes);
+            line.at += bytes;
+        } else {
+            line = PutJsonString(line, text.text, FieldTextLength(text.text, text.length),
+                                 text.readable);
+        }
+        first = false;
+    }
+    return PutJsonChar(line, '}');
+}
+
 JsonLine PutDecimalMember(JsonLine line, uint32_t value) {
     if (line.bound == 0) {
         line.at = PutDecimal(line.at, value);
@@ -608,13 +685,85 @@ uint8_t* ReserveLine(BlockWriter* out, bool fits, size_t maxBytes, size_t bound,
     return start;
 }
 
+// The facts of a row for the JSON document's "fields": those known and not empty, by field (as
+// JSON Lines writes them), each with the characters its member takes.
+struct FactFields {
+    SigmaFieldMask present;
+    size_t chars; // of every member present, with its comma
+    size_t memberChars[kRowFactCount];
+    uint32_t length[kRowFactCount];
+    char16_t text[kRowFactCount][kFactChars];
+};
+
+// ,"fields":{} and ,"factsLeftOut":N at most.
+constexpr size_t kFactFieldsFrameChars = 12 + 16 + kDecimalMaxChars;
+
+void GatherFactFields(const Recording* app, int32_t index, const ViewNames& names,
+                      FactFields* facts) {
+    facts->present = 0;
+    facts->chars = 0;
+    const RowFacts record = StoredFacts(app, index);
+    if (record.layout == kFactsLayoutNone) return;
+    for (uint32_t f = 0; f < kRowFactCount; ++f) {
+        if (!FactKnown(record, RowFact(f))) continue;
+        const TextView view = FactTextOf(&app->rowTexts, record, RowFact(f));
+        const uint32_t length = view.length < kFactChars - 1 ? view.length : kFactChars - 1;
+        if (length == 0) continue; // as a view writes only fields with a value
+        CopyTextUnits(TextView{view.data, length, view.wide}, facts->text[f]);
+        facts->text[f][length] = 0;
+        facts->length[f] = length;
+        const uint32_t field = SigmaFieldOfFact(f);
+        facts->memberChars[f] = 2 + JsonStringChars(names.field[field], names.fieldLength[field]) +
+                                JsonStringChars(facts->text[f], length);
+        facts->chars += facts->memberChars[f];
+        facts->present |= SigmaFieldBit(field);
+    }
+}
+
+// The row's known facts as ,"fields":{...}. In a counted line the facts that would leave no room
+// for the rest of the line (`rest` characters at most) are left out, and ,"factsLeftOut":N says
+// how many: the line is never refused for its facts.
+JsonLine PutFactFields(JsonLine line, const FactFields& facts, size_t rest, const ViewNames& names) {
+    if (facts.present == 0) return line;
+    SigmaFieldMask present = facts.present;
+    uint32_t leftOut = 0;
+    if (line.bound != 0) {
+        size_t used = line.used + kFactFieldsFrameChars + rest;
+        for (uint32_t f = 0; f < kRowFactCount; ++f) {
+            const SigmaFieldMask bit = SigmaFieldBit(SigmaFieldOfFact(f));
+            if ((present & bit) == 0) continue;
+            if (used + facts.memberChars[f] + 9 <= line.bound) {
+                used += facts.memberChars[f];
+            } else {
+                present &= ~bit;
+                ++leftOut;
+            }
+        }
+    }
+    const RowEscapes none{};
+    line = PutFieldsObject(
+        line, present,
+        [&facts](uint32_t field) {
+            const uint32_t f = FactOfSigmaField(field);
+            if (f >= kRowFactCount) return ViewText{u"", 0, 0}; // present holds facts only
+            return ViewText{facts.text[f], facts.length[f], facts.length[f]};
+        },
+        names, none);
+    if (leftOut == 0) return line;
+    line = PutJsonLiteral(line, ",\"factsLeftOut\":");
+    return PutDecimalMember(line, leftOut);
+}
+
 // An event line of the JSON document written into the block; false when it fills its bound (a
 // cut object would break the document) or the block has no room.
 bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, EventRow* row,
-                    const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date) {
+                    const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date,
+                    const ViewNames& names, FactFields* facts) {
     RowMatches m;
     GatherMatches(app, index, &m);
-    const size_t maxChars = 3 + kRowMembersMaxChars + m.maxChars + 3;
+    GatherFactFields(app, index, names, facts);
+    const size_t factsChars = facts->present != 0 ? kFactFieldsFrameChars + facts->chars : 0;
+    const size_t maxChars = 3 + kRowMembersMaxChars + factsChars + m.maxChars + 3;
     JsonLine line;
     // Nothing of a line this long can be cut: its strings stop 8 characters before the bound.
     uint8_t* start =
@@ -623,6 +772,7 @@ bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, Event
     ReadStoredRow(app, index, row);
     line = PutJsonLiteral(line, "  {");
     line = PutRowMembers(line, *row, lengths, utc, date);
+    line = PutFactFields(line, *facts, m.maxChars + 3, names);
     line = PutMatches(line, m);
     line = last ? PutJsonLiteral(line, "}\n") : PutJsonLiteral(line, "},\n");
     if (JsonLineFull(line)) return false;
@@ -637,6 +787,8 @@ struct JsonJob {
     UtcOfRows utc;
     UtcDate date[2];
     EventRow* row[2];
+    const ViewNames* names;
+    FactFields* facts[2];
 };
 
 bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
@@ -648,7 +800,8 @@ bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWri
     return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
         const int32_t index = app->shownRows[shown];
         const bool last = shown == app->shownCount - 1;
-        return PutJsonRowLine(out, app, index, j->row[worker], lengths, last, j->utc, date);
+        return PutJsonRowLine(out, app, index, j->row[worker], lengths, last, j->utc, date,
+                              *j->names, j->facts[worker]);
     });
 }
 
@@ -674,13 +827,22 @@ FileOutcome WriteJsonFile(Recording* app, const char16_t* path, const RecordingI
         FreeBlock(head);
     }
 
-    JsonJob job{app, UtcOfRowsOf(app), {}, {AllocRecord<EventRow>(), AllocRecord<EventRow>()}};
-    if (job.row[0] == nullptr || job.row[1] == nullptr) writer.ok = false;
+    auto* names = AllocRecord<ViewNames>();
+    if (names != nullptr) MakeViewNames(names);
+    JsonJob job{app,   UtcOfRowsOf(app), {}, {AllocRecord<EventRow>(), AllocRecord<EventRow>()},
+                names, {AllocRecord<FactFields>(), AllocRecord<FactFields>()}};
+    if (job.row[0] == nullptr || job.row[1] == nullptr || names == nullptr ||
+        job.facts[0] == nullptr || job.facts[1] == nullptr) {
+        writer.ok = false;
+    }
     if (writer.ok) {
         WriteChunks(&block, ChunkWork{&job, ExportChunkCount(app->shownCount), PutJsonChunk});
     }
     FreeBlock(job.row[0]);
     FreeBlock(job.row[1]);
+    FreeBlock(job.facts[0]);
+    FreeBlock(job.facts[1]);
+    FreeBlock(names);
     PutBlockUtf8(&block, u"  ]\n}\n");
     CloseBlockWriter(&block);
 
@@ -699,41 +861,6 @@ constexpr int32_t kMeasureRows = 16;
 // reads the typed record in the store, so asking ahead reads only the texts of the few rows that
 // look a key up (writes, connections).
 constexpr int32_t kLearnAhead = 8;
-
-// The names of the view's categories and fields, as the view members write them.
-struct ViewNames {
-    char16_t category[kSigmaCategoryCount][64];
-    size_t categoryLength[kSigmaCategoryCount];
-    char16_t field[kSigmaFieldCount][64];
-    size_t fieldLength[kSigmaFieldCount];
-    size_t categoriesMaxChars; // every category listed
-    // The names as the view members write them, quoted, a field's with its colon: made once.
-    uint8_t categoryJson[kSigmaCategoryCount][JsonUtf8MaxBytes(64)];
-    size_t categoryJsonBytes[kSigmaCategoryCount];
-    uint8_t fieldJson[kSigmaFieldCount][JsonUtf8MaxBytes(64) + 1];
-    size_t fieldJsonBytes[kSigmaFieldCount];
-};
-
-void MakeViewNames(ViewNames* names) {
-    names->categoriesMaxChars = 0;
-    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
-        CopyAsciiName(names->category[c], 64, SigmaCategoryName(c));
-        names->categoryLength[c] = TextLength(names->category[c]);
-        names->categoriesMaxChars += 1 + JsonTextMaxChars(names->categoryLength[c]);
-        names->categoryJsonBytes[c] = static_cast<size_t>(
-            PutJsonUtf8Field(names->categoryJson[c], names->category[c], names->categoryLength[c],
-                             64) -
-            names->categoryJson[c]);
-    }
-    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        CopyAsciiName(names->field[f], 64, SigmaFieldName(f));
-        names->fieldLength[f] = TextLength(names->field[f]);
-        uint8_t* end =
-            PutJsonUtf8Field(names->fieldJson[f], names->field[f], names->fieldLength[f], 64);
-        *end++ = ':';
-        names->fieldJsonBytes[f] = static_cast<size_t>(end - names->fieldJson[f]);
-    }
-}
 
 // A field of a view as the learning turn kept it: its text in the row (an offset in characters
 // from the start of the EventRow a line is formatted from: the view read the same texts from the
@@ -790,13 +917,6 @@ size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names
     return chars;
 }
 
-// A field of a view to be written: its text, its length and how far it may be read.
-struct ViewText {
-    const char16_t* text;
-    uint32_t length;
-    size_t readable;
-};
-
 // ,"categories":[...],"fields":{...} of a view, only fields with a value, and "unknownFields":
 // the fields of its categories the row could not learn ("not known", which is not "empty").
 // `present` has the fields listed (none for a view of no category), `field(f)` gives each; a field
@@ -815,33 +935,8 @@ JsonLine PutViewMembers(JsonLine line, uint32_t categories, SigmaFieldMask unkno
                            names.category[c], names.categoryLength[c]);
         first = false;
     }
-    line = PutJsonLiteral(line, "],\"fields\":{");
-    first = true;
-    for (SigmaFieldMask rest = present; rest != 0; rest &= rest - 1) {
-        const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
-        if (!first) line = PutJsonChar(line, ',');
-        if (line.bound == 0) {
-            std::memcpy(line.at, names.fieldJson[f], names.fieldJsonBytes[f]);
-            line.at += names.fieldJsonBytes[f];
-        } else {
-            line = PutJsonString(line, names.field[f], names.fieldLength[f], names.fieldLength[f]);
-            line = PutJsonChar(line, ':');
-        }
-        const ViewText text = field(f);
-        const int same = text.text == escapes.text[1] && text.length == escapes.length[1]   ? 1
-                         : text.text == escapes.text[0] && text.length == escapes.length[0] ? 0
-                                                                                            : -1;
-        if (same >= 0 && line.bound == 0) {
-            const size_t bytes = static_cast<size_t>(escapes.end[same] - escapes.begin[same]);
-            std::memcpy(line.at, escapes.begin[same], bytes);
-            line.at += bytes;
-        } else {
-            line = PutJsonString(line, text.text, FieldTextLength(text.text, text.length),
-                                 text.readable);
-        }
-        first = false;
-    }
-    line = PutJsonChar(line, '}');
+    line = PutJsonChar(line, ']');
+    line = PutFieldsObject(line, present, field, names, escapes);
     if (categories == 0 || unknown == 0) return line;
     line = PutJsonLiteral(line, ",\"unknownFields\":[");
     first = true;

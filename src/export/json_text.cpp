@@ -70,6 +70,20 @@ struct JsonEscapes {
 };
 constexpr JsonEscapes kJsonEscapes;
 
+} // namespace
+
+size_t JsonStringChars(const char16_t* text, size_t length) {
+    size_t chars = 2;
+    for (size_t i = 0; i < length; ++i) {
+        const char16_t c = text[i];
+        const char after = c < 0x80 ? kJsonEscapes.after[c] : 0;
+        chars += after == 0 ? 1 : after == 'u' ? 6 : 2;
+    }
+    return chars;
+}
+
+namespace {
+
 #if defined(__SSE2__)
 // Eight characters at a time: per character (bit j for the character at text + j), `escaped`
 // has the quotes and backslashes and `bad` everything not written as it is (those two, and every

@@ -80,6 +80,10 @@ inline JsonLine PutJsonChar(JsonLine line, char c) {
     return PutJsonBytes(line, &c, 1, 1);
 }
 
+// The characters a bounded line counts for the first `length` characters of text as a quoted
+// JSON string, at most (a surrogate pair counts two).
+size_t JsonStringChars(const char16_t* text, size_t length);
+
 // The first `length` characters of text (none of them zero) as a quoted JSON string, of which
 // `readable` characters (at least length) may be read.
 JsonLine PutJsonString(JsonLine line, const char16_t* text, size_t length, size_t readable);

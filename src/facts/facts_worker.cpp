@@ -123,7 +123,11 @@ FactsOutcome ReadRequest(FactsWorker* w, const Slot& s, uint64_t FactsCounts::**
     switch (s.kind) {
     case kFactsImage: {
         bool fromCache = false;
-        ReadImageFactsCached(&w->cache, s.text, &r.image, w->config.imageSizeLimit, &fromCache);
+        if (w->config.readImage != nullptr) {
+            w->config.readImage(w->config.readImageContext, s.text, &r.image);
+        } else {
+            ReadImageFactsCached(&w->cache, s.text, &r.image, w->config.imageSizeLimit, &fromCache);
+        }
         switch (r.image.status) {
         case ImageFactsStatus::Read:
         case ImageFactsStatus::Empty:
@@ -156,6 +160,11 @@ FactsOutcome ReadRequest(FactsWorker* w, const Slot& s, uint64_t FactsCounts::**
             *counter = &FactsCounts::tokensGone;
         else if (r.token.status != kTokenNotAvailable)
             *counter = &FactsCounts::tokensUnreadable;
+        return kFactsUnreadable;
+    case kFactsDirectory:
+        if (ReadProcessCurrentDirectory(s.processId, &r.directory)) return kFactsRead;
+        if (r.directory.status != kDirectoryNotAvailable)
+            *counter = &FactsCounts::directoriesUnreadable;
         return kFactsUnreadable;
     case kFactsRegistry: {
         r.detailsOutcome = kDetailsUnknown;
@@ -403,6 +412,11 @@ bool RequestTokenFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, ui
     return Enqueue(worker, kFactsToken, ticket, arrived, nullptr, nullptr, processId, 0);
 }
 
+bool RequestProcessDirectory(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                             uint32_t processId) {
+    return Enqueue(worker, kFactsDirectory, ticket, arrived, nullptr, nullptr, processId, 0);
+}
+
 bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrived,
                             const char16_t* keyPath, const char16_t* valueName, int64_t eventTime) {
     return keyPath &&
@@ -535,6 +549,8 @@ void AppendFactsNotes(const FactsCounts& c, uint64_t imageSizeLimit, const char1
         {c.trustUnreadable, u"%lu signatures could not be checked: deleted or locked"},
         {c.tokensGone, u"%lu process tokens could not be read: the process had ended"},
         {c.tokensUnreadable, u"%lu process tokens could not be read: access denied or failed"},
+        {c.directoriesUnreadable,
+         u"%lu current folders of processes could not be read: ended, denied or failed"},
         {c.registryChanged, u"%lu registry values changed or gone before they were read"},
         {c.registryUnreadable, u"%lu registry values could not be read"},
         {c.streamsUnreadable, u"%lu alternate data streams could not be read: deleted or locked"},

@@ -14,6 +14,7 @@
 #include "facts/image_facts.h"
 #include "facts/stream_facts.h"
 #include "platform/file_trust.h"
+#include "platform/process_directory.h"
 #include "platform/process_token.h"
 
 namespace olv {
@@ -24,6 +25,7 @@ enum FactsKind : uint8_t {
     kFactsToken,    // a process's token (asked for when its start is seen, while it lives)
     kFactsRegistry, // a value's data as Details, as it was at the time of the write
     kFactsStream,   // an alternate data stream's digests and short text
+    kFactsDirectory, // a process's current directory (asked for when its start is seen)
 };
 
 enum FactsOutcome : uint8_t {
@@ -45,6 +47,7 @@ struct FactsResult {
     uint32_t registryType;
     char16_t details[kDetailsChars];
     StreamFacts stream;
+    ProcessDirectory directory;
 };
 
 // One finished request as the poll hands it out.
@@ -71,6 +74,7 @@ struct FactsCounts {
     uint64_t trustUnreadable;    // signature not checked: file deleted or locked
     uint64_t tokensGone;         // the process had ended before its token was read
     uint64_t tokensUnreadable;   // token not readable (access denied, failed)
+    uint64_t directoriesUnreadable; // a process's folder not read (gone, denied, failed)
     uint64_t registryChanged;    // value written again after the event, or gone, when read
     uint64_t registryUnreadable; // key not readable (access denied, bad path, failed) or its
                                  // last-write time unknown
@@ -85,6 +89,9 @@ constexpr int64_t kFactsDeadlineTicks = 2 * 10000000LL;
 constexpr uint32_t kFactsPathChars = 1024 + 256;
 
 using FactsReadHook = void (*)(void* context, uint64_t ticket);
+// Reads an image's facts in place of the file (a stand-in that knows another machine's files);
+// returns what ReadImageFacts would.
+using FactsImageReader = bool (*)(void* context, const char16_t* path, ImageFacts* facts);
 
 struct FactsWorkerConfig {
     uint32_t slots;               // requests queued or unpolled at once (default 512)
@@ -96,6 +103,9 @@ struct FactsWorkerConfig {
     // Called on the worker thread before each read (tests hold the worker with it); may be null.
     FactsReadHook beforeRead;
     void* hookContext;
+    // When set, image facts come from it rather than from the file (no cache, no background).
+    FactsImageReader readImage;
+    void* readImageContext;
 };
 
 struct FactsWorker;
@@ -110,6 +120,8 @@ FactsWorker* StartFactsWorker(const FactsWorkerConfig* config);
 bool RequestImageFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, const char16_t* path);
 bool RequestFileTrust(FactsWorker* worker, uint64_t ticket, int64_t arrived, const char16_t* path);
 bool RequestTokenFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, uint32_t processId);
+bool RequestProcessDirectory(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                             uint32_t processId);
 // eventTime: the write's time stamp; a key written after it has a value the row cannot claim.
 // valueName may be null or empty (the key's default value).
 bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrived,

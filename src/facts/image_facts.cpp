@@ -60,19 +60,23 @@ bool ReadImageFactsFromBytes(const uint8_t* bytes, size_t size, ImageFacts* fact
         return false;
     }
     if (!YaraReadFacts(bytes, size, facts)) return false;
-    if (facts->digestsKnown) {
-        size_t used = 0;
-        bool fits = AppendHash(facts->hashes, sizeof facts->hashes, &used, "SHA1", facts->sha1) &&
-                    AppendHash(facts->hashes, sizeof facts->hashes, &used, "MD5", facts->md5) &&
-                    AppendHash(facts->hashes, sizeof facts->hashes, &used, "SHA256", facts->sha256);
-        if (fits && facts->imphashKnown)
-            fits =
-                AppendHash(facts->hashes, sizeof facts->hashes, &used, "IMPHASH", facts->imphash);
-        facts->hashesKnown = fits;
-        if (!fits) facts->hashes[0] = '\0';
-    }
+    ComposeImageHashes(facts);
     facts->status = ImageFactsStatus::Read;
     return true;
+}
+
+void ComposeImageHashes(ImageFacts* facts) {
+    facts->hashesKnown = false;
+    facts->hashes[0] = '\0';
+    if (!facts->digestsKnown) return;
+    size_t used = 0;
+    bool fits = AppendHash(facts->hashes, sizeof facts->hashes, &used, "SHA1", facts->sha1) &&
+                AppendHash(facts->hashes, sizeof facts->hashes, &used, "MD5", facts->md5) &&
+                AppendHash(facts->hashes, sizeof facts->hashes, &used, "SHA256", facts->sha256);
+    if (fits && facts->imphashKnown)
+        fits = AppendHash(facts->hashes, sizeof facts->hashes, &used, "IMPHASH", facts->imphash);
+    facts->hashesKnown = fits;
+    if (!fits) facts->hashes[0] = '\0';
 }
 
 namespace {

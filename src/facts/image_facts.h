@@ -97,6 +97,10 @@ bool ReadImageFactsCached(ImageFactsCache* cache, const char16_t* path, ImageFac
                           uint64_t sizeLimit = kDefaultImageFactsSizeLimit,
                           bool* fromCache = nullptr);
 
+// Writes facts->hashes from the digests (and the import hash when known), as rules expect it;
+// unknown without digests.
+void ComposeImageHashes(ImageFacts* facts);
+
 // The same for bytes in memory (what ReadImageFacts does once the file is read).
 bool ReadImageFactsFromBytes(const uint8_t* bytes, size_t size, ImageFacts* facts);
 

@@ -19,3 +19,27 @@ const char* ProcessTokenStatusName(ProcessTokenStatus status) {
 }
 
 } // namespace olv
+
+#include "platform/process_directory.h"
+
+namespace olv {
+
+const char* ProcessDirectoryStatusName(ProcessDirectoryStatus status) {
+    switch (status) {
+    case kDirectoryRead:
+        return "read";
+    case kDirectoryProcessGone:
+        return "process gone";
+    case kDirectoryAccessDenied:
+        return "access denied";
+    case kDirectoryTooLong:
+        return "too long";
+    case kDirectoryReadFailed:
+        return "read failed";
+    case kDirectoryNotAvailable:
+        return "not available";
+    }
+    return "unknown";
+}
+
+} // namespace olv

@@ -41,6 +41,8 @@ struct ProcessCondition {
 
 struct MainWindow; // app/window_state.h
 
+struct FactsWorkerConfig; // facts/facts_worker.h
+
 struct Recording {
     // What changed about the event list and the status bar since a front end last drew them
     // (record/view_changes.h); the core never draws them itself.
@@ -114,13 +116,14 @@ struct Recording {
     // Start, window thread only.
     RowFactsFlow* rowFacts;
     // Start reads the rows' facts (set by the programs on the real system; the stand-in tools
-    // leave it off, their scenarios name files of another machine).
+    // set it only for a scenario that gives its facts, and then factsConfig with their reader).
     uint8_t readFacts;
     // Start turns on script block and module logging for the recording (the Recording menu's
     // check item, --script-logging); scriptLoggingOn: this recording turned it on and Stop puts
     // the policy back.
     uint8_t scriptLogging;
     uint8_t scriptLoggingOn;
+    const FactsWorkerConfig* factsConfig; // the worker's settings at Start; null: its defaults
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

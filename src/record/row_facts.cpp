@@ -22,7 +22,7 @@ constexpr const char* kFactNames[kRowFactCount] = {
     "Hashes",           "md5",         "sha1",     "sha256",    "Imphash",
     "Signed",           "Signature",   "SignatureStatus",       "User",
     "IntegrityLevel",   "LogonId",     "ParentUser",            "Details",
-    "Hash",             "Contents"};
+    "Hash",             "Contents",    "CurrentDirectory"};
 
 uint32_t BitCount(uint32_t mask) {
     uint32_t n = 0;
@@ -51,7 +51,7 @@ RowFactsLayout FactsLayoutOfKind(RowKind kind) {
 uint32_t FactsOfLayout(RowFactsLayout layout) {
     switch (layout) {
     case kFactsLayoutImage: return kImageFacts;
-    case kFactsLayoutProcess: return kImageFacts | kTokenFacts;
+    case kFactsLayoutProcess: return kImageFacts | kTokenFacts | (1u << kFactCurrentDirectory);
     case kFactsLayoutRegistry: return 1u << kFactDetails;
     case kFactsLayoutStream: return (1u << kFactHash) | (1u << kFactContents);
     default: return 0;
@@ -89,8 +89,12 @@ bool ReadFactsRecord(TextView view, RowFacts* facts) {
     if ((tag & 0xFFF0) != kFactsTag || layout == kFactsLayoutNone || layout >= kFactsLayoutCount)
         return false;
     const auto which = static_cast<RowFactsLayout>(layout);
-    if (view.length != FactsRecordUnits(which)) return false;
-    const uint32_t all = FactsOfLayout(which);
+    uint32_t all = FactsOfLayout(which);
+    if (which == kFactsLayoutProcess && view.length + 2 == FactsRecordUnits(which)) {
+        all &= ~(1u << kFactCurrentDirectory); // written before the folder was a fact
+    } else if (view.length != FactsRecordUnits(which)) {
+        return false;
+    }
     const uint32_t known = uint32_t{TextUnitAt(view, 1)} | (uint32_t{TextUnitAt(view, 2)} << 16);
     if ((known & ~all) != 0) return false;
     RowFacts read{};

@@ -49,6 +49,8 @@ enum RowFact : uint32_t {
     // import hash) and, for a short text, the text
     kFactHash,
     kFactContents,
+    // of a started process, read from it as it starts
+    kFactCurrentDirectory,
     kRowFactCount
 };
 
@@ -58,7 +60,7 @@ const char* RowFactName(RowFact fact);
 enum RowFactsLayout : uint32_t {
     kFactsLayoutNone,     // the kind has no facts
     kFactsLayoutImage,    // an image load: the loaded file's facts
-    kFactsLayoutProcess,  // a process start: its image's facts and its token's
+    kFactsLayoutProcess,  // a process start: its image's facts, its token's, its folder
     kFactsLayoutRegistry, // a registry value write: Details
     kFactsLayoutStream,   // an alternate data stream written: Hash and Contents
     kFactsLayoutCount
@@ -91,7 +93,8 @@ inline bool FactKnown(const RowFacts& facts, RowFact fact) {
 bool InternFacts(TextStore* store, const RowFacts& facts, uint32_t* id);
 // The record a stored text holds; false (facts zeroed, layout None) when the text is no facts
 // record: another length, another tag, or a known bit outside its layout, or an unknown fact
-// naming a text. The texts it names are not checked here.
+// naming a text. The texts it names are not checked here. A process start's record as written
+// before it held CurrentDirectory (two units shorter) reads with that fact unknown.
 bool ReadFactsRecord(TextView view, RowFacts* facts);
 // The facts of a row: false, nothing known, when it has none or its id names no facts record.
 bool FactsOf(const TextStore* store, const CompactRow& row, RowFacts* facts);

@@ -564,9 +564,15 @@ static_assert(kSigmaDetails - kSigmaOriginalFileName == kFactDetails &&
                   kSigmaUser - kSigmaOriginalFileName == kFactUser,
               "the fact fields follow RowFact's order");
 
+static_assert(FactOfSigmaField(SigmaFieldOfFact(kFactCurrentDirectory)) == kFactCurrentDirectory &&
+                  FactOfSigmaField(SigmaFieldOfFact(kFactDetails)) == kFactDetails &&
+                  FactOfSigmaField(kSigmaImage) == kRowFactCount,
+              "a fact and its field name each other");
+
 // The fact fields of the row's kind from its facts record: a known fact (possibly empty) is its
 // text, every other fact of the kind is unknown (never empty: a rule cannot tell a missing fact
-// from a value it tests for).
+// from a value it tests for). A start's folder the view knows already (the examined program's,
+// which the launcher chose) stays as it is; the fact stands in for every other process.
 void SetFactFields(SigmaViewBuffer* out, const ViewRow& r) {
     SigmaRowFacts& kept = out->facts;
     kept.used = 0;
@@ -577,7 +583,11 @@ void SetFactFields(SigmaViewBuffer* out, const ViewRow& r) {
     kept.present = FactsOf(r.store, *r.row, &facts) ? 1 : 0;
     for (uint32_t f = 0; f < kRowFactCount; ++f) {
         if ((all & (1u << f)) == 0) continue;
-        const uint32_t field = kSigmaOriginalFileName + f;
+        const uint32_t field = SigmaFieldOfFact(f);
+        if (f == kFactCurrentDirectory &&
+            (!FactKnown(facts, RowFact(f)) || (out->view.unknown & SigmaFieldBit(field)) == 0)) {
+            continue; // known from the launcher, or left as the start's fields set it
+        }
         if (!FactKnown(facts, RowFact(f))) {
             SetUnknown(out, field);
             continue;
@@ -588,6 +598,7 @@ void SetFactFields(SigmaViewBuffer* out, const ViewRow& r) {
             ReadRowText(r.store, facts.text[f], kFactChars - 1, at);
         kept.used += length + 1;
         SetField(out, field, at, length);
+        out->view.unknown &= ~SigmaFieldBit(field); // the folder was set unknown by the start
     }
 }
 

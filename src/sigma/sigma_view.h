@@ -61,6 +61,20 @@ constexpr SigmaFieldMask kSigmaFactFields =
     (SigmaFieldBit(kSigmaContents) | (SigmaFieldBit(kSigmaContents) - 1)) &
     ~(SigmaFieldBit(kSigmaOriginalFileName) - 1);
 
+// The field by which rules know a fact of a row (record/row_facts.h), and the fact a field is
+// (kRowFactCount for a field that is none). The facts to Contents follow the fields' order; a
+// started process's folder is the field the examined program's start fills without a fact.
+constexpr uint32_t SigmaFieldOfFact(uint32_t fact) {
+    return fact == kFactCurrentDirectory ? uint32_t{kSigmaCurrentDirectory}
+                                         : kSigmaOriginalFileName + fact;
+}
+constexpr uint32_t FactOfSigmaField(uint32_t field) {
+    return field == kSigmaCurrentDirectory ? uint32_t{kFactCurrentDirectory}
+           : field >= kSigmaOriginalFileName && field <= kSigmaContents
+               ? field - kSigmaOriginalFileName
+               : uint32_t{kRowFactCount};
+}
+
 enum SigmaViewOutcome : uint32_t {
     kSigmaViewNone = 0,     // the row belongs to no category: no rule sees it
     kSigmaViewReady = 1,    // the view is in the buffer: match it now

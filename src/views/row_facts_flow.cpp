@@ -12,7 +12,7 @@
 
 namespace olv {
 
-// Rows waiting at once: each takes up to four of the worker's slots, so more cannot be answered.
+// Rows waiting at once: each takes up to five of the worker's slots, so more cannot be answered.
 constexpr uint32_t kWaitingRows = 1024;
 constexpr uint64_t kParentToken = 1; // ticket's low bits: the parent's token, for ParentUser
 
@@ -163,6 +163,10 @@ void TakeAnswer(void* context, const FactsAnswer& answer) {
             if (r.stream.hashKnown) t->Put(kFactHash, r.stream.hash);
             if (r.stream.contentsKnown) t->Put16(kFactContents, r.stream.contents);
             break;
+        case kFactsDirectory:
+            if (r.directory.status == kDirectoryRead)
+                t->Put16(kFactCurrentDirectory, r.directory.path);
+            break;
         }
         // Refused memory leaves these facts unknown; the row is matched all the same.
         SetStoredFacts(call->app, row, t->given);
@@ -292,6 +296,7 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
         }
         if (kind != RowKind::LoadedDll) {
             asked += RequestTokenFacts(flow->worker, ticket, now, row.pid);
+            asked += RequestProcessDirectory(flow->worker, ticket, now, row.pid);
             const uint32_t parent = StoredParentPid(app, index);
             if (parent != 0)
                 asked += RequestTokenFacts(flow->worker, ticket | kParentToken, now, parent);
@@ -299,6 +304,11 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
     }
     if (asked > 0) flow->waiting[flow->waitingCount++] = WaitingRow{index, asked};
     return asked;
+}
+
+uint32_t RowFactsPending(const Recording* app) {
+    const RowFactsFlow* flow = app->rowFacts;
+    return flow != nullptr && flow->stopped == 0 ? PendingFacts(flow->worker) : 0;
 }
 
 bool RowWaitsForFacts(const Recording* app, int32_t index) {

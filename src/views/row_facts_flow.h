@@ -22,6 +22,9 @@ bool StartRowFacts(Recording* app, const FactsWorkerConfig* config);
 // Asks for the facts stored row index needs; now is when it arrived. Returns the requests made
 // (0 for a row of a kind without facts, or no worker).
 uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now);
+// Requests the worker has not read yet (0 without a worker): a driver of the stand-ins waits for
+// none before it moves the clock, so that no answer comes late by the clock alone.
+uint32_t RowFactsPending(const Recording* app);
 // Whether the row still waits for an answer.
 bool RowWaitsForFacts(const Recording* app, int32_t index);
 // Rows whose last answer came (read or late) by now are handed to done (in the order their

@@ -185,6 +185,40 @@ TEST_CASE("Each kind of fact reaches its ticket; what cannot be read stays unkno
     CHECK(LiveAllocationCount() == 0);
 }
 
+TEST_CASE("A started process's folder is read with its token; one that cannot be is counted") {
+    SetSimulatedProcessDirectory(51, u"C:\\Users\\an\\Work\\");
+    SetSimulatedProcessDirectory(52, nullptr, kDirectoryAccessDenied);
+    SetSimulatedProcessDirectory(53, std::u16string(kProcessDirectoryChars, u'x').c_str());
+    {
+        Run run;
+        REQUIRE(RequestProcessDirectory(run.w, 1, kArrived, 51));
+        REQUIRE(RequestProcessDirectory(run.w, 2, kArrived, 52));
+        REQUIRE(RequestProcessDirectory(run.w, 3, kArrived, 53)); // longer than a path may be
+        REQUIRE(RequestProcessDirectory(run.w, 4, kArrived, 54)); // ended before it was read
+        run.PollUntil(4, "the four folder reads");
+        auto& a = run.answers;
+        REQUIRE(a[1].outcome == kFactsRead);
+        CHECK(a[1].kind == kFactsDirectory);
+        CHECK(Text(a[1].result.directory.path) == u"C:\\Users\\an\\Work\\");
+        CHECK(a[2].result.directory.status == kDirectoryAccessDenied);
+        CHECK(a[3].result.directory.status == kDirectoryTooLong);
+        CHECK(a[4].result.directory.status == kDirectoryProcessGone);
+        for (uint64_t t : {2, 3, 4}) {
+            CHECK(a[t].outcome == kFactsUnreadable);
+            CHECK(Text(a[t].result.directory.path).empty());
+        }
+        CHECK(run.Counts().directoriesUnreadable == 3);
+    }
+    ClearSimulatedProcessDirectories();
+    FactsCounts c{};
+    c.directoriesUnreadable = 2;
+    char16_t out[256] = {};
+    int32_t lines = 0;
+    AppendFactsNotes(c, kDefaultImageFactsSizeLimit, u"", out, 256, &lines);
+    CHECK(std::u16string(out) ==
+          u"2 current folders of processes could not be read: ended, denied or failed\r\n");
+}
+
 TEST_CASE("A registry value written again after the event, or gone, is unknown and counted") {
     const uint8_t one[4] = {1, 0, 0, 0};
     SetSimulatedRegistryValue(u"HKCU\\K", u"Same", kRegDword, one, 4);

@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "facts/fact_texts.h"
 #include "platform/file_trust.h"
+#include "platform/process_directory.h"
 #include "platform/process_token.h"
 #include "platform/registry_values.h"
 #include "support/text_check.h"
@@ -159,6 +160,51 @@ TEST_CASE("real token: this process's user, integrity level and logon session") 
     CHECK_FALSE(gone.integrityKnown);
     CHECK_FALSE(gone.logonIdKnown);
     CHECK_FALSE(ReadProcessTokenFacts(0, nullptr));
+}
+
+TEST_CASE("real current directory: this process's, and a child's held at its start") {
+    // This process: its parameters were long made into addresses by its loader.
+    wchar_t own[MAX_PATH + 1];
+    const DWORD ownChars = GetCurrentDirectoryW(MAX_PATH + 1, own);
+    REQUIRE((ownChars > 0 && ownChars <= MAX_PATH));
+    ProcessDirectory directory{};
+    REQUIRE(ReadProcessCurrentDirectory(GetCurrentProcessId(), &directory));
+    CHECK(directory.status == kDirectoryRead);
+    std::wstring expected(own);
+    if (expected.back() != L'\\') expected += L'\\'; // the process keeps the separator
+    CHECK(U8(directory.path) == U8(U16(expected.c_str())));
+
+    // A child started suspended in a folder of the test's own: read before its loader ran.
+    wchar_t temp[MAX_PATH + 1];
+    REQUIRE(GetTempPathW(MAX_PATH + 1, temp) > 0);
+    const std::wstring folder =
+        std::wstring(temp) + L"olv-cwd-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    wchar_t system[MAX_PATH + 1];
+    REQUIRE(GetSystemDirectoryW(system, MAX_PATH + 1) > 0);
+    std::wstring line = L"\"" + std::wstring(system) + L"\\cmd.exe\" /c exit 0";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    REQUIRE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                           CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, folder.c_str(), &startup,
+                           &child));
+    ProcessDirectory childDirectory{};
+    const bool read = ReadProcessCurrentDirectory(child.dwProcessId, &childDirectory);
+    TerminateProcess(child.hProcess, 0);
+    CHECK_MESSAGE(WaitForSingleObject(child.hProcess, 20000) == WAIT_OBJECT_0,
+                  "waited 20 s for the suspended child to end");
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    RemoveDirectoryW(folder.c_str());
+    REQUIRE(read);
+    CHECK(EqualsFolded(childDirectory.path, U16(folder.c_str())));
+
+    ProcessDirectory gone{};
+    CHECK_FALSE(ReadProcessCurrentDirectory(0x7FFFFFF0u, &gone));
+    CHECK(gone.status == kDirectoryProcessGone);
+    CHECK(gone.path[0] == 0);
+    CHECK_FALSE(ReadProcessCurrentDirectory(0, nullptr));
 }
 
 TEST_CASE("real trust check: the system's own files and this test give a verdict") {

@@ -55,7 +55,7 @@ TEST_CASE("Each kind that has facts has its layout, and the layouts hold what ru
     CHECK((FactsOfLayout(kFactsLayoutImage) & (1u << kFactSignatureStatus)) != 0);
     CHECK(FactsOfLayout(kFactsLayoutRegistry) == (1u << kFactDetails));
     CHECK(FactsRecordUnits(kFactsLayoutRegistry) == 5);
-    CHECK(FactsRecordUnits(kFactsLayoutProcess) == 3 + 2 * 17);
+    CHECK(FactsRecordUnits(kFactsLayoutProcess) == 3 + 2 * 18);
     CHECK(std::string(RowFactName(kFactOriginalFileName)) == "OriginalFileName");
     CHECK(std::string(RowFactName(kFactDetails)) == "Details");
 }
@@ -136,6 +136,30 @@ TEST_CASE("A facts record that breaks its layout is neither stored nor read") {
     CHECK_FALSE(read(std::u16string{kFactsTag, 0, 2, 5, 0}));      // layout None
     CHECK_FALSE(read(std::u16string{tag, 1, 2, 5, 0}));            // a bit outside it
     CHECK_FALSE(read(std::u16string{tag, 0, 0, 5, 0}));            // unknown, yet named
+
+    // A process start's record as written before it held its folder: read, the folder unknown.
+    const uint32_t units = FactsRecordUnits(kFactsLayoutProcess);
+    std::u16string older(units - 2, u'\0');
+    older[0] = kFactsTag | kFactsLayoutProcess;
+    older[1] = 1u << kFactOriginalFileName;
+    older[3] = static_cast<char16_t>(Text(&g.store, u"cmd.exe"));
+    RowFacts out{};
+    REQUIRE(ReadFactsRecord(TextOfId(&g.store, Text(&g.store, older)), &out));
+    CHECK(out.known == 1u << kFactOriginalFileName);
+    CHECK_FALSE(FactKnown(out, kFactCurrentDirectory));
+    older[2] = static_cast<char16_t>((1u << kFactCurrentDirectory) >> 16); // it cannot hold it
+    CHECK_FALSE(ReadFactsRecord(TextOfId(&g.store, Text(&g.store, older)), &out));
+    CHECK_FALSE(read(std::u16string(units - 1, tag)));
+    // The record as written now carries it.
+    RowFacts start{};
+    start.layout = kFactsLayoutProcess;
+    start.known = 1u << kFactCurrentDirectory;
+    start.text[kFactCurrentDirectory] = Text(&g.store, u"C:\\Work\\");
+    id = 0;
+    REQUIRE(InternFacts(&g.store, start, &id));
+    REQUIRE(ReadFactsRecord(TextOfId(&g.store, id), &out));
+    CHECK(out.text[kFactCurrentDirectory] == start.text[kFactCurrentDirectory]);
+    CHECK(std::string(RowFactName(kFactCurrentDirectory)) == "CurrentDirectory");
 }
 
 } // namespace olv

@@ -17,9 +17,11 @@ namespace olv {
 
 namespace {
 
-// The fact fields of a process start: unknown on every start that has no facts record.
-const SigmaFieldMask kStartFacts = SigmaFieldMask{FactsOfLayout(kFactsLayoutProcess)}
-                                   << kSigmaOriginalFileName;
+// The fact fields of a process start: unknown on every start that has no facts record (its
+// folder is the start's own field, known for the examined program).
+const SigmaFieldMask kStartFacts =
+    SigmaFieldMask{FactsOfLayout(kFactsLayoutProcess) & ~(1u << kFactCurrentDirectory)}
+    << kSigmaOriginalFileName;
 
 struct RowSpec {
     uint32_t category;
@@ -1239,6 +1241,36 @@ TEST_CASE("script rows: the block's text and file, module output's payload and c
     // Scanned content belongs to no category.
     CHECK(r.Learn({kCategoryProcess, kTarget, u"x", u"Scanned content", u"IEX", u"app", u"Clean",
                    0}) == kSigmaViewNone);
+TEST_CASE("a child's CurrentDirectory comes from its facts; the examined program keeps its own") {
+    FedRows r;
+    SetSigmaRecorderImage(r.context.get(), u"C:\\Tools\\Olvetta.exe");
+    // The examined program: the launcher's folder, whatever a read of the process says.
+    CompactRow target = r.Pack(kTargetStart);
+    GiveFacts(r, &target, {{kFactCurrentDirectory, u"C:\\Elsewhere\\"}});
+    REQUIRE(r.Learn(target) == kSigmaViewReady);
+    CHECK(r.F(kSigmaCurrentDirectory) == "C:\\Users\\analyst\\Downloads\\");
+
+    // A child whose folder was read: known, and no longer listed as unknown.
+    CompactRow child = r.Pack({kCategoryProcess, 5001, u"cmd.exe", u"Started child process",
+                               u"C:\\Windows\\System32\\cmd.exe /c dir", u"", u"OK", kTarget});
+    GiveFacts(r, &child, {{kFactCurrentDirectory, u"C:\\Users\\analyst\\AppData\\Local\\Temp\\"},
+                          {kFactUser, u"VM\\analyst"}});
+    REQUIRE(r.Learn(child) == kSigmaViewReady);
+    CHECK(r.F(kSigmaCurrentDirectory) == "C:\\Users\\analyst\\AppData\\Local\\Temp\\");
+    CHECK((ListedUnknownFields(*r.buffer) & SigmaFieldBit(kSigmaCurrentDirectory)) == 0);
+
+    // A child with facts but not its folder, and one with no facts: unknown, listed as before.
+    CompactRow other = r.Pack({kCategoryProcess, 5002, u"cmd.exe", u"Started child process",
+                               u"C:\\Windows\\System32\\cmd.exe /c ver", u"", u"OK", kTarget});
+    GiveFacts(r, &other, {{kFactUser, u"VM\\analyst"}});
+    REQUIRE(r.Learn(other) == kSigmaViewReady);
+    CHECK(r.F(kSigmaCurrentDirectory) == "<unknown>");
+    CHECK((ListedUnknownFields(*r.buffer) & SigmaFieldBit(kSigmaCurrentDirectory)) != 0);
+    REQUIRE(r.Learn({kCategoryProcess, 5003, u"cmd.exe", u"Started child process",
+                     u"C:\\Windows\\System32\\cmd.exe /c vol", u"", u"OK", kTarget}) ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaCurrentDirectory) == "<unknown>");
+    CHECK((ListedUnknownFields(*r.buffer) & SigmaFieldBit(kSigmaCurrentDirectory)) != 0);
 }
 
 } // namespace olv

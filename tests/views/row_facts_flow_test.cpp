@@ -47,6 +47,7 @@ struct Fixture {
         CleanUpRecording(app);
         FreeBlock(app);
         ClearSimulatedProcessTokens();
+        ClearSimulatedProcessDirectories();
         ClearSimulatedFileTrust();
         ClearSimulatedRegistry();
         std::error_code ec;
@@ -124,6 +125,8 @@ TEST_CASE("Process starts, image loads and value writes get their facts; a delet
     const std::u16string image = f.File("prog.exe", "abc");
     SetSimulatedProcessToken(4001, Token(u"VM\\analyst", 0x3000, 0x3e7));
     SetSimulatedProcessToken(3000, Token(u"VM\\parent", 0x2000, 0x10));
+    SetSimulatedProcessDirectory(4001, u"C:\\Users\\analyst\\Work\\");
+    SetSimulatedProcessDirectory(3000, u"C:\\Parent\\"); // a parent's folder is not asked for
     FileTrust trust{};
     trust.status = kFileTrustChecked;
     trust.trustResult = kTrustOk;
@@ -142,7 +145,8 @@ TEST_CASE("Process starts, image loads and value writes get their facts; a delet
     const int32_t read = f.Add(RowKind::ReadFile, 4001, 3000, image);
     // Stored before the worker ran: asked here, as they arrived.
     REQUIRE(StartRowFacts(f.app, nullptr));
-    CHECK(RequestRowFacts(f.app, start, kArrived) == 4); // image, signature, token, parent's token
+    // image, signature, token, folder, parent's token
+    CHECK(RequestRowFacts(f.app, start, kArrived) == 5);
     CHECK(RequestRowFacts(f.app, load, kArrived) == 2);
     CHECK(RequestRowFacts(f.app, write, kArrived) == 1);
     CHECK(RequestRowFacts(f.app, gone, kArrived) == 2);
@@ -157,6 +161,8 @@ TEST_CASE("Process starts, image loads and value writes get their facts; a delet
     CHECK(f.Fact(start, kFactParentUser) == "VM\\parent");
     CHECK(f.Fact(start, kFactIntegrityLevel) == "High");
     CHECK(f.Fact(start, kFactLogonId) == "0x3e7");
+    CHECK(f.Fact(start, kFactCurrentDirectory) == "C:\\Users\\analyst\\Work\\");
+    CHECK(f.Fact(load, kFactCurrentDirectory) == "?"); // not an image load's fact
     CHECK(f.Fact(start, kFactSigned) == "true");
     CHECK(f.Fact(start, kFactSignatureStatus) == "Valid");
     CHECK(f.Fact(start, kFactSignature) == "Test Signer");
@@ -201,7 +207,7 @@ TEST_CASE("Facts not read by the deadline stay unknown and are counted; a stop h
     SetSimulatedProcessToken(4001, Token(u"VM\\analyst", 0x3000, 0x3e7));
     const int32_t start = f.Add(RowKind::StartedChildProcess, 4001, 0, u"C:\\x.exe");
     REQUIRE(StartRowFacts(f.app, &config));
-    REQUIRE(RequestRowFacts(f.app, start, kArrived) == 3); // no parent: no parent's token
+    REQUIRE(RequestRowFacts(f.app, start, kArrived) == 4); // no parent: no parent's token
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (held.load() == 0 && std::chrono::steady_clock::now() < until)
         std::this_thread::yield();
@@ -212,8 +218,8 @@ TEST_CASE("Facts not read by the deadline stay unknown and are counted; a stop h
     CHECK(PollRowFacts(f.app, kArrived + kFactsDeadlineTicks + 1, Done, &done) == 1);
     CHECK(done == std::set<int32_t>{start});
     CHECK(StoredFacts(f.app, start).known == 0);
-    CHECK(RowFactsCounts(f.app).late == 3);
-    CHECK(f.Notes().find("3 facts not read in time") != std::string::npos);
+    CHECK(RowFactsCounts(f.app).late == 4);
+    CHECK(f.Notes().find("4 facts not read in time") != std::string::npos);
 
     // A row still waiting when the recording stops is handed out, its facts unknown.
     const int32_t later = f.Add(RowKind::StartedChildProcess, 4001, 0, u"C:\\x.exe");

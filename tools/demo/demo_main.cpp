@@ -14,7 +14,9 @@
 #include "pacer.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
+#include "record/recording.h"
 #include "scenario.h"
+#include "stand_ins.h"
 
 using namespace olv;
 
@@ -62,6 +64,12 @@ void Refuse(const char* problem) {
 void PutProgramInPathBox(Recording* app, void* context) {
     demo::Pacer* pacer = static_cast<demo::Pacer*>(context);
     UiSetText(app->window->targetEdit, pacer->scenario->programPath);
+    // A scenario's facts stand for its machine's files and processes (none of this machine is
+    // read); they need no file reader, so this build shows them as the native one does.
+    static FactsWorkerConfig factsConfig;
+    factsConfig = replay::ScenarioFactsConfig(pacer->scenario);
+    app->factsConfig = &factsConfig;
+    app->readFacts = replay::ScenarioHasFacts(pacer->scenario) ? 1 : 0;
     demo::AttachPacer(pacer, app);
 }
 

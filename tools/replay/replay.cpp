@@ -18,6 +18,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/ui.h"
+#include "views/row_facts_flow.h"
 
 namespace olv::replay {
 
@@ -39,6 +40,7 @@ struct Engine {
     char* error;
     size_t errorCapacity;
     int quietTicks;
+    bool factsStalled;
 };
 
 bool Fail(Engine* en, const char* what, uint8_t session) {
@@ -64,8 +66,23 @@ bool WaitForPostedMessage() {
     return true;
 }
 
+// Waits (bounded) until the facts worker has read every request, so that the clock never makes
+// an answer late: the rows get the same facts on every run.
+bool FactsSettled(Engine* en) {
+    for (uint32_t waited = 0; RowFactsPending(en->app) != 0; ++waited) {
+        if (waited >= kPostWaitMs) {
+            std::snprintf(en->error, en->errorCapacity,
+                          "the facts stand-ins did not answer the rows' reads in time");
+            return false;
+        }
+        SleepMilliseconds(1);
+    }
+    return true;
+}
+
 // One tick of the 100 ms timer.
 void Tick(Engine* en) {
+    if (!FactsSettled(en)) en->factsStalled = true;
     AdvanceClockOverride(kTickTicks);
     HandleTimerTick(en->app, TIMER_DRAIN);
     PumpPostedMessages(en->app);
@@ -159,8 +176,13 @@ bool RecordScenario(Recording* app, const Scenario* sc, char* error, size_t erro
     en.errorCapacity = errorCapacity;
     ScriptStandIns(&en);
 
+    // The scenario's facts stand for its machine's files and processes.
+    const FactsWorkerConfig factsConfig = ScenarioFactsConfig(sc);
+    app->readFacts = ScenarioHasFacts(sc) ? 1 : 0;
+    app->factsConfig = &factsConfig;
     UiSetText(app->window->targetEdit, sc->programPath);
     DispatchCommand(app, kIdStartButton);
+    app->factsConfig = nullptr; // taken by Start
     if (app->recording == 0) return true; // the start failed and said why
     if (!Settle(&en)) return false;
 
@@ -224,9 +246,10 @@ bool RecordScenario(Recording* app, const Scenario* sc, char* error, size_t erro
                 Tick(&en);
         }
     }
+    if (!FactsSettled(&en)) en.factsStalled = true;
     if (app->recording != 0) DispatchCommand(app, kIdStopButton);
     PumpPostedMessages(app);
-    return true;
+    return !en.factsStalled;
 }
 
 } // namespace olv::replay

@@ -751,6 +751,89 @@ bool ReadLaunchFails(Reader* r, const JsonNode* o) {
     return true;
 }
 
+// An optional text member kept in the scenario's text (kNoText when absent).
+bool GetKeptText(Reader* r, const JsonNode* o, const char* key, size_t most, uint32_t* at) {
+    *at = kNoText;
+    if (JsonMember(r->json, o, key) == nullptr) return true;
+    const JsonNode* m = GetString(r, o, key, true);
+    if (m == nullptr) return false;
+    if (m->textLength >= most)
+        return Error(r, "field \"%s\" must have fewer than %u characters", key,
+                     static_cast<unsigned>(most));
+    return PutText(r, JsonText(r->json, m), m->textLength, at);
+}
+
+bool ReadFacts(Reader* r, const JsonNode* o) {
+    static const char* const kFields[] = {
+        "kind",    "path",   "originalFileName", "description", "product", "company",
+        "fileVersion", "md5", "sha1", "sha256", "imphash", "signer", "trust", "pid", "user",
+        "integrityLevel", "logonId", "directory", "key", "value", "data", nullptr};
+    static const char* const kImageTexts[] = {"originalFileName", "description", "product",
+                                              "company", "fileVersion", "md5", "sha1", "sha256",
+                                              "imphash", "signer"};
+    if (!CheckFields(r, o, kFields)) return false;
+    Scenario* sc = r->sc;
+    if (sc->factsCount >= kMaxFactsLines) return Error(r, "more than %d facts lines", kMaxFactsLines);
+    FactsLine f{};
+    f.lineNumber = r->lineNumber;
+    f.pathAt = kNoText;
+    f.keyAt = kNoText;
+    for (uint32_t& at : f.textAt)
+        at = kNoText;
+    const bool ofPath = JsonMember(r->json, o, "path") != nullptr;
+    const bool ofKey = JsonMember(r->json, o, "key") != nullptr;
+    if (int{ofPath} + int{ofKey} + int{JsonMember(r->json, o, "pid") != nullptr} != 1)
+        return Error(r, "a facts line names one of \"path\", \"pid\" or \"key\"");
+    if (ofKey) {
+        // A text value as the machine holds it, written long before the recording.
+        if (!GetKeptText(r, o, "key", 1024, &f.keyAt) ||
+            !GetKeptText(r, o, "value", 256, &f.textAt[kFactsValueName]) ||
+            !GetKeptText(r, o, "data", 1024, &f.textAt[kFactsData])) {
+            return false;
+        }
+        if (f.textAt[kFactsData] == kNoText) return Error(r, "field \"data\" is missing");
+        for (const JsonNode* m = JsonFirst(r->json, o); m != nullptr; m = JsonNext(r->json, m)) {
+            const char16_t* key = JsonKey(r->json, m);
+            if (!TextIsAscii(key, "kind") && !TextIsAscii(key, "key") &&
+                !TextIsAscii(key, "value") && !TextIsAscii(key, "data")) {
+                char name[80];
+                KeyForMessage(key, name, sizeof name);
+                return Error(r, "field \"%s\" does not belong to a registry value's facts", name);
+            }
+        }
+    } else if (ofPath) {
+        if (!GetKeptText(r, o, "path", 1024, &f.pathAt)) return false;
+        for (uint32_t t = 0; t < std::size(kImageTexts); ++t) {
+            if (!GetKeptText(r, o, kImageTexts[t], 256, &f.textAt[t])) return false;
+        }
+        uint64_t trust = 0;
+        f.hasTrust = JsonMember(r->json, o, "trust") != nullptr;
+        if (!GetInteger(r, o, "trust", false, 0, UINT32_MAX, 0, &trust)) return false;
+        f.trust = static_cast<uint32_t>(trust);
+        if (f.textAt[kFactsSigner] != kNoText && !f.hasTrust)
+            return Error(r, "a signer needs the \"trust\" answer of its check");
+        for (const char* key : {"user", "integrityLevel", "logonId", "directory"}) {
+            if (JsonMember(r->json, o, key) != nullptr)
+                return Error(r, "field \"%s\" belongs to a process's facts", key);
+        }
+    } else {
+        if (!GetU32(r, o, "pid", true, 0, &f.pid)) return false;
+        if (!GetKeptText(r, o, "user", 256, &f.textAt[kFactsUser]) ||
+            !GetKeptText(r, o, "directory", 1024, &f.textAt[kFactsDirectory]) ||
+            !GetU32(r, o, "integrityLevel", false, 0, &f.integrityRid)) {
+            return false;
+        }
+        f.hasLogonId = JsonMember(r->json, o, "logonId") != nullptr;
+        if (!GetInteger(r, o, "logonId", false, 0, UINT64_MAX, 0, &f.logonId)) return false;
+        for (const char* key : kImageTexts) {
+            if (JsonMember(r->json, o, key) != nullptr)
+                return Error(r, "field \"%s\" belongs to an image's facts", key);
+        }
+    }
+    sc->facts[sc->factsCount++] = f;
+    return true;
+}
+
 bool ReadLine(Reader* r) {
     const JsonNode* top = &r->json->nodes[0];
     const JsonNode* kind = GetString(r, top, "kind", true);
@@ -775,6 +858,7 @@ bool ReadLine(Reader* r) {
     if (TextIsAscii(k, "launchFails")) return ReadLaunchFails(r, top);
     if (TextIsAscii(k, "resumeFails")) return ReadNoFields(r, top, &sc->resumeFails);
     if (TextIsAscii(k, "endFails")) return ReadNoFields(r, top, &sc->endFails);
+    if (TextIsAscii(k, "facts")) return ReadFacts(r, top);
     char name[80];
     KeyForMessage(k, name, sizeof name);
     return Error(r, "unknown kind \"%s\"", name);

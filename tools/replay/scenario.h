@@ -95,6 +95,42 @@ struct SessionScript {
     uint32_t failStatus[6];
 };
 
+// What the stand-ins know of a file or a process of the scenario's machine: a "facts" line.
+enum FactsText : uint8_t {
+    // of an image path
+    kFactsOriginalFileName,
+    kFactsDescription,
+    kFactsProduct,
+    kFactsCompany,
+    kFactsFileVersion,
+    kFactsMd5,
+    kFactsSha1,
+    kFactsSha256,
+    kFactsImphash,
+    kFactsSigner,
+    // of a process id
+    kFactsUser,
+    kFactsDirectory,
+    // of a registry value (a text value, REG_SZ)
+    kFactsValueName,
+    kFactsData,
+    kFactsTextCount
+};
+constexpr uint32_t kNoText = UINT32_MAX;
+struct FactsLine {
+    uint32_t lineNumber;
+    uint32_t pathAt; // an image's facts: its path in Scenario::text; kNoText for a process's
+    uint32_t keyAt;  // a registry value's: its key as the trace names it; else kNoText
+    uint32_t pid;    // a process's facts
+    uint32_t textAt[kFactsTextCount]; // kNoText: not given
+    uint8_t hasTrust;
+    uint32_t trust; // the answer the trust check gives for the path
+    uint32_t integrityRid; // 0: not given
+    uint8_t hasLogonId;
+    uint64_t logonId;
+};
+constexpr int kMaxFactsLines = 256;
+
 constexpr int kMaxDrives = 26;
 constexpr int kMaxActions = 32;
 constexpr int kMaxFaults = 256;
@@ -150,6 +186,9 @@ struct Scenario {
     int actionCount;
     uint64_t faults[kMaxFaults]; // event numbers whose decode faults
     int faultCount;
+    // What the machine's files and processes are known as (their facts are read then).
+    FactsLine facts[kMaxFactsLines];
+    int factsCount;
 
     // Storage.
     char16_t* text;

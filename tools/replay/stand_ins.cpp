@@ -3,6 +3,8 @@
 #include "platform/files.h"
 #include "platform/sim/sim_drives.h"
 #include "platform/sim/sim_event.h"
+#include "platform/sim/sim_facts.h"
+#include "base/text.h"
 #include "platform/sim/sim_process.h"
 #include "platform/sim/sim_trace_service.h"
 #include "platform/thread.h"
@@ -70,7 +72,98 @@ bool Produce(void* context, uint32_t index, SimEvent* event, bool* fault) {
     return true;
 }
 
+const char16_t* LineText(const Scenario* sc, const FactsLine& f, FactsText which) {
+    return f.textAt[which] != kNoText ? ScenarioText(sc, f.textAt[which]) : nullptr;
+}
+
+// The text as UTF-8 into a fixed field; false (nothing) when not given.
+bool PutUtf8(const char16_t* text, char* out, size_t capacity) {
+    if (text == nullptr) return false;
+    Utf16ToUtf8(text, TextLength(text), out, capacity);
+    return true;
+}
+
+void ScriptFacts(const Scenario* sc) {
+    ClearSimulatedFileTrust();
+    ClearSimulatedProcessTokens();
+    ClearSimulatedProcessDirectories();
+    ClearSimulatedRegistry();
+    for (int i = 0; i < sc->factsCount; ++i) {
+        const FactsLine& f = sc->facts[i];
+        if (f.keyAt != kNoText) {
+            const char16_t* key = ScenarioText(sc, f.keyAt);
+            const char16_t* data = LineText(sc, f, kFactsData);
+            SetSimulatedRegistryValue(key, LineText(sc, f, kFactsValueName), kRegSz, data,
+                                      static_cast<uint32_t>((TextLength(data) + 1) * 2));
+            SetSimulatedRegistryKeyTime(key, 1); // written long before the recording
+            continue;
+        }
+        if (f.pathAt != kNoText) {
+            if (f.hasTrust == 0) continue;
+            FileTrust trust{};
+            trust.status = kFileTrustChecked;
+            trust.trustResult = f.trust;
+            if (const char16_t* signer = LineText(sc, f, kFactsSigner)) {
+                CopyBounded(trust.signer, kTrustSignerChars, signer);
+                trust.signerKnown = true;
+            }
+            SetSimulatedFileTrust(ScenarioText(sc, f.pathAt), trust);
+            continue;
+        }
+        if (const char16_t* directory = LineText(sc, f, kFactsDirectory))
+            SetSimulatedProcessDirectory(f.pid, directory);
+        ProcessTokenFacts token{};
+        token.status = kTokenRead;
+        if (const char16_t* user = LineText(sc, f, kFactsUser)) {
+            CopyBounded(token.user, kTokenUserChars, user);
+            token.userKnown = true;
+        }
+        token.integrityKnown = f.integrityRid != 0;
+        token.integrityRid = f.integrityRid;
+        token.logonIdKnown = f.hasLogonId != 0;
+        token.logonId = f.logonId;
+        if (token.userKnown || token.integrityKnown || token.logonIdKnown)
+            SetSimulatedProcessToken(f.pid, token);
+    }
+}
+
 } // namespace
+
+bool ScenarioHasFacts(const Scenario* sc) {
+    return sc->factsCount > 0;
+}
+
+FactsWorkerConfig ScenarioFactsConfig(const Scenario* sc) {
+    FactsWorkerConfig config{};
+    config.readImage = ReadScenarioImageFacts;
+    config.readImageContext = const_cast<Scenario*>(sc);
+    return config;
+}
+
+bool ReadScenarioImageFacts(void* scenario, const char16_t* path, ImageFacts* out) {
+    const auto* sc = static_cast<const Scenario*>(scenario);
+    *out = ImageFacts{};
+    for (int i = 0; i < sc->factsCount; ++i) {
+        const FactsLine& f = sc->facts[i];
+        if (f.pathAt == kNoText || !EqualsFolded(ScenarioText(sc, f.pathAt), path)) continue;
+        out->status = ImageFactsStatus::Read;
+        FactText* versions[] = {&out->originalFileName, &out->description, &out->product,
+                                &out->company, &out->fileVersion};
+        for (uint32_t t = kFactsOriginalFileName; t <= kFactsFileVersion; ++t) {
+            versions[t]->known = PutUtf8(LineText(sc, f, FactsText(t)), versions[t]->text,
+                                         kFactTextCapacity);
+        }
+        out->digestsKnown = PutUtf8(LineText(sc, f, kFactsMd5), out->md5, sizeof out->md5) &&
+                            PutUtf8(LineText(sc, f, kFactsSha1), out->sha1, sizeof out->sha1) &&
+                            PutUtf8(LineText(sc, f, kFactsSha256), out->sha256, sizeof out->sha256);
+        out->imphashKnown = PutUtf8(LineText(sc, f, kFactsImphash), out->imphash, sizeof out->imphash);
+        ComposeImageHashes(out);
+        return true;
+    }
+    out->status = ImageFactsStatus::CannotOpen;
+    out->systemError = 2; // ERROR_FILE_NOT_FOUND: not a file of this machine
+    return false;
+}
 
 int64_t ScenarioClockStart(const Scenario* sc) {
     if (sc->hasClock != 0) return sc->clockStart;
@@ -99,6 +192,7 @@ void ScriptScenarioStandIns(const Scenario* sc, ScenarioStreams* streams) {
     SetClockOverride(ScenarioClockStart(sc));
     SetProcessIdOverride(sc->recorderPid);
     SetSimulatedFileAttributes(sc->programPath, false);
+    ScriptFacts(sc);
 
     // The launched program.
     SetSimNextProcessId(sc->programPid);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "facts/facts_worker.h"
 #include "scenario.h"
 
 namespace olv::replay {
@@ -34,5 +35,16 @@ int64_t ScenarioClockStart(const Scenario* sc);
 // gates are closed: nothing is delivered until the driver raises them. streams must outlive the
 // recording (the producers read it).
 void ScriptScenarioStandIns(const Scenario* sc, ScenarioStreams* streams);
+
+// Facts of the scenario's machine: its "facts" lines answer the trust check, the token and
+// folder reads (the platform's stand-ins, scripted by ScriptScenarioStandIns) and, through this
+// worker setting, the image reads, so that no file of this machine is read for a path of that
+// one. Only a scenario with facts lines has the rows' facts read (readFacts). The image facts
+// need no file reader: a build without one shows them alike.
+bool ScenarioHasFacts(const Scenario* sc);
+FactsWorkerConfig ScenarioFactsConfig(const Scenario* sc);
+// The image facts a facts line gives for path; CannotOpen (file not found) for a path it does
+// not name, as a file missing on this machine.
+bool ReadScenarioImageFacts(void* scenario, const char16_t* path, ImageFacts* facts);
 
 } // namespace olv::replay

@@ -229,12 +229,16 @@ int InfoTipColumn(const NMLVGETINFOTIPW* tip) {
     return hit.iItem == tip->iItem && hit.iSubItem >= 0 ? hit.iSubItem : 0;
 }
 
-void OfferInfoTipWhenCut(NMLVGETINFOTIPW* tip, int column, const char16_t* text) {
+bool InfoTipTextIsCut(const NMLVGETINFOTIPW* tip, int column, const char16_t* text) {
     HWND list = tip->hdr.hwndFrom;
     const int textWidth = static_cast<int>(
         SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(W(text))));
     const int columnWidth = static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
-    if (!CellTextIsCut(textWidth, columnWidth, WindowDpi(list))) return;
+    return CellTextIsCut(textWidth, columnWidth, WindowDpi(list));
+}
+
+void OfferInfoTipWhenCut(NMLVGETINFOTIPW* tip, int column, const char16_t* text) {
+    if (!InfoTipTextIsCut(tip, column, text)) return;
     CopyBounded(reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax), text);
 }
 

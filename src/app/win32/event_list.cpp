@@ -4,6 +4,7 @@
 #include "app/window_commands.h"
 #include "app/window_layout.h"
 #include "base/text.h"
+#include "views/cell_tip.h"
 #include "views/sigma_texts.h"
 #include "views/process_filter.h"
 #include "views/row_details.h"
@@ -84,15 +85,19 @@ int FocusedItem(Recording* app) {
                                          static_cast<WPARAM>(-1), LVNI_FOCUSED));
 }
 
-// LVN_GETINFOTIP: the full text of the cell under the pointer when its column cuts it.
+// LVN_GETINFOTIP: the full text of the cell under the pointer when its column cuts it, then the
+// signer and original file name of a process start.
 char16_t gTipText[kDisplayBufferChars];
+char16_t gTipFacts[kDisplayBufferChars];
 
 void AnswerInfoTip(Recording* app, NMLVGETINFOTIPW* tip) {
     if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
     const int column = InfoTipColumn(tip);
     tip->pszText[0] = 0;
     if (!ListDisplayText(app, tip->iItem, column, gTipText, kDisplayBufferChars)) return;
-    OfferInfoTipWhenCut(tip, column, gTipText);
+    ListTipFacts(app, tip->iItem, gTipFacts, kDisplayBufferChars);
+    ComposeCellTip(gTipText, InfoTipTextIsCut(tip, column, gTipText), gTipFacts,
+                   reinterpret_cast<char16_t*>(tip->pszText), static_cast<size_t>(tip->cchTextMax));
 }
 
 } // namespace

@@ -35,7 +35,7 @@ struct ProgramOptions {
     void (*afterCreate)(Recording* app, void* context);
     void* context;
     // Facts of the rows' files, tokens and registry values are read from this machine; the
-    // demonstration's rows name files of another machine and reads none.
+    // demonstration's rows name files of another machine: it reads its scenario's facts.
     bool readFacts;
 };
 
@@ -78,6 +78,8 @@ int WindowDpi(HWND window);
 int InfoTipColumn(const NMLVGETINFOTIPW* tip);
 // Gives text as the tip when the column cuts it, as drawn in the list; no tip otherwise.
 void OfferInfoTipWhenCut(NMLVGETINFOTIPW* tip, int column, const char16_t* text);
+// Whether the column cuts text as the list draws it.
+bool InfoTipTextIsCut(const NMLVGETINFOTIPW* tip, int column, const char16_t* text);
 // The window property that keeps the DPI a top-level window was moved to (WM_DPICHANGED).
 constexpr wchar_t kDpiProperty[] = L"OlvettaDpi";
 // WM_DPICHANGED of a top-level window: keeps dpi with it (0: not a DPI, kept as it was) and puts

@@ -35,6 +35,12 @@ std::mutex gMutex;
 std::vector<SimKey> gKeys;
 std::vector<std::pair<uint32_t, ProcessTokenFacts>> gTokens;
 std::vector<SimTrust> gTrust;
+struct SimDirectory {
+    uint32_t processId;
+    std::u16string path;
+    ProcessDirectoryStatus status;
+};
+std::vector<SimDirectory> gDirectories;
 
 uint32_t gChangeError = 0;
 uint32_t gChangesBeforeError = 0;
@@ -224,6 +230,39 @@ bool ReadProcessTokenFacts(uint32_t processId, ProcessTokenFacts* out) {
     *out = ProcessTokenFacts{};
     out->status = kTokenProcessGone;
     out->error = 87; // ERROR_INVALID_PARAMETER, as opening an unused id fails
+    return false;
+}
+
+void SetSimulatedProcessDirectory(uint32_t processId, const char16_t* path,
+                                  ProcessDirectoryStatus status) {
+    std::lock_guard<std::mutex> guard(gMutex);
+    std::erase_if(gDirectories, [processId](const SimDirectory& d) { return d.processId == processId; });
+    gDirectories.push_back(SimDirectory{processId, OrEmpty(path), status});
+}
+
+void ClearSimulatedProcessDirectories() {
+    std::lock_guard<std::mutex> guard(gMutex);
+    gDirectories.clear();
+}
+
+bool ReadProcessCurrentDirectory(uint32_t processId, ProcessDirectory* out) {
+    if (out == nullptr) return false;
+    out->status = kDirectoryProcessGone;
+    out->error = 87; // ERROR_INVALID_PARAMETER, as opening an unused id fails
+    out->path[0] = 0;
+    std::lock_guard<std::mutex> guard(gMutex);
+    for (const SimDirectory& d : gDirectories) {
+        if (d.processId != processId) continue;
+        out->error = 0;
+        out->status = d.status;
+        if (d.status != kDirectoryRead) return false;
+        if (d.path.size() >= kProcessDirectoryChars) {
+            out->status = kDirectoryTooLong;
+            return false;
+        }
+        std::memcpy(out->path, d.path.c_str(), (d.path.size() + 1) * sizeof(char16_t));
+        return true;
+    }
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/file_trust.h"
+#include "platform/process_directory.h"
 #include "platform/process_token.h"
 #include "platform/registry_values.h"
 
@@ -34,6 +35,12 @@ void FailSimulatedRegistryChanges(uint32_t error, uint32_t after = 0);
 void SetSimulatedProcessToken(uint32_t processId, const ProcessTokenFacts& facts);
 void RemoveSimulatedProcessToken(uint32_t processId);
 void ClearSimulatedProcessTokens();
+
+// What ReadProcessCurrentDirectory answers for processId: the folder, or (status other than Read)
+// that failure; a process without an entry is ProcessGone.
+void SetSimulatedProcessDirectory(uint32_t processId, const char16_t* path,
+                                  ProcessDirectoryStatus status = kDirectoryRead);
+void ClearSimulatedProcessDirectories();
 
 // What CheckFileTrust answers for path (compared without regard to ASCII case); a path without
 // an entry cannot be opened (file not found).
