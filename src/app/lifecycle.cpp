@@ -24,6 +24,7 @@
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
+#include "views/yara_rows.h"
 #include "report/view_refresh.h"
 #include "views/view_texts.h"
 
@@ -310,7 +311,19 @@ void AfterFacts(Recording* app, int32_t handed, bool appears) {
     }
 }
 
+void PollYaraNow(Recording* app) {
+    if (app->yara == nullptr) return;
+    int32_t rose;
+    {
+        LockGuard rows(&app->rowsLock);
+        rose = PollYaraRows(app);
+    }
+    if (rose > 0 && app->view.suspiciousOnly != 0) RebuildShownRows(app);
+    else if (rose > 0) MarkRepaint(&app->changes, kRepaintItems);
+}
+
 void PollFactsNow(Recording* app) {
+    PollYaraNow(app);
     if (app->rowFacts == nullptr) return;
     bool appears = false;
     int32_t handed;
@@ -322,6 +335,14 @@ void PollFactsNow(Recording* app) {
 }
 
 void StopFactsNow(Recording* app) {
+    if (app->yara != nullptr) {
+        // Scans of files closed at the end are still taken, within a bounded wait.
+        {
+            LockGuard rows(&app->rowsLock);
+            StopYaraRows(app, 2000);
+        }
+        RebuildShownRows(app);
+    }
     if (app->rowFacts == nullptr) return;
     PollFactsNow(app); // what was read by now is kept
     bool appears = false;
@@ -362,7 +383,10 @@ Outcome StartRecording(Recording* app, const StartRequest& request) {
     }
 
     // The rows' facts are read beside the recording; without the worker they stay unknown.
-    if (app->readFacts != 0) StartRowFacts(app, nullptr);
+    if (app->readFacts != 0) {
+        StartRowFacts(app, nullptr);
+        StartYaraRows(app, nullptr);
+    }
     app->recording = 1;
     EnableRecordingControls(app, true);
     UiSetTimer(app->port.mainWindow, TIMER_DRAIN, 100);

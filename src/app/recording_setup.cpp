@@ -10,6 +10,7 @@
 #include "platform/memory.h"
 #include "views/row_facts_flow.h"
 #include "views/sigma_rows.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -77,6 +78,7 @@ void CleanUpRecording(Recording* app) {
     FreeEventQueue(app);
     FreeSigmaState(app);
     FreeRowFacts(app);
+    FreeYaraState(app);
     DeleteLock(&app->rowsLock);
     DeleteLock(&app->queueLock);
 }

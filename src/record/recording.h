@@ -25,6 +25,7 @@ struct TraceController;
 struct TargetLauncher;
 struct SigmaState;   // views/sigma_rows.h
 struct RowFactsFlow;  // views/row_facts_flow.h
+struct YaraState;     // views/yara_rows.h
 struct QueueCoders;  // capture/event_queue.h
 
 // The EventQueue ring's size in bytes: at least 500,000 rows of a typical mix (about 110 bytes
@@ -120,6 +121,9 @@ struct Recording {
     // Start reads the rows' facts (set by the programs on the real system; the stand-in tools
     // leave it off, their scenarios name files of another machine).
     uint8_t readFacts;
+    // The analyst's YARA rules and every row's matches (views/yara_rows.h); window thread only,
+    // made on first use. A recording that reads facts scans the images and written files.
+    YaraState* yara;
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

@@ -22,6 +22,10 @@ bool StartRowFacts(Recording* app, const FactsWorkerConfig* config);
 // Asks for the facts stored row index needs; now is when it arrived. Returns the requests made
 // (0 for a row of a kind without facts, or no worker).
 uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now);
+// The full path of the image a process start runs or an image load maps, terminated in path;
+// false (path empty) for another kind, or a bare name (it would be looked up in this program's
+// folder, not where the process found it), or a path that does not fit.
+bool RowImagePath(const Recording* app, int32_t index, char16_t* path, size_t capacity);
 // Whether the row still waits for an answer.
 bool RowWaitsForFacts(const Recording* app, int32_t index);
 // Rows whose last answer came (read or late) by now are handed to done (in the order their

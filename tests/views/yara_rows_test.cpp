@@ -1,0 +1,241 @@
+// YARA rules on a recording's rows, with real files in a temporary folder: loaded images and
+// written files once closed are scanned, matches kept with their rows and raising them, a file
+// deleted before its scan counted and named, the scanner's queue bounds.
+#include "views/yara_rows.h"
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "app/recording_setup.h"
+#include "app/window_layout.h"
+#include "base/text.h"
+#include "doctest.h"
+#include "platform/memory.h"
+#include "platform/sim/headless_ui.h"
+#include "record/recording.h"
+#include "record/stored_rows.h"
+#include "views/row_store.h"
+#include "views/sigma_rows.h"
+
+using namespace olv;
+
+namespace {
+
+constexpr char kRules[] = R"(
+rule dropper_marker { meta: severity = "high" strings: $a = "DROPPER-MARKER" condition: $a }
+rule mild_marker { meta: threat_level = 2 strings: $a = "MILD-MARKER" condition: $a }
+rule plain_marker { strings: $a = "PLAIN-MARKER" condition: $a }
+)";
+
+struct Fixture {
+    Recording* app;
+    std::filesystem::path folder;
+    Fixture() {
+        ResetAllocationFaults();
+        ResetHeadlessUi();
+        app = AllocRecord<Recording>();
+        InitRecording(app);
+        WireControls(app, HeadlessControlHandle);
+        folder = std::filesystem::temp_directory_path() /
+                 ("olv_yara_rows_" + std::to_string(reinterpret_cast<uintptr_t>(app)));
+        std::filesystem::create_directories(folder);
+    }
+    ~Fixture() {
+        CleanUpRecording(app);
+        FreeBlock(app);
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    void LoadRules(const char* text = kRules) {
+        auto* set = AllocRecord<YaraRuleSet>();
+        REQUIRE(set != nullptr);
+        REQUIRE(LoadYaraRuleText(text, std::strlen(text), u"test.yar", set));
+        REQUIRE(InstallYaraRules(app, set));
+    }
+    std::u16string File(const char* name, const std::string& bytes) {
+        const std::filesystem::path path = folder / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.u16string();
+    }
+    int32_t Add(RowKind kind, const std::u16string& path, uint32_t pid = 4001) {
+        EventRow row{};
+        row.category = RowKindCategory(kind);
+        row.pid = pid;
+        row.parentPid = 3000;
+        CopyBounded(row.operation, kOperationChars, RowKindOperation(kind));
+        CopyBounded(row.path, kPathChars, path.c_str());
+        CopyBounded(row.process, kProcessChars, u"sample.exe");
+        AppendRow(app, &row);
+        return app->rowCount - 1;
+    }
+    // Polls until no scan is pending: bounded, 20 seconds.
+    void WaitForScans() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (app->yara->scanner != nullptr && PendingYaraScans(app->yara->scanner) > 0 &&
+               std::chrono::steady_clock::now() < until) {
+            PollYaraRows(app);
+            std::this_thread::yield();
+        }
+        PollYaraRows(app);
+        REQUIRE_MESSAGE(PendingYaraScans(app->yara->scanner) == 0,
+                        "waited 20 s for the YARA scans of the rows");
+    }
+    std::string RulesOf(int32_t row) {
+        const YaraRowRule* rules[8];
+        const int32_t n = YaraRulesOfRow(app, row, rules, 8);
+        std::string out;
+        for (int32_t i = 0; i < n && i < 8; ++i) out += std::string(i ? "," : "") + rules[i]->name;
+        return out;
+    }
+    std::string Notes() {
+        char16_t out[4096] = {};
+        int32_t lines = 0;
+        AppendYaraNotes(app, u"", out, 4096, &lines);
+        std::string text;
+        for (const char16_t* c = out; *c != 0; ++c)
+            if (*c != u'\r') text += static_cast<char>(*c < 0x80 ? *c : '?');
+        return text;
+    }
+    std::string Threat(int32_t row) {
+        char16_t threat[kThreatChars];
+        CopyStoredText(app, row, kTextThreat, threat, kThreatChars);
+        std::string text;
+        for (const char16_t* c = threat; *c != 0; ++c) text += static_cast<char>(*c);
+        return text;
+    }
+};
+
+} // namespace
+
+TEST_CASE("Loaded images and closed written files are scanned; matches raise their rows") {
+    Fixture f;
+    f.LoadRules();
+    StartYaraRows(f.app, nullptr);
+    const std::u16string dll = f.File("evil.dll", "MZ....DROPPER-MARKER....");
+    const std::u16string clean = f.File("clean.dll", "MZ nothing to see");
+    const std::u16string dropped = f.File("dropped.bin", "xx MILD-MARKER PLAIN-MARKER yy");
+
+    const int32_t load = f.Add(RowKind::LoadedDll, dll);
+    const int32_t quiet = f.Add(RowKind::LoadedDll, clean);
+    // A write is scanned once a row closes the file, not before: the content may still change.
+    const int32_t write = f.Add(RowKind::WroteFile, dropped);
+    f.Add(RowKind::WroteFile, dropped);
+    f.WaitForScans();
+    CHECK(YaraRowCounts(f.app).requested == 2);
+    const int32_t close = f.Add(RowKind::ClosedFile, dropped);
+    // A second close of the same file asks nothing: its write was scanned already.
+    f.Add(RowKind::ReleasedFileHandle, dropped);
+    f.WaitForScans();
+
+    CHECK(YaraRowCounts(f.app).requested == 3);
+    CHECK(f.RulesOf(load) == "dropper_marker");
+    CHECK(f.RulesOf(quiet).empty());
+    CHECK(f.RulesOf(write).empty());
+    CHECK(f.RulesOf(close) == "mild_marker,plain_marker");
+    CHECK(StoredSeverity(f.app, load) == 3);                // severity "high"
+    CHECK(StoredSeverity(f.app, close) == 2);               // Low and Medium: the higher
+    CHECK(StoredSeverity(f.app, quiet) == 0);
+    CHECK(f.Threat(load) == "YARA rule dropper_marker");
+
+    int32_t count = 0;
+    const YaraRowRule* rules = YaraMatchedRules(f.app, &count);
+    REQUIRE(count == 3);
+    CHECK(rules[0].rows == 1);
+    CHECK(rules[0].firstRow == load);
+    CHECK(rules[1].severity == YaraSeverity::Low);
+    CHECK(rules[2].severity == YaraSeverity::Medium); // no meta: Medium
+    CHECK(f.Notes() == "YARA rules scanned 3 files (files up to 64 MB are scanned)\n");
+
+    // A content met again under another name is served from the cache.
+    const std::u16string copy = f.File("copy.dll", "MZ....DROPPER-MARKER....");
+    const int32_t again = f.Add(RowKind::LoadedDll, copy);
+    f.WaitForScans();
+    CHECK(f.RulesOf(again) == "dropper_marker");
+    CHECK(YaraRowCounts(f.app).fromCache == 1);
+    CHECK(YaraMatchedRules(f.app, &count)[0].rows == 2);
+}
+
+TEST_CASE("A YARA match raises a row to the higher of its own score and the rule's, and survives "
+          "a rescoring") {
+    Fixture f;
+    f.LoadRules(R"(rule low_one { meta: severity = "low" strings: $a = "LOW-ONE" condition: $a })");
+    StartYaraRows(f.app, nullptr);
+    const std::u16string file = f.File("lib.dll", "LOW-ONE");
+    const int32_t load = f.Add(RowKind::LoadedDll, file);
+    f.WaitForScans();
+    CHECK(StoredSeverity(f.app, load) == 1);
+    // A row already more severe keeps its severity; the rule is named beside its own threat.
+    char16_t before[kThreatChars] = u"Built-in finding";
+    REQUIRE(SetStoredThreat(f.app, load, 3, before));
+    ReapplyYaraRaises(f.app);
+    CHECK(StoredSeverity(f.app, load) == 3);
+    CHECK(f.Threat(load) == "Built-in finding; YARA rule low_one");
+    // Every row's score taken afresh (new Sigma rules, say): the match raises it again.
+    ScoreAllRows(f.app);
+    CHECK(StoredSeverity(f.app, load) == 1);
+    CHECK(f.Threat(load) == "YARA rule low_one");
+}
+
+TEST_CASE("A written file deleted before its scan is counted and named; one still open at the "
+          "stop is counted; nothing is scanned without rules or before Start") {
+    Fixture f;
+    const std::u16string early = f.File("early.bin", "PLAIN-MARKER");
+    f.Add(RowKind::LoadedDll, early); // no rules: nothing asked
+    f.LoadRules();
+    CHECK(f.app->yara->scanner == nullptr);
+    f.Add(RowKind::LoadedDll, early); // not recording: nothing asked
+    CHECK(f.app->yara->scanner == nullptr);
+
+    StartYaraRows(f.app, nullptr);
+    const std::u16string gone = f.File("gone.bin", "PLAIN-MARKER");
+    const std::u16string open = f.File("open.bin", "PLAIN-MARKER");
+    f.Add(RowKind::CreatedNewFile, gone);
+    f.Add(RowKind::WroteFile, open);
+    std::filesystem::remove(std::filesystem::path(gone));
+    f.Add(RowKind::ClosedFile, gone);
+    f.WaitForScans();
+    StopYaraRows(f.app, 2000);
+    const std::string notes = f.Notes();
+    CHECK(YaraRowCounts(f.app).gone == 1);
+    CHECK(notes.find("1 files deleted or locked before their YARA scan: " +
+                     std::filesystem::path(gone).string()) != std::string::npos);
+    CHECK(notes.find("1 written files still open at the stop: not scanned") != std::string::npos);
+    // After the stop nothing more is asked.
+    CHECK(RequestRowYaraScan(f.app, f.Add(RowKind::LoadedDll, open)) == 0);
+    // Clear forgets the matches and counts; the rules stay loaded.
+    ClearRows(f.app);
+    CHECK(f.Notes().empty());
+    CHECK(YaraRulesLoaded(f.app));
+}
+
+TEST_CASE("The scanner refuses what it cannot hold and drops what is queued at a stop") {
+    auto* set = AllocRecord<YaraRuleSet>();
+    REQUIRE(LoadYaraRuleText(kRules, std::strlen(kRules), u"t.yar", set));
+    YaraScannerConfig config{};
+    config.slots = 2;
+    YaraScanner* scanner = StartYaraScanner(&config);
+    REQUIRE(scanner != nullptr);
+    std::u16string longPath(kYaraScanPathChars, u'a');
+    CHECK_FALSE(RequestYaraScan(scanner, 1, set, longPath.c_str()));
+    YaraRuleSet empty{};
+    CHECK_FALSE(RequestYaraScan(scanner, 1, &empty, u"/nonexistent")); // no rules: not counted
+    int accepted = 0;
+    for (int i = 0; i < 8; ++i) accepted += RequestYaraScan(scanner, 1, set, u"/nonexistent") ? 1 : 0;
+    CHECK(accepted >= 2);
+    StopYaraScanner(scanner, 5000);
+    CHECK_FALSE(RequestYaraScan(scanner, 1, set, u"/nonexistent"));
+    YaraScanCounts counts{};
+    ReadYaraScanCounts(scanner, &counts);
+    CHECK(counts.refusedLong == 1);
+    CHECK(counts.refusedFull == static_cast<uint64_t>(8 - accepted));
+    CHECK(counts.requested == static_cast<uint64_t>(accepted));
+    // Each accepted scan was either done (the file is gone) or dropped at the stop.
+    CHECK(counts.gone + counts.droppedAtStop == counts.requested);
+    ReleaseYaraScanner(scanner);
+    FreeYaraRuleSet(set);
+    FreeBlock(set);
+}
