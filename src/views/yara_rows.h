@@ -32,11 +32,13 @@ struct YaraRowMatch {
 
 constexpr uint32_t kYaraGoneNamed = 4;         // deleted files named in the notes
 constexpr size_t kYaraGoneNameChars = 260;     // each cut to fit
+constexpr size_t kYaraFolderChars = 600;          // the folder the rules were loaded from
 constexpr uint32_t kYaraWrittenSlots = 1u << 13; // written files waiting for their close
 
 // Held by Recording::yara; made on first use, freed by CleanUpRecording.
 struct YaraState {
     YaraRuleSet* rules; // the loaded set, or nullptr
+    char16_t folder[kYaraFolderChars]; // where it was loaded from (the picker starts there)
     // Sets replaced while the scanner may still scan with them: freed with the scanner.
     YaraRuleSet** retired;
     uint32_t retiredCount;
