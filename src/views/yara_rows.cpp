@@ -351,6 +351,43 @@ int32_t YaraRulesOfRow(const Recording* app, int32_t row, const YaraRowRule** ru
     return n;
 }
 
+const char16_t* YaraSeverityText(YaraSeverity severity) {
+    switch (severity) {
+    case YaraSeverity::Low: return u"low";
+    case YaraSeverity::Medium: return u"medium";
+    case YaraSeverity::High: return u"high";
+    case YaraSeverity::Critical: return u"critical";
+    }
+    return u"medium";
+}
+
+void AppendAscii(char16_t* out, size_t capacity, const char* text) {
+    size_t n = TextLength(out);
+    for (; *text != 0 && n + 1 < capacity; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        out[n++] = c < 0x20 ? u' ' : c < 0x80 ? static_cast<char16_t>(c) : u'\uFFFD';
+    }
+    if (n < capacity) out[n] = 0;
+}
+
+int32_t AppendYaraRulesOfRow(const Recording* app, int32_t row, const char16_t* prefix,
+                             char16_t* out, size_t capacity) {
+    constexpr int32_t kListed = 32;
+    const YaraRowRule* rules[kListed];
+    const int32_t count = YaraRulesOfRow(app, row, rules, kListed);
+    for (int32_t k = 0; k < count && k < kListed; ++k) {
+        AppendBounded(out, capacity, prefix);
+        AppendFormat(out, capacity, u"YARA rule (%s): ", YaraSeverityText(rules[k]->severity));
+        AppendAscii(out, capacity, rules[k]->name);
+        if (rules[k]->file[0] != 0) {
+            AppendBounded(out, capacity, u"  file: ");
+            AppendAscii(out, capacity, rules[k]->file);
+        }
+        AppendBounded(out, capacity, u"\r\n");
+    }
+    return count;
+}
+
 const YaraRowRule* YaraMatchedRules(const Recording* app, int32_t* count) {
     const YaraState* s = app->yara;
     *count = s != nullptr ? s->matchedCount : 0;

@@ -95,6 +95,12 @@ void ReapplyYaraRaises(Recording* app);
 // many there are.
 int32_t YaraRulesOfRow(const Recording* app, int32_t row, const YaraRowRule** rules,
                        int32_t capacity);
+// One line per YARA rule row matched: prefix, "YARA rule (<severity>): <name>  file: <file>",
+// CR LF. Returns the rules listed.
+int32_t AppendYaraRulesOfRow(const Recording* app, int32_t row, const char16_t* prefix,
+                             char16_t* out, size_t capacity);
+// "low", "medium", "high", "critical".
+const char16_t* YaraSeverityText(YaraSeverity severity);
 // The rules that matched any row, and how many.
 const YaraRowRule* YaraMatchedRules(const Recording* app, int32_t* count);
 // The counts of the scans (the scanner's while it runs, the final ones after a stop).

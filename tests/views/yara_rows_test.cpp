@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -18,7 +19,11 @@
 #include "platform/sim/headless_ui.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
+#include "export/exports.h"
+#include "report/summary.h"
+#include "views/row_details.h"
 #include "views/row_store.h"
+#include "views/sigma_texts.h"
 #include "views/sigma_rows.h"
 
 using namespace olv;
@@ -238,4 +243,64 @@ TEST_CASE("The scanner refuses what it cannot hold and drops what is queued at a
     ReleaseYaraScanner(scanner);
     FreeYaraRuleSet(set);
     FreeBlock(set);
+}
+
+TEST_CASE("YARA matches in Rules Matched, the row details, the summary and the JSON exports") {
+    Fixture f;
+    f.LoadRules();
+    StartYaraRows(f.app, nullptr);
+    const std::u16string dll = f.File("evil.dll", "DROPPER-MARKER");
+    const std::u16string dropped = f.File("out.bin", "PLAIN-MARKER");
+    const int32_t load = f.Add(RowKind::LoadedDll, dll);
+    f.Add(RowKind::WroteFile, dropped);
+    const int32_t close = f.Add(RowKind::ClosedFile, dropped);
+    const int32_t quiet = f.Add(RowKind::ReadFile, dropped);
+    f.WaitForScans();
+    REQUIRE(f.app->shownCount == 4);
+    auto u8 = [](const char16_t* text) {
+        std::string s;
+        for (; *text != 0; ++text) s += static_cast<char>(*text < 0x80 ? *text : '?');
+        return s;
+    };
+
+    std::u16string text(65536, u'\0');
+    REQUIRE(ComposeRulesMatchedText(f.app, load, text.data(), text.size()));
+    std::string said = u8(text.c_str());
+    CHECK(said.find("YARA rules matched: 1\r\n  YARA rule (high): dropper_marker  file: test.yar") !=
+          std::string::npos);
+    CHECK(said.find("This row matched no rule.") == std::string::npos);
+    REQUIRE(ComposeRulesMatchedText(f.app, quiet, text.data(), text.size()));
+    CHECK(u8(text.c_str()).find("YARA rule") == std::string::npos);
+
+    REQUIRE(BuildRowDetails(f.app, close, text.data(), text.size()));
+    CHECK(u8(text.c_str()).find("  YARA rule (medium): plain_marker  file: test.yar\r\n") !=
+          std::string::npos);
+
+    char16_t* summary = BuildSummaryText(f.app);
+    REQUIRE(summary != nullptr);
+    said = u8(summary);
+    FreeBlock(summary);
+    CHECK(said.find("[YARA rules matched]") != std::string::npos);
+    CHECK(said.find("      1  high      dropper_marker  first: " +
+                    std::filesystem::path(dll).string()) != std::string::npos);
+    CHECK(said.find("      1  medium    plain_marker  first: " +
+                    std::filesystem::path(dropped).string()) != std::string::npos);
+
+    const std::filesystem::path json = f.folder / "rows.json";
+    const std::filesystem::path jsonl = f.folder / "rows.jsonl";
+    REQUIRE(ExportJsonToPath(f.app, json.u16string().c_str()));
+    REQUIRE(ExportJsonLinesToPath(f.app, jsonl.u16string().c_str()));
+    for (const auto& path : {json, jsonl}) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        CHECK(all.find("\"yara\":[\"dropper_marker\"]") != std::string::npos);
+        CHECK(all.find("\"yara\":[\"plain_marker\"]") != std::string::npos);
+        // Absent from rows without a match: two rows carry the member, no other.
+        size_t members = 0;
+        for (size_t at = all.find("\"yara\""); at != std::string::npos;
+             at = all.find("\"yara\"", at + 1)) {
+            ++members;
+        }
+        CHECK(members == 2);
+    }
 }
