@@ -20,6 +20,8 @@
 #include "record/recording.h"
 #include "record/stored_rows.h"
 #include "export/exports.h"
+#include "export/session_compact.h"
+#include "export/session_yara.h"
 #include "report/summary.h"
 #include "views/row_details.h"
 #include "views/row_store.h"
@@ -303,4 +305,102 @@ TEST_CASE("YARA matches in Rules Matched, the row details, the summary and the J
         }
         CHECK(members == 2);
     }
+}
+
+namespace {
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Spill(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+uint32_t WordAt(const std::string& bytes, size_t at) {
+    uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+}
+
+} // namespace
+
+TEST_CASE("The compact session file keeps the YARA matches; a file without matches keeps the "
+          "older version; a damaged block is refused") {
+    Fixture f;
+    f.LoadRules();
+    StartYaraRows(f.app, nullptr);
+    const std::u16string dll = f.File("evil.dll", "DROPPER-MARKER MILD-MARKER");
+    f.Add(RowKind::ReadFile, dll);
+    const int32_t load = f.Add(RowKind::LoadedDll, dll);
+    f.WaitForScans();
+    REQUIRE(f.RulesOf(load) == "dropper_marker,mild_marker");
+    const std::filesystem::path path = f.folder / "kept.ols";
+    REQUIRE(OutcomeOk(SaveCompactSessionFile(f.app, path.u16string().c_str())));
+    const std::string file = Slurp(path);
+    CHECK(WordAt(file, 4) == kSessionVersionYara);
+
+    // Opened again with no rules loaded: the matches, the severity and the summary come back.
+    ClearRows(f.app);
+    FreeYaraState(f.app);
+    REQUIRE(OutcomeOk(OpenSessionFile(f.app, path.u16string().c_str())));
+    REQUIRE(f.app->rowCount == 2);
+    CHECK(f.RulesOf(load) == "dropper_marker,mild_marker");
+    CHECK(f.RulesOf(0).empty());
+    CHECK(StoredSeverity(f.app, load) == 3);
+    int32_t count = 0;
+    const YaraRowRule* rules = YaraMatchedRules(f.app, &count);
+    REQUIRE(count == 2);
+    CHECK(std::string(rules[0].file) == "test.yar");
+    CHECK(rules[1].severity == YaraSeverity::Low);
+    // Saved again, the same file.
+    const std::filesystem::path again = f.folder / "again.ols";
+    REQUIRE(OutcomeOk(SaveCompactSessionFile(f.app, again.u16string().c_str())));
+    CHECK(Slurp(again) == file);
+
+    // Without matches the file is of the version before, which earlier builds read.
+    ClearRows(f.app);
+    f.Add(RowKind::ReadFile, dll);
+    const std::filesystem::path plain = f.folder / "plain.ols";
+    REQUIRE(OutcomeOk(SaveCompactSessionFile(f.app, plain.u16string().c_str())));
+    CHECK(WordAt(Slurp(plain), 4) == kSessionVersionCompact);
+
+    // The block follows the fixed blocks; find it by its tag and damage it in turn.
+    const size_t tag = file.find("YARA", 16);
+    REQUIRE(tag != std::string::npos);
+    const size_t block = tag - 4;
+    const size_t firstMatch = block + kYaraBlockHeadBytes + 2 * kYaraBlockRuleBytes;
+    struct Damage {
+        const char* what;
+        size_t at;
+        uint32_t value;
+        const char* said;
+    } damages[] = {
+        {"a match past the rows", firstMatch, 2, "the YARA block's match 1 names row 3"},
+        {"a match past the rules", firstMatch + 4, 7, "the YARA block's match 1 names row"},
+        {"a rule count the block does not hold", block + 8, 3, "the YARA block's head is damaged"},
+        {"a block size that is not its counts'", block, 17, "the YARA block's head is damaged"},
+        {"a rule name that is not an identifier", block + kYaraBlockHeadBytes, 0x2D2D2D2D,
+         "the YARA block's rule 1 has a damaged name"},
+        {"a severity no rule has",
+         block + kYaraBlockHeadBytes + kYaraRuleNameChars + kYaraFileChars, 9,
+         "the YARA block's rule 1 has a damaged severity"},
+    };
+    const std::filesystem::path bad = f.folder / "bad.ols";
+    for (const Damage& d : damages) {
+        CAPTURE(d.what);
+        std::string bytes = file;
+        std::memcpy(bytes.data() + d.at, &d.value, 4);
+        Spill(bad, bytes);
+        const Outcome outcome = OpenSessionFile(f.app, bad.u16string().c_str());
+        CHECK_FALSE(OutcomeOk(outcome));
+        std::string text;
+        for (const char16_t* c = outcome.text; *c != 0; ++c) text += static_cast<char>(*c);
+        CHECK(text.find(d.said) != std::string::npos);
+        CHECK(f.app->rowCount == 1); // the rows in memory stay
+    }
+    // Cut inside the block.
+    Spill(bad, file.substr(0, block + 20));
+    CHECK_FALSE(OutcomeOk(OpenSessionFile(f.app, bad.u16string().c_str())));
 }
