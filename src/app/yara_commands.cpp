@@ -142,7 +142,7 @@ Outcome LoadYaraRuleFiles(Recording* app, const char16_t* folder) {
     CopyBounded(app->yara->folder, kYaraFolderChars, folder);
     AppendBounded(message, kMessageChars,
                   u"\nThey judge the images and written files of the recordings made from now "
-                  u"on.");
+                  u"on; files up to 64 MB are scanned.");
     SetOutcome(&result, OutcomeCode::kOk, icon, message);
     FreeBlock(message);
     UpdateStatusBar(app);

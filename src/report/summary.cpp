@@ -369,8 +369,16 @@ void AppendYaraSummary(Recording* app, char16_t* text, size_t capacity) {
     AppendSummaryLine(text, capacity, u"[YARA rules matched]");
     const YaraRuleSet* set = LoadedYaraRules(app);
     if (set != nullptr) {
-        FormatText(line, 1400, u"  %lu rules loaded from %.600s", set->rulesLoaded,
-                   app->yara->folder);
+        FormatText(line, 1400,
+                   app->yara->folder[0] != 0 ? u"  %lu rules loaded from %.600s"
+                                             : u"  %lu rules loaded",
+                   set->rulesLoaded, app->yara->folder);
+        AppendSummaryLine(text, capacity, line);
+    }
+    if (app->yara->scanning != 0) {
+        FormatText(line, 1400, u"  %lu files scanned (files up to %lu MB are scanned)",
+                   static_cast<uint32_t>(YaraRowCounts(app).scanned),
+                   static_cast<uint32_t>(app->yara->sizeLimit >> 20));
         AppendSummaryLine(text, capacity, line);
     }
     LockGuard guard(&app->rowsLock);

@@ -410,9 +410,6 @@ void AppendYaraNotes(const Recording* app, const char16_t* prefix, char16_t* out
     const YaraScanCounts c = YaraRowCounts(app);
     const auto megabytes = static_cast<uint32_t>(s->sizeLimit >> 20);
     char16_t line[1400];
-    FormatText(line, 200, u"YARA rules scanned %lu files (files up to %lu MB are scanned)",
-               static_cast<uint32_t>(c.scanned), megabytes);
-    AppendNoteLine(out, capacity, prefix, line, lines);
     if (c.gone > 0) {
         FormatText(line, 200, u"%lu files deleted or locked before their YARA scan",
                    static_cast<uint32_t>(c.gone));

@@ -105,7 +105,8 @@ const char16_t* YaraSeverityText(YaraSeverity severity);
 const YaraRowRule* YaraMatchedRules(const Recording* app, int32_t* count);
 // The counts of the scans (the scanner's while it runs, the final ones after a stop).
 YaraScanCounts YaraRowCounts(const Recording* app);
-// One note line: the files scanned and the size limit, then one per loss.
+// One note line per loss: a file deleted before its scan (the first few named), over the size
+// limit, a failed or refused scan, a written file never closed. Nothing when nothing was lost.
 void AppendYaraNotes(const Recording* app, const char16_t* prefix, char16_t* out, size_t capacity,
                      int32_t* lines);
 // Keeps a match read back from a session file (rule name and severity); false when memory is
