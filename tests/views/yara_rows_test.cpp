@@ -405,3 +405,32 @@ TEST_CASE("The compact session file keeps the YARA matches; a file without match
     Spill(bad, file.substr(0, block + 20));
     CHECK_FALSE(OutcomeOk(OpenSessionFile(f.app, bad.u16string().c_str())));
 }
+
+TEST_CASE("A started program's image is scanned; rules replaced while scans are queued keep the "
+          "old set alive until they end") {
+    Fixture f;
+    f.LoadRules();
+    StartYaraRows(f.app, nullptr);
+    const std::u16string program = f.File("sample.exe", "MZ DROPPER-MARKER");
+    // The command line's program part names the image; a bare name names no file.
+    const int32_t start = f.Add(RowKind::StartedChildProcess, u"\"" + program + u"\" /quiet");
+    CHECK(RequestRowYaraScan(f.app, f.Add(RowKind::StartedChildProcess, u"sample.exe /quiet")) ==
+          0);
+    // Many scans queued with the first set, then a new set installed at once: the queued scans
+    // still read the set they were asked with (freed only with the scanner).
+    for (int i = 0; i < 40; ++i) f.Add(RowKind::LoadedDll, program);
+    f.LoadRules(R"(rule other { strings: $a = "DROPPER" condition: $a })");
+    CHECK(f.app->yara->retiredCount == 1);
+    const int32_t later = f.Add(RowKind::LoadedDll, program);
+    f.WaitForScans();
+    CHECK(f.RulesOf(start) == "dropper_marker");
+    CHECK(f.RulesOf(later) == "other");
+    StopYaraRows(f.app, 2000);
+    const YaraScanCounts counts = YaraRowCounts(f.app);
+    CHECK(counts.requested == 42);
+    CHECK(counts.scanned + counts.refusedFull == 42);
+    // Clear releases the scanner, and with it the sets it may have used.
+    ClearRows(f.app);
+    CHECK(f.app->yara->retiredCount == 0);
+    CHECK(YaraRulesLoaded(f.app));
+}
