@@ -52,6 +52,16 @@ bool ClosesFile(RowKind kind) {
     return kind == RowKind::ClosedFile || kind == RowKind::ReleasedFileHandle;
 }
 
+// A UTF-8 name, cut to fit capacity with its terminator.
+void CopyName(char* to, size_t capacity, const char* from) {
+    size_t n = 0;
+    while (n + 1 < capacity && from[n] != 0) {
+        to[n] = from[n];
+        ++n;
+    }
+    to[n] = 0;
+}
+
 template <typename T> bool Grow(T** items, int32_t* capacity, int32_t needed) {
     if (needed <= *capacity) return true;
     const int32_t next = *capacity == 0 ? 16 : *capacity * 2;
@@ -90,8 +100,8 @@ int32_t RuleIndex(YaraState* s, const char* name, const char* file, YaraSeverity
     if (!Grow(&s->matched, &s->matchedCapacity, s->matchedCount + 1)) return -1;
     YaraRowRule& r = s->matched[s->matchedCount];
     r = YaraRowRule{};
-    std::strncpy(r.name, name, kYaraRuleNameChars - 1);
-    std::strncpy(r.file, file, kYaraFileChars - 1);
+    CopyName(r.name, kYaraRuleNameChars, name);
+    CopyName(r.file, kYaraFileChars, file);
     r.severity = severity;
     r.firstRow = row;
     return s->matchedCount++;
@@ -131,7 +141,7 @@ bool KeepMatch(Recording* app, YaraState* s, int32_t row, const char* name, cons
     if (rule < 0 || !Grow(&s->matches, &s->matchCapacity, s->matchCount + 1)) {
         ++s->matchesNotKept;
         YaraRowRule loose{};
-        std::strncpy(loose.name, name, kYaraRuleNameChars - 1);
+        CopyName(loose.name, kYaraRuleNameChars, name);
         loose.severity = severity;
         RaiseRow(app, s, row, loose, roseFromNone);
         return false;
@@ -168,7 +178,7 @@ void TakeScan(void* context, const YaraScanAnswer& answer) {
     if (r.matchCount > kYaraMaxMatchesKept) {
         s->matchesNotKept += r.matchCount - kYaraMaxMatchesKept;
         YaraRowRule highest{};
-        std::strncpy(highest.name, r.matches[0].rule, kYaraRuleNameChars - 1);
+        CopyName(highest.name, kYaraRuleNameChars, r.matches[0].rule);
         highest.severity = r.highest;
         RaiseRow(call->app, s, row, highest, &call->roseFromNone);
     }
