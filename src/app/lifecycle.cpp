@@ -337,11 +337,13 @@ void PollFactsNow(Recording* app) {
 void StopFactsNow(Recording* app) {
     if (app->yara != nullptr) {
         // Scans of files closed at the end are still taken, within a bounded wait.
+        int32_t rose;
         {
             LockGuard rows(&app->rowsLock);
-            StopYaraRows(app, 2000);
+            rose = StopYaraRows(app, 2000);
         }
-        RebuildShownRows(app);
+        if (rose > 0 && app->view.suspiciousOnly != 0) RebuildShownRows(app);
+        else if (rose > 0) MarkRepaint(&app->changes, kRepaintItems);
     }
     if (app->rowFacts == nullptr) return;
     PollFactsNow(app); // what was read by now is kept

@@ -303,22 +303,24 @@ int32_t PollYaraRows(Recording* app) {
     return call.roseFromNone;
 }
 
-void StopYaraRows(Recording* app, uint32_t waitMs) {
+int32_t StopYaraRows(Recording* app, uint32_t waitMs) {
     YaraState* s = app->yara;
-    if (s == nullptr || s->scanning == 0 || s->stopped != 0) return;
+    if (s == nullptr || s->scanning == 0 || s->stopped != 0) return 0;
+    int32_t rose = 0;
     // The files closed just before the stop are still scanned, within the wait.
     for (uint32_t waited = 0; s->scanner != nullptr && waited < waitMs; waited += 5) {
-        PollYaraRows(app);
+        rose += PollYaraRows(app);
         if (PendingYaraScans(s->scanner) == 0) break;
         SleepMilliseconds(5);
     }
-    PollYaraRows(app);
+    rose += PollYaraRows(app);
     if (s->scanner != nullptr) {
         StopYaraScanner(s->scanner, waitMs);
         ReadYaraScanCounts(s->scanner, &s->counts);
     }
     s->writtenOpenAtStop = s->writtenCount;
     s->stopped = 1;
+    return rose;
 }
 
 void ForgetYaraRows(Recording* app) {

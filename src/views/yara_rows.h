@@ -83,8 +83,8 @@ uint32_t RequestRowYaraScan(Recording* app, int32_t index);
 // Returns the rows whose severity rose from none (they may now belong in the shown rows).
 int32_t PollYaraRows(Recording* app);
 // Stop: waits at most waitMs for the scans under way, takes them, then stops the scanner; the
-// counts stay for the notes.
-void StopYaraRows(Recording* app, uint32_t waitMs);
+// counts stay for the notes. Returns the rows whose severity rose from none meanwhile.
+int32_t StopYaraRows(Recording* app, uint32_t waitMs);
 // Clear: forgets the matches and the counts and frees the scanner; the rules stay.
 void ForgetYaraRows(Recording* app);
 // Re-derived severities (a new Sigma set applied to every row) lose the raises: they are made
