@@ -441,3 +441,49 @@ TEST_CASE("A started program's image is scanned; rules replaced while scans are 
     CHECK(f.app->yara->retiredCount == 0);
     CHECK(YaraRulesLoaded(f.app));
 }
+
+TEST_CASE("The size limit reaches the scanner and is shown; the written-files table is bounded and "
+          "reuses the places of closed files") {
+    if (!YaraRulesAvailable()) return; // a build without a YARA reader scans nothing
+    Fixture f;
+    f.LoadRules();
+    YaraScannerConfig config{};
+    config.sizeLimit = uint64_t{1} << 20;
+    StartYaraRows(f.app, &config);
+    const std::u16string big = f.File("big.bin", std::string((1u << 20) + 1, 'x') + "PLAIN-MARKER");
+    const std::u16string small = f.File("small.bin", "PLAIN-MARKER");
+    const int32_t bigRow = f.Add(RowKind::LoadedDll, big);
+    const int32_t smallRow = f.Add(RowKind::LoadedDll, small);
+    f.WaitForScans();
+    CHECK(f.RulesOf(bigRow).empty());
+    CHECK(f.RulesOf(smallRow) == "plain_marker");
+    CHECK(f.Notes() == "1 files over 1 MB not scanned by the YARA rules\n");
+    char16_t* summary = BuildSummaryText(f.app);
+    REQUIRE(summary != nullptr);
+    std::string said;
+    for (const char16_t* c = summary; *c != 0; ++c) said += static_cast<char>(*c < 0x80 ? *c : '?');
+    FreeBlock(summary);
+    CHECK(said.find("  1 files scanned (files up to 1 MB are scanned)") != std::string::npos);
+
+    // Written and closed many more times than the table has places: each close frees its place.
+    for (int i = 0; i < 10000; ++i) {
+        const std::u16string path = u"/nonexistent/w" + std::u16string(1, u'a' + i % 26) +
+                                    std::u16string(i / 26 + 1, u'x');
+        f.Add(RowKind::WroteFile, path);
+        f.Add(RowKind::ClosedFile, path);
+        if (i % 64 == 0) f.WaitForScans();
+    }
+    CHECK(f.app->yara->writtenCount == 0);
+    CHECK(f.app->yara->writtenNotTracked == 0);
+    // Left open, the table fills to its bound and counts the rest.
+    for (uint32_t i = 0; i < kYaraWrittenSlots; ++i)
+        f.Add(RowKind::WroteFile, u"/nonexistent/open" + std::u16string(1, u'a' + i % 26) +
+                                      std::u16string(i / 26 + 1, u'y'));
+    CHECK(f.app->yara->writtenCount == kYaraWrittenSlots / 4 * 3);
+    CHECK(f.app->yara->writtenNotTracked == kYaraWrittenSlots / 4);
+    StopYaraRows(f.app, 2000);
+    CHECK(f.Notes().find("2048 written files not scanned: too many open at once") !=
+          std::string::npos);
+    CHECK(f.Notes().find("6144 written files still open at the stop: not scanned") !=
+          std::string::npos);
+}
