@@ -2,7 +2,8 @@
 #
 # Runs the layer check on small trees written into WORK and fails unless it passes the tree whose
 # includes point down, and refuses each tree with an include that points up or across, naming
-# the file, the line and both folders.
+# the file, the line and both folders. A core folder checked for windows is refused each call of
+# the UI port that opens a window, box or dialog, and the include of a window's handles.
 
 foreach(required SCRIPT WORK)
     if(NOT DEFINED ${required})
@@ -34,12 +35,13 @@ function(write_tree root)
     file(WRITE "${root}/cli/win32/cli.rc" "#include \"../../app/win32/version.rc\"\n")
 endfunction()
 
-# check(<name> <folder> <expect 0 or 1> <texts the output must hold>...)
+# check(<name> <folder> <expect 0 or 1> <texts the output must hold>...); the folder is checked
+# for windows too while no_windows is set.
 function(check name tree folder expect)
     set(stamp "${WORK}/${name}.checked")
     file(REMOVE "${stamp}")
     execute_process(COMMAND "${CMAKE_COMMAND}" "-DROOT=${tree}" "-DFOLDER=${folder}"
-                            "-DLAYERS=${layers}" "-DSTAMP=${stamp}" -P "${SCRIPT}"
+                            "-DLAYERS=${layers}" ${no_windows} "-DSTAMP=${stamp}" -P "${SCRIPT}"
                     RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
     set(said "${out}${err}")
     if(expect EQUAL 0)
@@ -89,6 +91,34 @@ check(relative "${tree}" app 1
 
 # A folder the layers do not name is refused rather than passed unchecked.
 check(unknown "${tree}" launcher 1 "the folder launcher is in no layer")
+
+# Windows: a core folder calling the port's window calls, or naming them in comments, in longer
+# names and as the front end does.
+set(no_windows "-DNO_WINDOWS=ON")
+write_tree("${tree}")
+file(WRITE "${tree}/tracking/tables.cpp"
+     "// UiMessageBox(owner, ...) is the front end's\n"
+     "void MyUiMessageBox(int);\nvoid UiMessageBoxes();\n"
+     "int n = UiListNextSelected(list, -1); // UiSetClipboardText(\n")
+foreach(folder base platform rules tracking)
+    check(windows_down_${folder} "${tree}" ${folder} 0)
+endforeach()
+file(APPEND "${tree}/tracking/tables.cpp"
+     "bool yes = UiMessageBox(owner, q, t, 1, 2) == 6;\n"
+     "    UiSetClipboardText (owner, text);\n"
+     "  UiHandle w = UiOpenTextWindow(owner, module, title, 1, 2, font, text);\n")
+check(windows_called "${tree}" tracking 1
+      "${tree}/tracking/tables.cpp:5: tracking may not call UiMessageBox"
+      "${tree}/tracking/tables.cpp:6: tracking may not call UiSetClipboardText"
+      "${tree}/tracking/tables.cpp:7: tracking may not call UiOpenTextWindow")
+write_tree("${tree}")
+file(WRITE "${tree}/rules/port.h" "#pragma once\n#include \"record/view_port.h\"\n")
+check(windows_handles "${tree}" rules 1
+      "${tree}/rules/port.h:2: rules may not include a window's handles")
+# The front end opens them: the same calls pass in a folder not checked for windows.
+unset(no_windows)
+file(WRITE "${tree}/app/boxes.cpp" "#include \"app/view_port.h\"\nint a = UiMessageBox(o, t, c, 1, 2);\n")
+check(windows_front_end "${tree}" app 0)
 
 if(failures)
     message(FATAL_ERROR "${failures}")

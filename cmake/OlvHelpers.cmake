@@ -60,10 +60,14 @@ function(olv_link_layer_below target folder layers)
     endforeach()
 endfunction()
 
-# olv_check_layers(<target> <folder> <layers>) - runs cmake/OlvCheckLayers.cmake over the
-# folder's files before the target is compiled, and again whenever one of them changes; a stamp
-# in the build tree records a passed check.
+# olv_check_layers(<target> <folder> <layers> [NO_WINDOWS]) - runs cmake/OlvCheckLayers.cmake
+# over the folder's files before the target is compiled, and again whenever one of them changes; a
+# stamp in the build tree records a passed check. NO_WINDOWS: the folder opens no window either.
 function(olv_check_layers target folder layers)
+    set(windows "")
+    if("NO_WINDOWS" IN_LIST ARGN)
+        set(windows "-DNO_WINDOWS=ON")
+    endif()
     set(files "")
     foreach(pattern "*.h" "*.cpp" "*.rc")
         olv_glob_recurse(found "${OLV_SRC}/${folder}" "${pattern}")
@@ -74,7 +78,7 @@ function(olv_check_layers target folder layers)
     set(stamp "${PROJECT_BINARY_DIR}/layers/${folder}.checked")
     add_custom_command(OUTPUT "${stamp}"
                        COMMAND "${CMAKE_COMMAND}" "-DROOT=${OLV_SRC}" "-DFOLDER=${folder}"
-                               "-DLAYERS=${joined}" "-DSTAMP=${stamp}" -P "${script}"
+                               "-DLAYERS=${joined}" ${windows} "-DSTAMP=${stamp}" -P "${script}"
                        DEPENDS ${files} "${script}"
                        COMMENT "Checking the includes of src/${folder}"
                        VERBATIM)

@@ -87,6 +87,8 @@ olv_scenario_test(downloader_sigma_suspicious SCENARIO downloader.jsonl RULES si
                   ARGS --suspicious)
 olv_scenario_test(long_names SCENARIO long_names.jsonl)
 olv_scenario_test(long_names_sigma SCENARIO long_names.jsonl RULES sigma-rules-names)
+olv_scenario_test(channels SCENARIO channels.jsonl)
+olv_scenario_test(channels_sigma SCENARIO channels.jsonl RULES sigma-rules-channels)
 
 # A start Wine loses (status 0, nothing written) is told from a result and run again; one lost on
 # every try fails, saying so. The emulator here loses the first starts of the run, counted in a

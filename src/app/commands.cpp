@@ -1,5 +1,7 @@
 // Command dispatch: what each control and menu item of the main window does.
 #include "app/commands.h"
+#include "app/file_commands.h"
+#include "app/window_commands.h"
 
 #include "base/product.h"
 #include "base/text.h"
@@ -37,19 +39,19 @@ constexpr const char16_t* kCaption = kProductName;
 void BrowseForTarget(Recording* app) {
     char16_t path[kTargetTextChars] = {};
     static const char16_t kFilter[] = u"Executable (*.exe)\0*.exe\0All Files (*.*)\0*.*\0";
-    if (!UiOpenFileDialog(app->port.mainWindow, kFilter, kOfnPathMustExist | kOfnFileMustExist,
+    if (!UiOpenFileDialog(OwnerWindow(app), kFilter, kOfnPathMustExist | kOfnFileMustExist,
                           path, kTargetTextChars)) {
         return;
     }
     if (TextLength(path) >= kTargetPathChars) {
-        UiMessageBox(app->port.mainWindow, kPathTooLong, kCaption, kIconError, kButtonsOk);
+        UiMessageBox(OwnerWindow(app), kPathTooLong, kCaption, kIconError, kButtonsOk);
         return;
     }
     UiSetText(app->window->targetEdit, path);
 }
 
 void ShowAbout(Recording* app) {
-    UiMessageBox(app->port.mainWindow, kAboutText, kCaption, kIconInformation, kButtonsOk);
+    UiMessageBox(OwnerWindow(app), kAboutText, kCaption, kIconInformation, kButtonsOk);
 }
 
 // A view change made by a menu command or key: set, then shown in the controls.
@@ -131,7 +133,7 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
         RefreshViewWindows(app);
         break;
     case kCmdExit:
-        if (HandleCloseRequest(app)) UiDestroyWindow(app->port.mainWindow);
+        if (HandleCloseRequest(app)) UiDestroyWindow(OwnerWindow(app));
         break;
     case kCmdProcessTree:
         ShowProcessTreeWindow(app);
@@ -147,7 +149,7 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
     }
     case kCmdAutoScroll:
         app->autoScroll = app->autoScroll != 0 ? 0 : 1;
-        UiCheckMenuItem(app->port.mainWindow, kCmdAutoScroll, app->autoScroll != 0);
+        UiCheckMenuItem(OwnerWindow(app), kCmdAutoScroll, app->autoScroll != 0);
         break;
     case kCmdAbout:
         ShowAbout(app);

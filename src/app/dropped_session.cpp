@@ -7,7 +7,8 @@
 #include "export/exports.h"
 #include "platform/ui.h"
 #include "record/recording.h"
-#include "report/discard.h"
+#include "app/file_commands.h"
+#include "app/window_state.h"
 
 namespace olv {
 
@@ -18,7 +19,7 @@ bool IsSessionFileName(const char16_t* name) {
 
 void OpenDroppedSession(Recording* app, const char16_t* path) {
     if (app->recording != 0) {
-        UiMessageBox(app->port.mainWindow, u"Stop monitoring before opening a session.",
+        UiMessageBox(OwnerWindow(app), u"Stop monitoring before opening a session.",
                      kProductName, kIconWarning, kButtonsOk);
         return;
     }

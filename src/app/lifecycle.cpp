@@ -1,6 +1,8 @@
 #include "app/lifecycle.h"
 
+#include "app/file_commands.h"
 #include "app/machine_check.h"
+#include "app/outcome_box.h"
 #include "app/view_controls.h"
 #include "app/window_state.h"
 #include "base/atomic.h"
@@ -34,6 +36,12 @@ namespace olv {
 namespace {
 
 constexpr const char16_t* kCaption = kProductName;
+
+// The window's answer to the question whether to stop another program's kernel trace session.
+bool AskTakeOverInBox(void* context, const char16_t* question) {
+    return UiMessageBox(OwnerWindow(static_cast<Recording*>(context)), question, kCaption,
+                        kIconWarning, kButtonsYesNoDefaultNo) == kAnswerYes;
+}
 // "ETW: " or "Launch: ", a subsystem's error text of at most 512 characters, and the program's
 // path.
 constexpr size_t kFailureChars = 1200;
@@ -52,7 +60,7 @@ constexpr const char16_t kDroppedPathTooLong[] =
 constexpr char16_t kTraceEndedCaption[] = u"ETW Error";
 
 void Message(Recording* app, const char16_t* text, int icon) {
-    UiMessageBox(app->port.mainWindow, text, kCaption, icon, kButtonsOk);
+    UiMessageBox(OwnerWindow(app), text, kCaption, icon, kButtonsOk);
 }
 
 // The window's Start side (the path box, Browse, Start) is usable while nothing records, Stop
@@ -133,7 +141,7 @@ bool MakeRecording(Recording* app, const StartRequest& request,
     ResetTraceController(app->trace);
     app->trace->takeOver = request.takeOver;
     app->trace->takeOverContext = request.takeOverContext;
-    if (!StartKernelSession(app->trace, app->port.mainWindow, app)) {
+    if (!StartKernelSession(app->trace, OwnerWindow(app), app)) {
         FormatText(failure, kFailureChars, u"ETW: %s", app->trace->errorText);
         *code = OutcomeCode::kTraceError;
         return false;
@@ -142,7 +150,7 @@ bool MakeRecording(Recording* app, const StartRequest& request,
     app->launcher = AllocRecord<TargetLauncher>();
     if (app->launcher == nullptr) return Failed(failure, code, OutcomeCode::kNoMemory, kNoMemory);
     InitLauncher(app->launcher);
-    if (!LaunchTargetWithArguments(app->launcher, path, arguments, app->port.mainWindow)) {
+    if (!LaunchTargetWithArguments(app->launcher, path, arguments, OwnerWindow(app))) {
         FormatText(failure, kFailureChars, u"Launch: %s\n\nProgram: %.500s", app->launcher->errorText,
                    path);
         *code = OutcomeCode::kLaunchError;
@@ -391,7 +399,7 @@ Outcome StartRecording(Recording* app, const StartRequest& request) {
     }
     app->recording = 1;
     EnableRecordingControls(app, true);
-    UiSetTimer(app->port.mainWindow, TIMER_DRAIN, 100);
+    UiSetTimer(OwnerWindow(app), TIMER_DRAIN, 100);
     UpdateStatusBar(app);
     return result;
 }
@@ -406,7 +414,7 @@ void StartMonitoringWithArguments(Recording* app, const char16_t* arguments) {
     UiGetText(app->window->targetEdit, path, kTargetTextChars);
     // The box then shows the path that was started.
     if (TrimPastedPath(path)) UiSetText(app->window->targetEdit, path);
-    if (!ShowOutcome(app->port.mainWindow, CheckProgramPath(path))) return;
+    if (!ShowOutcome(OwnerWindow(app), CheckProgramPath(path))) return;
     int32_t rowCount;
     {
         LockGuard guard(&app->rowsLock);
@@ -419,7 +427,7 @@ void StartMonitoringWithArguments(Recording* app, const char16_t* arguments) {
                    u"them, so that one record holds one run. Save them first if you need "
                    u"them.\n\nStart anyway?",
                    rowCount);
-        if (UiMessageBox(app->port.mainWindow, question, kCaption, kIconWarning,
+        if (UiMessageBox(OwnerWindow(app), question, kCaption, kIconWarning,
                          kButtonsYesNoDefaultNo) != kAnswerYes) {
             return;
         }
@@ -427,15 +435,17 @@ void StartMonitoringWithArguments(Recording* app, const char16_t* arguments) {
     StartRequest request{};
     request.path = path;
     request.arguments = arguments;
+    request.takeOver = AskTakeOverInBox;
+    request.takeOverContext = app;
     const Outcome started = StartRecording(app, request);
     ShowOperationNames(app);
-    ShowOutcome(app->port.mainWindow, started);
+    ShowOutcome(OwnerWindow(app), started);
 }
 
 Outcome StopRecording(Recording* app) {
     Outcome result = OkOutcome();
     if (app->recording == 0) return result;
-    UiKillTimer(app->port.mainWindow, TIMER_DRAIN);
+    UiKillTimer(OwnerWindow(app), TIMER_DRAIN);
 
     bool notEnded = false;
     if (app->launcher != nullptr) {
@@ -489,7 +499,7 @@ void StopMonitoring(Recording* app) {
     if (app->recording == 0) return;
     const Outcome stopped = StopRecording(app);
     ShowOperationNames(app);
-    ShowOutcome(app->port.mainWindow, stopped);
+    ShowOutcome(OwnerWindow(app), stopped);
     FinishMachineCheck(app); // a check's recording is judged once it has stopped
 }
 
@@ -552,7 +562,7 @@ Outcome TakeThreadNotices(Recording* app) {
 void HandleTraceStopped(Recording* app, intptr_t text) {
     if (text == 0) return;
     // The box first: the recording stops once the user has read why.
-    ShowOutcome(app->port.mainWindow, TakeTraceStopped(app, text));
+    ShowOutcome(OwnerWindow(app), TakeTraceStopped(app, text));
     StopMonitoring(app);
 }
 

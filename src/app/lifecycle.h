@@ -46,7 +46,7 @@ Outcome ClearRecording(Recording* app);
 // text, captioned "ETW Error". The caller then stops the recording.
 Outcome TakeTraceStopped(Recording* app, intptr_t text);
 
-// A front end without a window (app->port.mainWindow null) collects here, on each tick, what the
+// A front end without a window (no main window) collects here, on each tick, what the
 // watcher and trace threads would have posted: the program's end becomes its row (as
 // WM_APP_TARGET_EXITED), and the trace session's end is returned as TakeTraceStopped's outcome
 // (kOk with no message when there is none); on kTraceError the caller stops the recording.

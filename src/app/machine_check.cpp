@@ -20,7 +20,7 @@ const char16_t kMachineCheckTitle[] = u"Check Recording on This Machine";
 namespace {
 
 void Say(Recording* app, const char16_t* text) {
-    UiMessageBox(app->port.mainWindow, text, kProductName, kIconWarning, kButtonsOk);
+    UiMessageBox(OwnerWindow(app), text, kProductName, kIconWarning, kButtonsOk);
 }
 
 bool HelperTreeEnded(Recording* app) {
@@ -36,7 +36,7 @@ void ShowTable(Recording* app, MachineCheck* check) {
     if (result == nullptr || text == nullptr) {
         FreeBlock(result);
         FreeBlock(text);
-        UiMessageBox(app->port.mainWindow, u"There is not enough memory to check the recording.",
+        UiMessageBox(OwnerWindow(app), u"There is not enough memory to check the recording.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }
@@ -47,11 +47,8 @@ void ShowTable(Recording* app, MachineCheck* check) {
         JudgeSelftest(check->plan, app, check->context, result);
     }
     FormatSelftestTable(check->plan, *result, check->context, text, kSelftestTableChars);
-    if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
-    const FontHandle font =
-        app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
-    UiHandle window = UiOpenTextWindow(app->port.mainWindow, app->port.instance, kMachineCheckTitle,
-                                       1040, 440, font, text);
+    UiHandle window = UiOpenTextWindow(OwnerWindow(app), app->window->instance,
+                                       kMachineCheckTitle, 1040, 440, SummaryFont(app), text);
     if (window != nullptr) UiShowViewWindow(window);
     FreeBlock(text);
     FreeBlock(result);
@@ -73,7 +70,7 @@ bool RefusedWhileRecording(Recording* app) {
 void StartMachineCheck(Recording* app) {
     if (app->window == nullptr || RefusedWhileRecording(app)) return;
     if (app->window->programPath[0] == 0 || app->window->tempFolder[0] == 0) {
-        UiMessageBox(app->port.mainWindow,
+        UiMessageBox(OwnerWindow(app),
                      u"The check cannot run: this program's file or the temporary folder is not "
                      u"known.",
                      kProductName, kIconError, kButtonsOk);
@@ -108,7 +105,7 @@ void StartMachineCheckWithPlan(Recording* app, const char16_t* helper, const Sel
         FreeBlock(check);
         FreeBlock(arguments);
         FreeBlock(path);
-        UiMessageBox(app->port.mainWindow, u"There is not enough memory to check the recording.",
+        UiMessageBox(OwnerWindow(app), u"There is not enough memory to check the recording.",
                      kProductName, kIconError, kButtonsOk);
         return;
     }

@@ -31,8 +31,23 @@ bool MakeMainWindow(Recording* app) {
     return app->window != nullptr;
 }
 
+UiHandle OwnerWindow(const Recording* app) {
+    return app->window != nullptr ? app->window->mainWindow : nullptr;
+}
+
+FontHandle SummaryFont(Recording* app) {
+    MainWindow* w = app->window;
+    if (w == nullptr) return nullptr;
+    if (w->summaryFont == nullptr) w->summaryFont = UiMakeSummaryFont();
+    return w->summaryFont != nullptr ? w->summaryFont : w->uiFont;
+}
+
 void FreeMainWindow(Recording* app) {
-    if (app->window != nullptr) FreeBlock(app->window->machineCheck);
+    if (app->window != nullptr) {
+        FreeBlock(app->window->machineCheck);
+        if (app->window->uiFont != nullptr) UiDeleteFont(app->window->uiFont);
+        if (app->window->summaryFont != nullptr) UiDeleteFont(app->window->summaryFont);
+    }
     FreeBlock(app->window);
     app->window = nullptr;
 }
@@ -56,14 +71,6 @@ void CleanUpRecording(Recording* app) {
     FreeMainWindow(app);
     ReleaseTraceOf(app);
     ReleaseLauncherOf(app);
-    if (app->port.uiFont != nullptr) {
-        UiDeleteFont(app->port.uiFont);
-        app->port.uiFont = nullptr;
-    }
-    if (app->port.summaryFont != nullptr) {
-        UiDeleteFont(app->port.summaryFont);
-        app->port.summaryFont = nullptr;
-    }
     FreeBlock(app->rows);
     app->rows = nullptr;
     app->rowCount = 0;

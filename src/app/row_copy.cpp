@@ -9,6 +9,23 @@
 
 namespace olv {
 
+int32_t CopyShownItems(Recording* app, const int32_t* items, int32_t count) {
+    if (app->window == nullptr || items == nullptr || count <= 0) return 0;
+    size_t length = 0;
+    char16_t* text = BuildCopyText(app, items, count, &length);
+    const bool copied = text != nullptr && UiSetClipboardText(OwnerWindow(app), text);
+    FreeBlock(text);
+    return copied ? count : 0;
+}
+
+bool CopyCell(Recording* app, int item, int column) {
+    if (app->window == nullptr) return false;
+    char16_t* text = BuildCellCopyText(app, item, column);
+    const bool copied = text != nullptr && UiSetClipboardText(OwnerWindow(app), text);
+    FreeBlock(text);
+    return copied;
+}
+
 int32_t CopySelectedRows(Recording* app) {
     if (app->window == nullptr) return 0;
     int32_t shown;

@@ -1,4 +1,6 @@
 #include "app/sigma_commands.h"
+#include "app/outcome_box.h"
+#include "app/window_state.h"
 
 #include "base/format.h"
 #include "base/product.h"
@@ -144,9 +146,9 @@ Outcome LoadSigmaRuleFiles(Recording* app, const char16_t* folder, const Progres
 }
 
 bool LoadSigmaRulesFromFolder(Recording* app, const char16_t* folder, bool quiet) {
-    const Progress progress = WindowProgress(app->port.mainWindow);
+    const Progress progress = WindowProgress(OwnerWindow(app));
     const Outcome outcome = LoadSigmaRuleFiles(app, folder, &progress);
-    if (!quiet) ShowOutcome(app->port.mainWindow, outcome);
+    if (!quiet) ShowOutcome(OwnerWindow(app), outcome);
     return OutcomeOk(outcome);
 }
 
@@ -154,7 +156,7 @@ void LoadSigmaRules(Recording* app) {
     char16_t folder[kFolderChars] = {};
     const SigmaRuleSet* loaded = LoadedSigmaRules(app);
     if (loaded != nullptr) CopyBounded(folder, kFolderChars, SigmaRuleFolder(loaded));
-    if (!UiFolderDialog(app->port.mainWindow,
+    if (!UiFolderDialog(OwnerWindow(app),
                         u"Choose the folder of Sigma rule files (.yml and .yaml, sub-folders "
                         u"too). They replace the Sigma rules loaded now; the built-in rules stay.",
                         folder, kFolderChars)) {
@@ -174,7 +176,7 @@ bool LoadRulesBesideProgram(Recording* app, const char16_t* programPath,
 }
 
 bool LoadRulesBesideProgram(Recording* app, const char16_t* programPath) {
-    const Progress progress = WindowProgress(app->port.mainWindow);
+    const Progress progress = WindowProgress(OwnerWindow(app));
     return LoadRulesBesideProgram(app, programPath, &progress);
 }
 

@@ -67,7 +67,7 @@ void ViewControlChanged(Recording* app, int id) {
         view.categoryOn[category] = UiGetCheck(CategoryBox(w, category)) == kChecked ? 1 : 0;
     } else if (id == kIdSuspiciousCheck) {
         view.suspiciousOnly = UiGetCheck(w->suspiciousCheck) == kChecked ? 1 : 0;
-        UiCheckMenuItem(app->port.mainWindow, kCmdSuspiciousOnly, view.suspiciousOnly != 0);
+        UiCheckMenuItem(OwnerWindow(app), kCmdSuspiciousOnly, view.suspiciousOnly != 0);
     } else if (id == kIdOperationCombo) {
         const int selection = UiComboSelection(w->operationCombo);
         view.operation[0] = 0;
@@ -90,7 +90,7 @@ void ShowViewInControls(Recording* app) {
     for (int c = 0; c < 4; ++c)
         UiSetCheck(CategoryBox(w, c), view.categoryOn[c] != 0 ? kChecked : kUnchecked);
     UiSetCheck(w->suspiciousCheck, view.suspiciousOnly != 0 ? kChecked : kUnchecked);
-    UiCheckMenuItem(app->port.mainWindow, kCmdSuspiciousOnly, view.suspiciousOnly != 0);
+    UiCheckMenuItem(OwnerWindow(app), kCmdSuspiciousOnly, view.suspiciousOnly != 0);
     const int item = OperationItem(w, view.operation);
     if (UiComboSelection(w->operationCombo) != item) {
         UiComboSetSelection(w->operationCombo, item);

@@ -142,8 +142,8 @@ const ControlSpec* FindControlSpec(int id) {
 }
 
 void WireControls(Recording* app, UiHandle (*controlOf)(int id)) {
-    app->port.mainWindow = controlOf(0);
     if (!MakeMainWindow(app)) return;
+    app->window->mainWindow = controlOf(0);
     for (const ControlSpec& spec : kMainControls)
         app->window->*spec.field = controlOf(spec.id);
 }

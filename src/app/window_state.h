@@ -26,6 +26,14 @@ struct FindState {
 };
 
 struct MainWindow {
+    // The main window: the owner of every message box, dialog and window the application opens.
+    UiHandle mainWindow;
+    ModuleHandle instance; // the module the view windows are made from
+    FontHandle uiFont;     // the window's font (made anew per DPI), released with the window
+    // The fixed-pitch font of the summary and the tables, made on first use and released with the
+    // window; while it cannot be made, uiFont serves.
+    FontHandle summaryFont;
+
     // The controls, one field each (app/window_layout.h). The core never draws on the event list
     // or the status bar: it reports its changes (Recording::changes), which the window draws
     // there (app/view_changes.h).
@@ -57,6 +65,12 @@ struct MainWindow {
     int32_t comboNames;
     uint32_t comboNamesCleared;
 };
+
+// The main window as the owner of a box or window; null without one (the console program).
+UiHandle OwnerWindow(const Recording* app);
+// The font of the summary and the tables: summaryFont, made on first use, else uiFont (which is
+// never stored as summaryFont: the clean-up would delete it twice). Null without a window.
+FontHandle SummaryFont(Recording* app);
 
 // Makes app->window (all zero) when it has none; false when it cannot be made.
 bool MakeMainWindow(Recording* app);

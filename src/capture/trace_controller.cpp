@@ -216,10 +216,8 @@ bool StartKernelSession(TraceController* tc, UiHandle mainWindow, Recording* app
     FillKernelBlock(block);
     uint32_t status = StartTraceSession(&tc->kernelSession, kKernelLoggerName, block);
     if (status == kStatusAlreadyExists) {
-        const bool yes = tc->takeOver != nullptr
-                             ? tc->takeOver(tc->takeOverContext, kTakeOverQuestion)
-                             : UiMessageBox(mainWindow, kTakeOverQuestion, kProductName,
-                                            kIconWarning, kButtonsYesNoDefaultNo) == kAnswerYes;
+        const bool yes =
+            tc->takeOver != nullptr && tc->takeOver(tc->takeOverContext, kTakeOverQuestion);
         if (!yes) {
             FreeBlock(block);
             SetErrorText(tc, u"The Windows kernel trace session is in use by another program.");

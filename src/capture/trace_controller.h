@@ -21,12 +21,13 @@ constexpr uint64_t kNoSession = ~0ull; // session and consumer handles: none
 constexpr uint32_t kStopDeliveryWaitMs = 5000;
 
 // Answers the question whether to stop another program's kernel trace session (true: stop it).
-// The console program answers it itself; without one the window asks in a message box.
+// The console program answers it itself, the window asks in a message box; without an answer
+// the other program's session is left alone.
 using TakeOverAnswer = bool (*)(void* context, const char16_t* question);
 
 struct TraceController {
     char16_t errorText[512];
-    TakeOverAnswer takeOver; // set before StartKernelSession; null: a message box asks
+    TakeOverAnswer takeOver; // set before StartKernelSession; null: the answer is no
     void* takeOverContext;
     // Without a window to post to, the kernel session's end is left here (a heap text, swapped
     // atomically) for TakeTraceEndedNotice; released with the controller when never taken.

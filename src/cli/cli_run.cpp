@@ -1039,7 +1039,6 @@ int RunCli(int argc, const char16_t* const* argv, const CliPlatform* pf) {
     InitRecording(app);
     app->readFacts = pf->prepareRecording == nullptr ? 1 : 0; // the real program, not the twin
     // No window: the threads leave their notices for the run to take, and nothing is shown.
-    app->port.mainWindow = nullptr;
     FreeMainWindow(app);
     run->platform = pf;
     run->options = &options;

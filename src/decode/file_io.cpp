@@ -2,6 +2,7 @@
 // File rows (held until their completion when completions arrive), completions release the row
 // of their request with its status.
 #include <cstring>
+#include <initializer_list>
 
 #include "base/atomic.h"
 #include "base/format.h"
@@ -29,6 +30,11 @@ constexpr uint8_t kOpListFolder = 72;
 constexpr uint8_t kOpWatchFolder = 77;
 
 constexpr size_t kNameChars = 1024;
+
+// The create disposition is the top byte of the open's CreateOptions.
+constexpr uint32_t kDispositionOpen = 1;   // open an existing file or pipe, never create one
+constexpr uint32_t kDispositionCreate = 2; // create, fail when it exists
+constexpr uint32_t kDispositionOpenIf = 3; // open, create when missing
 constexpr uint16_t kSmallestNamePayload = 11;
 
 struct FileOperationName {
@@ -143,6 +149,139 @@ void JoinFolderWithPattern(TrackingState* ts, uint64_t fileObject, int64_t t, ch
     CopyBounded(path, kPathChars, folder);
 }
 
+
+// --- Pipes, streams and whole disks ---------------------------------------------------------
+//
+// All three are decided from the device-form path an open names (and, for pipes and streams, the
+// open's disposition); nothing is kept per file beyond what the FileNameTable already keeps.
+
+constexpr char16_t kPipeDevice[] = u"\\Device\\NamedPipe\\";
+constexpr size_t kPipeDeviceChars = sizeof kPipeDevice / sizeof kPipeDevice[0] - 1;
+constexpr char16_t kPipeShown[] = u"\\\\.\\pipe\\";
+
+bool StartsWithFoldedText(const char16_t* text, const char16_t* prefix) {
+    size_t i = 0;
+    for (; prefix[i] != 0; ++i) {
+        if (FoldAscii(text[i]) != FoldAscii(prefix[i])) return false;
+    }
+    return true;
+}
+
+bool IsDigitText(const char16_t* text, size_t length) {
+    if (length == 0) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < u'0' || text[i] > u'9') return false;
+    }
+    return true;
+}
+
+// A pipe on the named-pipe device, with a name (the bare device is opened to wait for a pipe).
+bool IsPipePath(const char16_t* path) {
+    return StartsWithFoldedText(path, kPipeDevice) && path[kPipeDeviceChars] != 0;
+}
+
+// A volume or disk opened as a whole: a volume's device with no path after it, a disk's whole
+// drive or partition, a physical drive or a drive letter in the DOS device namespace.
+bool IsRawDiskPath(const char16_t* path) {
+    const size_t length = TextLength(path);
+    static constexpr char16_t kVolume[] = u"\\Device\\HarddiskVolume";
+    static constexpr char16_t kDisk[] = u"\\Device\\Harddisk";
+    if (StartsWithFoldedText(path, kVolume)) {
+        // Shadow copies are volumes too ("HarddiskVolumeShadowCopy3"); a root or file path is not.
+        return length > 22 && FindText(path + 22, u"\\") < 0;
+    }
+    if (StartsWithFoldedText(path, kDisk)) {
+        // \Device\Harddisk0\DR0, \Device\Harddisk0\Partition1: nothing after the second part.
+        const ptrdiff_t slash = FindText(path + 16, u"\\");
+        if (slash <= 0 || !IsDigitText(path + 16, static_cast<size_t>(slash))) return false;
+        const char16_t* part = path + 16 + slash + 1;
+        if (FindText(part, u"\\") >= 0) return false;
+        return (StartsWithFoldedText(part, u"DR") && IsDigitText(part + 2, TextLength(part) - 2)) ||
+               (StartsWithFoldedText(part, u"Partition") &&
+                IsDigitText(part + 9, TextLength(part) - 9));
+    }
+    for (const char16_t* dos : {u"\\\\.\\", u"\\??\\", u"\\GLOBAL??\\"}) {
+        if (!StartsWithFoldedText(path, dos)) continue;
+        const char16_t* name = path + TextLength(dos);
+        const size_t n = TextLength(name);
+        if (n == 2 && name[1] == u':' && FoldAscii(name[0]) >= u'a' && FoldAscii(name[0]) <= u'z') {
+            return true;
+        }
+        return StartsWithFoldedText(name, u"PhysicalDrive") && IsDigitText(name + 13, n - 13);
+    }
+    return false;
+}
+
+// The name of the alternate data stream the path names ("file.txt:hidden" or
+// "file.txt:hidden:$DATA" give "hidden"), as an offset and length into path; false for the
+// unnamed data stream ("file.txt::$DATA"), a drive ("C:"), another stream type (a folder's index)
+// and any path without a stream.
+bool FindStreamName(const char16_t* path, size_t* start, size_t* length) {
+    const char16_t* file = PathFileName(path);
+    const ptrdiff_t colon = FindText(file, u":");
+    if (colon <= 0) return false; // no stream, or a name that is only a stream
+    const char16_t* name = file + colon + 1;
+    const ptrdiff_t second = FindText(name, u":");
+    const size_t nameLength = second < 0 ? TextLength(name) : static_cast<size_t>(second);
+    if (nameLength == 0) return false;
+    if (second >= 0 && !EqualsFolded(name + second + 1, u"$DATA")) return false;
+    *start = static_cast<size_t>(name - path);
+    *length = nameLength;
+    return true;
+}
+
+// The kind of an open, a write or a create of a followed process from its device-form path: a
+// pipe created or connected to, a stream created, a disk opened whole; else the opcode's kind.
+RowKind KindOfNamedRequest(const EventRecord* event, uint8_t opcode, const char16_t* path,
+                           RowKind kind) {
+    size_t start = 0;
+    size_t length = 0;
+    if (opcode == kOpWrite) {
+        return !IsPipePath(path) && FindStreamName(path, &start, &length)
+                   ? RowKind::WroteAlternateDataStream
+                   : kind;
+    }
+    if (opcode != kOpCreate) return kind;
+    const bool pipe = IsPipePath(path);
+    const bool stream = !pipe && FindStreamName(path, &start, &length);
+    if (!pipe && !stream) return IsRawDiskPath(path) ? RowKind::OpenedDiskForRawAccess : kind;
+    const uint32_t disposition =
+        static_cast<uint32_t>(ReadIntProperty(event, u"CreateOptions") >> 24) & 0xFF;
+    if (pipe) {
+        // The server end is made with a create disposition; a client opens an existing pipe.
+        return disposition == kDispositionCreate || disposition == kDispositionOpenIf
+                   ? RowKind::CreatedPipe
+                   : RowKind::ConnectedToPipe;
+    }
+    // An open of an existing stream that may not create it reads a stream (a zone mark checked).
+    return disposition == kDispositionOpen ? kind : RowKind::WroteAlternateDataStream;
+}
+
+// A pipe is shown as programs name it: \\.\pipe\NAME.
+void ShowPipePath(char16_t* path) {
+    if (!StartsWithFoldedText(path, kPipeDevice)) return;
+    char16_t shown[kPathChars];
+    CopyBounded(shown, kPathChars, kPipeShown);
+    AppendBounded(shown, kPathChars, path + kPipeDeviceChars);
+    CopyBounded(path, kPathChars, shown);
+}
+
+// "Stream: NAME", and the size written after it when there is one.
+void DescribeStream(const char16_t* path, uint32_t written, char16_t* detail) {
+    size_t start = 0;
+    size_t length = 0;
+    if (!FindStreamName(path, &start, &length)) return;
+    CopyBounded(detail, kDetailChars, u"Stream: ");
+    AppendBoundedN(detail, kDetailChars, path + start, length);
+    char16_t size[32];
+    size[0] = 0;
+    FormatIoSize(written, size, 32);
+    if (size[0] != 0) {
+        AppendBounded(detail, kDetailChars, u", ");
+        AppendBounded(detail, kDetailChars, size);
+    }
+}
+
 } // namespace
 
 bool KeepsScoreFromHold(const EventRecord* event, const EventRow* row) {
@@ -193,10 +332,18 @@ bool DecodeFileIoEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
             if (fileObject != 0) RememberFileName(ts, fileObject, row->path, t, true);
             if (fileKey != 0) RememberFileName(ts, fileKey, row->path, t, false);
         }
+        const RowKind named = KindOfNamedRequest(event, opcode, row->path, *kind);
+        if (named != *kind) *kind = SetRowKind(row, named);
         TranslateDevicePath(ts, row->path, kPathChars);
+        ShowPipePath(row->path);
     }
 
-    if (opcode == kOpRead || opcode == kOpWrite) {
+    if (*kind == RowKind::WroteAlternateDataStream) {
+        DescribeStream(row->path,
+                       opcode == kOpWrite ? static_cast<uint32_t>(ReadIntProperty(event, u"IoSize"))
+                                          : 0,
+                       row->detail);
+    } else if (opcode == kOpRead || opcode == kOpWrite) {
         FormatIoSize(ReadIntProperty(event, u"IoSize"), row->detail, kDetailChars);
     }
     if (opcode == kOpClose && fileObject != 0) ForgetFileName(ts, fileObject, t);

@@ -173,13 +173,6 @@ uint32_t TextBytes(const char16_t* text) {
 
 } // namespace
 
-void ExportCsv(Recording* app) {
-    static const char16_t kFilter[] = u"CSV (*.csv)\0*.csv\0Text (*.txt)\0*.txt\0";
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kFilter, u"csv", path)) return;
-    ExportCsvToPath(app, path);
-}
-
 namespace {
 
 // The CSV file's chunks: the rows, and each worker's scratch row that a line is formatted from.
@@ -267,10 +260,6 @@ Outcome ExportCsvFile(Recording* app, const char16_t* path) {
     FileWriteOutcome(&result, outcome, count, u"%d events written to CSV.", kCsvFailure, path,
                      openError);
     return result;
-}
-
-bool ExportCsvToPath(Recording* app, const char16_t* path) {
-    return ShowOutcome(app->port.mainWindow, ExportCsvFile(app, path));
 }
 
 } // namespace olv

@@ -40,11 +40,4 @@ bool FileWriteOutcome(Outcome* out, FileOutcome outcome, int32_t count,
     return false;
 }
 
-bool AskSavePath(Recording* app, const char16_t* filter, const char16_t* defaultExtension,
-                 char16_t (&path)[kSafeTargetPathChars]) {
-    path[0] = 0;
-    return UiSaveFileDialog(app->port.mainWindow, filter, defaultExtension, kOfnOverwritePrompt,
-                            path, kSafeTargetPathChars);
-}
-
 } // namespace olv

@@ -24,9 +24,5 @@ bool FileWriteOutcome(Outcome* out, FileOutcome outcome, int32_t count,
 // "<what>: <system message>\n\nFile: <path>", the form of every message of a file that failed.
 void FormatFileFailure(char16_t* out, size_t capacity, const char16_t* what, uint32_t error,
                        const char16_t* path);
-// The save dialog of a file command (owner the main window, OFN_OVERWRITEPROMPT, a file name of
-// at most kSafeTargetPathChars - 1 characters starting empty); false when cancelled.
-bool AskSavePath(Recording* app, const char16_t* filter, const char16_t* defaultExtension,
-                 char16_t (&path)[kSafeTargetPathChars]);
 
 } // namespace olv

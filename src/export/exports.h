@@ -1,7 +1,6 @@
-// The file commands: CSV and JSON export of the shown rows, session save and open. Each command
-// is split into its dialog part (the window's), an operation on a given path that returns its
-// outcome and shows nothing (what the console program calls), and the window's path part, which
-// runs the operation and shows the outcome in a message box.
+// The file operations: CSV and JSON export of the shown rows, session save and open, each on a
+// given path, returning its outcome and showing nothing. The window's dialogs and message boxes
+// around them are app/file_commands.h; the console program prints the outcomes.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +11,6 @@
 namespace olv {
 
 struct Recording; // record/recording.h
-
-// Menu commands: dialog, then the path part.
-void ExportCsv(Recording* app);
-void ExportJson(Recording* app);
-void ExportJsonLines(Recording* app);
-void SaveSession(Recording* app);
-void OpenSession(Recording* app);
 
 // Operations: kOk when the file was written (its message says how many rows, information icon)
 // or, for opening, when the session replaced the recording (its message, when there is one, is
@@ -33,17 +25,6 @@ Outcome SaveCompactSessionFile(Recording* app, const char16_t* path);
 // Refused (kBusy) while a recording runs or another read is under way. A read of more than one
 // piece reports to progress (null: nothing shown, never cancelled); a cancel is kCancelled.
 Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* progress = nullptr);
-
-// Path parts: the operation, its outcome shown through the UI port; true when the file was
-// written (or, for opening, when the session replaced the recording).
-bool ExportCsvToPath(Recording* app, const char16_t* path);
-bool ExportJsonToPath(Recording* app, const char16_t* path);
-// JSON Lines (UTF-8 without a byte order mark, LF): a "recording" line with the metadata, one
-// "event" line per shown row with its Sigma categories, field view and matches, an "end" line.
-bool ExportJsonLinesToPath(Recording* app, const char16_t* path);
-bool SaveSessionToPath(Recording* app, const char16_t* path);
-bool SaveCompactSessionToPath(Recording* app, const char16_t* path);
-bool OpenSessionFromPath(Recording* app, const char16_t* path);
 
 // Opening a session of more than one piece (64 MiB of rows) reports "Reading session: 1,234,567 of
 // 1,600,000 rows" between pieces (the window: in a progress window) and can be cancelled there; a

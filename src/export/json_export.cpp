@@ -1349,38 +1349,16 @@ Outcome ExportShownRows(Recording* app, const char16_t* path, ShownRowsWriter wr
 
 } // namespace
 
-void ExportJsonLines(Recording* app) {
-    static const char16_t kFilter[] = u"JSON Lines (*.jsonl)\0*.jsonl\0";
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kFilter, u"jsonl", path)) return;
-    ExportJsonLinesToPath(app, path);
-}
-
 Outcome ExportJsonLinesFile(Recording* app, const char16_t* path) {
     return ExportShownRows(app, path, WriteJsonLinesFile, u"%d events written to JSON Lines.",
                            u"The JSON Lines file could not be written. Nothing was changed: any "
                            u"file that was already there has been left as it was.");
 }
 
-void ExportJson(Recording* app) {
-    static const char16_t kFilter[] = u"JSON (*.json)\0*.json\0";
-    char16_t path[kSafeTargetPathChars];
-    if (!AskSavePath(app, kFilter, u"json", path)) return;
-    ExportJsonToPath(app, path);
-}
-
 Outcome ExportJsonFile(Recording* app, const char16_t* path) {
     return ExportShownRows(app, path, WriteJsonFile, u"%d events written to JSON.",
                            u"The JSON could not be written. Nothing was changed: any file that "
                            u"was already there has been left as it was.");
-}
-
-bool ExportJsonLinesToPath(Recording* app, const char16_t* path) {
-    return ShowOutcome(app->port.mainWindow, ExportJsonLinesFile(app, path));
-}
-
-bool ExportJsonToPath(Recording* app, const char16_t* path) {
-    return ShowOutcome(app->port.mainWindow, ExportJsonFile(app, path));
 }
 
 } // namespace olv

@@ -43,12 +43,7 @@ constexpr size_t kNotesChars = 8192;
 constexpr size_t kNotesMessageChars = 8600;
 static_assert(kNotesMessageChars <= kOutcomeTextChars, "the outcome holds the notes whole");
 
-const char16_t kSessionFilter[] = u"Olvetta Session (*.ols)\0*.ols\0";
 const char16_t kStopFirst[] = u"Stop monitoring before opening a session.";
-// Saving offers the compact form as the second type; the first stays the default.
-const char16_t kSessionSaveFilter[] =
-    u"Olvetta Session (*.ols)\0*.ols\0Olvetta Compact Session (*.ols)\0*.ols\0";
-constexpr uint32_t kCompactFileType = 2;
 
 // Every refusal of a file names it.
 void RefuseFile(Outcome* out, OutcomeCode code, const char16_t* text, const char16_t* path) {
@@ -369,20 +364,6 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
 
 } // namespace
 
-void SaveSession(Recording* app) {
-    char16_t path[kSafeTargetPathChars] = {};
-    uint32_t type = 1;
-    if (!UiSaveFileDialogTyped(app->port.mainWindow, kSessionSaveFilter, u"ols",
-                               kOfnOverwritePrompt, path, kSafeTargetPathChars, &type)) {
-        return;
-    }
-    if (type == kCompactFileType) {
-        SaveCompactSessionToPath(app, path);
-    } else {
-        SaveSessionToPath(app, path);
-    }
-}
-
 namespace {
 
 // Both session forms: the rows stay as they are while they are written. The compact form packs
@@ -441,35 +422,8 @@ Outcome SaveSessionFile(Recording* app, const char16_t* path) {
     return SaveSessionAs(app, path, false);
 }
 
-bool SaveSessionToPath(Recording* app, const char16_t* path) {
-    return ShowOutcome(app->port.mainWindow, SaveSessionFile(app, path));
-}
-
 Outcome SaveCompactSessionFile(Recording* app, const char16_t* path) {
     return SaveSessionAs(app, path, true);
-}
-
-bool SaveCompactSessionToPath(Recording* app, const char16_t* path) {
-    return ShowOutcome(app->port.mainWindow, SaveCompactSessionFile(app, path));
-}
-
-void OpenSession(Recording* app) {
-    if (app->recording != 0) {
-        UiMessageBox(app->port.mainWindow, kStopFirst, kProductName, kIconWarning, kButtonsOk);
-        return;
-    }
-    char16_t path[kSafeTargetPathChars] = {};
-    if (!UiOpenFileDialog(app->port.mainWindow, kSessionFilter,
-                          kOfnPathMustExist | kOfnFileMustExist, path, kSafeTargetPathChars)) {
-        return;
-    }
-    if (!ConfirmDiscardingRows(app, kDiscardByOpen)) return;
-    OpenSessionFromPath(app, path);
-}
-
-bool OpenSessionFromPath(Recording* app, const char16_t* path) {
-    const Progress progress = WindowProgress(app->port.mainWindow);
-    return ShowOutcome(app->port.mainWindow, OpenSessionFile(app, path, &progress));
 }
 
 Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* progress) {

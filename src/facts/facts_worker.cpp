@@ -193,6 +193,11 @@ FactsOutcome ReadRequest(FactsWorker* w, const Slot& s, uint64_t FactsCounts::**
         *counter = &FactsCounts::registryUnreadable;
         return kFactsUnreadable;
     }
+    case kFactsStream:
+        // r.image is the reader's scratch: only the stream's facts are handed out.
+        if (ReadStreamFacts(s.text, &r.image, &r.stream)) return kFactsRead;
+        *counter = &FactsCounts::streamsUnreadable;
+        return kFactsUnreadable;
     }
     return kFactsUnreadable;
 }
@@ -404,6 +409,11 @@ bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrive
            Enqueue(worker, kFactsRegistry, ticket, arrived, keyPath, valueName, 0, eventTime);
 }
 
+bool RequestStreamFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                        const char16_t* path) {
+    return path && Enqueue(worker, kFactsStream, ticket, arrived, path, nullptr, 0, 0);
+}
+
 uint32_t PollFacts(FactsWorker* w, int64_t now, FactsAnswerFn fn, void* context, uint32_t max) {
     if (!w || !fn) return 0;
     constexpr uint32_t kBatch = 32;
@@ -527,6 +537,7 @@ void AppendFactsNotes(const FactsCounts& c, uint64_t imageSizeLimit, const char1
         {c.tokensUnreadable, u"%lu process tokens could not be read: access denied or failed"},
         {c.registryChanged, u"%lu registry values changed or gone before they were read"},
         {c.registryUnreadable, u"%lu registry values could not be read"},
+        {c.streamsUnreadable, u"%lu alternate data streams could not be read: deleted or locked"},
         {c.refusedFull, u"%lu fact reads refused: queue full"},
         {c.refusedLong, u"%lu fact reads refused: path too long"},
         {c.droppedAtStop, u"%lu fact reads dropped when the recording stopped"},

@@ -12,6 +12,7 @@
 
 #include "facts/fact_texts.h"
 #include "facts/image_facts.h"
+#include "facts/stream_facts.h"
 #include "platform/file_trust.h"
 #include "platform/process_token.h"
 
@@ -22,6 +23,7 @@ enum FactsKind : uint8_t {
     kFactsTrust,    // the trust check of a file's signature
     kFactsToken,    // a process's token (asked for when its start is seen, while it lives)
     kFactsRegistry, // a value's data as Details, as it was at the time of the write
+    kFactsStream,   // an alternate data stream's digests and short text
 };
 
 enum FactsOutcome : uint8_t {
@@ -42,6 +44,7 @@ struct FactsResult {
     DetailsOutcome detailsOutcome; // kDetailsUnknown unless the value was read
     uint32_t registryType;
     char16_t details[kDetailsChars];
+    StreamFacts stream;
 };
 
 // One finished request as the poll hands it out.
@@ -71,6 +74,7 @@ struct FactsCounts {
     uint64_t registryChanged;    // value written again after the event, or gone, when read
     uint64_t registryUnreadable; // key not readable (access denied, bad path, failed) or its
                                  // last-write time unknown
+    uint64_t streamsUnreadable;  // stream not readable: deleted, locked or denied
     uint64_t droppedAtStop;      // queued, in progress or unpolled when the worker stopped
 };
 
@@ -110,6 +114,10 @@ bool RequestTokenFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived, ui
 // valueName may be null or empty (the key's default value).
 bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrived,
                             const char16_t* keyPath, const char16_t* valueName, int64_t eventTime);
+
+// path: the stream as "file:stream", read as it is when the worker reaches it.
+bool RequestStreamFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                        const char16_t* path);
 
 using FactsAnswerFn = void (*)(void* context, const FactsAnswer& answer);
 // For the window thread: hands out at most max requests that are read, or whose deadline has

@@ -55,7 +55,7 @@ Outcome OkOutcome();
 // What a long operation reports while it works, from the front end: begin (a title and the total
 // of steps; returns a handle for the other two, null when nothing is shown), step (done of total
 // and a line of text; true when the user asked to cancel), end. A null Progress* shows nothing and
-// is never cancelled. The window's shows a progress window with Cancel (WindowProgress).
+// is never cancelled. The window's shows a progress window with Cancel (app/outcome_box.h).
 struct Progress {
     void* (*begin)(void* context, const char16_t* title, uint32_t total);
     bool (*step)(void* handle, uint32_t done, const char16_t* text);
@@ -66,13 +66,5 @@ struct Progress {
 void* BeginProgress(const Progress* progress, const char16_t* title, uint32_t total);
 bool StepProgress(const Progress* progress, void* handle, uint32_t done, const char16_t* text);
 void EndProgress(const Progress* progress, void* handle);
-
-// The window's progress: a progress window owned by owner (kept in the returned record's context,
-// so the record must not outlive the owner).
-Progress WindowProgress(UiHandle owner);
-
-// The window's way of telling an outcome: a message box owned by owner, exactly as the operation
-// used to show it (nothing when there is no message). Returns OutcomeOk.
-bool ShowOutcome(UiHandle owner, const Outcome& outcome);
 
 } // namespace olv

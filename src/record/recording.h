@@ -1,7 +1,7 @@
 // Recording: the core both front ends share, one instance for the whole run: the rows and the
 // shown index, the trace ring, RecordingInfo, the cleared-rows figures, the Sigma state and the
-// view (ViewSpec). The window's own state is app/window_state.h (`window`, null in the console
-// program); the handles the core opens its own windows and dialogs with are `port`, and what it
+// view (ViewSpec). The window's own state (its handles and fonts among it) is app/window_state.h
+// (`window`, null in the console program): the core opens no window, box or dialog. What it
 // changed on the event list and the status bar is `changes`, which the window draws. Its
 // operations (initialise, clean up) are the application's (app/recording_setup.h).
 #pragma once
@@ -16,7 +16,6 @@
 #include "record/event_row.h"
 #include "record/recording_info.h"
 #include "record/view_changes.h"
-#include "record/view_port.h"
 #include "record/view_spec.h"
 
 namespace olv {
@@ -44,9 +43,6 @@ struct ProcessCondition {
 struct MainWindow; // app/window_state.h
 
 struct Recording {
-    // The window's handles the core opens its windows with (record/view_port.h); all null
-    // without a window.
-    ViewPort port;
     // What changed about the event list and the status bar since a front end last drew them
     // (record/view_changes.h); the core never draws them itself.
     ViewChanges changes;

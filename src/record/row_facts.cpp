@@ -21,7 +21,8 @@ constexpr const char* kFactNames[kRowFactCount] = {
     "OriginalFileName", "Description", "Product",  "Company",   "FileVersion",
     "Hashes",           "md5",         "sha1",     "sha256",    "Imphash",
     "Signed",           "Signature",   "SignatureStatus",       "User",
-    "IntegrityLevel",   "LogonId",     "ParentUser",            "Details"};
+    "IntegrityLevel",   "LogonId",     "ParentUser",            "Details",
+    "Hash",             "Contents"};
 
 uint32_t BitCount(uint32_t mask) {
     uint32_t n = 0;
@@ -42,6 +43,7 @@ RowFactsLayout FactsLayoutOfKind(RowKind kind) {
     case RowKind::StartedChildProcess: return kFactsLayoutProcess;
     case RowKind::LoadedDll: return kFactsLayoutImage;
     case RowKind::WroteRegistryValue: return kFactsLayoutRegistry;
+    case RowKind::WroteAlternateDataStream: return kFactsLayoutStream;
     default: return kFactsLayoutNone;
     }
 }
@@ -51,6 +53,7 @@ uint32_t FactsOfLayout(RowFactsLayout layout) {
     case kFactsLayoutImage: return kImageFacts;
     case kFactsLayoutProcess: return kImageFacts | kTokenFacts;
     case kFactsLayoutRegistry: return 1u << kFactDetails;
+    case kFactsLayoutStream: return (1u << kFactHash) | (1u << kFactContents);
     default: return 0;
     }
 }

@@ -1,6 +1,6 @@
 // The facts of a row that no text of its event holds: what the system and the image file say
 // about it (version texts, digests, signature, the token of a started process, a written
-// registry value's data). They arrive after the row, from the facts worker, and are kept as one
+// registry value's data, a stream's digests and text). They arrive after the row, from the facts worker, and are kept as one
 // record in the row store (CompactRow::facts), like the context record: interned, so every row of
 // one image with the same facts shares one record.
 //
@@ -45,6 +45,10 @@ enum RowFact : uint32_t {
     kFactParentUser,
     // of a registry value write
     kFactDetails,
+    // of an alternate data stream written: its digests (the form of kFactHashes, without the
+    // import hash) and, for a short text, the text
+    kFactHash,
+    kFactContents,
     kRowFactCount
 };
 
@@ -56,6 +60,7 @@ enum RowFactsLayout : uint32_t {
     kFactsLayoutImage,    // an image load: the loaded file's facts
     kFactsLayoutProcess,  // a process start: its image's facts and its token's
     kFactsLayoutRegistry, // a registry value write: Details
+    kFactsLayoutStream,   // an alternate data stream written: Hash and Contents
     kFactsLayoutCount
 };
 constexpr uint16_t kFactsTag = 0xF0A0; // unit 0's high bits: no text a row shows starts so

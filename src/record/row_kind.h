@@ -75,7 +75,12 @@ namespace olv {
     X(ProcessExited, kCategoryProcess, u"Process exited")                                          \
     X(TargetProcessExited, kCategoryProcess, u"Target process exited")                             \
     X(LoadedDll, kCategoryProcess, u"Loaded DLL")                                                  \
-    X(UnloadedDll, kCategoryProcess, u"Unloaded DLL")
+    X(UnloadedDll, kCategoryProcess, u"Unloaded DLL")                                              \
+    /* File: pipes, streams and whole disks, decided from the open and the write */                \
+    X(CreatedPipe, kCategoryFile, u"Created pipe")                                                 \
+    X(ConnectedToPipe, kCategoryFile, u"Connected to pipe")                                        \
+    X(WroteAlternateDataStream, kCategoryFile, u"Wrote alternate data stream")                     \
+    X(OpenedDiskForRawAccess, kCategoryFile, u"Opened disk for raw access")
 
 enum class RowKind : uint16_t {
 #define OLV_ROW_KIND_ENUM(name, category, text) name,

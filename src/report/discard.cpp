@@ -1,18 +1,14 @@
 #include "report/discard.h"
 
 #include "base/format.h"
-#include "base/product.h"
 #include "platform/lock.h"
 #include "platform/time.h"
-#include "platform/ui.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
 
 namespace olv {
 
 namespace {
-
-constexpr size_t kQuestionChars = 640;
 
 // Orders two local times by their fields (the day of the week plays no part).
 bool Earlier(const SystemTime& a, const SystemTime& b) {
@@ -26,18 +22,19 @@ bool Earlier(const SystemTime& a, const SystemTime& b) {
 
 } // namespace
 
-bool ConfirmDiscardingRows(Recording* app, DiscardReason reason) {
+bool DiscardQuestion(Recording* app, DiscardReason reason, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
     int32_t rows;
     {
         LockGuard guard(&app->rowsLock);
         rows = app->rowCount;
     }
     const bool closingRecording = reason == kDiscardByClose && app->recording != 0;
-    if (!closingRecording && (app->rowsUnsaved == 0 || rows <= 0)) return true;
+    if (!closingRecording && (app->rowsUnsaved == 0 || rows <= 0)) return false;
 
-    char16_t question[kQuestionChars];
     if (closingRecording) {
-        FormatText(question, kQuestionChars,
+        FormatText(out, capacity,
                    u"A recording is running. Closing Olvetta stops it, ends the program being "
                    u"examined and discards the %d rows recorded so far that were not saved.\n\n"
                    u"Save Session keeps them.\n\nClose anyway?",
@@ -49,12 +46,11 @@ bool ConfirmDiscardingRows(Recording* app, DiscardReason reason) {
             u"Opening a session replaces them.\n\nOpen anyway?",
             u"Closing Olvetta discards them.\n\nClose anyway?",
         };
-        FormatText(question, kQuestionChars,
+        FormatText(out, capacity,
                    u"%d rows have not been saved. Save Session keeps them.\n\n%s", rows,
                    kActions[reason]);
     }
-    return UiMessageBox(app->port.mainWindow, question, kProductName, kIconWarning,
-                        kButtonsYesNoDefaultNo) == kAnswerYes;
+    return true;
 }
 
 void CountClearedRows(Recording* app) {

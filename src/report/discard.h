@@ -3,6 +3,7 @@
 // every file written afterwards reports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace olv {
@@ -11,10 +12,11 @@ struct Recording; // record/recording.h
 
 enum DiscardReason : int { kDiscardByClear, kDiscardByOpen, kDiscardByClose };
 
-// Asks (Yes/No, No the default) before an action discards rows recorded or changed since the
-// last save; closing during a recording always asks, since it ends the recording. True when the
-// action may go ahead: nothing would be lost, or the user answered Yes.
-bool ConfirmDiscardingRows(Recording* app, DiscardReason reason);
+// The question (Yes/No, No the default) to ask before an action discards rows recorded or
+// changed since the last save; closing during a recording always asks, since it ends the
+// recording. False (out empty) when the action may go ahead unasked: nothing would be lost.
+constexpr size_t kDiscardQuestionChars = 640;
+bool DiscardQuestion(Recording* app, DiscardReason reason, char16_t* out, size_t capacity);
 // Adds the rows now held to the Recording's account of cleared rows (count, earliest and latest
 // time, the time of this Clear). Call before the rows are cleared; nothing when there are none.
 void CountClearedRows(Recording* app);

@@ -274,7 +274,14 @@ const char16_t* EndpointOf(const char16_t* path) {
     return at < 0 ? path : path + at + 4;
 }
 
-enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally };
+enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally, kChannelTally, kTallyCount };
+
+// Pipes, streams and whole disks are listed apart from the files touched: each is a channel or
+// a hiding place rather than a document, and a handful of them says more than a count of opens.
+bool IsChannelKind(RowKind kind) {
+    return kind == RowKind::CreatedPipe || kind == RowKind::ConnectedToPipe ||
+           kind == RowKind::WroteAlternateDataStream || kind == RowKind::OpenedDiskForRawAccess;
+}
 
 // The tally a row feeds and the name it gives; null for a row that feeds none.
 // The tally of stored row i and the name it counts, copied from the row's path into `path`
@@ -284,9 +291,21 @@ NameTally* TallyOf(NameTally* tallies, const Recording* app, int32_t i, char16_t
     NameTally* tally = nullptr;
     bool endpoint = false;
     switch (StoredCategory(app, i)) {
-    case kCategoryFile:
+    case kCategoryFile: {
+        const RowKind kind = StoredKind(app, i);
+        if (IsChannelKind(kind)) {
+            // "Created pipe: \\.\pipe\NAME", cut to the room of a path.
+            char16_t whole[kPathChars + 1];
+            CopyStoredText(app, i, kTextPath, whole, kPathChars + 1);
+            CopyBounded(path, kPathChars + 1, RowKindOperation(kind));
+            AppendBounded(path, kPathChars + 1, u": ");
+            AppendBounded(path, kPathChars + 1, whole);
+            *name = path;
+            return &tallies[kChannelTally];
+        }
         tally = &tallies[kFileTally];
         break;
+    }
     case kCategoryRegistry:
         tally = &tallies[kKeyTally];
         break;
@@ -415,7 +434,7 @@ char16_t* BuildSummaryText(Recording* app) {
         GatherCompletenessCounters(app);
     }
 
-    NameTally tallies[4] = {};
+    NameTally tallies[kTallyCount] = {};
     for (NameTally& t : tallies) {
         if (!AllocNameTally(&t)) {
             for (NameTally& f : tallies)
@@ -529,32 +548,16 @@ char16_t* BuildSummaryText(Recording* app) {
     AppendSummaryLine(text, capacity, u"");
 
     AppendTopTen(text, capacity, u"[Most touched files]", &files);
+    if (tallies[kChannelTally].used > 0) {
+        AppendTopTen(text, capacity, u"[Pipes, alternate data streams and disks opened whole]",
+                     &tallies[kChannelTally]);
+    }
     AppendTopTen(text, capacity, u"[Most touched registry keys]", &keys);
     AppendTopTen(text, capacity, u"[Most contacted endpoints]", &endpoints);
     AppendTopTen(text, capacity, u"[Most looked-up DNS names]", &names);
     for (NameTally& t : tallies)
         FreeNameTally(&t);
     return text;
-}
-
-} // namespace olv
-
-namespace olv {
-
-void ShowSummaryWindow(Recording* app) {
-    char16_t* text = BuildSummaryText(app);
-    if (text == nullptr) return;
-    // The fixed-pitch font is made once and kept; without it the summary borrows uiFont, which
-    // stays the main window's and is never stored here (the clean-up would delete it twice).
-    if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
-    const FontHandle font =
-        app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
-    char16_t title[320];
-    ViewWindowTitle(app, u"Summary", title, 320);
-    UiHandle window =
-        UiOpenTextWindow(app->port.mainWindow, app->port.instance, title, 720, 640, font, text);
-    if (window != nullptr) UiShowViewWindow(window);
-    FreeBlock(text);
 }
 
 } // namespace olv

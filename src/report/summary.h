@@ -66,8 +66,4 @@ void AppendSummaryLine(char16_t* text, size_t capacity, const char16_t* line);
 // then ends silently).
 char16_t* BuildSummaryText(Recording* app);
 
-// "Summary": builds the text and shows it in a text window of the UI port, in summaryFont (made
-// on first use and kept), or in uiFont while summaryFont cannot be made.
-void ShowSummaryWindow(Recording* app);
-
 } // namespace olv

@@ -37,6 +37,8 @@ constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
     {RowKind::ReadSeveralRegistryValues, OpRead},
     {RowKind::ClosedRegistryKey, OpRead},
     {RowKind::FlushedRegistryKey, OpRead},
+    {RowKind::ConnectedToPipe, OpRead},
+    {RowKind::OpenedDiskForRawAccess, OpRead},
 
     {RowKind::WroteFile, OpWrite},
     {RowKind::CreatedNewFile, OpWrite},
@@ -50,6 +52,8 @@ constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
     {RowKind::CreatedRegistryKey, OpWrite},
     {RowKind::WroteRegistryValue, OpWrite},
     {RowKind::ChangedRegistryKeyInformation, OpWrite},
+    {RowKind::CreatedPipe, OpWrite},
+    {RowKind::WroteAlternateDataStream, OpWrite},
 
     {RowKind::StartedChildProcess, OpStart},
     {RowKind::StartedProcess, OpStart},
@@ -141,6 +145,9 @@ constexpr PatternList kUnusualDllFolders = {
     u"\\appdata\\local\\temp\\", u"\\appdata\\roaming\\", u"\\downloads\\", u"\\windows\\temp\\",
     u"\\users\\public\\",        u"\\$recycle.bin\\",     u"\\desktop\\",   nullptr,
 };
+// The decoder's texts of a whole-disk open and of a stream write ("Stream: NAME").
+constexpr PatternList kRawDiskOperation = {u"opened disk for raw access", nullptr};
+constexpr PatternList kStreamDetail = {u"stream: ", nullptr};
 constexpr PatternList kAttackDlls = {u"comsvcs.dll", u"scrobj.dll", u"vbscript.dll", u"jscript.dll",
                                      nullptr};
 constexpr PatternList kPowerShell = {u"powershell", u"pwsh.exe", nullptr};
@@ -331,6 +338,13 @@ constexpr ThreatRule kThreatRules[kThreatRuleCount] = {
      kAnyResult, MatchPathSuffix},
     {kCategoryNetwork, 2, u"Remote management or tunnel service", kRemoteServices, nullptr,
      kPathOrDetail, OpNetwork, kAnyResult, MatchSubstring},
+    // Reads beneath the file system (locked hives and databases copied, boot records read) and
+    // programs kept where a directory listing does not show them; an attempt tells as much as a
+    // success.
+    {kCategoryFile, 2, u"Disk opened for raw access", kRawDiskOperation, nullptr, FieldOperation,
+     OpRead, kAnyResult, MatchSubstring},
+    {kCategoryFile, 3, u"Executable hidden in a stream", kStreamDetail, kExecutableTypes,
+     FieldDetail, OpWrite, kAnyResult, MatchSubstring},
 };
 
 // --- Compile-time checks of the tables ---------------------------------------------------------
@@ -379,7 +393,7 @@ constexpr bool OperationClassTableIsSound() {
         }
     }
     // Read, Write, Start, Load, Network, Exit, Delete.
-    const uint32_t expected[7] = {18, 12, 2, 4, 12, 2, 4};
+    const uint32_t expected[7] = {20, 14, 2, 4, 12, 2, 4};
     for (int b = 0; b < 7; ++b) {
         if (counts[b] != expected[b]) return false;
     }
@@ -393,6 +407,7 @@ constexpr uint8_t kExpectedPatternCounts[kThreatRuleCount][2] = {
     {4, 14}, {3, 14}, {4, 14}, {8, 0}, {6, 0}, {7, 0}, {4, 0}, {2, 13}, {2, 6},
     {1, 5},  {1, 5},  {1, 5},  {1, 7}, {2, 4}, {2, 7}, {5, 5}, {5, 4},  {7, 0},
     {5, 0},  {7, 0},  {4, 0},  {4, 4}, {7, 0}, {6, 0}, {8, 0}, {9, 0},  {12, 0},
+    {1, 0},  {1, 14},
 };
 
 constexpr bool ThreatRuleTableIsSound() {
@@ -419,14 +434,15 @@ constexpr bool ThreatRuleTableIsSound() {
     return true;
 }
 
-static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 54);
-static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 36);
+static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 58);
+static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 38);
 static_assert(OperationClassTableIsSound(),
-              "operation class table: 54 distinct kinds, one class bit each, 18/12/2/4/12/2/4");
+              "operation class table: 58 distinct kinds, one class bit each, 20/14/2/4/12/2/4");
 static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
 static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
 static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&
-              kThreatRules[10].patternsB == kThreatRules[11].patternsB);
+              kThreatRules[10].patternsB == kThreatRules[11].patternsB &&
+              kThreatRules[11].patternsB == kThreatRules[37].patternsB);
 
 // The class of every kind, by its number: the rule loop asks it once a row.
 struct ClassesOfKinds {

@@ -45,8 +45,8 @@ struct OperationClassEntry {
     uint32_t classes;
 };
 
-constexpr size_t kThreatRuleCount = 36;
-constexpr size_t kOperationClassCount = 54;
+constexpr size_t kThreatRuleCount = 38;
+constexpr size_t kOperationClassCount = 58;
 extern const ThreatRule kThreatRules[kThreatRuleCount];
 extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 

@@ -26,11 +26,22 @@ enum SigmaCategory : uint32_t {
     kSigmaRegistryEvent, // every registry_add, registry_delete and registry_set row is one too
     kSigmaNetworkConnection,
     kSigmaDnsQuery,
+    // Pipes, streams, file reads and renames, whole-disk opens, and the DNS client's own log (a
+    // log source named by its service, dns-client, rather than by a category).
+    kSigmaPipeCreated,
+    kSigmaCreateStreamHash,
+    kSigmaFileAccess,
+    kSigmaFileRename,
+    kSigmaRawAccessThread,
+    kSigmaDnsClient,
     kSigmaCategoryCount,
 };
 
-// "process_creation", "image_load", ...; nullptr for a value out of range.
+// "process_creation", "image_load", ...; nullptr for a value out of range. A category a log
+// source names by its service ("dns-client") has the service's name.
 const char* SigmaCategoryName(uint32_t category);
+// Whether a log source names the category by its service rather than by a category.
+bool IsSigmaServiceCategory(uint32_t category);
 
 // Every field the view fills. A rule may name others (fields a category never records): their
 // comparisons are unknown on every row (see MatchSigmaRules).
@@ -59,6 +70,13 @@ enum SigmaField : uint32_t {
     // The acting process's family beyond its parent, and the name a file was renamed to.
     kSigmaGrandParentImage,
     kSigmaNewName,
+    // A pipe's name, a file read, a rename's old name, a disk opened whole, the DNS client's
+    // event number.
+    kSigmaPipeName,
+    kSigmaFileName,
+    kSigmaSourceFilename,
+    kSigmaDevice,
+    kSigmaEventId,
     // Facts of the row read apart from its event (record/row_facts.h), in RowFact order: the
     // image's version texts, digests and signature; the token of a started process; a written
     // value's data.
@@ -80,6 +98,8 @@ enum SigmaField : uint32_t {
     kSigmaLogonId,
     kSigmaParentUser,
     kSigmaDetails,
+    kSigmaHash,     // a stream's digests, in the form of Hashes
+    kSigmaContents, // a short stream's text
     kSigmaFieldCount,
 };
 

@@ -248,17 +248,28 @@ bool Compiler::Compile(const std::string& text, SigmaRuleInfo* info, Rule* rule)
             return Refuse(kSigmaRefusedProduct, product,
                           "product " + (product->IsScalar() ? Scalar(*product) : std::string("?")));
     }
-    if (hasService && !service->IsNull())
-        return Refuse(kSigmaRefusedService, service,
-                      "service " + (service->IsScalar() ? Scalar(*service) : std::string("?")));
-    if (!hasCategory || !category->IsScalar())
-        return Refuse(kSigmaRefusedCategory, logsource, "the log source names no category");
     category_ = kSigmaCategoryCount;
-    for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
-        if (Scalar(*category) == SigmaCategoryName(c)) category_ = c;
+    if (hasService && !service->IsNull()) {
+        // A service the recorder feeds stands for its category, alone: a rule naming a category
+        // as well asks for events of both at once, which no row is.
+        for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+            if (IsSigmaServiceCategory(c) && service->IsScalar() &&
+                Scalar(*service) == SigmaCategoryName(c) && (!hasCategory || category->IsNull()))
+                category_ = c;
+        }
+        if (category_ == kSigmaCategoryCount)
+            return Refuse(kSigmaRefusedService, service,
+                          "service " + (service->IsScalar() ? Scalar(*service) : std::string("?")));
+    } else {
+        if (!hasCategory || !category->IsScalar())
+            return Refuse(kSigmaRefusedCategory, logsource, "the log source names no category");
+        for (uint32_t c = 0; c < kSigmaCategoryCount; ++c) {
+            if (!IsSigmaServiceCategory(c) && Scalar(*category) == SigmaCategoryName(c))
+                category_ = c;
+        }
+        if (category_ == kSigmaCategoryCount)
+            return Refuse(kSigmaRefusedCategory, category, "category " + Scalar(*category));
     }
-    if (category_ == kSigmaCategoryCount)
-        return Refuse(kSigmaRefusedCategory, category, "category " + Scalar(*category));
 
     uint32_t levelValue = kSigmaInformational;
     if (hasLevel && !level->IsNull()) {

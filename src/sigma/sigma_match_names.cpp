@@ -11,6 +11,8 @@ namespace {
 const char* const kCategoryNames[kSigmaCategoryCount] = {
     "process_creation", "image_load",     "file_event",     "file_delete",        "registry_add",
     "registry_delete",  "registry_set",   "registry_event", "network_connection", "dns_query",
+    "pipe_created",     "create_stream_hash", "file_access", "file_rename", "raw_access_thread",
+    "dns-client",
 };
 
 const char* const kFieldNames[kSigmaFieldCount] = {
@@ -21,10 +23,11 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "Protocol",        "Initiated",     "QueryName",         "QueryResults",
     "QueryStatus",
     "GrandParentImage", "NewName",
+    "PipeName", "FileName", "SourceFilename", "Device", "EventID",
     // facts (record/row_facts.h)
     "OriginalFileName", "Description", "Product", "Company", "FileVersion", "Hashes", "md5",
     "sha1", "sha256", "Imphash", "Signed", "Signature", "SignatureStatus", "User",
-    "IntegrityLevel", "LogonId", "ParentUser", "Details",
+    "IntegrityLevel", "LogonId", "ParentUser", "Details", "Hash", "Contents",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -81,6 +84,20 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // dns_query
     Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) | Bit(kSigmaQueryStatus) | Bit(kSigmaImage) |
         Bit(kSigmaProcessId) | kActingProcessFields,
+    // pipe_created
+    Bit(kSigmaPipeName) | Bit(kSigmaEventType) | Bit(kSigmaImage) | Bit(kSigmaProcessId) |
+        kActingProcessFields,
+    // create_stream_hash: the stream's digests and short text are facts read after the write
+    kFileFields | Bit(kSigmaHash) | Bit(kSigmaContents),
+    // file_access
+    Bit(kSigmaFileName) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields,
+    // file_rename
+    Bit(kSigmaSourceFilename) | kFileFields,
+    // raw_access_thread
+    Bit(kSigmaDevice) | Bit(kSigmaImage) | Bit(kSigmaProcessId) | kActingProcessFields,
+    // dns-client: the DNS client's own log names the process by its id only
+    Bit(kSigmaEventId) | Bit(kSigmaQueryName) | Bit(kSigmaQueryResults) |
+        Bit(kSigmaQueryStatus) | Bit(kSigmaProcessId),
 };
 
 
@@ -114,6 +131,10 @@ const FoldTable gFold; // built before main; read-only afterwards
 
 const char* SigmaCategoryName(uint32_t category) {
     return category < kSigmaCategoryCount ? kCategoryNames[category] : nullptr;
+}
+
+bool IsSigmaServiceCategory(uint32_t category) {
+    return category == kSigmaDnsClient;
 }
 
 const char* SigmaFieldName(uint32_t field) {

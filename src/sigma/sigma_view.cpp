@@ -101,6 +101,12 @@ struct SigmaViewContext {
     TextRef recorderRef; // recorderImage in the arena, once a family names it
     uint8_t recorderKept;
     char16_t recorderImage[kRecorderImageChars];
+    // The old name of a file being renamed: the last "Renamed file" row, which the thread's
+    // "Renamed file by path" row (the new name) follows.
+    uint32_t renamePid;
+    uint32_t renameThread;
+    uint32_t renameLength; // 0: none
+    char16_t renameSource[kPathChars + 1];
 };
 
 namespace {
@@ -553,6 +559,7 @@ void SetNewName(SigmaViewBuffer* out, RowKind kind, const char16_t* path, size_t
 // --- Facts of the row ---
 
 static_assert(kSigmaDetails - kSigmaOriginalFileName == kFactDetails &&
+                  kSigmaContents - kSigmaOriginalFileName == kFactContents &&
                   kSigmaUser - kSigmaOriginalFileName == kFactUser,
               "the fact fields follow RowFact's order");
 
@@ -696,22 +703,116 @@ size_t WrittenFileKey(uint32_t pid, const char16_t* path, size_t length, char16_
     return length + 2;
 }
 
+// --- Pipes, streams, reads, renames and whole disks ---
+
+bool StartsWithFolded(const char16_t* text, size_t length, const char16_t* prefix) {
+    size_t i = 0;
+    for (; prefix[i] != 0; ++i) {
+        if (i >= length || FoldAscii(text[i]) != FoldAscii(prefix[i])) return false;
+    }
+    return true;
+}
+
+
+// A pipe row's view: its name as \NAME (the row shows \\.\pipe\NAME).
+uint32_t PipeView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    static constexpr char16_t kShown[] = u"\\\\.\\pipe";
+    constexpr size_t kShownChars = sizeof kShown / sizeof kShown[0] - 1;
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    if (!StartsWithFolded(path, pathLength, kShown) || pathLength <= kShownChars ||
+        path[kShownChars] != u'\\') {
+        return kSigmaViewNone;
+    }
+    AddCategory(out, kSigmaPipeCreated);
+    SetField(out, kSigmaPipeName, path + kShownChars, pathLength - kShownChars);
+    SetLiteral(out, kSigmaEventType,
+               r.kind == RowKind::CreatedPipe ? u"CreatePipe" : u"ConnectPipe");
+    SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
+    return kSigmaViewReady;
+}
+
+uint32_t RawAccessView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    AddCategory(out, kSigmaRawAccessThread);
+    SetField(out, kSigmaDevice, path, pathLength);
+    SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
+    return kSigmaViewReady;
+}
+
+// A file opened or read: each such row, as the rules of file reads count them.
+uint32_t FileAccessView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    if (TextEquals(path, u"(file not identified)")) return kSigmaViewNone;
+    AddCategory(out, kSigmaFileAccess);
+    SetField(out, kSigmaFileName, path, pathLength);
+    SetProcessImage(c, r, out);
+    SetActingProcess(c, r, out);
+    return kSigmaViewReady;
+}
+
+// Keeps the old name of a rename for the new-name row of the same thread that follows it.
+void NoteRenameSource(SigmaViewContext* c, const ViewRow& r) {
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    c->renameLength = 0;
+    if (TextEquals(path, u"(file not identified)") || pathLength == 0) return;
+    std::memcpy(c->renameSource, path, pathLength * sizeof(char16_t));
+    c->renameSource[pathLength] = 0;
+    c->renameLength = static_cast<uint32_t>(pathLength);
+    c->renamePid = r.row->pid;
+    c->renameThread = r.row->threadId;
+}
+
+// SourceFilename of a new-name row: the old name its thread's rename row gave just before, else
+// unknown (the rename row came after it, or was not recorded).
+void SetRenameSource(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    AddCategory(out, kSigmaFileRename);
+    if (c->renameLength > 0 && c->renamePid == r.row->pid &&
+        c->renameThread == r.row->threadId) {
+        SetCopied(out, kSigmaSourceFilename, c->renameSource, c->renameLength);
+        c->renameLength = 0;
+    } else {
+        SetUnknown(out, kSigmaSourceFilename);
+    }
+}
+
 uint32_t LearnFileRow(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
                       SigmaViewBuffer* out) {
     const RowKind kind = r.kind;
     uint32_t category;
+    switch (kind) {
+    case RowKind::CreatedPipe:
+    case RowKind::ConnectedToPipe:
+        return PipeView(c, r, out);
+    case RowKind::OpenedDiskForRawAccess:
+        return RawAccessView(c, r, out);
+    case RowKind::OpenedFile:
+    case RowKind::ReadFile:
+        return FileAccessView(c, r, out);
+    case RowKind::RenamedFile:
+        NoteRenameSource(c, r);
+        return kSigmaViewNone;
+    default:
+        break;
+    }
     if (kind == RowKind::CreatedNewFile || kind == RowKind::CreatedLink ||
-        kind == RowKind::RenamedFileByPath || kind == RowKind::WroteFile) {
+        kind == RowKind::RenamedFileByPath || kind == RowKind::WroteFile ||
+        kind == RowKind::WroteAlternateDataStream) {
         category = kSigmaFileEvent;
     } else if (kind == RowKind::DeletedFile || kind == RowKind::DeletedFileByPath) {
         category = kSigmaFileDelete;
     } else {
-        return kSigmaViewNone; // the most common rows (reads, opens, closes) read no text
+        return kSigmaViewNone; // the most common rows (closes, handle releases) read no text
     }
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
     if (TextEquals(path, u"(file not identified)")) return kSigmaViewNone;
-    if (kind == RowKind::WroteFile) {
+    if (kind == RowKind::WroteFile || kind == RowKind::WroteAlternateDataStream) {
         char16_t key[kKeyChars];
         const size_t length = WrittenFileKey(r.row->pid, path, pathLength, key);
         bool isNew = false;
@@ -724,18 +825,15 @@ uint32_t LearnFileRow(SigmaViewContext* c, const ViewRow& r, SigmaRowKey given,
     SetProcessImage(c, r, out);
     SetActingProcess(c, r, out);
     SetNewName(out, kind, path, pathLength);
+    if (kind == RowKind::RenamedFileByPath) SetRenameSource(c, r, out);
+    if (kind == RowKind::WroteAlternateDataStream) {
+        AddCategory(out, kSigmaCreateStreamHash);
+        SetFactFields(out, r);
+    }
     return kSigmaViewReady;
 }
 
 // --- Registry rows ---
-
-bool StartsWithFolded(const char16_t* text, size_t length, const char16_t* prefix) {
-    size_t i = 0;
-    for (; prefix[i] != 0; ++i) {
-        if (i >= length || FoldAscii(text[i]) != FoldAscii(prefix[i])) return false;
-    }
-    return true;
-}
 
 uint32_t RegistryView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
     const RowKind kind = r.kind;
@@ -971,6 +1069,9 @@ uint32_t DnsView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
     const bool answer = r.kind == RowKind::DnsAnswer;
     if (!answer && r.kind != RowKind::DnsQuery) return kSigmaViewNone;
     AddCategory(out, kSigmaDnsQuery);
+    // The DNS client's own log numbers a lookup's start 3006 and its completion 3008.
+    AddCategory(out, kSigmaDnsClient);
+    SetNumber(out, kSigmaEventId, answer ? 3008 : 3006);
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
     // The decoder shows an empty name as "(empty)".
@@ -1080,7 +1181,8 @@ SigmaRowKey SigmaKeyOfRow(const TextStore* store, const CompactRow& row) {
     const char16_t* protocol = nullptr;
     const char16_t* initiated = nullptr;
     uint32_t table = kNoKeyGiven;
-    if (row.category == kCategoryFile && kind == RowKind::WroteFile) {
+    if (row.category == kCategoryFile &&
+        (kind == RowKind::WroteFile || kind == RowKind::WroteAlternateDataStream)) {
         table = kWrittenFilesKey;
     } else if (row.category == kCategoryNetwork && PairKind(kind, &protocol, &initiated)) {
         table = kEndpointPairsKey;
@@ -1261,8 +1363,16 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
         return kSigmaViewReady;
     }
     if (row.category == kCategoryFile) {
+        // Rows of these categories are viewed from their own texts alone.
+        if ((categories & (1u << kSigmaPipeCreated)) != 0) return PipeView(context, r, out);
+        if ((categories & (1u << kSigmaRawAccessThread)) != 0) {
+            return RawAccessView(context, r, out);
+        }
+        if ((categories & (1u << kSigmaFileAccess)) != 0) return FileAccessView(context, r, out);
         // The categories given are bits already.
-        out->view.categories = categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete));
+        out->view.categories = categories & ((1u << kSigmaFileEvent) | (1u << kSigmaFileDelete) |
+                                             (1u << kSigmaCreateStreamHash) |
+                                             (1u << kSigmaFileRename));
         if (out->view.categories == 0) return kSigmaViewNone;
         size_t pathLength = 0;
         const char16_t* path = RowPath(r, &pathLength);
@@ -1272,6 +1382,11 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
         if ((out->view.categories & (1u << kSigmaFileEvent)) != 0) {
             SetNewName(out, r.kind, path, pathLength);
         }
+        // The old name was handed to the first view only.
+        if ((out->view.categories & (1u << kSigmaFileRename)) != 0) {
+            SetUnknown(out, kSigmaSourceFilename);
+        }
+        if ((out->view.categories & (1u << kSigmaCreateStreamHash)) != 0) SetFactFields(out, r);
         return kSigmaViewReady;
     }
     return kSigmaViewNone;

@@ -56,9 +56,9 @@ struct SigmaViewBuffer {
     SigmaRowFacts facts;
 };
 
-// The fields that are facts of the row (kSigmaOriginalFileName to kSigmaDetails).
+// The fields that are facts of the row (kSigmaOriginalFileName to kSigmaContents).
 constexpr SigmaFieldMask kSigmaFactFields =
-    (SigmaFieldBit(kSigmaDetails) | (SigmaFieldBit(kSigmaDetails) - 1)) &
+    (SigmaFieldBit(kSigmaContents) | (SigmaFieldBit(kSigmaContents) - 1)) &
     ~(SigmaFieldBit(kSigmaOriginalFileName) - 1);
 
 enum SigmaViewOutcome : uint32_t {

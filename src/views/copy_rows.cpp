@@ -159,28 +159,20 @@ char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, siz
     return text;
 }
 
-int32_t CopyShownItems(Recording* app, const int32_t* items, int32_t count) {
-    if (items == nullptr || count <= 0) return 0;
-    size_t length = 0;
-    char16_t* text = BuildCopyText(app, items, count, &length);
-    const bool copied = text != nullptr && UiSetClipboardText(app->port.mainWindow, text);
-    FreeBlock(text);
-    return copied ? count : 0;
-}
-
-bool CopyCell(Recording* app, int item, int column) {
+char16_t* BuildCellCopyText(Recording* app, int item, int column) {
     char16_t* cell = static_cast<char16_t*>(AllocZeroed(kDisplayBufferChars * sizeof(char16_t)));
     char16_t* text = static_cast<char16_t*>(AllocZeroed(kDisplayBufferChars * sizeof(char16_t)));
-    bool copied = false;
+    bool built = false;
     // The cell as the list shows it (hidden characters already marked), then written safely.
     if (cell != nullptr && text != nullptr &&
         ListDisplayText(app, item, column, cell, kDisplayBufferChars)) {
         AppendCopyField(text, kDisplayBufferChars, cell, kDisplayBufferChars);
-        copied = UiSetClipboardText(app->port.mainWindow, text);
+        built = true;
     }
     FreeBlock(cell);
+    if (built) return text;
     FreeBlock(text);
-    return copied;
+    return nullptr;
 }
 
 } // namespace olv

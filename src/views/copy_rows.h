@@ -37,12 +37,9 @@ size_t BuildCopyLine(const EventRow& row, char16_t* out, size_t capacity);
 // when memory was refused.
 char16_t* BuildCopyText(Recording* app, const int32_t* items, int32_t count, size_t* length);
 
-// "Copy Rows" and Ctrl+C: the shown items listed (the list's selection, in the order shown, as
-// the front end read it), with the header line. Returns the rows put on the clipboard (0 when
-// none is listed or memory or the clipboard refused).
-int32_t CopyShownItems(Recording* app, const int32_t* items, int32_t count);
-// "Copy Cell": the text of column (0 to 6) of shown item as the list shows it. False when there
-// is no such item or the clipboard refused.
-bool CopyCell(Recording* app, int item, int column);
+// "Copy Cell": the text of column (0 to 6) of shown item as the list shows it, written by the
+// rules above, in a block of kDisplayBufferChars characters the caller frees. Null when there is
+// no such item or memory was refused.
+char16_t* BuildCellCopyText(Recording* app, int item, int column);
 
 } // namespace olv

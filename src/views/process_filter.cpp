@@ -214,19 +214,18 @@ bool RunProcessCommand(Recording* app, int command, int32_t rowIndex) {
     case kMenuShowAllProcesses:
         ClearProcessCondition(app);
         return true;
-    case kMenuCopyCommandLine: {
-        char16_t line[kPathChars];
-        line[0] = 0;
-        {
-            LockGuard guard(&app->rowsLock);
-            const int32_t start = InstanceStartRow(app, rowIndex);
-            if (start >= 0) CopyStoredText(app, start, kTextPath, line, kPathChars);
-        }
-        return line[0] != 0 && UiSetClipboardText(app->port.mainWindow, line);
-    }
     default:
         return false;
     }
+}
+
+bool ProcessCommandLine(Recording* app, int32_t rowIndex, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    LockGuard guard(&app->rowsLock);
+    const int32_t start = InstanceStartRow(app, rowIndex);
+    if (start >= 0) CopyStoredText(app, start, kTextPath, out, capacity);
+    return out[0] != 0;
 }
 
 } // namespace olv

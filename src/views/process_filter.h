@@ -75,8 +75,11 @@ extern const ProcessMenuEntry kProcessMenu[kProcessMenuEntries];
 // The row index of shown item; -1 when it is not a shown item. Takes rowsLock.
 int32_t ShownRowIndex(Recording* app, int32_t item);
 // Carries out a process command for the process of row index (a row of the list, or a tree
-// node's start row): the conditions, "Show All Processes", and "Copy Command Line" (the command
-// line of the instance's start row onto the clipboard). False when nothing was done.
+// node's start row): the conditions and "Show All Processes". False when nothing was done ("Copy
+// Command Line" is the front end's: ProcessCommandLine gives it the text).
 bool RunProcessCommand(Recording* app, int command, int32_t rowIndex);
+// The command line of the start row of row index's instance (what "Copy Command Line" copies);
+// false (out empty) when that row is unknown or has none. Takes rowsLock.
+bool ProcessCommandLine(Recording* app, int32_t rowIndex, char16_t* out, size_t capacity);
 
 } // namespace olv

@@ -214,14 +214,4 @@ void FillProcessTreeWindow(Recording* app, UiHandle window) {
     FreeBlock(nodes);
 }
 
-void ShowProcessTreeWindow(Recording* app) {
-    char16_t title[320];
-    ViewWindowTitle(app, u"Process Tree", title, 320);
-    UiHandle window = UiOpenTreeWindow(app->port.mainWindow, app->port.instance, title, 560, 600,
-                                       app->port.uiFont);
-    if (window == nullptr) return;
-    FillProcessTreeWindow(app, window);
-    UiShowViewWindow(window);
-}
-
 } // namespace olv

@@ -62,9 +62,8 @@ int32_t PlaceProcessTree(ProcessTreeNode* nodes, int32_t count, InsertTreeItem i
 // "%s (PID: %lu)" with the name revealed; capacity kProcessTreeItemChars holds every name whole.
 void ProcessTreeItemText(const ProcessTreeNode* node, char16_t* out, size_t capacity);
 
-// "Process Tree": the nodes placed into a tree window of the UI port, roots expanded; the title
-// says what it shows (views/row_details.h, ViewWindowTitle).
-void ShowProcessTreeWindow(Recording* app);
+// "Process Tree" (the front end opens the tree window): the nodes placed into it, roots
+// expanded; the title says what it shows (views/row_details.h, ViewWindowTitle).
 // Fills an open tree window afresh from the rows, keeping the items the user expanded and the
 // selection (each item is tagged with its node's start row), and sets its title.
 void FillProcessTreeWindow(Recording* app, UiHandle window);

@@ -204,39 +204,6 @@ void RowDetailsTitle(Recording* app, int32_t item, char16_t* out, size_t capacit
     AppendRevealedOneLine(out, capacity, operation, kOperationChars);
 }
 
-void ShowRowDetailsWindow(Recording* app, int32_t item) {
-    char16_t* text = static_cast<char16_t*>(AllocZeroed(kRowDetailsChars * sizeof(char16_t)));
-    if (text == nullptr) return;
-    if (BuildRowDetails(app, item, text, kRowDetailsChars)) {
-        char16_t title[160];
-        RowDetailsTitle(app, item, title, 160);
-        UiHandle window = UiOpenDetailsWindow(app->port.mainWindow, app->port.instance, title, 640,
-                                              480, app->port.uiFont, text);
-        if (window != nullptr) UiShowViewWindow(window);
-    }
-    FreeBlock(text);
-}
-
-void RunListMenuCommand(Recording* app, int command, int32_t item, const char16_t* path) {
-    switch (command) {
-    case kMenuRowDetails:
-        ShowRowDetailsWindow(app, item);
-        break;
-    case kMenuRulesMatched:
-        ShowRulesMatched(app, item);
-        break;
-    case kMenuOnlyProcess:
-    case kMenuOnlyProcessTree:
-    case kMenuHideProcess:
-    case kMenuShowAllProcesses:
-        RunProcessCommand(app, command, ShownRowIndex(app, item));
-        break;
-    default:
-        RunContextMenuCommand(app, path, command);
-        break;
-    }
-}
-
 void ViewWindowTitle(const Recording* app, const char16_t* what, char16_t* out, size_t capacity) {
     if (out == nullptr || capacity == 0) return;
     CopyBounded(out, capacity, what);

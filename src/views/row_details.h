@@ -28,12 +28,6 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
 void AppendRowFacts(char16_t* out, size_t capacity, const Recording* app, int32_t index);
 // The details window's title: "Row Details - <operation>" of the shown item.
 void RowDetailsTitle(Recording* app, int32_t item, char16_t* out, size_t capacity);
-// Double-click or Enter on a shown item: the details window.
-void ShowRowDetailsWindow(Recording* app, int32_t item);
-// A command of the event list's context menu for shown item, whose path is given: the row's
-// details, the process commands (views/process_filter.h) or the path commands (Show in
-// Explorer, Copy path).
-void RunListMenuCommand(Recording* app, int command, int32_t item, const char16_t* path);
 
 // The title of a view window: "<what> - recording", or "<what> - session <file>" for rows opened
 // from a session file.

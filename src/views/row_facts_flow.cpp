@@ -5,6 +5,7 @@
 #include "base/format.h"
 #include "base/note_text.h"
 #include "platform/memory.h"
+#include "platform/time.h"
 #include "record/compact_row.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
@@ -20,8 +21,19 @@ struct WaitingRow {
     uint32_t outstanding;
 };
 
+// A stream row whose read waits for the stream's close, so that it is read whole.
+constexpr uint32_t kPendingStreams = 64;
+struct PendingStream {
+    int32_t row;
+    uint32_t pid;
+    uint32_t path; // text id: the close row of the same file names the same text
+    int64_t arrived;
+};
+
 struct RowFactsFlow {
     FactsWorker* worker;
+    PendingStream streams[kPendingStreams];
+    uint32_t streamCount;
     FactsCounts counts; // as the worker had them when it was stopped
     uint8_t stopped;
     WaitingRow waiting[kWaitingRows];
@@ -147,11 +159,51 @@ void TakeAnswer(void* context, const FactsAnswer& answer) {
             // Only the value's whole text: the start of one could mislead an equality.
             if (r.detailsOutcome == kDetailsWhole) t->Put16(kFactDetails, r.details);
             break;
+        case kFactsStream:
+            if (r.stream.hashKnown) t->Put(kFactHash, r.stream.hash);
+            if (r.stream.contentsKnown) t->Put16(kFactContents, r.stream.contents);
+            break;
         }
         // Refused memory leaves these facts unknown; the row is matched all the same.
         SetStoredFacts(call->app, row, t->given);
     }
     if (--w->outstanding == 0) Finish(call, w);
+}
+
+// Asks for the facts of a stream row whose wait ended; a refused request leaves the row with
+// nothing outstanding, and the next poll hands it out with its facts unknown.
+void AskStreamFacts(Recording* app, RowFactsFlow* flow, const PendingStream& p, int64_t now) {
+    WaitingRow* w = FindWaiting(flow, p.row);
+    if (w == nullptr) return;
+    const TextView text = TextOfId(StoredTexts(app), p.path);
+    char16_t path[kFactsPathChars];
+    bool asked = false;
+    if (text.length < kFactsPathChars && text.length < kPathChars) {
+        char16_t all[kPathChars];
+        CopyTextUnits(text, all);
+        std::memcpy(path, all, text.length * sizeof(char16_t));
+        path[text.length] = 0;
+        asked = RequestStreamFacts(flow->worker, static_cast<uint64_t>(p.row) << 2, now, path);
+    }
+    if (!asked) w->outstanding = 0;
+}
+
+// Streams whose close came (closedPid and closedPath: the close row; 0 for none), or which
+// waited for it as long as facts may take, are asked for now.
+void AskClosedStreams(Recording* app, RowFactsFlow* flow, uint32_t closedPid, uint32_t closedPath,
+                      int64_t now) {
+    uint32_t i = 0;
+    while (i < flow->streamCount) {
+        const PendingStream p = flow->streams[i];
+        const bool closed = closedPath != 0 && p.pid == closedPid && p.path == closedPath;
+        const bool waited = now > p.arrived && now - p.arrived >= kFactsDeadlineTicks;
+        if (!closed && !waited) {
+            ++i;
+            continue;
+        }
+        flow->streams[i] = flow->streams[--flow->streamCount];
+        AskStreamFacts(app, flow, p, now);
+    }
 }
 
 } // namespace
@@ -204,6 +256,11 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
     RowFactsFlow* flow = app->rowFacts;
     if (flow == nullptr || flow->stopped != 0 || index < 0 || index >= app->rowCount) return 0;
     const RowKind kind = StoredKind(app, index);
+    if (flow->streamCount > 0) {
+        const CompactRow& closing = StoredRecord(app, index);
+        const bool close = kind == RowKind::ClosedFile;
+        AskClosedStreams(app, flow, close ? closing.pid : 0, close ? closing.path : 0, now);
+    }
     if (FactsLayoutOfKind(kind) == kFactsLayoutNone) return 0;
     if (flow->waitingCount >= kWaitingRows) {
         ++flow->rowsNotAsked;
@@ -214,6 +271,17 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
     const uint64_t ticket = static_cast<uint64_t>(index) << 2;
     uint32_t asked = 0;
     char16_t path[kFactsPathChars];
+    if (kind == RowKind::WroteAlternateDataStream) {
+        // Read when the stream is closed (its writes done), or when no close came in time.
+        const PendingStream p{index, row.pid, row.path, now};
+        flow->waiting[flow->waitingCount++] = WaitingRow{index, 1};
+        if (flow->streamCount < kPendingStreams) {
+            flow->streams[flow->streamCount++] = p;
+        } else {
+            AskStreamFacts(app, flow, p, now);
+        }
+        return 1;
+    }
     if (kind == RowKind::WroteRegistryValue) {
         uint32_t key = 0, valueStart = 0, valueLength = 0;
         if (RegistryFacts(store, row, &key, &valueStart, &valueLength)) {
@@ -262,6 +330,15 @@ int32_t PollRowFacts(Recording* app, int64_t now, RowFactsDoneFn done, void* con
     auto* texts = static_cast<AnswerTexts*>(AllocZeroed(sizeof(AnswerTexts)));
     if (texts == nullptr) return 0; // asked again at the next tick
     PollCall call{app, flow, done, context, 0, texts};
+    if (flow->streamCount > 0) AskClosedStreams(app, flow, 0, 0, now);
+    // Rows whose last request was refused: nothing more will come for them.
+    for (uint32_t i = 0; i < flow->waitingCount;) {
+        if (flow->waiting[i].outstanding == 0) {
+            Finish(&call, &flow->waiting[i]);
+        } else {
+            ++i;
+        }
+    }
     PollFacts(flow->worker, now, TakeAnswer, &call, ~0u);
     FreeBlock(texts);
     return call.handed;
@@ -270,6 +347,11 @@ int32_t PollRowFacts(Recording* app, int64_t now, RowFactsDoneFn done, void* con
 void StopRowFacts(Recording* app, uint32_t waitMs, RowFactsDoneFn done, void* context) {
     RowFactsFlow* flow = app->rowFacts;
     if (flow == nullptr || flow->stopped != 0) return;
+    // Streams still open are read as they are; what the stop drops is counted with the rest.
+    while (flow->streamCount > 0) {
+        const PendingStream p = flow->streams[--flow->streamCount];
+        AskStreamFacts(app, flow, p, NowTicks());
+    }
     StopFactsWorker(flow->worker, waitMs);
     ReadFactsCounts(flow->worker, &flow->counts);
     flow->stopped = 1;

@@ -256,7 +256,8 @@ const char16_t* SigmaCategoryText(uint32_t category) {
     static const char16_t* const kNames[kSigmaCategoryCount] = {
         u"process_creation", u"image_load",      u"file_event",         u"file_delete",
         u"registry_add",     u"registry_delete", u"registry_set",       u"registry_event",
-        u"network_connection", u"dns_query"};
+        u"network_connection", u"dns_query",    u"pipe_created",       u"create_stream_hash",
+        u"file_access",      u"file_rename",     u"raw_access_thread",  u"dns-client"};
     return category < kSigmaCategoryCount ? kNames[category] : u"";
 }
 
@@ -434,41 +435,47 @@ void RefreshSigmaRulesCounts(Recording* app) {
     SetHeadline(app, window);
 }
 
-void ShowSigmaRulesWindow(Recording* app) {
+UiHandle RaiseSigmaRulesWindow(Recording* app) {
     UiHandle window = OpenSigmaRulesWindow(app);
     if (window != nullptr) {
         // Open already: its lines are drawn from the rules as they are, so it only comes forward.
         RefreshSigmaRulesCounts(app);
         UiShowViewWindow(window);
-        return;
     }
+    return window;
+}
+
+bool SigmaRulesWindowSpec(Recording* app, UiListWindowSpec* spec) {
     // The window's handle lives in the Sigma state, made here when no rules were ever loaded.
-    if (MakeSigmaState(app) == nullptr) return; // memory refused: the command ends silently
+    if (MakeSigmaState(app) == nullptr) return false;
     if (app->sigma->rulesList == nullptr) {
         app->sigma->rulesList = AllocRecord<SigmaRulesList>();
-        if (app->sigma->rulesList == nullptr) return;
+        if (app->sigma->rulesList == nullptr) return false;
         app->sigma->rulesList->sortColumn = -1;
     }
-    UiListWindowSpec spec{};
-    spec.title = u"Sigma Rules";
-    spec.width = 1000;
-    spec.height = 560;
-    spec.headings = kSigmaRulesHeadings;
-    spec.columnWidths = kSigmaRulesColumnWidths;
-    spec.columnCount = kSigmaRulesColumnCount;
-    spec.choices = kSigmaRulesChoices;
-    spec.choiceCount = kRulesChoiceCount;
-    spec.menu = kSigmaRulesMenu;
-    spec.menuCount = static_cast<int>(std::size(kSigmaRulesMenu));
-    spec.context = app;
-    spec.cell = CellFromWindow;
-    spec.activate = ActivateFromWindow;
-    spec.sort = SortFromWindow;
-    spec.search = SearchFromWindow;
-    spec.choose = ChooseFromWindow;
-    spec.command = CommandFromWindow;
-    window = UiOpenListWindow(app->port.mainWindow, app->port.instance, app->port.uiFont, &spec);
-    if (window == nullptr) return;
+    *spec = UiListWindowSpec{};
+    spec->title = u"Sigma Rules";
+    spec->width = 1000;
+    spec->height = 560;
+    spec->headings = kSigmaRulesHeadings;
+    spec->columnWidths = kSigmaRulesColumnWidths;
+    spec->columnCount = kSigmaRulesColumnCount;
+    spec->choices = kSigmaRulesChoices;
+    spec->choiceCount = kRulesChoiceCount;
+    spec->menu = kSigmaRulesMenu;
+    spec->menuCount = static_cast<int>(std::size(kSigmaRulesMenu));
+    spec->context = app;
+    spec->cell = CellFromWindow;
+    spec->activate = ActivateFromWindow;
+    spec->sort = SortFromWindow;
+    spec->search = SearchFromWindow;
+    spec->choose = ChooseFromWindow;
+    spec->command = CommandFromWindow;
+    return true;
+}
+
+void AdoptSigmaRulesWindow(Recording* app, UiHandle window) {
+    if (window == nullptr || app->sigma == nullptr) return;
     app->sigma->rulesWindow = window;
     Reorder(app, window);
     UiShowViewWindow(window);
@@ -522,28 +529,28 @@ void SigmaRulesWindowCommand(Recording* app, int command) {
     case kRulesCommandShowAllRows:
         EndSigmaRuleView(app);
         break;
-    case kRulesCommandCopy: {
-        // The selected lines, at most every line of the list.
-        const SigmaRulesList* list = ListOf(app);
-        if (list == nullptr || list->count == 0) return;
-        auto* lines =
-            static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(list->count) * sizeof(int32_t)));
-        if (lines == nullptr) return;
-        int32_t n = 0;
-        for (int line = UiListWindowNextSelected(window, -1); line >= 0 && n < list->count;
-             line = UiListWindowNextSelected(window, line)) {
-            lines[n++] = line;
-        }
-        size_t length = 0;
-        char16_t* text = BuildSigmaRulesCopyText(app, list, lines, n, &length);
-        if (text != nullptr) UiSetClipboardText(window, text);
-        FreeBlock(text);
-        FreeBlock(lines);
-        break;
-    }
     default:
         break;
     }
+}
+
+char16_t* SigmaRulesSelectionText(Recording* app, size_t* length) {
+    *length = 0;
+    UiHandle window = OpenSigmaRulesWindow(app);
+    const SigmaRulesList* list = ListOf(app);
+    if (window == nullptr || list == nullptr || list->count == 0) return nullptr;
+    // The selected lines, at most every line of the list.
+    auto* lines =
+        static_cast<int32_t*>(AllocZeroed(static_cast<size_t>(list->count) * sizeof(int32_t)));
+    if (lines == nullptr) return nullptr;
+    int32_t n = 0;
+    for (int line = UiListWindowNextSelected(window, -1); line >= 0 && n < list->count;
+         line = UiListWindowNextSelected(window, line)) {
+        lines[n++] = line;
+    }
+    char16_t* text = BuildSigmaRulesCopyText(app, list, lines, n, length);
+    FreeBlock(lines);
+    return text;
 }
 
 void AppendSigmaLoadStatus(const Recording* app, char16_t* out, size_t capacity) {
@@ -667,21 +674,6 @@ bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t cap
         AppendBounded(out, capacity, u"\r\n");
     }
     return true;
-}
-
-void ShowRulesMatched(Recording* app, int item) {
-    auto* text = static_cast<char16_t*>(AllocZeroed(kRulesMatchedChars * sizeof(char16_t)));
-    if (text == nullptr) return;
-    if (ComposeRulesMatchedText(app, item, text, kRulesMatchedChars)) {
-        if (app->port.summaryFont == nullptr) app->port.summaryFont = UiMakeSummaryFont();
-        const FontHandle font =
-            app->port.summaryFont != nullptr ? app->port.summaryFont : app->port.uiFont;
-        // A details window: Copy takes the whole text, Escape closes it.
-        UiHandle window = UiOpenDetailsWindow(app->port.mainWindow, app->port.instance,
-                                              u"Rules Matched", 720, 360, font, text);
-        if (window != nullptr) UiShowViewWindow(window);
-    }
-    FreeBlock(text);
 }
 
 } // namespace olv

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ui.h"
+
 namespace olv {
 
 struct Recording; // record/recording.h
@@ -51,9 +53,15 @@ const char16_t* SigmaRefusalReasonText(uint32_t reason);
 // "process_creation", ... as the window shows a category; empty for a value out of range.
 const char16_t* SigmaCategoryText(uint32_t category);
 
-// View > "Sigma Rules": opens the window, or brings the open one forward as it is (it is never
-// filled again for that: its lines are drawn from the rules when shown).
-void ShowSigmaRulesWindow(Recording* app);
+// View > "Sigma Rules" (the window is opened by the front end): the open window brought forward
+// as it is (it is never filled again for that: its lines are drawn from the rules when shown),
+// or null when none is open.
+UiHandle RaiseSigmaRulesWindow(Recording* app);
+// The new window's title, size, columns, choices, menu and calls (app as their context). False
+// when memory was refused (the command then ends silently).
+bool SigmaRulesWindowSpec(Recording* app, UiListWindowSpec* spec);
+// Takes window, just opened from that spec, as the Sigma Rules window: fills and shows it.
+void AdoptSigmaRulesWindow(Recording* app, UiHandle window);
 // Picks and orders the window's entries afresh when it is open (after a new set is loaded).
 void RefreshSigmaRulesWindow(Recording* app);
 // Keeps the open window's counts live: when rows matched since the last call, its lines are
@@ -71,6 +79,9 @@ void SortSigmaRulesWindow(Recording* app, int column);
 void SearchSigmaRulesWindow(Recording* app, const char16_t* text);
 void ChooseSigmaRulesWindow(Recording* app, int choice);
 void SigmaRulesWindowCommand(Recording* app, int command);
+// The window's selected lines as the copy command gives them (header line included), in a block
+// the caller frees; null when nothing is selected or memory was refused.
+char16_t* SigmaRulesSelectionText(Recording* app, size_t* length);
 
 // What the work budget of matching cost the loaded rules, for the window and the files' notes: a
 // line each for the rules set aside for cost, the rows that ran out of the budget and the rows not
@@ -96,7 +107,5 @@ void AppendSigmaRuleViewStatus(const Recording* app, char16_t* out, size_t capac
 // not a shown row.
 constexpr size_t kRulesMatchedChars = 131072;
 bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t capacity);
-// Opens a text window with that text.
-void ShowRulesMatched(Recording* app, int item);
 
 } // namespace olv

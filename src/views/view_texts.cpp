@@ -179,30 +179,26 @@ void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t
     AppendRevealed(out, capacity, path);
 }
 
-void RunContextMenuCommand(Recording* app, const char16_t* path, int command) {
-    if (TextIsEmpty(path)) return;
-    if (command == kMenuCopyPath) {
-        UiSetClipboardText(app->port.mainWindow, path);
-    } else if (command == kMenuShowInExplorer) {
-        char16_t target[kPathChars];
-        PathWithoutEnclosingQuotes(path, target, kPathChars);
-        bool isFolder = false;
-        // A path with a quote left is refused before the file system is asked about it.
-        bool hasQuote = false;
-        for (const char16_t* p = target; *p != 0; ++p)
-            hasQuote = hasQuote || *p == u'"';
-        const bool exists = !hasQuote && ReadFileAttributes(target, &isFolder);
-        char16_t parameter[kExplorerParameterChars];
-        const ExplorerVerdict verdict =
-            ExplorerParameter(target, exists, isFolder, parameter, kExplorerParameterChars);
-        if (verdict == ExplorerVerdict::kShow) {
-            UiShellExecute(app->port.mainWindow, u"open", u"explorer.exe", parameter);
-        } else if (verdict != ExplorerVerdict::kEmpty) {
-            char16_t text[kPathChars + 256];
-            ExplorerRefusalText(verdict, target, text, std::size(text));
-            UiMessageBox(app->port.mainWindow, text, kProductName, kIconWarning, kButtonsOk);
-        }
+ExplorerVerdict DecideShowInExplorer(const char16_t* path, char16_t* parameter,
+                                     size_t parameterCapacity, char16_t* refusal,
+                                     size_t refusalCapacity) {
+    if (refusalCapacity > 0) refusal[0] = 0;
+    if (parameterCapacity > 0) parameter[0] = 0;
+    if (TextIsEmpty(path)) return ExplorerVerdict::kEmpty;
+    char16_t target[kPathChars];
+    PathWithoutEnclosingQuotes(path, target, kPathChars);
+    bool isFolder = false;
+    // A path with a quote left is refused before the file system is asked about it.
+    bool hasQuote = false;
+    for (const char16_t* p = target; *p != 0; ++p)
+        hasQuote = hasQuote || *p == u'"';
+    const bool exists = !hasQuote && ReadFileAttributes(target, &isFolder);
+    const ExplorerVerdict verdict =
+        ExplorerParameter(target, exists, isFolder, parameter, parameterCapacity);
+    if (verdict != ExplorerVerdict::kShow && verdict != ExplorerVerdict::kEmpty) {
+        ExplorerRefusalText(verdict, target, refusal, refusalCapacity);
     }
+    return verdict;
 }
 
 namespace {

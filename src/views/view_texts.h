@@ -57,9 +57,11 @@ ExplorerVerdict ExplorerParameter(const char16_t* path, bool exists, bool isFold
 // The message shown instead of starting Explorer (empty for kShow and kEmpty).
 void ExplorerRefusalText(ExplorerVerdict verdict, const char16_t* path, char16_t* out,
                          size_t capacity);
-// Carries out a context-menu command for a row's path: "Copy path" puts it on the clipboard as
-// it is; "Show in Explorer" starts "explorer.exe" as decided above, or shows the refusal.
-void RunContextMenuCommand(Recording* app, const char16_t* path, int command);
+// "Show in Explorer" for a row's path, decided against the file system: kShow with Explorer's
+// parameter, or the verdict with its refusal text (nothing to do for kEmpty).
+ExplorerVerdict DecideShowInExplorer(const char16_t* path, char16_t* parameter,
+                                     size_t parameterCapacity, char16_t* refusal,
+                                     size_t refusalCapacity);
 
 // Builds the status bar text (at most 511 characters).
 void ComposeStatusText(Recording* app, char16_t* out, size_t capacity);

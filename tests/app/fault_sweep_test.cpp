@@ -10,6 +10,7 @@
 #include "app/window_layout.h"
 #include "decode/decode.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/guarded_call.h"
 #include "platform/sim/sim_event.h"

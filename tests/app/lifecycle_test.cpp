@@ -18,6 +18,7 @@
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "decode/decode.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "launcher/target_launcher.h"
 #include "platform/drives.h"
@@ -561,6 +562,34 @@ TEST_CASE("the kernel session ending by itself stops the recording after one mes
     CHECK(std::u16string(HeadlessLastMessageBox()->caption) == u"ETW Error");
     CHECK(r.Idle());
     CHECK(r.app->rowCount == 3);
+}
+
+TEST_CASE("the window asks in its own box before it takes the kernel session from another program") {
+    for (const int answer : {kAnswerNo, kAnswerYes}) {
+        CAPTURE(answer);
+        Recorder r;
+        SimTraceAddForeignSession(kKernel);
+        HeadlessQueueAnswer(answer);
+        r.Start();
+        const HeadlessMessageBox* box = HeadlessLastMessageBox();
+        REQUIRE(box != nullptr);
+        if (answer == kAnswerYes) {
+            CHECK(HeadlessModel()->messageBoxCount == 1);
+            CHECK(r.app->recording == 1);
+            r.Stop();
+        } else {
+            // The question, then the refusal it led to.
+            CHECK(HeadlessModel()->messageBoxCount == 2);
+            CHECK(r.LastMessage() ==
+                  u"ETW: The Windows kernel trace session is in use by another program.");
+            CHECK(r.Idle());
+        }
+        const HeadlessMessageBox* question = HeadlessMessageBoxAt(0);
+        REQUIRE(question != nullptr);
+        CHECK(std::u16string(question->text).rfind(u"Another program is already using", 0) == 0);
+        CHECK(std::u16string(question->caption) == u"Olvetta");
+        CHECK((question->buttons == kButtonsYesNoDefaultNo && question->owned == 1));
+    }
 }
 
 TEST_CASE("commands of the view and the menus") {

@@ -153,6 +153,14 @@ TEST_CASE("the kernel session held by another program: the caller's answer decid
         CHECK((op.app->recordingInfo.flags & foreignKernelSessionStopped) != 0);
         StopRecording(op.app);
     }
+    SUBCASE("no answer given: the other session is left alone and no box asks") {
+        StartRequest request{};
+        request.path = kPath;
+        const Outcome o = StartRecording(op.app, request);
+        CHECK(o.code == OutcomeCode::kTraceError);
+        CHECK(Text(o) == u"ETW: The Windows kernel trace session is in use by another program.");
+        CHECK(op.app->recording == 0);
+    }
     CHECK(Operations::Boxes() == 0);
 }
 

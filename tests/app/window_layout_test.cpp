@@ -194,7 +194,7 @@ TEST_CASE("the control table names each window field's control, in creation orde
     const MainWindow& w = *app.window;
     auto id = [](UiHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)) - 1; };
     const std::pair<UiHandle, int> fields[] = {
-        {app.port.mainWindow, 0},  {w.targetEdit, 1001},   {w.browseButton, 1002},
+        {w.mainWindow, 0},          {w.targetEdit, 1001},   {w.browseButton, 1002},
         {w.startButton, 1003},     {w.stopButton, 1004},   {w.clearButton, 1005},
         {w.exportCsvButton, 1006}, {w.eventList, 1007},    {w.fileCheck, 1008},
         {w.registryCheck, 1009},   {w.networkCheck, 1010}, {w.processCheck, 1011},

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/window_commands.h"
 #include "app/win32/shell.h" // windows.h first
 
 #include "app/view_changes.h"
@@ -12,6 +13,7 @@
 #include "base/text.h"
 #include "doctest.h"
 #include "demo/window_driver.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/memory.h"
 #include "record/recording_info.h"
@@ -97,7 +99,7 @@ struct HostileWindow {
     HostileWindow() {
         InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->port.mainWindow);
+        hwnd = H(app->window->mainWindow);
         Pump();
     }
     ~HostileWindow() {

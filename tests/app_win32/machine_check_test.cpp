@@ -34,7 +34,7 @@ struct CheckWindow {
         SetSimulatedFileAttributes(reinterpret_cast<const char16_t*>(kHelper), false);
         InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->port.mainWindow);
+        hwnd = H(app->window->mainWindow);
         CopyBounded(app->window->programPath, 1024, reinterpret_cast<const char16_t*>(kHelper));
         CopyBounded(app->window->tempFolder, 260, u"C:\\Users\\analyst\\AppData\\Local\\Temp\\");
         SetWindowTextW(GetDlgItem(hwnd, kIdTargetEdit), L"C:\\Samples\\mine.exe");

@@ -1,5 +1,6 @@
 // The real main window on the stand-ins of trace, launcher and drives: made, sized, dropped on,
 // recorded with and stopped through window messages, and read back through Win32.
+#include "app/window_commands.h"
 #include "platform/time.h"
 #include <algorithm>
 #include <string>
@@ -154,7 +155,7 @@ TEST_CASE("the main window is made with its fifteen controls, menu, columns and 
         CHECK((exStyle & spec.exStyle) == spec.exStyle);
         CHECK(IsWindowEnabled(control) == (spec.id != kIdStopButton));
         CHECK(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)) ==
-              w.app->port.uiFont);
+              w.app->window->uiFont);
         if (spec.id != kIdOperationCombo && spec.id != kIdStatusBar)
             CHECK(TextOf(control) == W(spec.text));
         if (spec.cueBanner != nullptr) {
@@ -319,7 +320,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     CHECK(column(1) == RescaleForDpi(90, 96, 120));
     CHECK(column(6) == ScaleByDpi(110, 120));
     // One new font, on every control and in the Recording; the old one is gone.
-    HFONT font = static_cast<HFONT>(w.app->port.uiFont);
+    HFONT font = static_cast<HFONT>(w.app->window->uiFont);
     CHECK(fontHeight(w.Control(kIdStartButton)) == RescaleForDpi(height96, 96, 120));
     for (const ControlSpec& spec : kMainControls) {
         CAPTURE(spec.id);
@@ -352,7 +353,7 @@ TEST_CASE("WM_DPICHANGED: the suggested rectangle, the font, the columns and the
     RECT moved{40, 40, 40 + 1200, 40 + 900};
     SendMessageW(w.hwnd, WM_DPICHANGED, 0, reinterpret_cast<LPARAM>(&moved));
     CHECK(WindowDpi(w.hwnd) == 120);
-    CHECK(static_cast<HFONT>(w.app->port.uiFont) == font);
+    CHECK(static_cast<HFONT>(w.app->window->uiFont) == font);
     GetWindowRect(w.hwnd, &now);
     CHECK(EqualRect(&now, &moved));
 
@@ -521,7 +522,7 @@ TEST_CASE("the UI port on real controls: combo items longer than the buffer, the
     CHECK(std::u16string(text) == item.substr(0, 63));
     CHECK_FALSE(UiComboItemText(w.app->window->operationCombo, 2, text, 64));
 
-    REQUIRE(UiSetClipboardText(w.app->port.mainWindow, u"C:\\Samples\\dropper.exe"));
+    REQUIRE(UiSetClipboardText(w.app->window->mainWindow, u"C:\\Samples\\dropper.exe"));
     REQUIRE(OpenClipboard(w.hwnd));
     HANDLE data = GetClipboardData(CF_UNICODETEXT);
     REQUIRE(data != nullptr);

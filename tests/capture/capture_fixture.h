@@ -163,7 +163,7 @@ struct CaptureFixture {
     CaptureFixture(const CaptureFixture&) = delete;
     CaptureFixture& operator=(const CaptureFixture&) = delete;
 
-    bool Start() { return StartKernelSession(tc, app->port.mainWindow, app); }
+    bool Start() { return StartKernelSession(tc, app->window->mainWindow, app); }
 
     // Back to the state the fixture began with (the program not followed yet), for tests that run
     // one case after another.

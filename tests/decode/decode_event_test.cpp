@@ -152,6 +152,21 @@ TEST_CASE("every decoder makes its rows through their kind: the kind it reports 
         AddSimWideString(f.e, u"FileName", u"C:\\Users\\a\\AppData\\Local\\Temp\\e.dll");
         decodeAs(DecodeImageEvent);
     }
+    // Opens that name a pipe, a stream or a whole disk.
+    const struct {
+        const char16_t* path;
+        uint32_t disposition;
+    } opens[] = {{u"\\Device\\NamedPipe\\a", 2},
+                 {u"\\Device\\NamedPipe\\a", 1},
+                 {u"\\Device\\HarddiskVolume3\\f.txt:s", 2},
+                 {u"\\Device\\HarddiskVolume3", 1}};
+    for (const auto& open : opens) {
+        t += kSecond;
+        f.Begin(kFileIoProvider, 64, t);
+        AddSimWideString(f.e, u"OpenPath", open.path);
+        AddSimU32(f.e, u"CreateOptions", open.disposition << 24);
+        decodeAs(DecodeFileIoEvent);
+    }
     // A child's start, then its exit.
     f.Begin(kProcessProvider, 1, t, kSamplePid);
     AddSimU32(f.e, u"ProcessId", 4321);

@@ -261,3 +261,135 @@ TEST_CASE("file: after an expiry, rows stay held only if a completion was ever s
 }
 
 } // namespace olv
+
+namespace olv {
+
+namespace {
+
+// An open of the sample with its path and create disposition (the top byte of CreateOptions).
+bool Open(FileFixture& f, const char16_t* path, uint32_t disposition, uint64_t object = kObject) {
+    f.Request(64, kT0 + kSecond, object);
+    AddSimWideString(f.e, u"OpenPath", path);
+    AddSimU32(f.e, u"CreateOptions", (disposition << 24) | 0x60);
+    return f.Decode();
+}
+
+} // namespace
+
+TEST_CASE("file: pipes are told apart by the open's disposition and shown as programs name them") {
+    FileFixture f;
+    struct Case {
+        const char16_t* path;
+        uint32_t disposition;
+        const char* cells;
+    } cases[] = {
+        // CreateNamedPipe: the first instance may not exist yet, later ones open or create.
+        {u"\\Device\\NamedPipe\\msagent_81", 2, "Created pipe|\\\\.\\pipe\\msagent_81|"},
+        {u"\\Device\\NamedPipe\\msagent_81", 3, "Created pipe|\\\\.\\pipe\\msagent_81|"},
+        // A client opens what exists; the other dispositions are refused by the pipe's device
+        // but are still attempts to reach it.
+        {u"\\Device\\NamedPipe\\msagent_81", 1, "Connected to pipe|\\\\.\\pipe\\msagent_81|"},
+        {u"\\Device\\NamedPipe\\lsarpc", 0, "Connected to pipe|\\\\.\\pipe\\lsarpc|"},
+        {u"\\device\\namedpipe\\Winsock2\\CatalogChangeListener-1a4-0", 1,
+         "Connected to pipe|\\\\.\\pipe\\Winsock2\\CatalogChangeListener-1a4-0|"},
+        // The device alone is opened to wait for a pipe: an open like any other.
+        {u"\\Device\\NamedPipe\\", 1, "Opened file|\\\\.\\pipe\\|"},
+        // Another device whose name begins alike.
+        {u"\\Device\\NamedPipeX\\a", 2, "Opened file|\\Device\\NamedPipeX\\a|"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.path));
+        REQUIRE(Open(f, c.path, c.disposition));
+        CHECK(f.Operation() + "|" + f.Path() + "|" + f.Detail() == c.cells);
+        CHECK(f.row.category == kCategoryFile);
+    }
+    // A read on the pipe names it by its file object, in the same form.
+    REQUIRE(Open(f, u"\\Device\\NamedPipe\\demo", 1, kObject + 0x40));
+    CHECK(f.ReadPath(kT0 + 2 * kSecond, kObject + 0x40) == "\\\\.\\pipe\\demo");
+    CHECK(f.Operation() == "Read file");
+}
+
+TEST_CASE("file: alternate data streams written or created, and the opens that only read one") {
+    FileFixture f;
+    struct Case {
+        const char16_t* path;
+        uint32_t disposition;
+        const char* cells;
+    } cases[] = {
+        {u"\\Device\\HarddiskVolume3\\Users\\a\\setup.exe:Zone.Identifier", 5,
+         "Wrote alternate data stream|C:\\Users\\a\\setup.exe:Zone.Identifier|"
+         "Stream: Zone.Identifier"},
+        {u"\\Device\\HarddiskVolume3\\x\\file.txt:payload.exe:$DATA", 2,
+         "Wrote alternate data stream|C:\\x\\file.txt:payload.exe:$DATA|Stream: payload.exe"},
+        // Reading a zone mark (every start from a download does) creates nothing.
+        {u"\\Device\\HarddiskVolume3\\Users\\a\\setup.exe:Zone.Identifier", 1,
+         "Opened file|C:\\Users\\a\\setup.exe:Zone.Identifier|"},
+        // The unnamed data stream, a folder's index and a colon in a folder name are no streams.
+        {u"\\Device\\HarddiskVolume3\\x\\file.txt::$DATA", 2, "Opened file|C:\\x\\file.txt::$DATA|"},
+        {u"\\Device\\HarddiskVolume3\\x:$I30:$INDEX_ALLOCATION", 2,
+         "Opened file|C:\\x:$I30:$INDEX_ALLOCATION|"},
+        {u"\\Device\\HarddiskVolume3\\odd:dir\\file.txt", 2, "Opened file|C:\\odd:dir\\file.txt|"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.path));
+        REQUIRE(Open(f, c.path, c.disposition));
+        CHECK(f.Operation() + "|" + f.Path() + "|" + f.Detail() == c.cells);
+    }
+    // A write through a file object that names a stream, with its size; a write to the file
+    // itself stays a write.
+    REQUIRE(Open(f, u"\\Device\\HarddiskVolume3\\x\\notes.txt:hidden", 1, kObject + 0x80));
+    f.Request(68, kT0 + 2 * kSecond, kObject + 0x80);
+    AddSimU32(f.e, u"IoSize", 26);
+    REQUIRE(f.Decode());
+    CHECK(f.Cells() == "sample.exe|Wrote alternate data stream|C:\\x\\notes.txt:hidden|"
+                       "Stream: hidden, 26 bytes|-");
+    REQUIRE(Open(f, u"\\Device\\HarddiskVolume3\\x\\notes.txt", 1, kObject + 0xC0));
+    f.Request(68, kT0 + 2 * kSecond, kObject + 0xC0);
+    AddSimU32(f.e, u"IoSize", 26);
+    REQUIRE(f.Decode());
+    CHECK(f.Operation() + "|" + f.Detail() == "Wrote to file|26 bytes");
+}
+
+TEST_CASE("file: volumes and disks opened whole, and the paths on them that are not") {
+    FileFixture f;
+    struct Case {
+        const char16_t* path;
+        bool raw;
+    } cases[] = {
+        {u"\\Device\\HarddiskVolume3", true},
+        {u"\\Device\\HarddiskVolume12", true},
+        {u"\\Device\\HarddiskVolumeShadowCopy4", true},
+        {u"\\Device\\Harddisk0\\DR0", true},
+        {u"\\Device\\Harddisk1\\Partition2", true},
+        {u"\\??\\PhysicalDrive0", true},
+        {u"\\\\.\\PhysicalDrive1", true},
+        {u"\\??\\C:", true},
+        {u"\\\\.\\d:", true},
+        {u"\\Device\\HarddiskVolume3\\", false},
+        {u"\\Device\\HarddiskVolume3\\Windows", false},
+        {u"\\Device\\Harddisk0\\DR0\\x", false},
+        {u"\\Device\\Harddisk0\\DRx", false},
+        {u"\\Device\\HarddiskX\\DR0", false},
+        {u"\\??\\C:\\x", false},
+        {u"\\??\\PhysicalDriveA", false},
+        {u"\\??\\CC:", false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(U8(c.path));
+        REQUIRE(Open(f, c.path, 1));
+        CHECK(f.Operation() == (c.raw ? "Opened disk for raw access" : "Opened file"));
+    }
+}
+
+TEST_CASE("file: pipes, streams and disks of a process that is not followed make no row") {
+    FileFixture f;
+    for (const char16_t* path : {u"\\Device\\NamedPipe\\a", u"\\Device\\HarddiskVolume3",
+                                 u"\\Device\\HarddiskVolume3\\f.txt:s"}) {
+        f.Begin(kFileIoProvider, 64, kT0 + kSecond, kOtherPid);
+        AddSimWideString(f.e, u"OpenPath", path);
+        AddSimU32(f.e, u"CreateOptions", 2u << 24);
+        CHECK_FALSE(f.Decode());
+    }
+}
+
+} // namespace olv

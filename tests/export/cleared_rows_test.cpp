@@ -3,6 +3,7 @@
 #include "export_fixture.h"
 
 #include "app/lifecycle.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "base/note_text.h"
 #include "platform/time.h"

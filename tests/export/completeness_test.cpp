@@ -7,6 +7,7 @@
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "report/completeness.h"
 

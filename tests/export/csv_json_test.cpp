@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "report/completeness.h"

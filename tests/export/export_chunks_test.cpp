@@ -6,6 +6,7 @@
 
 #include "export/chunk_writer.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "sigma/sigma.h"
 #include "support/test_random.h"

@@ -13,6 +13,7 @@
 #include "base/format.h"
 #include "base/note_text.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "export/line_digits.h"

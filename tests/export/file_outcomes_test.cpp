@@ -1,6 +1,7 @@
 // The file operations called with a path: each returns its outcome (code, icon, the text the
 // window shows) and shows nothing; the window's path part shows exactly that outcome.
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 
 using namespace olv;

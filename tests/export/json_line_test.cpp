@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/json_text.h"
 #include "support/test_random.h"

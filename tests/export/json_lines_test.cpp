@@ -8,6 +8,7 @@
 #include "app/view_controls.h"
 #include "export/chunk_writer.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/files.h"
 #include "sigma/sigma.h"

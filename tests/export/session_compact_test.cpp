@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/session_compact.h"
 #include "record/stored_rows.h"

@@ -8,6 +8,7 @@
 #include "app/lifecycle.h"
 #include "app/view_changes.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/sim/headless_progress.h"
 

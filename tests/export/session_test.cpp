@@ -7,6 +7,7 @@
 #endif
 
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "report/completeness.h"
 

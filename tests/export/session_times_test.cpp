@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/session_check.h"
 

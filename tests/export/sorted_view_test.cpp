@@ -4,6 +4,7 @@
 
 #include "doctest.h"
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "views/process_filter.h"
 #include "views/row_sort.h"

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "export/export_fixture.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/line_digits.h"
 

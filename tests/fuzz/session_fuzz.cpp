@@ -14,6 +14,7 @@
 
 #include "app/recording_setup.h"
 #include "app/window_layout.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/memory.h"
 #include "platform/sim/headless_ui.h"

@@ -19,6 +19,7 @@
 #include "doctest.h"
 #include "support/sim_main_window.h"
 #include "support/watchdog.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/files.h"
 #include "platform/memory.h"

@@ -1,6 +1,7 @@
 // The analyst's tools of the real event list on the stand-ins: a header click sorts and shows its
 // arrow, Enter opens the row's details, the context menu narrows the view to a process, and the
 // process tree's Enter does the same.
+#include "app/window_commands.h"
 #include "platform/time.h"
 #include <string>
 #include <thread>

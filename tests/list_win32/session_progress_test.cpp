@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "demo/window_driver.h"
 #include "doctest.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/memory.h"
 #include "record/recording_info.h"
@@ -142,7 +143,7 @@ struct ProgressWindowTest {
     ProgressWindowTest() {
         InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->port.mainWindow);
+        hwnd = H(app->window->mainWindow);
         WNDCLASSW wc{};
         wc.lpfnWndProc = WatcherProc;
         wc.hInstance = GetModuleHandleW(nullptr);

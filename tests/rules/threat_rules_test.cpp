@@ -175,6 +175,10 @@ const ExpectedRule kExpectedRules[kThreatRuleCount] = {
     {u"Remote management or tunnel service", kNet, 2, 0x10, 3, MatchSubstring, 0,
      {u"anydesk", u"teamviewer", u"*", u"*", u"*", u"*", u"*", u"*", u"*", u"*", u"*",
       u"anonfiles"}, {}},
+    {u"Disk opened for raw access", kFile, 2, 0x01, 4, MatchSubstring, 0,
+     {u"opened disk for raw access"}, {}},
+    {u"Executable hidden in a stream", kFile, 3, 0x02, 2, MatchSubstring, 0,
+     {u"stream: "}, kRunnable},
 };
 // clang-format on
 
@@ -257,7 +261,13 @@ const RuleCase kRuleCases[] = {
     {34, kNet, u"Connected (TCP)", u"10.0.0.5:49712 -> 203.0.113.9:4444", u"", u"", Path,
      u"10.0.0.5:49712 -> 203.0.113.9:44445"},
     {35, kNet, u"DNS query", u"evil.TK", u"", u"", Path, u"evil.tk.example.com"},
-    {36, kNet, u"DNS query", u"abc123.ngrok.io", u"", u"", Path, u"abc123.ngrokio.example"}};
+    {36, kNet, u"DNS query", u"abc123.ngrok.io", u"", u"", Path, u"abc123.ngrokio.example"},
+    // A refused open tried all the same; an ordinary open of the volume's root is no raw open.
+    {37, kFile, u"Opened disk for raw access", u"\\Device\\HarddiskVolume3", u"", u"DENIED",
+     Operation, u"Opened file"},
+    // The stream's name decides, not the file's: a zone mark on a program is common.
+    {38, kFile, u"Wrote alternate data stream", u"C:\\x\\notes.txt:run.exe",
+     u"Stream: run.exe, 26 bytes", u"FAIL 0xC0000022", Detail, u"Stream: Zone.Identifier"}};
 
 RowInput NearMiss(const RuleCase& c) {
     RowInput miss = c.Hit();
@@ -329,6 +339,15 @@ TEST_CASE("every pattern makes its rule fire, in upper case where case folds") {
             }
             CAPTURE(i + 1);
             CAPTURE(U8(text.c_str()));
+            // Each rule reads its own fields: the operation, the detail, or the path first.
+            if ((e.fields & FieldOperation) != 0) {
+                CHECK(Score({e.category, text.c_str(), u"x", u"", u"OK"}).severity >= e.severity);
+                continue;
+            }
+            if (e.fields == FieldDetail) {
+                CHECK(Score({e.category, u"", u"x", text.c_str(), u"OK"}).severity >= e.severity);
+                continue;
+            }
             CHECK(Score({e.category, u"", text.c_str(), u"", u"OK"}).severity >= e.severity);
             if (e.fields == 3)
                 CHECK(Score({e.category, u"", u"x", text.c_str(), u"OK"}).severity >= e.severity);
@@ -580,12 +599,13 @@ TEST_CASE("operation classes: exact names; an unknown operation meets every rule
           u"Closed file", u"Released file handle", u"Flushed file", u"Opened registry key",
           u"Read registry key", u"Read registry value", u"Listed registry keys",
           u"Listed registry values", u"Read several registry values", u"Closed registry key",
-          u"Flushed registry key"}},
+          u"Flushed registry key", u"Connected to pipe", u"Opened disk for raw access"}},
         {0x02,
          {u"Wrote to file", u"Created new file", u"Renamed file", u"Renamed file by path",
           u"Changed file information", u"Created link", u"Set file permissions",
           u"Set extended attributes", u"File system control", u"Created registry key",
-          u"Wrote registry value", u"Changed registry key information"}},
+          u"Wrote registry value", u"Changed registry key information", u"Created pipe",
+          u"Wrote alternate data stream"}},
         {0x04, {u"Started child process", u"Started process"}},
         {0x08, {u"Mapped file into memory", u"Unmapped file", u"Loaded DLL", u"Unloaded DLL"}},
         {0x10,
@@ -606,7 +626,7 @@ TEST_CASE("operation classes: exact names; an unknown operation meets every rule
             ++named;
         }
     }
-    CHECK(named == 54);
+    CHECK(named == 58);
     CHECK(ClassOfText(u"opened file") == 0);
     CHECK(ClassOfText(u"Opened file ") == 0);
     CHECK(ClassOfText(u"Changed registry key information, and then some more") == 0);

@@ -49,7 +49,10 @@ std::vector<CorpusRule> LoadCorpus() {
         rule.path = path;
         rule.text = ReadBytes(path);
         const YAML::Node doc = YAML::Load(rule.text);
-        rule.category = CategoryNamed(doc["logsource"]["category"].as<std::string>());
+        // A log source named by its service stands for that service's category.
+        const YAML::Node source = doc["logsource"];
+        rule.category = CategoryNamed(source["service"] ? source["service"].as<std::string>()
+                                                        : source["category"].as<std::string>());
         for (const char* kind : {"match", "miss"}) {
             for (const YAML::Node& c : doc["x-cases"][kind]) {
                 Case one;

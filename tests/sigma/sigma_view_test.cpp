@@ -362,7 +362,7 @@ TEST_CASE("file rows: created, first write by a process, renamed by path, link, 
     };
     const char16_t* dropped = u"C:\\Users\\analyst\\AppData\\Local\\Temp\\svchost32.exe";
     const Case cases[] = {
-        {kTarget, u"Opened file", dropped, 0},
+        {kTarget, u"Opened file", dropped, Bit(kSigmaFileAccess)},
         {kTarget, u"Wrote to file", dropped, Bit(kSigmaFileEvent)},
         {kTarget, u"Wrote to file", dropped, 0}, // the same file by the same process again
         {kTarget, u"Wrote to file", u"C:\\Users\\analyst\\AppData\\Local\\Temp\\other.exe",
@@ -370,13 +370,15 @@ TEST_CASE("file rows: created, first write by a process, renamed by path, link, 
         {9999, u"Wrote to file", dropped, Bit(kSigmaFileEvent)}, // another process
         {kTarget, u"Created new file", u"C:\\x\\new.txt", Bit(kSigmaFileEvent)},
         {kTarget, u"Created new file", u"C:\\x\\new.txt", Bit(kSigmaFileEvent)},
-        {kTarget, u"Renamed file by path", u"C:\\x\\renamed.exe", Bit(kSigmaFileEvent)},
+        {kTarget, u"Renamed file by path", u"C:\\x\\renamed.exe",
+         Bit(kSigmaFileEvent) | Bit(kSigmaFileRename)},
         {kTarget, u"Created link", u"C:\\x\\link", Bit(kSigmaFileEvent)},
         {kTarget, u"Renamed file", u"C:\\x\\old-name.tmp", 0}, // the row names the old name
         {kTarget, u"Deleted file", u"C:\\x\\gone.txt", Bit(kSigmaFileDelete)},
         {kTarget, u"Deleted file by path", u"C:\\x\\gone2.txt", Bit(kSigmaFileDelete)},
         {kTarget, u"Created new file", u"(file not identified)", 0},
-        {kTarget, u"Read file", dropped, 0},
+        {kTarget, u"Read file", u"(file not identified)", 0},
+        {kTarget, u"Closed file", dropped, 0},
     };
     for (const Case& c : cases) {
         CAPTURE(U8(c.operation));
@@ -386,7 +388,8 @@ TEST_CASE("file rows: created, first write by a process, renamed by path, link, 
         CHECK(outcome == (c.categories != 0 ? kSigmaViewReady : kSigmaViewNone));
         if (c.categories == 0) continue;
         CHECK(r.Categories() == c.categories);
-        CHECK(r.F(kSigmaTargetFilename) == U8(c.path));
+        CHECK(r.F(c.categories == Bit(kSigmaFileAccess) ? kSigmaFileName : kSigmaTargetFilename) ==
+              U8(c.path));
         CHECK(r.F(kSigmaImage) == (c.pid == kTarget
                                        ? "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe"
                                        : "<unknown>"));
@@ -401,7 +404,8 @@ TEST_CASE("network rows: once per endpoint pair, Initiated, host name from an ea
     // The lookup and its answer, as the DNS decoder writes them.
     CHECK(r.Learn({kCategoryNetwork, pid, u"ReportViewer.exe", u"DNS query",
                    u"updates.contoso-reports.example", u"Type: A", u"...", 0}) == kSigmaViewReady);
-    CHECK(r.Categories() == Bit(kSigmaDnsQuery));
+    CHECK(r.Categories() == (Bit(kSigmaDnsQuery) | Bit(kSigmaDnsClient)));
+    CHECK(r.F(kSigmaEventId) == "3006");
     CHECK(r.F(kSigmaQueryName) == "updates.contoso-reports.example");
     CHECK(r.F(kSigmaQueryResults) == "<absent>");
     CHECK(r.F(kSigmaQueryStatus) == "<absent>");
@@ -411,6 +415,7 @@ TEST_CASE("network rows: once per endpoint pair, Initiated, host name from an ea
           kSigmaViewReady);
     CHECK(r.F(kSigmaQueryResults) == "cdn.contoso-reports.example, ::ffff:198.51.100.23");
     CHECK(r.F(kSigmaQueryStatus) == "0");
+    CHECK(r.F(kSigmaEventId) == "3008");
     CHECK(r.F(kSigmaImage) == "C:\\Apps\\ReportViewer.exe");
     r.Learn({kCategoryNetwork, pid, u"ReportViewer.exe", u"DNS answer", u"v6.example",
              u"AAAA \u2192 2001:db8::5", u"OK", 0});
@@ -944,9 +949,10 @@ TEST_CASE("a rename by path gives the new name; other file rows have none") {
     REQUIRE(r.Learn({kCategoryFile, kScript, u"powershell.exe", u"Renamed file by path",
                      u"C:\\Users\\a\\Documents\\report.docx.locked", u"", u"OK", 0}) ==
             kSigmaViewReady);
-    CHECK(r.Categories() == Bit(kSigmaFileEvent));
+    CHECK(r.Categories() == (Bit(kSigmaFileEvent) | Bit(kSigmaFileRename)));
     CHECK(r.F(kSigmaNewName) == "C:\\Users\\a\\Documents\\report.docx.locked");
     CHECK(r.F(kSigmaTargetFilename) == "C:\\Users\\a\\Documents\\report.docx.locked");
+    CHECK(r.F(kSigmaSourceFilename) == "<unknown>"); // no rename row of the thread came first
     // Viewed again (as a changed row), the same.
     CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), r.rows.back(),
                                 Bit(kSigmaFileEvent), r.buffer.get()) == kSigmaViewReady);
@@ -1118,6 +1124,88 @@ TEST_CASE("fact fields come from the row's facts record: known, empty, or unknow
     CHECK(r.F(kSigmaDescription) == std::string(kFactChars - 1, 'v'));
     CHECK(r.F(kSigmaParentUser) == "<unknown>");
     CHECK(r.F(kSigmaHashes) == "<unknown>");
+}
+
+} // namespace olv
+
+namespace olv {
+
+TEST_CASE("pipe, stream, whole-disk and rename rows: their own categories and fields") {
+    FedRows r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    const auto file = [&](const char16_t* operation, const char16_t* path,
+                          const char16_t* detail = u"") {
+        return r.Learn({kCategoryFile, kTarget, u"Invoice_2024-0412.pdf.exe", operation, path,
+                        detail, u"OK", 0});
+    };
+    const std::string image = "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe";
+
+    SUBCASE("pipes: the name without the device, created or connected to") {
+        REQUIRE(file(u"Created pipe", u"\\\\.\\pipe\\msagent_81") == kSigmaViewReady);
+        CHECK(r.Categories() == Bit(kSigmaPipeCreated));
+        CHECK(r.F(kSigmaPipeName) == "\\msagent_81");
+        CHECK(r.F(kSigmaEventType) == "CreatePipe");
+        CHECK(r.F(kSigmaImage) == image);
+        REQUIRE(file(u"Connected to pipe", u"\\\\.\\pipe\\Winsock2\\Catalog") == kSigmaViewReady);
+        CHECK(r.F(kSigmaPipeName) == "\\Winsock2\\Catalog");
+        CHECK(r.F(kSigmaEventType) == "ConnectPipe");
+        // The bare device names no pipe.
+        CHECK(file(u"Connected to pipe", u"\\\\.\\pipe") == kSigmaViewNone);
+        CHECK(file(u"Connected to pipe", u"\\\\.\\pipeline\\x") == kSigmaViewNone);
+    }
+    SUBCASE("streams: once per stream and process, a file event too, facts unknown without a "
+            "record") {
+        REQUIRE(file(u"Wrote alternate data stream", u"C:\\x\\setup.exe:Zone.Identifier",
+                     u"Stream: Zone.Identifier") == kSigmaViewReady);
+        CHECK(r.Categories() == (Bit(kSigmaCreateStreamHash) | Bit(kSigmaFileEvent)));
+        CHECK(r.F(kSigmaTargetFilename) == "C:\\x\\setup.exe:Zone.Identifier");
+        CHECK(r.F(kSigmaHash) == "<unknown>");
+        CHECK(r.F(kSigmaContents) == "<unknown>");
+        CHECK(r.buffer->facts.present == 0);
+        CHECK(file(u"Wrote alternate data stream", u"C:\\x\\setup.exe:Zone.Identifier",
+                   u"Stream: Zone.Identifier, 26 bytes") == kSigmaViewNone);
+        // Viewed again when its facts come: the same categories and fields.
+        CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), r.rows[1],
+                                    Bit(kSigmaCreateStreamHash) | Bit(kSigmaFileEvent),
+                                    r.buffer.get()) == kSigmaViewReady);
+        CHECK(r.Categories() == (Bit(kSigmaCreateStreamHash) | Bit(kSigmaFileEvent)));
+        CHECK(r.F(kSigmaTargetFilename) == "C:\\x\\setup.exe:Zone.Identifier");
+        CHECK(r.F(kSigmaHash) == "<unknown>");
+    }
+    SUBCASE("whole disks: the device as the row names it") {
+        REQUIRE(file(u"Opened disk for raw access", u"\\Device\\HarddiskVolume3") ==
+                kSigmaViewReady);
+        CHECK(r.Categories() == Bit(kSigmaRawAccessThread));
+        CHECK(r.F(kSigmaDevice) == "\\Device\\HarddiskVolume3");
+        CHECK(r.F(kSigmaImage) == image);
+        CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), r.rows[1],
+                                    Bit(kSigmaRawAccessThread), r.buffer.get()) ==
+              kSigmaViewReady);
+        CHECK(r.F(kSigmaDevice) == "\\Device\\HarddiskVolume3");
+    }
+    SUBCASE("renames: the old name from the same thread's rename row just before") {
+        const auto threadRow = [&](const char16_t* operation, const char16_t* path,
+                                   uint32_t thread) {
+            CompactRow row = r.Pack({kCategoryFile, kTarget, u"Invoice_2024-0412.pdf.exe",
+                                     operation, path, u"", u"OK", 0});
+            row.threadId = thread;
+            r.rows.push_back(row);
+            return r.Learn(r.rows.back());
+        };
+        CHECK(threadRow(u"Renamed file", u"C:\\x\\report.docx", 7) == kSigmaViewNone);
+        REQUIRE(threadRow(u"Renamed file by path", u"C:\\x\\report.docx.locked", 7) ==
+                kSigmaViewReady);
+        CHECK(r.Categories() == (Bit(kSigmaFileEvent) | Bit(kSigmaFileRename)));
+        CHECK(r.F(kSigmaSourceFilename) == "C:\\x\\report.docx");
+        CHECK(r.F(kSigmaTargetFilename) == "C:\\x\\report.docx.locked");
+        // Used once: a second new name of the thread has no old name of its own.
+        REQUIRE(threadRow(u"Renamed file by path", u"C:\\x\\b.locked", 7) == kSigmaViewReady);
+        CHECK(r.F(kSigmaSourceFilename) == "<unknown>");
+        // Another thread's rename is not this one's.
+        threadRow(u"Renamed file", u"C:\\x\\c.docx", 8);
+        REQUIRE(threadRow(u"Renamed file by path", u"C:\\x\\c.locked", 9) == kSigmaViewReady);
+        CHECK(r.F(kSigmaSourceFilename) == "<unknown>");
+    }
 }
 
 } // namespace olv

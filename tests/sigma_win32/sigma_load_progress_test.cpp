@@ -90,7 +90,7 @@ struct LoadWindow {
     LoadWindow() {
         InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->port.mainWindow);
+        hwnd = H(app->window->mainWindow);
         WNDCLASSW wc{};
         wc.lpfnWndProc = WatcherProc;
         wc.hInstance = GetModuleHandleW(nullptr);

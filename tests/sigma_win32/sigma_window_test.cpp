@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "app/window_commands.h"
 #include "app/win32/shell.h" // windows.h first
 
 #include <commctrl.h> // the picker's tree
@@ -93,7 +94,7 @@ struct SigmaWindow {
     SigmaWindow() {
         InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->port.mainWindow);
+        hwnd = H(app->window->mainWindow);
         Pump();
     }
     ~SigmaWindow() {

@@ -32,7 +32,7 @@ struct SimMainWindow {
         if (pid != 0) SetSimNextProcessId(pid);
         InitRecording(app);
         REQUIRE(CreateMainWindow(app, GetModuleHandleW(nullptr), SW_SHOWNORMAL, L"Olvetta"));
-        hwnd = H(app->port.mainWindow);
+        hwnd = H(app->window->mainWindow);
         pump();
     }
     ~SimMainWindow() {

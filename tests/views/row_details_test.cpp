@@ -1,5 +1,6 @@
 // The row details text, the process commands of the context menus, the tree's tags, and the view
 // windows' titles and refresh.
+#include "app/window_commands.h"
 #include "views/row_details.h"
 
 #include <string>
@@ -145,9 +146,9 @@ TEST_CASE_FIXTURE(DetailsFixture, "the context menus' process commands") {
     CHECK_FALSE(RunProcessCommand(app, kMenuOnlyProcess, ShownRowIndex(app, 99)));
     CHECK(app->shownCount == 4);
 
-    CHECK(RunProcessCommand(app, kMenuCopyCommandLine, 1));
+    CHECK(RunProcessMenuCommand(app, kMenuCopyCommandLine, 1));
     CHECK(U8(HeadlessModel()->clipboard) == "a.exe /go");
-    CHECK_FALSE(RunProcessCommand(app, kMenuCopyCommandLine, 4)); // began before the rows
+    CHECK_FALSE(RunProcessMenuCommand(app, kMenuCopyCommandLine, 4)); // began before the rows
 }
 
 TEST_CASE_FIXTURE(DetailsFixture, "tree items carry their start row; titles and refresh") {

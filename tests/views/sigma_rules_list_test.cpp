@@ -1,5 +1,6 @@
 // The Sigma Rules window with thousands of rules: opened once, never refilled by a reopening or
 // a new row, its counts live; the choice, the search, the sort and the copy of selected lines.
+#include "app/window_commands.h"
 #include "views/sigma_rules_list.h"
 
 #include <cstring>

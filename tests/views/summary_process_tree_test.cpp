@@ -1,3 +1,5 @@
+#include "app/window_commands.h"
+#include "app/window_state.h"
 #include "doctest.h"
 
 #include <string>
@@ -374,19 +376,19 @@ TEST_CASE("the View windows: the summary keeps its own font, the tree its placem
     TestRecording r;
     r.Start(100, 7, u"a.exe");
     r.Start(200, 100, u"cmd.exe");
-    r.app->port.uiFont = HeadlessMakeFont();
+    r.app->window->uiFont = HeadlessMakeFont();
 
     // Without the fixed-pitch font the summary borrows uiFont but never keeps it, so the
     // clean-up cannot delete it twice; the next summary tries again and keeps what it made.
     HeadlessSetSummaryFontFails(true);
     ShowSummaryWindow(r.app);
-    CHECK(r.app->port.summaryFont == nullptr);
+    CHECK(r.app->window->summaryFont == nullptr);
     HeadlessSetSummaryFontFails(false);
     ShowSummaryWindow(r.app);
-    const FontHandle made = r.app->port.summaryFont;
+    const FontHandle made = r.app->window->summaryFont;
     CHECK(made != nullptr);
     ShowSummaryWindow(r.app);
-    CHECK(r.app->port.summaryFont == made);
+    CHECK(r.app->window->summaryFont == made);
     CHECK(HeadlessSummaryWindowCount() == 3);
     CHECK(std::u16string(HeadlessSummaryText()).rfind(u"=== Summary ===  Total events: 2\r\n", 0) ==
           0);

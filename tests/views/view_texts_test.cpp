@@ -1,3 +1,4 @@
+#include "app/window_commands.h"
 #include "app/window_layout.h"
 #include "doctest.h"
 

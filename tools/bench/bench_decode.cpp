@@ -7,6 +7,10 @@
 // read, a TCP send and a DLL load of a followed process.
 // decode_not_followed: events per second for the same five events logged by a process that is
 // not followed (no row).
+// decode_followed_pipe: rows per second for a pipe created by a followed process and its
+// completion (the open's path and disposition decide the row's kind).
+// decode_not_followed_channels: events per second for opens of a pipe, a stream and a whole
+// volume by a process that is not followed (no row).
 //
 // Baseline of each: copying one 3256-byte row into a ring slot, per row (per event for the last
 // figure): the copy the callback made when it queued a row before it took only the row's texts.
@@ -180,6 +184,18 @@ void DllLoad(SimEvent* e, uint32_t pid) {
     AddSimU32(e, u"TimeDateStamp", 0x5e1b2c3d);
     AddSimPointer(e, u"DefaultBase", 0x7ffb4c6a0000);
     AddSimWideString(e, u"FileName", u"\\Device\\HarddiskVolume3\\Windows\\System32\\user32.dll");
+}
+
+// An open of path with the create disposition given (the top byte of CreateOptions).
+void PathOpen(SimEvent* e, uint32_t pid, const char16_t* path, uint32_t disposition) {
+    BeginSimEvent(e, kFileIoProvider, 64, 0, pid, pid + 4, kTime + 8);
+    AddSimPointer(e, u"IrpPtr", kIrp);
+    AddSimPointer(e, u"FileObject", kFileObject + 0x100);
+    AddSimU32(e, u"TTID", pid + 4);
+    AddSimU32(e, u"CreateOptions", (disposition << 24) | 0x20);
+    AddSimU32(e, u"FileAttributes", 0x80);
+    AddSimU32(e, u"ShareAccess", 3);
+    AddSimWideString(e, u"OpenPath", path);
 }
 
 // Runs the events through the callback; the rows go into the ring, whose reader keeps up.
@@ -363,6 +379,21 @@ OLV_BENCH(decode_not_followed) {
     DllLoad(&gE, kStranger);
     SimEvent* const events[] = {&gA, &gB, &gC, &gD, &gE};
     RunFigure(run, PrepareKey, events, 0, "events/s");
+}
+
+OLV_BENCH(decode_followed_pipe) {
+    PathOpen(&gA, kFollowed, u"\\Device\\NamedPipe\\msagent_81", 3);
+    FileDone(&gB, kFollowed);
+    SimEvent* const events[] = {&gA, &gB};
+    RunFigure(run, nullptr, events, 1, "rows/s");
+}
+
+OLV_BENCH(decode_not_followed_channels) {
+    PathOpen(&gA, kStranger, u"\\Device\\NamedPipe\\msagent_81", 3);
+    PathOpen(&gB, kStranger, u"\\Device\\HarddiskVolume3\\x\\notes.txt:hidden", 2);
+    PathOpen(&gC, kStranger, u"\\Device\\HarddiskVolume3", 1);
+    SimEvent* const events[] = {&gA, &gB, &gC};
+    RunFigure(run, nullptr, events, 0, "events/s");
 }
 
 OLV_BENCH(reads_followed_file) {

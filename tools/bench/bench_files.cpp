@@ -22,6 +22,7 @@
 #include "base/format.h"
 #include "base/text.h"
 #include "bench.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "platform/files.h"
 #include "platform/memory.h"

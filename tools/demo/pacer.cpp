@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "app/window_state.h"
 #include "platform/ui.h"
 #include "scenario_player.h"
 
@@ -64,7 +65,7 @@ void PlayRecording(Pacer* p, uint32_t generation) {
 
 void AttachPacer(Pacer* pacer, Recording* app) {
     pacer->app = app;
-    pacer->window = static_cast<HWND>(app->port.mainWindow);
+    pacer->window = static_cast<HWND>(app->window->mainWindow);
     gPacer = pacer;
     ScriptAfresh(pacer);
     pacer->windowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(

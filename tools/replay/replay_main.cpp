@@ -14,6 +14,7 @@
 #include "app/view_controls.h"
 #include "app/window_layout.h"
 #include "base/text.h"
+#include "app/file_commands.h"
 #include "export/exports.h"
 #include "json_line.h"
 #include "platform/memory.h"

@@ -107,11 +107,11 @@ void Move(UiHandle control, const ControlRect& r) {
 
 void BuildMainWindowContents(Recording* app) {
     MainWindow* w = app->window; // made by CreateMainWindow
-    HWND window = H(app->port.mainWindow);
+    HWND window = H(OwnerWindow(app));
     const int dpi = WindowDpi(window);
     BuildMenu(window);
     HFONT font = MakeUiFont(dpi);
-    app->port.uiFont = font;
+    app->window->uiFont = font;
 
     // Each control at 0,0 without a size: the first WM_SIZE places it. A control that cannot
     // be made stays null, and everything that uses it checks.
@@ -119,7 +119,7 @@ void BuildMainWindowContents(Recording* app) {
         HWND control = CreateWindowExW(spec.exStyle, W(spec.className), W(spec.text), spec.style, 0,
                                        0, 0, ScaleByDpi(spec.createHeight, dpi), window,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
-                                       static_cast<HINSTANCE>(app->port.instance), nullptr);
+                                       static_cast<HINSTANCE>(app->window->instance), nullptr);
         w->*spec.field = control;
         if (control == nullptr) continue;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -157,7 +157,7 @@ void MoveToDpi(HWND window, int dpi, const RECT* suggested) {
 }
 
 void HandleMainDpiChange(Recording* app, int dpi, const RECT* suggested) {
-    HWND window = H(app->port.mainWindow);
+    HWND window = H(OwnerWindow(app));
     const int before = WindowDpi(window);
     if (dpi > 0 && dpi != before) {
         HWND list = H(app->window->eventList);
@@ -170,9 +170,9 @@ void HandleMainDpiChange(Recording* app, int dpi, const RECT* suggested) {
                 if (i != kPathColumn) SendMessageW(list, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(widths[i], 0));
             }
         }
-        HFONT old = static_cast<HFONT>(app->port.uiFont);
+        HFONT old = static_cast<HFONT>(app->window->uiFont);
         HFONT font = MakeUiFont(dpi);
-        app->port.uiFont = font;
+        app->window->uiFont = font;
         ReplaceFont(old, font);
         if (old != nullptr && old != font) DeleteObject(old);
     }
@@ -200,7 +200,7 @@ void LayOutMainWindow(Recording* app, int width, int height) {
     }
     MainLayout l{};
     ComputeMainLayout(width, height, statusHeight, columns, GetSystemMetrics(SM_CXVSCROLL),
-                      WindowDpi(H(app->port.mainWindow)), &l);
+                      WindowDpi(H(OwnerWindow(app))), &l);
     Move(app->window->targetEdit, l.targetEdit);
     Move(app->window->browseButton, l.browseButton);
     Move(app->window->startButton, l.startButton);

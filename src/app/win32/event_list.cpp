@@ -1,6 +1,7 @@
 // The event list's notifications: cell texts, row colours, the right-click menu, header clicks
 // (sort) and activation (row details). The texts, colours, order and commands come from views/.
 #include "app/win32/shell.h"
+#include "app/window_commands.h"
 #include "app/window_layout.h"
 #include "base/text.h"
 #include "views/sigma_texts.h"
@@ -66,7 +67,7 @@ void ShowContextMenu(Recording* app, int item, int column, POINT at) {
     for (const ProcessMenuEntry& entry : kProcessMenu)
         AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(entry.command), W(entry.text));
     const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD, at.x,
-                                                        at.y, 0, H(app->port.mainWindow), nullptr));
+                                                        at.y, 0, H(OwnerWindow(app)), nullptr));
     DestroyMenu(menu);
     if (command == kMenuCopyRows) {
         CopySelectedRows(app);

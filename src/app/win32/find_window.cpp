@@ -59,13 +59,13 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         // The buttons send their commands on to the main window, where the keys send them too.
         if (app != nullptr && LOWORD(wParam) == kIdFindNextButton) {
-            SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdFindNext, 0);
+            SendMessageW(H(OwnerWindow(app)), WM_COMMAND, kCmdFindNext, 0);
         } else if (app != nullptr && (LOWORD(wParam) == kIdFindCloseButton || LOWORD(wParam) == IDCANCEL)) {
-            SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdCloseFind, 0);
+            SendMessageW(H(OwnerWindow(app)), WM_COMMAND, kCmdCloseFind, 0);
         }
         return 0;
     case WM_CLOSE:
-        if (app != nullptr) SendMessageW(H(app->port.mainWindow), WM_COMMAND, kCmdCloseFind, 0);
+        if (app != nullptr) SendMessageW(H(OwnerWindow(app)), WM_COMMAND, kCmdCloseFind, 0);
         return 0;
     case WM_DESTROY:
         if (app != nullptr && app->window != nullptr && app->window->find.window == window) {
@@ -79,9 +79,9 @@ LRESULT CALLBACK FindWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 HWND MakeFindWindow(Recording* app) {
-    HINSTANCE instance = static_cast<HINSTANCE>(app->port.instance);
+    HINSTANCE instance = static_cast<HINSTANCE>(app->window->instance);
     if (!RegisterShellClass(instance, kFindClass, FindWindowProc, 0, COLOR_BTNFACE)) return nullptr;
-    HWND owner = H(app->port.mainWindow);
+    HWND owner = H(OwnerWindow(app));
     const int dpi = WindowDpi(owner);
     RECT frame{0, 0, ScaleByDpi(kFindClientWidth, dpi), ScaleByDpi(kFindClientHeight, dpi)};
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -103,7 +103,7 @@ HWND MakeFindWindow(Recording* app) {
             ScaleByDpi(spec.y, dpi), ScaleByDpi(spec.width, dpi), ScaleByDpi(spec.height, dpi),
             window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
         if (control != nullptr) {
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app->port.uiFont), TRUE);
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app->window->uiFont), TRUE);
         }
     }
     SendDlgItemMessageW(window, kIdFindText, EM_SETLIMITTEXT, kFindTextChars - 1, 0);
@@ -133,7 +133,7 @@ void CloseFindWindow(Recording* app) {
     if (window == nullptr) return;
     ReadFindChoices(app);
     ShowWindow(window, SW_HIDE);
-    SetForegroundWindow(H(app->port.mainWindow));
+    SetForegroundWindow(H(OwnerWindow(app)));
     SetFocus(H(app->window->eventList));
 }
 

@@ -68,7 +68,7 @@ bool TranslateShellMessage(MSG* msg) {
             CommandForKey(focus, static_cast<uint32_t>(msg->wParam), HeldModifiers());
         if (command != 0) {
             gTakenKey = msg->wParam;
-            SendMessageW(H(app->port.mainWindow), WM_COMMAND, MAKEWPARAM(command, 0), 0);
+            SendMessageW(H(OwnerWindow(app)), WM_COMMAND, MAKEWPARAM(command, 0), 0);
             return true;
         }
         if (KeyBypassesNavigation(focus, static_cast<uint32_t>(msg->wParam), HeldModifiers()))
@@ -83,11 +83,11 @@ bool TranslateShellMessage(MSG* msg) {
 void RememberFocus(Recording* app, WPARAM activation) {
     if (LOWORD(activation) != WA_INACTIVE) return;
     HWND focus = GetFocus();
-    if (focus != nullptr && IsChild(H(app->port.mainWindow), focus)) gSavedFocus = focus;
+    if (focus != nullptr && IsChild(H(OwnerWindow(app)), focus)) gSavedFocus = focus;
 }
 
 void RestoreFocus(Recording* app) {
-    HWND main = H(app->port.mainWindow);
+    HWND main = H(OwnerWindow(app));
     HWND target = gSavedFocus;
     // The first time, and whenever the control went away or was disabled, the path box (or,
     // while a recording disables it, the list) takes the focus.

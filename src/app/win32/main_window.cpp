@@ -31,7 +31,7 @@ void HandleDrop(Recording* app, HDROP drop) {
 }
 
 void SetMinimumSize(Recording* app, MINMAXINFO* info) {
-    const int dpi = WindowDpi(H(app->port.mainWindow));
+    const int dpi = WindowDpi(H(OwnerWindow(app)));
     RECT status{};
     if (app->window != nullptr && app->window->statusBar != nullptr)
         GetWindowRect(H(app->window->statusBar), &status);

@@ -22,7 +22,7 @@ LRESULT CALLBACK RouteMainMessage(HWND window, UINT message, WPARAM wParam, LPAR
     if (message == WM_NCCREATE) {
         const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         app = static_cast<Recording*>(create->lpCreateParams);
-        app->port.mainWindow = window;
+        app->window->mainWindow = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
     } else {
         app = reinterpret_cast<Recording*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -110,7 +110,7 @@ void ApplyOwnerViewChanges(HWND window) {
 
 bool CreateMainWindow(Recording* app, HINSTANCE instance, int showCommand, const wchar_t* title) {
     if (!MakeMainWindow(app)) return false;
-    app->port.instance = instance;
+    app->window->instance = instance;
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);

@@ -5,6 +5,7 @@
 
 #include "app/win32/aux_window.h"
 #include "app/win32/shell.h"
+#include "app/window_commands.h"
 #include "app/window_layout.h"
 #include "platform/memory.h"
 #include "platform/ui.h"
@@ -109,7 +110,7 @@ void ShowTreeMenu(Recording* app, HWND window, HWND tree, HTREEITEM item, POINT 
     const int command = static_cast<int>(
         TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD, at.x, at.y, 0, window, nullptr));
     DestroyMenu(menu);
-    if (command != 0) RunProcessCommand(app, command, static_cast<int32_t>(tag));
+    if (command != 0) RunProcessMenuCommand(app, command, static_cast<int32_t>(tag));
 }
 
 } // namespace

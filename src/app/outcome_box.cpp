@@ -1,6 +1,6 @@
 // Kept apart from the outcome's record so that a front end that prints outcomes links no
 // message box and no progress window.
-#include "record/outcome.h"
+#include "app/outcome_box.h"
 
 namespace olv {
 
