@@ -1,4 +1,6 @@
 #include "app/yara_commands.h"
+#include "app/outcome_box.h"
+#include "app/window_state.h"
 
 #include "base/format.h"
 #include "base/text.h"
@@ -153,18 +155,18 @@ void LoadYaraRules(Recording* app) {
     if (!YaraRulesAvailable()) {
         Outcome outcome{};
         SetOutcome(&outcome, OutcomeCode::kBadInput, kIconWarning, kYaraNotAvailable);
-        ShowOutcome(app->port.mainWindow, outcome);
+        ShowOutcome(OwnerWindow(app), outcome);
         return;
     }
     char16_t folder[kFolderChars] = {};
     if (app->yara != nullptr) CopyBounded(folder, kFolderChars, app->yara->folder);
-    if (!UiFolderDialog(app->port.mainWindow,
+    if (!UiFolderDialog(OwnerWindow(app),
                         u"Choose the folder of YARA rule files (.yar and .yara, sub-folders "
                         u"too). They replace the YARA rules loaded now.",
                         folder, kFolderChars)) {
         return;
     }
-    ShowOutcome(app->port.mainWindow, LoadYaraRuleFiles(app, folder));
+    ShowOutcome(OwnerWindow(app), LoadYaraRuleFiles(app, folder));
 }
 
 bool LoadYaraRulesBesideProgram(Recording* app, const char16_t* programPath) {

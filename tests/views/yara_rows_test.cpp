@@ -296,8 +296,8 @@ TEST_CASE("YARA matches in Rules Matched, the row details, the summary and the J
 
     const std::filesystem::path json = f.folder / "rows.json";
     const std::filesystem::path jsonl = f.folder / "rows.jsonl";
-    REQUIRE(ExportJsonToPath(f.app, json.u16string().c_str()));
-    REQUIRE(ExportJsonLinesToPath(f.app, jsonl.u16string().c_str()));
+    REQUIRE(OutcomeOk(ExportJsonFile(f.app, json.u16string().c_str())));
+    REQUIRE(OutcomeOk(ExportJsonLinesFile(f.app, jsonl.u16string().c_str())));
     for (const auto& path : {json, jsonl}) {
         std::ifstream in(path, std::ios::binary);
         const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
