@@ -10,6 +10,7 @@
 #include "app/lifecycle.h"
 #include "app/machine_check.h"
 #include "app/sigma_commands.h"
+#include "app/yara_commands.h"
 #include "app/view_controls.h"
 #include "app/window_state.h"
 #include "export/exports.h"
@@ -113,6 +114,9 @@ void DispatchCommand(Recording* app, uintptr_t wParam) {
         break;
     case kCmdLoadSigmaRules:
         LoadSigmaRules(app);
+        break;
+    case kCmdLoadYaraRules:
+        LoadYaraRules(app);
         break;
     case kCmdSigmaRules:
         ShowSigmaRulesWindow(app);

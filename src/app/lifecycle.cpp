@@ -27,6 +27,7 @@
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
+#include "views/yara_rows.h"
 #include "report/view_refresh.h"
 #include "views/view_texts.h"
 
@@ -339,7 +340,19 @@ void AfterFacts(Recording* app, int32_t handed, bool appears) {
     }
 }
 
+void PollYaraNow(Recording* app) {
+    if (app->yara == nullptr) return;
+    int32_t rose;
+    {
+        LockGuard rows(&app->rowsLock);
+        rose = PollYaraRows(app);
+    }
+    if (rose > 0 && app->view.suspiciousOnly != 0) RebuildShownRows(app);
+    else if (rose > 0) MarkRepaint(&app->changes, kRepaintItems);
+}
+
 void PollFactsNow(Recording* app) {
+    PollYaraNow(app);
     if (app->rowFacts == nullptr) return;
     bool appears = false;
     int32_t handed;
@@ -351,6 +364,16 @@ void PollFactsNow(Recording* app) {
 }
 
 void StopFactsNow(Recording* app) {
+    if (app->yara != nullptr) {
+        // Scans of files closed at the end are still taken, within a bounded wait.
+        int32_t rose;
+        {
+            LockGuard rows(&app->rowsLock);
+            rose = StopYaraRows(app, 2000);
+        }
+        if (rose > 0 && app->view.suspiciousOnly != 0) RebuildShownRows(app);
+        else if (rose > 0) MarkRepaint(&app->changes, kRepaintItems);
+    }
     if (app->rowFacts == nullptr) return;
     PollFactsNow(app); // what was read by now is kept
     bool appears = false;
@@ -383,11 +406,15 @@ Outcome StartRecording(Recording* app, const StartRequest& request) {
 
     // The rows' facts are read beside the recording; without the worker they stay unknown. It
     // runs before the launch, so the examined program's own start row asks for its facts too.
-    if (app->readFacts != 0) StartRowFacts(app, app->factsConfig);
+    if (app->readFacts != 0) {
+        StartRowFacts(app, app->factsConfig);
+        StartYaraRows(app, nullptr);
+    }
     char16_t failure[kFailureChars];
     OutcomeCode code = OutcomeCode::kOk;
     if (!MakeRecording(app, request, failure, &code)) {
         FreeRowFacts(app);
+        ForgetYaraRows(app);
         NoteMachineCheckStartFailure(app, failure);
         SetOutcome(&result, code, kIconError, failure);
         ResetFailedStart(app);

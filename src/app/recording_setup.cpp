@@ -10,6 +10,7 @@
 #include "platform/memory.h"
 #include "views/row_facts_flow.h"
 #include "views/sigma_rows.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -84,6 +85,7 @@ void CleanUpRecording(Recording* app) {
     FreeEventQueue(app);
     FreeSigmaState(app);
     FreeRowFacts(app);
+    FreeYaraState(app);
     DeleteLock(&app->rowsLock);
     DeleteLock(&app->queueLock);
 }

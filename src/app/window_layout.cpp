@@ -42,6 +42,7 @@ constexpr MenuItemSpec kFileItems[] = {
     {kCmdOpenSession, u"&Open Session...\tCtrl+O", 0},
     {0, nullptr, 0},
     {kCmdLoadSigmaRules, u"Load Sigma &Rules...", 0},
+    {kCmdLoadYaraRules, u"Load &YARA Rules...", 0},
     {0, nullptr, 0},
     {kCmdExit, u"E&xit", 0},
 };

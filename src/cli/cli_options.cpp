@@ -20,6 +20,7 @@ enum OptionKind : uint8_t {
     kOptUntilExit,
     kOptFormats,
     kOptRules,
+    kOptYara,
     kOptFailOn,
     kOptHide,
     kOptSuspicious,
@@ -43,6 +44,7 @@ constexpr OptionSpec kOptions[] = {
     {u"--until-exit", kOptUntilExit, kForRecord, false},
     {u"--formats", kOptFormats, kForAll, true},
     {u"--rules", kOptRules, kForOutput, true},
+    {u"--yara", kOptYara, kForRecord, true},
     {u"--fail-on", kOptFailOn, kForOutput, true},
     {u"--hide", kOptHide, kForOutput, true},
     {u"--suspicious", kOptSuspicious, kForOutput, false},
@@ -112,6 +114,10 @@ bool TakeOption(const OptionSpec& spec, const char16_t* value, CliOptions* o, Pr
     case kOptRules:
         if (value[0] == 0) return Fail(p, u"--rules needs a folder");
         o->rules = value;
+        return true;
+    case kOptYara:
+        if (value[0] == 0) return Fail(p, u"--yara needs a folder");
+        o->yara = value;
         return true;
     case kOptFailOn:
         for (uint32_t i = 0; i < 3; ++i) {

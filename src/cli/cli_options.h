@@ -41,6 +41,7 @@ struct CliOptions {
     uint32_t seconds;          // --seconds N; the verb's default when not given
     uint32_t formats;          // CliFormat bits; the verb's default when not given
     const char16_t* rules;     // --rules DIR
+    const char16_t* yara;      // --yara DIR
     uint32_t failOn;           // --fail-on: 1 low, 2 medium, 3 high (row severities); 0 none
     uint8_t untilExit;         // --until-exit
     uint8_t quiet;             // --quiet

@@ -12,6 +12,8 @@
 #include "rules/threat_rules.h"
 #include "sigma/sigma.h"
 #include "views/sigma_rows.h"
+#include "views/row_facts_flow.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -177,6 +179,17 @@ void Rules(JsonOut* j, Recording* app, const char16_t* asked) {
     Raw(j, partial > 0 ? u"\n    ]\n  },\n" : u"]\n  },\n");
 }
 
+// A UTF-8 text of this program's own making (rule names, relative rule paths) as UTF-16; a byte
+// above ASCII shows as a replacement character.
+void AsciiText(const char* text, char16_t* out, size_t capacity) {
+    size_t n = 0;
+    for (; text[n] != 0 && n + 1 < capacity; ++n) {
+        const auto c = static_cast<unsigned char>(text[n]);
+        out[n] = c < 0x80 ? static_cast<char16_t>(c) : u'\uFFFD';
+    }
+    out[n] = 0;
+}
+
 // Every rule that gave a row its severity or matched it: the built-in rules counted over the
 // stored rows (the rows the window makes itself carry none), the Sigma rules from their kept
 // counts.
@@ -225,6 +238,29 @@ void RulesFired(JsonOut* j, Recording* app, bool recorded) {
             FormatText(text, 96, u", \"level\": \"%s\", \"rows\": %d}", SigmaLevelText(rule->level),
                        matchedRows);
             Raw(j, text);
+        }
+        // The YARA rules that matched a file: name, rule file, severity, rows and the first file.
+        int32_t yaraCount = 0;
+        const YaraRowRule* yara = YaraMatchedRules(app, &yaraCount);
+        for (int32_t r = 0; r < yaraCount; ++r) {
+            char16_t name[kYaraFileChars];
+            Raw(j, listed++ > 0 ? u",\n    {\"source\": \"yara\", \"name\": "
+                                : u"\n    {\"source\": \"yara\", \"name\": ");
+            AsciiText(yara[r].name, name, kYaraFileChars);
+            String(j, name);
+            Raw(j, u", \"file\": ");
+            AsciiText(yara[r].file, name, kYaraFileChars);
+            String(j, name);
+            char16_t text[96];
+            FormatText(text, 96, u", \"level\": \"%s\", \"rows\": %d, \"first\": ",
+                       YaraSeverityText(yara[r].severity), yara[r].rows);
+            Raw(j, text);
+            char16_t path[kPathChars + 1];
+            LockGuard guard(&app->rowsLock);
+            if (!RowImagePath(app, yara[r].firstRow, path, kPathChars))
+                CopyStoredText(app, yara[r].firstRow, kTextPath, path, kPathChars + 1);
+            String(j, path);
+            Raw(j, u"}");
         }
     }
     Raw(j, listed > 0 ? u"\n  ]\n" : u"]\n");

@@ -6,6 +6,7 @@
 #include "app/commands.h"
 #include "app/lifecycle.h"
 #include "app/sigma_commands.h"
+#include "app/yara_commands.h"
 #include "app/window_layout.h"
 #include "app/window_state.h"
 #include "base/format.h"
@@ -61,6 +62,9 @@ const char16_t kCliUsage[] =
     u"  --formats LIST   any of session,json,jsonl,csv (record: session,json; analyze: json);\n"
     u"                   session-v2 writes the session in the older form\n"
     u"  --rules DIR      Sigma rules (default: the \"rules\" folder beside the program)\n"
+    u"  --yara DIR       YARA rules for the images and written files of the recording\n"
+    u"                   (default: the \"yara\" folder beside the program); files up to\n"
+    u"                   64 MB are scanned\n"
     u"  --fail-on LEVEL  low, medium or high: exit 4 when a row reaches that severity\n"
     u"  --hide CATEGORY  file, registry, network or process (repeatable), for csv/json/jsonl\n"
     u"  --suspicious     only rows with a severity, for csv/json/jsonl\n"
@@ -655,6 +659,36 @@ void RunRecording(Run* r, bool untilExit) {
     if (app->recording != 0) SayOutcome(r, StopRecording(app));
 }
 
+// The YARA rules of a recording: the folder of --yara, else the "yara" folder beside the program
+// when there is one. The loader's summary (and each refused file) is printed. False when the
+// folder asked for cannot be loaded.
+bool LoadYaraRulesOfRun(Run* r) {
+    if (r->options->verb != kCliRecord) return true;
+    if (r->options->yara == nullptr) {
+        LoadYaraRulesBesideProgram(r->app, r->platform->executablePath);
+        return true;
+    }
+    const Outcome outcome = LoadYaraRuleFiles(r->app, r->options->yara);
+    if (!OutcomeOk(outcome)) {
+        SayOutcome(r, outcome);
+        return false;
+    }
+    // What was loaded, then each refused file on a line of its own.
+    char16_t line[kLineChars];
+    size_t n = 0;
+    for (const char16_t* p = outcome.text;; ++p) {
+        if (*p != 0 && *p != u'\n') {
+            if (n + 1 < kLineChars) line[n++] = *p;
+            continue;
+        }
+        line[n] = 0;
+        if (n > 0) SayProblem(r, line);
+        n = 0;
+        if (*p == 0) break;
+    }
+    return true;
+}
+
 // The Sigma rules, before anything is recorded or opened, so that every row meets them: the
 // folder of --rules, else the "rules" folder beside the program when there is one (a load
 // replaces the set, so the two are not combined). The loader's own summary is printed (--quiet
@@ -662,6 +696,7 @@ void RunRecording(Run* r, bool untilExit) {
 bool LoadRules(Run* r) {
     const CliPlatform* pf = r->platform;
     Recording* app = r->app;
+    if (!LoadYaraRulesOfRun(r)) return false;
     if (r->options->rules == nullptr) {
         LoadRulesBesideProgram(app, pf->executablePath, nullptr);
         return true;

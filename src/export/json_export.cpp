@@ -30,6 +30,7 @@
 #include "sigma/sigma_view.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -579,6 +580,9 @@ JsonLine PutRowMembers(JsonLine line, const EventRow& row, const RowTextLengths&
 }
 
 // The Sigma matches of a row and the most characters their members take.
+// YARA rules listed per row in the files (a row matches few; more are left out).
+constexpr int32_t kYaraMatchesInFile = 16;
+
 struct RowMatches {
     const SigmaRuleSet* set;
     int32_t rules[kSigmaMatchesInFile];
@@ -588,6 +592,9 @@ struct RowMatches {
     int32_t possibleTotal;
     int32_t possibleCount;
     int32_t level; // the most severe level of all the row's matches, or -1
+    // The YARA rules the row matched (names only: identifiers, never escaped).
+    const YaraRowRule* yara[kYaraMatchesInFile];
+    int32_t yaraCount;
     size_t maxChars;
 };
 
@@ -615,10 +622,15 @@ void GatherMatches(const Recording* app, int32_t index, RowMatches* m) {
     m->possibleCount = 0;
     m->maxChars = 0;
     m->level = -1;
+    const int32_t yara = YaraRulesOfRow(app, index, m->yara, kYaraMatchesInFile);
+    m->yaraCount = yara > kYaraMatchesInFile ? kYaraMatchesInFile : yara;
+    // ,"yara":[ ] and each name quoted with its comma.
+    if (m->yaraCount > 0) m->maxChars = 16 + size_t(m->yaraCount) * (kYaraRuleNameChars + 3);
     if (m->set == nullptr) return;
     const int32_t total = SigmaRulesOfRow(app, index, m->rules, kSigmaMatchesInFile);
     const int32_t possible = SigmaPossibleRulesOfRow(app, index, m->possible, kSigmaMatchesInFile);
     if (total <= 0 && possible <= 0) return;
+    const size_t yaraChars = m->maxChars;
     m->total = total > 0 ? total : 0;
     m->count = total > kSigmaMatchesInFile ? kSigmaMatchesInFile : m->total;
     m->possibleTotal = possible > 0 ? possible : 0;
@@ -634,7 +646,7 @@ void GatherMatches(const Recording* app, int32_t index, RowMatches* m) {
         const SigmaRuleInfo* rule = GetSigmaRule(m->set, m->possible[i].rule);
         if (rule != nullptr) chars += RuleMaxChars(rule);
     }
-    m->maxChars = chars;
+    m->maxChars = chars + yaraChars;
 }
 
 // ,"sigma":[{"id":...,"title":...,"level":...}, ...] and "sigmaNotListed" for a row with
@@ -673,6 +685,20 @@ JsonLine PutMatches(JsonLine line, const RowMatches& m) {
     if (m.level >= 0) {
         line = PutJsonLiteral(line, ",\"sigmaLevel\":");
         line = PutText(line, SigmaLevelText(static_cast<uint32_t>(m.level)));
+    }
+    if (m.yaraCount > 0) {
+        line = PutJsonLiteral(line, ",\"yara\":[");
+        for (int32_t i = 0; i < m.yaraCount; ++i) {
+            if (i > 0) line = PutJsonChar(line, ',');
+            line = PutJsonChar(line, '"');
+            // An identifier: letters, digits and underscores, nothing to escape.
+            const char* name = m.yara[i]->name;
+            size_t n = 0;
+            while (n + 1 < kYaraRuleNameChars && name[n] != 0) ++n;
+            line = PutJsonBytes(line, name, n, n);
+            line = PutJsonChar(line, '"');
+        }
+        line = PutJsonChar(line, ']');
     }
     return line;
 }

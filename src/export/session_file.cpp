@@ -12,6 +12,7 @@
 #include "export/safe_file.h"
 #include "export/session_check.h"
 #include "export/session_compact.h"
+#include "export/session_yara.h"
 #include "export/snapshot.h"
 #include "platform/files.h"
 #include "platform/lock.h"
@@ -307,7 +308,10 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
                              (snap->eventsLostByWindows != 0 || snap->buffersLostByWindows != 0);
     const bool compact = store != nullptr;
     const bool cleared = compact || origin || splitLosses || app->cleared.rows != 0;
-    header.version = compact   ? kSessionVersionCompact
+    // Only a recording with YARA matches needs the version that keeps them.
+    const bool yara = compact && YaraSessionBlockBytes(app) > 0;
+    header.version = yara      ? kSessionVersionYara
+                     : compact ? kSessionVersionCompact
                      : origin  ? kSessionVersionOrigin
                      : cleared ? kSessionVersionCleared
                                : kSessionVersion;
@@ -331,6 +335,7 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
         block.blockSize = kRecordingOriginSize;
         WriteBytes(&writer, &block, kRecordingOriginSize);
     }
+    if (yara) WriteYaraSessionBlock(&writer, app);
 
     if (compact) {
         WriteCompactBody(&writer, store, compactRows,
@@ -444,13 +449,13 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     SessionHeader header{};
     int64_t fileSize = 0;
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
-        (header.version == kSessionVersionCompact
+        (header.version == kSessionVersionCompact || header.version == kSessionVersionYara
              ? header.recordSize != kCompactRecordSize
              : header.recordSize != kSessionRecordSize &&
                    header.recordSize != kSessionRecordSizeV1) ||
         (header.version != 1 && header.version != kSessionVersion &&
          header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin &&
-         header.version != kSessionVersionCompact) ||
+         header.version != kSessionVersionCompact && header.version != kSessionVersionYara) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
         RefuseNotReadable(&result, path);
@@ -504,10 +509,31 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
         if (hasCleared) dataStart += cleared.blockSize;
         if (hasOrigin) dataStart += origin.blockSize;
     }
-    const bool compact = header.version == kSessionVersionCompact;
+    const bool compact =
+        header.version == kSessionVersionCompact || header.version == kSessionVersionYara;
+    YaraSessionBlock yara{};
+    if (header.version == kSessionVersionYara) {
+        bool readFailed = false;
+        char16_t why[256] = {};
+        if (!ReadYaraSessionBlock(file, header.rowCount, fileSize - dataStart, &yara, &readFailed,
+                                  why, 256)) {
+            CloseFile(file);
+            if (readFailed) {
+                RefuseReadFailed(&result, OutcomeCode::kFileError, path);
+            } else {
+                char16_t message[320];
+                FormatText(message, 320, u"The session file is damaged: %s.", why);
+                RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
+            }
+            return result;
+        }
+        dataStart += yara.rules * int64_t{kYaraBlockRuleBytes} +
+                     yara.matches * int64_t{kYaraBlockMatchBytes} + kYaraBlockHeadBytes;
+    }
     if (fileSize < dataStart ||
         (!compact && int64_t{header.rowCount} * header.recordSize != fileSize - dataStart)) {
         CloseFile(file);
+        FreeYaraSessionBlock(&yara);
         RefuseDamaged(&result, path);
         return result;
     }
@@ -521,6 +547,7 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
                           sizeof(EventRow);
     if (!RowsFitInMemory(&result, count, textBytes, path)) {
         CloseFile(file);
+        FreeYaraSessionBlock(&yara);
         return result;
     }
     TextStore store{};
@@ -537,11 +564,13 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
             char16_t message[320];
             FormatText(message, 320, u"The session file is damaged: %s.", why);
             RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
+            FreeYaraSessionBlock(&yara);
             return result;
         }
         if (read != kCompactRead) {
             CloseFile(file);
             RefuseReadFailed(&result, OutcomeCode::kFileError, path);
+            FreeYaraSessionBlock(&yara);
             return result;
         }
     } else if (count > 0) {
@@ -604,6 +633,9 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     LearnOperationNames(app, 0, app->rowCount);
     LeaveLock(&app->rowsLock);
     CloseFile(file);
+    // The matches a recording's YARA scans found stay with their rows.
+    if (yara.bytes != nullptr) ApplyYaraSessionBlock(app, yara);
+    FreeYaraSessionBlock(&yara);
     if (SigmaRulesLoaded(app)) {
         // The loaded rules judge the session's rows afresh (this also rebuilds the view).
         MatchAllRows(app);

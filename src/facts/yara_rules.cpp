@@ -546,6 +546,10 @@ bool LoadYaraRuleText(const char* text, size_t size, const char16_t* fileName, Y
     return set->folderError[0] == '\0';
 }
 
+bool YaraRulesAvailable() {
+    return OLV_HAVE_LIBYARA != 0;
+}
+
 void FreeYaraRuleSet(YaraRuleSet* set) {
 #if OLV_HAVE_LIBYARA
     if (set->rules) yr_rules_destroy(static_cast<YR_RULES*>(set->rules));

@@ -84,6 +84,8 @@ bool LoadYaraRuleFolder(const char16_t* folder, YaraRuleSet* set,
 // Compiles one rule text (the same checks as a file of a folder) into a set of its own.
 bool LoadYaraRuleText(const char* text, size_t size, const char16_t* fileName, YaraRuleSet* set);
 void FreeYaraRuleSet(YaraRuleSet* set); // safe on a zero-filled or freed set
+// False in a build without libyara: no rule loads and nothing is scanned.
+bool YaraRulesAvailable();
 
 enum class YaraSeverity : uint8_t { Low = 1, Medium, High, Critical };
 const char* YaraSeverityName(YaraSeverity severity);

@@ -44,6 +44,7 @@ enum CommandId : int {
     kCmdExit = 1105,
     kCmdLoadSigmaRules = 1106,
     kCmdExportJsonLines = 1107,
+    kCmdLoadYaraRules = 1108,
     kCmdProcessTree = 1110,
     kCmdSummary = 1111,
     kCmdSuspiciousOnly = 1112,

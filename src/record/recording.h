@@ -24,6 +24,7 @@ struct TraceController;
 struct TargetLauncher;
 struct SigmaState;   // views/sigma_rows.h
 struct RowFactsFlow;  // views/row_facts_flow.h
+struct YaraState;     // views/yara_rows.h
 struct QueueCoders;  // capture/event_queue.h
 
 // The EventQueue ring's size in bytes: at least 500,000 rows of a typical mix (about 110 bytes
@@ -124,6 +125,9 @@ struct Recording {
     uint8_t scriptLogging;
     uint8_t scriptLoggingOn;
     const FactsWorkerConfig* factsConfig; // the worker's settings at Start; null: its defaults
+    // The analyst's YARA rules and every row's matches (views/yara_rows.h); window thread only,
+    // made on first use. A recording that reads facts scans the images and written files.
+    YaraState* yara;
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

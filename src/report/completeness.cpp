@@ -12,6 +12,7 @@
 #include "views/row_facts_flow.h"
 #include "tracking/tracking_state.h"
 #include "views/sigma_texts.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -269,6 +270,7 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
         }
     }
     AppendRowFactsNotes(app, linePrefix, out, capacity, &count);
+    AppendYaraNotes(app, linePrefix, out, capacity, &count);
     AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);
     return count;
 }

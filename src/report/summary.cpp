@@ -20,6 +20,8 @@
 #include "views/row_details.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "views/row_facts_flow.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -381,6 +383,45 @@ void AppendSigmaSummary(Recording* app, char16_t* text, size_t capacity) {
     }
 }
 
+// Each YARA rule that matched: its rows, severity, name and the first file it matched in.
+void AppendYaraSummary(Recording* app, char16_t* text, size_t capacity) {
+    char16_t line[1400];
+    AppendSummaryLine(text, capacity, u"[YARA rules matched]");
+    const YaraRuleSet* set = LoadedYaraRules(app);
+    if (set != nullptr) {
+        FormatText(line, 1400,
+                   app->yara->folder[0] != 0 ? u"  %lu rules loaded from %.600s"
+                                             : u"  %lu rules loaded",
+                   set->rulesLoaded, app->yara->folder);
+        AppendSummaryLine(text, capacity, line);
+    }
+    if (app->yara->scanning != 0) {
+        FormatText(line, 1400, u"  %lu files scanned (files up to %lu MB are scanned)",
+                   static_cast<uint32_t>(YaraRowCounts(app).scanned),
+                   static_cast<uint32_t>(app->yara->sizeLimit >> 20));
+        AppendSummaryLine(text, capacity, line);
+    }
+    LockGuard guard(&app->rowsLock);
+    int32_t count = 0;
+    const YaraRowRule* rules = YaraMatchedRules(app, &count);
+    for (int32_t r = 0; r < count; ++r) {
+        const YaraRowRule& rule = rules[r];
+        FormatText(line, 1400, u"  %5d  %-9s ", rule.rows, YaraSeverityText(rule.severity));
+        size_t n = TextLength(line);
+        for (const char* c = rule.name; *c != 0 && n + 1 < 200; ++c)
+            line[n++] = static_cast<char16_t>(static_cast<unsigned char>(*c) & 0x7F);
+        line[n] = 0;
+        char16_t path[kPathChars + 1];
+        if (!RowImagePath(app, rule.firstRow, path, kPathChars)) {
+            CopyStoredText(app, rule.firstRow, kTextPath, path, kPathChars + 1);
+        }
+        AppendBounded(line, 1400, u"  first: ");
+        AppendBounded(line, 1400, path);
+        AppendSummaryLine(text, capacity, line);
+    }
+    if (count == 0) AppendSummaryLine(text, capacity, u"  No file matched a loaded rule.");
+}
+
 } // namespace
 
 // The script blocks the recording shows, one line each: the detail up to the block's id (its
@@ -508,6 +549,12 @@ char16_t* BuildSummaryText(Recording* app) {
     AppendSummaryLine(text, capacity, u"");
     if (SigmaRulesLoaded(app)) {
         AppendSigmaSummary(app, text, capacity);
+        AppendSummaryLine(text, capacity, u"");
+    }
+    int32_t yaraMatched = 0;
+    YaraMatchedRules(app, &yaraMatched);
+    if (YaraRulesLoaded(app) || yaraMatched > 0) {
+        AppendYaraSummary(app, text, capacity);
         AppendSummaryLine(text, capacity, u"");
     }
 

@@ -14,6 +14,7 @@
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
 #include "views/view_texts.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -135,6 +136,7 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
         AppendRevealedOneLine(out, capacity, row->threat, kThreatChars);
         AppendBounded(out, capacity, u"\r\n");
     }
+    AppendYaraRulesOfRow(app, index, u"  ", out, capacity);
     // Then every Sigma rule the row matched, by level, title and id.
     constexpr int32_t kListed = 32;
     int32_t sigma[kListed];

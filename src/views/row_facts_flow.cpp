@@ -225,6 +225,37 @@ bool StartRowFacts(Recording* app, const FactsWorkerConfig* config) {
     return true;
 }
 
+bool RowImagePath(const Recording* app, int32_t index, char16_t* path, size_t capacity) {
+    if (capacity == 0 || index < 0 || index >= app->rowCount) return false;
+    path[0] = 0;
+    const RowKind kind = StoredKind(app, index);
+    if (FactsLayoutOfKind(kind) != kFactsLayoutImage &&
+        FactsLayoutOfKind(kind) != kFactsLayoutProcess) {
+        return false;
+    }
+    const TextStore* store = StoredTexts(app);
+    const CompactRow& row = StoredRecord(app, index);
+    // The image: a start's program (its command line's first part), a load's file.
+    uint32_t line = 0, start = 0, length = 0;
+    TextView text = TextOfId(store, row.path);
+    if (kind != RowKind::LoadedDll && StartedProcessFacts(store, row, &line, &start, &length)) {
+        text = TextOfId(store, line);
+    } else {
+        start = 0;
+        length = text.length;
+    }
+    if (length <= 2 || length >= capacity || text.length >= kPathChars) return false;
+    char16_t all[kPathChars];
+    CopyTextUnits(text, all);
+    std::memcpy(path, all + start, length * sizeof(char16_t));
+    path[length] = 0;
+    // Only a full path names a file: a bare name would be looked up in this program's folder,
+    // which is not where the process found it.
+    if (path[1] == u':' || path[0] == u'\\' || path[0] == u'/') return true;
+    path[0] = 0;
+    return false;
+}
+
 uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
     RowFactsFlow* flow = app->rowFacts;
     if (flow == nullptr || flow->stopped != 0 || index < 0 || index >= app->rowCount) return 0;
@@ -273,26 +304,9 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
             }
         }
     } else {
-        // The image: a start's program (its command line's first part), a load's file.
-        uint32_t line = 0, start = 0, length = 0;
-        TextView text = TextOfId(store, row.path);
-        if (kind != RowKind::LoadedDll && StartedProcessFacts(store, row, &line, &start, &length)) {
-            text = TextOfId(store, line);
-        } else {
-            start = 0;
-            length = text.length;
-        }
-        if (length > 2 && length < kFactsPathChars && text.length < kPathChars) {
-            char16_t all[kPathChars];
-            CopyTextUnits(text, all);
-            std::memcpy(path, all + start, length * sizeof(char16_t));
-            path[length] = 0;
-            // Only a full path names a file: a bare name would be looked up in this program's
-            // folder, which is not where the process found it.
-            if (path[1] == u':' || path[0] == u'\\' || path[0] == u'/') {
-                asked += RequestImageFacts(flow->worker, ticket, now, path);
-                asked += RequestFileTrust(flow->worker, ticket, now, path);
-            }
+        if (RowImagePath(app, index, path, kFactsPathChars)) {
+            asked += RequestImageFacts(flow->worker, ticket, now, path);
+            asked += RequestFileTrust(flow->worker, ticket, now, path);
         }
         if (kind != RowKind::LoadedDll) {
             asked += RequestTokenFacts(flow->worker, ticket, now, row.pid);

@@ -25,6 +25,10 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now);
 // Requests the worker has not read yet (0 without a worker): a driver of the stand-ins waits for
 // none before it moves the clock, so that no answer comes late by the clock alone.
 uint32_t RowFactsPending(const Recording* app);
+// The full path of the image a process start runs or an image load maps, terminated in path;
+// false (path empty) for another kind, or a bare name (it would be looked up in this program's
+// folder, not where the process found it), or a path that does not fit.
+bool RowImagePath(const Recording* app, int32_t index, char16_t* path, size_t capacity);
 // Whether the row still waits for an answer.
 bool RowWaitsForFacts(const Recording* app, int32_t index);
 // Rows whose last answer came (read or late) by now are handed to done (in the order their

@@ -18,6 +18,7 @@
 #include "views/process_filter.h"
 #include "views/row_sort.h"
 #include "views/view_texts.h"
+#include "views/yara_rows.h"
 
 
 #if defined(__SSE2__)
@@ -304,6 +305,7 @@ void AppendRow(Recording* app, const EventRow* row) {
     app->rowsUnsaved = 1;
     // Its facts are asked for first: a row that waits for them is matched when they come.
     RequestRowFacts(app, index, NowTicks());
+    RequestRowYaraScan(app, index);
     // Matched before the view is tested: a rule may raise it into the suspicious-only view.
     const bool earlierRowRose = MatchNewRow(app, index);
 
@@ -350,6 +352,8 @@ void IngestQueuedRows(Recording* app) {
     // The rows' facts are asked for while a recording's worker runs; the batch arrived now.
     const bool factsAsked = app->rowFacts != nullptr;
     const int64_t arrived = factsAsked ? NowTicks() : 0;
+    // Images and closed written files are scanned while a recording's YARA rules are in force.
+    const bool yara = YaraRulesLoaded(app);
     bool earlierRowRose = false;
     // Each row is decoded into the reader's row and packed into the store. A record holds only
     // what changed from the row before, so the packing takes the rest from its packing of that
@@ -374,6 +378,7 @@ void IngestQueuedRows(Recording* app) {
         }
         ++app->rowCount;
         if (factsAsked) RequestRowFacts(app, index, arrived);
+        if (yara) RequestRowYaraScan(app, index);
         if (sigma) earlierRowRose = MatchNewRow(app, index) || earlierRowRose;
         ObserveStoredRow(app, index);
         if (StoredRowMeetsProcessCondition(app, index) && InView(&view, app, index)) {
@@ -497,6 +502,7 @@ void ClearRows(Recording* app) {
     // The facts of the rows that go are read no more (a read under way ends within the wait).
     StopRowFacts(app, 2000, nullptr, nullptr);
     FreeRowFacts(app);
+    ForgetYaraRows(app);
     EnterLock(&app->rowsLock);
     app->rowCount = 0;
     app->shownCount = 0;

@@ -15,6 +15,7 @@
 #include "views/sigma_rules_list.h"
 #include "views/sigma_texts.h"
 #include "views/view_texts.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -298,6 +299,8 @@ void ApplyToAllRows(Recording* app, SigmaState* s) {
         ReleaseDeferredSigmaRows(s->context);
         MatchDueRows(app, s);
     }
+    // The built-in score was taken afresh: the YARA matches raise their rows again.
+    ReapplyYaraRaises(app);
 }
 
 } // namespace
@@ -490,6 +493,7 @@ void ScoreAllRows(Recording* app) {
             ReadStoredRow(app, i, &row);
             StoreBuiltInScore(app, i, &row);
         }
+        ReapplyYaraRaises(app);
     }
     RebuildShownRows(app);
 }

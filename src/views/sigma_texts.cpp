@@ -19,6 +19,7 @@
 #include "views/sigma_rows.h"
 #include "views/sigma_rules_list.h"
 #include "views/view_texts.h"
+#include "views/yara_rows.h"
 
 namespace olv {
 
@@ -621,7 +622,8 @@ bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t cap
     AppendRowLine(row, out, capacity);
     AppendRowFacts(out, capacity, app, index); // what the rules' fact fields were given
     AppendBounded(out, capacity, u"\r\n");
-    if (builtInCount == 0 && sigmaCount == 0) {
+    const int32_t yaraCount = YaraRulesOfRow(app, index, nullptr, 0);
+    if (builtInCount == 0 && sigmaCount == 0 && yaraCount == 0) {
         AppendBounded(out, capacity, u"This row matched no rule.\r\n\r\n");
     }
     AppendFormat(out, capacity, u"Built-in rules matched: %d\r\n", builtInCount);
@@ -635,6 +637,11 @@ bool ComposeRulesMatchedText(Recording* app, int item, char16_t* out, size_t cap
         AppendBounded(out, capacity, line);
     }
     AppendBounded(out, capacity, u"\r\n");
+    if (yaraCount > 0) {
+        AppendFormat(out, capacity, u"YARA rules matched: %d\r\n", yaraCount);
+        AppendYaraRulesOfRow(app, index, u"  ", out, capacity);
+        AppendBounded(out, capacity, u"\r\n");
+    }
     if (set == nullptr) {
         AppendBounded(out, capacity, u"No Sigma rules are loaded.\r\n");
         return true;

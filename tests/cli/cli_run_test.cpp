@@ -24,6 +24,7 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sim/sim_process.h"
+#include "facts/yara_rules.h"
 #include "platform/thread.h"
 #include "scenario.h"
 #include "support/text_check.h"
@@ -958,4 +959,29 @@ TEST_CASE("analyze judges a session as its recording did: its recorder, the rule
     CHECK(ResultCounts(h.out) == plainCounts);
     CHECK(Untimed(EventLines(Slurp(dir / "without" / "recording.jsonl"))) ==
           Untimed(EventLines(Slurp(dir / "plain" / "recording.jsonl"))));
+}
+
+TEST_CASE("YARA rules: --yara loads a folder before recording, says what was refused, and a "
+          "folder that cannot be read records nothing") {
+    Harness h;
+    const fs::path dir = Fresh("yara");
+    fs::create_directories(dir / "rules");
+    std::ofstream(dir / "rules" / "a.yar") << "rule a { strings: $a = \"x\" condition: $a }\n";
+    std::ofstream(dir / "rules" / "b.yar") << "rule b {\n condition: nope }\n";
+    if (!YaraRulesAvailable()) {
+        CHECK(Run(&h, {"record", "--yara", Utf8(dir / "rules"), "--quiet", "--out",
+                       Utf8(dir / "out")}) == kCliExitNotStarted);
+        CHECK(Has(h.err, "olvetta: YARA rules are not available in this build."));
+        return;
+    }
+    REQUIRE(Run(&h, {"record", "--yara", Utf8(dir / "rules"), "--quiet", "--out",
+                     Utf8(dir / "out")}) == 0);
+    CHECK(Has(h.err, "olvetta: Loaded 1 YARA rule from 1 files of "));
+    CHECK(Has(h.err, "olvetta:   b.yar, line 2 (syntax): undefined identifier \"nope\"\n"));
+    CHECK(Run(&h, {"record", "--yara", Utf8(dir / "none"), "--quiet", "--out",
+                   Utf8(dir / "not")}) == kCliExitNotStarted);
+    CHECK(Has(h.err, "olvetta: The YARA rules could not be read from "));
+    // Only a recording scans: analyze does not take the option.
+    CHECK(Run(&h, {"analyze", Utf8(dir / "out" / "recording.ols"), "--yara", Utf8(dir / "rules"),
+                   "--out", Utf8(dir / "again")}) == kCliExitUsage);
 }

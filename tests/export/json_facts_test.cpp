@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/file_commands.h"
 #include "export/export_fixture.h"
 #include "export/exports.h"
 #include "record/row_kind.h"

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "capture/script_logging.h"
 #include "app/sigma_commands.h"
+#include "app/yara_commands.h"
 #include "app/view_changes.h"
 #include "app/window_layout.h"
 #include "base/product.h"
@@ -195,6 +196,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const ProgramOptions& option
     const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
     if (selfLength > 0 && selfLength < 1024) {
         LoadRulesBesideProgram(&app, reinterpret_cast<const char16_t*>(self));
+        LoadYaraRulesBesideProgram(&app, reinterpret_cast<const char16_t*>(self));
         CopyBounded(app.window->programPath, 1024, reinterpret_cast<const char16_t*>(self));
     }
     wchar_t temp[MAX_PATH + 1] = {};
