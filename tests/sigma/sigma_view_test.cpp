@@ -1208,6 +1208,8 @@ TEST_CASE("pipe, stream, whole-disk and rename rows: their own categories and fi
         REQUIRE(threadRow(u"Renamed file by path", u"C:\\x\\c.locked", 9) == kSigmaViewReady);
         CHECK(r.F(kSigmaSourceFilename) == "<unknown>");
     }
+}
+
 TEST_CASE("script rows: the block's text and file, module output's payload and context") {
     FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
@@ -1241,6 +1243,8 @@ TEST_CASE("script rows: the block's text and file, module output's payload and c
     // Scanned content belongs to no category.
     CHECK(r.Learn({kCategoryProcess, kTarget, u"x", u"Scanned content", u"IEX", u"app", u"Clean",
                    0}) == kSigmaViewNone);
+}
+
 TEST_CASE("a child's CurrentDirectory comes from its facts; the examined program keeps its own") {
     FedRows r;
     SetSigmaRecorderImage(r.context.get(), u"C:\\Tools\\Olvetta.exe");
