@@ -26,21 +26,7 @@ constexpr size_t kFolderChars = 600;
 } // namespace
 
 bool RulesFolderBeside(const char16_t* programPath, char16_t* out, size_t capacity) {
-    if (out == nullptr || capacity == 0) return false;
-    out[0] = 0;
-    if (programPath == nullptr) return false;
-    const size_t length = TextLength(programPath);
-    size_t separator = length;
-    for (size_t i = length; i > 0; --i) {
-        if (programPath[i - 1] == u'\\' || programPath[i - 1] == u'/') {
-            separator = i - 1;
-            break;
-        }
-    }
-    if (separator == length || separator + 1 + 5 >= capacity) return false;
-    AppendBoundedN(out, capacity, programPath, separator + 1);
-    AppendBounded(out, capacity, u"rules");
-    return true;
+    return SiblingPath(programPath, u"rules", out, capacity);
 }
 
 namespace {

@@ -68,21 +68,7 @@ void AppendErrors(const YaraRuleSet& set, char16_t* message, size_t capacity) {
 const char16_t kYaraNotAvailable[] = u"YARA rules are not available in this build.";
 
 bool YaraFolderBeside(const char16_t* programPath, char16_t* out, size_t capacity) {
-    if (out == nullptr || capacity == 0) return false;
-    out[0] = 0;
-    if (programPath == nullptr) return false;
-    const size_t length = TextLength(programPath);
-    size_t separator = length;
-    for (size_t i = length; i > 0; --i) {
-        if (programPath[i - 1] == u'\\' || programPath[i - 1] == u'/') {
-            separator = i - 1;
-            break;
-        }
-    }
-    if (separator == length || separator + 1 + 4 >= capacity) return false;
-    AppendBoundedN(out, capacity, programPath, separator + 1);
-    AppendBounded(out, capacity, u"yara");
-    return true;
+    return SiblingPath(programPath, u"yara", out, capacity);
 }
 
 Outcome LoadYaraRuleFiles(Recording* app, const char16_t* folder) {

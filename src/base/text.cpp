@@ -322,4 +322,22 @@ void JoinPath(const char16_t* folder, const char16_t* name, char16_t separator, 
     AppendBounded(out, capacity, name);
 }
 
+bool SiblingPath(const char16_t* path, const char16_t* name, char16_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    if (path == nullptr || name == nullptr) return false;
+    const size_t length = TextLength(path);
+    size_t separator = length;
+    for (size_t i = length; i > 0; --i) {
+        if (path[i - 1] == u'\\' || path[i - 1] == u'/') {
+            separator = i - 1;
+            break;
+        }
+    }
+    if (separator == length || separator + 1 + TextLength(name) >= capacity) return false;
+    AppendBoundedN(out, capacity, path, separator + 1);
+    AppendBounded(out, capacity, name);
+    return true;
+}
+
 } // namespace olv

@@ -68,5 +68,8 @@ const char16_t* PathFileName(const char16_t* path);
 // folder + separator + name (no separator added after an empty folder or one ending in one).
 void JoinPath(const char16_t* folder, const char16_t* name, char16_t separator, char16_t* out,
               size_t capacity);
+// The path of name beside the file at path (the path up to its last '\' or '/', then name),
+// terminated in out. False (out empty) when the path has no folder or the result does not fit.
+bool SiblingPath(const char16_t* path, const char16_t* name, char16_t* out, size_t capacity);
 
 } // namespace olv
