@@ -80,9 +80,10 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON: a row's known facts in its fields, named
     // Each fact the document writes is what the JSON Lines view of the row holds.
     for (const int32_t row : {load, write}) {
         const nlohmann::json& viewed = lines[size_t(row) + 1]["fields"];
-        for (const auto& [name, value] : events[row]["fields"].items()) {
+        for (const auto& item : events[row]["fields"].items()) {
+            const std::string name = item.key();
             CAPTURE(name);
-            CHECK((viewed.contains(name) && viewed[name] == value));
+            CHECK((viewed.contains(name) && viewed[name] == item.value()));
         }
     }
     // Rows without known facts are as they were: no member at all.
@@ -123,9 +124,10 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON: facts that would overflow a line are lef
     CHECK(written < 7);
     CHECK(event["factsLeftOut"] == 7 - written);
     // What is written is whole: a fact is left out, never cut.
-    for (const auto& [name, value] : fields.items()) {
+    for (const auto& item : fields.items()) {
+        const std::string name = item.key();
         CAPTURE(name);
-        const std::string text = value;
+        const std::string text = item.value();
         CHECK((text == "true" || text.size() == kFactChars - 1));
     }
 }
