@@ -1,5 +1,5 @@
 // The bounded cache that gives up the record used longest ago: its use order against a model
-// under random finds, uses and insertions (keys that share a hash too), the smallest cache, a
+// under random finds, uses and insertions (keys that share a hash too; down to one record), a
 // place given up and taken again, and memory: refused only when the cache is made, never later.
 #include "doctest.h"
 
@@ -104,30 +104,17 @@ TEST_CASE("lru: the use order and the evictions agree with a model") {
     }
 }
 
-TEST_CASE("lru: one record, and a place given up then taken again") {
-    Lru<Item> one{};
-    REQUIRE(LruInit(&one, 1));
-    uint32_t gone = 0;
-    Insert(&one, 10, 1, Spread, &gone);
-    CHECK(gone == UINT32_MAX);
-    LruTouch(&one, Find(&one, 10, Spread)); // the only record: still the newest and the oldest
-    CHECK((one.newest == 0 && one.oldest == 0));
-    Insert(&one, 11, 2, Spread, &gone);
-    CHECK(gone == 10);
-    CHECK(Find(&one, 10, Spread) == nullptr);
-    REQUIRE(Find(&one, 11, Spread) != nullptr);
-    CHECK(one.count == 1);
-    LruFree(&one, [](Item&) {});
-
+TEST_CASE("lru: a place given up is handed back with its record, then taken again") {
     // 1, 2, 3 in a cache of three; 1 used again; 4 takes 2's place, then 2 comes back in 3's.
+    uint32_t gone = 0;
     Lru<Item> lru{};
     REQUIRE(LruInit(&lru, 3));
     for (uint32_t k : {1u, 2u, 3u})
         Insert(&lru, k, k, Clumped, &gone);
     Item* second = Find(&lru, 2, Clumped);
     LruTouch(&lru, Find(&lru, 1, Clumped));
-    CHECK(Insert(&lru, 4, 4, Clumped, &gone) ==
-          second); // the same place, its old record handed back
+    // The same place, its old record handed back for the caller to release.
+    CHECK(Insert(&lru, 4, 4, Clumped, &gone) == second);
     CHECK(gone == 2);
     CHECK(Find(&lru, 2, Clumped) == nullptr);
     Insert(&lru, 2, 22, Clumped, &gone);
