@@ -570,12 +570,18 @@ bool KeyExists(const std::wstring& key) {
 
 } // namespace
 
-TEST_CASE("the self-test's helper does its file, registry and socket actions for real and leaves "
-          "nothing behind, even when a step fails") {
+TEST_CASE("the self-test's helper does its file, registry, socket, pipe, stream, suspended child "
+          "and PowerShell actions for real and leaves nothing behind, even when a step fails") {
     const std::wstring dir = Scratch(L"helper");
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    for (int failAt : {-1, 0, 4, 9, 12}) {
+    // Wine's file system on a Unix folder has no streams: it makes a file named "file:stream",
+    // which the helper finds, reports as the stream's failure, and removes.
+    const DWORD noStreams = 1u << olv::kActStream;
+    const int steps[] = {-1, 0, 4, 9, 12, olv::kActPipeCreate, olv::kActPipeConnect,
+                         olv::kActTarget, olv::kActRemoteThread, olv::kActOpenProcess,
+                         olv::kActScript};
+    for (int failAt : steps) {
         CAPTURE(failAt);
         const std::wstring tag = L"olvetta-selftest-wine-" + std::to_wstring(failAt + 1);
         const std::wstring folder = std::wstring(temp) + tag;
@@ -585,11 +591,18 @@ TEST_CASE("the self-test's helper does its file, registry and socket actions for
         // Every action done (0), or exactly those from the failing step on reported failed.
         const DWORD expected =
             failAt < 0 ? 0 : (((1u << olv::kSelftestActionCount) - 1) & ~((1u << failAt) - 1));
-        CHECK(r.code == expected);
+        CHECK(r.code == (expected | noStreams));
         CHECK((r.code & olv::kHelperCleanupFailed) == 0);
         CHECK_FALSE(Exists(folder));
         CHECK_FALSE(KeyExists(L"Software\\" + tag));
     }
+}
+
+TEST_CASE("the helper's children end at once with 0, the one meant to stay suspended too") {
+    const std::wstring dir = Scratch(L"children");
+    CHECK(Cli(L"--selftest-child", dir).code == 0);
+    CHECK(Cli(L"--selftest-target", dir).code == 0);
+    CHECK(Cli(L"--selftest-target x", dir).code == olv::kCliExitUsage);
 }
 
 TEST_CASE("selftest with the real program: the trace cannot start under Wine, every check says "
@@ -602,7 +615,7 @@ TEST_CASE("selftest with the real program: the trace cannot start under Wine, ev
                      "start, so no check was made: ETW: "));
     CHECK(Has(r.out, "  MISSING  DNS query                not checked: the recording did not "
                      "start\r\n"));
-    CHECK(Has(r.out, "olvetta: 0 of 14 checks found\r\n"));
+    CHECK(Has(r.out, "olvetta: 0 of 18 checks found\r\n"));
     CHECK(Has(r.err, "olvetta: ETW: "));
     // The helper never ran: no folder of a self-test in the temporary folder.
     wchar_t temp[MAX_PATH];
