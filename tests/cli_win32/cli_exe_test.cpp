@@ -608,7 +608,31 @@ TEST_CASE("the helper's children end at once with 0, the one meant to stay suspe
 TEST_CASE("selftest with the real program: the trace cannot start under Wine, every check says "
           "why, and nothing is left behind (2)") {
     const std::wstring dir = Scratch(L"selftest");
+    // The system's policy: script blocks not logged. The check's recording switches logging on
+    // before its trace, and its failed start puts the policy back.
+    const wchar_t* blockKey = L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ScriptBlockLogging";
+    const wchar_t* moduleKey = L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ModuleLogging";
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, moduleKey);
+    HKEY block = nullptr;
+    REQUIRE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, blockKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &block, nullptr) == ERROR_SUCCESS);
+    const DWORD off = 0;
+    REQUIRE(RegSetValueExW(block, L"EnableScriptBlockLogging", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&off), sizeof off) == ERROR_SUCCESS);
+    RegCloseKey(block);
+    const auto value = [](const wchar_t* key, const wchar_t* name) {
+        DWORD data = 0, size = sizeof data, type = 0;
+        const LSTATUS status =
+            RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, &data, &size);
+        return status == ERROR_FILE_NOT_FOUND ? std::string("absent")
+               : status != ERROR_SUCCESS       ? std::string("other")
+                                               : std::to_string(data);
+    };
     const Ran r = Cli(L"selftest", dir);
+    CHECK(value(blockKey, L"EnableScriptBlockLogging") == "0");
+    CHECK(value(moduleKey, L"EnableModuleLogging") == "absent");
+    CHECK(value(L"SOFTWARE\\Olvetta\\Recorder", L"ScriptLoggingSaved") == "absent");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, blockKey);
     CHECK(r.code == 2);
     CHECK(Has(r.out, "olvetta: recording on this machine\r\n"));
     CHECK(Has(r.out, "olvetta: recording on this machine\r\nolvetta: The recording could not "
