@@ -132,6 +132,12 @@ std::string Line(const SelftestResult& r, int check) {
     return U8(line);
 }
 
+// The table's count line with `missing` checks missing of all.
+std::string Found(int missing) {
+    return std::to_string(kSelftestCheckCount - missing) + " of " +
+           std::to_string(kSelftestCheckCount) + " checks found";
+}
+
 } // namespace
 
 TEST_CASE("the plan: every name derives from the tag; bad helper arguments are refused") {
@@ -414,7 +420,7 @@ TEST_CASE("a recording that could not start: the table says why once, at its hea
         CHECK(text.find(failure) == text.rfind(failure)); // once
         CHECK(text.find("\r\n\r\n  MISSING  Child process started    not checked: the recording "
                         "did not start\r\n") != std::string::npos);
-        CHECK(text.find("\r\n\r\n0 of 18 checks found\r\n") != std::string::npos);
+        CHECK(text.find("\r\n\r\n" + Found(kSelftestCheckCount) + "\r\n") != std::string::npos);
     }
     // A recording that started has no head.
     SelftestContext started{};
@@ -463,13 +469,13 @@ TEST_CASE("the window's table: every line, the summary, the clean-up warning; a 
                      "   DLL loaded               as \"Loaded DLL\"\r\n",
                      0) == 0);
     CHECK(text.size() > 40);
-    CHECK(text.substr(text.size() - 27) == "\r\n\r\n18 of 18 checks found\r\n");
+    CHECK(text.substr(text.size() - 27) == "\r\n\r\n" + Found(0) + "\r\n");
     CHECK(text.find("could not remove") == std::string::npos);
 
     context.helperExitCode = kHelperCleanupFailed;
     REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
     text = U8(table.c_str());
-    CHECK(text.find("18 of 18 checks found\r\n\r\nThe helper could not remove everything it made: "
+    CHECK(text.find(Found(0) + "\r\n\r\nThe helper could not remove everything it made: "
                     "see the folder \"C:\\Temp\\olvetta-selftest-7-9\" and the key "
                     "HKEY_CURRENT_USER\\Software\\olvetta-selftest-7-9.\r\n") != std::string::npos);
 
@@ -584,8 +590,10 @@ TEST_CASE("script block: PowerShell absent is skipped, not missing; the policy's
         CHECK(U8(r.reason[kCheckScriptBlock]).find(c.reason) != std::string::npos);
         char16_t summary[kSelftestLineChars];
         FormatSelftestSummary(r, summary, kSelftestLineChars);
-        CHECK(U8(summary) == (c.skipped ? "17 of 17 checks found, 1 not possible on this machine"
-                                        : "17 of 18 checks found"));
+        CHECK(U8(summary) == (c.skipped ? std::to_string(kSelftestCheckCount - 1) + " of " +
+                                                  std::to_string(kSelftestCheckCount - 1) +
+                                                  " checks found, 1 not possible on this machine"
+                                            : Found(1)));
         CHECK(Line(r, kCheckScriptBlock).rfind(c.skipped ? "  skipped  Script block ran "
                                                          : "  MISSING  Script block ran ",
                                                0) == 0);
