@@ -220,8 +220,8 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
         o->helperArgumentCount = argc - 2;
         return true;
     }
-    if (argc == 2 && (TextEquals(argv[1], u"--selftest-child") ||
-                      TextEquals(argv[1], kSelftestTargetSwitch))) {
+    if (argc == 2 &&
+        (TextEquals(argv[1], u"--selftest-child") || TextEquals(argv[1], kSelftestTargetSwitch))) {
         o->verb = kCliSelftestChild;
         return true;
     }

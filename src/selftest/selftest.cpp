@@ -94,19 +94,18 @@ bool NamesNumber(const char16_t* text, uint32_t number) {
 
 // Whether the row names the process: in its path, its detail or as the other process it has.
 bool NamesProcess(const EventRow& row, uint32_t pid) {
-    return pid != 0 && (row.parentPid == pid || NamesNumber(row.path, pid) ||
-                        NamesNumber(row.detail, pid));
+    return pid != 0 &&
+           (row.parentPid == pid || NamesNumber(row.path, pid) || NamesNumber(row.detail, pid));
 }
 
 // A row between the helper and its suspended child: one's row naming the other. While the child
 // was not seen starting, any such row of the helper's (it makes no other of the kind).
 const char16_t* BetweenHelperAndTarget(const EventRow& row, const Seen& seen) {
-    if (seen.targetPid == 0) return seen.helperPid == 0 || row.pid == seen.helperPid ? kPlain
-                                                                                     : nullptr;
+    if (seen.targetPid == 0)
+        return seen.helperPid == 0 || row.pid == seen.helperPid ? kPlain : nullptr;
     if (row.pid == seen.targetPid && seen.helperPid != 0 && NamesProcess(row, seen.helperPid))
         return kByTarget;
-    return (seen.helperPid == 0 || row.pid == seen.helperPid) &&
-                   NamesProcess(row, seen.targetPid)
+    return (seen.helperPid == 0 || row.pid == seen.helperPid) && NamesProcess(row, seen.targetPid)
                ? kPlain
                : nullptr;
 }
@@ -120,8 +119,7 @@ const char16_t* Matches(const SelftestPlan& plan, const SelftestCheckSpec& check
     const char16_t* second = PathFileName(plan.secondFile);
     switch (check.rule) {
     case kRuleChild:
-        return kind == check.kind &&
-                       (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
+        return kind == check.kind && (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
                        ContainsFolded(row.path, u"--selftest-child")
                    ? kPlain
                    : nullptr;
@@ -188,7 +186,7 @@ const char16_t* Matches(const SelftestPlan& plan, const SelftestCheckSpec& check
         char16_t typed[kSelftestPathChars + 8];
         FormatText(typed, kSelftestPathChars + 8, u"%s:$DATA", stream);
         return EndsWithFileName(row.path, stream) || EndsWithFileName(row.path, typed) ? kPlain
-                                                                                      : nullptr;
+                                                                                       : nullptr;
     }
     case kRuleScript:
         return kind == check.kind && ContainsFolded(row.path, plan.tag) ? kPlain : nullptr;
@@ -206,16 +204,21 @@ uint32_t ActionBits(const SelftestCheckSpec& check) {
     uint32_t bits = 1u << check.action;
     switch (check.rule) {
     case kRuleTcpConnect:
-    case kRuleTcpSend: return bits | 1u << kActTcpListen;
+    case kRuleTcpSend:
+        return bits | 1u << kActTcpListen;
     case kRuleFileCreate:
     case kRuleFileWrite:
     case kRuleFileRename:
     case kRuleFileDelete:
-    case kRuleStream: return bits | 1u << kActFolder;
-    case kRulePipe: return bits | 1u << kActPipeCreate;
+    case kRuleStream:
+        return bits | 1u << kActFolder;
+    case kRulePipe:
+        return bits | 1u << kActPipeCreate;
     case kRuleIntoTarget:
-    case kRuleOpensTarget: return bits | 1u << kActTarget;
-    default: return bits;
+    case kRuleOpensTarget:
+        return bits | 1u << kActTarget;
+    default:
+        return bits;
     }
 }
 
@@ -475,8 +478,8 @@ void JudgeSelftestChecks(const SelftestCheckSpec* checks, int count, const Selft
     }
 }
 
-void JudgeSelftest(const SelftestPlan& plan, const Recording* app,
-                   const SelftestContext& context, SelftestResult* result) {
+void JudgeSelftest(const SelftestPlan& plan, const Recording* app, const SelftestContext& context,
+                   SelftestResult* result) {
     JudgeSelftestChecks(kSelftestChecks, kSelftestCheckCount, plan, app, context, result);
 }
 

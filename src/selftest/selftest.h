@@ -128,12 +128,14 @@ enum SelftestRule : int {
     X(Stream, u"Stream written", kActStream, WroteAlternateDataStream, kRuleStream)                \
     X(ScriptBlock, u"Script block ran", kActScript, RanScriptBlock, kRuleScript)
 
+// clang-format off
 enum SelftestCheck : int {
 #define OLV_SELFTEST_CHECK_ID(id, name, action, kind, rule) kCheck##id,
     OLV_SELFTEST_CHECKS(OLV_SELFTEST_CHECK_ID)
 #undef OLV_SELFTEST_CHECK_ID
     kSelftestCheckCount,
 };
+// clang-format on
 
 // One check as the judge reads it.
 struct SelftestCheckSpec {

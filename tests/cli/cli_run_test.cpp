@@ -20,15 +20,15 @@
 #include "base/text.h"
 #include "capture/script_logging.h"
 #include "cli/cli_text.h"
-#include "export/safe_file.h"
 #include "cli_pacer.h"
+#include "export/safe_file.h"
+#include "facts/yara_rules.h"
 #include "json_line.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/registry_values.h"
 #include "platform/sim/sim_facts.h"
 #include "platform/sim/sim_process.h"
-#include "facts/yara_rules.h"
 #include "platform/thread.h"
 #include "scenario.h"
 #include "support/text_check.h"
@@ -700,8 +700,9 @@ TEST_CASE("selftest plays the helper's actions and finds every check; what is mi
     CHECK(Has(h.out, "olvetta: complete "));
 }
 
-TEST_CASE("selftest switches script block logging on for its recording and puts the system's "
-          "policy back: at its end, after a failed start, after a recorder ended without its Stop") {
+TEST_CASE(
+    "selftest switches script block logging on for its recording and puts the system's "
+    "policy back: at its end, after a failed start, after a recorder ended without its Stop") {
     Harness h;
     const fs::path dir = Fresh("selftest-policy");
     const std::string selftest =

@@ -584,9 +584,10 @@ TEST_CASE("the self-test's helper does its file, registry, socket, pipe, stream,
     // Wine's file system on a Unix folder has no streams: it makes a file named "file:stream",
     // which the helper finds, reports as the stream's failure, and removes.
     const DWORD noStreams = 1u << olv::kActStream;
-    const int steps[] = {-1, 0, 4, 9, 12, olv::kActPipeCreate, olv::kActPipeConnect,
-                         olv::kActTarget, olv::kActRemoteThread, olv::kActOpenProcess,
-                         olv::kActScript};
+    // Every action done; a failure at some of the first steps and at each of the last ones.
+    std::vector<int> steps = {-1, 0, 4, 9, 12};
+    for (int action = olv::kActPipeCreate; action < olv::kSelftestActionCount; ++action)
+        steps.push_back(action);
     for (int failAt : steps) {
         CAPTURE(failAt);
         const std::wstring tag = L"olvetta-selftest-wine-" + std::to_wstring(failAt + 1);
@@ -616,7 +617,8 @@ TEST_CASE("selftest with the real program: the trace cannot start under Wine, ev
     const std::wstring dir = Scratch(L"selftest");
     // The system's policy: script blocks not logged. The check's recording switches logging on
     // before its trace, and its failed start puts the policy back.
-    const wchar_t* blockKey = L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ScriptBlockLogging";
+    const wchar_t* blockKey =
+        L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ScriptBlockLogging";
     const wchar_t* moduleKey = L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ModuleLogging";
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, moduleKey);
     HKEY block = nullptr;
@@ -631,8 +633,8 @@ TEST_CASE("selftest with the real program: the trace cannot start under Wine, ev
         const LSTATUS status =
             RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, &data, &size);
         return status == ERROR_FILE_NOT_FOUND ? std::string("absent")
-               : status != ERROR_SUCCESS       ? std::string("other")
-                                               : std::to_string(data);
+               : status != ERROR_SUCCESS      ? std::string("other")
+                                              : std::to_string(data);
     };
     const Ran r = Cli(L"selftest", dir);
     CHECK(value(blockKey, L"EnableScriptBlockLogging") == "0");

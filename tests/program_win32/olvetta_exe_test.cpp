@@ -4,10 +4,10 @@
 #include <string>
 
 #include "app/window_layout.h"
+#include "demo/window_driver.h"
 #include "doctest.h"
 #include "platform/ui.h"
 #include "selftest/selftest.h"
-#include "demo/window_driver.h"
 
 using namespace olv;
 using namespace olv::gui;

@@ -121,15 +121,15 @@ void Target(Helper* h) {
         // comes only once the loader has run, which a suspended process has not), and its
         // thread exit ends the thread at once; made suspended, the thread does not even run.
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        FARPROC exitThread = ntdll != nullptr ? GetProcAddress(ntdll, "RtlExitUserThread") : nullptr;
+        FARPROC exitThread =
+            ntdll != nullptr ? GetProcAddress(ntdll, "RtlExitUserThread") : nullptr;
         DWORD threadId = 0;
-        HANDLE thread =
-            exitThread == nullptr
-                ? nullptr
-                : CreateRemoteThread(pi.hProcess, nullptr, 0,
-                                     reinterpret_cast<LPTHREAD_START_ROUTINE>(
-                                         reinterpret_cast<void*>(exitThread)),
-                                     nullptr, CREATE_SUSPENDED, &threadId);
+        HANDLE thread = exitThread == nullptr
+                            ? nullptr
+                            : CreateRemoteThread(pi.hProcess, nullptr, 0,
+                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(
+                                                     reinterpret_cast<void*>(exitThread)),
+                                                 nullptr, CREATE_SUSPENDED, &threadId);
         if (thread == nullptr) {
             Fail(h, kActRemoteThread);
         } else {
@@ -260,10 +260,10 @@ void Udp(Helper* h) {
 // creation, so the open connects at once and nothing waits.
 void Pipe(Helper* h) {
     if (!Go(h, kActPipeCreate)) return;
-    h->pipeServer = CreateNamedPipeW(W(h->plan->pipe), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                                         PIPE_REJECT_REMOTE_CLIENTS,
-                                     1, 256, 256, 0, nullptr);
+    h->pipeServer = CreateNamedPipeW(
+        W(h->plan->pipe), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 256, 256,
+        0, nullptr);
     if (h->pipeServer == INVALID_HANDLE_VALUE) {
         h->pipeServer = nullptr;
         return Fail(h, kActPipeCreate);
