@@ -180,6 +180,9 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactR
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
     PackRun run{};
+    // Room for the texts the memory check allowed for, asked for once: grown a doubling at a
+    // time, the store would copy its texts again and again into fresh memory. Only a hint.
+    ReserveTextPool(store, count, uint64_t{count} * kTextBytesPerRowGuess);
     while (done < count) {
         const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
         for (uint32_t at = 0; at < n && outcome == kRowsRead; at += sliceRows) {

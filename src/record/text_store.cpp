@@ -242,6 +242,17 @@ bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes) {
            HashResize(&store->index, static_cast<uint32_t>(slots));
 }
 
+bool ReserveTextPool(TextStore* store, uint32_t texts, uint64_t bytes) {
+    const uint64_t count = store->count == 0 ? 1 : store->count;
+    if (count + texts > MostTexts(store) || store->poolUsed + bytes > MostBytes(store)) return false;
+    const uint64_t mostTexts = CeilPow2(MostTexts(store));
+    const uint64_t mostBytes = CeilPow2(MostBytes(store));
+    return GrowArray(&store->entries, &store->capacity, store->count, count + texts,
+                     kFirstEntries < mostTexts ? kFirstEntries : mostTexts, mostTexts) &&
+           GrowArray(&store->pool, &store->poolCapacity, store->poolUsed, store->poolUsed + bytes,
+                     kFirstPoolBytes < mostBytes ? kFirstPoolBytes : mostBytes, mostBytes);
+}
+
 const uint8_t* TextPool(const TextStore* store, uint64_t* bytes) {
     *bytes = store->poolUsed;
     return store->pool;

@@ -463,6 +463,8 @@ TEST_CASE("rows packed as a run from a file give the records and texts of packin
     std::vector<CompactRow> expected(rows.size()), got(rows.size());
     for (size_t i = 0; i < rows.size(); ++i)
         REQUIRE(PackRow(&one.store, &rows[i], &expected[i]));
+    // Room reserved as a session's open reserves it changes no id and no text.
+    REQUIRE(ReserveTextPool(&run.store, 3000, 3000 * 64));
     // Calls of every size around the rows measured ahead at a time, each call's first row packed
     // with no row before it in the call.
     PackRun packRun{};
@@ -483,6 +485,18 @@ TEST_CASE("rows packed as a run from a file give the records and texts of packin
     const uint8_t* poolB = TextPool(&run.store, &bytesB);
     REQUIRE(bytesA == bytesB);
     CHECK(std::memcmp(poolA, poolB, bytesA) == 0);
+
+    SUBCASE("room past the store's bounds is refused and changes nothing") {
+        StoreGuard small;
+        small.store.mostTexts = 40;
+        uint32_t id = 0;
+        REQUIRE(InternText(&small.store, u"kept", 4, &id));
+        const uint64_t bytes = TextStoreBytes(&small.store);
+        CHECK_FALSE(ReserveTextPool(&small.store, 40, 64));
+        CHECK(TextStoreBytes(&small.store) == bytes);
+        CHECK(TextCount(&small.store) == 2);
+        CHECK(TextViewEquals(TextOfId(&small.store, id), u"kept", 4));
+    }
 
     SUBCASE("a row the store refuses stops the run there, and the next row is packed whole") {
         StoreGuard small, plain;
