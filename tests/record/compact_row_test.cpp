@@ -261,6 +261,37 @@ TEST_CASE("the text store interns texts once, narrow when it can, with id 0 the 
                            kTextStoreLongestText + 1, &again));
 }
 
+TEST_CASE("texts of every length around a step of eight units differ from those one unit apart") {
+    StoreGuard g;
+    for (size_t length = 1; length <= 40; ++length) {
+        std::u16string text;
+        for (size_t i = 0; i < length; ++i)
+            text.push_back(static_cast<char16_t>(i % 3 == 0 ? 0xFF : 0x20 + (i * 37) % 0xE0));
+        uint32_t id = 0, again = 0;
+        REQUIRE(InternText(&g.store, text.data(), length, &id));
+        CHECK_FALSE(TextOfId(&g.store, id).wide);
+        CHECK(TextViewEquals(TextOfId(&g.store, id), text.data(), length));
+        for (size_t k = 0; k < length; ++k) {
+            CAPTURE(length);
+            CAPTURE(k);
+            // One unit apart in its low byte, or in its high byte only (then wide).
+            for (const char16_t unit : {static_cast<char16_t>(text[k] ^ 1),
+                                        static_cast<char16_t>(text[k] | 0x100)}) {
+                std::u16string other = text;
+                other[k] = unit;
+                CHECK_FALSE(TextViewEquals(TextOfId(&g.store, id), other.data(), length));
+                uint32_t otherId = 0;
+                REQUIRE(InternText(&g.store, other.data(), length, &otherId));
+                CHECK(otherId != id);
+                CHECK(TextOfId(&g.store, otherId).wide == (unit > 0xFF));
+                CHECK(TextViewEquals(TextOfId(&g.store, otherId), other.data(), length));
+            }
+        }
+        REQUIRE(InternText(&g.store, text.data(), length, &again));
+        CHECK(again == id);
+    }
+}
+
 TEST_CASE("a full store and every refused allocation report false and change nothing") {
     auto check = [](TextStore* store, const std::vector<std::u16string>& texts) {
         for (size_t i = 0; i < texts.size(); ++i) {
