@@ -17,7 +17,6 @@ constexpr uint32_t kPieceBytes = 64u * 1024 * 1024;
 // pieces of this many bytes, the rows in pieces of this many (192 KiB of records).
 constexpr uint32_t kTablePieceBytes = 256u * 1024;
 constexpr uint32_t kRowPieceRows = 4096;
-constexpr uint32_t kLookAhead = 16;
 // Bodies from this many bytes are taken in on a thread of their own beside the reading.
 constexpr uint64_t kTakerThreadFrom = 4u * 1024 * 1024;
 constexpr uint32_t kMostCategory = 4; // kCategoryProcess and the "Unknown" an old file may hold
@@ -37,6 +36,25 @@ enum TextFlag : uint16_t {
     kFactsChecked = 256, // used as a facts record and found sound
 };
 constexpr uint16_t kFitsAll = kFitsPath | kFitsDetail | kFitsThreat | kFitsShort;
+
+// What a row may name a text for, one byte a text, derived from its flags once the table is in:
+// the few bits the rows' checks ask, so that they lie in a table half the size of the flags.
+enum RowUse : uint8_t {
+    kUsePath = 1,
+    kUseDetail = 2,
+    kUseShort = 4,        // result
+    kUseContext = 8,      // a sound context record without an operation text
+    kUseContextOther = 16, // a sound context record keeping one: for rows of kind Other only
+};
+inline uint8_t RowUseOf(uint16_t flags) {
+    // A context record's units are numbers, zeros among them: only texts are refused for those.
+    const bool text = (flags & kTextHasZero) == 0;
+    return static_cast<uint8_t>((text && (flags & kFitsPath) != 0 ? kUsePath : 0) |
+                                (text && (flags & kFitsDetail) != 0 ? kUseDetail : 0) |
+                                (text && (flags & kFitsShort) != 0 ? kUseShort : 0) |
+                                ((flags & kContextSound) != 0 ? kUseContext : 0) |
+                                ((flags & kContextSoundOperation) != 0 ? kUseContextOther : 0));
+}
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 static_assert(kThreatChars > 64 && kDetailChars > 64 && kPathChars > 64);
 static_assert(kContextUnits == 14); // MarkContext reads its last six units
@@ -236,25 +254,25 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
            CheckTextId(c, row.result, kFitsShort, kResultChars, u"result") && CheckContext(c, row);
 }
 
-// Whether the row passes by the flags alone, as it does once its texts and context have been
-// seen: no early exits, so that the lookups of one row and the next overlap. A row that does not
-// pass is checked again by CheckRow, which names the fault or marks a context seen for the first
-// time; where this passes a row, so does CheckRow.
-inline bool RowPassesQuickly(const uint16_t* flags, uint32_t texts, const CompactRow& r) {
-    auto idBad = [&](uint32_t id, uint16_t fits) {
-        const uint32_t at = id < texts ? id : 0;
-        return (id >= texts) | ((flags[at] & (kTextHasZero | fits)) != fits);
-    };
-    bool bad = (r.kind >= kRowKindCount) | (r.category > kMostCategory) |
-               (r.severity > kMostSeverity) | (r.facts != 0);
-    const uint64_t timeId = r.time & ~kTimeInStore;
-    const uint16_t timeFlags = flags[timeId < texts ? timeId : 0];
-    bad |= (r.time & kTimeInStore) != 0 ? (timeFlags & kTimeShape) == 0 : (r.time >> 54) != 0;
-    bad |= idBad(r.path, kFitsPath) | idBad(r.detail, kFitsDetail) | idBad(r.result, kFitsShort);
-    const uint16_t context = flags[r.context < texts ? r.context : 0];
-    const bool other = r.kind == static_cast<uint16_t>(RowKind::Other);
-    bad |= (context & kContextSound) == 0 && ((context & kContextSoundOperation) == 0 || !other);
-    return !bad;
+// Whether the row passes by the use bits alone, as it does once its texts and context have been
+// seen. use holds a byte for every id below useIds (a power of two), zero past the table's texts,
+// so one test of the ids together bounds all four lookups. A row that does not pass is checked
+// again by CheckRow, which names the fault or marks a context seen for the first time; where this
+// passes a row, so does CheckRow.
+inline bool RowPassesQuickly(const uint8_t* use, uint32_t useIds, const CompactRow& r) {
+    // A time kept in the store (the top bit) or bits past the packed members go to CheckRow.
+    if (((r.path | r.detail | r.result | r.context) >= useIds) | (r.facts != 0) |
+        (r.kind >= kRowKindCount) | (r.category > kMostCategory) | (r.severity > kMostSeverity) |
+        ((r.time >> 54) != 0)) {
+        return false;
+    }
+    const uint32_t fits = (use[r.path] & kUsePath) | (use[r.detail] & kUseDetail) |
+                          (use[r.result] & kUseShort);
+    const uint32_t context =
+        use[r.context] &
+        (r.kind == static_cast<uint16_t>(RowKind::Other) ? kUseContext | kUseContextOther
+                                                         : kUseContext);
+    return (fits == (kUsePath | kUseDetail | kUseShort)) & (context != 0);
 }
 
 } // namespace
@@ -300,6 +318,8 @@ namespace {
 struct BodyOpen {
     TextStore* loaded;
     uint16_t* flags;
+    uint8_t* use;     // useIds bytes: RowUseOf each text's flags, 0 past the table
+    uint32_t useIds;
     const CompactRow* rows;
     uint64_t tableBytes;
     uint32_t texts;
@@ -344,24 +364,26 @@ bool TakeIn(BodyOpen* b, uint64_t filled) {
         if (b->taken < b->tableBytes) return true;
         b->tableDone = true;
         b->flags[0] = kFitsAll; // the empty text fits every field; it is no time or context record
+        for (uint32_t id = 0; id < b->texts; ++id)
+            b->use[id] = RowUseOf(b->flags[id]);
     }
     const auto end = static_cast<uint32_t>((filled - b->tableBytes) / kCompactRecordSize);
     RowCheck* check = &b->check;
-    const uint16_t* flags = b->flags;
-    for (; check->row < end; ++check->row) {
-        if (check->row + kLookAhead < end) {
-            const CompactRow& ahead = b->rows[check->row + kLookAhead];
-            const uint32_t texts = b->texts;
-            __builtin_prefetch(flags + (ahead.path < texts ? ahead.path : 0));
-            __builtin_prefetch(flags + (ahead.detail < texts ? ahead.detail : 0));
-            __builtin_prefetch(flags + (ahead.context < texts ? ahead.context : 0));
-        }
-        if (!RowPassesQuickly(flags, b->texts, b->rows[check->row]) &&
-            !CheckRow(check, b->rows[check->row])) {
+    const uint8_t* use = b->use;
+    const uint32_t useIds = b->useIds;
+    const CompactRow* rows = b->rows;
+    for (uint32_t row = check->row; row < end; ++row) {
+        if (RowPassesQuickly(use, useIds, rows[row])) continue;
+        check->row = row;
+        if (!CheckRow(check, rows[row])) {
             b->verdict = kCompactDamaged;
             return false;
         }
+        // CheckRow may have found the row's context sound for the first time.
+        const uint32_t context = rows[row].context;
+        b->use[context] = RowUseOf(b->flags[context]);
     }
+    check->row = end;
     return true;
 }
 
@@ -427,26 +449,36 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
     auto* b = AllocRecord<BodyOpen>();
     TextStore loaded{};
     auto* flags = static_cast<uint16_t*>(AllocZeroed(head.texts * sizeof(uint16_t)));
+    uint32_t useIds = 1;
+    while (useIds < head.texts)
+        useIds *= 2;
+    auto* use = static_cast<uint8_t*>(AllocZeroed(useIds));
     CompactRow* read = count > 0 ? static_cast<CompactRow*>(AllocZeroed(rowBytes)) : nullptr;
     uint8_t* pool = head.bytes > 0 ? TextPoolRoom(&loaded, head.bytes) : nullptr;
     uint32_t bad = 0;
-    if (b == nullptr || flags == nullptr || (count > 0 && read == nullptr) ||
+    if (b == nullptr || flags == nullptr || use == nullptr || (count > 0 && read == nullptr) ||
         (head.bytes > 0 && (pool == nullptr || !BeginTextPool(&loaded, head.texts, &bad)))) {
         FreeBlock(b);
         FreeBlock(flags);
+        FreeBlock(use);
         FreeBlock(read);
         FreeTextStore(&loaded);
         return kCompactReadFailed;
     }
     b->loaded = &loaded;
     b->flags = flags;
+    b->use = use;
+    b->useIds = useIds;
     b->rows = read;
     b->tableBytes = head.bytes;
     b->texts = head.texts;
     b->check = RowCheck{&loaded, flags, head.texts, 0, why, whyChars};
     b->verdict = kCompactRead;
     b->tableDone = head.bytes == 0;
-    if (b->tableDone) flags[0] = kFitsAll;
+    if (b->tableDone) {
+        flags[0] = kFitsAll;
+        use[0] = RowUseOf(kFitsAll);
+    }
     InitLock(&b->lock);
     InitCondition(&b->wake);
     ThreadHandle taker =
@@ -492,6 +524,7 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
     DeleteLock(&b->lock);
     FreeBlock(b);
     FreeBlock(flags);
+    FreeBlock(use);
     if (outcome != kCompactRead) {
         FreeBlock(read);
         FreeTextStore(&loaded);

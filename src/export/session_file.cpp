@@ -32,6 +32,8 @@ namespace {
 constexpr uint64_t kPieceBytes = 64ull * 1024 * 1024;
 // Rows made whole per write when a version 2 file is saved (about 800 KB).
 constexpr uint32_t kSaveRowsPerPiece = 256;
+// Rows of a version 2 file read and packed at a time (about 200 KB, within the cache).
+constexpr uint32_t kReadSliceRows = 64;
 // What the texts of a version 2 file's row are taken to need in the store before it is read
 // (a recording's rows share most of their texts).
 constexpr uint64_t kTextBytesPerRowGuess = 64;
@@ -160,33 +162,43 @@ enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled, kRowsNoMemory
 // records), repairing each row as it arrives. A read of more than one piece shows its progress
 // and can be cancelled between pieces; meanwhile the window stays responsive and every command
 // for it is ignored (sessionReading). *readCount: rows read.
+// A piece is read a slice at a time into one small buffer, and each slice is packed while it is
+// still in the cache: a row's texts lie across a 3,256-byte record, and packing them from a
+// piece read whole would fetch each of them from memory again.
 ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactRow* packed,
                      uint32_t count, uint32_t recordSize, const Progress* shown,
                      uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
+    const uint32_t sliceRows = kReadSliceRows < pieceRows ? kReadSliceRows : pieceRows;
     *readCount = 0;
-    EventRow* piece = static_cast<EventRow*>(
-        AllocZeroed(size_t{count < pieceRows ? count : pieceRows} * sizeof(EventRow)));
-    if (piece == nullptr) return kRowsNoMemory;
+    EventRow* slice = static_cast<EventRow*>(
+        AllocZeroed(size_t{count < sliceRows ? count : sliceRows} * sizeof(EventRow)));
+    if (slice == nullptr) return kRowsNoMemory;
     app->sessionReading = 1;
     void* progress =
         count > pieceRows ? BeginProgress(shown, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
-    PackCache cache{};
+    PackRun run{};
+    // Room for the texts the memory check allowed for, asked for once: grown a doubling at a
+    // time, the store would copy its texts again and again into fresh memory. Only a hint.
+    ReserveTextPool(store, count, uint64_t{count} * kTextBytesPerRowGuess);
     while (done < count) {
         const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
-        // Older records lack the last 20 bytes of a row; those stay zero.
-        if (recordSize != kSessionRecordSize) {
-            std::memset(static_cast<void*>(piece), 0, size_t{n} * sizeof(EventRow));
-        }
-        if (!ReadPiece(file, piece, n, recordSize)) {
-            outcome = kRowsReadFailed;
-            break;
-        }
-        for (uint32_t i = 0; i < n && outcome == kRowsRead; ++i) {
-            RepairRow(&piece[i]);
-            if (!PackRow(store, &piece[i], &packed[done + i], &cache)) outcome = kRowsNoMemory;
+        for (uint32_t at = 0; at < n && outcome == kRowsRead; at += sliceRows) {
+            const uint32_t m = n - at < sliceRows ? n - at : sliceRows;
+            // Older records lack the last 20 bytes of a row; those stay zero.
+            if (recordSize != kSessionRecordSize) {
+                std::memset(static_cast<void*>(slice), 0, size_t{m} * sizeof(EventRow));
+            }
+            if (!ReadPiece(file, slice, m, recordSize)) {
+                outcome = kRowsReadFailed;
+                break;
+            }
+            for (uint32_t i = 0; i < m; ++i)
+                RepairRow(&slice[i]);
+            if (PackRowsInRun(store, &run, slice, m, &packed[done + at]) != m)
+                outcome = kRowsNoMemory;
         }
         if (outcome != kRowsRead) break;
         done += n;
@@ -203,7 +215,7 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactR
     }
     EndProgress(shown, progress);
     app->sessionReading = 0;
-    FreeBlock(piece);
+    FreeBlock(slice);
     *readCount = done;
     return outcome;
 }

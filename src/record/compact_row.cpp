@@ -284,6 +284,50 @@ bool PackChangedRow(TextStore* store, PackRun* run, const EventRow* row, const R
     return true;
 }
 
+uint32_t PackRowsInRun(TextStore* store, PackRun* run, const EventRow* rows, uint32_t n,
+                       CompactRow* out) {
+    // Rows measured ahead of their packing: far enough for a path's index slot to arrive from
+    // memory, few enough for their records and slots to stay in the cache.
+    constexpr uint32_t kAhead = 32;
+    RowChanges changes[kAhead];
+    uint16_t units[6] = {};
+    for (uint32_t from = 0; from < n; from += kAhead) {
+        const uint32_t m = n - from < kAhead ? n - from : kAhead;
+        for (uint32_t i = 0; i < m; ++i) {
+            const EventRow* row = &rows[from + i];
+            const EventRow* before = from + i > 0 ? row - 1 : nullptr;
+            RowChanges& c = changes[i];
+            c = RowChanges{};
+            c.changed = before == nullptr ? kChangedAll : 0;
+            if (before != nullptr && row->category != before->category)
+                c.changed |= kChangedCategory;
+            if (before != nullptr && std::memcmp(&row->time, &before->time, sizeof row->time) != 0)
+                c.changed |= kChangedTime;
+            for (size_t t = 0; t < 6; ++t) {
+                const char16_t* field = FieldOf(row, t);
+                const auto length =
+                    static_cast<uint16_t>(FieldTextLength(field, kRowFields[t].chars));
+                if (before == nullptr || length != units[t] ||
+                    std::memcmp(field, FieldOf(before, t), length * sizeof(char16_t)) != 0) {
+                    c.changed |= ChangedText(t);
+                }
+                units[t] = length;
+                c.units[t] = length;
+            }
+            if ((c.changed & ChangedText(kPath)) != 0 && c.units[kPath] != 0) {
+                c.pathHash = TextHash(FieldOf(row, kPath), c.units[kPath]);
+                c.pathHashUnits = c.units[kPath];
+                PrefetchTextSlot(store, c.pathHash);
+            }
+        }
+        for (uint32_t i = 0; i < m; ++i) {
+            if (!PackChangedRow(store, run, &rows[from + i], changes[i], &out[from + i]))
+                return from + i;
+        }
+    }
+    return n;
+}
+
 RowContext ContextOf(const TextStore* store, const CompactRow& row) {
     const TextView view = TextOfId(store, row.context);
     if (view.length != kContextUnits) return RowContext{};

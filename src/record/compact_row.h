@@ -129,6 +129,14 @@ struct PackRun {
 // PackRow for a row of a run: the same record, the same texts stored, the same refusals.
 bool PackChangedRow(TextStore* store, PackRun* run, const EventRow* row, const RowChanges& changes,
                     CompactRow* out);
+// Packs n rows that lie one after the other (rows read from a file) as rows of a run: each text is
+// measured and compared with the same text of the row before while both rows are in the cache,
+// so a text a row shares with the row before is neither hashed nor looked up, and the index slots
+// of the paths of several rows are asked for before the first of them is packed. The records and
+// texts are those of PackRow of each row in turn. The rows packed: n, or the row the store
+// refused (the run then packs its next row whole).
+uint32_t PackRowsInRun(TextStore* store, PackRun* run, const EventRow* rows, uint32_t n,
+                       CompactRow* out);
 // The id of a context record, stored first when it is new. False when the store refuses it.
 bool InternContext(TextStore* store, const RowContext& context, uint32_t* id);
 // The most a row's packing adds to a store: its texts, its context and its time record.

@@ -83,6 +83,12 @@ bool FindStoredText(const TextStore* store, const char16_t* text, size_t length,
 // the store's bounds; what grew stays grown.
 bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes);
 
+// ReserveTextRoom for the entries and the pool only, for a caller that knows about how much a run
+// of interning will store (rows read from a file): both fill front to back, so room not used
+// yet costs no memory, where the index would be touched all over. A hint: false when memory is
+// refused or the room would pass the store's bounds, and nothing changed then.
+bool ReserveTextPool(TextStore* store, uint32_t texts, uint64_t bytes);
+
 // The pool as a block (the compact session's text table): its bytes and their number.
 const uint8_t* TextPool(const TextStore* store, uint64_t* bytes);
 // Opening a saved pool into an empty store: TextPoolRoom gives room for bytes bytes (null when

@@ -258,28 +258,46 @@ void AppendRestriction(char16_t* list, const char16_t* piece) {
     AppendBounded(list, kRestrictionChars, piece);
 }
 
-// Enters the operation in operationNames when it is new and there is room (the caller adds it to
-// the combo box). *lastKnown is the entry the previous row matched, -1 at first: rows of one
-// operation often come in runs. Caller holds rowsLock.
-void LearnOperationName(Recording* app, TextView op, int32_t* lastKnown) {
+// What the rows before have told of their operations' entries in operationNames: the entry the
+// previous row matched (rows of one operation often come in runs) and, for each row kind, the
+// entry of its operation text (a kind's text is its own, so it is compared once).
+struct OperationMemo {
+    int32_t lastKnown = -1;
+    int16_t byKind[kRowKindCount];
+    OperationMemo() {
+        for (int16_t& n : byKind)
+            n = -1;
+    }
+};
+
+// Enters the row's operation in operationNames when it is new and there is room (the caller adds
+// it to the combo box). Caller holds rowsLock.
+void LearnOperationName(Recording* app, const CompactRow& row, OperationMemo* memo) {
+    const RowKind kind = KindOf(row);
+    const bool byKind = kind != RowKind::Other;
+    if (byKind && memo->byKind[static_cast<size_t>(kind)] >= 0) return;
+    const TextView op = OperationOf(&app->rowTexts, row);
     if (app->operationNameCount >= kMaxOperationNames || op.length == 0) return;
     auto same = [&](int32_t n) {
         const char16_t* name = app->operationNames[n];
         return TextViewEquals(op, name, FieldTextLength(name, kOperationNameChars));
     };
-    if (*lastKnown >= 0 && same(*lastKnown)) return;
-    for (int32_t n = 0; n < app->operationNameCount; ++n) {
-        if (same(n)) {
-            *lastKnown = n;
-            return;
-        }
+    int32_t known = -1;
+    if (memo->lastKnown >= 0 && same(memo->lastKnown)) known = memo->lastKnown;
+    for (int32_t n = 0; known < 0 && n < app->operationNameCount; ++n) {
+        if (same(n)) known = n;
     }
-    char16_t* entry = app->operationNames[app->operationNameCount];
-    const uint32_t length =
-        op.length < kOperationNameChars - 1 ? op.length : static_cast<uint32_t>(kOperationNameChars - 1);
-    CopyTextUnits(TextView{op.data, length, op.wide}, entry);
-    entry[length] = 0;
-    *lastKnown = app->operationNameCount++;
+    if (known < 0) {
+        char16_t* entry = app->operationNames[app->operationNameCount];
+        const uint32_t length = op.length < kOperationNameChars - 1
+                                    ? op.length
+                                    : static_cast<uint32_t>(kOperationNameChars - 1);
+        CopyTextUnits(TextView{op.data, length, op.wide}, entry);
+        entry[length] = 0;
+        known = app->operationNameCount++;
+    }
+    memo->lastKnown = known;
+    if (byKind) memo->byKind[static_cast<size_t>(kind)] = static_cast<int16_t>(known);
 }
 
 } // namespace
@@ -343,7 +361,7 @@ void IngestQueuedRows(Recording* app) {
     const int32_t shownBefore = app->shownCount;
     const uint8_t sortBefore = app->view.sortBy;
     MarkArrivals(app);
-    int32_t lastKnown = -1;
+    OperationMemo operations;
     // With Sigma rules loaded each row is matched as it is stored, before its view is tested (a
     // rule may raise it into the suspicious-only view). A process start matched later (once its
     // image path is known) may rise into that view after it was tested: the shown rows are then
@@ -384,7 +402,7 @@ void IngestQueuedRows(Recording* app) {
         if (StoredRowMeetsProcessCondition(app, index) && InView(&view, app, index)) {
             EnterShownRow(app, index);
         }
-        LearnOperationName(app, OperationOf(&app->rowTexts, app->rows[index]), &lastKnown);
+        LearnOperationName(app, app->rows[index], &operations);
     }
     PlaceArrivedShownRows(app, shownBefore);
     app->rowsUnsaved = 1;
@@ -613,9 +631,9 @@ void LearnOperationNames(Recording* app, int32_t from, int32_t to) {
     LockGuard guard(&app->rowsLock);
     if (from < 0) from = 0;
     if (to > app->rowCount) to = app->rowCount;
-    int32_t lastKnown = -1;
+    OperationMemo operations;
     for (int32_t i = from; i < to; ++i)
-        LearnOperationName(app, OperationOf(&app->rowTexts, app->rows[i]), &lastKnown);
+        LearnOperationName(app, app->rows[i], &operations);
 }
 
 } // namespace olv

@@ -55,6 +55,7 @@ CompactRow MakeCompact(RowKind kind, uint32_t path, uint32_t detail, uint32_t re
 // The ids a sound body holds, for the damage cases to name.
 struct Ids {
     uint32_t zeroText, longResult, longPath, plainContext, otherContext, badThreatContext, time;
+    uint32_t fullPath, fullDetail;
     uint32_t texts;
 };
 
@@ -78,6 +79,8 @@ Ids MakeSoundBody(Body* b) {
     ids.longPath = b->Text(std::u16string(kPathChars, u'p'));
     const uint32_t fullPath = b->Text(std::u16string(kPathChars - 1, u'\x0416'));
     const uint32_t fullDetail = b->Text(std::u16string(kDetailChars - 1, u'd'));
+    ids.fullPath = fullPath;
+    ids.fullDetail = fullDetail;
     ids.time = b->Text(std::u16string(u"\x07E8\x0003\x0002\x0002\x0005\x000E\x0006\x0000", 8));
     std::vector<uint32_t> paths;
     for (uint32_t i = 0; i < 60; ++i) {
@@ -183,6 +186,17 @@ TEST_CASE("A compact body gives the same verdict read whole or in any pieces, ei
          "row 252's result is 64 units long, longer than its field of 63"},
         {[&](CompactRow& r) { r.path = ids.longPath; }, nullptr,
          "row 252's path is 1024 units long"},
+        // Ids past the table but below the next power of two, or far past it; texts that fit
+        // one field but not the one named; a context record (numbers, zeros among them) as a
+        // text.
+        {[&](CompactRow& r) { r.detail = ids.texts; }, nullptr, "row 252 names text"},
+        {[&](CompactRow& r) { r.result = ids.texts + 1; }, nullptr, "row 252 names text"},
+        {[&](CompactRow& r) { r.detail = 0xFFFFFFFFu; }, nullptr, "row 252 names text"},
+        {[&](CompactRow& r) { r.detail = ids.fullPath; }, nullptr,
+         "row 252's detail is 1023 units long, longer than its field of 255"},
+        {[&](CompactRow& r) { r.result = ids.fullDetail; }, nullptr,
+         "row 252's result is 255 units long, longer than its field of 63"},
+        {[&](CompactRow& r) { r.path = ids.plainContext; }, nullptr, "holds a zero unit"},
         {[&](CompactRow& r) { r.context = ids.time; }, nullptr, "row 252's context (text"},
         {[&](CompactRow& r) { r.context = 0; }, nullptr, "row 252's context (text 0)"},
         {[&](CompactRow& r) { r.context = ids.texts + 5; }, nullptr, "row 252's context (text"},

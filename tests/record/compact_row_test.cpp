@@ -261,6 +261,37 @@ TEST_CASE("the text store interns texts once, narrow when it can, with id 0 the 
                            kTextStoreLongestText + 1, &again));
 }
 
+TEST_CASE("texts of every length around a step of eight units differ from those one unit apart") {
+    StoreGuard g;
+    for (size_t length = 1; length <= 40; ++length) {
+        std::u16string text;
+        for (size_t i = 0; i < length; ++i)
+            text.push_back(static_cast<char16_t>(i % 3 == 0 ? 0xFF : 0x20 + (i * 37) % 0xE0));
+        uint32_t id = 0, again = 0;
+        REQUIRE(InternText(&g.store, text.data(), length, &id));
+        CHECK_FALSE(TextOfId(&g.store, id).wide);
+        CHECK(TextViewEquals(TextOfId(&g.store, id), text.data(), length));
+        for (size_t k = 0; k < length; ++k) {
+            CAPTURE(length);
+            CAPTURE(k);
+            // One unit apart in its low byte, or in its high byte only (then wide).
+            for (const char16_t unit : {static_cast<char16_t>(text[k] ^ 1),
+                                        static_cast<char16_t>(text[k] | 0x100)}) {
+                std::u16string other = text;
+                other[k] = unit;
+                CHECK_FALSE(TextViewEquals(TextOfId(&g.store, id), other.data(), length));
+                uint32_t otherId = 0;
+                REQUIRE(InternText(&g.store, other.data(), length, &otherId));
+                CHECK(otherId != id);
+                CHECK(TextOfId(&g.store, otherId).wide == (unit > 0xFF));
+                CHECK(TextViewEquals(TextOfId(&g.store, otherId), other.data(), length));
+            }
+        }
+        REQUIRE(InternText(&g.store, text.data(), length, &again));
+        CHECK(again == id);
+    }
+}
+
 TEST_CASE("a full store and every refused allocation report false and change nothing") {
     auto check = [](TextStore* store, const std::vector<std::u16string>& texts) {
         for (size_t i = 0; i < texts.size(); ++i) {
@@ -410,6 +441,118 @@ TEST_CASE("packing with a cache of the previous row's ids gives what packing wit
     const uint8_t* poolB = TextPool(&plain.store, &bytesB);
     REQUIRE(bytesA == bytesB);
     CHECK(std::memcmp(poolA, poolB, bytesA) == 0);
+}
+
+namespace {
+
+// Rows as a file holds them one after the other: runs that repeat a text, a kind or a time and
+// change the rest, texts that differ from the row before's in their length or in one unit only,
+// rows of kind Other keeping their operation text, and times only the store can hold.
+std::vector<EventRow> FileRows(uint32_t count, uint64_t seed) {
+    TestRandom random{seed};
+    std::vector<EventRow> rows;
+    for (uint32_t n = 0; n < count; ++n) {
+        if (!rows.empty() && random.Below(4) == 0) {
+            rows.push_back(rows.back()); // the same row again
+            continue;
+        }
+        EventRow row = RowOfKind(static_cast<RowKind>(1 + random.Below(kRowKindCount - 1)), n);
+        const EventRow* before = rows.empty() ? nullptr : &rows.back();
+        if (before != nullptr && random.Below(2) == 0) {
+            std::memcpy(row.operation, before->operation, sizeof row.operation);
+            row.category = before->category;
+        }
+        if (before != nullptr && random.Below(2) == 0) row.time = before->time;
+        if (random.Below(9) == 0) row.time.year = 40000; // kept in the store
+        switch (random.Below(5)) {
+        case 0: SetField(row.path, kPathChars, u"C:\a.txt"); break;
+        case 1: SetField(row.path, kPathChars, u"C:\a.txt2"); break; // longer by one unit
+        case 2: SetField(row.path, kPathChars, u"C:\b.txt"); break;  // one unit differs
+        case 3: SetField(row.path, kPathChars, Repeat(u'p', kPathChars - 1)); break;
+        default: break;
+        }
+        if (random.Below(3) == 0) SetField(row.detail, kDetailChars, u"");
+        if (random.Below(3) == 0) SetField(row.result, kResultChars, u"ACCESS DENIED");
+        if (random.Below(3) == 0) SetField(row.process, kProcessChars, u"\u0416\u0416.exe");
+        if (random.Below(4) == 0) SetField(row.threat, kThreatChars, Repeat(u't', kThreatChars - 1));
+        if (random.Below(5) == 0) {
+            row.category = kCategoryFile;
+            SetField(row.operation, kOperationChars,
+                     random.Below(2) == 0 ? u"File operation (90)" : u"File operation (91)");
+        }
+        row.parentPid = random.Below(2) == 0 ? 3000 : 3001;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+} // namespace
+
+TEST_CASE("rows packed as a run from a file give the records and texts of packing each row") {
+    const std::vector<EventRow> rows = FileRows(3000, 11);
+    StoreGuard one, run;
+    std::vector<CompactRow> expected(rows.size()), got(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        REQUIRE(PackRow(&one.store, &rows[i], &expected[i]));
+    // Room reserved as a session's open reserves it changes no id and no text.
+    REQUIRE(ReserveTextPool(&run.store, 3000, 3000 * 64));
+    // Calls of every size around the rows measured ahead at a time, each call's first row packed
+    // with no row before it in the call.
+    PackRun packRun{};
+    const uint32_t sizes[] = {1, 2, 31, 32, 33, 64, 100, 7};
+    uint32_t done = 0;
+    for (uint32_t k = 0; done < rows.size(); ++k) {
+        const uint32_t left = static_cast<uint32_t>(rows.size()) - done;
+        const uint32_t n = sizes[k % 8] < left ? sizes[k % 8] : left;
+        REQUIRE(PackRowsInRun(&run.store, &packRun, &rows[done], n, &got[done]) == n);
+        done += n;
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        INFO("row " << i);
+        REQUIRE(std::memcmp(&expected[i], &got[i], sizeof(CompactRow)) == 0);
+    }
+    uint64_t bytesA = 0, bytesB = 0;
+    const uint8_t* poolA = TextPool(&one.store, &bytesA);
+    const uint8_t* poolB = TextPool(&run.store, &bytesB);
+    REQUIRE(bytesA == bytesB);
+    CHECK(std::memcmp(poolA, poolB, bytesA) == 0);
+
+    SUBCASE("room past the store's bounds is refused and changes nothing") {
+        StoreGuard small;
+        small.store.mostTexts = 40;
+        uint32_t id = 0;
+        REQUIRE(InternText(&small.store, u"kept", 4, &id));
+        const uint64_t bytes = TextStoreBytes(&small.store);
+        CHECK_FALSE(ReserveTextPool(&small.store, 40, 64));
+        CHECK(TextStoreBytes(&small.store) == bytes);
+        CHECK(TextCount(&small.store) == 2);
+        CHECK(TextViewEquals(TextOfId(&small.store, id), u"kept", 4));
+    }
+
+    SUBCASE("a row the store refuses stops the run there, and the next row is packed whole") {
+        StoreGuard small, plain;
+        small.store.mostTexts = 40;
+        PackRun limited{};
+        std::vector<CompactRow> out(rows.size());
+        const uint32_t packed =
+            PackRowsInRun(&small.store, &limited, rows.data(), static_cast<uint32_t>(rows.size()),
+                          out.data());
+        REQUIRE(packed < rows.size());
+        for (uint32_t i = 0; i < packed; ++i) {
+            CompactRow c{};
+            REQUIRE(PackRow(&plain.store, &rows[i], &c));
+            REQUIRE(std::memcmp(&c, &out[i], sizeof c) == 0);
+        }
+        // With room again, the run goes on from the refused row as if nothing had been refused.
+        small.store.mostTexts = 0;
+        const auto rest = static_cast<uint32_t>(rows.size()) - packed;
+        REQUIRE(PackRowsInRun(&small.store, &limited, &rows[packed], rest, &out[packed]) == rest);
+        for (uint32_t i = packed; i < rows.size(); ++i) {
+            CompactRow c{};
+            REQUIRE(PackRow(&plain.store, &rows[i], &c));
+            REQUIRE(std::memcmp(&c, &out[i], sizeof c) == 0);
+        }
+    }
 }
 
 } // namespace olv

@@ -265,6 +265,29 @@ TEST_CASE_FIXTURE(StoreFixture,
     CHECK(RowMatchesTextFilter(app, &longRow));
 }
 
+TEST_CASE_FIXTURE(StoreFixture, "operation names of known kinds and kept texts mixed are each "
+                                "learned once, in first-seen order, by the intake and after") {
+    MakeRing();
+    const char16_t* read = RowKindOperation(RowKind::ReadFile);
+    const char16_t* wrote = RowKindOperation(RowKind::WroteFile);
+    const char16_t* const ops[] = {read, u"Op X", wrote, read, u"Op X", u"Op Y", wrote, u"Op Z"};
+    for (const char16_t* op : ops)
+        Queue(Row(kCategoryFile, op));
+    IngestQueuedRows(app);
+    const std::vector<std::string> expected = {U8(read), "Op X", U8(wrote), "Op Y", "Op Z"};
+    auto names = [&] {
+        std::vector<std::string> got;
+        for (int n = 0; n < app->operationNameCount; ++n)
+            got.push_back(U8(app->operationNames[n]));
+        return got;
+    };
+    CHECK(names() == expected);
+    // The rows learned again, as after a session's open.
+    app->operationNameCount = 0;
+    LearnOperationNames(app, 0, app->rowCount);
+    CHECK(names() == expected);
+}
+
 TEST_CASE_FIXTURE(StoreFixture, "operation names: first-seen order, 128 at most, the rest stay "
                                 "reachable; ClearRows keeps the view") {
     MakeRing();
