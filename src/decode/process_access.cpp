@@ -87,7 +87,10 @@ bool DecodeKernelAuditEvent(TrackingState* ts, const EventRecord* event, EventRo
 
     StartRow(event, row);
     *kind = SetRowKind(row, RowKind::OpenedProcess);
-    if (!LookupProcessName(ts, target, t, row->path, kPathChars)) {
+    // The target's executable by its full path when the trace named it, else its name.
+    if (LookupProcessImage(ts, target, t, row->path, kPathChars)) {
+        TranslateDevicePath(ts, row->path, kPathChars);
+    } else if (!LookupProcessName(ts, target, t, row->path, kPathChars)) {
         FormatText(row->path, kPathChars, u"PID %lu", target);
     }
     FormatText(row->detail, kDetailChars, u"Target PID: %lu / ", target);
