@@ -728,8 +728,8 @@ size_t OpenAccessMask(const char16_t* detail, size_t length, const char16_t** ma
 }
 
 // An open of another process that the system granted: SourceImage the opener's image,
-// TargetImage the opened process's (each its full path when the recording learned it, else
-// unknown), GrantedAccess the mask. The audit event gives the rights asked for; an open that
+// TargetImage the opened process's (each its full path when the recording learned it, or for the
+// target the full path the row names, else unknown), GrantedAccess the mask. The audit event gives the rights asked for; an open that
 // succeeded was granted exactly those, unless it asked for the maximum allowed, whose grant the
 // event does not give (unknown then). A refused open was granted nothing, and a thread's rights
 // are not a process's: neither row is a process_access row.
@@ -752,8 +752,12 @@ uint32_t ProcessAccessView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffe
     }
     const uint32_t targetPid = OpenTargetPid(detail, detailLength);
     const ProcessEntry* target = targetPid != 0 ? FindProcess(c, targetPid) : nullptr;
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
     if (target != nullptr && target->imageFull) {
         SetRef(out, c, kSigmaTargetImage, target->image);
+    } else if (IsFullPath(path, pathLength)) {
+        SetField(out, kSigmaTargetImage, path, pathLength); // the trace's path of its executable
     } else {
         SetUnknown(out, kSigmaTargetImage);
     }

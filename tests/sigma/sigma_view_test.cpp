@@ -1272,6 +1272,11 @@ TEST_CASE("opens of other processes: images of both sides, the mask; thread and 
                  u"OK") == kSigmaViewReady);
     CHECK(r.F(kSigmaTargetImage) == "<unknown>");
     CHECK(r.F(kSigmaGrantedAccess) == "0x1410");
+    // The row names its executable's full path when the trace gave one.
+    REQUIRE(open(u"C:\\Windows\\system32\\lsass.exe", u"Target PID: 712 / Access: 0x1010 (read "
+                                                       u"memory, query limited information)",
+                 u"OK") == kSigmaViewReady);
+    CHECK(r.F(kSigmaTargetImage) == "C:\\Windows\\system32\\lsass.exe");
     // Asked for the maximum allowed: what was granted is not known.
     REQUIRE(open(u"lsass.exe", u"Target PID: 712 / Access: 0x2000000 (maximum allowed)", u"OK") ==
             kSigmaViewReady);
