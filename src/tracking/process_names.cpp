@@ -171,9 +171,11 @@ void NoteProcessImageName(TrackingState* ts, uint32_t pid, int64_t t, const char
                                node->shortName)) {
             SetName(node, file, kNameFromImage);
         }
-        // Every load of a running process comes here: the path is measured only while the
-        // executable's is still missing.
-        if (node->image[0] == 0) NoteImagePath(node, imagePath, TextLength(imagePath));
+        // Every load of a running process comes here: only the executable's own load, while its
+        // path is still missing, is measured and copied.
+        if (node->image[0] == 0 && EqualsFolded(file, node->name)) {
+            NoteImagePath(node, imagePath, TextLength(imagePath));
+        }
         return;
     }
     // After the history was dropped, an id without a lifetime may be a running process whose
