@@ -279,6 +279,13 @@ if(TARGET olv_test_cli_win32)
     # write into, so they take turns.
     set_tests_properties(cli_win32 cli_win32_ending cli_win32_folders PROPERTIES
                          RESOURCE_LOCK cli_win32_folders)
+    # The real self-test and the window's check switch the script logging policy in the
+    # prefix's registry for their recording, and the policy's own suite reads it: they take turns.
+    foreach(test cli_win32 app_win32 facts_win32)
+        if(TEST ${test})
+            set_property(TEST ${test} APPEND PROPERTY RESOURCE_LOCK script_policy)
+        endif()
+    endforeach()
 endif()
 # Ctrl+C (once, twice) during a recording of the console demonstration under Wine.
 if(TARGET olvetta-cli-demo AND WIN32 AND CMAKE_CROSSCOMPILING AND OLV_WINE)

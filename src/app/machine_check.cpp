@@ -117,7 +117,13 @@ void StartMachineCheckWithPlan(Recording* app, const char16_t* helper, const Sel
     // The path box shows the helper while it is recorded, and the user's path again after.
     UiGetText(app->window->targetEdit, path, kTargetTextChars);
     UiSetText(app->window->targetEdit, helper);
+    // The helper's script block is logged only under the policy: switched on for the check's
+    // recording (which puts it back as any recording does), whatever the menu's choice, which
+    // stays the user's for the next Start.
+    const uint8_t chosen = app->scriptLogging;
+    app->scriptLogging = 1;
     StartMonitoringWithArguments(app, arguments);
+    app->scriptLogging = chosen;
     UiSetText(app->window->targetEdit, path);
     FreeBlock(arguments);
     FreeBlock(path);

@@ -2,6 +2,7 @@
 
 #include "base/format.h"
 #include "base/text.h"
+#include "selftest/selftest.h"
 
 namespace olv {
 
@@ -219,7 +220,8 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
         o->helperArgumentCount = argc - 2;
         return true;
     }
-    if (argc == 2 && TextEquals(argv[1], u"--selftest-child")) {
+    if (argc == 2 &&
+        (TextEquals(argv[1], u"--selftest-child") || TextEquals(argv[1], kSelftestTargetSwitch))) {
         o->verb = kCliSelftestChild;
         return true;
     }

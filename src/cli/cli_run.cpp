@@ -742,6 +742,10 @@ int Record(Run* r, bool selftest) {
             MakeSelftestPlan(pf->tempFolder, CurrentProcessId(), NowTicks(), &plan);
         }
         SelftestHelperArguments(plan, arguments, kLauncherCommandLineChars);
+        // The helper's script block is logged only under the policy; the recorder holds the
+        // rights to switch it, and its Stop (or a failed start, or the next start after a crash)
+        // puts the policy back.
+        app->scriptLogging = 1;
     } else if (!BuildArgumentText(o->programArguments, o->programArgumentCount, arguments,
                                   kLauncherCommandLineChars)) {
         SayFailure(r, u"The program's arguments are longer than a command line can be.");

@@ -4,6 +4,7 @@
 
 #include "facts/yara_reader.h"
 #include "platform/files.h"
+#include "platform/hash_table.h"
 #include "platform/memory.h"
 
 namespace olv {
@@ -135,54 +136,50 @@ size_t PathLength(const char16_t* path) {
 } // namespace
 
 struct ImageFactsCacheEntry {
-    char16_t* path; // null: a free entry
+    char16_t* path; // the cache's own copy
     size_t pathLength;
     Version version;
-    uint64_t lastUse;
     ImageFacts facts;
 };
 
 bool InitImageFactsCache(ImageFactsCache* cache, uint32_t capacity) {
     std::memset(cache, 0, sizeof *cache);
-    if (capacity == 0) return false;
-    cache->entries = static_cast<ImageFactsCacheEntry*>(
-        AllocZeroed(sizeof(ImageFactsCacheEntry) * size_t{capacity}));
-    if (!cache->entries) return false;
-    cache->capacity = capacity;
+    if (!LruInit(&cache->entries, capacity)) return false;
     InitLock(&cache->lock);
     return true;
 }
 
 void ReleaseImageFactsCache(ImageFactsCache* cache) {
-    if (!cache->entries) return;
-    for (uint32_t i = 0; i < cache->used; ++i)
-        FreeBlock(cache->entries[i].path);
-    FreeBlock(cache->entries);
+    if (cache->entries.capacity == 0) return;
+    LruFree(&cache->entries, [](ImageFactsCacheEntry& e) { FreeBlock(e.path); });
     DeleteLock(&cache->lock);
     std::memset(cache, 0, sizeof *cache);
 }
 
 namespace {
 
-ImageFactsCacheEntry* FindEntry(ImageFactsCache* cache, const char16_t* path, size_t length) {
-    for (uint32_t i = 0; i < cache->used; ++i) {
-        ImageFactsCacheEntry& e = cache->entries[i];
-        if (e.pathLength == length && std::memcmp(e.path, path, length * sizeof *path) == 0)
-            return &e;
-    }
-    return nullptr;
+uint64_t PathHash(const char16_t* path, size_t length) {
+    return HashText16(path, length);
+}
+
+ImageFactsCacheEntry* FindEntry(ImageFactsCache* cache, const char16_t* path, size_t length,
+                                uint64_t hash) {
+    return LruFind(&cache->entries, hash, [path, length](const ImageFactsCacheEntry& e) {
+        return e.pathLength == length && std::memcmp(e.path, path, length * sizeof *path) == 0;
+    });
 }
 
 bool Lookup(ImageFactsCache* cache, const char16_t* path, size_t length, const Version& version,
             uint64_t sizeLimit, ImageFacts* facts) {
+    const uint64_t hash = PathHash(path, length);
     LockGuard guard(&cache->lock);
-    ImageFactsCacheEntry* e = FindEntry(cache, path, length);
+    ImageFactsCacheEntry* e = FindEntry(cache, path, length, hash);
     if (!e || e->version.size != version.size || e->version.lastWrite != version.lastWrite)
         return false;
     // "Too large" holds only for the limit it was found under: a caller with a larger limit
     // (the background hashing of large files) reads the file and replaces it.
     if (e->facts.status == ImageFactsStatus::TooLarge && e->facts.size <= sizeLimit) return false;
-    e->lastUse = ++cache->clock;
+    LruTouch(&cache->entries, e);
     ++cache->hits;
     std::memcpy(facts, &e->facts, sizeof *facts);
     return true;
@@ -190,25 +187,26 @@ bool Lookup(ImageFactsCache* cache, const char16_t* path, size_t length, const V
 
 void Store(ImageFactsCache* cache, const char16_t* path, size_t length, const Version& version,
            const ImageFacts& facts) {
+    const uint64_t hash = PathHash(path, length);
     LockGuard guard(&cache->lock);
-    ImageFactsCacheEntry* e = FindEntry(cache, path, length);
-    if (!e) {
+    ImageFactsCacheEntry* e = FindEntry(cache, path, length, hash);
+    if (e) {
+        LruTouch(&cache->entries, e);
+    } else {
         auto* copy = static_cast<char16_t*>(AllocZeroed((length + 1) * sizeof *path));
         if (!copy) return; // not kept: read again next time
         std::memcpy(copy, path, length * sizeof *path);
-        if (cache->used < cache->capacity) {
-            e = &cache->entries[cache->used++];
-        } else {
-            e = &cache->entries[0];
-            for (uint32_t i = 1; i < cache->used; ++i)
-                if (cache->entries[i].lastUse < e->lastUse) e = &cache->entries[i];
-            FreeBlock(e->path);
+        bool evicted = false;
+        e = LruInsert(&cache->entries, hash, &evicted);
+        if (!e) {
+            FreeBlock(copy);
+            return;
         }
+        if (evicted) FreeBlock(e->path);
         e->path = copy;
         e->pathLength = length;
     }
     e->version = version;
-    e->lastUse = ++cache->clock;
     std::memcpy(&e->facts, &facts, sizeof facts);
 }
 

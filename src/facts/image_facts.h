@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/lock.h"
+#include "platform/lru.h"
 
 namespace olv {
 
@@ -78,10 +79,7 @@ bool ReadImageFacts(const char16_t* path, ImageFacts* facts,
 struct ImageFactsCacheEntry;
 struct ImageFactsCache {
     Lock lock;
-    ImageFactsCacheEntry* entries;
-    uint32_t capacity;
-    uint32_t used;
-    uint64_t clock; // uses so far, to find the entry used longest ago
+    Lru<ImageFactsCacheEntry> entries;
     uint64_t hits;
     uint64_t reads;
 };

@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "facts/yara_reader.h"
 #include "platform/files.h"
+#include "platform/hash_table.h"
 #include "platform/memory.h"
 
 #if OLV_HAVE_LIBYARA
@@ -564,43 +565,43 @@ void FreeYaraRuleSet(YaraRuleSet* set) {
 struct YaraScanCacheEntry {
     char sha256[65];
     uint64_t setId;
-    uint64_t lastUse;
     YaraScanResult result;
 };
 
 bool InitYaraScanCache(YaraScanCache* cache, uint32_t capacity) {
     std::memset(cache, 0, sizeof *cache);
-    if (capacity == 0) return false;
-    cache->entries = static_cast<YaraScanCacheEntry*>(
-        AllocZeroed(sizeof(YaraScanCacheEntry) * size_t{capacity}));
-    if (!cache->entries) return false;
-    cache->capacity = capacity;
+    if (!LruInit(&cache->entries, capacity)) return false;
     InitLock(&cache->lock);
     return true;
 }
 
 void ReleaseYaraScanCache(YaraScanCache* cache) {
-    if (!cache->entries) return;
-    FreeBlock(cache->entries);
+    if (cache->entries.capacity == 0) return;
+    LruFree(&cache->entries, [](YaraScanCacheEntry&) {});
     DeleteLock(&cache->lock);
     std::memset(cache, 0, sizeof *cache);
 }
 
 namespace {
 
-YaraScanCacheEntry* FindEntry(YaraScanCache* cache, uint64_t setId, const char* sha256) {
-    for (uint32_t i = 0; i < cache->used; ++i) {
-        YaraScanCacheEntry& e = cache->entries[i];
-        if (e.setId == setId && std::memcmp(e.sha256, sha256, 64) == 0) return &e;
-    }
-    return nullptr;
+// The content's digest (64 hex digits) under the rule set that scanned it.
+uint64_t ResultHash(uint64_t setId, const char* sha256) {
+    return HashText8As16(reinterpret_cast<const uint8_t*>(sha256), 64) ^ HashNumber(setId);
+}
+
+YaraScanCacheEntry* FindEntry(YaraScanCache* cache, uint64_t setId, const char* sha256,
+                              uint64_t hash) {
+    return LruFind(&cache->entries, hash, [setId, sha256](const YaraScanCacheEntry& e) {
+        return e.setId == setId && std::memcmp(e.sha256, sha256, 64) == 0;
+    });
 }
 
 bool Lookup(YaraScanCache* cache, uint64_t setId, const char* sha256, YaraScanResult* result) {
+    const uint64_t hash = ResultHash(setId, sha256);
     LockGuard guard(&cache->lock);
-    YaraScanCacheEntry* e = FindEntry(cache, setId, sha256);
+    YaraScanCacheEntry* e = FindEntry(cache, setId, sha256, hash);
     if (!e) return false;
-    e->lastUse = ++cache->clock;
+    LruTouch(&cache->entries, e);
     ++cache->hits;
     std::memcpy(result, &e->result, sizeof *result);
     result->fromCache = true;
@@ -608,22 +609,20 @@ bool Lookup(YaraScanCache* cache, uint64_t setId, const char* sha256, YaraScanRe
 }
 
 void Store(YaraScanCache* cache, uint64_t setId, const char* sha256, const YaraScanResult& result) {
+    const uint64_t hash = ResultHash(setId, sha256);
     LockGuard guard(&cache->lock);
     ++cache->scans;
     if (result.status != YaraScanStatus::Scanned) return;
-    YaraScanCacheEntry* e = FindEntry(cache, setId, sha256);
-    if (!e) {
-        if (cache->used < cache->capacity) {
-            e = &cache->entries[cache->used++];
-        } else {
-            e = &cache->entries[0];
-            for (uint32_t i = 1; i < cache->used; ++i)
-                if (cache->entries[i].lastUse < e->lastUse) e = &cache->entries[i];
-        }
+    YaraScanCacheEntry* e = FindEntry(cache, setId, sha256, hash);
+    if (e) {
+        LruTouch(&cache->entries, e);
+    } else {
+        bool evicted = false;
+        e = LruInsert(&cache->entries, hash, &evicted);
+        if (!e) return;
         std::memcpy(e->sha256, sha256, 65);
         e->setId = setId;
     }
-    e->lastUse = ++cache->clock;
     std::memcpy(&e->result, &result, sizeof result);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "platform/lock.h"
+#include "platform/lru.h"
 
 namespace olv {
 
@@ -135,10 +136,7 @@ constexpr int kDefaultYaraScanTimeoutSeconds = 30;
 struct YaraScanCacheEntry;
 struct YaraScanCache {
     Lock lock;
-    YaraScanCacheEntry* entries;
-    uint32_t capacity;
-    uint32_t used;
-    uint64_t clock;
+    Lru<YaraScanCacheEntry> entries;
     uint64_t hits;       // results served without a scan
     uint64_t scans;      // scans done through the cache
     uint64_t undigested; // contents whose digest could not be taken (scanned, not kept)
@@ -154,10 +152,10 @@ bool ScanWithYaraRules(const YaraRuleSet* set, const uint8_t* bytes, size_t size
                        YaraScanResult* result, YaraScanCache* cache = nullptr,
                        int timeoutSeconds = kDefaultYaraScanTimeoutSeconds);
 // Reads the file at path (terminated UTF-16; opened sharing reads only, so on Windows a file
-// another process still has open for writing is CannotOpen) and scans its bytes. A file over sizeLimit is TooLarge and
-// not read. knownSha256 (64 hex digits, or null) is the content's digest when the caller has it
-// already (an image's facts): a cached result is then given without reading the file, and the
-// caller vouches that the digest is the file's content now.
+// another process still has open for writing is CannotOpen) and scans its bytes. A file over
+// sizeLimit is TooLarge and not read. knownSha256 (64 hex digits, or null) is the content's digest
+// when the caller has it already (an image's facts): a cached result is then given without reading
+// the file, and the caller vouches that the digest is the file's content now.
 bool ScanFileWithYaraRules(const YaraRuleSet* set, const char16_t* path, YaraScanResult* result,
                            YaraScanCache* cache = nullptr,
                            uint64_t sizeLimit = kDefaultYaraScanSizeLimit,

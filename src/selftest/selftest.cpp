@@ -11,22 +11,12 @@ namespace olv {
 
 namespace {
 
-constexpr const char16_t* kCheckNames[kSelftestCheckCount] = {
-    u"Child process started", u"DLL loaded",         u"File created",
-    u"File written",          u"File renamed",       u"File deleted",
-    u"Registry key created",  u"Registry value set", u"Registry value deleted",
-    u"Registry key deleted",  u"TCP connection",     u"TCP data sent",
-    u"UDP datagram sent",     u"DNS query",
-};
-
-// The helper's action whose failure explains a missing check (a second one for the TCP
-// connection, whose listener comes first).
-constexpr int kCheckAction[kSelftestCheckCount] = {
-    kActChild,      kActDll,       kActFileCreate, kActFileWrite,   kActFileRename,
-    kActFileDelete, kActKeyCreate, kActValueSet,   kActValueDelete, kActKeyDelete,
-    kActTcpConnect, kActTcpSend,   kActUdpSend,    kActDnsQuery,
-};
-
+// Whether a character may stand in a tag: it is put into a script's quotes, a pipe's name, file
+// names and a key, so nothing that could end or escape any of them.
+bool TagCharacter(char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+           c == u'-' || c == u'_' || c == u'.';
+}
 
 // Whether text ends with a separator and then name, ignoring the case of A-Z.
 bool EndsWithFileName(const char16_t* text, const char16_t* name) {
@@ -77,6 +67,7 @@ bool ArrivedInSpan(const char16_t* path, uint16_t first) {
 // What the judge has seen of the rows before the one it looks at.
 struct Seen {
     uint32_t helperPid;
+    uint32_t targetPid;  // the suspended child's, from its start row; 0 when not seen
     bool firstFileNamed; // an earlier row named the first file
 };
 
@@ -86,26 +77,57 @@ constexpr char16_t kOldName[] = u" (old name)";
 constexpr char16_t kNewName[] = u" (new name)";
 constexpr char16_t kAtListener[] = u" (at the listener)";
 constexpr char16_t kAtReceiver[] = u" (at the receiver)";
+constexpr char16_t kByTarget[] = u" (seen from the target)";
+
+// Whether text holds the number as a whole (no digit on either side).
+bool NamesNumber(const char16_t* text, uint32_t number) {
+    char16_t digits[12];
+    FormatText(digits, 12, u"%lu", number);
+    const size_t n = TextLength(digits);
+    for (const char16_t* p = text; *p != 0; ++p) {
+        const bool before = p > text && p[-1] >= u'0' && p[-1] <= u'9';
+        if (before || !TextStartsWith(p, digits)) continue;
+        if (!(p[n] >= u'0' && p[n] <= u'9')) return true;
+    }
+    return false;
+}
+
+// Whether the row names the process: in its path, its detail or as the other process it has.
+bool NamesProcess(const EventRow& row, uint32_t pid) {
+    return pid != 0 &&
+           (row.parentPid == pid || NamesNumber(row.path, pid) || NamesNumber(row.detail, pid));
+}
+
+// A row between the helper and its suspended child: one's row naming the other. While the child
+// was not seen starting, any such row of the helper's (it makes no other of the kind).
+const char16_t* BetweenHelperAndTarget(const EventRow& row, const Seen& seen) {
+    if (seen.targetPid == 0)
+        return seen.helperPid == 0 || row.pid == seen.helperPid ? kPlain : nullptr;
+    if (row.pid == seen.targetPid && seen.helperPid != 0 && NamesProcess(row, seen.helperPid))
+        return kByTarget;
+    return (seen.helperPid == 0 || row.pid == seen.helperPid) && NamesProcess(row, seen.targetPid)
+               ? kPlain
+               : nullptr;
+}
 
 // Whether the row shows the check: the qualifier of its form (kPlain when the operation says
 // it all), or null when it does not show it. The forms are every one the decoders make of the
 // events Windows 7 to 11 give for the helper's action.
-const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row, RowKind kind,
-                        const Seen& seen) {
+const char16_t* Matches(const SelftestPlan& plan, const SelftestCheckSpec& check,
+                        const EventRow& row, RowKind kind, const Seen& seen) {
     const char16_t* first = PathFileName(plan.firstFile);
     const char16_t* second = PathFileName(plan.secondFile);
-    switch (check) {
-    case kCheckChild:
-        return kind == RowKind::StartedChildProcess &&
-                       (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
+    switch (check.rule) {
+    case kRuleChild:
+        return kind == check.kind && (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
                        ContainsFolded(row.path, u"--selftest-child")
                    ? kPlain
                    : nullptr;
-    case kCheckDll:
-        return kind == RowKind::LoadedDll && EndsWithFileName(row.path, plan.dll) ? kPlain : nullptr;
-    case kCheckFileCreate:
+    case kRuleDll:
+        return kind == check.kind && EndsWithFileName(row.path, plan.dll) ? kPlain : nullptr;
+    case kRuleFileCreate:
         if (!EndsWithFileName(row.path, first)) return nullptr;
-        if (kind == RowKind::CreatedNewFile) return kPlain;
+        if (kind == check.kind) return kPlain;
         // Some Windows versions give the creation as an open. The helper makes the file with
         // "create new" in a folder it has just made (and makes nothing when the folder was
         // there), so the path did not exist before the check: its first successful open, before
@@ -114,64 +136,123 @@ const char16_t* Matches(const SelftestPlan& plan, int check, const EventRow& row
                        ClassifyResult(row.result) != ResultFailed
                    ? kNewPath
                    : nullptr;
-    case kCheckFileWrite:
-        return kind == RowKind::WroteFile && EndsWithFileName(row.path, first) ? kPlain : nullptr;
-    case kCheckFileRename:
+    case kRuleFileWrite:
+        return kind == check.kind && EndsWithFileName(row.path, first) ? kPlain : nullptr;
+    case kRuleFileRename:
         // The row names the file object (the old name, or the new one once the object is
         // renamed) or the target path, and may give the new name in its detail.
-        if (kind != RowKind::RenamedFile && kind != RowKind::RenamedFileByPath) return nullptr;
+        if (kind != check.kind && kind != RowKind::RenamedFileByPath) return nullptr;
         if (ContainsFolded(row.path, second) || ContainsFolded(row.detail, second)) return kNewName;
         return ContainsFolded(row.path, first) ? kOldName : nullptr;
-    case kCheckFileDelete:
-        if (kind != RowKind::DeletedFile && kind != RowKind::DeletedFileByPath) return nullptr;
+    case kRuleFileDelete:
+        if (kind != check.kind && kind != RowKind::DeletedFileByPath) return nullptr;
         if (EndsWithFileName(row.path, second)) return kNewName;
         return EndsWithFileName(row.path, first) ? kOldName : nullptr;
-    case kCheckKeyCreate:
-        return kind == RowKind::CreatedRegistryKey && ContainsFolded(row.path, plan.tag) ? kPlain
-                                                                                      : nullptr;
-    case kCheckValueSet:
-        return kind == RowKind::WroteRegistryValue && ContainsFolded(row.path, plan.tag) ? kPlain
-                                                                                      : nullptr;
-    case kCheckValueDelete:
-        return kind == RowKind::DeletedRegistryValue && ContainsFolded(row.path, plan.tag) ? kPlain
-                                                                                        : nullptr;
-    case kCheckKeyDelete:
-        return kind == RowKind::DeletedRegistryKey && ContainsFolded(row.path, plan.tag) ? kPlain
-                                                                                      : nullptr;
-    case kCheckTcpConnect:
-        if (kind == RowKind::ConnectedTcp)
-            return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
+    case kRuleNamesTag:
+        return kind == check.kind && ContainsFolded(row.path, plan.tag) ? kPlain : nullptr;
+    case kRuleTcpConnect:
+        if (kind == check.kind) return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
         return kind == RowKind::AcceptedTcp && ArrivedInSpan(row.path, plan.tcpPort)
                    ? kAtListener
                    : nullptr;
-    case kCheckTcpSend:
-        if (kind == RowKind::SentTcp)
-            return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
+    case kRuleTcpSend:
+        if (kind == check.kind) return SentToSpan(row.path, plan.tcpPort) ? kPlain : nullptr;
         return (kind == RowKind::ReceivedTcp || kind == RowKind::CopiedTcp) &&
                        ArrivedInSpan(row.path, plan.tcpPort)
                    ? kAtListener
                    : nullptr;
-    case kCheckUdpSend:
-        if (kind == RowKind::SentUdp)
-            return SentToSpan(row.path, plan.udpPort) ? kPlain : nullptr;
+    case kRuleUdpSend:
+        if (kind == check.kind) return SentToSpan(row.path, plan.udpPort) ? kPlain : nullptr;
         return kind == RowKind::ReceivedUdp && ArrivedInSpan(row.path, plan.udpPort)
                    ? kAtReceiver
                    : nullptr;
-    case kCheckDnsQuery: {
+    case kRuleDns: {
         // The query, or only its answer when the query's event did not come; the name as asked
         // or fully qualified (with the root's dot).
-        if (kind != RowKind::DnsQuery && kind != RowKind::DnsAnswer) return nullptr;
+        if (kind != check.kind && kind != RowKind::DnsAnswer) return nullptr;
         char16_t rooted[kSelftestPathChars + 1];
         FormatText(rooted, kSelftestPathChars + 1, u"%s.", plan.dnsName);
         return EqualsFolded(row.path, plan.dnsName) || EqualsFolded(row.path, rooted) ? kPlain
                                                                                       : nullptr;
     }
+    case kRulePipe:
+        // As programs name it (\\.\pipe\TAG), or in the device's form.
+        return kind == check.kind && EndsWithFileName(row.path, plan.tag) ? kPlain : nullptr;
+    case kRuleStream: {
+        // The file by its name (the folder may be named in another form than the plan's), the
+        // stream with or without its type.
+        if (kind != check.kind) return nullptr;
+        const char16_t* stream = PathFileName(plan.stream);
+        char16_t typed[kSelftestPathChars + 8];
+        FormatText(typed, kSelftestPathChars + 8, u"%s:$DATA", stream);
+        return EndsWithFileName(row.path, stream) || EndsWithFileName(row.path, typed) ? kPlain
+                                                                                       : nullptr;
+    }
+    case kRuleScript:
+        return kind == check.kind && ContainsFolded(row.path, plan.tag) ? kPlain : nullptr;
+    case kRuleIntoTarget:
+    case kRuleOpensTarget:
+        return kind == check.kind ? BetweenHelperAndTarget(row, seen) : nullptr;
     default:
         return nullptr;
     }
 }
 
-void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* out,
+// The actions whose failure leaves nothing for the check to record: its own and those it
+// builds on.
+uint32_t ActionBits(const SelftestCheckSpec& check) {
+    uint32_t bits = 1u << check.action;
+    switch (check.rule) {
+    case kRuleTcpConnect:
+    case kRuleTcpSend:
+        return bits | 1u << kActTcpListen;
+    case kRuleFileCreate:
+    case kRuleFileWrite:
+    case kRuleFileRename:
+    case kRuleFileDelete:
+    case kRuleStream:
+        return bits | 1u << kActFolder;
+    case kRulePipe:
+        return bits | 1u << kActPipeCreate;
+    case kRuleIntoTarget:
+    case kRuleOpensTarget:
+        return bits | 1u << kActTarget;
+    default:
+        return bits;
+    }
+}
+
+bool BeforeWindows81(const RecordingInfo* info) {
+    return info != nullptr && info->windowsMajor != 0 &&
+           (info->windowsMajor < 6 || (info->windowsMajor == 6 && info->windowsMinor < 3));
+}
+
+// Whether the check could not be made on this machine at all: then the reason says why.
+bool Skipped(const SelftestCheckSpec& check, const SelftestContext& c, char16_t* out,
+             size_t capacity) {
+    if (!c.started || !c.helperEnded) return false;
+    if (check.rule == kRuleScript && (c.helperExitCode & kHelperNoPowerShell) != 0 &&
+        (c.helperExitCode & (1u << check.action)) == 0) {
+        CopyBounded(out, capacity, u"PowerShell is not present, so there was no script to record");
+        return true;
+    }
+    return false;
+}
+
+// What the helper could not do, by the check's rule.
+const char16_t* HelperFailure(const SelftestCheckSpec& check) {
+    switch (check.rule) {
+    case kRuleStream:
+        return u"the helper could not write a stream in the temporary folder (its file system "
+               u"may have none), so there was nothing to record";
+    case kRuleScript:
+        return u"PowerShell did not run the helper's script block to its end";
+    default:
+        return u"the helper could not do this on this machine, so there was nothing to record";
+    }
+}
+
+void Reason(const SelftestCheckSpec& check, const SelftestContext& c, char16_t* out,
             size_t capacity) {
     const RecordingInfo* info = c.info;
     if (!c.started) {
@@ -179,37 +260,60 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
         CopyBounded(out, capacity, u"not checked: the recording did not start");
         return;
     }
-    if (c.helperEnded) {
-        uint32_t bits = 1u << kCheckAction[check];
-        if (check == kCheckTcpConnect || check == kCheckTcpSend) bits |= 1u << kActTcpListen;
-        if (check >= kCheckFileCreate && check <= kCheckFileDelete) bits |= 1u << kActFolder;
-        if ((c.helperExitCode & bits) != 0) {
-            CopyBounded(out, capacity,
-                        u"the helper could not do this on this machine, so there was nothing to "
-                        u"record");
-            return;
-        }
-    } else {
+    if (!c.helperEnded) {
         FormatText(out, capacity, u"the helper did not finish within the time given (%.60s)",
                    c.timeGiven != nullptr ? c.timeGiven : u"--seconds");
         return;
     }
-    if (check == kCheckDnsQuery && info != nullptr) {
-        const bool before81 =
-            info->windowsMajor != 0 &&
-            (info->windowsMajor < 6 || (info->windowsMajor == 6 && info->windowsMinor < 3));
-        if (before81) {
-            CopyBounded(out, capacity, u"DNS events need Windows 8.1 or later");
+    if ((c.helperExitCode & ActionBits(check)) != 0) {
+        CopyBounded(out, capacity, HelperFailure(check));
+        return;
+    }
+    // The second session's providers: the DNS client and PowerShell.
+    const bool secondSession = check.rule == kRuleDns || check.rule == kRuleScript;
+    if (check.rule == kRuleDns && BeforeWindows81(info)) {
+        CopyBounded(out, capacity, u"DNS events need Windows 8.1 or later");
+        return;
+    }
+    if (check.rule == kRuleOpensTarget && info != nullptr && info->windowsMajor != 0 &&
+        info->windowsMajor < 10) {
+        CopyBounded(out, capacity, u"process open events need Windows 10 or later");
+        return;
+    }
+    if (check.rule == kRuleScript && info != nullptr) {
+        if (BeforeWindows81(info)) {
+            CopyBounded(out, capacity,
+                        u"script blocks are recorded from Windows 8.1 on (their session starts "
+                        u"there)");
             return;
         }
+        if ((info->flags & scriptLoggingRefused) != 0) {
+            CopyBounded(out, capacity,
+                        u"script block logging could not be switched on (the policy could not "
+                        u"be written), so PowerShell logged no block");
+            return;
+        }
+        if ((info->flags & scriptLoggingTurnedOn) == 0) {
+            CopyBounded(out, capacity,
+                        u"script block logging was not switched on for the recording");
+            return;
+        }
+    }
+    if (secondSession && info != nullptr) {
         if ((info->flags & dnsNotRecorded) != 0) {
             CopyBounded(out, capacity,
-                        u"the DNS session did not start (its provider is missing or another "
-                        u"tool holds it)");
+                        check.rule == kRuleDns
+                            ? u"the DNS session did not start (its provider is missing or "
+                              u"another tool holds it)"
+                            : u"the session of the DNS and PowerShell providers did not start");
             return;
         }
         if ((info->flags & dnsSessionEnded) != 0) {
-            CopyBounded(out, capacity, u"the DNS session ended during the test");
+            CopyBounded(out, capacity,
+                        check.rule == kRuleDns
+                            ? u"the DNS session ended during the test"
+                            : u"the session of the DNS and PowerShell providers ended during the "
+                              u"test");
             return;
         }
     }
@@ -232,10 +336,16 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
                    static_cast<uint32_t>(lost > 0xFFFFFFFFu ? 0xFFFFFFFFu : lost));
         return;
     }
-    if (check == kCheckDnsQuery) {
+    if (check.rule == kRuleDns) {
         CopyBounded(out, capacity,
                     u"the DNS client sent no query that the trace saw (a proxy or a resolver "
                     u"outside the DNS client may have answered)");
+        return;
+    }
+    if (check.rule == kRuleScript) {
+        CopyBounded(out, capacity,
+                    u"PowerShell ran the block but its provider delivered no event of it (another "
+                    u"policy may keep logging off)");
         return;
     }
     CopyBounded(out, capacity,
@@ -245,8 +355,14 @@ void Reason(const SelftestPlan&, int check, const SelftestContext& c, char16_t* 
 
 } // namespace
 
+const SelftestCheckSpec kSelftestChecks[kSelftestCheckCount] = {
+#define OLV_SELFTEST_CHECK_SPEC(id, name, action, kind, rule) {name, action, RowKind::kind, rule},
+    OLV_SELFTEST_CHECKS(OLV_SELFTEST_CHECK_SPEC)
+#undef OLV_SELFTEST_CHECK_SPEC
+};
+
 const char16_t* SelftestCheckName(int check) {
-    return check >= 0 && check < kSelftestCheckCount ? kCheckNames[check] : u"";
+    return check >= 0 && check < kSelftestCheckCount ? kSelftestChecks[check].name : u"";
 }
 
 void MakeSelftestPlan(const char16_t* tempFolder, uint32_t processId, int64_t ticks,
@@ -270,6 +386,9 @@ bool SelftestPlanFromArguments(const char16_t* const* args, int count, SelftestP
     if (count < 4) return false;
     SelftestPlan p{};
     if (TextLength(args[0]) == 0 || TextLength(args[0]) >= kSelftestTagChars - 16) return false;
+    for (const char16_t* t = args[0]; *t != 0; ++t) {
+        if (!TagCharacter(*t)) return false;
+    }
     if (TextLength(args[1]) == 0 || TextLength(args[1]) >= kSelftestPathChars - 80) return false;
     uint32_t ports[2] = {};
     for (int k = 0; k < 2; ++k) {
@@ -289,6 +408,10 @@ bool SelftestPlanFromArguments(const char16_t* const* args, int count, SelftestP
     JoinPath(p.folder, name, u'\\', p.firstFile, kSelftestPathChars);
     FormatText(name, kSelftestTagChars + 8, u"%s-2.tmp", p.tag);
     JoinPath(p.folder, name, u'\\', p.secondFile, kSelftestPathChars);
+    FormatText(name, kSelftestTagChars + 8, u"%s-3.txt", p.tag);
+    JoinPath(p.folder, name, u'\\', p.streamFile, kSelftestPathChars);
+    FormatText(p.stream, kSelftestPathChars, u"%s:olvetta", p.streamFile);
+    FormatText(p.pipe, kSelftestPathChars, u"\\\\.\\pipe\\%s", p.tag);
     FormatText(p.key, kSelftestPathChars, u"Software\\%s", p.tag);
     CopyBounded(p.valueName, kSelftestTagChars, p.tag);
     FormatText(p.dnsName, kSelftestPathChars, u"%s.invalid", p.tag);
@@ -307,9 +430,12 @@ bool SelftestHelperArguments(const SelftestPlan& plan, char16_t* out, size_t cap
     return BuildArgumentText(args, 5, out, capacity);
 }
 
-void JudgeSelftest(const SelftestPlan& plan, const Recording* app,
-                   const SelftestContext& context, SelftestResult* result) {
+void JudgeSelftestChecks(const SelftestCheckSpec* checks, int count, const SelftestPlan& plan,
+                         const Recording* app, const SelftestContext& context,
+                         SelftestResult* result) {
     *result = SelftestResult{};
+    if (count > kSelftestCheckCount) count = kSelftestCheckCount;
+    if (count < 0) count = 0;
     Seen seen{};
     const int32_t rowCount = app->rowCount;
     for (int32_t i = 0; i < rowCount && seen.helperPid == 0; ++i) {
@@ -317,12 +443,21 @@ void JudgeSelftest(const SelftestPlan& plan, const Recording* app,
     }
     const char16_t* firstFile = PathFileName(plan.firstFile);
     EventRow row{}; // once a call
+    // The suspended child first: a row about it may come before its start row is read.
+    for (int32_t i = 0; i < rowCount && seen.targetPid == 0; ++i) {
+        if (StoredKind(app, i) != RowKind::StartedChildProcess) continue;
+        ReadStoredRow(app, i, &row);
+        if ((seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
+            ContainsFolded(row.path, kSelftestTargetSwitch)) {
+            seen.targetPid = row.pid;
+        }
+    }
     for (int32_t i = 0; i < rowCount; ++i) {
         ReadStoredRow(app, i, &row);
         const RowKind kind = RowKindOfRow(row);
-        for (int c = 0; c < kSelftestCheckCount; ++c) {
+        for (int c = 0; c < count; ++c) {
             if (result->found[c]) continue;
-            const char16_t* qualifier = Matches(plan, c, row, kind, seen);
+            const char16_t* qualifier = Matches(plan, checks[c], row, kind, seen);
             if (qualifier == nullptr) continue;
             result->found[c] = true;
             FormatText(result->form[c], kSelftestFormChars, u"as \"%s\"%s", row.operation,
@@ -331,11 +466,21 @@ void JudgeSelftest(const SelftestPlan& plan, const Recording* app,
         if (row.category == kCategoryFile && EndsWithFileName(row.path, firstFile))
             seen.firstFileNamed = true;
     }
-    for (int c = 0; c < kSelftestCheckCount; ++c) {
+    for (int c = 0; c < count; ++c) {
         if (result->found[c]) continue;
+        if (Skipped(checks[c], context, result->reason[c], kSelftestReasonChars)) {
+            result->skipped[c] = true;
+            ++result->skippedCount;
+            continue;
+        }
         ++result->missing;
-        Reason(plan, c, context, result->reason[c], kSelftestReasonChars);
+        Reason(checks[c], context, result->reason[c], kSelftestReasonChars);
     }
+}
+
+void JudgeSelftest(const SelftestPlan& plan, const Recording* app, const SelftestContext& context,
+                   SelftestResult* result) {
+    JudgeSelftestChecks(kSelftestChecks, kSelftestCheckCount, plan, app, context, result);
 }
 
 void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, size_t capacity) {
@@ -343,10 +488,13 @@ void FormatSelftestLine(const SelftestResult& result, int check, char16_t* out, 
         if (capacity > 0) out[0] = 0;
         return;
     }
+    const char16_t* name = kSelftestChecks[check].name;
     if (result.found[check]) {
-        FormatText(out, capacity, u"  found    %-24s %s", kCheckNames[check], result.form[check]);
+        FormatText(out, capacity, u"  found    %-24s %s", name, result.form[check]);
+    } else if (result.skipped[check]) {
+        FormatText(out, capacity, u"  skipped  %-24s %s", name, result.reason[check]);
     } else {
-        FormatText(out, capacity, u"  MISSING  %-24s %s", kCheckNames[check], result.reason[check]);
+        FormatText(out, capacity, u"  MISSING  %-24s %s", name, result.reason[check]);
     }
 }
 
@@ -368,8 +516,13 @@ bool SelftestHelperExitCode(const Recording* app, uint32_t* code) {
 }
 
 void FormatSelftestSummary(const SelftestResult& result, char16_t* out, size_t capacity) {
-    FormatText(out, capacity, u"%d of %d checks found", kSelftestCheckCount - result.missing,
-               kSelftestCheckCount);
+    const int made = kSelftestCheckCount - result.skippedCount;
+    if (result.skippedCount == 0) {
+        FormatText(out, capacity, u"%d of %d checks found", made - result.missing, made);
+    } else {
+        FormatText(out, capacity, u"%d of %d checks found, %d not possible on this machine",
+                   made - result.missing, made, result.skippedCount);
+    }
 }
 
 bool FormatSelftestCleanupProblem(const SelftestPlan& plan, const SelftestContext& context,

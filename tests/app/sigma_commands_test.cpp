@@ -22,24 +22,15 @@
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/view_texts.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct LoadFixture {
-    Recording* app;
+struct LoadFixture : HeadlessRecording {
     LoadFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
         ClearRows(app);
-    }
-    ~LoadFixture() {
-        CleanUpRecording(app);
-        FreeBlock(app);
     }
     std::string LastMessage() {
         const HeadlessMessageBox* box = HeadlessLastMessageBox();

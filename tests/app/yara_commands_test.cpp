@@ -16,34 +16,18 @@
 #include "support/text_check.h"
 #include "views/row_store.h"
 #include "views/yara_rows.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct YaraLoadFixture {
-    Recording* app;
-    std::filesystem::path folder;
-    YaraLoadFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-        folder = std::filesystem::temp_directory_path() /
-                 ("olv_yara_load_" + std::to_string(reinterpret_cast<uintptr_t>(app)));
-        std::filesystem::create_directories(folder / "yara");
+struct YaraLoadFixture : HeadlessRecordingInFolder {
+    YaraLoadFixture() : HeadlessRecordingInFolder("olv_yara_load_") {
+        std::filesystem::create_directories(dir / "yara");
     }
-    ~YaraLoadFixture() {
-        CleanUpRecording(app);
-        FreeBlock(app);
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
-    void Rule(const char* name, const std::string& text) {
-        std::ofstream(folder / "yara" / name, std::ios::binary) << text;
-    }
-    std::u16string Path(const char* relative) { return (folder / relative).u16string(); }
+    void Rule(const char* name, const std::string& text) { Write("yara/" + std::string(name), text); }
+    std::u16string Path(const char* relative) { return (dir / relative).u16string(); }
     std::string LastMessage() {
         const HeadlessMessageBox* box = HeadlessLastMessageBox();
         return box == nullptr ? std::string() : U8(box->text);
@@ -96,7 +80,7 @@ TEST_CASE_FIXTURE(YaraLoadFixture, "good, broken and hostile rule files: the goo
     CHECK(U8(missing.text).find("The rules loaded before are unchanged.") != std::string::npos);
     CHECK(Loaded() == 2);
     // As does one where no file compiles.
-    std::filesystem::remove(folder / "yara" / "good.yar");
+    std::filesystem::remove(dir / "yara" / "good.yar");
     const Outcome none = LoadYaraRuleFiles(app, Path("yara").c_str());
     CHECK_FALSE(OutcomeOk(none));
     CHECK(U8(none.text).find("broken.yar, line 3") != std::string::npos);

@@ -11,10 +11,13 @@
 #include "app/lifecycle.h"
 #include "app/window_layout.h"
 #include "base/text.h"
+#include "capture/script_logging.h"
 #include "cli_pacer.h"
 #include "platform/memory.h"
+#include "platform/registry_values.h"
 #include "platform/sim/headless_ui.h"
 #include "platform/sim/headless_windows.h"
+#include "platform/sim/sim_facts.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/ui.h"
@@ -25,6 +28,12 @@
 using namespace olv;
 
 namespace {
+
+// The table's count line with `missing` checks missing of all.
+std::string Found(int missing) {
+    return std::to_string(olv::kSelftestCheckCount - missing) + " of " +
+           std::to_string(olv::kSelftestCheckCount) + " checks found";
+}
 
 struct Window {
     Recording* app = nullptr;
@@ -110,10 +119,42 @@ TEST_CASE("the check records the helper in the window, shows the console's table
     CHECK(table.find("  found    DNS query                as \"DNS query\"\r\n") !=
           std::string::npos);
     CHECK(table.find("MISSING") == std::string::npos);
-    CHECK(table.find("\r\n\r\n14 of 14 checks found\r\n") != std::string::npos);
+    CHECK(table.find("\r\n\r\n" + Found(0) + "\r\n") != std::string::npos);
     char16_t path[64];
     UiGetText(w.app->window->targetEdit, path, 64);
     CHECK(U8(path) == "C:\\samples\\mine.exe");
+}
+
+TEST_CASE("the check switches script block logging on for its own recording: the policy goes "
+          "back when it ends or is stopped, and the menu's choice stays the user's") {
+    ClearSimulatedRegistry();
+    for (bool stopped : {false, true}) {
+        CAPTURE(stopped);
+        Window w("/tools/cli_demo/selftest.jsonl");
+        w.app->scriptLogging = 0; // the menu's item unchecked
+        StartMachineCheckWithPlan(w.app, w.scenario->programPath, DemoPlan());
+        REQUIRE(w.app->recording != 0);
+        CHECK(ScriptLoggingValuesKept());
+        CHECK(w.app->scriptLogging == 0);
+        if (stopped) {
+            DispatchCommand(w.app, kCmdStop);
+        } else {
+            REQUIRE(clidemo::StartPacer(&w.pacer));
+            REQUIRE(TickUntilCheckEnded(&w));
+        }
+        CHECK(w.app->recording == 0);
+        CHECK_FALSE(ScriptLoggingValuesKept());
+        CHECK(w.app->scriptLogging == 0);
+        const std::string table = U8(HeadlessSummaryText());
+        CHECK(table.find(stopped ? "  MISSING  Script block ran         the helper did not finish"
+                                 : "  found    Script block ran         as \"Ran script block\"") !=
+              std::string::npos);
+    }
+    auto* read = AllocRecord<RegistryValue>();
+    REQUIRE(read != nullptr);
+    CHECK_FALSE(ReadRegistryValue(kScriptBlockLoggingKey, u"EnableScriptBlockLogging", read));
+    FreeBlock(read);
+    ClearSimulatedRegistry();
 }
 
 TEST_CASE("the user's Stop ends the check early, and the table says what did not arrive") {
@@ -126,7 +167,7 @@ TEST_CASE("the user's Stop ends the check early, and the table says what did not
     const std::string table = U8(HeadlessSummaryText());
     CHECK(table.find("  MISSING  DNS query                the helper did not finish within the "
                      "time given (30 s, or until Stop)\r\n") != std::string::npos);
-    CHECK(table.find("0 of 14 checks found") != std::string::npos);
+    CHECK(table.find(Found(kSelftestCheckCount)) != std::string::npos);
 }
 
 TEST_CASE("the check is refused while a recording runs and while rows are unsaved; the rows stay") {

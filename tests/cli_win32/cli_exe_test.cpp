@@ -27,6 +27,12 @@
 
 namespace {
 
+// The table's count line with `missing` checks missing of all.
+std::string Found(int missing) {
+    return std::to_string(olv::kSelftestCheckCount - missing) + " of " +
+           std::to_string(olv::kSelftestCheckCount) + " checks found";
+}
+
 constexpr DWORD kRunMs = 60000;
 
 std::wstring Beside(const wchar_t* name) {
@@ -570,12 +576,19 @@ bool KeyExists(const std::wstring& key) {
 
 } // namespace
 
-TEST_CASE("the self-test's helper does its file, registry and socket actions for real and leaves "
-          "nothing behind, even when a step fails") {
+TEST_CASE("the self-test's helper does its file, registry, socket, pipe, stream, suspended child "
+          "and PowerShell actions for real and leaves nothing behind, even when a step fails") {
     const std::wstring dir = Scratch(L"helper");
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    for (int failAt : {-1, 0, 4, 9, 12}) {
+    // Wine's file system on a Unix folder has no streams: it makes a file named "file:stream",
+    // which the helper finds, reports as the stream's failure, and removes.
+    const DWORD noStreams = 1u << olv::kActStream;
+    // Every action done; a failure at some of the first steps and at each of the last ones.
+    std::vector<int> steps = {-1, 0, 4, 9, 12};
+    for (int action = olv::kActPipeCreate; action < olv::kSelftestActionCount; ++action)
+        steps.push_back(action);
+    for (int failAt : steps) {
         CAPTURE(failAt);
         const std::wstring tag = L"olvetta-selftest-wine-" + std::to_wstring(failAt + 1);
         const std::wstring folder = std::wstring(temp) + tag;
@@ -585,24 +598,56 @@ TEST_CASE("the self-test's helper does its file, registry and socket actions for
         // Every action done (0), or exactly those from the failing step on reported failed.
         const DWORD expected =
             failAt < 0 ? 0 : (((1u << olv::kSelftestActionCount) - 1) & ~((1u << failAt) - 1));
-        CHECK(r.code == expected);
+        CHECK(r.code == (expected | noStreams));
         CHECK((r.code & olv::kHelperCleanupFailed) == 0);
         CHECK_FALSE(Exists(folder));
         CHECK_FALSE(KeyExists(L"Software\\" + tag));
     }
 }
 
+TEST_CASE("the helper's children end at once with 0, the one meant to stay suspended too") {
+    const std::wstring dir = Scratch(L"children");
+    CHECK(Cli(L"--selftest-child", dir).code == 0);
+    CHECK(Cli(L"--selftest-target", dir).code == 0);
+    CHECK(Cli(L"--selftest-target x", dir).code == olv::kCliExitUsage);
+}
+
 TEST_CASE("selftest with the real program: the trace cannot start under Wine, every check says "
           "why, and nothing is left behind (2)") {
     const std::wstring dir = Scratch(L"selftest");
+    // The system's policy: script blocks not logged. The check's recording switches logging on
+    // before its trace, and its failed start puts the policy back.
+    const wchar_t* blockKey =
+        L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ScriptBlockLogging";
+    const wchar_t* moduleKey = L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell\\ModuleLogging";
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, moduleKey);
+    HKEY block = nullptr;
+    REQUIRE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, blockKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &block, nullptr) == ERROR_SUCCESS);
+    const DWORD off = 0;
+    REQUIRE(RegSetValueExW(block, L"EnableScriptBlockLogging", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&off), sizeof off) == ERROR_SUCCESS);
+    RegCloseKey(block);
+    const auto value = [](const wchar_t* key, const wchar_t* name) {
+        DWORD data = 0, size = sizeof data, type = 0;
+        const LSTATUS status =
+            RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, &data, &size);
+        return status == ERROR_FILE_NOT_FOUND ? std::string("absent")
+               : status != ERROR_SUCCESS      ? std::string("other")
+                                              : std::to_string(data);
+    };
     const Ran r = Cli(L"selftest", dir);
+    CHECK(value(blockKey, L"EnableScriptBlockLogging") == "0");
+    CHECK(value(moduleKey, L"EnableModuleLogging") == "absent");
+    CHECK(value(L"SOFTWARE\\Olvetta\\Recorder", L"ScriptLoggingSaved") == "absent");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, blockKey);
     CHECK(r.code == 2);
     CHECK(Has(r.out, "olvetta: recording on this machine\r\n"));
     CHECK(Has(r.out, "olvetta: recording on this machine\r\nolvetta: The recording could not "
                      "start, so no check was made: ETW: "));
     CHECK(Has(r.out, "  MISSING  DNS query                not checked: the recording did not "
                      "start\r\n"));
-    CHECK(Has(r.out, "olvetta: 0 of 14 checks found\r\n"));
+    CHECK(Has(r.out, "olvetta: " + Found(olv::kSelftestCheckCount) + "\r\n"));
     CHECK(Has(r.err, "olvetta: ETW: "));
     // The helper never ran: no folder of a self-test in the temporary folder.
     wchar_t temp[MAX_PATH];

@@ -16,6 +16,7 @@
 #include "platform/memory.h"
 #include "platform/sim/sim_facts.h"
 #include "platform/thread.h"
+#include "support/test_folder.h"
 
 using namespace olv;
 namespace fs = std::filesystem;
@@ -103,20 +104,10 @@ struct Run {
     }
 };
 
-struct Scratch {
-    fs::path dir = fs::temp_directory_path() /
-                   ("olv_facts_worker_" + std::to_string(fs::hash_value(fs::current_path())));
-    Scratch() {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+struct Scratch : TestFolder {
+    Scratch() : TestFolder("olv_facts_worker_") {}
     std::u16string Write(const char* name, const std::string& bytes) const {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
-        return (dir / name).u16string();
+        return TestFolder::Write(name, bytes).u16string();
     }
 };
 

@@ -16,32 +16,18 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "version_resource.h"
+#include "support/test_folder.h"
 
 using namespace olv;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ScratchFolder {
-    fs::path dir = fs::temp_directory_path() / ("olv_facts_" + std::to_string(Serial()));
-    static uint64_t Serial() {
-        static uint64_t serial = fs::hash_value(fs::current_path()) & 0xFFFFFF;
-        return ++serial;
-    }
-    ScratchFolder() {
-        fs::remove_all(dir);
-        REQUIRE(fs::create_directories(dir));
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+struct ScratchFolder : TestFolder {
+    ScratchFolder() : TestFolder("olv_facts_") {}
+    // Bytes only: a file written here is a list of bytes, `{}` the empty one.
     fs::path Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
-        std::ofstream out(dir / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        REQUIRE(out.good());
-        return dir / name;
+        return TestFolder::Write(name, bytes);
     }
 };
 

@@ -10,33 +10,15 @@
 
 #include "facts/yara_rules.h"
 #include "platform/memory.h"
+#include "support/test_folder.h"
 
 using namespace olv;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Folder {
-    fs::path dir = fs::temp_directory_path() / ("olv_yara_" + std::to_string(Serial()));
-    static uint64_t Serial() {
-        static uint64_t serial = fs::hash_value(fs::current_path()) & 0xFFFFFF;
-        return ++serial;
-    }
-    Folder() {
-        fs::remove_all(dir);
-        REQUIRE(fs::create_directories(dir));
-    }
-    ~Folder() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    fs::path Write(const std::string& name, const std::string& bytes) const {
-        fs::create_directories((dir / name).parent_path());
-        std::ofstream out(dir / name, std::ios::binary);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        REQUIRE(out.good());
-        return dir / name;
-    }
+struct Folder : TestFolder {
+    Folder() : TestFolder("olv_yara_") {}
 };
 
 // A set owned by the test.
@@ -406,7 +388,7 @@ TEST_CASE("YARA scans of files: limits and outcomes") {
     CHECK(result.matchCount == 0);
     // Not kept: another try may have more time.
     CHECK(cache.scans == 1);
-    CHECK(cache.used == 0);
+    CHECK(cache.entries.count == 0);
     ReleaseYaraScanCache(&cache);
 }
 

@@ -131,6 +131,54 @@ TEST_CASE("real registry: values of each type read back by the trace's key names
     CHECK(ReadDetails(u"\\REGISTRY\\A\\x", L"Dword") == "not a key path");
 }
 
+TEST_CASE("real registry: values written and deleted by the trace's key names") {
+    ProcessTokenFacts self{};
+    REQUIRE(ReadProcessTokenFacts(GetCurrentProcessId(), &self));
+    REQUIRE(self.sidKnown);
+    TestKey test;
+    REQUIRE(test.key != nullptr);
+    const std::u16string kernelPath =
+        u"\\REGISTRY\\USER\\" + std::u16string(self.sid) + u"\\" + U16(test.subkey.c_str());
+    auto dwordOf = [&](const wchar_t* subkey, const wchar_t* name, DWORD* value) {
+        DWORD size = sizeof *value;
+        const std::wstring path = test.subkey + subkey;
+        return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_DWORD, nullptr, value,
+                            &size);
+    };
+    const DWORD seven = 7;
+    const DWORD eight = 8;
+    uint32_t error = 99;
+
+    // Written by its kernel name; a key missing on the path is made; null names the default.
+    CHECK(WriteRegistryValue(kernelPath.c_str(), u"Written", kRegDword, &seven, 4, &error));
+    CHECK(error == 0);
+    CHECK(WriteRegistryValue((kernelPath + u"\\made\\deeper").c_str(), nullptr, kRegDword, &eight,
+                             4, &error));
+    DWORD value = 0;
+    CHECK(dwordOf(L"", L"Written", &value) == ERROR_SUCCESS);
+    CHECK(value == 7);
+    CHECK(dwordOf(L"\\made\\deeper", nullptr, &value) == ERROR_SUCCESS);
+    CHECK(value == 8);
+
+    // Deleted; a value or a key already gone counts as deleted.
+    error = 99;
+    CHECK(DeleteRegistryValue(kernelPath.c_str(), u"Written", &error));
+    CHECK(error == 0);
+    CHECK(dwordOf(L"", L"Written", &value) == ERROR_FILE_NOT_FOUND);
+    CHECK(DeleteRegistryValue(kernelPath.c_str(), u"Written", &error));
+    CHECK(DeleteRegistryValue((kernelPath + u"\\missing").c_str(), u"Written", &error));
+    CHECK(error == 0);
+    CHECK(DeleteRegistryValue((kernelPath + u"\\made\\deeper").c_str(), nullptr, &error));
+    CHECK(dwordOf(L"\\made\\deeper", nullptr, &value) == ERROR_FILE_NOT_FOUND);
+
+    // A root no call opens: refused as a bad parameter, nothing written.
+    CHECK_FALSE(WriteRegistryValue(u"\\REGISTRY\\A\\x", u"v", kRegDword, &seven, 4, &error));
+    CHECK(error == ERROR_INVALID_PARAMETER);
+    error = 0;
+    CHECK_FALSE(DeleteRegistryValue(u"\\REGISTRY\\A\\x", u"v", &error));
+    CHECK(error == ERROR_INVALID_PARAMETER);
+}
+
 TEST_CASE("real token: this process's user, integrity level and logon session") {
     ProcessTokenFacts facts{};
     REQUIRE(ReadProcessTokenFacts(GetCurrentProcessId(), &facts));

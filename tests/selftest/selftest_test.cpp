@@ -3,6 +3,7 @@
 #include "selftest/selftest.h"
 #include "doctest.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,14 @@ std::vector<EventRow> GoodRows() {
         Row(u"Sent data (TCP)", u"127.0.0.1:61001 -> 127.0.0.1:50003"),
         Row(u"Sent data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50016"),
         Row(u"DNS query", u"OLVETTA-SELFTEST-7-9.invalid"),
+        Row(u"Created pipe", u"\\\\.\\pipe\\olvetta-selftest-7-9"),
+        Row(u"Connected to pipe", u"\\\\.\\pipe\\olvetta-selftest-7-9"),
+        Row(u"Wrote alternate data stream",
+            u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-3.txt:olvetta",
+            kHelper, 0, u"Stream: olvetta, 17 bytes"),
+        Row(u"Ran script block", u"$null = 'olvetta-selftest-7-9'", 6140),
+        Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-target", 6130,
+            kHelper),
         Row(u"Target process exited", u""),
     };
 }
@@ -109,7 +118,8 @@ bool ExitCode(const std::vector<EventRow>& rows, uint32_t* code) {
     return SelftestHelperExitCode(stored.app, code);
 }
 
-SelftestContext Working(const RecordingInfo* info) {
+SelftestContext Working(RecordingInfo* info) {
+    info->flags |= scriptLoggingTurnedOn; // as the self-test's recording does
     SelftestContext c{};
     c.info = info;
     c.started = true;
@@ -123,6 +133,12 @@ std::string Line(const SelftestResult& r, int check) {
     return U8(line);
 }
 
+// The table's count line with `missing` checks missing of all.
+std::string Found(int missing) {
+    return std::to_string(kSelftestCheckCount - missing) + " of " +
+           std::to_string(kSelftestCheckCount) + " checks found";
+}
+
 } // namespace
 
 TEST_CASE("the plan: every name derives from the tag; bad helper arguments are refused") {
@@ -131,6 +147,8 @@ TEST_CASE("the plan: every name derives from the tag; bad helper arguments are r
     CHECK(U8(p.secondFile) == "C:\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-2.tmp");
     CHECK(U8(p.key) == "Software\\olvetta-selftest-7-9");
     CHECK(U8(p.dnsName) == "olvetta-selftest-7-9.invalid");
+    CHECK(U8(p.pipe) == "\\\\.\\pipe\\olvetta-selftest-7-9");
+    CHECK(U8(p.stream) == "C:\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-3.txt:olvetta");
     CHECK((p.tcpPort == 50000 && p.udpPort == 50016));
 
     char16_t args[600];
@@ -190,6 +208,22 @@ TEST_CASE("a working recording finds every check; each near miss is missed") {
         {12, Row(u"Sent data (TCP)", u"127.0.0.1:61001 -> 10.0.0.1:50003"), kCheckTcpSend},
         {13, Row(u"Sent data (UDP)", u"127.0.0.1:61002 -> 127.0.0.1:50032"), kCheckUdpSend},
         {14, Row(u"DNS query", u"olvetta-selftest-7-9.invalid.corp"), kCheckDnsQuery},
+        // Another run's pipe, a longer name, the other end, the pipe opened as a file.
+        {15, Row(u"Created pipe", u"\\\\.\\pipe\\olvetta-selftest-7-8"), kCheckPipeCreate},
+        {15, Row(u"Created pipe", u"\\\\.\\pipe\\olvetta-selftest-7-9x"), kCheckPipeCreate},
+        {15, Row(u"Connected to pipe", rows[15].path), kCheckPipeCreate},
+        {16, Row(u"Opened file", rows[16].path), kCheckPipeConnect},
+        // The file without the stream, another stream, the stream only read.
+        {17, Row(u"Wrote alternate data stream", u"C:\\T\\olvetta-selftest-7-9-3.txt"),
+         kCheckStream},
+        {17, Row(u"Wrote alternate data stream", u"C:\\T\\olvetta-selftest-7-9-3.txt:olvettax"),
+         kCheckStream},
+        {17, Row(u"Opened file", rows[17].path), kCheckStream},
+        // Another run's block; the tag in a command line, not a block.
+        {18, Row(u"Ran script block", u"$null = 'olvetta-selftest-7-8'", 6140), kCheckScriptBlock},
+        {18,
+         Row(u"Started child process", u"powershell $null = 'olvetta-selftest-7-9'", 6140, kHelper),
+         kCheckScriptBlock},
     };
     for (const Miss& m : misses) {
         CAPTURE(m.check);
@@ -218,7 +252,7 @@ TEST_CASE("a row is known by its kind: a look-alike operation text, or the text 
         Judge(plan, changed, Working(&info), &r);
         return i == 0 ? !r.found[kCheckChild] : r.found[i - 1];
     };
-    for (size_t i = 0; i + 1 < rows.size(); ++i) {
+    for (size_t i = 0; i <= static_cast<size_t>(kSelftestCheckCount); ++i) {
         CAPTURE(U8(rows[i].operation));
         std::vector<EventRow> changed = rows;
         if (i > 0) changed[1].parentPid = kHelper;
@@ -286,6 +320,13 @@ TEST_CASE("every form Windows gives an action is found, and the table names the 
          "as \"DNS answer\""},
         {14, Row(u"DNS query", u"olvetta-selftest-7-9.INVALID."), kCheckDnsQuery,
          "as \"DNS query\""},
+        {15, Row(u"Created pipe", u"\\Device\\NamedPipe\\olvetta-selftest-7-9"), kCheckPipeCreate,
+         "as \"Created pipe\""},
+        {17,
+         Row(u"Wrote alternate data stream", u"C:\\T\\olvetta-selftest-7-9-3.txt:olvetta:$DATA"),
+         kCheckStream, "as \"Wrote alternate data stream\""},
+        {18, Row(u"Ran script block", u"Write-Host 1; $null = 'OLVETTA-SELFTEST-7-9'", 6140),
+         kCheckScriptBlock, "as \"Ran script block\""},
     };
     SelftestResult r{};
     for (const Form& f : forms) {
@@ -358,7 +399,7 @@ TEST_CASE("the likely reason of a missing check") {
         RecordingInfo info{};
         info.windowsMajor = c.major;
         info.windowsMinor = c.minor;
-        info.flags = c.flags;
+        info.flags = c.flags | scriptLoggingTurnedOn;
         info.eventsLostByWindows = c.lost;
         SelftestContext context{};
         context.info = &info;
@@ -405,7 +446,7 @@ TEST_CASE("a recording that could not start: the table says why once, at its hea
         CHECK(text.find(failure) == text.rfind(failure)); // once
         CHECK(text.find("\r\n\r\n  MISSING  Child process started    not checked: the recording "
                         "did not start\r\n") != std::string::npos);
-        CHECK(text.find("\r\n\r\n0 of 14 checks found\r\n") != std::string::npos);
+        CHECK(text.find("\r\n\r\n" + Found(kSelftestCheckCount) + "\r\n") != std::string::npos);
     }
     // A recording that started has no head.
     SelftestContext started{};
@@ -454,17 +495,180 @@ TEST_CASE("the window's table: every line, the summary, the clean-up warning; a 
                      "   DLL loaded               as \"Loaded DLL\"\r\n",
                      0) == 0);
     CHECK(text.size() > 40);
-    CHECK(text.substr(text.size() - 27) == "\r\n\r\n14 of 14 checks found\r\n");
+    CHECK(text.substr(text.size() - 27) == "\r\n\r\n" + Found(0) + "\r\n");
     CHECK(text.find("could not remove") == std::string::npos);
 
     context.helperExitCode = kHelperCleanupFailed;
     REQUIRE(FormatSelftestTable(plan, result, context, table.data(), table.size()));
     text = U8(table.c_str());
-    CHECK(text.find("14 of 14 checks found\r\n\r\nThe helper could not remove everything it made: "
-                    "see the folder \"C:\\Temp\\olvetta-selftest-7-9\" and the key "
-                    "HKEY_CURRENT_USER\\Software\\olvetta-selftest-7-9.\r\n") != std::string::npos);
+    CHECK(text.find(Found(0) + "\r\n\r\nThe helper could not remove everything it made: "
+                               "see the folder \"C:\\Temp\\olvetta-selftest-7-9\" and the key "
+                               "HKEY_CURRENT_USER\\Software\\olvetta-selftest-7-9.\r\n") !=
+          std::string::npos);
 
     char16_t small[64];
     CHECK(!FormatSelftestTable(plan, result, context, small, 64));
     CHECK(TextLength(small) == 63); // cut, and terminated
+}
+
+TEST_CASE("script block: PowerShell absent is skipped, not missing; the policy's state is the "
+          "reason when no block arrived") {
+    const SelftestPlan plan = Plan();
+    std::vector<EventRow> rows = GoodRows();
+    rows.erase(rows.begin() + 18); // no script block
+    struct Case {
+        const char* what;
+        uint32_t flags, exitCode;
+        bool skipped;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"no PowerShell", scriptLoggingTurnedOn, kHelperNoPowerShell, true,
+         "PowerShell is not present"},
+        {"PowerShell failed", scriptLoggingTurnedOn, 1u << kActScript, false,
+         "PowerShell did not run the helper's script block"},
+        {"cut before the script", scriptLoggingTurnedOn, kHelperNoPowerShell | 1u << kActScript,
+         false, "PowerShell did not run"},
+        {"policy refused", scriptLoggingRefused, 0, false,
+         "script block logging could not be switched on"},
+        {"policy not asked", 0, 0, false, "script block logging was not switched on"},
+        {"second session off", scriptLoggingTurnedOn | dnsNotRecorded, 0, false,
+         "the session of the DNS and PowerShell providers did not start"},
+        {"nothing special", scriptLoggingTurnedOn, 0, false,
+         "its provider delivered no event of it"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.what);
+        RecordingInfo info{};
+        info.windowsMajor = 10;
+        info.flags = c.flags;
+        SelftestContext context{};
+        context.info = &info;
+        context.started = true;
+        context.helperEnded = true;
+        context.helperExitCode = c.exitCode;
+        SelftestResult r{};
+        Judge(plan, rows, context, &r);
+        CHECK_FALSE(r.found[kCheckScriptBlock]);
+        CHECK(r.skipped[kCheckScriptBlock] == c.skipped);
+        CHECK(r.missing == (c.skipped ? 0 : 1));
+        CHECK(r.skippedCount == (c.skipped ? 1 : 0));
+        CHECK(U8(r.reason[kCheckScriptBlock]).find(c.reason) != std::string::npos);
+        char16_t summary[kSelftestLineChars];
+        FormatSelftestSummary(r, summary, kSelftestLineChars);
+        CHECK(U8(summary) == (c.skipped ? std::to_string(kSelftestCheckCount - 1) + " of " +
+                                              std::to_string(kSelftestCheckCount - 1) +
+                                              " checks found, 1 not possible on this machine"
+                                        : Found(1)));
+        CHECK(
+            Line(r, kCheckScriptBlock)
+                .rfind(c.skipped ? "  skipped  Script block ran " : "  MISSING  Script block ran ",
+                       0) == 0);
+    }
+    // Before Windows 8.1 the session that carries PowerShell's provider does not start.
+    RecordingInfo old{};
+    old.windowsMajor = 6;
+    old.windowsMinor = 1;
+    old.flags = scriptLoggingTurnedOn | dnsNotRecorded;
+    SelftestResult seven{};
+    SelftestContext onSeven = Working(&old);
+    Judge(plan, rows, onSeven, &seven);
+    CHECK(U8(seven.reason[kCheckScriptBlock]).find("from Windows 8.1 on") != std::string::npos);
+
+    // A stream the helper could not write says where it tried.
+    rows = GoodRows();
+    rows.erase(rows.begin() + 17);
+    RecordingInfo info{};
+    SelftestContext context = Working(&info);
+    context.helperExitCode = 1u << kActStream;
+    SelftestResult r{};
+    Judge(plan, rows, context, &r);
+    CHECK(U8(r.reason[kCheckStream]).find("could not write a stream in the temporary folder") !=
+          std::string::npos);
+}
+
+TEST_CASE("a thread made in the suspended child and its open: found between the helper and that "
+          "child only, by the line a check of their kinds takes") {
+    const SelftestPlan plan = Plan();
+    // Two checks of the rules such kinds take, on kinds of the same category standing in.
+    const SelftestCheckSpec checks[2] = {
+        {u"Remote thread created", kActRemoteThread, RowKind::ScannedContent, kRuleIntoTarget},
+        {u"Process opened", kActOpenProcess, RowKind::LoggedModuleOutput, kRuleOpensTarget},
+    };
+    std::vector<EventRow> base = GoodRows();
+    const uint32_t target = 6130;
+    const auto judge = [&](std::vector<EventRow> extra, SelftestContext context,
+                           SelftestResult* r) {
+        std::vector<EventRow> rows = base;
+        rows.insert(rows.end() - 1, extra.begin(), extra.end());
+        const Stored stored(rows);
+        JudgeSelftestChecks(checks, 2, plan, stored.app, context, r);
+    };
+    RecordingInfo info{};
+    info.windowsMajor = 10;
+    struct Case {
+        const char* what;
+        EventRow row;
+        const char* form; // null: not found
+    };
+    const Case cases[] = {
+        {"helper names the child", Row(u"Scanned content", u"olvetta-cli.exe (6130)"),
+         "as \"Scanned content\""},
+        {"in the detail", Row(u"Scanned content", u"x", kHelper, 0, u"Target: 6130, 0x1010"),
+         "as \"Scanned content\""},
+        {"seen from the child", Row(u"Scanned content", u"olvetta-cli.exe (6100)", target),
+         "as \"Scanned content\" (seen from the target)"},
+        {"another process", Row(u"Scanned content", u"lsass.exe (640)"), nullptr},
+        {"a longer number", Row(u"Scanned content", u"olvetta-cli.exe (61300)"), nullptr},
+        {"a shorter number", Row(u"Scanned content", u"olvetta-cli.exe (613)"), nullptr},
+        {"from elsewhere", Row(u"Scanned content", u"olvetta-cli.exe (6130)", 7000), nullptr},
+        {"the child about itself", Row(u"Scanned content", u"olvetta-cli.exe (6130)", target),
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.what);
+        EventRow opened = c.row;
+        CopyBounded(opened.operation, kOperationChars, u"Logged module output");
+        SelftestResult r{};
+        judge({c.row, opened}, Working(&info), &r);
+        CHECK(r.found[0] == (c.form != nullptr));
+        CHECK(r.found[1] == (c.form != nullptr));
+        if (c.form != nullptr) CHECK(U8(r.form[0]) == c.form);
+    }
+    // Without the child's start row the helper's row of the kind is taken as it is.
+    const auto start = std::find_if(base.begin(), base.end(), [](const EventRow& row) {
+        return TextStartsWith(row.path, u"\"C:\\x\\olvetta-cli.exe\" --selftest-target");
+    });
+    REQUIRE(start != base.end());
+    base.erase(start);
+    SelftestResult r{};
+    judge({Row(u"Scanned content", u"olvetta-cli.exe (5555)")}, Working(&info), &r);
+    CHECK(r.found[0]);
+    judge({Row(u"Scanned content", u"olvetta-cli.exe (5555)", 7000)}, Working(&info), &r);
+    CHECK_FALSE(r.found[0]);
+
+    // Missing: the child could not be started, or the open's source needs Windows 10.
+    SelftestContext context = Working(&info);
+    context.helperExitCode = 1u << kActTarget;
+    judge({}, context, &r);
+    CHECK(U8(r.reason[0]).find("the helper could not do this") != std::string::npos);
+    CHECK(U8(r.reason[1]).find("the helper could not do this") != std::string::npos);
+    info.windowsMajor = 6;
+    info.windowsMinor = 3;
+    judge({}, Working(&info), &r);
+    CHECK(U8(r.reason[0]).find("no event arrived") != std::string::npos);
+    CHECK(U8(r.reason[1]) == "process open events need Windows 10 or later");
+}
+
+TEST_CASE("a tag is only letters, digits, '-', '_' and '.': it goes into a script's quotes and a "
+          "pipe's name") {
+    for (const char16_t* tag : {u"a'b", u"a b", u"a\\b", u"a\"b", u"a;b", u"a$b"}) {
+        CAPTURE(U8(tag));
+        const char16_t* args[4] = {tag, u"C:\\T", u"50000", u"50016"};
+        SelftestPlan plan{};
+        CHECK_FALSE(SelftestPlanFromArguments(args, 4, &plan));
+    }
+    const char16_t* args[4] = {u"olvetta-selftest_wine.1", u"C:\\T", u"50000", u"50016"};
+    SelftestPlan plan{};
+    CHECK(SelftestPlanFromArguments(args, 4, &plan));
 }

@@ -14,24 +14,13 @@
 #include "record/stored_rows.h"
 #include "support/text_check.h"
 #include "views/row_store.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct TipFixture {
-    Recording* app;
-    TipFixture() {
-        ResetHeadlessUi();
-        ResetHeadlessWindows();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~TipFixture() {
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
+struct TipFixture : HeadlessRecording {
     int32_t Add(uint32_t category, const char16_t* operation, const char16_t* path) {
         EventRow row{};
         row.category = category;

@@ -15,24 +15,13 @@
 #include "views/copy_rows.h"
 #include "views/find_rows.h"
 #include "views/row_store.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct Fixture {
-    Recording* app;
-    Fixture() {
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~Fixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
+struct Fixture : HeadlessRecording {
     void Add(const char16_t* operation, const char16_t* path, const char16_t* detail = u"",
              const char16_t* result = u"OK", const char16_t* process = u"") {
         EventRow row{};

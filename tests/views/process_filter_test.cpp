@@ -20,25 +20,13 @@
 #include "views/row_sort.h"
 #include "views/row_store.h"
 #include "views/view_texts.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct ProcessFixture {
-    Recording* app;
-    ProcessFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~ProcessFixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
+struct ProcessFixture : HeadlessRecording {
     // A start row of pid under parent; returns its index.
     int32_t Start(uint32_t pid, uint32_t parent, const char16_t* name) {
         EventRow row{};

@@ -20,26 +20,13 @@
 #include "views/row_store.h"
 #include "report/summary.h"
 #include "report/view_refresh.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct DetailsFixture {
-    Recording* app;
-    DetailsFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        ResetHeadlessWindows();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~DetailsFixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
+struct DetailsFixture : HeadlessRecording {
     int32_t Add(uint32_t category, uint32_t pid, uint32_t parent, const char16_t* name,
                 const char16_t* path) {
         EventRow row{};

@@ -23,6 +23,7 @@
 #include "record/recording.h"
 #include "record/stored_rows.h"
 #include "views/row_store.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -30,33 +31,18 @@ namespace {
 
 constexpr int64_t kArrived = 134'000'000'000'000'000;
 
-struct Fixture {
-    Recording* app;
-    std::filesystem::path folder;
-    Fixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-        folder = std::filesystem::temp_directory_path() /
-                 ("olv_row_facts_" + std::to_string(reinterpret_cast<uintptr_t>(app)));
-        std::filesystem::create_directories(folder);
-    }
+struct Fixture : HeadlessRecordingInFolder {
+    Fixture() : HeadlessRecordingInFolder("olv_row_facts_") {}
     ~Fixture() {
-        CleanUpRecording(app);
-        FreeBlock(app);
+        // The stand-ins' tables are locked: a worker that reads them until the recording is
+        // cleaned up finds them empty.
         ClearSimulatedProcessTokens();
         ClearSimulatedProcessDirectories();
         ClearSimulatedFileTrust();
         ClearSimulatedRegistry();
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
     }
     std::u16string File(const char* name, const char* bytes) {
-        const std::filesystem::path path = folder / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.u16string();
+        return Write(name, bytes).u16string();
     }
     int32_t Add(RowKind kind, uint32_t pid, uint32_t parent, const std::u16string& path,
                 const char16_t* detail = u"") {
@@ -141,7 +127,7 @@ TEST_CASE("Process starts, image loads and value writes get their facts; a delet
     const int32_t load = f.Add(RowKind::LoadedDll, 4001, 3000, image);
     const int32_t write = f.Add(RowKind::WroteRegistryValue, 4001, 3000,
                                 u"\\REGISTRY\\MACHINE\\SOFTWARE\\Test", u"Value: Run");
-    const int32_t gone = f.Add(RowKind::LoadedDll, 4001, 3000, (f.folder / "gone.dll").u16string());
+    const int32_t gone = f.Add(RowKind::LoadedDll, 4001, 3000, (f.dir / "gone.dll").u16string());
     const int32_t read = f.Add(RowKind::ReadFile, 4001, 3000, image);
     // Stored before the worker ran: asked here, as they arrived.
     REQUIRE(StartRowFacts(f.app, nullptr));
@@ -335,12 +321,12 @@ TEST_CASE("A stream is read once its close comes: digests, and the text of a sho
     // not every file system the suite runs on keeps streams.
     const std::u16string zone = f.File("setup.exe-Zone.Identifier", "[ZoneTransfer]\r\n");
     const std::u16string binary = f.File("notes.txt-blob", "MZ\x90");
-    const std::u16string gone = (f.folder / "gone.txt-s").u16string();
+    const std::u16string gone = (f.dir / "gone.txt-s").u16string();
     const int32_t zoneRow = f.Add(RowKind::WroteAlternateDataStream, 4001, 0, zone);
     const int32_t binaryRow = f.Add(RowKind::WroteAlternateDataStream, 4001, 0, binary);
     const int32_t goneRow = f.Add(RowKind::WroteAlternateDataStream, 4001, 0, gone);
     // The stream is written on after its row: what is read is what it holds at its close.
-    std::ofstream(f.folder / "setup.exe-Zone.Identifier", std::ios::binary | std::ios::app)
+    std::ofstream(f.dir / "setup.exe-Zone.Identifier", std::ios::binary | std::ios::app)
         << "ZoneId=3\r\n";
     // Neither a close by another process nor another file's close is this stream's.
     f.Add(RowKind::ClosedFile, 999, 0, zone);

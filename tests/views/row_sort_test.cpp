@@ -22,6 +22,7 @@
 #include "support/text_check.h"
 #include "views/row_store.h"
 #include "views/view_texts.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -128,20 +129,7 @@ std::vector<int32_t> ReferenceOrder(const std::vector<EventRow>& rows, std::vect
     return order;
 }
 
-struct SortFixture {
-    Recording* app;
-    SortFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~SortFixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
+struct SortFixture : HeadlessRecording {
     std::vector<int32_t> Shown() const {
         return std::vector<int32_t>(app->shownRows, app->shownRows + app->shownCount);
     }

@@ -17,26 +17,14 @@
 #include "platform/sim/headless_ui.h"
 #include "support/small_ring.h"
 #include "support/text_check.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct StoreFixture {
-    Recording* app;
+struct StoreFixture : HeadlessRecording {
     const HeadlessList& list = HeadlessModel()->list;
-    StoreFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~StoreFixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
     // Room for more than one batch (8192 rows) waiting; the full ring proves nothing more.
     void MakeRing() {
         SmallQueueRing ring(1u << 20);

@@ -21,6 +21,7 @@
 #include "views/row_store.h"
 #include "report/summary.h"
 #include "views/view_texts.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -81,20 +82,9 @@ SigmaRuleSet* RulesOf(std::initializer_list<const char*> texts) {
     return set;
 }
 
-struct SigmaFixture {
-    Recording* app;
+struct SigmaFixture : HeadlessRecording {
     SigmaFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
         ClearRows(app);
-    }
-    ~SigmaFixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
     }
     void Append(uint32_t category, uint32_t pid, const char16_t* process, const char16_t* operation,
                 const char16_t* path, uint32_t severity = 0, const char16_t* threat = u"") {

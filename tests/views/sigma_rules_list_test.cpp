@@ -19,6 +19,7 @@
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
 #include "views/sigma_texts.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -40,21 +41,9 @@ std::string RuleText(int n) {
     return text;
 }
 
-struct ListFixture {
-    Recording* app;
+struct ListFixture : HeadlessRecording {
     ListFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        ResetHeadlessWindows();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
         ClearRows(app);
-    }
-    ~ListFixture() {
-        ResetHeadlessWindows();
-        CleanUpRecording(app);
-        FreeBlock(app);
     }
     void InstallMany() {
         SigmaRuleSet* set = NewSigmaRuleSet();

@@ -29,6 +29,7 @@
 #include "views/sigma_rows.h"
 #include "views/sigma_rules_list.h"
 #include "views/view_texts.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -73,21 +74,9 @@ detection:
     condition: selection
 )";
 
-struct TextsFixture {
-    Recording* app;
+struct TextsFixture : HeadlessRecording {
     TextsFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        ResetHeadlessWindows();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
         ClearRows(app);
-    }
-    ~TextsFixture() {
-        ResetHeadlessWindows();
-        CleanUpRecording(app);
-        FreeBlock(app);
     }
     // Rules a.yml, b.yml, ... in order; refused texts are kept as refusals.
     void Install(std::initializer_list<const char*> texts) {

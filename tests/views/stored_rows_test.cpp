@@ -15,25 +15,13 @@
 #include "platform/sim/headless_ui.h"
 #include "record/recording.h"
 #include "views/row_store.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
 namespace {
 
-struct Fixture {
-    Recording* app;
-    Fixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-    }
-    ~Fixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
-    }
+struct Fixture : HeadlessRecording {
     std::vector<int32_t> Shown() const {
         return std::vector<int32_t>(app->shownRows, app->shownRows + app->shownCount);
     }

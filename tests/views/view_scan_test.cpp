@@ -17,6 +17,7 @@
 #include "support/small_ring.h"
 #include "support/test_random.h"
 #include "views/row_store.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -147,21 +148,13 @@ void MakeFilter(Random& r, const EventRow* rows, int32_t count, char16_t* out) {
     out[n] = 0;
 }
 
-struct ScanFixture {
-    Recording* app;
+struct ScanFixture : HeadlessRecording {
     ScanFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
         ClearRows(app); // the combo box starts with "All operations"
     }
     ~ScanFixture() {
         FreeBlock(app->queueBytes);
         app->queueBytes = nullptr;
-        CleanUpRecording(app);
-        FreeBlock(app);
     }
 
     // Sets the view at random, its operation one of names and its filter drawn from rows, and

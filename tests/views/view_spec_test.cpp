@@ -18,6 +18,7 @@
 #include "views/row_sort.h"
 #include "views/row_store.h"
 #include "views/sigma_rows.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -28,14 +29,8 @@ const char kTempRule[] = "title: Anything in Temp\nlevel: low\n"
                          "detection:\n  selection:\n    TargetFilename|contains: '\\Temp\\'\n"
                          "  condition: selection\n";
 
-struct ViewFixture {
-    Recording* app;
+struct ViewFixture : HeadlessRecording {
     ViewFixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
         ClearRows(app);
         // Controls that contradict every view below: none of them may count.
         for (int id : {kIdFileCheck, kIdRegistryCheck, kIdNetworkCheck, kIdProcessCheck})
@@ -49,11 +44,6 @@ struct ViewFixture {
         Add(kCategoryNetwork, 200, 0, u"Sent data (TCP)", u"10.0.0.1:80", 0, u"c.exe");
         Add(kCategoryFile, 200, 0, u"created new file", u"C:\\Data\\d.txt", 0, u"c.exe");
         Add(kCategoryFile, 100, 0, u"Created new file", u"C:\\TEMP\\e.txt");
-    }
-    ~ViewFixture() {
-        ResetAllocationFaults();
-        CleanUpRecording(app);
-        FreeBlock(app);
     }
     void Add(uint32_t category, uint32_t pid, uint32_t parent, const char16_t* operation,
              const char16_t* path, uint32_t severity = 0, const char16_t* process = u"a.exe") {

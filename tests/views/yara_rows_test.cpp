@@ -27,6 +27,7 @@
 #include "views/row_store.h"
 #include "views/sigma_texts.h"
 #include "views/sigma_rows.h"
+#include "support/headless_recording.h"
 
 using namespace olv;
 
@@ -38,25 +39,8 @@ rule mild_marker { meta: threat_level = 2 strings: $a = "MILD-MARKER" condition:
 rule plain_marker { strings: $a = "PLAIN-MARKER" condition: $a }
 )";
 
-struct Fixture {
-    Recording* app;
-    std::filesystem::path folder;
-    Fixture() {
-        ResetAllocationFaults();
-        ResetHeadlessUi();
-        app = AllocRecord<Recording>();
-        InitRecording(app);
-        WireControls(app, HeadlessControlHandle);
-        folder = std::filesystem::temp_directory_path() /
-                 ("olv_yara_rows_" + std::to_string(reinterpret_cast<uintptr_t>(app)));
-        std::filesystem::create_directories(folder);
-    }
-    ~Fixture() {
-        CleanUpRecording(app);
-        FreeBlock(app);
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
+struct Fixture : HeadlessRecordingInFolder {
+    Fixture() : HeadlessRecordingInFolder("olv_yara_rows_") {}
     void LoadRules(const char* text = kRules) {
         auto* set = AllocRecord<YaraRuleSet>();
         REQUIRE(set != nullptr);
@@ -64,9 +48,7 @@ struct Fixture {
         REQUIRE(InstallYaraRules(app, set));
     }
     std::u16string File(const char* name, const std::string& bytes) {
-        const std::filesystem::path path = folder / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.u16string();
+        return Write(name, bytes).u16string();
     }
     int32_t Add(RowKind kind, const std::u16string& path, uint32_t pid = 4001) {
         EventRow row{};
@@ -294,8 +276,8 @@ TEST_CASE("YARA matches in Rules Matched, the row details, the summary and the J
     CHECK(said.find("      1  medium    plain_marker  first: " +
                     std::filesystem::path(dropped).string()) != std::string::npos);
 
-    const std::filesystem::path json = f.folder / "rows.json";
-    const std::filesystem::path jsonl = f.folder / "rows.jsonl";
+    const std::filesystem::path json = f.dir / "rows.json";
+    const std::filesystem::path jsonl = f.dir / "rows.jsonl";
     REQUIRE(OutcomeOk(ExportJsonFile(f.app, json.u16string().c_str())));
     REQUIRE(OutcomeOk(ExportJsonLinesFile(f.app, jsonl.u16string().c_str())));
     for (const auto& path : {json, jsonl}) {
@@ -343,7 +325,7 @@ TEST_CASE("The compact session file keeps the YARA matches; a file without match
     const int32_t load = f.Add(RowKind::LoadedDll, dll);
     f.WaitForScans();
     REQUIRE(f.RulesOf(load) == "dropper_marker,mild_marker");
-    const std::filesystem::path path = f.folder / "kept.ols";
+    const std::filesystem::path path = f.dir / "kept.ols";
     REQUIRE(OutcomeOk(SaveCompactSessionFile(f.app, path.u16string().c_str())));
     const std::string file = Slurp(path);
     CHECK(WordAt(file, 4) == kSessionVersionYara);
@@ -362,14 +344,14 @@ TEST_CASE("The compact session file keeps the YARA matches; a file without match
     CHECK(std::string(rules[0].file) == "test.yar");
     CHECK(rules[1].severity == YaraSeverity::Low);
     // Saved again, the same file.
-    const std::filesystem::path again = f.folder / "again.ols";
+    const std::filesystem::path again = f.dir / "again.ols";
     REQUIRE(OutcomeOk(SaveCompactSessionFile(f.app, again.u16string().c_str())));
     CHECK(Slurp(again) == file);
 
     // Without matches the file is of the version before, which earlier builds read.
     ClearRows(f.app);
     f.Add(RowKind::ReadFile, dll);
-    const std::filesystem::path plain = f.folder / "plain.ols";
+    const std::filesystem::path plain = f.dir / "plain.ols";
     REQUIRE(OutcomeOk(SaveCompactSessionFile(f.app, plain.u16string().c_str())));
     CHECK(WordAt(Slurp(plain), 4) == kSessionVersionCompact);
 
@@ -394,7 +376,7 @@ TEST_CASE("The compact session file keeps the YARA matches; a file without match
          block + kYaraBlockHeadBytes + kYaraRuleNameChars + kYaraFileChars, 9,
          "the YARA block's rule 1 has a damaged severity"},
     };
-    const std::filesystem::path bad = f.folder / "bad.ols";
+    const std::filesystem::path bad = f.dir / "bad.ols";
     for (const Damage& d : damages) {
         CAPTURE(d.what);
         std::string bytes = file;

@@ -14,7 +14,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv != nullptr && argc >= 2) {
         const auto* const* args = reinterpret_cast<const char16_t* const*>(argv);
-        if (argc == 2 && lstrcmpW(argv[1], L"--selftest-child") == 0) {
+        // The helper's children: the one that runs ends at once; the suspended one never runs,
+        // and would end at once too.
+        if (argc == 2 && (lstrcmpW(argv[1], L"--selftest-child") == 0 ||
+                          lstrcmpW(argv[1], olv::W(olv::kSelftestTargetSwitch)) == 0)) {
             LocalFree(argv);
             return olv::RunSelftestChild(nullptr);
         }

@@ -15,6 +15,8 @@ namespace {
 
 constexpr DWORD kChildWaitMs = 10000;
 constexpr DWORD kSocketWaitMs = 5000;
+// PowerShell's first start on a cold machine loads much; the check's own time is 30 s.
+constexpr DWORD kPowerShellWaitMs = 20000;
 const char kPayload[] = "olvetta self-test";
 
 const wchar_t* W(const char16_t* text) {
@@ -34,6 +36,9 @@ struct Helper {
     SOCKET accepted;
     SOCKET udpReceiver;
     SOCKET udpSender;
+    HANDLE pipeServer;
+    HANDLE pipeClient;
+    bool noPowerShell;
 };
 
 // Whether the next action may run: false once failAt actions have run (the rest then count as
@@ -90,6 +95,60 @@ void StartChild(Helper* h) {
     if (WaitForSingleObject(pi.hProcess, kChildWaitMs) != WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 1);
         Fail(h, kActChild);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+// The second child: started suspended, it never runs. A thread is made in it and it is opened
+// as a process that reads another's memory does; then it is ended, and waited for.
+void Target(Helper* h) {
+    if (!Go(h, kActTarget)) return;
+    wchar_t self[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    wchar_t line[MAX_PATH * 4 + 40];
+    if (n == 0 || n >= MAX_PATH * 4) return Fail(h, kActTarget);
+    wsprintfW(line, L"\"%s\" %s", self, W(kSelftestTargetSwitch));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(self, line, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &si, &pi)) {
+        return Fail(h, kActTarget);
+    }
+    if (Go(h, kActRemoteThread)) {
+        // ntdll is mapped at the same address in every process from its creation on (kernel32
+        // comes only once the loader has run, which a suspended process has not), and its
+        // thread exit ends the thread at once; made suspended, the thread does not even run.
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        FARPROC exitThread =
+            ntdll != nullptr ? GetProcAddress(ntdll, "RtlExitUserThread") : nullptr;
+        DWORD threadId = 0;
+        HANDLE thread = exitThread == nullptr
+                            ? nullptr
+                            : CreateRemoteThread(pi.hProcess, nullptr, 0,
+                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(
+                                                     reinterpret_cast<void*>(exitThread)),
+                                                 nullptr, CREATE_SUSPENDED, &threadId);
+        if (thread == nullptr) {
+            Fail(h, kActRemoteThread);
+        } else {
+            CloseHandle(thread);
+        }
+    }
+    if (Go(h, kActOpenProcess)) {
+        HANDLE opened =
+            OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pi.dwProcessId);
+        if (opened == nullptr) {
+            Fail(h, kActOpenProcess);
+        } else {
+            CloseHandle(opened);
+        }
+    }
+    // Ended in every case, whatever the steps did.
+    if (!TerminateProcess(pi.hProcess, 0) ||
+        WaitForSingleObject(pi.hProcess, kChildWaitMs) != WAIT_OBJECT_0) {
+        Fail(h, kActTarget);
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -197,6 +256,103 @@ void Udp(Helper* h) {
     if (recvfrom(h->udpReceiver, back, sizeof back, 0, nullptr, nullptr) <= 0) Fail(h, kActUdpSend);
 }
 
+// A pipe's server end, and a client end opened to it: the server instance listens from its
+// creation, so the open connects at once and nothing waits.
+void Pipe(Helper* h) {
+    if (!Go(h, kActPipeCreate)) return;
+    h->pipeServer = CreateNamedPipeW(
+        W(h->plan->pipe), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 256, 256,
+        0, nullptr);
+    if (h->pipeServer == INVALID_HANDLE_VALUE) {
+        h->pipeServer = nullptr;
+        return Fail(h, kActPipeCreate);
+    }
+    if (!Go(h, kActPipeConnect)) return;
+    h->pipeClient = CreateFileW(W(h->plan->pipe), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h->pipeClient == INVALID_HANDLE_VALUE) {
+        h->pipeClient = nullptr;
+        return Fail(h, kActPipeConnect);
+    }
+    // The client is there already: the server's connect returns at once.
+    if (!ConnectNamedPipe(h->pipeServer, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+        Fail(h, kActPipeConnect);
+}
+
+// Whether the folder holds a file whose name has a colon: a file system without streams (Wine's
+// on a Unix folder) makes one of "file:stream" instead of the stream.
+bool FolderHasColonName(const SelftestPlan* p) {
+    wchar_t pattern[kSelftestPathChars + 4];
+    wsprintfW(pattern, L"%s\\*", W(p->folder));
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    bool colon = false;
+    do {
+        for (const wchar_t* c = found.cFileName; *c != 0 && !colon; ++c)
+            colon = *c == L':';
+    } while (!colon && FindNextFileW(find, &found));
+    FindClose(find);
+    return colon;
+}
+
+// A named stream on a new file of the folder (the file's removal takes the stream with it).
+void Stream(Helper* h) {
+    const SelftestPlan* p = h->plan;
+    if (!Go(h, kActStream)) return;
+    if ((h->failed & (1u << kActFolder)) != 0) return Fail(h, kActStream);
+    HANDLE file = CreateFileW(W(p->streamFile), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Fail(h, kActStream);
+    CloseHandle(file);
+    file = CreateFileW(W(p->stream), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Fail(h, kActStream);
+    DWORD written = 0;
+    if (!WriteFile(file, kPayload, sizeof kPayload - 1, &written, nullptr) ||
+        written != sizeof kPayload - 1) {
+        Fail(h, kActStream);
+    }
+    CloseHandle(file);
+    if (FolderHasColonName(p)) Fail(h, kActStream);
+}
+
+// PowerShell, when the machine has it, running one line that names the tag (and prints
+// nothing). The recorder switched script block logging on for the check.
+void Script(Helper* h) {
+    if (!Go(h, kActScript)) return;
+    wchar_t path[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    static const wchar_t kRelative[] = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+    if (n == 0 || n + lstrlenW(kRelative) >= MAX_PATH) return Fail(h, kActScript);
+    lstrcatW(path, kRelative);
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        h->noPowerShell = true;
+        return;
+    }
+    wchar_t line[MAX_PATH + 200];
+    wsprintfW(line, L"\"%s\" -NoProfile -NonInteractive -Command \"$null = '%s'\"", path,
+              W(h->plan->tag));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(path, line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &si, &pi)) {
+        return Fail(h, kActScript);
+    }
+    DWORD code = 1;
+    if (WaitForSingleObject(pi.hProcess, kPowerShellWaitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, kChildWaitMs);
+        Fail(h, kActScript);
+    } else if (!GetExitCodeProcess(pi.hProcess, &code) || code != 0) {
+        Fail(h, kActScript);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
 // The name does not exist: the DNS client asks and fails, which is what is recorded. Only a
 // lookup that could not be made at all counts as failed.
 void Dns(Helper* h) {
@@ -223,6 +379,9 @@ bool CleanUp(Helper* h) {
     CloseSocket(&h->listener);
     CloseSocket(&h->udpReceiver);
     CloseSocket(&h->udpSender);
+    if (h->pipeClient != nullptr) CloseHandle(h->pipeClient);
+    if (h->pipeServer != nullptr) CloseHandle(h->pipeServer);
+    h->pipeClient = h->pipeServer = nullptr;
     if (h->file != nullptr) CloseHandle(h->file);
     h->file = nullptr;
     if (h->key != nullptr) {
@@ -233,6 +392,8 @@ bool CleanUp(Helper* h) {
     RegDeleteKeyW(HKEY_CURRENT_USER, W(p->key));
     DeleteFileW(W(p->firstFile));
     DeleteFileW(W(p->secondFile));
+    DeleteFileW(W(p->stream)); // the stream, or the file a file system without streams made
+    DeleteFileW(W(p->streamFile));
     RemoveDirectoryW(W(p->folder));
 
     HKEY left = nullptr;
@@ -256,11 +417,16 @@ int RunSelftestHelper(void*, const SelftestPlan* plan, int failAt) {
     Tcp(&h);
     Udp(&h);
     Dns(&h);
+    Pipe(&h);
+    Stream(&h);
+    Target(&h);
+    Script(&h);
     // Actions a failed step left out were not done: they count as failed too.
     for (int a = 0; a < kSelftestActionCount; ++a) {
         if ((h.attempted & (1u << a)) == 0) Fail(&h, a);
     }
     uint32_t code = h.failed;
+    if (h.noPowerShell) code |= kHelperNoPowerShell;
     if (!CleanUp(&h)) code |= kHelperCleanupFailed;
     return static_cast<int>(code);
 }

@@ -40,6 +40,30 @@ RegistryValueStatus StatusOfError(LONG error, bool keyOpen) {
     }
 }
 
+// The value's name as the calls take it: null is the key's default value.
+const wchar_t* ValueName(const char16_t* valueName) {
+    return valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
+}
+
+// Opens the key keyPath names (created, with the keys on its path, when create), in the 64-bit
+// view: the path is the key's own name, never the 32-bit redirection. ERROR_SUCCESS with *key
+// open, else the system's error; a path under no root the calls know is ERROR_INVALID_PARAMETER
+// with *badPath set (when badPath is not null).
+LONG OpenKeyPath(const char16_t* keyPath, REGSAM access, bool create, HKEY* key,
+                 bool* badPath = nullptr) {
+    *key = nullptr;
+    const char16_t* subkey = nullptr;
+    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
+    if (badPath != nullptr) *badPath = root == nullptr;
+    if (root == nullptr) return ERROR_INVALID_PARAMETER;
+    const auto* name = reinterpret_cast<const wchar_t*>(subkey);
+    if (create) {
+        return RegCreateKeyExW(root, name, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               access | KEY_WOW64_64KEY, nullptr, key, nullptr);
+    }
+    return RegOpenKeyExW(root, name, 0, access | KEY_WOW64_64KEY, key);
+}
+
 bool Fail(RegistryValue* out, RegistryValueStatus status, LONG error) {
     out->status = status;
     out->error = static_cast<uint32_t>(error);
@@ -57,13 +81,10 @@ bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, Regis
     out->size = 0;
     out->fullSize = 0;
     out->keyLastWrite = 0;
-    const char16_t* subkey = nullptr;
-    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
-    if (root == nullptr) return Fail(out, kRegistryBadPath, 0);
     HKEY key = nullptr;
-    // The path is the key's own name: the 64-bit view, never the 32-bit redirection.
-    LONG error = RegOpenKeyExW(root, reinterpret_cast<const wchar_t*>(subkey), 0,
-                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    bool badPath = false;
+    LONG error = OpenKeyPath(keyPath, KEY_QUERY_VALUE, false, &key, &badPath);
+    if (badPath) return Fail(out, kRegistryBadPath, 0);
     if (error != ERROR_SUCCESS) return Fail(out, StatusOfError(error, false), error);
 
     FILETIME lastWrite{};
@@ -72,7 +93,7 @@ bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, Regis
         out->keyLastWrite = static_cast<int64_t>(
             (static_cast<uint64_t>(lastWrite.dwHighDateTime) << 32) | lastWrite.dwLowDateTime);
     }
-    const wchar_t* name = valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
+    const wchar_t* name = ValueName(valueName);
     DWORD type = REG_NONE;
     DWORD size = kRegistryValueDataMax;
     error = RegQueryValueExW(key, name, nullptr, &type, out->data, &size);
@@ -98,21 +119,11 @@ bool ReadRegistryValue(const char16_t* keyPath, const char16_t* valueName, Regis
 
 bool WriteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t type,
                         const void* data, uint32_t size, uint32_t* error) {
-    if (error != nullptr) *error = 0;
-    const char16_t* subkey = nullptr;
-    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
-    if (root == nullptr) {
-        if (error != nullptr) *error = ERROR_INVALID_PARAMETER;
-        return false;
-    }
     HKEY key = nullptr;
-    LONG status = RegCreateKeyExW(root, reinterpret_cast<const wchar_t*>(subkey), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                                  nullptr, &key, nullptr);
+    LONG status = OpenKeyPath(keyPath, KEY_SET_VALUE, true, &key);
     if (status == ERROR_SUCCESS) {
-        const wchar_t* name =
-            valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
-        status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+        status = RegSetValueExW(key, ValueName(valueName), 0, type, static_cast<const BYTE*>(data),
+                                size);
         RegCloseKey(key);
     }
     if (error != nullptr) *error = static_cast<uint32_t>(status);
@@ -120,24 +131,14 @@ bool WriteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint
 }
 
 bool DeleteRegistryValue(const char16_t* keyPath, const char16_t* valueName, uint32_t* error) {
-    if (error != nullptr) *error = 0;
-    const char16_t* subkey = nullptr;
-    const HKEY root = RootKey(SplitRegistryKeyPath(keyPath, &subkey));
-    if (root == nullptr) {
-        if (error != nullptr) *error = ERROR_INVALID_PARAMETER;
-        return false;
-    }
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(root, reinterpret_cast<const wchar_t*>(subkey), 0,
-                                KEY_SET_VALUE | KEY_WOW64_64KEY, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return true;
+    LONG status = OpenKeyPath(keyPath, KEY_SET_VALUE, false, &key);
     if (status == ERROR_SUCCESS) {
-        const wchar_t* name =
-            valueName != nullptr ? reinterpret_cast<const wchar_t*>(valueName) : L"";
-        status = RegDeleteValueW(key, name);
+        status = RegDeleteValueW(key, ValueName(valueName));
         RegCloseKey(key);
-        if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     }
+    // A value or key that is not there is as good as deleted.
+    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     if (error != nullptr) *error = static_cast<uint32_t>(status);
     return status == ERROR_SUCCESS;
 }
