@@ -22,18 +22,27 @@ struct AccessRight {
 // The rights an analyst reads an open by; the rest are in the hex mask. "read memory" and
 // "write memory" are what the built-in rules look for.
 constexpr AccessRight kProcessRights[] = {
-    {0x0001, u"terminate"},         {0x0002, u"create thread"},
-    {0x0008, u"memory operation"},  {0x0010, u"read memory"},
-    {0x0020, u"write memory"},      {0x0040, u"duplicate handles"},
-    {0x0080, u"create process"},    {0x0200, u"set information"},
-    {0x0400, u"query information"}, {0x0800, u"suspend or resume"},
+    {0x0001, u"terminate"},
+    {0x0002, u"create thread"},
+    {0x0008, u"memory operation"},
+    {0x0010, u"read memory"},
+    {0x0020, u"write memory"},
+    {0x0040, u"duplicate handles"},
+    {0x0080, u"create process"},
+    {0x0200, u"set information"},
+    {0x0400, u"query information"},
+    {0x0800, u"suspend or resume"},
     {0x1000, u"query limited information"},
 };
 constexpr AccessRight kThreadRights[] = {
-    {0x0001, u"terminate"},         {0x0002, u"suspend or resume"},
-    {0x0008, u"get context"},       {0x0010, u"set context"},
-    {0x0020, u"set information"},   {0x0040, u"query information"},
-    {0x0080, u"set token"},         {0x0100, u"impersonate"},
+    {0x0001, u"terminate"},
+    {0x0002, u"suspend or resume"},
+    {0x0008, u"get context"},
+    {0x0010, u"set context"},
+    {0x0020, u"set information"},
+    {0x0040, u"query information"},
+    {0x0080, u"set token"},
+    {0x0100, u"impersonate"},
     {0x0800, u"query limited information"},
 };
 constexpr uint32_t kAllAccess = 0x1FFFFF;

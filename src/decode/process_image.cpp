@@ -142,7 +142,9 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
     const uint8_t opcode = event->header.descriptor.opcode;
     // Drivers already loaded when the recording began come only as rundowns and are left out.
-    if (opcode == kImageLoad && IsDriverLoad(event, pid)) return DecodeDriverLoad(ts, event, row, kind);
+    if (opcode == kImageLoad && IsDriverLoad(event, pid)) {
+        return DecodeDriverLoad(ts, event, row, kind);
+    }
     if (pid == 0) pid = event->header.processId;
     // The executable's load names its process, followed or not; so does its start rundown.
     const bool names = opcode == kImageLoad || opcode == kImageRundownStart;

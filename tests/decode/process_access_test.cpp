@@ -92,8 +92,8 @@ TEST_CASE("thread opens: the thread's id and a thread's rights, never taken for 
 TEST_CASE("opens without a row: of processes not followed, of itself, other audit events") {
     AuditFixture f;
     CHECK_FALSE(f.Open(kLsassPid, 0x1fffff, 0, 0, kOtherPid));
-    CHECK_FALSE(f.Open(kSamplePid, 0x1fffff, 0));      // itself
-    CHECK_FALSE(f.Open(kSamplePid, 0x1fffff, 0, 88)); // a thread of its own
+    CHECK_FALSE(f.Open(kSamplePid, 0x1fffff, 0));         // itself
+    CHECK_FALSE(f.Open(kSamplePid, 0x1fffff, 0, 88));     // a thread of its own
     f.Begin(kKernelAuditProvider, 0, kT0, kSamplePid, 2); // a process terminated by another
     AddSimU32(f.e, u"TargetProcessId", kLsassPid);
     CHECK_FALSE(f.Decode());
@@ -130,8 +130,8 @@ TEST_CASE("drivers: a load into no user process is the system's row, marked as o
     };
     for (const Case& c : cases) {
         INFO(c.name);
-        const bool row = f.Image(c.logger, c.payloadPid, c.base,
-                                 u"\\SystemRoot\\System32\\drivers\\evil.sys");
+        const bool row =
+            f.Image(c.logger, c.payloadPid, c.base, u"\\SystemRoot\\System32\\drivers\\evil.sys");
         if (!c.driver) {
             CHECK((row && f.Operation() == "Loaded DLL"));
             continue;
@@ -148,8 +148,8 @@ TEST_CASE("drivers: a load into no user process is the system's row, marked as o
     }
     // A driver's load does not rename the system process after the driver's file.
     char16_t name[kProcessChars];
-    CHECK_FALSE((LookupProcessName(f.ts, 4, kT0 + 1, name, kProcessChars) &&
-                 U8(name) == "evil.sys"));
+    CHECK_FALSE(
+        (LookupProcessName(f.ts, 4, kT0 + 1, name, kProcessChars) && U8(name) == "evil.sys"));
     // Drivers already loaded at the start come as rundowns: no row.
     f.Begin(kImageProvider, 3, kT0, 4);
     AddSimU32(f.e, u"ProcessId", 0);
