@@ -183,6 +183,7 @@ bool MakeRecording(Recording* app, const StartRequest& request,
     if (AtomicLoad8(app->trace->dnsOn) == 0 && AtomicLoad8(app->trace->dnsEndedEarly) == 0) {
         app->recordingInfo.flags |= dnsNotRecorded;
     }
+    if (app->trace->processOpensOn == 0) app->recordingInfo.flags |= processOpensNotRecorded;
     if (app->trace->foreignSessionStopped != 0) {
         app->recordingInfo.flags |= foreignKernelSessionStopped;
     }

@@ -1,5 +1,6 @@
 // The private user-mode session ("OlvettaDnsLogger"), from Windows 8.1 on: the DNS client, and
-// with it the PowerShell and antimalware scan interface providers. Optional: every failure leaves
+// with it the PowerShell, antimalware scan interface and (from Windows 10 on) kernel audit
+// providers. Optional: every failure leaves
 // dnsOn clear and releases what the session had made; nothing is shown.
 #include <cstring>
 
@@ -92,10 +93,20 @@ bool StartDnsSession(TraceController* tc) {
                             kTraceLevelVerbose, kEveryKeyword, 0, 0);
     }
 
+    // Process and thread opens: the audit provider exists from Windows 10 on. Its failure costs
+    // only this source; the recording's notes say it was not recorded.
+    tc->processOpensOn = 0;
+    if (IsWindowsAtLeast(10, 0) &&
+        EnableTraceProvider(tc->dnsSession, kKernelAuditProvider, kEnableProviderControlCode,
+                            kTraceLevelVerbose, kEveryKeyword, 0, 0) == kStatusSuccess) {
+        tc->processOpensOn = 1;
+    }
+
     uint32_t lastError = 0;
     StoreTraceHandle(tc->dnsTrace, OpenRealTimeTrace(kDnsLoggerName, OnEventRecord, &lastError));
     if (tc->dnsTrace == kNoSession) {
         StopDnsSession(tc);
+        tc->processOpensOn = 0;
         return false;
     }
 
@@ -105,6 +116,7 @@ bool StartDnsSession(TraceController* tc) {
     tc->dnsThread = StartThread(DnsThreadMain, tc, &threadError);
     if (tc->dnsThread == nullptr) {
         StopDnsSession(tc);
+        tc->processOpensOn = 0;
         return false;
     }
     return true;

@@ -175,6 +175,7 @@ void ResetTraceController(TraceController* tc) {
     std::memset(tc->errorText, 0, sizeof tc->errorText);
     AtomicStore8(tc->dnsOn, 0);
     AtomicStore8(tc->dnsEndedEarly, 0);
+    tc->processOpensOn = 0;
     tc->kernelSession = kNoSession;
     StoreTraceHandle(tc->kernelTrace, kNoSession);
     tc->notifyWindow = nullptr;

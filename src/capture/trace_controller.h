@@ -34,6 +34,9 @@ struct TraceController {
     char16_t* endedNotice;
     uint8_t dnsOn;
     uint8_t dnsEndedEarly;
+    // The kernel audit provider of process and thread opens was enabled on the user-mode session
+    // (Windows 10 and later). Set once at the start; a session that ends early ends it too.
+    uint8_t processOpensOn;
     uint64_t kernelSession;
     uint64_t kernelTrace;
     UiHandle notifyWindow;

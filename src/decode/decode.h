@@ -1,4 +1,4 @@
-// DecodeEvent and the decoders of the nine providers.
+// DecodeEvent and the decoders of the ten providers.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +57,18 @@ bool DecodePowerShellEvent(TrackingState* ts, const EventRecord* event, EventRow
                            RowKind* kind);
 bool DecodeAmsiEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                      RowKind* kind);
+// The end of a driver row's detail: a driver is loaded by the system for whoever asked, and the
+// event does not say who did, so its row is the system process's and says so.
+constexpr const char16_t* kDriverOriginNote =
+    u"loaded by the system: not known to come from the examined program";
+
+// The kernel audit provider's process and thread opens by a followed process.
+bool DecodeKernelAuditEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                            RowKind* kind);
+// "Access: 0x1410 (read memory, query limited information)": the mask in lower-case hex and the
+// rights of a process (or of a thread) it names; "(all access)" ("(all thread access)") for every
+// standard right.
+void FormatProcessAccess(uint32_t access, bool thread, char16_t* out, size_t capacity);
 // Writes every script block still waiting for parts, oldest first, through the tracking state's
 // row sink, each with the number of its parts missing. When no trace thread runs any more.
 void FlushScriptBlocks(TrackingState* ts);

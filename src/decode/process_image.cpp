@@ -1,6 +1,7 @@
-// The kernel's Process and Image providers: process starts and exits, DLL loads and unloads.
-// A process started by a followed process becomes followed itself; every process start or rundown
-// teaches the ProcessNameTable its name, followed or not.
+// The kernel's Process and Image providers: process starts and exits, DLL loads and unloads, and
+// every driver loaded while the recording runs. A process started by a followed process becomes
+// followed itself; every process start or rundown teaches the ProcessNameTable its name, followed
+// or not.
 #include "base/format.h"
 #include "base/text.h"
 #include "decode/decode.h"
@@ -18,6 +19,40 @@ constexpr uint8_t kImageUnload = 2;
 constexpr uint8_t kImageRundownStart = 3;
 constexpr uint8_t kImageRundownEnd = 4;
 constexpr uint8_t kImageLoad = 10;
+constexpr uint32_t kSystemPid = 4;
+// The kernel half of a 64-bit address space: where drivers are mapped.
+constexpr uint64_t kKernelSpace = 0xFFFF800000000000ull;
+
+// A kernel image (a driver): the load names no user process (its ProcessId is 0, or the system
+// process's), and it was mapped by the system (the event comes from the system process or the
+// idle one) or into kernel space. A user process's executable and DLLs always carry their own id.
+bool IsDriverLoad(const EventRecord* event, uint32_t payloadPid) {
+    if (payloadPid != 0 && payloadPid != kSystemPid) return false;
+    const uint32_t logger = event->header.processId;
+    if (logger == 0 || logger == kSystemPid) return true;
+    return ReadPointerProperty(event, u"ImageBase") >= kKernelSpace;
+}
+
+// A driver's row: the system process's, whatever thread logged it, so that no driver is taken
+// for the work of the process that happened to be running.
+bool DecodeDriverLoad(TrackingState* ts, const EventRecord* event, EventRow* row,
+                      RowKind* kind) {
+    StartRow(event, row);
+    *kind = SetRowKind(row, RowKind::LoadedDriver);
+    row->pid = kSystemPid;
+    row->parentPid = 0;
+    CopyBounded(row->process, kProcessChars, u"System");
+    ReadWideStringProperty(event, u"FileName", row->path, kPathChars);
+    if (row->path[0] != 0) TranslateDevicePath(ts, row->path, kPathChars);
+    const uint32_t size = ReadIntProperty(event, u"ImageSize");
+    if (size != 0) {
+        FormatImageSize(size, row->detail, kDetailChars);
+        AppendBounded(row->detail, kDetailChars, u" / ");
+    }
+    AppendBounded(row->detail, kDetailChars, kDriverOriginNote);
+    CopyBounded(row->result, kResultChars, u"OK");
+    return true;
+}
 
 bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                         uint8_t opcode) {
@@ -105,8 +140,12 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
                       RowKind* kind) {
     if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
-    if (pid == 0) pid = event->header.processId;
     const uint8_t opcode = event->header.descriptor.opcode;
+    // Drivers already loaded when the recording began come only as rundowns and are left out.
+    if (opcode == kImageLoad && IsDriverLoad(event, pid)) {
+        return DecodeDriverLoad(ts, event, row, kind);
+    }
+    if (pid == 0) pid = event->header.processId;
     // The executable's load names its process, followed or not; so does its start rundown.
     const bool names = opcode == kImageLoad || opcode == kImageRundownStart;
     char16_t path[kPathChars];

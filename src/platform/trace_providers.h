@@ -1,6 +1,6 @@
 // The providers whose events the sessions deliver and the decoders read: the classic kernel
-// providers of the kernel session, and the DNS client, PowerShell and antimalware scan interface
-// providers of the user-mode session.
+// providers of the kernel session, and the DNS client, PowerShell, antimalware scan interface and
+// kernel audit providers of the user-mode session.
 #pragma once
 
 #include "platform/tracedata.h"
@@ -27,5 +27,10 @@ constexpr Guid kPowerShellProvider = {
 // The content a program hands the antimalware scan interface (1101).
 constexpr Guid kAmsiProvider = {
     0x2a576b87, 0x09a7, 0x520e, {0xc2, 0x1a, 0x49, 0x42, 0xf0, 0x27, 0x1d, 0x67}};
+
+// The kernel's audit of process and thread opens (5 and 6), Windows 10 and later; enabled on a
+// session of its own kind like any user-mode provider.
+constexpr Guid kKernelAuditProvider = {
+    0xe02a841c, 0x75a3, 0x4fa7, {0xaf, 0xc8, 0xae, 0x09, 0xcf, 0x9b, 0x7f, 0x23}};
 
 } // namespace olv

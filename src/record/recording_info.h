@@ -27,6 +27,9 @@ enum RecordingFlag : uint32_t {
     // not be turned on.
     scriptLoggingTurnedOn = 1024,
     scriptLoggingRefused = 2048,
+    // Process and thread opens were not recorded: the system is older than Windows 10, or the
+    // audit provider could not be enabled.
+    processOpensNotRecorded = 4096,
 };
 
 constexpr uint32_t kRecordingInfoSize = 1296;

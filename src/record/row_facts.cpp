@@ -41,7 +41,8 @@ RowFactsLayout FactsLayoutOfKind(RowKind kind) {
     switch (kind) {
     case RowKind::StartedProcess:
     case RowKind::StartedChildProcess: return kFactsLayoutProcess;
-    case RowKind::LoadedDll: return kFactsLayoutImage;
+    case RowKind::LoadedDll:
+    case RowKind::LoadedDriver: return kFactsLayoutImage;
     case RowKind::WroteRegistryValue: return kFactsLayoutRegistry;
     case RowKind::WroteAlternateDataStream: return kFactsLayoutStream;
     default: return kFactsLayoutNone;

@@ -84,7 +84,10 @@ namespace olv {
     /* Scripts (Process) */                                                                        \
     X(RanScriptBlock, kCategoryProcess, u"Ran script block")                                       \
     X(LoggedModuleOutput, kCategoryProcess, u"Logged module output")                               \
-    X(ScannedContent, kCategoryProcess, u"Scanned content")
+    X(ScannedContent, kCategoryProcess, u"Scanned content")                                        \
+    /* Processes opened and drivers (Process) */                                                   \
+    X(OpenedProcess, kCategoryProcess, u"Opened process")                                          \
+    X(LoadedDriver, kCategoryProcess, u"Loaded driver")
 
 enum class RowKind : uint16_t {
 #define OLV_ROW_KIND_ENUM(name, category, text) name,

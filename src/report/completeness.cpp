@@ -228,6 +228,9 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
         {dnsNotRecorded, u"DNS lookups were not recorded (Windows 7 and 8 do not report them)."},
         {dnsSessionEnded,
          u"The DNS session ended by itself partway through; lookups after that are missing."},
+        {processOpensNotRecorded,
+         u"Processes and threads opened were not recorded (the system reports them from Windows "
+         u"10 on, and only when its audit provider can be enabled)."},
         {noJobObject, u"The program could not be put in a job object, so Stop may not have "
                       u"reached everything it started."},
         {foreignKernelSessionStopped,

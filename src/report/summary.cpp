@@ -275,7 +275,16 @@ const char16_t* EndpointOf(const char16_t* path) {
     return at < 0 ? path : path + at + 4;
 }
 
-enum { kFileTally, kKeyTally, kEndpointTally, kDnsTally, kChannelTally, kTallyCount };
+enum {
+    kFileTally,
+    kKeyTally,
+    kEndpointTally,
+    kDnsTally,
+    kChannelTally,
+    kOpenTally,
+    kDriverTally,
+    kTallyCount
+};
 
 // Pipes, streams and whole disks are listed apart from the files touched: each is a channel or
 // a hiding place rather than a document, and a handful of them says more than a count of opens.
@@ -310,6 +319,28 @@ NameTally* TallyOf(NameTally* tallies, const Recording* app, int32_t i, char16_t
     case kCategoryRegistry:
         tally = &tallies[kKeyTally];
         break;
+    case kCategoryProcess: {
+        const RowKind kind = StoredKind(app, i);
+        if (kind == RowKind::LoadedDriver) {
+            tally = &tallies[kDriverTally];
+            break;
+        }
+        if (kind != RowKind::OpenedProcess) return nullptr;
+        // "lsass.exe, Access: 0x1410": the process opened and the rights asked for, without
+        // the names of the rights, which the mask already says.
+        char16_t detail[kDetailChars + 1];
+        CopyStoredText(app, i, kTextDetail, detail, kDetailChars + 1);
+        CopyStoredText(app, i, kTextPath, path, kPathChars + 1);
+        const ptrdiff_t access = FindText(detail, u"Access: ");
+        if (access >= 0) {
+            const ptrdiff_t names = FindText(detail, u" (", static_cast<size_t>(access));
+            if (names >= 0) detail[names] = 0;
+            AppendBounded(path, kPathChars + 1, u", ");
+            AppendBounded(path, kPathChars + 1, detail + access);
+        }
+        *name = path;
+        return &tallies[kOpenTally];
+    }
     case kCategoryNetwork: {
         const RowKind kind = StoredKind(app, i);
         endpoint = kind != RowKind::DnsQuery && kind != RowKind::DnsAnswer;
@@ -580,6 +611,14 @@ char16_t* BuildSummaryText(Recording* app) {
     if (tallies[kChannelTally].used > 0) {
         AppendTopTen(text, capacity, u"[Pipes, alternate data streams and disks opened whole]",
                      &tallies[kChannelTally]);
+    }
+    if (tallies[kOpenTally].used > 0) {
+        AppendTopTen(text, capacity, u"[Processes and threads opened]", &tallies[kOpenTally]);
+    }
+    if (tallies[kDriverTally].used > 0) {
+        AppendTopTen(text, capacity,
+                     u"[Drivers loaded (by the system: not known to come from the program)]",
+                     &tallies[kDriverTally]);
     }
     AppendTopTen(text, capacity, u"[Most touched registry keys]", &keys);
     AppendTopTen(text, capacity, u"[Most contacted endpoints]", &endpoints);

@@ -87,6 +87,9 @@ constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
     {RowKind::RanScriptBlock, OpScript},
     {RowKind::LoggedModuleOutput, OpScript},
     {RowKind::ScannedContent, OpScript},
+
+    {RowKind::OpenedProcess, OpAccess},
+    {RowKind::LoadedDriver, OpDriver},
 };
 
 // --- Pattern lists (null-terminated, lower case) -----------------------------------------------
@@ -255,6 +258,14 @@ constexpr PatternList kRemoteServices = {
     nullptr,
 };
 
+// The rights an open's detail names (decode/process_access.cpp): every standard right includes
+// both.
+constexpr PatternList kMemoryWrite = {u"write memory", u"(all access)", nullptr};
+constexpr PatternList kMemoryRead = {u"read memory", u"(all access)", nullptr};
+constexpr PatternList kLsassImage = {u"lsass.exe", nullptr};
+// By the operation: a row of no known kind (which meets every rule of its category) is no driver.
+constexpr PatternList kDriverOperation = {u"loaded driver", nullptr};
+
 constexpr uint32_t kPath = FieldPath;
 constexpr uint32_t kPathOrDetail = FieldPath | FieldDetail;
 constexpr uint8_t kNeedsSuccess = 1;
@@ -349,6 +360,19 @@ constexpr ThreatRule kThreatRules[kThreatRuleCount] = {
      OpRead, kAnyResult, MatchSubstring},
     {kCategoryFile, 3, u"Executable hidden in a stream", kStreamDetail, kExecutableTypes,
      FieldDetail, OpWrite, kAnyResult, MatchSubstring},
+    // Another process's memory opened: writing is how code is put into it, reading how secrets
+    // are taken from it. LSASS holds the logon secrets: any open of it is how their theft
+    // begins. An attempt that was refused shows the intent as well as one that succeeded.
+    {kCategoryProcess, 3, u"Process memory opened for writing", kMemoryWrite, nullptr, FieldDetail,
+     OpAccess, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"LSASS opened", kLsassImage, nullptr, kPath, OpAccess, kAnyResult,
+     MatchSubstring},
+    {kCategoryProcess, 2, u"Process memory opened for reading", kMemoryRead, nullptr, FieldDetail,
+     OpAccess, kAnyResult, MatchSubstring},
+    // A driver runs in the kernel: any driver loaded while the sample runs deserves a look, though
+    // the system loads some for reasons of its own (its row says its origin is not known).
+    {kCategoryProcess, 2, u"Driver loaded during the recording", kDriverOperation, nullptr,
+     FieldOperation, OpDriver, kAnyResult, MatchSubstring},
 };
 
 // --- Compile-time checks of the tables ---------------------------------------------------------
@@ -381,13 +405,13 @@ constexpr bool PatternsAreLowerCase(const char16_t* const* list) {
 }
 
 constexpr bool OperationClassTableIsSound() {
-    uint32_t counts[8] = {};
+    uint32_t counts[10] = {};
     for (size_t i = 0; i < kOperationClassCount; ++i) {
         const OperationClassEntry& entry = kOperationClassTable[i];
         if (entry.kind == RowKind::Other || entry.kind >= RowKind::kCount) return false;
         // Exactly one class bit per operation, and a known one.
         int bit = -1;
-        for (int b = 0; b < 8; ++b) {
+        for (int b = 0; b < 10; ++b) {
             if (entry.classes == (1u << b)) bit = b;
         }
         if (bit < 0) return false;
@@ -396,9 +420,9 @@ constexpr bool OperationClassTableIsSound() {
             if (kOperationClassTable[j].kind == entry.kind) return false;
         }
     }
-    // Read, Write, Start, Load, Network, Exit, Delete, Script.
-    const uint32_t expected[8] = {20, 14, 2, 4, 12, 2, 4, 3};
-    for (int b = 0; b < 8; ++b) {
+    // Read, Write, Start, Load, Network, Exit, Delete, Script, Access, Driver.
+    const uint32_t expected[10] = {20, 14, 2, 4, 12, 2, 4, 3, 1, 1};
+    for (int b = 0; b < 10; ++b) {
         if (counts[b] != expected[b]) return false;
     }
     return true;
@@ -411,7 +435,7 @@ constexpr uint8_t kExpectedPatternCounts[kThreatRuleCount][2] = {
     {4, 14}, {3, 14}, {4, 14}, {8, 0}, {6, 0}, {7, 0}, {4, 0}, {2, 13}, {2, 6},
     {1, 5},  {1, 5},  {1, 5},  {1, 7}, {2, 4}, {2, 7}, {5, 5}, {5, 4},  {7, 0},
     {5, 0},  {7, 0},  {4, 0},  {4, 4}, {7, 0}, {6, 0}, {8, 0}, {9, 0},  {12, 0},
-    {1, 0},  {1, 14},
+    {1, 0},  {1, 14}, {2, 0},  {1, 0}, {2, 0}, {1, 0},
 };
 
 constexpr bool ThreatRuleTableIsSound() {
@@ -438,10 +462,10 @@ constexpr bool ThreatRuleTableIsSound() {
     return true;
 }
 
-static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 61);
-static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 38);
-static_assert(OperationClassTableIsSound(),
-              "operation class table: 61 distinct kinds, one class bit each, 20/14/2/4/12/2/4/3");
+static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 63);
+static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 42);
+static_assert(OperationClassTableIsSound(), "operation class table: 63 distinct kinds, one class "
+                                            "bit each, 20/14/2/4/12/2/4/3/1/1");
 static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
 static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
 static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&
@@ -450,13 +474,13 @@ static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&
 
 // The class of every kind, by its number: the rule loop asks it once a row.
 struct ClassesOfKinds {
-    uint8_t of[kRowKindCount];
+    uint16_t of[kRowKindCount];
 };
 
 constexpr ClassesOfKinds IndexClassesByKind() {
     ClassesOfKinds classes{};
     for (const OperationClassEntry& entry : kOperationClassTable)
-        classes.of[static_cast<size_t>(entry.kind)] = static_cast<uint8_t>(entry.classes);
+        classes.of[static_cast<size_t>(entry.kind)] = static_cast<uint16_t>(entry.classes);
     return classes;
 }
 

@@ -20,6 +20,8 @@ enum OperationClass : uint32_t {
     OpExit = 0x20,
     OpDelete = 0x40,
     OpScript = 0x80, // a script or content the program ran or had scanned
+    OpAccess = 0x100, // another process or its thread opened
+    OpDriver = 0x200, // a driver loaded into the system
 };
 
 enum RuleField : uint32_t { FieldPath = 1, FieldDetail = 2, FieldOperation = 4 };
@@ -46,8 +48,8 @@ struct OperationClassEntry {
     uint32_t classes;
 };
 
-constexpr size_t kThreatRuleCount = 38;
-constexpr size_t kOperationClassCount = 61;
+constexpr size_t kThreatRuleCount = 42;
+constexpr size_t kOperationClassCount = 63;
 extern const ThreatRule kThreatRules[kThreatRuleCount];
 extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 

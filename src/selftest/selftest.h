@@ -126,7 +126,8 @@ enum SelftestRule : int {
     X(PipeCreate, u"Pipe created", kActPipeCreate, CreatedPipe, kRulePipe)                         \
     X(PipeConnect, u"Pipe connected", kActPipeConnect, ConnectedToPipe, kRulePipe)                 \
     X(Stream, u"Stream written", kActStream, WroteAlternateDataStream, kRuleStream)                \
-    X(ScriptBlock, u"Script block ran", kActScript, RanScriptBlock, kRuleScript)
+    X(ScriptBlock, u"Script block ran", kActScript, RanScriptBlock, kRuleScript)                   \
+    X(ProcessOpen, u"Process opened", kActOpenProcess, OpenedProcess, kRuleOpensTarget)
 
 // clang-format off
 enum SelftestCheck : int {

@@ -36,6 +36,9 @@ enum SigmaCategory : uint32_t {
     kSigmaDnsClient,
     kSigmaPsScript,
     kSigmaPsModule,
+    // Another process opened; a driver loaded into the system.
+    kSigmaProcessAccess,
+    kSigmaDriverLoad,
     kSigmaCategoryCount,
 };
 
@@ -107,6 +110,10 @@ enum SigmaField : uint32_t {
     kSigmaPath,
     kSigmaPayload,
     kSigmaContextInfo,
+    // An open of another process: the opener's image, the opened one's, the rights asked for.
+    kSigmaSourceImage,
+    kSigmaTargetImage,
+    kSigmaGrantedAccess,
     kSigmaFieldCount,
 };
 

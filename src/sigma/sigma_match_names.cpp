@@ -13,7 +13,7 @@ const char* const kCategoryNames[kSigmaCategoryCount] = {
     "registry_delete",  "registry_set",   "registry_event", "network_connection", "dns_query",
     "pipe_created",     "create_stream_hash", "file_access", "file_rename", "raw_access_thread",
     "dns-client",
-    "ps_script",        "ps_module",
+    "ps_script",        "ps_module",      "process_access", "driver_load",
 };
 
 const char* const kFieldNames[kSigmaFieldCount] = {
@@ -31,6 +31,8 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "IntegrityLevel", "LogonId", "ParentUser", "Details", "Hash", "Contents",
     // scripts
     "ScriptBlockText", "Path", "Payload", "ContextInfo",
+    // processes opened
+    "SourceImage", "TargetImage", "GrantedAccess",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -104,6 +106,10 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // ps_script, ps_module
     Bit(kSigmaScriptBlockText) | Bit(kSigmaPath),
     Bit(kSigmaPayload) | Bit(kSigmaContextInfo),
+    // process_access: CallTrace, a stack only a driver takes, is never known
+    Bit(kSigmaSourceImage) | Bit(kSigmaTargetImage) | Bit(kSigmaGrantedAccess),
+    // driver_load: the file's facts
+    Bit(kSigmaImageLoaded) | kImageFacts,
 };
 
 

@@ -701,11 +701,91 @@ uint32_t ScriptView(const ViewRow& r, SigmaViewBuffer* out) {
     return kSigmaViewReady;
 }
 
+// --- Processes opened and drivers ---
+
+// The number after "Target PID: " at the start of an open's detail; 0 when there is none.
+uint32_t OpenTargetPid(const char16_t* detail, size_t length) {
+    constexpr size_t kLead = 12; // "Target PID: "
+    if (length <= kLead || !TextStartsWith(detail, u"Target PID: ")) return 0;
+    uint32_t pid = 0;
+    for (size_t i = kLead; i < length && detail[i] >= u'0' && detail[i] <= u'9'; ++i) {
+        if (pid >= 0x19999999u) return 0; // past 32 bits: no pid of a row
+        pid = pid * 10 + static_cast<uint32_t>(detail[i] - u'0');
+    }
+    return pid;
+}
+
+// The mask after "Access: " in an open's detail ("0x1410"), up to the blank that ends it.
+size_t OpenAccessMask(const char16_t* detail, size_t length, const char16_t** mask) {
+    const ptrdiff_t at = FindText(detail, u"Access: 0x");
+    if (at < 0 || static_cast<size_t>(at) + 10 >= length) return 0;
+    const size_t from = static_cast<size_t>(at) + 8;
+    size_t end = from + 2;
+    while (end < length && detail[end] != u' ')
+        ++end;
+    *mask = detail + from;
+    return end - from;
+}
+
+// An open of another process that the system granted: SourceImage the opener's image,
+// TargetImage the opened process's (each its full path when the recording learned it, or for the
+// target the full path the row names, else unknown), GrantedAccess the mask. The audit event gives the rights asked for; an open that
+// succeeded was granted exactly those, unless it asked for the maximum allowed, whose grant the
+// event does not give (unknown then). A refused open was granted nothing, and a thread's rights
+// are not a process's: neither row is a process_access row.
+uint32_t ProcessAccessView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    size_t detailLength = 0;
+    const char16_t* detail = RowDetail(r, &detailLength);
+    size_t resultLength = 0;
+    const char16_t* result = RowResult(r, &resultLength);
+    if (resultLength != 2 || result[0] != u'O' || result[1] != u'K') return kSigmaViewNone;
+    if (FindText(detail, u" / TID: ") >= 0) return kSigmaViewNone;
+    const char16_t* mask = nullptr;
+    const size_t maskLength = OpenAccessMask(detail, detailLength, &mask);
+    if (maskLength == 0) return kSigmaViewNone;
+    AddCategory(out, kSigmaProcessAccess);
+    const ProcessEntry* source = FindProcess(c, r.row->pid);
+    if (source != nullptr && source->imageFull) {
+        SetRef(out, c, kSigmaSourceImage, source->image);
+    } else {
+        SetUnknown(out, kSigmaSourceImage);
+    }
+    const uint32_t targetPid = OpenTargetPid(detail, detailLength);
+    const ProcessEntry* target = targetPid != 0 ? FindProcess(c, targetPid) : nullptr;
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    if (target != nullptr && target->imageFull) {
+        SetRef(out, c, kSigmaTargetImage, target->image);
+    } else if (IsFullPath(path, pathLength)) {
+        SetField(out, kSigmaTargetImage, path, pathLength); // the trace's path of its executable
+    } else {
+        SetUnknown(out, kSigmaTargetImage);
+    }
+    if (FindText(detail, u"maximum allowed") >= 0) {
+        SetUnknown(out, kSigmaGrantedAccess);
+    } else {
+        SetField(out, kSigmaGrantedAccess, mask, maskLength);
+    }
+    return kSigmaViewReady;
+}
+
+// A driver loaded into the system: ImageLoaded its file, and the file's facts.
+uint32_t DriverLoadView(const ViewRow& r, SigmaViewBuffer* out) {
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    AddCategory(out, kSigmaDriverLoad);
+    SetField(out, kSigmaImageLoaded, path, pathLength);
+    SetFactFields(out, r);
+    return kSigmaViewReady;
+}
+
 uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
                          SigmaViewBuffer* out) {
     const RowKind kind = r.kind;
     if (IsStartRow(kind)) return LearnStart(c, r, index, out);
     if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
+    if (kind == RowKind::OpenedProcess) return ProcessAccessView(c, r, out);
+    if (kind == RowKind::LoadedDriver) return DriverLoadView(r, out);
     if (kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput) {
         return ScriptView(r, out);
     }
@@ -1400,6 +1480,9 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
         SetActingProcess(context, r, out);
         SetFactFields(out, r);
         return kSigmaViewReady;
+    }
+    if (r.kind == RowKind::LoadedDriver && (categories & (1u << kSigmaDriverLoad)) != 0) {
+        return DriverLoadView(r, out); // its facts, read now
     }
     if (row.category == kCategoryFile) {
         // Rows of these categories are viewed from their own texts alone.

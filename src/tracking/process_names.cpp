@@ -50,6 +50,38 @@ ProcessNameNode* HoldingNode(ProcessNameTable& table, uint32_t pid, int64_t t) {
     return nullptr;
 }
 
+// The executable's full path, kept when the lifetime has none and the path's file is the name
+// the lifetime shows (a DLL or a creator's lie names another file). Under the lock.
+void NoteImagePath(ProcessNameNode* node, const char16_t* path, size_t length) {
+    if (node == nullptr || node->image[0] != 0 || length == 0 ||
+        length >= std::size(node->image)) {
+        return;
+    }
+    const bool full = (length > 2 && path[1] == u':' && path[2] == u'\\') || path[0] == u'\\';
+    if (!full) return;
+    char16_t copy[kProcessImageChars];
+    for (size_t i = 0; i < length; ++i)
+        copy[i] = path[i];
+    copy[length] = 0;
+    if (!EqualsFolded(PathFileName(copy), node->name)) return;
+    CopyBounded(node->image, std::size(node->image), copy);
+}
+
+// The program a command line starts, as written: its first token, without its quotes.
+size_t CommandLineProgram(const char16_t* line, const char16_t** start) {
+    *start = nullptr;
+    if (line == nullptr) return 0;
+    while (*line == u' ' || *line == u'\t')
+        ++line;
+    const bool quoted = *line == u'"';
+    if (quoted) ++line;
+    size_t n = 0;
+    while (line[n] != 0 && (quoted ? line[n] != u'"' : (line[n] != u' ' && line[n] != u'\t')))
+        ++n;
+    *start = line;
+    return n;
+}
+
 void SetName(ProcessNameNode* node, const char16_t* name, ProcessNameSource source) {
     CopyBounded(node->name, std::size(node->name), name);
     node->source = source;
@@ -57,15 +89,16 @@ void SetName(ProcessNameNode* node, const char16_t* name, ProcessNameSource sour
 
 // A new lifetime of pid from t, kept in its place among the id's lifetimes (newest first), so a
 // lifetime learned late does not hide a later one. Under the lock; nothing when memory is refused.
-void BeginLifetime(ProcessNameTable& table, uint32_t pid, int64_t t, const char16_t* name,
-                   ProcessNameSource source, const char16_t* shortName) {
+ProcessNameNode* BeginLifetime(ProcessNameTable& table, uint32_t pid, int64_t t,
+                               const char16_t* name, ProcessNameSource source,
+                               const char16_t* shortName) {
     // Above the limit the whole history goes at once; later starts and rundowns refill it.
     if (table.count > kProcessNameNodeLimit) {
         DropProcessNames(&table);
         table.dropped = 1;
     }
     auto* node = AllocRecord<ProcessNameNode>();
-    if (node == nullptr) return;
+    if (node == nullptr) return nullptr;
     node->pid = pid;
     node->from = t;
     SetName(node, name, source);
@@ -77,6 +110,7 @@ void BeginLifetime(ProcessNameTable& table, uint32_t pid, int64_t t, const char1
     node->next = *link;
     *link = node;
     ++table.count;
+    return node;
 }
 
 } // namespace
@@ -93,6 +127,9 @@ void NoteProcessStartName(TrackingState* ts, uint32_t pid, int64_t t, const char
     const ProcessNameSource source = lineNames ? kNameFromCommandLine : kNameFromShortName;
     if (TextIsEmpty(candidate)) return;
 
+    const char16_t* program = nullptr;
+    const size_t programLength = lineNames ? CommandLineProgram(commandLine, &program) : 0;
+
     ProcessNameTable& table = ts->processNames;
     LockGuard guard(&table.lock);
     ProcessNameNode* node = HoldingNode(table, pid, t);
@@ -104,6 +141,7 @@ void NoteProcessStartName(TrackingState* ts, uint32_t pid, int64_t t, const char
             if (node->source != kNameFromLauncher && !FitsShortName(node->name, kernelName)) {
                 SetName(node, candidate, source);
             }
+            NoteImagePath(node, program, programLength);
             return;
         }
         if (TextEquals(node->shortName, kernelName)) {
@@ -112,10 +150,12 @@ void NoteProcessStartName(TrackingState* ts, uint32_t pid, int64_t t, const char
                                    node->shortName)) {
                 SetName(node, candidate, source);
             }
+            NoteImagePath(node, program, programLength);
             return;
         }
     }
-    BeginLifetime(table, pid, t, candidate, source, kernelName);
+    NoteImagePath(BeginLifetime(table, pid, t, candidate, source, kernelName), program,
+                  programLength);
 }
 
 void NoteProcessImageName(TrackingState* ts, uint32_t pid, int64_t t, const char16_t* imagePath,
@@ -131,12 +171,18 @@ void NoteProcessImageName(TrackingState* ts, uint32_t pid, int64_t t, const char
                                node->shortName)) {
             SetName(node, file, kNameFromImage);
         }
+        // Every load of a running process comes here: only the executable's own load, while its
+        // path is still missing, is measured and copied.
+        if (node->image[0] == 0 && EqualsFolded(file, node->name)) {
+            NoteImagePath(node, imagePath, TextLength(imagePath));
+        }
         return;
     }
     // After the history was dropped, an id without a lifetime may be a running process whose
     // next load is any DLL: only an ended lifetime then proves the process new.
     if (!mayBegin || (node == nullptr && table.dropped != 0)) return;
-    BeginLifetime(table, pid, t, file, kNameFromImage, u"");
+    NoteImagePath(BeginLifetime(table, pid, t, file, kNameFromImage, u""), imagePath,
+                  TextLength(imagePath));
 }
 
 void NoteProcessEndName(TrackingState* ts, uint32_t pid, int64_t t) {
@@ -156,6 +202,18 @@ void NameLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, 
     ProcessNameTable& table = ts->processNames;
     LockGuard guard(&table.lock);
     BeginLifetime(table, pid, from, name, kNameFromLauncher, u"");
+}
+
+bool LookupProcessImage(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out,
+                        size_t capacity) {
+    if (out != nullptr && capacity > 0) out[0] = 0;
+    if (ts == nullptr || pid == 0 || out == nullptr || capacity == 0) return false;
+    ProcessNameTable& table = ts->processNames;
+    LockGuard guard(&table.lock);
+    const ProcessNameNode* node = HoldingNode(table, pid, t);
+    if (node == nullptr || node->image[0] == 0) return false;
+    CopyBounded(out, capacity, node->image);
+    return true;
 }
 
 bool LookupProcessName(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out, size_t capacity) {

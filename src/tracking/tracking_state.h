@@ -56,11 +56,16 @@ struct NameTable {
 // One lifetime of a process id and the best name known for it. shortName is the kernel's short
 // name of the lifetime (empty: not seen yet), source the ProcessNameSource of name, and ended is
 // set once the process's end was seen: a later name of the id begins another lifetime.
+constexpr size_t kProcessImageChars = 260;
+
 struct ProcessNameNode {
     uint32_t pid;
     int64_t from; // 0 = always
     char16_t name[kProcessChars];
     char16_t shortName[kProcessChars];
+    // The executable's full path as the trace gave it (a kernel path, or the command line's),
+    // when one names the file `name` names; empty otherwise.
+    char16_t image[kProcessImageChars];
     uint8_t source;
     uint8_t ended;
     ProcessNameNode* next;
@@ -221,6 +226,11 @@ void NoteProcessEndName(TrackingState* ts, uint32_t pid, int64_t t);
 // NoteProcessStartName with name as the short name and no command line.
 void RememberProcessName(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t t);
 bool LookupProcessName(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out, size_t capacity);
+// The full path of the executable of the lifetime of pid at t, as the trace named it (the
+// executable's image load, or a full path leading its command line); false (out empty) when
+// none is known.
+bool LookupProcessImage(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out,
+                        size_t capacity);
 
 // --- FileNameTable ---
 void RememberFileName(TrackingState* ts, uint64_t key, const char16_t* name, int64_t t,

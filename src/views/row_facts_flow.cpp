@@ -238,7 +238,8 @@ bool RowImagePath(const Recording* app, int32_t index, char16_t* path, size_t ca
     // The image: a start's program (its command line's first part), a load's file.
     uint32_t line = 0, start = 0, length = 0;
     TextView text = TextOfId(store, row.path);
-    if (kind != RowKind::LoadedDll && StartedProcessFacts(store, row, &line, &start, &length)) {
+    const bool loadedFile = FactsLayoutOfKind(kind) == kFactsLayoutImage;
+    if (!loadedFile && StartedProcessFacts(store, row, &line, &start, &length)) {
         text = TextOfId(store, line);
     } else {
         start = 0;
@@ -308,7 +309,8 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
             asked += RequestImageFacts(flow->worker, ticket, now, path);
             asked += RequestFileTrust(flow->worker, ticket, now, path);
         }
-        if (kind != RowKind::LoadedDll) {
+        // A loaded file's row has no process of its own to ask about.
+        if (FactsLayoutOfKind(kind) != kFactsLayoutImage) {
             asked += RequestTokenFacts(flow->worker, ticket, now, row.pid);
             asked += RequestProcessDirectory(flow->worker, ticket, now, row.pid);
             const uint32_t parent = StoredParentPid(app, index);

@@ -881,3 +881,25 @@ TEST_CASE("script logging asked for: on from Start, put back at Stop and after a
     }
     ClearSimulatedRegistry();
 }
+
+TEST_CASE("the notes say when processes opened were not recorded, and only then") {
+    struct Case {
+        const char* name;
+        uint32_t major, minor;
+        bool refused;
+        bool noted;
+    };
+    const Case cases[] = {{"Windows 10", 10, 0, false, false},
+                          {"Windows 8.1", 6, 3, false, true},
+                          {"Windows 7, no user-mode session at all", 6, 1, false, true},
+                          {"the audit provider refused", 10, 0, true, true}};
+    for (const Case& c : cases) {
+        INFO(c.name);
+        Recorder r;
+        SetVersionOverride(c.major, c.minor, 9600);
+        if (c.refused) SimTraceRefuseProvider(kKernelAuditProvider, 4200);
+        r.Start();
+        r.Stop();
+        CHECK(((r.app->recordingInfo.flags & processOpensNotRecorded) != 0) == c.noted);
+    }
+}

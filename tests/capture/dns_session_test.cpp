@@ -120,3 +120,40 @@ TEST_CASE_FIXTURE(CaptureFixture, "a DNS session that ends by itself is reported
     CheckDnsGone();
     CHECK(HeadlessPostedCount() == 0);
 }
+
+TEST_CASE_FIXTURE(CaptureFixture, "process opens: the audit provider joins the session from "
+                                  "Windows 10 on, and only a session that runs records them") {
+    constexpr Guid kAudit = {
+        0xe02a841c, 0x75a3, 0x4fa7, {0xaf, 0xc8, 0xae, 0x09, 0xcf, 0x9b, 0x7f, 0x23}};
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        uint32_t enableCalls;
+        uint8_t dnsOn;
+        uint8_t opensOn;
+    };
+    const Case cases[] = {
+        {"Windows 10", [] {}, 4, 1, 1},
+        {"Windows 8.1 has no audit provider", [] { SetVersionOverride(6, 3, 9600); }, 3, 1, 0},
+        // The provider alone refused: lookups and scripts go on without it.
+        {"the provider refused", [] { SimTraceRefuseProvider(kKernelAuditProvider, 4200); }, 4,
+         1, 0},
+        {"the session's consumer cannot be opened",
+         [] { SimTraceFailStep(kDnsName, kSimStepOpen, 5, 1); }, 4, 0, 0},
+        {"the session's thread cannot be made", [] { RefuseNthThreadStart(2); }, 4, 0, 0},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.name));
+        Fresh();
+        c.arrange();
+        const bool started = Start();
+        RefuseNthThreadStart(0);
+        REQUIRE(started);
+        const SimSessionInfo info = Session(kDnsName);
+        CHECK(info.enableCalls == c.enableCalls);
+        if (c.enableCalls == 4) CHECK(info.enabledProviders[3] == kAudit);
+        CHECK(AtomicLoad8(tc->dnsOn) == c.dnsOn);
+        CHECK(tc->processOpensOn == c.opensOn);
+        StopTraceSessions(tc);
+    }
+}

@@ -656,7 +656,9 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
     CHECK(Has(h.out, " DNS query,"));
     CHECK(Has(h.out, " Deleted registry value,"));
     CHECK(Has(h.out, " Ran script block,"));
-    CHECK(Has(h.out, " Scanned content\n"));
+    CHECK(Has(h.out, " Scanned content,"));
+    CHECK(Has(h.out, " Opened process,"));
+    CHECK(Has(h.out, " Loaded driver\n"));
     size_t widest = 0;
     for (size_t at = 0, end; (end = h.out.find('\n', at)) != std::string::npos; at = end + 1)
         widest = std::max(widest, end - at);
@@ -680,7 +682,7 @@ TEST_CASE("selftest plays the helper's actions and finds every check; what is mi
     CHECK_FALSE(Has(h.out, "files:")); // nothing written without --out
 
     // The same machine on Windows 7: no DNS session (which carries PowerShell's provider too),
-    // so the DNS and script checks are missing, and say why.
+    // so the DNS, script and process open checks are missing, and say why.
     const fs::path dir = Fresh("selftest");
     const std::string selftest =
         Slurp(fs::path(OLV_SOURCE_DIR) / "tools" / "cli_demo" / "selftest.jsonl");
@@ -691,7 +693,10 @@ TEST_CASE("selftest plays the helper's actions and finds every check; what is mi
     CHECK(Has(h.out, "  MISSING  DNS query                DNS events need Windows 8.1 or later\n"));
     CHECK(Has(h.out, "  MISSING  Script block ran         script blocks are recorded from "
                      "Windows 8.1 on (their session starts there)\n"));
-    CHECK(Has(h.out, "olvetta: " + Found(2) + "\n"));
+    // Nor does Windows 7 audit process opens.
+    CHECK(Has(h.out, "  MISSING  Process opened           process open events need Windows 10 "
+                     "or later\n"));
+    CHECK(Has(h.out, "olvetta: " + Found(3) + "\n"));
 
     // With --out the recording is kept too.
     CHECK(Run(&h, {"selftest", "--quiet", "--out", Utf8(dir / "kept")}) == kCliExitOk);

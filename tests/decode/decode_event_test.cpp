@@ -167,6 +167,15 @@ TEST_CASE("every decoder makes its rows through their kind: the kind it reports 
         AddSimU32(f.e, u"CreateOptions", open.disposition << 24);
         decodeAs(DecodeFileIoEvent);
     }
+    // A driver loaded by the system, then an open of another process.
+    f.Begin(kImageProvider, 10, t, 4);
+    AddSimU32(f.e, u"ProcessId", 0);
+    AddSimWideString(f.e, u"FileName", u"C:\\Windows\\System32\\drivers\\x.sys");
+    decodeAs(DecodeImageEvent);
+    f.Begin(kKernelAuditProvider, 0, t, kSamplePid, 5);
+    AddSimU32(f.e, u"TargetProcessId", 712);
+    AddSimU32(f.e, u"DesiredAccess", 0x1410);
+    decodeAs(DecodeKernelAuditEvent);
     // A child's start, then its exit.
     f.Begin(kProcessProvider, 1, t, kSamplePid);
     AddSimU32(f.e, u"ProcessId", 4321);

@@ -179,6 +179,13 @@ const ExpectedRule kExpectedRules[kThreatRuleCount] = {
      {u"opened disk for raw access"}, {}},
     {u"Executable hidden in a stream", kFile, 3, 0x02, 2, MatchSubstring, 0,
      {u"stream: "}, kRunnable},
+    {u"Process memory opened for writing", kProc, 3, 0x100, 2, MatchSubstring, 0,
+     {u"write memory", u"(all access)"}, {}},
+    {u"LSASS opened", kProc, 3, 0x100, 1, MatchSubstring, 0, {u"lsass.exe"}, {}},
+    {u"Process memory opened for reading", kProc, 2, 0x100, 2, MatchSubstring, 0,
+     {u"read memory", u"(all access)"}, {}},
+    {u"Driver loaded during the recording", kProc, 2, 0x200, 4, MatchSubstring, 0,
+     {u"loaded driver"}, {}},
 };
 // clang-format on
 
@@ -267,7 +274,19 @@ const RuleCase kRuleCases[] = {
      Operation, u"Opened file"},
     // The stream's name decides, not the file's: a zone mark on a program is common.
     {38, kFile, u"Wrote alternate data stream", u"C:\\x\\notes.txt:run.exe",
-     u"Stream: run.exe, 26 bytes", u"FAIL 0xC0000022", Detail, u"Stream: Zone.Identifier"}};
+     u"Stream: run.exe, 26 bytes", u"FAIL 0xC0000022", Detail, u"Stream: Zone.Identifier"},
+    // Opens of another process: the rights the detail names decide, a refusal does not; a thread
+    // open names a thread's rights, whose bits are not memory rights.
+    {39, kProc, u"Opened process", u"explorer.exe",
+     u"Target PID: 5 / Access: 0x28 (memory operation, write memory)", u"DENIED", Detail,
+     u"Target PID: 5 / Access: 0x8 (memory operation)"},
+    {40, kProc, u"Opened process", u"lsass.exe",
+     u"Target PID: 712 / Access: 0x1000 (query limited information)", u"OK", Path, u"lsaiso.exe"},
+    {41, kProc, u"Opened process", u"notepad.exe", u"Target PID: 9 / Access: 0x10 (read memory)",
+     u"OK", Detail, u"Target PID: 9 / TID: 10 / Access: 0x10 (set context)"},
+    // Any driver; a DLL of the same file is no driver.
+    {42, kProc, u"Loaded driver", u"C:\\Windows\\System32\\drivers\\x.sys", u"", u"OK",
+     Operation, u"Loaded DLL"}};
 
 RowInput NearMiss(const RuleCase& c) {
     RowInput miss = c.Hit();

@@ -82,6 +82,9 @@ std::vector<EventRow> GoodRows() {
             u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-3.txt:olvetta",
             kHelper, 0, u"Stream: olvetta, 17 bytes"),
         Row(u"Ran script block", u"$null = 'olvetta-selftest-7-9'", 6140),
+        Row(u"Opened process", u"C:\\x\\olvetta-cli.exe", kHelper, 0,
+            u"Target PID: 6130 / Access: 0x1410 (read memory, query information, query limited "
+            u"information)"),
         Row(u"Started child process", u"\"C:\\x\\olvetta-cli.exe\" --selftest-target", 6130,
             kHelper),
         Row(u"Target process exited", u""),

@@ -1245,6 +1245,73 @@ TEST_CASE("script rows: the block's text and file, module output's payload and c
                    0}) == kSigmaViewNone);
 }
 
+TEST_CASE("opens of other processes: images of both sides, the mask; thread and refused opens "
+          "are none") {
+    FedRows r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    const std::string image = "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe";
+    // A child whose image the recording learned, opened by the sample.
+    constexpr uint32_t kChild = 5000;
+    r.Learn({kCategoryProcess, kChild, u"notepad.exe", u"Started child process",
+             u"C:\\Windows\\notepad.exe", u"Parent PID: 4242 / PID: 5000", u"OK", kTarget});
+    const auto open = [&](const char16_t* path, const char16_t* detail, const char16_t* result) {
+        return r.Learn({kCategoryProcess, kTarget, u"x", u"Opened process", path, detail, result,
+                        0});
+    };
+    REQUIRE(open(u"notepad.exe", u"Target PID: 5000 / Access: 0x1fffff (all access)", u"OK") ==
+            kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaProcessAccess));
+    CHECK(r.F(kSigmaSourceImage) == image);
+    CHECK(r.F(kSigmaTargetImage) == "C:\\Windows\\notepad.exe");
+    CHECK(r.F(kSigmaGrantedAccess) == "0x1fffff");
+    CHECK(r.F(kSigmaImage) == "<absent>");
+
+    // A process the recording saw no image of: its image is unknown, never its bare name.
+    REQUIRE(open(u"lsass.exe", u"Target PID: 712 / Access: 0x1410 (read memory, query "
+                               u"information, query limited information)",
+                 u"OK") == kSigmaViewReady);
+    CHECK(r.F(kSigmaTargetImage) == "<unknown>");
+    CHECK(r.F(kSigmaGrantedAccess) == "0x1410");
+    // The row names its executable's full path when the trace gave one.
+    REQUIRE(open(u"C:\\Windows\\system32\\lsass.exe", u"Target PID: 712 / Access: 0x1010 (read "
+                                                       u"memory, query limited information)",
+                 u"OK") == kSigmaViewReady);
+    CHECK(r.F(kSigmaTargetImage) == "C:\\Windows\\system32\\lsass.exe");
+    // Asked for the maximum allowed: what was granted is not known.
+    REQUIRE(open(u"lsass.exe", u"Target PID: 712 / Access: 0x2000000 (maximum allowed)", u"OK") ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaGrantedAccess) == "<unknown>");
+
+    // Refused: nothing granted. A thread's mask is no process's.
+    CHECK(open(u"lsass.exe", u"Target PID: 712 / Access: 0x1410", u"DENIED") == kSigmaViewNone);
+    CHECK(open(u"lsass.exe", u"Target PID: 712 / TID: 716 / Access: 0x1fffff (all thread access)",
+               u"OK") == kSigmaViewNone);
+    CHECK(open(u"lsass.exe", u"Target PID: 712", u"OK") == kSigmaViewNone);
+    // A pid past 32 bits names no process of the recording.
+    REQUIRE(open(u"x", u"Target PID: 99999999999 / Access: 0x10 (read memory)", u"OK") ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaTargetImage) == "<unknown>");
+}
+
+TEST_CASE("driver loads: the file and its facts, unknown until they are read") {
+    FedRows r;
+    REQUIRE(r.Learn({kCategoryProcess, 4, u"System", u"Loaded driver",
+                     u"C:\\Windows\\System32\\drivers\\evil.sys",
+                     u"Size: 68.0 KB / loaded by the system: not known to come from the examined "
+                     u"program",
+                     u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaDriverLoad));
+    CHECK(r.F(kSigmaImageLoaded) == "C:\\Windows\\System32\\drivers\\evil.sys");
+    CHECK(r.F(kSigmaHashes) == "<unknown>");
+    CHECK(r.F(kSigmaSigned) == "<unknown>");
+    CHECK(r.F(kSigmaImage) == "<absent>");
+    // Viewed again when its facts come.
+    CHECK(SigmaViewOfChangedRow(r.context.get(), r.store.get(), r.rows[0], Bit(kSigmaDriverLoad),
+                                r.buffer.get()) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaDriverLoad));
+    CHECK(r.F(kSigmaImageLoaded) == "C:\\Windows\\System32\\drivers\\evil.sys");
+}
+
 TEST_CASE("a child's CurrentDirectory comes from its facts; the examined program keeps its own") {
     FedRows r;
     SetSigmaRecorderImage(r.context.get(), u"C:\\Tools\\Olvetta.exe");

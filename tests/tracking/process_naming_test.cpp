@@ -162,3 +162,47 @@ TEST_CASE("process names: each lifetime of an id shows the best name its events 
 }
 
 } // namespace olv
+
+namespace olv {
+
+namespace {
+
+std::string Image(TrackingState* ts, uint32_t pid, int64_t t) {
+    char16_t out[kProcessImageChars];
+    return LookupProcessImage(ts, pid, t, out, kProcessImageChars) ? U8(out) : "<none>";
+}
+
+} // namespace
+
+TEST_CASE("process images: the executable's full path, never a DLL's or a creator's lie") {
+    TrackingFixture f;
+    // A start rundown whose command line leads with the program's full path, quoted or not.
+    NoteProcessStartName(f.ts, 712, 100, u"lsass.exe", u"C:\\Windows\\system32\\lsass.exe");
+    CHECK(Image(f.ts, 712, 200) == "C:\\Windows\\system32\\lsass.exe");
+    NoteProcessStartName(f.ts, 800, 100, u"MsMpEng.exe", u"\"C:\\Program Files\\D\\MsMpEng.exe\" -x");
+    CHECK(Image(f.ts, 800, 200) == "C:\\Program Files\\D\\MsMpEng.exe");
+    // A bare name is no path; the executable's load gives the kernel's path then, DLLs never.
+    NoteProcessStartName(f.ts, 900, 100, u"notepad.exe", u"notepad.exe a.txt");
+    CHECK(Image(f.ts, 900, 200) == "<none>");
+    NoteProcessImageName(f.ts, 900, 110, u"\\Device\\HarddiskVolume3\\Windows\\System32\\x.dll",
+                         true);
+    CHECK(Image(f.ts, 900, 200) == "<none>");
+    NoteProcessImageName(f.ts, 900, 120,
+                         u"\\Device\\HarddiskVolume3\\Windows\\System32\\NOTEPAD.EXE", true);
+    CHECK(Image(f.ts, 900, 200) == "\\Device\\HarddiskVolume3\\Windows\\System32\\NOTEPAD.EXE");
+    // A command line naming another program than the short name says gives no path.
+    NoteProcessStartName(f.ts, 1000, 100, u"evil.exe", u"C:\\Windows\\explorer.exe");
+    CHECK(Image(f.ts, 1000, 200) == "<none>");
+    // The lifetime at the time asked: a reused id's new process has its own.
+    NoteProcessEndName(f.ts, 712, 300);
+    NoteProcessStartName(f.ts, 712, 400, u"calc.exe", u"C:\\Windows\\calc.exe");
+    CHECK(Image(f.ts, 712, 350) == "C:\\Windows\\system32\\lsass.exe");
+    CHECK(Image(f.ts, 712, 500) == "C:\\Windows\\calc.exe");
+    CHECK(Image(f.ts, 4242, 500) == "<none>");
+    // A path longer than the room is not kept cut.
+    std::u16string longPath = u"C:\\" + std::u16string(300, u'a') + u"\\long.exe";
+    NoteProcessStartName(f.ts, 1100, 100, u"long.exe", longPath.c_str());
+    CHECK(Image(f.ts, 1100, 200) == "<none>");
+}
+
+} // namespace olv

@@ -14,6 +14,10 @@
 // decode_followed_script: rows per second for a script block of one part (a 300-character
 // script) of a followed process. decode_script_not_followed: events per second for a script
 // block and a scanned content event of a process that is not followed (no row).
+// decode_not_followed_opens: events per second for a process open and a thread open audited for
+// a process that is not followed (no row). decode_followed_open: rows per second for a followed
+// process opening another, named by its executable's path. decode_driver_load: rows per second
+// for a driver loaded by the system.
 //
 // Baseline of each: copying one 3256-byte row into a ring slot, per row (per event for the last
 // figure): the copy the callback made when it queued a row before it took only the row's texts.
@@ -229,6 +233,26 @@ void ScanEvent(SimEvent* e, uint32_t pid) {
     AddSimBytes(e, u"content", kContent, sizeof kContent - 1);
 }
 
+// An audited open of another process (thread 0) or of one of its threads.
+void OpenEvent(SimEvent* e, uint32_t pid, uint32_t thread) {
+    BeginSimEvent(e, kKernelAuditProvider, 0, thread != 0 ? 6 : 5, pid, pid + 4, kTime + 70);
+    AddSimU32(e, u"TargetProcessId", 712);
+    if (thread != 0) AddSimU32(e, u"TargetThreadId", thread);
+    AddSimU32(e, u"DesiredAccess", 0x1410);
+    AddSimU32(e, u"ReturnCode", 0);
+}
+
+void DriverLoad(SimEvent* e) {
+    BeginSimEvent(e, kImageProvider, 10, 0, 4, 88, kTime + 80);
+    AddSimPointer(e, u"ImageBase", 0xfffff80115a00000);
+    AddSimPointer(e, u"ImageSize", 0xd000);
+    AddSimU32(e, u"ProcessId", 0);
+    AddSimU32(e, u"ImageCheckSum", 0x1a3b2c);
+    AddSimU32(e, u"TimeDateStamp", 0x5e1b2c3d);
+    AddSimPointer(e, u"DefaultBase", 0xfffff80115a00000);
+    AddSimWideString(e, u"FileName", u"\\SystemRoot\\System32\\drivers\\usbstor.sys");
+}
+
 // Runs the events through the callback; the rows go into the ring, whose reader keeps up.
 template <int N> void Deliver(Recording* app, SimEvent* const (&events)[N]) {
     for (SimEvent* e : events)
@@ -438,6 +462,35 @@ OLV_BENCH(decode_script_not_followed) {
     ScanEvent(&gB, kStranger);
     SimEvent* const events[] = {&gA, &gB};
     RunFigure(run, nullptr, events, 0, "events/s");
+}
+
+OLV_BENCH(decode_not_followed_opens) {
+    OpenEvent(&gA, kStranger, 0);
+    OpenEvent(&gB, kStranger, 716);
+    SimEvent* const events[] = {&gA, &gB};
+    RunFigure(run, nullptr, events, 0, "events/s");
+}
+
+// LSASS is named by its start rundown, as the recording learns the processes already running.
+void PrepareLsass() {
+    BeginSimEvent(&gSetup, kProcessProvider, 3, 0, 0, 0, kTime);
+    AddSimU32(&gSetup, u"ProcessId", 712);
+    AddSimU32(&gSetup, u"ParentId", 560);
+    AddSimAnsiString(&gSetup, u"ImageFileName", "lsass.exe");
+    AddSimWideString(&gSetup, u"CommandLine", u"C:\\Windows\\system32\\lsass.exe");
+    OnEventRecord(&gSetup.record);
+}
+
+OLV_BENCH(decode_followed_open) {
+    OpenEvent(&gA, kFollowed, 0);
+    SimEvent* const events[] = {&gA};
+    RunFigure(run, PrepareLsass, events, 1, "rows/s");
+}
+
+OLV_BENCH(decode_driver_load) {
+    DriverLoad(&gA);
+    SimEvent* const events[] = {&gA};
+    RunFigure(run, nullptr, events, 1, "rows/s");
 }
 
 OLV_BENCH(reads_followed_file) {

@@ -282,7 +282,7 @@ const ProviderName kProviders[] = {
     {"TcpIp", &kTcpIpProvider},         {"UdpIp", &kUdpIpProvider},
     {"Process", &kProcessProvider},     {"Image", &kImageProvider},
     {"DnsClient", &kDnsClientProvider}, {"PowerShell", &kPowerShellProvider},
-    {"Amsi", &kAmsiProvider},
+    {"Amsi", &kAmsiProvider},           {"KernelAudit", &kKernelAuditProvider},
 };
 
 // --- one property: "Name": {"type": value} ---
@@ -489,9 +489,9 @@ bool ReadEvent(Reader* r, const JsonNode* o) {
     }
     if (!known && !ParseGuid(pname, &e.provider))
         return Error(r, "provider must be FileIo, Registry, TcpIp, UdpIp, Process, Image, "
-                        "DnsClient, PowerShell, Amsi or a GUID in braces");
+                        "DnsClient, PowerShell, Amsi, KernelAudit or a GUID in braces");
     const bool userMode = e.provider == kDnsClientProvider || e.provider == kPowerShellProvider ||
-                          e.provider == kAmsiProvider;
+                          e.provider == kAmsiProvider || e.provider == kKernelAuditProvider;
     e.session = userMode ? kDnsSession : kKernelSession;
 
     uint32_t v = 0;

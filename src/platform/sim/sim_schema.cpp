@@ -96,6 +96,13 @@ const SchemaField kScan[] = {{u"session", kU64},       {u"scanStatus", kU8},
                              {u"contentname", kWide},  {u"contentsize", kU32},
                              {u"originalsize", kU32},  {u"content", kBin, 64},
                              {u"hash", kBin, 32},      {u"contentFiltered", kU8}};
+// Kernel audit (manifest-based): the caller is the header's process.
+const SchemaField kOpenProcess[] = {
+    {u"TargetProcessId", kU32}, {u"DesiredAccess", kU32}, {u"ReturnCode", kU32}};
+const SchemaField kOpenThread[] = {{u"TargetProcessId", kU32},
+                                   {u"TargetThreadId", kU32},
+                                   {u"DesiredAccess", kU32},
+                                   {u"ReturnCode", kU32}};
 
 const char16_t* const kReadsFileCreate[] = {u"FileObject", u"OpenPath", u"IrpPtr"};
 const char16_t* const kReadsFileRequest[] = {u"FileObject", u"FileKey", u"IrpPtr", u"IoSize"};
@@ -111,6 +118,10 @@ const char16_t* const kReadsImage[] = {u"ProcessId", u"FileName", u"ImageSize"};
 const char16_t* const kReadsDnsQuery[] = {u"QueryName", u"QueryType"};
 const char16_t* const kReadsDnsAnswer[] = {u"QueryName", u"QueryType", u"QueryStatus",
                                            u"QueryResults"};
+const char16_t* const kReadsOpenProcess[] = {u"TargetProcessId", u"DesiredAccess",
+                                             u"ReturnCode"};
+const char16_t* const kReadsOpenThread[] = {u"TargetProcessId", u"TargetThreadId",
+                                            u"DesiredAccess", u"ReturnCode"};
 const char16_t* const kReadsScriptBlock[] = {u"MessageNumber", u"MessageTotal",
                                              u"ScriptBlockText", u"ScriptBlockId", u"Path"};
 const char16_t* const kReadsModuleOutput[] = {u"Payload", u"ContextInfo"};
@@ -198,6 +209,10 @@ const SchemaClass kDecoderSchemas[] = {
     {"Module output", kPowerShellProvider, 4103, 0, 0, OLV_FIELDS(kModuleOutput),
      OLV_FIELDS(kReadsModuleOutput)},
     {"Scanned content", kAmsiProvider, 1101, 0, 0, OLV_FIELDS(kScan), OLV_FIELDS(kReadsScan)},
+    {"Process opened", kKernelAuditProvider, 5, 0, 0, OLV_FIELDS(kOpenProcess),
+     OLV_FIELDS(kReadsOpenProcess)},
+    {"Thread opened", kKernelAuditProvider, 6, 0, 0, OLV_FIELDS(kOpenThread),
+     OLV_FIELDS(kReadsOpenThread)},
 };
 const uint32_t kDecoderSchemaCount = sizeof kDecoderSchemas / sizeof kDecoderSchemas[0];
 

@@ -76,6 +76,10 @@ struct Service {
     Slot slots[kSimMaxSessions];
     bool noAdmin;
     uint64_t generation;
+    // A provider the system does not know (or refuses): enabling it answers refusedStatus.
+    bool providerRefused;
+    Guid refusedProvider;
+    uint32_t refusedStatus;
 };
 
 Service& TheService() {
@@ -268,6 +272,7 @@ uint32_t EnableTraceProvider(uint64_t session, const Guid& provider, uint32_t co
     slot->info.enableMatchAll = matchAllKeyword;
     slot->info.enableTimeout = timeoutMs;
     if (s.noAdmin) return kStatusAccessDenied;
+    if (s.providerRefused && s.refusedProvider == provider) return s.refusedStatus;
     return TakeFailure(slot, kSimStepEnable);
 }
 
@@ -427,7 +432,16 @@ void SimTraceReset() {
     for (Slot& slot : s.slots)
         slot = Slot{};
     s.noAdmin = false;
+    s.providerRefused = false;
     s.changed.notify_all();
+}
+
+void SimTraceRefuseProvider(const Guid& provider, uint32_t status) {
+    Service& s = TheService();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.providerRefused = true;
+    s.refusedProvider = provider;
+    s.refusedStatus = status;
 }
 
 void SimTraceSetAdmin(bool admin) {

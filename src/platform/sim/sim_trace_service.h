@@ -91,6 +91,8 @@ void SimTraceAddForeignSession(const char16_t* name);
 // The next `times` calls of step on this name answer status (for kSimStepOpen: fail with it
 // as the last error).
 void SimTraceFailStep(const char16_t* name, SimTraceStep step, uint32_t status, uint32_t times);
+// Every session's enabling of provider answers status from now on (until SimTraceReset).
+void SimTraceRefuseProvider(const Guid& provider, uint32_t status);
 // The figures that stop and query of this session report from now on.
 void SimTraceSetLosses(const char16_t* name, uint32_t eventsLost, uint32_t buffersLost);
 
