@@ -75,6 +75,9 @@ struct Recording {
     uint32_t queueRowsOut;    // atomic: rows read
     Lock queueLock;
     uint32_t droppedHere; // atomic
+    // atomic: whole texts that went without the rest of their text (no room in the ring, or the
+    // store refused them): their rows keep the start their path field holds
+    uint32_t textsCutHere;
 
     uint32_t timerTicks;
     uint8_t shownListIncomplete;

@@ -111,6 +111,10 @@ TextView StoredText(const Recording* app, int32_t index, RowText which) {
     }
 }
 
+TextView StoredWholePath(const Recording* app, int32_t index) {
+    return TextOfId(&app->rowTexts, At(app, index).path);
+}
+
 size_t CopyStoredText(const Recording* app, int32_t index, RowText which, char16_t* out,
                       size_t capacity) {
     if (capacity == 0) return 0;

@@ -678,13 +678,42 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
 }
 
 // --- Script rows ---
-//
-// A script block row: ScriptBlockText is the text the row holds (the whole block up to the
-// row's longest text), Path the script's file its detail names (empty when none). A module
-// output row: Payload its text, ContextInfo the context lines its detail keeps.
+
+// The whole text of the script row viewed last on this thread, when it is longer than the
+// row's path field: the view's field points into it until the next script row is viewed on the
+// thread (a view is matched or kept before the next row is viewed). Grows to the longest text
+// seen and lives as long as the thread.
+struct WholeViewText {
+    char16_t* units = nullptr;
+    size_t capacity = 0;
+    WholeViewText() = default;
+    WholeViewText(const WholeViewText&) = delete;
+    WholeViewText& operator=(const WholeViewText&) = delete;
+    ~WholeViewText() { FreeBlock(units); }
+};
+thread_local WholeViewText tWholeView;
+
+// The row's whole text (the block, the output) when its path field holds only its start; else
+// the path as the field holds it. Without memory for the whole text, the field's start.
+const char16_t* ScriptText(const ViewRow& r, size_t* length) {
+    const TextView whole = TextOfId(r.store, r.row->path);
+    if (whole.length > kPathChars - 1 &&
+        GrowArray(&tWholeView.units, &tWholeView.capacity, 0, size_t{whole.length} + 1,
+                  size_t{kPathChars} * 2, size_t{kTextStoreLongestText} * 2)) {
+        CopyTextUnits(whole, tWholeView.units);
+        tWholeView.units[whole.length] = 0;
+        *length = FieldLength(tWholeView.units, whole.length);
+        return tWholeView.units;
+    }
+    return RowPath(r, length);
+}
+
+// A script block row: ScriptBlockText is the block's whole text, Path the script's file its
+// detail names (empty when none). A module output row: Payload its whole text, ContextInfo the
+// context lines its detail keeps.
 uint32_t ScriptView(const ViewRow& r, SigmaViewBuffer* out) {
     size_t pathLength = 0;
-    const char16_t* path = RowPath(r, &pathLength);
+    const char16_t* path = ScriptText(r, &pathLength);
     size_t detailLength = 0;
     const char16_t* detail = RowDetail(r, &detailLength);
     if (r.kind == RowKind::RanScriptBlock) {
