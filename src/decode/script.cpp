@@ -174,6 +174,7 @@ void FinishScriptRow(TrackingState* ts, EventRow* row, const ScriptFacts& facts)
     }
     CopyBounded(row->result, kResultChars, facts.missing > 0 ? u"Parts missing" : u"OK");
     if (facts.fullUnits > kWholeTextMostUnits) AtomicAdd(ts->scriptTextsCut, 1);
+    AtomicAdd(ts->scriptBlocksSeen, 1);
 }
 
 // --- the table of blocks in parts (under ts->scripts.lock) ---

@@ -38,7 +38,37 @@ void AppendClearedNote(const ClearedRows& cleared, char16_t* out, size_t capacit
     AppendNoteLine(out, capacity, linePrefix, line, count);
 }
 
+// The script counts as one line, when any of them is a loss.
+void AppendScriptCountsNote(const KeptCounts& kept, char16_t* out, size_t capacity,
+                            const char16_t* linePrefix, int32_t* count) {
+    if ((kept.known & kKeptScripts) == 0) return;
+    const uint64_t* v = kept.value;
+    if (v[kKeptScriptBlocksIncomplete] == 0 && v[kKeptScriptPartsOutOfPlace] == 0 &&
+        v[kKeptScriptTextsCut] == 0 && v[kKeptTextsCutHere] == 0) {
+        return;
+    }
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars,
+               u"Script blocks: %lu recorded, %lu with parts missing, %lu parts out of place; "
+               u"%lu script or scanned texts cut at %lu characters, %lu kept only in their first "
+               u"%lu characters (no room to carry them).",
+               static_cast<uint32_t>(v[kKeptScriptBlocksSeen]),
+               static_cast<uint32_t>(v[kKeptScriptBlocksIncomplete]),
+               static_cast<uint32_t>(v[kKeptScriptPartsOutOfPlace]),
+               static_cast<uint32_t>(v[kKeptScriptTextsCut]), kWholeTextMostUnits,
+               static_cast<uint32_t>(v[kKeptTextsCutHere]),
+               static_cast<uint32_t>(kPathChars - 1));
+    AppendNoteLine(out, capacity, linePrefix, line, count);
+}
+
 } // namespace
+
+KeptCounts CurrentKeptCounts(const Recording* app) {
+    KeptCounts kept = app->keptCounts;
+    KeepRowFactsCounts(app, &kept);
+    KeepYaraCounts(app, &kept);
+    return kept;
+}
 
 void GatherCompletenessCounters(Recording* app) {
     TraceController* tc = app->trace;
@@ -67,6 +97,13 @@ void GatherCompletenessCounters(Recording* app) {
         info.flags |= scriptBlocksIncomplete;
     }
     if (tracking[kScriptTextsCut] != 0) info.flags |= scriptTextsCut;
+    KeptCounts& kept = app->keptCounts;
+    kept.value[kKeptScriptBlocksSeen] = tracking[kScriptBlocksSeen];
+    kept.value[kKeptScriptBlocksIncomplete] = tracking[kScriptBlocksIncomplete];
+    kept.value[kKeptScriptPartsOutOfPlace] = tracking[kScriptPartsOutOfPlace];
+    kept.value[kKeptScriptTextsCut] = tracking[kScriptTextsCut];
+    kept.value[kKeptTextsCutHere] = AtomicLoad(app->textsCutHere);
+    kept.known |= kKeptScripts;
     app->lossesBeforeResume.eventsLost = losses.eventsLostBeforeResume;
     app->lossesBeforeResume.buffersLost = losses.buffersLostBeforeResume;
     app->lossesBeforeResume.known = tc->resumeNoted;
@@ -269,6 +306,7 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
             start = c + 1;
         }
     }
+    AppendScriptCountsNote(app->keptCounts, out, capacity, linePrefix, &count);
     AppendRowFactsNotes(app, linePrefix, out, capacity, &count);
     AppendYaraNotes(app, linePrefix, out, capacity, &count);
     AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);

@@ -108,6 +108,9 @@ struct SigmaViewContext {
     uint32_t renameThread;
     uint32_t renameLength; // 0: none
     char16_t renameSource[kPathChars + 1];
+    // The whole text of the script row viewed last (ScriptText).
+    char16_t* wholeText;
+    size_t wholeCapacity;
 };
 
 namespace {
@@ -679,31 +682,19 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
 
 // --- Script rows ---
 
-// The whole text of the script row viewed last on this thread, when it is longer than the
-// row's path field: the view's field points into it until the next script row is viewed on the
-// thread (a view is matched or kept before the next row is viewed). Grows to the longest text
-// seen and lives as long as the thread.
-struct WholeViewText {
-    char16_t* units = nullptr;
-    size_t capacity = 0;
-    WholeViewText() = default;
-    WholeViewText(const WholeViewText&) = delete;
-    WholeViewText& operator=(const WholeViewText&) = delete;
-    ~WholeViewText() { FreeBlock(units); }
-};
-thread_local WholeViewText tWholeView;
-
 // The row's whole text (the block, the output) when its path field holds only its start; else
 // the path as the field holds it. Without memory for the whole text, the field's start.
-const char16_t* ScriptText(const ViewRow& r, size_t* length) {
+// The text lies in the context's buffer until the next script row is viewed (a view is matched
+// or kept before the next row is viewed); the buffer grows to the longest text seen.
+const char16_t* ScriptText(SigmaViewContext* c, const ViewRow& r, size_t* length) {
     const TextView whole = TextOfId(r.store, r.row->path);
     if (whole.length > kPathChars - 1 &&
-        GrowArray(&tWholeView.units, &tWholeView.capacity, 0, size_t{whole.length} + 1,
+        GrowArray(&c->wholeText, &c->wholeCapacity, 0, size_t{whole.length} + 1,
                   size_t{kPathChars} * 2, size_t{kTextStoreLongestText} * 2)) {
-        CopyTextUnits(whole, tWholeView.units);
-        tWholeView.units[whole.length] = 0;
-        *length = FieldLength(tWholeView.units, whole.length);
-        return tWholeView.units;
+        CopyTextUnits(whole, c->wholeText);
+        c->wholeText[whole.length] = 0;
+        *length = FieldLength(c->wholeText, whole.length);
+        return c->wholeText;
     }
     return RowPath(r, length);
 }
@@ -711,9 +702,9 @@ const char16_t* ScriptText(const ViewRow& r, size_t* length) {
 // A script block row: ScriptBlockText is the block's whole text, Path the script's file its
 // detail names (empty when none). A module output row: Payload its whole text, ContextInfo the
 // context lines its detail keeps.
-uint32_t ScriptView(const ViewRow& r, SigmaViewBuffer* out) {
+uint32_t ScriptView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
     size_t pathLength = 0;
-    const char16_t* path = ScriptText(r, &pathLength);
+    const char16_t* path = ScriptText(c, r, &pathLength);
     size_t detailLength = 0;
     const char16_t* detail = RowDetail(r, &detailLength);
     if (r.kind == RowKind::RanScriptBlock) {
@@ -736,7 +727,7 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
     if (IsStartRow(kind)) return LearnStart(c, r, index, out);
     if (kind == RowKind::LoadedDll) return LearnImageLoad(c, r, out);
     if (kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput) {
-        return ScriptView(r, out);
+        return ScriptView(c, r, out);
     }
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
@@ -1181,6 +1172,9 @@ void FreeTables(SigmaViewContext* c) {
     HashFree(&c->writtenFiles);
     FreeBlock(c->due);
     FreeBlock(c->retired);
+    FreeBlock(c->wholeText);
+    c->wholeText = nullptr;
+    c->wholeCapacity = 0;
 }
 
 } // namespace

@@ -67,6 +67,7 @@ void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]
     out[kScriptBlocksIncomplete] = AtomicLoad(ts->scriptBlocksIncomplete);
     out[kScriptPartsOutOfPlace] = AtomicLoad(ts->scriptPartsOutOfPlace);
     out[kScriptTextsCut] = AtomicLoad(ts->scriptTextsCut);
+    out[kScriptBlocksSeen] = AtomicLoad(ts->scriptBlocksSeen);
 }
 
 } // namespace olv

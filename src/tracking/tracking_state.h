@@ -178,6 +178,7 @@ struct TrackingState {
     uint32_t scriptBlocksIncomplete; // written with parts missing (at Stop or pushed out)
     uint32_t scriptPartsOutOfPlace;  // parts whose text could not be placed in order
     uint32_t scriptTextsCut;         // script and content texts cut at kWholeTextMostUnits
+    uint32_t scriptBlocksSeen;       // script block rows written (incomplete ones included)
 };
 
 // --- lifecycle (window thread) ---
@@ -202,6 +203,7 @@ enum TrackingCounter : int {
     kScriptBlocksIncomplete,
     kScriptPartsOutOfPlace,
     kScriptTextsCut,
+    kScriptBlocksSeen,
     kTrackingCounterCount
 };
 void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]);
