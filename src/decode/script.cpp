@@ -138,11 +138,17 @@ uint32_t ReadWholeText(TrackingState* ts, const EventRecord* event, const char16
                        EventRow* row) {
     uint32_t units = 0;
     tWholeRow.text.length = 0;
+    tWholeRow.pending = false;
+    // The common block fits the path: read straight into the row, its only copy.
+    if (WideTextPropertyUnits(event, name) <= kScriptTextChars) {
+        ReadLongWideProperty(event, name, row->path, kScriptTextChars, &units);
+        if (units < kScriptTextChars) return units;
+        // A terminator-less property of the field's whole size: read again as a whole text.
+    }
     if (AppendTextProperty(&tWholeRow.text, event, name, &units)) {
         PathFromWholeText(row);
         return units;
     }
-    tWholeRow.pending = false;
     ReadLongWideProperty(event, name, row->path, kScriptTextChars, &units);
     if (units >= kScriptTextChars) AtomicAdd(ts->scriptTextsCut, 1);
     return units;

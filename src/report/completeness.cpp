@@ -276,8 +276,8 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
          u"Script block and module logging were asked for but could not be turned on (the "
          u"policy needs an administrator); only blocks the system logs by itself are here."},
         {scriptTextsCut,
-         u"Some script or scanned texts were longer than a row holds: the row keeps their first "
-         u"1023 characters, and its detail says the whole length."},
+         u"Some script or scanned texts were longer than 1,048,576 characters: the row keeps "
+         u"that much of them, and its detail says the whole length."},
     };
     for (const FlagNote& note : flagNotes) {
         if ((info.flags & note.flag) != 0)

@@ -199,6 +199,36 @@ TEST_CASE("module output and scanned content") {
     CHECK_FALSE(f.Decode());
     f.Begin(kPowerShellProvider, 0, kT0, kSamplePid, 4105);
     CHECK_FALSE(f.Decode());
+    CHECK(f.Whole().empty()); // short texts: the path holds all of them
+}
+
+TEST_CASE("module output and scanned content longer than the path go whole beside their rows") {
+    ScriptFixture f;
+    std::u16string payload = u"CommandInvocation(Out-String): ";
+    while (payload.size() < 5000)
+        payload += u"\"value\" ";
+    f.Begin(kPowerShellProvider, 20, kT0, kSamplePid, 4103);
+    AddSimWideString(f.e, u"Payload", payload.c_str());
+    REQUIRE(f.Decode());
+    CHECK(f.Whole() == payload);
+    CHECK(std::u16string(f.row.path) == payload.substr(0, kScriptTextChars - 1));
+
+    // UTF-16 content with an unpaired surrogate: replaced in the whole text as in the path.
+    std::u16string content(3000, u'w');
+    content[2000] = 0xDC01;
+    f.Begin(kAmsiProvider, 0, kT0, kSamplePid, 1101);
+    AddSimBytes(f.e, u"content", content.data(), static_cast<uint32_t>(content.size() * 2));
+    REQUIRE(f.Decode());
+    std::u16string expected = content;
+    expected[2000] = 0xFFFD;
+    CHECK(f.Whole() == expected);
+    // 8-bit content: each byte a unit.
+    const std::string narrow(4000, 'n');
+    f.Begin(kAmsiProvider, 0, kT0, kSamplePid, 1101);
+    AddSimBytes(f.e, u"content", narrow.data(), static_cast<uint32_t>(narrow.size()));
+    REQUIRE(f.Decode());
+    CHECK(f.Whole() == std::u16string(4000, u'n'));
+    CHECK(f.Counter(kScriptTextsCut) == 0);
 }
 
 } // namespace olv
