@@ -357,11 +357,11 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
         if (splitLosses) WriteBytes(&writer, &app->lossesBeforeResume, kLossesBeforeResumeSize);
     }
     if (origin || compact) {
-        // A compact file's origin block carries the loss counts after its fixed part.
+        // The origin block carries the loss counts after its fixed part.
         RecordingOrigin block = app->origin;
-        block.blockSize = kRecordingOriginSize + (compact ? CountsBlockBytes() : 0);
+        block.blockSize = kRecordingOriginSize + CountsBlockBytes();
         WriteBytes(&writer, &block, kRecordingOriginSize);
-        if (compact) WriteCountsBlock(&writer, CurrentKeptCounts(app), yara);
+        WriteCountsBlock(&writer, CurrentKeptCounts(app), yara);
     }
     if (yara) WriteYaraSessionBlock(&writer, app);
 
@@ -544,11 +544,11 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     const bool compact = header.version == kSessionVersionCompact ||
                          header.version == kSessionVersionYara ||
                          header.version == kSessionVersionWholeTexts;
-    // The loss counts of the recording, after the origin block's fixed part; a file of a build
-    // that kept none leaves them unknown.
+    // The loss counts of the recording, after the origin block's fixed part (versions 4 to 7); a
+    // file of a build that kept none leaves them unknown.
     KeptCounts kept{};
     bool countsSayYara = false;
-    if (compact && originMoreBytes > 0) {
+    if (originMoreBytes > 0) {
         char16_t why[256] = {};
         if (!ReadCountsBlock(originMore, originMoreBytes, &kept, &countsSayYara, why, 256)) {
             CloseFile(file);

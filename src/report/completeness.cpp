@@ -47,17 +47,27 @@ void AppendScriptCountsNote(const KeptCounts& kept, char16_t* out, size_t capaci
         v[kKeptScriptTextsCut] == 0 && v[kKeptTextsCutHere] == 0) {
         return;
     }
+    // The recorded count, then each loss that happened.
     char16_t line[kLineChars];
-    FormatText(line, kLineChars,
-               u"Script blocks: %lu recorded, %lu with parts missing, %lu parts out of place; "
-               u"%lu script or scanned texts cut at %lu characters, %lu kept only in their first "
-               u"%lu characters (no room to carry them).",
-               static_cast<uint32_t>(v[kKeptScriptBlocksSeen]),
-               static_cast<uint32_t>(v[kKeptScriptBlocksIncomplete]),
-               static_cast<uint32_t>(v[kKeptScriptPartsOutOfPlace]),
-               static_cast<uint32_t>(v[kKeptScriptTextsCut]), kWholeTextMostUnits,
-               static_cast<uint32_t>(v[kKeptTextsCutHere]),
-               static_cast<uint32_t>(kPathChars - 1));
+    FormatText(line, kLineChars, u"Script blocks: %lu recorded",
+               static_cast<uint32_t>(v[kKeptScriptBlocksSeen]));
+    const struct {
+        uint32_t value;
+        const char16_t* text;
+    } losses[] = {
+        {kKeptScriptBlocksIncomplete, u", %lu with parts missing"},
+        {kKeptScriptPartsOutOfPlace, u", %lu parts out of place"},
+        {kKeptScriptTextsCut, u", %lu script or scanned texts cut at 1,048,576 characters"},
+        {kKeptTextsCutHere, u", %lu texts kept only in their first 1023 characters (no room to "
+                            u"carry them)"},
+    };
+    for (const auto& loss : losses) {
+        if (v[loss.value] == 0) continue;
+        char16_t part[160];
+        FormatText(part, 160, loss.text, static_cast<uint32_t>(v[loss.value]));
+        AppendBounded(line, kLineChars, part);
+    }
+    AppendBounded(line, kLineChars, u".");
     AppendNoteLine(out, capacity, linePrefix, line, count);
 }
 

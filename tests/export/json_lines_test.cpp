@@ -448,8 +448,8 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines write a script row's whole
     const std::vector<nlohmann::json> lines = Lines(ReadAll(folder.Path("out.jsonl")));
     REQUIRE(lines.size() == 7);
     CHECK(lines[5]["text"].get<std::string>() == Utf8Of(text));
-    // The path is the row's field: its start, up to its first zero unit.
-    CHECK(lines[5]["path"].get<std::string>() == Utf8Of(text.substr(0, 13)));
+    // The path is the start the row's field holds, the zero unit within it written as such.
+    CHECK(lines[5]["path"].get<std::string>() == Utf8Of(text.substr(0, kPathChars - 1)));
     CHECK_FALSE(lines[4].contains("text")); // only a row whose text passes its field
     CHECK(lines[6]["events"] == 5);
 

@@ -153,15 +153,11 @@ TEST_CASE("A compact session gives back the recording the older form holds, byte
     // The head is the older form's head; the origin block carries the loss counts after its
     // fixed part.
     const Layout at = LayoutOf(compact);
-    const size_t origin = 16 + kRecordingInfoSize + Word(compact, 16 + kRecordingInfoSize);
-    CHECK(std::equal(compact.begin() + 16, compact.begin() + static_cast<ptrdiff_t>(origin),
+    CHECK(std::equal(compact.begin() + 16, compact.begin() + static_cast<ptrdiff_t>(at.table),
                      older.begin() + 16));
+    const size_t origin = 16 + kRecordingInfoSize + Word(compact, 16 + kRecordingInfoSize);
     CHECK(Word(compact, origin) == kRecordingOriginSize + CountsBlockBytes());
-    CHECK(std::equal(compact.begin() + static_cast<ptrdiff_t>(origin + 4),
-                     compact.begin() + static_cast<ptrdiff_t>(origin + kRecordingOriginSize),
-                     older.begin() + static_cast<ptrdiff_t>(origin + 4)));
     CHECK(std::memcmp(compact.data() + origin + kRecordingOriginSize + 4, "CNTS", 4) == 0);
-    CHECK(at.table == origin + kRecordingOriginSize + CountsBlockBytes());
     CHECK(compact.size() * 8 < older.size());
 
     ExportFixture g;
@@ -398,7 +394,7 @@ TEST_CASE("The loss counts come back with a compact session and give the same no
     CHECK(Has(notes, "1070 images could not be read: deleted or locked"));
     CHECK(Has(notes, "1084 files over 256 MB hashed in the background"));
     CHECK(Has(notes, "1175 files deleted or locked before their YARA scan"));
-    CHECK(Has(notes, "Script blocks: 1000 recorded, 3 with parts missing"));
+    CHECK(Has(notes, "Script blocks: 1000 recorded, 3 with parts missing, 1014 parts out of place"));
 
     // Parts not known stay unknown, and their notes are left out.
     kept.known = kKeptScripts;
