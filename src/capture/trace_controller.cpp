@@ -74,10 +74,12 @@ void DecodeAndQueue(void* context) {
     auto* job = static_cast<DecodeJob*>(context);
     if (job->event == nullptr) return;
     EventRow row; // DecodeEvent gives a kept row every byte
-    const bool decoded = DecodeEvent(&job->tc->tracking, job->event, &row);
-    // A script or content row's whole text, taken even when no row came (nothing is left over).
     const char16_t* text = nullptr;
     uint32_t units = 0;
+    // A whole text left by a decode that faulted before its row was queued belongs to no row.
+    TakeWholeRowText(&text, &units);
+    const bool decoded = DecodeEvent(&job->tc->tracking, job->event, &row);
+    // A script or content row's whole text, taken even when no row came (nothing is left over).
     const bool whole = TakeWholeRowText(&text, &units);
     if (decoded && job->tc->core != nullptr) {
         QueueRowWithText(job->tc->core, &row, whole ? text : nullptr, whole ? units : 0);
