@@ -43,13 +43,25 @@ void AppendProcessOf(char16_t* out, size_t capacity, const Recording* app, int32
 void AppendWholeText(char16_t* out, size_t capacity, TextView whole) {
     AppendFormat(out, capacity, u"Text (%lu characters):\r\n",
                  static_cast<unsigned long>(whole.length));
-    auto* text = static_cast<char16_t*>(AllocZeroed((size_t{whole.length} + 1) * sizeof(char16_t)));
+    // Scripts often end their lines with LF alone, which the window's text box does not break
+    // on: each such line end is shown as CR LF.
+    size_t lone = 0;
+    for (uint32_t i = 0; i < whole.length; ++i) {
+        if (TextUnitAt(whole, i) == u'\n' && (i == 0 || TextUnitAt(whole, i - 1) != u'\r')) ++lone;
+    }
+    const size_t length = size_t{whole.length} + lone;
+    auto* text = static_cast<char16_t*>(AllocZeroed((length + 1) * sizeof(char16_t)));
     if (text == nullptr) {
         AppendBounded(out, capacity, u"(not shown: no memory)\r\n");
         return;
     }
-    CopyTextUnits(whole, text);
-    AppendRevealed(out, capacity, text, whole.length);
+    size_t at = 0;
+    for (uint32_t i = 0; i < whole.length; ++i) {
+        const char16_t c = TextUnitAt(whole, i);
+        if (c == u'\n' && (i == 0 || TextUnitAt(whole, i - 1) != u'\r')) text[at++] = u'\r';
+        text[at++] = c;
+    }
+    AppendRevealed(out, capacity, text, length);
     AppendBounded(out, capacity, u"\r\n");
     FreeBlock(text);
 }

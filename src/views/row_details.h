@@ -24,7 +24,7 @@ constexpr int kDetailsParentDepth = 32;
 // item is not a shown item. Takes rowsLock.
 // A row whose path field holds the start of a longer text (a script block, module output or
 // scanned content) shows that whole text after "Path:", under "Text (N characters):", revealed
-// and on its own lines.
+// and on its own lines (a line end of LF alone shown as CR LF).
 bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacity);
 // The room BuildRowDetails needs for the item: kRowDetailsChars, and its whole text with every
 // character as a mark at worst. Takes rowsLock.
