@@ -296,6 +296,8 @@ void ResetFailedStart(Recording* app) {
     PutBackScriptLogging(app);
     FreeEventQueue(app);
     AtomicExchange(app->droppedHere, 0);
+    AtomicExchange(app->textsCutHere, 0);
+    app->keptCounts = KeptCounts{};
     ClearRows(app);
     app->recordingInfo = RecordingInfo{};
     app->recordingInfoValid = 0;
@@ -402,6 +404,8 @@ Outcome StartRecording(Recording* app, const StartRequest& request) {
     app->traceEndedEarly = 0;
     FillRecordingInfo(app, path);
     AtomicExchange(app->droppedHere, 0);
+    AtomicExchange(app->textsCutHere, 0);
+    app->keptCounts = KeptCounts{}; // a session opened before keeps its counts no more
     app->timerTicks = 0;
     EmptyEventQueue(app);
 

@@ -79,9 +79,10 @@ void RunSigmaRulesCommand(Recording* app, int command) {
 
 void ShowRowDetailsWindow(Recording* app, int32_t item) {
     if (app->window == nullptr) return;
-    char16_t* text = static_cast<char16_t*>(AllocZeroed(kRowDetailsChars * sizeof(char16_t)));
+    const size_t chars = RowDetailsChars(app, item);
+    char16_t* text = static_cast<char16_t*>(AllocZeroed(chars * sizeof(char16_t)));
     if (text == nullptr) return;
-    if (BuildRowDetails(app, item, text, kRowDetailsChars)) {
+    if (BuildRowDetails(app, item, text, chars)) {
         char16_t title[160];
         RowDetailsTitle(app, item, title, 160);
         UiHandle window = UiOpenDetailsWindow(OwnerWindow(app), ModuleOf(app), title, 640, 480,

@@ -43,10 +43,38 @@ size_t BytesFrom(const Recording* app, const uint8_t* record, uint32_t at, uint3
 
 // Decodes the record at *at (before end) with `coder` and moves past it; false when no record
 // could be read (nothing left, or damage).
-bool DecodeNext(const Recording* app, RowRecordCoder* coder, uint32_t* at, uint32_t end) {
+bool DecodeNext(const Recording* app, RowRecordCoder* coder, uint32_t* at, uint32_t end,
+                const char16_t** wholeText = nullptr, uint32_t* wholeUnits = nullptr) {
+    if (wholeUnits != nullptr) *wholeUnits = 0;
     if (*at == end) return false;
     const uint8_t* record = RecordAt(app, at, end);
     if (record == nullptr) return false;
+    uint16_t head;
+    std::memcpy(&head, record, sizeof head);
+    if (head == kRecordWholeText) {
+        // A whole text, then its row: a text with no row behind it is damage.
+        const size_t available = BytesFrom(app, record, *at, end);
+        uint32_t units = 0;
+        if (available < kWholeTextRecordHead) return false;
+        std::memcpy(&units, record + sizeof(uint32_t), sizeof units);
+        if (units == 0 || units > kTextStoreLongestText ||
+            WholeTextRecordBytes(units) > available) {
+            return false;
+        }
+        *at += static_cast<uint32_t>(WholeTextRecordBytes(units));
+        if (*at == end) return false;
+        const uint8_t* rowRecord = RecordAt(app, at, end);
+        if (rowRecord == nullptr) return false;
+        uint16_t rowHead;
+        std::memcpy(&rowHead, rowRecord, sizeof rowHead);
+        if (rowHead == kRecordWholeText) return false;
+        if (wholeUnits != nullptr) {
+            // Records start at even offsets of an allocated ring: the units are 2-byte aligned.
+            *wholeText = reinterpret_cast<const char16_t*>(record + kWholeTextRecordHead);
+            *wholeUnits = units;
+        }
+        record = rowRecord;
+    }
     const size_t taken = DecodeRowRecord(coder, record, BytesFrom(app, record, *at, end));
     if (taken == 0) return false;
     *at += static_cast<uint32_t>(taken);
@@ -61,39 +89,89 @@ void SetEventQueueBytes(uint32_t bytes) {
         powerOfTwo && bytes >= kSmallestQueueBytes && bytes <= kQueueBytes ? bytes : kQueueBytes;
 }
 
-// Runs on the trace threads: one record written under a short lock, or one atomic increment.
-// A record that does not fit before the ring's end goes to its start, behind a wrap marker, when
-// there is room there.
-void QueueRow(Recording* app, const EventRow* row) {
-    if (app->queueBytes == nullptr || app->queueCoders == nullptr || row == nullptr) {
-        AtomicAdd(app->droppedHere, 1);
-        return;
-    }
-    EnterLock(&app->queueLock);
+namespace {
+
+// Writes the row's record at position write (nothing published yet); the bytes it advanced, or 0
+// when the ring has no room for it. A record that does not fit before the ring's end goes to its
+// start, behind a wrap marker, when there is room there.
+uint32_t PlaceRowRecord(Recording* app, uint32_t write, const EventRow* row) {
     const uint32_t size = app->queueMask + 1;
-    const uint32_t write = app->queueWrite;
     const uint32_t free = size - (write - AtomicLoad(app->queueRead));
     const uint32_t place = write & app->queueMask;
     const uint32_t toEnd = size - place;
     RowRecordCoder* coder = &app->queueCoders->writer;
-    uint32_t advance = static_cast<uint32_t>(
+    const auto advance = static_cast<uint32_t>(
         EncodeRowRecord(coder, row, app->queueBytes + place, free < toEnd ? free : toEnd));
-    if (advance == 0 && free > toEnd) {
-        const size_t atStart = EncodeRowRecord(coder, row, app->queueBytes, free - toEnd);
-        if (atStart != 0) {
-            std::memset(app->queueBytes + place, 0, sizeof(uint16_t)); // the wrap marker
-            advance = toEnd + static_cast<uint32_t>(atStart);
+    if (advance != 0 || free <= toEnd) return advance;
+    const size_t atStart = EncodeRowRecord(coder, row, app->queueBytes, free - toEnd);
+    if (atStart == 0) return 0;
+    std::memset(app->queueBytes + place, 0, sizeof(uint16_t)); // the wrap marker
+    return toEnd + static_cast<uint32_t>(atStart);
+}
+
+// The same for a whole-text record; the units are copied straight into the ring.
+uint32_t PlaceTextRecord(Recording* app, uint32_t write, const char16_t* text, uint32_t units) {
+    const uint32_t size = app->queueMask + 1;
+    const uint32_t free = size - (write - AtomicLoad(app->queueRead));
+    const uint32_t place = write & app->queueMask;
+    const uint32_t toEnd = size - place;
+    const size_t bytes = WholeTextRecordBytes(units);
+    uint32_t at = place;
+    uint32_t skipped = 0;
+    if (bytes > free || bytes > toEnd) {
+        if (free <= toEnd || bytes > free - toEnd) return 0;
+        std::memset(app->queueBytes + place, 0, sizeof(uint16_t)); // the wrap marker
+        at = 0;
+        skipped = toEnd;
+    }
+    uint8_t* out = app->queueBytes + at;
+    const uint16_t head[2] = {kRecordWholeText, 0};
+    std::memcpy(out, head, sizeof head);
+    std::memcpy(out + sizeof head, &units, sizeof units);
+    std::memcpy(out + kWholeTextRecordHead, text, size_t{units} * sizeof(char16_t));
+    return skipped + static_cast<uint32_t>(bytes);
+}
+
+void PublishRow(Recording* app, uint32_t write, uint32_t advance) {
+    // Counted before it is published, so that the reader never counts more rows out than in.
+    AtomicAdd(app->queueRowsIn, 1);
+    AtomicStore(app->queueWrite, write + advance); // after the record's bytes (a release store)
+}
+
+} // namespace
+
+// Runs on the trace threads: one record written under a short lock, or one atomic increment.
+void QueueRow(Recording* app, const EventRow* row) {
+    QueueRowWithText(app, row, nullptr, 0);
+}
+
+void QueueRowWithText(Recording* app, const EventRow* row, const char16_t* text, uint32_t units) {
+    if (app->queueBytes == nullptr || app->queueCoders == nullptr || row == nullptr) {
+        AtomicAdd(app->droppedHere, 1);
+        return;
+    }
+    const bool whole = text != nullptr && units != 0;
+    EnterLock(&app->queueLock);
+    const uint32_t write = app->queueWrite;
+    if (whole && units <= kTextStoreLongestText) {
+        // The text first, then its row right behind it; published together or not at all.
+        const uint32_t textBytes = PlaceTextRecord(app, write, text, units);
+        const uint32_t rowBytes = textBytes != 0 ? PlaceRowRecord(app, write + textBytes, row) : 0;
+        if (rowBytes != 0) {
+            PublishRow(app, write, textBytes + rowBytes);
+            LeaveLock(&app->queueLock);
+            return;
         }
     }
+    const uint32_t advance = PlaceRowRecord(app, write, row);
     if (advance == 0) {
         LeaveLock(&app->queueLock);
         AtomicAdd(app->droppedHere, 1);
         return;
     }
-    // Counted before it is published, so that the reader never counts more rows out than in.
-    AtomicAdd(app->queueRowsIn, 1);
-    AtomicStore(app->queueWrite, write + advance); // after the record's bytes (a release store)
+    PublishRow(app, write, advance);
     LeaveLock(&app->queueLock);
+    if (whole) AtomicAdd(app->textsCutHere, 1);
 }
 
 bool MakeEventQueue(Recording* app) {
@@ -147,6 +225,8 @@ void BeginQueueRead(Recording* app, QueueRead* read) {
     read->damaged = 0;
     read->nextPathHash = 0;
     read->nextPathUnits = 0;
+    read->wholeText = nullptr;
+    read->wholeUnits = 0;
 }
 
 const EventRow* NextQueuedRow(Recording* app, QueueRead* read, RowChanges* changes) {
@@ -155,7 +235,7 @@ const EventRow* NextQueuedRow(Recording* app, QueueRead* read, RowChanges* chang
     read->nextPathUnits = 0;
     if (read->at == read->end || read->damaged != 0) return nullptr;
     RowRecordCoder* coder = &app->queueCoders->reader;
-    if (!DecodeNext(app, coder, &read->at, read->end)) {
+    if (!DecodeNext(app, coder, &read->at, read->end, &read->wholeText, &read->wholeUnits)) {
         read->damaged = 1;
         return nullptr;
     }

@@ -35,6 +35,12 @@ void SetEventQueueBytes(uint32_t bytes);
 // Writes the row's record into the ring, or counts the row in droppedHere when the ring has no
 // room for it or is absent. Trace threads; nothing here allocates, formats or touches a window.
 void QueueRow(Recording* app, const EventRow* row);
+// The same for a row whose path is the start of a longer text: the whole text (units units, at
+// most kTextStoreLongestText) goes into the ring just before the row, in the same lock, and the
+// reader stores it as the row's path. When the ring has room for the row but not for its text,
+// the row goes alone (its path as it is) and the text is counted in textsCutHere: a long text
+// never costs a row.
+void QueueRowWithText(Recording* app, const EventRow* row, const char16_t* text, uint32_t units);
 // Rows waiting (read without the lock).
 uint32_t QueuedRowCount(const Recording* app);
 // The same under queueLock, for a consistent count.
@@ -53,6 +59,10 @@ struct QueueRead {
     // is none): the reader asks for its index slot while it stores the row before.
     uint64_t nextPathHash;
     uint16_t nextPathUnits;
+    // The whole text of the row NextQueuedRow returned last (wholeUnits 0 when it has none), in the
+    // ring until EndQueueRead.
+    const char16_t* wholeText;
+    uint32_t wholeUnits;
 };
 void BeginQueueRead(Recording* app, QueueRead* read);
 // With changes, also what the row's record changed from the row before (RowChangesOf).

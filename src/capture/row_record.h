@@ -56,6 +56,15 @@ constexpr size_t kLargestRowRecord =
 // The record's first two bytes are its size; a size of 0 marks the rest of the ring up to its end
 // as unused (the next record starts at the ring's start).
 constexpr uint16_t kRecordWrapMarker = 0;
+// A row's whole text (a script text longer than its path field) travels as a record of its own
+// just before the row's record: this head (no row record is this short), 16 bits of zero, the
+// units as 32 bits, then the units, two bytes each, and a zero unit when their number is odd
+// (records start at even offsets... and stay 4-byte sized). It changes neither coder.
+constexpr uint16_t kRecordWholeText = 2;
+constexpr size_t kWholeTextRecordHead = 8;
+inline size_t WholeTextRecordBytes(uint32_t units) {
+    return kWholeTextRecordHead + size_t{units} * 2;
+}
 
 // What the last record left out of the coder's row, for PackChangedRow: which members it changed
 // and the units of each text.

@@ -58,8 +58,11 @@ void FillKernelBlock(TraceProperties* block) {
 // The TrackingState's RowSink: rows released from the held-row pool go to the EventQueue.
 void QueueRowOfController(void* context, const EventRow* row) {
     auto* tc = static_cast<TraceController*>(context);
+    const char16_t* text = nullptr;
+    uint32_t units = 0;
+    const bool whole = TakeWholeRowText(&text, &units);
     if (tc == nullptr || tc->core == nullptr) return;
-    QueueRow(tc->core, row);
+    QueueRowWithText(tc->core, row, whole ? text : nullptr, whole ? units : 0);
 }
 
 struct DecodeJob {
@@ -71,8 +74,15 @@ void DecodeAndQueue(void* context) {
     auto* job = static_cast<DecodeJob*>(context);
     if (job->event == nullptr) return;
     EventRow row; // DecodeEvent gives a kept row every byte
-    if (DecodeEvent(&job->tc->tracking, job->event, &row) && job->tc->core != nullptr) {
-        QueueRow(job->tc->core, &row);
+    const char16_t* text = nullptr;
+    uint32_t units = 0;
+    // A whole text left by a decode that faulted before its row was queued belongs to no row.
+    TakeWholeRowText(&text, &units);
+    const bool decoded = DecodeEvent(&job->tc->tracking, job->event, &row);
+    // A script or content row's whole text, taken even when no row came (nothing is left over).
+    const bool whole = TakeWholeRowText(&text, &units);
+    if (decoded && job->tc->core != nullptr) {
+        QueueRowWithText(job->tc->core, &row, whole ? text : nullptr, whole ? units : 0);
     }
 }
 

@@ -72,6 +72,11 @@ void FormatProcessAccess(uint32_t access, bool thread, char16_t* out, size_t cap
 // Writes every script block still waiting for parts, oldest first, through the tracking state's
 // row sink, each with the number of its parts missing. When no trace thread runs any more.
 void FlushScriptBlocks(TrackingState* ts);
+// The whole text of the row the decoders last made on this thread, when it is longer than the
+// row's path (which holds its start): *text and *units, valid until the next decode on this
+// thread. Taking it clears it, so whoever queues a row asks right after the decode (the row
+// sink for rows a decoder sends itself). False when the last row has none.
+bool TakeWholeRowText(const char16_t** text, uint32_t* units);
 
 // DNS helpers.
 const char16_t* DnsTypeName(uint32_t queryType);

@@ -128,6 +128,11 @@ void ReadLongWideProperty(const EventRecord* event, const char16_t* name, char16
     if (units != nullptr) *units = static_cast<uint32_t>(n);
 }
 
+uint32_t WideTextPropertyUnits(const EventRecord* event, const char16_t* name) {
+    const uint32_t size = PropertySize(event, name);
+    return size <= kLongTextPropertyLimit ? size / 2 : 0;
+}
+
 bool ReadBytesProperty(const EventRecord* event, const char16_t* name, void* out, uint32_t capacity,
                        uint32_t* size) {
     const uint32_t bytes = PropertySize(event, name);

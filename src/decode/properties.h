@@ -27,6 +27,9 @@ void ReadAnsiStringProperty(const EventRecord* event, const char16_t* name, char
 constexpr uint32_t kLongTextPropertyLimit = 1u << 20;
 void ReadLongWideProperty(const EventRecord* event, const char16_t* name, char16_t* out,
                           size_t capacity, uint32_t* units);
+// The units a UTF-16 text property takes (its size / 2, terminator included when it has one);
+// 0 when it is absent or larger than kLongTextPropertyLimit.
+uint32_t WideTextPropertyUnits(const EventRecord* event, const char16_t* name);
 // A binary property's bytes into out when it has at most capacity bytes: true and *size its size.
 // False (and *size the property's size, 0 when absent) otherwise.
 bool ReadBytesProperty(const EventRecord* event, const char16_t* name, void* out, uint32_t capacity,

@@ -5,16 +5,19 @@
 // A script block longer than one event arrives in parts that share its block id; the parts are
 // kept in the tracking state's script table until the last one, and a block whose parts never
 // all arrive is written at Stop (FlushScriptBlocks) with the number missing. A row holds the
-// first kScriptTextChars - 1 units of a text in its path; the detail says the whole length, and
-// a longer text is counted as cut.
+// first kScriptTextChars - 1 units of a text in its path; the whole text (up to
+// kWholeTextMostUnits, a longer one is cut and counted) is read once into the decoding thread's
+// buffer and goes with the row into the queue (TakeWholeRowText).
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "base/atomic.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "decode/decode.h"
 #include "decode/properties.h"
+#include "platform/growth.h"
 #include "platform/memory.h"
 #include "platform/time.h"
 #include "record/script_row.h"
@@ -34,6 +37,69 @@ constexpr uint32_t kContentReadLimit = 1u << 20;
 constexpr uint32_t kContentStackBytes = 4096;
 constexpr uint32_t kHashBytes = 32;
 constexpr size_t kContextChars = 4096;
+
+// --- whole texts ---
+
+// The whole text of the last row made on this thread. Rows are queued on the thread that decoded
+// them, right after their decode, so a buffer per thread needs no lock; it grows to the longest
+// text the thread has seen and lives as long as the thread.
+struct ThreadWholeText {
+    WholeText text{};
+    bool pending = false;
+    ThreadWholeText() = default;
+    ThreadWholeText(const ThreadWholeText&) = delete;
+    ThreadWholeText& operator=(const ThreadWholeText&) = delete;
+    ~ThreadWholeText() { FreeBlock(text.units); }
+};
+thread_local ThreadWholeText tWholeRow;
+
+// Room for units units and a terminator; false when memory is refused.
+bool ReserveText(WholeText* t, size_t units) {
+    if (units > kWholeTextMostUnits) return false;
+    if (units + 1 <= t->capacity) return true;
+    // Capacities double from 2048: the limit is the power of two that holds the longest text.
+    return GrowArray(&t->units, &t->capacity, t->length, units + 1, size_t{2048},
+                     size_t{kWholeTextMostUnits} * 2);
+}
+
+// Appends units to t, cut at kWholeTextMostUnits; false when cut or memory was refused.
+bool AppendUnits(WholeText* t, const char16_t* units, size_t count) {
+    const size_t room = kWholeTextMostUnits - t->length;
+    const size_t n = count < room ? count : room;
+    if (!ReserveText(t, t->length + n)) return false;
+    if (n > 0) std::memcpy(t->units + t->length, units, n * sizeof(char16_t));
+    t->length += static_cast<uint32_t>(n);
+    t->units[t->length] = 0;
+    return n == count;
+}
+
+// Appends a text property's units (up to its first NUL) to t, up to kWholeTextMostUnits in all,
+// read straight from the event into the buffer; the property's whole length into *full. False,
+// nothing appended, when t could not grow.
+bool AppendTextProperty(WholeText* t, const EventRecord* event, const char16_t* name,
+                        uint32_t* full) {
+    *full = 0;
+    const uint32_t size = WideTextPropertyUnits(event, name);
+    const uint32_t room = kWholeTextMostUnits - t->length;
+    const uint32_t want = size < room ? size : room;
+    if (!ReserveText(t, size_t{t->length} + want)) return false;
+    uint32_t units = 0;
+    ReadLongWideProperty(event, name, t->units + t->length, size_t{want} + 1, &units);
+    *full = units;
+    t->length += units < want ? units : want;
+    t->units[t->length] = 0;
+    return true;
+}
+
+// The row's path from the thread's whole text: its start, and the whole text is kept for the
+// queue when it is longer than the path holds.
+void PathFromWholeText(EventRow* row) {
+    const WholeText& whole = tWholeRow.text;
+    const size_t n = whole.length < kScriptTextChars - 1 ? whole.length : kScriptTextChars - 1;
+    if (n > 0) std::memcpy(row->path, whole.units, n * sizeof(char16_t));
+    row->path[n] = 0;
+    tWholeRow.pending = whole.length > n;
+}
 
 bool IsLineEnd(char16_t c) {
     return c == u'\r' || c == u'\n';
@@ -65,6 +131,29 @@ void AppendFirstLine(char16_t* out, size_t capacity, const char16_t* text) {
     AppendBounded(out, capacity, u"\u2026");
 }
 
+// A text property as the row's whole text (the thread's buffer) and its start as the row's path;
+// returns the property's whole length. Without memory for the buffer the row keeps what its
+// path holds, and a longer text is counted as cut.
+uint32_t ReadWholeText(TrackingState* ts, const EventRecord* event, const char16_t* name,
+                       EventRow* row) {
+    uint32_t units = 0;
+    tWholeRow.text.length = 0;
+    tWholeRow.pending = false;
+    // The common block fits the path: read straight into the row, its only copy.
+    if (WideTextPropertyUnits(event, name) <= kScriptTextChars) {
+        ReadLongWideProperty(event, name, row->path, kScriptTextChars, &units);
+        if (units < kScriptTextChars) return units;
+        // A terminator-less property of the field's whole size: read again as a whole text.
+    }
+    if (AppendTextProperty(&tWholeRow.text, event, name, &units)) {
+        PathFromWholeText(row);
+        return units;
+    }
+    ReadLongWideProperty(event, name, row->path, kScriptTextChars, &units);
+    if (units >= kScriptTextChars) AtomicAdd(ts->scriptTextsCut, 1);
+    return units;
+}
+
 struct ScriptFacts {
     uint64_t fullUnits;
     uint32_t parts;
@@ -90,7 +179,8 @@ void FinishScriptRow(TrackingState* ts, EventRow* row, const ScriptFacts& facts)
         AppendBounded(row->detail, kDetailChars, facts.blockId);
     }
     CopyBounded(row->result, kResultChars, facts.missing > 0 ? u"Parts missing" : u"OK");
-    if (facts.fullUnits >= kScriptTextChars) AtomicAdd(ts->scriptTextsCut, 1);
+    if (facts.fullUnits > kWholeTextMostUnits) AtomicAdd(ts->scriptTextsCut, 1);
+    AtomicAdd(ts->scriptBlocksSeen, 1);
 }
 
 // --- the table of blocks in parts (under ts->scripts.lock) ---
@@ -105,14 +195,6 @@ ScriptBlockSlot* FindBlock(PendingScripts& table, uint32_t pid, const char16_t* 
 // A free slot, or the oldest one after its block was written into pushedOut (*pushed true).
 ScriptBlockSlot* TakeSlot(TrackingState* ts, EventRow* pushedOut, bool* pushed);
 
-void AppendInOrder(ScriptBlockSlot& slot, const char16_t* text, uint32_t units) {
-    const size_t room = kScriptTextChars - 1 - slot.units;
-    const size_t n = units < room ? units : room;
-    std::memcpy(slot.text + slot.units, text, n * sizeof(char16_t));
-    slot.units += static_cast<uint32_t>(n);
-    slot.text[slot.units] = 0;
-}
-
 void MarkSeen(ScriptBlockSlot& slot, uint32_t number) {
     if (number <= 64) slot.seenMask |= uint64_t{1} << (number - 1);
     ++slot.seen;
@@ -122,37 +204,39 @@ bool WasSeen(const ScriptBlockSlot& slot, uint32_t number) {
     return number <= 64 && (slot.seenMask & (uint64_t{1} << (number - 1))) != 0;
 }
 
-// Takes one part's text into the slot: in order straight into the kept text, one part ahead of
-// its turn into the early buffer, any other part only counted (its text is past what the row
-// holds, or out of place). scratch is room for a part's first units.
+// Takes one part's text into the slot: in order straight onto the kept text, one part ahead of
+// its turn into the early buffer, any other part only counted (its text is past the limit, or out
+// of place). scratch is room for a part's first units.
 void TakePart(TrackingState* ts, ScriptBlockSlot& slot, const EventRecord* event, uint32_t number,
               char16_t* scratch) {
     uint32_t units = 0;
     if (number == slot.nextPart) {
-        ReadLongWideProperty(event, u"ScriptBlockText", slot.text + slot.units,
-                             kScriptTextChars - slot.units, &units);
-        slot.units += static_cast<uint32_t>(FieldTextLength(slot.text + slot.units,
-                                                            kScriptTextChars - 1 - slot.units));
+        if (!AppendTextProperty(&slot.text, event, u"ScriptBlockText", &units)) {
+            // No memory for it: the text goes on without this part, which is counted.
+            ReadLongWideProperty(event, u"ScriptBlockText", scratch, kScriptTextChars, &units);
+            AtomicAdd(ts->scriptTextsCut, 1);
+        }
         slot.fullUnits += units;
         ++slot.nextPart;
         if (slot.earlyPart != 0 && slot.earlyPart == slot.nextPart) {
-            AppendInOrder(slot, slot.early, slot.earlyUnits);
+            AppendUnits(&slot.text, slot.early.units, slot.early.length);
             slot.earlyPart = 0;
             ++slot.nextPart;
         }
         return;
     }
-    if (slot.earlyPart == 0 && slot.units < kScriptTextChars - 1) {
-        ReadLongWideProperty(event, u"ScriptBlockText", slot.early, kScriptTextChars, &units);
-        slot.earlyPart = number;
-        slot.earlyUnits = static_cast<uint32_t>(FieldTextLength(slot.early, kScriptTextChars - 1));
-        slot.fullUnits += units;
-        return;
+    if (slot.earlyPart == 0 && slot.text.length < kWholeTextMostUnits) {
+        slot.early.length = 0;
+        if (AppendTextProperty(&slot.early, event, u"ScriptBlockText", &units)) {
+            slot.earlyPart = number;
+            slot.fullUnits += units;
+            return;
+        }
     }
     ReadLongWideProperty(event, u"ScriptBlockText", scratch, kScriptTextChars, &units);
     slot.fullUnits += units;
-    if (slot.units < kScriptTextChars - 1) {
-        // Its text belongs inside what the row holds but cannot be placed.
+    if (slot.text.length < kWholeTextMostUnits) {
+        // Its text belongs inside what the row keeps but cannot be placed.
         slot.gap = 1;
         AtomicAdd(ts->scriptPartsOutOfPlace, 1);
     }
@@ -169,12 +253,14 @@ void StartRowAt(EventRow* row, uint32_t pid, uint32_t threadId, int64_t t) {
 // Writes the block of the slot into row (the row's texts must be empty) and frees the slot.
 void WriteBlock(TrackingState* ts, ScriptBlockSlot& slot, EventRow* row) {
     SetRowKind(row, RowKind::RanScriptBlock);
-    CopyBounded(row->path, kScriptTextChars, slot.text);
     if (slot.earlyPart != 0) {
         // A part after a missing one: its text follows a mark of the hole.
-        AppendBounded(row->path, kScriptTextChars, u" \u2026 ");
-        AppendBoundedN(row->path, kScriptTextChars, slot.early, slot.earlyUnits);
+        AppendUnits(&slot.text, u" \u2026 ", 3);
+        AppendUnits(&slot.text, slot.early.units, slot.early.length);
     }
+    // The text becomes the thread's row text: the buffers are exchanged, not copied.
+    std::swap(slot.text, tWholeRow.text);
+    PathFromWholeText(row);
     const uint32_t missing = slot.total > slot.seen ? slot.total - slot.seen : 0;
     if (missing > 0) AtomicAdd(ts->scriptBlocksIncomplete, 1);
     FinishScriptRow(ts, row, {slot.fullUnits, slot.total, missing, slot.path, slot.blockId});
@@ -220,9 +306,7 @@ bool DecodeScriptBlock(TrackingState* ts, const EventRecord* event, EventRow* ro
         // The usual block: one event, its text read straight into the row.
         StartRow(event, row);
         *kind = SetRowKind(row, RowKind::RanScriptBlock);
-        uint32_t units = 0;
-        ReadLongWideProperty(event, u"ScriptBlockText", row->path, kScriptTextChars, &units);
-        FinishScriptRow(ts, row, {units, 1, 0, path, id});
+        FinishScriptRow(ts, row, {ReadWholeText(ts, event, u"ScriptBlockText", row), 1, 0, path, id});
         return true;
     }
     if (number == 0 || number > total) {
@@ -241,7 +325,8 @@ bool DecodeScriptBlock(TrackingState* ts, const EventRecord* event, EventRow* ro
         if (slot == nullptr) {
             slot = TakeSlot(ts, &pushedRow, &pushed);
             std::memset(static_cast<void*>(slot), 0, offsetof(ScriptBlockSlot, text));
-            slot->text[0] = 0;
+            slot->text.length = 0;
+            slot->early.length = 0;
             slot->used = 1;
             slot->pid = header.processId;
             slot->threadId = header.threadId;
@@ -299,9 +384,10 @@ bool DecodeModuleOutput(TrackingState* ts, const EventRecord* event, EventRow* r
                         RowKind* kind) {
     StartRow(event, row);
     *kind = SetRowKind(row, RowKind::LoggedModuleOutput);
+    if (ReadWholeText(ts, event, u"Payload", row) > kWholeTextMostUnits) {
+        AtomicAdd(ts->scriptTextsCut, 1);
+    }
     uint32_t units = 0;
-    ReadLongWideProperty(event, u"Payload", row->path, kScriptTextChars, &units);
-    if (units >= kScriptTextChars) AtomicAdd(ts->scriptTextsCut, 1);
     char16_t context[kContextChars];
     ReadLongWideProperty(event, u"ContextInfo", context, kContextChars, &units);
     AppendContext(row->detail, kDetailChars, context);
@@ -321,41 +407,55 @@ bool IsTextUnit(char16_t c) {
     return c >= 0x20 ? (c != 0xFFFE && c != 0xFFFF) : (c == u'\t' || IsLineEnd(c));
 }
 
-// The content as text into out when every unit of it is text, as 8-bit text or as UTF-16.
-// Counts a text longer than the row holds.
-bool ContentAsText(TrackingState* ts, const uint8_t* bytes, uint32_t size, char16_t* out,
-                   size_t capacity) {
+// The content as the row's whole text (and its start as the path) when every unit of it is text,
+// as 8-bit text or as UTF-16. Counts a text cut at kWholeTextMostUnits; without memory for the
+// whole text the row keeps what its path holds, and a longer text is counted as cut.
+bool ContentAsText(TrackingState* ts, const uint8_t* bytes, uint32_t size, EventRow* row) {
     if (size == 0) return false;
     // 8-bit text first: UTF-16 text of a script written in ASCII holds zero bytes, which 8-bit
     // text never does, while 8-bit text of an even length could pass for UTF-16.
     bool narrow = true;
     for (uint32_t i = 0; i < size && narrow; ++i)
         narrow = bytes[i] < 0x80 && IsTextUnit(bytes[i]);
-    if (narrow) {
-        const size_t n = size < capacity - 1 ? size : capacity - 1;
-        for (size_t i = 0; i < n; ++i)
-            out[i] = bytes[i];
-        out[n] = 0;
-        if (n < size) AtomicAdd(ts->scriptTextsCut, 1);
-        return true;
-    }
-    if (size % 2 != 0) return false;
-    uint32_t units = size / 2;
-    for (uint32_t i = 0; i < units; ++i) {
-        char16_t c;
-        std::memcpy(&c, bytes + 2 * i, 2);
-        if (c == 0 && i + 1 == units) {
-            units = i; // a terminator at the end
-            break;
+    uint32_t units = size;
+    if (!narrow) {
+        if (size % 2 != 0) return false;
+        units = size / 2;
+        for (uint32_t i = 0; i < units; ++i) {
+            char16_t c;
+            std::memcpy(&c, bytes + 2 * i, 2);
+            if (c == 0 && i + 1 == units) {
+                units = i; // a terminator at the end
+                break;
+            }
+            if (!IsTextUnit(c)) return false;
         }
-        if (!IsTextUnit(c)) return false;
+        if (units == 0) return false;
     }
-    if (units == 0) return false;
-    const size_t n = units < capacity - 1 ? units : capacity - 1;
-    std::memcpy(out, bytes, n * 2);
+    WholeText& whole = tWholeRow.text;
+    whole.length = 0;
+    uint32_t n = units < kWholeTextMostUnits ? units : kWholeTextMostUnits;
+    char16_t* out = row->path;
+    if (ReserveText(&whole, n)) {
+        out = whole.units;
+    } else if (n > kScriptTextChars - 1) {
+        n = kScriptTextChars - 1;
+    }
+    if (narrow) {
+        for (uint32_t i = 0; i < n; ++i)
+            out[i] = bytes[i];
+    } else {
+        std::memcpy(out, bytes, size_t{n} * 2);
+        ReplaceUnpairedSurrogates(out, n);
+    }
     out[n] = 0;
-    ReplaceUnpairedSurrogates(out, n);
     if (n < units) AtomicAdd(ts->scriptTextsCut, 1);
+    if (out == whole.units) {
+        whole.length = n;
+        PathFromWholeText(row);
+    } else {
+        tWholeRow.pending = false;
+    }
     return true;
 }
 
@@ -386,7 +486,7 @@ bool DecodeScan(TrackingState* ts, const EventRecord* event, EventRow* row, RowK
     if (size > 0 && size <= kContentReadLimit) {
         uint8_t* bytes = buffer.Take(size);
         if (bytes != nullptr && ReadBytesProperty(event, u"content", bytes, size, &size)) {
-            text = ContentAsText(ts, bytes, size, row->path, kScriptTextChars);
+            text = ContentAsText(ts, bytes, size, row);
         }
     }
     if (!text) CopyBounded(row->path, kPathChars, u"(binary content)");
@@ -423,6 +523,7 @@ bool DecodeScan(TrackingState* ts, const EventRecord* event, EventRow* row, RowK
 
 bool DecodePowerShellEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                            RowKind* kind) {
+    tWholeRow.pending = false;
     if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     const uint16_t id = event->header.descriptor.id;
     if (id != kScriptBlockEvent && id != kModuleOutputEvent) return false;
@@ -433,10 +534,20 @@ bool DecodePowerShellEvent(TrackingState* ts, const EventRecord* event, EventRow
 
 bool DecodeAmsiEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                      RowKind* kind) {
+    tWholeRow.pending = false;
     if (ts == nullptr || event == nullptr || row == nullptr || kind == nullptr) return false;
     if (event->header.descriptor.id != kScanEvent) return false;
     if (!IsProcessFollowed(ts, event->header.processId, t)) return false;
     return DecodeScan(ts, event, row, kind);
+}
+
+bool TakeWholeRowText(const char16_t** text, uint32_t* units) {
+    const bool pending = tWholeRow.pending && tWholeRow.text.length > 0;
+    tWholeRow.pending = false;
+    if (!pending) return false;
+    *text = tWholeRow.text.units;
+    *units = tWholeRow.text.length;
+    return true;
 }
 
 void FlushScriptBlocks(TrackingState* ts) {

@@ -780,6 +780,46 @@ JsonLine PutFactFields(JsonLine line, const FactFields& facts, size_t rest, cons
     return PutDecimalMember(line, leftOut);
 }
 
+// ,"text":"..." for a row whose path field holds only the start of its text (a script block,
+// module output or scanned content): the whole text, streamed into the block in pieces, since it
+// may pass any line's bound. A surrogate pair is never split between pieces. False when the block
+// cannot take it.
+bool PutWholeTextMember(BlockWriter* out, const Recording* app, int32_t index) {
+    const TextView whole = StoredWholePath(app, index);
+    static const char kHead[] = ",\"text\":\"";
+    if (!PutBlockBytes(out, kHead, sizeof kHead - 1)) return false;
+    constexpr uint32_t kPiece = 4096;
+    char16_t units[kPiece];
+    const uint32_t width = whole.wide ? 2 : 1;
+    for (uint32_t at = 0; at < whole.length;) {
+        uint32_t n = whole.length - at < kPiece ? whole.length - at : kPiece;
+        CopyTextUnits(TextView{whole.data + size_t{at} * width, n, whole.wide}, units);
+        if (at + n < whole.length && n > 1 && units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF)
+            --n; // the pair's first half waits for the next piece
+        uint8_t* to = ReserveBlock(out, JsonUtf8MaxBytes(n));
+        if (to == nullptr) return false;
+        // Written quoted, as every string; the quotes are dropped here (the member has its own).
+        const auto bytes = static_cast<size_t>(PutJsonUtf8(to, units, n) - to);
+        std::memmove(to, to + 1, bytes - 2);
+        AdvanceBlock(out, bytes - 2);
+        at += n;
+    }
+    return PutBlockBytes(out, "\"", 1);
+}
+
+// The end of a row's object: its whole text first when it has one (streamed after the line,
+// which is advanced here), then `close`. False when the line filled its bound or the block could
+// not take the text.
+template <size_t N>
+bool CloseRowObject(BlockWriter* out, JsonLine line, uint8_t* start, const Recording* app,
+                    int32_t index, const char (&close)[N]) {
+    if (!StoredPathIsCut(app, index)) line = PutJsonLiteral(line, close);
+    if (JsonLineFull(line)) return false;
+    AdvanceBlock(out, static_cast<size_t>(line.at - start));
+    if (!StoredPathIsCut(app, index)) return true;
+    return PutWholeTextMember(out, app, index) && PutBlockBytes(out, close, N - 1);
+}
+
 // An event line of the JSON document written into the block; false when it fills its bound (a
 // cut object would break the document) or the block has no room.
 bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, EventRow* row,
@@ -800,10 +840,8 @@ bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, Event
     line = PutRowMembers(line, *row, lengths, utc, date);
     line = PutFactFields(line, *facts, m.maxChars + 3, names);
     line = PutMatches(line, m);
-    line = last ? PutJsonLiteral(line, "}\n") : PutJsonLiteral(line, "},\n");
-    if (JsonLineFull(line)) return false;
-    AdvanceBlock(out, static_cast<size_t>(line.at - start));
-    return true;
+    return last ? CloseRowObject(out, line, start, app, index, "}\n")
+                : CloseRowObject(out, line, start, app, index, "},\n");
 }
 
 // The JSON file's chunks: the rows, and each worker's date of the rows' UTC times and scratch
@@ -1124,10 +1162,7 @@ bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index,
         line = PutKeptMembers(line, v, k, row, names, escapes);
     }
     line = PutMatches(line, m);
-    line = PutJsonLiteral(line, "}\n");
-    if (JsonLineFull(line)) return false;
-    AdvanceBlock(out, static_cast<size_t>(line.at - start));
-    return true;
+    return CloseRowObject(out, line, start, app, index, "}\n");
 }
 
 // A row's key in the field view's tables, made when its slot was asked for. Room for the keys of
@@ -1243,9 +1278,12 @@ bool KeepView(ViewChunk* v, int32_t k, const SigmaViewBuffer& buffer) {
     SigmaFieldMask mask = 0;
     KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
     for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        const SigmaText& text = view.fields[f];
+        SigmaText text = view.fields[f];
         kept[f] = KeptField{0, 0};
         if (text.text == nullptr || text.length == 0) continue;
+        // A whole script text is written once, as the row's "text"; its field keeps the start
+        // the path field holds, as a line's bound allows.
+        if (text.length > kPathChars - 1) text.length = kPathChars - 1;
         mask |= SigmaFieldBit(f);
         uint32_t offset = 0;
         if (PlaceInRow(buffer.row, text.text, text.length, &offset)) {

@@ -249,7 +249,15 @@ bool CheckRow(RowCheck* c, const CompactRow& row) {
                    c->row + 1);
         return false;
     }
-    return CheckTextId(c, row.path, kFitsPath, kPathChars, u"path") &&
+    // A script, module output or content row's path is its whole text, of any length the table
+    // holds; every other path fits its field.
+    const RowKind kind = KindOf(row);
+    const bool whole = kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput ||
+                       kind == RowKind::ScannedContent;
+    const bool pathSound = whole ? CheckTextId(c, row.path, 0, size_t{kTextStoreLongestText} + 1,
+                                               u"path")
+                                 : CheckTextId(c, row.path, kFitsPath, kPathChars, u"path");
+    return pathSound &&
            CheckTextId(c, row.detail, kFitsDetail, kDetailChars, u"detail") &&
            CheckTextId(c, row.result, kFitsShort, kResultChars, u"result") && CheckContext(c, row);
 }

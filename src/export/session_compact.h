@@ -6,11 +6,15 @@
 //   RecordingInfo, ClearedRows block, RecordingOrigin block (as in version 4)
 //   table head           texts (ids in use, the empty text 0 counted), 0, the table's bytes
 //   each text 1 .. texts-1: a 16-bit head (units, top bit set when two bytes a unit), its units
-//                        (the text store's pool as it lies in memory)
+//                        (the text store's pool as it lies in memory); a text longer than
+//                        32,767 units (a whole script text) has a head of 0 units followed by
+//                        its units as 32 bits
 //   rows                 rows * 48 bytes, CompactRow as it lies in memory (little-endian)
 //
 // The version field lies where every earlier build reads it, so an earlier build refuses the file
-// as one of a newer version. Reading checks everything before any of it is used: the table's
+// as one of a newer version. Files of version 7 (export/session_counts.h) carry the loss counts
+// before the table. The path of a script block, module output or scanned content row may be its
+// whole text, of any length the table holds; every other text fits its field. Reading checks everything before any of it is used: the table's
 // size against its texts, each id a row names against the table, each text used as a text free of
 // zero units and within its field's limit, the context and time records' sizes, each facts id
 // naming a facts record of the row kind's layout whose texts fit a fact, known kinds,

@@ -12,6 +12,7 @@
 #include "export/safe_file.h"
 #include "export/session_check.h"
 #include "export/session_compact.h"
+#include "export/session_counts.h"
 #include "export/session_yara.h"
 #include "export/snapshot.h"
 #include "platform/files.h"
@@ -264,7 +265,10 @@ bool ReadClearedRows(FileHandle file, ClearedRows* out, LossesBeforeResume* loss
 
 // The RecordingOrigin block of a version-4 file, read as ReadClearedRows reads its block. The
 // recorder's path is forced to end within its field.
-bool ReadRecordingOrigin(FileHandle file, RecordingOrigin* out) {
+// What the block holds past its fixed part (a compact file's loss counts) goes to more, *moreBytes
+// of them.
+bool ReadRecordingOrigin(FileHandle file, RecordingOrigin* out, uint8_t* more,
+                         uint32_t* moreBytes) {
     uint32_t size = 0;
     if (!ReadExactly(file, &size, sizeof size)) return false;
     if (size < kRecordingOriginSize || size > kRecordingOriginLargest) return false;
@@ -272,9 +276,25 @@ bool ReadRecordingOrigin(FileHandle file, RecordingOrigin* out) {
     if (!ReadExactly(file, rest, size - sizeof size)) return false;
     std::memcpy(reinterpret_cast<unsigned char*>(out) + sizeof size, rest,
                 kRecordingOriginSize - sizeof size);
+    *moreBytes = size - kRecordingOriginSize;
+    std::memcpy(more, rest + kRecordingOriginSize - sizeof size, *moreBytes);
     out->blockSize = size;
     out->recorderImage[519] = 0;
     return true;
+}
+
+// Whether a compact file's rows keep a whole script text (longer than the path field).
+bool HoldsWholeTexts(const TextStore* store, const CompactRow* rows, uint32_t count) {
+    if (rows == nullptr) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const RowKind kind = KindOf(rows[i]);
+        if ((kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput ||
+             kind == RowKind::ScannedContent) &&
+            TextOfId(store, rows[i].path).length > kPathChars - 1) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Whether the origin holds anything to keep: a recording's always does; one opened from an older
@@ -320,11 +340,17 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
                              (snap->eventsLostByWindows != 0 || snap->buffersLostByWindows != 0);
     const bool compact = store != nullptr;
     const bool cleared = compact || origin || splitLosses || app->cleared.rows != 0;
-    // Only a recording with YARA matches needs the version that keeps them.
+    // Only a recording with YARA matches needs the version that keeps them, and only one whose
+    // rows keep whole script texts the version after (the builds before would call those rows
+    // damaged).
     const bool yara = compact && YaraSessionBlockBytes(app) > 0;
-    header.version = yara      ? kSessionVersionYara
-                     : compact ? kSessionVersionCompact
-                     : origin  ? kSessionVersionOrigin
+    const bool wholeTexts =
+        compact && HoldsWholeTexts(store, compactRows,
+                                   app->rowCount > 0 ? static_cast<uint32_t>(app->rowCount) : 0);
+    header.version = wholeTexts ? kSessionVersionWholeTexts
+                     : yara     ? kSessionVersionYara
+                     : compact  ? kSessionVersionCompact
+                     : origin   ? kSessionVersionOrigin
                      : cleared ? kSessionVersionCleared
                                : kSessionVersion;
     header.recordSize = compact ? kCompactRecordSize : kSessionRecordSize;
@@ -343,9 +369,11 @@ FileOutcome WriteSessionFile(Recording* app, const char16_t* path, RecordingInfo
         if (splitLosses) WriteBytes(&writer, &app->lossesBeforeResume, kLossesBeforeResumeSize);
     }
     if (origin || compact) {
+        // The origin block carries the loss counts after its fixed part.
         RecordingOrigin block = app->origin;
-        block.blockSize = kRecordingOriginSize;
+        block.blockSize = kRecordingOriginSize + CountsBlockBytes();
         WriteBytes(&writer, &block, kRecordingOriginSize);
+        WriteCountsBlock(&writer, CurrentKeptCounts(app), yara);
     }
     if (yara) WriteYaraSessionBlock(&writer, app);
 
@@ -461,13 +489,15 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     SessionHeader header{};
     int64_t fileSize = 0;
     if (!ReadExactly(file, &header, sizeof header) || std::memcmp(header.magic, "OLVS", 4) != 0 ||
-        (header.version == kSessionVersionCompact || header.version == kSessionVersionYara
+        (header.version == kSessionVersionCompact || header.version == kSessionVersionYara ||
+                 header.version == kSessionVersionWholeTexts
              ? header.recordSize != kCompactRecordSize
              : header.recordSize != kSessionRecordSize &&
                    header.recordSize != kSessionRecordSizeV1) ||
         (header.version != 1 && header.version != kSessionVersion &&
          header.version != kSessionVersionCleared && header.version != kSessionVersionOrigin &&
-         header.version != kSessionVersionCompact && header.version != kSessionVersionYara) ||
+         header.version != kSessionVersionCompact && header.version != kSessionVersionYara &&
+         header.version != kSessionVersionWholeTexts) ||
         !FileSize(file, &fileSize)) {
         CloseFile(file);
         RefuseNotReadable(&result, path);
@@ -488,11 +518,13 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     ClearedRows cleared{};
     LossesBeforeResume lossesBeforeResume{};
     RecordingOrigin origin{};
+    uint8_t originMore[kRecordingOriginLargest];
+    uint32_t originMoreBytes = 0;
     if (hasBlock) {
         if (!ReadExactly(file, &block, kRecordingInfoSize) ||
             block.blockSize != kRecordingInfoSize ||
             (hasCleared && !ReadClearedRows(file, &cleared, &lossesBeforeResume)) ||
-            (hasOrigin && !ReadRecordingOrigin(file, &origin))) {
+            (hasOrigin && !ReadRecordingOrigin(file, &origin, originMore, &originMoreBytes))) {
             CloseFile(file);
             RefuseDamaged(&result, path);
             return result;
@@ -521,10 +553,27 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
         if (hasCleared) dataStart += cleared.blockSize;
         if (hasOrigin) dataStart += origin.blockSize;
     }
-    const bool compact =
-        header.version == kSessionVersionCompact || header.version == kSessionVersionYara;
+    const bool compact = header.version == kSessionVersionCompact ||
+                         header.version == kSessionVersionYara ||
+                         header.version == kSessionVersionWholeTexts;
+    // The loss counts of the recording, after the origin block's fixed part (versions 4 to 7); a
+    // file of a build that kept none leaves them unknown.
+    KeptCounts kept{};
+    bool countsSayYara = false;
+    if (originMoreBytes > 0) {
+        char16_t why[256] = {};
+        if (!ReadCountsBlock(originMore, originMoreBytes, &kept, &countsSayYara, why, 256)) {
+            CloseFile(file);
+            char16_t message[320];
+            FormatText(message, 320, u"The session file is damaged: %s.", why);
+            RefuseFile(&result, OutcomeCode::kDamagedFile, message, path);
+            return result;
+        }
+    }
+    const bool yaraFollows = header.version == kSessionVersionYara ||
+                             (header.version == kSessionVersionWholeTexts && countsSayYara);
     YaraSessionBlock yara{};
-    if (header.version == kSessionVersionYara) {
+    if (yaraFollows) {
         bool readFailed = false;
         char16_t why[256] = {};
         if (!ReadYaraSessionBlock(file, header.rowCount, fileSize - dataStart, &yara, &readFailed,
@@ -626,8 +675,12 @@ Outcome OpenSessionFile(Recording* app, const char16_t* path, const Progress* pr
     // An older file does not say who recorded it: the examined program's parent image is then not
     // known, rather than taken to be this program.
     app->origin = origin;
+    // What followed the block's fixed part (the counts) is kept apart, in keptCounts.
+    if (app->origin.blockSize > kRecordingOriginSize) app->origin.blockSize = kRecordingOriginSize;
+    app->keptCounts = kept;
     UseRecordingOriginForSigma(app);
     AtomicExchange(app->droppedHere, 0);
+    AtomicExchange(app->textsCutHere, 0);
     // The tree and summary windows name the session they show.
     CopyBounded(app->sessionName, 260, PathFileName(path));
 

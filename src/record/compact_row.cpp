@@ -34,7 +34,9 @@ void PutField(const TextStore* store, uint32_t id, char16_t* field, size_t chars
     const TextView view = TextOfId(store, id);
     if (view.length == 0) return; // the row was zeroed first
     TextView cut = view;
-    if (cut.length > chars) cut.length = static_cast<uint32_t>(chars);
+    // A field-filling text comes back as it was packed; a longer one (a whole script text whose
+    // start the field holds) as the start, terminated like the rows the decoders make.
+    if (cut.length > chars) cut.length = static_cast<uint32_t>(chars - 1);
     CopyTextUnits(cut, field);
 }
 

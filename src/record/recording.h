@@ -14,6 +14,7 @@
 #include "platform/ui.h"
 #include "record/compact_row.h"
 #include "record/event_row.h"
+#include "record/kept_counts.h"
 #include "record/recording_info.h"
 #include "record/view_changes.h"
 #include "record/view_spec.h"
@@ -75,6 +76,9 @@ struct Recording {
     uint32_t queueRowsOut;    // atomic: rows read
     Lock queueLock;
     uint32_t droppedHere; // atomic
+    // atomic: whole texts that went without the rest of their text (no room in the ring, or the
+    // store refused them): their rows keep the start their path field holds
+    uint32_t textsCutHere;
 
     uint32_t timerTicks;
     uint8_t shownListIncomplete;
@@ -128,6 +132,10 @@ struct Recording {
     // The analyst's YARA rules and every row's matches (views/yara_rows.h); window thread only,
     // made on first use. A recording that reads facts scans the images and written files.
     YaraState* yara;
+    // The loss counts a session file kept (record/kept_counts.h): what its notes show for the
+    // parts no live worker or trace of this recording counts. Nothing known for a recording, or
+    // a session of a version that keeps none.
+    KeptCounts keptCounts;
 
     // Which rows are shown and in what order (SetView, views/row_store.h). Its process condition
     // and Sigma rule end with the rows they name (Clear, Open, a new rule set).

@@ -16,7 +16,9 @@ const CompactRow& At(const Recording* app, int32_t index) { return app->rows[ind
 // is never longer; the store's texts of a recording never are).
 TextView CutToField(TextView view, RowText which) {
     const size_t capacity = RowTextCapacity(which);
-    if (view.length > capacity) view.length = static_cast<uint32_t>(capacity);
+    // A text longer than its field is a whole script text: its field holds the start, terminated
+    // (UnpackRow gives the same); a field-filling text of an old file stays whole.
+    if (view.length > capacity) view.length = static_cast<uint32_t>(capacity - 1);
     return view;
 }
 
@@ -109,6 +111,10 @@ TextView StoredText(const Recording* app, int32_t index, RowText which) {
     case kTextOperation:
     default: return CutToField(OperationOf(store, row), kTextOperation);
     }
+}
+
+TextView StoredWholePath(const Recording* app, int32_t index) {
+    return TextOfId(&app->rowTexts, At(app, index).path);
 }
 
 size_t CopyStoredText(const Recording* app, int32_t index, RowText which, char16_t* out,

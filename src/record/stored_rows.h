@@ -39,6 +39,13 @@ SystemTime StoredTime(const Recording* app, int32_t index);
 
 // A text of the row, up to its terminator (at most its field's capacity).
 TextView StoredText(const Recording* app, int32_t index, RowText which);
+// The row's path whole: for a script, module output or content row, the whole text, of which
+// the path field (StoredText, a cell, CSV) holds the start. Any other row's path as StoredText.
+TextView StoredWholePath(const Recording* app, int32_t index);
+// Whether the row's whole path is longer than its path field holds.
+inline bool StoredPathIsCut(const Recording* app, int32_t index) {
+    return StoredWholePath(app, index).length > kPathChars - 1;
+}
 // The same text copied into out and terminated, cut to capacity - 1 units; returns the units
 // copied. Nothing (0) when capacity is 0.
 size_t CopyStoredText(const Recording* app, int32_t index, RowText which, char16_t* out,

@@ -209,7 +209,9 @@ bool InternHashedText(TextStore* store, const char16_t* text, size_t length, uin
         return true;
     }
     const bool narrow = AllNarrow(text, length);
-    const uint64_t bytes = sizeof(uint16_t) + (narrow ? length : length * 2);
+    const bool longHead = length > kTextPoolShortest;
+    const uint64_t headBytes = sizeof(uint16_t) + (longHead ? sizeof(uint32_t) : 0);
+    const uint64_t bytes = headBytes + (narrow ? length : length * 2);
     const uint32_t next = store->count == 0 ? 1 : store->count;
     if (next >= MostTexts(store) || store->poolUsed + bytes > MostBytes(store)) return false;
     // Every growth is made before anything changes, so a refusal leaves the store as it was.
@@ -226,16 +228,22 @@ bool InternHashedText(TextStore* store, const char16_t* text, size_t length, uin
     TextStoreSlot* slot = HashInsert(&store->index, hash, kFirstSlots, kMostSlots);
     if (slot == nullptr) return false;
     uint8_t* to = store->pool + store->poolUsed;
-    const uint16_t head = static_cast<uint16_t>(length | (narrow ? 0 : kTextPoolWide));
+    const uint16_t head =
+        static_cast<uint16_t>((longHead ? 0 : length) | (narrow ? 0 : kTextPoolWide));
     std::memcpy(to, &head, sizeof head);
     to += sizeof head;
+    if (longHead) {
+        const auto units = static_cast<uint32_t>(length);
+        std::memcpy(to, &units, sizeof units);
+        to += sizeof units;
+    }
     if (narrow) {
         NarrowUnits(text, length, to);
     } else {
         std::memcpy(to, text, length * sizeof(char16_t));
     }
     store->entries[next] =
-        TextStoreEntry{static_cast<uint32_t>(store->poolUsed + sizeof head),
+        TextStoreEntry{static_cast<uint32_t>(store->poolUsed + headBytes),
                        static_cast<uint32_t>(length) | (narrow ? 0u : kTextStoreWide)};
     store->poolUsed += bytes;
     store->count = next + 1;
@@ -342,15 +350,27 @@ bool IndexTextPool(TextStore* store, uint64_t filled, uint32_t* bad) {
             break;
         }
         std::memcpy(&head, store->pool + at, sizeof head);
-        const uint32_t units = head & static_cast<uint16_t>(~kTextPoolWide);
+        uint32_t units = head & static_cast<uint16_t>(~kTextPoolWide);
         const bool wide = (head & kTextPoolWide) != 0;
-        const uint64_t size = sizeof head + uint64_t{units} * (wide ? 2 : 1);
-        if (units == 0) return RefusePool(id, bad);
+        uint64_t headBytes = sizeof head;
+        if (units == 0) {
+            // The long head: the units follow as 32 bits, and only a text the short head cannot
+            // say is written so (one way to write each text keeps the pool's bytes one meaning).
+            if (filled - at < sizeof head + sizeof units) {
+                if (whole) return RefusePool(id, bad);
+                break;
+            }
+            std::memcpy(&units, store->pool + at + sizeof head, sizeof units);
+            if (units <= kTextPoolShortest || units > kTextStoreLongestText)
+                return RefusePool(id, bad);
+            headBytes += sizeof units;
+        }
+        const uint64_t size = headBytes + uint64_t{units} * (wide ? 2 : 1);
         if (filled - at < size) {
             if (whole) return RefusePool(id, bad);
             break;
         }
-        store->entries[id] = TextStoreEntry{static_cast<uint32_t>(at + sizeof head),
+        store->entries[id] = TextStoreEntry{static_cast<uint32_t>(at + headBytes),
                                             units | (wide ? kTextStoreWide : 0u)};
         at += size;
     }

@@ -7,7 +7,9 @@
 // when every unit is below 256, else two bytes a unit. The pool holds each text as a 16-bit head
 // (its units, the top bit set when two bytes a unit) and its units, one text after the other,
 // which is also the text table of a compact session file: a store is saved and opened as one
-// block. Lookup by id is one array index; interning looks the text up by hash first. The hash
+// block. A text longer than kTextPoolShortest units (a whole script text) has a head of zero units
+// (with the wide bit as usual) followed by its units as 32 bits: a zero head is no text of its own,
+// since every text has at least one unit. Lookup by id is one array index; interning looks the text up by hash first. The hash
 // index follows the texts lazily: a store opened from a file builds it on its first Intern. Memory comes from AllocZeroed through platform/growth.h and
 // platform/hash_table.h, so the allocation fault hooks see every growth, and a refused growth (or a
 // store at its bounds) makes Intern report false and change nothing.
@@ -20,8 +22,11 @@
 
 namespace olv {
 
-// A text longer than this is refused (the longest field of a row is 1024 units).
-constexpr uint32_t kTextStoreLongestText = 0x7FFF;
+// A text longer than this is refused: the longest field of a row is 1024 units, and a row's
+// whole script text (kWholeTextMostUnits) is kept up to this.
+constexpr uint32_t kTextStoreLongestText = uint32_t{1} << 20;
+// The longest text whose units fit the pool's 16-bit head; longer ones take the long head.
+constexpr uint32_t kTextPoolShortest = 0x7FFF;
 // Bounds of one store: texts (ids) and bytes of text.
 constexpr uint32_t kTextStoreMostTexts = 1u << 30;
 constexpr uint64_t kTextStoreMostBytes = uint64_t{1} << 32;

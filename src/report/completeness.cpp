@@ -38,7 +38,47 @@ void AppendClearedNote(const ClearedRows& cleared, char16_t* out, size_t capacit
     AppendNoteLine(out, capacity, linePrefix, line, count);
 }
 
+// The script counts as one line, when any of them is a loss.
+void AppendScriptCountsNote(const KeptCounts& kept, char16_t* out, size_t capacity,
+                            const char16_t* linePrefix, int32_t* count) {
+    if ((kept.known & kKeptScripts) == 0) return;
+    const uint64_t* v = kept.value;
+    if (v[kKeptScriptBlocksIncomplete] == 0 && v[kKeptScriptPartsOutOfPlace] == 0 &&
+        v[kKeptScriptTextsCut] == 0 && v[kKeptTextsCutHere] == 0) {
+        return;
+    }
+    // The recorded count, then each loss that happened.
+    char16_t line[kLineChars];
+    FormatText(line, kLineChars, u"Script blocks: %lu recorded",
+               static_cast<uint32_t>(v[kKeptScriptBlocksSeen]));
+    const struct {
+        uint32_t value;
+        const char16_t* text;
+    } losses[] = {
+        {kKeptScriptBlocksIncomplete, u", %lu with parts missing"},
+        {kKeptScriptPartsOutOfPlace, u", %lu parts out of place"},
+        {kKeptScriptTextsCut, u", %lu script or scanned texts cut at 1,048,576 characters"},
+        {kKeptTextsCutHere, u", %lu texts kept only in their first 1023 characters (no room to "
+                            u"carry them)"},
+    };
+    for (const auto& loss : losses) {
+        if (v[loss.value] == 0) continue;
+        char16_t part[160];
+        FormatText(part, 160, loss.text, static_cast<uint32_t>(v[loss.value]));
+        AppendBounded(line, kLineChars, part);
+    }
+    AppendBounded(line, kLineChars, u".");
+    AppendNoteLine(out, capacity, linePrefix, line, count);
+}
+
 } // namespace
+
+KeptCounts CurrentKeptCounts(const Recording* app) {
+    KeptCounts kept = app->keptCounts;
+    KeepRowFactsCounts(app, &kept);
+    KeepYaraCounts(app, &kept);
+    return kept;
+}
 
 void GatherCompletenessCounters(Recording* app) {
     TraceController* tc = app->trace;
@@ -67,6 +107,13 @@ void GatherCompletenessCounters(Recording* app) {
         info.flags |= scriptBlocksIncomplete;
     }
     if (tracking[kScriptTextsCut] != 0) info.flags |= scriptTextsCut;
+    KeptCounts& kept = app->keptCounts;
+    kept.value[kKeptScriptBlocksSeen] = tracking[kScriptBlocksSeen];
+    kept.value[kKeptScriptBlocksIncomplete] = tracking[kScriptBlocksIncomplete];
+    kept.value[kKeptScriptPartsOutOfPlace] = tracking[kScriptPartsOutOfPlace];
+    kept.value[kKeptScriptTextsCut] = tracking[kScriptTextsCut];
+    kept.value[kKeptTextsCutHere] = AtomicLoad(app->textsCutHere);
+    kept.known |= kKeptScripts;
     app->lossesBeforeResume.eventsLost = losses.eventsLostBeforeResume;
     app->lossesBeforeResume.buffersLost = losses.buffersLostBeforeResume;
     app->lossesBeforeResume.known = tc->resumeNoted;
@@ -242,8 +289,8 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
          u"Script block and module logging were asked for but could not be turned on (the "
          u"policy needs an administrator); only blocks the system logs by itself are here."},
         {scriptTextsCut,
-         u"Some script or scanned texts were longer than a row holds: the row keeps their first "
-         u"1023 characters, and its detail says the whole length."},
+         u"Some script or scanned texts were longer than 1,048,576 characters: the row keeps "
+         u"that much of them, and its detail says the whole length."},
     };
     for (const FlagNote& note : flagNotes) {
         if ((info.flags & note.flag) != 0)
@@ -272,6 +319,7 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
             start = c + 1;
         }
     }
+    AppendScriptCountsNote(app->keptCounts, out, capacity, linePrefix, &count);
     AppendRowFactsNotes(app, linePrefix, out, capacity, &count);
     AppendYaraNotes(app, linePrefix, out, capacity, &count);
     AppendClearedNote(app->cleared, out, capacity, linePrefix, &count);

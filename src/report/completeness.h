@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "record/kept_counts.h"
 #include "record/recording_info.h"
 
 namespace olv {
@@ -15,6 +16,9 @@ struct Recording; // record/recording.h
 // Refreshes the counters of the Recording's block from the live subsystems (needs a
 // TraceController).
 void GatherCompletenessCounters(Recording* app);
+// The loss counts kept with a session: what the session opened from kept, with the parts this
+// recording counts live (its scripts, its facts worker, its YARA scans) taken from them.
+KeptCounts CurrentKeptCounts(const Recording* app);
 // Header lines: prefix + text + CR LF each.
 void BuildHeaderLines(const RecordingInfo* info, bool valid, char16_t* out, size_t capacity,
                       const char16_t* linePrefix);

@@ -108,6 +108,9 @@ struct SigmaViewContext {
     uint32_t renameThread;
     uint32_t renameLength; // 0: none
     char16_t renameSource[kPathChars + 1];
+    // The whole text of the script row viewed last (ScriptText).
+    char16_t* wholeText;
+    size_t wholeCapacity;
 };
 
 namespace {
@@ -678,13 +681,30 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
 }
 
 // --- Script rows ---
-//
-// A script block row: ScriptBlockText is the text the row holds (the whole block up to the
-// row's longest text), Path the script's file its detail names (empty when none). A module
-// output row: Payload its text, ContextInfo the context lines its detail keeps.
-uint32_t ScriptView(const ViewRow& r, SigmaViewBuffer* out) {
+
+// The row's whole text (the block, the output) when its path field holds only its start; else
+// the path as the field holds it. Without memory for the whole text, the field's start.
+// The text lies in the context's buffer until the next script row is viewed (a view is matched
+// or kept before the next row is viewed); the buffer grows to the longest text seen.
+const char16_t* ScriptText(SigmaViewContext* c, const ViewRow& r, size_t* length) {
+    const TextView whole = TextOfId(r.store, r.row->path);
+    if (whole.length > kPathChars - 1 &&
+        GrowArray(&c->wholeText, &c->wholeCapacity, 0, size_t{whole.length} + 1,
+                  size_t{kPathChars} * 2, size_t{kTextStoreLongestText} * 2)) {
+        CopyTextUnits(whole, c->wholeText);
+        c->wholeText[whole.length] = 0;
+        *length = FieldLength(c->wholeText, whole.length);
+        return c->wholeText;
+    }
+    return RowPath(r, length);
+}
+
+// A script block row: ScriptBlockText is the block's whole text, Path the script's file its
+// detail names (empty when none). A module output row: Payload its whole text, ContextInfo the
+// context lines its detail keeps.
+uint32_t ScriptView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
     size_t pathLength = 0;
-    const char16_t* path = RowPath(r, &pathLength);
+    const char16_t* path = ScriptText(c, r, &pathLength);
     size_t detailLength = 0;
     const char16_t* detail = RowDetail(r, &detailLength);
     if (r.kind == RowKind::RanScriptBlock) {
@@ -787,7 +807,7 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
     if (kind == RowKind::OpenedProcess) return ProcessAccessView(c, r, out);
     if (kind == RowKind::LoadedDriver) return DriverLoadView(r, out);
     if (kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput) {
-        return ScriptView(r, out);
+        return ScriptView(c, r, out);
     }
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
@@ -1232,6 +1252,9 @@ void FreeTables(SigmaViewContext* c) {
     HashFree(&c->writtenFiles);
     FreeBlock(c->due);
     FreeBlock(c->retired);
+    FreeBlock(c->wholeText);
+    c->wholeText = nullptr;
+    c->wholeCapacity = 0;
 }
 
 } // namespace

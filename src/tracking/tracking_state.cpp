@@ -4,6 +4,7 @@
 
 #include "base/atomic.h"
 #include "base/text.h"
+#include "platform/memory.h"
 #include "tracking/tracking_internal.h"
 #include "tracking/tracking_state.h"
 
@@ -35,6 +36,12 @@ void FreeTrackingState(TrackingState* ts) {
     DeleteLock(&ts->processNames.lock);
     DeleteLock(&ts->pending.lock);
     DeleteLock(&ts->scripts.lock);
+    for (ScriptBlockSlot& slot : ts->scripts.slots) {
+        FreeBlock(slot.text.units);
+        FreeBlock(slot.early.units);
+        slot.text = WholeText{};
+        slot.early = WholeText{};
+    }
 }
 
 void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from) {
@@ -60,6 +67,7 @@ void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]
     out[kScriptBlocksIncomplete] = AtomicLoad(ts->scriptBlocksIncomplete);
     out[kScriptPartsOutOfPlace] = AtomicLoad(ts->scriptPartsOutOfPlace);
     out[kScriptTextsCut] = AtomicLoad(ts->scriptTextsCut);
+    out[kScriptBlocksSeen] = AtomicLoad(ts->scriptBlocksSeen);
 }
 
 } // namespace olv

@@ -98,12 +98,25 @@ struct PendingFileRows {
     Lock lock;
 };
 
-// Script blocks that arrive in parts, kept until their last part. Each block keeps the first
-// kScriptTextChars - 1 units of its text in order (what its row holds) and one part that came
-// ahead of its turn; the table holds kScriptBlockSlots blocks at once, and a block that finds it
-// full pushes the oldest one out, written with its parts missing.
+// Script blocks that arrive in parts, kept until their last part. Each block keeps its text in
+// order, up to kWholeTextMostUnits units, and one part that came ahead of its turn; the table
+// holds kScriptBlockSlots blocks at once, and a block that finds it full pushes the oldest one
+// out, written with its parts missing.
 constexpr int kScriptBlockSlots = 16;
+// What a row's path field holds of a script or content text (the list, CSV and the fixed rows of
+// the older session files show this start); the whole text goes with the row beside it.
 constexpr size_t kScriptTextChars = kPathChars;
+// The longest whole text a script, module output or content row keeps: real script blocks are
+// far below it (the largest obfuscated loaders run to a few hundred thousand characters). A
+// longer text is cut here and counted in scriptTextsCut.
+constexpr uint32_t kWholeTextMostUnits = uint32_t{1} << 20;
+
+// A growing text buffer (AllocZeroed through GrowArray); capacity counts the terminator's room.
+struct WholeText {
+    char16_t* units;
+    uint32_t length;
+    uint32_t capacity;
+};
 constexpr size_t kScriptBlockIdChars = 40;
 constexpr size_t kScriptPathChars = 260;
 
@@ -117,15 +130,15 @@ struct ScriptBlockSlot {
     uint32_t total;    // parts the block has
     uint32_t seen;     // distinct parts seen
     uint32_t nextPart; // the next part that continues the text in order
-    uint32_t units;    // units of text kept
     uint64_t fullUnits; // units of every part seen
     uint64_t seenMask; // parts 1 to 64 seen (later parts are counted without their mask bit)
     uint32_t earlyPart; // 0: none kept ahead of its turn
-    uint32_t earlyUnits;
     char16_t blockId[kScriptBlockIdChars];
     char16_t path[kScriptPathChars];
-    char16_t text[kScriptTextChars];
-    char16_t early[kScriptTextChars];
+    // The buffers stay with the slot from block to block (a written block's text buffer is
+    // exchanged for the writing thread's, not copied); freed with the tracking state.
+    WholeText text;  // the text kept in order (its length: units kept)
+    WholeText early; // the part ahead of its turn
 };
 
 struct PendingScripts {
@@ -169,7 +182,8 @@ struct TrackingState {
     PendingScripts scripts;
     uint32_t scriptBlocksIncomplete; // written with parts missing (at Stop or pushed out)
     uint32_t scriptPartsOutOfPlace;  // parts whose text could not be placed in order
-    uint32_t scriptTextsCut;         // script and content texts longer than their row holds
+    uint32_t scriptTextsCut;         // script and content texts cut at kWholeTextMostUnits
+    uint32_t scriptBlocksSeen;       // script block rows written (incomplete ones included)
 };
 
 // --- lifecycle (window thread) ---
@@ -194,6 +208,7 @@ enum TrackingCounter : int {
     kScriptBlocksIncomplete,
     kScriptPartsOutOfPlace,
     kScriptTextsCut,
+    kScriptBlocksSeen,
     kTrackingCounterCount
 };
 void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]);

@@ -39,7 +39,42 @@ void AppendProcessOf(char16_t* out, size_t capacity, const Recording* app, int32
     }
 }
 
+// The whole text a row's path holds the start of, as lines of their own.
+void AppendWholeText(char16_t* out, size_t capacity, TextView whole) {
+    AppendFormat(out, capacity, u"Text (%lu characters):\r\n",
+                 static_cast<unsigned long>(whole.length));
+    // Scripts often end their lines with LF alone, which the window's text box does not break
+    // on: each such line end is shown as CR LF.
+    size_t lone = 0;
+    for (uint32_t i = 0; i < whole.length; ++i) {
+        if (TextUnitAt(whole, i) == u'\n' && (i == 0 || TextUnitAt(whole, i - 1) != u'\r')) ++lone;
+    }
+    const size_t length = size_t{whole.length} + lone;
+    auto* text = static_cast<char16_t*>(AllocZeroed((length + 1) * sizeof(char16_t)));
+    if (text == nullptr) {
+        AppendBounded(out, capacity, u"(not shown: no memory)\r\n");
+        return;
+    }
+    size_t at = 0;
+    for (uint32_t i = 0; i < whole.length; ++i) {
+        const char16_t c = TextUnitAt(whole, i);
+        if (c == u'\n' && (i == 0 || TextUnitAt(whole, i - 1) != u'\r')) text[at++] = u'\r';
+        text[at++] = c;
+    }
+    AppendRevealed(out, capacity, text, length);
+    AppendBounded(out, capacity, u"\r\n");
+    FreeBlock(text);
+}
+
 } // namespace
+
+size_t RowDetailsChars(Recording* app, int32_t item) {
+    LockGuard guard(&app->rowsLock);
+    if (item < 0 || item >= app->shownCount || app->shownRows == nullptr) return kRowDetailsChars;
+    const int32_t index = app->shownRows[item];
+    if (!StoredPathIsCut(app, index)) return kRowDetailsChars;
+    return kRowDetailsChars + 64 + size_t{StoredWholePath(app, index).length} * kRevealMarkChars;
+}
 
 // The facts read for the row (its image's, its token's, the value's data), each of its kind
 // named: a fact not known says so. Nothing for a row without facts (none read, or a session of
@@ -86,6 +121,7 @@ bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacit
     AppendField(out, capacity, u"Category: ", CategoryLabel(row->category), 16);
     AppendField(out, capacity, u"Operation: ", row->operation, kOperationChars);
     AppendField(out, capacity, u"Path: ", row->path, kPathChars);
+    if (StoredPathIsCut(app, index)) AppendWholeText(out, capacity, StoredWholePath(app, index));
     AppendField(out, capacity, u"Detail: ", row->detail, kDetailChars);
     AppendField(out, capacity, u"Result: ", row->result, kResultChars);
     // A row without the process's name shows its instance's, from the start row.

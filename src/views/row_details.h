@@ -22,7 +22,13 @@ constexpr int kDetailsParentDepth = 32;
 // row has one, and "Matched rules:" with the threat text or "none". Recorded texts are revealed
 // (hidden format characters as marks) and kept on their own lines. False (out empty) when the
 // item is not a shown item. Takes rowsLock.
+// A row whose path field holds the start of a longer text (a script block, module output or
+// scanned content) shows that whole text after "Path:", under "Text (N characters):", revealed
+// and on its own lines (a line end of LF alone shown as CR LF).
 bool BuildRowDetails(Recording* app, int32_t item, char16_t* out, size_t capacity);
+// The room BuildRowDetails needs for the item: kRowDetailsChars, and its whole text with every
+// character as a mark at worst. Takes rowsLock.
+size_t RowDetailsChars(Recording* app, int32_t item);
 // "Facts:" and a line per fact of the stored row's kind (its text revealed, or "not known");
 // nothing for a row without facts. Caller holds rowsLock.
 void AppendRowFacts(char16_t* out, size_t capacity, const Recording* app, int32_t index);

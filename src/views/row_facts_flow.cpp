@@ -382,15 +382,51 @@ FactsCounts RowFactsCounts(const Recording* app) {
     return counts;
 }
 
+namespace {
+
+// FactsCounts member by member, in the order of the kept values from kKeptFactsRequested.
+constexpr uint64_t FactsCounts::*kKeptFactsMembers[] = {
+    &FactsCounts::requested,        &FactsCounts::answered,
+    &FactsCounts::refusedFull,      &FactsCounts::refusedLong,
+    &FactsCounts::late,             &FactsCounts::imagesUnreadable,
+    &FactsCounts::imagesFailed,     &FactsCounts::largeFiles,
+    &FactsCounts::largeHashed,      &FactsCounts::largeNotHashed,
+    &FactsCounts::trustUnreadable,  &FactsCounts::tokensGone,
+    &FactsCounts::tokensUnreadable, &FactsCounts::directoriesUnreadable,
+    &FactsCounts::registryChanged,  &FactsCounts::registryUnreadable,
+    &FactsCounts::streamsUnreadable, &FactsCounts::droppedAtStop,
+};
+static_assert(sizeof kKeptFactsMembers / sizeof kKeptFactsMembers[0] ==
+                  kKeptImageSizeLimit - kKeptFactsFirst,
+              "every facts count is kept");
+static_assert(sizeof(FactsCounts) == 18 * sizeof(uint64_t), "a new count is kept as well");
+
+} // namespace
+
+void KeepRowFactsCounts(const Recording* app, KeptCounts* counts) {
+    if (app->rowFacts == nullptr) return;
+    const FactsCounts c = RowFactsCounts(app);
+    for (uint32_t i = 0; i < kKeptImageSizeLimit - kKeptFactsFirst; ++i)
+        counts->value[kKeptFactsFirst + i] = c.*kKeptFactsMembers[i];
+    counts->value[kKeptImageSizeLimit] = kDefaultImageFactsSizeLimit;
+    counts->value[kKeptRowsNotAsked] = app->rowFacts->rowsNotAsked;
+    counts->known |= kKeptFacts;
+}
+
 void AppendRowFactsNotes(const Recording* app, const char16_t* prefix, char16_t* out,
                          size_t capacity, int32_t* lines) {
-    if (app->rowFacts == nullptr) return;
-    AppendFactsNotes(RowFactsCounts(app), kDefaultImageFactsSizeLimit, prefix, out, capacity,
-                     lines);
-    if (app->rowFacts->rowsNotAsked > 0) {
+    // The live worker's counts, or those a session kept.
+    KeptCounts kept = app->keptCounts;
+    KeepRowFactsCounts(app, &kept);
+    if ((kept.known & kKeptFacts) == 0) return;
+    FactsCounts c{};
+    for (uint32_t i = 0; i < kKeptImageSizeLimit - kKeptFactsFirst; ++i)
+        c.*kKeptFactsMembers[i] = kept.value[kKeptFactsFirst + i];
+    AppendFactsNotes(c, kept.value[kKeptImageSizeLimit], prefix, out, capacity, lines);
+    if (kept.value[kKeptRowsNotAsked] > 0) {
         char16_t line[96];
         FormatText(line, 96, u"%lu rows' facts not asked for: too many rows waiting",
-                   static_cast<uint32_t>(app->rowFacts->rowsNotAsked));
+                   static_cast<uint32_t>(kept.value[kKeptRowsNotAsked]));
         AppendNoteLine(out, capacity, prefix, line, lines);
     }
 }

@@ -6,6 +6,7 @@
 // Window thread, under rowsLock for the calls that touch rows.
 #pragma once
 
+#include "record/kept_counts.h"
 #include <cstddef>
 #include <cstdint>
 
@@ -44,5 +45,7 @@ FactsCounts RowFactsCounts(const Recording* app);
 void AppendRowFactsNotes(const Recording* app, const char16_t* prefix, char16_t* out,
                          size_t capacity, int32_t* lines);
 void FreeRowFacts(Recording* app);
+// The facts part of counts from the worker of this recording; unchanged without one.
+void KeepRowFactsCounts(const Recording* app, KeptCounts* counts);
 
 } // namespace olv

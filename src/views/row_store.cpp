@@ -348,6 +348,23 @@ void AppendRow(Recording* app, const EventRow* row) {
     UpdateStatusBar(app);
 }
 
+namespace {
+
+// A row that came with its whole text (a script longer than its path field) keeps the whole
+// text as its path; the next row is packed whole, since the run's last path is the cut one.
+// A store that refuses the text leaves the row its start, and the cut is counted.
+void StoreWholeText(Recording* app, PackRun* run, const QueueRead& queue, int32_t index) {
+    uint32_t id = 0;
+    if (InternText(&app->rowTexts, queue.wholeText, queue.wholeUnits, &id)) {
+        app->rows[index].path = id;
+        run->hasLast = 0;
+    } else {
+        AtomicAdd(app->textsCutHere, 1);
+    }
+}
+
+} // namespace
+
 void IngestQueuedRows(Recording* app) {
     if (app->queueBytes == nullptr) return;
     QueueRead queue;
@@ -394,6 +411,7 @@ void IngestQueuedRows(Recording* app) {
             AtomicAdd(app->droppedHere, 1);
             continue;
         }
+        if (queue.wholeUnits != 0) StoreWholeText(app, &run, queue, index);
         ++app->rowCount;
         if (factsAsked) RequestRowFacts(app, index, arrived);
         if (yara) RequestRowYaraScan(app, index);

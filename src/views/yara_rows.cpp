@@ -415,34 +415,55 @@ YaraScanCounts YaraRowCounts(const Recording* app) {
     return counts;
 }
 
-void AppendYaraNotes(const Recording* app, const char16_t* prefix, char16_t* out, size_t capacity,
-                     int32_t* lines) {
+void KeepYaraCounts(const Recording* app, KeptCounts* counts) {
     const YaraState* s = app->yara;
     if (s == nullptr || s->scanning == 0) return;
     const YaraScanCounts c = YaraRowCounts(app);
-    const auto megabytes = static_cast<uint32_t>(s->sizeLimit >> 20);
+    uint64_t* v = counts->value;
+    v[kKeptYaraGone] = c.gone;
+    v[kKeptYaraTooLarge] = c.tooLarge;
+    v[kKeptYaraFailed] = c.failed;
+    v[kKeptYaraRefused] = c.refusedFull + c.refusedLong;
+    v[kKeptYaraDroppedAtStop] = c.droppedAtStop;
+    v[kKeptYaraWrittenOpenAtStop] = s->writtenOpenAtStop;
+    v[kKeptYaraWrittenNotTracked] = s->writtenNotTracked;
+    v[kKeptYaraMatchesNotKept] = s->matchesNotKept;
+    v[kKeptYaraSizeLimit] = s->sizeLimit;
+    counts->known |= kKeptYara;
+}
+
+void AppendYaraNotes(const Recording* app, const char16_t* prefix, char16_t* out, size_t capacity,
+                     int32_t* lines) {
+    // This recording's scans, or the counts a session kept (without the files' names).
+    KeptCounts kept = app->keptCounts;
+    KeepYaraCounts(app, &kept);
+    if ((kept.known & kKeptYara) == 0) return;
+    const YaraState* s = app->yara != nullptr && app->yara->scanning != 0 ? app->yara : nullptr;
+    const uint64_t* v = kept.value;
+    const auto megabytes = static_cast<uint32_t>(v[kKeptYaraSizeLimit] >> 20);
     char16_t line[1400];
-    if (c.gone > 0) {
+    if (v[kKeptYaraGone] > 0) {
         FormatText(line, 200, u"%lu files deleted or locked before their YARA scan",
-                   static_cast<uint32_t>(c.gone));
-        for (uint32_t i = 0; i < s->goneNamed; ++i) {
+                   static_cast<uint32_t>(v[kKeptYaraGone]));
+        const uint32_t named = s != nullptr ? s->goneNamed : 0;
+        for (uint32_t i = 0; i < named; ++i) {
             AppendBounded(line, 1400, i == 0 ? u": " : u", ");
             AppendBounded(line, 1400, s->gone[i]);
         }
-        if (c.gone > s->goneNamed) AppendBounded(line, 1400, u", ...");
+        if (s != nullptr && v[kKeptYaraGone] > named) AppendBounded(line, 1400, u", ...");
         AppendNoteLine(out, capacity, prefix, line, lines);
     }
     const struct {
         uint64_t count;
         const char16_t* text;
     } losses[] = {
-        {c.tooLarge, u"%lu files over %lu MB not scanned by the YARA rules"},
-        {c.failed, u"%lu YARA scans failed: timed out, unreadable or no memory"},
-        {c.refusedFull + c.refusedLong, u"%lu YARA scans refused: queue full or path too long"},
-        {c.droppedAtStop, u"%lu YARA scans dropped when the recording stopped"},
-        {s->writtenOpenAtStop, u"%lu written files still open at the stop: not scanned"},
-        {s->writtenNotTracked, u"%lu written files not scanned: too many open at once"},
-        {s->matchesNotKept, u"%lu YARA matches not kept: no memory"},
+        {v[kKeptYaraTooLarge], u"%lu files over %lu MB not scanned by the YARA rules"},
+        {v[kKeptYaraFailed], u"%lu YARA scans failed: timed out, unreadable or no memory"},
+        {v[kKeptYaraRefused], u"%lu YARA scans refused: queue full or path too long"},
+        {v[kKeptYaraDroppedAtStop], u"%lu YARA scans dropped when the recording stopped"},
+        {v[kKeptYaraWrittenOpenAtStop], u"%lu written files still open at the stop: not scanned"},
+        {v[kKeptYaraWrittenNotTracked], u"%lu written files not scanned: too many open at once"},
+        {v[kKeptYaraMatchesNotKept], u"%lu YARA matches not kept: no memory"},
     };
     for (const auto& loss : losses) {
         if (loss.count == 0) continue;

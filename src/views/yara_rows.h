@@ -6,6 +6,7 @@
 // the scanner's own thread (facts/yara_scanner.h), never on the trace thread.
 #pragma once
 
+#include "record/kept_counts.h"
 #include <cstddef>
 #include <cstdint>
 
@@ -105,6 +106,8 @@ const char16_t* YaraSeverityText(YaraSeverity severity);
 const YaraRowRule* YaraMatchedRules(const Recording* app, int32_t* count);
 // The counts of the scans (the scanner's while it runs, the final ones after a stop).
 YaraScanCounts YaraRowCounts(const Recording* app);
+// The YARA part of counts from this recording's scans; unchanged when it scanned nothing.
+void KeepYaraCounts(const Recording* app, KeptCounts* counts);
 // One note line per loss: a file deleted before its scan (the first few named), over the size
 // limit, a failed or refused scan, a written file never closed. Nothing when nothing was lost.
 void AppendYaraNotes(const Recording* app, const char16_t* prefix, char16_t* out, size_t capacity,

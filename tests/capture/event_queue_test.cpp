@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "capture_fixture.h"
 #include "record/stored_rows.h"
@@ -114,6 +116,60 @@ TEST_CASE_FIXTURE(CaptureFixture, "rows left unread when the ring is emptied do 
         REQUIRE(app->rowCount == 1);
         CHECK(SameAsSized(StoredAt(app, 0), 2));
     }
+}
+
+TEST_CASE_FIXTURE(CaptureFixture,
+                  "whole texts ride the ring beside their rows across its end; one without room "
+                  "goes without its text, counted, and its row is kept") {
+    FreeEventQueue(app);
+    constexpr uint32_t kRingBytes = 4 * kSmallestQueueBytes; // room for any record and a wrap
+    SmallQueueRing smallerRing(kRingBytes);
+    REQUIRE(MakeEventQueue(app));
+    std::vector<std::u16string> wholes; // per row sent: its whole text, or empty
+    for (uint32_t i = 0; i < 90; ++i) {
+        EventRow row = Sized(i);
+        std::u16string whole;
+        if (i % 3 == 1) {
+            // 1,100 to 2,900 units: a text record meets the ring's end every few rows.
+            for (uint32_t k = 0; whole.size() < 1100 + (i * 97) % 1800; ++k)
+                whole.push_back(static_cast<char16_t>(k % 7 == 0 ? 0x4e2d : u'a' + (i + k) % 26));
+            std::memcpy(row.path, whole.data(), (kPathChars - 1) * sizeof(char16_t));
+            row.path[kPathChars - 1] = 0;
+            QueueRowWithText(app, &row, whole.data(), static_cast<uint32_t>(whole.size()));
+        } else {
+            QueueRow(app, &row);
+        }
+        wholes.push_back(whole);
+        CHECK(DrainEventQueue(app) == 0);
+    }
+    // A text larger than the ring: its row comes with the start its path holds.
+    EventRow big = Sized(1000);
+    const std::u16string huge(kRingBytes / 2, u'h');
+    std::memcpy(big.path, huge.data(), (kPathChars - 1) * sizeof(char16_t));
+    QueueRowWithText(app, &big, huge.data(), static_cast<uint32_t>(huge.size()));
+    wholes.push_back(std::u16string(huge, 0, kPathChars - 1));
+    CHECK(DrainEventQueue(app) == 0);
+    CHECK(AtomicLoad(app->textsCutHere) == 1);
+    CHECK(AtomicLoad(app->droppedHere) == 0);
+    REQUIRE(app->rowCount == 91);
+    bool same = true;
+    for (int32_t i = 0; i < 91; ++i) {
+        const TextView path = StoredWholePath(app, i);
+        const std::u16string expected =
+            !wholes[i].empty() ? wholes[i] : std::u16string(StoredAt(app, i).path);
+        std::u16string got(path.length, 0);
+        CopyTextUnits(path, got.data());
+        same = same && got == expected;
+        // Every other member as sent, the cell's path the start of the whole text.
+        EventRow sent = i < 90 ? Sized(static_cast<uint32_t>(i)) : big;
+        if (!wholes[i].empty() && i < 90) {
+            std::memcpy(sent.path, wholes[i].data(), (kPathChars - 1) * sizeof(char16_t));
+            sent.path[kPathChars - 1] = 0;
+        }
+        const EventRow stored = StoredAt(app, i);
+        same = same && std::memcmp(&stored, &sent, sizeof sent) == 0;
+    }
+    CHECK(same);
 }
 
 TEST_CASE_FIXTURE(CaptureFixture,

@@ -2,6 +2,7 @@
 // blocks, parts out of order, duplicated or missing, the table's bound, and the content's forms.
 #include "doctest.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,18 @@ namespace {
 
 struct SentRows {
     std::vector<EventRow> rows;
+    std::vector<std::u16string> wholes; // each row's whole text, as the queue's sink takes it
 };
+
+std::u16string TakeWhole() {
+    const char16_t* text = nullptr;
+    uint32_t units = 0;
+    return TakeWholeRowText(&text, &units) ? std::u16string(text, units) : std::u16string();
+}
 
 void Collect(void* context, const EventRow* row) {
     static_cast<SentRows*>(context)->rows.push_back(*row);
+    static_cast<SentRows*>(context)->wholes.push_back(TakeWhole());
 }
 
 struct ScriptFixture : ProviderFixture {
@@ -34,6 +43,7 @@ struct ScriptFixture : ProviderFixture {
         AddSimWideString(e, u"Path", path);
         return Decode();
     }
+    static std::u16string Whole() { return TakeWhole(); }
     uint32_t Counter(int which) {
         uint32_t counters[kTrackingCounterCount] = {};
         ReadTrackingCounters(ts, counters);
@@ -101,20 +111,28 @@ TEST_CASE("script blocks: parts out of order, a part missing, written at Stop") 
     CHECK(f.sent.rows.size() == 1);
 }
 
-TEST_CASE("script blocks: texts past the row are cut and counted, the table pushes out its oldest") {
+TEST_CASE("script blocks: the row's path holds the start, the whole text goes beside it") {
     ScriptFixture f;
     const std::u16string big = u"# " + Repeat(u'x', 3000);
     REQUIRE(f.Part(1, 1, big.c_str(), u"{big}"));
     CHECK(TextLength(f.row.path) == kScriptTextChars - 1);
     CHECK(TextStartsWith(f.row.detail, (u"# " + Repeat(u'x', 117) + u"\u2026 \u2014 3002 characters")
                                            .c_str()));
-    CHECK(f.Counter(kScriptTextsCut) == 1);
+    CHECK(f.Whole() == big);
+    CHECK(f.Whole().empty()); // taken once
+    CHECK(f.Counter(kScriptTextsCut) == 0);
 
     // A block in two large parts: the row holds the first part's start, the size counts both.
     CHECK_FALSE(f.Part(1, 2, big.c_str(), u"{two}"));
+    CHECK(f.Whole().empty()); // no row yet
     REQUIRE(f.Part(2, 2, u"tail", u"{two}"));
     CHECK(TextLength(f.row.path) == kScriptTextChars - 1);
     CHECK(f.Detail().find("3006 characters in 2 parts") != std::string::npos);
+    CHECK(f.Whole() == big + u"tail");
+
+    // A short text has no whole text beside its row: the path holds all of it.
+    REQUIRE(f.Part(1, 1, u"short", u"{s}"));
+    CHECK(f.Whole().empty());
 
     for (int i = 0; i < kScriptBlockSlots + 1; ++i) {
         const std::u16string id = u"{p" + std::u16string(1, static_cast<char16_t>(u'a' + i)) + u"}";
@@ -122,6 +140,7 @@ TEST_CASE("script blocks: texts past the row are cut and counted, the table push
     }
     REQUIRE(f.sent.rows.size() == 1); // the oldest, pushed out by the seventeenth
     CHECK(U8(f.sent.rows[0].detail).find("block {pa}") != std::string::npos);
+    CHECK(f.sent.wholes[0].empty());
     CHECK(U8(f.sent.rows[0].result) == "Parts missing");
     FlushScriptBlocks(f.ts);
     CHECK(f.sent.rows.size() == 1 + kScriptBlockSlots);
@@ -180,6 +199,96 @@ TEST_CASE("module output and scanned content") {
     CHECK_FALSE(f.Decode());
     f.Begin(kPowerShellProvider, 0, kT0, kSamplePid, 4105);
     CHECK_FALSE(f.Decode());
+    CHECK(f.Whole().empty()); // short texts: the path holds all of them
+}
+
+TEST_CASE("module output and scanned content longer than the path go whole beside their rows") {
+    ScriptFixture f;
+    std::u16string payload = u"CommandInvocation(Out-String): ";
+    while (payload.size() < 5000)
+        payload += u"\"value\" ";
+    f.Begin(kPowerShellProvider, 20, kT0, kSamplePid, 4103);
+    AddSimWideString(f.e, u"Payload", payload.c_str());
+    REQUIRE(f.Decode());
+    CHECK(f.Whole() == payload);
+    CHECK(std::u16string(f.row.path) == payload.substr(0, kScriptTextChars - 1));
+
+    // UTF-16 content with an unpaired surrogate: replaced in the whole text as in the path.
+    std::u16string content(3000, u'w');
+    content[2000] = 0xDC01;
+    f.Begin(kAmsiProvider, 0, kT0, kSamplePid, 1101);
+    AddSimBytes(f.e, u"content", content.data(), static_cast<uint32_t>(content.size() * 2));
+    REQUIRE(f.Decode());
+    std::u16string expected = content;
+    expected[2000] = 0xFFFD;
+    CHECK(f.Whole() == expected);
+    // 8-bit content: each byte a unit.
+    const std::string narrow(4000, 'n');
+    f.Begin(kAmsiProvider, 0, kT0, kSamplePid, 1101);
+    AddSimBytes(f.e, u"content", narrow.data(), static_cast<uint32_t>(narrow.size()));
+    REQUIRE(f.Decode());
+    CHECK(f.Whole() == std::u16string(4000, u'n'));
+    CHECK(f.Counter(kScriptTextsCut) == 0);
+}
+
+} // namespace olv
+
+namespace olv {
+
+namespace {
+
+// A text of n units that tells its positions apart: a run of lines, each naming where it starts.
+std::u16string NumberedText(size_t n, size_t from) {
+    std::u16string text;
+    while (text.size() < n) {
+        char line[40];
+        std::snprintf(line, sizeof line, "$v%zu = %zu;\n", from + text.size(), text.size());
+        for (const char* c = line; *c != 0; ++c)
+            text.push_back(static_cast<char16_t>(*c));
+    }
+    text.resize(n);
+    return text;
+}
+
+// Sends text as a block of parts of at most partUnits units; true when the last part made the row.
+bool SendInParts(ScriptFixture& f, const std::u16string& text, size_t partUnits,
+                 const char16_t* id) {
+    const auto total = static_cast<uint32_t>((text.size() + partUnits - 1) / partUnits);
+    bool row = false;
+    for (uint32_t p = 0; p < total; ++p)
+        row = f.Part(p + 1, total, text.substr(p * partUnits, partUnits).c_str(), id);
+    return row;
+}
+
+} // namespace
+
+TEST_CASE("script blocks: a long block in many parts, one at the limit and one past it") {
+    ScriptFixture f;
+    // 100,000 units in twenty parts, a second block's parts between them: exact, in order.
+    const std::u16string text = NumberedText(100000, 0);
+    const std::u16string other = NumberedText(9000, 7);
+    for (uint32_t p = 0; p < 20; ++p) {
+        const bool last = p == 19;
+        CHECK(f.Part(p + 1, 20, text.substr(p * 5000, 5000).c_str(), u"{long}") == last);
+        if (p == 3) CHECK_FALSE(f.Part(1, 2, other.substr(0, 4500).c_str(), u"{other}"));
+    }
+    CHECK(f.Detail().find("100000 characters in 20 parts") != std::string::npos);
+    CHECK(std::u16string(f.row.path) == text.substr(0, kScriptTextChars - 1));
+    CHECK(f.Whole() == text);
+    REQUIRE(f.Part(2, 2, other.substr(4500).c_str(), u"{other}"));
+    CHECK(f.Whole() == other);
+
+    // Exactly at the limit: whole and not counted. One unit more: cut at the limit, counted.
+    const std::u16string atLimit = NumberedText(kWholeTextMostUnits, 1);
+    REQUIRE(SendInParts(f, atLimit, 5000, u"{at}"));
+    CHECK(f.Whole() == atLimit);
+    CHECK(f.Counter(kScriptTextsCut) == 0);
+    const std::u16string past = atLimit + u"!";
+    REQUIRE(SendInParts(f, past, 5000, u"{past}"));
+    CHECK(f.Detail().find("1048577 characters") != std::string::npos);
+    CHECK(f.Whole() == atLimit);
+    CHECK(f.Counter(kScriptTextsCut) == 1);
+    CHECK(f.Counter(kScriptPartsOutOfPlace) == 0);
 }
 
 } // namespace olv

@@ -14,6 +14,9 @@
 #include "sigma/sigma.h"
 #include "sigma/sigma_view.h"
 #include "support/test_random.h"
+#include "record/row_kind.h"
+#include "record/stored_rows.h"
+#include "views/row_store.h"
 #include "views/sigma_rows.h"
 
 namespace olv {
@@ -364,6 +367,99 @@ TEST_CASE_FIXTURE(ExportFixture, "JSON Lines: a failed write leaves the target a
         CHECK(ReadAll(folder.Path("out.jsonl")) == BytesOf("old"));
         CHECK(folder.Names() == std::vector<std::string>{"out.jsonl"});
     }
+}
+
+} // namespace olv
+
+namespace olv {
+
+namespace {
+
+// UTF-8 of UTF-16 units as the writers convert them: a pair is one character, any other
+// surrogate U+FFFD.
+std::string Utf8Of(const std::u16string& text) {
+    std::string out;
+    auto put = [&out](uint32_t c) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            put(0x10000 + ((uint32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            put(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_CASE_FIXTURE(ExportFixture, "JSON and JSON Lines write a script row's whole text exactly, "
+                                 "hostile units and pairs across the writer's pieces included") {
+    Finished();
+    AddAll();
+    EventRow row = MakeRow(kRows[0]);
+    std::memset(row.operation, 0, sizeof row.operation);
+    CopyBounded(row.operation, kOperationChars, RowKindOperation(RowKind::RanScriptBlock));
+    AppendRow(app, &row);
+    const int32_t script = app->rowCount - 1;
+    // 20,000 units: quotes, a backslash, controls, a zero unit, a pair across the first piece's
+    // end (units 4095 and 4096), lone halves of pairs, and a high half as the last unit.
+    std::u16string text;
+    for (size_t i = 0; i < 20000; ++i)
+        text.push_back(static_cast<char16_t>(u'a' + i % 26));
+    text[10] = u'"';
+    text[11] = u'\\';
+    text[12] = 0x01;
+    text[13] = 0;
+    text[14] = u'\n';
+    text[15] = 0x7F;
+    text[4095] = 0xD83D;
+    text[4096] = 0xDE00;
+    text[9000] = 0xDC00;
+    text[12000] = 0xD800;
+    text[15000] = 0x4E2D;
+    text[19999] = 0xDBFF;
+    uint32_t id = 0;
+    REQUIRE(InternText(&app->rowTexts, text.data(), text.size(), &id));
+    app->rows[script].path = id;
+    RebuildShownRows(app);
+    REQUIRE(app->shownCount == 5);
+
+    TempFolder folder;
+    REQUIRE(ExportJsonLinesToPath(app, folder.Path16("out.jsonl").c_str()));
+    const std::vector<nlohmann::json> lines = Lines(ReadAll(folder.Path("out.jsonl")));
+    REQUIRE(lines.size() == 7);
+    CHECK(lines[5]["text"].get<std::string>() == Utf8Of(text));
+    // The path is the start the row's field holds, the zero unit within it written as such.
+    CHECK(lines[5]["path"].get<std::string>() == Utf8Of(text.substr(0, kPathChars - 1)));
+    CHECK_FALSE(lines[4].contains("text")); // only a row whose text passes its field
+    CHECK(lines[6]["events"] == 5);
+
+    REQUIRE(ExportJsonToPath(app, folder.Path16("out.json").c_str()));
+    const Bytes file = ReadAll(folder.Path("out.json"));
+    const nlohmann::json document = nlohmann::json::parse(std::string(file.begin(), file.end()));
+    const nlohmann::json& events = document["events"];
+    REQUIRE(events.size() == 5);
+    CHECK(events[4]["text"].get<std::string>() == Utf8Of(text));
+    CHECK_FALSE(events[3].contains("text"));
 }
 
 } // namespace olv

@@ -9,6 +9,8 @@
 #include "app/file_commands.h"
 #include "export/exports.h"
 #include "export/session_compact.h"
+#include "export/session_counts.h"
+#include "report/completeness.h"
 #include "record/stored_rows.h"
 
 namespace olv {
@@ -148,10 +150,14 @@ TEST_CASE("A compact session gives back the recording the older form holds, byte
     CHECK(Word(compact, 4) == kSessionVersionCompact);
     CHECK(Word(compact, 8) == 48);
     CHECK(Word(compact, 12) == 44);
-    // The head is the older form's head.
+    // The head is the older form's head; the origin block carries the loss counts after its
+    // fixed part.
     const Layout at = LayoutOf(compact);
     CHECK(std::equal(compact.begin() + 16, compact.begin() + static_cast<ptrdiff_t>(at.table),
                      older.begin() + 16));
+    const size_t origin = 16 + kRecordingInfoSize + Word(compact, 16 + kRecordingInfoSize);
+    CHECK(Word(compact, origin) == kRecordingOriginSize + CountsBlockBytes());
+    CHECK(std::memcmp(compact.data() + origin + kRecordingOriginSize + 4, "CNTS", 4) == 0);
     CHECK(compact.size() * 8 < older.size());
 
     ExportFixture g;
@@ -261,6 +267,9 @@ TEST_CASE("Every damage of a compact session is refused by name and changes noth
     }
     const Layout at = LayoutOf(good);
     const size_t firstText = at.table + 16;
+    const size_t counts = 16 + kRecordingInfoSize + Word(good, 16 + kRecordingInfoSize) +
+                          kRecordingOriginSize;
+    auto countAt = [&](uint32_t value) { return counts + kCountsHeadBytes + 8 * size_t{value}; };
     auto row = [&](size_t n, size_t offset) { return at.rows + n * 48 + offset; };
     const size_t nRows = Word(good, 12);
     REQUIRE(nRows == 48);
@@ -324,6 +333,18 @@ TEST_CASE("Every damage of a compact session is refused by name and changes noth
         // kind Other.
         {[&](Bytes& b) { b[row(0, 44)] = static_cast<uint8_t>(RowKind::ReadFile); },
          "row 1 keeps an operation text beside its kind"},
+        // The loss counts after the origin block's fixed part.
+        {[&](Bytes& b) { b[counts + 4] = 'X'; }, "the counts' head is damaged (34 values"},
+        {[&](Bytes& b) { PutWord(b, counts + 12, 3); }, "the counts' head is damaged (3 values"},
+        {[&](Bytes& b) { PutWord(b, counts + 8, Word(b, counts + 8) | 0x200); },
+         "the counts have flags"},
+        {[&](Bytes& b) { PutWord(b, countAt(kKeptYaraGone), 3); },
+         "the counts hold count 26 of a part they call unknown"},
+        {[&](Bytes& b) {
+             PutWord(b, counts + 8, Word(b, counts + 8) | kKeptScripts);
+             PutWord(b, countAt(kKeptScriptBlocksIncomplete), 2);
+         },
+         "the counts say 2 of 0 script blocks were incomplete"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         CAPTURE(i);
@@ -342,6 +363,101 @@ TEST_CASE("Every damage of a compact session is refused by name and changes noth
         CHECK(Rows(f.app) == std::vector<EventRow>{MakeRow(kRows[0]), MakeRow(kRows[1])});
         CHECK(f.app->shownCount == 2);
     }
+}
+
+TEST_CASE("The loss counts come back with a compact session and give the same notes; a file "
+          "without them opens with them unknown") {
+    TempFolder tmp;
+    ExportFixture f;
+    AddRecording(f);
+    KeptCounts& kept = f.app->keptCounts;
+    kept.known = kKeptAllParts;
+    for (uint32_t i = 0; i < kKeptCountCount; ++i)
+        kept.value[i] = 1000 + 7 * i; // each count its own value
+    kept.value[kKeptScriptBlocksIncomplete] = 3;
+    kept.value[kKeptImageSizeLimit] = uint64_t{256} << 20;
+    kept.value[kKeptYaraSizeLimit] = uint64_t{64} << 20;
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("counts.ols").c_str()));
+    ExportFixture g;
+    REQUIRE(OpenSessionFromPath(g.app, tmp.Path16("counts.ols").c_str()));
+    CHECK(g.app->keptCounts.known == kKeptAllParts);
+    for (uint32_t i = 0; i < kKeptCountCount; ++i) {
+        CAPTURE(i);
+        CHECK(g.app->keptCounts.value[i] == kept.value[i]);
+    }
+    std::vector<char16_t> live(65536), reopened(65536);
+    BuildCompletenessNotes(f.app, live.data(), live.size(), u"");
+    BuildCompletenessNotes(g.app, reopened.data(), reopened.size(), u"");
+    const std::string notes = U8(reopened.data());
+    CHECK(notes == U8(live.data()));
+    CHECK(Has(notes, "1063 facts not read in time"));
+    CHECK(Has(notes, "1070 images could not be read: deleted or locked"));
+    CHECK(Has(notes, "1084 files over 256 MB hashed in the background"));
+    CHECK(Has(notes, "1175 files deleted or locked before their YARA scan"));
+    CHECK(Has(notes, "Script blocks: 1000 recorded, 3 with parts missing, 1014 parts out of place"));
+
+    // Parts not known stay unknown, and their notes are left out.
+    kept.known = kKeptScripts;
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("scripts.ols").c_str()));
+    ExportFixture h;
+    REQUIRE(OpenSessionFromPath(h.app, tmp.Path16("scripts.ols").c_str()));
+    CHECK(h.app->keptCounts.known == kKeptScripts);
+    CHECK(h.app->keptCounts.value[kKeptFactsLate] == 0);
+    std::vector<char16_t> some(65536);
+    BuildCompletenessNotes(h.app, some.data(), some.size(), u"");
+    CHECK_FALSE(Has(U8(some.data()), "facts not read in time"));
+
+    // A file of a build that kept no counts (the origin block's fixed part only) opens with every
+    // count unknown.
+    Bytes older = ReadAll(tmp.Path("counts.ols"));
+    const size_t origin = 16 + kRecordingInfoSize + Word(older, 16 + kRecordingInfoSize);
+    PutWord(older, origin, kRecordingOriginSize);
+    older.erase(older.begin() + static_cast<ptrdiff_t>(origin + kRecordingOriginSize),
+                older.begin() + static_cast<ptrdiff_t>(origin + kRecordingOriginSize +
+                                                       CountsBlockBytes()));
+    WriteAll(tmp.Path("older.ols"), older);
+    ExportFixture k;
+    k.app->keptCounts.known = kKeptAllParts; // what was open before is not kept
+    REQUIRE(OpenSessionFromPath(k.app, tmp.Path16("older.ols").c_str()));
+    CHECK(Rows(k.app) == Rows(f.app));
+    CHECK(k.app->keptCounts.known == 0);
+}
+
+TEST_CASE("Whole script texts come back from a compact session of the version that keeps them") {
+    TempFolder tmp;
+    ExportFixture f;
+    AddRecording(f);
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("short.ols").c_str()));
+    CHECK(Word(ReadAll(tmp.Path("short.ols")), 4) == kSessionVersionCompact);
+    // A narrow text past the short head and a wide one that fits it, both past the path field.
+    std::u16string narrow(40000, u'n'), wide(9000, u'w');
+    narrow[39999] = u'!';
+    wide[17] = u'\x4e2d';
+    wide[4000] = 0xDC00; // an unpaired surrogate is kept as it is
+    const int32_t a = AddOfKind(f, RowKind::RanScriptBlock, 0);
+    const int32_t b = AddOfKind(f, RowKind::LoggedModuleOutput, 1);
+    uint32_t id = 0;
+    REQUIRE(InternText(&f.app->rowTexts, narrow.data(), narrow.size(), &id));
+    f.app->rows[a].path = id;
+    REQUIRE(InternText(&f.app->rowTexts, wide.data(), wide.size(), &id));
+    f.app->rows[b].path = id;
+    REQUIRE(SaveCompactSessionToPath(f.app, tmp.Path16("whole.ols").c_str()));
+    const Bytes file = ReadAll(tmp.Path("whole.ols"));
+    CHECK(Word(file, 4) == kSessionVersionWholeTexts);
+    ExportFixture g;
+    REQUIRE(OpenSessionFromPath(g.app, tmp.Path16("whole.ols").c_str()));
+    CHECK(Rows(g.app) == Rows(f.app));
+    CHECK(TextViewEquals(StoredWholePath(g.app, a), narrow.data(), narrow.size()));
+    CHECK(TextViewEquals(StoredWholePath(g.app, b), wide.data(), wide.size()));
+
+    // A whole text on a row of another kind is damage, as any path longer than its field.
+    Bytes bad = file;
+    const Layout at = LayoutOf(bad);
+    bad[at.rows + size_t(a) * 48 + 44] = static_cast<uint8_t>(RowKind::ReadFile);
+    WriteAll(tmp.Path("bad.ols"), bad);
+    ExportFixture h;
+    CHECK_FALSE(OpenSessionFromPath(h.app, tmp.Path16("bad.ols").c_str()));
+    CHECK(Has(LastMessage(kIconError), "path is 40000 units long, longer than its field"));
 }
 
 TEST_CASE("Refused memory fails a compact save or open whole, leaving no file and nothing open") {

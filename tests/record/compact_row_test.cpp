@@ -414,6 +414,57 @@ TEST_CASE("a store's pool opens into a new store with the same ids, and internin
     CHECK(bad == 4);
 }
 
+TEST_CASE("long texts take the pool's long head and open again; a long head must need it") {
+    StoreGuard saved;
+    std::u16string wide = Repeat(u'x', 70000);
+    wide[5] = u'\x4e2d';
+    const std::vector<std::u16string> texts = {
+        Repeat(u'a', kTextPoolShortest), Repeat(u'b', kTextPoolShortest + 1), wide, u"after",
+        Repeat(u'c', kTextStoreLongestText)};
+    for (const auto& t : texts) {
+        uint32_t id = 0;
+        REQUIRE(InternText(&saved.store, t.data(), t.size(), &id));
+    }
+    uint64_t bytes = 0;
+    const uint8_t* pool = TextPool(&saved.store, &bytes);
+    // Two bytes of head each, four more for the three long ones.
+    CHECK(bytes == 5 * 2 + 3 * 4 + kTextPoolShortest + kTextPoolShortest + 1 + 2 * 70000 + 5 +
+                       kTextStoreLongestText);
+    const std::vector<uint8_t> copy(pool, pool + bytes);
+    auto open = [](TextStore* store, const std::vector<uint8_t>& b, uint32_t count, uint32_t* bad) {
+        uint8_t* room = TextPoolRoom(store, b.size());
+        REQUIRE(room != nullptr);
+        std::memcpy(room, b.data(), b.size());
+        return OpenTextPool(store, count, bad);
+    };
+    StoreGuard g;
+    uint32_t bad = 0;
+    REQUIRE(open(&g.store, copy, 6, &bad));
+    for (uint32_t id = 1; id <= 5; ++id)
+        CHECK(TextViewEquals(TextOfId(&g.store, id), texts[id - 1].data(), texts[id - 1].size()));
+    uint32_t found = 0;
+    REQUIRE(InternText(&g.store, wide.data(), wide.size(), &found)); // indexed on the first Intern
+    CHECK(found == 3);
+
+    // The second text's long head says a length the short head holds: one way to write each
+    // text, so it is refused; a long head past the end, or past the longest text, is refused.
+    const size_t second = 2 + kTextPoolShortest;
+    std::vector<uint8_t> shortInLong = copy;
+    const uint32_t shortLength = kTextPoolShortest;
+    std::memcpy(shortInLong.data() + second + 2, &shortLength, 4);
+    StoreGuard d;
+    CHECK_FALSE(open(&d.store, shortInLong, 6, &bad));
+    CHECK(bad == 2);
+    std::vector<uint8_t> tooLong = copy;
+    const uint32_t longest = kTextStoreLongestText + 1;
+    std::memcpy(tooLong.data() + second + 2, &longest, 4);
+    CHECK_FALSE(open(&d.store, tooLong, 6, &bad));
+    CHECK(bad == 2);
+    std::vector<uint8_t> cut(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(second + 4));
+    CHECK_FALSE(open(&d.store, cut, 3, &bad));
+    CHECK(bad == 2);
+}
+
 } // namespace olv
 
 namespace olv {

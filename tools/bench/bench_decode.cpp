@@ -12,7 +12,9 @@
 // decode_not_followed_channels: events per second for opens of a pipe, a stream and a whole
 // volume by a process that is not followed (no row).
 // decode_followed_script: rows per second for a script block of one part (a 300-character
-// script) of a followed process. decode_script_not_followed: events per second for a script
+// script) of a followed process; decode_followed_long_script: the same for a block of one part of
+// 5,000 characters, whose whole text goes beside the row through the ring into the store.
+// decode_script_not_followed: events per second for a script
 // block and a scanned content event of a process that is not followed (no row).
 // decode_not_followed_opens: events per second for a process open and a thread open audited for
 // a process that is not followed (no row). decode_followed_open: rows per second for a followed
@@ -219,6 +221,20 @@ void ScriptBlock(SimEvent* e, uint32_t pid) {
                      u"Write-Output 'done with the update check'");
     AddSimWideString(e, u"ScriptBlockId", u"{1f5a0c3e-6b1d-4c1e-9a53-0d2c6a4e7b10}");
     AddSimWideString(e, u"Path", u"");
+}
+
+// A script block of one part of 5,000 characters (a part as PowerShell cuts a long block): its
+// whole text goes beside the row, through the ring, into the store.
+void LongScriptBlock(SimEvent* e, uint32_t pid) {
+    static char16_t text[5001];
+    for (uint32_t i = 0; i < 5000; ++i)
+        text[i] = i % 61 == 60 ? u'\n' : static_cast<char16_t>(u'a' + (i * 7) % 26);
+    BeginSimEvent(e, kPowerShellProvider, 15, 4104, pid, pid + 4, kTime + 55);
+    AddSimU32(e, u"MessageNumber", 1);
+    AddSimU32(e, u"MessageTotal", 1);
+    AddSimWideString(e, u"ScriptBlockText", text);
+    AddSimWideString(e, u"ScriptBlockId", u"{2a6b1d4f-7c2e-4d2f-8b64-1e3d7b5f8c21}");
+    AddSimWideString(e, u"Path", u"C:\\scripts\\setup.ps1");
 }
 
 void ScanEvent(SimEvent* e, uint32_t pid) {
@@ -453,6 +469,12 @@ OLV_BENCH(decode_not_followed_channels) {
 
 OLV_BENCH(decode_followed_script) {
     ScriptBlock(&gA, kFollowed);
+    SimEvent* const events[] = {&gA};
+    RunFigure(run, nullptr, events, 1, "rows/s");
+}
+
+OLV_BENCH(decode_followed_long_script) {
+    LongScriptBlock(&gA, kFollowed);
     SimEvent* const events[] = {&gA};
     RunFigure(run, nullptr, events, 1, "rows/s");
 }
