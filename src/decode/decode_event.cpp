@@ -21,7 +21,7 @@ const ProviderRoute kRoutes[] = {
     {&kTcpIpProvider, DecodeTcpIpEvent},     {&kUdpIpProvider, DecodeUdpIpEvent},
     {&kProcessProvider, DecodeProcessEvent}, {&kImageProvider, DecodeImageEvent},
     {&kDnsClientProvider, DecodeDnsEvent},   {&kPowerShellProvider, DecodePowerShellEvent},
-    {&kAmsiProvider, DecodeAmsiEvent},
+    {&kAmsiProvider, DecodeAmsiEvent},       {&kThreadProvider, DecodeThreadEvent},
 };
 
 // The local time of the last second of event time this thread converted. A busy second brings

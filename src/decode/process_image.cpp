@@ -31,6 +31,7 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
 
     NoteProcessStartName(ts, pid, t, image, commandLine);
     if (opcode == kProcessRundownStart) return false;
+    NoteNewProcess(ts, pid);
 
     // The child of a followed process is followed; so is a process that a followed process
     // created on behalf of another parent (the logger is the creator).
@@ -66,6 +67,7 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
     // The name stays with rows of the lifetime; a later start of the id begins another.
     NoteProcessEndName(ts, pid, t);
+    ForgetProcessImages(ts, pid);
     if (!IsProcessFollowed(ts, pid, t)) return false;
 
     StartRow(event, row);
@@ -114,6 +116,11 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     if (names) {
         ReadWideStringProperty(event, u"FileName", path, kPathChars);
         NoteProcessImageName(ts, pid, t, path, opcode == kImageLoad);
+        // Every process's images, followed or not: a thread started in any of them is placed.
+        NoteProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"),
+                         ReadPointerProperty(event, u"ImageSize"), path);
+    } else if (opcode == kImageUnload) {
+        ForgetProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"));
     }
     if (!IsProcessFollowed(ts, pid, t)) return false;
     if (opcode == kImageRundownStart || opcode == kImageRundownEnd) return false;

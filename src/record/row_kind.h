@@ -84,7 +84,8 @@ namespace olv {
     /* Scripts (Process) */                                                                        \
     X(RanScriptBlock, kCategoryProcess, u"Ran script block")                                       \
     X(LoggedModuleOutput, kCategoryProcess, u"Logged module output")                               \
-    X(ScannedContent, kCategoryProcess, u"Scanned content")
+    X(ScannedContent, kCategoryProcess, u"Scanned content")                                        \
+    X(CreatedThreadInAnotherProcess, kCategoryProcess, u"Created thread in another process")
 
 enum class RowKind : uint16_t {
 #define OLV_ROW_KIND_ENUM(name, category, text) name,

@@ -20,6 +20,7 @@ enum OperationClass : uint32_t {
     OpExit = 0x20,
     OpDelete = 0x40,
     OpScript = 0x80, // a script or content the program ran or had scanned
+    OpThread = 0x100, // a thread started in another process
 };
 
 enum RuleField : uint32_t { FieldPath = 1, FieldDetail = 2, FieldOperation = 4 };
@@ -46,8 +47,8 @@ struct OperationClassEntry {
     uint32_t classes;
 };
 
-constexpr size_t kThreatRuleCount = 38;
-constexpr size_t kOperationClassCount = 61;
+constexpr size_t kThreatRuleCount = 40;
+constexpr size_t kOperationClassCount = 62;
 extern const ThreatRule kThreatRules[kThreatRuleCount];
 extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 

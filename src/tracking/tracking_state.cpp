@@ -20,6 +20,8 @@ void InitTrackingState(TrackingState* ts) {
     InitLock(&ts->processNames.lock);
     InitLock(&ts->pending.lock);
     InitLock(&ts->scripts.lock);
+    ResetImageMap(&ts->images);
+    InitLock(&ts->images.lock);
 }
 
 void FreeTrackingState(TrackingState* ts) {
@@ -35,6 +37,7 @@ void FreeTrackingState(TrackingState* ts) {
     DeleteLock(&ts->processNames.lock);
     DeleteLock(&ts->pending.lock);
     DeleteLock(&ts->scripts.lock);
+    DeleteLock(&ts->images.lock);
 }
 
 void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from) {
@@ -60,6 +63,7 @@ void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]
     out[kScriptBlocksIncomplete] = AtomicLoad(ts->scriptBlocksIncomplete);
     out[kScriptPartsOutOfPlace] = AtomicLoad(ts->scriptPartsOutOfPlace);
     out[kScriptTextsCut] = AtomicLoad(ts->scriptTextsCut);
+    out[kImagesNotMapped] = AtomicLoad(ts->images.dropped);
 }
 
 } // namespace olv

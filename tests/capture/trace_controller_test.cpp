@@ -23,7 +23,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "the kernel session starts with its real-time 
     CheckStartBlock(
         Session(kKernelName).lastStart,
         Guid{0x9e814aad, 0x3204, 0x11d2, {0x9a, 0x82, 0x00, 0x60, 0x08, 0xa8, 0x69, 0x39}},
-        "NT Kernel Logger", kMachineWideLoad, 0x06030005);
+        "NT Kernel Logger", kMachineWideLoad, 0x06030007);
     OnEventRecord(nullptr); // a null record is nothing
     OnEventRecord(&e->record);
     CHECK(Queued() == 1);

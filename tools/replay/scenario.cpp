@@ -282,7 +282,7 @@ const ProviderName kProviders[] = {
     {"TcpIp", &kTcpIpProvider},         {"UdpIp", &kUdpIpProvider},
     {"Process", &kProcessProvider},     {"Image", &kImageProvider},
     {"DnsClient", &kDnsClientProvider}, {"PowerShell", &kPowerShellProvider},
-    {"Amsi", &kAmsiProvider},
+    {"Amsi", &kAmsiProvider},           {"Thread", &kThreadProvider},
 };
 
 // --- one property: "Name": {"type": value} ---
@@ -489,7 +489,7 @@ bool ReadEvent(Reader* r, const JsonNode* o) {
     }
     if (!known && !ParseGuid(pname, &e.provider))
         return Error(r, "provider must be FileIo, Registry, TcpIp, UdpIp, Process, Image, "
-                        "DnsClient, PowerShell, Amsi or a GUID in braces");
+                        "DnsClient, PowerShell, Amsi, Thread or a GUID in braces");
     const bool userMode = e.provider == kDnsClientProvider || e.provider == kPowerShellProvider ||
                           e.provider == kAmsiProvider;
     e.session = userMode ? kDnsSession : kKernelSession;

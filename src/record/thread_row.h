@@ -1,0 +1,62 @@
+// How a "Created thread in another process" row lays out the thread: the process the thread runs
+// in by its image in the path; in the detail its id ("Target PID: 1234 / Thread ID: 88"), then
+// the start address in hex after kThreadStartMarker, then the module that holds it after
+// kThreadModuleMarker, or kThreadNoModule when no image known holds it. The row's keyObject keeps
+// the start address as a number.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/text.h"
+
+namespace olv {
+
+inline constexpr const char16_t* kThreadTargetMarker = u"Target PID: ";
+inline constexpr const char16_t* kThreadStartMarker = u" / Start address: ";
+inline constexpr const char16_t* kThreadModuleMarker = u" in ";
+inline constexpr const char16_t* kThreadNoModule = u" (no known module)";
+
+// The start address's text ("0x7ffb1c2d0000") in a thread row's detail: its start and length (0
+// when none).
+inline size_t ThreadStartOfDetail(const char16_t* detail, const char16_t** start) {
+    *start = detail;
+    const ptrdiff_t at = FindText(detail, kThreadStartMarker);
+    if (at < 0) return 0;
+    const char16_t* p = detail + at + TextLength(kThreadStartMarker);
+    if (p[0] != u'0' || p[1] != u'x') return 0;
+    size_t n = 2;
+    while ((p[n] >= u'0' && p[n] <= u'9') || (p[n] >= u'a' && p[n] <= u'f'))
+        ++n;
+    *start = p;
+    return n;
+}
+
+// The module's path in a thread row's detail: its start and length (0 when none is known).
+inline size_t ThreadModuleOfDetail(const char16_t* detail, const char16_t** start) {
+    const char16_t* address = nullptr;
+    const size_t n = ThreadStartOfDetail(detail, &address);
+    *start = detail;
+    if (n == 0) return 0;
+    const char16_t* p = address + n;
+    const size_t marker = TextLength(kThreadModuleMarker);
+    for (size_t i = 0; i < marker; ++i) {
+        if (p[i] != kThreadModuleMarker[i]) return 0;
+    }
+    *start = p + marker;
+    return TextLength(p + marker);
+}
+
+// The id of the process the thread runs in; 0 when the detail names none.
+inline uint32_t ThreadTargetOfDetail(const char16_t* detail) {
+    if (!TextStartsWith(detail, kThreadTargetMarker)) return 0;
+    uint32_t pid = 0;
+    for (const char16_t* p = detail + TextLength(kThreadTargetMarker); *p >= u'0' && *p <= u'9';
+         ++p) {
+        if (pid > 0xFFFFFFFFu / 10 - 1) return 0;
+        pid = pid * 10 + static_cast<uint32_t>(*p - u'0');
+    }
+    return pid;
+}
+
+} // namespace olv
