@@ -36,6 +36,7 @@ enum SigmaCategory : uint32_t {
     kSigmaDnsClient,
     kSigmaPsScript,
     kSigmaPsModule,
+    kSigmaCreateRemoteThread,
     kSigmaCategoryCount,
 };
 
@@ -107,6 +108,13 @@ enum SigmaField : uint32_t {
     kSigmaPath,
     kSigmaPayload,
     kSigmaContextInfo,
+    // A thread started in another process: both processes' images, where it starts (the address
+    // in hex, the module holding it and the exported function there).
+    kSigmaSourceImage,
+    kSigmaTargetImage,
+    kSigmaStartAddress,
+    kSigmaStartModule,
+    kSigmaStartFunction,
     kSigmaFieldCount,
 };
 

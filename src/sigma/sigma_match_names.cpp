@@ -13,7 +13,7 @@ const char* const kCategoryNames[kSigmaCategoryCount] = {
     "registry_delete",  "registry_set",   "registry_event", "network_connection", "dns_query",
     "pipe_created",     "create_stream_hash", "file_access", "file_rename", "raw_access_thread",
     "dns-client",
-    "ps_script",        "ps_module",
+    "ps_script",        "ps_module", "create_remote_thread",
 };
 
 const char* const kFieldNames[kSigmaFieldCount] = {
@@ -31,6 +31,8 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "IntegrityLevel", "LogonId", "ParentUser", "Details", "Hash", "Contents",
     // scripts
     "ScriptBlockText", "Path", "Payload", "ContextInfo",
+    // threads in another process
+    "SourceImage", "TargetImage", "StartAddress", "StartModule", "StartFunction",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -104,6 +106,9 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // ps_script, ps_module
     Bit(kSigmaScriptBlockText) | Bit(kSigmaPath),
     Bit(kSigmaPayload) | Bit(kSigmaContextInfo),
+    // create_remote_thread
+    Bit(kSigmaSourceImage) | Bit(kSigmaTargetImage) | Bit(kSigmaStartAddress) |
+        Bit(kSigmaStartModule) | Bit(kSigmaStartFunction),
 };
 
 

@@ -179,6 +179,10 @@ const ExpectedRule kExpectedRules[kThreatRuleCount] = {
      {u"opened disk for raw access"}, {}},
     {u"Executable hidden in a stream", kFile, 3, 0x02, 2, MatchSubstring, 0,
      {u"stream: "}, kRunnable},
+    {u"Thread created in another process", kProc, 2, 0x100, 4, MatchSubstring, 0,
+     {u"created thread in another process"}, {}},
+    {u"Remote thread outside any module", kProc, 3, 0x100, 2, MatchSubstring, 0,
+     {u"(no known module)"}, {}},
 };
 // clang-format on
 
@@ -267,7 +271,17 @@ const RuleCase kRuleCases[] = {
      Operation, u"Opened file"},
     // The stream's name decides, not the file's: a zone mark on a program is common.
     {38, kFile, u"Wrote alternate data stream", u"C:\\x\\notes.txt:run.exe",
-     u"Stream: run.exe, 26 bytes", u"FAIL 0xC0000022", Detail, u"Stream: Zone.Identifier"}};
+     u"Stream: run.exe, 26 bytes", u"FAIL 0xC0000022", Detail, u"Stream: Zone.Identifier"},
+    // Any thread started in another process; the near miss is a thread of the process's own
+    // making, which gives no row at all, so another Process row stands for it.
+    {39, kProc, u"Created thread in another process", u"C:\\Windows\\explorer.exe",
+     u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb1001f2a0 in C:\\k.dll", u"OK",
+     Operation, u"Loaded DLL"},
+    // Memory no image maps; an operation of no kind (an older file's row) is tested by every
+    // rule, so this one fires alone there.
+    {40, kProc, u"Thread operation (1)", u"C:\\Windows\\explorer.exe",
+     u"Target PID: 880 / Thread ID: 9 / Start address: 0x1d0000 (no known module)", u"OK",
+     Detail, u"Target PID: 880 / Thread ID: 9 / Start address: 0x1d0000 in C:\\k.dll"}};
 
 RowInput NearMiss(const RuleCase& c) {
     RowInput miss = c.Hit();
