@@ -91,6 +91,8 @@ olv_scenario_test(channels SCENARIO channels.jsonl)
 olv_scenario_test(channels_sigma SCENARIO channels.jsonl RULES sigma-rules-channels)
 olv_scenario_test(scripts SCENARIO scripts.jsonl)
 olv_scenario_test(scripts_sigma SCENARIO scripts.jsonl RULES sigma-rules-scripts)
+olv_scenario_test(threads SCENARIO threads.jsonl)
+olv_scenario_test(threads_sigma SCENARIO threads.jsonl RULES sigma-rules-threads)
 
 # A start Wine loses (status 0, nothing written) is told from a result and run again; one lost on
 # every try fails, saying so. The emulator here loses the first starts of the run, counted in a

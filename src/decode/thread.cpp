@@ -31,7 +31,14 @@ bool DecodeThreadEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
     *kind = SetRowKind(row, RowKind::CreatedThreadInAnotherProcess);
     const uint64_t start = ReadPointerProperty(event, u"Win32StartAddr");
     row->keyObject = start;
-    if (!LookupProcessName(ts, target, t, row->path, kPathChars)) row->path[0] = 0;
+    // The target by its program's path when its images hold the program the name table names.
+    char16_t name[kProcessChars];
+    if (!LookupProcessName(ts, target, t, name, kProcessChars)) name[0] = 0;
+    if (FindImageNamed(ts, target, name, row->path, kPathChars)) {
+        TranslateDevicePath(ts, row->path, kPathChars);
+    } else {
+        CopyBounded(row->path, kPathChars, name);
+    }
     FormatText(row->detail, kDetailChars, u"Target PID: %lu / Thread ID: %lu", target,
                ReadIntProperty(event, u"TThreadId"));
     AppendBounded(row->detail, kDetailChars, kThreadStartMarker);

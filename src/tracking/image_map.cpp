@@ -167,6 +167,22 @@ bool FindImageAt(TrackingState* ts, uint32_t pid, uint64_t address, char16_t* ou
     return false;
 }
 
+bool FindImageNamed(TrackingState* ts, uint32_t pid, const char16_t* fileName, char16_t* out,
+                    size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    if (ts == nullptr || fileName == nullptr || fileName[0] == 0) return false;
+    ImageMap* map = &ts->images;
+    LockGuard guard(&map->lock);
+    for (int32_t i = map->heads[Bucket(pid)]; i >= 0; i = map->entries[i].next) {
+        const ImageMapEntry& e = map->entries[i];
+        if (e.pid != pid || !EqualsFolded(PathFileName(map->text + e.path), fileName)) continue;
+        CopyBounded(out, capacity, map->text + e.path);
+        return true;
+    }
+    return false;
+}
+
 void NoteNewProcess(TrackingState* ts, uint32_t pid) {
     if (ts == nullptr || pid == 0) return;
     ImageMap* map = &ts->images;

@@ -275,6 +275,10 @@ void ForgetProcessImages(TrackingState* ts, uint32_t pid);
 // its base into *base; false (out empty) when no image kept holds it.
 bool FindImageAt(TrackingState* ts, uint32_t pid, uint64_t address, char16_t* out,
                  size_t capacity, uint64_t* base);
+// The path of the image of pid whose file name is fileName (case folded): a process's program
+// among its images. False (out empty) when none is kept.
+bool FindImageNamed(TrackingState* ts, uint32_t pid, const char16_t* fileName, char16_t* out,
+                    size_t capacity);
 // A process start: its first thread will come from its creator.
 void NoteNewProcess(TrackingState* ts, uint32_t pid);
 // True once for a process noted new and not yet seen with a thread: the thread is its first.

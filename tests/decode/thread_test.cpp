@@ -132,6 +132,7 @@ TEST_CASE("threads started in another process: who is followed decides, and the 
 }
 
 TEST_CASE("a new process's first thread comes from its creator and is no row; a second one is") {
+    DriveScope drives;
     ProviderFixture f;
     constexpr uint32_t kChild = 5000;
     ProcessStart(f, kSamplePid, kChild); // the child of the program is followed too
@@ -139,6 +140,14 @@ TEST_CASE("a new process's first thread comes from its creator and is no row; a 
     CHECK_FALSE(f.Decode());
     ThreadStart(f, kSamplePid, kChild, kKernel32);
     CHECK(f.Decode());
+    CHECK(f.Path() == "notepad.exe"); // its name only, while no image of it is known
+    // Its program among its images names it by path; another image of that name elsewhere
+    // does not.
+    ImageLoad(f, kOtherPid, 0x50000, 0x1000, u"\\Device\\HarddiskVolume3\\x\\notepad.exe");
+    ImageLoad(f, kChild, 0x40000, 0x1000, u"\\Device\\HarddiskVolume3\\Windows\\NOTEPAD.EXE");
+    ThreadStart(f, kSamplePid, kChild, kKernel32);
+    CHECK(f.Decode());
+    CHECK(f.Path() == "C:\\Windows\\NOTEPAD.EXE");
 
     // A process the program did not start: its first thread, made by its own creator, must use
     // up the mark, or the program's thread into it would pass for a first thread.
