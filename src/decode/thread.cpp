@@ -51,10 +51,14 @@ bool DecodeThreadEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
         AppendFormat(row->detail, kDetailChars, u"0x%x", low);
     }
     char16_t module[kPathChars];
-    if (start != 0 && FindImageAt(ts, target, start, module, kPathChars, nullptr)) {
+    uint64_t base = 0;
+    if (start != 0 && FindImageAt(ts, target, start, module, kPathChars, &base)) {
         TranslateDevicePath(ts, module, kPathChars);
         AppendBounded(row->detail, kDetailChars, kThreadModuleMarker);
         AppendBounded(row->detail, kDetailChars, module);
+        // Images are smaller than 4 GB: the offset is a 32-bit number.
+        AppendBounded(row->detail, kDetailChars, kThreadOffsetMarker);
+        AppendFormat(row->detail, kDetailChars, u"%x)", static_cast<uint32_t>(start - base));
     } else {
         AppendBounded(row->detail, kDetailChars, kThreadNoModule);
     }

@@ -567,6 +567,7 @@ static_assert(kSigmaDetails - kSigmaOriginalFileName == kFactDetails &&
 
 static_assert(FactOfSigmaField(SigmaFieldOfFact(kFactCurrentDirectory)) == kFactCurrentDirectory &&
                   FactOfSigmaField(SigmaFieldOfFact(kFactDetails)) == kFactDetails &&
+                  FactOfSigmaField(SigmaFieldOfFact(kFactStartFunction)) == kFactStartFunction &&
                   FactOfSigmaField(kSigmaImage) == kRowFactCount,
               "a fact and its field name each other");
 
@@ -707,8 +708,8 @@ uint32_t ScriptView(const ViewRow& r, SigmaViewBuffer* out) {
 // Both images from the view's processes when it learned them; a process the recording did not
 // follow is known only by the name the row gives it, taken when it is a whole path (the creator's
 // name in the process column may be cut short: then it is unknown). StartAddress and StartModule
-// come from the detail (no module known: empty); the exported function is not read from the
-// row's texts.
+// come from the detail (no module known: empty); StartFunction is the row's fact, read from the
+// module's export table after the row (unknown until then, and where it cannot be read).
 bool IsWholePath(const char16_t* text, size_t length, size_t capacity) {
     return length + 1 < capacity && FindText(text, u"\\") >= 0;
 }
@@ -746,7 +747,7 @@ uint32_t ThreadView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out)
     }
     const size_t moduleLength = ThreadModuleOfDetail(detail, &text);
     SetField(out, kSigmaStartModule, text, moduleLength);
-    SetUnknown(out, kSigmaStartFunction);
+    SetFactFields(out, r);
     return kSigmaViewReady;
 }
 
@@ -1450,6 +1451,10 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
         SetActingProcess(context, r, out);
         SetFactFields(out, r);
         return kSigmaViewReady;
+    }
+    if (r.kind == RowKind::CreatedThreadInAnotherProcess &&
+        (categories & (1u << kSigmaCreateRemoteThread)) != 0) {
+        return ThreadView(context, r, out); // its start function came after it was learned
     }
     if (row.category == kCategoryFile) {
         // Rows of these categories are viewed from their own texts alone.

@@ -93,12 +93,12 @@ TEST_CASE("threads started in another process: who is followed decides, and the 
         {kSamplePid, kVictimPid, kKernel32 + 0x1f2a0, 1,
          "sample.exe|Created thread in another process|C:\\Windows\\notepad.exe|Target PID: 4040 "
          "/ Thread ID: 88 / Start address: 0x7ffb1001f2a0 in "
-         "C:\\Windows\\System32\\kernel32.dll|OK"},
+         "C:\\Windows\\System32\\kernel32.dll (+0x1f2a0)|OK"},
         // into the followed program by another process: the row is the creator's
         {kOtherPid, kSamplePid, kKernel32, 1,
          "C:\\Tools\\other.exe|Created thread in another process|sample.exe|Target PID: 1234 "
          "/ Thread ID: "
-         "88 / Start address: 0x7ffb10000000 in C:\\Windows\\System32\\sample-own.dll|OK"},
+         "88 / Start address: 0x7ffb10000000 in C:\\Windows\\System32\\sample-own.dll (+0x0)|OK"},
         // memory no image maps: the end of an image is outside it
         {kSamplePid, kVictimPid, kKernel32 + kKernel32Size, 1,
          "sample.exe|Created thread in another process|C:\\Windows\\notepad.exe|Target PID: 4040 "
@@ -125,7 +125,8 @@ TEST_CASE("threads started in another process: who is followed decides, and the 
         CHECK(f.row.category == kCategoryProcess);
         CHECK(f.row.keyObject == c.start);
         const char* const in = std::strstr(c.cells, " in C:");
-        CHECK(ModuleOf(f.row) == (in != nullptr ? std::string(in + 4, std::strchr(in, '|')) : ""));
+        const std::string module = in != nullptr ? std::string(in + 4, std::strstr(in, " (+0x")) : "";
+        CHECK(ModuleOf(f.row) == module);
         // The built-in rules: any such thread scores, one starting outside every image more.
         CHECK(f.row.severity == (FindText(f.row.detail, kThreadNoModule) >= 0 ? 3u : 2u));
     }

@@ -1281,7 +1281,7 @@ TEST_CASE("a child's CurrentDirectory comes from its facts; the examined program
 
 namespace olv {
 
-TEST_CASE("thread rows: both images, the start address and its module; the function unknown") {
+TEST_CASE("thread rows: both images, the start address and its module; the function a fact") {
     FedRows r;
     REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
     // By the examined program into a process the recording did not follow: the target by the
@@ -1317,6 +1317,23 @@ TEST_CASE("thread rows: both images, the start address and its module; the funct
     CHECK(r.F(kSigmaTargetImage) == "<unknown>");
     CHECK(r.F(kSigmaStartAddress) == "<unknown>");
     CHECK(r.F(kSigmaStartModule) == "");
+
+    // The module ends before its offset; the function is the row's fact once read, and empty
+    // when the module exports nothing there.
+    const RowSpec load{kCategoryProcess, kTarget, u"x", u"Created thread in another process",
+                       u"C:\\Windows\\explorer.exe",
+                       u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb1001f2a0 in "
+                       u"C:\\Windows\\System32\\kernel32.dll (+0x1f2a0)",
+                       u"OK", 0};
+    CompactRow row = r.Pack(load);
+    GiveFacts(r, &row, {{kFactStartFunction, u"LoadLibraryW"}});
+    REQUIRE(r.Learn(row) == kSigmaViewReady);
+    CHECK(r.F(kSigmaStartModule) == "C:\\Windows\\System32\\kernel32.dll");
+    CHECK(r.F(kSigmaStartFunction) == "LoadLibraryW");
+    CompactRow none = r.Pack(load);
+    GiveFacts(r, &none, {{kFactStartFunction, u""}});
+    REQUIRE(r.Learn(none) == kSigmaViewReady);
+    CHECK(r.F(kSigmaStartFunction) == "");
 }
 
 } // namespace olv
