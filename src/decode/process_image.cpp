@@ -113,12 +113,15 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     const bool names = opcode == kImageLoad || opcode == kImageRundownStart;
     char16_t path[kPathChars];
     path[0] = 0;
+    uint64_t size = 0;
+    bool sizeRead = false;
     if (names) {
         ReadWideStringProperty(event, u"FileName", path, kPathChars);
         NoteProcessImageName(ts, pid, t, path, opcode == kImageLoad);
         // Every process's images, followed or not: a thread started in any of them is placed.
-        NoteProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"),
-                         ReadPointerProperty(event, u"ImageSize"), path);
+        size = ReadPointerProperty(event, u"ImageSize");
+        sizeRead = true;
+        NoteProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"), size, path);
     } else if (opcode == kImageUnload) {
         ForgetProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"));
     }
@@ -144,8 +147,11 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     }
     if (row->path[0] != 0) TranslateDevicePath(ts, row->path, kPathChars);
 
-    uint32_t size = ReadIntProperty(event, u"ImageSize");
-    if (size != 0) FormatImageSize(size, row->detail, kDetailChars);
+    if (!sizeRead) size = ReadPointerProperty(event, u"ImageSize");
+    // Read for its low 32 bits, as an image's size is.
+    if (static_cast<uint32_t>(size) != 0) {
+        FormatImageSize(static_cast<uint32_t>(size), row->detail, kDetailChars);
+    }
     CopyBounded(row->result, kResultChars, u"OK");
     return true;
 }

@@ -1,7 +1,6 @@
 // The kernel's Thread provider: a thread started in one process by another. The event's header
 // names the process whose thread made the new one, its payload the process the thread runs in and
 // where it starts. Threads a process starts in itself, nearly all of them, cost one property read.
-#include "base/format.h"
 #include "base/text.h"
 #include "decode/decode.h"
 #include "decode/properties.h"
@@ -12,6 +11,29 @@ namespace olv {
 namespace {
 
 constexpr uint8_t kThreadStart = 1;
+
+// Appends text to the detail at used (its length), cut at the detail's room; the new length.
+size_t AppendText(char16_t* detail, size_t used, const char16_t* text) {
+    while (*text != 0 && used + 1 < kDetailChars)
+        detail[used++] = *text++;
+    detail[used] = 0;
+    return used;
+}
+
+// Appends value in base 10 or 16 (lower case, no leading zeros).
+size_t AppendNumber(char16_t* detail, size_t used, uint64_t value, unsigned base) {
+    char16_t digits[24];
+    size_t n = 0;
+    do {
+        const auto digit = static_cast<unsigned>(value % base);
+        digits[n++] = static_cast<char16_t>(digit < 10 ? u'0' + digit : u'a' + digit - 10);
+        value /= base;
+    } while (value != 0);
+    while (n > 0 && used + 1 < kDetailChars)
+        detail[used++] = digits[--n];
+    detail[used] = 0;
+    return used;
+}
 
 } // namespace
 
@@ -31,36 +53,39 @@ bool DecodeThreadEvent(TrackingState* ts, const EventRecord* event, EventRow* ro
     *kind = SetRowKind(row, RowKind::CreatedThreadInAnotherProcess);
     const uint64_t start = ReadPointerProperty(event, u"Win32StartAddr");
     row->keyObject = start;
-    // The target by its program's path when its images hold the program the name table names.
+    // The target by its program's path when its images hold the program the name table names,
+    // and the module holding the start: one walk of the target's images.
     char16_t name[kProcessChars];
     if (!LookupProcessName(ts, target, t, name, kProcessChars)) name[0] = 0;
-    if (FindImageNamed(ts, target, name, row->path, kPathChars)) {
+    char16_t module[kPathChars];
+    uint64_t base = 0;
+    const uint32_t found = FindThreadImages(ts, target, name, row->path, kPathChars, start, module,
+                                            kPathChars, &base);
+    if ((found & kFoundProgram) != 0) {
         TranslateDevicePath(ts, row->path, kPathChars);
     } else {
         CopyBounded(row->path, kPathChars, name);
     }
-    FormatText(row->detail, kDetailChars, u"Target PID: %lu / Thread ID: %lu", target,
-               ReadIntProperty(event, u"TThreadId"));
-    AppendBounded(row->detail, kDetailChars, kThreadStartMarker);
-    // The formatter's numbers are 32-bit: the address goes in two halves.
-    const auto high = static_cast<uint32_t>(start >> 32);
-    const auto low = static_cast<uint32_t>(start);
-    if (high != 0) {
-        AppendFormat(row->detail, kDetailChars, u"0x%x%08x", high, low);
-    } else {
-        AppendFormat(row->detail, kDetailChars, u"0x%x", low);
-    }
-    char16_t module[kPathChars];
-    uint64_t base = 0;
-    if (start != 0 && FindImageAt(ts, target, start, module, kPathChars, &base)) {
+    // The texts are put together by hand: this runs for every row of the kind, and the formatter
+    // took a sixth of the row's time.
+    char16_t* d = row->detail;
+    size_t used = AppendText(d, 0, kThreadTargetMarker);
+    used = AppendNumber(d, used, target, 10);
+    used = AppendText(d, used, u" / Thread ID: ");
+    used = AppendNumber(d, used, ReadIntProperty(event, u"TThreadId"), 10);
+    used = AppendText(d, used, kThreadStartMarker);
+    used = AppendText(d, used, u"0x");
+    used = AppendNumber(d, used, start, 16);
+    if ((found & kFoundModule) != 0) {
         TranslateDevicePath(ts, module, kPathChars);
-        AppendBounded(row->detail, kDetailChars, kThreadModuleMarker);
-        AppendBounded(row->detail, kDetailChars, module);
+        used = AppendText(d, used, kThreadModuleMarker);
+        used = AppendText(d, used, module);
         // Images are smaller than 4 GB: the offset is a 32-bit number.
-        AppendBounded(row->detail, kDetailChars, kThreadOffsetMarker);
-        AppendFormat(row->detail, kDetailChars, u"%x)", static_cast<uint32_t>(start - base));
+        used = AppendText(d, used, kThreadOffsetMarker);
+        used = AppendNumber(d, used, static_cast<uint32_t>(start - base), 16);
+        AppendText(d, used, u")");
     } else {
-        AppendBounded(row->detail, kDetailChars, kThreadNoModule);
+        AppendText(d, used, kThreadNoModule);
     }
     CopyBounded(row->result, kResultChars, u"OK");
     return true;

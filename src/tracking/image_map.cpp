@@ -104,6 +104,7 @@ void ResetImageMap(ImageMap* map) {
     std::memset(map->pathSlots, 0, sizeof map->pathSlots);
     std::memset(map->newProcesses, 0, sizeof map->newProcesses);
     map->newProcessNext = 0;
+    map->newProcessCount = 0;
 }
 
 void NoteProcessImage(TrackingState* ts, uint32_t pid, uint64_t base, uint64_t size,
@@ -146,7 +147,10 @@ void ForgetProcessImages(TrackingState* ts, uint32_t pid) {
     LockGuard guard(&map->lock);
     Unlink(map, pid, [](const ImageMapEntry&) { return true; });
     for (uint32_t& slot : map->newProcesses) {
-        if (slot == pid) slot = 0;
+        if (slot == pid) {
+            slot = 0;
+            AtomicAdd(map->newProcessCount, static_cast<uint32_t>(-1));
+        }
     }
 }
 
@@ -167,36 +171,57 @@ bool FindImageAt(TrackingState* ts, uint32_t pid, uint64_t address, char16_t* ou
     return false;
 }
 
-bool FindImageNamed(TrackingState* ts, uint32_t pid, const char16_t* fileName, char16_t* out,
-                    size_t capacity) {
-    if (out == nullptr || capacity == 0) return false;
-    out[0] = 0;
-    if (ts == nullptr || fileName == nullptr || fileName[0] == 0) return false;
+uint32_t FindThreadImages(TrackingState* ts, uint32_t pid, const char16_t* fileName,
+                          char16_t* program, size_t programCapacity, uint64_t address,
+                          char16_t* module, size_t moduleCapacity, uint64_t* base) {
+    if (program == nullptr || programCapacity == 0 || module == nullptr || moduleCapacity == 0) {
+        return 0;
+    }
+    program[0] = 0;
+    module[0] = 0;
+    if (ts == nullptr) return 0;
+    const bool named = fileName != nullptr && fileName[0] != 0;
+    uint32_t found = 0;
     ImageMap* map = &ts->images;
     LockGuard guard(&map->lock);
-    for (int32_t i = map->heads[Bucket(pid)]; i >= 0; i = map->entries[i].next) {
+    for (int32_t i = map->heads[Bucket(pid)]; i >= 0 && found != (kFoundProgram | kFoundModule);
+         i = map->entries[i].next) {
         const ImageMapEntry& e = map->entries[i];
-        if (e.pid != pid || !EqualsFolded(PathFileName(map->text + e.path), fileName)) continue;
-        CopyBounded(out, capacity, map->text + e.path);
-        return true;
+        if (e.pid != pid) continue;
+        const char16_t* path = map->text + e.path;
+        if ((found & kFoundModule) == 0 && address != 0 && address >= e.base &&
+            address - e.base < e.size) {
+            CopyBounded(module, moduleCapacity, path);
+            if (base != nullptr) *base = e.base;
+            found |= kFoundModule;
+        }
+        if ((found & kFoundProgram) == 0 && named && EqualsFolded(PathFileName(path), fileName)) {
+            CopyBounded(program, programCapacity, path);
+            found |= kFoundProgram;
+        }
     }
-    return false;
+    return found;
 }
 
 void NoteNewProcess(TrackingState* ts, uint32_t pid) {
     if (ts == nullptr || pid == 0) return;
     ImageMap* map = &ts->images;
     LockGuard guard(&map->lock);
-    map->newProcesses[map->newProcessNext % kNewProcessSlots] = pid;
+    uint32_t& slot = map->newProcesses[map->newProcessNext % kNewProcessSlots];
+    if (slot == 0) AtomicAdd(map->newProcessCount, 1);
+    slot = pid;
     ++map->newProcessNext;
 }
 
 bool TakeFirstThread(TrackingState* ts, uint32_t pid) {
     if (ts == nullptr || pid == 0) return false;
+    // No mark set: nothing to take (a mark set just now is for a start not yet seen here).
+    if (AtomicLoad(ts->images.newProcessCount) == 0) return false;
     LockGuard guard(&ts->images.lock);
     for (uint32_t& slot : ts->images.newProcesses) {
         if (slot == pid) {
             slot = 0;
+            AtomicAdd(ts->images.newProcessCount, static_cast<uint32_t>(-1));
             return true;
         }
     }

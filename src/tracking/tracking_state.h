@@ -163,6 +163,7 @@ struct ImageMap {
     uint32_t dropped;
     uint32_t newProcesses[kNewProcessSlots]; // 0 = free
     uint32_t newProcessNext;
+    uint32_t newProcessCount; // marks set: read without the lock to pass an empty ring by
     char16_t text[kImagePathUnits];
     Lock lock;
 };
@@ -275,10 +276,14 @@ void ForgetProcessImages(TrackingState* ts, uint32_t pid);
 // its base into *base; false (out empty) when no image kept holds it.
 bool FindImageAt(TrackingState* ts, uint32_t pid, uint64_t address, char16_t* out,
                  size_t capacity, uint64_t* base);
-// The path of the image of pid whose file name is fileName (case folded): a process's program
-// among its images. False (out empty) when none is kept.
-bool FindImageNamed(TrackingState* ts, uint32_t pid, const char16_t* fileName, char16_t* out,
-                    size_t capacity);
+// FindImageAt and the image of pid whose file name is fileName (case folded: its program) in one
+// walk: the program into program, the image
+// holding address into module and its base into *base. Returns the kFound bits of what was found
+// (each out empty otherwise).
+enum : uint32_t { kFoundProgram = 1, kFoundModule = 2 };
+uint32_t FindThreadImages(TrackingState* ts, uint32_t pid, const char16_t* fileName,
+                          char16_t* program, size_t programCapacity, uint64_t address,
+                          char16_t* module, size_t moduleCapacity, uint64_t* base);
 // A process start: its first thread will come from its creator.
 void NoteNewProcess(TrackingState* ts, uint32_t pid);
 // True once for a process noted new and not yet seen with a thread: the thread is its first.
