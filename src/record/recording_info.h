@@ -27,6 +27,8 @@ enum RecordingFlag : uint32_t {
     // not be turned on.
     scriptLoggingTurnedOn = 1024,
     scriptLoggingRefused = 2048,
+    // The map of every process's images was full: some images' threads name no module.
+    imagesNotMapped = 4096,
 };
 
 constexpr uint32_t kRecordingInfoSize = 1296;

@@ -67,6 +67,7 @@ void GatherCompletenessCounters(Recording* app) {
         info.flags |= scriptBlocksIncomplete;
     }
     if (tracking[kScriptTextsCut] != 0) info.flags |= scriptTextsCut;
+    if (tracking[kImagesNotMapped] != 0) info.flags |= imagesNotMapped;
     app->lossesBeforeResume.eventsLost = losses.eventsLostBeforeResume;
     app->lossesBeforeResume.buffersLost = losses.buffersLostBeforeResume;
     app->lossesBeforeResume.known = tc->resumeNoted;
@@ -241,6 +242,9 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
         {scriptTextsCut,
          u"Some script or scanned texts were longer than a row holds: the row keeps their first "
          u"1023 characters, and its detail says the whole length."},
+        {imagesNotMapped,
+         u"Some images could not be kept in the map of every process's images (it was full): a "
+         u"thread started in one of them in another process reads \"(no known module)\"."},
     };
     for (const FlagNote& note : flagNotes) {
         if ((info.flags & note.flag) != 0)
