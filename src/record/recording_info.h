@@ -28,7 +28,7 @@ enum RecordingFlag : uint32_t {
     scriptLoggingTurnedOn = 1024,
     scriptLoggingRefused = 2048,
     // The map of every process's images was full: some images' threads name no module.
-    imagesNotMapped = 4096,
+    imagesNotMapped = 8192,
 };
 
 constexpr uint32_t kRecordingInfoSize = 1296;

@@ -391,13 +391,13 @@ constexpr bool PatternsAreLowerCase(const char16_t* const* list) {
 }
 
 constexpr bool OperationClassTableIsSound() {
-    uint32_t counts[9] = {};
+    uint32_t counts[11] = {};
     for (size_t i = 0; i < kOperationClassCount; ++i) {
         const OperationClassEntry& entry = kOperationClassTable[i];
         if (entry.kind == RowKind::Other || entry.kind >= RowKind::kCount) return false;
         // Exactly one class bit per operation, and a known one.
         int bit = -1;
-        for (int b = 0; b < 9; ++b) {
+        for (int b = 0; b < 11; ++b) {
             if (entry.classes == (1u << b)) bit = b;
         }
         if (bit < 0) return false;
@@ -406,9 +406,9 @@ constexpr bool OperationClassTableIsSound() {
             if (kOperationClassTable[j].kind == entry.kind) return false;
         }
     }
-    // Read, Write, Start, Load, Network, Exit, Delete, Script, Thread.
-    const uint32_t expected[9] = {20, 14, 2, 4, 12, 2, 4, 3, 1};
-    for (int b = 0; b < 9; ++b) {
+    // Read, Write, Start, Load, Network, Exit, Delete, Script, two bits of other classes, Thread.
+    const uint32_t expected[11] = {20, 14, 2, 4, 12, 2, 4, 3, 0, 0, 1};
+    for (int b = 0; b < 11; ++b) {
         if (counts[b] != expected[b]) return false;
     }
     return true;
@@ -451,7 +451,7 @@ constexpr bool ThreatRuleTableIsSound() {
 static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 62);
 static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 40);
 static_assert(OperationClassTableIsSound(),
-              "operation class table: 62 distinct kinds, one class bit each, 20/14/2/4/12/2/4/3/1");
+              "operation class table: 62 distinct kinds, one class bit each, 20/14/2/4/12/2/4/3/0/0/1");
 static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
 static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
 static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&

@@ -20,7 +20,7 @@ enum OperationClass : uint32_t {
     OpExit = 0x20,
     OpDelete = 0x40,
     OpScript = 0x80, // a script or content the program ran or had scanned
-    OpThread = 0x100, // a thread started in another process
+    OpThread = 0x400, // a thread started in another process
 };
 
 enum RuleField : uint32_t { FieldPath = 1, FieldDetail = 2, FieldOperation = 4 };

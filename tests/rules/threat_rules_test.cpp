@@ -179,9 +179,9 @@ const ExpectedRule kExpectedRules[kThreatRuleCount] = {
      {u"opened disk for raw access"}, {}},
     {u"Executable hidden in a stream", kFile, 3, 0x02, 2, MatchSubstring, 0,
      {u"stream: "}, kRunnable},
-    {u"Thread created in another process", kProc, 2, 0x100, 4, MatchSubstring, 0,
+    {u"Thread created in another process", kProc, 2, 0x400, 4, MatchSubstring, 0,
      {u"created thread in another process"}, {}},
-    {u"Remote thread outside any module", kProc, 3, 0x100, 2, MatchSubstring, 0,
+    {u"Remote thread outside any module", kProc, 3, 0x400, 2, MatchSubstring, 0,
      {u"(no known module)"}, {}},
 };
 // clang-format on
