@@ -93,6 +93,8 @@ olv_scenario_test(scripts SCENARIO scripts.jsonl)
 olv_scenario_test(scripts_sigma SCENARIO scripts.jsonl RULES sigma-rules-scripts)
 olv_scenario_test(opens SCENARIO opens.jsonl)
 olv_scenario_test(opens_sigma SCENARIO opens.jsonl RULES sigma-rules-opens)
+olv_scenario_test(threads SCENARIO threads.jsonl)
+olv_scenario_test(threads_sigma SCENARIO threads.jsonl RULES sigma-rules-threads)
 
 # A start Wine loses (status 0, nothing written) is told from a result and run again; one lost on
 # every try fails, saying so. The emulator here loses the first starts of the run, counted in a

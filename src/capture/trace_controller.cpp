@@ -25,10 +25,10 @@ namespace {
 constexpr const char16_t* kKernelLoggerName = u"NT Kernel Logger";
 constexpr Guid kSystemTraceControlGuid = {
     0x9e814aad, 0x3204, 0x11d2, {0x9a, 0x82, 0x00, 0x60, 0x08, 0xa8, 0x69, 0x39}};
-// Process, image load, TCP/IP, registry, file I/O and file I/O initiation.
+// Process, thread, image load, TCP/IP, registry, file I/O and file I/O initiation.
 constexpr uint32_t kKernelEnableFlags =
-    0x00000001 | 0x00000004 | 0x00010000 | 0x00020000 | 0x02000000 | 0x04000000;
-static_assert(kKernelEnableFlags == 0x06030005);
+    0x00000001 | 0x00000002 | 0x00000004 | 0x00010000 | 0x00020000 | 0x02000000 | 0x04000000;
+static_assert(kKernelEnableFlags == 0x06030007);
 
 constexpr const char16_t* kTakeOverQuestion =
     u"Another program is already using the Windows kernel trace session.\n\nWindows only has "

@@ -51,6 +51,9 @@ bool DecodeProcessEvent(TrackingState* ts, const EventRecord* event, EventRow* r
                 RowKind* kind);
 bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                 RowKind* kind);
+// A thread one process starts in another, from the kernel's Thread provider.
+bool DecodeThreadEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
+                       RowKind* kind);
 bool DecodeDnsEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,
                 RowKind* kind);
 bool DecodePowerShellEvent(TrackingState* ts, const EventRecord* event, EventRow* row, int64_t t,

@@ -22,6 +22,7 @@ const ProviderRoute kRoutes[] = {
     {&kProcessProvider, DecodeProcessEvent}, {&kImageProvider, DecodeImageEvent},
     {&kDnsClientProvider, DecodeDnsEvent},   {&kPowerShellProvider, DecodePowerShellEvent},
     {&kAmsiProvider, DecodeAmsiEvent},       {&kKernelAuditProvider, DecodeKernelAuditEvent},
+    {&kThreadProvider, DecodeThreadEvent},
 };
 
 // The local time of the last second of event time this thread converted. A busy second brings

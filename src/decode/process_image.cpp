@@ -66,6 +66,7 @@ bool DecodeProcessStart(TrackingState* ts, const EventRecord* event, EventRow* r
 
     NoteProcessStartName(ts, pid, t, image, commandLine);
     if (opcode == kProcessRundownStart) return false;
+    NoteNewProcess(ts, pid);
 
     // The child of a followed process is followed; so is a process that a followed process
     // created on behalf of another parent (the logger is the creator).
@@ -101,6 +102,7 @@ bool DecodeProcessEnd(TrackingState* ts, const EventRecord* event, EventRow* row
     uint32_t pid = ReadIntProperty(event, u"ProcessId");
     // The name stays with rows of the lifetime; a later start of the id begins another.
     NoteProcessEndName(ts, pid, t);
+    ForgetProcessImages(ts, pid);
     if (!IsProcessFollowed(ts, pid, t)) return false;
 
     StartRow(event, row);
@@ -150,9 +152,17 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     const bool names = opcode == kImageLoad || opcode == kImageRundownStart;
     char16_t path[kPathChars];
     path[0] = 0;
+    uint64_t size = 0;
+    bool sizeRead = false;
     if (names) {
         ReadWideStringProperty(event, u"FileName", path, kPathChars);
         NoteProcessImageName(ts, pid, t, path, opcode == kImageLoad);
+        // Every process's images, followed or not: a thread started in any of them is placed.
+        size = ReadPointerProperty(event, u"ImageSize");
+        sizeRead = true;
+        NoteProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"), size, path);
+    } else if (opcode == kImageUnload) {
+        ForgetProcessImage(ts, pid, ReadPointerProperty(event, u"ImageBase"));
     }
     if (!IsProcessFollowed(ts, pid, t)) return false;
     if (opcode == kImageRundownStart || opcode == kImageRundownEnd) return false;
@@ -176,8 +186,11 @@ bool DecodeImageEvent(TrackingState* ts, const EventRecord* event, EventRow* row
     }
     if (row->path[0] != 0) TranslateDevicePath(ts, row->path, kPathChars);
 
-    uint32_t size = ReadIntProperty(event, u"ImageSize");
-    if (size != 0) FormatImageSize(size, row->detail, kDetailChars);
+    if (!sizeRead) size = ReadPointerProperty(event, u"ImageSize");
+    // Read for its low 32 bits, as an image's size is.
+    if (static_cast<uint32_t>(size) != 0) {
+        FormatImageSize(static_cast<uint32_t>(size), row->detail, kDetailChars);
+    }
     CopyBounded(row->result, kResultChars, u"OK");
     return true;
 }

@@ -30,7 +30,7 @@ struct Slot {
     uint64_t ticket;
     int64_t arrived;
     int64_t eventTime;
-    uint32_t processId;
+    uint32_t processId;   // a token's or a folder's process; an export's offset
     uint32_t valueOffset; // registry: where the value name starts in text
     char16_t* text;       // kFactsPathChars in the arena
     FactsResult* result;
@@ -206,6 +206,17 @@ FactsOutcome ReadRequest(FactsWorker* w, const Slot& s, uint64_t FactsCounts::**
         // r.image is the reader's scratch: only the stream's facts are handed out.
         if (ReadStreamFacts(s.text, &r.image, &r.stream)) return kFactsRead;
         *counter = &FactsCounts::streamsUnreadable;
+        return kFactsUnreadable;
+    case kFactsExport:
+        // A stand-in for another machine's files knows none of their export tables.
+        if (w->config.readImage != nullptr) {
+            std::memset(&r.exported, 0, sizeof r.exported);
+            r.exported.status = kExportNoReader;
+            return kFactsUnreadable;
+        }
+        if (ReadExportAt(s.text, s.processId, &r.exported)) return kFactsRead;
+        // A build without the reader knows no function, which loses nothing it could know.
+        if (r.exported.status != kExportNoReader) *counter = &FactsCounts::exportsUnreadable;
         return kFactsUnreadable;
     }
     return kFactsUnreadable;
@@ -428,6 +439,11 @@ bool RequestStreamFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived,
     return path && Enqueue(worker, kFactsStream, ticket, arrived, path, nullptr, 0, 0);
 }
 
+bool RequestExportFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                        const char16_t* path, uint32_t rva) {
+    return path && Enqueue(worker, kFactsExport, ticket, arrived, path, nullptr, rva, 0);
+}
+
 uint32_t PollFacts(FactsWorker* w, int64_t now, FactsAnswerFn fn, void* context, uint32_t max) {
     if (!w || !fn) return 0;
     constexpr uint32_t kBatch = 32;
@@ -554,6 +570,8 @@ void AppendFactsNotes(const FactsCounts& c, uint64_t imageSizeLimit, const char1
         {c.registryChanged, u"%lu registry values changed or gone before they were read"},
         {c.registryUnreadable, u"%lu registry values could not be read"},
         {c.streamsUnreadable, u"%lu alternate data streams could not be read: deleted or locked"},
+        {c.exportsUnreadable, u"%lu threads' start modules could not be read: their start "
+                              u"functions are not known"},
         {c.refusedFull, u"%lu fact reads refused: queue full"},
         {c.refusedLong, u"%lu fact reads refused: path too long"},
         {c.droppedAtStop, u"%lu fact reads dropped when the recording stopped"},

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "facts/export_facts.h"
 #include "facts/fact_texts.h"
 #include "facts/image_facts.h"
 #include "facts/stream_facts.h"
@@ -26,6 +27,7 @@ enum FactsKind : uint8_t {
     kFactsRegistry, // a value's data as Details, as it was at the time of the write
     kFactsStream,   // an alternate data stream's digests and short text
     kFactsDirectory, // a process's current directory (asked for when its start is seen)
+    kFactsExport,    // the function a module exports at an offset (a thread's start)
 };
 
 enum FactsOutcome : uint8_t {
@@ -48,6 +50,7 @@ struct FactsResult {
     char16_t details[kDetailsChars];
     StreamFacts stream;
     ProcessDirectory directory;
+    ExportFacts exported;
 };
 
 // One finished request as the poll hands it out.
@@ -79,6 +82,8 @@ struct FactsCounts {
     uint64_t registryUnreadable; // key not readable (access denied, bad path, failed) or its
                                  // last-write time unknown
     uint64_t streamsUnreadable;  // stream not readable: deleted, locked or denied
+    uint64_t exportsUnreadable;  // a thread's start module not read: gone, locked, too large,
+                                 // or its reader failed
     uint64_t droppedAtStop;      // queued, in progress or unpolled when the worker stopped
 };
 
@@ -130,6 +135,10 @@ bool RequestRegistryDetails(FactsWorker* worker, uint64_t ticket, int64_t arrive
 // path: the stream as "file:stream", read as it is when the worker reaches it.
 bool RequestStreamFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived,
                         const char16_t* path);
+
+// The function the module at path exports at rva (an offset from the module's base).
+bool RequestExportFacts(FactsWorker* worker, uint64_t ticket, int64_t arrived,
+                        const char16_t* path, uint32_t rva);
 
 using FactsAnswerFn = void (*)(void* context, const FactsAnswer& answer);
 // For the window thread: hands out at most max requests that are read, or whose deadline has

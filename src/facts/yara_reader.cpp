@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "facts/export_facts.h"
+
 #if OLV_HAVE_LIBYARA
 #include <yara.h>
 #endif
@@ -195,7 +197,111 @@ bool YaraReadFacts(const uint8_t* bytes, size_t size, ImageFacts* facts) {
     return true;
 }
 
+namespace {
+
+// The export at the external start_rva: its name is logged; pe= says whether the file is a PE
+// file at all. Export entries give file offsets, so the address goes through rva_to_offset. An
+// undefined operand does not stop an "and", so the comparison is made of defined values only:
+// otherwise an address outside the file, or a forwarded export, would log the name beside it.
+constexpr const char kExportRules[] = R"(import "pe"
+import "console"
+rule export_pe { condition: console.log("pe=", pe.is_pe) }
+rule export_at { condition: for any i in (0..pe.number_of_exports - 1):
+    ((defined pe.rva_to_offset(start_rva) and defined pe.export_details[i].offset and
+      pe.export_details[i].offset == pe.rva_to_offset(start_rva)) and
+     console.log("fn=", pe.export_details[i].name)) }
+)";
+
+YR_RULES* StartExportRules() {
+    if (!StartYara()) return nullptr;
+    YR_COMPILER* compiler = nullptr;
+    if (yr_compiler_create(&compiler) != ERROR_SUCCESS || !compiler) return nullptr;
+    YR_RULES* rules = nullptr;
+    if (yr_compiler_define_integer_variable(compiler, "start_rva", 0) != ERROR_SUCCESS ||
+        yr_compiler_add_string(compiler, kExportRules, nullptr) != 0 ||
+        yr_compiler_get_rules(compiler, &rules) != ERROR_SUCCESS) {
+        rules = nullptr;
+    }
+    yr_compiler_destroy(compiler);
+    return rules;
+}
+
+YR_RULES* ExportRules() {
+    static YR_RULES* const rules = StartExportRules(); // thread-safe once
+    return rules;
+}
+
+struct ExportScan {
+    ExportFacts* facts;
+    bool isPe;
+};
+
+int OnExportMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
+    if (message != CALLBACK_MSG_CONSOLE_LOG || !data) return CALLBACK_CONTINUE;
+    auto* scan = static_cast<ExportScan*>(user);
+    const auto* text = static_cast<const char*>(data);
+    if (std::strncmp(text, "pe=", 3) == 0) {
+        scan->isPe = std::strcmp(text + 3, "1") == 0;
+    } else if (std::strncmp(text, "fn=", 3) == 0 && scan->facts->name[0] == '\0') {
+        char name[kExportNameChars];
+        size_t length = Unescape(text + 3, name, sizeof name);
+        // A name cut short ends at a character boundary, as every text the facts keep.
+        size_t lead = length;
+        while (lead > 0 && (static_cast<unsigned char>(name[lead - 1]) & 0xC0) == 0x80)
+            --lead;
+        if (lead > 0) {
+            const auto c = static_cast<unsigned char>(name[lead - 1]);
+            const size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (lead - 1 + need > length) length = lead - 1;
+        }
+        name[length] = '\0';
+        std::memcpy(scan->facts->name, name, length + 1);
+    }
+    return CALLBACK_CONTINUE;
+}
+
+} // namespace
+
+bool ExportAtFromBytes(const uint8_t* bytes, size_t size, uint32_t rva, ExportFacts* facts) {
+    facts->known = false;
+    facts->name[0] = '\0';
+    YR_RULES* rules = ExportRules();
+    if (rules == nullptr) {
+        facts->status = kExportNoReader;
+        return false;
+    }
+    // A scanner of its own: the address is this scan's variable, and the rules stay shared.
+    YR_SCANNER* scanner = nullptr;
+    if (yr_scanner_create(rules, &scanner) != ERROR_SUCCESS || !scanner) {
+        facts->status = kExportNoMemory;
+        return false;
+    }
+    ExportScan scan{facts, false};
+    yr_scanner_set_callback(scanner, OnExportMessage, &scan);
+    yr_scanner_set_flags(scanner, SCAN_FLAGS_NO_TRYCATCH);
+    yr_scanner_set_timeout(scanner, kScanTimeoutSeconds);
+    const bool ok = yr_scanner_define_integer_variable(scanner, "start_rva", rva) == ERROR_SUCCESS &&
+                    yr_scanner_scan_mem(scanner, bytes, size) == ERROR_SUCCESS;
+    yr_scanner_destroy(scanner);
+    if (!ok) {
+        facts->status = kExportReadFailed;
+        facts->name[0] = '\0';
+        return false;
+    }
+    facts->status = kExportRead;
+    facts->known = scan.isPe;
+    if (!scan.isPe) facts->name[0] = '\0';
+    return true;
+}
+
 #else // a build without libyara: no facts, said as such
+
+bool ExportAtFromBytes(const uint8_t*, size_t, uint32_t, ExportFacts* facts) {
+    facts->known = false;
+    facts->name[0] = '\0';
+    facts->status = kExportNoReader;
+    return false;
+}
 
 bool StartYara() {
     return false;

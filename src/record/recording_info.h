@@ -30,6 +30,8 @@ enum RecordingFlag : uint32_t {
     // Process and thread opens were not recorded: the system is older than Windows 10, or the
     // audit provider could not be enabled.
     processOpensNotRecorded = 4096,
+    // The map of every process's images was full: some images' threads name no module.
+    imagesNotMapped = 8192,
 };
 
 constexpr uint32_t kRecordingInfoSize = 1296;

@@ -22,7 +22,7 @@ constexpr const char* kFactNames[kRowFactCount] = {
     "Hashes",           "md5",         "sha1",     "sha256",    "Imphash",
     "Signed",           "Signature",   "SignatureStatus",       "User",
     "IntegrityLevel",   "LogonId",     "ParentUser",            "Details",
-    "Hash",             "Contents",    "CurrentDirectory"};
+    "Hash",             "Contents",    "CurrentDirectory",      "StartFunction"};
 
 uint32_t BitCount(uint32_t mask) {
     uint32_t n = 0;
@@ -45,6 +45,7 @@ RowFactsLayout FactsLayoutOfKind(RowKind kind) {
     case RowKind::LoadedDriver: return kFactsLayoutImage;
     case RowKind::WroteRegistryValue: return kFactsLayoutRegistry;
     case RowKind::WroteAlternateDataStream: return kFactsLayoutStream;
+    case RowKind::CreatedThreadInAnotherProcess: return kFactsLayoutThread;
     default: return kFactsLayoutNone;
     }
 }
@@ -55,6 +56,7 @@ uint32_t FactsOfLayout(RowFactsLayout layout) {
     case kFactsLayoutProcess: return kImageFacts | kTokenFacts | (1u << kFactCurrentDirectory);
     case kFactsLayoutRegistry: return 1u << kFactDetails;
     case kFactsLayoutStream: return (1u << kFactHash) | (1u << kFactContents);
+    case kFactsLayoutThread: return 1u << kFactStartFunction;
     default: return 0;
     }
 }

@@ -51,6 +51,9 @@ enum RowFact : uint32_t {
     kFactContents,
     // of a started process, read from it as it starts
     kFactCurrentDirectory,
+    // of a thread started in another process: the function its module exports at its start
+    // (empty when the address is no export's)
+    kFactStartFunction,
     kRowFactCount
 };
 
@@ -63,6 +66,7 @@ enum RowFactsLayout : uint32_t {
     kFactsLayoutProcess,  // a process start: its image's facts, its token's, its folder
     kFactsLayoutRegistry, // a registry value write: Details
     kFactsLayoutStream,   // an alternate data stream written: Hash and Contents
+    kFactsLayoutThread,   // a thread started in another process: StartFunction
     kFactsLayoutCount
 };
 constexpr uint16_t kFactsTag = 0xF0A0; // unit 0's high bits: no text a row shows starts so

@@ -85,6 +85,7 @@ namespace olv {
     X(RanScriptBlock, kCategoryProcess, u"Ran script block")                                       \
     X(LoggedModuleOutput, kCategoryProcess, u"Logged module output")                               \
     X(ScannedContent, kCategoryProcess, u"Scanned content")                                        \
+    X(CreatedThreadInAnotherProcess, kCategoryProcess, u"Created thread in another process")       \
     /* Processes opened and drivers (Process) */                                                   \
     X(OpenedProcess, kCategoryProcess, u"Opened process")                                          \
     X(LoadedDriver, kCategoryProcess, u"Loaded driver")

@@ -114,6 +114,7 @@ void GatherCompletenessCounters(Recording* app) {
     kept.value[kKeptScriptTextsCut] = tracking[kScriptTextsCut];
     kept.value[kKeptTextsCutHere] = AtomicLoad(app->textsCutHere);
     kept.known |= kKeptScripts;
+    if (tracking[kImagesNotMapped] != 0) info.flags |= imagesNotMapped;
     app->lossesBeforeResume.eventsLost = losses.eventsLostBeforeResume;
     app->lossesBeforeResume.buffersLost = losses.buffersLostBeforeResume;
     app->lossesBeforeResume.known = tc->resumeNoted;
@@ -291,6 +292,9 @@ int32_t BuildCompletenessNotes(Recording* app, char16_t* out, size_t capacity,
         {scriptTextsCut,
          u"Some script or scanned texts were longer than 1,048,576 characters: the row keeps "
          u"that much of them, and its detail says the whole length."},
+         {imagesNotMapped,
+          u"Some images could not be kept in the map of every process's images (it was full): a "
+          u"thread started in one of them in another process reads \"(no known module)\"."},
     };
     for (const FlagNote& note : flagNotes) {
         if ((info.flags & note.flag) != 0)

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "record/row_kind.h"
 #include "record/script_row.h"
+#include "record/thread_row.h"
 #include "record/stored_rows.h"
 #include "platform/memory.h"
 #include "platform/lock.h"
@@ -483,6 +484,47 @@ void AppendScriptsRun(Recording* app, int32_t total, char16_t* text, size_t capa
     }
 }
 
+// Threads started in another process, one line each: the creator, the process the thread runs
+// in, and where it starts (the address and its module), at most kThreadLines of them.
+constexpr int32_t kThreadLines = 50;
+
+void AppendThreadsStarted(Recording* app, int32_t total, char16_t* text, size_t capacity) {
+    int32_t shown = 0;
+    int32_t threads = 0;
+    char16_t process[kProcessChars + 1];
+    char16_t target[kPathChars + 1];
+    char16_t detail[kDetailChars + 1];
+    constexpr size_t kLineChars = 64 + kProcessChars + kPathChars + kDetailChars;
+    for (int32_t i = 0; i < total; ++i) {
+        if (StoredKind(app, i) != RowKind::CreatedThreadInAnotherProcess) continue;
+        if (threads++ == 0) {
+            AppendSummaryLine(text, capacity, u"[Threads started in other processes]");
+        }
+        if (shown == kThreadLines) continue;
+        CopyStoredText(app, i, kTextProcess, process, kProcessChars + 1);
+        CopyStoredText(app, i, kTextPath, target, kPathChars + 1);
+        CopyStoredText(app, i, kTextDetail, detail, kDetailChars + 1);
+        const ptrdiff_t at = FindText(detail, kThreadStartMarker);
+        char16_t line[kLineChars];
+        FormatText(line, kLineChars, u"  %s (%lu) \u2192 ", process, StoredPid(app, i));
+        AppendBounded(line, kLineChars, target[0] != 0 ? target : u"?");
+        if (at >= 0) {
+            AppendBounded(line, kLineChars, u" at ");
+            AppendBounded(line, kLineChars, detail + at + TextLength(kThreadStartMarker));
+        }
+        char16_t buf[8 + kLineChars * kRevealGrowth];
+        buf[0] = 0;
+        AppendRevealedOneLine(buf, sizeof(buf) / sizeof(buf[0]), line, kLineChars);
+        AppendSummaryLine(text, capacity, buf);
+        ++shown;
+    }
+    if (threads > shown) {
+        char16_t line[96];
+        FormatText(line, 96, u"  ... and %ld more", static_cast<long>(threads - shown));
+        AppendSummaryLine(text, capacity, line);
+    }
+}
+
 char16_t* BuildSummaryText(Recording* app) {
     int32_t waiting = 0;
     bool tookTime = false;
@@ -625,7 +667,9 @@ char16_t* BuildSummaryText(Recording* app) {
     AppendTopTen(text, capacity, u"[Most looked-up DNS names]", &names);
     {
         LockGuard guard(&app->rowsLock);
-        AppendScriptsRun(app, app->rowCount < total ? app->rowCount : total, text, capacity);
+        const int32_t kept = app->rowCount < total ? app->rowCount : total;
+        AppendScriptsRun(app, kept, text, capacity);
+        AppendThreadsStarted(app, kept, text, capacity);
     }
     for (NameTally& t : tallies)
         FreeNameTally(&t);

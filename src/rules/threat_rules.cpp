@@ -90,6 +90,7 @@ constexpr OperationClassEntry kOperationClassTable[kOperationClassCount] = {
 
     {RowKind::OpenedProcess, OpAccess},
     {RowKind::LoadedDriver, OpDriver},
+    {RowKind::CreatedThreadInAnotherProcess, OpThread},
 };
 
 // --- Pattern lists (null-terminated, lower case) -----------------------------------------------
@@ -155,6 +156,8 @@ constexpr PatternList kUnusualDllFolders = {
 // The decoder's texts of a whole-disk open and of a stream write ("Stream: NAME").
 constexpr PatternList kRawDiskOperation = {u"opened disk for raw access", nullptr};
 constexpr PatternList kStreamDetail = {u"stream: ", nullptr};
+constexpr PatternList kRemoteThreadOperation = {u"created thread in another process", nullptr};
+constexpr PatternList kNoModuleDetail = {u"(no known module)", nullptr};
 constexpr PatternList kAttackDlls = {u"comsvcs.dll", u"scrobj.dll", u"vbscript.dll", u"jscript.dll",
                                      nullptr};
 constexpr PatternList kPowerShell = {u"powershell", u"pwsh.exe", nullptr};
@@ -373,6 +376,12 @@ constexpr ThreatRule kThreatRules[kThreatRuleCount] = {
     // the system loads some for reasons of its own (its row says its origin is not known).
     {kCategoryProcess, 2, u"Driver loaded during the recording", kDriverOperation, nullptr,
      FieldOperation, OpDriver, kAnyResult, MatchSubstring},
+    // A thread started in another process runs that process's code on another's behalf: the
+    // usual way code is injected. Starting where no image is mapped means code written there.
+    {kCategoryProcess, 2, u"Thread created in another process", kRemoteThreadOperation, nullptr,
+     FieldOperation, OpThread, kAnyResult, MatchSubstring},
+    {kCategoryProcess, 3, u"Remote thread outside any module", kNoModuleDetail, nullptr,
+     FieldDetail, OpThread, kAnyResult, MatchSubstring},
 };
 
 // --- Compile-time checks of the tables ---------------------------------------------------------
@@ -405,13 +414,13 @@ constexpr bool PatternsAreLowerCase(const char16_t* const* list) {
 }
 
 constexpr bool OperationClassTableIsSound() {
-    uint32_t counts[10] = {};
+    uint32_t counts[11] = {};
     for (size_t i = 0; i < kOperationClassCount; ++i) {
         const OperationClassEntry& entry = kOperationClassTable[i];
         if (entry.kind == RowKind::Other || entry.kind >= RowKind::kCount) return false;
         // Exactly one class bit per operation, and a known one.
         int bit = -1;
-        for (int b = 0; b < 10; ++b) {
+        for (int b = 0; b < 11; ++b) {
             if (entry.classes == (1u << b)) bit = b;
         }
         if (bit < 0) return false;
@@ -420,9 +429,9 @@ constexpr bool OperationClassTableIsSound() {
             if (kOperationClassTable[j].kind == entry.kind) return false;
         }
     }
-    // Read, Write, Start, Load, Network, Exit, Delete, Script, Access, Driver.
-    const uint32_t expected[10] = {20, 14, 2, 4, 12, 2, 4, 3, 1, 1};
-    for (int b = 0; b < 10; ++b) {
+    // Read, Write, Start, Load, Network, Exit, Delete, Script, Access, Driver, Thread.
+    const uint32_t expected[11] = {20, 14, 2, 4, 12, 2, 4, 3, 1, 1, 1};
+    for (int b = 0; b < 11; ++b) {
         if (counts[b] != expected[b]) return false;
     }
     return true;
@@ -435,7 +444,7 @@ constexpr uint8_t kExpectedPatternCounts[kThreatRuleCount][2] = {
     {4, 14}, {3, 14}, {4, 14}, {8, 0}, {6, 0}, {7, 0}, {4, 0}, {2, 13}, {2, 6},
     {1, 5},  {1, 5},  {1, 5},  {1, 7}, {2, 4}, {2, 7}, {5, 5}, {5, 4},  {7, 0},
     {5, 0},  {7, 0},  {4, 0},  {4, 4}, {7, 0}, {6, 0}, {8, 0}, {9, 0},  {12, 0},
-    {1, 0},  {1, 14}, {2, 0},  {1, 0}, {2, 0}, {1, 0},
+    {1, 0},  {1, 14}, {2, 0},  {1, 0}, {2, 0}, {1, 0}, {1, 0}, {1, 0},
 };
 
 constexpr bool ThreatRuleTableIsSound() {
@@ -462,10 +471,10 @@ constexpr bool ThreatRuleTableIsSound() {
     return true;
 }
 
-static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 63);
-static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 42);
-static_assert(OperationClassTableIsSound(), "operation class table: 63 distinct kinds, one class "
-                                            "bit each, 20/14/2/4/12/2/4/3/1/1");
+static_assert(sizeof(kOperationClassTable) / sizeof(kOperationClassTable[0]) == 64);
+static_assert(sizeof(kThreatRules) / sizeof(kThreatRules[0]) == 44);
+static_assert(OperationClassTableIsSound(), "operation class table: 64 distinct kinds, one class "
+                                            "bit each, 20/14/2/4/12/2/4/3/1/1/1");
 static_assert(ThreatRuleTableIsSound(), "threat rule table does not match its description");
 static_assert(SameText(kThreatRules[12].patternsA[7], u"\u202E"));
 static_assert(kThreatRules[9].patternsB == kThreatRules[10].patternsB &&

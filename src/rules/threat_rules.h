@@ -22,6 +22,7 @@ enum OperationClass : uint32_t {
     OpScript = 0x80, // a script or content the program ran or had scanned
     OpAccess = 0x100, // another process or its thread opened
     OpDriver = 0x200, // a driver loaded into the system
+    OpThread = 0x400, // a thread started in another process
 };
 
 enum RuleField : uint32_t { FieldPath = 1, FieldDetail = 2, FieldOperation = 4 };
@@ -48,8 +49,8 @@ struct OperationClassEntry {
     uint32_t classes;
 };
 
-constexpr size_t kThreatRuleCount = 42;
-constexpr size_t kOperationClassCount = 63;
+constexpr size_t kThreatRuleCount = 44;
+constexpr size_t kOperationClassCount = 64;
 extern const ThreatRule kThreatRules[kThreatRuleCount];
 extern const OperationClassEntry kOperationClassTable[kOperationClassCount];
 

@@ -39,6 +39,8 @@ enum SigmaCategory : uint32_t {
     // Another process opened; a driver loaded into the system.
     kSigmaProcessAccess,
     kSigmaDriverLoad,
+    // A thread started in another process.
+    kSigmaCreateRemoteThread,
     kSigmaCategoryCount,
 };
 
@@ -110,10 +112,15 @@ enum SigmaField : uint32_t {
     kSigmaPath,
     kSigmaPayload,
     kSigmaContextInfo,
-    // An open of another process: the opener's image, the opened one's, the rights asked for.
+    // An open of another process, or a thread started in one: the opener's image, the other
+    // process's, the rights asked for; where the thread starts (the address in hex, the module
+    // holding it and the exported function there).
     kSigmaSourceImage,
     kSigmaTargetImage,
     kSigmaGrantedAccess,
+    kSigmaStartAddress,
+    kSigmaStartModule,
+    kSigmaStartFunction,
     kSigmaFieldCount,
 };
 

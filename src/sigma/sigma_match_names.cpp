@@ -14,6 +14,7 @@ const char* const kCategoryNames[kSigmaCategoryCount] = {
     "pipe_created",     "create_stream_hash", "file_access", "file_rename", "raw_access_thread",
     "dns-client",
     "ps_script",        "ps_module",      "process_access", "driver_load",
+    "create_remote_thread",
 };
 
 const char* const kFieldNames[kSigmaFieldCount] = {
@@ -31,8 +32,8 @@ const char* const kFieldNames[kSigmaFieldCount] = {
     "IntegrityLevel", "LogonId", "ParentUser", "Details", "Hash", "Contents",
     // scripts
     "ScriptBlockText", "Path", "Payload", "ContextInfo",
-    // processes opened
-    "SourceImage", "TargetImage", "GrantedAccess",
+    // processes opened, threads in another process
+    "SourceImage", "TargetImage", "GrantedAccess", "StartAddress", "StartModule", "StartFunction",
 };
 
 const char* const kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
@@ -106,10 +107,8 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // ps_script, ps_module
     Bit(kSigmaScriptBlockText) | Bit(kSigmaPath),
     Bit(kSigmaPayload) | Bit(kSigmaContextInfo),
-    // process_access: CallTrace, a stack only a driver takes, is never known
-    Bit(kSigmaSourceImage) | Bit(kSigmaTargetImage) | Bit(kSigmaGrantedAccess),
-    // driver_load: the file's facts
-    Bit(kSigmaImageLoaded) | kImageFacts,
+    "ps_script",        "ps_module",      "process_access", "driver_load",
+    "ps_script",        "ps_module", "create_remote_thread",
 };
 
 

@@ -9,6 +9,7 @@
 #include "platform/memory.h"
 #include "record/row_kind.h"
 #include "record/script_row.h"
+#include "record/thread_row.h"
 #include "tracking/process_naming.h"
 
 namespace olv {
@@ -569,6 +570,7 @@ static_assert(kSigmaDetails - kSigmaOriginalFileName == kFactDetails &&
 
 static_assert(FactOfSigmaField(SigmaFieldOfFact(kFactCurrentDirectory)) == kFactCurrentDirectory &&
                   FactOfSigmaField(SigmaFieldOfFact(kFactDetails)) == kFactDetails &&
+                  FactOfSigmaField(SigmaFieldOfFact(kFactStartFunction)) == kFactStartFunction &&
                   FactOfSigmaField(kSigmaImage) == kRowFactCount,
               "a fact and its field name each other");
 
@@ -799,6 +801,54 @@ uint32_t DriverLoadView(const ViewRow& r, SigmaViewBuffer* out) {
     return kSigmaViewReady;
 }
 
+// --- Threads started in another process ---
+//
+// Both images from the view's processes when it learned them; a process the recording did not
+// follow is known only by the name the row gives it, taken when it is a whole path (the creator's
+// name in the process column may be cut short: then it is unknown). StartAddress and StartModule
+// come from the detail (no module known: empty); StartFunction is the row's fact, read from the
+// module's export table after the row (unknown until then, and where it cannot be read).
+bool IsWholePath(const char16_t* text, size_t length, size_t capacity) {
+    return length + 1 < capacity && FindText(text, u"\\") >= 0;
+}
+
+uint32_t ThreadView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
+    AddCategory(out, kSigmaCreateRemoteThread);
+    const ProcessEntry* source = FindProcess(c, r.row->pid);
+    size_t processLength = 0;
+    const char16_t* process = RowProcess(r, &processLength);
+    if (source != nullptr && source->imageFull) {
+        SetRef(out, c, kSigmaSourceImage, source->image);
+    } else if (IsWholePath(process, processLength, kProcessChars)) {
+        SetField(out, kSigmaSourceImage, process, processLength);
+    } else {
+        SetUnknown(out, kSigmaSourceImage);
+    }
+    size_t detailLength = 0;
+    const char16_t* detail = RowDetail(r, &detailLength);
+    size_t pathLength = 0;
+    const char16_t* path = RowPath(r, &pathLength);
+    const ProcessEntry* target = FindProcess(c, ThreadTargetOfDetail(detail));
+    if (target != nullptr && target->imageFull) {
+        SetRef(out, c, kSigmaTargetImage, target->image);
+    } else if (IsWholePath(path, pathLength, kPathChars)) {
+        SetField(out, kSigmaTargetImage, path, pathLength);
+    } else {
+        SetUnknown(out, kSigmaTargetImage);
+    }
+    const char16_t* text = nullptr;
+    const size_t addressLength = ThreadStartOfDetail(detail, &text);
+    if (addressLength > 0) {
+        SetField(out, kSigmaStartAddress, text, addressLength);
+    } else {
+        SetUnknown(out, kSigmaStartAddress);
+    }
+    const size_t moduleLength = ThreadModuleOfDetail(detail, &text);
+    SetField(out, kSigmaStartModule, text, moduleLength);
+    SetFactFields(out, r);
+    return kSigmaViewReady;
+}
+
 uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
                          SigmaViewBuffer* out) {
     const RowKind kind = r.kind;
@@ -809,6 +859,7 @@ uint32_t LearnProcessRow(SigmaViewContext* c, const ViewRow& r, int32_t index,
     if (kind == RowKind::RanScriptBlock || kind == RowKind::LoggedModuleOutput) {
         return ScriptView(c, r, out);
     }
+    if (kind == RowKind::CreatedThreadInAnotherProcess) return ThreadView(c, r, out);
     if (kind == RowKind::ProcessExited || kind == RowKind::TargetProcessExited) {
         ProcessEntry* e = FindProcess(c, r.row->pid);
         if (e != nullptr) {
@@ -1506,6 +1557,10 @@ uint32_t SigmaViewOfChangedRow(SigmaViewContext* context, const TextStore* store
     }
     if (r.kind == RowKind::LoadedDriver && (categories & (1u << kSigmaDriverLoad)) != 0) {
         return DriverLoadView(r, out); // its facts, read now
+    }
+    if (r.kind == RowKind::CreatedThreadInAnotherProcess &&
+        (categories & (1u << kSigmaCreateRemoteThread)) != 0) {
+        return ThreadView(context, r, out); // its start function came after it was learned
     }
     if (row.category == kCategoryFile) {
         // Rows of these categories are viewed from their own texts alone.

@@ -63,13 +63,16 @@ constexpr SigmaFieldMask kSigmaFactFields =
 
 // The field by which rules know a fact of a row (record/row_facts.h), and the fact a field is
 // (kRowFactCount for a field that is none). The facts to Contents follow the fields' order; a
-// started process's folder is the field the examined program's start fills without a fact.
+// started process's folder is the field the examined program's start fills without a fact, and a
+// thread's start function is named among the thread's fields.
 constexpr uint32_t SigmaFieldOfFact(uint32_t fact) {
     return fact == kFactCurrentDirectory ? uint32_t{kSigmaCurrentDirectory}
+           : fact == kFactStartFunction  ? uint32_t{kSigmaStartFunction}
                                          : kSigmaOriginalFileName + fact;
 }
 constexpr uint32_t FactOfSigmaField(uint32_t field) {
     return field == kSigmaCurrentDirectory ? uint32_t{kFactCurrentDirectory}
+           : field == kSigmaStartFunction  ? uint32_t{kFactStartFunction}
            : field >= kSigmaOriginalFileName && field <= kSigmaContents
                ? field - kSigmaOriginalFileName
                : uint32_t{kRowFactCount};

@@ -13,5 +13,7 @@ void NameLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, 
 
 // Prepares the held-row pool: every slot free, free list 0..511, index empty, rows held.
 void ResetPendingFileRows(PendingFileRows* pool);
+// Empties the image map: every chain empty, nothing used.
+void ResetImageMap(ImageMap* map);
 
 } // namespace olv

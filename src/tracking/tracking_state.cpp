@@ -21,6 +21,8 @@ void InitTrackingState(TrackingState* ts) {
     InitLock(&ts->processNames.lock);
     InitLock(&ts->pending.lock);
     InitLock(&ts->scripts.lock);
+    ResetImageMap(&ts->images);
+    InitLock(&ts->images.lock);
 }
 
 void FreeTrackingState(TrackingState* ts) {
@@ -42,6 +44,7 @@ void FreeTrackingState(TrackingState* ts) {
         slot.text = WholeText{};
         slot.early = WholeText{};
     }
+    DeleteLock(&ts->images.lock);
 }
 
 void TrackLaunchedProcess(TrackingState* ts, uint32_t pid, const char16_t* name, int64_t from) {
@@ -68,6 +71,7 @@ void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]
     out[kScriptPartsOutOfPlace] = AtomicLoad(ts->scriptPartsOutOfPlace);
     out[kScriptTextsCut] = AtomicLoad(ts->scriptTextsCut);
     out[kScriptBlocksSeen] = AtomicLoad(ts->scriptBlocksSeen);
+    out[kImagesNotMapped] = AtomicLoad(ts->images.dropped);
 }
 
 } // namespace olv

@@ -147,6 +147,45 @@ struct PendingScripts {
     Lock lock;
 };
 
+// Every process's images (base, size, path), followed or not, from the image loads, unloads and
+// start rundowns, so that an address in a process names the module that holds it. Entries are
+// chained by process id; paths are kept once each in a text arena, as the trace names them.
+// kImageMapEntries images and kImagePathSlots distinct paths at most: an image that finds the
+// entries, the path slots or the arena full is not kept and counted in dropped. A process's
+// entries go at its end. newProcesses remembers the last kNewProcessSlots processes started whose
+// first thread has not been seen: their creator makes that thread, and it is no thread created in
+// another process.
+constexpr int kImageMapEntries = 16384;
+constexpr int kImageMapBuckets = 1024;
+constexpr int kImagePathSlots = 4096;
+constexpr size_t kImagePathUnits = size_t{1} << 19;
+constexpr int kNewProcessSlots = 64;
+
+struct ImageMapEntry {
+    uint64_t base;
+    uint64_t size;
+    uint32_t pid;
+    uint32_t path; // offset of the path in the arena
+    int32_t next;  // -1 = end of the chain
+};
+
+struct ImageMap {
+    ImageMapEntry entries[kImageMapEntries];
+    int32_t heads[kImageMapBuckets]; // -1 = empty
+    int32_t freeHead;                // -1 = none free below unused
+    int32_t unused;                  // entries from here on were never used
+    int32_t count;
+    uint32_t pathSlots[kImagePathSlots]; // offset + 1 of a path in the arena; 0 = empty
+    int32_t pathCount;
+    uint32_t textUsed;
+    uint32_t dropped;
+    uint32_t newProcesses[kNewProcessSlots]; // 0 = free
+    uint32_t newProcessNext;
+    uint32_t newProcessCount; // marks set: read without the lock to pass an empty ring by
+    char16_t text[kImagePathUnits];
+    Lock lock;
+};
+
 struct DriveEntry {
     char16_t device[260];
     char16_t letter[4];
@@ -184,6 +223,7 @@ struct TrackingState {
     uint32_t scriptPartsOutOfPlace;  // parts whose text could not be placed in order
     uint32_t scriptTextsCut;         // script and content texts cut at kWholeTextMostUnits
     uint32_t scriptBlocksSeen;       // script block rows written (incomplete ones included)
+    ImageMap images;
 };
 
 // --- lifecycle (window thread) ---
@@ -209,6 +249,7 @@ enum TrackingCounter : int {
     kScriptPartsOutOfPlace,
     kScriptTextsCut,
     kScriptBlocksSeen,
+    kImagesNotMapped, // images the image map could not keep
     kTrackingCounterCount
 };
 void ReadTrackingCounters(TrackingState* ts, uint32_t out[kTrackingCounterCount]);
@@ -246,6 +287,32 @@ bool LookupProcessName(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out
 // none is known.
 bool LookupProcessImage(TrackingState* ts, uint32_t pid, int64_t t, char16_t* out,
                         size_t capacity);
+
+// --- ImageMap ---
+// An image of pid at [base, base + size) named path as the trace gives it (a load or a start
+// rundown); a second note of the same base replaces the first.
+void NoteProcessImage(TrackingState* ts, uint32_t pid, uint64_t base, uint64_t size,
+                      const char16_t* path);
+// The image at base of pid was unloaded.
+void ForgetProcessImage(TrackingState* ts, uint32_t pid, uint64_t base);
+// pid ended: its images go, and so does a first thread it never had.
+void ForgetProcessImages(TrackingState* ts, uint32_t pid);
+// The path of the image of pid that holds address into out (terminated, cut at capacity - 1) and
+// its base into *base; false (out empty) when no image kept holds it.
+bool FindImageAt(TrackingState* ts, uint32_t pid, uint64_t address, char16_t* out,
+                 size_t capacity, uint64_t* base);
+// FindImageAt and the image of pid whose file name is fileName (case folded: its program) in one
+// walk: the program into program, the image
+// holding address into module and its base into *base. Returns the kFound bits of what was found
+// (each out empty otherwise).
+enum : uint32_t { kFoundProgram = 1, kFoundModule = 2 };
+uint32_t FindThreadImages(TrackingState* ts, uint32_t pid, const char16_t* fileName,
+                          char16_t* program, size_t programCapacity, uint64_t address,
+                          char16_t* module, size_t moduleCapacity, uint64_t* base);
+// A process start: its first thread will come from its creator.
+void NoteNewProcess(TrackingState* ts, uint32_t pid);
+// True once for a process noted new and not yet seen with a thread: the thread is its first.
+bool TakeFirstThread(TrackingState* ts, uint32_t pid);
 
 // --- FileNameTable ---
 void RememberFileName(TrackingState* ts, uint64_t key, const char16_t* name, int64_t t,

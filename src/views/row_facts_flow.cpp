@@ -9,6 +9,7 @@
 #include "record/compact_row.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
+#include "record/thread_row.h"
 
 namespace olv {
 
@@ -167,6 +168,10 @@ void TakeAnswer(void* context, const FactsAnswer& answer) {
             if (r.directory.status == kDirectoryRead)
                 t->Put16(kFactCurrentDirectory, r.directory.path);
             break;
+        case kFactsExport:
+            // Known and empty when the module's exports were read and none starts there.
+            if (r.exported.known) t->Put(kFactStartFunction, r.exported.name);
+            break;
         }
         // Refused memory leaves these facts unknown; the row is matched all the same.
         SetStoredFacts(call->app, row, t->given);
@@ -287,7 +292,24 @@ uint32_t RequestRowFacts(Recording* app, int32_t index, int64_t now) {
         }
         return 1;
     }
-    if (kind == RowKind::WroteRegistryValue) {
+    if (kind == RowKind::CreatedThreadInAnotherProcess) {
+        // The module and the offset the detail names; a module cut short (no offset after it)
+        // names no file, and neither does anything but a full path.
+        char16_t detail[kDetailChars + 1];
+        CopyStoredText(app, index, kTextDetail, detail, kDetailChars + 1);
+        const char16_t* module = nullptr;
+        const size_t length = ThreadModuleOfDetail(detail, &module);
+        uint64_t offset = 0;
+        const bool full =
+            length > 2 && (module[1] == u':' || module[0] == u'\\' || module[0] == u'/');
+        if (full && ThreadOffsetOfDetail(detail, &offset) &&
+            offset <= 0xFFFFFFFFu) {
+            std::memcpy(path, module, length * sizeof(char16_t));
+            path[length] = 0;
+            asked += RequestExportFacts(flow->worker, ticket, now, path,
+                                        static_cast<uint32_t>(offset));
+        }
+    } else if (kind == RowKind::WroteRegistryValue) {
         uint32_t key = 0, valueStart = 0, valueLength = 0;
         if (RegistryFacts(store, row, &key, &valueStart, &valueLength)) {
             char16_t value[256];

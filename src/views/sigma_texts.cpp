@@ -258,7 +258,8 @@ const char16_t* SigmaCategoryText(uint32_t category) {
         u"registry_add",     u"registry_delete", u"registry_set",       u"registry_event",
         u"network_connection", u"dns_query",    u"pipe_created",       u"create_stream_hash",
         u"file_access",      u"file_rename",     u"raw_access_thread",  u"dns-client",
-        u"ps_script",        u"ps_module",       u"process_access",     u"driver_load"};
+        u"ps_script",        u"ps_module",       u"process_access",     u"driver_load",
+        u"create_remote_thread"};
     return category < kSigmaCategoryCount ? kNames[category] : u"";
 }
 

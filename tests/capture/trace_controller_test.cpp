@@ -23,7 +23,7 @@ TEST_CASE_FIXTURE(CaptureFixture, "the kernel session starts with its real-time 
     CheckStartBlock(
         Session(kKernelName).lastStart,
         Guid{0x9e814aad, 0x3204, 0x11d2, {0x9a, 0x82, 0x00, 0x60, 0x08, 0xa8, 0x69, 0x39}},
-        "NT Kernel Logger", kMachineWideLoad, 0x06030005);
+        "NT Kernel Logger", kMachineWideLoad, 0x06030007);
     OnEventRecord(nullptr); // a null record is nothing
     OnEventRecord(&e->record);
     CHECK(Queued() == 1);
@@ -462,3 +462,24 @@ TEST_CASE_FIXTURE(CaptureFixture, "losses before the program was resumed are tol
           "recorded.\r\n"
           "  1 of them before the program examined was started, 4 while it ran.\r\n");
 }
+
+TEST_CASE_FIXTURE(CaptureFixture, "images the image map could not keep are a note of the "
+                                  "recording") {
+    REQUIRE(Start());
+    for (int i = 0; i < kImageMapEntries; ++i) {
+        NoteProcessImage(&tc->tracking, 8, 0x10000 + uint64_t(i) * 0x1000, 0x1000, u"\\x\\a.dll");
+    }
+    app->trace = tc;
+    GatherCompletenessCounters(app);
+    CHECK((app->recordingInfo.flags & imagesNotMapped) == 0); // full, nothing lost yet
+    NoteProcessImage(&tc->tracking, 12, 0x10000, 0x1000, u"\\x\\b.dll");
+    GatherCompletenessCounters(app);
+    app->trace = nullptr;
+    StopTraceSessions(tc);
+    CHECK((app->recordingInfo.flags & imagesNotMapped) != 0);
+    char16_t notes[2048];
+    CHECK(BuildCompletenessNotes(app, notes, 2048, u"") == 1);
+    CHECK(U8(notes).find("could not be kept in the map of every process's images") !=
+          std::string::npos);
+}
+

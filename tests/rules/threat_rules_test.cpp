@@ -186,6 +186,10 @@ const ExpectedRule kExpectedRules[kThreatRuleCount] = {
      {u"read memory", u"(all access)"}, {}},
     {u"Driver loaded during the recording", kProc, 2, 0x200, 4, MatchSubstring, 0,
      {u"loaded driver"}, {}},
+    {u"Thread created in another process", kProc, 2, 0x400, 4, MatchSubstring, 0,
+     {u"created thread in another process"}, {}},
+    {u"Remote thread outside any module", kProc, 3, 0x400, 2, MatchSubstring, 0,
+     {u"(no known module)"}, {}},
 };
 // clang-format on
 
@@ -286,7 +290,17 @@ const RuleCase kRuleCases[] = {
      u"OK", Detail, u"Target PID: 9 / TID: 10 / Access: 0x10 (set context)"},
     // Any driver; a DLL of the same file is no driver.
     {42, kProc, u"Loaded driver", u"C:\\Windows\\System32\\drivers\\x.sys", u"", u"OK",
-     Operation, u"Loaded DLL"}};
+     Operation, u"Loaded DLL"},
+    // Any thread started in another process; the near miss is a thread of the process's own
+    // making, which gives no row at all, so another Process row stands for it.
+    {43, kProc, u"Created thread in another process", u"C:\\Windows\\explorer.exe",
+     u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb1001f2a0 in C:\\k.dll", u"OK",
+     Operation, u"Loaded DLL"},
+    // Memory no image maps; an operation of no kind (an older file's row) is tested by every
+    // rule, so this one fires alone there.
+    {44, kProc, u"Thread operation (1)", u"C:\\Windows\\explorer.exe",
+     u"Target PID: 880 / Thread ID: 9 / Start address: 0x1d0000 (no known module)", u"OK",
+     Detail, u"Target PID: 880 / Thread ID: 9 / Start address: 0x1d0000 in C:\\k.dll"}};
 
 RowInput NearMiss(const RuleCase& c) {
     RowInput miss = c.Hit();

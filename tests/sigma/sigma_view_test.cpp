@@ -1345,3 +1345,62 @@ TEST_CASE("a child's CurrentDirectory comes from its facts; the examined program
 }
 
 } // namespace olv
+
+namespace olv {
+
+TEST_CASE("thread rows: both images, the start address and its module; the function a fact") {
+    FedRows r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    // By the examined program into a process the recording did not follow: the target by the
+    // path the row names.
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, u"Invoice_2024-0412.pdf.exe",
+                     u"Created thread in another process", u"C:\\Windows\\explorer.exe",
+                     u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb1001f2a0 in "
+                     u"C:\\Windows\\System32\\kernel32.dll",
+                     u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.Categories() == Bit(kSigmaCreateRemoteThread));
+    CHECK(r.F(kSigmaSourceImage) == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r.F(kSigmaTargetImage) == "C:\\Windows\\explorer.exe");
+    CHECK(r.F(kSigmaStartAddress) == "0x7ffb1001f2a0");
+    CHECK(r.F(kSigmaStartModule) == "C:\\Windows\\System32\\kernel32.dll");
+    CHECK(r.F(kSigmaStartFunction) == "<unknown>");
+    CHECK(r.F(kSigmaImage) == "<absent>");
+
+    // Into the examined program by a process known by a short name only: the source is unknown
+    // (a short name is no image path), the target the view's own entry; no module is empty.
+    REQUIRE(r.Learn({kCategoryProcess, 612, u"csrss.exe", u"Created thread in another process",
+                     u"Invoice_2024-0412.pdf.exe",
+                     u"Target PID: 4242 / Thread ID: 10 / Start address: 0x1d0000 (no known "
+                     u"module)",
+                     u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaSourceImage) == "<unknown>");
+    CHECK(r.F(kSigmaTargetImage) == "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe");
+    CHECK(r.F(kSigmaStartAddress) == "0x1d0000");
+    CHECK(r.F(kSigmaStartModule) == "");
+
+    // A target named by no path, and a detail without an address (a damaged row): unknown.
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, u"x", u"Created thread in another process",
+                     u"notepad.exe", u"Target PID: 77", u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaTargetImage) == "<unknown>");
+    CHECK(r.F(kSigmaStartAddress) == "<unknown>");
+    CHECK(r.F(kSigmaStartModule) == "");
+
+    // The module ends before its offset; the function is the row's fact once read, and empty
+    // when the module exports nothing there.
+    const RowSpec load{kCategoryProcess, kTarget, u"x", u"Created thread in another process",
+                       u"C:\\Windows\\explorer.exe",
+                       u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb1001f2a0 in "
+                       u"C:\\Windows\\System32\\kernel32.dll (+0x1f2a0)",
+                       u"OK", 0};
+    CompactRow row = r.Pack(load);
+    GiveFacts(r, &row, {{kFactStartFunction, u"LoadLibraryW"}});
+    REQUIRE(r.Learn(row) == kSigmaViewReady);
+    CHECK(r.F(kSigmaStartModule) == "C:\\Windows\\System32\\kernel32.dll");
+    CHECK(r.F(kSigmaStartFunction) == "LoadLibraryW");
+    CompactRow none = r.Pack(load);
+    GiveFacts(r, &none, {{kFactStartFunction, u""}});
+    REQUIRE(r.Learn(none) == kSigmaViewReady);
+    CHECK(r.F(kSigmaStartFunction) == "");
+}
+
+} // namespace olv

@@ -22,6 +22,7 @@
 #include "platform/time.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
+#include "support/exporting_dll.h"
 #include "views/row_store.h"
 #include "support/headless_recording.h"
 
@@ -375,4 +376,42 @@ TEST_CASE("A stream whose close does not come is read after the facts deadline, 
     const FactsCounts counts = RowFactsCounts(f.app);
     CHECK(counts.requested == 2);
     CHECK(counts.answered + counts.droppedAtStop == 2);
+}
+
+TEST_CASE("A thread's start function from its module's exports; a module gone is counted") {
+    Fixture f;
+    REQUIRE(StartRowFacts(f.app, nullptr));
+    const std::vector<unsigned char> dll = test::ExportingDll();
+    const std::u16string module = (f.folder / "k.dll").u16string();
+    // The builder's bytes hold zeros: written whole rather than as a text.
+    std::ofstream(f.folder / "k.dll", std::ios::binary)
+        .write(reinterpret_cast<const char*>(dll.data()), static_cast<std::streamsize>(dll.size()));
+    const std::u16string gone = (f.folder / "gone.dll").u16string();
+    const auto detail = [](const std::u16string& path, const char16_t* offset) {
+        return u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb10001100 in " + path +
+               u" (+0x" + offset + u")";
+    };
+    const RowKind kind = RowKind::CreatedThreadInAnotherProcess;
+    const std::u16string atExport = detail(module, u"1100");
+    const std::u16string inside = detail(module, u"1101");
+    const std::u16string away = detail(gone, u"1100");
+    const int32_t exportRow = f.Add(kind, 4001, 0, u"C:\\Windows\\explorer.exe", atExport.c_str());
+    const int32_t insideRow = f.Add(kind, 4001, 0, u"C:\\Windows\\explorer.exe", inside.c_str());
+    const int32_t goneRow = f.Add(kind, 4001, 0, u"C:\\Windows\\explorer.exe", away.c_str());
+    // No module known: nothing to read, and the row does not wait.
+    const int32_t noModule = f.Add(kind, 4001, 0, u"C:\\Windows\\explorer.exe",
+                                   u"Target PID: 880 / Thread ID: 9 / Start address: 0x1d0000 "
+                                   u"(no known module)");
+    CHECK_FALSE(RowWaitsForFacts(f.app, noModule));
+    std::set<int32_t> done;
+    PollUntilDone(f.app, {exportRow, insideRow, goneRow}, &done);
+#if OLV_HAVE_LIBYARA
+    CHECK(f.Fact(exportRow, kFactStartFunction) == "LoadLibraryW");
+    CHECK(f.Fact(insideRow, kFactStartFunction) == ""); // read: no export starts there
+#else
+    CHECK(f.Fact(exportRow, kFactStartFunction) == "?"); // never guessed
+#endif
+    CHECK(f.Fact(goneRow, kFactStartFunction) == "?");
+    CHECK(RowFactsCounts(f.app).exportsUnreadable == 1);
+    CHECK(f.Notes().find("1 threads' start modules could not be read") != std::string::npos);
 }

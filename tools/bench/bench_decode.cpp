@@ -21,6 +21,12 @@
 // process opening another, named by its executable's path. decode_driver_load: rows per second
 // for a driver loaded by the system.
 //
+// decode_followed_thread: rows per second for a thread a followed process starts in another
+// process, inside a DLL the image map holds (the row names the target by its program's path and
+// the module). decode_thread_not_followed: events per second for thread starts of a process that
+// is not followed: one in itself (nearly every thread start of the machine) and one in another
+// process that is not followed either (no row).
+//
 // Baseline of each: copying one 3256-byte row into a ring slot, per row (per event for the last
 // figure): the copy the callback made when it queued a row before it took only the row's texts.
 // The ratio is the share of that copy rate the whole callback reaches.
@@ -269,6 +275,25 @@ void DriverLoad(SimEvent* e) {
     AddSimWideString(e, u"FileName", u"\\SystemRoot\\System32\\drivers\\usbstor.sys");
 }
 
+// A thread start of creator in target at start, as the kernel's Thread provider logs it.
+void ThreadStart(SimEvent* e, uint32_t creator, uint32_t target, uint64_t start) {
+    BeginSimEvent(e, kThreadProvider, 1, 0, creator, creator + 4, kTime + 70);
+    AddSimU32(e, u"ProcessId", target);
+    AddSimU32(e, u"TThreadId", target + 8);
+    AddSimPointer(e, u"StackBase", 0xffffd38a1c5f0000);
+    AddSimPointer(e, u"StackLimit", 0xffffd38a1c5ea000);
+    AddSimPointer(e, u"UserStackBase", 0x6e0000);
+    AddSimPointer(e, u"UserStackLimit", 0x6dc000);
+    AddSimPointer(e, u"Affinity", 0xff);
+    AddSimPointer(e, u"Win32StartAddr", start);
+    AddSimPointer(e, u"TebBase", 0x2d4000);
+    AddSimU32(e, u"SubProcessTag", 0);
+    AddSimU8(e, u"BasePriority", 8);
+    AddSimU8(e, u"PagePriority", 5);
+    AddSimU8(e, u"IoPriority", 2);
+    AddSimU8(e, u"ThreadFlags", 0);
+}
+
 // Runs the events through the callback; the rows go into the ring, whose reader keeps up.
 template <int N> void Deliver(Recording* app, SimEvent* const (&events)[N]) {
     for (SimEvent* e : events)
@@ -513,6 +538,32 @@ OLV_BENCH(decode_driver_load) {
     DriverLoad(&gA);
     SimEvent* const events[] = {&gA};
     RunFigure(run, nullptr, events, 1, "rows/s");
+}
+
+// The stranger's program and a DLL of it are in the image map.
+void PrepareStrangerImages() {
+    DllLoad(&gSetup, kStranger);
+    OnEventRecord(&gSetup.record);
+    BeginSimEvent(&gSetup, kImageProvider, 10, 0, kStranger, kStranger + 4, kTime + 30);
+    AddSimPointer(&gSetup, u"ImageBase", 0x7ff6a1c20000);
+    AddSimPointer(&gSetup, u"ImageSize", 0x2e000);
+    AddSimU32(&gSetup, u"ProcessId", kStranger);
+    AddSimWideString(&gSetup, u"FileName",
+                     u"\\Device\\HarddiskVolume3\\Windows\\System32\\SearchIndexer.exe");
+    OnEventRecord(&gSetup.record);
+}
+
+OLV_BENCH(decode_followed_thread) {
+    ThreadStart(&gA, kFollowed, kStranger, 0x7ffb4c6a0000 + 0x2a1c0);
+    SimEvent* const events[] = {&gA};
+    RunFigure(run, PrepareStrangerImages, events, 1, "rows/s");
+}
+
+OLV_BENCH(decode_thread_not_followed) {
+    ThreadStart(&gA, kStranger, kStranger, 0x7ffb4c6a0000 + 0x2a1c0);
+    ThreadStart(&gB, kStranger, kStranger + 400, 0x7ffb4c6a0000 + 0x2a1c0);
+    SimEvent* const events[] = {&gA, &gB};
+    RunFigure(run, PrepareStrangerImages, events, 0, "events/s");
 }
 
 OLV_BENCH(reads_followed_file) {

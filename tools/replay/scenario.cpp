@@ -283,6 +283,7 @@ const ProviderName kProviders[] = {
     {"Process", &kProcessProvider},     {"Image", &kImageProvider},
     {"DnsClient", &kDnsClientProvider}, {"PowerShell", &kPowerShellProvider},
     {"Amsi", &kAmsiProvider},           {"KernelAudit", &kKernelAuditProvider},
+    {"Thread", &kThreadProvider},
 };
 
 // --- one property: "Name": {"type": value} ---
@@ -489,7 +490,7 @@ bool ReadEvent(Reader* r, const JsonNode* o) {
     }
     if (!known && !ParseGuid(pname, &e.provider))
         return Error(r, "provider must be FileIo, Registry, TcpIp, UdpIp, Process, Image, "
-                        "DnsClient, PowerShell, Amsi, KernelAudit or a GUID in braces");
+                        "DnsClient, PowerShell, Amsi, KernelAudit, Thread or a GUID in braces");
     const bool userMode = e.provider == kDnsClientProvider || e.provider == kPowerShellProvider ||
                           e.provider == kAmsiProvider || e.provider == kKernelAuditProvider;
     e.session = userMode ? kDnsSession : kKernelSession;

@@ -74,6 +74,13 @@ const SchemaField kImage[] = {
     {u"SignatureType", kU8},  {u"Reserved0", kU16},     {u"DefaultBase", kPtr},
     {u"Reserved1", kU32},     {u"Reserved2", kU32},     {u"Reserved3", kU32},
     {u"Reserved4", kU32},     {u"FileName", kWide}};
+// Thread starts, version 3 and later.
+const SchemaField kThread[] = {
+    {u"ProcessId", kU32},     {u"TThreadId", kU32},      {u"StackBase", kPtr},
+    {u"StackLimit", kPtr},    {u"UserStackBase", kPtr},  {u"UserStackLimit", kPtr},
+    {u"Affinity", kPtr},      {u"Win32StartAddr", kPtr}, {u"TebBase", kPtr},
+    {u"SubProcessTag", kU32}, {u"BasePriority", kU8},    {u"PagePriority", kU8},
+    {u"IoPriority", kU8},     {u"ThreadFlags", kU8}};
 // DNS client (manifest-based).
 const SchemaField kDnsQuery[] = {{u"QueryName", kWide},     {u"QueryType", kU32},
                                  {u"QueryOptions", kU64},   {u"ServerList", kWide},
@@ -114,7 +121,8 @@ const char16_t* const kReadsRegistry[] = {u"KeyHandle", u"KeyName", u"Status"};
 const char16_t* const kReadsNetwork[] = {u"PID", u"saddr", u"daddr", u"sport", u"dport", u"size"};
 const char16_t* const kReadsProcess[] = {u"ProcessId", u"ParentId", u"ImageFileName",
                                          u"CommandLine", u"ExitStatus"};
-const char16_t* const kReadsImage[] = {u"ProcessId", u"FileName", u"ImageSize"};
+const char16_t* const kReadsImage[] = {u"ProcessId", u"FileName", u"ImageSize", u"ImageBase"};
+const char16_t* const kReadsThread[] = {u"ProcessId", u"TThreadId", u"Win32StartAddr"};
 const char16_t* const kReadsDnsQuery[] = {u"QueryName", u"QueryType"};
 const char16_t* const kReadsDnsAnswer[] = {u"QueryName", u"QueryType", u"QueryStatus",
                                            u"QueryResults"};
@@ -200,6 +208,7 @@ const SchemaClass kDecoderSchemas[] = {
     {"UdpIp receive IPv6", kUdpIpProvider, 0, 2, 27, OLV_FIELDS(kUdp6), OLV_FIELDS(kReadsNetwork)},
     {"Process start", kProcessProvider, 0, 4, 1, OLV_FIELDS(kProcess), OLV_FIELDS(kReadsProcess)},
     {"Image load", kImageProvider, 0, 3, 10, OLV_FIELDS(kImage), OLV_FIELDS(kReadsImage)},
+    {"Thread start", kThreadProvider, 0, 3, 1, OLV_FIELDS(kThread), OLV_FIELDS(kReadsThread)},
     {"DNS query", kDnsClientProvider, 3006, 0, 0, OLV_FIELDS(kDnsQuery),
      OLV_FIELDS(kReadsDnsQuery)},
     {"DNS answer", kDnsClientProvider, 3008, 0, 0, OLV_FIELDS(kDnsAnswer),
