@@ -127,6 +127,8 @@ enum SelftestRule : int {
     X(PipeConnect, u"Pipe connected", kActPipeConnect, ConnectedToPipe, kRulePipe)                 \
     X(Stream, u"Stream written", kActStream, WroteAlternateDataStream, kRuleStream)                \
     X(ScriptBlock, u"Script block ran", kActScript, RanScriptBlock, kRuleScript)                   \
+    X(RemoteThread, u"Remote thread created", kActRemoteThread, CreatedThreadInAnotherProcess,     \
+      kRuleIntoTarget)                                                                             \
     X(ProcessOpen, u"Process opened", kActOpenProcess, OpenedProcess, kRuleOpensTarget)
 
 // clang-format off

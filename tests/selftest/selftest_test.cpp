@@ -82,6 +82,9 @@ std::vector<EventRow> GoodRows() {
             u"C:\\Users\\LONGNAME\\Temp\\olvetta-selftest-7-9\\olvetta-selftest-7-9-3.txt:olvetta",
             kHelper, 0, u"Stream: olvetta, 17 bytes"),
         Row(u"Ran script block", u"$null = 'olvetta-selftest-7-9'", 6140),
+        Row(u"Created thread in another process", u"C:\\x\\olvetta-cli.exe", kHelper, 0,
+            u"Target PID: 6130 / Thread ID: 6138 / Start address: 0x7ffb4c6b1e40 in "
+            u"C:\\Windows\\System32\\ntdll.dll (+0x21e40)"),
         Row(u"Opened process", u"C:\\x\\olvetta-cli.exe", kHelper, 0,
             u"Target PID: 6130 / Access: 0x1410 (read memory, query information, query limited "
             u"information)"),
