@@ -107,8 +107,13 @@ constexpr SigmaFieldMask kAllowedFields[kSigmaCategoryCount] = {
     // ps_script, ps_module
     Bit(kSigmaScriptBlockText) | Bit(kSigmaPath),
     Bit(kSigmaPayload) | Bit(kSigmaContextInfo),
-    "ps_script",        "ps_module",      "process_access", "driver_load",
-    "ps_script",        "ps_module", "create_remote_thread",
+    // process_access: CallTrace, a stack only a driver takes, is never known
+    Bit(kSigmaSourceImage) | Bit(kSigmaTargetImage) | Bit(kSigmaGrantedAccess),
+    // driver_load: the file's facts
+    Bit(kSigmaImageLoaded) | kImageFacts,
+    // create_remote_thread
+    Bit(kSigmaSourceImage) | Bit(kSigmaTargetImage) | Bit(kSigmaStartAddress) |
+        Bit(kSigmaStartModule) | Bit(kSigmaStartFunction),
 };
 
 
