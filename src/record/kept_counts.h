@@ -42,6 +42,7 @@ enum KeptCount : uint32_t {
     kKeptRegistryChanged,
     kKeptRegistryUnreadable,
     kKeptStreamsUnreadable,
+    kKeptExportsUnreadable,
     kKeptFactsDroppedAtStop,
     kKeptImageSizeLimit,
     kKeptRowsNotAsked,

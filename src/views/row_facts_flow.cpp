@@ -416,12 +416,13 @@ constexpr uint64_t FactsCounts::*kKeptFactsMembers[] = {
     &FactsCounts::trustUnreadable,  &FactsCounts::tokensGone,
     &FactsCounts::tokensUnreadable, &FactsCounts::directoriesUnreadable,
     &FactsCounts::registryChanged,  &FactsCounts::registryUnreadable,
-    &FactsCounts::streamsUnreadable, &FactsCounts::droppedAtStop,
+    &FactsCounts::streamsUnreadable, &FactsCounts::exportsUnreadable,
+    &FactsCounts::droppedAtStop,
 };
 static_assert(sizeof kKeptFactsMembers / sizeof kKeptFactsMembers[0] ==
                   kKeptImageSizeLimit - kKeptFactsFirst,
               "every facts count is kept");
-static_assert(sizeof(FactsCounts) == 18 * sizeof(uint64_t), "a new count is kept as well");
+static_assert(sizeof(FactsCounts) == 19 * sizeof(uint64_t), "a new count is kept as well");
 
 } // namespace
 
