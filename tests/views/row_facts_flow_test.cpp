@@ -382,11 +382,11 @@ TEST_CASE("A thread's start function from its module's exports; a module gone is
     Fixture f;
     REQUIRE(StartRowFacts(f.app, nullptr));
     const std::vector<unsigned char> dll = test::ExportingDll();
-    const std::u16string module = (f.folder / "k.dll").u16string();
+    const std::u16string module = (f.dir / "k.dll").u16string();
     // The builder's bytes hold zeros: written whole rather than as a text.
-    std::ofstream(f.folder / "k.dll", std::ios::binary)
+    std::ofstream(f.dir / "k.dll", std::ios::binary)
         .write(reinterpret_cast<const char*>(dll.data()), static_cast<std::streamsize>(dll.size()));
-    const std::u16string gone = (f.folder / "gone.dll").u16string();
+    const std::u16string gone = (f.dir / "gone.dll").u16string();
     const auto detail = [](const std::u16string& path, const char16_t* offset) {
         return u"Target PID: 880 / Thread ID: 9 / Start address: 0x7ffb10001100 in " + path +
                u" (+0x" + offset + u")";
