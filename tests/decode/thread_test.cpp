@@ -125,7 +125,8 @@ TEST_CASE("threads started in another process: who is followed decides, and the 
         CHECK(f.row.category == kCategoryProcess);
         CHECK(f.row.keyObject == c.start);
         const char* const in = std::strstr(c.cells, " in C:");
-        const std::string module = in != nullptr ? std::string(in + 4, std::strstr(in, " (+0x")) : "";
+        const char* const end = in != nullptr ? std::strstr(in, " (+0x") : nullptr;
+        const std::string module = end != nullptr ? std::string(in + 4, end) : "";
         CHECK(ModuleOf(f.row) == module);
         // The built-in rules: any such thread scores, one starting outside every image more.
         CHECK(f.row.severity == (FindText(f.row.detail, kThreadNoModule) >= 0 ? 3u : 2u));
