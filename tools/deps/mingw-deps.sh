@@ -161,8 +161,8 @@ jobs=${OLV_JOBS:-2}
 # Fetches and unpacks (Debian's patches applied) the source package $1 into $fetched; with $2 =
 # optional it returns 1 instead of stopping when nothing can be fetched. The version
 # apt-get source picks comes first; should its files be missing from the mirror (a suite's index
-# can be ahead of its pool), the other versions the suites list are tried, newest first, and the
-# one used is said and recorded in the stamp.
+# can be ahead of its pool), the other versions the suites list are tried, newest first, then the
+# next Debian release's; the one used is said and recorded in the stamp.
 fetch() {
     local pkg=$1 ver dir try=0
     [[ ${version[$pkg]} != none ]] || { [[ ${2:-} == optional ]] && return 1; die "no source of $pkg"; }
@@ -181,8 +181,43 @@ fetch() {
             return 0
         fi
     done
+    fetch_from_next_release "$pkg" && return 0
     [[ ${2:-} == optional ]] && return 1
     die "no source of $pkg could be fetched"
+}
+
+# The last resort of fetch: the source package $1 of the Debian release after the machine's
+# (a suite's pool can lack the files its index names, as bookworm's did for yara). Its deb-src
+# index is read into a private apt state under $work, checked against the same archive keyring
+# as the machine's own, so the machine's apt configuration and lists are left as they are.
+fetch_from_next_release() {
+    local pkg=$1 codename next uri state=$work/apt-next dir=$work/src/$1.next ver
+    codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+    case $codename in
+        bookworm) next=trixie ;;
+        *) return 1 ;;
+    esac
+    uri=$(debian_suites | awk '$2 == c { print $1; exit }' c="$codename")
+    [[ -n $uri ]] || return 1
+    mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$dir"
+    local keyring=""
+    [[ -r /usr/share/keyrings/debian-archive-keyring.gpg ]] &&
+        keyring="[signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
+    printf 'deb-src %s%s %s main\n' "$keyring" "$uri" "$next" >"$state/sources.list"
+    local apt_next=(-o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=/dev/null
+                    -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
+                    -o "APT::Sandbox::User=$(id -un)")
+    say "WARNING: no source of $pkg that $codename lists could be fetched; trying $next's"
+    (run "fetch-$pkg-next-update.log" "apt-get update ($next deb-src, private lists)" \
+        apt-get "${apt_next[@]}" update -q) || return 1
+    ver=$(apt-cache "${apt_next[@]}" showsrc --only-source "$pkg" 2>/dev/null |
+        awk '/^Version:/ { print $2; exit }')
+    [[ -n $ver ]] || return 1
+    (cd "$dir" && run "fetch-$pkg-next.log" "apt-get source $pkg=$ver ($next)" \
+        apt-get "${apt_next[@]}" source -q --only-source "$pkg=$ver") || return 1
+    fetched=$(find "$dir" -mindepth 1 -maxdepth 1 -type d -name "$pkg-*" | head -n 1)
+    [[ -n $fetched ]] || return 1
+    built[$pkg]=$ver
 }
 
 # The versions of source package $1 the suites list other than $2, newest first (dpkg's order).
