@@ -657,9 +657,9 @@ TEST_CASE("usage errors end 1 with the problem; --help and --version end 0") {
     CHECK(Has(h.out, " Deleted registry value,"));
     CHECK(Has(h.out, " Ran script block,"));
     CHECK(Has(h.out, " Scanned content,"));
-    CHECK(Has(h.out, " Created thread in another process,"));
     CHECK(Has(h.out, " Opened process,"));
-    CHECK(Has(h.out, " Loaded driver\n"));
+    CHECK(Has(h.out, " Loaded driver,"));
+    CHECK(Has(h.out, " Created thread in another process\n"));
     size_t widest = 0;
     for (size_t at = 0, end; (end = h.out.find('\n', at)) != std::string::npos; at = end + 1)
         widest = std::max(widest, end - at);
