@@ -454,6 +454,14 @@ void AppendYaraSummary(Recording* app, char16_t* text, size_t capacity) {
     if (count == 0) AppendSummaryLine(text, capacity, u"  No file matched a loaded rule.");
 }
 
+// The line that ends a list cut at its most lines: how many were left out. Nothing when none was.
+void AppendMoreLine(int32_t more, char16_t* text, size_t capacity) {
+    if (more <= 0) return;
+    char16_t line[96];
+    FormatText(line, 96, u"  ... and %ld more", static_cast<long>(more));
+    AppendSummaryLine(text, capacity, line);
+}
+
 } // namespace
 
 // The script blocks the recording shows, one line each: the detail up to the block's id (its
@@ -477,11 +485,7 @@ void AppendScriptsRun(Recording* app, int32_t total, char16_t* text, size_t capa
         AppendSummaryLine(text, capacity, buf);
         ++shown;
     }
-    if (blocks > shown) {
-        char16_t line[96];
-        FormatText(line, 96, u"  ... and %ld more", static_cast<long>(blocks - shown));
-        AppendSummaryLine(text, capacity, line);
-    }
+    AppendMoreLine(blocks - shown, text, capacity);
 }
 
 // Threads started in another process, one line each: the creator, the process the thread runs
@@ -518,11 +522,7 @@ void AppendThreadsStarted(Recording* app, int32_t total, char16_t* text, size_t 
         AppendSummaryLine(text, capacity, buf);
         ++shown;
     }
-    if (threads > shown) {
-        char16_t line[96];
-        FormatText(line, 96, u"  ... and %ld more", static_cast<long>(threads - shown));
-        AppendSummaryLine(text, capacity, line);
-    }
+    AppendMoreLine(threads - shown, text, capacity);
 }
 
 char16_t* BuildSummaryText(Recording* app) {
