@@ -41,6 +41,7 @@ uint32_t DnsThreadMain(void* argument) {
     const uint64_t trace = LoadTraceHandle(tc->dnsTrace);
     RaiseConsumerThreadPriority(trace); // a failure leaves it at normal priority
     ProcessTraceEvents(trace);
+    ReleaseThreadWholeText();
     if (AtomicLoad(tc->kernelRunning) != 0) {
         // The recording was not being stopped: the session ended by itself. The recording goes
         // on without lookups; the status bar and the notes say so. "Ended early" is set before

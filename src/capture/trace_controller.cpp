@@ -91,6 +91,7 @@ uint32_t KernelThreadMain(void* argument) {
     const uint64_t trace = LoadTraceHandle(tc->kernelTrace);
     RaiseConsumerThreadPriority(trace); // a failure leaves it at normal priority
     uint32_t status = ProcessTraceEvents(trace);
+    ReleaseThreadWholeText();
     if (AtomicLoad(tc->kernelRunning) == 0) return 0; // the stop was asked for
     auto* text = static_cast<char16_t*>(AllocZeroed(kStoppedTextUnits * sizeof(char16_t)));
     if (text == nullptr) return 0;

@@ -80,6 +80,10 @@ void FlushScriptBlocks(TrackingState* ts);
 // thread. Taking it clears it, so whoever queues a row asks right after the decode (the row
 // sink for rows a decoder sends itself). False when the last row has none.
 bool TakeWholeRowText(const char16_t** text, uint32_t* units);
+// Frees this thread's whole-text buffer. A consumer thread calls it when its last event is
+// decoded: the runtime's thread-exit destructors may run after the thread was joined (MinGW under
+// Wine), and the buffer is then still held when the recording is cleaned up.
+void ReleaseThreadWholeText();
 
 // DNS helpers.
 const char16_t* DnsTypeName(uint32_t queryType);

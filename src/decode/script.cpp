@@ -53,6 +53,16 @@ struct ThreadWholeText {
 };
 thread_local ThreadWholeText tWholeRow;
 
+} // namespace
+
+void ReleaseThreadWholeText() {
+    FreeBlock(tWholeRow.text.units);
+    tWholeRow.text = WholeText{};
+    tWholeRow.pending = false;
+}
+
+namespace {
+
 // Room for units units and a terminator; false when memory is refused.
 bool ReserveText(WholeText* t, size_t units) {
     if (units > kWholeTextMostUnits) return false;
