@@ -36,9 +36,10 @@ struct TestFolder {
     TestFolder(const TestFolder&) = delete;
     TestFolder& operator=(const TestFolder&) = delete;
 
-    // Writes the file name (a relative path: its folders are made) whole; its path.
+    // Writes the file name (a relative path in UTF-8: its folders are made) whole; its path.
     std::filesystem::path Write(const std::string& name, std::string_view bytes) const {
-        const std::filesystem::path path = dir / name;
+        // Taken as UTF-8 on every system (a narrow path is the code page's on Windows).
+        const std::filesystem::path path = dir / std::u8string(name.begin(), name.end());
         std::filesystem::create_directories(path.parent_path());
         std::ofstream out(path, std::ios::binary);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
