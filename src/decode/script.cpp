@@ -42,14 +42,12 @@ constexpr size_t kContextChars = 4096;
 
 // The whole text of the last row made on this thread. Rows are queued on the thread that decoded
 // them, right after their decode, so a buffer per thread needs no lock; it grows to the longest
-// text the thread has seen and lives as long as the thread.
+// text the thread has seen. It is a plain record with no destructor: MinGW's thread-exit
+// destructors of thread_local objects are not reliable under Wine (one ran on a thread's copy
+// that held another's bytes), so a consumer thread frees it itself (ReleaseThreadWholeText).
 struct ThreadWholeText {
-    WholeText text{};
-    bool pending = false;
-    ThreadWholeText() = default;
-    ThreadWholeText(const ThreadWholeText&) = delete;
-    ThreadWholeText& operator=(const ThreadWholeText&) = delete;
-    ~ThreadWholeText() { FreeBlock(text.units); }
+    WholeText text;
+    bool pending;
 };
 thread_local ThreadWholeText tWholeRow;
 
