@@ -148,15 +148,19 @@ struct PendingScripts {
 };
 
 // Every process's images (base, size, path), followed or not, from the image loads, unloads and
-// start rundowns, so that an address in a process names the module that holds it. Entries are
-// chained by process id; paths are kept once each in a text arena, as the trace names them.
-// kImageMapEntries images and kImagePathSlots distinct paths at most: an image that finds the
-// entries, the path slots or the arena full is not kept and counted in dropped. A process's
-// entries go at its end. newProcesses remembers the last kNewProcessSlots processes started whose
-// first thread has not been seen: their creator makes that thread, and it is no thread created in
-// another process.
+// start rundowns, so that an address in a process names the module that holds it. An image is
+// found by its process id and base through one hash chain (a load, an unload); each process's
+// images are also listed newest first from a record of the process (a lookup of an address, the
+// process's end), so neither walks another process's images. Paths are kept once each in a text
+// arena, as the trace names them. kImageMapEntries images and kImagePathSlots distinct paths at
+// most: an image that finds the entries, the path slots or the arena full is not kept and counted
+// in dropped. A process's entries go at its end. newProcesses remembers the last kNewProcessSlots
+// processes started whose first thread has not been seen: their creator makes that thread, and
+// it is no thread created in another process.
 constexpr int kImageMapEntries = 16384;
-constexpr int kImageMapBuckets = 1024;
+constexpr int kImageMapBucketBits = 14; // a chain holds one image on average when full
+constexpr int kImageMapBuckets = 1 << kImageMapBucketBits;
+constexpr int kImageProcessBuckets = 1024;
 constexpr int kImagePathSlots = 4096;
 constexpr size_t kImagePathUnits = size_t{1} << 19;
 constexpr int kNewProcessSlots = 64;
@@ -165,16 +169,30 @@ struct ImageMapEntry {
     uint64_t base;
     uint64_t size;
     uint32_t pid;
-    uint32_t path; // offset of the path in the arena
-    int32_t next;  // -1 = end of the chain
+    uint32_t path;  // offset of the path in the arena
+    int32_t next;   // the next entry of the (pid, base) chain, or of the free list; -1 = end
+    int32_t newer;  // the process's list: -1 = its newest image
+    int32_t older;  // -1 = its oldest image
+};
+
+// A process with images kept. A record exists only while it holds an entry, so there are never
+// more records than entries.
+struct ImageProcess {
+    uint32_t pid;
+    int32_t newest; // its newest entry
+    int32_t next;   // the next record of the pid chain, or of the free list; -1 = end
 };
 
 struct ImageMap {
     ImageMapEntry entries[kImageMapEntries];
-    int32_t heads[kImageMapBuckets]; // -1 = empty
+    int32_t heads[kImageMapBuckets]; // (pid, base) chains; -1 = empty
     int32_t freeHead;                // -1 = none free below unused
     int32_t unused;                  // entries from here on were never used
     int32_t count;
+    ImageProcess processes[kImageMapEntries];
+    int32_t processHeads[kImageProcessBuckets]; // pid chains; -1 = empty
+    int32_t processFree;                        // -1 = none free below processUnused
+    int32_t processUnused;
     uint32_t pathSlots[kImagePathSlots]; // offset + 1 of a path in the arena; 0 = empty
     int32_t pathCount;
     uint32_t textUsed;

@@ -35,6 +35,7 @@
 
 #include "app/recording_setup.h"
 #include "app/window_layout.h"
+#include "base/format.h"
 #include "bench.h"
 #include "capture/event_queue.h"
 #include "capture/trace_controller.h"
@@ -564,6 +565,60 @@ OLV_BENCH(decode_thread_not_followed) {
     ThreadStart(&gB, kStranger, kStranger + 400, 0x7ffb4c6a0000 + 0x2a1c0);
     SimEvent* const events[] = {&gA, &gB};
     RunFigure(run, PrepareStrangerImages, events, 0, "events/s");
+}
+
+// An image event of pid (a load, or an unload with kUnload) of the image at base named path.
+void ImageEvent(SimEvent* e, uint8_t opcode, uint32_t pid, uint64_t base, const char16_t* path) {
+    BeginSimEvent(e, kImageProvider, opcode, 0, pid, pid + 4, kTime + 40);
+    AddSimPointer(e, u"ImageBase", base);
+    AddSimPointer(e, u"ImageSize", 0x3a000);
+    AddSimU32(e, u"ProcessId", pid);
+    AddSimU32(e, u"ImageCheckSum", 0x1a3b2c);
+    AddSimU32(e, u"TimeDateStamp", 0x5e1b2c3d);
+    AddSimPointer(e, u"DefaultBase", base);
+    AddSimWideString(e, u"FileName", path);
+}
+
+constexpr uint8_t kLoad = 10;
+constexpr uint8_t kUnload = 2;
+constexpr uint32_t kBusyFirstPid = 20000;
+constexpr int kBusyProcesses = 100;
+constexpr int kBusyImages = 120;
+constexpr int kBusyPairs = 4;
+SimEvent gBusy[kBusyPairs * 2];
+
+uint64_t BusyBase(int image) {
+    return 0x7ff800000000 + uint64_t(image) * 0x40000;
+}
+
+void BusyPath(char16_t* out, size_t capacity, int image) {
+    FormatText(out, capacity, u"\\Device\\HarddiskVolume3\\Windows\\System32\\library%03d.dll",
+               image);
+}
+
+void PrepareBusyMap() {
+    char16_t path[96];
+    for (int p = 0; p < kBusyProcesses; ++p) {
+        for (int i = 0; i < kBusyImages; ++i) {
+            BusyPath(path, 96, i);
+            ImageEvent(&gSetup, kLoad, kBusyFirstPid + 4 * p, BusyBase(i), path);
+            OnEventRecord(&gSetup.record);
+        }
+    }
+}
+
+OLV_BENCH(decode_image_busy_map) {
+    char16_t path[96];
+    for (int k = 0; k < kBusyPairs; ++k) {
+        const uint32_t pid = kBusyFirstPid + 4 * (7 + 29 * k);
+        const int image = 5 + 31 * k;
+        BusyPath(path, 96, image);
+        ImageEvent(&gBusy[2 * k], kUnload, pid, BusyBase(image), path);
+        ImageEvent(&gBusy[2 * k + 1], kLoad, pid, BusyBase(image), path);
+    }
+    SimEvent* const events[] = {&gBusy[0], &gBusy[1], &gBusy[2], &gBusy[3],
+                                &gBusy[4], &gBusy[5], &gBusy[6], &gBusy[7]};
+    RunFigure(run, PrepareBusyMap, events, 0, "events/s");
 }
 
 OLV_BENCH(reads_followed_file) {
