@@ -749,6 +749,33 @@ size_t OpenAccessMask(const char16_t* detail, size_t length, const char16_t** ma
     return end - from;
 }
 
+// A row's own text for a process's image: its length is 0 when the text is not usable as one.
+struct RowImageText {
+    const char16_t* text = nullptr;
+    size_t length = 0;
+};
+
+// SourceImage and TargetImage of a row between two processes (the row's process and target):
+// each the image the view learned for the process when it is a full path, else the row's text
+// for it, else unknown.
+void SetSourceAndTargetImages(SigmaViewContext* c, const ViewRow& r, const ProcessEntry* target,
+                              RowImageText sourceText, RowImageText targetText,
+                              SigmaViewBuffer* out) {
+    const ProcessEntry* source = FindProcess(c, r.row->pid);
+    const ProcessEntry* const entries[] = {source, target};
+    const RowImageText texts[] = {sourceText, targetText};
+    const uint32_t fields[] = {kSigmaSourceImage, kSigmaTargetImage};
+    for (int i = 0; i < 2; ++i) {
+        if (entries[i] != nullptr && entries[i]->imageFull) {
+            SetRef(out, c, fields[i], entries[i]->image);
+        } else if (texts[i].length > 0) {
+            SetField(out, fields[i], texts[i].text, texts[i].length);
+        } else {
+            SetUnknown(out, fields[i]);
+        }
+    }
+}
+
 // An open of another process that the system granted: SourceImage the opener's image,
 // TargetImage the opened process's (each its full path when the recording learned it, or for the
 // target the full path the row names, else unknown), GrantedAccess the mask. The audit event gives the rights asked for; an open that
@@ -766,23 +793,13 @@ uint32_t ProcessAccessView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffe
     const size_t maskLength = OpenAccessMask(detail, detailLength, &mask);
     if (maskLength == 0) return kSigmaViewNone;
     AddCategory(out, kSigmaProcessAccess);
-    const ProcessEntry* source = FindProcess(c, r.row->pid);
-    if (source != nullptr && source->imageFull) {
-        SetRef(out, c, kSigmaSourceImage, source->image);
-    } else {
-        SetUnknown(out, kSigmaSourceImage);
-    }
     const uint32_t targetPid = OpenTargetPid(detail, detailLength);
-    const ProcessEntry* target = targetPid != 0 ? FindProcess(c, targetPid) : nullptr;
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
-    if (target != nullptr && target->imageFull) {
-        SetRef(out, c, kSigmaTargetImage, target->image);
-    } else if (IsFullPath(path, pathLength)) {
-        SetField(out, kSigmaTargetImage, path, pathLength); // the trace's path of its executable
-    } else {
-        SetUnknown(out, kSigmaTargetImage);
-    }
+    // The target's path on the row is the trace's path of its executable.
+    const RowImageText target{path, IsFullPath(path, pathLength) ? pathLength : 0};
+    SetSourceAndTargetImages(c, r, targetPid != 0 ? FindProcess(c, targetPid) : nullptr,
+                             RowImageText{}, target, out);
     if (FindText(detail, u"maximum allowed") >= 0) {
         SetUnknown(out, kSigmaGrantedAccess);
     } else {
@@ -814,28 +831,17 @@ bool IsWholePath(const char16_t* text, size_t length, size_t capacity) {
 
 uint32_t ThreadView(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* out) {
     AddCategory(out, kSigmaCreateRemoteThread);
-    const ProcessEntry* source = FindProcess(c, r.row->pid);
     size_t processLength = 0;
     const char16_t* process = RowProcess(r, &processLength);
-    if (source != nullptr && source->imageFull) {
-        SetRef(out, c, kSigmaSourceImage, source->image);
-    } else if (IsWholePath(process, processLength, kProcessChars)) {
-        SetField(out, kSigmaSourceImage, process, processLength);
-    } else {
-        SetUnknown(out, kSigmaSourceImage);
-    }
     size_t detailLength = 0;
     const char16_t* detail = RowDetail(r, &detailLength);
     size_t pathLength = 0;
     const char16_t* path = RowPath(r, &pathLength);
-    const ProcessEntry* target = FindProcess(c, ThreadTargetOfDetail(detail));
-    if (target != nullptr && target->imageFull) {
-        SetRef(out, c, kSigmaTargetImage, target->image);
-    } else if (IsWholePath(path, pathLength, kPathChars)) {
-        SetField(out, kSigmaTargetImage, path, pathLength);
-    } else {
-        SetUnknown(out, kSigmaTargetImage);
-    }
+    const RowImageText source{
+        process, IsWholePath(process, processLength, kProcessChars) ? processLength : 0};
+    const RowImageText target{path, IsWholePath(path, pathLength, kPathChars) ? pathLength : 0};
+    SetSourceAndTargetImages(c, r, FindProcess(c, ThreadTargetOfDetail(detail)), source, target,
+                             out);
     const char16_t* text = nullptr;
     const size_t addressLength = ThreadStartOfDetail(detail, &text);
     if (addressLength > 0) {

@@ -1293,6 +1293,41 @@ TEST_CASE("opens of other processes: images of both sides, the mask; thread and 
     CHECK(r.F(kSigmaTargetImage) == "<unknown>");
 }
 
+TEST_CASE("the two rows between processes take different texts of the row for an image the view "
+          "did not learn") {
+    FedRows r;
+    REQUIRE(r.Learn(kTargetStart) == kSigmaViewReady);
+    // The same opener (not followed, a path in its process column) and the same target text
+    // (a relative path): an open takes neither, a thread row takes both.
+    constexpr uint32_t kOpener = 6012;
+    const char16_t* const kProcess = u"C:\\Tools\\probe.exe";
+    const char16_t* const kPath = u"Windows\\lsass.exe";
+    REQUIRE(r.Learn({kCategoryProcess, kOpener, kProcess, u"Opened process", kPath,
+                     u"Target PID: 712 / Access: 0x10 (read memory)", u"OK", 0}) ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaSourceImage) == "<unknown>");
+    CHECK(r.F(kSigmaTargetImage) == "<unknown>");
+    REQUIRE(r.Learn({kCategoryProcess, kOpener, kProcess, u"Created thread in another process",
+                     kPath, u"Target PID: 712 / Thread ID: 9 / Start address: 0x1d0000 (no known "
+                            u"module)",
+                     u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaSourceImage) == "C:\\Tools\\probe.exe");
+    CHECK(r.F(kSigmaTargetImage) == "Windows\\lsass.exe");
+    // The learned image wins over the row's text on both sides, for both rows.
+    const std::string image = "C:\\Users\\analyst\\Downloads\\Invoice_2024-0412.pdf.exe";
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, kProcess, u"Opened process", kPath,
+                     u"Target PID: 4242 / Access: 0x10 (read memory)", u"OK", 0}) ==
+            kSigmaViewReady);
+    CHECK(r.F(kSigmaSourceImage) == image);
+    CHECK(r.F(kSigmaTargetImage) == image);
+    REQUIRE(r.Learn({kCategoryProcess, kTarget, kProcess, u"Created thread in another process",
+                     kPath, u"Target PID: 4242 / Thread ID: 9 / Start address: 0x1d0000 (no "
+                            u"known module)",
+                     u"OK", 0}) == kSigmaViewReady);
+    CHECK(r.F(kSigmaSourceImage) == image);
+    CHECK(r.F(kSigmaTargetImage) == image);
+}
+
 TEST_CASE("driver loads: the file and its facts, unknown until they are read") {
     FedRows r;
     REQUIRE(r.Learn({kCategoryProcess, 4, u"System", u"Loaded driver",
