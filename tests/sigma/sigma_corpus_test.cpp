@@ -238,3 +238,41 @@ TEST_CASE("the corpus folder loads in sorted order with the figures of its files
         CHECK(lower(Utf8(GetSigmaRefusal(set, i - 1)->file)) < lower(Utf8(GetSigmaRefusal(set, i)->file)));
     FreeSigmaRuleSet(set);
 }
+
+TEST_CASE("the fuzzer's seeds: one named refused_<reason>__ is refused for that reason; one "
+          "that is not hostile loads whole") {
+    const fs::path dir = fs::path(OLV_SOURCE_DIR) / "tests" / "corpus" / "sigma_rules";
+    const std::vector<fs::path> files = RuleFiles(dir);
+    REQUIRE(files.size() >= 90);
+    const std::string refusedMark = "refused_";
+    int refused = 0;
+    int whole = 0;
+    for (const fs::path& path : files) {
+        const std::string name = path.stem().string();
+        CAPTURE(name);
+        const std::string text = ReadBytes(path);
+        OneRule one(text, u"seed.yml");
+        if (name.compare(0, refusedMark.size(), refusedMark) == 0) {
+            ++refused;
+            if (one.loaded) {
+                FAIL_CHECK("loads: its name no longer says what it shows");
+                continue;
+            }
+            CHECK(std::string(SigmaRefusalReasonName(one.Refusal()->reason)) ==
+                  ReasonOfName(path).substr(refusedMark.size()));
+            const std::string expected = ExpectedDetail(text);
+            if (!expected.empty()) CHECK(Utf8(one.Refusal()->detail).find(expected) != std::string::npos);
+            continue;
+        }
+        // Hostile and hanging inputs are there for the loader's bounds: loaded or refused.
+        if (name.compare(0, 8, "hostile_") == 0 || name.compare(0, 5, "hang_") == 0) continue;
+        if (!one.loaded) {
+            FAIL_CHECK("refused: " << Utf8(one.Refusal()->detail));
+            continue;
+        }
+        CHECK(Utf8(GetSigmaRule(one.set, 0)->partial).empty());
+        ++whole;
+    }
+    MESSAGE("seeds: " << files.size() << " files, " << refused << " named refused, " << whole
+                      << " others loading whole");
+}
