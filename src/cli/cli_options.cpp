@@ -221,7 +221,7 @@ bool ParseCliArguments(int argc, const char16_t* const* argv, bool scenarioAllow
         return true;
     }
     if (argc == 2 &&
-        (TextEquals(argv[1], u"--selftest-child") || TextEquals(argv[1], kSelftestTargetSwitch))) {
+        (TextEquals(argv[1], kSelftestChildSwitch) || TextEquals(argv[1], kSelftestTargetSwitch))) {
         o->verb = kCliSelftestChild;
         return true;
     }

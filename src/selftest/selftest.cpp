@@ -120,7 +120,7 @@ const char16_t* Matches(const SelftestPlan& plan, const SelftestCheckSpec& check
     switch (check.rule) {
     case kRuleChild:
         return kind == check.kind && (seen.helperPid == 0 || row.parentPid == seen.helperPid) &&
-                       ContainsFolded(row.path, u"--selftest-child")
+                       ContainsFolded(row.path, kSelftestChildSwitch)
                    ? kPlain
                    : nullptr;
     case kRuleDll:
@@ -419,6 +419,30 @@ bool SelftestPlanFromArguments(const char16_t* const* args, int count, SelftestP
     p.tcpPort = static_cast<uint16_t>(ports[0]);
     p.udpPort = static_cast<uint16_t>(ports[1]);
     *plan = p;
+    return true;
+}
+
+bool SelftestChildCommandLine(const char16_t* program, const char16_t* switchText, char16_t* out,
+                              size_t capacity) {
+    if (out == nullptr || capacity == 0) return false;
+    out[0] = 0;
+    if (program == nullptr || switchText == nullptr || program[0] == 0) return false;
+    const size_t programLength = TextLength(program);
+    const size_t switchLength = TextLength(switchText);
+    for (size_t i = 0; i < programLength; ++i) {
+        if (program[i] == u'"') return false;
+    }
+    // Two quotes, a blank and the terminator.
+    if (programLength + switchLength + 4 > capacity) return false;
+    size_t at = 0;
+    out[at++] = u'"';
+    for (size_t i = 0; i < programLength; ++i)
+        out[at++] = program[i];
+    out[at++] = u'"';
+    out[at++] = u' ';
+    for (size_t i = 0; i < switchLength; ++i)
+        out[at++] = switchText[i];
+    out[at] = 0;
     return true;
 }
 

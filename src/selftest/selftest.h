@@ -82,8 +82,16 @@ constexpr uint32_t kHelperNoPowerShell = 1u << 29;
 constexpr uint32_t kHelperCleanupFailed = 1u << 30;
 static_assert(kSelftestActionCount < 29, "the action bits stay below the helper's own bits");
 
+// The first child's switch: it ends at once.
+constexpr const char16_t* kSelftestChildSwitch = u"--selftest-child";
 // The second child's switch: started suspended, it never runs; run by hand it ends at once.
 constexpr const char16_t* kSelftestTargetSwitch = u"--selftest-target";
+// The command line that starts program (the helper's own path) again with one switch: the path
+// in quotes, as the start-up code reads a program name (to the next quote, with no escapes: a
+// path holding a quote is refused), a blank and the switch. False (out empty) when program is
+// empty or holds a quote, or the line does not fit capacity.
+bool SelftestChildCommandLine(const char16_t* program, const char16_t* switchText, char16_t* out,
+                              size_t capacity);
 
 // How a row is judged to show a check, besides its kind.
 enum SelftestRule : int {

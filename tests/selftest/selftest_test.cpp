@@ -678,3 +678,36 @@ TEST_CASE("a tag is only letters, digits, '-', '_' and '.': it goes into a scrip
     SelftestPlan plan{};
     CHECK(SelftestPlanFromArguments(args, 4, &plan));
 }
+
+TEST_CASE("the helper's children: its own path quoted as a program name, then the switch") {
+    char16_t line[80];
+    // Blanks stay inside the quotes; backslashes are not escaped (a program name has no escapes),
+    // not even the two of a share's name.
+    struct Case {
+        const char16_t* program;
+        const char16_t* switchText;
+        const char* line;
+    } cases[] = {
+        {u"C:\\Program Files\\Olvetta\\olvetta-cli.exe", kSelftestChildSwitch,
+         "\"C:\\Program Files\\Olvetta\\olvetta-cli.exe\" --selftest-child"},
+        {u"\\\\host\\share\\o.exe", kSelftestTargetSwitch,
+         "\"\\\\host\\share\\o.exe\" --selftest-target"},
+        {u"o.exe", u"", "\"o.exe\" "},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.line);
+        REQUIRE(SelftestChildCommandLine(c.program, c.switchText, line, 80));
+        CHECK(U8(line) == c.line);
+    }
+    // Exactly as long as the buffer holds; one unit less is refused and leaves it empty.
+    const size_t fits = TextLength(u"\"o.exe\" --selftest-child") + 1;
+    CHECK(SelftestChildCommandLine(u"o.exe", kSelftestChildSwitch, line, fits));
+    CHECK_FALSE(SelftestChildCommandLine(u"o.exe", kSelftestChildSwitch, line, fits - 1));
+    CHECK(line[0] == 0);
+    // A quote would end the program's name early; no program names nothing.
+    line[0] = u'x';
+    CHECK_FALSE(SelftestChildCommandLine(u"C:\\a\"b.exe", kSelftestChildSwitch, line, 80));
+    CHECK(line[0] == 0);
+    CHECK_FALSE(SelftestChildCommandLine(u"", kSelftestChildSwitch, line, 80));
+    CHECK_FALSE(SelftestChildCommandLine(nullptr, kSelftestChildSwitch, line, 80));
+}

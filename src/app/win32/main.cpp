@@ -16,7 +16,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         const auto* const* args = reinterpret_cast<const char16_t* const*>(argv);
         // The helper's children: the one that runs ends at once; the suspended one never runs,
         // and would end at once too.
-        if (argc == 2 && (lstrcmpW(argv[1], L"--selftest-child") == 0 ||
+        if (argc == 2 && (lstrcmpW(argv[1], olv::W(olv::kSelftestChildSwitch)) == 0 ||
                           lstrcmpW(argv[1], olv::W(olv::kSelftestTargetSwitch)) == 0)) {
             LocalFree(argv);
             return olv::RunSelftestChild(nullptr);

@@ -18,6 +18,9 @@ constexpr DWORD kSocketWaitMs = 5000;
 // PowerShell's first start on a cold machine loads much; the check's own time is 30 s.
 constexpr DWORD kPowerShellWaitMs = 20000;
 const char kPayload[] = "olvetta self-test";
+// This program's path, and a command line of it with a switch.
+constexpr DWORD kSelfChars = MAX_PATH * 4;
+constexpr size_t kSelfLineChars = kSelfChars + 40;
 
 const wchar_t* W(const char16_t* text) {
     return reinterpret_cast<const wchar_t*>(text);
@@ -80,13 +83,21 @@ void SetTimeouts(SOCKET s) {
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
 }
 
+// This program's path and the command line that starts it again with switchText; false when
+// either does not fit.
+bool SelfWithSwitch(const char16_t* switchText, wchar_t (&self)[kSelfChars],
+                    wchar_t (&line)[kSelfLineChars]) {
+    const DWORD n = GetModuleFileNameW(nullptr, self, kSelfChars);
+    if (n == 0 || n >= kSelfChars) return false;
+    return SelftestChildCommandLine(reinterpret_cast<const char16_t*>(self), switchText,
+                                    reinterpret_cast<char16_t*>(line), kSelfLineChars);
+}
+
 void StartChild(Helper* h) {
     if (!Go(h, kActChild)) return;
-    wchar_t self[MAX_PATH * 4];
-    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    wchar_t line[MAX_PATH * 4 + 40];
-    if (n == 0 || n >= MAX_PATH * 4) return Fail(h, kActChild);
-    wsprintfW(line, L"\"%s\" --selftest-child", self);
+    wchar_t self[kSelfChars];
+    wchar_t line[kSelfLineChars];
+    if (!SelfWithSwitch(kSelftestChildSwitch, self, line)) return Fail(h, kActChild);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -104,11 +115,9 @@ void StartChild(Helper* h) {
 // as a process that reads another's memory does; then it is ended, and waited for.
 void Target(Helper* h) {
     if (!Go(h, kActTarget)) return;
-    wchar_t self[MAX_PATH * 4];
-    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    wchar_t line[MAX_PATH * 4 + 40];
-    if (n == 0 || n >= MAX_PATH * 4) return Fail(h, kActTarget);
-    wsprintfW(line, L"\"%s\" %s", self, W(kSelftestTargetSwitch));
+    wchar_t self[kSelfChars];
+    wchar_t line[kSelfLineChars];
+    if (!SelfWithSwitch(kSelftestTargetSwitch, self, line)) return Fail(h, kActTarget);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
