@@ -37,15 +37,20 @@ int MappingCount() {
     return lines;
 }
 
-// Large blocks of several sizes, each checked, written to its end and freed.
+// Large blocks of several sizes, each checked at both ends (the whole of one of them), written
+// to its last byte and freed.
 uint32_t UseLargeBlocks(void* failures) {
+    constexpr size_t kEnd = 64 * 1024;
     for (size_t i = 0; i < 40; ++i) {
         const size_t bytes = kLargeBlockFrom + i % 3 + i * 4096;
         auto* block = static_cast<uint8_t*>(AllocZeroed(bytes));
-        const bool sound = block != nullptr && IsLargeBlock(block) && AllZero(block, bytes) &&
-                           reinterpret_cast<uintptr_t>(block) % LargeBlockAlignment() == 0;
+        const bool sound = block != nullptr && IsLargeBlock(block) &&
+                           reinterpret_cast<uintptr_t>(block) % LargeBlockAlignment() == 0 &&
+                           AllZero(block, i == 0 ? bytes : kEnd) &&
+                           AllZero(block + bytes - kEnd, kEnd);
         *static_cast<int*>(failures) += sound ? 0 : 1;
-        if (block != nullptr) std::memset(block, 0xA5, bytes);
+        if (block != nullptr) std::memset(block, 0xA5, i == 0 ? bytes : 1);
+        if (block != nullptr) block[bytes - 1] = 0xA5;
         FreeBlock(block);
     }
     return 0;
