@@ -86,29 +86,15 @@ bool HoldsZeroUnit(const uint8_t* data, uint32_t bytes, uint32_t width) {
     }
 #if defined(__SSE2__)
     if (bytes >= 16) {
-        const __m128i zero = _mm_setzero_si128();
-        __m128i seen = zero;
-        uint32_t i = 0;
-        // bytes - 16 is a whole number of units from the start, like every step before it.
-        if (width == 1) {
-            for (; i + 16 <= bytes; i += 16)
-                seen = _mm_or_si128(seen, _mm_cmpeq_epi8(_mm_loadu_si128(
-                                                  reinterpret_cast<const __m128i*>(data + i)),
-                                              zero));
-            if (i < bytes)
-                seen = _mm_or_si128(seen, _mm_cmpeq_epi8(_mm_loadu_si128(
-                                              reinterpret_cast<const __m128i*>(data + bytes - 16)),
-                                          zero));
-        } else {
-            for (; i + 16 <= bytes; i += 16)
-                seen = _mm_or_si128(seen, _mm_cmpeq_epi16(_mm_loadu_si128(
-                                                  reinterpret_cast<const __m128i*>(data + i)),
-                                              zero));
-            if (i < bytes)
-                seen = _mm_or_si128(seen, _mm_cmpeq_epi16(_mm_loadu_si128(
-                                              reinterpret_cast<const __m128i*>(data + bytes - 16)),
-                                          zero));
-        }
+        // Like every step, the last one (at bytes - 16) starts a whole number of units in.
+        auto zeros = [&](uint32_t at) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+            const __m128i zero = _mm_setzero_si128();
+            return width == 1 ? _mm_cmpeq_epi8(v, zero) : _mm_cmpeq_epi16(v, zero);
+        };
+        __m128i seen = zeros(bytes - 16);
+        for (uint32_t i = 0; i + 16 < bytes; i += 16)
+            seen = _mm_or_si128(seen, zeros(i));
         return _mm_movemask_epi8(seen) != 0;
     }
 #endif
