@@ -40,5 +40,10 @@ bool SimulatedFileAttributes(const char16_t* path, bool* isFolder);
 bool SystemAvailableMemory(uint64_t* bytes);
 void* SystemAllocZeroed(size_t bytes);
 void SystemFree(void* block);
+// The system's mappings under the large blocks: a zero-filled block of at least bytes that starts
+// on SystemLargeAlignment() (*mapped its whole length) or null; unmap takes exactly that pair.
+size_t SystemLargeAlignment();
+void* SystemMapLarge(size_t bytes, size_t* mapped);
+void SystemUnmapLarge(void* block, size_t mapped);
 
 } // namespace olv

@@ -10,6 +10,10 @@
 #include "platform/memory.h"
 #include "platform/thread.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace olv {
 
 FaultCountdown gThreadStartFault;
@@ -28,6 +32,81 @@ constexpr size_t kSimulatedPathChars = 1024;
 std::mutex gSimulatedLock;
 char16_t gSimulatedPath[kSimulatedPathChars];
 bool gSimulatedFolder = false;
+// The live large blocks: a fixed table, so that freeing one needs no allocation and a block of
+// the heap is told apart by a lookup that only pointers on the large alignment need.
+struct LargeMapping {
+    void* block;
+    size_t mapped;
+};
+std::mutex gLargeLock;
+LargeMapping gLarge[kMostLargeBlocks];
+int gLargeClaimed = 0; // slots in use or promised to a mapping under way
+
+// The room past the bytes asked for is no part of the block: a sanitizer build reports a touch
+// of it as it would past a heap block.
+void HideLargeTail(void* block, size_t bytes, size_t mapped) {
+#if defined(__SANITIZE_ADDRESS__)
+    ASAN_POISON_MEMORY_REGION(static_cast<uint8_t*>(block) + bytes, mapped - bytes);
+#else
+    (void)block;
+    (void)bytes;
+    (void)mapped;
+#endif
+}
+void ShowLargeTail(void* block, size_t mapped) {
+#if defined(__SANITIZE_ADDRESS__)
+    ASAN_UNPOISON_MEMORY_REGION(block, mapped);
+#else
+    (void)block;
+    (void)mapped;
+#endif
+}
+
+// A large block of bytes, or null when the table is full or the system maps none: the heap then
+// gives the block.
+void* AllocLarge(size_t bytes) {
+    {
+        std::lock_guard<std::mutex> guard(gLargeLock);
+        if (gLargeClaimed >= kMostLargeBlocks) return nullptr;
+        ++gLargeClaimed;
+    }
+    size_t mapped = 0;
+    void* block = SystemMapLarge(bytes, &mapped);
+    std::lock_guard<std::mutex> guard(gLargeLock);
+    if (block == nullptr) {
+        --gLargeClaimed;
+        return nullptr;
+    }
+    for (LargeMapping& slot : gLarge) {
+        if (slot.block == nullptr) {
+            slot = LargeMapping{block, mapped};
+            break;
+        }
+    }
+    HideLargeTail(block, bytes, mapped);
+    return block;
+}
+
+// Unmaps block when it is a live large block; false for a block of the heap.
+bool FreeLarge(void* block) {
+    if (reinterpret_cast<uintptr_t>(block) % SystemLargeAlignment() != 0) return false;
+    size_t mapped = 0;
+    {
+        std::lock_guard<std::mutex> guard(gLargeLock);
+        LargeMapping* found = nullptr;
+        for (LargeMapping& slot : gLarge) {
+            if (slot.block == block) found = &slot;
+        }
+        if (found == nullptr) return false;
+        mapped = found->mapped;
+        *found = LargeMapping{};
+        --gLargeClaimed;
+    }
+    ShowLargeTail(block, mapped);
+    SystemUnmapLarge(block, mapped);
+    return true;
+}
+
 } // namespace
 
 bool AllocationHooksRefuse(size_t bytes) {
@@ -39,7 +118,8 @@ bool AllocationHooksRefuse(size_t bytes) {
 void* AllocZeroed(size_t bytes) {
     if (bytes == 0) return nullptr;
     if (AllocationHooksRefuse(bytes)) return nullptr;
-    void* p = SystemAllocZeroed(bytes);
+    void* p = bytes >= kLargeBlockFrom ? AllocLarge(bytes) : nullptr;
+    if (p == nullptr) p = SystemAllocZeroed(bytes);
     if (p != nullptr) gLive.fetch_add(1);
     return p;
 }
@@ -47,7 +127,28 @@ void* AllocZeroed(size_t bytes) {
 void FreeBlock(void* block) {
     if (block == nullptr) return;
     gLive.fetch_sub(1);
-    SystemFree(block);
+    if (!FreeLarge(block)) SystemFree(block);
+}
+
+int LargeBlockCount() {
+    std::lock_guard<std::mutex> guard(gLargeLock);
+    int live = 0;
+    for (const LargeMapping& slot : gLarge)
+        live += slot.block != nullptr ? 1 : 0;
+    return live;
+}
+
+bool IsLargeBlock(const void* block) {
+    if (block == nullptr) return false;
+    std::lock_guard<std::mutex> guard(gLargeLock);
+    for (const LargeMapping& slot : gLarge) {
+        if (slot.block == block) return true;
+    }
+    return false;
+}
+
+size_t LargeBlockAlignment() {
+    return SystemLargeAlignment();
 }
 
 bool AvailableMemoryBytes(uint64_t* bytes) {

@@ -1,5 +1,6 @@
 // Zero-filled blocks from the process heap, with fault hooks so that every
-// "memory refused" path can be reached by tests.
+// "memory refused" path can be reached by tests. Large blocks come from mappings of their own
+// instead (below); FreeBlock frees either kind.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,24 @@ namespace olv {
 void* AllocZeroed(size_t bytes);
 // Frees a block from AllocZeroed; null is ignored.
 void FreeBlock(void* block);
+
+// Blocks from this many bytes are large blocks: each a mapping of its own that starts on a large
+// page boundary and spans whole large pages (POSIX: 2 MiB pages, asked for with MADV_HUGEPAGE),
+// so that every page of it can be a large page; a heap block of that size keeps 4 KiB pages on
+// its unaligned first and last 2 MiB, each a page fault of its own. Windows maps them with
+// VirtualAlloc (64 KiB aligned, ordinary pages: large pages there need a privilege). From 32 MiB
+// because the C heap maps blocks that large afresh anyway (it reuses freed memory only below
+// that), so a mapping of our own costs nothing the heap would have saved, and the rounding up to
+// whole large pages wastes at most 2 MiB, under 7 % of the block.
+constexpr size_t kLargeBlockFrom = size_t{32} << 20;
+// Large blocks live at once at most; a large block asked for past that comes from the heap.
+constexpr int kMostLargeBlocks = 64;
+// The large blocks live now.
+int LargeBlockCount();
+// Whether block is a live large block (a mapping of its own, aligned as above).
+bool IsLargeBlock(const void* block);
+// The alignment of a large block: 2 MiB on POSIX, 64 KiB on Windows.
+size_t LargeBlockAlignment();
 
 template <typename T> T* AllocRecord() { return static_cast<T*>(AllocZeroed(sizeof(T))); }
 

@@ -246,6 +246,42 @@ TEST_CASE("A compact body gives the same verdict read whole or in any pieces, ei
     }
 }
 
+TEST_CASE("A zero unit is found wherever it lies in a text, and zero bytes of a unit are not one") {
+    // Lengths around the scan's steps (8 and 16 bytes, narrow and wide), a zero unit at each
+    // place: at the ends, in the overlapping last step, and in between.
+    TempFolder tmp;
+    for (const bool wide : {false, true}) {
+        const char16_t unit = wide ? u'\x0416' : u'a';
+        for (const uint32_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 20u,
+                                      23u, 24u, 31u, 32u, 33u, 47u}) {
+            for (uint32_t at = 0; at <= length; ++at) {
+                CAPTURE(wide);
+                CAPTURE(length);
+                CAPTURE(at);
+                // at == length: no zero unit; wide units of one zero byte each (0x0100, 0x4100).
+                std::u16string text(length, unit);
+                if (at < length) {
+                    text[at] = 0;
+                } else if (wide) {
+                    for (uint32_t i = 0; i < length; i += 2)
+                        text[i] = i % 4 == 0 ? u'\x0100' : u'\x4100';
+                }
+                Body body;
+                const uint32_t id = body.Text(text);
+                const uint32_t context = body.Context(0, 0, 0, 1);
+                body.rows.push_back(MakeCompact(RowKind::ReadFile, 0, id, 0, context));
+                const Verdict v = Read(tmp, body.Encode(), 1, CompactReadPieces{});
+                if (at < length) {
+                    CHECK(v.outcome == kCompactDamaged);
+                    CHECK(Has(v.why, "row 1's detail (text 1) holds a zero unit"));
+                } else {
+                    CHECK(v.outcome == kCompactRead);
+                }
+            }
+        }
+    }
+}
+
 TEST_CASE("Refused memory or a refused thread leaves a compact body's open whole or failed") {
     TempFolder tmp;
     Body sound;

@@ -47,4 +47,34 @@ void SystemFree(void* block) {
     std::free(block);
 }
 
+size_t SystemLargeAlignment() {
+    return kHugePage;
+}
+
+// Maps a large page more than asked and unmaps the edges around the aligned part: mmap itself
+// aligns only to 4 KiB.
+void* SystemMapLarge(size_t bytes, size_t* mapped) {
+    if (bytes == 0 || bytes > SIZE_MAX - 2 * kHugePage) return nullptr;
+    const size_t length = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+    if (aligned > start) munmap(raw, aligned - start);
+    const uintptr_t end = start + length + kHugePage;
+    if (end > aligned + length)
+        munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+    auto* block = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+    madvise(block, length, MADV_HUGEPAGE);
+#endif
+    *mapped = length;
+    return block;
+}
+
+void SystemUnmapLarge(void* block, size_t mapped) {
+    munmap(block, mapped);
+}
+
 } // namespace olv
