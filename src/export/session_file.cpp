@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "platform/ui.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
@@ -159,47 +160,184 @@ namespace {
 
 enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled, kRowsNoMemory };
 
+// Slices read ahead of the packing by the reading thread: enough to cover a read that comes
+// late, few enough for a slice to be packed while it is still in the cache.
+constexpr uint32_t kReadAheadSlices = 4;
+
+// The slices of a read, in file order: each piece of pieceRows rows is cut into slices of
+// sliceRows rows, the last slice of a piece (and of the file) taking what is left.
+struct SlicePlan {
+    uint32_t count;
+    uint32_t pieceRows;
+    uint32_t sliceRows;
+};
+
+// The rows of the next slice after the one that ended at row done (a row count within the
+// piece); 0 after the last.
+uint32_t NextSliceRows(const SlicePlan& plan, uint32_t done) {
+    if (done >= plan.count) return 0;
+    const uint32_t pieceLeft = plan.pieceRows - done % plan.pieceRows;
+    const uint32_t left = plan.count - done < pieceLeft ? plan.count - done : pieceLeft;
+    return left < plan.sliceRows ? left : plan.sliceRows;
+}
+
+bool ReadSlice(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSize) {
+    // Older records lack the last 20 bytes of a row; those stay zero.
+    if (recordSize != kSessionRecordSize) {
+        std::memset(static_cast<void*>(rows), 0, size_t{count} * sizeof(EventRow));
+    }
+    return ReadPiece(file, rows, count, recordSize);
+}
+
+// The file read on a second thread while the rows read before are packed: the reading thread
+// fills a ring of kReadAheadSlices slice buffers in file order, the packing thread takes them in
+// the same order and gives each back once packed. Every member past the plan is guarded by lock.
+struct ReadAhead {
+    FileHandle file;
+    uint32_t recordSize;
+    SlicePlan plan;
+    EventRow* buffers; // kReadAheadSlices slices of plan.sliceRows rows
+    Lock lock;
+    Condition changed;
+    uint32_t slicesRead;   // slices whole in their buffers
+    uint32_t slicesPacked; // slices given back: their buffers may be read into again
+    uint8_t readFailed;    // the read of slice slicesRead failed; nothing more is read
+    uint8_t stop;          // the packing wants no more slices
+};
+
+EventRow* SliceBuffer(ReadAhead* r, uint32_t slice) {
+    return r->buffers + size_t{slice % kReadAheadSlices} * r->plan.sliceRows;
+}
+
+uint32_t ReadAheadThread(void* argument) {
+    ReadAhead* r = static_cast<ReadAhead*>(argument);
+    uint32_t slice = 0;
+    for (uint32_t done = 0, m; (m = NextSliceRows(r->plan, done)) != 0; done += m, ++slice) {
+        EnterLock(&r->lock);
+        while (r->stop == 0 && slice - r->slicesPacked >= kReadAheadSlices)
+            WaitCondition(&r->changed, &r->lock);
+        const bool stop = r->stop != 0;
+        LeaveLock(&r->lock);
+        if (stop) return 0;
+        const bool read = ReadSlice(r->file, SliceBuffer(r, slice), m, r->recordSize);
+        EnterLock(&r->lock);
+        if (read) {
+            ++r->slicesRead;
+        } else {
+            r->readFailed = 1;
+        }
+        WakeAllCondition(&r->changed);
+        LeaveLock(&r->lock);
+        if (!read) return 0;
+    }
+    return 0;
+}
+
+// Waits for slice to be read; false when its read failed.
+bool TakeSlice(ReadAhead* r, uint32_t slice) {
+    EnterLock(&r->lock);
+    while (r->slicesRead <= slice && r->readFailed == 0)
+        WaitCondition(&r->changed, &r->lock);
+    const bool read = r->slicesRead > slice;
+    LeaveLock(&r->lock);
+    return read;
+}
+
+void GiveBackSlice(ReadAhead* r) {
+    EnterLock(&r->lock);
+    ++r->slicesPacked;
+    WakeAllCondition(&r->changed);
+    LeaveLock(&r->lock);
+}
+
+void StopReadAhead(ReadAhead* r, ThreadHandle thread) {
+    EnterLock(&r->lock);
+    r->stop = 1;
+    WakeAllCondition(&r->changed);
+    LeaveLock(&r->lock);
+    JoinThread(thread);
+    DeleteCondition(&r->changed);
+    DeleteLock(&r->lock);
+}
+
 // Reads count rows piece by piece into the compact store (store, packed: room for count
 // records), repairing each row as it arrives. A read of more than one piece shows its progress
 // and can be cancelled between pieces; meanwhile the window stays responsive and every command
 // for it is ignored (sessionReading). *readCount: rows read.
-// A piece is read a slice at a time into one small buffer, and each slice is packed while it is
+// A piece is read a slice at a time into small buffers, and each slice is packed while it is
 // still in the cache: a row's texts lie across a 3,256-byte record, and packing them from a
-// piece read whole would fetch each of them from memory again.
+// piece read whole would fetch each of them from memory again. A read of more than one slice
+// reads on a second thread, ahead of the packing; when that thread or its buffers cannot be had,
+// the slices are read and packed in turn on this one.
 ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactRow* packed,
                      uint32_t count, uint32_t recordSize, const Progress* shown,
                      uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
-    const uint32_t sliceRows = kReadSliceRows < pieceRows ? kReadSliceRows : pieceRows;
+    const SlicePlan plan{count, pieceRows, kReadSliceRows < pieceRows ? kReadSliceRows : pieceRows};
     *readCount = 0;
-    EventRow* slice = static_cast<EventRow*>(
-        AllocZeroed(size_t{count < sliceRows ? count : sliceRows} * sizeof(EventRow)));
-    if (slice == nullptr) return kRowsNoMemory;
+    const uint32_t sliceRows = count < plan.sliceRows ? count : plan.sliceRows;
+    ReadAhead* ahead = count > plan.sliceRows ? AllocRecord<ReadAhead>() : nullptr;
+    ThreadHandle thread = nullptr;
+    if (ahead != nullptr) {
+        ahead->buffers = static_cast<EventRow*>(
+            AllocZeroed(size_t{kReadAheadSlices} * plan.sliceRows * sizeof(EventRow)));
+        ahead->file = file;
+        ahead->recordSize = recordSize;
+        ahead->plan = plan;
+        if (ahead->buffers != nullptr) {
+            InitLock(&ahead->lock);
+            InitCondition(&ahead->changed);
+            thread = StartThread(ReadAheadThread, ahead, nullptr);
+            if (thread == nullptr) {
+                DeleteCondition(&ahead->changed);
+                DeleteLock(&ahead->lock);
+            }
+        }
+    }
+    // Without the thread: one slice buffer, the ring's first when it was had.
+    EventRow* ownSlice = nullptr;
+    EventRow* slice = ahead != nullptr ? ahead->buffers : nullptr;
+    if (slice == nullptr) {
+        ownSlice = static_cast<EventRow*>(AllocZeroed(size_t{sliceRows} * sizeof(EventRow)));
+        slice = ownSlice;
+    }
+    if (slice == nullptr) {
+        FreeBlock(ahead);
+        return kRowsNoMemory;
+    }
     app->sessionReading = 1;
     void* progress =
         count > pieceRows ? BeginProgress(shown, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
+    uint32_t sliceIndex = 0;
     PackRun run{};
     // Room for the texts the memory check allowed for, asked for once: grown a doubling at a
     // time, the store would copy its texts again and again into fresh memory. Only a hint.
     ReserveTextPool(store, count, uint64_t{count} * kTextBytesPerRowGuess);
+    // The index too, for one new text a row: a recording whose every row names a new path would
+    // otherwise move its index into fresh memory at every doubling.
+    ReserveTextIndex(store, count);
     while (done < count) {
         const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
-        for (uint32_t at = 0; at < n && outcome == kRowsRead; at += sliceRows) {
-            const uint32_t m = n - at < sliceRows ? n - at : sliceRows;
-            // Older records lack the last 20 bytes of a row; those stay zero.
-            if (recordSize != kSessionRecordSize) {
-                std::memset(static_cast<void*>(slice), 0, size_t{m} * sizeof(EventRow));
-            }
-            if (!ReadPiece(file, slice, m, recordSize)) {
+        for (uint32_t at = 0, m; at < n && outcome == kRowsRead; at += m, ++sliceIndex) {
+            m = NextSliceRows(plan, done + at);
+            EventRow* rows = slice;
+            if (thread != nullptr) {
+                rows = SliceBuffer(ahead, sliceIndex);
+                if (!TakeSlice(ahead, sliceIndex)) {
+                    outcome = kRowsReadFailed;
+                    break;
+                }
+            } else if (!ReadSlice(file, rows, m, recordSize)) {
                 outcome = kRowsReadFailed;
                 break;
             }
             for (uint32_t i = 0; i < m; ++i)
-                RepairRow(&slice[i]);
-            if (PackRowsInRun(store, &run, slice, m, &packed[done + at]) != m)
+                RepairRow(&rows[i]);
+            if (PackRowsInRun(store, &run, rows, m, &packed[done + at]) != m)
                 outcome = kRowsNoMemory;
+            if (thread != nullptr) GiveBackSlice(ahead);
         }
         if (outcome != kRowsRead) break;
         done += n;
@@ -214,9 +352,14 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactR
             }
         }
     }
+    // The reading thread is stopped before the window takes commands again: nothing reads the
+    // file after this returns.
+    if (thread != nullptr) StopReadAhead(ahead, thread);
     EndProgress(shown, progress);
     app->sessionReading = 0;
-    FreeBlock(slice);
+    if (ahead != nullptr) FreeBlock(ahead->buffers);
+    FreeBlock(ahead);
+    FreeBlock(ownSlice);
     *readCount = done;
     return outcome;
 }
