@@ -160,9 +160,28 @@ namespace {
 
 enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled, kRowsNoMemory };
 
+// The rows packed before the text index is sized for the whole file from the texts they made.
+constexpr uint32_t kIndexSampleRows = 4096;
+
+// Sizes the store's index once for a file of count rows from the texts its first rows (packed
+// of them) made, with an eighth more: a recording whose every row names a new path would
+// otherwise move its index into fresh memory at every doubling, while one whose rows share their
+// texts keeps a small index, its slots in the cache. Only a hint.
+void SizeTextIndex(TextStore* store, uint32_t packed, uint32_t count) {
+    if (packed == 0) return;
+    const uint64_t texts = uint64_t{TextCount(store)} * count / packed * 9 / 8;
+    if (texts > TextCount(store)) {
+        const uint64_t more = texts - TextCount(store);
+        ReserveTextIndex(store, more < UINT32_MAX ? static_cast<uint32_t>(more) : UINT32_MAX);
+    }
+}
+
 // Slices read ahead of the packing by the reading thread: enough to cover a read that comes
 // late, few enough for a slice to be packed while it is still in the cache.
-constexpr uint32_t kReadAheadSlices = 4;
+constexpr uint32_t kReadAheadSlices = 8;
+// A thread that waits for the other is woken once this many slices are ready for it, not at
+// every slice: each wake is a switch of threads, which costs about as much as packing a slice.
+constexpr uint32_t kWakeAfterSlices = kReadAheadSlices / 2;
 
 // The slices of a read, in file order: each piece of pieceRows rows is cut into slices of
 // sliceRows rows, the last slice of a piece (and of the file) taking what is left.
@@ -190,18 +209,23 @@ bool ReadSlice(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordS
 }
 
 // The file read on a second thread while the rows read before are packed: the reading thread
-// fills a ring of kReadAheadSlices slice buffers in file order, the packing thread takes them in
-// the same order and gives each back once packed. Every member past the plan is guarded by lock.
+// fills a ring of kReadAheadSlices slice buffers in file order, repairs their rows and measures
+// what each row changes from the row before (the half of the packing that needs no store); the
+// packing thread takes them in the same order and gives each back once packed. Every member past the plan is guarded by lock.
 struct ReadAhead {
     FileHandle file;
     uint32_t recordSize;
     SlicePlan plan;
     EventRow* buffers; // kReadAheadSlices slices of plan.sliceRows rows
+    // What each row of a slice changes from the row before, measured on the reading thread too.
+    RowChanges changes[kReadAheadSlices][kReadSliceRows];
     Lock lock;
     Condition changed;
     uint32_t slicesRead;   // slices whole in their buffers
     uint32_t slicesPacked; // slices given back: their buffers may be read into again
     uint8_t readFailed;    // the read of slice slicesRead failed; nothing more is read
+    uint8_t readerWaits;   // the reading thread waits for room in the ring
+    uint32_t packerWaitsFor; // the packing waits for this many slices read (0: it does not)
     uint8_t stop;          // the packing wants no more slices
 };
 
@@ -214,19 +238,30 @@ uint32_t ReadAheadThread(void* argument) {
     uint32_t slice = 0;
     for (uint32_t done = 0, m; (m = NextSliceRows(r->plan, done)) != 0; done += m, ++slice) {
         EnterLock(&r->lock);
-        while (r->stop == 0 && slice - r->slicesPacked >= kReadAheadSlices)
+        while (r->stop == 0 && slice - r->slicesPacked >= kReadAheadSlices) {
+            r->readerWaits = 1;
             WaitCondition(&r->changed, &r->lock);
+        }
+        r->readerWaits = 0;
         const bool stop = r->stop != 0;
         LeaveLock(&r->lock);
         if (stop) return 0;
-        const bool read = ReadSlice(r->file, SliceBuffer(r, slice), m, r->recordSize);
+        EventRow* rows = SliceBuffer(r, slice);
+        const bool read = ReadSlice(r->file, rows, m, r->recordSize);
+        if (read) {
+            for (uint32_t i = 0; i < m; ++i)
+                RepairRow(&rows[i]);
+            MeasureRowsInRun(nullptr, rows, m, r->changes[slice % kReadAheadSlices]);
+        }
         EnterLock(&r->lock);
         if (read) {
             ++r->slicesRead;
         } else {
             r->readFailed = 1;
         }
-        WakeAllCondition(&r->changed);
+        const bool last = NextSliceRows(r->plan, done + m) == 0;
+        if (r->packerWaitsFor != 0 && (!read || last || r->slicesRead >= r->packerWaitsFor))
+            WakeAllCondition(&r->changed);
         LeaveLock(&r->lock);
         if (!read) return 0;
     }
@@ -236,8 +271,12 @@ uint32_t ReadAheadThread(void* argument) {
 // Waits for slice to be read; false when its read failed.
 bool TakeSlice(ReadAhead* r, uint32_t slice) {
     EnterLock(&r->lock);
-    while (r->slicesRead <= slice && r->readFailed == 0)
+    // Woken once a few slices are read, or the last one.
+    while (r->slicesRead <= slice && r->readFailed == 0) {
+        r->packerWaitsFor = slice + kWakeAfterSlices;
         WaitCondition(&r->changed, &r->lock);
+    }
+    r->packerWaitsFor = 0;
     const bool read = r->slicesRead > slice;
     LeaveLock(&r->lock);
     return read;
@@ -246,7 +285,9 @@ bool TakeSlice(ReadAhead* r, uint32_t slice) {
 void GiveBackSlice(ReadAhead* r) {
     EnterLock(&r->lock);
     ++r->slicesPacked;
-    WakeAllCondition(&r->changed);
+    const uint32_t ready = r->slicesRead - r->slicesPacked;
+    if (r->readerWaits != 0 && ready <= kReadAheadSlices - kWakeAfterSlices)
+        WakeAllCondition(&r->changed);
     LeaveLock(&r->lock);
 }
 
@@ -267,7 +308,7 @@ void StopReadAhead(ReadAhead* r, ThreadHandle thread) {
 // A piece is read a slice at a time into small buffers, and each slice is packed while it is
 // still in the cache: a row's texts lie across a 3,256-byte record, and packing them from a
 // piece read whole would fetch each of them from memory again. A read of more than one slice
-// reads on a second thread, ahead of the packing; when that thread or its buffers cannot be had,
+// reads (and measures) on a second thread, ahead of the packing; when that thread or its buffers cannot be had,
 // the slices are read and packed in turn on this one.
 ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactRow* packed,
                      uint32_t count, uint32_t recordSize, const Progress* shown,
@@ -315,29 +356,37 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactR
     // Room for the texts the memory check allowed for, asked for once: grown a doubling at a
     // time, the store would copy its texts again and again into fresh memory. Only a hint.
     ReserveTextPool(store, count, uint64_t{count} * kTextBytesPerRowGuess);
-    // The index too, for one new text a row: a recording whose every row names a new path would
-    // otherwise move its index into fresh memory at every doubling.
-    ReserveTextIndex(store, count);
+    bool indexSized = false;
     while (done < count) {
         const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
         for (uint32_t at = 0, m; at < n && outcome == kRowsRead; at += m, ++sliceIndex) {
             m = NextSliceRows(plan, done + at);
-            EventRow* rows = slice;
+            if (!indexSized && done + at >= kIndexSampleRows) {
+                SizeTextIndex(store, done + at, count);
+                indexSized = true;
+            }
             if (thread != nullptr) {
-                rows = SliceBuffer(ahead, sliceIndex);
+                // Read, repaired and measured on the reading thread.
                 if (!TakeSlice(ahead, sliceIndex)) {
                     outcome = kRowsReadFailed;
                     break;
                 }
-            } else if (!ReadSlice(file, rows, m, recordSize)) {
+                if (PackMeasuredRows(store, &run, SliceBuffer(ahead, sliceIndex), m,
+                                     ahead->changes[sliceIndex % kReadAheadSlices],
+                                     &packed[done + at]) != m) {
+                    outcome = kRowsNoMemory;
+                }
+                GiveBackSlice(ahead);
+                continue;
+            }
+            if (!ReadSlice(file, slice, m, recordSize)) {
                 outcome = kRowsReadFailed;
                 break;
             }
             for (uint32_t i = 0; i < m; ++i)
-                RepairRow(&rows[i]);
-            if (PackRowsInRun(store, &run, rows, m, &packed[done + at]) != m)
+                RepairRow(&slice[i]);
+            if (PackRowsInRun(store, &run, slice, m, &packed[done + at]) != m)
                 outcome = kRowsNoMemory;
-            if (thread != nullptr) GiveBackSlice(ahead);
         }
         if (outcome != kRowsRead) break;
         done += n;
