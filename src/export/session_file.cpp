@@ -211,7 +211,9 @@ bool ReadSlice(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordS
 // The file read on a second thread while the rows read before are packed: the reading thread
 // fills a ring of kReadAheadSlices slice buffers in file order, repairs their rows and measures
 // what each row changes from the row before (the half of the packing that needs no store); the
-// packing thread takes them in the same order and gives each back once packed. Every member past the plan is guarded by lock.
+// packing thread takes them in the same order and gives each back once packed. Every member
+// past changed is guarded by lock; the plan is set before the thread starts, and a slice's
+// buffer and changes pass from one thread to the other with the slice counts.
 struct ReadAhead {
     FileHandle file;
     uint32_t recordSize;
@@ -308,8 +310,8 @@ void StopReadAhead(ReadAhead* r, ThreadHandle thread) {
 // A piece is read a slice at a time into small buffers, and each slice is packed while it is
 // still in the cache: a row's texts lie across a 3,256-byte record, and packing them from a
 // piece read whole would fetch each of them from memory again. A read of more than one slice
-// reads (and measures) on a second thread, ahead of the packing; when that thread or its buffers cannot be had,
-// the slices are read and packed in turn on this one.
+// reads (and measures) on a second thread, ahead of the packing; when that thread or its
+// buffers cannot be had, the slices are read and packed in turn on this one.
 ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactRow* packed,
                      uint32_t count, uint32_t recordSize, const Progress* shown,
                      uint32_t* readCount) {

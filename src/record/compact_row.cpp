@@ -290,7 +290,8 @@ void MeasureRowsInRun(const EventRow* previous, const EventRow* rows, uint32_t n
                       RowChanges* changes) {
     uint16_t units[6] = {};
     for (size_t t = 0; previous != nullptr && t < 6; ++t)
-        units[t] = static_cast<uint16_t>(FieldTextLength(FieldOf(previous, t), kRowFields[t].chars));
+        units[t] =
+            static_cast<uint16_t>(FieldTextLength(FieldOf(previous, t), kRowFields[t].chars));
     for (uint32_t i = 0; i < n; ++i) {
         const EventRow* row = &rows[i];
         const EventRow* before = i > 0 ? row - 1 : previous;

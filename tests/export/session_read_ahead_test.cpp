@@ -74,8 +74,8 @@ Opened OpenAndCheck(ExportFixture& f, const std::filesystem::path& file,
     o.texts = TextCount(&f.app->rowTexts);
     const HeadlessProgress* p = HeadlessProgressModel();
     o.stepCount = p->steps;
-    const uint32_t logged = p->steps < uint32_t{kHeadlessProgressLog} ? p->steps
-                                                                      : uint32_t{kHeadlessProgressLog};
+    const auto most = static_cast<uint32_t>(kHeadlessProgressLog);
+    const uint32_t logged = p->steps < most ? p->steps : most;
     o.steps.assign(p->doneLog, p->doneLog + logged);
     return o;
 }
