@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/lock.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "platform/ui.h"
 #include "record/recording.h"
 #include "record/stored_rows.h"
@@ -159,40 +160,228 @@ namespace {
 
 enum ReadOutcome { kRowsRead, kRowsReadFailed, kRowsReadCancelled, kRowsNoMemory };
 
+// The rows packed before the text index is sized for the whole file from the texts they made.
+constexpr uint32_t kIndexSampleRows = 4096;
+
+// Sizes the store's index once for a file of count rows from the texts its first rows (packed
+// of them) made, with an eighth more: a recording whose every row names a new path would
+// otherwise move its index into fresh memory at every doubling, while one whose rows share their
+// texts keeps a small index, its slots in the cache. Only a hint.
+void SizeTextIndex(TextStore* store, uint32_t packed, uint32_t count) {
+    if (packed == 0) return;
+    const uint64_t texts = uint64_t{TextCount(store)} * count / packed * 9 / 8;
+    if (texts > TextCount(store)) {
+        const uint64_t more = texts - TextCount(store);
+        ReserveTextIndex(store, more < UINT32_MAX ? static_cast<uint32_t>(more) : UINT32_MAX);
+    }
+}
+
+// Slices read ahead of the packing by the reading thread: enough to cover a read that comes
+// late, few enough for a slice to be packed while it is still in the cache.
+constexpr uint32_t kReadAheadSlices = 8;
+// A thread that waits for the other is woken once this many slices are ready for it, not at
+// every slice: each wake is a switch of threads, which costs about as much as packing a slice.
+constexpr uint32_t kWakeAfterSlices = kReadAheadSlices / 2;
+
+// The slices of a read, in file order: each piece of pieceRows rows is cut into slices of
+// sliceRows rows, the last slice of a piece (and of the file) taking what is left.
+struct SlicePlan {
+    uint32_t count;
+    uint32_t pieceRows;
+    uint32_t sliceRows;
+};
+
+// The rows of the next slice after the one that ended at row done (a row count within the
+// piece); 0 after the last.
+uint32_t NextSliceRows(const SlicePlan& plan, uint32_t done) {
+    if (done >= plan.count) return 0;
+    const uint32_t pieceLeft = plan.pieceRows - done % plan.pieceRows;
+    const uint32_t left = plan.count - done < pieceLeft ? plan.count - done : pieceLeft;
+    return left < plan.sliceRows ? left : plan.sliceRows;
+}
+
+bool ReadSlice(FileHandle file, EventRow* rows, uint32_t count, uint32_t recordSize) {
+    // Older records lack the last 20 bytes of a row; those stay zero.
+    if (recordSize != kSessionRecordSize) {
+        std::memset(static_cast<void*>(rows), 0, size_t{count} * sizeof(EventRow));
+    }
+    return ReadPiece(file, rows, count, recordSize);
+}
+
+// The file read on a second thread while the rows read before are packed: the reading thread
+// fills a ring of kReadAheadSlices slice buffers in file order, repairs their rows and measures
+// what each row changes from the row before (the half of the packing that needs no store); the
+// packing thread takes them in the same order and gives each back once packed. Every member
+// past changed is guarded by lock; the plan is set before the thread starts, and a slice's
+// buffer and changes pass from one thread to the other with the slice counts.
+struct ReadAhead {
+    FileHandle file;
+    uint32_t recordSize;
+    SlicePlan plan;
+    EventRow* buffers; // kReadAheadSlices slices of plan.sliceRows rows
+    // What each row of a slice changes from the row before, measured on the reading thread too.
+    RowChanges changes[kReadAheadSlices][kReadSliceRows];
+    Lock lock;
+    Condition changed;
+    uint32_t slicesRead;   // slices whole in their buffers
+    uint32_t slicesPacked; // slices given back: their buffers may be read into again
+    uint8_t readFailed;    // the read of slice slicesRead failed; nothing more is read
+    uint8_t readerWaits;   // the reading thread waits for room in the ring
+    uint32_t packerWaitsFor; // the packing waits for this many slices read (0: it does not)
+    uint8_t stop;          // the packing wants no more slices
+};
+
+EventRow* SliceBuffer(ReadAhead* r, uint32_t slice) {
+    return r->buffers + size_t{slice % kReadAheadSlices} * r->plan.sliceRows;
+}
+
+uint32_t ReadAheadThread(void* argument) {
+    ReadAhead* r = static_cast<ReadAhead*>(argument);
+    uint32_t slice = 0;
+    for (uint32_t done = 0, m; (m = NextSliceRows(r->plan, done)) != 0; done += m, ++slice) {
+        EnterLock(&r->lock);
+        while (r->stop == 0 && slice - r->slicesPacked >= kReadAheadSlices) {
+            r->readerWaits = 1;
+            WaitCondition(&r->changed, &r->lock);
+        }
+        r->readerWaits = 0;
+        const bool stop = r->stop != 0;
+        LeaveLock(&r->lock);
+        if (stop) return 0;
+        EventRow* rows = SliceBuffer(r, slice);
+        const bool read = ReadSlice(r->file, rows, m, r->recordSize);
+        if (read) {
+            for (uint32_t i = 0; i < m; ++i)
+                RepairRow(&rows[i]);
+            MeasureRowsInRun(nullptr, rows, m, r->changes[slice % kReadAheadSlices]);
+        }
+        EnterLock(&r->lock);
+        if (read) {
+            ++r->slicesRead;
+        } else {
+            r->readFailed = 1;
+        }
+        const bool last = NextSliceRows(r->plan, done + m) == 0;
+        if (r->packerWaitsFor != 0 && (!read || last || r->slicesRead >= r->packerWaitsFor))
+            WakeAllCondition(&r->changed);
+        LeaveLock(&r->lock);
+        if (!read) return 0;
+    }
+    return 0;
+}
+
+// Waits for slice to be read; false when its read failed.
+bool TakeSlice(ReadAhead* r, uint32_t slice) {
+    EnterLock(&r->lock);
+    // Woken once a few slices are read, or the last one.
+    while (r->slicesRead <= slice && r->readFailed == 0) {
+        r->packerWaitsFor = slice + kWakeAfterSlices;
+        WaitCondition(&r->changed, &r->lock);
+    }
+    r->packerWaitsFor = 0;
+    const bool read = r->slicesRead > slice;
+    LeaveLock(&r->lock);
+    return read;
+}
+
+void GiveBackSlice(ReadAhead* r) {
+    EnterLock(&r->lock);
+    ++r->slicesPacked;
+    const uint32_t ready = r->slicesRead - r->slicesPacked;
+    if (r->readerWaits != 0 && ready <= kReadAheadSlices - kWakeAfterSlices)
+        WakeAllCondition(&r->changed);
+    LeaveLock(&r->lock);
+}
+
+void StopReadAhead(ReadAhead* r, ThreadHandle thread) {
+    EnterLock(&r->lock);
+    r->stop = 1;
+    WakeAllCondition(&r->changed);
+    LeaveLock(&r->lock);
+    JoinThread(thread);
+    DeleteCondition(&r->changed);
+    DeleteLock(&r->lock);
+}
+
 // Reads count rows piece by piece into the compact store (store, packed: room for count
 // records), repairing each row as it arrives. A read of more than one piece shows its progress
 // and can be cancelled between pieces; meanwhile the window stays responsive and every command
 // for it is ignored (sessionReading). *readCount: rows read.
-// A piece is read a slice at a time into one small buffer, and each slice is packed while it is
+// A piece is read a slice at a time into small buffers, and each slice is packed while it is
 // still in the cache: a row's texts lie across a 3,256-byte record, and packing them from a
-// piece read whole would fetch each of them from memory again.
+// piece read whole would fetch each of them from memory again. A read of more than one slice
+// reads (and measures) on a second thread, ahead of the packing; when that thread or its
+// buffers cannot be had, the slices are read and packed in turn on this one.
 ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactRow* packed,
                      uint32_t count, uint32_t recordSize, const Progress* shown,
                      uint32_t* readCount) {
     const uint32_t pieceRows = PieceRows(recordSize);
-    const uint32_t sliceRows = kReadSliceRows < pieceRows ? kReadSliceRows : pieceRows;
+    const SlicePlan plan{count, pieceRows, kReadSliceRows < pieceRows ? kReadSliceRows : pieceRows};
     *readCount = 0;
-    EventRow* slice = static_cast<EventRow*>(
-        AllocZeroed(size_t{count < sliceRows ? count : sliceRows} * sizeof(EventRow)));
-    if (slice == nullptr) return kRowsNoMemory;
+    const uint32_t sliceRows = count < plan.sliceRows ? count : plan.sliceRows;
+    ReadAhead* ahead = count > plan.sliceRows ? AllocRecord<ReadAhead>() : nullptr;
+    ThreadHandle thread = nullptr;
+    if (ahead != nullptr) {
+        ahead->buffers = static_cast<EventRow*>(
+            AllocZeroed(size_t{kReadAheadSlices} * plan.sliceRows * sizeof(EventRow)));
+        ahead->file = file;
+        ahead->recordSize = recordSize;
+        ahead->plan = plan;
+        if (ahead->buffers != nullptr) {
+            InitLock(&ahead->lock);
+            InitCondition(&ahead->changed);
+            thread = StartThread(ReadAheadThread, ahead, nullptr);
+            if (thread == nullptr) {
+                DeleteCondition(&ahead->changed);
+                DeleteLock(&ahead->lock);
+            }
+        }
+    }
+    // Without the thread: one slice buffer, the ring's first when it was had.
+    EventRow* ownSlice = nullptr;
+    EventRow* slice = ahead != nullptr ? ahead->buffers : nullptr;
+    if (slice == nullptr) {
+        ownSlice = static_cast<EventRow*>(AllocZeroed(size_t{sliceRows} * sizeof(EventRow)));
+        slice = ownSlice;
+    }
+    if (slice == nullptr) {
+        FreeBlock(ahead);
+        return kRowsNoMemory;
+    }
     app->sessionReading = 1;
     void* progress =
         count > pieceRows ? BeginProgress(shown, u"Opening session", count) : nullptr;
     ReadOutcome outcome = kRowsRead;
     uint32_t done = 0;
+    uint32_t sliceIndex = 0;
     PackRun run{};
     // Room for the texts the memory check allowed for, asked for once: grown a doubling at a
     // time, the store would copy its texts again and again into fresh memory. Only a hint.
     ReserveTextPool(store, count, uint64_t{count} * kTextBytesPerRowGuess);
+    bool indexSized = false;
     while (done < count) {
         const uint32_t n = count - done < pieceRows ? count - done : pieceRows;
-        for (uint32_t at = 0; at < n && outcome == kRowsRead; at += sliceRows) {
-            const uint32_t m = n - at < sliceRows ? n - at : sliceRows;
-            // Older records lack the last 20 bytes of a row; those stay zero.
-            if (recordSize != kSessionRecordSize) {
-                std::memset(static_cast<void*>(slice), 0, size_t{m} * sizeof(EventRow));
+        for (uint32_t at = 0, m; at < n && outcome == kRowsRead; at += m, ++sliceIndex) {
+            m = NextSliceRows(plan, done + at);
+            if (!indexSized && done + at >= kIndexSampleRows) {
+                SizeTextIndex(store, done + at, count);
+                indexSized = true;
             }
-            if (!ReadPiece(file, slice, m, recordSize)) {
+            if (thread != nullptr) {
+                // Read, repaired and measured on the reading thread.
+                if (!TakeSlice(ahead, sliceIndex)) {
+                    outcome = kRowsReadFailed;
+                    break;
+                }
+                if (PackMeasuredRows(store, &run, SliceBuffer(ahead, sliceIndex), m,
+                                     ahead->changes[sliceIndex % kReadAheadSlices],
+                                     &packed[done + at]) != m) {
+                    outcome = kRowsNoMemory;
+                }
+                GiveBackSlice(ahead);
+                continue;
+            }
+            if (!ReadSlice(file, slice, m, recordSize)) {
                 outcome = kRowsReadFailed;
                 break;
             }
@@ -214,9 +403,14 @@ ReadOutcome ReadRows(Recording* app, FileHandle file, TextStore* store, CompactR
             }
         }
     }
+    // The reading thread is stopped before the window takes commands again: nothing reads the
+    // file after this returns.
+    if (thread != nullptr) StopReadAhead(ahead, thread);
     EndProgress(shown, progress);
     app->sessionReading = 0;
-    FreeBlock(slice);
+    if (ahead != nullptr) FreeBlock(ahead->buffers);
+    FreeBlock(ahead);
+    FreeBlock(ownSlice);
     *readCount = done;
     return outcome;
 }

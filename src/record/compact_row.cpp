@@ -286,46 +286,64 @@ bool PackChangedRow(TextStore* store, PackRun* run, const EventRow* row, const R
     return true;
 }
 
+void MeasureRowsInRun(const EventRow* previous, const EventRow* rows, uint32_t n,
+                      RowChanges* changes) {
+    uint16_t units[6] = {};
+    for (size_t t = 0; previous != nullptr && t < 6; ++t)
+        units[t] =
+            static_cast<uint16_t>(FieldTextLength(FieldOf(previous, t), kRowFields[t].chars));
+    for (uint32_t i = 0; i < n; ++i) {
+        const EventRow* row = &rows[i];
+        const EventRow* before = i > 0 ? row - 1 : previous;
+        RowChanges& c = changes[i];
+        c = RowChanges{};
+        c.changed = before == nullptr ? kChangedAll : 0;
+        if (before != nullptr && row->category != before->category) c.changed |= kChangedCategory;
+        if (before != nullptr && std::memcmp(&row->time, &before->time, sizeof row->time) != 0)
+            c.changed |= kChangedTime;
+        for (size_t t = 0; t < 6; ++t) {
+            const char16_t* field = FieldOf(row, t);
+            const auto length = static_cast<uint16_t>(FieldTextLength(field, kRowFields[t].chars));
+            if (before == nullptr || length != units[t] ||
+                std::memcmp(field, FieldOf(before, t), length * sizeof(char16_t)) != 0) {
+                c.changed |= ChangedText(t);
+            }
+            units[t] = length;
+            c.units[t] = length;
+        }
+        if ((c.changed & ChangedText(kPath)) != 0 && c.units[kPath] != 0) {
+            c.pathHash = TextHash(FieldOf(row, kPath), c.units[kPath]);
+            c.pathHashUnits = c.units[kPath];
+        }
+    }
+}
+
+uint32_t PackMeasuredRows(TextStore* store, PackRun* run, const EventRow* rows, uint32_t n,
+                          const RowChanges* changes, CompactRow* out) {
+    // Rows whose path slots are asked for ahead of their packing: far enough for a slot to
+    // arrive from memory, few enough for their records and slots to stay in the cache.
+    constexpr uint32_t kAhead = 32;
+    for (uint32_t i = 0; i < n && i < kAhead; ++i) {
+        if (changes[i].pathHashUnits != 0) PrefetchTextSlot(store, changes[i].pathHash);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i + kAhead < n && changes[i + kAhead].pathHashUnits != 0)
+            PrefetchTextSlot(store, changes[i + kAhead].pathHash);
+        if (!PackChangedRow(store, run, &rows[i], changes[i], &out[i])) return i;
+    }
+    return n;
+}
+
 uint32_t PackRowsInRun(TextStore* store, PackRun* run, const EventRow* rows, uint32_t n,
                        CompactRow* out) {
-    // Rows measured ahead of their packing: far enough for a path's index slot to arrive from
-    // memory, few enough for their records and slots to stay in the cache.
-    constexpr uint32_t kAhead = 32;
-    RowChanges changes[kAhead];
-    uint16_t units[6] = {};
-    for (uint32_t from = 0; from < n; from += kAhead) {
-        const uint32_t m = n - from < kAhead ? n - from : kAhead;
-        for (uint32_t i = 0; i < m; ++i) {
-            const EventRow* row = &rows[from + i];
-            const EventRow* before = from + i > 0 ? row - 1 : nullptr;
-            RowChanges& c = changes[i];
-            c = RowChanges{};
-            c.changed = before == nullptr ? kChangedAll : 0;
-            if (before != nullptr && row->category != before->category)
-                c.changed |= kChangedCategory;
-            if (before != nullptr && std::memcmp(&row->time, &before->time, sizeof row->time) != 0)
-                c.changed |= kChangedTime;
-            for (size_t t = 0; t < 6; ++t) {
-                const char16_t* field = FieldOf(row, t);
-                const auto length =
-                    static_cast<uint16_t>(FieldTextLength(field, kRowFields[t].chars));
-                if (before == nullptr || length != units[t] ||
-                    std::memcmp(field, FieldOf(before, t), length * sizeof(char16_t)) != 0) {
-                    c.changed |= ChangedText(t);
-                }
-                units[t] = length;
-                c.units[t] = length;
-            }
-            if ((c.changed & ChangedText(kPath)) != 0 && c.units[kPath] != 0) {
-                c.pathHash = TextHash(FieldOf(row, kPath), c.units[kPath]);
-                c.pathHashUnits = c.units[kPath];
-                PrefetchTextSlot(store, c.pathHash);
-            }
-        }
-        for (uint32_t i = 0; i < m; ++i) {
-            if (!PackChangedRow(store, run, &rows[from + i], changes[i], &out[from + i]))
-                return from + i;
-        }
+    // Measured a group at a time, so that the rows are still in the cache when packed.
+    constexpr uint32_t kGroup = 32;
+    RowChanges changes[kGroup];
+    for (uint32_t from = 0; from < n; from += kGroup) {
+        const uint32_t m = n - from < kGroup ? n - from : kGroup;
+        MeasureRowsInRun(from > 0 ? &rows[from - 1] : nullptr, &rows[from], m, changes);
+        const uint32_t packed = PackMeasuredRows(store, run, &rows[from], m, changes, &out[from]);
+        if (packed != m) return from + packed;
     }
     return n;
 }

@@ -137,6 +137,14 @@ bool PackChangedRow(TextStore* store, PackRun* run, const EventRow* row, const R
 // refused (the run then packs its next row whole).
 uint32_t PackRowsInRun(TextStore* store, PackRun* run, const EventRow* rows, uint32_t n,
                        CompactRow* out);
+// PackRowsInRun in two halves, so that the measuring (which reads only the rows) may be done on
+// another thread than the packing: MeasureRowsInRun says what each of n rows changes from the
+// row before (before: the row before rows[0], or null for a row packed whole) and hashes its new
+// paths; PackMeasuredRows packs them with those changes, as PackRowsInRun would.
+void MeasureRowsInRun(const EventRow* before, const EventRow* rows, uint32_t n,
+                      RowChanges* changes);
+uint32_t PackMeasuredRows(TextStore* store, PackRun* run, const EventRow* rows, uint32_t n,
+                          const RowChanges* changes, CompactRow* out);
 // The id of a context record, stored first when it is new. False when the store refuses it.
 bool InternContext(TextStore* store, const RowContext& context, uint32_t* id);
 // The most a row's packing adds to a store: its texts, its context and its time record.

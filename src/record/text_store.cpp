@@ -96,6 +96,18 @@ bool IndexAll(TextStore* store) {
     return ok;
 }
 
+// Room in the index for texts more inserts without a doubling (it doubles when half its slots
+// are in use). A fresh block of zeros is an empty index, so slots not yet written cost no memory.
+bool GrowIndexFor(TextStore* store, uint32_t texts) {
+    const uint64_t inUse = uint64_t{store->index.count} + texts;
+    uint64_t slots = store->index.capacity == 0 ? kFirstSlots : store->index.capacity;
+    while (inUse * 2 > slots)
+        slots *= 2;
+    if (slots > kMostSlots) return false;
+    return slots == store->index.capacity ||
+           HashResize(&store->index, static_cast<uint32_t>(slots));
+}
+
 } // namespace
 
 void FreeTextStore(TextStore* store) {
@@ -271,14 +283,14 @@ bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes) {
                    kFirstPoolBytes < mostBytes ? kFirstPoolBytes : mostBytes, mostBytes)) {
         return false;
     }
-    // The index doubles when half its slots are in use: room for texts more inserts.
-    const uint64_t inUse = uint64_t{store->index.count} + texts;
-    uint64_t slots = store->index.capacity == 0 ? kFirstSlots : store->index.capacity;
-    while (inUse * 2 > slots)
-        slots *= 2;
-    if (slots > kMostSlots) return false;
-    return slots == store->index.capacity ||
-           HashResize(&store->index, static_cast<uint32_t>(slots));
+    return GrowIndexFor(store, texts);
+}
+
+bool ReserveTextIndex(TextStore* store, uint32_t texts) {
+    if (store->indexed < store->count) return false;
+    const uint64_t count = store->count == 0 ? 1 : store->count;
+    if (count + texts > MostTexts(store)) return false;
+    return GrowIndexFor(store, texts);
 }
 
 bool ReserveTextPool(TextStore* store, uint32_t texts, uint64_t bytes) {

@@ -94,6 +94,13 @@ bool ReserveTextRoom(TextStore* store, uint32_t texts, uint64_t bytes);
 // refused or the room would pass the store's bounds, and nothing changed then.
 bool ReserveTextPool(TextStore* store, uint32_t texts, uint64_t bytes);
 
+// ReserveTextPool's counterpart for the index: room for texts more texts, made at once rather
+// than a doubling at a time (each doubling moves every text's slot into fresh memory). The slots
+// are spread over the whole index, so room reserved and not used still costs the pages the texts
+// that do come land on. A hint: false when memory is refused, the room would pass the store's
+// bounds or the store's index is not yet built (a store opened from a file), and nothing changed.
+bool ReserveTextIndex(TextStore* store, uint32_t texts);
+
 // The pool as a block (the compact session's text table): its bytes and their number.
 const uint8_t* TextPool(const TextStore* store, uint64_t* bytes);
 // Opening a saved pool into an empty store: TextPoolRoom gives room for bytes bytes (null when

@@ -547,6 +547,9 @@ TEST_CASE("rows packed as a run from a file give the records and texts of packin
         REQUIRE(PackRow(&one.store, &rows[i], &expected[i]));
     // Room reserved as a session's open reserves it changes no id and no text.
     REQUIRE(ReserveTextPool(&run.store, 3000, 3000 * 64));
+    REQUIRE(ReserveTextIndex(&run.store, 3000));
+    const uint32_t slots = run.store.index.capacity;
+    CHECK(slots >= 6000);
     // Calls of every size around the rows measured ahead at a time, each call's first row packed
     // with no row before it in the call.
     PackRun packRun{};
@@ -562,6 +565,9 @@ TEST_CASE("rows packed as a run from a file give the records and texts of packin
         INFO("row " << i);
         REQUIRE(std::memcmp(&expected[i], &got[i], sizeof(CompactRow)) == 0);
     }
+    // Fewer texts than reserved: the index never doubled.
+    REQUIRE(TextCount(&run.store) <= 3000);
+    CHECK(run.store.index.capacity == slots);
     uint64_t bytesA = 0, bytesB = 0;
     const uint8_t* poolA = TextPool(&one.store, &bytesA);
     const uint8_t* poolB = TextPool(&run.store, &bytesB);
@@ -578,6 +584,64 @@ TEST_CASE("rows packed as a run from a file give the records and texts of packin
         CHECK(TextStoreBytes(&small.store) == bytes);
         CHECK(TextCount(&small.store) == 2);
         CHECK(TextViewEquals(TextOfId(&small.store, id), u"kept", 4));
+    }
+
+    SUBCASE("rows measured apart from their packing, each piece from its own first row") {
+        // As a reading thread measures slices of a file and the packing takes them in turn.
+        StoreGuard split;
+        PackRun splitRun{};
+        std::vector<CompactRow> out(rows.size());
+        std::vector<RowChanges> changes(64);
+        const uint32_t pieces[] = {64, 1, 63, 5, 64};
+        for (uint32_t at = 0, k = 0; at < rows.size(); ++k) {
+            const uint32_t left = static_cast<uint32_t>(rows.size()) - at;
+            const uint32_t n = pieces[k % 5] < left ? pieces[k % 5] : left;
+            MeasureRowsInRun(nullptr, &rows[at], n, changes.data());
+            REQUIRE(PackMeasuredRows(&split.store, &splitRun, &rows[at], n, changes.data(),
+                                     &out[at]) == n);
+            at += n;
+        }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            INFO("row " << i);
+            REQUIRE(std::memcmp(&expected[i], &out[i], sizeof(CompactRow)) == 0);
+        }
+        uint64_t bytes = 0;
+        const uint8_t* pool = TextPool(&split.store, &bytes);
+        REQUIRE(bytes == bytesA);
+        CHECK(std::memcmp(pool, poolA, bytes) == 0);
+    }
+
+    SUBCASE("index room refused, past the bounds or before the index is built, changes nothing") {
+        StoreGuard small;
+        small.store.mostTexts = 40;
+        uint32_t id = 0;
+        REQUIRE(InternText(&small.store, u"kept", 4, &id));
+        const uint64_t bytes = TextStoreBytes(&small.store);
+        CHECK_FALSE(ReserveTextIndex(&small.store, 40));
+        CHECK(ReserveTextIndex(&small.store, 30)); // room already there: nothing to do
+        CHECK(TextStoreBytes(&small.store) == bytes);
+        small.store.mostTexts = 0;
+        RefuseNthAllocation(1);
+        CHECK_FALSE(ReserveTextIndex(&small.store, 5000));
+        ResetAllocationFaults();
+        CHECK(TextStoreBytes(&small.store) == bytes);
+        REQUIRE(ReserveTextIndex(&small.store, 5000));
+        CHECK(small.store.index.capacity >= 10002);
+        uint32_t again = 0;
+        REQUIRE(InternText(&small.store, u"kept", 4, &again));
+        CHECK(again == id); // the texts moved into the larger index are still found
+        // A store opened from a saved pool builds its index on its first Intern, not here.
+        StoreGuard opened;
+        uint64_t poolBytes = 0;
+        const uint8_t* pool = TextPool(&small.store, &poolBytes);
+        uint8_t* room = TextPoolRoom(&opened.store, poolBytes);
+        REQUIRE(room != nullptr);
+        std::memcpy(room, pool, poolBytes);
+        uint32_t bad = 0;
+        REQUIRE(OpenTextPool(&opened.store, TextCount(&small.store), &bad));
+        CHECK_FALSE(ReserveTextIndex(&opened.store, 10));
+        REQUIRE(InternText(&opened.store, u"kept", 4, &again));
+        CHECK(again == id);
     }
 
     SUBCASE("a row the store refuses stops the run there, and the next row is packed whole") {
