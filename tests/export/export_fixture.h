@@ -61,15 +61,31 @@ inline EventRow StoredRow(const Recording* app, int32_t i) {
 struct TempFolder {
     std::filesystem::path dir;
     TempFolder() {
+        // Process ids repeat (under Wine from one run to the next), so a folder a crashed run
+        // left is removed first; one that will not go is passed over for the next name.
         static int serial = 0;
-        dir = std::filesystem::temp_directory_path() /
-              ("olv_export_" + std::to_string(CurrentProcessId()) + "_" + std::to_string(++serial));
-        std::filesystem::remove_all(dir);
-        REQUIRE(std::filesystem::create_directory(dir));
+        for (int tries = 0; tries < 100; ++tries) {
+            dir = std::filesystem::temp_directory_path() /
+                  ("olv_export_" + std::to_string(CurrentProcessId()) + "_" + std::to_string(++serial));
+            std::error_code ec;
+            std::filesystem::remove_all(Removable(dir), ec);
+            if (std::filesystem::create_directory(dir, ec) && !ec) return;
+        }
+        FAIL("no scratch folder could be made under " << std::filesystem::temp_directory_path());
     }
     ~TempFolder() {
         std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        std::filesystem::remove_all(Removable(dir), ec);
+    }
+    // Tests make paths past MAX_PATH inside; the C++ library reaches them on Windows only in the
+    // extended-length form, which it does not add by itself.
+    static std::filesystem::path Removable(std::filesystem::path p) {
+#ifdef _WIN32
+        const std::wstring whole = std::filesystem::absolute(p).make_preferred().wstring();
+        return std::filesystem::path(L"\\\\?\\" + whole);
+#else
+        return p;
+#endif
     }
     std::filesystem::path Path(const std::string& name) const { return dir / name; }
     std::u16string Path16(const std::string& name) const { return Path(name).u16string(); }
