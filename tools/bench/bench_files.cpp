@@ -19,7 +19,9 @@
 // These are single runs (the files are large); a figure takes several seconds.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/recording_setup.h"
 #include "app/window_layout.h"
@@ -243,7 +245,12 @@ void WriterFigure(bench::BenchRun& run, Writer write, const char16_t* extension,
         if (work < 0 || w < work) work = w;
         if (base < 0 || b < base) base = b;
     }
-    DeleteFilePath(p.target);
+    // OLV_BENCH_KEEP_FILE names where the written file is kept, to compare builds' outputs.
+    const char* keep = std::getenv("OLV_BENCH_KEEP_FILE");
+    std::string target;
+    for (const char16_t* c = p.target; *c != 0; ++c)
+        target.push_back(static_cast<char>(*c)); // the path is ASCII
+    if (keep == nullptr || !ok || std::rename(target.c_str(), keep) != 0) DeleteFilePath(p.target);
     DropRecording(app);
     if (!ok) return bench::ReportFailure(run, "the file could not be written to /tmp");
     bench::ReportFigure(run, kRows / work, "rows/s", kRows / base);
