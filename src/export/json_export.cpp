@@ -1084,7 +1084,8 @@ void RemoveHeld(HeldStarts* held, StartViewText* item) {
 // once it is due, gives each start the view the walk gives it.
 struct StartScout {
     Lock lock;
-    SigmaViewContext* context; // null until first needed
+    bool opened;               // its memory was asked for (when first needed)
+    SigmaViewContext* context;
     SigmaViewBuffer* buffer;
     uint8_t* scratch; // JsonLineMaxBytes(kLineChars)
     int32_t next;     // the next row it learns
@@ -1500,10 +1501,11 @@ bool ScoutStartView(JsonLinesJob* job, int32_t chunk, int32_t row, StartViewText
     const Recording* app = job->app;
     StartScout* s = &job->scout;
     LockGuard hold(&s->lock);
-    if (s->context == nullptr) {
-        if (!OpenScout(s)) return false;
-        SetSigmaRecorderImage(s->context, app->origin.recorderImage);
+    if (!s->opened) {
+        s->opened = true; // once: a refused part fails this and every later ask
+        if (OpenScout(s)) SetSigmaRecorderImage(s->context, app->origin.recorderImage);
     }
+    if (s->context == nullptr || s->buffer == nullptr || s->scratch == nullptr) return false;
     if (chunk > 0) {
         int32_t begin = 0, end = 0;
         ChunkBounds(chunk - 1, app->shownCount, &begin, &end, kJsonLinesChunkRows);
