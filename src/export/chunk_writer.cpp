@@ -84,6 +84,7 @@ bool WriteChunks(BlockWriter* first, const ChunkWork& work) {
     BlockWriter second{};
     Worker helper{&work, &gate, &second, 1, self.step};
     ThreadHandle thread = nullptr;
+    gate.workers = self.step; // read by the helper only when it was started
     if (self.step > 1) {
         if (OpenBlockWriter(&second, first->file, first->capacity)) {
             second.gate = &gate;
@@ -92,7 +93,10 @@ bool WriteChunks(BlockWriter* first, const ChunkWork& work) {
             first->file->ok = true; // a refused second block costs only speed
         }
     }
-    if (thread == nullptr) self.step = 1; // one worker takes every chunk
+    if (thread == nullptr) {
+        self.step = 1; // one worker takes every chunk
+        gate.workers = 1;
+    }
 
     RunWorker(&self);
     JoinThread(thread);

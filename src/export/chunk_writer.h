@@ -27,6 +27,9 @@ struct ChunkGate {
     Condition changed; // woken when a turn passes or the gate stops
     ChunkTurn write;   // the chunk whose bytes go to the file next
     std::atomic<int32_t> stopped; // a chunk failed: every worker ends as soon as it can
+    // The workers taking chunks in turn (1 or 2), set before the first chunk: with two, chunk
+    // c + 1 is another worker's, which may go on while chunk c's waits for something.
+    int32_t workers;
 };
 
 // Waits until it is `chunk`'s turn (a turn of the gate's, or of the job's own, which the job sets

@@ -1015,33 +1015,21 @@ JsonLine PutViewMembers(JsonLine line, uint32_t categories, SigmaFieldMask unkno
     return PutJsonChar(line, ']');
 }
 
-// The view members of the process starts that the field view held back: a start is viewed once
-// its image path is known, often some rows later, so a first pass over the rows gathers them.
+// The view members of a process start, as UTF-8. A start is viewed once its image path is known,
+// often some rows later, while its line comes at its own place: its members are made when it
+// becomes due and wait for its line.
 struct StartViewText {
     int32_t row;
-    uint8_t* bytes; // the members as UTF-8
+    uint8_t* bytes; // null: not made (still waiting, or no view)
     uint32_t count; // bytes
     uint32_t chars; // characters
 };
 
-struct StartViews {
-    StartViewText* items;
-    int32_t count;
-    int32_t capacity;
-    bool ok;
-};
-
-void FreeStartViews(StartViews* views) {
-    for (int32_t i = 0; i < views->count; ++i)
-        FreeBlock(views->items[i].bytes);
-    FreeBlock(views->items);
-    *views = StartViews{};
-}
-
-// Keeps the view members of a start, written within the bound of a line into `scratch` (room for
-// JsonLineMaxBytes(kLineChars)).
-void KeepStartView(StartViews* views, int32_t row, const SigmaViewBuffer* buffer,
-                   const ViewNames& names, uint8_t* scratch) {
+// Makes the members of the view in buffer, written within the bound of a line into `scratch`
+// (room for JsonLineMaxBytes(kLineChars)), then into a block of their own. False when memory is
+// refused.
+bool MakeStartView(const SigmaViewBuffer* buffer, const ViewNames& names, uint8_t* scratch,
+                   StartViewText* out) {
     const SigmaEventView* view = &buffer->view;
     SigmaFieldMask present = 0;
     for (uint32_t f = 0; view->categories != 0 && f < kSigmaFieldCount; ++f) {
@@ -1055,65 +1043,112 @@ void KeepStartView(StartViews* views, int32_t row, const SigmaViewBuffer* buffer
             return ViewText{view->fields[f].text, view->fields[f].length, view->fields[f].length};
         },
         names, none);
-    if (views->count >= views->capacity) {
-        const int32_t capacity = views->capacity == 0 ? 64 : views->capacity * 2;
-        auto* grown = static_cast<StartViewText*>(
-            AllocZeroed(static_cast<size_t>(capacity) * sizeof(StartViewText)));
-        if (grown == nullptr) {
-            views->ok = false;
-            return;
-        }
-        if (views->count > 0) {
-            std::memcpy(grown, views->items, static_cast<size_t>(views->count) * sizeof(StartViewText));
-        }
-        FreeBlock(views->items);
-        views->items = grown;
-        views->capacity = capacity;
-    }
     const auto count = static_cast<size_t>(line.at - scratch);
     auto* bytes = static_cast<uint8_t*>(AllocZeroed(count + 1));
-    if (bytes == nullptr) {
-        views->ok = false;
-        return;
-    }
+    if (bytes == nullptr) return false;
     std::memcpy(bytes, scratch, count);
-    views->items[views->count++] =
-        StartViewText{row, bytes, static_cast<uint32_t>(count), line.used};
+    out->bytes = bytes;
+    out->count = static_cast<uint32_t>(count);
+    out->chars = line.used;
+    return true;
 }
 
-// Returns how many deferred rows it took (due rows that name no row included).
-int32_t GatherDueStarts(const Recording* app, SigmaViewContext* context, SigmaViewBuffer* buffer,
-                        const ViewNames& names, StartViews* views, uint8_t* scratch) {
-    int32_t due[64];
-    int32_t n;
-    int32_t taken = 0;
-    while ((n = TakeDueSigmaRows(context, due, 64)) > 0) {
-        taken += n;
-        for (int32_t i = 0; i < n; ++i) {
-            if (due[i] < 0 || due[i] >= app->rowCount) continue;
-            if (SigmaViewOfStartRow(context, StoredTexts(app), StoredRecord(app, due[i]), due[i],
-                                    buffer)) {
-                KeepStartView(views, due[i], buffer, names, scratch);
-            }
-        }
+// The shown starts whose views were not due when they were learned: entered by the learning
+// turn, given their members by it when they become due, taken by the worker writing their lines
+// (which waits for them while the other worker learns the next chunk). Under the chunk gate's
+// lock. At most the shown rows of two chunks: a worker learns a chunk only after writing the one
+// before it, whose starts it took.
+struct HeldStarts {
+    StartViewText* items; // in no order
+    int32_t count;
+    int32_t capacity;
+    int32_t waiting; // items not given their members yet
+};
+
+StartViewText* FindHeld(HeldStarts* held, int32_t row) {
+    for (int32_t i = 0; i < held->count; ++i) {
+        if (held->items[i].row == row) return &held->items[i];
     }
-    return taken;
+    return nullptr;
 }
 
-// The views in the order of their rows (the first gathered first among those of one row), so
-// that each event line finds its own by a binary search.
-void SortStartViews(StartViews* views) {
-    std::stable_sort(views->items, views->items + views->count,
-                     [](const StartViewText& a, const StartViewText& b) { return a.row < b.row; });
+void RemoveHeld(HeldStarts* held, StartViewText* item) {
+    if (item->bytes == nullptr) --held->waiting;
+    *item = held->items[--held->count];
 }
 
-// The first view kept for the row (the views are sorted), or null.
-const StartViewText* FindStartView(const StartViews* views, int32_t row) {
-    const StartViewText* begin = views->items;
-    const StartViewText* end = begin + views->count;
-    const StartViewText* at = std::lower_bound(
-        begin, end, row, [](const StartViewText& a, int32_t r) { return a.row < r; });
-    return at != end && at->row == row ? at : nullptr;
+// A second field view that learns ahead of the walk from the first row, for the starts whose
+// view is still not due when their lines must be written: their process's image load or end comes
+// more than a chunk later, or never (then at the end of the rows). It learns only as far as such
+// a start needs. A fresh context learning the same rows in the same order, viewing each start
+// once it is due, gives each start the view the walk gives it.
+struct StartScout {
+    Lock lock;
+    bool opened;               // its memory was asked for (when first needed)
+    SigmaViewContext* context;
+    SigmaViewBuffer* buffer;
+    uint8_t* scratch; // JsonLineMaxBytes(kLineChars)
+    int32_t next;     // the next row it learns
+    bool released;    // every row learned and every start made due
+    // Views below this row are not kept: their lines are written (a worker asks from chunk c only
+    // once every chunk before c - 1 is written).
+    int32_t floor;
+    StartViewText* items; // the views of shown starts made and not taken yet, by row
+    int32_t count;
+    int32_t capacity;
+};
+
+bool OpenScout(StartScout* s) {
+    s->context = NewSigmaViewContext();
+    s->buffer = AllocRecord<SigmaViewBuffer>();
+    s->scratch = static_cast<uint8_t*>(AllocZeroed(JsonLineMaxBytes(kLineChars)));
+    return s->context != nullptr && s->buffer != nullptr && s->scratch != nullptr;
+}
+
+void CloseScout(StartScout* s) {
+    for (int32_t i = 0; i < s->count; ++i)
+        FreeBlock(s->items[i].bytes);
+    FreeBlock(s->items);
+    FreeBlock(s->scratch);
+    FreeBlock(s->buffer);
+    FreeSigmaViewContext(s->context);
+    s->context = nullptr;
+    s->buffer = nullptr;
+    s->scratch = nullptr;
+    s->items = nullptr;
+    s->count = 0;
+    s->capacity = 0;
+}
+
+// Keeps a view the scout made, in row order; false when memory is refused.
+bool KeepScouted(StartScout* s, const StartViewText& view) {
+    if (s->count >= s->capacity) {
+        const int32_t capacity = s->capacity == 0 ? 64 : s->capacity * 2;
+        auto* grown = static_cast<StartViewText*>(
+            AllocZeroed(static_cast<size_t>(capacity) * sizeof(StartViewText)));
+        if (grown == nullptr) return false;
+        if (s->count > 0) {
+            std::memcpy(grown, s->items, static_cast<size_t>(s->count) * sizeof(StartViewText));
+        }
+        FreeBlock(s->items);
+        s->items = grown;
+        s->capacity = capacity;
+    }
+    StartViewText* end = s->items + s->count;
+    StartViewText* at = std::upper_bound(
+        s->items, end, view.row, [](int32_t r, const StartViewText& a) { return r < a.row; });
+    std::memmove(at + 1, at, static_cast<size_t>(end - at) * sizeof(StartViewText));
+    *at = view;
+    ++s->count;
+    return true;
+}
+
+// Whether the row is shown (the shown rows are in the store's order).
+bool IsShownRow(const Recording* app, int32_t row) {
+    const int32_t* begin = app->shownRows;
+    const int32_t* end = begin + app->shownCount;
+    const int32_t* at = std::lower_bound(begin, end, row);
+    return at != end && *at == row;
 }
 
 // The view members of the kept view of the chunk's row k.
@@ -1175,11 +1210,15 @@ struct AheadKey {
 
 struct JsonLinesJob {
     const Recording* app;
-    SigmaViewContext* context; // learning turn only
-    SigmaViewBuffer* buffer;   // learning turn only
-    AheadKey keys[kAheadKeys]; // learning turn only: of the rows asked for, by row % kAheadKeys
-    const StartViews* starts;
+    SigmaViewContext* context;     // learning turn only
+    SigmaViewBuffer* buffer;       // learning turn only: the view of the row learned
+    SigmaViewBuffer* startBuffer;  // learning turn only: the view of a start that became due
+    uint8_t* scratch;              // learning turn only: JsonLineMaxBytes(kLineChars)
+    AheadKey keys[kAheadKeys];     // learning turn only: of the rows asked for, by row % kAheadKeys
     const ViewNames* names;
+    int32_t chunkCount;
+    HeldStarts held; // under the gate's lock
+    StartScout scout;
     // Written for every row learned: apart from what the formatting reads.
     alignas(64) int32_t learned; // rows learned so far (learning turn only)
     ChunkTurn learn;
@@ -1191,6 +1230,13 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
     const int32_t per = ExportChunkRows(kJsonLinesChunkRows);
     const int32_t most = per < job->app->shownCount ? per : job->app->shownCount;
     const size_t rows = static_cast<size_t>(most) + 1;
+    job->chunkCount = ExportChunkCount(job->app->shownCount, kJsonLinesChunkRows);
+    job->held.capacity = 2 * most + 2;
+    job->held.items = static_cast<StartViewText*>(
+        AllocZeroed(static_cast<size_t>(job->held.capacity) * sizeof(StartViewText)));
+    job->startBuffer = AllocRecord<SigmaViewBuffer>();
+    InitLock(&job->scout.lock);
+    if (job->held.items == nullptr || job->startBuffer == nullptr) return false;
     for (ViewChunk& v : job->views) {
         v.outcome = static_cast<uint8_t*>(AllocZeroed(rows));
         v.categories = static_cast<uint32_t*>(AllocZeroed(rows * sizeof(uint32_t)));
@@ -1222,6 +1268,15 @@ void CloseJsonLinesJob(JsonLinesJob* job) {
         FreeBlock(v.row);
         v = ViewChunk{};
     }
+    // What a failed export left held.
+    for (int32_t i = 0; i < job->held.count; ++i)
+        FreeBlock(job->held.items[i].bytes);
+    FreeBlock(job->held.items);
+    job->held = HeldStarts{};
+    FreeBlock(job->startBuffer);
+    job->startBuffer = nullptr;
+    CloseScout(&job->scout);
+    DeleteLock(&job->scout.lock);
 }
 
 // Copies a text into the chunk's store; false when memory is refused.
@@ -1296,46 +1351,211 @@ bool KeepView(ViewChunk* v, int32_t k, const SigmaViewBuffer& buffer) {
     return true;
 }
 
-// The learning turn of a chunk: every row up to its last shown row learned in order, and the
-// view of each of its shown rows kept.
-bool LearnChunk(JsonLinesJob* job, int32_t begin, int32_t end, ViewChunk* v) {
+// Learns the next row, asking for the table slot of a row kLearnAhead rows on; its view is left
+// in job->buffer.
+uint32_t LearnNextRow(JsonLinesJob* job) {
     const Recording* app = job->app;
     const TextStore* store = StoredTexts(app);
-    SigmaViewContext* context = job->context;
+    const int32_t row = job->learned;
+    const int32_t ahead = row + kLearnAhead;
+    if (ahead < app->rowCount) {
+        AheadKey& next = job->keys[ahead % kAheadKeys];
+        next = AheadKey{ahead, SigmaKeyOfRow(store, StoredRecord(app, ahead))};
+        PrefetchSigmaKey(job->context, next.key);
+    }
+    // The key made when the row was asked for, that is kLearnAhead rows ago.
+    const AheadKey& made = job->keys[row % kAheadKeys];
+    const uint32_t outcome = LearnSigmaRowWithKey(job->context, store, StoredRecord(app, row), row,
+                                                  made.row == row ? made.key : SigmaRowKey{},
+                                                  job->buffer);
+    ++job->learned;
+    return outcome;
+}
+
+// Views every start that became due (the context expects each viewed once it is due) and gives
+// its members to the line that waits for them. False when memory is refused.
+bool GiveDueStarts(JsonLinesJob* job, ChunkGate* gate) {
+    const Recording* app = job->app;
+    int32_t due[64];
+    int32_t n;
+    bool given = false;
+    bool ok = true;
+    while ((n = TakeDueSigmaRows(job->context, due, 64)) > 0) {
+        for (int32_t i = 0; i < n && ok; ++i) {
+            if (due[i] < 0 || due[i] >= app->rowCount ||
+                !SigmaViewOfStartRow(job->context, StoredTexts(app), StoredRecord(app, due[i]),
+                                     due[i], job->startBuffer)) {
+                continue;
+            }
+            LockGuard hold(&gate->lock);
+            StartViewText* held = FindHeld(&job->held, due[i]);
+            if (held == nullptr || held->bytes != nullptr) continue; // a hidden row, or taken
+            ok = MakeStartView(job->startBuffer, *job->names, job->scratch, held);
+            if (ok) --job->held.waiting;
+            given = given || ok;
+        }
+    }
+    if (given) WakeAllCondition(&gate->changed);
+    return ok;
+}
+
+// Enters a shown start whose view is not due yet; false when the held starts are full (which
+// the bound above rules out).
+bool HoldStart(JsonLinesJob* job, ChunkGate* gate, int32_t row) {
+    LockGuard hold(&gate->lock);
+    HeldStarts* held = &job->held;
+    if (held->count >= held->capacity) return false;
+    held->items[held->count++] = StartViewText{row, nullptr, 0, 0};
+    ++held->waiting;
+    return true;
+}
+
+bool AnyStartWaiting(JsonLinesJob* job, ChunkGate* gate) {
+    LockGuard hold(&gate->lock);
+    return job->held.waiting > 0;
+}
+
+// The learning turn of a chunk: every row up to its last shown row learned in order, the view of
+// each of its shown rows kept, and the hidden rows up to the next chunk's first shown row learned
+// too, so that the starts they make due are given before this chunk's lines are written. The last
+// chunk learns on while a shown start waits, to the end of the rows, where every start is due.
+bool LearnChunk(JsonLinesJob* job, ChunkGate* gate, int32_t begin, int32_t end, ViewChunk* v) {
+    const Recording* app = job->app;
     v->storeUsed = 0;
     for (int32_t s = begin; s < end; ++s) {
         const int32_t index = app->shownRows[s];
         // The shown rows are in the store's order, each naming a row.
         if (index < job->learned || index >= app->rowCount) return false;
         uint32_t outcome = kSigmaViewNone;
-        for (; job->learned <= index; ++job->learned) {
-            const int32_t ahead = job->learned + kLearnAhead;
-            if (ahead < app->rowCount) {
-                AheadKey& next = job->keys[ahead % kAheadKeys];
-                next = AheadKey{ahead, SigmaKeyOfRow(store, StoredRecord(app, ahead))};
-                PrefetchSigmaKey(context, next.key);
-            }
-            // The key made when the row was asked for, that is kLearnAhead rows ago.
-            const AheadKey& made = job->keys[job->learned % kAheadKeys];
-            outcome = LearnSigmaRowWithKey(context, store, StoredRecord(app, job->learned),
-                                           job->learned,
-                                           made.row == job->learned ? made.key : SigmaRowKey{},
-                                           job->buffer);
-            int32_t discard[64];
-            while (TakeDueSigmaRows(context, discard, 64) > 0) {
-            }
+        for (;;) {
+            const bool shown = job->learned == index;
+            outcome = LearnNextRow(job);
+            if (shown) break;
+            if (!GiveDueStarts(job, gate)) return false;
         }
         const int32_t k = s - begin;
         v->outcome[k] = static_cast<uint8_t>(outcome);
         v->categories[k] = 0;
         v->mask[k] = 0;
         // The view's texts in the row are kept as places in it: the formatting finds them in
-        // its own copy of the row.
-        if (outcome == kSigmaViewReady && !KeepView(v, k, *job->buffer)) {
-            return false;
+        // its own copy of the row. Kept before any due start is viewed, which may move the
+        // context's texts the view points at.
+        if (outcome == kSigmaViewReady && !KeepView(v, k, *job->buffer)) return false;
+        if (outcome == kSigmaViewDeferred && !HoldStart(job, gate, index)) return false;
+        if (!GiveDueStarts(job, gate)) return false;
+    }
+    const bool last = end >= app->shownCount;
+    int32_t stop = last ? app->rowCount : app->shownRows[end];
+    if (stop > app->rowCount) stop = app->rowCount;
+    while (job->learned < stop) {
+        if (last && job->learned % 64 == 0 && !AnyStartWaiting(job, gate)) return true;
+        LearnNextRow(job);
+        if (!GiveDueStarts(job, gate)) return false;
+    }
+    if (last && job->learned == app->rowCount) {
+        // No image load will come any more.
+        ReleaseDeferredSigmaRows(job->context);
+        if (!GiveDueStarts(job, gate)) return false;
+    }
+    return true;
+}
+
+// The scout learns its next row (or, past the last, makes every start due) and keeps the views
+// of the shown starts that became due. False when memory is refused.
+bool ScoutNextRow(const Recording* app, StartScout* s, const ViewNames& names) {
+    const TextStore* store = StoredTexts(app);
+    if (s->next < app->rowCount) {
+        if (s->next + kLearnAhead < app->rowCount) {
+            PrefetchSigmaRow(s->context, store, StoredRecord(app, s->next + kLearnAhead));
+        }
+        LearnSigmaRow(s->context, store, StoredRecord(app, s->next), s->next, s->buffer);
+        ++s->next;
+    } else {
+        ReleaseDeferredSigmaRows(s->context);
+        s->released = true;
+    }
+    int32_t due[64];
+    int32_t n;
+    while ((n = TakeDueSigmaRows(s->context, due, 64)) > 0) {
+        for (int32_t i = 0; i < n; ++i) {
+            if (due[i] < 0 || due[i] >= app->rowCount ||
+                !SigmaViewOfStartRow(s->context, store, StoredRecord(app, due[i]), due[i],
+                                     s->buffer) ||
+                due[i] < s->floor || !IsShownRow(app, due[i])) {
+                continue;
+            }
+            StartViewText view{due[i], nullptr, 0, 0};
+            if (!MakeStartView(s->buffer, names, s->scratch, &view)) return false;
+            if (!KeepScouted(s, view)) {
+                FreeBlock(view.bytes);
+                return false;
+            }
         }
     }
     return true;
+}
+
+// The view of a start for a line of chunk `chunk` from the scout, which learns on as far as it
+// needs. A start that never became due (memory refused on the way) has none: bytes null.
+bool ScoutStartView(JsonLinesJob* job, int32_t chunk, int32_t row, StartViewText* out) {
+    const Recording* app = job->app;
+    StartScout* s = &job->scout;
+    LockGuard hold(&s->lock);
+    if (!s->opened) {
+        s->opened = true; // once: a refused part fails this and every later ask
+        if (OpenScout(s)) SetSigmaRecorderImage(s->context, app->origin.recorderImage);
+    }
+    if (s->context == nullptr || s->buffer == nullptr || s->scratch == nullptr) return false;
+    if (chunk > 0) {
+        int32_t begin = 0, end = 0;
+        ChunkBounds(chunk - 1, app->shownCount, &begin, &end, kJsonLinesChunkRows);
+        if (app->shownRows[begin] > s->floor) s->floor = app->shownRows[begin];
+    }
+    for (;;) {
+        StartViewText* end = s->items + s->count;
+        StartViewText* at = std::lower_bound(
+            s->items, end, row, [](const StartViewText& a, int32_t r) { return a.row < r; });
+        if (at != end && at->row == row) {
+            *out = *at;
+            std::memmove(at, at + 1, static_cast<size_t>(end - at - 1) * sizeof(StartViewText));
+            --s->count;
+            return true;
+        }
+        if (s->released) {
+            *out = StartViewText{row, nullptr, 0, 0};
+            return true;
+        }
+        if (!ScoutNextRow(app, s, *job->names)) return false;
+    }
+}
+
+// The view of a shown start of chunk `chunk` whose view was not due when it was learned: given
+// by the learning turn when it becomes due, waited for while the other worker learns the next
+// chunk, and past that asked of the scout. The caller frees out->bytes. False when the gate was
+// stopped or memory refused.
+bool TakeStartView(JsonLinesJob* job, ChunkGate* gate, int32_t chunk, int32_t row,
+                   StartViewText* out) {
+    {
+        LockGuard hold(&gate->lock);
+        for (;;) {
+            if (gate->stopped.load(std::memory_order_relaxed) != 0) return false;
+            StartViewText* held = FindHeld(&job->held, row);
+            if (held == nullptr) break;
+            if (held->bytes != nullptr) {
+                *out = *held; // the members are the caller's now
+                RemoveHeld(&job->held, held);
+                return true;
+            }
+            const bool more = gate->workers > 1 && chunk + 1 < job->chunkCount &&
+                              job->learn.next <= chunk + 1;
+            if (!more) {
+                RemoveHeld(&job->held, held);
+                break;
+            }
+            WaitCondition(&gate->changed, &gate->lock); // the next chunk learned, or this start
+        }
+    }
+    return ScoutStartView(job, chunk, row, out);
 }
 
 bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chunk,
@@ -1351,22 +1571,28 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
         if (!MeasureShownRows(app, first, count, v->lengths + (first - begin))) return false;
     }
     if (!WaitChunkTurn(gate, &job->learn, chunk)) return false;
-    if (!LearnChunk(job, begin, end, v)) return false;
+    if (!LearnChunk(job, gate, begin, end, v)) return false;
     PassChunkTurn(gate, &job->learn, chunk);
 
     const UtcOfRows utc = UtcOfRowsOf(app);
     for (int32_t s = begin; s < end; ++s) {
         const int32_t k = s - begin;
         const int32_t index = app->shownRows[s];
-        const StartViewText* startView =
-            v->outcome[k] == kSigmaViewDeferred ? FindStartView(job->starts, index) : nullptr;
-        if (!PutEventLine(out, app, index, v->lengths[k], v, k, startView, *job->names, utc))
+        StartViewText start{index, nullptr, 0, 0};
+        if (v->outcome[k] == kSigmaViewDeferred &&
+            !TakeStartView(job, gate, chunk, index, &start)) {
             return false;
+        }
+        const bool put = PutEventLine(out, app, index, v->lengths[k], v, k,
+                                      start.bytes != nullptr ? &start : nullptr, *job->names, utc);
+        FreeBlock(start.bytes);
+        if (!put) return false;
     }
     return true;
 }
 
-// The JSON Lines file: the recording line, one line per shown row, the end line. rowsLock is held.
+// The JSON Lines file: the recording line, one line per shown row, the end line, in one walk of
+// the rows. rowsLock is held.
 FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const RecordingInfo& snap,
                                uint32_t* openError) {
     SafeFileWriter writer;
@@ -1380,8 +1606,6 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     auto* line = static_cast<char16_t*>(AllocZeroed(kLineChars * sizeof(char16_t)));
     auto* scratch = static_cast<uint8_t*>(AllocZeroed(JsonLineMaxBytes(kLineChars)));
     auto* names = AllocRecord<ViewNames>();
-    StartViews starts{};
-    starts.ok = true;
     if (context == nullptr || buffer == nullptr || line == nullptr || scratch == nullptr ||
         names == nullptr) {
         writer.ok = false;
@@ -1399,48 +1623,27 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
         AppendBounded(line, kJsonBufferChars, u"}\n");
         if (TextLength(line) >= kJsonBufferChars - 1) writer.ok = false;
         PutBlockUtf8(&block, line);
-
-        // First pass: the views of the starts held back. It ends once no start is waiting
-        // and none comes after: nothing more can become due.
-        const TextStore* store = StoredTexts(app);
-        int32_t lastStart = -1;
-        for (int32_t i = app->rowCount - 1; i >= 0 && lastStart < 0; --i) {
-            if (SigmaRowMayBeDeferred(StoredRecord(app, i))) lastStart = i;
-        }
-        int32_t waiting = 0;
-        for (int32_t i = 0; i < app->rowCount && (waiting > 0 || i <= lastStart); ++i) {
-            if (i + kLearnAhead < app->rowCount) {
-                PrefetchSigmaRow(context, store, StoredRecord(app, i + kLearnAhead));
-            }
-            if (LearnSigmaRow(context, store, StoredRecord(app, i), i, buffer) ==
-                kSigmaViewDeferred) {
-                ++waiting;
-            }
-            waiting -= GatherDueStarts(app, context, buffer, *names, &starts, scratch);
-        }
-        ReleaseDeferredSigmaRows(context);
-        GatherDueStarts(app, context, buffer, *names, &starts, scratch);
-        if (!starts.ok) writer.ok = false;
-        SortStartViews(&starts);
     }
 
-    // Second pass: every row learned again in order (chunk by chunk, in the learning turn), the
-    // shown ones written.
+    // Every row learned once in order (chunk by chunk, in the learning turn), the shown ones
+    // written.
     int32_t written = 0;
     JsonLinesJob job{};
     job.learn.next = 0;
     job.app = app;
     job.context = context;
     job.buffer = buffer;
-    job.starts = &starts;
+    job.scratch = scratch;
     job.names = names;
     if (writer.ok && !OpenJsonLinesJob(&job)) writer.ok = false;
     if (writer.ok) {
-        ResetSigmaViewContext(context);
-        if (WriteChunks(&block,
-                        ChunkWork{&job, ExportChunkCount(app->shownCount, kJsonLinesChunkRows),
-                                  PutJsonLinesChunk})) {
+        if (WriteChunks(&block, ChunkWork{&job, job.chunkCount, PutJsonLinesChunk})) {
             written = app->shownCount;
+        }
+        // A view that lacks what refused memory kept from the field view's tables would be
+        // written as if complete: the file is not written instead.
+        if (SigmaViewLosses(context) != 0 || SigmaViewLosses(job.scout.context) != 0) {
+            writer.ok = false;
         }
     }
     CloseJsonLinesJob(&job);
@@ -1450,7 +1653,6 @@ FileOutcome WriteJsonLinesFile(Recording* app, const char16_t* path, const Recor
     }
     if (block.bytes != nullptr) CloseBlockWriter(&block);
 
-    FreeStartViews(&starts);
     FreeBlock(names);
     FreeBlock(scratch);
     FreeBlock(line);

@@ -362,6 +362,8 @@ void SetImage(SigmaViewContext* c, ProcessEntry* e, const char16_t* path, size_t
         if (name > 0 && ArenaAdd(c, path, name, &ref)) {
             e->directory = ref;
             e->hasDirectory = 1;
+        } else if (name > 0) {
+            ++c->losses;
         }
     }
 }
@@ -630,10 +632,17 @@ uint32_t LearnStart(SigmaViewContext* c, const ViewRow& r, int32_t index, SigmaV
     const char16_t* process = RowProcess(r, &shortLength);
     const char16_t* line = RowPath(r, &lineLength);
     TextRef ref{};
-    if (ArenaAdd(c, process, shortLength, &ref)) e->shortName = ref;
+    // A text refused memory leaves the process's later rows without it: counted.
+    if (ArenaAdd(c, process, shortLength, &ref)) {
+        e->shortName = ref;
+    } else {
+        ++c->losses;
+    }
     if (ArenaAdd(c, line, lineLength, &ref)) {
         e->commandLine = ref;
         e->hasCommandLine = 1;
+    } else {
+        ++c->losses;
     }
     size_t start = 0;
     size_t length = 0;
@@ -661,6 +670,8 @@ uint32_t LearnImageLoad(SigmaViewContext* c, const ViewRow& r, SigmaViewBuffer* 
         TextRef ref{};
         if (e != nullptr && ArenaAdd(c, r.texts->process, processLength, &ref)) {
             e->shortName = ref;
+        } else if (e != nullptr) {
+            ++c->losses;
         }
     }
     if (e != nullptr && !e->imageFull && IsFullPath(path, pathLength)) {
@@ -698,6 +709,7 @@ const char16_t* ScriptText(SigmaViewContext* c, const ViewRow& r, size_t* length
         *length = FieldLength(c->wholeText, whole.length);
         return c->wholeText;
     }
+    if (whole.length > kPathChars - 1) ++c->losses; // only the field's start is seen
     return RowPath(r, length);
 }
 

@@ -35,6 +35,7 @@ struct Operation {
 const Operation kFileOperations[] = {
     {"CSV", ExportCsvToPath, "The CSV could not be"},
     {"JSON", ExportJsonToPath, "The JSON could not be"},
+    {"JSON Lines", ExportJsonLinesToPath, "The JSON Lines file could not be"},
     {"session", SaveSessionToPath, "The session could not be saved."},
 };
 

@@ -4,6 +4,10 @@
 // export_csv_1m, export_json_1m, export_jsonl_1m: rows per second that the CSV / JSON / JSON Lines
 // export writes (snapshot, comment block or head, one line per shown row, flush and move into
 // place).
+// export_jsonl_starts_1m: the JSON Lines export of rows with a process start every 64 rows, whose
+// views wait for their image loads: most come the next row, one in eight 300 rows later, one in
+// eight after the process ended, one in eight never (the end makes the start due).
+// export_jsonl_starts_far_1m: the same, with the first start waiting to the end of the rows.
 // session_save_1m: rows per second that Save Session writes (header, block, raw rows, flush, move).
 // session_open_1m: rows per second that Open Session reads (checks, raw rows, row repair,
 // operation names, the shown rows rebuilt).
@@ -15,7 +19,9 @@
 // These are single runs (the files are large); a figure takes several seconds.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/recording_setup.h"
 #include "app/window_layout.h"
@@ -94,8 +100,62 @@ void MakeRow(EventRow* row, uint32_t i) {
     CopyBounded(row->threat, kThreatChars, s.threat);
 }
 
+// What becomes of the process started at each 64-row block's first row.
+enum StartFate { kImageNext, kImageLate, kImageAfterEnd, kEndNoImage, kWaitToEnd };
+
+StartFate FateOf(uint32_t block, bool far) {
+    if (far && block == 0) return kWaitToEnd;
+    switch (block % 8) {
+    case 4: return kImageLate;
+    case 5: return kImageAfterEnd;
+    case 6: return kEndNoImage;
+    default: return kImageNext;
+    }
+}
+
+// Row i of the recording with process starts: a start at each block's first row, its image load,
+// its end, or else the row of MakeRow.
+void MakeStartsRow(EventRow* row, uint32_t i, bool far) {
+    MakeRow(row, i);
+    constexpr uint32_t kLateBlocks = 4, kLateOffset = 44; // 300 rows after the start
+    const uint32_t block = i / 64, offset = i % 64;
+    uint32_t process = block;
+    const char16_t* operation = nullptr;
+    if (offset == 0) {
+        operation = u"Started child process";
+    } else if ((offset == 1 && FateOf(block, far) == kImageNext) ||
+               (offset == 30 && FateOf(block, far) == kImageAfterEnd)) {
+        operation = u"Loaded DLL";
+    } else if (offset == 20 &&
+               (FateOf(block, far) == kImageAfterEnd || FateOf(block, far) == kEndNoImage)) {
+        operation = u"Process exited";
+    } else if (offset == kLateOffset && block >= kLateBlocks &&
+               FateOf(block - kLateBlocks, far) == kImageLate) {
+        operation = u"Loaded DLL";
+        process = block - kLateBlocks;
+    } else {
+        return;
+    }
+    row->category = kCategoryProcess;
+    row->severity = 0;
+    row->pid = 10000 + process % 1024 * 4;
+    row->threadId = row->pid + 4;
+    row->parentPid = 4000;
+    CopyBounded(row->operation, kOperationChars, operation);
+    FormatText(row->process, kProcessChars, u"worker%u.exe", process);
+    if (offset == 0) {
+        FormatText(row->path, kPathChars, u"worker%u.exe --task %u", process, i);
+    } else if (operation[0] == u'L') {
+        FormatText(row->path, kPathChars, u"C:\\Program Files\\Tools\\worker%u.exe", process);
+    } else {
+        row->path[0] = 0;
+    }
+    CopyBounded(row->detail, kDetailChars, operation[0] == u'P' ? u"Exit code: 0" : u"");
+    CopyBounded(row->threat, kThreatChars, u"");
+}
+
 // A stopped recording of kRows rows, every row shown.
-Recording* MakeRecording() {
+Recording* MakeRecording(int starts = 0) {
     ResetHeadlessUi();
     Recording* app = AllocRecord<Recording>();
     if (app == nullptr) return nullptr;
@@ -104,7 +164,11 @@ Recording* MakeRecording() {
     ReserveRows(app, kRows);
     auto* row = AllocRecord<EventRow>();
     for (int32_t i = 0; row != nullptr && i < kRows; ++i) {
-        MakeRow(row, static_cast<uint32_t>(i));
+        if (starts == 0) {
+            MakeRow(row, static_cast<uint32_t>(i));
+        } else {
+            MakeStartsRow(row, static_cast<uint32_t>(i), starts == 2);
+        }
         AppendRow(app, row);
     }
     FreeBlock(row);
@@ -160,8 +224,9 @@ double TimeRawRead(const Paths& p) {
 
 using Writer = bool (*)(Recording* app, const char16_t* path);
 
-void WriterFigure(bench::BenchRun& run, Writer write, const char16_t* extension) {
-    Recording* app = MakeRecording();
+// starts: 0 none, 1 process starts (MakeStartsRow), 2 the same with the first waiting to the end.
+void WriterFigure(bench::BenchRun& run, Writer write, const char16_t* extension, int starts = 0) {
+    Recording* app = MakeRecording(starts);
     if (app == nullptr) return bench::ReportFailure(run, "no memory for 1,000,000 rows");
     Paths p;
     MakePaths(&p, extension);
@@ -180,7 +245,12 @@ void WriterFigure(bench::BenchRun& run, Writer write, const char16_t* extension)
         if (work < 0 || w < work) work = w;
         if (base < 0 || b < base) base = b;
     }
-    DeleteFilePath(p.target);
+    // OLV_BENCH_KEEP_FILE names where the written file is kept, to compare builds' outputs.
+    const char* keep = std::getenv("OLV_BENCH_KEEP_FILE");
+    std::string target;
+    for (const char16_t* c = p.target; *c != 0; ++c)
+        target.push_back(static_cast<char>(*c)); // the path is ASCII
+    if (keep == nullptr || !ok || std::rename(target.c_str(), keep) != 0) DeleteFilePath(p.target);
     DropRecording(app);
     if (!ok) return bench::ReportFailure(run, "the file could not be written to /tmp");
     bench::ReportFigure(run, kRows / work, "rows/s", kRows / base);
@@ -198,6 +268,14 @@ OLV_BENCH(export_json_1m) {
 
 OLV_BENCH(export_jsonl_1m) {
     WriterFigure(run, ExportJsonLinesToPath, u".jsonl");
+}
+
+OLV_BENCH(export_jsonl_starts_1m) {
+    WriterFigure(run, ExportJsonLinesToPath, u".jsonl", 1);
+}
+
+OLV_BENCH(export_jsonl_starts_far_1m) {
+    WriterFigure(run, ExportJsonLinesToPath, u".jsonl", 2);
 }
 
 OLV_BENCH(session_save_1m) {
