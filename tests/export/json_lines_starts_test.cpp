@@ -144,8 +144,9 @@ struct StartsFixture : ExportFixture {
     }
 
     Bytes Read(const std::string& name) { return ReadFile(folder.Path(name)); }
-    static Bytes ReadFile(const std::string& path) {
+    static Bytes ReadFile(const std::filesystem::path& path) {
         std::ifstream in(path, std::ios::binary | std::ios::ate);
+        if (!in) return {};
         Bytes bytes(static_cast<size_t>(in.tellg()));
         in.seekg(0);
         in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
