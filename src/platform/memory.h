@@ -17,11 +17,13 @@ void FreeBlock(void* block);
 // page boundary and spans whole large pages (POSIX: 2 MiB pages, asked for with MADV_HUGEPAGE),
 // so that every page of it can be a large page; a heap block of that size keeps 4 KiB pages on
 // its unaligned first and last 2 MiB, each a page fault of its own. Windows maps them with
-// VirtualAlloc (64 KiB aligned, ordinary pages: large pages there need a privilege). From 32 MiB
-// because the C heap maps blocks that large afresh anyway (it reuses freed memory only below
-// that), so a mapping of our own costs nothing the heap would have saved, and the rounding up to
-// whole large pages wastes at most 2 MiB, under 7 % of the block.
-constexpr size_t kLargeBlockFrom = size_t{32} << 20;
+// VirtualAlloc (64 KiB aligned, ordinary pages: large pages there need a privilege). From 4 MiB:
+// blocks that large (the row store's records, the ring, an open session's text table and records,
+// an export's block) are filled or walked end to end once made, where a fresh mapping of whole
+// large pages takes one fault per 2 MiB; below that the heap's reuse of memory already faulted in
+// is worth more. Rounding up to whole large pages costs nothing for the doubling blocks (their
+// sizes are multiples of 2 MiB) and at most 2 MiB for any other.
+constexpr size_t kLargeBlockFrom = size_t{4} << 20;
 // Large blocks live at once at most; a large block asked for past that comes from the heap.
 constexpr int kMostLargeBlocks = 64;
 // The large blocks live now.
