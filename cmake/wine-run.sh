@@ -47,7 +47,7 @@ if grep -q "wineserver crashed" "$log"; then
     wine_failed="the Wine server crashed"
 elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     if grep -q "^watchdog:" "$log"; then
-        echo "wine-run: $1 hung and its watchdog named where (below)"
+        echo "wine-run: $1 hung and its watchdog named where (below)" >&2
     else
         wine_failed="Wine left $1 hanging for $limit s without the suite's watchdog speaking"
     fi
@@ -56,13 +56,13 @@ elif [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
 fi
 if [ -n "$wine_failed" ]; then
     cat "$log"
-    echo "wine-run: $wine_failed; this is a fault of Wine, not of the suite: running it once more"
+    echo "wine-run: $wine_failed; this is a fault of Wine, not of the suite: running it once more" >&2
     # No wineserver -k: the crashed server is gone, and a new program starts a new one (which a
     # suite running beside this one may already be using).
     run "$@"
     status=$?
     if [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
-        echo "wine-run: Wine lost the start of $1 twice (status 0, no output at all): it never ran"
+        echo "wine-run: Wine lost the start of $1 twice (status 0, no output at all): it never ran" >&2
         rm -f "$log"
         exit 125
     fi
