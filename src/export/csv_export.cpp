@@ -193,7 +193,7 @@ bool PutCsvChunk(void* data, ChunkGate*, int32_t worker, int32_t chunk, BlockWri
         if (at == nullptr) return false;
         // Everything before is UTF-16, so the block's end is on a character's boundary.
         auto* start = reinterpret_cast<char16_t*>(at);
-        ReadStoredRow(app, app->shownRows[shown], row);
+        ReadStoredRowTerminated(app, app->shownRows[shown], row);
         const char16_t* line = PutRowLine(start, *row, lengths);
         AdvanceBlock(out, static_cast<size_t>(line - start) * sizeof(char16_t));
         return true;

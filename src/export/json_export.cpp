@@ -835,7 +835,7 @@ bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, Event
     uint8_t* start =
         ReserveLine(out, maxChars <= kJsonBufferChars - 9, maxChars, kJsonBufferChars, &line);
     if (start == nullptr) return false;
-    ReadStoredRow(app, index, row);
+    ReadStoredRowTerminated(app, index, row);
     line = PutJsonLiteral(line, "  {");
     line = PutRowMembers(line, *row, lengths, utc, date);
     line = PutFactFields(line, *facts, m.maxChars + 3, names);
@@ -1187,7 +1187,7 @@ bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index,
                                  kLineChars, &line);
     if (start == nullptr) return false;
     const EventRow& row = *v->row;
-    ReadStoredRow(app, index, v->row);
+    ReadStoredRowTerminated(app, index, v->row);
     line = PutJsonLiteral(line, "{\"kind\":\"event\",");
     RowEscapes escapes;
     line = PutRowMembers(line, row, lengths, utc, &v->date, &escapes);

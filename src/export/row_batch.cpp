@@ -9,10 +9,10 @@ bool MeasureShownRows(const Recording* app, int32_t first, int32_t count, RowTex
     }
     for (int32_t j = 0; j < count; ++j) {
         const int32_t index = app->shownRows[first + j];
-        for (uint32_t t = 0; t < kRowTextCount; ++t) {
-            lengths[j].chars[t] =
-                static_cast<uint16_t>(StoredText(app, index, static_cast<RowText>(t)).length);
-        }
+        TextView views[kRowTextCount];
+        StoredTextViews(app, index, views);
+        for (uint32_t t = 0; t < kRowTextCount; ++t)
+            lengths[j].chars[t] = static_cast<uint16_t>(views[t].length);
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // The writers take the shown rows in batches: first the lengths of every text of a batch's rows,
 // then the lines. A writer formats each row from a scratch EventRow it reads the row into
-// (ReadStoredRow), one per worker, reused for every row.
+// (ReadStoredRowTerminated), one per worker, reused for every row: a line reads each text up to
+// its measured length only.
 #pragma once
 
 #include <cstdint>

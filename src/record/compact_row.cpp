@@ -29,15 +29,14 @@ uint32_t GetUnits32(const char16_t* at) {
 }
 
 // Writes a stored text into a field of chars units: the text (cut at the field, which only a
-// damaged store could need) and zeros after it.
+// damaged store could need) and a zero after it when the field has room.
 void PutField(const TextStore* store, uint32_t id, char16_t* field, size_t chars) {
-    const TextView view = TextOfId(store, id);
-    if (view.length == 0) return; // the row was zeroed first
-    TextView cut = view;
+    TextView cut = TextOfId(store, id);
     // A field-filling text comes back as it was packed; a longer one (a whole script text whose
     // start the field holds) as the start, terminated like the rows the decoders make.
     if (cut.length > chars) cut.length = static_cast<uint32_t>(chars - 1);
     CopyTextUnits(cut, field);
+    if (cut.length < chars) field[cut.length] = 0;
 }
 
 // Whether the view holds the length units of text from unit at on.
@@ -378,13 +377,15 @@ TextView OperationOf(const TextStore* store, const CompactRow& row) {
 
 void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out) {
     std::memset(static_cast<void*>(out), 0, sizeof *out);
+    UnpackRowTerminated(store, row, out);
+}
+
+void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out) {
     if ((row->time & kTimeInStore) != 0) {
         const TextView view = TextOfId(store, static_cast<uint32_t>(row->time));
-        if (view.length == kTimeUnits) {
-            char16_t units[kTimeUnits];
-            CopyTextUnits(view, units);
-            std::memcpy(&out->time, units, sizeof units);
-        }
+        char16_t units[kTimeUnits] = {};
+        if (view.length == kTimeUnits) CopyTextUnits(view, units);
+        std::memcpy(&out->time, units, sizeof units);
     } else {
         out->time = UnpackSystemTime(row->time);
     }
@@ -399,8 +400,9 @@ void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out) {
     out->keyObject = c.keyObject;
     const RowKind kind = KindOf(*row);
     if (kind != RowKind::Other) {
-        std::memcpy(out->operation, RowKindOperation(kind),
-                    RowKindOperationLength(kind) * sizeof(char16_t));
+        const size_t length = RowKindOperationLength(kind);
+        std::memcpy(out->operation, RowKindOperation(kind), length * sizeof(char16_t));
+        out->operation[length] = 0;
     } else {
         PutField(store, c.operation, out->operation, kOperationChars);
     }

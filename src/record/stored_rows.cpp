@@ -51,6 +51,10 @@ void ReadStoredRow(const Recording* app, int32_t index, EventRow* out) {
     UnpackRow(&app->rowTexts, &At(app, index), out);
 }
 
+void ReadStoredRowTerminated(const Recording* app, int32_t index, EventRow* out) {
+    UnpackRowTerminated(&app->rowTexts, &At(app, index), out);
+}
+
 const CompactRow& StoredRecord(const Recording* app, int32_t index) { return At(app, index); }
 const TextStore* StoredTexts(const Recording* app) { return &app->rowTexts; }
 
@@ -111,6 +115,21 @@ TextView StoredText(const Recording* app, int32_t index, RowText which) {
     case kTextOperation:
     default: return CutToField(OperationOf(store, row), kTextOperation);
     }
+}
+
+void StoredTextViews(const Recording* app, int32_t index, TextView* views) {
+    const TextStore* store = &app->rowTexts;
+    const CompactRow& row = At(app, index);
+    const RowContext c = ContextOf(store, row);
+    const RowKind kind = KindOf(row);
+    views[kTextOperation] =
+        CutToField(kind != RowKind::Other ? OperationOf(store, row) : TextOfId(store, c.operation),
+                   kTextOperation);
+    views[kTextPath] = CutToField(TextOfId(store, row.path), kTextPath);
+    views[kTextDetail] = CutToField(TextOfId(store, row.detail), kTextDetail);
+    views[kTextResult] = CutToField(TextOfId(store, row.result), kTextResult);
+    views[kTextProcess] = CutToField(TextOfId(store, c.process), kTextProcess);
+    views[kTextThreat] = CutToField(TextOfId(store, c.threat), kTextThreat);
 }
 
 TextView StoredWholePath(const Recording* app, int32_t index) {

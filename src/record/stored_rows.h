@@ -26,6 +26,10 @@ enum RowText : uint32_t { kTextOperation, kTextPath, kTextDetail, kTextResult, k
 
 // The whole row, every text followed by zeros to the end of its field.
 void ReadStoredRow(const Recording* app, int32_t index, EventRow* out);
+// The whole row, each text followed by one zero where it is shorter than its field and the units
+// after left as they were: for a scratch row reused for every line a writer formats, reading
+// each text only up to its length (StoredTextViews) or its terminator.
+void ReadStoredRowTerminated(const Recording* app, int32_t index, EventRow* out);
 
 RowKind StoredKind(const Recording* app, int32_t index);
 uint32_t StoredCategory(const Recording* app, int32_t index);
@@ -39,6 +43,9 @@ SystemTime StoredTime(const Recording* app, int32_t index);
 
 // A text of the row, up to its terminator (at most its field's capacity).
 TextView StoredText(const Recording* app, int32_t index, RowText which);
+// The six texts of the row as StoredText gives them, in RowText order: what a writer measures
+// every row by, the row's context read once.
+void StoredTextViews(const Recording* app, int32_t index, TextView* views);
 // The row's path whole: for a script, module output or content row, the whole text, of which
 // the path field (StoredText, a cell, CSV) holds the start. Any other row's path as StoredText.
 TextView StoredWholePath(const Recording* app, int32_t index);

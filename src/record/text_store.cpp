@@ -134,7 +134,23 @@ void CopyTextUnits(TextView view, char16_t* out) {
         std::memcpy(out, view.data, size_t{view.length} * sizeof(char16_t));
         return;
     }
-    for (uint32_t i = 0; i < view.length; ++i)
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes widened to sixteen units a step: a row's texts are copied for every line an
+    // export writes.
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= view.length; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(view.data + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    }
+    if (i + 8 <= view.length) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(view.data + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+        i += 8;
+    }
+#endif
+    for (; i < view.length; ++i)
         out[i] = view.data[i];
 }
 

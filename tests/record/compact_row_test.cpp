@@ -2,7 +2,10 @@
 // bounds and refusals, all checked by the round trip back to the 3,256-byte row.
 #include "doctest.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -42,7 +45,16 @@ EventRow RowOfKind(RowKind kind, uint32_t n) {
     return row;
 }
 
-// Packs and unpacks; the row must come back byte for byte.
+// Whether a field holds text up to its terminator (or to its end when it fills the field).
+bool SameFieldText(const char16_t* field, const char16_t* text, size_t chars) {
+    size_t n = 0;
+    while (n < chars && text[n] != 0)
+        ++n;
+    return std::memcmp(field, text, n * sizeof(char16_t)) == 0 && (n == chars || field[n] == 0);
+}
+
+// Packs and unpacks; the row must come back byte for byte, and into a scratch row that holds
+// another row's bytes, each text up to its terminator with the numbers whole.
 void CheckRoundTrip(TextStore* store, const EventRow& row) {
     CompactRow c{};
     REQUIRE(PackRow(store, &row, &c));
@@ -50,6 +62,19 @@ void CheckRoundTrip(TextStore* store, const EventRow& row) {
     std::memset(static_cast<void*>(&back), 0xAB, sizeof back);
     UnpackRow(store, &c, &back);
     CHECK(std::memcmp(&row, &back, sizeof row) == 0);
+
+    EventRow scratch;
+    std::memset(static_cast<void*>(&scratch), 0xAB, sizeof scratch);
+    UnpackRowTerminated(store, &c, &scratch);
+    CHECK(std::memcmp(&row.time, &scratch.time, sizeof row.time) == 0);
+    CHECK(row.category == scratch.category);
+    CHECK(SameFieldText(scratch.operation, row.operation, kOperationChars));
+    CHECK(SameFieldText(scratch.path, row.path, kPathChars));
+    CHECK(SameFieldText(scratch.detail, row.detail, kDetailChars));
+    CHECK(SameFieldText(scratch.result, row.result, kResultChars));
+    CHECK(SameFieldText(scratch.process, row.process, kProcessChars));
+    CHECK(SameFieldText(scratch.threat, row.threat, kThreatChars));
+    CHECK(std::memcmp(&row.pid, &scratch.pid, sizeof row - offsetof(EventRow, pid)) == 0);
 }
 
 std::u16string Repeat(char16_t unit, size_t n) {
@@ -271,6 +296,12 @@ TEST_CASE("texts of every length around a step of eight units differ from those 
         REQUIRE(InternText(&g.store, text.data(), length, &id));
         CHECK_FALSE(TextOfId(&g.store, id).wide);
         CHECK(TextViewEquals(TextOfId(&g.store, id), text.data(), length));
+        // Copied out widened, every unit and not one more.
+        char16_t out[48];
+        std::fill(std::begin(out), std::end(out), u'#');
+        CopyTextUnits(TextOfId(&g.store, id), out);
+        CHECK(std::u16string(out, length) == text);
+        CHECK(out[length] == u'#');
         for (size_t k = 0; k < length; ++k) {
             CAPTURE(length);
             CAPTURE(k);
