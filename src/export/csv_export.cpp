@@ -100,9 +100,52 @@ char16_t* PutCsvBody(char16_t* out, const char16_t* text, size_t length) {
     return out;
 }
 
-char16_t* PutQuoted(char16_t* out, const char16_t* text, size_t length) {
+// The same from a stored text of one byte a unit (Latin-1: no surrogates), widened as it is
+// written. Room for two characters a unit.
+char16_t* PutCsvNarrowBody(char16_t* out, const uint8_t* text, size_t length) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i quote = _mm_set1_epi8('"');
+    while (i + 16 <= length) {
+        // Sixteen units stored whatever the count; those up to the first quote are kept.
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+        const unsigned quotes =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote)));
+        if (quotes == 0) {
+            out += 16;
+            i += 16;
+            continue;
+        }
+        const unsigned plain = static_cast<unsigned>(__builtin_ctz(quotes));
+        out += plain;
+        out[0] = u'"';
+        out[1] = u'"';
+        out += 2;
+        i += plain + 1;
+    }
+#endif
+    for (; i < length; ++i) {
+        const char16_t c = text[i];
+        *out++ = c;
+        if (c == u'"') *out++ = u'"';
+    }
+    return out;
+}
+
+// A stored text's quoted column body. A wide text may lie unaligned in the store: it is copied
+// into scratch (room for kPathChars units, the longest field) first.
+char16_t* PutCsvView(char16_t* out, TextView view, char16_t* scratch) {
+    if (!view.wide) return PutCsvNarrowBody(out, view.data, view.length);
+    CopyTextUnits(view, scratch);
+    return PutCsvBody(out, scratch, view.length);
+}
+
+char16_t* PutQuotedView(char16_t* out, TextView view, char16_t* scratch) {
     *out++ = u'"';
-    out = PutCsvBody(out, text, length);
+    out = PutCsvView(out, view, scratch);
     *out++ = u'"';
     return out;
 }
@@ -113,38 +156,48 @@ char16_t* PutWord(char16_t* out, const char16_t* word) {
     return out;
 }
 
-// One row line, CR LF included: at most kCsvLineMaxChars characters at out.
-char16_t* PutRowLine(char16_t* out, const EventRow& row, const RowTextLengths& l) {
+// The numbers of a row a line shows.
+struct CsvRowNumbers {
+    SystemTime time;
+    uint32_t severity;
+    uint32_t pid;
+    uint32_t category;
+};
+
+// One row line, CR LF included: at most kCsvLineMaxChars characters at out. scratch: room for
+// kPathChars units.
+char16_t* PutRowLine(char16_t* out, const CsvRowNumbers& row, const RowTextViews& v,
+                     char16_t* scratch) {
     out = PutLongTime(out, row.time);
     *out++ = u',';
     out = PutWord(out, SeverityLabel(row.severity));
     *out++ = u',';
     // The process name as both columns show it: cut at 63 characters.
-    const size_t process =
-        l.chars[kTextProcess] < kProcessChars - 1 ? l.chars[kTextProcess] : kProcessChars - 1;
+    TextView process = v.text[kTextProcess];
+    if (process.length > kProcessChars - 1) process.length = kProcessChars - 1;
     *out++ = u'"';
     out = PutDecimal(out, row.pid);
-    if (process > 0) {
+    if (process.length > 0) {
         *out++ = u' ';
         *out++ = u'(';
-        out = PutCsvBody(out, row.process, process);
+        out = PutCsvView(out, process, scratch);
         *out++ = u')';
     }
     *out++ = u'"';
     *out++ = u',';
-    out = PutQuoted(out, row.process, process);
+    out = PutQuotedView(out, process, scratch);
     *out++ = u',';
     out = PutWord(out, CategoryLabel(row.category));
     *out++ = u',';
-    out = PutQuoted(out, row.operation, l.chars[kTextOperation]);
+    out = PutQuotedView(out, v.text[kTextOperation], scratch);
     *out++ = u',';
-    out = PutQuoted(out, row.path, l.chars[kTextPath]);
+    out = PutQuotedView(out, v.text[kTextPath], scratch);
     *out++ = u',';
-    out = PutQuoted(out, row.detail, l.chars[kTextDetail]);
+    out = PutQuotedView(out, v.text[kTextDetail], scratch);
     *out++ = u',';
-    out = PutQuoted(out, row.result, l.chars[kTextResult]);
+    out = PutQuotedView(out, v.text[kTextResult], scratch);
     *out++ = u',';
-    out = PutQuoted(out, row.threat, l.chars[kTextThreat]);
+    out = PutQuotedView(out, v.text[kTextThreat], scratch);
     *out++ = u'\r';
     *out++ = u'\n';
     return out;
@@ -175,26 +228,33 @@ uint32_t TextBytes(const char16_t* text) {
 
 namespace {
 
-// The CSV file's chunks: the rows, and each worker's scratch row that a line is formatted from.
+static_assert(kOperationChars <= kPathChars && kDetailChars <= kPathChars &&
+                  kResultChars <= kPathChars && kProcessChars <= kPathChars &&
+                  kThreatChars <= kPathChars,
+              "a wide text of any field fits the scratch");
+
+// The CSV file's chunks: the rows, and each worker's scratch for a wide text.
 struct CsvJob {
     const Recording* app;
-    EventRow* row[2];
+    char16_t* scratch[2]; // kPathChars units each
 };
 
-// The row lines of one chunk of the shown rows.
+// The row lines of one chunk of the shown rows, formatted from the stored texts.
 bool PutCsvChunk(void* data, ChunkGate*, int32_t worker, int32_t chunk, BlockWriter* out) {
     const auto* job = static_cast<const CsvJob*>(data);
     const Recording* app = job->app;
-    EventRow* row = job->row[worker];
+    char16_t* scratch = job->scratch[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
-    return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
+    return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextViews& views) {
         uint8_t* at = ReserveBlock(out, kCsvLineMaxChars * sizeof(char16_t));
         if (at == nullptr) return false;
         // Everything before is UTF-16, so the block's end is on a character's boundary.
         auto* start = reinterpret_cast<char16_t*>(at);
-        ReadStoredRowTerminated(app, app->shownRows[shown], row);
-        const char16_t* line = PutRowLine(start, *row, lengths);
+        const int32_t index = app->shownRows[shown];
+        const CsvRowNumbers numbers{StoredTime(app, index), StoredSeverity(app, index),
+                                    StoredPid(app, index), StoredCategory(app, index)};
+        const char16_t* line = PutRowLine(start, numbers, views, scratch);
         AdvanceBlock(out, static_cast<size_t>(line - start) * sizeof(char16_t));
         return true;
     });
@@ -214,14 +274,16 @@ FileOutcome WriteCsvFile(Recording* app, const char16_t* path, const char16_t* b
     PutBlockBytes(&out, kBom, sizeof kBom);
     PutBlockBytes(&out, block, TextBytes(block));
     PutBlockBytes(&out, kColumnRow, TextBytes(kColumnRow));
-    CsvJob job{app, {AllocRecord<EventRow>(), AllocRecord<EventRow>()}};
-    if (job.row[0] == nullptr || job.row[1] == nullptr) {
+    CsvJob job{app,
+               {static_cast<char16_t*>(AllocZeroed(kPathChars * sizeof(char16_t))),
+                static_cast<char16_t*>(AllocZeroed(kPathChars * sizeof(char16_t)))}};
+    if (job.scratch[0] == nullptr || job.scratch[1] == nullptr) {
         writer.ok = false;
     } else {
         WriteChunks(&out, ChunkWork{&job, ExportChunkCount(app->shownCount), PutCsvChunk});
     }
-    FreeBlock(job.row[0]);
-    FreeBlock(job.row[1]);
+    FreeBlock(job.scratch[0]);
+    FreeBlock(job.scratch[1]);
     CloseBlockWriter(&out);
     return CommitFile(&writer);
 }

@@ -823,7 +823,7 @@ bool CloseRowObject(BlockWriter* out, JsonLine line, uint8_t* start, const Recor
 // An event line of the JSON document written into the block; false when it fills its bound (a
 // cut object would break the document) or the block has no room.
 bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, EventRow* row,
-                    const RowTextLengths& lengths, bool last, const UtcOfRows& utc, UtcDate* date,
+                    const RowTextViews& views, bool last, const UtcOfRows& utc, UtcDate* date,
                     const ViewNames& names, FactFields* facts) {
     RowMatches m;
     GatherMatches(app, index, &m);
@@ -835,9 +835,9 @@ bool PutJsonRowLine(BlockWriter* out, const Recording* app, int32_t index, Event
     uint8_t* start =
         ReserveLine(out, maxChars <= kJsonBufferChars - 9, maxChars, kJsonBufferChars, &line);
     if (start == nullptr) return false;
-    ReadStoredRowTerminated(app, index, row);
+    ReadStoredRowTerminated(app, index, views.text, row);
     line = PutJsonLiteral(line, "  {");
-    line = PutRowMembers(line, *row, lengths, utc, date);
+    line = PutRowMembers(line, *row, LengthsOf(views), utc, date);
     line = PutFactFields(line, *facts, m.maxChars + 3, names);
     line = PutMatches(line, m);
     return last ? CloseRowObject(out, line, start, app, index, "}\n")
@@ -861,11 +861,11 @@ bool PutJsonChunk(void* job, ChunkGate*, int32_t worker, int32_t chunk, BlockWri
     UtcDate* date = &j->date[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end);
-    return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextLengths& lengths) {
+    return ForEachShownRow(app, begin, end, [&](int32_t shown, const RowTextViews& views) {
         const int32_t index = app->shownRows[shown];
         const bool last = shown == app->shownCount - 1;
-        return PutJsonRowLine(out, app, index, j->row[worker], lengths, last, j->utc, date,
-                              *j->names, j->facts[worker]);
+        return PutJsonRowLine(out, app, index, j->row[worker], views, last, j->utc, date, *j->names,
+                              j->facts[worker]);
     });
 }
 
@@ -919,7 +919,7 @@ constexpr size_t kLineChars = 65536; // an event line with its field view and ma
 // A chunk's rows are walked three times (measured, learned, written): few enough that its rows,
 // kept views and bytes stay in the processor's cache from the first walk to the last.
 constexpr int32_t kJsonLinesChunkRows = 512;
-// Rows measured at a time (MeasureShownRows takes at most kRowBatch).
+// Rows whose texts are looked up at a time (ViewShownRows takes at most kRowBatch).
 constexpr int32_t kMeasureRows = 16;
 // How many rows ahead of the row learned the field view's table slot is asked for. The view
 // reads the typed record in the store, so asking ahead reads only the texts of the few rows that
@@ -948,7 +948,7 @@ struct alignas(64) ViewChunk {
     char16_t* store;         // texts of the views that are not in their rows
     size_t storeUsed;
     size_t storeCapacity;
-    RowTextLengths* lengths; // of each row's texts, measured before the learning turn
+    RowTextViews* views;     // each row's texts, looked up before the learning turn
     UtcDate date;            // of the rows' UTC times
     EventRow* row;           // the scratch row a line is formatted from
 };
@@ -968,9 +968,9 @@ size_t KeptMembersMaxChars(const ViewChunk* v, int32_t k, const ViewNames& names
     size_t chars = 32 + names.categoriesMaxChars; // ,"categories":[ ],"fields":{ }
     if (v->categories[k] != 0 && v->unknown[k] != 0) {
         chars += 20; // ,"unknownFields":[ ]
-        for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-            if ((v->unknown[k] & SigmaFieldBit(f)) != 0)
-                chars += 3 + JsonTextMaxChars(names.fieldLength[f]);
+        for (SigmaFieldMask rest = v->unknown[k] & kEverySigmaField; rest != 0; rest &= rest - 1) {
+            const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
+            chars += 3 + JsonTextMaxChars(names.fieldLength[f]);
         }
     }
     const KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
@@ -1004,8 +1004,9 @@ JsonLine PutViewMembers(JsonLine line, uint32_t categories, SigmaFieldMask unkno
     if (categories == 0 || unknown == 0) return line;
     line = PutJsonLiteral(line, ",\"unknownFields\":[");
     first = true;
-    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
-        if ((unknown & SigmaFieldBit(f)) == 0) continue;
+    // In field order, as the bits are taken from the lowest.
+    for (SigmaFieldMask rest = unknown & kEverySigmaField; rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
         if (!first) line = PutJsonChar(line, ',');
         // The name with its colon made once: without the colon.
         line = PutJsonMade(line, names.fieldJson[f], names.fieldJsonBytes[f] - 1, names.field[f],
@@ -1172,9 +1173,9 @@ JsonLine PutKeptMembers(JsonLine line, const ViewChunk* v, int32_t k, const Even
 // An event line of the JSON Lines file written into the block: its view members from the kept
 // view of the chunk's row k, or the kept members of a start's view; false when it fills its bound
 // or the block has no room.
-bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index,
-                  const RowTextLengths& lengths, ViewChunk* v, int32_t k,
-                  const StartViewText* startView, const ViewNames& names, const UtcOfRows& utc) {
+bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index, const RowTextViews& views,
+                  ViewChunk* v, int32_t k, const StartViewText* startView, const ViewNames& names,
+                  const UtcOfRows& utc) {
     RowMatches m;
     GatherMatches(app, index, &m);
     const size_t viewChars =
@@ -1187,10 +1188,10 @@ bool PutEventLine(BlockWriter* out, const Recording* app, int32_t index,
                                  kLineChars, &line);
     if (start == nullptr) return false;
     const EventRow& row = *v->row;
-    ReadStoredRowTerminated(app, index, v->row);
+    ReadStoredRowTerminated(app, index, views.text, v->row);
     line = PutJsonLiteral(line, "{\"kind\":\"event\",");
     RowEscapes escapes;
-    line = PutRowMembers(line, row, lengths, utc, &v->date, &escapes);
+    line = PutRowMembers(line, row, LengthsOf(views), utc, &v->date, &escapes);
     if (startView != nullptr) {
         line = PutJsonBytes(line, startView->bytes, startView->count, startView->chars);
     } else {
@@ -1245,11 +1246,11 @@ bool OpenJsonLinesJob(JsonLinesJob* job) {
         v.fields = static_cast<KeptField*>(AllocZeroed(rows * kSigmaFieldCount * sizeof(KeptField)));
         v.storeCapacity = size_t{1} << 16;
         v.store = static_cast<char16_t*>(AllocZeroed(v.storeCapacity * sizeof(char16_t)));
-        v.lengths = static_cast<RowTextLengths*>(AllocZeroed(rows * sizeof(RowTextLengths)));
+        v.views = static_cast<RowTextViews*>(AllocZeroed(rows * sizeof(RowTextViews)));
         v.row = AllocRecord<EventRow>();
-        if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr || v.unknown == nullptr ||
-            v.fields == nullptr ||
-            v.store == nullptr || v.lengths == nullptr || v.row == nullptr) {
+        if (v.outcome == nullptr || v.categories == nullptr || v.mask == nullptr ||
+            v.unknown == nullptr || v.fields == nullptr || v.store == nullptr ||
+            v.views == nullptr || v.row == nullptr) {
             return false;
         }
     }
@@ -1264,7 +1265,7 @@ void CloseJsonLinesJob(JsonLinesJob* job) {
         FreeBlock(v.unknown);
         FreeBlock(v.fields);
         FreeBlock(v.store);
-        FreeBlock(v.lengths);
+        FreeBlock(v.views);
         FreeBlock(v.row);
         v = ViewChunk{};
     }
@@ -1332,9 +1333,11 @@ bool KeepView(ViewChunk* v, int32_t k, const SigmaViewBuffer& buffer) {
     v->unknown[k] = ListedUnknownFields(buffer);
     SigmaFieldMask mask = 0;
     KeptField* kept = v->fields + static_cast<size_t>(k) * kSigmaFieldCount;
-    for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+    // Only the fields of the mask are read back (KeptMask): an absent field's entry is left as
+    // it was.
+    for (SigmaFieldMask rest = view.set & kEverySigmaField; rest != 0; rest &= rest - 1) {
+        const auto f = static_cast<uint32_t>(__builtin_ctzll(rest));
         SigmaText text = view.fields[f];
-        kept[f] = KeptField{0, 0};
         if (text.text == nullptr || text.length == 0) continue;
         // A whole script text is written once, as the row's "text"; its field keeps the start
         // the path field holds, as a line's bound allows.
@@ -1565,10 +1568,10 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
     ViewChunk* v = &job->views[worker];
     int32_t begin = 0, end = 0;
     ChunkBounds(chunk, app->shownCount, &begin, &end, kJsonLinesChunkRows);
-    // The rows' texts are measured first, while the other worker holds the learning turn.
+    // The rows' texts are looked up first, while the other worker holds the learning turn.
     for (int32_t first = begin; first < end; first += kMeasureRows) {
         const int32_t count = end - first < kMeasureRows ? end - first : kMeasureRows;
-        if (!MeasureShownRows(app, first, count, v->lengths + (first - begin))) return false;
+        if (!ViewShownRows(app, first, count, v->views + (first - begin))) return false;
     }
     if (!WaitChunkTurn(gate, &job->learn, chunk)) return false;
     if (!LearnChunk(job, gate, begin, end, v)) return false;
@@ -1583,7 +1586,7 @@ bool PutJsonLinesChunk(void* data, ChunkGate* gate, int32_t worker, int32_t chun
             !TakeStartView(job, gate, chunk, index, &start)) {
             return false;
         }
-        const bool put = PutEventLine(out, app, index, v->lengths[k], v, k,
+        const bool put = PutEventLine(out, app, index, v->views[k], v, k,
                                       start.bytes != nullptr ? &start : nullptr, *job->names, utc);
         FreeBlock(start.bytes);
         if (!put) return false;

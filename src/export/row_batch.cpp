@@ -2,18 +2,13 @@
 
 namespace olv {
 
-bool MeasureShownRows(const Recording* app, int32_t first, int32_t count, RowTextLengths* lengths) {
+bool ViewShownRows(const Recording* app, int32_t first, int32_t count, RowTextViews* views) {
     for (int32_t j = 0; j < count; ++j) {
         const int32_t index = app->shownRows[first + j];
         if (index < 0 || index >= app->rowCount) return false;
     }
-    for (int32_t j = 0; j < count; ++j) {
-        const int32_t index = app->shownRows[first + j];
-        TextView views[kRowTextCount];
-        StoredTextViews(app, index, views);
-        for (uint32_t t = 0; t < kRowTextCount; ++t)
-            lengths[j].chars[t] = static_cast<uint16_t>(views[t].length);
-    }
+    for (int32_t j = 0; j < count; ++j)
+        StoredTextViews(app, app->shownRows[first + j], views[j].text);
     return true;
 }
 

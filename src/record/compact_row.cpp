@@ -64,12 +64,33 @@ bool PackSystemTime(const SystemTime& t, uint64_t* packed) {
 }
 
 SystemTime UnpackSystemTime(uint64_t packed) {
+    // The members in kTimeFields' order, written out: every line an export writes unpacks a
+    // time, and the loop over member pointers is not unrolled.
+    static_assert(kTimeFields[0].bits == 10 && kTimeFields[1].bits == 6 &&
+                  kTimeFields[2].bits == 6 && kTimeFields[3].bits == 5 &&
+                  kTimeFields[4].bits == 5 && kTimeFields[5].bits == 3 &&
+                  kTimeFields[6].bits == 4 && kTimeFields[7].bits == 15);
+    static_assert(
+        kTimeFields[0].member == &SystemTime::milliseconds &&
+        kTimeFields[1].member == &SystemTime::second &&
+        kTimeFields[2].member == &SystemTime::minute &&
+        kTimeFields[3].member == &SystemTime::hour && kTimeFields[4].member == &SystemTime::day &&
+        kTimeFields[5].member == &SystemTime::dayOfWeek &&
+        kTimeFields[6].member == &SystemTime::month && kTimeFields[7].member == &SystemTime::year);
+    const auto take = [&packed](uint32_t bits) {
+        const auto member = static_cast<uint16_t>(packed & ((uint64_t{1} << bits) - 1));
+        packed >>= bits;
+        return member;
+    };
     SystemTime t{};
-    uint32_t shift = 0;
-    for (const TimeField& f : kTimeFields) {
-        t.*f.member = static_cast<uint16_t>((packed >> shift) & ((uint64_t{1} << f.bits) - 1));
-        shift += f.bits;
-    }
+    t.milliseconds = take(10);
+    t.second = take(6);
+    t.minute = take(6);
+    t.hour = take(5);
+    t.day = take(5);
+    t.dayOfWeek = take(3);
+    t.month = take(4);
+    t.year = take(15);
     return t;
 }
 
@@ -380,15 +401,24 @@ void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out) {
     UnpackRowTerminated(store, row, out);
 }
 
-void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out) {
-    if ((row->time & kTimeInStore) != 0) {
-        const TextView view = TextOfId(store, static_cast<uint32_t>(row->time));
-        char16_t units[kTimeUnits] = {};
-        if (view.length == kTimeUnits) CopyTextUnits(view, units);
-        std::memcpy(&out->time, units, sizeof units);
-    } else {
-        out->time = UnpackSystemTime(row->time);
+SystemTime TimeOfRow(const TextStore* store, const CompactRow& row) {
+    if ((row.time & kTimeInStore) == 0) return UnpackSystemTime(row.time);
+    SystemTime t{};
+    const TextView view = TextOfId(store, static_cast<uint32_t>(row.time));
+    if (view.length == kTimeUnits) {
+        char16_t units[kTimeUnits];
+        static_assert(sizeof units == sizeof t);
+        CopyTextUnits(view, units);
+        std::memcpy(&t, units, sizeof t);
     }
+    return t;
+}
+
+namespace {
+
+// The members of a row that are not texts; the row's context is returned for its texts.
+RowContext UnpackNumbers(const TextStore* store, const CompactRow* row, EventRow* out) {
+    out->time = TimeOfRow(store, *row);
     out->category = row->category;
     out->severity = row->severity;
     out->pid = row->pid;
@@ -398,6 +428,19 @@ void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow
     out->parentPid = c.parentPid;
     out->reserved = c.reserved;
     out->keyObject = c.keyObject;
+    return c;
+}
+
+// A text already cut to its field of chars units, terminated when shorter.
+void PutFieldView(TextView view, char16_t* field, size_t chars) {
+    CopyTextUnits(view, field);
+    if (view.length < chars) field[view.length] = 0;
+}
+
+} // namespace
+
+void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out) {
+    const RowContext c = UnpackNumbers(store, row, out);
     const RowKind kind = KindOf(*row);
     if (kind != RowKind::Other) {
         const size_t length = RowKindOperationLength(kind);
@@ -411,6 +454,17 @@ void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow
     PutField(store, row->result, out->result, kResultChars);
     PutField(store, c.process, out->process, kProcessChars);
     PutField(store, c.threat, out->threat, kThreatChars);
+}
+
+void UnpackRowTerminatedFromViews(const TextStore* store, const CompactRow* row,
+                                  const TextView* views, EventRow* out) {
+    UnpackNumbers(store, row, out);
+    PutFieldView(views[0], out->operation, kOperationChars);
+    PutFieldView(views[1], out->path, kPathChars);
+    PutFieldView(views[2], out->detail, kDetailChars);
+    PutFieldView(views[3], out->result, kResultChars);
+    PutFieldView(views[4], out->process, kProcessChars);
+    PutFieldView(views[5], out->threat, kThreatChars);
 }
 
 bool StartedProcessFacts(const TextStore* store, const CompactRow& row, uint32_t* commandLine,

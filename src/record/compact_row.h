@@ -160,10 +160,16 @@ void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out);
 // the units after that zero keep what they held. For a scratch row a writer reuses for every
 // line it formats by the texts' lengths: clearing 3 KB a row would cost more than the texts.
 void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out);
+// The same with the row's six texts already looked up: views in the order of EventRow's fields
+// (operation, path, detail, result, process, threat), each cut to its field.
+void UnpackRowTerminatedFromViews(const TextStore* store, const CompactRow* row,
+                                  const TextView* views, EventRow* out);
 
 // The context record of a row (zeros when its id does not name one).
 RowContext ContextOf(const TextStore* store, const CompactRow& row);
 RowKind KindOf(const CompactRow& row);
+// The row's local time, packed in the record or kept in the store (zeros when that is damaged).
+SystemTime TimeOfRow(const TextStore* store, const CompactRow& row);
 // The operation text: the kind's own, or the kept text of a row of kind Other.
 TextView OperationOf(const TextStore* store, const CompactRow& row);
 

@@ -55,6 +55,14 @@ void ReadStoredRowTerminated(const Recording* app, int32_t index, EventRow* out)
     UnpackRowTerminated(&app->rowTexts, &At(app, index), out);
 }
 
+void ReadStoredRowTerminated(const Recording* app, int32_t index, const TextView* views,
+                             EventRow* out) {
+    static_assert(kTextOperation == 0 && kTextPath == 1 && kTextDetail == 2 && kTextResult == 3 &&
+                      kTextProcess == 4 && kTextThreat == 5,
+                  "the views are in the order of EventRow's fields");
+    UnpackRowTerminatedFromViews(&app->rowTexts, &At(app, index), views, out);
+}
+
 const CompactRow& StoredRecord(const Recording* app, int32_t index) { return At(app, index); }
 const TextStore* StoredTexts(const Recording* app) { return &app->rowTexts; }
 
@@ -74,16 +82,7 @@ uint64_t StoredKeyObject(const Recording* app, int32_t index) {
 }
 
 SystemTime StoredTime(const Recording* app, int32_t index) {
-    const CompactRow& row = At(app, index);
-    if ((row.time & kTimeInStore) == 0) return UnpackSystemTime(row.time);
-    SystemTime t{};
-    const TextView view = TextOfId(&app->rowTexts, static_cast<uint32_t>(row.time));
-    if (view.length == kTimeUnits) {
-        char16_t units[kTimeUnits];
-        CopyTextUnits(view, units);
-        std::memcpy(&t, units, sizeof t);
-    }
-    return t;
+    return TimeOfRow(&app->rowTexts, At(app, index));
 }
 
 void PrefetchStoredRow(const Recording* app, int32_t index) {

@@ -30,6 +30,9 @@ void ReadStoredRow(const Recording* app, int32_t index, EventRow* out);
 // after left as they were: for a scratch row reused for every line a writer formats, reading
 // each text only up to its length (StoredTextViews) or its terminator.
 void ReadStoredRowTerminated(const Recording* app, int32_t index, EventRow* out);
+// The same with the row's texts as StoredTextViews gave them.
+void ReadStoredRowTerminated(const Recording* app, int32_t index, const TextView* views,
+                             EventRow* out);
 
 RowKind StoredKind(const Recording* app, int32_t index);
 uint32_t StoredCategory(const Recording* app, int32_t index);

@@ -149,6 +149,25 @@ void CopyTextUnits(TextView view, char16_t* out) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
         i += 8;
     }
+    if (i == view.length) {
+        // Whole in the steps above.
+    } else if (view.length >= 8) {
+        // The last eight again, overlapping units already written with the same values.
+        const uint32_t last = view.length - 8;
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(view.data + last));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + last), _mm_unpacklo_epi8(bytes, zero));
+        i = view.length;
+    } else if (view.length >= 4) {
+        // Four to seven: the first four and the last four.
+        uint32_t first = 0, last = 0;
+        std::memcpy(&first, view.data, 4);
+        std::memcpy(&last, view.data + view.length - 4, 4);
+        const __m128i a = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(first)), zero);
+        const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(last)), zero);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), a);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + view.length - 4), b);
+        i = view.length;
+    }
 #endif
     for (; i < view.length; ++i)
         out[i] = view.data[i];
@@ -172,13 +191,6 @@ bool TextViewEquals(TextView view, const char16_t* text, size_t length) {
         if (text[i] != view.data[i]) return false;
     }
     return true;
-}
-
-TextView TextOfId(const TextStore* store, uint32_t id) {
-    if (id == 0 || id >= store->count) return TextView{nullptr, 0, false};
-    const TextStoreEntry& e = store->entries[id];
-    return TextView{store->pool + e.offset, e.head & ~kTextStoreWide,
-                    (e.head & kTextStoreWide) != 0};
 }
 
 bool FindStoredText(const TextStore* store, const char16_t* text, size_t length, uint32_t* id) {

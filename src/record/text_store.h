@@ -126,7 +126,13 @@ uint32_t TextCount(const TextStore* store);
 uint64_t TextStoreBytes(const TextStore* store);
 
 // The text of an id; the empty text for id 0 and for an id not in the store.
-TextView TextOfId(const TextStore* store, uint32_t id);
+// Inline: every line an export writes looks up each of its row's texts.
+inline TextView TextOfId(const TextStore* store, uint32_t id) {
+    if (id == 0 || id >= store->count) return TextView{nullptr, 0, false};
+    const TextStoreEntry& e = store->entries[id];
+    return TextView{store->pool + e.offset, e.head & ~kTextStoreWide,
+                    (e.head & kTextStoreWide) != 0};
+}
 inline bool TextIdValid(const TextStore* store, uint32_t id) {
     return id == 0 || id < store->count;
 }

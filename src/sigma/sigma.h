@@ -130,6 +130,9 @@ static_assert(kSigmaFieldCount <= 64, "the fields are one 64-bit mask");
 constexpr SigmaFieldMask SigmaFieldBit(uint32_t field) {
     return SigmaFieldMask{1} << field;
 }
+// Every field's bit.
+constexpr SigmaFieldMask kEverySigmaField =
+    kSigmaFieldCount < 64 ? (SigmaFieldMask{1} << kSigmaFieldCount) - 1 : ~SigmaFieldMask{0};
 
 // "Image", "CommandLine", ... (the names rules use); nullptr for a value out of range.
 const char* SigmaFieldName(uint32_t field);
@@ -149,6 +152,10 @@ struct SigmaEventView {
     uint32_t categories;
     SigmaFieldMask unknown;
     SigmaText fields[kSigmaFieldCount];
+    // Fields the field view has set (a value, possibly empty): the view is cleared and read by
+    // these alone, where walking every field for every row would cost more than the row's own
+    // fields. A view made by hand may leave it 0; only the field view's own buffers rely on it.
+    SigmaFieldMask set;
 };
 
 enum SigmaLevel : uint32_t {

@@ -375,13 +375,15 @@ void ClearView(SigmaViewBuffer* out) {
     out->view.unknown = 0;
     out->facts.used = 0;
     out->facts.present = 0;
-    for (SigmaText& f : out->view.fields)
-        f = SigmaText{nullptr, 0};
+    for (SigmaFieldMask rest = out->view.set; rest != 0; rest &= rest - 1)
+        out->view.fields[__builtin_ctzll(rest)] = SigmaText{nullptr, 0};
+    out->view.set = 0;
     out->used = 0;
 }
 
 void SetField(SigmaViewBuffer* out, uint32_t field, const char16_t* text, size_t length) {
     out->view.fields[field] = SigmaText{text, static_cast<uint32_t>(length)};
+    out->view.set |= SigmaFieldBit(field);
 }
 
 void SetLiteral(SigmaViewBuffer* out, uint32_t field, const char16_t* text) {
@@ -431,6 +433,7 @@ void SetRef(SigmaViewBuffer* out, const SigmaViewContext* c, uint32_t field, Tex
 void SetUnknown(SigmaViewBuffer* out, uint32_t field) {
     out->view.fields[field] = SigmaText{nullptr, 0};
     out->view.unknown |= SigmaFieldBit(field);
+    out->view.set &= ~SigmaFieldBit(field);
 }
 
 // Image of the row's process: the full path when learned, else unknown. The short name the row

@@ -5,6 +5,8 @@
 #include "doctest.h"
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "export/export_fixture.h"
 #include "app/file_commands.h"
@@ -114,6 +116,65 @@ TEST_CASE("CSV: loaded and recorded texts cannot end a comment line early or bre
     REQUIRE(summary != nullptr);
     CHECK(Has(U8(summary), "\r\nRecorded by Olvetta  2024-01-01,High,1,x 1.1\r\n"));
     FreeBlock(summary);
+}
+
+TEST_CASE("CSV doubles the quotes of narrow and wide texts at every place around a step") {
+    ExportFixture f;
+    TempFolder tmp;
+    f.Finished();
+    // Texts of one byte a unit in the store (up to U+00FF) and of two, each of every length
+    // around the sixteen units the writer takes at a time, with quotes at several places, the
+    // first and the last; in the path, the detail (of another length), and the process name,
+    // which the PID column cuts at 63 units.
+    std::vector<std::u16string> texts;
+    for (const char16_t other : {u'\u00e9', u'\u4e2d'}) {
+        for (size_t length = 1; length <= 40; ++length) {
+            for (size_t q = 0; q < length; q += 5) {
+                std::u16string t(length, u'a');
+                t[length / 2] = other;
+                t[q] = u'"';
+                t[length - 1] = u'"';
+                texts.push_back(t);
+            }
+        }
+    }
+    texts.push_back(std::u16string(70, u'"'));
+    std::vector<RowSpec> specs;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        RowSpec spec = kRows[1];
+        spec.path = texts[i].c_str();
+        spec.detail = texts[(i * 7 + 3) % texts.size()].c_str();
+        spec.process = texts[(i * 3 + 1) % texts.size()].c_str();
+        specs.push_back(spec);
+    }
+    for (const RowSpec& spec : specs)
+        f.Add(spec);
+    REQUIRE(ExportCsvToPath(f.app, tmp.Path16("q.csv").c_str()));
+    const Bytes file = ReadAll(tmp.Path("q.csv"));
+    std::u16string wide;
+    for (size_t i = 2; i + 1 < file.size(); i += 2)
+        wide.push_back(static_cast<char16_t>(file[i] | (file[i + 1] << 8)));
+    auto doubled = [](const std::u16string& t) {
+        std::u16string out;
+        for (const char16_t c : t) {
+            out.push_back(c);
+            if (c == u'"') out.push_back(u'"');
+        }
+        return out;
+    };
+    size_t at = wide.find(u"Time,Severity,");
+    REQUIRE(at != std::u16string::npos);
+    for (const RowSpec& spec : specs) {
+        at = wide.find(u"\r\n", at) + 2;
+        const std::u16string process = std::u16string(spec.process).substr(0, kProcessChars - 1);
+        const std::u16string want = u"\"4013 (" + doubled(process) + u")\",\"" + doubled(process) +
+                                    u"\",File,\"WriteFile\",\"" + doubled(spec.path) + u"\",\"" +
+                                    doubled(spec.detail) + u"\",\"SUCCESS\",";
+        const size_t line = wide.find(u"\r\n", at);
+        const std::string path = U8(spec.path);
+        CAPTURE(path);
+        CHECK(wide.substr(at, line - at).find(want) != std::u16string::npos);
+    }
 }
 
 TEST_CASE("AppendJsonString cuts a long text before capacity - 8 and still closes it") {

@@ -90,8 +90,10 @@ struct FedRows {
     }
     uint32_t Learn(const CompactRow& row) {
         if (rows.empty() || &row != &rows.back()) rows.push_back(row);
-        return LearnSigmaRow(context.get(), store.get(), rows.back(),
-                             static_cast<int32_t>(rows.size() - 1), buffer.get());
+        const uint32_t outcome = LearnSigmaRow(context.get(), store.get(), rows.back(),
+                                               static_cast<int32_t>(rows.size() - 1), buffer.get());
+        CheckSetMask();
+        return outcome;
     }
     std::vector<int32_t> Due() {
         std::vector<int32_t> due(16);
@@ -99,8 +101,19 @@ struct FedRows {
         return due;
     }
     bool StartView(int32_t index) {
-        return SigmaViewOfStartRow(context.get(), store.get(), rows[static_cast<size_t>(index)],
-                                   index, buffer.get());
+        const bool viewed = SigmaViewOfStartRow(
+            context.get(), store.get(), rows[static_cast<size_t>(index)], index, buffer.get());
+        CheckSetMask();
+        return viewed;
+    }
+    // The buffer is reused row after row, cleared by the fields it has set, and the exports keep
+    // a view's fields by that mask: every field with a value must be in it.
+    void CheckSetMask() const {
+        for (uint32_t f = 0; f < kSigmaFieldCount; ++f) {
+            CAPTURE(f);
+            if (buffer->view.fields[f].text != nullptr)
+                CHECK((buffer->view.set & SigmaFieldBit(f)) != 0);
+        }
     }
     std::string F(uint32_t field) const { return Field(*buffer, field); }
     uint32_t Categories() const { return buffer->view.categories; }
