@@ -229,6 +229,36 @@ foreach(dir IN LISTS test_dirs)
     endif()
 endforeach()
 
+# The watchdog of the test main, on a suite made to hang (cases skipped in its normal run): it names
+# the test case and step, what the suite wrote before the hang reaches the log, and the process
+# ends itself with status 3, in a test case and in the runtime's exit after the last one.
+if(TARGET olv_test_base AND CMAKE_HOST_UNIX)
+    set(emulator "")
+    set(timeout 30)
+    if(WIN32 AND CMAKE_CROSSCOMPILING)
+        set(emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+        set(timeout 140)
+    endif()
+    set(hung_in_test "the watchdog names a hung test case and step")
+    set(hung_in_exit "the watchdog names a hang in the process's exit")
+    foreach(where in_test in_exit)
+        add_test(NAME watchdog.hung_${where}
+                 COMMAND /bin/sh -c "\"$@\"; echo \"status $?\"" sh ${emulator}
+                         "$<TARGET_FILE:olv_test_base>" --no-skip "--test-case=${hung_${where}}")
+        set_tests_properties(watchdog.hung_${where} PROPERTIES TIMEOUT ${timeout} LABELS base
+            ENVIRONMENT "${OLV_TEST_ENV};OLV_TEST_WATCHDOG_SECONDS=3;OLV_WINE_SECONDS=60")
+        if(OLV_TEST_FIXTURES)
+            set_tests_properties(watchdog.hung_${where} PROPERTIES
+                                 FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+        endif()
+    endforeach()
+    set(said "\nwatchdog: the suite did not finish within 3 s\n  test case: ")
+    set_tests_properties(watchdog.hung_in_test PROPERTIES PASS_REGULAR_EXPRESSION
+        "written before the hang\r?\n${said}${hung_in_test}\n  last step: sleeping past the watchdog\nstatus 3\n")
+    set_tests_properties(watchdog.hung_in_exit PROPERTIES PASS_REGULAR_EXPRESSION
+        "Status: SUCCESS!\r?\n${said}${hung_in_exit}\n  last step: the process ending after the last test case\nstatus 3\n")
+endif()
+
 # The program the real launcher's suite starts: olv_launcher_helper.exe, built beside the
 # suite's executable, where the suite looks for it.
 if(TARGET olv_test_launcher_win32)
