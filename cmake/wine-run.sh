@@ -13,7 +13,9 @@
 # above the test main's own watchdog, which names a hang of the suite itself). A run that ends
 # with the server's crash, or that Wine left hanging without the suite's watchdog having spoken,
 # is a failure of Wine rather than of the suite: it is said so and run once more (the next
-# program starts a fresh server).
+# program starts a fresh server). The test main creates the file OLV_TEST_STARTED_FILE names once
+# its watchdog runs, and that watchdog needs nothing of Wine's server to speak: a silent hang is
+# told apart as one before the suite's main ran or one in which Wine stopped the whole process.
 #
 # Wine under load also loses a program's start now and then: it ends with status 0 before any of
 # the program ran. Every program run here writes something when it runs (a suite its doctest
@@ -32,7 +34,12 @@ fi
 limit=${OLV_WINE_SECONDS:-0}
 
 log=$(mktemp "${TMPDIR:-/tmp}/olv-wine.XXXXXX") || exit 125
+started="$log.started"
+# Under Wine a host path is reached through drive Z:.
+OLV_TEST_STARTED_FILE="Z:$started"
+export OLV_TEST_STARTED_FILE
 run() {
+    rm -f "$started"
     if [ "$limit" -gt 0 ]; then
         timeout -k 5 "$limit" "$wine" "$@" </dev/null >"$log" 2>&1
     else
@@ -49,7 +56,12 @@ elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     if grep -q "^watchdog:" "$log"; then
         echo "wine-run: $1 hung and its watchdog named where (below)" >&2
     else
-        wine_failed="Wine left $1 hanging for $limit s without the suite's watchdog speaking"
+        if [ -e "$started" ]; then
+            where="after its main started its watchdog, which Wine then kept from speaking"
+        else
+            where="before any test main of it started"
+        fi
+        wine_failed="Wine left $1 hanging for $limit s $where"
     fi
 elif [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
     wine_failed="Wine ended $1 with status 0 before it wrote anything (a lost start)"
@@ -63,10 +75,10 @@ if [ -n "$wine_failed" ]; then
     status=$?
     if [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
         echo "wine-run: Wine lost the start of $1 twice (status 0, no output at all): it never ran" >&2
-        rm -f "$log"
+        rm -f "$log" "$started"
         exit 125
     fi
 fi
 cat "$log"
-rm -f "$log"
+rm -f "$log" "$started"
 exit $status
