@@ -63,6 +63,11 @@ elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
         fi
         wine_failed="Wine left $1 hanging for $limit s $where"
     fi
+elif [ "$status" -eq 0 ] && grep -q "^watchdog:" "$log"; then
+    # The watchdog ends the suite with status 3; Wine can lose that status when it ends a
+    # process's threads, and a hang must never pass.
+    echo "wine-run: $1 hung and its watchdog ended it, with a status of 0 from Wine" >&2
+    status=3
 elif [ "$status" -eq 0 ] && [ ! -s "$log" ]; then
     wine_failed="Wine ended $1 with status 0 before it wrote anything (a lost start)"
 fi
