@@ -108,6 +108,10 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
         set_tests_properties(display_stop PROPERTIES FIXTURES_CLEANUP display TIMEOUT 30
                              ENVIRONMENT "${OLV_TEST_ENV};WINESERVER=${OLV_WINESERVER}")
         set(OLV_TEST_FIXTURES wine_prefix display)
+        if(OLV_WINESERVER)
+            # cmake/wine-run.sh starts the session's server itself, so its crash reaches one log.
+            list(APPEND OLV_TEST_ENV "OLV_WINESERVER=${OLV_WINESERVER}")
+        endif()
     else()
         message(WARNING "No Wine found: the Windows tests build but ctest cannot run them")
     endif()
@@ -130,6 +134,24 @@ if(CMAKE_HOST_UNIX)
     # Lost twice: it fails (125), naming the lost start (this test passes on that message).
     set_tests_properties(wine_run.lost_start_2 PROPERTIES
         PASS_REGULAR_EXPRESSION "lost the start of [^ ]*lose_starts.sh twice")
+endif()
+
+# A crash of the session's server seen only in the server's own log (the suite beside the one
+# that started it waited on it) is Wine's fault and run once more; a watchdog's report fails the
+# run even when Wine returns status 0 for it.
+if(CMAKE_HOST_UNIX)
+    foreach(fault crash_elsewhere watchdog_status_0)
+        set(state "${PROJECT_BINARY_DIR}/wine-run-${fault}")
+        add_test(NAME wine_run.${fault}
+                 COMMAND /bin/sh -c "rm -rf \"$1\" && mkdir -p \"$1\" && WINEPREFIX=\"$1\" OLV_WINESERVER=/bin/true /bin/sh \"$2\" /bin/sh \"$3\" \"$1/counter\" $4; echo \"status $?\""
+                         sh "${state}" "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh"
+                         "${PROJECT_SOURCE_DIR}/tests/scenarios/wine_faults.sh" ${fault})
+        set_tests_properties(wine_run.${fault} PROPERTIES TIMEOUT 30)
+    endforeach()
+    set_tests_properties(wine_run.crash_elsewhere PROPERTIES PASS_REGULAR_EXPRESSION
+        "the Wine server crashed while it ran \\(see [^)]*olv-wineserver.log\\).*running it once more\nran\nstatus 0\n")
+    set_tests_properties(wine_run.watchdog_status_0 PROPERTIES PASS_REGULAR_EXPRESSION
+        "its watchdog ended it, with a status of 0 from Wine\n\nwatchdog: [^\n]*\nstatus 3\n")
 endif()
 
 # Folders holding test sources; each one becomes an executable.

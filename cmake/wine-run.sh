@@ -33,6 +33,22 @@ if [ -n "${OLV_XVFB_STATE:-}" ] && [ -s "$OLV_XVFB_STATE/xvfb.display" ]; then
 fi
 limit=${OLV_WINE_SECONDS:-0}
 
+# The session's server writes its own crash only to its standard error, which is the log of the
+# program that started it: a suite running beside that one, waiting on the dead server, would not
+# see it. So with OLV_WINESERVER set (by ctest) the server, when none runs, is started here with
+# its standard error going to one log of the session in the prefix, and each run looks there too.
+server_log=""
+if [ -n "${OLV_WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    server_log="$WINEPREFIX/olv-wineserver.log"
+fi
+server_crashes() {
+    if [ -n "$server_log" ] && [ -f "$server_log" ]; then
+        grep -c "wineserver crashed" "$server_log"
+    else
+        echo 0
+    fi
+}
+
 log=$(mktemp "${TMPDIR:-/tmp}/olv-wine.XXXXXX") || exit 125
 started="$log.started"
 # Under Wine a host path is reached through drive Z:.
@@ -40,6 +56,12 @@ OLV_TEST_STARTED_FILE="Z:$started"
 export OLV_TEST_STARTED_FILE
 run() {
     rm -f "$started"
+    crashes_before=$(server_crashes)
+    # Kept for 10 s after its last program: the next suite finds it still running.
+    # (Status 2: one runs already.)
+    if [ -n "$server_log" ]; then
+        "$OLV_WINESERVER" -p10 </dev/null >/dev/null 2>>"$server_log"
+    fi
     if [ "$limit" -gt 0 ]; then
         timeout -k 5 "$limit" "$wine" "$@" </dev/null >"$log" 2>&1
     else
@@ -52,6 +74,8 @@ status=$?
 wine_failed=""
 if grep -q "wineserver crashed" "$log"; then
     wine_failed="the Wine server crashed"
+elif [ "$(server_crashes)" -gt "$crashes_before" ]; then
+    wine_failed="the Wine server crashed while it ran (see $server_log)"
 elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     if grep -q "^watchdog:" "$log"; then
         echo "wine-run: $1 hung and its watchdog named where (below)" >&2
