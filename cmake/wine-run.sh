@@ -74,7 +74,9 @@ status=$?
 wine_failed=""
 if grep -q "wineserver crashed" "$log"; then
     wine_failed="the Wine server crashed"
-elif [ "$(server_crashes)" -gt "$crashes_before" ]; then
+elif { [ "$status" -ne 0 ] || grep -q "^watchdog:" "$log"; } &&
+    [ "$(server_crashes)" -gt "$crashes_before" ]; then
+    # (A run that passed all the same stands.)
     wine_failed="the Wine server crashed while it ran (see $server_log)"
 elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     if grep -q "^watchdog:" "$log"; then
