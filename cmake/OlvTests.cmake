@@ -108,6 +108,10 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
         set_tests_properties(display_stop PROPERTIES FIXTURES_CLEANUP display TIMEOUT 30
                              ENVIRONMENT "${OLV_TEST_ENV};WINESERVER=${OLV_WINESERVER}")
         set(OLV_TEST_FIXTURES wine_prefix display)
+        if(OLV_WINESERVER)
+            # cmake/wine-run.sh starts the session's server itself, so its crash reaches one log.
+            list(APPEND OLV_TEST_ENV "OLV_WINESERVER=${OLV_WINESERVER}")
+        endif()
     else()
         message(WARNING "No Wine found: the Windows tests build but ctest cannot run them")
     endif()
@@ -130,6 +134,27 @@ if(CMAKE_HOST_UNIX)
     # Lost twice: it fails (125), naming the lost start (this test passes on that message).
     set_tests_properties(wine_run.lost_start_2 PROPERTIES
         PASS_REGULAR_EXPRESSION "lost the start of [^ ]*lose_starts.sh twice")
+endif()
+
+# A crash of the session's server seen only in the server's own log (the suite beside the one
+# that started it waited on it) is Wine's fault and run once more, unless the run passed all the
+# same; a watchdog's report fails the run even when Wine returns status 0 for it.
+if(CMAKE_HOST_UNIX)
+    foreach(fault crash_elsewhere crash_elsewhere_passed watchdog_status_0)
+        set(state "${PROJECT_BINARY_DIR}/wine-run-${fault}")
+        add_test(NAME wine_run.${fault}
+                 COMMAND /bin/sh -c "rm -rf \"$1\" && mkdir -p \"$1\" && WINEPREFIX=\"$1\" OLV_WINESERVER=/bin/true /bin/sh \"$2\" /bin/sh \"$3\" \"$1/counter\" $4; echo \"status $?\""
+                         sh "${state}" "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh"
+                         "${PROJECT_SOURCE_DIR}/tests/scenarios/wine_faults.sh" ${fault})
+        set_tests_properties(wine_run.${fault} PROPERTIES TIMEOUT 30)
+    endforeach()
+    set_tests_properties(wine_run.crash_elsewhere PROPERTIES PASS_REGULAR_EXPRESSION
+        "the Wine server crashed while it ran \\(see [^)]*olv-wineserver.log\\).*running it once more\nran \\(run 2\\)\nstatus 0\n")
+    # A run that passed stands, though the server crashed meanwhile.
+    set_tests_properties(wine_run.crash_elsewhere_passed PROPERTIES PASS_REGULAR_EXPRESSION
+        "^ran \\(run 1\\)\nstatus 0\n$")
+    set_tests_properties(wine_run.watchdog_status_0 PROPERTIES PASS_REGULAR_EXPRESSION
+        "its watchdog ended it, with a status of 0 from Wine\n\nwatchdog: [^\n]*\nstatus 3\n")
 endif()
 
 # Folders holding test sources; each one becomes an executable.
@@ -228,6 +253,36 @@ foreach(dir IN LISTS test_dirs)
         set_tests_properties(${dir} PROPERTIES FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
     endif()
 endforeach()
+
+# The watchdog of the test main, on a suite made to hang (cases skipped in its normal run): it names
+# the test case and step, what the suite wrote before the hang reaches the log, and the process
+# ends itself with status 3, in a test case and in the runtime's exit after the last one.
+if(TARGET olv_test_base AND CMAKE_HOST_UNIX)
+    set(emulator "")
+    set(timeout 30)
+    if(WIN32 AND CMAKE_CROSSCOMPILING)
+        set(emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+        set(timeout 140)
+    endif()
+    set(hung_in_test "the watchdog names a hung test case and step")
+    set(hung_in_exit "the watchdog names a hang in the process's exit")
+    foreach(where in_test in_exit)
+        add_test(NAME watchdog.hung_${where}
+                 COMMAND /bin/sh -c "\"$@\"; echo \"status $?\"" sh ${emulator}
+                         "$<TARGET_FILE:olv_test_base>" --no-skip "--test-case=${hung_${where}}")
+        set_tests_properties(watchdog.hung_${where} PROPERTIES TIMEOUT ${timeout} LABELS base
+            ENVIRONMENT "${OLV_TEST_ENV};OLV_TEST_WATCHDOG_SECONDS=3;OLV_WINE_SECONDS=60")
+        if(OLV_TEST_FIXTURES)
+            set_tests_properties(watchdog.hung_${where} PROPERTIES
+                                 FIXTURES_REQUIRED "${OLV_TEST_FIXTURES}")
+        endif()
+    endforeach()
+    set(said "\nwatchdog: the suite did not finish within 3 s\n  test case: ")
+    set_tests_properties(watchdog.hung_in_test PROPERTIES PASS_REGULAR_EXPRESSION
+        "written before the hang\r?\n${said}${hung_in_test}\n  last step: sleeping past the watchdog\nstatus 3\n")
+    set_tests_properties(watchdog.hung_in_exit PROPERTIES PASS_REGULAR_EXPRESSION
+        "Status: SUCCESS!\r?\n${said}${hung_in_exit}\n  last step: the process ending after the last test case\nstatus 3\n")
+endif()
 
 # The program the real launcher's suite starts: olv_launcher_helper.exe, built beside the
 # suite's executable, where the suite looks for it.

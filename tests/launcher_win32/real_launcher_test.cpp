@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "base/format.h"
 #include "base/text.h"
@@ -120,9 +121,17 @@ struct RealFixture {
 
 TEST_CASE_FIXTURE(RealFixture, "the program starts suspended in its job and Stop ends it and its "
                                "child") {
+    // The child sets this event once it runs (it and the helper inherit this environment).
+    wchar_t runningName[64];
+    std::swprintf(runningName, 64, L"olv-launcher-child-running-%lu", GetCurrentProcessId());
+    HANDLE childRunning = CreateEventW(nullptr, TRUE, FALSE, runningName);
+    REQUIRE(childRunning != nullptr);
+    REQUIRE(SetEnvironmentVariableW(L"OLV_HELPER_RUNNING_EVENT", runningName));
     INFO("errorText: ", U8(tl.errorText));
     TestStep("LaunchTarget of the helper");
-    REQUIRE(LaunchTarget(&tl, helper, window.hwnd));
+    const bool launched = LaunchTarget(&tl, helper, window.hwnd);
+    SetEnvironmentVariableW(L"OLV_HELPER_RUNNING_EVENT", nullptr);
+    REQUIRE(launched);
     REQUIRE(tl.job != nullptr);
     const DWORD pid = tl.processInfo.processId;
     HANDLE main = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
@@ -148,6 +157,11 @@ TEST_CASE_FIXTURE(RealFixture, "the program starts suspended in its job and Stop
         if (child == 0) Sleep(10);
     }
     REQUIRE(child != 0);
+    // Stop is tested on a program and a child that both run, not on a child still starting.
+    TestStep("waiting for the child to run");
+    REQUIRE_MESSAGE(WaitForSingleObject(childRunning, kPollSteps * 10) == WAIT_OBJECT_0,
+                    "the helper's child did not say it runs within 10 s");
+    CloseHandle(childRunning);
     HANDLE childProcess =
         OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child);
     REQUIRE(childProcess != nullptr);
