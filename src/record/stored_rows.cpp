@@ -51,10 +51,6 @@ void ReadStoredRow(const Recording* app, int32_t index, EventRow* out) {
     UnpackRow(&app->rowTexts, &At(app, index), out);
 }
 
-void ReadStoredRowTerminated(const Recording* app, int32_t index, EventRow* out) {
-    UnpackRowTerminated(&app->rowTexts, &At(app, index), out);
-}
-
 void ReadStoredRowTerminated(const Recording* app, int32_t index, const TextView* views,
                              EventRow* out) {
     static_assert(kTextOperation == 0 && kTextPath == 1 && kTextDetail == 2 && kTextResult == 3 &&

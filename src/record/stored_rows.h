@@ -26,11 +26,9 @@ enum RowText : uint32_t { kTextOperation, kTextPath, kTextDetail, kTextResult, k
 
 // The whole row, every text followed by zeros to the end of its field.
 void ReadStoredRow(const Recording* app, int32_t index, EventRow* out);
-// The whole row, each text followed by one zero where it is shorter than its field and the units
-// after left as they were: for a scratch row reused for every line a writer formats, reading
-// each text only up to its length (StoredTextViews) or its terminator.
-void ReadStoredRowTerminated(const Recording* app, int32_t index, EventRow* out);
-// The same with the row's texts as StoredTextViews gave them.
+// The whole row from its texts as StoredTextViews gave them, each text followed by one zero where
+// it is shorter than its field and the units after left as they were: for a scratch row reused
+// for every line a writer formats, reading each text only up to its length or its terminator.
 void ReadStoredRowTerminated(const Recording* app, int32_t index, const TextView* views,
                              EventRow* out);
 
