@@ -16,10 +16,14 @@ namespace olv {
 namespace {
 
 constexpr uint32_t kPieceBytes = 64u * 1024 * 1024;
-// The open reads in pieces that stay in the cache until they are checked: the text table in
-// pieces of this many bytes, the rows in pieces of this many (192 KiB of records).
+// The open reads in pieces that the taker takes in while they are still in the cache: the text
+// table in pieces from this many bytes, each as large as the table read so far, up to the most;
+// the rows in pieces of this many (1.5 MiB of records). The first piece is small so that the taker
+// starts early; later ones are large so that the reader makes few calls and hand-overs, each of
+// which costs the reader more than a raw read of the same bytes.
 constexpr uint32_t kTablePieceBytes = 256u * 1024;
-constexpr uint32_t kRowPieceRows = 4096;
+constexpr uint32_t kTableMostPieceBytes = 2u * 1024 * 1024;
+constexpr uint32_t kRowPieceRows = 32768;
 // Bodies from this many bytes are taken in on a thread of their own beside the reading.
 constexpr uint64_t kTakerThreadFrom = 4u * 1024 * 1024;
 constexpr uint32_t kMostCategory = 4; // kCategoryProcess and the "Unknown" an old file may hold
@@ -49,7 +53,7 @@ enum RowUse : uint8_t {
     kUseContext = 8,      // a sound context record without an operation text
     kUseContextOther = 16, // a sound context record keeping one: for rows of kind Other only
 };
-inline uint8_t RowUseOf(uint16_t flags) {
+constexpr uint8_t RowUseOf(uint16_t flags) {
     // A context record's units are numbers, zeros among them: only texts are refused for those.
     const bool text = (flags & kTextHasZero) == 0;
     return static_cast<uint8_t>((text && (flags & kFitsPath) != 0 ? kUsePath : 0) |
@@ -58,6 +62,27 @@ inline uint8_t RowUseOf(uint16_t flags) {
                                 ((flags & kContextSound) != 0 ? kUseContext : 0) |
                                 ((flags & kContextSoundOperation) != 0 ? kUseContextOther : 0));
 }
+// RowUseOf by the low byte of the flags (the bits it reads), looked up: a text's flags follow no
+// pattern, and the tests worked out one text after another would mispredict branches.
+struct RowUseTable {
+    uint8_t use[256];
+};
+constexpr RowUseTable MakeRowUseTable() {
+    RowUseTable t{};
+    for (uint32_t f = 0; f < 256; ++f)
+        t.use[f] = RowUseOf(static_cast<uint16_t>(f));
+    return t;
+}
+constexpr RowUseTable kRowUse = MakeRowUseTable();
+constexpr bool RowUseReadsLowByte() {
+    for (uint32_t f = 0; f < 0x10000; f += 0x100 - 0x37) {
+        if (RowUseOf(static_cast<uint16_t>(f)) != RowUseOf(static_cast<uint16_t>(f & 0xFF)))
+            return false;
+    }
+    return true;
+}
+static_assert(RowUseReadsLowByte(), "RowUseOf reads the low byte of the flags only");
+
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 static_assert(kThreatChars > 64 && kDetailChars > 64 && kPathChars > 64);
 static_assert(kContextUnits == 14); // MarkContext reads its last six units
@@ -74,31 +99,50 @@ bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     return true;
 }
 
-// Whether the n bytes at data hold a zero of units of width bytes (1 or 2), sixteen (SSE2) or
-// eight bytes a step. The unit loop is left for texts shorter than a step; a longer text's last
-// step overlaps the one before it, ending at the text's end, so no byte past the text is read.
-bool HoldsZeroUnit(const uint8_t* data, uint32_t bytes, uint32_t width) {
+// Whether the bytes at data hold a zero unit of width bytes (1 or 2). before is how many bytes
+// lie readable before data (the pool's earlier texts), so that a short text is read in one step
+// ending at its end. Texts of the table come in every length and both widths one after another:
+// texts of up to 64 bytes are read in a fixed number of steps (the later ones overlapping, ending
+// at the text's end) and the width picks the lanes by mask, so that neither the length nor the
+// width sends a branch the wrong way. No step reads past the text's end.
+bool HoldsZeroUnit(const uint8_t* data, uint32_t bytes, uint32_t width, uint64_t before) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wideLanes = _mm_set1_epi8(static_cast<char>(width == 2 ? -1 : 0));
+    auto zeros = [&](const uint8_t* at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return _mm_or_si128(_mm_andnot_si128(wideLanes, _mm_cmpeq_epi8(v, zero)),
+                            _mm_and_si128(wideLanes, _mm_cmpeq_epi16(v, zero)));
+    };
+    if (bytes <= 16 && before >= 16 - bytes) {
+        // The step starts bytes - 16 before the text, a whole number of units: its lanes line up
+        // with the text's units. Only the top bytes lanes are the text's.
+        const auto mask = static_cast<uint32_t>(_mm_movemask_epi8(zeros(data + bytes - 16)));
+        return (mask >> (16 - bytes)) != 0;
+    }
+    if (bytes > 16 && bytes <= 64) {
+        const uint32_t last = bytes - 16; // a whole number of units, like every step
+        const __m128i seen =
+            _mm_or_si128(_mm_or_si128(zeros(data), zeros(data + (last < 16 ? last : 16))),
+                         _mm_or_si128(zeros(data + (last < 32 ? last : 32)), zeros(data + last)));
+        return _mm_movemask_epi8(seen) != 0;
+    }
+    if (bytes > 64) {
+        __m128i seen = zeros(data + bytes - 16);
+        for (uint32_t i = 0; i + 16 < bytes; i += 16)
+            seen = _mm_or_si128(seen, zeros(data + i));
+        return _mm_movemask_epi8(seen) != 0;
+    }
+#else
+    (void)before;
+#endif
+    // The classic test for a zero lane: a lane's top bit survives (v - 1) & ~v only when it was 0.
     if (bytes < 8) {
         for (uint32_t i = 0; i < bytes; i += width) {
             if (data[i] == 0 && (width == 1 || data[i + 1] == 0)) return true;
         }
         return false;
     }
-#if defined(__SSE2__)
-    if (bytes >= 16) {
-        // Like every step, the last one (at bytes - 16) starts a whole number of units in.
-        auto zeros = [&](uint32_t at) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-            const __m128i zero = _mm_setzero_si128();
-            return width == 1 ? _mm_cmpeq_epi8(v, zero) : _mm_cmpeq_epi16(v, zero);
-        };
-        __m128i seen = zeros(bytes - 16);
-        for (uint32_t i = 0; i + 16 < bytes; i += 16)
-            seen = _mm_or_si128(seen, zeros(i));
-        return _mm_movemask_epi8(seen) != 0;
-    }
-#endif
-    // The classic test for a zero lane: a lane's top bit survives (v - 1) & ~v only when it was 0.
     const uint64_t ones = width == 1 ? 0x0101010101010101u : 0x0001000100010001u;
     const uint64_t tops = ones << (width * 8 - 1);
     uint64_t seen = 0;
@@ -138,19 +182,16 @@ void MarkContext(const TextStore* store, uint32_t id, uint16_t* flags) {
         flags[id] |= operation != 0 ? kContextSoundOperation : kContextSound;
 }
 
-// The flags of the texts from .. to - 1 of the table.
-void MarkTexts(const TextStore* store, uint32_t from, uint32_t to, uint16_t* flags) {
-    for (uint32_t id = from; id < to; ++id) {
-        const TextStoreEntry e = store->entries[id];
-        const uint32_t n = e.head & ~kTextStoreWide;
-        const uint32_t width = (e.head & kTextStoreWide) != 0 ? 2 : 1;
-        const bool zero = HoldsZeroUnit(store->pool + e.offset, n * width, width);
-        flags[id] = static_cast<uint16_t>(
-            (zero ? kTextHasZero : 0) | (n < kPathChars ? kFitsPath : 0) |
-            (n < kDetailChars ? kFitsDetail : 0) | (n < kThreatChars ? kFitsThreat : 0) |
-            (n < kResultChars ? kFitsShort : 0) | (n == kTimeUnits ? kTimeShape : 0));
-        if (n == kContextUnits) MarkContext(store, id, flags);
-    }
+// The flags of a text of the table, as it is indexed.
+inline void MarkText(const TextStore* store, uint32_t id, TextStoreEntry e, uint16_t* flags) {
+    const uint32_t n = e.head & ~kTextStoreWide;
+    const uint32_t width = (e.head & kTextStoreWide) != 0 ? 2 : 1;
+    const bool zero = HoldsZeroUnit(store->pool + e.offset, n * width, width, e.offset);
+    flags[id] = static_cast<uint16_t>(
+        (zero ? kTextHasZero : 0) | (n < kPathChars ? kFitsPath : 0) |
+        (n < kDetailChars ? kFitsDetail : 0) | (n < kThreatChars ? kFitsThreat : 0) |
+        (n < kResultChars ? kFitsShort : 0) | (n == kTimeUnits ? kTimeShape : 0));
+    if (n == kContextUnits) MarkContext(store, id, flags);
 }
 
 struct RowCheck {
@@ -372,25 +413,51 @@ void ReportTable(BodyOpen* b, uint32_t bad) {
     }
 }
 
+// The taker's working room: the text table's entries, the flags and the use bytes. It is made by
+// the thread that fills it, so that its zeroed lines start in that thread's cache rather than
+// being fetched from the reader's, and the reader starts reading sooner. False (with the
+// verdict) when memory is refused.
+bool BeginTaking(BodyOpen* b) {
+    uint32_t bad = 0;
+    b->flags = static_cast<uint16_t*>(AllocZeroed(size_t{b->texts} * sizeof(uint16_t)));
+    b->use = static_cast<uint8_t*>(AllocZeroed(b->useIds));
+    if (b->flags == nullptr || b->use == nullptr ||
+        (b->tableBytes > 0 && !BeginTextPool(b->loaded, b->texts, &bad))) {
+        b->verdict = kCompactReadFailed;
+        return false;
+    }
+    b->check.flags = b->flags;
+    if (b->tableDone) {
+        b->flags[0] = kFitsAll;
+        b->use[0] = RowUseOf(kFitsAll);
+    }
+    return true;
+}
+
 // Takes in the body's first filled bytes; false (with the verdict) at the first fault.
 bool TakeIn(BodyOpen* b, uint64_t filled) {
     if (!b->tableDone) {
         const uint64_t table = filled < b->tableBytes ? filled : b->tableBytes;
         if (table > b->taken) {
-            const uint32_t from = TextCount(b->loaded);
             uint32_t bad = 0;
-            if (!IndexTextPool(b->loaded, table, &bad)) {
+            const TextStore* store = b->loaded;
+            uint16_t* flags = b->flags;
+            if (!IndexTextPoolTaking(b->loaded, table, &bad,
+                                     [store, flags](uint32_t id, TextStoreEntry e) {
+                                         MarkText(store, id, e, flags);
+                                     })) {
                 ReportTable(b, bad);
                 return false;
             }
-            MarkTexts(b->loaded, from, TextCount(b->loaded), b->flags);
             b->taken = table;
         }
         if (b->taken < b->tableBytes) return true;
         b->tableDone = true;
         b->flags[0] = kFitsAll; // the empty text fits every field; it is no time or context record
+        const uint16_t* flags = b->flags;
+        uint8_t* use = b->use;
         for (uint32_t id = 0; id < b->texts; ++id)
-            b->use[id] = RowUseOf(b->flags[id]);
+            use[id] = kRowUse.use[flags[id] & 0xFF];
     }
     const auto end = static_cast<uint32_t>((filled - b->tableBytes) / kCompactRecordSize);
     RowCheck* check = &b->check;
@@ -414,6 +481,11 @@ bool TakeIn(BodyOpen* b, uint64_t filled) {
 
 uint32_t TakerThread(void* argument) {
     auto* b = static_cast<BodyOpen*>(argument);
+    if (!BeginTaking(b)) {
+        LockGuard hold(&b->lock);
+        b->stop = true;
+        return 0;
+    }
     uint64_t seen = 0;
     for (;;) {
         bool ended = false;
@@ -447,6 +519,9 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
                                            size_t whyChars, CompactReadPieces pieces) {
     *rows = nullptr;
     const uint32_t tablePiece = pieces.tableBytes != 0 ? pieces.tableBytes : kTablePieceBytes;
+    const uint32_t tableMost = pieces.tableMostBytes != 0 ? pieces.tableMostBytes
+                               : pieces.tableBytes != 0   ? pieces.tableBytes
+                                                          : kTableMostPieceBytes;
     const uint32_t rowPiece = pieces.rows != 0 ? pieces.rows : kRowPieceRows;
     const uint64_t takerFrom = pieces.takerThreadFrom != 0 ? pieces.takerThreadFrom
                                                             : kTakerThreadFrom;
@@ -473,51 +548,43 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
 
     auto* b = AllocRecord<BodyOpen>();
     TextStore loaded{};
-    auto* flags = static_cast<uint16_t*>(AllocZeroed(head.texts * sizeof(uint16_t)));
-    uint32_t useIds = 1;
-    while (useIds < head.texts)
-        useIds *= 2;
-    auto* use = static_cast<uint8_t*>(AllocZeroed(useIds));
     CompactRow* read = count > 0 ? static_cast<CompactRow*>(AllocZeroed(rowBytes)) : nullptr;
     uint8_t* pool = head.bytes > 0 ? TextPoolRoom(&loaded, head.bytes) : nullptr;
-    uint32_t bad = 0;
-    if (b == nullptr || flags == nullptr || use == nullptr || (count > 0 && read == nullptr) ||
-        (head.bytes > 0 && (pool == nullptr || !BeginTextPool(&loaded, head.texts, &bad)))) {
+    if (b == nullptr || (count > 0 && read == nullptr) || (head.bytes > 0 && pool == nullptr)) {
         FreeBlock(b);
-        FreeBlock(flags);
-        FreeBlock(use);
         FreeBlock(read);
         FreeTextStore(&loaded);
         return kCompactReadFailed;
     }
+    uint32_t useIds = 1;
+    while (useIds < head.texts)
+        useIds *= 2;
     b->loaded = &loaded;
-    b->flags = flags;
-    b->use = use;
     b->useIds = useIds;
     b->rows = read;
     b->tableBytes = head.bytes;
     b->texts = head.texts;
-    b->check = RowCheck{&loaded, flags, head.texts, 0, why, whyChars};
+    b->check = RowCheck{&loaded, nullptr, head.texts, 0, why, whyChars};
     b->verdict = kCompactRead;
     b->tableDone = head.bytes == 0;
-    if (b->tableDone) {
-        flags[0] = kFitsAll;
-        use[0] = RowUseOf(kFitsAll);
-    }
     InitLock(&b->lock);
     InitCondition(&b->wake);
     ThreadHandle taker =
         head.bytes + rowBytes >= takerFrom ? StartThread(TakerThread, b, nullptr) : nullptr;
+    const bool takeFailed = taker == nullptr && !BeginTaking(b);
 
     // The reader: the table, then the rows, in pieces that the taker takes in as they arrive.
     bool readFailed = false;
     uint64_t filled = 0;
     const uint64_t total = head.bytes + rowBytes;
-    while (filled < total) {
+    while (!takeFailed && filled < total) {
         uint8_t* to = filled < head.bytes ? pool + filled
                                           : reinterpret_cast<uint8_t*>(read) + (filled - head.bytes);
         const uint64_t left = filled < head.bytes ? head.bytes - filled : total - filled;
-        const uint64_t most = filled < head.bytes ? tablePiece : uint64_t{rowPiece} * kCompactRecordSize;
+        const uint64_t tableNext = filled < tablePiece ? tablePiece
+                                   : filled < tableMost ? filled
+                                                        : tableMost;
+        const uint64_t most = filled < head.bytes ? tableNext : uint64_t{rowPiece} * kCompactRecordSize;
         const uint64_t n = left < most ? left : most;
         if (!ReadExactly(file, to, n)) {
             readFailed = true;
@@ -547,9 +614,9 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
     if (outcome == kCompactRead && readFailed) outcome = kCompactReadFailed;
     DeleteCondition(&b->wake);
     DeleteLock(&b->lock);
+    FreeBlock(b->flags);
+    FreeBlock(b->use);
     FreeBlock(b);
-    FreeBlock(flags);
-    FreeBlock(use);
     if (outcome != kCompactRead) {
         FreeBlock(read);
         FreeTextStore(&loaded);

@@ -60,15 +60,17 @@ enum CompactReadOutcome { kCompactRead, kCompactDamaged, kCompactReadFailed };
 CompactReadOutcome ReadCompactBody(FileHandle file, uint64_t bodyBytes, uint32_t count,
                                    TextStore* store, CompactRow** rows, char16_t* why,
                                    size_t whyChars);
-// How ReadCompactBody reads: the table in pieces of tableBytes, the rows in pieces of rows, each
-// piece taken in (indexed and checked) as it arrives; on a thread of its own beside the reading
-// when the body holds at least takerThreadFrom bytes, else in turn with it. 0 keeps the open's
-// own size. Tests set them low, so that texts and faults fall across the seams of pieces and both
-// ways are taken.
+// How ReadCompactBody reads: the table in pieces from tableBytes, each as large as the table read
+// so far up to tableMostBytes, the rows in pieces of rows, each piece taken in (indexed and
+// checked) as it arrives; on a thread of its own beside the reading when the body holds at least
+// takerThreadFrom bytes, else in turn with it. 0 keeps the open's own size (tableMostBytes 0 with
+// tableBytes set: pieces of tableBytes). Tests set them low, so that texts and faults fall across
+// the seams of pieces and both ways are taken.
 struct CompactReadPieces {
     uint32_t tableBytes;
     uint32_t rows;
     uint64_t takerThreadFrom;
+    uint32_t tableMostBytes;
 };
 CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, uint32_t count,
                                            TextStore* store, CompactRow** rows, char16_t* why,

@@ -371,54 +371,7 @@ bool BeginTextPool(TextStore* store, uint32_t texts, uint32_t* bad) {
 }
 
 bool IndexTextPool(TextStore* store, uint64_t filled, uint32_t* bad) {
-    *bad = 0;
-    const uint64_t bytes = store->poolUsed;
-    const bool whole = filled >= bytes;
-    if (whole) filled = bytes;
-    const uint32_t texts = store->capacity;
-    uint32_t id = store->count;
-    uint64_t at = 0;
-    if (id > 1) {
-        const TextStoreEntry last = store->entries[id - 1];
-        at = last.offset + uint64_t{last.head & ~kTextStoreWide} *
-                               ((last.head & kTextStoreWide) != 0 ? 2 : 1);
-    }
-    for (; id < texts; ++id) {
-        uint16_t head = 0;
-        if (filled - at < sizeof head) {
-            if (whole) return RefusePool(id, bad);
-            break;
-        }
-        std::memcpy(&head, store->pool + at, sizeof head);
-        uint32_t units = head & static_cast<uint16_t>(~kTextPoolWide);
-        const bool wide = (head & kTextPoolWide) != 0;
-        uint64_t headBytes = sizeof head;
-        if (units == 0) {
-            // The long head: the units follow as 32 bits, and only a text the short head cannot
-            // say is written so (one way to write each text keeps the pool's bytes one meaning).
-            if (filled - at < sizeof head + sizeof units) {
-                if (whole) return RefusePool(id, bad);
-                break;
-            }
-            std::memcpy(&units, store->pool + at + sizeof head, sizeof units);
-            if (units <= kTextPoolShortest || units > kTextStoreLongestText)
-                return RefusePool(id, bad);
-            headBytes += sizeof units;
-        }
-        const uint64_t size = headBytes + uint64_t{units} * (wide ? 2 : 1);
-        if (filled - at < size) {
-            if (whole) return RefusePool(id, bad);
-            break;
-        }
-        store->entries[id] = TextStoreEntry{static_cast<uint32_t>(at + headBytes),
-                                            units | (wide ? kTextStoreWide : 0u)};
-        at += size;
-    }
-    store->count = id;
-    // Every text taken: any byte after the last one is too many, seen now or at the end.
-    if (id == texts && (at != filled || (whole && at != bytes))) return RefusePool(texts, bad);
-    if (whole && id != texts) return RefusePool(id, bad);
-    return true;
+    return IndexTextPoolTaking(store, filled, bad, [](uint32_t, TextStoreEntry) {});
 }
 
 bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad) {

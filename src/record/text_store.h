@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/hash_table.h"
 
@@ -43,6 +44,7 @@ struct TextStoreEntry {
 constexpr uint32_t kTextStoreWide = 0x80000000u;
 // The head of a text in the pool.
 constexpr uint16_t kTextPoolWide = 0x8000;
+static_assert(uint32_t{kTextPoolWide} << 16 == kTextStoreWide);
 
 struct TextStore {
     TextStoreEntry* entries; // by id; entries[0] is the empty text
@@ -119,6 +121,11 @@ bool OpenTextPool(TextStore* store, uint32_t texts, uint32_t* bad);
 // caller to free: the rest of the room may still be being filled.
 bool BeginTextPool(TextStore* store, uint32_t texts, uint32_t* bad);
 bool IndexTextPool(TextStore* store, uint64_t filled, uint32_t* bad);
+// IndexTextPool that also calls take(id, entry) for each text as it is indexed, while its bytes
+// are still in the cache: a caller that checks every text then reads the pool once, and its work
+// on one text overlaps the reading of the next text's head.
+template <typename Take>
+bool IndexTextPoolTaking(TextStore* store, uint64_t filled, uint32_t* bad, Take take);
 
 // Texts in the store, the empty text counted (at least 1).
 uint32_t TextCount(const TextStore* store);
@@ -142,5 +149,63 @@ char16_t TextUnitAt(TextView view, uint32_t i);
 void CopyTextUnits(TextView view, char16_t* out);
 // Whether the view holds exactly the length units of text.
 bool TextViewEquals(TextView view, const char16_t* text, size_t length);
+
+template <typename Take>
+bool IndexTextPoolTaking(TextStore* store, uint64_t filled, uint32_t* bad, Take take) {
+    *bad = 0;
+    const uint64_t bytes = store->poolUsed;
+    const bool whole = filled >= bytes;
+    if (whole) filled = bytes;
+    const uint32_t texts = store->capacity;
+    const uint8_t* pool = store->pool;
+    uint32_t id = store->count;
+    uint64_t at = 0;
+    if (id > 1) {
+        const TextStoreEntry last = store->entries[id - 1];
+        at = last.offset + uint64_t{last.head & ~kTextStoreWide} *
+                               ((last.head & kTextStoreWide) != 0 ? 2 : 1);
+    }
+    auto refuse = [&](uint32_t which) {
+        *bad = which;
+        return false;
+    };
+    for (; id < texts; ++id) {
+        uint16_t head = 0;
+        if (filled - at < sizeof head) {
+            if (whole) return refuse(id);
+            break;
+        }
+        std::memcpy(&head, pool + at, sizeof head);
+        uint32_t units = head & static_cast<uint16_t>(~kTextPoolWide);
+        uint64_t headBytes = sizeof head;
+        if (units == 0) {
+            // The long head: the units follow as 32 bits, and only a text the short head cannot
+            // say is written so (one way to write each text keeps the pool's bytes one meaning).
+            if (filled - at < sizeof head + sizeof units) {
+                if (whole) return refuse(id);
+                break;
+            }
+            std::memcpy(&units, pool + at + sizeof head, sizeof units);
+            if (units <= kTextPoolShortest || units > kTextStoreLongestText) return refuse(id);
+            headBytes += sizeof units;
+        }
+        // Narrow and wide texts follow one another in no order: shifts, not branches, on wide.
+        const uint64_t size = headBytes + (uint64_t{units} << (head >> 15));
+        if (filled - at < size) {
+            if (whole) return refuse(id);
+            break;
+        }
+        const TextStoreEntry entry{static_cast<uint32_t>(at + headBytes),
+                                   units | (static_cast<uint32_t>(head & kTextPoolWide) << 16)};
+        store->entries[id] = entry;
+        take(id, entry);
+        at += size;
+    }
+    store->count = id;
+    // Every text taken: any byte after the last one is too many, seen now or at the end.
+    if (id == texts && (at != filled || (whole && at != bytes))) return refuse(texts);
+    if (whole && id != texts) return refuse(id);
+    return true;
+}
 
 } // namespace olv

@@ -142,8 +142,11 @@ std::vector<CompactReadPieces> Ways() {
     for (const uint64_t takerFrom : {uint64_t{1}, ~uint64_t{0}}) {
         for (const uint32_t tableBytes : {1u, 2u, 3u, 7u, 100u}) {
             for (const uint32_t rows : {1u, 3u, 64u})
-                ways.push_back(CompactReadPieces{tableBytes, rows, takerFrom});
+                ways.push_back(CompactReadPieces{tableBytes, rows, takerFrom, 0});
         }
+        // Pieces that grow with the table read so far.
+        ways.push_back(CompactReadPieces{1, 3, takerFrom, 9});
+        ways.push_back(CompactReadPieces{2, 64, takerFrom, 100});
     }
     return ways;
 }
@@ -237,6 +240,7 @@ TEST_CASE("A compact body gives the same verdict read whole or in any pieces, ei
             CAPTURE(way.tableBytes);
             CAPTURE(way.rows);
             CAPTURE(way.takerThreadFrom);
+            CAPTURE(way.tableMostBytes);
             const Verdict v = Read(tmp, body, count, way);
             CHECK(v.outcome == whole.outcome);
             CHECK(v.why == whole.why);
@@ -247,35 +251,45 @@ TEST_CASE("A compact body gives the same verdict read whole or in any pieces, ei
 }
 
 TEST_CASE("A zero unit is found wherever it lies in a text, and zero bytes of a unit are not one") {
-    // Lengths around the scan's steps (8 and 16 bytes, narrow and wide), a zero unit at each
-    // place: at the ends, in the overlapping last step, and in between.
+    // Lengths around the scan's steps (8, 16 and 64 bytes, narrow and wide), a zero unit at each
+    // place: at the ends, in the overlapping steps, and in between. A short text after another
+    // is read in one step that starts in the text before it, whose bytes (its head's zero byte
+    // among them) must not count; the table's first text has no such bytes before it.
     TempFolder tmp;
-    for (const bool wide : {false, true}) {
-        const char16_t unit = wide ? u'\x0416' : u'a';
-        for (const uint32_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 20u,
-                                      23u, 24u, 31u, 32u, 33u, 47u}) {
-            for (uint32_t at = 0; at <= length; ++at) {
-                CAPTURE(wide);
-                CAPTURE(length);
-                CAPTURE(at);
-                // at == length: no zero unit; wide units of one zero byte each (0x0100, 0x4100).
-                std::u16string text(length, unit);
-                if (at < length) {
-                    text[at] = 0;
-                } else if (wide) {
-                    for (uint32_t i = 0; i < length; i += 2)
-                        text[i] = i % 4 == 0 ? u'\x0100' : u'\x4100';
-                }
-                Body body;
-                const uint32_t id = body.Text(text);
-                const uint32_t context = body.Context(0, 0, 0, 1);
-                body.rows.push_back(MakeCompact(RowKind::ReadFile, 0, id, 0, context));
-                const Verdict v = Read(tmp, body.Encode(), 1, CompactReadPieces{});
-                if (at < length) {
-                    CHECK(v.outcome == kCompactDamaged);
-                    CHECK(Has(v.why, "row 1's detail (text 1) holds a zero unit"));
-                } else {
-                    CHECK(v.outcome == kCompactRead);
+    const std::u16string before(13, u'b');
+    for (const bool afterAnother : {false, true}) {
+        for (const bool wide : {false, true}) {
+            const char16_t unit = wide ? u'\x0416' : u'a';
+            for (const uint32_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 20u,
+                                          23u, 24u, 31u, 32u, 33u, 47u, 48u, 63u, 64u, 65u, 80u}) {
+                if (afterAnother && length > 17) continue;
+                for (uint32_t at = 0; at <= length; ++at) {
+                    CAPTURE(afterAnother);
+                    CAPTURE(wide);
+                    CAPTURE(length);
+                    CAPTURE(at);
+                    // at == length: no zero unit; wide units of one zero byte each (0x0100,
+                    // 0x4100).
+                    std::u16string text(length, unit);
+                    if (at < length) {
+                        text[at] = 0;
+                    } else if (wide) {
+                        for (uint32_t i = 0; i < length; i += 2)
+                            text[i] = i % 4 == 0 ? u'\x0100' : u'\x4100';
+                    }
+                    Body body;
+                    if (afterAnother) body.Text(before);
+                    const uint32_t id = body.Text(text);
+                    const uint32_t context = body.Context(0, 0, 0, 1);
+                    body.rows.push_back(MakeCompact(RowKind::ReadFile, 0, id, 0, context));
+                    const Verdict v = Read(tmp, body.Encode(), 1, CompactReadPieces{});
+                    if (at < length) {
+                        CHECK(v.outcome == kCompactDamaged);
+                        CHECK(Has(v.why, "row 1's detail (text " + std::to_string(id) +
+                                             ") holds a zero unit"));
+                    } else {
+                        CHECK(v.outcome == kCompactRead);
+                    }
                 }
             }
         }
@@ -288,7 +302,7 @@ TEST_CASE("Refused memory or a refused thread leaves a compact body's open whole
     MakeSoundBody(&sound);
     const uint32_t count = static_cast<uint32_t>(sound.rows.size());
     const Bytes good = sound.Encode();
-    const CompactReadPieces threaded{5, 7, 1};
+    const CompactReadPieces threaded{5, 7, 1, 0};
     const Verdict whole = Read(tmp, good, count, threaded);
     REQUIRE(whole.outcome == kCompactRead);
 
