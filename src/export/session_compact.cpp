@@ -86,6 +86,7 @@ static_assert(RowUseReadsLowByte(), "RowUseOf reads the low byte of the flags on
 static_assert(kOperationChars == 64 && kResultChars == 64 && kProcessChars == 64);
 static_assert(kThreatChars > 64 && kDetailChars > 64 && kPathChars > 64);
 static_assert(kContextUnits == 14); // MarkContext reads its last six units
+static_assert(kTextStoreWide == 1u << 31); // MarkText takes the wide bit by a shift
 
 bool ReadExactly(FileHandle file, void* data, uint64_t bytes) {
     auto* at = static_cast<uint8_t*>(data);
@@ -185,8 +186,8 @@ void MarkContext(const TextStore* store, uint32_t id, uint16_t* flags) {
 // The flags of a text of the table, as it is indexed.
 inline void MarkText(const TextStore* store, uint32_t id, TextStoreEntry e, uint16_t* flags) {
     const uint32_t n = e.head & ~kTextStoreWide;
-    const uint32_t width = (e.head & kTextStoreWide) != 0 ? 2 : 1;
-    const bool zero = HoldsZeroUnit(store->pool + e.offset, n * width, width, e.offset);
+    const uint32_t wide = e.head >> 31; // by shifts: narrow and wide texts come in no order
+    const bool zero = HoldsZeroUnit(store->pool + e.offset, n << wide, 1 + wide, e.offset);
     flags[id] = static_cast<uint16_t>(
         (zero ? kTextHasZero : 0) | (n < kPathChars ? kFitsPath : 0) |
         (n < kDetailChars ? kFitsDetail : 0) | (n < kThreatChars ? kFitsThreat : 0) |
