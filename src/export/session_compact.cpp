@@ -75,7 +75,7 @@ constexpr RowUseTable MakeRowUseTable() {
 }
 constexpr RowUseTable kRowUse = MakeRowUseTable();
 constexpr bool RowUseReadsLowByte() {
-    for (uint32_t f = 0; f < 0x10000; f += 0x100 - 0x37) {
+    for (uint32_t f = 0; f < 0x10000; ++f) {
         if (RowUseOf(static_cast<uint16_t>(f)) != RowUseOf(static_cast<uint16_t>(f & 0xFF)))
             return false;
     }
