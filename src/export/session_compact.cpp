@@ -18,12 +18,14 @@ namespace {
 constexpr uint32_t kPieceBytes = 64u * 1024 * 1024;
 // The open reads in pieces that the taker takes in while they are still in the cache: the text
 // table in pieces from this many bytes, each as large as the table read so far, up to the most;
-// the rows in pieces of this many (1.5 MiB of records). The first piece is small so that the taker
-// starts early; later ones are large so that the reader makes few calls and hand-overs, each of
-// which costs the reader more than a raw read of the same bytes.
+// the rows in pieces of a quarter of the rows left, from the least to the most (192 KiB to
+// 1.5 MiB of records). The first and last pieces are small so that the taker starts early and
+// ends soon after the reader; the others are large so that the reader makes few calls and
+// hand-overs, each of which costs the reader more than a raw read of the same bytes.
 constexpr uint32_t kTablePieceBytes = 256u * 1024;
 constexpr uint32_t kTableMostPieceBytes = 2u * 1024 * 1024;
-constexpr uint32_t kRowPieceRows = 32768;
+constexpr uint32_t kRowPieceRows = 4096;
+constexpr uint32_t kRowMostPieceRows = 32768;
 // Bodies from this many bytes are taken in on a thread of their own beside the reading.
 constexpr uint64_t kTakerThreadFrom = 4u * 1024 * 1024;
 constexpr uint32_t kMostCategory = 4; // kCategoryProcess and the "Unknown" an old file may hold
@@ -524,6 +526,7 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
                                : pieces.tableBytes != 0   ? pieces.tableBytes
                                                           : kTableMostPieceBytes;
     const uint32_t rowPiece = pieces.rows != 0 ? pieces.rows : kRowPieceRows;
+    const uint32_t rowMost = pieces.rows != 0 ? pieces.rows : kRowMostPieceRows;
     const uint64_t takerFrom = pieces.takerThreadFrom != 0 ? pieces.takerThreadFrom
                                                             : kTakerThreadFrom;
     CompactTableHead head{};
@@ -585,7 +588,11 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
         const uint64_t tableNext = filled < tablePiece ? tablePiece
                                    : filled < tableMost ? filled
                                                         : tableMost;
-        const uint64_t most = filled < head.bytes ? tableNext : uint64_t{rowPiece} * kCompactRecordSize;
+        const uint64_t rowsLeft = left / kCompactRecordSize / 4;
+        const uint64_t rowsNext = rowsLeft < rowPiece ? rowPiece
+                                  : rowsLeft < rowMost ? rowsLeft
+                                                       : rowMost;
+        const uint64_t most = filled < head.bytes ? tableNext : rowsNext * kCompactRecordSize;
         const uint64_t n = left < most ? left : most;
         if (!ReadExactly(file, to, n)) {
             readFailed = true;
