@@ -1,48 +1,32 @@
 // Saving a version 2 session makes its rows whole on a second thread, a piece ahead of the
-// writing. The file must not depend on whether that thread or its blocks could be had, and a
-// write that fails part way must leave no file, with the thread joined and every block freed.
+// writing: the file must not depend on whether that thread or its blocks could be had, and a
+// write that fails part way must leave no file, the thread joined and every block freed.
 #include "doctest.h"
-
-#include <cstring>
-#include <string>
 
 #include "app/file_commands.h"
 #include "base/format.h"
 #include "export/export_fixture.h"
-#include "export/exports.h"
 #include "platform/fault_countdown.h"
-#include "platform/thread.h"
 
 namespace olv {
 
 namespace {
 
-// Rows are made whole 256 at a time; a second thread makes them from four pieces on.
-constexpr uint32_t kPiece = 256;
-constexpr size_t kRowsStart = 16 + sizeof(RecordingInfo); // header and block of version 2
+constexpr uint32_t kPiece = 256; // rows made whole at a time; the thread from four pieces on
 
-// A finished recording of count rows, each with a path of its own.
 void AddRows(ExportFixture& f, uint32_t count) {
     f.Finished();
     for (uint32_t i = 0; i < count; ++i) {
         EventRow row = MakeRow(kRows[i % 4]);
         FormatText(row.path, kPathChars, u"C:\\Temp\\f%u.bin", i);
-        row.pid = 7000 + i;
         AppendRow(f.app, &row);
     }
 }
 
-// The saved file holds the version 2 head and then every stored row, in order, as it is.
-void CheckRowsInFile(const Recording* app, const Bytes& file) {
-    const auto count = static_cast<uint32_t>(app->rowCount);
-    REQUIRE(file.size() == kRowsStart + size_t{count} * sizeof(EventRow));
-    for (uint32_t i = 0; i < count; ++i) {
-        const EventRow row = StoredRow(app, static_cast<int32_t>(i));
-        if (std::memcmp(file.data() + kRowsStart + size_t{i} * sizeof row, &row, sizeof row) != 0) {
-            FAIL_CHECK("row " << i << " differs");
-            break;
-        }
-    }
+// The file a save wrote; empty when it failed.
+Bytes Saved(ExportFixture& f, TempFolder& tmp) {
+    const bool saved = SaveSessionToPath(f.app, tmp.Path16("s.ols").c_str());
+    return saved ? ReadAll(tmp.Path("s.ols")) : Bytes{};
 }
 
 } // namespace
@@ -55,84 +39,53 @@ TEST_CASE("A save made ahead on a second thread writes what a save made in turn 
         TempFolder tmp;
         AddRows(f, count);
         const int64_t live = LiveAllocationCount();
+        const Bytes ahead = Saved(f, tmp);
+        REQUIRE(ahead.size() == 16 + sizeof(RecordingInfo) + size_t{count} * sizeof(EventRow));
+        // The same file from the one thread, and a row at a time.
         RefuseNthThreadStart(1);
-        REQUIRE(SaveSessionToPath(f.app, tmp.Path16("ahead.ols").c_str()));
-        // The thread start is asked for exactly when the rows reach four pieces.
+        CHECK(Saved(f, tmp) == ahead);
         CHECK(gThreadStartFault.Pending() == (count < kPiece * 4));
         RefuseNthThreadStart(0);
-        const Bytes inTurn = ReadAll(tmp.Path("ahead.ols"));
-        CheckRowsInFile(f.app, inTurn);
-
-        REQUIRE(SaveSessionToPath(f.app, tmp.Path16("ahead.ols").c_str()));
-        CHECK(ReadAll(tmp.Path("ahead.ols")) == inTurn);
-        // No block for a piece: a row at a time.
-        RefuseAllocationsAbove(kPiece * sizeof(EventRow) - 1);
-        REQUIRE(SaveSessionToPath(f.app, tmp.Path16("ahead.ols").c_str()));
+        RefuseAllocationsAbove(kPiece * sizeof(EventRow) - 1); // no block: a row at a time
+        CHECK(Saved(f, tmp) == ahead);
         ResetAllocationFaults();
-        CHECK(ReadAll(tmp.Path("ahead.ols")) == inTurn);
         CHECK(LiveAllocationCount() == live);
-        CHECK(LastMessage(kIconInformation) == std::to_string(count) + " events saved.");
     }
 }
 
-TEST_CASE("Memory refused at each allocation of a save made ahead still saves the same file") {
+TEST_CASE("Save made ahead: memory refused saves the same file, a failed write leaves none") {
     ExportFixture f;
     TempFolder tmp;
     AddRows(f, kPiece * 5 + 37);
-    REQUIRE(SaveSessionToPath(f.app, tmp.Path16("whole.ols").c_str()));
-    const Bytes whole = ReadAll(tmp.Path("whole.ols"));
+    const Bytes whole = Saved(f, tmp);
     const int64_t live = LiveAllocationCount();
     bool swept = false;
     int64_t nth = 1;
-    for (; nth < 100 && !swept; ++nth) {
+    for (; !swept && nth < 100; ++nth) {
         CAPTURE(nth);
         RefuseNthAllocation(nth);
-        const bool saved = SaveSessionToPath(f.app, tmp.Path16("s.ols").c_str());
+        const Bytes saved = Saved(f, tmp); // a save needs no memory of its own
         swept = AllocationRefusalPending();
         ResetAllocationFaults();
-        CHECK(saved); // a save needs no memory of its own
-        CHECK(ReadAll(tmp.Path("s.ols")) == whole);
+        CHECK(saved == whole);
         CHECK(LiveAllocationCount() == live);
     }
-    CHECK(swept);
-    // Both blocks and the thread were among the allocations refused.
-    CHECK(nth > 3);
-}
-
-TEST_CASE("A write that fails part way through a save made ahead leaves no file and frees all") {
-    ExportFixture f;
-    TempFolder tmp;
-    const uint32_t count = kPiece * 5 + 37;
-    AddRows(f, count);
+    CHECK((swept && nth > 3)); // both blocks were refused in turn
+    std::filesystem::remove(tmp.Path("s.ols"));
     for (const bool threadRefused : {false, true}) {
-        CAPTURE(threadRefused);
-        // Every write of the file fails in turn: the heads, then each piece of rows.
-        bool swept = false;
-        int64_t nth = 1;
-        for (; nth < 40 && !swept; ++nth) {
+        // The two heads' writes fail in turn, then each of the six pieces'.
+        for (nth = 1; nth <= 8; ++nth) {
+            CAPTURE(threadRefused);
             CAPTURE(nth);
-            const int64_t live = LiveAllocationCount();
-            if (threadRefused) RefuseNthThreadStart(1);
+            RefuseNthThreadStart(threadRefused ? 1 : 0);
             FailNthFileWrite(nth);
-            const bool saved = SaveSessionToPath(f.app, tmp.Path16("s.ols").c_str());
-            swept = FileFaultPending();
+            CHECK(Saved(f, tmp).empty());
+            CHECK_FALSE(FileFaultPending());
             ResetFileFaults();
             RefuseNthThreadStart(0);
-            if (swept) {
-                CHECK(saved);
-                break;
-            }
-            CHECK_FALSE(saved);
             CHECK(tmp.Names().empty());
-            // The thread's handle is freed only by its join.
-            CHECK(LiveAllocationCount() == live);
-            CHECK(LastMessage(kIconError).rfind("The session could not be saved.", 0) == 0);
+            CHECK(LiveAllocationCount() == live); // the thread's handle is freed by its join
         }
-        CHECK(swept);
-        // The two heads failed, then each of the six pieces.
-        CHECK(nth > 8);
-        std::error_code ec;
-        std::filesystem::remove(tmp.Path("s.ols"), ec);
     }
 }
 
