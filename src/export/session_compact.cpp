@@ -585,11 +585,11 @@ CompactReadOutcome ReadCompactBodyInPieces(FileHandle file, uint64_t bodyBytes, 
         uint8_t* to = filled < head.bytes ? pool + filled
                                           : reinterpret_cast<uint8_t*>(read) + (filled - head.bytes);
         const uint64_t left = filled < head.bytes ? head.bytes - filled : total - filled;
-        const uint64_t tableNext = filled < tablePiece ? tablePiece
+        const uint64_t tableNext = filled < tablePiece  ? tablePiece
                                    : filled < tableMost ? filled
                                                         : tableMost;
         const uint64_t rowsLeft = left / kCompactRecordSize / 4;
-        const uint64_t rowsNext = rowsLeft < rowPiece ? rowPiece
+        const uint64_t rowsNext = rowsLeft < rowPiece  ? rowPiece
                                   : rowsLeft < rowMost ? rowsLeft
                                                        : rowMost;
         const uint64_t most = filled < head.bytes ? tableNext : rowsNext * kCompactRecordSize;

@@ -162,8 +162,8 @@ bool IndexTextPoolTaking(TextStore* store, uint64_t filled, uint32_t* bad, Take 
     uint64_t at = 0;
     if (id > 1) {
         const TextStoreEntry last = store->entries[id - 1];
-        at = last.offset + uint64_t{last.head & ~kTextStoreWide} *
-                               ((last.head & kTextStoreWide) != 0 ? 2 : 1);
+        at = last.offset +
+             uint64_t{last.head & ~kTextStoreWide} * ((last.head & kTextStoreWide) != 0 ? 2 : 1);
     }
     auto refuse = [&](uint32_t which) {
         *bad = which;

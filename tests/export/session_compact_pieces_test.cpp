@@ -260,8 +260,9 @@ TEST_CASE("A zero unit is found wherever it lies in a text, and zero bytes of a 
     for (const bool afterAnother : {false, true}) {
         for (const bool wide : {false, true}) {
             const char16_t unit = wide ? u'\x0416' : u'a';
-            for (const uint32_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 20u,
-                                          23u, 24u, 31u, 32u, 33u, 47u, 48u, 63u, 64u, 65u, 80u}) {
+            for (const uint32_t length :
+                 {1u,  2u,  3u,  4u,  5u,  7u,  8u,  9u,  12u, 15u, 16u, 17u,
+                  20u, 23u, 24u, 31u, 32u, 33u, 47u, 48u, 63u, 64u, 65u, 80u}) {
                 if (afterAnother && length > 17) continue;
                 for (uint32_t at = 0; at <= length; ++at) {
                     CAPTURE(afterAnother);
