@@ -314,7 +314,7 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
         expected[i] = TextOnly(made[i]);
 
     char16_t filter[256];
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 4; ++round) {
         ClearRows(app);
         // The view of this round is drawn over the rows to come, so that filters match.
         const ReferenceView v = SetRandomView(r, filter, made, names);

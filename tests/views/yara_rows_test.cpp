@@ -485,12 +485,12 @@ TEST_CASE("Each written file is found at its close whatever was closed before it
     Fixture f;
     f.LoadRules();
     StartYaraRows(f.app, nullptr);
-    // Families of four files whose path ids lie a table's size apart, so that each family shares
+    // Families of three files whose path ids lie a table's size apart, so that each family shares
     // a slot and makes a run; other texts fill the ids in between. The rows' other texts are
     // taken first.
     f.Add(RowKind::ReadFile, u"/nonexistent/first");
-    constexpr uint32_t kFamilies = 150;
-    constexpr uint32_t kMembers = 4;
+    constexpr uint32_t kFamilies = 100;
+    constexpr uint32_t kMembers = 3;
     std::vector<std::u16string> paths;
     uint32_t filler = 0;
     uint32_t first = 0;
