@@ -122,15 +122,6 @@ void FreeTextStore(TextStore* store) {
     store->mostBytes = mostBytes;
 }
 
-char16_t TextUnitAt(TextView view, uint32_t i) {
-    if (!view.wide) return view.data[i];
-    // A wide unit lies little-endian at any address. Put together from its bytes (one load when
-    // optimised) rather than copied: a sanitizer's build calls its memcpy for each unit, and the
-    // searches read every unit this way.
-    const uint8_t* at = view.data + size_t{i} * 2;
-    return static_cast<char16_t>(at[0] | (at[1] << 8));
-}
-
 void CopyTextUnits(TextView view, char16_t* out) {
     if (view.wide) {
         std::memcpy(out, view.data, size_t{view.length} * sizeof(char16_t));
