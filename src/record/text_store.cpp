@@ -122,13 +122,6 @@ void FreeTextStore(TextStore* store) {
     store->mostBytes = mostBytes;
 }
 
-char16_t TextUnitAt(TextView view, uint32_t i) {
-    if (!view.wide) return view.data[i];
-    char16_t unit;
-    std::memcpy(&unit, view.data + size_t{i} * 2, sizeof unit);
-    return unit;
-}
-
 void CopyTextUnits(TextView view, char16_t* out) {
     if (view.wide) {
         std::memcpy(out, view.data, size_t{view.length} * sizeof(char16_t));

@@ -346,27 +346,45 @@ void BuildIndex(SigmaRuleSet* set) {
 
     // Character classes: the most frequent needle characters get a class each; the rest share
     // the last one (a shared class can only add candidates, never lose one).
-    std::vector<uint64_t> frequency(65536, 0);
+    // Units below 256 are counted in a table; the few above it are gathered, sorted and counted,
+    // so a set of a few rules does not clear and walk a table of every unit each time it is
+    // indexed.
+    constexpr uint32_t kCountedUnits = 256;
+    uint64_t narrowCount[kCountedUnits] = {};
+    std::vector<std::pair<char16_t, uint64_t>> wide;
     uint64_t states = 0;
     for (uint32_t n = 0; n < texts.size(); ++n) {
         const uint64_t copies = needleField[n] == kAnyField ? uint64_t{kSigmaFieldCount} : 1;
         states += texts[n].size() * copies;
-        for (const char16_t c : texts[n])
-            frequency[c] += copies;
+        for (const char16_t c : texts[n]) {
+            if (c < kCountedUnits)
+                narrowCount[c] += copies;
+            else
+                wide.emplace_back(c, copies);
+        }
     }
-    std::vector<uint32_t> order;
-    for (uint32_t c = 0; c < 65536; ++c) {
-        if (frequency[c] != 0) order.push_back(c);
+    std::sort(wide.begin(), wide.end());
+    // Each unit that occurs with its count, in the order of the units.
+    std::vector<std::pair<uint32_t, uint64_t>> order;
+    for (uint32_t c = 0; c < kCountedUnits; ++c) {
+        if (narrowCount[c] != 0) order.emplace_back(c, narrowCount[c]);
+    }
+    for (size_t i = 0; i < wide.size(); ++i) {
+        if (i > 0 && wide[i].first == wide[i - 1].first)
+            order.back().second += wide[i].second;
+        else
+            order.emplace_back(wide[i].first, wide[i].second);
     }
     std::stable_sort(order.begin(), order.end(),
-                     [&](uint32_t a, uint32_t b) { return frequency[a] > frequency[b]; });
+                     [](const std::pair<uint32_t, uint64_t>& a,
+                        const std::pair<uint32_t, uint64_t>& b) { return a.second > b.second; });
     uint64_t classes = std::min<uint64_t>(order.size(), 255) + 1;
     const uint64_t stateBudget = states + uint64_t{kSigmaCategoryCount} * uint64_t{kSigmaFieldCount} + 1;
     while (classes > 2 && stateBudget * classes > kMaxTableEntries) classes /= 2;
     set->classCount = static_cast<uint32_t>(classes);
     set->charClass.assign(65536, 0);
     for (size_t i = 0; i < order.size(); ++i)
-        set->charClass[order[i]] = static_cast<uint8_t>(std::min<uint64_t>(i + 1, classes - 1));
+        set->charClass[order[i].first] = static_cast<uint8_t>(std::min<uint64_t>(i + 1, classes - 1));
 
     // Needles by (category, field); a keyword needle goes to every field of its category.
     std::vector<PendingAutomaton> pending[kSigmaCategoryCount];

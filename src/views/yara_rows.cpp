@@ -17,7 +17,6 @@ namespace olv {
 
 namespace {
 
-constexpr uint32_t kRemoved = ~0u;
 // A written file waits for its close in a table of this many slots; at most three quarters are
 // used, so a lookup always ends at an empty slot.
 constexpr uint32_t kWrittenMost = kYaraWrittenSlots / 4 * 3;
@@ -26,10 +25,11 @@ uint32_t SlotOf(uint32_t id) {
     return (id * 2654435761u) & (kYaraWrittenSlots - 1);
 }
 
-// The slot holding id, or the empty slot where it would go (removed slots are passed over).
+constexpr uint32_t kWrittenMask = kYaraWrittenSlots - 1;
+
+// The slot holding id, or the empty slot where it would go.
 uint32_t FindWritten(const YaraState* s, uint32_t id, bool* found) {
     uint32_t slot = SlotOf(id);
-    uint32_t firstRemoved = kRemoved;
     for (uint32_t step = 0; step < kYaraWrittenSlots; ++step) {
         const uint32_t held = s->written[slot];
         if (held == id) {
@@ -37,11 +37,29 @@ uint32_t FindWritten(const YaraState* s, uint32_t id, bool* found) {
             return slot;
         }
         if (held == 0) break;
-        if (held == kRemoved && firstRemoved == kRemoved) firstRemoved = slot;
-        slot = (slot + 1) & (kYaraWrittenSlots - 1);
+        slot = (slot + 1) & kWrittenMask;
     }
     *found = false;
-    return firstRemoved != kRemoved ? firstRemoved : slot;
+    return slot;
+}
+
+// Empties a slot and moves back each id after it that a lookup would no longer reach across the
+// gap. The table keeps no marks of removed ids, so a lookup ends at the first empty slot however
+// many files were written and closed before (marks would fill the table, and each lookup would
+// then walk all of it).
+void RemoveWritten(YaraState* s, uint32_t slot) {
+    uint32_t hole = slot;
+    uint32_t next = (hole + 1) & kWrittenMask;
+    for (uint32_t step = 0; step < kYaraWrittenSlots && s->written[next] != 0; ++step) {
+        // The id at next moves into the hole when the hole lies between its home and next.
+        const uint32_t home = SlotOf(s->written[next]);
+        if (((next - home) & kWrittenMask) >= ((next - hole) & kWrittenMask)) {
+            s->written[hole] = s->written[next];
+            hole = next;
+        }
+        next = (next + 1) & kWrittenMask;
+    }
+    s->written[hole] = 0;
 }
 
 // A file a process creates or writes is scanned once a row closes it.
@@ -278,7 +296,7 @@ uint32_t RequestRowYaraScan(Recording* app, int32_t index) {
             return 0;
         }
         if (!found) return 0;
-        s->written[slot] = kRemoved;
+        RemoveWritten(s, slot);
         --s->writtenCount;
         const TextView text = TextOfId(StoredTexts(app), row.path);
         if (text.length == 0 || text.length >= kPathChars) return 0;

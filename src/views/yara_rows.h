@@ -48,7 +48,7 @@ struct YaraState {
     uint8_t scanning;     // StartYaraRows: rows of this recording ask for scans
     uint8_t stopped;      // StopYaraRows: the counts below are final
     uint64_t sizeLimit;   // files over it are not scanned (shown in the notes)
-    // Path ids of written files not closed yet (open addressing, 0 = empty, ~0u = removed).
+    // Path ids of written files not closed yet (open addressing, 0 = empty).
     uint32_t* written;
     uint32_t writtenCount;
     uint64_t writtenNotTracked; // the table was full: never scanned

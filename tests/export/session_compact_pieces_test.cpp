@@ -136,11 +136,15 @@ Verdict Read(const TempFolder& tmp, const Bytes& body, uint32_t count, CompactRe
     return v;
 }
 
-// Pieces that cut texts and rows at every kind of seam, each way of taking them in.
-std::vector<CompactReadPieces> Ways() {
+// Pieces that cut texts and rows at every kind of seam, each way of taking them in. Rows are
+// checked only once the whole table is in, so a damaged row behind a sound table needs only a
+// few table cuts: 7 bytes cuts inside heads and wide units and takes in no text, one or several
+// at a time; 100 takes many texts at once.
+std::vector<CompactReadPieces> Ways(bool everyTableCut) {
     std::vector<CompactReadPieces> ways;
     for (const uint64_t takerFrom : {uint64_t{1}, ~uint64_t{0}}) {
         for (const uint32_t tableBytes : {1u, 2u, 3u, 7u, 100u}) {
+            if (!everyTableCut && tableBytes != 7 && tableBytes != 100) continue;
             for (const uint32_t rows : {1u, 3u, 64u})
                 ways.push_back(CompactReadPieces{tableBytes, rows, takerFrom, 0});
         }
@@ -213,9 +217,13 @@ TEST_CASE("A compact body gives the same verdict read whole or in any pieces, ei
         {nullptr, [](Bytes& b) { b[kTableHead] = 0; b[kTableHead + 1] = 0; },
          "text 1 of the text table is empty"},
     };
-    const std::vector<CompactReadPieces> ways = Ways();
+    // The sound body and the damaged tables are read in every cut of the table, a damaged row
+    // in fewer.
+    const std::vector<CompactReadPieces> everyCut = Ways(true);
+    const std::vector<CompactReadPieces> fewCuts = Ways(false);
     for (size_t i = 0; i < cases.size(); ++i) {
         CAPTURE(i);
+        const std::vector<CompactReadPieces>& ways = cases[i].row ? fewCuts : everyCut;
         Bytes body = good;
         if (cases[i].row) {
             CompactRow r = sound.rows[kRow];

@@ -308,9 +308,13 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
     std::vector<const char16_t*> names;
     for (const std::u16string& op : operations)
         names.push_back(op.c_str());
+    // Each row as the store must give it back, the same in every round.
+    std::vector<EventRow> expected(made.size());
+    for (size_t i = 0; i < made.size(); ++i)
+        expected[i] = TextOnly(made[i]);
 
     char16_t filter[256];
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 4; ++round) {
         ClearRows(app);
         // The view of this round is drawn over the rows to come, so that filters match.
         const ReferenceView v = SetRandomView(r, filter, made, names);
@@ -326,9 +330,8 @@ TEST_CASE_FIXTURE(ScanFixture, "intake shows exactly the rows of the reference v
         REQUIRE(app->rowCount == kRows);
         bool same = true;
         for (int32_t i = 0; i < kRows; ++i) {
-            const EventRow expected = TextOnly(made[static_cast<size_t>(i)]);
             const EventRow got = Stored(i);
-            same = same && std::memcmp(&got, &expected, sizeof expected) == 0;
+            same = same && std::memcmp(&got, &expected[static_cast<size_t>(i)], sizeof got) == 0;
         }
         CHECK(same);
         CHECK(Shown() == Expected(v, made));

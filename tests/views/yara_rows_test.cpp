@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/recording_setup.h"
 #include "app/window_layout.h"
@@ -28,6 +29,7 @@
 #include "views/sigma_texts.h"
 #include "views/sigma_rows.h"
 #include "support/headless_recording.h"
+#include "support/test_random.h"
 
 using namespace olv;
 
@@ -38,6 +40,16 @@ rule dropper_marker { meta: severity = "high" strings: $a = "DROPPER-MARKER" con
 rule mild_marker { meta: threat_level = 2 strings: $a = "MILD-MARKER" condition: $a }
 rule plain_marker { strings: $a = "PLAIN-MARKER" condition: $a }
 )";
+
+// A distinct short text for each number.
+std::u16string Numbered(const char16_t* stem, uint32_t i) {
+    std::u16string text = stem;
+    do {
+        text += static_cast<char16_t>(u'0' + i % 10);
+        i /= 10;
+    } while (i != 0);
+    return text;
+}
 
 struct Fixture : HeadlessRecordingInFolder {
     Fixture() : HeadlessRecordingInFolder("olv_yara_rows_") {}
@@ -448,9 +460,8 @@ TEST_CASE("The size limit reaches the scanner and is shown; the written-files ta
     CHECK(said.find("  1 files scanned (files up to 1 MB are scanned)") != std::string::npos);
 
     // Written and closed many more times than the table has places: each close frees its place.
-    for (int i = 0; i < 10000; ++i) {
-        const std::u16string path = u"/nonexistent/w" + std::u16string(1, u'a' + i % 26) +
-                                    std::u16string(i / 26 + 1, u'x');
+    for (uint32_t i = 0; i < 10000; ++i) {
+        const std::u16string path = Numbered(u"/nonexistent/w", i);
         f.Add(RowKind::WroteFile, path);
         f.Add(RowKind::ClosedFile, path);
         if (i % 64 == 0) f.WaitForScans();
@@ -459,8 +470,7 @@ TEST_CASE("The size limit reaches the scanner and is shown; the written-files ta
     CHECK(f.app->yara->writtenNotTracked == 0);
     // Left open, the table fills to its bound and counts the rest.
     for (uint32_t i = 0; i < kYaraWrittenSlots; ++i)
-        f.Add(RowKind::WroteFile, u"/nonexistent/open" + std::u16string(1, u'a' + i % 26) +
-                                      std::u16string(i / 26 + 1, u'y'));
+        f.Add(RowKind::WroteFile, Numbered(u"/nonexistent/open", i));
     CHECK(f.app->yara->writtenCount == kYaraWrittenSlots / 4 * 3);
     CHECK(f.app->yara->writtenNotTracked == kYaraWrittenSlots / 4);
     StopYaraRows(f.app, 2000);
@@ -468,4 +478,58 @@ TEST_CASE("The size limit reaches the scanner and is shown; the written-files ta
           std::string::npos);
     CHECK(f.Notes().find("6144 written files still open at the stop: not scanned") !=
           std::string::npos);
+}
+
+TEST_CASE("Each written file is found at its close whatever was closed before it in its slot's run") {
+    if (!YaraRulesAvailable()) return;
+    Fixture f;
+    f.LoadRules();
+    StartYaraRows(f.app, nullptr);
+    // Families of three files whose path ids lie a table's size apart, so that each family shares
+    // a slot and makes a run; other texts fill the ids in between. The rows' other texts are
+    // taken first.
+    f.Add(RowKind::ReadFile, u"/nonexistent/first");
+    constexpr uint32_t kFamilies = 100;
+    constexpr uint32_t kMembers = 3;
+    std::vector<std::u16string> paths;
+    uint32_t filler = 0;
+    uint32_t first = 0;
+    for (uint32_t m = 0; m < kMembers; ++m) {
+        if (m > 0) {
+            while (TextCount(StoredTexts(f.app)) < first + m * kYaraWrittenSlots) {
+                const std::u16string text = Numbered(u"filler", filler++);
+                uint32_t id = 0;
+                REQUIRE(InternText(&f.app->rowTexts, text.data(), text.size(), &id));
+            }
+        }
+        for (uint32_t family = 0; family < kFamilies; ++family) {
+            paths.push_back(Numbered(u"/nonexistent/family", m * kFamilies + family));
+            const int32_t row = f.Add(RowKind::WroteFile, paths.back());
+            const uint32_t id = StoredRecord(f.app, row).path;
+            if (m == 0 && family == 0) first = id;
+            REQUIRE(id == first + m * kYaraWrittenSlots + family);
+        }
+    }
+    REQUIRE(f.app->yara->writtenCount == kFamilies * kMembers);
+    // Closed in random order: each close of an open file asks for one scan, a second asks none.
+    const auto asked = [&] {
+        const YaraScanCounts c = YaraRowCounts(f.app);
+        return c.requested + c.refusedFull;
+    };
+    TestRandom r{0x5eed0004};
+    const uint64_t before = asked();
+    uint64_t closes = 0;
+    while (!paths.empty()) {
+        const uint32_t at = r.Below(static_cast<uint32_t>(paths.size()));
+        f.Add(RowKind::ClosedFile, paths[at]);
+        f.Add(RowKind::ClosedFile, paths[at]);
+        ++closes;
+        paths[at] = paths.back();
+        paths.pop_back();
+        CHECK(asked() - before == closes);
+        if (closes % 64 == 0) f.WaitForScans();
+    }
+    CHECK(f.app->yara->writtenCount == 0);
+    f.WaitForScans();
+    StopYaraRows(f.app, 2000);
 }
