@@ -46,9 +46,11 @@ TEST_CASE("A save made ahead on a second thread writes what a save made in turn 
         CHECK(Saved(f, tmp) == ahead);
         CHECK(gThreadStartFault.Pending() == (count < kPiece * 4));
         RefuseNthThreadStart(0);
-        RefuseAllocationsAbove(kPiece * sizeof(EventRow) - 1); // no block: a row at a time
-        CHECK(Saved(f, tmp) == ahead);
-        ResetAllocationFaults();
+        if (count > kPiece * 4) { // no block, a row at a time: slow, so once
+            RefuseAllocationsAbove(kPiece * sizeof(EventRow) - 1);
+            CHECK(Saved(f, tmp) == ahead);
+            ResetAllocationFaults();
+        }
         CHECK(LiveAllocationCount() == live);
     }
 }
@@ -56,7 +58,7 @@ TEST_CASE("A save made ahead on a second thread writes what a save made in turn 
 TEST_CASE("Save made ahead: memory refused saves the same file, a failed write leaves none") {
     ExportFixture f;
     TempFolder tmp;
-    AddRows(f, kPiece * 5 + 37);
+    AddRows(f, kPiece * 4 + 37);
     const Bytes whole = Saved(f, tmp);
     const int64_t live = LiveAllocationCount();
     bool swept = false;
@@ -73,8 +75,8 @@ TEST_CASE("Save made ahead: memory refused saves the same file, a failed write l
     CHECK((swept && nth > 3)); // both blocks were refused in turn
     std::filesystem::remove(tmp.Path("s.ols"));
     for (const bool threadRefused : {false, true}) {
-        // The two heads' writes fail in turn, then each of the six pieces'.
-        for (nth = 1; nth <= 8; ++nth) {
+        // The two heads' writes fail in turn, then each of the five pieces'.
+        for (nth = 1; nth <= 7; ++nth) {
             CAPTURE(threadRefused);
             CAPTURE(nth);
             RefuseNthThreadStart(threadRefused ? 1 : 0);
