@@ -17,49 +17,15 @@ namespace olv {
 
 namespace {
 
-// A written file waits for its close in a table of this many slots; at most three quarters are
-// used, so a lookup always ends at an empty slot.
+// A written file waits for its close in the one hash table, its slots made once so that taking a
+// row in never allocates: twice kYaraWrittenSlots, of which at most kWrittenMost are used (a
+// table never more than half full never grows).
+constexpr uint32_t kWrittenTableSlots = 2 * kYaraWrittenSlots;
 constexpr uint32_t kWrittenMost = kYaraWrittenSlots / 4 * 3;
+static_assert(kWrittenMost * 2 < kWrittenTableSlots);
 
-uint32_t SlotOf(uint32_t id) {
-    return (id * 2654435761u) & (kYaraWrittenSlots - 1);
-}
-
-constexpr uint32_t kWrittenMask = kYaraWrittenSlots - 1;
-
-// The slot holding id, or the empty slot where it would go.
-uint32_t FindWritten(const YaraState* s, uint32_t id, bool* found) {
-    uint32_t slot = SlotOf(id);
-    for (uint32_t step = 0; step < kYaraWrittenSlots; ++step) {
-        const uint32_t held = s->written[slot];
-        if (held == id) {
-            *found = true;
-            return slot;
-        }
-        if (held == 0) break;
-        slot = (slot + 1) & kWrittenMask;
-    }
-    *found = false;
-    return slot;
-}
-
-// Empties a slot and moves back each id after it that a lookup would no longer reach across the
-// gap. The table keeps no marks of removed ids, so a lookup ends at the first empty slot however
-// many files were written and closed before (marks would fill the table, and each lookup would
-// then walk all of it).
-void RemoveWritten(YaraState* s, uint32_t slot) {
-    uint32_t hole = slot;
-    uint32_t next = (hole + 1) & kWrittenMask;
-    for (uint32_t step = 0; step < kYaraWrittenSlots && s->written[next] != 0; ++step) {
-        // The id at next moves into the hole when the hole lies between its home and next.
-        const uint32_t home = SlotOf(s->written[next]);
-        if (((next - home) & kWrittenMask) >= ((next - hole) & kWrittenMask)) {
-            s->written[hole] = s->written[next];
-            hole = next;
-        }
-        next = (next + 1) & kWrittenMask;
-    }
-    s->written[hole] = 0;
+uint32_t* FindWritten(YaraState* s, uint32_t id) {
+    return HashFind(&s->written, HashNumber(id), [id](uint32_t held) { return held == id; });
 }
 
 // A file a process creates or writes is scanned once a row closes it.
@@ -218,8 +184,7 @@ YaraState* MakeYaraState(Recording* app) {
     if (app->yara != nullptr) return app->yara;
     auto* s = AllocRecord<YaraState>();
     if (s == nullptr) return nullptr;
-    s->written = static_cast<uint32_t*>(AllocZeroed(kYaraWrittenSlots * sizeof(uint32_t)));
-    if (s->written == nullptr) {
+    if (!HashResize(&s->written, kWrittenTableSlots)) {
         FreeBlock(s);
         return nullptr;
     }
@@ -283,21 +248,22 @@ uint32_t RequestRowYaraScan(Recording* app, int32_t index) {
     char16_t path[kPathChars];
     if (WritesFile(kind) || ClosesFile(kind)) {
         if (row.path == 0) return 0;
-        bool found = false;
-        const uint32_t slot = FindWritten(s, row.path, &found);
+        uint32_t* held = FindWritten(s, row.path);
         if (WritesFile(kind)) {
-            if (found) return 0;
-            if (s->writtenCount >= kWrittenMost) {
+            if (held != nullptr) return 0;
+            uint32_t* slot = s->written.count < kWrittenMost
+                                 ? HashInsert(&s->written, HashNumber(row.path),
+                                              kWrittenTableSlots, kWrittenTableSlots)
+                                 : nullptr;
+            if (slot == nullptr) {
                 ++s->writtenNotTracked;
                 return 0;
             }
-            s->written[slot] = row.path;
-            ++s->writtenCount;
+            *slot = row.path;
             return 0;
         }
-        if (!found) return 0;
-        RemoveWritten(s, slot);
-        --s->writtenCount;
+        if (held == nullptr) return 0;
+        HashErase(&s->written, held);
         const TextView text = TextOfId(StoredTexts(app), row.path);
         if (text.length == 0 || text.length >= kPathChars) return 0;
         CopyTextUnits(text, path);
@@ -336,7 +302,7 @@ int32_t StopYaraRows(Recording* app, uint32_t waitMs) {
         StopYaraScanner(s->scanner, waitMs);
         ReadYaraScanCounts(s->scanner, &s->counts);
     }
-    s->writtenOpenAtStop = s->writtenCount;
+    s->writtenOpenAtStop = s->written.count;
     s->stopped = 1;
     return rose;
 }
@@ -347,8 +313,7 @@ void ForgetYaraRows(Recording* app) {
     ReleaseScanner(s);
     s->scanning = 0;
     s->stopped = 0;
-    std::memset(s->written, 0, kYaraWrittenSlots * sizeof(uint32_t));
-    s->writtenCount = 0;
+    HashClear(&s->written);
     s->writtenNotTracked = 0;
     s->writtenOpenAtStop = 0;
     s->matchedCount = 0;
@@ -503,7 +468,7 @@ void FreeYaraState(Recording* app) {
     ReleaseScanner(s);
     FreeSet(s->rules);
     FreeBlock(s->retired);
-    FreeBlock(s->written);
+    HashFree(&s->written);
     FreeBlock(s->matched);
     FreeBlock(s->matches);
     FreeBlock(s);

@@ -6,6 +6,7 @@
 // the scanner's own thread (facts/yara_scanner.h), never on the trace thread.
 #pragma once
 
+#include "platform/hash_table.h"
 #include "record/kept_counts.h"
 #include <cstddef>
 #include <cstdint>
@@ -48,9 +49,8 @@ struct YaraState {
     uint8_t scanning;     // StartYaraRows: rows of this recording ask for scans
     uint8_t stopped;      // StopYaraRows: the counts below are final
     uint64_t sizeLimit;   // files over it are not scanned (shown in the notes)
-    // Path ids of written files not closed yet (open addressing, 0 = empty).
-    uint32_t* written;
-    uint32_t writtenCount;
+    // Path ids of written files not closed yet.
+    HashTable<uint32_t> written;
     uint64_t writtenNotTracked; // the table was full: never scanned
     uint64_t writtenOpenAtStop; // still open when the recording stopped: not scanned
     // Rules that matched, and every match (ordered by arrival).

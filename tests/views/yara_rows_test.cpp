@@ -466,12 +466,12 @@ TEST_CASE("The size limit reaches the scanner and is shown; the written-files ta
         f.Add(RowKind::ClosedFile, path);
         if (i % 64 == 0) f.WaitForScans();
     }
-    CHECK(f.app->yara->writtenCount == 0);
+    CHECK(f.app->yara->written.count == 0);
     CHECK(f.app->yara->writtenNotTracked == 0);
     // Left open, the table fills to its bound and counts the rest.
     for (uint32_t i = 0; i < kYaraWrittenSlots; ++i)
         f.Add(RowKind::WroteFile, Numbered(u"/nonexistent/open", i));
-    CHECK(f.app->yara->writtenCount == kYaraWrittenSlots / 4 * 3);
+    CHECK(f.app->yara->written.count == kYaraWrittenSlots / 4 * 3);
     CHECK(f.app->yara->writtenNotTracked == kYaraWrittenSlots / 4);
     StopYaraRows(f.app, 2000);
     CHECK(f.Notes().find("2048 written files not scanned: too many open at once") !=
@@ -510,7 +510,7 @@ TEST_CASE("Each written file is found at its close whatever was closed before it
             REQUIRE(id == first + m * kYaraWrittenSlots + family);
         }
     }
-    REQUIRE(f.app->yara->writtenCount == kFamilies * kMembers);
+    REQUIRE(f.app->yara->written.count == kFamilies * kMembers);
     // Closed in random order: each close of an open file asks for one scan, a second asks none.
     const auto asked = [&] {
         const YaraScanCounts c = YaraRowCounts(f.app);
@@ -529,7 +529,7 @@ TEST_CASE("Each written file is found at its close whatever was closed before it
         CHECK(asked() - before == closes);
         if (closes % 64 == 0) f.WaitForScans();
     }
-    CHECK(f.app->yara->writtenCount == 0);
+    CHECK(f.app->yara->written.count == 0);
     f.WaitForScans();
     StopYaraRows(f.app, 2000);
 }
