@@ -252,8 +252,8 @@ uint32_t RequestRowYaraScan(Recording* app, int32_t index) {
         if (WritesFile(kind)) {
             if (held != nullptr) return 0;
             uint32_t* slot = s->written.count < kWrittenMost
-                                 ? HashInsert(&s->written, HashNumber(row.path),
-                                              kWrittenTableSlots, kWrittenTableSlots)
+                                 ? HashInsert(&s->written, HashNumber(row.path), kWrittenTableSlots,
+                                              kWrittenTableSlots)
                                  : nullptr;
             if (slot == nullptr) {
                 ++s->writtenNotTracked;
