@@ -24,19 +24,18 @@ void PutUnits32(char16_t* at, uint32_t v) {
     at[0] = static_cast<char16_t>(v & 0xFFFF);
     at[1] = static_cast<char16_t>(v >> 16);
 }
-uint32_t GetUnits32(const char16_t* at) {
-    return uint32_t{at[0]} | (uint32_t{at[1]} << 16);
-}
 
 // Writes a stored text into a field of chars units: the text (cut at the field, which only a
 // damaged store could need) and a zero after it when the field has room.
-void PutField(const TextStore* store, uint32_t id, char16_t* field, size_t chars) {
+// Returns the units of text written.
+uint32_t PutField(const TextStore* store, uint32_t id, char16_t* field, size_t chars) {
     TextView cut = TextOfId(store, id);
     // A field-filling text comes back as it was packed; a longer one (a whole script text whose
     // start the field holds) as the start, terminated like the rows the decoders make.
     if (cut.length > chars) cut.length = static_cast<uint32_t>(chars - 1);
     CopyTextUnits(cut, field);
     if (cut.length < chars) field[cut.length] = 0;
+    return cut.length;
 }
 
 // Whether the view holds the length units of text from unit at on.
@@ -371,15 +370,18 @@ uint32_t PackRowsInRun(TextStore* store, PackRun* run, const EventRow* rows, uin
 RowContext ContextOf(const TextStore* store, const CompactRow& row) {
     const TextView view = TextOfId(store, row.context);
     if (view.length != kContextUnits) return RowContext{};
-    char16_t u[kContextUnits];
-    CopyTextUnits(view, u);
+    // Read unit by unit from the store: units copied out and read back four bytes at a time
+    // would wait on the store buffer for every row.
+    const auto get32 = [view](uint32_t at) {
+        return uint32_t{TextUnitAt(view, at)} | (uint32_t{TextUnitAt(view, at + 1)} << 16);
+    };
     RowContext c{};
-    c.parentPid = GetUnits32(u + 0);
-    c.reserved = GetUnits32(u + 2);
-    c.keyObject = uint64_t{GetUnits32(u + 4)} | (uint64_t{GetUnits32(u + 6)} << 32);
-    c.process = GetUnits32(u + 8);
-    c.threat = GetUnits32(u + 10);
-    c.operation = GetUnits32(u + 12);
+    c.parentPid = get32(0);
+    c.reserved = get32(2);
+    c.keyObject = uint64_t{get32(4)} | (uint64_t{get32(6)} << 32);
+    c.process = get32(8);
+    c.threat = get32(10);
+    c.operation = get32(12);
     return c;
 }
 
@@ -439,21 +441,29 @@ void PutFieldView(TextView view, char16_t* field, size_t chars) {
 
 } // namespace
 
-void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out) {
+void UnpackRowMeasured(const TextStore* store, const CompactRow* row, EventRow* out,
+                       uint16_t* units) {
     const RowContext c = UnpackNumbers(store, row, out);
     const RowKind kind = KindOf(*row);
     if (kind != RowKind::Other) {
         const size_t length = RowKindOperationLength(kind);
         std::memcpy(out->operation, RowKindOperation(kind), length * sizeof(char16_t));
         out->operation[length] = 0;
+        units[0] = static_cast<uint16_t>(length);
     } else {
-        PutField(store, c.operation, out->operation, kOperationChars);
+        units[0] =
+            static_cast<uint16_t>(PutField(store, c.operation, out->operation, kOperationChars));
     }
-    PutField(store, row->path, out->path, kPathChars);
-    PutField(store, row->detail, out->detail, kDetailChars);
-    PutField(store, row->result, out->result, kResultChars);
-    PutField(store, c.process, out->process, kProcessChars);
-    PutField(store, c.threat, out->threat, kThreatChars);
+    units[1] = static_cast<uint16_t>(PutField(store, row->path, out->path, kPathChars));
+    units[2] = static_cast<uint16_t>(PutField(store, row->detail, out->detail, kDetailChars));
+    units[3] = static_cast<uint16_t>(PutField(store, row->result, out->result, kResultChars));
+    units[4] = static_cast<uint16_t>(PutField(store, c.process, out->process, kProcessChars));
+    units[5] = static_cast<uint16_t>(PutField(store, c.threat, out->threat, kThreatChars));
+}
+
+void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out) {
+    uint16_t units[kEventRowTexts];
+    UnpackRowMeasured(store, row, out, units);
 }
 
 void UnpackRowTerminatedFromViews(const TextStore* store, const CompactRow* row,

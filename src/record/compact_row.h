@@ -160,6 +160,12 @@ void UnpackRow(const TextStore* store, const CompactRow* row, EventRow* out);
 // the units after that zero keep what they held. For a scratch row a writer reuses for every
 // line it formats by the texts' lengths: clearing 3 KB a row would cost more than the texts.
 void UnpackRowTerminated(const TextStore* store, const CompactRow* row, EventRow* out);
+// The text fields of an EventRow: operation, path, detail, result, process, threat.
+constexpr size_t kEventRowTexts = 6;
+// UnpackRowTerminated that also gives the units of text each field now holds (units, in the
+// fields' order; a terminator not counted), for a row remade in place over an earlier one.
+void UnpackRowMeasured(const TextStore* store, const CompactRow* row, EventRow* out,
+                       uint16_t* units);
 // The same with the row's six texts already looked up: views in the order of EventRow's fields
 // (operation, path, detail, result, process, threat), each cut to its field.
 void UnpackRowTerminatedFromViews(const TextStore* store, const CompactRow* row,

@@ -1,6 +1,8 @@
 #include "record/stored_rows.h"
 
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/text.h"
 #include "record/compact_row.h"
@@ -57,6 +59,53 @@ void ReadStoredRowTerminated(const Recording* app, int32_t index, const TextView
                       kTextProcess == 4 && kTextThreat == 5,
                   "the views are in the order of EventRow's fields");
     UnpackRowTerminatedFromViews(&app->rowTexts, &At(app, index), views, out);
+}
+
+void RemakeStoredRows(const Recording* app, int32_t first, uint32_t n, EventRow* out,
+                      StoredRowUse* use) {
+    const TextStore* store = &app->rowTexts;
+    // A row's texts lie anywhere in the store: an entry, then its text, each a miss. Entries are
+    // asked for kEntriesAhead rows ahead and texts (their entries then in the cache) kTextsAhead
+    // rows ahead, so that both arrive before the row is made. The process and threat texts,
+    // named by the context, are few and stay in the cache.
+    constexpr uint32_t kEntriesAhead = 16;
+    constexpr uint32_t kTextsAhead = 8;
+    const auto askEntries = [store](const CompactRow& row) {
+        for (const uint32_t id : {row.context, row.path, row.detail, row.result}) {
+            if (id != 0 && id < store->count) __builtin_prefetch(&store->entries[id]);
+        }
+    };
+    const auto askTexts = [store](const CompactRow& row) {
+        for (const uint32_t id : {row.context, row.path, row.detail, row.result}) {
+            if (id != 0 && id < store->count)
+                __builtin_prefetch(store->pool + store->entries[id].offset);
+        }
+    };
+    static_assert(kEventRowTexts == kRowTextCount);
+    static constexpr size_t kFieldOffsets[kEventRowTexts] = {
+        offsetof(EventRow, operation), offsetof(EventRow, path),    offsetof(EventRow, detail),
+        offsetof(EventRow, result),    offsetof(EventRow, process), offsetof(EventRow, threat)};
+    for (uint32_t i = 0; i < n && i < kEntriesAhead; ++i)
+        askEntries(At(app, first + static_cast<int32_t>(i)));
+    for (uint32_t i = 0; i < n && i < kTextsAhead; ++i)
+        askTexts(At(app, first + static_cast<int32_t>(i)));
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i + kEntriesAhead < n)
+            askEntries(At(app, first + static_cast<int32_t>(i + kEntriesAhead)));
+        if (i + kTextsAhead < n) askTexts(At(app, first + static_cast<int32_t>(i + kTextsAhead)));
+        uint16_t units[kEventRowTexts];
+        UnpackRowMeasured(store, &At(app, first + static_cast<int32_t>(i)), &out[i], units);
+        for (size_t f = 0; f < kEventRowTexts; ++f) {
+            const uint16_t before = use[i].units[f];
+            // The new text wrote its terminator at units[f]; what the old one held past it goes.
+            if (before > units[f]) {
+                unsigned char* field = reinterpret_cast<unsigned char*>(&out[i]) + kFieldOffsets[f];
+                std::memset(field + size_t{units[f]} * sizeof(char16_t), 0,
+                            (size_t{before} - units[f]) * sizeof(char16_t));
+            }
+            use[i].units[f] = units[f];
+        }
+    }
 }
 
 const CompactRow& StoredRecord(const Recording* app, int32_t index) { return At(app, index); }

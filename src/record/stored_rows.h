@@ -31,6 +31,18 @@ void ReadStoredRow(const Recording* app, int32_t index, EventRow* out);
 // for every line a writer formats, reading each text only up to its length or its terminator.
 void ReadStoredRowTerminated(const Recording* app, int32_t index, const TextView* views,
                              EventRow* out);
+// The units of text each field of a remade row holds (UnpackRowMeasured's order); all zero for a
+// zeroed row.
+struct StoredRowUse {
+    uint16_t units[kRowTextCount];
+};
+// Rows first.. first + n - 1 whole into out, as ReadStoredRow makes each, where out[i] holds a
+// whole row made before (or zeros) whose texts' lengths are use[i]: only the units an earlier
+// text held past the new one are cleared, not the row's 3,256 bytes, and each row's texts are
+// asked for from memory a few rows ahead. use gets the new lengths. For a block of rows
+// written again and again, as a version 2 save does.
+void RemakeStoredRows(const Recording* app, int32_t first, uint32_t n, EventRow* out,
+                      StoredRowUse* use);
 
 RowKind StoredKind(const Recording* app, int32_t index);
 uint32_t StoredCategory(const Recording* app, int32_t index);

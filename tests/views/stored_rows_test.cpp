@@ -117,6 +117,21 @@ TEST_CASE_FIXTURE(Fixture, "stored rows of every kind, at their limits and hosti
         CAPTURE(i);
         CheckStored(app, static_cast<int32_t>(i), rows[i]);
     }
+    // Remade into a reused block, a window sliding one row a step, so that each slot passes
+    // from full fields to short and empty texts and back: the block then holds each row as
+    // ReadStoredRow gives it, with nothing of the slot's earlier rows left behind.
+    constexpr uint32_t kSlots = 3;
+    std::vector<EventRow> block(kSlots);
+    std::memset(static_cast<void*>(block.data()), 0, kSlots * sizeof(EventRow));
+    StoredRowUse use[kSlots] = {};
+    for (uint32_t first = 0; first < rows.size(); ++first) {
+        const uint32_t n = std::min<uint32_t>(kSlots, static_cast<uint32_t>(rows.size()) - first);
+        RemakeStoredRows(app, static_cast<int32_t>(first), n, block.data(), use);
+        for (uint32_t j = 0; j < n; ++j) {
+            CAPTURE(first + j);
+            CHECK(std::memcmp(&block[j], &rows[first + j], sizeof(EventRow)) == 0);
+        }
+    }
     // Copies are cut and terminated.
     char16_t cut[5];
     CHECK(CopyStoredText(app, 0, kTextProcess, cut, 5) == 4);
