@@ -75,11 +75,9 @@ void RemakeStoredRows(const Recording* app, int32_t first, uint32_t n, EventRow*
             if (id != 0 && id < store->count) __builtin_prefetch(&store->entries[id]);
         }
     };
-    const auto askTexts = [store](const CompactRow& row) {
-        for (const uint32_t id : {row.context, row.path, row.detail, row.result}) {
-            if (id != 0 && id < store->count)
-                __builtin_prefetch(store->pool + store->entries[id].offset);
-        }
+    const auto askTexts = [app](int32_t index) {
+        for (const RowText which : {kTextProcess, kTextPath, kTextDetail, kTextResult})
+            PrefetchStoredText(app, index, which); // the process: its row's context
     };
     static_assert(kEventRowTexts == kRowTextCount);
     static constexpr size_t kFieldOffsets[kEventRowTexts] = {
@@ -88,11 +86,11 @@ void RemakeStoredRows(const Recording* app, int32_t first, uint32_t n, EventRow*
     for (uint32_t i = 0; i < n && i < kEntriesAhead; ++i)
         askEntries(At(app, first + static_cast<int32_t>(i)));
     for (uint32_t i = 0; i < n && i < kTextsAhead; ++i)
-        askTexts(At(app, first + static_cast<int32_t>(i)));
+        askTexts(first + static_cast<int32_t>(i));
     for (uint32_t i = 0; i < n; ++i) {
         if (i + kEntriesAhead < n)
             askEntries(At(app, first + static_cast<int32_t>(i + kEntriesAhead)));
-        if (i + kTextsAhead < n) askTexts(At(app, first + static_cast<int32_t>(i + kTextsAhead)));
+        if (i + kTextsAhead < n) askTexts(first + static_cast<int32_t>(i + kTextsAhead));
         uint16_t units[kEventRowTexts];
         UnpackRowMeasured(store, &At(app, first + static_cast<int32_t>(i)), &out[i], units);
         for (size_t f = 0; f < kEventRowTexts; ++f) {
