@@ -18,7 +18,14 @@ void AddRows(ExportFixture& f, uint32_t count) {
     f.Finished();
     for (uint32_t i = 0; i < count; ++i) {
         EventRow row = MakeRow(kRows[i % 4]);
-        FormatText(row.path, kPathChars, u"C:\\Temp\\f%u.bin", i);
+        // Long and short paths in turn, so that a block's slot holds a shorter path after a
+        // longer one (256 rows apart) as often as the other way round.
+        if (i % 3 == 0) {
+            FormatText(row.path, kPathChars, u"C:\\Users\\analyst\\AppData\\Local\\Temp\\p%u.bin",
+                       i);
+        } else {
+            FormatText(row.path, kPathChars, u"C:\\Temp\\f%u.bin", i);
+        }
         AppendRow(f.app, &row);
     }
 }
